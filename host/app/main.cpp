@@ -1,0 +1,106 @@
+// The stand-in host: loads the energy plugins it finds and runs them over a
+// small built-in household (a grid meter, an AC charger, a car). Either in
+// real time, or --minutes N of simulated time as fast as possible.
+
+#include "tavro-energy/energymanager.h"
+#include "tavro-energy/energyplugin.h"
+#include "tavro-energy/energypluginloader.h"
+#include "tavro/jsonrpcserver.h"
+#include "tavro/tavroclock.h"
+#include "tavro/thingmanager.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+QStringList pluginDirectories(const QString &option)
+{
+    QStringList directories;
+    if (!option.isEmpty())
+        directories << option;
+    const QString fromEnvironment = qEnvironmentVariable("TAVRO_PLUGIN_PATH");
+    if (!fromEnvironment.isEmpty())
+        directories << fromEnvironment.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins");
+    return directories;
+}
+
+void buildHousehold(ThingManager *thingManager)
+{
+    Thing *meter = thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid meter"));
+    Thing *charger = thingManager->addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"));
+    Thing *car = thingManager->addConfiguredThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Car"));
+    car->setStateValue(QStringLiteral("batteryLevel"), 40);
+    charger->setStateValue(QStringLiteral("pluggedIn"), true);
+    // 2 kW export spread over three phases.
+    for (const char *phase : {"A", "B", "C"}) {
+        meter->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(phase), -2000.0 / 3);
+        meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(phase), -2000.0 / 3 / 230);
+    }
+    meter->setStateValue(QStringLiteral("currentPower"), -2000.0);
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    application.setApplicationName(QStringLiteral("tavro-host"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Stand-in home-automation host for energy plugins"));
+    parser.addHelpOption();
+    QCommandLineOption pluginOption(QStringLiteral("plugin-dir"), QStringLiteral("Directory with energy plugins."),
+                                    QStringLiteral("dir"));
+    QCommandLineOption minutesOption(QStringLiteral("minutes"),
+                                     QStringLiteral("Run N simulated minutes as fast as possible, then quit."),
+                                     QStringLiteral("N"));
+    parser.addOptions({pluginOption, minutesOption});
+    parser.process(application);
+
+    const QString dataRoot = QDir::tempPath() + QStringLiteral("/tavro-host");
+    for (const char *variable : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"}) {
+        if (qEnvironmentVariableIsEmpty(variable))
+            qputenv(variable, QString(dataRoot + QLatin1Char('/') + QString::fromLatin1(variable).section(QLatin1Char('_'), 1, 1).toLower()).toUtf8());
+    }
+
+    const bool simulated = parser.isSet(minutesOption);
+    if (simulated)
+        TavroClock::setCurrentDateTime(QDateTime(QDate::currentDate(), QTime(12, 0)));
+
+    ThingManager thingManager;
+    EnergyManager energyManager(&thingManager);
+    JsonRpcServer jsonRpcServer;
+    buildHousehold(&thingManager);
+
+    const QStringList plugins = EnergyPluginLoader::findPlugins(pluginDirectories(parser.value(pluginOption)));
+    if (plugins.isEmpty()) {
+        std::fprintf(stderr, "No energy plugin found.\n");
+        return 1;
+    }
+    for (const QString &fileName : plugins) {
+        QString error;
+        if (!EnergyPluginLoader::load(fileName, &energyManager, &thingManager, &jsonRpcServer, &error))
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+    }
+
+    if (!simulated) {
+        energyManager.startMinuteSampling();
+        return application.exec();
+    }
+
+    const int minutes = parser.value(minutesOption).toInt();
+    for (int minute = 0; minute < minutes; minute++) {
+        energyManager.sampleMinute(TavroClock::currentDateTime());
+        for (int i = 0; i < 5; i++)
+            QCoreApplication::processEvents();
+        TavroClock::setCurrentDateTime(TavroClock::currentDateTime().addSecs(60));
+    }
+    return 0;
+}

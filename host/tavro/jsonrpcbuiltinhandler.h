@@ -1,0 +1,38 @@
+#ifndef JSONRPCBUILTINHANDLER_H
+#define JSONRPCBUILTINHANDLER_H
+
+#include "jsonhandler.h"
+
+class JsonRpcServer;
+
+// The server's own namespace "JSONRPC": greeting, authentication,
+// introspection and notification subscriptions. Hello and Authenticate are
+// the only methods a client may call without a token.
+class JsonRpcBuiltinHandler : public JsonHandler
+{
+    Q_OBJECT
+public:
+    explicit JsonRpcBuiltinHandler(JsonRpcServer *server);
+
+    QString name() const override;
+
+    // {o:locale} → server name and version, the client's id, locale and
+    // authentication. A given locale ("de_DE") is kept for the connection.
+    Q_INVOKABLE JsonReply *Hello(const QVariantMap &params, const JsonContext &context);
+    // {token} → {authenticated, permissionScopes}; an unknown token is an
+    // ErrorUnauthenticated error and leaves the connection as it was.
+    Q_INVOKABLE JsonReply *Authenticate(const QVariantMap &params, const JsonContext &context);
+    // {} → {namespaces: {Name: {majorVersion, minorVersion, enums, objects,
+    // methods, notifications}}}
+    Q_INVOKABLE JsonReply *Introspect(const QVariantMap &params);
+    // {namespaces} → the namespaces whose notifications the client gets
+    // from now on (an empty list: none).
+    Q_INVOKABLE JsonReply *SetNotificationStatus(const QVariantMap &params, const JsonContext &context);
+
+private:
+    static QStringList scopeKeys(Types::PermissionScopes scopes);
+
+    JsonRpcServer *m_server = nullptr;
+};
+
+#endif // JSONRPCBUILTINHANDLER_H

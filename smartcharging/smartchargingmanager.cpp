@@ -1,0 +1,227 @@
+#include "smartchargingmanager.h"
+
+#include "config/energymanagerconfiguration.h"
+#include "config/energysettings.h"
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "devices/rootmeter.h"
+#include "plugin/tavroenergylogging.h"
+#include "spotmarket/spotmarketmanager.h"
+
+#include "tavro/tavroclock.h"
+#include "tavro/thingmanager.h"
+
+SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
+                                           SpotMarketManager *spotMarketManager,
+                                           EnergyManagerConfiguration *configuration, QObject *parent)
+    : QObject(parent),
+      m_energyManager(energyManager),
+      m_thingManager(thingManager),
+      m_spotMarketManager(spotMarketManager),
+      m_configuration(configuration)
+{
+    qRegisterMetaType<ThingId>("ThingId");
+
+    migrateSettings();
+
+    {
+        EnergySettings settings;
+        m_phasePowerLimit = settings.value(QStringLiteral("phasePowerConsumptionLimit"), 0).toUInt();
+        m_acquisitionTolerance = settings.value(QStringLiteral("acquisitionTolerance"), 0.5).toDouble();
+        m_batteryLevelLowerLimit = settings.value(QStringLiteral("batteryLevelConsideration"), 0.9).toDouble();
+        m_batteryLevelUpperLimit = settings.value(QStringLiteral("batteryLevelUpperLimit"), 1.0).toDouble();
+    }
+
+    restoreChargingConfigurations();
+
+    const Things things = m_thingManager->configuredThings();
+    const Things acChargers = things.filterByInterface(QStringLiteral("evchargerac"));
+    qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. EV chargers in tavro:" << acChargers.count();
+    for (Thing *thing : acChargers)
+        addEvChargerAc(thing);
+
+    const Things dcChargers = things.filterByInterface(QStringLiteral("evchargerdc"));
+    qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. DC EV chargers in tavro:" << dcChargers.count();
+    for (Thing *thing : dcChargers)
+        addEvChargerDc(thing);
+
+    for (Thing *thing : things) {
+        if (isCar(thing))
+            setupCarBatteryHandlers(thing);
+        else if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
+            setupEnergyStorage(thing);
+    }
+
+    connect(m_thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
+    connect(m_thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
+    connect(m_thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);
+
+    if (m_energyManager->rootMeter())
+        setupRootMeter(m_energyManager->rootMeter());
+    connect(m_energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
+        setupRootMeter(m_energyManager->rootMeter());
+    });
+
+    connect(m_energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
+            &SmartChargingManager::onPowerBalanceEntryAdded);
+    connect(m_energyManager->logs(), &EnergyLogs::thingPowerEntryAdded, this,
+            [this](EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry) {
+        if (sampleRate != EnergyLogs::SampleRate1Min
+                || !isInCurrentMinute(entry.timestamp(), TavroClock::currentDateTime()))
+            return;
+        updateManualSoCsWithMeter(sampleRate, entry);
+    });
+
+    connect(m_energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
+        verifyOverloadProtection(TavroClock::currentDateTime());
+        updateDcChargers(TavroClock::currentDateTime());
+    });
+}
+
+bool SmartChargingManager::isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now)
+{
+    // Compared in local time: an entry stamped in another time spec still
+    // names the same wall-clock minute.
+    const QDateTime local = timestamp.toLocalTime();
+    const QDateTime localNow = now.toLocalTime();
+    return local.date() == localNow.date() && local.time().hour() == localNow.time().hour()
+            && local.time().minute() == localNow.time().minute();
+}
+
+void SmartChargingManager::onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate,
+                                                    const PowerBalanceLogEntry &entry)
+{
+    if (sampleRate != EnergyLogs::SampleRate1Min)
+        return;
+    const QDateTime now = TavroClock::currentDateTime();
+    if (!isInCurrentMinute(entry.timestamp(), now))
+        return;
+    update(now);
+}
+
+void SmartChargingManager::update(const QDateTime &currentDateTime)
+{
+    qCDebug(dcTavroEnergy()) << "==================== Updating smart charging ====================";
+    qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+
+    for (EvChargerAc *charger : qAsConst(m_evChargersAc))
+        charger->evaluateChargingEnabledLock(currentDateTime);
+
+    updateManualSoCsWithoutMeter(currentDateTime);
+    prepareInformation(currentDateTime);
+    if (!verifyOverloadProtection(currentDateTime))
+        verifyOverloadProtectionRecovery(currentDateTime);
+    planSpotMarketCharging(currentDateTime);
+    planSurplusCharging(currentDateTime);
+    adjustEvChargers(currentDateTime);
+    updateDcChargers(currentDateTime);
+}
+
+void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)
+{
+    if (m_phasePowerLimit == phasePowerLimit)
+        return;
+    m_phasePowerLimit = phasePowerLimit;
+    emit phasePowerLimitChanged(static_cast<int>(m_phasePowerLimit));
+    {
+        EnergySettings settings;
+        settings.setValue(QStringLiteral("phasePowerConsumptionLimit"), m_phasePowerLimit);
+    }
+    update(TavroClock::currentDateTime());
+}
+
+void SmartChargingManager::setAcquisitionTolerance(double acquisitionTolerance)
+{
+    // Compared before clamping: 1.5 differs from a stored 1.0 every time.
+    if (m_acquisitionTolerance == acquisitionTolerance)
+        return;
+    m_acquisitionTolerance = qBound(0.0, acquisitionTolerance, 1.0);
+    emit acquisitionToleranceChanged(m_acquisitionTolerance);
+    {
+        EnergySettings settings;
+        settings.setValue(QStringLiteral("acquisitionTolerance"), m_acquisitionTolerance);
+    }
+    update(TavroClock::currentDateTime());
+}
+
+void SmartChargingManager::setBatteryLevelConsideration(double batteryLevelConsideration)
+{
+    if (m_batteryLevelLowerLimit == batteryLevelConsideration)
+        return;
+    m_batteryLevelLowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
+    emit batteryLevelConsiderationChanged(m_batteryLevelLowerLimit);
+    emit batteryLevelLimitsChanged(m_batteryLevelLowerLimit, m_batteryLevelUpperLimit);
+    {
+        EnergySettings settings;
+        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_batteryLevelLowerLimit);
+    }
+    update(TavroClock::currentDateTime());
+}
+
+void SmartChargingManager::setBatteryLevelLimits(double lowerLimit, double upperLimit)
+{
+    lowerLimit = qBound(0.0, lowerLimit, 1.0);
+    upperLimit = qBound(0.0, upperLimit, 1.0);
+    const bool lowerChanged = m_batteryLevelLowerLimit != lowerLimit;
+    const bool upperChanged = m_batteryLevelUpperLimit != upperLimit;
+    if (!lowerChanged && !upperChanged)
+        return;
+    m_batteryLevelLowerLimit = lowerLimit;
+    m_batteryLevelUpperLimit = upperLimit;
+    if (lowerChanged)
+        emit batteryLevelConsiderationChanged(m_batteryLevelLowerLimit);
+    emit batteryLevelLimitsChanged(m_batteryLevelLowerLimit, m_batteryLevelUpperLimit);
+    {
+        EnergySettings settings;
+        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_batteryLevelLowerLimit);
+        settings.setValue(QStringLiteral("batteryLevelUpperLimit"), m_batteryLevelUpperLimit);
+    }
+    update(TavroClock::currentDateTime());
+}
+
+ChargingConfigurations SmartChargingManager::chargingConfigurations() const
+{
+    return ChargingConfigurations(m_chargingConfigurations.values());
+}
+
+ChargingConfiguration SmartChargingManager::chargingConfiguration(const ThingId &evChargerId) const
+{
+    return m_chargingConfigurations.value(evChargerId, ChargingConfiguration());
+}
+
+ChargingStates SmartChargingManager::chargingStates() const
+{
+    return ChargingStates(m_chargingStates.values());
+}
+
+ChargingState SmartChargingManager::chargingState(const ThingId &evChargerId) const
+{
+    return m_chargingStates.value(evChargerId, ChargingState());
+}
+
+ChargingSchedules SmartChargingManager::chargingSchedules() const
+{
+    ChargingSchedules schedules;
+    for (const ChargingSchedules &chargerSchedules : m_acChargingSchedules)
+        schedules.append(chargerSchedules);
+    for (auto it = m_dcChargingTimeFrames.constBegin(); it != m_dcChargingTimeFrames.constEnd(); ++it) {
+        for (const TimeFrame &timeFrame : it.value()) {
+            ChargingSchedule schedule(it.key()->id(), timeFrame);
+            schedule.setAction(ChargingAction(true, 0, 0, ChargingAction::ChargingActionIssuerSpotMarketCharging, false));
+            schedules.append(schedule);
+        }
+    }
+    return schedules;
+}
+
+Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)
+{
+    switch (count) {
+    case 3:
+        return Electricity::PhaseAll;
+    case 2:
+        return Electricity::PhaseA | Electricity::PhaseB;
+    default:
+        return Electricity::PhaseA;
+    }
+}

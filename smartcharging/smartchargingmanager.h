@@ -1,0 +1,247 @@
+#ifndef SMARTCHARGINGMANAGER_H
+#define SMARTCHARGINGMANAGER_H
+
+#include "smartcharging/chargingprocessinfo.h"
+#include "types/chargingaction.h"
+#include "types/chargingconfiguration.h"
+#include "types/chargingschedule.h"
+#include "types/chargingstate.h"
+#include "types/timeframe.h"
+
+#include "tavro-energy/energylogs.h"
+#include "tavro-energy/energymanager.h"
+#include "tavro/action.h"
+#include "tavro/electricity.h"
+#include "tavro/thing.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+
+class EnergyManagerConfiguration;
+class EvChargerAc;
+class EvChargerDc;
+class RootMeter;
+class SpotMarketManager;
+class ThingManager;
+
+using EvChargerAcs = QList<EvChargerAc *>;
+
+// The centre of the smart charging: follows the host's chargers, cars,
+// home batteries and root meter, keeps the global settings and one
+// configuration and state per charger, and runs one update cycle per
+// minute (triggered by the host's one-minute power balance entry).
+//
+// Collaborators are not owned. Adapters (EvChargerAc, EvChargerDc,
+// RootMeter) are children of the thing they wrap; the manager only keeps
+// references and drops them when the thing goes away.
+//
+// The class is implemented across several source files, one per concern:
+// smartchargingmanager.cpp (life cycle, settings, cycle), *configuration.cpp
+// (configuration handling and persistence), *preparation.cpp, *spotmarket.cpp,
+// *surplus.cpp, *shares.cpp, *adjustment.cpp, *overload.cpp, *dc.cpp,
+// *manualsoc.cpp, *things.cpp (thing tracking and state bookkeeping).
+class SmartChargingManager : public QObject
+{
+    Q_OBJECT
+public:
+    // Why a manual state-of-charge session starts.
+    enum ManualSocInitializationTrigger {
+        ManualSocInitializationTriggerPluggedIn = 0,
+        ManualSocInitializationTriggerSmartModeEntered = 1,
+        ManualSocInitializationTriggerCarAssigned = 2
+    };
+    Q_ENUM(ManualSocInitializationTrigger)
+
+    SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
+                         SpotMarketManager *spotMarketManager, EnergyManagerConfiguration *configuration,
+                         QObject *parent = nullptr);
+
+    // Household current limit per phase at the root meter (A); 0 = unset.
+    uint phasePowerLimit() const { return m_phasePowerLimit; }
+    void setPhasePowerLimit(uint phasePowerLimit);
+    // Fractions 0..1.
+    double acquisitionTolerance() const { return m_acquisitionTolerance; }
+    void setAcquisitionTolerance(double acquisitionTolerance);
+    double batteryLevelConsideration() const { return m_batteryLevelLowerLimit; }
+    void setBatteryLevelConsideration(double batteryLevelConsideration);
+    double batteryLevelLowerLimit() const { return m_batteryLevelLowerLimit; }
+    double batteryLevelUpperLimit() const { return m_batteryLevelUpperLimit; }
+    void setBatteryLevelLimits(double lowerLimit, double upperLimit);
+
+    SpotMarketManager *spotMarketManager() const { return m_spotMarketManager; }
+
+    ChargingConfigurations chargingConfigurations() const;
+    // A default configuration with a null charger id when there is none.
+    ChargingConfiguration chargingConfiguration(const ThingId &evChargerId) const;
+    // 0 (no error) when accepted or unchanged, 2 (invalid parameter) when refused.
+    EnergyManager::EnergyError setChargingConfiguration(const ChargingConfiguration &chargingConfiguration);
+
+    ChargingStates chargingStates() const;
+    // A default state with a null charger id when there is none.
+    ChargingState chargingState(const ThingId &evChargerId) const;
+
+    ChargingSchedules chargingSchedules() const;
+
+    // 3 → A|B|C, 2 → A|B, anything else → A.
+    static Electricity::Phases getAscendingPhasesForCount(uint count);
+
+    // Charging-state bookkeeping used by every planning step; each emits
+    // chargingStateChanged only when the state really changed.
+    void resetChargingStateTransient(const ThingId &evChargerId, ChargingState::WaitingReason waitingReason);
+    void setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode);
+    void setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds);
+    void setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active);
+    void setChargingStateWaitingReason(const ThingId &evChargerId, ChargingState::WaitingReason waitingReason);
+
+signals:
+    void phasePowerLimitChanged(int phasePowerLimit);
+    void acquisitionToleranceChanged(double acquisitionTolerance);
+    void batteryLevelConsiderationChanged(double batteryLevelConsideration);
+    void batteryLevelLimitsChanged(double batteryLevelLowerLimit, double batteryLevelUpperLimit);
+    void chargingConfigurationAdded(const ChargingConfiguration &chargingConfiguration);
+    void chargingConfigurationRemoved(const ThingId &evChargerThingId);
+    void chargingConfigurationChanged(const ChargingConfiguration &chargingConfiguration);
+    void chargingStateAdded(const ChargingState &chargingState);
+    void chargingStateRemoved(const ThingId &evChargerThingId);
+    void chargingStateChanged(const ChargingState &chargingState);
+    void chargingSchedulesChanged();
+
+private slots:
+    void update(const QDateTime &currentDateTime);
+    void prepareInformation(const QDateTime &currentDateTime);
+    void planSpotMarketCharging(const QDateTime &currentDateTime);
+    void planSurplusCharging(const QDateTime &currentDateTime);
+    void adjustEvChargers(const QDateTime &currentDateTime);
+    void updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry);
+    void updateManualSoCsWithoutMeter(const QDateTime &currentDateTime);
+    bool verifyOverloadProtection(const QDateTime &currentDateTime);
+    void verifyOverloadProtectionRecovery(const QDateTime &currentDateTime);
+    void updateDcChargers(const QDateTime &currentDateTime);
+    void evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
+                                         const QDateTime &currentDateTime);
+    void onThingAdded(Thing *thing);
+    void onThingRemoved(const ThingId &thingId);
+    void onActionExecuted(const Action &action, Thing::ThingError status);
+    void onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration);
+
+private:
+    friend class SmartChargingManagerTestAccess;
+
+    // --- life cycle and update trigger (smartchargingmanager.cpp) ---
+    void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
+    static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
+
+    // --- configuration handling and persistence (smartchargingmanagerconfiguration.cpp) ---
+    void migrateSettings();
+    void restoreChargingConfigurations();
+    void storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration);
+    void storeManualChargingParameters(const ThingId &evChargerId, bool enabled, double maxChargingCurrent,
+                                       uint desiredPhaseCount);
+    void storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower);
+    void onPluggedInChanged(Thing *charger, bool pluggedIn);
+    QString carChargingInterfaces(Thing *car) const;
+    bool thingProvidesVehicleBatteryLevel(Thing *thing) const;
+    bool isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const;
+
+    // --- preparation (smartchargingmanagerpreparation.cpp) ---
+    EvChargerAcs preparedAcChargers(const QDateTime &currentDateTime);
+    bool normalizeAcTargetTimeConfiguration(EvChargerAc *charger, ChargingConfiguration &chargingConfiguration,
+                                            const QDateTime &currentDateTime);
+    bool clearAcPlanningState(EvChargerAc *charger);
+    ChargingProcessInfo buildAcProcessInfo(EvChargerAc *charger, Thing *car,
+                                           const ChargingConfiguration &chargingConfiguration,
+                                           const QDateTime &currentDateTime);
+    void resetChargingActions(const EvChargerAcs &chargers);
+
+    // --- surplus plan (smartchargingmanagersurplus.cpp) ---
+    bool energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
+                                                     int *storageCount) const;
+    double availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
+    double availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
+    uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
+    double calculateSurplusCoverage(const ThingId &evChargerId) const;
+    void updateChargingStateSurplusCoverage(const ThingId &evChargerId);
+    void updateAllChargingStateSurplusCoverages();
+
+    // --- charging shares (smartchargingmanagershares.cpp) ---
+    void applyAcChargingShares(const QDateTime &currentDateTime);
+    void applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer, double power);
+    void updateChargingShareFairness(int issuer, const QDateTime &currentDateTime);
+    void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
+
+    // --- adjustment (smartchargingmanageradjustment.cpp) ---
+    void executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
+
+    // --- overload protection (smartchargingmanageroverload.cpp) ---
+    double overloadProtectionReferencePower(const ThingId &evChargerId, double power);
+    void setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle);
+    double availableDcChargingPowerByPhaseLimit() const;
+    double availableDcOverloadThrottlePower() const;
+
+    // --- DC chargers (smartchargingmanagerdc.cpp) ---
+    Thing *resolveDcVehicle(const ThingId &evChargerId) const;
+    void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
+    void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
+
+    // --- manual state of charge (smartchargingmanagermanualsoc.cpp) ---
+    bool initializeManualSocSession(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration,
+                                    ManualSocInitializationTrigger trigger);
+
+    // --- thing tracking (smartchargingmanagerthings.cpp) ---
+    void addEvChargerAc(Thing *thing);
+    void addEvChargerDc(Thing *thing);
+    void setupEvChargerThing(Thing *thing);
+    void setupEvChargerAc(Thing *thing);
+    void setupPluggedInHandlers(const Thing *thing);
+    void setupCarBatteryHandlers(const Thing *car);
+    void setupEnergyStorage(Thing *thing);
+    void setupRootMeter(Thing *rootMeter);
+    static bool isCar(const Thing *thing);
+    // Replaces the stored state of its charger and emits chargingStateChanged
+    // only when it differs; a charger without a stored state is left alone.
+    void commitChargingState(const ChargingState &chargingState);
+    // Refreshes the coverage held in chargingState when it moved by 1e-6 or more.
+    void refreshSurplusCoverage(ChargingState &chargingState) const;
+
+    // Collaborators (not owned).
+    EnergyManager *m_energyManager = nullptr;
+    ThingManager *m_thingManager = nullptr;
+    SpotMarketManager *m_spotMarketManager = nullptr;
+    EnergyManagerConfiguration *m_configuration = nullptr;
+
+    // Global settings.
+    uint m_phasePowerLimit = 0;
+    double m_acquisitionTolerance = 0.5;
+    double m_batteryLevelLowerLimit = 0.9;
+    double m_batteryLevelUpperLimit = 1.0;
+
+    // Per-charger tables.
+    QHash<ThingId, ChargingConfiguration> m_chargingConfigurations;
+    QHash<ThingId, ChargingState> m_chargingStates;
+    QHash<ThingId, EvChargerAc *> m_evChargersAc;
+    QHash<ThingId, EvChargerDc *> m_evChargersDc;
+    QHash<EvChargerAc *, ChargingSchedules> m_acChargingSchedules;
+    QHash<EvChargerAc *, ChargingProcessInfo> m_acProcessInfos;
+    QHash<EvChargerAc *, QHash<ChargingAction::ChargingActionIssuer, ChargingAction>> m_acChargingActions;
+    QHash<EvChargerDc *, ChargingProcessInfo> m_dcProcessInfos;
+    QHash<EvChargerDc *, QList<TimeFrame>> m_dcChargingTimeFrames;
+    QHash<ThingId, double> m_overloadReferencePower;
+
+    // Charging-share fairness: counters per charger, last rotation and
+    // served chargers per group (AC issuers 1..3, DC 1000/1001).
+    QHash<ThingId, uint> m_chargingShareFairness;
+    QHash<int, QDateTime> m_chargingShareLastRotation;
+    QHash<int, QList<ThingId>> m_chargingShareServed;
+
+    // Manual state-of-charge sessions: charger → car of this plug-in.
+    QHash<ThingId, ThingId> m_manualSocSessions;
+
+    QPointer<RootMeter> m_rootMeter;
+    QDateTime m_lastSpotMarketPlanning;
+    QDate m_lastDcDailyReset;
+};
+
+#endif // SMARTCHARGINGMANAGER_H

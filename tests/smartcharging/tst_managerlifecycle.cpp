@@ -1,0 +1,228 @@
+#include "householdfixture.h"
+
+#include "config/energysettings.h"
+#include "smartcharging/smartchargingmanager.h"
+
+#include "tavro-energy/energymanager.h"
+#include "tavro/thing.h"
+
+#include <QLoggingCategory>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+// Counts the update cycles by their header line.
+int s_updateCount = 0;
+QtMessageHandler s_previousHandler = nullptr;
+
+void countingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (qstrcmp(context.category, "TavroEnergy") == 0
+            && message.contains(QLatin1String("==================== Updating smart charging ====================")))
+        s_updateCount++;
+    if (type != QtDebugMsg && s_previousHandler)
+        s_previousHandler(type, context, message);
+}
+}
+
+class TestManagerLifecycle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void acquisitionToleranceClamping_data();
+    void acquisitionToleranceClamping();
+    void acquisitionToleranceRepeatedOutOfRange();
+    void batteryLevelLimitsSignals_data();
+    void batteryLevelLimitsSignals();
+    void phasePowerLimitUnchangedEmitsNothing();
+    void settingsSurviveRestart();
+    void updateTrigger_data();
+    void updateTrigger();
+    void ascendingPhases_data();
+    void ascendingPhases();
+};
+
+void TestManagerLifecycle::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("TavroEnergy.debug=true"));
+    s_previousHandler = qInstallMessageHandler(countingHandler);
+}
+
+void TestManagerLifecycle::cleanupTestCase()
+{
+    qInstallMessageHandler(s_previousHandler);
+}
+
+void TestManagerLifecycle::acquisitionToleranceClamping_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<double>("stored");
+
+    QTest::newRow("inside") << 0.7 << 0.7;
+    QTest::newRow("upper bound") << 1.0 << 1.0;
+    QTest::newRow("above one") << 1.5 << 1.0;
+    QTest::newRow("zero") << 0.0 << 0.0;
+    QTest::newRow("negative") << -0.2 << 0.0;
+}
+
+void TestManagerLifecycle::acquisitionToleranceClamping()
+{
+    QFETCH(double, value);
+    QFETCH(double, stored);
+
+    HouseholdFixture household;
+    SmartChargingManager *manager = household.createManager();
+    QSignalSpy spy(manager, &SmartChargingManager::acquisitionToleranceChanged);
+    manager->setAcquisitionTolerance(value);
+
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toDouble(), stored);
+    QCOMPARE(manager->acquisitionTolerance(), stored);
+    EnergySettings settings;
+    QCOMPARE(settings.value(QStringLiteral("acquisitionTolerance")).toDouble(), stored);
+}
+
+void TestManagerLifecycle::acquisitionToleranceRepeatedOutOfRange()
+{
+    // The comparison uses the raw value: 1.5 differs from the stored 1.0
+    // every time, so every call emits and writes again.
+    HouseholdFixture household;
+    SmartChargingManager *manager = household.createManager();
+    QSignalSpy spy(manager, &SmartChargingManager::acquisitionToleranceChanged);
+    manager->setAcquisitionTolerance(1.5);
+    manager->setAcquisitionTolerance(1.5);
+    QCOMPARE(spy.count(), 2);
+    manager->setAcquisitionTolerance(1.0);
+    QCOMPARE(spy.count(), 2);
+}
+
+void TestManagerLifecycle::batteryLevelLimitsSignals_data()
+{
+    QTest::addColumn<double>("lower");
+    QTest::addColumn<double>("upper");
+    QTest::addColumn<int>("considerationSignals");
+    QTest::addColumn<int>("limitsSignals");
+    QTest::addColumn<double>("storedLower");
+    QTest::addColumn<double>("storedUpper");
+
+    // Defaults are 0.9 / 1.0.
+    QTest::newRow("unchanged") << 0.9 << 1.0 << 0 << 0 << 0.9 << 1.0;
+    QTest::newRow("only upper changed") << 0.9 << 0.95 << 0 << 1 << 0.9 << 0.95;
+    QTest::newRow("only lower changed") << 0.2 << 1.0 << 1 << 1 << 0.2 << 1.0;
+    QTest::newRow("both clamped to unchanged") << 0.9 << 1.7 << 0 << 0 << 0.9 << 1.0;
+    QTest::newRow("lower above upper kept") << 0.8 << 0.5 << 1 << 1 << 0.8 << 0.5;
+    QTest::newRow("negative lower clamped") << -1.0 << 1.0 << 1 << 1 << 0.0 << 1.0;
+}
+
+void TestManagerLifecycle::batteryLevelLimitsSignals()
+{
+    QFETCH(double, lower);
+    QFETCH(double, upper);
+    QFETCH(int, considerationSignals);
+    QFETCH(int, limitsSignals);
+    QFETCH(double, storedLower);
+    QFETCH(double, storedUpper);
+
+    HouseholdFixture household;
+    SmartChargingManager *manager = household.createManager();
+    QSignalSpy considerationSpy(manager, &SmartChargingManager::batteryLevelConsiderationChanged);
+    QSignalSpy limitsSpy(manager, &SmartChargingManager::batteryLevelLimitsChanged);
+    manager->setBatteryLevelLimits(lower, upper);
+
+    QCOMPARE(considerationSpy.count(), considerationSignals);
+    QCOMPARE(limitsSpy.count(), limitsSignals);
+    QCOMPARE(manager->batteryLevelLowerLimit(), storedLower);
+    QCOMPARE(manager->batteryLevelConsideration(), storedLower);
+    QCOMPARE(manager->batteryLevelUpperLimit(), storedUpper);
+    if (limitsSignals) {
+        QCOMPARE(limitsSpy.at(0).at(0).toDouble(), storedLower);
+        QCOMPARE(limitsSpy.at(0).at(1).toDouble(), storedUpper);
+    }
+}
+
+void TestManagerLifecycle::phasePowerLimitUnchangedEmitsNothing()
+{
+    HouseholdFixture household;
+    SmartChargingManager *manager = household.createManager();
+    QSignalSpy spy(manager, &SmartChargingManager::phasePowerLimitChanged);
+    manager->setPhasePowerLimit(0);
+    QCOMPARE(spy.count(), 0);
+    manager->setPhasePowerLimit(25);
+    manager->setPhasePowerLimit(25);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toInt(), 25);
+}
+
+void TestManagerLifecycle::settingsSurviveRestart()
+{
+    HouseholdFixture household;
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    manager->setAcquisitionTolerance(0.25);
+    manager->setBatteryLevelLimits(0.3, 0.8);
+
+    manager = household.createManager();
+    QCOMPARE(manager->phasePowerLimit(), 16u);
+    QCOMPARE(manager->acquisitionTolerance(), 0.25);
+    QCOMPARE(manager->batteryLevelLowerLimit(), 0.3);
+    QCOMPARE(manager->batteryLevelUpperLimit(), 0.8);
+}
+
+void TestManagerLifecycle::updateTrigger_data()
+{
+    QTest::addColumn<int>("sampleRate");
+    QTest::addColumn<int>("offsetSeconds");
+    QTest::addColumn<int>("expectedCycles");
+
+    // The clock stands at 12:00:30.
+    QTest::newRow("current minute") << 1 << 0 << 1;
+    QTest::newRow("start of current minute") << 1 << -30 << 1;
+    QTest::newRow("previous minute") << 1 << -31 << 0;
+    QTest::newRow("next minute") << 1 << 30 << 0;
+    QTest::newRow("fifteen-minute rate") << 15 << 0 << 0;
+    QTest::newRow("same minute one day later") << 1 << 86400 << 0;
+}
+
+void TestManagerLifecycle::updateTrigger()
+{
+    QFETCH(int, sampleRate);
+    QFETCH(int, offsetSeconds);
+    QFETCH(int, expectedCycles);
+
+    HouseholdFixture household;
+    household.createManager();
+    s_updateCount = 0;
+    const PowerBalanceLogEntry entry(household.now().addSecs(offsetSeconds), 0, 0, 0, 0);
+    household.energyManager()->logs()->addPowerBalanceEntry(static_cast<EnergyLogs::SampleRate>(sampleRate), entry);
+    QCOMPARE(s_updateCount, expectedCycles);
+
+    // A second entry of the same minute runs a second cycle.
+    household.energyManager()->logs()->addPowerBalanceEntry(static_cast<EnergyLogs::SampleRate>(sampleRate), entry);
+    QCOMPARE(s_updateCount, 2 * expectedCycles);
+}
+
+void TestManagerLifecycle::ascendingPhases_data()
+{
+    QTest::addColumn<uint>("count");
+    QTest::addColumn<int>("phases");
+
+    QTest::newRow("0 phases") << 0u << int(Electricity::PhaseA);
+    QTest::newRow("1 phase") << 1u << int(Electricity::PhaseA);
+    QTest::newRow("2 phases") << 2u << int(Electricity::PhaseA | Electricity::PhaseB);
+    QTest::newRow("3 phases") << 3u << int(Electricity::PhaseAll);
+    QTest::newRow("4 phases") << 4u << int(Electricity::PhaseA);
+}
+
+void TestManagerLifecycle::ascendingPhases()
+{
+    QFETCH(uint, count);
+    QFETCH(int, phases);
+    QCOMPARE(int(SmartChargingManager::getAscendingPhasesForCount(count)), phases);
+}
+
+QTEST_GUILESS_MAIN(TestManagerLifecycle)
+#include "tst_managerlifecycle.moc"
