@@ -2,8 +2,12 @@
 #include "tavroenergylogging.h"
 
 #include "config/energymanagerconfiguration.h"
+#include "dbus/energymanagerdbusinterface.h"
+#include "jsonrpc/tavroenergyjsonhandler.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketmanager.h"
+
+#include "tavro/jsonrpcserver.h"
 
 #include <QNetworkAccessManager>
 
@@ -19,5 +23,13 @@ void EnergyPluginTavro::init()
     EnergyManagerConfiguration *configuration = new EnergyManagerConfiguration(this);
     QNetworkAccessManager *networkManager = new QNetworkAccessManager(this);
     SpotMarketManager *spotMarketManager = new SpotMarketManager(networkManager, this);
-    new SmartChargingManager(energyManager(), thingManager(), spotMarketManager, configuration, this);
+    SmartChargingManager *smartChargingManager = new SmartChargingManager(energyManager(), thingManager(),
+                                                                          spotMarketManager, configuration, this);
+
+    new EnergyManagerDbusInterface(smartChargingManager, this);
+
+    JsonRpcServer *server = jsonRpcServer();
+    TavroEnergyJsonHandler *jsonHandler = new TavroEnergyJsonHandler(spotMarketManager, smartChargingManager, this);
+    if (server)
+        server->registerHandler(jsonHandler, 1, 1);
 }

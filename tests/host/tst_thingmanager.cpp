@@ -43,6 +43,8 @@ void TestThingManager::actionRoundTrip()
     ThingManager thingManager;
     Thing *charger = thingManager.addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
     QVERIFY(charger);
+    // Start away from every expected value so each action changes the state.
+    charger->setStateValue(QStringLiteral("maxChargingCurrent"), 16.0);
     const StateType stateType = charger->thingClass().stateTypes().findByName(stateName);
     QVERIFY(stateType.writable());
 

@@ -120,17 +120,22 @@ void TestPluginLoading::initCreatesTheSystem()
     QVERIFY(plugin);
     QCOMPARE(plugin->thingManager(), &thingManager);
     QVERIFY(s_messages.contains(QStringLiteral("Initializing tavro.energy plugin")));
+    // The plugin's namespace is the one handler the server gained.
+    QCOMPARE(jsonRpcServer.handler(QStringLiteral("TavroEnergy"))->name(), QStringLiteral("TavroEnergy"));
 
     QStringList classNames;
     for (QObject *child : plugin->children())
         classNames.append(QString::fromLatin1(child->metaObject()->className()));
     const QStringList expected = {QStringLiteral("EnergyManagerConfiguration"), QStringLiteral("QNetworkAccessManager"),
-                                  QStringLiteral("SpotMarketManager"), QStringLiteral("SmartChargingManager")};
+                                  QStringLiteral("SpotMarketManager"), QStringLiteral("SmartChargingManager"),
+                                  QStringLiteral("EnergyManagerDbusInterface"), QStringLiteral("TavroEnergyJsonHandler")};
     for (const QString &name : expected)
         QVERIFY2(classNames.contains(name), qPrintable(classNames.join(QLatin1Char(','))));
     // Created in this order.
     QVERIFY(classNames.indexOf(expected.at(0)) < classNames.indexOf(expected.at(2)));
     QVERIFY(classNames.indexOf(expected.at(2)) < classNames.indexOf(expected.at(3)));
+    QVERIFY(classNames.indexOf(expected.at(3)) < classNames.indexOf(expected.at(4)));
+    QVERIFY(classNames.indexOf(expected.at(4)) < classNames.indexOf(expected.at(5)));
     delete plugin;
 }
 

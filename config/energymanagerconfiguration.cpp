@@ -1,0 +1,125 @@
+#include "energymanagerconfiguration.h"
+
+#include "plugin/tavroenergylogging.h"
+#include "tavro/tavrosettings.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QVariantMap>
+
+#include <limits>
+
+EnergyManagerConfiguration::EnergyManagerConfiguration(QObject *parent) :
+    QObject(parent)
+{
+    qCDebug(dcTavroEnergy()) << "Checking energy manager configuration...";
+
+    const QString envFileName = qEnvironmentVariable("TAVRO_ENERGY_MANAGER_CONFIG");
+    if (!envFileName.isEmpty()) {
+        // An explicitly named file replaces the default location entirely.
+        QFileInfo fileInfo(envFileName);
+        if (fileInfo.exists()) {
+            loadConfiguration(fileInfo.absoluteFilePath());
+        } else {
+            qCWarning(dcTavroEnergy()) << "The energy manager configuration has been specified in the ENV, but there is no such file:" << envFileName;
+        }
+        return;
+    }
+
+    QFileInfo fileInfo(TavroSettings::storagePath() + QStringLiteral("/energy-manager-configuration.json"));
+    if (fileInfo.exists() && loadConfiguration(fileInfo.absoluteFilePath()))
+        qCDebug(dcTavroEnergy()) << "Loaded the energy manager configuration successfully from" << fileInfo.absoluteFilePath();
+}
+
+uint EnergyManagerConfiguration::chargingEnabledLockDuration() const
+{
+    return m_chargingEnabledLockDuration;
+}
+
+uint EnergyManagerConfiguration::chargingCurrentLockDuration() const
+{
+    return m_chargingCurrentLockDuration;
+}
+
+uint EnergyManagerConfiguration::minimumScheduleDuration() const
+{
+    return m_minimumScheduleDuration;
+}
+
+uint EnergyManagerConfiguration::chargingShareRotationWindow() const
+{
+    return m_chargingShareRotationWindow;
+}
+
+double EnergyManagerConfiguration::spotMarketChargePredictableEnergyPercentage() const
+{
+    return m_spotMarketChargePredictableEnergyPercentage;
+}
+
+ChargingShareCalculator::Strategy EnergyManagerConfiguration::chargingShareStrategy() const
+{
+    return m_chargingShareStrategy;
+}
+
+// Unsigned conversion of a JSON value. A plain conversion would wrap a
+// negative number to about four billion seconds, so numbers outside the
+// unsigned range are clamped to its ends with a warning.
+static uint toDuration(const QString &key, const QVariant &value)
+{
+    if (value.type() == QVariant::Double || value.type() == QVariant::Int || value.type() == QVariant::LongLong) {
+        const double number = value.toDouble();
+        if (number < 0) {
+            qCWarning(dcTavroEnergy()) << "Negative value in the energy manager configuration for" << key << number << "- using 0";
+            return 0;
+        }
+        if (number > std::numeric_limits<uint>::max()) {
+            qCWarning(dcTavroEnergy()) << "Value too large in the energy manager configuration for" << key << number << "- using" << std::numeric_limits<uint>::max();
+            return std::numeric_limits<uint>::max();
+        }
+    }
+    return value.toUInt();
+}
+
+bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qCWarning(dcTavroEnergy()) << "Failed to open energy manager configuration file" << fileName << ":" << file.errorString();
+        return false;
+    }
+
+    const QByteArray data = file.readAll();
+    file.close();
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (error.error != QJsonParseError::NoError) {
+        qCWarning(dcTavroEnergy()) << "Failed to load energy manager configuration, the JSON data seems to be invalid:" << error.errorString();
+        return false;
+    }
+
+    const QVariantMap map = document.toVariant().toMap();
+    const QString enabledLockKey = QStringLiteral("chargingEnabledLockDuration");
+    const QString currentLockKey = QStringLiteral("chargingCurrentLockDuration");
+    const QString scheduleKey = QStringLiteral("minimumScheduleDuration");
+    const QString rotationKey = QStringLiteral("chargingShareRotationWindow");
+    const QString percentageKey = QStringLiteral("spotMarketChargePredictableEnergyPercentage");
+    const QString strategyKey = QStringLiteral("chargingShareStrategy");
+
+    if (map.contains(enabledLockKey))
+        m_chargingEnabledLockDuration = toDuration(enabledLockKey, map.value(enabledLockKey));
+    if (map.contains(currentLockKey))
+        m_chargingCurrentLockDuration = toDuration(currentLockKey, map.value(currentLockKey));
+    if (map.contains(scheduleKey))
+        m_minimumScheduleDuration = toDuration(scheduleKey, map.value(scheduleKey));
+    if (map.contains(rotationKey))
+        m_chargingShareRotationWindow = toDuration(rotationKey, map.value(rotationKey));
+    if (map.contains(percentageKey))
+        m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
+    if (map.contains(strategyKey))
+        m_chargingShareStrategy = ChargingShareCalculator::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
+
+    return true;
+}

@@ -1,0 +1,43 @@
+#ifndef ENERGYMANAGERCONFIGURATION_H
+#define ENERGYMANAGERCONFIGURATION_H
+
+#include <QObject>
+
+#include "smartcharging/chargingsharecalculator.h"
+
+// The installer's read-only tuning values, loaded once at construction from
+// the JSON file named by the environment variable
+// "TAVRO_ENERGY_MANAGER_CONFIG" or, when that is unset or empty, from
+// "energy-manager-configuration.json" in the host's storage path. Values that
+// the file does not set keep their defaults; a missing or broken file leaves
+// all defaults in force.
+class EnergyManagerConfiguration : public QObject
+{
+    Q_OBJECT
+public:
+    explicit EnergyManagerConfiguration(QObject *parent = nullptr);
+
+    // Seconds an AC charger's on/off state stays locked after a change.
+    uint chargingEnabledLockDuration() const;
+    // Seconds an AC charger's current stays locked after a change.
+    uint chargingCurrentLockDuration() const;
+    // Minutes; shortest spot-market schedule.
+    uint minimumScheduleDuration() const;
+    // Minutes between rotations of the charging-share fairness counter.
+    uint chargingShareRotationWindow() const;
+    // Factor (0.5 = half) of the needed energy planned from spot-market hours.
+    double spotMarketChargePredictableEnergyPercentage() const;
+    ChargingShareCalculator::Strategy chargingShareStrategy() const;
+
+private:
+    bool loadConfiguration(const QString &fileName);
+
+    uint m_chargingEnabledLockDuration = 300;
+    uint m_chargingCurrentLockDuration = 10;
+    uint m_minimumScheduleDuration = 15;
+    uint m_chargingShareRotationWindow = 15;
+    double m_spotMarketChargePredictableEnergyPercentage = 0.5;
+    ChargingShareCalculator::Strategy m_chargingShareStrategy = ChargingShareCalculator::StrategyEqualPower;
+};
+
+#endif // ENERGYMANAGERCONFIGURATION_H

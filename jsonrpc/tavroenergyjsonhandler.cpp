@@ -1,0 +1,378 @@
+#include "tavroenergyjsonhandler.h"
+
+#include "plugin/tavroenergylogging.h"
+#include "smartcharging/smartchargingmanager.h"
+#include "spotmarket/spotmarketdataprovider.h"
+#include "spotmarket/spotmarketmanager.h"
+#include "types/chargingconfiguration.h"
+#include "types/chargingschedule.h"
+#include "types/chargingstate.h"
+#include "types/scoreentries.h"
+
+#include "tavro-energy/energymanager.h"
+
+namespace {
+
+QString basic(int metaTypeId)
+{
+    return JsonHandler::basicTypeName(metaTypeId);
+}
+
+QString ref(const QString &name)
+{
+    return QStringLiteral("$ref:") + name;
+}
+
+QVariantList listOf(const QString &name)
+{
+    return QVariantList{ref(name)};
+}
+
+bool withinUnitRange(double value)
+{
+    return value >= 0.0 && value <= 1.0;
+}
+
+}
+
+TavroEnergyJsonHandler::TavroEnergyJsonHandler(SpotMarketManager *spotMarketManager,
+                                               SmartChargingManager *smartChargingManager, QObject *parent)
+    : JsonHandler(parent), m_spotMarketManager(spotMarketManager), m_smartChargingManager(smartChargingManager)
+{
+    registerDeclarations();
+    connectNotifications();
+}
+
+QString TavroEnergyJsonHandler::name() const
+{
+    return QStringLiteral("TavroEnergy");
+}
+
+void TavroEnergyJsonHandler::registerDeclarations()
+{
+    registerEnum<ChargingConfiguration::ChargingMode>();
+    registerEnum<ChargingAction::ChargingActionIssuer>();
+    registerEnum<ChargingState::Mode>();
+    registerEnum<ChargingState::WaitingReason>();
+
+    registerObject<ChargingState, ChargingStates>();
+    registerObject<ChargingConfiguration, ChargingConfigurations>();
+    registerObject<SpotMarketProviderInfo, SpotMarketProviderInfos>();
+    registerObject<ScoreEntry, ScoreEntries>();
+    registerObject<ChargingAction>();
+    registerObject<ChargingSchedule, ChargingSchedules>();
+
+    const QString energyError = ref(QStringLiteral("EnergyError"));
+    const QString uintType = basic(QMetaType::UInt);
+    const QString doubleType = basic(QMetaType::Double);
+    const QString boolType = basic(QMetaType::Bool);
+    const QString uuidType = basic(QMetaType::QUuid);
+    const Types::PermissionScope control = Types::PermissionScopeControlThings;
+    const Types::PermissionScope admin = Types::PermissionScopeAdmin;
+
+    registerMethod(QStringLiteral("GetPhasePowerLimit"),
+                   QStringLiteral("Get the phase power consumption limit. 0 if unset. This needs to be set in order for the smart charging to do anything."),
+                   {}, {{QStringLiteral("phasePowerLimit"), uintType}}, control);
+    registerMethod(QStringLiteral("SetPhasePowerLimit"),
+                   QStringLiteral("Set the phase power consumption limit. This is the maximum allowed Ampere per phase. A value of 0 means unset. All smart charging will be disabled."),
+                   {{QStringLiteral("phasePowerLimit"), uintType}}, {{QStringLiteral("energyError"), energyError}}, admin);
+    registerMethod(QStringLiteral("GetAcquisitionTolerance"),
+                   QStringLiteral("Get the acquisition tolerance. This value will control how much solar surplus is required to start the charging."),
+                   {}, {{QStringLiteral("acquisitionTolerance"), doubleType}}, control);
+    registerMethod(QStringLiteral("SetAcquisitionTolerance"),
+                   QStringLiteral("Set the acquisition tolerance for the charging."),
+                   {{QStringLiteral("acquisitionTolerance"), doubleType}}, {{QStringLiteral("energyError"), energyError}}, control);
+    registerMethod(QStringLiteral("GetBatteryLevelConsideration"),
+                   QStringLiteral("Get the battery level consideration. This value will control how much the energy storage is taking in account."),
+                   {}, {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
+    registerMethod(QStringLiteral("SetBatteryLevelConsideration"),
+                   QStringLiteral("Set the battery level consideration for the charging."),
+                   {{QStringLiteral("batteryLevelConsideration"), doubleType}}, {{QStringLiteral("energyError"), energyError}}, admin);
+    registerMethod(QStringLiteral("GetBatteryLevelLimits"),
+                   QStringLiteral("Get the battery level limits for the charging."),
+                   {}, {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}}, admin);
+    registerMethod(QStringLiteral("SetBatteryLevelLimits"),
+                   QStringLiteral("Set the battery level limits for the charging."),
+                   {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
+                   {{QStringLiteral("energyError"), energyError}}, admin);
+    registerMethod(QStringLiteral("GetChargingConfigurations"),
+                   QStringLiteral("Get the charging configuration for all or a single EV charger."),
+                   {{QStringLiteral("o:evChargerId"), uuidType}},
+                   {{QStringLiteral("chargingConfigurations"), listOf(QStringLiteral("ChargingConfiguration"))}}, control);
+    registerMethod(QStringLiteral("SetChargingConfiguration"),
+                   QStringLiteral("Set the charging configuration for an EV charger. Only given properties will be set, others will be untouched."),
+                   {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}},
+                   {{QStringLiteral("energyError"), energyError}}, control);
+    registerMethod(QStringLiteral("GetChargingStates"),
+                   QStringLiteral("Get the charging states for all or a single EV charger."),
+                   {}, {{QStringLiteral("chargingStates"), listOf(QStringLiteral("ChargingState"))}}, control);
+    registerMethod(QStringLiteral("GetAvailableSpotMarketProviders"),
+                   QStringLiteral("Get the list of available spot market data providers."),
+                   {}, {{QStringLiteral("providers"), listOf(QStringLiteral("SpotMarketProviderInfo"))}}, control);
+    registerMethod(QStringLiteral("SetSpotMarketConfiguration"),
+                   QStringLiteral("Set the current spotmarket configuration. If enabled, the provideId must be valid. You can get the available providers using GetAvailableSpotMarketProviders."),
+                   {{QStringLiteral("enabled"), boolType}, {QStringLiteral("o:providerId"), uuidType}},
+                   {{QStringLiteral("energyError"), energyError}}, control);
+    registerMethod(QStringLiteral("GetSpotMarketConfiguration"),
+                   QStringLiteral("Get the current spotmarket configuration."),
+                   {}, {{QStringLiteral("o:providerId"), uuidType}, {QStringLiteral("enabled"), boolType},
+                        {QStringLiteral("available"), boolType}}, control);
+    registerMethod(QStringLiteral("GetSpotMarketScoreEntries"),
+                   QStringLiteral("Get the current score entries from the current spot market. If spot market is not enabled or not available, the list will be empty. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
+                   {}, {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
+    registerMethod(QStringLiteral("GetChargingSchedules"),
+                   QStringLiteral("Get the planed charging schedules."),
+                   {}, {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
+
+    registerNotification(QStringLiteral("PhasePowerLimitChanged"),
+                         QStringLiteral("Emitted whenever the phase power limit configuration changes."),
+                         {{QStringLiteral("phasePowerLimit"), uintType}});
+    registerNotification(QStringLiteral("AcquisitionToleranceChanged"),
+                         QStringLiteral("Emitted whenever the acquisition tolerance changes."),
+                         {{QStringLiteral("acquisitionTolerance"), doubleType}});
+    registerNotification(QStringLiteral("BatteryLevelConsiderationChanged"),
+                         QStringLiteral("Emitted whenever the battery level consideration changes."),
+                         {{QStringLiteral("batteryLevelConsideration"), doubleType}});
+    registerNotification(QStringLiteral("BatteryLevelLimitsChanged"),
+                         QStringLiteral("Emitted whenever the battery level limits change."),
+                         {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}});
+    registerNotification(QStringLiteral("ChargingConfigurationAdded"),
+                         QStringLiteral("Emitted whenever a charging configuration is added."),
+                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}});
+    registerNotification(QStringLiteral("ChargingConfigurationRemoved"),
+                         QStringLiteral("Emitted whenever a charging configuration is removed."),
+                         {{QStringLiteral("evChargerThingId"), uuidType}});
+    registerNotification(QStringLiteral("ChargingConfigurationChanged"),
+                         QStringLiteral("Emitted whenever a charging configuration changes."),
+                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}});
+    registerNotification(QStringLiteral("ChargingStateAdded"),
+                         QStringLiteral("Emitted whenever a charging state has been added."),
+                         {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}});
+    registerNotification(QStringLiteral("ChargingStateRemoved"),
+                         QStringLiteral("Emitted whenever a charging state has been removed."),
+                         {{QStringLiteral("evChargerThingId"), uuidType}});
+    registerNotification(QStringLiteral("ChargingStateChanged"),
+                         QStringLiteral("Emitted whenever a charging state has changed."),
+                         {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}});
+    registerNotification(QStringLiteral("SpotMarketConfigurationChanged"),
+                         QStringLiteral("Emitted whenever a spot market configuration has changed."),
+                         {{QStringLiteral("o:providerId"), uuidType}, {QStringLiteral("enabled"), boolType},
+                          {QStringLiteral("available"), boolType}});
+    registerNotification(QStringLiteral("ChargingSchedulesChanged"),
+                         QStringLiteral("Emitted whenever the planed charging schedules have changed."),
+                         {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}});
+    registerNotification(QStringLiteral("SpotMarketStatusChanged"),
+                         QStringLiteral("Emitted whenever the spot market manager status changed."),
+                         {{QStringLiteral("enabled"), boolType}, {QStringLiteral("available"), boolType}});
+    registerNotification(QStringLiteral("SpotMarketScoreEntriesChanged"),
+                         QStringLiteral("Emitted whenever the score entries of the current spot market provider changed. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
+                         {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}});
+}
+
+void TavroEnergyJsonHandler::connectNotifications()
+{
+    SmartChargingManager *manager = m_smartChargingManager;
+    connect(manager, &SmartChargingManager::phasePowerLimitChanged, this, [this](int limit) {
+        emit PhasePowerLimitChanged({{QStringLiteral("phasePowerLimit"), limit}});
+    });
+    connect(manager, &SmartChargingManager::acquisitionToleranceChanged, this, [this](double tolerance) {
+        emit AcquisitionToleranceChanged({{QStringLiteral("acquisitionTolerance"), tolerance}});
+    });
+    connect(manager, &SmartChargingManager::batteryLevelConsiderationChanged, this, [this](double consideration) {
+        emit BatteryLevelConsiderationChanged({{QStringLiteral("batteryLevelConsideration"), consideration}});
+    });
+    connect(manager, &SmartChargingManager::batteryLevelLimitsChanged, this, [this](double lower, double upper) {
+        emit BatteryLevelLimitsChanged({{QStringLiteral("batteryLevelLowerLimit"), lower},
+                                        {QStringLiteral("batteryLevelUpperLimit"), upper}});
+    });
+    connect(manager, &SmartChargingManager::chargingConfigurationAdded, this, [this](const ChargingConfiguration &configuration) {
+        emit ChargingConfigurationAdded({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
+    });
+    connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this, [this](const ThingId &id) {
+        emit ChargingConfigurationRemoved({{QStringLiteral("evChargerThingId"), id.toString()}});
+    });
+    connect(manager, &SmartChargingManager::chargingConfigurationChanged, this, [this](const ChargingConfiguration &configuration) {
+        emit ChargingConfigurationChanged({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
+    });
+    connect(manager, &SmartChargingManager::chargingStateAdded, this, [this](const ChargingState &state) {
+        emit ChargingStateAdded({{QStringLiteral("chargingState"), pack(state)}});
+    });
+    connect(manager, &SmartChargingManager::chargingStateRemoved, this, [this](const ThingId &id) {
+        emit ChargingStateRemoved({{QStringLiteral("evChargerThingId"), id.toString()}});
+    });
+    connect(manager, &SmartChargingManager::chargingStateChanged, this, [this](const ChargingState &state) {
+        emit ChargingStateChanged({{QStringLiteral("chargingState"), pack(state)}});
+    });
+    connect(manager, &SmartChargingManager::chargingSchedulesChanged, this, [this]() {
+        emit ChargingSchedulesChanged({{QStringLiteral("chargingSchedules"),
+                                        pack(m_smartChargingManager->chargingSchedules())}});
+    });
+
+    const auto configurationChanged = [this]() {
+        emit SpotMarketConfigurationChanged(spotMarketConfiguration(true));
+    };
+    connect(m_spotMarketManager, &SpotMarketManager::enabledChanged, this, configurationChanged);
+    connect(m_spotMarketManager, &SpotMarketManager::availableChanged, this, configurationChanged);
+    connect(m_spotMarketManager, &SpotMarketManager::currentProviderChanged, this, configurationChanged);
+    connect(m_spotMarketManager, &SpotMarketManager::scoreEntriesUpdated, this, [this]() {
+        emit SpotMarketScoreEntriesChanged({{QStringLiteral("spotMarketScoreEntries"), packedScoreEntries()}});
+    });
+}
+
+JsonReply *TavroEnergyJsonHandler::energyErrorReply(int error) const
+{
+    const QMetaEnum metaEnum = QMetaEnum::fromType<EnergyManager::EnergyError>();
+    return createReply({{QStringLiteral("energyError"), QString::fromLatin1(metaEnum.valueToKey(error))}});
+}
+
+QVariantMap TavroEnergyJsonHandler::spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const
+{
+    QVariantMap result;
+    result.insert(QStringLiteral("enabled"), m_spotMarketManager->enabled());
+    result.insert(QStringLiteral("available"), m_spotMarketManager->available());
+    const QUuid providerId = m_spotMarketManager->currentProviderId();
+    const bool showProvider = providerIdOnlyWhenEnabled ? m_spotMarketManager->enabled() : !providerId.isNull();
+    if (showProvider && !providerId.isNull())
+        result.insert(QStringLiteral("providerId"), providerId.toString());
+    return result;
+}
+
+QVariantList TavroEnergyJsonHandler::packedScoreEntries() const
+{
+    if (!m_spotMarketManager->currentProvider() || !m_spotMarketManager->enabled())
+        return {};
+    return pack(m_spotMarketManager->weightedScoreEntries(QDate())).toList();
+}
+
+JsonReply *TavroEnergyJsonHandler::GetPhasePowerLimit(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("phasePowerLimit"), m_smartChargingManager->phasePowerLimit()}});
+}
+
+JsonReply *TavroEnergyJsonHandler::SetPhasePowerLimit(const QVariantMap &params)
+{
+    m_smartChargingManager->setPhasePowerLimit(params.value(QStringLiteral("phasePowerLimit")).toUInt());
+    return energyErrorReply(EnergyManager::EnergyErrorNoError);
+}
+
+JsonReply *TavroEnergyJsonHandler::GetAcquisitionTolerance(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("acquisitionTolerance"), m_smartChargingManager->acquisitionTolerance()}});
+}
+
+JsonReply *TavroEnergyJsonHandler::SetAcquisitionTolerance(const QVariantMap &params)
+{
+    const double tolerance = params.value(QStringLiteral("acquisitionTolerance")).toDouble();
+    if (!withinUnitRange(tolerance))
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    m_smartChargingManager->setAcquisitionTolerance(tolerance);
+    return energyErrorReply(EnergyManager::EnergyErrorNoError);
+}
+
+JsonReply *TavroEnergyJsonHandler::GetBatteryLevelConsideration(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("batteryLevelConsideration"), m_smartChargingManager->batteryLevelConsideration()}});
+}
+
+JsonReply *TavroEnergyJsonHandler::SetBatteryLevelConsideration(const QVariantMap &params)
+{
+    const double consideration = params.value(QStringLiteral("batteryLevelConsideration")).toDouble();
+    if (!withinUnitRange(consideration))
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    m_smartChargingManager->setBatteryLevelConsideration(consideration);
+    return energyErrorReply(EnergyManager::EnergyErrorNoError);
+}
+
+JsonReply *TavroEnergyJsonHandler::GetBatteryLevelLimits(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("batteryLevelLowerLimit"), m_smartChargingManager->batteryLevelLowerLimit()},
+                        {QStringLiteral("batteryLevelUpperLimit"), m_smartChargingManager->batteryLevelUpperLimit()}});
+}
+
+JsonReply *TavroEnergyJsonHandler::SetBatteryLevelLimits(const QVariantMap &params)
+{
+    // A missing limit reads as 0.
+    const double lower = params.value(QStringLiteral("batteryLevelLowerLimit")).toDouble();
+    const double upper = params.value(QStringLiteral("batteryLevelUpperLimit")).toDouble();
+    if (!withinUnitRange(lower) || !withinUnitRange(upper) || lower > upper)
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    m_smartChargingManager->setBatteryLevelLimits(lower, upper);
+    return energyErrorReply(EnergyManager::EnergyErrorNoError);
+}
+
+JsonReply *TavroEnergyJsonHandler::GetChargingConfigurations(const QVariantMap &params)
+{
+    // The optional charger id does not filter: clients rely on the full list.
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("chargingConfigurations"),
+                         pack(m_smartChargingManager->chargingConfigurations())}});
+}
+
+JsonReply *TavroEnergyJsonHandler::SetChargingConfiguration(const QVariantMap &params, const JsonContext &context)
+{
+    const QVariantMap object = params.value(QStringLiteral("chargingConfiguration")).toMap();
+    const ThingId evChargerId(object.value(QStringLiteral("evChargerId")).toString());
+    // Members the request does not carry keep the stored values, so a client
+    // that sends only a new mode does not reset the target or repeat days.
+    ChargingConfiguration base = m_smartChargingManager->chargingConfiguration(evChargerId);
+    if (base.evChargerId().isNull())
+        base = ChargingConfiguration(evChargerId);
+    ChargingConfiguration configuration = unpack<ChargingConfiguration>(object, base);
+    configuration.setLocale(context.locale());
+    return energyErrorReply(m_smartChargingManager->setChargingConfiguration(configuration));
+}
+
+JsonReply *TavroEnergyJsonHandler::GetChargingStates(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("chargingStates"), pack(m_smartChargingManager->chargingStates())}});
+}
+
+JsonReply *TavroEnergyJsonHandler::GetAvailableSpotMarketProviders(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("providers"), pack(m_spotMarketManager->availableProviders())}});
+}
+
+JsonReply *TavroEnergyJsonHandler::SetSpotMarketConfiguration(const QVariantMap &params)
+{
+    const bool enabled = params.value(QStringLiteral("enabled")).toBool();
+    const QUuid providerId(params.value(QStringLiteral("providerId")).toString());
+    if (!enabled) {
+        m_spotMarketManager->setEnabled(false);
+        return energyErrorReply(EnergyManager::EnergyErrorNoError);
+    }
+    if (providerId.isNull()) {
+        qCWarning(dcTavroEnergy()) << "Could not enable spot market because ther is no valid provider id given.";
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    }
+    if (!m_spotMarketManager->changeProvider(providerId))
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    m_spotMarketManager->setEnabled(true);
+    return energyErrorReply(EnergyManager::EnergyErrorNoError);
+}
+
+JsonReply *TavroEnergyJsonHandler::GetSpotMarketConfiguration(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply(spotMarketConfiguration(false));
+}
+
+JsonReply *TavroEnergyJsonHandler::GetSpotMarketScoreEntries(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    if (!m_spotMarketManager->currentProvider() || !m_spotMarketManager->enabled())
+        return createReply({{QStringLiteral("spotMarketScoreEntries"), QVariantList()}});
+    const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(m_spotMarketManager->currentProvider()->scoreEntries());
+    return createReply({{QStringLiteral("spotMarketScoreEntries"), pack(weighted)}});
+}
+
+JsonReply *TavroEnergyJsonHandler::GetChargingSchedules(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("chargingSchedules"), pack(m_smartChargingManager->chargingSchedules())}});
+}

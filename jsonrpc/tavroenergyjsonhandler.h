@@ -1,0 +1,68 @@
+#ifndef TAVROENERGYJSONHANDLER_H
+#define TAVROENERGYJSONHANDLER_H
+
+#include "tavro/jsonhandler.h"
+
+#include <QObject>
+#include <QVariantMap>
+
+class SmartChargingManager;
+class SpotMarketManager;
+
+// The JSON-RPC namespace "TavroEnergy": global settings, charging
+// configurations and states, schedules and spot-market prices. Answers by
+// calling the two managers (not owned) and turns their change signals into
+// notifications.
+class TavroEnergyJsonHandler : public JsonHandler
+{
+    Q_OBJECT
+public:
+    TavroEnergyJsonHandler(SpotMarketManager *spotMarketManager, SmartChargingManager *smartChargingManager,
+                           QObject *parent = nullptr);
+
+    QString name() const override;
+
+    Q_INVOKABLE JsonReply *GetPhasePowerLimit(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetPhasePowerLimit(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetAcquisitionTolerance(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetAcquisitionTolerance(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetBatteryLevelConsideration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetBatteryLevelConsideration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetBatteryLevelLimits(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetBatteryLevelLimits(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetChargingConfigurations(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetChargingConfiguration(const QVariantMap &params, const JsonContext &context);
+    Q_INVOKABLE JsonReply *GetChargingStates(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetAvailableSpotMarketProviders(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetSpotMarketConfiguration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetSpotMarketConfiguration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetSpotMarketScoreEntries(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetChargingSchedules(const QVariantMap &params);
+
+signals:
+    void PhasePowerLimitChanged(const QVariantMap &params);
+    void AcquisitionToleranceChanged(const QVariantMap &params);
+    void ChargingConfigurationAdded(const QVariantMap &params);
+    void ChargingConfigurationRemoved(const QVariantMap &params);
+    void ChargingConfigurationChanged(const QVariantMap &params);
+    void ChargingStateAdded(const QVariantMap &params);
+    void ChargingStateRemoved(const QVariantMap &params);
+    void ChargingStateChanged(const QVariantMap &params);
+    void SpotMarketConfigurationChanged(const QVariantMap &params);
+    void SpotMarketScoreEntriesChanged(const QVariantMap &params);
+    void ChargingSchedulesChanged(const QVariantMap &params);
+    void BatteryLevelConsiderationChanged(const QVariantMap &params);
+    void BatteryLevelLimitsChanged(const QVariantMap &params);
+
+private:
+    void registerDeclarations();
+    void connectNotifications();
+    JsonReply *energyErrorReply(int error) const;
+    QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
+    QVariantList packedScoreEntries() const;
+
+    SpotMarketManager *m_spotMarketManager = nullptr;
+    SmartChargingManager *m_smartChargingManager = nullptr;
+};
+
+#endif // TAVROENERGYJSONHANDLER_H

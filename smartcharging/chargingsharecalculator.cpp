@@ -1,0 +1,166 @@
+#include "chargingsharecalculator.h"
+
+#include <algorithm>
+
+ChargingShareCalculator::Strategy ChargingShareCalculator::strategyFromString(const QString &text, Strategy defaultStrategy)
+{
+    static const Strategy strategies[] = {StrategyEqualPower, StrategyPriority, StrategyRoundRobin, StrategyWeightedPower};
+    for (Strategy strategy : strategies) {
+        if (text.compare(strategyToString(strategy), Qt::CaseInsensitive) == 0)
+            return strategy;
+    }
+    return defaultStrategy;
+}
+
+QString ChargingShareCalculator::strategyToString(Strategy strategy)
+{
+    switch (strategy) {
+    case StrategyPriority:
+        return QStringLiteral("Priority");
+    case StrategyRoundRobin:
+        return QStringLiteral("RoundRobin");
+    case StrategyWeightedPower:
+        return QStringLiteral("WeightedPower");
+    case StrategyEqualPower:
+        break;
+    }
+    return QStringLiteral("EqualPower");
+}
+
+QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const
+{
+    // Every strategy currently shares the same fair allocation.
+    Q_UNUSED(strategy)
+    return calculateEqualPower(requests, availablePower);
+}
+
+static QList<ChargingShareCalculator::Result> emptyResults(const QList<ChargingShareCalculator::Request> &requests)
+{
+    QList<ChargingShareCalculator::Result> results;
+    results.reserve(requests.count());
+    for (const ChargingShareCalculator::Request &request : requests) {
+        ChargingShareCalculator::Result result;
+        result.thingId = request.thingId;
+        results.append(result);
+    }
+    return results;
+}
+
+QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPower(const QList<Request> &requests, double availablePower) const
+{
+    QList<Result> results = emptyResults(requests);
+    if (availablePower <= 0 || requests.isEmpty())
+        return results;
+
+    QList<qint32> priorities;
+    for (const Request &request : requests) {
+        if (!priorities.contains(request.priority))
+            priorities.append(request.priority);
+    }
+    std::sort(priorities.begin(), priorities.end());
+
+    double remaining = availablePower;
+    for (qint32 priority : priorities) {
+        QList<Request> group;
+        for (const Request &request : requests) {
+            if (request.priority == priority)
+                group.append(request);
+        }
+
+        double groupSum = 0;
+        const QList<Result> groupResults = allocatePriorityGroup(group, remaining);
+        for (const Result &groupResult : groupResults) {
+            if (!groupResult.enabled)
+                continue;
+            for (Result &result : results) {
+                if (result.thingId == groupResult.thingId) {
+                    result.enabled = true;
+                    result.allocatedPower = groupResult.allocatedPower;
+                    groupSum += groupResult.allocatedPower;
+                    break;
+                }
+            }
+        }
+
+        remaining -= groupSum;
+        if (remaining <= 0)
+            break;
+    }
+    return results;
+}
+
+QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriorityGroup(const QList<Request> &requests, double availablePower) const
+{
+    QList<Result> results = emptyResults(requests);
+
+    // Normalised copies of the eligible requests, each remembering its
+    // position in the group so duplicate ids cannot mix up the results.
+    struct Candidate {
+        int index;
+        Request request;
+        double granted = 0;
+    };
+    QList<Candidate> candidates;
+    for (int i = 0; i < requests.count(); i++) {
+        Request request = requests.at(i);
+        if (request.minimumPower <= 0)
+            request.minimumPower = 0;
+        if (request.maximumPower <= 0)
+            request.maximumPower = 0;
+        if (request.maximumPower > 0 && request.minimumPower <= request.maximumPower)
+            candidates.append({i, request});
+    }
+
+    if (availablePower <= 0 || candidates.isEmpty())
+        return results;
+
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
+        if (a.request.fairnessCounter != b.request.fairnessCounter)
+            return a.request.fairnessCounter < b.request.fairnessCounter;
+        return a.request.thingId < b.request.thingId;
+    });
+
+    // Admit minimums in fairness order; one that does not fit is skipped so a
+    // later, smaller minimum can still get in.
+    QList<Candidate> active;
+    double sum = 0;
+    for (Candidate candidate : qAsConst(candidates)) {
+        if (sum + candidate.request.minimumPower <= availablePower) {
+            sum += candidate.request.minimumPower;
+            candidate.granted = candidate.request.minimumPower;
+            active.append(candidate);
+        }
+    }
+    if (active.isEmpty())
+        return results;
+
+    QList<Candidate> done;
+    double remaining = availablePower - sum;
+    while (remaining > 0 && !active.isEmpty()) {
+        const double share = remaining / active.count();
+        bool capped = false;
+        for (int i = active.count() - 1; i >= 0; i--) {
+            Candidate &candidate = active[i];
+            if (candidate.request.maximumPower <= share + candidate.granted) {
+                remaining -= candidate.request.maximumPower - candidate.granted;
+                candidate.granted = candidate.request.maximumPower;
+                done.append(active.takeAt(i));
+                capped = true;
+            }
+        }
+        if (!capped) {
+            for (Candidate &candidate : active)
+                candidate.granted += share;
+            remaining = 0;
+        }
+    }
+    done.append(active);
+
+    for (const Candidate &candidate : qAsConst(done)) {
+        if (candidate.granted > 0) {
+            results[candidate.index].enabled = true;
+            results[candidate.index].allocatedPower = candidate.granted;
+        }
+    }
+    return results;
+}

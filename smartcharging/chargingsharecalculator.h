@@ -1,0 +1,57 @@
+#ifndef CHARGINGSHARECALCULATOR_H
+#define CHARGINGSHARECALCULATOR_H
+
+#include <QList>
+#include <QString>
+
+// Divides one power budget (W) between competing chargers. Stateless: every
+// call gets all requests and the budget and returns one result per request,
+// in request order. Knows nothing about phases or currents; callers convert
+// to watts before the call and back after it.
+//
+// Policy: priority groups are served in ascending priority number; inside a
+// group the minimums are admitted by ascending fairness counter (ties by id
+// text), then the rest is spread equally with every request capped at its
+// maximum (water filling).
+class ChargingShareCalculator
+{
+public:
+    // Stored in the tuning file by its text form. The allocation is the
+    // same for every value; the strategy only travels with the call.
+    enum Strategy {
+        StrategyEqualPower = 0,
+        StrategyPriority = 1,
+        StrategyRoundRobin = 2,
+        StrategyWeightedPower = 3
+    };
+
+    struct Request {
+        QString thingId;             // joins request and result
+        double minimumPower = 0;     // W; <= 0 means no minimum
+        double maximumPower = 0;     // W; <= 0 means it cannot be served
+        quint32 phaseCount = 0;      // for logging only
+        double measuredPower = 0;    // W, for logging only
+        qint32 priority = 0;         // lower numbers are served first
+        quint32 fairnessCounter = 0; // lower counters are admitted first
+    };
+
+    struct Result {
+        QString thingId;
+        bool enabled = false;        // true when allocatedPower > 0
+        double allocatedPower = 0;   // W
+    };
+
+    ChargingShareCalculator() = default;
+
+    // Case-insensitive match against the four text forms; anything else
+    // (also an empty text) gives defaultStrategy.
+    static Strategy strategyFromString(const QString &text, Strategy defaultStrategy);
+    // A value outside the enum gives "EqualPower".
+    static QString strategyToString(Strategy strategy);
+
+    QList<Result> calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const;
+    QList<Result> calculateEqualPower(const QList<Request> &requests, double availablePower) const;
+    QList<Result> allocatePriorityGroup(const QList<Request> &requests, double availablePower) const;
+};
+
+#endif // CHARGINGSHARECALCULATOR_H

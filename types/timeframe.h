@@ -1,0 +1,44 @@
+#ifndef TIMEFRAME_H
+#define TIMEFRAME_H
+
+#include <QDateTime>
+#include <QDebug>
+#include <QList>
+
+// A half-open interval [start, end) of wall-clock time. Charging schedules and
+// spot market price slots derive from it. Plain value class without meta-object.
+class TimeFrame
+{
+public:
+    TimeFrame() = default;
+    TimeFrame(const QDateTime &startDateTime, const QDateTime &endDateTime);
+
+    QDateTime startDateTime() const;
+    void setStartDateTime(const QDateTime &startDateTime);
+
+    QDateTime endDateTime() const;
+    void setEndDateTime(const QDateTime &endDateTime);
+
+    // Whole minutes between start and end, truncated toward zero; negative
+    // when the end lies before the start.
+    qint64 durationMinutes() const;
+
+    // Both ends valid and end >= start (a zero length frame is valid).
+    bool isValid() const;
+
+    // start <= dateTime < end
+    bool isActive(const QDateTime &dateTime) const;
+
+    // Equal start and equal end (compares instants).
+    bool operator==(const TimeFrame &other) const;
+    bool operator!=(const TimeFrame &other) const;
+
+private:
+    QDateTime m_startDateTime;
+    QDateTime m_endDateTime;
+};
+
+QDebug operator<<(QDebug debug, const TimeFrame &timeFrame);
+QDebug operator<<(QDebug debug, const QList<TimeFrame> &timeFrames);
+
+#endif // TIMEFRAME_H

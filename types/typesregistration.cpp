@@ -1,0 +1,37 @@
+#include "typesregistration.h"
+
+#include "types/chargingaction.h"
+#include "types/chargingconfiguration.h"
+#include "types/chargingschedule.h"
+#include "types/chargingstate.h"
+
+#include <QList>
+#include <QMetaType>
+#include <QVariant>
+
+void registerTavroEnergyTypes()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+
+    qRegisterMetaType<ChargingConfiguration>("ChargingConfiguration");
+    qRegisterMetaType<ChargingConfigurations>("ChargingConfigurations");
+    qRegisterMetaType<ChargingState>("ChargingState");
+    qRegisterMetaType<ChargingStates>("ChargingStates");
+    qRegisterMetaType<ChargingAction>("ChargingAction");
+    qRegisterMetaType<ChargingSchedule>("ChargingSchedule");
+    qRegisterMetaType<ChargingSchedules>("ChargingSchedules");
+    qRegisterMetaType<QList<int>>("QList<int>");
+
+    if (!QMetaType::hasRegisteredConverterFunction<QVariantList, QList<int>>()) {
+        QMetaType::registerConverter<QVariantList, QList<int>>([](const QVariantList &list) {
+            QList<int> values;
+            values.reserve(list.count());
+            for (const QVariant &value : list)
+                values.append(value.toInt());
+            return values;
+        });
+    }
+}
