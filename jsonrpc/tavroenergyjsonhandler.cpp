@@ -54,6 +54,9 @@ void TavroEnergyJsonHandler::registerDeclarations()
     registerEnum<ChargingAction::ChargingActionIssuer>();
     registerEnum<ChargingState::Mode>();
     registerEnum<ChargingState::WaitingReason>();
+    // The result enum of the setters belongs to the host; declared here so
+    // that clients can resolve "$ref:EnergyError".
+    registerEnum<EnergyManager::EnergyError>();
 
     registerObject<ChargingState, ChargingStates>();
     registerObject<ChargingConfiguration, ChargingConfigurations>();

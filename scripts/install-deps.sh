@@ -7,6 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qttools5-dev-tools
     dbus
+    clang libclang-rt-14-dev llvm-14
 )
 
 missing=()

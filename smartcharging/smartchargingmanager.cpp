@@ -7,6 +7,7 @@
 #include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
 #include "spotmarket/spotmarketmanager.h"
+#include "types/typesregistration.h"
 
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
@@ -20,6 +21,7 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
       m_spotMarketManager(spotMarketManager),
       m_configuration(configuration)
 {
+    registerTavroEnergyTypes();
     qRegisterMetaType<ThingId>("ThingId");
 
     migrateSettings();

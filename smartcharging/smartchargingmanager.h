@@ -185,10 +185,21 @@ private:
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
     void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
     void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
+    // Writes mode, battery flag and waiting reason in one change (one signal at most).
+    void setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode, bool batteryLevelConsiderationActive,
+                            ChargingState::WaitingReason waitingReason);
+    // Sends power (W) and on/off only where they differ from the charger's present values.
+    void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason);
 
     // --- manual state of charge (smartchargingmanagermanualsoc.cpp) ---
     bool initializeManualSocSession(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration,
                                     ManualSocInitializationTrigger trigger);
+    // A car whose class has a writable "batteryLevel" state: the user types its level.
+    static bool isManualSocCar(const Thing *car);
+    void setManualSocCarBatteryLevel(Thing *car, int batteryLevel);
+    void sendManualSocNotifications(const ThingId &evChargerId, const QLocale &locale);
+    // Adds energy (kWh, already reduced by the loss factor) to the car's estimate.
+    void addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy, const QDateTime &currentDateTime);
 
     // --- thing tracking (smartchargingmanagerthings.cpp) ---
     void addEvChargerAc(Thing *thing);

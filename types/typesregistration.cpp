@@ -4,6 +4,8 @@
 #include "types/chargingconfiguration.h"
 #include "types/chargingschedule.h"
 #include "types/chargingstate.h"
+#include "types/scoreentries.h"
+#include "types/scoreentry.h"
 
 #include <QList>
 #include <QMetaType>
@@ -23,6 +25,8 @@ void registerTavroEnergyTypes()
     qRegisterMetaType<ChargingAction>("ChargingAction");
     qRegisterMetaType<ChargingSchedule>("ChargingSchedule");
     qRegisterMetaType<ChargingSchedules>("ChargingSchedules");
+    qRegisterMetaType<ScoreEntry>("ScoreEntry");
+    qRegisterMetaType<ScoreEntries>("ScoreEntries");
     qRegisterMetaType<QList<int>>("QList<int>");
 
     if (!QMetaType::hasRegisteredConverterFunction<QVariantList, QList<int>>()) {

@@ -3,6 +3,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 JsonRpcTcpTransport::JsonRpcTcpTransport(QObject *parent) : QObject(parent)
 {
@@ -69,6 +70,14 @@ bool JsonRpcTcpTransport::sendLine(const QUuid &clientId, const QByteArray &line
     auto it = m_clients.find(clientId);
     if (it == m_clients.end() || it->closing)
         return false;
+    if (it->socket->bytesToWrite() + line.size() > maxPendingBytes) {
+        qCWarning(dcJsonRpc()) << "Client" << clientId.toString() << "does not read its messages; disconnecting it";
+        it->closing = true;
+        it->buffer.clear();
+        // Later: callers may be walking their client lists right now.
+        QTimer::singleShot(0, it->socket, &QTcpSocket::abort);
+        return false;
+    }
     it->socket->write(line + '\n');
     return true;
 }
@@ -89,6 +98,9 @@ void JsonRpcTcpTransport::onNewConnection()
     while (m_server && m_server->hasPendingConnections()) {
         QTcpSocket *socket = m_server->nextPendingConnection();
         socket->setParent(this);
+        // Replies and notifications are small lines written back to back:
+        // do not hold them back waiting for acknowledgements.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         const QUuid clientId = QUuid::createUuid();
         Client client;
         client.socket = socket;

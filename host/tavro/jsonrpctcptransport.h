@@ -16,12 +16,15 @@ class QTcpSocket;
 // A client whose unfinished line grows beyond maxLineLength bytes is told
 // through lineTooLong() (a receiver may still answer it with sendLine()),
 // then its buffer is dropped and it is disconnected: the rest of its stream
-// cannot be framed any more.
+// cannot be framed any more. A client that does not read what is sent to it
+// is dropped once maxPendingBytes wait for it.
 class JsonRpcTcpTransport : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int maxLineLength = 1024 * 1024;
+    // A client that lets this much pile up unread is dropped.
+    static constexpr qint64 maxPendingBytes = 16 * 1024 * 1024;
 
     explicit JsonRpcTcpTransport(QObject *parent = nullptr);
     ~JsonRpcTcpTransport() override;

@@ -1,0 +1,367 @@
+#include "evchargerac.h"
+
+#include "plugin/tavroenergylogging.h"
+#include "tavro/action.h"
+#include "tavro/tavroclock.h"
+#include "tavro/thing.h"
+#include "tavro/thingactioninfo.h"
+#include "tavro/thingmanager.h"
+
+#include <limits>
+
+namespace {
+const char *const lockTimeFormat = "dd.MM.yyyy hh:mm:ss";
+// V per phase, for estimating the power of chargers without a meter.
+const double nominalPhaseVoltage = 230.0;
+}
+
+EvChargerAc::EvChargerAc(ThingManager *thingManager, Thing *thing)
+    : QObject(thing), m_thingManager(thingManager), m_thing(thing)
+{
+    m_chargingEnabledLockTimer.setInterval(1000);
+    m_chargingEnabledLockTimer.setSingleShot(true);
+    // Counts the lock down once a second on the host's clock; rearms itself
+    // for as long as the lock holds.
+    connect(&m_chargingEnabledLockTimer, &QTimer::timeout, this, [this]() {
+        evaluateChargingEnabledLock(TavroClock::currentDateTime());
+        if (m_chargingEnabledLocked)
+            m_chargingEnabledLockTimer.start();
+    });
+}
+
+ThingId EvChargerAc::id() const
+{
+    return m_thing->id();
+}
+
+Thing *EvChargerAc::thing() const
+{
+    return m_thing;
+}
+
+QString EvChargerAc::name() const
+{
+    return m_thing->name();
+}
+
+bool EvChargerAc::chargingEnabled() const
+{
+    return m_thing->stateValue(QStringLiteral("power")).toBool();
+}
+
+bool EvChargerAc::pluggedIn() const
+{
+    if (!m_thing->hasState(QStringLiteral("pluggedIn")))
+        return true;
+    return m_thing->stateValue(QStringLiteral("pluggedIn")).toBool();
+}
+
+bool EvChargerAc::charging() const
+{
+    if (m_thing->hasState(QStringLiteral("charging")))
+        return m_thing->stateValue(QStringLiteral("charging")).toBool();
+    return chargingEnabled() && pluggedIn();
+}
+
+bool EvChargerAc::available() const
+{
+    if (!m_thing->thingClass().interfaces().contains(QStringLiteral("connectable")))
+        return true;
+    return m_thing->stateValue(QStringLiteral("connected")).toBool();
+}
+
+bool EvChargerAc::hasPowerMeter() const
+{
+    return m_thing->thingClass().interfaces().contains(QStringLiteral("smartmeterconsumer"));
+}
+
+double EvChargerAc::maxChargingCurrent() const
+{
+    return m_thing->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+}
+
+uint EvChargerAc::maxChargingCurrentMinValue() const
+{
+    return m_thing->state(QStringLiteral("maxChargingCurrent")).minValue().toUInt();
+}
+
+uint EvChargerAc::maxChargingCurrentMaxValue() const
+{
+    return m_thing->state(QStringLiteral("maxChargingCurrent")).maxValue().toUInt();
+}
+
+double EvChargerAc::maxChargingCurrentStepSize() const
+{
+    return m_thing->thingClass().stateTypes().findByName(QStringLiteral("maxChargingCurrent")).stepSize();
+}
+
+uint EvChargerAc::phaseCount() const
+{
+    if (!m_thing->hasState(QStringLiteral("phaseCount")))
+        return 1;
+    const uint phaseCount = m_thing->stateValue(QStringLiteral("phaseCount")).toUInt();
+    if (phaseCount == 0) {
+        qCWarning(dcTavroEnergy()) << "EV charger reports 0 phases... That can't be right... Adjusting to 1.";
+        return 1;
+    }
+    return phaseCount;
+}
+
+bool EvChargerAc::canSetPhaseCount() const
+{
+    return m_thing->hasState(QStringLiteral("desiredPhaseCount"));
+}
+
+Electricity::Phases EvChargerAc::meteredPhases() const
+{
+    Electricity::Phases phases = Electricity::PhaseNone;
+    if (!m_thing->hasState(QStringLiteral("currentPower"))
+            || m_thing->stateValue(QStringLiteral("currentPower")).toDouble() == 0.0)
+        return phases;
+
+    struct PhaseStates {
+        Electricity::Phase phase;
+        QString current;
+        QString power;
+    };
+    const PhaseStates phaseStates[] = {
+        {Electricity::PhaseA, QStringLiteral("currentPhaseA"), QStringLiteral("currentPowerPhaseA")},
+        {Electricity::PhaseB, QStringLiteral("currentPhaseB"), QStringLiteral("currentPowerPhaseB")},
+        {Electricity::PhaseC, QStringLiteral("currentPhaseC"), QStringLiteral("currentPowerPhaseC")},
+    };
+    for (const PhaseStates &states : phaseStates) {
+        // The current decides when the charger reports it; the power per
+        // phase only stands in for it. Any non-zero value counts, negative
+        // ones included.
+        bool inUse = false;
+        if (m_thing->hasState(states.current))
+            inUse = m_thing->stateValue(states.current).toDouble() != 0.0;
+        else if (m_thing->hasState(states.power))
+            inUse = m_thing->stateValue(states.power).toDouble() != 0.0;
+        if (inUse)
+            phases |= states.phase;
+    }
+    return phases;
+}
+
+double EvChargerAc::currentPower() const
+{
+    const ThingClass thingClass = m_thing->thingClass();
+    if (thingClass.hasStateType(QStringLiteral("currentPower")))
+        return m_thing->stateValue(QStringLiteral("currentPower")).toDouble();
+
+    const bool drawing = thingClass.hasStateType(QStringLiteral("charging"))
+            ? m_thing->stateValue(QStringLiteral("charging")).toBool()
+            : m_thing->stateValue(QStringLiteral("power")).toBool();
+    if (!drawing)
+        return 0.0;
+    return maxChargingCurrent() * nominalPhaseVoltage * phaseCount();
+}
+
+uint EvChargerAc::chargingEnabledLockDuration() const
+{
+    return m_chargingEnabledLockDuration;
+}
+
+void EvChargerAc::setChargingEnabledLockDuration(uint seconds)
+{
+    m_chargingEnabledLockDuration = seconds;
+}
+
+uint EvChargerAc::chargingCurrentLockDuration() const
+{
+    return m_chargingCurrentLockDuration;
+}
+
+void EvChargerAc::setChargingCurrentLockDuration(uint seconds)
+{
+    m_chargingCurrentLockDuration = seconds;
+}
+
+bool EvChargerAc::chargingEnabledLocked() const
+{
+    return m_chargingEnabledLocked;
+}
+
+int EvChargerAc::remainingChargingEnabledLockDuration() const
+{
+    return m_remainingChargingEnabledLockDuration;
+}
+
+bool EvChargerAc::chargingCurrentLocked(const QDateTime &now) const
+{
+    return m_lastChargingCurrentChange.isValid()
+            && m_lastChargingCurrentChange.secsTo(now) < static_cast<qint64>(m_chargingCurrentLockDuration);
+}
+
+bool EvChargerAc::chargeRefusalLatched() const
+{
+    return m_chargeRefusalLatched;
+}
+
+ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &now, bool force, bool applyLock)
+{
+    const bool changing = chargingEnabled() != enabled;
+    evaluateChargingEnabledLock(now);
+    if (!force && changing && m_chargingEnabledLocked) {
+        qCDebug(dcTavroEnergy()) << "Charging enabled is locked since" << m_lastChargingEnabledChange.secsTo(now)
+                                 << "seconds. Lock duration is" << m_chargingEnabledLockDuration << "seconds."
+                                 << "Last action:" << m_lastChargingEnabledChange.toString(lockTimeFormat)
+                                 << "now:" << now.toString(lockTimeFormat);
+        return nullptr;
+    }
+
+    ThingActionInfo *info = executeStateAction(QStringLiteral("power"), enabled);
+    connect(info, &ThingActionInfo::finished, this, [this, info, changing, now, applyLock]() {
+        // A failed switch, or one that sent the value the charger already
+        // had, leaves the lock as it was.
+        if (info->status() != Thing::ThingErrorNoError || !changing)
+            return;
+        if (!applyLock) {
+            resetChargingEnabledLock();
+            return;
+        }
+        // The lock counts from the time of the decision, not of the reply.
+        m_lastChargingEnabledChange = now;
+        evaluateChargingEnabledLock(now);
+    });
+    return info;
+}
+
+ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateTime &now, bool force)
+{
+    if (!force && chargingCurrentLocked(now)) {
+        qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked since" << m_lastChargingCurrentChange.secsTo(now)
+                                 << "seconds. Lock duration is" << m_chargingCurrentLockDuration << "seconds."
+                                 << "Last action:" << m_lastChargingCurrentChange.toString(lockTimeFormat)
+                                 << "now:" << now.toString(lockTimeFormat);
+        return nullptr;
+    }
+
+    // The class's declared range, not the live one: the charger narrows the
+    // live range itself. An unbounded side is left open.
+    const StateType stateType = m_thing->thingClass().stateTypes().findByName(QStringLiteral("maxChargingCurrent"));
+    double value = current;
+    if (stateType.minValue().isValid())
+        value = qMax(value, stateType.minValue().toDouble());
+    if (stateType.maxValue().isValid())
+        value = qMin(value, stateType.maxValue().toDouble());
+    const bool changed = value != maxChargingCurrent();
+
+    ThingActionInfo *info = executeStateAction(QStringLiteral("maxChargingCurrent"), value);
+    connect(info, &ThingActionInfo::finished, this, [this, info, changed, now]() {
+        if (info->status() == Thing::ThingErrorNoError && changed)
+            m_lastChargingCurrentChange = now;
+    });
+    return info;
+}
+
+ThingActionInfo *EvChargerAc::setDesiredPhaseCount(int phaseCount)
+{
+    return executeStateAction(QStringLiteral("desiredPhaseCount"), phaseCount);
+}
+
+void EvChargerAc::evaluateChargingEnabledLock(const QDateTime &now)
+{
+    if (!m_lastChargingEnabledChange.isValid()) {
+        m_chargingEnabledLocked = false;
+        return;
+    }
+
+    // Signed and wide: a clock that went backwards must not read as an
+    // expired lock.
+    const qint64 elapsed = m_lastChargingEnabledChange.secsTo(now);
+    const qint64 duration = m_chargingEnabledLockDuration;
+    const int remaining = static_cast<int>(qMin<qint64>(duration - elapsed, std::numeric_limits<int>::max()));
+
+    if (m_chargingEnabledLocked) {
+        if (duration < elapsed) {
+            qCWarning(dcTavroEnergy()) << "EV charger" << name() << "power is now unlocked";
+            setRemainingChargingEnabledLockDuration(-1);
+            m_chargingEnabledLocked = false;
+            emit chargingEnabledLockedChanged(false);
+            m_chargingEnabledLockTimer.stop();
+        } else {
+            setRemainingChargingEnabledLockDuration(remaining);
+        }
+        return;
+    }
+
+    // The last switch is older than the lock.
+    if (duration < elapsed)
+        return;
+
+    setRemainingChargingEnabledLockDuration(remaining);
+    qCWarning(dcTavroEnergy()) << "EV charger" << name() << "power is now locked for" << m_chargingEnabledLockDuration
+                               << "seconds";
+    m_chargingEnabledLocked = true;
+    emit chargingEnabledLockedChanged(true);
+    m_chargingEnabledLockTimer.start();
+}
+
+void EvChargerAc::resetChargingEnabledLock()
+{
+    m_chargingEnabledLockTimer.stop();
+    m_lastChargingEnabledChange = QDateTime();
+    const bool wasLocked = m_chargingEnabledLocked;
+    const bool hadRemaining = m_remainingChargingEnabledLockDuration != -1;
+    m_chargingEnabledLocked = false;
+    m_remainingChargingEnabledLockDuration = -1;
+    if (wasLocked)
+        emit chargingEnabledLockedChanged(false);
+    if (hadRemaining)
+        emit remainingChargingEnabledLockDurationChanged(-1);
+}
+
+void EvChargerAc::resetLocks()
+{
+    resetChargingEnabledLock();
+    m_lastChargingCurrentChange = QDateTime();
+    m_chargeRefusalSince = QDateTime();
+    m_chargeRefusalLatched = false;
+}
+
+void EvChargerAc::evaluateChargeRefusal(const QDateTime &now)
+{
+    // Without a meter 0 W means nothing.
+    if (!hasPowerMeter())
+        return;
+
+    if (currentPower() > 0.0) {
+        m_chargeRefusalSince = QDateTime();
+        m_chargeRefusalLatched = false;
+        return;
+    }
+    // Holds until power flows or the locks are reset.
+    if (m_chargeRefusalLatched)
+        return;
+
+    if (!chargingEnabled() || !pluggedIn()) {
+        m_chargeRefusalSince = QDateTime();
+        return;
+    }
+
+    if (!m_chargeRefusalSince.isValid() || m_chargeRefusalSince > now)
+        m_chargeRefusalSince = now;
+    // The refusal window borrows the on/off lock's duration.
+    if (m_chargeRefusalSince.secsTo(now) >= static_cast<qint64>(m_chargingEnabledLockDuration))
+        m_chargeRefusalLatched = true;
+}
+
+ThingActionInfo *EvChargerAc::executeStateAction(const QString &stateName, const QVariant &value)
+{
+    // The action writing a state shares the state type's id, and so does its
+    // one parameter. Origin 1 keeps the manager from taking it for user input.
+    const StateTypeId stateTypeId = m_thing->thingClass().stateTypes().findByName(stateName).id();
+    Action action(stateTypeId, m_thing->id(), Action::TriggeredByRule);
+    action.setParams(ParamList({Param(stateTypeId, value)}));
+    return m_thingManager->executeAction(action);
+}
+
+void EvChargerAc::setRemainingChargingEnabledLockDuration(int seconds)
+{
+    if (m_remainingChargingEnabledLockDuration == seconds)
+        return;
+    m_remainingChargingEnabledLockDuration = seconds;
+    emit remainingChargingEnabledLockDurationChanged(seconds);
+}

@@ -1,0 +1,123 @@
+#ifndef EVCHARGERAC_H
+#define EVCHARGERAC_H
+
+#include <QDateTime>
+#include <QObject>
+#include <QTimer>
+
+#include "tavro/electricity.h"
+#include "tavro/typeutils.h"
+
+class Thing;
+class ThingManager;
+class ThingActionInfo;
+
+// A typed view onto one host thing implementing "evchargerac". Reads the
+// charger's states live (nothing is cached), sends the manager's commands as
+// host actions with origin 1 (never counted as user input) and guards the
+// charger with two time locks: after an on/off switch no further switch for
+// chargingEnabledLockDuration seconds, after a current change no further
+// change for chargingCurrentLockDuration seconds. It also latches a charge
+// refusal: enabled and plugged in, but the car draws nothing.
+//
+// The adapter is a child of the thing and dies with it. Commands return the
+// host's ThingActionInfo (owned by the host, gone after its finished()), or
+// null when a lock refused the command and nothing was sent.
+class EvChargerAc : public QObject
+{
+    Q_OBJECT
+public:
+    EvChargerAc(ThingManager *thingManager, Thing *thing);
+
+    ThingId id() const;
+    Thing *thing() const;
+    QString name() const;
+
+    // State "power".
+    bool chargingEnabled() const;
+    // State "pluggedIn"; true when the charger cannot tell.
+    bool pluggedIn() const;
+    // State "charging"; without it: enabled and plugged in.
+    bool charging() const;
+    // State "connected" for "connectable" classes, otherwise always true.
+    bool available() const;
+    // The class implements "smartmeterconsumer".
+    bool hasPowerMeter() const;
+
+    // A, the present limit.
+    double maxChargingCurrent() const;
+    // A, the live bounds of the state (the charger may narrow them).
+    uint maxChargingCurrentMinValue() const;
+    uint maxChargingCurrentMaxValue() const;
+    // A, the step of the class's state type (0 = any value).
+    double maxChargingCurrentStepSize() const;
+
+    // Phases in use; 1 without a "phaseCount" state, a reported 0 becomes 1.
+    uint phaseCount() const;
+    // The charger has a "desiredPhaseCount" state.
+    bool canSetPhaseCount() const;
+    // Phases on which current flows; empty whenever "currentPower" is absent
+    // or exactly 0 W.
+    Electricity::Phases meteredPhases() const;
+    // W; measured when the class has "currentPower", otherwise estimated
+    // from the current limit at 230 V per phase.
+    double currentPower() const;
+
+    // Seconds.
+    uint chargingEnabledLockDuration() const;
+    void setChargingEnabledLockDuration(uint seconds);
+    uint chargingCurrentLockDuration() const;
+    void setChargingCurrentLockDuration(uint seconds);
+
+    bool chargingEnabledLocked() const;
+    // Seconds left of the charging-enabled lock, -1 when not locked.
+    int remainingChargingEnabledLockDuration() const;
+    // True while fewer than chargingCurrentLockDuration seconds have passed
+    // since the last successful change of the current.
+    bool chargingCurrentLocked(const QDateTime &now) const;
+    bool chargeRefusalLatched() const;
+
+    // Sends "power" (also when unchanged). Refused while locked unless forced
+    // or unchanged. A successful change starts the lock at now when applyLock
+    // is set, and clears it otherwise.
+    ThingActionInfo *setChargingEnabled(bool enabled, const QDateTime &now, bool force, bool applyLock);
+    // Sends "maxChargingCurrent" clamped to the class's declared bounds (A).
+    // Refused while the current lock holds unless forced. Only a successful
+    // change of the value starts the current lock.
+    ThingActionInfo *setMaxChargingCurrent(double current, const QDateTime &now, bool force);
+    // Sends "desiredPhaseCount"; no lock and no check.
+    ThingActionInfo *setDesiredPhaseCount(int phaseCount);
+
+    // Releases the lock once more than the duration has passed since the
+    // last locking switch (at exactly the duration it still holds).
+    void evaluateChargingEnabledLock(const QDateTime &now);
+    void resetChargingEnabledLock();
+    // Clears both locks and the refusal latch.
+    void resetLocks();
+    // Called once per cycle; latches after chargingEnabledLockDuration seconds
+    // of 0 W while enabled and plugged in (only with a power meter).
+    void evaluateChargeRefusal(const QDateTime &now);
+
+signals:
+    void chargingEnabledLockedChanged(bool locked);
+    void remainingChargingEnabledLockDurationChanged(int seconds);
+
+private:
+    ThingActionInfo *executeStateAction(const QString &stateName, const QVariant &value);
+    void setRemainingChargingEnabledLockDuration(int seconds);
+
+    ThingManager *m_thingManager = nullptr;
+    Thing *m_thing = nullptr;
+
+    QTimer m_chargingEnabledLockTimer;
+    bool m_chargingEnabledLocked = false;
+    uint m_chargingEnabledLockDuration = 300;
+    int m_remainingChargingEnabledLockDuration = -1;
+    uint m_chargingCurrentLockDuration = 10;
+    QDateTime m_lastChargingEnabledChange;
+    QDateTime m_lastChargingCurrentChange;
+    QDateTime m_chargeRefusalSince;
+    bool m_chargeRefusalLatched = false;
+};
+
+#endif // EVCHARGERAC_H

@@ -1,0 +1,150 @@
+// The household simulator: runs scenarios against the real plugin on the
+// stand-in host and reports what smart charging achieved.
+
+#include "report.h"
+#include "scenario.h"
+#include "simulation.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+void useTemporaryDataDirectories(const QTemporaryDir &directory)
+{
+    // The simulated household never touches a user's settings.
+    const char *variables[] = {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"};
+    for (const char *variable : variables) {
+        const QString path = directory.path() + QLatin1Char('/') + QString::fromLatin1(variable).toLower();
+        QDir().mkpath(path);
+        qputenv(variable, path.toUtf8());
+    }
+}
+
+int runScenario(const QString &fileName, const QString &pluginDirectory, const QString &outputDirectory, bool check)
+{
+    QString error;
+    const Scenario scenario = Scenario::load(fileName, &error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 2;
+    }
+    QTemporaryDir data;
+    useTemporaryDataDirectories(data);
+
+    Simulation simulation(scenario);
+    if (!simulation.setUp(pluginDirectory, &error)) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(fileName), qPrintable(error));
+        return 2;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    simulation.run();
+    const qint64 elapsed = timer.elapsed();
+
+    const Report report(simulation);
+    std::printf("%s", qPrintable(report.table()));
+    std::printf("Simulated %d minutes in %lld ms.\n", scenario.durationMinutes, static_cast<long long>(elapsed));
+
+    const QString base = QDir(outputDirectory).filePath(QFileInfo(fileName).completeBaseName());
+    QDir().mkpath(outputDirectory);
+    if (report.writeCsv(base + QStringLiteral(".csv"), &error))
+        std::printf("Timeline: %s.csv\n", qPrintable(base));
+    else
+        std::fprintf(stderr, "Cannot write the timeline: %s\n", qPrintable(error));
+    if (report.writeChart(base + QStringLiteral(".csv"), base + QStringLiteral(".png"), &error))
+        std::printf("Chart:    %s.png\n", qPrintable(base));
+    else
+        std::fprintf(stderr, "Cannot draw the chart: %s\n", qPrintable(error));
+
+    const QStringList failures = report.failedExpectations();
+    if (failures.isEmpty()) {
+        std::printf("Expectations: all met.\n\n");
+        return 0;
+    }
+    std::printf("Expectations not met:\n");
+    for (const QString &failure : failures)
+        std::printf("  - %s\n", qPrintable(failure));
+    std::printf("\n");
+    return check ? 1 : 0;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    // Hash order decides the order in which chargers are visited; a fixed
+    // seed makes every run of a scenario the same.
+    qSetGlobalQHashSeed(0);
+    QCoreApplication application(argc, argv);
+    application.setApplicationName(QStringLiteral("tavro-energy-sim"));
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Household simulator for the smart charging plugin"));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("scenario"), QStringLiteral("Scenario JSON files."));
+    const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"), QStringLiteral("Directory of the built plugin."),
+                                          QStringLiteral("dir"),
+                                          QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins"));
+    const QCommandLineOption outputOption(QStringLiteral("out"), QStringLiteral("Directory for the CSV and PNG files."),
+                                          QStringLiteral("dir"), QStringLiteral("sim-output"));
+    const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Exit with 1 when an expectation fails."));
+    const QCommandLineOption serveOption(QStringLiteral("serve"),
+                                         QStringLiteral("Run the first scenario in real time with the JSON-RPC server on 127.0.0.1."));
+    const QCommandLineOption speedOption(QStringLiteral("speed"), QStringLiteral("Simulated minutes per real minute in --serve."),
+                                         QStringLiteral("factor"), QStringLiteral("1"));
+    parser.addOptions({pluginOption, outputOption, checkOption, serveOption, speedOption});
+    parser.process(application);
+
+    const QStringList scenarios = parser.positionalArguments();
+    if (scenarios.isEmpty()) {
+        parser.showHelp(2);
+    }
+
+    if (parser.isSet(serveOption)) {
+        QString error;
+        const Scenario scenario = Scenario::load(scenarios.first(), &error);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 2;
+        }
+        QTemporaryDir data;
+        useTemporaryDataDirectories(data);
+        Simulation simulation(scenario);
+        if (!simulation.setUp(parser.value(pluginOption), &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 2;
+        }
+        std::printf("Serving \"%s\": JSON-RPC on 127.0.0.1:%u, token \"%s\" (JSONRPC.Authenticate).\n",
+                    qPrintable(scenario.name), simulation.jsonRpcPort(), qPrintable(simulation.adminToken()));
+        std::fflush(stdout);
+        QTimer timer;
+        const double speed = qMax(0.01, parser.value(speedOption).toDouble());
+        QObject::connect(&timer, &QTimer::timeout, &application, [&]() {
+            if (!simulation.step()) {
+                timer.stop();
+                const Report report(simulation);
+                std::printf("%s", qPrintable(report.table()));
+                application.quit();
+            }
+        });
+        timer.start(static_cast<int>(60000 / speed));
+        return application.exec();
+    }
+
+    int result = 0;
+    for (const QString &scenario : scenarios)
+        result = qMax(result, runScenario(scenario, parser.value(pluginOption), parser.value(outputOption),
+                                          parser.isSet(checkOption)));
+    return result;
+}

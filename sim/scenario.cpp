@@ -1,0 +1,166 @@
+#include "scenario.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+
+// "hh:mm" on the first day, or "d+hh:mm" on a later day → minutes after the
+// start (which lies at midnight plus the start's own time of day).
+int minuteOf(const QJsonValue &value, const QDateTime &start, int fallback)
+{
+    if (!value.isString())
+        return fallback;
+    QString text = value.toString();
+    int day = 0;
+    if (text.contains(QLatin1Char('+'))) {
+        day = text.section(QLatin1Char('+'), 0, 0).toInt();
+        text = text.section(QLatin1Char('+'), 1);
+    }
+    const QTime time = QTime::fromString(text, QStringLiteral("hh:mm"));
+    if (!time.isValid())
+        return fallback;
+    const int startMinute = start.time().hour() * 60 + start.time().minute();
+    return day * 1440 + time.hour() * 60 + time.minute() - startMinute;
+}
+
+void readPhases(const QJsonValue &value, double *phases)
+{
+    const QJsonArray array = value.toArray();
+    for (int i = 0; i < 3 && i < array.count(); i++)
+        phases[i] = array.at(i).toDouble();
+}
+
+}
+
+Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
+{
+    Scenario scenario;
+    errorString->clear();
+    scenario.name = json.value(QStringLiteral("name")).toString();
+    scenario.description = json.value(QStringLiteral("description")).toString();
+    scenario.start = QDateTime::fromString(json.value(QStringLiteral("start")).toString(), Qt::ISODate);
+    if (!scenario.start.isValid()) {
+        *errorString = QStringLiteral("\"start\" must be an ISO date-time");
+        return scenario;
+    }
+    scenario.durationMinutes = json.value(QStringLiteral("durationMinutes")).toInt(1440);
+    scenario.seed = static_cast<quint32>(json.value(QStringLiteral("seed")).toInt(1));
+    scenario.phasePowerLimit = static_cast<uint>(json.value(QStringLiteral("phasePowerLimit")).toInt(25));
+    scenario.acquisitionTolerance = json.value(QStringLiteral("acquisitionTolerance")).toDouble(0.5);
+
+    const QJsonObject pv = json.value(QStringLiteral("pv")).toObject();
+    scenario.pvPeakPower = pv.value(QStringLiteral("peakPower")).toDouble(0);
+    scenario.sunrise = pv.value(QStringLiteral("sunrise")).toDouble(6);
+    scenario.sunset = pv.value(QStringLiteral("sunset")).toDouble(20);
+    scenario.cloudiness = pv.value(QStringLiteral("cloudiness")).toDouble(0);
+
+    const QJsonObject house = json.value(QStringLiteral("house")).toObject();
+    readPhases(house.value(QStringLiteral("baseLoad")), scenario.houseBaseLoad);
+    readPhases(house.value(QStringLiteral("eveningLoad")), scenario.houseEveningLoad);
+
+    const QJsonObject battery = json.value(QStringLiteral("battery")).toObject();
+    scenario.hasBattery = !battery.isEmpty();
+    scenario.batteryCapacityKwh = battery.value(QStringLiteral("capacityKwh")).toDouble(10);
+    scenario.batteryMaxChargePower = battery.value(QStringLiteral("maxChargePower")).toDouble(4000);
+    scenario.batteryMaxDischargePower = battery.value(QStringLiteral("maxDischargePower")).toDouble(4000);
+    scenario.batterySoc = battery.value(QStringLiteral("soc")).toDouble(50);
+
+    const QJsonObject prices = json.value(QStringLiteral("prices")).toObject();
+    scenario.spotMarket = prices.value(QStringLiteral("spotMarket")).toBool(false);
+    scenario.priceResolutionMinutes = prices.value(QStringLiteral("resolutionMinutes")).toInt(60);
+    for (const QJsonValue &price : prices.value(QStringLiteral("hourly")).toArray())
+        scenario.hourlyPrices.append(price.toDouble());
+    if (scenario.priceResolutionMinutes != 60 && scenario.priceResolutionMinutes != 15) {
+        *errorString = QStringLiteral("\"prices.resolutionMinutes\" must be 60 or 15");
+        return scenario;
+    }
+
+    for (const QJsonValue &value : json.value(QStringLiteral("chargers")).toArray()) {
+        const QJsonObject object = value.toObject();
+        Charger charger;
+        charger.name = object.value(QStringLiteral("name")).toString();
+        charger.thingClass = object.value(QStringLiteral("thingClass")).toString(charger.thingClass);
+        charger.dc = charger.thingClass.contains(QLatin1String("Dc"));
+        scenario.chargers.append(charger);
+    }
+    for (const QJsonValue &value : json.value(QStringLiteral("cars")).toArray()) {
+        const QJsonObject object = value.toObject();
+        Car car;
+        car.name = object.value(QStringLiteral("name")).toString();
+        car.thingClass = object.value(QStringLiteral("thingClass")).toString(car.thingClass);
+        car.charger = object.value(QStringLiteral("charger")).toString();
+        car.capacityKwh = object.value(QStringLiteral("capacityKwh")).toDouble(car.capacityKwh);
+        car.soc = object.value(QStringLiteral("soc")).toDouble(car.soc);
+        car.phases = static_cast<uint>(object.value(QStringLiteral("phases")).toInt(3));
+        car.minCurrent = object.value(QStringLiteral("minCurrent")).toDouble(car.minCurrent);
+        car.maxCurrent = object.value(QStringLiteral("maxCurrent")).toDouble(car.maxCurrent);
+        car.lossPercent = static_cast<uint>(object.value(QStringLiteral("lossPercent")).toInt(10));
+        car.dcMaxPower = object.value(QStringLiteral("dcMaxPower")).toDouble(car.dcMaxPower);
+        car.plugInMinute = minuteOf(object.value(QStringLiteral("plugIn")), scenario.start, 0);
+        car.plugOutMinute = minuteOf(object.value(QStringLiteral("plugOut")), scenario.start, -1);
+        car.configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
+        const QJsonObject target = object.value(QStringLiteral("target")).toObject();
+        car.targetMinute = minuteOf(target.value(QStringLiteral("at")), scenario.start, -1);
+        car.targetPercentage = target.value(QStringLiteral("percentage")).toDouble(0);
+        bool found = false;
+        for (const Charger &charger : scenario.chargers)
+            found = found || charger.name == car.charger;
+        if (!found) {
+            *errorString = QStringLiteral("Car \"%1\" names an unknown charger \"%2\"").arg(car.name, car.charger);
+            return scenario;
+        }
+        scenario.cars.append(car);
+    }
+    for (const QJsonValue &value : json.value(QStringLiteral("loads")).toArray()) {
+        const QJsonObject object = value.toObject();
+        Load load;
+        load.name = object.value(QStringLiteral("name")).toString();
+        readPhases(object.value(QStringLiteral("phasePower")), load.phasePower);
+        load.fromMinute = minuteOf(object.value(QStringLiteral("from")), scenario.start, 0);
+        load.toMinute = minuteOf(object.value(QStringLiteral("to")), scenario.start, 0);
+        scenario.loads.append(load);
+    }
+    for (const QJsonValue &value : json.value(QStringLiteral("actions")).toArray()) {
+        const QJsonObject object = value.toObject();
+        UserAction action;
+        action.minute = minuteOf(object.value(QStringLiteral("at")), scenario.start, 0);
+        action.method = object.value(QStringLiteral("method")).toString();
+        action.params = object.value(QStringLiteral("params")).toObject().toVariantMap();
+        scenario.actions.append(action);
+    }
+    scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
+    return scenario;
+}
+
+Scenario Scenario::load(const QString &fileName, QString *errorString)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *errorString = QStringLiteral("Cannot read %1: %2").arg(fileName, file.errorString());
+        return Scenario();
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        *errorString = QStringLiteral("%1 is no JSON object: %2").arg(fileName, parseError.errorString());
+        return Scenario();
+    }
+    return fromJson(document.object(), errorString);
+}
+
+double Scenario::priceAt(int minute) const
+{
+    if (hourlyPrices.isEmpty())
+        return 0;
+    const int absolute = start.time().hour() * 60 + start.time().minute() + minute;
+    const int hour = (absolute / 60) % hourlyPrices.count();
+    const double base = hourlyPrices.at(hour);
+    if (priceResolutionMinutes == 60)
+        return base;
+    // Quarter hours wander around the hourly price, towards the next hour.
+    const double next = hourlyPrices.at((hour + 1) % hourlyPrices.count());
+    const int quarter = (absolute % 60) / 15;
+    return base + (next - base) * quarter / 4.0 * 0.5;
+}

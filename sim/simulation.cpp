@@ -1,0 +1,465 @@
+#include "simulation.h"
+#include "jsonrpcclient.h"
+#include "priceserver.h"
+
+#include "tavro-energy/energymanager.h"
+#include "tavro-energy/energyplugin.h"
+#include "tavro-energy/energypluginloader.h"
+#include "tavro/jsonrpcserver.h"
+#include "tavro/jsonrpcthingshandler.h"
+#include "tavro/tavroclock.h"
+#include "tavro/thingmanager.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QtMath>
+
+namespace {
+
+const double voltage = 230.0;
+const QUuid idNamespace(QStringLiteral("{1d3c2f0e-5b7a-4c1e-9f2d-7a6b5c4d3e2f}"));
+const QString token = QStringLiteral("household-simulator");
+
+ThingId fixedId(const QString &kind, const QString &name)
+{
+    // Fixed ids keep every run of a scenario identical.
+    return QUuid::createUuidV5(idNamespace, kind + QLatin1Char('/') + name);
+}
+
+void settle()
+{
+    // Actions execute from the event loop and finish one turn later.
+    for (int i = 0; i < 8; i++)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool writable(Thing *thing, const QString &stateName)
+{
+    return thing->thingClass().stateTypes().findByName(stateName).writable();
+}
+
+}
+
+Simulation::Simulation(const Scenario &scenario) : m_scenario(scenario), m_random(scenario.seed)
+{
+}
+
+Simulation::~Simulation()
+{
+    // The plugin belongs to its library loader; it goes before the host.
+    delete m_plugin;
+    m_plugin = nullptr;
+    m_client.reset();
+    m_jsonRpcServer.reset();
+    m_thingsHandler.reset();
+    m_energyManager.reset();
+    m_thingManager.reset();
+}
+
+QString Simulation::adminToken() const
+{
+    return token;
+}
+
+quint16 Simulation::jsonRpcPort() const
+{
+    return m_jsonRpcServer ? m_jsonRpcServer->serverPort() : 0;
+}
+
+bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
+{
+    TavroClock::setCurrentDateTime(m_scenario.start);
+
+    m_priceServer = std::make_unique<PriceServer>(m_scenario);
+    if (!m_priceServer->start()) {
+        *errorString = QStringLiteral("Cannot start the price server on 127.0.0.1");
+        return false;
+    }
+    qputenv("TAVRO_AWATTAR_AT_URL", m_priceServer->baseUrl().toUtf8());
+    qputenv("TAVRO_AWATTAR_DE_URL", m_priceServer->baseUrl().toUtf8());
+
+    m_thingManager = std::make_unique<ThingManager>();
+    m_thingManager->setActionLogLimit(0);
+    m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
+    m_jsonRpcServer = std::make_unique<JsonRpcServer>();
+    m_jsonRpcServer->addToken(token, Types::PermissionScopeAdmin);
+    m_thingsHandler = std::make_unique<JsonRpcThingsHandler>(m_thingManager.get());
+    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 0);
+    if (!m_jsonRpcServer->listen(0)) {
+        *errorString = QStringLiteral("Cannot start the JSON-RPC server on 127.0.0.1");
+        return false;
+    }
+
+    m_meter = m_thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"), fixedId(QStringLiteral("meter"), QStringLiteral("grid")));
+    if (m_scenario.pvPeakPower > 0)
+        m_inverter = m_thingManager->addConfiguredThing(QStringLiteral("solarInverter"), QStringLiteral("PV"), fixedId(QStringLiteral("pv"), QStringLiteral("pv")));
+    if (m_scenario.hasBattery) {
+        m_battery = m_thingManager->addConfiguredThing(QStringLiteral("homeBattery"), QStringLiteral("Home battery"), fixedId(QStringLiteral("battery"), QStringLiteral("battery")));
+        m_battery->setStateValue(QStringLiteral("capacity"), m_scenario.batteryCapacityKwh);
+        m_batterySoc = m_scenario.batterySoc;
+    }
+    m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"), fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
+    for (const Scenario::Load &load : m_scenario.loads)
+        m_loadThings.append(m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name, fixedId(QStringLiteral("load"), load.name)));
+
+    for (const Scenario::Charger &charger : m_scenario.chargers) {
+        ChargerState state;
+        state.thing = m_thingManager->addConfiguredThing(charger.thingClass, charger.name, fixedId(QStringLiteral("charger"), charger.name));
+        if (!state.thing) {
+            *errorString = QStringLiteral("Unknown charger thing class %1").arg(charger.thingClass);
+            return false;
+        }
+        m_chargers.append(state);
+    }
+    for (const Scenario::Car &car : m_scenario.cars) {
+        CarState state;
+        state.thing = m_thingManager->addConfiguredThing(car.thingClass, car.name, fixedId(QStringLiteral("car"), car.name));
+        if (!state.thing) {
+            *errorString = QStringLiteral("Unknown car thing class %1").arg(car.thingClass);
+            return false;
+        }
+        for (int i = 0; i < m_scenario.chargers.count(); i++) {
+            if (m_scenario.chargers.at(i).name == car.charger)
+                state.chargerIndex = i;
+        }
+        state.soc = car.soc;
+        Thing *thing = state.thing;
+        thing->setStateValue(QStringLiteral("capacity"), car.capacityKwh);
+        thing->setStateValue(QStringLiteral("acPhaseCount"), car.phases);
+        thing->setStateValue(QStringLiteral("acMinChargingCurrent"), car.minCurrent);
+        thing->setStateValue(QStringLiteral("acMaxChargingCurrent"), car.maxCurrent);
+        thing->setStateValue(QStringLiteral("dcMaxChargingPower"), car.dcMaxPower);
+        thing->setStateValue(QStringLiteral("batteryLevel"), qRound(car.soc));
+        thing->setSettingValue(QStringLiteral("chargingEnergyLoss"), car.lossPercent);
+        m_cars.append(state);
+    }
+
+    // The household as it stands before the plugin starts.
+    MinuteRecord initial;
+    simulatePhysics(0, &initial);
+
+    const QStringList plugins = EnergyPluginLoader::findPlugins({pluginDirectory});
+    if (plugins.isEmpty()) {
+        *errorString = QStringLiteral("No energy plugin in %1").arg(pluginDirectory);
+        return false;
+    }
+    m_plugin = EnergyPluginLoader::load(plugins.first(), m_energyManager.get(), m_thingManager.get(),
+                                        m_jsonRpcServer.get(), errorString);
+    if (!m_plugin)
+        return false;
+
+    // From here on the household is operated like any client would.
+    m_client = std::make_unique<JsonRpcClient>();
+    if (!m_client->connectToServer(m_jsonRpcServer->serverPort())) {
+        *errorString = QStringLiteral("Cannot reach the host's JSON-RPC server");
+        return false;
+    }
+    m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), token}});
+    m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), QVariantList()}});
+    m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
+    m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"), {{QStringLiteral("acquisitionTolerance"), m_scenario.acquisitionTolerance}});
+
+    if (m_scenario.spotMarket) {
+        const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
+                .value(QStringLiteral("providers")).toList();
+        if (providers.isEmpty()) {
+            *errorString = QStringLiteral("The plugin offers no spot market provider");
+            return false;
+        }
+        const QString providerId = providers.first().toMap().value(QStringLiteral("providerId")).toString();
+        m_client->call(QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
+                       {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), providerId}});
+        refreshPrices();
+    }
+
+    for (int i = 0; i < m_scenario.cars.count(); i++) {
+        const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetChargingConfiguration"),
+                                                  {{QStringLiteral("chargingConfiguration"), configurationFor(m_scenario.cars.at(i), i)}});
+        if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
+            *errorString = QStringLiteral("The plugin refused the configuration of %1: %2 %3")
+                    .arg(m_scenario.cars.at(i).name, result.value(QStringLiteral("energyError")).toString(),
+                         m_client->errorString());
+            return false;
+        }
+    }
+    return true;
+}
+
+void Simulation::refreshPrices()
+{
+    // The provider polls on a timer of its own; in simulated time the host
+    // asks it to refresh and waits for the answer on loopback.
+    const int before = m_priceServer->requestCount();
+    for (QObject *child : m_plugin->findChildren<QObject *>()) {
+        if (qstrcmp(child->metaObject()->className(), "SpotMarketDataProviderAwattar") == 0)
+            QMetaObject::invokeMethod(child, "refreshData");
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (m_priceServer->requestCount() > before) {
+            const QVariantMap configuration = m_client->call(QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"));
+            if (configuration.value(QStringLiteral("available")).toBool())
+                break;
+        }
+    }
+    settle();
+}
+
+QVariantMap Simulation::configurationFor(const Scenario::Car &car, int carIndex) const
+{
+    QVariantMap configuration = resolvePlaceholders(car.configuration).toMap();
+    configuration.insert(QStringLiteral("evChargerId"), m_chargers.at(m_cars.at(carIndex).chargerIndex).thing->id().toString());
+    configuration.insert(QStringLiteral("assignedCarId"), m_cars.at(carIndex).thing->id().toString());
+    return configuration;
+}
+
+QVariant Simulation::resolvePlaceholders(const QVariant &value) const
+{
+    if (value.type() == QVariant::Map) {
+        QVariantMap map = value.toMap();
+        for (auto it = map.begin(); it != map.end(); ++it)
+            it.value() = resolvePlaceholders(it.value());
+        return map;
+    }
+    if (value.type() == QVariant::List) {
+        QVariantList list = value.toList();
+        for (QVariant &item : list)
+            item = resolvePlaceholders(item);
+        return list;
+    }
+    const QString text = value.toString();
+    if (value.type() != QVariant::String || !text.startsWith(QLatin1Char('$')))
+        return value;
+    const QString kind = text.section(QLatin1Char(':'), 0, 0);
+    const QString argument = text.section(QLatin1Char(':'), 1);
+    if (kind == QLatin1String("$charger"))
+        return fixedId(QStringLiteral("charger"), argument).toString();
+    if (kind == QLatin1String("$car"))
+        return fixedId(QStringLiteral("car"), argument).toString();
+    if (kind == QLatin1String("$time")) {
+        // "$time:hh:mm" or "$time:d+hh:mm" → seconds since the epoch.
+        int day = 0;
+        QString time = argument;
+        if (time.contains(QLatin1Char('+'))) {
+            day = time.section(QLatin1Char('+'), 0, 0).toInt();
+            time = time.section(QLatin1Char('+'), 1);
+        }
+        return QDateTime(m_scenario.start.date().addDays(day), QTime::fromString(time, QStringLiteral("hh:mm")))
+                .toSecsSinceEpoch();
+    }
+    return value;
+}
+
+void Simulation::run()
+{
+    while (step()) {
+    }
+}
+
+bool Simulation::step()
+{
+    if (m_minute >= m_scenario.durationMinutes)
+        return false;
+    const QDateTime now = m_scenario.start.addSecs(m_minute * 60LL);
+    TavroClock::setCurrentDateTime(now);
+    if (m_scenario.spotMarket && m_minute > 0 && now.time().hour() == 0 && now.time().minute() == 0)
+        refreshPrices();
+
+    applyEvents(m_minute);
+
+    MinuteRecord record;
+    simulatePhysics(m_minute, &record);
+    m_energyManager->sampleMinute(now);
+    settle();
+    m_records.append(record);
+    m_minute++;
+    return true;
+}
+
+void Simulation::applyEvents(int minute)
+{
+    for (int i = 0; i < m_scenario.cars.count(); i++) {
+        const Scenario::Car &car = m_scenario.cars.at(i);
+        if (car.plugInMinute == minute)
+            setPluggedIn(i, true);
+        if (car.plugOutMinute == minute)
+            setPluggedIn(i, false);
+    }
+    for (const Scenario::UserAction &action : m_scenario.actions) {
+        if (action.minute == minute)
+            runUserAction(action);
+    }
+}
+
+void Simulation::runUserAction(const Scenario::UserAction &action)
+{
+    m_client->call(action.method, resolvePlaceholders(action.params).toMap());
+    settle();
+}
+
+void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
+{
+    CarState &car = m_cars[carIndex];
+    ChargerState &charger = m_chargers[car.chargerIndex];
+    car.pluggedIn = pluggedIn;
+    charger.carIndex = pluggedIn ? carIndex : -1;
+    Thing *thing = charger.thing;
+    if (thing->hasState(QStringLiteral("connectedVehicleThingId")))
+        thing->setStateValue(QStringLiteral("connectedVehicleThingId"), pluggedIn ? car.thing->id().toString() : QString());
+    if (thing->hasState(QStringLiteral("hlcSessionActive")))
+        thing->setStateValue(QStringLiteral("hlcSessionActive"), pluggedIn);
+    thing->setStateValue(QStringLiteral("pluggedIn"), pluggedIn);
+    settle();
+}
+
+double Simulation::pvPower(int minute)
+{
+    if (m_scenario.pvPeakPower <= 0)
+        return 0;
+    // Clouds change every ten minutes, from the scenario's seed.
+    if (minute % 10 == 0)
+        m_cloudFactor = 1.0 - m_scenario.cloudiness * m_random.generateDouble();
+    const QDateTime now = m_scenario.start.addSecs(minute * 60LL);
+    const double hour = now.time().hour() + now.time().minute() / 60.0;
+    if (hour <= m_scenario.sunrise || hour >= m_scenario.sunset)
+        return 0;
+    const double daylight = qSin(M_PI * (hour - m_scenario.sunrise) / (m_scenario.sunset - m_scenario.sunrise));
+    return m_scenario.pvPeakPower * daylight * m_cloudFactor;
+}
+
+void Simulation::simulatePhysics(int minute, MinuteRecord *record)
+{
+    record->minute = minute;
+    record->price = m_scenario.priceAt(minute);
+    record->pvPower = pvPower(minute);
+    const QDateTime now = m_scenario.start.addSecs(minute * 60LL);
+
+    double phasePower[3];
+    double houseLoad = 0;
+    // Filled below, once the extra loads are in.
+    for (int p = 0; p < 3; p++) {
+        phasePower[p] = m_scenario.houseBaseLoad[p];
+        if (now.time().hour() >= 17 && now.time().hour() < 22)
+            phasePower[p] += m_scenario.houseEveningLoad[p];
+    }
+    for (int i = 0; i < m_scenario.loads.count(); i++) {
+        const Scenario::Load &load = m_scenario.loads.at(i);
+        const bool on = minute >= load.fromMinute && minute < load.toMinute;
+        double total = 0;
+        for (int p = 0; p < 3; p++) {
+            phasePower[p] += on ? load.phasePower[p] : 0;
+            total += on ? load.phasePower[p] : 0;
+        }
+        m_loadThings.at(i)->setStateValue(QStringLiteral("currentPower"), total);
+    }
+    for (int p = 0; p < 3; p++) {
+        houseLoad += phasePower[p];
+        record->housePhasePower[p] = phasePower[p];
+    }
+    record->houseLoad = houseLoad;
+
+    double chargingTotal = 0;
+    for (int i = 0; i < m_chargers.count(); i++) {
+        ChargerState &charger = m_chargers[i];
+        Thing *thing = charger.thing;
+        const bool enabled = thing->stateValue(QStringLiteral("power")).toBool();
+        double power = 0;
+        uint phases = 0;
+        if (!m_scenario.chargers.at(i).dc) {
+            uint chargerPhases = thing->hasState(QStringLiteral("desiredPhaseCount"))
+                    ? thing->stateValue(QStringLiteral("desiredPhaseCount")).toUInt()
+                    : thing->stateValue(QStringLiteral("phaseCount")).toUInt();
+            if (charger.carIndex >= 0) {
+                const Scenario::Car &car = m_scenario.cars.at(charger.carIndex);
+                CarState &carState = m_cars[charger.carIndex];
+                phases = qMin(chargerPhases, car.phases);
+                const double current = qMin(thing->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), car.maxCurrent);
+                const double lossFactor = 1.0 - car.lossPercent / 100.0;
+                if (enabled && carState.soc < 100.0 && current >= car.minCurrent) {
+                    const double toFull = (100.0 - carState.soc) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
+                    power = qMin(current * voltage * phases, toFull);
+                    carState.soc = qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
+                }
+            } else {
+                phases = chargerPhases;
+            }
+            const double phaseCurrent = phases > 0 && power > 0 ? power / phases / voltage : 0;
+            for (uint p = 0; p < 3; p++) {
+                const double current = p < phases ? phaseCurrent : 0;
+                phasePower[p] += current * voltage;
+                const char *suffix[] = {"A", "B", "C"};
+                thing->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), current);
+                thing->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(suffix[p]), current * voltage);
+            }
+            if (thing->hasState(QStringLiteral("phaseCount")) && phases > 0)
+                thing->setStateValue(QStringLiteral("phaseCount"), phases);
+        } else if (charger.carIndex >= 0 && enabled) {
+            const Scenario::Car &car = m_scenario.cars.at(charger.carIndex);
+            CarState &carState = m_cars[charger.carIndex];
+            const double lossFactor = 1.0 - car.lossPercent / 100.0;
+            const double requested = thing->stateValue(QStringLiteral("chargingPower")).toDouble();
+            if (requested > 0) {
+                const double toFull = (100.0 - carState.soc) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
+                power = qMin(qMin(requested, car.dcMaxPower), toFull);
+                carState.soc = qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
+            } else if (requested < 0) {
+                const double available = carState.soc / 100.0 * car.capacityKwh * 1000.0 * 60.0;
+                power = qMax(requested, -available);
+                carState.soc = qMax(0.0, carState.soc + power / 60.0 / 1000.0 / car.capacityKwh * 100.0);
+            }
+            phases = 3;
+            for (int p = 0; p < 3; p++)
+                phasePower[p] += power / 3;
+        }
+        thing->setStateValue(QStringLiteral("charging"), power > 0);
+        thing->setStateValue(QStringLiteral("currentPower"), power);
+        record->chargerPower.append(power);
+        record->chargerPhases.append(power != 0 ? phases : 0);
+        record->chargerEnabled.append(enabled ? 1 : 0);
+        chargingTotal += power;
+    }
+
+    for (CarState &car : m_cars) {
+        // Cars that report their level do so; others are estimated by the plugin.
+        if (!writable(car.thing, QStringLiteral("batteryLevel")))
+            car.thing->setStateValue(QStringLiteral("batteryLevel"), qRound(car.soc));
+        record->carSoc.append(car.soc);
+        record->carPluggedIn.append(car.pluggedIn ? 1 : 0);
+    }
+
+    // A simple self-consumption controller: the battery takes the export and
+    // covers the import within its limits.
+    double batteryPower = 0;
+    if (m_battery) {
+        const double net = houseLoad + chargingTotal - record->pvPower;
+        const double capacityWh = m_scenario.batteryCapacityKwh * 1000.0;
+        if (net < 0) {
+            const double room = (100.0 - m_batterySoc) / 100.0 * capacityWh * 60.0;
+            batteryPower = qMin(qMin(-net, m_scenario.batteryMaxChargePower), room);
+        } else {
+            const double available = m_batterySoc / 100.0 * capacityWh * 60.0;
+            batteryPower = -qMin(qMin(net, m_scenario.batteryMaxDischargePower), available);
+        }
+        m_batterySoc = qBound(0.0, m_batterySoc + batteryPower / 60.0 / capacityWh * 100.0, 100.0);
+        m_battery->setStateValue(QStringLiteral("batteryLevel"), qRound(m_batterySoc));
+        m_battery->setStateValue(QStringLiteral("currentPower"), batteryPower);
+    }
+    record->batteryPower = batteryPower;
+    record->batterySoc = m_batterySoc;
+
+    double gridPower = 0;
+    const char *suffix[] = {"A", "B", "C"};
+    for (int p = 0; p < 3; p++) {
+        const double power = phasePower[p] - record->pvPower / 3 + batteryPower / 3;
+        record->gridPhaseCurrent[p] = power / voltage;
+        gridPower += power;
+        m_meter->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(suffix[p]), power);
+        m_meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), power / voltage);
+    }
+    record->gridPower = gridPower;
+    if (m_inverter)
+        m_inverter->setStateValue(QStringLiteral("currentPower"), -record->pvPower);
+    m_meter->setStateValue(QStringLiteral("currentPower"), gridPower);
+}

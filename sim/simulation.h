@@ -1,0 +1,107 @@
+#ifndef SIMULATION_H
+#define SIMULATION_H
+
+#include "scenario.h"
+
+#include <QHash>
+#include <QList>
+#include <QRandomGenerator>
+#include <QVector>
+
+#include <memory>
+
+class EnergyManager;
+class EnergyPlugin;
+class JsonRpcClient;
+class JsonRpcServer;
+class JsonRpcThingsHandler;
+class PriceServer;
+class Thing;
+class ThingManager;
+
+// What happened in one simulated minute. Powers in W (mean over the
+// minute), currents in A, states of charge in %.
+struct MinuteRecord
+{
+    int minute = 0;
+    double pvPower = 0;            // produced, >= 0
+    double houseLoad = 0;          // house and extra loads
+    double housePhasePower[3] = {0, 0, 0};
+    double batteryPower = 0;       // > 0 charges the home battery
+    double batterySoc = 0;
+    double gridPhaseCurrent[3] = {0, 0, 0};
+    double gridPower = 0;          // > 0 import
+    double price = 0;              // EUR/MWh
+    QVector<double> chargerPower;  // per charger, > 0 into the car
+    QVector<double> chargerPhases; // phases in use per charger
+    QVector<int> chargerEnabled;   // the charger's "power" state (0/1)
+    QVector<double> carSoc;        // true state of charge per car
+    QVector<int> carPluggedIn;    // 0/1
+};
+
+// Runs a scenario against the real plugin on the stand-in host: the
+// household's physics follow the plugin's commands minute by minute.
+class Simulation
+{
+public:
+    explicit Simulation(const Scenario &scenario);
+    ~Simulation();
+
+    // Loads the plugin from pluginDirectory, builds the household and
+    // configures it through JSON-RPC. False with errorString on failure.
+    bool setUp(const QString &pluginDirectory, QString *errorString);
+    // Runs every minute of the scenario.
+    void run();
+    // One minute; returns false once the scenario is over.
+    bool step();
+    // Real-time mode: the JSON-RPC server is reachable for other clients.
+    quint16 jsonRpcPort() const;
+
+    const Scenario &scenario() const { return m_scenario; }
+    const QList<MinuteRecord> &records() const { return m_records; }
+    QString adminToken() const;
+
+private:
+    struct CarState {
+        Thing *thing = nullptr;
+        int chargerIndex = -1;
+        double soc = 0;
+        bool pluggedIn = false;
+    };
+    struct ChargerState {
+        Thing *thing = nullptr;
+        int carIndex = -1; // the car plugged in, -1 when none
+    };
+
+    void applyEvents(int minute);
+    void runUserAction(const Scenario::UserAction &action);
+    QVariant resolvePlaceholders(const QVariant &value) const;
+    void simulatePhysics(int minute, MinuteRecord *record);
+    double pvPower(int minute);
+    void setPluggedIn(int carIndex, bool pluggedIn);
+    void refreshPrices();
+    QVariantMap configurationFor(const Scenario::Car &car, int carIndex) const;
+
+    Scenario m_scenario;
+    QRandomGenerator m_random;
+    std::unique_ptr<ThingManager> m_thingManager;
+    std::unique_ptr<EnergyManager> m_energyManager;
+    std::unique_ptr<JsonRpcServer> m_jsonRpcServer;
+    std::unique_ptr<JsonRpcThingsHandler> m_thingsHandler;
+    std::unique_ptr<PriceServer> m_priceServer;
+    std::unique_ptr<JsonRpcClient> m_client;
+    EnergyPlugin *m_plugin = nullptr;
+
+    Thing *m_meter = nullptr;
+    Thing *m_inverter = nullptr;
+    Thing *m_battery = nullptr;
+    QList<Thing *> m_loadThings;
+    QList<ChargerState> m_chargers;
+    QList<CarState> m_cars;
+    double m_batterySoc = 0;
+    double m_cloudFactor = 1;
+    int m_minute = 0;
+    QList<MinuteRecord> m_records;
+};
+
+#endif // SIMULATION_H

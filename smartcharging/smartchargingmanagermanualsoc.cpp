@@ -1,0 +1,257 @@
+#include "smartchargingmanager.h"
+
+#include "config/energysettings.h"
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "plugin/tavroenergylogging.h"
+
+#include "tavro/tavrosettings.h"
+#include "tavro/thingmanager.h"
+
+#include <QTranslator>
+#include <QUrlQuery>
+
+#include <cmath>
+
+namespace {
+
+const QString manualSocsGroup = QStringLiteral("ManualSoCs");
+// Level (%) a session starts from when the user never entered one.
+const int defaultManualSoc = 20;
+// Share of the grid energy that reaches the battery for a charger without a
+// prepared process info.
+const double defaultLossFactor = 0.9;
+
+const char *const translationContext = "SmartChargingManager";
+const char *const notificationTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Car plugged in");
+const char *const notificationBody = QT_TRANSLATE_NOOP("SmartChargingManager", "Tap here to update the state of charge.");
+
+// The dynamic properties kept on the car thing (runtime only).
+const char *const preciseSocProperty = "preciseSoC";
+const char *const preciseBatteryLevelProperty = "preciseBatteryLevel";
+const char *const lastSocCalculationProperty = "lastSoCCalculation";
+const char *const totalEnergyChargedProperty = "totalEnergyCharged";
+
+}
+
+bool SmartChargingManager::isManualSocCar(const Thing *car)
+{
+    if (!car || !isCar(car))
+        return false;
+    const StateType batteryLevelType = car->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
+    return batteryLevelType.isValid() && batteryLevelType.writable();
+}
+
+bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId,
+                                                      const ChargingConfiguration &chargingConfiguration,
+                                                      ManualSocInitializationTrigger trigger)
+{
+    // A DC charger talking to the car knows which car is plugged in.
+    Thing *car = nullptr;
+    if (EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId)) {
+        if (dcCharger->hlcSessionActive()) {
+            Thing *vehicle = m_thingManager->findConfiguredThing(dcCharger->connectedVehicleThingId());
+            if (thingProvidesVehicleBatteryLevel(vehicle))
+                car = vehicle;
+        }
+    }
+    if (!car) {
+        car = m_thingManager->findConfiguredThing(chargingConfiguration.assignedCarId());
+        if (!car) {
+            qCDebug(dcTavroEnergy()) << "Not initializing manual SoC session. No car assigned to EV charger" << evChargerId;
+            return false;
+        }
+    }
+
+    const StateType batteryLevelType = car->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
+    const ActionType batteryLevelAction = car->thingClass().actionTypes().findByName(QStringLiteral("batteryLevel"));
+    if (!batteryLevelType.isValid() || !batteryLevelType.writable() || batteryLevelAction.id().isNull())
+        return false;
+
+    auto session = m_manualSocSessions.constFind(evChargerId);
+    if (session != m_manualSocSessions.constEnd() && session.value() == car->id())
+        return false;
+    m_manualSocSessions.insert(evChargerId, car->id());
+
+    switch (trigger) {
+    case ManualSocInitializationTriggerPluggedIn:
+        qCDebug(dcTavroEnergy()) << "Initializing manual SoC immediately on plug-in for" << car->name();
+        break;
+    case ManualSocInitializationTriggerSmartModeEntered:
+        qCDebug(dcTavroEnergy()) << "Initializing deferred manual SoC when entering smart charging mode for" << car->name();
+        break;
+    case ManualSocInitializationTriggerCarAssigned:
+        qCDebug(dcTavroEnergy()) << "Initializing manual SoC for newly assigned car during the active plug-in session:"
+                                 << car->name();
+        break;
+    }
+
+    // A hand-edited file may hold anything; the level stays a percentage.
+    int batteryLevel = defaultManualSoc;
+    {
+        EnergySettings settings;
+        settings.beginGroup(manualSocsGroup);
+        const QVariant stored = settings.value(car->id().toString());
+        bool ok = false;
+        const int value = stored.toInt(&ok);
+        if (stored.isValid() && ok)
+            batteryLevel = qBound(0, value, 100);
+    }
+
+    car->setProperty(preciseSocProperty, batteryLevel);
+    car->setProperty(preciseBatteryLevelProperty, static_cast<double>(batteryLevel));
+    car->setProperty(lastSocCalculationProperty, QVariant());
+
+    setManualSocCarBatteryLevel(car, batteryLevel);
+    sendManualSocNotifications(evChargerId, chargingConfiguration.locale());
+    return true;
+}
+
+void SmartChargingManager::setManualSocCarBatteryLevel(Thing *car, int batteryLevel)
+{
+    const ActionType actionType = car->thingClass().actionTypes().findByName(QStringLiteral("batteryLevel"));
+    if (actionType.id().isNull())
+        return;
+    // Origin 1: the manager's own action handler reacts only to user input.
+    Action action(actionType.id(), car->id(), Action::TriggeredByRule);
+    action.setParams(ParamList({Param(ParamTypeId(actionType.id()), batteryLevel)}));
+    m_thingManager->executeAction(action);
+}
+
+void SmartChargingManager::sendManualSocNotifications(const ThingId &evChargerId, const QLocale &locale)
+{
+    QString title = QString::fromUtf8(notificationTitle);
+    QString body = QString::fromUtf8(notificationBody);
+
+    // Translated for the user of this charger, not for the host's own locale,
+    // so the translator is used directly instead of being installed.
+    QTranslator translator;
+    const QString translationsPath = TavroSettings::translationsPath();
+    const QString fileName = QStringLiteral("tavro-energy-plugin-tavro");
+    if (translator.load(locale, fileName, QStringLiteral("-"), translationsPath, QStringLiteral(".qm"))) {
+        const QString translatedTitle = translator.translate(translationContext, notificationTitle);
+        if (!translatedTitle.isEmpty())
+            title = translatedTitle;
+        const QString translatedBody = translator.translate(translationContext, notificationBody);
+        if (!translatedBody.isEmpty())
+            body = translatedBody;
+    } else {
+        qCWarning(dcTavroEnergy()) << "Error loading translations for notification from:"
+                                   << translationsPath + QLatin1Char('/') + fileName + QStringLiteral("-[")
+                                      + locale.name() + QStringLiteral("].qm");
+    }
+
+    QUrlQuery data;
+    data.addQueryItem(QStringLiteral("open"), QStringLiteral("tavro.energy"));
+    data.addQueryItem(QStringLiteral("thingId"), evChargerId.toString());
+
+    const Things notificationThings = m_thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
+    for (Thing *notificationThing : notificationThings) {
+        const ActionType notify = notificationThing->thingClass().actionTypes().findByName(QStringLiteral("notify"));
+        if (notify.id().isNull())
+            continue;
+        ParamList params;
+        params.append(Param(notify.paramTypes().findByName(QStringLiteral("title")).id(), title));
+        params.append(Param(notify.paramTypes().findByName(QStringLiteral("body")).id(), body));
+        const ParamType dataType = notify.paramTypes().findByName(QStringLiteral("data"));
+        if (dataType.isValid())
+            params.append(Param(dataType.id(), data.toString()));
+        Action action(notify.id(), notificationThing->id(), Action::TriggeredByRule);
+        action.setParams(params);
+        m_thingManager->executeAction(action);
+    }
+}
+
+void SmartChargingManager::addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy,
+                                             const QDateTime &currentDateTime)
+{
+    const double totalEnergy = car->property(totalEnergyChargedProperty).toDouble() + energy;
+    car->setProperty(totalEnergyChargedProperty, totalEnergy);
+
+    // Without a capacity the energy cannot be turned into a percentage; the
+    // estimate stays where it is rather than becoming infinite.
+    const double capacity = car->stateValue(QStringLiteral("capacity")).toDouble();
+    if (!(capacity > 0) || !std::isfinite(capacity)) {
+        qCDebug(dcTavroEnergy()) << "Skipping the state of charge estimate for" << car->name()
+                                 << "because the car reports no battery capacity:" << capacity << "kWh";
+        return;
+    }
+
+    const double delta = energy * 100 / capacity;
+    double base = car->property(preciseSocProperty).toDouble();
+    if (qFuzzyIsNull(base))
+        base = car->stateValue(QStringLiteral("batteryLevel")).toDouble();
+    const double estimate = qBound(0.0, base + delta, 100.0);
+    car->setProperty(preciseSocProperty, estimate);
+
+    const int rounded = static_cast<int>(std::round(estimate));
+    qCDebug(dcTavroEnergy()) << "Manual SoC estimate for" << car->name() << ":" << estimate << "% after"
+                             << energy << "kWh, total" << totalEnergy << "kWh";
+    if (rounded != car->stateValue(QStringLiteral("batteryLevel")).toInt())
+        setManualSocCarBatteryLevel(car, rounded);
+
+    evaluateTargetPercentageReached(evChargerId, estimate, currentDateTime);
+}
+
+void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry)
+{
+    Q_UNUSED(sampleRate)
+
+    EvChargerAc *charger = m_evChargersAc.value(entry.thingId());
+    if (!charger || !charger->available())
+        return;
+
+    const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(),
+                                                                                ChargingConfiguration(charger->id()));
+    Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+    if (!isManualSocCar(car))
+        return;
+
+    // One entry holds one minute of the charger's mean power.
+    const auto info = m_acProcessInfos.constFind(charger);
+    const double lossFactor = info != m_acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
+    const double energy = entry.currentPower() / 60000 * lossFactor;
+    addManualSocEnergy(charger->id(), car, energy, entry.timestamp());
+}
+
+void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &currentDateTime)
+{
+    const QList<EvChargerAc *> chargers = m_evChargersAc.values();
+    for (EvChargerAc *charger : chargers) {
+        if (charger->hasPowerMeter() || !charger->available())
+            continue;
+
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(),
+                                                                                    ChargingConfiguration(charger->id()));
+        Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        if (!isManualSocCar(car))
+            continue;
+
+        const QDateTime lastCalculation = car->property(lastSocCalculationProperty).toDateTime();
+        if (!lastCalculation.isValid()) {
+            // The start of the measurement: energy counts from the next cycle
+            // on. A level just set by a session start or by the user is kept:
+            // its "batteryLevel" action may still be on its way to the car, so
+            // the state can hold the old level for now.
+            if (qFuzzyIsNull(car->property(preciseSocProperty).toDouble()))
+                car->setProperty(preciseSocProperty, car->stateValue(QStringLiteral("batteryLevel")));
+            car->setProperty(lastSocCalculationProperty, currentDateTime);
+            continue;
+        }
+
+        if (!charger->charging()) {
+            car->setProperty(lastSocCalculationProperty, currentDateTime);
+            evaluateTargetPercentageReached(charger->id(), car->stateValue(QStringLiteral("batteryLevel")).toDouble(),
+                                            currentDateTime);
+            continue;
+        }
+
+        // A clock set back must not take energy out of the car.
+        const qint64 elapsed = qMax<qint64>(0, lastCalculation.msecsTo(currentDateTime));
+        const auto info = m_acProcessInfos.constFind(charger);
+        const double lossFactor = info != m_acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
+        const double energy = elapsed * charger->currentPower() / 1000 / 60 / 60 / 1000 * lossFactor;
+        car->setProperty(lastSocCalculationProperty, currentDateTime);
+        addManualSocEnergy(charger->id(), car, energy, currentDateTime);
+    }
+}

@@ -1,0 +1,491 @@
+#include "smartchargingmanager.h"
+
+#include "config/energymanagerconfiguration.h"
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "devices/rootmeter.h"
+#include "plugin/tavroenergylogging.h"
+#include "smartcharging/chargingsharecalculator.h"
+
+#include "tavro/thingutils.h"
+
+#include <limits>
+
+#include <QtMath>
+
+namespace {
+
+const double phaseVoltage = 230.0;
+
+// Share of the reducible range (reference down to minimum, all W) that has
+// been taken away: 0 = not reduced, 1 = at the minimum or off.
+double overloadThrottle(double minPower, double referencePower, double newPower)
+{
+    if (referencePower <= 0)
+        return 0;
+    if (newPower <= 0)
+        return 1;
+    if (referencePower <= minPower)
+        return referencePower > newPower ? 1 : 0;
+    double power = qMin(newPower, referencePower);
+    power = qMax(power, minPower);
+    return qBound(0.0, (referencePower - power) / (referencePower - minPower), 1.0);
+}
+
+struct AcOverloadEntry {
+    EvChargerAc *charger = nullptr;
+    uint phases = 1;
+    double minCurrent = 0;   // A
+    double maxCurrent = 0;   // A
+    double reference = 0;    // W, before this overload episode
+};
+
+struct DcOverloadEntry {
+    EvChargerDc *charger = nullptr;
+    double reference = 0;    // W
+};
+
+}
+
+bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDateTime)
+{
+    if (!m_rootMeter) {
+        qCDebug(dcTavroEnergy()) << "Overload protection: No root meter configured, the overload protection is not available.";
+        return false;
+    }
+    if (m_phasePowerLimit == 0) {
+        qCDebug(dcTavroEnergy()) << "Overload protection: No power limit configured, the overload protection is disabled.";
+        return false;
+    }
+
+    const double limitPower = static_cast<double>(m_phasePowerLimit * 230u);
+    const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_rootMeter->currentPowerPhaseA()},
+                                                       {QStringLiteral("B"), m_rootMeter->currentPowerPhaseB()},
+                                                       {QStringLiteral("C"), m_rootMeter->currentPowerPhaseC()}};
+    QList<double> overshoots;
+    double maxOvershoot = 0;
+    bool overloaded = false;
+    for (const auto &phasePower : phasePowers) {
+        double overshoot = 0;
+        if (phasePower.second > limitPower) {
+            qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first << "exceeding limit:"
+                                    << phasePower.second << "W (" << phasePower.second / phaseVoltage
+                                    << "A). Maximum allowance:" << limitPower << "W (" << m_phasePowerLimit << "A)";
+            overshoot = phasePower.second - limitPower;
+            maxOvershoot = qMax(maxOvershoot, overshoot);
+            overloaded = true;
+        }
+        overshoots.append(overshoot);
+    }
+
+    if (!overloaded) {
+        // Eco chargers go back to their planners at once; normal-mode
+        // chargers keep the flag until the recovery has restored them.
+        const QList<ThingId> ids = m_chargingStates.keys();
+        for (const ThingId &id : ids) {
+            if (!m_chargingStates.value(id).overloadProtectionActive())
+                continue;
+            if (m_chargingConfigurations.value(id, ChargingConfiguration(id)).chargingMode()
+                    == ChargingConfiguration::ChargingModeNormal)
+                continue;
+            setChargingStateOverloadProtection(id, false, 0);
+        }
+        return false;
+    }
+
+    const double overshootA = overshoots.at(0);
+    qCDebug(dcTavroEnergy()) << "Overload protection: Triggered, maximum power consumption per phase is:" << limitPower
+                             << "[W], Overshot on phases:" << "A:" << overshoots.at(0) << "[W]," << "B:"
+                             << overshoots.at(1) << "[W]," << "C:" << overshoots.at(2) << "[W]";
+
+    const ChargingShareCalculator::Strategy strategy = m_configuration->chargingShareStrategy();
+
+    // AC chargers: take the overshoot off the chargers that load the
+    // overloaded phases and share what remains.
+    QList<AcOverloadEntry> acEntries;
+    QList<ChargingShareCalculator::Request> acRequests;
+    double acReferences = 0;
+    double acReductions = 0;
+    for (EvChargerAc *charger : qAsConst(m_evChargersAc)) {
+        if (!charger->chargingEnabled())
+            continue;
+
+        AcOverloadEntry entry;
+        entry.charger = charger;
+        entry.phases = charger->phaseCount();
+        double relevantOvershoot = maxOvershoot;
+        if (entry.phases < 2) {
+            entry.phases = 1;
+            relevantOvershoot = overshootA;
+        }
+        if (relevantOvershoot <= 0)
+            continue;
+
+        const ThingId id = charger->id();
+        if (m_acProcessInfos.contains(charger)) {
+            entry.minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
+            entry.maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
+        } else {
+            entry.minCurrent = charger->maxChargingCurrentMinValue();
+            entry.maxCurrent = charger->maxChargingCurrentMaxValue();
+        }
+
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        double referenceCurrent = charger->maxChargingCurrent();
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
+                && configuration.manualChargingEnabled())
+            referenceCurrent = configuration.manualMaxChargingCurrent();
+
+        entry.reference = overloadProtectionReferencePower(id, referenceCurrent * phaseVoltage * entry.phases);
+        // Never ask a charger for more than it has now.
+        const double cappedReference = qMin(entry.reference,
+                                            charger->maxChargingCurrent() * phaseVoltage * entry.phases);
+
+        ChargingShareCalculator::Request request;
+        request.thingId = id.toString();
+        request.minimumPower = entry.minCurrent * phaseVoltage * entry.phases;
+        request.maximumPower = cappedReference;
+        request.phaseCount = entry.phases;
+        request.measuredPower = qMax(0.0, charger->currentPower());
+        request.priority = 0;
+        request.fairnessCounter = m_chargingShareFairness.value(id, 0);
+        acRequests.append(request);
+        acEntries.append(entry);
+
+        acReferences += cappedReference;
+        acReductions += entry.phases == 1 ? overshootA : maxOvershoot * entry.phases;
+    }
+
+    const double acBudget = qMax(0.0, acReferences - acReductions);
+    const QList<ChargingShareCalculator::Result> acResults = ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
+    for (const ChargingShareCalculator::Result &result : acResults) {
+        const AcOverloadEntry *entry = nullptr;
+        for (const AcOverloadEntry &candidate : qAsConst(acEntries)) {
+            if (candidate.charger->id().toString() == result.thingId) {
+                entry = &candidate;
+                break;
+            }
+        }
+        if (!entry)
+            continue;
+
+        EvChargerAc *charger = entry->charger;
+        const double minPower = entry->minCurrent * phaseVoltage * entry->phases;
+        const double presentCurrent = charger->maxChargingCurrent();
+
+        if (!result.enabled) {
+            // Give the last reduction time to show at the meter first.
+            if (charger->chargingCurrentLocked(currentDateTime)) {
+                qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for charging current adjustment to take effect before switching off"
+                                         << charger->name();
+                continue;
+            }
+            qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
+            setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry->reference, 0));
+            executeChargingAction(charger,
+                                  ChargingAction(false, presentCurrent, entry->phases,
+                                                 ChargingAction::ChargingActionIssuerOverloadProtection, true),
+                                  currentDateTime);
+            continue;
+        }
+
+        double current = result.allocatedPower / (entry->phases * phaseVoltage);
+        current = qMax(entry->minCurrent, qMin(current, entry->maxCurrent));
+        const double step = qAbs(charger->maxChargingCurrentStepSize());
+        if (step > 0) {
+            // Round down, never up: a rounded-up current would keep the overload.
+            current = entry->minCurrent + qFloor((current - entry->minCurrent) / step + 0.000001) * step;
+            current = qMax(entry->minCurrent, qMin(current, entry->maxCurrent));
+        }
+        current = qMin(current, presentCurrent);
+
+        qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting AC charger" << charger->name() << "from"
+                                 << presentCurrent << "[A] ->" << current << "[A]";
+        setChargingStateOverloadProtection(charger->id(), true,
+                                           overloadThrottle(minPower, entry->reference,
+                                                            current * phaseVoltage * entry->phases));
+        executeChargingAction(charger,
+                              ChargingAction(true, current, entry->phases,
+                                             ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                              currentDateTime);
+    }
+
+    // DC chargers: they load all three phases; the full overshoot is taken
+    // off them as well.
+    QList<DcOverloadEntry> dcEntries;
+    QList<ChargingShareCalculator::Request> dcRequests;
+    double dcReferences = 0;
+    for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
+        if (!charger->chargingEnabled())
+            continue;
+        const ThingId id = charger->id();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        double base = charger->chargingPower();
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
+                && configuration.manualChargingEnabled())
+            base = configuration.manualChargingPower();
+
+        DcOverloadEntry entry;
+        entry.charger = charger;
+        entry.reference = overloadProtectionReferencePower(id, base);
+        if (entry.reference <= 0)
+            continue;
+
+        ChargingShareCalculator::Request request;
+        request.thingId = id.toString();
+        request.minimumPower = charger->minChargingPower();
+        request.maximumPower = entry.reference;
+        request.phaseCount = 1;
+        request.measuredPower = qMax(0.0, charger->measuredPower());
+        request.priority = 0;
+        request.fairnessCounter = m_chargingShareFairness.value(id, 0);
+        dcRequests.append(request);
+        dcEntries.append(entry);
+        dcReferences += entry.reference;
+    }
+
+    const double dcBudget = qMax(0.0, dcReferences - maxOvershoot * 3);
+    const QList<ChargingShareCalculator::Result> dcResults = ChargingShareCalculator().calculate(dcRequests, dcBudget, strategy);
+    for (const ChargingShareCalculator::Result &result : dcResults) {
+        const DcOverloadEntry *entry = nullptr;
+        for (const DcOverloadEntry &candidate : qAsConst(dcEntries)) {
+            if (candidate.charger->id().toString() == result.thingId) {
+                entry = &candidate;
+                break;
+            }
+        }
+        if (!entry)
+            continue;
+
+        EvChargerDc *charger = entry->charger;
+        const double presentPower = charger->chargingPower();
+        double power = result.enabled ? result.allocatedPower : 0;
+        power = qMin(power, presentPower);
+        setChargingStateOverloadProtection(charger->id(), true,
+                                           overloadThrottle(charger->minChargingPower(), entry->reference, power));
+        if (qAbs(presentPower - power) >= 1.0) {
+            qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting DC charger" << charger->name() << "from"
+                                     << presentPower << "[W] ->" << power << "[W]";
+            charger->setChargingPower(power);
+        }
+        if ((power > 0) != charger->chargingEnabled()) {
+            qCDebug(dcTavroEnergy()) << "Overload protection: Setting DC charger power state" << charger->name()
+                                     << (power > 0 ? "true" : "false");
+            charger->setChargingEnabled(power > 0);
+        }
+    }
+
+    return true;
+}
+
+void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
+{
+    // Without a meter there is nothing to measure the free power with; the
+    // flagged chargers wait, as the overload check itself does.
+    if (!m_rootMeter) {
+        qCDebug(dcTavroEnergy()) << "Overload protection: No root meter configured, skipping the recovery.";
+        return;
+    }
+
+    // A limit of 0 means no limit: a charger throttled before the limit was
+    // removed must not stay throttled, so every phase counts as free.
+    const bool unlimited = m_phasePowerLimit == 0;
+    const double limitPower = static_cast<double>(m_phasePowerLimit * 230u);
+    auto freePower = [limitPower, unlimited](double phasePower) {
+        if (unlimited)
+            return std::numeric_limits<double>::max();
+        return phasePower <= limitPower ? limitPower - phasePower : 0.0;
+    };
+    const double freeA = freePower(m_rootMeter->currentPowerPhaseA());
+    const double freeB = freePower(m_rootMeter->currentPowerPhaseB());
+    const double freeC = freePower(m_rootMeter->currentPowerPhaseC());
+    const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
+                                                      {QStringLiteral("B"), freeB},
+                                                      {QStringLiteral("C"), freeC}};
+
+    const QList<EvChargerAc *> acChargers = m_evChargersAc.values();
+    for (EvChargerAc *charger : acChargers) {
+        const ThingId id = charger->id();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+            continue;
+        if (!m_chargingStates.value(id).overloadProtectionActive())
+            continue;
+
+        const double manualCurrent = configuration.manualMaxChargingCurrent();
+        qCDebug(dcTavroEnergy()) << "Overload protection: Evaluating normal mode charger" << charger->name()
+                                 << "which has been set originally to"
+                                 << (configuration.manualChargingEnabled() ? "true" : "false") << manualCurrent << "[A]";
+
+        double minCurrent = charger->maxChargingCurrentMinValue();
+        double maxCurrent = charger->maxChargingCurrentMaxValue();
+        if (m_acProcessInfos.contains(charger)) {
+            minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
+            maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
+        }
+        qCDebug(dcTavroEnergy()) << "Overload protection: Available phase power:" << "A:" << freeA << "[W]," << "B:"
+                                 << freeB << "[W]," << "C:" << freeC << "[W]";
+
+        const bool onePhase = charger->phaseCount() == 1;
+        if (!charger->chargingEnabled()) {
+            const double needed = minCurrent * phaseVoltage;
+            qCDebug(dcTavroEnergy()) << "Overload protection: At least" << needed
+                                     << "[W] per phase are needed for switching the charger back on.";
+            bool enough = true;
+            if (onePhase) {
+                enough = needed <= freeA;
+                if (enough)
+                    qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to start charging using the minimal charging current of"
+                                             << minCurrent << "[A]";
+            } else {
+                for (const auto &phase : freePhases) {
+                    if (phase.second < needed) {
+                        qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
+                                                 << phase.first << phase.second << "[W] for switching the charger back on.";
+                        enough = false;
+                    }
+                }
+            }
+            if (!enough)
+                continue;
+
+            qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
+            executeChargingAction(charger,
+                                  ChargingAction(true, minCurrent, charger->phaseCount(),
+                                                 ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                                  currentDateTime);
+            const double phases = qMax(1u, charger->phaseCount());
+            setChargingStateOverloadProtection(id, true,
+                                               overloadThrottle(minCurrent * phaseVoltage * phases,
+                                                                manualCurrent * phaseVoltage * phases,
+                                                                minCurrent * phaseVoltage * phases));
+            continue;
+        }
+
+        const double required = (manualCurrent - charger->maxChargingCurrent()) * phaseVoltage;
+        qCDebug(dcTavroEnergy()) << "Overload protection: For restoring the original charging power at least" << required
+                                 << "[W] per phase are required.";
+        bool enough = true;
+        if (onePhase) {
+            enough = freeA >= required;
+            if (enough)
+                qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to restore the original configuration"
+                                         << manualCurrent << "[A]";
+        } else {
+            for (const auto &phase : freePhases) {
+                if (phase.second < required) {
+                    qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
+                                             << phase.first << phase.second << "[W]";
+                    enough = false;
+                }
+            }
+        }
+        if (!enough)
+            continue;
+
+        // The charger would refuse a new current right after the last
+        // reduction; clearing the flag then would leave it reduced for good.
+        if (charger->chargingCurrentLocked(currentDateTime)) {
+            qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for the charging current lock before restoring"
+                                     << charger->name();
+            continue;
+        }
+
+        const double current = ThingUtils::ensureValueClamping(manualCurrent, QVariant::Double, minCurrent, maxCurrent,
+                                                               charger->maxChargingCurrentStepSize()).toDouble();
+        qCDebug(dcTavroEnergy()) << "Overload protection: Restoring charger to" << current << "[A]";
+        executeChargingAction(charger,
+                              ChargingAction(true, current, charger->phaseCount(),
+                                             ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                              currentDateTime);
+        setChargingStateOverloadProtection(id, false, 0);
+    }
+
+    const double freeDc = unlimited ? std::numeric_limits<double>::max() : availableDcOverloadThrottlePower();
+    const QList<EvChargerDc *> dcChargers = m_evChargersDc.values();
+    for (EvChargerDc *charger : dcChargers) {
+        const ThingId id = charger->id();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+            continue;
+        if (!m_chargingStates.value(id).overloadProtectionActive())
+            continue;
+
+        const double manualPower = configuration.manualChargingPower();
+        if (manualPower <= 0 || !configuration.manualChargingEnabled()) {
+            setChargingStateOverloadProtection(id, false, 0);
+            continue;
+        }
+        if (charger->minChargingPower() > freeDc)
+            continue;
+
+        const double target = qMin(manualPower, freeDc);
+        const double presentPower = charger->chargingPower();
+        if (!charger->chargingEnabled()) {
+            qCDebug(dcTavroEnergy()) << "Overload protection: Re-enabling DC charger" << charger->name() << "at"
+                                     << target << "[W]";
+            if (qAbs(presentPower - target) >= 1.0)
+                charger->setChargingPower(target);
+            charger->setChargingEnabled(true);
+        } else if (qAbs(presentPower - target) >= 1.0) {
+            qCDebug(dcTavroEnergy()) << "Overload protection: Restoring DC charger" << charger->name() << "to"
+                                     << target << "[W]";
+            charger->setChargingPower(target);
+        }
+
+        if (qAbs(target - manualPower) < 1.0)
+            setChargingStateOverloadProtection(id, false, 0);
+        else
+            setChargingStateOverloadProtection(id, true, overloadThrottle(charger->minChargingPower(), manualPower, target));
+    }
+}
+
+double SmartChargingManager::overloadProtectionReferencePower(const ThingId &evChargerId, double power)
+{
+    if (!m_overloadReferencePower.contains(evChargerId))
+        m_overloadReferencePower.insert(evChargerId, power);
+    return m_overloadReferencePower.value(evChargerId);
+}
+
+void SmartChargingManager::setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle)
+{
+    if (!active) {
+        // The episode is over for this charger: the next one starts from
+        // what it is allowed then.
+        m_overloadReferencePower.remove(evChargerId);
+        throttle = 0;
+    } else {
+        throttle = qBound(0.0, throttle, 1.0);
+    }
+
+    auto it = m_chargingStates.find(evChargerId);
+    if (it == m_chargingStates.end())
+        return;
+
+    bool changed = false;
+    if (it->overloadProtectionActive() != active) {
+        it->setOverloadProtectionActive(active);
+        changed = true;
+    }
+    if (qAbs(it->overloadProtectionThrottle() - throttle) >= 0.000001) {
+        it->setOverloadProtectionThrottle(throttle);
+        changed = true;
+    }
+    if (changed)
+        emit chargingStateChanged(*it);
+}
+
+double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
+{
+    if (!m_rootMeter || m_phasePowerLimit == 0)
+        return -1.0;
+    const double allowance = m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
+    if (allowance <= 0)
+        return 0.0;
+    return allowance * phaseVoltage * 3;
+}
+
+double SmartChargingManager::availableDcOverloadThrottlePower() const
+{
+    return qMax(0.0, availableDcChargingPowerByPhaseLimit());
+}

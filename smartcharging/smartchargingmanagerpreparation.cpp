@@ -1,0 +1,334 @@
+#include "smartchargingmanager.h"
+
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "plugin/tavroenergylogging.h"
+
+#include "tavro/thingmanager.h"
+
+#include <QtMath>
+
+namespace {
+
+// Hours as "hh:mm:ss"; the hours are not wrapped at a day.
+QString formatHours(double hours)
+{
+    const qint64 seconds = static_cast<qint64>(hours * 3600);
+    return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+            .arg((seconds % 3600) / 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+// The charger offers both 1 and 3 in the possible values of its
+// "desiredPhaseCount" state (false when it has no such state).
+bool desiredPhaseCountOffers(EvChargerAc *charger, int phaseCount)
+{
+    if (!charger->canSetPhaseCount())
+        return false;
+    return charger->thing()->state(QStringLiteral("desiredPhaseCount")).possibleValues().contains(QVariant(phaseCount));
+}
+
+} // namespace
+
+void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
+{
+    qCDebug(dcTavroEnergy()) << "------ Prepare information ------";
+
+    const EvChargerAcs chargers = preparedAcChargers(currentDateTime);
+    // A copy: the target percentage check executes actions and emits signals.
+    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    for (EvChargerAc *charger : adapters) {
+        if (!chargers.contains(charger))
+            continue;
+
+        qCDebug(dcTavroEnergy()) << "-->" << charger->name();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        const ChargingProcessInfo info = buildAcProcessInfo(charger, car, configuration, currentDateTime);
+        m_acProcessInfos.insert(charger, info);
+        evaluateTargetPercentageReached(charger->id(), info.batteryLevel, currentDateTime);
+    }
+
+    resetChargingActions(chargers);
+}
+
+EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDateTime)
+{
+    EvChargerAcs chargers;
+    bool schedulesChanged = false;
+
+    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    for (EvChargerAc *charger : adapters) {
+        const ThingId chargerId = charger->id();
+        const ThingId carId = m_chargingConfigurations.value(chargerId).assignedCarId();
+        if (carId.isNull() || !m_thingManager->findConfiguredThing(carId)) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
+            if (clearAcPlanningState(charger))
+                schedulesChanged = true;
+            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
+            continue;
+        }
+
+        // The stored configuration itself: a run-out target time is repaired for good.
+        normalizeAcTargetTimeConfiguration(charger, m_chargingConfigurations[chargerId], currentDateTime);
+        chargers.append(charger);
+    }
+
+    if (schedulesChanged)
+        emit chargingSchedulesChanged();
+
+    return chargers;
+}
+
+bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charger, ChargingConfiguration &chargingConfiguration,
+                                                              const QDateTime &currentDateTime)
+{
+    if (chargingConfiguration.chargingMode() != ChargingConfiguration::ChargingModeEcoWithTargetTime)
+        return false;
+    if (chargingConfiguration.nextEndTime(currentDateTime).isValid())
+        return false;
+
+    qCDebug(dcTavroEnergy()) << "No valid target time set for " << charger->name() << "Resetting to ECO mode without time.";
+    setChargingStateTargetTimeOvershot(charger->id(), 0);
+    chargingConfiguration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+    // Copy: a receiver of the signal may change the configuration table.
+    const ChargingConfiguration changed = chargingConfiguration;
+    storeChargingConfiguration(changed);
+    emit chargingConfigurationChanged(changed);
+    return true;
+}
+
+bool SmartChargingManager::clearAcPlanningState(EvChargerAc *charger)
+{
+    const ChargingSchedules schedules = m_acChargingSchedules.take(charger);
+    m_acProcessInfos.remove(charger);
+    m_acChargingActions.remove(charger);
+    return !schedules.isEmpty();
+}
+
+ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charger, Thing *car,
+                                                            const ChargingConfiguration &chargingConfiguration,
+                                                            const QDateTime &currentDateTime)
+{
+    ChargingProcessInfo info;
+
+    // The daily energy counters live across cycles.
+    const auto previous = m_acProcessInfos.constFind(charger);
+    if (previous != m_acProcessInfos.constEnd()) {
+        info.chargedEnergyToday = previous->chargedEnergyToday;
+        info.lastTotalEnergyCharged = previous->lastTotalEnergyCharged;
+    }
+
+    // Car data; a state the car lacks (or a missing car) reads as 0.
+    auto carState = [car](const QString &name) {
+        return car ? car->stateValue(name) : QVariant();
+    };
+    info.carPhaseCount = carState(QStringLiteral("acPhaseCount")).toUInt();
+    info.batteryLevel = carState(QStringLiteral("batteryLevel")).toInt();
+    info.capacityKwh = carState(QStringLiteral("capacity")).toDouble();
+    info.capacity = info.capacityKwh * 1000;
+    info.chargingEnergyLoss = car ? car->setting(QStringLiteral("chargingEnergyLoss")).toUInt() : 0;
+    info.lossFactor = 1.0 - info.chargingEnergyLoss / 100.0;
+
+    // Current range usable by this car on this charger (A).
+    const bool carHasMax = car && car->hasState(QStringLiteral("acMaxChargingCurrent"));
+    const uint carMaxCurrent = carHasMax ? carState(QStringLiteral("acMaxChargingCurrent")).toUInt() : 80;
+    info.minChargingCurrent = qMax(charger->maxChargingCurrentMinValue(), carState(QStringLiteral("acMinChargingCurrent")).toUInt());
+    info.maxChargingCurrent = qMin(charger->maxChargingCurrentMaxValue(), carMaxCurrent);
+
+    qCDebug(dcTavroEnergy()) << "  The car is currently " << (charger->pluggedIn() ? "plugged in" : "unplugged");
+    qCDebug(dcTavroEnergy()).nospace() << "  Car: state of charge: " << info.batteryLevel << "%"
+                                       << ", capacity: " << info.capacityKwh << "kWh"
+                                       << ", charging energy loss factor " << info.lossFactor
+                                       << ", phases: " << info.carPhaseCount;
+
+    const uint chargerPhaseCount = charger->phaseCount();
+    const bool switchable = desiredPhaseCountOffers(charger, 1) && desiredPhaseCountOffers(charger, 3);
+    if (switchable && info.carPhaseCount > 1) {
+        qCDebug(dcTavroEnergy()) << "  Phase count switching is possible with this car/charger combination.";
+        info.phaseSwitchingPossible = true;
+        info.effectivePhaseCount = qMin(chargerPhaseCount, info.carPhaseCount);
+        info.maxPhaseCount = 3;
+        info.minPhaseCount = 1;
+        info.maxPhases = Electricity::PhaseAll;
+    } else {
+        const uint phaseCount = qMin(chargerPhaseCount, info.carPhaseCount);
+        info.maxPhaseCount = phaseCount;
+        info.minPhaseCount = phaseCount;
+        info.effectivePhaseCount = phaseCount;
+        info.maxPhases = getAscendingPhasesForCount(phaseCount);
+        qCDebug(dcTavroEnergy()).nospace() << "  Phase count switching is not possible with this car/charger combination. Using "
+                                           << phaseCount << " phases.";
+    }
+
+    info.carLimitedToSinglePhase = desiredPhaseCountOffers(charger, 1) && info.carPhaseCount == 1;
+
+    // What the charger measures wins over what the phase counts promise.
+    const Electricity::Phases meteredPhases = charger->meteredPhases();
+    if (meteredPhases == Electricity::PhaseNone) {
+        info.effectivePhases = getAscendingPhasesForCount(info.effectivePhaseCount);
+        qCDebug(dcTavroEnergy()) << "  No metered phases available. Assuming phases" << info.effectivePhases
+                                 << "for" << info.effectivePhaseCount << "phases.";
+    } else {
+        info.effectivePhaseCount = static_cast<uint>(Electricity::phaseCount(meteredPhases));
+        info.effectivePhases = meteredPhases;
+        qCDebug(dcTavroEnergy()) << "  Metered phases in use:" << info.effectivePhases
+                                 << "count:" << info.effectivePhaseCount;
+    }
+
+    // Power per phase (W) under the household limit, when one is set.
+    info.chargerPhaseLimitPower = info.maxChargingCurrent * info.voltage;
+    const double householdPhaseLimitPower = m_phasePowerLimit != 0 ? m_phasePowerLimit * info.voltage
+                                                                   : info.chargerPhaseLimitPower;
+    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_phasePowerLimit << "A - EV charger phase limit:"
+                             << info.maxChargingCurrent << "A";
+    info.phaseLimitPower = qMin(info.chargerPhaseLimitPower, householdPhaseLimitPower);
+
+    const double chargingPower = info.phaseLimitPower * info.lossFactor * info.maxPhaseCount;
+    if (info.capacity > 0 && chargingPower > 0) {
+        info.fullChargingHours = info.capacity / chargingPower;
+    } else {
+        info.fullChargingHours = 0;
+        qCWarning(dcTavroEnergy()) << "Invalid charging calculation input for" << charger->name()
+                                   << "capacity:" << info.capacity << "phaseLimitPower:" << info.phaseLimitPower
+                                   << "lossFactor:" << info.lossFactor << "phaseCount:" << info.maxPhaseCount;
+    }
+
+    info.remainingPercentage = qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info.batteryLevel);
+    info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100.0;
+    info.projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(info.remainingChargingHours * 3600));
+    qCDebug(dcTavroEnergy()) << "  Full charging time:" << formatHours(info.fullChargingHours)
+                             << "remaining charging time:" << formatHours(info.remainingChargingHours)
+                             << "for" << info.remainingPercentage << "%";
+    qCDebug(dcTavroEnergy()) << "  Projected end time:" << info.projectedEndTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+
+    info.dailySpotMarketPercentage = chargingConfiguration.dailySpotMarketPercentage();
+    info.dailySpotMarketRequired = chargingConfiguration.dailySpotMarketPercentage() != 0;
+    info.dailySpotMarketEnergy = info.dailySpotMarketPercentage * info.capacityKwh / 100.0;
+    qCDebug(dcTavroEnergy()).nospace() << "  A total of " << info.dailySpotMarketEnergy << " kWh ("
+                                       << info.dailySpotMarketPercentage << "%) shall be charged from spotmarket today";
+
+    return info;
+}
+
+void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
+                                                           const QDateTime &currentDateTime)
+{
+    const ChargingConfiguration configuration = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
+            || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+    const bool stopRuleApplies = configuration.stopOnTargetPercentage() && ecoMode && configuration.targetPercentage() < 100;
+
+    if (!stopRuleApplies) {
+        setChargingStateBatteryLevelConsiderationActive(evChargerId, false);
+        auto state = m_chargingStates.find(evChargerId);
+        if (state != m_chargingStates.end() && state->targetPercentageReached()) {
+            state->setTargetPercentageReached(false);
+            const ChargingState changed = *state;
+            emit chargingStateChanged(changed);
+            qCDebug(dcTavroEnergy()) << "Disabled target percentage reached:" << changed;
+        }
+        return;
+    }
+
+    EvChargerAc *acCharger = m_evChargersAc.value(evChargerId);
+    EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId);
+    const QString name = acCharger ? acCharger->name() : (dcCharger ? dcCharger->name() : evChargerId.toString());
+
+    if (batteryLevel < configuration.targetPercentage()) {
+        qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%" << "not reached yet for" << name;
+        auto state = m_chargingStates.find(evChargerId);
+        if (state != m_chargingStates.end() && state->targetPercentageReached()) {
+            state->setTargetPercentageReached(false);
+            const ChargingState changed = *state;
+            emit chargingStateChanged(changed);
+        }
+        return;
+    }
+
+    qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%" << "reached for" << name;
+
+    // Forced: the stop must get through the charging-enabled lock.
+    if (acCharger && acCharger->charging()) {
+        executeChargingAction(acCharger, ChargingAction(false, acCharger->maxChargingCurrent(), acCharger->phaseCount(),
+                                                        ChargingAction::ChargingActionIssuerTimeRequirement, true),
+                              currentDateTime);
+    }
+
+    if (dcCharger && (!acCharger || !acCharger->charging())) {
+        if (qAbs(dcCharger->chargingPower()) >= 1.0)
+            dcCharger->setChargingPower(0);
+        if (dcCharger->chargingEnabled())
+            dcCharger->setChargingEnabled(false);
+    }
+
+    bool schedulesChanged = false;
+    if (acCharger) {
+        auto schedules = m_acChargingSchedules.find(acCharger);
+        if (schedules != m_acChargingSchedules.end()) {
+            schedulesChanged = !schedules->isEmpty();
+            schedules->clear();
+        }
+        auto info = m_acProcessInfos.find(acCharger);
+        if (info != m_acProcessInfos.end()) {
+            info->spotMarketUntilTargetTime = false;
+            info->chargingSchedule.clear();
+        }
+        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_acChargingActions[acCharger];
+        for (ChargingAction::ChargingActionIssuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
+                                                            ChargingAction::ChargingActionIssuerSpotMarketCharging,
+                                                            ChargingAction::ChargingActionIssuerTimeRequirement}) {
+            ChargingAction &action = actions[issuer];
+            action.setIssuer(issuer);
+            action.setChargingEnabled(false);
+        }
+    }
+
+    if (dcCharger) {
+        auto timeFrames = m_dcChargingTimeFrames.find(dcCharger);
+        if (timeFrames != m_dcChargingTimeFrames.end()) {
+            if (!timeFrames->isEmpty())
+                schedulesChanged = true;
+            timeFrames->clear();
+        }
+        auto info = m_dcProcessInfos.find(dcCharger);
+        if (info != m_dcProcessInfos.end()) {
+            info->spotMarketUntilTargetTime = false;
+            info->chargingSchedule.clear();
+        }
+    }
+
+    // All fields at once, so that the change is announced once.
+    auto state = m_chargingStates.find(evChargerId);
+    if (state != m_chargingStates.end()) {
+        const ChargingState before = *state;
+        state->setBatteryLevelConsiderationActive(false);
+        state->setTargetPercentageReached(true);
+        state->setTargetTimeOvershot(0);
+        state->setMode(ChargingState::ModeIdle);
+        state->setWaitingReason(ChargingState::WaitingReasonNone);
+        if (*state != before) {
+            const ChargingState changed = *state;
+            emit chargingStateChanged(changed);
+            qCDebug(dcTavroEnergy()) << changed;
+        }
+    }
+
+    if (schedulesChanged)
+        emit chargingSchedulesChanged();
+}
+
+void SmartChargingManager::resetChargingActions(const EvChargerAcs &chargers)
+{
+    m_acChargingActions.clear();
+    for (EvChargerAc *charger : chargers) {
+        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_acChargingActions[charger];
+        for (ChargingAction::ChargingActionIssuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
+                                                            ChargingAction::ChargingActionIssuerSpotMarketCharging,
+                                                            ChargingAction::ChargingActionIssuerTimeRequirement}) {
+            actions.insert(issuer, ChargingAction(false, info.minChargingCurrent, info.minPhaseCount, issuer, false));
+        }
+    }
+}

@@ -1,0 +1,284 @@
+#include "smartchargingmanager.h"
+
+#include "config/energymanagerconfiguration.h"
+#include "devices/evchargerac.h"
+#include "devices/rootmeter.h"
+#include "plugin/tavroenergylogging.h"
+#include "smartcharging/chargingsharecalculator.h"
+
+#include "tavro/thingutils.h"
+
+#include <algorithm>
+
+namespace {
+
+using Issuer = ChargingAction::ChargingActionIssuer;
+
+// Highest precedence first; the index is the request priority of the issuer.
+const QList<Issuer> &shareIssuerOrder()
+{
+    static const QList<Issuer> order = {ChargingAction::ChargingActionIssuerTimeRequirement,
+                                        ChargingAction::ChargingActionIssuerSpotMarketCharging,
+                                        ChargingAction::ChargingActionIssuerSurplusCharging};
+    return order;
+}
+
+int sharePriority(Issuer issuer)
+{
+    const int index = shareIssuerOrder().indexOf(issuer);
+    return index < 0 ? 3 : index;
+}
+
+void disableAction(QHash<Issuer, ChargingAction> &actions, Issuer issuer)
+{
+    auto it = actions.find(issuer);
+    if (it != actions.end())
+        it->setChargingEnabled(false);
+}
+
+const double phaseVoltage = 230.0;
+
+}
+
+void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTime)
+{
+    // 1. Pick the one issuer per charger that competes for power.
+    QHash<EvChargerAc *, Issuer> winners;
+    const EvChargerAcs chargers = m_acChargingActions.keys();
+    for (EvChargerAc *charger : chargers) {
+        QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+
+        if (!charger->pluggedIn()) {
+            qCDebug(dcTavroEnergy()) << "Skipping AC sharing on" << charger->name() << "because it is unplugged.";
+            for (Issuer issuer : shareIssuerOrder())
+                disableAction(actions, issuer);
+            continue;
+        }
+        if (!m_acProcessInfos.contains(charger)) {
+            for (Issuer issuer : shareIssuerOrder())
+                disableAction(actions, issuer);
+            continue;
+        }
+
+        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(),
+                                                                                    ChargingConfiguration(charger->id()));
+        const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+        const bool latchedBefore = charger->chargeRefusalLatched();
+        if (!stopsOnTarget)
+            charger->evaluateChargeRefusal(currentDateTime);
+        if (!latchedBefore && charger->chargeRefusalLatched())
+            qCDebug(dcTavroEnergy()) << "Excluding AC charger" << charger->name()
+                                     << "from surplus sharing because it remained enabled but is no longer accepting charge.";
+
+        bool hasRemainingChargeTarget = true;
+        if (stopsOnTarget)
+            hasRemainingChargeTarget = !m_chargingStates.value(charger->id()).targetPercentageReached();
+        else if (charger->hasPowerMeter())
+            hasRemainingChargeTarget = !charger->chargeRefusalLatched();
+        else if (info.remainingPercentage < 1 && info.batteryLevel > 99)
+            hasRemainingChargeTarget = charger->currentPower() > 0;
+
+        bool hasWinner = false;
+        Issuer winner = ChargingAction::ChargingActionIssuerUnknown;
+        for (Issuer issuer : shareIssuerOrder()) {
+            if (issuer == ChargingAction::ChargingActionIssuerSurplusCharging && !hasRemainingChargeTarget) {
+                disableAction(actions, issuer);
+                if (stopsOnTarget)
+                    qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
+                                             << "because its configured target percentage has been reached.";
+                else if (charger->hasPowerMeter())
+                    qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
+                                             << "because the enabled charger is no longer accepting charge.";
+                else
+                    qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
+                                             << "because it has no remaining charge target.";
+                continue;
+            }
+            if (actions.contains(issuer) && actions.value(issuer).chargingEnabled()) {
+                winner = issuer;
+                hasWinner = true;
+                break;
+            }
+        }
+
+        // An eco charger takes part in surplus sharing even when its own
+        // surplus plan found too little: the group may still afford it.
+        const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
+                || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+        if (!hasWinner && ecoMode && hasRemainingChargeTarget
+                && !m_chargingStates.value(charger->id()).batteryLevelConsiderationActive()) {
+            winner = ChargingAction::ChargingActionIssuerSurplusCharging;
+            hasWinner = true;
+        }
+
+        if (hasWinner) {
+            winners.insert(charger, winner);
+            for (Issuer issuer : shareIssuerOrder()) {
+                if (issuer != winner)
+                    disableAction(actions, issuer);
+            }
+        }
+    }
+
+    // 2. Share per issuer group; what a higher group got is reserved.
+    double reservedPower = 0;
+    const ChargingShareCalculator::Strategy strategy = m_configuration->chargingShareStrategy();
+    for (Issuer issuer : shareIssuerOrder()) {
+        EvChargerAcs group;
+        for (auto it = winners.constBegin(); it != winners.constEnd(); ++it) {
+            if (it.value() == issuer)
+                group.append(it.key());
+        }
+        // A single charger keeps its own plan.
+        if (group.count() < 2)
+            continue;
+
+        std::sort(group.begin(), group.end(), [](EvChargerAc *a, EvChargerAc *b) {
+            return a->id().toString() < b->id().toString();
+        });
+
+        const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
+        const double budget = surplusGroup ? availableAcSurplusChargingPower(group, reservedPower)
+                                           : availableAcChargingPower(group, reservedPower);
+
+        QHash<EvChargerAc *, uint> phaseCounts;
+        double sumOfMinimums = 0;
+        for (EvChargerAc *charger : qAsConst(group)) {
+            const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+            uint phases = info.maxPhaseCount;
+            if (!surplusGroup) {
+                phases = qMax(1u, m_acChargingActions.value(charger).value(issuer).desiredPhaseCount());
+                phases = qMin(phases, info.maxPhaseCount);
+                phases = qMax(phases, info.minPhaseCount);
+            }
+            phaseCounts.insert(charger, phases);
+            sumOfMinimums += phases * info.minChargingCurrent * phaseVoltage;
+        }
+
+        // Below the sum of minimums, chargers that can drop to fewer phases
+        // do so, which lowers their minimum and may admit more of them.
+        if (surplusGroup && budget < sumOfMinimums) {
+            for (EvChargerAc *charger : qAsConst(group)) {
+                const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+                if (info.phaseSwitchingPossible || info.carLimitedToSinglePhase)
+                    phaseCounts.insert(charger, info.minPhaseCount);
+            }
+        }
+
+        QList<ChargingShareCalculator::Request> requests;
+        for (EvChargerAc *charger : qAsConst(group)) {
+            const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+            const ChargingAction action = m_acChargingActions.value(charger).value(issuer);
+            const uint phases = phaseCounts.value(charger, qMax(1u, action.desiredPhaseCount()));
+
+            ChargingShareCalculator::Request request;
+            request.thingId = charger->id().toString();
+            request.phaseCount = phases;
+            request.minimumPower = info.minChargingCurrent * phaseVoltage * phases;
+            const double current = surplusGroup ? info.maxChargingCurrent : action.maxChargingCurrent();
+            request.maximumPower = current * phaseVoltage * phases;
+            if (m_phasePowerLimit != 0 && m_rootMeter) {
+                const Electricity::Phases phaseSet = phases == 1 ? Electricity::Phases(Electricity::PhaseA)
+                                                                 : Electricity::Phases(Electricity::PhaseAll);
+                const double allowance = qMax(0.0, m_rootMeter->calculateAllowanceAmpere(phaseSet, m_phasePowerLimit));
+                const double cap = (charger->currentPower() / (phases * phaseVoltage) + allowance) * phaseVoltage * phases;
+                request.maximumPower = qMin(request.maximumPower, cap);
+            }
+            request.measuredPower = charger->currentPower();
+            request.priority = sharePriority(issuer);
+            request.fairnessCounter = m_chargingShareFairness.value(charger->id(), 0);
+            requests.append(request);
+
+            qCDebug(dcTavroEnergy()) << "AC charging share request for" << charger->name()
+                                     << "issuer:" << ChargingAction::issuerToString(issuer)
+                                     << "minimum:" << request.minimumPower << "[W],"
+                                     << "maximum:" << request.maximumPower << "[W],"
+                                     << "phase count:" << request.phaseCount
+                                     << "measured:" << request.measuredPower << "[W],"
+                                     << "priority:" << request.priority
+                                     << "fairness counter:" << request.fairnessCounter;
+        }
+
+        updateChargingShareFairness(issuer, currentDateTime);
+
+        const QList<ChargingShareCalculator::Result> results = ChargingShareCalculator().calculate(requests, budget, strategy);
+        QList<ThingId> served;
+        for (const ChargingShareCalculator::Result &result : results) {
+            EvChargerAc *charger = nullptr;
+            for (EvChargerAc *candidate : qAsConst(group)) {
+                if (candidate->id().toString() == result.thingId) {
+                    charger = candidate;
+                    break;
+                }
+            }
+            if (!charger)
+                continue;
+
+            qCDebug(dcTavroEnergy()) << "AC charging share result for" << charger->name()
+                                     << "allocated:" << result.allocatedPower << "[W],"
+                                     << "enabled:" << (result.enabled ? "true" : "false");
+            if (!result.enabled) {
+                disableAction(m_acChargingActions[charger], issuer);
+                continue;
+            }
+            ChargingAction &action = m_acChargingActions[charger][issuer];
+            if (phaseCounts.contains(charger))
+                action.setDesiredPhaseCount(phaseCounts.value(charger));
+            applyChargingShareResult(charger, issuer, result.allocatedPower);
+            reservedPower += result.allocatedPower;
+            served.append(charger->id());
+        }
+        storeChargingShareServedChargers(served, issuer);
+    }
+}
+
+void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,
+                                                    double power)
+{
+    QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    if (!actions.contains(issuer)) {
+        ChargingAction action;
+        action.setIssuer(issuer);
+        actions.insert(issuer, action);
+    }
+    ChargingAction &action = actions[issuer];
+    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+
+    uint phases = action.desiredPhaseCount();
+    if (phases == 0)
+        phases = info.effectivePhaseCount;
+    if (phases == 0)
+        phases = 1;
+
+    const double current = ThingUtils::ensureValueClamping(power / (phases * phaseVoltage), QVariant::Double,
+                                                           info.minChargingCurrent, info.maxChargingCurrent,
+                                                           charger->maxChargingCurrentStepSize()).toDouble();
+    action.setDesiredPhaseCount(phases);
+    action.setMaxChargingCurrent(current);
+    action.setChargingEnabled(info.minChargingCurrent <= current);
+}
+
+void SmartChargingManager::updateChargingShareFairness(int issuer, const QDateTime &currentDateTime)
+{
+    const uint window = m_configuration->chargingShareRotationWindow();
+    if (window > 0) {
+        const QDateTime lastRotation = m_chargingShareLastRotation.value(issuer);
+        if (!lastRotation.isValid() || lastRotation > currentDateTime) {
+            m_chargingShareLastRotation.insert(issuer, currentDateTime);
+            return;
+        }
+        if (lastRotation.secsTo(currentDateTime) < static_cast<qint64>(window) * 60)
+            return;
+    }
+
+    m_chargingShareLastRotation.insert(issuer, currentDateTime);
+    const QList<ThingId> served = m_chargingShareServed.value(issuer);
+    for (const ThingId &id : served)
+        m_chargingShareFairness[id] += 1;
+}
+
+void SmartChargingManager::storeChargingShareServedChargers(const QList<ThingId> &served, int issuer)
+{
+    m_chargingShareServed.insert(issuer, served);
+}

@@ -1,0 +1,319 @@
+#include "smartchargingmanager.h"
+
+#include "config/energymanagerconfiguration.h"
+#include "devices/evchargerac.h"
+#include "plugin/tavroenergylogging.h"
+#include "spotmarket/spotmarketdataprovider.h"
+#include "spotmarket/spotmarketmanager.h"
+
+#include "tavro/thingmanager.h"
+
+#include <QSet>
+#include <QtMath>
+
+namespace {
+
+// The action every spot-market schedule carries: full current on the
+// highest usable phase count.
+ChargingAction spotMarketAction(const ChargingProcessInfo &info)
+{
+    return ChargingAction(true, info.maxChargingCurrent, info.maxPhaseCount,
+                          ChargingAction::ChargingActionIssuerSpotMarketCharging, false);
+}
+
+ChargingSchedules schedulesForFrames(const ThingId &evChargerId, const QList<TimeFrame> &frames,
+                                     const ChargingAction &action)
+{
+    ChargingSchedules schedules;
+    for (const TimeFrame &frame : frames) {
+        ChargingSchedule schedule(evChargerId, frame);
+        schedule.setAction(action);
+        schedules.append(schedule);
+    }
+    return schedules;
+}
+
+// kWh the car received since the host started; kept on the car thing by
+// the state-of-charge estimation. A car without the property reads as 0.
+double totalEnergyCharged(const Thing *car)
+{
+    return car ? car->property("totalEnergyCharged").toDouble() : 0.0;
+}
+
+// Relative comparison: equal when |a - b| * 1e12 <= min(|a|, |b|).
+bool energyReadingsDiffer(double a, double b)
+{
+    return qAbs(a - b) * 1000000000000.0 > qMin(qAbs(a), qAbs(b));
+}
+
+// Hours covered by the given slots (hourly or quarter-hour slots alike).
+double coveredHours(const ScoreEntries &entries)
+{
+    qint64 minutes = 0;
+    for (const ScoreEntry &entry : entries)
+        minutes += qMax<qint64>(0, entry.durationMinutes());
+    return minutes / 60.0;
+}
+
+} // namespace
+
+void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
+{
+    const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
+
+    // Switched off: whatever was planned stays as it is.
+    if (!m_spotMarketManager->enabled())
+        return;
+
+    qCDebug(dcTavroEnergy()) << "------ Plan spot market ------";
+
+    bool schedulesChanged = false;
+
+    if (!m_spotMarketManager->available()) {
+        qCDebug(dcTavroEnergy()) << "Spot maket manager enabled but not available. Skip spot market charging planing and all previouse planed schedules.";
+        for (auto it = m_acChargingSchedules.begin(); it != m_acChargingSchedules.end(); ++it) {
+            if (it.value().removeAllIssuer(spotMarketIssuer) > 0)
+                schedulesChanged = true;
+            auto info = m_acProcessInfos.find(it.key());
+            if (info != m_acProcessInfos.end())
+                info->spotMarketUntilTargetTime = false;
+        }
+        if (schedulesChanged)
+            emit chargingSchedulesChanged();
+        return;
+    }
+
+    if (m_lastSpotMarketPlanning.isValid() && m_lastSpotMarketPlanning.date() != currentDateTime.date()) {
+        qCDebug(dcTavroEnergy()) << "Day changed. Reset spotmarket data counters";
+        for (ChargingProcessInfo &info : m_acProcessInfos)
+            info.chargedEnergyToday = 0;
+    }
+    m_lastSpotMarketPlanning = currentDateTime;
+
+    // Stores a newly planned list when it differs from the charger's current
+    // spot-market schedules; schedules of other issuers stay.
+    auto storeSchedules = [this, &schedulesChanged, spotMarketIssuer](EvChargerAc *charger, const ChargingSchedules &planned) {
+        ChargingSchedules &schedules = m_acChargingSchedules[charger];
+        const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
+        bool differ = current.count() != planned.count();
+        for (int i = 0; !differ && i < planned.count(); i++)
+            differ = current.at(i).startDateTime() != planned.at(i).startDateTime()
+                    || current.at(i).endDateTime() != planned.at(i).endDateTime();
+        if (!differ)
+            return;
+
+        schedules.removeAllIssuer(spotMarketIssuer);
+        schedules.append(planned);
+        schedulesChanged = true;
+    };
+
+    auto removeSpotMarketSchedules = [this, &schedulesChanged, spotMarketIssuer](EvChargerAc *charger) {
+        auto it = m_acChargingSchedules.find(charger);
+        if (it != m_acChargingSchedules.end() && it->removeAllIssuer(spotMarketIssuer) > 0)
+            schedulesChanged = true;
+    };
+
+    // A copy: clearing the planning state edits the tables.
+    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    EvChargerAcs planningChargers;
+    for (EvChargerAc *charger : adapters) {
+        qCDebug(dcTavroEnergy()) << "-->" << charger->name();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        if (!m_thingManager->findConfiguredThing(configuration.assignedCarId())) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
+            if (clearAcPlanningState(charger))
+                schedulesChanged = true;
+            continue;
+        }
+
+        if (!m_acProcessInfos.contains(charger)) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
+            if (clearAcPlanningState(charger))
+                schedulesChanged = true;
+            continue;
+        }
+
+        ChargingProcessInfo &info = m_acProcessInfos[charger];
+        if (m_chargingStates.value(charger->id()).targetPercentageReached()) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
+            // Every issuer's schedules go: the car is done.
+            const ChargingSchedules dropped = m_acChargingSchedules.value(charger);
+            m_acChargingSchedules.insert(charger, ChargingSchedules());
+            if (!dropped.isEmpty())
+                schedulesChanged = true;
+            info.spotMarketUntilTargetTime = false;
+            info.chargingSchedule.clear();
+            continue;
+        }
+
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
+        } else if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
+                   && configuration.dailySpotMarketPercentage() == 0) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has no target time set nor any daily percentage to charge with spot market. Ignoring...";
+        } else {
+            planningChargers.append(charger);
+            continue;
+        }
+
+        setChargingStateTargetTimeOvershot(charger->id(), 0);
+        removeSpotMarketSchedules(charger);
+        m_acProcessInfos[charger].spotMarketUntilTargetTime = false;
+    }
+
+    qCDebug(dcTavroEnergy()) << planningChargers.count() << "chargers are set to ECO mode and have spot market enabled";
+
+    SpotMarketDataProvider *provider = m_spotMarketManager->currentProvider();
+    const ScoreEntries providerEntries = provider ? provider->scoreEntries() : ScoreEntries();
+    const double knownHours = coveredHours(providerEntries);
+    const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
+    const double predictableFraction = m_configuration->spotMarketChargePredictableEnergyPercentage();
+
+    // Chargers whose daily share followed the car's energy counter in this run.
+    QSet<EvChargerAc *> countingChargers;
+
+    for (EvChargerAc *charger : qAsConst(planningChargers)) {
+        qCDebug(dcTavroEnergy()) << "-->" << charger->name();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        ChargingProcessInfo &info = m_acProcessInfos[charger];
+        // Spot-market charging is running now: the scheduler keeps it going
+        // instead of pausing for a few minutes.
+        const bool charging = m_chargingStates.value(charger->id()).mode() == ChargingState::ModeSpotMarketCharging
+                && charger->charging();
+
+        bool dailyPlan = false;
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
+            const QDateTime target = configuration.nextEndTime(currentDateTime);
+            if (!target.isValid()) {
+                qCDebug(dcTavroEnergy()) << "  No valid target time set for " << charger->name();
+                continue;
+            }
+
+            if (providerEntries.availableUpTo(target)) {
+                ScoreEntries targetSlots;
+                for (const ScoreEntry &entry : providerEntries) {
+                    if (entry.endDateTime() <= target)
+                        targetSlots.append(entry);
+                }
+
+                const uint minutes = static_cast<uint>(qCeil(info.remainingChargingHours * 60));
+                qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
+                                         << "minutes using all available spot market data.";
+                ChargingSchedules planned;
+                if (minutes == 0) {
+                    info.spotMarketUntilTargetTime = false;
+                } else {
+                    // One minimum and maximum over every day up to the target.
+                    const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(targetSlots);
+                    info.spotMarketUntilTargetTime = true;
+                    const QList<TimeFrame> frames = m_spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
+                                                                                             minimumScheduleDuration, charging);
+                    planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
+                }
+                qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
+                storeSchedules(charger, planned);
+                continue;
+            }
+
+            const double hours = currentDateTime.secsTo(target) / 3600.0;
+            qCDebug(dcTavroEnergy()) << "  Not enough data available to plan to the target time. Spot market data for"
+                                     << knownHours << "of the required" << hours << "hours are available.";
+            info.spotMarketUntilTargetTime = false;
+            if (hours < 36.0) {
+                qCDebug(dcTavroEnergy()) << "  The target time is in" << hours << "hours. We probably get more information soon. Scheduling"
+                                         << predictableFraction * 100 << "% of the energy within the next known" << knownHours << "hours.";
+                const double share = qMax(info.remainingPercentage / 100.0 * predictableFraction,
+                                          configuration.dailySpotMarketPercentage() / 100.0);
+                info.dailySpotMarketEnergy = info.capacityKwh * share;
+                info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
+                info.dailySpotMarketPercentage = info.capacityKwh > 0 ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
+                if (info.dailySpotMarketEnergy > 0) {
+                    qCDebug(dcTavroEnergy()) << "  A total of" << info.dailySpotMarketEnergy << "kWh (" << info.dailySpotMarketPercentage
+                                             << "%) battery is required for today to meet the target time in the future.";
+                }
+            } else {
+                qCDebug(dcTavroEnergy()) << "  TODO: plan for more than 24h into the future";
+            }
+            dailyPlan = true;
+        } else {
+            info.spotMarketUntilTargetTime = false;
+            dailyPlan = true;
+        }
+
+        if (!dailyPlan || !info.dailySpotMarketRequired)
+            continue;
+
+        countingChargers.insert(charger);
+        const Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        const double reading = totalEnergyCharged(car);
+        if (energyReadingsDiffer(reading, info.lastTotalEnergyCharged)) {
+            // A counter that went back (a new session of the estimation)
+            // only sets a new base; it never takes energy away from today.
+            if (reading > info.lastTotalEnergyCharged)
+                info.chargedEnergyToday += reading - info.lastTotalEnergyCharged;
+            info.lastTotalEnergyCharged = reading;
+            if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
+                removeSpotMarketSchedules(charger);
+                continue;
+            }
+        }
+
+        qCDebug(dcTavroEnergy()) << "  Charged" << info.chargedEnergyToday << "kWh energy today so far. A total of"
+                                 << info.dailySpotMarketEnergy << "kWh spot market energy is required for today.";
+
+        if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
+            // Also when the daily share was lowered below what is charged
+            // already: schedules left in place would keep charging.
+            qCDebug(dcTavroEnergy()) << "  Already charged enougth energy for today.";
+            storeSchedules(charger, ChargingSchedules());
+            continue;
+        }
+
+        // Without a capacity or a charging time there is nothing to convert.
+        const bool convertible = info.capacityKwh > 0 && info.fullChargingHours > 0;
+        const double remainingEnergy = info.dailySpotMarketEnergy - info.chargedEnergyToday;
+        const uint minutes = convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+        const uint totalMinutes = convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+        const double remainingPercentage = info.capacityKwh > 0 ? remainingEnergy * 100 / info.capacityKwh : 0;
+        qCDebug(dcTavroEnergy()).nospace() << "  Remaining " << remainingPercentage << "% (" << minutes
+                                           << " min) to charge today from total spotmarket " << info.dailySpotMarketPercentage
+                                           << "% (" << totalMinutes << " min). Using " << info.chargerPhaseLimitPower
+                                           << "W on " << info.maxPhaseCount << " phase(s) | " << info.maxPhases;
+
+        const QList<TimeFrame> frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
+                                                                                         minimumScheduleDuration, charging);
+        const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
+        qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
+        storeSchedules(charger, planned);
+    }
+
+    // Energy charged outside the daily plan is not today's spot-market
+    // share: those chargers only follow the counter.
+    for (EvChargerAc *charger : adapters) {
+        auto info = m_acProcessInfos.find(charger);
+        if (info == m_acProcessInfos.end() || countingChargers.contains(charger))
+            continue;
+        const ThingId carId = m_chargingConfigurations.value(charger->id()).assignedCarId();
+        info->lastTotalEnergyCharged = totalEnergyCharged(m_thingManager->findConfiguredThing(carId));
+    }
+
+    if (schedulesChanged)
+        emit chargingSchedulesChanged();
+
+    for (EvChargerAc *charger : adapters) {
+        if (!m_acChargingSchedules.contains(charger))
+            continue;
+
+        const ChargingSchedules schedules = m_acChargingSchedules.value(charger);
+        const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
+        if (running.isValid() && running.action().chargingEnabled() && running.action().issuer() == spotMarketIssuer) {
+            auto info = m_acProcessInfos.find(charger);
+            if (info != m_acProcessInfos.end()) {
+                m_acChargingActions[charger].insert(spotMarketIssuer, running.action());
+                info->chargingSchedule = running;
+            }
+        } else if (!schedules.filterByIssuer(spotMarketIssuer).isEmpty()) {
+            setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSpotMarketWindow);
+        }
+    }
+}

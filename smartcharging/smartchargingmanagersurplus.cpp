@@ -1,0 +1,457 @@
+#include "smartchargingmanager.h"
+
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "devices/rootmeter.h"
+#include "plugin/tavroenergylogging.h"
+
+#include "tavro/thingmanager.h"
+#include "tavro/thingutils.h"
+
+#include <cmath>
+
+namespace {
+
+// Nominal phase voltage for every ampere/watt conversion of the surplus plan.
+const double phaseVoltage = 230.0;
+// The target-time charge aims this many seconds before the configured end.
+const int internalTargetOffset = 600;
+// Root load added while the home battery charges below its lower limit (W).
+const double batteryPriorityBuffer = 500.0;
+
+// A fraction as whole percent, rounded half away from zero.
+double wholePercent(double fraction)
+{
+    return std::round(fraction * 100);
+}
+
+double nonNegativePowerSum(const EvChargerAcs &chargers)
+{
+    double power = 0;
+    for (EvChargerAc *charger : chargers)
+        power += qMax(0.0, charger->currentPower());
+    return power;
+}
+
+// Removes the charger's time-requirement schedules; true when there were any.
+bool removeTimeRequirementSchedules(QHash<EvChargerAc *, ChargingSchedules> &table, EvChargerAc *charger)
+{
+    auto schedules = table.find(charger);
+    if (schedules == table.end())
+        return false;
+    return schedules->removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement) > 0;
+}
+
+} // namespace
+
+void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
+{
+    if (!m_rootMeter) {
+        qCDebug(dcTavroEnergy()) << "No root meter configured. Skipping surplus charging planing";
+        return;
+    }
+
+    // The schedule lists before this plan, to announce a change once at the end.
+    const QHash<EvChargerAc *, ChargingSchedules> schedulesBefore = m_acChargingSchedules;
+    bool schedulesChanged = false;
+
+    // Selection
+    EvChargerAcs ecoChargers;
+    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    for (EvChargerAc *charger : adapters) {
+        const ThingId chargerId = charger->id();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(chargerId, ChargingConfiguration(chargerId));
+        Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        if (!car) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
+            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
+            if (clearAcPlanningState(charger))
+                schedulesChanged = true;
+            continue;
+        }
+
+        if (!charger->pluggedIn()) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Ignoring current surplus planning.";
+            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
+            continue;
+        }
+
+        if (!m_acProcessInfos.contains(charger)) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
+            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
+            if (clearAcPlanningState(charger))
+                schedulesChanged = true;
+            continue;
+        }
+
+        if (m_chargingStates.value(chargerId).targetPercentageReached()) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
+            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
+            m_acProcessInfos[charger].chargingSchedule.clear();
+            auto schedules = m_acChargingSchedules.find(charger);
+            if (schedules != m_acChargingSchedules.end() && !schedules->isEmpty()) {
+                schedules->clear();
+                schedulesChanged = true;
+            }
+            continue;
+        }
+
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
+            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
+            if (removeTimeRequirementSchedules(m_acChargingSchedules, charger))
+                schedulesChanged = true;
+            continue;
+        }
+
+        ecoChargers.append(charger);
+    }
+
+    // Target-time check: a charger that would miss its target charges at full power now.
+    const EvChargerAcs candidates = ecoChargers;
+    for (EvChargerAc *charger : candidates) {
+        const ThingId chargerId = charger->id();
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(chargerId, ChargingConfiguration(chargerId));
+        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
+            qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
+            setChargingStateTargetTimeOvershot(chargerId, 0);
+            removeTimeRequirementSchedules(m_acChargingSchedules, charger);
+            continue;
+        }
+
+        const QDateTime endDateTime = configuration.nextEndTime(currentDateTime);
+        if (!endDateTime.isValid()) {
+            qCDebug(dcTavroEnergy()).nospace() << "  No valid target time set for " << charger->name();
+            setChargingStateTargetTimeOvershot(chargerId, 0);
+            removeTimeRequirementSchedules(m_acChargingSchedules, charger);
+            continue;
+        }
+
+        if (info.spotMarketUntilTargetTime) {
+            qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
+            setChargingStateTargetTimeOvershot(chargerId, 0);
+            removeTimeRequirementSchedules(m_acChargingSchedules, charger);
+            continue;
+        }
+
+        const QDateTime internalTarget = endDateTime.addSecs(-internalTargetOffset);
+        const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
+                                                   ChargingAction::ChargingActionIssuerTimeRequirement, false);
+        const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
+
+        if (info.remainingPercentage > 0 && internalTarget < info.projectedEndTime) {
+            qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
+                                     << "immediately to meet the target! Internal target time:"
+                                     << internalTarget.toString(timeFormat) << "projected endtime:"
+                                     << info.projectedEndTime.toString(timeFormat);
+            setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(internalTarget.secsTo(info.projectedEndTime)));
+            ChargingSchedules &schedules = m_acChargingSchedules[charger];
+            schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
+            ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
+            schedule.setAction(timeRequirementAction);
+            schedules.append(schedule);
+            m_acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] = timeRequirementAction;
+            setChargingStateBatteryLevelConsiderationActive(chargerId, false);
+            ecoChargers.removeAll(charger);
+            continue;
+        }
+
+        qCDebug(dcTavroEnergy()).nospace() << "  No need to force charging on " << charger->name()
+                                           << ", there's still enough time for optimization. Internal target time: "
+                                           << internalTarget.toString(timeFormat) << " projected endtime: "
+                                           << info.projectedEndTime.toString(timeFormat);
+        setChargingStateTargetTimeOvershot(chargerId, 0);
+        ChargingSchedules &schedules = m_acChargingSchedules[charger];
+        schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
+
+        qint64 alreadyScheduled = 0;
+        for (const ChargingSchedule &schedule : qAsConst(schedules))
+            alreadyScheduled += schedule.durationMinutes();
+        const qint64 totalMinutes = static_cast<qint64>(info.remainingChargingHours * 60);
+        const qint64 neededMinutes = totalMinutes - alreadyScheduled;
+        if (alreadyScheduled > 0) {
+            qCDebug(dcTavroEnergy()) << "  Have already scheduled" << alreadyScheduled << "minutes from a total of"
+                                     << totalMinutes << "minutes. Still need to schedule" << neededMinutes
+                                     << "minutes using time requirements.";
+        }
+
+        if (neededMinutes < 1) {
+            qCDebug(dcTavroEnergy()) << "  No remaining target-time charging schedule needed for" << charger->name()
+                                     << "remaining total:" << totalMinutes << "already scheduled:" << alreadyScheduled;
+        } else {
+            ChargingSchedule schedule(chargerId, TimeFrame(internalTarget.addSecs(-neededMinutes * 60), internalTarget));
+            schedule.setAction(timeRequirementAction);
+            schedules.append(schedule);
+            setChargingStateWaitingReason(chargerId, ChargingState::WaitingReasonTargetTimeWindow);
+        }
+    }
+
+    // Battery consideration
+    const double rootPower = m_rootMeter->currentPower();
+    double batteryLevel = 0;
+    double batteryPower = 0;
+    int storageCount = 0;
+    const bool batteryBelowLowerLimit = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &batteryPower, &storageCount);
+    double rootLoadAdjustment = 0;
+    bool batteryDischargeUsable = false;
+
+    if (storageCount == 0) {
+        qCDebug(dcTavroEnergy()) << "  There is no energy storage available to consider.";
+        for (EvChargerAc *charger : qAsConst(ecoChargers))
+            setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
+    } else {
+        qCDebug(dcTavroEnergy()) << "Having" << storageCount << "batteries. Overall battery level is" << batteryLevel
+                                 << "% and overall battery power is" << batteryPower << "W";
+        batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
+
+        if (batteryBelowLowerLimit) {
+            const EvChargerAcs blocked = ecoChargers;
+            for (EvChargerAc *charger : blocked) {
+                qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
+                                         << charger->name();
+                m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
+                        = ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
+                                         ChargingAction::ChargingActionIssuerSurplusCharging, false);
+                setChargingStateBatteryLevelConsiderationActive(charger->id(), true);
+                ecoChargers.removeAll(charger);
+            }
+        } else {
+            for (EvChargerAc *charger : qAsConst(ecoChargers))
+                setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
+        }
+
+        const double lowerLimit = wholePercent(m_batteryLevelLowerLimit);
+        if (batteryPower < 0) {
+            // A discharge below the upper limit must not look like surplus.
+            rootLoadAdjustment = batteryDischargeUsable ? 0 : -batteryPower;
+        } else if (batteryPower > 0) {
+            if (batteryLevel >= lowerLimit) {
+                qCDebug(dcTavroEnergy()) << "  The battery has reached the lower limit" << lowerLimit
+                                         << "%. The battery power will used for surplus charging.";
+                rootLoadAdjustment = -batteryPower;
+            } else {
+                qCDebug(dcTavroEnergy()) << "  The battery has not reached yet the lower limit" << lowerLimit
+                                         << "%. Prioritize the energy storage and add 500W buffer).";
+                rootLoadAdjustment = batteryPriorityBuffer;
+            }
+        }
+    }
+
+    const double rootLoad = rootPower + rootLoadAdjustment;
+    qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootLoad << "[W] ( "
+                                       << rootLoad / phaseVoltage << "[A] )";
+    qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_rootMeter->currentPhaseA() << "[A]";
+    qCDebug(dcTavroEnergy()).nospace() << "  Phase B: " << m_rootMeter->currentPhaseB() << "[A]";
+    qCDebug(dcTavroEnergy()).nospace() << "  Phase C: " << m_rootMeter->currentPhaseC() << "[A]";
+
+    // Surplus per charger
+    qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
+    const double tolerance = (storageCount > 0 && !batteryDischargeUsable) ? 1.0 : m_acquisitionTolerance;
+    for (EvChargerAc *charger : qAsConst(ecoChargers)) {
+        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+
+        // A on one phase: what the charger draws now plus what is exported.
+        const double availableCurrent = charger->currentPower() / phaseVoltage - rootLoad / phaseVoltage;
+
+        uint phaseCount = info.maxPhaseCount;
+        Electricity::Phases phases = getAscendingPhasesForCount(phaseCount);
+        if (info.phaseSwitchingPossible) {
+            phaseCount = qMin(getBestPhaseCount(charger, availableCurrent, tolerance), info.carPhaseCount);
+            phases = phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
+        }
+        // A charger reporting no usable phase must not divide by zero.
+        const uint divisor = qMax(1u, phaseCount);
+
+        const double perPhaseCurrent = availableCurrent / divisor;
+        const double requiredCurrent = info.minChargingCurrent * tolerance;
+        qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
+                                           << (phaseCount == 1 ? " phase" : " phases") << ". Min required: "
+                                           << requiredCurrent << "A (" << requiredCurrent * phaseVoltage
+                                           << "W) per phase with " << tolerance << " aquisition tolerance.";
+
+        double allowance = info.maxChargingCurrent;
+        if (m_phasePowerLimit != 0)
+            allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit);
+
+        const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
+                                                                     info.minChargingCurrent, info.maxChargingCurrent,
+                                                                     charger->maxChargingCurrentStepSize()).toDouble();
+        const bool enabled = perPhaseCurrent >= requiredCurrent;
+
+        m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
+                = ChargingAction(enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
+        if (!enabled)
+            setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
+
+        qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
+                                           << availableCurrent * phaseVoltage << "W";
+        qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
+                                           << " phases, allowance " << allowance << "A";
+        qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent
+                                           << "A on " << phaseCount << " phases";
+    }
+
+    // The target-time check rewrites schedule lists in place (never drops a
+    // charger's entry): announce a real change once.
+    for (auto it = m_acChargingSchedules.constBegin(); !schedulesChanged && it != m_acChargingSchedules.constEnd(); ++it)
+        schedulesChanged = schedulesBefore.value(it.key()) != it.value();
+    if (schedulesChanged)
+        emit chargingSchedulesChanged();
+}
+
+bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
+                                                                       int *storageCount) const
+{
+    const Things storages = m_thingManager->configuredThings().filterByInterface(QStringLiteral("energystorage"));
+    double levelSum = 0;
+    double powerSum = 0;
+    for (Thing *storage : storages) {
+        levelSum += storage->stateValue(QStringLiteral("batteryLevel")).toDouble();
+        powerSum += storage->stateValue(QStringLiteral("currentPower")).toDouble();
+    }
+
+    const int count = storages.count();
+    const double level = count > 0 ? std::round(levelSum / count) : 0;
+    const double power = count > 0 ? powerSum : 0;
+
+    if (batteryLevel)
+        *batteryLevel = level;
+    if (batteryPower)
+        *batteryPower = power;
+    if (storageCount)
+        *storageCount = count;
+
+    return count > 0 && level < wholePercent(m_batteryLevelLowerLimit);
+}
+
+double SmartChargingManager::availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const
+{
+    const double chargerPower = nonNegativePowerSum(chargers);
+    if (!m_rootMeter)
+        return qMax(chargerPower - reservedPower, 0.0);
+
+    double headroom = 0;
+    if (m_phasePowerLimit != 0) {
+        const double allowance = m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
+        if (allowance > 0)
+            headroom = allowance * phaseVoltage * 3;
+    }
+    const double rootPower = m_rootMeter->currentPower();
+    const double exportPower = rootPower < 0 ? -rootPower : 0;
+    return qMax(exportPower + chargerPower + headroom - reservedPower, 0.0);
+}
+
+double SmartChargingManager::availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const
+{
+    const double groupPower = nonNegativePowerSum(chargers);
+    const double rootPower = m_rootMeter ? m_rootMeter->currentPower() : 0;
+
+    double batteryLevel = 0;
+    double batteryPower = 0;
+    int storageCount = 0;
+    const bool blocked = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &batteryPower, &storageCount);
+
+    double batterySurplus = 0;
+    bool dischargeUsable = false;
+    if (storageCount > 0) {
+        dischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
+        if (blocked)
+            batterySurplus = 0;
+        else if (batteryPower > 0)
+            batterySurplus = batteryPower;
+        else if (batteryPower < 0)
+            batterySurplus = dischargeUsable ? 0 : batteryPower;
+    }
+
+    const double available = qMax(groupPower - rootPower + batterySurplus - reservedPower, 0.0);
+    qCDebug(dcTavroEnergy()) << "AC surplus share budget:" << "current group power:" << groupPower
+                             << "root power:" << rootPower << "energy storage count:" << storageCount
+                             << "energy storage SoC:" << batteryLevel << "energy storage power:" << batteryPower
+                             << "energy storage surplus power:" << batterySurplus
+                             << "surplus blocked by energy storage:" << blocked
+                             << "battery lower limit:" << wholePercent(m_batteryLevelLowerLimit)
+                             << "battery upper limit:" << wholePercent(m_batteryLevelUpperLimit)
+                             << "battery discharge usable:" << dischargeUsable << "reserved:" << reservedPower
+                             << "available for sharing:" << available;
+    return available;
+}
+
+uint SmartChargingManager::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
+{
+    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const double minCurrent = info.minChargingCurrent;
+    const double maxCurrent = info.maxChargingCurrent;
+
+    if (3 * minCurrent < availableCurrent) {
+        qCDebug(dcTavroEnergy()) << "There is enough solar power for 3-phase charging without an acquisition";
+        return 3;
+    }
+    if (minCurrent < availableCurrent && maxCurrent > availableCurrent) {
+        qCDebug(dcTavroEnergy()) << "There is enough solar power for 1-phase charging without an acquisition";
+        return 1;
+    }
+    if (minCurrent * acquisitionTolerance < availableCurrent && maxCurrent > availableCurrent) {
+        qCDebug(dcTavroEnergy()) << "There is enough solar power for 1-phase charging with an acquisition of"
+                                 << minCurrent - availableCurrent << "[A]";
+        return 1;
+    }
+    if (3 * minCurrent * acquisitionTolerance <= availableCurrent)
+        return 3;
+    if (maxCurrent * acquisitionTolerance < availableCurrent) {
+        qCDebug(dcTavroEnergy()) << "We are right between the 3-phase min current and 1-phase max current interval. Falling back to single phase charging in order to prevent a charing stop.";
+        return 1;
+    }
+    return 3;
+}
+
+double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId) const
+{
+    double chargerPower = 0;
+    if (EvChargerAc *acCharger = m_evChargersAc.value(evChargerId)) {
+        chargerPower = acCharger->currentPower();
+    } else if (EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId)) {
+        chargerPower = dcCharger->measuredPower();
+    } else {
+        return -1.0;
+    }
+
+    if (chargerPower <= 0 || !m_rootMeter)
+        return -1.0;
+
+    const double importPower = qMax(m_rootMeter->currentPower(), 0.0);
+    double batteryCharging = 0;
+    const Things storages = m_thingManager->configuredThings().filterByInterface(QStringLiteral("energystorage"));
+    for (Thing *storage : storages)
+        batteryCharging += qMax(storage->stateValue(QStringLiteral("currentPower")).toDouble(), 0.0);
+
+    const double ratio = (importPower + batteryCharging) / chargerPower;
+    if (ratio > 1)
+        return 0.0;
+    if (ratio <= 0)
+        return 1.0;
+    return 1 - ratio;
+}
+
+void SmartChargingManager::updateChargingStateSurplusCoverage(const ThingId &evChargerId)
+{
+    auto state = m_chargingStates.find(evChargerId);
+    if (state == m_chargingStates.end())
+        return;
+
+    const double coverage = calculateSurplusCoverage(evChargerId);
+    if (qAbs(coverage - state->surplusCoverage()) < 1e-6)
+        return;
+
+    state->setSurplusCoverage(coverage);
+    const ChargingState changed = *state;
+    emit chargingStateChanged(changed);
+}
+
+void SmartChargingManager::updateAllChargingStateSurplusCoverages()
+{
+    const QList<ThingId> chargerIds = m_chargingStates.keys();
+    for (const ThingId &chargerId : chargerIds)
+        updateChargingStateSurplusCoverage(chargerId);
+}

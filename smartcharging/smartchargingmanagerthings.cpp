@@ -1,0 +1,317 @@
+#include "smartchargingmanager.h"
+
+#include "config/energymanagerconfiguration.h"
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "devices/rootmeter.h"
+#include "plugin/tavroenergylogging.h"
+
+#include "tavro/tavroclock.h"
+#include "tavro/thingmanager.h"
+
+namespace {
+// Surplus coverages closer than this count as unchanged, so that rounding
+// noise of a recalculation is not broadcast.
+const double surplusCoverageTolerance = 0.000001;
+
+QString stateName(const Thing *thing, const StateTypeId &stateTypeId)
+{
+    return thing->thingClass().getStateType(stateTypeId).name();
+}
+}
+
+void SmartChargingManager::onThingAdded(Thing *thing)
+{
+    const QStringList interfaces = thing->thingClass().interfaces();
+    if (interfaces.contains(QStringLiteral("evchargerac")))
+        addEvChargerAc(thing);
+    else if (interfaces.contains(QStringLiteral("evchargerdc")))
+        addEvChargerDc(thing);
+
+    if (isCar(thing))
+        setupCarBatteryHandlers(thing);
+    else if (interfaces.contains(QStringLiteral("energystorage")))
+        setupEnergyStorage(thing);
+}
+
+void SmartChargingManager::onThingRemoved(const ThingId &thingId)
+{
+    m_manualSocSessions.remove(thingId);
+
+    // Only chargers have a configuration.
+    if (!m_chargingConfigurations.contains(thingId)) {
+        updateAllChargingStateSurplusCoverages();
+        return;
+    }
+
+    // The adapters die with their thing after this signal; only the tables
+    // keyed by them are cleaned here.
+    bool schedulesRemoved = false;
+    if (EvChargerAc *charger = m_evChargersAc.value(thingId)) {
+        schedulesRemoved = !m_acChargingSchedules.take(charger).isEmpty();
+        m_acProcessInfos.remove(charger);
+        m_acChargingActions.remove(charger);
+    }
+    if (EvChargerDc *charger = m_evChargersDc.value(thingId)) {
+        // DC time frames are published as schedules too.
+        schedulesRemoved = !m_dcChargingTimeFrames.take(charger).isEmpty() || schedulesRemoved;
+        m_dcProcessInfos.remove(charger);
+    }
+
+    m_chargingConfigurations.remove(thingId);
+    m_chargingStates.remove(thingId);
+    m_overloadReferencePower.remove(thingId);
+
+    emit chargingConfigurationRemoved(thingId);
+    emit chargingStateRemoved(thingId);
+    if (schedulesRemoved)
+        emit chargingSchedulesChanged();
+
+    m_evChargersAc.remove(thingId);
+    m_evChargersDc.remove(thingId);
+    updateAllChargingStateSurplusCoverages();
+}
+
+void SmartChargingManager::addEvChargerAc(Thing *thing)
+{
+    // A second set-up of a tracked thing would double every connection.
+    EvChargerAc *existing = m_evChargersAc.value(thing->id());
+    if (existing && existing->thing() == thing) {
+        qCDebug(dcTavroEnergy()) << "EV charger already tracked:" << thing->name();
+        return;
+    }
+
+    EvChargerAc *charger = new EvChargerAc(m_thingManager, thing);
+    charger->setChargingEnabledLockDuration(m_configuration->chargingEnabledLockDuration());
+    charger->setChargingCurrentLockDuration(m_configuration->chargingCurrentLockDuration());
+    m_evChargersAc.insert(thing->id(), charger);
+
+    setupEvChargerThing(thing);
+    setupEvChargerAc(thing);
+    setupPluggedInHandlers(thing);
+}
+
+void SmartChargingManager::addEvChargerDc(Thing *thing)
+{
+    EvChargerDc *existing = m_evChargersDc.value(thing->id());
+    if (existing && existing->thing() == thing) {
+        qCDebug(dcTavroEnergy()) << "DC EV charger already tracked:" << thing->name();
+        return;
+    }
+
+    EvChargerDc *charger = new EvChargerDc(m_thingManager, thing);
+    m_evChargersDc.insert(thing->id(), charger);
+
+    setupEvChargerThing(thing);
+    setupPluggedInHandlers(thing);
+}
+
+void SmartChargingManager::setupEvChargerThing(Thing *thing)
+{
+    const ThingId thingId = thing->id();
+
+    // Restored configurations come without a signal; a new charger's
+    // default one reaches the file only when it is first changed.
+    if (!m_chargingConfigurations.contains(thingId)) {
+        const ChargingConfiguration configuration(thingId);
+        m_chargingConfigurations.insert(thingId, configuration);
+        emit chargingConfigurationAdded(configuration);
+    }
+
+    if (!m_chargingStates.contains(thingId)) {
+        ChargingState state(thingId);
+        state.setPowerLockDuration(static_cast<int>(m_configuration->chargingEnabledLockDuration()));
+        state.setSurplusCoverage(calculateSurplusCoverage(thingId));
+        m_chargingStates.insert(thingId, state);
+        emit chargingStateAdded(state);
+    }
+
+    connect(thing, &Thing::stateValueChanged, this, [this, thing](const StateTypeId &stateTypeId) {
+        static const QStringList powerStates = {
+            QStringLiteral("currentPower"), QStringLiteral("chargingPower"), QStringLiteral("maxChargingCurrent"),
+            QStringLiteral("usedPhases"), QStringLiteral("phaseCount"), QStringLiteral("power"),
+            QStringLiteral("charging")
+        };
+        if (powerStates.contains(stateName(thing, stateTypeId)))
+            updateChargingStateSurplusCoverage(thing->id());
+    });
+}
+
+void SmartChargingManager::setupEvChargerAc(Thing *thing)
+{
+    qCDebug(dcTavroEnergy()) << "Setting up EV charger:" << thing->name();
+    EvChargerAc *charger = m_evChargersAc.value(thing->id());
+    if (!charger)
+        return;
+
+    const ThingId thingId = thing->id();
+    connect(charger, &EvChargerAc::chargingEnabledLockedChanged, this, [this, charger, thingId]() {
+        auto it = m_chargingStates.find(thingId);
+        if (it == m_chargingStates.end())
+            return;
+        // Always broadcast: the countdown value may have been stored silently
+        // just before the lock engaged.
+        it->setPowerLockSeconds(charger->remainingChargingEnabledLockDuration());
+        emit chargingStateChanged(it.value());
+    });
+    connect(charger, &EvChargerAc::remainingChargingEnabledLockDurationChanged, this, [this, thingId](int seconds) {
+        qCDebug(dcTavroEnergy()) << "Lock seconds changed" << seconds;
+        auto it = m_chargingStates.find(thingId);
+        if (it == m_chargingStates.end())
+            return;
+        // A running countdown is stored quietly (it ticks every second);
+        // only an extended lock is announced.
+        const bool extended = it->powerLockSeconds() > 0 && it->powerLockSeconds() < seconds;
+        it->setPowerLockSeconds(seconds);
+        if (extended)
+            emit chargingStateChanged(it.value());
+    });
+}
+
+void SmartChargingManager::setupPluggedInHandlers(const Thing *thing)
+{
+    qCDebug(dcTavroEnergy()) << "Setting up push notification";
+    const ThingId thingId = thing->id();
+    connect(thing, &Thing::stateValueChanged, this,
+            [this, thingId](const StateTypeId &stateTypeId, const QVariant &value) {
+        Thing *charger = m_thingManager->findConfiguredThing(thingId);
+        if (!charger || stateName(charger, stateTypeId) != QLatin1String("pluggedIn"))
+            return;
+        onPluggedInChanged(charger, value.toBool());
+    });
+}
+
+void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
+{
+    const StateType batteryLevelType = car->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
+    if (!batteryLevelType.isValid())
+        return;
+
+    const ThingId carId = car->id();
+    const StateTypeId batteryLevelTypeId = batteryLevelType.id();
+    connect(car, &Thing::stateValueChanged, this,
+            [this, carId, batteryLevelTypeId](const StateTypeId &stateTypeId, const QVariant &value) {
+        if (stateTypeId != batteryLevelTypeId)
+            return;
+        const double batteryLevel = value.toDouble();
+        const QDateTime now = TavroClock::currentDateTime();
+        // Collected first: the evaluation may change configurations.
+        QList<ThingId> chargerIds;
+        for (const ChargingConfiguration &configuration : qAsConst(m_chargingConfigurations)) {
+            if (configuration.assignedCarId() == carId)
+                chargerIds.append(configuration.evChargerId());
+        }
+        for (const ThingId &chargerId : qAsConst(chargerIds))
+            evaluateTargetPercentageReached(chargerId, batteryLevel, now);
+    });
+}
+
+void SmartChargingManager::setupEnergyStorage(Thing *thing)
+{
+    connect(thing, &Thing::stateValueChanged, this, [this, thing](const StateTypeId &stateTypeId) {
+        if (stateName(thing, stateTypeId) == QLatin1String("currentPower"))
+            updateAllChargingStateSurplusCoverages();
+    });
+    updateAllChargingStateSurplusCoverages();
+}
+
+void SmartChargingManager::setupRootMeter(Thing *rootMeter)
+{
+    if (m_rootMeter)
+        m_rootMeter->deleteLater();
+    m_rootMeter.clear();
+
+    Thing *meterThing = m_energyManager->rootMeter();
+    if (meterThing) {
+        qCInfo(dcTavroEnergy()) << "Setting root meter to" << (rootMeter ? rootMeter : meterThing)->name();
+        m_rootMeter = new RootMeter(meterThing);
+        connect(m_rootMeter.data(), &RootMeter::currentPowerChanged, this,
+                &SmartChargingManager::updateAllChargingStateSurplusCoverages);
+    } else {
+        qCInfo(dcTavroEnergy()) << "Root meter unset. Smart charging will cease to work until a new root meter is configured.";
+    }
+    updateAllChargingStateSurplusCoverages();
+}
+
+bool SmartChargingManager::isCar(const Thing *thing)
+{
+    const QStringList interfaces = thing->thingClass().interfaces();
+    return interfaces.contains(QStringLiteral("electricvehicle"))
+            || interfaces.contains(QStringLiteral("electricvehiclehlc"));
+}
+
+void SmartChargingManager::commitChargingState(const ChargingState &chargingState)
+{
+    auto it = m_chargingStates.find(chargingState.evChargerId());
+    if (it == m_chargingStates.end() || it.value() == chargingState)
+        return;
+    it.value() = chargingState;
+    emit chargingStateChanged(chargingState);
+}
+
+void SmartChargingManager::refreshSurplusCoverage(ChargingState &chargingState) const
+{
+    const double coverage = calculateSurplusCoverage(chargingState.evChargerId());
+    if (qAbs(coverage - chargingState.surplusCoverage()) >= surplusCoverageTolerance)
+        chargingState.setSurplusCoverage(coverage);
+}
+
+void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
+                                                       ChargingState::WaitingReason waitingReason)
+{
+    if (!m_chargingStates.contains(evChargerId))
+        return;
+    ChargingState state = m_chargingStates.value(evChargerId);
+    state.setMode(ChargingState::ModeIdle);
+    state.setTargetTimeOvershot(0);
+    state.setBatteryLevelConsiderationActive(false);
+    state.setWaitingReason(waitingReason);
+    refreshSurplusCoverage(state);
+    commitChargingState(state);
+}
+
+void SmartChargingManager::setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode)
+{
+    if (!m_chargingStates.contains(evChargerId))
+        return;
+    ChargingState state = m_chargingStates.value(evChargerId);
+    state.setMode(mode);
+    // A charger that does something no longer waits for anything.
+    if (mode != ChargingState::ModeIdle)
+        state.setWaitingReason(ChargingState::WaitingReasonNone);
+    refreshSurplusCoverage(state);
+    commitChargingState(state);
+}
+
+void SmartChargingManager::setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds)
+{
+    // Never creates a state for an unknown id.
+    if (!m_chargingStates.contains(evChargerId))
+        return;
+    ChargingState state = m_chargingStates.value(evChargerId);
+    state.setTargetTimeOvershot(seconds);
+    commitChargingState(state);
+}
+
+void SmartChargingManager::setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active)
+{
+    if (!m_chargingStates.contains(evChargerId))
+        return;
+    ChargingState state = m_chargingStates.value(evChargerId);
+    state.setBatteryLevelConsiderationActive(active);
+    if (active)
+        state.setWaitingReason(ChargingState::WaitingReasonHomeBattery);
+    else if (state.waitingReason() == ChargingState::WaitingReasonHomeBattery)
+        state.setWaitingReason(ChargingState::WaitingReasonNone);
+    commitChargingState(state);
+}
+
+void SmartChargingManager::setChargingStateWaitingReason(const ThingId &evChargerId,
+                                                         ChargingState::WaitingReason waitingReason)
+{
+    if (!m_chargingStates.contains(evChargerId))
+        return;
+    ChargingState state = m_chargingStates.value(evChargerId);
+    state.setWaitingReason(waitingReason);
+    commitChargingState(state);
+}

@@ -1,0 +1,483 @@
+#include "spotmarketmanager.h"
+
+#include "config/energysettings.h"
+#include "plugin/tavroenergylogging.h"
+#include "spotmarket/spotmarketdataprovider.h"
+#include "spotmarket/spotmarketdataproviderawattar.h"
+
+#include <QVector>
+#include <QtMath>
+
+#include <algorithm>
+
+namespace {
+
+void sortByStart(QList<TimeFrame> &frames)
+{
+    std::sort(frames.begin(), frames.end(), [](const TimeFrame &a, const TimeFrame &b) {
+        return a.startDateTime() < b.startDateTime();
+    });
+}
+
+// Moves a partial frame later so that it ends on the next multiple of
+// slotMinutes within the hour, i.e. at the end of the slot it was cut from.
+// A frame already ending there is returned unchanged.
+TimeFrame alignedFrame(const TimeFrame &frame, uint slotMinutes)
+{
+    const int overhang = frame.endDateTime().time().minute() % static_cast<int>(slotMinutes);
+    if (overhang == 0)
+        return frame;
+
+    const QDateTime alignedEnd = frame.endDateTime().addSecs((static_cast<int>(slotMinutes) - overhang) * 60);
+    return TimeFrame(alignedEnd.addSecs(-frame.durationMinutes() * 60), alignedEnd);
+}
+
+// Lets the first frame of frames that touches frame absorb it. Returns false
+// when no frame touches.
+bool absorbInto(QList<TimeFrame> &frames, const TimeFrame &frame)
+{
+    for (TimeFrame &other : frames) {
+        if (frame.endDateTime() == other.startDateTime()) {
+            other.setStartDateTime(frame.startDateTime());
+            return true;
+        }
+        if (frame.startDateTime() == other.endDateTime()) {
+            other.setEndDateTime(frame.endDateTime());
+            return true;
+        }
+    }
+    return false;
+}
+
+// The joined frame when frame touches other, otherwise an invalid frame.
+TimeFrame joined(const TimeFrame &frame, const TimeFrame &other)
+{
+    if (frame.endDateTime() == other.startDateTime())
+        return TimeFrame(frame.startDateTime(), other.endDateTime());
+
+    if (frame.startDateTime() == other.endDateTime())
+        return TimeFrame(other.startDateTime(), frame.endDateTime());
+
+    return TimeFrame();
+}
+
+}
+
+SpotMarketManager::SpotMarketManager(QNetworkAccessManager *networkManager, QObject *parent) :
+    QObject(parent),
+    m_networkManager(networkManager)
+{
+    // Signal arguments of this class, also for queued connections and spies.
+    qRegisterMetaType<SpotMarketDataProvider *>();
+    qRegisterMetaType<ScoreEntries>();
+
+    registerProvider(new SpotMarketDataProviderAwattar(m_networkManager, SpotMarketDataProviderAwattar::AwattarCountryAustria, this));
+    registerProvider(new SpotMarketDataProviderAwattar(m_networkManager, SpotMarketDataProviderAwattar::AwattarCountryGermany, this));
+
+    bool enabled = false;
+    {
+        EnergySettings settings;
+        settings.beginGroup("SpotMarket");
+        enabled = settings.value("enabled", false).toBool();
+        settings.endGroup();
+    }
+    setEnabled(enabled);
+}
+
+bool SpotMarketManager::enabled() const
+{
+    return m_enabled;
+}
+
+bool SpotMarketManager::available() const
+{
+    return m_currentProvider && m_currentProvider->available();
+}
+
+SpotMarketDataProvider *SpotMarketManager::currentProvider() const
+{
+    return m_currentProvider;
+}
+
+QUuid SpotMarketManager::currentProviderId() const
+{
+    return m_currentProvider ? m_currentProvider->providerId() : QUuid();
+}
+
+SpotMarketProviderInfos SpotMarketManager::availableProviders() const
+{
+    return m_availableProviders;
+}
+
+bool SpotMarketManager::registerProvider(SpotMarketDataProvider *provider)
+{
+    if (!provider)
+        return false;
+
+    if (m_providers.contains(provider->providerId())) {
+        qCWarning(dcTavroEnergy()) << "SpotMarketManager: Try to register already registered provider. Ignoring request.";
+        return false;
+    }
+
+    provider->setParent(this);
+    m_providers.insert(provider->providerId(), provider);
+    m_availableProviders.append(provider->info());
+    emit availableProvidersChanged();
+    qCDebug(dcTavroEnergy()) << "SpotMarketManager: Registered" << provider;
+    return true;
+}
+
+bool SpotMarketManager::changeProvider(const QUuid &providerId)
+{
+    if (providerId.isNull() || !m_providers.contains(providerId)) {
+        qCWarning(dcTavroEnergy()).noquote() << "SpotMarketManager: Requested to change provider to" << providerId.toString()
+                                   << "but there is no such provider available.";
+        return false;
+    }
+
+    if (m_currentProvider) {
+        qCDebug(dcTavroEnergy()) << "SpotMarketManager: Unset current provider" << m_currentProvider;
+        m_currentProvider->disable();
+        disconnect(m_currentProvider, nullptr, this, nullptr);
+        m_currentProvider = nullptr;
+    }
+
+    m_weightedScoreEntries.clear();
+
+    SpotMarketDataProvider *provider = m_providers.value(providerId);
+    qCDebug(dcTavroEnergy()) << "SpotMarketManager: Changing provider to" << provider;
+    m_currentProvider = provider;
+    emit currentProviderChanged(m_currentProvider);
+
+    connect(m_currentProvider, &SpotMarketDataProvider::availableChanged, this, &SpotMarketManager::availableChanged);
+    connect(m_currentProvider, &SpotMarketDataProvider::enabledChanged, this, &SpotMarketManager::enabledChanged);
+    connect(m_currentProvider, &SpotMarketDataProvider::scoreEntriesChanged, this, &SpotMarketManager::onProviderScoreEntriesChanged);
+
+    EnergySettings settings;
+    settings.beginGroup("SpotMarket");
+    settings.setValue("providerId", m_currentProvider->providerId().toString());
+    settings.endGroup();
+    return true;
+}
+
+void SpotMarketManager::setEnabled(bool enabled)
+{
+    if (enabled) {
+        qCDebug(dcTavroEnergy()) << "SpotMarketManager: Enable spot market manager";
+        QUuid providerId;
+        {
+            EnergySettings settings;
+            settings.beginGroup("SpotMarket");
+            providerId = settings.value("providerId").toUuid();
+            settings.endGroup();
+        }
+
+        if (!providerId.isNull()) {
+            changeProvider(providerId);
+        } else {
+            // The first one registered, so the choice does not depend on hash order.
+            qCDebug(dcTavroEnergy()) << "SpotMarketManager: Currently no spot market provider configured. Selecting the first available.";
+            if (!m_availableProviders.isEmpty())
+                changeProvider(m_availableProviders.first().providerId);
+        }
+
+        if (m_currentProvider) {
+            m_currentProvider->enable();
+            qCInfo(dcTavroEnergy()) << "SpotMarketManager: Enabled using" << m_currentProvider;
+        }
+    } else {
+        qCDebug(dcTavroEnergy()) << "SpotMarketManager: Disable spot market manager.";
+        if (m_currentProvider)
+            m_currentProvider->disable();
+    }
+
+    if (m_enabled == enabled)
+        return;
+
+    m_enabled = enabled;
+    EnergySettings settings;
+    settings.beginGroup("SpotMarket");
+    settings.setValue("enabled", m_enabled);
+    settings.endGroup();
+    emit enabledChanged(m_enabled);
+}
+
+ScoreEntries SpotMarketManager::weightScoreEntries(const ScoreEntries &entries) const
+{
+    if (entries.isEmpty())
+        return ScoreEntries();
+
+    double minValue = entries.first().value();
+    double maxValue = minValue;
+    for (const ScoreEntry &entry : entries) {
+        minValue = qMin(minValue, entry.value());
+        maxValue = qMax(maxValue, entry.value());
+    }
+
+    ScoreEntries weightedEntries;
+    for (const ScoreEntry &entry : entries) {
+        ScoreEntry weightedEntry = entry;
+        // All prices equal (also a single slot): every slot is as good as the best.
+        if (qFuzzyCompare(minValue, maxValue)) {
+            weightedEntry.setWeighting(1.0f);
+        } else {
+            weightedEntry.setWeighting(static_cast<float>((entry.value() - maxValue) / (minValue - maxValue)));
+        }
+        weightedEntries.append(weightedEntry);
+    }
+
+    weightedEntries.sortByStartDateTime();
+    qCDebug(dcTavroEnergy()) << "Weigted" << weightedEntries.count() << "score entries"
+                             << weightedEntries.first().startDateTime().toString("dd.MM.yyyy hh:mm") << "-"
+                             << weightedEntries.last().endDateTime().toString("dd.MM.yyyy hh:mm")
+                             << "Best price:" << minValue << "(1.0)" << "Worst price:" << maxValue << "(0.0)";
+    return weightedEntries;
+}
+
+ScoreEntries SpotMarketManager::weightedScoreEntries(const QDate &date) const
+{
+    if (!m_currentProvider)
+        return ScoreEntries();
+
+    if (date.isNull())
+        return weightScoreEntries(m_currentProvider->scoreEntries());
+
+    return m_weightedScoreEntries.value(date);
+}
+
+void SpotMarketManager::onProviderScoreEntriesChanged(const ScoreEntries &scoreEntries)
+{
+    QHash<QDate, ScoreEntries> days;
+    for (const ScoreEntry &entry : scoreEntries)
+        days[entry.startDateTime().date()].append(entry);
+
+    for (auto it = days.constBegin(); it != days.constEnd(); ++it) {
+        m_weightedScoreEntries.insert(it.key(), weightScoreEntries(it.value()));
+        int weightedTotal = 0;
+        for (const ScoreEntries &dayEntries : qAsConst(m_weightedScoreEntries))
+            weightedTotal += dayEntries.count();
+
+        qCDebug(dcTavroEnergy()) << "SpotMarketManager: Weighted day" << it.key().toString("dd.MM.yyyy")
+                                 << "with" << it.value().count() << "entries (provider total" << scoreEntries.count()
+                                 << "weighted total" << weightedTotal << ")";
+    }
+
+    if (!scoreEntries.isEmpty()) {
+        // Days before the first delivered slot are over.
+        const QDate firstDate = scoreEntries.first().startDateTime().date();
+        for (auto it = m_weightedScoreEntries.begin(); it != m_weightedScoreEntries.end(); ) {
+            if (it.key() < firstDate) {
+                it = m_weightedScoreEntries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    qCDebug(dcTavroEnergy()) << "SpotMarketManager: Score entries updated";
+    emit scoreEntriesUpdated();
+}
+
+QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &currentDateTime, ScoreEntries scoreEntries, uint minutes, uint minimumScheduleDuration, bool charging) const
+{
+    // Slots still to come; the running one counts from now. A slot ending
+    // exactly now is over: a frame in it would lie in the past.
+    ScoreEntries availableSlots;
+    qint64 shortestSlot = 60;
+    for (const ScoreEntry &entry : qAsConst(scoreEntries)) {
+        if (!entry.isValid() || entry.endDateTime() <= currentDateTime)
+            continue;
+
+        if (entry.durationMinutes() > 0)
+            shortestSlot = qMin(shortestSlot, entry.durationMinutes());
+
+        ScoreEntry slot = entry;
+        if (slot.isActive(currentDateTime))
+            slot.setStartDateTime(currentDateTime);
+
+        availableSlots.append(slot);
+    }
+
+    // The slot grid partial frames are aligned to: 60 for hourly slots, 15
+    // for quarter-hour products. Kept a divisor of the hour.
+    uint slotMinutes = static_cast<uint>(shortestSlot);
+    while (60 % slotMinutes != 0)
+        slotMinutes--;
+
+    uint totalMinutes = 0;
+    for (const ScoreEntry &slot : qAsConst(availableSlots))
+        totalMinutes += static_cast<uint>(slot.durationMinutes());
+
+    QList<TimeFrame> frames;
+    if (minutes < totalMinutes) {
+        availableSlots.sortByWeighting();
+        uint remainingMinutes = minutes;
+        for (const ScoreEntry &slot : qAsConst(availableSlots)) {
+            if (remainingMinutes == 0)
+                break;
+
+            // A slot fitting into the remaining minutes is taken whole,
+            // whatever its length; otherwise its first remaining minutes.
+            const qint64 slotMSecs = slot.startDateTime().msecsTo(slot.endDateTime());
+            if (static_cast<qint64>(remainingMinutes) * 60000 >= slotMSecs) {
+                frames.append(TimeFrame(slot.startDateTime(), slot.endDateTime()));
+                remainingMinutes -= static_cast<uint>(slot.durationMinutes());
+            } else {
+                frames.append(TimeFrame(slot.startDateTime(), slot.startDateTime().addSecs(remainingMinutes * 60)));
+                remainingMinutes = 0;
+            }
+        }
+    } else {
+        qCDebug(dcTavroEnergy()) << "Not enought score entries left in order to schedule" << minutes
+                                 << "minutes. Using the leftover schedules beeing a total of" << totalMinutes << "minutes.";
+        for (const ScoreEntry &slot : qAsConst(availableSlots))
+            frames.append(TimeFrame(slot.startDateTime(), slot.endDateTime()));
+    }
+
+    QList<TimeFrame> result = fuseTimeFrames(frames, slotMinutes);
+
+    // At most one correction per call: the first frame that needs one.
+    const QList<TimeFrame> fusedFrames = result;
+    for (const TimeFrame &frame : fusedFrames) {
+        const qint64 msecsToStart = currentDateTime.msecsTo(frame.startDateTime());
+        if (charging && msecsToStart <= 599999) {
+            // Charging is running: do not pause it for a few minutes.
+            const qint64 seconds = qFloor(msecsToStart / 1000.0 + 0.5);
+            const TimeFrame movedFrame(frame.startDateTime().addSecs(-seconds), frame.endDateTime().addSecs(-seconds));
+            result.removeAll(frame);
+            result.append(movedFrame);
+            qCDebug(dcTavroEnergy()) << "Moving frame to current date time" << seconds / 60.0 << "minutes";
+            break;
+        }
+
+        if (minimumScheduleDuration >= 2 && frame.durationMinutes() < static_cast<qint64>(minimumScheduleDuration)) {
+            if (charging && frame.isActive(currentDateTime))
+                break;
+
+            result.removeAll(frame);
+            if (result.isEmpty()) {
+                result.append(frame);
+                break;
+            }
+
+            // Grow the shortest frame by the folded minutes at its end, but
+            // never into another frame: that would lose charging time.
+            const qint64 extensionSecs = frame.durationMinutes() * 60;
+            int target = -1;
+            for (int i = 0; i < result.count(); i++) {
+                const TimeFrame &candidate = result.at(i);
+                const QDateTime grownEnd = candidate.endDateTime().addSecs(extensionSecs);
+                bool collides = false;
+                for (int j = 0; j < result.count() && !collides; j++) {
+                    collides = j != i && result.at(j).startDateTime() < grownEnd
+                            && result.at(j).endDateTime() > candidate.endDateTime();
+                }
+                if (collides)
+                    continue;
+
+                if (target < 0 || candidate.durationMinutes() < result.at(target).durationMinutes())
+                    target = i;
+            }
+
+            if (target < 0) {
+                qCDebug(dcTavroEnergy()) << "Keeping short frame, no frame can take its" << frame.durationMinutes() << "minutes" << frame;
+                result.append(frame);
+            } else {
+                qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into" << result.at(target);
+                result[target].setEndDateTime(result.at(target).endDateTime().addSecs(extensionSecs));
+            }
+            break;
+        }
+    }
+
+    sortByStart(result);
+    return result;
+}
+
+QList<TimeFrame> SpotMarketManager::scheduleCharingTimeForToday(const QDateTime &currentDateTime, uint minutes, uint minimumScheduleDuration, bool charging) const
+{
+    return scheduleChargingTime(currentDateTime, m_weightedScoreEntries.value(currentDateTime.date()), minutes, minimumScheduleDuration, charging);
+}
+
+QList<TimeFrame> SpotMarketManager::fuseTimeFrames(const QList<TimeFrame> &frames, uint slotMinutes) const
+{
+    if (frames.count() < 2)
+        return frames;
+
+    if (slotMinutes == 0)
+        slotMinutes = 60;
+
+    QList<TimeFrame> fusedFrames;
+    for (const TimeFrame &frame : frames) {
+        if (frame.durationMinutes() < static_cast<qint64>(slotMinutes))
+            continue;
+
+        if (!absorbInto(fusedFrames, frame))
+            fusedFrames.append(frame);
+    }
+
+    QList<TimeFrame> leftovers;
+    for (const TimeFrame &frame : frames) {
+        if (frame.durationMinutes() >= static_cast<qint64>(slotMinutes))
+            continue;
+
+        if (absorbInto(fusedFrames, frame))
+            continue;
+
+        const TimeFrame aligned = alignedFrame(frame, slotMinutes);
+        if (aligned != frame && absorbInto(fusedFrames, aligned))
+            continue;
+
+        leftovers.append(frame);
+    }
+
+    if (!leftovers.isEmpty())
+        fusedFrames.append(fusePartialTimeFrames(leftovers, slotMinutes));
+
+    sortByStart(fusedFrames);
+    return fusedFrames;
+}
+
+QList<TimeFrame> SpotMarketManager::fusePartialTimeFrames(const QList<TimeFrame> &frames, uint slotMinutes) const
+{
+    if (slotMinutes == 0)
+        slotMinutes = 60;
+
+    QList<TimeFrame> result;
+    QVector<bool> consumed(frames.count(), false);
+
+    // Joins the frame with the first unconsumed other one it touches.
+    auto joinWithOther = [&](int i, const TimeFrame &frame) {
+        for (int j = 0; j < frames.count(); j++) {
+            if (j == i || consumed.at(j))
+                continue;
+
+            const TimeFrame joinedFrame = joined(frame, frames.at(j));
+            if (joinedFrame.isValid()) {
+                result.append(joinedFrame);
+                consumed[i] = true;
+                consumed[j] = true;
+                return true;
+            }
+        }
+        return false;
+    };
+
+    for (int i = 0; i < frames.count(); i++) {
+        if (consumed.at(i))
+            continue;
+
+        const TimeFrame &frame = frames.at(i);
+        if (joinWithOther(i, frame))
+            continue;
+
+        const TimeFrame aligned = alignedFrame(frame, slotMinutes);
+        if (aligned != frame && joinWithOther(i, aligned))
+            continue;
+
+        result.append(frame);
+        consumed[i] = true;
+    }
+
+    return result;
+}

@@ -1,0 +1,481 @@
+#include "householdfixture.h"
+
+#include "config/energysettings.h"
+#include "smartcharging/smartchargingmanager.h"
+
+#include "tavro/thing.h"
+#include "tavro/thingmanager.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+const QString group = QStringLiteral("ChargingConfigurations");
+
+QString chargerGroup(const ThingId &id)
+{
+    return group + QLatin1Char('/') + id.toString();
+}
+
+QVariant storedValue(const ThingId &id, const QString &key, const QVariant &fallback = QVariant())
+{
+    EnergySettings settings;
+    return settings.value(chargerGroup(id) + QLatin1Char('/') + key, fallback);
+}
+
+QStringList storedKeys(const ThingId &id)
+{
+    EnergySettings settings;
+    settings.beginGroup(chargerGroup(id));
+    return settings.childKeys();
+}
+
+void writeValue(const QString &key, const QVariant &value)
+{
+    EnergySettings settings;
+    settings.setValue(key, value);
+}
+
+void executeStateAction(ThingManager *thingManager, Thing *thing, const QString &stateName, const QVariant &value,
+                        Action::TriggeredBy triggeredBy)
+{
+    const StateTypeId id = thing->thingClass().stateTypes().findByName(stateName).id();
+    Action action(id, thing->id(), triggeredBy);
+    action.setParams(ParamList({Param(id, value)}));
+    thingManager->executeAction(action);
+    HouseholdFixture::processEvents();
+}
+}
+
+class TestChargingConfigurationHandling : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void setConfiguration_data();
+    void setConfiguration();
+    void manualValuesOnlyChangeNothing();
+    void migration_data();
+    void migration();
+    void lockOnUnplug_data();
+    void lockOnUnplug();
+    void userActions_data();
+    void userActions();
+    void userSetsCarLevel();
+    void restoredAfterRestart();
+    void garbageValues_data();
+    void garbageValues();
+};
+
+void TestChargingConfigurationHandling::setConfiguration_data()
+{
+    QTest::addColumn<QString>("chargerClass");
+    QTest::addColumn<QString>("car");
+    QTest::addColumn<uint>("target");
+    QTest::addColumn<uint>("floor");
+    QTest::addColumn<uint>("daily");
+    QTest::addColumn<QList<int>>("repeatDays");
+    QTest::addColumn<QString>("warning");
+
+    const QString ac = QStringLiteral("evChargerAc");
+    const QString dc = QStringLiteral("evChargerDc");
+    QTest::newRow("target 100 accepted") << ac << "" << 100u << 30u << 0u << QList<int>() << "";
+    QTest::newRow("target 101 refused") << ac << "" << 101u << 30u << 0u << QList<int>()
+        << "^Charging configuration target percentage out of range: 101$";
+    QTest::newRow("repeat days 1 and 7 accepted") << ac << "" << 90u << 30u << 0u << QList<int>({1, 7}) << "";
+    QTest::newRow("repeat day 0 refused") << ac << "" << 90u << 30u << 0u << QList<int>({0})
+        << "^Charging configuration repeat days invalid. All days must be within 1 \\(Mon\\) and 7 \\(Sun\\):";
+    QTest::newRow("repeat day 8 refused") << ac << "" << 90u << 30u << 0u << QList<int>({1, 8})
+        << "^Charging configuration repeat days invalid.";
+    QTest::newRow("daily spot market 101 refused") << ac << "" << 90u << 30u << 101u << QList<int>()
+        << "^Charging configuration daily spot market percentage value out of range: 101 is not in the range \\[0 - 100\\] %$";
+    QTest::newRow("discharge floor 101 refused") << ac << "" << 90u << 101u << 0u << QList<int>()
+        << "^Charging configuration discharge floor percentage out of range: 101$";
+    QTest::newRow("dc floor 30 target 30 refused") << dc << "" << 30u << 30u << 0u << QList<int>()
+        << "^Charging configuration SoC range invalid: 30 30$";
+    QTest::newRow("dc floor 29 target 30 accepted") << dc << "" << 30u << 29u << 0u << QList<int>() << "";
+    QTest::newRow("missing charger") << "" << "" << 90u << 30u << 0u << QList<int>() << "^No such EV charger:";
+    QTest::newRow("missing car") << ac << "missing" << 90u << 30u << 0u << QList<int>()
+        << "^The given assigned car id cannot be found in the system.$";
+    QTest::newRow("ac car accepted") << ac << "electricVehicle" << 90u << 30u << 0u << QList<int>() << "";
+    QTest::newRow("battery as ac car refused") << ac << "homeBattery" << 90u << 30u << 0u << QList<int>()
+        << "^The assigned AC vehicle must provide AC charging capability states.$";
+    QTest::newRow("dc missing car refused") << dc << "missing" << 90u << 30u << 0u << QList<int>()
+        << "^Assigned DC vehicle does not provide battery level information.$";
+    QTest::newRow("dc car without dc states refused") << dc << "electricVehicle" << 90u << 30u << 0u << QList<int>()
+        << "^The assigned DC vehicle must provide DC charging capability states.$";
+    QTest::newRow("dc car with dc states accepted") << dc << "electricVehicleConnected" << 90u << 30u << 0u << QList<int>() << "";
+}
+
+void TestChargingConfigurationHandling::setConfiguration()
+{
+    QFETCH(QString, chargerClass);
+    QFETCH(QString, car);
+    QFETCH(uint, target);
+    QFETCH(uint, floor);
+    QFETCH(uint, daily);
+    QFETCH(QList<int>, repeatDays);
+    QFETCH(QString, warning);
+
+    HouseholdFixture household;
+    Thing *charger = household.addThing(chargerClass.isEmpty() ? QStringLiteral("evChargerAc") : chargerClass,
+                                        QStringLiteral("Charger"));
+    ThingId carId;
+    if (car == QLatin1String("missing"))
+        carId = ThingId::createUuid();
+    else if (!car.isEmpty())
+        carId = household.addThing(car, QStringLiteral("Car"))->id();
+    SmartChargingManager *manager = household.createManager();
+    const ThingId chargerId = chargerClass.isEmpty() ? ThingId::createUuid() : charger->id();
+    const ChargingConfiguration before = manager->chargingConfiguration(chargerId);
+
+    ChargingConfiguration configuration(chargerId);
+    configuration.setAssignedCarId(carId);
+    configuration.setTargetPercentage(target);
+    configuration.setDischargeFloorPercentage(floor);
+    configuration.setDailySpotMarketPercentage(daily);
+    configuration.setRepeatDays(repeatDays);
+
+    QSignalSpy spy(manager, &SmartChargingManager::chargingConfigurationChanged);
+    household.thingManager()->clearActionLog();
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    const EnergyManager::EnergyError result = manager->setChargingConfiguration(configuration);
+    household.processEvents();
+
+    if (!warning.isEmpty()) {
+        QCOMPARE(result, EnergyManager::EnergyErrorInvalidParameter);
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(manager->chargingConfiguration(chargerId), before);
+        QVERIFY(storedKeys(chargerId).isEmpty());
+        QVERIFY(household.thingManager()->actionLog().isEmpty());
+        return;
+    }
+    QCOMPARE(result, EnergyManager::EnergyErrorNoError);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().first().value<ChargingConfiguration>(), configuration);
+    QCOMPARE(manager->chargingConfiguration(chargerId), configuration);
+    // A written configuration always holds every key.
+    QCOMPARE(storedKeys(chargerId).count(), 14);
+    QCOMPARE(storedValue(chargerId, QStringLiteral("targetPercentage")).toUInt(), target);
+    QCOMPARE(storedValue(chargerId, QStringLiteral("assignedCarId")).toUuid(), carId);
+}
+
+void TestChargingConfigurationHandling::manualValuesOnlyChangeNothing()
+{
+    HouseholdFixture household;
+    Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
+    SmartChargingManager *manager = household.createManager();
+    ChargingConfiguration configuration(charger->id());
+    configuration.setTargetPercentage(90);
+    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+    {
+        EnergySettings settings;
+        settings.remove(group);
+    }
+
+    QSignalSpy spy(manager, &SmartChargingManager::chargingConfigurationChanged);
+    configuration.setManualMaxChargingCurrent(16);
+    configuration.setManualChargingEnabled(true);
+    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(spy.count(), 0);
+    QCOMPARE(manager->chargingConfiguration(charger->id()).manualMaxChargingCurrent(), 6.0);
+    QCOMPARE(manager->chargingConfiguration(charger->id()).manualChargingEnabled(), false);
+    QVERIFY(storedKeys(charger->id()).isEmpty());
+}
+
+void TestChargingConfigurationHandling::migration_data()
+{
+    QTest::addColumn<QVariant>("legacyLock");
+    QTest::addColumn<bool>("legacyGroup");
+
+    QTest::newRow("lock true with group") << QVariant(true) << true;
+    QTest::newRow("no lock key with group") << QVariant() << true;
+    QTest::newRow("lock key without group") << QVariant(true) << false;
+}
+
+void TestChargingConfigurationHandling::migration()
+{
+    QFETCH(QVariant, legacyLock);
+    QFETCH(bool, legacyGroup);
+
+    HouseholdFixture household;
+    Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
+    Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
+    const ThingId goneId = ThingId::createUuid();
+    if (legacyLock.isValid())
+        writeValue(QStringLiteral("lockOnUnplug"), legacyLock);
+    if (legacyGroup) {
+        const QString legacy = QStringLiteral("ChargingInfos/") + charger->id().toString() + QLatin1Char('/');
+        writeValue(legacy + QStringLiteral("assignedCarId"), car->id());
+        writeValue(legacy + QStringLiteral("chargingMode"), 1);
+        writeValue(legacy + QStringLiteral("targetPercentage"), 70u);
+        writeValue(legacy + QStringLiteral("manualMaxChargingCurrent"), 10.0);
+        writeValue(QStringLiteral("ChargingInfos/") + goneId.toString() + QStringLiteral("/chargingMode"), 2);
+    }
+
+    if (legacyGroup)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^EV charger with ID .* not found in system. Not loading configuration.$")));
+    SmartChargingManager *manager = household.createManager();
+
+    {
+        EnergySettings settings;
+        QVERIFY(!settings.contains(QStringLiteral("lockOnUnplug")));
+        QVERIFY(!settings.childGroups().contains(QStringLiteral("ChargingInfos")));
+        settings.beginGroup(group);
+        QCOMPARE(settings.childGroups(), legacyGroup ? QStringList({charger->id().toString()}) : QStringList());
+    }
+    const ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
+    if (!legacyGroup) {
+        QCOMPARE(configuration, ChargingConfiguration(charger->id()));
+        return;
+    }
+    QCOMPARE(storedKeys(charger->id()).count(), 14);
+    QCOMPARE(configuration.lockOnUnplug(), legacyLock.toBool());
+    QCOMPARE(storedValue(charger->id(), QStringLiteral("lockOnUnplug")).toBool(), legacyLock.toBool());
+    QCOMPARE(configuration.chargingMode(), ChargingConfiguration::ChargingModeEco);
+    QCOMPARE(configuration.assignedCarId(), car->id());
+    QCOMPARE(configuration.targetPercentage(), 70u);
+    QCOMPARE(configuration.manualMaxChargingCurrent(), 10.0);
+    QCOMPARE(configuration.dischargeFloorPercentage(), 30u);
+}
+
+void TestChargingConfigurationHandling::lockOnUnplug_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("lock");
+    QTest::addColumn<int>("changes");
+    QTest::addColumn<bool>("switchedOff");
+
+    QTest::newRow("eco with lock") << int(ChargingConfiguration::ChargingModeEco) << true << 1 << true;
+    QTest::newRow("normal with lock") << int(ChargingConfiguration::ChargingModeNormal) << true << 0 << true;
+    QTest::newRow("eco without lock") << int(ChargingConfiguration::ChargingModeEco) << false << 0 << false;
+}
+
+void TestChargingConfigurationHandling::lockOnUnplug()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, lock);
+    QFETCH(int, changes);
+    QFETCH(bool, switchedOff);
+
+    HouseholdFixture household;
+    Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"),
+                                        {{QStringLiteral("pluggedIn"), true}, {QStringLiteral("power"), true}});
+    SmartChargingManager *manager = household.createManager();
+    ChargingConfiguration configuration(charger->id());
+    configuration.setChargingMode(static_cast<ChargingConfiguration::ChargingMode>(mode));
+    configuration.setLockOnUnplug(lock);
+    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+    household.processEvents();
+    household.thingManager()->clearActionLog();
+    charger->setStateValue(QStringLiteral("power"), true);
+
+    QSignalSpy spy(manager, &SmartChargingManager::chargingConfigurationChanged);
+    charger->setStateValue(QStringLiteral("pluggedIn"), false);
+    household.processEvents();
+
+    QCOMPARE(spy.count(), changes);
+    const int expectedMode = lock ? int(ChargingConfiguration::ChargingModeNormal) : mode;
+    QCOMPARE(int(manager->chargingConfiguration(charger->id()).chargingMode()), expectedMode);
+    QCOMPARE(storedValue(charger->id(), QStringLiteral("chargingMode")).toInt(), expectedMode);
+    if (changes)
+        QCOMPARE(int(spy.first().first().value<ChargingConfiguration>().chargingMode()), expectedMode);
+
+    int powerActions = 0;
+    for (const ThingManager::ActionLogEntry &entry : household.thingManager()->actionLog())
+        powerActions += entry.actionTypeName == QLatin1String("power") ? 1 : 0;
+    QCOMPARE(powerActions, switchedOff ? 1 : 0);
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), !switchedOff);
+}
+
+void TestChargingConfigurationHandling::userActions_data()
+{
+    QTest::addColumn<QString>("chargerClass");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("stateName");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("origin");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<double>("current");
+    QTest::addColumn<uint>("phases");
+    QTest::addColumn<double>("power");
+
+    const QString ac = QStringLiteral("evChargerAc");
+    const QString dc = QStringLiteral("evChargerDc");
+    const int normal = ChargingConfiguration::ChargingModeNormal;
+    const int eco = ChargingConfiguration::ChargingModeEco;
+    const int user = Action::TriggeredByUser;
+    const int rule = Action::TriggeredByRule;
+    QTest::newRow("eco power on by user") << ac << eco << "power" << QVariant(true) << user << false << 6.0 << 3u << 0.0;
+    QTest::newRow("normal current by user") << ac << normal << "maxChargingCurrent" << QVariant(16.0) << user << false << 16.0 << 3u << 0.0;
+    QTest::newRow("normal current by rule") << ac << normal << "maxChargingCurrent" << QVariant(16.0) << rule << false << 6.0 << 3u << 0.0;
+    QTest::newRow("normal power on by user") << ac << normal << "power" << QVariant(true) << user << true << 6.0 << 3u << 0.0;
+    QTest::newRow("normal phase count by user") << ac << normal << "desiredPhaseCount" << QVariant(1) << user << false << 6.0 << 1u << 0.0;
+    QTest::newRow("dc normal power by user") << dc << normal << "chargingPower" << QVariant(5000.0) << user << false << 6.0 << 3u << 5000.0;
+    QTest::newRow("dc normal on by user") << dc << normal << "power" << QVariant(true) << user << true << 6.0 << 3u << 0.0;
+    QTest::newRow("dc eco power by user") << dc << eco << "chargingPower" << QVariant(5000.0) << user << false << 6.0 << 3u << 0.0;
+}
+
+void TestChargingConfigurationHandling::userActions()
+{
+    QFETCH(QString, chargerClass);
+    QFETCH(int, mode);
+    QFETCH(QString, stateName);
+    QFETCH(QVariant, value);
+    QFETCH(int, origin);
+    QFETCH(bool, enabled);
+    QFETCH(double, current);
+    QFETCH(uint, phases);
+    QFETCH(double, power);
+
+    HouseholdFixture household;
+    Thing *charger = household.addThing(chargerClass, QStringLiteral("Charger"));
+    SmartChargingManager *manager = household.createManager();
+    if (mode != ChargingConfiguration::ChargingModeNormal) {
+        ChargingConfiguration configuration(charger->id());
+        configuration.setChargingMode(static_cast<ChargingConfiguration::ChargingMode>(mode));
+        configuration.setTargetPercentage(90);
+        QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+        household.processEvents();
+    }
+
+    executeStateAction(household.thingManager(), charger, stateName, value, static_cast<Action::TriggeredBy>(origin));
+
+    const ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
+    QCOMPARE(configuration.manualChargingEnabled(), enabled);
+    QCOMPARE(configuration.manualMaxChargingCurrent(), current);
+    QCOMPARE(configuration.manualDesiredPhaseCount(), phases);
+    QCOMPARE(configuration.manualChargingPower(), power);
+    // The file agrees (absent keys stand for the defaults).
+    const ThingId id = charger->id();
+    QCOMPARE(storedValue(id, QStringLiteral("manualChargingEnabled"), false).toBool(), enabled);
+    QCOMPARE(storedValue(id, QStringLiteral("manualMaxChargingCurrent"), 6.0).toDouble(), current);
+    QCOMPARE(storedValue(id, QStringLiteral("manualDesiredPhaseCount"), 3u).toUInt(), phases);
+    QCOMPARE(storedValue(id, QStringLiteral("manualChargingPower"), 0.0).toDouble(), power);
+}
+
+void TestChargingConfigurationHandling::userSetsCarLevel()
+{
+    HouseholdFixture household;
+    Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
+    Thing *reportingCar = household.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Reporting car"));
+    household.createManager();
+    car->setProperty("lastSoCCalculation", household.now());
+
+    auto storedLevel = [](const Thing *thing) {
+        EnergySettings settings;
+        return settings.value(QStringLiteral("ManualSoCs/") + thing->id().toString());
+    };
+
+    executeStateAction(household.thingManager(), car, QStringLiteral("batteryLevel"), 55, Action::TriggeredByRule);
+    QVERIFY(!storedLevel(car).isValid());
+
+    executeStateAction(household.thingManager(), car, QStringLiteral("batteryLevel"), 57, Action::TriggeredByUser);
+    executeStateAction(household.thingManager(), reportingCar, QStringLiteral("capacity"), 60.0, Action::TriggeredByUser);
+    QCOMPARE(storedLevel(car).toInt(), 57);
+    QVERIFY(!storedLevel(reportingCar).isValid());
+    QCOMPARE(car->property("preciseSoC").toInt(), 57);
+    QCOMPARE(car->property("preciseBatteryLevel").toDouble(), 57.0);
+    QVERIFY(!car->property("lastSoCCalculation").toDateTime().isValid());
+}
+
+void TestChargingConfigurationHandling::restoredAfterRestart()
+{
+    HouseholdFixture household;
+    Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
+    Thing *doomed = household.addThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Doomed"));
+    Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
+    SmartChargingManager *manager = household.createManager();
+
+    executeStateAction(household.thingManager(), charger, QStringLiteral("maxChargingCurrent"), 16.0, Action::TriggeredByUser);
+    ChargingConfiguration configuration(charger->id());
+    configuration.setAssignedCarId(car->id());
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+    configuration.setEndDateTime(QDateTime(QDate(2026, 1, 6), QTime(7, 30)));
+    configuration.setRepeatDays({1, 7});
+    configuration.setTargetPercentage(90);
+    configuration.setDischargeFloorPercentage(20);
+    configuration.setDailySpotMarketPercentage(40);
+    configuration.setLockOnUnplug(true);
+    configuration.setStopOnTargetPercentage(true);
+    configuration.setLocale(QLocale(QLocale::German, QLocale::Germany));
+    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+    ChargingConfiguration doomedConfiguration(doomed->id());
+    doomedConfiguration.setTargetPercentage(60);
+    QCOMPARE(manager->setChargingConfiguration(doomedConfiguration), EnergyManager::EnergyErrorNoError);
+    household.processEvents();
+    const ChargingConfiguration before = manager->chargingConfiguration(charger->id());
+    QCOMPARE(before.manualMaxChargingCurrent(), 16.0);
+
+    household.destroyManager();
+    household.thingManager()->removeConfiguredThing(doomed->id());
+    household.processEvents();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^EV charger with ID .* not found in system.")));
+    manager = household.createManager();
+
+    QCOMPARE(manager->chargingConfiguration(charger->id()), before);
+    QCOMPARE(manager->chargingConfigurations().count(), 1);
+    QVERIFY(storedKeys(doomedConfiguration.evChargerId()).isEmpty());
+}
+
+void TestChargingConfigurationHandling::garbageValues_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("raw");
+    QTest::addColumn<QVariant>("restored");
+
+    QTest::newRow("target text") << "targetPercentage" << QVariant("abc") << QVariant(0u);
+    QTest::newRow("target above 100") << "targetPercentage" << QVariant(250) << QVariant(0u);
+    QTest::newRow("mode out of range") << "chargingMode" << QVariant(9) << QVariant(0);
+    QTest::newRow("single repeat day as text") << "repeatDays" << QVariant("3") << QVariant("3");
+    QTest::newRow("repeat days out of range dropped") << "repeatDays" << QVariant("0, 8, 2") << QVariant("2");
+    QTest::newRow("lock flag garbage") << "lockOnUnplug" << QVariant("maybe") << QVariant(false);
+    QTest::newRow("phase count 0") << "manualDesiredPhaseCount" << QVariant(0) << QVariant(3u);
+    QTest::newRow("current garbage") << "manualMaxChargingCurrent" << QVariant("lots") << QVariant(0.0);
+    QTest::newRow("car id garbage") << "assignedCarId" << QVariant("garbage") << QVariant(QUuid());
+    QTest::newRow("locale as text") << "locale" << QVariant("de_DE") << QVariant("de_DE");
+}
+
+void TestChargingConfigurationHandling::garbageValues()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, raw);
+    QFETCH(QVariant, restored);
+
+    HouseholdFixture household;
+    Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
+    writeValue(chargerGroup(charger->id()) + QStringLiteral("/dailySpotMarketPercentage"), 40);
+    writeValue(chargerGroup(charger->id()) + QLatin1Char('/') + key, raw);
+    writeValue(group + QStringLiteral("/not-a-uuid/targetPercentage"), 50);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^EV charger with ID \"not-a-uuid\" not found")));
+    SmartChargingManager *manager = household.createManager();
+
+    const ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
+    QCOMPARE(configuration.evChargerId(), charger->id());
+    // Everything sound in the entry is restored.
+    QCOMPARE(configuration.dailySpotMarketPercentage(), 40u);
+
+    const QHash<QString, QVariant> fields = {
+        {QStringLiteral("targetPercentage"), configuration.targetPercentage()},
+        {QStringLiteral("chargingMode"), int(configuration.chargingMode())},
+        {QStringLiteral("lockOnUnplug"), configuration.lockOnUnplug()},
+        {QStringLiteral("manualDesiredPhaseCount"), configuration.manualDesiredPhaseCount()},
+        {QStringLiteral("manualMaxChargingCurrent"), configuration.manualMaxChargingCurrent()},
+        {QStringLiteral("assignedCarId"), configuration.assignedCarId()},
+        {QStringLiteral("locale"), configuration.locale().name()},
+    };
+    QStringList days;
+    for (int day : configuration.repeatDays())
+        days << QString::number(day);
+    const QVariant actual = key == QLatin1String("repeatDays") ? QVariant(days.join(QLatin1Char(','))) : fields.value(key);
+    QCOMPARE(actual, restored);
+
+    EnergySettings settings;
+    settings.beginGroup(group);
+    QCOMPARE(settings.childGroups(), QStringList({charger->id().toString()}));
+}
+
+QTEST_GUILESS_MAIN(TestChargingConfigurationHandling)
+#include "tst_chargingconfigurationhandling.moc"

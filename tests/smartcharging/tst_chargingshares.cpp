@@ -1,0 +1,233 @@
+#include "householdfixture.h"
+
+#include "devices/evchargerac.h"
+#include "smartcharging/smartchargingmanager.h"
+
+#include "tavro/tavrosettings.h"
+#include "tavro/thing.h"
+
+#include <QFile>
+#include <algorithm>
+#include <QtTest>
+
+using Issuer = ChargingAction::ChargingActionIssuer;
+
+class SmartChargingManagerTestAccess
+{
+public:
+    // A prepared charger that cannot switch phases: 6..16 A on three phases.
+    static void prepare(SmartChargingManager *manager, Thing *charger, const QList<ChargingAction> &actions)
+    {
+        EvChargerAc *adapter = manager->m_evChargersAc.value(charger->id());
+        ChargingProcessInfo info;
+        info.minChargingCurrent = 6;
+        info.maxChargingCurrent = 16;
+        info.maxPhaseCount = info.minPhaseCount = info.effectivePhaseCount = 3;
+        info.batteryLevel = 20;
+        info.remainingPercentage = 60;
+        manager->m_acProcessInfos.insert(adapter, info);
+        manager->m_acChargingActions.remove(adapter);
+        for (const ChargingAction &action : actions)
+            manager->m_acChargingActions[adapter].insert(action.issuer(), action);
+    }
+    static ChargingAction action(SmartChargingManager *manager, Thing *charger, Issuer issuer)
+    {
+        return manager->m_acChargingActions.value(manager->m_evChargersAc.value(charger->id())).value(issuer);
+    }
+    static void applyShares(SmartChargingManager *manager, const QDateTime &now)
+    {
+        manager->applyAcChargingShares(now);
+    }
+};
+
+using Access = SmartChargingManagerTestAccess;
+
+namespace {
+
+ChargingAction surplus(bool enabled, double current)
+{
+    return ChargingAction(enabled, current, 3, ChargingAction::ChargingActionIssuerSurplusCharging, false);
+}
+
+// Ids are random; the calculator breaks ties by the id text.
+QList<Thing *> byIdText(QList<Thing *> things)
+{
+    std::sort(things.begin(), things.end(), [](Thing *a, Thing *b) { return a->id().toString() < b->id().toString(); });
+    return things;
+}
+
+void setEco(SmartChargingManager *manager, Thing *charger, Thing *car)
+{
+    ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+    if (car)
+        configuration.setAssignedCarId(car->id());
+    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+}
+
+}
+
+class TestChargingShares : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void twoSurplusChargers_data();
+    void twoSurplusChargers();
+    void fairnessRotation_data();
+    void fairnessRotation();
+    void timeRequirementReservesBeforeSurplus_data();
+    void timeRequirementReservesBeforeSurplus();
+    void singleChargerKeepsItsPlan();
+};
+
+void TestChargingShares::twoSurplusChargers_data()
+{
+    QTest::addColumn<QString>("chargerClass");
+    QTest::addColumn<bool>("bothServed");
+    QTest::addColumn<double>("current");
+    QTest::addColumn<int>("phases");
+
+    // 5000 W against 2 x 4140 W minimum: only one fits on three phases.
+    QTest::newRow("fixed three phases: one served") << "evChargerAcBasic" << false << 7.0 << 3;
+    // Both drop to one phase (1380 W minimum each) and share 2500 W each.
+    QTest::newRow("switchable: both on one phase") << "evChargerAc" << true << 11.0 << 1;
+}
+
+void TestChargingShares::twoSurplusChargers()
+{
+    QFETCH(QString, chargerClass);
+    QFETCH(bool, bothServed);
+    QFETCH(double, current);
+    QFETCH(int, phases);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    QList<Thing *> chargers;
+    for (const char *name : {"Left", "Right"})
+        chargers.append(household.addThing(chargerClass, name, {{"pluggedIn", true}}));
+    SmartChargingManager *manager = household.createManager();
+    for (Thing *charger : chargers)
+        setEco(manager, charger, household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}}));
+
+    HouseholdFixture::setMeterCurrents(meter, -5000.0 / 690, -5000.0 / 690, -5000.0 / 690);
+    household.runCycle();
+
+    chargers = byIdText(chargers);
+    QCOMPARE(chargers.at(0)->stateValue(QStringLiteral("power")).toBool(), true);
+    QCOMPARE(chargers.at(0)->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), current);
+    QCOMPARE(chargers.at(1)->stateValue(QStringLiteral("power")).toBool(), bothServed);
+    if (bothServed)
+        QCOMPARE(chargers.at(1)->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), current);
+    if (chargers.at(0)->hasState(QStringLiteral("desiredPhaseCount")))
+        QCOMPARE(chargers.at(0)->stateValue(QStringLiteral("desiredPhaseCount")).toInt(), phases);
+}
+
+void TestChargingShares::fairnessRotation_data()
+{
+    QTest::addColumn<int>("window");
+    QTest::addColumn<int>("minutesLater");
+    QTest::addColumn<bool>("rotated");
+
+    QTest::newRow("last sharing a minute short of the window: same charger") << 15 << 13 << false;
+    QTest::newRow("window elapsed: the other charger") << 15 << 15 << true;
+    QTest::newRow("window 0: every sharing rotates") << 0 << 1 << true;
+}
+
+void TestChargingShares::fairnessRotation()
+{
+    QFETCH(int, window);
+    QFETCH(int, minutesLater);
+    QFETCH(bool, rotated);
+
+    HouseholdFixture household;
+    QFile file(TavroSettings::storagePath() + "/energy-manager-configuration.json");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("{\"chargingShareRotationWindow\": %1}").arg(window).toUtf8());
+    file.close();
+    household.reloadConfiguration();
+
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    HouseholdFixture::setMeterCurrents(meter, -5000.0 / 690, -5000.0 / 690, -5000.0 / 690);
+    QList<Thing *> chargers = {household.addThing("evChargerAcBasic", "A", {{"pluggedIn", true}}),
+                               household.addThing("evChargerAcBasic", "B", {{"pluggedIn", true}})};
+    chargers = byIdText(chargers);
+    SmartChargingManager *manager = household.createManager();
+
+    // The counters raised at a rotation count from the sharing after it.
+    const QDateTime start = household.now();
+    for (const QDateTime &when : {start, start.addSecs(minutesLater * 60), start.addSecs(minutesLater * 60 + 60)}) {
+        for (Thing *charger : chargers)
+            Access::prepare(manager, charger, {surplus(true, 16)});
+        Access::applyShares(manager, when);
+    }
+
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    QCOMPARE(Access::action(manager, chargers.at(0), issuer).chargingEnabled(), !rotated);
+    QCOMPARE(Access::action(manager, chargers.at(1), issuer).chargingEnabled(), rotated);
+}
+
+void TestChargingShares::timeRequirementReservesBeforeSurplus_data()
+{
+    QTest::addColumn<bool>("withDeadlines");
+    QTest::newRow("deadline group takes the power first") << true;
+    QTest::newRow("surplus group alone gets it") << false;
+}
+
+void TestChargingShares::timeRequirementReservesBeforeSurplus()
+{
+    QFETCH(bool, withDeadlines);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    HouseholdFixture::setMeterCurrents(meter, -10000.0 / 690, -10000.0 / 690, -10000.0 / 690);
+    QList<Thing *> deadline;
+    QList<Thing *> eco;
+    for (const char *name : {"D1", "D2"})
+        deadline.append(household.addThing("evChargerAcBasic", name, {{"pluggedIn", true}}));
+    for (const char *name : {"E1", "E2"})
+        eco.append(household.addThing("evChargerAcBasic", name, {{"pluggedIn", true}}));
+    SmartChargingManager *manager = household.createManager();
+
+    const ChargingAction timeRequirement(true, 16, 3, ChargingAction::ChargingActionIssuerTimeRequirement, false);
+    for (Thing *charger : deadline)
+        Access::prepare(manager, charger, withDeadlines ? QList<ChargingAction>{surplus(true, 16), timeRequirement}
+                                                        : QList<ChargingAction>());
+    for (Thing *charger : eco)
+        Access::prepare(manager, charger, {surplus(true, 16)});
+    Access::applyShares(manager, household.now());
+
+    // 10000 W: the deadline pair gets 5000 W each (7 A), nothing is left.
+    for (Thing *charger : deadline) {
+        const ChargingAction action = Access::action(manager, charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        QCOMPARE(action.chargingEnabled(), withDeadlines);
+        if (withDeadlines)
+            QCOMPARE(action.maxChargingCurrent(), 7.0);
+        QVERIFY(!Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging).chargingEnabled());
+    }
+    for (Thing *charger : eco) {
+        const ChargingAction action = Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging);
+        QCOMPARE(action.chargingEnabled(), !withDeadlines);
+        if (!withDeadlines)
+            QCOMPARE(action.maxChargingCurrent(), 7.0);
+    }
+}
+
+void TestChargingShares::singleChargerKeepsItsPlan()
+{
+    HouseholdFixture household;
+    household.addThing("gridMeter", "Grid");
+    Thing *charger = household.addThing("evChargerAcBasic", "Only", {{"pluggedIn", true}});
+    SmartChargingManager *manager = household.createManager();
+
+    // No budget at all, yet a group of one is not shared.
+    Access::prepare(manager, charger, {surplus(true, 13)});
+    Access::applyShares(manager, household.now());
+
+    const ChargingAction action = Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging);
+    QVERIFY(action.chargingEnabled());
+    QCOMPARE(action.maxChargingCurrent(), 13.0);
+}
+
+QTEST_GUILESS_MAIN(TestChargingShares)
+#include "tst_chargingshares.moc"

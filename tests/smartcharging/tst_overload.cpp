@@ -1,0 +1,247 @@
+#include "householdfixture.h"
+
+#include "smartcharging/smartchargingmanager.h"
+
+#include "tavro/thing.h"
+#include "tavro/thingmanager.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+class SmartChargingManagerTestAccess
+{
+public:
+    static double dcPhaseLimitPower(SmartChargingManager *manager)
+    {
+        return manager->availableDcChargingPowerByPhaseLimit();
+    }
+};
+
+namespace {
+
+QStringList commands(ThingManager *thingManager, Thing *thing)
+{
+    QStringList result;
+    for (const ThingManager::ActionLogEntry &entry : thingManager->actionLog()) {
+        if (entry.thingId == thing->id())
+            result.append(entry.actionTypeName + "=" + entry.params.value(0).value().toString());
+    }
+    return result;
+}
+
+// Per-phase powers (W); the total comes last and announces the new power
+// balance, which runs the overload check.
+void setPhasePowers(Thing *meter, double a, double b, double c)
+{
+    const QList<double> powers = {a, b, c};
+    for (int i = 0; i < 3; i++) {
+        const QString phase = QString(QChar('A' + i));
+        meter->setStateValue("currentPhase" + phase, powers.at(i) / 230);
+        meter->setStateValue("currentPowerPhase" + phase, powers.at(i));
+    }
+    meter->setStateValue(QStringLiteral("currentPower"), a + b + c);
+}
+
+// A user action at the charger, which is what sets the manual values.
+void userAction(ThingManager *thingManager, Thing *thing, const QString &stateName, const QVariant &value)
+{
+    const StateTypeId id = thing->thingClass().stateTypes().findByName(stateName).id();
+    Action action(id, thing->id(), Action::TriggeredByUser);
+    action.setParams(ParamList() << Param(id, value));
+    thingManager->executeAction(action);
+    HouseholdFixture::processEvents();
+}
+
+}
+
+class TestOverload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void reduction_data();
+    void reduction();
+    void waitsForCurrentChangeBeforeSwitchingOff();
+    void normalModeRecoveryInTwoSteps();
+    void dcChargerTakesTheFullOvershoot();
+    void dcPhaseLimitPower_data();
+    void dcPhaseLimitPower();
+};
+
+void TestOverload::reduction_data()
+{
+    QTest::addColumn<QString>("chargerClass");
+    QTest::addColumn<QList<double>>("phasePowers");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<bool>("flagged");
+    QTest::addColumn<double>("throttle");
+
+    // Limit 16 A = 3680 W per phase. Overshoot 320 W: 11040 - 3 x 320 =
+    // 10080 W = 14.6 A, snapped down to 14 A; throttle (11040 - 9660) / 6900.
+    QTest::newRow("three phases: 14.6 A snapped down to 14 A")
+            << "evChargerAc" << QList<double>{4000, 3000, 3900}
+            << QStringList{"maxChargingCurrent=14", "power=true"} << true << 0.2;
+    QTest::newRow("single phase, phase A over") << "evChargerAcSinglePhase" << QList<double>{4000, 3000, 3900}
+                                                << QStringList{"maxChargingCurrent=14", "power=true"} << true << 0.2;
+    QTest::newRow("single phase, only phase C over") << "evChargerAcSinglePhase" << QList<double>{3000, 3000, 4000}
+                                                     << QStringList() << false << 0.0;
+    QTest::newRow("exactly at the limit") << "evChargerAc" << QList<double>{3680, 3680, 3680} << QStringList() << false
+                                          << 0.0;
+    QTest::newRow("below the minimum: switched off") << "evChargerAc" << QList<double>{8000, 8000, 8000}
+                                                     << QStringList{"maxChargingCurrent=16", "power=false"} << true << 1.0;
+}
+
+void TestOverload::reduction()
+{
+    QFETCH(QString, chargerClass);
+    QFETCH(QList<double>, phasePowers);
+    QFETCH(QStringList, expected);
+    QFETCH(bool, flagged);
+    QFETCH(double, throttle);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *charger = household.addThing(chargerClass, "Garage", {{"power", true}, {"maxChargingCurrent", 16}});
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    household.processEvents();
+    household.thingManager()->clearActionLog();
+    QSignalSpy stateSpy(manager, &SmartChargingManager::chargingStateChanged);
+
+    setPhasePowers(meter, phasePowers.at(0), phasePowers.at(1), phasePowers.at(2));
+    household.processEvents();
+
+    QCOMPARE(commands(household.thingManager(), charger), expected);
+    const ChargingState state = manager->chargingState(charger->id());
+    QCOMPARE(state.overloadProtectionActive(), flagged);
+    QVERIFY(qAbs(state.overloadProtectionThrottle() - throttle) < 1e-9);
+    if (flagged)
+        QVERIFY(stateSpy.value(0).value(0).value<ChargingState>().overloadProtectionActive());
+    else
+        QCOMPARE(stateSpy.count(), 0);
+}
+
+void TestOverload::waitsForCurrentChangeBeforeSwitchingOff()
+{
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *charger = household.addThing("evChargerAc", "Garage", {{"power", true}, {"maxChargingCurrent", 16}});
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+
+    setPhasePowers(meter, 4000, 3000, 3900);
+    household.processEvents();
+    QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 14.0);
+
+    // The reduction has not shown at the meter yet: no switch-off.
+    household.thingManager()->clearActionLog();
+    household.advance(5);
+    setPhasePowers(meter, 8000, 8000, 8000);
+    household.processEvents();
+    QCOMPARE(commands(household.thingManager(), charger), QStringList());
+    QVERIFY(charger->stateValue(QStringLiteral("power")).toBool());
+
+    // Past the current lock (10 s) it goes off.
+    household.advance(6);
+    setPhasePowers(meter, 8100, 8000, 8000);
+    household.processEvents();
+    QCOMPARE(commands(household.thingManager(), charger), (QStringList{"maxChargingCurrent=14", "power=false"}));
+    QCOMPARE(manager->chargingState(charger->id()).overloadProtectionThrottle(), 1.0);
+}
+
+void TestOverload::normalModeRecoveryInTwoSteps()
+{
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *charger = household.addThing("evChargerAc", "Garage");
+    SmartChargingManager *manager = household.createManager();
+    userAction(household.thingManager(), charger, "maxChargingCurrent", 16);
+    userAction(household.thingManager(), charger, "power", true);
+    QVERIFY(manager->chargingConfiguration(charger->id()).manualChargingEnabled());
+    manager->setPhasePowerLimit(16);
+
+    setPhasePowers(meter, 8000, 8000, 8000);
+    household.processEvents();
+    QVERIFY(!charger->stateValue(QStringLiteral("power")).toBool());
+
+    // The overload is over, but a manual charger stays flagged until the
+    // recovery brings it back; the switch-off lock (300 s) holds the restart.
+    setPhasePowers(meter, 0, 0, 0);
+    household.advance(60);
+    household.runCycle();
+    QVERIFY(manager->chargingState(charger->id()).overloadProtectionActive());
+    QVERIFY(!charger->stateValue(QStringLiteral("power")).toBool());
+
+    // Step 1: back on at the minimum current.
+    household.advance(300);
+    household.runCycle();
+    QVERIFY(charger->stateValue(QStringLiteral("power")).toBool());
+    QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 6.0);
+    QVERIFY(manager->chargingState(charger->id()).overloadProtectionActive());
+
+    // Restoring 16 A needs 2300 W free on every phase; phase B has 1680 W.
+    setPhasePowers(meter, 0, 2000, 0);
+    household.advance(60);
+    household.runCycle();
+    QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 6.0);
+
+    // Step 2: the manual current.
+    setPhasePowers(meter, 0, 0, 0);
+    household.advance(60);
+    household.runCycle();
+    QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 16.0);
+    const ChargingState state = manager->chargingState(charger->id());
+    QVERIFY(!state.overloadProtectionActive());
+    QCOMPARE(state.overloadProtectionThrottle(), 0.0);
+}
+
+void TestOverload::dcChargerTakesTheFullOvershoot()
+{
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *charger = household.addThing("evChargerDc", "Wallbox", {{"power", true}, {"chargingPower", 11000}});
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    household.processEvents();
+    household.thingManager()->clearActionLog();
+
+    // 11000 W - 3 x 320 W.
+    setPhasePowers(meter, 4000, 3000, 3900);
+    household.processEvents();
+
+    QCOMPARE(commands(household.thingManager(), charger), QStringList{"chargingPower=10040"});
+    QVERIFY(manager->chargingState(charger->id()).overloadProtectionActive());
+}
+
+void TestOverload::dcPhaseLimitPower_data()
+{
+    QTest::addColumn<bool>("withMeter");
+    QTest::addColumn<uint>("limit");
+    QTest::addColumn<QList<double>>("currents");
+    QTest::addColumn<double>("expected");
+
+    QTest::newRow("no root meter") << false << 16u << QList<double>{0, 0, 0} << -1.0;
+    QTest::newRow("no limit") << true << 0u << QList<double>{0, 0, 0} << -1.0;
+    QTest::newRow("worst phase leaves 4 A") << true << 16u << QList<double>{10, 12, -3} << 4.0 * 690;
+    QTest::newRow("a phase over the limit") << true << 16u << QList<double>{20, 0, 0} << 0.0;
+}
+
+void TestOverload::dcPhaseLimitPower()
+{
+    QFETCH(bool, withMeter);
+    QFETCH(uint, limit);
+    QFETCH(QList<double>, currents);
+    QFETCH(double, expected);
+
+    HouseholdFixture household;
+    if (withMeter)
+        HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), currents.at(0), currents.at(1),
+                                           currents.at(2));
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(limit);
+
+    QCOMPARE(SmartChargingManagerTestAccess::dcPhaseLimitPower(manager), expected);
+}
+
+QTEST_GUILESS_MAIN(TestOverload)
+#include "tst_overload.moc"

@@ -1,0 +1,472 @@
+#include "householdfixture.h"
+
+#include "devices/evchargerac.h"
+#include "smartcharging/smartchargingmanager.h"
+#include "spotmarket/spotmarketdataprovider.h"
+#include "spotmarket/spotmarketmanager.h"
+
+#include "tavro/thing.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+// Prices set by the test; available when told so.
+class TestMarketProvider : public SpotMarketDataProvider
+{
+public:
+    TestMarketProvider() : SpotMarketDataProvider(nullptr)
+    {
+        m_info.providerId = providerId();
+        m_info.name = QStringLiteral("Test market");
+    }
+    QUuid providerId() const override { return QUuid(QStringLiteral("{6b1f3a52-9a34-4c43-a0d2-3f1b4a7e2c10}")); }
+    void enable() override { m_enabled = true; }
+    void disable() override { m_enabled = false; }
+    void refreshData() override {}
+    void setAvailable(bool available) { m_available = available; }
+    void setEntries(const ScoreEntries &entries)
+    {
+        m_scoreEntries = entries;
+        emit scoreEntriesChanged(entries);
+    }
+};
+
+class SmartChargingManagerTestAccess
+{
+public:
+    static void plan(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
+    static EvChargerAc *charger(SmartChargingManager *m) { return m->m_evChargersAc.values().first(); }
+    static ChargingProcessInfo &info(SmartChargingManager *m) { return m->m_acProcessInfos[charger(m)]; }
+    static ChargingSchedules &schedules(SmartChargingManager *m) { return m->m_acChargingSchedules[charger(m)]; }
+    static void dropInfo(SmartChargingManager *m) { m->m_acProcessInfos.remove(charger(m)); }
+    static ChargingConfiguration &configuration(SmartChargingManager *m) { return m->m_chargingConfigurations[charger(m)->id()]; }
+    static ChargingState &state(SmartChargingManager *m) { return m->m_chargingStates[charger(m)->id()]; }
+    static ChargingAction spotAction(SmartChargingManager *m)
+    {
+        return m->m_acChargingActions.value(charger(m)).value(ChargingAction::ChargingActionIssuerSpotMarketCharging);
+    }
+};
+using Access = SmartChargingManagerTestAccess;
+
+namespace {
+
+const QDate today(2026, 1, 5);
+
+QDateTime at(int hour, int minute, int second = 0, int dayOffset = 0)
+{
+    return QDateTime(today.addDays(dayOffset), QTime(hour, minute, second));
+}
+
+// Slots of the given length from start; price 10 except the cheap ones.
+ScoreEntries priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap)
+{
+    ScoreEntries entries;
+    for (int i = 0; i < count; i++) {
+        ScoreEntry entry;
+        entry.setStartDateTime(start.addSecs(i * minutes * 60));
+        entry.setEndDateTime(start.addSecs((i + 1) * minutes * 60));
+        entry.setValue(cheap.value(entry.startDateTime(), 10.0));
+        entries.append(entry);
+    }
+    return entries;
+}
+
+// Cheap hour starting at the given time, split into slots of slotMinutes
+// whose prices rise slightly so the order of the best slots is fixed.
+QHash<QDateTime, double> cheapHour(const QDateTime &start, int slotMinutes, double price = 1.0)
+{
+    QHash<QDateTime, double> cheap;
+    for (int m = 0; m < 60; m += slotMinutes)
+        cheap.insert(start.addSecs(m * 60), price + m / 150.0);
+    return cheap;
+}
+
+qint64 plannedMinutes(const ChargingSchedules &schedules)
+{
+    qint64 minutes = 0;
+    for (const ChargingSchedule &schedule : schedules.filterByIssuer(ChargingAction::ChargingActionIssuerSpotMarketCharging))
+        minutes += schedule.durationMinutes();
+    return minutes;
+}
+
+QStringList frames(const ChargingSchedules &schedules, ChargingAction::ChargingActionIssuer issuer)
+{
+    QStringList result;
+    for (const ChargingSchedule &schedule : schedules.filterByIssuer(issuer))
+        result << schedule.startDateTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char('-')
+                  + schedule.endDateTime().toString(QStringLiteral("hh:mm:ss"));
+    return result;
+}
+
+ChargingSchedule schedule(const ThingId &id, const QDateTime &start, int minutes, ChargingAction::ChargingActionIssuer issuer)
+{
+    ChargingSchedule s(id, TimeFrame(start, start.addSecs(minutes * 60)));
+    s.setAction(ChargingAction(true, 16, 3, issuer, false));
+    return s;
+}
+
+const auto Spot = ChargingAction::ChargingActionIssuerSpotMarketCharging;
+const auto Surplus = ChargingAction::ChargingActionIssuerSurplusCharging;
+
+// One charger with a car, a prepared process info (50 kWh, 5 h full charge,
+// 16 A on 3 phases) and, unless told otherwise, the test market enabled.
+struct Household
+{
+    explicit Household(bool enableMarket = true)
+    {
+        chargerThing = fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"));
+        car = fixture.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
+        manager = fixture.createManager();
+        provider = new TestMarketProvider;
+        SpotMarketManager *market = fixture.spotMarketManager();
+        market->registerProvider(provider);
+        market->changeProvider(provider->providerId());
+        if (enableMarket)
+            market->setEnabled(true);
+        provider->setAvailable(true);
+
+        ChargingConfiguration &configuration = Access::configuration(manager);
+        configuration.setEvChargerId(chargerThing->id());
+        configuration.setAssignedCarId(car->id());
+        configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+        configuration.setDailySpotMarketPercentage(20);
+
+        ChargingProcessInfo &info = Access::info(manager);
+        info.capacityKwh = 50;
+        info.fullChargingHours = 5;
+        info.maxChargingCurrent = 16;
+        info.maxPhaseCount = 3;
+        info.dailySpotMarketPercentage = 20;
+        info.dailySpotMarketEnergy = 10;
+        info.dailySpotMarketRequired = true;
+    }
+    void addSchedule(const QDateTime &start, int minutes, ChargingAction::ChargingActionIssuer issuer)
+    {
+        Access::schedules(manager).append(schedule(chargerThing->id(), start, minutes, issuer));
+    }
+
+    HouseholdFixture fixture{at(12, 0, 30)};
+    Thing *chargerThing = nullptr;
+    Thing *car = nullptr;
+    SmartChargingManager *manager = nullptr;
+    TestMarketProvider *provider = nullptr;
+};
+
+} // namespace
+
+class TestSpotMarketPlan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void disabledChangesNothing();
+    void unavailableRemovesSpotSchedules_data();
+    void unavailableRemovesSpotSchedules();
+    void dayChangeResetsChargedEnergy_data();
+    void dayChangeResetsChargedEnergy();
+    void dailyPlan_data();
+    void dailyPlan();
+    void targetTimeBeyondPrices_data();
+    void targetTimeBeyondPrices();
+    void targetPlan_data();
+    void targetPlan();
+    void chargerLeavesPlanning_data();
+    void chargerLeavesPlanning();
+    void activation_data();
+    void activation();
+};
+
+void TestSpotMarketPlan::disabledChangesNothing()
+{
+    Household house(false);
+    house.addSchedule(at(12, 0), 60, Spot);
+    house.provider->setEntries(priceSlots(at(0, 0), 24, 60, cheapHour(at(15, 0), 60)));
+    QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
+
+    Access::plan(house.manager, at(12, 0, 30));
+
+    QCOMPARE(spy.count(), 0);
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), QStringList{"12:00:00-13:00:00"});
+    QCOMPARE(Access::spotAction(house.manager).chargingEnabled(), false);
+}
+
+void TestSpotMarketPlan::unavailableRemovesSpotSchedules_data()
+{
+    QTest::addColumn<bool>("hadSpotSchedules");
+    QTest::addColumn<int>("expectedSignals");
+    QTest::newRow("spot schedules present") << true << 1;
+    QTest::newRow("only other issuers") << false << 0;
+}
+
+void TestSpotMarketPlan::unavailableRemovesSpotSchedules()
+{
+    QFETCH(bool, hadSpotSchedules);
+    QFETCH(int, expectedSignals);
+
+    Household house;
+    house.provider->setAvailable(false);
+    if (hadSpotSchedules) {
+        house.addSchedule(at(13, 0), 60, Spot);
+        house.addSchedule(at(15, 0), 30, Spot);
+    }
+    house.addSchedule(at(17, 0), 60, Surplus);
+    Access::info(house.manager).spotMarketUntilTargetTime = true;
+    QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
+
+    Access::plan(house.manager, at(12, 0, 30));
+
+    QCOMPARE(spy.count(), expectedSignals);
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), QStringList());
+    QCOMPARE(frames(house.manager->chargingSchedules(), Surplus), QStringList{"17:00:00-18:00:00"});
+    QCOMPARE(Access::info(house.manager).spotMarketUntilTargetTime, false);
+}
+
+void TestSpotMarketPlan::dayChangeResetsChargedEnergy_data()
+{
+    QTest::addColumn<QDateTime>("secondRun");
+    QTest::addColumn<double>("chargedEnergyToday");
+    QTest::newRow("same day, just before midnight") << at(23, 59, 59) << 3.0;
+    QTest::newRow("first run after midnight") << at(0, 0, 30, 1) << 0.0;
+}
+
+void TestSpotMarketPlan::dayChangeResetsChargedEnergy()
+{
+    QFETCH(QDateTime, secondRun);
+    QFETCH(double, chargedEnergyToday);
+
+    Household house;
+    // Eco mode without daily share: the counter is left alone by the plan.
+    Access::configuration(house.manager).setDailySpotMarketPercentage(0);
+    Access::info(house.manager).chargedEnergyToday = 3.0;
+    Access::plan(house.manager, at(23, 0));
+    QCOMPARE(Access::info(house.manager).chargedEnergyToday, 3.0);
+
+    Access::plan(house.manager, secondRun);
+    QCOMPARE(Access::info(house.manager).chargedEnergyToday, chargedEnergyToday);
+}
+
+void TestSpotMarketPlan::dailyPlan_data()
+{
+    QTest::addColumn<int>("slotMinutes");
+    QTest::addColumn<double>("dailyEnergy");
+    QTest::addColumn<double>("carTotal");
+    QTest::addColumn<QStringList>("expectedFrames");
+    QTest::addColumn<double>("chargedEnergyToday");
+    QTest::addColumn<double>("lastTotal");
+
+    // 4 kWh charged of 10 kWh, base reading 100 kWh: 6 kWh * 5 h / 50 kWh = 36 min.
+    QTest::newRow("hourly slots, 6 kWh left") << 60 << 10.0 << 100.0 << QStringList{"15:00:00-15:36:00"} << 4.0 << 100.0;
+    QTest::newRow("quarter-hour slots, 6 kWh left") << 15 << 10.0 << 100.0 << QStringList{"15:00:00-15:36:00"} << 4.0 << 100.0;
+    QTest::newRow("counter advanced 2 kWh") << 60 << 10.0 << 102.0 << QStringList{"15:00:00-15:24:00"} << 6.0 << 102.0;
+    QTest::newRow("counter reaches daily energy") << 60 << 10.0 << 106.0 << QStringList() << 10.0 << 106.0;
+    QTest::newRow("counter went back: new base only") << 60 << 10.0 << 40.0 << QStringList{"15:00:00-15:36:00"} << 4.0 << 40.0;
+    QTest::newRow("daily share lowered below charged") << 60 << 3.0 << 100.0 << QStringList() << 4.0 << 100.0;
+}
+
+void TestSpotMarketPlan::dailyPlan()
+{
+    QFETCH(int, slotMinutes);
+    QFETCH(double, dailyEnergy);
+    QFETCH(double, carTotal);
+    QFETCH(QStringList, expectedFrames);
+    QFETCH(double, chargedEnergyToday);
+    QFETCH(double, lastTotal);
+
+    Household house;
+    house.provider->setEntries(priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheapHour(at(15, 0), slotMinutes)));
+    ChargingProcessInfo &info = Access::info(house.manager);
+    info.dailySpotMarketEnergy = dailyEnergy;
+    info.chargedEnergyToday = 4.0;
+    info.lastTotalEnergyCharged = 100.0;
+    house.car->setProperty("totalEnergyCharged", carTotal);
+    house.addSchedule(at(18, 0), 60, Spot);
+    house.addSchedule(at(20, 0), 60, Surplus);
+    QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
+
+    Access::plan(house.manager, at(12, 0, 30));
+
+    QCOMPARE(spy.count(), 1);
+    const ChargingSchedules schedules = house.manager->chargingSchedules();
+    QCOMPARE(frames(schedules, Spot), expectedFrames);
+    QCOMPARE(frames(schedules, Surplus), QStringList{"20:00:00-21:00:00"});
+    for (const ChargingSchedule &s : schedules.filterByIssuer(Spot)) {
+        QCOMPARE(s.evChargerId(), house.chargerThing->id());
+        QCOMPARE(s.action().chargingEnabled(), true);
+        QCOMPARE(s.action().maxChargingCurrent(), 16.0);
+        QCOMPARE(s.action().desiredPhaseCount(), 3u);
+    }
+    QCOMPARE(Access::info(house.manager).chargedEnergyToday, chargedEnergyToday);
+    QCOMPARE(Access::info(house.manager).lastTotalEnergyCharged, lastTotal);
+}
+
+void TestSpotMarketPlan::targetTimeBeyondPrices_data()
+{
+    QTest::addColumn<int>("hoursAhead");
+    QTest::addColumn<int>("remainingPercentage");
+    QTest::addColumn<double>("dailyEnergy");
+    QTest::addColumn<double>("dailyPercentage");
+
+    // max(60 % * 0.5, 10 %) of 50 kWh.
+    QTest::newRow("20 h ahead, predictable share") << 20 << 60 << 15.0 << 30.0;
+    QTest::newRow("20 h ahead, daily share larger") << 20 << 10 << 5.0 << 10.0;
+    QTest::newRow("40 h ahead, daily share only") << 40 << 60 << 5.0 << 10.0;
+}
+
+void TestSpotMarketPlan::targetTimeBeyondPrices()
+{
+    QFETCH(int, hoursAhead);
+    QFETCH(int, remainingPercentage);
+    QFETCH(double, dailyEnergy);
+    QFETCH(double, dailyPercentage);
+
+    Household house;
+    // Prices for the next 10 hours only.
+    house.provider->setEntries(priceSlots(at(12, 0), 10, 60, cheapHour(at(14, 0), 60)));
+    ChargingConfiguration &configuration = Access::configuration(house.manager);
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+    configuration.setEndDateTime(at(12, 0, 30).addSecs(hoursAhead * 3600));
+    configuration.setDailySpotMarketPercentage(10);
+    ChargingProcessInfo &info = Access::info(house.manager);
+    info.remainingPercentage = remainingPercentage;
+    info.dailySpotMarketPercentage = 10;
+    info.dailySpotMarketEnergy = 5;
+    info.spotMarketUntilTargetTime = true;
+
+    Access::plan(house.manager, at(12, 0, 30));
+
+    QCOMPARE(info.dailySpotMarketEnergy, dailyEnergy);
+    QCOMPARE(info.dailySpotMarketPercentage, dailyPercentage);
+    QCOMPARE(info.dailySpotMarketRequired, true);
+    QCOMPARE(info.spotMarketUntilTargetTime, false);
+    // The daily plan follows with today's prices: dailyEnergy * 5 h / 50 kWh.
+    QCOMPARE(plannedMinutes(house.manager->chargingSchedules()), qint64(qRound(dailyEnergy * 6)));
+}
+
+void TestSpotMarketPlan::targetPlan_data()
+{
+    QTest::addColumn<int>("slotMinutes");
+    QTest::addColumn<double>("remainingHours");
+    QTest::addColumn<QStringList>("expectedFrames");
+    QTest::addColumn<bool>("untilTargetTime");
+
+    // The cheapest hour (19:00) lies after the 18:00 target and is not used.
+    QTest::newRow("hourly slots") << 60 << 1.0 << QStringList{"14:00:00-15:00:00"} << true;
+    QTest::newRow("quarter-hour slots") << 15 << 1.0 << QStringList{"14:00:00-15:00:00"} << true;
+    QTest::newRow("minutes rounded up") << 60 << 0.501 << QStringList{"14:00:00-14:31:00"} << true;
+    QTest::newRow("nothing left to charge") << 60 << 0.0 << QStringList() << false;
+}
+
+void TestSpotMarketPlan::targetPlan()
+{
+    QFETCH(int, slotMinutes);
+    QFETCH(double, remainingHours);
+    QFETCH(QStringList, expectedFrames);
+    QFETCH(bool, untilTargetTime);
+
+    Household house;
+    QHash<QDateTime, double> cheap = cheapHour(at(14, 0), slotMinutes, 2.0);
+    cheap.insert(cheapHour(at(19, 0), slotMinutes, 1.0));
+    house.provider->setEntries(priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheap));
+    ChargingConfiguration &configuration = Access::configuration(house.manager);
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+    configuration.setEndDateTime(at(18, 0));
+    Access::info(house.manager).remainingChargingHours = remainingHours;
+    Access::info(house.manager).dailySpotMarketRequired = false;
+    house.addSchedule(at(9, 0), 60, Spot); // an outdated plan
+    QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
+
+    Access::plan(house.manager, at(12, 0, 30));
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
+    QCOMPARE(Access::info(house.manager).spotMarketUntilTargetTime, untilTargetTime);
+    QCOMPARE(spy.count(), 1);
+
+    // The same plan a minute later is not stored or announced again.
+    Access::plan(house.manager, at(12, 1, 30));
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
+    QCOMPARE(spy.count(), 1);
+}
+
+void TestSpotMarketPlan::chargerLeavesPlanning_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("targetReached");
+    QTest::addColumn<bool>("prepared");
+    QTest::addColumn<QStringList>("remainingSurplus");
+
+    QTest::newRow("manual mode") << int(ChargingConfiguration::ChargingModeNormal) << false << true << QStringList{"20:00:00-21:00:00"};
+    QTest::newRow("target reached drops every issuer") << int(ChargingConfiguration::ChargingModeEco) << true << true << QStringList();
+    QTest::newRow("no process info") << int(ChargingConfiguration::ChargingModeEco) << false << false << QStringList();
+}
+
+void TestSpotMarketPlan::chargerLeavesPlanning()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, targetReached);
+    QFETCH(bool, prepared);
+    QFETCH(QStringList, remainingSurplus);
+
+    Household house;
+    house.provider->setEntries(priceSlots(at(0, 0), 24, 60, cheapHour(at(15, 0), 60)));
+    Access::configuration(house.manager).setChargingMode(ChargingConfiguration::ChargingMode(mode));
+    Access::state(house.manager).setTargetPercentageReached(targetReached);
+    Access::state(house.manager).setTargetTimeOvershot(600);
+    house.addSchedule(at(15, 0), 60, Spot);
+    house.addSchedule(at(20, 0), 60, Surplus);
+    house.car->setProperty("totalEnergyCharged", 42.0);
+    if (prepared) {
+        Access::info(house.manager).chargingSchedule = schedule(house.chargerThing->id(), at(15, 0), 60, Spot);
+    } else {
+        Access::dropInfo(house.manager);
+    }
+    QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
+
+    Access::plan(house.manager, at(12, 0, 30));
+
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), QStringList());
+    QCOMPARE(frames(house.manager->chargingSchedules(), Surplus), remainingSurplus);
+    if (prepared) {
+        // Energy charged outside the daily plan does not count later.
+        QCOMPARE(Access::info(house.manager).lastTotalEnergyCharged, 42.0);
+        QCOMPARE(Access::info(house.manager).chargedEnergyToday, 0.0);
+        QCOMPARE(Access::info(house.manager).chargingSchedule.isValid(), !targetReached);
+    }
+    if (mode == ChargingConfiguration::ChargingModeNormal)
+        QCOMPARE(house.manager->chargingState(house.chargerThing->id()).targetTimeOvershot(), 0);
+}
+
+void TestSpotMarketPlan::activation_data()
+{
+    QTest::addColumn<QDateTime>("cheapHourStart");
+    QTest::addColumn<bool>("armed");
+
+    QTest::newRow("cheapest hour is running") << at(12, 0) << true;
+    QTest::newRow("cheapest hour later today") << at(15, 0) << false;
+}
+
+void TestSpotMarketPlan::activation()
+{
+    QFETCH(QDateTime, cheapHourStart);
+    QFETCH(bool, armed);
+
+    Household house;
+    house.provider->setEntries(priceSlots(at(0, 0), 24, 60, cheapHour(cheapHourStart, 60)));
+    Access::info(house.manager).chargedEnergyToday = 4.0;
+
+    Access::plan(house.manager, at(12, 0, 30));
+
+    const ChargingAction action = Access::spotAction(house.manager);
+    QCOMPARE(action.chargingEnabled(), armed);
+    const ChargingState::WaitingReason reason = house.manager->chargingState(house.chargerThing->id()).waitingReason();
+    QCOMPARE(reason == ChargingState::WaitingReasonSpotMarketWindow, !armed);
+    if (armed) {
+        QCOMPARE(action.issuer(), Spot);
+        QCOMPARE(action.maxChargingCurrent(), 16.0);
+        QCOMPARE(action.desiredPhaseCount(), 3u);
+        QCOMPARE(Access::info(house.manager).chargingSchedule.startDateTime(), at(12, 0, 30));
+        QCOMPARE(Access::info(house.manager).chargingSchedule.endDateTime(), at(12, 36, 30));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestSpotMarketPlan)
+#include "tst_spotmarketplan.moc"

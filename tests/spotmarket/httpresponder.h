@@ -1,0 +1,45 @@
+#ifndef HTTPRESPONDER_H
+#define HTTPRESPONDER_H
+
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+// A tiny HTTP server on loopback: answers every request with a canned status
+// and body, or (status 0) never answers.
+class HttpResponder : public QTcpServer
+{
+public:
+    int status = 404;
+    QByteArray body;
+    QStringList paths; // of the requests received
+
+    HttpResponder()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this]() {
+            while (QTcpSocket *socket = nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket]() { onReadyRead(socket); });
+        });
+    }
+
+    QString baseUrl() const { return QString("http://127.0.0.1:%1").arg(serverPort()); }
+
+private:
+    void onReadyRead(QTcpSocket *socket)
+    {
+        const QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+        socket->setProperty("request", request);
+        if (!request.contains("\r\n\r\n"))
+            return;
+
+        paths.append(QString::fromUtf8(request.split(' ').value(1))); // "GET <path> HTTP/1.1"
+        if (status == 0)
+            return;
+
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nContent-Type: application/json\r\n"
+                      "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+};
+
+#endif // HTTPRESPONDER_H
