@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the stand-in host with the
-# plugin over its built-in household for a few simulated minutes, with the
-# plugin's update cycles in the log.
+# Installs what is missing, builds, and runs the household simulator on the
+# sunny-day scenario: the real plugin, loaded like the host loads it, charges
+# a car from the sun. Prints the report and where the CSV and PNG are.
+# Other scenarios: scripts/run.sh sim/scenarios/<name>.json
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
-export QT_LOGGING_RULES="${QT_LOGGING_RULES:-TavroEnergy.debug=true}"
-data_dir="$(mktemp -d)"
-trap 'rm -rf "$data_dir"' EXIT
-export TAVRO_SETTINGS_PATH="$data_dir/settings" TAVRO_STORAGE_PATH="$data_dir/storage" TAVRO_CACHE_PATH="$data_dir/cache"
-"${BUILD_DIR:-build}/bin/tavro-host" --plugin-dir "${BUILD_DIR:-build}/plugins" --minutes "${MINUTES:-3}"
+scenarios=("$@")
+if [ ${#scenarios[@]} -eq 0 ]; then
+    scenarios=(sim/scenarios/sunny-day.json)
+fi
+"${BUILD_DIR:-build}/bin/tavro-energy-sim" --plugin-dir "${BUILD_DIR:-build}/plugins" --out sim-output "${scenarios[@]}"

@@ -2,6 +2,7 @@
 #include "energyplugin.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QLibrary>
 #include <QLoggingCategory>
@@ -42,13 +43,18 @@ EnergyPlugin *EnergyPluginLoader::load(const QString &fileName, EnergyManager *e
 
 QStringList EnergyPluginLoader::findPlugins(const QStringList &directories)
 {
+    // A directory named twice (or through a link) must not load a plugin
+    // twice: the second load would hand out the same instance again.
     QStringList result;
+    QStringList seen;
     for (const QString &directory : directories) {
         const QDir dir(directory);
         for (const QString &entry : dir.entryList(QDir::Files)) {
             const QString fileName = dir.absoluteFilePath(entry);
-            if (!QLibrary::isLibrary(fileName))
+            const QString canonical = QFileInfo(fileName).canonicalFilePath();
+            if (seen.contains(canonical) || !QLibrary::isLibrary(fileName))
                 continue;
+            seen.append(canonical);
             if (isEnergyPlugin(QPluginLoader(fileName)))
                 result.append(fileName);
         }
