@@ -108,9 +108,12 @@ void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingS
     if (!charger)
         return;
 
+    // Every change of the published schedules is announced.
     auto timeFrames = m_dcChargingTimeFrames.find(charger);
-    if (timeFrames != m_dcChargingTimeFrames.end())
+    if (timeFrames != m_dcChargingTimeFrames.end() && !timeFrames->isEmpty()) {
         timeFrames->clear();
+        emit chargingSchedulesChanged();
+    }
     auto info = m_dcProcessInfos.find(charger);
     if (info != m_dcProcessInfos.end()) {
         info->spotMarketUntilTargetTime = false;
@@ -241,6 +244,12 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         // The user's own values stand in normal mode.
         if (mode == ChargingConfiguration::ChargingModeNormal) {
             qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because it is in normal mode.";
+            // Frames planned before the switch to normal mode no longer apply.
+            auto timeFrames = m_dcChargingTimeFrames.find(charger);
+            if (timeFrames != m_dcChargingTimeFrames.end() && !timeFrames->isEmpty()) {
+                timeFrames->clear();
+                emit chargingSchedulesChanged();
+            }
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             continue;
         }

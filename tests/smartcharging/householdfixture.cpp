@@ -84,13 +84,15 @@ void HouseholdFixture::setStates(Thing *thing, const QVariantMap &states)
 
 void HouseholdFixture::setMeterCurrents(Thing *meter, double phaseA, double phaseB, double phaseC)
 {
-    setStates(meter, {{QStringLiteral("currentPhaseA"), phaseA},
-                      {QStringLiteral("currentPhaseB"), phaseB},
-                      {QStringLiteral("currentPhaseC"), phaseC},
-                      {QStringLiteral("currentPowerPhaseA"), phaseA * 230},
-                      {QStringLiteral("currentPowerPhaseB"), phaseB * 230},
-                      {QStringLiteral("currentPowerPhaseC"), phaseC * 230},
-                      {QStringLiteral("currentPower"), (phaseA + phaseB + phaseC) * 230}});
+    // Phases first, the total last: a change of the total is what triggers
+    // the power balance (and the overload check) that reads the phases.
+    const double currents[3] = {phaseA, phaseB, phaseC};
+    const char *suffix[3] = {"A", "B", "C"};
+    for (int p = 0; p < 3; p++) {
+        meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), currents[p]);
+        meter->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(suffix[p]), currents[p] * 230);
+    }
+    meter->setStateValue(QStringLiteral("currentPower"), (phaseA + phaseB + phaseC) * 230);
 }
 
 QDateTime HouseholdFixture::now() const

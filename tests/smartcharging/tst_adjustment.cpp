@@ -78,8 +78,6 @@ class TestAdjustment : public QObject
 private slots:
     void precedence_data();
     void precedence();
-    void timeRequirementFit_data();
-    void timeRequirementFit();
     void lockedChargerRestart_data();
     void lockedChargerRestart();
     void executionOrder_data();
@@ -89,87 +87,62 @@ private slots:
 
 void TestAdjustment::precedence_data()
 {
-    QTest::addColumn<bool>("timeRequirement");
-    QTest::addColumn<bool>("surplus");
-    QTest::addColumn<bool>("spotMarket");
+    QTest::addColumn<QString>("enabled"); // T time requirement, S surplus, M spot market
+    QTest::addColumn<bool>("withMeter");
+    QTest::addColumn<uint>("limit");
+    QTest::addColumn<double>("meterCurrent");
+    QTest::addColumn<double>("ownCurrent");
     QTest::addColumn<int>("mode");
     QTest::addColumn<QStringList>("expected");
 
-    // No limit: a deadline charge takes maxChargingCurrent - 1 A.
-    QTest::newRow("time requirement beats all") << true << true << true << int(ChargingState::ModeTimeRequirement)
-                                                << QStringList{"maxChargingCurrent=15", "power=true"};
-    QTest::newRow("surplus") << false << true << false << int(ChargingState::ModeSurplusCharging)
+    const int deadline = ChargingState::ModeTimeRequirement;
+    // A deadline charge takes what the meter has left less 1 A plus what it
+    // draws itself, within the charger's range; no limit counts as its maximum.
+    QTest::newRow("time requirement beats all, no limit") << "TSM" << true << 0u << 0.0 << 0.0 << deadline
+                                                          << QStringList{"maxChargingCurrent=15", "power=true"};
+    QTest::newRow("no limit, own current capped at maximum") << "T" << true << 0u << 0.0 << 10.0 << deadline
+                                                             << QStringList{"maxChargingCurrent=16", "power=true"};
+    QTest::newRow("2 A left while drawing 10 A") << "T" << true << 16u << 14.0 << 10.0 << deadline
+                                                 << QStringList{"maxChargingCurrent=11", "power=true"};
+    QTest::newRow("limit without root meter: as no limit") << "T" << false << 16u << 0.0 << 0.0 << deadline
+                                                           << QStringList{"maxChargingCurrent=15", "power=true"};
+    QTest::newRow("surplus") << "S" << true << 0u << 0.0 << 0.0 << int(ChargingState::ModeSurplusCharging)
                              << QStringList{"maxChargingCurrent=10", "power=true"};
-    QTest::newRow("spot market") << false << false << true << int(ChargingState::ModeSpotMarketCharging)
+    QTest::newRow("spot market") << "M" << true << 0u << 0.0 << 0.0 << int(ChargingState::ModeSpotMarketCharging)
                                  << QStringList{"maxChargingCurrent=12", "power=true"};
     // Idle keeps the first planned current (surplus first) and switches off.
-    QTest::newRow("nothing enabled: idle") << false << false << false << int(ChargingState::ModeIdle)
+    QTest::newRow("nothing enabled: idle") << "" << true << 0u << 0.0 << 0.0 << int(ChargingState::ModeIdle)
                                            << QStringList{"maxChargingCurrent=10", "power=false"};
 }
 
 void TestAdjustment::precedence()
 {
-    QFETCH(bool, timeRequirement);
-    QFETCH(bool, surplus);
-    QFETCH(bool, spotMarket);
+    QFETCH(QString, enabled);
+    QFETCH(bool, withMeter);
+    QFETCH(uint, limit);
+    QFETCH(double, meterCurrent);
+    QFETCH(double, ownCurrent);
     QFETCH(int, mode);
     QFETCH(QStringList, expected);
 
     HouseholdFixture household;
-    Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}});
+    if (withMeter)
+        HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), meterCurrent, meterCurrent, meterCurrent);
+    Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"currentPower", ownCurrent * 690}});
     SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(limit);
     setMode(manager, charger, ChargingConfiguration::ChargingModeEco);
     household.processEvents();
     household.thingManager()->clearActionLog();
 
-    Access::prepare(manager, charger, {ChargingAction(timeRequirement, 16, 3, timeRequirementIssuer, false),
-                                       ChargingAction(surplus, 10, 3, surplusIssuer, false),
-                                       ChargingAction(spotMarket, 12, 3, spotMarketIssuer, false)});
+    Access::prepare(manager, charger, {ChargingAction(enabled.contains('T'), 16, 3, timeRequirementIssuer, false),
+                                       ChargingAction(enabled.contains('S'), 10, 3, surplusIssuer, false),
+                                       ChargingAction(enabled.contains('M'), 12, 3, spotMarketIssuer, false)});
     Access::adjust(manager, household.now());
     household.processEvents();
 
     QCOMPARE(commands(household.thingManager(), charger), expected);
     QCOMPARE(int(manager->chargingState(charger->id()).mode()), mode);
-}
-
-void TestAdjustment::timeRequirementFit_data()
-{
-    QTest::addColumn<bool>("withMeter");
-    QTest::addColumn<uint>("limit");
-    QTest::addColumn<double>("meterCurrent");
-    QTest::addColumn<double>("ownCurrent");
-    QTest::addColumn<double>("expected");
-
-    QTest::newRow("no limit: maximum less 1 A") << true << 0u << 0.0 << 0.0 << 15.0;
-    QTest::newRow("no limit: own current added, capped at maximum") << true << 0u << 0.0 << 10.0 << 16.0;
-    QTest::newRow("2 A left while drawing 10 A") << true << 16u << 14.0 << 10.0 << 11.0;
-    QTest::newRow("meter over the limit: minimum current") << true << 16u << 20.0 << 0.0 << 6.0;
-    QTest::newRow("limit but no root meter: as without limit") << false << 16u << 0.0 << 0.0 << 15.0;
-}
-
-void TestAdjustment::timeRequirementFit()
-{
-    QFETCH(bool, withMeter);
-    QFETCH(uint, limit);
-    QFETCH(double, meterCurrent);
-    QFETCH(double, ownCurrent);
-    QFETCH(double, expected);
-
-    HouseholdFixture household;
-    if (withMeter)
-        HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), meterCurrent, meterCurrent, meterCurrent);
-    Thing *charger = household.addThing("evChargerAc", "Garage",
-                                        {{"pluggedIn", true}, {"currentPower", ownCurrent * 690}});
-    SmartChargingManager *manager = household.createManager();
-    manager->setPhasePowerLimit(limit);
-    setMode(manager, charger, ChargingConfiguration::ChargingModeEco);
-
-    Access::prepare(manager, charger, {ChargingAction(true, 16, 3, timeRequirementIssuer, false)});
-    Access::adjust(manager, household.now());
-    household.processEvents();
-
-    QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), expected);
-    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), true);
 }
 
 void TestAdjustment::lockedChargerRestart_data()

@@ -78,7 +78,6 @@ private slots:
     void fairnessRotation();
     void timeRequirementReservesBeforeSurplus_data();
     void timeRequirementReservesBeforeSurplus();
-    void singleChargerKeepsItsPlan();
 };
 
 void TestChargingShares::twoSurplusChargers_data()
@@ -211,22 +210,6 @@ void TestChargingShares::timeRequirementReservesBeforeSurplus()
         if (!withDeadlines)
             QCOMPARE(action.maxChargingCurrent(), 7.0);
     }
-}
-
-void TestChargingShares::singleChargerKeepsItsPlan()
-{
-    HouseholdFixture household;
-    household.addThing("gridMeter", "Grid");
-    Thing *charger = household.addThing("evChargerAcBasic", "Only", {{"pluggedIn", true}});
-    SmartChargingManager *manager = household.createManager();
-
-    // No budget at all, yet a group of one is not shared.
-    Access::prepare(manager, charger, {surplus(true, 13)});
-    Access::applyShares(manager, household.now());
-
-    const ChargingAction action = Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging);
-    QVERIFY(action.chargingEnabled());
-    QCOMPARE(action.maxChargingCurrent(), 13.0);
 }
 
 QTEST_GUILESS_MAIN(TestChargingShares)

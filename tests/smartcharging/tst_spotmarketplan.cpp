@@ -159,10 +159,8 @@ class TestSpotMarketPlan : public QObject
     Q_OBJECT
 
 private slots:
-    void disabledChangesNothing();
-    void unavailableRemovesSpotSchedules_data();
-    void unavailableRemovesSpotSchedules();
-    void dayChangeResetsChargedEnergy_data();
+    void marketOffOrUnavailable_data();
+    void marketOffOrUnavailable();
     void dayChangeResetsChargedEnergy();
     void dailyPlan_data();
     void dailyPlan();
@@ -176,39 +174,27 @@ private slots:
     void activation();
 };
 
-void TestSpotMarketPlan::disabledChangesNothing()
+void TestSpotMarketPlan::marketOffOrUnavailable_data()
 {
-    Household house(false);
-    house.addSchedule(at(12, 0), 60, Spot);
-    house.provider->setEntries(priceSlots(at(0, 0), 24, 60, cheapHour(at(15, 0), 60)));
-    QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
-
-    Access::plan(house.manager, at(12, 0, 30));
-
-    QCOMPARE(spy.count(), 0);
-    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), QStringList{"12:00:00-13:00:00"});
-    QCOMPARE(Access::spotAction(house.manager).chargingEnabled(), false);
-}
-
-void TestSpotMarketPlan::unavailableRemovesSpotSchedules_data()
-{
-    QTest::addColumn<bool>("hadSpotSchedules");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<bool>("hadSpotSchedule");
     QTest::addColumn<int>("expectedSignals");
-    QTest::newRow("spot schedules present") << true << 1;
-    QTest::newRow("only other issuers") << false << 0;
+
+    QTest::newRow("disabled keeps everything") << false << true << 0;
+    QTest::newRow("unavailable drops spot schedules") << true << true << 1;
+    QTest::newRow("unavailable, other issuers only") << true << false << 0;
 }
 
-void TestSpotMarketPlan::unavailableRemovesSpotSchedules()
+void TestSpotMarketPlan::marketOffOrUnavailable()
 {
-    QFETCH(bool, hadSpotSchedules);
+    QFETCH(bool, enabled);
+    QFETCH(bool, hadSpotSchedule);
     QFETCH(int, expectedSignals);
 
-    Household house;
+    Household house(enabled);
     house.provider->setAvailable(false);
-    if (hadSpotSchedules) {
-        house.addSchedule(at(13, 0), 60, Spot);
-        house.addSchedule(at(15, 0), 30, Spot);
-    }
+    if (hadSpotSchedule)
+        house.addSchedule(at(12, 0), 60, Spot);
     house.addSchedule(at(17, 0), 60, Surplus);
     Access::info(house.manager).spotMarketUntilTargetTime = true;
     QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
@@ -216,33 +202,26 @@ void TestSpotMarketPlan::unavailableRemovesSpotSchedules()
     Access::plan(house.manager, at(12, 0, 30));
 
     QCOMPARE(spy.count(), expectedSignals);
-    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), QStringList());
+    const QStringList kept = enabled || !hadSpotSchedule ? QStringList() : QStringList{"12:00:00-13:00:00"};
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), kept);
     QCOMPARE(frames(house.manager->chargingSchedules(), Surplus), QStringList{"17:00:00-18:00:00"});
-    QCOMPARE(Access::info(house.manager).spotMarketUntilTargetTime, false);
-}
-
-void TestSpotMarketPlan::dayChangeResetsChargedEnergy_data()
-{
-    QTest::addColumn<QDateTime>("secondRun");
-    QTest::addColumn<double>("chargedEnergyToday");
-    QTest::newRow("same day, just before midnight") << at(23, 59, 59) << 3.0;
-    QTest::newRow("first run after midnight") << at(0, 0, 30, 1) << 0.0;
+    QCOMPARE(Access::info(house.manager).spotMarketUntilTargetTime, !enabled);
+    // Nothing is armed while the market is off, even inside a schedule.
+    QCOMPARE(Access::spotAction(house.manager).chargingEnabled(), false);
 }
 
 void TestSpotMarketPlan::dayChangeResetsChargedEnergy()
 {
-    QFETCH(QDateTime, secondRun);
-    QFETCH(double, chargedEnergyToday);
-
     Household house;
-    // Eco mode without daily share: the counter is left alone by the plan.
+    // Eco mode without daily share: only the day change touches the counter.
     Access::configuration(house.manager).setDailySpotMarketPercentage(0);
     Access::info(house.manager).chargedEnergyToday = 3.0;
     Access::plan(house.manager, at(23, 0));
+    Access::plan(house.manager, at(23, 59, 59));
     QCOMPARE(Access::info(house.manager).chargedEnergyToday, 3.0);
 
-    Access::plan(house.manager, secondRun);
-    QCOMPARE(Access::info(house.manager).chargedEnergyToday, chargedEnergyToday);
+    Access::plan(house.manager, at(0, 0, 30, 1));
+    QCOMPARE(Access::info(house.manager).chargedEnergyToday, 0.0);
 }
 
 void TestSpotMarketPlan::dailyPlan_data()
@@ -289,12 +268,6 @@ void TestSpotMarketPlan::dailyPlan()
     const ChargingSchedules schedules = house.manager->chargingSchedules();
     QCOMPARE(frames(schedules, Spot), expectedFrames);
     QCOMPARE(frames(schedules, Surplus), QStringList{"20:00:00-21:00:00"});
-    for (const ChargingSchedule &s : schedules.filterByIssuer(Spot)) {
-        QCOMPARE(s.evChargerId(), house.chargerThing->id());
-        QCOMPARE(s.action().chargingEnabled(), true);
-        QCOMPARE(s.action().maxChargingCurrent(), 16.0);
-        QCOMPARE(s.action().desiredPhaseCount(), 3u);
-    }
     QCOMPARE(Access::info(house.manager).chargedEnergyToday, chargedEnergyToday);
     QCOMPARE(Access::info(house.manager).lastTotalEnergyCharged, lastTotal);
 }

@@ -1,0 +1,366 @@
+#include "householdfixture.h"
+
+#include "smartcharging/smartchargingmanager.h"
+#include "spotmarket/spotmarketdataprovider.h"
+#include "spotmarket/spotmarketmanager.h"
+
+#include "tavro/thing.h"
+#include "tavro/thingmanager.h"
+
+#include <QtTest>
+
+// Prices set by the test, always available.
+class TestMarketProvider : public SpotMarketDataProvider
+{
+public:
+    TestMarketProvider() : SpotMarketDataProvider(nullptr) { m_info.providerId = providerId(); }
+    QUuid providerId() const override { return QUuid(QStringLiteral("{0d7a4e61-3b1c-4f0e-9a52-7c6d2b8e1f43}")); }
+    void enable() override { m_enabled = true; }
+    void disable() override { m_enabled = false; }
+    void refreshData() override {}
+    void setEntries(const ScoreEntries &entries)
+    {
+        m_available = true;
+        m_scoreEntries = entries;
+        emit scoreEntriesChanged(entries);
+    }
+};
+
+namespace {
+
+int chargerActions(HouseholdFixture &fixture, Thing *charger)
+{
+    int count = 0;
+    for (const ThingManager::ActionLogEntry &entry : fixture.thingManager()->actionLog()) {
+        if (entry.thingId == charger->id())
+            count++;
+    }
+    return count;
+}
+
+// Grid meter (optional) and bidirectional DC chargers, each with its own car
+// reporting 60 % of 50 kWh; discharge floor 30 %, target 80 %.
+struct Household
+{
+    explicit Household(bool withMeter = true, int chargerCount = 1)
+    {
+        if (withMeter)
+            meter = fixture.addThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
+        for (int i = 0; i < chargerCount; i++) {
+            chargers.append(fixture.addThing(QStringLiteral("evChargerDc"), QStringLiteral("DC %1").arg(i),
+                                             {{"pluggedIn", true}, {"minChargingPower", 1500},
+                                              {"maxChargingPower", 11000}, {"minDischargingPower", 1000},
+                                              {"maxDischargingPower", 11000}}));
+            cars.append(fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Car %1").arg(i),
+                                         {{"batteryLevel", 60}, {"capacity", 50}}));
+        }
+        manager = fixture.createManager();
+    }
+
+    bool configure(int index, ChargingConfiguration::ChargingMode mode, bool assignCar = true,
+                   const QDateTime &end = QDateTime(), uint dailySpotMarketPercentage = 0)
+    {
+        ChargingConfiguration configuration = manager->chargingConfiguration(chargers.at(index)->id());
+        configuration.setAssignedCarId(assignCar ? cars.at(index)->id() : ThingId());
+        configuration.setChargingMode(mode);
+        configuration.setTargetPercentage(80);
+        configuration.setDischargeFloorPercentage(30);
+        configuration.setEndDateTime(end);
+        configuration.setDailySpotMarketPercentage(dailySpotMarketPercentage);
+        const bool accepted = manager->setChargingConfiguration(configuration) == EnergyManager::EnergyErrorNoError;
+        fixture.processEvents();
+        return accepted;
+    }
+
+    void setRootPower(double power)
+    {
+        HouseholdFixture::setStates(meter, {{"currentPower", power}});
+        fixture.processEvents();
+    }
+
+    HouseholdFixture fixture;
+    Thing *meter = nullptr;
+    QList<Thing *> chargers;
+    QList<Thing *> cars;
+    SmartChargingManager *manager = nullptr;
+};
+
+}
+
+class TestDcChargers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void gridDecision_data();
+    void gridDecision();
+    void twoChargersShareSurplusByFairness_data();
+    void twoChargersShareSurplusByFairness();
+    void targetTimeForcesFullPower_data();
+    void targetTimeForcesFullPower();
+    void phaseLimitedForceHoldsItsSetpoint();
+    void spotMarketFrameWithoutRootMeter_data();
+    void spotMarketFrameWithoutRootMeter();
+    void chargerHandedBack_data();
+    void chargerHandedBack();
+};
+
+void TestDcChargers::gridDecision_data()
+{
+    QTest::addColumn<bool>("withMeter");
+    QTest::addColumn<double>("rootPower");
+    QTest::addColumn<int>("soc");
+    QTest::addColumn<QString>("capabilities");
+    QTest::addColumn<double>("expectedPower");
+    QTest::addColumn<ChargingState::Mode>("expectedMode");
+    QTest::addColumn<ChargingState::WaitingReason>("expectedReason");
+
+    QTest::newRow("export charges with the surplus") << true << -3000.0 << 60 << "bidirectional" << 3000.0
+                                                     << ChargingState::ModeSurplusCharging << ChargingState::WaitingReasonNone;
+    QTest::newRow("import discharges toward the floor") << true << 2000.0 << 60 << "bidirectional" << -2000.0
+                                                        << ChargingState::ModeDischarging << ChargingState::WaitingReasonNone;
+    QTest::newRow("import at the floor stays idle") << true << 2000.0 << 30 << "bidirectional" << 0.0
+                                                    << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
+    QTest::newRow("import below the discharge minimum") << true << 800.0 << 60 << "bidirectional" << 0.0
+                                                        << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
+    QTest::newRow("export below the charge minimum") << true << -1000.0 << 60 << "bidirectional" << 0.0
+                                                     << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
+    QTest::newRow("charge-only charger never discharges") << true << 2000.0 << 60 << "charging" << 0.0
+                                                          << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
+    QTest::newRow("discharge-only charger never charges") << true << -3000.0 << 60 << "discharging" << 0.0
+                                                          << ChargingState::ModeIdle << ChargingState::WaitingReasonNone;
+    QTest::newRow("no root meter neither charges nor discharges") << false << 0.0 << 60 << "bidirectional" << 0.0
+                                                                  << ChargingState::ModeIdle << ChargingState::WaitingReasonNone;
+}
+
+void TestDcChargers::gridDecision()
+{
+    QFETCH(bool, withMeter);
+    QFETCH(double, rootPower);
+    QFETCH(int, soc);
+    QFETCH(QString, capabilities);
+    QFETCH(double, expectedPower);
+    QFETCH(ChargingState::Mode, expectedMode);
+    QFETCH(ChargingState::WaitingReason, expectedReason);
+
+    Household household(withMeter);
+    Thing *charger = household.chargers.first();
+    HouseholdFixture::setStates(charger, {{"chargingCapabilities", capabilities}});
+    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", soc}});
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    household.fixture.thingManager()->clearActionLog();
+
+    if (withMeter)
+        household.setRootPower(rootPower);
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), expectedPower);
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), expectedPower != 0.0);
+    const ChargingState state = household.manager->chargingState(charger->id());
+    QCOMPARE(state.mode(), expectedMode);
+    QCOMPARE(state.waitingReason(), expectedReason);
+    const int sent = chargerActions(household.fixture, charger);
+    QCOMPARE(sent, expectedPower != 0.0 ? 2 : 0);
+
+    // An unchanged intent sends nothing.
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    QCOMPARE(chargerActions(household.fixture, charger), sent);
+}
+
+void TestDcChargers::twoChargersShareSurplusByFairness_data()
+{
+    QTest::addColumn<double>("minimumPower");
+    QTest::addColumn<double>("firstPower");
+    QTest::addColumn<double>("secondPower");
+
+    // 5000 W surplus, 4000 W wanted by each.
+    QTest::newRow("both minimums fit: equal split") << 1000.0 << 2500.0 << 2500.0;
+    QTest::newRow("one minimum fits: the first in turn") << 3000.0 << 4000.0 << 0.0;
+}
+
+void TestDcChargers::twoChargersShareSurplusByFairness()
+{
+    QFETCH(double, minimumPower);
+    QFETCH(double, firstPower);
+    QFETCH(double, secondPower);
+
+    Household household(true, 2);
+    for (int i = 0; i < 2; i++) {
+        HouseholdFixture::setStates(household.chargers.at(i), {{"minChargingPower", minimumPower},
+                                                               {"maxChargingPower", 4000}});
+        QVERIFY(household.configure(i, ChargingConfiguration::ChargingModeEco));
+    }
+    // Equal fairness counters: the smaller id text goes first.
+    QList<Thing *> order = household.chargers;
+    if (order.at(1)->id().toString() < order.at(0)->id().toString())
+        std::swap(order[0], order[1]);
+
+    household.setRootPower(-5000);
+    household.fixture.runCycle();
+    QCOMPARE(order.at(0)->stateValue(QStringLiteral("chargingPower")).toDouble(), firstPower);
+    QCOMPARE(order.at(1)->stateValue(QStringLiteral("chargingPower")).toDouble(), secondPower);
+
+    // The counters rotate after the window and count from the next pass on:
+    // then the served charger waits its turn.
+    household.fixture.advance(15 * 60);
+    household.fixture.runCycle();
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    QCOMPARE(order.at(0)->stateValue(QStringLiteral("chargingPower")).toDouble(), secondPower);
+    QCOMPARE(order.at(1)->stateValue(QStringLiteral("chargingPower")).toDouble(), firstPower);
+}
+
+void TestDcChargers::targetTimeForcesFullPower_data()
+{
+    QTest::addColumn<bool>("withMeter");
+    QTest::newRow("importing without surplus") << true;
+    QTest::newRow("no root meter") << false;
+}
+
+void TestDcChargers::targetTimeForcesFullPower()
+{
+    QFETCH(bool, withMeter);
+
+    // 60 % → 80 % of 50 kWh at 11 kW takes 55 minutes; the end is in 30.
+    Household household(withMeter);
+    Thing *charger = household.chargers.first();
+    const QDateTime end = household.fixture.now().addSecs(30 * 60);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, end));
+
+    if (withMeter)
+        household.setRootPower(1000);
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 11000.0);
+    QVERIFY(charger->stateValue(QStringLiteral("power")).toBool());
+    const ChargingState state = household.manager->chargingState(charger->id());
+    QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
+    // Projected end in 3273 s, internal target 600 s before the end.
+    QCOMPARE(state.targetTimeOvershot(), 3273 - (30 * 60 - 600));
+}
+
+void TestDcChargers::phaseLimitedForceHoldsItsSetpoint()
+{
+    Household household;
+    Thing *charger = household.chargers.first();
+    const QDateTime end = household.fixture.now().addSecs(30 * 60);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, end));
+    household.manager->setPhasePowerLimit(25);
+
+    // 5 A left per phase: 3450 W.
+    HouseholdFixture::setMeterCurrents(household.meter, 20, 20, 20);
+    household.fixture.runCycle();
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 3450.0);
+
+    // The charger now draws it: the phases sit at the limit, the setpoint holds.
+    HouseholdFixture::setStates(charger, {{"currentPower", 3450}});
+    HouseholdFixture::setMeterCurrents(household.meter, 25, 25, 25);
+    household.fixture.thingManager()->clearActionLog();
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 3450.0);
+    QCOMPARE(chargerActions(household.fixture, charger), 0);
+}
+
+void TestDcChargers::spotMarketFrameWithoutRootMeter_data()
+{
+    QTest::addColumn<int>("cheapHour");
+    QTest::addColumn<double>("expectedPower");
+    QTest::addColumn<ChargingState::Mode>("expectedMode");
+    QTest::addColumn<ChargingState::WaitingReason>("expectedReason");
+
+    QTest::newRow("inside the frame charges") << 12 << 11000.0 << ChargingState::ModeSpotMarketCharging
+                                              << ChargingState::WaitingReasonNone;
+    QTest::newRow("before the frame waits") << 15 << 0.0 << ChargingState::ModeIdle
+                                            << ChargingState::WaitingReasonSpotMarketWindow;
+}
+
+void TestDcChargers::spotMarketFrameWithoutRootMeter()
+{
+    QFETCH(int, cheapHour);
+    QFETCH(double, expectedPower);
+    QFETCH(ChargingState::Mode, expectedMode);
+    QFETCH(ChargingState::WaitingReason, expectedReason);
+
+    Household household(false);
+    Thing *charger = household.chargers.first();
+    SpotMarketManager *market = household.fixture.spotMarketManager();
+    auto *provider = new TestMarketProvider;
+    provider->setParent(market);
+    QVERIFY(market->registerProvider(provider));
+    QVERIFY(market->changeProvider(provider->providerId()));
+    market->setEnabled(true);
+    ScoreEntries entries;
+    const QDateTime midnight(household.fixture.now().date(), QTime(0, 0));
+    for (int hour = 0; hour < 24; hour++) {
+        ScoreEntry entry;
+        entry.setStartDateTime(midnight.addSecs(hour * 3600));
+        entry.setEndDateTime(midnight.addSecs((hour + 1) * 3600));
+        entry.setValue(hour == cheapHour ? 1.0 : 10.0);
+        entries.append(entry);
+    }
+    provider->setEntries(entries);
+
+    // 20 % of 50 kWh at 11 kW: 55 minutes from the cheapest hour.
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco, true, QDateTime(), 20));
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), expectedPower);
+    const ChargingState state = household.manager->chargingState(charger->id());
+    QCOMPARE(state.mode(), expectedMode);
+    QCOMPARE(state.waitingReason(), expectedReason);
+    const ChargingSchedules schedules = household.manager->chargingSchedules();
+    QCOMPARE(schedules.count(), 1);
+    QCOMPARE(schedules.first().evChargerId(), charger->id());
+    QCOMPARE(schedules.first().startDateTime().time().hour(), cheapHour);
+    QCOMPARE(schedules.first().durationMinutes(), qint64(55));
+}
+
+void TestDcChargers::chargerHandedBack_data()
+{
+    QTest::addColumn<ChargingConfiguration::ChargingMode>("mode");
+    QTest::addColumn<bool>("pluggedIn");
+    QTest::addColumn<bool>("assignCar");
+    QTest::addColumn<double>("expectedPower");
+    QTest::addColumn<ChargingState::WaitingReason>("expectedReason");
+
+    QTest::newRow("normal mode is left alone") << ChargingConfiguration::ChargingModeNormal << true << true << 5000.0
+                                               << ChargingState::WaitingReasonNone;
+    QTest::newRow("unplugged is stopped") << ChargingConfiguration::ChargingModeEco << false << true << 0.0
+                                          << ChargingState::WaitingReasonVehicleNotPluggedIn;
+    QTest::newRow("no vehicle is stopped") << ChargingConfiguration::ChargingModeEco << true << false << 0.0
+                                           << ChargingState::WaitingReasonVehicleUnavailable;
+}
+
+void TestDcChargers::chargerHandedBack()
+{
+    QFETCH(ChargingConfiguration::ChargingMode, mode);
+    QFETCH(bool, pluggedIn);
+    QFETCH(bool, assignCar);
+    QFETCH(double, expectedPower);
+    QFETCH(ChargingState::WaitingReason, expectedReason);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    QVERIFY(household.configure(0, mode, assignCar));
+    // Running at 5 kW, set by hand or by an earlier cycle.
+    HouseholdFixture::setStates(charger, {{"pluggedIn", pluggedIn}, {"power", true}, {"chargingPower", 5000}});
+    household.fixture.processEvents();
+    household.fixture.thingManager()->clearActionLog();
+
+    household.setRootPower(-3000);
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), expectedPower);
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), expectedPower > 0);
+    if (mode == ChargingConfiguration::ChargingModeNormal)
+        QCOMPARE(chargerActions(household.fixture, charger), 0);
+    const ChargingState state = household.manager->chargingState(charger->id());
+    QCOMPARE(state.mode(), ChargingState::ModeIdle);
+    QCOMPARE(state.waitingReason(), expectedReason);
+}
+
+QTEST_GUILESS_MAIN(TestDcChargers)
+
+#include "tst_dcchargers.moc"
