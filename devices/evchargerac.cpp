@@ -203,7 +203,13 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
 {
     const bool changing = chargingEnabled() != enabled;
     evaluateChargingEnabledLock(now);
-    if (!force && changing && m_chargingEnabledLocked) {
+    // The charger's state changes only when an action has finished, so a
+    // locking switch still on its way counts as the lock: otherwise an
+    // opposite command in the same cycle (overload protection switching
+    // off, then the plan switching on again) would undo it before the lock
+    // starts.
+    const bool undoesPendingSwitch = m_pendingLockingSwitch && m_pendingChargingEnabled != enabled;
+    if (!force && ((changing && m_chargingEnabledLocked) || undoesPendingSwitch)) {
         qCDebug(dcTavroEnergy()) << "Charging enabled is locked since" << m_lastChargingEnabledChange.secsTo(now)
                                  << "seconds. Lock duration is" << m_chargingEnabledLockDuration << "seconds."
                                  << "Last action:" << m_lastChargingEnabledChange.toString(lockTimeFormat)
@@ -212,7 +218,14 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
     }
 
     ThingActionInfo *info = executeStateAction(QStringLiteral("power"), enabled);
-    connect(info, &ThingActionInfo::finished, this, [this, info, changing, now, applyLock]() {
+    const bool locking = changing && applyLock;
+    if (locking) {
+        m_pendingLockingSwitch = true;
+        m_pendingChargingEnabled = enabled;
+    }
+    connect(info, &ThingActionInfo::finished, this, [this, info, changing, now, applyLock, locking]() {
+        if (locking)
+            m_pendingLockingSwitch = false;
         // A failed switch, or one that sent the value the charger already
         // had, leaves the lock as it was.
         if (info->status() != Thing::ThingErrorNoError || !changing)

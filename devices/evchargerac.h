@@ -118,6 +118,9 @@ private:
     QDateTime m_lastChargingCurrentChange;
     QDateTime m_chargeRefusalSince;
     bool m_chargeRefusalLatched = false;
+    // A locking on/off switch sent but not finished yet, and its value.
+    bool m_pendingLockingSwitch = false;
+    bool m_pendingChargingEnabled = false;
 };
 
 #endif // EVCHARGERAC_H

@@ -63,6 +63,16 @@ Report::Report(const Simulation &simulation) : m_simulation(simulation)
     computeLimit();
 }
 
+bool Report::batteryLow(int recordIndex) const
+{
+    // The plugin decides at the end of a minute on the level it saw then;
+    // its decision shows in the next minute.
+    const double lowerLimit = m_simulation.batteryLowerLimit();
+    if (!m_simulation.scenario().hasBattery || recordIndex == 0 || lowerLimit < 0)
+        return false;
+    return qRound(m_simulation.records().at(recordIndex - 1).batterySoc) < qRound(lowerLimit * 100.0);
+}
+
 void Report::computePlugin()
 {
     const Scenario &scenario = m_simulation.scenario();
@@ -90,14 +100,23 @@ void Report::computePlugin()
                 figures.pvEnergy += pvPart / 60000.0;
                 figures.gridEnergy += (power - pvPart) / 60000.0;
                 figures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
+                figures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
+                figures.lowestSoc = qMin(figures.lowestSoc, record.carSoc.value(j));
+                if (batteryLow(r))
+                    m_plugin.energyWhileBatteryLow += power / 60000.0;
             }
-            if (record.minute == car.targetMinute)
+            // A record holds the state at the end of its minute.
+            if (record.minute + 1 == car.targetMinute)
                 figures.socAtTarget = record.carSoc.value(j);
             figures.finalSoc = record.carSoc.value(j);
+            // The estimate is judged once the owner has entered the level.
+            if (m_simulation.carEstimated(j) && record.minute >= m_simulation.carLevelEnteredMinute(j))
+                figures.largestSocError = qMax(figures.largestSocError,
+                                               qAbs(record.carReportedSoc.value(j) - record.carSoc.value(j)));
         }
         for (int p = 0; p < 3; p++) {
-            const double over = record.gridPhaseCurrent[p] - scenario.phasePowerLimit;
-            if (over > 1e-6) {
+            const double over = record.gridPhaseCurrent[p] - record.phaseLimit;
+            if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
                 m_plugin.minutesOverLimit[p]++;
                 m_plugin.largestOvershoot[p] = qMax(m_plugin.largestOvershoot[p], over);
             }
@@ -160,13 +179,13 @@ void Report::computeBaseline()
             figures.pvEnergy += pvPart / 60000.0;
             figures.gridEnergy += (power[j] - pvPart) / 60000.0;
             figures.cost += (power[j] - pvPart) / 60000.0 * record.price / 1000.0;
-            if (record.minute == scenario.cars.at(j).targetMinute)
+            if (record.minute + 1 == scenario.cars.at(j).targetMinute)
                 figures.socAtTarget = soc[j];
             figures.finalSoc = soc[j];
         }
         for (int p = 0; p < 3; p++) {
-            const double over = phaseCurrent[p] - scenario.phasePowerLimit;
-            if (over > 1e-6) {
+            const double over = phaseCurrent[p] - record.phaseLimit;
+            if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
                 m_baseline.minutesOverLimit[p]++;
                 m_baseline.largestOvershoot[p] = qMax(m_baseline.largestOvershoot[p], over);
             }
@@ -178,39 +197,86 @@ void Report::computeLimit()
 {
     const Scenario &scenario = m_simulation.scenario();
     const QList<MinuteRecord> &records = m_simulation.records();
-    m_limit.cars.resize(scenario.cars.count());
-    for (int j = 0; j < scenario.cars.count(); j++) {
+    const int carCount = scenario.cars.count();
+    m_limit.cars.resize(carCount);
+    // A car in normal mode gets full power at once; nothing beats the baseline there.
+    QVector<bool> smart(carCount);
+    QVector<double> toFull(carCount);
+    QVector<double> pvBeforeDeadline(carCount, 0.0);
+    for (int j = 0; j < carCount; j++) {
+        const Scenario::Car &car = scenario.cars.at(j);
+        const QString mode = car.configuration.value(QStringLiteral("chargingMode")).toString();
+        smart[j] = !mode.isEmpty() && mode != QLatin1String("ChargingModeNormal");
+        // A car that stops at its target takes no more than that.
+        const bool stops = car.configuration.value(QStringLiteral("stopOnTargetPercentage")).toBool();
+        const double ceiling = stops ? qMin(100.0, car.configuration.value(QStringLiteral("targetPercentage"), 80).toDouble()) : 100.0;
+        toFull[j] = qMax(0.0, (ceiling - car.soc) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0));
+        m_limit.cars[j].name = car.name;
+        m_limit.cars[j].targetPercentage = car.targetPercentage;
+    }
+
+    // All the surplus the smart cars can absorb together: as soon as it
+    // covers the smallest minimum, it is spread over them up to their
+    // maximums (the minimums of the others relaxed, so this bounds any
+    // controller from above).
+    for (const MinuteRecord &record : records) {
+        QVector<int> active;
+        double smallestMinimum = -1;
+        for (int j = 0; j < carCount; j++) {
+            const Scenario::Car &car = scenario.cars.at(j);
+            if (!smart[j] || !pluggedAt(car, record.minute) || toFull[j] - m_limit.cars[j].pvEnergy <= 1e-9)
+                continue;
+            active.append(j);
+            const double minimum = minPower(scenario, car);
+            smallestMinimum = smallestMinimum < 0 ? minimum : qMin(smallestMinimum, minimum);
+        }
+        double surplus = qMax(0.0, record.pvPower - record.houseLoad);
+        if (active.isEmpty() || surplus < smallestMinimum)
+            continue;
+        QVector<double> granted(carCount, 0.0);
+        while (surplus > 1e-9 && !active.isEmpty()) {
+            const double share = surplus / active.count();
+            QVector<int> open;
+            for (int j : qAsConst(active)) {
+                const double cap = qMin(maxPower(scenario, scenario.cars.at(j)),
+                                        (toFull[j] - m_limit.cars[j].pvEnergy) * 60000.0) - granted[j];
+                const double given = qMin(share, cap);
+                granted[j] += given;
+                surplus -= given;
+                if (given < share - 1e-9 || cap - given <= 1e-9)
+                    continue;
+                open.append(j);
+            }
+            if (open.count() == active.count())
+                break; // nobody was capped: the share is spread
+            active = open;
+        }
+        for (int j = 0; j < carCount; j++) {
+            m_limit.cars[j].pvEnergy += granted[j] / 60000.0;
+            const int targetMinute = scenario.cars.at(j).targetMinute;
+            if (targetMinute < 0 || record.minute < targetMinute)
+                pvBeforeDeadline[j] += granted[j] / 60000.0;
+        }
+    }
+
+    for (int j = 0; j < carCount; j++) {
         const Scenario::Car &car = scenario.cars.at(j);
         CarFigures &figures = m_limit.cars[j];
-        figures.name = car.name;
-        figures.targetPercentage = car.targetPercentage;
+        if (!smart[j]) {
+            figures = m_baseline.cars.at(j);
+            continue;
+        }
         const double lossFactor = 1.0 - car.lossPercent / 100.0;
-        const double toFull = (100.0 - car.soc) / 100.0 * car.capacityKwh / lossFactor;
         const double target = car.targetMinute >= 0 ? car.targetPercentage : 0.0;
         const double neededByDeadline = qMax(0.0, (target - car.soc) / 100.0 * car.capacityKwh / lossFactor);
-
-        // Surplus is shared equally between the cars plugged in that minute.
-        double pvBeforeDeadline = 0;
+        // The rest of what the deadline needs, in the cheapest minutes before it.
         QVector<QPair<double, int>> priced;
         for (const MinuteRecord &record : records) {
-            if (!pluggedAt(car, record.minute))
-                continue;
-            int pluggedCars = 0;
-            for (const Scenario::Car &other : scenario.cars)
-                pluggedCars += pluggedAt(other, record.minute) ? 1 : 0;
-            const double surplus = qMax(0.0, record.pvPower - record.houseLoad) / qMax(1, pluggedCars);
-            const double absorbed = surplus >= minPower(scenario, car) ? qMin(surplus, maxPower(scenario, car)) : 0.0;
-            const double energy = qMin(absorbed / 60000.0, toFull - figures.pvEnergy);
-            figures.pvEnergy += energy;
-            const bool beforeDeadline = car.targetMinute < 0 || record.minute < car.targetMinute;
-            if (beforeDeadline) {
-                pvBeforeDeadline += energy;
+            if (pluggedAt(car, record.minute) && (car.targetMinute < 0 || record.minute < car.targetMinute))
                 priced.append(qMakePair(record.price, record.minute));
-            }
         }
-        // The rest of what the deadline needs, in the cheapest minutes.
         std::sort(priced.begin(), priced.end());
-        double missing = qMax(0.0, neededByDeadline - pvBeforeDeadline);
+        double missing = qMax(0.0, neededByDeadline - pvBeforeDeadline[j]);
         const double perMinute = maxPower(scenario, car) / 60000.0;
         for (const auto &slot : priced) {
             if (missing <= 1e-9)
@@ -223,7 +289,7 @@ void Report::computeLimit()
         figures.energy = figures.pvEnergy + figures.gridEnergy;
         figures.finalSoc = qMin(100.0, car.soc + figures.energy * lossFactor / car.capacityKwh * 100.0);
         if (car.targetMinute >= 0)
-            figures.socAtTarget = qMin(100.0, car.soc + (pvBeforeDeadline + figures.gridEnergy) * lossFactor / car.capacityKwh * 100.0);
+            figures.socAtTarget = qMin(100.0, car.soc + (pvBeforeDeadline[j] + figures.gridEnergy) * lossFactor / car.capacityKwh * 100.0);
     }
 }
 
@@ -254,16 +320,40 @@ QString Report::table() const
             ratio(share(p), share(b)), ratio(share(p), share(l)));
         row(QStringLiteral("  grid energy [kWh]"), number(p.gridEnergy, 2), number(b.gridEnergy, 2), number(l.gridEnergy, 2),
             ratio(p.gridEnergy, b.gridEnergy), ratio(p.gridEnergy, l.gridEnergy));
-        row(QStringLiteral("  cost at spot price [EUR]"), number(p.cost, 2), number(b.cost, 2), number(l.cost, 2),
-            ratio(p.cost, b.cost), ratio(p.cost, l.cost));
+        if (!scenario.hourlyPrices.isEmpty())
+            row(QStringLiteral("  cost at spot price [EUR]"), number(p.cost, 2), number(b.cost, 2), number(l.cost, 2),
+                ratio(p.cost, b.cost), ratio(p.cost, l.cost));
         if (p.socAtTarget >= 0) {
             row(QStringLiteral("  SoC at target time [%] (want %1)").arg(number(p.targetPercentage, 0)),
                 number(p.socAtTarget), number(b.socAtTarget), number(l.socAtTarget), QString(), QString());
         }
         row(QStringLiteral("  SoC at the end [%]"), number(p.finalSoc), number(b.finalSoc), number(l.finalSoc),
             QString(), QString());
+        const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
+        if (p.dischargedEnergy > 0 || (charger >= 0 && scenario.chargers.at(charger).dc)) {
+            row(QStringLiteral("  discharged [kWh]"), number(p.dischargedEnergy, 2), number(0, 2), QStringLiteral("-"),
+                QString(), QString());
+            row(QStringLiteral("  lowest SoC plugged in [%]"), number(p.lowestSoc), QStringLiteral("-"), QStringLiteral("-"),
+                QString(), QString());
+        }
+        if (p.largestSocError >= 0)
+            row(QStringLiteral("  SoC estimate error after entry [%]"), number(p.largestSocError), QStringLiteral("-"),
+                QStringLiteral("-"), QString(), QString());
     }
-    out << "Phases (limit " << scenario.phasePowerLimit << " A)\n";
+    // The limit as it was set during the run, e.g. "16 A; 20 A from 16:00".
+    QStringList limits;
+    const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
+    const QList<MinuteRecord> &records = m_simulation.records();
+    for (int r = 0; r < records.count(); r++) {
+        if (r > 0 && records.at(r).phaseLimit == records.at(r - 1).phaseLimit)
+            continue;
+        const int minute = startMinute + records.at(r).minute;
+        QString text = records.at(r).phaseLimit > 0 ? QStringLiteral("%1 A").arg(records.at(r).phaseLimit) : QStringLiteral("none");
+        if (r > 0)
+            text += QStringLiteral(" from %1:%2").arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0'));
+        limits << text;
+    }
+    out << "Phases (limit " << limits.join(QStringLiteral("; ")) << ")\n";
     const char *names[] = {"A", "B", "C"};
     for (int p = 0; p < 3; p++) {
         row(QStringLiteral("  %1: minutes over the limit").arg(QLatin1String(names[p])),
@@ -277,6 +367,11 @@ QString Report::table() const
         QStringLiteral("-"), QString(), QString());
     row(QStringLiteral("Phase switches"), QString::number(m_plugin.phaseSwitches), QStringLiteral("0"),
         QStringLiteral("-"), QString(), QString());
+    if (scenario.hasBattery && m_simulation.batteryLowerLimit() >= 0) {
+        out << "Home battery (lower limit " << number(m_simulation.batteryLowerLimit() * 100, 0) << " %)\n";
+        row(QStringLiteral("  to cars while below it [kWh]"), number(m_plugin.energyWhileBatteryLow, 2),
+            QStringLiteral("-"), QStringLiteral("-"), QString(), QString());
+    }
     return text;
 }
 
@@ -284,57 +379,101 @@ QStringList Report::failedExpectations() const
 {
     const Scenario &scenario = m_simulation.scenario();
     const QJsonObject expectations = scenario.expectations;
-    QStringList failures;
+    QStringList failures = m_simulation.actionFailures();
+
+    // A misspelt key would silently check nothing.
+    const QStringList globalKeys = {QStringLiteral("cars"), QStringLiteral("maxOvershootAmpere"),
+                                    QStringLiteral("maxMinutesOverLimit"), QStringLiteral("minCarsCharged"),
+                                    QStringLiteral("maxSwitches"), QStringLiteral("maxPhaseSwitches"),
+                                    QStringLiteral("minFairnessRatio"), QStringLiteral("maxEnergyWhileBatteryLow")};
+    const QStringList carKeys = {QStringLiteral("minSurplusShare"), QStringLiteral("reachTarget"),
+                                 QStringLiteral("minEnergy"), QStringLiteral("maxEnergy"),
+                                 QStringLiteral("maxCostRatioToBaseline"), QStringLiteral("minFinalSoc"),
+                                 QStringLiteral("maxFinalSoc"), QStringLiteral("minDischargedEnergy"),
+                                 QStringLiteral("minLowestSoc"), QStringLiteral("maxSocEstimateError")};
+    for (const QString &key : expectations.keys()) {
+        if (!globalKeys.contains(key))
+            failures << QStringLiteral("unknown expectation \"%1\"").arg(key);
+    }
     const QJsonObject cars = expectations.value(QStringLiteral("cars")).toObject();
-    for (const CarFigures &figures : m_plugin.cars) {
+    for (const QString &name : cars.keys()) {
+        bool known = false;
+        for (const CarFigures &figures : m_plugin.cars)
+            known = known || figures.name == name;
+        if (!known)
+            failures << QStringLiteral("expectation for an unknown car \"%1\"").arg(name);
+        for (const QString &key : cars.value(name).toObject().keys()) {
+            if (!carKeys.contains(key))
+                failures << QStringLiteral("%1: unknown expectation \"%2\"").arg(name, key);
+        }
+    }
+
+    // "min…" fails below the value, "max…" above it.
+    const auto check = [&failures](const QJsonObject &expected, const QString &key, double value, const QString &what,
+                                   int decimals) {
+        if (!expected.contains(key))
+            return;
+        const double limit = expected.value(key).toDouble();
+        const bool isMinimum = key.startsWith(QLatin1String("min"));
+        if (isMinimum ? value < limit : value > limit)
+            failures << QStringLiteral("%1 %2, %3 %4 expected").arg(what, number(value, decimals),
+                                                                    isMinimum ? QStringLiteral("at least") : QStringLiteral("at most"),
+                                                                    number(limit, decimals));
+    };
+
+    for (int j = 0; j < m_plugin.cars.count(); j++) {
+        const CarFigures &figures = m_plugin.cars.at(j);
         const QJsonObject expected = cars.value(figures.name).toObject();
+        const QString prefix = figures.name + QStringLiteral(": ");
         const double share = figures.energy > 1e-9 ? figures.pvEnergy / figures.energy : 0;
-        if (expected.contains(QStringLiteral("minSurplusShare"))
-                && share < expected.value(QStringLiteral("minSurplusShare")).toDouble())
-            failures << QStringLiteral("%1: PV share %2 below %3").arg(figures.name, number(share, 2),
-                                                                     number(expected.value(QStringLiteral("minSurplusShare")).toDouble(), 2));
+        check(expected, QStringLiteral("minSurplusShare"), share, prefix + QStringLiteral("PV share"), 2);
         if (expected.value(QStringLiteral("reachTarget")).toBool() && figures.socAtTarget + 0.5 < figures.targetPercentage)
             failures << QStringLiteral("%1: %2 % at the target time, %3 % wanted").arg(figures.name, number(figures.socAtTarget),
                                                                                    number(figures.targetPercentage));
-        if (expected.contains(QStringLiteral("minEnergy")) && figures.energy < expected.value(QStringLiteral("minEnergy")).toDouble())
-            failures << QStringLiteral("%1: only %2 kWh delivered").arg(figures.name, number(figures.energy, 2));
-        if (expected.contains(QStringLiteral("maxEnergy")) && figures.energy > expected.value(QStringLiteral("maxEnergy")).toDouble())
-            failures << QStringLiteral("%1: %2 kWh delivered, at most %3 expected").arg(figures.name, number(figures.energy, 2),
-                                                                                    number(expected.value(QStringLiteral("maxEnergy")).toDouble(), 2));
+        check(expected, QStringLiteral("minEnergy"), figures.energy, prefix + QStringLiteral("energy delivered [kWh]"), 2);
+        check(expected, QStringLiteral("maxEnergy"), figures.energy, prefix + QStringLiteral("energy delivered [kWh]"), 2);
+        check(expected, QStringLiteral("minFinalSoc"), figures.finalSoc, prefix + QStringLiteral("SoC at the end [%]"), 1);
+        check(expected, QStringLiteral("maxFinalSoc"), figures.finalSoc, prefix + QStringLiteral("SoC at the end [%]"), 1);
+        check(expected, QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy,
+              prefix + QStringLiteral("discharged [kWh]"), 2);
+        check(expected, QStringLiteral("minLowestSoc"), figures.lowestSoc, prefix + QStringLiteral("lowest SoC [%]"), 1);
+        if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
+            if (figures.largestSocError < 0)
+                failures << prefix + QStringLiteral("reports its own SoC; there is no estimate to check");
+            check(expected, QStringLiteral("maxSocEstimateError"), figures.largestSocError,
+                  prefix + QStringLiteral("largest SoC estimate error [%]"), 1);
+        }
         if (expected.contains(QStringLiteral("maxCostRatioToBaseline"))) {
-            const CarFigures *baseline = nullptr;
-            for (const CarFigures &candidate : m_baseline.cars) {
-                if (candidate.name == figures.name)
-                    baseline = &candidate;
-            }
-            if (baseline && baseline->cost > 0
-                    && figures.cost / baseline->cost > expected.value(QStringLiteral("maxCostRatioToBaseline")).toDouble())
-                failures << QStringLiteral("%1: cost %2 EUR is %3 of the baseline's").arg(figures.name, number(figures.cost, 2),
-                                                                                        ratio(figures.cost, baseline->cost));
+            const CarFigures &baseline = m_baseline.cars.at(j);
+            if (baseline.cost > 0)
+                check(expected, QStringLiteral("maxCostRatioToBaseline"), figures.cost / baseline.cost,
+                      prefix + QStringLiteral("cost relative to the baseline"), 2);
         }
     }
+
     double largest = 0;
     int minutesOver = 0;
     for (int p = 0; p < 3; p++) {
         largest = qMax(largest, m_plugin.largestOvershoot[p]);
         minutesOver = qMax(minutesOver, m_plugin.minutesOverLimit[p]);
     }
-    if (expectations.contains(QStringLiteral("maxOvershootAmpere"))
-            && largest > expectations.value(QStringLiteral("maxOvershootAmpere")).toDouble())
-        failures << QStringLiteral("largest overshoot %1 A").arg(number(largest, 2));
-    if (expectations.contains(QStringLiteral("maxMinutesOverLimit"))
-            && minutesOver > expectations.value(QStringLiteral("maxMinutesOverLimit")).toInt())
-        failures << QStringLiteral("%1 minutes over the phase limit").arg(minutesOver);
-    if (expectations.contains(QStringLiteral("minCarsCharged"))) {
-        int charged = 0;
-        for (const CarFigures &figures : m_plugin.cars)
-            charged += figures.energy > 0.1 ? 1 : 0;
-        if (charged < expectations.value(QStringLiteral("minCarsCharged")).toInt())
-            failures << QStringLiteral("only %1 cars charged").arg(charged);
+    check(expectations, QStringLiteral("maxOvershootAmpere"), largest, QStringLiteral("largest overshoot [A]"), 2);
+    check(expectations, QStringLiteral("maxMinutesOverLimit"), minutesOver, QStringLiteral("minutes over the phase limit"), 0);
+    int charged = 0;
+    double least = -1;
+    double most = 0;
+    for (const CarFigures &figures : m_plugin.cars) {
+        charged += figures.energy > 0.1 ? 1 : 0;
+        least = least < 0 ? figures.energy : qMin(least, figures.energy);
+        most = qMax(most, figures.energy);
     }
-    if (expectations.contains(QStringLiteral("maxSwitches"))
-            && m_plugin.switches > expectations.value(QStringLiteral("maxSwitches")).toInt())
-        failures << QStringLiteral("%1 on/off switches").arg(m_plugin.switches);
+    check(expectations, QStringLiteral("minCarsCharged"), charged, QStringLiteral("cars charged"), 0);
+    check(expectations, QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0,
+          QStringLiteral("least / most energy of the cars"), 2);
+    check(expectations, QStringLiteral("maxSwitches"), m_plugin.switches, QStringLiteral("on/off switches"), 0);
+    check(expectations, QStringLiteral("maxPhaseSwitches"), m_plugin.phaseSwitches, QStringLiteral("phase switches"), 0);
+    check(expectations, QStringLiteral("maxEnergyWhileBatteryLow"), m_plugin.energyWhileBatteryLow,
+          QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
     return failures;
 }
 
@@ -352,6 +491,10 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
         out << "," << QString(charger.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_W";
     for (const Scenario::Car &car : scenario.cars)
         out << "," << QString(car.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc";
+    for (int j = 0; j < scenario.cars.count(); j++) {
+        if (m_simulation.carEstimated(j))
+            out << "," << QString(scenario.cars.at(j).name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc_estimate";
+    }
     out << "\n";
     const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
     for (const MinuteRecord &record : m_simulation.records()) {
@@ -359,11 +502,15 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
             << number(record.pvPower) << "," << number(record.houseLoad) << "," << number(record.batteryPower) << ","
             << number(record.batterySoc) << "," << number(record.gridPower) << ","
             << number(record.gridPhaseCurrent[0], 2) << "," << number(record.gridPhaseCurrent[1], 2) << ","
-            << number(record.gridPhaseCurrent[2], 2) << "," << scenario.phasePowerLimit << "," << number(record.price, 2);
+            << number(record.gridPhaseCurrent[2], 2) << "," << record.phaseLimit << "," << number(record.price, 2);
         for (double power : record.chargerPower)
             out << "," << number(power);
         for (double soc : record.carSoc)
             out << "," << number(soc, 2);
+        for (int j = 0; j < record.carReportedSoc.count(); j++) {
+            if (m_simulation.carEstimated(j))
+                out << "," << number(record.carReportedSoc.at(j), 0);
+        }
         out << "\n";
     }
     return true;
@@ -396,6 +543,12 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
        << "plot '" << csvFileName << "' using 2:12 axes x1y2 with steps title 'price', '' using 2:6 with lines title 'home battery SoC'";
     for (int j = 0; j < cars; j++)
         gp << ", '' using 2:" << 13 + chargers + j << " with lines lw 2 title 'SoC " << scenario.cars.at(j).name << "'";
+    int estimateColumn = 13 + chargers + cars;
+    for (int j = 0; j < cars; j++) {
+        if (m_simulation.carEstimated(j))
+            gp << ", '' using 2:" << estimateColumn++ << " with steps dt 2 title 'SoC " << scenario.cars.at(j).name
+               << " (estimate)'";
+    }
     gp << "\nunset multiplot\n";
 
     QProcess gnuplot;

@@ -25,6 +25,9 @@ public:
         double socAtTarget = -1; // -1 without a target time
         double targetPercentage = 0;
         double finalSoc = 0;
+        double dischargedEnergy = 0;  // kWh out of the car (bidirectional DC)
+        double lowestSoc = 100;       // % while plugged in
+        double largestSocError = -1;  // % |estimate - truth|, -1 for a car that reports its own level
     };
     struct Figures {
         QVector<CarFigures> cars;
@@ -32,6 +35,7 @@ public:
         double largestOvershoot[3] = {0, 0, 0}; // A above the limit
         int switches = 0;                       // on/off changes of all chargers
         int phaseSwitches = 0;
+        double energyWhileBatteryLow = 0;       // kWh to cars while the home battery is below its lower limit
     };
 
     explicit Report(const Simulation &simulation);
@@ -49,6 +53,7 @@ public:
     bool writeChart(const QString &csvFileName, const QString &pngFileName, QString *errorString) const;
 
 private:
+    bool batteryLow(int recordIndex) const;
     void computePlugin();
     void computeBaseline();
     void computeLimit();

@@ -66,6 +66,12 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
     scenario.batteryMaxChargePower = battery.value(QStringLiteral("maxChargePower")).toDouble(4000);
     scenario.batteryMaxDischargePower = battery.value(QStringLiteral("maxDischargePower")).toDouble(4000);
     scenario.batterySoc = battery.value(QStringLiteral("soc")).toDouble(50);
+    scenario.batteryLowerLimit = battery.value(QStringLiteral("lowerLimit")).toDouble(-1);
+    scenario.batteryUpperLimit = battery.value(QStringLiteral("upperLimit")).toDouble(-1);
+    if ((scenario.batteryLowerLimit >= 0) != (scenario.batteryUpperLimit >= 0)) {
+        *errorString = QStringLiteral("\"battery\" needs both \"lowerLimit\" and \"upperLimit\" or neither");
+        return scenario;
+    }
 
     const QJsonObject prices = json.value(QStringLiteral("prices")).toObject();
     scenario.spotMarket = prices.value(QStringLiteral("spotMarket")).toBool(false);
@@ -83,6 +89,12 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
         charger.name = object.value(QStringLiteral("name")).toString();
         charger.thingClass = object.value(QStringLiteral("thingClass")).toString(charger.thingClass);
         charger.dc = charger.thingClass.contains(QLatin1String("Dc"));
+        const QJsonArray range = object.value(QStringLiteral("currentRange")).toArray();
+        if (range.count() == 2) {
+            charger.minCurrent = range.at(0).toDouble();
+            charger.maxCurrent = range.at(1).toDouble();
+        }
+        charger.states = object.value(QStringLiteral("states")).toObject().toVariantMap();
         scenario.chargers.append(charger);
     }
     for (const QJsonValue &value : json.value(QStringLiteral("cars")).toArray()) {

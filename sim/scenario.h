@@ -9,13 +9,39 @@
 
 // One simulated household and what it is expected to achieve, read from a
 // JSON file in sim/scenarios/. Powers in W, energies in kWh, currents in A,
-// times of day as "hh:mm" relative to the start date.
+// times of day as "hh:mm" on the start date or "d+hh:mm" d days later, all
+// in UTC (the simulator runs with TZ=UTC0).
+//
+// Top level: "name", "description", "start" (ISO date-time), "durationMinutes",
+// "seed" (clouds), "phasePowerLimit" (A), "acquisitionTolerance" (0…1),
+// "pv" {"peakPower", "sunrise", "sunset" (hours), "cloudiness" (0…1)},
+// "house" {"baseLoad", "eveningLoad" (17:00–22:00): [W A, W B, W C]},
+// "battery" {"capacityKwh", "soc", "maxChargePower", "maxDischargePower",
+//   "lowerLimit", "upperLimit" (fractions, set through JSON-RPC)},
+// "prices" {"spotMarket": bool, "resolutionMinutes": 60 or 15,
+//   "hourly": [EUR/MWh per hour of the day]},
+// "chargers" [{"name", "thingClass" (a host class, e.g. "evChargerAc",
+//   "evChargerDc"), "currentRange": [min A, max A], "states": {name: value}}],
+// "cars" [{"name", "thingClass" ("electricVehicleConnected" reports its SoC,
+//   "electricVehicle" has it estimated), "charger", "capacityKwh", "soc",
+//   "phases", "minCurrent", "maxCurrent", "lossPercent", "dcMaxPower",
+//   "plugIn", "plugOut", "configuration" (TavroEnergy ChargingConfiguration
+//   members, enums as key strings, "$time:hh:mm" for a date-time),
+//   "target" {"at", "percentage"} (what the report checks)}],
+// "loads" [{"name", "phasePower": [W, W, W], "from", "to"}] (entries with one
+//   name are one appliance),
+// "actions" [{"at", "method" ("Namespace.Method"), "params"}] sent through
+//   JSON-RPC; "$charger:Name" and "$car:Name" become thing ids,
+// "expectations": the keys read by Report::failedExpectations().
 struct Scenario
 {
     struct Charger {
         QString name;
         QString thingClass = QStringLiteral("evChargerAc"); // a host thing class
         bool dc = false;
+        double minCurrent = 0;           // A, live bounds of "maxChargingCurrent"; 0: the class's
+        double maxCurrent = 0;
+        QVariantMap states;              // initial state values by name (DC powers, capabilities, ...)
     };
 
     struct Car {
@@ -69,6 +95,8 @@ struct Scenario
     double batteryMaxChargePower = 4000;
     double batteryMaxDischargePower = 4000;
     double batterySoc = 50;
+    double batteryLowerLimit = -1;       // fraction; -1 leaves the plugin's setting as it is
+    double batteryUpperLimit = -1;
 
     int priceResolutionMinutes = 60;     // 60 or 15
     QList<double> hourlyPrices;          // EUR/MWh, one per hour of each simulated day

@@ -99,15 +99,28 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         m_batterySoc = m_scenario.batterySoc;
     }
     m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"), fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
-    for (const Scenario::Load &load : m_scenario.loads)
-        m_loadThings.append(m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name, fixedId(QStringLiteral("load"), load.name)));
+    for (const Scenario::Load &load : m_scenario.loads) {
+        if (!m_loadThings.contains(load.name))
+            m_loadThings.insert(load.name, m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
+                                                                              fixedId(QStringLiteral("load"), load.name)));
+    }
 
     for (const Scenario::Charger &charger : m_scenario.chargers) {
         ChargerState state;
         state.thing = m_thingManager->addConfiguredThing(charger.thingClass, charger.name, fixedId(QStringLiteral("charger"), charger.name));
         if (!state.thing) {
-            *errorString = QStringLiteral("Unknown charger thing class %1").arg(charger.thingClass);
+            *errorString = QStringLiteral("Cannot add charger %1: unknown thing class %2 or a name used twice")
+                    .arg(charger.name, charger.thingClass);
             return false;
+        }
+        if (charger.maxCurrent > 0)
+            state.thing->setStateMinMaxValues(QStringLiteral("maxChargingCurrent"), charger.minCurrent, charger.maxCurrent);
+        for (auto it = charger.states.constBegin(); it != charger.states.constEnd(); ++it) {
+            if (!state.thing->hasState(it.key())) {
+                *errorString = QStringLiteral("Charger %1 has no state \"%2\"").arg(charger.name, it.key());
+                return false;
+            }
+            state.thing->setStateValue(it.key(), it.value());
         }
         m_chargers.append(state);
     }
@@ -115,7 +128,8 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         CarState state;
         state.thing = m_thingManager->addConfiguredThing(car.thingClass, car.name, fixedId(QStringLiteral("car"), car.name));
         if (!state.thing) {
-            *errorString = QStringLiteral("Unknown car thing class %1").arg(car.thingClass);
+            *errorString = QStringLiteral("Cannot add car %1: unknown thing class %2 or a name used twice")
+                    .arg(car.name, car.thingClass);
             return false;
         }
         for (int i = 0; i < m_scenario.chargers.count(); i++) {
@@ -158,6 +172,20 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), QVariantList()}});
     m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
     m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"), {{QStringLiteral("acquisitionTolerance"), m_scenario.acquisitionTolerance}});
+    if (m_scenario.batteryLowerLimit >= 0) {
+        const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
+                                                  {{QStringLiteral("batteryLevelLowerLimit"), m_scenario.batteryLowerLimit},
+                                                   {QStringLiteral("batteryLevelUpperLimit"), m_scenario.batteryUpperLimit}});
+        if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
+            *errorString = QStringLiteral("The plugin refused the battery limits: %1 %2")
+                    .arg(result.value(QStringLiteral("energyError")).toString(), m_client->errorString());
+            return false;
+        }
+    }
+
+    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit")).value(QStringLiteral("phasePowerLimit")).toDouble();
+    m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
+            .value(QStringLiteral("batteryLevelLowerLimit"), -1.0).toDouble();
 
     if (m_scenario.spotMarket) {
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
@@ -183,6 +211,11 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         }
     }
     return true;
+}
+
+bool Simulation::carEstimated(int carIndex) const
+{
+    return writable(m_cars.at(carIndex).thing, QStringLiteral("batteryLevel"));
 }
 
 void Simulation::refreshPrices()
@@ -273,6 +306,9 @@ bool Simulation::step()
     simulatePhysics(m_minute, &record);
     m_energyManager->sampleMinute(now);
     settle();
+    // What the car (or the plugin's estimate for it) says once the minute is logged.
+    for (const CarState &car : qAsConst(m_cars))
+        record.carReportedSoc.append(car.thing->stateValue(QStringLiteral("batteryLevel")).toDouble());
     m_records.append(record);
     m_minute++;
     return true;
@@ -295,8 +331,33 @@ void Simulation::applyEvents(int minute)
 
 void Simulation::runUserAction(const Scenario::UserAction &action)
 {
-    m_client->call(action.method, resolvePlaceholders(action.params).toMap());
+    const QVariantMap result = m_client->call(action.method, resolvePlaceholders(action.params).toMap());
     settle();
+    // An action may change the limit the report measures against.
+    const QString callError = m_client->errorString();
+    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit")).value(QStringLiteral("phasePowerLimit")).toDouble();
+    // Both namespaces answer with an error key; anything but "no error" is
+    // reported, so that a scenario cannot pass on an action that never ran.
+    QString error = callError;
+    for (const QString &key : {QStringLiteral("energyError"), QStringLiteral("thingError")}) {
+        const QString value = result.value(key).toString();
+        if (!value.isEmpty() && !value.endsWith(QLatin1String("NoError")))
+            error = value;
+    }
+    if (error.isEmpty() && action.method == QLatin1String("Things.ExecuteAction")
+            && action.params.value(QStringLiteral("actionTypeName")).toString() == QLatin1String("batteryLevel")) {
+        const QString thingId = resolvePlaceholders(action.params.value(QStringLiteral("thingId"))).toString();
+        for (CarState &car : m_cars) {
+            if (car.thing->id() == QUuid(thingId))
+                car.levelEnteredMinute = action.minute;
+        }
+    }
+    if (!error.isEmpty()) {
+        const int startMinute = m_scenario.start.time().hour() * 60 + m_scenario.start.time().minute();
+        const int minute = startMinute + action.minute;
+        m_actionFailures << QStringLiteral("%1 at %2:%3 failed: %4").arg(action.method)
+                            .arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0')).arg(error);
+    }
 }
 
 void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
@@ -333,6 +394,7 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
 {
     record->minute = minute;
     record->price = m_scenario.priceAt(minute);
+    record->phaseLimit = m_phaseLimit;
     record->pvPower = pvPower(minute);
     const QDateTime now = m_scenario.start.addSecs(minute * 60LL);
 
@@ -344,16 +406,16 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
         if (now.time().hour() >= 17 && now.time().hour() < 22)
             phasePower[p] += m_scenario.houseEveningLoad[p];
     }
-    for (int i = 0; i < m_scenario.loads.count(); i++) {
-        const Scenario::Load &load = m_scenario.loads.at(i);
+    QMap<QString, double> loadPower;
+    for (const Scenario::Load &load : m_scenario.loads) {
         const bool on = minute >= load.fromMinute && minute < load.toMinute;
-        double total = 0;
         for (int p = 0; p < 3; p++) {
             phasePower[p] += on ? load.phasePower[p] : 0;
-            total += on ? load.phasePower[p] : 0;
+            loadPower[load.name] += on ? load.phasePower[p] : 0;
         }
-        m_loadThings.at(i)->setStateValue(QStringLiteral("currentPower"), total);
     }
+    for (auto it = loadPower.constBegin(); it != loadPower.constEnd(); ++it)
+        m_loadThings.value(it.key())->setStateValue(QStringLiteral("currentPower"), it.value());
     for (int p = 0; p < 3; p++) {
         houseLoad += phasePower[p];
         record->housePhasePower[p] = phasePower[p];
@@ -443,8 +505,6 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
             batteryPower = -qMin(qMin(net, m_scenario.batteryMaxDischargePower), available);
         }
         m_batterySoc = qBound(0.0, m_batterySoc + batteryPower / 60.0 / capacityWh * 100.0, 100.0);
-        m_battery->setStateValue(QStringLiteral("batteryLevel"), qRound(m_batterySoc));
-        m_battery->setStateValue(QStringLiteral("currentPower"), batteryPower);
     }
     record->batteryPower = batteryPower;
     record->batterySoc = m_batterySoc;
@@ -459,7 +519,16 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
         m_meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), power / voltage);
     }
     record->gridPower = gridPower;
+    // Every power-balance change makes the plugin look at the meter, the
+    // chargers and the battery. The meter goes first, once the chargers show
+    // their new power, so that no look combines a new charger reading with
+    // last minute's meter; the battery and the inverter follow, the way a
+    // battery's own controller follows the meter.
+    m_meter->setStateValue(QStringLiteral("currentPower"), gridPower);
+    if (m_battery) {
+        m_battery->setStateValue(QStringLiteral("batteryLevel"), qRound(m_batterySoc));
+        m_battery->setStateValue(QStringLiteral("currentPower"), batteryPower);
+    }
     if (m_inverter)
         m_inverter->setStateValue(QStringLiteral("currentPower"), -record->pvPower);
-    m_meter->setStateValue(QStringLiteral("currentPower"), gridPower);
 }

@@ -5,7 +5,9 @@
 
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QRandomGenerator>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -32,10 +34,12 @@ struct MinuteRecord
     double gridPhaseCurrent[3] = {0, 0, 0};
     double gridPower = 0;          // > 0 import
     double price = 0;              // EUR/MWh
+    double phaseLimit = 0;         // A, the plugin's phase power limit during the minute
     QVector<double> chargerPower;  // per charger, > 0 into the car
     QVector<double> chargerPhases; // phases in use per charger
     QVector<int> chargerEnabled;   // the charger's "power" state (0/1)
     QVector<double> carSoc;        // true state of charge per car
+    QVector<double> carReportedSoc; // the car's "batteryLevel" state: reported or the plugin's estimate
     QVector<int> carPluggedIn;    // 0/1
 };
 
@@ -60,6 +64,14 @@ public:
     const Scenario &scenario() const { return m_scenario; }
     const QList<MinuteRecord> &records() const { return m_records; }
     QString adminToken() const;
+    // True for a car whose "batteryLevel" the plugin estimates.
+    bool carEstimated(int carIndex) const;
+    // Minute from which the owner's own entry of the car's level holds; -1 when never entered.
+    int carLevelEnteredMinute(int carIndex) const { return m_cars.at(carIndex).levelEnteredMinute; }
+    // The home battery's lower limit in force in the plugin (fraction), -1 unknown.
+    double batteryLowerLimit() const { return m_batteryLowerLimit; }
+    // User actions that the host or the plugin refused, as readable lines.
+    const QStringList &actionFailures() const { return m_actionFailures; }
 
 private:
     struct CarState {
@@ -67,6 +79,7 @@ private:
         int chargerIndex = -1;
         double soc = 0;
         bool pluggedIn = false;
+        int levelEnteredMinute = -1;
     };
     struct ChargerState {
         Thing *thing = nullptr;
@@ -95,13 +108,16 @@ private:
     Thing *m_meter = nullptr;
     Thing *m_inverter = nullptr;
     Thing *m_battery = nullptr;
-    QList<Thing *> m_loadThings;
+    QMap<QString, Thing *> m_loadThings; // by name: entries with one name are one appliance
     QList<ChargerState> m_chargers;
     QList<CarState> m_cars;
     double m_batterySoc = 0;
     double m_cloudFactor = 1;
     int m_minute = 0;
     QList<MinuteRecord> m_records;
+    QStringList m_actionFailures;
+    double m_batteryLowerLimit = -1;
+    double m_phaseLimit = 0;
 };
 
 #endif // SIMULATION_H

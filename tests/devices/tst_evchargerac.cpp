@@ -130,6 +130,22 @@ private slots:
         QCOMPARE(remainingSpy.takeFirst().first().toInt(), -1);
     }
 
+    void switchInFlightHoldsTheLock()
+    {
+        // Overload protection switches off and the plan switches on again in
+        // the same cycle, before the first action has finished.
+        EvChargerAc *charger = addCharger("evChargerAc", {{"power", true}});
+        ThingActionInfo *off = charger->setChargingEnabled(false, m_t0, true, true);
+        QVERIFY(off);
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Charging enabled is locked since"));
+        QVERIFY(!charger->setChargingEnabled(true, m_t0, false, true));
+        ThingActionInfo *forced = charger->setChargingEnabled(true, m_t0, true, true);
+        QVERIFY(forced);
+        QTest::ignoreMessage(QtWarningMsg, lockedMessage);
+        QVERIFY(finished(forced));
+        QCOMPARE(sent(), QVariantList({false, true}));
+    }
+
     void lockedCommands_data()
     {
         QTest::addColumn<LockedCase>("c");
