@@ -82,7 +82,7 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
 
 bool SmartChargingManager::isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now)
 {
-    // Compared in local time: an entry stamped in another time spec still
+    // Compared in local time: an entry stamped in another time zone still
     // names the same wall-clock minute.
     const QDateTime local = timestamp.toLocalTime();
     const QDateTime localNow = now.toLocalTime();
