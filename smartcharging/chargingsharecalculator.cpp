@@ -1,5 +1,7 @@
 #include "chargingsharecalculator.h"
 
+#include <QHash>
+
 #include <algorithm>
 
 ChargingShareCalculator::Strategy ChargingShareCalculator::strategyFromString(const QString &text, Strategy defaultStrategy)
@@ -59,6 +61,14 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPo
     }
     std::sort(priorities.begin(), priorities.end());
 
+    // The first result of every id, for joining the group results back.
+    QHash<QString, int> firstIndex;
+    firstIndex.reserve(results.count());
+    for (int i = 0; i < results.count(); i++) {
+        if (!firstIndex.contains(results.at(i).thingId))
+            firstIndex.insert(results.at(i).thingId, i);
+    }
+
     double remaining = availablePower;
     for (qint32 priority : priorities) {
         QList<Request> group;
@@ -72,14 +82,12 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPo
         for (const Result &groupResult : groupResults) {
             if (!groupResult.enabled)
                 continue;
-            for (Result &result : results) {
-                if (result.thingId == groupResult.thingId) {
-                    result.enabled = true;
-                    result.allocatedPower = groupResult.allocatedPower;
-                    groupSum += groupResult.allocatedPower;
-                    break;
-                }
-            }
+            const int index = firstIndex.value(groupResult.thingId, -1);
+            if (index < 0)
+                continue;
+            results[index].enabled = true;
+            results[index].allocatedPower = groupResult.allocatedPower;
+            groupSum += groupResult.allocatedPower;
         }
 
         remaining -= groupSum;

@@ -37,6 +37,10 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     restoreChargingConfigurations();
 
     const Things things = m_thingManager->configuredThings();
+    for (Thing *thing : things) {
+        if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
+            m_energyStorages.append(thing);
+    }
     const Things acChargers = things.filterByInterface(QStringLiteral("evchargerac"));
     qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. EV chargers in tavro:" << acChargers.count();
     for (Thing *thing : acChargers)

@@ -211,6 +211,9 @@ private:
     void setupEnergyStorage(Thing *thing);
     void setupRootMeter(Thing *rootMeter);
     static bool isCar(const Thing *thing);
+    // The tracked things with the "energystorage" interface, in the thing
+    // manager's order: a look-up per charger and cycle must not scan every thing.
+    Things energyStorages() const;
     // Replaces the stored state of its charger and emits chargingStateChanged
     // only when it differs; a charger without a stored state is left alone.
     void commitChargingState(const ChargingState &chargingState);
@@ -246,6 +249,10 @@ private:
     QHash<ThingId, uint> m_chargingShareFairness;
     QHash<int, QDateTime> m_chargingShareLastRotation;
     QHash<int, QList<ThingId>> m_chargingShareServed;
+
+    // Things with the "energystorage" interface (any class), in the order the
+    // thing manager lists them; filled before any coverage is calculated.
+    QList<QPointer<Thing>> m_energyStorages;
 
     // Manual state-of-charge sessions: charger → car of this plug-in.
     QHash<ThingId, ThingId> m_manualSocSessions;

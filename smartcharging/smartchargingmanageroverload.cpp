@@ -158,16 +158,10 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
 
     const double acBudget = qMax(0.0, acReferences - acReductions);
     const QList<ChargingShareCalculator::Result> acResults = ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
-    for (const ChargingShareCalculator::Result &result : acResults) {
-        const AcOverloadEntry *entry = nullptr;
-        for (const AcOverloadEntry &candidate : qAsConst(acEntries)) {
-            if (candidate.charger->id().toString() == result.thingId) {
-                entry = &candidate;
-                break;
-            }
-        }
-        if (!entry)
-            continue;
+    // One result per request, in request order; the entries follow the requests.
+    for (int i = 0; i < acResults.count() && i < acEntries.count(); i++) {
+        const ChargingShareCalculator::Result &result = acResults.at(i);
+        const AcOverloadEntry *entry = &acEntries.at(i);
 
         EvChargerAc *charger = entry->charger;
         const double minPower = entry->minCurrent * phaseVoltage * entry->phases;
@@ -246,16 +240,9 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
 
     const double dcBudget = qMax(0.0, dcReferences - maxOvershoot * 3);
     const QList<ChargingShareCalculator::Result> dcResults = ChargingShareCalculator().calculate(dcRequests, dcBudget, strategy);
-    for (const ChargingShareCalculator::Result &result : dcResults) {
-        const DcOverloadEntry *entry = nullptr;
-        for (const DcOverloadEntry &candidate : qAsConst(dcEntries)) {
-            if (candidate.charger->id().toString() == result.thingId) {
-                entry = &candidate;
-                break;
-            }
-        }
-        if (!entry)
-            continue;
+    for (int i = 0; i < dcResults.count() && i < dcEntries.count(); i++) {
+        const ChargingShareCalculator::Result &result = dcResults.at(i);
+        const DcOverloadEntry *entry = &dcEntries.at(i);
 
         EvChargerDc *charger = entry->charger;
         const double presentPower = charger->chargingPower();

@@ -6,6 +6,7 @@
 
 #include "tavro/thingmanager.h"
 
+#include <QSet>
 #include <QtMath>
 
 namespace {
@@ -36,10 +37,11 @@ void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "------ Prepare information ------";
 
     const EvChargerAcs chargers = preparedAcChargers(currentDateTime);
+    const QSet<EvChargerAc *> prepared(chargers.constBegin(), chargers.constEnd());
     // A copy: the target percentage check executes actions and emits signals.
     const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
     for (EvChargerAc *charger : adapters) {
-        if (!chargers.contains(charger))
+        if (!prepared.contains(charger))
             continue;
 
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();

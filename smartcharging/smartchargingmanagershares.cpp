@@ -134,9 +134,16 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         if (group.count() < 2)
             continue;
 
-        std::sort(group.begin(), group.end(), [](EvChargerAc *a, EvChargerAc *b) {
-            return a->id().toString() < b->id().toString();
+        // By id text; each id is turned into text once.
+        QList<QPair<QString, EvChargerAc *>> byId;
+        byId.reserve(group.count());
+        for (EvChargerAc *charger : qAsConst(group))
+            byId.append({charger->id().toString(), charger});
+        std::sort(byId.begin(), byId.end(), [](const QPair<QString, EvChargerAc *> &a, const QPair<QString, EvChargerAc *> &b) {
+            return a.first < b.first;
         });
+        for (int i = 0; i < byId.count(); i++)
+            group[i] = byId.at(i).second;
 
         const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
         const double budget = surplusGroup ? availableAcSurplusChargingPower(group, reservedPower)
@@ -204,16 +211,10 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
 
         const QList<ChargingShareCalculator::Result> results = ChargingShareCalculator().calculate(requests, budget, strategy);
         QList<ThingId> served;
-        for (const ChargingShareCalculator::Result &result : results) {
-            EvChargerAc *charger = nullptr;
-            for (EvChargerAc *candidate : qAsConst(group)) {
-                if (candidate->id().toString() == result.thingId) {
-                    charger = candidate;
-                    break;
-                }
-            }
-            if (!charger)
-                continue;
+        // One result per request, in request order, and the requests follow the group.
+        for (int i = 0; i < results.count() && i < group.count(); i++) {
+            const ChargingShareCalculator::Result &result = results.at(i);
+            EvChargerAc *charger = group.at(i);
 
             qCDebug(dcTavroEnergy()) << "AC charging share result for" << charger->name()
                                      << "allocated:" << result.allocatedPower << "[W],"

@@ -165,7 +165,6 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
 
     SpotMarketDataProvider *provider = m_spotMarketManager->currentProvider();
     const ScoreEntries providerEntries = provider ? provider->scoreEntries() : ScoreEntries();
-    const double knownHours = coveredHours(providerEntries);
     const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
     const double predictableFraction = m_configuration->spotMarketChargePredictableEnergyPercentage();
 
@@ -216,6 +215,8 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
             }
 
             const double hours = currentDateTime.secsTo(target) / 3600.0;
+            // Only needed here: summing the slot lengths converts every slot's times.
+            const double knownHours = coveredHours(providerEntries);
             qCDebug(dcTavroEnergy()) << "  Not enough data available to plan to the target time. Spot market data for"
                                      << knownHours << "of the required" << hours << "hours are available.";
             info.spotMarketUntilTargetTime = false;

@@ -304,7 +304,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
                                                                        int *storageCount) const
 {
-    const Things storages = m_thingManager->configuredThings().filterByInterface(QStringLiteral("energystorage"));
+    const Things storages = energyStorages();
     double levelSum = 0;
     double powerSum = 0;
     for (Thing *storage : storages) {
@@ -422,7 +422,7 @@ double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId
 
     const double importPower = qMax(m_rootMeter->currentPower(), 0.0);
     double batteryCharging = 0;
-    const Things storages = m_thingManager->configuredThings().filterByInterface(QStringLiteral("energystorage"));
+    const Things storages = energyStorages();
     for (Thing *storage : storages)
         batteryCharging += qMax(storage->stateValue(QStringLiteral("currentPower")).toDouble(), 0.0);
 

@@ -23,6 +23,8 @@ QString stateName(const Thing *thing, const StateTypeId &stateTypeId)
 void SmartChargingManager::onThingAdded(Thing *thing)
 {
     const QStringList interfaces = thing->thingClass().interfaces();
+    if (interfaces.contains(QStringLiteral("energystorage")))
+        m_energyStorages.append(thing);
     if (interfaces.contains(QStringLiteral("evchargerac")))
         addEvChargerAc(thing);
     else if (interfaces.contains(QStringLiteral("evchargerdc")))
@@ -36,6 +38,10 @@ void SmartChargingManager::onThingAdded(Thing *thing)
 
 void SmartChargingManager::onThingRemoved(const ThingId &thingId)
 {
+    for (int i = m_energyStorages.count() - 1; i >= 0; i--) {
+        if (!m_energyStorages.at(i) || m_energyStorages.at(i)->id() == thingId)
+            m_energyStorages.removeAt(i);
+    }
     m_manualSocSessions.remove(thingId);
 
     // Only chargers have a configuration.
@@ -231,6 +237,16 @@ void SmartChargingManager::setupRootMeter(Thing *rootMeter)
         qCInfo(dcTavroEnergy()) << "Root meter unset. Smart charging will cease to work until a new root meter is configured.";
     }
     updateAllChargingStateSurplusCoverages();
+}
+
+Things SmartChargingManager::energyStorages() const
+{
+    Things storages;
+    for (const QPointer<Thing> &storage : m_energyStorages) {
+        if (storage)
+            storages.append(storage.data());
+    }
+    return storages;
 }
 
 bool SmartChargingManager::isCar(const Thing *thing)

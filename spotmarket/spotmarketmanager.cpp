@@ -22,14 +22,24 @@ void sortByStart(QList<TimeFrame> &frames)
 // Moves a partial frame later so that it ends on the next multiple of
 // slotMinutes within the hour, i.e. at the end of the slot it was cut from.
 // A frame already ending there is returned unchanged.
-TimeFrame alignedFrame(const TimeFrame &frame, uint slotMinutes)
+// durationMinutes is the frame's own, passed in because every conversion of
+// a local date-time to an instant costs a call into the C library's time
+// zone code (a file check each time while TZ is unset).
+TimeFrame alignedFrame(const TimeFrame &frame, uint slotMinutes, qint64 durationMinutes)
 {
     const int overhang = frame.endDateTime().time().minute() % static_cast<int>(slotMinutes);
     if (overhang == 0)
         return frame;
 
     const QDateTime alignedEnd = frame.endDateTime().addSecs((static_cast<int>(slotMinutes) - overhang) * 60);
-    return TimeFrame(alignedEnd.addSecs(-frame.durationMinutes() * 60), alignedEnd);
+    return TimeFrame(alignedEnd.addSecs(-durationMinutes * 60), alignedEnd);
+}
+
+// Whole minutes between two instants (ms since the epoch), truncated like
+// TimeFrame::durationMinutes().
+qint64 wholeMinutes(qint64 startMSecs, qint64 endMSecs)
+{
+    return (endMSecs - startMSecs) / 60000;
 }
 
 // Lets the first frame of frames that touches frame absorb it. Returns false
@@ -281,19 +291,37 @@ void SpotMarketManager::onProviderScoreEntriesChanged(const ScoreEntries &scoreE
 QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &currentDateTime, ScoreEntries scoreEntries, uint minutes, uint minimumScheduleDuration, bool charging) const
 {
     // Slots still to come; the running one counts from now. A slot ending
-    // exactly now is over: a frame in it would lie in the past.
-    ScoreEntries availableSlots;
+    // exactly now is over: a frame in it would lie in the past. Each slot's
+    // instants are taken once: converting a local date-time is costly.
+    struct Slot {
+        ScoreEntry entry;
+        qint64 startMSecs;
+        qint64 endMSecs;
+    };
+    QVector<Slot> availableSlots;
+    availableSlots.reserve(scoreEntries.count());
     qint64 shortestSlot = 60;
+    // Slots usually follow each other: a start equal to the previous end is
+    // the same instant, so its conversion is reused.
+    QDateTime previousEnd;
+    qint64 previousEndMSecs = 0;
     for (const ScoreEntry &entry : qAsConst(scoreEntries)) {
         if (!entry.isValid() || entry.endDateTime() <= currentDateTime)
             continue;
 
-        if (entry.durationMinutes() > 0)
-            shortestSlot = qMin(shortestSlot, entry.durationMinutes());
+        const bool followsPrevious = previousEnd.isValid() && entry.startDateTime() == previousEnd;
+        const qint64 startMSecs = followsPrevious ? previousEndMSecs : entry.startDateTime().toMSecsSinceEpoch();
+        Slot slot{entry, startMSecs, entry.endDateTime().toMSecsSinceEpoch()};
+        previousEnd = entry.endDateTime();
+        previousEndMSecs = slot.endMSecs;
+        const qint64 duration = wholeMinutes(slot.startMSecs, slot.endMSecs);
+        if (duration > 0)
+            shortestSlot = qMin(shortestSlot, duration);
 
-        ScoreEntry slot = entry;
-        if (slot.isActive(currentDateTime))
-            slot.setStartDateTime(currentDateTime);
+        if (slot.entry.isActive(currentDateTime)) {
+            slot.entry.setStartDateTime(currentDateTime);
+            slot.startMSecs = currentDateTime.toMSecsSinceEpoch();
+        }
 
         availableSlots.append(slot);
     }
@@ -305,33 +333,36 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
         slotMinutes--;
 
     uint totalMinutes = 0;
-    for (const ScoreEntry &slot : qAsConst(availableSlots))
-        totalMinutes += static_cast<uint>(slot.durationMinutes());
+    for (const Slot &slot : qAsConst(availableSlots))
+        totalMinutes += static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
 
     QList<TimeFrame> frames;
     if (minutes < totalMinutes) {
-        availableSlots.sortByWeighting();
+        // Best weighting first (the order ScoreEntries::sortByWeighting() gives).
+        std::sort(availableSlots.begin(), availableSlots.end(), [](const Slot &a, const Slot &b) {
+            return a.entry.weighting() > b.entry.weighting();
+        });
         uint remainingMinutes = minutes;
-        for (const ScoreEntry &slot : qAsConst(availableSlots)) {
+        for (const Slot &slot : qAsConst(availableSlots)) {
             if (remainingMinutes == 0)
                 break;
 
             // A slot fitting into the remaining minutes is taken whole,
             // whatever its length; otherwise its first remaining minutes.
-            const qint64 slotMSecs = slot.startDateTime().msecsTo(slot.endDateTime());
+            const qint64 slotMSecs = slot.endMSecs - slot.startMSecs;
             if (static_cast<qint64>(remainingMinutes) * 60000 >= slotMSecs) {
-                frames.append(TimeFrame(slot.startDateTime(), slot.endDateTime()));
-                remainingMinutes -= static_cast<uint>(slot.durationMinutes());
+                frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
+                remainingMinutes -= static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
             } else {
-                frames.append(TimeFrame(slot.startDateTime(), slot.startDateTime().addSecs(remainingMinutes * 60)));
+                frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.startDateTime().addSecs(remainingMinutes * 60)));
                 remainingMinutes = 0;
             }
         }
     } else {
         qCDebug(dcTavroEnergy()) << "Not enought score entries left in order to schedule" << minutes
                                  << "minutes. Using the leftover schedules beeing a total of" << totalMinutes << "minutes.";
-        for (const ScoreEntry &slot : qAsConst(availableSlots))
-            frames.append(TimeFrame(slot.startDateTime(), slot.endDateTime()));
+        for (const Slot &slot : qAsConst(availableSlots))
+            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
     }
 
     QList<TimeFrame> result = fuseTimeFrames(frames, slotMinutes);
@@ -339,9 +370,9 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
     // At most one correction per call: the first frame that needs one.
     const QList<TimeFrame> fusedFrames = result;
     for (const TimeFrame &frame : fusedFrames) {
-        const qint64 msecsToStart = currentDateTime.msecsTo(frame.startDateTime());
+        // Charging is running: do not pause it for a few minutes.
+        const qint64 msecsToStart = charging ? currentDateTime.msecsTo(frame.startDateTime()) : 0;
         if (charging && msecsToStart <= 599999) {
-            // Charging is running: do not pause it for a few minutes.
             const qint64 seconds = qFloor(msecsToStart / 1000.0 + 0.5);
             const TimeFrame movedFrame(frame.startDateTime().addSecs(-seconds), frame.endDateTime().addSecs(-seconds));
             result.removeAll(frame);
@@ -407,24 +438,31 @@ QList<TimeFrame> SpotMarketManager::fuseTimeFrames(const QList<TimeFrame> &frame
     if (slotMinutes == 0)
         slotMinutes = 60;
 
+    // Each frame's length once: converting a local date-time is costly.
+    QVector<qint64> durations;
+    durations.reserve(frames.count());
+    for (const TimeFrame &frame : frames)
+        durations.append(frame.durationMinutes());
+
     QList<TimeFrame> fusedFrames;
-    for (const TimeFrame &frame : frames) {
-        if (frame.durationMinutes() < static_cast<qint64>(slotMinutes))
+    for (int i = 0; i < frames.count(); i++) {
+        if (durations.at(i) < static_cast<qint64>(slotMinutes))
             continue;
 
-        if (!absorbInto(fusedFrames, frame))
-            fusedFrames.append(frame);
+        if (!absorbInto(fusedFrames, frames.at(i)))
+            fusedFrames.append(frames.at(i));
     }
 
     QList<TimeFrame> leftovers;
-    for (const TimeFrame &frame : frames) {
-        if (frame.durationMinutes() >= static_cast<qint64>(slotMinutes))
+    for (int i = 0; i < frames.count(); i++) {
+        const TimeFrame &frame = frames.at(i);
+        if (durations.at(i) >= static_cast<qint64>(slotMinutes))
             continue;
 
         if (absorbInto(fusedFrames, frame))
             continue;
 
-        const TimeFrame aligned = alignedFrame(frame, slotMinutes);
+        const TimeFrame aligned = alignedFrame(frame, slotMinutes, durations.at(i));
         if (aligned != frame && absorbInto(fusedFrames, aligned))
             continue;
 
@@ -471,7 +509,7 @@ QList<TimeFrame> SpotMarketManager::fusePartialTimeFrames(const QList<TimeFrame>
         if (joinWithOther(i, frame))
             continue;
 
-        const TimeFrame aligned = alignedFrame(frame, slotMinutes);
+        const TimeFrame aligned = alignedFrame(frame, slotMinutes, frame.durationMinutes());
         if (aligned != frame && joinWithOther(i, aligned))
             continue;
 

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -50,6 +51,13 @@ void buildHousehold(ThingManager *thingManager)
 
 int main(int argc, char *argv[])
 {
+    // Without TZ the C library re-reads the time-zone file's status on every
+    // local date-time conversion, and the plugin converts several per charger
+    // and cycle; naming the file once keeps the system's zone and its rules.
+    if (qEnvironmentVariableIsEmpty("TZ")) {
+        qputenv("TZ", ":/etc/localtime");
+        tzset();
+    }
     QCoreApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("tavro-host"));
 

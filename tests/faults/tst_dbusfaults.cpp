@@ -1,0 +1,177 @@
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The plugin without its D-Bus bridge: no system bus at all, the service name
+// taken by another process, or the bus daemon dying while the plugin runs. It
+// says so once and keeps charging. Each case runs the plugin in a host
+// process of its own (tavro-faults-pluginhost), on a private bus daemon.
+
+namespace {
+
+const QString serviceName = QStringLiteral("io.tavro.energymanager");
+
+enum BusFault { NoFault, NoBus, NameTaken, BusDies };
+
+}
+
+class TestDbusFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanupTestCase();
+    void pluginKeepsCharging_data();
+    void pluginKeepsCharging();
+
+private:
+    bool startBus(const QString &directory, QProcess *daemon, QString *address);
+    QByteArray readLine(QProcess *host);
+
+    int m_faults = 0;
+};
+
+void TestDbusFaults::cleanupTestCase()
+{
+    qInfo("D-Bus faults injected: %d", m_faults);
+}
+
+bool TestDbusFaults::startBus(const QString &directory, QProcess *daemon, QString *address)
+{
+    const QString socket = directory + QStringLiteral("/system_bus_socket");
+    const QString configFile = directory + QStringLiteral("/bus.conf");
+    QFile config(configFile);
+    if (!config.open(QIODevice::WriteOnly))
+        return false;
+    config.write(QStringLiteral(
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
+        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>"
+        "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
+        "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n").arg(socket).toUtf8());
+    config.close();
+    daemon->start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + configFile,
+                                                  QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+    if (!daemon->waitForStarted(5000))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFile::exists(socket) && timer.elapsed() < 5000)
+        QTest::qWait(20);
+    *address = QStringLiteral("unix:path=") + socket;
+    return QFile::exists(socket);
+}
+
+QByteArray TestDbusFaults::readLine(QProcess *host)
+{
+    // Warnings come first; the caller wants the next line that is none.
+    while (true) {
+        while (!host->canReadLine()) {
+            if (!host->waitForReadyRead(10000))
+                return QByteArray();
+        }
+        const QByteArray line = host->readLine().trimmed();
+        if (!line.startsWith("warning: "))
+            return line;
+        host->setProperty("warnings", host->property("warnings").toStringList() << QString::fromUtf8(line.mid(9)));
+    }
+}
+
+void TestDbusFaults::pluginKeepsCharging_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("bus present, name free") << int(NoFault) << QString();
+    QTest::newRow("no system bus") << int(NoBus)
+                                   << "Could not connect to DBus system bus. Energy manager DBus interface not available.";
+    QTest::newRow("service name owned by another process") << int(NameTaken) << "Failed to register DBus service";
+    QTest::newRow("bus daemon dies while the plugin runs") << int(BusDies) << QString();
+}
+
+void TestDbusFaults::pluginKeepsCharging()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, warning);
+
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess daemon;
+    QString address = QStringLiteral("unix:path=") + directory.filePath(QStringLiteral("no_bus_here"));
+    if (fault != NoBus)
+        QVERIFY2(startBus(directory.path(), &daemon, &address), "dbus-daemon (package dbus) is required");
+
+    // Another process holds the name: a connection of this test.
+    const QString otherName = QStringLiteral("other ") + QString::fromLatin1(QTest::currentDataTag());
+    QDBusConnection other = QDBusConnection::connectToBus(address, otherName);
+    const auto cleanup = qScopeGuard([&otherName, &daemon]() {
+        QDBusConnection::disconnectFromBus(otherName);
+        if (daemon.state() != QProcess::NotRunning) {
+            daemon.terminate();
+            daemon.waitForFinished(3000);
+        }
+    });
+    if (fault == NameTaken) {
+        QVERIFY(other.isConnected());
+        QVERIFY(other.registerService(serviceName));
+    }
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
+    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
+        environment.insert(QString::fromLatin1(name), directory.filePath(QString::fromLatin1(name)));
+    // The price service is not part of this test: nothing listens there.
+    environment.insert(QStringLiteral("TAVRO_AWATTAR_AT_URL"), QStringLiteral("http://127.0.0.1:9"));
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    host.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tavro-faults-pluginhost"), QStringList());
+    QVERIFY(host.waitForStarted(5000));
+    QCOMPARE(readLine(&host), QByteArray("ready"));
+
+    if (fault == NoFault || fault == BusDies) {
+        QVERIFY(other.isConnected());
+        QVERIFY(other.interface()->isServiceRegistered(serviceName));
+        QVERIFY(other.interface()->serviceOwner(serviceName).value() != other.baseService());
+    }
+    if (fault == BusDies) {
+        QDBusConnection::disconnectFromBus(otherName);
+        daemon.kill();
+        QVERIFY(daemon.waitForFinished(5000));
+    }
+    if (fault != NoFault)
+        m_faults++;
+
+    // Eco mode with 7 kW exported: the car charges, and keeps charging.
+    QByteArray state;
+    for (int minute = 0; minute < 4; minute++) {
+        host.write("cycle\n");
+        state = readLine(&host);
+        QVERIFY2(state.startsWith("charger "), state.constData());
+    }
+    QVERIFY2(state.startsWith("charger power=1"), state.constData());
+
+    host.write("quit\n");
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host.exitCode(), 0);
+    QStringList warnings = host.property("warnings").toStringList();
+    for (const QByteArray &line : host.readAll().split('\n')) {
+        if (line.startsWith("warning: "))
+            warnings.append(QString::fromUtf8(line.mid(9)));
+    }
+
+    const QStringList busWarnings = warnings.filter(QStringLiteral("DBus"));
+    if (warning.isEmpty()) {
+        QVERIFY2(busWarnings.isEmpty(), qPrintable(busWarnings.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(busWarnings.count(), 1);
+        QVERIFY2(busWarnings.first().contains(warning), qPrintable(busWarnings.first()));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDbusFaults)
+#include "tst_dbusfaults.moc"
