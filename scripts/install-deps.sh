@@ -17,6 +17,14 @@ for package in "${packages[@]}"; do
     fi
 done
 
+# The npm client test needs node and npm. Checked by command: a node
+# package from elsewhere may bring its own npm.
+for tool in node:nodejs npm:npm; do
+    if ! command -v "${tool%%:*}" >/dev/null 2>&1; then
+        missing+=("${tool#*:}")
+    fi
+done
+
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi

@@ -1,6 +1,9 @@
 // The stand-in host: loads the energy plugins it finds and runs them over a
 // small built-in household (a grid meter, an AC charger, a car). Either in
 // real time, or --minutes N of simulated time as fast as possible.
+// With --jsonrpc-port the JSON-RPC API is served on 127.0.0.1 (port 0 picks
+// a free one); the line "JSON-RPC listening on 127.0.0.1:<port>" on stdout
+// tells clients where, once the plugins' namespaces are registered.
 
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
@@ -8,6 +11,7 @@
 #include "tavro/jsonrpcserver.h"
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
+#include "tavro/types.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -69,7 +73,13 @@ int main(int argc, char *argv[])
     QCommandLineOption minutesOption(QStringLiteral("minutes"),
                                      QStringLiteral("Run N simulated minutes as fast as possible, then quit."),
                                      QStringLiteral("N"));
-    parser.addOptions({pluginOption, minutesOption});
+    QCommandLineOption portOption(QStringLiteral("jsonrpc-port"),
+                                  QStringLiteral("Serve JSON-RPC on 127.0.0.1:N (0: any free port)."),
+                                  QStringLiteral("N"));
+    QCommandLineOption tokenOption(QStringLiteral("token"),
+                                   QStringLiteral("A JSON-RPC token with every permission (may be repeated)."),
+                                   QStringLiteral("token"));
+    parser.addOptions({pluginOption, minutesOption, portOption, tokenOption});
     parser.process(application);
 
     const QString dataRoot = QDir::tempPath() + QStringLiteral("/tavro-host");
@@ -96,6 +106,19 @@ int main(int argc, char *argv[])
         QString error;
         if (!EnergyPluginLoader::load(fileName, &energyManager, &thingManager, &jsonRpcServer, &error))
             std::fprintf(stderr, "%s\n", qPrintable(error));
+    }
+
+    for (const QString &token : parser.values(tokenOption))
+        jsonRpcServer.addToken(token, Types::PermissionScopeAdmin);
+    if (parser.isSet(portOption)) {
+        bool ok = false;
+        const uint port = parser.value(portOption).toUInt(&ok);
+        if (!ok || port > 65535 || !jsonRpcServer.listen(static_cast<quint16>(port), QHostAddress(QHostAddress::LocalHost))) {
+            std::fprintf(stderr, "Cannot serve JSON-RPC on 127.0.0.1:%s\n", qPrintable(parser.value(portOption)));
+            return 1;
+        }
+        std::printf("JSON-RPC listening on 127.0.0.1:%u\n", jsonRpcServer.serverPort());
+        std::fflush(stdout);
     }
 
     if (!simulated) {

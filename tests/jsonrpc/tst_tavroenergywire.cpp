@@ -1,0 +1,321 @@
+#include "../jsonrpc-server/jsonrpctestclient.h"
+
+#include "tavro-energy/energymanager.h"
+#include "tavro-energy/energyplugin.h"
+#include "tavro-energy/energypluginloader.h"
+#include "tavro/jsonrpcserver.h"
+#include "tavro/thing.h"
+#include "tavro/thingmanager.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The namespace "TavroEnergy" as a client sees it: the built plugin loaded
+// through the host's loader, the host's server on a loopback port, a
+// household of two chargers and a car, an admin and a user connection.
+class TestTavroEnergyWire : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void settings_data();
+    void settings();
+    void chargingConfiguration_data();
+    void chargingConfiguration();
+    void missingLimitReadsZero_data();
+    void missingLimitReadsZero();
+    void declarations();
+
+private:
+    QByteArray request(const char *method, const QByteArray &params) const;
+    // The results of every getter in one object.
+    QJsonObject snapshot();
+    QString setConfiguration(const QJsonObject &configuration);
+    // Without the charging state and schedule notifications of the update
+    // cycle an accepted change starts, when told so.
+    static QStringList names(const QList<QJsonObject> &notifications, bool withoutCycle = false);
+    static QJsonObject lastParams(const QList<QJsonObject> &notifications, const QString &name);
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<ThingManager> m_thingManager;
+    std::unique_ptr<EnergyManager> m_energyManager;
+    std::unique_ptr<JsonRpcServer> m_server;
+    EnergyPlugin *m_plugin = nullptr;
+    Thing *m_charger = nullptr;
+    Thing *m_otherCharger = nullptr;
+    Thing *m_car = nullptr;
+    JsonRpcTestClient m_admin;
+    JsonRpcTestClient m_user;
+    QJsonObject m_full; // a configuration of m_charger using every member
+};
+
+void TestTavroEnergyWire::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
+        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
+    m_thingManager = std::make_unique<ThingManager>();
+    m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
+    m_server = std::make_unique<JsonRpcServer>();
+    m_charger = m_thingManager->addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"));
+    m_otherCharger = m_thingManager->addConfiguredThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Carport"));
+    m_car = m_thingManager->addConfiguredThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Car"));
+    QVERIFY(m_charger && m_otherCharger && m_car);
+
+    const QStringList plugins = EnergyPluginLoader::findPlugins({qEnvironmentVariable("TAVRO_PLUGIN_PATH")});
+    QCOMPARE(plugins.count(), 1);
+    QString error;
+    m_plugin = EnergyPluginLoader::load(plugins.first(), m_energyManager.get(), m_thingManager.get(), m_server.get(), &error);
+    QVERIFY2(m_plugin, qPrintable(error));
+
+    QVERIFY(m_server->addToken(QStringLiteral("admin-token"), Types::PermissionScopeAdmin));
+    QVERIFY(m_server->addToken(QStringLiteral("user-token"), Types::PermissionScopeControlThings));
+    QVERIFY(m_server->listen(0));
+    QVERIFY(m_admin.connectTo(m_server->serverPort()));
+    QVERIFY(m_user.connectTo(m_server->serverPort()));
+    QVERIFY(m_admin.call("JSONRPC.Authenticate", R"({"token":"admin-token"})").contains("result"));
+    QVERIFY(m_user.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
+
+    m_full = {{"evChargerId", m_charger->id().toString()},
+              {"assignedCarId", m_car->id().toString()},
+              {"chargingMode", "ChargingModeEcoWithTargetTime"},
+              {"endDateTime", 1767258000},
+              {"repeatDays", QJsonArray{1, 5}},
+              {"targetPercentage", 65}};
+}
+
+void TestTavroEnergyWire::cleanupTestCase()
+{
+    // It holds the managers; they go with this object.
+    delete m_plugin;
+}
+
+QByteArray TestTavroEnergyWire::request(const char *method, const QByteArray &params) const
+{
+    return R"({"jsonrpc":"2.0","id":"row","method":"TavroEnergy.)" + QByteArray(method) + R"(","params":)" + params + '}';
+}
+
+QJsonObject TestTavroEnergyWire::snapshot()
+{
+    QJsonObject all;
+    for (const char *getter : {"GetPhasePowerLimit", "GetAcquisitionTolerance", "GetBatteryLevelConsideration",
+                               "GetBatteryLevelLimits", "GetChargingConfigurations", "GetSpotMarketConfiguration"}) {
+        const QJsonObject result = m_admin.call(QStringLiteral("TavroEnergy.") + getter).value("result").toObject();
+        for (auto it = result.constBegin(); it != result.constEnd(); ++it)
+            all.insert(it.key(), it.value());
+    }
+    return all;
+}
+
+QString TestTavroEnergyWire::setConfiguration(const QJsonObject &configuration)
+{
+    const QJsonObject params{{"chargingConfiguration", configuration}};
+    return m_admin.call("TavroEnergy.SetChargingConfiguration", QJsonDocument(params).toJson(QJsonDocument::Compact))
+        .value("result").toObject().value("energyError").toString();
+}
+
+QStringList TestTavroEnergyWire::names(const QList<QJsonObject> &notifications, bool withoutCycle)
+{
+    QStringList result;
+    for (const QJsonObject &notification : notifications) {
+        const QString name = notification.value("method").toString().section(QLatin1Char('.'), 1);
+        if (!withoutCycle || !(name.startsWith("ChargingState") || name == QLatin1String("ChargingSchedulesChanged")))
+            result.append(name);
+    }
+    return result;
+}
+
+QJsonObject TestTavroEnergyWire::lastParams(const QList<QJsonObject> &notifications, const QString &name)
+{
+    QJsonObject params;
+    for (const QJsonObject &notification : notifications) {
+        if (notification.value("method").toString() == QStringLiteral("TavroEnergy.") + name)
+            params = notification.value("params").toObject();
+    }
+    return params;
+}
+
+void TestTavroEnergyWire::settings_data()
+{
+    QTest::addColumn<bool>("admin");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("code"); // JSON-RPC error, 0: answered
+    QTest::addColumn<QString>("energyError");
+    QTest::addColumn<QStringList>("notifications");
+
+    const QString ok = "EnergyErrorNoError";
+    const QString invalid = "EnergyErrorInvalidParameter";
+    const QStringList none;
+    QTest::newRow("tolerance 1.0") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":1.0})")
+                                   << 0 << ok << QStringList{"AcquisitionToleranceChanged"};
+    QTest::newRow("tolerance 1.01") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":1.01})")
+                                    << 0 << invalid << none;
+    QTest::newRow("tolerance -0.1") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":-0.1})")
+                                    << 0 << invalid << none;
+    QTest::newRow("tolerance 0") << false << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":0})")
+                                 << 0 << ok << QStringList{"AcquisitionToleranceChanged"};
+    QTest::newRow("limits lower above upper")
+        << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.8,"batteryLevelUpperLimit":0.5})")
+        << 0 << invalid << none;
+    // The lower limit is the battery level consideration as well.
+    QTest::newRow("limits equal")
+        << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.5,"batteryLevelUpperLimit":0.5})")
+        << 0 << ok << QStringList{"BatteryLevelConsiderationChanged", "BatteryLevelLimitsChanged"};
+    QTest::newRow("limits upper missing") << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.2})")
+                                          << -32602 << "" << none;
+    QTest::newRow("spot market without provider") << true << request("SetSpotMarketConfiguration", R"({"enabled":true})")
+                                                  << 0 << invalid << none;
+    QTest::newRow("phase limit by user") << false << request("SetPhasePowerLimit", R"({"phasePowerLimit":16})")
+                                         << -32002 << "" << none;
+    QTest::newRow("phase limit by admin") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":16})")
+                                          << 0 << ok << QStringList{"PhasePowerLimitChanged"};
+    QTest::newRow("bad json") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":8)") << -32700 << "" << none;
+    QTest::newRow("unknown method") << true << request("SetPhasePowerLimits", R"({"phasePowerLimit":8})")
+                                    << -32601 << "" << none;
+    QTest::newRow("extra param") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":8,"phases":3})")
+                                 << -32602 << "" << none;
+    QTest::newRow("tolerance as text") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":"0.3"})")
+                                       << -32602 << "" << none;
+    QTest::newRow("unknown charging mode")
+        << true << request("SetChargingConfiguration", R"({"chargingConfiguration":{"evChargerId":")"
+                           + m_charger->id().toString().toUtf8() + R"(","chargingMode":"ChargingModeTurbo"}})")
+        << -32602 << "" << none;
+}
+
+void TestTavroEnergyWire::settings()
+{
+    QFETCH(bool, admin);
+    QFETCH(QByteArray, line);
+    QFETCH(int, code);
+    QFETCH(QString, energyError);
+    QFETCH(QStringList, notifications);
+
+    JsonRpcTestClient &client = admin ? m_admin : m_user;
+    const QJsonObject before = snapshot();
+    QVERIFY(before.contains("chargingConfigurations") && before.contains("batteryLevelUpperLimit"));
+    client.notifications.clear();
+    client.sendLine(line);
+    // Notifications go out before the reply on the same connection.
+    const QJsonValue id = code == JsonRpcServer::ErrorParse ? QJsonValue(QJsonValue::Null) : QJsonValue("row");
+    const QJsonObject response = client.waitForResponse(id);
+    QVERIFY(!response.isEmpty());
+    QCOMPARE(JsonRpcTestClient::errorCode(response), code);
+    QCOMPARE(response.value("result").toObject().value("energyError").toString(), energyError);
+    QCOMPARE(names(client.notifications, !notifications.isEmpty()), notifications);
+
+    const QJsonObject after = snapshot();
+    if (notifications.isEmpty()) {
+        QCOMPARE(after, before);
+        return;
+    }
+    const QJsonObject params = QJsonDocument::fromJson(line).object().value("params").toObject();
+    QCOMPARE(lastParams(client.notifications, notifications.last()), params);
+    for (auto it = params.constBegin(); it != params.constEnd(); ++it)
+        QCOMPARE(after.value(it.key()), it.value());
+}
+
+void TestTavroEnergyWire::chargingConfiguration_data()
+{
+    QTest::addColumn<QJsonObject>("configuration");
+    QTest::addColumn<QString>("energyError");
+    QTest::addColumn<QJsonObject>("changed"); // members that differ from m_full afterwards
+
+    const QString id = m_charger->id().toString();
+    QTest::newRow("only a new mode") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeNormal"}}
+                                     << "EnergyErrorNoError" << QJsonObject{{"chargingMode", "ChargingModeNormal"}};
+    QTest::newRow("new target") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"targetPercentage", 90}}
+                                << "EnergyErrorNoError"
+                                << QJsonObject{{"chargingMode", "ChargingModeEco"}, {"targetPercentage", 90}};
+    QTest::newRow("target above 100")
+        << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"targetPercentage", 101}}
+        << "EnergyErrorInvalidParameter" << QJsonObject();
+    QTest::newRow("repeat day 8") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"repeatDays", QJsonArray{1, 8}}}
+                                  << "EnergyErrorInvalidParameter" << QJsonObject();
+    QTest::newRow("unknown charger")
+        << QJsonObject{{"evChargerId", QUuid::createUuid().toString()}, {"chargingMode", "ChargingModeNormal"}}
+        << "EnergyErrorInvalidParameter" << QJsonObject();
+}
+
+void TestTavroEnergyWire::chargingConfiguration()
+{
+    QFETCH(QJsonObject, configuration);
+    QFETCH(QString, energyError);
+    QFETCH(QJsonObject, changed);
+
+    // Every row starts from the full configuration.
+    QCOMPARE(setConfiguration(m_full), QStringLiteral("EnergyErrorNoError"));
+    m_admin.notifications.clear();
+    QCOMPARE(setConfiguration(configuration), energyError);
+
+    // A charger id does not filter the list.
+    const QByteArray filter = "{\"evChargerId\":\"" + m_otherCharger->id().toString().toUtf8() + "\"}";
+    const QJsonArray list = m_admin.call("TavroEnergy.GetChargingConfigurations", filter)
+                                .value("result").toObject().value("chargingConfigurations").toArray();
+    QJsonObject byCharger;
+    for (const QJsonValue &item : list)
+        byCharger.insert(item.toObject().value("evChargerId").toString(), item);
+    QCOMPARE(byCharger.count(), 2);
+    QVERIFY(byCharger.contains(m_otherCharger->id().toString()));
+    const QJsonObject stored = byCharger.value(m_charger->id().toString()).toObject();
+
+    QJsonObject expected = m_full;
+    for (auto it = changed.constBegin(); it != changed.constEnd(); ++it)
+        expected.insert(it.key(), it.value());
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)
+        QCOMPARE(stored.value(it.key()), it.value());
+
+    if (energyError != QLatin1String("EnergyErrorNoError")) {
+        QCOMPARE(names(m_admin.notifications), QStringList());
+        return;
+    }
+    QCOMPARE(names(m_admin.notifications, true), QStringList{"ChargingConfigurationChanged"});
+    QCOMPARE(lastParams(m_admin.notifications, "ChargingConfigurationChanged").value("chargingConfiguration").toObject(),
+             stored);
+}
+
+void TestTavroEnergyWire::missingLimitReadsZero_data()
+{
+    QTest::addColumn<QVariantMap>("params");
+    QTest::addColumn<QString>("energyError");
+
+    // Only a caller that bypasses the server's checks can leave limits out.
+    QTest::newRow("upper missing") << QVariantMap{{"batteryLevelLowerLimit", 0.2}} << "EnergyErrorInvalidParameter";
+    QTest::newRow("both missing") << QVariantMap() << "EnergyErrorNoError";
+}
+
+void TestTavroEnergyWire::missingLimitReadsZero()
+{
+    QFETCH(QVariantMap, params);
+    QFETCH(QString, energyError);
+
+    JsonReply *reply = nullptr;
+    QVERIFY(QMetaObject::invokeMethod(m_server->handler("TavroEnergy"), "SetBatteryLevelLimits",
+                                      Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params)));
+    QVERIFY(reply);
+    const std::unique_ptr<JsonReply> owner(reply);
+    QCOMPARE(reply->data().value("energyError").toString(), energyError);
+    if (energyError == QLatin1String("EnergyErrorNoError")) {
+        const QJsonObject limits = m_admin.call("TavroEnergy.GetBatteryLevelLimits").value("result").toObject();
+        QCOMPARE(limits, QJsonObject({{"batteryLevelLowerLimit", 0}, {"batteryLevelUpperLimit", 0}}));
+    }
+}
+
+void TestTavroEnergyWire::declarations()
+{
+    const QJsonObject energy = m_user.call("JSONRPC.Introspect").value("result").toObject()
+                                   .value("namespaces").toObject().value("TavroEnergy").toObject();
+    QCOMPARE(energy.value("methods").toObject().count(), 16);
+    QCOMPARE(energy.value("notifications").toObject().count(), 14);
+    for (const char *name : {"ChargingMode", "ChargingActionIssuer", "Mode", "WaitingReason"})
+        QVERIFY2(energy.value("enums").toObject().contains(QString::fromLatin1(name)), name);
+    // Declared, but never sent: there is no signal for it.
+    QVERIFY(energy.value("notifications").toObject().contains("SpotMarketStatusChanged"));
+    QCOMPARE(m_server->handler("TavroEnergy")->metaObject()->indexOfSignal("SpotMarketStatusChanged(QVariantMap)"), -1);
+}
+
+QTEST_GUILESS_MAIN(TestTavroEnergyWire)
+#include "tst_tavroenergywire.moc"
