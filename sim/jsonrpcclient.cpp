@@ -23,6 +23,7 @@ bool JsonRpcClient::connectToServer(quint16 port, int timeoutMs)
 QVariantMap JsonRpcClient::call(const QString &method, const QVariantMap &params, int timeoutMs)
 {
     const int id = m_nextId++;
+    m_lastReply = QJsonObject();
     QJsonObject request;
     request.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
     request.insert(QStringLiteral("id"), id);
@@ -40,9 +41,22 @@ QVariantMap JsonRpcClient::call(const QString &method, const QVariantMap &params
         while ((newline = m_buffer.indexOf('\n')) >= 0) {
             const QByteArray line = m_buffer.left(newline);
             m_buffer.remove(0, newline + 1);
-            const QJsonObject reply = QJsonDocument::fromJson(line).object();
-            if (reply.value(QStringLiteral("id")).toInt(-1) != id)
-                continue; // a notification or an older answer
+            const QJsonDocument document = QJsonDocument::fromJson(line);
+            const QJsonObject reply = document.object();
+            if (reply.value(QStringLiteral("id")).toInt(-1) != id) {
+                const bool notification = !reply.contains(QStringLiteral("id"))
+                        && reply.value(QStringLiteral("jsonrpc")).toString() == QLatin1String("2.0")
+                        && reply.value(QStringLiteral("method")).isString()
+                        && reply.value(QStringLiteral("params")).isObject();
+                if (!document.isObject() || !notification)
+                    m_strayLines++;
+                continue;
+            }
+            m_lastReply = reply;
+            // Notifications can pile up between calls; a burst must not
+            // leave its capacity behind.
+            if (m_buffer.isEmpty())
+                m_buffer = QByteArray();
             if (reply.contains(QStringLiteral("error"))) {
                 m_errorString = reply.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
                 return {};

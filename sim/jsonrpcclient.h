@@ -1,6 +1,7 @@
 #ifndef JSONRPCCLIENT_H
 #define JSONRPCCLIENT_H
 
+#include <QJsonObject>
 #include <QTcpSocket>
 #include <QVariantMap>
 
@@ -17,12 +18,20 @@ public:
     // The "result" object; on failure an empty map and errorString() says why.
     QVariantMap call(const QString &method, const QVariantMap &params = QVariantMap(), int timeoutMs = 5000);
     QString errorString() const { return m_errorString; }
+    // The whole answer to the last call; empty when none came.
+    const QJsonObject &lastReply() const { return m_lastReply; }
+    // Lines that were neither the awaited answer nor a notification
+    // ({"jsonrpc", "method", "params"} without an id): unreadable JSON,
+    // answers to nobody's id, duplicates.
+    int strayLines() const { return m_strayLines; }
 
 private:
     QTcpSocket m_socket;
     QByteArray m_buffer;
     int m_nextId = 1;
     QString m_errorString;
+    QJsonObject m_lastReply;
+    int m_strayLines = 0;
 };
 
 #endif // JSONRPCCLIENT_H

@@ -58,6 +58,14 @@ int runScenario(const QString &fileName, const QString &pluginDirectory, const Q
     // Wall-clock time differs from run to run; stdout stays reproducible.
     std::fprintf(stderr, "Simulated %d minutes in %lld ms (%lld ms CPU).\n", scenario.durationMinutes,
                  static_cast<long long>(elapsed), cpuMs);
+    const SoakFigures &soak = simulation.soak();
+    if (soak.heapAfterFirstDay >= 0 && soak.heapAtEnd >= 0)
+        std::fprintf(stderr, "Heap in use: %lld bytes at the end of day 1, %lld bytes at the end (%+lld).\n",
+                     static_cast<long long>(soak.heapAfterFirstDay), static_cast<long long>(soak.heapAtEnd),
+                     static_cast<long long>(soak.heapAtEnd - soak.heapAfterFirstDay));
+    if (soak.heapAfterFirstDay >= 0 && !qgetenv("GLIBC_TUNABLES").contains("tcache_count=0"))
+        std::fprintf(stderr, "Note: glibc counts its per-thread caches as in use; GLIBC_TUNABLES=glibc.malloc.tcache_count=0 "
+                             "makes the heap figures exact.\n");
 
     const QString base = QDir(outputDirectory).filePath(QFileInfo(fileName).completeBaseName());
     QDir().mkpath(outputDirectory);

@@ -1,32 +1,18 @@
 #include "priceserver.h"
 #include "scenario.h"
 
+#include "tavro/tavroclock.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
 
-PriceServer::PriceServer(const Scenario &scenario, QObject *parent) : QTcpServer(parent)
+PriceServer::PriceServer(const Scenario &scenario, QObject *parent) : QTcpServer(parent), m_scenario(scenario)
 {
     // From midnight of the first day to the end of the day after the run.
-    const QDateTime first(scenario.start.date(), QTime(0, 0));
     const int startOffset = scenario.start.time().hour() * 60 + scenario.start.time().minute();
-    const int totalMinutes = ((startOffset + scenario.durationMinutes) / 1440 + 2) * 1440;
-    QJsonArray data;
-    for (int minute = 0; minute < totalMinutes; minute += scenario.priceResolutionMinutes) {
-        QJsonObject slot;
-        slot.insert(QStringLiteral("start_timestamp"), first.addSecs(minute * 60).toMSecsSinceEpoch());
-        slot.insert(QStringLiteral("end_timestamp"),
-                    first.addSecs((minute + scenario.priceResolutionMinutes) * 60).toMSecsSinceEpoch());
-        slot.insert(QStringLiteral("marketprice"), scenario.priceAt(minute - startOffset));
-        slot.insert(QStringLiteral("unit"), QStringLiteral("Eur/MWh"));
-        data.append(slot);
-    }
-    QJsonObject reply;
-    reply.insert(QStringLiteral("object"), QStringLiteral("list"));
-    reply.insert(QStringLiteral("data"), data);
-    reply.insert(QStringLiteral("url"), QStringLiteral("/v1/marketdata"));
-    m_body = QJsonDocument(reply).toJson(QJsonDocument::Compact);
+    m_body = body(0, ((startOffset + scenario.durationMinutes) / 1440 + 2) * 1440);
 
     connect(this, &QTcpServer::newConnection, this, [this]() {
         while (QTcpSocket *socket = nextPendingConnection()) {
@@ -52,9 +38,38 @@ QString PriceServer::baseUrl() const
     return QStringLiteral("http://127.0.0.1:%1").arg(serverPort());
 }
 
+QByteArray PriceServer::body(int fromMinute, int toMinute) const
+{
+    const Scenario &scenario = m_scenario;
+    const QDateTime first(scenario.start.date(), QTime(0, 0));
+    const int startOffset = scenario.start.time().hour() * 60 + scenario.start.time().minute();
+    QJsonArray data;
+    for (int minute = fromMinute; minute < toMinute; minute += scenario.priceResolutionMinutes) {
+        QJsonObject slot;
+        slot.insert(QStringLiteral("start_timestamp"), first.addSecs(minute * 60).toMSecsSinceEpoch());
+        slot.insert(QStringLiteral("end_timestamp"),
+                    first.addSecs((minute + scenario.priceResolutionMinutes) * 60).toMSecsSinceEpoch());
+        slot.insert(QStringLiteral("marketprice"), scenario.priceAt(minute - startOffset));
+        slot.insert(QStringLiteral("unit"), QStringLiteral("Eur/MWh"));
+        data.append(slot);
+    }
+    QJsonObject reply;
+    reply.insert(QStringLiteral("object"), QStringLiteral("list"));
+    reply.insert(QStringLiteral("data"), data);
+    reply.insert(QStringLiteral("url"), QStringLiteral("/v1/marketdata"));
+    return QJsonDocument(reply).toJson(QJsonDocument::Compact);
+}
+
 void PriceServer::answer(QTcpSocket *socket)
 {
     m_requestCount++;
+    if (m_scenario.random.enabled) {
+        // A long run gets what a market publishes: yesterday (from the
+        // first day on), today and tomorrow, so old prices have to go and
+        // new ones come in.
+        const int day = static_cast<int>(QDateTime(m_scenario.start.date(), QTime(0, 0)).daysTo(TavroClock::currentDateTime()));
+        m_body = body(qMax(0, day - 1) * 1440, (day + 2) * 1440);
+    }
     QByteArray response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: ";
     response += QByteArray::number(m_body.size()) + "\r\n\r\n" + m_body;
     socket->write(response);

@@ -76,12 +76,13 @@ bool Report::batteryLow(int recordIndex) const
 void Report::computePlugin()
 {
     const Scenario &scenario = m_simulation.scenario();
-    const QList<MinuteRecord> &records = m_simulation.records();
+    const QVector<MinuteRecord> &records = m_simulation.records();
     m_plugin.cars.resize(scenario.cars.count());
     for (int j = 0; j < scenario.cars.count(); j++) {
         m_plugin.cars[j].name = scenario.cars.at(j).name;
         m_plugin.cars[j].targetPercentage = scenario.cars.at(j).targetPercentage;
     }
+    int runOverLimit[3] = {0, 0, 0};
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
         const double surplus = qMax(0.0, record.pvPower - record.houseLoad);
@@ -119,6 +120,9 @@ void Report::computePlugin()
             if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
                 m_plugin.minutesOverLimit[p]++;
                 m_plugin.largestOvershoot[p] = qMax(m_plugin.largestOvershoot[p], over);
+                m_plugin.longestRunOverLimit = qMax(m_plugin.longestRunOverLimit, ++runOverLimit[p]);
+            } else {
+                runOverLimit[p] = 0;
             }
         }
         if (r > 0) {
@@ -138,7 +142,7 @@ void Report::computePlugin()
 void Report::computeBaseline()
 {
     const Scenario &scenario = m_simulation.scenario();
-    const QList<MinuteRecord> &records = m_simulation.records();
+    const QVector<MinuteRecord> &records = m_simulation.records();
     m_baseline.cars.resize(scenario.cars.count());
     QVector<double> soc(scenario.cars.count());
     QVector<int> charging(scenario.cars.count(), 0);
@@ -196,7 +200,7 @@ void Report::computeBaseline()
 void Report::computeLimit()
 {
     const Scenario &scenario = m_simulation.scenario();
-    const QList<MinuteRecord> &records = m_simulation.records();
+    const QVector<MinuteRecord> &records = m_simulation.records();
     const int carCount = scenario.cars.count();
     m_limit.cars.resize(carCount);
     // A car in normal mode gets full power at once; nothing beats the baseline there.
@@ -343,7 +347,7 @@ QString Report::table() const
     // The limit as it was set during the run, e.g. "16 A; 20 A from 16:00".
     QStringList limits;
     const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
-    const QList<MinuteRecord> &records = m_simulation.records();
+    const QVector<MinuteRecord> &records = m_simulation.records();
     for (int r = 0; r < records.count(); r++) {
         if (r > 0 && records.at(r).phaseLimit == records.at(r - 1).phaseLimit)
             continue;
@@ -372,6 +376,16 @@ QString Report::table() const
         row(QStringLiteral("  to cars while below it [kWh]"), number(m_plugin.energyWhileBatteryLow, 2),
             QStringLiteral("-"), QStringLiteral("-"), QString(), QString());
     }
+    if (scenario.random.enabled) {
+        // The heap figures go to stderr: they differ between builds.
+        const SoakFigures &soak = m_simulation.soak();
+        out << "Soak (random seed " << scenario.random.seed << ")\n"
+            << "  API calls: " << soak.apiCalls << " (" << soak.invalidCalls << " invalid), malformed answers: "
+            << soak.malformedReplies << ", unexpected outcomes: " << soak.unexpectedOutcomes << "\n"
+            << "  plug events: " << soak.plugEvents << ", appliance runs: " << soak.bursts << "\n"
+            << "  longest run over the limit: " << m_plugin.longestRunOverLimit << " min\n"
+            << "  car SoC seen: " << number(soak.lowestSoc) << " % to " << number(soak.highestSoc) << " %\n";
+    }
     return text;
 }
 
@@ -385,7 +399,9 @@ QStringList Report::failedExpectations() const
     const QStringList globalKeys = {QStringLiteral("cars"), QStringLiteral("maxOvershootAmpere"),
                                     QStringLiteral("maxMinutesOverLimit"), QStringLiteral("minCarsCharged"),
                                     QStringLiteral("maxSwitches"), QStringLiteral("maxPhaseSwitches"),
-                                    QStringLiteral("minFairnessRatio"), QStringLiteral("maxEnergyWhileBatteryLow")};
+                                    QStringLiteral("minFairnessRatio"), QStringLiteral("maxEnergyWhileBatteryLow"),
+                                    QStringLiteral("maxMinutesOverLimitInARow"), QStringLiteral("maxHeapGrowthKiB"),
+                                    QStringLiteral("minApiCalls"), QStringLiteral("minPlugEvents")};
     const QStringList carKeys = {QStringLiteral("minSurplusShare"), QStringLiteral("reachTarget"),
                                  QStringLiteral("minEnergy"), QStringLiteral("maxEnergy"),
                                  QStringLiteral("maxCostRatioToBaseline"), QStringLiteral("minFinalSoc"),
@@ -474,6 +490,26 @@ QStringList Report::failedExpectations() const
     check(expectations, QStringLiteral("maxPhaseSwitches"), m_plugin.phaseSwitches, QStringLiteral("phase switches"), 0);
     check(expectations, QStringLiteral("maxEnergyWhileBatteryLow"), m_plugin.energyWhileBatteryLow,
           QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
+    check(expectations, QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
+          QStringLiteral("minutes in a row over the phase limit"), 0);
+
+    const SoakFigures &soak = m_simulation.soak();
+    check(expectations, QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);
+    check(expectations, QStringLiteral("minPlugEvents"), soak.plugEvents, QStringLiteral("random plug events"), 0);
+    if (expectations.contains(QStringLiteral("maxHeapGrowthKiB"))) {
+        if (soak.heapAfterFirstDay < 0 || soak.heapAtEnd < 0)
+            failures << QStringLiteral("heap in use not measured (a run of two days or more on glibc or AddressSanitizer is needed)");
+        else
+            check(expectations, QStringLiteral("maxHeapGrowthKiB"), (soak.heapAtEnd - soak.heapAfterFirstDay) / 1024.0,
+                  QStringLiteral("heap growth from the end of day 1 (%1 bytes) to the end (%2 bytes) [KiB]")
+                          .arg(soak.heapAfterFirstDay).arg(soak.heapAtEnd), 1);
+    }
+    if (scenario.random.enabled) {
+        if (soak.malformedReplies > 0 || soak.unexpectedOutcomes > 0 || soak.socOutOfRange > 0)
+            failures << QStringLiteral("%1 malformed answers, %2 unexpected outcomes, %3 car-minutes with a SoC outside 0…100 %")
+                        .arg(soak.malformedReplies).arg(soak.unexpectedOutcomes).arg(soak.socOutOfRange);
+        failures += soak.problems;
+    }
     return failures;
 }
 

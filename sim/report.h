@@ -33,6 +33,7 @@ public:
         QVector<CarFigures> cars;
         int minutesOverLimit[3] = {0, 0, 0};
         double largestOvershoot[3] = {0, 0, 0}; // A above the limit
+        int longestRunOverLimit = 0;            // most minutes in a row over the limit, any phase
         int switches = 0;                       // on/off changes of all chargers
         int phaseSwitches = 0;
         double energyWhileBatteryLow = 0;       // kWh to cars while the home battery is below its lower limit

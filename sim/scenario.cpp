@@ -142,6 +142,37 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
         action.params = object.value(QStringLiteral("params")).toObject().toVariantMap();
         scenario.actions.append(action);
     }
+    const QJsonObject random = json.value(QStringLiteral("random")).toObject();
+    Random &r = scenario.random;
+    r.enabled = !random.isEmpty();
+    r.seed = static_cast<quint32>(random.value(QStringLiteral("seed")).toInt(1));
+    r.plugEventsPerDay = random.value(QStringLiteral("plugEventsPerDay")).toDouble(r.plugEventsPerDay);
+    const QJsonArray arrival = random.value(QStringLiteral("arrivalSoc")).toArray();
+    if (arrival.count() == 2) {
+        r.minArrivalSoc = arrival.at(0).toDouble();
+        r.maxArrivalSoc = arrival.at(1).toDouble();
+    }
+    r.apiCallsPerDay = random.value(QStringLiteral("apiCallsPerDay")).toDouble(r.apiCallsPerDay);
+    r.invalidCallShare = random.value(QStringLiteral("invalidCallShare")).toDouble(r.invalidCallShare);
+    r.meterNoise = random.value(QStringLiteral("meterNoise")).toDouble(0);
+    r.pvNoise = random.value(QStringLiteral("pvNoise")).toDouble(0);
+    r.notifications = random.value(QStringLiteral("notifications")).toBool(false);
+    for (const QJsonValue &limit : random.value(QStringLiteral("phaseLimits")).toArray())
+        r.phaseLimits.append(static_cast<uint>(limit.toInt()));
+    const QJsonObject burst = random.value(QStringLiteral("burst")).toObject();
+    r.burstName = burst.value(QStringLiteral("name")).toString();
+    readPhases(burst.value(QStringLiteral("phasePower")), r.burstPhasePower);
+    r.burstsPerDay = burst.value(QStringLiteral("perDay")).toDouble(0);
+    const QJsonArray burstMinutes = burst.value(QStringLiteral("minutes")).toArray();
+    if (burstMinutes.count() == 2) {
+        r.burstMinMinutes = burstMinutes.at(0).toInt();
+        r.burstMaxMinutes = burstMinutes.at(1).toInt();
+    }
+    if (r.enabled && (r.minArrivalSoc < 0 || r.maxArrivalSoc > 100 || r.minArrivalSoc > r.maxArrivalSoc
+                      || r.burstMinMinutes < 1 || r.burstMinMinutes > r.burstMaxMinutes)) {
+        *errorString = QStringLiteral("\"random\" needs 0 <= arrivalSoc[0] <= arrivalSoc[1] <= 100 and 1 <= minutes[0] <= minutes[1]");
+        return scenario;
+    }
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
     return scenario;
 }

@@ -32,6 +32,14 @@
 //   name are one appliance),
 // "actions" [{"at", "method" ("Namespace.Method"), "params"}] sent through
 //   JSON-RPC; "$charger:Name" and "$car:Name" become thing ids,
+// "random" (optional; a soak of many days): {"seed", "plugEventsPerDay"
+//   (per car, plug-ins and plug-outs together), "arrivalSoc": [min %, max %],
+//   "apiCallsPerDay", "invalidCallShare" (0…1), "meterNoise" (W per phase, ±),
+//   "pvNoise" (fraction of PV, ±), "phaseLimits": [A, ...] (what random limit
+//   changes choose from), "burst" {"name", "phasePower": [W, W, W],
+//   "perDay", "minutes": [min, max]} (an appliance switching on at random),
+//   "notifications" (bool: the client also takes the plugin's notifications)};
+//   the cars' "plugIn"/"plugOut" are then ignored,
 // "expectations": the keys read by Report::failedExpectations().
 struct Scenario
 {
@@ -75,6 +83,27 @@ struct Scenario
         QVariantMap params;              // "$charger:<name>" / "$car:<name>" are replaced by ids
     };
 
+    // Random household life from its own seed, so that the clouds of the
+    // scenario's "seed" stay as they are.
+    struct Random {
+        bool enabled = false;
+        quint32 seed = 1;
+        double plugEventsPerDay = 4;
+        double minArrivalSoc = 10;       // %
+        double maxArrivalSoc = 80;
+        double apiCallsPerDay = 100;
+        double invalidCallShare = 0.2;
+        double meterNoise = 0;           // W per phase, uniform in ±meterNoise
+        double pvNoise = 0;              // fraction, uniform in ±pvNoise
+        QList<uint> phaseLimits;         // A
+        QString burstName;               // empty: no random appliance
+        double burstPhasePower[3] = {0, 0, 0};
+        double burstsPerDay = 0;
+        int burstMinMinutes = 10;
+        int burstMaxMinutes = 60;
+        bool notifications = false;
+    };
+
     QString name;
     QString description;
     QDateTime start;
@@ -106,6 +135,7 @@ struct Scenario
     QList<Car> cars;
     QList<Load> loads;
     QList<UserAction> actions;
+    Random random;
     QJsonObject expectations;
 
     // An empty error string on success.

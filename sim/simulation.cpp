@@ -19,18 +19,12 @@ namespace {
 const double voltage = 230.0;
 const QUuid idNamespace(QStringLiteral("{1d3c2f0e-5b7a-4c1e-9f2d-7a6b5c4d3e2f}"));
 const QString token = QStringLiteral("household-simulator");
+const int soakReplyTimeoutMs = 1000;
 
 ThingId fixedId(const QString &kind, const QString &name)
 {
     // Fixed ids keep every run of a scenario identical.
     return QUuid::createUuidV5(idNamespace, kind + QLatin1Char('/') + name);
-}
-
-void settle()
-{
-    // Actions execute from the event loop and finish one turn later.
-    for (int i = 0; i < 8; i++)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 bool writable(Thing *thing, const QString &stateName)
@@ -40,8 +34,18 @@ bool writable(Thing *thing, const QString &stateName)
 
 }
 
-Simulation::Simulation(const Scenario &scenario) : m_scenario(scenario), m_random(scenario.seed)
+void Simulation::settle()
 {
+    // Actions execute from the event loop and finish one turn later.
+    for (int i = 0; i < 8; i++)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+Simulation::Simulation(const Scenario &scenario)
+    : m_scenario(scenario), m_random(scenario.seed), m_soakRandom(scenario.random.seed)
+{
+    // One block for the whole run: the heap stays flat while it runs.
+    m_records.reserve(qMax(0, scenario.durationMinutes));
 }
 
 Simulation::~Simulation()
@@ -83,6 +87,10 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
     m_jsonRpcServer = std::make_unique<JsonRpcServer>();
     m_jsonRpcServer->addToken(token, Types::PermissionScopeAdmin);
+    // A week runs in seconds: the host's watchdog of 30 s real time per
+    // unanswered request would keep a timer for every request of the run.
+    if (m_scenario.random.enabled)
+        m_jsonRpcServer->setReplyTimeout(soakReplyTimeoutMs);
     m_thingsHandler = std::make_unique<JsonRpcThingsHandler>(m_thingManager.get());
     m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 0);
     if (!m_jsonRpcServer->listen(0)) {
@@ -103,6 +111,11 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         if (!m_loadThings.contains(load.name))
             m_loadThings.insert(load.name, m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
                                                                               fixedId(QStringLiteral("load"), load.name)));
+    }
+
+    if (m_scenario.random.enabled && !m_scenario.random.burstName.isEmpty() && !m_loadThings.contains(m_scenario.random.burstName)) {
+        m_burstThing = m_thingManager->addConfiguredThing(QStringLiteral("consumer"), m_scenario.random.burstName,
+                                                          fixedId(QStringLiteral("load"), m_scenario.random.burstName));
     }
 
     for (const Scenario::Charger &charger : m_scenario.chargers) {
@@ -169,7 +182,9 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         return false;
     }
     m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), token}});
-    m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), QVariantList()}});
+    // A soak may also take the plugin's notifications, so that their lines are checked too.
+    const QVariantList namespaces = m_scenario.random.notifications ? QVariantList{QStringLiteral("TavroEnergy")} : QVariantList();
+    m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), namespaces}});
     m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
     m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"), {{QStringLiteral("acquisitionTolerance"), m_scenario.acquisitionTolerance}});
     if (m_scenario.batteryLowerLimit >= 0) {
@@ -184,6 +199,8 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     }
 
     m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit")).value(QStringLiteral("phasePowerLimit")).toDouble();
+    m_expectedLimit = m_scenario.phasePowerLimit;
+    m_expectedTolerance = m_scenario.acquisitionTolerance;
     m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
             .value(QStringLiteral("batteryLevelLowerLimit"), -1.0).toDouble();
 
@@ -197,6 +214,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         const QString providerId = providers.first().toMap().value(QStringLiteral("providerId")).toString();
         m_client->call(QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
                        {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), providerId}});
+        m_spotMarketEnabled = true;
         refreshPrices();
     }
 
@@ -209,6 +227,10 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
                          m_client->errorString());
             return false;
         }
+        const QVariantMap configuration = configurationFor(m_scenario.cars.at(i), i);
+        m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
+                               {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
+                                configuration.value(QStringLiteral("endDateTime")).toLongLong()});
     }
     return true;
 }
@@ -295,9 +317,9 @@ bool Simulation::step()
 {
     if (m_minute >= m_scenario.durationMinutes)
         return false;
-    const QDateTime now = m_scenario.start.addSecs(m_minute * 60LL);
+    const QDateTime now = minuteDateTime(m_minute);
     TavroClock::setCurrentDateTime(now);
-    if (m_scenario.spotMarket && m_minute > 0 && now.time().hour() == 0 && now.time().minute() == 0)
+    if (m_spotMarketEnabled && m_minute > 0 && now.time().hour() == 0 && now.time().minute() == 0)
         refreshPrices();
 
     applyEvents(m_minute);
@@ -311,12 +333,19 @@ bool Simulation::step()
         record.carReportedSoc.append(car.thing->stateValue(QStringLiteral("batteryLevel")).toDouble());
     m_records.append(record);
     m_minute++;
+    if (m_scenario.random.enabled) {
+        checkSoc(record);
+        if (m_minute == 1440 || m_minute == m_scenario.durationMinutes)
+            measureHeap();
+    }
     return true;
 }
 
 void Simulation::applyEvents(int minute)
 {
-    for (int i = 0; i < m_scenario.cars.count(); i++) {
+    if (m_scenario.random.enabled)
+        applyRandomEvents(minute);
+    for (int i = 0; i < m_scenario.cars.count() && !m_scenario.random.enabled; i++) {
         const Scenario::Car &car = m_scenario.cars.at(i);
         if (car.plugInMinute == minute)
             setPluggedIn(i, true);
@@ -375,6 +404,15 @@ void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
     settle();
 }
 
+QDateTime Simulation::minuteDateTime(int minute)
+{
+    if (minute != m_cachedMinute) {
+        m_cachedMinute = minute;
+        m_cachedMinuteDateTime = m_scenario.start.addSecs(minute * 60LL);
+    }
+    return m_cachedMinuteDateTime;
+}
+
 double Simulation::pvPower(int minute)
 {
     if (m_scenario.pvPeakPower <= 0)
@@ -382,7 +420,7 @@ double Simulation::pvPower(int minute)
     // Clouds change every ten minutes, from the scenario's seed.
     if (minute % 10 == 0)
         m_cloudFactor = 1.0 - m_scenario.cloudiness * m_random.generateDouble();
-    const QDateTime now = m_scenario.start.addSecs(minute * 60LL);
+    const QDateTime now = minuteDateTime(minute);
     const double hour = now.time().hour() + now.time().minute() / 60.0;
     if (hour <= m_scenario.sunrise || hour >= m_scenario.sunset)
         return 0;
@@ -396,7 +434,9 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
     record->price = m_scenario.priceAt(minute);
     record->phaseLimit = m_phaseLimit;
     record->pvPower = pvPower(minute);
-    const QDateTime now = m_scenario.start.addSecs(minute * 60LL);
+    if (m_scenario.random.enabled)
+        record->pvPower = qMax(0.0, record->pvPower * (1.0 + noise(m_scenario.random.pvNoise)));
+    const QDateTime now = minuteDateTime(minute);
 
     double phasePower[3];
     double houseLoad = 0;
@@ -414,6 +454,8 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
             loadPower[load.name] += on ? load.phasePower[p] : 0;
         }
     }
+    if (m_scenario.random.enabled)
+        addRandomLoad(phasePower);
     for (auto it = loadPower.constBegin(); it != loadPower.constEnd(); ++it)
         m_loadThings.value(it.key())->setStateValue(QStringLiteral("currentPower"), it.value());
     for (int p = 0; p < 3; p++) {
