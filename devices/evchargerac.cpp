@@ -146,7 +146,7 @@ Electricity::Phases EvChargerAc::meteredPhases() const
 
 double EvChargerAc::currentPower() const
 {
-    const ThingClass thingClass = m_thing->thingClass();
+    const ThingClass &thingClass = m_thing->thingClass();
     if (thingClass.hasStateType(QStringLiteral("currentPower")))
         return m_thing->stateValue(QStringLiteral("currentPower")).toDouble();
 
@@ -243,14 +243,6 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
 
 ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateTime &now, bool force)
 {
-    if (!force && chargingCurrentLocked(now)) {
-        qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked since" << m_lastChargingCurrentChange.secsTo(now)
-                                 << "seconds. Lock duration is" << m_chargingCurrentLockDuration << "seconds."
-                                 << "Last action:" << m_lastChargingCurrentChange.toString(lockTimeFormat)
-                                 << "now:" << now.toString(lockTimeFormat);
-        return nullptr;
-    }
-
     // The class's declared range, not the live one: the charger narrows the
     // live range itself. An unbounded side is left open.
     const StateType stateType = m_thing->thingClass().stateTypes().findByName(QStringLiteral("maxChargingCurrent"));
@@ -259,10 +251,33 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
         value = qMax(value, stateType.minValue().toDouble());
     if (stateType.maxValue().isValid())
         value = qMin(value, stateType.maxValue().toDouble());
+
+    if (!force && chargingCurrentLocked(now)) {
+        qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked since" << m_lastChargingCurrentChange.secsTo(now)
+                                 << "seconds. Lock duration is" << m_chargingCurrentLockDuration << "seconds."
+                                 << "Last action:" << m_lastChargingCurrentChange.toString(lockTimeFormat)
+                                 << "now:" << now.toString(lockTimeFormat);
+        return nullptr;
+    }
+    // The state changes only when the action has finished, and only then
+    // the lock starts: without this, a reduction by the overload protection
+    // would be overtaken by the plan's current in the same cycle and the
+    // phase would stay over the limit.
+    if (!force && m_pendingCurrentChanges > 0 && !qFuzzyCompare(m_pendingChargingCurrent, value)) {
+        qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked: a change to" << m_pendingChargingCurrent
+                                 << "[A] is on its way.";
+        return nullptr;
+    }
     const bool changed = value != maxChargingCurrent();
 
     ThingActionInfo *info = executeStateAction(QStringLiteral("maxChargingCurrent"), value);
+    if (changed) {
+        m_pendingCurrentChanges++;
+        m_pendingChargingCurrent = value;
+    }
     connect(info, &ThingActionInfo::finished, this, [this, info, changed, now]() {
+        if (changed)
+            m_pendingCurrentChanges--;
         if (info->status() == Thing::ThingErrorNoError && changed)
             m_lastChargingCurrentChange = now;
     });

@@ -121,6 +121,10 @@ private:
     // A locking on/off switch sent but not finished yet, and its value.
     bool m_pendingLockingSwitch = false;
     bool m_pendingChargingEnabled = false;
+    // A current change (A) sent but not finished yet: it starts the current
+    // lock only when it finishes, so it holds the lock while in flight.
+    int m_pendingCurrentChanges = 0;
+    double m_pendingChargingCurrent = 0;
 };
 
 #endif // EVCHARGERAC_H

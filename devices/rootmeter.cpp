@@ -10,8 +10,12 @@ const double nominalPhaseVoltage = 230.0;
 
 RootMeter::RootMeter(Thing *thing) : QObject(thing), m_thing(thing)
 {
-    connect(m_thing, &Thing::stateValueChanged, this, [this](const StateTypeId &stateTypeId, const QVariant &value) {
-        if (m_thing->thingClass().getStateType(stateTypeId).name() == QLatin1String("currentPower"))
+    // Resolved once: every state change of the meter passes here.
+    const StateTypeId currentPowerTypeId =
+            m_thing->thingClass().stateTypes().findByName(QStringLiteral("currentPower")).id();
+    connect(m_thing, &Thing::stateValueChanged, this,
+            [this, currentPowerTypeId](const StateTypeId &stateTypeId, const QVariant &value) {
+        if (!currentPowerTypeId.isNull() && stateTypeId == currentPowerTypeId)
             emit currentPowerChanged(value.toDouble());
     });
 }

@@ -16,9 +16,19 @@ const QString legacyConfigurationsGroup = QStringLiteral("ChargingInfos");
 const QString legacyLockOnUnplugKey = QStringLiteral("lockOnUnplug");
 const QString manualSocsGroup = QStringLiteral("ManualSoCs");
 
+// Writes manual values (key, value) to the charger's configuration group.
+void writeManualParameters(const ThingId &evChargerId, const QList<QPair<QString, QVariant>> &values)
+{
+    EnergySettings settings;
+    settings.beginGroup(configurationsGroup);
+    settings.beginGroup(evChargerId.toString());
+    for (const auto &value : values)
+        settings.setValue(value.first, value.second);
+}
+
 bool isCharger(const Thing *thing)
 {
-    const QStringList interfaces = thing->thingClass().interfaces();
+    const QStringList &interfaces = thing->thingClass().interfaces();
     return interfaces.contains(QStringLiteral("evchargerac")) || interfaces.contains(QStringLiteral("evchargerdc"));
 }
 
@@ -341,13 +351,20 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
     };
     const QString configurationGroup = configurationsGroup + QLatin1Char('/') + thingId.toString();
 
+    // In smart modes the manager owns the charger; what the user does there
+    // is not a manual value. False without a configuration in normal mode.
+    ChargingConfiguration stored;
+    auto takeManualConfiguration = [this, &thingId, &stored]() {
+        const auto it = m_chargingConfigurations.constFind(thingId);
+        if (it == m_chargingConfigurations.constEnd()
+                || it->chargingMode() != ChargingConfiguration::ChargingModeNormal)
+            return false;
+        stored = it.value();
+        return true;
+    };
+
     if (m_evChargersAc.contains(thingId)) {
-        if (!m_chargingConfigurations.contains(thingId))
-            return;
-        const ChargingConfiguration stored = m_chargingConfigurations.value(thingId);
-        // In smart modes the manager owns the charger; what the user does
-        // there is not a manual value.
-        if (stored.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+        if (!takeManualConfiguration())
             return;
 
         if (stateName == QLatin1String("power")) {
@@ -385,10 +402,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
     }
 
     if (m_evChargersDc.contains(thingId)) {
-        if (!m_chargingConfigurations.contains(thingId))
-            return;
-        const ChargingConfiguration stored = m_chargingConfigurations.value(thingId);
-        if (stored.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+        if (!takeManualConfiguration())
             return;
 
         if (stateName == QLatin1String("power")) {
@@ -503,13 +517,9 @@ void SmartChargingManager::storeManualChargingParameters(const ThingId &evCharge
         it->setManualMaxChargingCurrent(maxChargingCurrent);
         it->setManualDesiredPhaseCount(desiredPhaseCount);
     }
-
-    EnergySettings settings;
-    settings.beginGroup(configurationsGroup);
-    settings.beginGroup(evChargerId.toString());
-    settings.setValue(QStringLiteral("manualChargingEnabled"), enabled);
-    settings.setValue(QStringLiteral("manualMaxChargingCurrent"), maxChargingCurrent);
-    settings.setValue(QStringLiteral("manualDesiredPhaseCount"), desiredPhaseCount);
+    writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
+                                        {QStringLiteral("manualMaxChargingCurrent"), maxChargingCurrent},
+                                        {QStringLiteral("manualDesiredPhaseCount"), desiredPhaseCount}});
 }
 
 void SmartChargingManager::storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower)
@@ -519,12 +529,8 @@ void SmartChargingManager::storeManualDcChargingParameters(const ThingId &evChar
         it->setManualChargingEnabled(enabled);
         it->setManualChargingPower(chargingPower);
     }
-
-    EnergySettings settings;
-    settings.beginGroup(configurationsGroup);
-    settings.beginGroup(evChargerId.toString());
-    settings.setValue(QStringLiteral("manualChargingEnabled"), enabled);
-    settings.setValue(QStringLiteral("manualChargingPower"), chargingPower);
+    writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
+                                        {QStringLiteral("manualChargingPower"), chargingPower}});
 }
 
 void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
@@ -580,7 +586,7 @@ QString SmartChargingManager::carChargingInterfaces(Thing *car) const
         if (!interfaces.isEmpty())
             return interfaces;
     }
-    const ThingClass thingClass = car->thingClass();
+    const ThingClass &thingClass = car->thingClass();
     const bool ac = thingClass.hasStateType(QStringLiteral("acPhaseCount"));
     const bool dc = thingClass.hasStateType(QStringLiteral("dcMaxChargingPower"));
     if (ac && dc)

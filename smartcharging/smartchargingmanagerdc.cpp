@@ -13,6 +13,7 @@
 #include "tavro/thingmanager.h"
 
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -503,6 +504,24 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         const ChargingState::WaitingReason reason = m_chargingStates.value(chargerId).waitingReason();
         return reason == ChargingState::WaitingReasonHomeBattery ? ChargingState::WaitingReasonNone : reason;
     };
+    // One share round of a group: rotates its fairness, shares the budget
+    // (W) and hands each result with its intent to apply, which tells
+    // whether the charger was served.
+    using ShareResult = ChargingShareCalculator::Result;
+    auto shareRound = [this, &currentDateTime](int group, const QList<ChargingShareCalculator::Request> &requests,
+                                               double budget, const QHash<QString, DcIntent> &intentsById,
+                                               const std::function<bool(const DcIntent &, const ShareResult &)> &apply) {
+        updateChargingShareFairness(group, currentDateTime);
+        const QList<ShareResult> results
+                = ChargingShareCalculator().calculate(requests, budget, m_configuration->chargingShareStrategy());
+        QList<ThingId> served;
+        for (const ShareResult &result : results) {
+            const DcIntent intent = intentsById.value(result.thingId);
+            if (intent.charger && apply(intent, result))
+                served.append(intent.charger->id());
+        }
+        storeChargingShareServedChargers(served, group);
+    };
 
     // Discharging share: the house import is the budget.
     if (!dischargingIntents.isEmpty()) {
@@ -531,28 +550,19 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         qCDebug(dcTavroEnergy()) << "DC discharging share budget:" << "root without managed EV:" << rootWithoutManagedEv
                                  << "total requested:" << totalRequested << "available for sharing:" << budget;
 
-        updateChargingShareFairness(dcDischargingShareGroup, currentDateTime);
-        const QList<ChargingShareCalculator::Result> results
-                = ChargingShareCalculator().calculate(requests, budget, m_configuration->chargingShareStrategy());
-
-        QList<ThingId> served;
-        for (const ChargingShareCalculator::Result &result : results) {
-            const DcIntent intent = intentsById.value(result.thingId);
+        shareRound(dcDischargingShareGroup, requests, budget, intentsById,
+                   [this, &idleReason](const DcIntent &intent, const ShareResult &result) {
             EvChargerDc *charger = intent.charger;
-            if (!charger)
-                continue;
             const double power = result.enabled ? -result.allocatedPower : 0;
             commandDcCharger(charger, power, result.enabled, QStringLiteral("discharging"));
-            if (result.enabled)
-                served.append(charger->id());
             const ChargingState::Mode mode = result.enabled ? ChargingState::ModeDischarging : ChargingState::ModeIdle;
             setDcChargingState(charger->id(), mode, false,
                                result.enabled ? ChargingState::WaitingReasonNone : idleReason(charger->id()));
             qCDebug(dcTavroEnergy()) << "DC discharging share result for" << charger->name() << "requested:" << intent.power
                                      << "[W]," << "allocated:" << power << "[W]," << "enabled:" << result.enabled
                                      << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
-        }
-        storeChargingShareServedChargers(served, dcDischargingShareGroup);
+            return result.enabled;
+        });
     }
 
     // Charging share.
@@ -602,16 +612,9 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
                              << "surplus intent present:" << surplusIntentPresent << "surplus budget:" << surplusBudget
                              << "phase limit:" << phaseLimitBudget << "available for sharing:" << budget;
 
-    updateChargingShareFairness(dcChargingShareGroup, currentDateTime);
-    const QList<ChargingShareCalculator::Result> results
-            = ChargingShareCalculator().calculate(requests, budget, m_configuration->chargingShareStrategy());
-
-    QList<ThingId> served;
-    for (const ChargingShareCalculator::Result &result : results) {
-        const DcIntent intent = intentsById.value(result.thingId);
+    shareRound(dcChargingShareGroup, requests, budget, intentsById,
+               [this, &idleReason](const DcIntent &intent, const ShareResult &result) {
         EvChargerDc *charger = intent.charger;
-        if (!charger)
-            continue;
         const double power = result.enabled ? result.allocatedPower : 0;
         const bool enabled = power > 0;
         ChargingState::Mode mode = ChargingState::ModeIdle;
@@ -627,13 +630,12 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
                 mode = ChargingState::ModeSurplusCharging;
                 reason = QStringLiteral("surplus");
             }
-            served.append(charger->id());
         }
         commandDcCharger(charger, power, enabled, reason);
         setDcChargingState(charger->id(), mode, false, enabled ? ChargingState::WaitingReasonNone : idleReason(charger->id()));
         qCDebug(dcTavroEnergy()) << "DC charging share result for" << charger->name() << "requested:" << intent.power
                                  << "[W]," << "allocated:" << power << "[W]," << "enabled:" << enabled
                                  << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
-    }
-    storeChargingShareServedChargers(served, dcChargingShareGroup);
+        return enabled;
+    });
 }

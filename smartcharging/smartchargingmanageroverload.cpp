@@ -289,6 +289,22 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
                                                       {QStringLiteral("B"), freeB},
                                                       {QStringLiteral("C"), freeC}};
+    // Whether the free power covers power (W per phase) on the phases the
+    // charger loads: A for a one-phase charger, all three otherwise. Each
+    // short phase is logged, followed by shortageUnit.
+    auto freePowerCovers = [freeA, &freePhases](double power, bool onePhase, const char *shortageUnit) {
+        if (onePhase)
+            return freeA >= power;
+        bool enough = true;
+        for (const auto &phase : freePhases) {
+            if (phase.second < power) {
+                qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
+                                         << phase.first << phase.second << shortageUnit;
+                enough = false;
+            }
+        }
+        return enough;
+    };
 
     const QList<EvChargerAc *> acChargers = m_evChargersAc.values();
     for (EvChargerAc *charger : acChargers) {
@@ -318,23 +334,11 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
             const double needed = minCurrent * phaseVoltage;
             qCDebug(dcTavroEnergy()) << "Overload protection: At least" << needed
                                      << "[W] per phase are needed for switching the charger back on.";
-            bool enough = true;
-            if (onePhase) {
-                enough = needed <= freeA;
-                if (enough)
-                    qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to start charging using the minimal charging current of"
-                                             << minCurrent << "[A]";
-            } else {
-                for (const auto &phase : freePhases) {
-                    if (phase.second < needed) {
-                        qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
-                                                 << phase.first << phase.second << "[W] for switching the charger back on.";
-                        enough = false;
-                    }
-                }
-            }
-            if (!enough)
+            if (!freePowerCovers(needed, onePhase, "[W] for switching the charger back on."))
                 continue;
+            if (onePhase)
+                qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to start charging using the minimal charging current of"
+                                         << minCurrent << "[A]";
 
             qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
             executeChargingAction(charger,
@@ -352,23 +356,11 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
         const double required = (manualCurrent - charger->maxChargingCurrent()) * phaseVoltage;
         qCDebug(dcTavroEnergy()) << "Overload protection: For restoring the original charging power at least" << required
                                  << "[W] per phase are required.";
-        bool enough = true;
-        if (onePhase) {
-            enough = freeA >= required;
-            if (enough)
-                qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to restore the original configuration"
-                                         << manualCurrent << "[A]";
-        } else {
-            for (const auto &phase : freePhases) {
-                if (phase.second < required) {
-                    qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
-                                             << phase.first << phase.second << "[W]";
-                    enough = false;
-                }
-            }
-        }
-        if (!enough)
+        if (!freePowerCovers(required, onePhase, "[W]"))
             continue;
+        if (onePhase)
+            qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to restore the original configuration"
+                                     << manualCurrent << "[A]";
 
         // The charger would refuse a new current right after the last
         // reduction; clearing the flag then would leave it reduced for good.

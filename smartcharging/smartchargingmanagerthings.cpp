@@ -14,15 +14,23 @@ namespace {
 // noise of a recalculation is not broadcast.
 const double surplusCoverageTolerance = 0.000001;
 
-QString stateName(const Thing *thing, const StateTypeId &stateTypeId)
+// The ids of the named states the thing's class has; resolved once when a
+// handler is connected, as every state change of the thing passes it.
+QList<StateTypeId> stateTypeIds(const Thing *thing, const QStringList &names)
 {
-    return thing->thingClass().getStateType(stateTypeId).name();
+    QList<StateTypeId> ids;
+    for (const QString &name : names) {
+        const StateTypeId id = thing->thingClass().stateTypes().findByName(name).id();
+        if (!id.isNull())
+            ids.append(id);
+    }
+    return ids;
 }
 }
 
 void SmartChargingManager::onThingAdded(Thing *thing)
 {
-    const QStringList interfaces = thing->thingClass().interfaces();
+    const QStringList &interfaces = thing->thingClass().interfaces();
     if (interfaces.contains(QStringLiteral("energystorage")))
         m_energyStorages.append(thing);
     if (interfaces.contains(QStringLiteral("evchargerac")))
@@ -132,13 +140,12 @@ void SmartChargingManager::setupEvChargerThing(Thing *thing)
         emit chargingStateAdded(state);
     }
 
-    connect(thing, &Thing::stateValueChanged, this, [this, thing](const StateTypeId &stateTypeId) {
-        static const QStringList powerStates = {
+    const QList<StateTypeId> powerStates = stateTypeIds(thing, {
             QStringLiteral("currentPower"), QStringLiteral("chargingPower"), QStringLiteral("maxChargingCurrent"),
             QStringLiteral("usedPhases"), QStringLiteral("phaseCount"), QStringLiteral("power"),
-            QStringLiteral("charging")
-        };
-        if (powerStates.contains(stateName(thing, stateTypeId)))
+            QStringLiteral("charging")});
+    connect(thing, &Thing::stateValueChanged, this, [this, thing, powerStates](const StateTypeId &stateTypeId) {
+        if (powerStates.contains(stateTypeId))
             updateChargingStateSurplusCoverage(thing->id());
     });
 }
@@ -178,10 +185,13 @@ void SmartChargingManager::setupPluggedInHandlers(const Thing *thing)
 {
     qCDebug(dcTavroEnergy()) << "Setting up push notification";
     const ThingId thingId = thing->id();
+    const QList<StateTypeId> pluggedIn = stateTypeIds(thing, {QStringLiteral("pluggedIn")});
     connect(thing, &Thing::stateValueChanged, this,
-            [this, thingId](const StateTypeId &stateTypeId, const QVariant &value) {
+            [this, thingId, pluggedIn](const StateTypeId &stateTypeId, const QVariant &value) {
+        if (!pluggedIn.contains(stateTypeId))
+            return;
         Thing *charger = m_thingManager->findConfiguredThing(thingId);
-        if (!charger || stateName(charger, stateTypeId) != QLatin1String("pluggedIn"))
+        if (!charger)
             return;
         onPluggedInChanged(charger, value.toBool());
     });
@@ -214,8 +224,9 @@ void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
 
 void SmartChargingManager::setupEnergyStorage(Thing *thing)
 {
-    connect(thing, &Thing::stateValueChanged, this, [this, thing](const StateTypeId &stateTypeId) {
-        if (stateName(thing, stateTypeId) == QLatin1String("currentPower"))
+    const QList<StateTypeId> currentPower = stateTypeIds(thing, {QStringLiteral("currentPower")});
+    connect(thing, &Thing::stateValueChanged, this, [this, currentPower](const StateTypeId &stateTypeId) {
+        if (currentPower.contains(stateTypeId))
             updateAllChargingStateSurplusCoverages();
     });
     updateAllChargingStateSurplusCoverages();
@@ -251,7 +262,7 @@ Things SmartChargingManager::energyStorages() const
 
 bool SmartChargingManager::isCar(const Thing *thing)
 {
-    const QStringList interfaces = thing->thingClass().interfaces();
+    const QStringList &interfaces = thing->thingClass().interfaces();
     return interfaces.contains(QStringLiteral("electricvehicle"))
             || interfaces.contains(QStringLiteral("electricvehiclehlc"));
 }

@@ -51,7 +51,7 @@ EnergyManager::EnergyError EnergyManager::setRootMeter(const ThingId &rootMeterI
 
 void EnergyManager::watchThing(Thing *thing)
 {
-    const QStringList interfaces = thing->thingClass().interfaces();
+    const QStringList &interfaces = thing->thingClass().interfaces();
     if (!m_rootMeter && interfaces.contains(QStringLiteral("energymeter"))) {
         m_rootMeter = thing;
         qCInfo(dcEnergyManager()) << "Using" << thing->name() << "as root meter";
@@ -71,7 +71,7 @@ void EnergyManager::updatePowerBalance()
     double production = 0;
     double storage = 0;
     for (Thing *thing : m_thingManager->configuredThings()) {
-        const QStringList interfaces = thing->thingClass().interfaces();
+        const QStringList &interfaces = thing->thingClass().interfaces();
         if (interfaces.contains(QStringLiteral("smartmeterproducer")))
             production += thing->stateValue(QStringLiteral("currentPower")).toDouble();
         else if (interfaces.contains(QStringLiteral("energystorage")))

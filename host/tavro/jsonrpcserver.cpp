@@ -126,8 +126,17 @@ void JsonRpcServer::onHandlerNotification(const QVariantMap &params)
     JsonHandler *handler = qobject_cast<JsonHandler *>(sender());
     if (!handler || m_handlers.value(handler->name()) != handler)
         return;
-    const QString notification = QString::fromLatin1(handler->metaObject()->method(senderSignalIndex()).name());
     const QString nameSpace = handler->name();
+#ifdef QT_NO_DEBUG
+    // Most notifications find no authenticated client taking the namespace
+    // (every state change of every thing passes here): nothing to build then.
+    bool wanted = false;
+    for (auto it = m_clients.constBegin(); !wanted && it != m_clients.constEnd(); ++it)
+        wanted = (it->allNamespaces || it->namespaces.contains(nameSpace)) && isAuthenticated(it.key());
+    if (!wanted)
+        return;
+#endif
+    const QString notification = QString::fromLatin1(handler->metaObject()->method(senderSignalIndex()).name());
 #ifndef QT_NO_DEBUG
     const JsonRpcValidator::Result check = JsonRpcValidator(typeScope(handler)).validateMembers(
         handler->jsonNotifications().value(notification).toMap().value(QStringLiteral("params")).toMap(),

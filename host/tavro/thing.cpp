@@ -48,7 +48,8 @@ bool Thing::hasState(const StateTypeId &stateTypeId) const
 
 State Thing::state(const QString &stateName) const
 {
-    return m_states.value(m_stateIdsByName.value(stateName));
+    const auto id = m_stateIdsByName.constFind(stateName);
+    return id == m_stateIdsByName.constEnd() ? State() : m_states.value(id.value());
 }
 
 State Thing::state(const StateTypeId &stateTypeId) const
@@ -56,14 +57,17 @@ State Thing::state(const StateTypeId &stateTypeId) const
     return m_states.value(stateTypeId);
 }
 
+// Both read the value in place: a State copy costs four QVariant copies.
 QVariant Thing::stateValue(const QString &stateName) const
 {
-    return state(stateName).value();
+    const auto id = m_stateIdsByName.constFind(stateName);
+    return id == m_stateIdsByName.constEnd() ? QVariant() : stateValue(id.value());
 }
 
 QVariant Thing::stateValue(const StateTypeId &stateTypeId) const
 {
-    return state(stateTypeId).value();
+    const auto it = m_states.constFind(stateTypeId);
+    return it == m_states.constEnd() ? QVariant() : it->value();
 }
 
 QVariant Thing::normalized(const State &state, const StateType &stateType, const QVariant &value) const

@@ -33,7 +33,7 @@ public:
     ThingId id() const { return m_id; }
     QString name() const { return m_name; }
     void setName(const QString &name) { m_name = name; }
-    ThingClass thingClass() const { return m_thingClass; }
+    const ThingClass &thingClass() const { return m_thingClass; }
     ThingClassId thingClassId() const { return m_thingClass.id(); }
 
     bool hasState(const QString &stateName) const;

@@ -18,14 +18,14 @@ public:
     ThingClassId id() const { return m_id; }
     QString name() const { return m_name; }
     bool isValid() const { return !m_id.isNull(); }
-    QStringList interfaces() const { return m_interfaces; }
+    const QStringList &interfaces() const { return m_interfaces; }
 
-    StateTypes stateTypes() const { return m_stateTypes; }
+    const StateTypes &stateTypes() const { return m_stateTypes; }
     bool hasStateType(const QString &name) const;
     bool hasStateType(const StateTypeId &id) const;
     StateType getStateType(const StateTypeId &id) const;
-    ActionTypes actionTypes() const { return m_actionTypes; }
-    ParamTypes settingsTypes() const { return m_settingsTypes; }
+    const ActionTypes &actionTypes() const { return m_actionTypes; }
+    const ParamTypes &settingsTypes() const { return m_settingsTypes; }
 
     // Parses one class description. Returns an invalid class and sets
     // errorString on malformed input.

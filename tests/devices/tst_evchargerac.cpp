@@ -146,6 +146,27 @@ private slots:
         QCOMPARE(sent(), QVariantList({false, true}));
     }
 
+    void currentChangeInFlightHoldsTheLock()
+    {
+        // Overload protection lowers the current and the plan raises it again
+        // in the same cycle, before the reduction has finished.
+        EvChargerAc *charger = addCharger("evChargerAc", {{"maxChargingCurrent", 16}});
+        ThingActionInfo *reduction = charger->setMaxChargingCurrent(14, m_t0, false);
+        QVERIFY(reduction);
+        QTest::ignoreMessage(QtDebugMsg, "Adjust the charging current is locked: a change to 14 [A] is on its way.");
+        QVERIFY(!charger->setMaxChargingCurrent(16, m_t0, false));
+        ThingActionInfo *again = charger->setMaxChargingCurrent(14, m_t0, false);
+        QVERIFY(again);
+        ThingActionInfo *forced = charger->setMaxChargingCurrent(10, m_t0, true);
+        QVERIFY(forced);
+        QVERIFY(finished(forced));
+        QCOMPARE(sent(), QVariantList({14.0, 14.0, 10.0}));
+        QCOMPARE(charger->maxChargingCurrent(), 10.0);
+        // Settled: the time lock of the last change holds, then nothing does.
+        QVERIFY(!charger->setMaxChargingCurrent(16, m_t0.addSecs(5), false));
+        QVERIFY(charger->setMaxChargingCurrent(16, m_t0.addSecs(10), false));
+    }
+
     void lockedCommands_data()
     {
         QTest::addColumn<LockedCase>("c");
