@@ -82,6 +82,76 @@ void HouseholdFixture::setStates(Thing *thing, const QVariantMap &states)
         thing->setStateValue(it.key(), it.value());
 }
 
+void HouseholdFixture::executeStateAction(Thing *thing, const QString &stateName, const QVariant &value,
+                                          Action::TriggeredBy triggeredBy)
+{
+    const StateTypeId id = thing->thingClass().stateTypes().findByName(stateName).id();
+    Action action(id, thing->id(), triggeredBy);
+    action.setParams(ParamList({Param(id, value)}));
+    m_thingManager->executeAction(action);
+    processEvents();
+}
+
+QList<ThingManager::ActionLogEntry> HouseholdFixture::actionLog(Thing *thing, const QString &actionTypeName) const
+{
+    QList<ThingManager::ActionLogEntry> result;
+    for (const ThingManager::ActionLogEntry &entry : m_thingManager->actionLog()) {
+        if (entry.thingId == thing->id() && (actionTypeName.isEmpty() || entry.actionTypeName == actionTypeName))
+            result.append(entry);
+    }
+    return result;
+}
+
+QStringList HouseholdFixture::commands(Thing *thing) const
+{
+    QStringList result;
+    for (const ThingManager::ActionLogEntry &entry : actionLog(thing))
+        result.append(entry.actionTypeName + "=" + entry.params.value(0).value().toString());
+    return result;
+}
+
+EnergyManager::EnergyError HouseholdFixture::configure(Thing *charger, const std::function<void(ChargingConfiguration &)> &change)
+{
+    ChargingConfiguration configuration = m_manager->chargingConfiguration(charger->id());
+    change(configuration);
+    const EnergyManager::EnergyError result = m_manager->setChargingConfiguration(configuration);
+    processEvents();
+    return result;
+}
+
+EnergyManager::EnergyError HouseholdFixture::setMode(Thing *charger, ChargingConfiguration::ChargingMode mode, Thing *car)
+{
+    return configure(charger, [mode, car](ChargingConfiguration &configuration) {
+        configuration.setChargingMode(mode);
+        if (car)
+            configuration.setAssignedCarId(car->id());
+    });
+}
+
+TestMarketProvider *HouseholdFixture::addMarket(bool enable)
+{
+    auto *provider = new TestMarketProvider;
+    m_spotMarketManager->registerProvider(provider);
+    m_spotMarketManager->changeProvider(provider->providerId());
+    if (enable)
+        m_spotMarketManager->setEnabled(true);
+    provider->setAvailable(true);
+    return provider;
+}
+
+ScoreEntries TestMarketProvider::priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap)
+{
+    ScoreEntries entries;
+    for (int i = 0; i < count; i++) {
+        ScoreEntry entry;
+        entry.setStartDateTime(start.addSecs(i * minutes * 60));
+        entry.setEndDateTime(start.addSecs((i + 1) * minutes * 60));
+        entry.setValue(cheap.value(entry.startDateTime(), 10.0));
+        entries.append(entry);
+    }
+    return entries;
+}
+
 void HouseholdFixture::setMeterCurrents(Thing *meter, double phaseA, double phaseB, double phaseC)
 {
     // Phases first, the total last: a change of the total is what triggers

@@ -1,19 +1,105 @@
 #ifndef HOUSEHOLDFIXTURE_H
 #define HOUSEHOLDFIXTURE_H
 
+#include "smartcharging/smartchargingmanager.h"
+#include "spotmarket/spotmarketdataprovider.h"
+
+#include "tavro/thingmanager.h"
+
 #include <QDateTime>
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 
 class EnergyManager;
 class EnergyManagerConfiguration;
 class QNetworkAccessManager;
-class SmartChargingManager;
 class SpotMarketManager;
-class Thing;
-class ThingManager;
+
+// Prices set by the test; available once registered.
+class TestMarketProvider : public SpotMarketDataProvider
+{
+public:
+    TestMarketProvider() : SpotMarketDataProvider(nullptr) { m_info.providerId = providerId(); }
+    QUuid providerId() const override { return QUuid(QStringLiteral("{6b1f3a52-9a34-4c43-a0d2-3f1b4a7e2c10}")); }
+    void enable() override { m_enabled = true; }
+    void disable() override { m_enabled = false; }
+    void refreshData() override {}
+    void setAvailable(bool available) { m_available = available; }
+    void setEntries(const ScoreEntries &entries)
+    {
+        m_scoreEntries = entries;
+        emit scoreEntriesChanged(entries);
+    }
+    // `count` slots of `minutes` from start, price 10 except the cheap ones.
+    static ScoreEntries priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap);
+};
+
+// Reaches into the manager for tests of single steps of its cycle. AC
+// chargers are looked up by their thing.
+class SmartChargingManagerTestAccess
+{
+public:
+    using Issuer = ChargingAction::ChargingActionIssuer;
+    static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->m_evChargersAc.value(c->id()); }
+    static bool hasInfo(SmartChargingManager *m, Thing *c) { return m->m_acProcessInfos.contains(ac(m, c)); }
+    static void dropInfo(SmartChargingManager *m, Thing *c) { m->m_acProcessInfos.remove(ac(m, c)); }
+    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c) { return m->m_acProcessInfos[ac(m, c)]; }
+    static bool hasActions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.contains(ac(m, c)); }
+    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.value(ac(m, c)); }
+    static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer) { return actions(m, c).value(issuer); }
+    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_acChargingSchedules[ac(m, c)]; }
+    static ChargingConfiguration &configuration(SmartChargingManager *m, Thing *c) { return m->m_chargingConfigurations[c->id()]; }
+    static ChargingState &state(SmartChargingManager *m, Thing *c) { return m->m_chargingStates[c->id()]; }
+    // A prepared charger: 6..16 A on three phases it cannot switch, the car
+    // at 20 % with 60 % to go; the given actions replace the planned ones.
+    static ChargingProcessInfo &prepare(SmartChargingManager *m, Thing *c, const QList<ChargingAction> &actions)
+    {
+        ChargingProcessInfo info;
+        info.minChargingCurrent = 6;
+        info.maxChargingCurrent = 16;
+        info.maxPhaseCount = info.minPhaseCount = info.effectivePhaseCount = 3;
+        info.effectivePhases = Electricity::PhaseAll;
+        info.batteryLevel = 20;
+        info.remainingPercentage = 60;
+        m->m_acChargingActions.remove(ac(m, c));
+        for (const ChargingAction &action : actions)
+            m->m_acChargingActions[ac(m, c)].insert(action.issuer(), action);
+        return m->m_acProcessInfos[ac(m, c)] = info;
+    }
+    static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->m_evChargersAc.contains(id); }
+    static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->m_evChargersDc.contains(id); }
+    static void thingAdded(SmartChargingManager *m, Thing *thing) { m->onThingAdded(thing); }
+    // One planned hour from start, as the spot market plan would store it.
+    static void planHour(SmartChargingManager *m, Thing *c, const QDateTime &start)
+    {
+        const TimeFrame frame(start, start.addSecs(3600));
+        if (tracksAc(m, c->id()))
+            schedules(m, c) = ChargingSchedules({ChargingSchedule(c->id(), frame)});
+        if (EvChargerDc *dc = m->m_evChargersDc.value(c->id()))
+            m->m_dcChargingTimeFrames[dc] = {frame};
+    }
+    static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->m_manualSocSessions.contains(c->id()); }
+    static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
+    {
+        return m->initializeManualSocSession(c->id(), m->chargingConfiguration(c->id()),
+                                             SmartChargingManager::ManualSocInitializationTriggerPluggedIn);
+    }
+    // Single steps of the update cycle.
+    static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->prepareInformation(now); }
+    static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->planSurplusCharging(now); }
+    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
+    static double coverage(SmartChargingManager *m, Thing *c) { return m->calculateSurplusCoverage(c->id()); }
+    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->updateChargingStateSurplusCoverage(c->id()); }
+    static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->applyAcChargingShares(now); }
+    static void adjust(SmartChargingManager *m, const QDateTime &now) { m->adjustEvChargers(now); }
+    static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)
+    {
+        m->executeChargingAction(ac(m, c), action, now);
+    }
+};
 
 // A stand-in host around the smart charging manager for tests: temporary
 // settings/storage/cache directories, the host's thing and energy managers,
@@ -42,6 +128,20 @@ public:
     // Adds a thing of a built-in class and sets the given states.
     Thing *addThing(const QString &thingClassName, const QString &name, const QVariantMap &states = QVariantMap());
     static void setStates(Thing *thing, const QVariantMap &states);
+    // A state action as a user (or a rule) would send it, finished.
+    void executeStateAction(Thing *thing, const QString &stateName, const QVariant &value,
+                            Action::TriggeredBy triggeredBy = Action::TriggeredByUser);
+    // The actions the thing received (of the given type only, if one is given).
+    QList<ThingManager::ActionLogEntry> actionLog(Thing *thing, const QString &actionTypeName = QString()) const;
+    // The same as "name=value" of the first parameter, in order.
+    QStringList commands(Thing *thing) const;
+    // Stores the charger's configuration as `change` leaves it; the
+    // manager's answer is returned.
+    EnergyManager::EnergyError configure(Thing *charger, const std::function<void(ChargingConfiguration &)> &change);
+    // The same for a mode and, if given, an assigned car.
+    EnergyManager::EnergyError setMode(Thing *charger, ChargingConfiguration::ChargingMode mode, Thing *car = nullptr);
+    // A test price provider, registered, chosen and (if asked) enabled.
+    TestMarketProvider *addMarket(bool enable = true);
     // Sets a grid meter's per-phase currents (A) and the matching powers
     // (230 V) and total.
     static void setMeterCurrents(Thing *meter, double phaseA, double phaseB, double phaseC);

@@ -1,10 +1,8 @@
 #include "householdfixture.h"
 
 #include "config/energysettings.h"
-#include "smartcharging/smartchargingmanager.h"
 
 #include "tavro/thing.h"
-#include "tavro/thingmanager.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -36,16 +34,20 @@ void writeValue(const QString &key, const QVariant &value)
     settings.setValue(key, value);
 }
 
-void executeStateAction(ThingManager *thingManager, Thing *thing, const QString &stateName, const QVariant &value,
-                        Action::TriggeredBy triggeredBy)
-{
-    const StateTypeId id = thing->thingClass().stateTypes().findByName(stateName).id();
-    Action action(id, thing->id(), triggeredBy);
-    action.setParams(ParamList({Param(id, value)}));
-    thingManager->executeAction(action);
-    HouseholdFixture::processEvents();
+// Rows of setConfiguration: chargerClass "" asks for an unknown charger, car
+// "missing" for an unknown car; an empty warning means accepted.
+struct ConfigurationCase { QString chargerClass, car; uint target, floor, daily; QList<int> repeatDays; QString warning; };
+// Rows of userActions: the manual values expected after the action.
+struct UserActionCase {
+    QString chargerClass; int mode; QString stateName; QVariant value; int origin; bool enabled; double current; uint phases; double power;
+};
+
 }
-}
+Q_DECLARE_METATYPE(ConfigurationCase)
+Q_DECLARE_METATYPE(UserActionCase)
+
+struct LockCase { int mode; bool lock; int changes; bool switchedOff; };
+Q_DECLARE_METATYPE(LockCase)
 
 class TestChargingConfigurationHandling : public QObject
 {
@@ -69,53 +71,43 @@ private slots:
 
 void TestChargingConfigurationHandling::setConfiguration_data()
 {
-    QTest::addColumn<QString>("chargerClass");
-    QTest::addColumn<QString>("car");
-    QTest::addColumn<uint>("target");
-    QTest::addColumn<uint>("floor");
-    QTest::addColumn<uint>("daily");
-    QTest::addColumn<QList<int>>("repeatDays");
-    QTest::addColumn<QString>("warning");
-
+    QTest::addColumn<ConfigurationCase>("c");
     const QString ac = QStringLiteral("evChargerAc");
     const QString dc = QStringLiteral("evChargerDc");
-    QTest::newRow("target 100 accepted") << ac << "" << 100u << 30u << 0u << QList<int>() << "";
-    QTest::newRow("target 101 refused") << ac << "" << 101u << 30u << 0u << QList<int>()
-        << "^Charging configuration target percentage out of range: 101$";
-    QTest::newRow("repeat days 1 and 7 accepted") << ac << "" << 90u << 30u << 0u << QList<int>({1, 7}) << "";
-    QTest::newRow("repeat day 0 refused") << ac << "" << 90u << 30u << 0u << QList<int>({0})
-        << "^Charging configuration repeat days invalid. All days must be within 1 \\(Mon\\) and 7 \\(Sun\\):";
-    QTest::newRow("repeat day 8 refused") << ac << "" << 90u << 30u << 0u << QList<int>({1, 8})
-        << "^Charging configuration repeat days invalid.";
-    QTest::newRow("daily spot market 101 refused") << ac << "" << 90u << 30u << 101u << QList<int>()
-        << "^Charging configuration daily spot market percentage value out of range: 101 is not in the range \\[0 - 100\\] %$";
-    QTest::newRow("discharge floor 101 refused") << ac << "" << 90u << 101u << 0u << QList<int>()
-        << "^Charging configuration discharge floor percentage out of range: 101$";
-    QTest::newRow("dc floor 30 target 30 refused") << dc << "" << 30u << 30u << 0u << QList<int>()
-        << "^Charging configuration SoC range invalid: 30 30$";
-    QTest::newRow("dc floor 29 target 30 accepted") << dc << "" << 30u << 29u << 0u << QList<int>() << "";
-    QTest::newRow("missing charger") << "" << "" << 90u << 30u << 0u << QList<int>() << "^No such EV charger:";
-    QTest::newRow("missing car") << ac << "missing" << 90u << 30u << 0u << QList<int>()
-        << "^The given assigned car id cannot be found in the system.$";
-    QTest::newRow("ac car accepted") << ac << "electricVehicle" << 90u << 30u << 0u << QList<int>() << "";
-    QTest::newRow("battery as ac car refused") << ac << "homeBattery" << 90u << 30u << 0u << QList<int>()
-        << "^The assigned AC vehicle must provide AC charging capability states.$";
-    QTest::newRow("dc missing car refused") << dc << "missing" << 90u << 30u << 0u << QList<int>()
-        << "^Assigned DC vehicle does not provide battery level information.$";
-    QTest::newRow("dc car without dc states refused") << dc << "electricVehicle" << 90u << 30u << 0u << QList<int>()
-        << "^The assigned DC vehicle must provide DC charging capability states.$";
-    QTest::newRow("dc car with dc states accepted") << dc << "electricVehicleConnected" << 90u << 30u << 0u << QList<int>() << "";
+    QTest::newRow("target 100 accepted") << ConfigurationCase{ac, "", 100, 30, 0, {}, ""};
+    QTest::newRow("target 101 refused")
+        << ConfigurationCase{ac, "", 101, 30, 0, {}, "^Charging configuration target percentage out of range: 101$"};
+    QTest::newRow("repeat days 1 and 7 accepted") << ConfigurationCase{ac, "", 90, 30, 0, {1, 7}, ""};
+    QTest::newRow("repeat day 0 refused") << ConfigurationCase{ac, "", 90, 30, 0, {0},
+        "^Charging configuration repeat days invalid. All days must be within 1 \\(Mon\\) and 7 \\(Sun\\):"};
+    QTest::newRow("repeat day 8 refused")
+        << ConfigurationCase{ac, "", 90, 30, 0, {1, 8}, "^Charging configuration repeat days invalid."};
+    QTest::newRow("daily spot market 101 refused") << ConfigurationCase{ac, "", 90, 30, 101, {},
+        "^Charging configuration daily spot market percentage value out of range: 101 is not in the range \\[0 - 100\\] %$"};
+    QTest::newRow("discharge floor 101 refused")
+        << ConfigurationCase{ac, "", 90, 101, 0, {}, "^Charging configuration discharge floor percentage out of range: 101$"};
+    QTest::newRow("dc floor 30 target 30 refused")
+        << ConfigurationCase{dc, "", 30, 30, 0, {}, "^Charging configuration SoC range invalid: 30 30$"};
+    QTest::newRow("dc floor 29 target 30 accepted") << ConfigurationCase{dc, "", 30, 29, 0, {}, ""};
+    QTest::newRow("missing charger") << ConfigurationCase{"", "", 90, 30, 0, {}, "^No such EV charger:"};
+    QTest::newRow("missing car")
+        << ConfigurationCase{ac, "missing", 90, 30, 0, {}, "^The given assigned car id cannot be found in the system.$"};
+    QTest::newRow("ac car accepted") << ConfigurationCase{ac, "electricVehicle", 90, 30, 0, {}, ""};
+    QTest::newRow("battery as ac car refused")
+        << ConfigurationCase{ac, "homeBattery", 90, 30, 0, {}, "^The assigned AC vehicle must provide AC charging capability states.$"};
+    QTest::newRow("dc missing car refused")
+        << ConfigurationCase{dc, "missing", 90, 30, 0, {}, "^Assigned DC vehicle does not provide battery level information.$"};
+    QTest::newRow("dc car without dc states refused")
+        << ConfigurationCase{dc, "electricVehicle", 90, 30, 0, {}, "^The assigned DC vehicle must provide DC charging capability states.$"};
+    QTest::newRow("dc car with dc states accepted") << ConfigurationCase{dc, "electricVehicleConnected", 90, 30, 0, {}, ""};
 }
 
 void TestChargingConfigurationHandling::setConfiguration()
 {
-    QFETCH(QString, chargerClass);
-    QFETCH(QString, car);
-    QFETCH(uint, target);
-    QFETCH(uint, floor);
-    QFETCH(uint, daily);
-    QFETCH(QList<int>, repeatDays);
-    QFETCH(QString, warning);
+    QFETCH(ConfigurationCase, c);
+    const QString &chargerClass = c.chargerClass;
+    const QString &car = c.car;
+    const QString &warning = c.warning;
 
     HouseholdFixture household;
     Thing *charger = household.addThing(chargerClass.isEmpty() ? QStringLiteral("evChargerAc") : chargerClass,
@@ -131,10 +123,10 @@ void TestChargingConfigurationHandling::setConfiguration()
 
     ChargingConfiguration configuration(chargerId);
     configuration.setAssignedCarId(carId);
-    configuration.setTargetPercentage(target);
-    configuration.setDischargeFloorPercentage(floor);
-    configuration.setDailySpotMarketPercentage(daily);
-    configuration.setRepeatDays(repeatDays);
+    configuration.setTargetPercentage(c.target);
+    configuration.setDischargeFloorPercentage(c.floor);
+    configuration.setDailySpotMarketPercentage(c.daily);
+    configuration.setRepeatDays(c.repeatDays);
 
     QSignalSpy spy(manager, &SmartChargingManager::chargingConfigurationChanged);
     household.thingManager()->clearActionLog();
@@ -157,7 +149,7 @@ void TestChargingConfigurationHandling::setConfiguration()
     QCOMPARE(manager->chargingConfiguration(chargerId), configuration);
     // A written configuration always holds every key.
     QCOMPARE(storedKeys(chargerId).count(), 14);
-    QCOMPARE(storedValue(chargerId, QStringLiteral("targetPercentage")).toUInt(), target);
+    QCOMPARE(storedValue(chargerId, QStringLiteral("targetPercentage")).toUInt(), c.target);
     QCOMPARE(storedValue(chargerId, QStringLiteral("assignedCarId")).toUuid(), carId);
 }
 
@@ -242,22 +234,17 @@ void TestChargingConfigurationHandling::migration()
 
 void TestChargingConfigurationHandling::lockOnUnplug_data()
 {
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("lock");
-    QTest::addColumn<int>("changes");
-    QTest::addColumn<bool>("switchedOff");
+    QTest::addColumn<LockCase>("row");
 
-    QTest::newRow("eco with lock") << int(ChargingConfiguration::ChargingModeEco) << true << 1 << true;
-    QTest::newRow("normal with lock") << int(ChargingConfiguration::ChargingModeNormal) << true << 0 << true;
-    QTest::newRow("eco without lock") << int(ChargingConfiguration::ChargingModeEco) << false << 0 << false;
+    QTest::newRow("eco with lock") << LockCase{int(ChargingConfiguration::ChargingModeEco), true, 1, true};
+    QTest::newRow("normal with lock") << LockCase{int(ChargingConfiguration::ChargingModeNormal), true, 0, true};
+    QTest::newRow("eco without lock") << LockCase{int(ChargingConfiguration::ChargingModeEco), false, 0, false};
 }
 
 void TestChargingConfigurationHandling::lockOnUnplug()
 {
-    QFETCH(int, mode);
-    QFETCH(bool, lock);
-    QFETCH(int, changes);
-    QFETCH(bool, switchedOff);
+    QFETCH(LockCase, row);
+    const auto &[mode, lock, changes, switchedOff] = row;
 
     HouseholdFixture household;
     Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"),
@@ -291,68 +278,49 @@ void TestChargingConfigurationHandling::lockOnUnplug()
 
 void TestChargingConfigurationHandling::userActions_data()
 {
-    QTest::addColumn<QString>("chargerClass");
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("stateName");
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<int>("origin");
-    QTest::addColumn<bool>("enabled");
-    QTest::addColumn<double>("current");
-    QTest::addColumn<uint>("phases");
-    QTest::addColumn<double>("power");
-
+    QTest::addColumn<UserActionCase>("c");
     const QString ac = QStringLiteral("evChargerAc");
     const QString dc = QStringLiteral("evChargerDc");
     const int normal = ChargingConfiguration::ChargingModeNormal;
     const int eco = ChargingConfiguration::ChargingModeEco;
     const int user = Action::TriggeredByUser;
     const int rule = Action::TriggeredByRule;
-    QTest::newRow("eco power on by user") << ac << eco << "power" << QVariant(true) << user << false << 6.0 << 3u << 0.0;
-    QTest::newRow("normal current by user") << ac << normal << "maxChargingCurrent" << QVariant(16.0) << user << false << 16.0 << 3u << 0.0;
-    QTest::newRow("normal current by rule") << ac << normal << "maxChargingCurrent" << QVariant(16.0) << rule << false << 6.0 << 3u << 0.0;
-    QTest::newRow("normal power on by user") << ac << normal << "power" << QVariant(true) << user << true << 6.0 << 3u << 0.0;
-    QTest::newRow("normal phase count by user") << ac << normal << "desiredPhaseCount" << QVariant(1) << user << false << 6.0 << 1u << 0.0;
-    QTest::newRow("dc normal power by user") << dc << normal << "chargingPower" << QVariant(5000.0) << user << false << 6.0 << 3u << 5000.0;
-    QTest::newRow("dc normal on by user") << dc << normal << "power" << QVariant(true) << user << true << 6.0 << 3u << 0.0;
-    QTest::newRow("dc eco power by user") << dc << eco << "chargingPower" << QVariant(5000.0) << user << false << 6.0 << 3u << 0.0;
+    QTest::newRow("eco power on by user") << UserActionCase{ac, eco, "power", true, user, false, 6, 3, 0};
+    QTest::newRow("normal current by user") << UserActionCase{ac, normal, "maxChargingCurrent", 16.0, user, false, 16, 3, 0};
+    QTest::newRow("normal current by rule") << UserActionCase{ac, normal, "maxChargingCurrent", 16.0, rule, false, 6, 3, 0};
+    QTest::newRow("normal power on by user") << UserActionCase{ac, normal, "power", true, user, true, 6, 3, 0};
+    QTest::newRow("normal phase count by user") << UserActionCase{ac, normal, "desiredPhaseCount", 1, user, false, 6, 1, 0};
+    QTest::newRow("dc normal power by user") << UserActionCase{dc, normal, "chargingPower", 5000.0, user, false, 6, 3, 5000};
+    QTest::newRow("dc normal on by user") << UserActionCase{dc, normal, "power", true, user, true, 6, 3, 0};
+    QTest::newRow("dc eco power by user") << UserActionCase{dc, eco, "chargingPower", 5000.0, user, false, 6, 3, 0};
 }
 
 void TestChargingConfigurationHandling::userActions()
 {
-    QFETCH(QString, chargerClass);
-    QFETCH(int, mode);
-    QFETCH(QString, stateName);
-    QFETCH(QVariant, value);
-    QFETCH(int, origin);
-    QFETCH(bool, enabled);
-    QFETCH(double, current);
-    QFETCH(uint, phases);
-    QFETCH(double, power);
-
+    QFETCH(UserActionCase, c);
     HouseholdFixture household;
-    Thing *charger = household.addThing(chargerClass, QStringLiteral("Charger"));
+    Thing *charger = household.addThing(c.chargerClass, QStringLiteral("Charger"));
     SmartChargingManager *manager = household.createManager();
-    if (mode != ChargingConfiguration::ChargingModeNormal) {
-        ChargingConfiguration configuration(charger->id());
-        configuration.setChargingMode(static_cast<ChargingConfiguration::ChargingMode>(mode));
-        configuration.setTargetPercentage(90);
-        QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
-        household.processEvents();
+    if (c.mode != ChargingConfiguration::ChargingModeNormal) {
+        QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
+            configuration.setChargingMode(ChargingConfiguration::ChargingMode(c.mode));
+            configuration.setTargetPercentage(90);
+        }), EnergyManager::EnergyErrorNoError);
     }
 
-    executeStateAction(household.thingManager(), charger, stateName, value, static_cast<Action::TriggeredBy>(origin));
+    household.executeStateAction(charger, c.stateName, c.value, Action::TriggeredBy(c.origin));
 
     const ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
-    QCOMPARE(configuration.manualChargingEnabled(), enabled);
-    QCOMPARE(configuration.manualMaxChargingCurrent(), current);
-    QCOMPARE(configuration.manualDesiredPhaseCount(), phases);
-    QCOMPARE(configuration.manualChargingPower(), power);
+    QCOMPARE(configuration.manualChargingEnabled(), c.enabled);
+    QCOMPARE(configuration.manualMaxChargingCurrent(), c.current);
+    QCOMPARE(configuration.manualDesiredPhaseCount(), c.phases);
+    QCOMPARE(configuration.manualChargingPower(), c.power);
     // The file agrees (absent keys stand for the defaults).
     const ThingId id = charger->id();
-    QCOMPARE(storedValue(id, QStringLiteral("manualChargingEnabled"), false).toBool(), enabled);
-    QCOMPARE(storedValue(id, QStringLiteral("manualMaxChargingCurrent"), 6.0).toDouble(), current);
-    QCOMPARE(storedValue(id, QStringLiteral("manualDesiredPhaseCount"), 3u).toUInt(), phases);
-    QCOMPARE(storedValue(id, QStringLiteral("manualChargingPower"), 0.0).toDouble(), power);
+    QCOMPARE(storedValue(id, QStringLiteral("manualChargingEnabled"), false).toBool(), c.enabled);
+    QCOMPARE(storedValue(id, QStringLiteral("manualMaxChargingCurrent"), 6.0).toDouble(), c.current);
+    QCOMPARE(storedValue(id, QStringLiteral("manualDesiredPhaseCount"), 3u).toUInt(), c.phases);
+    QCOMPARE(storedValue(id, QStringLiteral("manualChargingPower"), 0.0).toDouble(), c.power);
 }
 
 void TestChargingConfigurationHandling::userSetsCarLevel()
@@ -368,11 +336,11 @@ void TestChargingConfigurationHandling::userSetsCarLevel()
         return settings.value(QStringLiteral("ManualSoCs/") + thing->id().toString());
     };
 
-    executeStateAction(household.thingManager(), car, QStringLiteral("batteryLevel"), 55, Action::TriggeredByRule);
+    household.executeStateAction(car, QStringLiteral("batteryLevel"), 55, Action::TriggeredByRule);
     QVERIFY(!storedLevel(car).isValid());
 
-    executeStateAction(household.thingManager(), car, QStringLiteral("batteryLevel"), 57, Action::TriggeredByUser);
-    executeStateAction(household.thingManager(), reportingCar, QStringLiteral("capacity"), 60.0, Action::TriggeredByUser);
+    household.executeStateAction(car, QStringLiteral("batteryLevel"), 57);
+    household.executeStateAction(reportingCar, QStringLiteral("capacity"), 60.0);
     QCOMPARE(storedLevel(car).toInt(), 57);
     QVERIFY(!storedLevel(reportingCar).isValid());
     QCOMPARE(car->property("preciseSoC").toInt(), 57);
@@ -388,7 +356,7 @@ void TestChargingConfigurationHandling::restoredAfterRestart()
     Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
     SmartChargingManager *manager = household.createManager();
 
-    executeStateAction(household.thingManager(), charger, QStringLiteral("maxChargingCurrent"), 16.0, Action::TriggeredByUser);
+    household.executeStateAction(charger, QStringLiteral("maxChargingCurrent"), 16.0);
     ChargingConfiguration configuration(charger->id());
     configuration.setAssignedCarId(car->id());
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);

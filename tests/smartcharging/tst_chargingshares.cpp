@@ -1,8 +1,5 @@
 #include "householdfixture.h"
 
-#include "devices/evchargerac.h"
-#include "smartcharging/smartchargingmanager.h"
-
 #include "tavro/tavrosettings.h"
 #include "tavro/thing.h"
 
@@ -11,35 +8,6 @@
 #include <QtTest>
 
 using Issuer = ChargingAction::ChargingActionIssuer;
-
-class SmartChargingManagerTestAccess
-{
-public:
-    // A prepared charger that cannot switch phases: 6..16 A on three phases.
-    static void prepare(SmartChargingManager *manager, Thing *charger, const QList<ChargingAction> &actions)
-    {
-        EvChargerAc *adapter = manager->m_evChargersAc.value(charger->id());
-        ChargingProcessInfo info;
-        info.minChargingCurrent = 6;
-        info.maxChargingCurrent = 16;
-        info.maxPhaseCount = info.minPhaseCount = info.effectivePhaseCount = 3;
-        info.batteryLevel = 20;
-        info.remainingPercentage = 60;
-        manager->m_acProcessInfos.insert(adapter, info);
-        manager->m_acChargingActions.remove(adapter);
-        for (const ChargingAction &action : actions)
-            manager->m_acChargingActions[adapter].insert(action.issuer(), action);
-    }
-    static ChargingAction action(SmartChargingManager *manager, Thing *charger, Issuer issuer)
-    {
-        return manager->m_acChargingActions.value(manager->m_evChargersAc.value(charger->id())).value(issuer);
-    }
-    static void applyShares(SmartChargingManager *manager, const QDateTime &now)
-    {
-        manager->applyAcChargingShares(now);
-    }
-};
-
 using Access = SmartChargingManagerTestAccess;
 
 namespace {
@@ -54,15 +22,6 @@ QList<Thing *> byIdText(QList<Thing *> things)
 {
     std::sort(things.begin(), things.end(), [](Thing *a, Thing *b) { return a->id().toString() < b->id().toString(); });
     return things;
-}
-
-void setEco(SmartChargingManager *manager, Thing *charger, Thing *car)
-{
-    ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
-    configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
-    if (car)
-        configuration.setAssignedCarId(car->id());
-    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
 }
 
 }
@@ -105,9 +64,11 @@ void TestChargingShares::twoSurplusChargers()
     QList<Thing *> chargers;
     for (const char *name : {"Left", "Right"})
         chargers.append(household.addThing(chargerClass, name, {{"pluggedIn", true}}));
-    SmartChargingManager *manager = household.createManager();
+    household.createManager();
     for (Thing *charger : chargers)
-        setEco(manager, charger, household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}}));
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                   household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
+                 EnergyManager::EnergyErrorNoError);
 
     HouseholdFixture::setMeterCurrents(meter, -5000.0 / 690, -5000.0 / 690, -5000.0 / 690);
     household.runCycle();

@@ -1,42 +1,10 @@
 #include "householdfixture.h"
 
-#include "smartcharging/smartchargingmanager.h"
-#include "spotmarket/spotmarketdataprovider.h"
-#include "spotmarket/spotmarketmanager.h"
-
 #include "tavro/thing.h"
-#include "tavro/thingmanager.h"
 
 #include <QtTest>
 
-// Prices set by the test, always available.
-class TestMarketProvider : public SpotMarketDataProvider
-{
-public:
-    TestMarketProvider() : SpotMarketDataProvider(nullptr) { m_info.providerId = providerId(); }
-    QUuid providerId() const override { return QUuid(QStringLiteral("{0d7a4e61-3b1c-4f0e-9a52-7c6d2b8e1f43}")); }
-    void enable() override { m_enabled = true; }
-    void disable() override { m_enabled = false; }
-    void refreshData() override {}
-    void setEntries(const ScoreEntries &entries)
-    {
-        m_available = true;
-        m_scoreEntries = entries;
-        emit scoreEntriesChanged(entries);
-    }
-};
-
 namespace {
-
-int chargerActions(HouseholdFixture &fixture, Thing *charger)
-{
-    int count = 0;
-    for (const ThingManager::ActionLogEntry &entry : fixture.thingManager()->actionLog()) {
-        if (entry.thingId == charger->id())
-            count++;
-    }
-    return count;
-}
 
 // Grid meter (optional) and bidirectional DC chargers, each with its own car
 // reporting 60 % of 50 kWh; discharge floor 30 %, target 80 %.
@@ -60,17 +28,18 @@ struct Household
     bool configure(int index, ChargingConfiguration::ChargingMode mode, bool assignCar = true,
                    const QDateTime &end = QDateTime(), uint dailySpotMarketPercentage = 0)
     {
-        ChargingConfiguration configuration = manager->chargingConfiguration(chargers.at(index)->id());
-        configuration.setAssignedCarId(assignCar ? cars.at(index)->id() : ThingId());
-        configuration.setChargingMode(mode);
-        configuration.setTargetPercentage(80);
-        configuration.setDischargeFloorPercentage(30);
-        configuration.setEndDateTime(end);
-        configuration.setDailySpotMarketPercentage(dailySpotMarketPercentage);
-        const bool accepted = manager->setChargingConfiguration(configuration) == EnergyManager::EnergyErrorNoError;
-        fixture.processEvents();
-        return accepted;
+        return fixture.configure(chargers.at(index), [&](ChargingConfiguration &configuration) {
+            configuration.setAssignedCarId(assignCar ? cars.at(index)->id() : ThingId());
+            configuration.setChargingMode(mode);
+            configuration.setTargetPercentage(80);
+            configuration.setDischargeFloorPercentage(30);
+            configuration.setEndDateTime(end);
+            configuration.setDailySpotMarketPercentage(dailySpotMarketPercentage);
+        }) == EnergyManager::EnergyErrorNoError;
     }
+
+    // Commands received by the charger so far.
+    int sent(int index = 0) const { return fixture.commands(chargers.at(index)).count(); }
 
     void setRootPower(double power)
     {
@@ -86,6 +55,21 @@ struct Household
 };
 
 }
+
+struct GridCase {
+    bool withMeter; double rootPower; int soc; QString capabilities; double expectedPower; ChargingState::Mode mode; ChargingState::WaitingReason reason;
+};
+Q_DECLARE_METATYPE(GridCase)
+
+struct HandBackCase {
+    ChargingConfiguration::ChargingMode mode; bool pluggedIn; bool assignCar; double expectedPower; ChargingState::WaitingReason expectedReason;
+};
+Q_DECLARE_METATYPE(HandBackCase)
+
+struct FrameCase {
+    int cheapHour; double expectedPower; ChargingState::Mode expectedMode; ChargingState::WaitingReason expectedReason;
+};
+Q_DECLARE_METATYPE(FrameCase)
 
 class TestDcChargers : public QObject
 {
@@ -107,65 +91,54 @@ private slots:
 
 void TestDcChargers::gridDecision_data()
 {
-    QTest::addColumn<bool>("withMeter");
-    QTest::addColumn<double>("rootPower");
-    QTest::addColumn<int>("soc");
-    QTest::addColumn<QString>("capabilities");
-    QTest::addColumn<double>("expectedPower");
-    QTest::addColumn<ChargingState::Mode>("expectedMode");
-    QTest::addColumn<ChargingState::WaitingReason>("expectedReason");
-
-    QTest::newRow("export charges with the surplus") << true << -3000.0 << 60 << "bidirectional" << 3000.0
-                                                     << ChargingState::ModeSurplusCharging << ChargingState::WaitingReasonNone;
-    QTest::newRow("import discharges toward the floor") << true << 2000.0 << 60 << "bidirectional" << -2000.0
-                                                        << ChargingState::ModeDischarging << ChargingState::WaitingReasonNone;
-    QTest::newRow("import at the floor stays idle") << true << 2000.0 << 30 << "bidirectional" << 0.0
-                                                    << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
-    QTest::newRow("import below the discharge minimum") << true << 800.0 << 60 << "bidirectional" << 0.0
-                                                        << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
-    QTest::newRow("export below the charge minimum") << true << -1000.0 << 60 << "bidirectional" << 0.0
-                                                     << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
-    QTest::newRow("charge-only charger never discharges") << true << 2000.0 << 60 << "charging" << 0.0
-                                                          << ChargingState::ModeIdle << ChargingState::WaitingReasonSurplusPower;
-    QTest::newRow("discharge-only charger never charges") << true << -3000.0 << 60 << "discharging" << 0.0
-                                                          << ChargingState::ModeIdle << ChargingState::WaitingReasonNone;
-    QTest::newRow("no root meter neither charges nor discharges") << false << 0.0 << 60 << "bidirectional" << 0.0
-                                                                  << ChargingState::ModeIdle << ChargingState::WaitingReasonNone;
+    QTest::addColumn<GridCase>("c");
+    using S = ChargingState;
+    QTest::newRow("export charges with the surplus")
+        << GridCase{true, -3000, 60, "bidirectional", 3000, S::ModeSurplusCharging, S::WaitingReasonNone};
+    QTest::newRow("import discharges toward the floor")
+        << GridCase{true, 2000, 60, "bidirectional", -2000, S::ModeDischarging, S::WaitingReasonNone};
+    QTest::newRow("import at the floor stays idle")
+        << GridCase{true, 2000, 30, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+    QTest::newRow("import below the discharge minimum")
+        << GridCase{true, 800, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+    QTest::newRow("export below the charge minimum")
+        << GridCase{true, -1000, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+    QTest::newRow("charge-only charger never discharges")
+        << GridCase{true, 2000, 60, "charging", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+    QTest::newRow("discharge-only charger never charges")
+        << GridCase{true, -3000, 60, "discharging", 0, S::ModeIdle, S::WaitingReasonNone};
+    QTest::newRow("no root meter neither charges nor discharges")
+        << GridCase{false, 0, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonNone};
 }
 
 void TestDcChargers::gridDecision()
 {
-    QFETCH(bool, withMeter);
-    QFETCH(double, rootPower);
-    QFETCH(int, soc);
-    QFETCH(QString, capabilities);
-    QFETCH(double, expectedPower);
-    QFETCH(ChargingState::Mode, expectedMode);
-    QFETCH(ChargingState::WaitingReason, expectedReason);
-
+    QFETCH(GridCase, c);
+    const bool withMeter = c.withMeter;
+    const double expectedPower = c.expectedPower;
     Household household(withMeter);
     Thing *charger = household.chargers.first();
-    HouseholdFixture::setStates(charger, {{"chargingCapabilities", capabilities}});
-    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", soc}});
+    HouseholdFixture::setStates(charger, {{"chargingCapabilities", c.capabilities}});
+    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", c.soc}});
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
     household.fixture.thingManager()->clearActionLog();
 
     if (withMeter)
-        household.setRootPower(rootPower);
+        household.setRootPower(c.rootPower);
     household.fixture.runCycle();
 
     QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), expectedPower);
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), expectedPower != 0.0);
     const ChargingState state = household.manager->chargingState(charger->id());
-    QCOMPARE(state.mode(), expectedMode);
-    QCOMPARE(state.waitingReason(), expectedReason);
-    const int sent = chargerActions(household.fixture, charger);
+    QCOMPARE(state.mode(), c.mode);
+    QCOMPARE(state.waitingReason(), c.reason);
+    const int sent = household.sent();
     QCOMPARE(sent, expectedPower != 0.0 ? 2 : 0);
 
     // An unchanged intent sends nothing.
     household.fixture.advance(60);
     household.fixture.runCycle();
-    QCOMPARE(chargerActions(household.fixture, charger), sent);
+    QCOMPARE(household.sent(), sent);
 }
 
 void TestDcChargers::twoChargersShareSurplusByFairness_data()
@@ -260,47 +233,29 @@ void TestDcChargers::phaseLimitedForceHoldsItsSetpoint()
     household.fixture.advance(60);
     household.fixture.runCycle();
     QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 3450.0);
-    QCOMPARE(chargerActions(household.fixture, charger), 0);
+    QCOMPARE(household.sent(), 0);
 }
 
 void TestDcChargers::spotMarketFrameWithoutRootMeter_data()
 {
-    QTest::addColumn<int>("cheapHour");
-    QTest::addColumn<double>("expectedPower");
-    QTest::addColumn<ChargingState::Mode>("expectedMode");
-    QTest::addColumn<ChargingState::WaitingReason>("expectedReason");
+    QTest::addColumn<FrameCase>("row");
 
-    QTest::newRow("inside the frame charges") << 12 << 11000.0 << ChargingState::ModeSpotMarketCharging
-                                              << ChargingState::WaitingReasonNone;
-    QTest::newRow("before the frame waits") << 15 << 0.0 << ChargingState::ModeIdle
-                                            << ChargingState::WaitingReasonSpotMarketWindow;
+    QTest::newRow("inside the frame charges")
+        << FrameCase{12, 11000.0, ChargingState::ModeSpotMarketCharging, ChargingState::WaitingReasonNone};
+    QTest::newRow("before the frame waits")
+        << FrameCase{15, 0.0, ChargingState::ModeIdle, ChargingState::WaitingReasonSpotMarketWindow};
 }
 
 void TestDcChargers::spotMarketFrameWithoutRootMeter()
 {
-    QFETCH(int, cheapHour);
-    QFETCH(double, expectedPower);
-    QFETCH(ChargingState::Mode, expectedMode);
-    QFETCH(ChargingState::WaitingReason, expectedReason);
+    QFETCH(FrameCase, row);
+    const auto &[cheapHour, expectedPower, expectedMode, expectedReason] = row;
 
     Household household(false);
     Thing *charger = household.chargers.first();
-    SpotMarketManager *market = household.fixture.spotMarketManager();
-    auto *provider = new TestMarketProvider;
-    provider->setParent(market);
-    QVERIFY(market->registerProvider(provider));
-    QVERIFY(market->changeProvider(provider->providerId()));
-    market->setEnabled(true);
-    ScoreEntries entries;
+    TestMarketProvider *provider = household.fixture.addMarket();
     const QDateTime midnight(household.fixture.now().date(), QTime(0, 0));
-    for (int hour = 0; hour < 24; hour++) {
-        ScoreEntry entry;
-        entry.setStartDateTime(midnight.addSecs(hour * 3600));
-        entry.setEndDateTime(midnight.addSecs((hour + 1) * 3600));
-        entry.setValue(hour == cheapHour ? 1.0 : 10.0);
-        entries.append(entry);
-    }
-    provider->setEntries(entries);
+    provider->setEntries(TestMarketProvider::priceSlots(midnight, 24, 60, {{midnight.addSecs(cheapHour * 3600), 1.0}}));
 
     // 20 % of 50 kWh at 11 kW: 55 minutes from the cheapest hour.
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco, true, QDateTime(), 20));
@@ -319,27 +274,21 @@ void TestDcChargers::spotMarketFrameWithoutRootMeter()
 
 void TestDcChargers::chargerHandedBack_data()
 {
-    QTest::addColumn<ChargingConfiguration::ChargingMode>("mode");
-    QTest::addColumn<bool>("pluggedIn");
-    QTest::addColumn<bool>("assignCar");
-    QTest::addColumn<double>("expectedPower");
-    QTest::addColumn<ChargingState::WaitingReason>("expectedReason");
+    QTest::addColumn<HandBackCase>("row");
 
-    QTest::newRow("normal mode is left alone") << ChargingConfiguration::ChargingModeNormal << true << true << 5000.0
-                                               << ChargingState::WaitingReasonNone;
-    QTest::newRow("unplugged is stopped") << ChargingConfiguration::ChargingModeEco << false << true << 0.0
-                                          << ChargingState::WaitingReasonVehicleNotPluggedIn;
-    QTest::newRow("no vehicle is stopped") << ChargingConfiguration::ChargingModeEco << true << false << 0.0
-                                           << ChargingState::WaitingReasonVehicleUnavailable;
+    QTest::newRow("normal mode is left alone")
+        << HandBackCase{ChargingConfiguration::ChargingModeNormal, true, true, 5000.0, ChargingState::WaitingReasonNone};
+    QTest::newRow("unplugged is stopped")
+        << HandBackCase{ChargingConfiguration::ChargingModeEco, false, true, 0.0,
+            ChargingState::WaitingReasonVehicleNotPluggedIn};
+    QTest::newRow("no vehicle is stopped")
+        << HandBackCase{ChargingConfiguration::ChargingModeEco, true, false, 0.0, ChargingState::WaitingReasonVehicleUnavailable};
 }
 
 void TestDcChargers::chargerHandedBack()
 {
-    QFETCH(ChargingConfiguration::ChargingMode, mode);
-    QFETCH(bool, pluggedIn);
-    QFETCH(bool, assignCar);
-    QFETCH(double, expectedPower);
-    QFETCH(ChargingState::WaitingReason, expectedReason);
+    QFETCH(HandBackCase, row);
+    const auto &[mode, pluggedIn, assignCar, expectedPower, expectedReason] = row;
 
     Household household;
     Thing *charger = household.chargers.first();
@@ -355,7 +304,7 @@ void TestDcChargers::chargerHandedBack()
     QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), expectedPower);
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), expectedPower > 0);
     if (mode == ChargingConfiguration::ChargingModeNormal)
-        QCOMPARE(chargerActions(household.fixture, charger), 0);
+        QCOMPARE(household.sent(), 0);
     const ChargingState state = household.manager->chargingState(charger->id());
     QCOMPARE(state.mode(), ChargingState::ModeIdle);
     QCOMPARE(state.waitingReason(), expectedReason);

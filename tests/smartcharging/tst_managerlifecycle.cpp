@@ -25,6 +25,14 @@ void countingHandler(QtMsgType type, const QMessageLogContext &context, const QS
 }
 }
 
+struct LimitsCase {
+    double lower; double upper; int considerationSignals; int limitsSignals; double storedLower; double storedUpper;
+};
+Q_DECLARE_METATYPE(LimitsCase)
+
+struct TriggerCase { int sampleRate; int offsetSeconds; int expectedCycles; };
+Q_DECLARE_METATYPE(TriggerCase)
+
 class TestManagerLifecycle : public QObject
 {
     Q_OBJECT
@@ -35,10 +43,8 @@ private slots:
 
     void acquisitionToleranceClamping_data();
     void acquisitionToleranceClamping();
-    void acquisitionToleranceRepeatedOutOfRange();
     void batteryLevelLimitsSignals_data();
     void batteryLevelLimitsSignals();
-    void phasePowerLimitUnchangedEmitsNothing();
     void settingsSurviveRestart();
     void updateTrigger_data();
     void updateTrigger();
@@ -84,48 +90,32 @@ void TestManagerLifecycle::acquisitionToleranceClamping()
     QCOMPARE(manager->acquisitionTolerance(), stored);
     EnergySettings settings;
     QCOMPARE(settings.value(QStringLiteral("acquisitionTolerance")).toDouble(), stored);
-}
 
-void TestManagerLifecycle::acquisitionToleranceRepeatedOutOfRange()
-{
-    // The comparison uses the raw value: 1.5 differs from the stored 1.0
-    // every time, so every call emits and writes again.
-    HouseholdFixture household;
-    SmartChargingManager *manager = household.createManager();
-    QSignalSpy spy(manager, &SmartChargingManager::acquisitionToleranceChanged);
-    manager->setAcquisitionTolerance(1.5);
-    manager->setAcquisitionTolerance(1.5);
-    QCOMPARE(spy.count(), 2);
-    manager->setAcquisitionTolerance(1.0);
-    QCOMPARE(spy.count(), 2);
+    // The comparison uses the raw value: one out of range differs from the
+    // stored one every time and is emitted again; the stored value is not.
+    manager->setAcquisitionTolerance(value);
+    QCOMPARE(spy.count(), value == stored ? 1 : 2);
+    manager->setAcquisitionTolerance(stored);
+    QCOMPARE(spy.count(), value == stored ? 1 : 2);
 }
 
 void TestManagerLifecycle::batteryLevelLimitsSignals_data()
 {
-    QTest::addColumn<double>("lower");
-    QTest::addColumn<double>("upper");
-    QTest::addColumn<int>("considerationSignals");
-    QTest::addColumn<int>("limitsSignals");
-    QTest::addColumn<double>("storedLower");
-    QTest::addColumn<double>("storedUpper");
+    QTest::addColumn<LimitsCase>("row");
 
     // Defaults are 0.9 / 1.0.
-    QTest::newRow("unchanged") << 0.9 << 1.0 << 0 << 0 << 0.9 << 1.0;
-    QTest::newRow("only upper changed") << 0.9 << 0.95 << 0 << 1 << 0.9 << 0.95;
-    QTest::newRow("only lower changed") << 0.2 << 1.0 << 1 << 1 << 0.2 << 1.0;
-    QTest::newRow("both clamped to unchanged") << 0.9 << 1.7 << 0 << 0 << 0.9 << 1.0;
-    QTest::newRow("lower above upper kept") << 0.8 << 0.5 << 1 << 1 << 0.8 << 0.5;
-    QTest::newRow("negative lower clamped") << -1.0 << 1.0 << 1 << 1 << 0.0 << 1.0;
+    QTest::newRow("unchanged") << LimitsCase{0.9, 1.0, 0, 0, 0.9, 1.0};
+    QTest::newRow("only upper changed") << LimitsCase{0.9, 0.95, 0, 1, 0.9, 0.95};
+    QTest::newRow("only lower changed") << LimitsCase{0.2, 1.0, 1, 1, 0.2, 1.0};
+    QTest::newRow("both clamped to unchanged") << LimitsCase{0.9, 1.7, 0, 0, 0.9, 1.0};
+    QTest::newRow("lower above upper kept") << LimitsCase{0.8, 0.5, 1, 1, 0.8, 0.5};
+    QTest::newRow("negative lower clamped") << LimitsCase{-1.0, 1.0, 1, 1, 0.0, 1.0};
 }
 
 void TestManagerLifecycle::batteryLevelLimitsSignals()
 {
-    QFETCH(double, lower);
-    QFETCH(double, upper);
-    QFETCH(int, considerationSignals);
-    QFETCH(int, limitsSignals);
-    QFETCH(double, storedLower);
-    QFETCH(double, storedUpper);
+    QFETCH(LimitsCase, row);
+    const auto &[lower, upper, considerationSignals, limitsSignals, storedLower, storedUpper] = row;
 
     HouseholdFixture household;
     SmartChargingManager *manager = household.createManager();
@@ -144,24 +134,17 @@ void TestManagerLifecycle::batteryLevelLimitsSignals()
     }
 }
 
-void TestManagerLifecycle::phasePowerLimitUnchangedEmitsNothing()
+void TestManagerLifecycle::settingsSurviveRestart()
 {
     HouseholdFixture household;
     SmartChargingManager *manager = household.createManager();
     QSignalSpy spy(manager, &SmartChargingManager::phasePowerLimitChanged);
     manager->setPhasePowerLimit(0);
     QCOMPARE(spy.count(), 0);
-    manager->setPhasePowerLimit(25);
-    manager->setPhasePowerLimit(25);
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toInt(), 25);
-}
-
-void TestManagerLifecycle::settingsSurviveRestart()
-{
-    HouseholdFixture household;
-    SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(16);
+    manager->setPhasePowerLimit(16);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toInt(), 16);
     manager->setAcquisitionTolerance(0.25);
     manager->setBatteryLevelLimits(0.3, 0.8);
 
@@ -174,24 +157,21 @@ void TestManagerLifecycle::settingsSurviveRestart()
 
 void TestManagerLifecycle::updateTrigger_data()
 {
-    QTest::addColumn<int>("sampleRate");
-    QTest::addColumn<int>("offsetSeconds");
-    QTest::addColumn<int>("expectedCycles");
+    QTest::addColumn<TriggerCase>("row");
 
     // The clock stands at 12:00:30.
-    QTest::newRow("current minute") << 1 << 0 << 1;
-    QTest::newRow("start of current minute") << 1 << -30 << 1;
-    QTest::newRow("previous minute") << 1 << -31 << 0;
-    QTest::newRow("next minute") << 1 << 30 << 0;
-    QTest::newRow("fifteen-minute rate") << 15 << 0 << 0;
-    QTest::newRow("same minute one day later") << 1 << 86400 << 0;
+    QTest::newRow("current minute") << TriggerCase{1, 0, 1};
+    QTest::newRow("start of current minute") << TriggerCase{1, -30, 1};
+    QTest::newRow("previous minute") << TriggerCase{1, -31, 0};
+    QTest::newRow("next minute") << TriggerCase{1, 30, 0};
+    QTest::newRow("fifteen-minute rate") << TriggerCase{15, 0, 0};
+    QTest::newRow("same minute one day later") << TriggerCase{1, 86400, 0};
 }
 
 void TestManagerLifecycle::updateTrigger()
 {
-    QFETCH(int, sampleRate);
-    QFETCH(int, offsetSeconds);
-    QFETCH(int, expectedCycles);
+    QFETCH(TriggerCase, row);
+    const auto &[sampleRate, offsetSeconds, expectedCycles] = row;
 
     HouseholdFixture household;
     household.createManager();

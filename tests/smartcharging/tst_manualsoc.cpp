@@ -1,41 +1,15 @@
 #include "householdfixture.h"
 
 #include "config/energysettings.h"
-#include "smartcharging/smartchargingmanager.h"
 
 #include "tavro/thing.h"
-#include "tavro/thingmanager.h"
 
 #include <QUrlQuery>
 #include <QtTest>
 
-class SmartChargingManagerTestAccess
-{
-public:
-    static bool hasSession(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_manualSocSessions.contains(charger->id());
-    }
-    static bool initialize(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->initializeManualSocSession(charger->id(), manager->chargingConfiguration(charger->id()),
-                                                   SmartChargingManager::ManualSocInitializationTriggerPluggedIn);
-    }
-};
-
 using Access = SmartChargingManagerTestAccess;
 
 namespace {
-
-QList<ThingManager::ActionLogEntry> actions(HouseholdFixture &fixture, Thing *thing, const QString &actionTypeName)
-{
-    QList<ThingManager::ActionLogEntry> result;
-    for (const ThingManager::ActionLogEntry &entry : fixture.thingManager()->actionLog()) {
-        if (entry.thingId == thing->id() && entry.actionTypeName == actionTypeName)
-            result.append(entry);
-    }
-    return result;
-}
 
 QVariant notifyParam(Thing *notifications, const ThingManager::ActionLogEntry &entry, const QString &name)
 {
@@ -58,13 +32,18 @@ struct Household
 
     bool configure(ChargingConfiguration::ChargingMode mode, const QLocale &locale = QLocale(QLocale::English))
     {
-        ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
-        configuration.setAssignedCarId(car->id());
-        configuration.setChargingMode(mode);
-        configuration.setLocale(locale);
-        const bool accepted = manager->setChargingConfiguration(configuration) == EnergyManager::EnergyErrorNoError;
-        fixture.processEvents();
-        return accepted;
+        return fixture.configure(charger, [&](ChargingConfiguration &configuration) {
+            configuration.setAssignedCarId(car->id());
+            configuration.setChargingMode(mode);
+            configuration.setLocale(locale);
+        }) == EnergyManager::EnergyErrorNoError;
+    }
+
+    // The level last entered by the user.
+    void storeLevel(const QVariant &level)
+    {
+        EnergySettings settings;
+        settings.setValue(QStringLiteral("ManualSoCs/") + car->id().toString(), level);
     }
 
     void plugIn()
@@ -83,6 +62,12 @@ struct Household
 
 }
 
+struct SessionCase { QString carClass; QVariant storedLevel; int notificationThings; bool session; int expectedLevel; };
+Q_DECLARE_METATYPE(SessionCase)
+
+struct EstimateCase { double capacity; int startLevel; double expectedSoc; int expectedLevel; int levelActions; };
+Q_DECLARE_METATYPE(EstimateCase)
+
 class TestManualSoc : public QObject
 {
     Q_OBJECT
@@ -100,40 +85,31 @@ private slots:
 
 void TestManualSoc::sessionStartsOnPlugIn_data()
 {
-    QTest::addColumn<QString>("carClass");
-    QTest::addColumn<QVariant>("storedLevel");
-    QTest::addColumn<int>("notificationThings");
-    QTest::addColumn<bool>("session");
-    QTest::addColumn<int>("expectedLevel");
+    QTest::addColumn<SessionCase>("row");
 
-    QTest::newRow("never entered starts at 20") << "electricVehicle" << QVariant() << 1 << true << 20;
-    QTest::newRow("last entered level, two phones") << "electricVehicle" << QVariant(65) << 2 << true << 65;
-    QTest::newRow("stored level above 100 capped") << "electricVehicle" << QVariant(150) << 1 << true << 100;
-    QTest::newRow("no notification thing still starts") << "electricVehicle" << QVariant() << 0 << true << 20;
-    QTest::newRow("read-only level never a session") << "electricVehicleConnected" << QVariant() << 1 << false << 55;
+    QTest::newRow("never entered starts at 20") << SessionCase{"electricVehicle", QVariant(), 1, true, 20};
+    QTest::newRow("last entered level, two phones") << SessionCase{"electricVehicle", QVariant(65), 2, true, 65};
+    QTest::newRow("stored level above 100 capped") << SessionCase{"electricVehicle", QVariant(150), 1, true, 100};
+    QTest::newRow("no notification thing still starts") << SessionCase{"electricVehicle", QVariant(), 0, true, 20};
+    QTest::newRow("read-only level never a session") << SessionCase{"electricVehicleConnected", QVariant(), 1, false, 55};
 }
 
 void TestManualSoc::sessionStartsOnPlugIn()
 {
-    QFETCH(QString, carClass);
-    QFETCH(QVariant, storedLevel);
-    QFETCH(int, notificationThings);
-    QFETCH(bool, session);
-    QFETCH(int, expectedLevel);
+    QFETCH(SessionCase, row);
+    const auto &[carClass, storedLevel, notificationThings, session, expectedLevel] = row;
 
     Household household(QStringLiteral("evChargerAc"), carClass, false, notificationThings);
-    if (storedLevel.isValid()) {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("ManualSoCs/") + household.car->id().toString(), storedLevel);
-    }
+    if (storedLevel.isValid())
+        household.storeLevel(storedLevel);
     QVERIFY(household.configure(ChargingConfiguration::ChargingModeEco));
-    QVERIFY(!Access::hasSession(household.manager, household.charger));
+    QVERIFY(!Access::hasManualSocSession(household.manager, household.charger));
 
     household.plugIn();
 
-    QCOMPARE(Access::hasSession(household.manager, household.charger), session);
+    QCOMPARE(Access::hasManualSocSession(household.manager, household.charger), session);
     QCOMPARE(household.car->stateValue(QStringLiteral("batteryLevel")).toInt(), expectedLevel);
-    const QList<ThingManager::ActionLogEntry> levelActions = actions(household.fixture, household.car, "batteryLevel");
+    const QList<ThingManager::ActionLogEntry> levelActions = household.fixture.actionLog(household.car, "batteryLevel");
     QCOMPARE(levelActions.count(), session ? 1 : 0);
     if (session) {
         QCOMPARE(levelActions.first().triggeredBy, Action::TriggeredByRule);
@@ -145,7 +121,7 @@ void TestManualSoc::sessionStartsOnPlugIn()
     }
 
     for (Thing *notifications : qAsConst(household.notifications)) {
-        const QList<ThingManager::ActionLogEntry> sent = actions(household.fixture, notifications, "notify");
+        const QList<ThingManager::ActionLogEntry> sent = household.fixture.actionLog(notifications, "notify");
         QCOMPARE(sent.count(), session ? 1 : 0);
         if (!session)
             continue;
@@ -168,16 +144,16 @@ void TestManualSoc::deferredSessionStartsOnce()
 
     // Plugged in while in normal mode: deferred until a smart mode is entered.
     household.plugIn();
-    QVERIFY(!Access::hasSession(household.manager, household.charger));
+    QVERIFY(!Access::hasManualSocSession(household.manager, household.charger));
     QVERIFY(household.configure(ChargingConfiguration::ChargingModeEco));
-    QVERIFY(Access::hasSession(household.manager, household.charger));
-    QCOMPARE(actions(household.fixture, household.notifications.first(), "notify").count(), 1);
+    QVERIFY(Access::hasManualSocSession(household.manager, household.charger));
+    QCOMPARE(household.fixture.actionLog(household.notifications.first(), "notify").count(), 1);
 
     // The same charger and car again during this plug-in: nothing new.
-    QVERIFY(!Access::initialize(household.manager, household.charger));
+    QVERIFY(!Access::initializeManualSoc(household.manager, household.charger));
     household.fixture.processEvents();
-    QCOMPARE(actions(household.fixture, household.notifications.first(), "notify").count(), 1);
-    QCOMPARE(actions(household.fixture, household.car, "batteryLevel").count(), 1);
+    QCOMPARE(household.fixture.actionLog(household.notifications.first(), "notify").count(), 1);
+    QCOMPARE(household.fixture.actionLog(household.car, "batteryLevel").count(), 1);
 }
 
 void TestManualSoc::notificationTranslation_data()
@@ -212,7 +188,7 @@ void TestManualSoc::notificationTranslation()
     QVERIFY(household.configure(ChargingConfiguration::ChargingModeEco, QLocale(locale)));
 
     Thing *notifications = household.notifications.first();
-    const QList<ThingManager::ActionLogEntry> sent = actions(household.fixture, notifications, "notify");
+    const QList<ThingManager::ActionLogEntry> sent = household.fixture.actionLog(notifications, "notify");
     QCOMPARE(sent.count(), 1);
     QCOMPARE(notifyParam(notifications, sent.first(), "title").toString(), title);
     QCOMPARE(notifyParam(notifications, sent.first(), "body").toString(), body);
@@ -220,31 +196,21 @@ void TestManualSoc::notificationTranslation()
 
 void TestManualSoc::meteredEstimate_data()
 {
-    QTest::addColumn<double>("capacity");
-    QTest::addColumn<int>("startLevel");
-    QTest::addColumn<double>("expectedSoc");
-    QTest::addColumn<int>("expectedLevel");
-    QTest::addColumn<int>("levelActions");
+    QTest::addColumn<EstimateCase>("row");
 
     // 3 minutes at 11 kW with 10 % loss: 0.495 kWh into the battery.
-    QTest::newRow("rounded level changes once") << 50.0 << 20 << 20.99 << 21 << 1;
-    QTest::newRow("estimate capped at 100") << 1.0 << 99 << 100.0 << 100 << 1;
-    QTest::newRow("no capacity keeps the estimate") << 0.0 << 20 << 20.0 << 20 << 0;
+    QTest::newRow("rounded level changes once") << EstimateCase{50.0, 20, 20.99, 21, 1};
+    QTest::newRow("estimate capped at 100") << EstimateCase{1.0, 99, 100.0, 100, 1};
+    QTest::newRow("no capacity keeps the estimate") << EstimateCase{0.0, 20, 20.0, 20, 0};
 }
 
 void TestManualSoc::meteredEstimate()
 {
-    QFETCH(double, capacity);
-    QFETCH(int, startLevel);
-    QFETCH(double, expectedSoc);
-    QFETCH(int, expectedLevel);
-    QFETCH(int, levelActions);
+    QFETCH(EstimateCase, row);
+    const auto &[capacity, startLevel, expectedSoc, expectedLevel, levelActions] = row;
 
     Household household(QStringLiteral("evChargerAc"), QStringLiteral("electricVehicle"), true);
-    {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("ManualSoCs/") + household.car->id().toString(), startLevel);
-    }
+    household.storeLevel(startLevel);
     HouseholdFixture::setStates(household.car, {{"capacity", capacity}});
     QVERIFY(household.configure(ChargingConfiguration::ChargingModeEco));
     QCOMPARE(household.car->stateValue(QStringLiteral("batteryLevel")).toInt(), startLevel);
@@ -259,17 +225,14 @@ void TestManualSoc::meteredEstimate()
     QCOMPARE(household.car->property("totalEnergyCharged").toDouble(), 0.495);
     QCOMPARE(household.car->property("preciseSoC").toDouble(), expectedSoc);
     QCOMPARE(household.car->stateValue(QStringLiteral("batteryLevel")).toInt(), expectedLevel);
-    QCOMPARE(actions(household.fixture, household.car, "batteryLevel").count(), levelActions);
+    QCOMPARE(household.fixture.actionLog(household.car, "batteryLevel").count(), levelActions);
 }
 
 void TestManualSoc::meterlessEstimateCountsFromSecondCycle()
 {
     // 6 A on 3 phases: 4140 W estimated from the current limit.
     Household household(QStringLiteral("evChargerAcBasic"), QStringLiteral("electricVehicle"), true);
-    {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("ManualSoCs/") + household.car->id().toString(), 40);
-    }
+    household.storeLevel(40);
     HouseholdFixture::setStates(household.charger, {{"charging", true}, {"maxChargingCurrent", 6}});
 
     // Entering eco mode starts the session and runs a cycle at once, before

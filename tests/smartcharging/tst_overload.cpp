@@ -1,49 +1,37 @@
 #include "householdfixture.h"
 
-#include "smartcharging/smartchargingmanager.h"
-
 #include "tavro/thing.h"
-#include "tavro/thingmanager.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
 namespace {
 
-QStringList commands(ThingManager *thingManager, Thing *thing)
-{
-    QStringList result;
-    for (const ThingManager::ActionLogEntry &entry : thingManager->actionLog()) {
-        if (entry.thingId == thing->id())
-            result.append(entry.actionTypeName + "=" + entry.params.value(0).value().toString());
-    }
-    return result;
-}
-
 // Per-phase powers (W); the total comes last and announces the new power
 // balance, which runs the overload check.
 void setPhasePowers(Thing *meter, double a, double b, double c)
 {
-    const QList<double> powers = {a, b, c};
-    for (int i = 0; i < 3; i++) {
-        const QString phase = QString(QChar('A' + i));
-        meter->setStateValue("currentPhase" + phase, powers.at(i) / 230);
-        meter->setStateValue("currentPowerPhase" + phase, powers.at(i));
-    }
-    meter->setStateValue(QStringLiteral("currentPower"), a + b + c);
+    HouseholdFixture::setMeterCurrents(meter, a / 230, b / 230, c / 230);
 }
 
-// A user action at the charger, which is what sets the manual values.
-void userAction(ThingManager *thingManager, Thing *thing, const QString &stateName, const QVariant &value)
+// A charger switched on at 16 A by hand (which sets the manual values)
+// under a 16 A household limit.
+Thing *manualCharger(HouseholdFixture &household)
 {
-    const StateTypeId id = thing->thingClass().stateTypes().findByName(stateName).id();
-    Action action(id, thing->id(), Action::TriggeredByUser);
-    action.setParams(ParamList() << Param(id, value));
-    thingManager->executeAction(action);
-    HouseholdFixture::processEvents();
+    Thing *charger = household.addThing("evChargerAc", "Garage");
+    household.createManager();
+    household.executeStateAction(charger, "maxChargingCurrent", 16);
+    household.executeStateAction(charger, "power", true);
+    household.manager()->setPhasePowerLimit(16);
+    return charger;
 }
 
 }
+
+struct ReductionCase {
+    QString chargerClass; QList<double> phasePowers; QStringList expected; bool flagged; double throttle;
+};
+Q_DECLARE_METATYPE(ReductionCase)
 
 class TestOverload : public QObject
 {
@@ -60,37 +48,27 @@ private slots:
 
 void TestOverload::reduction_data()
 {
-    QTest::addColumn<QString>("chargerClass");
-    QTest::addColumn<QList<double>>("phasePowers");
-    QTest::addColumn<QStringList>("expected");
-    QTest::addColumn<bool>("flagged");
-    QTest::addColumn<double>("throttle");
-
+    QTest::addColumn<ReductionCase>("c");
     // Limit 16 A = 3680 W per phase. Overshoot 320 W: 11040 - 3 x 320 =
     // 10080 W = 14.6 A, snapped down to 14 A; throttle (11040 - 9660) / 6900.
+    const QStringList to14{"maxChargingCurrent=14", "power=true"};
     QTest::newRow("three phases: 14.6 A snapped down to 14 A")
-            << "evChargerAc" << QList<double>{4000, 3000, 3900}
-            << QStringList{"maxChargingCurrent=14", "power=true"} << true << 0.2;
-    QTest::newRow("single phase, phase A over") << "evChargerAcSinglePhase" << QList<double>{4000, 3000, 3900}
-                                                << QStringList{"maxChargingCurrent=14", "power=true"} << true << 0.2;
-    QTest::newRow("single phase, only phase C over") << "evChargerAcSinglePhase" << QList<double>{3000, 3000, 4000}
-                                                     << QStringList() << false << 0.0;
-    QTest::newRow("exactly at the limit") << "evChargerAc" << QList<double>{3680, 3680, 3680} << QStringList() << false
-                                          << 0.0;
-    QTest::newRow("below the minimum: switched off") << "evChargerAc" << QList<double>{8000, 8000, 8000}
-                                                     << QStringList{"maxChargingCurrent=16", "power=false"} << true << 1.0;
+        << ReductionCase{"evChargerAc", {4000, 3000, 3900}, to14, true, 0.2};
+    QTest::newRow("single phase, phase A over") << ReductionCase{"evChargerAcSinglePhase", {4000, 3000, 3900}, to14, true, 0.2};
+    QTest::newRow("single phase, only phase C over") << ReductionCase{"evChargerAcSinglePhase", {3000, 3000, 4000}, {}, false, 0};
+    QTest::newRow("exactly at the limit") << ReductionCase{"evChargerAc", {3680, 3680, 3680}, {}, false, 0};
+    QTest::newRow("below the minimum: switched off")
+        << ReductionCase{"evChargerAc", {8000, 8000, 8000}, {"maxChargingCurrent=16", "power=false"}, true, 1.0};
     // A DC charger loads all three phases: 11000 - 3 x 320 W.
-    QTest::newRow("DC charger") << "evChargerDc" << QList<double>{4000, 3000, 3900}
-                                << QStringList{"chargingPower=10040"} << true << 0.096;
+    QTest::newRow("DC charger") << ReductionCase{"evChargerDc", {4000, 3000, 3900}, {"chargingPower=10040"}, true, 0.096};
 }
 
 void TestOverload::reduction()
 {
-    QFETCH(QString, chargerClass);
-    QFETCH(QList<double>, phasePowers);
-    QFETCH(QStringList, expected);
-    QFETCH(bool, flagged);
-    QFETCH(double, throttle);
+    QFETCH(ReductionCase, c);
+    const QString &chargerClass = c.chargerClass;
+    const QList<double> &phasePowers = c.phasePowers;
+    const bool flagged = c.flagged;
 
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
@@ -105,10 +83,10 @@ void TestOverload::reduction()
     setPhasePowers(meter, phasePowers.at(0), phasePowers.at(1), phasePowers.at(2));
     household.processEvents();
 
-    QCOMPARE(commands(household.thingManager(), charger), expected);
+    QCOMPARE(household.commands(charger), c.expected);
     const ChargingState state = manager->chargingState(charger->id());
     QCOMPARE(state.overloadProtectionActive(), flagged);
-    QVERIFY(qAbs(state.overloadProtectionThrottle() - throttle) < 1e-9);
+    QVERIFY(qAbs(state.overloadProtectionThrottle() - c.throttle) < 1e-9);
     if (flagged)
         QVERIFY(stateSpy.value(0).value(0).value<ChargingState>().overloadProtectionActive());
     else
@@ -140,13 +118,13 @@ void TestOverload::waitsForCurrentChangeBeforeSwitchingOff()
     household.advance(5);
     setPhasePowers(meter, 8000, 8000, 8000);
     household.processEvents();
-    QCOMPARE(commands(household.thingManager(), charger), QStringList());
+    QCOMPARE(household.commands(charger), QStringList());
     QVERIFY(charger->stateValue(QStringLiteral("power")).toBool());
 
     household.advance(6);
     setPhasePowers(meter, 8100, 8000, 8000);
     household.processEvents();
-    QCOMPARE(commands(household.thingManager(), charger), (QStringList{"maxChargingCurrent=12", "power=false"}));
+    QCOMPARE(household.commands(charger), (QStringList{"maxChargingCurrent=12", "power=false"}));
     QCOMPARE(manager->chargingState(charger->id()).overloadProtectionThrottle(), 1.0);
 }
 
@@ -163,11 +141,8 @@ void TestOverload::throttledManualChargerRestored()
 
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    Thing *charger = household.addThing("evChargerAc", "Garage");
-    SmartChargingManager *manager = household.createManager();
-    userAction(household.thingManager(), charger, "maxChargingCurrent", 16);
-    userAction(household.thingManager(), charger, "power", true);
-    manager->setPhasePowerLimit(16);
+    Thing *charger = manualCharger(household);
+    SmartChargingManager *manager = household.manager();
     setPhasePowers(meter, 4000, 3000, 3900);
     household.processEvents();
     QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 14.0);
@@ -195,12 +170,9 @@ void TestOverload::normalModeRecoveryInTwoSteps()
 {
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    Thing *charger = household.addThing("evChargerAc", "Garage");
-    SmartChargingManager *manager = household.createManager();
-    userAction(household.thingManager(), charger, "maxChargingCurrent", 16);
-    userAction(household.thingManager(), charger, "power", true);
+    Thing *charger = manualCharger(household);
+    SmartChargingManager *manager = household.manager();
     QVERIFY(manager->chargingConfiguration(charger->id()).manualChargingEnabled());
-    manager->setPhasePowerLimit(16);
 
     setPhasePowers(meter, 8000, 8000, 8000);
     household.processEvents();

@@ -1,62 +1,44 @@
 #include "householdfixture.h"
 
 #include "devices/evchargerac.h"
-#include "smartcharging/smartchargingmanager.h"
 
 #include "tavro/thing.h"
-#include "tavro/thingmanager.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
-class SmartChargingManagerTestAccess
-{
-public:
-    static EvChargerAc *adapter(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_evChargersAc.value(charger->id());
-    }
-    static void prepare(SmartChargingManager *manager, const QDateTime &now) { manager->prepareInformation(now); }
-    static bool hasInfo(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_acProcessInfos.contains(adapter(manager, charger));
-    }
-    static ChargingProcessInfo &info(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_acProcessInfos[adapter(manager, charger)];
-    }
-    static bool hasActions(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_acChargingActions.contains(adapter(manager, charger));
-    }
-    static QHash<ChargingAction::ChargingActionIssuer, ChargingAction> actions(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_acChargingActions.value(adapter(manager, charger));
-    }
-    static ChargingSchedules &schedules(SmartChargingManager *manager, Thing *charger)
-    {
-        return manager->m_acChargingSchedules[adapter(manager, charger)];
-    }
-};
-
 using Access = SmartChargingManagerTestAccess;
+
+struct ChargingTimeCase {
+    uint phaseLimit; int batteryLevel; double phaseLimitPower, fullHours; int remainingPercentage; double remainingHours; int projectedSeconds;
+};
+struct PhaseCase {
+    QString chargerClass; QVariantMap chargerStates; int carPhases; bool switching, singlePhaseCar;
+    uint effectiveCount; int effectivePhases; uint minPhaseCount, maxPhaseCount; int maxPhases;
+};
+Q_DECLARE_METATYPE(ChargingTimeCase)
+Q_DECLARE_METATYPE(PhaseCase)
 
 namespace {
 
-void configure(SmartChargingManager *manager, Thing *charger, Thing *car, ChargingConfiguration::ChargingMode mode,
-               uint target = 80, bool stopOnTarget = false, const QDateTime &end = QDateTime())
+// Daily spot market share 20 % throughout.
+EnergyManager::EnergyError configure(HouseholdFixture &household, Thing *charger, Thing *car, int mode,
+                                     uint target = 80, bool stopOnTarget = false, const QDateTime &end = QDateTime())
 {
-    ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
-    configuration.setAssignedCarId(car ? car->id() : ThingId());
-    configuration.setChargingMode(mode);
-    configuration.setTargetPercentage(target);
-    configuration.setStopOnTargetPercentage(stopOnTarget);
-    configuration.setEndDateTime(end);
-    configuration.setDailySpotMarketPercentage(20);
-    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+    return household.configure(charger, [&](ChargingConfiguration &configuration) {
+        configuration.setAssignedCarId(car->id());
+        configuration.setChargingMode(ChargingConfiguration::ChargingMode(mode));
+        configuration.setTargetPercentage(target);
+        configuration.setStopOnTargetPercentage(stopOnTarget);
+        configuration.setEndDateTime(end);
+        configuration.setDailySpotMarketPercentage(20);
+    });
 }
 
 }
+
+struct TargetCase { int mode; bool stopOnTarget; uint target; int batteryLevel; bool stops; };
+Q_DECLARE_METATYPE(TargetCase)
 
 class TestPreparation : public QObject
 {
@@ -75,58 +57,43 @@ private slots:
 
 void TestPreparation::chargingTime_data()
 {
-    QTest::addColumn<uint>("phaseLimit");
-    QTest::addColumn<int>("batteryLevel");
-    QTest::addColumn<double>("phaseLimitPower");
-    QTest::addColumn<double>("fullHours");
-    QTest::addColumn<int>("remainingPercentage");
-    QTest::addColumn<double>("remainingHours");
-    QTest::addColumn<int>("projectedSeconds");
-
+    QTest::addColumn<ChargingTimeCase>("c");
     // Charger 6..16 A on 3 fixed phases, car 3 phases, 32 A, 60 kWh, 10 % loss, target 80 %.
-    QTest::newRow("household limit above the charger") << 25u << 40 << 3680.0 << 6.038647 << 40 << 2.415459 << 8695;
-    QTest::newRow("household limit below the charger") << 10u << 40 << 2300.0 << 9.661836 << 40 << 3.864734 << 13913;
-    QTest::newRow("household limit unset") << 0u << 40 << 3680.0 << 6.038647 << 40 << 2.415459 << 8695;
-    QTest::newRow("battery above target") << 25u << 90 << 3680.0 << 6.038647 << 0 << 0.0 << 0;
+    QTest::newRow("household limit above the charger") << ChargingTimeCase{25, 40, 3680, 6.038647, 40, 2.415459, 8695};
+    QTest::newRow("household limit below the charger") << ChargingTimeCase{10, 40, 2300, 9.661836, 40, 3.864734, 13913};
+    QTest::newRow("household limit unset") << ChargingTimeCase{0, 40, 3680, 6.038647, 40, 2.415459, 8695};
+    QTest::newRow("battery above target") << ChargingTimeCase{25, 90, 3680, 6.038647, 0, 0, 0};
 }
 
 void TestPreparation::chargingTime()
 {
-    QFETCH(uint, phaseLimit);
-    QFETCH(int, batteryLevel);
-    QFETCH(double, phaseLimitPower);
-    QFETCH(double, fullHours);
-    QFETCH(int, remainingPercentage);
-    QFETCH(double, remainingHours);
-    QFETCH(int, projectedSeconds);
-
+    QFETCH(ChargingTimeCase, c);
     HouseholdFixture household;
     Thing *charger = household.addThing("evChargerAcBasic", "Garage", {{"pluggedIn", true}});
     // A car reporting its own level: no manual estimate replaces it.
     Thing *car = household.addThing("electricVehicleConnected", "Car", {{"acPhaseCount", 3}, {"acMaxChargingCurrent", 32},
                                                                {"acMinChargingCurrent", 0}, {"capacity", 60},
-                                                               {"batteryLevel", batteryLevel}});
+                                                               {"batteryLevel", c.batteryLevel}});
     car->setSettingValue("chargingEnergyLoss", 10);
     SmartChargingManager *manager = household.createManager();
-    manager->setPhasePowerLimit(phaseLimit);
-    configure(manager, charger, car, ChargingConfiguration::ChargingModeEco);
-    household.processEvents();
+    manager->setPhasePowerLimit(c.phaseLimit);
+    QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
 
     // The daily counters survive the rebuild of the record.
     Access::info(manager, charger).chargedEnergyToday = 3.5;
     Access::info(manager, charger).lastTotalEnergyCharged = 120;
-    Access::prepare(manager, household.now());
+    Access::prepareInformation(manager, household.now());
 
     const ChargingProcessInfo info = Access::info(manager, charger);
     QCOMPARE(info.minChargingCurrent, 6u);
     QCOMPARE(info.maxChargingCurrent, 16u);
     QCOMPARE(info.maxPhaseCount, 3u);
     QCOMPARE(info.chargerPhaseLimitPower, 3680.0);
-    QCOMPARE(info.phaseLimitPower, phaseLimitPower);
-    QVERIFY2(qAbs(info.fullChargingHours - fullHours) < 1e-5, qPrintable(QString::number(info.fullChargingHours)));
-    QCOMPARE(info.remainingPercentage, remainingPercentage);
-    QVERIFY2(qAbs(info.remainingChargingHours - remainingHours) < 1e-5, qPrintable(QString::number(info.remainingChargingHours)));
-    QCOMPARE(info.projectedEndTime, household.now().addSecs(projectedSeconds));
+    QCOMPARE(info.phaseLimitPower, c.phaseLimitPower);
+    QVERIFY2(qAbs(info.fullChargingHours - c.fullHours) < 1e-5, qPrintable(QString::number(info.fullChargingHours)));
+    QCOMPARE(info.remainingPercentage, c.remainingPercentage);
+    QVERIFY2(qAbs(info.remainingChargingHours - c.remainingHours) < 1e-5, qPrintable(QString::number(info.remainingChargingHours)));
+    QCOMPARE(info.projectedEndTime, household.now().addSecs(c.projectedSeconds));
     QCOMPARE(info.dailySpotMarketEnergy, 12.0);
     QVERIFY(info.dailySpotMarketRequired);
     QCOMPARE(info.chargedEnergyToday, 3.5);
@@ -135,53 +102,37 @@ void TestPreparation::chargingTime()
 
 void TestPreparation::phases_data()
 {
-    QTest::addColumn<QString>("chargerClass");
-    QTest::addColumn<QVariantMap>("chargerStates");
-    QTest::addColumn<int>("carPhases");
-    QTest::addColumn<bool>("switching");
-    QTest::addColumn<bool>("singlePhaseCar");
-    QTest::addColumn<uint>("effectiveCount");
-    QTest::addColumn<int>("effectivePhases");
-    QTest::addColumn<uint>("minPhaseCount");
-    QTest::addColumn<uint>("maxPhaseCount");
-    QTest::addColumn<int>("maxPhases");
-
-    const QVariantMap none;
-    QTest::newRow("switchable charger, 3-phase car") << "evChargerAc" << none << 3 << true << false << 3u << 7 << 1u << 3u << 7;
-    QTest::newRow("switchable charger, 1-phase car") << "evChargerAc" << none << 1 << false << true << 1u << 1 << 1u << 1u << 1;
+    QTest::addColumn<PhaseCase>("c");
+    QTest::newRow("switchable charger, 3-phase car") << PhaseCase{"evChargerAc", {}, 3, true, false, 3, 7, 1, 3, 7};
+    QTest::newRow("switchable charger, 1-phase car") << PhaseCase{"evChargerAc", {}, 1, false, true, 1, 1, 1, 1, 1};
     QTest::newRow("switchable charger on 1 phase, 3-phase car")
-            << "evChargerAc" << QVariantMap{{"phaseCount", 1}} << 3 << true << false << 1u << 1 << 1u << 3u << 7;
-    QTest::newRow("fixed charger, 2-phase car") << "evChargerAcBasic" << none << 2 << false << false << 2u << 3 << 2u << 2u << 3;
+        << PhaseCase{"evChargerAc", {{"phaseCount", 1}}, 3, true, false, 1, 1, 1, 3, 7};
+    QTest::newRow("fixed charger, 2-phase car") << PhaseCase{"evChargerAcBasic", {}, 2, false, false, 2, 3, 2, 2, 3};
     QTest::newRow("charger without phase switching, 1-phase car")
-            << "evChargerAcSinglePhase" << none << 1 << false << false << 1u << 1 << 1u << 1u << 1;
+        << PhaseCase{"evChargerAcSinglePhase", {}, 1, false, false, 1, 1, 1, 1, 1};
     QTest::newRow("metered phases A and C override the count")
-            << "evChargerAc" << QVariantMap{{"currentPower", 2760}, {"currentPhaseA", 6}, {"currentPhaseC", 6}}
-            << 3 << true << false << 2u << 5 << 1u << 3u << 7;
+        << PhaseCase{"evChargerAc", {{"currentPower", 2760}, {"currentPhaseA", 6}, {"currentPhaseC", 6}}, 3, true, false, 2, 5, 1, 3, 7};
 }
 
 void TestPreparation::phases()
 {
-    QFETCH(QString, chargerClass);
-    QFETCH(QVariantMap, chargerStates);
-    QFETCH(int, carPhases);
-
+    QFETCH(PhaseCase, c);
     HouseholdFixture household;
-    Thing *charger = household.addThing(chargerClass, "Garage", {{"pluggedIn", true}});
-    Thing *car = household.addThing("electricVehicle", "Car", {{"acPhaseCount", carPhases}});
+    Thing *charger = household.addThing(c.chargerClass, "Garage", {{"pluggedIn", true}});
+    Thing *car = household.addThing("electricVehicle", "Car", {{"acPhaseCount", c.carPhases}});
     SmartChargingManager *manager = household.createManager();
-    configure(manager, charger, car, ChargingConfiguration::ChargingModeEco);
-    household.processEvents();
-    HouseholdFixture::setStates(charger, chargerStates);
-    Access::prepare(manager, household.now());
+    QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(charger, c.chargerStates);
+    Access::prepareInformation(manager, household.now());
 
     const ChargingProcessInfo info = Access::info(manager, charger);
-    QTEST(info.phaseSwitchingPossible, "switching");
-    QTEST(info.carLimitedToSinglePhase, "singlePhaseCar");
-    QTEST(info.effectivePhaseCount, "effectiveCount");
-    QTEST(int(info.effectivePhases), "effectivePhases");
-    QTEST(info.minPhaseCount, "minPhaseCount");
-    QTEST(info.maxPhaseCount, "maxPhaseCount");
-    QTEST(int(info.maxPhases), "maxPhases");
+    QCOMPARE(info.phaseSwitchingPossible, c.switching);
+    QCOMPARE(info.carLimitedToSinglePhase, c.singlePhaseCar);
+    QCOMPARE(info.effectivePhaseCount, c.effectiveCount);
+    QCOMPARE(int(info.effectivePhases), c.effectivePhases);
+    QCOMPARE(info.minPhaseCount, c.minPhaseCount);
+    QCOMPARE(info.maxPhaseCount, c.maxPhaseCount);
+    QCOMPARE(int(info.maxPhases), c.maxPhases);
 
     // The planners start from "off" at the minimum current and phase count.
     const auto actions = Access::actions(manager, charger);
@@ -214,7 +165,7 @@ void TestPreparation::chargerWithoutCar()
     Thing *car = household.addThing("electricVehicle", "Car");
     SmartChargingManager *manager = household.createManager();
     if (carRemoved) {
-        configure(manager, charger, car, ChargingConfiguration::ChargingModeEco);
+        QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
         household.thingManager()->removeConfiguredThing(car->id());
         household.processEvents();
     }
@@ -223,7 +174,7 @@ void TestPreparation::chargerWithoutCar()
         Access::schedules(manager, charger).append(ChargingSchedule(charger->id(), TimeFrame(household.now(), household.now().addSecs(3600))));
 
     QSignalSpy schedulesSpy(manager, &SmartChargingManager::chargingSchedulesChanged);
-    Access::prepare(manager, household.now());
+    Access::prepareInformation(manager, household.now());
 
     QCOMPARE(schedulesSpy.count(), hadSchedules ? 1 : 0);
     QVERIFY(!Access::hasInfo(manager, charger));
@@ -234,55 +185,42 @@ void TestPreparation::chargerWithoutCar()
 
 void TestPreparation::targetPercentageReached_data()
 {
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("stopOnTarget");
-    QTest::addColumn<uint>("target");
-    QTest::addColumn<int>("batteryLevel");
-    QTest::addColumn<bool>("stops");
+    QTest::addColumn<TargetCase>("row");
 
     const int eco = ChargingConfiguration::ChargingModeEco;
-    QTest::newRow("eco, exactly at target") << eco << true << 80u << 80 << true;
-    QTest::newRow("eco with target time, above target") << int(ChargingConfiguration::ChargingModeEcoWithTargetTime)
-                                                        << true << 80u << 95 << true;
-    QTest::newRow("one percent below target") << eco << true << 80u << 79 << false;
-    QTest::newRow("target 100 never stops") << eco << true << 100u << 100 << false;
-    QTest::newRow("normal mode never stops") << int(ChargingConfiguration::ChargingModeNormal) << true << 80u << 90 << false;
-    QTest::newRow("stop on target not set") << eco << false << 80u << 90 << false;
+    QTest::newRow("eco, exactly at target") << TargetCase{eco, true, 80u, 80, true};
+    QTest::newRow("eco with target time, above target")
+        << TargetCase{int(ChargingConfiguration::ChargingModeEcoWithTargetTime), true, 80u, 95, true};
+    QTest::newRow("one percent below target") << TargetCase{eco, true, 80u, 79, false};
+    QTest::newRow("target 100 never stops") << TargetCase{eco, true, 100u, 100, false};
+    QTest::newRow("normal mode never stops") << TargetCase{int(ChargingConfiguration::ChargingModeNormal), true, 80u, 90, false};
+    QTest::newRow("stop on target not set") << TargetCase{eco, false, 80u, 90, false};
 }
 
 void TestPreparation::targetPercentageReached()
 {
-    QFETCH(int, mode);
-    QFETCH(bool, stopOnTarget);
-    QFETCH(uint, target);
-    QFETCH(int, batteryLevel);
-    QFETCH(bool, stops);
+    QFETCH(TargetCase, row);
+    const auto &[mode, stopOnTarget, target, batteryLevel, stops] = row;
 
     HouseholdFixture household;
     Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}});
     Thing *car = household.addThing("electricVehicleConnected", "Car", {{"batteryLevel", batteryLevel}});
     SmartChargingManager *manager = household.createManager();
-    configure(manager, charger, car, ChargingConfiguration::ChargingMode(mode), target, stopOnTarget,
-              household.now().addSecs(8 * 3600));
-    household.processEvents();
+    QCOMPARE(configure(household, charger, car, mode, target, stopOnTarget, household.now().addSecs(8 * 3600)),
+             EnergyManager::EnergyErrorNoError);
 
     // Charging, and the on/off lock holds.
-    EvChargerAc *adapter = Access::adapter(manager, charger);
+    EvChargerAc *adapter = Access::ac(manager, charger);
     adapter->setChargingEnabled(true, household.now(), true, true);
     household.processEvents();
     HouseholdFixture::setStates(charger, {{"charging", true}});
     QVERIFY(adapter->chargingEnabledLocked());
     household.thingManager()->clearActionLog();
 
-    Access::prepare(manager, household.now());
+    Access::prepareInformation(manager, household.now());
     household.processEvents();
 
-    QList<QVariant> powerCommands;
-    for (const ThingManager::ActionLogEntry &entry : household.thingManager()->actionLog()) {
-        if (entry.thingId == charger->id() && entry.actionTypeName == "power")
-            powerCommands.append(entry.params.value(0).value());
-    }
-    QCOMPARE(powerCommands, stops ? QList<QVariant>{false} : QList<QVariant>());
+    QCOMPARE(household.commands(charger).filter(QRegularExpression("^power=")), stops ? QStringList{"power=false"} : QStringList());
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), !stops);
     const ChargingState state = manager->chargingState(charger->id());
     QCOMPARE(state.targetPercentageReached(), stops);

@@ -1,51 +1,10 @@
 #include "householdfixture.h"
 
-#include "devices/evchargerac.h"
-#include "smartcharging/smartchargingmanager.h"
-#include "spotmarket/spotmarketdataprovider.h"
-#include "spotmarket/spotmarketmanager.h"
-
 #include "tavro/thing.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
-// Prices set by the test; available when told so.
-class TestMarketProvider : public SpotMarketDataProvider
-{
-public:
-    TestMarketProvider() : SpotMarketDataProvider(nullptr)
-    {
-        m_info.providerId = providerId();
-        m_info.name = QStringLiteral("Test market");
-    }
-    QUuid providerId() const override { return QUuid(QStringLiteral("{6b1f3a52-9a34-4c43-a0d2-3f1b4a7e2c10}")); }
-    void enable() override { m_enabled = true; }
-    void disable() override { m_enabled = false; }
-    void refreshData() override {}
-    void setAvailable(bool available) { m_available = available; }
-    void setEntries(const ScoreEntries &entries)
-    {
-        m_scoreEntries = entries;
-        emit scoreEntriesChanged(entries);
-    }
-};
-
-class SmartChargingManagerTestAccess
-{
-public:
-    static void plan(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
-    static EvChargerAc *charger(SmartChargingManager *m) { return m->m_evChargersAc.values().first(); }
-    static ChargingProcessInfo &info(SmartChargingManager *m) { return m->m_acProcessInfos[charger(m)]; }
-    static ChargingSchedules &schedules(SmartChargingManager *m) { return m->m_acChargingSchedules[charger(m)]; }
-    static void dropInfo(SmartChargingManager *m) { m->m_acProcessInfos.remove(charger(m)); }
-    static ChargingConfiguration &configuration(SmartChargingManager *m) { return m->m_chargingConfigurations[charger(m)->id()]; }
-    static ChargingState &state(SmartChargingManager *m) { return m->m_chargingStates[charger(m)->id()]; }
-    static ChargingAction spotAction(SmartChargingManager *m)
-    {
-        return m->m_acChargingActions.value(charger(m)).value(ChargingAction::ChargingActionIssuerSpotMarketCharging);
-    }
-};
 using Access = SmartChargingManagerTestAccess;
 
 namespace {
@@ -55,20 +14,6 @@ const QDate today(2026, 1, 5);
 QDateTime at(int hour, int minute, int second = 0, int dayOffset = 0)
 {
     return QDateTime(today.addDays(dayOffset), QTime(hour, minute, second));
-}
-
-// Slots of the given length from start; price 10 except the cheap ones.
-ScoreEntries priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap)
-{
-    ScoreEntries entries;
-    for (int i = 0; i < count; i++) {
-        ScoreEntry entry;
-        entry.setStartDateTime(start.addSecs(i * minutes * 60));
-        entry.setEndDateTime(start.addSecs((i + 1) * minutes * 60));
-        entry.setValue(cheap.value(entry.startDateTime(), 10.0));
-        entries.append(entry);
-    }
-    return entries;
 }
 
 // Cheap hour starting at the given time, split into slots of slotMinutes
@@ -117,21 +62,15 @@ struct Household
         chargerThing = fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"));
         car = fixture.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
         manager = fixture.createManager();
-        provider = new TestMarketProvider;
-        SpotMarketManager *market = fixture.spotMarketManager();
-        market->registerProvider(provider);
-        market->changeProvider(provider->providerId());
-        if (enableMarket)
-            market->setEnabled(true);
-        provider->setAvailable(true);
+        provider = fixture.addMarket(enableMarket);
 
-        ChargingConfiguration &configuration = Access::configuration(manager);
+        ChargingConfiguration &configuration = this->configuration();
         configuration.setEvChargerId(chargerThing->id());
         configuration.setAssignedCarId(car->id());
         configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
         configuration.setDailySpotMarketPercentage(20);
 
-        ChargingProcessInfo &info = Access::info(manager);
+        ChargingProcessInfo &info = this->info();
         info.capacityKwh = 50;
         info.fullChargingHours = 5;
         info.maxChargingCurrent = 16;
@@ -142,8 +81,11 @@ struct Household
     }
     void addSchedule(const QDateTime &start, int minutes, ChargingAction::ChargingActionIssuer issuer)
     {
-        Access::schedules(manager).append(schedule(chargerThing->id(), start, minutes, issuer));
+        Access::schedules(manager, chargerThing).append(schedule(chargerThing->id(), start, minutes, issuer));
     }
+    ChargingProcessInfo &info() { return Access::info(manager, chargerThing); }
+    ChargingConfiguration &configuration() { return Access::configuration(manager, chargerThing); }
+    void plan(const QDateTime &now) { Access::planSpotMarket(manager, now); }
 
     HouseholdFixture fixture{at(12, 0, 30)};
     Thing *chargerThing = nullptr;
@@ -153,6 +95,20 @@ struct Household
 };
 
 } // namespace
+
+struct DailyCase {
+    int slotMinutes; double dailyEnergy; double carTotal; QStringList expectedFrames; double chargedEnergyToday; double lastTotal;
+};
+Q_DECLARE_METATYPE(DailyCase)
+
+struct BeyondCase { int hoursAhead; int remainingPercentage; double dailyEnergy; double dailyPercentage; };
+Q_DECLARE_METATYPE(BeyondCase)
+
+struct TargetCase { int slotMinutes; double remainingHours; QStringList expectedFrames; bool untilTargetTime; };
+Q_DECLARE_METATYPE(TargetCase)
+
+struct LeaveCase { int mode; bool targetReached; bool prepared; QStringList remainingSurplus; };
+Q_DECLARE_METATYPE(LeaveCase)
 
 class TestSpotMarketPlan : public QObject
 {
@@ -196,64 +152,55 @@ void TestSpotMarketPlan::marketOffOrUnavailable()
     if (hadSpotSchedule)
         house.addSchedule(at(12, 0), 60, Spot);
     house.addSchedule(at(17, 0), 60, Surplus);
-    Access::info(house.manager).spotMarketUntilTargetTime = true;
+    house.info().spotMarketUntilTargetTime = true;
     QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
 
-    Access::plan(house.manager, at(12, 0, 30));
+    house.plan(at(12, 0, 30));
 
     QCOMPARE(spy.count(), expectedSignals);
     const QStringList kept = enabled || !hadSpotSchedule ? QStringList() : QStringList{"12:00:00-13:00:00"};
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), kept);
     QCOMPARE(frames(house.manager->chargingSchedules(), Surplus), QStringList{"17:00:00-18:00:00"});
-    QCOMPARE(Access::info(house.manager).spotMarketUntilTargetTime, !enabled);
+    QCOMPARE(house.info().spotMarketUntilTargetTime, !enabled);
     // Nothing is armed while the market is off, even inside a schedule.
-    QCOMPARE(Access::spotAction(house.manager).chargingEnabled(), false);
+    QCOMPARE(Access::action(house.manager, house.chargerThing, Spot).chargingEnabled(), false);
 }
 
 void TestSpotMarketPlan::dayChangeResetsChargedEnergy()
 {
     Household house;
     // Eco mode without daily share: only the day change touches the counter.
-    Access::configuration(house.manager).setDailySpotMarketPercentage(0);
-    Access::info(house.manager).chargedEnergyToday = 3.0;
-    Access::plan(house.manager, at(23, 0));
-    Access::plan(house.manager, at(23, 59, 59));
-    QCOMPARE(Access::info(house.manager).chargedEnergyToday, 3.0);
+    house.configuration().setDailySpotMarketPercentage(0);
+    house.info().chargedEnergyToday = 3.0;
+    house.plan(at(23, 0));
+    house.plan(at(23, 59, 59));
+    QCOMPARE(house.info().chargedEnergyToday, 3.0);
 
-    Access::plan(house.manager, at(0, 0, 30, 1));
-    QCOMPARE(Access::info(house.manager).chargedEnergyToday, 0.0);
+    house.plan(at(0, 0, 30, 1));
+    QCOMPARE(house.info().chargedEnergyToday, 0.0);
 }
 
 void TestSpotMarketPlan::dailyPlan_data()
 {
-    QTest::addColumn<int>("slotMinutes");
-    QTest::addColumn<double>("dailyEnergy");
-    QTest::addColumn<double>("carTotal");
-    QTest::addColumn<QStringList>("expectedFrames");
-    QTest::addColumn<double>("chargedEnergyToday");
-    QTest::addColumn<double>("lastTotal");
+    QTest::addColumn<DailyCase>("row");
 
     // 4 kWh charged of 10 kWh, base reading 100 kWh: 6 kWh * 5 h / 50 kWh = 36 min.
-    QTest::newRow("hourly slots, 6 kWh left") << 60 << 10.0 << 100.0 << QStringList{"15:00:00-15:36:00"} << 4.0 << 100.0;
-    QTest::newRow("quarter-hour slots, 6 kWh left") << 15 << 10.0 << 100.0 << QStringList{"15:00:00-15:36:00"} << 4.0 << 100.0;
-    QTest::newRow("counter advanced 2 kWh") << 60 << 10.0 << 102.0 << QStringList{"15:00:00-15:24:00"} << 6.0 << 102.0;
-    QTest::newRow("counter reaches daily energy") << 60 << 10.0 << 106.0 << QStringList() << 10.0 << 106.0;
-    QTest::newRow("counter went back: new base only") << 60 << 10.0 << 40.0 << QStringList{"15:00:00-15:36:00"} << 4.0 << 40.0;
-    QTest::newRow("daily share lowered below charged") << 60 << 3.0 << 100.0 << QStringList() << 4.0 << 100.0;
+    QTest::newRow("hourly slots, 6 kWh left") << DailyCase{60, 10.0, 100.0, QStringList{"15:00:00-15:36:00"}, 4.0, 100.0};
+    QTest::newRow("quarter-hour slots, 6 kWh left") << DailyCase{15, 10.0, 100.0, QStringList{"15:00:00-15:36:00"}, 4.0, 100.0};
+    QTest::newRow("counter advanced 2 kWh") << DailyCase{60, 10.0, 102.0, QStringList{"15:00:00-15:24:00"}, 6.0, 102.0};
+    QTest::newRow("counter reaches daily energy") << DailyCase{60, 10.0, 106.0, QStringList(), 10.0, 106.0};
+    QTest::newRow("counter went back: new base only") << DailyCase{60, 10.0, 40.0, QStringList{"15:00:00-15:36:00"}, 4.0, 40.0};
+    QTest::newRow("daily share lowered below charged") << DailyCase{60, 3.0, 100.0, QStringList(), 4.0, 100.0};
 }
 
 void TestSpotMarketPlan::dailyPlan()
 {
-    QFETCH(int, slotMinutes);
-    QFETCH(double, dailyEnergy);
-    QFETCH(double, carTotal);
-    QFETCH(QStringList, expectedFrames);
-    QFETCH(double, chargedEnergyToday);
-    QFETCH(double, lastTotal);
+    QFETCH(DailyCase, row);
+    const auto &[slotMinutes, dailyEnergy, carTotal, expectedFrames, chargedEnergyToday, lastTotal] = row;
 
     Household house;
-    house.provider->setEntries(priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheapHour(at(15, 0), slotMinutes)));
-    ChargingProcessInfo &info = Access::info(house.manager);
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheapHour(at(15, 0), slotMinutes)));
+    ChargingProcessInfo &info = house.info();
     info.dailySpotMarketEnergy = dailyEnergy;
     info.chargedEnergyToday = 4.0;
     info.lastTotalEnergyCharged = 100.0;
@@ -262,50 +209,45 @@ void TestSpotMarketPlan::dailyPlan()
     house.addSchedule(at(20, 0), 60, Surplus);
     QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
 
-    Access::plan(house.manager, at(12, 0, 30));
+    house.plan(at(12, 0, 30));
 
     QCOMPARE(spy.count(), 1);
     const ChargingSchedules schedules = house.manager->chargingSchedules();
     QCOMPARE(frames(schedules, Spot), expectedFrames);
     QCOMPARE(frames(schedules, Surplus), QStringList{"20:00:00-21:00:00"});
-    QCOMPARE(Access::info(house.manager).chargedEnergyToday, chargedEnergyToday);
-    QCOMPARE(Access::info(house.manager).lastTotalEnergyCharged, lastTotal);
+    QCOMPARE(house.info().chargedEnergyToday, chargedEnergyToday);
+    QCOMPARE(house.info().lastTotalEnergyCharged, lastTotal);
 }
 
 void TestSpotMarketPlan::targetTimeBeyondPrices_data()
 {
-    QTest::addColumn<int>("hoursAhead");
-    QTest::addColumn<int>("remainingPercentage");
-    QTest::addColumn<double>("dailyEnergy");
-    QTest::addColumn<double>("dailyPercentage");
+    QTest::addColumn<BeyondCase>("row");
 
     // max(60 % * 0.5, 10 %) of 50 kWh.
-    QTest::newRow("20 h ahead, predictable share") << 20 << 60 << 15.0 << 30.0;
-    QTest::newRow("20 h ahead, daily share larger") << 20 << 10 << 5.0 << 10.0;
-    QTest::newRow("40 h ahead, daily share only") << 40 << 60 << 5.0 << 10.0;
+    QTest::newRow("20 h ahead, predictable share") << BeyondCase{20, 60, 15.0, 30.0};
+    QTest::newRow("20 h ahead, daily share larger") << BeyondCase{20, 10, 5.0, 10.0};
+    QTest::newRow("40 h ahead, daily share only") << BeyondCase{40, 60, 5.0, 10.0};
 }
 
 void TestSpotMarketPlan::targetTimeBeyondPrices()
 {
-    QFETCH(int, hoursAhead);
-    QFETCH(int, remainingPercentage);
-    QFETCH(double, dailyEnergy);
-    QFETCH(double, dailyPercentage);
+    QFETCH(BeyondCase, row);
+    const auto &[hoursAhead, remainingPercentage, dailyEnergy, dailyPercentage] = row;
 
     Household house;
     // Prices for the next 10 hours only.
-    house.provider->setEntries(priceSlots(at(12, 0), 10, 60, cheapHour(at(14, 0), 60)));
-    ChargingConfiguration &configuration = Access::configuration(house.manager);
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(12, 0), 10, 60, cheapHour(at(14, 0), 60)));
+    ChargingConfiguration &configuration = house.configuration();
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
     configuration.setEndDateTime(at(12, 0, 30).addSecs(hoursAhead * 3600));
     configuration.setDailySpotMarketPercentage(10);
-    ChargingProcessInfo &info = Access::info(house.manager);
+    ChargingProcessInfo &info = house.info();
     info.remainingPercentage = remainingPercentage;
     info.dailySpotMarketPercentage = 10;
     info.dailySpotMarketEnergy = 5;
     info.spotMarketUntilTargetTime = true;
 
-    Access::plan(house.manager, at(12, 0, 30));
+    house.plan(at(12, 0, 30));
 
     QCOMPARE(info.dailySpotMarketEnergy, dailyEnergy);
     QCOMPARE(info.dailySpotMarketPercentage, dailyPercentage);
@@ -317,92 +259,84 @@ void TestSpotMarketPlan::targetTimeBeyondPrices()
 
 void TestSpotMarketPlan::targetPlan_data()
 {
-    QTest::addColumn<int>("slotMinutes");
-    QTest::addColumn<double>("remainingHours");
-    QTest::addColumn<QStringList>("expectedFrames");
-    QTest::addColumn<bool>("untilTargetTime");
+    QTest::addColumn<TargetCase>("row");
 
     // The cheapest hour (19:00) lies after the 18:00 target and is not used.
-    QTest::newRow("hourly slots") << 60 << 1.0 << QStringList{"14:00:00-15:00:00"} << true;
-    QTest::newRow("quarter-hour slots") << 15 << 1.0 << QStringList{"14:00:00-15:00:00"} << true;
-    QTest::newRow("minutes rounded up") << 60 << 0.501 << QStringList{"14:00:00-14:31:00"} << true;
-    QTest::newRow("nothing left to charge") << 60 << 0.0 << QStringList() << false;
+    QTest::newRow("hourly slots") << TargetCase{60, 1.0, QStringList{"14:00:00-15:00:00"}, true};
+    QTest::newRow("quarter-hour slots") << TargetCase{15, 1.0, QStringList{"14:00:00-15:00:00"}, true};
+    QTest::newRow("minutes rounded up") << TargetCase{60, 0.501, QStringList{"14:00:00-14:31:00"}, true};
+    QTest::newRow("nothing left to charge") << TargetCase{60, 0.0, QStringList(), false};
 }
 
 void TestSpotMarketPlan::targetPlan()
 {
-    QFETCH(int, slotMinutes);
-    QFETCH(double, remainingHours);
-    QFETCH(QStringList, expectedFrames);
-    QFETCH(bool, untilTargetTime);
+    QFETCH(TargetCase, row);
+    const auto &[slotMinutes, remainingHours, expectedFrames, untilTargetTime] = row;
 
     Household house;
     QHash<QDateTime, double> cheap = cheapHour(at(14, 0), slotMinutes, 2.0);
     cheap.insert(cheapHour(at(19, 0), slotMinutes, 1.0));
-    house.provider->setEntries(priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheap));
-    ChargingConfiguration &configuration = Access::configuration(house.manager);
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheap));
+    ChargingConfiguration &configuration = house.configuration();
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
     configuration.setEndDateTime(at(18, 0));
-    Access::info(house.manager).remainingChargingHours = remainingHours;
-    Access::info(house.manager).dailySpotMarketRequired = false;
+    house.info().remainingChargingHours = remainingHours;
+    house.info().dailySpotMarketRequired = false;
     house.addSchedule(at(9, 0), 60, Spot); // an outdated plan
     QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
 
-    Access::plan(house.manager, at(12, 0, 30));
+    house.plan(at(12, 0, 30));
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
-    QCOMPARE(Access::info(house.manager).spotMarketUntilTargetTime, untilTargetTime);
+    QCOMPARE(house.info().spotMarketUntilTargetTime, untilTargetTime);
     QCOMPARE(spy.count(), 1);
 
     // The same plan a minute later is not stored or announced again.
-    Access::plan(house.manager, at(12, 1, 30));
+    house.plan(at(12, 1, 30));
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
     QCOMPARE(spy.count(), 1);
 }
 
 void TestSpotMarketPlan::chargerLeavesPlanning_data()
 {
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("targetReached");
-    QTest::addColumn<bool>("prepared");
-    QTest::addColumn<QStringList>("remainingSurplus");
+    QTest::addColumn<LeaveCase>("row");
 
-    QTest::newRow("manual mode") << int(ChargingConfiguration::ChargingModeNormal) << false << true << QStringList{"20:00:00-21:00:00"};
-    QTest::newRow("target reached drops every issuer") << int(ChargingConfiguration::ChargingModeEco) << true << true << QStringList();
-    QTest::newRow("no process info") << int(ChargingConfiguration::ChargingModeEco) << false << false << QStringList();
+    QTest::newRow("manual mode")
+        << LeaveCase{int(ChargingConfiguration::ChargingModeNormal), false, true, QStringList{"20:00:00-21:00:00"}};
+    QTest::newRow("target reached drops every issuer")
+        << LeaveCase{int(ChargingConfiguration::ChargingModeEco), true, true, QStringList()};
+    QTest::newRow("no process info") << LeaveCase{int(ChargingConfiguration::ChargingModeEco), false, false, QStringList()};
 }
 
 void TestSpotMarketPlan::chargerLeavesPlanning()
 {
-    QFETCH(int, mode);
-    QFETCH(bool, targetReached);
-    QFETCH(bool, prepared);
-    QFETCH(QStringList, remainingSurplus);
+    QFETCH(LeaveCase, row);
+    const auto &[mode, targetReached, prepared, remainingSurplus] = row;
 
     Household house;
-    house.provider->setEntries(priceSlots(at(0, 0), 24, 60, cheapHour(at(15, 0), 60)));
-    Access::configuration(house.manager).setChargingMode(ChargingConfiguration::ChargingMode(mode));
-    Access::state(house.manager).setTargetPercentageReached(targetReached);
-    Access::state(house.manager).setTargetTimeOvershot(600);
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24, 60, cheapHour(at(15, 0), 60)));
+    house.configuration().setChargingMode(ChargingConfiguration::ChargingMode(mode));
+    Access::state(house.manager, house.chargerThing).setTargetPercentageReached(targetReached);
+    Access::state(house.manager, house.chargerThing).setTargetTimeOvershot(600);
     house.addSchedule(at(15, 0), 60, Spot);
     house.addSchedule(at(20, 0), 60, Surplus);
     house.car->setProperty("totalEnergyCharged", 42.0);
     if (prepared) {
-        Access::info(house.manager).chargingSchedule = schedule(house.chargerThing->id(), at(15, 0), 60, Spot);
+        house.info().chargingSchedule = schedule(house.chargerThing->id(), at(15, 0), 60, Spot);
     } else {
-        Access::dropInfo(house.manager);
+        Access::dropInfo(house.manager, house.chargerThing);
     }
     QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
 
-    Access::plan(house.manager, at(12, 0, 30));
+    house.plan(at(12, 0, 30));
 
     QCOMPARE(spy.count(), 1);
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), QStringList());
     QCOMPARE(frames(house.manager->chargingSchedules(), Surplus), remainingSurplus);
     if (prepared) {
         // Energy charged outside the daily plan does not count later.
-        QCOMPARE(Access::info(house.manager).lastTotalEnergyCharged, 42.0);
-        QCOMPARE(Access::info(house.manager).chargedEnergyToday, 0.0);
-        QCOMPARE(Access::info(house.manager).chargingSchedule.isValid(), !targetReached);
+        QCOMPARE(house.info().lastTotalEnergyCharged, 42.0);
+        QCOMPARE(house.info().chargedEnergyToday, 0.0);
+        QCOMPARE(house.info().chargingSchedule.isValid(), !targetReached);
     }
     if (mode == ChargingConfiguration::ChargingModeNormal)
         QCOMPARE(house.manager->chargingState(house.chargerThing->id()).targetTimeOvershot(), 0);
@@ -423,12 +357,12 @@ void TestSpotMarketPlan::activation()
     QFETCH(bool, armed);
 
     Household house;
-    house.provider->setEntries(priceSlots(at(0, 0), 24, 60, cheapHour(cheapHourStart, 60)));
-    Access::info(house.manager).chargedEnergyToday = 4.0;
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24, 60, cheapHour(cheapHourStart, 60)));
+    house.info().chargedEnergyToday = 4.0;
 
-    Access::plan(house.manager, at(12, 0, 30));
+    house.plan(at(12, 0, 30));
 
-    const ChargingAction action = Access::spotAction(house.manager);
+    const ChargingAction action = Access::action(house.manager, house.chargerThing, Spot);
     QCOMPARE(action.chargingEnabled(), armed);
     const ChargingState::WaitingReason reason = house.manager->chargingState(house.chargerThing->id()).waitingReason();
     QCOMPARE(reason == ChargingState::WaitingReasonSpotMarketWindow, !armed);
@@ -436,8 +370,8 @@ void TestSpotMarketPlan::activation()
         QCOMPARE(action.issuer(), Spot);
         QCOMPARE(action.maxChargingCurrent(), 16.0);
         QCOMPARE(action.desiredPhaseCount(), 3u);
-        QCOMPARE(Access::info(house.manager).chargingSchedule.startDateTime(), at(12, 0, 30));
-        QCOMPARE(Access::info(house.manager).chargingSchedule.endDateTime(), at(12, 36, 30));
+        QCOMPARE(house.info().chargingSchedule.startDateTime(), at(12, 0, 30));
+        QCOMPARE(house.info().chargingSchedule.endDateTime(), at(12, 36, 30));
     }
 }
 

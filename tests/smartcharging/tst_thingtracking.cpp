@@ -1,38 +1,18 @@
 #include "householdfixture.h"
 
 #include "devices/evchargerac.h"
-#include "devices/evchargerdc.h"
-#include "smartcharging/smartchargingmanager.h"
 
 #include "tavro/thing.h"
-#include "tavro/thingmanager.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
-class SmartChargingManagerTestAccess
-{
-public:
-    static void thingAdded(SmartChargingManager *manager, Thing *thing) { manager->onThingAdded(thing); }
-    static bool tracksAc(SmartChargingManager *manager, const ThingId &id) { return manager->m_evChargersAc.contains(id); }
-    static bool tracksDc(SmartChargingManager *manager, const ThingId &id) { return manager->m_evChargersDc.contains(id); }
-    static EvChargerAc *acCharger(SmartChargingManager *manager, const ThingId &id) { return manager->m_evChargersAc.value(id); }
-    static void putState(SmartChargingManager *manager, const ChargingState &state)
-    {
-        manager->m_chargingStates.insert(state.evChargerId(), state);
-    }
-    // Plants one planned hour for the charger, as the spot market plan would.
-    static void planSchedule(SmartChargingManager *manager, const ThingId &id, const QDateTime &start)
-    {
-        const TimeFrame frame(start, start.addSecs(3600));
-        if (EvChargerAc *charger = manager->m_evChargersAc.value(id))
-            manager->m_acChargingSchedules[charger] = ChargingSchedules({ChargingSchedule(id, frame)});
-        if (EvChargerDc *charger = manager->m_evChargersDc.value(id))
-            manager->m_dcChargingTimeFrames[charger] = {frame};
-    }
-};
-
 using Access = SmartChargingManagerTestAccess;
+
+struct OperationCase {
+    bool knownCharger; ChargingState initial; int operation; int argument; ChargingState expected; int emissions;
+};
+Q_DECLARE_METATYPE(OperationCase)
 
 class TestThingTracking : public QObject
 {
@@ -115,7 +95,7 @@ void TestThingTracking::removalSignalOrder()
     SmartChargingManager *manager = household.createManager();
     const ThingId id = thing->id();
     if (planned)
-        Access::planSchedule(manager, id, household.now());
+        Access::planHour(manager, thing, household.now());
 
     QStringList emitted;
     connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this, [&emitted, id](const ThingId &removed) {
@@ -157,46 +137,43 @@ ChargingState makeState(ChargingState::Mode mode, ChargingState::WaitingReason r
 
 void TestThingTracking::stateOperations_data()
 {
-    QTest::addColumn<bool>("knownCharger");
-    QTest::addColumn<ChargingState>("initial");
-    QTest::addColumn<int>("operation");
-    QTest::addColumn<int>("argument");
-    QTest::addColumn<ChargingState>("expected");
-    QTest::addColumn<int>("emissions");
+    QTest::addColumn<OperationCase>("row");
 
     using S = ChargingState;
     const S idle = makeState(S::ModeIdle, S::WaitingReasonNone);
-    QTest::newRow("mode surplus clears reason") << true << makeState(S::ModeIdle, S::WaitingReasonSurplusPower)
-        << int(SetMode) << int(S::ModeSurplusCharging) << makeState(S::ModeSurplusCharging, S::WaitingReasonNone) << 1;
-    QTest::newRow("mode idle keeps reason") << true << makeState(S::ModeSurplusCharging, S::WaitingReasonSurplusPower)
-        << int(SetMode) << int(S::ModeIdle) << makeState(S::ModeIdle, S::WaitingReasonSurplusPower) << 1;
-    QTest::newRow("mode unchanged is silent") << true << idle << int(SetMode) << int(S::ModeIdle) << idle << 0;
-    QTest::newRow("reason unchanged is silent") << true << makeState(S::ModeIdle, S::WaitingReasonHomeBattery)
-        << int(SetWaitingReason) << int(S::WaitingReasonHomeBattery) << makeState(S::ModeIdle, S::WaitingReasonHomeBattery) << 0;
-    QTest::newRow("battery active sets home battery reason") << true << idle
-        << int(SetBatteryLevelConsideration) << 1 << makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true) << 1;
-    QTest::newRow("battery inactive clears home battery reason") << true << makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true)
-        << int(SetBatteryLevelConsideration) << 0 << idle << 1;
-    QTest::newRow("battery inactive keeps other reason") << true << makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow, true)
-        << int(SetBatteryLevelConsideration) << 0 << makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow) << 1;
-    QTest::newRow("overshot changed") << true << idle << int(SetOvershot) << 900
-        << makeState(S::ModeIdle, S::WaitingReasonNone, false, 900) << 1;
-    QTest::newRow("reset transient") << true << makeState(S::ModeTimeRequirement, S::WaitingReasonNone, true, 120)
-        << int(ResetTransient) << int(S::WaitingReasonVehicleNotPluggedIn)
-        << makeState(S::ModeIdle, S::WaitingReasonVehicleNotPluggedIn) << 1;
-    QTest::newRow("reset transient on idle state is silent") << true << idle << int(ResetTransient)
-        << int(S::WaitingReasonNone) << idle << 0;
-    QTest::newRow("unknown id mode") << false << idle << int(SetMode) << int(S::ModeSurplusCharging) << idle << 0;
+    QTest::newRow("mode surplus clears reason")
+        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonSurplusPower), int(SetMode), int(S::ModeSurplusCharging),
+            makeState(S::ModeSurplusCharging, S::WaitingReasonNone), 1};
+    QTest::newRow("mode idle keeps reason")
+        << OperationCase{true, makeState(S::ModeSurplusCharging, S::WaitingReasonSurplusPower), int(SetMode), int(S::ModeIdle),
+            makeState(S::ModeIdle, S::WaitingReasonSurplusPower), 1};
+    QTest::newRow("mode unchanged is silent") << OperationCase{true, idle, int(SetMode), int(S::ModeIdle), idle, 0};
+    QTest::newRow("reason unchanged is silent")
+        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonHomeBattery), int(SetWaitingReason),
+            int(S::WaitingReasonHomeBattery), makeState(S::ModeIdle, S::WaitingReasonHomeBattery), 0};
+    QTest::newRow("battery active sets home battery reason")
+        << OperationCase{true, idle, int(SetBatteryLevelConsideration), 1,
+            makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true), 1};
+    QTest::newRow("battery inactive clears home battery reason")
+        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true), int(SetBatteryLevelConsideration), 0,
+            idle, 1};
+    QTest::newRow("battery inactive keeps other reason")
+        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow, true),
+            int(SetBatteryLevelConsideration), 0, makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow), 1};
+    QTest::newRow("overshot changed")
+        << OperationCase{true, idle, int(SetOvershot), 900, makeState(S::ModeIdle, S::WaitingReasonNone, false, 900), 1};
+    QTest::newRow("reset transient")
+        << OperationCase{true, makeState(S::ModeTimeRequirement, S::WaitingReasonNone, true, 120), int(ResetTransient),
+            int(S::WaitingReasonVehicleNotPluggedIn), makeState(S::ModeIdle, S::WaitingReasonVehicleNotPluggedIn), 1};
+    QTest::newRow("reset transient on idle state is silent")
+        << OperationCase{true, idle, int(ResetTransient), int(S::WaitingReasonNone), idle, 0};
+    QTest::newRow("unknown id mode") << OperationCase{false, idle, int(SetMode), int(S::ModeSurplusCharging), idle, 0};
 }
 
 void TestThingTracking::stateOperations()
 {
-    QFETCH(bool, knownCharger);
-    QFETCH(ChargingState, initial);
-    QFETCH(int, operation);
-    QFETCH(int, argument);
-    QFETCH(ChargingState, expected);
-    QFETCH(int, emissions);
+    QFETCH(OperationCase, row);
+    auto [knownCharger, initial, operation, argument, expected, emissions] = row;
 
     HouseholdFixture household;
     Thing *charger = household.addThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Charger"));
@@ -209,7 +186,7 @@ void TestThingTracking::stateOperations()
         state->setSurplusCoverage(coverage);
     }
     if (knownCharger)
-        Access::putState(manager, initial);
+        Access::state(manager, charger) = initial;
 
     QSignalSpy spy(manager, &SmartChargingManager::chargingStateChanged);
     switch (operation) {
@@ -246,7 +223,7 @@ void TestThingTracking::lockCountdownNotBroadcast()
     Thing *thing = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"),
                                       {{QStringLiteral("pluggedIn"), true}});
     SmartChargingManager *manager = household.createManager();
-    EvChargerAc *charger = Access::acCharger(manager, thing->id());
+    EvChargerAc *charger = Access::ac(manager, thing);
     QVERIFY(charger);
 
     QSignalSpy spy(manager, &SmartChargingManager::chargingStateChanged);
