@@ -12,6 +12,8 @@
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
 
+#include <cmath>
+
 SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
                                            SpotMarketManager *spotMarketManager,
                                            EnergyManagerConfiguration *configuration, QObject *parent)
@@ -27,11 +29,35 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     migrateSettings();
 
     {
+        // The file may have been edited by hand: a value that does not parse
+        // or lies outside its range is replaced by the default, with a warning.
         EnergySettings settings;
-        m_phasePowerLimit = settings.value(QStringLiteral("phasePowerConsumptionLimit"), 0).toUInt();
-        m_acquisitionTolerance = settings.value(QStringLiteral("acquisitionTolerance"), 0.5).toDouble();
-        m_batteryLevelLowerLimit = settings.value(QStringLiteral("batteryLevelConsideration"), 0.9).toDouble();
-        m_batteryLevelUpperLimit = settings.value(QStringLiteral("batteryLevelUpperLimit"), 1.0).toDouble();
+        auto warnInvalid = [&settings](const QString &key) {
+            qCWarning(dcTavroEnergy()) << "Ignoring invalid value in the global settings:" << key
+                                       << settings.value(key);
+        };
+        auto readFraction = [&settings, &warnInvalid](const QString &key, double fallback) {
+            if (!settings.contains(key))
+                return fallback;
+            bool ok = false;
+            const double value = settings.value(key).toDouble(&ok);
+            if (ok && std::isfinite(value) && value >= 0.0 && value <= 1.0)
+                return value;
+            warnInvalid(key);
+            return fallback;
+        };
+        const QString phaseLimitKey = QStringLiteral("phasePowerConsumptionLimit");
+        if (settings.contains(phaseLimitKey)) {
+            bool ok = false;
+            m_phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
+            if (!ok) {
+                warnInvalid(phaseLimitKey);
+                m_phasePowerLimit = 0;
+            }
+        }
+        m_acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
+        m_batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
+        m_batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
     }
 
     restoreChargingConfigurations();

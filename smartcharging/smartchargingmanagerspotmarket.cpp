@@ -92,7 +92,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
 
     // Stores a newly planned list when it differs from the charger's current
     // spot-market schedules; schedules of other issuers stay.
-    auto storeSchedules = [this, &schedulesChanged, spotMarketIssuer](EvChargerAc *charger, const ChargingSchedules &planned) {
+    auto storeSchedules = [this, &schedulesChanged](EvChargerAc *charger, const ChargingSchedules &planned) {
         ChargingSchedules &schedules = m_acChargingSchedules[charger];
         const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
         bool differ = current.count() != planned.count();
@@ -107,7 +107,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         schedulesChanged = true;
     };
 
-    auto removeSpotMarketSchedules = [this, &schedulesChanged, spotMarketIssuer](EvChargerAc *charger) {
+    auto removeSpotMarketSchedules = [this, &schedulesChanged](EvChargerAc *charger) {
         auto it = m_acChargingSchedules.find(charger);
         if (it != m_acChargingSchedules.end() && it->removeAllIssuer(spotMarketIssuer) > 0)
             schedulesChanged = true;

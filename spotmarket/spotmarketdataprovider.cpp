@@ -1,11 +1,47 @@
 #include "spotmarketdataprovider.h"
 
+#include "config/settingsfilecheck.h"
 #include "plugin/tavroenergylogging.h"
 #include "tavro/tavrosettings.h"
 
 #include <QFile>
 #include <QMetaEnum>
+#include <QSaveFile>
 #include <QSettings>
+
+#include <cmath>
+
+namespace {
+
+// Two weeks of quarter-hour slots; a larger count in the file is damage.
+const int maximumCachedEntries = 14 * 24 * 4;
+
+// Values Qt cannot decode safely are dropped before QSettings sees the file
+// (other providers' slots stay). False when the damaged file could neither
+// be repaired nor removed: then it must not be opened at all.
+bool repairCacheFile(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const SettingsFileCheck check(file.readAll());
+    file.close();
+    if (!check.damaged())
+        return true;
+
+    qCWarning(dcTavroEnergy()) << "The spot market cache" << fileName << "holds damaged values, dropping them:"
+                               << check.damagedKeys();
+    QSaveFile repaired(fileName);
+    if (repaired.open(QIODevice::WriteOnly) && repaired.write(check.repairedContent()) == check.repairedContent().size()
+            && repaired.commit())
+        return true;
+    if (QFile::remove(fileName))
+        return true;
+    qCWarning(dcTavroEnergy()) << "Cannot repair or remove the spot market cache" << fileName << "- not using it.";
+    return false;
+}
+
+}
 
 SpotMarketDataProvider::SpotMarketDataProvider(QNetworkAccessManager *networkManager, QObject *parent) :
     QObject(parent),
@@ -42,6 +78,9 @@ bool SpotMarketDataProvider::clearCache()
 
 void SpotMarketDataProvider::cacheDataEntries(const ScoreEntries &entries)
 {
+    // Writing decodes the other providers' arrays too.
+    if (!repairCacheFile(m_cacheFile))
+        return;
     QSettings cache(m_cacheFile, QSettings::IniFormat);
     qCDebug(dcTavroEnergy()) << this << "update cache" << m_cacheFile;
     // Drop the old array first so a shorter list leaves no stale elements behind.
@@ -60,18 +99,31 @@ void SpotMarketDataProvider::cacheDataEntries(const ScoreEntries &entries)
 ScoreEntries SpotMarketDataProvider::loadCachedDataEntries()
 {
     ScoreEntries entries;
+    if (!repairCacheFile(m_cacheFile))
+        return entries;
     QSettings cache(m_cacheFile, QSettings::IniFormat);
     qCDebug(dcTavroEnergy()) << this << "loading data from cache" << m_cacheFile;
-    const int size = cache.beginReadArray(m_info.name);
-    for (int i = 0; i < size; i++) {
+    // The stored size is only a claim: at most the elements really present.
+    const int size = qMax(0, cache.beginReadArray(m_info.name));
+    const int count = qMin(qMin(size, maximumCachedEntries), cache.childGroups().count());
+    int skipped = 0;
+    for (int i = 0; i < count; i++) {
         cache.setArrayIndex(i);
+        bool valueOk = false;
         ScoreEntry entry;
         entry.setStartDateTime(cache.value("startDateTime").toDateTime());
         entry.setEndDateTime(cache.value("endDateTime").toDateTime());
-        entry.setValue(cache.value("value").toDouble());
+        entry.setValue(cache.value("value").toDouble(&valueOk));
+        if (!entry.startDateTime().isValid() || !entry.endDateTime().isValid() || !valueOk
+                || !std::isfinite(entry.value())) {
+            skipped++;
+            continue;
+        }
         entries.append(entry);
     }
     cache.endArray();
+    if (skipped > 0 || count < size)
+        qCWarning(dcTavroEnergy()) << this << "Skipped" << skipped + (size - count) << "damaged slots in the cache.";
     return entries;
 }
 

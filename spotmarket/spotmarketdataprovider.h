@@ -53,7 +53,8 @@ protected:
     // arrays stay untouched. Best effort: write failures are not reported.
     void cacheDataEntries(const ScoreEntries &entries);
     // This provider's cached slots in file order, weighting 0. A missing file
-    // or array gives an empty list; nothing is filtered here.
+    // or array gives an empty list; damaged slots (no valid start or end, a
+    // price that is no finite number) are left out with a warning.
     ScoreEntries loadCachedDataEntries();
 
     QNetworkAccessManager *m_networkManager = nullptr;

@@ -11,6 +11,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <cmath>
+
 namespace {
 const QUuid austriaProviderId("5196b3cc-b2ee-46d6-b63a-7af2cf70ba67");
 const QUuid germanyProviderId("0ca6ad88-e243-438d-a0f8-986cecf61834");
@@ -196,7 +198,12 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
         const QJsonValue start = dataMap.value("start_timestamp");
         const QJsonValue end = dataMap.value("end_timestamp");
         const QJsonValue price = dataMap.value("marketprice");
-        if (!start.isDouble() || !end.isDouble() || !price.isDouble()) {
+        // Milliseconds since the epoch; beyond about 285 000 years the cast
+        // to qint64 would be undefined.
+        auto usableTime = [](const QJsonValue &time) {
+            return time.isDouble() && std::isfinite(time.toDouble()) && std::abs(time.toDouble()) <= 9e15;
+        };
+        if (!usableTime(start) || !usableTime(end) || !price.isDouble() || !std::isfinite(price.toDouble())) {
             skipped++;
             continue;
         }

@@ -1,5 +1,6 @@
 #include "dbus/energymanagerdbusclient.h"
 #include "dbus/energymanagerdbusinterface.h"
+#include "privatebus.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -29,38 +30,22 @@ private:
     void stopService();
 
     QTemporaryDir m_directory;
-    QProcess m_busDaemon;
+    PrivateBus m_bus;
     QProcess m_service;
     QString m_firstChargerId;
 };
 
 void TestDbusBridge::initTestCase()
 {
-    const QString socket = m_directory.filePath(QStringLiteral("system_bus_socket"));
-    const QString configFile = m_directory.filePath(QStringLiteral("bus.conf"));
-    QFile config(configFile);
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QStringLiteral(
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
-        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>"
-        "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
-        "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n").arg(socket).toUtf8());
-    config.close();
-
-    m_busDaemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + configFile,
-                                                      QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-    QVERIFY2(m_busDaemon.waitForStarted(5000), "dbus-daemon (package dbus) is required");
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(socket), 5000);
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", QByteArray("unix:path=") + socket.toUtf8());
+    QVERIFY2(m_bus.start(m_directory.path()), "dbus-daemon (package dbus) is required");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toUtf8());
     QVERIFY(QDBusConnection::systemBus().isConnected());
 }
 
 void TestDbusBridge::cleanupTestCase()
 {
     stopService();
-    m_busDaemon.terminate();
-    m_busDaemon.waitForFinished(3000);
+    m_bus.stop();
 }
 
 bool TestDbusBridge::startService()

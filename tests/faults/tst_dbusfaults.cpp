@@ -1,3 +1,5 @@
+#include "../dbus/privatebus.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QProcess>
@@ -28,7 +30,6 @@ private slots:
     void pluginKeepsCharging();
 
 private:
-    bool startBus(const QString &directory, QProcess *daemon, QString *address);
     QByteArray readLine(QProcess *host);
 
     int m_faults = 0;
@@ -37,32 +38,6 @@ private:
 void TestDbusFaults::cleanupTestCase()
 {
     qInfo("D-Bus faults injected: %d", m_faults);
-}
-
-bool TestDbusFaults::startBus(const QString &directory, QProcess *daemon, QString *address)
-{
-    const QString socket = directory + QStringLiteral("/system_bus_socket");
-    const QString configFile = directory + QStringLiteral("/bus.conf");
-    QFile config(configFile);
-    if (!config.open(QIODevice::WriteOnly))
-        return false;
-    config.write(QStringLiteral(
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
-        "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>"
-        "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
-        "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n").arg(socket).toUtf8());
-    config.close();
-    daemon->start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + configFile,
-                                                  QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-    if (!daemon->waitForStarted(5000))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFile::exists(socket) && timer.elapsed() < 5000)
-        QTest::qWait(20);
-    *address = QStringLiteral("unix:path=") + socket;
-    return QFile::exists(socket);
 }
 
 QByteArray TestDbusFaults::readLine(QProcess *host)
@@ -99,21 +74,17 @@ void TestDbusFaults::pluginKeepsCharging()
 
     QTemporaryDir directory;
     QVERIFY(directory.isValid());
-    QProcess daemon;
+    PrivateBus bus;
     QString address = QStringLiteral("unix:path=") + directory.filePath(QStringLiteral("no_bus_here"));
-    if (fault != NoBus)
-        QVERIFY2(startBus(directory.path(), &daemon, &address), "dbus-daemon (package dbus) is required");
+    if (fault != NoBus) {
+        QVERIFY2(bus.start(directory.path()), "dbus-daemon (package dbus) is required");
+        address = bus.address();
+    }
 
     // Another process holds the name: a connection of this test.
     const QString otherName = QStringLiteral("other ") + QString::fromLatin1(QTest::currentDataTag());
     QDBusConnection other = QDBusConnection::connectToBus(address, otherName);
-    const auto cleanup = qScopeGuard([&otherName, &daemon]() {
-        QDBusConnection::disconnectFromBus(otherName);
-        if (daemon.state() != QProcess::NotRunning) {
-            daemon.terminate();
-            daemon.waitForFinished(3000);
-        }
-    });
+    const auto cleanup = qScopeGuard([&otherName]() { QDBusConnection::disconnectFromBus(otherName); });
     if (fault == NameTaken) {
         QVERIFY(other.isConnected());
         QVERIFY(other.registerService(serviceName));
@@ -139,8 +110,7 @@ void TestDbusFaults::pluginKeepsCharging()
     }
     if (fault == BusDies) {
         QDBusConnection::disconnectFromBus(otherName);
-        daemon.kill();
-        QVERIFY(daemon.waitForFinished(5000));
+        QVERIFY(bus.kill());
     }
     if (fault != NoFault)
         m_faults++;

@@ -1,3 +1,4 @@
+#include "faultsupport.h"
 #include "faultypriceservice.h"
 
 #include "../smartcharging/householdfixture.h"
@@ -9,7 +10,6 @@
 #include "tavro/tavrosettings.h"
 #include "tavro/thing.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,22 +23,7 @@
 
 namespace {
 
-QStringList s_warnings;
-QtMessageHandler s_previousHandler = nullptr;
-
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg && qstrcmp(context.category, "TavroEnergy") == 0)
-        s_warnings.append(message);
-    if (type != QtDebugMsg)
-        s_previousHandler(type, context, message);
-}
-
-int warningsContaining(const QString &text)
-{
-    return static_cast<int>(std::count_if(s_warnings.cbegin(), s_warnings.cend(),
-                                          [&text](const QString &warning) { return warning.contains(text); }));
-}
+using namespace FaultSupport;
 
 // Hourly prices for two days from midnight, as the service sends them.
 QByteArray priceReply(const QDate &day, double base)
@@ -51,12 +36,6 @@ QByteArray priceReply(const QDate &day, double base)
                                 {"marketprice", base + (hour * 37) % 23}, {"unit", "Eur/MWh"}});
     }
     return QJsonDocument(QJsonObject{{"object", "list"}, {"data", data}}).toJson(QJsonDocument::Compact);
-}
-
-QByteArray fileContent(const QString &fileName)
-{
-    QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 int spotMarketFrames(SmartChargingManager *manager)
@@ -83,12 +62,12 @@ private:
 void TestPriceServiceFaults::initTestCase()
 {
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-    s_previousHandler = qInstallMessageHandler(recordWarnings);
+    FaultSupport::recordWarnings();
 }
 
 void TestPriceServiceFaults::cleanupTestCase()
 {
-    qInstallMessageHandler(s_previousHandler);
+    FaultSupport::stopRecording();
     qInfo("Failed price refreshes injected: %d", m_faults);
 }
 
@@ -154,7 +133,7 @@ void TestPriceServiceFaults::outageKeepsLastPrices()
     // An hour later the refresh is due; the service fails now and on every
     // retry, one per minute.
     service.setMode(static_cast<FaultyPriceService::Mode>(mode));
-    s_warnings.clear();
+    FaultSupport::warnings().clear();
     household.advance(3601);
     for (int attempt = 1; attempt <= 3; attempt++) {
         if (attempt > 1)

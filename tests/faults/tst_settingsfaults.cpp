@@ -1,3 +1,5 @@
+#include "faultsupport.h"
+
 #include "../smartcharging/householdfixture.h"
 
 #include "smartcharging/smartchargingmanager.h"
@@ -5,7 +7,6 @@
 #include "tavro/thing.h"
 #include "tavro/thingmanager.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -21,27 +22,12 @@
 
 namespace {
 
+using namespace FaultSupport;
+
 const ThingId chargerId(QStringLiteral("{5e771265-0000-4000-8000-000000000001}"));
 const ThingId carId(QStringLiteral("{5e771265-0000-4000-8000-000000000002}"));
 const QByteArray chargerGroup = "%7B5e771265-0000-4000-8000-000000000001%7D";
 const uid_t nobody = 65534;
-
-QStringList s_warnings;
-QtMessageHandler s_previousHandler = nullptr;
-
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg && qstrcmp(context.category, "TavroEnergy") == 0)
-        s_warnings.append(message);
-    if (type != QtDebugMsg)
-        s_previousHandler(type, context, message);
-}
-
-bool warnedAbout(const QString &text)
-{
-    return std::any_of(s_warnings.cbegin(), s_warnings.cend(),
-                       [&text](const QString &warning) { return warning.contains(text); });
-}
 
 // A user's file: global limits, one charger in eco mode with its car, and the
 // spot-market selection.
@@ -58,18 +44,6 @@ const QByteArray soundSettings =
         "[SpotMarket]\n"
         "enabled=false\n"
         "providerId={0ca6ad88-e243-438d-a0f8-986cecf61834}\n";
-
-QByteArray fileContent(const QString &fileName)
-{
-    QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &fileName, const QByteArray &content)
-{
-    QFile file(fileName);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
 
 struct Household
 {
@@ -130,18 +104,18 @@ private:
 
 void TestSettingsFaults::initTestCase()
 {
-    s_previousHandler = qInstallMessageHandler(recordWarnings);
+    FaultSupport::recordWarnings();
 }
 
 void TestSettingsFaults::cleanupTestCase()
 {
-    qInstallMessageHandler(s_previousHandler);
+    FaultSupport::stopRecording();
     qInfo("Settings faults injected: %d, processes killed while writing: %d", m_faults, m_kills);
 }
 
 void TestSettingsFaults::init()
 {
-    s_warnings.clear();
+    FaultSupport::warnings().clear();
 }
 
 void TestSettingsFaults::damagedFile_data()
@@ -156,6 +130,13 @@ void TestSettingsFaults::damagedFile_data()
             << QByteArray(soundSettings).replace("\n[ChargingConfigurations]", QByteArray(junk, sizeof(junk) - 1));
     QTest::newRow("unclosed section header") << soundSettings + "[Padding\nkey=value\n";
     QTest::newRow("cut off in a section header") << soundSettings + "\n[Chargi";
+    // Binary values Qt would crash on, or reserve 16 GB for.
+    QTest::newRow("date-time in a zone that does not exist") << QByteArray(soundSettings).replace(
+            "\\chargingMode=1\n", "\\chargingMode=1\n" + chargerGroup
+            + "\\endDateTime=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8e\\xc5\\x2 q\\xfe\\x3\\0\\0\\0\\x4\\0X\\0Y)\n");
+    QTest::newRow("list of four billion days") << QByteArray(soundSettings).replace(
+            "\\chargingMode=1\n", "\\chargingMode=1\n" + chargerGroup
+            + "\\repeatDays=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xfe\\0\\0\\0\\x2\\0\\0\\0\\x3)\n");
 }
 
 void TestSettingsFaults::damagedFile()
@@ -183,10 +164,10 @@ void TestSettingsFaults::damagedFile()
                                    chargerGroup + "\\targetPercentage=70", chargerGroup + "\\chargingMode=1"})
         QVERIFY2(written.contains(line), line.constData());
 
-    // The parts that could not be read are dropped by that write without a
-    // word: the user should be told, and the damaged file kept aside.
-    QEXPECT_FAIL("", "EnergySettings ignores QSettings::FormatError (config/energysettings.cpp)", Continue);
-    QVERIFY(warnedAbout(QStringLiteral("energy.conf")));
+    // The parts that could not be read are dropped by that write: the user is
+    // told, and the file as found is kept aside.
+    QVERIFY(warningsContaining(QStringLiteral("energy.conf")) > 0);
+    QCOMPARE(fileContent(house.settingsFile() + QStringLiteral(".damaged")), content);
 }
 
 void TestSettingsFaults::damagedValues_data()
@@ -194,18 +175,16 @@ void TestSettingsFaults::damagedValues_data()
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("key");
     QTest::addColumn<double>("expected");
-    QTest::addColumn<bool>("restoredAsDefault");
 
     // A value that does not parse or lies outside its range falls back to the
     // default, as the readers of the charging configurations do.
-    // restoredAsDefault: what the manager does today.
-    QTest::newRow("phase limit: text") << QByteArray("phasePowerConsumptionLimit=sixteen") << "phasePowerLimit" << 0.0 << true;
-    QTest::newRow("phase limit: negative") << QByteArray("phasePowerConsumptionLimit=-16") << "phasePowerLimit" << 0.0 << true;
-    QTest::newRow("tolerance: text") << QByteArray("acquisitionTolerance=high") << "acquisitionTolerance" << 0.5 << false;
-    QTest::newRow("tolerance: above 1") << QByteArray("acquisitionTolerance=7") << "acquisitionTolerance" << 0.5 << false;
-    QTest::newRow("tolerance: nan") << QByteArray("acquisitionTolerance=nan") << "acquisitionTolerance" << 0.5 << false;
-    QTest::newRow("battery consideration: inf") << QByteArray("batteryLevelConsideration=inf") << "batteryLevelConsideration" << 0.9 << false;
-    QTest::newRow("battery upper limit: -1") << QByteArray("batteryLevelUpperLimit=-1") << "batteryLevelUpperLimit" << 1.0 << false;
+    QTest::newRow("phase limit: text") << QByteArray("phasePowerConsumptionLimit=sixteen") << "phasePowerLimit" << 0.0;
+    QTest::newRow("phase limit: negative") << QByteArray("phasePowerConsumptionLimit=-16") << "phasePowerLimit" << 0.0;
+    QTest::newRow("tolerance: text") << QByteArray("acquisitionTolerance=high") << "acquisitionTolerance" << 0.5;
+    QTest::newRow("tolerance: above 1") << QByteArray("acquisitionTolerance=7") << "acquisitionTolerance" << 0.5;
+    QTest::newRow("tolerance: nan") << QByteArray("acquisitionTolerance=nan") << "acquisitionTolerance" << 0.5;
+    QTest::newRow("battery consideration: inf") << QByteArray("batteryLevelConsideration=inf") << "batteryLevelConsideration" << 0.9;
+    QTest::newRow("battery upper limit: -1") << QByteArray("batteryLevelUpperLimit=-1") << "batteryLevelUpperLimit" << 1.0;
 }
 
 void TestSettingsFaults::damagedValues()
@@ -213,7 +192,6 @@ void TestSettingsFaults::damagedValues()
     QFETCH(QByteArray, line);
     QFETCH(QString, key);
     QFETCH(double, expected);
-    QFETCH(bool, restoredAsDefault);
 
     Household house;
     QVERIFY(writeFile(house.settingsFile(), "[General]\n" + line + "\n"));
@@ -224,9 +202,8 @@ void TestSettingsFaults::damagedValues()
                           : key == QLatin1String("acquisitionTolerance") ? manager->acquisitionTolerance()
                           : key == QLatin1String("batteryLevelConsideration") ? manager->batteryLevelConsideration()
                           : manager->batteryLevelUpperLimit();
-    if (!restoredAsDefault)
-        QEXPECT_FAIL("", "The global settings are read without a check (smartcharging/smartchargingmanager.cpp)", Continue);
     QCOMPARE(restored, expected);
+    QVERIFY(warningsContaining(QString::fromLatin1(line.left(line.indexOf('=')))) > 0);
 
     // And the cycle runs with it.
     house.fixture.runCycle();
@@ -259,8 +236,7 @@ void TestSettingsFaults::unwritableFile()
     QVERIFY(chmod(qPrintable(settingsDirectory), 0755) == 0);
     QCOMPARE(fileContent(fileName), soundSettings);
 
-    QEXPECT_FAIL("", "EnergySettings ignores QSettings::AccessError (config/energysettings.cpp)", Continue);
-    QVERIFY(warnedAbout(QStringLiteral("energy.conf")));
+    QVERIFY(warningsContaining(QStringLiteral("energy.conf")) > 0);
 }
 
 void TestSettingsFaults::unreadableFile()
@@ -292,8 +268,7 @@ void TestSettingsFaults::unreadableFile()
     QVERIFY(chmod(qPrintable(fileName), 0644) == 0);
     QCOMPARE(fileContent(fileName), soundSettings);
 
-    QEXPECT_FAIL("", "EnergySettings ignores QSettings::AccessError (config/energysettings.cpp)", Continue);
-    QVERIFY(warnedAbout(QStringLiteral("energy.conf")));
+    QVERIFY(warningsContaining(QStringLiteral("energy.conf")) > 0);
 }
 
 void TestSettingsFaults::killedWhileWriting_data()
