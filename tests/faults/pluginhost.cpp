@@ -68,12 +68,10 @@ int main(int argc, char *argv[])
         return 3;
     charger->setStateValue(QStringLiteral("pluggedIn"), true);
     charger->setStateValue(QStringLiteral("phaseCount"), 3);
-    for (const auto &state : {qMakePair(QStringLiteral("batteryLevel"), QVariant(30)),
-                              qMakePair(QStringLiteral("capacity"), QVariant(60.0)),
-                              qMakePair(QStringLiteral("acPhaseCount"), QVariant(3)),
-                              qMakePair(QStringLiteral("acMinChargingCurrent"), QVariant(6.0)),
-                              qMakePair(QStringLiteral("acMaxChargingCurrent"), QVariant(16.0))})
-        car->setStateValue(state.first, state.second);
+    const QVariantMap carStates{{"batteryLevel", 30}, {"capacity", 60.0}, {"acPhaseCount", 3},
+                                {"acMinChargingCurrent", 6.0}, {"acMaxChargingCurrent", 16.0}};
+    for (auto it = carStates.cbegin(); it != carStates.cend(); ++it)
+        car->setStateValue(it.key(), it.value());
     for (const char *phase : {"A", "B", "C"}) {
         meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(phase), -7000.0 / 3 / 230);
         meter->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(phase), -7000.0 / 3);

@@ -1,5 +1,5 @@
 #include "faultsupport.h"
-#include "faultypriceservice.h"
+#include "../spotmarket/httpresponder.h"
 
 #include "../smartcharging/householdfixture.h"
 
@@ -73,35 +73,37 @@ void TestPriceServiceFaults::cleanupTestCase()
 
 void TestPriceServiceFaults::outageKeepsLastPrices_data()
 {
-    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("status"); // -1: the port is closed, 0: never answers
+    QTest::addColumn<QByteArray>("body"); // empty: the good prices, cut off halfway
     QTest::addColumn<QString>("warning");
 
     const QString transport = QStringLiteral("Failed to refresh data. Reply finished with error:");
-    QTest::newRow("connection refused") << int(FaultyPriceService::Refused) << transport;
-    QTest::newRow("no answer within the transfer timeout") << int(FaultyPriceService::Silent) << transport;
-    // Qt ends such a reply without an error; the half body fails as JSON.
-    QTest::newRow("connection dropped mid-body") << int(FaultyPriceService::Truncated)
-                                                 << QStringLiteral("Failed to refresh data. The payload contains invalid JSON data:");
-    QTest::newRow("HTTP 503") << int(FaultyPriceService::ServerError)
+    QTest::newRow("connection refused") << -1 << QByteArray() << transport;
+    QTest::newRow("no answer within the transfer timeout") << 0 << QByteArray() << transport;
+    // Shorter than announced: Qt ends the reply with "Connection closed".
+    QTest::newRow("connection dropped mid-body") << 200 << QByteArray() << transport;
+    QTest::newRow("HTTP 503") << 503 << QByteArray("{\"error\": \"maintenance\"}")
                               << QStringLiteral("Failed to refresh data. HTTP returned status: 503");
-    QTest::newRow("body is no JSON") << int(FaultyPriceService::Garbage)
+    QTest::newRow("body is no JSON") << 200 << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR<html>", 22)
                                      << QStringLiteral("Failed to refresh data. The payload contains invalid JSON data:");
-    QTest::newRow("JSON error object") << int(FaultyPriceService::ErrorObject)
+    QTest::newRow("JSON error object") << 200 << QByteArray("{\"error\": {\"message\": \"rate limit\", \"code\": 429}}")
                                        << QStringLiteral("Failed to refresh data. The payload contains no data array:");
 }
 
 void TestPriceServiceFaults::outageKeepsLastPrices()
 {
-    QFETCH(int, mode);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
     QFETCH(QString, warning);
 
-    FaultyPriceService service;
+    HttpResponder service;
     QVERIFY(service.start());
     qputenv("TAVRO_AWATTAR_AT_URL", service.baseUrl().toUtf8());
 
     HouseholdFixture household;
     const QByteArray goodPrices = priceReply(household.now().date(), 60.0);
-    service.setMode(FaultyPriceService::Good, goodPrices);
+    service.status = 200;
+    service.body = goodPrices;
     household.addThing("gridMeter", "Grid", {{"currentPower", 300.0}});
     Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"phaseCount", 3}});
     Thing *car = household.addThing("electricVehicle", "Car", {{"batteryLevel", 20}, {"capacity", 60.0},
@@ -132,7 +134,10 @@ void TestPriceServiceFaults::outageKeepsLastPrices()
 
     // An hour later the refresh is due; the service fails now and on every
     // retry, one per minute.
-    service.setMode(static_cast<FaultyPriceService::Mode>(mode));
+    QVERIFY(service.setRefusing(status < 0));
+    service.status = status;
+    service.body = body.isEmpty() ? goodPrices : body;
+    service.truncated = body.isEmpty();
     FaultSupport::warnings().clear();
     household.advance(3601);
     for (int attempt = 1; attempt <= 3; attempt++) {
@@ -151,8 +156,10 @@ void TestPriceServiceFaults::outageKeepsLastPrices()
     QCOMPARE(warningsContaining(QStringLiteral("Failed to refresh data.")), 3);
 
     // Back in service: the next tick takes the new prices.
-    const QByteArray newPrices = priceReply(household.now().date(), 90.0);
-    service.setMode(FaultyPriceService::Good, newPrices);
+    QVERIFY(service.setRefusing(false));
+    service.status = 200;
+    service.body = priceReply(household.now().date(), 90.0);
+    service.truncated = false;
     household.advance(60);
     QVERIFY(QMetaObject::invokeMethod(provider, "onRefreshTimout"));
     QTRY_VERIFY(provider->scoreEntries() != lastGood);

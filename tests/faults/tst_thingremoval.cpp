@@ -8,6 +8,7 @@
 #include "tavro/thingmanager.h"
 
 #include <QSignalSpy>
+#include <algorithm>
 #include <QtTest>
 
 // Things disappear at the worst moments: while an action the manager sent them
@@ -37,22 +38,16 @@ void userAction(ThingManager *thingManager, Thing *thing, const QString &stateNa
 
 int actionsInFlight(ThingManager *thingManager, const ThingId &thingId)
 {
-    int count = 0;
-    for (const ThingActionInfo *info : thingManager->findChildren<ThingActionInfo *>()) {
-        if (!info->isFinished() && info->action().thingId() == thingId)
-            count++;
-    }
-    return count;
+    const QList<ThingActionInfo *> infos = thingManager->findChildren<ThingActionInfo *>();
+    return int(std::count_if(infos.cbegin(), infos.cend(), [&thingId](const ThingActionInfo *info) {
+        return !info->isFinished() && info->action().thingId() == thingId;
+    }));
 }
 
 int loggedActions(ThingManager *thingManager, const ThingId &thingId)
 {
-    int count = 0;
-    for (const ThingManager::ActionLogEntry &entry : thingManager->actionLog()) {
-        if (entry.thingId == thingId)
-            count++;
-    }
-    return count;
+    const auto log = thingManager->actionLog();
+    return int(std::count_if(log.cbegin(), log.cend(), [&thingId](const auto &entry) { return entry.thingId == thingId; }));
 }
 
 double current(Thing *charger)

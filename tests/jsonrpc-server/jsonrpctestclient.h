@@ -45,7 +45,6 @@ public:
     }
     // Closes once what was written has left.
     void disconnectAfterWrite() { m_socket.disconnectFromHost(); }
-    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     bool waitForDisconnected()
     {
         return QTest::qWaitFor([this]() { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 5000);

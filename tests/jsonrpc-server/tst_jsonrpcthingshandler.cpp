@@ -34,9 +34,8 @@ private:
 void TestJsonRpcThingsHandler::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-    qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-    qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
+        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
     m_handler = new JsonRpcThingsHandler(&m_thingManager, this);
     QVERIFY(m_server.registerHandler(m_handler, 1, 0));
     // Added after the handler: its states must be followed too.

@@ -12,6 +12,7 @@ class HttpResponder : public QTcpServer
 public:
     int status = 404;
     QByteArray body;
+    bool truncated = false; // announces the body, sends half of it, hangs up
     QStringList paths; // of the requests received
 
     HttpResponder()
@@ -22,7 +23,15 @@ public:
         });
     }
 
-    QString baseUrl() const { return QString("http://127.0.0.1:%1").arg(serverPort()); }
+    QString baseUrl() const { return QString("http://127.0.0.1:%1").arg(m_port); }
+    bool start() { return listen(QHostAddress::LocalHost) && (m_port = serverPort()) != 0; }
+    // While refusing, nothing listens on the port.
+    bool setRefusing(bool refusing)
+    {
+        if (refusing)
+            close();
+        return refusing || isListening() || listen(QHostAddress::LocalHost, m_port);
+    }
 
 private:
     void onReadyRead(QTcpSocket *socket)
@@ -37,9 +46,12 @@ private:
             return;
 
         socket->write("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nContent-Type: application/json\r\n"
-                      "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                      "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
+                      + (truncated ? body.left(body.size() / 2) : body));
         socket->disconnectFromHost();
     }
+
+    quint16 m_port = 0;
 };
 
 #endif // HTTPRESPONDER_H

@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 
+#include "../faults/faultsupport.h"
 #include "httpresponder.h"
 #include "spotmarket/spotmarketdataproviderawattar.h"
 #include "tavro/tavroclock.h"
@@ -15,19 +16,9 @@ namespace {
 const QDateTime now(QDate(2026, 1, 20), QTime(10, 0));
 const QString austria("aWATTar AT");
 
-QStringList s_warnings;
-QtMessageHandler s_previousHandler = nullptr;
-
-void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg)
-        s_warnings.append(message);
-    s_previousHandler(type, context, message);
-}
-
 bool warned(const QString &text)
 {
-    return std::any_of(s_warnings.cbegin(), s_warnings.cend(), [&text](const QString &w) { return w.contains(text); });
+    return FaultSupport::warningsContaining(text) > 0;
 }
 
 // Counts requests at the moment they are issued.
@@ -127,11 +118,11 @@ void TestAwattarProvider::initTestCase()
     QVERIFY(m_dir.isValid());
     qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
     qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-    QVERIFY(m_server.listen(QHostAddress::LocalHost));
+    QVERIFY(m_server.start());
     qputenv("TAVRO_AWATTAR_AT_URL", m_server.baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", (m_server.baseUrl() + "/de/").toUtf8());
     m_network.setProxy(QNetworkProxy::NoProxy);
-    s_previousHandler = qInstallMessageHandler(captureWarnings);
+    FaultSupport::recordWarnings();
 }
 
 void TestAwattarProvider::init()
@@ -139,7 +130,7 @@ void TestAwattarProvider::init()
     // A fresh cache directory per test.
     qputenv("TAVRO_CACHE_PATH", m_dir.filePath(QString("cache%1").arg(m_testNumber++)).toUtf8());
     TavroClock::setCurrentDateTime(now);
-    s_warnings.clear();
+    FaultSupport::warnings().clear();
     m_network.requests = 0;
     m_server.status = 404;
     m_server.paths.clear();
@@ -238,7 +229,6 @@ void TestAwattarProvider::refreshFailure()
     m_server.body = body;
 
     SpotMarketDataProviderAwattar provider(&m_network, SpotMarketDataProviderAwattar::AwattarCountryAustria);
-    QCOMPARE(provider.transferTimeout(), 30000);
     provider.setTransferTimeout(300);
     QSignalSpy entriesSpy(&provider, &SpotMarketDataProvider::scoreEntriesChanged);
     QSignalSpy availableSpy(&provider, &SpotMarketDataProvider::availableChanged);

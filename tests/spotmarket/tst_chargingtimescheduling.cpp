@@ -53,9 +53,8 @@ private:
 void TestChargingTimeScheduling::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-    qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-    qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
+        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
     m_manager = new SpotMarketManager(nullptr, this); // disabled: no provider, no requests
 }
 

@@ -66,7 +66,7 @@ void TestSpotMarketManager::initTestCase()
     QVERIFY(m_dir.isValid());
     qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
     qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
-    QVERIFY(m_server.listen(QHostAddress::LocalHost));
+    QVERIFY(m_server.start());
     qputenv("TAVRO_AWATTAR_AT_URL", m_server.baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", m_server.baseUrl().toUtf8());
     m_network.setProxy(QNetworkProxy::NoProxy);
