@@ -103,6 +103,11 @@ ScoreEntries SpotMarketDataProvider::loadCachedDataEntries()
         return entries;
     QSettings cache(m_cacheFile, QSettings::IniFormat);
     qCDebug(dcTavroEnergy()) << this << "loading data from cache" << m_cacheFile;
+    // QSettings parses the sections of a file lazily, per group asked for; a
+    // damaged section header can hide a provider's array from that look-up
+    // until the next write parses the whole file. Parsing everything now
+    // gives the same slots before and after another provider's write.
+    cache.allKeys();
     // The stored size is only a claim: at most the elements really present.
     const int size = qMax(0, cache.beginReadArray(m_info.name));
     const int count = qMin(qMin(size, maximumCachedEntries), cache.childGroups().count());
