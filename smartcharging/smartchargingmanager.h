@@ -178,6 +178,9 @@ private:
     // --- overload protection (smartchargingmanageroverload.cpp) ---
     double overloadProtectionReferencePower(const ThingId &evChargerId, double power);
     void setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle);
+    // True for a charger in normal mode that the protection has throttled:
+    // the recovery restores it. Fills in its configuration.
+    bool awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const;
     double availableDcChargingPowerByPhaseLimit() const;
     double availableDcOverloadThrottlePower() const;
 

@@ -309,10 +309,8 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     const QList<EvChargerAc *> acChargers = m_evChargersAc.values();
     for (EvChargerAc *charger : acChargers) {
         const ThingId id = charger->id();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
-        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
-            continue;
-        if (!m_chargingStates.value(id).overloadProtectionActive())
+        ChargingConfiguration configuration;
+        if (!awaitsOverloadRecovery(id, &configuration))
             continue;
 
         const double manualCurrent = configuration.manualMaxChargingCurrent();
@@ -384,10 +382,8 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     const QList<EvChargerDc *> dcChargers = m_evChargersDc.values();
     for (EvChargerDc *charger : dcChargers) {
         const ThingId id = charger->id();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
-        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
-            continue;
-        if (!m_chargingStates.value(id).overloadProtectionActive())
+        ChargingConfiguration configuration;
+        if (!awaitsOverloadRecovery(id, &configuration))
             continue;
 
         const double manualPower = configuration.manualChargingPower();
@@ -467,4 +463,11 @@ double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
 double SmartChargingManager::availableDcOverloadThrottlePower() const
 {
     return qMax(0.0, availableDcChargingPowerByPhaseLimit());
+}
+
+bool SmartChargingManager::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
+{
+    *configuration = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    return configuration->chargingMode() == ChargingConfiguration::ChargingModeNormal
+            && m_chargingStates.value(evChargerId).overloadProtectionActive();
 }
