@@ -30,10 +30,11 @@ void useTemporaryDataDirectories(const QTemporaryDir &directory)
     }
 }
 
-int runScenario(const QString &fileName, const QString &pluginDirectory, const QString &outputDirectory, bool check)
+int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, const QString &pluginDirectory,
+                const QString &outputDirectory, bool check)
 {
     QString error;
-    const Scenario scenario = Scenario::load(fileName, &error);
+    const Scenario scenario = Scenario::load(fileName, defaultTimeZone, &error);
     if (!error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
@@ -97,11 +98,13 @@ int main(int argc, char *argv[])
     // Hash order decides the order in which chargers are visited; a fixed
     // seed makes every run of a scenario the same.
     qSetGlobalQHashSeed(0);
-    // Scenario times are read as UTC, whatever the machine's zone: no
-    // daylight-saving jump can make two machines report differently. A set
-    // TZ also spares the C library a look at /etc/localtime on every local
-    // time conversion, which otherwise dominates the run time.
-    qputenv("TZ", "UTC0");
+    // Scenario times are local times of the scenario's own zone. One that
+    // names none runs in the zone TZ names, else in UTC whatever the
+    // machine's zone: two machines report the same. A set TZ also spares
+    // the C library a look at /etc/localtime on every local time
+    // conversion, which otherwise dominates the run time.
+    const QByteArray defaultTimeZone = qgetenv("TZ");
+    qputenv("TZ", defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone);
     tzset();
     QCoreApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("tavro-energy-sim"));
@@ -112,9 +115,13 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Household simulator for the smart charging plugin"));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("scenario"), QStringLiteral("Scenario JSON files."));
+    // The build tree keeps the plugin beside bin/, an installation in the
+    // host's plugin folder under the prefix.
+    const QString builtPlugins = QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins");
+    const QString installedPlugins = QCoreApplication::applicationDirPath() + QStringLiteral("/../" TAVRO_PLUGIN_INSTALL_DIR);
     const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"), QStringLiteral("Directory of the built plugin."),
                                           QStringLiteral("dir"),
-                                          QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins"));
+                                          QFileInfo(builtPlugins).isDir() ? builtPlugins : installedPlugins);
     const QCommandLineOption outputOption(QStringLiteral("out"), QStringLiteral("Directory for the CSV and PNG files."),
                                           QStringLiteral("dir"), QStringLiteral("sim-output"));
     const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Exit with 1 when an expectation fails."));
@@ -132,7 +139,7 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(serveOption)) {
         QString error;
-        const Scenario scenario = Scenario::load(scenarios.first(), &error);
+        const Scenario scenario = Scenario::load(scenarios.first(), defaultTimeZone, &error);
         if (!error.isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 2;
@@ -163,7 +170,7 @@ int main(int argc, char *argv[])
 
     int result = 0;
     for (const QString &scenario : scenarios)
-        result = qMax(result, runScenario(scenario, parser.value(pluginOption), parser.value(outputOption),
-                                          parser.isSet(checkOption)));
+        result = qMax(result, runScenario(scenario, defaultTimeZone, parser.value(pluginOption),
+                                          parser.value(outputOption), parser.isSet(checkOption)));
     return result;
 }

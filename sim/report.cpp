@@ -346,15 +346,13 @@ QString Report::table() const
     }
     // The limit as it was set during the run, e.g. "16 A; 20 A from 16:00".
     QStringList limits;
-    const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
     const QVector<MinuteRecord> &records = m_simulation.records();
     for (int r = 0; r < records.count(); r++) {
         if (r > 0 && records.at(r).phaseLimit == records.at(r - 1).phaseLimit)
             continue;
-        const int minute = startMinute + records.at(r).minute;
         QString text = records.at(r).phaseLimit > 0 ? QStringLiteral("%1 A").arg(records.at(r).phaseLimit) : QStringLiteral("none");
         if (r > 0)
-            text += QStringLiteral(" from %1:%2").arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0'));
+            text += QStringLiteral(" from ") + scenario.clockText(records.at(r).minute);
         limits << text;
     }
     out << "Phases (limit " << limits.join(QStringLiteral("; ")) << ")\n";
@@ -375,6 +373,17 @@ QString Report::table() const
         out << "Home battery (lower limit " << number(m_simulation.batteryLowerLimit() * 100, 0) << " %)\n";
         row(QStringLiteral("  to cars while below it [kWh]"), number(m_plugin.energyWhileBatteryLow, 2),
             QStringLiteral("-"), QStringLiteral("-"), QString(), QString());
+    }
+    const QList<OwnerNotification> &notifications = m_simulation.notifications();
+    if (!notifications.isEmpty()) {
+        // A long run sends many; the first few show what the owner reads.
+        const int shown = 5;
+        out << "Notifications to the owner (" << notifications.count() << ")\n";
+        for (int i = 0; i < notifications.count() && i < shown; i++) {
+            const OwnerNotification &notification = notifications.at(i);
+            out << "  " << scenario.clockText(notification.minute) << " " << notification.title << ": "
+                << notification.body << "\n";
+        }
     }
     if (scenario.random.enabled) {
         // The heap figures go to stderr: they differ between builds.
@@ -404,7 +413,8 @@ QStringList Report::failedExpectations() const
                                     QStringLiteral("minApiCalls"), QStringLiteral("minPlugEvents")};
     const QStringList carKeys = {QStringLiteral("minSurplusShare"), QStringLiteral("reachTarget"),
                                  QStringLiteral("minEnergy"), QStringLiteral("maxEnergy"),
-                                 QStringLiteral("maxCostRatioToBaseline"), QStringLiteral("minFinalSoc"),
+                                 QStringLiteral("maxCostRatioToBaseline"), QStringLiteral("maxCostRatioToLimit"),
+                                 QStringLiteral("minFinalSoc"),
                                  QStringLiteral("maxFinalSoc"), QStringLiteral("minDischargedEnergy"),
                                  QStringLiteral("minLowestSoc"), QStringLiteral("maxSocEstimateError")};
     for (const QString &key : expectations.keys()) {
@@ -458,6 +468,12 @@ QStringList Report::failedExpectations() const
                 failures << prefix + QStringLiteral("reports its own SoC; there is no estimate to check");
             check(expected, QStringLiteral("maxSocEstimateError"), figures.largestSocError,
                   prefix + QStringLiteral("largest SoC estimate error [%]"), 1);
+        }
+        if (expected.contains(QStringLiteral("maxCostRatioToLimit"))) {
+            const CarFigures &limit = m_limit.cars.at(j);
+            if (limit.cost > 0)
+                check(expected, QStringLiteral("maxCostRatioToLimit"), figures.cost / limit.cost,
+                      prefix + QStringLiteral("cost relative to the limit"), 2);
         }
         if (expected.contains(QStringLiteral("maxCostRatioToBaseline"))) {
             const CarFigures &baseline = m_baseline.cars.at(j);
@@ -532,7 +548,7 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
             out << "," << QString(scenario.cars.at(j).name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc_estimate";
     }
     out << "\n";
-    const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
+    const int startMinute = scenario.startOffsetMinutes();
     for (const MinuteRecord &record : m_simulation.records()) {
         out << record.minute << "," << number((startMinute + record.minute) / 60.0, 3) << ","
             << number(record.pvPower) << "," << number(record.houseLoad) << "," << number(record.batteryPower) << ","

@@ -3,11 +3,15 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimeZone>
+
+#include <ctime>
 
 namespace {
 
-// "hh:mm" on the first day, or "d+hh:mm" on a later day → minutes after the
-// start (which lies at midnight plus the start's own time of day).
+// "hh:mm" on the first day, or "d+hh:mm" on a later day, local time →
+// real minutes after the start (a night the clocks change has 23 or 25
+// hours).
 int minuteOf(const QJsonValue &value, const QDateTime &start, int fallback)
 {
     if (!value.isString())
@@ -21,8 +25,7 @@ int minuteOf(const QJsonValue &value, const QDateTime &start, int fallback)
     const QTime time = QTime::fromString(text, QStringLiteral("hh:mm"));
     if (!time.isValid())
         return fallback;
-    const int startMinute = start.time().hour() * 60 + start.time().minute();
-    return day * 1440 + time.hour() * 60 + time.minute() - startMinute;
+    return static_cast<int>(start.secsTo(QDateTime(start.date().addDays(day), time)) / 60);
 }
 
 void readPhases(const QJsonValue &value, double *phases)
@@ -34,12 +37,23 @@ void readPhases(const QJsonValue &value, double *phases)
 
 }
 
-Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
+Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTimeZone, QString *errorString)
 {
     Scenario scenario;
     errorString->clear();
     scenario.name = json.value(QStringLiteral("name")).toString();
     scenario.description = json.value(QStringLiteral("description")).toString();
+    scenario.timeZone = json.value(QStringLiteral("timeZone")).toString().toUtf8();
+    if (scenario.timeZone.isEmpty()) {
+        scenario.timeZone = defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone;
+    } else if (!QTimeZone(scenario.timeZone).isValid()) {
+        // The C library would silently run an unknown zone as UTC.
+        *errorString = QStringLiteral("\"timeZone\": unknown time zone \"%1\" (is tzdata installed?)")
+                .arg(QString::fromUtf8(scenario.timeZone));
+        return scenario;
+    }
+    qputenv("TZ", scenario.timeZone);
+    tzset();
     scenario.start = QDateTime::fromString(json.value(QStringLiteral("start")).toString(), Qt::ISODate);
     if (!scenario.start.isValid()) {
         *errorString = QStringLiteral("\"start\" must be an ISO date-time");
@@ -177,7 +191,7 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
     return scenario;
 }
 
-Scenario Scenario::load(const QString &fileName, QString *errorString)
+Scenario Scenario::load(const QString &fileName, const QByteArray &defaultTimeZone, QString *errorString)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -190,14 +204,23 @@ Scenario Scenario::load(const QString &fileName, QString *errorString)
         *errorString = QStringLiteral("%1 is no JSON object: %2").arg(fileName, parseError.errorString());
         return Scenario();
     }
-    return fromJson(document.object(), errorString);
+    return fromJson(document.object(), defaultTimeZone, errorString);
+}
+
+QString Scenario::clockText(int minute) const
+{
+    return start.addSecs(minute * 60LL).toString(QStringLiteral("hh:mm"));
 }
 
 double Scenario::priceAt(int minute) const
 {
+    return priceAtOffset(startOffsetMinutes() + minute);
+}
+
+double Scenario::priceAtOffset(int absolute) const
+{
     if (hourlyPrices.isEmpty())
         return 0;
-    const int absolute = start.time().hour() * 60 + start.time().minute() + minute;
     const int hour = (absolute / 60) % hourlyPrices.count();
     const double base = hourlyPrices.at(hour);
     if (priceResolutionMinutes == 60)

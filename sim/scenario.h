@@ -10,16 +10,20 @@
 // One simulated household and what it is expected to achieve, read from a
 // JSON file in sim/scenarios/. Powers in W, energies in kWh, currents in A,
 // times of day as "hh:mm" on the start date or "d+hh:mm" d days later, all
-// in UTC (the simulator runs with TZ=UTC0).
+// local times of the scenario's time zone.
 //
-// Top level: "name", "description", "start" (ISO date-time), "durationMinutes",
+// Top level: "name", "description", "timeZone" (an IANA zone such as
+// "Europe/Vienna"; without it the TZ the simulator was started with, else
+// UTC), "start" (local ISO date-time), "durationMinutes",
 // "seed" (clouds), "phasePowerLimit" (A), "acquisitionTolerance" (0…1),
 // "pv" {"peakPower", "sunrise", "sunset" (hours), "cloudiness" (0…1)},
 // "house" {"baseLoad", "eveningLoad" (17:00–22:00): [W A, W B, W C]},
 // "battery" {"capacityKwh", "soc", "maxChargePower", "maxDischargePower",
 //   "lowerLimit", "upperLimit" (fractions, set through JSON-RPC)},
 // "prices" {"spotMarket": bool, "resolutionMinutes": 60 or 15,
-//   "hourly": [EUR/MWh per hour of the day]},
+//   "hourly": [EUR/MWh per real hour from midnight of the start date,
+//   repeated when the run is longer; 24 values are one per hour of the day
+//   except on the nights the clocks change]},
 // "chargers" [{"name", "thingClass" (a host class, e.g. "evChargerAc",
 //   "evChargerDc"), "currentRange": [min A, max A], "states": {name: value}}],
 // "cars" [{"name", "thingClass" ("electricVehicleConnected" reports its SoC,
@@ -106,6 +110,7 @@ struct Scenario
 
     QString name;
     QString description;
+    QByteArray timeZone;                 // the TZ value the run uses, e.g. "Europe/Vienna" or "UTC0"
     QDateTime start;
     int durationMinutes = 1440;
     quint32 seed = 1;
@@ -138,12 +143,22 @@ struct Scenario
     Random random;
     QJsonObject expectations;
 
-    // An empty error string on success.
-    static Scenario fromJson(const QJsonObject &json, QString *errorString);
-    static Scenario load(const QString &fileName, QString *errorString);
+    // An empty error string on success. The scenario's time zone (or
+    // defaultTimeZone, a TZ value, when it names none) becomes the process's
+    // local zone before its times are read: the host and the plugin work in
+    // local time, so they see the household's clock, clock changes included.
+    static Scenario fromJson(const QJsonObject &json, const QByteArray &defaultTimeZone, QString *errorString);
+    static Scenario load(const QString &fileName, const QByteArray &defaultTimeZone, QString *errorString);
 
+    // Local midnight of the start date; real minutes from there to the start.
+    QDateTime firstMidnight() const { return QDateTime(start.date(), QTime(0, 0)); }
+    int startOffsetMinutes() const { return static_cast<int>(firstMidnight().secsTo(start) / 60); }
+    // The local wall-clock time of a minute after the start, as "hh:mm".
+    QString clockText(int minute) const;
     // EUR/MWh at minute (minutes after start), with the scenario's resolution.
     double priceAt(int minute) const;
+    // EUR/MWh at a real minute after the first midnight.
+    double priceAtOffset(int minuteOfRun) const;
 };
 
 #endif // SCENARIO_H

@@ -106,7 +106,15 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         m_battery->setStateValue(QStringLiteral("capacity"), m_scenario.batteryCapacityKwh);
         m_batterySoc = m_scenario.batterySoc;
     }
-    m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"), fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
+    Thing *phone = m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"),
+                                                      fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
+    const ParamTypes notifyParams = phone->thingClass().actionTypes().findByName(QStringLiteral("notify")).paramTypes();
+    const ParamTypeId titleId = notifyParams.findByName(QStringLiteral("title")).id();
+    const ParamTypeId bodyId = notifyParams.findByName(QStringLiteral("body")).id();
+    m_thingManager->setActionHandler(phone->id(), [this, titleId, bodyId](Thing *, const Action &action) {
+        m_notifications.append({m_minute, action.paramValue(titleId).toString(), action.paramValue(bodyId).toString()});
+        return Thing::ThingErrorNoError;
+    });
     for (const Scenario::Load &load : m_scenario.loads) {
         if (!m_loadThings.contains(load.name))
             m_loadThings.insert(load.name, m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
@@ -382,10 +390,7 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
         }
     }
     if (!error.isEmpty()) {
-        const int startMinute = m_scenario.start.time().hour() * 60 + m_scenario.start.time().minute();
-        const int minute = startMinute + action.minute;
-        m_actionFailures << QStringLiteral("%1 at %2:%3 failed: %4").arg(action.method)
-                            .arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0')).arg(error);
+        m_actionFailures << QStringLiteral("%1 at %2 failed: %3").arg(action.method, m_scenario.clockText(action.minute), error);
     }
 }
 

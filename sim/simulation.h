@@ -66,6 +66,14 @@ struct SoakFigures
     QStringList problems;        // the first few faults, readable
 };
 
+// A push notification the plugin sent to the owner's phone.
+struct OwnerNotification
+{
+    int minute = 0;
+    QString title;
+    QString body;
+};
+
 // Runs a scenario against the real plugin on the stand-in host: the
 // household's physics follow the plugin's commands minute by minute.
 class Simulation
@@ -95,6 +103,8 @@ public:
     double batteryLowerLimit() const { return m_batteryLowerLimit; }
     // User actions that the host or the plugin refused, as readable lines.
     const QStringList &actionFailures() const { return m_actionFailures; }
+    // Every notification the plugin pushed, in the order sent.
+    const QList<OwnerNotification> &notifications() const { return m_notifications; }
     const SoakFigures &soak() const { return m_soak; }
 
 private:
@@ -164,6 +174,7 @@ private:
     int m_minute = 0;
     QVector<MinuteRecord> m_records; // reserved for the whole run
     QStringList m_actionFailures;
+    QList<OwnerNotification> m_notifications;
     double m_batteryLowerLimit = -1;
     double m_phaseLimit = 0;
 

@@ -106,10 +106,8 @@ double Simulation::noise(double amplitude)
 void Simulation::soakProblem(const QString &text)
 {
     if (m_soak.problems.count() < maxProblems) {
-        const int startMinute = m_scenario.start.time().hour() * 60 + m_scenario.start.time().minute();
-        const int minute = startMinute + m_minute;
-        m_soak.problems << QStringLiteral("day %1 %2:%3: %4").arg(minute / 1440 + 1)
-                           .arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0')).arg(text);
+        const int day = static_cast<int>(m_scenario.start.date().daysTo(m_scenario.start.addSecs(m_minute * 60LL).date()));
+        m_soak.problems << QStringLiteral("day %1 %2: %3").arg(day + 1).arg(m_scenario.clockText(m_minute), text);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "smartchargingmanager.h"
+#include "translationlocator.h"
 
 #include "config/energysettings.h"
 #include "devices/evchargerac.h"
@@ -126,9 +127,8 @@ void SmartChargingManager::sendManualSocNotifications(const ThingId &evChargerId
     // Translated for the user of this charger, not for the host's own locale,
     // so the translator is used directly instead of being installed.
     QTranslator translator;
-    const QString translationsPath = TavroSettings::translationsPath();
     const QString fileName = QStringLiteral("tavro-energy-plugin-tavro");
-    if (translator.load(locale, fileName, QStringLiteral("-"), translationsPath, QStringLiteral(".qm"))) {
+    if (TranslationLocator::load(&translator, locale, fileName)) {
         const QString translatedTitle = translator.translate(translationContext, notificationTitle);
         if (!translatedTitle.isEmpty())
             title = translatedTitle;
@@ -137,8 +137,9 @@ void SmartChargingManager::sendManualSocNotifications(const ThingId &evChargerId
             body = translatedBody;
     } else {
         qCWarning(dcTavroEnergy()) << "Error loading translations for notification from:"
-                                   << translationsPath + QLatin1Char('/') + fileName + QStringLiteral("-[")
-                                      + locale.name() + QStringLiteral("].qm");
+                                   << TavroSettings::translationsPath() + QLatin1Char('/') + fileName
+                                      + QStringLiteral("-[") + locale.name() + QStringLiteral("].qm")
+                                   << "also looked in" << TranslationLocator::searchPaths();
     }
 
     QUrlQuery data;
