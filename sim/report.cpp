@@ -1,4 +1,5 @@
 #include "report.h"
+#include "limitplan.h"
 #include "simulation.h"
 
 #include <QFile>
@@ -35,14 +36,6 @@ double maxPower(const Scenario &scenario, const Scenario::Car &car)
     if (charger >= 0 && scenario.chargers.at(charger).dc)
         return qMin(car.dcMaxPower, 11000.0);
     return car.maxCurrent * voltage * car.phases;
-}
-
-double minPower(const Scenario &scenario, const Scenario::Car &car)
-{
-    const int charger = chargerIndexOf(scenario, car);
-    if (charger >= 0 && scenario.chargers.at(charger).dc)
-        return 1000.0;
-    return car.minCurrent * voltage;
 }
 
 QString number(double value, int decimals = 1)
@@ -209,6 +202,13 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 carFigures.gridEnergy += (power - pvPart) / 60000.0;
                 carFigures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
                 carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
+                // Energy past the owner's ceiling is no use to the owner.
+                const double ceiling = LimitPlan::ceilingOf(car);
+                const double socStart = record.carSocStart.value(j);
+                const double socEnd = record.carSoc.value(j);
+                const double useful = socStart >= ceiling ? 0.0 : socEnd <= ceiling ? 1.0 : (ceiling - socStart) / (socEnd - socStart);
+                carFigures.usefulEnergy += useful * power / 60000.0;
+                carFigures.usefulPvEnergy += useful * pvPart / 60000.0;
                 carFigures.lowestSoc = qMin(carFigures.lowestSoc, record.carSoc.value(j));
             }
             // A record holds the state at the end of its minute.
@@ -275,7 +275,9 @@ void Report::judgeDeadlines(Figures *figures) const
 {
     for (int j = 0; j < figures->cars.count(); j++) {
         CarFigures &car = figures->cars[j];
-        if (car.socAtTarget < 0)
+        if (figures == &m_limit && car.socAtTarget >= 0)
+            car.deadline = m_reachable.value(j) ? Deadline::Met : Deadline::Unreachable;
+        else if (car.socAtTarget < 0)
             car.deadline = Deadline::None;
         else if (car.socAtTarget + 0.5 >= car.targetPercentage)
             car.deadline = Deadline::Met;
@@ -351,122 +353,27 @@ void Report::computeBaseline()
 void Report::computeLimit()
 {
     const Scenario &scenario = m_simulation.scenario();
-    const QVector<MinuteRecord> &records = m_simulation.records();
-    const int carCount = scenario.cars.count();
-    // A deadline is reachable when the car alone, at the most current the
-    // fuse leaves it beside the house, gets there in time.
-    m_reachable.fill(true, carCount);
-    for (int j = 0; j < carCount; j++) {
-        const Scenario::Car &car = scenario.cars.at(j);
-        if (car.targetMinute < 0)
-            continue;
-        double soc = car.soc;
-        const int charger = chargerIndexOf(scenario, car);
-        const uint phases = charger >= 0 && scenario.chargers.at(charger).dc ? 3 : car.phases;
-        for (const MinuteRecord &record : records) {
-            if (record.minute >= car.targetMinute || !pluggedAt(car, record.minute))
-                continue;
-            double power = maxPower(scenario, car);
-            for (uint p = 0; p < phases && p < 3 && record.phaseLimit > 0; p++) {
-                const double headroom = record.phaseLimit - (record.housePhasePower[p] - record.pvPower / 3) / voltage;
-                power = qMin(power, qMax(0.0, headroom) * voltage * phases);
-            }
-            soc += power / 60000.0 * (1.0 - car.leastLossPercent() / 100.0) / car.capacityKwh * 100.0;
-        }
-        m_reachable[j] = soc + 0.5 >= car.targetPercentage;
-    }
-    m_limit.cars.resize(carCount);
-    // A car in normal mode gets full power at once; nothing beats the baseline there.
-    QVector<bool> smart(carCount);
-    QVector<double> toFull(carCount);
-    QVector<double> pvBeforeDeadline(carCount, 0.0);
-    for (int j = 0; j < carCount; j++) {
-        const Scenario::Car &car = scenario.cars.at(j);
-        const QString mode = car.configuration.value(QStringLiteral("chargingMode")).toString();
-        smart[j] = !mode.isEmpty() && mode != QLatin1String("ChargingModeNormal");
-        // A car that stops at its target takes no more than that.
-        const bool stops = car.configuration.value(QStringLiteral("stopOnTargetPercentage")).toBool();
-        const double ceiling = stops ? qMin(100.0, car.configuration.value(QStringLiteral("targetPercentage"), 80).toDouble()) : 100.0;
-        toFull[j] = qMax(0.0, (ceiling - car.soc) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0));
-        m_limit.cars[j].name = car.name;
-        m_limit.cars[j].targetPercentage = car.targetPercentage;
-    }
-
-    // All the surplus the smart cars can absorb together: as soon as it
-    // covers the smallest minimum, it is spread over them up to their
-    // maximums (the minimums of the others relaxed, so this bounds any
-    // controller from above).
-    for (const MinuteRecord &record : records) {
-        QVector<int> active;
-        double smallestMinimum = -1;
-        for (int j = 0; j < carCount; j++) {
-            const Scenario::Car &car = scenario.cars.at(j);
-            if (!smart[j] || !pluggedAt(car, record.minute) || toFull[j] - m_limit.cars[j].pvEnergy <= 1e-9)
-                continue;
-            active.append(j);
-            const double minimum = minPower(scenario, car);
-            smallestMinimum = smallestMinimum < 0 ? minimum : qMin(smallestMinimum, minimum);
-        }
-        double surplus = m_pvAvailable.at(record.minute);
-        if (active.isEmpty() || surplus < smallestMinimum)
-            continue;
-        QVector<double> granted(carCount, 0.0);
-        while (surplus > 1e-9 && !active.isEmpty()) {
-            const double share = surplus / active.count();
-            QVector<int> open;
-            for (int j : qAsConst(active)) {
-                const double cap = qMin(maxPower(scenario, scenario.cars.at(j)),
-                                        (toFull[j] - m_limit.cars[j].pvEnergy) * 60000.0) - granted[j];
-                const double given = qMin(share, cap);
-                granted[j] += given;
-                surplus -= given;
-                if (given < share - 1e-9 || cap - given <= 1e-9)
-                    continue;
-                open.append(j);
-            }
-            if (open.count() == active.count())
-                break; // nobody was capped: the share is spread
-            active = open;
-        }
-        for (int j = 0; j < carCount; j++) {
-            m_limit.cars[j].pvEnergy += granted[j] / 60000.0;
-            const int targetMinute = scenario.cars.at(j).targetMinute;
-            if (targetMinute < 0 || record.minute < targetMinute)
-                pvBeforeDeadline[j] += granted[j] / 60000.0;
-        }
-    }
-
-    for (int j = 0; j < carCount; j++) {
-        const Scenario::Car &car = scenario.cars.at(j);
+    m_limit.cars.resize(scenario.cars.count());
+    m_reachable.fill(true, scenario.cars.count());
+    LimitPlan plan(scenario, m_simulation.records(), m_pvAvailable);
+    QVector<double> useful;
+    for (const CarFigures &figures : qAsConst(m_plugin.cars))
+        useful << figures.usefulEnergy;
+    QVector<double> leastCost;
+    if (!plan.plan(&m_limitError) || plan.leastCost(useful, m_simulation.records(), &leastCost, &m_limitError) < 0)
+        return;
+    for (int j = 0; j < scenario.cars.count(); j++) {
+        const LimitPlan::CarResult &result = plan.cars().at(j);
         CarFigures &figures = m_limit.cars[j];
-        if (!smart[j]) {
-            figures = m_baseline.cars.at(j);
-            continue;
-        }
-        const double lossFactor = 1.0 - car.lossPercent / 100.0;
-        const double target = car.targetMinute >= 0 ? car.targetPercentage : 0.0;
-        const double neededByDeadline = qMax(0.0, (target - car.soc) / 100.0 * car.capacityKwh / lossFactor);
-        // The rest of what the deadline needs, in the cheapest minutes before it.
-        QVector<QPair<double, int>> priced;
-        for (const MinuteRecord &record : records) {
-            if (pluggedAt(car, record.minute) && (car.targetMinute < 0 || record.minute < car.targetMinute))
-                priced.append(qMakePair(record.price, record.minute));
-        }
-        std::sort(priced.begin(), priced.end());
-        double missing = qMax(0.0, neededByDeadline - pvBeforeDeadline[j]);
-        const double perMinute = maxPower(scenario, car) / 60000.0;
-        for (const auto &slot : priced) {
-            if (missing <= 1e-9)
-                break;
-            const double energy = qMin(perMinute, missing);
-            figures.gridEnergy += energy;
-            figures.cost += energy * slot.first / 1000.0;
-            missing -= energy;
-        }
-        figures.energy = figures.pvEnergy + figures.gridEnergy;
-        figures.finalSoc = qMin(100.0, car.soc + figures.energy * lossFactor / car.capacityKwh * 100.0);
-        if (car.targetMinute >= 0)
-            figures.socAtTarget = qMin(100.0, car.soc + (pvBeforeDeadline[j] + figures.gridEnergy) * lossFactor / car.capacityKwh * 100.0);
+        figures.name = scenario.cars.at(j).name;
+        figures.targetPercentage = scenario.cars.at(j).targetPercentage;
+        figures.energy = result.energy;
+        figures.pvEnergy = result.pvEnergy;
+        figures.gridEnergy = result.gridEnergy;
+        figures.cost = leastCost.at(j);
+        figures.socAtTarget = result.socAtTarget;
+        figures.finalSoc = result.finalSoc;
+        m_reachable[j] = result.reachable;
     }
 }
 
@@ -515,7 +422,7 @@ QString Report::table() const
         row(QStringLiteral("  PV share [%]"), shares, QString(), QString());
         carRow(QStringLiteral("  grid energy [kWh]"), j, &CarFigures::gridEnergy, 2, true);
         if (!scenario.hourlyPrices.isEmpty())
-            carRow(QStringLiteral("  cost at spot price [EUR]"), j, &CarFigures::cost, 2, true);
+            carRow(QStringLiteral("  cost [EUR] (limit: same energy)"), j, &CarFigures::cost, 2, true);
         if (p.socAtTarget >= 0) {
             carRow(QStringLiteral("  SoC at target time [%] (want %1)").arg(number(p.targetPercentage, 0)), j,
                    &CarFigures::socAtTarget, 1, false);
@@ -791,6 +698,30 @@ void Report::evaluateExpectations()
             failures << QStringLiteral("%1 malformed answers, %2 unexpected outcomes, %3 car-minutes with a SoC outside 0…100 %")
                         .arg(soak.malformedReplies).arg(soak.unexpectedOutcomes).arg(soak.socOutOfRange);
         failures += soak.problems;
+    }
+
+    // The limit must bound what the plugin did: no more PV (unless the
+    // plugin bought it with a deadline it could have met), no lower cost
+    // for the energy it delivered.
+    if (!m_limitError.isEmpty()) {
+        failures << QStringLiteral("limit: %1").arg(m_limitError);
+    } else {
+        double usefulPv = 0;
+        double cost = 0;
+        double leastCost = 0;
+        bool missed = false;
+        for (int j = 0; j < m_plugin.cars.count(); j++) {
+            usefulPv += m_plugin.cars.at(j).usefulPvEnergy;
+            cost += m_plugin.cars.at(j).cost;
+            leastCost += m_limit.cars.at(j).cost;
+            missed = missed || m_plugin.cars.at(j).deadline == Deadline::Missed;
+        }
+        if (!missed && usefulPv > limitPvEnergy + 1e-3)
+            failures << QStringLiteral("limit is no upper bound: the plugin took %1 kWh of PV, the limit %2 kWh")
+                        .arg(number(usefulPv, 3), number(limitPvEnergy, 3));
+        if (cost < leastCost - 1e-4)
+            failures << QStringLiteral("limit is no lower bound: the plugin paid %1 EUR, the limit %2 EUR for the same energy")
+                        .arg(number(cost, 4), number(leastCost, 4));
     }
 
     for (const QString &id : scenario.expectationsPending) {

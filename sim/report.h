@@ -13,7 +13,8 @@ class Simulation;
 // What a run achieved, next to references on the same household and
 // prices: "baseline" (a plain charger at full power from plug-in until the
 // car is full) and "limit" (the best any controller could do with perfect
-// knowledge). Energies in kWh at the charger, costs in EUR at the spot
+// knowledge, LimitPlan; its cost is the least cost of the energy the plugin
+// delivered). Energies in kWh at the charger, costs in EUR at the spot
 // price, currents in A.
 //
 // PV energy counts what the cars took of the PV the household could give
@@ -38,6 +39,8 @@ public:
         double dischargedEnergy = 0;  // kWh out of the car (bidirectional DC)
         double lowestSoc = 100;       // % while plugged in
         double largestSocError = -1;  // % |estimate - truth|, -1 for a car that reports its own level
+        double usefulEnergy = 0;      // of energy, what went in below the car's ceiling
+        double usefulPvEnergy = 0;    // of pvEnergy, likewise
     };
     struct Figures {
         QVector<CarFigures> cars;
@@ -94,6 +97,7 @@ private:
 
     const Simulation &m_simulation;
     QVector<double> m_pvAvailable;  // W per minute
+    QString m_limitError;           // why the limit could not be computed
     QVector<bool> m_reachable;      // per car: its deadline can be met
     Figures m_plugin;
     Figures m_baseline;

@@ -76,6 +76,7 @@ struct Scenario
         double minCurrent = 0;           // A, live bounds of "maxChargingCurrent"; 0: the class's
         double maxCurrent = 0;           // (the simulator fills in the class's bounds once the thing exists)
         uint maxPhases = 3;              // AC phases the charger can use (from its class)
+        bool phaseSwitching = false;     // it can run a three-phase car on one phase
         double dcMaxPower = 0;           // W, a DC charger's "maxChargingPower"; 0: the car's
         QVariantMap states;              // initial state values by name (DC powers, capabilities, ...)
     };

@@ -164,6 +164,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             description.minCurrent = charger.maxCurrent > 0 ? charger.minCurrent : current.minValue().toDouble();
             description.maxCurrent = charger.maxCurrent > 0 ? charger.maxCurrent : current.maxValue().toDouble();
             description.maxPhases = stateTypes.findByName(QStringLiteral("phaseCount")).maxValue().toUInt();
+            description.phaseSwitching = state.thing->hasState(QStringLiteral("desiredPhaseCount"));
         }
         m_chargers.append(state);
     }
