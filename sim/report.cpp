@@ -107,9 +107,11 @@ Report::Report(const Simulation &simulation) : m_simulation(simulation)
     m_pvAvailable = pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
                                       simulation.batteryLowerLimit());
     computePlugin();
+    m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable);
     computeBaseline();
     computeLimit();
     judgeDeadlines(&m_plugin);
+    judgeDeadlines(&m_peer);
     judgeDeadlines(&m_baseline);
     judgeDeadlines(&m_limit);
     evaluateExpectations();
@@ -384,7 +386,7 @@ QString Report::table() const
     QTextStream out(&text);
     // Columns: every controller's figure, then the plugin's ratios to the
     // first reference and to the limit.
-    const QVector<const Figures *> columns = {&m_plugin, &m_baseline, &m_limit};
+    const QVector<const Figures *> columns = {&m_plugin, &m_peer, &m_baseline, &m_limit};
     const auto row = [&out](const QString &label, const QStringList &values, const QString &vsFirst, const QString &vsLimit) {
         out << qSetFieldWidth(38) << Qt::left << label << qSetFieldWidth(10) << Qt::right;
         for (const QString &value : values)
@@ -396,7 +398,7 @@ QString Report::table() const
         for (const Figures *figures : columns)
             values << number(figures->cars.at(j).*member, decimals);
         const double plugin = m_plugin.cars.at(j).*member;
-        row(label, values, ratios ? ratio(plugin, m_baseline.cars.at(j).*member) : QString(),
+        row(label, values, ratios ? ratio(plugin, m_peer.cars.at(j).*member) : QString(),
             ratios ? ratio(plugin, m_limit.cars.at(j).*member) : QString());
     };
     const auto countRow = [&](const QString &label, const std::function<int(const Figures &)> &count, bool limitCounts) {
@@ -407,8 +409,8 @@ QString Report::table() const
     };
 
     out << "Scenario: " << scenario.name << "\n";
-    row(QString(), {QStringLiteral("plugin"), QStringLiteral("baseline"), QStringLiteral("limit")},
-        QStringLiteral("plugin/base"), QStringLiteral("plugin/limit"));
+    row(QString(), {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
+        QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"));
     for (int j = 0; j < m_plugin.cars.count(); j++) {
         const CarFigures &p = m_plugin.cars.at(j);
         out << "Car " << p.name << "\n";
@@ -434,14 +436,37 @@ QString Report::table() const
         carRow(QStringLiteral("  SoC at the end [%]"), j, &CarFigures::finalSoc, 1, false);
         const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
         if (p.dischargedEnergy > 0 || (charger >= 0 && scenario.chargers.at(charger).dc)) {
-            row(QStringLiteral("  discharged [kWh]"), {number(p.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
+            const CarFigures &peer = m_peer.cars.at(j);
+            row(QStringLiteral("  discharged [kWh]"),
+                {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
                 QString(), QString());
-            row(QStringLiteral("  lowest SoC plugged in [%]"), {number(p.lowestSoc), QStringLiteral("-"), QStringLiteral("-")},
-                QString(), QString());
+            row(QStringLiteral("  lowest SoC plugged in [%]"),
+                {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
         }
         if (p.largestSocError >= 0)
             row(QStringLiteral("  SoC estimate error after entry [%]"),
-                {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
+                {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
+    }
+    if (m_plugin.cars.count() > 1) {
+        // The limit may split its PV between the cars in many ways; the sum is what it bounds.
+        out << "All cars\n";
+        const auto sumRow = [&](const QString &label, double CarFigures::*member) {
+            QStringList values;
+            QVector<double> sums;
+            for (const Figures *figures : columns) {
+                double sum = 0;
+                for (const CarFigures &car : figures->cars)
+                    sum += car.*member;
+                sums << sum;
+                values << number(sum, 2);
+            }
+            row(label, values, ratio(sums.at(0), sums.at(1)), ratio(sums.at(0), sums.last()));
+        };
+        sumRow(QStringLiteral("  energy delivered [kWh]"), &CarFigures::energy);
+        sumRow(QStringLiteral("  from PV [kWh]"), &CarFigures::pvEnergy);
+        sumRow(QStringLiteral("  grid energy [kWh]"), &CarFigures::gridEnergy);
+        if (!scenario.hourlyPrices.isEmpty())
+            sumRow(QStringLiteral("  cost [EUR] (limit: same energy)"), &CarFigures::cost);
     }
     // The limit as it was set during the run, e.g. "16 A; 20 A from 16:00".
     QStringList limits;
@@ -496,7 +521,8 @@ QString Report::table() const
     if (scenario.hasBattery && m_simulation.batteryLowerLimit() >= 0) {
         out << "Home battery (lower limit " << number(m_simulation.batteryLowerLimit() * 100, 0) << " %)\n";
         row(QStringLiteral("  to cars while below it [kWh]"),
-            {number(m_plugin.energyWhileBatteryLow, 2), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
+            {number(m_plugin.energyWhileBatteryLow, 2), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")},
+            QString(), QString());
     }
     const QList<OwnerNotification> &notifications = m_simulation.notifications();
     if (!notifications.isEmpty()) {
@@ -706,19 +732,25 @@ void Report::evaluateExpectations()
     if (!m_limitError.isEmpty()) {
         failures << QStringLiteral("limit: %1").arg(m_limitError);
     } else {
-        double usefulPv = 0;
+        const auto bound = [&](const Figures &run, const QString &who) {
+            double usefulPv = 0;
+            bool missed = false;
+            for (const CarFigures &car : run.cars) {
+                usefulPv += car.usefulPvEnergy;
+                missed = missed || car.deadline == Deadline::Missed;
+            }
+            if (!missed && usefulPv > limitPvEnergy + 1e-3)
+                failures << QStringLiteral("limit is no upper bound: the %1 took %2 kWh of PV, the limit %3 kWh")
+                            .arg(who, number(usefulPv, 3), number(limitPvEnergy, 3));
+        };
+        bound(m_plugin, QStringLiteral("plugin"));
+        bound(m_peer, QStringLiteral("peer"));
         double cost = 0;
         double leastCost = 0;
-        bool missed = false;
         for (int j = 0; j < m_plugin.cars.count(); j++) {
-            usefulPv += m_plugin.cars.at(j).usefulPvEnergy;
             cost += m_plugin.cars.at(j).cost;
             leastCost += m_limit.cars.at(j).cost;
-            missed = missed || m_plugin.cars.at(j).deadline == Deadline::Missed;
         }
-        if (!missed && usefulPv > limitPvEnergy + 1e-3)
-            failures << QStringLiteral("limit is no upper bound: the plugin took %1 kWh of PV, the limit %2 kWh")
-                        .arg(number(usefulPv, 3), number(limitPvEnergy, 3));
         if (cost < leastCost - 1e-4)
             failures << QStringLiteral("limit is no lower bound: the plugin paid %1 EUR, the limit %2 EUR for the same energy")
                         .arg(number(cost, 4), number(leastCost, 4));
@@ -749,6 +781,10 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
         if (m_simulation.carEstimated(j))
             out << "," << QString(scenario.cars.at(j).name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc_estimate";
     }
+    for (const Scenario::Charger &charger : scenario.chargers)
+        out << "," << QString(charger.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_peer_W";
+    for (const Scenario::Car &car : scenario.cars)
+        out << "," << QString(car.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_peer_soc";
     out << "\n";
     const int startMinute = scenario.startOffsetMinutes();
     for (const MinuteRecord &record : m_simulation.records()) {
@@ -765,6 +801,11 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
             if (m_simulation.carEstimated(j))
                 out << "," << number(record.carReportedSoc.at(j), 0);
         }
+        const MinuteRecord &peer = m_simulation.peerRecords().at(record.minute);
+        for (double power : peer.chargerPower)
+            out << "," << number(power);
+        for (double soc : peer.carSoc)
+            out << "," << number(soc, 2);
         out << "\n";
     }
     return true;
@@ -775,6 +816,10 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
     const Scenario &scenario = m_simulation.scenario();
     const int chargers = scenario.chargers.count();
     const int cars = scenario.cars.count();
+    int estimates = 0;
+    for (int j = 0; j < cars; j++)
+        estimates += m_simulation.carEstimated(j) ? 1 : 0;
+    const int peerColumn = 13 + chargers + cars + estimates; // the peer's chargers, then its cars
     QString script;
     QTextStream gp(&script);
     gp << "set terminal pngcairo size 1400,1100 font 'sans,10'\n"
@@ -790,6 +835,8 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
        << "'' using 2:7 with lines title 'grid'";
     for (int i = 0; i < chargers; i++)
         gp << ", '' using 2:" << 13 + i << " with lines lw 2 title '" << scenario.chargers.at(i).name << "'";
+    for (int i = 0; i < chargers; i++)
+        gp << ", '' using 2:" << peerColumn + i << " with lines dt 3 title '" << scenario.chargers.at(i).name << " (peer)'";
     gp << "\nset ylabel 'A'\n"
        << "plot '" << csvFileName << "' using 2:8 with lines title 'grid phase A', '' using 2:9 with lines title 'grid phase B', "
        << "'' using 2:10 with lines title 'grid phase C', '' using 2:11 with lines lw 2 dt 2 title 'phase limit'\n"
@@ -803,6 +850,8 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
             gp << ", '' using 2:" << estimateColumn++ << " with steps dt 2 title 'SoC " << scenario.cars.at(j).name
                << " (estimate)'";
     }
+    for (int j = 0; j < cars; j++)
+        gp << ", '' using 2:" << peerColumn + chargers + j << " with lines dt 3 title 'SoC " << scenario.cars.at(j).name << " (peer)'";
     gp << "\nunset multiplot\n";
 
     QProcess gnuplot;

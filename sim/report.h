@@ -11,7 +11,7 @@
 class Simulation;
 
 // What a run achieved, next to references on the same household and
-// prices: "baseline" (a plain charger at full power from plug-in until the
+// prices: "peer" (PeerController in a household of its own), "baseline" (a plain charger at full power from plug-in until the
 // car is full) and "limit" (the best any controller could do with perfect
 // knowledge, LimitPlan; its cost is the least cost of the energy the plugin
 // delivered). Energies in kWh at the charger, costs in EUR at the spot
@@ -64,6 +64,7 @@ public:
     explicit Report(const Simulation &simulation);
 
     const Figures &plugin() const { return m_plugin; }
+    const Figures &peer() const { return m_peer; }
     const Figures &baseline() const { return m_baseline; }
     const Figures &limit() const { return m_limit; }
 
@@ -100,6 +101,7 @@ private:
     QString m_limitError;           // why the limit could not be computed
     QVector<bool> m_reachable;      // per car: its deadline can be met
     Figures m_plugin;
+    Figures m_peer;
     Figures m_baseline;
     Figures m_limit;
     QStringList m_failures;

@@ -42,11 +42,13 @@ void Simulation::settle()
 }
 
 Simulation::Simulation(const Scenario &scenario)
-    : m_scenario(scenario), m_random(scenario.seed), m_household(m_scenario), m_householdRandom(scenario.seed ^ 0x5eedu),
+    : m_scenario(scenario), m_random(scenario.seed), m_household(m_scenario), m_peerHousehold(m_scenario),
+      m_peerCommands(scenario.chargers.count()), m_householdRandom(scenario.seed ^ 0x5eedu),
       m_soakRandom(scenario.random.seed)
 {
     // One block for the whole run: the heap stays flat while it runs.
     m_records.reserve(qMax(0, scenario.durationMinutes));
+    m_peerRecords.reserve(qMax(0, scenario.durationMinutes));
 }
 
 Simulation::~Simulation()
@@ -194,6 +196,8 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     // The household as it stands before the plugin starts.
     MinuteRecord initial;
     simulatePhysics(0, &initial);
+    simulatePeer(initial);
+    m_peerRecords.clear();
     m_initialBatterySoc = m_household.batterySoc();
 
     const QStringList plugins = EnergyPluginLoader::findPlugins({pluginDirectory});
@@ -234,6 +238,8 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_expectedTolerance = m_scenario.acquisitionTolerance;
     m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
             .value(QStringLiteral("batteryLevelLowerLimit"), -1.0).toDouble();
+    m_peer = std::make_unique<PeerController>(m_scenario, m_peerHousehold,
+                                              m_scenario.hasBattery && m_batteryLowerLimit >= 0 ? m_batteryLowerLimit * 100.0 : -1.0);
 
     if (m_scenario.spotMarket) {
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
@@ -360,6 +366,7 @@ bool Simulation::step()
 
     MinuteRecord record;
     simulatePhysics(m_minute, &record);
+    simulatePeer(record);
     m_energyManager->sampleMinute(now);
     settle();
     // What the car (or the plugin's estimate for it) says once the minute is logged.
@@ -425,6 +432,7 @@ void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
     CarState &car = m_cars[carIndex];
     car.pluggedIn = pluggedIn;
     m_household.setPluggedIn(carIndex, pluggedIn);
+    m_peerHousehold.setPluggedIn(carIndex, pluggedIn);
     Thing *thing = m_chargers[car.chargerIndex].thing;
     if (thing->hasState(QStringLiteral("connectedVehicleThingId")))
         thing->setStateValue(QStringLiteral("connectedVehicleThingId"), pluggedIn ? car.thing->id().toString() : QString());
@@ -560,6 +568,33 @@ QVector<ChargerCommand> Simulation::pluginCommands() const
         }
     }
     return commands;
+}
+
+void Simulation::simulatePeer(const MinuteRecord &household)
+{
+    MinuteRecord record;
+    record.minute = household.minute;
+    record.price = household.price;
+    record.phaseLimit = household.phaseLimit;
+    record.pvPower = household.pvPower;
+    record.houseLoad = household.houseLoad;
+    for (int p = 0; p < 3; p++)
+        record.housePhasePower[p] = household.housePhasePower[p];
+    m_peerHousehold.step(m_peerCommands, &record);
+    if (m_peer) {
+        // The peer reads the same meter, noise and all.
+        PeerController::Reading reading;
+        reading.minute = record.minute;
+        for (int p = 0; p < 3; p++)
+            reading.gridPhasePower[p] = m_peerHousehold.gridPhasePower(p) + m_meterNoise[p];
+        reading.phaseLimit = record.phaseLimit;
+        reading.batterySoc = m_scenario.hasBattery ? qRound(record.batterySoc) : -1;
+        reading.batteryPower = record.batteryPower;
+        m_peerCommands = m_peer->decide(reading, record);
+    }
+    for (int j = 0; j < m_cars.count(); j++)
+        record.carReportedSoc.append(m_peer ? m_peer->carSoc(j) : m_peerHousehold.carSoc(j));
+    m_peerRecords.append(record);
 }
 
 void Simulation::simulatePhysics(int minute, MinuteRecord *record)

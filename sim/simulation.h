@@ -2,6 +2,7 @@
 #define SIMULATION_H
 
 #include "household.h"
+#include "peercontroller.h"
 #include "scenario.h"
 
 #include <QHash>
@@ -68,6 +69,8 @@ public:
 
     const Scenario &scenario() const { return m_scenario; }
     const QVector<MinuteRecord> &records() const { return m_records; }
+    // The same minutes in the peer controller's household.
+    const QVector<MinuteRecord> &peerRecords() const { return m_peerRecords; }
     QString adminToken() const;
     // True for a car whose "batteryLevel" the plugin estimates.
     bool carEstimated(int carIndex) const;
@@ -105,6 +108,8 @@ private:
     // The household's own minute: PV, house load, price and limit.
     void householdMinute(int minute, MinuteRecord *record);
     void simulatePhysics(int minute, MinuteRecord *record);
+    // The peer controller's household on the same minute.
+    void simulatePeer(const MinuteRecord &household);
     // What the plugin asks of the chargers, read off their states.
     QVector<ChargerCommand> pluginCommands() const;
     double pvPower(int minute);
@@ -152,6 +157,10 @@ private:
     QList<ChargerState> m_chargers;
     QList<CarState> m_cars;
     Household m_household;
+    Household m_peerHousehold;
+    std::unique_ptr<PeerController> m_peer;
+    QVector<ChargerCommand> m_peerCommands;
+    QVector<MinuteRecord> m_peerRecords;
     double m_cloudFactor = 1;
     int m_cloudUntil = 0;              // passing clouds: the current one ends
     int m_nextCloud = 0;               // the next one starts
