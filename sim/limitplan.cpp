@@ -133,6 +133,8 @@ void LimitPlan::findSessions()
             continue;
         const Scenario::Charger &description = m_scenario.chargers.at(charger);
         int deadlineSession = -1;
+        int chainFirst = -1;
+        double chainUse = 0;
         for (int m = 0; m < m_records.count(); m++) {
             if (!m_records.at(m).carPluggedIn.value(j) || (m > 0 && m_records.at(m - 1).carPluggedIn.value(j)))
                 continue;
@@ -144,8 +146,19 @@ void LimitPlan::findSessions()
             while (session.to < m_records.count() && m_records.at(session.to).carPluggedIn.value(j))
                 session.to++;
             session.socStart = m_records.at(m).carSocStart.value(j);
-            session.room = qMax(0.0, (ceilingOf(car) - session.socStart) / 100.0 * car.capacityKwh
-                                             / (1.0 - car.largestLossPercent() / 100.0));
+            // After a daily trip the car comes back with what it had less the
+            // trip, whatever a controller gave it; a random arrival brings a
+            // level of its own.
+            if (chainFirst < 0 || m_scenario.random.enabled) {
+                chainFirst = m_sessions.count();
+                chainUse = 0;
+            } else {
+                chainUse += car.tripUseKwh / car.capacityKwh * 100.0;
+            }
+            session.chainFirst = chainFirst;
+            session.chainUse = chainUse;
+            const double chainSoc = m_sessions.value(chainFirst, session).socStart - chainUse;
+            session.room = qMax(0.0, (ceilingOf(car) - chainSoc) / 100.0 * car.capacityKwh / (1.0 - car.largestLossPercent() / 100.0));
             session.maxPower = Household::maxPower(m_scenario, j);
             session.phases = description.dc ? 3 : qMin(car.phases, description.maxPhases);
             session.oneOrThree = !description.dc && session.phases == 3 && description.phaseSwitching;
@@ -158,8 +171,9 @@ void LimitPlan::findSessions()
         }
         if (deadlineSession >= 0) {
             Session &session = m_sessions[deadlineSession];
+            const double chainSoc = m_sessions.at(session.chainFirst).socStart - session.chainUse;
             session.deadline = car.targetMinute;
-            session.needed = qMax(0.0, (car.targetPercentage - session.socStart) / 100.0 * car.capacityKwh
+            session.needed = qMax(0.0, (car.targetPercentage - chainSoc) / 100.0 * car.capacityKwh
                                                / (1.0 - car.leastLossPercent() / 100.0));
         }
     }
@@ -195,10 +209,17 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
         energyRow[j] = lp.addRow(required.at(j), infinity);
         column(-1, Solution::Shortfall, required.at(j), shortfallWeight, 0, false, {{energyRow[j], 1.0}});
     }
-    const auto sessionEntries = [&](int s, bool beforeDeadline) {
-        std::vector<std::pair<int, double>> entries{{roomRow.at(s), 1.0}};
-        if (beforeDeadline && deadlineRow.at(s) >= 0)
-            entries.push_back({deadlineRow.at(s), 1.0});
+    // Energy in a session counts in its own room and deadline rows and in
+    // those of the sessions that follow on from it.
+    const auto sessionEntries = [&](int s, int m) {
+        std::vector<std::pair<int, double>> entries;
+        for (int t = s; t < m_sessions.count(); t++) {
+            if (m_sessions.at(t).chainFirst != m_sessions.at(s).chainFirst)
+                continue;
+            entries.push_back({roomRow.at(t), 1.0});
+            if (deadlineRow.at(t) >= 0 && m < m_sessions.at(t).deadline)
+                entries.push_back({deadlineRow.at(t), 1.0});
+        }
         if (energyRow.at(m_sessions.at(s).car) >= 0)
             entries.push_back({energyRow.at(m_sessions.at(s).car), 1.0});
         return entries;
@@ -218,7 +239,7 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
         Quiet &q = quiet[s];
         if (q.minutes > 0)
             column(s, Solution::Grid, q.minutes * m_sessions.at(s).maxPower * kwhPerWattMinute, q.price - nowValue(s),
-                   q.price, q.beforeDeadline, sessionEntries(s, q.beforeDeadline));
+                   q.price, q.beforeDeadline, sessionEntries(s, q.until - 1));
         q = Quiet();
     };
 
@@ -302,7 +323,7 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
             for (const Option &option : options) {
                 const double power = option.onePhase ? session.onePhasePower : session.maxPower;
                 const double upper = power * kwhPerWattMinute;
-                std::vector<std::pair<int, double>> entries = sessionEntries(s, before);
+                std::vector<std::pair<int, double>> entries = sessionEntries(s, m);
                 if (capacityRow >= 0)
                     entries.push_back({capacityRow, 1.0 / upper});
                 if (option.kind == Solution::Pv && availableRow >= 0)
@@ -360,16 +381,21 @@ bool LimitPlan::plan(QString *errorString)
             return qMin(100.0, socStart + kwh * (1.0 - car.leastLossPercent() / 100.0) / car.capacityKwh * 100.0);
         };
         result.finalSoc = car.soc;
+        double chainEnergy = 0;
         for (int s = 0; s < m_sessions.count(); s++) {
             const Session &session = m_sessions.at(s);
             if (session.car != j)
                 continue;
-            result.finalSoc = socAfter(session.socStart, energy.at(s));
+            if (session.chainFirst == s)
+                chainEnergy = 0;
+            const double chainSoc = m_sessions.at(session.chainFirst).socStart - session.chainUse;
             if (session.deadline >= 0) {
-                result.socAtTarget = socAfter(session.socStart, energyBeforeDeadline.at(s));
+                result.socAtTarget = socAfter(chainSoc, chainEnergy + energyBeforeDeadline.at(s));
                 // Short of the target only when even the best plan is.
                 result.reachable = shortfall.at(s) <= 1e-4 && session.needed <= session.room + tolerance;
             }
+            chainEnergy += energy.at(s);
+            result.finalSoc = socAfter(chainSoc, chainEnergy);
         }
         if (car.targetMinute >= 0 && result.socAtTarget < 0 && car.targetMinute <= m_records.count())
             result.socAtTarget = m_records.at(car.targetMinute - 1).carSocStart.value(j);

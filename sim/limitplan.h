@@ -62,10 +62,12 @@ private:
         int charger = 0;
         int from = 0;            // first minute plugged in
         int to = 0;              // first minute after
-        double socStart = 0;     // %
-        double room = 0;         // kWh the car can take up to its ceiling
+        double socStart = 0;     // % as the run found it
+        int chainFirst = 0;      // the session this one follows on from (daily trips) or itself
+        double chainUse = 0;     // % the trips took out of the battery since chainFirst
+        double room = 0;         // kWh the car can take up to its ceiling, over the chain up to here
         int deadline = -1;       // minutes before this count for the target, -1 none
-        double needed = 0;       // kWh by then
+        double needed = 0;       // kWh by then, over the chain up to here
         uint phases = 3;         // phases it draws on (DC: spread over three)
         bool oneOrThree = false; // the charger may run a three-phase car on one phase
         double maxPower = 0;     // W

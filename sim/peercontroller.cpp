@@ -8,17 +8,23 @@ namespace {
 
 const double voltage = 230.0;
 
-QString modeOf(const Scenario::Car &car)
-{
-    return car.configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString();
-}
-
 }
 
 PeerController::PeerController(const Scenario &scenario, const Household &household, double batteryPrioritySoc)
     : m_scenario(scenario), m_household(household), m_batteryPrioritySoc(batteryPrioritySoc),
-      m_chargers(scenario.chargers.count())
+      m_wishes(scenario.cars.count()), m_chargers(scenario.chargers.count())
 {
+}
+
+void PeerController::setConfiguration(int car, const QVariantMap &configuration)
+{
+    Wish &wish = m_wishes[car];
+    wish.mode = configuration.value(QStringLiteral("chargingMode"), wish.mode).toString();
+    wish.target = configuration.value(QStringLiteral("targetPercentage"), wish.target).toDouble();
+    wish.stopAtTarget = configuration.value(QStringLiteral("stopOnTargetPercentage"), wish.stopAtTarget).toBool();
+    if (configuration.contains(QStringLiteral("endDateTime")))
+        wish.deadline = static_cast<int>((configuration.value(QStringLiteral("endDateTime")).toLongLong()
+                                          - m_scenario.start.toSecsSinceEpoch()) / 60);
 }
 
 double PeerController::carSoc(int car) const
@@ -37,10 +43,11 @@ bool PeerController::plannedNow(int charger, int minute) const
 {
     const int carIndex = m_chargers.at(charger).car;
     const Scenario::Car &car = m_scenario.cars.at(carIndex);
+    const Wish &wish = m_wishes.at(carIndex);
     const int next = minute + 1;
-    if (modeOf(car) != QLatin1String("ChargingModeEcoWithTargetTime") || car.targetMinute < 0 || next >= car.targetMinute)
+    if (wish.mode != QLatin1String("ChargingModeEcoWithTargetTime") || wish.deadline < 0 || next >= wish.deadline)
         return false;
-    const double needed = (car.targetPercentage - carSoc(carIndex)) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0);
+    const double needed = (wish.target - carSoc(carIndex)) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0);
     const double perMinute = Household::maxPower(m_scenario, carIndex) / 60000.0;
     if (needed <= 0 || perMinute <= 0)
         return false;
@@ -49,7 +56,7 @@ bool PeerController::plannedNow(int charger, int minute) const
     const int known = m_scenario.pricesKnownUntilOffset(minute);
     const int offset = m_scenario.startOffsetMinutes();
     QVector<QPair<double, int>> candidates;
-    for (int m = next; m < car.targetMinute; m++)
+    for (int m = next; m < wish.deadline; m++)
         candidates.append({offset + m < known ? m_scenario.priceAt(m) : 1e9, m});
     const int count = qMin(candidates.count(), static_cast<int>(qCeil(needed / perMinute - 1e-9)));
     std::partial_sort(candidates.begin(), candidates.begin() + count, candidates.end());
@@ -148,9 +155,9 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
             continue;
         }
         const Scenario::Car &car = m_scenario.cars.at(charger.car);
-        const QString mode = modeOf(car);
-        const bool stopped = car.configuration.value(QStringLiteral("stopOnTargetPercentage")).toBool()
-                && carSoc(charger.car) >= car.configuration.value(QStringLiteral("targetPercentage"), 80).toDouble();
+        const Wish &wish = m_wishes.at(charger.car);
+        const QString mode = wish.mode;
+        const bool stopped = wish.stopAtTarget && carSoc(charger.car) >= wish.target;
         const double maxCurrent = description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
         if (stopped) {
             charger.enabled = false;

@@ -3,6 +3,7 @@
 
 #include "household.h"
 
+#include <QVariantMap>
 #include <QVector>
 
 // A second controller to measure the plugin against: the documented rules
@@ -42,6 +43,11 @@ public:
     // batteryPrioritySoc: % below which the home battery goes first; < 0 never.
     PeerController(const Scenario &scenario, const Household &household, double batteryPrioritySoc);
 
+    // What the owner asked for a car: the TavroEnergy ChargingConfiguration
+    // members "chargingMode", "endDateTime" (s since the epoch),
+    // "targetPercentage" and "stopOnTargetPercentage"; the same the plugin gets.
+    void setConfiguration(int car, const QVariantMap &configuration);
+
     // The commands for the next minute, from the last minute's reading and record.
     QVector<ChargerCommand> decide(const Reading &reading, const MinuteRecord &record);
     // The state of charge the controller works with (a car that does not
@@ -69,9 +75,17 @@ private:
     // Surplus W for a charger: export plus its own draw.
     void chargeFromSurplus(int charger, double surplus, int minute);
 
+    struct Wish {
+        QString mode = QStringLiteral("ChargingModeNormal");
+        int deadline = -1;           // minute after the start, -1 none
+        double target = 80;          // %
+        bool stopAtTarget = false;
+    };
+
     const Scenario &m_scenario;
     const Household &m_household;
     double m_batteryPrioritySoc = -1;
+    QVector<Wish> m_wishes;          // per car
     QVector<ChargerState> m_chargers;
 };
 

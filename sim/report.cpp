@@ -25,11 +25,6 @@ int chargerIndexOf(const Scenario &scenario, const Scenario::Car &car)
     return -1;
 }
 
-bool pluggedAt(const Scenario::Car &car, int minute)
-{
-    return minute >= car.plugInMinute && (car.plugOutMinute < 0 || minute < car.plugOutMinute);
-}
-
 double maxPower(const Scenario &scenario, const Scenario::Car &car)
 {
     const int charger = chargerIndexOf(scenario, car);
@@ -313,7 +308,13 @@ void Report::computeBaseline()
             const Scenario::Car &car = scenario.cars.at(j);
             const double lossFactor = 1.0 - car.physicsLossPercent(1, 1) / 100.0;
             const int charger = chargerIndexOf(scenario, car);
-            if (pluggedAt(car, record.minute) && soc[j] < 100.0) {
+            const bool plugged = record.carPluggedIn.value(j);
+            if (plugged && record.minute > 0 && !records.at(record.minute - 1).carPluggedIn.value(j)) {
+                // Back from a trip, or a random arrival with its own level.
+                soc[j] = scenario.random.enabled ? record.carSocStart.value(j)
+                                                 : qMax(0.0, soc[j] - car.tripUseKwh / car.capacityKwh * 100.0);
+            }
+            if (plugged && soc[j] < 100.0) {
                 const double toFull = (100.0 - soc[j]) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
                 power[j] = qMin(maxPower(scenario, car), toFull);
                 soc[j] = qMin(100.0, soc[j] + power[j] * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);

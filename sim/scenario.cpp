@@ -174,6 +174,15 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         car.dcMaxPower = object.value(QStringLiteral("dcMaxPower")).toDouble(car.dcMaxPower);
         car.plugInMinute = minuteOf(object.value(QStringLiteral("plugIn")), scenario.start, 0);
         car.plugOutMinute = minuteOf(object.value(QStringLiteral("plugOut")), scenario.start, -1);
+        const QJsonObject trip = object.value(QStringLiteral("trip")).toObject();
+        car.tripLeave = timeOfDay(trip.value(QStringLiteral("leave")), -1);
+        car.tripBack = timeOfDay(trip.value(QStringLiteral("back")), -1);
+        car.tripUseKwh = trip.value(QStringLiteral("useKwh")).toDouble(0);
+        car.tripWeekdaysOnly = trip.value(QStringLiteral("weekdays")).toBool(false);
+        if (!trip.isEmpty() && (car.tripLeave < 0 || car.tripBack <= car.tripLeave || car.tripUseKwh < 0)) {
+            *errorString = QStringLiteral("Car \"%1\": a \"trip\" needs \"leave\" before \"back\" and \"useKwh\" >= 0").arg(car.name);
+            return scenario;
+        }
         car.configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
         const QJsonObject target = object.value(QStringLiteral("target")).toObject();
         car.targetMinute = minuteOf(target.value(QStringLiteral("at")), scenario.start, -1);

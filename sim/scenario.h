@@ -49,7 +49,9 @@
 //   is told), "trueLossPercent": [at full power, at the least power] (the
 //   loss the physics applies, linear in the charging power; default
 //   "lossPercent"), "dcMaxPower",
-//   "plugIn", "plugOut", "configuration" (TavroEnergy ChargingConfiguration
+//   "plugIn", "plugOut", "trip" {"leave", "back" ("hh:mm"), "useKwh",
+//   "weekdays" (bool: Monday to Friday only)} (every day the car leaves and
+//   comes back with useKwh less), "configuration" (TavroEnergy ChargingConfiguration
 //   members, enums as key strings, "$time:hh:mm" for a date-time),
 //   "target" {"at", "percentage"} (what the report checks)}],
 // "loads" [{"name", "phasePower": [W, W, W], "from", "to"}] (entries with one
@@ -96,6 +98,10 @@ struct Scenario
         double dcMaxPower = 50000;       // W
         int plugInMinute = 0;            // minutes after start
         int plugOutMinute = -1;          // -1: stays plugged in
+        int tripLeave = -1;              // minute of the day it leaves on its daily trip, -1 none
+        int tripBack = -1;               // minute of the day it comes back
+        double tripUseKwh = 0;           // taken out of the battery by the trip
+        bool tripWeekdaysOnly = false;
         QVariantMap configuration;       // TavroEnergy ChargingConfiguration members
         int targetMinute = -1;           // minutes after start of the owner's deadline
         double targetPercentage = 0;     // what the owner wants by then

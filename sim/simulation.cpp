@@ -265,6 +265,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             return false;
         }
         const QVariantMap configuration = configurationFor(m_scenario.cars.at(i), i);
+        m_peer->setConfiguration(i, configuration);
         m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
                                {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
                                 configuration.value(QStringLiteral("endDateTime")).toLongLong()});
@@ -392,6 +393,21 @@ void Simulation::applyEvents(int minute)
             setPluggedIn(i, true);
         if (car.plugOutMinute == minute)
             setPluggedIn(i, false);
+        if (car.tripLeave < 0)
+            continue;
+        // The daily trip: away from "leave" to "back", with less in the battery.
+        const int minuteOfDay = m_scenario.minuteOfDay(minute);
+        const bool tripDay = !car.tripWeekdaysOnly || minuteDateTime(minute).date().dayOfWeek() <= 5;
+        if (tripDay && minuteOfDay == car.tripLeave && m_cars.at(i).pluggedIn) {
+            m_cars[i].onTrip = true;
+            setPluggedIn(i, false);
+        } else if (minuteOfDay == car.tripBack && m_cars.at(i).onTrip) {
+            m_cars[i].onTrip = false;
+            const double use = car.tripUseKwh / car.capacityKwh * 100.0;
+            m_household.setCarSoc(i, qMax(0.0, m_household.carSoc(i) - use));
+            m_peerHousehold.setCarSoc(i, qMax(0.0, m_peerHousehold.carSoc(i) - use));
+            setPluggedIn(i, true);
+        }
     }
     for (const Scenario::UserAction &action : m_scenario.actions) {
         if (action.minute == minute)
@@ -420,6 +436,14 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
         for (CarState &car : m_cars) {
             if (car.thing->id() == QUuid(thingId))
                 car.levelEnteredMinute = action.minute;
+        }
+    }
+    if (error.isEmpty() && action.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
+        // The peer follows the owner's wishes too.
+        const QVariantMap configuration = resolvePlaceholders(action.params.value(QStringLiteral("chargingConfiguration"))).toMap();
+        for (int j = 0; j < m_cars.count(); j++) {
+            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id() == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
+                m_peer->setConfiguration(j, configuration);
         }
     }
     if (!error.isEmpty()) {

@@ -91,6 +91,7 @@ private:
         Thing *thing = nullptr;
         int chargerIndex = -1;
         bool pluggedIn = false;
+        bool onTrip = false;
         int levelEnteredMinute = -1;
     };
     struct ChargerState {
