@@ -49,6 +49,13 @@ public:
     double leastCost(const QVector<double> &energy, const QVector<MinuteRecord> &run, QVector<double> *perCar,
                      QString *errorString) const;
 
+    // The PV (W) the cars may take in each minute: PV minus house load,
+    // less what the home battery takes first while it is below the owner's
+    // lower limit (fraction; < 0 none), the battery running as it would
+    // without the cars from initialBatterySoc (%).
+    static QVector<double> pvAvailableToCars(const Scenario &scenario, const QVector<MinuteRecord> &records,
+                                             double initialBatterySoc, double batteryLowerLimit);
+
     // The SoC a car may charge up to: the target of a car that stops there, else 100.
     static double ceilingOf(const Scenario::Car &car);
 

@@ -99,7 +99,7 @@ int Report::Figures::worstPhaseSwitchesPerChargerDay() const
 Report::Report(const Simulation &simulation) : m_simulation(simulation)
 {
     const Scenario &scenario = simulation.scenario();
-    m_pvAvailable = pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
+    m_pvAvailable = LimitPlan::pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
                                       simulation.batteryLowerLimit());
     computePlugin();
     m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable);
@@ -110,34 +110,6 @@ Report::Report(const Simulation &simulation) : m_simulation(simulation)
     judgeDeadlines(&m_baseline);
     judgeDeadlines(&m_limit);
     evaluateExpectations();
-}
-
-QVector<double> Report::pvAvailableToCars(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                          double initialBatterySoc, double batteryLowerLimit)
-{
-    QVector<double> available(records.count());
-    const bool batteryFirst = scenario.hasBattery && batteryLowerLimit >= 0;
-    const double capacityWh = scenario.batteryCapacityKwh * 1000.0;
-    double soc = initialBatterySoc;
-    double previousSoc = soc;
-    for (int r = 0; r < records.count(); r++) {
-        const MinuteRecord &record = records.at(r);
-        const double surplus = qMax(0.0, record.pvPower - record.houseLoad);
-        double reserved = 0;
-        // The plugin decides on the level it saw at the end of the last minute.
-        if (batteryFirst && r > 0 && qRound(previousSoc) < qRound(batteryLowerLimit * 100.0))
-            reserved = qMin(qMin(surplus, scenario.batteryMaxChargePower), (100.0 - soc) / 100.0 * capacityWh * 60.0);
-        available[r] = surplus - reserved;
-        previousSoc = soc;
-        if (scenario.hasBattery) {
-            // The battery's own controller, as in the physics, without cars.
-            const double net = record.houseLoad - record.pvPower;
-            const double power = net < 0 ? qMin(qMin(-net, scenario.batteryMaxChargePower), (100.0 - soc) / 100.0 * capacityWh * 60.0)
-                                         : -qMin(qMin(net, scenario.batteryMaxDischargePower), soc / 100.0 * capacityWh * 60.0);
-            soc = qBound(0.0, soc + power / 60.0 / capacityWh * 100.0, 100.0);
-        }
-    }
-    return available;
 }
 
 void Report::chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current)

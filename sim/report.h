@@ -84,9 +84,6 @@ public:
                              const QVector<double> &pvAvailable);
     // The per-phase current (A) the chargers drew in a minute.
     static void chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current);
-    // The PV (W) the cars may take in each minute: see the class comment.
-    static QVector<double> pvAvailableToCars(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                             double initialBatterySoc, double batteryLowerLimit);
 
 private:
     bool batteryLow(int recordIndex) const;
