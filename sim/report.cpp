@@ -40,7 +40,8 @@ QString number(double value, int decimals = 1)
 
 QString ratio(double numerator, double denominator)
 {
-    if (qAbs(denominator) < 1e-9)
+    // Against what shows as 0.00 a ratio says nothing.
+    if (qAbs(denominator) < 0.005)
         return QStringLiteral("-");
     return number(numerator / denominator, 2);
 }
