@@ -69,6 +69,10 @@ void PriceServer::answer(QTcpSocket *socket)
         // new ones come in.
         const int day = static_cast<int>(QDateTime(m_scenario.start.date(), QTime(0, 0)).daysTo(TavroClock::currentDateTime()));
         m_body = body(qMax(0, day - 1) * 1440, (day + 2) * 1440);
+    } else if (m_scenario.dayAheadMinuteOfDay >= 0) {
+        // Tomorrow's prices only once the market has published them.
+        const int minute = static_cast<int>(m_scenario.start.secsTo(TavroClock::currentDateTime()) / 60);
+        m_body = body(0, m_scenario.pricesKnownUntilOffset(minute));
     }
     QByteArray response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: ";
     response += QByteArray::number(m_body.size()) + "\r\n\r\n" + m_body;

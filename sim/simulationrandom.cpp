@@ -134,8 +134,11 @@ void Simulation::applyRandomEvents(int minute)
         if (m_soakRandom.generateDouble() >= random.plugEventsPerDay / 1440.0)
             continue;
         const bool pluggedIn = !m_cars.at(i).pluggedIn;
-        if (pluggedIn)
-            m_cars[i].soc = random.minArrivalSoc + (random.maxArrivalSoc - random.minArrivalSoc) * m_soakRandom.generateDouble();
+        if (pluggedIn) {
+            const double soc = random.minArrivalSoc + (random.maxArrivalSoc - random.minArrivalSoc) * m_soakRandom.generateDouble();
+            m_household.setCarSoc(i, soc);
+            m_peerHousehold.setCarSoc(i, soc);
+        }
         setPluggedIn(i, pluggedIn);
         m_soak.plugEvents++;
     }
@@ -239,7 +242,7 @@ Simulation::RandomCall Simulation::randomValidCall()
                         {{QStringLiteral("thingId"), thingId(QStringLiteral("car"), m_scenario.cars.at(i).name)},
                          {QStringLiteral("actionTypeName"), QStringLiteral("batteryLevel")},
                          {QStringLiteral("params"), QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("batteryLevel")},
-                                                                             {QStringLiteral("value"), qRound(m_cars.at(i).soc)}}}}},
+                                                                             {QStringLiteral("value"), qRound(m_household.carSoc(i))}}}}},
                         false, {QStringLiteral("thingError")}};
                 return call;
             }
