@@ -24,6 +24,7 @@
 #include <limits>
 
 class EnergyManagerConfiguration;
+class PhaseHeadroom;
 class EvChargerAc;
 class EvChargerDc;
 class RootMeter;
@@ -314,6 +315,10 @@ private:
     // A per phase the house left the managed chargers, once per cycle, for
     // the last hours (oldest first).
     QList<QPair<QDateTime, double>> m_fuseHistory;
+
+    // The headroom of the update cycle that runs now (null between cycles);
+    // lives on the stack of update().
+    PhaseHeadroom *m_cycleHeadroom = nullptr;
 
     // When each charger last started, stopped and switched phases on surplus.
     QHash<ThingId, SurplusGate> m_surplusGates;

@@ -57,7 +57,8 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
-    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
 
     struct Entry {
         int rank;
