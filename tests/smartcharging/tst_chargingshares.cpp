@@ -37,6 +37,8 @@ private slots:
     void fairnessRotation();
     void timeRequirementReservesBeforeSurplus_data();
     void timeRequirementReservesBeforeSurplus();
+    void deadlinesShareTheFuse_data();
+    void deadlinesShareTheFuse();
 };
 
 void TestChargingShares::twoSurplusChargers_data()
@@ -172,6 +174,58 @@ void TestChargingShares::timeRequirementReservesBeforeSurplus()
         if (!withDeadlines)
             QCOMPARE(action.maxChargingCurrent(), 7.0);
     }
+}
+
+void TestChargingShares::deadlinesShareTheFuse_data()
+{
+    QTest::addColumn<double>("charging");
+    // The house takes 6 A of the 20 A fuse; 14 A are left for the cars.
+    QTest::newRow("both waiting") << 0.0;
+    // One car takes 13 A already: it must not keep the fuse to itself.
+    QTest::newRow("one already charging") << 13.0;
+}
+
+void TestChargingShares::deadlinesShareTheFuse()
+{
+    QFETCH(double, charging);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    QList<Thing *> chargers = byIdText({household.addThing("evChargerAc", "Bay 1", {{"pluggedIn", true}}),
+                                        household.addThing("evChargerAc", "Bay 2", {{"pluggedIn", true}})});
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(20);
+    // Both cars need hours at full power and have one: deadline charging.
+    for (Thing *charger : chargers) {
+        Thing *car = household.addThing("electricVehicleConnected", charger->name() + " car",
+                                        {{"batteryLevel", 20}, {"capacity", 60}, {"acPhaseCount", 3}});
+        QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
+            configuration.setAssignedCarId(car->id());
+            configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+            configuration.setEndDateTime(household.now().addSecs(3600));
+            configuration.setTargetPercentage(90);
+        }), EnergyManager::EnergyErrorNoError);
+    }
+    Thing *first = chargers.first();
+    if (charging > 0) {
+        HouseholdFixture::setStates(first, {{"power", true}, {"maxChargingCurrent", charging}, {"charging", true},
+                                            {"currentPhaseA", charging}, {"currentPhaseB", charging},
+                                            {"currentPhaseC", charging}, {"currentPower", charging * 690}});
+    }
+    HouseholdFixture::setMeterCurrents(meter, 6 + charging, 6 + charging, 6 + charging);
+    household.advance(60);
+    household.runCycle();
+
+    // Both charge and together they stay within what the fuse leaves.
+    double total = 0;
+    for (Thing *charger : chargers) {
+        QVERIFY2(charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(charger->name()));
+        const double current = charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+        QVERIFY2(current >= 6, qPrintable(QString::number(current)));
+        total += current;
+        QCOMPARE(manager->chargingState(charger->id()).mode(), ChargingState::ModeTimeRequirement);
+    }
+    QVERIFY2(total <= 14, qPrintable(QString::number(total)));
 }
 
 QTEST_GUILESS_MAIN(TestChargingShares)
