@@ -39,6 +39,7 @@ private slots:
     void timeRequirementReservesBeforeSurplus();
     void deadlinesShareTheFuse_data();
     void deadlinesShareTheFuse();
+    void toleranceHoldsInAGroup();
 };
 
 void TestChargingShares::twoSurplusChargers_data()
@@ -226,6 +227,40 @@ void TestChargingShares::deadlinesShareTheFuse()
         QCOMPARE(manager->chargingState(charger->id()).mode(), ChargingState::ModeTimeRequirement);
     }
     QVERIFY2(total <= 14, qPrintable(QString::number(total)));
+}
+
+void TestChargingShares::toleranceHoldsInAGroup()
+{
+    // 3000 W of surplus cover half of one 4140 W minimum: with tolerance 0.5
+    // one car charges. A second car plugging in must not stop it: the
+    // group keeps one charger on, not none.
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    QList<Thing *> chargers = {household.addThing("evChargerAcBasic", "Left", {{"pluggedIn", true}}),
+                               household.addThing("evChargerAcBasic", "Right", {{"pluggedIn", false}})};
+    SmartChargingManager *manager = household.createManager();
+    manager->setAcquisitionTolerance(0.5);
+    for (Thing *charger : chargers)
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                   household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
+                 EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setMeterCurrents(meter, -3000.0 / 690, -3000.0 / 690, -3000.0 / 690);
+    household.advance(60);
+    household.runCycle();
+    QVERIFY(chargers.at(0)->stateValue(QStringLiteral("power")).toBool());
+
+    // Left now draws its 4140 W; the meter shows the 1140 W it imports.
+    HouseholdFixture::setStates(chargers.at(0), {{"charging", true}});
+    HouseholdFixture::setMeterCurrents(meter, 1140.0 / 690, 1140.0 / 690, 1140.0 / 690);
+    HouseholdFixture::setStates(chargers.at(1), {{"pluggedIn", true}});
+    // Past the on/off lock of the start: a switch-off would go through.
+    household.advance(360);
+    household.runCycle();
+
+    int on = 0;
+    for (Thing *charger : chargers)
+        on += charger->stateValue(QStringLiteral("power")).toBool() ? 1 : 0;
+    QCOMPARE(on, 1);
 }
 
 QTEST_GUILESS_MAIN(TestChargingShares)
