@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <QUuid>
 #include <QVarLengthArray>
 #include <QVector>
 
@@ -86,6 +87,7 @@ public:
 
     const Scenario &scenario() const { return m_scenario; }
     const QVector<MinuteRecord> &records() const { return m_records; }
+    // Random for every run, so that no other local process can know it.
     QString adminToken() const;
     // True for a car whose "batteryLevel" the plugin estimates.
     bool carEstimated(int carIndex) const;
@@ -142,6 +144,7 @@ private:
     void measureHeap();
     void soakProblem(const QString &text);
     Scenario m_scenario;
+    const QString m_adminToken = QUuid::createUuid().toString(QUuid::Id128);
     QRandomGenerator m_random;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<EnergyManager> m_energyManager;
