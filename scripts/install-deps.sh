@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
-    dbus gnuplot-nox libbenchmark-dev
+    coinor-libclp-dev dbus gnuplot-nox libbenchmark-dev tzdata
     clang libclang-rt-14-dev llvm-14
 )
 

@@ -2,6 +2,7 @@
 // stand-in host and reports what smart charging achieved.
 
 #include "report.h"
+#include "scorecard.h"
 #include "scenario.h"
 #include "simulation.h"
 
@@ -30,10 +31,12 @@ void useTemporaryDataDirectories(const QTemporaryDir &directory)
     }
 }
 
-int runScenario(const QString &fileName, const QString &pluginDirectory, const QString &outputDirectory, bool check)
+// Runs one scenario and prints its report, or hands it to the scorecard.
+int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, const QString &pluginDirectory,
+                const QString &outputDirectory, bool check, Scorecard *scorecard)
 {
     QString error;
-    const Scenario scenario = Scenario::load(fileName, &error);
+    const Scenario scenario = Scenario::load(fileName, defaultTimeZone, &error);
     if (!error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
@@ -53,11 +56,13 @@ int runScenario(const QString &fileName, const QString &pluginDirectory, const Q
     const qint64 elapsed = timer.elapsed();
     const long long cpuMs = static_cast<long long>((std::clock() - cpuStart) * 1000 / CLOCKS_PER_SEC);
 
+    const std::clock_t reportStart = std::clock();
     const Report report(simulation);
-    std::printf("%s", qPrintable(report.table()));
-    // Wall-clock time differs from run to run; stdout stays reproducible.
-    std::fprintf(stderr, "Simulated %d minutes in %lld ms (%lld ms CPU).\n", scenario.durationMinutes,
-                 static_cast<long long>(elapsed), cpuMs);
+    const long long reportCpuMs = static_cast<long long>((std::clock() - reportStart) * 1000 / CLOCKS_PER_SEC);
+    QString text = report.table();
+    // Times differ from run to run; stdout stays reproducible.
+    std::fprintf(stderr, "Simulated %d minutes in %lld ms (%lld ms CPU); report with the limit %lld ms CPU.\n",
+                 scenario.durationMinutes, static_cast<long long>(elapsed), cpuMs, reportCpuMs);
     const SoakFigures &soak = simulation.soak();
     if (soak.heapAfterFirstDay >= 0 && soak.heapAtEnd >= 0)
         std::fprintf(stderr, "Heap in use: %lld bytes at the end of day 1, %lld bytes at the end (%+lld).\n",
@@ -70,24 +75,33 @@ int runScenario(const QString &fileName, const QString &pluginDirectory, const Q
     const QString base = QDir(outputDirectory).filePath(QFileInfo(fileName).completeBaseName());
     QDir().mkpath(outputDirectory);
     if (report.writeCsv(base + QStringLiteral(".csv"), &error))
-        std::printf("Timeline: %s.csv\n", qPrintable(base));
+        text += QStringLiteral("Timeline: %1.csv\n").arg(base);
     else
         std::fprintf(stderr, "Cannot write the timeline: %s\n", qPrintable(error));
     if (report.writeChart(base + QStringLiteral(".csv"), base + QStringLiteral(".png"), &error))
-        std::printf("Chart:    %s.png\n", qPrintable(base));
+        text += QStringLiteral("Chart:    %1.png\n").arg(base);
     else
         std::fprintf(stderr, "Cannot draw the chart: %s\n", qPrintable(error));
 
+    const QStringList pending = report.pendingExpectations();
+    if (!pending.isEmpty()) {
+        text += QStringLiteral("Expectations pending (the plugin does not meet them yet; not checked):\n");
+        for (const QString &line : pending)
+            text += QStringLiteral("  - %1\n").arg(line);
+    }
     const QStringList failures = report.failedExpectations();
     if (failures.isEmpty()) {
-        std::printf("Expectations: all met.\n\n");
-        return 0;
+        text += QStringLiteral("Expectations: all met.\n");
+    } else {
+        text += QStringLiteral("Expectations not met:\n");
+        for (const QString &failure : failures)
+            text += QStringLiteral("  - %1\n").arg(failure);
     }
-    std::printf("Expectations not met:\n");
-    for (const QString &failure : failures)
-        std::printf("  - %s\n", qPrintable(failure));
-    std::printf("\n");
-    return check ? 1 : 0;
+    if (scorecard)
+        scorecard->add(QFileInfo(fileName).completeBaseName(), report, text, !scenario.hourlyPrices.isEmpty());
+    else
+        std::printf("%s\n", qPrintable(text));
+    return failures.isEmpty() || !check ? 0 : 1;
 }
 
 }
@@ -97,11 +111,13 @@ int main(int argc, char *argv[])
     // Hash order decides the order in which chargers are visited; a fixed
     // seed makes every run of a scenario the same.
     qSetGlobalQHashSeed(0);
-    // Scenario times are read as UTC, whatever the machine's zone: no
-    // daylight-saving jump can make two machines report differently. A set
-    // TZ also spares the C library a look at /etc/localtime on every local
-    // time conversion, which otherwise dominates the run time.
-    qputenv("TZ", "UTC0");
+    // Scenario times are local times of the scenario's own zone. One that
+    // names none runs in the zone TZ names, else in UTC whatever the
+    // machine's zone: two machines report the same. A set TZ also spares
+    // the C library a look at /etc/localtime on every local time
+    // conversion, which otherwise dominates the run time.
+    const QByteArray defaultTimeZone = qgetenv("TZ");
+    qputenv("TZ", defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone);
     tzset();
     QCoreApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("tavro-energy-sim"));
@@ -112,9 +128,13 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Household simulator for the smart charging plugin"));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("scenario"), QStringLiteral("Scenario JSON files."));
+    // The build tree keeps the plugin beside bin/, an installation in the
+    // host's plugin folder under the prefix.
+    const QString builtPlugins = QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins");
+    const QString installedPlugins = QCoreApplication::applicationDirPath() + QStringLiteral("/../" TAVRO_PLUGIN_INSTALL_DIR);
     const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"), QStringLiteral("Directory of the built plugin."),
                                           QStringLiteral("dir"),
-                                          QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins"));
+                                          QFileInfo(builtPlugins).isDir() ? builtPlugins : installedPlugins);
     const QCommandLineOption outputOption(QStringLiteral("out"), QStringLiteral("Directory for the CSV and PNG files."),
                                           QStringLiteral("dir"), QStringLiteral("sim-output"));
     const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Exit with 1 when an expectation fails."));
@@ -122,7 +142,10 @@ int main(int argc, char *argv[])
                                          QStringLiteral("Run the first scenario in real time with the JSON-RPC server on 127.0.0.1."));
     const QCommandLineOption speedOption(QStringLiteral("speed"), QStringLiteral("Simulated minutes per real minute in --serve."),
                                          QStringLiteral("factor"), QStringLiteral("1"));
-    parser.addOptions({pluginOption, outputOption, checkOption, serveOption, speedOption});
+    const QCommandLineOption scorecardOption(QStringLiteral("scorecard"),
+                                             QStringLiteral("Print one table of the owner's goals over all scenarios and write "
+                                                            "index.html with every report and chart into the --out directory."));
+    parser.addOptions({pluginOption, outputOption, checkOption, serveOption, speedOption, scorecardOption});
     parser.process(application);
 
     const QStringList scenarios = parser.positionalArguments();
@@ -132,7 +155,7 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(serveOption)) {
         QString error;
-        const Scenario scenario = Scenario::load(scenarios.first(), &error);
+        const Scenario scenario = Scenario::load(scenarios.first(), defaultTimeZone, &error);
         if (!error.isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 2;
@@ -162,8 +185,19 @@ int main(int argc, char *argv[])
     }
 
     int result = 0;
+    Scorecard scorecard;
+    Scorecard *card = parser.isSet(scorecardOption) ? &scorecard : nullptr;
     for (const QString &scenario : scenarios)
-        result = qMax(result, runScenario(scenario, parser.value(pluginOption), parser.value(outputOption),
-                                          parser.isSet(checkOption)));
+        result = qMax(result, runScenario(scenario, defaultTimeZone, parser.value(pluginOption),
+                                          parser.value(outputOption), parser.isSet(checkOption), card));
+    if (card) {
+        std::printf("%s", qPrintable(scorecard.table()));
+        QString error;
+        const QString page = QDir(parser.value(outputOption)).absoluteFilePath(QStringLiteral("index.html"));
+        if (scorecard.writeHtml(parser.value(outputOption), &error))
+            std::printf("Page: %s\n", qPrintable(page));
+        else
+            std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(page), qPrintable(error));
+    }
     return result;
 }

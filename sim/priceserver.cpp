@@ -11,8 +11,7 @@
 PriceServer::PriceServer(const Scenario &scenario, QObject *parent) : QTcpServer(parent), m_scenario(scenario)
 {
     // From midnight of the first day to the end of the day after the run.
-    const int startOffset = scenario.start.time().hour() * 60 + scenario.start.time().minute();
-    m_body = body(0, ((startOffset + scenario.durationMinutes) / 1440 + 2) * 1440);
+    m_body = body(0, ((scenario.startOffsetMinutes() + scenario.durationMinutes) / 1440 + 2) * 1440);
 
     connect(this, &QTcpServer::newConnection, this, [this]() {
         while (QTcpSocket *socket = nextPendingConnection()) {
@@ -41,15 +40,16 @@ QString PriceServer::baseUrl() const
 QByteArray PriceServer::body(int fromMinute, int toMinute) const
 {
     const Scenario &scenario = m_scenario;
-    const QDateTime first(scenario.start.date(), QTime(0, 0));
-    const int startOffset = scenario.start.time().hour() * 60 + scenario.start.time().minute();
+    // Slots follow real time from the first midnight: a night the clocks
+    // change has 23 or 25 of them, as a market publishes it.
+    const QDateTime first = scenario.firstMidnight();
     QJsonArray data;
     for (int minute = fromMinute; minute < toMinute; minute += scenario.priceResolutionMinutes) {
         QJsonObject slot;
         slot.insert(QStringLiteral("start_timestamp"), first.addSecs(minute * 60).toMSecsSinceEpoch());
         slot.insert(QStringLiteral("end_timestamp"),
                     first.addSecs((minute + scenario.priceResolutionMinutes) * 60).toMSecsSinceEpoch());
-        slot.insert(QStringLiteral("marketprice"), scenario.priceAt(minute - startOffset));
+        slot.insert(QStringLiteral("marketprice"), scenario.priceAtOffset(minute));
         slot.insert(QStringLiteral("unit"), QStringLiteral("Eur/MWh"));
         data.append(slot);
     }
@@ -69,6 +69,10 @@ void PriceServer::answer(QTcpSocket *socket)
         // new ones come in.
         const int day = static_cast<int>(QDateTime(m_scenario.start.date(), QTime(0, 0)).daysTo(TavroClock::currentDateTime()));
         m_body = body(qMax(0, day - 1) * 1440, (day + 2) * 1440);
+    } else if (m_scenario.dayAheadMinuteOfDay >= 0) {
+        // Tomorrow's prices only once the market has published them.
+        const int minute = static_cast<int>(m_scenario.start.secsTo(TavroClock::currentDateTime()) / 60);
+        m_body = body(0, m_scenario.pricesKnownUntilOffset(minute));
     }
     QByteArray response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: ";
     response += QByteArray::number(m_body.size()) + "\r\n\r\n" + m_body;

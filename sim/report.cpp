@@ -1,12 +1,16 @@
 #include "report.h"
+#include "limitplan.h"
 #include "simulation.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QMap>
 #include <QProcess>
 #include <QTextStream>
 #include <QtMath>
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -21,25 +25,12 @@ int chargerIndexOf(const Scenario &scenario, const Scenario::Car &car)
     return -1;
 }
 
-bool pluggedAt(const Scenario::Car &car, int minute)
-{
-    return minute >= car.plugInMinute && (car.plugOutMinute < 0 || minute < car.plugOutMinute);
-}
-
 double maxPower(const Scenario &scenario, const Scenario::Car &car)
 {
     const int charger = chargerIndexOf(scenario, car);
     if (charger >= 0 && scenario.chargers.at(charger).dc)
         return qMin(car.dcMaxPower, 11000.0);
     return car.maxCurrent * voltage * car.phases;
-}
-
-double minPower(const Scenario &scenario, const Scenario::Car &car)
-{
-    const int charger = chargerIndexOf(scenario, car);
-    if (charger >= 0 && scenario.chargers.at(charger).dc)
-        return 1000.0;
-    return car.minCurrent * voltage;
 }
 
 QString number(double value, int decimals = 1)
@@ -49,18 +40,94 @@ QString number(double value, int decimals = 1)
 
 QString ratio(double numerator, double denominator)
 {
-    if (qAbs(denominator) < 1e-9)
+    // Against what shows as 0.00 a ratio says nothing.
+    if (qAbs(denominator) < 0.005)
         return QStringLiteral("-");
     return number(numerator / denominator, 2);
 }
 
+// Local days since the start date.
+int dayOf(const Scenario &scenario, int minute)
+{
+    return static_cast<int>(scenario.start.date().daysTo(scenario.start.addSecs(minute * 60LL).date()));
+}
+
+QString deadlineText(Report::Deadline deadline)
+{
+    switch (deadline) {
+    case Report::Deadline::Met:
+        return QStringLiteral("met");
+    case Report::Deadline::Missed:
+        return QStringLiteral("missed");
+    case Report::Deadline::Unreachable:
+        return QStringLiteral("unreach.");
+    case Report::Deadline::None:
+        break;
+    }
+    return QStringLiteral("-");
+}
+
+}
+
+int Report::Figures::minutesOverLimitByController() const
+{
+    int worst = 0;
+    for (int p = 0; p < 3; p++)
+        worst = qMax(worst, minutesOverLimit[p] - minutesOverAfterOutsideStep[p]);
+    return worst;
+}
+
+int Report::Figures::worstSwitchesPerChargerDay() const
+{
+    int worst = 0;
+    for (const QVector<int> &days : switchesPerDay) {
+        for (int count : days)
+            worst = qMax(worst, count);
+    }
+    return worst;
+}
+
+int Report::Figures::worstPhaseSwitchesPerChargerDay() const
+{
+    int worst = 0;
+    for (const QVector<int> &days : phaseSwitchesPerDay) {
+        for (int count : days)
+            worst = qMax(worst, count);
+    }
+    return worst;
 }
 
 Report::Report(const Simulation &simulation) : m_simulation(simulation)
 {
+    const Scenario &scenario = simulation.scenario();
+    m_pvAvailable = LimitPlan::pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
+                                      simulation.batteryLowerLimit());
     computePlugin();
+    m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable);
     computeBaseline();
     computeLimit();
+    judgeDeadlines(&m_plugin);
+    judgeDeadlines(&m_peer);
+    judgeDeadlines(&m_baseline);
+    judgeDeadlines(&m_limit);
+    evaluateExpectations();
+}
+
+void Report::chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current)
+{
+    for (int p = 0; p < 3; p++)
+        current[p] = 0;
+    for (int i = 0; i < record.chargerPower.count(); i++) {
+        const double power = record.chargerPower.at(i);
+        if (scenario.chargers.at(i).dc) {
+            for (int p = 0; p < 3; p++)
+                current[p] += power / 3 / voltage;
+            continue;
+        }
+        const int phases = static_cast<int>(record.chargerPhases.at(i));
+        for (int p = 0; p < phases && p < 3; p++)
+            current[p] += power / phases / voltage;
+    }
 }
 
 bool Report::batteryLow(int recordIndex) const
@@ -73,69 +140,119 @@ bool Report::batteryLow(int recordIndex) const
     return qRound(m_simulation.records().at(recordIndex - 1).batterySoc) < qRound(lowerLimit * 100.0);
 }
 
-void Report::computePlugin()
+Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
+                                  const QVector<double> &pvAvailable)
 {
-    const Scenario &scenario = m_simulation.scenario();
-    const QVector<MinuteRecord> &records = m_simulation.records();
-    m_plugin.cars.resize(scenario.cars.count());
+    Figures figures;
+    const int days = records.isEmpty() ? 1 : dayOf(scenario, records.last().minute) + 1;
+    figures.switchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
+    figures.phaseSwitchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
+    figures.cars.resize(scenario.cars.count());
     for (int j = 0; j < scenario.cars.count(); j++) {
-        m_plugin.cars[j].name = scenario.cars.at(j).name;
-        m_plugin.cars[j].targetPercentage = scenario.cars.at(j).targetPercentage;
+        figures.cars[j].name = scenario.cars.at(j).name;
+        figures.cars[j].targetPercentage = scenario.cars.at(j).targetPercentage;
     }
     int runOverLimit[3] = {0, 0, 0};
+    double previousOutside[3] = {0, 0, 0};
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
-        const double surplus = qMax(0.0, record.pvPower - record.houseLoad);
         double total = 0;
         for (double power : record.chargerPower)
             total += qMax(0.0, power);
-        const double pvToCars = qMin(total, surplus);
+        const double pvToCars = qMin(total, pvAvailable.at(r));
         for (int j = 0; j < scenario.cars.count(); j++) {
             const Scenario::Car &car = scenario.cars.at(j);
-            CarFigures &figures = m_plugin.cars[j];
+            CarFigures &carFigures = figures.cars[j];
             const int charger = chargerIndexOf(scenario, car);
             if (record.carPluggedIn.value(j) && charger >= 0) {
                 const double power = qMax(0.0, record.chargerPower.value(charger));
                 const double pvPart = total > 0 ? power / total * pvToCars : 0;
-                figures.energy += power / 60000.0;
-                figures.pvEnergy += pvPart / 60000.0;
-                figures.gridEnergy += (power - pvPart) / 60000.0;
-                figures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
-                figures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
-                figures.lowestSoc = qMin(figures.lowestSoc, record.carSoc.value(j));
-                if (batteryLow(r))
-                    m_plugin.energyWhileBatteryLow += power / 60000.0;
+                carFigures.energy += power / 60000.0;
+                carFigures.pvEnergy += pvPart / 60000.0;
+                carFigures.gridEnergy += (power - pvPart) / 60000.0;
+                carFigures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
+                carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
+                // Energy past the owner's ceiling is no use to the owner.
+                const double ceiling = LimitPlan::ceilingOf(car);
+                const double socStart = record.carSocStart.value(j);
+                const double socEnd = record.carSoc.value(j);
+                const double useful = socStart >= ceiling ? 0.0 : socEnd <= ceiling ? 1.0 : (ceiling - socStart) / (socEnd - socStart);
+                carFigures.usefulEnergy += useful * power / 60000.0;
+                carFigures.usefulPvEnergy += useful * pvPart / 60000.0;
+                carFigures.lowestSoc = qMin(carFigures.lowestSoc, record.carSoc.value(j));
             }
             // A record holds the state at the end of its minute.
             if (record.minute + 1 == car.targetMinute)
-                figures.socAtTarget = record.carSoc.value(j);
-            figures.finalSoc = record.carSoc.value(j);
+                carFigures.socAtTarget = record.carSoc.value(j);
+            carFigures.finalSoc = record.carSoc.value(j);
+        }
+
+        // Over the limit, and whether the chargers' draw would have fitted
+        // had the load the controller did not command stayed as it was.
+        double chargers[3];
+        chargerPhaseCurrents(scenario, record, chargers);
+        for (int p = 0; p < 3; p++) {
+            const double over = record.gridPhaseCurrent[p] - record.phaseLimit;
+            const double outside = record.gridPhaseCurrent[p] - chargers[p];
+            if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
+                figures.minutesOverLimit[p]++;
+                figures.largestOvershoot[p] = qMax(figures.largestOvershoot[p], over);
+                figures.longestRunOverLimit = qMax(figures.longestRunOverLimit, ++runOverLimit[p]);
+                const double previousLimit = r > 0 ? records.at(r - 1).phaseLimit : record.phaseLimit;
+                if (r > 0 && previousOutside[p] + chargers[p] <= previousLimit + 1e-6)
+                    figures.minutesOverAfterOutsideStep[p]++;
+            } else {
+                runOverLimit[p] = 0;
+            }
+            previousOutside[p] = outside;
+        }
+        const int day = dayOf(scenario, record.minute);
+        for (int i = 0; i < record.chargerEnabled.count(); i++) {
+            if (r > 0 && record.chargerEnabled.at(i) != records.at(r - 1).chargerEnabled.value(i)) {
+                figures.switches++;
+                figures.switchesPerDay[i][day]++;
+            }
+            if (record.chargerPhaseSwitch.value(i)) {
+                figures.phaseSwitches++;
+                figures.phaseSwitchesPerDay[i][day]++;
+            }
+        }
+    }
+    return figures;
+}
+
+void Report::computePlugin()
+{
+    const Scenario &scenario = m_simulation.scenario();
+    const QVector<MinuteRecord> &records = m_simulation.records();
+    m_plugin = figuresOf(scenario, records, m_pvAvailable);
+    for (int r = 0; r < records.count(); r++) {
+        const MinuteRecord &record = records.at(r);
+        for (int j = 0; j < scenario.cars.count(); j++) {
+            CarFigures &figures = m_plugin.cars[j];
+            const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
+            if (record.carPluggedIn.value(j) && charger >= 0 && batteryLow(r))
+                m_plugin.energyWhileBatteryLow += qMax(0.0, record.chargerPower.value(charger)) / 60000.0;
             // The estimate is judged once the owner has entered the level.
             if (m_simulation.carEstimated(j) && record.minute >= m_simulation.carLevelEnteredMinute(j))
                 figures.largestSocError = qMax(figures.largestSocError,
                                                qAbs(record.carReportedSoc.value(j) - record.carSoc.value(j)));
         }
-        for (int p = 0; p < 3; p++) {
-            const double over = record.gridPhaseCurrent[p] - record.phaseLimit;
-            if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
-                m_plugin.minutesOverLimit[p]++;
-                m_plugin.largestOvershoot[p] = qMax(m_plugin.largestOvershoot[p], over);
-                m_plugin.longestRunOverLimit = qMax(m_plugin.longestRunOverLimit, ++runOverLimit[p]);
-            } else {
-                runOverLimit[p] = 0;
-            }
-        }
-        if (r > 0) {
-            const MinuteRecord &previous = records.at(r - 1);
-            for (int i = 0; i < record.chargerEnabled.count(); i++) {
-                if (record.chargerEnabled.at(i) != previous.chargerEnabled.value(i))
-                    m_plugin.switches++;
-                const double before = previous.chargerPhases.value(i);
-                const double now = record.chargerPhases.at(i);
-                if (before > 0 && now > 0 && before != now)
-                    m_plugin.phaseSwitches++;
-            }
-        }
+    }
+}
+
+void Report::judgeDeadlines(Figures *figures) const
+{
+    for (int j = 0; j < figures->cars.count(); j++) {
+        CarFigures &car = figures->cars[j];
+        if (figures == &m_limit && car.socAtTarget >= 0)
+            car.deadline = m_reachable.value(j) ? Deadline::Met : Deadline::Unreachable;
+        else if (car.socAtTarget < 0)
+            car.deadline = Deadline::None;
+        else if (car.socAtTarget + 0.5 >= car.targetPercentage)
+            car.deadline = Deadline::Met;
+        else
+            car.deadline = m_reachable.value(j, true) ? Deadline::Missed : Deadline::Unreachable;
     }
 }
 
@@ -146,6 +263,9 @@ void Report::computeBaseline()
     m_baseline.cars.resize(scenario.cars.count());
     QVector<double> soc(scenario.cars.count());
     QVector<int> charging(scenario.cars.count(), 0);
+    const int days = records.isEmpty() ? 1 : dayOf(scenario, records.last().minute) + 1;
+    m_baseline.switchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
+    m_baseline.phaseSwitchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
     for (int j = 0; j < scenario.cars.count(); j++) {
         soc[j] = scenario.cars.at(j).soc;
         m_baseline.cars[j].name = scenario.cars.at(j).name;
@@ -159,23 +279,32 @@ void Report::computeBaseline()
             phaseCurrent[p] = (record.housePhasePower[p] - record.pvPower / 3) / voltage;
         for (int j = 0; j < scenario.cars.count(); j++) {
             const Scenario::Car &car = scenario.cars.at(j);
-            const double lossFactor = 1.0 - car.lossPercent / 100.0;
-            if (pluggedAt(car, record.minute) && soc[j] < 100.0) {
+            const double lossFactor = 1.0 - car.physicsLossPercent(1, 1) / 100.0;
+            const int charger = chargerIndexOf(scenario, car);
+            const bool plugged = record.carPluggedIn.value(j);
+            if (plugged && record.minute > 0 && !records.at(record.minute - 1).carPluggedIn.value(j)) {
+                // Back from a trip, or a random arrival with its own level.
+                soc[j] = scenario.random.enabled ? record.carSocStart.value(j)
+                                                 : qMax(0.0, soc[j] - car.tripUseKwh / car.capacityKwh * 100.0);
+            }
+            if (plugged && soc[j] < 100.0) {
                 const double toFull = (100.0 - soc[j]) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
                 power[j] = qMin(maxPower(scenario, car), toFull);
                 soc[j] = qMin(100.0, soc[j] + power[j] * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
             }
             const bool isCharging = power[j] > 0;
-            if (int(isCharging) != charging[j])
+            if (int(isCharging) != charging[j]) {
                 m_baseline.switches++;
+                if (charger >= 0)
+                    m_baseline.switchesPerDay[charger][dayOf(scenario, record.minute)]++;
+            }
             charging[j] = isCharging ? 1 : 0;
             total += power[j];
-            const int charger = chargerIndexOf(scenario, car);
             const uint phases = charger >= 0 && scenario.chargers.at(charger).dc ? 3 : car.phases;
             for (uint p = 0; p < phases && p < 3; p++)
                 phaseCurrent[p] += power[j] / phases / voltage;
         }
-        const double pvToCars = qMin(total, qMax(0.0, record.pvPower - record.houseLoad));
+        const double pvToCars = qMin(total, m_pvAvailable.at(record.minute));
         for (int j = 0; j < scenario.cars.count(); j++) {
             CarFigures &figures = m_baseline.cars[j];
             const double pvPart = total > 0 ? power[j] / total * pvToCars : 0;
@@ -200,100 +329,27 @@ void Report::computeBaseline()
 void Report::computeLimit()
 {
     const Scenario &scenario = m_simulation.scenario();
-    const QVector<MinuteRecord> &records = m_simulation.records();
-    const int carCount = scenario.cars.count();
-    m_limit.cars.resize(carCount);
-    // A car in normal mode gets full power at once; nothing beats the baseline there.
-    QVector<bool> smart(carCount);
-    QVector<double> toFull(carCount);
-    QVector<double> pvBeforeDeadline(carCount, 0.0);
-    for (int j = 0; j < carCount; j++) {
-        const Scenario::Car &car = scenario.cars.at(j);
-        const QString mode = car.configuration.value(QStringLiteral("chargingMode")).toString();
-        smart[j] = !mode.isEmpty() && mode != QLatin1String("ChargingModeNormal");
-        // A car that stops at its target takes no more than that.
-        const bool stops = car.configuration.value(QStringLiteral("stopOnTargetPercentage")).toBool();
-        const double ceiling = stops ? qMin(100.0, car.configuration.value(QStringLiteral("targetPercentage"), 80).toDouble()) : 100.0;
-        toFull[j] = qMax(0.0, (ceiling - car.soc) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0));
-        m_limit.cars[j].name = car.name;
-        m_limit.cars[j].targetPercentage = car.targetPercentage;
-    }
-
-    // All the surplus the smart cars can absorb together: as soon as it
-    // covers the smallest minimum, it is spread over them up to their
-    // maximums (the minimums of the others relaxed, so this bounds any
-    // controller from above).
-    for (const MinuteRecord &record : records) {
-        QVector<int> active;
-        double smallestMinimum = -1;
-        for (int j = 0; j < carCount; j++) {
-            const Scenario::Car &car = scenario.cars.at(j);
-            if (!smart[j] || !pluggedAt(car, record.minute) || toFull[j] - m_limit.cars[j].pvEnergy <= 1e-9)
-                continue;
-            active.append(j);
-            const double minimum = minPower(scenario, car);
-            smallestMinimum = smallestMinimum < 0 ? minimum : qMin(smallestMinimum, minimum);
-        }
-        double surplus = qMax(0.0, record.pvPower - record.houseLoad);
-        if (active.isEmpty() || surplus < smallestMinimum)
-            continue;
-        QVector<double> granted(carCount, 0.0);
-        while (surplus > 1e-9 && !active.isEmpty()) {
-            const double share = surplus / active.count();
-            QVector<int> open;
-            for (int j : qAsConst(active)) {
-                const double cap = qMin(maxPower(scenario, scenario.cars.at(j)),
-                                        (toFull[j] - m_limit.cars[j].pvEnergy) * 60000.0) - granted[j];
-                const double given = qMin(share, cap);
-                granted[j] += given;
-                surplus -= given;
-                if (given < share - 1e-9 || cap - given <= 1e-9)
-                    continue;
-                open.append(j);
-            }
-            if (open.count() == active.count())
-                break; // nobody was capped: the share is spread
-            active = open;
-        }
-        for (int j = 0; j < carCount; j++) {
-            m_limit.cars[j].pvEnergy += granted[j] / 60000.0;
-            const int targetMinute = scenario.cars.at(j).targetMinute;
-            if (targetMinute < 0 || record.minute < targetMinute)
-                pvBeforeDeadline[j] += granted[j] / 60000.0;
-        }
-    }
-
-    for (int j = 0; j < carCount; j++) {
-        const Scenario::Car &car = scenario.cars.at(j);
+    m_limit.cars.resize(scenario.cars.count());
+    m_reachable.fill(true, scenario.cars.count());
+    LimitPlan plan(scenario, m_simulation.records(), m_pvAvailable);
+    QVector<double> useful;
+    for (const CarFigures &figures : qAsConst(m_plugin.cars))
+        useful << figures.usefulEnergy;
+    QVector<double> leastCost;
+    if (!plan.plan(&m_limitError) || plan.leastCost(useful, m_simulation.records(), &leastCost, &m_limitError) < 0)
+        return;
+    for (int j = 0; j < scenario.cars.count(); j++) {
+        const LimitPlan::CarResult &result = plan.cars().at(j);
         CarFigures &figures = m_limit.cars[j];
-        if (!smart[j]) {
-            figures = m_baseline.cars.at(j);
-            continue;
-        }
-        const double lossFactor = 1.0 - car.lossPercent / 100.0;
-        const double target = car.targetMinute >= 0 ? car.targetPercentage : 0.0;
-        const double neededByDeadline = qMax(0.0, (target - car.soc) / 100.0 * car.capacityKwh / lossFactor);
-        // The rest of what the deadline needs, in the cheapest minutes before it.
-        QVector<QPair<double, int>> priced;
-        for (const MinuteRecord &record : records) {
-            if (pluggedAt(car, record.minute) && (car.targetMinute < 0 || record.minute < car.targetMinute))
-                priced.append(qMakePair(record.price, record.minute));
-        }
-        std::sort(priced.begin(), priced.end());
-        double missing = qMax(0.0, neededByDeadline - pvBeforeDeadline[j]);
-        const double perMinute = maxPower(scenario, car) / 60000.0;
-        for (const auto &slot : priced) {
-            if (missing <= 1e-9)
-                break;
-            const double energy = qMin(perMinute, missing);
-            figures.gridEnergy += energy;
-            figures.cost += energy * slot.first / 1000.0;
-            missing -= energy;
-        }
-        figures.energy = figures.pvEnergy + figures.gridEnergy;
-        figures.finalSoc = qMin(100.0, car.soc + figures.energy * lossFactor / car.capacityKwh * 100.0);
-        if (car.targetMinute >= 0)
-            figures.socAtTarget = qMin(100.0, car.soc + (pvBeforeDeadline[j] + figures.gridEnergy) * lossFactor / car.capacityKwh * 100.0);
+        figures.name = scenario.cars.at(j).name;
+        figures.targetPercentage = scenario.cars.at(j).targetPercentage;
+        figures.energy = result.energy;
+        figures.pvEnergy = result.pvEnergy;
+        figures.gridEnergy = result.gridEnergy;
+        figures.cost = leastCost.at(j);
+        figures.socAtTarget = result.socAtTarget;
+        figures.finalSoc = result.finalSoc;
+        m_reachable[j] = result.reachable;
     }
 }
 
@@ -302,79 +358,156 @@ QString Report::table() const
     const Scenario &scenario = m_simulation.scenario();
     QString text;
     QTextStream out(&text);
-    const auto row = [&out](const QString &label, const QString &plugin, const QString &baseline,
-                            const QString &limit, const QString &vsBaseline, const QString &vsLimit) {
-        out << qSetFieldWidth(34) << Qt::left << label << qSetFieldWidth(10) << Qt::right << plugin << baseline << limit
-            << qSetFieldWidth(14) << vsBaseline << vsLimit << qSetFieldWidth(0) << "\n";
+    // Columns: every controller's figure, then the plugin's ratios to the
+    // first reference and to the limit.
+    const QVector<const Figures *> columns = {&m_plugin, &m_peer, &m_baseline, &m_limit};
+    const auto row = [&out](const QString &label, const QStringList &values, const QString &vsFirst, const QString &vsLimit) {
+        out << qSetFieldWidth(38) << Qt::left << label << qSetFieldWidth(10) << Qt::right;
+        for (const QString &value : values)
+            out << value;
+        out << qSetFieldWidth(14) << vsFirst << vsLimit << qSetFieldWidth(0) << "\n";
     };
+    const auto carRow = [&](const QString &label, int j, double CarFigures::*member, int decimals, bool ratios) {
+        QStringList values;
+        for (const Figures *figures : columns)
+            values << number(figures->cars.at(j).*member, decimals);
+        const double plugin = m_plugin.cars.at(j).*member;
+        row(label, values, ratios ? ratio(plugin, m_peer.cars.at(j).*member) : QString(),
+            ratios ? ratio(plugin, m_limit.cars.at(j).*member) : QString());
+    };
+    const auto countRow = [&](const QString &label, const std::function<int(const Figures &)> &count, bool limitCounts) {
+        QStringList values;
+        for (const Figures *figures : columns)
+            values << (figures != &m_limit || limitCounts ? QString::number(count(*figures)) : QStringLiteral("-"));
+        row(label, values, QString(), QString());
+    };
+
     out << "Scenario: " << scenario.name << "\n";
-    row(QString(), QStringLiteral("plugin"), QStringLiteral("baseline"), QStringLiteral("limit"),
-        QStringLiteral("plugin/base"), QStringLiteral("plugin/limit"));
+    row(QString(), {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
+        QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"));
     for (int j = 0; j < m_plugin.cars.count(); j++) {
         const CarFigures &p = m_plugin.cars.at(j);
-        const CarFigures &b = m_baseline.cars.at(j);
-        const CarFigures &l = m_limit.cars.at(j);
         out << "Car " << p.name << "\n";
-        row(QStringLiteral("  energy delivered [kWh]"), number(p.energy, 2), number(b.energy, 2), number(l.energy, 2),
-            ratio(p.energy, b.energy), ratio(p.energy, l.energy));
-        row(QStringLiteral("  from PV surplus [kWh]"), number(p.pvEnergy, 2), number(b.pvEnergy, 2), number(l.pvEnergy, 2),
-            ratio(p.pvEnergy, b.pvEnergy), ratio(p.pvEnergy, l.pvEnergy));
-        const auto share = [](const CarFigures &f) { return f.energy > 1e-9 ? 100.0 * f.pvEnergy / f.energy : 0.0; };
-        row(QStringLiteral("  PV share [%]"), number(share(p)), number(share(b)), number(share(l)),
-            ratio(share(p), share(b)), ratio(share(p), share(l)));
-        row(QStringLiteral("  grid energy [kWh]"), number(p.gridEnergy, 2), number(b.gridEnergy, 2), number(l.gridEnergy, 2),
-            ratio(p.gridEnergy, b.gridEnergy), ratio(p.gridEnergy, l.gridEnergy));
-        if (!scenario.hourlyPrices.isEmpty())
-            row(QStringLiteral("  cost at spot price [EUR]"), number(p.cost, 2), number(b.cost, 2), number(l.cost, 2),
-                ratio(p.cost, b.cost), ratio(p.cost, l.cost));
-        if (p.socAtTarget >= 0) {
-            row(QStringLiteral("  SoC at target time [%] (want %1)").arg(number(p.targetPercentage, 0)),
-                number(p.socAtTarget), number(b.socAtTarget), number(l.socAtTarget), QString(), QString());
+        carRow(QStringLiteral("  energy delivered [kWh]"), j, &CarFigures::energy, 2, true);
+        carRow(QStringLiteral("  from PV [kWh]"), j, &CarFigures::pvEnergy, 2, true);
+        QStringList shares;
+        for (const Figures *figures : columns) {
+            const CarFigures &f = figures->cars.at(j);
+            shares << number(f.energy > 1e-9 ? 100.0 * f.pvEnergy / f.energy : 0.0);
         }
-        row(QStringLiteral("  SoC at the end [%]"), number(p.finalSoc), number(b.finalSoc), number(l.finalSoc),
-            QString(), QString());
+        row(QStringLiteral("  PV share [%]"), shares, QString(), QString());
+        carRow(QStringLiteral("  grid energy [kWh]"), j, &CarFigures::gridEnergy, 2, true);
+        if (!scenario.hourlyPrices.isEmpty())
+            carRow(QStringLiteral("  cost [EUR] (limit: same energy)"), j, &CarFigures::cost, 2, true);
+        if (p.socAtTarget >= 0) {
+            carRow(QStringLiteral("  SoC at target time [%] (want %1)").arg(number(p.targetPercentage, 0)), j,
+                   &CarFigures::socAtTarget, 1, false);
+            QStringList deadlines;
+            for (const Figures *figures : columns)
+                deadlines << deadlineText(figures->cars.at(j).deadline);
+            row(QStringLiteral("  deadline"), deadlines, QString(), QString());
+        }
+        carRow(QStringLiteral("  SoC at the end [%]"), j, &CarFigures::finalSoc, 1, false);
         const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
         if (p.dischargedEnergy > 0 || (charger >= 0 && scenario.chargers.at(charger).dc)) {
-            row(QStringLiteral("  discharged [kWh]"), number(p.dischargedEnergy, 2), number(0, 2), QStringLiteral("-"),
+            const CarFigures &peer = m_peer.cars.at(j);
+            row(QStringLiteral("  discharged [kWh]"),
+                {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
                 QString(), QString());
-            row(QStringLiteral("  lowest SoC plugged in [%]"), number(p.lowestSoc), QStringLiteral("-"), QStringLiteral("-"),
-                QString(), QString());
+            row(QStringLiteral("  lowest SoC plugged in [%]"),
+                {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
         }
         if (p.largestSocError >= 0)
-            row(QStringLiteral("  SoC estimate error after entry [%]"), number(p.largestSocError), QStringLiteral("-"),
-                QStringLiteral("-"), QString(), QString());
+            row(QStringLiteral("  SoC estimate error after entry [%]"),
+                {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
+    }
+    if (m_plugin.cars.count() > 1) {
+        // The limit may split its PV between the cars in many ways; the sum is what it bounds.
+        out << "All cars\n";
+        const auto sumRow = [&](const QString &label, double CarFigures::*member) {
+            QStringList values;
+            QVector<double> sums;
+            for (const Figures *figures : columns) {
+                double sum = 0;
+                for (const CarFigures &car : figures->cars)
+                    sum += car.*member;
+                sums << sum;
+                values << number(sum, 2);
+            }
+            row(label, values, ratio(sums.at(0), sums.at(1)), ratio(sums.at(0), sums.last()));
+        };
+        sumRow(QStringLiteral("  energy delivered [kWh]"), &CarFigures::energy);
+        sumRow(QStringLiteral("  from PV [kWh]"), &CarFigures::pvEnergy);
+        sumRow(QStringLiteral("  grid energy [kWh]"), &CarFigures::gridEnergy);
+        if (!scenario.hourlyPrices.isEmpty())
+            sumRow(QStringLiteral("  cost [EUR] (limit: same energy)"), &CarFigures::cost);
     }
     // The limit as it was set during the run, e.g. "16 A; 20 A from 16:00".
     QStringList limits;
-    const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
     const QVector<MinuteRecord> &records = m_simulation.records();
     for (int r = 0; r < records.count(); r++) {
         if (r > 0 && records.at(r).phaseLimit == records.at(r - 1).phaseLimit)
             continue;
-        const int minute = startMinute + records.at(r).minute;
         QString text = records.at(r).phaseLimit > 0 ? QStringLiteral("%1 A").arg(records.at(r).phaseLimit) : QStringLiteral("none");
         if (r > 0)
-            text += QStringLiteral(" from %1:%2").arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0'));
+            text += QStringLiteral(" from ") + scenario.clockText(records.at(r).minute);
         limits << text;
     }
     out << "Phases (limit " << limits.join(QStringLiteral("; ")) << ")\n";
     const char *names[] = {"A", "B", "C"};
     for (int p = 0; p < 3; p++) {
-        row(QStringLiteral("  %1: minutes over the limit").arg(QLatin1String(names[p])),
-            QString::number(m_plugin.minutesOverLimit[p]), QString::number(m_baseline.minutesOverLimit[p]),
-            QStringLiteral("0"), QString(), QString());
-        row(QStringLiteral("  %1: largest overshoot [A]").arg(QLatin1String(names[p])),
-            number(m_plugin.largestOvershoot[p], 2), number(m_baseline.largestOvershoot[p], 2), QStringLiteral("0.00"),
-            QString(), QString());
+        const QString phase = QLatin1String(names[p]);
+        countRow(QStringLiteral("  %1: minutes over the limit").arg(phase),
+                 [p](const Figures &f) { return f.minutesOverLimit[p]; }, true);
+        countRow(QStringLiteral("  %1:   first after an outside step").arg(phase),
+                 [p](const Figures &f) { return f.minutesOverAfterOutsideStep[p]; }, true);
+        countRow(QStringLiteral("  %1:   other").arg(phase),
+                 [p](const Figures &f) { return f.minutesOverLimit[p] - f.minutesOverAfterOutsideStep[p]; }, true);
+        QStringList overshoots;
+        for (const Figures *figures : columns)
+            overshoots << number(figures->largestOvershoot[p], 2);
+        row(QStringLiteral("  %1: largest overshoot [A]").arg(phase), overshoots, QString(), QString());
     }
-    row(QStringLiteral("On/off switches"), QString::number(m_plugin.switches), QString::number(m_baseline.switches),
-        QStringLiteral("-"), QString(), QString());
-    row(QStringLiteral("Phase switches"), QString::number(m_plugin.phaseSwitches), QStringLiteral("0"),
-        QStringLiteral("-"), QString(), QString());
+    countRow(QStringLiteral("On/off switches"), [](const Figures &f) { return f.switches; }, false);
+    countRow(QStringLiteral("Phase switches"), [](const Figures &f) { return f.phaseSwitches; }, false);
+    const int days = m_plugin.switchesPerDay.value(0).count();
+    for (int i = 0; i < scenario.chargers.count(); i++) {
+        const auto worstDay = [i](const QVector<QVector<int>> &perDay) {
+            const QVector<int> days = perDay.value(i);
+            return days.isEmpty() ? 0 : *std::max_element(days.cbegin(), days.cend());
+        };
+        const QString name = scenario.chargers.at(i).name;
+        countRow(QStringLiteral("  %1: on/off, worst day").arg(name),
+                 [&](const Figures &f) { return worstDay(f.switchesPerDay); }, false);
+        countRow(QStringLiteral("  %1: phase switches, worst day").arg(name),
+                 [&](const Figures &f) { return worstDay(f.phaseSwitchesPerDay); }, false);
+        if (days > 1) {
+            QStringList onOff;
+            QStringList phase;
+            for (int d = 0; d < days; d++) {
+                onOff << QString::number(m_plugin.switchesPerDay.at(i).at(d));
+                phase << QString::number(m_plugin.phaseSwitchesPerDay.at(i).at(d));
+            }
+            out << "    plugin per day: on/off " << onOff.join(QLatin1Char(' ')) << "; phase " << phase.join(QLatin1Char(' '))
+                << "\n";
+        }
+    }
     if (scenario.hasBattery && m_simulation.batteryLowerLimit() >= 0) {
         out << "Home battery (lower limit " << number(m_simulation.batteryLowerLimit() * 100, 0) << " %)\n";
-        row(QStringLiteral("  to cars while below it [kWh]"), number(m_plugin.energyWhileBatteryLow, 2),
-            QStringLiteral("-"), QStringLiteral("-"), QString(), QString());
+        row(QStringLiteral("  to cars while below it [kWh]"),
+            {number(m_plugin.energyWhileBatteryLow, 2), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")},
+            QString(), QString());
+    }
+    const QList<OwnerNotification> &notifications = m_simulation.notifications();
+    if (!notifications.isEmpty()) {
+        // A long run sends many; the first few show what the owner reads.
+        const int shown = 5;
+        out << "Notifications to the owner (" << notifications.count() << ")\n";
+        for (int i = 0; i < notifications.count() && i < shown; i++) {
+            const OwnerNotification &notification = notifications.at(i);
+            out << "  " << scenario.clockText(notification.minute) << " " << notification.title << ": "
+                << notification.body << "\n";
+        }
     }
     if (scenario.random.enabled) {
         // The heap figures go to stderr: they differ between builds.
@@ -389,120 +522,176 @@ QString Report::table() const
     return text;
 }
 
-QStringList Report::failedExpectations() const
+void Report::evaluateExpectations()
 {
     const Scenario &scenario = m_simulation.scenario();
     const QJsonObject expectations = scenario.expectations;
-    QStringList failures = m_simulation.actionFailures();
+    QStringList &failures = m_failures;
+    failures = m_simulation.actionFailures();
+    // Goals the plugin does not meet yet are kept apart, by "key" or "Car.key".
+    QMap<QString, QStringList> pendingFailures;
+    const auto fail = [&](const QString &id, const QString &text) {
+        if (scenario.expectationsPending.contains(id))
+            pendingFailures[id] << text;
+        else
+            failures << text;
+    };
 
     // A misspelt key would silently check nothing.
     const QStringList globalKeys = {QStringLiteral("cars"), QStringLiteral("maxOvershootAmpere"),
-                                    QStringLiteral("maxMinutesOverLimit"), QStringLiteral("minCarsCharged"),
-                                    QStringLiteral("maxSwitches"), QStringLiteral("maxPhaseSwitches"),
-                                    QStringLiteral("minFairnessRatio"), QStringLiteral("maxEnergyWhileBatteryLow"),
+                                    QStringLiteral("maxMinutesOverLimit"), QStringLiteral("maxMinutesOverLimitByPlugin"),
+                                    QStringLiteral("minCarsCharged"), QStringLiteral("maxSwitches"),
+                                    QStringLiteral("maxPhaseSwitches"), QStringLiteral("maxSwitchesPerChargerDay"),
+                                    QStringLiteral("maxPhaseSwitchesPerChargerDay"), QStringLiteral("minFairnessRatio"),
+                                    QStringLiteral("fairnessCars"), QStringLiteral("maxEnergyWhileBatteryLow"),
                                     QStringLiteral("maxMinutesOverLimitInARow"), QStringLiteral("maxHeapGrowthKiB"),
-                                    QStringLiteral("minApiCalls"), QStringLiteral("minPlugEvents")};
+                                    QStringLiteral("minApiCalls"), QStringLiteral("minPlugEvents"),
+                                    QStringLiteral("minPvRatioToLimit")};
     const QStringList carKeys = {QStringLiteral("minSurplusShare"), QStringLiteral("reachTarget"),
-                                 QStringLiteral("minEnergy"), QStringLiteral("maxEnergy"),
-                                 QStringLiteral("maxCostRatioToBaseline"), QStringLiteral("minFinalSoc"),
-                                 QStringLiteral("maxFinalSoc"), QStringLiteral("minDischargedEnergy"),
-                                 QStringLiteral("minLowestSoc"), QStringLiteral("maxSocEstimateError")};
+                                 QStringLiteral("meetReachableDeadline"), QStringLiteral("minEnergy"),
+                                 QStringLiteral("maxEnergy"), QStringLiteral("maxCostRatioToBaseline"),
+                                 QStringLiteral("maxCostRatioToLimit"), QStringLiteral("minPvRatioToLimit"),
+                                 QStringLiteral("minFinalSoc"), QStringLiteral("maxFinalSoc"),
+                                 QStringLiteral("minDischargedEnergy"), QStringLiteral("minLowestSoc"),
+                                 QStringLiteral("maxSocEstimateError")};
+    QStringList known;
     for (const QString &key : expectations.keys()) {
         if (!globalKeys.contains(key))
             failures << QStringLiteral("unknown expectation \"%1\"").arg(key);
+        known << key;
     }
     const QJsonObject cars = expectations.value(QStringLiteral("cars")).toObject();
     for (const QString &name : cars.keys()) {
-        bool known = false;
+        bool found = false;
         for (const CarFigures &figures : m_plugin.cars)
-            known = known || figures.name == name;
-        if (!known)
+            found = found || figures.name == name;
+        if (!found)
             failures << QStringLiteral("expectation for an unknown car \"%1\"").arg(name);
         for (const QString &key : cars.value(name).toObject().keys()) {
             if (!carKeys.contains(key))
                 failures << QStringLiteral("%1: unknown expectation \"%2\"").arg(name, key);
+            known << name + QLatin1Char('.') + key;
         }
+    }
+    for (const QString &id : scenario.expectationsPending) {
+        if (!known.contains(id))
+            failures << QStringLiteral("\"expectationsPending\" names no expectation: \"%1\"").arg(id);
     }
 
     // "min…" fails below the value, "max…" above it.
-    const auto check = [&failures](const QJsonObject &expected, const QString &key, double value, const QString &what,
-                                   int decimals) {
+    const auto check = [&fail](const QJsonObject &expected, const QString &id, const QString &key, double value,
+                               const QString &what, int decimals) {
         if (!expected.contains(key))
             return;
         const double limit = expected.value(key).toDouble();
         const bool isMinimum = key.startsWith(QLatin1String("min"));
         if (isMinimum ? value < limit : value > limit)
-            failures << QStringLiteral("%1 %2, %3 %4 expected").arg(what, number(value, decimals),
-                                                                    isMinimum ? QStringLiteral("at least") : QStringLiteral("at most"),
-                                                                    number(limit, decimals));
+            fail(id, QStringLiteral("%1 %2, %3 %4 expected").arg(what, number(value, decimals),
+                                                                 isMinimum ? QStringLiteral("at least") : QStringLiteral("at most"),
+                                                                 number(limit, decimals)));
     };
 
     for (int j = 0; j < m_plugin.cars.count(); j++) {
         const CarFigures &figures = m_plugin.cars.at(j);
         const QJsonObject expected = cars.value(figures.name).toObject();
         const QString prefix = figures.name + QStringLiteral(": ");
+        const auto carCheck = [&](const QString &key, double value, const QString &what, int decimals) {
+            check(expected, figures.name + QLatin1Char('.') + key, key, value, prefix + what, decimals);
+        };
         const double share = figures.energy > 1e-9 ? figures.pvEnergy / figures.energy : 0;
-        check(expected, QStringLiteral("minSurplusShare"), share, prefix + QStringLiteral("PV share"), 2);
+        carCheck(QStringLiteral("minSurplusShare"), share, QStringLiteral("PV share"), 2);
         if (expected.value(QStringLiteral("reachTarget")).toBool() && figures.socAtTarget + 0.5 < figures.targetPercentage)
-            failures << QStringLiteral("%1: %2 % at the target time, %3 % wanted").arg(figures.name, number(figures.socAtTarget),
-                                                                                   number(figures.targetPercentage));
-        check(expected, QStringLiteral("minEnergy"), figures.energy, prefix + QStringLiteral("energy delivered [kWh]"), 2);
-        check(expected, QStringLiteral("maxEnergy"), figures.energy, prefix + QStringLiteral("energy delivered [kWh]"), 2);
-        check(expected, QStringLiteral("minFinalSoc"), figures.finalSoc, prefix + QStringLiteral("SoC at the end [%]"), 1);
-        check(expected, QStringLiteral("maxFinalSoc"), figures.finalSoc, prefix + QStringLiteral("SoC at the end [%]"), 1);
-        check(expected, QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy,
-              prefix + QStringLiteral("discharged [kWh]"), 2);
-        check(expected, QStringLiteral("minLowestSoc"), figures.lowestSoc, prefix + QStringLiteral("lowest SoC [%]"), 1);
+            fail(figures.name + QStringLiteral(".reachTarget"),
+                 QStringLiteral("%1: %2 % at the target time, %3 % wanted").arg(figures.name, number(figures.socAtTarget),
+                                                                               number(figures.targetPercentage)));
+        if (expected.value(QStringLiteral("meetReachableDeadline")).toBool()) {
+            if (figures.deadline == Deadline::None)
+                failures << prefix + QStringLiteral("has no target time to meet");
+            else if (figures.deadline == Deadline::Missed)
+                fail(figures.name + QStringLiteral(".meetReachableDeadline"),
+                     QStringLiteral("%1: %2 % at the target time, %3 % wanted and reachable").arg(figures.name, number(figures.socAtTarget),
+                                                                                                 number(figures.targetPercentage)));
+        }
+        carCheck(QStringLiteral("minEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
+        carCheck(QStringLiteral("maxEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
+        carCheck(QStringLiteral("minFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
+        carCheck(QStringLiteral("maxFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
+        carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"), 2);
+        carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
         if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
             if (figures.largestSocError < 0)
                 failures << prefix + QStringLiteral("reports its own SoC; there is no estimate to check");
-            check(expected, QStringLiteral("maxSocEstimateError"), figures.largestSocError,
-                  prefix + QStringLiteral("largest SoC estimate error [%]"), 1);
+            carCheck(QStringLiteral("maxSocEstimateError"), figures.largestSocError,
+                     QStringLiteral("largest SoC estimate error [%]"), 1);
         }
-        if (expected.contains(QStringLiteral("maxCostRatioToBaseline"))) {
-            const CarFigures &baseline = m_baseline.cars.at(j);
-            if (baseline.cost > 0)
-                check(expected, QStringLiteral("maxCostRatioToBaseline"), figures.cost / baseline.cost,
-                      prefix + QStringLiteral("cost relative to the baseline"), 2);
-        }
+        const CarFigures &limit = m_limit.cars.at(j);
+        if (limit.pvEnergy > 1e-6)
+            carCheck(QStringLiteral("minPvRatioToLimit"), figures.pvEnergy / limit.pvEnergy,
+                     QStringLiteral("PV energy relative to the limit"), 2);
+        if (limit.cost > 0)
+            carCheck(QStringLiteral("maxCostRatioToLimit"), figures.cost / limit.cost,
+                     QStringLiteral("cost relative to the limit"), 2);
+        const CarFigures &baseline = m_baseline.cars.at(j);
+        if (baseline.cost > 0)
+            carCheck(QStringLiteral("maxCostRatioToBaseline"), figures.cost / baseline.cost,
+                     QStringLiteral("cost relative to the baseline"), 2);
     }
 
+    const auto globalCheck = [&](const QString &key, double value, const QString &what, int decimals) {
+        check(expectations, key, key, value, what, decimals);
+    };
     double largest = 0;
     int minutesOver = 0;
     for (int p = 0; p < 3; p++) {
         largest = qMax(largest, m_plugin.largestOvershoot[p]);
         minutesOver = qMax(minutesOver, m_plugin.minutesOverLimit[p]);
     }
-    check(expectations, QStringLiteral("maxOvershootAmpere"), largest, QStringLiteral("largest overshoot [A]"), 2);
-    check(expectations, QStringLiteral("maxMinutesOverLimit"), minutesOver, QStringLiteral("minutes over the phase limit"), 0);
+    globalCheck(QStringLiteral("maxOvershootAmpere"), largest, QStringLiteral("largest overshoot [A]"), 2);
+    globalCheck(QStringLiteral("maxMinutesOverLimit"), minutesOver, QStringLiteral("minutes over the phase limit"), 0);
+    globalCheck(QStringLiteral("maxMinutesOverLimitByPlugin"), m_plugin.minutesOverLimitByController(),
+                QStringLiteral("minutes over the phase limit, not counting the first after an outside load step"), 0);
     int charged = 0;
     double least = -1;
     double most = 0;
-    for (const CarFigures &figures : m_plugin.cars) {
+    double pvEnergy = 0;
+    double limitPvEnergy = 0;
+    const QJsonArray fairnessCars = expectations.value(QStringLiteral("fairnessCars")).toArray();
+    for (int j = 0; j < m_plugin.cars.count(); j++) {
+        const CarFigures &figures = m_plugin.cars.at(j);
         charged += figures.energy > 0.1 ? 1 : 0;
+        pvEnergy += figures.pvEnergy;
+        limitPvEnergy += m_limit.cars.at(j).pvEnergy;
+        if (!fairnessCars.isEmpty() && !fairnessCars.contains(QJsonValue(figures.name)))
+            continue;
         least = least < 0 ? figures.energy : qMin(least, figures.energy);
         most = qMax(most, figures.energy);
     }
-    check(expectations, QStringLiteral("minCarsCharged"), charged, QStringLiteral("cars charged"), 0);
-    check(expectations, QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0,
-          QStringLiteral("least / most energy of the cars"), 2);
-    check(expectations, QStringLiteral("maxSwitches"), m_plugin.switches, QStringLiteral("on/off switches"), 0);
-    check(expectations, QStringLiteral("maxPhaseSwitches"), m_plugin.phaseSwitches, QStringLiteral("phase switches"), 0);
-    check(expectations, QStringLiteral("maxEnergyWhileBatteryLow"), m_plugin.energyWhileBatteryLow,
-          QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
-    check(expectations, QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
-          QStringLiteral("minutes in a row over the phase limit"), 0);
+    globalCheck(QStringLiteral("minCarsCharged"), charged, QStringLiteral("cars charged"), 0);
+    globalCheck(QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0, QStringLiteral("least / most energy of the cars"), 2);
+    if (limitPvEnergy > 1e-6)
+        globalCheck(QStringLiteral("minPvRatioToLimit"), pvEnergy / limitPvEnergy,
+                    QStringLiteral("PV energy of all cars relative to the limit"), 2);
+    globalCheck(QStringLiteral("maxSwitches"), m_plugin.switches, QStringLiteral("on/off switches"), 0);
+    globalCheck(QStringLiteral("maxPhaseSwitches"), m_plugin.phaseSwitches, QStringLiteral("phase switches"), 0);
+    globalCheck(QStringLiteral("maxSwitchesPerChargerDay"), m_plugin.worstSwitchesPerChargerDay(),
+                QStringLiteral("on/off switches of one charger in one day"), 0);
+    globalCheck(QStringLiteral("maxPhaseSwitchesPerChargerDay"), m_plugin.worstPhaseSwitchesPerChargerDay(),
+                QStringLiteral("phase switches of one charger in one day"), 0);
+    globalCheck(QStringLiteral("maxEnergyWhileBatteryLow"), m_plugin.energyWhileBatteryLow,
+                QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
+    globalCheck(QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
+                QStringLiteral("minutes in a row over the phase limit"), 0);
 
     const SoakFigures &soak = m_simulation.soak();
-    check(expectations, QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);
-    check(expectations, QStringLiteral("minPlugEvents"), soak.plugEvents, QStringLiteral("random plug events"), 0);
+    globalCheck(QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);
+    globalCheck(QStringLiteral("minPlugEvents"), soak.plugEvents, QStringLiteral("random plug events"), 0);
     if (expectations.contains(QStringLiteral("maxHeapGrowthKiB"))) {
         if (soak.heapAfterFirstDay < 0 || soak.heapAtEnd < 0)
             failures << QStringLiteral("heap in use not measured (a run of two days or more on glibc or AddressSanitizer is needed)");
         else
-            check(expectations, QStringLiteral("maxHeapGrowthKiB"), (soak.heapAtEnd - soak.heapAfterFirstDay) / 1024.0,
-                  QStringLiteral("heap growth from the end of day 1 (%1 bytes) to the end (%2 bytes) [KiB]")
-                          .arg(soak.heapAfterFirstDay).arg(soak.heapAtEnd), 1);
+            globalCheck(QStringLiteral("maxHeapGrowthKiB"), (soak.heapAtEnd - soak.heapAfterFirstDay) / 1024.0,
+                        QStringLiteral("heap growth from the end of day 1 (%1 bytes) to the end (%2 bytes) [KiB]")
+                                .arg(soak.heapAfterFirstDay).arg(soak.heapAtEnd), 1);
     }
     if (scenario.random.enabled) {
         if (soak.malformedReplies > 0 || soak.unexpectedOutcomes > 0 || soak.socOutOfRange > 0)
@@ -510,7 +699,42 @@ QStringList Report::failedExpectations() const
                         .arg(soak.malformedReplies).arg(soak.unexpectedOutcomes).arg(soak.socOutOfRange);
         failures += soak.problems;
     }
-    return failures;
+
+    // The limit must bound what the plugin did: no more PV (unless the
+    // plugin bought it with a deadline it could have met), no lower cost
+    // for the energy it delivered.
+    if (!m_limitError.isEmpty()) {
+        failures << QStringLiteral("limit: %1").arg(m_limitError);
+    } else {
+        const auto bound = [&](const Figures &run, const QString &who) {
+            double usefulPv = 0;
+            bool missed = false;
+            for (const CarFigures &car : run.cars) {
+                usefulPv += car.usefulPvEnergy;
+                missed = missed || car.deadline == Deadline::Missed;
+            }
+            if (!missed && usefulPv > limitPvEnergy + 1e-3)
+                failures << QStringLiteral("limit is no upper bound: the %1 took %2 kWh of PV, the limit %3 kWh")
+                            .arg(who, number(usefulPv, 3), number(limitPvEnergy, 3));
+        };
+        bound(m_plugin, QStringLiteral("plugin"));
+        bound(m_peer, QStringLiteral("peer"));
+        double cost = 0;
+        double leastCost = 0;
+        for (int j = 0; j < m_plugin.cars.count(); j++) {
+            cost += m_plugin.cars.at(j).cost;
+            leastCost += m_limit.cars.at(j).cost;
+        }
+        if (cost < leastCost - 1e-4)
+            failures << QStringLiteral("limit is no lower bound: the plugin paid %1 EUR, the limit %2 EUR for the same energy")
+                        .arg(number(cost, 4), number(leastCost, 4));
+    }
+
+    for (const QString &id : scenario.expectationsPending) {
+        const QStringList texts = pendingFailures.value(id);
+        m_pending << (texts.isEmpty() ? QStringLiteral("%1: met now").arg(id)
+                                      : QStringLiteral("%1: %2").arg(id, texts.join(QStringLiteral("; "))));
+    }
 }
 
 bool Report::writeCsv(const QString &fileName, QString *errorString) const
@@ -531,8 +755,12 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
         if (m_simulation.carEstimated(j))
             out << "," << QString(scenario.cars.at(j).name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc_estimate";
     }
+    for (const Scenario::Charger &charger : scenario.chargers)
+        out << "," << QString(charger.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_peer_W";
+    for (const Scenario::Car &car : scenario.cars)
+        out << "," << QString(car.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_peer_soc";
     out << "\n";
-    const int startMinute = scenario.start.time().hour() * 60 + scenario.start.time().minute();
+    const int startMinute = scenario.startOffsetMinutes();
     for (const MinuteRecord &record : m_simulation.records()) {
         out << record.minute << "," << number((startMinute + record.minute) / 60.0, 3) << ","
             << number(record.pvPower) << "," << number(record.houseLoad) << "," << number(record.batteryPower) << ","
@@ -547,6 +775,11 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
             if (m_simulation.carEstimated(j))
                 out << "," << number(record.carReportedSoc.at(j), 0);
         }
+        const MinuteRecord &peer = m_simulation.peerRecords().at(record.minute);
+        for (double power : peer.chargerPower)
+            out << "," << number(power);
+        for (double soc : peer.carSoc)
+            out << "," << number(soc, 2);
         out << "\n";
     }
     return true;
@@ -557,6 +790,10 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
     const Scenario &scenario = m_simulation.scenario();
     const int chargers = scenario.chargers.count();
     const int cars = scenario.cars.count();
+    int estimates = 0;
+    for (int j = 0; j < cars; j++)
+        estimates += m_simulation.carEstimated(j) ? 1 : 0;
+    const int peerColumn = 13 + chargers + cars + estimates; // the peer's chargers, then its cars
     QString script;
     QTextStream gp(&script);
     gp << "set terminal pngcairo size 1400,1100 font 'sans,10'\n"
@@ -572,6 +809,8 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
        << "'' using 2:7 with lines title 'grid'";
     for (int i = 0; i < chargers; i++)
         gp << ", '' using 2:" << 13 + i << " with lines lw 2 title '" << scenario.chargers.at(i).name << "'";
+    for (int i = 0; i < chargers; i++)
+        gp << ", '' using 2:" << peerColumn + i << " with lines dt 3 title '" << scenario.chargers.at(i).name << " (peer)'";
     gp << "\nset ylabel 'A'\n"
        << "plot '" << csvFileName << "' using 2:8 with lines title 'grid phase A', '' using 2:9 with lines title 'grid phase B', "
        << "'' using 2:10 with lines title 'grid phase C', '' using 2:11 with lines lw 2 dt 2 title 'phase limit'\n"
@@ -585,6 +824,8 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
             gp << ", '' using 2:" << estimateColumn++ << " with steps dt 2 title 'SoC " << scenario.cars.at(j).name
                << " (estimate)'";
     }
+    for (int j = 0; j < cars; j++)
+        gp << ", '' using 2:" << peerColumn + chargers + j << " with lines dt 3 title 'SoC " << scenario.cars.at(j).name << " (peer)'";
     gp << "\nunset multiplot\n";
 
     QProcess gnuplot;

@@ -1,6 +1,8 @@
 #ifndef REPORT_H
 #define REPORT_H
 
+#include "household.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -8,14 +10,22 @@
 
 class Simulation;
 
-// What a run achieved, next to two references on the same household and
-// prices: "baseline" (a plain charger at full power from plug-in until the
-// car is full) and "limit" (perfect knowledge: all surplus the charger could
-// absorb, the rest in the cheapest minutes before the deadline).
-// Energies in kWh at the charger, costs in EUR at the spot price.
+// What a run achieved, next to references on the same household and
+// prices: "peer" (PeerController in a household of its own), "baseline" (a plain charger at full power from plug-in until the
+// car is full) and "limit" (the best any controller could do with perfect
+// knowledge, LimitPlan; its cost is the least cost of the energy the plugin
+// delivered). Energies in kWh at the charger, costs in EUR at the spot
+// price, currents in A.
+//
+// PV energy counts what the cars took of the PV the household could give
+// them: PV minus house load, less what the home battery takes first while
+// it is below the owner's lower limit (the battery as it would run without
+// the cars, the same for every column).
 class Report
 {
 public:
+    enum class Deadline { None, Met, Missed, Unreachable };
+
     struct CarFigures {
         QString name;
         double energy = 0;
@@ -24,45 +34,75 @@ public:
         double cost = 0;
         double socAtTarget = -1; // -1 without a target time
         double targetPercentage = 0;
+        Deadline deadline = Deadline::None;
         double finalSoc = 0;
         double dischargedEnergy = 0;  // kWh out of the car (bidirectional DC)
         double lowestSoc = 100;       // % while plugged in
         double largestSocError = -1;  // % |estimate - truth|, -1 for a car that reports its own level
+        double usefulEnergy = 0;      // of energy, what went in below the car's ceiling
+        double usefulPvEnergy = 0;    // of pvEnergy, likewise
     };
     struct Figures {
         QVector<CarFigures> cars;
         int minutesOverLimit[3] = {0, 0, 0};
+        int minutesOverAfterOutsideStep[3] = {0, 0, 0}; // of those, the first minute after a load step the controller did not command
         double largestOvershoot[3] = {0, 0, 0}; // A above the limit
         int longestRunOverLimit = 0;            // most minutes in a row over the limit, any phase
         int switches = 0;                       // on/off changes of all chargers
-        int phaseSwitches = 0;
+        int phaseSwitches = 0;                  // switches between 1 and 3 phases that interrupted charging
+        QVector<QVector<int>> switchesPerDay;   // [charger][local day of the run]
+        QVector<QVector<int>> phaseSwitchesPerDay;
         double energyWhileBatteryLow = 0;       // kWh to cars while the home battery is below its lower limit
+
+        // Minutes over the limit on the worst phase, not counting the first
+        // minute after an outside load step.
+        int minutesOverLimitByController() const;
+        int worstSwitchesPerChargerDay() const;
+        int worstPhaseSwitchesPerChargerDay() const;
     };
 
     explicit Report(const Simulation &simulation);
 
     const Figures &plugin() const { return m_plugin; }
+    const Figures &peer() const { return m_peer; }
     const Figures &baseline() const { return m_baseline; }
     const Figures &limit() const { return m_limit; }
 
     QString table() const;
     // The scenario's expectations that did not hold, as readable lines.
-    QStringList failedExpectations() const;
+    QStringList failedExpectations() const { return m_failures; }
+    // Expectations the scenario lists as pending, with whether they hold now.
+    QStringList pendingExpectations() const { return m_pending; }
 
     bool writeCsv(const QString &fileName, QString *errorString) const;
     // Runs gnuplot on the CSV.
     bool writeChart(const QString &csvFileName, const QString &pngFileName, QString *errorString) const;
+
+    // Figures of a controller's run from its minute records; pvAvailable
+    // holds the PV (W) the cars may take in each minute.
+    static Figures figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
+                             const QVector<double> &pvAvailable);
+    // The per-phase current (A) the chargers drew in a minute.
+    static void chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current);
 
 private:
     bool batteryLow(int recordIndex) const;
     void computePlugin();
     void computeBaseline();
     void computeLimit();
+    void judgeDeadlines(Figures *figures) const;
+    void evaluateExpectations();
 
     const Simulation &m_simulation;
+    QVector<double> m_pvAvailable;  // W per minute
+    QString m_limitError;           // why the limit could not be computed
+    QVector<bool> m_reachable;      // per car: its deadline can be met
     Figures m_plugin;
+    Figures m_peer;
     Figures m_baseline;
     Figures m_limit;
+    QStringList m_failures;
+    QStringList m_pending;
 };
 
 #endif // REPORT_H

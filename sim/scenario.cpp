@@ -3,11 +3,16 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimeZone>
+
+#include <ctime>
+#include <limits>
 
 namespace {
 
-// "hh:mm" on the first day, or "d+hh:mm" on a later day → minutes after the
-// start (which lies at midnight plus the start's own time of day).
+// "hh:mm" on the first day, or "d+hh:mm" on a later day, local time →
+// real minutes after the start (a night the clocks change has 23 or 25
+// hours).
 int minuteOf(const QJsonValue &value, const QDateTime &start, int fallback)
 {
     if (!value.isString())
@@ -21,8 +26,14 @@ int minuteOf(const QJsonValue &value, const QDateTime &start, int fallback)
     const QTime time = QTime::fromString(text, QStringLiteral("hh:mm"));
     if (!time.isValid())
         return fallback;
-    const int startMinute = start.time().hour() * 60 + start.time().minute();
-    return day * 1440 + time.hour() * 60 + time.minute() - startMinute;
+    return static_cast<int>(start.secsTo(QDateTime(start.date().addDays(day), time)) / 60);
+}
+
+// "hh:mm" → minutes after midnight.
+int timeOfDay(const QJsonValue &value, int fallback)
+{
+    const QTime time = QTime::fromString(value.toString(), QStringLiteral("hh:mm"));
+    return time.isValid() ? time.msecsSinceStartOfDay() / 60000 : fallback;
 }
 
 void readPhases(const QJsonValue &value, double *phases)
@@ -34,12 +45,23 @@ void readPhases(const QJsonValue &value, double *phases)
 
 }
 
-Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
+Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTimeZone, QString *errorString)
 {
     Scenario scenario;
     errorString->clear();
     scenario.name = json.value(QStringLiteral("name")).toString();
     scenario.description = json.value(QStringLiteral("description")).toString();
+    scenario.timeZone = json.value(QStringLiteral("timeZone")).toString().toUtf8();
+    if (scenario.timeZone.isEmpty()) {
+        scenario.timeZone = defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone;
+    } else if (!QTimeZone(scenario.timeZone).isValid()) {
+        // The C library would silently run an unknown zone as UTC.
+        *errorString = QStringLiteral("\"timeZone\": unknown time zone \"%1\" (is tzdata installed?)")
+                .arg(QString::fromUtf8(scenario.timeZone));
+        return scenario;
+    }
+    qputenv("TZ", scenario.timeZone);
+    tzset();
     scenario.start = QDateTime::fromString(json.value(QStringLiteral("start")).toString(), Qt::ISODate);
     if (!scenario.start.isValid()) {
         *errorString = QStringLiteral("\"start\" must be an ISO date-time");
@@ -55,10 +77,40 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
     scenario.sunrise = pv.value(QStringLiteral("sunrise")).toDouble(6);
     scenario.sunset = pv.value(QStringLiteral("sunset")).toDouble(20);
     scenario.cloudiness = pv.value(QStringLiteral("cloudiness")).toDouble(0);
+    const QString clouds = pv.value(QStringLiteral("clouds")).toString(QStringLiteral("tenMinute"));
+    scenario.passingClouds = clouds == QLatin1String("passing");
+    scenario.cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
+    if ((!scenario.passingClouds && clouds != QLatin1String("tenMinute")) || scenario.cloudSpeed <= 0
+            || scenario.cloudiness < 0 || scenario.cloudiness > 1) {
+        *errorString = QStringLiteral("\"pv\" needs \"clouds\" \"tenMinute\" or \"passing\", \"cloudSpeed\" > 0 and 0 <= \"cloudiness\" <= 1");
+        return scenario;
+    }
 
     const QJsonObject house = json.value(QStringLiteral("house")).toObject();
     readPhases(house.value(QStringLiteral("baseLoad")), scenario.houseBaseLoad);
     readPhases(house.value(QStringLiteral("eveningLoad")), scenario.houseEveningLoad);
+    scenario.houseNoise = house.value(QStringLiteral("noise")).toDouble(0);
+    for (const QJsonValue &value : house.value(QStringLiteral("appliances")).toArray()) {
+        const QJsonObject object = value.toObject();
+        Appliance appliance;
+        appliance.name = object.value(QStringLiteral("name")).toString();
+        readPhases(object.value(QStringLiteral("phasePower")), appliance.phasePower);
+        appliance.perDay = object.value(QStringLiteral("perDay")).toDouble(0);
+        const QJsonArray minutes = object.value(QStringLiteral("minutes")).toArray();
+        if (minutes.count() == 2) {
+            appliance.minMinutes = minutes.at(0).toInt();
+            appliance.maxMinutes = minutes.at(1).toInt();
+        }
+        appliance.fromMinuteOfDay = timeOfDay(object.value(QStringLiteral("from")), 0);
+        appliance.toMinuteOfDay = timeOfDay(object.value(QStringLiteral("to")), 1440);
+        if (appliance.name.isEmpty() || appliance.minMinutes < 1 || appliance.minMinutes > appliance.maxMinutes) {
+            *errorString = QStringLiteral("An appliance needs a \"name\" and 1 <= minutes[0] <= minutes[1]");
+            return scenario;
+        }
+        scenario.appliances.append(appliance);
+    }
+    scenario.meterNoise = json.value(QStringLiteral("meter")).toObject().value(QStringLiteral("noise")).toDouble(0);
+    scenario.phaseSwitchPauseMinutes = json.value(QStringLiteral("phaseSwitchPauseMinutes")).toInt(1);
 
     const QJsonObject battery = json.value(QStringLiteral("battery")).toObject();
     scenario.hasBattery = !battery.isEmpty();
@@ -76,6 +128,7 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
     const QJsonObject prices = json.value(QStringLiteral("prices")).toObject();
     scenario.spotMarket = prices.value(QStringLiteral("spotMarket")).toBool(false);
     scenario.priceResolutionMinutes = prices.value(QStringLiteral("resolutionMinutes")).toInt(60);
+    scenario.dayAheadMinuteOfDay = timeOfDay(prices.value(QStringLiteral("dayAheadAt")), -1);
     for (const QJsonValue &price : prices.value(QStringLiteral("hourly")).toArray())
         scenario.hourlyPrices.append(price.toDouble());
     if (scenario.priceResolutionMinutes != 60 && scenario.priceResolutionMinutes != 15) {
@@ -109,9 +162,27 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
         car.minCurrent = object.value(QStringLiteral("minCurrent")).toDouble(car.minCurrent);
         car.maxCurrent = object.value(QStringLiteral("maxCurrent")).toDouble(car.maxCurrent);
         car.lossPercent = static_cast<uint>(object.value(QStringLiteral("lossPercent")).toInt(10));
+        const QJsonArray trueLoss = object.value(QStringLiteral("trueLossPercent")).toArray();
+        if (trueLoss.count() == 2) {
+            car.trueLossAtMaxPower = trueLoss.at(0).toDouble();
+            car.trueLossAtMinPower = trueLoss.at(1).toDouble();
+            if (car.leastLossPercent() < 0 || car.largestLossPercent() >= 100) {
+                *errorString = QStringLiteral("Car \"%1\": \"trueLossPercent\" must lie within 0…100 %").arg(car.name);
+                return scenario;
+            }
+        }
         car.dcMaxPower = object.value(QStringLiteral("dcMaxPower")).toDouble(car.dcMaxPower);
         car.plugInMinute = minuteOf(object.value(QStringLiteral("plugIn")), scenario.start, 0);
         car.plugOutMinute = minuteOf(object.value(QStringLiteral("plugOut")), scenario.start, -1);
+        const QJsonObject trip = object.value(QStringLiteral("trip")).toObject();
+        car.tripLeave = timeOfDay(trip.value(QStringLiteral("leave")), -1);
+        car.tripBack = timeOfDay(trip.value(QStringLiteral("back")), -1);
+        car.tripUseKwh = trip.value(QStringLiteral("useKwh")).toDouble(0);
+        car.tripWeekdaysOnly = trip.value(QStringLiteral("weekdays")).toBool(false);
+        if (!trip.isEmpty() && (car.tripLeave < 0 || car.tripBack <= car.tripLeave || car.tripUseKwh < 0)) {
+            *errorString = QStringLiteral("Car \"%1\": a \"trip\" needs \"leave\" before \"back\" and \"useKwh\" >= 0").arg(car.name);
+            return scenario;
+        }
         car.configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
         const QJsonObject target = object.value(QStringLiteral("target")).toObject();
         car.targetMinute = minuteOf(target.value(QStringLiteral("at")), scenario.start, -1);
@@ -174,10 +245,12 @@ Scenario Scenario::fromJson(const QJsonObject &json, QString *errorString)
         return scenario;
     }
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
+    for (const QJsonValue &pending : json.value(QStringLiteral("expectationsPending")).toArray())
+        scenario.expectationsPending.append(pending.toString());
     return scenario;
 }
 
-Scenario Scenario::load(const QString &fileName, QString *errorString)
+Scenario Scenario::load(const QString &fileName, const QByteArray &defaultTimeZone, QString *errorString)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -190,14 +263,23 @@ Scenario Scenario::load(const QString &fileName, QString *errorString)
         *errorString = QStringLiteral("%1 is no JSON object: %2").arg(fileName, parseError.errorString());
         return Scenario();
     }
-    return fromJson(document.object(), errorString);
+    return fromJson(document.object(), defaultTimeZone, errorString);
+}
+
+QString Scenario::clockText(int minute) const
+{
+    return start.addSecs(minute * 60LL).toString(QStringLiteral("hh:mm"));
 }
 
 double Scenario::priceAt(int minute) const
 {
+    return priceAtOffset(startOffsetMinutes() + minute);
+}
+
+double Scenario::priceAtOffset(int absolute) const
+{
     if (hourlyPrices.isEmpty())
         return 0;
-    const int absolute = start.time().hour() * 60 + start.time().minute() + minute;
     const int hour = (absolute / 60) % hourlyPrices.count();
     const double base = hourlyPrices.at(hour);
     if (priceResolutionMinutes == 60)
@@ -206,4 +288,27 @@ double Scenario::priceAt(int minute) const
     const double next = hourlyPrices.at((hour + 1) % hourlyPrices.count());
     const int quarter = (absolute % 60) / 15;
     return base + (next - base) * quarter / 4.0 * 0.5;
+}
+
+int Scenario::minuteOfDay(int minute) const
+{
+    return start.addSecs(minute * 60LL).time().msecsSinceStartOfDay() / 60000;
+}
+
+int Scenario::pricesKnownUntilOffset(int minute) const
+{
+    if (dayAheadMinuteOfDay < 0)
+        return std::numeric_limits<int>::max();
+    const QDateTime now = start.addSecs(minute * 60LL);
+    const QDate known = now.time().msecsSinceStartOfDay() / 60000 < dayAheadMinuteOfDay ? now.date() : now.date().addDays(1);
+    // The end of that day in real minutes: 23- and 25-hour days included.
+    return static_cast<int>(firstMidnight().secsTo(QDateTime(known.addDays(1), QTime(0, 0))) / 60);
+}
+
+double Scenario::Car::physicsLossPercent(double power, double maxPower) const
+{
+    if (trueLossAtMaxPower < 0)
+        return lossPercent;
+    const double share = maxPower > 0 ? qBound(0.0, power / maxPower, 1.0) : 1.0;
+    return trueLossAtMinPower + (trueLossAtMaxPower - trueLossAtMinPower) * share;
 }

@@ -41,10 +41,13 @@ void Simulation::settle()
 }
 
 Simulation::Simulation(const Scenario &scenario)
-    : m_scenario(scenario), m_random(scenario.seed), m_soakRandom(scenario.random.seed)
+    : m_scenario(scenario), m_random(scenario.seed), m_household(m_scenario), m_peerHousehold(m_scenario),
+      m_peerCommands(scenario.chargers.count()), m_householdRandom(scenario.seed ^ 0x5eedu),
+      m_soakRandom(scenario.random.seed)
 {
     // One block for the whole run: the heap stays flat while it runs.
     m_records.reserve(qMax(0, scenario.durationMinutes));
+    m_peerRecords.reserve(qMax(0, scenario.durationMinutes));
 }
 
 Simulation::~Simulation()
@@ -103,13 +106,31 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     if (m_scenario.hasBattery) {
         m_battery = m_thingManager->addConfiguredThing(QStringLiteral("homeBattery"), QStringLiteral("Home battery"), fixedId(QStringLiteral("battery"), QStringLiteral("battery")));
         m_battery->setStateValue(QStringLiteral("capacity"), m_scenario.batteryCapacityKwh);
-        m_batterySoc = m_scenario.batterySoc;
     }
-    m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"), fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
+    Thing *phone = m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"),
+                                                      fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
+    const ParamTypes notifyParams = phone->thingClass().actionTypes().findByName(QStringLiteral("notify")).paramTypes();
+    const ParamTypeId titleId = notifyParams.findByName(QStringLiteral("title")).id();
+    const ParamTypeId bodyId = notifyParams.findByName(QStringLiteral("body")).id();
+    m_thingManager->setActionHandler(phone->id(), [this, titleId, bodyId](Thing *, const Action &action) {
+        m_notifications.append({m_minute, action.paramValue(titleId).toString(), action.paramValue(bodyId).toString()});
+        return Thing::ThingErrorNoError;
+    });
     for (const Scenario::Load &load : m_scenario.loads) {
         if (!m_loadThings.contains(load.name))
             m_loadThings.insert(load.name, m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
                                                                               fixedId(QStringLiteral("load"), load.name)));
+    }
+
+    for (const Scenario::Appliance &appliance : m_scenario.appliances) {
+        ApplianceState state;
+        state.thing = m_thingManager->addConfiguredThing(QStringLiteral("consumer"), appliance.name,
+                                                         fixedId(QStringLiteral("appliance"), appliance.name));
+        if (!state.thing) {
+            *errorString = QStringLiteral("Cannot add the appliance %1: a name used twice").arg(appliance.name);
+            return false;
+        }
+        m_appliances.append(state);
     }
 
     if (m_scenario.random.enabled && !m_scenario.random.burstName.isEmpty() && !m_loadThings.contains(m_scenario.random.burstName)) {
@@ -134,6 +155,18 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             }
             state.thing->setStateValue(it.key(), it.value());
         }
+        // The physics, the limit and the peer need the charger's own bounds.
+        Scenario::Charger &description = m_scenario.chargers[m_chargers.count()];
+        const StateTypes stateTypes = state.thing->thingClass().stateTypes();
+        if (description.dc) {
+            description.dcMaxPower = state.thing->stateValue(QStringLiteral("maxChargingPower")).toDouble();
+        } else {
+            const StateType current = stateTypes.findByName(QStringLiteral("maxChargingCurrent"));
+            description.minCurrent = charger.maxCurrent > 0 ? charger.minCurrent : current.minValue().toDouble();
+            description.maxCurrent = charger.maxCurrent > 0 ? charger.maxCurrent : current.maxValue().toDouble();
+            description.maxPhases = stateTypes.findByName(QStringLiteral("phaseCount")).maxValue().toUInt();
+            description.phaseSwitching = state.thing->hasState(QStringLiteral("desiredPhaseCount"));
+        }
         m_chargers.append(state);
     }
     for (const Scenario::Car &car : m_scenario.cars) {
@@ -148,7 +181,6 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             if (m_scenario.chargers.at(i).name == car.charger)
                 state.chargerIndex = i;
         }
-        state.soc = car.soc;
         Thing *thing = state.thing;
         thing->setStateValue(QStringLiteral("capacity"), car.capacityKwh);
         thing->setStateValue(QStringLiteral("acPhaseCount"), car.phases);
@@ -163,6 +195,9 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     // The household as it stands before the plugin starts.
     MinuteRecord initial;
     simulatePhysics(0, &initial);
+    simulatePeer(initial);
+    m_peerRecords.clear();
+    m_initialBatterySoc = m_household.batterySoc();
 
     const QStringList plugins = EnergyPluginLoader::findPlugins({pluginDirectory});
     if (plugins.isEmpty()) {
@@ -202,6 +237,8 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_expectedTolerance = m_scenario.acquisitionTolerance;
     m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
             .value(QStringLiteral("batteryLevelLowerLimit"), -1.0).toDouble();
+    m_peer = std::make_unique<PeerController>(m_scenario, m_peerHousehold,
+                                              m_scenario.hasBattery && m_batteryLowerLimit >= 0 ? m_batteryLowerLimit * 100.0 : -1.0);
 
     if (m_scenario.spotMarket) {
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
@@ -227,6 +264,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             return false;
         }
         const QVariantMap configuration = configurationFor(m_scenario.cars.at(i), i);
+        m_peer->setConfiguration(i, configuration);
         m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
                                {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
                                 configuration.value(QStringLiteral("endDateTime")).toLongLong()});
@@ -318,13 +356,17 @@ bool Simulation::step()
         return false;
     const QDateTime now = minuteDateTime(m_minute);
     TavroClock::setCurrentDateTime(now);
-    if (m_spotMarketEnabled && m_minute > 0 && now.time().hour() == 0 && now.time().minute() == 0)
+    const bool midnight = now.time().hour() == 0 && now.time().minute() == 0;
+    const bool published = m_scenario.dayAheadMinuteOfDay >= 0
+            && now.time().msecsSinceStartOfDay() / 60000 == m_scenario.dayAheadMinuteOfDay;
+    if (m_spotMarketEnabled && m_minute > 0 && (midnight || published))
         refreshPrices();
 
     applyEvents(m_minute);
 
     MinuteRecord record;
     simulatePhysics(m_minute, &record);
+    simulatePeer(record);
     m_energyManager->sampleMinute(now);
     settle();
     // What the car (or the plugin's estimate for it) says once the minute is logged.
@@ -350,6 +392,21 @@ void Simulation::applyEvents(int minute)
             setPluggedIn(i, true);
         if (car.plugOutMinute == minute)
             setPluggedIn(i, false);
+        if (car.tripLeave < 0)
+            continue;
+        // The daily trip: away from "leave" to "back", with less in the battery.
+        const int minuteOfDay = m_scenario.minuteOfDay(minute);
+        const bool tripDay = !car.tripWeekdaysOnly || minuteDateTime(minute).date().dayOfWeek() <= 5;
+        if (tripDay && minuteOfDay == car.tripLeave && m_cars.at(i).pluggedIn) {
+            m_cars[i].onTrip = true;
+            setPluggedIn(i, false);
+        } else if (minuteOfDay == car.tripBack && m_cars.at(i).onTrip) {
+            m_cars[i].onTrip = false;
+            const double use = car.tripUseKwh / car.capacityKwh * 100.0;
+            m_household.setCarSoc(i, qMax(0.0, m_household.carSoc(i) - use));
+            m_peerHousehold.setCarSoc(i, qMax(0.0, m_peerHousehold.carSoc(i) - use));
+            setPluggedIn(i, true);
+        }
     }
     for (const Scenario::UserAction &action : m_scenario.actions) {
         if (action.minute == minute)
@@ -380,21 +437,26 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
                 car.levelEnteredMinute = action.minute;
         }
     }
+    if (error.isEmpty() && action.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
+        // The peer follows the owner's wishes too.
+        const QVariantMap configuration = resolvePlaceholders(action.params.value(QStringLiteral("chargingConfiguration"))).toMap();
+        for (int j = 0; j < m_cars.count(); j++) {
+            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id() == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
+                m_peer->setConfiguration(j, configuration);
+        }
+    }
     if (!error.isEmpty()) {
-        const int startMinute = m_scenario.start.time().hour() * 60 + m_scenario.start.time().minute();
-        const int minute = startMinute + action.minute;
-        m_actionFailures << QStringLiteral("%1 at %2:%3 failed: %4").arg(action.method)
-                            .arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0')).arg(error);
+        m_actionFailures << QStringLiteral("%1 at %2 failed: %3").arg(action.method, m_scenario.clockText(action.minute), error);
     }
 }
 
 void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
 {
     CarState &car = m_cars[carIndex];
-    ChargerState &charger = m_chargers[car.chargerIndex];
     car.pluggedIn = pluggedIn;
-    charger.carIndex = pluggedIn ? carIndex : -1;
-    Thing *thing = charger.thing;
+    m_household.setPluggedIn(carIndex, pluggedIn);
+    m_peerHousehold.setPluggedIn(carIndex, pluggedIn);
+    Thing *thing = m_chargers[car.chargerIndex].thing;
     if (thing->hasState(QStringLiteral("connectedVehicleThingId")))
         thing->setStateValue(QStringLiteral("connectedVehicleThingId"), pluggedIn ? car.thing->id().toString() : QString());
     if (thing->hasState(QStringLiteral("hlcSessionActive")))
@@ -416,9 +478,12 @@ double Simulation::pvPower(int minute)
 {
     if (m_scenario.pvPeakPower <= 0)
         return 0;
-    // Clouds change every ten minutes, from the scenario's seed.
-    if (minute % 10 == 0)
+    if (m_scenario.passingClouds) {
+        passingCloud(minute);
+    } else if (minute % 10 == 0) {
+        // Clouds change every ten minutes, from the scenario's seed.
         m_cloudFactor = 1.0 - m_scenario.cloudiness * m_random.generateDouble();
+    }
     const QDateTime now = minuteDateTime(minute);
     const double hour = now.time().hour() + now.time().minute() / 60.0;
     if (hour <= m_scenario.sunrise || hour >= m_scenario.sunset)
@@ -427,7 +492,50 @@ double Simulation::pvPower(int minute)
     return m_scenario.pvPeakPower * daylight * m_cloudFactor;
 }
 
-void Simulation::simulatePhysics(int minute, MinuteRecord *record)
+void Simulation::passingCloud(int minute)
+{
+    // Clouds of 1 to 10 minutes (shorter the faster they move), each
+    // letting 20 to 50 % of the sun through, with gaps drawn so that they
+    // cover the share "cloudiness" of the time.
+    const double cover = m_scenario.cloudiness;
+    if (cover <= 0)
+        return;
+    if (minute >= m_cloudUntil)
+        m_cloudFactor = 1;
+    if (minute < m_nextCloud)
+        return;
+    const int length = qMax(1, qRound((1.0 + 9.0 * m_householdRandom.generateDouble()) / m_scenario.cloudSpeed));
+    m_cloudFactor = 0.2 + 0.3 * m_householdRandom.generateDouble();
+    m_cloudUntil = minute + length;
+    const double meanGap = 5.5 / m_scenario.cloudSpeed * (1.0 - cover) / cover;
+    m_nextCloud = m_cloudUntil + qRound(-meanGap * std::log(1.0 - m_householdRandom.generateDouble()));
+}
+
+void Simulation::addHouseholdLoad(int minute, double *phasePower)
+{
+    for (int a = 0; a < m_scenario.appliances.count(); a++) {
+        const Scenario::Appliance &appliance = m_scenario.appliances.at(a);
+        ApplianceState &state = m_appliances[a];
+        if (minute >= state.runningUntil) {
+            const int minuteOfDay = m_scenario.minuteOfDay(minute);
+            const int window = qMax(1, appliance.toMinuteOfDay - appliance.fromMinuteOfDay);
+            const bool inWindow = minuteOfDay >= appliance.fromMinuteOfDay && minuteOfDay < appliance.toMinuteOfDay;
+            if (inWindow && m_householdRandom.generateDouble() < appliance.perDay / window)
+                state.runningUntil = minute + static_cast<int>(m_householdRandom.bounded(appliance.minMinutes, appliance.maxMinutes + 1));
+        }
+        const bool on = minute < state.runningUntil;
+        double total = 0;
+        for (int p = 0; p < 3; p++) {
+            phasePower[p] += on ? appliance.phasePower[p] : 0;
+            total += on ? appliance.phasePower[p] : 0;
+        }
+        state.thing->setStateValue(QStringLiteral("currentPower"), total);
+    }
+    for (int p = 0; p < 3 && m_scenario.houseNoise > 0; p++)
+        phasePower[p] = qMax(0.0, phasePower[p] + m_scenario.houseNoise * (2.0 * m_householdRandom.generateDouble() - 1.0));
+}
+
+void Simulation::householdMinute(int minute, MinuteRecord *record)
 {
     record->minute = minute;
     record->price = m_scenario.priceAt(minute);
@@ -438,8 +546,6 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
     const QDateTime now = minuteDateTime(minute);
 
     double phasePower[3];
-    double houseLoad = 0;
-    // Filled below, once the extra loads are in.
     for (int p = 0; p < 3; p++) {
         phasePower[p] = m_scenario.houseBaseLoad[p];
         if (now.time().hour() >= 17 && now.time().hour() < 22)
@@ -455,111 +561,102 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
     }
     if (m_scenario.random.enabled)
         addRandomLoad(phasePower);
+    if (m_scenario.hasHouseholdRandom())
+        addHouseholdLoad(minute, phasePower);
     for (auto it = loadPower.constBegin(); it != loadPower.constEnd(); ++it)
         m_loadThings.value(it.key())->setStateValue(QStringLiteral("currentPower"), it.value());
+    record->houseLoad = 0;
     for (int p = 0; p < 3; p++) {
-        houseLoad += phasePower[p];
+        record->houseLoad += phasePower[p];
         record->housePhasePower[p] = phasePower[p];
     }
-    record->houseLoad = houseLoad;
+    for (int p = 0; p < 3; p++)
+        m_meterNoise[p] = m_scenario.meterNoise > 0 ? m_scenario.meterNoise * (2.0 * m_householdRandom.generateDouble() - 1.0) : 0.0;
+}
 
-    double chargingTotal = 0;
+QVector<ChargerCommand> Simulation::pluginCommands() const
+{
+    QVector<ChargerCommand> commands(m_chargers.count());
     for (int i = 0; i < m_chargers.count(); i++) {
-        ChargerState &charger = m_chargers[i];
-        Thing *thing = charger.thing;
-        const bool enabled = thing->stateValue(QStringLiteral("power")).toBool();
-        double power = 0;
-        uint phases = 0;
-        if (!m_scenario.chargers.at(i).dc) {
-            uint chargerPhases = thing->hasState(QStringLiteral("desiredPhaseCount"))
+        Thing *thing = m_chargers.at(i).thing;
+        ChargerCommand &command = commands[i];
+        command.enabled = thing->stateValue(QStringLiteral("power")).toBool();
+        if (m_scenario.chargers.at(i).dc) {
+            command.dcPower = thing->stateValue(QStringLiteral("chargingPower")).toDouble();
+        } else {
+            command.current = thing->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+            command.phases = thing->hasState(QStringLiteral("desiredPhaseCount"))
                     ? thing->stateValue(QStringLiteral("desiredPhaseCount")).toUInt()
                     : thing->stateValue(QStringLiteral("phaseCount")).toUInt();
-            if (charger.carIndex >= 0) {
-                const Scenario::Car &car = m_scenario.cars.at(charger.carIndex);
-                CarState &carState = m_cars[charger.carIndex];
-                phases = qMin(chargerPhases, car.phases);
-                const double current = qMin(thing->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), car.maxCurrent);
-                const double lossFactor = 1.0 - car.lossPercent / 100.0;
-                if (enabled && carState.soc < 100.0 && current >= car.minCurrent) {
-                    const double toFull = (100.0 - carState.soc) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
-                    power = qMin(current * voltage * phases, toFull);
-                    carState.soc = qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
-                }
-            } else {
-                phases = chargerPhases;
-            }
+        }
+    }
+    return commands;
+}
+
+void Simulation::simulatePeer(const MinuteRecord &household)
+{
+    MinuteRecord record;
+    record.minute = household.minute;
+    record.price = household.price;
+    record.phaseLimit = household.phaseLimit;
+    record.pvPower = household.pvPower;
+    record.houseLoad = household.houseLoad;
+    for (int p = 0; p < 3; p++)
+        record.housePhasePower[p] = household.housePhasePower[p];
+    m_peerHousehold.step(m_peerCommands, &record);
+    if (m_peer) {
+        // The peer reads the same meter, noise and all.
+        PeerController::Reading reading;
+        reading.minute = record.minute;
+        for (int p = 0; p < 3; p++)
+            reading.gridPhasePower[p] = m_peerHousehold.gridPhasePower(p) + m_meterNoise[p];
+        reading.phaseLimit = record.phaseLimit;
+        reading.batterySoc = m_scenario.hasBattery ? qRound(record.batterySoc) : -1;
+        reading.batteryPower = record.batteryPower;
+        m_peerCommands = m_peer->decide(reading, record);
+    }
+    for (int j = 0; j < m_cars.count(); j++)
+        record.carReportedSoc.append(m_peer ? m_peer->carSoc(j) : m_peerHousehold.carSoc(j));
+    m_peerRecords.append(record);
+}
+
+void Simulation::simulatePhysics(int minute, MinuteRecord *record)
+{
+    householdMinute(minute, record);
+    m_household.step(pluginCommands(), record);
+
+    const char *suffix[] = {"A", "B", "C"};
+    for (int i = 0; i < m_chargers.count(); i++) {
+        Thing *thing = m_chargers.at(i).thing;
+        const double power = record->chargerPower.at(i);
+        if (!m_scenario.chargers.at(i).dc) {
+            const uint phases = m_household.phasesOffered(i);
             const double phaseCurrent = phases > 0 && power > 0 ? power / phases / voltage : 0;
             for (uint p = 0; p < 3; p++) {
                 const double current = p < phases ? phaseCurrent : 0;
-                phasePower[p] += current * voltage;
-                const char *suffix[] = {"A", "B", "C"};
                 thing->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), current);
                 thing->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(suffix[p]), current * voltage);
             }
             if (thing->hasState(QStringLiteral("phaseCount")) && phases > 0)
                 thing->setStateValue(QStringLiteral("phaseCount"), phases);
-        } else if (charger.carIndex >= 0 && enabled) {
-            const Scenario::Car &car = m_scenario.cars.at(charger.carIndex);
-            CarState &carState = m_cars[charger.carIndex];
-            const double lossFactor = 1.0 - car.lossPercent / 100.0;
-            const double requested = thing->stateValue(QStringLiteral("chargingPower")).toDouble();
-            if (requested > 0) {
-                const double toFull = (100.0 - carState.soc) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
-                power = qMin(qMin(requested, car.dcMaxPower), toFull);
-                carState.soc = qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
-            } else if (requested < 0) {
-                const double available = carState.soc / 100.0 * car.capacityKwh * 1000.0 * 60.0;
-                power = qMax(requested, -available);
-                carState.soc = qMax(0.0, carState.soc + power / 60.0 / 1000.0 / car.capacityKwh * 100.0);
-            }
-            phases = 3;
-            for (int p = 0; p < 3; p++)
-                phasePower[p] += power / 3;
         }
         thing->setStateValue(QStringLiteral("charging"), power > 0);
         thing->setStateValue(QStringLiteral("currentPower"), power);
-        record->chargerPower.append(power);
-        record->chargerPhases.append(power != 0 ? phases : 0);
-        record->chargerEnabled.append(enabled ? 1 : 0);
-        chargingTotal += power;
     }
-
-    for (CarState &car : m_cars) {
+    for (int j = 0; j < m_cars.count(); j++) {
         // Cars that report their level do so; others are estimated by the plugin.
-        if (!writable(car.thing, QStringLiteral("batteryLevel")))
-            car.thing->setStateValue(QStringLiteral("batteryLevel"), qRound(car.soc));
-        record->carSoc.append(car.soc);
-        record->carPluggedIn.append(car.pluggedIn ? 1 : 0);
+        if (!writable(m_cars.at(j).thing, QStringLiteral("batteryLevel")))
+            m_cars.at(j).thing->setStateValue(QStringLiteral("batteryLevel"), qRound(m_household.carSoc(j)));
     }
 
-    // A simple self-consumption controller: the battery takes the export and
-    // covers the import within its limits.
-    double batteryPower = 0;
-    if (m_battery) {
-        const double net = houseLoad + chargingTotal - record->pvPower;
-        const double capacityWh = m_scenario.batteryCapacityKwh * 1000.0;
-        if (net < 0) {
-            const double room = (100.0 - m_batterySoc) / 100.0 * capacityWh * 60.0;
-            batteryPower = qMin(qMin(-net, m_scenario.batteryMaxChargePower), room);
-        } else {
-            const double available = m_batterySoc / 100.0 * capacityWh * 60.0;
-            batteryPower = -qMin(qMin(net, m_scenario.batteryMaxDischargePower), available);
-        }
-        m_batterySoc = qBound(0.0, m_batterySoc + batteryPower / 60.0 / capacityWh * 100.0, 100.0);
-    }
-    record->batteryPower = batteryPower;
-    record->batterySoc = m_batterySoc;
-
+    // The meter reads the truth, give or take its noise.
     double gridPower = 0;
-    const char *suffix[] = {"A", "B", "C"};
     for (int p = 0; p < 3; p++) {
-        const double power = phasePower[p] - record->pvPower / 3 + batteryPower / 3;
-        record->gridPhaseCurrent[p] = power / voltage;
+        const double power = m_household.gridPhasePower(p) + m_meterNoise[p];
         gridPower += power;
         m_meter->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(suffix[p]), power);
         m_meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), power / voltage);
     }
-    record->gridPower = gridPower;
     // Every power-balance change makes the plugin look at the meter, the
     // chargers and the battery. The meter goes first, once the chargers show
     // their new power, so that no look combines a new charger reading with
@@ -567,8 +664,8 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
     // battery's own controller follows the meter.
     m_meter->setStateValue(QStringLiteral("currentPower"), gridPower);
     if (m_battery) {
-        m_battery->setStateValue(QStringLiteral("batteryLevel"), qRound(m_batterySoc));
-        m_battery->setStateValue(QStringLiteral("currentPower"), batteryPower);
+        m_battery->setStateValue(QStringLiteral("batteryLevel"), qRound(record->batterySoc));
+        m_battery->setStateValue(QStringLiteral("currentPower"), record->batteryPower);
     }
     if (m_inverter)
         m_inverter->setStateValue(QStringLiteral("currentPower"), -record->pvPower);

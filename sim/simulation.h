@@ -1,6 +1,8 @@
 #ifndef SIMULATION_H
 #define SIMULATION_H
 
+#include "household.h"
+#include "peercontroller.h"
 #include "scenario.h"
 
 #include <QHash>
@@ -23,33 +25,6 @@ class PriceServer;
 class Thing;
 class ThingManager;
 
-// Per charger or per car; up to four of them the values live inside the
-// record, so that a long run keeps no heap block per minute.
-template<typename T>
-using PerDevice = QVarLengthArray<T, 4>;
-
-// What happened in one simulated minute. Powers in W (mean over the
-// minute), currents in A, states of charge in %.
-struct MinuteRecord
-{
-    int minute = 0;
-    double pvPower = 0;            // produced, >= 0
-    double houseLoad = 0;          // house and extra loads
-    double housePhasePower[3] = {0, 0, 0};
-    double batteryPower = 0;       // > 0 charges the home battery
-    double batterySoc = 0;
-    double gridPhaseCurrent[3] = {0, 0, 0};
-    double gridPower = 0;          // > 0 import
-    double price = 0;              // EUR/MWh
-    double phaseLimit = 0;         // A, the plugin's phase power limit during the minute
-    PerDevice<double> chargerPower;   // per charger, > 0 into the car
-    PerDevice<double> chargerPhases;  // phases in use per charger
-    PerDevice<int> chargerEnabled;    // the charger's "power" state (0/1)
-    PerDevice<double> carSoc;         // true state of charge per car
-    PerDevice<double> carReportedSoc; // the car's "batteryLevel" state: reported or the plugin's estimate
-    PerDevice<int> carPluggedIn;      // 0/1
-};
-
 // What a run with a "random" section did and saw.
 struct SoakFigures
 {
@@ -65,6 +40,14 @@ struct SoakFigures
     qint64 heapAfterFirstDay = -1; // bytes in use at the end of day 1; -1 unmeasured
     qint64 heapAtEnd = -1;         // bytes in use at the end of the run
     QStringList problems;        // the first few faults, readable
+};
+
+// A push notification the plugin sent to the owner's phone.
+struct OwnerNotification
+{
+    int minute = 0;
+    QString title;
+    QString body;
 };
 
 // Runs a scenario against the real plugin on the stand-in host: the
@@ -87,6 +70,8 @@ public:
 
     const Scenario &scenario() const { return m_scenario; }
     const QVector<MinuteRecord> &records() const { return m_records; }
+    // The same minutes in the peer controller's household.
+    const QVector<MinuteRecord> &peerRecords() const { return m_peerRecords; }
     // Random for every run, so that no other local process can know it.
     QString adminToken() const;
     // True for a car whose "batteryLevel" the plugin estimates.
@@ -95,29 +80,44 @@ public:
     int carLevelEnteredMinute(int carIndex) const { return m_cars.at(carIndex).levelEnteredMinute; }
     // The home battery's lower limit in force in the plugin (fraction), -1 unknown.
     double batteryLowerLimit() const { return m_batteryLowerLimit; }
+    // The home battery's SoC (%) when the first minute starts.
+    double initialBatterySoc() const { return m_initialBatterySoc; }
     // User actions that the host or the plugin refused, as readable lines.
     const QStringList &actionFailures() const { return m_actionFailures; }
+    // Every notification the plugin pushed, in the order sent.
+    const QList<OwnerNotification> &notifications() const { return m_notifications; }
     const SoakFigures &soak() const { return m_soak; }
 
 private:
     struct CarState {
         Thing *thing = nullptr;
         int chargerIndex = -1;
-        double soc = 0;
         bool pluggedIn = false;
+        bool onTrip = false;
         int levelEnteredMinute = -1;
     };
     struct ChargerState {
         Thing *thing = nullptr;
-        int carIndex = -1; // the car plugged in, -1 when none
+    };
+    struct ApplianceState {
+        Thing *thing = nullptr;
+        int runningUntil = -1;   // minute it stops
     };
 
     static void settle();
     void applyEvents(int minute);
     void runUserAction(const Scenario::UserAction &action);
     QVariant resolvePlaceholders(const QVariant &value) const;
+    // The household's own minute: PV, house load, price and limit.
+    void householdMinute(int minute, MinuteRecord *record);
     void simulatePhysics(int minute, MinuteRecord *record);
+    // The peer controller's household on the same minute.
+    void simulatePeer(const MinuteRecord &household);
+    // What the plugin asks of the chargers, read off their states.
+    QVector<ChargerCommand> pluginCommands() const;
     double pvPower(int minute);
+    void passingCloud(int minute);
+    void addHouseholdLoad(int minute, double *phasePower);
     // The wall-clock time of a simulated minute; converting a local
     // date-time costs a call into the C library's time zone code, so the
     // last one is kept.
@@ -160,14 +160,25 @@ private:
     QMap<QString, Thing *> m_loadThings; // by name: entries with one name are one appliance
     QList<ChargerState> m_chargers;
     QList<CarState> m_cars;
-    double m_batterySoc = 0;
+    Household m_household;
+    Household m_peerHousehold;
+    std::unique_ptr<PeerController> m_peer;
+    QVector<ChargerCommand> m_peerCommands;
+    QVector<MinuteRecord> m_peerRecords;
     double m_cloudFactor = 1;
+    int m_cloudUntil = 0;              // passing clouds: the current one ends
+    int m_nextCloud = 0;               // the next one starts
+    QRandomGenerator m_householdRandom; // clouds, noise and appliances of the household keys
+    QList<ApplianceState> m_appliances;
+    double m_meterNoise[3] = {0, 0, 0}; // W, this minute's reading error per phase
     int m_cachedMinute = -1;
     QDateTime m_cachedMinuteDateTime;
     int m_minute = 0;
     QVector<MinuteRecord> m_records; // reserved for the whole run
     QStringList m_actionFailures;
+    QList<OwnerNotification> m_notifications;
     double m_batteryLowerLimit = -1;
+    double m_initialBatterySoc = 0;
     double m_phaseLimit = 0;
 
     QRandomGenerator m_soakRandom;

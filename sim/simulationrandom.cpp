@@ -106,10 +106,8 @@ double Simulation::noise(double amplitude)
 void Simulation::soakProblem(const QString &text)
 {
     if (m_soak.problems.count() < maxProblems) {
-        const int startMinute = m_scenario.start.time().hour() * 60 + m_scenario.start.time().minute();
-        const int minute = startMinute + m_minute;
-        m_soak.problems << QStringLiteral("day %1 %2:%3: %4").arg(minute / 1440 + 1)
-                           .arg(minute / 60 % 24, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10, QLatin1Char('0')).arg(text);
+        const int day = static_cast<int>(m_scenario.start.date().daysTo(m_scenario.start.addSecs(m_minute * 60LL).date()));
+        m_soak.problems << QStringLiteral("day %1 %2: %3").arg(day + 1).arg(m_scenario.clockText(m_minute), text);
     }
 }
 
@@ -136,8 +134,11 @@ void Simulation::applyRandomEvents(int minute)
         if (m_soakRandom.generateDouble() >= random.plugEventsPerDay / 1440.0)
             continue;
         const bool pluggedIn = !m_cars.at(i).pluggedIn;
-        if (pluggedIn)
-            m_cars[i].soc = random.minArrivalSoc + (random.maxArrivalSoc - random.minArrivalSoc) * m_soakRandom.generateDouble();
+        if (pluggedIn) {
+            const double soc = random.minArrivalSoc + (random.maxArrivalSoc - random.minArrivalSoc) * m_soakRandom.generateDouble();
+            m_household.setCarSoc(i, soc);
+            m_peerHousehold.setCarSoc(i, soc);
+        }
         setPluggedIn(i, pluggedIn);
         m_soak.plugEvents++;
     }
@@ -241,7 +242,7 @@ Simulation::RandomCall Simulation::randomValidCall()
                         {{QStringLiteral("thingId"), thingId(QStringLiteral("car"), m_scenario.cars.at(i).name)},
                          {QStringLiteral("actionTypeName"), QStringLiteral("batteryLevel")},
                          {QStringLiteral("params"), QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("batteryLevel")},
-                                                                             {QStringLiteral("value"), qRound(m_cars.at(i).soc)}}}}},
+                                                                             {QStringLiteral("value"), qRound(m_household.carSoc(i))}}}}},
                         false, {QStringLiteral("thingError")}};
                 return call;
             }

@@ -40,6 +40,8 @@ struct ChargingProcessInfo
     double dailySpotMarketPercentage = 0.0;             // %
     bool dailySpotMarketRequired = false;
     bool spotMarketUntilTargetTime = false;
+    uint spotMarketMissingMinutes = 0;                  // of the target plan: minutes no slot before the target could take
+    bool targetTimeUnreachable = false;                 // the target time cannot be met, even charging at once
     double lastTotalEnergyCharged = 0.0;                // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
 };

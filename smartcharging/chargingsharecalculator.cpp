@@ -133,7 +133,10 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriority
     QList<Candidate> active;
     double sum = 0;
     for (Candidate candidate : qAsConst(candidates)) {
-        if (sum + candidate.request.minimumPower <= availablePower) {
+        const double admission = candidate.request.admissionPower >= 0
+                ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
+                : candidate.request.minimumPower;
+        if (sum + admission <= availablePower) {
             sum += candidate.request.minimumPower;
             candidate.granted = candidate.request.minimumPower;
             active.append(candidate);

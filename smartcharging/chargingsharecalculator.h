@@ -28,6 +28,10 @@ public:
     struct Request {
         QString thingId;             // joins request and result
         double minimumPower = 0;     // W; <= 0 means no minimum
+        // W that must be left for the request to be admitted at its minimum;
+        // below the minimum the rest is drawn from elsewhere (the grid, for a
+        // surplus share on the acquisition tolerance). Negative: the minimum.
+        double admissionPower = -1;
         double maximumPower = 0;     // W; <= 0 means it cannot be served
         quint32 phaseCount = 0;      // for logging only
         double measuredPower = 0;    // W, for logging only

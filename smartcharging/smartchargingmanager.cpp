@@ -136,11 +136,33 @@ void SmartChargingManager::onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampl
     update(now);
 }
 
+void SmartChargingManager::sampleDeliveredEnergy(const QDateTime &currentDateTime)
+{
+    // A gap longer than this (the host stood still) is not filled with the
+    // power of its first minute.
+    auto sample = [this, &currentDateTime](const ThingId &id, double power) {
+        const qint64 longestGap = 300;
+        DeliveredEnergy &energy = m_deliveredEnergy[id];
+        if (energy.sampledAt.isValid() && energy.sampledAt < currentDateTime) {
+            const qint64 seconds = qMin(longestGap, energy.sampledAt.secsTo(currentDateTime));
+            energy.total += energy.power * seconds / 3600.0 / 1000.0;
+        }
+        if (!energy.sampledAt.isValid() || energy.sampledAt < currentDateTime)
+            energy.sampledAt = currentDateTime;
+        energy.power = std::isfinite(power) ? qMax(0.0, power) : 0.0;
+    };
+    for (EvChargerAc *charger : qAsConst(m_evChargersAc))
+        sample(charger->id(), charger->currentPower());
+    for (EvChargerDc *charger : qAsConst(m_evChargersDc))
+        sample(charger->id(), charger->measuredPower());
+}
+
 void SmartChargingManager::update(const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "==================== Updating smart charging ====================";
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
+    sampleDeliveredEnergy(currentDateTime);
     for (EvChargerAc *charger : qAsConst(m_evChargersAc))
         charger->evaluateChargingEnabledLock(currentDateTime);
 

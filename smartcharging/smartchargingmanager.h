@@ -20,6 +20,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <limits>
+
 class EnergyManagerConfiguration;
 class EvChargerAc;
 class EvChargerDc;
@@ -132,6 +134,11 @@ private:
 
     // --- life cycle and update trigger (smartchargingmanager.cpp) ---
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
+    // Adds every charger's energy since the last sample to its delivered
+    // energy; charging power (W) is what it draws now, discharge counts 0.
+    void sampleDeliveredEnergy(const QDateTime &currentDateTime);
+    // kWh the charger delivered since the manager started.
+    double deliveredEnergy(const ThingId &evChargerId) const { return m_deliveredEnergy.value(evChargerId).total; }
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
     // --- configuration handling and persistence (smartchargingmanagerconfiguration.cpp) ---
@@ -151,9 +158,14 @@ private:
     bool normalizeAcTargetTimeConfiguration(EvChargerAc *charger, ChargingConfiguration &chargingConfiguration,
                                             const QDateTime &currentDateTime);
     bool clearAcPlanningState(EvChargerAc *charger);
+    // fuseShare: A per phase the fuse leaves each charger that charges from
+    // the grid (infinite without a limit); caps the power the charging time
+    // is estimated with.
     ChargingProcessInfo buildAcProcessInfo(EvChargerAc *charger, Thing *car,
                                            const ChargingConfiguration &chargingConfiguration,
-                                           const QDateTime &currentDateTime);
+                                           const QDateTime &currentDateTime,
+                                           double fuseShare = std::numeric_limits<double>::infinity());
+    double gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime);
     void resetChargingActions(const EvChargerAcs &chargers);
 
     // --- surplus plan (smartchargingmanagersurplus.cpp) ---
@@ -161,6 +173,21 @@ private:
                                                      int *storageCount) const;
     double availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
     double availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
+    // h the deadline planning counts with: the estimated charging time plus
+    // a reserve while a phase limit may slow the charge down.
+    double plannedChargingHours(const ChargingProcessInfo &info) const;
+    // % the car can have by endDateTime charging from now on at the power
+    // the charging time was estimated with (at most 100).
+    static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                      const QDateTime &endDateTime);
+    // Tells the owner, once per target time, that the charger's target
+    // cannot be met (log and notification).
+    void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
+                                     const QDateTime &endDateTime, const ChargingProcessInfo &info,
+                                     const QDateTime &currentDateTime);
+    // The acquisition tolerance in force: 1.0 while home batteries exist
+    // whose discharge may not feed the cars.
+    double surplusAcquisitionTolerance() const;
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
     double calculateSurplusCoverage(const ThingId &evChargerId) const;
     void updateChargingStateSurplusCoverage(const ThingId &evChargerId);
@@ -173,7 +200,16 @@ private:
     void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
 
     // --- adjustment (smartchargingmanageradjustment.cpp) ---
-    void executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
+    // False when nothing was sent: a restart the on/off lock holds back.
+    bool executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
+    // The phases the charger draws on when it carries out the action.
+    static Electricity::Phases acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action);
+    // The action's current (A) fitted to the charger's range and to what the
+    // fuse leaves on its phases (available, A, with the charger's own draw
+    // ownCurrent already counted in; infinite without a limit). Negative
+    // when not even the minimum current fits.
+    double fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, const ChargingAction &action,
+                        double available, double ownCurrent) const;
 
     // --- overload protection (smartchargingmanageroverload.cpp) ---
     double overloadProtectionReferencePower(const ThingId &evChargerId, double power);
@@ -200,9 +236,15 @@ private:
     // A car whose class has a writable "batteryLevel" state: the user types its level.
     static bool isManualSocCar(const Thing *car);
     void setManualSocCarBatteryLevel(Thing *car, int batteryLevel);
-    void sendManualSocNotifications(const ThingId &evChargerId, const QLocale &locale);
     // Adds energy (kWh, already reduced by the loss factor) to the car's estimate.
     void addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy, const QDateTime &currentDateTime);
+
+    // --- notifications to the owner (smartchargingmanagernotifications.cpp) ---
+    // Pushes a notification about the charger to every notification thing.
+    // title and body are source texts of the context "SmartChargingManager",
+    // translated for locale; the body's %1, %2, ... take the arguments.
+    void pushNotification(const ThingId &evChargerId, const QLocale &locale, const char *title, const char *body,
+                          const QStringList &arguments = QStringList());
 
     // --- thing tracking (smartchargingmanagerthings.cpp) ---
     void addEvChargerAc(Thing *thing);
@@ -256,6 +298,22 @@ private:
     // Things with the "energystorage" interface (any class), in the order the
     // thing manager lists them; filled before any coverage is calculated.
     QList<QPointer<Thing>> m_energyStorages;
+
+    // Energy each charger delivered since the manager started: power
+    // sampled once per cycle (sample and hold), for the daily shares.
+    struct DeliveredEnergy {
+        QDateTime sampledAt;
+        double power = 0;   // W at the last sample
+        double total = 0;   // kWh
+    };
+    QHash<ThingId, DeliveredEnergy> m_deliveredEnergy;
+
+    // A per phase the house left the managed chargers, once per cycle, for
+    // the last hours (oldest first).
+    QList<QPair<QDateTime, double>> m_fuseHistory;
+
+    // The target time each charger was last reported unreachable for.
+    QHash<ThingId, QDateTime> m_unreachableTargetsReported;
 
     // Manual state-of-charge sessions: charger → car of this plug-in.
     QHash<ThingId, ThingId> m_manualSocSessions;

@@ -3,14 +3,49 @@
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
+#include "smartcharging/chargingcurrent.h"
+#include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingutils.h"
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
 using Issuer = ChargingAction::ChargingActionIssuer;
 
 const double phaseVoltage = 230.0;
+// A kept free at the meter when a command is fitted to the phase limit.
+const double phaseLimitMargin = 1.0;
+
+// The planning issuers in the order the executor prefers them.
+Issuer winningIssuer(const QHash<Issuer, ChargingAction> &actions)
+{
+    for (Issuer issuer : {ChargingAction::ChargingActionIssuerTimeRequirement,
+                          ChargingAction::ChargingActionIssuerSurplusCharging,
+                          ChargingAction::ChargingActionIssuerSpotMarketCharging}) {
+        if (actions.value(issuer).chargingEnabled())
+            return issuer;
+    }
+    return ChargingAction::ChargingActionIssuerUnknown;
+}
+
+// Chargers going off come first (what they free is there for the others),
+// then deadlines, spot market and surplus, which need the fuse in that order.
+int commandRank(Issuer issuer)
+{
+    switch (issuer) {
+    case ChargingAction::ChargingActionIssuerTimeRequirement:
+        return 1;
+    case ChargingAction::ChargingActionIssuerSpotMarketCharging:
+        return 2;
+    case ChargingAction::ChargingActionIssuerSurplusCharging:
+        return 3;
+    default:
+        return 0;
+    }
+}
 
 }
 
@@ -20,8 +55,24 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 
     applyAcChargingShares(currentDateTime);
 
-    const EvChargerAcs chargers = m_acChargingActions.keys();
-    for (EvChargerAc *charger : chargers) {
+    // Every command is fitted to what the fuse leaves after the commands
+    // before it, so no two chargers count on the same headroom.
+    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+
+    struct Entry {
+        int rank;
+        QString idText;
+        EvChargerAc *charger;
+    };
+    QVector<Entry> order;
+    for (auto it = m_acChargingActions.constBegin(); it != m_acChargingActions.constEnd(); ++it)
+        order.append({commandRank(winningIssuer(it.value())), it.key()->id().toString(), it.key()});
+    std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
+        return a.rank != b.rank ? a.rank < b.rank : a.idText < b.idText;
+    });
+
+    for (const Entry &entry : qAsConst(order)) {
+        EvChargerAc *charger = entry.charger;
         const ThingId id = charger->id();
         const ChargingState state = m_chargingStates.value(id, ChargingState(id));
         const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
@@ -42,63 +93,55 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
             resetChargingStateTransient(id, ChargingState::WaitingReasonChargerUnavailable);
             continue;
         }
+
+        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+        const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * phaseVoltage);
+        // Until a command says otherwise the charger keeps its present draw.
+        headroom.spend(info.effectivePhases, -ownCurrent);
+        Electricity::Phases drawPhases = info.effectivePhases;
+        double drawCurrent = ownCurrent;
+
         if (!charger->pluggedIn()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Switching off charging.";
-            charger->setChargingEnabled(false, currentDateTime, false, true);
+            if (charger->setChargingEnabled(false, currentDateTime, false, true))
+                drawCurrent = 0;
+            headroom.spend(drawPhases, drawCurrent);
             resetChargingStateTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
             continue;
         }
 
         qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_acChargingSchedules.value(charger);
 
-        const QHash<Issuer, ChargingAction> actions = m_acChargingActions.value(charger);
-        const ChargingAction timeRequirementAction = actions.value(ChargingAction::ChargingActionIssuerTimeRequirement);
-        const ChargingAction surplusAction = actions.value(ChargingAction::ChargingActionIssuerSurplusCharging);
-        const ChargingAction spotMarketAction = actions.value(ChargingAction::ChargingActionIssuerSpotMarketCharging);
-
+        QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+        const Issuer issuer = winningIssuer(actions);
         ChargingState::Mode mode = ChargingState::ModeIdle;
-        if (timeRequirementAction.chargingEnabled()) {
-            // A deadline charge takes what the meter has left, at least the minimum.
+        bool phaseLimited = false;
+        if (issuer != ChargingAction::ChargingActionIssuerUnknown) {
+            ChargingAction &action = actions[issuer];
             setChargingStateBatteryLevelConsiderationActive(id, false);
-            const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-            const uint effectivePhaseCount = qMax(1u, info.effectivePhaseCount);
-            const double ownPerPhase = charger->currentPower() / effectivePhaseCount;
-
-            // Without a root meter the limit cannot be measured; treat it
-            // like an unset limit.
-            double allowance = info.maxChargingCurrent;
-            if (m_phasePowerLimit != 0 && m_rootMeter) {
-                allowance = m_rootMeter->calculateAllowanceAmpere(info.effectivePhases, m_phasePowerLimit);
-                const double rootPower = m_rootMeter->currentPower();
-                qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootPower << "[W] ( "
-                                                   << rootPower / phaseVoltage << "[A] ) Phases: A: "
-                                                   << m_rootMeter->currentPhaseA() << "[A], B: "
-                                                   << m_rootMeter->currentPhaseB() << "[A], C: "
-                                                   << m_rootMeter->currentPhaseC() << "[A]";
+            const Electricity::Phases phases = acActionPhases(info, action);
+            const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
+            if (current < 0) {
+                qCDebug(dcTavroEnergy()) << charger->name() << "cannot start: the phase limit leaves"
+                                         << headroom.available(phases) << "[A] on its phases, less than its minimum of"
+                                         << info.minChargingCurrent << "[A].";
+                phaseLimited = true;
+            } else {
+                action.setMaxChargingCurrent(current);
+                if (executeChargingAction(charger, action, currentDateTime)) {
+                    drawPhases = phases;
+                    drawCurrent = current;
+                }
+                if (issuer == ChargingAction::ChargingActionIssuerTimeRequirement)
+                    mode = ChargingState::ModeTimeRequirement;
+                else if (issuer == ChargingAction::ChargingActionIssuerSurplusCharging)
+                    mode = ChargingState::ModeSurplusCharging;
+                else
+                    mode = ChargingState::ModeSpotMarketCharging;
             }
+        }
 
-            const double perPhaseLimit = (allowance - 1.0) + ownPerPhase / phaseVoltage;
-            double current = qMin(perPhaseLimit, static_cast<double>(info.maxChargingCurrent));
-            qCDebug(dcTavroEnergy()) << charger->name() << "current upper limit:" << info.maxChargingCurrent
-                                     << "A - Per phase upper limit:" << perPhaseLimit << "Using:" << current;
-            current = qMax(current, static_cast<double>(charger->maxChargingCurrentMinValue()));
-            current = ThingUtils::ensureValueClamping(current, QVariant::Double, info.minChargingCurrent,
-                                                      info.maxChargingCurrent,
-                                                      charger->maxChargingCurrentStepSize()).toDouble();
-
-            ChargingAction &fitted = m_acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement];
-            fitted.setMaxChargingCurrent(current);
-            executeChargingAction(charger, fitted, currentDateTime);
-            mode = ChargingState::ModeTimeRequirement;
-        } else if (surplusAction.chargingEnabled()) {
-            setChargingStateBatteryLevelConsiderationActive(id, false);
-            executeChargingAction(charger, surplusAction, currentDateTime);
-            mode = ChargingState::ModeSurplusCharging;
-        } else if (spotMarketAction.chargingEnabled()) {
-            setChargingStateBatteryLevelConsiderationActive(id, false);
-            executeChargingAction(charger, spotMarketAction, currentDateTime);
-            mode = ChargingState::ModeSpotMarketCharging;
-        } else {
+        if (mode == ChargingState::ModeIdle) {
             qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
             auto infoIt = m_acProcessInfos.find(charger);
             if (infoIt != m_acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
@@ -106,22 +149,75 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
                 infoIt->effectivePhaseCount = 1;
                 infoIt->effectivePhases = Electricity::PhaseA;
             }
-            for (Issuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
-                                  ChargingAction::ChargingActionIssuerSpotMarketCharging,
-                                  ChargingAction::ChargingActionIssuerTimeRequirement}) {
-                const double current = actions.value(issuer).maxChargingCurrent();
+            for (Issuer idleIssuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
+                                      ChargingAction::ChargingActionIssuerSpotMarketCharging,
+                                      ChargingAction::ChargingActionIssuerTimeRequirement}) {
+                const double current = actions.value(idleIssuer).maxChargingCurrent();
                 if (current > 0) {
                     charger->setMaxChargingCurrent(current, currentDateTime, false);
                     break;
                 }
             }
-            charger->setChargingEnabled(false, currentDateTime, false, true);
+            if (charger->setChargingEnabled(false, currentDateTime, false, true))
+                drawCurrent = 0;
         }
+        headroom.spend(drawPhases, drawCurrent);
+        if (phaseLimited)
+            setChargingStateWaitingReason(id, ChargingState::WaitingReasonPhasePowerLimit);
         setChargingStateMode(id, mode);
+        // Charging, but not fast enough for the target time: say so.
+        if (info.targetTimeUnreachable && mode != ChargingState::ModeIdle)
+            setChargingStateWaitingReason(id, ChargingState::WaitingReasonTargetTimeUnreachable);
     }
 }
 
-void SmartChargingManager::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
+Electricity::Phases SmartChargingManager::acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action)
+{
+    if (info.carLimitedToSinglePhase)
+        return Electricity::PhaseA;
+    if (!info.phaseSwitchingPossible)
+        return info.effectivePhases;
+    // A car with fewer phases than the charger offers draws on the first ones.
+    return getAscendingPhasesForCount(qMin(qMax(1u, action.desiredPhaseCount()), qMax(1u, info.carPhaseCount)));
+}
+
+double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                          const ChargingAction &action, double available, double ownCurrent) const
+{
+    const double minimum = info.minChargingCurrent;
+    const double maximum = info.maxChargingCurrent;
+    const double step = charger->maxChargingCurrentStepSize();
+    const bool timeRequirement = action.issuer() == ChargingAction::ChargingActionIssuerTimeRequirement;
+
+    if (!std::isfinite(available)) {
+        // No limit to fit to. A deadline charge still keeps its margin below
+        // the charger's maximum, as it always did.
+        double current = action.maxChargingCurrent();
+        if (timeRequirement)
+            current = qMin(current, maximum - phaseLimitMargin + ownCurrent);
+        current = qMax(current, static_cast<double>(charger->maxChargingCurrentMinValue()));
+        return floorChargingCurrent(current, minimum, maximum, step);
+    }
+
+    const double rootPower = m_rootMeter ? m_rootMeter->currentPower() : 0.0;
+    qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootPower << "[W] ( "
+                                       << rootPower / phaseVoltage << "[A] ) Phases: A: "
+                                       << (m_rootMeter ? m_rootMeter->currentPhaseA() : 0.0) << "[A], B: "
+                                       << (m_rootMeter ? m_rootMeter->currentPhaseB() : 0.0) << "[A], C: "
+                                       << (m_rootMeter ? m_rootMeter->currentPhaseC() : 0.0) << "[A]";
+    const double perPhaseLimit = available - phaseLimitMargin;
+    const double wanted = qMin(action.maxChargingCurrent(), maximum);
+    qCDebug(dcTavroEnergy()) << charger->name() << "current upper limit:" << wanted
+                             << "A - Per phase upper limit:" << perPhaseLimit << "Using:" << qMin(wanted, perPhaseLimit);
+    if (perPhaseLimit >= minimum)
+        return floorChargingCurrent(qMin(wanted, perPhaseLimit), minimum, maximum, step);
+    // The margin may be spent on the minimum, the fuse itself may not.
+    if (available >= minimum)
+        return minimum;
+    return -1;
+}
+
+bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
                                                  const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_acProcessInfos.value(charger);
@@ -139,7 +235,7 @@ void SmartChargingManager::executeChargingAction(EvChargerAc *charger, const Cha
         qCDebug(dcTavroEnergy()).nospace() << "Not restarting " << charger->name()
                                            << ": charging enabled is still locked. Keeping current power state and setpoint unchanged. Issuer: "
                                            << action.issuerString();
-        return;
+        return false;
     }
 
     const bool switchPhases = info.phaseSwitchingPossible || info.carLimitedToSinglePhase;
@@ -167,4 +263,5 @@ void SmartChargingManager::executeChargingAction(EvChargerAc *charger, const Cha
 
     charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
     charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);
+    return true;
 }

@@ -12,6 +12,8 @@
 
 #include "tavro/thingmanager.h"
 
+#include <QSet>
+
 #include <cmath>
 #include <functional>
 
@@ -235,6 +237,8 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 
     QList<DcIntent> chargingIntents;
     QList<DcIntent> dischargingIntents;
+    // Chargers charging for a target time they can no longer meet.
+    QSet<ThingId> unreachableChargers;
 
     const QList<EvChargerDc *> chargers = m_evChargersDc.values();
     for (EvChargerDc *charger : chargers) {
@@ -314,9 +318,9 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
             info.projectedEndTime = currentDateTime;
         }
 
-        // Energy charged today, from the car's running total. A total that
-        // went back (a new estimation session) only sets a new base.
-        const double totalEnergyCharged = vehicle->property("totalEnergyCharged").toDouble();
+        // Energy charged today: what the charger delivered, whatever the
+        // car can report. A total that went back only sets a new base.
+        const double totalEnergyCharged = deliveredEnergy(chargerId);
         if (!qFuzzyCompare(1 + totalEnergyCharged, 1 + info.lastTotalEnergyCharged)) {
             if (totalEnergyCharged > info.lastTotalEnergyCharged)
                 info.chargedEnergyToday += totalEnergyCharged - info.lastTotalEnergyCharged;
@@ -364,34 +368,52 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         int overshoot = 0;
         QDateTime endDateTime;
         QDateTime internalTarget;
+        bool unreachable = false;
         if (mode == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
             endDateTime = configuration.nextEndTime(currentDateTime);
-            if (endDateTime.isValid())
+            if (endDateTime.isValid()) {
+                // A target closer than the usual lead time is aimed at itself.
                 internalTarget = endDateTime.addSecs(-internalTargetOffset);
-            if (info.remainingPercentage >= 1 && internalTarget.isValid() && internalTarget < info.projectedEndTime) {
-                overshoot = static_cast<int>(internalTarget.secsTo(info.projectedEndTime));
+                if (internalTarget < currentDateTime)
+                    internalTarget = endDateTime;
+            }
+            const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(std::round(plannedChargingHours(info) * 3600)));
+            if (info.remainingPercentage >= 1 && internalTarget.isValid() && internalTarget < plannedEnd) {
+                overshoot = static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime)));
                 forced = upperLimit > 0;
+                unreachable = !forced || reachablePercentage(info, currentDateTime, endDateTime)
+                        <= configuration.targetPercentage() - 2.0;
+                if (unreachable)
+                    reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
             }
         }
+        if (unreachable)
+            unreachableChargers.insert(chargerId);
         setChargingStateTargetTimeOvershot(chargerId, overshoot);
 
         if (spotMarketUsable && (constrained || mode != ChargingConfiguration::ChargingModeEco)) {
-            const bool charging = anyFrameActive(previousFrames, currentDateTime) && charger->chargingEnabled();
+            // Charging from the grid is running (in a planned frame or for
+            // the deadline): the scheduler keeps it going.
+            const bool charging = (anyFrameActive(previousFrames, currentDateTime)
+                                   || m_chargingStates.value(chargerId).mode() == ChargingState::ModeTimeRequirement)
+                    && charger->chargingEnabled();
             const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
 
             if (mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && endDateTime.isValid()) {
                 const ScoreEntries providerEntries = provider->scoreEntries();
                 if (providerEntries.availableUpTo(endDateTime)) {
+                    // The slot running at the target counts up to the target.
                     ScoreEntries entries;
                     for (const ScoreEntry &entry : providerEntries) {
-                        if (entry.endDateTime() <= endDateTime)
+                        if (entry.startDateTime() < endDateTime)
                             entries.append(entry);
                     }
-                    const uint minutes = minutesRoundedUp(info.remainingChargingHours * 60);
+                    const uint minutes = minutesRoundedUp(plannedChargingHours(info) * 60);
                     if (minutes > 0) {
                         frames = m_spotMarketManager->scheduleChargingTime(currentDateTime,
                                                                            m_spotMarketManager->weightScoreEntries(entries),
-                                                                           minutes, minimumScheduleDuration, charging);
+                                                                           minutes, minimumScheduleDuration, charging,
+                                                                           endDateTime);
                         info.spotMarketUntilTargetTime = !frames.isEmpty();
                     }
                 } else {
@@ -613,7 +635,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
                              << "phase limit:" << phaseLimitBudget << "available for sharing:" << budget;
 
     shareRound(dcChargingShareGroup, requests, budget, intentsById,
-               [this, &idleReason](const DcIntent &intent, const ShareResult &result) {
+               [this, &idleReason, &unreachableChargers](const DcIntent &intent, const ShareResult &result) {
         EvChargerDc *charger = intent.charger;
         const double power = result.enabled ? result.allocatedPower : 0;
         const bool enabled = power > 0;
@@ -632,7 +654,11 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
             }
         }
         commandDcCharger(charger, power, enabled, reason);
-        setDcChargingState(charger->id(), mode, false, enabled ? ChargingState::WaitingReasonNone : idleReason(charger->id()));
+        ChargingState::WaitingReason waitingReason = idleReason(charger->id());
+        if (enabled)
+            waitingReason = unreachableChargers.contains(charger->id()) ? ChargingState::WaitingReasonTargetTimeUnreachable
+                                                                       : ChargingState::WaitingReasonNone;
+        setDcChargingState(charger->id(), mode, false, waitingReason);
         qCDebug(dcTavroEnergy()) << "DC charging share result for" << charger->name() << "requested:" << intent.power
                                  << "[W]," << "allocated:" << power << "[W]," << "enabled:" << enabled
                                  << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;

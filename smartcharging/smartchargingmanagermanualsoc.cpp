@@ -8,8 +8,6 @@
 #include "tavro/tavrosettings.h"
 #include "tavro/thingmanager.h"
 
-#include <QTranslator>
-#include <QUrlQuery>
 
 #include <cmath>
 
@@ -22,7 +20,6 @@ const int defaultManualSoc = 20;
 // prepared process info.
 const double defaultLossFactor = 0.9;
 
-const char *const translationContext = "SmartChargingManager";
 const char *const notificationTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Car plugged in");
 const char *const notificationBody = QT_TRANSLATE_NOOP("SmartChargingManager", "Tap here to update the state of charge.");
 
@@ -103,7 +100,7 @@ bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId
     car->setProperty(lastSocCalculationProperty, QVariant());
 
     setManualSocCarBatteryLevel(car, batteryLevel);
-    sendManualSocNotifications(evChargerId, chargingConfiguration.locale());
+    pushNotification(evChargerId, chargingConfiguration.locale(), notificationTitle, notificationBody);
     return true;
 }
 
@@ -116,50 +113,6 @@ void SmartChargingManager::setManualSocCarBatteryLevel(Thing *car, int batteryLe
     Action action(actionType.id(), car->id(), Action::TriggeredByRule);
     action.setParams(ParamList({Param(ParamTypeId(actionType.id()), batteryLevel)}));
     m_thingManager->executeAction(action);
-}
-
-void SmartChargingManager::sendManualSocNotifications(const ThingId &evChargerId, const QLocale &locale)
-{
-    QString title = QString::fromUtf8(notificationTitle);
-    QString body = QString::fromUtf8(notificationBody);
-
-    // Translated for the user of this charger, not for the host's own locale,
-    // so the translator is used directly instead of being installed.
-    QTranslator translator;
-    const QString translationsPath = TavroSettings::translationsPath();
-    const QString fileName = QStringLiteral("tavro-energy-plugin-tavro");
-    if (translator.load(locale, fileName, QStringLiteral("-"), translationsPath, QStringLiteral(".qm"))) {
-        const QString translatedTitle = translator.translate(translationContext, notificationTitle);
-        if (!translatedTitle.isEmpty())
-            title = translatedTitle;
-        const QString translatedBody = translator.translate(translationContext, notificationBody);
-        if (!translatedBody.isEmpty())
-            body = translatedBody;
-    } else {
-        qCWarning(dcTavroEnergy()) << "Error loading translations for notification from:"
-                                   << translationsPath + QLatin1Char('/') + fileName + QStringLiteral("-[")
-                                      + locale.name() + QStringLiteral("].qm");
-    }
-
-    QUrlQuery data;
-    data.addQueryItem(QStringLiteral("open"), QStringLiteral("tavro.energy"));
-    data.addQueryItem(QStringLiteral("thingId"), evChargerId.toString());
-
-    const Things notificationThings = m_thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
-    for (Thing *notificationThing : notificationThings) {
-        const ActionType notify = notificationThing->thingClass().actionTypes().findByName(QStringLiteral("notify"));
-        if (notify.id().isNull())
-            continue;
-        ParamList params;
-        params.append(Param(notify.paramTypes().findByName(QStringLiteral("title")).id(), title));
-        params.append(Param(notify.paramTypes().findByName(QStringLiteral("body")).id(), body));
-        const ParamType dataType = notify.paramTypes().findByName(QStringLiteral("data"));
-        if (dataType.isValid())
-            params.append(Param(dataType.id(), data.toString()));
-        Action action(notify.id(), notificationThing->id(), Action::TriggeredByRule);
-        action.setParams(params);
-        m_thingManager->executeAction(action);
-    }
 }
 
 void SmartChargingManager::addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy,

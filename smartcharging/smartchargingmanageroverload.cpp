@@ -5,6 +5,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
+#include "smartcharging/chargingcurrent.h"
 #include "smartcharging/chargingsharecalculator.h"
 
 #include "tavro/thingutils.h"
@@ -105,7 +106,10 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
     QList<AcOverloadEntry> acEntries;
     QList<ChargingShareCalculator::Request> acRequests;
     double acReferences = 0;
-    double acReductions = 0;
+    // The phases the reduced chargers load: each overloaded phase needs its
+    // overshoot taken off once, whatever the number of chargers on it.
+    bool loadsPhaseA = false;
+    bool loadsAllPhases = false;
     for (EvChargerAc *charger : qAsConst(m_evChargersAc)) {
         if (!charger->chargingEnabled())
             continue;
@@ -153,10 +157,16 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         acEntries.append(entry);
 
         acReferences += cappedReference;
-        acReductions += entry.phases == 1 ? overshootA : maxOvershoot * entry.phases;
+        if (entry.phases == 1)
+            loadsPhaseA = true;
+        else
+            loadsAllPhases = true;
     }
 
-    const double acBudget = qMax(0.0, acReferences - acReductions);
+    // Three-phase chargers shed power evenly, so the worst overshoot is taken
+    // off each of their phases; chargers on phase A alone only need A's.
+    const double acReduction = loadsAllPhases ? maxOvershoot * 3 : (loadsPhaseA ? overshootA : 0.0);
+    const double acBudget = qMax(0.0, acReferences - acReduction);
     const QList<ChargingShareCalculator::Result> acResults = ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
     // One result per request, in request order; the entries follow the requests.
     for (int i = 0; i < acResults.count() && i < acEntries.count(); i++) {
@@ -183,14 +193,9 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
             continue;
         }
 
-        double current = result.allocatedPower / (entry->phases * phaseVoltage);
-        current = qMax(entry->minCurrent, qMin(current, entry->maxCurrent));
-        const double step = qAbs(charger->maxChargingCurrentStepSize());
-        if (step > 0) {
-            // Round down, never up: a rounded-up current would keep the overload.
-            current = entry->minCurrent + qFloor((current - entry->minCurrent) / step + 0.000001) * step;
-            current = qMax(entry->minCurrent, qMin(current, entry->maxCurrent));
-        }
+        // Rounded down: a rounded-up current would keep the overload.
+        double current = floorChargingCurrent(result.allocatedPower / (entry->phases * phaseVoltage), entry->minCurrent,
+                                              entry->maxCurrent, charger->maxChargingCurrentStepSize());
         current = qMin(current, presentCurrent);
 
         qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting AC charger" << charger->name() << "from"

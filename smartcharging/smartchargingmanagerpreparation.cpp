@@ -2,14 +2,25 @@
 
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
+#include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
+#include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingmanager.h"
 
 #include <QSet>
 #include <QtMath>
 
+#include <cmath>
+#include <limits>
+
 namespace {
+
+const double phaseVoltage = 230.0;
+// A the executor keeps free at the meter (the same margin it fits commands with).
+const double phaseLimitMargin = 1.0;
+// s of house load the charging-time estimate looks back on.
+const qint64 fuseHistorySeconds = 2 * 3600;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
@@ -38,6 +49,7 @@ void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
 
     const EvChargerAcs chargers = preparedAcChargers(currentDateTime);
     const QSet<EvChargerAc *> prepared(chargers.constBegin(), chargers.constEnd());
+    const double fuseShare = gridChargingFuseShare(chargers, currentDateTime);
     // A copy: the target percentage check executes actions and emits signals.
     const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
     for (EvChargerAc *charger : adapters) {
@@ -47,7 +59,7 @@ void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
         const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
         Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
-        const ChargingProcessInfo info = buildAcProcessInfo(charger, car, configuration, currentDateTime);
+        const ChargingProcessInfo info = buildAcProcessInfo(charger, car, configuration, currentDateTime, fuseShare);
         m_acProcessInfos.insert(charger, info);
         evaluateTargetPercentageReached(charger->id(), info.batteryLevel, currentDateTime);
     }
@@ -109,9 +121,57 @@ bool SmartChargingManager::clearAcPlanningState(EvChargerAc *charger)
     return !schedules.isEmpty();
 }
 
+double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime)
+{
+    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+    if (!headroom.limited())
+        return std::numeric_limits<double>::infinity();
+
+    // The house without the chargers this manager plans for, and the
+    // chargers that will want grid power for a deadline or a daily share.
+    int gridChargers = 0;
+    for (EvChargerAc *charger : chargers) {
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id());
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
+            continue;
+        const Electricity::Phases metered = charger->meteredPhases();
+        const Electricity::Phases phases = metered != Electricity::PhaseNone
+                ? metered : getAscendingPhasesForCount(charger->phaseCount());
+        headroom.spend(phases, -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * phaseVoltage));
+        if (charger->pluggedIn() && !m_chargingStates.value(charger->id()).targetPercentageReached()
+                && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+                    || configuration.dailySpotMarketPercentage() > 0))
+            gridChargers++;
+    }
+    for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
+        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id());
+        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
+            continue;
+        headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * phaseVoltage));
+        if (charger->pluggedIn() && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+                                     || configuration.dailySpotMarketPercentage() > 0))
+            gridChargers++;
+    }
+    // A cooker or a heat pump takes the fuse for a while, not for the whole
+    // night: planning counts with the most the house left the cars during
+    // the last hours, and the deadline reserve covers the rest.
+    m_fuseHistory.append({currentDateTime, headroom.available(Electricity::PhaseAll)});
+    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > fuseHistorySeconds)
+        m_fuseHistory.removeFirst();
+    double available = -std::numeric_limits<double>::infinity();
+    for (const auto &sample : qAsConst(m_fuseHistory))
+        available = qMax(available, sample.second);
+
+    // What the executor will leave free at the meter is not for the cars.
+    const double share = (available - phaseLimitMargin) / qMax(1, gridChargers);
+    qCDebug(dcTavroEnergy()) << "  The fuse leaves" << share << "[A] per phase to each of" << gridChargers
+                             << "chargers charging from the grid.";
+    return qMax(0.0, share);
+}
+
 ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charger, Thing *car,
                                                             const ChargingConfiguration &chargingConfiguration,
-                                                            const QDateTime &currentDateTime)
+                                                            const QDateTime &currentDateTime, double fuseShare)
 {
     ChargingProcessInfo info;
 
@@ -179,10 +239,16 @@ ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charge
                                  << "count:" << info.effectivePhaseCount;
     }
 
-    // Power per phase (W) under the household limit, when one is set.
+    // Power per phase (W) under the household limit, when one is set. Cars
+    // charging from the grid at the same time share what the house leaves
+    // of it: a plan that counted every minute at the full limit would come
+    // up short. Never below the minimum current: the estimate stays finite
+    // while the house takes the fuse for a while.
     info.chargerPhaseLimitPower = info.maxChargingCurrent * info.voltage;
-    const double householdPhaseLimitPower = m_phasePowerLimit != 0 ? m_phasePowerLimit * info.voltage
-                                                                   : info.chargerPhaseLimitPower;
+    double householdPhaseLimitPower = m_phasePowerLimit != 0 ? m_phasePowerLimit * info.voltage
+                                                             : info.chargerPhaseLimitPower;
+    if (std::isfinite(fuseShare))
+        householdPhaseLimitPower = qMin(householdPhaseLimitPower, qMax(fuseShare, double(info.minChargingCurrent)) * info.voltage);
     qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_phasePowerLimit << "A - EV charger phase limit:"
                              << info.maxChargingCurrent << "A";
     info.phaseLimitPower = qMin(info.chargerPhaseLimitPower, householdPhaseLimitPower);

@@ -4,9 +4,10 @@
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
+#include "smartcharging/chargingcurrent.h"
 #include "smartcharging/chargingsharecalculator.h"
+#include "smartcharging/phaseheadroom.h"
 
-#include "tavro/thingutils.h"
 
 #include <algorithm>
 
@@ -173,6 +174,21 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
             }
         }
 
+        // What the fuse leaves the whole group: its present draw plus the
+        // headroom. Each request is capped by that, not by its own draw, so
+        // a charger already charging does not keep the fuse from one that
+        // waits; the fairness order decides who is admitted.
+        PhaseHeadroom groupHeadroom(m_rootMeter, m_phasePowerLimit);
+        for (EvChargerAc *charger : qAsConst(group)) {
+            const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+            groupHeadroom.spend(info.effectivePhases,
+                                -qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * phaseVoltage));
+        }
+        // A surplus group starts on the acquisition tolerance like a single
+        // charger does: a charger is admitted while what is left covers that
+        // share of its minimum.
+        const double minimumShare = surplusGroup ? surplusAcquisitionTolerance() : 1.0;
+
         QList<ChargingShareCalculator::Request> requests;
         for (EvChargerAc *charger : qAsConst(group)) {
             const ChargingProcessInfo info = m_acProcessInfos.value(charger);
@@ -183,14 +199,12 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
             request.thingId = charger->id().toString();
             request.phaseCount = phases;
             request.minimumPower = info.minChargingCurrent * phaseVoltage * phases;
+            request.admissionPower = request.minimumPower * minimumShare;
             const double current = surplusGroup ? info.maxChargingCurrent : action.maxChargingCurrent();
             request.maximumPower = current * phaseVoltage * phases;
-            if (m_phasePowerLimit != 0 && m_rootMeter) {
-                const Electricity::Phases phaseSet = phases == 1 ? Electricity::Phases(Electricity::PhaseA)
-                                                                 : Electricity::Phases(Electricity::PhaseAll);
-                const double allowance = qMax(0.0, m_rootMeter->calculateAllowanceAmpere(phaseSet, m_phasePowerLimit));
-                const double cap = (charger->currentPower() / (phases * phaseVoltage) + allowance) * phaseVoltage * phases;
-                request.maximumPower = qMin(request.maximumPower, cap);
+            if (groupHeadroom.limited()) {
+                const double allowance = qMax(0.0, groupHeadroom.available(getAscendingPhasesForCount(phases)));
+                request.maximumPower = qMin(request.maximumPower, allowance * phaseVoltage * phases);
             }
             request.measuredPower = charger->currentPower();
             request.priority = sharePriority(issuer);
@@ -252,9 +266,9 @@ void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, Chargi
     if (phases == 0)
         phases = 1;
 
-    const double current = ThingUtils::ensureValueClamping(power / (phases * phaseVoltage), QVariant::Double,
-                                                           info.minChargingCurrent, info.maxChargingCurrent,
-                                                           charger->maxChargingCurrentStepSize()).toDouble();
+    // Rounded down: the shares together must stay within the budget.
+    const double current = floorChargingCurrent(power / (phases * phaseVoltage), info.minChargingCurrent,
+                                                info.maxChargingCurrent, charger->maxChargingCurrentStepSize());
     action.setDesiredPhaseCount(phases);
     action.setMaxChargingCurrent(current);
     action.setChargingEnabled(info.minChargingCurrent <= current);

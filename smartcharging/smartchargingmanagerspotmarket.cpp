@@ -33,13 +33,6 @@ ChargingSchedules schedulesForFrames(const ThingId &evChargerId, const QList<Tim
     return schedules;
 }
 
-// kWh the car received since the host started; kept on the car thing by
-// the state-of-charge estimation. A car without the property reads as 0.
-double totalEnergyCharged(const Thing *car)
-{
-    return car ? car->property("totalEnergyCharged").toDouble() : 0.0;
-}
-
 // Relative comparison: equal when |a - b| * 1e12 <= min(|a|, |b|).
 bool energyReadingsDiffer(double a, double b)
 {
@@ -175,9 +168,12 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
         const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
         ChargingProcessInfo &info = m_acProcessInfos[charger];
-        // Spot-market charging is running now: the scheduler keeps it going
-        // instead of pausing for a few minutes.
-        const bool charging = m_chargingStates.value(charger->id()).mode() == ChargingState::ModeSpotMarketCharging
+        // Charging from the grid is running now (in a planned slot or for
+        // the deadline): the scheduler keeps it going instead of pausing for
+        // a few minutes.
+        const ChargingState::Mode runningMode = m_chargingStates.value(charger->id()).mode();
+        const bool charging = (runningMode == ChargingState::ModeSpotMarketCharging
+                               || runningMode == ChargingState::ModeTimeRequirement)
                 && charger->charging();
 
         bool dailyPlan = false;
@@ -189,16 +185,18 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
             }
 
             if (providerEntries.availableUpTo(target)) {
+                // The slot running at the target counts up to the target.
                 ScoreEntries targetSlots;
                 for (const ScoreEntry &entry : providerEntries) {
-                    if (entry.endDateTime() <= target)
+                    if (entry.startDateTime() < target)
                         targetSlots.append(entry);
                 }
 
-                const uint minutes = static_cast<uint>(qCeil(info.remainingChargingHours * 60));
+                const uint minutes = static_cast<uint>(qCeil(plannedChargingHours(info) * 60));
                 qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                                          << "minutes using all available spot market data.";
                 ChargingSchedules planned;
+                info.spotMarketMissingMinutes = 0;
                 if (minutes == 0) {
                     info.spotMarketUntilTargetTime = false;
                 } else {
@@ -206,8 +204,19 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
                     const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(targetSlots);
                     info.spotMarketUntilTargetTime = true;
                     const QList<TimeFrame> frames = m_spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
-                                                                                             minimumScheduleDuration, charging);
+                                                                                             minimumScheduleDuration, charging,
+                                                                                             target);
                     planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
+                    // The plan may come up short; the deadline check must not
+                    // rely on it then.
+                    qint64 placed = 0;
+                    for (const TimeFrame &frame : frames)
+                        placed += frame.durationMinutes();
+                    if (placed < minutes) {
+                        info.spotMarketMissingMinutes = static_cast<uint>(minutes - placed);
+                        qCDebug(dcTavroEnergy()) << "  The slots before the target take only" << placed << "of"
+                                                 << minutes << "minutes.";
+                    }
                 }
                 qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
                 storeSchedules(charger, planned);
@@ -244,9 +253,9 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         if (!dailyPlan || !info.dailySpotMarketRequired)
             continue;
 
+        // What the charger delivered counts, whatever the car can report.
         countingChargers.insert(charger);
-        const Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
-        const double reading = totalEnergyCharged(car);
+        const double reading = deliveredEnergy(charger->id());
         if (energyReadingsDiffer(reading, info.lastTotalEnergyCharged)) {
             // A counter that went back (a new session of the estimation)
             // only sets a new base; it never takes energy away from today.
@@ -294,8 +303,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         auto info = m_acProcessInfos.find(charger);
         if (info == m_acProcessInfos.end() || countingChargers.contains(charger))
             continue;
-        const ThingId carId = m_chargingConfigurations.value(charger->id()).assignedCarId();
-        info->lastTotalEnergyCharged = totalEnergyCharged(m_thingManager->findConfiguredThing(carId));
+        info->lastTotalEnergyCharged = deliveredEnergy(charger->id());
     }
 
     if (schedulesChanged)

@@ -18,6 +18,14 @@ const double phaseVoltage = 230.0;
 const int internalTargetOffset = 600;
 // Root load added while the home battery charges below its lower limit (W).
 const double batteryPriorityBuffer = 500.0;
+// Share of the estimated charging time a deadline plan adds under a phase limit.
+const double deadlineTimeReserve = 0.15;
+// Percentage points a target must be out of reach by before the owner is told:
+// the estimate is no measurement.
+const double unreachableMargin = 2.0;
+
+const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
+const char *const unreachableBody = QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
 
 // A fraction as whole percent, rounded half away from zero.
 double wholePercent(double fraction)
@@ -129,24 +137,34 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             continue;
         }
 
-        if (info.spotMarketUntilTargetTime) {
+        // A spot-market plan that placed every minute before the target
+        // takes care of it; one that came up short does not.
+        if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
             qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
             setChargingStateTargetTimeOvershot(chargerId, 0);
             removeTimeRequirementSchedules(m_acChargingSchedules, charger);
             continue;
         }
 
-        const QDateTime internalTarget = endDateTime.addSecs(-internalTargetOffset);
+        // A target closer than the usual lead time is aimed at itself.
+        QDateTime internalTarget = endDateTime.addSecs(-internalTargetOffset);
+        if (internalTarget < currentDateTime)
+            internalTarget = endDateTime;
         const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
                                                    ChargingAction::ChargingActionIssuerTimeRequirement, false);
         const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
+        const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(plannedChargingHours(info) * 3600));
 
-        if (info.remainingPercentage > 0 && internalTarget < info.projectedEndTime) {
+        if (info.remainingPercentage > 0 && internalTarget < plannedEnd) {
             qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
                                      << "immediately to meet the target! Internal target time:"
                                      << internalTarget.toString(timeFormat) << "projected endtime:"
                                      << info.projectedEndTime.toString(timeFormat);
-            setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(internalTarget.secsTo(info.projectedEndTime)));
+            setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
+            if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - unreachableMargin) {
+                m_acProcessInfos[charger].targetTimeUnreachable = true;
+                reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
+            }
             ChargingSchedules &schedules = m_acChargingSchedules[charger];
             schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
             ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
@@ -169,7 +187,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         qint64 alreadyScheduled = 0;
         for (const ChargingSchedule &schedule : qAsConst(schedules))
             alreadyScheduled += schedule.durationMinutes();
-        const qint64 totalMinutes = static_cast<qint64>(info.remainingChargingHours * 60);
+        const qint64 totalMinutes = static_cast<qint64>(plannedChargingHours(info) * 60);
         const qint64 neededMinutes = totalMinutes - alreadyScheduled;
         if (alreadyScheduled > 0) {
             qCDebug(dcTavroEnergy()) << "  Have already scheduled" << alreadyScheduled << "minutes from a total of"
@@ -248,7 +266,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 
     // Surplus per charger
     qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
-    const double tolerance = (storageCount > 0 && !batteryDischargeUsable) ? 1.0 : m_acquisitionTolerance;
+    const double tolerance = surplusAcquisitionTolerance();
     for (EvChargerAc *charger : qAsConst(ecoChargers)) {
         const ChargingProcessInfo info = m_acProcessInfos.value(charger);
 
@@ -271,9 +289,13 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
                                            << requiredCurrent << "A (" << requiredCurrent * phaseVoltage
                                            << "W) per phase with " << tolerance << " aquisition tolerance.";
 
+        // The meter's allowance counts this charger's own draw as load: what
+        // it may take is that draw plus the allowance.
         double allowance = info.maxChargingCurrent;
-        if (m_phasePowerLimit != 0)
-            allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit);
+        if (m_phasePowerLimit != 0) {
+            const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * phaseVoltage);
+            allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit) + ownPerPhase;
+        }
 
         const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
                                                                      info.minChargingCurrent, info.maxChargingCurrent,
@@ -324,6 +346,57 @@ bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *b
         *storageCount = count;
 
     return count > 0 && level < wholePercent(m_batteryLevelLowerLimit);
+}
+
+double SmartChargingManager::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                                 const QDateTime &endDateTime)
+{
+    const double hours = qMax<qint64>(0, currentDateTime.secsTo(endDateTime)) / 3600.0;
+    double reachable = info.batteryLevel;
+    if (info.fullChargingHours > 0)
+        reachable += hours * 100.0 / info.fullChargingHours;
+    return qMin(100.0, reachable);
+}
+
+double SmartChargingManager::plannedChargingHours(const ChargingProcessInfo &info) const
+{
+    // Under a phase limit the house may take more of the fuse than it did
+    // when the charging time was estimated; a deadline plan keeps a reserve
+    // for that. Time that turns out not to be needed is simply not used.
+    const double reserve = m_phasePowerLimit != 0 ? deadlineTimeReserve : 0.0;
+    return info.remainingChargingHours * (1.0 + reserve);
+}
+
+void SmartChargingManager::reportTargetTimeUnreachable(const ThingId &evChargerId,
+                                                       const ChargingConfiguration &configuration,
+                                                       const QDateTime &endDateTime, const ChargingProcessInfo &info,
+                                                       const QDateTime &currentDateTime)
+{
+    // Once per target time: the owner learns it when it happens, not every minute.
+    if (m_unreachableTargetsReported.value(evChargerId) == endDateTime)
+        return;
+    m_unreachableTargetsReported.insert(evChargerId, endDateTime);
+
+    const double reachable = reachablePercentage(info, currentDateTime, endDateTime);
+    Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+    Thing *charger = m_thingManager->findConfiguredThing(evChargerId);
+    const QString name = car ? car->name() : (charger ? charger->name() : evChargerId.toString());
+    qCInfo(dcTavroEnergy()) << "The target time of" << name << "cannot be met:" << qRound(reachable) << "% instead of"
+                            << configuration.targetPercentage() << "% by" << endDateTime.toString(Qt::ISODate);
+    pushNotification(evChargerId, configuration.locale(), unreachableTitle, unreachableBody,
+                     {name, QString::number(qRound(reachable)), configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm")),
+                      QString::number(configuration.targetPercentage())});
+}
+
+double SmartChargingManager::surplusAcquisitionTolerance() const
+{
+    // A home battery that may not be discharged into the car must not pay
+    // for the part of the minimum that the surplus does not cover.
+    double batteryLevel = 0;
+    int storageCount = 0;
+    energyStorageBelowBatteryLevelConsideration(&batteryLevel, nullptr, &storageCount);
+    const bool batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
+    return (storageCount > 0 && !batteryDischargeUsable) ? 1.0 : m_acquisitionTolerance;
 }
 
 double SmartChargingManager::availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const

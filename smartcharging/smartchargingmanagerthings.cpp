@@ -75,6 +75,8 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
     m_chargingConfigurations.remove(thingId);
     m_chargingStates.remove(thingId);
     m_overloadReferencePower.remove(thingId);
+    m_deliveredEnergy.remove(thingId);
+    m_unreachableTargetsReported.remove(thingId);
 
     emit chargingConfigurationRemoved(thingId);
     emit chargingStateRemoved(thingId);

@@ -8,6 +8,8 @@
 #include <QVector>
 #include <QtMath>
 
+#include <limits>
+
 #include <algorithm>
 
 namespace {
@@ -288,8 +290,11 @@ void SpotMarketManager::onProviderScoreEntriesChanged(const ScoreEntries &scoreE
     emit scoreEntriesUpdated();
 }
 
-QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &currentDateTime, ScoreEntries scoreEntries, uint minutes, uint minimumScheduleDuration, bool charging) const
+QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &currentDateTime, ScoreEntries scoreEntries,
+                                                         uint minutes, uint minimumScheduleDuration, bool charging,
+                                                         const QDateTime &deadline) const
 {
+    const qint64 deadlineMSecs = deadline.isValid() ? deadline.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
     // Slots still to come; the running one counts from now. A slot ending
     // exactly now is over: a frame in it would lie in the past. Each slot's
     // instants are taken once: converting a local date-time is costly.
@@ -304,6 +309,8 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
     // Slots usually follow each other: a start equal to the previous end is
     // the same instant, so its conversion is reused.
     QDateTime previousEnd;
+    // No frame may end after the last minute that can be planned.
+    qint64 latestEndMSecs = 0;
     qint64 previousEndMSecs = 0;
     for (const ScoreEntry &entry : qAsConst(scoreEntries)) {
         if (!entry.isValid() || entry.endDateTime() <= currentDateTime)
@@ -314,6 +321,8 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
         Slot slot{entry, startMSecs, entry.endDateTime().toMSecsSinceEpoch()};
         previousEnd = entry.endDateTime();
         previousEndMSecs = slot.endMSecs;
+        if (slot.startMSecs >= deadlineMSecs)
+            continue;
         const qint64 duration = wholeMinutes(slot.startMSecs, slot.endMSecs);
         if (duration > 0)
             shortestSlot = qMin(shortestSlot, duration);
@@ -322,6 +331,12 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
             slot.entry.setStartDateTime(currentDateTime);
             slot.startMSecs = currentDateTime.toMSecsSinceEpoch();
         }
+        // The slot running at the deadline counts up to it.
+        if (slot.endMSecs > deadlineMSecs) {
+            slot.entry.setEndDateTime(deadline);
+            slot.endMSecs = deadlineMSecs;
+        }
+        latestEndMSecs = qMax(latestEndMSecs, slot.endMSecs);
 
         availableSlots.append(slot);
     }
@@ -392,33 +407,63 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
             }
 
             // Grow the shortest frame by the folded minutes at its end, but
-            // never into another frame: that would lose charging time.
+            // never into another frame (that would lose charging time) and
+            // never past the last plannable minute (a deadline would be
+            // missed). A frame that cannot grow at its end may grow at its
+            // start, not before now.
             const qint64 extensionSecs = frame.durationMinutes() * 60;
-            int target = -1;
-            for (int i = 0; i < result.count(); i++) {
-                const TimeFrame &candidate = result.at(i);
-                const QDateTime grownEnd = candidate.endDateTime().addSecs(extensionSecs);
-                bool collides = false;
-                for (int j = 0; j < result.count() && !collides; j++) {
-                    collides = j != i && result.at(j).startDateTime() < grownEnd
-                            && result.at(j).endDateTime() > candidate.endDateTime();
+            const qint64 nowMSecs = currentDateTime.toMSecsSinceEpoch();
+            auto collides = [&result](int index, const QDateTime &from, const QDateTime &to) {
+                for (int j = 0; j < result.count(); j++) {
+                    if (j != index && result.at(j).startDateTime() < to && result.at(j).endDateTime() > from)
+                        return true;
                 }
-                if (collides)
-                    continue;
-
-                if (target < 0 || candidate.durationMinutes() < result.at(target).durationMinutes())
-                    target = i;
+                return false;
+            };
+            int target = -1;
+            bool atStart = false;
+            for (int pass = 0; pass < 2 && target < 0; pass++) {
+                for (int i = 0; i < result.count(); i++) {
+                    const TimeFrame &candidate = result.at(i);
+                    if (pass == 0) {
+                        const QDateTime grownEnd = candidate.endDateTime().addSecs(extensionSecs);
+                        if (grownEnd.toMSecsSinceEpoch() > latestEndMSecs
+                                || collides(i, candidate.endDateTime(), grownEnd))
+                            continue;
+                    } else {
+                        const QDateTime grownStart = candidate.startDateTime().addSecs(-extensionSecs);
+                        if (grownStart.toMSecsSinceEpoch() < nowMSecs
+                                || collides(i, grownStart, candidate.startDateTime()))
+                            continue;
+                    }
+                    if (target < 0 || candidate.durationMinutes() < result.at(target).durationMinutes())
+                        target = i;
+                }
+                atStart = pass == 1;
             }
 
             if (target < 0) {
                 qCDebug(dcTavroEnergy()) << "Keeping short frame, no frame can take its" << frame.durationMinutes() << "minutes" << frame;
                 result.append(frame);
+            } else if (atStart) {
+                qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into the start of" << result.at(target);
+                result[target].setStartDateTime(result.at(target).startDateTime().addSecs(-extensionSecs));
             } else {
                 qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into" << result.at(target);
                 result[target].setEndDateTime(result.at(target).endDateTime().addSecs(extensionSecs));
             }
             break;
         }
+    }
+
+    // Aligning a partial frame moves it later within its hour; the last
+    // plannable minute still bounds it.
+    for (int i = result.count() - 1; latestEndMSecs > 0 && i >= 0; i--) {
+        if (result.at(i).endDateTime().toMSecsSinceEpoch() <= latestEndMSecs)
+            continue;
+        result[i].setEndDateTime(QDateTime::fromMSecsSinceEpoch(latestEndMSecs));
+        if (result.at(i).durationMinutes() <= 0)
+            result.removeAt(i);
     }
 
     sortByStart(result);

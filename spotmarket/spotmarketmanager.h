@@ -69,8 +69,13 @@ public:
     // slot counts from currentDateTime. minimumScheduleDuration (minutes,
     // below 2 = off) folds a shorter frame into another one; with charging
     // true a frame starting within the next 10 minutes is pulled to
-    // currentDateTime so charging does not pause briefly.
-    QList<TimeFrame> scheduleChargingTime(const QDateTime &currentDateTime, ScoreEntries scoreEntries, uint minutes, uint minimumScheduleDuration, bool charging) const;
+    // currentDateTime so charging does not pause briefly. A valid deadline
+    // cuts the slot running at it there (the minutes before it still count)
+    // and drops later slots; no frame, folded or not, ends after it or after
+    // the last slot.
+    QList<TimeFrame> scheduleChargingTime(const QDateTime &currentDateTime, ScoreEntries scoreEntries, uint minutes,
+                                          uint minimumScheduleDuration, bool charging,
+                                          const QDateTime &deadline = QDateTime()) const;
     // The same with the weighted slots of the calendar day of currentDateTime.
     QList<TimeFrame> scheduleCharingTimeForToday(const QDateTime &currentDateTime, uint minutes, uint minimumScheduleDuration, bool charging) const;
 

@@ -11,5 +11,13 @@
         <source>Tap here to update the state of charge.</source>
         <translation>Hier tippen, um den Ladestand zu aktualisieren.</translation>
     </message>
+    <message>
+        <source>Charging target out of reach</source>
+        <translation>Ladeziel nicht erreichbar</translation>
+    </message>
+    <message>
+        <source>%1 will only reach about %2 % by %3 (%4 % wanted).</source>
+        <translation>%1 erreicht bis %3 nur etwa %2 % (%4 % gewünscht).</translation>
+    </message>
 </context>
 </TS>

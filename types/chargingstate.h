@@ -45,7 +45,10 @@ public:
         WaitingReasonChargerUnavailable = 5,
         WaitingReasonVehicleNotPluggedIn = 6,
         WaitingReasonVehicleUnavailable = 7,
-        WaitingReasonPhasePowerLimit = 8
+        WaitingReasonPhasePowerLimit = 8,
+        // Charging for a target time that cannot be met any more: the car
+        // charges as fast as it can and will still fall short.
+        WaitingReasonTargetTimeUnreachable = 9
     };
     Q_ENUM(WaitingReason)
 

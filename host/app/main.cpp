@@ -34,7 +34,10 @@ QStringList pluginDirectories(const QString &option)
     const QString fromEnvironment = qEnvironmentVariable("TAVRO_PLUGIN_PATH");
     if (!fromEnvironment.isEmpty())
         directories << fromEnvironment.split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins");
+    // The build tree keeps the plugins beside bin/, an installation in the
+    // host's plugin folder under the prefix.
+    directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins")
+                << QCoreApplication::applicationDirPath() + QStringLiteral("/../" TAVRO_PLUGIN_INSTALL_DIR);
     return directories;
 }
 

@@ -81,6 +81,8 @@ public:
         if (EvChargerDc *dc = m->m_evChargersDc.value(c->id()))
             m->m_dcChargingTimeFrames[dc] = {frame};
     }
+    // kWh the charger delivered so far, as the daily shares count it.
+    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->m_deliveredEnergy[c->id()].total = kWh; }
     static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->m_manualSocSessions.contains(c->id()); }
     static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
     {

@@ -204,7 +204,7 @@ void TestSpotMarketPlan::dailyPlan()
     info.dailySpotMarketEnergy = dailyEnergy;
     info.chargedEnergyToday = 4.0;
     info.lastTotalEnergyCharged = 100.0;
-    house.car->setProperty("totalEnergyCharged", carTotal);
+    Access::setDeliveredEnergy(house.manager, house.chargerThing, carTotal);
     house.addSchedule(at(18, 0), 60, Spot);
     house.addSchedule(at(20, 0), 60, Surplus);
     QSignalSpy spy(house.manager, &SmartChargingManager::chargingSchedulesChanged);
@@ -319,7 +319,7 @@ void TestSpotMarketPlan::chargerLeavesPlanning()
     Access::state(house.manager, house.chargerThing).setTargetTimeOvershot(600);
     house.addSchedule(at(15, 0), 60, Spot);
     house.addSchedule(at(20, 0), 60, Surplus);
-    house.car->setProperty("totalEnergyCharged", 42.0);
+    Access::setDeliveredEnergy(house.manager, house.chargerThing, 42.0);
     if (prepared) {
         house.info().chargingSchedule = schedule(house.chargerThing->id(), at(15, 0), 60, Spot);
     } else {

@@ -2,6 +2,9 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QTimeZone>
+
+#include <ctime>
 
 #include "config/energysettings.h"
 #include "httpresponder.h"
@@ -53,12 +56,16 @@ private slots:
     void selectionPersisted();
     void perDayWeighting_data();
     void perDayWeighting();
+    void localDays_data();
+    void localDays();
+    void cleanup();
 
 private:
     QTemporaryDir m_dir;
     HttpResponder m_server;
     QNetworkAccessManager m_network;
     int m_testNumber = 0;
+    QByteArray m_savedZone; // TZ before a test changed it; null when untouched
 };
 
 void TestSpotMarketManager::initTestCase()
@@ -75,6 +82,19 @@ void TestSpotMarketManager::initTestCase()
 void TestSpotMarketManager::init()
 {
     qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath(QString("settings%1").arg(m_testNumber++)).toUtf8());
+}
+
+void TestSpotMarketManager::cleanup()
+{
+    // Tests that change the zone put the machine's back.
+    if (m_savedZone.isNull())
+        return;
+    if (m_savedZone.isEmpty())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", m_savedZone);
+    tzset();
+    m_savedZone.clear();
 }
 
 void TestSpotMarketManager::weighting_data()
@@ -220,6 +240,59 @@ void TestSpotMarketManager::perDayWeighting()
     QVERIFY(manager.scheduleCharingTimeForToday(now, 60, 15, false).isEmpty());
     QVERIFY(manager.changeProvider(austriaId));
     QVERIFY(manager.weightedScoreEntries(today.addDays(1)).isEmpty());
+}
+
+void TestSpotMarketManager::localDays_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QDate>("date");
+    QTest::addColumn<int>("slotCount");
+
+    QTest::newRow("clocks forward: 23 hours") << QByteArray("Europe/Vienna") << QDate(2026, 3, 29) << 23;
+    QTest::newRow("clocks back: 25 hours") << QByteArray("Europe/Vienna") << QDate(2026, 10, 25) << 25;
+    QTest::newRow("half-hour offset") << QByteArray("Asia/Kolkata") << QDate(2026, 3, 29) << 24;
+    QTest::newRow("far west of UTC") << QByteArray("America/Los_Angeles") << QDate(2026, 1, 20) << 24;
+}
+
+void TestSpotMarketManager::localDays()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QDate, date);
+    QFETCH(int, slotCount);
+
+    // A day of prices is a day of the owner's calendar, whatever UTC says.
+    m_savedZone = qgetenv("TZ");
+    if (m_savedZone.isNull())
+        m_savedZone = QByteArray("");
+    qputenv("TZ", zone);
+    tzset();
+    QVERIFY2(QTimeZone(zone).isValid(), "time zone data missing");
+
+    SpotMarketManager manager(&m_network);
+    auto *fake = new FakeProvider(QUuid::createUuid());
+    QVERIFY(manager.registerProvider(fake));
+    QVERIFY(manager.changeProvider(fake->providerId()));
+
+    // Hourly slots in real time from the day before to the day after; the
+    // price falls all along, so the last slot of each day is its best.
+    const QDateTime first(date.addDays(-1), QTime(0, 0));
+    const int hours = static_cast<int>(first.secsTo(QDateTime(date.addDays(2), QTime(0, 0))) / 3600);
+    QList<double> prices;
+    for (int i = 0; i < hours; i++)
+        prices.append(300.0 - i);
+    fake->deliver(priced(first, 60, prices));
+
+    const ScoreEntries day = manager.weightedScoreEntries(date);
+    QCOMPARE(day.count(), slotCount);
+    QCOMPARE(day.first().startDateTime(), QDateTime(date, QTime(0, 0)));
+    QCOMPARE(day.last().endDateTime(), QDateTime(date.addDays(1), QTime(0, 0)));
+    QCOMPARE(day.last().weighting(), 1.0f);
+    QCOMPARE(day.first().weighting(), 0.0f);
+
+    // Planning for today stays within the local day: the last two hours.
+    const QList<TimeFrame> plan = manager.scheduleCharingTimeForToday(QDateTime(date, QTime(0, 30)), 120, 15, false);
+    QCOMPARE(plan.count(), 1);
+    QCOMPARE(plan.first(), TimeFrame(QDateTime(date, QTime(22, 0)), QDateTime(date.addDays(1), QTime(0, 0))));
 }
 
 QTEST_GUILESS_MAIN(TestSpotMarketManager)

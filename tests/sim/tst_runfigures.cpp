@@ -1,0 +1,126 @@
+#include <QtTest>
+
+#include "sim/report.h"
+
+// What the report counts from a run's minutes: minutes over the fuse split
+// by whether an outside load step caused them, switches per charger and
+// local day, and energy past the owner's ceiling.
+class TestRunFigures : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void minutesOverTheFuse_data();
+    void minutesOverTheFuse();
+    void switchesPerChargerAndDay();
+    void energyPastTheCeilingIsNoUse();
+};
+
+namespace {
+
+Scenario oneCar()
+{
+    Scenario scenario;
+    scenario.start = QDateTime(QDate(2026, 1, 5), QTime(23, 0), Qt::UTC);
+    Scenario::Charger charger;
+    charger.name = QStringLiteral("Wallbox");
+    scenario.chargers.append(charger);
+    Scenario::Car car;
+    car.name = QStringLiteral("Car");
+    car.charger = charger.name;
+    car.capacityKwh = 50;
+    scenario.cars.append(car);
+    return scenario;
+}
+
+// A minute on a 25 A fuse: the house draws house A per phase, the charger
+// charger A on three phases.
+MinuteRecord minute(int m, double house, double charger, int enabled = 1, int phaseSwitch = 0)
+{
+    MinuteRecord record;
+    record.minute = m;
+    record.phaseLimit = 25;
+    for (int p = 0; p < 3; p++)
+        record.gridPhaseCurrent[p] = house + charger;
+    record.chargerPower.append(charger * 230 * 3);
+    record.chargerPhases.append(charger > 0 ? 3 : 0);
+    record.chargerEnabled.append(enabled);
+    record.chargerPhaseSwitch.append(phaseSwitch);
+    record.carPluggedIn.append(1);
+    record.carSocStart.append(20);
+    record.carSoc.append(20);
+    return record;
+}
+
+}
+
+void TestRunFigures::minutesOverTheFuse_data()
+{
+    QTest::addColumn<QList<double>>("house");    // A per phase, per minute
+    QTest::addColumn<QList<double>>("charger");  // A per phase, per minute
+    QTest::addColumn<int>("over");
+    QTest::addColumn<int>("afterOutsideStep");
+
+    QTest::newRow("the house steps up: one minute excused") << QList<double>{5, 15, 15} << QList<double>{16, 16, 8} << 1 << 1;
+    QTest::newRow("the controller does not react: the rest counts")
+            << QList<double>{5, 15, 15, 15} << QList<double>{16, 16, 16, 16} << 3 << 1;
+    QTest::newRow("the controller steps up itself") << QList<double>{5, 5, 5} << QList<double>{16, 22, 16} << 1 << 0;
+    QTest::newRow("the controller's own step fits the old load: excused")
+            << QList<double>{5, 10, 5} << QList<double>{16, 18, 10} << 1 << 1;
+    QTest::newRow("the controller's own step would not have fitted") << QList<double>{5, 10, 5} << QList<double>{16, 22, 10} << 1 << 0;
+}
+
+void TestRunFigures::minutesOverTheFuse()
+{
+    QFETCH(QList<double>, house);
+    QFETCH(QList<double>, charger);
+    QFETCH(int, over);
+    QFETCH(int, afterOutsideStep);
+    QVector<MinuteRecord> records;
+    for (int m = 0; m < house.count(); m++)
+        records << minute(m, house.at(m), charger.at(m));
+    const Report::Figures figures = Report::figuresOf(oneCar(), records, QVector<double>(records.count(), 0.0));
+    for (int p = 0; p < 3; p++) {
+        QCOMPARE(figures.minutesOverLimit[p], over);
+        QCOMPARE(figures.minutesOverAfterOutsideStep[p], afterOutsideStep);
+    }
+    QCOMPARE(figures.minutesOverLimitByController(), over - afterOutsideStep);
+}
+
+void TestRunFigures::switchesPerChargerAndDay()
+{
+    // From 23:00: on, off, on, off, off, on, then on until midnight (four
+    // switches), off at 00:00 and on again at 00:02 (two); two phase
+    // switches after midnight.
+    QVector<MinuteRecord> records;
+    const QList<int> enabled = {1, 0, 1, 0, 0, 1};
+    for (int m = 0; m < 120; m++)
+        records << minute(m, 0, 10, m < 60 ? enabled.at(qMin(m, 5)) : (m < 62 ? 0 : 1), m == 70 || m == 90 ? 1 : 0);
+    const Report::Figures figures = Report::figuresOf(oneCar(), records, QVector<double>(records.count(), 0.0));
+    QCOMPARE(figures.switchesPerDay.value(0), (QVector<int>{4, 2}));
+    QCOMPARE(figures.phaseSwitchesPerDay.value(0), (QVector<int>{0, 2}));
+    QCOMPARE(figures.worstSwitchesPerChargerDay(), 4);
+    QCOMPARE(figures.worstPhaseSwitchesPerChargerDay(), 2);
+    QCOMPARE(figures.switches, 6);
+}
+
+void TestRunFigures::energyPastTheCeilingIsNoUse()
+{
+    // A car that stops at 80 % goes from 79 % to 81 % in one minute on PV:
+    // half of that minute's energy was wanted.
+    Scenario scenario = oneCar();
+    scenario.cars[0].configuration.insert(QStringLiteral("stopOnTargetPercentage"), true);
+    scenario.cars[0].configuration.insert(QStringLiteral("targetPercentage"), 80);
+    MinuteRecord record = minute(0, 0, 10);
+    record.carSocStart[0] = 79;
+    record.carSoc[0] = 81;
+    const Report::Figures figures = Report::figuresOf(scenario, {record}, {1e9});
+    const double energy = 10 * 230.0 * 3 / 60000.0;
+    QCOMPARE(figures.cars.at(0).energy, energy);
+    QCOMPARE(figures.cars.at(0).pvEnergy, energy);
+    QCOMPARE(figures.cars.at(0).usefulEnergy, energy / 2);
+    QCOMPARE(figures.cars.at(0).usefulPvEnergy, energy / 2);
+}
+
+QTEST_GUILESS_MAIN(TestRunFigures)
+#include "tst_runfigures.moc"
