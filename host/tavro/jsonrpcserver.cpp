@@ -335,8 +335,11 @@ void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, 
         return;
     }
     if (request.answered) {
+        // The id's own text goes into the answer: it must be that id, as Qt
+        // read it, or the id is written anew.
         request.id = JsonRawText::memberValue(text, QStringLiteral("id"));
-        if (request.id.isEmpty())
+        const QJsonArray check = QJsonDocument::fromJson('[' + request.id + ']').array();
+        if (check.count() != 1 || check.at(0) != id)
             request.id = QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
     }
     // Malformed requests are answered even without an id: they are no
