@@ -368,6 +368,9 @@ void TestJsonRpcServer::halfClosedClientIsAnswered_data()
     QTest::newRow("request") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})" "\n") << "\"count\":";
     QTest::newRow("last line without its end") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})")
                                                << "\"count\":";
+    // More short lines than one read takes.
+    QTest::newRow("request after 100,000 blank lines")
+        << QByteArray(" \n").repeated(100000) + R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})" "\n" << "\"count\":";
     QTest::newRow("asynchronous request")
         << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.Later","params":{"delay":200}})" "\n") << "\"done\":true";
 }
