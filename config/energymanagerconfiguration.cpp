@@ -63,6 +63,31 @@ ChargingShareCalculator::Strategy EnergyManagerConfiguration::chargingShareStrat
     return m_chargingShareStrategy;
 }
 
+uint EnergyManagerConfiguration::phaseSwitchUpDelay() const
+{
+    return m_phaseSwitchUpDelay;
+}
+
+uint EnergyManagerConfiguration::phaseSwitchDownDelay() const
+{
+    return m_phaseSwitchDownDelay;
+}
+
+uint EnergyManagerConfiguration::phaseSwitchHoldTime() const
+{
+    return m_phaseSwitchHoldTime;
+}
+
+uint EnergyManagerConfiguration::surplusStartDelay() const
+{
+    return m_surplusStartDelay;
+}
+
+uint EnergyManagerConfiguration::surplusStopDelay() const
+{
+    return m_surplusStopDelay;
+}
+
 // Unsigned conversion of a JSON value. A plain conversion would wrap a
 // negative number to about four billion seconds; 0 would turn a lock off.
 // So a negative number keeps the current value (the default) and a number
@@ -122,6 +147,15 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
         m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
     if (map.contains(strategyKey))
         m_chargingShareStrategy = ChargingShareCalculator::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
+    const QList<QPair<QString, uint *>> calmingKeys = {{QStringLiteral("phaseSwitchUpDelay"), &m_phaseSwitchUpDelay},
+                                                       {QStringLiteral("phaseSwitchDownDelay"), &m_phaseSwitchDownDelay},
+                                                       {QStringLiteral("phaseSwitchHoldTime"), &m_phaseSwitchHoldTime},
+                                                       {QStringLiteral("surplusStartDelay"), &m_surplusStartDelay},
+                                                       {QStringLiteral("surplusStopDelay"), &m_surplusStopDelay}};
+    for (const auto &key : calmingKeys) {
+        if (map.contains(key.first))
+            *key.second = toDuration(key.first, map.value(key.first));
+    }
 
     return true;
 }

@@ -29,6 +29,20 @@ public:
     double spotMarketChargePredictableEnergyPercentage() const;
     ChargingShareCalculator::Strategy chargingShareStrategy() const;
 
+    // Calm surplus charging (seconds; 0 switches each rule off). A charger
+    // switches up to three phases only after the surplus has covered the
+    // three-phase minimum for phaseSwitchUpDelay, down to one only after it
+    // has fallen short of it for phaseSwitchDownDelay (charging on at the
+    // minimum meanwhile), and never twice within phaseSwitchHoldTime. It
+    // starts only after the surplus has covered its minimum for
+    // surplusStartDelay and, once charging, stops only after falling short
+    // for surplusStopDelay.
+    uint phaseSwitchUpDelay() const;
+    uint phaseSwitchDownDelay() const;
+    uint phaseSwitchHoldTime() const;
+    uint surplusStartDelay() const;
+    uint surplusStopDelay() const;
+
 private:
     bool loadConfiguration(const QString &fileName);
 
@@ -38,6 +52,11 @@ private:
     uint m_chargingShareRotationWindow = 15;
     double m_spotMarketChargePredictableEnergyPercentage = 0.5;
     ChargingShareCalculator::Strategy m_chargingShareStrategy = ChargingShareCalculator::StrategyEqualPower;
+    uint m_phaseSwitchUpDelay = 600;
+    uint m_phaseSwitchDownDelay = 600;
+    uint m_phaseSwitchHoldTime = 900;
+    uint m_surplusStartDelay = 0;
+    uint m_surplusStopDelay = 600;
 };
 
 #endif // ENERGYMANAGERCONFIGURATION_H

@@ -112,6 +112,27 @@ bool EvChargerAc::canSetPhaseCount() const
     return m_thing->hasState(QStringLiteral("desiredPhaseCount"));
 }
 
+int EvChargerAc::supportedPhaseCount(int phaseCount) const
+{
+    if (!canSetPhaseCount())
+        return phaseCount;
+    const QVariantList allowed = m_thing->state(QStringLiteral("desiredPhaseCount")).possibleValues();
+    int atLeast = -1;
+    int largest = -1;
+    for (const QVariant &value : allowed) {
+        bool ok = false;
+        const int count = value.toInt(&ok);
+        if (!ok)
+            continue;
+        largest = qMax(largest, count);
+        if (count >= phaseCount && (atLeast < 0 || count < atLeast))
+            atLeast = count;
+    }
+    if (atLeast >= 0)
+        return atLeast;
+    return largest >= 0 ? largest : phaseCount;
+}
+
 Electricity::Phases EvChargerAc::meteredPhases() const
 {
     Electricity::Phases phases = Electricity::PhaseNone;

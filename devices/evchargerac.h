@@ -56,6 +56,11 @@ public:
     uint phaseCount() const;
     // The charger has a "desiredPhaseCount" state.
     bool canSetPhaseCount() const;
+    // The phase count nearest to phaseCount that the "desiredPhaseCount"
+    // state allows: the smallest allowed one not below it, else the largest
+    // allowed; phaseCount itself when the state lists no values. A two-phase
+    // car on a 1/3 charger is charged with 3 and draws on two.
+    int supportedPhaseCount(int phaseCount) const;
     // Phases on which current flows; empty whenever "currentPower" is absent
     // or exactly 0 W.
     Electricity::Phases meteredPhases() const;

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QMap>
 #include <QProcess>
+#include <QSet>
 #include <QTextStream>
 #include <QtMath>
 
@@ -154,6 +155,13 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
     }
     int runOverLimit[3] = {0, 0, 0};
     double previousOutside[3] = {0, 0, 0};
+    // The owner operating a device by hand (a charger switched on, a
+    // current set) is a step from outside as much as an appliance is.
+    QSet<int> ownerActionMinutes;
+    for (const Scenario::UserAction &action : scenario.actions) {
+        if (action.method == QLatin1String("Things.ExecuteAction"))
+            ownerActionMinutes.insert(action.minute);
+    }
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
         double total = 0;
@@ -199,7 +207,8 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 figures.largestOvershoot[p] = qMax(figures.largestOvershoot[p], over);
                 figures.longestRunOverLimit = qMax(figures.longestRunOverLimit, ++runOverLimit[p]);
                 const double previousLimit = r > 0 ? records.at(r - 1).phaseLimit : record.phaseLimit;
-                if (r > 0 && previousOutside[p] + chargers[p] <= previousLimit + 1e-6)
+                if (r > 0 && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
+                              || ownerActionMinutes.contains(record.minute)))
                     figures.minutesOverAfterOutsideStep[p]++;
             } else {
                 runOverLimit[p] = 0;

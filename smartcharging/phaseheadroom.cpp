@@ -41,7 +41,9 @@ void PhaseHeadroom::spend(Electricity::Phases phases, double amperes)
 {
     phases = orAll(phases);
     for (int i = 0; i < 3; i++) {
-        if (phases.testFlag(phaseFlags[i]))
+        if (phases.testFlag(phaseFlags[i])) {
             m_amperes[i] -= amperes;
+            m_spentPower += amperes * 230.0;
+        }
     }
 }

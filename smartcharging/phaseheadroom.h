@@ -23,10 +23,14 @@ public:
     double available(Electricity::Phases phases) const;
     // Adds the given amperes of load on each of the phases (negative frees).
     void spend(Electricity::Phases phases, double amperes);
+    // W all spends added up, at 230 V: how much more the commands so far
+    // will draw than the meter shows (negative: less).
+    double spentPower() const { return m_spentPower; }
 
 private:
     bool m_limited = false;
     double m_amperes[3] = {0, 0, 0};
+    double m_spentPower = 0;
 };
 
 #endif // PHASEHEADROOM_H

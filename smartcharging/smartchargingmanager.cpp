@@ -6,6 +6,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
+#include "smartcharging/phaseheadroom.h"
 #include "spotmarket/spotmarketmanager.h"
 #include "types/typesregistration.h"
 
@@ -168,12 +169,18 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
 
     updateManualSoCsWithoutMeter(currentDateTime);
     prepareInformation(currentDateTime);
-    if (!verifyOverloadProtection(currentDateTime))
+    const bool overloaded = verifyOverloadProtection(currentDateTime);
+    // From here on every command of the cycle is fitted to what the fuse
+    // leaves after the commands before it: the meter shows none of them yet.
+    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+    m_cycleHeadroom = &headroom;
+    if (!overloaded)
         verifyOverloadProtectionRecovery(currentDateTime);
     planSpotMarketCharging(currentDateTime);
     planSurplusCharging(currentDateTime);
     adjustEvChargers(currentDateTime);
     updateDcChargers(currentDateTime);
+    m_cycleHeadroom = nullptr;
 }
 
 void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)

@@ -2,6 +2,7 @@
 #define SMARTCHARGINGMANAGER_H
 
 #include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
 #include "types/chargingconfiguration.h"
 #include "types/chargingschedule.h"
@@ -23,6 +24,7 @@
 #include <limits>
 
 class EnergyManagerConfiguration;
+class PhaseHeadroom;
 class EvChargerAc;
 class EvChargerDc;
 class RootMeter;
@@ -185,6 +187,8 @@ private:
     void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
                                      const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                      const QDateTime &currentDateTime);
+    // The calming delays of the tuning file.
+    SurplusGate::Delays surplusGateDelays() const;
     // The acquisition tolerance in force: 1.0 while home batteries exist
     // whose discharge may not feed the cars.
     double surplusAcquisitionTolerance() const;
@@ -311,6 +315,13 @@ private:
     // A per phase the house left the managed chargers, once per cycle, for
     // the last hours (oldest first).
     QList<QPair<QDateTime, double>> m_fuseHistory;
+
+    // The headroom of the update cycle that runs now (null between cycles);
+    // lives on the stack of update().
+    PhaseHeadroom *m_cycleHeadroom = nullptr;
+
+    // When each charger last started, stopped and switched phases on surplus.
+    QHash<ThingId, SurplusGate> m_surplusGates;
 
     // The target time each charger was last reported unreachable for.
     QHash<ThingId, QDateTime> m_unreachableTargetsReported;

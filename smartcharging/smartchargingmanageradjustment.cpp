@@ -57,7 +57,8 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
-    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
 
     struct Entry {
         int rank;
@@ -248,7 +249,9 @@ bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const Cha
     // Fixed order: phases, then current, then on/off, so the charger never
     // starts with a stale phase count or current.
     if (switchPhases) {
-        charger->setDesiredPhaseCount(static_cast<int>(phases));
+        // Only values the charger accepts: a two-phase car gets the three
+        // the charger offers and draws on two of them.
+        charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)));
         auto infoIt = m_acProcessInfos.find(charger);
         if (infoIt != m_acProcessInfos.end()) {
             infoIt->effectivePhaseCount = phases;

@@ -6,6 +6,7 @@
 #include "devices/rootmeter.h"
 #include "plugin/tavroenergylogging.h"
 #include "smartcharging/chargingsharecalculator.h"
+#include "smartcharging/phaseheadroom.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketmanager.h"
 #include "types/scoreentries.h"
@@ -207,9 +208,11 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     }
 
     // The managed AC load is not added back: AC chargers keep their surplus,
-    // DC chargers get what is left.
+    // DC chargers get what is left, also of what the AC commands of this
+    // cycle take once they show at the meter.
+    const double acCommandedIncrease = m_cycleHeadroom ? m_cycleHeadroom->spentPower() : 0.0;
     const double surplusBudget = (hasRootMeter && !batteryBelowLowerLimit)
-            ? qMax(0.0, batteryTerm - rootWithoutManagedDc) : 0.0;
+            ? qMax(0.0, batteryTerm - rootWithoutManagedDc - acCommandedIncrease) : 0.0;
 
     qCDebug(dcTavroEnergy()) << "DC charging baseline:" << "managed AC load:" << managedAcLoad
                              << "managed DC power:" << managedDcPower
@@ -352,6 +355,17 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
             if (charger->maxDischargingPower() > 0)
                 magnitude = qMin(magnitude, charger->maxDischargingPower());
             rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
+        }
+        // Calm as the AC chargers: a charger charging on surplus bridges a
+        // short shortfall at its minimum power instead of stopping.
+        if (hasRootMeter && belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
+                && charger->minChargingPower() <= upperLimit) {
+            const bool running = m_chargingStates.value(chargerId).mode() == ChargingState::ModeSurplusCharging
+                    && charger->chargingEnabled();
+            const bool covered = rawTarget > intentEpsilon;
+            if (m_surplusGates[chargerId].chargingEnabled(covered, running, currentDateTime, surplusGateDelays())
+                    && !covered)
+                rawTarget = charger->minChargingPower();
         }
         qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:" << "surplus budget:" << surplusBudget
                                  << "root without managed EV:" << rootWithoutManagedEv

@@ -7,6 +7,7 @@
 #include "plugin/tavroenergylogging.h"
 #include "smartcharging/chargingcurrent.h"
 #include "smartcharging/chargingsharecalculator.h"
+#include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingutils.h"
 
@@ -282,25 +283,28 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     // A limit of 0 means no limit: a charger throttled before the limit was
     // removed must not stay throttled, so every phase counts as free.
     const bool unlimited = m_phasePowerLimit == 0;
-    const double limitPower = static_cast<double>(m_phasePowerLimit * 230u);
-    auto freePower = [limitPower, unlimited](double phasePower) {
+    // What the fuse leaves per phase, less what this cycle has given away
+    // already: two restores must not count on the same headroom.
+    PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
+    auto freePower = [&headroom, unlimited](Electricity::Phase phase) {
         if (unlimited)
             return std::numeric_limits<double>::max();
-        return phasePower <= limitPower ? limitPower - phasePower : 0.0;
+        return qMax(0.0, headroom.available(phase)) * phaseVoltage;
     };
-    const double freeA = freePower(m_rootMeter->currentPowerPhaseA());
-    const double freeB = freePower(m_rootMeter->currentPowerPhaseB());
-    const double freeC = freePower(m_rootMeter->currentPowerPhaseC());
-    const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
-                                                      {QStringLiteral("B"), freeB},
-                                                      {QStringLiteral("C"), freeC}};
+    double freeA = 0;
+    double freeB = 0;
+    double freeC = 0;
     // Whether the free power covers power (W per phase) on the phases the
     // charger loads: A for a one-phase charger, all three otherwise. Each
     // short phase is logged, followed by shortageUnit.
-    auto freePowerCovers = [freeA, &freePhases](double power, bool onePhase, const char *shortageUnit) {
+    auto freePowerCovers = [&freeA, &freeB, &freeC](double power, bool onePhase, const char *shortageUnit) {
         if (onePhase)
             return freeA >= power;
         bool enough = true;
+        const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
+                                                          {QStringLiteral("B"), freeB},
+                                                          {QStringLiteral("C"), freeC}};
         for (const auto &phase : freePhases) {
             if (phase.second < power) {
                 qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
@@ -329,10 +333,15 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
             minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
             maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
         }
+        freeA = freePower(Electricity::PhaseA);
+        freeB = freePower(Electricity::PhaseB);
+        freeC = freePower(Electricity::PhaseC);
         qCDebug(dcTavroEnergy()) << "Overload protection: Available phase power:" << "A:" << freeA << "[W]," << "B:"
                                  << freeB << "[W]," << "C:" << freeC << "[W]";
 
         const bool onePhase = charger->phaseCount() == 1;
+        const Electricity::Phases loadedPhases = onePhase ? Electricity::Phases(Electricity::PhaseA)
+                                                          : Electricity::Phases(Electricity::PhaseAll);
         if (!charger->chargingEnabled()) {
             const double needed = minCurrent * phaseVoltage;
             qCDebug(dcTavroEnergy()) << "Overload protection: At least" << needed
@@ -344,10 +353,11 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
                                          << minCurrent << "[A]";
 
             qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
-            executeChargingAction(charger,
-                                  ChargingAction(true, minCurrent, charger->phaseCount(),
-                                                 ChargingAction::ChargingActionIssuerOverloadProtection, false),
-                                  currentDateTime);
+            if (executeChargingAction(charger,
+                                      ChargingAction(true, minCurrent, charger->phaseCount(),
+                                                     ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                                      currentDateTime))
+                headroom.spend(loadedPhases, minCurrent);
             const double phases = qMax(1u, charger->phaseCount());
             setChargingStateOverloadProtection(id, true,
                                                overloadThrottle(minCurrent * phaseVoltage * phases,
@@ -376,10 +386,12 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
         const double current = ThingUtils::ensureValueClamping(manualCurrent, QVariant::Double, minCurrent, maxCurrent,
                                                                charger->maxChargingCurrentStepSize()).toDouble();
         qCDebug(dcTavroEnergy()) << "Overload protection: Restoring charger to" << current << "[A]";
+        const double presentCurrent = charger->maxChargingCurrent();
         executeChargingAction(charger,
                               ChargingAction(true, current, charger->phaseCount(),
                                              ChargingAction::ChargingActionIssuerOverloadProtection, false),
                               currentDateTime);
+        headroom.spend(loadedPhases, current - presentCurrent);
         setChargingStateOverloadProtection(id, false, 0);
     }
 
@@ -401,6 +413,8 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
 
         const double target = qMin(manualPower, freeDc);
         const double presentPower = charger->chargingPower();
+        if (m_cycleHeadroom)
+            m_cycleHeadroom->spend(Electricity::PhaseAll, (target - qMax(0.0, charger->measuredPower())) / (3 * phaseVoltage));
         if (!charger->chargingEnabled()) {
             qCDebug(dcTavroEnergy()) << "Overload protection: Re-enabling DC charger" << charger->name() << "at"
                                      << target << "[W]";
@@ -459,7 +473,9 @@ double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
 {
     if (!m_rootMeter || m_phasePowerLimit == 0)
         return -1.0;
-    const double allowance = m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
+    // Within a cycle the AC chargers may have taken some of it already.
+    const double allowance = m_cycleHeadroom ? m_cycleHeadroom->available(Electricity::PhaseAll)
+                                             : m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
     if (allowance <= 0)
         return 0.0;
     return allowance * phaseVoltage * 3;

@@ -150,12 +150,21 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         const double budget = surplusGroup ? availableAcSurplusChargingPower(group, reservedPower)
                                            : availableAcChargingPower(group, reservedPower);
 
+        // A charger charging on surplus keeps the phase count its gate
+        // decided: switching it costs a pause. Any other may change for free.
+        auto runsOnSurplus = [this](EvChargerAc *charger) {
+            return m_chargingStates.value(charger->id()).mode() == ChargingState::ModeSurplusCharging
+                    && charger->chargingEnabled();
+        };
         QHash<EvChargerAc *, uint> phaseCounts;
         double sumOfMinimums = 0;
         for (EvChargerAc *charger : qAsConst(group)) {
             const ChargingProcessInfo info = m_acProcessInfos.value(charger);
             uint phases = info.maxPhaseCount;
-            if (!surplusGroup) {
+            if (surplusGroup && info.phaseSwitchingPossible && runsOnSurplus(charger)) {
+                phases = qBound(info.minPhaseCount, m_acChargingActions.value(charger).value(issuer).desiredPhaseCount(),
+                                info.maxPhaseCount);
+            } else if (!surplusGroup) {
                 phases = qMax(1u, m_acChargingActions.value(charger).value(issuer).desiredPhaseCount());
                 phases = qMin(phases, info.maxPhaseCount);
                 phases = qMax(phases, info.minPhaseCount);
@@ -169,7 +178,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         if (surplusGroup && budget < sumOfMinimums) {
             for (EvChargerAc *charger : qAsConst(group)) {
                 const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-                if (info.phaseSwitchingPossible || info.carLimitedToSinglePhase)
+                if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !runsOnSurplus(charger))
                     phaseCounts.insert(charger, info.minPhaseCount);
             }
         }

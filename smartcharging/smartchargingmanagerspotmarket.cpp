@@ -313,15 +313,17 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         if (!m_acChargingSchedules.contains(charger))
             continue;
 
-        const ChargingSchedules schedules = m_acChargingSchedules.value(charger);
+        // Among the spot-market schedules: a deadline schedule of the last
+        // cycle covering the same minute must not hide the running slot.
+        const ChargingSchedules schedules = m_acChargingSchedules.value(charger).filterByIssuer(spotMarketIssuer);
         const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
-        if (running.isValid() && running.action().chargingEnabled() && running.action().issuer() == spotMarketIssuer) {
+        if (running.isValid() && running.action().chargingEnabled()) {
             auto info = m_acProcessInfos.find(charger);
             if (info != m_acProcessInfos.end()) {
                 m_acChargingActions[charger].insert(spotMarketIssuer, running.action());
                 info->chargingSchedule = running;
             }
-        } else if (!schedules.filterByIssuer(spotMarketIssuer).isEmpty()) {
+        } else if (!schedules.isEmpty()) {
             setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSpotMarketWindow);
         }
     }

@@ -1,5 +1,6 @@
 #include "smartchargingmanager.h"
 
+#include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
@@ -267,23 +268,39 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     // Surplus per charger
     qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
     const double tolerance = surplusAcquisitionTolerance();
+    const SurplusGate::Delays delays = surplusGateDelays();
     for (EvChargerAc *charger : qAsConst(ecoChargers)) {
         const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+        SurplusGate &gate = m_surplusGates[charger->id()];
+        const bool running = m_chargingStates.value(charger->id()).mode() == ChargingState::ModeSurplusCharging
+                && charger->chargingEnabled();
 
         // A on one phase: what the charger draws now plus what is exported.
         const double availableCurrent = charger->currentPower() / phaseVoltage - rootLoad / phaseVoltage;
+        const double requiredCurrent = info.minChargingCurrent * tolerance;
+        // Phases are chosen for the charger's part of the export: the
+        // chargers sharing it cannot all have all of it.
+        const double phaseDecisionCurrent = charger->currentPower() / phaseVoltage
+                - rootLoad / phaseVoltage / ecoChargers.count();
 
+        // What this minute's surplus calls for, and what the charger does
+        // after the gate: switches and stops wait until the surplus has
+        // called for them a while.
         uint phaseCount = info.maxPhaseCount;
+        uint bestPhaseCount = phaseCount;
         Electricity::Phases phases = getAscendingPhasesForCount(phaseCount);
         if (info.phaseSwitchingPossible) {
-            phaseCount = qMin(getBestPhaseCount(charger, availableCurrent, tolerance), info.carPhaseCount);
+            bestPhaseCount = qMin(getBestPhaseCount(charger, phaseDecisionCurrent, tolerance), info.carPhaseCount);
+            // What the charger was told to use, as far as the car follows.
+            const uint present = qMin(charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt(),
+                                      qMax(1u, info.carPhaseCount));
+            phaseCount = gate.phaseCount(bestPhaseCount, present, running, currentDateTime, delays);
             phases = phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
         }
         // A charger reporting no usable phase must not divide by zero.
         const uint divisor = qMax(1u, phaseCount);
 
         const double perPhaseCurrent = availableCurrent / divisor;
-        const double requiredCurrent = info.minChargingCurrent * tolerance;
         qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
                                            << (phaseCount == 1 ? " phase" : " phases") << ". Min required: "
                                            << requiredCurrent << "A (" << requiredCurrent * phaseVoltage
@@ -300,11 +317,12 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
                                                                      info.minChargingCurrent, info.maxChargingCurrent,
                                                                      charger->maxChargingCurrentStepSize()).toDouble();
-        const bool enabled = perPhaseCurrent >= requiredCurrent;
+        const bool covered = qMax(availableCurrent, phaseDecisionCurrent) / qMax(1u, bestPhaseCount) >= requiredCurrent;
+        const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
 
         m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
                 = ChargingAction(enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
-        if (!enabled)
+        if (!covered)
             setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
         qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
@@ -346,6 +364,17 @@ bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *b
         *storageCount = count;
 
     return count > 0 && level < wholePercent(m_batteryLevelLowerLimit);
+}
+
+SurplusGate::Delays SmartChargingManager::surplusGateDelays() const
+{
+    SurplusGate::Delays delays;
+    delays.phaseUp = m_configuration->phaseSwitchUpDelay();
+    delays.phaseDown = m_configuration->phaseSwitchDownDelay();
+    delays.phaseHold = m_configuration->phaseSwitchHoldTime();
+    delays.start = m_configuration->surplusStartDelay();
+    delays.stop = m_configuration->surplusStopDelay();
+    return delays;
 }
 
 double SmartChargingManager::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,

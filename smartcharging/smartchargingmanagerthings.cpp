@@ -76,6 +76,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
     m_chargingStates.remove(thingId);
     m_overloadReferencePower.remove(thingId);
     m_deliveredEnergy.remove(thingId);
+    m_surplusGates.remove(thingId);
     m_unreachableTargetsReported.remove(thingId);
 
     emit chargingConfigurationRemoved(thingId);

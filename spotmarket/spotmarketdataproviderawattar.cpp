@@ -162,6 +162,13 @@ void SpotMarketDataProviderAwattar::refreshData()
     });
 }
 
+namespace {
+
+// EUR/MWh; day-ahead prices stay within a few thousand either way.
+const double maximumPrice = 1e6;
+
+}
+
 void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArray &payload)
 {
     if (httpStatus != 200) {
@@ -186,8 +193,6 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
         return;
     }
 
-    m_lastRefresh = TavroClock::currentDateTime();
-
     // Elements without usable numbers are skipped: they would land at the
     // epoch with price 0 and distort every weighting done over the whole list.
     ScoreEntries entries;
@@ -203,7 +208,12 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
         auto usableTime = [](const QJsonValue &time) {
             return time.isDouble() && std::isfinite(time.toDouble()) && std::abs(time.toDouble()) <= 9e15;
         };
-        if (!usableTime(start) || !usableTime(end) || !price.isDouble() || !std::isfinite(price.toDouble())) {
+        // A price beyond any market's range (EUR/MWh) is garbage too, and
+        // one near the limits of a double would turn every weighting into NaN.
+        auto usablePrice = [](const QJsonValue &value) {
+            return value.isDouble() && std::isfinite(value.toDouble()) && std::abs(value.toDouble()) <= maximumPrice;
+        };
+        if (!usableTime(start) || !usableTime(end) || !usablePrice(price)) {
             skipped++;
             continue;
         }
@@ -217,6 +227,15 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
 
     if (skipped > 0)
         qCWarning(dcTavroEnergy()) << this << "Skipped" << skipped << "slots without start, end or market price.";
+
+    // A reply without a single usable slot is no news: the prices and the
+    // cache stay, and the next tick tries again instead of waiting an hour.
+    if (entries.isEmpty()) {
+        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload holds no usable price slot:" << payload.left(200);
+        evaluateAvailable();
+        return;
+    }
+    m_lastRefresh = TavroClock::currentDateTime();
 
     m_scoreEntries = entries;
     cacheDataEntries(m_scoreEntries);

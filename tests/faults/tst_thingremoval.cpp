@@ -169,7 +169,7 @@ void TestThingRemoval::removedWithActionInFlight()
         setPhasePowers(house.meter, -2500, -2500, -2500);
         QVERIFY(house.assignCar());
         house.cycles(1);
-        setPhasePowers(house.meter, -1200, -1200, -1200);
+        setPhasePowers(house.meter, -2000, -2000, -2000);
         house.fixture.processEvents();
     }
 

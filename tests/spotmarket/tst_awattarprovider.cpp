@@ -160,8 +160,12 @@ void TestAwattarProvider::refreshSuccess()
 
     const ScoreEntries served = makeSlots(QDateTime(now.date(), QTime(0, 0)), slotCount, slotMinutes);
     m_server.status = 200;
-    m_server.body = marketReply(served, malformed ? QJsonArray{42, QJsonObject{{"start_timestamp", 0}, {"end_timestamp", 1}}}
-                                                  : QJsonArray());
+    // Garbage: no object, no price, and a finite price no market ever had.
+    const double nextHour = QDateTime(now.date(), QTime(10, 0)).toMSecsSinceEpoch();
+    const QJsonArray garbage{42, QJsonObject{{"start_timestamp", 0}, {"end_timestamp", 1}},
+                             QJsonObject{{"start_timestamp", nextHour}, {"end_timestamp", nextHour + 3600000},
+                                         {"marketprice", 1e308}}};
+    m_server.body = marketReply(served, malformed ? garbage : QJsonArray());
 
     SpotMarketDataProviderAwattar provider(&m_network, SpotMarketDataProviderAwattar::AwattarCountryAustria);
     QStringList events;
@@ -179,7 +183,7 @@ void TestAwattarProvider::refreshSuccess()
     QCOMPARE(events, (QStringList{"entries 0", "available 1", QString("entries %1").arg(slotCount)}));
     QCOMPARE(m_server.paths, QStringList{"/v1/marketdata"});
     QVERIFY(sameSlots(provider.scoreEntries(), served));
-    QCOMPARE(warned("Skipped 2 slots without start, end or market price."), malformed);
+    QCOMPARE(warned("Skipped 3 slots without start, end or market price."), malformed);
     QCOMPARE(cachedCount(austria), slotCount);
 
     // Ticks within the hour do not ask again; after the hour they do.
@@ -204,6 +208,10 @@ void TestAwattarProvider::refreshFailure_data()
     QTest::newRow("invalid JSON") << 200 << QByteArray("{\"data\": [") << "Failed to refresh data. The payload contains invalid JSON data:";
     QTest::newRow("error object") << 200 << QByteArray("{\"error\": \"rate limit\"}") << "Failed to refresh data. The payload contains no data array:";
     QTest::newRow("top-level array") << 200 << QByteArray("[]") << "Failed to refresh data. The payload contains no data array:";
+    QTest::newRow("empty data array") << 200 << QByteArray("{\"data\": []}") << "Failed to refresh data. The payload holds no usable price slot:";
+    QTest::newRow("only absurd prices")
+        << 200 << QByteArray("{\"data\": [{\"start_timestamp\": 1e12, \"end_timestamp\": 1.0036e12, \"marketprice\": -1e308}]}")
+        << "Failed to refresh data. The payload holds no usable price slot:";
 }
 
 void TestAwattarProvider::refreshFailure()
