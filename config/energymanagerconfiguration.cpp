@@ -154,7 +154,7 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
                                                        {QStringLiteral("surplusStopDelay"), &m_surplusStopDelay}};
     for (const auto &key : calmingKeys) {
         if (map.contains(key.first))
-            *key.second = toDuration(key.first, map.value(key.first));
+            *key.second = toDuration(key.first, map.value(key.first), *key.second);
     }
 
     return true;
