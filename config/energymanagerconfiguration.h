@@ -33,10 +33,10 @@ public:
     // switches up to three phases only after the surplus has covered the
     // three-phase minimum for phaseSwitchUpDelay, down to one only after it
     // has fallen short of it for phaseSwitchDownDelay (charging on at the
-    // minimum meanwhile), and never twice within phaseSwitchHoldTime. It
-    // starts only after the surplus has covered its minimum for
-    // surplusStartDelay and, once charging, stops only after falling short
-    // for surplusStopDelay.
+    // minimum meanwhile), and never twice within phaseSwitchHoldTime. Once
+    // charging it stops only after the surplus has fallen short of its
+    // minimum for surplusStopDelay, and starts again only after the surplus
+    // has covered it for surplusStartDelay (a first start waits for nothing).
     uint phaseSwitchUpDelay() const;
     uint phaseSwitchDownDelay() const;
     uint phaseSwitchHoldTime() const;

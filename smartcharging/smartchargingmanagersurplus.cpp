@@ -81,6 +81,8 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 
         if (!charger->pluggedIn()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Ignoring current surplus planning.";
+            // The next car starts with a clean slate.
+            m_surplusGates.remove(chargerId);
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
             continue;
         }
@@ -294,7 +296,11 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             // What the charger was told to use, as far as the car follows.
             const uint present = qMin(charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt(),
                                       qMax(1u, info.carPhaseCount));
-            phaseCount = gate.phaseCount(bestPhaseCount, present, running, currentDateTime, delays);
+            // Too little for any phase count calls for no switch: the
+            // charger stays as it is until it stops.
+            const bool anyCovered = qMax(availableCurrent, phaseDecisionCurrent) / bestPhaseCount >= requiredCurrent;
+            phaseCount = gate.phaseCount(anyCovered ? bestPhaseCount : qMax(1u, present), present, running,
+                                         currentDateTime, delays);
             phases = phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
         }
         // A charger reporting no usable phase must not divide by zero.

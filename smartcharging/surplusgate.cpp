@@ -43,7 +43,10 @@ bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &n
         if (!m_shortSince.isValid() || m_shortSince > now)
             m_shortSince = now;
         // Charging on at the minimum bridges a short cloud.
-        return !lasted(m_shortSince, now, delays.stop);
+        if (!lasted(m_shortSince, now, delays.stop))
+            return true;
+        m_stopped = true;
+        return false;
     }
 
     m_shortSince = QDateTime();
@@ -53,5 +56,7 @@ bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &n
     }
     if (!m_coveredSince.isValid() || m_coveredSince > now)
         m_coveredSince = now;
-    return lasted(m_coveredSince, now, delays.start);
+    // A first start is free; a start after a stop for lack of surplus waits
+    // until the surplus looks like it will stay.
+    return !m_stopped || lasted(m_coveredSince, now, delays.start);
 }

@@ -17,7 +17,7 @@ public:
         uint phaseUp = 0;    // the three-phase minimum covered this long before switching up
         uint phaseDown = 0;  // short of it this long before switching down
         uint phaseHold = 0;  // at least this long between two switches
-        uint start = 0;      // the minimum covered this long before starting
+        uint start = 0;      // the minimum covered this long before starting again after a stop
         uint stop = 0;       // short of it this long before stopping
     };
 
@@ -38,6 +38,7 @@ private:
     QDateTime m_lastSwitch;
     QDateTime m_coveredSince;      // while not running
     QDateTime m_shortSince;        // while running
+    bool m_stopped = false;        // the gate has stopped the charger before: restarts wait
 };
 
 #endif // SURPLUSGATE_H

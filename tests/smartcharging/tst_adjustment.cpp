@@ -11,6 +11,7 @@ using Access = SmartChargingManagerTestAccess;
 // enabled: planned actions switched on (T time requirement, S surplus, M spot market).
 struct PrecedenceCase {
     QString enabled; bool withMeter; uint limit; double meterCurrent, ownCurrent; int mode; QStringList expected;
+    int waitingReason = ChargingState::WaitingReasonNone;
 };
 Q_DECLARE_METATYPE(PrecedenceCase)
 
@@ -45,6 +46,15 @@ void TestAdjustment::precedence_data()
         << PrecedenceCase{"S", true, 0, 0, 0, ChargingState::ModeSurplusCharging, {"maxChargingCurrent=10", "power=true"}};
     QTest::newRow("spot market")
         << PrecedenceCase{"M", true, 0, 0, 0, ChargingState::ModeSpotMarketCharging, {"maxChargingCurrent=12", "power=true"}};
+    // Every command is fitted to the fuse: 25 A less 14 A for the house less 1 A.
+    QTest::newRow("spot market under a heat pump")
+        << PrecedenceCase{"M", true, 25, 14, 0, ChargingState::ModeSpotMarketCharging, {"maxChargingCurrent=10", "power=true"}};
+    // Not even the minimum fits: no start into an overload.
+    const QStringList staysOff{"maxChargingCurrent=10", "power=false"};
+    QTest::newRow("spot market, 5 A left: waits for the fuse")
+        << PrecedenceCase{"M", true, 25, 20, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
+    QTest::newRow("deadline, 4 A left: waits for the fuse")
+        << PrecedenceCase{"T", true, 16, 12, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
     // Idle keeps the first planned current (surplus first) and switches off.
     QTest::newRow("nothing enabled: idle")
         << PrecedenceCase{"", true, 0, 0, 0, ChargingState::ModeIdle, {"maxChargingCurrent=10", "power=false"}};
@@ -70,6 +80,8 @@ void TestAdjustment::precedence()
 
     QCOMPARE(household.commands(charger), c.expected);
     QCOMPARE(int(manager->chargingState(charger->id()).mode()), c.mode);
+    const ChargingState::WaitingReason reason = manager->chargingState(charger->id()).waitingReason();
+    QCOMPARE(reason == ChargingState::WaitingReasonPhasePowerLimit, c.waitingReason == ChargingState::WaitingReasonPhasePowerLimit);
 }
 
 void TestAdjustment::lockedChargerRestart_data()
@@ -109,13 +121,17 @@ void TestAdjustment::executionOrder_data()
 {
     QTest::addColumn<bool>("phaseSwitching");
     QTest::addColumn<bool>("carSinglePhase");
+    QTest::addColumn<uint>("phases");
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("switchable: phases, current, on")
-            << true << false << QStringList{"desiredPhaseCount=3", "maxChargingCurrent=10", "power=true"};
+            << true << false << 3u << QStringList{"desiredPhaseCount=3", "maxChargingCurrent=10", "power=true"};
+    // The charger offers 1 and 3: a two-phase car is charged with 3.
+    QTest::newRow("two-phase car: a count the charger accepts")
+            << true << false << 2u << QStringList{"desiredPhaseCount=3", "maxChargingCurrent=10", "power=true"};
     QTest::newRow("single-phase car: always one phase")
-            << false << true << QStringList{"desiredPhaseCount=1", "maxChargingCurrent=10", "power=true"};
-    QTest::newRow("no switching: no phase command") << false << false << QStringList{"maxChargingCurrent=10", "power=true"};
+            << false << true << 3u << QStringList{"desiredPhaseCount=1", "maxChargingCurrent=10", "power=true"};
+    QTest::newRow("no switching: no phase command") << false << false << 3u << QStringList{"maxChargingCurrent=10", "power=true"};
 }
 
 void TestAdjustment::executionOrder()
@@ -128,9 +144,10 @@ void TestAdjustment::executionOrder()
     ChargingProcessInfo &info = Access::prepare(manager, charger, {});
     QFETCH(bool, phaseSwitching);
     QFETCH(bool, carSinglePhase);
+    QFETCH(uint, phases);
     info.phaseSwitchingPossible = phaseSwitching;
     info.carLimitedToSinglePhase = carSinglePhase;
-    Access::execute(manager, charger, ChargingAction(true, 10, 3, ChargingAction::ChargingActionIssuerSurplusCharging, false), household.now());
+    Access::execute(manager, charger, ChargingAction(true, 10, phases, ChargingAction::ChargingActionIssuerSurplusCharging, false), household.now());
     household.processEvents();
 
     QTEST(household.commands(charger), "expected");

@@ -37,6 +37,9 @@ private slots:
     void fairnessRotation();
     void timeRequirementReservesBeforeSurplus_data();
     void timeRequirementReservesBeforeSurplus();
+    void deadlinesShareTheFuse_data();
+    void deadlinesShareTheFuse();
+    void toleranceHoldsInAGroup();
 };
 
 void TestChargingShares::twoSurplusChargers_data()
@@ -172,6 +175,92 @@ void TestChargingShares::timeRequirementReservesBeforeSurplus()
         if (!withDeadlines)
             QCOMPARE(action.maxChargingCurrent(), 7.0);
     }
+}
+
+void TestChargingShares::deadlinesShareTheFuse_data()
+{
+    QTest::addColumn<double>("charging");
+    // The house takes 6 A of the 20 A fuse; 14 A are left for the cars.
+    QTest::newRow("both waiting") << 0.0;
+    // One car takes 13 A already: it must not keep the fuse to itself.
+    QTest::newRow("one already charging") << 13.0;
+}
+
+void TestChargingShares::deadlinesShareTheFuse()
+{
+    QFETCH(double, charging);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    QList<Thing *> chargers = byIdText({household.addThing("evChargerAc", "Bay 1", {{"pluggedIn", true}}),
+                                        household.addThing("evChargerAc", "Bay 2", {{"pluggedIn", true}})});
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(20);
+    // Both cars need hours at full power and have one: deadline charging.
+    for (Thing *charger : chargers) {
+        Thing *car = household.addThing("electricVehicleConnected", charger->name() + " car",
+                                        {{"batteryLevel", 20}, {"capacity", 60}, {"acPhaseCount", 3}});
+        QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
+            configuration.setAssignedCarId(car->id());
+            configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+            configuration.setEndDateTime(household.now().addSecs(3600));
+            configuration.setTargetPercentage(90);
+        }), EnergyManager::EnergyErrorNoError);
+    }
+    Thing *first = chargers.first();
+    if (charging > 0) {
+        HouseholdFixture::setStates(first, {{"power", true}, {"maxChargingCurrent", charging}, {"charging", true},
+                                            {"currentPhaseA", charging}, {"currentPhaseB", charging},
+                                            {"currentPhaseC", charging}, {"currentPower", charging * 690}});
+    }
+    HouseholdFixture::setMeterCurrents(meter, 6 + charging, 6 + charging, 6 + charging);
+    household.advance(60);
+    household.runCycle();
+
+    // Both charge and together they stay within what the fuse leaves.
+    double total = 0;
+    for (Thing *charger : chargers) {
+        QVERIFY2(charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(charger->name()));
+        const double current = charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+        QVERIFY2(current >= 6, qPrintable(QString::number(current)));
+        total += current;
+        QCOMPARE(manager->chargingState(charger->id()).mode(), ChargingState::ModeTimeRequirement);
+    }
+    QVERIFY2(total <= 14, qPrintable(QString::number(total)));
+}
+
+void TestChargingShares::toleranceHoldsInAGroup()
+{
+    // 3000 W of surplus cover half of one 4140 W minimum: with tolerance 0.5
+    // one car charges. A second car plugging in must not stop it: the
+    // group keeps one charger on, not none.
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    QList<Thing *> chargers = {household.addThing("evChargerAcBasic", "Left", {{"pluggedIn", true}}),
+                               household.addThing("evChargerAcBasic", "Right", {{"pluggedIn", false}})};
+    SmartChargingManager *manager = household.createManager();
+    manager->setAcquisitionTolerance(0.5);
+    for (Thing *charger : chargers)
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                   household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
+                 EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setMeterCurrents(meter, -3000.0 / 690, -3000.0 / 690, -3000.0 / 690);
+    household.advance(60);
+    household.runCycle();
+    QVERIFY(chargers.at(0)->stateValue(QStringLiteral("power")).toBool());
+
+    // Left now draws its 4140 W; the meter shows the 1140 W it imports.
+    HouseholdFixture::setStates(chargers.at(0), {{"charging", true}});
+    HouseholdFixture::setMeterCurrents(meter, 1140.0 / 690, 1140.0 / 690, 1140.0 / 690);
+    HouseholdFixture::setStates(chargers.at(1), {{"pluggedIn", true}});
+    // Past the on/off lock of the start: a switch-off would go through.
+    household.advance(360);
+    household.runCycle();
+
+    int on = 0;
+    for (Thing *charger : chargers)
+        on += charger->stateValue(QStringLiteral("power")).toBool() ? 1 : 0;
+    QCOMPARE(on, 1);
 }
 
 QTEST_GUILESS_MAIN(TestChargingShares)

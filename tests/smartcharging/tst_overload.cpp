@@ -40,6 +40,7 @@ class TestOverload : public QObject
 private slots:
     void reduction_data();
     void reduction();
+    void twoChargersShareOneCut();
     void waitsForCurrentChangeBeforeSwitchingOff();
     void throttledManualChargerRestored_data();
     void throttledManualChargerRestored();
@@ -91,6 +92,29 @@ void TestOverload::reduction()
         QVERIFY(stateSpy.value(0).value(0).value<ChargingState>().overloadProtectionActive());
     else
         QCOMPARE(stateSpy.count(), 0);
+}
+
+void TestOverload::twoChargersShareOneCut()
+{
+    // 15.3 A over on every phase under 32 A: the phases need 15.3 A less in
+    // all, not 15.3 A less from each charger. 14 A + 16 A - 15.3 A leave
+    // 7 A each; cutting twice would switch both off.
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"power", true}, {"maxChargingCurrent", 14}, {"phaseCount", 3}}),
+                                     household.addThing("evChargerAc", "Right", {{"power", true}, {"maxChargingCurrent", 16}, {"phaseCount", 3}})};
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(32);
+    household.processEvents();
+
+    const double phasePower = (32 + 15.3) * 230;
+    setPhasePowers(meter, phasePower, phasePower, phasePower);
+    household.processEvents();
+
+    for (Thing *charger : chargers) {
+        QVERIFY2(charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(charger->name()));
+        QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 7.0);
+    }
 }
 
 void TestOverload::waitsForCurrentChangeBeforeSwitchingOff()

@@ -104,7 +104,10 @@ Q_DECLARE_METATYPE(DailyCase)
 struct BeyondCase { int hoursAhead; int remainingPercentage; double dailyEnergy; double dailyPercentage; };
 Q_DECLARE_METATYPE(BeyondCase)
 
-struct TargetCase { int slotMinutes; double remainingHours; QStringList expectedFrames; bool untilTargetTime; };
+struct TargetCase {
+    int slotMinutes; double remainingHours; QStringList expectedFrames; bool untilTargetTime;
+    QTime end = QTime(18, 0); uint missingMinutes = 0;
+};
 Q_DECLARE_METATYPE(TargetCase)
 
 struct LeaveCase { int mode; bool targetReached; bool prepared; QStringList remainingSurplus; };
@@ -266,12 +269,18 @@ void TestSpotMarketPlan::targetPlan_data()
     QTest::newRow("quarter-hour slots") << TargetCase{15, 1.0, QStringList{"14:00:00-15:00:00"}, true};
     QTest::newRow("minutes rounded up") << TargetCase{60, 0.501, QStringList{"14:00:00-14:31:00"}, true};
     QTest::newRow("nothing left to charge") << TargetCase{60, 0.0, QStringList(), false};
+    // The cheapest hour runs at the target: its first half counts.
+    QTest::newRow("target inside the cheapest hour")
+        << TargetCase{60, 0.5, QStringList{"19:00:00-19:30:00"}, true, QTime(19, 30)};
+    // Two hours wanted, 59 minutes left: the plan says what it could not place.
+    QTest::newRow("more minutes than slots before the target")
+        << TargetCase{60, 2.0, QStringList{"12:00:30-13:00:00"}, true, QTime(13, 0), 61};
 }
 
 void TestSpotMarketPlan::targetPlan()
 {
     QFETCH(TargetCase, row);
-    const auto &[slotMinutes, remainingHours, expectedFrames, untilTargetTime] = row;
+    const auto &[slotMinutes, remainingHours, expectedFrames, untilTargetTime, end, missingMinutes] = row;
 
     Household house;
     QHash<QDateTime, double> cheap = cheapHour(at(14, 0), slotMinutes, 2.0);
@@ -279,7 +288,7 @@ void TestSpotMarketPlan::targetPlan()
     house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheap));
     ChargingConfiguration &configuration = house.configuration();
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
-    configuration.setEndDateTime(at(18, 0));
+    configuration.setEndDateTime(at(end.hour(), end.minute()));
     house.info().remainingChargingHours = remainingHours;
     house.info().dailySpotMarketRequired = false;
     house.addSchedule(at(9, 0), 60, Spot); // an outdated plan
@@ -288,9 +297,13 @@ void TestSpotMarketPlan::targetPlan()
     house.plan(at(12, 0, 30));
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
     QCOMPARE(house.info().spotMarketUntilTargetTime, untilTargetTime);
+    QCOMPARE(house.info().spotMarketMissingMinutes, missingMinutes);
     QCOMPARE(spy.count(), 1);
 
-    // The same plan a minute later is not stored or announced again.
+    // The same plan a minute later is not stored or announced again (a plan
+    // taking every minute left moves along with the time).
+    if (missingMinutes > 0)
+        return;
     house.plan(at(12, 1, 30));
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
     QCOMPARE(spy.count(), 1);

@@ -1,6 +1,7 @@
 #include "householdfixture.h"
 
 #include "tavro/thing.h"
+#include "tavro/thingmanager.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -55,7 +56,7 @@ struct SurplusCase {
 };
 Q_DECLARE_METATYPE(SurplusCase)
 
-struct TargetCase { int hoursToEnd; bool forced; int overshoot; int scheduleStart; int scheduleEnd; int schedulesSignals; };
+struct TargetCase { int secondsToEnd; bool forced; int overshoot; int scheduleStart; int scheduleEnd; int schedulesSignals; };
 Q_DECLARE_METATYPE(TargetCase)
 
 struct CoverageCase { double rootPower; double batteryPower; double chargerPower; double expected; };
@@ -70,6 +71,9 @@ private slots:
     void surplus();
     void targetTime_data();
     void targetTime();
+    void unreachableTargetToldOnce_data();
+    void unreachableTargetToldOnce();
+    void surplusCapCountsOwnDraw();
     void coverage_data();
     void coverage();
 };
@@ -121,17 +125,19 @@ void TestSurplusPlan::targetTime_data()
     QTest::addColumn<TargetCase>("row");
 
     // 60 % of 60 kWh at 3 x 16 A need 13043 s (217 min); planned again one minute later.
-    QTest::newRow("deadline too close: full power now") << TargetCase{2, true, 13103 - 6600, 60, 6600, 1};
-    QTest::newRow("enough time: window before the target") << TargetCase{10, false, 0, 35400 - 217 * 60, 35400, 0};
+    QTest::newRow("deadline too close: full power now") << TargetCase{7200, true, 13103 - 6600, 60, 6600, 1};
+    QTest::newRow("enough time: window before the target") << TargetCase{36000, false, 0, 35400 - 217 * 60, 35400, 0};
+    // Closer than the usual ten minutes of lead: aimed at the target itself.
+    QTest::newRow("deadline in five minutes") << TargetCase{300, true, 13103 - 300, 60, 300, 1};
 }
 
 void TestSurplusPlan::targetTime()
 {
     QFETCH(TargetCase, row);
-    const auto &[hoursToEnd, forced, overshoot, scheduleStart, scheduleEnd, schedulesSignals] = row;
+    const auto &[secondsToEnd, forced, overshoot, scheduleStart, scheduleEnd, schedulesSignals] = row;
 
     const QDateTime start = QDateTime(QDate(2026, 1, 5), QTime(12, 0, 30));
-    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(hoursToEnd * 3600));
+    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(secondsToEnd));
     HouseholdFixture *fixture = &house.fixture;
     QVERIFY(house.accepted);
     QCOMPARE(fixture->now(), start);
@@ -161,6 +167,73 @@ void TestSurplusPlan::targetTime()
     QCOMPARE(schedules.first().startDateTime(), start.addSecs(scheduleStart));
     QCOMPARE(schedules.first().endDateTime(), start.addSecs(scheduleEnd));
     QCOMPARE(schedulesSpy.count(), schedulesSignals);
+}
+
+void TestSurplusPlan::unreachableTargetToldOnce_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("body");
+    // 20 % now; 3 x 16 A bring 60 kWh from 0 to 100 % in 6.04 h: 17 % more
+    // in the hour left.
+    QTest::newRow("english") << "en_GB" << "Charging target out of reach" << "Car will only reach about 37 % by 13:00 (80 % wanted).";
+    QTest::newRow("german") << "de_DE" << "Ladeziel nicht erreichbar" << "Car erreicht bis 13:00 nur etwa 37 % (80 % gewünscht).";
+}
+
+void TestSurplusPlan::unreachableTargetToldOnce()
+{
+    QFETCH(QString, locale);
+    QFETCH(QString, title);
+    QFETCH(QString, body);
+
+    const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    Thing *phone = house.fixture.addThing("pushNotifications", "Phone");
+    house.fixture.setNow(start);
+    HouseholdFixture::setStates(house.meter, {{"currentPower", 500}});
+    house.fixture.thingManager()->clearActionLog();
+    // The charge starts at once and still falls short: the owner is told
+    // once, not every minute.
+    QCOMPARE(house.fixture.configure(house.charger, [&](ChargingConfiguration &configuration) {
+        configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+        configuration.setEndDateTime(start.addSecs(3600));
+        configuration.setLocale(QLocale(locale));
+    }), EnergyManager::EnergyErrorNoError);
+    for (int minute = 1; minute < 3; minute++) {
+        house.fixture.setNow(start.addSecs(minute * 60));
+        house.fixture.runCycle();
+    }
+
+    const QList<ThingManager::ActionLogEntry> sent = house.fixture.actionLog(phone, "notify");
+    QCOMPARE(sent.count(), 1);
+    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
+    QCOMPARE(sent.first().params.paramValue(params.findByName("title").id()).toString(), title);
+    QCOMPARE(sent.first().params.paramValue(params.findByName("body").id()).toString(), body);
+    const ChargingState state = house.manager->chargingState(house.charger->id());
+    QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
+    QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonTargetTimeUnreachable);
+}
+
+void TestSurplusPlan::surplusCapCountsOwnDraw()
+{
+    // A one-phase 32 A car charging at 25 A in the sun, limit 35 A: phase A
+    // reads 11 A with the car's 25 A in it, 17 A are exported in all. The car
+    // may take its own 25 A plus the 24 A left on A, so the surplus (42 A)
+    // sets the current; capping at the 24 A left would pull it down every
+    // other minute.
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    house.manager->setPhasePowerLimit(35);
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"acMaxChargingCurrent", 32}});
+    house.charger->setStateMinMaxValues("maxChargingCurrent", 6, 32);
+    HouseholdFixture::setStates(house.charger, {{"power", true}, {"maxChargingCurrent", 25}, {"currentPower", 25 * 230},
+                                                {"currentPhaseA", 25}, {"phaseCount", 1}});
+    HouseholdFixture::setMeterCurrents(house.meter, 11, -14, -14);
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QVERIFY(action.chargingEnabled());
+    QCOMPARE(action.desiredPhaseCount(), 1u);
+    QCOMPARE(action.maxChargingCurrent(), 32.0);
 }
 
 void TestSurplusPlan::coverage_data()

@@ -1,0 +1,74 @@
+#include "householdfixture.h"
+
+#include "tavro/thing.h"
+
+#include <QtTest>
+
+// A daily share from the cheapest hour of each day, on a car that reports
+// its own state of charge: what the charger delivers counts, and the count
+// starts again every day.
+class TestDailyShare : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sharePerDay_data();
+    void sharePerDay();
+};
+
+void TestDailyShare::sharePerDay_data()
+{
+    QTest::addColumn<QString>("chargerClass");
+    QTest::newRow("AC charger") << "evChargerAc";
+    QTest::newRow("DC charger") << "evChargerDc";
+}
+
+void TestDailyShare::sharePerDay()
+{
+    QFETCH(QString, chargerClass);
+    const bool dc = chargerClass == QLatin1String("evChargerDc");
+    const QDate firstDay(2026, 1, 5);
+
+    HouseholdFixture household(QDateTime(firstDay, QTime(0, 0)));
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *charger = household.addThing(chargerClass, "Garage", {{"pluggedIn", true}, {"chargingCapabilities", "charging"},
+                                                                 {"minChargingPower", 1500}, {"maxChargingPower", 11000}});
+    Thing *car = household.addThing("electricVehicleConnected", "Car", {{"batteryLevel", 30}, {"capacity", 50},
+                                                                       {"acPhaseCount", 3}});
+    household.createManager();
+    TestMarketProvider *market = household.addMarket();
+    // The cheapest hour of each day starts at 02:00.
+    QHash<QDateTime, double> cheap;
+    for (int day = 0; day < 2; day++)
+        cheap.insert(QDateTime(firstDay.addDays(day), QTime(2, 0)), 1.0);
+    market->setEntries(TestMarketProvider::priceSlots(QDateTime(firstDay, QTime(0, 0)), 48, 60, cheap));
+    // 20 % of 50 kWh: 10 kWh a day.
+    QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
+        configuration.setAssignedCarId(car->id());
+        configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+        configuration.setTargetPercentage(100);
+        configuration.setDailySpotMarketPercentage(20);
+    }), EnergyManager::EnergyErrorNoError);
+
+    // The charger draws 11 kW whenever it is on; the car keeps reporting
+    // 30 %, as a car without a meter in the plugin's view would.
+    double energy[2] = {0, 0};
+    for (int day = 0; day < 2; day++) {
+        for (int minute = 0; minute < 6 * 60; minute++) {
+            household.setNow(QDateTime(firstDay.addDays(day), QTime(0, 0)).addSecs(minute * 60));
+            const bool on = charger->stateValue(QStringLiteral("power")).toBool();
+            const double power = on ? (dc ? charger->stateValue(QStringLiteral("chargingPower")).toDouble() : 11040.0) : 0.0;
+            HouseholdFixture::setStates(charger, {{"currentPower", power}, {"charging", on}});
+            // The house takes 1 A per phase; the meter sees the charger too.
+            HouseholdFixture::setMeterCurrents(meter, 1 + power / 690, 1 + power / 690, 1 + power / 690);
+            energy[day] += power / 60000.0;
+            household.runCycle();
+        }
+    }
+    // The day's share, give or take a minute at full power, each day.
+    for (double delivered : energy)
+        QVERIFY2(delivered >= 9.8 && delivered <= 10.4, qPrintable(QString::number(delivered)));
+}
+
+QTEST_GUILESS_MAIN(TestDailyShare)
+#include "tst_dailyshare.moc"
