@@ -27,6 +27,7 @@ private slots:
     void executionOrder_data();
     void executionOrder();
     void steadyCycleSendsNoNews();
+    void unpluggedChargerSwitchedOff();
 };
 
 void TestAdjustment::precedence_data()
@@ -192,6 +193,27 @@ void TestAdjustment::steadyCycleSendsNoNews()
         const QString setting = command.section(':', 1);
         QCOMPARE(thing->stateValue(setting.section('=', 0, 0)).toString(), setting.section('=', 1));
     }
+}
+
+void TestAdjustment::unpluggedChargerSwitchedOff()
+{
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    HouseholdFixture::setMeterCurrents(meter, -10, -10, -10);
+    Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}});
+    SmartChargingManager *manager = household.createManager();
+    QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                               household.addThing("electricVehicle", "Car", {{"batteryLevel", 20}})),
+             EnergyManager::EnergyErrorNoError);
+    QVERIFY(charger->stateValue(QStringLiteral("power")).toBool());
+
+    // Unplugged once the on/off lock of the start is over.
+    household.advance(360);
+    HouseholdFixture::setStates(charger, {{"pluggedIn", false}});
+    household.runCycle();
+
+    QVERIFY(!charger->stateValue(QStringLiteral("power")).toBool());
+    QCOMPARE(manager->chargingState(charger->id()).waitingReason(), ChargingState::WaitingReasonVehicleNotPluggedIn);
 }
 
 QTEST_GUILESS_MAIN(TestAdjustment)

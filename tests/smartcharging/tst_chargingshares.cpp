@@ -40,6 +40,7 @@ private slots:
     void deadlinesShareTheFuse_data();
     void deadlinesShareTheFuse();
     void toleranceHoldsInAGroup();
+    void sharesRespectThePhaseWithLeastRoom();
 };
 
 void TestChargingShares::twoSurplusChargers_data()
@@ -48,12 +49,16 @@ void TestChargingShares::twoSurplusChargers_data()
     QTest::addColumn<bool>("bothServed");
     QTest::addColumn<double>("current");
     QTest::addColumn<int>("phases");
+    QTest::addColumn<double>("batteryPower"); // W of a home battery at 60 % (upper limit 70 %); 0: none
 
     // 5000 W against 2 x 4140 W minimum: only one fits on three phases.
-    QTest::newRow("fixed three phases: one served") << "evChargerAcBasic" << false << 7.0 << 3;
+    QTest::newRow("fixed three phases: one served") << "evChargerAcBasic" << false << 7.0 << 3 << 0.0;
     // Both drop to one phase (1380 W minimum each) and share 2500 W each:
     // 10.9 A, rounded down so that the two stay within the budget.
-    QTest::newRow("switchable: both on one phase") << "evChargerAc" << true << 10.0 << 1;
+    QTest::newRow("switchable: both on one phase") << "evChargerAc" << true << 10.0 << 1 << 0.0;
+    // 2000 W of the 5000 W come from the home battery, which may not feed
+    // the cars: 1500 W each.
+    QTest::newRow("the battery's discharge is no surplus") << "evChargerAc" << true << 6.0 << 1 << -2000.0;
 }
 
 void TestChargingShares::twoSurplusChargers()
@@ -62,13 +67,16 @@ void TestChargingShares::twoSurplusChargers()
     QFETCH(bool, bothServed);
     QFETCH(double, current);
     QFETCH(int, phases);
+    QFETCH(double, batteryPower);
 
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
+    if (batteryPower != 0)
+        household.addThing("homeBattery", "Battery", {{"batteryLevel", 60}, {"currentPower", batteryPower}});
     QList<Thing *> chargers;
     for (const char *name : {"Left", "Right"})
         chargers.append(household.addThing(chargerClass, name, {{"pluggedIn", true}}));
-    household.createManager();
+    household.createManager()->setBatteryLevelLimits(0.5, 0.7);
     for (Thing *charger : chargers)
         QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
                                    household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
@@ -261,6 +269,26 @@ void TestChargingShares::toleranceHoldsInAGroup()
     for (Thing *charger : chargers)
         on += charger->stateValue(QStringLiteral("power")).toBool() ? 1 : 0;
     QCOMPARE(on, 1);
+}
+
+void TestChargingShares::sharesRespectThePhaseWithLeastRoom()
+{
+    // Plenty exported on B and C, but phase A has 2 A left under 20 A: no
+    // three-phase deadline charger may be given a share it cannot draw.
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    const QList<Thing *> chargers = {household.addThing("evChargerAcBasic", "D1", {{"pluggedIn", true}}),
+                                     household.addThing("evChargerAcBasic", "D2", {{"pluggedIn", true}})};
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(20);
+    HouseholdFixture::setMeterCurrents(meter, 18, -20, -20);
+    const ChargingAction timeRequirement(true, 16, 3, ChargingAction::ChargingActionIssuerTimeRequirement, false);
+    for (Thing *charger : chargers)
+        Access::prepare(manager, charger, {timeRequirement});
+    Access::applyShares(manager, household.now());
+
+    for (Thing *charger : chargers)
+        QVERIFY(!Access::action(manager, charger, ChargingAction::ChargingActionIssuerTimeRequirement).chargingEnabled());
 }
 
 QTEST_GUILESS_MAIN(TestChargingShares)

@@ -16,9 +16,9 @@ void setPhasePowers(Thing *meter, double a, double b, double c)
 
 // A charger switched on at 16 A by hand (which sets the manual values)
 // under a 16 A household limit.
-Thing *manualCharger(HouseholdFixture &household)
+Thing *manualCharger(HouseholdFixture &household, const QString &chargerClass = QStringLiteral("evChargerAc"))
 {
-    Thing *charger = household.addThing("evChargerAc", "Garage");
+    Thing *charger = household.addThing(chargerClass, "Garage");
     household.createManager();
     household.executeStateAction(charger, "maxChargingCurrent", 16);
     household.executeStateAction(charger, "power", true);
@@ -155,17 +155,23 @@ void TestOverload::waitsForCurrentChangeBeforeSwitchingOff()
 void TestOverload::throttledManualChargerRestored_data()
 {
     QTest::addColumn<bool>("removeLimit");
-    QTest::newRow("overload over") << false;
-    QTest::newRow("limit removed while throttled") << true;
+    QTest::addColumn<QString>("chargerClass");
+    QTest::addColumn<QList<double>>("phasesAfter"); // W per phase once the overload is over
+    QTest::newRow("overload over") << false << "evChargerAc" << QList<double>{0, 0, 0};
+    QTest::newRow("limit removed while throttled") << true << "evChargerAc" << QList<double>{0, 0, 0};
+    // A one-phase charger needs room on phase A only.
+    QTest::newRow("one phase: B and C still full") << false << "evChargerAcSinglePhase" << QList<double>{0, 3680, 3680};
 }
 
 void TestOverload::throttledManualChargerRestored()
 {
     QFETCH(bool, removeLimit);
+    QFETCH(QString, chargerClass);
+    QFETCH(QList<double>, phasesAfter);
 
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    Thing *charger = manualCharger(household);
+    Thing *charger = manualCharger(household, chargerClass);
     SmartChargingManager *manager = household.manager();
     setPhasePowers(meter, 4000, 3000, 3900);
     household.processEvents();
@@ -177,7 +183,7 @@ void TestOverload::throttledManualChargerRestored()
     if (removeLimit) {
         manager->setPhasePowerLimit(0);
     } else {
-        setPhasePowers(meter, 0, 0, 0);
+        setPhasePowers(meter, phasesAfter.at(0), phasesAfter.at(1), phasesAfter.at(2));
         household.runCycle();
     }
     household.processEvents();

@@ -131,6 +131,8 @@ private slots:
     void chargerLeavesPlanning();
     void activation_data();
     void activation();
+    void runningChargeKeepsGoing_data();
+    void runningChargeKeepsGoing();
 };
 
 void TestSpotMarketPlan::marketOffOrUnavailable_data()
@@ -386,6 +388,41 @@ void TestSpotMarketPlan::activation()
         QCOMPARE(house.info().chargingSchedule.startDateTime(), at(12, 0, 30));
         QCOMPARE(house.info().chargingSchedule.endDateTime(), at(12, 36, 30));
     }
+}
+
+void TestSpotMarketPlan::runningChargeKeepsGoing_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("charging");
+    QTest::addColumn<bool>("armed");
+    QTest::newRow("charging in a planned slot") << int(ChargingState::ModeSpotMarketCharging) << true << true;
+    QTest::newRow("charging for the deadline") << int(ChargingState::ModeTimeRequirement) << true << true;
+    QTest::newRow("not charging: waits for the slot") << int(ChargingState::ModeSpotMarketCharging) << false << false;
+}
+
+void TestSpotMarketPlan::runningChargeKeepsGoing()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, charging);
+    QFETCH(bool, armed);
+
+    // The best hour starts at 12:15; at 12:07 a car charging from the grid
+    // goes on instead of pausing for eight minutes.
+    Household house;
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 96, 15, cheapHour(at(12, 15), 15)));
+    ChargingConfiguration &configuration = house.configuration();
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+    configuration.setEndDateTime(at(18, 0));
+    house.info().remainingChargingHours = 1.0;
+    house.info().dailySpotMarketRequired = false;
+    Access::state(house.manager, house.chargerThing).setMode(ChargingState::Mode(mode));
+    HouseholdFixture::setStates(house.chargerThing, {{"power", charging}, {"charging", charging}, {"pluggedIn", true}});
+
+    house.plan(at(12, 7, 30));
+
+    QCOMPARE(Access::action(house.manager, house.chargerThing, Spot).chargingEnabled(), armed);
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot),
+             QStringList{armed ? "12:07:30-13:07:30" : "12:15:00-13:15:00"});
 }
 
 QTEST_GUILESS_MAIN(TestSpotMarketPlan)

@@ -73,7 +73,9 @@ private slots:
     void targetTime();
     void unreachableTargetToldOnce_data();
     void unreachableTargetToldOnce();
+    void surplusCapCountsOwnDraw_data();
     void surplusCapCountsOwnDraw();
+    void batteryLevelRounded();
     void coverage_data();
     void coverage();
 };
@@ -214,26 +216,53 @@ void TestSurplusPlan::unreachableTargetToldOnce()
     QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonTargetTimeUnreachable);
 }
 
+void TestSurplusPlan::surplusCapCountsOwnDraw_data()
+{
+    QTest::addColumn<double>("phaseA");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("room on phase A: the surplus sets the current") << 11.0 << 32.0;
+    // 30 A on A with the car's 25 A in it: 5 A left, 30 A in all, below the surplus.
+    QTest::newRow("phase A nearly full: the limit sets it") << 30.0 << 30.0;
+}
+
 void TestSurplusPlan::surplusCapCountsOwnDraw()
 {
-    // A one-phase 32 A car charging at 25 A in the sun, limit 35 A: phase A
-    // reads 11 A with the car's 25 A in it, 17 A are exported in all. The car
-    // may take its own 25 A plus the 24 A left on A, so the surplus (42 A)
-    // sets the current; capping at the 24 A left would pull it down every
-    // other minute.
+    QFETCH(double, phaseA);
+    QFETCH(double, expected);
+
+    // A one-phase 32 A car charging at 25 A in the sun, limit 35 A, phase A
+    // reading the car's 25 A among its load. The car may take its own 25 A
+    // plus what is left on A; capping at what is left alone would pull it
+    // down every other minute.
     Household house(ChargingConfiguration::ChargingModeEco, 0.5);
     house.manager->setPhasePowerLimit(35);
     HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"acMaxChargingCurrent", 32}});
     house.charger->setStateMinMaxValues("maxChargingCurrent", 6, 32);
     HouseholdFixture::setStates(house.charger, {{"power", true}, {"maxChargingCurrent", 25}, {"currentPower", 25 * 230},
                                                 {"currentPhaseA", 25}, {"phaseCount", 1}});
-    HouseholdFixture::setMeterCurrents(house.meter, 11, -14, -14);
+    HouseholdFixture::setMeterCurrents(house.meter, phaseA, -30, -30);
     house.plan();
 
     const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
     QVERIFY(action.chargingEnabled());
     QCOMPARE(action.desiredPhaseCount(), 1u);
-    QCOMPARE(action.maxChargingCurrent(), 32.0);
+    QCOMPARE(action.maxChargingCurrent(), expected);
+}
+
+void TestSurplusPlan::batteryLevelRounded()
+{
+    // Two home batteries at 49 and 50 %: 49.5 % rounds to 50 %, which is not
+    // below a lower limit of 50 %.
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    for (int level : {49, 50})
+        house.fixture.addThing("homeBattery", QString("Battery %1").arg(level), {{"batteryLevel", level}, {"currentPower", 0}});
+    house.manager->setBatteryLevelLimits(0.5, 1.0);
+    house.fixture.processEvents();
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -5000}});
+    house.plan();
+
+    QVERIFY(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+    QVERIFY(!house.manager->chargingState(house.charger->id()).batteryLevelConsiderationActive());
 }
 
 void TestSurplusPlan::coverage_data()
