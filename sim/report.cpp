@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QMap>
 #include <QProcess>
-#include <QSet>
 #include <QTextStream>
 #include <QtMath>
 
@@ -104,7 +103,7 @@ Report::Report(const Simulation &simulation) : m_simulation(simulation)
     m_pvAvailable = LimitPlan::pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
                                       simulation.batteryLowerLimit());
     computePlugin();
-    m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable);
+    m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable, simulation.ownerActionMinutes());
     computeBaseline();
     computeLimit();
     judgeDeadlines(&m_plugin);
@@ -142,7 +141,7 @@ bool Report::batteryLow(int recordIndex) const
 }
 
 Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                  const QVector<double> &pvAvailable)
+                                  const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes)
 {
     Figures figures;
     const int days = records.isEmpty() ? 1 : dayOf(scenario, records.last().minute) + 1;
@@ -155,13 +154,6 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
     }
     int runOverLimit[3] = {0, 0, 0};
     double previousOutside[3] = {0, 0, 0};
-    // The owner operating a device by hand (a charger switched on, a
-    // current set) is a step from outside as much as an appliance is.
-    QSet<int> ownerActionMinutes;
-    for (const Scenario::UserAction &action : scenario.actions) {
-        if (action.method == QLatin1String("Things.ExecuteAction"))
-            ownerActionMinutes.insert(action.minute);
-    }
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
         double total = 0;
@@ -234,7 +226,7 @@ void Report::computePlugin()
 {
     const Scenario &scenario = m_simulation.scenario();
     const QVector<MinuteRecord> &records = m_simulation.records();
-    m_plugin = figuresOf(scenario, records, m_pvAvailable);
+    m_plugin = figuresOf(scenario, records, m_pvAvailable, m_simulation.ownerActionMinutes());
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
         for (int j = 0; j < scenario.cars.count(); j++) {

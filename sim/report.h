@@ -4,6 +4,7 @@
 #include "household.h"
 
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -79,9 +80,11 @@ public:
     bool writeChart(const QString &csvFileName, const QString &pngFileName, QString *errorString) const;
 
     // Figures of a controller's run from its minute records; pvAvailable
-    // holds the PV (W) the cars may take in each minute.
+    // holds the PV (W) the cars may take in each minute; an overshoot in one
+    // of ownerActionMinutes (the owner operating a device or changing a
+    // setting) counts as the first minute after an outside step.
     static Figures figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                             const QVector<double> &pvAvailable);
+                             const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>());
     // The per-phase current (A) the chargers drew in a minute.
     static void chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current);
 

@@ -414,8 +414,16 @@ void Simulation::applyEvents(int minute)
     }
 }
 
+void Simulation::noteOwnerAction(const QString &method)
+{
+    // Reading is no step; operating a device or changing a setting is.
+    if (method == QLatin1String("Things.ExecuteAction") || method.startsWith(QLatin1String("TavroEnergy.Set")))
+        m_ownerActionMinutes.insert(m_minute);
+}
+
 void Simulation::runUserAction(const Scenario::UserAction &action)
 {
+    noteOwnerAction(action.method);
     const QVariantMap result = m_client->call(action.method, resolvePlaceholders(action.params).toMap());
     settle();
     // An action may change the limit the report measures against.
@@ -452,6 +460,9 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
 
 void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
 {
+    // A car plugged into a charger the owner switched on by hand starts
+    // drawing at once: the owner's step, not the plugin's.
+    m_ownerActionMinutes.insert(m_minute);
     CarState &car = m_cars[carIndex];
     car.pluggedIn = pluggedIn;
     m_household.setPluggedIn(carIndex, pluggedIn);

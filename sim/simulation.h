@@ -9,6 +9,7 @@
 #include <QList>
 #include <QMap>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QStringList>
 #include <QUuid>
 #include <QVarLengthArray>
@@ -86,6 +87,10 @@ public:
     const QStringList &actionFailures() const { return m_actionFailures; }
     // Every notification the plugin pushed, in the order sent.
     const QList<OwnerNotification> &notifications() const { return m_notifications; }
+    // Minutes in which the owner plugged a car in or out, operated a device
+    // or changed a setting through the API (scripted or random): steps from
+    // outside.
+    const QSet<int> &ownerActionMinutes() const { return m_ownerActionMinutes; }
     const SoakFigures &soak() const { return m_soak; }
 
 private:
@@ -177,6 +182,8 @@ private:
     QVector<MinuteRecord> m_records; // reserved for the whole run
     QStringList m_actionFailures;
     QList<OwnerNotification> m_notifications;
+    QSet<int> m_ownerActionMinutes;
+    void noteOwnerAction(const QString &method);
     double m_batteryLowerLimit = -1;
     double m_initialBatterySoc = 0;
     double m_phaseLimit = 0;

@@ -173,6 +173,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     // From here on every command of the cycle is fitted to what the fuse
     // leaves after the commands before it: the meter shows none of them yet.
     PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom *const enclosingHeadroom = m_cycleHeadroom;
     m_cycleHeadroom = &headroom;
     if (!overloaded)
         verifyOverloadProtectionRecovery(currentDateTime);
@@ -180,7 +181,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     planSurplusCharging(currentDateTime);
     adjustEvChargers(currentDateTime);
     updateDcChargers(currentDateTime);
-    m_cycleHeadroom = nullptr;
+    m_cycleHeadroom = enclosingHeadroom;
 }
 
 void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)

@@ -155,7 +155,15 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
     // A cooker or a heat pump takes the fuse for a while, not for the whole
     // night: planning counts with the most the house left the cars during
     // the last hours, and the deadline reserve covers the rest.
-    m_fuseHistory.append({currentDateTime, headroom.available(Electricity::PhaseAll)});
+    // One sample a minute, however often the cycle runs (settings changes
+    // run it too); a clock that went back starts the history again.
+    const double availableNow = headroom.available(Electricity::PhaseAll);
+    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first > currentDateTime)
+        m_fuseHistory.clear();
+    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60)
+        m_fuseHistory.last().second = qMax(m_fuseHistory.last().second, availableNow);
+    else
+        m_fuseHistory.append({currentDateTime, availableNow});
     while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > fuseHistorySeconds)
         m_fuseHistory.removeFirst();
     double available = -std::numeric_limits<double>::infinity();
