@@ -89,15 +89,17 @@ uint EnergyManagerConfiguration::surplusStopDelay() const
 }
 
 // Unsigned conversion of a JSON value. A plain conversion would wrap a
-// negative number to about four billion seconds, so numbers outside the
-// unsigned range are clamped to its ends with a warning.
-static uint toDuration(const QString &key, const QVariant &value)
+// negative number to about four billion seconds; 0 would turn a lock off.
+// So a negative number keeps the current value (the default) and a number
+// beyond the unsigned range is clamped to it, each with a warning.
+static uint toDuration(const QString &key, const QVariant &value, uint current)
 {
     if (value.type() == QVariant::Double || value.type() == QVariant::Int || value.type() == QVariant::LongLong) {
         const double number = value.toDouble();
         if (number < 0) {
-            qCWarning(dcTavroEnergy()) << "Negative value in the energy manager configuration for" << key << number << "- using 0";
-            return 0;
+            qCWarning(dcTavroEnergy()) << "Negative value in the energy manager configuration for" << key << number
+                                       << "- keeping" << current;
+            return current;
         }
         if (number > std::numeric_limits<uint>::max()) {
             qCWarning(dcTavroEnergy()) << "Value too large in the energy manager configuration for" << key << number << "- using" << std::numeric_limits<uint>::max();
@@ -134,13 +136,13 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     const QString strategyKey = QStringLiteral("chargingShareStrategy");
 
     if (map.contains(enabledLockKey))
-        m_chargingEnabledLockDuration = toDuration(enabledLockKey, map.value(enabledLockKey));
+        m_chargingEnabledLockDuration = toDuration(enabledLockKey, map.value(enabledLockKey), m_chargingEnabledLockDuration);
     if (map.contains(currentLockKey))
-        m_chargingCurrentLockDuration = toDuration(currentLockKey, map.value(currentLockKey));
+        m_chargingCurrentLockDuration = toDuration(currentLockKey, map.value(currentLockKey), m_chargingCurrentLockDuration);
     if (map.contains(scheduleKey))
-        m_minimumScheduleDuration = toDuration(scheduleKey, map.value(scheduleKey));
+        m_minimumScheduleDuration = toDuration(scheduleKey, map.value(scheduleKey), m_minimumScheduleDuration);
     if (map.contains(rotationKey))
-        m_chargingShareRotationWindow = toDuration(rotationKey, map.value(rotationKey));
+        m_chargingShareRotationWindow = toDuration(rotationKey, map.value(rotationKey), m_chargingShareRotationWindow);
     if (map.contains(percentageKey))
         m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
     if (map.contains(strategyKey))
@@ -152,7 +154,7 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
                                                        {QStringLiteral("surplusStopDelay"), &m_surplusStopDelay}};
     for (const auto &key : calmingKeys) {
         if (map.contains(key.first))
-            *key.second = toDuration(key.first, map.value(key.first));
+            *key.second = toDuration(key.first, map.value(key.first), *key.second);
     }
 
     return true;

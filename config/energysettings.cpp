@@ -4,7 +4,11 @@
 #include "plugin/tavroenergylogging.h"
 #include "tavro/tavrosettings.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
@@ -59,21 +63,45 @@ QString EnergySettings::checkedFileName()
     if (!check.damaged())
         return fileName;
 
+    // Repaired once per run when it cannot be repaired in place: this run
+    // goes on with that copy, changes included, and has been told so.
+    const QString copy = repairedCopyFileName(fileName);
+    if (QFile::exists(copy))
+        return copy;
+
     qCWarning(dcTavroEnergy()) << "The settings file" << fileName << "holds damaged values, going on without them:"
                                << check.damagedKeys() << "- the file as found is kept in" << damagedCopyFileName();
     keepDamagedCopy(fileName);
     // Replaced in one step, as QSettings does: a crash leaves the old or the
     // new file, never a part.
-    QSaveFile repaired(fileName);
-    if (!repaired.open(QIODevice::WriteOnly) || repaired.write(check.repairedContent()) != check.repairedContent().size()
-            || !repaired.commit()) {
-        // Qt must not read the damaged file: nothing is restored, and
-        // nothing can be stored there either.
-        qCWarning(dcTavroEnergy()) << "Cannot write the repaired settings file" << fileName << repaired.errorString()
-                                   << "- using the defaults for this run.";
-        return fileName + QStringLiteral(".unavailable/energy.conf");
+    if (writeAtomically(fileName, check.repairedContent()))
+        return fileName;
+    // Qt must not read the damaged file; the sound values are read from the
+    // copy instead.
+    if (QDir().mkpath(QFileInfo(copy).path()) && writeAtomically(copy, check.repairedContent())) {
+        qCWarning(dcTavroEnergy()) << "Cannot write the repaired settings file" << fileName
+                                   << "- reading its sound values from" << copy
+                                   << "; changes hold until the next restart only.";
+        return copy;
     }
-    return fileName;
+    qCWarning(dcTavroEnergy()) << "Cannot write the repaired settings file" << fileName << "nor a copy in" << copy
+                               << "- using the defaults for this run.";
+    return fileName + QStringLiteral(".unavailable/energy.conf");
+}
+
+bool EnergySettings::writeAtomically(const QString &fileName, const QByteArray &content)
+{
+    QSaveFile file(fileName);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
+}
+
+QString EnergySettings::repairedCopyFileName(const QString &fileName)
+{
+    // One per process and settings file: a later run reads the file again.
+    const QByteArray key = QCryptographicHash::hash(fileName.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    return QDir::tempPath() + QStringLiteral("/tavro-energy-%1-%2/energy.conf")
+            .arg(QCoreApplication::applicationPid())
+            .arg(QString::fromLatin1(key));
 }
 
 void EnergySettings::keepDamagedCopy(const QString &fileName)

@@ -10,8 +10,10 @@
 // A damaged file never stops the plugin. Values Qt cannot decode safely are
 // dropped before Qt reads the file, lines it cannot parse are skipped; both
 // with a warning and a copy of the file as found in "energy.conf.damaged".
-// A file that cannot be read or written is warned about; the settings then
-// hold for this run only.
+// When the repaired file cannot be written back, the sound values are read
+// from a repaired copy in the temporary folder for the rest of the run (one
+// warning); changes then go to that copy. A file that cannot be read or
+// written is warned about; the settings then hold for this run only.
 class EnergySettings : public QSettings
 {
     Q_OBJECT
@@ -21,10 +23,14 @@ public:
 
     // Where the file as found is kept when it was damaged.
     static QString damagedCopyFileName();
+    // Where this process keeps the repaired copy of fileName when fileName
+    // cannot be written.
+    static QString repairedCopyFileName(const QString &fileName);
 
 private:
     static QString checkedFileName();
     static void keepDamagedCopy(const QString &fileName);
+    static bool writeAtomically(const QString &fileName, const QByteArray &content);
 };
 
 #endif // ENERGYSETTINGS_H

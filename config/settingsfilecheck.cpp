@@ -153,37 +153,80 @@ public:
 
     bool atEnd() const { return m_position == m_data.size(); }
 
-    // "@Variant(": stream version 4.0, no null flag, the types this plugin
-    // stores (numbers, texts, lists of them, QUuid, QLocale).
+    // "@Variant(": stream version 4.0, no null flag. Every core type whose
+    // layout is known here: what holds a count is checked against the bytes
+    // left; a type not known here cannot be checked and counts as damaged.
     bool variant(int depth = 0)
     {
         quint32 type = 0;
         if (depth > 8 || !read32(type))
             return false;
+        // Qt 4 numbered the types after the first 30 from 128 on, and this
+        // stream version keeps those numbers.
+        if (type >= 128)
+            type -= 97;
         switch (type) {
+        case QMetaType::Nullptr:
+            return true;
         case QMetaType::Bool:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+        case QMetaType::UChar:
             return skip(1);
+        case QMetaType::Short:
+        case QMetaType::UShort:
+        case QMetaType::QChar:
+            return skip(2);
         case QMetaType::Int:
         case QMetaType::UInt:
+        case QMetaType::Float: // single precision in this stream version
         case QMetaType::QTime:
         case QMetaType::QDate: // a 32-bit day number in this stream version
             return skip(4);
+        case QMetaType::QSize:
+        case QMetaType::QPoint:
+        case QMetaType::Long: // both longs as 64 bits
+        case QMetaType::ULong:
         case QMetaType::LongLong:
         case QMetaType::ULongLong:
         case QMetaType::Double:
             return skip(8);
+        case QMetaType::QDateTime: // date, time, a time-spec byte
+            return skip(9);
         case QMetaType::QUuid:
+        case QMetaType::QSizeF:
+        case QMetaType::QPointF:
+        case QMetaType::QRect:
+        case QMetaType::QLine:
             return skip(16);
+        case QMetaType::QRectF:
+        case QMetaType::QLineF:
+            return skip(32);
         case QMetaType::QString:
         case QMetaType::QLocale: // its name
             return string();
         case QMetaType::QByteArray:
+        case QMetaType::QUrl: // its encoded form
+        case QMetaType::QJsonDocument: // JSON text
+        case QMetaType::QJsonObject:
+        case QMetaType::QJsonArray:
             return bytes();
+        case QMetaType::QRegExp: // pattern, case, syntax, minimal
+            return string() && skip(3);
+        case QMetaType::QRegularExpression: // pattern, options
+            return string() && skip(4);
+        case QMetaType::QBitArray: {
+            quint32 bits = 0;
+            return read32(bits) && skip((qint64(bits) + 7) / 8);
+        }
         case QMetaType::QStringList:
             return sequence(4, [this]() { return string(); });
+        case QMetaType::QByteArrayList:
+            return sequence(4, [this]() { return bytes(); });
         case QMetaType::QVariantList:
             return sequence(4, [this, depth]() { return variant(depth + 1); });
         case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash:
             return sequence(8, [this, depth]() { return string() && variant(depth + 1); });
         case 127: { // a named type in this stream version
             QByteArray name;

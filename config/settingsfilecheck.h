@@ -9,7 +9,10 @@
 // cannot take apart safely: an element count larger than the file (Qt
 // reserves memory for it and the process dies), a date-time with a time
 // zone that does not exist (Qt crashes when it writes it back), or a type
-// this plugin never stores. Lines and values are split the way QSettings
+// whose layout is not known here, so that its counts cannot be checked.
+// Values of the other core types are sound, also those this plugin never
+// stores itself (a float, a list holding a date-time): the readers decide
+// what to make of them. Lines and values are split the way QSettings
 // splits them, so what is checked is what Qt would decode.
 //
 // Everything else is left to QSettings: other values are plain text, and a

@@ -28,8 +28,15 @@ EnergyManagerDbusClient::EnergyManagerDbusClient(QObject *parent)
     connect(m_serviceWatcher, &QDBusServiceWatcher::serviceRegistered, this, &EnergyManagerDbusClient::onServiceRegistered);
     connect(m_serviceWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &EnergyManagerDbusClient::onServiceUnregistered);
 
-    if (m_bus.interface() && m_bus.interface()->isServiceRegistered(serviceName))
-        onServiceRegistered(serviceName);
+    // The lists are loaded now; their signals go out from the event loop,
+    // when whoever created the client has had a chance to connect to them.
+    if (m_bus.interface() && m_bus.interface()->isServiceRegistered(serviceName) && setupInterface()
+            && loadChargingData()) {
+        QMetaObject::invokeMethod(this, [this]() {
+            emit chargingConfigurationsUpdated(m_chargingConfigurations);
+            emit chargingStatesUpdated(m_chargingStates);
+        }, Qt::QueuedConnection);
+    }
 }
 
 void EnergyManagerDbusClient::onServiceRegistered(const QString &service)
@@ -95,20 +102,27 @@ void EnergyManagerDbusClient::refreshChargingData()
         emit errorOccurred(unavailable);
         return;
     }
+    if (!loadChargingData())
+        return;
+    emit chargingConfigurationsUpdated(m_chargingConfigurations);
+    emit chargingStatesUpdated(m_chargingStates);
+}
+
+bool EnergyManagerDbusClient::loadChargingData()
+{
     const QDBusReply<QVariantList> configurations = m_interface->call(QStringLiteral("chargingConfigurations"));
     if (!configurations.isValid()) {
         emit errorOccurred(configurations.error().message());
-        return;
+        return false;
     }
     const QDBusReply<QVariantList> states = m_interface->call(QStringLiteral("chargingStates"));
     if (!states.isValid()) {
         emit errorOccurred(states.error().message());
-        return;
+        return false;
     }
     m_chargingConfigurations = deserializeVariantMapList(configurations.value());
     m_chargingStates = deserializeVariantMapList(states.value());
-    emit chargingConfigurationsUpdated(m_chargingConfigurations);
-    emit chargingStatesUpdated(m_chargingStates);
+    return true;
 }
 
 QVariantList EnergyManagerDbusClient::deserializeVariantMapList(const QVariantList &list)

@@ -12,7 +12,9 @@ class QDBusServiceWatcher;
 // Mirrors the energy manager's charging configurations and states from the
 // system bus in another process: loads both lists when the service appears,
 // applies its change signals and empties the lists when it goes away.
-// Entries are maps keyed by "evChargerId" (UUID in braces).
+// Entries are maps keyed by "evChargerId" (UUID in braces). A client made
+// while the service runs has both lists at once, and emits both ...Updated
+// signals once from the event loop, so that its creator can connect first.
 class EnergyManagerDbusClient : public QObject
 {
     Q_OBJECT
@@ -50,6 +52,9 @@ private slots:
 
 private:
     bool setupInterface();
+    // Both lists from the service, without signals; false (and
+    // errorOccurred) when a call fails.
+    bool loadChargingData();
     static QVariantList deserializeVariantMapList(const QVariantList &list);
     static int indexOfEntry(const QVariantList &list, const QString &evChargerId);
     static void replaceOrAddEntry(QVariantList &list, const QVariantMap &map);

@@ -2,8 +2,10 @@
 // and dispatch into the "TavroEnergy" namespace, then a few update cycles so
 // that whatever the requests changed runs through the planners.
 //
-// Input: up to 16 request lines, separated by newlines. The client is
-// authenticated with an admin token before the first line.
+// Input: a stream of up to 16 request lines (batches too), cut into lines
+// by the transport's own splitter. The client is authenticated with an
+// admin token before the first line. Every reply and notification is checked
+// against its declaration: one that breaks it aborts the run.
 
 #include "cannednetworkmanager.h"
 #include "fuzzenvironment.h"
@@ -11,6 +13,7 @@
 
 #include "jsonrpc/tavroenergyjsonhandler.h"
 
+#include "tavro/jsonrpclinebuffer.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpctcptransport.h"
 
@@ -29,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     household.createManagers();
     TavroEnergyJsonHandler handler(household.spotMarketManager(), household.manager());
     JsonRpcServer server;
+    server.setSelfCheck(JsonRpcServer::SelfCheckFatal);
     server.addToken(QStringLiteral("fuzz"), Types::PermissionScopeAdmin);
     if (!server.registerHandler(&handler, 1, 1))
         qFatal("The TavroEnergy namespace cannot be registered");
@@ -44,13 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     emit transport->lineReceived(clientId, QByteArrayLiteral(
         R"({"jsonrpc":"2.0","id":0,"method":"JSONRPC.Authenticate","params":{"token":"fuzz"}})"));
 
-    const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));
-    const QList<QByteArray> lines = input.split('\n');
-    for (int i = 0; i < lines.count() && i < 16; i++) {
-        if (!lines.at(i).isEmpty())
-            emit transport->lineReceived(clientId, lines.at(i));
+    JsonRpcLineBuffer lines(JsonRpcTcpTransport::maxLineLength);
+    lines.append(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    QByteArray line;
+    for (int i = 0; i < 16 && lines.takeLine(&line) == JsonRpcLineBuffer::LineReady; i++) {
+        emit transport->lineReceived(clientId, line);
         FuzzEnvironment::processEvents();
     }
+    line = lines.takeRest();
+    if (!line.isEmpty())
+        emit transport->lineReceived(clientId, line);
+    FuzzEnvironment::processEvents();
     household.runCycles(3);
 
     emit transport->clientDisconnected(clientId);

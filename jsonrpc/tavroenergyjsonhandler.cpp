@@ -11,6 +11,8 @@
 
 #include "tavro-energy/energymanager.h"
 
+#include <QSet>
+
 namespace {
 
 QString basic(int metaTypeId)
@@ -129,54 +131,56 @@ void TavroEnergyJsonHandler::registerDeclarations()
 
     registerNotification(QStringLiteral("PhasePowerLimitChanged"),
                          QStringLiteral("Emitted whenever the phase power limit configuration changes."),
-                         {{QStringLiteral("phasePowerLimit"), uintType}});
+                         {{QStringLiteral("phasePowerLimit"), uintType}}, control);
     registerNotification(QStringLiteral("AcquisitionToleranceChanged"),
                          QStringLiteral("Emitted whenever the acquisition tolerance changes."),
-                         {{QStringLiteral("acquisitionTolerance"), doubleType}});
+                         {{QStringLiteral("acquisitionTolerance"), doubleType}}, control);
     registerNotification(QStringLiteral("BatteryLevelConsiderationChanged"),
                          QStringLiteral("Emitted whenever the battery level consideration changes."),
-                         {{QStringLiteral("batteryLevelConsideration"), doubleType}});
+                         {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
     registerNotification(QStringLiteral("BatteryLevelLimitsChanged"),
                          QStringLiteral("Emitted whenever the battery level limits change."),
-                         {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}});
+                         {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}}, admin);
     registerNotification(QStringLiteral("ChargingConfigurationAdded"),
                          QStringLiteral("Emitted whenever a charging configuration is added."),
-                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}});
+                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}}, control);
     registerNotification(QStringLiteral("ChargingConfigurationRemoved"),
                          QStringLiteral("Emitted whenever a charging configuration is removed."),
-                         {{QStringLiteral("evChargerThingId"), uuidType}});
+                         {{QStringLiteral("evChargerThingId"), uuidType}}, control);
     registerNotification(QStringLiteral("ChargingConfigurationChanged"),
                          QStringLiteral("Emitted whenever a charging configuration changes."),
-                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}});
+                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}}, control);
     registerNotification(QStringLiteral("ChargingStateAdded"),
                          QStringLiteral("Emitted whenever a charging state has been added."),
-                         {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}});
+                         {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}}, control);
     registerNotification(QStringLiteral("ChargingStateRemoved"),
                          QStringLiteral("Emitted whenever a charging state has been removed."),
-                         {{QStringLiteral("evChargerThingId"), uuidType}});
+                         {{QStringLiteral("evChargerThingId"), uuidType}}, control);
     registerNotification(QStringLiteral("ChargingStateChanged"),
                          QStringLiteral("Emitted whenever a charging state has changed."),
-                         {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}});
+                         {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}}, control);
     registerNotification(QStringLiteral("SpotMarketConfigurationChanged"),
                          QStringLiteral("Emitted whenever a spot market configuration has changed."),
                          {{QStringLiteral("o:providerId"), uuidType}, {QStringLiteral("enabled"), boolType},
-                          {QStringLiteral("available"), boolType}});
+                          {QStringLiteral("available"), boolType}}, control);
     registerNotification(QStringLiteral("ChargingSchedulesChanged"),
                          QStringLiteral("Emitted whenever the planed charging schedules have changed."),
-                         {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}});
+                         {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
     registerNotification(QStringLiteral("SpotMarketStatusChanged"),
                          QStringLiteral("Emitted whenever the spot market manager status changed."),
-                         {{QStringLiteral("enabled"), boolType}, {QStringLiteral("available"), boolType}});
+                         {{QStringLiteral("enabled"), boolType}, {QStringLiteral("available"), boolType}}, control);
     registerNotification(QStringLiteral("SpotMarketScoreEntriesChanged"),
                          QStringLiteral("Emitted whenever the score entries of the current spot market provider changed. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
-                         {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}});
+                         {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
 }
 
 void TavroEnergyJsonHandler::connectNotifications()
 {
     SmartChargingManager *manager = m_smartChargingManager;
-    connect(manager, &SmartChargingManager::phasePowerLimitChanged, this, [this](int limit) {
-        emit PhasePowerLimitChanged({{QStringLiteral("phasePowerLimit"), limit}});
+    // The signal carries the limit as an int; the manager's own value is the
+    // unsigned one the notification declares.
+    connect(manager, &SmartChargingManager::phasePowerLimitChanged, this, [this]() {
+        emit PhasePowerLimitChanged({{QStringLiteral("phasePowerLimit"), m_smartChargingManager->phasePowerLimit()}});
     });
     connect(manager, &SmartChargingManager::acquisitionToleranceChanged, this, [this](double tolerance) {
         emit AcquisitionToleranceChanged({{QStringLiteral("acquisitionTolerance"), tolerance}});
@@ -326,6 +330,13 @@ JsonReply *TavroEnergyJsonHandler::SetChargingConfiguration(const QVariantMap &p
         base = ChargingConfiguration(evChargerId);
     ChargingConfiguration configuration = unpack<ChargingConfiguration>(object, base);
     configuration.setLocale(context.locale());
+    // A week has seven days: more, or one day twice, is no schedule.
+    const QList<int> repeatDays = configuration.repeatDays();
+    if (repeatDays.count() > 7 || QSet<int>(repeatDays.cbegin(), repeatDays.cend()).count() != repeatDays.count()) {
+        qCWarning(dcTavroEnergy()) << "Charging configuration repeat days invalid. Each day may be given once:"
+                                   << repeatDays.mid(0, 16);
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    }
     return energyErrorReply(m_smartChargingManager->setChargingConfiguration(configuration));
 }
 

@@ -18,7 +18,6 @@ namespace {
 
 const double voltage = 230.0;
 const QUuid idNamespace(QStringLiteral("{1d3c2f0e-5b7a-4c1e-9f2d-7a6b5c4d3e2f}"));
-const QString token = QStringLiteral("household-simulator");
 const int soakReplyTimeoutMs = 1000;
 
 ThingId fixedId(const QString &kind, const QString &name)
@@ -65,7 +64,7 @@ Simulation::~Simulation()
 
 QString Simulation::adminToken() const
 {
-    return token;
+    return m_adminToken;
 }
 
 quint16 Simulation::jsonRpcPort() const
@@ -89,7 +88,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_thingManager->setActionLogLimit(0);
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
     m_jsonRpcServer = std::make_unique<JsonRpcServer>();
-    m_jsonRpcServer->addToken(token, Types::PermissionScopeAdmin);
+    m_jsonRpcServer->addToken(m_adminToken, Types::PermissionScopeAdmin);
     // A week runs in seconds: the host's watchdog of 30 s real time per
     // unanswered request would keep a timer for every request of the run.
     if (m_scenario.random.enabled)
@@ -216,7 +215,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         *errorString = QStringLiteral("Cannot reach the host's JSON-RPC server");
         return false;
     }
-    m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), token}});
+    m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), m_adminToken}});
     // A soak may also take the plugin's notifications, so that their lines are checked too.
     const QVariantList namespaces = m_scenario.random.notifications ? QVariantList{QStringLiteral("TavroEnergy")} : QVariantList();
     m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), namespaces}});

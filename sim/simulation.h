@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QStringList>
+#include <QUuid>
 #include <QVarLengthArray>
 #include <QVector>
 
@@ -72,6 +73,7 @@ public:
     const QVector<MinuteRecord> &records() const { return m_records; }
     // The same minutes in the peer controller's household.
     const QVector<MinuteRecord> &peerRecords() const { return m_peerRecords; }
+    // Random for every run, so that no other local process can know it.
     QString adminToken() const;
     // True for a car whose "batteryLevel" the plugin estimates.
     bool carEstimated(int carIndex) const;
@@ -147,6 +149,7 @@ private:
     void measureHeap();
     void soakProblem(const QString &text);
     Scenario m_scenario;
+    const QString m_adminToken = QUuid::createUuid().toString(QUuid::Id128);
     QRandomGenerator m_random;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<EnergyManager> m_energyManager;

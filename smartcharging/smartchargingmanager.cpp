@@ -31,7 +31,8 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
 
     {
         // The file may have been edited by hand: a value that does not parse
-        // or lies outside its range is replaced by the default, with a warning.
+        // is replaced by the default, one outside its range is clamped to
+        // the setter's range; both with a warning.
         EnergySettings settings;
         auto warnInvalid = [&settings](const QString &key) {
             qCWarning(dcTavroEnergy()) << "Ignoring invalid value in the global settings:" << key
@@ -42,10 +43,14 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
                 return fallback;
             bool ok = false;
             const double value = settings.value(key).toDouble(&ok);
-            if (ok && std::isfinite(value) && value >= 0.0 && value <= 1.0)
-                return value;
-            warnInvalid(key);
-            return fallback;
+            if (!ok || !std::isfinite(value)) {
+                warnInvalid(key);
+                return fallback;
+            }
+            if (value < 0.0 || value > 1.0)
+                qCWarning(dcTavroEnergy()) << "Global setting out of range:" << key << value << "- using"
+                                           << qBound(0.0, value, 1.0);
+            return qBound(0.0, value, 1.0);
         };
         const QString phaseLimitKey = QStringLiteral("phasePowerConsumptionLimit");
         if (settings.contains(phaseLimitKey)) {

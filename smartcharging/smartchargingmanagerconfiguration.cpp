@@ -34,25 +34,33 @@ bool isCharger(const Thing *thing)
 
 // Readers for one subgroup of the settings file. The file may have been
 // edited by hand or written by an older version: a value that does not
-// parse or lies outside its range falls back to the value of a missing key,
-// with a warning, so that whatever is sound is still restored.
+// parse falls back to the value of a missing key, a number outside its
+// range is clamped to it (an enum's number falls back instead), each with a
+// warning, so that whatever is sound is still restored.
 void warnInvalid(const QSettings &settings, const QString &key)
 {
     qCWarning(dcTavroEnergy()) << "Ignoring invalid value in stored charging configuration:" << settings.group()
                                << key << settings.value(key);
 }
 
-uint readUInt(const QSettings &settings, const QString &key, uint fallback, uint minimum, uint maximum)
+enum class OutOfRange { Clamp, Fallback };
+
+uint readUInt(const QSettings &settings, const QString &key, uint fallback, uint minimum, uint maximum,
+              OutOfRange outOfRange = OutOfRange::Clamp)
 {
     if (!settings.contains(key))
         return fallback;
     bool ok = false;
-    const uint value = settings.value(key).toUInt(&ok);
-    if (!ok || value < minimum || value > maximum) {
+    const qlonglong value = settings.value(key).toLongLong(&ok);
+    if (!ok || (outOfRange == OutOfRange::Fallback && (value < minimum || value > maximum))) {
         warnInvalid(settings, key);
         return fallback;
     }
-    return value;
+    if (value < minimum || value > maximum) {
+        qCWarning(dcTavroEnergy()) << "Stored charging configuration value out of range:" << settings.group() << key
+                                   << value << "- using" << qBound<qlonglong>(minimum, value, maximum);
+    }
+    return static_cast<uint>(qBound<qlonglong>(minimum, value, maximum));
 }
 
 double readDouble(const QSettings &settings, const QString &key, double fallback)
@@ -95,14 +103,21 @@ QList<int> readRepeatDays(const QSettings &settings, const QString &key)
     const QVariantList entries = value.type() == QVariant::String
             ? QVariant(value.toString().split(QLatin1Char(','), Qt::SkipEmptyParts)).toList()
             : value.toList();
+    // Each day of the week once; whatever else is there is left out, with
+    // one warning for the key.
+    bool invalid = false;
     for (const QVariant &entry : entries) {
         bool ok = false;
         const int day = entry.toString().trimmed().toInt(&ok);
-        if (!ok || day < 1 || day > 7) {
-            warnInvalid(settings, key);
+        if (!ok || day < 1 || day > 7 || repeatDays.contains(day)) {
+            invalid = true;
             continue;
         }
         repeatDays.append(day);
+    }
+    if (invalid) {
+        qCWarning(dcTavroEnergy()) << "Ignoring invalid value in stored charging configuration:" << settings.group()
+                                   << key << "- keeping" << repeatDays << "of" << entries.count() << "entries";
     }
     return repeatDays;
 }
@@ -126,7 +141,7 @@ ChargingConfiguration readChargingConfiguration(const QSettings &settings, const
     configuration.setAssignedCarId(settings.value(QStringLiteral("assignedCarId")).toUuid());
     const uint mode = readUInt(settings, QStringLiteral("chargingMode"), ChargingConfiguration::ChargingModeNormal,
                                ChargingConfiguration::ChargingModeNormal,
-                               ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                               ChargingConfiguration::ChargingModeEcoWithTargetTime, OutOfRange::Fallback);
     configuration.setChargingMode(static_cast<ChargingConfiguration::ChargingMode>(mode));
     if (settings.contains(QStringLiteral("endDateTime")))
         configuration.setEndDateTime(settings.value(QStringLiteral("endDateTime")).toDateTime());

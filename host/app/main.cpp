@@ -3,7 +3,8 @@
 // real time, or --minutes N of simulated time as fast as possible.
 // With --jsonrpc-port the JSON-RPC API is served on 127.0.0.1 (port 0 picks
 // a free one); the line "JSON-RPC listening on 127.0.0.1:<port>" on stdout
-// tells clients where, once the plugins' namespaces are registered.
+// tells clients where, once the plugins' namespaces are registered. Admin
+// tokens come from --token-file (or --token, which the process list shows).
 
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
@@ -16,6 +17,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -37,6 +39,33 @@ QStringList pluginDirectories(const QString &option)
     directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins")
                 << QCoreApplication::applicationDirPath() + QStringLiteral("/../" TAVRO_PLUGIN_INSTALL_DIR);
     return directories;
+}
+
+// Appends the tokens of the file (one per line, blank lines and lines
+// starting with # skipped). A file other users may read is used, with a
+// warning: the tokens are only as secret as the file.
+bool readTokenFile(const QString &fileName, QStringList *tokens, QString *error)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        *error = QStringLiteral("Cannot read the token file %1: %2").arg(fileName, file.errorString());
+        return false;
+    }
+    int count = 0;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        tokens->append(line);
+        count++;
+    }
+    if (count == 0) {
+        *error = QStringLiteral("The token file %1 holds no token").arg(fileName);
+        return false;
+    }
+    if (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))
+        std::fprintf(stderr, "Warning: other users may read the token file %s\n", qPrintable(fileName));
+    return true;
 }
 
 void buildHousehold(ThingManager *thingManager)
@@ -80,9 +109,19 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Serve JSON-RPC on 127.0.0.1:N (0: any free port)."),
                                   QStringLiteral("N"));
     QCommandLineOption tokenOption(QStringLiteral("token"),
-                                   QStringLiteral("A JSON-RPC token with every permission (may be repeated)."),
+                                   QStringLiteral("A JSON-RPC token with every permission (may be repeated). "
+                                                  "Every local user can read it in the process list: prefer "
+                                                  "--token-file."),
                                    QStringLiteral("token"));
-    parser.addOptions({pluginOption, minutesOption, portOption, tokenOption});
+    QCommandLineOption tokenFileOption(QStringLiteral("token-file"),
+                                       QStringLiteral("A file with JSON-RPC tokens with every permission, one per "
+                                                      "line (lines starting with # are comments)."),
+                                       QStringLiteral("file"));
+    QCommandLineOption maxConnectionsOption(
+        QStringLiteral("max-connections"),
+        QStringLiteral("JSON-RPC connections kept at once (default %1).").arg(JsonRpcServer::defaultMaxConnections),
+        QStringLiteral("N"));
+    parser.addOptions({pluginOption, minutesOption, portOption, tokenOption, tokenFileOption, maxConnectionsOption});
     parser.process(application);
 
     const QString dataRoot = QDir::tempPath() + QStringLiteral("/tavro-host");
@@ -111,8 +150,25 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "%s\n", qPrintable(error));
     }
 
-    for (const QString &token : parser.values(tokenOption))
+    QStringList tokens = parser.values(tokenOption);
+    if (parser.isSet(tokenFileOption)) {
+        QString error;
+        if (!readTokenFile(parser.value(tokenFileOption), &tokens, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
+    }
+    for (const QString &token : qAsConst(tokens))
         jsonRpcServer.addToken(token, Types::PermissionScopeAdmin);
+    if (parser.isSet(maxConnectionsOption)) {
+        bool ok = false;
+        const int connections = parser.value(maxConnectionsOption).toInt(&ok);
+        if (!ok || connections < 1) {
+            std::fprintf(stderr, "--max-connections needs a number of at least 1\n");
+            return 1;
+        }
+        jsonRpcServer.setMaxConnections(connections);
+    }
     if (parser.isSet(portOption)) {
         bool ok = false;
         const uint port = parser.value(portOption).toUInt(&ok);

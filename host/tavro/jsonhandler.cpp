@@ -5,6 +5,9 @@
 #include <QSequentialIterable>
 #include <QUuid>
 
+#include <cmath>
+#include <limits>
+
 namespace {
 
 bool isGadgetType(int typeId)
@@ -95,9 +98,17 @@ QVariant unpackValue(const QVariant &value, int targetType, const QMetaProperty 
     case QMetaType::QDateTime:
         return QDateTime::fromSecsSinceEpoch(value.toLongLong(ok));
     case QMetaType::UInt:
-        return value.toUInt(ok);
-    case QMetaType::Int:
-        return value.toInt(ok);
+    case QMetaType::Int: {
+        // Never wrapped: 2^32 must not become 0.
+        const double number = value.toDouble(ok);
+        const bool isUnsigned = targetType == QMetaType::UInt;
+        const double minimum = isUnsigned ? 0.0 : double(std::numeric_limits<int>::min());
+        const double maximum = isUnsigned ? double(std::numeric_limits<uint>::max()) : double(std::numeric_limits<int>::max());
+        *ok = *ok && std::floor(number) == number && number >= minimum && number <= maximum;
+        if (!*ok)
+            return QVariant();
+        return isUnsigned ? QVariant(static_cast<uint>(number)) : QVariant(static_cast<int>(number));
+    }
     case QMetaType::Double:
         return value.toDouble(ok);
     case QMetaType::Float:
@@ -116,8 +127,12 @@ QVariant unpackValue(const QVariant &value, int targetType, const QMetaProperty 
     }
     if (targetType == qMetaTypeId<QList<int>>()) {
         QList<int> list;
-        for (const QVariant &item : value.toList())
-            list.append(item.toInt());
+        for (const QVariant &item : value.toList()) {
+            const QVariant number = unpackValue(item, QMetaType::Int, nullptr, ok);
+            if (!*ok)
+                return QVariant();
+            list.append(number.toInt());
+        }
         return QVariant::fromValue(list);
     }
     QVariant result = value;
@@ -289,11 +304,14 @@ void JsonHandler::registerMethod(const QString &name, const QString &description
     m_methods.insert(name, method);
 }
 
-void JsonHandler::registerNotification(const QString &name, const QString &description, const QVariantMap &params)
+void JsonHandler::registerNotification(const QString &name, const QString &description, const QVariantMap &params,
+                                       Types::PermissionScope permissionScope)
 {
     QVariantMap notification;
     notification.insert(QStringLiteral("description"), description);
     notification.insert(QStringLiteral("params"), params);
+    notification.insert(QStringLiteral("permissionScope"),
+                        QString::fromLatin1(QMetaEnum::fromType<Types::PermissionScope>().valueToKey(permissionScope)));
     m_notifications.insert(name, notification);
 }
 

@@ -16,8 +16,8 @@
 // Notifications are signals named like the notification carrying one
 // QVariantMap.
 //
-// Types in declarations: a basic type name ("Uint", "Double", "Bool",
-// "Uuid", "String", "Int", ...), "$ref:Name" for a declared enum or object,
+// Types in declarations: a basic type name ("Uint" and "Int" are 32 bits
+// wide, "Double", "Bool", "Uuid", "String", ...), "$ref:Name" for a declared enum or object,
 // or a one-element list for a list of that type. A parameter or property
 // name prefixed "o:" is optional.
 class JsonHandler : public QObject
@@ -82,7 +82,10 @@ protected:
     }
     void registerMethod(const QString &name, const QString &description, const QVariantMap &params,
                         const QVariantMap &returns, Types::PermissionScope permissionScope = Types::PermissionScopeAdmin);
-    void registerNotification(const QString &name, const QString &description, const QVariantMap &params);
+    // Only clients whose token holds every bit of permissionScope receive
+    // the notification: give it the scope of the method that reads the same.
+    void registerNotification(const QString &name, const QString &description, const QVariantMap &params,
+                              Types::PermissionScope permissionScope = Types::PermissionScopeAdmin);
     // Types that have no meta-object: an enum by its keys, an object by its
     // members (member name, "o:" for optional, to type as in declarations).
     void registerEnum(const QString &name, const QStringList &keys);

@@ -52,9 +52,12 @@ JsonReply *JsonRpcBuiltinHandler::Hello(const QVariantMap &params, const JsonCon
 
 JsonReply *JsonRpcBuiltinHandler::Authenticate(const QVariantMap &params, const JsonContext &context)
 {
-    if (!m_server->authenticate(context.clientId(), params.value(QStringLiteral("token")).toString()))
+    bool throttled = false;
+    if (!m_server->authenticate(context.clientId(), params.value(QStringLiteral("token")).toString(), &throttled))
         return JsonReply::createErrorReply(JsonRpcServer::ErrorUnauthenticated,
-                                           QStringLiteral("Unauthenticated: unknown token"));
+                                           throttled ? QStringLiteral("Unauthenticated: too many unknown tokens, "
+                                                                      "try again in a second")
+                                                     : QStringLiteral("Unauthenticated: unknown token"));
     return createReply({{QStringLiteral("authenticated"), true},
                         {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
 }

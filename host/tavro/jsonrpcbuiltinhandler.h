@@ -20,7 +20,8 @@ public:
     // authentication. A given locale ("de_DE") is kept for the connection.
     Q_INVOKABLE JsonReply *Hello(const QVariantMap &params, const JsonContext &context);
     // {token} → {authenticated, permissionScopes}; an unknown token is an
-    // ErrorUnauthenticated error and leaves the connection as it was.
+    // ErrorUnauthenticated error (the server closes the connection after a
+    // few, and refuses all for a second after many).
     Q_INVOKABLE JsonReply *Authenticate(const QVariantMap &params, const JsonContext &context);
     // {} → {namespaces: {Name: {majorVersion, minorVersion, enums, objects,
     // methods, notifications}}}

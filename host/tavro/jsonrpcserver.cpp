@@ -3,6 +3,7 @@
 #include "jsonrpclogging.h"
 #include "jsonrpctcptransport.h"
 #include "jsonrpcvalidator.h"
+#include "jsonrawtext.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -34,6 +35,15 @@ JsonRpcServer::JsonRpcServer(QObject *parent) : QObject(parent)
     connect(m_transport, &JsonRpcTcpTransport::clientDisconnected, this, &JsonRpcServer::onClientDisconnected);
     connect(m_transport, &JsonRpcTcpTransport::lineReceived, this, &JsonRpcServer::onLineReceived);
     connect(m_transport, &JsonRpcTcpTransport::lineTooLong, this, &JsonRpcServer::onLineTooLong);
+    connect(m_transport, &JsonRpcTcpTransport::inputClosed, this, &JsonRpcServer::onInputClosed);
+    m_authenticationSweep = new QTimer(this);
+    connect(m_authenticationSweep, &QTimer::timeout, this, &JsonRpcServer::closeUnauthenticated);
+
+    const QByteArray selfCheck = qgetenv("TAVRO_JSONRPC_SELF_CHECK").trimmed().toLower();
+    if (selfCheck == "warn")
+        m_selfCheck = SelfCheckWarn;
+    else if (selfCheck == "fatal")
+        m_selfCheck = SelfCheckFatal;
 
     m_builtinHandler = new JsonRpcBuiltinHandler(this);
     registerHandler(m_builtinHandler, 1, 0);
@@ -127,40 +137,38 @@ void JsonRpcServer::onHandlerNotification(const QVariantMap &params)
     if (!handler || m_handlers.value(handler->name()) != handler)
         return;
     const QString nameSpace = handler->name();
-#ifdef QT_NO_DEBUG
-    // Most notifications find no authenticated client taking the namespace
-    // (every state change of every thing passes here): nothing to build then.
+    const QString notification = QString::fromLatin1(handler->metaObject()->method(senderSignalIndex()).name());
+    const QVariantMap declaration = handler->jsonNotifications().value(notification).toMap();
+    int requiredScope = Types::PermissionScopeAdmin;
+    if (!declaredScope(declaration, &requiredScope))
+        requiredScope = Types::PermissionScopeAdmin;
+    const auto wants = [&](const QUuid &clientId, const Client &client) {
+        return !client.closing && (client.allNamespaces || client.namespaces.contains(nameSpace))
+               && isAuthenticated(clientId)
+               && (permissionScopes(clientId) & requiredScope) == Types::PermissionScopes(requiredScope);
+    };
+    // Most notifications find no client taking them (every state change of
+    // every thing passes here): nothing to build then, unless checked.
     bool wanted = false;
     for (auto it = m_clients.constBegin(); !wanted && it != m_clients.constEnd(); ++it)
-        wanted = (it->allNamespaces || it->namespaces.contains(nameSpace)) && isAuthenticated(it.key());
+        wanted = wants(it.key(), it.value());
+    if (!wanted && m_selfCheck == SelfCheckOff)
+        return;
+    const QString fullName = nameSpace + QLatin1Char('.') + notification;
+    checkDeclaration(handler, QStringLiteral("Notification ") + fullName,
+                     declaration.value(QStringLiteral("params")).toMap(), JsonRpcValidator::toJson(params).toObject());
     if (!wanted)
         return;
-#endif
-    const QString notification = QString::fromLatin1(handler->metaObject()->method(senderSignalIndex()).name());
-#ifndef QT_NO_DEBUG
-    const JsonRpcValidator::Result check = JsonRpcValidator(typeScope(handler)).validateMembers(
-        handler->jsonNotifications().value(notification).toMap().value(QStringLiteral("params")).toMap(),
-        JsonRpcValidator::toJson(params).toObject());
-    // Types of other libraries may be undeclared here: only say so quietly.
-    if (!check.ok && !check.declarationError)
-        qCWarning(dcJsonRpc()) << "Notification" << nameSpace + QLatin1Char('.') + notification
-                               << "does not match its declaration:" << check.message;
-    else if (!check.ok)
-        qCDebug(dcJsonRpc()) << "Notification" << nameSpace + QLatin1Char('.') + notification
-                             << "not checked:" << check.message;
-#endif
     // Over a copy of the ids: translateNotification() is handler code.
     const QList<QUuid> clientIds = m_clients.keys();
     for (const QUuid &clientId : clientIds) {
-        if (!isAuthenticated(clientId))
+        if (!m_clients.contains(clientId) || !wants(clientId, m_clients.value(clientId)))
             continue;
-        const Client client = m_clients.value(clientId);
-        if (!client.allNamespaces && !client.namespaces.contains(nameSpace))
-            continue;
-        const QVariantMap translated = handler->translateNotification(notification, params, client.locale);
+        const QVariantMap translated = handler->translateNotification(notification, params,
+                                                                      m_clients.value(clientId).locale);
         QJsonObject message;
         message.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
-        message.insert(QStringLiteral("method"), nameSpace + QLatin1Char('.') + notification);
+        message.insert(QStringLiteral("method"), fullName);
         message.insert(QStringLiteral("params"), JsonRpcValidator::toJson(translated));
         sendObject(clientId, message);
     }
@@ -168,8 +176,61 @@ void JsonRpcServer::onHandlerNotification(const QVariantMap &params)
 
 void JsonRpcServer::onClientConnected(const QUuid &clientId)
 {
-    m_clients.insert(clientId, Client());
+    Client client;
+    client.sequence = m_nextSequence++;
+    client.connected.start();
+    m_clients.insert(clientId, client);
+    m_transport->setMaxLineLength(clientId, unauthenticatedMaxLineLength);
+
+    int open = 0;
+    QUuid oldestUnauthenticated;
+    quint64 oldest = 0;
+    for (auto it = m_clients.constBegin(); it != m_clients.constEnd(); ++it) {
+        if (it->closing)
+            continue;
+        open++;
+        if (it.key() != clientId && !isAuthenticated(it.key()) && (oldestUnauthenticated.isNull() || it->sequence < oldest)) {
+            oldestUnauthenticated = it.key();
+            oldest = it->sequence;
+        }
+    }
+    if (open > m_maxConnections) {
+        if (!oldestUnauthenticated.isNull()) {
+            if (m_closedLog.allow(QtWarningMsg))
+                qCWarning(dcJsonRpc()) << "Too many connections: closing the oldest unauthenticated one from"
+                                       << m_transport->peer(oldestUnauthenticated);
+            m_clients[oldestUnauthenticated].closing = true;
+            m_transport->abortClient(oldestUnauthenticated);
+        } else {
+            if (m_closedLog.allow(QtWarningMsg))
+                qCWarning(dcJsonRpc()) << "Too many connections: refusing the one from" << m_transport->peer(clientId);
+            sendError(clientId, QByteArrayLiteral("null"), ErrorTooManyConnections,
+                      QStringLiteral("Too many connections (%1)").arg(m_maxConnections));
+            closeClient(clientId);
+        }
+    }
+    if (!m_authenticationSweep->isActive())
+        m_authenticationSweep->start(qBound(50, m_authenticationTimeout / 4, 1000));
     emit clientConnected(clientId);
+}
+
+void JsonRpcServer::closeUnauthenticated()
+{
+    // One timer for all: a flood of connections does not become a flood of
+    // timers.
+    if (m_clients.isEmpty()) {
+        m_authenticationSweep->stop();
+        return;
+    }
+    const QList<QUuid> clientIds = m_clients.keys();
+    for (const QUuid &clientId : clientIds) {
+        const Client &client = m_clients[clientId];
+        if (client.closing || isAuthenticated(clientId) || client.connected.elapsed() < m_authenticationTimeout)
+            continue;
+        qCDebug(dcJsonRpc()) << "Closing the connection from" << m_transport->peer(clientId)
+                             << ": not authenticated within" << m_authenticationTimeout << "ms";
+        closeClient(clientId);
+    }
 }
 
 void JsonRpcServer::onClientDisconnected(const QUuid &clientId)
@@ -186,55 +247,121 @@ void JsonRpcServer::onClientDisconnected(const QUuid &clientId)
 
 void JsonRpcServer::onLineTooLong(const QUuid &clientId)
 {
-    sendError(clientId, QJsonValue(QJsonValue::Null), ErrorParse,
-              QStringLiteral("Parse error: line longer than %1 bytes").arg(JsonRpcTcpTransport::maxLineLength));
+    sendError(clientId, QByteArrayLiteral("null"), ErrorParse,
+              QStringLiteral("Parse error: line longer than %1 bytes").arg(isAuthenticated(clientId)
+                                                                              ? JsonRpcTcpTransport::maxLineLength
+                                                                              : unauthenticatedMaxLineLength));
+}
+
+void JsonRpcServer::onInputClosed(const QUuid &clientId)
+{
+    // Nothing more will come; what it asked for is still answered.
+    closeClient(clientId);
+}
+
+void JsonRpcServer::closeClient(const QUuid &clientId)
+{
+    auto it = m_clients.find(clientId);
+    if (it == m_clients.end() || it->closing)
+        return;
+    it->closing = true;
+    closeWhenAnswered(clientId);
+}
+
+void JsonRpcServer::closeWhenAnswered(const QUuid &clientId)
+{
+    auto it = m_clients.find(clientId);
+    if (it == m_clients.end() || !it->closing || !it->pendingReplies.isEmpty())
+        return;
+    // Later: an answer to the line being handled may still be on its way.
+    QMetaObject::invokeMethod(this, [this, clientId]() { m_transport->disconnectClient(clientId); },
+                              Qt::QueuedConnection);
 }
 
 void JsonRpcServer::onLineReceived(const QUuid &clientId, const QByteArray &line)
 {
-    const QJsonValue nullId(QJsonValue::Null);
+    auto it = m_clients.find(clientId);
+    if (it == m_clients.end() || it->closing)
+        return;
+    Request base;
+    base.clientId = clientId;
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        sendError(clientId, nullId, ErrorParse, QStringLiteral("Parse error: %1").arg(parseError.errorString()));
+        // Qt reads only objects and arrays at the top level; any other JSON
+        // value is a valid text, but no request.
+        if (QJsonDocument::fromJson('[' + line + ']').array().count() == 1)
+            sendError(base, ErrorInvalidRequest, QStringLiteral("Invalid request: not a JSON object"), true);
+        else
+            sendError(base, ErrorParse, QStringLiteral("Parse error: %1").arg(parseError.errorString()), true);
         return;
     }
-    if (document.isArray()) {
-        sendError(clientId, nullId, ErrorInvalidRequest, QStringLiteral("Invalid request: batches are not supported"));
+    if (!document.isArray()) {
+        handleRequest(base, document.object(), line);
         return;
     }
-    if (!document.isObject()) {
-        sendError(clientId, nullId, ErrorInvalidRequest, QStringLiteral("Invalid request: not a JSON object"));
+    const QJsonArray requests = document.array();
+    if (requests.isEmpty() || requests.count() > maxBatchSize) {
+        sendError(base, ErrorInvalidRequest,
+                  requests.isEmpty() ? QStringLiteral("Invalid request: empty batch")
+                                     : QStringLiteral("Invalid request: more than %1 requests in a batch").arg(maxBatchSize),
+                  true);
         return;
     }
-    const QJsonObject object = document.object();
-    Request request;
-    request.clientId = clientId;
+    const QList<QByteArray> texts = JsonRawText::arrayElements(line);
+    base.batch = std::make_shared<Batch>();
+    base.batch->clientId = clientId;
+    // One more than there are requests: the batch cannot be sent before
+    // every request has been started.
+    base.batch->pending = requests.count() + 1;
+    for (int i = 0; i < requests.count(); i++)
+        handleRequest(base, requests.at(i), texts.value(i));
+    complete(base, QByteArray());
+}
+
+void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, const QByteArray &text)
+{
+    Request request = base;
+    if (!value.isObject()) {
+        sendError(request, ErrorInvalidRequest, QStringLiteral("Invalid request: not a JSON object"), true);
+        return;
+    }
+    const QJsonObject object = value.toObject();
     request.answered = object.contains(QStringLiteral("id"));
-    request.id = object.value(QStringLiteral("id"));
-    if (request.answered && !request.id.isString() && !request.id.isDouble() && !request.id.isNull()) {
-        sendError(clientId, nullId, ErrorInvalidRequest,
-                  QStringLiteral("Invalid request: \"id\" must be a string, a number or null"));
+    const QJsonValue id = object.value(QStringLiteral("id"));
+    if (request.answered && !id.isString() && !id.isDouble() && !id.isNull()) {
+        sendError(request, ErrorInvalidRequest, QStringLiteral("Invalid request: \"id\" must be a string, a number or null"),
+                  true);
         return;
     }
-    if (!request.answered)
-        request.id = nullId;
+    if (request.answered) {
+        // The id's own text goes into the answer: it must be that id, as Qt
+        // read it, or the id is written anew.
+        request.id = JsonRawText::memberValue(text, QStringLiteral("id"));
+        const QJsonArray check = QJsonDocument::fromJson('[' + request.id + ']').array();
+        if (check.count() != 1 || check.at(0) != id)
+            request.id = QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    }
     // Malformed requests are answered even without an id: they are no
     // valid notifications either.
     if (object.value(QStringLiteral("jsonrpc")) != QJsonValue(QStringLiteral("2.0"))) {
-        sendError(clientId, request.id, ErrorInvalidRequest, QStringLiteral("Invalid request: \"jsonrpc\" must be \"2.0\""));
+        sendError(request, ErrorInvalidRequest, QStringLiteral("Invalid request: \"jsonrpc\" must be \"2.0\""), true);
         return;
     }
     const QJsonValue method = object.value(QStringLiteral("method"));
     if (!method.isString()) {
-        sendError(clientId, request.id, ErrorInvalidRequest, QStringLiteral("Invalid request: \"method\" must be a string"));
+        sendError(request, ErrorInvalidRequest, QStringLiteral("Invalid request: \"method\" must be a string"), true);
         return;
     }
     const QStringList parts = method.toString().split(QLatin1Char('.'));
-    if (parts.count() == 2) {
-        request.nameSpace = parts.at(0);
-        request.method = parts.at(1);
+    if (parts.count() != 2 || parts.at(0).isEmpty() || parts.at(1).isEmpty()) {
+        sendError(request, ErrorMethodNotFound,
+                  QStringLiteral("Method not found: \"%1\" is not of the form Namespace.Method")
+                      .arg(method.toString().left(256)));
+        return;
     }
+    request.nameSpace = parts.at(0);
+    request.method = parts.at(1);
     const QJsonValue params = object.value(QStringLiteral("params"));
     if (!params.isUndefined() && !params.isNull() && !params.isObject()) {
         sendError(request, ErrorInvalidParams, QStringLiteral("Invalid params: \"params\" must be an object"));
@@ -252,20 +379,19 @@ void JsonRpcServer::dispatch(const Request &request, const QJsonObject &params)
                   QStringLiteral("Unauthenticated: call JSONRPC.Authenticate with a valid token first"));
         return;
     }
-    JsonHandler *handler = request.method.isEmpty() ? nullptr : this->handler(request.nameSpace);
+    JsonHandler *handler = this->handler(request.nameSpace);
     const QVariantMap declaration = handler ? handler->jsonMethods().value(request.method).toMap() : QVariantMap();
     if (declaration.isEmpty()) {
         sendError(request, ErrorMethodNotFound, QStringLiteral("Method not found: %1").arg(fullName.left(256)));
         return;
     }
-    const QString scopeKey = declaration.value(QStringLiteral("permissionScope")).toString();
-    bool scopeKnown = false;
-    const int requiredScope = QMetaEnum::fromType<Types::PermissionScope>().keyToValue(scopeKey.toLatin1().constData(),
-                                                                                        &scopeKnown);
+    int requiredScope = 0;
+    const bool scopeKnown = declaredScope(declaration, &requiredScope);
     const Types::PermissionScopes scopes = permissionScopes(request.clientId);
     if (!open && (!scopeKnown || (scopes & requiredScope) != Types::PermissionScopes(requiredScope))) {
         sendError(request, ErrorPermissionDenied,
-                  QStringLiteral("Permission denied: %1 needs %2").arg(fullName, scopeKey));
+                  QStringLiteral("Permission denied: %1 needs %2")
+                      .arg(fullName, declaration.value(QStringLiteral("permissionScope")).toString()));
         return;
     }
 
@@ -305,8 +431,10 @@ void JsonRpcServer::dispatch(const Request &request, const QJsonObject &params)
     // The reply is the context of both: once it is gone, neither fires. A
     // reply no longer pending (timed out, client gone) is not answered.
     connect(reply, &JsonReply::finished, reply, [this, request, reply]() {
-        if (takePendingReply(request.clientId, reply))
+        if (takePendingReply(request.clientId, reply)) {
             finishReply(request, reply);
+            closeWhenAnswered(request.clientId);
+        }
         reply->deleteLater();
     });
     QTimer::singleShot(m_replyTimeout, reply, [this, request, reply, fullName]() {
@@ -314,6 +442,7 @@ void JsonRpcServer::dispatch(const Request &request, const QJsonObject &params)
             return;
         qCWarning(dcJsonRpc()) << fullName << "did not answer within" << m_replyTimeout << "ms";
         sendError(request, ErrorTimeout, QStringLiteral("Timeout: %1 did not answer in time").arg(fullName));
+        closeWhenAnswered(request.clientId);
         reply->deleteLater();
     });
 }
@@ -366,46 +495,78 @@ void JsonRpcServer::finishReply(const Request &request, JsonReply *reply)
         return;
     }
     const QJsonObject result = JsonRpcValidator::toJson(reply->data()).toObject();
-#ifndef QT_NO_DEBUG
-    JsonHandler *handler = this->handler(request.nameSpace);
-    if (handler) {
-        const QVariantMap returns =
-            handler->jsonMethods().value(request.method).toMap().value(QStringLiteral("returns")).toMap();
-        const JsonRpcValidator::Result check = JsonRpcValidator(typeScope(handler)).validateMembers(returns, result);
-        if (!check.ok && !check.declarationError)
-            qCWarning(dcJsonRpc()) << "Reply of" << request.nameSpace + QLatin1Char('.') + request.method
-                                   << "does not match its declaration:" << check.message;
-        else if (!check.ok)
-            qCDebug(dcJsonRpc()) << "Reply of" << request.nameSpace + QLatin1Char('.') + request.method
-                                 << "not checked:" << check.message;
+    if (JsonHandler *handler = this->handler(request.nameSpace)) {
+        checkDeclaration(handler, QStringLiteral("Reply of ") + request.nameSpace + QLatin1Char('.') + request.method,
+                         handler->jsonMethods().value(request.method).toMap().value(QStringLiteral("returns")).toMap(),
+                         result);
     }
-#endif
-    if (!request.answered)
+    complete(request, request.answered ? responseText(request.id, "result", result) : QByteArray());
+}
+
+void JsonRpcServer::checkDeclaration(JsonHandler *handler, const QString &what, const QVariantMap &declaration,
+                                     const QJsonObject &value)
+{
+    if (m_selfCheck == SelfCheckOff)
         return;
-    QJsonObject message;
-    message.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
-    message.insert(QStringLiteral("id"), request.id);
-    message.insert(QStringLiteral("result"), result);
-    sendObject(request.clientId, message);
+    const JsonRpcValidator::Result check = JsonRpcValidator(typeScope(handler)).validateMembers(declaration, value);
+    if (check.ok)
+        return;
+    m_selfCheckFailures++;
+    const QString message = what + QStringLiteral(" does not match its declaration: ") + check.message;
+    if (m_selfCheck == SelfCheckFatal)
+        qFatal("%s", qPrintable(message));
+    qCWarning(dcJsonRpc()).noquote() << message;
 }
 
-void JsonRpcServer::sendError(const Request &request, int code, const QString &message)
+bool JsonRpcServer::declaredScope(const QVariantMap &declaration, int *scope)
 {
-    if (request.answered)
-        sendError(request.clientId, request.id, code, message);
+    bool known = false;
+    *scope = QMetaEnum::fromType<Types::PermissionScope>().keyToValue(
+        declaration.value(QStringLiteral("permissionScope")).toString().toLatin1().constData(), &known);
+    return known;
 }
 
-void JsonRpcServer::sendError(const QUuid &clientId, const QJsonValue &id, int code, const QString &message)
+void JsonRpcServer::sendError(const Request &request, int code, const QString &message, bool evenWithoutId)
 {
-    qCDebug(dcJsonRpc()) << "Error for client" << clientId.toString() << code << message;
+    if (m_refusedLog.allow(QtDebugMsg))
+        qCDebug(dcJsonRpc()) << "Error for client" << request.clientId.toString() << code << message.left(256);
     QJsonObject error;
     error.insert(QStringLiteral("code"), code);
     error.insert(QStringLiteral("message"), message);
+    complete(request, request.answered || evenWithoutId ? responseText(request.id, "error", error) : QByteArray());
+}
+
+void JsonRpcServer::sendError(const QUuid &clientId, const QByteArray &id, int code, const QString &message)
+{
+    Request request;
+    request.clientId = clientId;
+    request.id = id;
+    sendError(request, code, message);
+}
+
+QByteArray JsonRpcServer::responseText(const QByteArray &id, const char *member, const QJsonValue &value)
+{
     QJsonObject object;
     object.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
-    object.insert(QStringLiteral("id"), id);
-    object.insert(QStringLiteral("error"), error);
-    sendObject(clientId, object);
+    object.insert(QLatin1String(member), value);
+    // The id goes in as its own text: as the client wrote it.
+    return "{\"id\":" + id + ',' + QJsonDocument(object).toJson(QJsonDocument::Compact).mid(1);
+}
+
+void JsonRpcServer::complete(const Request &request, const QByteArray &response)
+{
+    if (!request.batch) {
+        if (!response.isEmpty())
+            m_transport->sendLine(request.clientId, response);
+        return;
+    }
+    Batch &batch = *request.batch;
+    if (!response.isEmpty())
+        batch.responses.append(response);
+    if (--batch.pending > 0 || batch.responses.isEmpty())
+        return;
+    // A client that went away meanwhile gets nothing: sendLine() refuses.
+    m_transport->sendLine(batch.clientId, '[' + batch.responses.join(',') + ']');
 }
 
 void JsonRpcServer::sendObject(const QUuid &clientId, const QJsonObject &object)
@@ -466,12 +627,30 @@ Types::PermissionScopes JsonRpcServer::permissionScopes(const QUuid &clientId) c
     return m_tokens.value(it->token, Types::PermissionScopeNone);
 }
 
-bool JsonRpcServer::authenticate(const QUuid &clientId, const QString &token)
+bool JsonRpcServer::authenticate(const QUuid &clientId, const QString &token, bool *throttled)
 {
     auto it = m_clients.find(clientId);
-    if (it == m_clients.end() || token.isEmpty() || !m_tokens.contains(token))
+    if (it == m_clients.end())
         return false;
+    // Unknown tokens are counted for all connections together, so that
+    // opening new connections does not buy new guesses.
+    if (!m_failedAuthenticationWindow.isValid() || m_failedAuthenticationWindow.elapsed() >= 1000) {
+        m_failedAuthenticationWindow.start();
+        m_failedAuthenticationsInWindow = 0;
+    }
+    *throttled = m_failedAuthenticationsInWindow >= maxFailedAuthenticationsPerSecond;
+    if (*throttled || token.isEmpty() || !m_tokens.contains(token)) {
+        m_failedAuthenticationsInWindow++;
+        if (++it->failedAuthentications >= maxFailedAuthentications) {
+            if (m_closedLog.allow(QtWarningMsg))
+                qCWarning(dcJsonRpc()) << "Closing the connection from" << m_transport->peer(clientId) << "after"
+                                       << it->failedAuthentications << "unknown tokens";
+            closeClient(clientId);
+        }
+        return false;
+    }
     it->token = token;
+    m_transport->setMaxLineLength(clientId, JsonRpcTcpTransport::maxLineLength);
     return true;
 }
 

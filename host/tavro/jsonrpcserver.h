@@ -2,7 +2,10 @@
 #define JSONRPCSERVER_H
 
 #include "jsonhandler.h"
+#include "jsonrpclogging.h"
+#include "logratelimiter.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonValue>
@@ -11,13 +14,16 @@
 #include <QPointer>
 #include <QUuid>
 
+#include <memory>
+
 class JsonRpcBuiltinHandler;
+class QTimer;
 class JsonRpcTcpTransport;
 
 // The host's JSON-RPC server: namespaces register their handler here and
 // the server routes "Namespace.Method" requests to it.
 //
-// Wire format: JSON-RPC 2.0 over TCP, one JSON object per line (newline
+// Wire format: JSON-RPC 2.0 over TCP, one JSON text per line (newline
 // delimited, UTF-8), on 127.0.0.1 unless told otherwise.
 //   request:      {"jsonrpc":"2.0","id":1,"method":"Namespace.Method","params":{...}}
 //   result:       {"jsonrpc":"2.0","id":1,"result":{...}}
@@ -25,25 +31,42 @@ class JsonRpcTcpTransport;
 //   notification: {"jsonrpc":"2.0","method":"Namespace.Notification","params":{...}}
 // "params" is an object (by name) and may be left out. A request without
 // "id" is a notification from the client: it is carried out but never
-// answered. Batches (arrays) are refused. Lines longer than 1 MiB are
-// answered with a parse error and the connection is closed.
+// answered. The id comes back exactly as it was written (also integers
+// beyond 2^53). A batch (an array of up to maxBatchSize requests) is
+// answered with one array of the responses, once all are done; a batch of
+// notifications only is not answered at all. A client that half-closes its
+// connection still gets the answers to what it sent; then the server
+// closes.
 //
 // Authentication is per connection: a client calls
 // "JSONRPC.Authenticate" {"token": "..."} once; from then on its requests
 // run with the permission scopes of that token (see addToken()). Until
-// then only "JSONRPC.Hello" and "JSONRPC.Authenticate" are answered, and
-// the client gets no notifications. A method is allowed when the token
-// holds every bit of the method's scope (PermissionScopeAdmin needs an
-// admin token; PermissionScopeNone only needs authentication).
+// then only "JSONRPC.Hello" and "JSONRPC.Authenticate" are answered, lines
+// may be at most unauthenticatedMaxLineLength bytes (1 MiB afterwards),
+// and the client gets no notifications. A connection that has not
+// authenticated within authenticationTimeout() is closed, and so is one
+// after maxFailedAuthentications unknown tokens (with a warning naming the
+// peer). Over all connections, at most maxFailedAuthenticationsPerSecond
+// unknown tokens are looked at; beyond that every token is refused until
+// the second is over. At most maxConnections() connections are kept: a
+// new one beyond that pushes out the oldest unauthenticated one, or is
+// refused with ErrorTooManyConnections when all are authenticated.
 //
-// Every request is checked against the handler's declarations (see
-// JsonRpcValidator) before the handler's method of the same name runs; a
-// refused request changes nothing. Handler signals that are declared
-// notifications and carry one QVariantMap go to every authenticated client
-// that has not unsubscribed from the namespace
-// ("JSONRPC.SetNotificationStatus" {"namespaces": [...]}; all by default),
-// translated through JsonHandler::translateNotification() into the client's
-// locale (set with "JSONRPC.Hello" {"locale": "de_DE"}).
+// A method is allowed when the token holds every bit of the method's scope
+// (PermissionScopeAdmin needs an admin token; PermissionScopeNone only needs
+// authentication). Every request is checked against the handler's
+// declarations (see JsonRpcValidator) before the handler's method of the
+// same name runs; a refused request changes nothing. Handler signals that
+// are declared notifications and carry one QVariantMap go to every
+// authenticated client whose token holds the notification's scope and that
+// has not unsubscribed from the namespace ("JSONRPC.SetNotificationStatus"
+// {"namespaces": [...]}; all by default), translated through
+// JsonHandler::translateNotification() into the client's locale (set with
+// "JSONRPC.Hello" {"locale": "de_DE"}).
+//
+// Replies and notifications can be checked against their declarations as
+// well (setSelfCheck(), or TAVRO_JSONRPC_SELF_CHECK=warn|fatal in the
+// environment); tests and fuzzers turn that on.
 //
 // Everything runs in the thread of the server (the host's main thread).
 class JsonRpcServer : public QObject
@@ -63,9 +86,29 @@ public:
         // The token lacks the method's permission scope.
         ErrorPermissionDenied = -32002,
         // An asynchronous reply did not finish within replyTimeout().
-        ErrorTimeout = -32003
+        ErrorTimeout = -32003,
+        // Every connection is taken by an authenticated client.
+        ErrorTooManyConnections = -32004
     };
     Q_ENUM(ErrorCode)
+
+    // What the self-check does with a reply or notification that breaks its
+    // declaration: nothing, log a warning, or abort the process (qFatal).
+    enum SelfCheck {
+        SelfCheckOff,
+        SelfCheckWarn,
+        SelfCheckFatal
+    };
+    Q_ENUM(SelfCheck)
+
+    static constexpr int defaultMaxConnections = 32;
+    static constexpr int defaultAuthenticationTimeout = 5000;
+    static constexpr int maxFailedAuthentications = 3;
+    // Unknown tokens checked per second over all connections; beyond that
+    // every token is refused until the second is over.
+    static constexpr int maxFailedAuthenticationsPerSecond = 20;
+    static constexpr int unauthenticatedMaxLineLength = 4096;
+    static constexpr int maxBatchSize = 100;
 
     explicit JsonRpcServer(QObject *parent = nullptr);
     ~JsonRpcServer() override;
@@ -100,6 +143,19 @@ public:
 
     int clientCount() const { return m_clients.count(); }
 
+    // Connections kept at once (at least 1).
+    int maxConnections() const { return m_maxConnections; }
+    void setMaxConnections(int connections) { m_maxConnections = qMax(1, connections); }
+    // Milliseconds a connection may stay without authenticating.
+    int authenticationTimeout() const { return m_authenticationTimeout; }
+    void setAuthenticationTimeout(int milliseconds) { m_authenticationTimeout = milliseconds; }
+
+    // Defaults to TAVRO_JSONRPC_SELF_CHECK ("warn" or "fatal"), else off.
+    SelfCheck selfCheck() const { return m_selfCheck; }
+    void setSelfCheck(SelfCheck selfCheck) { m_selfCheck = selfCheck; }
+    // Replies and notifications the self-check found broken so far.
+    int selfCheckFailures() const { return m_selfCheckFailures; }
+
 signals:
     void handlerRegistered(const QString &nameSpace);
     void clientConnected(const QUuid &clientId);
@@ -118,21 +174,42 @@ private:
         bool allNamespaces = true;
         QStringList namespaces;
         QList<QPointer<JsonReply>> pendingReplies;
+        // Order of arrival, to push out the oldest unauthenticated one.
+        quint64 sequence = 0;
+        QElapsedTimer connected;
+        int failedAuthentications = 0;
+        // On its way out: nothing more it sends is handled, and it is
+        // disconnected once its pending replies are answered.
+        bool closing = false;
+    };
+
+    // The responses of one batch, sent together when the last is done.
+    struct Batch {
+        QUuid clientId;
+        int pending = 0;
+        QList<QByteArray> responses;
     };
 
     struct Request {
         QUuid clientId;
-        QJsonValue id;
+        // The id as the client wrote it ("null" when there is none).
+        QByteArray id = QByteArrayLiteral("null");
         bool answered = true; // false for client notifications
         QString nameSpace;
         QString method;
+        std::shared_ptr<Batch> batch;
     };
 
     void onClientConnected(const QUuid &clientId);
     void onClientDisconnected(const QUuid &clientId);
     void onLineReceived(const QUuid &clientId, const QByteArray &line);
     void onLineTooLong(const QUuid &clientId);
+    void onInputClosed(const QUuid &clientId);
+    void closeUnauthenticated();
 
+    // One request of a line (the line itself, or an element of a batch);
+    // text is the JSON text of value.
+    void handleRequest(const Request &base, const QJsonValue &value, const QByteArray &text);
     void dispatch(const Request &request, const QJsonObject &params);
     JsonReply *invoke(JsonHandler *handler, const QString &method, const QVariantMap &params,
                       const JsonContext &context);
@@ -142,9 +219,23 @@ private:
     // not pending (any more).
     bool takePendingReply(const QUuid &clientId, JsonReply *reply);
     void finishReply(const Request &request, JsonReply *reply);
-    void sendError(const Request &request, int code, const QString &message);
-    void sendError(const QUuid &clientId, const QJsonValue &id, int code, const QString &message);
+    // Answers with an error; a client notification only when it was
+    // malformed (it is no valid notification then).
+    void sendError(const Request &request, int code, const QString &message, bool evenWithoutId = false);
+    void sendError(const QUuid &clientId, const QByteArray &id, int code, const QString &message);
+    // Ends the request: sends the response (none when empty), or adds it to
+    // its batch and sends the batch once its last request is done.
+    void complete(const Request &request, const QByteArray &response);
+    static QByteArray responseText(const QByteArray &id, const char *member, const QJsonValue &value);
     void sendObject(const QUuid &clientId, const QJsonObject &object);
+    void closeClient(const QUuid &clientId);
+    // Disconnects a closing client once nothing is left to answer.
+    void closeWhenAnswered(const QUuid &clientId);
+    void checkDeclaration(JsonHandler *handler, const QString &what, const QVariantMap &declaration,
+                          const QJsonObject &value);
+    // The scope a declaration (method or notification) names; false when
+    // it names none that is known.
+    static bool declaredScope(const QVariantMap &declaration, int *scope);
     void connectNotifications(JsonHandler *handler);
     // Type look-up order for a namespace: its own handler first.
     QList<JsonHandler *> typeScope(JsonHandler *first) const;
@@ -152,7 +243,10 @@ private:
     // For the built-in namespace.
     bool isAuthenticated(const QUuid &clientId) const;
     Types::PermissionScopes permissionScopes(const QUuid &clientId) const;
-    bool authenticate(const QUuid &clientId, const QString &token);
+    // False for an unknown token, and for every token while too many
+    // unknown ones came in (*throttled); the connection is closed after
+    // maxFailedAuthentications of them.
+    bool authenticate(const QUuid &clientId, const QString &token, bool *throttled);
     void setClientLocale(const QUuid &clientId, const QLocale &locale);
     QLocale clientLocale(const QUuid &clientId) const;
     QStringList setNotificationNamespaces(const QUuid &clientId, const QStringList &namespaces);
@@ -164,7 +258,18 @@ private:
     QHash<QUuid, Client> m_clients;
     JsonRpcTcpTransport *m_transport = nullptr;
     JsonRpcBuiltinHandler *m_builtinHandler = nullptr;
+    QTimer *m_authenticationSweep = nullptr; // child
     int m_replyTimeout = 30000;
+    int m_maxConnections = defaultMaxConnections;
+    int m_authenticationTimeout = defaultAuthenticationTimeout;
+    quint64 m_nextSequence = 0;
+    QElapsedTimer m_failedAuthenticationWindow;
+    int m_failedAuthenticationsInWindow = 0;
+    SelfCheck m_selfCheck = SelfCheckOff;
+    int m_selfCheckFailures = 0;
+    // Every refused line would write a log line: a client could fill the log.
+    LogRateLimiter m_refusedLog{dcJsonRpc()};
+    LogRateLimiter m_closedLog{dcJsonRpc()};
 };
 
 #endif // JSONRPCSERVER_H

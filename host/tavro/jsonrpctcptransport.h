@@ -1,30 +1,46 @@
 #ifndef JSONRPCTCPTRANSPORT_H
 #define JSONRPCTCPTRANSPORT_H
 
+#include "jsonrpclinebuffer.h"
+#include "jsonrpclogging.h"
+#include "logratelimiter.h"
+
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QUuid>
 
+class QSocketNotifier;
 class QTcpServer;
-class QTcpSocket;
+class QTimer;
 
 // Newline-delimited messages over TCP. Every connection gets a client id;
 // each received line is handed up without its line end (a trailing "\r" is
-// dropped too, blank lines are skipped).
+// dropped too, blank lines are skipped). Splitting is linear in the bytes
+// received, and one read takes at most 64 KiB from a client, so a client
+// sending megabytes of short lines cannot hold the thread for long.
 //
-// A client whose unfinished line grows beyond maxLineLength bytes is told
-// through lineTooLong() (a receiver may still answer it with sendLine()),
-// then its buffer is dropped and it is disconnected: the rest of its stream
-// cannot be framed any more. A client that does not read what is sent to it
-// is dropped once maxPendingBytes wait for it.
+// A client whose line grows beyond its line limit (maxLineLength by
+// default, see setMaxLineLength()) is told through lineTooLong() (a receiver
+// may still answer it with sendLine()) and is then disconnected: the rest of
+// its stream cannot be framed any more. A client that does not read what is
+// sent to it is dropped as soon as more than maxPendingBytes would wait for
+// it in this process (the kernel's socket buffer comes on top).
+//
+// A client that finishes sending (a half-close, or a close) gets
+// inputClosed() after its last line, an unfinished one included; it can
+// still be answered until the receiver calls disconnectClient().
+// clientDisconnected() is always emitted from the event loop, never from
+// inside a call into the transport.
 class JsonRpcTcpTransport : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int maxLineLength = 1024 * 1024;
-    // A client that lets this much pile up unread is dropped.
-    static constexpr qint64 maxPendingBytes = 16 * 1024 * 1024;
+    static constexpr qint64 maxPendingBytes = 1024 * 1024;
+    // Milliseconds a disconnecting client gets to read what is left for it.
+    static constexpr int closeTimeout = 5000;
 
     explicit JsonRpcTcpTransport(QObject *parent = nullptr);
     ~JsonRpcTcpTransport() override;
@@ -40,32 +56,71 @@ public:
     QString errorString() const { return m_errorString; }
 
     QList<QUuid> clients() const { return m_clients.keys(); }
+    // "address:port" of the client's end, empty for an unknown client.
+    QString peer(const QUuid &clientId) const;
+    // The client's line limit in bytes, from its next line on (the one it is
+    // sending included).
+    void setMaxLineLength(const QUuid &clientId, int bytes);
     // Queues line plus a newline for the client. False for an unknown or
-    // closing client.
+    // closing client, and for one that is dropped now because it does not
+    // read.
     bool sendLine(const QUuid &clientId, const QByteArray &line);
     // Sends what is queued, then closes; nothing more is read from it.
     void disconnectClient(const QUuid &clientId);
+    // Closes at once; what is queued is dropped.
+    void abortClient(const QUuid &clientId);
 
 signals:
     void clientConnected(const QUuid &clientId);
     void clientDisconnected(const QUuid &clientId);
     void lineReceived(const QUuid &clientId, const QByteArray &line);
     void lineTooLong(const QUuid &clientId);
+    void inputClosed(const QUuid &clientId);
 
 private:
-    struct Client {
-        QTcpSocket *socket = nullptr;
-        QByteArray buffer;
-        bool closing = false;
+    enum class State {
+        Open,
+        // Sends what is queued, then shuts its side down.
+        Closing,
+        // Our side is shut down; reads are dropped until the peer closes.
+        Draining,
+        // Gone for good; clientDisconnected() is on its way.
+        Closed
     };
 
-    void onNewConnection();
-    void onReadyRead(const QUuid &clientId);
-    void onDisconnected(const QUuid &clientId);
+    struct Client {
+        int descriptor = -1;
+        QString peer;
+        QSocketNotifier *readNotifier = nullptr;  // child of the transport
+        QSocketNotifier *writeNotifier = nullptr; // child of the transport
+        JsonRpcLineBuffer input{maxLineLength};
+        QByteArray output;
+        int outputOffset = 0;
+        State state = State::Open;
+        bool inputClosed = false;
+        QElapsedTimer closingSince;
+    };
+
+    void onIncomingConnection(qintptr descriptor);
+    void onReadable(const QUuid &clientId);
+    void onWritable(const QUuid &clientId);
+    // Hands out the complete lines received so far.
+    void emitLines(const QUuid &clientId);
+    void onEndOfInput(const QUuid &clientId);
+    // Writes what the kernel takes; false when the connection failed.
+    bool flush(Client &client);
+    void shutDownOutput(const QUuid &clientId);
+    void cutOffSlowClosers();
+    // Closes the descriptor now and emits clientDisconnected() later.
+    void finish(const QUuid &clientId);
+    static void release(Client &client);
 
     QTcpServer *m_server = nullptr;
+    QTimer *m_closeSweep = nullptr; // child
     QHash<QUuid, Client> m_clients;
     QString m_errorString;
+    // Clients dropped for long lines or for not reading.
+    LogRateLimiter m_dropLog{dcJsonRpc()};
 };
 
 #endif // JSONRPCTCPTRANSPORT_H

@@ -58,7 +58,8 @@ JsonRpcThingsHandler::JsonRpcThingsHandler(ThingManager *thingManager, QObject *
                          {{QStringLiteral("thingId"), uuid},
                           {QStringLiteral("stateTypeId"), uuid},
                           {QStringLiteral("stateName"), string},
-                          {QStringLiteral("value"), variant}});
+                          {QStringLiteral("value"), variant}},
+                         Types::PermissionScopeControlThings);
 
     for (Thing *thing : m_thingManager->configuredThings())
         watchThing(thing);

@@ -9,6 +9,7 @@
 #include <QUuid>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -160,11 +161,14 @@ JsonRpcValidator::Result JsonRpcValidator::validateBasic(const QString &type, co
         break;
     }
     case JsonHandler::Int:
-    case JsonHandler::Time:
-        ok = isInteger(value);
+        ok = isInteger(value) && value.toDouble() >= std::numeric_limits<int>::min()
+             && value.toDouble() <= std::numeric_limits<int>::max();
         break;
     case JsonHandler::Uint:
-        ok = isInteger(value) && value.toDouble() >= 0;
+        ok = isInteger(value) && value.toDouble() >= 0 && value.toDouble() <= std::numeric_limits<uint>::max();
+        break;
+    case JsonHandler::Time:
+        ok = isInteger(value);
         break;
     case JsonHandler::Double:
         ok = value.isDouble();

@@ -72,9 +72,10 @@ void TestEnergyManagerConfiguration::loading_data()
             << QByteArray(R"({"minimumScheduleDuration": "soon", "spotMarketChargePredictableEnergyPercentage": "0.25"})")
             << QString() << QByteArray() << QString()
             << Values{300u, 10u, 0u, 15u, 0.25, int(ChargingShareCalculator::StrategyEqualPower)};
-    QTest::newRow("negative duration clamps to 0")
-            << QByteArray(R"({"chargingEnabledLockDuration": -5})") << QString() << QByteArray()
-            << "Negative value.*chargingEnabledLockDuration" << Values{0u, 10u, 15u, 15u, 0.5, 0};
+    // 0 would switch the anti-toggle lock off.
+    QTest::newRow("negative lock duration keeps the default")
+            << QByteArray(R"({"chargingEnabledLockDuration": -5, "chargingCurrentLockDuration": -1})") << QString()
+            << QByteArray() << "Negative value.*chargingCurrentLockDuration" << defaults;
     QTest::newRow("too large duration clamps to the maximum")
             << QByteArray(R"({"chargingShareRotationWindow": 5000000000})") << QString() << QByteArray()
             << "too large.*chargingShareRotationWindow" << Values{300u, 10u, 15u, 4294967295u, 0.5, 0};

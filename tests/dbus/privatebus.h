@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 // A system bus of the test's own: the dbus package's daemon listening on a
@@ -14,20 +15,52 @@ class PrivateBus
 public:
     ~PrivateBus() { stop(); }
 
+    // A policy that allows everything, for tests that are not about it.
+    static QByteArray permissiveConfiguration()
+    {
+        return "<type>system</type><auth>EXTERNAL</auth>"
+               "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
+               "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy>";
+    }
+
+    // The machine's stock system-bus configuration with all its policies,
+    // less what ties it to the machine's own bus (address, user, fork, pid
+    // file, service activation, the machine's folders of service policies),
+    // plus the given policy files. Empty when the dbus package's file is
+    // missing.
+    static QByteArray stockSystemConfiguration(const QStringList &policyFiles)
+    {
+        QFile file(QStringLiteral("/usr/share/dbus-1/system.conf"));
+        if (!file.open(QIODevice::ReadOnly))
+            return QByteArray();
+        QString text = QString::fromUtf8(file.readAll());
+        const int begin = text.indexOf(QLatin1String("<busconfig>"));
+        const int end = text.lastIndexOf(QLatin1String("</busconfig>"));
+        if (begin < 0 || end < begin)
+            return QByteArray();
+        text = text.mid(begin + 11, end - begin - 11);
+        for (const char *machineBound : {"<!--.*?-->", "<user>.*?</user>", "<fork/>", "<pidfile>.*?</pidfile>",
+                                         "<syslog/>", "<servicehelper>.*?</servicehelper>",
+                                         "<standard_system_servicedirs/>", "<listen>.*?</listen>",
+                                         "<include[ >].*?</include>", "<includedir>.*?</includedir>"})
+            text.remove(QRegularExpression(QString::fromLatin1(machineBound),
+                                           QRegularExpression::DotMatchesEverythingOption));
+        for (const QString &policyFile : policyFiles)
+            text += QStringLiteral("<include>%1</include>").arg(policyFile);
+        return text.toUtf8();
+    }
+
     // False when dbus-daemon is missing or its socket does not appear in 5 s.
-    bool start(const QString &directory)
+    bool start(const QString &directory, const QByteArray &configuration = permissiveConfiguration())
     {
         const QString socket = directory + QStringLiteral("/system_bus_socket");
         const QString configFile = directory + QStringLiteral("/bus.conf");
         QFile config(configFile);
         if (!config.open(QIODevice::WriteOnly))
             return false;
-        config.write(QStringLiteral(
-            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
-            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>"
-            "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
-            "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n").arg(socket).toUtf8());
+        config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
+                     "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><listen>unix:path="
+                     + socket.toUtf8() + "</listen>" + configuration + "</busconfig>\n");
         config.close();
         m_daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + configFile,
                                                        QStringLiteral("--nofork"), QStringLiteral("--print-address")});

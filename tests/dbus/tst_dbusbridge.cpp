@@ -5,7 +5,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QProcess>
+#include <QMultiMap>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,12 +24,15 @@ private slots:
 
     void emptyManagerGivesEmptyLists();
     void clientMirrorsServiceInAnotherProcess();
+    void newClientSignalsFromTheEventLoop();
     void unknownRemovalIgnored();
     void nameAlreadyOwned();
 
 private:
     bool startService();
     void stopService();
+    // Runs a stock tool of the dbus package on the test's bus.
+    QString dbusSend(const QString &method) const;
 
     QTemporaryDir m_directory;
     PrivateBus m_bus;
@@ -74,6 +79,62 @@ void TestDbusBridge::stopService()
         m_service.kill();
 }
 
+namespace {
+
+// The value types of the maps, as the stock tools print them.
+const QMap<QString, QString> configurationTypes{
+    {"evChargerId", "string"}, {"assignedCarId", "string"}, {"chargingMode", "int32"}, {"endDateTime", "string"},
+    {"repeatDays", "array"}, {"targetPercentage", "uint32"}, {"dischargeFloorPercentage", "uint32"},
+    {"dailySpotMarketPercentage", "uint32"}, {"lockOnUnplug", "boolean"}, {"stopOnTargetPercentage", "boolean"}};
+const QMap<QString, QString> stateTypes{
+    {"evChargerId", "string"}, {"mode", "int32"}, {"overloadProtectionActive", "boolean"},
+    {"overloadProtectionThrottle", "double"}, {"targetTimeOvershot", "int32"}, {"targetPercentageReached", "boolean"},
+    {"powerLockSeconds", "int32"}, {"powerLockDuration", "int32"}, {"batteryLevelConsiderationActive", "boolean"},
+    {"waitingReason", "int32"}, {"surplusCoverage", "double"}};
+
+// Key → type of every dictionary entry in a dump of dbus-send or
+// dbus-monitor; a key seen with two types maps to both ("int32|double").
+QMap<QString, QString> entryTypes(const QString &dump)
+{
+    QMap<QString, QString> types;
+    QRegularExpressionMatchIterator it = QRegularExpression(QStringLiteral("string \"(\\w+)\"\\s+variant\\s+(\\w+)"))
+                                             .globalMatch(dump);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        QString &type = types[match.captured(1)];
+        if (type.isEmpty())
+            type = match.captured(2);
+        else if (!type.split('|').contains(match.captured(2)))
+            type += '|' + match.captured(2);
+    }
+    return types;
+}
+
+// The dump of dbus-monitor split by message, keyed by member name.
+QMultiMap<QString, QString> signalsByMember(const QString &dump)
+{
+    QMultiMap<QString, QString> messages;
+    for (const QString &message : dump.split(QStringLiteral("\nsignal "))) {
+        const QRegularExpressionMatch member = QRegularExpression(QStringLiteral("member=(\\w+)")).match(message);
+        if (member.hasMatch())
+            messages.insert(member.captured(1), message);
+    }
+    return messages;
+}
+
+}
+
+QString TestDbusBridge::dbusSend(const QString &method) const
+{
+    QProcess tool;
+    tool.start(QStringLiteral("dbus-send"), {QStringLiteral("--system"), QStringLiteral("--print-reply"),
+                                             QStringLiteral("--dest=io.tavro.energymanager"),
+                                             QStringLiteral("/io/tavro/energymanager"),
+                                             QStringLiteral("io.tavro.energymanager.") + method});
+    tool.waitForFinished(5000);
+    return QString::fromUtf8(tool.readAllStandardOutput());
+}
+
 void TestDbusBridge::emptyManagerGivesEmptyLists()
 {
     const EnergyManagerDbusInterface withoutManager(nullptr);
@@ -102,16 +163,16 @@ void TestDbusBridge::clientMirrorsServiceInAnotherProcess()
                 .match(client.chargingStates().first().toMap().value(QStringLiteral("evChargerId")).toString()).hasMatch());
     QCOMPARE(client.chargingStates().first().toMap().value(QStringLiteral("powerLockSeconds")).toInt(), -1);
 
-    // A stock tool sees the same service.
-    QProcess dbusSend;
-    dbusSend.start(QStringLiteral("dbus-send"), {QStringLiteral("--system"), QStringLiteral("--print-reply"),
-                                                 QStringLiteral("--dest=io.tavro.energymanager"),
-                                                 QStringLiteral("/io/tavro/energymanager"),
-                                                 QStringLiteral("io.tavro.energymanager.chargingConfigurations")});
-    QVERIFY(dbusSend.waitForFinished(5000));
-    const QString reply = QString::fromUtf8(dbusSend.readAllStandardOutput());
-    QVERIFY2(reply.contains(m_firstChargerId), qPrintable(reply));
-    QVERIFY(reply.contains(QStringLiteral("targetPercentage")));
+    // Stock tools see the same service, with the declared value types.
+    const QString configurations = dbusSend(QStringLiteral("chargingConfigurations"));
+    QVERIFY2(configurations.contains(m_firstChargerId), qPrintable(configurations));
+    QCOMPARE(entryTypes(configurations), configurationTypes);
+    QCOMPARE(entryTypes(dbusSend(QStringLiteral("chargingStates"))), stateTypes);
+    QProcess monitor;
+    monitor.start(QStringLiteral("dbus-monitor"), {QStringLiteral("--system"),
+                                                   QStringLiteral("type='signal',interface='io.tavro.energymanager'")});
+    // It says hello (NameAcquired) once it listens.
+    QVERIFY(monitor.waitForReadyRead(5000));
 
     // Removal arrives with the id in braces, as the maps carry it.
     m_service.write("remove\n");
@@ -124,6 +185,18 @@ void TestDbusBridge::clientMirrorsServiceInAnotherProcess()
     // A new charger is added to the mirror.
     m_service.write("add\n");
     QTRY_COMPARE_WITH_TIMEOUT(client.chargingStates().count(), 2, 5000);
+    // The monitor saw the same signals, with the same types.
+    QString dump;
+    QMultiMap<QString, QString> seen;
+    QTRY_VERIFY_WITH_TIMEOUT((dump += QString::fromUtf8(monitor.readAll()), seen = signalsByMember(dump),
+                              seen.contains("chargingStateAdded") && seen.contains("chargingConfigurationAdded")), 5000);
+    monitor.kill();
+    monitor.waitForFinished(5000);
+    QVERIFY2(seen.value("chargingStateRemoved").contains("string \"" + m_firstChargerId + '"'), qPrintable(dump));
+    QCOMPARE(entryTypes(seen.value("chargingConfigurationAdded")), configurationTypes);
+    QCOMPARE(entryTypes(seen.value("chargingStateAdded")), stateTypes);
+    for (const QString &changed : seen.values("chargingStateChanged"))
+        QCOMPARE(entryTypes(changed), stateTypes);
 
     // The service going away empties the mirror.
     const int updatesBefore = configurationsUpdated.count();
@@ -132,6 +205,22 @@ void TestDbusBridge::clientMirrorsServiceInAnotherProcess()
     QVERIFY(client.chargingConfigurations().isEmpty());
     QVERIFY(client.chargingStates().isEmpty());
     QCOMPARE(errors.count(), 0);
+}
+
+void TestDbusBridge::newClientSignalsFromTheEventLoop()
+{
+    QVERIFY(startService());
+    const auto stop = qScopeGuard([this]() { stopService(); });
+    // Connected right after construction, as any user of the class does.
+    EnergyManagerDbusClient client;
+    QSignalSpy configurationsUpdated(&client, &EnergyManagerDbusClient::chargingConfigurationsUpdated);
+    QSignalSpy statesUpdated(&client, &EnergyManagerDbusClient::chargingStatesUpdated);
+    // The lists are there at once.
+    QCOMPARE(client.chargingConfigurations().count(), 2);
+    QCOMPARE(client.chargingStates().count(), 2);
+    QTRY_COMPARE(configurationsUpdated.count(), 1);
+    QCOMPARE(statesUpdated.count(), 1);
+    QCOMPARE(configurationsUpdated.at(0).at(0).toList(), client.chargingConfigurations());
 }
 
 void TestDbusBridge::unknownRemovalIgnored()

@@ -2,12 +2,22 @@
 
 #include "../smartcharging/householdfixture.h"
 
+#include "config/energysettings.h"
 #include "smartcharging/smartchargingmanager.h"
 
 #include "tavro/thing.h"
 #include "tavro/thingmanager.h"
 
+#include <QBitArray>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLine>
+#include <QRect>
+#include <QRegExp>
+#include <QRegularExpression>
+#include <QUrl>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -28,6 +38,8 @@ const ThingId chargerId(QStringLiteral("{5e771265-0000-4000-8000-000000000001}")
 const ThingId carId(QStringLiteral("{5e771265-0000-4000-8000-000000000002}"));
 const QByteArray chargerGroup = "%7B5e771265-0000-4000-8000-000000000001%7D";
 const uid_t nobody = 65534;
+// A list count Qt would reserve 16 GB for.
+const QByteArray damagedLine = chargerGroup + "\\repeatDays=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xfe\\0\\0\\0\\x2\\0\\0\\0\\x3)\n";
 
 // A user's file: global limits, one charger in eco mode with its car, and the
 // spot-market selection.
@@ -92,6 +104,8 @@ private slots:
     void damagedFile();
     void damagedValues_data();
     void damagedValues();
+    void valuesOfOtherTypes_data();
+    void valuesOfOtherTypes();
     void lockedFile_data();
     void lockedFile();
     void killedWhileWriting_data();
@@ -135,8 +149,7 @@ void TestSettingsFaults::damagedFile_data()
             "\\chargingMode=1\n", "\\chargingMode=1\n" + chargerGroup
             + "\\endDateTime=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8e\\xc5\\x2 q\\xfe\\x3\\0\\0\\0\\x4\\0X\\0Y)\n");
     QTest::newRow("list of four billion days") << QByteArray(soundSettings).replace(
-            "\\chargingMode=1\n", "\\chargingMode=1\n" + chargerGroup
-            + "\\repeatDays=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xfe\\0\\0\\0\\x2\\0\\0\\0\\x3)\n");
+            "\\chargingMode=1\n", "\\chargingMode=1\n" + damagedLine);
 }
 
 void TestSettingsFaults::damagedFile()
@@ -176,15 +189,16 @@ void TestSettingsFaults::damagedValues_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<double>("expected");
 
-    // A value that does not parse or lies outside its range falls back to the
-    // default, as the readers of the charging configurations do.
+    // A value that does not parse falls back to the default; one outside its
+    // range is clamped to the setter's range, as the readers of the charging
+    // configurations do.
     QTest::newRow("phase limit: text") << QByteArray("phasePowerConsumptionLimit=sixteen") << "phasePowerLimit" << 0.0;
     QTest::newRow("phase limit: negative") << QByteArray("phasePowerConsumptionLimit=-16") << "phasePowerLimit" << 0.0;
     QTest::newRow("tolerance: text") << QByteArray("acquisitionTolerance=high") << "acquisitionTolerance" << 0.5;
-    QTest::newRow("tolerance: above 1") << QByteArray("acquisitionTolerance=7") << "acquisitionTolerance" << 0.5;
+    QTest::newRow("tolerance: 1.2") << QByteArray("acquisitionTolerance=1.2") << "acquisitionTolerance" << 1.0;
     QTest::newRow("tolerance: nan") << QByteArray("acquisitionTolerance=nan") << "acquisitionTolerance" << 0.5;
     QTest::newRow("battery consideration: inf") << QByteArray("batteryLevelConsideration=inf") << "batteryLevelConsideration" << 0.9;
-    QTest::newRow("battery upper limit: -1") << QByteArray("batteryLevelUpperLimit=-1") << "batteryLevelUpperLimit" << 1.0;
+    QTest::newRow("battery upper limit: -1") << QByteArray("batteryLevelUpperLimit=-1") << "batteryLevelUpperLimit" << 0.0;
 }
 
 void TestSettingsFaults::damagedValues()
@@ -209,21 +223,75 @@ void TestSettingsFaults::damagedValues()
     house.fixture.runCycle();
 }
 
+void TestSettingsFaults::valuesOfOtherTypes_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+
+    QTest::newRow("a float") << "acquisitionTolerance" << QVariant(0.75f);
+    // A date-time alone in a list is text; inside a nested list it is binary.
+    QTest::newRow("repeat days with a list holding a date-time")
+        << "ChargingConfigurations/" + chargerId.toString() + "/repeatDays"
+        << QVariant(QVariantList{2, QVariantList{QDateTime(QDate(2026, 1, 2), QTime(3, 4), Qt::UTC)}});
+    QTest::newRow("every core type Qt writes") << "Elsewhere/all" << QVariant(QVariantList{
+        true, 'c', QVariant::fromValue<signed char>(-1), QVariant::fromValue<uchar>(1), QVariant::fromValue<short>(-2),
+        QVariant::fromValue<ushort>(2), 3, 3u, QVariant::fromValue<long>(-4), QVariant::fromValue<ulong>(4), 5ll, 5ull,
+        6.5f, 7.5, QChar('q'), QString("text"), QStringList{"a", "b"}, QByteArray("bytes"),
+        QVariant::fromValue(QByteArrayList{"x", "y"}), QBitArray(11, true), QDate(2026, 1, 2), QTime(3, 4, 5),
+        QDateTime(QDate(2026, 1, 2), QTime(3, 4)), QUrl("https://example.invalid/a?b"), QLocale("de_DE"),
+        QRect(1, 2, 3, 4), QRectF(1.5, 2, 3, 4), QSize(5, 6), QSizeF(5.5, 6), QLine(1, 2, 3, 4), QLineF(1, 2, 3, 4.5),
+        QPoint(7, 8), QPointF(7.5, 8), QRegExp("a+b"), QRegularExpression("c*d", QRegularExpression::MultilineOption),
+        QVariantHash{{"h", 1}}, QVariantMap{{"m", 2}}, QUuid(chargerId), QVariant::fromValue(nullptr),
+        QJsonDocument(QJsonObject{{"j", 1}}), QJsonObject{{"o", 2}}, QJsonArray{3, 4}});
+}
+
+void TestSettingsFaults::valuesOfOtherTypes()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+
+    Household house;
+    QVERIFY(writeFile(house.settingsFile(), soundSettings));
+    {
+        QSettings settings(house.settingsFile(), QSettings::IniFormat);
+        settings.setValue(key, value);
+    }
+    const QByteArray written = fileContent(house.settingsFile());
+    SmartChargingManager *manager = house.fixture.createManager();
+
+    // Qt reads these safely: nothing is dropped, the file stays as it is.
+    QCOMPARE(fileContent(house.settingsFile()), written);
+    QVERIFY(!QFile::exists(house.settingsFile() + QStringLiteral(".damaged")));
+    QCOMPARE(warningsContaining(QStringLiteral("damaged")), 0);
+    // And the readers make what they can of them.
+    QCOMPARE(manager->acquisitionTolerance(), key == QLatin1String("acquisitionTolerance") ? 0.75 : 0.25);
+    QCOMPARE(manager->chargingConfiguration(chargerId).repeatDays(),
+             key.endsWith(QLatin1String("repeatDays")) ? QList<int>{2} : QList<int>());
+    QCOMPARE(manager->chargingConfiguration(chargerId).targetPercentage(), 70u);
+}
+
 void TestSettingsFaults::lockedFile_data()
 {
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("directoryMode");
     QTest::addColumn<int>("fileMode");
     QTest::addColumn<uint>("phasePowerLimit"); // A, as restored
     QTest::addColumn<int>("chargingMode");
 
-    QTest::newRow("unwritable: read, changes held for this run") << 0555 << 0444 << 20u
-                                                                  << int(ChargingConfiguration::ChargingModeEco);
+    const int eco = ChargingConfiguration::ChargingModeEco;
+    QTest::newRow("unwritable: read, changes held for this run") << soundSettings << 0555 << 0444 << 20u << eco;
     // A file holding only the new values must not replace the user's.
-    QTest::newRow("unreadable: the defaults") << 0777 << 0000 << 0u << int(ChargingConfiguration::ChargingModeNormal);
+    QTest::newRow("unreadable: the defaults") << soundSettings << 0777 << 0000 << 0u
+                                              << int(ChargingConfiguration::ChargingModeNormal);
+    // Not the defaults: they would switch the overload protection off.
+    QTest::newRow("damaged and unwritable: the sound values, one warning")
+        << QByteArray(soundSettings).replace("\\chargingMode=1\n", "\\chargingMode=1\n" + damagedLine) << 0555 << 0444
+        << 20u << eco;
 }
 
 void TestSettingsFaults::lockedFile()
 {
+    QFETCH(QByteArray, content);
     QFETCH(int, directoryMode);
     QFETCH(int, fileMode);
     QFETCH(uint, phasePowerLimit);
@@ -232,7 +300,7 @@ void TestSettingsFaults::lockedFile()
     Household house;
     const QString fileName = house.settingsFile();
     const QString settingsDirectory = QFileInfo(fileName).path();
-    QVERIFY(writeFile(fileName, soundSettings));
+    QVERIFY(writeFile(fileName, content));
     QVERIFY(chmod(qPrintable(QFileInfo(settingsDirectory).path()), 0755) == 0);
     QVERIFY(chmod(qPrintable(settingsDirectory), mode_t(directoryMode)) == 0);
     QVERIFY(chmod(qPrintable(fileName), mode_t(fileMode)) == 0);
@@ -255,8 +323,11 @@ void TestSettingsFaults::lockedFile()
     }
     QVERIFY(chmod(qPrintable(settingsDirectory), 0755) == 0);
     QVERIFY(chmod(qPrintable(fileName), 0644) == 0);
-    QCOMPARE(fileContent(fileName), soundSettings);
+    QCOMPARE(fileContent(fileName), content);
     QVERIFY(warningsContaining(QStringLiteral("energy.conf")) > 0);
+    // Told once, not at every access of the run.
+    QCOMPARE(warningsContaining(QStringLiteral("holds damaged values")), content == soundSettings ? 0 : 1);
+    QDir(QFileInfo(EnergySettings::repairedCopyFileName(fileName)).path()).removeRecursively();
 }
 
 void TestSettingsFaults::killedWhileWriting_data()

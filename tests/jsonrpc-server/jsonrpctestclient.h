@@ -6,6 +6,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <sys/socket.h>
+
 // A plain JSON-RPC 2.0 client over a loopback socket, as a stock client
 // would talk to the server. The server runs in the same thread, so every
 // wait spins the event loop.
@@ -18,7 +20,8 @@ public:
             m_buffer.append(m_socket.readAll());
             int newline;
             while ((newline = m_buffer.indexOf('\n')) >= 0) {
-                const QJsonObject message = QJsonDocument::fromJson(m_buffer.left(newline)).object();
+                lines.append(m_buffer.left(newline));
+                const QJsonObject message = QJsonDocument::fromJson(lines.last()).object();
                 m_buffer.remove(0, newline + 1);
                 if (message.contains(QStringLiteral("id")))
                     m_responses.append(message);
@@ -45,6 +48,13 @@ public:
     }
     // Closes once what was written has left.
     void disconnectAfterWrite() { m_socket.disconnectFromHost(); }
+    // Sends nothing more but keeps reading, as "nc -N" does.
+    void halfClose()
+    {
+        m_socket.flush();
+        ::shutdown(static_cast<int>(m_socket.socketDescriptor()), SHUT_WR);
+    }
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     bool waitForDisconnected()
     {
         return QTest::qWaitFor([this]() { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 5000);
@@ -87,6 +97,8 @@ public:
     }
 
     QList<QJsonObject> notifications;
+    // Every line received, as it came.
+    QList<QByteArray> lines;
 
 private:
     QTcpSocket m_socket;

@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "jsonrpctestclient.h"
+#include "tavro/jsonrpclinebuffer.h"
 #include "tavro/jsonrpcserver.h"
 
 #include <QJsonArray>
@@ -42,7 +43,8 @@ public:
                        {{"received", "Object"}}, Types::PermissionScopeControlThings);
         registerMethod("Later", "Answers after delay ms.", {{"delay", "Uint"}}, {{"done", "Bool"}},
                        Types::PermissionScopeControlThings);
-        registerNotification("GizmoChanged", "A gizmo was stored.", {{"gizmo", "$ref:Gizmo"}, {"o:language", "String"}});
+        registerNotification("GizmoChanged", "A gizmo was stored.", {{"gizmo", "$ref:Gizmo"}, {"o:language", "String"}},
+                             Types::PermissionScopeControlThings);
     }
 
     QString name() const override { return "Test"; }
@@ -66,7 +68,7 @@ public:
     {
         calls++;
         lastScopes = context.permissionScopes();
-        return createReply({{"count", calls}});
+        return createReply({{"count", breakReplies ? -1 : calls}});
     }
     Q_INVOKABLE JsonReply *Check(const QVariantMap &params)
     {
@@ -82,6 +84,8 @@ public:
     }
 
     int calls = 0;
+    // GetCount then answers what its declaration does not allow.
+    bool breakReplies = false;
     Types::PermissionScopes lastScopes;
     QPointer<JsonReply> lastAsyncReply;
 
@@ -100,9 +104,23 @@ private slots:
     void validation();
     void malformedRequests_data();
     void malformedRequests();
-    void hugeLineDropsOnlyThatClient();
+    void idsComeBackAsWritten_data();
+    void idsComeBackAsWritten();
+    void batches_data();
+    void batches();
+    void halfClosedClientIsAnswered_data();
+    void halfClosedClientIsAnswered();
+    void lineSplitting_data();
+    void lineSplitting();
+    void longLineDropsOnlyThatClient_data();
+    void longLineDropsOnlyThatClient();
     void clientsVanishingMidRequest();
     void clientNotReadingIsDropped();
+    void connectionLimits_data();
+    void connectionLimits();
+    void failedAuthentications_data();
+    void failedAuthentications();
+    void guessingIsThrottled();
     void permissions_data();
     void permissions();
     void removedTokenLosesAccess();
@@ -110,6 +128,7 @@ private slots:
     void notifications();
     void asyncReplies_data();
     void asyncReplies();
+    void selfCheck();
 
 private:
     // A connected client, authenticated with token unless it is empty.
@@ -129,6 +148,7 @@ void TestJsonRpcServer::initTestCase()
     QVERIFY(!m_server.registerHandler(&m_handler, 1, 2));
     QVERIFY(m_server.addToken("admin-token", Types::PermissionScopeAdmin));
     QVERIFY(m_server.addToken("user-token", Types::PermissionScopeControlThings));
+    QVERIFY(m_server.addToken("scopeless-token", Types::PermissionScopeNone));
     QVERIFY(m_server.listen(0));
     QVERIFY(m_server.serverPort() != 0);
 }
@@ -137,6 +157,9 @@ void TestJsonRpcServer::cleanup()
 {
     qDeleteAll(findChildren<JsonRpcTestClient *>());
     QTRY_COMPARE(m_server.clientCount(), 0);
+    m_server.setMaxConnections(JsonRpcServer::defaultMaxConnections);
+    m_server.setAuthenticationTimeout(JsonRpcServer::defaultAuthenticationTimeout);
+    m_handler.breakReplies = false;
 }
 
 JsonRpcTestClient *TestJsonRpcServer::client(const QString &token)
@@ -169,7 +192,14 @@ void TestJsonRpcServer::validation_data()
     QTest::newRow("uint zero") << "Test.Check" << QByteArray(R"({"uint":0})") << 0;
     QTest::newRow("uint negative") << "Test.Check" << QByteArray(R"({"uint":-1})") << -32602;
     QTest::newRow("uint fraction") << "Test.Check" << QByteArray(R"({"uint":1.5})") << -32602;
-    QTest::newRow("int negative") << "Test.Check" << QByteArray(R"({"int":-7})") << 0;
+    QTest::newRow("uint 2^31") << "Test.Check" << QByteArray(R"({"uint":2147483648})") << 0;
+    QTest::newRow("uint 2^32-1") << "Test.Check" << QByteArray(R"({"uint":4294967295})") << 0;
+    QTest::newRow("uint 2^32") << "Test.Check" << QByteArray(R"({"uint":4294967296})") << -32602;
+    QTest::newRow("uint 2^53") << "Test.Check" << QByteArray(R"({"uint":9007199254740992})") << -32602;
+    QTest::newRow("int -2^31") << "Test.Check" << QByteArray(R"({"int":-2147483648})") << 0;
+    QTest::newRow("int 2^31") << "Test.Check" << QByteArray(R"({"int":2147483648})") << -32602;
+    QTest::newRow("int list item 2^32+1") << "Test.Check" << QByteArray(R"({"numbers":[1,4294967297]})") << -32602;
+    QTest::newRow("time 2^53") << "Test.Check" << QByteArray(R"({"time":9007199254740992})") << 0;
     QTest::newRow("int beyond exact range") << "Test.Check" << QByteArray(R"({"int":1e300})") << -32602;
     QTest::newRow("int as text") << "Test.Check" << QByteArray(R"({"int":"5"})") << -32602;
     QTest::newRow("double from integer") << "Test.Check" << QByteArray(R"({"double":5})") << 0;
@@ -215,9 +245,11 @@ void TestJsonRpcServer::malformedRequests_data()
 
     const QJsonValue null(QJsonValue::Null);
     QTest::newRow("cut off json") << QByteArray(R"({"jsonrpc":"2.0","id":)") << -32700 << null;
-    QTest::newRow("bare number") << QByteArray("42") << -32700 << null;
+    QTest::newRow("bare number") << QByteArray("42") << -32600 << null;
+    QTest::newRow("bare string") << QByteArray(R"("JSONRPC.Hello")") << -32600 << null;
+    QTest::newRow("two bare numbers") << QByteArray("4 2") << -32700 << null;
     QTest::newRow("invalid utf-8") << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xff\"}") << -32700 << null;
-    QTest::newRow("batch") << QByteArray(R"([{"jsonrpc":"2.0","id":3,"method":"JSONRPC.Hello"}])") << -32600 << null;
+    QTest::newRow("method without namespace") << QByteArray(R"({"jsonrpc":"2.0","id":3,"method":"Hello"})") << -32601 << QJsonValue(3);
     QTest::newRow("no jsonrpc member") << QByteArray(R"({"id":4,"method":"JSONRPC.Hello"})") << -32600 << QJsonValue(4);
     QTest::newRow("old version") << QByteArray(R"({"jsonrpc":"1.0","id":"five","method":"JSONRPC.Hello"})") << -32600 << QJsonValue("five");
     QTest::newRow("method not a string") << QByteArray(R"({"jsonrpc":"2.0","id":6,"method":6})") << -32600 << QJsonValue(6);
@@ -237,23 +269,205 @@ void TestJsonRpcServer::malformedRequests()
     const QJsonObject response = garbage->waitForResponse(id);
     QCOMPARE(JsonRpcTestClient::errorCode(response), code);
     QCOMPARE(response.value("jsonrpc").toString(), QString("2.0"));
+    // A method that is not found is named as it was sent.
+    const QString method = QJsonDocument::fromJson(line).object().value("method").toString();
+    if (code == -32601)
+        QVERIFY2(response.value("error").toObject().value("message").toString().contains('"' + method + '"'),
+                 qPrintable(response.value("error").toObject().value("message").toString()));
     // The connection stays usable.
     QVERIFY(garbage->call("JSONRPC.Hello").contains("result"));
 }
 
-void TestJsonRpcServer::hugeLineDropsOnlyThatClient()
+void TestJsonRpcServer::idsComeBackAsWritten_data()
 {
-    JsonRpcTestClient *flooder = client("admin-token");
+    QTest::addColumn<QByteArray>("id");
+
+    QTest::newRow("2^53+1") << QByteArray("9007199254740993");
+    QTest::newRow("-(2^63)-1") << QByteArray("-9223372036854775809");
+    QTest::newRow("fraction") << QByteArray("0.30000000000000004");
+    QTest::newRow("exponent") << QByteArray("1E+300");
+    QTest::newRow("escaped text") << QByteArray(R"("a\u00e9\"b")");
+}
+
+void TestJsonRpcServer::idsComeBackAsWritten()
+{
+    QFETCH(QByteArray, id);
+
+    JsonRpcTestClient *caller = client();
+    QVERIFY(caller);
+    // Spaces around the id are not part of it; an answered and a refused
+    // request both echo it.
+    caller->sendLine(R"({"jsonrpc":"2.0", "id" : )" + id + R"( ,"method":"JSONRPC.Hello"})");
+    caller->sendLine(R"({"method":"JSONRPC.Hello","id":)" + id + "}");
+    QTRY_COMPARE(caller->lines.count(), 2);
+    QVERIFY2(caller->lines.at(0).startsWith("{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"result\":"), caller->lines.at(0));
+    QVERIFY2(caller->lines.at(1).startsWith("{\"id\":" + id + ",\"error\":{\"code\":-32600"), caller->lines.at(1));
+}
+
+void TestJsonRpcServer::batches_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    // What comes back: "object" or "array", then "id:code" per response
+    // (sorted; code 0 for a result); "none" when nothing does.
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("calls"); // requests that reached the handler
+
+    const QByteArray count = R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})";
+    const QByteArray countNotification = R"({"jsonrpc":"2.0","method":"Test.GetCount"})";
+    const QByteArray later = R"({"jsonrpc":"2.0","id":"later","method":"Test.Later","params":{"delay":50}})";
+    QByteArray tooMany = "[" + count;
+    for (int i = 0; i < JsonRpcServer::maxBatchSize; i++)
+        tooMany += "," + count;
+    QTest::newRow("two requests") << "[" + count + "," + R"({"jsonrpc":"2.0","id":2,"method":"Test.Nope"})" + "]"
+                                  << "array 1:0 2:-32601" << 1;
+    QTest::newRow("request and notification") << "[" + count + "," + countNotification + "]" << "array 1:0" << 2;
+    QTest::newRow("notifications only") << "[" + countNotification + "," + countNotification + "]" << "none" << 2;
+    QTest::newRow("empty") << QByteArray("[]") << "object null:-32600" << 0;
+    QTest::newRow("not a request") << QByteArray("[1]") << "array null:-32600" << 0;
+    QTest::newRow("waits for an asynchronous reply") << "[" + later + "," + count + "]" << "array 1:0 later:0" << 1;
+    QTest::newRow("one request more than allowed") << tooMany + "]" << "object null:-32600" << 0;
+}
+
+void TestJsonRpcServer::batches()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, answer);
+    QFETCH(int, calls);
+
+    JsonRpcTestClient *caller = client("user-token");
+    QVERIFY(caller);
+    const int callsBefore = m_handler.calls;
+    caller->sendLine(line);
+    // Anything the batch causes comes before this reply.
+    QTRY_VERIFY(m_handler.calls >= callsBefore + calls);
+    QTRY_VERIFY(!m_handler.lastAsyncReply);
+    QVERIFY(caller->call("JSONRPC.Hello").contains("result"));
+    QCOMPARE(m_handler.calls, callsBefore + calls);
+
+    QStringList answers;
+    for (const QByteArray &received : caller->lines.mid(1, caller->lines.count() - 2)) {
+        const QJsonDocument document = QJsonDocument::fromJson(received);
+        const QJsonArray responses = document.isArray() ? document.array() : QJsonArray{document.object()};
+        QStringList entries;
+        for (const QJsonValue &response : responses) {
+            const QJsonValue id = response.toObject().value("id");
+            entries << (id.isNull() ? QString("null") : id.isString() ? id.toString() : QString::number(id.toInt()))
+                           + ':' + QString::number(JsonRpcTestClient::errorCode(response.toObject()));
+        }
+        entries.sort();
+        answers << QString(document.isArray() ? "array " : "object ") + entries.join(' ');
+    }
+    QCOMPARE(answers.isEmpty() ? QString("none") : answers.join(" | "), answer);
+}
+
+void TestJsonRpcServer::halfClosedClientIsAnswered_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("expected"); // in the last response
+
+    QTest::newRow("request") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})" "\n") << "\"count\":";
+    QTest::newRow("last line without its end") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})")
+                                               << "\"count\":";
+    // More short lines than one read takes.
+    QTest::newRow("request after 100,000 blank lines")
+        << QByteArray(" \n").repeated(100000) + R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})" "\n" << "\"count\":";
+    QTest::newRow("asynchronous request")
+        << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.Later","params":{"delay":200}})" "\n") << "\"done\":true";
+}
+
+void TestJsonRpcServer::halfClosedClientIsAnswered()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, expected);
+
+    JsonRpcTestClient *caller = client("user-token");
+    QVERIFY(caller);
+    caller->sendRaw(data);
+    caller->halfClose();
+    // Answered, then closed by the server.
+    QVERIFY(caller->waitForDisconnected());
+    QCOMPARE(caller->lines.count(), 2);
+    QVERIFY2(caller->lines.last().contains(expected.toUtf8()), caller->lines.last());
+    QTRY_COMPARE(m_server.clientCount(), 0);
+}
+
+void TestJsonRpcServer::lineSplitting_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("limit");
+    // The lines handed out, "|" after each; "TOO LONG" when refused; then
+    // "rest:" and the unfinished rest at the end of the stream.
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("lines, blank lines, CR LF") << QByteArray("a\n\n \t\r\nb\r\nc") << 10 << "a|b|rest:c";
+    QTest::newRow("line of exactly the limit") << QByteArray("abcd\nx") << 4 << "abcd|rest:x";
+    QTest::newRow("line one over the limit") << QByteArray("abcde\nx") << 4 << "TOO LONG";
+    QTest::newRow("unfinished line over the limit") << QByteArray("abcde") << 4 << "TOO LONG";
+    QTest::newRow("CR not counted") << QByteArray("abcd\r\n") << 4 << "abcd|rest:";
+    QTest::newRow("blank rest") << QByteArray("a\n  ") << 4 << "a|rest:";
+}
+
+void TestJsonRpcServer::lineSplitting()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, limit);
+    QFETCH(QString, expected);
+
+    // Every way to cut the stream in two reads gives the same lines.
+    for (int cut = 0; cut <= stream.size(); cut++) {
+        JsonRpcLineBuffer buffer(limit);
+        QString result;
+        bool tooLong = false;
+        for (const QByteArray &read : {stream.left(cut), stream.mid(cut)}) {
+            buffer.append(read.constData(), read.size());
+            QByteArray line;
+            JsonRpcLineBuffer::Status status;
+            while (!tooLong && (status = buffer.takeLine(&line)) != JsonRpcLineBuffer::NeedMore) {
+                tooLong = status == JsonRpcLineBuffer::LineTooLong;
+                result += tooLong ? QString("TOO LONG") : QString::fromLatin1(line + '|');
+            }
+        }
+        if (!tooLong)
+            result += "rest:" + QString::fromLatin1(buffer.takeRest());
+        QCOMPARE(result, expected);
+    }
+}
+
+void TestJsonRpcServer::longLineDropsOnlyThatClient_data()
+{
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("dropped");
+
+    const int unauthenticated = JsonRpcServer::unauthenticatedMaxLineLength;
+    QTest::newRow("no token, at the limit") << QString() << unauthenticated << false;
+    QTest::newRow("no token, one over") << QString() << unauthenticated + 1 << true;
+    QTest::newRow("token, one over the unauthenticated limit") << "user-token" << unauthenticated + 1 << false;
+    QTest::newRow("token, 1 MiB + 64 KiB") << "user-token" << 17 * 64 * 1024 << true;
+}
+
+void TestJsonRpcServer::longLineDropsOnlyThatClient()
+{
+    QFETCH(QString, token);
+    QFETCH(int, size);
+    QFETCH(bool, dropped);
+
+    JsonRpcTestClient *flooder = client(token);
     JsonRpcTestClient *bystander = client("admin-token");
     QVERIFY(flooder && bystander);
     const int clientsBefore = m_server.clientCount();
-    const QByteArray chunk(64 * 1024, 'x');
-    for (int i = 0; i <= 16; i++) // 1 MiB + 64 KiB without a newline
-        flooder->sendRaw(chunk);
+    for (int sent = 0; sent < size; sent += 64 * 1024)
+        flooder->sendRaw(QByteArray(qMin(64 * 1024, size - sent), 'x'));
+    if (!dropped)
+        flooder->sendRaw("\n");
 
     QCOMPARE(JsonRpcTestClient::errorCode(flooder->waitForResponse(QJsonValue(QJsonValue::Null))), -32700);
-    QVERIFY(flooder->waitForDisconnected());
-    QTRY_COMPARE(m_server.clientCount(), clientsBefore - 1);
+    if (dropped) {
+        QVERIFY(flooder->waitForDisconnected());
+        QTRY_COMPARE(m_server.clientCount(), clientsBefore - 1);
+    } else {
+        QVERIFY(flooder->call("JSONRPC.Hello").contains("result"));
+    }
     QVERIFY(bystander->call("Test.GetCount").contains("result"));
 }
 
@@ -265,14 +479,15 @@ void TestJsonRpcServer::clientsVanishingMidRequest()
     QVERIFY(halfLine && impatient && bystander);
 
     halfLine->sendRaw(R"({"jsonrpc":"2.0","id":1,"method":"Test.Get)");
-    impatient->sendLine(R"({"jsonrpc":"2.0","id":1,"method":"Test.Later","params":{"delay":3000}})");
+    impatient->sendLine(R"({"jsonrpc":"2.0","id":1,"method":"Test.Later","params":{"delay":300}})");
     QTRY_VERIFY(m_handler.lastAsyncReply);
     halfLine->disconnectNow();
     impatient->disconnectNow();
 
-    // The pending reply of the vanished client is dropped long before its
-    // timer fires, and nobody else is disturbed.
-    QTRY_VERIFY_WITH_TIMEOUT(!m_handler.lastAsyncReply, 1000);
+    // A close looks like a half-close: the pending reply is still answered,
+    // then the connection goes, and nobody else is disturbed.
+    QTRY_VERIFY(!m_handler.lastAsyncReply);
+    QTRY_COMPARE(m_server.clientCount(), 1);
     QVERIFY(bystander->call("Test.GetCount").contains("result"));
 }
 
@@ -293,6 +508,109 @@ void TestJsonRpcServer::clientNotReadingIsDropped()
     }
     QTRY_COMPARE(m_server.clientCount(), 1);
     QVERIFY(bystander->call("Test.GetCount").contains("result"));
+}
+
+void TestJsonRpcServer::connectionLimits_data()
+{
+    QTest::addColumn<int>("maxConnections");
+    QTest::addColumn<int>("authenticationTimeout");
+    // One letter per client, in the order they connect: A authenticated,
+    // U unauthenticated.
+    QTest::addColumn<QString>("clients");
+    // Then, per client: o still open, x closed, r refused (told so).
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("within the limit") << 3 << 5000 << "AUA" << "ooo";
+    QTest::newRow("one over: the oldest unauthenticated goes") << 3 << 5000 << "UAUU" << "xooo";
+    QTest::newRow("one over, all authenticated: the new one is refused") << 3 << 5000 << "AAAU" << "ooor";
+    QTest::newRow("unauthenticated past the timeout") << 32 << 200 << "UA" << "xo";
+}
+
+void TestJsonRpcServer::connectionLimits()
+{
+    QFETCH(int, maxConnections);
+    QFETCH(int, authenticationTimeout);
+    QFETCH(QString, clients);
+    QFETCH(QString, expected);
+
+    m_server.setMaxConnections(maxConnections);
+    m_server.setAuthenticationTimeout(authenticationTimeout);
+    QList<JsonRpcTestClient *> connected;
+    for (int i = 0; i < clients.size(); i++) {
+        connected << client(clients.at(i) == 'A' ? QStringLiteral("user-token") : QString());
+        QVERIFY(connected.last());
+        // Answered before the next one connects: counted in this order.
+        if (expected.at(i) != 'r')
+            QVERIFY(connected.last()->call("JSONRPC.Hello").contains("result"));
+    }
+    QString states;
+    const auto read = [&]() {
+        states.clear();
+        for (JsonRpcTestClient *each : connected) {
+            const bool refused = !each->lines.isEmpty() && each->lines.last().contains("-32004");
+            states += each->isConnected() ? 'o' : refused ? 'r' : 'x';
+        }
+        return states;
+    };
+    QTRY_COMPARE(read(), expected);
+    // And it stays so.
+    QTest::qWait(authenticationTimeout < 1000 ? 300 : 100);
+    QCOMPARE(read(), expected);
+}
+
+void TestJsonRpcServer::failedAuthentications_data()
+{
+    QTest::addColumn<QStringList>("tokens");
+    QTest::addColumn<int>("answered");
+    QTest::addColumn<bool>("open");
+
+    QTest::newRow("two unknown, then a known one") << QStringList{"a", "b", "user-token"} << 3 << true;
+    QTest::newRow("three unknown") << QStringList{"a", "b", "c", "user-token", "d"} << 3 << false;
+}
+
+void TestJsonRpcServer::failedAuthentications()
+{
+    QFETCH(QStringList, tokens);
+    QFETCH(int, answered);
+    QFETCH(bool, open);
+
+    JsonRpcTestClient *guesser = client();
+    QVERIFY(guesser);
+    if (!open)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Closing the connection from \"127\\.0\\.0\\.1:\\d+\" after 3 unknown tokens"));
+    // All in one write: what follows the third unknown token is not looked at.
+    QByteArray lines;
+    for (const QString &token : tokens)
+        lines += R"({"jsonrpc":"2.0","id":")" + token.toUtf8() + R"(","method":"JSONRPC.Authenticate","params":{"token":")"
+                 + token.toUtf8() + "\"}}\n";
+    guesser->sendRaw(lines);
+    if (open) {
+        QVERIFY(guesser->call("Test.GetCount").contains("result"));
+        QCOMPARE(guesser->lines.count(), answered + 1);
+    } else {
+        QVERIFY(guesser->waitForDisconnected());
+        QCOMPARE(guesser->lines.count(), answered);
+    }
+}
+
+void TestJsonRpcServer::guessingIsThrottled()
+{
+    // New connections buy no new guesses: after this many unknown tokens in
+    // a second, a known one is refused too, until the second is over.
+    const int guessers = JsonRpcServer::maxFailedAuthenticationsPerSecond / 2 + 1;
+    for (int i = 0; i < guessers; i++) {
+        JsonRpcTestClient *guesser = client();
+        QVERIFY(guesser);
+        for (const QByteArray params : {R"({"token":"guess 1"})", R"({"token":"guess 2"})"})
+            QCOMPARE(JsonRpcTestClient::errorCode(guesser->call("JSONRPC.Authenticate", params)), -32001);
+    }
+    JsonRpcTestClient *owner = client();
+    QVERIFY(owner);
+    const QJsonObject refused = owner->call("JSONRPC.Authenticate", R"({"token":"user-token"})");
+    QVERIFY2(refused.value("error").toObject().value("message").toString().contains("try again"),
+             qPrintable(QJsonDocument(refused).toJson()));
+    QTest::qWait(1000);
+    QVERIFY(owner->call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
 }
 
 void TestJsonRpcServer::permissions_data()
@@ -370,6 +688,8 @@ void TestJsonRpcServer::introspection()
     QCOMPARE(methods.value("GetCount").toObject().value("permissionScope").toString(),
              QString("PermissionScopeControlThings"));
     QCOMPARE(test.value("notifications").toObject().keys(), QStringList({"GizmoChanged"}));
+    QCOMPARE(test.value("notifications").toObject().value("GizmoChanged").toObject().value("permissionScope").toString(),
+             QString("PermissionScopeControlThings"));
 }
 
 void TestJsonRpcServer::notifications()
@@ -378,7 +698,8 @@ void TestJsonRpcServer::notifications()
     JsonRpcTestClient *german = client("user-token");
     JsonRpcTestClient *anonymous = client();
     JsonRpcTestClient *unsubscribed = client("user-token");
-    QVERIFY(admin && german && anonymous && unsubscribed);
+    JsonRpcTestClient *scopeless = client("scopeless-token");
+    QVERIFY(admin && german && anonymous && unsubscribed && scopeless);
     QVERIFY(german->call("JSONRPC.Hello", R"({"locale":"de_DE"})").contains("result"));
     const QJsonObject status = unsubscribed->call("JSONRPC.SetNotificationStatus", R"({"namespaces":["Things"]})");
     QCOMPARE(status.value("result").toObject().value("namespaces").toArray(), QJsonArray({"Things"}));
@@ -397,8 +718,11 @@ void TestJsonRpcServer::notifications()
     // What either would have got was written before these replies.
     QVERIFY(anonymous->call("JSONRPC.Hello").contains("result"));
     QVERIFY(unsubscribed->call("JSONRPC.Hello").contains("result"));
+    QVERIFY(scopeless->call("JSONRPC.Hello").contains("result"));
     QCOMPARE(anonymous->notifications.count(), 0);
     QCOMPARE(unsubscribed->notifications.count(), 0);
+    // Authenticated, but without the scope that reading a gizmo needs.
+    QCOMPARE(scopeless->notifications.count(), 0);
 }
 
 void TestJsonRpcServer::asyncReplies_data()
@@ -425,6 +749,22 @@ void TestJsonRpcServer::asyncReplies()
     // Answered replies are deleted; a timed-out one as well, which cancels
     // the handler's timer with it.
     QTRY_VERIFY_WITH_TIMEOUT(!m_handler.lastAsyncReply, 1000);
+}
+
+void TestJsonRpcServer::selfCheck()
+{
+    JsonRpcTestClient *caller = client("user-token");
+    QVERIFY(caller);
+    const JsonRpcServer::SelfCheck before = m_server.selfCheck();
+    const int failures = m_server.selfCheckFailures();
+    m_server.setSelfCheck(JsonRpcServer::SelfCheckWarn);
+    m_handler.breakReplies = true;
+    QTest::ignoreMessage(QtWarningMsg, "Reply of Test.GetCount does not match its declaration: count: expected Uint, got the number -1");
+    const QJsonObject response = caller->call("Test.GetCount");
+    m_server.setSelfCheck(before);
+    // Only reported: the client still gets what the handler answered.
+    QCOMPARE(response.value("result").toObject().value("count").toInt(), -1);
+    QCOMPARE(m_server.selfCheckFailures(), failures + 1);
 }
 
 QTEST_GUILESS_MAIN(TestJsonRpcServer)

@@ -28,6 +28,7 @@ private slots:
     void chargingConfiguration();
     void missingLimitReadsZero_data();
     void missingLimitReadsZero();
+    void notificationsNeedTheirScope();
     void declarations();
 
 private:
@@ -50,6 +51,7 @@ private:
     Thing *m_car = nullptr;
     JsonRpcTestClient m_admin;
     JsonRpcTestClient m_user;
+    JsonRpcTestClient m_scopeless; // authenticated, but with no scope
     QJsonObject m_full; // a configuration of m_charger using every member
 };
 
@@ -74,11 +76,14 @@ void TestTavroEnergyWire::initTestCase()
 
     QVERIFY(m_server->addToken(QStringLiteral("admin-token"), Types::PermissionScopeAdmin));
     QVERIFY(m_server->addToken(QStringLiteral("user-token"), Types::PermissionScopeControlThings));
+    QVERIFY(m_server->addToken(QStringLiteral("scopeless-token"), Types::PermissionScopeNone));
     QVERIFY(m_server->listen(0));
     QVERIFY(m_admin.connectTo(m_server->serverPort()));
     QVERIFY(m_user.connectTo(m_server->serverPort()));
+    QVERIFY(m_scopeless.connectTo(m_server->serverPort()));
     QVERIFY(m_admin.call("JSONRPC.Authenticate", R"({"token":"admin-token"})").contains("result"));
     QVERIFY(m_user.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
+    QVERIFY(m_scopeless.call("JSONRPC.Authenticate", R"({"token":"scopeless-token"})").contains("result"));
 
     m_full = {{"evChargerId", m_charger->id().toString()},
               {"assignedCarId", m_car->id().toString()},
@@ -173,6 +178,14 @@ void TestTavroEnergyWire::settings_data()
                                          << -32002 << "" << none;
     QTest::newRow("phase limit by admin") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":16})")
                                           << 0 << ok << QStringList{"PhasePowerLimitChanged"};
+    // Notified as the unsigned value it is, not as a negative int.
+    QTest::newRow("phase limit 2^31") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":2147483648})")
+                                      << 0 << ok << QStringList{"PhasePowerLimitChanged"};
+    // 2^32 would wrap to 0: "unset", which switches the protection off.
+    QTest::newRow("phase limit 2^32") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":4294967296})")
+                                      << -32602 << "" << none;
+    QTest::newRow("phase limit 2^53") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":9007199254740992})")
+                                      << -32602 << "" << none;
     QTest::newRow("bad json") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":8)") << -32700 << "" << none;
     QTest::newRow("unknown method") << true << request("SetPhasePowerLimits", R"({"phasePowerLimit":8})")
                                     << -32601 << "" << none;
@@ -235,6 +248,18 @@ void TestTavroEnergyWire::chargingConfiguration_data()
         << "EnergyErrorInvalidParameter" << QJsonObject();
     QTest::newRow("repeat day 8") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"repeatDays", QJsonArray{1, 8}}}
                                   << "EnergyErrorInvalidParameter" << QJsonObject();
+    const QString mode = "ChargingModeEcoWithTargetTime";
+    QTest::newRow("seven days")
+        << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}}
+        << "EnergyErrorNoError" << QJsonObject{{"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}};
+    QTest::newRow("a day twice") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"repeatDays", QJsonArray{1, 2, 1}}}
+                                 << "EnergyErrorInvalidParameter" << QJsonObject();
+    // Values beyond 32 bits are refused by the server (-32602): no energy
+    // error, nothing stored.
+    QTest::newRow("target 2^32+80") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"targetPercentage", 4294967376.0}}
+                                    << "" << QJsonObject();
+    QTest::newRow("repeat day 2^32+1") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"repeatDays", QJsonArray{4294967297.0}}}
+                                       << "" << QJsonObject();
     QTest::newRow("unknown charger")
         << QJsonObject{{"evChargerId", QUuid::createUuid().toString()}, {"chargingMode", "ChargingModeNormal"}}
         << "EnergyErrorInvalidParameter" << QJsonObject();
@@ -302,6 +327,24 @@ void TestTavroEnergyWire::missingLimitReadsZero()
         const QJsonObject limits = m_admin.call("TavroEnergy.GetBatteryLevelLimits").value("result").toObject();
         QCOMPARE(limits, QJsonObject({{"batteryLevelLowerLimit", 0}, {"batteryLevelUpperLimit", 0}}));
     }
+}
+
+void TestTavroEnergyWire::notificationsNeedTheirScope()
+{
+    for (JsonRpcTestClient *client : {&m_admin, &m_user, &m_scopeless})
+        client->notifications.clear();
+    // One setting every client may read, one that needs the admin scope.
+    QVERIFY(m_admin.call("TavroEnergy.SetAcquisitionTolerance", R"({"acquisitionTolerance":0.25})").contains("result"));
+    QVERIFY(m_admin.call("TavroEnergy.SetBatteryLevelConsideration", R"({"batteryLevelConsideration":0.35})")
+                .contains("result"));
+    // Round trips: what was sent to them before has arrived.
+    QVERIFY(m_user.call("JSONRPC.Hello").contains("result"));
+    QVERIFY(m_scopeless.call("JSONRPC.Hello").contains("result"));
+    QCOMPARE(names(m_admin.notifications, true), QStringList({"AcquisitionToleranceChanged",
+                                                              "BatteryLevelConsiderationChanged",
+                                                              "BatteryLevelLimitsChanged"}));
+    QCOMPARE(names(m_user.notifications, true), QStringList{"AcquisitionToleranceChanged"});
+    QCOMPARE(names(m_scopeless.notifications), QStringList());
 }
 
 void TestTavroEnergyWire::declarations()

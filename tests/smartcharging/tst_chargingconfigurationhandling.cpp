@@ -394,12 +394,12 @@ void TestChargingConfigurationHandling::garbageValues_data()
     QTest::addColumn<QVariant>("restored");
 
     QTest::newRow("target text") << "targetPercentage" << QVariant("abc") << QVariant(0u);
-    QTest::newRow("target above 100") << "targetPercentage" << QVariant(250) << QVariant(0u);
+    QTest::newRow("target above 100 clamped") << "targetPercentage" << QVariant(250) << QVariant(100u);
     QTest::newRow("mode out of range") << "chargingMode" << QVariant(9) << QVariant(0);
     QTest::newRow("single repeat day as text") << "repeatDays" << QVariant("3") << QVariant("3");
-    QTest::newRow("repeat days out of range dropped") << "repeatDays" << QVariant("0, 8, 2") << QVariant("2");
+    QTest::newRow("repeat days out of range or twice dropped") << "repeatDays" << QVariant("0, 8, 2, 2") << QVariant("2");
     QTest::newRow("lock flag garbage") << "lockOnUnplug" << QVariant("maybe") << QVariant(false);
-    QTest::newRow("phase count 0") << "manualDesiredPhaseCount" << QVariant(0) << QVariant(3u);
+    QTest::newRow("phase count 0 clamped") << "manualDesiredPhaseCount" << QVariant(0) << QVariant(1u);
     QTest::newRow("current garbage") << "manualMaxChargingCurrent" << QVariant("lots") << QVariant(0.0);
     QTest::newRow("car id garbage") << "assignedCarId" << QVariant("garbage") << QVariant(QUuid());
     QTest::newRow("locale as text") << "locale" << QVariant("de_DE") << QVariant("de_DE");

@@ -34,7 +34,11 @@ function startHost() {
         TAVRO_STORAGE_PATH: path.join(dataDir, 'storage'),
         TAVRO_CACHE_PATH: path.join(dataDir, 'cache'),
     });
-    host = spawn(hostPath, ['--jsonrpc-port', '0', '--token', token], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+    // From a file only the owner can read: other users see no token in the
+    // process list.
+    const tokenFile = path.join(dataDir, 'tokens');
+    fs.writeFileSync(tokenFile, '# admin tokens\n' + token + '\n', { mode: 0o600 });
+    host = spawn(hostPath, ['--jsonrpc-port', '0', '--token-file', tokenFile], { env, stdio: ['ignore', 'pipe', 'inherit'] });
     return new Promise((resolve, reject) => {
         host.once('error', reject);
         host.once('exit', (code, signal) => reject(new Error('host ended early: ' + (signal || code))));

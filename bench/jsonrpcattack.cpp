@@ -1,0 +1,379 @@
+// Hostile local clients against a running tavro-host, with figures: how long
+// the host's thread stalls on 1, 2 and 4 MiB of blank lines, how much memory
+// (RSS) it takes with 300 connections each holding an unfinished line, and
+// with 20 authenticated clients that never read their replies, and how many
+// wrong tokens one process can try per second. Each attack gets a fresh host
+// on a free loopback port with its own data directories.
+//
+// Usage: tavro-jsonrpc-attack [--host PATH] [--only stall|unfinished|nonreading|guessing]
+// (PATH defaults to tavro-host next to this program; the host finds the
+// plugin as usual, e.g. through TAVRO_PLUGIN_PATH).
+// Not a test: it only measures and prints.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUuid>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QByteArray helloLine = R"({"jsonrpc":"2.0","id":"probe","method":"JSONRPC.Hello"})" "\n";
+
+// A tavro-host process with a random admin token, stopped with the object.
+class Host
+{
+public:
+    bool start(const QString &program)
+    {
+        if (!m_dir.isValid())
+            return false;
+        token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
+            environment.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
+        // No system bus and no price service: neither is part of this.
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
+        environment.insert(QStringLiteral("TAVRO_AWATTAR_AT_URL"), QStringLiteral("http://127.0.0.1:9"));
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+
+        // Hosts that know --token-file get the token out of the command line.
+        QStringList arguments{QStringLiteral("--jsonrpc-port"), QStringLiteral("0")};
+        QProcess help;
+        help.start(program, {QStringLiteral("--help")});
+        help.waitForFinished(10000);
+        if (help.readAllStandardOutput().contains("--token-file")) {
+            QFile file(m_dir.filePath(QStringLiteral("tokens")));
+            if (!file.open(QIODevice::WriteOnly) || file.write(token.toUtf8() + '\n') < 0)
+                return false;
+            file.close();
+            arguments << QStringLiteral("--token-file") << file.fileName();
+        } else {
+            arguments << QStringLiteral("--token") << token;
+        }
+        m_process.start(program, arguments);
+        if (!m_process.waitForStarted(10000))
+            return false;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 20000) {
+            if (!m_process.canReadLine() && !m_process.waitForReadyRead(1000))
+                continue;
+            const QByteArray line = m_process.readLine().trimmed();
+            if (line.startsWith("JSON-RPC listening on 127.0.0.1:")) {
+                port = static_cast<quint16>(line.mid(line.lastIndexOf(':') + 1).toUInt());
+                // Settled: the plugin's start-up allocations are done.
+                QThread::msleep(1000);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    ~Host()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+    // Resident set size in MB (VmRSS), -1 when the process is gone.
+    double rssMegabytes() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        }
+        return -1;
+    }
+
+    QString token;
+    quint16 port = 0;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+bool connectTo(QTcpSocket &socket, quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(5000);
+}
+
+// Writes everything, waiting for the peer to take it (false after 120 s).
+bool writeAll(QTcpSocket &socket, const QByteArray &data)
+{
+    socket.write(data);
+    QElapsedTimer timer;
+    timer.start();
+    while (socket.bytesToWrite() > 0 && timer.elapsed() < 120000) {
+        if (!socket.waitForBytesWritten(1000) && socket.state() != QAbstractSocket::ConnectedState)
+            return false;
+    }
+    return socket.bytesToWrite() == 0;
+}
+
+// Waits for a line containing marker; false after timeout ms or when closed.
+bool waitForLine(QTcpSocket &socket, const QByteArray &marker, int timeout)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray buffer;
+    while (timer.elapsed() < timeout) {
+        buffer += socket.readAll();
+        if (buffer.contains(marker))
+            return true;
+        if (!socket.waitForReadyRead(100) && socket.state() != QAbstractSocket::ConnectedState)
+            return buffer.contains(marker) || socket.readAll().contains(marker);
+    }
+    return false;
+}
+
+bool authenticate(QTcpSocket &socket, const QString &token)
+{
+    socket.write(R"({"jsonrpc":"2.0","id":"auth","method":"JSONRPC.Authenticate","params":{"token":")"
+                 + token.toUtf8() + "\"}}\n");
+    return waitForLine(socket, "\"authenticated\":true", 5000);
+}
+
+// Blank lines from a client without a token, then a request on the same
+// connection; a second client asks the host the moment the blank lines are
+// written. Both wait for their answers.
+void stall(const QString &program)
+{
+    std::printf("%-44s %12s %12s\n", "blank lines (no token)", "attacker s", "bystander s");
+    for (int mebibytes : {1, 2, 4}) {
+        Host host;
+        if (!host.start(program)) {
+            std::printf("host did not start\n");
+            return;
+        }
+        QTcpSocket attacker;
+        QTcpSocket bystander;
+        if (!connectTo(attacker, host.port) || !connectTo(bystander, host.port))
+            return;
+        QElapsedTimer timer;
+        timer.start();
+        const bool written = writeAll(attacker, QByteArray(mebibytes * 1024 * 1024, '\n') + helloLine);
+        bystander.write(helloLine);
+        QElapsedTimer bystanderTimer;
+        bystanderTimer.start();
+        const bool bystanderAnswered = waitForLine(bystander, "\"probe\"", 300000);
+        const double bystanderSeconds = bystanderTimer.elapsed() / 1000.0;
+        const bool attackerAnswered = written && waitForLine(attacker, "\"probe\"", 300000);
+        const double attackerSeconds = timer.elapsed() / 1000.0;
+        std::printf("%-44s %12s %12s\n", qPrintable(QStringLiteral("%1 MiB").arg(mebibytes)),
+                    attackerAnswered ? qPrintable(QString::number(attackerSeconds, 'f', 2)) : "no answer",
+                    bystanderAnswered ? qPrintable(QString::number(bystanderSeconds, 'f', 2)) : "no answer");
+        std::fflush(stdout);
+    }
+}
+
+// The most RSS seen while the attack runs for seconds, polled every 100 ms.
+double peakRss(const Host &host, double seconds, const std::function<void()> &step = {})
+{
+    double peak = host.rssMegabytes();
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < seconds * 1000) {
+        if (step)
+            step();
+        else
+            QThread::msleep(100);
+        peak = qMax(peak, host.rssMegabytes());
+    }
+    return peak;
+}
+
+// 300 connections, each sending just under 1 MiB without a line end, with
+// and without authenticating first.
+void unfinished(const QString &program)
+{
+    std::printf("%-44s %10s %10s %10s %10s\n", "300 connections, unfinished line", "idle MB", "peak MB",
+                "end MB", "still open");
+    for (bool withToken : {false, true}) {
+        Host host;
+        if (!host.start(program)) {
+            std::printf("host did not start\n");
+            return;
+        }
+        const double idle = host.rssMegabytes();
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        double peak = idle;
+        const QByteArray unfinishedLine(1000 * 1000, 'x');
+        for (int i = 0; i < 300; i++) {
+            auto socket = std::make_unique<QTcpSocket>();
+            if (!connectTo(*socket, host.port))
+                continue;
+            if (withToken && !authenticate(*socket, host.token)) {
+                sockets.push_back(std::move(socket));
+                continue;
+            }
+            socket->write(unfinishedLine);
+            socket->waitForBytesWritten(200);
+            sockets.push_back(std::move(socket));
+            peak = qMax(peak, host.rssMegabytes());
+        }
+        // Let the host read what is still in flight, and time out whom it
+        // times out.
+        peak = qMax(peak, peakRss(host, 10, [&sockets]() {
+            for (auto &socket : sockets) {
+                if (socket->state() == QAbstractSocket::ConnectedState)
+                    socket->waitForBytesWritten(0);
+            }
+            QThread::msleep(100);
+        }));
+        int open = 0;
+        for (auto &socket : sockets) {
+            // Reading is what tells a socket that the host closed it.
+            while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(20))
+                socket->readAll();
+            if (socket->state() == QAbstractSocket::ConnectedState)
+                open++;
+        }
+        std::printf("%-44s %10.0f %10.0f %10.0f %10d\n", withToken ? "  authenticated" : "  without token", idle,
+                    peak, host.rssMegabytes(), open);
+        std::fflush(stdout);
+    }
+}
+
+// 20 authenticated clients ask for the whole API description again and
+// again and never read the answers.
+void nonReading(const QString &program)
+{
+    Host host;
+    if (!host.start(program)) {
+        std::printf("host did not start\n");
+        return;
+    }
+    const double idle = host.rssMegabytes();
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 20; i++) {
+        auto socket = std::make_unique<QTcpSocket>();
+        if (connectTo(*socket, host.port) && authenticate(*socket, host.token))
+            clients.push_back(std::move(socket));
+    }
+    QByteArray requests;
+    for (int i = 0; i < 100; i++)
+        requests += R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Introspect"})" "\n";
+    int rounds = 0;
+    const double peak = peakRss(host, 20, [&]() {
+        if (rounds++ < 30) {
+            for (auto &client : clients) {
+                if (client->state() == QAbstractSocket::ConnectedState) {
+                    client->write(requests);
+                    client->waitForBytesWritten(10);
+                }
+            }
+        }
+        QThread::msleep(100);
+    });
+    // Measured; now reading tells which ones the host has closed.
+    const double end = host.rssMegabytes();
+    int open = 0;
+    for (auto &client : clients) {
+        while (client->state() == QAbstractSocket::ConnectedState && client->waitForReadyRead(20))
+            client->readAll();
+        if (client->state() == QAbstractSocket::ConnectedState)
+            open++;
+    }
+    std::printf("%-44s %10s %10s %10s %10s\n", "20 clients never reading (3000 Introspect each)", "idle MB",
+                "peak MB", "end MB", "still open");
+    std::printf("%-44s %10.0f %10.0f %10.0f %10d\n", "", idle, peak, end, open);
+    std::fflush(stdout);
+}
+
+// Guesses as fast as one process can send them for 5 s, 100 per write on
+// one connection, reconnecting whenever the host closes it. One guess in
+// ten is the right token, so ten times the accepted ones estimates how many
+// guesses the host really checked; the other answers may be refusals of
+// guesses it did not look at.
+void guessing(const QString &program)
+{
+    Host host;
+    if (!host.start(program)) {
+        std::printf("host did not start\n");
+        return;
+    }
+    qint64 answered = 0;
+    qint64 accepted = 0;
+    int connections = 0;
+    QRandomGenerator random(17);
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000) {
+        QTcpSocket socket;
+        if (!connectTo(socket, host.port))
+            break;
+        connections++;
+        QByteArray received;
+        while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < 5000) {
+            QByteArray guesses;
+            for (int i = 0; i < 100; i++) {
+                const QByteArray token = random.bounded(10) == 0 ? host.token.toUtf8() : QByteArrayLiteral("guess");
+                guesses += R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Authenticate","params":{"token":")" + token
+                           + "\"}}\n";
+            }
+            socket.write(guesses);
+            if (socket.state() == QAbstractSocket::ConnectedState)
+                socket.waitForBytesWritten(100);
+            if (socket.state() == QAbstractSocket::ConnectedState)
+                socket.waitForReadyRead(100);
+            received += socket.readAll();
+        }
+        received += socket.readAll();
+        answered += received.count("\"error\"") + received.count("\"result\"");
+        accepted += received.count("\"authenticated\":true");
+    }
+    const double seconds = timer.elapsed() / 1000.0;
+    std::printf("%-44s %10.0f per s (%d connections)\n", "guesses answered", answered / seconds, connections);
+    std::printf("%-44s %10.0f per s (10 x %lld accepted)\n", "guesses checked (estimated)", 10 * accepted / seconds,
+                accepted);
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Hostile clients against tavro-host, with figures"));
+    parser.addHelpOption();
+    QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("The tavro-host executable."),
+                                  QStringLiteral("path"), QCoreApplication::applicationDirPath() + QStringLiteral("/tavro-host"));
+    QCommandLineOption onlyOption(QStringLiteral("only"),
+                                  QStringLiteral("One attack: stall, unfinished, nonreading or guessing."),
+                                  QStringLiteral("attack"));
+    parser.addOptions({hostOption, onlyOption});
+    parser.process(application);
+    const QString program = parser.value(hostOption);
+    const QString only = parser.value(onlyOption);
+
+    if (only.isEmpty() || only == QLatin1String("stall"))
+        stall(program);
+    if (only.isEmpty() || only == QLatin1String("unfinished"))
+        unfinished(program);
+    if (only.isEmpty() || only == QLatin1String("nonreading"))
+        nonReading(program);
+    if (only.isEmpty() || only == QLatin1String("guessing"))
+        guessing(program);
+    return 0;
+}
