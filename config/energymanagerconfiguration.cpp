@@ -1,6 +1,6 @@
 #include "energymanagerconfiguration.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "tavro/tavrosettings.h"
 
 #include <QFile>
@@ -58,7 +58,7 @@ double EnergyManagerConfiguration::spotMarketChargePredictableEnergyPercentage()
     return m_spotMarketChargePredictableEnergyPercentage;
 }
 
-ChargingShareCalculator::Strategy EnergyManagerConfiguration::chargingShareStrategy() const
+ChargingShareStrategy::Strategy EnergyManagerConfiguration::chargingShareStrategy() const
 {
     return m_chargingShareStrategy;
 }
@@ -146,7 +146,7 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     if (map.contains(percentageKey))
         m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
     if (map.contains(strategyKey))
-        m_chargingShareStrategy = ChargingShareCalculator::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
+        m_chargingShareStrategy = ChargingShareStrategy::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
     const QList<QPair<QString, uint *>> calmingKeys = {{QStringLiteral("phaseSwitchUpDelay"), &m_phaseSwitchUpDelay},
                                                        {QStringLiteral("phaseSwitchDownDelay"), &m_phaseSwitchDownDelay},
                                                        {QStringLiteral("phaseSwitchHoldTime"), &m_phaseSwitchHoldTime},

@@ -3,7 +3,7 @@
 
 #include <QObject>
 
-#include "smartcharging/chargingsharecalculator.h"
+#include "common/chargingsharestrategy.h"
 
 // The installer's read-only tuning values, loaded once at construction from
 // the JSON file named by the environment variable
@@ -27,7 +27,7 @@ public:
     uint chargingShareRotationWindow() const;
     // Factor (0.5 = half) of the needed energy planned from spot-market hours.
     double spotMarketChargePredictableEnergyPercentage() const;
-    ChargingShareCalculator::Strategy chargingShareStrategy() const;
+    ChargingShareStrategy::Strategy chargingShareStrategy() const;
 
     // Calm surplus charging (seconds; 0 switches each rule off). A charger
     // switches up to three phases only after the surplus has covered the
@@ -51,7 +51,7 @@ private:
     uint m_minimumScheduleDuration = 15;
     uint m_chargingShareRotationWindow = 15;
     double m_spotMarketChargePredictableEnergyPercentage = 0.5;
-    ChargingShareCalculator::Strategy m_chargingShareStrategy = ChargingShareCalculator::StrategyEqualPower;
+    ChargingShareStrategy::Strategy m_chargingShareStrategy = ChargingShareStrategy::StrategyEqualPower;
     uint m_phaseSwitchUpDelay = 600;
     uint m_phaseSwitchDownDelay = 600;
     uint m_phaseSwitchHoldTime = 900;

@@ -1,7 +1,7 @@
 #include "energysettings.h"
 #include "settingsfilecheck.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "tavro/tavrosettings.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "energymanagerdbusinterface.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "smartcharging/smartchargingmanager.h"
 
 #include <QDBusConnection>

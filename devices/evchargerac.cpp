@@ -1,6 +1,6 @@
 #include "evchargerac.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "tavro/action.h"
 #include "tavro/tavroclock.h"
 #include "tavro/thing.h"

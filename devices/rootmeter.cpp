@@ -1,6 +1,6 @@
 #include "rootmeter.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "tavro/thing.h"
 
 namespace {

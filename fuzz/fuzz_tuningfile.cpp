@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         qputenv("TAVRO_ENERGY_MANAGER_CONFIG", fileName.toUtf8());
         const EnergyManagerConfiguration named;
         qunsetenv("TAVRO_ENERGY_MANAGER_CONFIG");
-        ChargingShareCalculator::strategyToString(named.chargingShareStrategy());
+        ChargingShareStrategy::strategyToString(named.chargingShareStrategy());
     }
 
     FuzzHousehold household;

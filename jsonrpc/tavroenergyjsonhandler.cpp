@@ -1,6 +1,6 @@
 #include "tavroenergyjsonhandler.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketmanager.h"

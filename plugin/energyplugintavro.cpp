@@ -1,5 +1,5 @@
 #include "energyplugintavro.h"
-#include "tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "dbus/energymanagerdbusinterface.h"

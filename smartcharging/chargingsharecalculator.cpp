@@ -4,31 +4,6 @@
 
 #include <algorithm>
 
-ChargingShareCalculator::Strategy ChargingShareCalculator::strategyFromString(const QString &text, Strategy defaultStrategy)
-{
-    static const Strategy strategies[] = {StrategyEqualPower, StrategyPriority, StrategyRoundRobin, StrategyWeightedPower};
-    for (Strategy strategy : strategies) {
-        if (text.compare(strategyToString(strategy), Qt::CaseInsensitive) == 0)
-            return strategy;
-    }
-    return defaultStrategy;
-}
-
-QString ChargingShareCalculator::strategyToString(Strategy strategy)
-{
-    switch (strategy) {
-    case StrategyPriority:
-        return QStringLiteral("Priority");
-    case StrategyRoundRobin:
-        return QStringLiteral("RoundRobin");
-    case StrategyWeightedPower:
-        return QStringLiteral("WeightedPower");
-    case StrategyEqualPower:
-        break;
-    }
-    return QStringLiteral("EqualPower");
-}
-
 QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const
 {
     // Every strategy currently shares the same fair allocation.

@@ -1,6 +1,8 @@
 #ifndef CHARGINGSHARECALCULATOR_H
 #define CHARGINGSHARECALCULATOR_H
 
+#include "common/chargingsharestrategy.h"
+
 #include <QList>
 #include <QString>
 
@@ -12,19 +14,11 @@
 // Policy: priority groups are served in ascending priority number; inside a
 // group the minimums are admitted by ascending fairness counter (ties by id
 // text), then the rest is spread equally with every request capped at its
-// maximum (water filling).
-class ChargingShareCalculator
+// maximum (water filling). The strategies and their text forms come from
+// ChargingShareStrategy.
+class ChargingShareCalculator : public ChargingShareStrategy
 {
 public:
-    // Stored in the tuning file by its text form. The allocation is the
-    // same for every value; the strategy only travels with the call.
-    enum Strategy {
-        StrategyEqualPower = 0,
-        StrategyPriority = 1,
-        StrategyRoundRobin = 2,
-        StrategyWeightedPower = 3
-    };
-
     struct Request {
         QString thingId;             // joins request and result
         double minimumPower = 0;     // W; <= 0 means no minimum
@@ -46,12 +40,6 @@ public:
     };
 
     ChargingShareCalculator() = default;
-
-    // Case-insensitive match against the four text forms; anything else
-    // (also an empty text) gives defaultStrategy.
-    static Strategy strategyFromString(const QString &text, Strategy defaultStrategy);
-    // A value outside the enum gives "EqualPower".
-    static QString strategyToString(Strategy strategy);
 
     QList<Result> calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const;
     QList<Result> calculateEqualPower(const QList<Request> &requests, double availablePower) const;

@@ -2,7 +2,7 @@
 
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "smartcharging/chargingcurrent.h"
 #include "smartcharging/phaseheadroom.h"
 

@@ -3,7 +3,7 @@
 #include "config/energysettings.h"
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"

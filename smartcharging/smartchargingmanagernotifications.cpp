@@ -1,7 +1,7 @@
 #include "smartchargingmanager.h"
 #include "translationlocator.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 
 #include "tavro/tavrosettings.h"
 #include "tavro/thingmanager.h"

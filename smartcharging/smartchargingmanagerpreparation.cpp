@@ -3,7 +3,7 @@
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingmanager.h"

@@ -3,7 +3,7 @@
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "smartcharging/chargingcurrent.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/phaseheadroom.h"

@@ -2,7 +2,7 @@
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketmanager.h"
 

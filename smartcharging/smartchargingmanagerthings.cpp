@@ -4,7 +4,7 @@
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"

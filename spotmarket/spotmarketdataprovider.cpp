@@ -1,7 +1,7 @@
 #include "spotmarketdataprovider.h"
 
 #include "config/settingsfilecheck.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "tavro/tavrosettings.h"
 
 #include <QFile>

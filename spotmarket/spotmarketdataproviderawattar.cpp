@@ -1,6 +1,6 @@
 #include "spotmarketdataproviderawattar.h"
 
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "tavro/tavroclock.h"
 
 #include <QJsonArray>

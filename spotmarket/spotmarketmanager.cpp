@@ -1,7 +1,7 @@
 #include "spotmarketmanager.h"
 
 #include "config/energysettings.h"
-#include "plugin/tavroenergylogging.h"
+#include "common/tavroenergylogging.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketdataproviderawattar.h"
 

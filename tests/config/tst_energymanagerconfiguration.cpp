@@ -46,11 +46,11 @@ void TestEnergyManagerConfiguration::loading_data()
     QTest::addColumn<QString>("warning");        // regular expression of the expected warning, empty for none
     QTest::addColumn<Values>("expected");
 
-    const Values defaults{300u, 10u, 15u, 15u, 0.5, int(ChargingShareCalculator::StrategyEqualPower)};
+    const Values defaults{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyEqualPower)};
     const QByteArray all = R"({"chargingEnabledLockDuration": 120, "chargingCurrentLockDuration": 5,
         "minimumScheduleDuration": 30, "chargingShareRotationWindow": 20,
         "spotMarketChargePredictableEnergyPercentage": 0.75, "chargingShareStrategy": "WeightedPower"})";
-    const Values allValues{120u, 5u, 30u, 20u, 0.75, int(ChargingShareCalculator::StrategyWeightedPower)};
+    const Values allValues{120u, 5u, 30u, 20u, 0.75, int(ChargingShareStrategy::StrategyWeightedPower)};
 
     QTest::newRow("no file anywhere") << QByteArray() << QString() << QByteArray() << QString() << defaults;
     QTest::newRow("default location, every value") << all << QString() << QByteArray() << QString() << allValues;
@@ -61,7 +61,7 @@ void TestEnergyManagerConfiguration::loading_data()
             << all << "env.json" << QByteArray() << "there is no such file" << defaults;
     QTest::newRow("only the strategy, any letter case")
             << QByteArray(R"({"chargingShareStrategy": "priority"})") << QString() << QByteArray() << QString()
-            << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareCalculator::StrategyPriority)};
+            << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyPriority)};
     QTest::newRow("unknown strategy keeps the current one")
             << QByteArray(R"({"chargingShareStrategy": "Fastest"})") << QString() << QByteArray() << QString() << defaults;
     QTest::newRow("empty file") << QByteArray("") << QString() << QByteArray() << "the JSON data seems to be invalid" << defaults;
@@ -71,7 +71,7 @@ void TestEnergyManagerConfiguration::loading_data()
     QTest::newRow("text for a number converts to 0")
             << QByteArray(R"({"minimumScheduleDuration": "soon", "spotMarketChargePredictableEnergyPercentage": "0.25"})")
             << QString() << QByteArray() << QString()
-            << Values{300u, 10u, 0u, 15u, 0.25, int(ChargingShareCalculator::StrategyEqualPower)};
+            << Values{300u, 10u, 0u, 15u, 0.25, int(ChargingShareStrategy::StrategyEqualPower)};
     // 0 would switch the anti-toggle lock off.
     QTest::newRow("negative lock duration keeps the default")
             << QByteArray(R"({"chargingEnabledLockDuration": -5, "chargingCurrentLockDuration": -1})") << QString()
