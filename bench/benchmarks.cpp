@@ -213,7 +213,7 @@ struct Household
                 configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
                 break;
             }
-            SmartChargingManagerTestAccess::configuration(manager, chargers.at(i)) = configuration;
+            SmartChargingManagerTestAccess::storeConfiguration(manager, configuration);
         }
 
         now = fixture.now();

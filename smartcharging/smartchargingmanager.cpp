@@ -66,6 +66,16 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
         m_batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
     }
 
+    m_book.setCoverageSource([this](const ThingId &evChargerId) { return calculateSurplusCoverage(evChargerId); });
+    connect(&m_book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
+    connect(&m_book, &ChargingBook::chargingConfigurationRemoved, this,
+            &SmartChargingManager::chargingConfigurationRemoved);
+    connect(&m_book, &ChargingBook::chargingConfigurationChanged, this,
+            &SmartChargingManager::chargingConfigurationChanged);
+    connect(&m_book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
+    connect(&m_book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
+    connect(&m_book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
+
     restoreChargingConfigurations();
 
     const Things things = m_thingManager->configuredThings();
@@ -248,22 +258,22 @@ void SmartChargingManager::setBatteryLevelLimits(double lowerLimit, double upper
 
 ChargingConfigurations SmartChargingManager::chargingConfigurations() const
 {
-    return ChargingConfigurations(m_chargingConfigurations.values());
+    return ChargingConfigurations(m_book.configurations().values());
 }
 
 ChargingConfiguration SmartChargingManager::chargingConfiguration(const ThingId &evChargerId) const
 {
-    return m_chargingConfigurations.value(evChargerId, ChargingConfiguration());
+    return m_book.configurations().value(evChargerId, ChargingConfiguration());
 }
 
 ChargingStates SmartChargingManager::chargingStates() const
 {
-    return ChargingStates(m_chargingStates.values());
+    return ChargingStates(m_book.states().values());
 }
 
 ChargingState SmartChargingManager::chargingState(const ThingId &evChargerId) const
 {
-    return m_chargingStates.value(evChargerId, ChargingState());
+    return m_book.states().value(evChargerId, ChargingState());
 }
 
 ChargingSchedules SmartChargingManager::chargingSchedules() const

@@ -1,6 +1,7 @@
 #ifndef SMARTCHARGINGMANAGER_H
 #define SMARTCHARGINGMANAGER_H
 
+#include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
@@ -46,7 +47,8 @@ using EvChargerAcs = QList<EvChargerAc *>;
 // smartchargingmanager.cpp (life cycle, settings, cycle), *configuration.cpp
 // (configuration handling and persistence), *preparation.cpp, *spotmarket.cpp,
 // *surplus.cpp, *shares.cpp, *adjustment.cpp, *overload.cpp, *dc.cpp,
-// *manualsoc.cpp, *things.cpp (thing tracking and state bookkeeping).
+// *manualsoc.cpp, *things.cpp (thing tracking). The configurations and states
+// live in a ChargingBook.
 class SmartChargingManager : public QObject
 {
     Q_OBJECT
@@ -92,8 +94,9 @@ public:
     // 3 → A|B|C, 2 → A|B, anything else → A.
     static Electricity::Phases getAscendingPhasesForCount(uint count);
 
-    // Charging-state bookkeeping used by every planning step; each emits
-    // chargingStateChanged only when the state really changed.
+    // Charging-state bookkeeping used by every planning step (kept in the
+    // charging book); each emits chargingStateChanged only when the state
+    // really changed.
     void resetChargingStateTransient(const ThingId &evChargerId, ChargingState::WaitingReason waitingReason);
     void setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode);
     void setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds);
@@ -157,8 +160,9 @@ private:
 
     // --- preparation (smartchargingmanagerpreparation.cpp) ---
     EvChargerAcs preparedAcChargers(const QDateTime &currentDateTime);
-    bool normalizeAcTargetTimeConfiguration(EvChargerAc *charger, ChargingConfiguration &chargingConfiguration,
-                                            const QDateTime &currentDateTime);
+    // Turns a stored target-time configuration whose target has run out into
+    // eco mode for good; true when it did.
+    bool normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime);
     bool clearAcPlanningState(EvChargerAc *charger);
     // fuseShare: A per phase the fuse leaves each charger that charges from
     // the grid (infinite without a limit); caps the power the charging time
@@ -194,8 +198,6 @@ private:
     double surplusAcquisitionTolerance() const;
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
     double calculateSurplusCoverage(const ThingId &evChargerId) const;
-    void updateChargingStateSurplusCoverage(const ThingId &evChargerId);
-    void updateAllChargingStateSurplusCoverages();
 
     // --- charging shares (smartchargingmanagershares.cpp) ---
     void applyAcChargingShares(const QDateTime &currentDateTime);
@@ -263,11 +265,6 @@ private:
     // The tracked things with the "energystorage" interface, in the thing
     // manager's order: a look-up per charger and cycle must not scan every thing.
     Things energyStorages() const;
-    // Replaces the stored state of its charger and emits chargingStateChanged
-    // only when it differs; a charger without a stored state is left alone.
-    void commitChargingState(const ChargingState &chargingState);
-    // Refreshes the coverage held in chargingState when it moved by 1e-6 or more.
-    void refreshSurplusCoverage(ChargingState &chargingState) const;
 
     // Collaborators (not owned).
     EnergyManager *m_energyManager = nullptr;
@@ -281,9 +278,10 @@ private:
     double m_batteryLevelLowerLimit = 0.9;
     double m_batteryLevelUpperLimit = 1.0;
 
+    // Every charger's configuration and state; its signals are the manager's.
+    ChargingBook m_book;
+
     // Per-charger tables.
-    QHash<ThingId, ChargingConfiguration> m_chargingConfigurations;
-    QHash<ThingId, ChargingState> m_chargingStates;
     QHash<ThingId, EvChargerAc *> m_evChargersAc;
     QHash<ThingId, EvChargerDc *> m_evChargersDc;
     QHash<EvChargerAc *, ChargingSchedules> m_acChargingSchedules;

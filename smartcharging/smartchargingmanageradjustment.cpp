@@ -75,8 +75,8 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
     for (const Entry &entry : qAsConst(order)) {
         EvChargerAc *charger = entry.charger;
         const ThingId id = charger->id();
-        const ChargingState state = m_chargingStates.value(id, ChargingState(id));
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        const ChargingState state = m_book.states().value(id, ChargingState(id));
+        const ChargingConfiguration configuration = m_book.configuration(id);
         qCDebug(dcTavroEnergy()) << charger->name() << state;
 
         if (state.targetPercentageReached()) {
@@ -262,7 +262,7 @@ bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const Cha
 
     bool applyLock = true;
     if (action.issuer() != ChargingAction::ChargingActionIssuerOverloadProtection)
-        applyLock = m_chargingConfigurations.value(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
+        applyLock = m_book.configurations().value(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
 
     charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
     charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);

@@ -237,8 +237,8 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
 
     // The normal-mode restore values follow only what the user does at the
     // charger; this call cannot change them.
-    const bool known = m_chargingConfigurations.contains(evChargerId);
-    const ChargingConfiguration stored = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    const bool known = m_book.hasConfiguration(evChargerId);
+    const ChargingConfiguration stored = m_book.configuration(evChargerId);
     ChargingConfiguration newConfiguration = chargingConfiguration;
     newConfiguration.setManualChargingEnabled(stored.manualChargingEnabled());
     newConfiguration.setManualMaxChargingCurrent(stored.manualMaxChargingCurrent());
@@ -289,9 +289,9 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
         onChargingModeChanged(evChargerId, newConfiguration);
     }
 
-    m_chargingConfigurations.insert(evChargerId, newConfiguration);
+    m_book.storeConfiguration(newConfiguration);
     qCInfo(dcTavroEnergy()) << "Charging configuration for" << charger->name() << "set to" << newConfiguration;
-    emit chargingConfigurationChanged(newConfiguration);
+    m_book.announceConfiguration(newConfiguration);
     storeChargingConfiguration(newConfiguration);
     update(TavroClock::currentDateTime());
     return EnergyManager::EnergyErrorNoError;
@@ -370,8 +370,8 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
     // is not a manual value. False without a configuration in normal mode.
     ChargingConfiguration stored;
     auto takeManualConfiguration = [this, &thingId, &stored]() {
-        const auto it = m_chargingConfigurations.constFind(thingId);
-        if (it == m_chargingConfigurations.constEnd()
+        const auto it = m_book.configurations().constFind(thingId);
+        if (it == m_book.configurations().constEnd()
                 || it->chargingMode() != ChargingConfiguration::ChargingModeNormal)
             return false;
         stored = it.value();
@@ -394,7 +394,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
                 phaseCount = readUInt(settings, QStringLiteral("manualDesiredPhaseCount"), phaseCount, 1, 3);
             }
             storeManualChargingParameters(thingId, enabled, current, phaseCount);
-            if (!enabled && m_chargingStates.value(thingId).overloadProtectionActive()) {
+            if (!enabled && m_book.state(thingId).overloadProtectionActive()) {
                 qCDebug(dcTavroEnergy()) << "Overload protection: Cancelling recovery for" << thing->name()
                                          << "because charging was manually disabled.";
                 setChargingStateOverloadProtection(thingId, false, 0.0);
@@ -495,7 +495,7 @@ void SmartChargingManager::restoreChargingConfigurations()
     const QList<ChargingConfiguration> configurations = readConfigurationGroup(settings, m_thingManager, false);
     settings.endGroup();
     for (const ChargingConfiguration &configuration : configurations)
-        m_chargingConfigurations.insert(configuration.evChargerId(), configuration);
+        m_book.restoreConfiguration(configuration);
 }
 
 void SmartChargingManager::storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
@@ -526,12 +526,7 @@ void SmartChargingManager::storeChargingConfiguration(const ChargingConfiguratio
 void SmartChargingManager::storeManualChargingParameters(const ThingId &evChargerId, bool enabled,
                                                          double maxChargingCurrent, uint desiredPhaseCount)
 {
-    auto it = m_chargingConfigurations.find(evChargerId);
-    if (it != m_chargingConfigurations.end()) {
-        it->setManualChargingEnabled(enabled);
-        it->setManualMaxChargingCurrent(maxChargingCurrent);
-        it->setManualDesiredPhaseCount(desiredPhaseCount);
-    }
+    m_book.setManualAcParameters(evChargerId, enabled, maxChargingCurrent, desiredPhaseCount);
     writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
                                         {QStringLiteral("manualMaxChargingCurrent"), maxChargingCurrent},
                                         {QStringLiteral("manualDesiredPhaseCount"), desiredPhaseCount}});
@@ -539,11 +534,7 @@ void SmartChargingManager::storeManualChargingParameters(const ThingId &evCharge
 
 void SmartChargingManager::storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower)
 {
-    auto it = m_chargingConfigurations.find(evChargerId);
-    if (it != m_chargingConfigurations.end()) {
-        it->setManualChargingEnabled(enabled);
-        it->setManualChargingPower(chargingPower);
-    }
+    m_book.setManualDcParameters(evChargerId, enabled, chargingPower);
     writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
                                         {QStringLiteral("manualChargingPower"), chargingPower}});
 }
@@ -559,7 +550,7 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
         acCharger->resetLocks();
 
     m_manualSocSessions.remove(evChargerId);
-    const ChargingConfiguration configuration = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    const ChargingConfiguration configuration = m_book.configuration(evChargerId);
 
     if (pluggedIn) {
         qCDebug(dcTavroEnergy()) << "The car has been plugged in!";
@@ -585,13 +576,11 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
 
     // Only a real change of the mode is written and announced. The manual
     // restore values stay as they are.
-    auto it = m_chargingConfigurations.find(evChargerId);
-    if (it == m_chargingConfigurations.end() || it->chargingMode() == ChargingConfiguration::ChargingModeNormal)
+    ChargingConfiguration changed;
+    if (!m_book.setChargingMode(evChargerId, ChargingConfiguration::ChargingModeNormal, &changed))
         return;
-    it->setChargingMode(ChargingConfiguration::ChargingModeNormal);
-    const ChargingConfiguration changed = it.value();
     storeChargingConfiguration(changed);
-    emit chargingConfigurationChanged(changed);
+    m_book.announceConfiguration(changed);
 }
 
 QString SmartChargingManager::carChargingInterfaces(Thing *car) const

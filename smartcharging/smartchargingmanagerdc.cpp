@@ -84,7 +84,7 @@ Thing *SmartChargingManager::resolveDcVehicle(const ThingId &evChargerId) const
             return vehicle;
     }
 
-    const ChargingConfiguration configuration = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    const ChargingConfiguration configuration = m_book.configuration(evChargerId);
     Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
     return thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
 }
@@ -139,19 +139,12 @@ void SmartChargingManager::setDcChargingState(const ThingId &evChargerId, Chargi
                                               bool batteryLevelConsiderationActive,
                                               ChargingState::WaitingReason waitingReason)
 {
-    if (!m_chargingStates.contains(evChargerId))
-        return;
-    ChargingState state = m_chargingStates.value(evChargerId);
-    state.setMode(mode);
-    state.setBatteryLevelConsiderationActive(batteryLevelConsiderationActive);
-    state.setWaitingReason(waitingReason);
-    refreshSurplusCoverage(state);
-    commitChargingState(state);
+    m_book.setModeAndReason(evChargerId, mode, batteryLevelConsiderationActive, waitingReason);
 }
 
 void SmartChargingManager::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
 {
-    const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+    const ChargingConfiguration configuration = m_book.configuration(charger->id());
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]" << "reason:" << reason
                                  << "mode:" << configuration.chargingMode();
@@ -171,13 +164,13 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     // Baseline: the house without the chargers this manager controls.
     double managedAcLoad = 0;
     for (EvChargerAc *charger : qAsConst(m_evChargersAc)) {
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal && charger->charging())
             managedAcLoad += charger->currentPower();
     }
     double managedDcPower = 0;
     for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
             managedDcPower += charger->measuredPower();
     }
@@ -246,7 +239,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     const QList<EvChargerDc *> chargers = m_evChargersDc.values();
     for (EvChargerDc *charger : chargers) {
         const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(chargerId, ChargingConfiguration(chargerId));
+        const ChargingConfiguration configuration = m_book.configuration(chargerId);
         const ChargingConfiguration::ChargingMode mode = configuration.chargingMode();
 
         // The user's own values stand in normal mode.
@@ -331,7 +324,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         }
 
         evaluateTargetPercentageReached(chargerId, soc, currentDateTime);
-        if (m_chargingStates.value(chargerId).targetPercentageReached()) {
+        if (m_book.state(chargerId).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because the target percentage is reached.";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             continue;
@@ -360,7 +353,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         // short shortfall at its minimum power instead of stopping.
         if (hasRootMeter && belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
                 && charger->minChargingPower() <= upperLimit) {
-            const bool running = m_chargingStates.value(chargerId).mode() == ChargingState::ModeSurplusCharging
+            const bool running = m_book.state(chargerId).mode() == ChargingState::ModeSurplusCharging
                     && charger->chargingEnabled();
             const bool covered = rawTarget > intentEpsilon;
             if (m_surplusGates[chargerId].chargingEnabled(covered, running, currentDateTime, surplusGateDelays())
@@ -409,7 +402,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
             // Charging from the grid is running (in a planned frame or for
             // the deadline): the scheduler keeps it going.
             const bool charging = (anyFrameActive(previousFrames, currentDateTime)
-                                   || m_chargingStates.value(chargerId).mode() == ChargingState::ModeTimeRequirement)
+                                   || m_book.state(chargerId).mode() == ChargingState::ModeTimeRequirement)
                     && charger->chargingEnabled();
             const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
 
@@ -537,7 +530,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     auto idleReason = [this](const ThingId &chargerId) {
         // A charger that got nothing keeps the reason it had, except the
         // home battery's, which belongs to the cleared flag.
-        const ChargingState::WaitingReason reason = m_chargingStates.value(chargerId).waitingReason();
+        const ChargingState::WaitingReason reason = m_book.state(chargerId).waitingReason();
         return reason == ChargingState::WaitingReasonHomeBattery ? ChargingState::WaitingReasonNone : reason;
     };
     // One share round of a group: rotates its fairness, shares the budget

@@ -154,8 +154,7 @@ void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate samp
     if (!charger || !charger->available())
         return;
 
-    const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(),
-                                                                                ChargingConfiguration(charger->id()));
+    const ChargingConfiguration configuration = m_book.configuration(charger->id());
     Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
     if (!isManualSocCar(car))
         return;
@@ -174,8 +173,7 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
         if (charger->hasPowerMeter() || !charger->available())
             continue;
 
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(),
-                                                                                    ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
         if (!isManualSocCar(car))
             continue;

@@ -83,11 +83,11 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
     if (!overloaded) {
         // Eco chargers go back to their planners at once; normal-mode
         // chargers keep the flag until the recovery has restored them.
-        const QList<ThingId> ids = m_chargingStates.keys();
+        const QList<ThingId> ids = m_book.states().keys();
         for (const ThingId &id : ids) {
-            if (!m_chargingStates.value(id).overloadProtectionActive())
+            if (!m_book.state(id).overloadProtectionActive())
                 continue;
-            if (m_chargingConfigurations.value(id, ChargingConfiguration(id)).chargingMode()
+            if (m_book.configuration(id).chargingMode()
                     == ChargingConfiguration::ChargingModeNormal)
                 continue;
             setChargingStateOverloadProtection(id, false, 0);
@@ -135,7 +135,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
             entry.maxCurrent = charger->maxChargingCurrentMaxValue();
         }
 
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        const ChargingConfiguration configuration = m_book.configuration(id);
         double referenceCurrent = charger->maxChargingCurrent();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
                 && configuration.manualChargingEnabled())
@@ -219,7 +219,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         if (!charger->chargingEnabled())
             continue;
         const ThingId id = charger->id();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(id, ChargingConfiguration(id));
+        const ChargingConfiguration configuration = m_book.configuration(id);
         double base = charger->chargingPower();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
                 && configuration.manualChargingEnabled())
@@ -452,21 +452,7 @@ void SmartChargingManager::setChargingStateOverloadProtection(const ThingId &evC
         throttle = qBound(0.0, throttle, 1.0);
     }
 
-    auto it = m_chargingStates.find(evChargerId);
-    if (it == m_chargingStates.end())
-        return;
-
-    bool changed = false;
-    if (it->overloadProtectionActive() != active) {
-        it->setOverloadProtectionActive(active);
-        changed = true;
-    }
-    if (qAbs(it->overloadProtectionThrottle() - throttle) >= 0.000001) {
-        it->setOverloadProtectionThrottle(throttle);
-        changed = true;
-    }
-    if (changed)
-        emit chargingStateChanged(*it);
+    m_book.setOverloadProtection(evChargerId, active, throttle);
 }
 
 double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
@@ -488,7 +474,7 @@ double SmartChargingManager::availableDcOverloadThrottlePower() const
 
 bool SmartChargingManager::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
 {
-    *configuration = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    *configuration = m_book.configuration(evChargerId);
     return configuration->chargingMode() == ChargingConfiguration::ChargingModeNormal
-            && m_chargingStates.value(evChargerId).overloadProtectionActive();
+            && m_book.state(evChargerId).overloadProtectionActive();
 }

@@ -57,7 +57,7 @@ void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
             continue;
 
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
         const ChargingProcessInfo info = buildAcProcessInfo(charger, car, configuration, currentDateTime, fuseShare);
         m_acProcessInfos.insert(charger, info);
@@ -75,7 +75,7 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
     const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
     for (EvChargerAc *charger : adapters) {
         const ThingId chargerId = charger->id();
-        const ThingId carId = m_chargingConfigurations.value(chargerId).assignedCarId();
+        const ThingId carId = m_book.configurations().value(chargerId).assignedCarId();
         if (carId.isNull() || !m_thingManager->findConfiguredThing(carId)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             if (clearAcPlanningState(charger))
@@ -85,7 +85,7 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
         }
 
         // The stored configuration itself: a run-out target time is repaired for good.
-        normalizeAcTargetTimeConfiguration(charger, m_chargingConfigurations[chargerId], currentDateTime);
+        normalizeAcTargetTimeConfiguration(charger, currentDateTime);
         chargers.append(charger);
     }
 
@@ -95,9 +95,9 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
     return chargers;
 }
 
-bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charger, ChargingConfiguration &chargingConfiguration,
-                                                              const QDateTime &currentDateTime)
+bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
+    const ChargingConfiguration chargingConfiguration = m_book.configuration(charger->id());
     if (chargingConfiguration.chargingMode() != ChargingConfiguration::ChargingModeEcoWithTargetTime)
         return false;
     if (chargingConfiguration.nextEndTime(currentDateTime).isValid())
@@ -105,11 +105,11 @@ bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charg
 
     qCDebug(dcTavroEnergy()) << "No valid target time set for " << charger->name() << "Resetting to ECO mode without time.";
     setChargingStateTargetTimeOvershot(charger->id(), 0);
-    chargingConfiguration.setChargingMode(ChargingConfiguration::ChargingModeEco);
-    // Copy: a receiver of the signal may change the configuration table.
-    const ChargingConfiguration changed = chargingConfiguration;
+    ChargingConfiguration changed;
+    if (!m_book.setChargingMode(charger->id(), ChargingConfiguration::ChargingModeEco, &changed))
+        return false;
     storeChargingConfiguration(changed);
-    emit chargingConfigurationChanged(changed);
+    m_book.announceConfiguration(changed);
     return true;
 }
 
@@ -131,20 +131,20 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
     // chargers that will want grid power for a deadline or a daily share.
     int gridChargers = 0;
     for (EvChargerAc *charger : chargers) {
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id());
+        const ChargingConfiguration configuration = m_book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         const Electricity::Phases metered = charger->meteredPhases();
         const Electricity::Phases phases = metered != Electricity::PhaseNone
                 ? metered : getAscendingPhasesForCount(charger->phaseCount());
         headroom.spend(phases, -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * phaseVoltage));
-        if (charger->pluggedIn() && !m_chargingStates.value(charger->id()).targetPercentageReached()
+        if (charger->pluggedIn() && !m_book.state(charger->id()).targetPercentageReached()
                 && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
                     || configuration.dailySpotMarketPercentage() > 0))
             gridChargers++;
     }
     for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id());
+        const ChargingConfiguration configuration = m_book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * phaseVoltage));
@@ -291,20 +291,15 @@ ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charge
 void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
                                                            const QDateTime &currentDateTime)
 {
-    const ChargingConfiguration configuration = m_chargingConfigurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    const ChargingConfiguration configuration = m_book.configuration(evChargerId);
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
             || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
     const bool stopRuleApplies = configuration.stopOnTargetPercentage() && ecoMode && configuration.targetPercentage() < 100;
 
     if (!stopRuleApplies) {
         setChargingStateBatteryLevelConsiderationActive(evChargerId, false);
-        auto state = m_chargingStates.find(evChargerId);
-        if (state != m_chargingStates.end() && state->targetPercentageReached()) {
-            state->setTargetPercentageReached(false);
-            const ChargingState changed = *state;
-            emit chargingStateChanged(changed);
-            qCDebug(dcTavroEnergy()) << "Disabled target percentage reached:" << changed;
-        }
+        if (m_book.setTargetPercentageReached(evChargerId, false))
+            qCDebug(dcTavroEnergy()) << "Disabled target percentage reached:" << m_book.state(evChargerId);
         return;
     }
 
@@ -314,12 +309,7 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
 
     if (batteryLevel < configuration.targetPercentage()) {
         qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%" << "not reached yet for" << name;
-        auto state = m_chargingStates.find(evChargerId);
-        if (state != m_chargingStates.end() && state->targetPercentageReached()) {
-            state->setTargetPercentageReached(false);
-            const ChargingState changed = *state;
-            emit chargingStateChanged(changed);
-        }
+        m_book.setTargetPercentageReached(evChargerId, false);
         return;
     }
 
@@ -376,20 +366,7 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
     }
 
     // All fields at once, so that the change is announced once.
-    auto state = m_chargingStates.find(evChargerId);
-    if (state != m_chargingStates.end()) {
-        const ChargingState before = *state;
-        state->setBatteryLevelConsiderationActive(false);
-        state->setTargetPercentageReached(true);
-        state->setTargetTimeOvershot(0);
-        state->setMode(ChargingState::ModeIdle);
-        state->setWaitingReason(ChargingState::WaitingReasonNone);
-        if (*state != before) {
-            const ChargingState changed = *state;
-            emit chargingStateChanged(changed);
-            qCDebug(dcTavroEnergy()) << changed;
-        }
-    }
+    m_book.markTargetPercentageReached(evChargerId);
 
     if (schedulesChanged)
         emit chargingSchedulesChanged();

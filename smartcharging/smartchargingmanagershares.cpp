@@ -62,8 +62,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         }
 
         const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(),
-                                                                                    ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
         const bool latchedBefore = charger->chargeRefusalLatched();
         if (!stopsOnTarget)
@@ -74,7 +73,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
 
         bool hasRemainingChargeTarget = true;
         if (stopsOnTarget)
-            hasRemainingChargeTarget = !m_chargingStates.value(charger->id()).targetPercentageReached();
+            hasRemainingChargeTarget = !m_book.state(charger->id()).targetPercentageReached();
         else if (charger->hasPowerMeter())
             hasRemainingChargeTarget = !charger->chargeRefusalLatched();
         else if (info.remainingPercentage < 1 && info.batteryLevel > 99)
@@ -108,7 +107,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
                 || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
         if (!hasWinner && ecoMode && hasRemainingChargeTarget
-                && !m_chargingStates.value(charger->id()).batteryLevelConsiderationActive()) {
+                && !m_book.state(charger->id()).batteryLevelConsiderationActive()) {
             winner = ChargingAction::ChargingActionIssuerSurplusCharging;
             hasWinner = true;
         }
@@ -153,7 +152,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         // A charger charging on surplus keeps the phase count its gate
         // decided: switching it costs a pause. Any other may change for free.
         auto runsOnSurplus = [this](EvChargerAc *charger) {
-            return m_chargingStates.value(charger->id()).mode() == ChargingState::ModeSurplusCharging
+            return m_book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
                     && charger->chargingEnabled();
         };
         QHash<EvChargerAc *, uint> phaseCounts;

@@ -111,7 +111,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
     EvChargerAcs planningChargers;
     for (EvChargerAc *charger : adapters) {
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         if (!m_thingManager->findConfiguredThing(configuration.assignedCarId())) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             if (clearAcPlanningState(charger))
@@ -127,7 +127,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         }
 
         ChargingProcessInfo &info = m_acProcessInfos[charger];
-        if (m_chargingStates.value(charger->id()).targetPercentageReached()) {
+        if (m_book.state(charger->id()).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             // Every issuer's schedules go: the car is done.
             const ChargingSchedules dropped = m_acChargingSchedules.value(charger);
@@ -166,12 +166,12 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
 
     for (EvChargerAc *charger : qAsConst(planningChargers)) {
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(charger->id(), ChargingConfiguration(charger->id()));
+        const ChargingConfiguration configuration = m_book.configuration(charger->id());
         ChargingProcessInfo &info = m_acProcessInfos[charger];
         // Charging from the grid is running now (in a planned slot or for
         // the deadline): the scheduler keeps it going instead of pausing for
         // a few minutes.
-        const ChargingState::Mode runningMode = m_chargingStates.value(charger->id()).mode();
+        const ChargingState::Mode runningMode = m_book.state(charger->id()).mode();
         const bool charging = (runningMode == ChargingState::ModeSpotMarketCharging
                                || runningMode == ChargingState::ModeTimeRequirement)
                 && charger->charging();

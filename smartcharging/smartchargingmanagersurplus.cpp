@@ -69,7 +69,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
     for (EvChargerAc *charger : adapters) {
         const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(chargerId, ChargingConfiguration(chargerId));
+        const ChargingConfiguration configuration = m_book.configuration(chargerId);
         Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
         if (!car) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
@@ -95,7 +95,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             continue;
         }
 
-        if (m_chargingStates.value(chargerId).targetPercentageReached()) {
+        if (m_book.state(chargerId).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             m_acProcessInfos[charger].chargingSchedule.clear();
@@ -122,7 +122,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     const EvChargerAcs candidates = ecoChargers;
     for (EvChargerAc *charger : candidates) {
         const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_chargingConfigurations.value(chargerId, ChargingConfiguration(chargerId));
+        const ChargingConfiguration configuration = m_book.configuration(chargerId);
         const ChargingProcessInfo info = m_acProcessInfos.value(charger);
 
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
@@ -274,7 +274,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     for (EvChargerAc *charger : qAsConst(ecoChargers)) {
         const ChargingProcessInfo info = m_acProcessInfos.value(charger);
         SurplusGate &gate = m_surplusGates[charger->id()];
-        const bool running = m_chargingStates.value(charger->id()).mode() == ChargingState::ModeSurplusCharging
+        const bool running = m_book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
                 && charger->chargingEnabled();
 
         // A on one phase: what the charger draws now plus what is exported.
@@ -540,26 +540,4 @@ double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId
     if (ratio <= 0)
         return 1.0;
     return 1 - ratio;
-}
-
-void SmartChargingManager::updateChargingStateSurplusCoverage(const ThingId &evChargerId)
-{
-    auto state = m_chargingStates.find(evChargerId);
-    if (state == m_chargingStates.end())
-        return;
-
-    const double coverage = calculateSurplusCoverage(evChargerId);
-    if (qAbs(coverage - state->surplusCoverage()) < 1e-6)
-        return;
-
-    state->setSurplusCoverage(coverage);
-    const ChargingState changed = *state;
-    emit chargingStateChanged(changed);
-}
-
-void SmartChargingManager::updateAllChargingStateSurplusCoverages()
-{
-    const QList<ThingId> chargerIds = m_chargingStates.keys();
-    for (const ThingId &chargerId : chargerIds)
-        updateChargingStateSurplusCoverage(chargerId);
 }

@@ -10,10 +10,6 @@
 #include "tavro/thingmanager.h"
 
 namespace {
-// Surplus coverages closer than this count as unchanged, so that rounding
-// noise of a recalculation is not broadcast.
-const double surplusCoverageTolerance = 0.000001;
-
 // The ids of the named states the thing's class has; resolved once when a
 // handler is connected, as every state change of the thing passes it.
 QList<StateTypeId> stateTypeIds(const Thing *thing, const QStringList &names)
@@ -53,8 +49,8 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
     m_manualSocSessions.remove(thingId);
 
     // Only chargers have a configuration.
-    if (!m_chargingConfigurations.contains(thingId)) {
-        updateAllChargingStateSurplusCoverages();
+    if (!m_book.hasConfiguration(thingId)) {
+        m_book.refreshAllCoverages();
         return;
     }
 
@@ -72,21 +68,18 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
         m_dcProcessInfos.remove(charger);
     }
 
-    m_chargingConfigurations.remove(thingId);
-    m_chargingStates.remove(thingId);
     m_overloadReferencePower.remove(thingId);
     m_deliveredEnergy.remove(thingId);
     m_surplusGates.remove(thingId);
     m_unreachableTargetsReported.remove(thingId);
 
-    emit chargingConfigurationRemoved(thingId);
-    emit chargingStateRemoved(thingId);
+    m_book.removeCharger(thingId);
     if (schedulesRemoved)
         emit chargingSchedulesChanged();
 
     m_evChargersAc.remove(thingId);
     m_evChargersDc.remove(thingId);
-    updateAllChargingStateSurplusCoverages();
+    m_book.refreshAllCoverages();
 }
 
 void SmartChargingManager::addEvChargerAc(Thing *thing)
@@ -129,19 +122,8 @@ void SmartChargingManager::setupEvChargerThing(Thing *thing)
 
     // Restored configurations come without a signal; a new charger's
     // default one reaches the file only when it is first changed.
-    if (!m_chargingConfigurations.contains(thingId)) {
-        const ChargingConfiguration configuration(thingId);
-        m_chargingConfigurations.insert(thingId, configuration);
-        emit chargingConfigurationAdded(configuration);
-    }
-
-    if (!m_chargingStates.contains(thingId)) {
-        ChargingState state(thingId);
-        state.setPowerLockDuration(static_cast<int>(m_configuration->chargingEnabledLockDuration()));
-        state.setSurplusCoverage(calculateSurplusCoverage(thingId));
-        m_chargingStates.insert(thingId, state);
-        emit chargingStateAdded(state);
-    }
+    m_book.addDefaultConfiguration(thingId);
+    m_book.addState(thingId, static_cast<int>(m_configuration->chargingEnabledLockDuration()));
 
     const QList<StateTypeId> powerStates = stateTypeIds(thing, {
             QStringLiteral("currentPower"), QStringLiteral("chargingPower"), QStringLiteral("maxChargingCurrent"),
@@ -149,7 +131,7 @@ void SmartChargingManager::setupEvChargerThing(Thing *thing)
             QStringLiteral("charging")});
     connect(thing, &Thing::stateValueChanged, this, [this, thing, powerStates](const StateTypeId &stateTypeId) {
         if (powerStates.contains(stateTypeId))
-            updateChargingStateSurplusCoverage(thing->id());
+            m_book.refreshCoverage(thing->id());
     });
 }
 
@@ -162,25 +144,11 @@ void SmartChargingManager::setupEvChargerAc(Thing *thing)
 
     const ThingId thingId = thing->id();
     connect(charger, &EvChargerAc::chargingEnabledLockedChanged, this, [this, charger, thingId]() {
-        auto it = m_chargingStates.find(thingId);
-        if (it == m_chargingStates.end())
-            return;
-        // Always broadcast: the countdown value may have been stored silently
-        // just before the lock engaged.
-        it->setPowerLockSeconds(charger->remainingChargingEnabledLockDuration());
-        emit chargingStateChanged(it.value());
+        m_book.announcePowerLockSeconds(thingId, charger->remainingChargingEnabledLockDuration());
     });
     connect(charger, &EvChargerAc::remainingChargingEnabledLockDurationChanged, this, [this, thingId](int seconds) {
         qCDebug(dcTavroEnergy()) << "Lock seconds changed" << seconds;
-        auto it = m_chargingStates.find(thingId);
-        if (it == m_chargingStates.end())
-            return;
-        // A running countdown is stored quietly (it ticks every second);
-        // only an extended lock is announced.
-        const bool extended = it->powerLockSeconds() > 0 && it->powerLockSeconds() < seconds;
-        it->setPowerLockSeconds(seconds);
-        if (extended)
-            emit chargingStateChanged(it.value());
+        m_book.storePowerLockSeconds(thingId, seconds);
     });
 }
 
@@ -216,7 +184,7 @@ void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
         const QDateTime now = TavroClock::currentDateTime();
         // Collected first: the evaluation may change configurations.
         QList<ThingId> chargerIds;
-        for (const ChargingConfiguration &configuration : qAsConst(m_chargingConfigurations)) {
+        for (const ChargingConfiguration &configuration : m_book.configurations()) {
             if (configuration.assignedCarId() == carId)
                 chargerIds.append(configuration.evChargerId());
         }
@@ -230,9 +198,9 @@ void SmartChargingManager::setupEnergyStorage(Thing *thing)
     const QList<StateTypeId> currentPower = stateTypeIds(thing, {QStringLiteral("currentPower")});
     connect(thing, &Thing::stateValueChanged, this, [this, currentPower](const StateTypeId &stateTypeId) {
         if (currentPower.contains(stateTypeId))
-            updateAllChargingStateSurplusCoverages();
+            m_book.refreshAllCoverages();
     });
-    updateAllChargingStateSurplusCoverages();
+    m_book.refreshAllCoverages();
 }
 
 void SmartChargingManager::setupRootMeter(Thing *rootMeter)
@@ -245,12 +213,11 @@ void SmartChargingManager::setupRootMeter(Thing *rootMeter)
     if (meterThing) {
         qCInfo(dcTavroEnergy()) << "Setting root meter to" << (rootMeter ? rootMeter : meterThing)->name();
         m_rootMeter = new RootMeter(meterThing);
-        connect(m_rootMeter.data(), &RootMeter::currentPowerChanged, this,
-                &SmartChargingManager::updateAllChargingStateSurplusCoverages);
+        connect(m_rootMeter.data(), &RootMeter::currentPowerChanged, this, [this]() { m_book.refreshAllCoverages(); });
     } else {
         qCInfo(dcTavroEnergy()) << "Root meter unset. Smart charging will cease to work until a new root meter is configured.";
     }
-    updateAllChargingStateSurplusCoverages();
+    m_book.refreshAllCoverages();
 }
 
 Things SmartChargingManager::energyStorages() const
@@ -270,78 +237,29 @@ bool SmartChargingManager::isCar(const Thing *thing)
             || interfaces.contains(QStringLiteral("electricvehiclehlc"));
 }
 
-void SmartChargingManager::commitChargingState(const ChargingState &chargingState)
-{
-    auto it = m_chargingStates.find(chargingState.evChargerId());
-    if (it == m_chargingStates.end() || it.value() == chargingState)
-        return;
-    it.value() = chargingState;
-    emit chargingStateChanged(chargingState);
-}
-
-void SmartChargingManager::refreshSurplusCoverage(ChargingState &chargingState) const
-{
-    const double coverage = calculateSurplusCoverage(chargingState.evChargerId());
-    if (qAbs(coverage - chargingState.surplusCoverage()) >= surplusCoverageTolerance)
-        chargingState.setSurplusCoverage(coverage);
-}
-
 void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
                                                        ChargingState::WaitingReason waitingReason)
 {
-    if (!m_chargingStates.contains(evChargerId))
-        return;
-    ChargingState state = m_chargingStates.value(evChargerId);
-    state.setMode(ChargingState::ModeIdle);
-    state.setTargetTimeOvershot(0);
-    state.setBatteryLevelConsiderationActive(false);
-    state.setWaitingReason(waitingReason);
-    refreshSurplusCoverage(state);
-    commitChargingState(state);
+    m_book.resetTransient(evChargerId, waitingReason);
 }
 
 void SmartChargingManager::setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode)
 {
-    if (!m_chargingStates.contains(evChargerId))
-        return;
-    ChargingState state = m_chargingStates.value(evChargerId);
-    state.setMode(mode);
-    // A charger that does something no longer waits for anything.
-    if (mode != ChargingState::ModeIdle)
-        state.setWaitingReason(ChargingState::WaitingReasonNone);
-    refreshSurplusCoverage(state);
-    commitChargingState(state);
+    m_book.setMode(evChargerId, mode);
 }
 
 void SmartChargingManager::setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds)
 {
-    // Never creates a state for an unknown id.
-    if (!m_chargingStates.contains(evChargerId))
-        return;
-    ChargingState state = m_chargingStates.value(evChargerId);
-    state.setTargetTimeOvershot(seconds);
-    commitChargingState(state);
+    m_book.setTargetTimeOvershot(evChargerId, seconds);
 }
 
 void SmartChargingManager::setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active)
 {
-    if (!m_chargingStates.contains(evChargerId))
-        return;
-    ChargingState state = m_chargingStates.value(evChargerId);
-    state.setBatteryLevelConsiderationActive(active);
-    if (active)
-        state.setWaitingReason(ChargingState::WaitingReasonHomeBattery);
-    else if (state.waitingReason() == ChargingState::WaitingReasonHomeBattery)
-        state.setWaitingReason(ChargingState::WaitingReasonNone);
-    commitChargingState(state);
+    m_book.setBatteryLevelConsiderationActive(evChargerId, active);
 }
 
 void SmartChargingManager::setChargingStateWaitingReason(const ThingId &evChargerId,
                                                          ChargingState::WaitingReason waitingReason)
 {
-    if (!m_chargingStates.contains(evChargerId))
-        return;
-    ChargingState state = m_chargingStates.value(evChargerId);
-    state.setWaitingReason(waitingReason);
-    commitChargingState(state);
+    m_book.setWaitingReason(evChargerId, waitingReason);
 }

@@ -51,8 +51,9 @@ public:
     static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.value(ac(m, c)); }
     static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer) { return actions(m, c).value(issuer); }
     static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_acChargingSchedules[ac(m, c)]; }
-    static ChargingConfiguration &configuration(SmartChargingManager *m, Thing *c) { return m->m_chargingConfigurations[c->id()]; }
-    static ChargingState &state(SmartChargingManager *m, Thing *c) { return m->m_chargingStates[c->id()]; }
+    // Stored quietly, as if restored from the settings file.
+    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->m_book.storeConfiguration(configuration); }
+    static void commitState(SmartChargingManager *m, const ChargingState &state) { m->m_book.commitState(state); }
     // A prepared charger: 6..16 A on three phases it cannot switch, the car
     // at 20 % with 60 % to go; the given actions replace the planned ones.
     static ChargingProcessInfo &prepare(SmartChargingManager *m, Thing *c, const QList<ChargingAction> &actions)
@@ -94,7 +95,7 @@ public:
     static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->planSurplusCharging(now); }
     static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
     static double coverage(SmartChargingManager *m, Thing *c) { return m->calculateSurplusCoverage(c->id()); }
-    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->updateChargingStateSurplusCoverage(c->id()); }
+    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->m_book.refreshCoverage(c->id()); }
     static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->applyAcChargingShares(now); }
     static void adjust(SmartChargingManager *m, const QDateTime &now) { m->adjustEvChargers(now); }
     static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)

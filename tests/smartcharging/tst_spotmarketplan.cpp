@@ -64,11 +64,12 @@ struct Household
         manager = fixture.createManager();
         provider = fixture.addMarket(enableMarket);
 
-        ChargingConfiguration &configuration = this->configuration();
+        ChargingConfiguration configuration = this->configuration();
         configuration.setEvChargerId(chargerThing->id());
         configuration.setAssignedCarId(car->id());
         configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
         configuration.setDailySpotMarketPercentage(20);
+        setConfiguration(configuration);
 
         ChargingProcessInfo &info = this->info();
         info.capacityKwh = 50;
@@ -84,7 +85,14 @@ struct Household
         Access::schedules(manager, chargerThing).append(schedule(chargerThing->id(), start, minutes, issuer));
     }
     ChargingProcessInfo &info() { return Access::info(manager, chargerThing); }
-    ChargingConfiguration &configuration() { return Access::configuration(manager, chargerThing); }
+    ChargingConfiguration configuration() const { return manager->chargingConfiguration(chargerThing->id()); }
+    void setConfiguration(const ChargingConfiguration &configuration) { Access::storeConfiguration(manager, configuration); }
+    void setChargingMode(ChargingConfiguration::ChargingMode mode)
+    {
+        ChargingConfiguration configuration = this->configuration();
+        configuration.setChargingMode(mode);
+        setConfiguration(configuration);
+    }
     void plan(const QDateTime &now) { Access::planSpotMarket(manager, now); }
 
     HouseholdFixture fixture{at(12, 0, 30)};
@@ -175,7 +183,9 @@ void TestSpotMarketPlan::dayChangeResetsChargedEnergy()
 {
     Household house;
     // Eco mode without daily share: only the day change touches the counter.
-    house.configuration().setDailySpotMarketPercentage(0);
+    ChargingConfiguration configuration = house.configuration();
+    configuration.setDailySpotMarketPercentage(0);
+    house.setConfiguration(configuration);
     house.info().chargedEnergyToday = 3.0;
     house.plan(at(23, 0));
     house.plan(at(23, 59, 59));
@@ -242,10 +252,11 @@ void TestSpotMarketPlan::targetTimeBeyondPrices()
     Household house;
     // Prices for the next 10 hours only.
     house.provider->setEntries(TestMarketProvider::priceSlots(at(12, 0), 10, 60, cheapHour(at(14, 0), 60)));
-    ChargingConfiguration &configuration = house.configuration();
+    ChargingConfiguration configuration = house.configuration();
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
     configuration.setEndDateTime(at(12, 0, 30).addSecs(hoursAhead * 3600));
     configuration.setDailySpotMarketPercentage(10);
+    house.setConfiguration(configuration);
     ChargingProcessInfo &info = house.info();
     info.remainingPercentage = remainingPercentage;
     info.dailySpotMarketPercentage = 10;
@@ -288,9 +299,10 @@ void TestSpotMarketPlan::targetPlan()
     QHash<QDateTime, double> cheap = cheapHour(at(14, 0), slotMinutes, 2.0);
     cheap.insert(cheapHour(at(19, 0), slotMinutes, 1.0));
     house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheap));
-    ChargingConfiguration &configuration = house.configuration();
+    ChargingConfiguration configuration = house.configuration();
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
     configuration.setEndDateTime(at(end.hour(), end.minute()));
+    house.setConfiguration(configuration);
     house.info().remainingChargingHours = remainingHours;
     house.info().dailySpotMarketRequired = false;
     house.addSchedule(at(9, 0), 60, Spot); // an outdated plan
@@ -329,9 +341,11 @@ void TestSpotMarketPlan::chargerLeavesPlanning()
 
     Household house;
     house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24, 60, cheapHour(at(15, 0), 60)));
-    house.configuration().setChargingMode(ChargingConfiguration::ChargingMode(mode));
-    Access::state(house.manager, house.chargerThing).setTargetPercentageReached(targetReached);
-    Access::state(house.manager, house.chargerThing).setTargetTimeOvershot(600);
+    house.setChargingMode(ChargingConfiguration::ChargingMode(mode));
+    ChargingState state = house.manager->chargingState(house.chargerThing->id());
+    state.setTargetPercentageReached(targetReached);
+    state.setTargetTimeOvershot(600);
+    Access::commitState(house.manager, state);
     house.addSchedule(at(15, 0), 60, Spot);
     house.addSchedule(at(20, 0), 60, Surplus);
     Access::setDeliveredEnergy(house.manager, house.chargerThing, 42.0);
@@ -410,12 +424,15 @@ void TestSpotMarketPlan::runningChargeKeepsGoing()
     // goes on instead of pausing for eight minutes.
     Household house;
     house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 96, 15, cheapHour(at(12, 15), 15)));
-    ChargingConfiguration &configuration = house.configuration();
+    ChargingConfiguration configuration = house.configuration();
     configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
     configuration.setEndDateTime(at(18, 0));
+    house.setConfiguration(configuration);
     house.info().remainingChargingHours = 1.0;
     house.info().dailySpotMarketRequired = false;
-    Access::state(house.manager, house.chargerThing).setMode(ChargingState::Mode(mode));
+    ChargingState state = house.manager->chargingState(house.chargerThing->id());
+    state.setMode(ChargingState::Mode(mode));
+    Access::commitState(house.manager, state);
     HouseholdFixture::setStates(house.chargerThing, {{"power", charging}, {"charging", charging}, {"pluggedIn", true}});
 
     house.plan(at(12, 7, 30));

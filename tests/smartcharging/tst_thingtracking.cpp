@@ -186,7 +186,7 @@ void TestThingTracking::stateOperations()
         state->setSurplusCoverage(coverage);
     }
     if (knownCharger)
-        Access::state(manager, charger) = initial;
+        Access::commitState(manager, initial);
 
     QSignalSpy spy(manager, &SmartChargingManager::chargingStateChanged);
     switch (operation) {
