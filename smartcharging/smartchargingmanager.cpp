@@ -75,6 +75,7 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     connect(&m_book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
     connect(&m_book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
     connect(&m_book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
+    connect(&m_schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
 
     restoreChargingConfigurations();
 
@@ -278,17 +279,7 @@ ChargingState SmartChargingManager::chargingState(const ThingId &evChargerId) co
 
 ChargingSchedules SmartChargingManager::chargingSchedules() const
 {
-    ChargingSchedules schedules;
-    for (const ChargingSchedules &chargerSchedules : m_acChargingSchedules)
-        schedules.append(chargerSchedules);
-    for (auto it = m_dcChargingTimeFrames.constBegin(); it != m_dcChargingTimeFrames.constEnd(); ++it) {
-        for (const TimeFrame &timeFrame : it.value()) {
-            ChargingSchedule schedule(it.key()->id(), timeFrame);
-            schedule.setAction(ChargingAction(true, 0, 0, ChargingAction::ChargingActionIssuerSpotMarketCharging, false));
-            schedules.append(schedule);
-        }
-    }
-    return schedules;
+    return m_schedules.schedules();
 }
 
 Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)

@@ -3,6 +3,7 @@
 
 #include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/schedulebook.h"
 #include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
 #include "types/chargingconfiguration.h"
@@ -48,7 +49,7 @@ using EvChargerAcs = QList<EvChargerAc *>;
 // (configuration handling and persistence), *preparation.cpp, *spotmarket.cpp,
 // *surplus.cpp, *shares.cpp, *adjustment.cpp, *overload.cpp, *dc.cpp,
 // *manualsoc.cpp, *things.cpp (thing tracking). The configurations and states
-// live in a ChargingBook.
+// live in a ChargingBook, the published schedules in a ScheduleBook.
 class SmartChargingManager : public QObject
 {
     Q_OBJECT
@@ -280,15 +281,15 @@ private:
 
     // Every charger's configuration and state; its signals are the manager's.
     ChargingBook m_book;
+    // The published schedules; its signal is the manager's.
+    ScheduleBook m_schedules;
 
     // Per-charger tables.
     QHash<ThingId, EvChargerAc *> m_evChargersAc;
     QHash<ThingId, EvChargerDc *> m_evChargersDc;
-    QHash<EvChargerAc *, ChargingSchedules> m_acChargingSchedules;
     QHash<EvChargerAc *, ChargingProcessInfo> m_acProcessInfos;
     QHash<EvChargerAc *, QHash<ChargingAction::ChargingActionIssuer, ChargingAction>> m_acChargingActions;
     QHash<EvChargerDc *, ChargingProcessInfo> m_dcProcessInfos;
-    QHash<EvChargerDc *, QList<TimeFrame>> m_dcChargingTimeFrames;
     QHash<ThingId, double> m_overloadReferencePower;
 
     // Charging-share fairness: counters per charger, last rotation and

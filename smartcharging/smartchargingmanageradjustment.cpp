@@ -111,7 +111,7 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
             continue;
         }
 
-        qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_acChargingSchedules.value(charger);
+        qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_schedules.acSchedules().value(charger);
 
         QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
         const Issuer issuer = winningIssuer(actions);

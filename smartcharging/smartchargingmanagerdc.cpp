@@ -113,11 +113,8 @@ void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingS
         return;
 
     // Every change of the published schedules is announced.
-    auto timeFrames = m_dcChargingTimeFrames.find(charger);
-    if (timeFrames != m_dcChargingTimeFrames.end() && !timeFrames->isEmpty()) {
-        timeFrames->clear();
-        emit chargingSchedulesChanged();
-    }
+    if (m_schedules.clearDc(charger))
+        m_schedules.announce();
     auto info = m_dcProcessInfos.find(charger);
     if (info != m_dcProcessInfos.end()) {
         info->spotMarketUntilTargetTime = false;
@@ -246,11 +243,8 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         if (mode == ChargingConfiguration::ChargingModeNormal) {
             qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because it is in normal mode.";
             // Frames planned before the switch to normal mode no longer apply.
-            auto timeFrames = m_dcChargingTimeFrames.find(charger);
-            if (timeFrames != m_dcChargingTimeFrames.end() && !timeFrames->isEmpty()) {
-                timeFrames->clear();
-                emit chargingSchedulesChanged();
-            }
+            if (m_schedules.clearDc(charger))
+                m_schedules.announce();
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             continue;
         }
@@ -368,7 +362,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         // Schedule decision.
         info.chargingSchedule.clear();
         info.spotMarketUntilTargetTime = false;
-        const QList<TimeFrame> previousFrames = m_dcChargingTimeFrames.value(charger);
+        const QList<TimeFrame> previousFrames = m_schedules.dcFrames(charger);
         QList<TimeFrame> frames;
 
         bool forced = false;
@@ -447,11 +441,11 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
                 }
             }
         }
-        m_dcChargingTimeFrames.insert(charger, frames);
+        const bool framesChanged = m_schedules.setDcFrames(charger, frames);
 
         const bool spotMarketActive = anyFrameActive(frames, currentDateTime);
-        if (frames != previousFrames)
-            emit chargingSchedulesChanged();
+        if (framesChanged)
+            m_schedules.announce();
 
         qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "schedule decision:"
                                  << "spot market usable:" << spotMarketUsable << "target time:" << timeText(endDateTime)

@@ -90,7 +90,7 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
     }
 
     if (schedulesChanged)
-        emit chargingSchedulesChanged();
+        m_schedules.announce();
 
     return chargers;
 }
@@ -115,10 +115,10 @@ bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charg
 
 bool SmartChargingManager::clearAcPlanningState(EvChargerAc *charger)
 {
-    const ChargingSchedules schedules = m_acChargingSchedules.take(charger);
+    const bool hadSchedules = m_schedules.takeAc(charger);
     m_acProcessInfos.remove(charger);
     m_acChargingActions.remove(charger);
-    return !schedules.isEmpty();
+    return hadSchedules;
 }
 
 double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime)
@@ -331,11 +331,7 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
 
     bool schedulesChanged = false;
     if (acCharger) {
-        auto schedules = m_acChargingSchedules.find(acCharger);
-        if (schedules != m_acChargingSchedules.end()) {
-            schedulesChanged = !schedules->isEmpty();
-            schedules->clear();
-        }
+        schedulesChanged = m_schedules.clearAc(acCharger);
         auto info = m_acProcessInfos.find(acCharger);
         if (info != m_acProcessInfos.end()) {
             info->spotMarketUntilTargetTime = false;
@@ -352,12 +348,8 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
     }
 
     if (dcCharger) {
-        auto timeFrames = m_dcChargingTimeFrames.find(dcCharger);
-        if (timeFrames != m_dcChargingTimeFrames.end()) {
-            if (!timeFrames->isEmpty())
-                schedulesChanged = true;
-            timeFrames->clear();
-        }
+        if (m_schedules.clearDc(dcCharger))
+            schedulesChanged = true;
         auto info = m_dcProcessInfos.find(dcCharger);
         if (info != m_dcProcessInfos.end()) {
             info->spotMarketUntilTargetTime = false;
@@ -369,7 +361,7 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
     m_book.markTargetPercentageReached(evChargerId);
 
     if (schedulesChanged)
-        emit chargingSchedulesChanged();
+        m_schedules.announce();
 }
 
 void SmartChargingManager::resetChargingActions(const EvChargerAcs &chargers)

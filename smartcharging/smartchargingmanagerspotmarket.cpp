@@ -64,15 +64,16 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
 
     if (!m_spotMarketManager->available()) {
         qCDebug(dcTavroEnergy()) << "Spot maket manager enabled but not available. Skip spot market charging planing and all previouse planed schedules.";
-        for (auto it = m_acChargingSchedules.begin(); it != m_acChargingSchedules.end(); ++it) {
-            if (it.value().removeAllIssuer(spotMarketIssuer) > 0)
+        const EvChargerAcs scheduled = m_schedules.acSchedules().keys();
+        for (EvChargerAc *charger : scheduled) {
+            if (m_schedules.removeIssuer(charger, spotMarketIssuer))
                 schedulesChanged = true;
-            auto info = m_acProcessInfos.find(it.key());
+            auto info = m_acProcessInfos.find(charger);
             if (info != m_acProcessInfos.end())
                 info->spotMarketUntilTargetTime = false;
         }
         if (schedulesChanged)
-            emit chargingSchedulesChanged();
+            m_schedules.announce();
         return;
     }
 
@@ -86,7 +87,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
     // Stores a newly planned list when it differs from the charger's current
     // spot-market schedules; schedules of other issuers stay.
     auto storeSchedules = [this, &schedulesChanged](EvChargerAc *charger, const ChargingSchedules &planned) {
-        ChargingSchedules &schedules = m_acChargingSchedules[charger];
+        ChargingSchedules &schedules = m_schedules.acEntry(charger);
         const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
         bool differ = current.count() != planned.count();
         for (int i = 0; !differ && i < planned.count(); i++)
@@ -101,8 +102,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
     };
 
     auto removeSpotMarketSchedules = [this, &schedulesChanged](EvChargerAc *charger) {
-        auto it = m_acChargingSchedules.find(charger);
-        if (it != m_acChargingSchedules.end() && it->removeAllIssuer(spotMarketIssuer) > 0)
+        if (m_schedules.removeIssuer(charger, spotMarketIssuer))
             schedulesChanged = true;
     };
 
@@ -130,9 +130,9 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         if (m_book.state(charger->id()).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             // Every issuer's schedules go: the car is done.
-            const ChargingSchedules dropped = m_acChargingSchedules.value(charger);
-            m_acChargingSchedules.insert(charger, ChargingSchedules());
-            if (!dropped.isEmpty())
+            const bool dropped = !m_schedules.acSchedules().value(charger).isEmpty();
+            m_schedules.acEntry(charger).clear();
+            if (dropped)
                 schedulesChanged = true;
             info.spotMarketUntilTargetTime = false;
             info.chargingSchedule.clear();
@@ -307,15 +307,15 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
     }
 
     if (schedulesChanged)
-        emit chargingSchedulesChanged();
+        m_schedules.announce();
 
     for (EvChargerAc *charger : adapters) {
-        if (!m_acChargingSchedules.contains(charger))
+        if (!m_schedules.acSchedules().contains(charger))
             continue;
 
         // Among the spot-market schedules: a deadline schedule of the last
         // cycle covering the same minute must not hide the running slot.
-        const ChargingSchedules schedules = m_acChargingSchedules.value(charger).filterByIssuer(spotMarketIssuer);
+        const ChargingSchedules schedules = m_schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
         const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
         if (running.isValid() && running.action().chargingEnabled()) {
             auto info = m_acProcessInfos.find(charger);

@@ -43,13 +43,6 @@ double nonNegativePowerSum(const EvChargerAcs &chargers)
 }
 
 // Removes the charger's time-requirement schedules; true when there were any.
-bool removeTimeRequirementSchedules(QHash<EvChargerAc *, ChargingSchedules> &table, EvChargerAc *charger)
-{
-    auto schedules = table.find(charger);
-    if (schedules == table.end())
-        return false;
-    return schedules->removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement) > 0;
-}
 
 } // namespace
 
@@ -61,7 +54,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     }
 
     // The schedule lists before this plan, to announce a change once at the end.
-    const QHash<EvChargerAc *, ChargingSchedules> schedulesBefore = m_acChargingSchedules;
+    const QHash<EvChargerAc *, ChargingSchedules> schedulesBefore = m_schedules.acSchedules();
     bool schedulesChanged = false;
 
     // Selection
@@ -99,18 +92,15 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             m_acProcessInfos[charger].chargingSchedule.clear();
-            auto schedules = m_acChargingSchedules.find(charger);
-            if (schedules != m_acChargingSchedules.end() && !schedules->isEmpty()) {
-                schedules->clear();
+            if (m_schedules.clearAc(charger))
                 schedulesChanged = true;
-            }
             continue;
         }
 
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
             qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
-            if (removeTimeRequirementSchedules(m_acChargingSchedules, charger))
+            if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement))
                 schedulesChanged = true;
             continue;
         }
@@ -128,7 +118,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
             qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
             setChargingStateTargetTimeOvershot(chargerId, 0);
-            removeTimeRequirementSchedules(m_acChargingSchedules, charger);
+            m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
             continue;
         }
 
@@ -136,7 +126,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         if (!endDateTime.isValid()) {
             qCDebug(dcTavroEnergy()).nospace() << "  No valid target time set for " << charger->name();
             setChargingStateTargetTimeOvershot(chargerId, 0);
-            removeTimeRequirementSchedules(m_acChargingSchedules, charger);
+            m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
             continue;
         }
 
@@ -145,7 +135,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
             qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
             setChargingStateTargetTimeOvershot(chargerId, 0);
-            removeTimeRequirementSchedules(m_acChargingSchedules, charger);
+            m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
             continue;
         }
 
@@ -168,7 +158,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
                 m_acProcessInfos[charger].targetTimeUnreachable = true;
                 reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
             }
-            ChargingSchedules &schedules = m_acChargingSchedules[charger];
+            ChargingSchedules &schedules = m_schedules.acEntry(charger);
             schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
             ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
             schedule.setAction(timeRequirementAction);
@@ -184,7 +174,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
                                            << internalTarget.toString(timeFormat) << " projected endtime: "
                                            << info.projectedEndTime.toString(timeFormat);
         setChargingStateTargetTimeOvershot(chargerId, 0);
-        ChargingSchedules &schedules = m_acChargingSchedules[charger];
+        ChargingSchedules &schedules = m_schedules.acEntry(charger);
         schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
 
         qint64 alreadyScheduled = 0;
@@ -341,10 +331,11 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 
     // The target-time check rewrites schedule lists in place (never drops a
     // charger's entry): announce a real change once.
-    for (auto it = m_acChargingSchedules.constBegin(); !schedulesChanged && it != m_acChargingSchedules.constEnd(); ++it)
+    const QHash<EvChargerAc *, ChargingSchedules> &schedulesAfter = m_schedules.acSchedules();
+    for (auto it = schedulesAfter.constBegin(); !schedulesChanged && it != schedulesAfter.constEnd(); ++it)
         schedulesChanged = schedulesBefore.value(it.key()) != it.value();
     if (schedulesChanged)
-        emit chargingSchedulesChanged();
+        m_schedules.announce();
 }
 
 bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,

@@ -58,13 +58,13 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
     // keyed by them are cleaned here.
     bool schedulesRemoved = false;
     if (EvChargerAc *charger = m_evChargersAc.value(thingId)) {
-        schedulesRemoved = !m_acChargingSchedules.take(charger).isEmpty();
+        schedulesRemoved = m_schedules.takeAc(charger);
         m_acProcessInfos.remove(charger);
         m_acChargingActions.remove(charger);
     }
     if (EvChargerDc *charger = m_evChargersDc.value(thingId)) {
         // DC time frames are published as schedules too.
-        schedulesRemoved = !m_dcChargingTimeFrames.take(charger).isEmpty() || schedulesRemoved;
+        schedulesRemoved = m_schedules.takeDc(charger) || schedulesRemoved;
         m_dcProcessInfos.remove(charger);
     }
 
@@ -75,7 +75,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
 
     m_book.removeCharger(thingId);
     if (schedulesRemoved)
-        emit chargingSchedulesChanged();
+        m_schedules.announce();
 
     m_evChargersAc.remove(thingId);
     m_evChargersDc.remove(thingId);

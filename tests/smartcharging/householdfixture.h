@@ -50,7 +50,7 @@ public:
     static bool hasActions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.contains(ac(m, c)); }
     static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.value(ac(m, c)); }
     static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer) { return actions(m, c).value(issuer); }
-    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_acChargingSchedules[ac(m, c)]; }
+    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_schedules.acEntry(ac(m, c)); }
     // Stored quietly, as if restored from the settings file.
     static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->m_book.storeConfiguration(configuration); }
     static void commitState(SmartChargingManager *m, const ChargingState &state) { m->m_book.commitState(state); }
@@ -80,7 +80,7 @@ public:
         if (tracksAc(m, c->id()))
             schedules(m, c) = ChargingSchedules({ChargingSchedule(c->id(), frame)});
         if (EvChargerDc *dc = m->m_evChargersDc.value(c->id()))
-            m->m_dcChargingTimeFrames[dc] = {frame};
+            m->m_schedules.setDcFrames(dc, {frame});
     }
     // kWh the charger delivered so far, as the daily shares count it.
     static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->m_deliveredEnergy[c->id()].total = kWh; }

@@ -216,10 +216,15 @@ void TestPreparation::targetPercentageReached()
     HouseholdFixture::setStates(charger, {{"charging", true}});
     QVERIFY(adapter->chargingEnabledLocked());
     household.thingManager()->clearActionLog();
+    // A reached target drops the plan, and says so once.
+    Access::planHour(manager, charger, household.now().addSecs(3600));
+    QSignalSpy schedulesSpy(manager, &SmartChargingManager::chargingSchedulesChanged);
 
     Access::prepareInformation(manager, household.now());
     household.processEvents();
 
+    QCOMPARE(schedulesSpy.count(), stops ? 1 : 0);
+    QCOMPARE(manager->chargingSchedules().isEmpty(), stops);
     QCOMPARE(household.commands(charger).filter(QRegularExpression("^power=")), stops ? QStringList{"power=false"} : QStringList());
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), !stops);
     const ChargingState state = manager->chargingState(charger->id());
