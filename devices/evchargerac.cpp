@@ -1,6 +1,7 @@
 #include "evchargerac.h"
 
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "tavro/action.h"
 #include "tavro/tavroclock.h"
 #include "tavro/thing.h"
@@ -11,8 +12,6 @@
 
 namespace {
 const char *const lockTimeFormat = "dd.MM.yyyy hh:mm:ss";
-// V per phase, for estimating the power of chargers without a meter.
-const double nominalPhaseVoltage = 230.0;
 }
 
 EvChargerAc::EvChargerAc(ThingManager *thingManager, Thing *thing)
@@ -176,7 +175,7 @@ double EvChargerAc::currentPower() const
             : m_thing->stateValue(QStringLiteral("power")).toBool();
     if (!drawing)
         return 0.0;
-    return maxChargingCurrent() * nominalPhaseVoltage * phaseCount();
+    return maxChargingCurrent() * Units::phaseVoltage * phaseCount();
 }
 
 uint EvChargerAc::chargingEnabledLockDuration() const

@@ -1,12 +1,8 @@
 #include "rootmeter.h"
 
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "tavro/thing.h"
-
-namespace {
-// V, assumed wherever the meter reports no usable phase voltage.
-const double nominalPhaseVoltage = 230.0;
-}
 
 RootMeter::RootMeter(Thing *thing) : QObject(thing), m_thing(thing)
 {
@@ -69,7 +65,7 @@ double RootMeter::calculateAllowanceAmpere(Electricity::Phases phases, uint limi
     double result = maximum;
     // Meters that report a voltage on one phase only are common; the last
     // voltage seen stands in for the phases that follow.
-    double voltage = nominalPhaseVoltage;
+    double voltage = Units::phaseVoltage;
     // A voltage of 0 V or less (not yet measured) would divide the load into
     // infinity; the running voltage stays instead.
     auto takeVoltage = [this, &voltage](const QString &stateName) {
@@ -84,15 +80,15 @@ double RootMeter::calculateAllowanceAmpere(Electricity::Phases phases, uint limi
         double load = 0.0;
         if (m_thing->hasState(QStringLiteral("currentPhaseA"))) {
             load = currentPhaseA();
-            voltage = nominalPhaseVoltage;
+            voltage = Units::phaseVoltage;
         } else if (m_thing->hasState(QStringLiteral("currentPowerPhaseA"))) {
-            voltage = nominalPhaseVoltage;
+            voltage = Units::phaseVoltage;
             takeVoltage(QStringLiteral("voltagePhaseA"));
             load = currentPowerPhaseA() / voltage;
         } else {
             // A single-phase meter reports only the total.
-            load = currentPower() / nominalPhaseVoltage;
-            voltage = nominalPhaseVoltage;
+            load = currentPower() / Units::phaseVoltage;
+            voltage = Units::phaseVoltage;
         }
         result = qMin(maximum, maximum - load);
     }

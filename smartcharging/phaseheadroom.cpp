@@ -1,5 +1,6 @@
 #include "phaseheadroom.h"
 
+#include "common/units.h"
 #include "devices/rootmeter.h"
 
 #include <limits>
@@ -43,7 +44,7 @@ void PhaseHeadroom::spend(Electricity::Phases phases, double amperes)
     for (int i = 0; i < 3; i++) {
         if (phases.testFlag(phaseFlags[i])) {
             m_amperes[i] -= amperes;
-            m_spentPower += amperes * 230.0;
+            m_spentPower += amperes * Units::phaseVoltage;
         }
     }
 }

@@ -23,7 +23,7 @@ public:
     double available(Electricity::Phases phases) const;
     // Adds the given amperes of load on each of the phases (negative frees).
     void spend(Electricity::Phases phases, double amperes);
-    // W all spends added up, at 230 V: how much more the commands so far
+    // W all spends added up, at Units::phaseVoltage: how much more the commands so far
     // will draw than the meter shows (negative: less).
     double spentPower() const { return m_spentPower; }
 

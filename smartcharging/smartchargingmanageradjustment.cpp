@@ -3,6 +3,7 @@
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "smartcharging/chargingcurrent.h"
 #include "smartcharging/phaseheadroom.h"
 
@@ -12,12 +13,7 @@
 #include <cmath>
 
 namespace {
-
 using Issuer = ChargingAction::ChargingActionIssuer;
-
-const double phaseVoltage = 230.0;
-// A kept free at the meter when a command is fitted to the phase limit.
-const double phaseLimitMargin = 1.0;
 
 // The planning issuers in the order the executor prefers them.
 Issuer winningIssuer(const QHash<Issuer, ChargingAction> &actions)
@@ -96,7 +92,7 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
         }
 
         const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-        const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * phaseVoltage);
+        const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
         // Until a command says otherwise the charger keeps its present draw.
         headroom.spend(info.effectivePhases, -ownCurrent);
         Electricity::Phases drawPhases = info.effectivePhases;
@@ -195,18 +191,18 @@ double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingPr
         // the charger's maximum, as it always did.
         double current = action.maxChargingCurrent();
         if (timeRequirement)
-            current = qMin(current, maximum - phaseLimitMargin + ownCurrent);
+            current = qMin(current, maximum - Units::phaseLimitMargin + ownCurrent);
         current = qMax(current, static_cast<double>(charger->maxChargingCurrentMinValue()));
         return floorChargingCurrent(current, minimum, maximum, step);
     }
 
     const double rootPower = m_rootMeter ? m_rootMeter->currentPower() : 0.0;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootPower << "[W] ( "
-                                       << rootPower / phaseVoltage << "[A] ) Phases: A: "
+                                       << rootPower / Units::phaseVoltage << "[A] ) Phases: A: "
                                        << (m_rootMeter ? m_rootMeter->currentPhaseA() : 0.0) << "[A], B: "
                                        << (m_rootMeter ? m_rootMeter->currentPhaseB() : 0.0) << "[A], C: "
                                        << (m_rootMeter ? m_rootMeter->currentPhaseC() : 0.0) << "[A]";
-    const double perPhaseLimit = available - phaseLimitMargin;
+    const double perPhaseLimit = available - Units::phaseLimitMargin;
     const double wanted = qMin(action.maxChargingCurrent(), maximum);
     qCDebug(dcTavroEnergy()) << charger->name() << "current upper limit:" << wanted
                              << "A - Per phase upper limit:" << perPhaseLimit << "Using:" << qMin(wanted, perPhaseLimit);

@@ -5,6 +5,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/phaseheadroom.h"
 #include "spotmarket/spotmarketdataprovider.h"
@@ -19,13 +20,10 @@
 #include <functional>
 
 namespace {
-
 // Smallest setpoint change (W) worth a command.
 const double setpointThreshold = 1.0;
 // Separates a real intent from zero (W).
 const double intentEpsilon = 1e-12;
-// The target-time charge aims this many seconds before the configured end.
-const int internalTargetOffset = 600;
 
 // Fairness groups of their own, apart from the AC issuers 1..3.
 const int dcChargingShareGroup = 1000;
@@ -374,7 +372,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
             endDateTime = configuration.nextEndTime(currentDateTime);
             if (endDateTime.isValid()) {
                 // A target closer than the usual lead time is aimed at itself.
-                internalTarget = endDateTime.addSecs(-internalTargetOffset);
+                internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
                 if (internalTarget < currentDateTime)
                     internalTarget = endDateTime;
             }
@@ -383,7 +381,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
                 overshoot = static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime)));
                 forced = upperLimit > 0;
                 unreachable = !forced || reachablePercentage(info, currentDateTime, endDateTime)
-                        <= configuration.targetPercentage() - 2.0;
+                        <= configuration.targetPercentage() - Units::unreachableMargin;
                 if (unreachable)
                     reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
             }

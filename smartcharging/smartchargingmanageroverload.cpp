@@ -5,6 +5,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "smartcharging/chargingcurrent.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/phaseheadroom.h"
@@ -16,9 +17,6 @@
 #include <QtMath>
 
 namespace {
-
-const double phaseVoltage = 230.0;
-
 // Share of the reducible range (reference down to minimum, all W) that has
 // been taken away: 0 = not reduced, 1 = at the minimum or off.
 double overloadThrottle(double minPower, double referencePower, double newPower)
@@ -60,7 +58,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         return false;
     }
 
-    const double limitPower = static_cast<double>(m_phasePowerLimit * 230u);
+    const double limitPower = static_cast<double>(m_phasePowerLimit * Units::wholePhaseVoltage);
     const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_rootMeter->currentPowerPhaseA()},
                                                        {QStringLiteral("B"), m_rootMeter->currentPowerPhaseB()},
                                                        {QStringLiteral("C"), m_rootMeter->currentPowerPhaseC()}};
@@ -71,7 +69,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         double overshoot = 0;
         if (phasePower.second > limitPower) {
             qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first << "exceeding limit:"
-                                    << phasePower.second << "W (" << phasePower.second / phaseVoltage
+                                    << phasePower.second << "W (" << phasePower.second / Units::phaseVoltage
                                     << "A). Maximum allowance:" << limitPower << "W (" << m_phasePowerLimit << "A)";
             overshoot = phasePower.second - limitPower;
             maxOvershoot = qMax(maxOvershoot, overshoot);
@@ -141,14 +139,14 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
                 && configuration.manualChargingEnabled())
             referenceCurrent = configuration.manualMaxChargingCurrent();
 
-        entry.reference = overloadProtectionReferencePower(id, referenceCurrent * phaseVoltage * entry.phases);
+        entry.reference = overloadProtectionReferencePower(id, referenceCurrent * Units::phaseVoltage * entry.phases);
         // Never ask a charger for more than it has now.
         const double cappedReference = qMin(entry.reference,
-                                            charger->maxChargingCurrent() * phaseVoltage * entry.phases);
+                                            charger->maxChargingCurrent() * Units::phaseVoltage * entry.phases);
 
         ChargingShareCalculator::Request request;
         request.thingId = id.toString();
-        request.minimumPower = entry.minCurrent * phaseVoltage * entry.phases;
+        request.minimumPower = entry.minCurrent * Units::phaseVoltage * entry.phases;
         request.maximumPower = cappedReference;
         request.phaseCount = entry.phases;
         request.measuredPower = qMax(0.0, charger->currentPower());
@@ -175,7 +173,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         const AcOverloadEntry *entry = &acEntries.at(i);
 
         EvChargerAc *charger = entry->charger;
-        const double minPower = entry->minCurrent * phaseVoltage * entry->phases;
+        const double minPower = entry->minCurrent * Units::phaseVoltage * entry->phases;
         const double presentCurrent = charger->maxChargingCurrent();
 
         if (!result.enabled) {
@@ -195,7 +193,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         }
 
         // Rounded down: a rounded-up current would keep the overload.
-        double current = floorChargingCurrent(result.allocatedPower / (entry->phases * phaseVoltage), entry->minCurrent,
+        double current = floorChargingCurrent(result.allocatedPower / (entry->phases * Units::phaseVoltage), entry->minCurrent,
                                               entry->maxCurrent, charger->maxChargingCurrentStepSize());
         current = qMin(current, presentCurrent);
 
@@ -203,7 +201,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
                                  << presentCurrent << "[A] ->" << current << "[A]";
         setChargingStateOverloadProtection(charger->id(), true,
                                            overloadThrottle(minPower, entry->reference,
-                                                            current * phaseVoltage * entry->phases));
+                                                            current * Units::phaseVoltage * entry->phases));
         executeChargingAction(charger,
                               ChargingAction(true, current, entry->phases,
                                              ChargingAction::ChargingActionIssuerOverloadProtection, false),
@@ -290,7 +288,7 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     auto freePower = [&headroom, unlimited](Electricity::Phase phase) {
         if (unlimited)
             return std::numeric_limits<double>::max();
-        return qMax(0.0, headroom.available(phase)) * phaseVoltage;
+        return qMax(0.0, headroom.available(phase)) * Units::phaseVoltage;
     };
     double freeA = 0;
     double freeB = 0;
@@ -343,7 +341,7 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
         const Electricity::Phases loadedPhases = onePhase ? Electricity::Phases(Electricity::PhaseA)
                                                           : Electricity::Phases(Electricity::PhaseAll);
         if (!charger->chargingEnabled()) {
-            const double needed = minCurrent * phaseVoltage;
+            const double needed = minCurrent * Units::phaseVoltage;
             qCDebug(dcTavroEnergy()) << "Overload protection: At least" << needed
                                      << "[W] per phase are needed for switching the charger back on.";
             if (!freePowerCovers(needed, onePhase, "[W] for switching the charger back on."))
@@ -360,13 +358,13 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
                 headroom.spend(loadedPhases, minCurrent);
             const double phases = qMax(1u, charger->phaseCount());
             setChargingStateOverloadProtection(id, true,
-                                               overloadThrottle(minCurrent * phaseVoltage * phases,
-                                                                manualCurrent * phaseVoltage * phases,
-                                                                minCurrent * phaseVoltage * phases));
+                                               overloadThrottle(minCurrent * Units::phaseVoltage * phases,
+                                                                manualCurrent * Units::phaseVoltage * phases,
+                                                                minCurrent * Units::phaseVoltage * phases));
             continue;
         }
 
-        const double required = (manualCurrent - charger->maxChargingCurrent()) * phaseVoltage;
+        const double required = (manualCurrent - charger->maxChargingCurrent()) * Units::phaseVoltage;
         qCDebug(dcTavroEnergy()) << "Overload protection: For restoring the original charging power at least" << required
                                  << "[W] per phase are required.";
         if (!freePowerCovers(required, onePhase, "[W]"))
@@ -414,7 +412,7 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
         const double target = qMin(manualPower, freeDc);
         const double presentPower = charger->chargingPower();
         if (m_cycleHeadroom)
-            m_cycleHeadroom->spend(Electricity::PhaseAll, (target - qMax(0.0, charger->measuredPower())) / (3 * phaseVoltage));
+            m_cycleHeadroom->spend(Electricity::PhaseAll, (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
         if (!charger->chargingEnabled()) {
             qCDebug(dcTavroEnergy()) << "Overload protection: Re-enabling DC charger" << charger->name() << "at"
                                      << target << "[W]";
@@ -464,7 +462,7 @@ double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
                                              : m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
     if (allowance <= 0)
         return 0.0;
-    return allowance * phaseVoltage * 3;
+    return allowance * Units::phaseVoltage * 3;
 }
 
 double SmartChargingManager::availableDcOverloadThrottlePower() const

@@ -4,6 +4,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingmanager.h"
@@ -15,10 +16,6 @@
 #include <limits>
 
 namespace {
-
-const double phaseVoltage = 230.0;
-// A the executor keeps free at the meter (the same margin it fits commands with).
-const double phaseLimitMargin = 1.0;
 // s of house load the charging-time estimate looks back on.
 const qint64 fuseHistorySeconds = 2 * 3600;
 
@@ -137,7 +134,7 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
         const Electricity::Phases metered = charger->meteredPhases();
         const Electricity::Phases phases = metered != Electricity::PhaseNone
                 ? metered : getAscendingPhasesForCount(charger->phaseCount());
-        headroom.spend(phases, -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * phaseVoltage));
+        headroom.spend(phases, -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
         if (charger->pluggedIn() && !m_book.state(charger->id()).targetPercentageReached()
                 && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
                     || configuration.dailySpotMarketPercentage() > 0))
@@ -147,7 +144,7 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
         const ChargingConfiguration configuration = m_book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
-        headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * phaseVoltage));
+        headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
         if (charger->pluggedIn() && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
                                      || configuration.dailySpotMarketPercentage() > 0))
             gridChargers++;
@@ -171,7 +168,7 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
         available = qMax(available, sample.second);
 
     // What the executor will leave free at the meter is not for the cars.
-    const double share = (available - phaseLimitMargin) / qMax(1, gridChargers);
+    const double share = (available - Units::phaseLimitMargin) / qMax(1, gridChargers);
     qCDebug(dcTavroEnergy()) << "  The fuse leaves" << share << "[A] per phase to each of" << gridChargers
                              << "chargers charging from the grid.";
     return qMax(0.0, share);

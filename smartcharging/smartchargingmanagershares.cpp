@@ -4,15 +4,14 @@
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 #include "smartcharging/chargingcurrent.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/phaseheadroom.h"
 
-
 #include <algorithm>
 
 namespace {
-
 using Issuer = ChargingAction::ChargingActionIssuer;
 
 // Highest precedence first; the index is the request priority of the issuer.
@@ -36,8 +35,6 @@ void disableAction(QHash<Issuer, ChargingAction> &actions, Issuer issuer)
     if (it != actions.end())
         it->setChargingEnabled(false);
 }
-
-const double phaseVoltage = 230.0;
 
 }
 
@@ -169,7 +166,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
                 phases = qMax(phases, info.minPhaseCount);
             }
             phaseCounts.insert(charger, phases);
-            sumOfMinimums += phases * info.minChargingCurrent * phaseVoltage;
+            sumOfMinimums += phases * info.minChargingCurrent * Units::phaseVoltage;
         }
 
         // Below the sum of minimums, chargers that can drop to fewer phases
@@ -190,7 +187,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
         for (EvChargerAc *charger : qAsConst(group)) {
             const ChargingProcessInfo info = m_acProcessInfos.value(charger);
             groupHeadroom.spend(info.effectivePhases,
-                                -qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * phaseVoltage));
+                                -qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage));
         }
         // A surplus group starts on the acquisition tolerance like a single
         // charger does: a charger is admitted while what is left covers that
@@ -206,13 +203,13 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
             ChargingShareCalculator::Request request;
             request.thingId = charger->id().toString();
             request.phaseCount = phases;
-            request.minimumPower = info.minChargingCurrent * phaseVoltage * phases;
+            request.minimumPower = info.minChargingCurrent * Units::phaseVoltage * phases;
             request.admissionPower = request.minimumPower * minimumShare;
             const double current = surplusGroup ? info.maxChargingCurrent : action.maxChargingCurrent();
-            request.maximumPower = current * phaseVoltage * phases;
+            request.maximumPower = current * Units::phaseVoltage * phases;
             if (groupHeadroom.limited()) {
                 const double allowance = qMax(0.0, groupHeadroom.available(getAscendingPhasesForCount(phases)));
-                request.maximumPower = qMin(request.maximumPower, allowance * phaseVoltage * phases);
+                request.maximumPower = qMin(request.maximumPower, allowance * Units::phaseVoltage * phases);
             }
             request.measuredPower = charger->currentPower();
             request.priority = sharePriority(issuer);
@@ -275,7 +272,7 @@ void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, Chargi
         phases = 1;
 
     // Rounded down: the shares together must stay within the budget.
-    const double current = floorChargingCurrent(power / (phases * phaseVoltage), info.minChargingCurrent,
+    const double current = floorChargingCurrent(power / (phases * Units::phaseVoltage), info.minChargingCurrent,
                                                 info.maxChargingCurrent, charger->maxChargingCurrentStepSize());
     action.setDesiredPhaseCount(phases);
     action.setMaxChargingCurrent(current);

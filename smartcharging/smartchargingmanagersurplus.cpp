@@ -5,6 +5,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "common/units.h"
 
 #include "tavro/thingmanager.h"
 #include "tavro/thingutils.h"
@@ -12,18 +13,10 @@
 #include <cmath>
 
 namespace {
-
-// Nominal phase voltage for every ampere/watt conversion of the surplus plan.
-const double phaseVoltage = 230.0;
-// The target-time charge aims this many seconds before the configured end.
-const int internalTargetOffset = 600;
 // Root load added while the home battery charges below its lower limit (W).
 const double batteryPriorityBuffer = 500.0;
 // Share of the estimated charging time a deadline plan adds under a phase limit.
 const double deadlineTimeReserve = 0.15;
-// Percentage points a target must be out of reach by before the owner is told:
-// the estimate is no measurement.
-const double unreachableMargin = 2.0;
 
 const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
 const char *const unreachableBody = QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
@@ -140,7 +133,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         }
 
         // A target closer than the usual lead time is aimed at itself.
-        QDateTime internalTarget = endDateTime.addSecs(-internalTargetOffset);
+        QDateTime internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
         if (internalTarget < currentDateTime)
             internalTarget = endDateTime;
         const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
@@ -154,7 +147,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
                                      << internalTarget.toString(timeFormat) << "projected endtime:"
                                      << info.projectedEndTime.toString(timeFormat);
             setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
-            if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - unreachableMargin) {
+            if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - Units::unreachableMargin) {
                 m_acProcessInfos[charger].targetTimeUnreachable = true;
                 reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
             }
@@ -252,7 +245,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 
     const double rootLoad = rootPower + rootLoadAdjustment;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootLoad << "[W] ( "
-                                       << rootLoad / phaseVoltage << "[A] )";
+                                       << rootLoad / Units::phaseVoltage << "[A] )";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_rootMeter->currentPhaseA() << "[A]";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase B: " << m_rootMeter->currentPhaseB() << "[A]";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase C: " << m_rootMeter->currentPhaseC() << "[A]";
@@ -268,12 +261,12 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
                 && charger->chargingEnabled();
 
         // A on one phase: what the charger draws now plus what is exported.
-        const double availableCurrent = charger->currentPower() / phaseVoltage - rootLoad / phaseVoltage;
+        const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
         const double requiredCurrent = info.minChargingCurrent * tolerance;
         // Phases are chosen for the charger's part of the export: the
         // chargers sharing it cannot all have all of it.
-        const double phaseDecisionCurrent = charger->currentPower() / phaseVoltage
-                - rootLoad / phaseVoltage / ecoChargers.count();
+        const double phaseDecisionCurrent = charger->currentPower() / Units::phaseVoltage
+                - rootLoad / Units::phaseVoltage / ecoChargers.count();
 
         // What this minute's surplus calls for, and what the charger does
         // after the gate: switches and stops wait until the surplus has
@@ -299,14 +292,14 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         const double perPhaseCurrent = availableCurrent / divisor;
         qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
                                            << (phaseCount == 1 ? " phase" : " phases") << ". Min required: "
-                                           << requiredCurrent << "A (" << requiredCurrent * phaseVoltage
+                                           << requiredCurrent << "A (" << requiredCurrent * Units::phaseVoltage
                                            << "W) per phase with " << tolerance << " aquisition tolerance.";
 
         // The meter's allowance counts this charger's own draw as load: what
         // it may take is that draw plus the allowance.
         double allowance = info.maxChargingCurrent;
         if (m_phasePowerLimit != 0) {
-            const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * phaseVoltage);
+            const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
             allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit) + ownPerPhase;
         }
 
@@ -322,7 +315,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
         qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
-                                           << availableCurrent * phaseVoltage << "W";
+                                           << availableCurrent * Units::phaseVoltage << "W";
         qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
                                            << " phases, allowance " << allowance << "A";
         qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent
@@ -435,7 +428,7 @@ double SmartChargingManager::availableAcChargingPower(const EvChargerAcs &charge
     if (m_phasePowerLimit != 0) {
         const double allowance = m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
         if (allowance > 0)
-            headroom = allowance * phaseVoltage * 3;
+            headroom = allowance * Units::phaseVoltage * 3;
     }
     const double rootPower = m_rootMeter->currentPower();
     const double exportPower = rootPower < 0 ? -rootPower : 0;

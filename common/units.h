@@ -1,0 +1,26 @@
+#ifndef UNITS_H
+#define UNITS_H
+
+#include <QtGlobal>
+
+// The units and constants of the charging arithmetic, written once.
+namespace Units {
+
+// V per phase wherever no measured voltage is at hand: every ampere/watt
+// conversion of the plugin counts with it.
+constexpr double phaseVoltage = 230.0;
+// The same in whole volts, for a whole-ampere limit (uint arithmetic: the
+// product wraps as the unsigned limit it is computed from).
+constexpr uint wholePhaseVoltage = 230;
+
+// A kept free at the meter when a command is fitted to the phase limit.
+constexpr double phaseLimitMargin = 1.0;
+// s before the configured end a target-time charge aims at.
+constexpr int internalTargetOffset = 600;
+// Percentage points a target must be out of reach by before the owner is
+// told: the estimate is no measurement.
+constexpr double unreachableMargin = 2.0;
+
+} // namespace Units
+
+#endif // UNITS_H
