@@ -23,6 +23,7 @@ void EnergyPluginTavro::init()
     EnergyManagerConfiguration *configuration = new EnergyManagerConfiguration(this);
     QNetworkAccessManager *networkManager = new QNetworkAccessManager(this);
     SpotMarketManager *spotMarketManager = new SpotMarketManager(networkManager, this);
+    m_spotMarketManager = spotMarketManager;
     SmartChargingManager *smartChargingManager = new SmartChargingManager(energyManager(), thingManager(),
                                                                           spotMarketManager, configuration, this);
 
@@ -32,4 +33,10 @@ void EnergyPluginTavro::init()
     TavroEnergyJsonHandler *jsonHandler = new TavroEnergyJsonHandler(spotMarketManager, smartChargingManager, this);
     if (server)
         server->registerHandler(jsonHandler, 1, 1);
+}
+
+void EnergyPluginTavro::refreshPrices()
+{
+    if (m_spotMarketManager)
+        m_spotMarketManager->refreshAllProviders();
 }

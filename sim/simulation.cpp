@@ -2,6 +2,8 @@
 #include "jsonrpcclient.h"
 #include "priceserver.h"
 
+#include "plugin/pricerefreshhook.h"
+
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
@@ -282,10 +284,8 @@ void Simulation::refreshPrices()
     // The provider polls on a timer of its own; in simulated time the host
     // asks it to refresh and waits for the answer on loopback.
     const int before = m_priceServer->requestCount();
-    for (QObject *child : m_plugin->findChildren<QObject *>()) {
-        if (qstrcmp(child->metaObject()->className(), "SpotMarketDataProviderAwattar") == 0)
-            QMetaObject::invokeMethod(child, "refreshData");
-    }
+    if (PriceRefreshHook *hook = qobject_cast<PriceRefreshHook *>(m_plugin))
+        hook->refreshPrices();
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < 5000) {

@@ -139,6 +139,14 @@ bool SpotMarketManager::registerProvider(SpotMarketDataProvider *provider)
     return true;
 }
 
+void SpotMarketManager::refreshAllProviders()
+{
+    for (const SpotMarketProviderInfo &info : qAsConst(m_availableProviders)) {
+        if (SpotMarketDataProvider *provider = m_providers.value(info.providerId))
+            provider->refreshData();
+    }
+}
+
 bool SpotMarketManager::changeProvider(const QUuid &providerId)
 {
     if (providerId.isNull() || !m_providers.contains(providerId)) {

@@ -44,6 +44,10 @@ public:
 
     // Takes ownership. False for null or an id already registered.
     bool registerProvider(SpotMarketDataProvider *provider);
+    // Asks every registered provider, in registration order and enabled or
+    // not, to fetch its prices now instead of on its own timer: for a host
+    // that drives the time itself.
+    void refreshAllProviders();
     // Disables the old provider, clears the weighted days and stores the new
     // id. Does not enable the new provider. False (nothing changed) for an
     // unknown or null id.
