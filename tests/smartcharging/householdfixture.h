@@ -91,6 +91,8 @@ public:
                                              SmartChargingManager::ManualSocInitializationTriggerPluggedIn);
     }
     // Single steps of the update cycle.
+    static void update(SmartChargingManager *m, const QDateTime &now) { m->update(now); }
+    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->verifyOverloadProtection(now); }
     static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->prepareInformation(now); }
     static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->planSurplusCharging(now); }
     static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
