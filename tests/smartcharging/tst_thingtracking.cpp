@@ -1,6 +1,7 @@
 #include "householdfixture.h"
 
 #include "devices/evchargerac.h"
+#include "smartcharging/chargingbook.h"
 
 #include "tavro/thing.h"
 
@@ -175,44 +176,47 @@ void TestThingTracking::stateOperations()
     QFETCH(OperationCase, row);
     auto [knownCharger, initial, operation, argument, expected, emissions] = row;
 
-    HouseholdFixture household;
-    Thing *charger = household.addThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Charger"));
-    SmartChargingManager *manager = household.createManager();
-    const ThingId id = knownCharger ? charger->id() : ThingId::createUuid();
-    // The coverage is not under test here: keep whatever the manager holds.
-    const double coverage = manager->chargingState(charger->id()).surplusCoverage();
+    // The book on its own: the coverage is not under test here, so it stays
+    // what every state already holds.
+    ChargingBook book;
+    const double coverage = 0.25;
+    book.setCoverageSource([coverage](const ThingId &) { return coverage; });
+    const ThingId charger = ThingId::createUuid();
+    book.addState(charger, 0);
+    const ThingId id = knownCharger ? charger : ThingId::createUuid();
     for (ChargingState *state : {&initial, &expected}) {
         state->setEvChargerId(id);
         state->setSurplusCoverage(coverage);
     }
     if (knownCharger)
-        Access::commitState(manager, initial);
+        book.commitState(initial);
 
-    QSignalSpy spy(manager, &SmartChargingManager::chargingStateChanged);
+    QSignalSpy spy(&book, &ChargingBook::chargingStateChanged);
     switch (operation) {
     case SetMode:
-        manager->setChargingStateMode(id, static_cast<ChargingState::Mode>(argument));
+        book.setMode(id, static_cast<ChargingState::Mode>(argument));
         break;
     case SetWaitingReason:
-        manager->setChargingStateWaitingReason(id, static_cast<ChargingState::WaitingReason>(argument));
+        book.setWaitingReason(id, static_cast<ChargingState::WaitingReason>(argument));
         break;
     case SetBatteryLevelConsideration:
-        manager->setChargingStateBatteryLevelConsiderationActive(id, argument != 0);
+        book.setBatteryLevelConsiderationActive(id, argument != 0);
         break;
     case SetOvershot:
-        manager->setChargingStateTargetTimeOvershot(id, argument);
+        book.setTargetTimeOvershot(id, argument);
         break;
     case ResetTransient:
-        manager->resetChargingStateTransient(id, static_cast<ChargingState::WaitingReason>(argument));
+        book.resetTransient(id, static_cast<ChargingState::WaitingReason>(argument));
         break;
     }
 
     QCOMPARE(spy.count(), emissions);
     if (!knownCharger) {
-        QCOMPARE(manager->chargingStates().count(), 1);
+        QCOMPARE(book.states().count(), 1);
+        QVERIFY(!book.hasState(id));
         return;
     }
-    QCOMPARE(manager->chargingState(id), expected);
+    QCOMPARE(book.state(id), expected);
     if (emissions)
         QCOMPARE(spy.first().first().value<ChargingState>(), expected);
 }
