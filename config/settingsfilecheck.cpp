@@ -191,7 +191,7 @@ public:
         case QMetaType::ULongLong:
         case QMetaType::Double:
             return skip(8);
-        case QMetaType::QDateTime: // date, time, a time-spec byte
+        case QMetaType::QDateTime: // date, time, one byte for local time, UTC or offset
             return skip(9);
         case QMetaType::QUuid:
         case QMetaType::QSizeF:

@@ -32,7 +32,7 @@ trap 'rm -rf "$out"' EXIT
 simulate() {
     for run in 1 2 3; do
         "$bin/tavro-energy-sim" --out "$out" sim/scenarios/sunny-day.json >/dev/null 2>"$out/sim.log"
-        sed -n 's/^Simulated \([0-9]*\) minutes in \([0-9]*\) ms (\([0-9]*\) ms CPU)\./\1 \2 \3/p' "$out/sim.log"
+        sed -n 's/^Simulated \([0-9]*\) minutes in \([0-9]*\) ms (\([0-9]*\) ms CPU)[.;].*/\1 \2 \3/p' "$out/sim.log"
     done | sort -n -k3 | awk '
         { minutes = $1; wall[NR] = $2; cpu[NR] = $3 }
         END {

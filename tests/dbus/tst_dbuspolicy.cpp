@@ -28,6 +28,10 @@ private:
     // program with its arguments, run as the given user.
     QStringList commandAs(uid_t user, const QString &program, const QStringList &arguments) const;
     bool startBus(bool withPolicyFile);
+    // The service helper as the given user may start it: another user gets a
+    // copy with the project's libraries beside it, since the build tree may
+    // lie in a folder only its owner can enter (a home folder).
+    QString serviceProgram(uid_t user);
     // True when the service helper registered the name (as user).
     bool startService(uid_t user);
 
@@ -80,16 +84,38 @@ bool TestDbusPolicy::startBus(bool withPolicyFile)
     return m_bus.start(m_directory.path(), PrivateBus::stockSystemConfiguration(files));
 }
 
+QString TestDbusPolicy::serviceProgram(uid_t user)
+{
+    const QString built = QCoreApplication::applicationDirPath() + QStringLiteral("/tavro-dbus-service-helper");
+    if (user == geteuid())
+        return built;
+    const QString copy = m_directory.filePath(QStringLiteral("bin/tavro-dbus-service-helper"));
+    if (QFile::exists(copy))
+        return copy;
+    if (!QDir(m_directory.path()).mkpath(QStringLiteral("bin")))
+        return QString();
+    const QDir libraries(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib"));
+    const QStringList files = libraries.entryList({QStringLiteral("*.so*")}, QDir::Files);
+    for (const QString &file : files) {
+        if (!QFile::copy(libraries.filePath(file), m_directory.filePath(QStringLiteral("bin/") + file)))
+            return QString();
+    }
+    return QFile::copy(built, copy) ? copy : QString();
+}
+
 bool TestDbusPolicy::startService(uid_t user)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_bus.address());
     for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
         environment.insert(QString::fromLatin1(name), m_directory.filePath(QStringLiteral("data")));
+    const QString program = serviceProgram(user);
+    if (program.isEmpty())
+        return false;
+    environment.insert(QStringLiteral("LD_LIBRARY_PATH"), QFileInfo(program).absolutePath());
     m_service.setProcessEnvironment(environment);
     m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QStringList command = commandAs(user, QCoreApplication::applicationDirPath()
-                                                    + QStringLiteral("/tavro-dbus-service-helper"), {});
+    const QStringList command = commandAs(user, program, {});
     m_service.start(command.first(), command.mid(1));
     if (!m_service.waitForStarted(5000))
         return false;
