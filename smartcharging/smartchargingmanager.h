@@ -3,6 +3,7 @@
 
 #include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/schedulebook.h"
 #include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
@@ -23,6 +24,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
 #include <limits>
 
 class EnergyManagerConfiguration;
@@ -30,6 +32,7 @@ class PhaseHeadroom;
 class EvChargerAc;
 class EvChargerDc;
 class RootMeter;
+class SpotMarketDataProvider;
 class SpotMarketManager;
 class ThingManager;
 
@@ -236,6 +239,45 @@ private:
                             ChargingState::WaitingReason waitingReason);
     // Sends power (W) and on/off only where they differ from the charger's present values.
     void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason);
+    // The cycle's chapters, in order: baseline, per charger (process info,
+    // grid decision, schedule decision, final intent), then the discharge
+    // share and the charge share.
+    struct DcCycle;
+    struct DcIntent;
+    struct DcChargerPlan;
+    struct DcShareRound;
+    using ShareResult = ChargingShareCalculator::Result;
+    DcCycle measureDcBaseline() const;
+    // Clears the energy charged today when the day changed.
+    void resetDcDailyEnergy(const QDate &today);
+    void planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime);
+    // The vehicle to plan for; null (and the charger left alone or stopped)
+    // when the charger is in normal mode, unplugged, unavailable or without a car.
+    Thing *dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode);
+    void prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle, const DcCycle &cycle,
+                              const QDateTime &currentDateTime) const;
+    void decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime);
+    void decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
+                          const QDateTime &currentDateTime);
+    void decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
+                            const QDateTime &currentDateTime);
+    void planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info, SpotMarketDataProvider *provider,
+                                bool charging, const QDateTime &currentDateTime);
+    // Hands the intent to a share round or idles the charger.
+    void settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle);
+    // What an idle charger waits for; sets *batteryFlag when the home battery holds it back.
+    ChargingState::WaitingReason dcIdleWaitingReason(const DcChargerPlan &plan, const ChargingProcessInfo &info,
+                                                     const DcCycle &cycle, bool *batteryFlag);
+    quint32 dcFairnessCounter(EvChargerDc *charger) const;
+    ChargingState::WaitingReason dcShareIdleReason(const ThingId &chargerId) const;
+    // Rotates the group's fairness, shares the budget and hands each result
+    // with its intent to apply, which tells whether the charger was served.
+    void runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
+                         const std::function<bool(const DcIntent &, const ShareResult &)> &apply);
+    void shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime);
+    bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result);
+    void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
+    bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable);
 
     // --- manual state of charge (smartchargingmanagermanualsoc.cpp) ---
     bool initializeManualSocSession(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration,

@@ -35,13 +35,6 @@ const qint32 timeRequirementPriority = 0;
 const qint32 spotMarketPriority = 1;
 const qint32 surplusPriority = 2;
 
-struct DcIntent {
-    EvChargerDc *charger = nullptr;
-    double power = 0;    // W; > 0 charges, < 0 discharges
-    bool forced = false; // target-time force
-    bool spotMarketActive = false;
-};
-
 double wholePercent(double fraction)
 {
     return std::round(fraction * 100);
@@ -66,6 +59,33 @@ uint minutesRoundedUp(double minutes)
     if (!(minutes > 0) || !std::isfinite(minutes))
         return 0;
     return static_cast<uint>(std::ceil(minutes));
+}
+
+// W the charger may charge with at most: its own and the vehicle's limit and
+// what the phase limit leaves (phaseLimitBudget, W; negative without a
+// limit); 0 when it cannot charge or not even at its minimum.
+double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudget)
+{
+    if (!charger->supportsCharging())
+        return 0;
+
+    double upperLimit = charger->maxChargingPower();
+    if (vehicle->hasState(QStringLiteral("dcMaxChargingPower"))) {
+        const double vehicleLimit = vehicle->stateValue(QStringLiteral("dcMaxChargingPower")).toDouble();
+        if (vehicleLimit > 0 && (upperLimit <= 0 || upperLimit > vehicleLimit))
+            upperLimit = vehicleLimit;
+    }
+    if (phaseLimitBudget >= 0) {
+        // The phase headroom is measured with this charger's own load
+        // already on the meter; without adding it back, a charger at
+        // its limit would be cut down and raised again every cycle.
+        const double phaseLimit = phaseLimitBudget + qMax(0.0, charger->measuredPower());
+        if (upperLimit <= 0 || upperLimit > phaseLimit)
+            upperLimit = phaseLimit;
+    }
+    if (upperLimit <= 0 || charger->minChargingPower() > upperLimit)
+        upperLimit = 0;
+    return upperLimit;
 }
 
 }
@@ -151,11 +171,87 @@ void SmartChargingManager::commandDcCharger(EvChargerDc *charger, double power, 
     }
 }
 
+// What one DC cycle knows about the house, measured once before the
+// chargers are planned, and the intents the planning collects for the
+// share rounds.
+struct SmartChargingManager::DcCycle {
+    double phaseLimitBudget = 0;      // W; negative without a phase limit
+    bool hasRootMeter = false;
+    double rootWithoutManagedDc = 0;  // W
+    double rootWithoutManagedEv = 0;  // W
+    bool batteryBelowLowerLimit = false;
+    double batteryPower = 0;          // W
+    double surplusBudget = 0;         // W
+    SpotMarketDataProvider *provider = nullptr;
+    bool spotMarketUsable = false;
+
+    QList<DcIntent> chargingIntents;
+    QList<DcIntent> dischargingIntents;
+    // Chargers charging for a target time they can no longer meet.
+    QSet<ThingId> unreachableChargers;
+};
+
+struct SmartChargingManager::DcIntent {
+    EvChargerDc *charger = nullptr;
+    double power = 0;    // W; > 0 charges, < 0 discharges
+    bool forced = false; // target-time force
+    bool spotMarketActive = false;
+};
+
+// One charger's decisions of this cycle, chapter by chapter.
+struct SmartChargingManager::DcChargerPlan {
+    EvChargerDc *charger = nullptr;
+    ThingId chargerId;
+    ChargingConfiguration configuration;
+    ChargingConfiguration::ChargingMode mode = ChargingConfiguration::ChargingModeNormal;
+    double soc = 0;                   // %
+    bool hasCapacity = false;
+    double upperLimit = 0;            // W, positive; 0 when it cannot charge
+
+    // Grid decision.
+    bool constrained = false;
+    bool stopsOnTarget = false;
+    bool belowTargetCeiling = true;
+    double rawTarget = 0;             // W
+
+    // Schedule decision.
+    QList<TimeFrame> frames;
+    bool forced = false;
+    bool spotMarketActive = false;
+    QDateTime endDateTime;
+    QDateTime internalTarget;
+};
+
+// One share round: the requests of a group, its budget (W) and the intent
+// behind each request.
+struct SmartChargingManager::DcShareRound {
+    int group = 0;
+    QList<ChargingShareCalculator::Request> requests;
+    QHash<QString, DcIntent> intentsById;
+    double budget = 0;
+};
+
 void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 {
     if (m_evChargersDc.isEmpty())
         return;
 
+    DcCycle cycle = measureDcBaseline();
+    resetDcDailyEnergy(currentDateTime.date());
+
+    cycle.provider = m_spotMarketManager ? m_spotMarketManager->currentProvider() : nullptr;
+    cycle.spotMarketUsable = cycle.provider && m_spotMarketManager->enabled() && m_spotMarketManager->available();
+
+    const QList<EvChargerDc *> chargers = m_evChargersDc.values();
+    for (EvChargerDc *charger : chargers)
+        planDcCharger(charger, cycle, currentDateTime);
+
+    shareDcDischarging(cycle, currentDateTime);
+    shareDcCharging(cycle, currentDateTime);
+}
+
+SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
+{
     // Baseline: the house without the chargers this manager controls.
     double managedAcLoad = 0;
     for (EvChargerAc *charger : qAsConst(m_evChargersAc)) {
@@ -170,424 +266,460 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
             managedDcPower += charger->measuredPower();
     }
 
-    const double phaseLimitBudget = availableDcChargingPowerByPhaseLimit();
-    const bool hasRootMeter = !m_rootMeter.isNull();
-    double rootWithoutManagedDc = 0;
-    double rootWithoutManagedEv = 0;
-    if (hasRootMeter) {
-        rootWithoutManagedDc = m_rootMeter->currentPower() - managedDcPower;
-        rootWithoutManagedEv = rootWithoutManagedDc - managedAcLoad;
+    DcCycle cycle;
+    cycle.phaseLimitBudget = availableDcChargingPowerByPhaseLimit();
+    cycle.hasRootMeter = !m_rootMeter.isNull();
+    if (cycle.hasRootMeter) {
+        cycle.rootWithoutManagedDc = m_rootMeter->currentPower() - managedDcPower;
+        cycle.rootWithoutManagedEv = cycle.rootWithoutManagedDc - managedAcLoad;
     }
 
     double batteryLevel = 0;
-    double batteryPower = 0;
     int storageCount = 0;
-    const bool batteryBelowLowerLimit = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &batteryPower, &storageCount);
+    cycle.batteryBelowLowerLimit = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &cycle.batteryPower,
+                                                                               &storageCount);
     double batteryTerm = 0;
     bool batteryDischargeUsable = false;
     if (storageCount > 0) {
         batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
-        if (batteryBelowLowerLimit)
+        if (cycle.batteryBelowLowerLimit)
             batteryTerm = 0;
-        else if (batteryPower > 0)
-            batteryTerm = batteryPower;
-        else if (batteryPower < 0)
-            batteryTerm = batteryDischargeUsable ? 0 : batteryPower;
+        else if (cycle.batteryPower > 0)
+            batteryTerm = cycle.batteryPower;
+        else if (cycle.batteryPower < 0)
+            batteryTerm = batteryDischargeUsable ? 0 : cycle.batteryPower;
     }
 
     // The managed AC load is not added back: AC chargers keep their surplus,
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
     const double acCommandedIncrease = m_cycleHeadroom ? m_cycleHeadroom->spentPower() : 0.0;
-    const double surplusBudget = (hasRootMeter && !batteryBelowLowerLimit)
-            ? qMax(0.0, batteryTerm - rootWithoutManagedDc - acCommandedIncrease) : 0.0;
+    cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryBelowLowerLimit)
+            ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease) : 0.0;
 
     qCDebug(dcTavroEnergy()) << "DC charging baseline:" << "managed AC load:" << managedAcLoad
                              << "managed DC power:" << managedDcPower
-                             << "root without managed DC:" << rootWithoutManagedDc
-                             << "root without managed EV:" << rootWithoutManagedEv
-                             << "surplus budget:" << surplusBudget << "energy storage count:" << storageCount
-                             << "energy storage SoC:" << batteryLevel << "energy storage power:" << batteryPower
+                             << "root without managed DC:" << cycle.rootWithoutManagedDc
+                             << "root without managed EV:" << cycle.rootWithoutManagedEv
+                             << "surplus budget:" << cycle.surplusBudget << "energy storage count:" << storageCount
+                             << "energy storage SoC:" << batteryLevel << "energy storage power:" << cycle.batteryPower
                              << "energy storage surplus power:" << batteryTerm
-                             << "surplus blocked by energy storage:" << batteryBelowLowerLimit
+                             << "surplus blocked by energy storage:" << cycle.batteryBelowLowerLimit
                              << "battery lower limit:" << wholePercent(m_batteryLevelLowerLimit)
                              << "battery upper limit:" << wholePercent(m_batteryLevelUpperLimit)
                              << "battery discharge usable:" << batteryDischargeUsable
-                             << "phase limit budget:" << phaseLimitBudget;
+                             << "phase limit budget:" << cycle.phaseLimitBudget;
+    return cycle;
+}
 
-    // Daily reset of the energy charged today.
-    const QDate today = currentDateTime.date();
+void SmartChargingManager::resetDcDailyEnergy(const QDate &today)
+{
     if (m_lastDcDailyReset.isValid() && m_lastDcDailyReset != today) {
         for (ChargingProcessInfo &info : m_dcProcessInfos)
             info.chargedEnergyToday = 0;
     }
     m_lastDcDailyReset = today;
+}
 
-    SpotMarketDataProvider *provider = m_spotMarketManager ? m_spotMarketManager->currentProvider() : nullptr;
-    const bool spotMarketUsable = provider && m_spotMarketManager->enabled() && m_spotMarketManager->available();
+void SmartChargingManager::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime)
+{
+    DcChargerPlan plan;
+    plan.charger = charger;
+    plan.chargerId = charger->id();
+    plan.configuration = m_book.configuration(plan.chargerId);
+    plan.mode = plan.configuration.chargingMode();
 
-    QList<DcIntent> chargingIntents;
-    QList<DcIntent> dischargingIntents;
-    // Chargers charging for a target time they can no longer meet.
-    QSet<ThingId> unreachableChargers;
+    Thing *vehicle = dcVehicleToManage(charger, plan.mode);
+    if (!vehicle)
+        return;
 
-    const QList<EvChargerDc *> chargers = m_evChargersDc.values();
-    for (EvChargerDc *charger : chargers) {
-        const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_book.configuration(chargerId);
-        const ChargingConfiguration::ChargingMode mode = configuration.chargingMode();
+    // Process info, kept from cycle to cycle.
+    ChargingProcessInfo &info = m_dcProcessInfos[charger];
+    prepareDcProcessInfo(plan, info, vehicle, cycle, currentDateTime);
 
-        // The user's own values stand in normal mode.
-        if (mode == ChargingConfiguration::ChargingModeNormal) {
-            qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because it is in normal mode.";
-            // Frames planned before the switch to normal mode no longer apply.
-            if (m_schedules.clearDc(charger))
-                m_schedules.announce();
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
-            continue;
-        }
+    evaluateTargetPercentageReached(plan.chargerId, plan.soc, currentDateTime);
+    if (m_book.state(plan.chargerId).targetPercentageReached()) {
+        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because the target percentage is reached.";
+        resetChargingStateTransient(plan.chargerId, ChargingState::WaitingReasonNone);
+        return;
+    }
 
-        if (!charger->pluggedIn() || !charger->available()) {
-            qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "plugged in:" << charger->pluggedIn()
-                                     << "available:" << charger->available();
-            stopManagingDcCharger(charger, charger->pluggedIn() ? ChargingState::WaitingReasonChargerUnavailable
-                                                                : ChargingState::WaitingReasonVehicleNotPluggedIn);
-            continue;
-        }
+    decideDcGridTarget(plan, cycle, currentDateTime);
+    decideDcSchedule(plan, info, cycle, currentDateTime);
+    settleDcIntent(plan, info, cycle);
+}
 
-        Thing *vehicle = resolveDcVehicle(chargerId);
-        if (!vehicle) {
-            qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because no vehicle with SoC is available.";
-            stopManagingDcCharger(charger, ChargingState::WaitingReasonVehicleUnavailable);
-            continue;
-        }
-
-        // Process info, kept from cycle to cycle.
-        ChargingProcessInfo &info = m_dcProcessInfos[charger];
-        const double soc = vehicle->stateValue(QStringLiteral("batteryLevel")).toDouble();
-        info.batteryLevel = static_cast<int>(std::round(soc));
-        info.capacityKwh = vehicle->stateValue(QStringLiteral("capacity")).toDouble();
-        info.capacity = info.capacityKwh * 1000;
-        info.remainingPercentage = qMax(0, static_cast<int>(configuration.targetPercentage()) - info.batteryLevel);
-        info.dailySpotMarketPercentage = configuration.dailySpotMarketPercentage();
-        info.dailySpotMarketRequired = configuration.dailySpotMarketPercentage() != 0;
-        info.dailySpotMarketEnergy = info.dailySpotMarketPercentage * info.capacityKwh / 100;
-        const bool hasCapacity = info.capacityKwh > 0 && std::isfinite(info.capacityKwh);
-
-        // Positive upper limit (W).
-        double upperLimit = 0;
-        if (charger->supportsCharging()) {
-            upperLimit = charger->maxChargingPower();
-            if (vehicle->hasState(QStringLiteral("dcMaxChargingPower"))) {
-                const double vehicleLimit = vehicle->stateValue(QStringLiteral("dcMaxChargingPower")).toDouble();
-                if (vehicleLimit > 0 && (upperLimit <= 0 || upperLimit > vehicleLimit))
-                    upperLimit = vehicleLimit;
-            }
-            if (phaseLimitBudget >= 0) {
-                // The phase headroom is measured with this charger's own load
-                // already on the meter; without adding it back, a charger at
-                // its limit would be cut down and raised again every cycle.
-                const double phaseLimit = phaseLimitBudget + qMax(0.0, charger->measuredPower());
-                if (upperLimit <= 0 || upperLimit > phaseLimit)
-                    upperLimit = phaseLimit;
-            }
-            if (upperLimit <= 0 || charger->minChargingPower() > upperLimit)
-                upperLimit = 0;
-        }
-
-        // Timing at the upper limit.
-        if (upperLimit > 0 && hasCapacity) {
-            info.fullChargingHours = info.capacity / upperLimit;
-            info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100;
-            info.projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(std::round(info.remainingChargingHours * 3600)));
-        } else {
-            info.fullChargingHours = 0;
-            info.remainingChargingHours = 0;
-            info.projectedEndTime = currentDateTime;
-        }
-
-        // Energy charged today: what the charger delivered, whatever the
-        // car can report. A total that went back only sets a new base.
-        const double totalEnergyCharged = deliveredEnergy(chargerId);
-        if (!qFuzzyCompare(1 + totalEnergyCharged, 1 + info.lastTotalEnergyCharged)) {
-            if (totalEnergyCharged > info.lastTotalEnergyCharged)
-                info.chargedEnergyToday += totalEnergyCharged - info.lastTotalEnergyCharged;
-            info.lastTotalEnergyCharged = totalEnergyCharged;
-        }
-
-        evaluateTargetPercentageReached(chargerId, soc, currentDateTime);
-        if (m_book.state(chargerId).targetPercentageReached()) {
-            qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because the target percentage is reached.";
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
-            continue;
-        }
-
-        // Grid decision.
-        const bool constrained = mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
-                || configuration.dailySpotMarketPercentage() != 0;
-        const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
-        const bool belowTargetCeiling = stopsOnTarget ? soc < configuration.targetPercentage() : true;
-        double rawTarget = 0;
-        if (!hasRootMeter) {
-            rawTarget = 0;
-        } else if (surplusBudget > 0 && belowTargetCeiling && charger->supportsCharging()) {
-            rawTarget = upperLimit > 0 ? qMin(surplusBudget, upperLimit) : surplusBudget;
-            if (charger->minChargingPower() > rawTarget)
-                rawTarget = 0;
-        } else if (!constrained && rootWithoutManagedEv > 0 && charger->supportsDischarging()
-                   && soc > configuration.dischargeFloorPercentage()) {
-            double magnitude = rootWithoutManagedEv;
-            if (charger->maxDischargingPower() > 0)
-                magnitude = qMin(magnitude, charger->maxDischargingPower());
-            rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
-        }
-        // Calm as the AC chargers: a charger charging on surplus bridges a
-        // short shortfall at its minimum power instead of stopping.
-        if (hasRootMeter && belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
-                && charger->minChargingPower() <= upperLimit) {
-            const bool running = m_book.state(chargerId).mode() == ChargingState::ModeSurplusCharging
-                    && charger->chargingEnabled();
-            const bool covered = rawTarget > intentEpsilon;
-            if (m_surplusGates[chargerId].chargingEnabled(covered, running, currentDateTime, surplusGateDelays())
-                    && !covered)
-                rawTarget = charger->minChargingPower();
-        }
-        qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:" << "surplus budget:" << surplusBudget
-                                 << "root without managed EV:" << rootWithoutManagedEv
-                                 << "constrained charge-only:" << constrained
-                                 << "below target ceiling:" << belowTargetCeiling << "raw target:" << rawTarget;
-
-        // Schedule decision.
-        info.chargingSchedule.clear();
-        info.spotMarketUntilTargetTime = false;
-        const QList<TimeFrame> previousFrames = m_schedules.dcFrames(charger);
-        QList<TimeFrame> frames;
-
-        bool forced = false;
-        int overshoot = 0;
-        QDateTime endDateTime;
-        QDateTime internalTarget;
-        bool unreachable = false;
-        if (mode == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
-            endDateTime = configuration.nextEndTime(currentDateTime);
-            if (endDateTime.isValid()) {
-                // A target closer than the usual lead time is aimed at itself.
-                internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
-                if (internalTarget < currentDateTime)
-                    internalTarget = endDateTime;
-            }
-            const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(std::round(plannedChargingHours(info) * 3600)));
-            if (info.remainingPercentage >= 1 && internalTarget.isValid() && internalTarget < plannedEnd) {
-                overshoot = static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime)));
-                forced = upperLimit > 0;
-                unreachable = !forced || reachablePercentage(info, currentDateTime, endDateTime)
-                        <= configuration.targetPercentage() - Units::unreachableMargin;
-                if (unreachable)
-                    reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
-            }
-        }
-        if (unreachable)
-            unreachableChargers.insert(chargerId);
-        setChargingStateTargetTimeOvershot(chargerId, overshoot);
-
-        if (spotMarketUsable && (constrained || mode != ChargingConfiguration::ChargingModeEco)) {
-            // Charging from the grid is running (in a planned frame or for
-            // the deadline): the scheduler keeps it going.
-            const bool charging = (anyFrameActive(previousFrames, currentDateTime)
-                                   || m_book.state(chargerId).mode() == ChargingState::ModeTimeRequirement)
-                    && charger->chargingEnabled();
-            const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
-
-            if (mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && endDateTime.isValid()) {
-                const ScoreEntries providerEntries = provider->scoreEntries();
-                if (providerEntries.availableUpTo(endDateTime)) {
-                    // The slot running at the target counts up to the target.
-                    ScoreEntries entries;
-                    for (const ScoreEntry &entry : providerEntries) {
-                        if (entry.startDateTime() < endDateTime)
-                            entries.append(entry);
-                    }
-                    const uint minutes = minutesRoundedUp(plannedChargingHours(info) * 60);
-                    if (minutes > 0) {
-                        frames = m_spotMarketManager->scheduleChargingTime(currentDateTime,
-                                                                           m_spotMarketManager->weightScoreEntries(entries),
-                                                                           minutes, minimumScheduleDuration, charging,
-                                                                           endDateTime);
-                        info.spotMarketUntilTargetTime = !frames.isEmpty();
-                    }
-                } else {
-                    const double share = qMax(configuration.dailySpotMarketPercentage() / 100.0,
-                                              info.remainingPercentage / 100.0
-                                              * m_configuration->spotMarketChargePredictableEnergyPercentage());
-                    info.dailySpotMarketEnergy = info.capacityKwh * share;
-                    info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
-                    info.dailySpotMarketPercentage = hasCapacity ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
-                }
-            }
-
-            if (info.dailySpotMarketRequired) {
-                if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
-                    frames.clear();
-                } else if (hasCapacity) {
-                    const uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
-                                                          * info.fullChargingHours / info.capacityKwh * 60);
-                    frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
-                                                                              minimumScheduleDuration, charging);
-                } else {
-                    qCDebug(dcTavroEnergy()) << "DC charger" << charger->name()
-                                             << "cannot plan spot market minutes: the vehicle reports no battery capacity.";
-                }
-            }
-        }
-        const bool framesChanged = m_schedules.setDcFrames(charger, frames);
-
-        const bool spotMarketActive = anyFrameActive(frames, currentDateTime);
-        if (framesChanged)
+Thing *SmartChargingManager::dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode)
+{
+    // The user's own values stand in normal mode.
+    if (mode == ChargingConfiguration::ChargingModeNormal) {
+        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because it is in normal mode.";
+        // Frames planned before the switch to normal mode no longer apply.
+        if (m_schedules.clearDc(charger))
             m_schedules.announce();
-
-        qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "schedule decision:"
-                                 << "spot market usable:" << spotMarketUsable << "target time:" << timeText(endDateTime)
-                                 << "internal target time:" << timeText(internalTarget)
-                                 << "force target-time charging:" << forced << "spot market active now:" << spotMarketActive
-                                 << "schedule frames:" << frames
-                                 << "charging until target using spotmarket:" << info.spotMarketUntilTargetTime;
-
-        // Final intent.
-        double intent = rawTarget;
-        if (forced || spotMarketActive)
-            intent = upperLimit;
-        else if (constrained)
-            intent = 0;
-        if (intent > 0 && ((stopsOnTarget && soc >= configuration.targetPercentage()) || !charger->supportsCharging()))
-            intent = 0;
-        if (intent < 0 && (!charger->supportsDischarging() || constrained))
-            intent = 0;
-
-        QString label = QStringLiteral("idle");
-        if (intent > intentEpsilon)
-            label = forced ? QStringLiteral("target time")
-                           : (spotMarketActive ? QStringLiteral("spot market") : QStringLiteral("surplus"));
-        else if (intent < -intentEpsilon)
-            label = QStringLiteral("discharging");
-        qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "final intent:" << label << "target:" << intent
-                                 << "mode:" << mode << "supports charging:" << charger->supportsCharging()
-                                 << "supports discharging:" << charger->supportsDischarging()
-                                 << "stop on target:" << stopsOnTarget;
-
-        if (intent > intentEpsilon) {
-            setChargingStateBatteryLevelConsiderationActive(chargerId, false);
-            chargingIntents.append({charger, intent, forced, spotMarketActive});
-            continue;
-        }
-        if (intent < -intentEpsilon) {
-            setChargingStateBatteryLevelConsiderationActive(chargerId, false);
-            dischargingIntents.append({charger, intent, false, false});
-            continue;
-        }
-
-        // Idle: say what the charger waits for.
-        bool batteryFlag = false;
-        bool decided = false;
-        ChargingState::WaitingReason waitingReason = ChargingState::WaitingReasonNone;
-        if (batteryBelowLowerLimit && mode == ChargingConfiguration::ChargingModeEco
-                && configuration.dailySpotMarketPercentage() == 0 && charger->supportsCharging() && belowTargetCeiling
-                && hasRootMeter) {
-            batteryFlag = true;
-            // There is surplus, but the home battery takes it first.
-            if (rootWithoutManagedDc < 0 || batteryPower > 0) {
-                waitingReason = ChargingState::WaitingReasonHomeBattery;
-                decided = true;
-            }
-        }
-        if (!decided) {
-            if (!frames.isEmpty() && !spotMarketActive) {
-                waitingReason = ChargingState::WaitingReasonSpotMarketWindow;
-            } else if (mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && !forced
-                       && info.remainingPercentage > 0) {
-                waitingReason = ChargingState::WaitingReasonTargetTimeWindow;
-            } else if (mode == ChargingConfiguration::ChargingModeEco && configuration.dailySpotMarketPercentage() == 0
-                       && charger->supportsCharging()) {
-                waitingReason = (belowTargetCeiling && hasRootMeter) ? ChargingState::WaitingReasonSurplusPower
-                                                                     : ChargingState::WaitingReasonNone;
-            }
-        }
-
-        commandDcCharger(charger, 0, false, QStringLiteral("idle"));
-        setDcChargingState(chargerId, ChargingState::ModeIdle, batteryFlag, waitingReason);
+        resetChargingStateTransient(charger->id(), ChargingState::WaitingReasonNone);
+        return nullptr;
     }
 
-    auto fairnessCounter = [this](EvChargerDc *charger) {
-        return static_cast<quint32>(m_chargingShareFairness.value(charger->id(), 0));
-    };
-    auto idleReason = [this](const ThingId &chargerId) {
-        // A charger that got nothing keeps the reason it had, except the
-        // home battery's, which belongs to the cleared flag.
-        const ChargingState::WaitingReason reason = m_book.state(chargerId).waitingReason();
-        return reason == ChargingState::WaitingReasonHomeBattery ? ChargingState::WaitingReasonNone : reason;
-    };
-    // One share round of a group: rotates its fairness, shares the budget
-    // (W) and hands each result with its intent to apply, which tells
-    // whether the charger was served.
-    using ShareResult = ChargingShareCalculator::Result;
-    auto shareRound = [this, &currentDateTime](int group, const QList<ChargingShareCalculator::Request> &requests,
-                                               double budget, const QHash<QString, DcIntent> &intentsById,
-                                               const std::function<bool(const DcIntent &, const ShareResult &)> &apply) {
-        updateChargingShareFairness(group, currentDateTime);
-        const QList<ShareResult> results
-                = ChargingShareCalculator().calculate(requests, budget, m_configuration->chargingShareStrategy());
-        QList<ThingId> served;
-        for (const ShareResult &result : results) {
-            const DcIntent intent = intentsById.value(result.thingId);
-            if (intent.charger && apply(intent, result))
-                served.append(intent.charger->id());
-        }
-        storeChargingShareServedChargers(served, group);
-    };
+    if (!charger->pluggedIn() || !charger->available()) {
+        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "plugged in:" << charger->pluggedIn()
+                                 << "available:" << charger->available();
+        stopManagingDcCharger(charger, charger->pluggedIn() ? ChargingState::WaitingReasonChargerUnavailable
+                                                            : ChargingState::WaitingReasonVehicleNotPluggedIn);
+        return nullptr;
+    }
 
+    Thing *vehicle = resolveDcVehicle(charger->id());
+    if (!vehicle) {
+        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because no vehicle with SoC is available.";
+        stopManagingDcCharger(charger, ChargingState::WaitingReasonVehicleUnavailable);
+    }
+    return vehicle;
+}
+
+void SmartChargingManager::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle,
+                                                const DcCycle &cycle, const QDateTime &currentDateTime) const
+{
+    const ChargingConfiguration &configuration = plan.configuration;
+    plan.soc = vehicle->stateValue(QStringLiteral("batteryLevel")).toDouble();
+    info.batteryLevel = static_cast<int>(std::round(plan.soc));
+    info.capacityKwh = vehicle->stateValue(QStringLiteral("capacity")).toDouble();
+    info.capacity = info.capacityKwh * 1000;
+    info.remainingPercentage = qMax(0, static_cast<int>(configuration.targetPercentage()) - info.batteryLevel);
+    info.dailySpotMarketPercentage = configuration.dailySpotMarketPercentage();
+    info.dailySpotMarketRequired = configuration.dailySpotMarketPercentage() != 0;
+    info.dailySpotMarketEnergy = info.dailySpotMarketPercentage * info.capacityKwh / 100;
+    plan.hasCapacity = info.capacityKwh > 0 && std::isfinite(info.capacityKwh);
+
+    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget);
+
+    // Timing at the upper limit.
+    if (plan.upperLimit > 0 && plan.hasCapacity) {
+        info.fullChargingHours = info.capacity / plan.upperLimit;
+        info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100;
+        info.projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(std::round(info.remainingChargingHours * 3600)));
+    } else {
+        info.fullChargingHours = 0;
+        info.remainingChargingHours = 0;
+        info.projectedEndTime = currentDateTime;
+    }
+
+    // Energy charged today: what the charger delivered, whatever the
+    // car can report. A total that went back only sets a new base.
+    const double totalEnergyCharged = deliveredEnergy(plan.chargerId);
+    if (!qFuzzyCompare(1 + totalEnergyCharged, 1 + info.lastTotalEnergyCharged)) {
+        if (totalEnergyCharged > info.lastTotalEnergyCharged)
+            info.chargedEnergyToday += totalEnergyCharged - info.lastTotalEnergyCharged;
+        info.lastTotalEnergyCharged = totalEnergyCharged;
+    }
+}
+
+void SmartChargingManager::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
+                                              const QDateTime &currentDateTime)
+{
+    EvChargerDc *charger = plan.charger;
+    const ChargingConfiguration &configuration = plan.configuration;
+    plan.constrained = plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
+            || configuration.dailySpotMarketPercentage() != 0;
+    plan.stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    plan.belowTargetCeiling = plan.stopsOnTarget ? plan.soc < configuration.targetPercentage() : true;
+    double rawTarget = 0;
+    if (!cycle.hasRootMeter) {
+        rawTarget = 0;
+    } else if (cycle.surplusBudget > 0 && plan.belowTargetCeiling && charger->supportsCharging()) {
+        rawTarget = plan.upperLimit > 0 ? qMin(cycle.surplusBudget, plan.upperLimit) : cycle.surplusBudget;
+        if (charger->minChargingPower() > rawTarget)
+            rawTarget = 0;
+    } else if (!plan.constrained && cycle.rootWithoutManagedEv > 0 && charger->supportsDischarging()
+               && plan.soc > configuration.dischargeFloorPercentage()) {
+        double magnitude = cycle.rootWithoutManagedEv;
+        if (charger->maxDischargingPower() > 0)
+            magnitude = qMin(magnitude, charger->maxDischargingPower());
+        rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
+    }
+    // Calm as the AC chargers: a charger charging on surplus bridges a
+    // short shortfall at its minimum power instead of stopping.
+    if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
+            && charger->minChargingPower() <= plan.upperLimit) {
+        const bool running = m_book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
+                && charger->chargingEnabled();
+        const bool covered = rawTarget > intentEpsilon;
+        if (m_surplusGates[plan.chargerId].chargingEnabled(covered, running, currentDateTime, surplusGateDelays())
+                && !covered)
+            rawTarget = charger->minChargingPower();
+    }
+    plan.rawTarget = rawTarget;
+    qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:" << "surplus budget:" << cycle.surplusBudget
+                             << "root without managed EV:" << cycle.rootWithoutManagedEv
+                             << "constrained charge-only:" << plan.constrained
+                             << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
+}
+
+void SmartChargingManager::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
+                                            const QDateTime &currentDateTime)
+{
+    EvChargerDc *charger = plan.charger;
+    info.chargingSchedule.clear();
+    info.spotMarketUntilTargetTime = false;
+    const QList<TimeFrame> previousFrames = m_schedules.dcFrames(charger);
+
+    decideDcTargetTime(plan, info, cycle, currentDateTime);
+
+    if (cycle.spotMarketUsable
+            && (plan.constrained || plan.mode != ChargingConfiguration::ChargingModeEco)) {
+        // Charging from the grid is running (in a planned frame or for
+        // the deadline): the scheduler keeps it going.
+        const bool charging = (anyFrameActive(previousFrames, currentDateTime)
+                               || m_book.state(plan.chargerId).mode() == ChargingState::ModeTimeRequirement)
+                && charger->chargingEnabled();
+        planDcSpotMarketFrames(plan, info, cycle.provider, charging, currentDateTime);
+    }
+    const bool framesChanged = m_schedules.setDcFrames(charger, plan.frames);
+
+    plan.spotMarketActive = anyFrameActive(plan.frames, currentDateTime);
+    if (framesChanged)
+        m_schedules.announce();
+
+    qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "schedule decision:"
+                             << "spot market usable:" << cycle.spotMarketUsable
+                             << "target time:" << timeText(plan.endDateTime)
+                             << "internal target time:" << timeText(plan.internalTarget)
+                             << "force target-time charging:" << plan.forced
+                             << "spot market active now:" << plan.spotMarketActive
+                             << "schedule frames:" << plan.frames
+                             << "charging until target using spotmarket:" << info.spotMarketUntilTargetTime;
+}
+
+void SmartChargingManager::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
+                                              const QDateTime &currentDateTime)
+{
+    int overshoot = 0;
+    bool unreachable = false;
+    if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
+        plan.endDateTime = plan.configuration.nextEndTime(currentDateTime);
+        if (plan.endDateTime.isValid()) {
+            // A target closer than the usual lead time is aimed at itself.
+            plan.internalTarget = plan.endDateTime.addSecs(-Units::internalTargetOffset);
+            if (plan.internalTarget < currentDateTime)
+                plan.internalTarget = plan.endDateTime;
+        }
+        const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(std::round(plannedChargingHours(info) * 3600)));
+        if (info.remainingPercentage >= 1 && plan.internalTarget.isValid() && plan.internalTarget < plannedEnd) {
+            overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
+            plan.forced = plan.upperLimit > 0;
+            unreachable = !plan.forced || reachablePercentage(info, currentDateTime, plan.endDateTime)
+                    <= plan.configuration.targetPercentage() - Units::unreachableMargin;
+            if (unreachable)
+                reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info, currentDateTime);
+        }
+    }
+    if (unreachable)
+        cycle.unreachableChargers.insert(plan.chargerId);
+    setChargingStateTargetTimeOvershot(plan.chargerId, overshoot);
+}
+
+void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info,
+                                                  SpotMarketDataProvider *provider, bool charging,
+                                                  const QDateTime &currentDateTime)
+{
+    const ChargingConfiguration &configuration = plan.configuration;
+    const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
+
+    if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && plan.endDateTime.isValid()) {
+        const ScoreEntries providerEntries = provider->scoreEntries();
+        if (providerEntries.availableUpTo(plan.endDateTime)) {
+            // The slot running at the target counts up to the target.
+            ScoreEntries entries;
+            for (const ScoreEntry &entry : providerEntries) {
+                if (entry.startDateTime() < plan.endDateTime)
+                    entries.append(entry);
+            }
+            const uint minutes = minutesRoundedUp(plannedChargingHours(info) * 60);
+            if (minutes > 0) {
+                plan.frames = m_spotMarketManager->scheduleChargingTime(currentDateTime,
+                                                                        m_spotMarketManager->weightScoreEntries(entries),
+                                                                        minutes, minimumScheduleDuration, charging,
+                                                                        plan.endDateTime);
+                info.spotMarketUntilTargetTime = !plan.frames.isEmpty();
+            }
+        } else {
+            const double share = qMax(configuration.dailySpotMarketPercentage() / 100.0,
+                                      info.remainingPercentage / 100.0
+                                      * m_configuration->spotMarketChargePredictableEnergyPercentage());
+            info.dailySpotMarketEnergy = info.capacityKwh * share;
+            info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
+            info.dailySpotMarketPercentage = plan.hasCapacity ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
+        }
+    }
+
+    if (info.dailySpotMarketRequired) {
+        if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
+            plan.frames.clear();
+        } else if (plan.hasCapacity) {
+            const uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
+                                                  * info.fullChargingHours / info.capacityKwh * 60);
+            plan.frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
+                                                                           minimumScheduleDuration, charging);
+        } else {
+            qCDebug(dcTavroEnergy()) << "DC charger" << plan.charger->name()
+                                     << "cannot plan spot market minutes: the vehicle reports no battery capacity.";
+        }
+    }
+}
+
+void SmartChargingManager::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
+{
+    EvChargerDc *charger = plan.charger;
+    // Final intent.
+    double intent = plan.rawTarget;
+    if (plan.forced || plan.spotMarketActive)
+        intent = plan.upperLimit;
+    else if (plan.constrained)
+        intent = 0;
+    if (intent > 0 && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage())
+                       || !charger->supportsCharging()))
+        intent = 0;
+    if (intent < 0 && (!charger->supportsDischarging() || plan.constrained))
+        intent = 0;
+
+    QString label = QStringLiteral("idle");
+    if (intent > intentEpsilon)
+        label = plan.forced ? QStringLiteral("target time")
+                            : (plan.spotMarketActive ? QStringLiteral("spot market") : QStringLiteral("surplus"));
+    else if (intent < -intentEpsilon)
+        label = QStringLiteral("discharging");
+    qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "final intent:" << label << "target:" << intent
+                             << "mode:" << plan.mode << "supports charging:" << charger->supportsCharging()
+                             << "supports discharging:" << charger->supportsDischarging()
+                             << "stop on target:" << plan.stopsOnTarget;
+
+    if (intent > intentEpsilon) {
+        setChargingStateBatteryLevelConsiderationActive(plan.chargerId, false);
+        cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive});
+        return;
+    }
+    if (intent < -intentEpsilon) {
+        setChargingStateBatteryLevelConsiderationActive(plan.chargerId, false);
+        cycle.dischargingIntents.append({charger, intent, false, false});
+        return;
+    }
+
+    bool batteryFlag = false;
+    const ChargingState::WaitingReason waitingReason = dcIdleWaitingReason(plan, info, cycle, &batteryFlag);
+    commandDcCharger(charger, 0, false, QStringLiteral("idle"));
+    setDcChargingState(plan.chargerId, ChargingState::ModeIdle, batteryFlag, waitingReason);
+}
+
+ChargingState::WaitingReason SmartChargingManager::dcIdleWaitingReason(const DcChargerPlan &plan,
+                                                                       const ChargingProcessInfo &info,
+                                                                       const DcCycle &cycle, bool *batteryFlag)
+{
+    // Idle: say what the charger waits for.
+    EvChargerDc *charger = plan.charger;
+    const ChargingConfiguration &configuration = plan.configuration;
+    if (cycle.batteryBelowLowerLimit && plan.mode == ChargingConfiguration::ChargingModeEco
+            && configuration.dailySpotMarketPercentage() == 0 && charger->supportsCharging() && plan.belowTargetCeiling
+            && cycle.hasRootMeter) {
+        *batteryFlag = true;
+        // There is surplus, but the home battery takes it first.
+        if (cycle.rootWithoutManagedDc < 0 || cycle.batteryPower > 0)
+            return ChargingState::WaitingReasonHomeBattery;
+    }
+    if (!plan.frames.isEmpty() && !plan.spotMarketActive)
+        return ChargingState::WaitingReasonSpotMarketWindow;
+    if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && !plan.forced
+            && info.remainingPercentage > 0)
+        return ChargingState::WaitingReasonTargetTimeWindow;
+    if (plan.mode == ChargingConfiguration::ChargingModeEco && configuration.dailySpotMarketPercentage() == 0
+            && charger->supportsCharging()) {
+        return (plan.belowTargetCeiling && cycle.hasRootMeter) ? ChargingState::WaitingReasonSurplusPower
+                                                               : ChargingState::WaitingReasonNone;
+    }
+    return ChargingState::WaitingReasonNone;
+}
+
+quint32 SmartChargingManager::dcFairnessCounter(EvChargerDc *charger) const
+{
+    return static_cast<quint32>(m_chargingShareFairness.value(charger->id(), 0));
+}
+
+ChargingState::WaitingReason SmartChargingManager::dcShareIdleReason(const ThingId &chargerId) const
+{
+    // A charger that got nothing keeps the reason it had, except the
+    // home battery's, which belongs to the cleared flag.
+    const ChargingState::WaitingReason reason = m_book.state(chargerId).waitingReason();
+    return reason == ChargingState::WaitingReasonHomeBattery ? ChargingState::WaitingReasonNone : reason;
+}
+
+void SmartChargingManager::runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
+                                           const std::function<bool(const DcIntent &, const ShareResult &)> &apply)
+{
+    updateChargingShareFairness(round.group, currentDateTime);
+    const QList<ShareResult> results
+            = ChargingShareCalculator().calculate(round.requests, round.budget, m_configuration->chargingShareStrategy());
+    QList<ThingId> served;
+    for (const ShareResult &result : results) {
+        const DcIntent intent = round.intentsById.value(result.thingId);
+        if (intent.charger && apply(intent, result))
+            served.append(intent.charger->id());
+    }
+    storeChargingShareServedChargers(served, round.group);
+}
+
+void SmartChargingManager::shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime)
+{
     // Discharging share: the house import is the budget.
-    if (!dischargingIntents.isEmpty()) {
-        QList<ChargingShareCalculator::Request> requests;
-        QHash<QString, DcIntent> intentsById;
-        double totalRequested = 0;
-        for (const DcIntent &intent : qAsConst(dischargingIntents)) {
-            ChargingShareCalculator::Request request;
-            request.thingId = intent.charger->id().toString();
-            request.minimumPower = intent.charger->minDischargingPower();
-            request.maximumPower = qAbs(intent.power);
-            request.phaseCount = 1;
-            request.measuredPower = qAbs(intent.charger->measuredPower());
-            request.priority = surplusPriority;
-            request.fairnessCounter = fairnessCounter(intent.charger);
-            requests.append(request);
-            intentsById.insert(request.thingId, intent);
-            totalRequested += request.maximumPower;
-            qCDebug(dcTavroEnergy()) << "DC discharging share request for" << intent.charger->name() << "minimum:"
-                                     << request.minimumPower << "[W]," << "maximum:" << request.maximumPower << "[W],"
-                                     << "measured:" << request.measuredPower << "priority:" << request.priority
-                                     << "fairness counter:" << request.fairnessCounter;
-        }
+    if (cycle.dischargingIntents.isEmpty())
+        return;
 
-        const double budget = qMin(qMax(rootWithoutManagedEv, 0.0), totalRequested);
-        qCDebug(dcTavroEnergy()) << "DC discharging share budget:" << "root without managed EV:" << rootWithoutManagedEv
-                                 << "total requested:" << totalRequested << "available for sharing:" << budget;
-
-        shareRound(dcDischargingShareGroup, requests, budget, intentsById,
-                   [this, &idleReason](const DcIntent &intent, const ShareResult &result) {
-            EvChargerDc *charger = intent.charger;
-            const double power = result.enabled ? -result.allocatedPower : 0;
-            commandDcCharger(charger, power, result.enabled, QStringLiteral("discharging"));
-            const ChargingState::Mode mode = result.enabled ? ChargingState::ModeDischarging : ChargingState::ModeIdle;
-            setDcChargingState(charger->id(), mode, false,
-                               result.enabled ? ChargingState::WaitingReasonNone : idleReason(charger->id()));
-            qCDebug(dcTavroEnergy()) << "DC discharging share result for" << charger->name() << "requested:" << intent.power
-                                     << "[W]," << "allocated:" << power << "[W]," << "enabled:" << result.enabled
-                                     << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
-            return result.enabled;
-        });
+    DcShareRound round;
+    round.group = dcDischargingShareGroup;
+    double totalRequested = 0;
+    for (const DcIntent &intent : cycle.dischargingIntents) {
+        ChargingShareCalculator::Request request;
+        request.thingId = intent.charger->id().toString();
+        request.minimumPower = intent.charger->minDischargingPower();
+        request.maximumPower = qAbs(intent.power);
+        request.phaseCount = 1;
+        request.measuredPower = qAbs(intent.charger->measuredPower());
+        request.priority = surplusPriority;
+        request.fairnessCounter = dcFairnessCounter(intent.charger);
+        round.requests.append(request);
+        round.intentsById.insert(request.thingId, intent);
+        totalRequested += request.maximumPower;
+        qCDebug(dcTavroEnergy()) << "DC discharging share request for" << intent.charger->name() << "minimum:"
+                                 << request.minimumPower << "[W]," << "maximum:" << request.maximumPower << "[W],"
+                                 << "measured:" << request.measuredPower << "priority:" << request.priority
+                                 << "fairness counter:" << request.fairnessCounter;
     }
 
+    round.budget = qMin(qMax(cycle.rootWithoutManagedEv, 0.0), totalRequested);
+    qCDebug(dcTavroEnergy()) << "DC discharging share budget:" << "root without managed EV:" << cycle.rootWithoutManagedEv
+                             << "total requested:" << totalRequested << "available for sharing:" << round.budget;
+
+    runDcShareRound(round, currentDateTime, [this](const DcIntent &intent, const ShareResult &result) {
+        return applyDcDischargingShare(intent, result);
+    });
+}
+
+bool SmartChargingManager::applyDcDischargingShare(const DcIntent &intent, const ShareResult &result)
+{
+    EvChargerDc *charger = intent.charger;
+    const double power = result.enabled ? -result.allocatedPower : 0;
+    commandDcCharger(charger, power, result.enabled, QStringLiteral("discharging"));
+    const ChargingState::Mode mode = result.enabled ? ChargingState::ModeDischarging : ChargingState::ModeIdle;
+    setDcChargingState(charger->id(), mode, false,
+                       result.enabled ? ChargingState::WaitingReasonNone : dcShareIdleReason(charger->id()));
+    qCDebug(dcTavroEnergy()) << "DC discharging share result for" << charger->name() << "requested:" << intent.power
+                             << "[W]," << "allocated:" << power << "[W]," << "enabled:" << result.enabled
+                             << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
+    return result.enabled;
+}
+
+void SmartChargingManager::shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime)
+{
     // Charging share.
-    if (chargingIntents.isEmpty()) {
+    if (cycle.chargingIntents.isEmpty()) {
         qCDebug(dcTavroEnergy()) << "No positive DC charging intents to share.";
         return;
     }
@@ -596,9 +728,9 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     double currentMeasured = 0;
     double fixedPriorityRequested = 0;
     bool surplusIntentPresent = false;
-    QList<ChargingShareCalculator::Request> requests;
-    QHash<QString, DcIntent> intentsById;
-    for (const DcIntent &intent : qAsConst(chargingIntents)) {
+    DcShareRound round;
+    round.group = dcChargingShareGroup;
+    for (const DcIntent &intent : cycle.chargingIntents) {
         totalRequested += intent.power;
         currentMeasured += qMax(0.0, intent.charger->measuredPower());
         if (intent.forced || intent.spotMarketActive)
@@ -614,9 +746,9 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
         request.measuredPower = intent.charger->measuredPower();
         request.priority = intent.forced ? timeRequirementPriority
                                          : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
-        request.fairnessCounter = fairnessCounter(intent.charger);
-        requests.append(request);
-        intentsById.insert(request.thingId, intent);
+        request.fairnessCounter = dcFairnessCounter(intent.charger);
+        round.requests.append(request);
+        round.intentsById.insert(request.thingId, intent);
         qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
                                  << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))
                                  << "minimum:" << request.minimumPower << "[W]," << "maximum:" << request.maximumPower
@@ -624,43 +756,48 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    double budget = (surplusIntentPresent ? surplusBudget : 0) + fixedPriorityRequested;
+    double budget = (surplusIntentPresent ? cycle.surplusBudget : 0) + fixedPriorityRequested;
     budget = qMin(budget, totalRequested);
-    if (phaseLimitBudget >= 0)
-        budget = qMin(budget, currentMeasured + phaseLimitBudget);
+    if (cycle.phaseLimitBudget >= 0)
+        budget = qMin(budget, currentMeasured + cycle.phaseLimitBudget);
+    round.budget = budget;
     qCDebug(dcTavroEnergy()) << "DC charging share budget:" << "current measured DC power:" << currentMeasured
                              << "fixed-priority requested:" << fixedPriorityRequested << "total requested:" << totalRequested
-                             << "surplus intent present:" << surplusIntentPresent << "surplus budget:" << surplusBudget
-                             << "phase limit:" << phaseLimitBudget << "available for sharing:" << budget;
+                             << "surplus intent present:" << surplusIntentPresent << "surplus budget:" << cycle.surplusBudget
+                             << "phase limit:" << cycle.phaseLimitBudget << "available for sharing:" << budget;
 
-    shareRound(dcChargingShareGroup, requests, budget, intentsById,
-               [this, &idleReason, &unreachableChargers](const DcIntent &intent, const ShareResult &result) {
-        EvChargerDc *charger = intent.charger;
-        const double power = result.enabled ? result.allocatedPower : 0;
-        const bool enabled = power > 0;
-        ChargingState::Mode mode = ChargingState::ModeIdle;
-        QString reason = QStringLiteral("idle");
-        if (enabled) {
-            if (intent.forced) {
-                mode = ChargingState::ModeTimeRequirement;
-                reason = QStringLiteral("target time");
-            } else if (intent.spotMarketActive) {
-                mode = ChargingState::ModeSpotMarketCharging;
-                reason = QStringLiteral("spot market");
-            } else {
-                mode = ChargingState::ModeSurplusCharging;
-                reason = QStringLiteral("surplus");
-            }
-        }
-        commandDcCharger(charger, power, enabled, reason);
-        ChargingState::WaitingReason waitingReason = idleReason(charger->id());
-        if (enabled)
-            waitingReason = unreachableChargers.contains(charger->id()) ? ChargingState::WaitingReasonTargetTimeUnreachable
-                                                                       : ChargingState::WaitingReasonNone;
-        setDcChargingState(charger->id(), mode, false, waitingReason);
-        qCDebug(dcTavroEnergy()) << "DC charging share result for" << charger->name() << "requested:" << intent.power
-                                 << "[W]," << "allocated:" << power << "[W]," << "enabled:" << enabled
-                                 << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
-        return enabled;
+    const QSet<ThingId> &unreachableChargers = cycle.unreachableChargers;
+    runDcShareRound(round, currentDateTime, [this, &unreachableChargers](const DcIntent &intent, const ShareResult &result) {
+        return applyDcChargingShare(intent, result, unreachableChargers.contains(intent.charger->id()));
     });
+}
+
+bool SmartChargingManager::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable)
+{
+    EvChargerDc *charger = intent.charger;
+    const double power = result.enabled ? result.allocatedPower : 0;
+    const bool enabled = power > 0;
+    ChargingState::Mode mode = ChargingState::ModeIdle;
+    QString reason = QStringLiteral("idle");
+    if (enabled) {
+        if (intent.forced) {
+            mode = ChargingState::ModeTimeRequirement;
+            reason = QStringLiteral("target time");
+        } else if (intent.spotMarketActive) {
+            mode = ChargingState::ModeSpotMarketCharging;
+            reason = QStringLiteral("spot market");
+        } else {
+            mode = ChargingState::ModeSurplusCharging;
+            reason = QStringLiteral("surplus");
+        }
+    }
+    commandDcCharger(charger, power, enabled, reason);
+    ChargingState::WaitingReason waitingReason = dcShareIdleReason(charger->id());
+    if (enabled)
+        waitingReason = unreachable ? ChargingState::WaitingReasonTargetTimeUnreachable : ChargingState::WaitingReasonNone;
+    setDcChargingState(charger->id(), mode, false, waitingReason);
+    qCDebug(dcTavroEnergy()) << "DC charging share result for" << charger->name() << "requested:" << intent.power
+                             << "[W]," << "allocated:" << power << "[W]," << "enabled:" << enabled
+                             << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
+    return enabled;
 }
