@@ -179,6 +179,22 @@ private:
     void resetChargingActions(const EvChargerAcs &chargers);
 
     // --- surplus plan (smartchargingmanagersurplus.cpp) ---
+    // The chargers the surplus may drive (eco modes, plugged in, prepared,
+    // target not reached); sets *schedulesChanged when one was dropped.
+    EvChargerAcs selectSurplusChargers(bool *schedulesChanged);
+    // Plans the charger's target-time schedule; true when it must charge at
+    // full power now (it then leaves the surplus plan).
+    bool planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime);
+    // Places the target-time minutes the other schedules leave before internalTarget.
+    void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                    const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
+    // W at the root meter as the surplus sees it, the home battery counted
+    // in; drops the chargers the battery holds back from ecoChargers.
+    double surplusRootLoad(EvChargerAcs &ecoChargers);
+    void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers);
+    // The charger's surplus action for rootLoad (W) shared by ecoChargerCount chargers.
+    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
+                             const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
     bool energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
                                                      int *storageCount) const;
     double availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const;

@@ -50,7 +50,35 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     const QHash<EvChargerAc *, ChargingSchedules> schedulesBefore = m_schedules.acSchedules();
     bool schedulesChanged = false;
 
-    // Selection
+    EvChargerAcs ecoChargers = selectSurplusChargers(&schedulesChanged);
+
+    // Target-time check: a charger that would miss its target charges at full power now.
+    const EvChargerAcs candidates = ecoChargers;
+    for (EvChargerAc *charger : candidates) {
+        if (planAcTargetTime(charger, currentDateTime))
+            ecoChargers.removeAll(charger);
+    }
+
+    const double rootLoad = surplusRootLoad(ecoChargers);
+
+    // Surplus per charger
+    qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
+    const double tolerance = surplusAcquisitionTolerance();
+    const SurplusGate::Delays delays = surplusGateDelays();
+    for (EvChargerAc *charger : qAsConst(ecoChargers))
+        planAcSurplusAction(charger, rootLoad, ecoChargers.count(), tolerance, delays, currentDateTime);
+
+    // The target-time check rewrites schedule lists in place (never drops a
+    // charger's entry): announce a real change once.
+    const QHash<EvChargerAc *, ChargingSchedules> &schedulesAfter = m_schedules.acSchedules();
+    for (auto it = schedulesAfter.constBegin(); !schedulesChanged && it != schedulesAfter.constEnd(); ++it)
+        schedulesChanged = schedulesBefore.value(it.key()) != it.value();
+    if (schedulesChanged)
+        m_schedules.announce();
+}
+
+EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
+{
     EvChargerAcs ecoChargers;
     const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
     for (EvChargerAc *charger : adapters) {
@@ -61,7 +89,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
             if (clearAcPlanningState(charger))
-                schedulesChanged = true;
+                *schedulesChanged = true;
             continue;
         }
 
@@ -77,7 +105,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
             if (clearAcPlanningState(charger))
-                schedulesChanged = true;
+                *schedulesChanged = true;
             continue;
         }
 
@@ -86,7 +114,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             m_acProcessInfos[charger].chargingSchedule.clear();
             if (m_schedules.clearAc(charger))
-                schedulesChanged = true;
+                *schedulesChanged = true;
             continue;
         }
 
@@ -94,104 +122,115 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
             qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
             resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
             if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement))
-                schedulesChanged = true;
+                *schedulesChanged = true;
             continue;
         }
 
         ecoChargers.append(charger);
     }
+    return ecoChargers;
+}
 
-    // Target-time check: a charger that would miss its target charges at full power now.
-    const EvChargerAcs candidates = ecoChargers;
-    for (EvChargerAc *charger : candidates) {
-        const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_book.configuration(chargerId);
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime)
+{
+    const ThingId chargerId = charger->id();
+    const ChargingConfiguration configuration = m_book.configuration(chargerId);
+    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
 
-        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
-            qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
-            setChargingStateTargetTimeOvershot(chargerId, 0);
-            m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
-            continue;
-        }
-
-        const QDateTime endDateTime = configuration.nextEndTime(currentDateTime);
-        if (!endDateTime.isValid()) {
-            qCDebug(dcTavroEnergy()).nospace() << "  No valid target time set for " << charger->name();
-            setChargingStateTargetTimeOvershot(chargerId, 0);
-            m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
-            continue;
-        }
-
-        // A spot-market plan that placed every minute before the target
-        // takes care of it; one that came up short does not.
-        if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
-            qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
-            setChargingStateTargetTimeOvershot(chargerId, 0);
-            m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
-            continue;
-        }
-
-        // A target closer than the usual lead time is aimed at itself.
-        QDateTime internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
-        if (internalTarget < currentDateTime)
-            internalTarget = endDateTime;
-        const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
-                                                   ChargingAction::ChargingActionIssuerTimeRequirement, false);
-        const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
-        const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(plannedChargingHours(info) * 3600));
-
-        if (info.remainingPercentage > 0 && internalTarget < plannedEnd) {
-            qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
-                                     << "immediately to meet the target! Internal target time:"
-                                     << internalTarget.toString(timeFormat) << "projected endtime:"
-                                     << info.projectedEndTime.toString(timeFormat);
-            setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
-            if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - Units::unreachableMargin) {
-                m_acProcessInfos[charger].targetTimeUnreachable = true;
-                reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
-            }
-            ChargingSchedules &schedules = m_schedules.acEntry(charger);
-            schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
-            ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
-            schedule.setAction(timeRequirementAction);
-            schedules.append(schedule);
-            m_acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] = timeRequirementAction;
-            setChargingStateBatteryLevelConsiderationActive(chargerId, false);
-            ecoChargers.removeAll(charger);
-            continue;
-        }
-
-        qCDebug(dcTavroEnergy()).nospace() << "  No need to force charging on " << charger->name()
-                                           << ", there's still enough time for optimization. Internal target time: "
-                                           << internalTarget.toString(timeFormat) << " projected endtime: "
-                                           << info.projectedEndTime.toString(timeFormat);
+    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
+        qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
         setChargingStateTargetTimeOvershot(chargerId, 0);
-        ChargingSchedules &schedules = m_schedules.acEntry(charger);
-        schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
-
-        qint64 alreadyScheduled = 0;
-        for (const ChargingSchedule &schedule : qAsConst(schedules))
-            alreadyScheduled += schedule.durationMinutes();
-        const qint64 totalMinutes = static_cast<qint64>(plannedChargingHours(info) * 60);
-        const qint64 neededMinutes = totalMinutes - alreadyScheduled;
-        if (alreadyScheduled > 0) {
-            qCDebug(dcTavroEnergy()) << "  Have already scheduled" << alreadyScheduled << "minutes from a total of"
-                                     << totalMinutes << "minutes. Still need to schedule" << neededMinutes
-                                     << "minutes using time requirements.";
-        }
-
-        if (neededMinutes < 1) {
-            qCDebug(dcTavroEnergy()) << "  No remaining target-time charging schedule needed for" << charger->name()
-                                     << "remaining total:" << totalMinutes << "already scheduled:" << alreadyScheduled;
-        } else {
-            ChargingSchedule schedule(chargerId, TimeFrame(internalTarget.addSecs(-neededMinutes * 60), internalTarget));
-            schedule.setAction(timeRequirementAction);
-            schedules.append(schedule);
-            setChargingStateWaitingReason(chargerId, ChargingState::WaitingReasonTargetTimeWindow);
-        }
+        m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        return false;
     }
 
+    const QDateTime endDateTime = configuration.nextEndTime(currentDateTime);
+    if (!endDateTime.isValid()) {
+        qCDebug(dcTavroEnergy()).nospace() << "  No valid target time set for " << charger->name();
+        setChargingStateTargetTimeOvershot(chargerId, 0);
+        m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        return false;
+    }
+
+    // A spot-market plan that placed every minute before the target
+    // takes care of it; one that came up short does not.
+    if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
+        qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
+        setChargingStateTargetTimeOvershot(chargerId, 0);
+        m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        return false;
+    }
+
+    // A target closer than the usual lead time is aimed at itself.
+    QDateTime internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
+    if (internalTarget < currentDateTime)
+        internalTarget = endDateTime;
+    const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
+                                               ChargingAction::ChargingActionIssuerTimeRequirement, false);
+    const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
+    const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(plannedChargingHours(info) * 3600));
+
+    if (info.remainingPercentage > 0 && internalTarget < plannedEnd) {
+        qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
+                                 << "immediately to meet the target! Internal target time:"
+                                 << internalTarget.toString(timeFormat) << "projected endtime:"
+                                 << info.projectedEndTime.toString(timeFormat);
+        setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
+        if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - Units::unreachableMargin) {
+            m_acProcessInfos[charger].targetTimeUnreachable = true;
+            reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
+        }
+        ChargingSchedules &schedules = m_schedules.acEntry(charger);
+        schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
+        ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
+        schedule.setAction(timeRequirementAction);
+        schedules.append(schedule);
+        m_acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] = timeRequirementAction;
+        setChargingStateBatteryLevelConsiderationActive(chargerId, false);
+        return true;
+    }
+
+    qCDebug(dcTavroEnergy()).nospace() << "  No need to force charging on " << charger->name()
+                                       << ", there's still enough time for optimization. Internal target time: "
+                                       << internalTarget.toString(timeFormat) << " projected endtime: "
+                                       << info.projectedEndTime.toString(timeFormat);
+    setChargingStateTargetTimeOvershot(chargerId, 0);
+    scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
+    return false;
+}
+
+void SmartChargingManager::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                                      const QDateTime &internalTarget,
+                                                      const ChargingAction &timeRequirementAction)
+{
+    const ThingId chargerId = charger->id();
+    ChargingSchedules &schedules = m_schedules.acEntry(charger);
+    schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
+
+    qint64 alreadyScheduled = 0;
+    for (const ChargingSchedule &schedule : qAsConst(schedules))
+        alreadyScheduled += schedule.durationMinutes();
+    const qint64 totalMinutes = static_cast<qint64>(plannedChargingHours(info) * 60);
+    const qint64 neededMinutes = totalMinutes - alreadyScheduled;
+    if (alreadyScheduled > 0) {
+        qCDebug(dcTavroEnergy()) << "  Have already scheduled" << alreadyScheduled << "minutes from a total of"
+                                 << totalMinutes << "minutes. Still need to schedule" << neededMinutes
+                                 << "minutes using time requirements.";
+    }
+
+    if (neededMinutes < 1) {
+        qCDebug(dcTavroEnergy()) << "  No remaining target-time charging schedule needed for" << charger->name()
+                                 << "remaining total:" << totalMinutes << "already scheduled:" << alreadyScheduled;
+    } else {
+        ChargingSchedule schedule(chargerId, TimeFrame(internalTarget.addSecs(-neededMinutes * 60), internalTarget));
+        schedule.setAction(timeRequirementAction);
+        schedules.append(schedule);
+        setChargingStateWaitingReason(chargerId, ChargingState::WaitingReasonTargetTimeWindow);
+    }
+}
+
+double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
+{
     // Battery consideration
     const double rootPower = m_rootMeter->currentPower();
     double batteryLevel = 0;
@@ -211,16 +250,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
 
         if (batteryBelowLowerLimit) {
-            const EvChargerAcs blocked = ecoChargers;
-            for (EvChargerAc *charger : blocked) {
-                qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
-                                         << charger->name();
-                m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
-                        = ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
-                                         ChargingAction::ChargingActionIssuerSurplusCharging, false);
-                setChargingStateBatteryLevelConsiderationActive(charger->id(), true);
-                ecoChargers.removeAll(charger);
-            }
+            blockSurplusForHomeBattery(ecoChargers);
         } else {
             for (EvChargerAc *charger : qAsConst(ecoChargers))
                 setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
@@ -249,86 +279,92 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_rootMeter->currentPhaseA() << "[A]";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase B: " << m_rootMeter->currentPhaseB() << "[A]";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase C: " << m_rootMeter->currentPhaseC() << "[A]";
+    return rootLoad;
+}
 
-    // Surplus per charger
-    qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
-    const double tolerance = surplusAcquisitionTolerance();
-    const SurplusGate::Delays delays = surplusGateDelays();
-    for (EvChargerAc *charger : qAsConst(ecoChargers)) {
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-        SurplusGate &gate = m_surplusGates[charger->id()];
-        const bool running = m_book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
-                && charger->chargingEnabled();
-
-        // A on one phase: what the charger draws now plus what is exported.
-        const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
-        const double requiredCurrent = info.minChargingCurrent * tolerance;
-        // Phases are chosen for the charger's part of the export: the
-        // chargers sharing it cannot all have all of it.
-        const double phaseDecisionCurrent = charger->currentPower() / Units::phaseVoltage
-                - rootLoad / Units::phaseVoltage / ecoChargers.count();
-
-        // What this minute's surplus calls for, and what the charger does
-        // after the gate: switches and stops wait until the surplus has
-        // called for them a while.
-        uint phaseCount = info.maxPhaseCount;
-        uint bestPhaseCount = phaseCount;
-        Electricity::Phases phases = getAscendingPhasesForCount(phaseCount);
-        if (info.phaseSwitchingPossible) {
-            bestPhaseCount = qMin(getBestPhaseCount(charger, phaseDecisionCurrent, tolerance), info.carPhaseCount);
-            // What the charger was told to use, as far as the car follows.
-            const uint present = qMin(charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt(),
-                                      qMax(1u, info.carPhaseCount));
-            // Too little for any phase count calls for no switch: the
-            // charger stays as it is until it stops.
-            const bool anyCovered = qMax(availableCurrent, phaseDecisionCurrent) / bestPhaseCount >= requiredCurrent;
-            phaseCount = gate.phaseCount(anyCovered ? bestPhaseCount : qMax(1u, present), present, running,
-                                         currentDateTime, delays);
-            phases = phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
-        }
-        // A charger reporting no usable phase must not divide by zero.
-        const uint divisor = qMax(1u, phaseCount);
-
-        const double perPhaseCurrent = availableCurrent / divisor;
-        qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
-                                           << (phaseCount == 1 ? " phase" : " phases") << ". Min required: "
-                                           << requiredCurrent << "A (" << requiredCurrent * Units::phaseVoltage
-                                           << "W) per phase with " << tolerance << " aquisition tolerance.";
-
-        // The meter's allowance counts this charger's own draw as load: what
-        // it may take is that draw plus the allowance.
-        double allowance = info.maxChargingCurrent;
-        if (m_phasePowerLimit != 0) {
-            const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
-            allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit) + ownPerPhase;
-        }
-
-        const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
-                                                                     info.minChargingCurrent, info.maxChargingCurrent,
-                                                                     charger->maxChargingCurrentStepSize()).toDouble();
-        const bool covered = qMax(availableCurrent, phaseDecisionCurrent) / qMax(1u, bestPhaseCount) >= requiredCurrent;
-        const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
-
+void SmartChargingManager::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
+{
+    const EvChargerAcs blocked = ecoChargers;
+    for (EvChargerAc *charger : blocked) {
+        qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
+                                 << charger->name();
         m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
-                = ChargingAction(enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
-        if (!covered)
-            setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
+                = ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
+                                 ChargingAction::ChargingActionIssuerSurplusCharging, false);
+        setChargingStateBatteryLevelConsiderationActive(charger->id(), true);
+        ecoChargers.removeAll(charger);
+    }
+}
 
-        qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
-                                           << availableCurrent * Units::phaseVoltage << "W";
-        qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
-                                           << " phases, allowance " << allowance << "A";
-        qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent
-                                           << "A on " << phaseCount << " phases";
+void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount,
+                                               double tolerance, const SurplusGate::Delays &delays,
+                                               const QDateTime &currentDateTime)
+{
+    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    SurplusGate &gate = m_surplusGates[charger->id()];
+    const bool running = m_book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
+            && charger->chargingEnabled();
+
+    // A on one phase: what the charger draws now plus what is exported.
+    const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
+    const double requiredCurrent = info.minChargingCurrent * tolerance;
+    // Phases are chosen for the charger's part of the export: the
+    // chargers sharing it cannot all have all of it.
+    const double phaseDecisionCurrent = charger->currentPower() / Units::phaseVoltage
+            - rootLoad / Units::phaseVoltage / ecoChargerCount;
+
+    // What this minute's surplus calls for, and what the charger does
+    // after the gate: switches and stops wait until the surplus has
+    // called for them a while.
+    uint phaseCount = info.maxPhaseCount;
+    uint bestPhaseCount = phaseCount;
+    Electricity::Phases phases = getAscendingPhasesForCount(phaseCount);
+    if (info.phaseSwitchingPossible) {
+        bestPhaseCount = qMin(getBestPhaseCount(charger, phaseDecisionCurrent, tolerance), info.carPhaseCount);
+        // What the charger was told to use, as far as the car follows.
+        const uint present = qMin(charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt(),
+                                  qMax(1u, info.carPhaseCount));
+        // Too little for any phase count calls for no switch: the
+        // charger stays as it is until it stops.
+        const bool anyCovered = qMax(availableCurrent, phaseDecisionCurrent) / bestPhaseCount >= requiredCurrent;
+        phaseCount = gate.phaseCount(anyCovered ? bestPhaseCount : qMax(1u, present), present, running,
+                                     currentDateTime, delays);
+        phases = phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
+    }
+    // A charger reporting no usable phase must not divide by zero.
+    const uint divisor = qMax(1u, phaseCount);
+
+    const double perPhaseCurrent = availableCurrent / divisor;
+    qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
+                                       << (phaseCount == 1 ? " phase" : " phases") << ". Min required: "
+                                       << requiredCurrent << "A (" << requiredCurrent * Units::phaseVoltage
+                                       << "W) per phase with " << tolerance << " aquisition tolerance.";
+
+    // The meter's allowance counts this charger's own draw as load: what
+    // it may take is that draw plus the allowance.
+    double allowance = info.maxChargingCurrent;
+    if (m_phasePowerLimit != 0) {
+        const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
+        allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit) + ownPerPhase;
     }
 
-    // The target-time check rewrites schedule lists in place (never drops a
-    // charger's entry): announce a real change once.
-    const QHash<EvChargerAc *, ChargingSchedules> &schedulesAfter = m_schedules.acSchedules();
-    for (auto it = schedulesAfter.constBegin(); !schedulesChanged && it != schedulesAfter.constEnd(); ++it)
-        schedulesChanged = schedulesBefore.value(it.key()) != it.value();
-    if (schedulesChanged)
-        m_schedules.announce();
+    const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
+                                                                 info.minChargingCurrent, info.maxChargingCurrent,
+                                                                 charger->maxChargingCurrentStepSize()).toDouble();
+    const bool covered = qMax(availableCurrent, phaseDecisionCurrent) / qMax(1u, bestPhaseCount) >= requiredCurrent;
+    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
+
+    m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
+            = ChargingAction(enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
+    if (!covered)
+        setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
+
+    qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
+                                       << availableCurrent * Units::phaseVoltage << "W";
+    qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
+                                       << " phases, allowance " << allowance << "A";
+    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent
+                                       << "A on " << phaseCount << " phases";
 }
 
 bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
