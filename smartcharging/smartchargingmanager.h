@@ -178,6 +178,30 @@ private:
     double gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime);
     void resetChargingActions(const EvChargerAcs &chargers);
 
+    // --- spot-market plan (smartchargingmanagerspotmarket.cpp) ---
+    struct SpotMarketRound;
+    // Removes every spot-market schedule while the prices are unavailable.
+    void dropSpotMarketSchedules();
+    // The chargers that plan on prices (a target time or a daily share);
+    // clears the planning state of the others.
+    EvChargerAcs selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters, SpotMarketRound &round);
+    // Stores a newly planned list when it differs from the charger's current
+    // spot-market schedules; schedules of other issuers stay.
+    void storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned, SpotMarketRound &round);
+    void planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round, const QDateTime &currentDateTime);
+    // The cheapest slots before the target for the planned charging time.
+    ChargingSchedules planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
+                                                const QDateTime &target, bool charging, const SpotMarketRound &round,
+                                                const QDateTime &currentDateTime);
+    // Prices do not reach the target yet: plans a share of the energy for today.
+    void shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info, const ChargingConfiguration &configuration,
+                                            const QDateTime &target, const SpotMarketRound &round,
+                                            const QDateTime &currentDateTime);
+    void planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
+                                  SpotMarketRound &round, const QDateTime &currentDateTime);
+    // Hands the slot running now to the charger's actions, or says it waits for one.
+    void applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime);
+
     // --- surplus plan (smartchargingmanagersurplus.cpp) ---
     // The chargers the surplus may drive (eco modes, plugged in, prepared,
     // target not reached); sets *schedulesChanged when one was dropped.

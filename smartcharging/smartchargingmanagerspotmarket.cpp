@@ -50,30 +50,27 @@ double coveredHours(const ScoreEntries &entries)
 
 } // namespace
 
+// What one spot-market plan reads for every charger, and what it collects.
+struct SmartChargingManager::SpotMarketRound {
+    ScoreEntries providerEntries;
+    uint minimumScheduleDuration = 0;  // min
+    double predictableFraction = 0;    // 0..1
+    // Chargers whose daily share followed the car's energy counter in this run.
+    QSet<EvChargerAc *> countingChargers;
+    bool schedulesChanged = false;
+};
+
 void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
-    const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
-
     // Switched off: whatever was planned stays as it is.
     if (!m_spotMarketManager->enabled())
         return;
 
     qCDebug(dcTavroEnergy()) << "------ Plan spot market ------";
 
-    bool schedulesChanged = false;
-
     if (!m_spotMarketManager->available()) {
         qCDebug(dcTavroEnergy()) << "Spot maket manager enabled but not available. Skip spot market charging planing and all previouse planed schedules.";
-        const EvChargerAcs scheduled = m_schedules.acSchedules().keys();
-        for (EvChargerAc *charger : scheduled) {
-            if (m_schedules.removeIssuer(charger, spotMarketIssuer))
-                schedulesChanged = true;
-            auto info = m_acProcessInfos.find(charger);
-            if (info != m_acProcessInfos.end())
-                info->spotMarketUntilTargetTime = false;
-        }
-        if (schedulesChanged)
-            m_schedules.announce();
+        dropSpotMarketSchedules();
         return;
     }
 
@@ -84,30 +81,55 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
     }
     m_lastSpotMarketPlanning = currentDateTime;
 
-    // Stores a newly planned list when it differs from the charger's current
-    // spot-market schedules; schedules of other issuers stay.
-    auto storeSchedules = [this, &schedulesChanged](EvChargerAc *charger, const ChargingSchedules &planned) {
-        ChargingSchedules &schedules = m_schedules.acEntry(charger);
-        const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
-        bool differ = current.count() != planned.count();
-        for (int i = 0; !differ && i < planned.count(); i++)
-            differ = current.at(i).startDateTime() != planned.at(i).startDateTime()
-                    || current.at(i).endDateTime() != planned.at(i).endDateTime();
-        if (!differ)
-            return;
-
-        schedules.removeAllIssuer(spotMarketIssuer);
-        schedules.append(planned);
-        schedulesChanged = true;
-    };
-
-    auto removeSpotMarketSchedules = [this, &schedulesChanged](EvChargerAc *charger) {
-        if (m_schedules.removeIssuer(charger, spotMarketIssuer))
-            schedulesChanged = true;
-    };
-
+    SpotMarketRound round;
     // A copy: clearing the planning state edits the tables.
     const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    const EvChargerAcs planningChargers = selectSpotMarketChargers(adapters, round);
+
+    qCDebug(dcTavroEnergy()) << planningChargers.count() << "chargers are set to ECO mode and have spot market enabled";
+
+    SpotMarketDataProvider *provider = m_spotMarketManager->currentProvider();
+    round.providerEntries = provider ? provider->scoreEntries() : ScoreEntries();
+    round.minimumScheduleDuration = m_configuration->minimumScheduleDuration();
+    round.predictableFraction = m_configuration->spotMarketChargePredictableEnergyPercentage();
+
+    for (EvChargerAc *charger : planningChargers)
+        planSpotMarketCharger(charger, round, currentDateTime);
+
+    // Energy charged outside the daily plan is not today's spot-market
+    // share: those chargers only follow the counter.
+    for (EvChargerAc *charger : adapters) {
+        auto info = m_acProcessInfos.find(charger);
+        if (info == m_acProcessInfos.end() || round.countingChargers.contains(charger))
+            continue;
+        info->lastTotalEnergyCharged = deliveredEnergy(charger->id());
+    }
+
+    if (round.schedulesChanged)
+        m_schedules.announce();
+
+    for (EvChargerAc *charger : adapters)
+        applyRunningSpotMarketSchedule(charger, currentDateTime);
+}
+
+void SmartChargingManager::dropSpotMarketSchedules()
+{
+    bool schedulesChanged = false;
+    const EvChargerAcs scheduled = m_schedules.acSchedules().keys();
+    for (EvChargerAc *charger : scheduled) {
+        if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
+            schedulesChanged = true;
+        auto info = m_acProcessInfos.find(charger);
+        if (info != m_acProcessInfos.end())
+            info->spotMarketUntilTargetTime = false;
+    }
+    if (schedulesChanged)
+        m_schedules.announce();
+}
+
+EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters,
+                                                            SpotMarketRound &round)
+{
     EvChargerAcs planningChargers;
     for (EvChargerAc *charger : adapters) {
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
@@ -115,14 +137,14 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         if (!m_thingManager->findConfiguredThing(configuration.assignedCarId())) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             if (clearAcPlanningState(charger))
-                schedulesChanged = true;
+                round.schedulesChanged = true;
             continue;
         }
 
         if (!m_acProcessInfos.contains(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
             if (clearAcPlanningState(charger))
-                schedulesChanged = true;
+                round.schedulesChanged = true;
             continue;
         }
 
@@ -133,7 +155,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
             const bool dropped = !m_schedules.acSchedules().value(charger).isEmpty();
             m_schedules.acEntry(charger).clear();
             if (dropped)
-                schedulesChanged = true;
+                round.schedulesChanged = true;
             info.spotMarketUntilTargetTime = false;
             info.chargingSchedule.clear();
             continue;
@@ -150,181 +172,202 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         }
 
         setChargingStateTargetTimeOvershot(charger->id(), 0);
-        removeSpotMarketSchedules(charger);
+        if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
+            round.schedulesChanged = true;
         m_acProcessInfos[charger].spotMarketUntilTargetTime = false;
     }
+    return planningChargers;
+}
 
-    qCDebug(dcTavroEnergy()) << planningChargers.count() << "chargers are set to ECO mode and have spot market enabled";
+void SmartChargingManager::storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned,
+                                                    SpotMarketRound &round)
+{
+    const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
+    ChargingSchedules &schedules = m_schedules.acEntry(charger);
+    const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
+    bool differ = current.count() != planned.count();
+    for (int i = 0; !differ && i < planned.count(); i++)
+        differ = current.at(i).startDateTime() != planned.at(i).startDateTime()
+                || current.at(i).endDateTime() != planned.at(i).endDateTime();
+    if (!differ)
+        return;
 
-    SpotMarketDataProvider *provider = m_spotMarketManager->currentProvider();
-    const ScoreEntries providerEntries = provider ? provider->scoreEntries() : ScoreEntries();
-    const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
-    const double predictableFraction = m_configuration->spotMarketChargePredictableEnergyPercentage();
+    schedules.removeAllIssuer(spotMarketIssuer);
+    schedules.append(planned);
+    round.schedulesChanged = true;
+}
 
-    // Chargers whose daily share followed the car's energy counter in this run.
-    QSet<EvChargerAc *> countingChargers;
+void SmartChargingManager::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round,
+                                                 const QDateTime &currentDateTime)
+{
+    qCDebug(dcTavroEnergy()) << "-->" << charger->name();
+    const ChargingConfiguration configuration = m_book.configuration(charger->id());
+    ChargingProcessInfo &info = m_acProcessInfos[charger];
+    // Charging from the grid is running now (in a planned slot or for
+    // the deadline): the scheduler keeps it going instead of pausing for
+    // a few minutes.
+    const ChargingState::Mode runningMode = m_book.state(charger->id()).mode();
+    const bool charging = (runningMode == ChargingState::ModeSpotMarketCharging
+                           || runningMode == ChargingState::ModeTimeRequirement)
+            && charger->charging();
 
-    for (EvChargerAc *charger : qAsConst(planningChargers)) {
-        qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_book.configuration(charger->id());
-        ChargingProcessInfo &info = m_acProcessInfos[charger];
-        // Charging from the grid is running now (in a planned slot or for
-        // the deadline): the scheduler keeps it going instead of pausing for
-        // a few minutes.
-        const ChargingState::Mode runningMode = m_book.state(charger->id()).mode();
-        const bool charging = (runningMode == ChargingState::ModeSpotMarketCharging
-                               || runningMode == ChargingState::ModeTimeRequirement)
-                && charger->charging();
-
-        bool dailyPlan = false;
-        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
-            const QDateTime target = configuration.nextEndTime(currentDateTime);
-            if (!target.isValid()) {
-                qCDebug(dcTavroEnergy()) << "  No valid target time set for " << charger->name();
-                continue;
-            }
-
-            if (providerEntries.availableUpTo(target)) {
-                // The slot running at the target counts up to the target.
-                ScoreEntries targetSlots;
-                for (const ScoreEntry &entry : providerEntries) {
-                    if (entry.startDateTime() < target)
-                        targetSlots.append(entry);
-                }
-
-                const uint minutes = static_cast<uint>(qCeil(plannedChargingHours(info) * 60));
-                qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
-                                         << "minutes using all available spot market data.";
-                ChargingSchedules planned;
-                info.spotMarketMissingMinutes = 0;
-                if (minutes == 0) {
-                    info.spotMarketUntilTargetTime = false;
-                } else {
-                    // One minimum and maximum over every day up to the target.
-                    const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(targetSlots);
-                    info.spotMarketUntilTargetTime = true;
-                    const QList<TimeFrame> frames = m_spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
-                                                                                             minimumScheduleDuration, charging,
-                                                                                             target);
-                    planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
-                    // The plan may come up short; the deadline check must not
-                    // rely on it then.
-                    qint64 placed = 0;
-                    for (const TimeFrame &frame : frames)
-                        placed += frame.durationMinutes();
-                    if (placed < minutes) {
-                        info.spotMarketMissingMinutes = static_cast<uint>(minutes - placed);
-                        qCDebug(dcTavroEnergy()) << "  The slots before the target take only" << placed << "of"
-                                                 << minutes << "minutes.";
-                    }
-                }
-                qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
-                storeSchedules(charger, planned);
-                continue;
-            }
-
-            const double hours = currentDateTime.secsTo(target) / 3600.0;
-            // Only needed here: summing the slot lengths converts every slot's times.
-            const double knownHours = coveredHours(providerEntries);
-            qCDebug(dcTavroEnergy()) << "  Not enough data available to plan to the target time. Spot market data for"
-                                     << knownHours << "of the required" << hours << "hours are available.";
-            info.spotMarketUntilTargetTime = false;
-            if (hours < 36.0) {
-                qCDebug(dcTavroEnergy()) << "  The target time is in" << hours << "hours. We probably get more information soon. Scheduling"
-                                         << predictableFraction * 100 << "% of the energy within the next known" << knownHours << "hours.";
-                const double share = qMax(info.remainingPercentage / 100.0 * predictableFraction,
-                                          configuration.dailySpotMarketPercentage() / 100.0);
-                info.dailySpotMarketEnergy = info.capacityKwh * share;
-                info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
-                info.dailySpotMarketPercentage = info.capacityKwh > 0 ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
-                if (info.dailySpotMarketEnergy > 0) {
-                    qCDebug(dcTavroEnergy()) << "  A total of" << info.dailySpotMarketEnergy << "kWh (" << info.dailySpotMarketPercentage
-                                             << "%) battery is required for today to meet the target time in the future.";
-                }
-            } else {
-                qCDebug(dcTavroEnergy()) << "  TODO: plan for more than 24h into the future";
-            }
-            dailyPlan = true;
-        } else {
-            info.spotMarketUntilTargetTime = false;
-            dailyPlan = true;
+    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
+        const QDateTime target = configuration.nextEndTime(currentDateTime);
+        if (!target.isValid()) {
+            qCDebug(dcTavroEnergy()) << "  No valid target time set for " << charger->name();
+            return;
         }
 
-        if (!dailyPlan || !info.dailySpotMarketRequired)
-            continue;
-
-        // What the charger delivered counts, whatever the car can report.
-        countingChargers.insert(charger);
-        const double reading = deliveredEnergy(charger->id());
-        if (energyReadingsDiffer(reading, info.lastTotalEnergyCharged)) {
-            // A counter that went back (a new session of the estimation)
-            // only sets a new base; it never takes energy away from today.
-            if (reading > info.lastTotalEnergyCharged)
-                info.chargedEnergyToday += reading - info.lastTotalEnergyCharged;
-            info.lastTotalEnergyCharged = reading;
-            if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
-                removeSpotMarketSchedules(charger);
-                continue;
-            }
+        if (round.providerEntries.availableUpTo(target)) {
+            const ChargingSchedules planned = planSpotMarketUntilTarget(charger, info, target, charging, round,
+                                                                        currentDateTime);
+            storeSpotMarketSchedules(charger, planned, round);
+            return;
         }
+        shareSpotMarketEnergyTowardsTarget(info, configuration, target, round, currentDateTime);
+    } else {
+        info.spotMarketUntilTargetTime = false;
+    }
 
-        qCDebug(dcTavroEnergy()) << "  Charged" << info.chargedEnergyToday << "kWh energy today so far. A total of"
-                                 << info.dailySpotMarketEnergy << "kWh spot market energy is required for today.";
+    if (info.dailySpotMarketRequired)
+        planSpotMarketDailyShare(charger, info, charging, round, currentDateTime);
+}
 
+ChargingSchedules SmartChargingManager::planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
+                                                                  const QDateTime &target, bool charging,
+                                                                  const SpotMarketRound &round,
+                                                                  const QDateTime &currentDateTime)
+{
+    // The slot running at the target counts up to the target.
+    ScoreEntries targetSlots;
+    for (const ScoreEntry &entry : round.providerEntries) {
+        if (entry.startDateTime() < target)
+            targetSlots.append(entry);
+    }
+
+    const uint minutes = static_cast<uint>(qCeil(plannedChargingHours(info) * 60));
+    qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
+                             << "minutes using all available spot market data.";
+    ChargingSchedules planned;
+    info.spotMarketMissingMinutes = 0;
+    if (minutes == 0) {
+        info.spotMarketUntilTargetTime = false;
+    } else {
+        // One minimum and maximum over every day up to the target.
+        const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(targetSlots);
+        info.spotMarketUntilTargetTime = true;
+        const QList<TimeFrame> frames = m_spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
+                                                                                 round.minimumScheduleDuration, charging,
+                                                                                 target);
+        planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
+        // The plan may come up short; the deadline check must not
+        // rely on it then.
+        qint64 placed = 0;
+        for (const TimeFrame &frame : frames)
+            placed += frame.durationMinutes();
+        if (placed < minutes) {
+            info.spotMarketMissingMinutes = static_cast<uint>(minutes - placed);
+            qCDebug(dcTavroEnergy()) << "  The slots before the target take only" << placed << "of"
+                                     << minutes << "minutes.";
+        }
+    }
+    qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
+    return planned;
+}
+
+void SmartChargingManager::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info,
+                                                              const ChargingConfiguration &configuration,
+                                                              const QDateTime &target, const SpotMarketRound &round,
+                                                              const QDateTime &currentDateTime)
+{
+    const double hours = currentDateTime.secsTo(target) / 3600.0;
+    // Only needed here: summing the slot lengths converts every slot's times.
+    const double knownHours = coveredHours(round.providerEntries);
+    qCDebug(dcTavroEnergy()) << "  Not enough data available to plan to the target time. Spot market data for"
+                             << knownHours << "of the required" << hours << "hours are available.";
+    info.spotMarketUntilTargetTime = false;
+    if (hours < 36.0) {
+        qCDebug(dcTavroEnergy()) << "  The target time is in" << hours << "hours. We probably get more information soon. Scheduling"
+                                 << round.predictableFraction * 100 << "% of the energy within the next known" << knownHours << "hours.";
+        const double share = qMax(info.remainingPercentage / 100.0 * round.predictableFraction,
+                                  configuration.dailySpotMarketPercentage() / 100.0);
+        info.dailySpotMarketEnergy = info.capacityKwh * share;
+        info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
+        info.dailySpotMarketPercentage = info.capacityKwh > 0 ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
+        if (info.dailySpotMarketEnergy > 0) {
+            qCDebug(dcTavroEnergy()) << "  A total of" << info.dailySpotMarketEnergy << "kWh (" << info.dailySpotMarketPercentage
+                                     << "%) battery is required for today to meet the target time in the future.";
+        }
+    } else {
+        qCDebug(dcTavroEnergy()) << "  TODO: plan for more than 24h into the future";
+    }
+}
+
+void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
+                                                    SpotMarketRound &round, const QDateTime &currentDateTime)
+{
+    // What the charger delivered counts, whatever the car can report.
+    round.countingChargers.insert(charger);
+    const double reading = deliveredEnergy(charger->id());
+    if (energyReadingsDiffer(reading, info.lastTotalEnergyCharged)) {
+        // A counter that went back (a new session of the estimation)
+        // only sets a new base; it never takes energy away from today.
+        if (reading > info.lastTotalEnergyCharged)
+            info.chargedEnergyToday += reading - info.lastTotalEnergyCharged;
+        info.lastTotalEnergyCharged = reading;
         if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
-            // Also when the daily share was lowered below what is charged
-            // already: schedules left in place would keep charging.
-            qCDebug(dcTavroEnergy()) << "  Already charged enougth energy for today.";
-            storeSchedules(charger, ChargingSchedules());
-            continue;
+            if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
+                round.schedulesChanged = true;
+            return;
         }
-
-        // Without a capacity or a charging time there is nothing to convert.
-        const bool convertible = info.capacityKwh > 0 && info.fullChargingHours > 0;
-        const double remainingEnergy = info.dailySpotMarketEnergy - info.chargedEnergyToday;
-        const uint minutes = convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
-        const uint totalMinutes = convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
-        const double remainingPercentage = info.capacityKwh > 0 ? remainingEnergy * 100 / info.capacityKwh : 0;
-        qCDebug(dcTavroEnergy()).nospace() << "  Remaining " << remainingPercentage << "% (" << minutes
-                                           << " min) to charge today from total spotmarket " << info.dailySpotMarketPercentage
-                                           << "% (" << totalMinutes << " min). Using " << info.chargerPhaseLimitPower
-                                           << "W on " << info.maxPhaseCount << " phase(s) | " << info.maxPhases;
-
-        const QList<TimeFrame> frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
-                                                                                         minimumScheduleDuration, charging);
-        const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
-        qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
-        storeSchedules(charger, planned);
     }
 
-    // Energy charged outside the daily plan is not today's spot-market
-    // share: those chargers only follow the counter.
-    for (EvChargerAc *charger : adapters) {
+    qCDebug(dcTavroEnergy()) << "  Charged" << info.chargedEnergyToday << "kWh energy today so far. A total of"
+                             << info.dailySpotMarketEnergy << "kWh spot market energy is required for today.";
+
+    if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
+        // Also when the daily share was lowered below what is charged
+        // already: schedules left in place would keep charging.
+        qCDebug(dcTavroEnergy()) << "  Already charged enougth energy for today.";
+        storeSpotMarketSchedules(charger, ChargingSchedules(), round);
+        return;
+    }
+
+    // Without a capacity or a charging time there is nothing to convert.
+    const bool convertible = info.capacityKwh > 0 && info.fullChargingHours > 0;
+    const double remainingEnergy = info.dailySpotMarketEnergy - info.chargedEnergyToday;
+    const uint minutes = convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+    const uint totalMinutes = convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+    const double remainingPercentage = info.capacityKwh > 0 ? remainingEnergy * 100 / info.capacityKwh : 0;
+    qCDebug(dcTavroEnergy()).nospace() << "  Remaining " << remainingPercentage << "% (" << minutes
+                                       << " min) to charge today from total spotmarket " << info.dailySpotMarketPercentage
+                                       << "% (" << totalMinutes << " min). Using " << info.chargerPhaseLimitPower
+                                       << "W on " << info.maxPhaseCount << " phase(s) | " << info.maxPhases;
+
+    const QList<TimeFrame> frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
+                                                                                     round.minimumScheduleDuration, charging);
+    const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
+    qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
+    storeSpotMarketSchedules(charger, planned, round);
+}
+
+void SmartChargingManager::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)
+{
+    if (!m_schedules.acSchedules().contains(charger))
+        return;
+
+    // Among the spot-market schedules: a deadline schedule of the last
+    // cycle covering the same minute must not hide the running slot.
+    const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
+    const ChargingSchedules schedules = m_schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
+    const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
+    if (running.isValid() && running.action().chargingEnabled()) {
         auto info = m_acProcessInfos.find(charger);
-        if (info == m_acProcessInfos.end() || countingChargers.contains(charger))
-            continue;
-        info->lastTotalEnergyCharged = deliveredEnergy(charger->id());
-    }
-
-    if (schedulesChanged)
-        m_schedules.announce();
-
-    for (EvChargerAc *charger : adapters) {
-        if (!m_schedules.acSchedules().contains(charger))
-            continue;
-
-        // Among the spot-market schedules: a deadline schedule of the last
-        // cycle covering the same minute must not hide the running slot.
-        const ChargingSchedules schedules = m_schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
-        const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
-        if (running.isValid() && running.action().chargingEnabled()) {
-            auto info = m_acProcessInfos.find(charger);
-            if (info != m_acProcessInfos.end()) {
-                m_acChargingActions[charger].insert(spotMarketIssuer, running.action());
-                info->chargingSchedule = running;
-            }
-        } else if (!schedules.isEmpty()) {
-            setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSpotMarketWindow);
+        if (info != m_acProcessInfos.end()) {
+            m_acChargingActions[charger].insert(spotMarketIssuer, running.action());
+            info->chargingSchedule = running;
         }
+    } else if (!schedules.isEmpty()) {
+        setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSpotMarketWindow);
     }
 }
