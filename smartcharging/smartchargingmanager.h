@@ -262,6 +262,23 @@ private:
                         double available, double ownCurrent) const;
 
     // --- overload protection (smartchargingmanageroverload.cpp) ---
+    struct AcOverloadEntry;
+    struct DcOverloadEntry;
+    // W each phase of the root meter is above limitPower (W), in phase
+    // order A, B, C; false when none is.
+    bool measurePhaseOvershoots(double limitPower, QList<double> *overshoots, double *maxOvershoot) const;
+    // Clears the flag of the eco chargers once the overload is gone.
+    void releaseOverloadProtection();
+    void throttleAcChargersForOverload(double maxOvershoot, double overshootA, ChargingShareCalculator::Strategy strategy,
+                                       const QDateTime &currentDateTime);
+    // The AC chargers that load an overloaded phase, with their requests;
+    // returns the power (W) they may share.
+    double collectAcOverloadRequests(double maxOvershoot, double overshootA, QList<AcOverloadEntry> *acEntries,
+                                     QList<ChargingShareCalculator::Request> *acRequests);
+    void applyAcOverloadResult(const AcOverloadEntry &entry, const ChargingShareCalculator::Result &result,
+                               const QDateTime &currentDateTime);
+    void throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy);
+    void applyDcOverloadResult(const DcOverloadEntry &entry, const ChargingShareCalculator::Result &result);
     double overloadProtectionReferencePower(const ThingId &evChargerId, double power);
     void setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle);
     // True for a charger in normal mode that the protection has throttled:

@@ -32,7 +32,9 @@ double overloadThrottle(double minPower, double referencePower, double newPower)
     return qBound(0.0, (referencePower - power) / (referencePower - minPower), 1.0);
 }
 
-struct AcOverloadEntry {
+}
+
+struct SmartChargingManager::AcOverloadEntry {
     EvChargerAc *charger = nullptr;
     uint phases = 1;
     double minCurrent = 0;   // A
@@ -40,12 +42,10 @@ struct AcOverloadEntry {
     double reference = 0;    // W, before this overload episode
 };
 
-struct DcOverloadEntry {
+struct SmartChargingManager::DcOverloadEntry {
     EvChargerDc *charger = nullptr;
     double reference = 0;    // W
 };
-
-}
 
 bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDateTime)
 {
@@ -59,37 +59,10 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
     }
 
     const double limitPower = static_cast<double>(m_phasePowerLimit * Units::wholePhaseVoltage);
-    const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_rootMeter->currentPowerPhaseA()},
-                                                       {QStringLiteral("B"), m_rootMeter->currentPowerPhaseB()},
-                                                       {QStringLiteral("C"), m_rootMeter->currentPowerPhaseC()}};
     QList<double> overshoots;
     double maxOvershoot = 0;
-    bool overloaded = false;
-    for (const auto &phasePower : phasePowers) {
-        double overshoot = 0;
-        if (phasePower.second > limitPower) {
-            qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first << "exceeding limit:"
-                                    << phasePower.second << "W (" << phasePower.second / Units::phaseVoltage
-                                    << "A). Maximum allowance:" << limitPower << "W (" << m_phasePowerLimit << "A)";
-            overshoot = phasePower.second - limitPower;
-            maxOvershoot = qMax(maxOvershoot, overshoot);
-            overloaded = true;
-        }
-        overshoots.append(overshoot);
-    }
-
-    if (!overloaded) {
-        // Eco chargers go back to their planners at once; normal-mode
-        // chargers keep the flag until the recovery has restored them.
-        const QList<ThingId> ids = m_book.states().keys();
-        for (const ThingId &id : ids) {
-            if (!m_book.state(id).overloadProtectionActive())
-                continue;
-            if (m_book.configuration(id).chargingMode()
-                    == ChargingConfiguration::ChargingModeNormal)
-                continue;
-            setChargingStateOverloadProtection(id, false, 0);
-        }
+    if (!measurePhaseOvershoots(limitPower, &overshoots, &maxOvershoot)) {
+        releaseOverloadProtection();
         return false;
     }
 
@@ -99,11 +72,67 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
                              << overshoots.at(1) << "[W]," << "C:" << overshoots.at(2) << "[W]";
 
     const ChargingShareCalculator::Strategy strategy = m_configuration->chargingShareStrategy();
+    throttleAcChargersForOverload(maxOvershoot, overshootA, strategy, currentDateTime);
+    throttleDcChargersForOverload(maxOvershoot, strategy);
+    return true;
+}
 
+bool SmartChargingManager::measurePhaseOvershoots(double limitPower, QList<double> *overshoots,
+                                                  double *maxOvershoot) const
+{
+    const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_rootMeter->currentPowerPhaseA()},
+                                                       {QStringLiteral("B"), m_rootMeter->currentPowerPhaseB()},
+                                                       {QStringLiteral("C"), m_rootMeter->currentPowerPhaseC()}};
+    bool overloaded = false;
+    for (const auto &phasePower : phasePowers) {
+        double overshoot = 0;
+        if (phasePower.second > limitPower) {
+            qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first << "exceeding limit:"
+                                    << phasePower.second << "W (" << phasePower.second / Units::phaseVoltage
+                                    << "A). Maximum allowance:" << limitPower << "W (" << m_phasePowerLimit << "A)";
+            overshoot = phasePower.second - limitPower;
+            *maxOvershoot = qMax(*maxOvershoot, overshoot);
+            overloaded = true;
+        }
+        overshoots->append(overshoot);
+    }
+    return overloaded;
+}
+
+void SmartChargingManager::releaseOverloadProtection()
+{
+    // Eco chargers go back to their planners at once; normal-mode
+    // chargers keep the flag until the recovery has restored them.
+    const QList<ThingId> ids = m_book.states().keys();
+    for (const ThingId &id : ids) {
+        if (!m_book.state(id).overloadProtectionActive())
+            continue;
+        if (m_book.configuration(id).chargingMode()
+                == ChargingConfiguration::ChargingModeNormal)
+            continue;
+        setChargingStateOverloadProtection(id, false, 0);
+    }
+}
+
+void SmartChargingManager::throttleAcChargersForOverload(double maxOvershoot, double overshootA,
+                                                         ChargingShareCalculator::Strategy strategy,
+                                                         const QDateTime &currentDateTime)
+{
     // AC chargers: take the overshoot off the chargers that load the
     // overloaded phases and share what remains.
     QList<AcOverloadEntry> acEntries;
     QList<ChargingShareCalculator::Request> acRequests;
+    const double acBudget = collectAcOverloadRequests(maxOvershoot, overshootA, &acEntries, &acRequests);
+    const QList<ChargingShareCalculator::Result> acResults = ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
+    // One result per request, in request order; the entries follow the requests.
+    for (int i = 0; i < acResults.count() && i < acEntries.count(); i++)
+        applyAcOverloadResult(acEntries.at(i), acResults.at(i), currentDateTime);
+}
+
+double SmartChargingManager::collectAcOverloadRequests(double maxOvershoot, double overshootA,
+                                                       QList<AcOverloadEntry> *acEntries,
+                                                       QList<ChargingShareCalculator::Request> *acRequests)
+{
     double acReferences = 0;
     // The phases the reduced chargers load: each overloaded phase needs its
     // overshoot taken off once, whatever the number of chargers on it.
@@ -152,8 +181,8 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
         request.measuredPower = qMax(0.0, charger->currentPower());
         request.priority = 0;
         request.fairnessCounter = m_chargingShareFairness.value(id, 0);
-        acRequests.append(request);
-        acEntries.append(entry);
+        acRequests->append(request);
+        acEntries->append(entry);
 
         acReferences += cappedReference;
         if (entry.phases == 1)
@@ -165,49 +194,51 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
     // Three-phase chargers shed power evenly, so the worst overshoot is taken
     // off each of their phases; chargers on phase A alone only need A's.
     const double acReduction = loadsAllPhases ? maxOvershoot * 3 : (loadsPhaseA ? overshootA : 0.0);
-    const double acBudget = qMax(0.0, acReferences - acReduction);
-    const QList<ChargingShareCalculator::Result> acResults = ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
-    // One result per request, in request order; the entries follow the requests.
-    for (int i = 0; i < acResults.count() && i < acEntries.count(); i++) {
-        const ChargingShareCalculator::Result &result = acResults.at(i);
-        const AcOverloadEntry *entry = &acEntries.at(i);
+    return qMax(0.0, acReferences - acReduction);
+}
 
-        EvChargerAc *charger = entry->charger;
-        const double minPower = entry->minCurrent * Units::phaseVoltage * entry->phases;
-        const double presentCurrent = charger->maxChargingCurrent();
+void SmartChargingManager::applyAcOverloadResult(const AcOverloadEntry &entry,
+                                                 const ChargingShareCalculator::Result &result,
+                                                 const QDateTime &currentDateTime)
+{
+    EvChargerAc *charger = entry.charger;
+    const double minPower = entry.minCurrent * Units::phaseVoltage * entry.phases;
+    const double presentCurrent = charger->maxChargingCurrent();
 
-        if (!result.enabled) {
-            // Give the last reduction time to show at the meter first.
-            if (charger->chargingCurrentLocked(currentDateTime)) {
-                qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for charging current adjustment to take effect before switching off"
-                                         << charger->name();
-                continue;
-            }
-            qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
-            setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry->reference, 0));
-            executeChargingAction(charger,
-                                  ChargingAction(false, presentCurrent, entry->phases,
-                                                 ChargingAction::ChargingActionIssuerOverloadProtection, true),
-                                  currentDateTime);
-            continue;
+    if (!result.enabled) {
+        // Give the last reduction time to show at the meter first.
+        if (charger->chargingCurrentLocked(currentDateTime)) {
+            qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for charging current adjustment to take effect before switching off"
+                                     << charger->name();
+            return;
         }
-
-        // Rounded down: a rounded-up current would keep the overload.
-        double current = floorChargingCurrent(result.allocatedPower / (entry->phases * Units::phaseVoltage), entry->minCurrent,
-                                              entry->maxCurrent, charger->maxChargingCurrentStepSize());
-        current = qMin(current, presentCurrent);
-
-        qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting AC charger" << charger->name() << "from"
-                                 << presentCurrent << "[A] ->" << current << "[A]";
-        setChargingStateOverloadProtection(charger->id(), true,
-                                           overloadThrottle(minPower, entry->reference,
-                                                            current * Units::phaseVoltage * entry->phases));
+        qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
+        setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry.reference, 0));
         executeChargingAction(charger,
-                              ChargingAction(true, current, entry->phases,
-                                             ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                              ChargingAction(false, presentCurrent, entry.phases,
+                                             ChargingAction::ChargingActionIssuerOverloadProtection, true),
                               currentDateTime);
+        return;
     }
 
+    // Rounded down: a rounded-up current would keep the overload.
+    double current = floorChargingCurrent(result.allocatedPower / (entry.phases * Units::phaseVoltage), entry.minCurrent,
+                                          entry.maxCurrent, charger->maxChargingCurrentStepSize());
+    current = qMin(current, presentCurrent);
+
+    qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting AC charger" << charger->name() << "from"
+                             << presentCurrent << "[A] ->" << current << "[A]";
+    setChargingStateOverloadProtection(charger->id(), true,
+                                       overloadThrottle(minPower, entry.reference,
+                                                        current * Units::phaseVoltage * entry.phases));
+    executeChargingAction(charger,
+                          ChargingAction(true, current, entry.phases,
+                                         ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                          currentDateTime);
+}
+
+void SmartChargingManager::throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy)
+{
     // DC chargers: they load all three phases; the full overshoot is taken
     // off them as well.
     QList<DcOverloadEntry> dcEntries;
@@ -244,29 +275,29 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
 
     const double dcBudget = qMax(0.0, dcReferences - maxOvershoot * 3);
     const QList<ChargingShareCalculator::Result> dcResults = ChargingShareCalculator().calculate(dcRequests, dcBudget, strategy);
-    for (int i = 0; i < dcResults.count() && i < dcEntries.count(); i++) {
-        const ChargingShareCalculator::Result &result = dcResults.at(i);
-        const DcOverloadEntry *entry = &dcEntries.at(i);
+    for (int i = 0; i < dcResults.count() && i < dcEntries.count(); i++)
+        applyDcOverloadResult(dcEntries.at(i), dcResults.at(i));
+}
 
-        EvChargerDc *charger = entry->charger;
-        const double presentPower = charger->chargingPower();
-        double power = result.enabled ? result.allocatedPower : 0;
-        power = qMin(power, presentPower);
-        setChargingStateOverloadProtection(charger->id(), true,
-                                           overloadThrottle(charger->minChargingPower(), entry->reference, power));
-        if (qAbs(presentPower - power) >= 1.0) {
-            qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting DC charger" << charger->name() << "from"
-                                     << presentPower << "[W] ->" << power << "[W]";
-            charger->setChargingPower(power);
-        }
-        if ((power > 0) != charger->chargingEnabled()) {
-            qCDebug(dcTavroEnergy()) << "Overload protection: Setting DC charger power state" << charger->name()
-                                     << (power > 0 ? "true" : "false");
-            charger->setChargingEnabled(power > 0);
-        }
+void SmartChargingManager::applyDcOverloadResult(const DcOverloadEntry &entry,
+                                                 const ChargingShareCalculator::Result &result)
+{
+    EvChargerDc *charger = entry.charger;
+    const double presentPower = charger->chargingPower();
+    double power = result.enabled ? result.allocatedPower : 0;
+    power = qMin(power, presentPower);
+    setChargingStateOverloadProtection(charger->id(), true,
+                                       overloadThrottle(charger->minChargingPower(), entry.reference, power));
+    if (qAbs(presentPower - power) >= 1.0) {
+        qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting DC charger" << charger->name() << "from"
+                                 << presentPower << "[W] ->" << power << "[W]";
+        charger->setChargingPower(power);
     }
-
-    return true;
+    if ((power > 0) != charger->chargingEnabled()) {
+        qCDebug(dcTavroEnergy()) << "Overload protection: Setting DC charger power state" << charger->name()
+                                 << (power > 0 ? "true" : "false");
+        charger->setChargingEnabled(power > 0);
+    }
 }
 
 void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
