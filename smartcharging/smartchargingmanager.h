@@ -245,6 +245,24 @@ private:
 
     // --- charging shares (smartchargingmanagershares.cpp) ---
     void applyAcChargingShares(const QDateTime &currentDateTime);
+    // The one issuer of the charger that competes for power (false: none);
+    // disables the others' actions.
+    bool pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
+                           ChargingAction::ChargingActionIssuer *winner);
+    // False when the car takes no more charge (target reached, refusal
+    // latched, full); evaluates the charger's charge refusal.
+    bool acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info, bool stopsOnTarget,
+                                    const QDateTime &currentDateTime);
+    // Shares the group's budget; adds what it hands out to *reservedPower (W).
+    void shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
+                            ChargingShareCalculator::Strategy strategy, double *reservedPower,
+                            const QDateTime &currentDateTime);
+    bool acRunsOnSurplus(EvChargerAc *charger) const;
+    QHash<EvChargerAc *, uint> acSharePhaseCounts(const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
+                                                  double budget) const;
+    QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
+                                                           ChargingAction::ChargingActionIssuer issuer,
+                                                           const QHash<EvChargerAc *, uint> &phaseCounts) const;
     void applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer, double power);
     void updateChargingShareFairness(int issuer, const QDateTime &currentDateTime);
     void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
