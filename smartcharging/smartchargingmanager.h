@@ -297,6 +297,16 @@ private:
                                const QDateTime &currentDateTime);
     void throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy);
     void applyDcOverloadResult(const DcOverloadEntry &entry, const ChargingShareCalculator::Result &result);
+    struct AcOverloadRecovery;
+    // Restores a normal-mode AC charger the protection throttled, as far as
+    // the headroom allows; what it gives away is spent from headroom.
+    void recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, bool unlimited,
+                          const QDateTime &currentDateTime);
+    void restartOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
+                                    const QDateTime &currentDateTime);
+    void restoreOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
+                                    const QDateTime &currentDateTime);
+    void recoverDcChargers(bool unlimited);
     double overloadProtectionReferencePower(const ThingId &evChargerId, double power);
     void setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle);
     // True for a charger in normal mode that the protection has throttled:

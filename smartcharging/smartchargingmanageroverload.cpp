@@ -300,6 +300,42 @@ void SmartChargingManager::applyDcOverloadResult(const DcOverloadEntry &entry,
     }
 }
 
+// One normal-mode AC charger the recovery looks at: its manual and
+// possible currents (A) and the power (W per phase) free on each phase.
+struct SmartChargingManager::AcOverloadRecovery {
+    EvChargerAc *charger = nullptr;
+    ThingId id;
+    double manualCurrent = 0;
+    double minCurrent = 0;
+    double maxCurrent = 0;
+    bool onePhase = false;
+    Electricity::Phases loadedPhases;
+    double freeA = 0;
+    double freeB = 0;
+    double freeC = 0;
+
+    // Whether the free power covers power (W per phase) on the phases the
+    // charger loads: A for a one-phase charger, all three otherwise. Each
+    // short phase is logged, followed by shortageUnit.
+    bool freePowerCovers(double power, const char *shortageUnit) const
+    {
+        if (onePhase)
+            return freeA >= power;
+        bool enough = true;
+        const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
+                                                          {QStringLiteral("B"), freeB},
+                                                          {QStringLiteral("C"), freeC}};
+        for (const auto &phase : freePhases) {
+            if (phase.second < power) {
+                qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
+                                         << phase.first << phase.second << shortageUnit;
+                enough = false;
+            }
+        }
+        return enough;
+    }
+};
+
 void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
 {
     // Without a meter there is nothing to measure the free power with; the
@@ -316,114 +352,119 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     // already: two restores must not count on the same headroom.
     PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
     PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
+
+    const QList<EvChargerAc *> acChargers = m_evChargersAc.values();
+    for (EvChargerAc *charger : acChargers)
+        recoverAcCharger(charger, headroom, unlimited, currentDateTime);
+
+    recoverDcChargers(unlimited);
+}
+
+void SmartChargingManager::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, bool unlimited,
+                                            const QDateTime &currentDateTime)
+{
+    AcOverloadRecovery recovery;
+    recovery.charger = charger;
+    recovery.id = charger->id();
+    ChargingConfiguration configuration;
+    if (!awaitsOverloadRecovery(recovery.id, &configuration))
+        return;
+
+    recovery.manualCurrent = configuration.manualMaxChargingCurrent();
+    qCDebug(dcTavroEnergy()) << "Overload protection: Evaluating normal mode charger" << charger->name()
+                             << "which has been set originally to"
+                             << (configuration.manualChargingEnabled() ? "true" : "false") << recovery.manualCurrent << "[A]";
+
+    recovery.minCurrent = charger->maxChargingCurrentMinValue();
+    recovery.maxCurrent = charger->maxChargingCurrentMaxValue();
+    if (m_acProcessInfos.contains(charger)) {
+        recovery.minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
+        recovery.maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
+    }
     auto freePower = [&headroom, unlimited](Electricity::Phase phase) {
         if (unlimited)
             return std::numeric_limits<double>::max();
         return qMax(0.0, headroom.available(phase)) * Units::phaseVoltage;
     };
-    double freeA = 0;
-    double freeB = 0;
-    double freeC = 0;
-    // Whether the free power covers power (W per phase) on the phases the
-    // charger loads: A for a one-phase charger, all three otherwise. Each
-    // short phase is logged, followed by shortageUnit.
-    auto freePowerCovers = [&freeA, &freeB, &freeC](double power, bool onePhase, const char *shortageUnit) {
-        if (onePhase)
-            return freeA >= power;
-        bool enough = true;
-        const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
-                                                          {QStringLiteral("B"), freeB},
-                                                          {QStringLiteral("C"), freeC}};
-        for (const auto &phase : freePhases) {
-            if (phase.second < power) {
-                qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
-                                         << phase.first << phase.second << shortageUnit;
-                enough = false;
-            }
-        }
-        return enough;
-    };
+    recovery.freeA = freePower(Electricity::PhaseA);
+    recovery.freeB = freePower(Electricity::PhaseB);
+    recovery.freeC = freePower(Electricity::PhaseC);
+    qCDebug(dcTavroEnergy()) << "Overload protection: Available phase power:" << "A:" << recovery.freeA << "[W]," << "B:"
+                             << recovery.freeB << "[W]," << "C:" << recovery.freeC << "[W]";
 
-    const QList<EvChargerAc *> acChargers = m_evChargersAc.values();
-    for (EvChargerAc *charger : acChargers) {
-        const ThingId id = charger->id();
-        ChargingConfiguration configuration;
-        if (!awaitsOverloadRecovery(id, &configuration))
-            continue;
+    recovery.onePhase = charger->phaseCount() == 1;
+    recovery.loadedPhases = recovery.onePhase ? Electricity::Phases(Electricity::PhaseA)
+                                              : Electricity::Phases(Electricity::PhaseAll);
+    if (!charger->chargingEnabled())
+        restartOverloadedAcCharger(recovery, headroom, currentDateTime);
+    else
+        restoreOverloadedAcCharger(recovery, headroom, currentDateTime);
+}
 
-        const double manualCurrent = configuration.manualMaxChargingCurrent();
-        qCDebug(dcTavroEnergy()) << "Overload protection: Evaluating normal mode charger" << charger->name()
-                                 << "which has been set originally to"
-                                 << (configuration.manualChargingEnabled() ? "true" : "false") << manualCurrent << "[A]";
+void SmartChargingManager::restartOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
+                                                      const QDateTime &currentDateTime)
+{
+    EvChargerAc *charger = recovery.charger;
+    const double minCurrent = recovery.minCurrent;
+    const double needed = minCurrent * Units::phaseVoltage;
+    qCDebug(dcTavroEnergy()) << "Overload protection: At least" << needed
+                             << "[W] per phase are needed for switching the charger back on.";
+    if (!recovery.freePowerCovers(needed, "[W] for switching the charger back on."))
+        return;
+    if (recovery.onePhase)
+        qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to start charging using the minimal charging current of"
+                                 << minCurrent << "[A]";
 
-        double minCurrent = charger->maxChargingCurrentMinValue();
-        double maxCurrent = charger->maxChargingCurrentMaxValue();
-        if (m_acProcessInfos.contains(charger)) {
-            minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
-            maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
-        }
-        freeA = freePower(Electricity::PhaseA);
-        freeB = freePower(Electricity::PhaseB);
-        freeC = freePower(Electricity::PhaseC);
-        qCDebug(dcTavroEnergy()) << "Overload protection: Available phase power:" << "A:" << freeA << "[W]," << "B:"
-                                 << freeB << "[W]," << "C:" << freeC << "[W]";
-
-        const bool onePhase = charger->phaseCount() == 1;
-        const Electricity::Phases loadedPhases = onePhase ? Electricity::Phases(Electricity::PhaseA)
-                                                          : Electricity::Phases(Electricity::PhaseAll);
-        if (!charger->chargingEnabled()) {
-            const double needed = minCurrent * Units::phaseVoltage;
-            qCDebug(dcTavroEnergy()) << "Overload protection: At least" << needed
-                                     << "[W] per phase are needed for switching the charger back on.";
-            if (!freePowerCovers(needed, onePhase, "[W] for switching the charger back on."))
-                continue;
-            if (onePhase)
-                qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to start charging using the minimal charging current of"
-                                         << minCurrent << "[A]";
-
-            qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
-            if (executeChargingAction(charger,
-                                      ChargingAction(true, minCurrent, charger->phaseCount(),
-                                                     ChargingAction::ChargingActionIssuerOverloadProtection, false),
-                                      currentDateTime))
-                headroom.spend(loadedPhases, minCurrent);
-            const double phases = qMax(1u, charger->phaseCount());
-            setChargingStateOverloadProtection(id, true,
-                                               overloadThrottle(minCurrent * Units::phaseVoltage * phases,
-                                                                manualCurrent * Units::phaseVoltage * phases,
-                                                                minCurrent * Units::phaseVoltage * phases));
-            continue;
-        }
-
-        const double required = (manualCurrent - charger->maxChargingCurrent()) * Units::phaseVoltage;
-        qCDebug(dcTavroEnergy()) << "Overload protection: For restoring the original charging power at least" << required
-                                 << "[W] per phase are required.";
-        if (!freePowerCovers(required, onePhase, "[W]"))
-            continue;
-        if (onePhase)
-            qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to restore the original configuration"
-                                     << manualCurrent << "[A]";
-
-        // The charger would refuse a new current right after the last
-        // reduction; clearing the flag then would leave it reduced for good.
-        if (charger->chargingCurrentLocked(currentDateTime)) {
-            qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for the charging current lock before restoring"
-                                     << charger->name();
-            continue;
-        }
-
-        const double current = ThingUtils::ensureValueClamping(manualCurrent, QVariant::Double, minCurrent, maxCurrent,
-                                                               charger->maxChargingCurrentStepSize()).toDouble();
-        qCDebug(dcTavroEnergy()) << "Overload protection: Restoring charger to" << current << "[A]";
-        const double presentCurrent = charger->maxChargingCurrent();
-        executeChargingAction(charger,
-                              ChargingAction(true, current, charger->phaseCount(),
+    qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
+    if (executeChargingAction(charger,
+                              ChargingAction(true, minCurrent, charger->phaseCount(),
                                              ChargingAction::ChargingActionIssuerOverloadProtection, false),
-                              currentDateTime);
-        headroom.spend(loadedPhases, current - presentCurrent);
-        setChargingStateOverloadProtection(id, false, 0);
+                              currentDateTime))
+        headroom.spend(recovery.loadedPhases, minCurrent);
+    const double phases = qMax(1u, charger->phaseCount());
+    setChargingStateOverloadProtection(recovery.id, true,
+                                       overloadThrottle(minCurrent * Units::phaseVoltage * phases,
+                                                        recovery.manualCurrent * Units::phaseVoltage * phases,
+                                                        minCurrent * Units::phaseVoltage * phases));
+}
+
+void SmartChargingManager::restoreOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
+                                                      const QDateTime &currentDateTime)
+{
+    EvChargerAc *charger = recovery.charger;
+    const double manualCurrent = recovery.manualCurrent;
+    const double required = (manualCurrent - charger->maxChargingCurrent()) * Units::phaseVoltage;
+    qCDebug(dcTavroEnergy()) << "Overload protection: For restoring the original charging power at least" << required
+                             << "[W] per phase are required.";
+    if (!recovery.freePowerCovers(required, "[W]"))
+        return;
+    if (recovery.onePhase)
+        qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to restore the original configuration"
+                                 << manualCurrent << "[A]";
+
+    // The charger would refuse a new current right after the last
+    // reduction; clearing the flag then would leave it reduced for good.
+    if (charger->chargingCurrentLocked(currentDateTime)) {
+        qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for the charging current lock before restoring"
+                                 << charger->name();
+        return;
     }
 
+    const double current = ThingUtils::ensureValueClamping(manualCurrent, QVariant::Double, recovery.minCurrent,
+                                                           recovery.maxCurrent,
+                                                           charger->maxChargingCurrentStepSize()).toDouble();
+    qCDebug(dcTavroEnergy()) << "Overload protection: Restoring charger to" << current << "[A]";
+    const double presentCurrent = charger->maxChargingCurrent();
+    executeChargingAction(charger,
+                          ChargingAction(true, current, charger->phaseCount(),
+                                         ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                          currentDateTime);
+    headroom.spend(recovery.loadedPhases, current - presentCurrent);
+    setChargingStateOverloadProtection(recovery.id, false, 0);
+}
+
+void SmartChargingManager::recoverDcChargers(bool unlimited)
+{
     const double freeDc = unlimited ? std::numeric_limits<double>::max() : availableDcOverloadThrottlePower();
     const QList<EvChargerDc *> dcChargers = m_evChargersDc.values();
     for (EvChargerDc *charger : dcChargers) {
