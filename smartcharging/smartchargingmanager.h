@@ -268,6 +268,18 @@ private:
     void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
 
     // --- adjustment (smartchargingmanageradjustment.cpp) ---
+    // Commands the charger's winning action, or switches it off when idle;
+    // what it draws afterwards is spent from headroom.
+    void adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime);
+    // Sends the winning issuer's action fitted to the headroom and returns
+    // the mode it charges in; idle without a winner or when not even the
+    // minimum fits (*phaseLimited). *drawPhases / *drawCurrent (A) follow a sent command.
+    ChargingState::Mode commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                               PhaseHeadroom &headroom, double ownCurrent,
+                                               Electricity::Phases *drawPhases, double *drawCurrent,
+                                               bool *phaseLimited, const QDateTime &currentDateTime);
+    // *drawCurrent becomes 0 when the charger was switched off.
+    void switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent, const QDateTime &currentDateTime);
     // False when nothing was sent: a restart the on/off lock holds back.
     bool executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
     // The phases the charger draws on when it carries out the action.

@@ -43,6 +43,27 @@ int commandRank(Issuer issuer)
     }
 }
 
+// The chargers in the order their commands go out: by command rank of the
+// winning issuer, then by id text.
+EvChargerAcs acCommandOrder(const QHash<EvChargerAc *, QHash<Issuer, ChargingAction>> &actions)
+{
+    struct Entry {
+        int rank;
+        QString idText;
+        EvChargerAc *charger;
+    };
+    QVector<Entry> order;
+    for (auto it = actions.constBegin(); it != actions.constEnd(); ++it)
+        order.append({commandRank(winningIssuer(it.value())), it.key()->id().toString(), it.key()});
+    std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
+        return a.rank != b.rank ? a.rank < b.rank : a.idText < b.idText;
+    });
+    EvChargerAcs chargers;
+    for (const Entry &entry : qAsConst(order))
+        chargers.append(entry.charger);
+    return chargers;
+}
+
 }
 
 void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
@@ -56,116 +77,122 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
     PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
     PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
 
-    struct Entry {
-        int rank;
-        QString idText;
-        EvChargerAc *charger;
-    };
-    QVector<Entry> order;
-    for (auto it = m_acChargingActions.constBegin(); it != m_acChargingActions.constEnd(); ++it)
-        order.append({commandRank(winningIssuer(it.value())), it.key()->id().toString(), it.key()});
-    std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
-        return a.rank != b.rank ? a.rank < b.rank : a.idText < b.idText;
-    });
+    const EvChargerAcs order = acCommandOrder(m_acChargingActions);
+    for (EvChargerAc *charger : order)
+        adjustAcCharger(charger, headroom, currentDateTime);
+}
 
-    for (const Entry &entry : qAsConst(order)) {
-        EvChargerAc *charger = entry.charger;
-        const ThingId id = charger->id();
-        const ChargingState state = m_book.states().value(id, ChargingState(id));
-        const ChargingConfiguration configuration = m_book.configuration(id);
-        qCDebug(dcTavroEnergy()) << charger->name() << state;
+void SmartChargingManager::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom,
+                                           const QDateTime &currentDateTime)
+{
+    const ThingId id = charger->id();
+    const ChargingState state = m_book.states().value(id, ChargingState(id));
+    const ChargingConfiguration configuration = m_book.configuration(id);
+    qCDebug(dcTavroEnergy()) << charger->name() << state;
 
-        if (state.targetPercentageReached()) {
-            qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
-            resetChargingStateTransient(id, ChargingState::WaitingReasonNone);
-            continue;
-        }
-        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
-            qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
-            resetChargingStateTransient(id, ChargingState::WaitingReasonNone);
-            continue;
-        }
-        if (!charger->available()) {
-            qCDebug(dcTavroEnergy()) << charger->name() << "is not available. Ignoring...";
-            resetChargingStateTransient(id, ChargingState::WaitingReasonChargerUnavailable);
-            continue;
-        }
-
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-        const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
-        // Until a command says otherwise the charger keeps its present draw.
-        headroom.spend(info.effectivePhases, -ownCurrent);
-        Electricity::Phases drawPhases = info.effectivePhases;
-        double drawCurrent = ownCurrent;
-
-        if (!charger->pluggedIn()) {
-            qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Switching off charging.";
-            if (charger->setChargingEnabled(false, currentDateTime, false, true))
-                drawCurrent = 0;
-            headroom.spend(drawPhases, drawCurrent);
-            resetChargingStateTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
-            continue;
-        }
-
-        qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_schedules.acSchedules().value(charger);
-
-        QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
-        const Issuer issuer = winningIssuer(actions);
-        ChargingState::Mode mode = ChargingState::ModeIdle;
-        bool phaseLimited = false;
-        if (issuer != ChargingAction::ChargingActionIssuerUnknown) {
-            ChargingAction &action = actions[issuer];
-            setChargingStateBatteryLevelConsiderationActive(id, false);
-            const Electricity::Phases phases = acActionPhases(info, action);
-            const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
-            if (current < 0) {
-                qCDebug(dcTavroEnergy()) << charger->name() << "cannot start: the phase limit leaves"
-                                         << headroom.available(phases) << "[A] on its phases, less than its minimum of"
-                                         << info.minChargingCurrent << "[A].";
-                phaseLimited = true;
-            } else {
-                action.setMaxChargingCurrent(current);
-                if (executeChargingAction(charger, action, currentDateTime)) {
-                    drawPhases = phases;
-                    drawCurrent = current;
-                }
-                if (issuer == ChargingAction::ChargingActionIssuerTimeRequirement)
-                    mode = ChargingState::ModeTimeRequirement;
-                else if (issuer == ChargingAction::ChargingActionIssuerSurplusCharging)
-                    mode = ChargingState::ModeSurplusCharging;
-                else
-                    mode = ChargingState::ModeSpotMarketCharging;
-            }
-        }
-
-        if (mode == ChargingState::ModeIdle) {
-            qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
-            auto infoIt = m_acProcessInfos.find(charger);
-            if (infoIt != m_acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
-                charger->setDesiredPhaseCount(1);
-                infoIt->effectivePhaseCount = 1;
-                infoIt->effectivePhases = Electricity::PhaseA;
-            }
-            for (Issuer idleIssuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
-                                      ChargingAction::ChargingActionIssuerSpotMarketCharging,
-                                      ChargingAction::ChargingActionIssuerTimeRequirement}) {
-                const double current = actions.value(idleIssuer).maxChargingCurrent();
-                if (current > 0) {
-                    charger->setMaxChargingCurrent(current, currentDateTime, false);
-                    break;
-                }
-            }
-            if (charger->setChargingEnabled(false, currentDateTime, false, true))
-                drawCurrent = 0;
-        }
-        headroom.spend(drawPhases, drawCurrent);
-        if (phaseLimited)
-            setChargingStateWaitingReason(id, ChargingState::WaitingReasonPhasePowerLimit);
-        setChargingStateMode(id, mode);
-        // Charging, but not fast enough for the target time: say so.
-        if (info.targetTimeUnreachable && mode != ChargingState::ModeIdle)
-            setChargingStateWaitingReason(id, ChargingState::WaitingReasonTargetTimeUnreachable);
+    if (state.targetPercentageReached()) {
+        qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
+        resetChargingStateTransient(id, ChargingState::WaitingReasonNone);
+        return;
     }
+    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
+        qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
+        resetChargingStateTransient(id, ChargingState::WaitingReasonNone);
+        return;
+    }
+    if (!charger->available()) {
+        qCDebug(dcTavroEnergy()) << charger->name() << "is not available. Ignoring...";
+        resetChargingStateTransient(id, ChargingState::WaitingReasonChargerUnavailable);
+        return;
+    }
+
+    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
+    // Until a command says otherwise the charger keeps its present draw.
+    headroom.spend(info.effectivePhases, -ownCurrent);
+    Electricity::Phases drawPhases = info.effectivePhases;
+    double drawCurrent = ownCurrent;
+
+    if (!charger->pluggedIn()) {
+        qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Switching off charging.";
+        if (charger->setChargingEnabled(false, currentDateTime, false, true))
+            drawCurrent = 0;
+        headroom.spend(drawPhases, drawCurrent);
+        resetChargingStateTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
+        return;
+    }
+
+    qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_schedules.acSchedules().value(charger);
+
+    bool phaseLimited = false;
+    const ChargingState::Mode mode = commandAcWinningAction(charger, info, headroom, ownCurrent, &drawPhases,
+                                                            &drawCurrent, &phaseLimited, currentDateTime);
+    if (mode == ChargingState::ModeIdle)
+        switchOffIdleAcCharger(charger, &drawCurrent, currentDateTime);
+    headroom.spend(drawPhases, drawCurrent);
+    if (phaseLimited)
+        setChargingStateWaitingReason(id, ChargingState::WaitingReasonPhasePowerLimit);
+    setChargingStateMode(id, mode);
+    // Charging, but not fast enough for the target time: say so.
+    if (info.targetTimeUnreachable && mode != ChargingState::ModeIdle)
+        setChargingStateWaitingReason(id, ChargingState::WaitingReasonTargetTimeUnreachable);
+}
+
+ChargingState::Mode SmartChargingManager::commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                                                 PhaseHeadroom &headroom, double ownCurrent,
+                                                                 Electricity::Phases *drawPhases, double *drawCurrent,
+                                                                 bool *phaseLimited, const QDateTime &currentDateTime)
+{
+    QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    const Issuer issuer = winningIssuer(actions);
+    if (issuer == ChargingAction::ChargingActionIssuerUnknown)
+        return ChargingState::ModeIdle;
+
+    ChargingAction &action = actions[issuer];
+    setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
+    const Electricity::Phases phases = acActionPhases(info, action);
+    const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
+    if (current < 0) {
+        qCDebug(dcTavroEnergy()) << charger->name() << "cannot start: the phase limit leaves"
+                                 << headroom.available(phases) << "[A] on its phases, less than its minimum of"
+                                 << info.minChargingCurrent << "[A].";
+        *phaseLimited = true;
+        return ChargingState::ModeIdle;
+    }
+    action.setMaxChargingCurrent(current);
+    if (executeChargingAction(charger, action, currentDateTime)) {
+        *drawPhases = phases;
+        *drawCurrent = current;
+    }
+    if (issuer == ChargingAction::ChargingActionIssuerTimeRequirement)
+        return ChargingState::ModeTimeRequirement;
+    if (issuer == ChargingAction::ChargingActionIssuerSurplusCharging)
+        return ChargingState::ModeSurplusCharging;
+    return ChargingState::ModeSpotMarketCharging;
+}
+
+void SmartChargingManager::switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent,
+                                                  const QDateTime &currentDateTime)
+{
+    qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
+    auto infoIt = m_acProcessInfos.find(charger);
+    if (infoIt != m_acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
+        charger->setDesiredPhaseCount(1);
+        infoIt->effectivePhaseCount = 1;
+        infoIt->effectivePhases = Electricity::PhaseA;
+    }
+    const QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    for (Issuer idleIssuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
+                              ChargingAction::ChargingActionIssuerSpotMarketCharging,
+                              ChargingAction::ChargingActionIssuerTimeRequirement}) {
+        const double current = actions.value(idleIssuer).maxChargingCurrent();
+        if (current > 0) {
+            charger->setMaxChargingCurrent(current, currentDateTime, false);
+            break;
+        }
+    }
+    if (charger->setChargingEnabled(false, currentDateTime, false, true))
+        *drawCurrent = 0;
 }
 
 Electricity::Phases SmartChargingManager::acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action)
