@@ -28,44 +28,53 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     qRegisterMetaType<ThingId>("ThingId");
 
     migrateSettings();
+    readGlobalSettings();
+    connectBooks();
+    restoreChargingConfigurations();
+    trackConfiguredThings();
+    connectHost();
+}
 
-    {
-        // The file may have been edited by hand: a value that does not parse
-        // is replaced by the default, one outside its range is clamped to
-        // the setter's range; both with a warning.
-        EnergySettings settings;
-        auto warnInvalid = [&settings](const QString &key) {
-            qCWarning(dcTavroEnergy()) << "Ignoring invalid value in the global settings:" << key
-                                       << settings.value(key);
-        };
-        auto readFraction = [&settings, &warnInvalid](const QString &key, double fallback) {
-            if (!settings.contains(key))
-                return fallback;
-            bool ok = false;
-            const double value = settings.value(key).toDouble(&ok);
-            if (!ok || !std::isfinite(value)) {
-                warnInvalid(key);
-                return fallback;
-            }
-            if (value < 0.0 || value > 1.0)
-                qCWarning(dcTavroEnergy()) << "Global setting out of range:" << key << value << "- using"
-                                           << qBound(0.0, value, 1.0);
-            return qBound(0.0, value, 1.0);
-        };
-        const QString phaseLimitKey = QStringLiteral("phasePowerConsumptionLimit");
-        if (settings.contains(phaseLimitKey)) {
-            bool ok = false;
-            m_phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
-            if (!ok) {
-                warnInvalid(phaseLimitKey);
-                m_phasePowerLimit = 0;
-            }
+void SmartChargingManager::readGlobalSettings()
+{
+    // The file may have been edited by hand: a value that does not parse
+    // is replaced by the default, one outside its range is clamped to
+    // the setter's range; both with a warning.
+    EnergySettings settings;
+    auto warnInvalid = [&settings](const QString &key) {
+        qCWarning(dcTavroEnergy()) << "Ignoring invalid value in the global settings:" << key
+                                   << settings.value(key);
+    };
+    auto readFraction = [&settings, &warnInvalid](const QString &key, double fallback) {
+        if (!settings.contains(key))
+            return fallback;
+        bool ok = false;
+        const double value = settings.value(key).toDouble(&ok);
+        if (!ok || !std::isfinite(value)) {
+            warnInvalid(key);
+            return fallback;
         }
-        m_acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
-        m_batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
-        m_batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
+        if (value < 0.0 || value > 1.0)
+            qCWarning(dcTavroEnergy()) << "Global setting out of range:" << key << value << "- using"
+                                       << qBound(0.0, value, 1.0);
+        return qBound(0.0, value, 1.0);
+    };
+    const QString phaseLimitKey = QStringLiteral("phasePowerConsumptionLimit");
+    if (settings.contains(phaseLimitKey)) {
+        bool ok = false;
+        m_phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
+        if (!ok) {
+            warnInvalid(phaseLimitKey);
+            m_phasePowerLimit = 0;
+        }
     }
+    m_acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
+    m_batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
+    m_batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
+}
 
+void SmartChargingManager::connectBooks()
+{
     m_book.setCoverageSource([this](const ThingId &evChargerId) { return calculateSurplusCoverage(evChargerId); });
     connect(&m_book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
     connect(&m_book, &ChargingBook::chargingConfigurationRemoved, this,
@@ -76,9 +85,10 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     connect(&m_book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
     connect(&m_book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
     connect(&m_schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
+}
 
-    restoreChargingConfigurations();
-
+void SmartChargingManager::trackConfiguredThings()
+{
     const Things things = m_thingManager->configuredThings();
     for (Thing *thing : things) {
         if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
@@ -100,7 +110,10 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
         else if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
             setupEnergyStorage(thing);
     }
+}
 
+void SmartChargingManager::connectHost()
+{
     connect(m_thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
     connect(m_thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
     connect(m_thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);

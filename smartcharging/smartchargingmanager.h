@@ -142,6 +142,14 @@ private:
     friend class SmartChargingManagerTestAccess;
 
     // --- life cycle and update trigger (smartchargingmanager.cpp) ---
+    // Phase limit, acquisition tolerance and battery limits from the settings file.
+    void readGlobalSettings();
+    // The books' signals become the manager's.
+    void connectBooks();
+    // Takes up the energy storages, chargers and cars the host has now.
+    void trackConfiguredThings();
+    // Follows the host's things, actions, root meter and energy logs.
+    void connectHost();
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
     // Adds every charger's energy since the last sample to its delivered
     // energy; charging power (W) is what it draws now, discharge counts 0.
