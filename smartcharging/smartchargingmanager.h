@@ -183,6 +183,14 @@ private:
                                            const ChargingConfiguration &chargingConfiguration,
                                            const QDateTime &currentDateTime,
                                            double fuseShare = std::numeric_limits<double>::infinity());
+    // Phase counts and phases the car can charge with on this charger;
+    // the phases the charger meters win.
+    static void setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *charger);
+    // Phase limit power (W), full and remaining charging time and projected
+    // end; fuseShare as for buildAcProcessInfo.
+    void estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
+                                const ChargingConfiguration &chargingConfiguration,
+                                const QDateTime &currentDateTime, double fuseShare) const;
     double gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime);
     void resetChargingActions(const EvChargerAcs &chargers);
 

@@ -210,71 +210,8 @@ ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charge
                                        << ", charging energy loss factor " << info.lossFactor
                                        << ", phases: " << info.carPhaseCount;
 
-    const uint chargerPhaseCount = charger->phaseCount();
-    const bool switchable = desiredPhaseCountOffers(charger, 1) && desiredPhaseCountOffers(charger, 3);
-    if (switchable && info.carPhaseCount > 1) {
-        qCDebug(dcTavroEnergy()) << "  Phase count switching is possible with this car/charger combination.";
-        info.phaseSwitchingPossible = true;
-        info.effectivePhaseCount = qMin(chargerPhaseCount, info.carPhaseCount);
-        info.maxPhaseCount = 3;
-        info.minPhaseCount = 1;
-        info.maxPhases = Electricity::PhaseAll;
-    } else {
-        const uint phaseCount = qMin(chargerPhaseCount, info.carPhaseCount);
-        info.maxPhaseCount = phaseCount;
-        info.minPhaseCount = phaseCount;
-        info.effectivePhaseCount = phaseCount;
-        info.maxPhases = getAscendingPhasesForCount(phaseCount);
-        qCDebug(dcTavroEnergy()).nospace() << "  Phase count switching is not possible with this car/charger combination. Using "
-                                           << phaseCount << " phases.";
-    }
-
-    info.carLimitedToSinglePhase = desiredPhaseCountOffers(charger, 1) && info.carPhaseCount == 1;
-
-    // What the charger measures wins over what the phase counts promise.
-    const Electricity::Phases meteredPhases = charger->meteredPhases();
-    if (meteredPhases == Electricity::PhaseNone) {
-        info.effectivePhases = getAscendingPhasesForCount(info.effectivePhaseCount);
-        qCDebug(dcTavroEnergy()) << "  No metered phases available. Assuming phases" << info.effectivePhases
-                                 << "for" << info.effectivePhaseCount << "phases.";
-    } else {
-        info.effectivePhaseCount = static_cast<uint>(Electricity::phaseCount(meteredPhases));
-        info.effectivePhases = meteredPhases;
-        qCDebug(dcTavroEnergy()) << "  Metered phases in use:" << info.effectivePhases
-                                 << "count:" << info.effectivePhaseCount;
-    }
-
-    // Power per phase (W) under the household limit, when one is set. Cars
-    // charging from the grid at the same time share what the house leaves
-    // of it: a plan that counted every minute at the full limit would come
-    // up short. Never below the minimum current: the estimate stays finite
-    // while the house takes the fuse for a while.
-    info.chargerPhaseLimitPower = info.maxChargingCurrent * info.voltage;
-    double householdPhaseLimitPower = m_phasePowerLimit != 0 ? m_phasePowerLimit * info.voltage
-                                                             : info.chargerPhaseLimitPower;
-    if (std::isfinite(fuseShare))
-        householdPhaseLimitPower = qMin(householdPhaseLimitPower, qMax(fuseShare, double(info.minChargingCurrent)) * info.voltage);
-    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_phasePowerLimit << "A - EV charger phase limit:"
-                             << info.maxChargingCurrent << "A";
-    info.phaseLimitPower = qMin(info.chargerPhaseLimitPower, householdPhaseLimitPower);
-
-    const double chargingPower = info.phaseLimitPower * info.lossFactor * info.maxPhaseCount;
-    if (info.capacity > 0 && chargingPower > 0) {
-        info.fullChargingHours = info.capacity / chargingPower;
-    } else {
-        info.fullChargingHours = 0;
-        qCWarning(dcTavroEnergy()) << "Invalid charging calculation input for" << charger->name()
-                                   << "capacity:" << info.capacity << "phaseLimitPower:" << info.phaseLimitPower
-                                   << "lossFactor:" << info.lossFactor << "phaseCount:" << info.maxPhaseCount;
-    }
-
-    info.remainingPercentage = qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info.batteryLevel);
-    info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100.0;
-    info.projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(info.remainingChargingHours * 3600));
-    qCDebug(dcTavroEnergy()) << "  Full charging time:" << formatHours(info.fullChargingHours)
-                             << "remaining charging time:" << formatHours(info.remainingChargingHours)
-                             << "for" << info.remainingPercentage << "%";
-    qCDebug(dcTavroEnergy()) << "  Projected end time:" << info.projectedEndTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+    setAcPhaseInfo(&info, charger);
+    estimateAcChargingTime(&info, charger, chargingConfiguration, currentDateTime, fuseShare);
 
     info.dailySpotMarketPercentage = chargingConfiguration.dailySpotMarketPercentage();
     info.dailySpotMarketRequired = chargingConfiguration.dailySpotMarketPercentage() != 0;
@@ -283,6 +220,80 @@ ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charge
                                        << info.dailySpotMarketPercentage << "%) shall be charged from spotmarket today";
 
     return info;
+}
+
+void SmartChargingManager::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *charger)
+{
+    const uint chargerPhaseCount = charger->phaseCount();
+    const bool switchable = desiredPhaseCountOffers(charger, 1) && desiredPhaseCountOffers(charger, 3);
+    if (switchable && info->carPhaseCount > 1) {
+        qCDebug(dcTavroEnergy()) << "  Phase count switching is possible with this car/charger combination.";
+        info->phaseSwitchingPossible = true;
+        info->effectivePhaseCount = qMin(chargerPhaseCount, info->carPhaseCount);
+        info->maxPhaseCount = 3;
+        info->minPhaseCount = 1;
+        info->maxPhases = Electricity::PhaseAll;
+    } else {
+        const uint phaseCount = qMin(chargerPhaseCount, info->carPhaseCount);
+        info->maxPhaseCount = phaseCount;
+        info->minPhaseCount = phaseCount;
+        info->effectivePhaseCount = phaseCount;
+        info->maxPhases = getAscendingPhasesForCount(phaseCount);
+        qCDebug(dcTavroEnergy()).nospace() << "  Phase count switching is not possible with this car/charger combination. Using "
+                                           << phaseCount << " phases.";
+    }
+
+    info->carLimitedToSinglePhase = desiredPhaseCountOffers(charger, 1) && info->carPhaseCount == 1;
+
+    // What the charger measures wins over what the phase counts promise.
+    const Electricity::Phases meteredPhases = charger->meteredPhases();
+    if (meteredPhases == Electricity::PhaseNone) {
+        info->effectivePhases = getAscendingPhasesForCount(info->effectivePhaseCount);
+        qCDebug(dcTavroEnergy()) << "  No metered phases available. Assuming phases" << info->effectivePhases
+                                 << "for" << info->effectivePhaseCount << "phases.";
+    } else {
+        info->effectivePhaseCount = static_cast<uint>(Electricity::phaseCount(meteredPhases));
+        info->effectivePhases = meteredPhases;
+        qCDebug(dcTavroEnergy()) << "  Metered phases in use:" << info->effectivePhases
+                                 << "count:" << info->effectivePhaseCount;
+    }
+}
+
+void SmartChargingManager::estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
+                                                  const ChargingConfiguration &chargingConfiguration,
+                                                  const QDateTime &currentDateTime, double fuseShare) const
+{
+    // Power per phase (W) under the household limit, when one is set. Cars
+    // charging from the grid at the same time share what the house leaves
+    // of it: a plan that counted every minute at the full limit would come
+    // up short. Never below the minimum current: the estimate stays finite
+    // while the house takes the fuse for a while.
+    info->chargerPhaseLimitPower = info->maxChargingCurrent * info->voltage;
+    double householdPhaseLimitPower = m_phasePowerLimit != 0 ? m_phasePowerLimit * info->voltage
+                                                             : info->chargerPhaseLimitPower;
+    if (std::isfinite(fuseShare))
+        householdPhaseLimitPower = qMin(householdPhaseLimitPower, qMax(fuseShare, double(info->minChargingCurrent)) * info->voltage);
+    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_phasePowerLimit << "A - EV charger phase limit:"
+                             << info->maxChargingCurrent << "A";
+    info->phaseLimitPower = qMin(info->chargerPhaseLimitPower, householdPhaseLimitPower);
+
+    const double chargingPower = info->phaseLimitPower * info->lossFactor * info->maxPhaseCount;
+    if (info->capacity > 0 && chargingPower > 0) {
+        info->fullChargingHours = info->capacity / chargingPower;
+    } else {
+        info->fullChargingHours = 0;
+        qCWarning(dcTavroEnergy()) << "Invalid charging calculation input for" << charger->name()
+                                   << "capacity:" << info->capacity << "phaseLimitPower:" << info->phaseLimitPower
+                                   << "lossFactor:" << info->lossFactor << "phaseCount:" << info->maxPhaseCount;
+    }
+
+    info->remainingPercentage = qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info->batteryLevel);
+    info->remainingChargingHours = info->remainingPercentage * info->fullChargingHours / 100.0;
+    info->projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(info->remainingChargingHours * 3600));
+    qCDebug(dcTavroEnergy()) << "  Full charging time:" << formatHours(info->fullChargingHours)
+                             << "remaining charging time:" << formatHours(info->remainingChargingHours)
+                             << "for" << info->remainingPercentage << "%";
+    qCDebug(dcTavroEnergy()) << "  Projected end time:" << info->projectedEndTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
 void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
