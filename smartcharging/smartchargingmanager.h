@@ -169,6 +169,11 @@ private:
     QString carChargingInterfaces(Thing *car) const;
     bool thingProvidesVehicleBatteryLevel(Thing *thing) const;
     bool isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const;
+    // The percentages, repeat days and (DC) power range are in range; logs the first that is not.
+    bool chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration, Thing *charger,
+                                          bool dcCharger) const;
+    // The car offers what the charger (AC or DC) needs; logs why not.
+    bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
 
     // --- preparation (smartchargingmanagerpreparation.cpp) ---
     EvChargerAcs preparedAcChargers(const QDateTime &currentDateTime);

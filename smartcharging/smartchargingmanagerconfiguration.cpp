@@ -198,42 +198,8 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
         return EnergyManager::EnergyErrorInvalidParameter;
     }
 
-    if (chargingConfiguration.targetPercentage() > 100) {
-        qCWarning(dcTavroEnergy()) << "Charging configuration target percentage out of range:"
-                                   << chargingConfiguration.targetPercentage();
+    if (!chargingConfigurationValuesValid(chargingConfiguration, charger, dcCharger))
         return EnergyManager::EnergyErrorInvalidParameter;
-    }
-
-    for (int day : chargingConfiguration.repeatDays()) {
-        if (day < 1 || day > 7) {
-            qCWarning(dcTavroEnergy()) << "Charging configuration repeat days invalid. All days must be within 1 (Mon) and 7 (Sun):"
-                                       << chargingConfiguration.repeatDays();
-            return EnergyManager::EnergyErrorInvalidParameter;
-        }
-    }
-
-    if (chargingConfiguration.dailySpotMarketPercentage() > 100) {
-        qCWarning(dcTavroEnergy()) << "Charging configuration daily spot market percentage value out of range:"
-                                   << chargingConfiguration.dailySpotMarketPercentage() << "is not in the range [0 - 100] %";
-        return EnergyManager::EnergyErrorInvalidParameter;
-    }
-
-    if (chargingConfiguration.dischargeFloorPercentage() > 100) {
-        qCWarning(dcTavroEnergy()) << "Charging configuration discharge floor percentage out of range:"
-                                   << chargingConfiguration.dischargeFloorPercentage();
-        return EnergyManager::EnergyErrorInvalidParameter;
-    }
-
-    if (dcCharger) {
-        if (chargingConfiguration.dischargeFloorPercentage() >= chargingConfiguration.targetPercentage()) {
-            qCWarning(dcTavroEnergy()) << "Charging configuration SoC range invalid:"
-                                       << chargingConfiguration.dischargeFloorPercentage()
-                                       << chargingConfiguration.targetPercentage();
-            return EnergyManager::EnergyErrorInvalidParameter;
-        }
-        if (!isDcChargingConfigurationValid(chargingConfiguration, charger))
-            return EnergyManager::EnergyErrorInvalidParameter;
-    }
 
     // The normal-mode restore values follow only what the user does at the
     // charger; this call cannot change them.
@@ -256,25 +222,8 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
         }
     }
 
-    if (car && dcCharger) {
-        if (!thingProvidesVehicleBatteryLevel(car)) {
-            qCWarning(dcTavroEnergy()) << "The assigned DC vehicle must provide a battery level state.";
-            return EnergyManager::EnergyErrorInvalidParameter;
-        }
-        const QString interfaces = carChargingInterfaces(car);
-        if (interfaces != QLatin1String("dc") && interfaces != QLatin1String("acdc")) {
-            qCWarning(dcTavroEnergy()) << "The assigned DC vehicle must provide DC charging capability states.";
-            return EnergyManager::EnergyErrorInvalidParameter;
-        }
-    }
-
-    if (car && acCharger) {
-        const QString interfaces = carChargingInterfaces(car);
-        if (!isCar(car) || (interfaces != QLatin1String("ac") && interfaces != QLatin1String("acdc"))) {
-            qCWarning(dcTavroEnergy()) << "The assigned AC vehicle must provide AC charging capability states.";
-            return EnergyManager::EnergyErrorInvalidParameter;
-        }
-    }
+    if (car && !assignedCarFits(car, acCharger, dcCharger))
+        return EnergyManager::EnergyErrorInvalidParameter;
 
     const bool carChanged = newConfiguration.assignedCarId() != stored.assignedCarId();
     if (carChanged)
@@ -295,6 +244,72 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
     storeChargingConfiguration(newConfiguration);
     update(TavroClock::currentDateTime());
     return EnergyManager::EnergyErrorNoError;
+}
+
+bool SmartChargingManager::chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration,
+                                                            Thing *charger, bool dcCharger) const
+{
+    if (chargingConfiguration.targetPercentage() > 100) {
+        qCWarning(dcTavroEnergy()) << "Charging configuration target percentage out of range:"
+                                   << chargingConfiguration.targetPercentage();
+        return false;
+    }
+
+    for (int day : chargingConfiguration.repeatDays()) {
+        if (day < 1 || day > 7) {
+            qCWarning(dcTavroEnergy()) << "Charging configuration repeat days invalid. All days must be within 1 (Mon) and 7 (Sun):"
+                                       << chargingConfiguration.repeatDays();
+            return false;
+        }
+    }
+
+    if (chargingConfiguration.dailySpotMarketPercentage() > 100) {
+        qCWarning(dcTavroEnergy()) << "Charging configuration daily spot market percentage value out of range:"
+                                   << chargingConfiguration.dailySpotMarketPercentage() << "is not in the range [0 - 100] %";
+        return false;
+    }
+
+    if (chargingConfiguration.dischargeFloorPercentage() > 100) {
+        qCWarning(dcTavroEnergy()) << "Charging configuration discharge floor percentage out of range:"
+                                   << chargingConfiguration.dischargeFloorPercentage();
+        return false;
+    }
+
+    if (dcCharger) {
+        if (chargingConfiguration.dischargeFloorPercentage() >= chargingConfiguration.targetPercentage()) {
+            qCWarning(dcTavroEnergy()) << "Charging configuration SoC range invalid:"
+                                       << chargingConfiguration.dischargeFloorPercentage()
+                                       << chargingConfiguration.targetPercentage();
+            return false;
+        }
+        if (!isDcChargingConfigurationValid(chargingConfiguration, charger))
+            return false;
+    }
+    return true;
+}
+
+bool SmartChargingManager::assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const
+{
+    if (dcCharger) {
+        if (!thingProvidesVehicleBatteryLevel(car)) {
+            qCWarning(dcTavroEnergy()) << "The assigned DC vehicle must provide a battery level state.";
+            return false;
+        }
+        const QString interfaces = carChargingInterfaces(car);
+        if (interfaces != QLatin1String("dc") && interfaces != QLatin1String("acdc")) {
+            qCWarning(dcTavroEnergy()) << "The assigned DC vehicle must provide DC charging capability states.";
+            return false;
+        }
+    }
+
+    if (acCharger) {
+        const QString interfaces = carChargingInterfaces(car);
+        if (!isCar(car) || (interfaces != QLatin1String("ac") && interfaces != QLatin1String("acdc"))) {
+            qCWarning(dcTavroEnergy()) << "The assigned AC vehicle must provide AC charging capability states.";
+            return false;
+        }
+    }
+    return true;
 }
 
 void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration)
