@@ -18,12 +18,12 @@
 SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
                                            SpotMarketManager *spotMarketManager,
                                            EnergyManagerConfiguration *configuration, QObject *parent)
-    : QObject(parent),
-      m_energyManager(energyManager),
-      m_thingManager(thingManager),
-      m_spotMarketManager(spotMarketManager),
-      m_configuration(configuration)
+    : QObject(parent)
 {
+    m_context.energyManager = energyManager;
+    m_context.thingManager = thingManager;
+    m_context.spotMarketManager = spotMarketManager;
+    m_context.configuration = configuration;
     registerTavroEnergyTypes();
     qRegisterMetaType<ThingId>("ThingId");
 
@@ -62,37 +62,37 @@ void SmartChargingManager::readGlobalSettings()
     const QString phaseLimitKey = QStringLiteral("phasePowerConsumptionLimit");
     if (settings.contains(phaseLimitKey)) {
         bool ok = false;
-        m_phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
+        m_context.phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
         if (!ok) {
             warnInvalid(phaseLimitKey);
-            m_phasePowerLimit = 0;
+            m_context.phasePowerLimit = 0;
         }
     }
-    m_acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
-    m_batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
-    m_batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
+    m_context.acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
+    m_context.batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
+    m_context.batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
 }
 
 void SmartChargingManager::connectBooks()
 {
-    m_book.setCoverageSource([this](const ThingId &evChargerId) { return calculateSurplusCoverage(evChargerId); });
-    connect(&m_book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
-    connect(&m_book, &ChargingBook::chargingConfigurationRemoved, this,
+    m_context.book.setCoverageSource([this](const ThingId &evChargerId) { return calculateSurplusCoverage(evChargerId); });
+    connect(&m_context.book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
+    connect(&m_context.book, &ChargingBook::chargingConfigurationRemoved, this,
             &SmartChargingManager::chargingConfigurationRemoved);
-    connect(&m_book, &ChargingBook::chargingConfigurationChanged, this,
+    connect(&m_context.book, &ChargingBook::chargingConfigurationChanged, this,
             &SmartChargingManager::chargingConfigurationChanged);
-    connect(&m_book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
-    connect(&m_book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
-    connect(&m_book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
-    connect(&m_schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
+    connect(&m_context.book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
+    connect(&m_context.book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
+    connect(&m_context.book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
+    connect(&m_context.schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
 }
 
 void SmartChargingManager::trackConfiguredThings()
 {
-    const Things things = m_thingManager->configuredThings();
+    const Things things = m_context.thingManager->configuredThings();
     for (Thing *thing : things) {
         if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
-            m_energyStorages.append(thing);
+            m_context.energyStorages.append(thing);
     }
     const Things acChargers = things.filterByInterface(QStringLiteral("evchargerac"));
     qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. EV chargers in tavro:" << acChargers.count();
@@ -114,19 +114,19 @@ void SmartChargingManager::trackConfiguredThings()
 
 void SmartChargingManager::connectHost()
 {
-    connect(m_thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
-    connect(m_thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
-    connect(m_thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);
+    connect(m_context.thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
+    connect(m_context.thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
+    connect(m_context.thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);
 
-    if (m_energyManager->rootMeter())
-        setupRootMeter(m_energyManager->rootMeter());
-    connect(m_energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
-        setupRootMeter(m_energyManager->rootMeter());
+    if (m_context.energyManager->rootMeter())
+        setupRootMeter(m_context.energyManager->rootMeter());
+    connect(m_context.energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
+        setupRootMeter(m_context.energyManager->rootMeter());
     });
 
-    connect(m_energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
+    connect(m_context.energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
             &SmartChargingManager::onPowerBalanceEntryAdded);
-    connect(m_energyManager->logs(), &EnergyLogs::thingPowerEntryAdded, this,
+    connect(m_context.energyManager->logs(), &EnergyLogs::thingPowerEntryAdded, this,
             [this](EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry) {
         if (sampleRate != EnergyLogs::SampleRate1Min
                 || !isInCurrentMinute(entry.timestamp(), TavroClock::currentDateTime()))
@@ -134,7 +134,7 @@ void SmartChargingManager::connectHost()
         updateManualSoCsWithMeter(sampleRate, entry);
     });
 
-    connect(m_energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
+    connect(m_context.energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
         verifyOverloadProtection(TavroClock::currentDateTime());
         updateDcChargers(TavroClock::currentDateTime());
     });
@@ -167,7 +167,7 @@ void SmartChargingManager::sampleDeliveredEnergy(const QDateTime &currentDateTim
     // power of its first minute.
     auto sample = [this, &currentDateTime](const ThingId &id, double power) {
         const qint64 longestGap = 300;
-        DeliveredEnergy &energy = m_deliveredEnergy[id];
+        ChargingContext::DeliveredEnergy &energy = m_context.deliveredEnergies[id];
         if (energy.sampledAt.isValid() && energy.sampledAt < currentDateTime) {
             const qint64 seconds = qMin(longestGap, energy.sampledAt.secsTo(currentDateTime));
             energy.total += energy.power * seconds / 3600.0 / 1000.0;
@@ -176,9 +176,9 @@ void SmartChargingManager::sampleDeliveredEnergy(const QDateTime &currentDateTim
             energy.sampledAt = currentDateTime;
         energy.power = std::isfinite(power) ? qMax(0.0, power) : 0.0;
     };
-    for (EvChargerAc *charger : qAsConst(m_evChargersAc))
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
         sample(charger->id(), charger->currentPower());
-    for (EvChargerDc *charger : qAsConst(m_evChargersDc))
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
         sample(charger->id(), charger->measuredPower());
 }
 
@@ -188,7 +188,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
     sampleDeliveredEnergy(currentDateTime);
-    for (EvChargerAc *charger : qAsConst(m_evChargersAc))
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
         charger->evaluateChargingEnabledLock(currentDateTime);
 
     updateManualSoCsWithoutMeter(currentDateTime);
@@ -196,27 +196,27 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     const bool overloaded = verifyOverloadProtection(currentDateTime);
     // From here on every command of the cycle is fitted to what the fuse
     // leaves after the commands before it: the meter shows none of them yet.
-    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
-    PhaseHeadroom *const enclosingHeadroom = m_cycleHeadroom;
-    m_cycleHeadroom = &headroom;
+    PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom *const enclosingHeadroom = m_context.cycleHeadroom;
+    m_context.cycleHeadroom = &headroom;
     if (!overloaded)
         verifyOverloadProtectionRecovery(currentDateTime);
     planSpotMarketCharging(currentDateTime);
     planSurplusCharging(currentDateTime);
     adjustEvChargers(currentDateTime);
     updateDcChargers(currentDateTime);
-    m_cycleHeadroom = enclosingHeadroom;
+    m_context.cycleHeadroom = enclosingHeadroom;
 }
 
 void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)
 {
-    if (m_phasePowerLimit == phasePowerLimit)
+    if (m_context.phasePowerLimit == phasePowerLimit)
         return;
-    m_phasePowerLimit = phasePowerLimit;
-    emit phasePowerLimitChanged(static_cast<int>(m_phasePowerLimit));
+    m_context.phasePowerLimit = phasePowerLimit;
+    emit phasePowerLimitChanged(static_cast<int>(m_context.phasePowerLimit));
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("phasePowerConsumptionLimit"), m_phasePowerLimit);
+        settings.setValue(QStringLiteral("phasePowerConsumptionLimit"), m_context.phasePowerLimit);
     }
     update(TavroClock::currentDateTime());
 }
@@ -224,27 +224,27 @@ void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)
 void SmartChargingManager::setAcquisitionTolerance(double acquisitionTolerance)
 {
     // Compared before clamping: 1.5 differs from a stored 1.0 every time.
-    if (m_acquisitionTolerance == acquisitionTolerance)
+    if (m_context.acquisitionTolerance == acquisitionTolerance)
         return;
-    m_acquisitionTolerance = qBound(0.0, acquisitionTolerance, 1.0);
-    emit acquisitionToleranceChanged(m_acquisitionTolerance);
+    m_context.acquisitionTolerance = qBound(0.0, acquisitionTolerance, 1.0);
+    emit acquisitionToleranceChanged(m_context.acquisitionTolerance);
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("acquisitionTolerance"), m_acquisitionTolerance);
+        settings.setValue(QStringLiteral("acquisitionTolerance"), m_context.acquisitionTolerance);
     }
     update(TavroClock::currentDateTime());
 }
 
 void SmartChargingManager::setBatteryLevelConsideration(double batteryLevelConsideration)
 {
-    if (m_batteryLevelLowerLimit == batteryLevelConsideration)
+    if (m_context.batteryLevelLowerLimit == batteryLevelConsideration)
         return;
-    m_batteryLevelLowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
-    emit batteryLevelConsiderationChanged(m_batteryLevelLowerLimit);
-    emit batteryLevelLimitsChanged(m_batteryLevelLowerLimit, m_batteryLevelUpperLimit);
+    m_context.batteryLevelLowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
+    emit batteryLevelConsiderationChanged(m_context.batteryLevelLowerLimit);
+    emit batteryLevelLimitsChanged(m_context.batteryLevelLowerLimit, m_context.batteryLevelUpperLimit);
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_batteryLevelLowerLimit);
+        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_context.batteryLevelLowerLimit);
     }
     update(TavroClock::currentDateTime());
 }
@@ -253,56 +253,49 @@ void SmartChargingManager::setBatteryLevelLimits(double lowerLimit, double upper
 {
     lowerLimit = qBound(0.0, lowerLimit, 1.0);
     upperLimit = qBound(0.0, upperLimit, 1.0);
-    const bool lowerChanged = m_batteryLevelLowerLimit != lowerLimit;
-    const bool upperChanged = m_batteryLevelUpperLimit != upperLimit;
+    const bool lowerChanged = m_context.batteryLevelLowerLimit != lowerLimit;
+    const bool upperChanged = m_context.batteryLevelUpperLimit != upperLimit;
     if (!lowerChanged && !upperChanged)
         return;
-    m_batteryLevelLowerLimit = lowerLimit;
-    m_batteryLevelUpperLimit = upperLimit;
+    m_context.batteryLevelLowerLimit = lowerLimit;
+    m_context.batteryLevelUpperLimit = upperLimit;
     if (lowerChanged)
-        emit batteryLevelConsiderationChanged(m_batteryLevelLowerLimit);
-    emit batteryLevelLimitsChanged(m_batteryLevelLowerLimit, m_batteryLevelUpperLimit);
+        emit batteryLevelConsiderationChanged(m_context.batteryLevelLowerLimit);
+    emit batteryLevelLimitsChanged(m_context.batteryLevelLowerLimit, m_context.batteryLevelUpperLimit);
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_batteryLevelLowerLimit);
-        settings.setValue(QStringLiteral("batteryLevelUpperLimit"), m_batteryLevelUpperLimit);
+        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_context.batteryLevelLowerLimit);
+        settings.setValue(QStringLiteral("batteryLevelUpperLimit"), m_context.batteryLevelUpperLimit);
     }
     update(TavroClock::currentDateTime());
 }
 
 ChargingConfigurations SmartChargingManager::chargingConfigurations() const
 {
-    return ChargingConfigurations(m_book.configurations().values());
+    return ChargingConfigurations(m_context.book.configurations().values());
 }
 
 ChargingConfiguration SmartChargingManager::chargingConfiguration(const ThingId &evChargerId) const
 {
-    return m_book.configurations().value(evChargerId, ChargingConfiguration());
+    return m_context.book.configurations().value(evChargerId, ChargingConfiguration());
 }
 
 ChargingStates SmartChargingManager::chargingStates() const
 {
-    return ChargingStates(m_book.states().values());
+    return ChargingStates(m_context.book.states().values());
 }
 
 ChargingState SmartChargingManager::chargingState(const ThingId &evChargerId) const
 {
-    return m_book.states().value(evChargerId, ChargingState());
+    return m_context.book.states().value(evChargerId, ChargingState());
 }
 
 ChargingSchedules SmartChargingManager::chargingSchedules() const
 {
-    return m_schedules.schedules();
+    return m_context.schedules.schedules();
 }
 
 Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)
 {
-    switch (count) {
-    case 3:
-        return Electricity::PhaseAll;
-    case 2:
-        return Electricity::PhaseA | Electricity::PhaseB;
-    default:
-        return Electricity::PhaseA;
-    }
+    return ChargingContext::ascendingPhasesForCount(count);
 }

@@ -1,7 +1,7 @@
 #ifndef SMARTCHARGINGMANAGER_H
 #define SMARTCHARGINGMANAGER_H
 
-#include "smartcharging/chargingbook.h"
+#include "smartcharging/chargingcontext.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/schedulebook.h"
@@ -70,18 +70,18 @@ public:
                          QObject *parent = nullptr);
 
     // Household current limit per phase at the root meter (A); 0 = unset.
-    uint phasePowerLimit() const { return m_phasePowerLimit; }
+    uint phasePowerLimit() const { return m_context.phasePowerLimit; }
     void setPhasePowerLimit(uint phasePowerLimit);
     // Fractions 0..1.
-    double acquisitionTolerance() const { return m_acquisitionTolerance; }
+    double acquisitionTolerance() const { return m_context.acquisitionTolerance; }
     void setAcquisitionTolerance(double acquisitionTolerance);
-    double batteryLevelConsideration() const { return m_batteryLevelLowerLimit; }
+    double batteryLevelConsideration() const { return m_context.batteryLevelLowerLimit; }
     void setBatteryLevelConsideration(double batteryLevelConsideration);
-    double batteryLevelLowerLimit() const { return m_batteryLevelLowerLimit; }
-    double batteryLevelUpperLimit() const { return m_batteryLevelUpperLimit; }
+    double batteryLevelLowerLimit() const { return m_context.batteryLevelLowerLimit; }
+    double batteryLevelUpperLimit() const { return m_context.batteryLevelUpperLimit; }
     void setBatteryLevelLimits(double lowerLimit, double upperLimit);
 
-    SpotMarketManager *spotMarketManager() const { return m_spotMarketManager; }
+    SpotMarketManager *spotMarketManager() const { return m_context.spotMarketManager; }
 
     ChargingConfigurations chargingConfigurations() const;
     // A default configuration with a null charger id when there is none.
@@ -154,8 +154,6 @@ private:
     // Adds every charger's energy since the last sample to its delivered
     // energy; charging power (W) is what it draws now, discharge counts 0.
     void sampleDeliveredEnergy(const QDateTime &currentDateTime);
-    // kWh the charger delivered since the manager started.
-    double deliveredEnergy(const ThingId &evChargerId) const { return m_deliveredEnergy.value(evChargerId).total; }
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
     // --- configuration handling and persistence (smartchargingmanagerconfiguration.cpp) ---
@@ -427,29 +425,10 @@ private:
     // manager's order: a look-up per charger and cycle must not scan every thing.
     Things energyStorages() const;
 
-    // Collaborators (not owned).
-    EnergyManager *m_energyManager = nullptr;
-    ThingManager *m_thingManager = nullptr;
-    SpotMarketManager *m_spotMarketManager = nullptr;
-    EnergyManagerConfiguration *m_configuration = nullptr;
+    // What the steps share; see ChargingContext.
+    ChargingContext m_context;
 
-    // Global settings.
-    uint m_phasePowerLimit = 0;
-    double m_acquisitionTolerance = 0.5;
-    double m_batteryLevelLowerLimit = 0.9;
-    double m_batteryLevelUpperLimit = 1.0;
-
-    // Every charger's configuration and state; its signals are the manager's.
-    ChargingBook m_book;
-    // The published schedules; its signal is the manager's.
-    ScheduleBook m_schedules;
-
-    // Per-charger tables.
-    QHash<ThingId, EvChargerAc *> m_evChargersAc;
-    QHash<ThingId, EvChargerDc *> m_evChargersDc;
-    QHash<EvChargerAc *, ChargingProcessInfo> m_acProcessInfos;
-    QHash<EvChargerAc *, QHash<ChargingAction::ChargingActionIssuer, ChargingAction>> m_acChargingActions;
-    QHash<EvChargerDc *, ChargingProcessInfo> m_dcProcessInfos;
+    // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;
 
     // Charging-share fairness: counters per charger, last rotation and
@@ -458,26 +437,9 @@ private:
     QHash<int, QDateTime> m_chargingShareLastRotation;
     QHash<int, QList<ThingId>> m_chargingShareServed;
 
-    // Things with the "energystorage" interface (any class), in the order the
-    // thing manager lists them; filled before any coverage is calculated.
-    QList<QPointer<Thing>> m_energyStorages;
-
-    // Energy each charger delivered since the manager started: power
-    // sampled once per cycle (sample and hold), for the daily shares.
-    struct DeliveredEnergy {
-        QDateTime sampledAt;
-        double power = 0;   // W at the last sample
-        double total = 0;   // kWh
-    };
-    QHash<ThingId, DeliveredEnergy> m_deliveredEnergy;
-
     // A per phase the house left the managed chargers, once per cycle, for
     // the last hours (oldest first).
     QList<QPair<QDateTime, double>> m_fuseHistory;
-
-    // The headroom of the update cycle that runs now (null between cycles);
-    // lives on the stack of update().
-    PhaseHeadroom *m_cycleHeadroom = nullptr;
 
     // When each charger last started, stopped and switched phases on surplus.
     QHash<ThingId, SurplusGate> m_surplusGates;
@@ -488,7 +450,6 @@ private:
     // Manual state-of-charge sessions: charger → car of this plug-in.
     QHash<ThingId, ThingId> m_manualSocSessions;
 
-    QPointer<RootMeter> m_rootMeter;
     QDateTime m_lastSpotMarketPlanning;
     QDate m_lastDcDailyReset;
 };

@@ -74,10 +74,10 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
-    PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
-    PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
+    PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
 
-    const EvChargerAcs order = acCommandOrder(m_acChargingActions);
+    const EvChargerAcs order = acCommandOrder(m_context.acChargingActions);
     for (EvChargerAc *charger : order)
         adjustAcCharger(charger, headroom, currentDateTime);
 }
@@ -86,27 +86,27 @@ void SmartChargingManager::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &
                                            const QDateTime &currentDateTime)
 {
     const ThingId id = charger->id();
-    const ChargingState state = m_book.states().value(id, ChargingState(id));
-    const ChargingConfiguration configuration = m_book.configuration(id);
+    const ChargingState state = m_context.book.states().value(id, ChargingState(id));
+    const ChargingConfiguration configuration = m_context.book.configuration(id);
     qCDebug(dcTavroEnergy()) << charger->name() << state;
 
     if (state.targetPercentageReached()) {
         qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
-        resetChargingStateTransient(id, ChargingState::WaitingReasonNone);
+        m_context.book.resetTransient(id, ChargingState::WaitingReasonNone);
         return;
     }
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
         qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
-        resetChargingStateTransient(id, ChargingState::WaitingReasonNone);
+        m_context.book.resetTransient(id, ChargingState::WaitingReasonNone);
         return;
     }
     if (!charger->available()) {
         qCDebug(dcTavroEnergy()) << charger->name() << "is not available. Ignoring...";
-        resetChargingStateTransient(id, ChargingState::WaitingReasonChargerUnavailable);
+        m_context.book.resetTransient(id, ChargingState::WaitingReasonChargerUnavailable);
         return;
     }
 
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
     // Until a command says otherwise the charger keeps its present draw.
     headroom.spend(info.effectivePhases, -ownCurrent);
@@ -118,11 +118,11 @@ void SmartChargingManager::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &
         if (charger->setChargingEnabled(false, currentDateTime, false, true))
             drawCurrent = 0;
         headroom.spend(drawPhases, drawCurrent);
-        resetChargingStateTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
+        m_context.book.resetTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
         return;
     }
 
-    qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_schedules.acSchedules().value(charger);
+    qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_context.schedules.acSchedules().value(charger);
 
     bool phaseLimited = false;
     const ChargingState::Mode mode = commandAcWinningAction(charger, info, headroom, ownCurrent, &drawPhases,
@@ -131,11 +131,11 @@ void SmartChargingManager::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &
         switchOffIdleAcCharger(charger, &drawCurrent, currentDateTime);
     headroom.spend(drawPhases, drawCurrent);
     if (phaseLimited)
-        setChargingStateWaitingReason(id, ChargingState::WaitingReasonPhasePowerLimit);
-    setChargingStateMode(id, mode);
+        m_context.book.setWaitingReason(id, ChargingState::WaitingReasonPhasePowerLimit);
+    m_context.book.setMode(id, mode);
     // Charging, but not fast enough for the target time: say so.
     if (info.targetTimeUnreachable && mode != ChargingState::ModeIdle)
-        setChargingStateWaitingReason(id, ChargingState::WaitingReasonTargetTimeUnreachable);
+        m_context.book.setWaitingReason(id, ChargingState::WaitingReasonTargetTimeUnreachable);
 }
 
 ChargingState::Mode SmartChargingManager::commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -143,13 +143,13 @@ ChargingState::Mode SmartChargingManager::commandAcWinningAction(EvChargerAc *ch
                                                                  Electricity::Phases *drawPhases, double *drawCurrent,
                                                                  bool *phaseLimited, const QDateTime &currentDateTime)
 {
-    QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
     const Issuer issuer = winningIssuer(actions);
     if (issuer == ChargingAction::ChargingActionIssuerUnknown)
         return ChargingState::ModeIdle;
 
     ChargingAction &action = actions[issuer];
-    setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
+    m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
     const Electricity::Phases phases = acActionPhases(info, action);
     const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
     if (current < 0) {
@@ -175,13 +175,13 @@ void SmartChargingManager::switchOffIdleAcCharger(EvChargerAc *charger, double *
                                                   const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
-    auto infoIt = m_acProcessInfos.find(charger);
-    if (infoIt != m_acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
+    auto infoIt = m_context.acProcessInfos.find(charger);
+    if (infoIt != m_context.acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
         charger->setDesiredPhaseCount(1);
         infoIt->effectivePhaseCount = 1;
         infoIt->effectivePhases = Electricity::PhaseA;
     }
-    const QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    const QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
     for (Issuer idleIssuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
                               ChargingAction::ChargingActionIssuerSpotMarketCharging,
                               ChargingAction::ChargingActionIssuerTimeRequirement}) {
@@ -202,7 +202,7 @@ Electricity::Phases SmartChargingManager::acActionPhases(const ChargingProcessIn
     if (!info.phaseSwitchingPossible)
         return info.effectivePhases;
     // A car with fewer phases than the charger offers draws on the first ones.
-    return getAscendingPhasesForCount(qMin(qMax(1u, action.desiredPhaseCount()), qMax(1u, info.carPhaseCount)));
+    return ChargingContext::ascendingPhasesForCount(qMin(qMax(1u, action.desiredPhaseCount()), qMax(1u, info.carPhaseCount)));
 }
 
 double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -223,12 +223,12 @@ double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingPr
         return floorChargingCurrent(current, minimum, maximum, step);
     }
 
-    const double rootPower = m_rootMeter ? m_rootMeter->currentPower() : 0.0;
+    const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0.0;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootPower << "[W] ( "
                                        << rootPower / Units::phaseVoltage << "[A] ) Phases: A: "
-                                       << (m_rootMeter ? m_rootMeter->currentPhaseA() : 0.0) << "[A], B: "
-                                       << (m_rootMeter ? m_rootMeter->currentPhaseB() : 0.0) << "[A], C: "
-                                       << (m_rootMeter ? m_rootMeter->currentPhaseC() : 0.0) << "[A]";
+                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseA() : 0.0) << "[A], B: "
+                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseB() : 0.0) << "[A], C: "
+                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseC() : 0.0) << "[A]";
     const double perPhaseLimit = available - Units::phaseLimitMargin;
     const double wanted = qMin(action.maxChargingCurrent(), maximum);
     qCDebug(dcTavroEnergy()) << charger->name() << "current upper limit:" << wanted
@@ -244,7 +244,7 @@ double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingPr
 bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
                                                  const QDateTime &currentDateTime)
 {
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     uint phases = action.desiredPhaseCount();
     if (info.carLimitedToSinglePhase) {
         phases = 1;
@@ -275,8 +275,8 @@ bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const Cha
         // Only values the charger accepts: a two-phase car gets the three
         // the charger offers and draws on two of them.
         charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)));
-        auto infoIt = m_acProcessInfos.find(charger);
-        if (infoIt != m_acProcessInfos.end()) {
+        auto infoIt = m_context.acProcessInfos.find(charger);
+        if (infoIt != m_context.acProcessInfos.end()) {
             infoIt->effectivePhaseCount = phases;
             infoIt->effectivePhases = phases == 1 ? Electricity::Phases(Electricity::PhaseA)
                                                   : Electricity::Phases(Electricity::PhaseAll);
@@ -285,7 +285,7 @@ bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const Cha
 
     bool applyLock = true;
     if (action.issuer() != ChargingAction::ChargingActionIssuerOverloadProtection)
-        applyLock = m_book.configurations().value(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
+        applyLock = m_context.book.configurations().value(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
 
     charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
     charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);

@@ -189,7 +189,7 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
     qCDebug(dcTavroEnergy()) << "Setting charging configuration:" << chargingConfiguration;
 
     const ThingId evChargerId = chargingConfiguration.evChargerId();
-    Thing *charger = evChargerId.isNull() ? nullptr : m_thingManager->findConfiguredThing(evChargerId);
+    Thing *charger = evChargerId.isNull() ? nullptr : m_context.thingManager->findConfiguredThing(evChargerId);
     const bool acCharger = charger && charger->thingClass().interfaces().contains(QStringLiteral("evchargerac"));
     const bool dcCharger = charger && !acCharger
             && charger->thingClass().interfaces().contains(QStringLiteral("evchargerdc"));
@@ -203,8 +203,8 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
 
     // The normal-mode restore values follow only what the user does at the
     // charger; this call cannot change them.
-    const bool known = m_book.hasConfiguration(evChargerId);
-    const ChargingConfiguration stored = m_book.configuration(evChargerId);
+    const bool known = m_context.book.hasConfiguration(evChargerId);
+    const ChargingConfiguration stored = m_context.book.configuration(evChargerId);
     ChargingConfiguration newConfiguration = chargingConfiguration;
     newConfiguration.setManualChargingEnabled(stored.manualChargingEnabled());
     newConfiguration.setManualMaxChargingCurrent(stored.manualMaxChargingCurrent());
@@ -215,7 +215,7 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
 
     Thing *car = nullptr;
     if (!newConfiguration.assignedCarId().isNull()) {
-        car = m_thingManager->findConfiguredThing(newConfiguration.assignedCarId());
+        car = m_context.thingManager->findConfiguredThing(newConfiguration.assignedCarId());
         if (!car) {
             qCWarning(dcTavroEnergy()) << "The given assigned car id cannot be found in the system.";
             return EnergyManager::EnergyErrorInvalidParameter;
@@ -238,9 +238,9 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
         onChargingModeChanged(evChargerId, newConfiguration);
     }
 
-    m_book.storeConfiguration(newConfiguration);
+    m_context.book.storeConfiguration(newConfiguration);
     qCInfo(dcTavroEnergy()) << "Charging configuration for" << charger->name() << "set to" << newConfiguration;
-    m_book.announceConfiguration(newConfiguration);
+    m_context.book.announceConfiguration(newConfiguration);
     storeChargingConfiguration(newConfiguration);
     update(TavroClock::currentDateTime());
     return EnergyManager::EnergyErrorNoError;
@@ -317,7 +317,7 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
     const QDateTime now = TavroClock::currentDateTime();
     const bool normalMode = chargingConfiguration.chargingMode() == ChargingConfiguration::ChargingModeNormal;
 
-    if (EvChargerAc *charger = m_evChargersAc.value(evChargerId)) {
+    if (EvChargerAc *charger = m_context.evChargersAc.value(evChargerId)) {
         qCDebug(dcTavroEnergy()) << "Charging mode changed for" << charger->name() << chargingConfiguration.chargingMode();
         if (!normalMode) {
             // The next cycle takes over; a deferred plug-in session starts now.
@@ -332,7 +332,7 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
                                  << chargingConfiguration.manualDesiredPhaseCount() << "phases";
         // A phase count only matters where it can take effect; a charger
         // without the state would only reject the action.
-        const ChargingProcessInfo processInfo = m_acProcessInfos.value(charger);
+        const ChargingProcessInfo processInfo = m_context.acProcessInfos.value(charger);
         if (charger->canSetPhaseCount() && (processInfo.phaseSwitchingPossible || processInfo.carLimitedToSinglePhase))
             charger->setDesiredPhaseCount(static_cast<int>(chargingConfiguration.manualDesiredPhaseCount()));
         if (chargingConfiguration.manualChargingEnabled() != charger->chargingEnabled())
@@ -340,11 +340,11 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
         if (chargingConfiguration.manualMaxChargingCurrent() != charger->maxChargingCurrent())
             charger->setMaxChargingCurrent(chargingConfiguration.manualMaxChargingCurrent(), now, true);
         charger->resetChargingEnabledLock();
-        resetChargingStateTransient(evChargerId, ChargingState::WaitingReasonNone);
+        m_context.book.resetTransient(evChargerId, ChargingState::WaitingReasonNone);
         return;
     }
 
-    if (EvChargerDc *charger = m_evChargersDc.value(evChargerId)) {
+    if (EvChargerDc *charger = m_context.evChargersDc.value(evChargerId)) {
         if (normalMode) {
             restoreManualDcCharger(charger, chargingConfiguration);
             return;
@@ -362,7 +362,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
 {
     if (status != Thing::ThingErrorNoError || action.triggeredBy() != Action::TriggeredByUser)
         return;
-    Thing *thing = m_thingManager->findConfiguredThing(action.thingId());
+    Thing *thing = m_context.thingManager->findConfiguredThing(action.thingId());
     if (!thing)
         return;
 
@@ -385,15 +385,15 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
     // is not a manual value. False without a configuration in normal mode.
     ChargingConfiguration stored;
     auto takeManualConfiguration = [this, &thingId, &stored]() {
-        const auto it = m_book.configurations().constFind(thingId);
-        if (it == m_book.configurations().constEnd()
+        const auto it = m_context.book.configurations().constFind(thingId);
+        if (it == m_context.book.configurations().constEnd()
                 || it->chargingMode() != ChargingConfiguration::ChargingModeNormal)
             return false;
         stored = it.value();
         return true;
     };
 
-    if (m_evChargersAc.contains(thingId)) {
+    if (m_context.evChargersAc.contains(thingId)) {
         if (!takeManualConfiguration())
             return;
 
@@ -409,7 +409,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
                 phaseCount = readUInt(settings, QStringLiteral("manualDesiredPhaseCount"), phaseCount, 1, 3);
             }
             storeManualChargingParameters(thingId, enabled, current, phaseCount);
-            if (!enabled && m_book.state(thingId).overloadProtectionActive()) {
+            if (!enabled && m_context.book.state(thingId).overloadProtectionActive()) {
                 qCDebug(dcTavroEnergy()) << "Overload protection: Cancelling recovery for" << thing->name()
                                          << "because charging was manually disabled.";
                 setChargingStateOverloadProtection(thingId, false, 0.0);
@@ -431,7 +431,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
         return;
     }
 
-    if (m_evChargersDc.contains(thingId)) {
+    if (m_context.evChargersDc.contains(thingId)) {
         if (!takeManualConfiguration())
             return;
 
@@ -488,7 +488,7 @@ void SmartChargingManager::migrateSettings()
 
         qCDebug(dcTavroEnergy()) << "--> Migrate ChargingInfos to ChargingConfigurations...";
         settings.beginGroup(legacyConfigurationsGroup);
-        configurations = readConfigurationGroup(settings, m_thingManager, true);
+        configurations = readConfigurationGroup(settings, m_context.thingManager, true);
         settings.endGroup();
         for (ChargingConfiguration &configuration : configurations)
             configuration.setLockOnUnplug(lockOnUnplug);
@@ -507,10 +507,10 @@ void SmartChargingManager::restoreChargingConfigurations()
 {
     EnergySettings settings;
     settings.beginGroup(configurationsGroup);
-    const QList<ChargingConfiguration> configurations = readConfigurationGroup(settings, m_thingManager, false);
+    const QList<ChargingConfiguration> configurations = readConfigurationGroup(settings, m_context.thingManager, false);
     settings.endGroup();
     for (const ChargingConfiguration &configuration : configurations)
-        m_book.restoreConfiguration(configuration);
+        m_context.book.restoreConfiguration(configuration);
 }
 
 void SmartChargingManager::storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
@@ -541,7 +541,7 @@ void SmartChargingManager::storeChargingConfiguration(const ChargingConfiguratio
 void SmartChargingManager::storeManualChargingParameters(const ThingId &evChargerId, bool enabled,
                                                          double maxChargingCurrent, uint desiredPhaseCount)
 {
-    m_book.setManualAcParameters(evChargerId, enabled, maxChargingCurrent, desiredPhaseCount);
+    m_context.book.setManualAcParameters(evChargerId, enabled, maxChargingCurrent, desiredPhaseCount);
     writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
                                         {QStringLiteral("manualMaxChargingCurrent"), maxChargingCurrent},
                                         {QStringLiteral("manualDesiredPhaseCount"), desiredPhaseCount}});
@@ -549,7 +549,7 @@ void SmartChargingManager::storeManualChargingParameters(const ThingId &evCharge
 
 void SmartChargingManager::storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower)
 {
-    m_book.setManualDcParameters(evChargerId, enabled, chargingPower);
+    m_context.book.setManualDcParameters(evChargerId, enabled, chargingPower);
     writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
                                         {QStringLiteral("manualChargingPower"), chargingPower}});
 }
@@ -557,15 +557,15 @@ void SmartChargingManager::storeManualDcChargingParameters(const ThingId &evChar
 void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
 {
     const ThingId evChargerId = charger->id();
-    EvChargerAc *acCharger = m_evChargersAc.value(evChargerId);
-    EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId);
+    EvChargerAc *acCharger = m_context.evChargersAc.value(evChargerId);
+    EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId);
 
     // A new plug-in (or the end of one) starts with free locks.
     if (acCharger)
         acCharger->resetLocks();
 
     m_manualSocSessions.remove(evChargerId);
-    const ChargingConfiguration configuration = m_book.configuration(evChargerId);
+    const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
 
     if (pluggedIn) {
         qCDebug(dcTavroEnergy()) << "The car has been plugged in!";
@@ -592,10 +592,10 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
     // Only a real change of the mode is written and announced. The manual
     // restore values stay as they are.
     ChargingConfiguration changed;
-    if (!m_book.setChargingMode(evChargerId, ChargingConfiguration::ChargingModeNormal, &changed))
+    if (!m_context.book.setChargingMode(evChargerId, ChargingConfiguration::ChargingModeNormal, &changed))
         return;
     storeChargingConfiguration(changed);
-    m_book.announceConfiguration(changed);
+    m_context.book.announceConfiguration(changed);
 }
 
 QString SmartChargingManager::carChargingInterfaces(Thing *car) const
@@ -627,7 +627,7 @@ bool SmartChargingManager::isDcChargingConfigurationValid(const ChargingConfigur
     Q_UNUSED(charger)
     if (chargingConfiguration.assignedCarId().isNull())
         return true;
-    if (thingProvidesVehicleBatteryLevel(m_thingManager->findConfiguredThing(chargingConfiguration.assignedCarId())))
+    if (thingProvidesVehicleBatteryLevel(m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId())))
         return true;
     qCWarning(dcTavroEnergy()) << "Assigned DC vehicle does not provide battery level information.";
     return false;

@@ -92,18 +92,18 @@ double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudge
 
 Thing *SmartChargingManager::resolveDcVehicle(const ThingId &evChargerId) const
 {
-    EvChargerDc *charger = m_evChargersDc.value(evChargerId);
+    EvChargerDc *charger = m_context.evChargersDc.value(evChargerId);
     if (!charger)
         return nullptr;
 
     if (charger->hlcSessionActive()) {
-        Thing *vehicle = m_thingManager->findConfiguredThing(charger->connectedVehicleThingId());
+        Thing *vehicle = m_context.thingManager->findConfiguredThing(charger->connectedVehicleThingId());
         if (thingProvidesVehicleBatteryLevel(vehicle))
             return vehicle;
     }
 
-    const ChargingConfiguration configuration = m_book.configuration(evChargerId);
-    Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+    const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
+    Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     return thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
 }
 
@@ -122,7 +122,7 @@ void SmartChargingManager::restoreManualDcCharger(EvChargerDc *charger, const Ch
                                  << chargingConfiguration.manualChargingEnabled();
         charger->setChargingEnabled(chargingConfiguration.manualChargingEnabled());
     }
-    resetChargingStateTransient(charger->id(), ChargingState::WaitingReasonNone);
+    m_context.book.resetTransient(charger->id(), ChargingState::WaitingReasonNone);
 }
 
 void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason)
@@ -131,10 +131,10 @@ void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingS
         return;
 
     // Every change of the published schedules is announced.
-    if (m_schedules.clearDc(charger))
-        m_schedules.announce();
-    auto info = m_dcProcessInfos.find(charger);
-    if (info != m_dcProcessInfos.end()) {
+    if (m_context.schedules.clearDc(charger))
+        m_context.schedules.announce();
+    auto info = m_context.dcProcessInfos.find(charger);
+    if (info != m_context.dcProcessInfos.end()) {
         info->spotMarketUntilTargetTime = false;
         info->chargingSchedule.clear();
     }
@@ -147,19 +147,19 @@ void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingS
         qCDebug(dcTavroEnergy()) << "Disabling DC charger smart control for" << charger->name();
         charger->setChargingEnabled(false);
     }
-    resetChargingStateTransient(charger->id(), waitingReason);
+    m_context.book.resetTransient(charger->id(), waitingReason);
 }
 
 void SmartChargingManager::setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode,
                                               bool batteryLevelConsiderationActive,
                                               ChargingState::WaitingReason waitingReason)
 {
-    m_book.setModeAndReason(evChargerId, mode, batteryLevelConsiderationActive, waitingReason);
+    m_context.book.setModeAndReason(evChargerId, mode, batteryLevelConsiderationActive, waitingReason);
 }
 
 void SmartChargingManager::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
 {
-    const ChargingConfiguration configuration = m_book.configuration(charger->id());
+    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]" << "reason:" << reason
                                  << "mode:" << configuration.chargingMode();
@@ -233,16 +233,16 @@ struct SmartChargingManager::DcShareRound {
 
 void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 {
-    if (m_evChargersDc.isEmpty())
+    if (m_context.evChargersDc.isEmpty())
         return;
 
     DcCycle cycle = measureDcBaseline();
     resetDcDailyEnergy(currentDateTime.date());
 
-    cycle.provider = m_spotMarketManager ? m_spotMarketManager->currentProvider() : nullptr;
-    cycle.spotMarketUsable = cycle.provider && m_spotMarketManager->enabled() && m_spotMarketManager->available();
+    cycle.provider = m_context.spotMarketManager ? m_context.spotMarketManager->currentProvider() : nullptr;
+    cycle.spotMarketUsable = cycle.provider && m_context.spotMarketManager->enabled() && m_context.spotMarketManager->available();
 
-    const QList<EvChargerDc *> chargers = m_evChargersDc.values();
+    const QList<EvChargerDc *> chargers = m_context.evChargersDc.values();
     for (EvChargerDc *charger : chargers)
         planDcCharger(charger, cycle, currentDateTime);
 
@@ -254,23 +254,23 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
 {
     // Baseline: the house without the chargers this manager controls.
     double managedAcLoad = 0;
-    for (EvChargerAc *charger : qAsConst(m_evChargersAc)) {
-        const ChargingConfiguration configuration = m_book.configuration(charger->id());
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
+        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal && charger->charging())
             managedAcLoad += charger->currentPower();
     }
     double managedDcPower = 0;
-    for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
-        const ChargingConfiguration configuration = m_book.configuration(charger->id());
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
             managedDcPower += charger->measuredPower();
     }
 
     DcCycle cycle;
     cycle.phaseLimitBudget = availableDcChargingPowerByPhaseLimit();
-    cycle.hasRootMeter = !m_rootMeter.isNull();
+    cycle.hasRootMeter = !m_context.rootMeter.isNull();
     if (cycle.hasRootMeter) {
-        cycle.rootWithoutManagedDc = m_rootMeter->currentPower() - managedDcPower;
+        cycle.rootWithoutManagedDc = m_context.rootMeter->currentPower() - managedDcPower;
         cycle.rootWithoutManagedEv = cycle.rootWithoutManagedDc - managedAcLoad;
     }
 
@@ -281,7 +281,7 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
     double batteryTerm = 0;
     bool batteryDischargeUsable = false;
     if (storageCount > 0) {
-        batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
+        batteryDischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
         if (cycle.batteryBelowLowerLimit)
             batteryTerm = 0;
         else if (cycle.batteryPower > 0)
@@ -293,7 +293,7 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
     // The managed AC load is not added back: AC chargers keep their surplus,
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
-    const double acCommandedIncrease = m_cycleHeadroom ? m_cycleHeadroom->spentPower() : 0.0;
+    const double acCommandedIncrease = m_context.cycleHeadroom ? m_context.cycleHeadroom->spentPower() : 0.0;
     cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryBelowLowerLimit)
             ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease) : 0.0;
 
@@ -305,8 +305,8 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
                              << "energy storage SoC:" << batteryLevel << "energy storage power:" << cycle.batteryPower
                              << "energy storage surplus power:" << batteryTerm
                              << "surplus blocked by energy storage:" << cycle.batteryBelowLowerLimit
-                             << "battery lower limit:" << wholePercent(m_batteryLevelLowerLimit)
-                             << "battery upper limit:" << wholePercent(m_batteryLevelUpperLimit)
+                             << "battery lower limit:" << wholePercent(m_context.batteryLevelLowerLimit)
+                             << "battery upper limit:" << wholePercent(m_context.batteryLevelUpperLimit)
                              << "battery discharge usable:" << batteryDischargeUsable
                              << "phase limit budget:" << cycle.phaseLimitBudget;
     return cycle;
@@ -315,7 +315,7 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
 void SmartChargingManager::resetDcDailyEnergy(const QDate &today)
 {
     if (m_lastDcDailyReset.isValid() && m_lastDcDailyReset != today) {
-        for (ChargingProcessInfo &info : m_dcProcessInfos)
+        for (ChargingProcessInfo &info : m_context.dcProcessInfos)
             info.chargedEnergyToday = 0;
     }
     m_lastDcDailyReset = today;
@@ -326,7 +326,7 @@ void SmartChargingManager::planDcCharger(EvChargerDc *charger, DcCycle &cycle, c
     DcChargerPlan plan;
     plan.charger = charger;
     plan.chargerId = charger->id();
-    plan.configuration = m_book.configuration(plan.chargerId);
+    plan.configuration = m_context.book.configuration(plan.chargerId);
     plan.mode = plan.configuration.chargingMode();
 
     Thing *vehicle = dcVehicleToManage(charger, plan.mode);
@@ -334,13 +334,13 @@ void SmartChargingManager::planDcCharger(EvChargerDc *charger, DcCycle &cycle, c
         return;
 
     // Process info, kept from cycle to cycle.
-    ChargingProcessInfo &info = m_dcProcessInfos[charger];
+    ChargingProcessInfo &info = m_context.dcProcessInfos[charger];
     prepareDcProcessInfo(plan, info, vehicle, cycle, currentDateTime);
 
     evaluateTargetPercentageReached(plan.chargerId, plan.soc, currentDateTime);
-    if (m_book.state(plan.chargerId).targetPercentageReached()) {
+    if (m_context.book.state(plan.chargerId).targetPercentageReached()) {
         qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because the target percentage is reached.";
-        resetChargingStateTransient(plan.chargerId, ChargingState::WaitingReasonNone);
+        m_context.book.resetTransient(plan.chargerId, ChargingState::WaitingReasonNone);
         return;
     }
 
@@ -355,9 +355,9 @@ Thing *SmartChargingManager::dcVehicleToManage(EvChargerDc *charger, ChargingCon
     if (mode == ChargingConfiguration::ChargingModeNormal) {
         qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because it is in normal mode.";
         // Frames planned before the switch to normal mode no longer apply.
-        if (m_schedules.clearDc(charger))
-            m_schedules.announce();
-        resetChargingStateTransient(charger->id(), ChargingState::WaitingReasonNone);
+        if (m_context.schedules.clearDc(charger))
+            m_context.schedules.announce();
+        m_context.book.resetTransient(charger->id(), ChargingState::WaitingReasonNone);
         return nullptr;
     }
 
@@ -406,7 +406,7 @@ void SmartChargingManager::prepareDcProcessInfo(DcChargerPlan &plan, ChargingPro
 
     // Energy charged today: what the charger delivered, whatever the
     // car can report. A total that went back only sets a new base.
-    const double totalEnergyCharged = deliveredEnergy(plan.chargerId);
+    const double totalEnergyCharged = m_context.deliveredEnergy(plan.chargerId);
     if (!qFuzzyCompare(1 + totalEnergyCharged, 1 + info.lastTotalEnergyCharged)) {
         if (totalEnergyCharged > info.lastTotalEnergyCharged)
             info.chargedEnergyToday += totalEnergyCharged - info.lastTotalEnergyCharged;
@@ -441,7 +441,7 @@ void SmartChargingManager::decideDcGridTarget(DcChargerPlan &plan, const DcCycle
     // short shortfall at its minimum power instead of stopping.
     if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
             && charger->minChargingPower() <= plan.upperLimit) {
-        const bool running = m_book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
+        const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
                 && charger->chargingEnabled();
         const bool covered = rawTarget > intentEpsilon;
         if (m_surplusGates[plan.chargerId].chargingEnabled(covered, running, currentDateTime, surplusGateDelays())
@@ -461,7 +461,7 @@ void SmartChargingManager::decideDcSchedule(DcChargerPlan &plan, ChargingProcess
     EvChargerDc *charger = plan.charger;
     info.chargingSchedule.clear();
     info.spotMarketUntilTargetTime = false;
-    const QList<TimeFrame> previousFrames = m_schedules.dcFrames(charger);
+    const QList<TimeFrame> previousFrames = m_context.schedules.dcFrames(charger);
 
     decideDcTargetTime(plan, info, cycle, currentDateTime);
 
@@ -470,15 +470,15 @@ void SmartChargingManager::decideDcSchedule(DcChargerPlan &plan, ChargingProcess
         // Charging from the grid is running (in a planned frame or for
         // the deadline): the scheduler keeps it going.
         const bool charging = (anyFrameActive(previousFrames, currentDateTime)
-                               || m_book.state(plan.chargerId).mode() == ChargingState::ModeTimeRequirement)
+                               || m_context.book.state(plan.chargerId).mode() == ChargingState::ModeTimeRequirement)
                 && charger->chargingEnabled();
         planDcSpotMarketFrames(plan, info, cycle.provider, charging, currentDateTime);
     }
-    const bool framesChanged = m_schedules.setDcFrames(charger, plan.frames);
+    const bool framesChanged = m_context.schedules.setDcFrames(charger, plan.frames);
 
     plan.spotMarketActive = anyFrameActive(plan.frames, currentDateTime);
     if (framesChanged)
-        m_schedules.announce();
+        m_context.schedules.announce();
 
     qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "schedule decision:"
                              << "spot market usable:" << cycle.spotMarketUsable
@@ -515,7 +515,7 @@ void SmartChargingManager::decideDcTargetTime(DcChargerPlan &plan, const Chargin
     }
     if (unreachable)
         cycle.unreachableChargers.insert(plan.chargerId);
-    setChargingStateTargetTimeOvershot(plan.chargerId, overshoot);
+    m_context.book.setTargetTimeOvershot(plan.chargerId, overshoot);
 }
 
 void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info,
@@ -523,7 +523,7 @@ void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingP
                                                   const QDateTime &currentDateTime)
 {
     const ChargingConfiguration &configuration = plan.configuration;
-    const uint minimumScheduleDuration = m_configuration->minimumScheduleDuration();
+    const uint minimumScheduleDuration = m_context.configuration->minimumScheduleDuration();
 
     if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && plan.endDateTime.isValid()) {
         const ScoreEntries providerEntries = provider->scoreEntries();
@@ -536,8 +536,8 @@ void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingP
             }
             const uint minutes = minutesRoundedUp(plannedChargingHours(info) * 60);
             if (minutes > 0) {
-                plan.frames = m_spotMarketManager->scheduleChargingTime(currentDateTime,
-                                                                        m_spotMarketManager->weightScoreEntries(entries),
+                plan.frames = m_context.spotMarketManager->scheduleChargingTime(currentDateTime,
+                                                                        m_context.spotMarketManager->weightScoreEntries(entries),
                                                                         minutes, minimumScheduleDuration, charging,
                                                                         plan.endDateTime);
                 info.spotMarketUntilTargetTime = !plan.frames.isEmpty();
@@ -545,7 +545,7 @@ void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingP
         } else {
             const double share = qMax(configuration.dailySpotMarketPercentage() / 100.0,
                                       info.remainingPercentage / 100.0
-                                      * m_configuration->spotMarketChargePredictableEnergyPercentage());
+                                      * m_context.configuration->spotMarketChargePredictableEnergyPercentage());
             info.dailySpotMarketEnergy = info.capacityKwh * share;
             info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
             info.dailySpotMarketPercentage = plan.hasCapacity ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
@@ -558,7 +558,7 @@ void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingP
         } else if (plan.hasCapacity) {
             const uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
                                                   * info.fullChargingHours / info.capacityKwh * 60);
-            plan.frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
+            plan.frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
                                                                            minimumScheduleDuration, charging);
         } else {
             qCDebug(dcTavroEnergy()) << "DC charger" << plan.charger->name()
@@ -594,12 +594,12 @@ void SmartChargingManager::settleDcIntent(const DcChargerPlan &plan, const Charg
                              << "stop on target:" << plan.stopsOnTarget;
 
     if (intent > intentEpsilon) {
-        setChargingStateBatteryLevelConsiderationActive(plan.chargerId, false);
+        m_context.book.setBatteryLevelConsiderationActive(plan.chargerId, false);
         cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive});
         return;
     }
     if (intent < -intentEpsilon) {
-        setChargingStateBatteryLevelConsiderationActive(plan.chargerId, false);
+        m_context.book.setBatteryLevelConsiderationActive(plan.chargerId, false);
         cycle.dischargingIntents.append({charger, intent, false, false});
         return;
     }
@@ -647,7 +647,7 @@ ChargingState::WaitingReason SmartChargingManager::dcShareIdleReason(const Thing
 {
     // A charger that got nothing keeps the reason it had, except the
     // home battery's, which belongs to the cleared flag.
-    const ChargingState::WaitingReason reason = m_book.state(chargerId).waitingReason();
+    const ChargingState::WaitingReason reason = m_context.book.state(chargerId).waitingReason();
     return reason == ChargingState::WaitingReasonHomeBattery ? ChargingState::WaitingReasonNone : reason;
 }
 
@@ -656,7 +656,7 @@ void SmartChargingManager::runDcShareRound(const DcShareRound &round, const QDat
 {
     updateChargingShareFairness(round.group, currentDateTime);
     const QList<ShareResult> results
-            = ChargingShareCalculator().calculate(round.requests, round.budget, m_configuration->chargingShareStrategy());
+            = ChargingShareCalculator().calculate(round.requests, round.budget, m_context.configuration->chargingShareStrategy());
     QList<ThingId> served;
     for (const ShareResult &result : results) {
         const DcIntent intent = round.intentsById.value(result.thingId);

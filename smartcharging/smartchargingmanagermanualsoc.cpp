@@ -45,15 +45,15 @@ bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId
 {
     // A DC charger talking to the car knows which car is plugged in.
     Thing *car = nullptr;
-    if (EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId)) {
+    if (EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId)) {
         if (dcCharger->hlcSessionActive()) {
-            Thing *vehicle = m_thingManager->findConfiguredThing(dcCharger->connectedVehicleThingId());
+            Thing *vehicle = m_context.thingManager->findConfiguredThing(dcCharger->connectedVehicleThingId());
             if (thingProvidesVehicleBatteryLevel(vehicle))
                 car = vehicle;
         }
     }
     if (!car) {
-        car = m_thingManager->findConfiguredThing(chargingConfiguration.assignedCarId());
+        car = m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId());
         if (!car) {
             qCDebug(dcTavroEnergy()) << "Not initializing manual SoC session. No car assigned to EV charger" << evChargerId;
             return false;
@@ -112,7 +112,7 @@ void SmartChargingManager::setManualSocCarBatteryLevel(Thing *car, int batteryLe
     // Origin 1: the manager's own action handler reacts only to user input.
     Action action(actionType.id(), car->id(), Action::TriggeredByRule);
     action.setParams(ParamList({Param(ParamTypeId(actionType.id()), batteryLevel)}));
-    m_thingManager->executeAction(action);
+    m_context.thingManager->executeAction(action);
 }
 
 void SmartChargingManager::addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy,
@@ -150,31 +150,31 @@ void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate samp
 {
     Q_UNUSED(sampleRate)
 
-    EvChargerAc *charger = m_evChargersAc.value(entry.thingId());
+    EvChargerAc *charger = m_context.evChargersAc.value(entry.thingId());
     if (!charger || !charger->available())
         return;
 
-    const ChargingConfiguration configuration = m_book.configuration(charger->id());
-    Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     if (!isManualSocCar(car))
         return;
 
     // One entry holds one minute of the charger's mean power.
-    const auto info = m_acProcessInfos.constFind(charger);
-    const double lossFactor = info != m_acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
+    const auto info = m_context.acProcessInfos.constFind(charger);
+    const double lossFactor = info != m_context.acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
     const double energy = entry.currentPower() / 60000 * lossFactor;
     addManualSocEnergy(charger->id(), car, energy, entry.timestamp());
 }
 
 void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &currentDateTime)
 {
-    const QList<EvChargerAc *> chargers = m_evChargersAc.values();
+    const QList<EvChargerAc *> chargers = m_context.evChargersAc.values();
     for (EvChargerAc *charger : chargers) {
         if (charger->hasPowerMeter() || !charger->available())
             continue;
 
-        const ChargingConfiguration configuration = m_book.configuration(charger->id());
-        Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
         if (!isManualSocCar(car))
             continue;
 
@@ -199,8 +199,8 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
 
         // A clock set back must not take energy out of the car.
         const qint64 elapsed = qMax<qint64>(0, lastCalculation.msecsTo(currentDateTime));
-        const auto info = m_acProcessInfos.constFind(charger);
-        const double lossFactor = info != m_acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
+        const auto info = m_context.acProcessInfos.constFind(charger);
+        const double lossFactor = info != m_context.acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
         const double energy = elapsed * charger->currentPower() / 1000 / 60 / 60 / 1000 * lossFactor;
         car->setProperty(lastSocCalculationProperty, currentDateTime);
         addManualSocEnergy(charger->id(), car, energy, currentDateTime);

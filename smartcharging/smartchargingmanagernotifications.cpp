@@ -45,7 +45,7 @@ void SmartChargingManager::pushNotification(const ThingId &evChargerId, const QL
     data.addQueryItem(QStringLiteral("open"), QStringLiteral("tavro.energy"));
     data.addQueryItem(QStringLiteral("thingId"), evChargerId.toString());
 
-    const Things notificationThings = m_thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
+    const Things notificationThings = m_context.thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
     for (Thing *notificationThing : notificationThings) {
         const ActionType notify = notificationThing->thingClass().actionTypes().findByName(QStringLiteral("notify"));
         if (notify.id().isNull())
@@ -58,6 +58,6 @@ void SmartChargingManager::pushNotification(const ThingId &evChargerId, const QL
             params.append(Param(dataType.id(), data.toString()));
         Action action(notify.id(), notificationThing->id(), Action::TriggeredByRule);
         action.setParams(params);
-        m_thingManager->executeAction(action);
+        m_context.thingManager->executeAction(action);
     }
 }

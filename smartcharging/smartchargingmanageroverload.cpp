@@ -49,16 +49,16 @@ struct SmartChargingManager::DcOverloadEntry {
 
 bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDateTime)
 {
-    if (!m_rootMeter) {
+    if (!m_context.rootMeter) {
         qCDebug(dcTavroEnergy()) << "Overload protection: No root meter configured, the overload protection is not available.";
         return false;
     }
-    if (m_phasePowerLimit == 0) {
+    if (m_context.phasePowerLimit == 0) {
         qCDebug(dcTavroEnergy()) << "Overload protection: No power limit configured, the overload protection is disabled.";
         return false;
     }
 
-    const double limitPower = static_cast<double>(m_phasePowerLimit * Units::wholePhaseVoltage);
+    const double limitPower = static_cast<double>(m_context.phasePowerLimit * Units::wholePhaseVoltage);
     QList<double> overshoots;
     double maxOvershoot = 0;
     if (!measurePhaseOvershoots(limitPower, &overshoots, &maxOvershoot)) {
@@ -71,7 +71,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
                              << "[W], Overshot on phases:" << "A:" << overshoots.at(0) << "[W]," << "B:"
                              << overshoots.at(1) << "[W]," << "C:" << overshoots.at(2) << "[W]";
 
-    const ChargingShareCalculator::Strategy strategy = m_configuration->chargingShareStrategy();
+    const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
     throttleAcChargersForOverload(maxOvershoot, overshootA, strategy, currentDateTime);
     throttleDcChargersForOverload(maxOvershoot, strategy);
     return true;
@@ -80,16 +80,16 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
 bool SmartChargingManager::measurePhaseOvershoots(double limitPower, QList<double> *overshoots,
                                                   double *maxOvershoot) const
 {
-    const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_rootMeter->currentPowerPhaseA()},
-                                                       {QStringLiteral("B"), m_rootMeter->currentPowerPhaseB()},
-                                                       {QStringLiteral("C"), m_rootMeter->currentPowerPhaseC()}};
+    const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_context.rootMeter->currentPowerPhaseA()},
+                                                       {QStringLiteral("B"), m_context.rootMeter->currentPowerPhaseB()},
+                                                       {QStringLiteral("C"), m_context.rootMeter->currentPowerPhaseC()}};
     bool overloaded = false;
     for (const auto &phasePower : phasePowers) {
         double overshoot = 0;
         if (phasePower.second > limitPower) {
             qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first << "exceeding limit:"
                                     << phasePower.second << "W (" << phasePower.second / Units::phaseVoltage
-                                    << "A). Maximum allowance:" << limitPower << "W (" << m_phasePowerLimit << "A)";
+                                    << "A). Maximum allowance:" << limitPower << "W (" << m_context.phasePowerLimit << "A)";
             overshoot = phasePower.second - limitPower;
             *maxOvershoot = qMax(*maxOvershoot, overshoot);
             overloaded = true;
@@ -103,11 +103,11 @@ void SmartChargingManager::releaseOverloadProtection()
 {
     // Eco chargers go back to their planners at once; normal-mode
     // chargers keep the flag until the recovery has restored them.
-    const QList<ThingId> ids = m_book.states().keys();
+    const QList<ThingId> ids = m_context.book.states().keys();
     for (const ThingId &id : ids) {
-        if (!m_book.state(id).overloadProtectionActive())
+        if (!m_context.book.state(id).overloadProtectionActive())
             continue;
-        if (m_book.configuration(id).chargingMode()
+        if (m_context.book.configuration(id).chargingMode()
                 == ChargingConfiguration::ChargingModeNormal)
             continue;
         setChargingStateOverloadProtection(id, false, 0);
@@ -138,7 +138,7 @@ double SmartChargingManager::collectAcOverloadRequests(double maxOvershoot, doub
     // overshoot taken off once, whatever the number of chargers on it.
     bool loadsPhaseA = false;
     bool loadsAllPhases = false;
-    for (EvChargerAc *charger : qAsConst(m_evChargersAc)) {
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
         if (!charger->chargingEnabled())
             continue;
 
@@ -154,15 +154,15 @@ double SmartChargingManager::collectAcOverloadRequests(double maxOvershoot, doub
             continue;
 
         const ThingId id = charger->id();
-        if (m_acProcessInfos.contains(charger)) {
-            entry.minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
-            entry.maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
+        if (m_context.acProcessInfos.contains(charger)) {
+            entry.minCurrent = m_context.acProcessInfos.value(charger).minChargingCurrent;
+            entry.maxCurrent = m_context.acProcessInfos.value(charger).maxChargingCurrent;
         } else {
             entry.minCurrent = charger->maxChargingCurrentMinValue();
             entry.maxCurrent = charger->maxChargingCurrentMaxValue();
         }
 
-        const ChargingConfiguration configuration = m_book.configuration(id);
+        const ChargingConfiguration configuration = m_context.book.configuration(id);
         double referenceCurrent = charger->maxChargingCurrent();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
                 && configuration.manualChargingEnabled())
@@ -244,11 +244,11 @@ void SmartChargingManager::throttleDcChargersForOverload(double maxOvershoot, Ch
     QList<DcOverloadEntry> dcEntries;
     QList<ChargingShareCalculator::Request> dcRequests;
     double dcReferences = 0;
-    for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
         if (!charger->chargingEnabled())
             continue;
         const ThingId id = charger->id();
-        const ChargingConfiguration configuration = m_book.configuration(id);
+        const ChargingConfiguration configuration = m_context.book.configuration(id);
         double base = charger->chargingPower();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
                 && configuration.manualChargingEnabled())
@@ -340,20 +340,20 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
 {
     // Without a meter there is nothing to measure the free power with; the
     // flagged chargers wait, as the overload check itself does.
-    if (!m_rootMeter) {
+    if (!m_context.rootMeter) {
         qCDebug(dcTavroEnergy()) << "Overload protection: No root meter configured, skipping the recovery.";
         return;
     }
 
     // A limit of 0 means no limit: a charger throttled before the limit was
     // removed must not stay throttled, so every phase counts as free.
-    const bool unlimited = m_phasePowerLimit == 0;
+    const bool unlimited = m_context.phasePowerLimit == 0;
     // What the fuse leaves per phase, less what this cycle has given away
     // already: two restores must not count on the same headroom.
-    PhaseHeadroom measured(m_rootMeter, m_phasePowerLimit);
-    PhaseHeadroom &headroom = m_cycleHeadroom ? *m_cycleHeadroom : measured;
+    PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
 
-    const QList<EvChargerAc *> acChargers = m_evChargersAc.values();
+    const QList<EvChargerAc *> acChargers = m_context.evChargersAc.values();
     for (EvChargerAc *charger : acChargers)
         recoverAcCharger(charger, headroom, unlimited, currentDateTime);
 
@@ -377,9 +377,9 @@ void SmartChargingManager::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom 
 
     recovery.minCurrent = charger->maxChargingCurrentMinValue();
     recovery.maxCurrent = charger->maxChargingCurrentMaxValue();
-    if (m_acProcessInfos.contains(charger)) {
-        recovery.minCurrent = m_acProcessInfos.value(charger).minChargingCurrent;
-        recovery.maxCurrent = m_acProcessInfos.value(charger).maxChargingCurrent;
+    if (m_context.acProcessInfos.contains(charger)) {
+        recovery.minCurrent = m_context.acProcessInfos.value(charger).minChargingCurrent;
+        recovery.maxCurrent = m_context.acProcessInfos.value(charger).maxChargingCurrent;
     }
     auto freePower = [&headroom, unlimited](Electricity::Phase phase) {
         if (unlimited)
@@ -466,7 +466,7 @@ void SmartChargingManager::restoreOverloadedAcCharger(const AcOverloadRecovery &
 void SmartChargingManager::recoverDcChargers(bool unlimited)
 {
     const double freeDc = unlimited ? std::numeric_limits<double>::max() : availableDcOverloadThrottlePower();
-    const QList<EvChargerDc *> dcChargers = m_evChargersDc.values();
+    const QList<EvChargerDc *> dcChargers = m_context.evChargersDc.values();
     for (EvChargerDc *charger : dcChargers) {
         const ThingId id = charger->id();
         ChargingConfiguration configuration;
@@ -483,8 +483,8 @@ void SmartChargingManager::recoverDcChargers(bool unlimited)
 
         const double target = qMin(manualPower, freeDc);
         const double presentPower = charger->chargingPower();
-        if (m_cycleHeadroom)
-            m_cycleHeadroom->spend(Electricity::PhaseAll, (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
+        if (m_context.cycleHeadroom)
+            m_context.cycleHeadroom->spend(Electricity::PhaseAll, (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
         if (!charger->chargingEnabled()) {
             qCDebug(dcTavroEnergy()) << "Overload protection: Re-enabling DC charger" << charger->name() << "at"
                                      << target << "[W]";
@@ -522,16 +522,16 @@ void SmartChargingManager::setChargingStateOverloadProtection(const ThingId &evC
         throttle = qBound(0.0, throttle, 1.0);
     }
 
-    m_book.setOverloadProtection(evChargerId, active, throttle);
+    m_context.book.setOverloadProtection(evChargerId, active, throttle);
 }
 
 double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
 {
-    if (!m_rootMeter || m_phasePowerLimit == 0)
+    if (!m_context.rootMeter || m_context.phasePowerLimit == 0)
         return -1.0;
     // Within a cycle the AC chargers may have taken some of it already.
-    const double allowance = m_cycleHeadroom ? m_cycleHeadroom->available(Electricity::PhaseAll)
-                                             : m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
+    const double allowance = m_context.cycleHeadroom ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
+                                             : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
     if (allowance <= 0)
         return 0.0;
     return allowance * Units::phaseVoltage * 3;
@@ -544,7 +544,7 @@ double SmartChargingManager::availableDcOverloadThrottlePower() const
 
 bool SmartChargingManager::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
 {
-    *configuration = m_book.configuration(evChargerId);
+    *configuration = m_context.book.configuration(evChargerId);
     return configuration->chargingMode() == ChargingConfiguration::ChargingModeNormal
-            && m_book.state(evChargerId).overloadProtectionActive();
+            && m_context.book.state(evChargerId).overloadProtectionActive();
 }

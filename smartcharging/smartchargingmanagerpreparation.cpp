@@ -48,16 +48,16 @@ void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
     const QSet<EvChargerAc *> prepared(chargers.constBegin(), chargers.constEnd());
     const double fuseShare = gridChargingFuseShare(chargers, currentDateTime);
     // A copy: the target percentage check executes actions and emits signals.
-    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
     for (EvChargerAc *charger : adapters) {
         if (!prepared.contains(charger))
             continue;
 
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_book.configuration(charger->id());
-        Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
         const ChargingProcessInfo info = buildAcProcessInfo(charger, car, configuration, currentDateTime, fuseShare);
-        m_acProcessInfos.insert(charger, info);
+        m_context.acProcessInfos.insert(charger, info);
         evaluateTargetPercentageReached(charger->id(), info.batteryLevel, currentDateTime);
     }
 
@@ -69,15 +69,15 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
     EvChargerAcs chargers;
     bool schedulesChanged = false;
 
-    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
     for (EvChargerAc *charger : adapters) {
         const ThingId chargerId = charger->id();
-        const ThingId carId = m_book.configurations().value(chargerId).assignedCarId();
-        if (carId.isNull() || !m_thingManager->findConfiguredThing(carId)) {
+        const ThingId carId = m_context.book.configurations().value(chargerId).assignedCarId();
+        if (carId.isNull() || !m_context.thingManager->findConfiguredThing(carId)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             if (clearAcPlanningState(charger))
                 schedulesChanged = true;
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
+            m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
             continue;
         }
 
@@ -87,40 +87,40 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
     }
 
     if (schedulesChanged)
-        m_schedules.announce();
+        m_context.schedules.announce();
 
     return chargers;
 }
 
 bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
-    const ChargingConfiguration chargingConfiguration = m_book.configuration(charger->id());
+    const ChargingConfiguration chargingConfiguration = m_context.book.configuration(charger->id());
     if (chargingConfiguration.chargingMode() != ChargingConfiguration::ChargingModeEcoWithTargetTime)
         return false;
     if (chargingConfiguration.nextEndTime(currentDateTime).isValid())
         return false;
 
     qCDebug(dcTavroEnergy()) << "No valid target time set for " << charger->name() << "Resetting to ECO mode without time.";
-    setChargingStateTargetTimeOvershot(charger->id(), 0);
+    m_context.book.setTargetTimeOvershot(charger->id(), 0);
     ChargingConfiguration changed;
-    if (!m_book.setChargingMode(charger->id(), ChargingConfiguration::ChargingModeEco, &changed))
+    if (!m_context.book.setChargingMode(charger->id(), ChargingConfiguration::ChargingModeEco, &changed))
         return false;
     storeChargingConfiguration(changed);
-    m_book.announceConfiguration(changed);
+    m_context.book.announceConfiguration(changed);
     return true;
 }
 
 bool SmartChargingManager::clearAcPlanningState(EvChargerAc *charger)
 {
-    const bool hadSchedules = m_schedules.takeAc(charger);
-    m_acProcessInfos.remove(charger);
-    m_acChargingActions.remove(charger);
+    const bool hadSchedules = m_context.schedules.takeAc(charger);
+    m_context.acProcessInfos.remove(charger);
+    m_context.acChargingActions.remove(charger);
     return hadSchedules;
 }
 
 double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime)
 {
-    PhaseHeadroom headroom(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
     if (!headroom.limited())
         return std::numeric_limits<double>::infinity();
 
@@ -128,20 +128,20 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
     // chargers that will want grid power for a deadline or a daily share.
     int gridChargers = 0;
     for (EvChargerAc *charger : chargers) {
-        const ChargingConfiguration configuration = m_book.configurations().value(charger->id());
+        const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         const Electricity::Phases metered = charger->meteredPhases();
         const Electricity::Phases phases = metered != Electricity::PhaseNone
-                ? metered : getAscendingPhasesForCount(charger->phaseCount());
+                ? metered : ChargingContext::ascendingPhasesForCount(charger->phaseCount());
         headroom.spend(phases, -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
-        if (charger->pluggedIn() && !m_book.state(charger->id()).targetPercentageReached()
+        if (charger->pluggedIn() && !m_context.book.state(charger->id()).targetPercentageReached()
                 && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
                     || configuration.dailySpotMarketPercentage() > 0))
             gridChargers++;
     }
-    for (EvChargerDc *charger : qAsConst(m_evChargersDc)) {
-        const ChargingConfiguration configuration = m_book.configurations().value(charger->id());
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
@@ -181,8 +181,8 @@ ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charge
     ChargingProcessInfo info;
 
     // The daily energy counters live across cycles.
-    const auto previous = m_acProcessInfos.constFind(charger);
-    if (previous != m_acProcessInfos.constEnd()) {
+    const auto previous = m_context.acProcessInfos.constFind(charger);
+    if (previous != m_context.acProcessInfos.constEnd()) {
         info.chargedEnergyToday = previous->chargedEnergyToday;
         info.lastTotalEnergyCharged = previous->lastTotalEnergyCharged;
     }
@@ -238,7 +238,7 @@ void SmartChargingManager::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc
         info->maxPhaseCount = phaseCount;
         info->minPhaseCount = phaseCount;
         info->effectivePhaseCount = phaseCount;
-        info->maxPhases = getAscendingPhasesForCount(phaseCount);
+        info->maxPhases = ChargingContext::ascendingPhasesForCount(phaseCount);
         qCDebug(dcTavroEnergy()).nospace() << "  Phase count switching is not possible with this car/charger combination. Using "
                                            << phaseCount << " phases.";
     }
@@ -248,7 +248,7 @@ void SmartChargingManager::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc
     // What the charger measures wins over what the phase counts promise.
     const Electricity::Phases meteredPhases = charger->meteredPhases();
     if (meteredPhases == Electricity::PhaseNone) {
-        info->effectivePhases = getAscendingPhasesForCount(info->effectivePhaseCount);
+        info->effectivePhases = ChargingContext::ascendingPhasesForCount(info->effectivePhaseCount);
         qCDebug(dcTavroEnergy()) << "  No metered phases available. Assuming phases" << info->effectivePhases
                                  << "for" << info->effectivePhaseCount << "phases.";
     } else {
@@ -269,11 +269,11 @@ void SmartChargingManager::estimateAcChargingTime(ChargingProcessInfo *info, EvC
     // up short. Never below the minimum current: the estimate stays finite
     // while the house takes the fuse for a while.
     info->chargerPhaseLimitPower = info->maxChargingCurrent * info->voltage;
-    double householdPhaseLimitPower = m_phasePowerLimit != 0 ? m_phasePowerLimit * info->voltage
+    double householdPhaseLimitPower = m_context.phasePowerLimit != 0 ? m_context.phasePowerLimit * info->voltage
                                                              : info->chargerPhaseLimitPower;
     if (std::isfinite(fuseShare))
         householdPhaseLimitPower = qMin(householdPhaseLimitPower, qMax(fuseShare, double(info->minChargingCurrent)) * info->voltage);
-    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_phasePowerLimit << "A - EV charger phase limit:"
+    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_context.phasePowerLimit << "A - EV charger phase limit:"
                              << info->maxChargingCurrent << "A";
     info->phaseLimitPower = qMin(info->chargerPhaseLimitPower, householdPhaseLimitPower);
 
@@ -299,25 +299,25 @@ void SmartChargingManager::estimateAcChargingTime(ChargingProcessInfo *info, EvC
 void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
                                                            const QDateTime &currentDateTime)
 {
-    const ChargingConfiguration configuration = m_book.configuration(evChargerId);
+    const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
             || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
     const bool stopRuleApplies = configuration.stopOnTargetPercentage() && ecoMode && configuration.targetPercentage() < 100;
 
     if (!stopRuleApplies) {
-        setChargingStateBatteryLevelConsiderationActive(evChargerId, false);
-        if (m_book.setTargetPercentageReached(evChargerId, false))
-            qCDebug(dcTavroEnergy()) << "Disabled target percentage reached:" << m_book.state(evChargerId);
+        m_context.book.setBatteryLevelConsiderationActive(evChargerId, false);
+        if (m_context.book.setTargetPercentageReached(evChargerId, false))
+            qCDebug(dcTavroEnergy()) << "Disabled target percentage reached:" << m_context.book.state(evChargerId);
         return;
     }
 
-    EvChargerAc *acCharger = m_evChargersAc.value(evChargerId);
-    EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId);
+    EvChargerAc *acCharger = m_context.evChargersAc.value(evChargerId);
+    EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId);
     const QString name = acCharger ? acCharger->name() : (dcCharger ? dcCharger->name() : evChargerId.toString());
 
     if (batteryLevel < configuration.targetPercentage()) {
         qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%" << "not reached yet for" << name;
-        m_book.setTargetPercentageReached(evChargerId, false);
+        m_context.book.setTargetPercentageReached(evChargerId, false);
         return;
     }
 
@@ -339,13 +339,13 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
 
     bool schedulesChanged = false;
     if (acCharger) {
-        schedulesChanged = m_schedules.clearAc(acCharger);
-        auto info = m_acProcessInfos.find(acCharger);
-        if (info != m_acProcessInfos.end()) {
+        schedulesChanged = m_context.schedules.clearAc(acCharger);
+        auto info = m_context.acProcessInfos.find(acCharger);
+        if (info != m_context.acProcessInfos.end()) {
             info->spotMarketUntilTargetTime = false;
             info->chargingSchedule.clear();
         }
-        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_acChargingActions[acCharger];
+        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_context.acChargingActions[acCharger];
         for (ChargingAction::ChargingActionIssuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
                                                             ChargingAction::ChargingActionIssuerSpotMarketCharging,
                                                             ChargingAction::ChargingActionIssuerTimeRequirement}) {
@@ -356,28 +356,28 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
     }
 
     if (dcCharger) {
-        if (m_schedules.clearDc(dcCharger))
+        if (m_context.schedules.clearDc(dcCharger))
             schedulesChanged = true;
-        auto info = m_dcProcessInfos.find(dcCharger);
-        if (info != m_dcProcessInfos.end()) {
+        auto info = m_context.dcProcessInfos.find(dcCharger);
+        if (info != m_context.dcProcessInfos.end()) {
             info->spotMarketUntilTargetTime = false;
             info->chargingSchedule.clear();
         }
     }
 
     // All fields at once, so that the change is announced once.
-    m_book.markTargetPercentageReached(evChargerId);
+    m_context.book.markTargetPercentageReached(evChargerId);
 
     if (schedulesChanged)
-        m_schedules.announce();
+        m_context.schedules.announce();
 }
 
 void SmartChargingManager::resetChargingActions(const EvChargerAcs &chargers)
 {
-    m_acChargingActions.clear();
+    m_context.acChargingActions.clear();
     for (EvChargerAc *charger : chargers) {
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_acChargingActions[charger];
+        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_context.acChargingActions[charger];
         for (ChargingAction::ChargingActionIssuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
                                                             ChargingAction::ChargingActionIssuerSpotMarketCharging,
                                                             ChargingAction::ChargingActionIssuerTimeRequirement}) {

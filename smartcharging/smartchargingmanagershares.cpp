@@ -66,7 +66,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
 {
     // 1. Pick the one issuer per charger that competes for power.
     QHash<EvChargerAc *, Issuer> winners;
-    const EvChargerAcs chargers = m_acChargingActions.keys();
+    const EvChargerAcs chargers = m_context.acChargingActions.keys();
     for (EvChargerAc *charger : chargers) {
         Issuer winner = ChargingAction::ChargingActionIssuerUnknown;
         if (pickAcShareWinner(charger, currentDateTime, &winner))
@@ -75,7 +75,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
 
     // 2. Share per issuer group; what a higher group got is reserved.
     double reservedPower = 0;
-    const ChargingShareCalculator::Strategy strategy = m_configuration->chargingShareStrategy();
+    const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
     for (Issuer issuer : shareIssuerOrder()) {
         const EvChargerAcs group = acShareGroup(winners, issuer);
         // A single charger keeps its own plan.
@@ -88,7 +88,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
 bool SmartChargingManager::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
                                              ChargingAction::ChargingActionIssuer *winner)
 {
-    QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
 
     if (!charger->pluggedIn()) {
         qCDebug(dcTavroEnergy()) << "Skipping AC sharing on" << charger->name() << "because it is unplugged.";
@@ -96,14 +96,14 @@ bool SmartChargingManager::pickAcShareWinner(EvChargerAc *charger, const QDateTi
             disableAction(actions, issuer);
         return false;
     }
-    if (!m_acProcessInfos.contains(charger)) {
+    if (!m_context.acProcessInfos.contains(charger)) {
         for (Issuer issuer : shareIssuerOrder())
             disableAction(actions, issuer);
         return false;
     }
 
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-    const ChargingConfiguration configuration = m_book.configuration(charger->id());
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
     const bool hasRemainingChargeTarget = acHasRemainingChargeTarget(charger, info, stopsOnTarget, currentDateTime);
 
@@ -134,7 +134,7 @@ bool SmartChargingManager::pickAcShareWinner(EvChargerAc *charger, const QDateTi
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
             || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
     if (!hasWinner && ecoMode && hasRemainingChargeTarget
-            && !m_book.state(charger->id()).batteryLevelConsiderationActive()) {
+            && !m_context.book.state(charger->id()).batteryLevelConsiderationActive()) {
         *winner = ChargingAction::ChargingActionIssuerSurplusCharging;
         hasWinner = true;
     }
@@ -160,7 +160,7 @@ bool SmartChargingManager::acHasRemainingChargeTarget(EvChargerAc *charger, cons
 
     bool hasRemainingChargeTarget = true;
     if (stopsOnTarget)
-        hasRemainingChargeTarget = !m_book.state(charger->id()).targetPercentageReached();
+        hasRemainingChargeTarget = !m_context.book.state(charger->id()).targetPercentageReached();
     else if (charger->hasPowerMeter())
         hasRemainingChargeTarget = !charger->chargeRefusalLatched();
     else if (info.remainingPercentage < 1 && info.batteryLevel > 99)
@@ -191,10 +191,10 @@ void SmartChargingManager::shareAcIssuerGroup(ChargingAction::ChargingActionIssu
                                  << "allocated:" << result.allocatedPower << "[W],"
                                  << "enabled:" << (result.enabled ? "true" : "false");
         if (!result.enabled) {
-            disableAction(m_acChargingActions[charger], issuer);
+            disableAction(m_context.acChargingActions[charger], issuer);
             continue;
         }
-        ChargingAction &action = m_acChargingActions[charger][issuer];
+        ChargingAction &action = m_context.acChargingActions[charger][issuer];
         if (phaseCounts.contains(charger))
             action.setDesiredPhaseCount(phaseCounts.value(charger));
         applyChargingShareResult(charger, issuer, result.allocatedPower);
@@ -206,7 +206,7 @@ void SmartChargingManager::shareAcIssuerGroup(ChargingAction::ChargingActionIssu
 
 bool SmartChargingManager::acRunsOnSurplus(EvChargerAc *charger) const
 {
-    return m_book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging && charger->chargingEnabled();
+    return m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging && charger->chargingEnabled();
 }
 
 QHash<EvChargerAc *, uint> SmartChargingManager::acSharePhaseCounts(const EvChargerAcs &group,
@@ -219,13 +219,13 @@ QHash<EvChargerAc *, uint> SmartChargingManager::acSharePhaseCounts(const EvChar
     QHash<EvChargerAc *, uint> phaseCounts;
     double sumOfMinimums = 0;
     for (EvChargerAc *charger : group) {
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
         uint phases = info.maxPhaseCount;
         if (surplusGroup && info.phaseSwitchingPossible && acRunsOnSurplus(charger)) {
-            phases = qBound(info.minPhaseCount, m_acChargingActions.value(charger).value(issuer).desiredPhaseCount(),
+            phases = qBound(info.minPhaseCount, m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount(),
                             info.maxPhaseCount);
         } else if (!surplusGroup) {
-            phases = qMax(1u, m_acChargingActions.value(charger).value(issuer).desiredPhaseCount());
+            phases = qMax(1u, m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount());
             phases = qMin(phases, info.maxPhaseCount);
             phases = qMax(phases, info.minPhaseCount);
         }
@@ -237,7 +237,7 @@ QHash<EvChargerAc *, uint> SmartChargingManager::acSharePhaseCounts(const EvChar
     // do so, which lowers their minimum and may admit more of them.
     if (surplusGroup && budget < sumOfMinimums) {
         for (EvChargerAc *charger : group) {
-            const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+            const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
             if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !acRunsOnSurplus(charger))
                 phaseCounts.insert(charger, info.minPhaseCount);
         }
@@ -254,9 +254,9 @@ QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
     // headroom. Each request is capped by that, not by its own draw, so
     // a charger already charging does not keep the fuse from one that
     // waits; the fairness order decides who is admitted.
-    PhaseHeadroom groupHeadroom(m_rootMeter, m_phasePowerLimit);
+    PhaseHeadroom groupHeadroom(m_context.rootMeter, m_context.phasePowerLimit);
     for (EvChargerAc *charger : group) {
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
         groupHeadroom.spend(info.effectivePhases,
                             -qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage));
     }
@@ -267,8 +267,8 @@ QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
 
     QList<ChargingShareCalculator::Request> requests;
     for (EvChargerAc *charger : group) {
-        const ChargingProcessInfo info = m_acProcessInfos.value(charger);
-        const ChargingAction action = m_acChargingActions.value(charger).value(issuer);
+        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+        const ChargingAction action = m_context.acChargingActions.value(charger).value(issuer);
         const uint phases = phaseCounts.value(charger, qMax(1u, action.desiredPhaseCount()));
 
         ChargingShareCalculator::Request request;
@@ -279,7 +279,7 @@ QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
         const double current = surplusGroup ? info.maxChargingCurrent : action.maxChargingCurrent();
         request.maximumPower = current * Units::phaseVoltage * phases;
         if (groupHeadroom.limited()) {
-            const double allowance = qMax(0.0, groupHeadroom.available(getAscendingPhasesForCount(phases)));
+            const double allowance = qMax(0.0, groupHeadroom.available(ChargingContext::ascendingPhasesForCount(phases)));
             request.maximumPower = qMin(request.maximumPower, allowance * Units::phaseVoltage * phases);
         }
         request.measuredPower = charger->currentPower();
@@ -302,14 +302,14 @@ QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
 void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,
                                                     double power)
 {
-    QHash<Issuer, ChargingAction> &actions = m_acChargingActions[charger];
+    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
     if (!actions.contains(issuer)) {
         ChargingAction action;
         action.setIssuer(issuer);
         actions.insert(issuer, action);
     }
     ChargingAction &action = actions[issuer];
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
 
     uint phases = action.desiredPhaseCount();
     if (phases == 0)
@@ -327,7 +327,7 @@ void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, Chargi
 
 void SmartChargingManager::updateChargingShareFairness(int issuer, const QDateTime &currentDateTime)
 {
-    const uint window = m_configuration->chargingShareRotationWindow();
+    const uint window = m_context.configuration->chargingShareRotationWindow();
     if (window > 0) {
         const QDateTime lastRotation = m_chargingShareLastRotation.value(issuer);
         if (!lastRotation.isValid() || lastRotation > currentDateTime) {

@@ -63,12 +63,12 @@ struct SmartChargingManager::SpotMarketRound {
 void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
     // Switched off: whatever was planned stays as it is.
-    if (!m_spotMarketManager->enabled())
+    if (!m_context.spotMarketManager->enabled())
         return;
 
     qCDebug(dcTavroEnergy()) << "------ Plan spot market ------";
 
-    if (!m_spotMarketManager->available()) {
+    if (!m_context.spotMarketManager->available()) {
         qCDebug(dcTavroEnergy()) << "Spot maket manager enabled but not available. Skip spot market charging planing and all previouse planed schedules.";
         dropSpotMarketSchedules();
         return;
@@ -76,22 +76,22 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
 
     if (m_lastSpotMarketPlanning.isValid() && m_lastSpotMarketPlanning.date() != currentDateTime.date()) {
         qCDebug(dcTavroEnergy()) << "Day changed. Reset spotmarket data counters";
-        for (ChargingProcessInfo &info : m_acProcessInfos)
+        for (ChargingProcessInfo &info : m_context.acProcessInfos)
             info.chargedEnergyToday = 0;
     }
     m_lastSpotMarketPlanning = currentDateTime;
 
     SpotMarketRound round;
     // A copy: clearing the planning state edits the tables.
-    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
     const EvChargerAcs planningChargers = selectSpotMarketChargers(adapters, round);
 
     qCDebug(dcTavroEnergy()) << planningChargers.count() << "chargers are set to ECO mode and have spot market enabled";
 
-    SpotMarketDataProvider *provider = m_spotMarketManager->currentProvider();
+    SpotMarketDataProvider *provider = m_context.spotMarketManager->currentProvider();
     round.providerEntries = provider ? provider->scoreEntries() : ScoreEntries();
-    round.minimumScheduleDuration = m_configuration->minimumScheduleDuration();
-    round.predictableFraction = m_configuration->spotMarketChargePredictableEnergyPercentage();
+    round.minimumScheduleDuration = m_context.configuration->minimumScheduleDuration();
+    round.predictableFraction = m_context.configuration->spotMarketChargePredictableEnergyPercentage();
 
     for (EvChargerAc *charger : planningChargers)
         planSpotMarketCharger(charger, round, currentDateTime);
@@ -99,14 +99,14 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
     // Energy charged outside the daily plan is not today's spot-market
     // share: those chargers only follow the counter.
     for (EvChargerAc *charger : adapters) {
-        auto info = m_acProcessInfos.find(charger);
-        if (info == m_acProcessInfos.end() || round.countingChargers.contains(charger))
+        auto info = m_context.acProcessInfos.find(charger);
+        if (info == m_context.acProcessInfos.end() || round.countingChargers.contains(charger))
             continue;
-        info->lastTotalEnergyCharged = deliveredEnergy(charger->id());
+        info->lastTotalEnergyCharged = m_context.deliveredEnergy(charger->id());
     }
 
     if (round.schedulesChanged)
-        m_schedules.announce();
+        m_context.schedules.announce();
 
     for (EvChargerAc *charger : adapters)
         applyRunningSpotMarketSchedule(charger, currentDateTime);
@@ -115,16 +115,16 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
 void SmartChargingManager::dropSpotMarketSchedules()
 {
     bool schedulesChanged = false;
-    const EvChargerAcs scheduled = m_schedules.acSchedules().keys();
+    const EvChargerAcs scheduled = m_context.schedules.acSchedules().keys();
     for (EvChargerAc *charger : scheduled) {
-        if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
+        if (m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
             schedulesChanged = true;
-        auto info = m_acProcessInfos.find(charger);
-        if (info != m_acProcessInfos.end())
+        auto info = m_context.acProcessInfos.find(charger);
+        if (info != m_context.acProcessInfos.end())
             info->spotMarketUntilTargetTime = false;
     }
     if (schedulesChanged)
-        m_schedules.announce();
+        m_context.schedules.announce();
 }
 
 EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters,
@@ -133,27 +133,27 @@ EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId,
     EvChargerAcs planningChargers;
     for (EvChargerAc *charger : adapters) {
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_book.configuration(charger->id());
-        if (!m_thingManager->findConfiguredThing(configuration.assignedCarId())) {
+        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        if (!m_context.thingManager->findConfiguredThing(configuration.assignedCarId())) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             if (clearAcPlanningState(charger))
                 round.schedulesChanged = true;
             continue;
         }
 
-        if (!m_acProcessInfos.contains(charger)) {
+        if (!m_context.acProcessInfos.contains(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
             if (clearAcPlanningState(charger))
                 round.schedulesChanged = true;
             continue;
         }
 
-        ChargingProcessInfo &info = m_acProcessInfos[charger];
-        if (m_book.state(charger->id()).targetPercentageReached()) {
+        ChargingProcessInfo &info = m_context.acProcessInfos[charger];
+        if (m_context.book.state(charger->id()).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             // Every issuer's schedules go: the car is done.
-            const bool dropped = !m_schedules.acSchedules().value(charger).isEmpty();
-            m_schedules.acEntry(charger).clear();
+            const bool dropped = !m_context.schedules.acSchedules().value(charger).isEmpty();
+            m_context.schedules.acEntry(charger).clear();
             if (dropped)
                 round.schedulesChanged = true;
             info.spotMarketUntilTargetTime = false;
@@ -171,10 +171,10 @@ EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId,
             continue;
         }
 
-        setChargingStateTargetTimeOvershot(charger->id(), 0);
-        if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
+        m_context.book.setTargetTimeOvershot(charger->id(), 0);
+        if (m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
             round.schedulesChanged = true;
-        m_acProcessInfos[charger].spotMarketUntilTargetTime = false;
+        m_context.acProcessInfos[charger].spotMarketUntilTargetTime = false;
     }
     return planningChargers;
 }
@@ -183,7 +183,7 @@ void SmartChargingManager::storeSpotMarketSchedules(EvChargerAc *charger, const 
                                                     SpotMarketRound &round)
 {
     const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
-    ChargingSchedules &schedules = m_schedules.acEntry(charger);
+    ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
     const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
     bool differ = current.count() != planned.count();
     for (int i = 0; !differ && i < planned.count(); i++)
@@ -201,12 +201,12 @@ void SmartChargingManager::planSpotMarketCharger(EvChargerAc *charger, SpotMarke
                                                  const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-    const ChargingConfiguration configuration = m_book.configuration(charger->id());
-    ChargingProcessInfo &info = m_acProcessInfos[charger];
+    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    ChargingProcessInfo &info = m_context.acProcessInfos[charger];
     // Charging from the grid is running now (in a planned slot or for
     // the deadline): the scheduler keeps it going instead of pausing for
     // a few minutes.
-    const ChargingState::Mode runningMode = m_book.state(charger->id()).mode();
+    const ChargingState::Mode runningMode = m_context.book.state(charger->id()).mode();
     const bool charging = (runningMode == ChargingState::ModeSpotMarketCharging
                            || runningMode == ChargingState::ModeTimeRequirement)
             && charger->charging();
@@ -254,9 +254,9 @@ ChargingSchedules SmartChargingManager::planSpotMarketUntilTarget(EvChargerAc *c
         info.spotMarketUntilTargetTime = false;
     } else {
         // One minimum and maximum over every day up to the target.
-        const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(targetSlots);
+        const ScoreEntries weighted = m_context.spotMarketManager->weightScoreEntries(targetSlots);
         info.spotMarketUntilTargetTime = true;
-        const QList<TimeFrame> frames = m_spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
+        const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
                                                                                  round.minimumScheduleDuration, charging,
                                                                                  target);
         planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
@@ -308,7 +308,7 @@ void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, Chargi
 {
     // What the charger delivered counts, whatever the car can report.
     round.countingChargers.insert(charger);
-    const double reading = deliveredEnergy(charger->id());
+    const double reading = m_context.deliveredEnergy(charger->id());
     if (energyReadingsDiffer(reading, info.lastTotalEnergyCharged)) {
         // A counter that went back (a new session of the estimation)
         // only sets a new base; it never takes energy away from today.
@@ -316,7 +316,7 @@ void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, Chargi
             info.chargedEnergyToday += reading - info.lastTotalEnergyCharged;
         info.lastTotalEnergyCharged = reading;
         if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
-            if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
+            if (m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
                 round.schedulesChanged = true;
             return;
         }
@@ -344,7 +344,7 @@ void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, Chargi
                                        << "% (" << totalMinutes << " min). Using " << info.chargerPhaseLimitPower
                                        << "W on " << info.maxPhaseCount << " phase(s) | " << info.maxPhases;
 
-    const QList<TimeFrame> frames = m_spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
+    const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
                                                                                      round.minimumScheduleDuration, charging);
     const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
     qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
@@ -353,21 +353,21 @@ void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, Chargi
 
 void SmartChargingManager::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
-    if (!m_schedules.acSchedules().contains(charger))
+    if (!m_context.schedules.acSchedules().contains(charger))
         return;
 
     // Among the spot-market schedules: a deadline schedule of the last
     // cycle covering the same minute must not hide the running slot.
     const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
-    const ChargingSchedules schedules = m_schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
+    const ChargingSchedules schedules = m_context.schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
     const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
     if (running.isValid() && running.action().chargingEnabled()) {
-        auto info = m_acProcessInfos.find(charger);
-        if (info != m_acProcessInfos.end()) {
-            m_acChargingActions[charger].insert(spotMarketIssuer, running.action());
+        auto info = m_context.acProcessInfos.find(charger);
+        if (info != m_context.acProcessInfos.end()) {
+            m_context.acChargingActions[charger].insert(spotMarketIssuer, running.action());
             info->chargingSchedule = running;
         }
     } else if (!schedules.isEmpty()) {
-        setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSpotMarketWindow);
+        m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSpotMarketWindow);
     }
 }

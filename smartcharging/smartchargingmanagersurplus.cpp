@@ -41,13 +41,13 @@ double nonNegativePowerSum(const EvChargerAcs &chargers)
 
 void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 {
-    if (!m_rootMeter) {
+    if (!m_context.rootMeter) {
         qCDebug(dcTavroEnergy()) << "No root meter configured. Skipping surplus charging planing";
         return;
     }
 
     // The schedule lists before this plan, to announce a change once at the end.
-    const QHash<EvChargerAc *, ChargingSchedules> schedulesBefore = m_schedules.acSchedules();
+    const QHash<EvChargerAc *, ChargingSchedules> schedulesBefore = m_context.schedules.acSchedules();
     bool schedulesChanged = false;
 
     EvChargerAcs ecoChargers = selectSurplusChargers(&schedulesChanged);
@@ -70,24 +70,24 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 
     // The target-time check rewrites schedule lists in place (never drops a
     // charger's entry): announce a real change once.
-    const QHash<EvChargerAc *, ChargingSchedules> &schedulesAfter = m_schedules.acSchedules();
+    const QHash<EvChargerAc *, ChargingSchedules> &schedulesAfter = m_context.schedules.acSchedules();
     for (auto it = schedulesAfter.constBegin(); !schedulesChanged && it != schedulesAfter.constEnd(); ++it)
         schedulesChanged = schedulesBefore.value(it.key()) != it.value();
     if (schedulesChanged)
-        m_schedules.announce();
+        m_context.schedules.announce();
 }
 
 EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
 {
     EvChargerAcs ecoChargers;
-    const QHash<ThingId, EvChargerAc *> adapters = m_evChargersAc;
+    const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
     for (EvChargerAc *charger : adapters) {
         const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_book.configuration(chargerId);
-        Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
+        const ChargingConfiguration configuration = m_context.book.configuration(chargerId);
+        Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
         if (!car) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
+            m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
             if (clearAcPlanningState(charger))
                 *schedulesChanged = true;
             continue;
@@ -97,31 +97,31 @@ EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
             qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Ignoring current surplus planning.";
             // The next car starts with a clean slate.
             m_surplusGates.remove(chargerId);
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
+            m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
             continue;
         }
 
-        if (!m_acProcessInfos.contains(charger)) {
+        if (!m_context.acProcessInfos.contains(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
+            m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
             if (clearAcPlanningState(charger))
                 *schedulesChanged = true;
             continue;
         }
 
-        if (m_book.state(chargerId).targetPercentageReached()) {
+        if (m_context.book.state(chargerId).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
-            m_acProcessInfos[charger].chargingSchedule.clear();
-            if (m_schedules.clearAc(charger))
+            m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonNone);
+            m_context.acProcessInfos[charger].chargingSchedule.clear();
+            if (m_context.schedules.clearAc(charger))
                 *schedulesChanged = true;
             continue;
         }
 
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
             qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
-            resetChargingStateTransient(chargerId, ChargingState::WaitingReasonNone);
-            if (m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement))
+            m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonNone);
+            if (m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement))
                 *schedulesChanged = true;
             continue;
         }
@@ -134,21 +134,21 @@ EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
 bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
     const ThingId chargerId = charger->id();
-    const ChargingConfiguration configuration = m_book.configuration(chargerId);
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const ChargingConfiguration configuration = m_context.book.configuration(chargerId);
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
 
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
         qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
-        setChargingStateTargetTimeOvershot(chargerId, 0);
-        m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        m_context.book.setTargetTimeOvershot(chargerId, 0);
+        m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
         return false;
     }
 
     const QDateTime endDateTime = configuration.nextEndTime(currentDateTime);
     if (!endDateTime.isValid()) {
         qCDebug(dcTavroEnergy()).nospace() << "  No valid target time set for " << charger->name();
-        setChargingStateTargetTimeOvershot(chargerId, 0);
-        m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        m_context.book.setTargetTimeOvershot(chargerId, 0);
+        m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
         return false;
     }
 
@@ -156,8 +156,8 @@ bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTim
     // takes care of it; one that came up short does not.
     if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
         qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
-        setChargingStateTargetTimeOvershot(chargerId, 0);
-        m_schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        m_context.book.setTargetTimeOvershot(chargerId, 0);
+        m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
         return false;
     }
 
@@ -175,18 +175,18 @@ bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTim
                                  << "immediately to meet the target! Internal target time:"
                                  << internalTarget.toString(timeFormat) << "projected endtime:"
                                  << info.projectedEndTime.toString(timeFormat);
-        setChargingStateTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
+        m_context.book.setTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
         if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - Units::unreachableMargin) {
-            m_acProcessInfos[charger].targetTimeUnreachable = true;
+            m_context.acProcessInfos[charger].targetTimeUnreachable = true;
             reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
         }
-        ChargingSchedules &schedules = m_schedules.acEntry(charger);
+        ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
         schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
         ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
         schedule.setAction(timeRequirementAction);
         schedules.append(schedule);
-        m_acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] = timeRequirementAction;
-        setChargingStateBatteryLevelConsiderationActive(chargerId, false);
+        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] = timeRequirementAction;
+        m_context.book.setBatteryLevelConsiderationActive(chargerId, false);
         return true;
     }
 
@@ -194,7 +194,7 @@ bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTim
                                        << ", there's still enough time for optimization. Internal target time: "
                                        << internalTarget.toString(timeFormat) << " projected endtime: "
                                        << info.projectedEndTime.toString(timeFormat);
-    setChargingStateTargetTimeOvershot(chargerId, 0);
+    m_context.book.setTargetTimeOvershot(chargerId, 0);
     scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
     return false;
 }
@@ -204,7 +204,7 @@ void SmartChargingManager::scheduleAcTargetTimeWindow(EvChargerAc *charger, cons
                                                       const ChargingAction &timeRequirementAction)
 {
     const ThingId chargerId = charger->id();
-    ChargingSchedules &schedules = m_schedules.acEntry(charger);
+    ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
     schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
 
     qint64 alreadyScheduled = 0;
@@ -225,14 +225,14 @@ void SmartChargingManager::scheduleAcTargetTimeWindow(EvChargerAc *charger, cons
         ChargingSchedule schedule(chargerId, TimeFrame(internalTarget.addSecs(-neededMinutes * 60), internalTarget));
         schedule.setAction(timeRequirementAction);
         schedules.append(schedule);
-        setChargingStateWaitingReason(chargerId, ChargingState::WaitingReasonTargetTimeWindow);
+        m_context.book.setWaitingReason(chargerId, ChargingState::WaitingReasonTargetTimeWindow);
     }
 }
 
 double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
 {
     // Battery consideration
-    const double rootPower = m_rootMeter->currentPower();
+    const double rootPower = m_context.rootMeter->currentPower();
     double batteryLevel = 0;
     double batteryPower = 0;
     int storageCount = 0;
@@ -243,20 +243,20 @@ double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
     if (storageCount == 0) {
         qCDebug(dcTavroEnergy()) << "  There is no energy storage available to consider.";
         for (EvChargerAc *charger : qAsConst(ecoChargers))
-            setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
+            m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
     } else {
         qCDebug(dcTavroEnergy()) << "Having" << storageCount << "batteries. Overall battery level is" << batteryLevel
                                  << "% and overall battery power is" << batteryPower << "W";
-        batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
+        batteryDischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
 
         if (batteryBelowLowerLimit) {
             blockSurplusForHomeBattery(ecoChargers);
         } else {
             for (EvChargerAc *charger : qAsConst(ecoChargers))
-                setChargingStateBatteryLevelConsiderationActive(charger->id(), false);
+                m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
         }
 
-        const double lowerLimit = wholePercent(m_batteryLevelLowerLimit);
+        const double lowerLimit = wholePercent(m_context.batteryLevelLowerLimit);
         if (batteryPower < 0) {
             // A discharge below the upper limit must not look like surplus.
             rootLoadAdjustment = batteryDischargeUsable ? 0 : -batteryPower;
@@ -276,9 +276,9 @@ double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
     const double rootLoad = rootPower + rootLoadAdjustment;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootLoad << "[W] ( "
                                        << rootLoad / Units::phaseVoltage << "[A] )";
-    qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_rootMeter->currentPhaseA() << "[A]";
-    qCDebug(dcTavroEnergy()).nospace() << "  Phase B: " << m_rootMeter->currentPhaseB() << "[A]";
-    qCDebug(dcTavroEnergy()).nospace() << "  Phase C: " << m_rootMeter->currentPhaseC() << "[A]";
+    qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_context.rootMeter->currentPhaseA() << "[A]";
+    qCDebug(dcTavroEnergy()).nospace() << "  Phase B: " << m_context.rootMeter->currentPhaseB() << "[A]";
+    qCDebug(dcTavroEnergy()).nospace() << "  Phase C: " << m_context.rootMeter->currentPhaseC() << "[A]";
     return rootLoad;
 }
 
@@ -288,10 +288,10 @@ void SmartChargingManager::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     for (EvChargerAc *charger : blocked) {
         qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
                                  << charger->name();
-        m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
+        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
                 = ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
                                  ChargingAction::ChargingActionIssuerSurplusCharging, false);
-        setChargingStateBatteryLevelConsiderationActive(charger->id(), true);
+        m_context.book.setBatteryLevelConsiderationActive(charger->id(), true);
         ecoChargers.removeAll(charger);
     }
 }
@@ -300,9 +300,9 @@ void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double root
                                                double tolerance, const SurplusGate::Delays &delays,
                                                const QDateTime &currentDateTime)
 {
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     SurplusGate &gate = m_surplusGates[charger->id()];
-    const bool running = m_book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
+    const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
             && charger->chargingEnabled();
 
     // A on one phase: what the charger draws now plus what is exported.
@@ -318,7 +318,7 @@ void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double root
     // called for them a while.
     uint phaseCount = info.maxPhaseCount;
     uint bestPhaseCount = phaseCount;
-    Electricity::Phases phases = getAscendingPhasesForCount(phaseCount);
+    Electricity::Phases phases = ChargingContext::ascendingPhasesForCount(phaseCount);
     if (info.phaseSwitchingPossible) {
         bestPhaseCount = qMin(getBestPhaseCount(charger, phaseDecisionCurrent, tolerance), info.carPhaseCount);
         // What the charger was told to use, as far as the car follows.
@@ -343,9 +343,9 @@ void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double root
     // The meter's allowance counts this charger's own draw as load: what
     // it may take is that draw plus the allowance.
     double allowance = info.maxChargingCurrent;
-    if (m_phasePowerLimit != 0) {
+    if (m_context.phasePowerLimit != 0) {
         const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
-        allowance = m_rootMeter->calculateAllowanceAmpere(phases, m_phasePowerLimit) + ownPerPhase;
+        allowance = m_context.rootMeter->calculateAllowanceAmpere(phases, m_context.phasePowerLimit) + ownPerPhase;
     }
 
     const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
@@ -354,10 +354,10 @@ void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double root
     const bool covered = qMax(availableCurrent, phaseDecisionCurrent) / qMax(1u, bestPhaseCount) >= requiredCurrent;
     const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
 
-    m_acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
+    m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
             = ChargingAction(enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
     if (!covered)
-        setChargingStateWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
+        m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
     qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
                                        << availableCurrent * Units::phaseVoltage << "W";
@@ -389,17 +389,17 @@ bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *b
     if (storageCount)
         *storageCount = count;
 
-    return count > 0 && level < wholePercent(m_batteryLevelLowerLimit);
+    return count > 0 && level < wholePercent(m_context.batteryLevelLowerLimit);
 }
 
 SurplusGate::Delays SmartChargingManager::surplusGateDelays() const
 {
     SurplusGate::Delays delays;
-    delays.phaseUp = m_configuration->phaseSwitchUpDelay();
-    delays.phaseDown = m_configuration->phaseSwitchDownDelay();
-    delays.phaseHold = m_configuration->phaseSwitchHoldTime();
-    delays.start = m_configuration->surplusStartDelay();
-    delays.stop = m_configuration->surplusStopDelay();
+    delays.phaseUp = m_context.configuration->phaseSwitchUpDelay();
+    delays.phaseDown = m_context.configuration->phaseSwitchDownDelay();
+    delays.phaseHold = m_context.configuration->phaseSwitchHoldTime();
+    delays.start = m_context.configuration->surplusStartDelay();
+    delays.stop = m_context.configuration->surplusStopDelay();
     return delays;
 }
 
@@ -418,7 +418,7 @@ double SmartChargingManager::plannedChargingHours(const ChargingProcessInfo &inf
     // Under a phase limit the house may take more of the fuse than it did
     // when the charging time was estimated; a deadline plan keeps a reserve
     // for that. Time that turns out not to be needed is simply not used.
-    const double reserve = m_phasePowerLimit != 0 ? deadlineTimeReserve : 0.0;
+    const double reserve = m_context.phasePowerLimit != 0 ? deadlineTimeReserve : 0.0;
     return info.remainingChargingHours * (1.0 + reserve);
 }
 
@@ -433,8 +433,8 @@ void SmartChargingManager::reportTargetTimeUnreachable(const ThingId &evChargerI
     m_unreachableTargetsReported.insert(evChargerId, endDateTime);
 
     const double reachable = reachablePercentage(info, currentDateTime, endDateTime);
-    Thing *car = m_thingManager->findConfiguredThing(configuration.assignedCarId());
-    Thing *charger = m_thingManager->findConfiguredThing(evChargerId);
+    Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
+    Thing *charger = m_context.thingManager->findConfiguredThing(evChargerId);
     const QString name = car ? car->name() : (charger ? charger->name() : evChargerId.toString());
     qCInfo(dcTavroEnergy()) << "The target time of" << name << "cannot be met:" << qRound(reachable) << "% instead of"
                             << configuration.targetPercentage() << "% by" << endDateTime.toString(Qt::ISODate);
@@ -450,23 +450,23 @@ double SmartChargingManager::surplusAcquisitionTolerance() const
     double batteryLevel = 0;
     int storageCount = 0;
     energyStorageBelowBatteryLevelConsideration(&batteryLevel, nullptr, &storageCount);
-    const bool batteryDischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
-    return (storageCount > 0 && !batteryDischargeUsable) ? 1.0 : m_acquisitionTolerance;
+    const bool batteryDischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
+    return (storageCount > 0 && !batteryDischargeUsable) ? 1.0 : m_context.acquisitionTolerance;
 }
 
 double SmartChargingManager::availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const
 {
     const double chargerPower = nonNegativePowerSum(chargers);
-    if (!m_rootMeter)
+    if (!m_context.rootMeter)
         return qMax(chargerPower - reservedPower, 0.0);
 
     double headroom = 0;
-    if (m_phasePowerLimit != 0) {
-        const double allowance = m_rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_phasePowerLimit);
+    if (m_context.phasePowerLimit != 0) {
+        const double allowance = m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
         if (allowance > 0)
             headroom = allowance * Units::phaseVoltage * 3;
     }
-    const double rootPower = m_rootMeter->currentPower();
+    const double rootPower = m_context.rootMeter->currentPower();
     const double exportPower = rootPower < 0 ? -rootPower : 0;
     return qMax(exportPower + chargerPower + headroom - reservedPower, 0.0);
 }
@@ -474,7 +474,7 @@ double SmartChargingManager::availableAcChargingPower(const EvChargerAcs &charge
 double SmartChargingManager::availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const
 {
     const double groupPower = nonNegativePowerSum(chargers);
-    const double rootPower = m_rootMeter ? m_rootMeter->currentPower() : 0;
+    const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
 
     double batteryLevel = 0;
     double batteryPower = 0;
@@ -484,7 +484,7 @@ double SmartChargingManager::availableAcSurplusChargingPower(const EvChargerAcs 
     double batterySurplus = 0;
     bool dischargeUsable = false;
     if (storageCount > 0) {
-        dischargeUsable = wholePercent(m_batteryLevelUpperLimit) < batteryLevel;
+        dischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
         if (blocked)
             batterySurplus = 0;
         else if (batteryPower > 0)
@@ -499,8 +499,8 @@ double SmartChargingManager::availableAcSurplusChargingPower(const EvChargerAcs 
                              << "energy storage SoC:" << batteryLevel << "energy storage power:" << batteryPower
                              << "energy storage surplus power:" << batterySurplus
                              << "surplus blocked by energy storage:" << blocked
-                             << "battery lower limit:" << wholePercent(m_batteryLevelLowerLimit)
-                             << "battery upper limit:" << wholePercent(m_batteryLevelUpperLimit)
+                             << "battery lower limit:" << wholePercent(m_context.batteryLevelLowerLimit)
+                             << "battery upper limit:" << wholePercent(m_context.batteryLevelUpperLimit)
                              << "battery discharge usable:" << dischargeUsable << "reserved:" << reservedPower
                              << "available for sharing:" << available;
     return available;
@@ -508,7 +508,7 @@ double SmartChargingManager::availableAcSurplusChargingPower(const EvChargerAcs 
 
 uint SmartChargingManager::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
 {
-    const ChargingProcessInfo info = m_acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     const double minCurrent = info.minChargingCurrent;
     const double maxCurrent = info.maxChargingCurrent;
 
@@ -537,18 +537,18 @@ uint SmartChargingManager::getBestPhaseCount(EvChargerAc *charger, double availa
 double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId) const
 {
     double chargerPower = 0;
-    if (EvChargerAc *acCharger = m_evChargersAc.value(evChargerId)) {
+    if (EvChargerAc *acCharger = m_context.evChargersAc.value(evChargerId)) {
         chargerPower = acCharger->currentPower();
-    } else if (EvChargerDc *dcCharger = m_evChargersDc.value(evChargerId)) {
+    } else if (EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId)) {
         chargerPower = dcCharger->measuredPower();
     } else {
         return -1.0;
     }
 
-    if (chargerPower <= 0 || !m_rootMeter)
+    if (chargerPower <= 0 || !m_context.rootMeter)
         return -1.0;
 
-    const double importPower = qMax(m_rootMeter->currentPower(), 0.0);
+    const double importPower = qMax(m_context.rootMeter->currentPower(), 0.0);
     double batteryCharging = 0;
     const Things storages = energyStorages();
     for (Thing *storage : storages)

@@ -28,7 +28,7 @@ void SmartChargingManager::onThingAdded(Thing *thing)
 {
     const QStringList &interfaces = thing->thingClass().interfaces();
     if (interfaces.contains(QStringLiteral("energystorage")))
-        m_energyStorages.append(thing);
+        m_context.energyStorages.append(thing);
     if (interfaces.contains(QStringLiteral("evchargerac")))
         addEvChargerAc(thing);
     else if (interfaces.contains(QStringLiteral("evchargerdc")))
@@ -42,59 +42,59 @@ void SmartChargingManager::onThingAdded(Thing *thing)
 
 void SmartChargingManager::onThingRemoved(const ThingId &thingId)
 {
-    for (int i = m_energyStorages.count() - 1; i >= 0; i--) {
-        if (!m_energyStorages.at(i) || m_energyStorages.at(i)->id() == thingId)
-            m_energyStorages.removeAt(i);
+    for (int i = m_context.energyStorages.count() - 1; i >= 0; i--) {
+        if (!m_context.energyStorages.at(i) || m_context.energyStorages.at(i)->id() == thingId)
+            m_context.energyStorages.removeAt(i);
     }
     m_manualSocSessions.remove(thingId);
 
     // Only chargers have a configuration.
-    if (!m_book.hasConfiguration(thingId)) {
-        m_book.refreshAllCoverages();
+    if (!m_context.book.hasConfiguration(thingId)) {
+        m_context.book.refreshAllCoverages();
         return;
     }
 
     // The adapters die with their thing after this signal; only the tables
     // keyed by them are cleaned here.
     bool schedulesRemoved = false;
-    if (EvChargerAc *charger = m_evChargersAc.value(thingId)) {
-        schedulesRemoved = m_schedules.takeAc(charger);
-        m_acProcessInfos.remove(charger);
-        m_acChargingActions.remove(charger);
+    if (EvChargerAc *charger = m_context.evChargersAc.value(thingId)) {
+        schedulesRemoved = m_context.schedules.takeAc(charger);
+        m_context.acProcessInfos.remove(charger);
+        m_context.acChargingActions.remove(charger);
     }
-    if (EvChargerDc *charger = m_evChargersDc.value(thingId)) {
+    if (EvChargerDc *charger = m_context.evChargersDc.value(thingId)) {
         // DC time frames are published as schedules too.
-        schedulesRemoved = m_schedules.takeDc(charger) || schedulesRemoved;
-        m_dcProcessInfos.remove(charger);
+        schedulesRemoved = m_context.schedules.takeDc(charger) || schedulesRemoved;
+        m_context.dcProcessInfos.remove(charger);
     }
 
     m_overloadReferencePower.remove(thingId);
-    m_deliveredEnergy.remove(thingId);
+    m_context.deliveredEnergies.remove(thingId);
     m_surplusGates.remove(thingId);
     m_unreachableTargetsReported.remove(thingId);
 
-    m_book.removeCharger(thingId);
+    m_context.book.removeCharger(thingId);
     if (schedulesRemoved)
-        m_schedules.announce();
+        m_context.schedules.announce();
 
-    m_evChargersAc.remove(thingId);
-    m_evChargersDc.remove(thingId);
-    m_book.refreshAllCoverages();
+    m_context.evChargersAc.remove(thingId);
+    m_context.evChargersDc.remove(thingId);
+    m_context.book.refreshAllCoverages();
 }
 
 void SmartChargingManager::addEvChargerAc(Thing *thing)
 {
     // A second set-up of a tracked thing would double every connection.
-    EvChargerAc *existing = m_evChargersAc.value(thing->id());
+    EvChargerAc *existing = m_context.evChargersAc.value(thing->id());
     if (existing && existing->thing() == thing) {
         qCDebug(dcTavroEnergy()) << "EV charger already tracked:" << thing->name();
         return;
     }
 
-    EvChargerAc *charger = new EvChargerAc(m_thingManager, thing);
-    charger->setChargingEnabledLockDuration(m_configuration->chargingEnabledLockDuration());
-    charger->setChargingCurrentLockDuration(m_configuration->chargingCurrentLockDuration());
-    m_evChargersAc.insert(thing->id(), charger);
+    EvChargerAc *charger = new EvChargerAc(m_context.thingManager, thing);
+    charger->setChargingEnabledLockDuration(m_context.configuration->chargingEnabledLockDuration());
+    charger->setChargingCurrentLockDuration(m_context.configuration->chargingCurrentLockDuration());
+    m_context.evChargersAc.insert(thing->id(), charger);
 
     setupEvChargerThing(thing);
     setupEvChargerAc(thing);
@@ -103,14 +103,14 @@ void SmartChargingManager::addEvChargerAc(Thing *thing)
 
 void SmartChargingManager::addEvChargerDc(Thing *thing)
 {
-    EvChargerDc *existing = m_evChargersDc.value(thing->id());
+    EvChargerDc *existing = m_context.evChargersDc.value(thing->id());
     if (existing && existing->thing() == thing) {
         qCDebug(dcTavroEnergy()) << "DC EV charger already tracked:" << thing->name();
         return;
     }
 
-    EvChargerDc *charger = new EvChargerDc(m_thingManager, thing);
-    m_evChargersDc.insert(thing->id(), charger);
+    EvChargerDc *charger = new EvChargerDc(m_context.thingManager, thing);
+    m_context.evChargersDc.insert(thing->id(), charger);
 
     setupEvChargerThing(thing);
     setupPluggedInHandlers(thing);
@@ -122,8 +122,8 @@ void SmartChargingManager::setupEvChargerThing(Thing *thing)
 
     // Restored configurations come without a signal; a new charger's
     // default one reaches the file only when it is first changed.
-    m_book.addDefaultConfiguration(thingId);
-    m_book.addState(thingId, static_cast<int>(m_configuration->chargingEnabledLockDuration()));
+    m_context.book.addDefaultConfiguration(thingId);
+    m_context.book.addState(thingId, static_cast<int>(m_context.configuration->chargingEnabledLockDuration()));
 
     const QList<StateTypeId> powerStates = stateTypeIds(thing, {
             QStringLiteral("currentPower"), QStringLiteral("chargingPower"), QStringLiteral("maxChargingCurrent"),
@@ -131,24 +131,24 @@ void SmartChargingManager::setupEvChargerThing(Thing *thing)
             QStringLiteral("charging")});
     connect(thing, &Thing::stateValueChanged, this, [this, thing, powerStates](const StateTypeId &stateTypeId) {
         if (powerStates.contains(stateTypeId))
-            m_book.refreshCoverage(thing->id());
+            m_context.book.refreshCoverage(thing->id());
     });
 }
 
 void SmartChargingManager::setupEvChargerAc(Thing *thing)
 {
     qCDebug(dcTavroEnergy()) << "Setting up EV charger:" << thing->name();
-    EvChargerAc *charger = m_evChargersAc.value(thing->id());
+    EvChargerAc *charger = m_context.evChargersAc.value(thing->id());
     if (!charger)
         return;
 
     const ThingId thingId = thing->id();
     connect(charger, &EvChargerAc::chargingEnabledLockedChanged, this, [this, charger, thingId]() {
-        m_book.announcePowerLockSeconds(thingId, charger->remainingChargingEnabledLockDuration());
+        m_context.book.announcePowerLockSeconds(thingId, charger->remainingChargingEnabledLockDuration());
     });
     connect(charger, &EvChargerAc::remainingChargingEnabledLockDurationChanged, this, [this, thingId](int seconds) {
         qCDebug(dcTavroEnergy()) << "Lock seconds changed" << seconds;
-        m_book.storePowerLockSeconds(thingId, seconds);
+        m_context.book.storePowerLockSeconds(thingId, seconds);
     });
 }
 
@@ -161,7 +161,7 @@ void SmartChargingManager::setupPluggedInHandlers(const Thing *thing)
             [this, thingId, pluggedIn](const StateTypeId &stateTypeId, const QVariant &value) {
         if (!pluggedIn.contains(stateTypeId))
             return;
-        Thing *charger = m_thingManager->findConfiguredThing(thingId);
+        Thing *charger = m_context.thingManager->findConfiguredThing(thingId);
         if (!charger)
             return;
         onPluggedInChanged(charger, value.toBool());
@@ -184,7 +184,7 @@ void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
         const QDateTime now = TavroClock::currentDateTime();
         // Collected first: the evaluation may change configurations.
         QList<ThingId> chargerIds;
-        for (const ChargingConfiguration &configuration : m_book.configurations()) {
+        for (const ChargingConfiguration &configuration : m_context.book.configurations()) {
             if (configuration.assignedCarId() == carId)
                 chargerIds.append(configuration.evChargerId());
         }
@@ -198,32 +198,32 @@ void SmartChargingManager::setupEnergyStorage(Thing *thing)
     const QList<StateTypeId> currentPower = stateTypeIds(thing, {QStringLiteral("currentPower")});
     connect(thing, &Thing::stateValueChanged, this, [this, currentPower](const StateTypeId &stateTypeId) {
         if (currentPower.contains(stateTypeId))
-            m_book.refreshAllCoverages();
+            m_context.book.refreshAllCoverages();
     });
-    m_book.refreshAllCoverages();
+    m_context.book.refreshAllCoverages();
 }
 
 void SmartChargingManager::setupRootMeter(Thing *rootMeter)
 {
-    if (m_rootMeter)
-        m_rootMeter->deleteLater();
-    m_rootMeter.clear();
+    if (m_context.rootMeter)
+        m_context.rootMeter->deleteLater();
+    m_context.rootMeter.clear();
 
-    Thing *meterThing = m_energyManager->rootMeter();
+    Thing *meterThing = m_context.energyManager->rootMeter();
     if (meterThing) {
         qCInfo(dcTavroEnergy()) << "Setting root meter to" << (rootMeter ? rootMeter : meterThing)->name();
-        m_rootMeter = new RootMeter(meterThing);
-        connect(m_rootMeter.data(), &RootMeter::currentPowerChanged, this, [this]() { m_book.refreshAllCoverages(); });
+        m_context.rootMeter = new RootMeter(meterThing);
+        connect(m_context.rootMeter.data(), &RootMeter::currentPowerChanged, this, [this]() { m_context.book.refreshAllCoverages(); });
     } else {
         qCInfo(dcTavroEnergy()) << "Root meter unset. Smart charging will cease to work until a new root meter is configured.";
     }
-    m_book.refreshAllCoverages();
+    m_context.book.refreshAllCoverages();
 }
 
 Things SmartChargingManager::energyStorages() const
 {
     Things storages;
-    for (const QPointer<Thing> &storage : m_energyStorages) {
+    for (const QPointer<Thing> &storage : m_context.energyStorages) {
         if (storage)
             storages.append(storage.data());
     }
@@ -240,26 +240,26 @@ bool SmartChargingManager::isCar(const Thing *thing)
 void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
                                                        ChargingState::WaitingReason waitingReason)
 {
-    m_book.resetTransient(evChargerId, waitingReason);
+    m_context.book.resetTransient(evChargerId, waitingReason);
 }
 
 void SmartChargingManager::setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode)
 {
-    m_book.setMode(evChargerId, mode);
+    m_context.book.setMode(evChargerId, mode);
 }
 
 void SmartChargingManager::setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds)
 {
-    m_book.setTargetTimeOvershot(evChargerId, seconds);
+    m_context.book.setTargetTimeOvershot(evChargerId, seconds);
 }
 
 void SmartChargingManager::setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active)
 {
-    m_book.setBatteryLevelConsiderationActive(evChargerId, active);
+    m_context.book.setBatteryLevelConsiderationActive(evChargerId, active);
 }
 
 void SmartChargingManager::setChargingStateWaitingReason(const ThingId &evChargerId,
                                                          ChargingState::WaitingReason waitingReason)
 {
-    m_book.setWaitingReason(evChargerId, waitingReason);
+    m_context.book.setWaitingReason(evChargerId, waitingReason);
 }

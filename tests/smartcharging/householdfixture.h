@@ -43,17 +43,17 @@ class SmartChargingManagerTestAccess
 {
 public:
     using Issuer = ChargingAction::ChargingActionIssuer;
-    static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->m_evChargersAc.value(c->id()); }
-    static bool hasInfo(SmartChargingManager *m, Thing *c) { return m->m_acProcessInfos.contains(ac(m, c)); }
-    static void dropInfo(SmartChargingManager *m, Thing *c) { m->m_acProcessInfos.remove(ac(m, c)); }
-    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c) { return m->m_acProcessInfos[ac(m, c)]; }
-    static bool hasActions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.contains(ac(m, c)); }
-    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->m_acChargingActions.value(ac(m, c)); }
+    static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->m_context.evChargersAc.value(c->id()); }
+    static bool hasInfo(SmartChargingManager *m, Thing *c) { return m->m_context.acProcessInfos.contains(ac(m, c)); }
+    static void dropInfo(SmartChargingManager *m, Thing *c) { m->m_context.acProcessInfos.remove(ac(m, c)); }
+    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c) { return m->m_context.acProcessInfos[ac(m, c)]; }
+    static bool hasActions(SmartChargingManager *m, Thing *c) { return m->m_context.acChargingActions.contains(ac(m, c)); }
+    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->m_context.acChargingActions.value(ac(m, c)); }
     static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer) { return actions(m, c).value(issuer); }
-    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_schedules.acEntry(ac(m, c)); }
+    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_context.schedules.acEntry(ac(m, c)); }
     // Stored quietly, as if restored from the settings file.
-    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->m_book.storeConfiguration(configuration); }
-    static void commitState(SmartChargingManager *m, const ChargingState &state) { m->m_book.commitState(state); }
+    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->m_context.book.storeConfiguration(configuration); }
+    static void commitState(SmartChargingManager *m, const ChargingState &state) { m->m_context.book.commitState(state); }
     // A prepared charger: 6..16 A on three phases it cannot switch, the car
     // at 20 % with 60 % to go; the given actions replace the planned ones.
     static ChargingProcessInfo &prepare(SmartChargingManager *m, Thing *c, const QList<ChargingAction> &actions)
@@ -65,13 +65,13 @@ public:
         info.effectivePhases = Electricity::PhaseAll;
         info.batteryLevel = 20;
         info.remainingPercentage = 60;
-        m->m_acChargingActions.remove(ac(m, c));
+        m->m_context.acChargingActions.remove(ac(m, c));
         for (const ChargingAction &action : actions)
-            m->m_acChargingActions[ac(m, c)].insert(action.issuer(), action);
-        return m->m_acProcessInfos[ac(m, c)] = info;
+            m->m_context.acChargingActions[ac(m, c)].insert(action.issuer(), action);
+        return m->m_context.acProcessInfos[ac(m, c)] = info;
     }
-    static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->m_evChargersAc.contains(id); }
-    static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->m_evChargersDc.contains(id); }
+    static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->m_context.evChargersAc.contains(id); }
+    static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->m_context.evChargersDc.contains(id); }
     static void thingAdded(SmartChargingManager *m, Thing *thing) { m->onThingAdded(thing); }
     // One planned hour from start, as the spot market plan would store it.
     static void planHour(SmartChargingManager *m, Thing *c, const QDateTime &start)
@@ -79,11 +79,11 @@ public:
         const TimeFrame frame(start, start.addSecs(3600));
         if (tracksAc(m, c->id()))
             schedules(m, c) = ChargingSchedules({ChargingSchedule(c->id(), frame)});
-        if (EvChargerDc *dc = m->m_evChargersDc.value(c->id()))
-            m->m_schedules.setDcFrames(dc, {frame});
+        if (EvChargerDc *dc = m->m_context.evChargersDc.value(c->id()))
+            m->m_context.schedules.setDcFrames(dc, {frame});
     }
     // kWh the charger delivered so far, as the daily shares count it.
-    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->m_deliveredEnergy[c->id()].total = kWh; }
+    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->m_context.deliveredEnergies[c->id()].total = kWh; }
     static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->m_manualSocSessions.contains(c->id()); }
     static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
     {
@@ -97,7 +97,7 @@ public:
     static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->planSurplusCharging(now); }
     static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
     static double coverage(SmartChargingManager *m, Thing *c) { return m->calculateSurplusCoverage(c->id()); }
-    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->m_book.refreshCoverage(c->id()); }
+    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->m_context.book.refreshCoverage(c->id()); }
     static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->applyAcChargingShares(now); }
     static void adjust(SmartChargingManager *m, const QDateTime &now) { m->adjustEvChargers(now); }
     static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)

@@ -1,0 +1,89 @@
+#ifndef CHARGINGCONTEXT_H
+#define CHARGINGCONTEXT_H
+
+#include "smartcharging/chargingbook.h"
+#include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/schedulebook.h"
+#include "types/chargingaction.h"
+
+#include "tavro/electricity.h"
+#include "tavro/thing.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QPointer>
+
+class EnergyManager;
+class EnergyManagerConfiguration;
+class EvChargerAc;
+class EvChargerDc;
+class PhaseHeadroom;
+class RootMeter;
+class SpotMarketManager;
+class ThingManager;
+
+using EvChargerAcs = QList<EvChargerAc *>;
+
+// What the steps of the smart charging cycle share: the host's
+// collaborators, the global settings, the books and the per-charger tables
+// one step fills and the next reads. Owned by the SmartChargingManager; every
+// step gets it by reference. State only one step needs lives in that step.
+//
+// Collaborators are not owned. Adapters (EvChargerAc, EvChargerDc,
+// RootMeter) are children of the thing they wrap; the tables only keep
+// references, the charger tracking drops them when the thing goes away.
+struct ChargingContext
+{
+    // 3 → A|B|C, 2 → A|B, anything else → A.
+    static Electricity::Phases ascendingPhasesForCount(uint count);
+
+    // kWh the charger delivered since the manager started.
+    double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
+
+    // Collaborators (not owned).
+    EnergyManager *energyManager = nullptr;
+    ThingManager *thingManager = nullptr;
+    SpotMarketManager *spotMarketManager = nullptr;
+    EnergyManagerConfiguration *configuration = nullptr;
+
+    // Global settings: household current limit per phase at the root meter
+    // (A, 0 = unset); acquisition tolerance and home-battery limits (0..1).
+    uint phasePowerLimit = 0;
+    double acquisitionTolerance = 0.5;
+    double batteryLevelLowerLimit = 0.9;
+    double batteryLevelUpperLimit = 1.0;
+
+    // Every charger's configuration and state; its signals are the manager's.
+    ChargingBook book;
+    // The published schedules; its signal is the manager's.
+    ScheduleBook schedules;
+
+    // The tracked chargers by thing id.
+    QHash<ThingId, EvChargerAc *> evChargersAc;
+    QHash<ThingId, EvChargerDc *> evChargersDc;
+    // Things with the "energystorage" interface (any class), in the order the
+    // thing manager lists them; filled before any coverage is calculated.
+    QList<QPointer<Thing>> energyStorages;
+    QPointer<RootMeter> rootMeter;
+
+    // Filled by the preparation each cycle, read by the planners.
+    QHash<EvChargerAc *, ChargingProcessInfo> acProcessInfos;
+    QHash<EvChargerAc *, QHash<ChargingAction::ChargingActionIssuer, ChargingAction>> acChargingActions;
+    QHash<EvChargerDc *, ChargingProcessInfo> dcProcessInfos;
+
+    // Energy each charger delivered since the manager started: power
+    // sampled once per cycle (sample and hold), for the daily shares.
+    struct DeliveredEnergy {
+        QDateTime sampledAt;
+        double power = 0;   // W at the last sample
+        double total = 0;   // kWh
+    };
+    QHash<ThingId, DeliveredEnergy> deliveredEnergies;
+
+    // The headroom of the update cycle that runs now (null between cycles);
+    // lives on the stack of the manager's update().
+    PhaseHeadroom *cycleHeadroom = nullptr;
+};
+
+#endif // CHARGINGCONTEXT_H
