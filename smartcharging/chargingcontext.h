@@ -35,6 +35,15 @@ using EvChargerAcs = QList<EvChargerAc *>;
 // references, the charger tracking drops them when the thing goes away.
 struct ChargingContext
 {
+    ChargingContext(EnergyManager *energyManager, ThingManager *thingManager, SpotMarketManager *spotMarketManager,
+                    EnergyManagerConfiguration *configuration)
+        : energyManager(energyManager),
+          thingManager(thingManager),
+          spotMarketManager(spotMarketManager),
+          configuration(configuration)
+    {
+    }
+
     // 3 → A|B|C, 2 → A|B, anything else → A.
     static Electricity::Phases ascendingPhasesForCount(uint count);
 
@@ -42,10 +51,10 @@ struct ChargingContext
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
 
     // Collaborators (not owned).
-    EnergyManager *energyManager = nullptr;
-    ThingManager *thingManager = nullptr;
-    SpotMarketManager *spotMarketManager = nullptr;
-    EnergyManagerConfiguration *configuration = nullptr;
+    EnergyManager *const energyManager;
+    ThingManager *const thingManager;
+    SpotMarketManager *const spotMarketManager;
+    EnergyManagerConfiguration *const configuration;
 
     // Global settings: household current limit per phase at the root meter
     // (A, 0 = unset); acquisition tolerance and home-battery limits (0..1).

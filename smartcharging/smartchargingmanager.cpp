@@ -1,4 +1,5 @@
 #include "smartchargingmanager.h"
+#include "smartcharging/vehicletraits.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "config/energysettings.h"
@@ -18,12 +19,9 @@
 SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
                                            SpotMarketManager *spotMarketManager,
                                            EnergyManagerConfiguration *configuration, QObject *parent)
-    : QObject(parent)
+    : QObject(parent),
+      m_context(energyManager, thingManager, spotMarketManager, configuration)
 {
-    m_context.energyManager = energyManager;
-    m_context.thingManager = thingManager;
-    m_context.spotMarketManager = spotMarketManager;
-    m_context.configuration = configuration;
     registerTavroEnergyTypes();
     qRegisterMetaType<ThingId>("ThingId");
 
@@ -105,7 +103,7 @@ void SmartChargingManager::trackConfiguredThings()
         addEvChargerDc(thing);
 
     for (Thing *thing : things) {
-        if (isCar(thing))
+        if (VehicleTraits::isCar(thing))
             setupCarBatteryHandlers(thing);
         else if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
             setupEnergyStorage(thing);

@@ -2,6 +2,7 @@
 #define SMARTCHARGINGMANAGER_H
 
 #include "smartcharging/chargingcontext.h"
+#include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/schedulebook.h"
@@ -164,8 +165,6 @@ private:
                                        uint desiredPhaseCount);
     void storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower);
     void onPluggedInChanged(Thing *charger, bool pluggedIn);
-    QString carChargingInterfaces(Thing *car) const;
-    bool thingProvidesVehicleBatteryLevel(Thing *thing) const;
     bool isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const;
     // The percentages, repeat days and (DC) power range are in range; logs the first that is not.
     bool chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration, Thing *charger,
@@ -398,18 +397,9 @@ private:
     // --- manual state of charge (smartchargingmanagermanualsoc.cpp) ---
     bool initializeManualSocSession(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration,
                                     ManualSocInitializationTrigger trigger);
-    // A car whose class has a writable "batteryLevel" state: the user types its level.
-    static bool isManualSocCar(const Thing *car);
     void setManualSocCarBatteryLevel(Thing *car, int batteryLevel);
     // Adds energy (kWh, already reduced by the loss factor) to the car's estimate.
     void addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy, const QDateTime &currentDateTime);
-
-    // --- notifications to the owner (smartchargingmanagernotifications.cpp) ---
-    // Pushes a notification about the charger to every notification thing.
-    // title and body are source texts of the context "SmartChargingManager",
-    // translated for locale; the body's %1, %2, ... take the arguments.
-    void pushNotification(const ThingId &evChargerId, const QLocale &locale, const char *title, const char *body,
-                          const QStringList &arguments = QStringList());
 
     // --- thing tracking (smartchargingmanagerthings.cpp) ---
     void addEvChargerAc(Thing *thing);
@@ -420,13 +410,13 @@ private:
     void setupCarBatteryHandlers(const Thing *car);
     void setupEnergyStorage(Thing *thing);
     void setupRootMeter(Thing *rootMeter);
-    static bool isCar(const Thing *thing);
     // The tracked things with the "energystorage" interface, in the thing
     // manager's order: a look-up per charger and cycle must not scan every thing.
     Things energyStorages() const;
 
     // What the steps share; see ChargingContext.
     ChargingContext m_context;
+    OwnerNotifier m_notifier{m_context.thingManager};
 
     // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;

@@ -1,4 +1,5 @@
 #include "smartchargingmanager.h"
+#include "smartcharging/vehicletraits.h"
 
 #include "config/energysettings.h"
 #include "devices/evchargerac.h"
@@ -291,11 +292,11 @@ bool SmartChargingManager::chargingConfigurationValuesValid(const ChargingConfig
 bool SmartChargingManager::assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const
 {
     if (dcCharger) {
-        if (!thingProvidesVehicleBatteryLevel(car)) {
+        if (!VehicleTraits::thingProvidesVehicleBatteryLevel(car)) {
             qCWarning(dcTavroEnergy()) << "The assigned DC vehicle must provide a battery level state.";
             return false;
         }
-        const QString interfaces = carChargingInterfaces(car);
+        const QString interfaces = VehicleTraits::carChargingInterfaces(car);
         if (interfaces != QLatin1String("dc") && interfaces != QLatin1String("acdc")) {
             qCWarning(dcTavroEnergy()) << "The assigned DC vehicle must provide DC charging capability states.";
             return false;
@@ -303,8 +304,8 @@ bool SmartChargingManager::assignedCarFits(Thing *car, bool acCharger, bool dcCh
     }
 
     if (acCharger) {
-        const QString interfaces = carChargingInterfaces(car);
-        if (!isCar(car) || (interfaces != QLatin1String("ac") && interfaces != QLatin1String("acdc"))) {
+        const QString interfaces = VehicleTraits::carChargingInterfaces(car);
+        if (!VehicleTraits::isCar(car) || (interfaces != QLatin1String("ac") && interfaces != QLatin1String("acdc"))) {
             qCWarning(dcTavroEnergy()) << "The assigned AC vehicle must provide AC charging capability states.";
             return false;
         }
@@ -456,7 +457,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
     // A car whose level the user types in: whatever the user did, the typed
     // level becomes the new base of the estimate.
     const StateType batteryLevelType = thing->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
-    if (!isCar(thing) || !batteryLevelType.isValid() || !batteryLevelType.writable())
+    if (!VehicleTraits::isCar(thing) || !batteryLevelType.isValid() || !batteryLevelType.writable())
         return;
 
     const int batteryLevel = thing->stateValue(batteryLevelType.id()).toInt();
@@ -598,36 +599,12 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
     m_context.book.announceConfiguration(changed);
 }
 
-QString SmartChargingManager::carChargingInterfaces(Thing *car) const
-{
-    if (car->hasState(QStringLiteral("chargingInterfaces"))) {
-        const QString interfaces = car->stateValue(QStringLiteral("chargingInterfaces")).toString();
-        if (!interfaces.isEmpty())
-            return interfaces;
-    }
-    const ThingClass &thingClass = car->thingClass();
-    const bool ac = thingClass.hasStateType(QStringLiteral("acPhaseCount"));
-    const bool dc = thingClass.hasStateType(QStringLiteral("dcMaxChargingPower"));
-    if (ac && dc)
-        return QStringLiteral("acdc");
-    if (ac)
-        return QStringLiteral("ac");
-    if (dc)
-        return QStringLiteral("dc");
-    return QString();
-}
-
-bool SmartChargingManager::thingProvidesVehicleBatteryLevel(Thing *thing) const
-{
-    return thing && isCar(thing) && thing->thingClass().hasStateType(QStringLiteral("batteryLevel"));
-}
-
 bool SmartChargingManager::isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const
 {
     Q_UNUSED(charger)
     if (chargingConfiguration.assignedCarId().isNull())
         return true;
-    if (thingProvidesVehicleBatteryLevel(m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId())))
+    if (VehicleTraits::thingProvidesVehicleBatteryLevel(m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId())))
         return true;
     qCWarning(dcTavroEnergy()) << "Assigned DC vehicle does not provide battery level information.";
     return false;

@@ -1,4 +1,5 @@
 #include "smartchargingmanager.h"
+#include "smartcharging/vehicletraits.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
@@ -98,13 +99,13 @@ Thing *SmartChargingManager::resolveDcVehicle(const ThingId &evChargerId) const
 
     if (charger->hlcSessionActive()) {
         Thing *vehicle = m_context.thingManager->findConfiguredThing(charger->connectedVehicleThingId());
-        if (thingProvidesVehicleBatteryLevel(vehicle))
+        if (VehicleTraits::thingProvidesVehicleBatteryLevel(vehicle))
             return vehicle;
     }
 
     const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
-    return thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
+    return VehicleTraits::thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
 }
 
 void SmartChargingManager::restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration)

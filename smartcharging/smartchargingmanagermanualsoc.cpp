@@ -1,4 +1,5 @@
 #include "smartchargingmanager.h"
+#include "smartcharging/vehicletraits.h"
 
 #include "config/energysettings.h"
 #include "devices/evchargerac.h"
@@ -31,14 +32,6 @@ const char *const totalEnergyChargedProperty = "totalEnergyCharged";
 
 }
 
-bool SmartChargingManager::isManualSocCar(const Thing *car)
-{
-    if (!car || !isCar(car))
-        return false;
-    const StateType batteryLevelType = car->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
-    return batteryLevelType.isValid() && batteryLevelType.writable();
-}
-
 bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId,
                                                       const ChargingConfiguration &chargingConfiguration,
                                                       ManualSocInitializationTrigger trigger)
@@ -48,7 +41,7 @@ bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId
     if (EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId)) {
         if (dcCharger->hlcSessionActive()) {
             Thing *vehicle = m_context.thingManager->findConfiguredThing(dcCharger->connectedVehicleThingId());
-            if (thingProvidesVehicleBatteryLevel(vehicle))
+            if (VehicleTraits::thingProvidesVehicleBatteryLevel(vehicle))
                 car = vehicle;
         }
     }
@@ -100,7 +93,7 @@ bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId
     car->setProperty(lastSocCalculationProperty, QVariant());
 
     setManualSocCarBatteryLevel(car, batteryLevel);
-    pushNotification(evChargerId, chargingConfiguration.locale(), notificationTitle, notificationBody);
+    m_notifier.push(evChargerId, chargingConfiguration.locale(), notificationTitle, notificationBody);
     return true;
 }
 
@@ -156,7 +149,7 @@ void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate samp
 
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
-    if (!isManualSocCar(car))
+    if (!VehicleTraits::isManualSocCar(car))
         return;
 
     // One entry holds one minute of the charger's mean power.
@@ -175,7 +168,7 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
 
         const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
         Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
-        if (!isManualSocCar(car))
+        if (!VehicleTraits::isManualSocCar(car))
             continue;
 
         const QDateTime lastCalculation = car->property(lastSocCalculationProperty).toDateTime();

@@ -438,7 +438,7 @@ void SmartChargingManager::reportTargetTimeUnreachable(const ThingId &evChargerI
     const QString name = car ? car->name() : (charger ? charger->name() : evChargerId.toString());
     qCInfo(dcTavroEnergy()) << "The target time of" << name << "cannot be met:" << qRound(reachable) << "% instead of"
                             << configuration.targetPercentage() << "% by" << endDateTime.toString(Qt::ISODate);
-    pushNotification(evChargerId, configuration.locale(), unreachableTitle, unreachableBody,
+    m_notifier.push(evChargerId, configuration.locale(), unreachableTitle, unreachableBody,
                      {name, QString::number(qRound(reachable)), configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm")),
                       QString::number(configuration.targetPercentage())});
 }

@@ -1,4 +1,5 @@
 #include "smartchargingmanager.h"
+#include "smartcharging/vehicletraits.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
@@ -34,7 +35,7 @@ void SmartChargingManager::onThingAdded(Thing *thing)
     else if (interfaces.contains(QStringLiteral("evchargerdc")))
         addEvChargerDc(thing);
 
-    if (isCar(thing))
+    if (VehicleTraits::isCar(thing))
         setupCarBatteryHandlers(thing);
     else if (interfaces.contains(QStringLiteral("energystorage")))
         setupEnergyStorage(thing);
@@ -228,13 +229,6 @@ Things SmartChargingManager::energyStorages() const
             storages.append(storage.data());
     }
     return storages;
-}
-
-bool SmartChargingManager::isCar(const Thing *thing)
-{
-    const QStringList &interfaces = thing->thingClass().interfaces();
-    return interfaces.contains(QStringLiteral("electricvehicle"))
-            || interfaces.contains(QStringLiteral("electricvehiclehlc"));
 }
 
 void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,

@@ -1,4 +1,4 @@
-#include "smartchargingmanager.h"
+#include "ownernotifier.h"
 #include "translationlocator.h"
 
 #include "common/tavroenergylogging.h"
@@ -15,8 +15,8 @@ const char *const translationContext = "SmartChargingManager";
 
 }
 
-void SmartChargingManager::pushNotification(const ThingId &evChargerId, const QLocale &locale, const char *title,
-                                            const char *body, const QStringList &arguments)
+void OwnerNotifier::push(const ThingId &evChargerId, const QLocale &locale, const char *title, const char *body,
+                         const QStringList &arguments)
 {
     QString titleText = QString::fromUtf8(title);
     QString bodyText = QString::fromUtf8(body);
@@ -45,7 +45,7 @@ void SmartChargingManager::pushNotification(const ThingId &evChargerId, const QL
     data.addQueryItem(QStringLiteral("open"), QStringLiteral("tavro.energy"));
     data.addQueryItem(QStringLiteral("thingId"), evChargerId.toString());
 
-    const Things notificationThings = m_context.thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
+    const Things notificationThings = m_thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
     for (Thing *notificationThing : notificationThings) {
         const ActionType notify = notificationThing->thingClass().actionTypes().findByName(QStringLiteral("notify"));
         if (notify.id().isNull())
@@ -58,6 +58,6 @@ void SmartChargingManager::pushNotification(const ThingId &evChargerId, const QL
             params.append(Param(dataType.id(), data.toString()));
         Action action(notify.id(), notificationThing->id(), Action::TriggeredByRule);
         action.setParams(params);
-        m_context.thingManager->executeAction(action);
+        m_thingManager->executeAction(action);
     }
 }
