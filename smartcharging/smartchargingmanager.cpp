@@ -25,10 +25,10 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     registerTavroEnergyTypes();
     qRegisterMetaType<ThingId>("ThingId");
 
-    migrateSettings();
+    m_store.migrateSettings();
     readGlobalSettings();
     connectBooks();
-    restoreChargingConfigurations();
+    m_store.restoreChargingConfigurations();
     trackConfiguredThings();
     connectHost();
 }

@@ -2,6 +2,7 @@
 #define SMARTCHARGINGMANAGER_H
 
 #include "smartcharging/chargingcontext.h"
+#include "smartcharging/configurationstore.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -157,13 +158,15 @@ private:
     void sampleDeliveredEnergy(const QDateTime &currentDateTime);
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
-    // --- configuration handling and persistence (smartchargingmanagerconfiguration.cpp) ---
-    void migrateSettings();
-    void restoreChargingConfigurations();
-    void storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration);
-    void storeManualChargingParameters(const ThingId &evChargerId, bool enabled, double maxChargingCurrent,
-                                       uint desiredPhaseCount);
-    void storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower);
+    // --- configuration handling (smartchargingmanagerconfiguration.cpp) ---
+    // A user action on a charger in normal mode becomes its manual values;
+    // true when it was one that does.
+    bool applyManualAcAction(Thing *charger, const QString &stateName, const QVariant &value,
+                             const ChargingConfiguration &stored);
+    bool applyManualDcAction(Thing *charger, const QString &stateName, const QVariant &value,
+                             const ChargingConfiguration &stored);
+    // The level the user typed for a car without its own becomes the base of its estimate.
+    void resetTypedBatteryLevel(Thing *car);
     void onPluggedInChanged(Thing *charger, bool pluggedIn);
     bool isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const;
     // The percentages, repeat days and (DC) power range are in range; logs the first that is not.
@@ -417,6 +420,7 @@ private:
     // What the steps share; see ChargingContext.
     ChargingContext m_context;
     OwnerNotifier m_notifier{m_context.thingManager};
+    ConfigurationStore m_store{m_context};
 
     // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;

@@ -105,7 +105,7 @@ bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charg
     ChargingConfiguration changed;
     if (!m_context.book.setChargingMode(charger->id(), ChargingConfiguration::ChargingModeEco, &changed))
         return false;
-    storeChargingConfiguration(changed);
+    m_store.storeChargingConfiguration(changed);
     m_context.book.announceConfiguration(changed);
     return true;
 }
