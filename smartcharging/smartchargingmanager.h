@@ -3,6 +3,7 @@
 
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/configurationstore.h"
+#include "smartcharging/householdbalance.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -240,10 +241,6 @@ private:
     // The charger's surplus action for rootLoad (W) shared by ecoChargerCount chargers.
     void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
                              const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
-    bool energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
-                                                     int *storageCount) const;
-    double availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
-    double availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
     // h the deadline planning counts with: the estimated charging time plus
     // a reserve while a phase limit may slow the charge down.
     double plannedChargingHours(const ChargingProcessInfo &info) const;
@@ -260,7 +257,6 @@ private:
     SurplusGate::Delays surplusGateDelays() const;
     // The acquisition tolerance in force: 1.0 while home batteries exist
     // whose discharge may not feed the cars.
-    double surplusAcquisitionTolerance() const;
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
     double calculateSurplusCoverage(const ThingId &evChargerId) const;
 
@@ -345,8 +341,6 @@ private:
     // True for a charger in normal mode that the protection has throttled:
     // the recovery restores it. Fills in its configuration.
     bool awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const;
-    double availableDcChargingPowerByPhaseLimit() const;
-    double availableDcOverloadThrottlePower() const;
 
     // --- DC chargers (smartchargingmanagerdc.cpp) ---
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
@@ -413,14 +407,12 @@ private:
     void setupCarBatteryHandlers(const Thing *car);
     void setupEnergyStorage(Thing *thing);
     void setupRootMeter(Thing *rootMeter);
-    // The tracked things with the "energystorage" interface, in the thing
-    // manager's order: a look-up per charger and cycle must not scan every thing.
-    Things energyStorages() const;
 
     // What the steps share; see ChargingContext.
     ChargingContext m_context;
     OwnerNotifier m_notifier{m_context.thingManager};
     ConfigurationStore m_store{m_context};
+    HouseholdBalance m_balance{m_context};
 
     // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;

@@ -36,11 +36,6 @@ const qint32 timeRequirementPriority = 0;
 const qint32 spotMarketPriority = 1;
 const qint32 surplusPriority = 2;
 
-double wholePercent(double fraction)
-{
-    return std::round(fraction * 100);
-}
-
 QString timeText(const QDateTime &dateTime)
 {
     return dateTime.isValid() ? dateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")) : QStringLiteral("invalid");
@@ -268,28 +263,17 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
     }
 
     DcCycle cycle;
-    cycle.phaseLimitBudget = availableDcChargingPowerByPhaseLimit();
+    cycle.phaseLimitBudget = m_balance.availableDcChargingPowerByPhaseLimit();
     cycle.hasRootMeter = !m_context.rootMeter.isNull();
     if (cycle.hasRootMeter) {
         cycle.rootWithoutManagedDc = m_context.rootMeter->currentPower() - managedDcPower;
         cycle.rootWithoutManagedEv = cycle.rootWithoutManagedDc - managedAcLoad;
     }
 
-    double batteryLevel = 0;
-    int storageCount = 0;
-    cycle.batteryBelowLowerLimit = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &cycle.batteryPower,
-                                                                               &storageCount);
-    double batteryTerm = 0;
-    bool batteryDischargeUsable = false;
-    if (storageCount > 0) {
-        batteryDischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
-        if (cycle.batteryBelowLowerLimit)
-            batteryTerm = 0;
-        else if (cycle.batteryPower > 0)
-            batteryTerm = cycle.batteryPower;
-        else if (cycle.batteryPower < 0)
-            batteryTerm = batteryDischargeUsable ? 0 : cycle.batteryPower;
-    }
+    const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
+    cycle.batteryBelowLowerLimit = battery.belowLowerLimit;
+    cycle.batteryPower = battery.power;
+    const double batteryTerm = battery.surplusTerm;
 
     // The managed AC load is not added back: AC chargers keep their surplus,
     // DC chargers get what is left, also of what the AC commands of this
@@ -302,13 +286,13 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
                              << "managed DC power:" << managedDcPower
                              << "root without managed DC:" << cycle.rootWithoutManagedDc
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
-                             << "surplus budget:" << cycle.surplusBudget << "energy storage count:" << storageCount
-                             << "energy storage SoC:" << batteryLevel << "energy storage power:" << cycle.batteryPower
+                             << "surplus budget:" << cycle.surplusBudget << "energy storage count:" << battery.count
+                             << "energy storage SoC:" << battery.level << "energy storage power:" << cycle.batteryPower
                              << "energy storage surplus power:" << batteryTerm
                              << "surplus blocked by energy storage:" << cycle.batteryBelowLowerLimit
-                             << "battery lower limit:" << wholePercent(m_context.batteryLevelLowerLimit)
-                             << "battery upper limit:" << wholePercent(m_context.batteryLevelUpperLimit)
-                             << "battery discharge usable:" << batteryDischargeUsable
+                             << "battery lower limit:" << m_balance.lowerLimitPercent()
+                             << "battery upper limit:" << m_balance.upperLimitPercent()
+                             << "battery discharge usable:" << battery.dischargeUsable
                              << "phase limit budget:" << cycle.phaseLimitBudget;
     return cycle;
 }

@@ -465,7 +465,7 @@ void SmartChargingManager::restoreOverloadedAcCharger(const AcOverloadRecovery &
 
 void SmartChargingManager::recoverDcChargers(bool unlimited)
 {
-    const double freeDc = unlimited ? std::numeric_limits<double>::max() : availableDcOverloadThrottlePower();
+    const double freeDc = unlimited ? std::numeric_limits<double>::max() : m_balance.availableDcOverloadThrottlePower();
     const QList<EvChargerDc *> dcChargers = m_context.evChargersDc.values();
     for (EvChargerDc *charger : dcChargers) {
         const ThingId id = charger->id();
@@ -525,22 +525,7 @@ void SmartChargingManager::setChargingStateOverloadProtection(const ThingId &evC
     m_context.book.setOverloadProtection(evChargerId, active, throttle);
 }
 
-double SmartChargingManager::availableDcChargingPowerByPhaseLimit() const
-{
-    if (!m_context.rootMeter || m_context.phasePowerLimit == 0)
-        return -1.0;
-    // Within a cycle the AC chargers may have taken some of it already.
-    const double allowance = m_context.cycleHeadroom ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
-                                             : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
-    if (allowance <= 0)
-        return 0.0;
-    return allowance * Units::phaseVoltage * 3;
-}
 
-double SmartChargingManager::availableDcOverloadThrottlePower() const
-{
-    return qMax(0.0, availableDcChargingPowerByPhaseLimit());
-}
 
 bool SmartChargingManager::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
 {

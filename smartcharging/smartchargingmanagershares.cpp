@@ -173,8 +173,8 @@ void SmartChargingManager::shareAcIssuerGroup(ChargingAction::ChargingActionIssu
                                               const QDateTime &currentDateTime)
 {
     const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
-    const double budget = surplusGroup ? availableAcSurplusChargingPower(group, *reservedPower)
-                                       : availableAcChargingPower(group, *reservedPower);
+    const double budget = surplusGroup ? m_balance.availableAcSurplusChargingPower(group, *reservedPower)
+                                       : m_balance.availableAcChargingPower(group, *reservedPower);
     const QHash<EvChargerAc *, uint> phaseCounts = acSharePhaseCounts(group, issuer, budget);
     const QList<ChargingShareCalculator::Request> requests = acShareRequests(group, issuer, phaseCounts);
 
@@ -263,7 +263,7 @@ QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
     // A surplus group starts on the acquisition tolerance like a single
     // charger does: a charger is admitted while what is left covers that
     // share of its minimum.
-    const double minimumShare = surplusGroup ? surplusAcquisitionTolerance() : 1.0;
+    const double minimumShare = surplusGroup ? m_balance.surplusAcquisitionTolerance() : 1.0;
 
     QList<ChargingShareCalculator::Request> requests;
     for (EvChargerAc *charger : group) {

@@ -21,20 +21,6 @@ const double deadlineTimeReserve = 0.15;
 const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
 const char *const unreachableBody = QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
 
-// A fraction as whole percent, rounded half away from zero.
-double wholePercent(double fraction)
-{
-    return std::round(fraction * 100);
-}
-
-double nonNegativePowerSum(const EvChargerAcs &chargers)
-{
-    double power = 0;
-    for (EvChargerAc *charger : chargers)
-        power += qMax(0.0, charger->currentPower());
-    return power;
-}
-
 // Removes the charger's time-requirement schedules; true when there were any.
 
 } // namespace
@@ -63,7 +49,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 
     // Surplus per charger
     qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
-    const double tolerance = surplusAcquisitionTolerance();
+    const double tolerance = m_balance.surplusAcquisitionTolerance();
     const SurplusGate::Delays delays = surplusGateDelays();
     for (EvChargerAc *charger : qAsConst(ecoChargers))
         planAcSurplusAction(charger, rootLoad, ecoChargers.count(), tolerance, delays, currentDateTime);
@@ -233,33 +219,29 @@ double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
 {
     // Battery consideration
     const double rootPower = m_context.rootMeter->currentPower();
-    double batteryLevel = 0;
-    double batteryPower = 0;
-    int storageCount = 0;
-    const bool batteryBelowLowerLimit = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &batteryPower, &storageCount);
+    const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
+    const double batteryLevel = battery.level;
+    const double batteryPower = battery.power;
     double rootLoadAdjustment = 0;
-    bool batteryDischargeUsable = false;
 
-    if (storageCount == 0) {
+    if (battery.count == 0) {
         qCDebug(dcTavroEnergy()) << "  There is no energy storage available to consider.";
         for (EvChargerAc *charger : qAsConst(ecoChargers))
             m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
     } else {
-        qCDebug(dcTavroEnergy()) << "Having" << storageCount << "batteries. Overall battery level is" << batteryLevel
+        qCDebug(dcTavroEnergy()) << "Having" << battery.count << "batteries. Overall battery level is" << batteryLevel
                                  << "% and overall battery power is" << batteryPower << "W";
-        batteryDischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
-
-        if (batteryBelowLowerLimit) {
+        if (battery.belowLowerLimit) {
             blockSurplusForHomeBattery(ecoChargers);
         } else {
             for (EvChargerAc *charger : qAsConst(ecoChargers))
                 m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
         }
 
-        const double lowerLimit = wholePercent(m_context.batteryLevelLowerLimit);
+        const double lowerLimit = m_balance.lowerLimitPercent();
         if (batteryPower < 0) {
             // A discharge below the upper limit must not look like surplus.
-            rootLoadAdjustment = batteryDischargeUsable ? 0 : -batteryPower;
+            rootLoadAdjustment = battery.dischargeUsable ? 0 : -batteryPower;
         } else if (batteryPower > 0) {
             if (batteryLevel >= lowerLimit) {
                 qCDebug(dcTavroEnergy()) << "  The battery has reached the lower limit" << lowerLimit
@@ -367,30 +349,6 @@ void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double root
                                        << "A on " << phaseCount << " phases";
 }
 
-bool SmartChargingManager::energyStorageBelowBatteryLevelConsideration(double *batteryLevel, double *batteryPower,
-                                                                       int *storageCount) const
-{
-    const Things storages = energyStorages();
-    double levelSum = 0;
-    double powerSum = 0;
-    for (Thing *storage : storages) {
-        levelSum += storage->stateValue(QStringLiteral("batteryLevel")).toDouble();
-        powerSum += storage->stateValue(QStringLiteral("currentPower")).toDouble();
-    }
-
-    const int count = storages.count();
-    const double level = count > 0 ? std::round(levelSum / count) : 0;
-    const double power = count > 0 ? powerSum : 0;
-
-    if (batteryLevel)
-        *batteryLevel = level;
-    if (batteryPower)
-        *batteryPower = power;
-    if (storageCount)
-        *storageCount = count;
-
-    return count > 0 && level < wholePercent(m_context.batteryLevelLowerLimit);
-}
 
 SurplusGate::Delays SmartChargingManager::surplusGateDelays() const
 {
@@ -443,68 +401,8 @@ void SmartChargingManager::reportTargetTimeUnreachable(const ThingId &evChargerI
                       QString::number(configuration.targetPercentage())});
 }
 
-double SmartChargingManager::surplusAcquisitionTolerance() const
-{
-    // A home battery that may not be discharged into the car must not pay
-    // for the part of the minimum that the surplus does not cover.
-    double batteryLevel = 0;
-    int storageCount = 0;
-    energyStorageBelowBatteryLevelConsideration(&batteryLevel, nullptr, &storageCount);
-    const bool batteryDischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
-    return (storageCount > 0 && !batteryDischargeUsable) ? 1.0 : m_context.acquisitionTolerance;
-}
 
-double SmartChargingManager::availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const
-{
-    const double chargerPower = nonNegativePowerSum(chargers);
-    if (!m_context.rootMeter)
-        return qMax(chargerPower - reservedPower, 0.0);
 
-    double headroom = 0;
-    if (m_context.phasePowerLimit != 0) {
-        const double allowance = m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
-        if (allowance > 0)
-            headroom = allowance * Units::phaseVoltage * 3;
-    }
-    const double rootPower = m_context.rootMeter->currentPower();
-    const double exportPower = rootPower < 0 ? -rootPower : 0;
-    return qMax(exportPower + chargerPower + headroom - reservedPower, 0.0);
-}
-
-double SmartChargingManager::availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const
-{
-    const double groupPower = nonNegativePowerSum(chargers);
-    const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
-
-    double batteryLevel = 0;
-    double batteryPower = 0;
-    int storageCount = 0;
-    const bool blocked = energyStorageBelowBatteryLevelConsideration(&batteryLevel, &batteryPower, &storageCount);
-
-    double batterySurplus = 0;
-    bool dischargeUsable = false;
-    if (storageCount > 0) {
-        dischargeUsable = wholePercent(m_context.batteryLevelUpperLimit) < batteryLevel;
-        if (blocked)
-            batterySurplus = 0;
-        else if (batteryPower > 0)
-            batterySurplus = batteryPower;
-        else if (batteryPower < 0)
-            batterySurplus = dischargeUsable ? 0 : batteryPower;
-    }
-
-    const double available = qMax(groupPower - rootPower + batterySurplus - reservedPower, 0.0);
-    qCDebug(dcTavroEnergy()) << "AC surplus share budget:" << "current group power:" << groupPower
-                             << "root power:" << rootPower << "energy storage count:" << storageCount
-                             << "energy storage SoC:" << batteryLevel << "energy storage power:" << batteryPower
-                             << "energy storage surplus power:" << batterySurplus
-                             << "surplus blocked by energy storage:" << blocked
-                             << "battery lower limit:" << wholePercent(m_context.batteryLevelLowerLimit)
-                             << "battery upper limit:" << wholePercent(m_context.batteryLevelUpperLimit)
-                             << "battery discharge usable:" << dischargeUsable << "reserved:" << reservedPower
-                             << "available for sharing:" << available;
-    return available;
-}
 
 uint SmartChargingManager::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
 {
@@ -550,7 +448,7 @@ double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId
 
     const double importPower = qMax(m_context.rootMeter->currentPower(), 0.0);
     double batteryCharging = 0;
-    const Things storages = energyStorages();
+    const Things storages = m_balance.energyStorages();
     for (Thing *storage : storages)
         batteryCharging += qMax(storage->stateValue(QStringLiteral("currentPower")).toDouble(), 0.0);
 

@@ -221,15 +221,6 @@ void SmartChargingManager::setupRootMeter(Thing *rootMeter)
     m_context.book.refreshAllCoverages();
 }
 
-Things SmartChargingManager::energyStorages() const
-{
-    Things storages;
-    for (const QPointer<Thing> &storage : m_context.energyStorages) {
-        if (storage)
-            storages.append(storage.data());
-    }
-    return storages;
-}
 
 void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
                                                        ChargingState::WaitingReason waitingReason)

@@ -1,0 +1,60 @@
+#ifndef HOUSEHOLDBALANCE_H
+#define HOUSEHOLDBALANCE_H
+
+#include "tavro/thing.h"
+
+#include <QList>
+
+class EvChargerAc;
+struct ChargingContext;
+
+using EvChargerAcs = QList<EvChargerAc *>;
+
+// The household as the planners see it: the home batteries, and what the
+// root meter and the phase limit leave the chargers. Reads the meter and the
+// batteries when asked; the context is not owned.
+class HouseholdBalance
+{
+public:
+    // All home batteries together.
+    struct HomeBattery {
+        int count = 0;
+        double level = 0;               // %, the mean rounded to whole percent (0 without batteries)
+        double power = 0;               // W, positive while charging
+        bool belowLowerLimit = false;   // level under the consideration limit: the battery goes first
+        bool dischargeUsable = false;   // level above the upper limit: its discharge may feed the cars
+        // W the battery adds to the surplus: what it charges with, a discharge
+        // it may not give counted against it, nothing while it goes first.
+        double surplusTerm = 0;
+    };
+
+    explicit HouseholdBalance(const ChargingContext &context) : m_context(context) {}
+
+    // The tracked things with the "energystorage" interface, in the thing
+    // manager's order: a look-up per charger and cycle must not scan every thing.
+    Things energyStorages() const;
+    HomeBattery homeBattery() const;
+    // The battery limits as whole percent.
+    double lowerLimitPercent() const;
+    double upperLimitPercent() const;
+
+    // W the chargers may share from the grid: what they draw, the export and
+    // what the phase limit leaves, less reservedPower (W); at least 0.
+    double availableAcChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
+    // W the chargers may share from the surplus (home battery counted in),
+    // less reservedPower (W); at least 0.
+    double availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
+    // The acquisition tolerance (0..1) the surplus shares with: 1 while a home
+    // battery may not pay for what the surplus does not cover.
+    double surplusAcquisitionTolerance() const;
+    // W the phase limit leaves on all three phases, after what this cycle's
+    // commands took; -1 without a meter or a limit.
+    double availableDcChargingPowerByPhaseLimit() const;
+    // The same, at least 0.
+    double availableDcOverloadThrottlePower() const;
+
+private:
+    const ChargingContext &m_context;
+};
+
+#endif // HOUSEHOLDBALANCE_H
