@@ -4,6 +4,7 @@
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/configurationstore.h"
 #include "smartcharging/householdbalance.h"
+#include "smartcharging/sharerounds.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -260,30 +261,6 @@ private:
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
     double calculateSurplusCoverage(const ThingId &evChargerId) const;
 
-    // --- charging shares (smartchargingmanagershares.cpp) ---
-    void applyAcChargingShares(const QDateTime &currentDateTime);
-    // The one issuer of the charger that competes for power (false: none);
-    // disables the others' actions.
-    bool pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
-                           ChargingAction::ChargingActionIssuer *winner);
-    // False when the car takes no more charge (target reached, refusal
-    // latched, full); evaluates the charger's charge refusal.
-    bool acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info, bool stopsOnTarget,
-                                    const QDateTime &currentDateTime);
-    // Shares the group's budget; adds what it hands out to *reservedPower (W).
-    void shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
-                            ChargingShareCalculator::Strategy strategy, double *reservedPower,
-                            const QDateTime &currentDateTime);
-    bool acRunsOnSurplus(EvChargerAc *charger) const;
-    QHash<EvChargerAc *, uint> acSharePhaseCounts(const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
-                                                  double budget) const;
-    QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
-                                                           ChargingAction::ChargingActionIssuer issuer,
-                                                           const QHash<EvChargerAc *, uint> &phaseCounts) const;
-    void applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer, double power);
-    void updateChargingShareFairness(int issuer, const QDateTime &currentDateTime);
-    void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
-
     // --- adjustment (smartchargingmanageradjustment.cpp) ---
     // Commands the charger's winning action, or switches it off when idle;
     // what it draws afterwards is spent from headroom.
@@ -413,15 +390,10 @@ private:
     OwnerNotifier m_notifier{m_context.thingManager};
     ConfigurationStore m_store{m_context};
     HouseholdBalance m_balance{m_context};
+    ShareRounds m_shares{m_context, m_balance};
 
     // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;
-
-    // Charging-share fairness: counters per charger, last rotation and
-    // served chargers per group (AC issuers 1..3, DC 1000/1001).
-    QHash<ThingId, uint> m_chargingShareFairness;
-    QHash<int, QDateTime> m_chargingShareLastRotation;
-    QHash<int, QList<ThingId>> m_chargingShareServed;
 
     // A per phase the house left the managed chargers, once per cycle, for
     // the last hours (oldest first).

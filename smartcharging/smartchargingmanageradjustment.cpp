@@ -70,7 +70,7 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "------ Adjusting chargers  ------";
 
-    applyAcChargingShares(currentDateTime);
+    m_shares.applyAcChargingShares(currentDateTime);
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.

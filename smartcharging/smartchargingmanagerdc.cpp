@@ -625,7 +625,7 @@ ChargingState::WaitingReason SmartChargingManager::dcIdleWaitingReason(const DcC
 
 quint32 SmartChargingManager::dcFairnessCounter(EvChargerDc *charger) const
 {
-    return static_cast<quint32>(m_chargingShareFairness.value(charger->id(), 0));
+    return static_cast<quint32>(m_shares.fairness(charger->id()));
 }
 
 ChargingState::WaitingReason SmartChargingManager::dcShareIdleReason(const ThingId &chargerId) const
@@ -639,7 +639,7 @@ ChargingState::WaitingReason SmartChargingManager::dcShareIdleReason(const Thing
 void SmartChargingManager::runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
                                            const std::function<bool(const DcIntent &, const ShareResult &)> &apply)
 {
-    updateChargingShareFairness(round.group, currentDateTime);
+    m_shares.updateChargingShareFairness(round.group, currentDateTime);
     const QList<ShareResult> results
             = ChargingShareCalculator().calculate(round.requests, round.budget, m_context.configuration->chargingShareStrategy());
     QList<ThingId> served;
@@ -648,7 +648,7 @@ void SmartChargingManager::runDcShareRound(const DcShareRound &round, const QDat
         if (intent.charger && apply(intent, result))
             served.append(intent.charger->id());
     }
-    storeChargingShareServedChargers(served, round.group);
+    m_shares.storeChargingShareServedChargers(served, round.group);
 }
 
 void SmartChargingManager::shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime)

@@ -180,7 +180,7 @@ double SmartChargingManager::collectAcOverloadRequests(double maxOvershoot, doub
         request.phaseCount = entry.phases;
         request.measuredPower = qMax(0.0, charger->currentPower());
         request.priority = 0;
-        request.fairnessCounter = m_chargingShareFairness.value(id, 0);
+        request.fairnessCounter = m_shares.fairness(id);
         acRequests->append(request);
         acEntries->append(entry);
 
@@ -267,7 +267,7 @@ void SmartChargingManager::throttleDcChargersForOverload(double maxOvershoot, Ch
         request.phaseCount = 1;
         request.measuredPower = qMax(0.0, charger->measuredPower());
         request.priority = 0;
-        request.fairnessCounter = m_chargingShareFairness.value(id, 0);
+        request.fairnessCounter = m_shares.fairness(id);
         dcRequests.append(request);
         dcEntries.append(entry);
         dcReferences += entry.reference;

@@ -98,7 +98,7 @@ public:
     static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
     static double coverage(SmartChargingManager *m, Thing *c) { return m->calculateSurplusCoverage(c->id()); }
     static void updateCoverage(SmartChargingManager *m, Thing *c) { m->m_context.book.refreshCoverage(c->id()); }
-    static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->applyAcChargingShares(now); }
+    static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->m_shares.applyAcChargingShares(now); }
     static void adjust(SmartChargingManager *m, const QDateTime &now) { m->adjustEvChargers(now); }
     static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)
     {

@@ -1,4 +1,6 @@
-#include "smartchargingmanager.h"
+#include "sharerounds.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/householdbalance.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
@@ -62,7 +64,7 @@ EvChargerAcs acShareGroup(const QHash<EvChargerAc *, Issuer> &winners, Issuer is
 
 }
 
-void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTime)
+void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
 {
     // 1. Pick the one issuer per charger that competes for power.
     QHash<EvChargerAc *, Issuer> winners;
@@ -85,7 +87,7 @@ void SmartChargingManager::applyAcChargingShares(const QDateTime &currentDateTim
     }
 }
 
-bool SmartChargingManager::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
+bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
                                              ChargingAction::ChargingActionIssuer *winner)
 {
     QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
@@ -148,7 +150,7 @@ bool SmartChargingManager::pickAcShareWinner(EvChargerAc *charger, const QDateTi
     return hasWinner;
 }
 
-bool SmartChargingManager::acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info,
+bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                       bool stopsOnTarget, const QDateTime &currentDateTime)
 {
     const bool latchedBefore = charger->chargeRefusalLatched();
@@ -168,7 +170,7 @@ bool SmartChargingManager::acHasRemainingChargeTarget(EvChargerAc *charger, cons
     return hasRemainingChargeTarget;
 }
 
-void SmartChargingManager::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
+void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
                                               ChargingShareCalculator::Strategy strategy, double *reservedPower,
                                               const QDateTime &currentDateTime)
 {
@@ -204,12 +206,12 @@ void SmartChargingManager::shareAcIssuerGroup(ChargingAction::ChargingActionIssu
     storeChargingShareServedChargers(served, issuer);
 }
 
-bool SmartChargingManager::acRunsOnSurplus(EvChargerAc *charger) const
+bool ShareRounds::acRunsOnSurplus(EvChargerAc *charger) const
 {
     return m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging && charger->chargingEnabled();
 }
 
-QHash<EvChargerAc *, uint> SmartChargingManager::acSharePhaseCounts(const EvChargerAcs &group,
+QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &group,
                                                                     ChargingAction::ChargingActionIssuer issuer,
                                                                     double budget) const
 {
@@ -245,7 +247,7 @@ QHash<EvChargerAc *, uint> SmartChargingManager::acSharePhaseCounts(const EvChar
     return phaseCounts;
 }
 
-QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
+QList<ChargingShareCalculator::Request> ShareRounds::acShareRequests(
         const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
         const QHash<EvChargerAc *, uint> &phaseCounts) const
 {
@@ -299,7 +301,7 @@ QList<ChargingShareCalculator::Request> SmartChargingManager::acShareRequests(
     return requests;
 }
 
-void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,
+void ShareRounds::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,
                                                     double power)
 {
     QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
@@ -325,7 +327,7 @@ void SmartChargingManager::applyChargingShareResult(EvChargerAc *charger, Chargi
     action.setChargingEnabled(info.minChargingCurrent <= current);
 }
 
-void SmartChargingManager::updateChargingShareFairness(int issuer, const QDateTime &currentDateTime)
+void ShareRounds::updateChargingShareFairness(int issuer, const QDateTime &currentDateTime)
 {
     const uint window = m_context.configuration->chargingShareRotationWindow();
     if (window > 0) {
@@ -344,7 +346,7 @@ void SmartChargingManager::updateChargingShareFairness(int issuer, const QDateTi
         m_chargingShareFairness[id] += 1;
 }
 
-void SmartChargingManager::storeChargingShareServedChargers(const QList<ThingId> &served, int issuer)
+void ShareRounds::storeChargingShareServedChargers(const QList<ThingId> &served, int issuer)
 {
     m_chargingShareServed.insert(issuer, served);
 }

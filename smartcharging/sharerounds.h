@@ -1,0 +1,74 @@
+#ifndef SHAREROUNDS_H
+#define SHAREROUNDS_H
+
+#include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/chargingsharecalculator.h"
+#include "types/chargingaction.h"
+
+#include "tavro/thing.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+
+class EvChargerAc;
+class HouseholdBalance;
+struct ChargingContext;
+
+using EvChargerAcs = QList<EvChargerAc *>;
+
+// Divides one budget between the AC chargers whose winning issuer competes
+// for it (deadlines, then spot market, then surplus), and keeps the fairness
+// counters and rotation of every share group (AC issuers 1..3, DC groups
+// 1000/1001) so that a shortage moves between the chargers over time.
+// Context and balance are not owned.
+class ShareRounds
+{
+public:
+    ShareRounds(ChargingContext &context, const HouseholdBalance &balance) : m_context(context), m_balance(balance) {}
+
+    // Picks each prepared AC charger's winning issuer and shares every
+    // issuer group's budget; the results replace the planned actions.
+    void applyAcChargingShares(const QDateTime &currentDateTime);
+
+    // How often the charger was left out (the share calculator serves the
+    // highest first); 0 for one never seen.
+    uint fairness(const ThingId &evChargerId) const { return m_chargingShareFairness.value(evChargerId, 0); }
+    // Rotates the group's counters once per rotation window.
+    void updateChargingShareFairness(int issuer, const QDateTime &currentDateTime);
+    // The chargers the group served this round: the others' counters rise.
+    void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
+
+private:
+    // The one issuer of the charger that competes for power (false: none);
+    // disables the others' actions.
+    bool pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
+                           ChargingAction::ChargingActionIssuer *winner);
+    // False when the car takes no more charge (target reached, refusal
+    // latched, full); evaluates the charger's charge refusal.
+    bool acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info, bool stopsOnTarget,
+                                    const QDateTime &currentDateTime);
+    // Shares the group's budget; adds what it hands out to *reservedPower (W).
+    void shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
+                            ChargingShareCalculator::Strategy strategy, double *reservedPower,
+                            const QDateTime &currentDateTime);
+    bool acRunsOnSurplus(EvChargerAc *charger) const;
+    QHash<EvChargerAc *, uint> acSharePhaseCounts(const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
+                                                  double budget) const;
+    QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
+                                                           ChargingAction::ChargingActionIssuer issuer,
+                                                           const QHash<EvChargerAc *, uint> &phaseCounts) const;
+    void applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer, double power);
+
+
+
+    ChargingContext &m_context;
+    const HouseholdBalance &m_balance;
+
+    // Fairness counters per charger, last rotation and served chargers per group.
+    QHash<ThingId, uint> m_chargingShareFairness;
+    QHash<int, QDateTime> m_chargingShareLastRotation;
+    QHash<int, QList<ThingId>> m_chargingShareServed;
+};
+
+#endif // SHAREROUNDS_H
