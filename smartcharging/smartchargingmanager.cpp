@@ -293,6 +293,11 @@ ChargingSchedules SmartChargingManager::chargingSchedules() const
     return m_context.schedules.schedules();
 }
 
+void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
+{
+    m_adjuster.adjustEvChargers(currentDateTime);
+}
+
 Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)
 {
     return ChargingContext::ascendingPhasesForCount(count);

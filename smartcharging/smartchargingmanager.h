@@ -5,6 +5,7 @@
 #include "smartcharging/configurationstore.h"
 #include "smartcharging/householdbalance.h"
 #include "smartcharging/sharerounds.h"
+#include "smartcharging/acchargeradjuster.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -261,30 +262,6 @@ private:
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
     double calculateSurplusCoverage(const ThingId &evChargerId) const;
 
-    // --- adjustment (smartchargingmanageradjustment.cpp) ---
-    // Commands the charger's winning action, or switches it off when idle;
-    // what it draws afterwards is spent from headroom.
-    void adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime);
-    // Sends the winning issuer's action fitted to the headroom and returns
-    // the mode it charges in; idle without a winner or when not even the
-    // minimum fits (*phaseLimited). *drawPhases / *drawCurrent (A) follow a sent command.
-    ChargingState::Mode commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                               PhaseHeadroom &headroom, double ownCurrent,
-                                               Electricity::Phases *drawPhases, double *drawCurrent,
-                                               bool *phaseLimited, const QDateTime &currentDateTime);
-    // *drawCurrent becomes 0 when the charger was switched off.
-    void switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent, const QDateTime &currentDateTime);
-    // False when nothing was sent: a restart the on/off lock holds back.
-    bool executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
-    // The phases the charger draws on when it carries out the action.
-    static Electricity::Phases acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action);
-    // The action's current (A) fitted to the charger's range and to what the
-    // fuse leaves on its phases (available, A, with the charger's own draw
-    // ownCurrent already counted in; infinite without a limit). Negative
-    // when not even the minimum current fits.
-    double fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, const ChargingAction &action,
-                        double available, double ownCurrent) const;
-
     // --- overload protection (smartchargingmanageroverload.cpp) ---
     struct AcOverloadEntry;
     struct DcOverloadEntry;
@@ -391,6 +368,7 @@ private:
     ConfigurationStore m_store{m_context};
     HouseholdBalance m_balance{m_context};
     ShareRounds m_shares{m_context, m_balance};
+    AcChargerAdjuster m_adjuster{m_context, m_shares};
 
     // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;

@@ -214,7 +214,7 @@ void SmartChargingManager::applyAcOverloadResult(const AcOverloadEntry &entry,
         }
         qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
         setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry.reference, 0));
-        executeChargingAction(charger,
+        m_adjuster.executeChargingAction(charger,
                               ChargingAction(false, presentCurrent, entry.phases,
                                              ChargingAction::ChargingActionIssuerOverloadProtection, true),
                               currentDateTime);
@@ -231,7 +231,7 @@ void SmartChargingManager::applyAcOverloadResult(const AcOverloadEntry &entry,
     setChargingStateOverloadProtection(charger->id(), true,
                                        overloadThrottle(minPower, entry.reference,
                                                         current * Units::phaseVoltage * entry.phases));
-    executeChargingAction(charger,
+    m_adjuster.executeChargingAction(charger,
                           ChargingAction(true, current, entry.phases,
                                          ChargingAction::ChargingActionIssuerOverloadProtection, false),
                           currentDateTime);
@@ -416,7 +416,7 @@ void SmartChargingManager::restartOverloadedAcCharger(const AcOverloadRecovery &
                                  << minCurrent << "[A]";
 
     qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
-    if (executeChargingAction(charger,
+    if (m_adjuster.executeChargingAction(charger,
                               ChargingAction(true, minCurrent, charger->phaseCount(),
                                              ChargingAction::ChargingActionIssuerOverloadProtection, false),
                               currentDateTime))
@@ -455,7 +455,7 @@ void SmartChargingManager::restoreOverloadedAcCharger(const AcOverloadRecovery &
                                                            charger->maxChargingCurrentStepSize()).toDouble();
     qCDebug(dcTavroEnergy()) << "Overload protection: Restoring charger to" << current << "[A]";
     const double presentCurrent = charger->maxChargingCurrent();
-    executeChargingAction(charger,
+    m_adjuster.executeChargingAction(charger,
                           ChargingAction(true, current, charger->phaseCount(),
                                          ChargingAction::ChargingActionIssuerOverloadProtection, false),
                           currentDateTime);

@@ -325,7 +325,7 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
 
     // Forced: the stop must get through the charging-enabled lock.
     if (acCharger && acCharger->charging()) {
-        executeChargingAction(acCharger, ChargingAction(false, acCharger->maxChargingCurrent(), acCharger->phaseCount(),
+        m_adjuster.executeChargingAction(acCharger, ChargingAction(false, acCharger->maxChargingCurrent(), acCharger->phaseCount(),
                                                         ChargingAction::ChargingActionIssuerTimeRequirement, true),
                               currentDateTime);
     }

@@ -102,7 +102,7 @@ public:
     static void adjust(SmartChargingManager *m, const QDateTime &now) { m->adjustEvChargers(now); }
     static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)
     {
-        m->executeChargingAction(ac(m, c), action, now);
+        m->m_adjuster.executeChargingAction(ac(m, c), action, now);
     }
 };
 

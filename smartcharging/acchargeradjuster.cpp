@@ -1,4 +1,6 @@
-#include "smartchargingmanager.h"
+#include "acchargeradjuster.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/sharerounds.h"
 
 #include "devices/evchargerac.h"
 #include "devices/rootmeter.h"
@@ -66,7 +68,7 @@ EvChargerAcs acCommandOrder(const QHash<EvChargerAc *, QHash<Issuer, ChargingAct
 
 }
 
-void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
+void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "------ Adjusting chargers  ------";
 
@@ -82,7 +84,7 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
         adjustAcCharger(charger, headroom, currentDateTime);
 }
 
-void SmartChargingManager::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom,
+void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom,
                                            const QDateTime &currentDateTime)
 {
     const ThingId id = charger->id();
@@ -138,7 +140,7 @@ void SmartChargingManager::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &
         m_context.book.setWaitingReason(id, ChargingState::WaitingReasonTargetTimeUnreachable);
 }
 
-ChargingState::Mode SmartChargingManager::commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
+ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                                  PhaseHeadroom &headroom, double ownCurrent,
                                                                  Electricity::Phases *drawPhases, double *drawCurrent,
                                                                  bool *phaseLimited, const QDateTime &currentDateTime)
@@ -171,7 +173,7 @@ ChargingState::Mode SmartChargingManager::commandAcWinningAction(EvChargerAc *ch
     return ChargingState::ModeSpotMarketCharging;
 }
 
-void SmartChargingManager::switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent,
+void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent,
                                                   const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
@@ -195,7 +197,7 @@ void SmartChargingManager::switchOffIdleAcCharger(EvChargerAc *charger, double *
         *drawCurrent = 0;
 }
 
-Electricity::Phases SmartChargingManager::acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action)
+Electricity::Phases AcChargerAdjuster::acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action)
 {
     if (info.carLimitedToSinglePhase)
         return Electricity::PhaseA;
@@ -205,7 +207,7 @@ Electricity::Phases SmartChargingManager::acActionPhases(const ChargingProcessIn
     return ChargingContext::ascendingPhasesForCount(qMin(qMax(1u, action.desiredPhaseCount()), qMax(1u, info.carPhaseCount)));
 }
 
-double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
+double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
                                           const ChargingAction &action, double available, double ownCurrent) const
 {
     const double minimum = info.minChargingCurrent;
@@ -241,7 +243,7 @@ double SmartChargingManager::fitAcCurrent(EvChargerAc *charger, const ChargingPr
     return -1;
 }
 
-bool SmartChargingManager::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
+bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
                                                  const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);

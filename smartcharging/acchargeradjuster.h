@@ -1,0 +1,57 @@
+#ifndef ACCHARGERADJUSTER_H
+#define ACCHARGERADJUSTER_H
+
+#include "smartcharging/chargingprocessinfo.h"
+#include "types/chargingaction.h"
+#include "types/chargingstate.h"
+
+#include "tavro/electricity.h"
+
+#include <QDateTime>
+
+class EvChargerAc;
+class PhaseHeadroom;
+class ShareRounds;
+struct ChargingContext;
+
+// The last AC step of a cycle: shares the budgets, then sends every AC
+// charger the action of its winning issuer, fitted to what the fuse leaves
+// after the commands before it, or switches it off when none wants it on.
+// Context and share rounds are not owned.
+class AcChargerAdjuster
+{
+public:
+    AcChargerAdjuster(ChargingContext &context, ShareRounds &shares) : m_context(context), m_shares(shares) {}
+
+    void adjustEvChargers(const QDateTime &currentDateTime);
+    // Sends the action to the charger (current, phases, on/off) where it
+    // differs; false when nothing was sent: a restart the on/off lock holds back.
+    bool executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
+
+private:
+    // Commands the charger's winning action, or switches it off when idle;
+    // what it draws afterwards is spent from headroom.
+    void adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime);
+    // Sends the winning issuer's action fitted to the headroom and returns
+    // the mode it charges in; idle without a winner or when not even the
+    // minimum fits (*phaseLimited). *drawPhases / *drawCurrent (A) follow a sent command.
+    ChargingState::Mode commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                               PhaseHeadroom &headroom, double ownCurrent,
+                                               Electricity::Phases *drawPhases, double *drawCurrent,
+                                               bool *phaseLimited, const QDateTime &currentDateTime);
+    // *drawCurrent becomes 0 when the charger was switched off.
+    void switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent, const QDateTime &currentDateTime);
+    // The phases the charger draws on when it carries out the action.
+    static Electricity::Phases acActionPhases(const ChargingProcessInfo &info, const ChargingAction &action);
+    // The action's current (A) fitted to the charger's range and to what the
+    // fuse leaves on its phases (available, A, with the charger's own draw
+    // ownCurrent already counted in; infinite without a limit). Negative
+    // when not even the minimum current fits.
+    double fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, const ChargingAction &action,
+                        double available, double ownCurrent) const;
+
+    ChargingContext &m_context;
+    ShareRounds &m_shares;
+};
+
+#endif // ACCHARGERADJUSTER_H
