@@ -293,6 +293,17 @@ ChargingSchedules SmartChargingManager::chargingSchedules() const
     return m_context.schedules.schedules();
 }
 
+void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
+{
+    m_preparation.prepareInformation(currentDateTime);
+}
+
+void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
+                                                           const QDateTime &currentDateTime)
+{
+    m_preparation.evaluateTargetPercentageReached(evChargerId, batteryLevel, currentDateTime);
+}
+
 void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 {
     m_adjuster.adjustEvChargers(currentDateTime);

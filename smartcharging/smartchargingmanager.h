@@ -6,6 +6,7 @@
 #include "smartcharging/householdbalance.h"
 #include "smartcharging/sharerounds.h"
 #include "smartcharging/acchargeradjuster.h"
+#include "smartcharging/processpreparation.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -178,30 +179,6 @@ private:
     // The car offers what the charger (AC or DC) needs; logs why not.
     bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
 
-    // --- preparation (smartchargingmanagerpreparation.cpp) ---
-    EvChargerAcs preparedAcChargers(const QDateTime &currentDateTime);
-    // Turns a stored target-time configuration whose target has run out into
-    // eco mode for good; true when it did.
-    bool normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime);
-    bool clearAcPlanningState(EvChargerAc *charger);
-    // fuseShare: A per phase the fuse leaves each charger that charges from
-    // the grid (infinite without a limit); caps the power the charging time
-    // is estimated with.
-    ChargingProcessInfo buildAcProcessInfo(EvChargerAc *charger, Thing *car,
-                                           const ChargingConfiguration &chargingConfiguration,
-                                           const QDateTime &currentDateTime,
-                                           double fuseShare = std::numeric_limits<double>::infinity());
-    // Phase counts and phases the car can charge with on this charger;
-    // the phases the charger meters win.
-    static void setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *charger);
-    // Phase limit power (W), full and remaining charging time and projected
-    // end; fuseShare as for buildAcProcessInfo.
-    void estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
-                                const ChargingConfiguration &chargingConfiguration,
-                                const QDateTime &currentDateTime, double fuseShare) const;
-    double gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime);
-    void resetChargingActions(const EvChargerAcs &chargers);
-
     // --- spot-market plan (smartchargingmanagerspotmarket.cpp) ---
     struct SpotMarketRound;
     // Removes every spot-market schedule while the prices are unavailable.
@@ -369,13 +346,10 @@ private:
     HouseholdBalance m_balance{m_context};
     ShareRounds m_shares{m_context, m_balance};
     AcChargerAdjuster m_adjuster{m_context, m_shares};
+    ProcessPreparation m_preparation{m_context, m_adjuster, m_store};
 
     // W each throttled charger drew before the overload protection cut it.
     QHash<ThingId, double> m_overloadReferencePower;
-
-    // A per phase the house left the managed chargers, once per cycle, for
-    // the last hours (oldest first).
-    QList<QPair<QDateTime, double>> m_fuseHistory;
 
     // When each charger last started, stopped and switched phases on surplus.
     QHash<ThingId, SurplusGate> m_surplusGates;

@@ -322,7 +322,7 @@ void SmartChargingManager::planDcCharger(EvChargerDc *charger, DcCycle &cycle, c
     ChargingProcessInfo &info = m_context.dcProcessInfos[charger];
     prepareDcProcessInfo(plan, info, vehicle, cycle, currentDateTime);
 
-    evaluateTargetPercentageReached(plan.chargerId, plan.soc, currentDateTime);
+    m_preparation.evaluateTargetPercentageReached(plan.chargerId, plan.soc, currentDateTime);
     if (m_context.book.state(plan.chargerId).targetPercentageReached()) {
         qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because the target percentage is reached.";
         m_context.book.resetTransient(plan.chargerId, ChargingState::WaitingReasonNone);

@@ -136,7 +136,7 @@ void SmartChargingManager::addManualSocEnergy(const ThingId &evChargerId, Thing 
     if (rounded != car->stateValue(QStringLiteral("batteryLevel")).toInt())
         setManualSocCarBatteryLevel(car, rounded);
 
-    evaluateTargetPercentageReached(evChargerId, estimate, currentDateTime);
+    m_preparation.evaluateTargetPercentageReached(evChargerId, estimate, currentDateTime);
 }
 
 void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry)
@@ -185,7 +185,7 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
 
         if (!charger->charging()) {
             car->setProperty(lastSocCalculationProperty, currentDateTime);
-            evaluateTargetPercentageReached(charger->id(), car->stateValue(QStringLiteral("batteryLevel")).toDouble(),
+            m_preparation.evaluateTargetPercentageReached(charger->id(), car->stateValue(QStringLiteral("batteryLevel")).toDouble(),
                                             currentDateTime);
             continue;
         }

@@ -136,14 +136,14 @@ EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId,
         const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
         if (!m_context.thingManager->findConfiguredThing(configuration.assignedCarId())) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
-            if (clearAcPlanningState(charger))
+            if (m_preparation.clearAcPlanningState(charger))
                 round.schedulesChanged = true;
             continue;
         }
 
         if (!m_context.acProcessInfos.contains(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
-            if (clearAcPlanningState(charger))
+            if (m_preparation.clearAcPlanningState(charger))
                 round.schedulesChanged = true;
             continue;
         }

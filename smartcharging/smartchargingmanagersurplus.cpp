@@ -74,7 +74,7 @@ EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
         if (!car) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
-            if (clearAcPlanningState(charger))
+            if (m_preparation.clearAcPlanningState(charger))
                 *schedulesChanged = true;
             continue;
         }
@@ -90,7 +90,7 @@ EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
         if (!m_context.acProcessInfos.contains(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
-            if (clearAcPlanningState(charger))
+            if (m_preparation.clearAcPlanningState(charger))
                 *schedulesChanged = true;
             continue;
         }

@@ -190,7 +190,7 @@ void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
                 chargerIds.append(configuration.evChargerId());
         }
         for (const ThingId &chargerId : qAsConst(chargerIds))
-            evaluateTargetPercentageReached(chargerId, batteryLevel, now);
+            m_preparation.evaluateTargetPercentageReached(chargerId, batteryLevel, now);
     });
 }
 

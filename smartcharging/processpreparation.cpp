@@ -1,4 +1,7 @@
-#include "smartchargingmanager.h"
+#include "processpreparation.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/acchargeradjuster.h"
+#include "smartcharging/configurationstore.h"
 
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
@@ -40,7 +43,7 @@ bool desiredPhaseCountOffers(EvChargerAc *charger, int phaseCount)
 
 } // namespace
 
-void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
+void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "------ Prepare information ------";
 
@@ -64,7 +67,7 @@ void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
     resetChargingActions(chargers);
 }
 
-EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDateTime)
+EvChargerAcs ProcessPreparation::preparedAcChargers(const QDateTime &currentDateTime)
 {
     EvChargerAcs chargers;
     bool schedulesChanged = false;
@@ -92,7 +95,7 @@ EvChargerAcs SmartChargingManager::preparedAcChargers(const QDateTime &currentDa
     return chargers;
 }
 
-bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime)
+bool ProcessPreparation::normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
     const ChargingConfiguration chargingConfiguration = m_context.book.configuration(charger->id());
     if (chargingConfiguration.chargingMode() != ChargingConfiguration::ChargingModeEcoWithTargetTime)
@@ -110,7 +113,7 @@ bool SmartChargingManager::normalizeAcTargetTimeConfiguration(EvChargerAc *charg
     return true;
 }
 
-bool SmartChargingManager::clearAcPlanningState(EvChargerAc *charger)
+bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
 {
     const bool hadSchedules = m_context.schedules.takeAc(charger);
     m_context.acProcessInfos.remove(charger);
@@ -118,7 +121,7 @@ bool SmartChargingManager::clearAcPlanningState(EvChargerAc *charger)
     return hadSchedules;
 }
 
-double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime)
+double ProcessPreparation::gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime)
 {
     PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
     if (!headroom.limited())
@@ -174,7 +177,7 @@ double SmartChargingManager::gridChargingFuseShare(const EvChargerAcs &chargers,
     return qMax(0.0, share);
 }
 
-ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charger, Thing *car,
+ChargingProcessInfo ProcessPreparation::buildAcProcessInfo(EvChargerAc *charger, Thing *car,
                                                             const ChargingConfiguration &chargingConfiguration,
                                                             const QDateTime &currentDateTime, double fuseShare)
 {
@@ -222,7 +225,7 @@ ChargingProcessInfo SmartChargingManager::buildAcProcessInfo(EvChargerAc *charge
     return info;
 }
 
-void SmartChargingManager::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *charger)
+void ProcessPreparation::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *charger)
 {
     const uint chargerPhaseCount = charger->phaseCount();
     const bool switchable = desiredPhaseCountOffers(charger, 1) && desiredPhaseCountOffers(charger, 3);
@@ -259,7 +262,7 @@ void SmartChargingManager::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc
     }
 }
 
-void SmartChargingManager::estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
+void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
                                                   const ChargingConfiguration &chargingConfiguration,
                                                   const QDateTime &currentDateTime, double fuseShare) const
 {
@@ -296,7 +299,7 @@ void SmartChargingManager::estimateAcChargingTime(ChargingProcessInfo *info, EvC
     qCDebug(dcTavroEnergy()) << "  Projected end time:" << info->projectedEndTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
-void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
+void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
                                                            const QDateTime &currentDateTime)
 {
     const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
@@ -372,7 +375,7 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
         m_context.schedules.announce();
 }
 
-void SmartChargingManager::resetChargingActions(const EvChargerAcs &chargers)
+void ProcessPreparation::resetChargingActions(const EvChargerAcs &chargers)
 {
     m_context.acChargingActions.clear();
     for (EvChargerAc *charger : chargers) {
