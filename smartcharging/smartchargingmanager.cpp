@@ -133,7 +133,7 @@ void SmartChargingManager::connectHost()
     });
 
     connect(m_context.energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
-        verifyOverloadProtection(TavroClock::currentDateTime());
+        m_overload.verifyOverloadProtection(TavroClock::currentDateTime());
         updateDcChargers(TavroClock::currentDateTime());
     });
 }
@@ -302,6 +302,16 @@ void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChar
                                                            const QDateTime &currentDateTime)
 {
     m_preparation.evaluateTargetPercentageReached(evChargerId, batteryLevel, currentDateTime);
+}
+
+bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDateTime)
+{
+    return m_overload.verifyOverloadProtection(currentDateTime);
+}
+
+void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
+{
+    m_overload.verifyOverloadProtectionRecovery(currentDateTime);
 }
 
 void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)

@@ -7,6 +7,7 @@
 #include "smartcharging/sharerounds.h"
 #include "smartcharging/acchargeradjuster.h"
 #include "smartcharging/processpreparation.h"
+#include "smartcharging/overloadprotection.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -239,40 +240,6 @@ private:
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
     double calculateSurplusCoverage(const ThingId &evChargerId) const;
 
-    // --- overload protection (smartchargingmanageroverload.cpp) ---
-    struct AcOverloadEntry;
-    struct DcOverloadEntry;
-    // W each phase of the root meter is above limitPower (W), in phase
-    // order A, B, C; false when none is.
-    bool measurePhaseOvershoots(double limitPower, QList<double> *overshoots, double *maxOvershoot) const;
-    // Clears the flag of the eco chargers once the overload is gone.
-    void releaseOverloadProtection();
-    void throttleAcChargersForOverload(double maxOvershoot, double overshootA, ChargingShareCalculator::Strategy strategy,
-                                       const QDateTime &currentDateTime);
-    // The AC chargers that load an overloaded phase, with their requests;
-    // returns the power (W) they may share.
-    double collectAcOverloadRequests(double maxOvershoot, double overshootA, QList<AcOverloadEntry> *acEntries,
-                                     QList<ChargingShareCalculator::Request> *acRequests);
-    void applyAcOverloadResult(const AcOverloadEntry &entry, const ChargingShareCalculator::Result &result,
-                               const QDateTime &currentDateTime);
-    void throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy);
-    void applyDcOverloadResult(const DcOverloadEntry &entry, const ChargingShareCalculator::Result &result);
-    struct AcOverloadRecovery;
-    // Restores a normal-mode AC charger the protection throttled, as far as
-    // the headroom allows; what it gives away is spent from headroom.
-    void recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, bool unlimited,
-                          const QDateTime &currentDateTime);
-    void restartOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
-                                    const QDateTime &currentDateTime);
-    void restoreOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
-                                    const QDateTime &currentDateTime);
-    void recoverDcChargers(bool unlimited);
-    double overloadProtectionReferencePower(const ThingId &evChargerId, double power);
-    void setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle);
-    // True for a charger in normal mode that the protection has throttled:
-    // the recovery restores it. Fills in its configuration.
-    bool awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const;
-
     // --- DC chargers (smartchargingmanagerdc.cpp) ---
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
     void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
@@ -347,9 +314,7 @@ private:
     ShareRounds m_shares{m_context, m_balance};
     AcChargerAdjuster m_adjuster{m_context, m_shares};
     ProcessPreparation m_preparation{m_context, m_adjuster, m_store};
-
-    // W each throttled charger drew before the overload protection cut it.
-    QHash<ThingId, double> m_overloadReferencePower;
+    OverloadProtection m_overload{m_context, m_adjuster, m_shares, m_balance};
 
     // When each charger last started, stopped and switched phases on surplus.
     QHash<ThingId, SurplusGate> m_surplusGates;

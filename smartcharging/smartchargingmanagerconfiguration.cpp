@@ -235,7 +235,7 @@ bool SmartChargingManager::applyManualAcAction(Thing *charger, const QString &st
         if (!enabled && m_context.book.state(thingId).overloadProtectionActive()) {
             qCDebug(dcTavroEnergy()) << "Overload protection: Cancelling recovery for" << charger->name()
                                      << "because charging was manually disabled.";
-            setChargingStateOverloadProtection(thingId, false, 0.0);
+            m_overload.setChargingStateOverloadProtection(thingId, false, 0.0);
         }
     } else if (stateName == QLatin1String("maxChargingCurrent")) {
         const double current = value.toDouble();

@@ -69,7 +69,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
         m_context.dcProcessInfos.remove(charger);
     }
 
-    m_overloadReferencePower.remove(thingId);
+    m_overload.forget(thingId);
     m_context.deliveredEnergies.remove(thingId);
     m_surplusGates.remove(thingId);
     m_unreachableTargetsReported.remove(thingId);

@@ -92,7 +92,7 @@ public:
     }
     // Single steps of the update cycle.
     static void update(SmartChargingManager *m, const QDateTime &now) { m->update(now); }
-    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->verifyOverloadProtection(now); }
+    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->m_overload.verifyOverloadProtection(now); }
     static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->m_preparation.prepareInformation(now); }
     static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->planSurplusCharging(now); }
     static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }

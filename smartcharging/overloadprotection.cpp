@@ -1,4 +1,8 @@
-#include "smartchargingmanager.h"
+#include "overloadprotection.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/acchargeradjuster.h"
+#include "smartcharging/householdbalance.h"
+#include "smartcharging/sharerounds.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
@@ -34,7 +38,7 @@ double overloadThrottle(double minPower, double referencePower, double newPower)
 
 }
 
-struct SmartChargingManager::AcOverloadEntry {
+struct OverloadProtection::AcOverloadEntry {
     EvChargerAc *charger = nullptr;
     uint phases = 1;
     double minCurrent = 0;   // A
@@ -42,12 +46,12 @@ struct SmartChargingManager::AcOverloadEntry {
     double reference = 0;    // W, before this overload episode
 };
 
-struct SmartChargingManager::DcOverloadEntry {
+struct OverloadProtection::DcOverloadEntry {
     EvChargerDc *charger = nullptr;
     double reference = 0;    // W
 };
 
-bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDateTime)
+bool OverloadProtection::verifyOverloadProtection(const QDateTime &currentDateTime)
 {
     if (!m_context.rootMeter) {
         qCDebug(dcTavroEnergy()) << "Overload protection: No root meter configured, the overload protection is not available.";
@@ -77,7 +81,7 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
     return true;
 }
 
-bool SmartChargingManager::measurePhaseOvershoots(double limitPower, QList<double> *overshoots,
+bool OverloadProtection::measurePhaseOvershoots(double limitPower, QList<double> *overshoots,
                                                   double *maxOvershoot) const
 {
     const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_context.rootMeter->currentPowerPhaseA()},
@@ -99,7 +103,7 @@ bool SmartChargingManager::measurePhaseOvershoots(double limitPower, QList<doubl
     return overloaded;
 }
 
-void SmartChargingManager::releaseOverloadProtection()
+void OverloadProtection::releaseOverloadProtection()
 {
     // Eco chargers go back to their planners at once; normal-mode
     // chargers keep the flag until the recovery has restored them.
@@ -114,7 +118,7 @@ void SmartChargingManager::releaseOverloadProtection()
     }
 }
 
-void SmartChargingManager::throttleAcChargersForOverload(double maxOvershoot, double overshootA,
+void OverloadProtection::throttleAcChargersForOverload(double maxOvershoot, double overshootA,
                                                          ChargingShareCalculator::Strategy strategy,
                                                          const QDateTime &currentDateTime)
 {
@@ -129,7 +133,7 @@ void SmartChargingManager::throttleAcChargersForOverload(double maxOvershoot, do
         applyAcOverloadResult(acEntries.at(i), acResults.at(i), currentDateTime);
 }
 
-double SmartChargingManager::collectAcOverloadRequests(double maxOvershoot, double overshootA,
+double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double overshootA,
                                                        QList<AcOverloadEntry> *acEntries,
                                                        QList<ChargingShareCalculator::Request> *acRequests)
 {
@@ -197,7 +201,7 @@ double SmartChargingManager::collectAcOverloadRequests(double maxOvershoot, doub
     return qMax(0.0, acReferences - acReduction);
 }
 
-void SmartChargingManager::applyAcOverloadResult(const AcOverloadEntry &entry,
+void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
                                                  const ChargingShareCalculator::Result &result,
                                                  const QDateTime &currentDateTime)
 {
@@ -237,7 +241,7 @@ void SmartChargingManager::applyAcOverloadResult(const AcOverloadEntry &entry,
                           currentDateTime);
 }
 
-void SmartChargingManager::throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy)
+void OverloadProtection::throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy)
 {
     // DC chargers: they load all three phases; the full overshoot is taken
     // off them as well.
@@ -279,7 +283,7 @@ void SmartChargingManager::throttleDcChargersForOverload(double maxOvershoot, Ch
         applyDcOverloadResult(dcEntries.at(i), dcResults.at(i));
 }
 
-void SmartChargingManager::applyDcOverloadResult(const DcOverloadEntry &entry,
+void OverloadProtection::applyDcOverloadResult(const DcOverloadEntry &entry,
                                                  const ChargingShareCalculator::Result &result)
 {
     EvChargerDc *charger = entry.charger;
@@ -302,7 +306,7 @@ void SmartChargingManager::applyDcOverloadResult(const DcOverloadEntry &entry,
 
 // One normal-mode AC charger the recovery looks at: its manual and
 // possible currents (A) and the power (W per phase) free on each phase.
-struct SmartChargingManager::AcOverloadRecovery {
+struct OverloadProtection::AcOverloadRecovery {
     EvChargerAc *charger = nullptr;
     ThingId id;
     double manualCurrent = 0;
@@ -336,7 +340,7 @@ struct SmartChargingManager::AcOverloadRecovery {
     }
 };
 
-void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
+void OverloadProtection::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
 {
     // Without a meter there is nothing to measure the free power with; the
     // flagged chargers wait, as the overload check itself does.
@@ -360,7 +364,7 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     recoverDcChargers(unlimited);
 }
 
-void SmartChargingManager::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, bool unlimited,
+void OverloadProtection::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, bool unlimited,
                                             const QDateTime &currentDateTime)
 {
     AcOverloadRecovery recovery;
@@ -401,7 +405,7 @@ void SmartChargingManager::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom 
         restoreOverloadedAcCharger(recovery, headroom, currentDateTime);
 }
 
-void SmartChargingManager::restartOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
+void OverloadProtection::restartOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
                                                       const QDateTime &currentDateTime)
 {
     EvChargerAc *charger = recovery.charger;
@@ -428,7 +432,7 @@ void SmartChargingManager::restartOverloadedAcCharger(const AcOverloadRecovery &
                                                         minCurrent * Units::phaseVoltage * phases));
 }
 
-void SmartChargingManager::restoreOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
+void OverloadProtection::restoreOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
                                                       const QDateTime &currentDateTime)
 {
     EvChargerAc *charger = recovery.charger;
@@ -463,7 +467,7 @@ void SmartChargingManager::restoreOverloadedAcCharger(const AcOverloadRecovery &
     setChargingStateOverloadProtection(recovery.id, false, 0);
 }
 
-void SmartChargingManager::recoverDcChargers(bool unlimited)
+void OverloadProtection::recoverDcChargers(bool unlimited)
 {
     const double freeDc = unlimited ? std::numeric_limits<double>::max() : m_balance.availableDcOverloadThrottlePower();
     const QList<EvChargerDc *> dcChargers = m_context.evChargersDc.values();
@@ -504,14 +508,14 @@ void SmartChargingManager::recoverDcChargers(bool unlimited)
     }
 }
 
-double SmartChargingManager::overloadProtectionReferencePower(const ThingId &evChargerId, double power)
+double OverloadProtection::overloadProtectionReferencePower(const ThingId &evChargerId, double power)
 {
     if (!m_overloadReferencePower.contains(evChargerId))
         m_overloadReferencePower.insert(evChargerId, power);
     return m_overloadReferencePower.value(evChargerId);
 }
 
-void SmartChargingManager::setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle)
+void OverloadProtection::setChargingStateOverloadProtection(const ThingId &evChargerId, bool active, double throttle)
 {
     if (!active) {
         // The episode is over for this charger: the next one starts from
@@ -527,7 +531,7 @@ void SmartChargingManager::setChargingStateOverloadProtection(const ThingId &evC
 
 
 
-bool SmartChargingManager::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
+bool OverloadProtection::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
 {
     *configuration = m_context.book.configuration(evChargerId);
     return configuration->chargingMode() == ChargingConfiguration::ChargingModeNormal
