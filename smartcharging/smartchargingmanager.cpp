@@ -73,7 +73,7 @@ void SmartChargingManager::readGlobalSettings()
 
 void SmartChargingManager::connectBooks()
 {
-    m_context.book.setCoverageSource([this](const ThingId &evChargerId) { return calculateSurplusCoverage(evChargerId); });
+    m_context.book.setCoverageSource([this](const ThingId &evChargerId) { return m_surplus.calculateSurplusCoverage(evChargerId); });
     connect(&m_context.book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
     connect(&m_context.book, &ChargingBook::chargingConfigurationRemoved, this,
             &SmartChargingManager::chargingConfigurationRemoved);
@@ -312,6 +312,11 @@ bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDate
 void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
 {
     m_overload.verifyOverloadProtectionRecovery(currentDateTime);
+}
+
+void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
+{
+    m_surplus.planSurplusCharging(currentDateTime);
 }
 
 void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)

@@ -8,6 +8,7 @@
 #include "smartcharging/acchargeradjuster.h"
 #include "smartcharging/processpreparation.h"
 #include "smartcharging/overloadprotection.h"
+#include "smartcharging/surplusplanner.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -204,42 +205,6 @@ private:
     // Hands the slot running now to the charger's actions, or says it waits for one.
     void applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime);
 
-    // --- surplus plan (smartchargingmanagersurplus.cpp) ---
-    // The chargers the surplus may drive (eco modes, plugged in, prepared,
-    // target not reached); sets *schedulesChanged when one was dropped.
-    EvChargerAcs selectSurplusChargers(bool *schedulesChanged);
-    // Plans the charger's target-time schedule; true when it must charge at
-    // full power now (it then leaves the surplus plan).
-    bool planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime);
-    // Places the target-time minutes the other schedules leave before internalTarget.
-    void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                    const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
-    // W at the root meter as the surplus sees it, the home battery counted
-    // in; drops the chargers the battery holds back from ecoChargers.
-    double surplusRootLoad(EvChargerAcs &ecoChargers);
-    void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers);
-    // The charger's surplus action for rootLoad (W) shared by ecoChargerCount chargers.
-    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
-                             const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
-    // h the deadline planning counts with: the estimated charging time plus
-    // a reserve while a phase limit may slow the charge down.
-    double plannedChargingHours(const ChargingProcessInfo &info) const;
-    // % the car can have by endDateTime charging from now on at the power
-    // the charging time was estimated with (at most 100).
-    static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
-                                      const QDateTime &endDateTime);
-    // Tells the owner, once per target time, that the charger's target
-    // cannot be met (log and notification).
-    void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
-                                     const QDateTime &endDateTime, const ChargingProcessInfo &info,
-                                     const QDateTime &currentDateTime);
-    // The calming delays of the tuning file.
-    SurplusGate::Delays surplusGateDelays() const;
-    // The acquisition tolerance in force: 1.0 while home batteries exist
-    // whose discharge may not feed the cars.
-    uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
-    double calculateSurplusCoverage(const ThingId &evChargerId) const;
-
     // --- DC chargers (smartchargingmanagerdc.cpp) ---
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
     void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
@@ -315,12 +280,7 @@ private:
     AcChargerAdjuster m_adjuster{m_context, m_shares};
     ProcessPreparation m_preparation{m_context, m_adjuster, m_store};
     OverloadProtection m_overload{m_context, m_adjuster, m_shares, m_balance};
-
-    // When each charger last started, stopped and switched phases on surplus.
-    QHash<ThingId, SurplusGate> m_surplusGates;
-
-    // The target time each charger was last reported unreachable for.
-    QHash<ThingId, QDateTime> m_unreachableTargetsReported;
+    SurplusPlanner m_surplus{m_context, m_balance, m_preparation, m_notifier};
 
     // Manual state-of-charge sessions: charger → car of this plug-in.
     QHash<ThingId, ThingId> m_manualSocSessions;

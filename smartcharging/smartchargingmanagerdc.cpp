@@ -429,7 +429,7 @@ void SmartChargingManager::decideDcGridTarget(DcChargerPlan &plan, const DcCycle
         const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
                 && charger->chargingEnabled();
         const bool covered = rawTarget > intentEpsilon;
-        if (m_surplusGates[plan.chargerId].chargingEnabled(covered, running, currentDateTime, surplusGateDelays())
+        if (m_surplus.gate(plan.chargerId).chargingEnabled(covered, running, currentDateTime, m_surplus.surplusGateDelays())
                 && !covered)
             rawTarget = charger->minChargingPower();
     }
@@ -488,14 +488,14 @@ void SmartChargingManager::decideDcTargetTime(DcChargerPlan &plan, const Chargin
             if (plan.internalTarget < currentDateTime)
                 plan.internalTarget = plan.endDateTime;
         }
-        const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(std::round(plannedChargingHours(info) * 3600)));
+        const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(std::round(m_surplus.plannedChargingHours(info) * 3600)));
         if (info.remainingPercentage >= 1 && plan.internalTarget.isValid() && plan.internalTarget < plannedEnd) {
             overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
             plan.forced = plan.upperLimit > 0;
-            unreachable = !plan.forced || reachablePercentage(info, currentDateTime, plan.endDateTime)
+            unreachable = !plan.forced || m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
                     <= plan.configuration.targetPercentage() - Units::unreachableMargin;
             if (unreachable)
-                reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info, currentDateTime);
+                m_surplus.reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info, currentDateTime);
         }
     }
     if (unreachable)
@@ -519,7 +519,7 @@ void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingP
                 if (entry.startDateTime() < plan.endDateTime)
                     entries.append(entry);
             }
-            const uint minutes = minutesRoundedUp(plannedChargingHours(info) * 60);
+            const uint minutes = minutesRoundedUp(m_surplus.plannedChargingHours(info) * 60);
             if (minutes > 0) {
                 plan.frames = m_context.spotMarketManager->scheduleChargingTime(currentDateTime,
                                                                         m_context.spotMarketManager->weightScoreEntries(entries),

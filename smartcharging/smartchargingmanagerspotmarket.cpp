@@ -245,7 +245,7 @@ ChargingSchedules SmartChargingManager::planSpotMarketUntilTarget(EvChargerAc *c
             targetSlots.append(entry);
     }
 
-    const uint minutes = static_cast<uint>(qCeil(plannedChargingHours(info) * 60));
+    const uint minutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
     qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                              << "minutes using all available spot market data.";
     ChargingSchedules planned;

@@ -71,8 +71,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
 
     m_overload.forget(thingId);
     m_context.deliveredEnergies.remove(thingId);
-    m_surplusGates.remove(thingId);
-    m_unreachableTargetsReported.remove(thingId);
+    m_surplus.forget(thingId);
 
     m_context.book.removeCharger(thingId);
     if (schedulesRemoved)

@@ -1,4 +1,8 @@
-#include "smartchargingmanager.h"
+#include "surplusplanner.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/householdbalance.h"
+#include "smartcharging/ownernotifier.h"
+#include "smartcharging/processpreparation.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
@@ -25,7 +29,7 @@ const char *const unreachableBody = QT_TRANSLATE_NOOP("SmartChargingManager", "%
 
 } // namespace
 
-void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
+void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
 {
     if (!m_context.rootMeter) {
         qCDebug(dcTavroEnergy()) << "No root meter configured. Skipping surplus charging planing";
@@ -63,7 +67,7 @@ void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
         m_context.schedules.announce();
 }
 
-EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
+EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
 {
     EvChargerAcs ecoChargers;
     const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
@@ -117,7 +121,7 @@ EvChargerAcs SmartChargingManager::selectSurplusChargers(bool *schedulesChanged)
     return ecoChargers;
 }
 
-bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime)
+bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
     const ThingId chargerId = charger->id();
     const ChargingConfiguration configuration = m_context.book.configuration(chargerId);
@@ -185,7 +189,7 @@ bool SmartChargingManager::planAcTargetTime(EvChargerAc *charger, const QDateTim
     return false;
 }
 
-void SmartChargingManager::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
+void SurplusPlanner::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                       const QDateTime &internalTarget,
                                                       const ChargingAction &timeRequirementAction)
 {
@@ -215,7 +219,7 @@ void SmartChargingManager::scheduleAcTargetTimeWindow(EvChargerAc *charger, cons
     }
 }
 
-double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
+double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
 {
     // Battery consideration
     const double rootPower = m_context.rootMeter->currentPower();
@@ -264,7 +268,7 @@ double SmartChargingManager::surplusRootLoad(EvChargerAcs &ecoChargers)
     return rootLoad;
 }
 
-void SmartChargingManager::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
+void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
 {
     const EvChargerAcs blocked = ecoChargers;
     for (EvChargerAc *charger : blocked) {
@@ -278,7 +282,7 @@ void SmartChargingManager::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     }
 }
 
-void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount,
+void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount,
                                                double tolerance, const SurplusGate::Delays &delays,
                                                const QDateTime &currentDateTime)
 {
@@ -350,7 +354,7 @@ void SmartChargingManager::planAcSurplusAction(EvChargerAc *charger, double root
 }
 
 
-SurplusGate::Delays SmartChargingManager::surplusGateDelays() const
+SurplusGate::Delays SurplusPlanner::surplusGateDelays() const
 {
     SurplusGate::Delays delays;
     delays.phaseUp = m_context.configuration->phaseSwitchUpDelay();
@@ -361,7 +365,7 @@ SurplusGate::Delays SmartChargingManager::surplusGateDelays() const
     return delays;
 }
 
-double SmartChargingManager::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+double SurplusPlanner::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
                                                  const QDateTime &endDateTime)
 {
     const double hours = qMax<qint64>(0, currentDateTime.secsTo(endDateTime)) / 3600.0;
@@ -371,7 +375,7 @@ double SmartChargingManager::reachablePercentage(const ChargingProcessInfo &info
     return qMin(100.0, reachable);
 }
 
-double SmartChargingManager::plannedChargingHours(const ChargingProcessInfo &info) const
+double SurplusPlanner::plannedChargingHours(const ChargingProcessInfo &info) const
 {
     // Under a phase limit the house may take more of the fuse than it did
     // when the charging time was estimated; a deadline plan keeps a reserve
@@ -380,7 +384,7 @@ double SmartChargingManager::plannedChargingHours(const ChargingProcessInfo &inf
     return info.remainingChargingHours * (1.0 + reserve);
 }
 
-void SmartChargingManager::reportTargetTimeUnreachable(const ThingId &evChargerId,
+void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId,
                                                        const ChargingConfiguration &configuration,
                                                        const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                                        const QDateTime &currentDateTime)
@@ -404,7 +408,7 @@ void SmartChargingManager::reportTargetTimeUnreachable(const ThingId &evChargerI
 
 
 
-uint SmartChargingManager::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
+uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
 {
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     const double minCurrent = info.minChargingCurrent;
@@ -432,7 +436,7 @@ uint SmartChargingManager::getBestPhaseCount(EvChargerAc *charger, double availa
     return 3;
 }
 
-double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId) const
+double SurplusPlanner::calculateSurplusCoverage(const ThingId &evChargerId) const
 {
     double chargerPower = 0;
     if (EvChargerAc *acCharger = m_context.evChargersAc.value(evChargerId)) {
@@ -458,4 +462,10 @@ double SmartChargingManager::calculateSurplusCoverage(const ThingId &evChargerId
     if (ratio <= 0)
         return 1.0;
     return 1 - ratio;
+}
+
+void SurplusPlanner::forget(const ThingId &evChargerId)
+{
+    m_surplusGates.remove(evChargerId);
+    m_unreachableTargetsReported.remove(evChargerId);
 }

@@ -1,0 +1,90 @@
+#ifndef SURPLUSPLANNER_H
+#define SURPLUSPLANNER_H
+
+#include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/surplusgate.h"
+#include "types/chargingaction.h"
+#include "types/chargingconfiguration.h"
+
+#include "tavro/thing.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+
+class EvChargerAc;
+class HouseholdBalance;
+class OwnerNotifier;
+class ProcessPreparation;
+struct ChargingContext;
+
+using EvChargerAcs = QList<EvChargerAc *>;
+
+// Plans the eco chargers on the solar surplus (home battery counted in) and
+// the target-time chargers' deadline schedules; calm switching through one
+// SurplusGate per charger. Also the deadline arithmetic the DC chargers
+// share. Collaborators are not owned.
+class SurplusPlanner
+{
+public:
+    SurplusPlanner(ChargingContext &context, const HouseholdBalance &balance, ProcessPreparation &preparation,
+                   OwnerNotifier &notifier)
+        : m_context(context), m_balance(balance), m_preparation(preparation), m_notifier(notifier)
+    {
+    }
+
+    void planSurplusCharging(const QDateTime &currentDateTime);
+    // Share (0..1) of what the charger draws that the surplus covers; -1
+    // when it draws nothing.
+    double calculateSurplusCoverage(const ThingId &evChargerId) const;
+
+    // h the deadline planning counts with: the estimated charging time plus
+    // a reserve while a phase limit may slow the charge down.
+    double plannedChargingHours(const ChargingProcessInfo &info) const;
+    // % the car can have by endDateTime charging from now on at the power
+    // the charging time was estimated with (at most 100).
+    static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                      const QDateTime &endDateTime);
+    // Tells the owner, once per target time, that the charger's target
+    // cannot be met (log and notification).
+    void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
+                                     const QDateTime &endDateTime, const ChargingProcessInfo &info,
+                                     const QDateTime &currentDateTime);
+    // The calming delays of the tuning file.
+    SurplusGate::Delays surplusGateDelays() const;
+    // When the charger last started, stopped and switched phases on surplus.
+    SurplusGate &gate(const ThingId &evChargerId) { return m_surplusGates[evChargerId]; }
+    // The charger went away.
+    void forget(const ThingId &evChargerId);
+
+private:
+    // The chargers the surplus may drive (eco modes, plugged in, prepared,
+    // target not reached); sets *schedulesChanged when one was dropped.
+    EvChargerAcs selectSurplusChargers(bool *schedulesChanged);
+    // Plans the charger's target-time schedule; true when it must charge at
+    // full power now (it then leaves the surplus plan).
+    bool planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime);
+    // Places the target-time minutes the other schedules leave before internalTarget.
+    void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                    const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
+    // W at the root meter as the surplus sees it, the home battery counted
+    // in; drops the chargers the battery holds back from ecoChargers.
+    double surplusRootLoad(EvChargerAcs &ecoChargers);
+    void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers);
+    // The charger's surplus action for rootLoad (W) shared by ecoChargerCount chargers.
+    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
+                             const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
+    // The phase count (1 or 3) the available current (A) is best used with.
+    uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
+
+    ChargingContext &m_context;
+    const HouseholdBalance &m_balance;
+    ProcessPreparation &m_preparation;
+    OwnerNotifier &m_notifier;
+
+    QHash<ThingId, SurplusGate> m_surplusGates;
+    // The target time each charger was last reported unreachable for.
+    QHash<ThingId, QDateTime> m_unreachableTargetsReported;
+};
+
+#endif // SURPLUSPLANNER_H
