@@ -314,6 +314,11 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     m_overload.verifyOverloadProtectionRecovery(currentDateTime);
 }
 
+void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
+{
+    m_spotMarket.planSpotMarketCharging(currentDateTime);
+}
+
 void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 {
     m_surplus.planSurplusCharging(currentDateTime);

@@ -9,6 +9,7 @@
 #include "smartcharging/processpreparation.h"
 #include "smartcharging/overloadprotection.h"
 #include "smartcharging/surplusplanner.h"
+#include "smartcharging/spotmarketplanner.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -181,30 +182,6 @@ private:
     // The car offers what the charger (AC or DC) needs; logs why not.
     bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
 
-    // --- spot-market plan (smartchargingmanagerspotmarket.cpp) ---
-    struct SpotMarketRound;
-    // Removes every spot-market schedule while the prices are unavailable.
-    void dropSpotMarketSchedules();
-    // The chargers that plan on prices (a target time or a daily share);
-    // clears the planning state of the others.
-    EvChargerAcs selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters, SpotMarketRound &round);
-    // Stores a newly planned list when it differs from the charger's current
-    // spot-market schedules; schedules of other issuers stay.
-    void storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned, SpotMarketRound &round);
-    void planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round, const QDateTime &currentDateTime);
-    // The cheapest slots before the target for the planned charging time.
-    ChargingSchedules planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
-                                                const QDateTime &target, bool charging, const SpotMarketRound &round,
-                                                const QDateTime &currentDateTime);
-    // Prices do not reach the target yet: plans a share of the energy for today.
-    void shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info, const ChargingConfiguration &configuration,
-                                            const QDateTime &target, const SpotMarketRound &round,
-                                            const QDateTime &currentDateTime);
-    void planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
-                                  SpotMarketRound &round, const QDateTime &currentDateTime);
-    // Hands the slot running now to the charger's actions, or says it waits for one.
-    void applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime);
-
     // --- DC chargers (smartchargingmanagerdc.cpp) ---
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
     void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
@@ -281,11 +258,11 @@ private:
     ProcessPreparation m_preparation{m_context, m_adjuster, m_store};
     OverloadProtection m_overload{m_context, m_adjuster, m_shares, m_balance};
     SurplusPlanner m_surplus{m_context, m_balance, m_preparation, m_notifier};
+    SpotMarketPlanner m_spotMarket{m_context, m_preparation, m_surplus};
 
     // Manual state-of-charge sessions: charger → car of this plug-in.
     QHash<ThingId, ThingId> m_manualSocSessions;
 
-    QDateTime m_lastSpotMarketPlanning;
     QDate m_lastDcDailyReset;
 };
 

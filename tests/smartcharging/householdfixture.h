@@ -95,7 +95,7 @@ public:
     static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->m_overload.verifyOverloadProtection(now); }
     static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->m_preparation.prepareInformation(now); }
     static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->m_surplus.planSurplusCharging(now); }
-    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->planSpotMarketCharging(now); }
+    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->m_spotMarket.planSpotMarketCharging(now); }
     static double coverage(SmartChargingManager *m, Thing *c) { return m->m_surplus.calculateSurplusCoverage(c->id()); }
     static void updateCoverage(SmartChargingManager *m, Thing *c) { m->m_context.book.refreshCoverage(c->id()); }
     static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->m_shares.applyAcChargingShares(now); }

@@ -1,4 +1,7 @@
-#include "smartchargingmanager.h"
+#include "spotmarketplanner.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/processpreparation.h"
+#include "smartcharging/surplusplanner.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
@@ -51,7 +54,7 @@ double coveredHours(const ScoreEntries &entries)
 } // namespace
 
 // What one spot-market plan reads for every charger, and what it collects.
-struct SmartChargingManager::SpotMarketRound {
+struct SpotMarketPlanner::SpotMarketRound {
     ScoreEntries providerEntries;
     uint minimumScheduleDuration = 0;  // min
     double predictableFraction = 0;    // 0..1
@@ -60,7 +63,7 @@ struct SmartChargingManager::SpotMarketRound {
     bool schedulesChanged = false;
 };
 
-void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
+void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
     // Switched off: whatever was planned stays as it is.
     if (!m_context.spotMarketManager->enabled())
@@ -112,7 +115,7 @@ void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTi
         applyRunningSpotMarketSchedule(charger, currentDateTime);
 }
 
-void SmartChargingManager::dropSpotMarketSchedules()
+void SpotMarketPlanner::dropSpotMarketSchedules()
 {
     bool schedulesChanged = false;
     const EvChargerAcs scheduled = m_context.schedules.acSchedules().keys();
@@ -127,7 +130,7 @@ void SmartChargingManager::dropSpotMarketSchedules()
         m_context.schedules.announce();
 }
 
-EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters,
+EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters,
                                                             SpotMarketRound &round)
 {
     EvChargerAcs planningChargers;
@@ -179,7 +182,7 @@ EvChargerAcs SmartChargingManager::selectSpotMarketChargers(const QHash<ThingId,
     return planningChargers;
 }
 
-void SmartChargingManager::storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned,
+void SpotMarketPlanner::storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned,
                                                     SpotMarketRound &round)
 {
     const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
@@ -197,7 +200,7 @@ void SmartChargingManager::storeSpotMarketSchedules(EvChargerAc *charger, const 
     round.schedulesChanged = true;
 }
 
-void SmartChargingManager::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round,
+void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round,
                                                  const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "-->" << charger->name();
@@ -233,7 +236,7 @@ void SmartChargingManager::planSpotMarketCharger(EvChargerAc *charger, SpotMarke
         planSpotMarketDailyShare(charger, info, charging, round, currentDateTime);
 }
 
-ChargingSchedules SmartChargingManager::planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
+ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
                                                                   const QDateTime &target, bool charging,
                                                                   const SpotMarketRound &round,
                                                                   const QDateTime &currentDateTime)
@@ -275,7 +278,7 @@ ChargingSchedules SmartChargingManager::planSpotMarketUntilTarget(EvChargerAc *c
     return planned;
 }
 
-void SmartChargingManager::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info,
+void SpotMarketPlanner::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info,
                                                               const ChargingConfiguration &configuration,
                                                               const QDateTime &target, const SpotMarketRound &round,
                                                               const QDateTime &currentDateTime)
@@ -303,7 +306,7 @@ void SmartChargingManager::shareSpotMarketEnergyTowardsTarget(ChargingProcessInf
     }
 }
 
-void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
+void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
                                                     SpotMarketRound &round, const QDateTime &currentDateTime)
 {
     // What the charger delivered counts, whatever the car can report.
@@ -351,7 +354,7 @@ void SmartChargingManager::planSpotMarketDailyShare(EvChargerAc *charger, Chargi
     storeSpotMarketSchedules(charger, planned, round);
 }
 
-void SmartChargingManager::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)
+void SpotMarketPlanner::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
     if (!m_context.schedules.acSchedules().contains(charger))
         return;

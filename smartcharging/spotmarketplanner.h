@@ -1,0 +1,64 @@
+#ifndef SPOTMARKETPLANNER_H
+#define SPOTMARKETPLANNER_H
+
+#include "smartcharging/chargingprocessinfo.h"
+#include "types/chargingconfiguration.h"
+#include "types/chargingschedule.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+
+class EvChargerAc;
+class ProcessPreparation;
+class SurplusPlanner;
+struct ChargingContext;
+
+using EvChargerAcs = QList<EvChargerAc *>;
+
+// Plans the AC chargers that charge on prices: the cheapest slots before a
+// target time, or a daily share of the battery from the cheapest hours, and
+// hands the slot running now to the charger's actions. Collaborators are not
+// owned.
+class SpotMarketPlanner
+{
+public:
+    SpotMarketPlanner(ChargingContext &context, ProcessPreparation &preparation, const SurplusPlanner &surplus)
+        : m_context(context), m_preparation(preparation), m_surplus(surplus)
+    {
+    }
+
+    void planSpotMarketCharging(const QDateTime &currentDateTime);
+
+private:
+    struct SpotMarketRound;
+    // Removes every spot-market schedule while the prices are unavailable.
+    void dropSpotMarketSchedules();
+    // The chargers that plan on prices (a target time or a daily share);
+    // clears the planning state of the others.
+    EvChargerAcs selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters, SpotMarketRound &round);
+    // Stores a newly planned list when it differs from the charger's current
+    // spot-market schedules; schedules of other issuers stay.
+    void storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned, SpotMarketRound &round);
+    void planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round, const QDateTime &currentDateTime);
+    // The cheapest slots before the target for the planned charging time.
+    ChargingSchedules planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
+                                                const QDateTime &target, bool charging, const SpotMarketRound &round,
+                                                const QDateTime &currentDateTime);
+    // Prices do not reach the target yet: plans a share of the energy for today.
+    void shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info, const ChargingConfiguration &configuration,
+                                            const QDateTime &target, const SpotMarketRound &round,
+                                            const QDateTime &currentDateTime);
+    void planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
+                                  SpotMarketRound &round, const QDateTime &currentDateTime);
+    // Hands the slot running now to the charger's actions, or says it waits for one.
+    void applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime);
+
+    ChargingContext &m_context;
+    ProcessPreparation &m_preparation;
+    const SurplusPlanner &m_surplus;
+
+    QDateTime m_lastSpotMarketPlanning;
+};
+
+#endif // SPOTMARKETPLANNER_H
