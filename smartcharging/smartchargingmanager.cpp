@@ -314,6 +314,16 @@ void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &cur
     m_overload.verifyOverloadProtectionRecovery(currentDateTime);
 }
 
+void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry)
+{
+    m_manualSoc.updateManualSoCsWithMeter(sampleRate, entry);
+}
+
+void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &currentDateTime)
+{
+    m_manualSoc.updateManualSoCsWithoutMeter(currentDateTime);
+}
+
 void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
     m_spotMarket.planSpotMarketCharging(currentDateTime);

@@ -10,6 +10,7 @@
 #include "smartcharging/overloadprotection.h"
 #include "smartcharging/surplusplanner.h"
 #include "smartcharging/spotmarketplanner.h"
+#include "smartcharging/manualsocestimator.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -66,14 +67,6 @@ class SmartChargingManager : public QObject
 {
     Q_OBJECT
 public:
-    // Why a manual state-of-charge session starts.
-    enum ManualSocInitializationTrigger {
-        ManualSocInitializationTriggerPluggedIn = 0,
-        ManualSocInitializationTriggerSmartModeEntered = 1,
-        ManualSocInitializationTriggerCarAssigned = 2
-    };
-    Q_ENUM(ManualSocInitializationTrigger)
-
     SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
                          SpotMarketManager *spotMarketManager, EnergyManagerConfiguration *configuration,
                          QObject *parent = nullptr);
@@ -231,13 +224,6 @@ private:
     void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
     bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable);
 
-    // --- manual state of charge (smartchargingmanagermanualsoc.cpp) ---
-    bool initializeManualSocSession(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration,
-                                    ManualSocInitializationTrigger trigger);
-    void setManualSocCarBatteryLevel(Thing *car, int batteryLevel);
-    // Adds energy (kWh, already reduced by the loss factor) to the car's estimate.
-    void addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy, const QDateTime &currentDateTime);
-
     // --- thing tracking (smartchargingmanagerthings.cpp) ---
     void addEvChargerAc(Thing *thing);
     void addEvChargerDc(Thing *thing);
@@ -259,9 +245,7 @@ private:
     OverloadProtection m_overload{m_context, m_adjuster, m_shares, m_balance};
     SurplusPlanner m_surplus{m_context, m_balance, m_preparation, m_notifier};
     SpotMarketPlanner m_spotMarket{m_context, m_preparation, m_surplus};
-
-    // Manual state-of-charge sessions: charger → car of this plug-in.
-    QHash<ThingId, ThingId> m_manualSocSessions;
+    ManualSocEstimator m_manualSoc{m_context, m_preparation, m_notifier};
 
     QDate m_lastDcDailyReset;
 };

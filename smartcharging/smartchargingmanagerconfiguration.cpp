@@ -54,12 +54,12 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
 
     const bool carChanged = newConfiguration.assignedCarId() != stored.assignedCarId();
     if (carChanged)
-        m_manualSocSessions.remove(evChargerId);
+        m_manualSoc.endSession(evChargerId);
 
     if (newConfiguration.chargingMode() == stored.chargingMode()) {
         if (carChanged && newConfiguration.chargingMode() != ChargingConfiguration::ChargingModeNormal
                 && charger->stateValue(QStringLiteral("pluggedIn")).toBool()) {
-            initializeManualSocSession(evChargerId, newConfiguration, ManualSocInitializationTriggerCarAssigned);
+            m_manualSoc.initializeManualSocSession(evChargerId, newConfiguration, ManualSocEstimator::ManualSocInitializationTriggerCarAssigned);
         }
     } else {
         onChargingModeChanged(evChargerId, newConfiguration);
@@ -149,7 +149,7 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
         if (!normalMode) {
             // The next cycle takes over; a deferred plug-in session starts now.
             if (charger->pluggedIn())
-                initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocInitializationTriggerSmartModeEntered);
+                m_manualSoc.initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
             return;
         }
 
@@ -177,7 +177,7 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
             return;
         }
         if (charger->pluggedIn())
-            initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocInitializationTriggerSmartModeEntered);
+            m_manualSoc.initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
         stopManagingDcCharger(charger, ChargingState::WaitingReasonNone);
         return;
     }
@@ -295,7 +295,7 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
     if (acCharger)
         acCharger->resetLocks();
 
-    m_manualSocSessions.remove(evChargerId);
+    m_manualSoc.endSession(evChargerId);
     const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
 
     if (pluggedIn) {
@@ -303,7 +303,7 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
             qCDebug(dcTavroEnergy()) << "Charger is set to normal charging mode. Deferring manual SoC session initialization until smart charging mode is enabled.";
         } else {
-            initializeManualSocSession(evChargerId, configuration, ManualSocInitializationTriggerPluggedIn);
+            m_manualSoc.initializeManualSocSession(evChargerId, configuration, ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
         }
         return;
     }

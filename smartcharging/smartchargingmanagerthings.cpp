@@ -47,7 +47,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
         if (!m_context.energyStorages.at(i) || m_context.energyStorages.at(i)->id() == thingId)
             m_context.energyStorages.removeAt(i);
     }
-    m_manualSocSessions.remove(thingId);
+    m_manualSoc.endSession(thingId);
 
     // Only chargers have a configuration.
     if (!m_context.book.hasConfiguration(thingId)) {

@@ -84,11 +84,11 @@ public:
     }
     // kWh the charger delivered so far, as the daily shares count it.
     static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->m_context.deliveredEnergies[c->id()].total = kWh; }
-    static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->m_manualSocSessions.contains(c->id()); }
+    static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->m_manualSoc.hasSession(c->id()); }
     static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
     {
-        return m->initializeManualSocSession(c->id(), m->chargingConfiguration(c->id()),
-                                             SmartChargingManager::ManualSocInitializationTriggerPluggedIn);
+        return m->m_manualSoc.initializeManualSocSession(c->id(), m->chargingConfiguration(c->id()),
+                                                         ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
     }
     // Single steps of the update cycle.
     static void update(SmartChargingManager *m, const QDateTime &now) { m->update(now); }

@@ -1,4 +1,7 @@
-#include "smartchargingmanager.h"
+#include "manualsocestimator.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/ownernotifier.h"
+#include "smartcharging/processpreparation.h"
 #include "smartcharging/vehicletraits.h"
 
 #include "config/energysettings.h"
@@ -32,7 +35,7 @@ const char *const totalEnergyChargedProperty = "totalEnergyCharged";
 
 }
 
-bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId,
+bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
                                                       const ChargingConfiguration &chargingConfiguration,
                                                       ManualSocInitializationTrigger trigger)
 {
@@ -97,7 +100,7 @@ bool SmartChargingManager::initializeManualSocSession(const ThingId &evChargerId
     return true;
 }
 
-void SmartChargingManager::setManualSocCarBatteryLevel(Thing *car, int batteryLevel)
+void ManualSocEstimator::setManualSocCarBatteryLevel(Thing *car, int batteryLevel)
 {
     const ActionType actionType = car->thingClass().actionTypes().findByName(QStringLiteral("batteryLevel"));
     if (actionType.id().isNull())
@@ -108,7 +111,7 @@ void SmartChargingManager::setManualSocCarBatteryLevel(Thing *car, int batteryLe
     m_context.thingManager->executeAction(action);
 }
 
-void SmartChargingManager::addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy,
+void ManualSocEstimator::addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy,
                                              const QDateTime &currentDateTime)
 {
     const double totalEnergy = car->property(totalEnergyChargedProperty).toDouble() + energy;
@@ -139,7 +142,7 @@ void SmartChargingManager::addManualSocEnergy(const ThingId &evChargerId, Thing 
     m_preparation.evaluateTargetPercentageReached(evChargerId, estimate, currentDateTime);
 }
 
-void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry)
+void ManualSocEstimator::updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry)
 {
     Q_UNUSED(sampleRate)
 
@@ -159,7 +162,7 @@ void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate samp
     addManualSocEnergy(charger->id(), car, energy, entry.timestamp());
 }
 
-void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &currentDateTime)
+void ManualSocEstimator::updateManualSoCsWithoutMeter(const QDateTime &currentDateTime)
 {
     const QList<EvChargerAc *> chargers = m_context.evChargersAc.values();
     for (EvChargerAc *charger : chargers) {
