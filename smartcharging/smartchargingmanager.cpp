@@ -324,6 +324,11 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
     m_manualSoc.updateManualSoCsWithoutMeter(currentDateTime);
 }
 
+void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
+{
+    m_dc.updateDcChargers(currentDateTime);
+}
+
 void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
     m_spotMarket.planSpotMarketCharging(currentDateTime);

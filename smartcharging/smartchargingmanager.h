@@ -11,6 +11,7 @@
 #include "smartcharging/surplusplanner.h"
 #include "smartcharging/spotmarketplanner.h"
 #include "smartcharging/manualsocestimator.h"
+#include "smartcharging/dccontroller.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -175,55 +176,6 @@ private:
     // The car offers what the charger (AC or DC) needs; logs why not.
     bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
 
-    // --- DC chargers (smartchargingmanagerdc.cpp) ---
-    Thing *resolveDcVehicle(const ThingId &evChargerId) const;
-    void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
-    void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
-    // Writes mode, battery flag and waiting reason in one change (one signal at most).
-    void setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode, bool batteryLevelConsiderationActive,
-                            ChargingState::WaitingReason waitingReason);
-    // Sends power (W) and on/off only where they differ from the charger's present values.
-    void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason);
-    // The cycle's chapters, in order: baseline, per charger (process info,
-    // grid decision, schedule decision, final intent), then the discharge
-    // share and the charge share.
-    struct DcCycle;
-    struct DcIntent;
-    struct DcChargerPlan;
-    struct DcShareRound;
-    using ShareResult = ChargingShareCalculator::Result;
-    DcCycle measureDcBaseline() const;
-    // Clears the energy charged today when the day changed.
-    void resetDcDailyEnergy(const QDate &today);
-    void planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime);
-    // The vehicle to plan for; null (and the charger left alone or stopped)
-    // when the charger is in normal mode, unplugged, unavailable or without a car.
-    Thing *dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode);
-    void prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle, const DcCycle &cycle,
-                              const QDateTime &currentDateTime) const;
-    void decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime);
-    void decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
-                          const QDateTime &currentDateTime);
-    void decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
-                            const QDateTime &currentDateTime);
-    void planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info, SpotMarketDataProvider *provider,
-                                bool charging, const QDateTime &currentDateTime);
-    // Hands the intent to a share round or idles the charger.
-    void settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle);
-    // What an idle charger waits for; sets *batteryFlag when the home battery holds it back.
-    ChargingState::WaitingReason dcIdleWaitingReason(const DcChargerPlan &plan, const ChargingProcessInfo &info,
-                                                     const DcCycle &cycle, bool *batteryFlag);
-    quint32 dcFairnessCounter(EvChargerDc *charger) const;
-    ChargingState::WaitingReason dcShareIdleReason(const ThingId &chargerId) const;
-    // Rotates the group's fairness, shares the budget and hands each result
-    // with its intent to apply, which tells whether the charger was served.
-    void runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
-                         const std::function<bool(const DcIntent &, const ShareResult &)> &apply);
-    void shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime);
-    bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result);
-    void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
-    bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable);
-
     // --- thing tracking (smartchargingmanagerthings.cpp) ---
     void addEvChargerAc(Thing *thing);
     void addEvChargerDc(Thing *thing);
@@ -246,8 +198,8 @@ private:
     SurplusPlanner m_surplus{m_context, m_balance, m_preparation, m_notifier};
     SpotMarketPlanner m_spotMarket{m_context, m_preparation, m_surplus};
     ManualSocEstimator m_manualSoc{m_context, m_preparation, m_notifier};
+    DcController m_dc{m_context, m_balance, m_surplus, m_shares, m_preparation};
 
-    QDate m_lastDcDailyReset;
 };
 
 #endif // SMARTCHARGINGMANAGER_H

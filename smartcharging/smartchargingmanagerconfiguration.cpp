@@ -173,12 +173,12 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
 
     if (EvChargerDc *charger = m_context.evChargersDc.value(evChargerId)) {
         if (normalMode) {
-            restoreManualDcCharger(charger, chargingConfiguration);
+            m_dc.restoreManualDcCharger(charger, chargingConfiguration);
             return;
         }
         if (charger->pluggedIn())
             m_manualSoc.initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
-        stopManagingDcCharger(charger, ChargingState::WaitingReasonNone);
+        m_dc.stopManagingDcCharger(charger, ChargingState::WaitingReasonNone);
         return;
     }
 
@@ -317,7 +317,7 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
         acCharger->setChargingEnabled(false, TavroClock::currentDateTime(), true, false);
         acCharger->resetChargingEnabledLock();
     } else if (dcCharger) {
-        stopManagingDcCharger(dcCharger, ChargingState::WaitingReasonNone);
+        m_dc.stopManagingDcCharger(dcCharger, ChargingState::WaitingReasonNone);
     }
 
     // Only a real change of the mode is written and announced. The manual

@@ -1,4 +1,9 @@
-#include "smartchargingmanager.h"
+#include "dccontroller.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/householdbalance.h"
+#include "smartcharging/processpreparation.h"
+#include "smartcharging/sharerounds.h"
+#include "smartcharging/surplusplanner.h"
 #include "smartcharging/vehicletraits.h"
 
 #include "config/energymanagerconfiguration.h"
@@ -86,7 +91,7 @@ double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudge
 
 }
 
-Thing *SmartChargingManager::resolveDcVehicle(const ThingId &evChargerId) const
+Thing *DcController::resolveDcVehicle(const ThingId &evChargerId) const
 {
     EvChargerDc *charger = m_context.evChargersDc.value(evChargerId);
     if (!charger)
@@ -103,7 +108,7 @@ Thing *SmartChargingManager::resolveDcVehicle(const ThingId &evChargerId) const
     return VehicleTraits::thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
 }
 
-void SmartChargingManager::restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration)
+void DcController::restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration)
 {
     if (!charger)
         return;
@@ -121,7 +126,7 @@ void SmartChargingManager::restoreManualDcCharger(EvChargerDc *charger, const Ch
     m_context.book.resetTransient(charger->id(), ChargingState::WaitingReasonNone);
 }
 
-void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason)
+void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason)
 {
     if (!charger)
         return;
@@ -146,14 +151,14 @@ void SmartChargingManager::stopManagingDcCharger(EvChargerDc *charger, ChargingS
     m_context.book.resetTransient(charger->id(), waitingReason);
 }
 
-void SmartChargingManager::setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode,
+void DcController::setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode,
                                               bool batteryLevelConsiderationActive,
                                               ChargingState::WaitingReason waitingReason)
 {
     m_context.book.setModeAndReason(evChargerId, mode, batteryLevelConsiderationActive, waitingReason);
 }
 
-void SmartChargingManager::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
+void DcController::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
 {
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
@@ -170,7 +175,7 @@ void SmartChargingManager::commandDcCharger(EvChargerDc *charger, double power, 
 // What one DC cycle knows about the house, measured once before the
 // chargers are planned, and the intents the planning collects for the
 // share rounds.
-struct SmartChargingManager::DcCycle {
+struct DcController::DcCycle {
     double phaseLimitBudget = 0;      // W; negative without a phase limit
     bool hasRootMeter = false;
     double rootWithoutManagedDc = 0;  // W
@@ -187,7 +192,7 @@ struct SmartChargingManager::DcCycle {
     QSet<ThingId> unreachableChargers;
 };
 
-struct SmartChargingManager::DcIntent {
+struct DcController::DcIntent {
     EvChargerDc *charger = nullptr;
     double power = 0;    // W; > 0 charges, < 0 discharges
     bool forced = false; // target-time force
@@ -195,7 +200,7 @@ struct SmartChargingManager::DcIntent {
 };
 
 // One charger's decisions of this cycle, chapter by chapter.
-struct SmartChargingManager::DcChargerPlan {
+struct DcController::DcChargerPlan {
     EvChargerDc *charger = nullptr;
     ThingId chargerId;
     ChargingConfiguration configuration;
@@ -220,14 +225,14 @@ struct SmartChargingManager::DcChargerPlan {
 
 // One share round: the requests of a group, its budget (W) and the intent
 // behind each request.
-struct SmartChargingManager::DcShareRound {
+struct DcController::DcShareRound {
     int group = 0;
     QList<ChargingShareCalculator::Request> requests;
     QHash<QString, DcIntent> intentsById;
     double budget = 0;
 };
 
-void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
+void DcController::updateDcChargers(const QDateTime &currentDateTime)
 {
     if (m_context.evChargersDc.isEmpty())
         return;
@@ -246,7 +251,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     shareDcCharging(cycle, currentDateTime);
 }
 
-SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
+DcController::DcCycle DcController::measureDcBaseline() const
 {
     // Baseline: the house without the chargers this manager controls.
     double managedAcLoad = 0;
@@ -297,7 +302,7 @@ SmartChargingManager::DcCycle SmartChargingManager::measureDcBaseline() const
     return cycle;
 }
 
-void SmartChargingManager::resetDcDailyEnergy(const QDate &today)
+void DcController::resetDcDailyEnergy(const QDate &today)
 {
     if (m_lastDcDailyReset.isValid() && m_lastDcDailyReset != today) {
         for (ChargingProcessInfo &info : m_context.dcProcessInfos)
@@ -306,7 +311,7 @@ void SmartChargingManager::resetDcDailyEnergy(const QDate &today)
     m_lastDcDailyReset = today;
 }
 
-void SmartChargingManager::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime)
+void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime)
 {
     DcChargerPlan plan;
     plan.charger = charger;
@@ -334,7 +339,7 @@ void SmartChargingManager::planDcCharger(EvChargerDc *charger, DcCycle &cycle, c
     settleDcIntent(plan, info, cycle);
 }
 
-Thing *SmartChargingManager::dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode)
+Thing *DcController::dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode)
 {
     // The user's own values stand in normal mode.
     if (mode == ChargingConfiguration::ChargingModeNormal) {
@@ -362,7 +367,7 @@ Thing *SmartChargingManager::dcVehicleToManage(EvChargerDc *charger, ChargingCon
     return vehicle;
 }
 
-void SmartChargingManager::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle,
+void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle,
                                                 const DcCycle &cycle, const QDateTime &currentDateTime) const
 {
     const ChargingConfiguration &configuration = plan.configuration;
@@ -399,7 +404,7 @@ void SmartChargingManager::prepareDcProcessInfo(DcChargerPlan &plan, ChargingPro
     }
 }
 
-void SmartChargingManager::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
+void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
                                               const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
@@ -440,7 +445,7 @@ void SmartChargingManager::decideDcGridTarget(DcChargerPlan &plan, const DcCycle
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
 }
 
-void SmartChargingManager::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
+void DcController::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
                                             const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
@@ -475,7 +480,7 @@ void SmartChargingManager::decideDcSchedule(DcChargerPlan &plan, ChargingProcess
                              << "charging until target using spotmarket:" << info.spotMarketUntilTargetTime;
 }
 
-void SmartChargingManager::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
+void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
                                               const QDateTime &currentDateTime)
 {
     int overshoot = 0;
@@ -503,7 +508,7 @@ void SmartChargingManager::decideDcTargetTime(DcChargerPlan &plan, const Chargin
     m_context.book.setTargetTimeOvershot(plan.chargerId, overshoot);
 }
 
-void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info,
+void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info,
                                                   SpotMarketDataProvider *provider, bool charging,
                                                   const QDateTime &currentDateTime)
 {
@@ -552,7 +557,7 @@ void SmartChargingManager::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingP
     }
 }
 
-void SmartChargingManager::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
+void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
 {
     EvChargerDc *charger = plan.charger;
     // Final intent.
@@ -595,7 +600,7 @@ void SmartChargingManager::settleDcIntent(const DcChargerPlan &plan, const Charg
     setDcChargingState(plan.chargerId, ChargingState::ModeIdle, batteryFlag, waitingReason);
 }
 
-ChargingState::WaitingReason SmartChargingManager::dcIdleWaitingReason(const DcChargerPlan &plan,
+ChargingState::WaitingReason DcController::dcIdleWaitingReason(const DcChargerPlan &plan,
                                                                        const ChargingProcessInfo &info,
                                                                        const DcCycle &cycle, bool *batteryFlag)
 {
@@ -623,12 +628,12 @@ ChargingState::WaitingReason SmartChargingManager::dcIdleWaitingReason(const DcC
     return ChargingState::WaitingReasonNone;
 }
 
-quint32 SmartChargingManager::dcFairnessCounter(EvChargerDc *charger) const
+quint32 DcController::dcFairnessCounter(EvChargerDc *charger) const
 {
     return static_cast<quint32>(m_shares.fairness(charger->id()));
 }
 
-ChargingState::WaitingReason SmartChargingManager::dcShareIdleReason(const ThingId &chargerId) const
+ChargingState::WaitingReason DcController::dcShareIdleReason(const ThingId &chargerId) const
 {
     // A charger that got nothing keeps the reason it had, except the
     // home battery's, which belongs to the cleared flag.
@@ -636,7 +641,7 @@ ChargingState::WaitingReason SmartChargingManager::dcShareIdleReason(const Thing
     return reason == ChargingState::WaitingReasonHomeBattery ? ChargingState::WaitingReasonNone : reason;
 }
 
-void SmartChargingManager::runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
+void DcController::runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
                                            const std::function<bool(const DcIntent &, const ShareResult &)> &apply)
 {
     m_shares.updateChargingShareFairness(round.group, currentDateTime);
@@ -651,7 +656,7 @@ void SmartChargingManager::runDcShareRound(const DcShareRound &round, const QDat
     m_shares.storeChargingShareServedChargers(served, round.group);
 }
 
-void SmartChargingManager::shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime)
+void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime)
 {
     // Discharging share: the house import is the budget.
     if (cycle.dischargingIntents.isEmpty())
@@ -687,7 +692,7 @@ void SmartChargingManager::shareDcDischarging(const DcCycle &cycle, const QDateT
     });
 }
 
-bool SmartChargingManager::applyDcDischargingShare(const DcIntent &intent, const ShareResult &result)
+bool DcController::applyDcDischargingShare(const DcIntent &intent, const ShareResult &result)
 {
     EvChargerDc *charger = intent.charger;
     const double power = result.enabled ? -result.allocatedPower : 0;
@@ -701,7 +706,7 @@ bool SmartChargingManager::applyDcDischargingShare(const DcIntent &intent, const
     return result.enabled;
 }
 
-void SmartChargingManager::shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime)
+void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime)
 {
     // Charging share.
     if (cycle.chargingIntents.isEmpty()) {
@@ -757,7 +762,7 @@ void SmartChargingManager::shareDcCharging(const DcCycle &cycle, const QDateTime
     });
 }
 
-bool SmartChargingManager::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable)
+bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable)
 {
     EvChargerDc *charger = intent.charger;
     const double power = result.enabled ? result.allocatedPower : 0;

@@ -1,0 +1,100 @@
+#ifndef DCCONTROLLER_H
+#define DCCONTROLLER_H
+
+#include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/chargingsharecalculator.h"
+#include "types/chargingconfiguration.h"
+#include "types/chargingstate.h"
+
+#include "tavro/thing.h"
+
+#include <QDate>
+#include <QDateTime>
+
+#include <functional>
+
+class EvChargerDc;
+class HouseholdBalance;
+class ProcessPreparation;
+class ShareRounds;
+class SpotMarketDataProvider;
+class SurplusPlanner;
+struct ChargingContext;
+
+// Runs the bidirectional DC chargers once per cycle: a baseline of the
+// household, per charger an intent (grid, schedule, target time, surplus,
+// discharge), then the discharge share and the charge share, each fitted
+// to what the fuse and the surplus leave after the AC chargers.
+// Collaborators are not owned.
+class DcController
+{
+public:
+    DcController(ChargingContext &context, const HouseholdBalance &balance, SurplusPlanner &surplus,
+                 ShareRounds &shares, ProcessPreparation &preparation)
+        : m_context(context), m_balance(balance), m_surplus(surplus), m_shares(shares), m_preparation(preparation)
+    {
+    }
+
+    void updateDcChargers(const QDateTime &currentDateTime);
+    // Back to normal mode: the manual power and on/off the user had set.
+    void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
+    // Switches the charger off and leaves it alone with the waiting reason.
+    void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
+
+private:
+    Thing *resolveDcVehicle(const ThingId &evChargerId) const;
+    // Writes mode, battery flag and waiting reason in one change (one signal at most).
+    void setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode, bool batteryLevelConsiderationActive,
+                            ChargingState::WaitingReason waitingReason);
+    // Sends power (W) and on/off only where they differ from the charger's present values.
+    void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason);
+    // The cycle's chapters, in order: baseline, per charger (process info,
+    // grid decision, schedule decision, final intent), then the discharge
+    // share and the charge share.
+    struct DcCycle;
+    struct DcIntent;
+    struct DcChargerPlan;
+    struct DcShareRound;
+    using ShareResult = ChargingShareCalculator::Result;
+    DcCycle measureDcBaseline() const;
+    // Clears the energy charged today when the day changed.
+    void resetDcDailyEnergy(const QDate &today);
+    void planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime);
+    // The vehicle to plan for; null (and the charger left alone or stopped)
+    // when the charger is in normal mode, unplugged, unavailable or without a car.
+    Thing *dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode);
+    void prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle, const DcCycle &cycle,
+                              const QDateTime &currentDateTime) const;
+    void decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime);
+    void decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
+                          const QDateTime &currentDateTime);
+    void decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
+                            const QDateTime &currentDateTime);
+    void planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info, SpotMarketDataProvider *provider,
+                                bool charging, const QDateTime &currentDateTime);
+    // Hands the intent to a share round or idles the charger.
+    void settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle);
+    // What an idle charger waits for; sets *batteryFlag when the home battery holds it back.
+    ChargingState::WaitingReason dcIdleWaitingReason(const DcChargerPlan &plan, const ChargingProcessInfo &info,
+                                                     const DcCycle &cycle, bool *batteryFlag);
+    quint32 dcFairnessCounter(EvChargerDc *charger) const;
+    ChargingState::WaitingReason dcShareIdleReason(const ThingId &chargerId) const;
+    // Rotates the group's fairness, shares the budget and hands each result
+    // with its intent to apply, which tells whether the charger was served.
+    void runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
+                         const std::function<bool(const DcIntent &, const ShareResult &)> &apply);
+    void shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime);
+    bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result);
+    void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
+    bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable);
+
+    ChargingContext &m_context;
+    const HouseholdBalance &m_balance;
+    SurplusPlanner &m_surplus;
+    ShareRounds &m_shares;
+    ProcessPreparation &m_preparation;
+
+    QDate m_lastDcDailyReset;
+};
+
+#endif // DCCONTROLLER_H
