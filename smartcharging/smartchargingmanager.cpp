@@ -29,7 +29,7 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     readGlobalSettings();
     connectBooks();
     m_store.restoreChargingConfigurations();
-    trackConfiguredThings();
+    m_tracking.trackConfiguredThings();
     connectHost();
 }
 
@@ -85,41 +85,22 @@ void SmartChargingManager::connectBooks()
     connect(&m_context.schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
 }
 
-void SmartChargingManager::trackConfiguredThings()
-{
-    const Things things = m_context.thingManager->configuredThings();
-    for (Thing *thing : things) {
-        if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
-            m_context.energyStorages.append(thing);
-    }
-    const Things acChargers = things.filterByInterface(QStringLiteral("evchargerac"));
-    qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. EV chargers in tavro:" << acChargers.count();
-    for (Thing *thing : acChargers)
-        addEvChargerAc(thing);
-
-    const Things dcChargers = things.filterByInterface(QStringLiteral("evchargerdc"));
-    qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. DC EV chargers in tavro:" << dcChargers.count();
-    for (Thing *thing : dcChargers)
-        addEvChargerDc(thing);
-
-    for (Thing *thing : things) {
-        if (VehicleTraits::isCar(thing))
-            setupCarBatteryHandlers(thing);
-        else if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
-            setupEnergyStorage(thing);
-    }
-}
-
 void SmartChargingManager::connectHost()
 {
+    connect(&m_tracking, &ChargerTracking::pluggedInChanged, this, &SmartChargingManager::onPluggedInChanged);
+    connect(&m_tracking, &ChargerTracking::thingForgotten, this, [this](const ThingId &thingId) {
+        m_manualSoc.endSession(thingId);
+        m_overload.forget(thingId);
+        m_surplus.forget(thingId);
+    });
     connect(m_context.thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
     connect(m_context.thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
     connect(m_context.thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);
 
     if (m_context.energyManager->rootMeter())
-        setupRootMeter(m_context.energyManager->rootMeter());
+        m_tracking.setupRootMeter(m_context.energyManager->rootMeter());
     connect(m_context.energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
-        setupRootMeter(m_context.energyManager->rootMeter());
+        m_tracking.setupRootMeter(m_context.energyManager->rootMeter());
     });
 
     connect(m_context.energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
@@ -159,33 +140,12 @@ void SmartChargingManager::onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampl
     update(now);
 }
 
-void SmartChargingManager::sampleDeliveredEnergy(const QDateTime &currentDateTime)
-{
-    // A gap longer than this (the host stood still) is not filled with the
-    // power of its first minute.
-    auto sample = [this, &currentDateTime](const ThingId &id, double power) {
-        const qint64 longestGap = 300;
-        ChargingContext::DeliveredEnergy &energy = m_context.deliveredEnergies[id];
-        if (energy.sampledAt.isValid() && energy.sampledAt < currentDateTime) {
-            const qint64 seconds = qMin(longestGap, energy.sampledAt.secsTo(currentDateTime));
-            energy.total += energy.power * seconds / 3600.0 / 1000.0;
-        }
-        if (!energy.sampledAt.isValid() || energy.sampledAt < currentDateTime)
-            energy.sampledAt = currentDateTime;
-        energy.power = std::isfinite(power) ? qMax(0.0, power) : 0.0;
-    };
-    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
-        sample(charger->id(), charger->currentPower());
-    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
-        sample(charger->id(), charger->measuredPower());
-}
-
 void SmartChargingManager::update(const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "==================== Updating smart charging ====================";
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
-    sampleDeliveredEnergy(currentDateTime);
+    m_tracking.sampleDeliveredEnergy(currentDateTime);
     for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
         charger->evaluateChargingEnabledLock(currentDateTime);
 
@@ -329,6 +289,16 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     m_dc.updateDcChargers(currentDateTime);
 }
 
+void SmartChargingManager::onThingAdded(Thing *thing)
+{
+    m_tracking.onThingAdded(thing);
+}
+
+void SmartChargingManager::onThingRemoved(const ThingId &thingId)
+{
+    m_tracking.onThingRemoved(thingId);
+}
+
 void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
     m_spotMarket.planSpotMarketCharging(currentDateTime);
@@ -347,4 +317,31 @@ void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)
 {
     return ChargingContext::ascendingPhasesForCount(count);
+}
+
+void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
+                                                       ChargingState::WaitingReason waitingReason)
+{
+    m_context.book.resetTransient(evChargerId, waitingReason);
+}
+
+void SmartChargingManager::setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode)
+{
+    m_context.book.setMode(evChargerId, mode);
+}
+
+void SmartChargingManager::setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds)
+{
+    m_context.book.setTargetTimeOvershot(evChargerId, seconds);
+}
+
+void SmartChargingManager::setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active)
+{
+    m_context.book.setBatteryLevelConsiderationActive(evChargerId, active);
+}
+
+void SmartChargingManager::setChargingStateWaitingReason(const ThingId &evChargerId,
+                                                         ChargingState::WaitingReason waitingReason)
+{
+    m_context.book.setWaitingReason(evChargerId, waitingReason);
 }

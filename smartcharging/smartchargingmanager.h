@@ -12,6 +12,7 @@
 #include "smartcharging/spotmarketplanner.h"
 #include "smartcharging/manualsocestimator.h"
 #include "smartcharging/dccontroller.h"
+#include "smartcharging/chargertracking.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -149,14 +150,9 @@ private:
     void readGlobalSettings();
     // The books' signals become the manager's.
     void connectBooks();
-    // Takes up the energy storages, chargers and cars the host has now.
-    void trackConfiguredThings();
     // Follows the host's things, actions, root meter and energy logs.
     void connectHost();
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
-    // Adds every charger's energy since the last sample to its delivered
-    // energy; charging power (W) is what it draws now, discharge counts 0.
-    void sampleDeliveredEnergy(const QDateTime &currentDateTime);
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
     // --- configuration handling (smartchargingmanagerconfiguration.cpp) ---
@@ -176,16 +172,6 @@ private:
     // The car offers what the charger (AC or DC) needs; logs why not.
     bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
 
-    // --- thing tracking (smartchargingmanagerthings.cpp) ---
-    void addEvChargerAc(Thing *thing);
-    void addEvChargerDc(Thing *thing);
-    void setupEvChargerThing(Thing *thing);
-    void setupEvChargerAc(Thing *thing);
-    void setupPluggedInHandlers(const Thing *thing);
-    void setupCarBatteryHandlers(const Thing *car);
-    void setupEnergyStorage(Thing *thing);
-    void setupRootMeter(Thing *rootMeter);
-
     // What the steps share; see ChargingContext.
     ChargingContext m_context;
     OwnerNotifier m_notifier{m_context.thingManager};
@@ -199,6 +185,7 @@ private:
     SpotMarketPlanner m_spotMarket{m_context, m_preparation, m_surplus};
     ManualSocEstimator m_manualSoc{m_context, m_preparation, m_notifier};
     DcController m_dc{m_context, m_balance, m_surplus, m_shares, m_preparation};
+    ChargerTracking m_tracking{m_context, m_preparation};
 
 };
 

@@ -72,7 +72,7 @@ public:
     }
     static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->m_context.evChargersAc.contains(id); }
     static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->m_context.evChargersDc.contains(id); }
-    static void thingAdded(SmartChargingManager *m, Thing *thing) { m->onThingAdded(thing); }
+    static void thingAdded(SmartChargingManager *m, Thing *thing) { m->m_tracking.onThingAdded(thing); }
     // One planned hour from start, as the spot market plan would store it.
     static void planHour(SmartChargingManager *m, Thing *c, const QDateTime &start)
     {

@@ -1,4 +1,6 @@
-#include "smartchargingmanager.h"
+#include "chargertracking.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/processpreparation.h"
 #include "smartcharging/vehicletraits.h"
 
 #include "config/energymanagerconfiguration.h"
@@ -8,7 +10,10 @@
 #include "common/tavroenergylogging.h"
 
 #include "tavro/tavroclock.h"
+#include "tavro-energy/energymanager.h"
 #include "tavro/thingmanager.h"
+
+#include <cmath>
 
 namespace {
 // The ids of the named states the thing's class has; resolved once when a
@@ -25,7 +30,7 @@ QList<StateTypeId> stateTypeIds(const Thing *thing, const QStringList &names)
 }
 }
 
-void SmartChargingManager::onThingAdded(Thing *thing)
+void ChargerTracking::onThingAdded(Thing *thing)
 {
     const QStringList &interfaces = thing->thingClass().interfaces();
     if (interfaces.contains(QStringLiteral("energystorage")))
@@ -41,13 +46,13 @@ void SmartChargingManager::onThingAdded(Thing *thing)
         setupEnergyStorage(thing);
 }
 
-void SmartChargingManager::onThingRemoved(const ThingId &thingId)
+void ChargerTracking::onThingRemoved(const ThingId &thingId)
 {
     for (int i = m_context.energyStorages.count() - 1; i >= 0; i--) {
         if (!m_context.energyStorages.at(i) || m_context.energyStorages.at(i)->id() == thingId)
             m_context.energyStorages.removeAt(i);
     }
-    m_manualSoc.endSession(thingId);
+    emit thingForgotten(thingId);
 
     // Only chargers have a configuration.
     if (!m_context.book.hasConfiguration(thingId)) {
@@ -69,9 +74,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
         m_context.dcProcessInfos.remove(charger);
     }
 
-    m_overload.forget(thingId);
     m_context.deliveredEnergies.remove(thingId);
-    m_surplus.forget(thingId);
 
     m_context.book.removeCharger(thingId);
     if (schedulesRemoved)
@@ -82,7 +85,7 @@ void SmartChargingManager::onThingRemoved(const ThingId &thingId)
     m_context.book.refreshAllCoverages();
 }
 
-void SmartChargingManager::addEvChargerAc(Thing *thing)
+void ChargerTracking::addEvChargerAc(Thing *thing)
 {
     // A second set-up of a tracked thing would double every connection.
     EvChargerAc *existing = m_context.evChargersAc.value(thing->id());
@@ -101,7 +104,7 @@ void SmartChargingManager::addEvChargerAc(Thing *thing)
     setupPluggedInHandlers(thing);
 }
 
-void SmartChargingManager::addEvChargerDc(Thing *thing)
+void ChargerTracking::addEvChargerDc(Thing *thing)
 {
     EvChargerDc *existing = m_context.evChargersDc.value(thing->id());
     if (existing && existing->thing() == thing) {
@@ -116,7 +119,7 @@ void SmartChargingManager::addEvChargerDc(Thing *thing)
     setupPluggedInHandlers(thing);
 }
 
-void SmartChargingManager::setupEvChargerThing(Thing *thing)
+void ChargerTracking::setupEvChargerThing(Thing *thing)
 {
     const ThingId thingId = thing->id();
 
@@ -135,7 +138,7 @@ void SmartChargingManager::setupEvChargerThing(Thing *thing)
     });
 }
 
-void SmartChargingManager::setupEvChargerAc(Thing *thing)
+void ChargerTracking::setupEvChargerAc(Thing *thing)
 {
     qCDebug(dcTavroEnergy()) << "Setting up EV charger:" << thing->name();
     EvChargerAc *charger = m_context.evChargersAc.value(thing->id());
@@ -152,7 +155,7 @@ void SmartChargingManager::setupEvChargerAc(Thing *thing)
     });
 }
 
-void SmartChargingManager::setupPluggedInHandlers(const Thing *thing)
+void ChargerTracking::setupPluggedInHandlers(const Thing *thing)
 {
     qCDebug(dcTavroEnergy()) << "Setting up push notification";
     const ThingId thingId = thing->id();
@@ -164,11 +167,11 @@ void SmartChargingManager::setupPluggedInHandlers(const Thing *thing)
         Thing *charger = m_context.thingManager->findConfiguredThing(thingId);
         if (!charger)
             return;
-        onPluggedInChanged(charger, value.toBool());
+        emit pluggedInChanged(charger, value.toBool());
     });
 }
 
-void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
+void ChargerTracking::setupCarBatteryHandlers(const Thing *car)
 {
     const StateType batteryLevelType = car->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
     if (!batteryLevelType.isValid())
@@ -193,7 +196,7 @@ void SmartChargingManager::setupCarBatteryHandlers(const Thing *car)
     });
 }
 
-void SmartChargingManager::setupEnergyStorage(Thing *thing)
+void ChargerTracking::setupEnergyStorage(Thing *thing)
 {
     const QList<StateTypeId> currentPower = stateTypeIds(thing, {QStringLiteral("currentPower")});
     connect(thing, &Thing::stateValueChanged, this, [this, currentPower](const StateTypeId &stateTypeId) {
@@ -203,7 +206,7 @@ void SmartChargingManager::setupEnergyStorage(Thing *thing)
     m_context.book.refreshAllCoverages();
 }
 
-void SmartChargingManager::setupRootMeter(Thing *rootMeter)
+void ChargerTracking::setupRootMeter(Thing *rootMeter)
 {
     if (m_context.rootMeter)
         m_context.rootMeter->deleteLater();
@@ -220,30 +223,48 @@ void SmartChargingManager::setupRootMeter(Thing *rootMeter)
     m_context.book.refreshAllCoverages();
 }
 
-
-void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
-                                                       ChargingState::WaitingReason waitingReason)
+void ChargerTracking::trackConfiguredThings()
 {
-    m_context.book.resetTransient(evChargerId, waitingReason);
+    const Things things = m_context.thingManager->configuredThings();
+    for (Thing *thing : things) {
+        if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
+            m_context.energyStorages.append(thing);
+    }
+    const Things acChargers = things.filterByInterface(QStringLiteral("evchargerac"));
+    qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. EV chargers in tavro:" << acChargers.count();
+    for (Thing *thing : acChargers)
+        addEvChargerAc(thing);
+
+    const Things dcChargers = things.filterByInterface(QStringLiteral("evchargerdc"));
+    qCDebug(dcTavroEnergy()) << "SmartChargingManager loading. DC EV chargers in tavro:" << dcChargers.count();
+    for (Thing *thing : dcChargers)
+        addEvChargerDc(thing);
+
+    for (Thing *thing : things) {
+        if (VehicleTraits::isCar(thing))
+            setupCarBatteryHandlers(thing);
+        else if (thing->thingClass().interfaces().contains(QStringLiteral("energystorage")))
+            setupEnergyStorage(thing);
+    }
 }
 
-void SmartChargingManager::setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode)
+void ChargerTracking::sampleDeliveredEnergy(const QDateTime &currentDateTime)
 {
-    m_context.book.setMode(evChargerId, mode);
-}
-
-void SmartChargingManager::setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds)
-{
-    m_context.book.setTargetTimeOvershot(evChargerId, seconds);
-}
-
-void SmartChargingManager::setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active)
-{
-    m_context.book.setBatteryLevelConsiderationActive(evChargerId, active);
-}
-
-void SmartChargingManager::setChargingStateWaitingReason(const ThingId &evChargerId,
-                                                         ChargingState::WaitingReason waitingReason)
-{
-    m_context.book.setWaitingReason(evChargerId, waitingReason);
+    // A gap longer than this (the host stood still) is not filled with the
+    // power of its first minute.
+    auto sample = [this, &currentDateTime](const ThingId &id, double power) {
+        const qint64 longestGap = 300;
+        ChargingContext::DeliveredEnergy &energy = m_context.deliveredEnergies[id];
+        if (energy.sampledAt.isValid() && energy.sampledAt < currentDateTime) {
+            const qint64 seconds = qMin(longestGap, energy.sampledAt.secsTo(currentDateTime));
+            energy.total += energy.power * seconds / 3600.0 / 1000.0;
+        }
+        if (!energy.sampledAt.isValid() || energy.sampledAt < currentDateTime)
+            energy.sampledAt = currentDateTime;
+        energy.power = std::isfinite(power) ? qMax(0.0, power) : 0.0;
+    };
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
+        sample(charger->id(), charger->currentPower());
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
+        sample(charger->id(), charger->measuredPower());
 }
