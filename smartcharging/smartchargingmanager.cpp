@@ -87,7 +87,8 @@ void SmartChargingManager::connectBooks()
 
 void SmartChargingManager::connectHost()
 {
-    connect(&m_tracking, &ChargerTracking::pluggedInChanged, this, &SmartChargingManager::onPluggedInChanged);
+    connect(&m_tracking, &ChargerTracking::pluggedInChanged, this,
+            [this](Thing *charger, bool pluggedIn) { m_configurator.onPluggedInChanged(charger, pluggedIn); });
     connect(&m_tracking, &ChargerTracking::thingForgotten, this, [this](const ThingId &thingId) {
         m_manualSoc.endSession(thingId);
         m_overload.forget(thingId);
@@ -287,6 +288,22 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
 void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 {
     m_dc.updateDcChargers(currentDateTime);
+}
+
+EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+{
+    return m_configurator.setChargingConfiguration(chargingConfiguration);
+}
+
+void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingError status)
+{
+    m_configurator.onActionExecuted(action, status);
+}
+
+void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId,
+                                                 const ChargingConfiguration &chargingConfiguration)
+{
+    m_configurator.onChargingModeChanged(evChargerId, chargingConfiguration);
 }
 
 void SmartChargingManager::onThingAdded(Thing *thing)

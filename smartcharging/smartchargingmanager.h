@@ -13,6 +13,7 @@
 #include "smartcharging/manualsocestimator.h"
 #include "smartcharging/dccontroller.h"
 #include "smartcharging/chargertracking.h"
+#include "smartcharging/chargingconfigurator.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
@@ -155,23 +156,6 @@ private:
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
-    // --- configuration handling (smartchargingmanagerconfiguration.cpp) ---
-    // A user action on a charger in normal mode becomes its manual values;
-    // true when it was one that does.
-    bool applyManualAcAction(Thing *charger, const QString &stateName, const QVariant &value,
-                             const ChargingConfiguration &stored);
-    bool applyManualDcAction(Thing *charger, const QString &stateName, const QVariant &value,
-                             const ChargingConfiguration &stored);
-    // The level the user typed for a car without its own becomes the base of its estimate.
-    void resetTypedBatteryLevel(Thing *car);
-    void onPluggedInChanged(Thing *charger, bool pluggedIn);
-    bool isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const;
-    // The percentages, repeat days and (DC) power range are in range; logs the first that is not.
-    bool chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration, Thing *charger,
-                                          bool dcCharger) const;
-    // The car offers what the charger (AC or DC) needs; logs why not.
-    bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
-
     // What the steps share; see ChargingContext.
     ChargingContext m_context;
     OwnerNotifier m_notifier{m_context.thingManager};
@@ -186,6 +170,8 @@ private:
     ManualSocEstimator m_manualSoc{m_context, m_preparation, m_notifier};
     DcController m_dc{m_context, m_balance, m_surplus, m_shares, m_preparation};
     ChargerTracking m_tracking{m_context, m_preparation};
+    ChargingConfigurator m_configurator{m_context, m_store, m_dc, m_manualSoc, m_overload,
+                                        [this](const QDateTime &currentDateTime) { update(currentDateTime); }};
 
 };
 

@@ -1,4 +1,9 @@
-#include "smartchargingmanager.h"
+#include "chargingconfigurator.h"
+#include "smartcharging/chargingcontext.h"
+#include "smartcharging/configurationstore.h"
+#include "smartcharging/dccontroller.h"
+#include "smartcharging/manualsocestimator.h"
+#include "smartcharging/overloadprotection.h"
 #include "smartcharging/vehicletraits.h"
 
 #include "config/energysettings.h"
@@ -11,7 +16,7 @@
 
 #include <cmath>
 
-EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+EnergyManager::EnergyError ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
 {
     qCDebug(dcTavroEnergy()) << "Setting charging configuration:" << chargingConfiguration;
 
@@ -73,7 +78,7 @@ EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const 
     return EnergyManager::EnergyErrorNoError;
 }
 
-bool SmartChargingManager::chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration,
+bool ChargingConfigurator::chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration,
                                                             Thing *charger, bool dcCharger) const
 {
     if (chargingConfiguration.targetPercentage() > 100) {
@@ -115,7 +120,7 @@ bool SmartChargingManager::chargingConfigurationValuesValid(const ChargingConfig
     return true;
 }
 
-bool SmartChargingManager::assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const
+bool ChargingConfigurator::assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const
 {
     if (dcCharger) {
         if (!VehicleTraits::thingProvidesVehicleBatteryLevel(car)) {
@@ -139,7 +144,7 @@ bool SmartChargingManager::assignedCarFits(Thing *car, bool acCharger, bool dcCh
     return true;
 }
 
-void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration)
+void ChargingConfigurator::onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration)
 {
     const QDateTime now = TavroClock::currentDateTime();
     const bool normalMode = chargingConfiguration.chargingMode() == ChargingConfiguration::ChargingModeNormal;
@@ -185,7 +190,7 @@ void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId, con
     qCWarning(dcTavroEnergy()) << "Charging mode changed but the associated thing does not exist. Ignoring the event.";
 }
 
-void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingError status)
+void ChargingConfigurator::onActionExecuted(const Action &action, Thing::ThingError status)
 {
     if (status != Thing::ThingErrorNoError || action.triggeredBy() != Action::TriggeredByUser)
         return;
@@ -221,7 +226,7 @@ void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingEr
     resetTypedBatteryLevel(thing);
 }
 
-bool SmartChargingManager::applyManualAcAction(Thing *charger, const QString &stateName, const QVariant &value,
+bool ChargingConfigurator::applyManualAcAction(Thing *charger, const QString &stateName, const QVariant &value,
                                                const ChargingConfiguration &stored)
 {
     const ThingId thingId = charger->id();
@@ -253,7 +258,7 @@ bool SmartChargingManager::applyManualAcAction(Thing *charger, const QString &st
     return true;
 }
 
-bool SmartChargingManager::applyManualDcAction(Thing *charger, const QString &stateName, const QVariant &value,
+bool ChargingConfigurator::applyManualDcAction(Thing *charger, const QString &stateName, const QVariant &value,
                                                const ChargingConfiguration &stored)
 {
     const ThingId thingId = charger->id();
@@ -269,7 +274,7 @@ bool SmartChargingManager::applyManualDcAction(Thing *charger, const QString &st
     return true;
 }
 
-void SmartChargingManager::resetTypedBatteryLevel(Thing *car)
+void ChargingConfigurator::resetTypedBatteryLevel(Thing *car)
 {
     // A car whose level the user types in: whatever the user did, the typed
     // level becomes the new base of the estimate.
@@ -285,7 +290,7 @@ void SmartChargingManager::resetTypedBatteryLevel(Thing *car)
     car->setProperty("lastSoCCalculation", QVariant());
 }
 
-void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
+void ChargingConfigurator::onPluggedInChanged(Thing *charger, bool pluggedIn)
 {
     const ThingId evChargerId = charger->id();
     EvChargerAc *acCharger = m_context.evChargersAc.value(evChargerId);
@@ -329,7 +334,7 @@ void SmartChargingManager::onPluggedInChanged(Thing *charger, bool pluggedIn)
     m_context.book.announceConfiguration(changed);
 }
 
-bool SmartChargingManager::isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const
+bool ChargingConfigurator::isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const
 {
     Q_UNUSED(charger)
     if (chargingConfiguration.assignedCarId().isNull())
