@@ -27,7 +27,7 @@
 #include <sys/resource.h>
 #include <memory>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 namespace {
 

@@ -20,16 +20,17 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
                                            SpotMarketManager *spotMarketManager,
                                            EnergyManagerConfiguration *configuration, QObject *parent)
     : QObject(parent),
-      m_context(energyManager, thingManager, spotMarketManager, configuration)
+      m_steps(energyManager, thingManager, spotMarketManager, configuration,
+              [this](const QDateTime &currentDateTime) { update(currentDateTime); })
 {
     registerTavroEnergyTypes();
     qRegisterMetaType<ThingId>("ThingId");
 
-    m_store.migrateSettings();
+    m_steps.store.migrateSettings();
     readGlobalSettings();
     connectBooks();
-    m_store.restoreChargingConfigurations();
-    m_tracking.trackConfiguredThings();
+    m_steps.store.restoreChargingConfigurations();
+    m_steps.tracking.trackConfiguredThings();
     connectHost();
 }
 
@@ -60,53 +61,53 @@ void SmartChargingManager::readGlobalSettings()
     const QString phaseLimitKey = QStringLiteral("phasePowerConsumptionLimit");
     if (settings.contains(phaseLimitKey)) {
         bool ok = false;
-        m_context.phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
+        m_steps.context.phasePowerLimit = settings.value(phaseLimitKey).toUInt(&ok);
         if (!ok) {
             warnInvalid(phaseLimitKey);
-            m_context.phasePowerLimit = 0;
+            m_steps.context.phasePowerLimit = 0;
         }
     }
-    m_context.acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
-    m_context.batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
-    m_context.batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
+    m_steps.context.acquisitionTolerance = readFraction(QStringLiteral("acquisitionTolerance"), 0.5);
+    m_steps.context.batteryLevelLowerLimit = readFraction(QStringLiteral("batteryLevelConsideration"), 0.9);
+    m_steps.context.batteryLevelUpperLimit = readFraction(QStringLiteral("batteryLevelUpperLimit"), 1.0);
 }
 
 void SmartChargingManager::connectBooks()
 {
-    m_context.book.setCoverageSource([this](const ThingId &evChargerId) { return m_surplus.calculateSurplusCoverage(evChargerId); });
-    connect(&m_context.book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
-    connect(&m_context.book, &ChargingBook::chargingConfigurationRemoved, this,
+    m_steps.context.book.setCoverageSource([this](const ThingId &evChargerId) { return m_steps.surplus.calculateSurplusCoverage(evChargerId); });
+    connect(&m_steps.context.book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
+    connect(&m_steps.context.book, &ChargingBook::chargingConfigurationRemoved, this,
             &SmartChargingManager::chargingConfigurationRemoved);
-    connect(&m_context.book, &ChargingBook::chargingConfigurationChanged, this,
+    connect(&m_steps.context.book, &ChargingBook::chargingConfigurationChanged, this,
             &SmartChargingManager::chargingConfigurationChanged);
-    connect(&m_context.book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
-    connect(&m_context.book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
-    connect(&m_context.book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
-    connect(&m_context.schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
+    connect(&m_steps.context.book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
+    connect(&m_steps.context.book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
+    connect(&m_steps.context.book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
+    connect(&m_steps.context.schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
 }
 
 void SmartChargingManager::connectHost()
 {
-    connect(&m_tracking, &ChargerTracking::pluggedInChanged, this,
-            [this](Thing *charger, bool pluggedIn) { m_configurator.onPluggedInChanged(charger, pluggedIn); });
-    connect(&m_tracking, &ChargerTracking::thingForgotten, this, [this](const ThingId &thingId) {
-        m_manualSoc.endSession(thingId);
-        m_overload.forget(thingId);
-        m_surplus.forget(thingId);
+    connect(&m_steps.tracking, &ChargerTracking::pluggedInChanged, this,
+            [this](Thing *charger, bool pluggedIn) { m_steps.configurator.onPluggedInChanged(charger, pluggedIn); });
+    connect(&m_steps.tracking, &ChargerTracking::thingForgotten, this, [this](const ThingId &thingId) {
+        m_steps.manualSoc.endSession(thingId);
+        m_steps.overload.forget(thingId);
+        m_steps.surplus.forget(thingId);
     });
-    connect(m_context.thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
-    connect(m_context.thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
-    connect(m_context.thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);
+    connect(m_steps.context.thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
+    connect(m_steps.context.thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);
+    connect(m_steps.context.thingManager, &ThingManager::actionExecuted, this, &SmartChargingManager::onActionExecuted);
 
-    if (m_context.energyManager->rootMeter())
-        m_tracking.setupRootMeter(m_context.energyManager->rootMeter());
-    connect(m_context.energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
-        m_tracking.setupRootMeter(m_context.energyManager->rootMeter());
+    if (m_steps.context.energyManager->rootMeter())
+        m_steps.tracking.setupRootMeter(m_steps.context.energyManager->rootMeter());
+    connect(m_steps.context.energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
+        m_steps.tracking.setupRootMeter(m_steps.context.energyManager->rootMeter());
     });
 
-    connect(m_context.energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
+    connect(m_steps.context.energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
             &SmartChargingManager::onPowerBalanceEntryAdded);
-    connect(m_context.energyManager->logs(), &EnergyLogs::thingPowerEntryAdded, this,
+    connect(m_steps.context.energyManager->logs(), &EnergyLogs::thingPowerEntryAdded, this,
             [this](EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry) {
         if (sampleRate != EnergyLogs::SampleRate1Min
                 || !isInCurrentMinute(entry.timestamp(), TavroClock::currentDateTime()))
@@ -114,8 +115,8 @@ void SmartChargingManager::connectHost()
         updateManualSoCsWithMeter(sampleRate, entry);
     });
 
-    connect(m_context.energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
-        m_overload.verifyOverloadProtection(TavroClock::currentDateTime());
+    connect(m_steps.context.energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
+        m_steps.overload.verifyOverloadProtection(TavroClock::currentDateTime());
         updateDcChargers(TavroClock::currentDateTime());
     });
 }
@@ -146,8 +147,8 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "==================== Updating smart charging ====================";
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
-    m_tracking.sampleDeliveredEnergy(currentDateTime);
-    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
+    m_steps.tracking.sampleDeliveredEnergy(currentDateTime);
+    for (EvChargerAc *charger : qAsConst(m_steps.context.evChargersAc))
         charger->evaluateChargingEnabledLock(currentDateTime);
 
     updateManualSoCsWithoutMeter(currentDateTime);
@@ -155,27 +156,27 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     const bool overloaded = verifyOverloadProtection(currentDateTime);
     // From here on every command of the cycle is fitted to what the fuse
     // leaves after the commands before it: the meter shows none of them yet.
-    PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
-    PhaseHeadroom *const enclosingHeadroom = m_context.cycleHeadroom;
-    m_context.cycleHeadroom = &headroom;
+    PhaseHeadroom headroom(m_steps.context.rootMeter, m_steps.context.phasePowerLimit);
+    PhaseHeadroom *const enclosingHeadroom = m_steps.context.cycleHeadroom;
+    m_steps.context.cycleHeadroom = &headroom;
     if (!overloaded)
         verifyOverloadProtectionRecovery(currentDateTime);
     planSpotMarketCharging(currentDateTime);
     planSurplusCharging(currentDateTime);
     adjustEvChargers(currentDateTime);
     updateDcChargers(currentDateTime);
-    m_context.cycleHeadroom = enclosingHeadroom;
+    m_steps.context.cycleHeadroom = enclosingHeadroom;
 }
 
 void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)
 {
-    if (m_context.phasePowerLimit == phasePowerLimit)
+    if (m_steps.context.phasePowerLimit == phasePowerLimit)
         return;
-    m_context.phasePowerLimit = phasePowerLimit;
-    emit phasePowerLimitChanged(static_cast<int>(m_context.phasePowerLimit));
+    m_steps.context.phasePowerLimit = phasePowerLimit;
+    emit phasePowerLimitChanged(static_cast<int>(m_steps.context.phasePowerLimit));
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("phasePowerConsumptionLimit"), m_context.phasePowerLimit);
+        settings.setValue(QStringLiteral("phasePowerConsumptionLimit"), m_steps.context.phasePowerLimit);
     }
     update(TavroClock::currentDateTime());
 }
@@ -183,27 +184,27 @@ void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)
 void SmartChargingManager::setAcquisitionTolerance(double acquisitionTolerance)
 {
     // Compared before clamping: 1.5 differs from a stored 1.0 every time.
-    if (m_context.acquisitionTolerance == acquisitionTolerance)
+    if (m_steps.context.acquisitionTolerance == acquisitionTolerance)
         return;
-    m_context.acquisitionTolerance = qBound(0.0, acquisitionTolerance, 1.0);
-    emit acquisitionToleranceChanged(m_context.acquisitionTolerance);
+    m_steps.context.acquisitionTolerance = qBound(0.0, acquisitionTolerance, 1.0);
+    emit acquisitionToleranceChanged(m_steps.context.acquisitionTolerance);
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("acquisitionTolerance"), m_context.acquisitionTolerance);
+        settings.setValue(QStringLiteral("acquisitionTolerance"), m_steps.context.acquisitionTolerance);
     }
     update(TavroClock::currentDateTime());
 }
 
 void SmartChargingManager::setBatteryLevelConsideration(double batteryLevelConsideration)
 {
-    if (m_context.batteryLevelLowerLimit == batteryLevelConsideration)
+    if (m_steps.context.batteryLevelLowerLimit == batteryLevelConsideration)
         return;
-    m_context.batteryLevelLowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
-    emit batteryLevelConsiderationChanged(m_context.batteryLevelLowerLimit);
-    emit batteryLevelLimitsChanged(m_context.batteryLevelLowerLimit, m_context.batteryLevelUpperLimit);
+    m_steps.context.batteryLevelLowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
+    emit batteryLevelConsiderationChanged(m_steps.context.batteryLevelLowerLimit);
+    emit batteryLevelLimitsChanged(m_steps.context.batteryLevelLowerLimit, m_steps.context.batteryLevelUpperLimit);
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_context.batteryLevelLowerLimit);
+        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_steps.context.batteryLevelLowerLimit);
     }
     update(TavroClock::currentDateTime());
 }
@@ -212,123 +213,123 @@ void SmartChargingManager::setBatteryLevelLimits(double lowerLimit, double upper
 {
     lowerLimit = qBound(0.0, lowerLimit, 1.0);
     upperLimit = qBound(0.0, upperLimit, 1.0);
-    const bool lowerChanged = m_context.batteryLevelLowerLimit != lowerLimit;
-    const bool upperChanged = m_context.batteryLevelUpperLimit != upperLimit;
+    const bool lowerChanged = m_steps.context.batteryLevelLowerLimit != lowerLimit;
+    const bool upperChanged = m_steps.context.batteryLevelUpperLimit != upperLimit;
     if (!lowerChanged && !upperChanged)
         return;
-    m_context.batteryLevelLowerLimit = lowerLimit;
-    m_context.batteryLevelUpperLimit = upperLimit;
+    m_steps.context.batteryLevelLowerLimit = lowerLimit;
+    m_steps.context.batteryLevelUpperLimit = upperLimit;
     if (lowerChanged)
-        emit batteryLevelConsiderationChanged(m_context.batteryLevelLowerLimit);
-    emit batteryLevelLimitsChanged(m_context.batteryLevelLowerLimit, m_context.batteryLevelUpperLimit);
+        emit batteryLevelConsiderationChanged(m_steps.context.batteryLevelLowerLimit);
+    emit batteryLevelLimitsChanged(m_steps.context.batteryLevelLowerLimit, m_steps.context.batteryLevelUpperLimit);
     {
         EnergySettings settings;
-        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_context.batteryLevelLowerLimit);
-        settings.setValue(QStringLiteral("batteryLevelUpperLimit"), m_context.batteryLevelUpperLimit);
+        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_steps.context.batteryLevelLowerLimit);
+        settings.setValue(QStringLiteral("batteryLevelUpperLimit"), m_steps.context.batteryLevelUpperLimit);
     }
     update(TavroClock::currentDateTime());
 }
 
 ChargingConfigurations SmartChargingManager::chargingConfigurations() const
 {
-    return ChargingConfigurations(m_context.book.configurations().values());
+    return ChargingConfigurations(m_steps.context.book.configurations().values());
 }
 
 ChargingConfiguration SmartChargingManager::chargingConfiguration(const ThingId &evChargerId) const
 {
-    return m_context.book.configurations().value(evChargerId, ChargingConfiguration());
+    return m_steps.context.book.configurations().value(evChargerId, ChargingConfiguration());
 }
 
 ChargingStates SmartChargingManager::chargingStates() const
 {
-    return ChargingStates(m_context.book.states().values());
+    return ChargingStates(m_steps.context.book.states().values());
 }
 
 ChargingState SmartChargingManager::chargingState(const ThingId &evChargerId) const
 {
-    return m_context.book.states().value(evChargerId, ChargingState());
+    return m_steps.context.book.states().value(evChargerId, ChargingState());
 }
 
 ChargingSchedules SmartChargingManager::chargingSchedules() const
 {
-    return m_context.schedules.schedules();
+    return m_steps.context.schedules.schedules();
 }
 
 void SmartChargingManager::prepareInformation(const QDateTime &currentDateTime)
 {
-    m_preparation.prepareInformation(currentDateTime);
+    m_steps.preparation.prepareInformation(currentDateTime);
 }
 
 void SmartChargingManager::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
                                                            const QDateTime &currentDateTime)
 {
-    m_preparation.evaluateTargetPercentageReached(evChargerId, batteryLevel, currentDateTime);
+    m_steps.preparation.evaluateTargetPercentageReached(evChargerId, batteryLevel, currentDateTime);
 }
 
 bool SmartChargingManager::verifyOverloadProtection(const QDateTime &currentDateTime)
 {
-    return m_overload.verifyOverloadProtection(currentDateTime);
+    return m_steps.overload.verifyOverloadProtection(currentDateTime);
 }
 
 void SmartChargingManager::verifyOverloadProtectionRecovery(const QDateTime &currentDateTime)
 {
-    m_overload.verifyOverloadProtectionRecovery(currentDateTime);
+    m_steps.overload.verifyOverloadProtectionRecovery(currentDateTime);
 }
 
 void SmartChargingManager::updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry)
 {
-    m_manualSoc.updateManualSoCsWithMeter(sampleRate, entry);
+    m_steps.manualSoc.updateManualSoCsWithMeter(sampleRate, entry);
 }
 
 void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &currentDateTime)
 {
-    m_manualSoc.updateManualSoCsWithoutMeter(currentDateTime);
+    m_steps.manualSoc.updateManualSoCsWithoutMeter(currentDateTime);
 }
 
 void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 {
-    m_dc.updateDcChargers(currentDateTime);
+    m_steps.dc.updateDcChargers(currentDateTime);
 }
 
 EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
 {
-    return m_configurator.setChargingConfiguration(chargingConfiguration);
+    return m_steps.configurator.setChargingConfiguration(chargingConfiguration);
 }
 
 void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingError status)
 {
-    m_configurator.onActionExecuted(action, status);
+    m_steps.configurator.onActionExecuted(action, status);
 }
 
 void SmartChargingManager::onChargingModeChanged(const ThingId &evChargerId,
                                                  const ChargingConfiguration &chargingConfiguration)
 {
-    m_configurator.onChargingModeChanged(evChargerId, chargingConfiguration);
+    m_steps.configurator.onChargingModeChanged(evChargerId, chargingConfiguration);
 }
 
 void SmartChargingManager::onThingAdded(Thing *thing)
 {
-    m_tracking.onThingAdded(thing);
+    m_steps.tracking.onThingAdded(thing);
 }
 
 void SmartChargingManager::onThingRemoved(const ThingId &thingId)
 {
-    m_tracking.onThingRemoved(thingId);
+    m_steps.tracking.onThingRemoved(thingId);
 }
 
 void SmartChargingManager::planSpotMarketCharging(const QDateTime &currentDateTime)
 {
-    m_spotMarket.planSpotMarketCharging(currentDateTime);
+    m_steps.spotMarket.planSpotMarketCharging(currentDateTime);
 }
 
 void SmartChargingManager::planSurplusCharging(const QDateTime &currentDateTime)
 {
-    m_surplus.planSurplusCharging(currentDateTime);
+    m_steps.surplus.planSurplusCharging(currentDateTime);
 }
 
 void SmartChargingManager::adjustEvChargers(const QDateTime &currentDateTime)
 {
-    m_adjuster.adjustEvChargers(currentDateTime);
+    m_steps.adjuster.adjustEvChargers(currentDateTime);
 }
 
 Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)
@@ -339,26 +340,26 @@ Electricity::Phases SmartChargingManager::getAscendingPhasesForCount(uint count)
 void SmartChargingManager::resetChargingStateTransient(const ThingId &evChargerId,
                                                        ChargingState::WaitingReason waitingReason)
 {
-    m_context.book.resetTransient(evChargerId, waitingReason);
+    m_steps.context.book.resetTransient(evChargerId, waitingReason);
 }
 
 void SmartChargingManager::setChargingStateMode(const ThingId &evChargerId, ChargingState::Mode mode)
 {
-    m_context.book.setMode(evChargerId, mode);
+    m_steps.context.book.setMode(evChargerId, mode);
 }
 
 void SmartChargingManager::setChargingStateTargetTimeOvershot(const ThingId &evChargerId, int seconds)
 {
-    m_context.book.setTargetTimeOvershot(evChargerId, seconds);
+    m_steps.context.book.setTargetTimeOvershot(evChargerId, seconds);
 }
 
 void SmartChargingManager::setChargingStateBatteryLevelConsiderationActive(const ThingId &evChargerId, bool active)
 {
-    m_context.book.setBatteryLevelConsiderationActive(evChargerId, active);
+    m_steps.context.book.setBatteryLevelConsiderationActive(evChargerId, active);
 }
 
 void SmartChargingManager::setChargingStateWaitingReason(const ThingId &evChargerId,
                                                          ChargingState::WaitingReason waitingReason)
 {
-    m_context.book.setWaitingReason(evChargerId, waitingReason);
+    m_steps.context.book.setWaitingReason(evChargerId, waitingReason);
 }

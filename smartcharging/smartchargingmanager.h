@@ -1,20 +1,7 @@
 #ifndef SMARTCHARGINGMANAGER_H
 #define SMARTCHARGINGMANAGER_H
 
-#include "smartcharging/chargingcontext.h"
-#include "smartcharging/configurationstore.h"
-#include "smartcharging/householdbalance.h"
-#include "smartcharging/sharerounds.h"
-#include "smartcharging/acchargeradjuster.h"
-#include "smartcharging/processpreparation.h"
-#include "smartcharging/overloadprotection.h"
-#include "smartcharging/surplusplanner.h"
-#include "smartcharging/spotmarketplanner.h"
-#include "smartcharging/manualsocestimator.h"
-#include "smartcharging/dccontroller.h"
-#include "smartcharging/chargertracking.h"
-#include "smartcharging/chargingconfigurator.h"
-#include "smartcharging/ownernotifier.h"
+#include "smartcharging/chargingsteps.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/schedulebook.h"
@@ -75,18 +62,18 @@ public:
                          QObject *parent = nullptr);
 
     // Household current limit per phase at the root meter (A); 0 = unset.
-    uint phasePowerLimit() const { return m_context.phasePowerLimit; }
+    uint phasePowerLimit() const { return m_steps.context.phasePowerLimit; }
     void setPhasePowerLimit(uint phasePowerLimit);
     // Fractions 0..1.
-    double acquisitionTolerance() const { return m_context.acquisitionTolerance; }
+    double acquisitionTolerance() const { return m_steps.context.acquisitionTolerance; }
     void setAcquisitionTolerance(double acquisitionTolerance);
-    double batteryLevelConsideration() const { return m_context.batteryLevelLowerLimit; }
+    double batteryLevelConsideration() const { return m_steps.context.batteryLevelLowerLimit; }
     void setBatteryLevelConsideration(double batteryLevelConsideration);
-    double batteryLevelLowerLimit() const { return m_context.batteryLevelLowerLimit; }
-    double batteryLevelUpperLimit() const { return m_context.batteryLevelUpperLimit; }
+    double batteryLevelLowerLimit() const { return m_steps.context.batteryLevelLowerLimit; }
+    double batteryLevelUpperLimit() const { return m_steps.context.batteryLevelUpperLimit; }
     void setBatteryLevelLimits(double lowerLimit, double upperLimit);
 
-    SpotMarketManager *spotMarketManager() const { return m_context.spotMarketManager; }
+    SpotMarketManager *spotMarketManager() const { return m_steps.context.spotMarketManager; }
 
     ChargingConfigurations chargingConfigurations() const;
     // A default configuration with a null charger id when there is none.
@@ -99,6 +86,10 @@ public:
     ChargingState chargingState(const ThingId &evChargerId) const;
 
     ChargingSchedules chargingSchedules() const;
+
+    // The context and the steps of the cycle, for tests and benchmarks that
+    // drive one step at a time.
+    ChargingSteps &steps() { return m_steps; }
 
     // 3 → A|B|C, 2 → A|B, anything else → A.
     static Electricity::Phases getAscendingPhasesForCount(uint count);
@@ -125,8 +116,11 @@ signals:
     void chargingStateChanged(const ChargingState &chargingState);
     void chargingSchedulesChanged();
 
-private slots:
+public slots:
+    // One cycle: every step in order.
     void update(const QDateTime &currentDateTime);
+
+private slots:
     void prepareInformation(const QDateTime &currentDateTime);
     void planSpotMarketCharging(const QDateTime &currentDateTime);
     void planSurplusCharging(const QDateTime &currentDateTime);
@@ -144,8 +138,6 @@ private slots:
     void onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration);
 
 private:
-    friend class SmartChargingManagerTestAccess;
-
     // --- life cycle and update trigger (smartchargingmanager.cpp) ---
     // Phase limit, acquisition tolerance and battery limits from the settings file.
     void readGlobalSettings();
@@ -156,23 +148,8 @@ private:
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
-    // What the steps share; see ChargingContext.
-    ChargingContext m_context;
-    OwnerNotifier m_notifier{m_context.thingManager};
-    ConfigurationStore m_store{m_context};
-    HouseholdBalance m_balance{m_context};
-    ShareRounds m_shares{m_context, m_balance};
-    AcChargerAdjuster m_adjuster{m_context, m_shares};
-    ProcessPreparation m_preparation{m_context, m_adjuster, m_store};
-    OverloadProtection m_overload{m_context, m_adjuster, m_shares, m_balance};
-    SurplusPlanner m_surplus{m_context, m_balance, m_preparation, m_notifier};
-    SpotMarketPlanner m_spotMarket{m_context, m_preparation, m_surplus};
-    ManualSocEstimator m_manualSoc{m_context, m_preparation, m_notifier};
-    DcController m_dc{m_context, m_balance, m_surplus, m_shares, m_preparation};
-    ChargerTracking m_tracking{m_context, m_preparation};
-    ChargingConfigurator m_configurator{m_context, m_store, m_dc, m_manualSoc, m_overload,
-                                        [this](const QDateTime &currentDateTime) { update(currentDateTime); }};
-
+    // The context and the steps of the cycle.
+    ChargingSteps m_steps;
 };
 
 #endif // SMARTCHARGINGMANAGER_H

@@ -37,23 +37,23 @@ public:
     static ScoreEntries priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap);
 };
 
-// Reaches into the manager for tests of single steps of its cycle. AC
+// Drives single steps of the manager's cycle through its steps(). AC
 // chargers are looked up by their thing.
-class SmartChargingManagerTestAccess
+class CycleProbe
 {
 public:
     using Issuer = ChargingAction::ChargingActionIssuer;
-    static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->m_context.evChargersAc.value(c->id()); }
-    static bool hasInfo(SmartChargingManager *m, Thing *c) { return m->m_context.acProcessInfos.contains(ac(m, c)); }
-    static void dropInfo(SmartChargingManager *m, Thing *c) { m->m_context.acProcessInfos.remove(ac(m, c)); }
-    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c) { return m->m_context.acProcessInfos[ac(m, c)]; }
-    static bool hasActions(SmartChargingManager *m, Thing *c) { return m->m_context.acChargingActions.contains(ac(m, c)); }
-    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->m_context.acChargingActions.value(ac(m, c)); }
+    static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->steps().context.evChargersAc.value(c->id()); }
+    static bool hasInfo(SmartChargingManager *m, Thing *c) { return m->steps().context.acProcessInfos.contains(ac(m, c)); }
+    static void dropInfo(SmartChargingManager *m, Thing *c) { m->steps().context.acProcessInfos.remove(ac(m, c)); }
+    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c) { return m->steps().context.acProcessInfos[ac(m, c)]; }
+    static bool hasActions(SmartChargingManager *m, Thing *c) { return m->steps().context.acChargingActions.contains(ac(m, c)); }
+    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->steps().context.acChargingActions.value(ac(m, c)); }
     static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer) { return actions(m, c).value(issuer); }
-    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->m_context.schedules.acEntry(ac(m, c)); }
+    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->steps().context.schedules.acEntry(ac(m, c)); }
     // Stored quietly, as if restored from the settings file.
-    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->m_context.book.storeConfiguration(configuration); }
-    static void commitState(SmartChargingManager *m, const ChargingState &state) { m->m_context.book.commitState(state); }
+    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->steps().context.book.storeConfiguration(configuration); }
+    static void commitState(SmartChargingManager *m, const ChargingState &state) { m->steps().context.book.commitState(state); }
     // A prepared charger: 6..16 A on three phases it cannot switch, the car
     // at 20 % with 60 % to go; the given actions replace the planned ones.
     static ChargingProcessInfo &prepare(SmartChargingManager *m, Thing *c, const QList<ChargingAction> &actions)
@@ -65,44 +65,44 @@ public:
         info.effectivePhases = Electricity::PhaseAll;
         info.batteryLevel = 20;
         info.remainingPercentage = 60;
-        m->m_context.acChargingActions.remove(ac(m, c));
+        m->steps().context.acChargingActions.remove(ac(m, c));
         for (const ChargingAction &action : actions)
-            m->m_context.acChargingActions[ac(m, c)].insert(action.issuer(), action);
-        return m->m_context.acProcessInfos[ac(m, c)] = info;
+            m->steps().context.acChargingActions[ac(m, c)].insert(action.issuer(), action);
+        return m->steps().context.acProcessInfos[ac(m, c)] = info;
     }
-    static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->m_context.evChargersAc.contains(id); }
-    static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->m_context.evChargersDc.contains(id); }
-    static void thingAdded(SmartChargingManager *m, Thing *thing) { m->m_tracking.onThingAdded(thing); }
+    static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->steps().context.evChargersAc.contains(id); }
+    static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->steps().context.evChargersDc.contains(id); }
+    static void thingAdded(SmartChargingManager *m, Thing *thing) { m->steps().tracking.onThingAdded(thing); }
     // One planned hour from start, as the spot market plan would store it.
     static void planHour(SmartChargingManager *m, Thing *c, const QDateTime &start)
     {
         const TimeFrame frame(start, start.addSecs(3600));
         if (tracksAc(m, c->id()))
             schedules(m, c) = ChargingSchedules({ChargingSchedule(c->id(), frame)});
-        if (EvChargerDc *dc = m->m_context.evChargersDc.value(c->id()))
-            m->m_context.schedules.setDcFrames(dc, {frame});
+        if (EvChargerDc *dc = m->steps().context.evChargersDc.value(c->id()))
+            m->steps().context.schedules.setDcFrames(dc, {frame});
     }
     // kWh the charger delivered so far, as the daily shares count it.
-    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->m_context.deliveredEnergies[c->id()].total = kWh; }
-    static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->m_manualSoc.hasSession(c->id()); }
+    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->steps().context.deliveredEnergies[c->id()].total = kWh; }
+    static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->steps().manualSoc.hasSession(c->id()); }
     static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
     {
-        return m->m_manualSoc.initializeManualSocSession(c->id(), m->chargingConfiguration(c->id()),
+        return m->steps().manualSoc.initializeManualSocSession(c->id(), m->chargingConfiguration(c->id()),
                                                          ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
     }
     // Single steps of the update cycle.
     static void update(SmartChargingManager *m, const QDateTime &now) { m->update(now); }
-    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->m_overload.verifyOverloadProtection(now); }
-    static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->m_preparation.prepareInformation(now); }
-    static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->m_surplus.planSurplusCharging(now); }
-    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->m_spotMarket.planSpotMarketCharging(now); }
-    static double coverage(SmartChargingManager *m, Thing *c) { return m->m_surplus.calculateSurplusCoverage(c->id()); }
-    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->m_context.book.refreshCoverage(c->id()); }
-    static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->m_shares.applyAcChargingShares(now); }
-    static void adjust(SmartChargingManager *m, const QDateTime &now) { m->adjustEvChargers(now); }
+    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->steps().overload.verifyOverloadProtection(now); }
+    static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->steps().preparation.prepareInformation(now); }
+    static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->steps().surplus.planSurplusCharging(now); }
+    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->steps().spotMarket.planSpotMarketCharging(now); }
+    static double coverage(SmartChargingManager *m, Thing *c) { return m->steps().surplus.calculateSurplusCoverage(c->id()); }
+    static void updateCoverage(SmartChargingManager *m, Thing *c) { m->steps().context.book.refreshCoverage(c->id()); }
+    static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->steps().shares.applyAcChargingShares(now); }
+    static void adjust(SmartChargingManager *m, const QDateTime &now) { m->steps().adjuster.adjustEvChargers(now); }
     static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)
     {
-        m->m_adjuster.executeChargingAction(ac(m, c), action, now);
+        m->steps().adjuster.executeChargingAction(ac(m, c), action, now);
     }
 };
 

@@ -6,7 +6,7 @@
 
 #include <QtTest>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 // enabled: planned actions switched on (T time requirement, S surplus, M spot market).
 struct PrecedenceCase {

@@ -8,7 +8,7 @@
 #include <QtTest>
 
 using Issuer = ChargingAction::ChargingActionIssuer;
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QUrlQuery>
 #include <QtTest>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 namespace {
 

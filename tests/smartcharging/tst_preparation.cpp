@@ -7,7 +7,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 struct ChargingTimeCase {
     uint phaseLimit; int batteryLevel; double phaseLimitPower, fullHours; int remainingPercentage; double remainingHours; int projectedSeconds;

@@ -5,7 +5,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 namespace {
 

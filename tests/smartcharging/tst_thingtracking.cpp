@@ -8,7 +8,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-using Access = SmartChargingManagerTestAccess;
+using Access = CycleProbe;
 
 struct OperationCase {
     bool knownCharger; ChargingState initial; int operation; int argument; ChargingState expected; int emissions;
