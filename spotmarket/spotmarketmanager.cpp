@@ -73,6 +73,204 @@ TimeFrame joined(const TimeFrame &frame, const TimeFrame &other)
     return TimeFrame();
 }
 
+
+// A price slot still to come, its instants taken once: converting a local
+// date-time is costly.
+struct Slot {
+    ScoreEntry entry;
+    qint64 startMSecs;
+    qint64 endMSecs;
+};
+
+// The slots a plan may use, cut to now and to the deadline.
+struct PlannableSlots {
+    QVector<Slot> available;
+    // The grid partial frames are aligned to: 60 for hourly slots, 15 for
+    // quarter-hour products; a divisor of the hour.
+    uint slotMinutes = 60;
+    // No frame may end after the last minute that can be planned (0: none).
+    qint64 latestEndMSecs = 0;
+    uint totalMinutes = 0;
+};
+
+// The running slot counts from now; a slot ending exactly now is over: a
+// frame in it would lie in the past. The slot running at the deadline
+// counts up to it.
+PlannableSlots plannableSlots(const ScoreEntries &scoreEntries, const QDateTime &currentDateTime,
+                              const QDateTime &deadline)
+{
+    const qint64 deadlineMSecs = deadline.isValid() ? deadline.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
+    PlannableSlots plannable;
+    plannable.available.reserve(scoreEntries.count());
+    qint64 shortestSlot = 60;
+    // Slots usually follow each other: a start equal to the previous end is
+    // the same instant, so its conversion is reused.
+    QDateTime previousEnd;
+    qint64 previousEndMSecs = 0;
+    for (const ScoreEntry &entry : scoreEntries) {
+        if (!entry.isValid() || entry.endDateTime() <= currentDateTime)
+            continue;
+
+        const bool followsPrevious = previousEnd.isValid() && entry.startDateTime() == previousEnd;
+        const qint64 startMSecs = followsPrevious ? previousEndMSecs : entry.startDateTime().toMSecsSinceEpoch();
+        Slot slot{entry, startMSecs, entry.endDateTime().toMSecsSinceEpoch()};
+        previousEnd = entry.endDateTime();
+        previousEndMSecs = slot.endMSecs;
+        if (slot.startMSecs >= deadlineMSecs)
+            continue;
+        const qint64 duration = wholeMinutes(slot.startMSecs, slot.endMSecs);
+        if (duration > 0)
+            shortestSlot = qMin(shortestSlot, duration);
+
+        if (slot.entry.isActive(currentDateTime)) {
+            slot.entry.setStartDateTime(currentDateTime);
+            slot.startMSecs = currentDateTime.toMSecsSinceEpoch();
+        }
+        if (slot.endMSecs > deadlineMSecs) {
+            slot.entry.setEndDateTime(deadline);
+            slot.endMSecs = deadlineMSecs;
+        }
+        plannable.latestEndMSecs = qMax(plannable.latestEndMSecs, slot.endMSecs);
+        plannable.available.append(slot);
+    }
+
+    plannable.slotMinutes = static_cast<uint>(shortestSlot);
+    while (60 % plannable.slotMinutes != 0)
+        plannable.slotMinutes--;
+    for (const Slot &slot : qAsConst(plannable.available))
+        plannable.totalMinutes += static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
+    return plannable;
+}
+
+// The best weighted slots for minutes; all of them when they do not hold more.
+QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes)
+{
+    QList<TimeFrame> frames;
+    if (minutes >= plannable.totalMinutes) {
+        qCDebug(dcTavroEnergy()) << "Not enought score entries left in order to schedule" << minutes
+                                 << "minutes. Using the leftover schedules beeing a total of" << plannable.totalMinutes
+                                 << "minutes.";
+        for (const Slot &slot : qAsConst(plannable.available))
+            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
+        return frames;
+    }
+
+    // Best weighting first (the order ScoreEntries::sortByWeighting() gives).
+    std::sort(plannable.available.begin(), plannable.available.end(), [](const Slot &a, const Slot &b) {
+        return a.entry.weighting() > b.entry.weighting();
+    });
+    uint remainingMinutes = minutes;
+    for (const Slot &slot : qAsConst(plannable.available)) {
+        if (remainingMinutes == 0)
+            break;
+
+        // A slot fitting into the remaining minutes is taken whole,
+        // whatever its length; otherwise its first remaining minutes.
+        const qint64 slotMSecs = slot.endMSecs - slot.startMSecs;
+        if (static_cast<qint64>(remainingMinutes) * 60000 >= slotMSecs) {
+            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
+            remainingMinutes -= static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
+        } else {
+            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.startDateTime().addSecs(remainingMinutes * 60)));
+            remainingMinutes = 0;
+        }
+    }
+    return frames;
+}
+
+// Folds a frame shorter than the minimum (already taken out of result) into
+// the shortest frame that can grow by its minutes at its end, but never into
+// another frame (that would lose charging time) and never past the last
+// plannable minute (a deadline would be missed); else into one that can grow
+// at its start, not before now; else it stays as it is.
+void foldShortFrame(QList<TimeFrame> &result, const TimeFrame &frame, const QDateTime &currentDateTime,
+                    qint64 latestEndMSecs)
+{
+    const qint64 extensionSecs = frame.durationMinutes() * 60;
+    const qint64 nowMSecs = currentDateTime.toMSecsSinceEpoch();
+    auto collides = [&result](int index, const QDateTime &from, const QDateTime &to) {
+        for (int j = 0; j < result.count(); j++) {
+            if (j != index && result.at(j).startDateTime() < to && result.at(j).endDateTime() > from)
+                return true;
+        }
+        return false;
+    };
+    int target = -1;
+    bool atStart = false;
+    for (int pass = 0; pass < 2 && target < 0; pass++) {
+        for (int i = 0; i < result.count(); i++) {
+            const TimeFrame &candidate = result.at(i);
+            if (pass == 0) {
+                const QDateTime grownEnd = candidate.endDateTime().addSecs(extensionSecs);
+                if (grownEnd.toMSecsSinceEpoch() > latestEndMSecs || collides(i, candidate.endDateTime(), grownEnd))
+                    continue;
+            } else {
+                const QDateTime grownStart = candidate.startDateTime().addSecs(-extensionSecs);
+                if (grownStart.toMSecsSinceEpoch() < nowMSecs || collides(i, grownStart, candidate.startDateTime()))
+                    continue;
+            }
+            if (target < 0 || candidate.durationMinutes() < result.at(target).durationMinutes())
+                target = i;
+        }
+        atStart = pass == 1;
+    }
+
+    if (target < 0) {
+        qCDebug(dcTavroEnergy()) << "Keeping short frame, no frame can take its" << frame.durationMinutes() << "minutes" << frame;
+        result.append(frame);
+    } else if (atStart) {
+        qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into the start of" << result.at(target);
+        result[target].setStartDateTime(result.at(target).startDateTime().addSecs(-extensionSecs));
+    } else {
+        qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into" << result.at(target);
+        result[target].setEndDateTime(result.at(target).endDateTime().addSecs(extensionSecs));
+    }
+}
+
+// At most one correction per plan, for the first frame that needs one: a
+// running charge is not paused for a few minutes before its next frame, and
+// a frame shorter than the minimum is folded into another.
+void correctFirstFrame(QList<TimeFrame> &result, const QDateTime &currentDateTime, uint minimumScheduleDuration,
+                       bool charging, qint64 latestEndMSecs)
+{
+    const QList<TimeFrame> fusedFrames = result;
+    for (const TimeFrame &frame : fusedFrames) {
+        const qint64 msecsToStart = charging ? currentDateTime.msecsTo(frame.startDateTime()) : 0;
+        if (charging && msecsToStart <= 599999) {
+            const qint64 seconds = qFloor(msecsToStart / 1000.0 + 0.5);
+            const TimeFrame movedFrame(frame.startDateTime().addSecs(-seconds), frame.endDateTime().addSecs(-seconds));
+            result.removeAll(frame);
+            result.append(movedFrame);
+            qCDebug(dcTavroEnergy()) << "Moving frame to current date time" << seconds / 60.0 << "minutes";
+            return;
+        }
+
+        if (minimumScheduleDuration >= 2 && frame.durationMinutes() < static_cast<qint64>(minimumScheduleDuration)) {
+            if (charging && frame.isActive(currentDateTime))
+                return;
+            result.removeAll(frame);
+            if (result.isEmpty())
+                result.append(frame);
+            else
+                foldShortFrame(result, frame, currentDateTime, latestEndMSecs);
+            return;
+        }
+    }
+}
+
+// Aligning a partial frame moves it later within its hour; the last
+// plannable minute still bounds it.
+void clampToLatestEnd(QList<TimeFrame> &result, qint64 latestEndMSecs)
+{
+    for (int i = result.count() - 1; latestEndMSecs > 0 && i >= 0; i--) {
+        if (result.at(i).endDateTime().toMSecsSinceEpoch() <= latestEndMSecs)
+            continue;
+        result[i].setEndDateTime(QDateTime::fromMSecsSinceEpoch(latestEndMSecs));
+        if (result.at(i).durationMinutes() <= 0)
+            result.removeAt(i);
+    }
+}
+
 }
 
 SpotMarketManager::SpotMarketManager(QNetworkAccessManager *networkManager, QObject *parent) :
@@ -302,178 +500,10 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
                                                          uint minutes, uint minimumScheduleDuration, bool charging,
                                                          const QDateTime &deadline) const
 {
-    const qint64 deadlineMSecs = deadline.isValid() ? deadline.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
-    // Slots still to come; the running one counts from now. A slot ending
-    // exactly now is over: a frame in it would lie in the past. Each slot's
-    // instants are taken once: converting a local date-time is costly.
-    struct Slot {
-        ScoreEntry entry;
-        qint64 startMSecs;
-        qint64 endMSecs;
-    };
-    QVector<Slot> availableSlots;
-    availableSlots.reserve(scoreEntries.count());
-    qint64 shortestSlot = 60;
-    // Slots usually follow each other: a start equal to the previous end is
-    // the same instant, so its conversion is reused.
-    QDateTime previousEnd;
-    // No frame may end after the last minute that can be planned.
-    qint64 latestEndMSecs = 0;
-    qint64 previousEndMSecs = 0;
-    for (const ScoreEntry &entry : qAsConst(scoreEntries)) {
-        if (!entry.isValid() || entry.endDateTime() <= currentDateTime)
-            continue;
-
-        const bool followsPrevious = previousEnd.isValid() && entry.startDateTime() == previousEnd;
-        const qint64 startMSecs = followsPrevious ? previousEndMSecs : entry.startDateTime().toMSecsSinceEpoch();
-        Slot slot{entry, startMSecs, entry.endDateTime().toMSecsSinceEpoch()};
-        previousEnd = entry.endDateTime();
-        previousEndMSecs = slot.endMSecs;
-        if (slot.startMSecs >= deadlineMSecs)
-            continue;
-        const qint64 duration = wholeMinutes(slot.startMSecs, slot.endMSecs);
-        if (duration > 0)
-            shortestSlot = qMin(shortestSlot, duration);
-
-        if (slot.entry.isActive(currentDateTime)) {
-            slot.entry.setStartDateTime(currentDateTime);
-            slot.startMSecs = currentDateTime.toMSecsSinceEpoch();
-        }
-        // The slot running at the deadline counts up to it.
-        if (slot.endMSecs > deadlineMSecs) {
-            slot.entry.setEndDateTime(deadline);
-            slot.endMSecs = deadlineMSecs;
-        }
-        latestEndMSecs = qMax(latestEndMSecs, slot.endMSecs);
-
-        availableSlots.append(slot);
-    }
-
-    // The slot grid partial frames are aligned to: 60 for hourly slots, 15
-    // for quarter-hour products. Kept a divisor of the hour.
-    uint slotMinutes = static_cast<uint>(shortestSlot);
-    while (60 % slotMinutes != 0)
-        slotMinutes--;
-
-    uint totalMinutes = 0;
-    for (const Slot &slot : qAsConst(availableSlots))
-        totalMinutes += static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
-
-    QList<TimeFrame> frames;
-    if (minutes < totalMinutes) {
-        // Best weighting first (the order ScoreEntries::sortByWeighting() gives).
-        std::sort(availableSlots.begin(), availableSlots.end(), [](const Slot &a, const Slot &b) {
-            return a.entry.weighting() > b.entry.weighting();
-        });
-        uint remainingMinutes = minutes;
-        for (const Slot &slot : qAsConst(availableSlots)) {
-            if (remainingMinutes == 0)
-                break;
-
-            // A slot fitting into the remaining minutes is taken whole,
-            // whatever its length; otherwise its first remaining minutes.
-            const qint64 slotMSecs = slot.endMSecs - slot.startMSecs;
-            if (static_cast<qint64>(remainingMinutes) * 60000 >= slotMSecs) {
-                frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
-                remainingMinutes -= static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
-            } else {
-                frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.startDateTime().addSecs(remainingMinutes * 60)));
-                remainingMinutes = 0;
-            }
-        }
-    } else {
-        qCDebug(dcTavroEnergy()) << "Not enought score entries left in order to schedule" << minutes
-                                 << "minutes. Using the leftover schedules beeing a total of" << totalMinutes << "minutes.";
-        for (const Slot &slot : qAsConst(availableSlots))
-            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
-    }
-
-    QList<TimeFrame> result = fuseTimeFrames(frames, slotMinutes);
-
-    // At most one correction per call: the first frame that needs one.
-    const QList<TimeFrame> fusedFrames = result;
-    for (const TimeFrame &frame : fusedFrames) {
-        // Charging is running: do not pause it for a few minutes.
-        const qint64 msecsToStart = charging ? currentDateTime.msecsTo(frame.startDateTime()) : 0;
-        if (charging && msecsToStart <= 599999) {
-            const qint64 seconds = qFloor(msecsToStart / 1000.0 + 0.5);
-            const TimeFrame movedFrame(frame.startDateTime().addSecs(-seconds), frame.endDateTime().addSecs(-seconds));
-            result.removeAll(frame);
-            result.append(movedFrame);
-            qCDebug(dcTavroEnergy()) << "Moving frame to current date time" << seconds / 60.0 << "minutes";
-            break;
-        }
-
-        if (minimumScheduleDuration >= 2 && frame.durationMinutes() < static_cast<qint64>(minimumScheduleDuration)) {
-            if (charging && frame.isActive(currentDateTime))
-                break;
-
-            result.removeAll(frame);
-            if (result.isEmpty()) {
-                result.append(frame);
-                break;
-            }
-
-            // Grow the shortest frame by the folded minutes at its end, but
-            // never into another frame (that would lose charging time) and
-            // never past the last plannable minute (a deadline would be
-            // missed). A frame that cannot grow at its end may grow at its
-            // start, not before now.
-            const qint64 extensionSecs = frame.durationMinutes() * 60;
-            const qint64 nowMSecs = currentDateTime.toMSecsSinceEpoch();
-            auto collides = [&result](int index, const QDateTime &from, const QDateTime &to) {
-                for (int j = 0; j < result.count(); j++) {
-                    if (j != index && result.at(j).startDateTime() < to && result.at(j).endDateTime() > from)
-                        return true;
-                }
-                return false;
-            };
-            int target = -1;
-            bool atStart = false;
-            for (int pass = 0; pass < 2 && target < 0; pass++) {
-                for (int i = 0; i < result.count(); i++) {
-                    const TimeFrame &candidate = result.at(i);
-                    if (pass == 0) {
-                        const QDateTime grownEnd = candidate.endDateTime().addSecs(extensionSecs);
-                        if (grownEnd.toMSecsSinceEpoch() > latestEndMSecs
-                                || collides(i, candidate.endDateTime(), grownEnd))
-                            continue;
-                    } else {
-                        const QDateTime grownStart = candidate.startDateTime().addSecs(-extensionSecs);
-                        if (grownStart.toMSecsSinceEpoch() < nowMSecs
-                                || collides(i, grownStart, candidate.startDateTime()))
-                            continue;
-                    }
-                    if (target < 0 || candidate.durationMinutes() < result.at(target).durationMinutes())
-                        target = i;
-                }
-                atStart = pass == 1;
-            }
-
-            if (target < 0) {
-                qCDebug(dcTavroEnergy()) << "Keeping short frame, no frame can take its" << frame.durationMinutes() << "minutes" << frame;
-                result.append(frame);
-            } else if (atStart) {
-                qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into the start of" << result.at(target);
-                result[target].setStartDateTime(result.at(target).startDateTime().addSecs(-extensionSecs));
-            } else {
-                qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into" << result.at(target);
-                result[target].setEndDateTime(result.at(target).endDateTime().addSecs(extensionSecs));
-            }
-            break;
-        }
-    }
-
-    // Aligning a partial frame moves it later within its hour; the last
-    // plannable minute still bounds it.
-    for (int i = result.count() - 1; latestEndMSecs > 0 && i >= 0; i--) {
-        if (result.at(i).endDateTime().toMSecsSinceEpoch() <= latestEndMSecs)
-            continue;
-        result[i].setEndDateTime(QDateTime::fromMSecsSinceEpoch(latestEndMSecs));
-        if (result.at(i).durationMinutes() <= 0)
-            result.removeAt(i);
-    }
-
+    PlannableSlots plannable = plannableSlots(scoreEntries, currentDateTime, deadline);
+    QList<TimeFrame> result = fuseTimeFrames(bestFrames(plannable, minutes), plannable.slotMinutes);
+    correctFirstFrame(result, currentDateTime, minimumScheduleDuration, charging, plannable.latestEndMSecs);
+    clampToLatestEnd(result, plannable.latestEndMSecs);
     sortByStart(result);
     return result;
 }
