@@ -52,6 +52,14 @@ QString TavroEnergyJsonHandler::name() const
 
 void TavroEnergyJsonHandler::registerDeclarations()
 {
+    registerTypes();
+    registerSettingsMethods();
+    registerChargingMethods();
+    registerNotifications();
+}
+
+void TavroEnergyJsonHandler::registerTypes()
+{
     registerEnum<ChargingConfiguration::ChargingMode>();
     registerEnum<ChargingAction::ChargingActionIssuer>();
     registerEnum<ChargingState::Mode>();
@@ -66,12 +74,13 @@ void TavroEnergyJsonHandler::registerDeclarations()
     registerObject<ScoreEntry, ScoreEntries>();
     registerObject<ChargingAction>();
     registerObject<ChargingSchedule, ChargingSchedules>();
+}
 
+void TavroEnergyJsonHandler::registerSettingsMethods()
+{
     const QString energyError = ref(QStringLiteral("EnergyError"));
     const QString uintType = basic(QMetaType::UInt);
     const QString doubleType = basic(QMetaType::Double);
-    const QString boolType = basic(QMetaType::Bool);
-    const QString uuidType = basic(QMetaType::QUuid);
     const Types::PermissionScope control = Types::PermissionScopeControlThings;
     const Types::PermissionScope admin = Types::PermissionScopeAdmin;
 
@@ -100,6 +109,15 @@ void TavroEnergyJsonHandler::registerDeclarations()
                    QStringLiteral("Set the battery level limits for the charging."),
                    {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
                    {{QStringLiteral("energyError"), energyError}}, admin);
+}
+
+void TavroEnergyJsonHandler::registerChargingMethods()
+{
+    const QString energyError = ref(QStringLiteral("EnergyError"));
+    const QString boolType = basic(QMetaType::Bool);
+    const QString uuidType = basic(QMetaType::QUuid);
+    const Types::PermissionScope control = Types::PermissionScopeControlThings;
+
     registerMethod(QStringLiteral("GetChargingConfigurations"),
                    QStringLiteral("Get the charging configuration for all or a single EV charger."),
                    {{QStringLiteral("o:evChargerId"), uuidType}},
@@ -128,6 +146,16 @@ void TavroEnergyJsonHandler::registerDeclarations()
     registerMethod(QStringLiteral("GetChargingSchedules"),
                    QStringLiteral("Get the planed charging schedules."),
                    {}, {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
+}
+
+void TavroEnergyJsonHandler::registerNotifications()
+{
+    const QString uintType = basic(QMetaType::UInt);
+    const QString doubleType = basic(QMetaType::Double);
+    const QString boolType = basic(QMetaType::Bool);
+    const QString uuidType = basic(QMetaType::QUuid);
+    const Types::PermissionScope control = Types::PermissionScopeControlThings;
+    const Types::PermissionScope admin = Types::PermissionScopeAdmin;
 
     registerNotification(QStringLiteral("PhasePowerLimitChanged"),
                          QStringLiteral("Emitted whenever the phase power limit configuration changes."),

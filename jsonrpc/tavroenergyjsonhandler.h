@@ -56,6 +56,13 @@ signals:
 
 private:
     void registerDeclarations();
+    // The enums and objects the methods and notifications refer to.
+    void registerTypes();
+    // Phase limit, acquisition tolerance and battery limits.
+    void registerSettingsMethods();
+    // Configurations, states, schedules and the spot market.
+    void registerChargingMethods();
+    void registerNotifications();
     void connectNotifications();
     JsonReply *energyErrorReply(int error) const;
     QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
