@@ -40,15 +40,20 @@ signals:
     void chargingStateChanged(const QVariantMap &chargingState);
     void errorOccurred(const QString &message);
 
-private slots:
-    void onServiceRegistered(const QString &service);
-    void onServiceUnregistered(const QString &service);
+public slots:
+    // The service's signals; the bus connects them by name. Each keeps the
+    // client's lists and emits the matching signal; a removal of an unknown
+    // charger changes nothing and emits nothing.
     void onChargingConfigurationAdded(const QVariantMap &chargingConfiguration);
     void onChargingConfigurationRemoved(const QString &evChargerId);
     void onChargingConfigurationChanged(const QVariantMap &chargingConfiguration);
     void onChargingStateAdded(const QVariantMap &chargingState);
     void onChargingStateRemoved(const QString &evChargerId);
     void onChargingStateChanged(const QVariantMap &chargingState);
+
+private slots:
+    void onServiceRegistered(const QString &service);
+    void onServiceUnregistered(const QString &service);
 
 private:
     bool setupInterface();

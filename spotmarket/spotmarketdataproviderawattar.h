@@ -48,9 +48,11 @@ public slots:
     void enable() override;
     void disable() override;
     void refreshData() override;
+    // One tick of the refresh timer (every minute while enabled): refreshes
+    // when the prices are due or the last attempt failed.
+    void onRefreshTimout();
 
 private slots:
-    void onRefreshTimout();
     void evaluateAvailable();
 
 private:

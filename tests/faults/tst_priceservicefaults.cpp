@@ -143,7 +143,7 @@ void TestPriceServiceFaults::outageKeepsLastPrices()
     for (int attempt = 1; attempt <= 3; attempt++) {
         if (attempt > 1)
             household.advance(60);
-        QVERIFY(QMetaObject::invokeMethod(provider, "onRefreshTimout"));
+        provider->onRefreshTimout();
         QTRY_COMPARE(warningsContaining(warning), attempt);
         m_faults++;
 
@@ -161,7 +161,7 @@ void TestPriceServiceFaults::outageKeepsLastPrices()
     service.body = priceReply(household.now().date(), 90.0);
     service.truncated = false;
     household.advance(60);
-    QVERIFY(QMetaObject::invokeMethod(provider, "onRefreshTimout"));
+    provider->onRefreshTimout();
     QTRY_VERIFY(provider->scoreEntries() != lastGood);
     QCOMPARE(provider->scoreEntries().first().value(), 90.0);
     QVERIFY(fileContent(cacheFile) != cached);

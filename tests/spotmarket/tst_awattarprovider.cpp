@@ -105,7 +105,7 @@ private slots:
     void availability();
 
 private:
-    void tick(SpotMarketDataProvider *provider) { QVERIFY(QMetaObject::invokeMethod(provider, "onRefreshTimout")); }
+    void tick(SpotMarketDataProviderAwattar *provider) { provider->onRefreshTimout(); }
 
     QTemporaryDir m_dir;
     HttpResponder m_server;
