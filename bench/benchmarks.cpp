@@ -6,7 +6,7 @@
 // Times are CPU time of the benchmark thread (getrusage), so a busy machine
 // stretches them less than wall-clock time would.
 
-#include "tests/smartcharging/householdfixture.h"
+#include "householdfixture.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "smartcharging/chargingsharecalculator.h"

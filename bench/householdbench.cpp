@@ -12,6 +12,7 @@
 // prices come from the provider's cache file, written before the start.
 
 #include "tavro-energy/energymanager.h"
+#include "settingssandbox.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
 #include "tavro/jsoncontext.h"
@@ -312,12 +313,8 @@ int main(int argc, char *argv[])
     const int days = qMax(2, parser.value(daysOption).toInt());
 
     // Never the user's files, never a real bus or price service.
-    QTemporaryDir data;
-    for (const char *variable : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"}) {
-        const QString path = data.path() + QLatin1Char('/') + QString::fromLatin1(variable).toLower();
-        QDir().mkpath(path);
-        qputenv(variable, path.toUtf8());
-    }
+    const SettingsSandbox data;
+    data.apply();
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavro-bench-bus");
     qputenv("TAVRO_AWATTAR_AT_URL", "http://127.0.0.1:1");
     qputenv("TAVRO_AWATTAR_DE_URL", "http://127.0.0.1:1");
@@ -325,7 +322,7 @@ int main(int argc, char *argv[])
     // A Monday in June, midnight.
     const QDateTime start(QDate(2026, 6, 15), QTime(0, 0));
     TavroClock::setCurrentDateTime(start);
-    writePriceCache(data.path() + QStringLiteral("/tavro_cache_path"), start, days);
+    writePriceCache(data.folder(QStringLiteral("cache")), start, days);
 
     Household household(chargers, start);
     settle();

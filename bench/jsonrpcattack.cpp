@@ -11,6 +11,7 @@
 // Not a test: it only measures and prints.
 
 #include <QCommandLineParser>
+#include "settingssandbox.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -41,8 +42,7 @@ public:
             return false;
         token = QUuid::createUuid().toString(QUuid::WithoutBraces);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-            environment.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
+        m_dir.addTo(environment);
         // No system bus and no price service: neither is part of this.
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
         environment.insert(QStringLiteral("TAVRO_AWATTAR_AT_URL"), QStringLiteral("http://127.0.0.1:9"));
@@ -108,7 +108,7 @@ public:
     quint16 port = 0;
 
 private:
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     QProcess m_process;
 };
 

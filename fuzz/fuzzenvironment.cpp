@@ -1,4 +1,5 @@
 #include "fuzzenvironment.h"
+#include "settingssandbox.h"
 
 #include "tavro/tavroclock.h"
 #include "tavro/tavrosettings.h"
@@ -7,14 +8,13 @@
 #include <QDir>
 #include <QLoggingCategory>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-QTemporaryDir *s_directory = nullptr;
+SettingsSandbox *s_directory = nullptr;
 bool s_verbose = false;
 
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -25,11 +25,6 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     }
     if (s_verbose)
         std::fprintf(stderr, "%s: %s\n", context.category ? context.category : "default", qPrintable(message));
-}
-
-QString subdirectory(const char *name)
-{
-    return s_directory->path() + QLatin1Char('/') + QLatin1String(name);
 }
 
 }
@@ -51,15 +46,14 @@ void FuzzEnvironment::initialize()
     static char *argv[] = {name, nullptr};
     new QCoreApplication(argc, argv);
 
-    s_directory = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/tavro-fuzz-XXXXXX"));
+    s_directory = new SettingsSandbox(QDir::tempPath() + QStringLiteral("/tavro-fuzz-XXXXXX"));
     if (!s_directory->isValid()) {
         std::fprintf(stderr, "Cannot create a scratch directory\n");
         std::abort();
     }
-    qputenv("TAVRO_SETTINGS_PATH", subdirectory("settings").toUtf8());
-    qputenv("TAVRO_STORAGE_PATH", subdirectory("storage").toUtf8());
-    qputenv("TAVRO_CACHE_PATH", subdirectory("cache").toUtf8());
-    qputenv("TAVRO_TRANSLATIONS_PATH", subdirectory("translations").toUtf8());
+    s_directory->apply();
+    // An empty place: the notifications keep their source texts.
+    qputenv("TAVRO_TRANSLATIONS_PATH", s_directory->filePath(QStringLiteral("translations")).toUtf8());
     qunsetenv("TAVRO_ENERGY_MANAGER_CONFIG");
     // No input may reach a real service or bus.
     qputenv("TAVRO_AWATTAR_AT_URL", "http://127.0.0.1:9");
@@ -74,11 +68,7 @@ void FuzzEnvironment::initialize()
 
 void FuzzEnvironment::reset()
 {
-    for (const char *name : {"settings", "storage", "cache"}) {
-        QDir directory(subdirectory(name));
-        directory.removeRecursively();
-        directory.mkpath(QStringLiteral("."));
-    }
+    s_directory->clear();
     TavroClock::setCurrentDateTime(start());
 }
 

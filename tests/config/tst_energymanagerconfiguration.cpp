@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "config/energymanagerconfiguration.h"
 #include "config/energysettings.h"
@@ -17,15 +18,13 @@ private slots:
     void settingsFile();
 
 private:
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
 };
 
 void TestEnergyManagerConfiguration::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-    qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-    qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+    m_dir.apply();
 }
 
 void TestEnergyManagerConfiguration::cleanup()

@@ -2,7 +2,7 @@
 // system bus, so the client test talks to another process. Commands on
 // stdin: "add" adds a charger, "remove" removes the first one, "quit" ends.
 
-#include "../smartcharging/householdfixture.h"
+#include "householdfixture.h"
 
 #include "dbus/energymanagerdbusinterface.h"
 

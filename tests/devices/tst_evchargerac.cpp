@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "devices/evchargerac.h"
 #include "tavro/tavroclock.h"
@@ -30,7 +31,7 @@ class TestEvChargerAc : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     ThingManager *m_manager = nullptr;
     const QDateTime m_t0 = QDateTime(QDate(2024, 5, 6), QTime(12, 0));
 
@@ -60,9 +61,7 @@ class TestEvChargerAc : public QObject
 private slots:
     void initTestCase()
     {
-        qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-        qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-        qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+        m_dir.apply();
         QLoggingCategory::setFilterRules(QStringLiteral("TavroEnergy.debug=true"));
         m_manager = new ThingManager(this);
         for (const QJsonValue &value : QJsonDocument::fromJson(testClasses).array())

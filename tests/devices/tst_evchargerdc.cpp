@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "devices/evchargerdc.h"
 #include "tavro/thingmanager.h"
@@ -17,7 +18,7 @@ class TestEvChargerDc : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     ThingManager *m_manager = nullptr;
 
     EvChargerDc *addCharger(const QString &className)
@@ -28,9 +29,7 @@ class TestEvChargerDc : public QObject
 private slots:
     void initTestCase()
     {
-        qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-        qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-        qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+        m_dir.apply();
         m_manager = new ThingManager(this);
         QVERIFY(m_manager->registerThingClass(ThingClass::fromJson(QJsonDocument::fromJson(minimalClass).object())));
     }

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "devices/rootmeter.h"
 #include "tavro/thingmanager.h"
@@ -11,15 +12,13 @@ class TestRootMeter : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     ThingManager *m_manager = nullptr;
 
 private slots:
     void initTestCase()
     {
-        qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-        qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-        qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+        m_dir.apply();
         QLoggingCategory::setFilterRules(QStringLiteral("TavroEnergy.debug=true"));
         m_manager = new ThingManager(this);
     }

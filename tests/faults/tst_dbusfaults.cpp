@@ -1,4 +1,5 @@
 #include "../dbus/privatebus.h"
+#include "settingssandbox.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -72,7 +73,7 @@ void TestDbusFaults::pluginKeepsCharging()
     QFETCH(int, fault);
     QFETCH(QString, warning);
 
-    QTemporaryDir directory;
+    SettingsSandbox directory;
     QVERIFY(directory.isValid());
     PrivateBus bus;
     QString address = QStringLiteral("unix:path=") + directory.filePath(QStringLiteral("no_bus_here"));
@@ -92,8 +93,7 @@ void TestDbusFaults::pluginKeepsCharging()
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
-    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-        environment.insert(QString::fromLatin1(name), directory.filePath(QString::fromLatin1(name)));
+    directory.addTo(environment);
     // The price service is not part of this test: nothing listens there.
     environment.insert(QStringLiteral("TAVRO_AWATTAR_AT_URL"), QStringLiteral("http://127.0.0.1:9"));
     QProcess host;

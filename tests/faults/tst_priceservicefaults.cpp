@@ -1,7 +1,7 @@
 #include "faultsupport.h"
 #include "../spotmarket/httpresponder.h"
 
-#include "../smartcharging/householdfixture.h"
+#include "householdfixture.h"
 
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketdataproviderawattar.h"

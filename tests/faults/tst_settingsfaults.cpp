@@ -1,6 +1,7 @@
 #include "faultsupport.h"
+#include "settingssandbox.h"
 
-#include "../smartcharging/householdfixture.h"
+#include "householdfixture.h"
 
 #include "config/energysettings.h"
 #include "smartcharging/smartchargingmanager.h"
@@ -345,11 +346,11 @@ void TestSettingsFaults::killedWhileWriting()
     QFETCH(QString, writer);
     QFETCH(bool, atomic);
 
-    QTemporaryDir directory;
+    const SettingsSandbox directory;
     QVERIFY(directory.isValid());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TAVRO_SETTINGS_PATH"), directory.path());
-    const QString fileName = directory.filePath(QStringLiteral("energy.conf"));
+    directory.addTo(environment);
+    const QString fileName = directory.folder(QStringLiteral("settings")) + QStringLiteral("/energy.conf");
 
     const int rounds = 20;
     int torn = 0;

@@ -1,4 +1,4 @@
-#include "../smartcharging/householdfixture.h"
+#include "householdfixture.h"
 
 #include "smartcharging/smartchargingmanager.h"
 

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "jsonrpctestclient.h"
 #include "tavro/jsonrpclinebuffer.h"
@@ -134,7 +135,7 @@ private:
     // A connected client, authenticated with token unless it is empty.
     JsonRpcTestClient *client(const QString &token = QString());
 
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     JsonRpcServer m_server;
     TestHandler m_handler;
 };
@@ -142,8 +143,7 @@ private:
 void TestJsonRpcServer::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
+    m_dir.apply();
     QVERIFY(m_server.registerHandler(&m_handler, 1, 2));
     QVERIFY(!m_server.registerHandler(&m_handler, 1, 2));
     QVERIFY(m_server.addToken("admin-token", Types::PermissionScopeAdmin));

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "jsonrpctestclient.h"
 #include "tavro/jsonrpcserver.h"
@@ -23,7 +24,7 @@ private slots:
     void thingsAndStates();
 
 private:
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     ThingManager m_thingManager;
     JsonRpcServer m_server;
     JsonRpcThingsHandler *m_handler = nullptr;
@@ -34,8 +35,7 @@ private:
 void TestJsonRpcThingsHandler::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
+    m_dir.apply();
     m_handler = new JsonRpcThingsHandler(&m_thingManager, this);
     QVERIFY(m_server.registerHandler(m_handler, 1, 0));
     // Added after the handler: its states must be followed too.

@@ -1,4 +1,5 @@
 #include "../jsonrpc-server/jsonrpctestclient.h"
+#include "settingssandbox.h"
 
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
@@ -41,7 +42,7 @@ private:
     static QStringList names(const QList<QJsonObject> &notifications, bool withoutCycle = false);
     static QJsonObject lastParams(const QList<QJsonObject> &notifications, const QString &name);
 
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<EnergyManager> m_energyManager;
     std::unique_ptr<JsonRpcServer> m_server;
@@ -58,8 +59,7 @@ private:
 void TestTavroEnergyWire::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
+    m_dir.apply();
     m_thingManager = std::make_unique<ThingManager>();
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
     m_server = std::make_unique<JsonRpcServer>();

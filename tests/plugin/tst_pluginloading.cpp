@@ -1,4 +1,5 @@
 #include "tavro-energy/energymanager.h"
+#include "settingssandbox.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
 #include "tavro/jsonrpcserver.h"
@@ -40,13 +41,12 @@ private slots:
 
 private:
     QString m_pluginFile;
-    QTemporaryDir m_directory;
+    SettingsSandbox m_directory;
 };
 
 void TestPluginLoading::initTestCase()
 {
-    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-        qputenv(name, m_directory.path().toUtf8());
+    m_directory.apply();
     QLoggingCategory::setFilterRules(QStringLiteral("TavroEnergy.debug=true"));
     s_previousHandler = qInstallMessageHandler(recordingHandler);
 

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -107,7 +108,7 @@ private slots:
 private:
     void tick(SpotMarketDataProviderAwattar *provider) { provider->onRefreshTimout(); }
 
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     HttpResponder m_server;
     CountingNetworkManager m_network;
     int m_testNumber = 0;
@@ -116,8 +117,7 @@ private:
 void TestAwattarProvider::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("TAVRO_SETTINGS_PATH", m_dir.filePath("settings").toUtf8());
-    qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
+    m_dir.apply();
     QVERIFY(m_server.start());
     qputenv("TAVRO_AWATTAR_AT_URL", m_server.baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", (m_server.baseUrl() + "/de/").toUtf8());

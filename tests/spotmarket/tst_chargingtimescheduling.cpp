@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include "spotmarket/spotmarketmanager.h"
 
@@ -46,15 +47,14 @@ private slots:
     void fuseTimeFrames();
 
 private:
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     SpotMarketManager *m_manager = nullptr;
 };
 
 void TestChargingTimeScheduling::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    for (const char *name : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
-        qputenv(name, m_dir.filePath(QString::fromLatin1(name)).toUtf8());
+    m_dir.apply();
     m_manager = new SpotMarketManager(nullptr, this); // disabled: no provider, no requests
 }
 

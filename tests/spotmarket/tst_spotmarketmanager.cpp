@@ -1,4 +1,5 @@
 #include <QtTest>
+#include "settingssandbox.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -61,7 +62,7 @@ private slots:
     void cleanup();
 
 private:
-    QTemporaryDir m_dir;
+    SettingsSandbox m_dir;
     HttpResponder m_server;
     QNetworkAccessManager m_network;
     int m_testNumber = 0;
@@ -71,8 +72,7 @@ private:
 void TestSpotMarketManager::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("TAVRO_STORAGE_PATH", m_dir.filePath("storage").toUtf8());
-    qputenv("TAVRO_CACHE_PATH", m_dir.filePath("cache").toUtf8());
+    m_dir.apply();
     QVERIFY(m_server.start());
     qputenv("TAVRO_AWATTAR_AT_URL", m_server.baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", m_server.baseUrl().toUtf8());

@@ -14,13 +14,9 @@
 
 HouseholdFixture::HouseholdFixture(const QDateTime &start)
 {
-    const QString base = m_directory.path();
-    for (const char *name : {"settings", "storage", "cache", "translations"})
-        QDir(base).mkpath(QString::fromLatin1(name));
-    qputenv("TAVRO_SETTINGS_PATH", QString(base + QStringLiteral("/settings")).toUtf8());
-    qputenv("TAVRO_STORAGE_PATH", QString(base + QStringLiteral("/storage")).toUtf8());
-    qputenv("TAVRO_CACHE_PATH", QString(base + QStringLiteral("/cache")).toUtf8());
-    qputenv("TAVRO_TRANSLATIONS_PATH", QString(base + QStringLiteral("/translations")).toUtf8());
+    m_sandbox.apply();
+    // No translations: the notifications keep their source texts.
+    qputenv("TAVRO_TRANSLATIONS_PATH", m_sandbox.folder(QStringLiteral("translations")).toUtf8());
     qunsetenv("TAVRO_ENERGY_MANAGER_CONFIG");
 
     // 2026-01-05 is a Monday.
@@ -47,7 +43,7 @@ HouseholdFixture::~HouseholdFixture()
 
 QString HouseholdFixture::settingsPath() const
 {
-    return m_directory.path() + QStringLiteral("/settings");
+    return m_sandbox.folder(QStringLiteral("settings"));
 }
 
 SmartChargingManager *HouseholdFixture::createManager()

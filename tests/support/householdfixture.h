@@ -1,6 +1,7 @@
 #ifndef HOUSEHOLDFIXTURE_H
 #define HOUSEHOLDFIXTURE_H
 
+#include "settingssandbox.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketdataprovider.h"
 
@@ -162,7 +163,7 @@ public:
     static void processEvents();
 
 private:
-    QTemporaryDir m_directory;
+    SettingsSandbox m_sandbox;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<EnergyManager> m_energyManager;
     std::unique_ptr<EnergyManagerConfiguration> m_configuration;
