@@ -268,3 +268,9 @@ void ChargerTracking::sampleDeliveredEnergy(const QDateTime &currentDateTime)
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
         sample(charger->id(), charger->measuredPower());
 }
+
+void ChargerTracking::evaluateChargingLocks(const QDateTime &currentDateTime)
+{
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
+        charger->evaluateChargingEnabledLock(currentDateTime);
+}

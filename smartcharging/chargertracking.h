@@ -32,6 +32,8 @@ public:
     // Adds every charger's energy since the last sample to its delivered
     // energy; charging power (W) is what it draws now, discharge counts 0.
     void sampleDeliveredEnergy(const QDateTime &currentDateTime);
+    // Lets each AC charger's on/off lock run out.
+    void evaluateChargingLocks(const QDateTime &currentDateTime);
 
 signals:
     // A charger's "pluggedIn" state changed.

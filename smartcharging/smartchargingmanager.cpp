@@ -148,8 +148,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
     m_steps.tracking.sampleDeliveredEnergy(currentDateTime);
-    for (EvChargerAc *charger : qAsConst(m_steps.context.evChargersAc))
-        charger->evaluateChargingEnabledLock(currentDateTime);
+    m_steps.tracking.evaluateChargingLocks(currentDateTime);
 
     updateManualSoCsWithoutMeter(currentDateTime);
     prepareInformation(currentDateTime);

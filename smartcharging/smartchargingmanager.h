@@ -2,15 +2,9 @@
 #define SMARTCHARGINGMANAGER_H
 
 #include "smartcharging/chargingsteps.h"
-#include "smartcharging/chargingprocessinfo.h"
-#include "smartcharging/chargingsharecalculator.h"
-#include "smartcharging/schedulebook.h"
-#include "smartcharging/surplusgate.h"
-#include "types/chargingaction.h"
 #include "types/chargingconfiguration.h"
 #include "types/chargingschedule.h"
 #include "types/chargingstate.h"
-#include "types/timeframe.h"
 
 #include "tavro-energy/energylogs.h"
 #include "tavro-energy/energymanager.h"
@@ -18,41 +12,22 @@
 #include "tavro/electricity.h"
 #include "tavro/thing.h"
 
-#include <QDate>
 #include <QDateTime>
-#include <QHash>
 #include <QObject>
-#include <QPointer>
-
-#include <functional>
-#include <limits>
 
 class EnergyManagerConfiguration;
-class PhaseHeadroom;
-class EvChargerAc;
-class EvChargerDc;
-class RootMeter;
-class SpotMarketDataProvider;
 class SpotMarketManager;
 class ThingManager;
 
-using EvChargerAcs = QList<EvChargerAc *>;
-
-// The centre of the smart charging: follows the host's chargers, cars,
-// home batteries and root meter, keeps the global settings and one
-// configuration and state per charger, and runs one update cycle per
-// minute (triggered by the host's one-minute power balance entry).
+// The front of the smart charging: the API the plugin, the JSON-RPC and
+// D-Bus interfaces use, the global settings and their signals, and one
+// update cycle per minute (triggered by the host's one-minute power balance
+// entry) that runs the steps in ChargingSteps in order. Each step is a class
+// of its own; the slots hand over to them.
 //
 // Collaborators are not owned. Adapters (EvChargerAc, EvChargerDc,
-// RootMeter) are children of the thing they wrap; the manager only keeps
-// references and drops them when the thing goes away.
-//
-// The class is implemented across several source files, one per concern:
-// smartchargingmanager.cpp (life cycle, settings, cycle), *configuration.cpp
-// (configuration handling and persistence), *preparation.cpp, *spotmarket.cpp,
-// *surplus.cpp, *shares.cpp, *adjustment.cpp, *overload.cpp, *dc.cpp,
-// *manualsoc.cpp, *things.cpp (thing tracking). The configurations and states
-// live in a ChargingBook, the published schedules in a ScheduleBook.
+// RootMeter) are children of the thing they wrap; the steps only keep
+// references and drop them when the thing goes away.
 class SmartChargingManager : public QObject
 {
     Q_OBJECT
