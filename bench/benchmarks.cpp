@@ -63,7 +63,10 @@ void ensureApplication()
 class Noise
 {
 public:
-    explicit Noise(quint32 seed) : m_state(seed) {}
+    explicit Noise(quint32 seed)
+        : m_state(seed)
+    {
+    }
     double next()
     {
         m_state = m_state * 1664525u + 1013904223u;
@@ -95,7 +98,8 @@ ScoreEntries priceSlots(const QDateTime &start, int count, int minutes)
 class BenchMarketProvider : public SpotMarketDataProvider
 {
 public:
-    BenchMarketProvider() : SpotMarketDataProvider(nullptr)
+    BenchMarketProvider()
+        : SpotMarketDataProvider(nullptr)
     {
         m_info.providerId = providerId();
         m_info.name = QStringLiteral("Bench market");
@@ -116,8 +120,7 @@ public:
 // one grid meter, with two days of hourly prices and the spot market on.
 // The chargers are spread over the three eco flavours: a daily spot-market
 // share, a target time tomorrow morning, and pure surplus charging.
-struct Household
-{
+struct Household {
     explicit Household(int chargerCount)
     {
         meter = fixture.addThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
@@ -221,8 +224,14 @@ void BM_UpdateCycle(benchmark::State &state)
     state.counters["us/charger"] = cycleSeconds / iterations / chargerCount * 1e6;
     state.counters["cycle+host_us"] = withHostSeconds / iterations * 1e6;
 }
-BENCHMARK(BM_UpdateCycle)->ArgName("chargers")->Arg(1)->Arg(10)->Arg(100)->Arg(1000)
-        ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UpdateCycle)
+        ->ArgName("chargers")
+        ->Arg(1)
+        ->Arg(10)
+        ->Arg(100)
+        ->Arg(1000)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
 
 // The overload check as it runs on every power-balance change. argument 1:
 // 0 = no phase over the limit (the everyday case), 1 = overloaded (the
@@ -252,8 +261,12 @@ void BM_VerifyOverloadProtection(benchmark::State &state)
             HouseholdFixture::processEvents();
     }
 }
-BENCHMARK(BM_VerifyOverloadProtection)->ArgNames({"chargers", "overloaded"})->Args({10, 0})->Args({10, 1})
-        ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VerifyOverloadProtection)
+        ->ArgNames({"chargers", "overloaded"})
+        ->Args({10, 0})
+        ->Args({10, 1})
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
 
 // Requests as the AC share step builds them: three issuer priorities, one-
 // and three-phase chargers from 6 A to 16 A, rotating fairness counters, and
@@ -295,8 +308,13 @@ void BM_ChargingShareCalculator(benchmark::State &state)
     }
     state.counters["served"] = enabled;
 }
-BENCHMARK(BM_ChargingShareCalculator)->ArgName("requests")->Arg(10)->Arg(100)->Arg(1000)
-        ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChargingShareCalculator)
+        ->ArgName("requests")
+        ->Arg(10)
+        ->Arg(100)
+        ->Arg(1000)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
 
 // scheduleChargingTime over 24 hourly slots (a day), 96 and 192 quarter-hour
 // slots (one and two days) and 3360 quarter-hour slots (35 days). The clock
@@ -318,15 +336,22 @@ void BM_ScheduleChargingTime(benchmark::State &state)
     int frameCount = 0;
     for (auto _ : state) {
         const double start = threadCpuSeconds();
-        const QList<TimeFrame> frames = market->scheduleChargingTime(now, weighted, minutes, minimumScheduleDuration, false);
+        const QList<TimeFrame> frames =
+                market->scheduleChargingTime(now, weighted, minutes, minimumScheduleDuration, false);
         state.SetIterationTime(threadCpuSeconds() - start);
         benchmark::DoNotOptimize(frames);
         frameCount = frames.count();
     }
     state.counters["frames"] = frameCount;
 }
-BENCHMARK(BM_ScheduleChargingTime)->ArgName("slots")->Arg(24)->Arg(96)->Arg(192)->Arg(3360)
-        ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScheduleChargingTime)
+        ->ArgName("slots")
+        ->Arg(24)
+        ->Arg(96)
+        ->Arg(192)
+        ->Arg(3360)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
 
 // The JSON-RPC transport's line splitting: 4 MiB of short lines arriving in
 // the 64 KiB reads the transport makes, all taken out line by line. Blank
@@ -338,7 +363,8 @@ void BM_JsonRpcLineSplitting(benchmark::State &state)
 {
     const bool blank = state.range(0) == 0;
     const QByteArray line = blank ? QByteArrayLiteral(" \n")
-                                  : QByteArrayLiteral(R"({"jsonrpc":"2.0","id":1,"method":"TavroEnergy.GetPhase"})" "\n");
+                                  : QByteArrayLiteral(R"({"jsonrpc":"2.0","id":1,"method":"TavroEnergy.GetPhase"})"
+                                                      "\n");
     const int total = 4 * 1024 * 1024;
     const QByteArray stream = line.repeated(total / line.size());
     const int chunk = 64 * 1024;

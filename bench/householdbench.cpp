@@ -99,7 +99,8 @@ void writePriceCache(const QString &cacheDirectory, const QDateTime &start, int 
 class Household
 {
 public:
-    Household(int chargerCount, const QDateTime &start) : m_start(start)
+    Household(int chargerCount, const QDateTime &start)
+        : m_start(start)
     {
         m_thingManager.setActionLogLimit(0);
         m_meter = m_thingManager.addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
@@ -123,10 +124,7 @@ public:
         }
     }
 
-    ~Household()
-    {
-        delete m_plugin;
-    }
+    ~Household() { delete m_plugin; }
 
     bool loadPlugin(const QString &pluginDirectory, QString *errorString)
     {
@@ -149,10 +147,12 @@ public:
             return false;
         }
         const int limit = 25 + 16 * m_vehicles.count() / 2;
-        if (!call(handler, QStringLiteral("SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), limit}}, errorString))
+        if (!call(handler, QStringLiteral("SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), limit}},
+                  errorString))
             return false;
         if (!call(handler, QStringLiteral("SetSpotMarketConfiguration"),
-                  {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), awattarAustria.toString()}}, errorString))
+                  {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), awattarAustria.toString()}},
+                  errorString))
             return false;
         for (int i = 0; i < m_vehicles.count(); i++) {
             QVariantMap configuration{{QStringLiteral("evChargerId"), m_vehicles.at(i).charger->id().toString()},
@@ -165,7 +165,8 @@ public:
                 break;
             case 1:
                 configuration.insert(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime"));
-                configuration.insert(QStringLiteral("endDateTime"), QDateTime(m_start.date(), QTime(7, 0)).toSecsSinceEpoch());
+                configuration.insert(QStringLiteral("endDateTime"),
+                                     QDateTime(m_start.date(), QTime(7, 0)).toSecsSinceEpoch());
                 configuration.insert(QStringLiteral("repeatDays"), QVariantList{1, 2, 3, 4, 5, 6, 7});
                 break;
             default:
@@ -217,7 +218,8 @@ public:
                 const double current = p < phases ? phaseCurrent : 0;
                 phasePower[p] += current * voltage;
                 charger->setStateValue(QStringLiteral("currentPhase") + QLatin1String(names[p]), current);
-                charger->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(names[p]), current * voltage);
+                charger->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(names[p]),
+                                       current * voltage);
             }
             charger->setStateValue(QStringLiteral("phaseCount"), phases);
             charger->setStateValue(QStringLiteral("charging"), power > 0);
@@ -248,7 +250,7 @@ private:
         Thing *car = nullptr;
         double soc = 0;
         bool pluggedIn = false;
-        int plugIn = 0;  // minute of the day
+        int plugIn = 0; // minute of the day
         int plugOut = 0;
     };
 
@@ -266,13 +268,14 @@ private:
         } else {
             index = metaObject->indexOfMethod(QString(method + QStringLiteral("(QVariantMap)")).toLatin1());
             if (index >= 0)
-                invoked = metaObject->method(index).invoke(handler, Qt::DirectConnection,
-                                                           Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params));
+                invoked = metaObject->method(index).invoke(
+                        handler, Qt::DirectConnection, Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params));
         }
         const QString error = reply ? reply->data().value(QStringLiteral("energyError")).toString() : QString();
         const bool ok = invoked && reply && !reply->isError() && error == QLatin1String("EnergyErrorNoError");
         if (!ok)
-            *errorString = QStringLiteral("TavroEnergy.%1 failed: %2").arg(method, reply ? error + reply->errorMessage() : QStringLiteral("not invoked"));
+            *errorString = QStringLiteral("TavroEnergy.%1 failed: %2")
+                                   .arg(method, reply ? error + reply->errorMessage() : QStringLiteral("not invoked"));
         delete reply;
         settle();
         return ok;
@@ -300,12 +303,13 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Household speed and heap benchmark of the plugin"));
     parser.addHelpOption();
-    const QCommandLineOption chargersOption(QStringLiteral("chargers"), QStringLiteral("AC chargers (with a car each)."),
-                                            QStringLiteral("count"), QStringLiteral("1"));
+    const QCommandLineOption chargersOption(QStringLiteral("chargers"),
+                                            QStringLiteral("AC chargers (with a car each)."), QStringLiteral("count"),
+                                            QStringLiteral("1"));
     const QCommandLineOption daysOption(QStringLiteral("days"), QStringLiteral("Simulated days."),
                                         QStringLiteral("count"), QStringLiteral("7"));
-    const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"), QStringLiteral("Directory of the built plugin."),
-                                          QStringLiteral("dir"),
+    const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"),
+                                          QStringLiteral("Directory of the built plugin."), QStringLiteral("dir"),
                                           QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins"));
     parser.addOptions({chargersOption, daysOption, pluginOption});
     parser.process(application);
@@ -355,9 +359,11 @@ int main(int argc, char *argv[])
     std::printf("%-34s %12.0f\n", "CPU seconds per simulated year", 525600 * cpu / minute);
     std::printf("%-34s %12.1f\n", "plugin heap after set-up [KiB]", kib(heapAfterSetUp - heapBeforePlugin));
     std::printf("%-34s %12.1f\n", "plugin heap after day 1 [KiB]", kib(heapAfterDay.first() - heapBeforePlugin));
-    std::printf("%-34s %12.1f\n", QString(QStringLiteral("plugin heap after day %1 [KiB]")).arg(days).toLatin1().constData(),
+    std::printf("%-34s %12.1f\n",
+                QString(QStringLiteral("plugin heap after day %1 [KiB]")).arg(days).toLatin1().constData(),
                 kib(heapAfterDay.last() - heapBeforePlugin));
-    std::printf("%-34s %12.1f\n", QString(QStringLiteral("growth day 1 -> day %1 [KiB]")).arg(days).toLatin1().constData(),
+    std::printf("%-34s %12.1f\n",
+                QString(QStringLiteral("growth day 1 -> day %1 [KiB]")).arg(days).toLatin1().constData(),
                 kib(heapAfterDay.last() - heapAfterDay.first()));
     QStringList perDay;
     for (qint64 bytes : heapAfterDay)

@@ -30,7 +30,8 @@
 
 namespace {
 
-const QByteArray helloLine = R"({"jsonrpc":"2.0","id":"probe","method":"JSONRPC.Hello"})" "\n";
+const QByteArray helloLine = R"({"jsonrpc":"2.0","id":"probe","method":"JSONRPC.Hello"})"
+                             "\n";
 
 // A tavro-host process with a random admin token, stopped with the object.
 class Host
@@ -149,8 +150,8 @@ bool waitForLine(QTcpSocket &socket, const QByteArray &marker, int timeout)
 
 bool authenticate(QTcpSocket &socket, const QString &token)
 {
-    socket.write(R"({"jsonrpc":"2.0","id":"auth","method":"JSONRPC.Authenticate","params":{"token":")"
-                 + token.toUtf8() + "\"}}\n");
+    socket.write(R"({"jsonrpc":"2.0","id":"auth","method":"JSONRPC.Authenticate","params":{"token":")" + token.toUtf8()
+                 + "\"}}\n");
     return waitForLine(socket, "\"authenticated\":true", 5000);
 }
 
@@ -207,8 +208,8 @@ double peakRss(const Host &host, double seconds, const std::function<void()> &st
 // and without authenticating first.
 void unfinished(const QString &program)
 {
-    std::printf("%-44s %10s %10s %10s %10s\n", "300 connections, unfinished line", "idle MB", "peak MB",
-                "end MB", "still open");
+    std::printf("%-44s %10s %10s %10s %10s\n", "300 connections, unfinished line", "idle MB", "peak MB", "end MB",
+                "still open");
     for (bool withToken : {false, true}) {
         Host host;
         if (!host.start(program)) {
@@ -235,12 +236,12 @@ void unfinished(const QString &program)
         // Let the host read what is still in flight, and time out whom it
         // times out.
         peak = qMax(peak, peakRss(host, 10, [&sockets]() {
-            for (auto &socket : sockets) {
-                if (socket->state() == QAbstractSocket::ConnectedState)
-                    socket->waitForBytesWritten(0);
-            }
-            QThread::msleep(100);
-        }));
+                        for (auto &socket : sockets) {
+                            if (socket->state() == QAbstractSocket::ConnectedState)
+                                socket->waitForBytesWritten(0);
+                        }
+                        QThread::msleep(100);
+                    }));
         int open = 0;
         for (auto &socket : sockets) {
             // Reading is what tells a socket that the host closed it.
@@ -249,8 +250,8 @@ void unfinished(const QString &program)
             if (socket->state() == QAbstractSocket::ConnectedState)
                 open++;
         }
-        std::printf("%-44s %10.0f %10.0f %10.0f %10d\n", withToken ? "  authenticated" : "  without token", idle,
-                    peak, host.rssMegabytes(), open);
+        std::printf("%-44s %10.0f %10.0f %10.0f %10d\n", withToken ? "  authenticated" : "  without token", idle, peak,
+                    host.rssMegabytes(), open);
         std::fflush(stdout);
     }
 }
@@ -273,7 +274,8 @@ void nonReading(const QString &program)
     }
     QByteArray requests;
     for (int i = 0; i < 100; i++)
-        requests += R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Introspect"})" "\n";
+        requests += R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Introspect"})"
+                    "\n";
     int rounds = 0;
     const double peak = peakRss(host, 20, [&]() {
         if (rounds++ < 30) {
@@ -295,8 +297,8 @@ void nonReading(const QString &program)
         if (client->state() == QAbstractSocket::ConnectedState)
             open++;
     }
-    std::printf("%-44s %10s %10s %10s %10s\n", "20 clients never reading (3000 Introspect each)", "idle MB",
-                "peak MB", "end MB", "still open");
+    std::printf("%-44s %10s %10s %10s %10s\n", "20 clients never reading (3000 Introspect each)", "idle MB", "peak MB",
+                "end MB", "still open");
     std::printf("%-44s %10.0f %10.0f %10.0f %10d\n", "", idle, peak, end, open);
     std::fflush(stdout);
 }
@@ -358,7 +360,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Hostile clients against tavro-host, with figures"));
     parser.addHelpOption();
     QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("The tavro-host executable."),
-                                  QStringLiteral("path"), QCoreApplication::applicationDirPath() + QStringLiteral("/tavro-host"));
+                                  QStringLiteral("path"),
+                                  QCoreApplication::applicationDirPath() + QStringLiteral("/tavro-host"));
     QCommandLineOption onlyOption(QStringLiteral("only"),
                                   QStringLiteral("One attack: stall, unfinished, nonreading or guessing."),
                                   QStringLiteral("attack"));

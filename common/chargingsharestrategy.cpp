@@ -2,7 +2,8 @@
 
 ChargingShareStrategy::Strategy ChargingShareStrategy::strategyFromString(const QString &text, Strategy defaultStrategy)
 {
-    static const Strategy strategies[] = {StrategyEqualPower, StrategyPriority, StrategyRoundRobin, StrategyWeightedPower};
+    static const Strategy strategies[] = {StrategyEqualPower, StrategyPriority, StrategyRoundRobin,
+                                          StrategyWeightedPower};
     for (Strategy strategy : strategies) {
         if (text.compare(strategyToString(strategy), Qt::CaseInsensitive) == 0)
             return strategy;

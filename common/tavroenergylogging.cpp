@@ -7,8 +7,7 @@ Q_LOGGING_CATEGORY(dcTavroEnergy, "TavroEnergy")
 namespace {
 // Runs when the library is loaded, before any plugin object exists, so the
 // host's logging configuration can switch the category on and off.
-struct CategoryRegistration
-{
+struct CategoryRegistration {
     CategoryRegistration()
     {
         QStringList &categories = tavroLoggingCategories();

@@ -11,8 +11,8 @@
 
 #include <limits>
 
-EnergyManagerConfiguration::EnergyManagerConfiguration(QObject *parent) :
-    QObject(parent)
+EnergyManagerConfiguration::EnergyManagerConfiguration(QObject *parent)
+    : QObject(parent)
 {
     qCDebug(dcTavroEnergy()) << "Checking energy manager configuration...";
 
@@ -23,14 +23,17 @@ EnergyManagerConfiguration::EnergyManagerConfiguration(QObject *parent) :
         if (fileInfo.exists()) {
             loadConfiguration(fileInfo.absoluteFilePath());
         } else {
-            qCWarning(dcTavroEnergy()) << "The energy manager configuration has been specified in the ENV, but there is no such file:" << envFileName;
+            qCWarning(dcTavroEnergy())
+                    << "The energy manager configuration has been specified in the ENV, but there is no such file:"
+                    << envFileName;
         }
         return;
     }
 
     QFileInfo fileInfo(TavroSettings::storagePath() + QStringLiteral("/energy-manager-configuration.json"));
     if (fileInfo.exists() && loadConfiguration(fileInfo.absoluteFilePath()))
-        qCDebug(dcTavroEnergy()) << "Loaded the energy manager configuration successfully from" << fileInfo.absoluteFilePath();
+        qCDebug(dcTavroEnergy()) << "Loaded the energy manager configuration successfully from"
+                                 << fileInfo.absoluteFilePath();
 }
 
 uint EnergyManagerConfiguration::chargingEnabledLockDuration() const
@@ -102,7 +105,8 @@ static uint toDuration(const QString &key, const QVariant &value, uint current)
             return current;
         }
         if (number > std::numeric_limits<uint>::max()) {
-            qCWarning(dcTavroEnergy()) << "Value too large in the energy manager configuration for" << key << number << "- using" << std::numeric_limits<uint>::max();
+            qCWarning(dcTavroEnergy()) << "Value too large in the energy manager configuration for" << key << number
+                                       << "- using" << std::numeric_limits<uint>::max();
             return std::numeric_limits<uint>::max();
         }
     }
@@ -113,7 +117,8 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qCWarning(dcTavroEnergy()) << "Failed to open energy manager configuration file" << fileName << ":" << file.errorString();
+        qCWarning(dcTavroEnergy()) << "Failed to open energy manager configuration file" << fileName << ":"
+                                   << file.errorString();
         return false;
     }
 
@@ -123,7 +128,8 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError) {
-        qCWarning(dcTavroEnergy()) << "Failed to load energy manager configuration, the JSON data seems to be invalid:" << error.errorString();
+        qCWarning(dcTavroEnergy()) << "Failed to load energy manager configuration, the JSON data seems to be invalid:"
+                                   << error.errorString();
         return false;
     }
 
@@ -136,9 +142,11 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     const QString strategyKey = QStringLiteral("chargingShareStrategy");
 
     if (map.contains(enabledLockKey))
-        m_chargingEnabledLockDuration = toDuration(enabledLockKey, map.value(enabledLockKey), m_chargingEnabledLockDuration);
+        m_chargingEnabledLockDuration =
+                toDuration(enabledLockKey, map.value(enabledLockKey), m_chargingEnabledLockDuration);
     if (map.contains(currentLockKey))
-        m_chargingCurrentLockDuration = toDuration(currentLockKey, map.value(currentLockKey), m_chargingCurrentLockDuration);
+        m_chargingCurrentLockDuration =
+                toDuration(currentLockKey, map.value(currentLockKey), m_chargingCurrentLockDuration);
     if (map.contains(scheduleKey))
         m_minimumScheduleDuration = toDuration(scheduleKey, map.value(scheduleKey), m_minimumScheduleDuration);
     if (map.contains(rotationKey))
@@ -146,12 +154,14 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     if (map.contains(percentageKey))
         m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
     if (map.contains(strategyKey))
-        m_chargingShareStrategy = ChargingShareStrategy::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
-    const QList<QPair<QString, uint *>> calmingKeys = {{QStringLiteral("phaseSwitchUpDelay"), &m_phaseSwitchUpDelay},
-                                                       {QStringLiteral("phaseSwitchDownDelay"), &m_phaseSwitchDownDelay},
-                                                       {QStringLiteral("phaseSwitchHoldTime"), &m_phaseSwitchHoldTime},
-                                                       {QStringLiteral("surplusStartDelay"), &m_surplusStartDelay},
-                                                       {QStringLiteral("surplusStopDelay"), &m_surplusStopDelay}};
+        m_chargingShareStrategy =
+                ChargingShareStrategy::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
+    const QList<QPair<QString, uint *>> calmingKeys = {
+            {QStringLiteral("phaseSwitchUpDelay"), &m_phaseSwitchUpDelay},
+            {QStringLiteral("phaseSwitchDownDelay"), &m_phaseSwitchDownDelay},
+            {QStringLiteral("phaseSwitchHoldTime"), &m_phaseSwitchHoldTime},
+            {QStringLiteral("surplusStartDelay"), &m_surplusStartDelay},
+            {QStringLiteral("surplusStopDelay"), &m_surplusStopDelay}};
     for (const auto &key : calmingKeys) {
         if (map.contains(key.first))
             *key.second = toDuration(key.first, map.value(key.first), *key.second);

@@ -20,8 +20,8 @@ QString settingsFileName()
 
 }
 
-EnergySettings::EnergySettings() :
-    QSettings(checkedFileName(), QSettings::IniFormat)
+EnergySettings::EnergySettings()
+    : QSettings(checkedFileName(), QSettings::IniFormat)
 {
     // Qt parses a section on its first use; a line it cannot read shows as
     // a FormatError only then. Parse all now so that it shows here.
@@ -29,7 +29,8 @@ EnergySettings::EnergySettings() :
     if (status() == QSettings::FormatError) {
         qCWarning(dcTavroEnergy()) << "The settings file" << fileName()
                                    << "is damaged: lines that cannot be read are left out and will be lost with the"
-                                      " next change. The file as found is kept in" << damagedCopyFileName();
+                                      " next change. The file as found is kept in"
+                                   << damagedCopyFileName();
         keepDamagedCopy(fileName());
     } else if (status() == QSettings::AccessError) {
         qCWarning(dcTavroEnergy()) << "Cannot read the settings file" << fileName()
@@ -69,8 +70,9 @@ QString EnergySettings::checkedFileName()
     if (QFile::exists(copy))
         return copy;
 
-    qCWarning(dcTavroEnergy()) << "The settings file" << fileName << "holds damaged values, going on without them:"
-                               << check.damagedKeys() << "- the file as found is kept in" << damagedCopyFileName();
+    qCWarning(dcTavroEnergy()) << "The settings file" << fileName
+                               << "holds damaged values, going on without them:" << check.damagedKeys()
+                               << "- the file as found is kept in" << damagedCopyFileName();
     keepDamagedCopy(fileName);
     // Replaced in one step, as QSettings does: a crash leaves the old or the
     // new file, never a part.
@@ -99,9 +101,10 @@ QString EnergySettings::repairedCopyFileName(const QString &fileName)
 {
     // One per process and settings file: a later run reads the file again.
     const QByteArray key = QCryptographicHash::hash(fileName.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    return QDir::tempPath() + QStringLiteral("/tavro-energy-%1-%2/energy.conf")
-            .arg(QCoreApplication::applicationPid())
-            .arg(QString::fromLatin1(key));
+    return QDir::tempPath()
+           + QStringLiteral("/tavro-energy-%1-%2/energy.conf")
+                     .arg(QCoreApplication::applicationPid())
+                     .arg(QString::fromLatin1(key));
 }
 
 void EnergySettings::keepDamagedCopy(const QString &fileName)

@@ -78,9 +78,8 @@ int hexValue(char ch)
 // order mark).
 QStringList unescapedValues(const QByteArray &data, int from, int to, bool utf8)
 {
-    static const char escapeCodes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'}, {'r', '\r'},
-                                          {'t', '\t'}, {'v', '\v'}, {'"', '"'}, {'?', '?'}, {'\'', '\''},
-                                          {'\\', '\\'}};
+    static const char escapeCodes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'},
+                                          {'v', '\v'}, {'"', '"'},  {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
     QStringList values;
     QString current;
     bool inQuotes = false;
@@ -149,7 +148,10 @@ QStringList unescapedValues(const QByteArray &data, int from, int to, bool utf8)
 class PayloadReader
 {
 public:
-    explicit PayloadReader(const QByteArray &data) : m_data(data) {}
+    explicit PayloadReader(const QByteArray &data)
+        : m_data(data)
+    {
+    }
 
     bool atEnd() const { return m_position == m_data.size(); }
 
@@ -206,7 +208,7 @@ public:
         case QMetaType::QLocale: // its name
             return string();
         case QMetaType::QByteArray:
-        case QMetaType::QUrl: // its encoded form
+        case QMetaType::QUrl:          // its encoded form
         case QMetaType::QJsonDocument: // JSON text
         case QMetaType::QJsonObject:
         case QMetaType::QJsonArray:
@@ -367,7 +369,7 @@ bool soundValue(const QString &value)
     stream >> decoded;
     const QDateTime dateTime = decoded.toDateTime();
     return decoded.userType() == QMetaType::QDateTime
-            && (dateTime.timeSpec() != Qt::TimeZone || dateTime.timeZone().isValid());
+           && (dateTime.timeSpec() != Qt::TimeZone || dateTime.timeZone().isValid());
 }
 
 }
@@ -399,7 +401,8 @@ SettingsFileCheck::SettingsFileCheck(const QByteArray &content)
         }
         if (sound)
             continue;
-        m_damagedKeys.append(QString::fromLatin1(section + '/' + content.mid(lineStart, equalsPos - lineStart).trimmed()));
+        m_damagedKeys.append(
+                QString::fromLatin1(section + '/' + content.mid(lineStart, equalsPos - lineStart).trimmed()));
         m_repairedContent += content.mid(copied, lineStart - copied);
         copied = lineEnd;
     }

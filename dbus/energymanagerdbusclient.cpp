@@ -14,28 +14,35 @@ const QString unavailable = QStringLiteral("EnergyManager DBus interface is not 
 }
 
 EnergyManagerDbusClient::EnergyManagerDbusClient(QObject *parent)
-    : QObject(parent), m_bus(QDBusConnection::systemBus())
+    : QObject(parent),
+      m_bus(QDBusConnection::systemBus())
 {
     if (!m_bus.isConnected()) {
         // Queued so that a caller connected right after construction sees it.
-        QMetaObject::invokeMethod(this, [this]() { emit errorOccurred(QStringLiteral("DBus system bus not connected")); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+                this, [this]() { emit errorOccurred(QStringLiteral("DBus system bus not connected")); },
+                Qt::QueuedConnection);
         return;
     }
-    m_serviceWatcher = new QDBusServiceWatcher(serviceName, m_bus,
-                                               QDBusServiceWatcher::WatchForRegistration
-                                               | QDBusServiceWatcher::WatchForUnregistration, this);
-    connect(m_serviceWatcher, &QDBusServiceWatcher::serviceRegistered, this, &EnergyManagerDbusClient::onServiceRegistered);
-    connect(m_serviceWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &EnergyManagerDbusClient::onServiceUnregistered);
+    m_serviceWatcher = new QDBusServiceWatcher(
+            serviceName, m_bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration,
+            this);
+    connect(m_serviceWatcher, &QDBusServiceWatcher::serviceRegistered, this,
+            &EnergyManagerDbusClient::onServiceRegistered);
+    connect(m_serviceWatcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            &EnergyManagerDbusClient::onServiceUnregistered);
 
     // The lists are loaded now; their signals go out from the event loop,
     // when whoever created the client has had a chance to connect to them.
     if (m_bus.interface() && m_bus.interface()->isServiceRegistered(serviceName) && setupInterface()
-            && loadChargingData()) {
-        QMetaObject::invokeMethod(this, [this]() {
-            emit chargingConfigurationsUpdated(m_chargingConfigurations);
-            emit chargingStatesUpdated(m_chargingStates);
-        }, Qt::QueuedConnection);
+        && loadChargingData()) {
+        QMetaObject::invokeMethod(
+                this,
+                [this]() {
+                    emit chargingConfigurationsUpdated(m_chargingConfigurations);
+                    emit chargingStatesUpdated(m_chargingStates);
+                },
+                Qt::QueuedConnection);
     }
 }
 
@@ -82,12 +89,12 @@ bool EnergyManagerDbusClient::setupInterface()
     }
     // Disconnect first so that repeated set-ups never double a relay.
     const QList<QPair<const char *, const char *>> relays = {
-        {"chargingConfigurationAdded", "1onChargingConfigurationAdded(QVariantMap)"},
-        {"chargingConfigurationRemoved", "1onChargingConfigurationRemoved(QString)"},
-        {"chargingConfigurationChanged", "1onChargingConfigurationChanged(QVariantMap)"},
-        {"chargingStateAdded", "1onChargingStateAdded(QVariantMap)"},
-        {"chargingStateRemoved", "1onChargingStateRemoved(QString)"},
-        {"chargingStateChanged", "1onChargingStateChanged(QVariantMap)"},
+            {"chargingConfigurationAdded", "1onChargingConfigurationAdded(QVariantMap)"},
+            {"chargingConfigurationRemoved", "1onChargingConfigurationRemoved(QString)"},
+            {"chargingConfigurationChanged", "1onChargingConfigurationChanged(QVariantMap)"},
+            {"chargingStateAdded", "1onChargingStateAdded(QVariantMap)"},
+            {"chargingStateRemoved", "1onChargingStateRemoved(QString)"},
+            {"chargingStateChanged", "1onChargingStateChanged(QVariantMap)"},
     };
     for (const auto &relay : relays) {
         m_bus.disconnect(serviceName, objectPath, interfaceName, QString::fromLatin1(relay.first), this, relay.second);
@@ -135,8 +142,8 @@ QVariantList EnergyManagerDbusClient::deserializeVariantMapList(const QVariantLi
         }
         // Read through a const argument: the non-const overloads of
         // beginMapEntry() and friends marshal instead of reading.
-        const QDBusArgument argument = element.canConvert<QDBusArgument>() ? element.value<QDBusArgument>()
-                                                                           : QDBusArgument();
+        const QDBusArgument argument =
+                element.canConvert<QDBusArgument>() ? element.value<QDBusArgument>() : QDBusArgument();
         QVariantMap map;
         if (argument.currentType() == QDBusArgument::MapType) {
             argument.beginMap();

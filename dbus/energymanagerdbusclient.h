@@ -66,7 +66,7 @@ private:
     bool connectRemoteSignal(const char *signal, const char *slot);
 
     QDBusConnection m_bus;
-    QDBusInterface *m_interface = nullptr;          // owned, null while the service is absent
+    QDBusInterface *m_interface = nullptr;           // owned, null while the service is absent
     QDBusServiceWatcher *m_serviceWatcher = nullptr; // child
     QVariantList m_chargingConfigurations;
     QVariantList m_chargingStates;

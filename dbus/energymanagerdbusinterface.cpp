@@ -13,21 +13,23 @@ const QString objectPath = QStringLiteral("/io/tavro/energymanager");
 }
 
 EnergyManagerDbusInterface::EnergyManagerDbusInterface(SmartChargingManager *manager, QObject *parent)
-    : QObject(parent), m_manager(manager)
+    : QObject(parent),
+      m_manager(manager)
 {
     qDBusRegisterMetaType<QList<int>>();
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        qCWarning(dcTavroEnergy()) << "Could not connect to DBus system bus. Energy manager DBus interface not available.";
+        qCWarning(dcTavroEnergy())
+                << "Could not connect to DBus system bus. Energy manager DBus interface not available.";
         return;
     }
     // Do not queue for the name: a second owner would wait forever and the
     // registration would look successful.
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus.interface()
-            ? bus.interface()->registerService(serviceName, QDBusConnectionInterface::DontQueueService,
-                                               QDBusConnectionInterface::DontAllowReplacement)
-            : QDBusReply<QDBusConnectionInterface::RegisterServiceReply>();
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+            bus.interface() ? bus.interface()->registerService(serviceName, QDBusConnectionInterface::DontQueueService,
+                                                               QDBusConnectionInterface::DontAllowReplacement)
+                            : QDBusReply<QDBusConnectionInterface::RegisterServiceReply>();
     if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
         qCWarning(dcTavroEnergy()) << "Failed to register DBus service" << serviceName
                                    << "Energy manager DBus interface not available.";
@@ -35,7 +37,8 @@ EnergyManagerDbusInterface::EnergyManagerDbusInterface(SmartChargingManager *man
     }
     if (!bus.registerObject(objectPath, this,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals
-                            | QDBusConnection::ExportNonScriptableSlots | QDBusConnection::ExportNonScriptableSignals)) {
+                                    | QDBusConnection::ExportNonScriptableSlots
+                                    | QDBusConnection::ExportNonScriptableSignals)) {
         qCWarning(dcTavroEnergy()) << "Failed to register DBus object path" << objectPath;
         return;
     }
@@ -43,24 +46,22 @@ EnergyManagerDbusInterface::EnergyManagerDbusInterface(SmartChargingManager *man
 
     if (!manager)
         return;
-    connect(manager, &SmartChargingManager::chargingConfigurationAdded, this, [this](const ChargingConfiguration &configuration) {
-        emit chargingConfigurationAdded(serializeChargingConfiguration(configuration));
-    });
-    connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this, [this](const ThingId &id) {
-        emit chargingConfigurationRemoved(id.toString());
-    });
-    connect(manager, &SmartChargingManager::chargingConfigurationChanged, this, [this](const ChargingConfiguration &configuration) {
-        emit chargingConfigurationChanged(serializeChargingConfiguration(configuration));
-    });
-    connect(manager, &SmartChargingManager::chargingStateAdded, this, [this](const ChargingState &state) {
-        emit chargingStateAdded(serializeChargingState(state));
-    });
-    connect(manager, &SmartChargingManager::chargingStateRemoved, this, [this](const ThingId &id) {
-        emit chargingStateRemoved(id.toString());
-    });
-    connect(manager, &SmartChargingManager::chargingStateChanged, this, [this](const ChargingState &state) {
-        emit chargingStateChanged(serializeChargingState(state));
-    });
+    connect(manager, &SmartChargingManager::chargingConfigurationAdded, this,
+            [this](const ChargingConfiguration &configuration) {
+                emit chargingConfigurationAdded(serializeChargingConfiguration(configuration));
+            });
+    connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this,
+            [this](const ThingId &id) { emit chargingConfigurationRemoved(id.toString()); });
+    connect(manager, &SmartChargingManager::chargingConfigurationChanged, this,
+            [this](const ChargingConfiguration &configuration) {
+                emit chargingConfigurationChanged(serializeChargingConfiguration(configuration));
+            });
+    connect(manager, &SmartChargingManager::chargingStateAdded, this,
+            [this](const ChargingState &state) { emit chargingStateAdded(serializeChargingState(state)); });
+    connect(manager, &SmartChargingManager::chargingStateRemoved, this,
+            [this](const ThingId &id) { emit chargingStateRemoved(id.toString()); });
+    connect(manager, &SmartChargingManager::chargingStateChanged, this,
+            [this](const ChargingState &state) { emit chargingStateChanged(serializeChargingState(state)); });
 }
 
 QVariantMap EnergyManagerDbusInterface::serializeChargingConfiguration(const ChargingConfiguration &configuration)

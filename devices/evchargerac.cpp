@@ -15,7 +15,9 @@ const char *const lockTimeFormat = "dd.MM.yyyy hh:mm:ss";
 }
 
 EvChargerAc::EvChargerAc(ThingManager *thingManager, Thing *thing)
-    : QObject(thing), m_thingManager(thingManager), m_thing(thing)
+    : QObject(thing),
+      m_thingManager(thingManager),
+      m_thing(thing)
 {
     m_chargingEnabledLockTimer.setInterval(1000);
     m_chargingEnabledLockTimer.setSingleShot(true);
@@ -136,7 +138,7 @@ Electricity::Phases EvChargerAc::meteredPhases() const
 {
     Electricity::Phases phases = Electricity::PhaseNone;
     if (!m_thing->hasState(QStringLiteral("currentPower"))
-            || m_thing->stateValue(QStringLiteral("currentPower")).toDouble() == 0.0)
+        || m_thing->stateValue(QStringLiteral("currentPower")).toDouble() == 0.0)
         return phases;
 
     struct PhaseStates {
@@ -145,9 +147,9 @@ Electricity::Phases EvChargerAc::meteredPhases() const
         QString power;
     };
     const PhaseStates phaseStates[] = {
-        {Electricity::PhaseA, QStringLiteral("currentPhaseA"), QStringLiteral("currentPowerPhaseA")},
-        {Electricity::PhaseB, QStringLiteral("currentPhaseB"), QStringLiteral("currentPowerPhaseB")},
-        {Electricity::PhaseC, QStringLiteral("currentPhaseC"), QStringLiteral("currentPowerPhaseC")},
+            {Electricity::PhaseA, QStringLiteral("currentPhaseA"), QStringLiteral("currentPowerPhaseA")},
+            {Electricity::PhaseB, QStringLiteral("currentPhaseB"), QStringLiteral("currentPowerPhaseB")},
+            {Electricity::PhaseC, QStringLiteral("currentPhaseC"), QStringLiteral("currentPowerPhaseC")},
     };
     for (const PhaseStates &states : phaseStates) {
         // The current decides when the charger reports it; the power per
@@ -171,8 +173,8 @@ double EvChargerAc::currentPower() const
         return m_thing->stateValue(QStringLiteral("currentPower")).toDouble();
 
     const bool drawing = thingClass.hasStateType(QStringLiteral("charging"))
-            ? m_thing->stateValue(QStringLiteral("charging")).toBool()
-            : m_thing->stateValue(QStringLiteral("power")).toBool();
+                                 ? m_thing->stateValue(QStringLiteral("charging")).toBool()
+                                 : m_thing->stateValue(QStringLiteral("power")).toBool();
     if (!drawing)
         return 0.0;
     return maxChargingCurrent() * Units::phaseVoltage * phaseCount();
@@ -211,7 +213,7 @@ int EvChargerAc::remainingChargingEnabledLockDuration() const
 bool EvChargerAc::chargingCurrentLocked(const QDateTime &now) const
 {
     return m_lastChargingCurrentChange.isValid()
-            && m_lastChargingCurrentChange.secsTo(now) < static_cast<qint64>(m_chargingCurrentLockDuration);
+           && m_lastChargingCurrentChange.secsTo(now) < static_cast<qint64>(m_chargingCurrentLockDuration);
 }
 
 bool EvChargerAc::chargeRefusalLatched() const
@@ -273,8 +275,9 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
         value = qMin(value, stateType.maxValue().toDouble());
 
     if (!force && chargingCurrentLocked(now)) {
-        qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked since" << m_lastChargingCurrentChange.secsTo(now)
-                                 << "seconds. Lock duration is" << m_chargingCurrentLockDuration << "seconds."
+        qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked since"
+                                 << m_lastChargingCurrentChange.secsTo(now) << "seconds. Lock duration is"
+                                 << m_chargingCurrentLockDuration << "seconds."
                                  << "Last action:" << m_lastChargingCurrentChange.toString(lockTimeFormat)
                                  << "now:" << now.toString(lockTimeFormat);
         return nullptr;

@@ -5,7 +5,9 @@
 #include "tavro/thingmanager.h"
 
 EvChargerDc::EvChargerDc(ThingManager *thingManager, Thing *thing)
-    : QObject(thing), m_thingManager(thingManager), m_thing(thing)
+    : QObject(thing),
+      m_thingManager(thingManager),
+      m_thing(thing)
 {
 }
 

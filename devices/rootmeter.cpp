@@ -4,16 +4,18 @@
 #include "common/units.h"
 #include "tavro/thing.h"
 
-RootMeter::RootMeter(Thing *thing) : QObject(thing), m_thing(thing)
+RootMeter::RootMeter(Thing *thing)
+    : QObject(thing),
+      m_thing(thing)
 {
     // Resolved once: every state change of the meter passes here.
     const StateTypeId currentPowerTypeId =
             m_thing->thingClass().stateTypes().findByName(QStringLiteral("currentPower")).id();
     connect(m_thing, &Thing::stateValueChanged, this,
             [this, currentPowerTypeId](const StateTypeId &stateTypeId, const QVariant &value) {
-        if (!currentPowerTypeId.isNull() && stateTypeId == currentPowerTypeId)
-            emit currentPowerChanged(value.toDouble());
-    });
+                if (!currentPowerTypeId.isNull() && stateTypeId == currentPowerTypeId)
+                    emit currentPowerChanged(value.toDouble());
+            });
 }
 
 Thing *RootMeter::thing() const
@@ -101,10 +103,10 @@ double RootMeter::calculateAllowanceAmpere(Electricity::Phases phases, uint limi
         const char *singlePhaseMessage;
     };
     const PhaseStates otherPhases[] = {
-        {Electricity::PhaseB, QStringLiteral("currentPhaseB"), QStringLiteral("currentPowerPhaseB"),
-         QStringLiteral("voltagePhaseB"), "Asked to calculate allowence for Phase B on a single phase root meter."},
-        {Electricity::PhaseC, QStringLiteral("currentPhaseC"), QStringLiteral("currentPowerPhaseC"),
-         QStringLiteral("voltagePhaseC"), "Asked to calculate allowence for Phase C on a single phase root meter."},
+            {Electricity::PhaseB, QStringLiteral("currentPhaseB"), QStringLiteral("currentPowerPhaseB"),
+             QStringLiteral("voltagePhaseB"), "Asked to calculate allowence for Phase B on a single phase root meter."},
+            {Electricity::PhaseC, QStringLiteral("currentPhaseC"), QStringLiteral("currentPowerPhaseC"),
+             QStringLiteral("voltagePhaseC"), "Asked to calculate allowence for Phase C on a single phase root meter."},
     };
     for (const PhaseStates &states : otherPhases) {
         if (!phases.testFlag(states.phase))

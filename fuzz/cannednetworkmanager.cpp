@@ -1,7 +1,8 @@
 #include "cannednetworkmanager.h"
 #include "cannedreply.h"
 
-CannedNetworkManager::CannedNetworkManager(QObject *parent) : QNetworkAccessManager(parent)
+CannedNetworkManager::CannedNetworkManager(QObject *parent)
+    : QNetworkAccessManager(parent)
 {
 }
 

@@ -19,8 +19,7 @@ public:
     int requestCount() const { return m_requestCount; }
 
 protected:
-    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
-                                 QIODevice *outgoingData) override;
+    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request, QIODevice *outgoingData) override;
 
 private:
     int m_status = 200;

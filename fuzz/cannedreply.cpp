@@ -6,7 +6,8 @@
 
 CannedReply::CannedReply(const QNetworkRequest &request, QNetworkAccessManager::Operation operation, int status,
                          const QByteArray &body, QNetworkReply::NetworkError error, QObject *parent)
-    : QNetworkReply(parent), m_body(body)
+    : QNetworkReply(parent),
+      m_body(body)
 {
     setRequest(request);
     setUrl(request.url());

@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (configuration.evChargerId().isNull())
         configuration = ChargingConfiguration(FuzzHousehold::acChargerId);
     configuration.setChargingMode(configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
-                                      ? ChargingConfiguration::ChargingModeNormal
-                                      : ChargingConfiguration::ChargingModeEco);
+                                          ? ChargingConfiguration::ChargingModeNormal
+                                          : ChargingConfiguration::ChargingModeEco);
     configuration.setAssignedCarId(FuzzHousehold::carId);
     manager->setChargingConfiguration(configuration);
     household.runCycles(1);

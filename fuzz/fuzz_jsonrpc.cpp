@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         qFatal("The JSON-RPC server has no transport");
     const QUuid clientId = QUuid::createUuidV5(QUuid(), QStringLiteral("fuzz-client"));
     emit transport->clientConnected(clientId);
-    emit transport->lineReceived(clientId, QByteArrayLiteral(
-        R"({"jsonrpc":"2.0","id":0,"method":"JSONRPC.Authenticate","params":{"token":"fuzz"}})"));
+    emit transport->lineReceived(
+            clientId,
+            QByteArrayLiteral(R"({"jsonrpc":"2.0","id":0,"method":"JSONRPC.Authenticate","params":{"token":"fuzz"}})"));
 
     JsonRpcLineBuffer lines(JsonRpcTcpTransport::maxLineLength);
     lines.append(reinterpret_cast<const char *>(data), static_cast<int>(size));

@@ -43,26 +43,34 @@ FuzzHousehold::FuzzHousehold()
     // 4 kW export on three phases.
     addThing(things, QStringLiteral("gridMeter"), QStringLiteral("Grid"), meterId,
              {{QStringLiteral("currentPower"), -4000.0},
-              {QStringLiteral("currentPowerPhaseA"), -1400.0}, {QStringLiteral("currentPowerPhaseB"), -1300.0},
-              {QStringLiteral("currentPowerPhaseC"), -1300.0}, {QStringLiteral("currentPhaseA"), -6.1},
-              {QStringLiteral("currentPhaseB"), -5.7}, {QStringLiteral("currentPhaseC"), -5.7}});
+              {QStringLiteral("currentPowerPhaseA"), -1400.0},
+              {QStringLiteral("currentPowerPhaseB"), -1300.0},
+              {QStringLiteral("currentPowerPhaseC"), -1300.0},
+              {QStringLiteral("currentPhaseA"), -6.1},
+              {QStringLiteral("currentPhaseB"), -5.7},
+              {QStringLiteral("currentPhaseC"), -5.7}});
     addThing(things, QStringLiteral("evChargerAc"), QStringLiteral("Garage"), acChargerId,
              {{QStringLiteral("pluggedIn"), true}, {QStringLiteral("phaseCount"), 3}});
     addThing(things, QStringLiteral("evChargerAcSinglePhase"), QStringLiteral("Carport"), singlePhaseChargerId,
              {{QStringLiteral("pluggedIn"), true}, {QStringLiteral("phaseCount"), 1}});
     addThing(things, QStringLiteral("electricVehicle"), QStringLiteral("Car"), carId,
-             {{QStringLiteral("batteryLevel"), 40}, {QStringLiteral("capacity"), 60.0},
-              {QStringLiteral("acPhaseCount"), 3}, {QStringLiteral("acMinChargingCurrent"), 6.0},
+             {{QStringLiteral("batteryLevel"), 40},
+              {QStringLiteral("capacity"), 60.0},
+              {QStringLiteral("acPhaseCount"), 3},
+              {QStringLiteral("acMinChargingCurrent"), 6.0},
               {QStringLiteral("acMaxChargingCurrent"), 16.0}});
     addThing(things, QStringLiteral("evChargerDc"), QStringLiteral("Wallbox"), dcChargerId,
-             {{QStringLiteral("pluggedIn"), true}, {QStringLiteral("minChargingPower"), 1500.0},
-              {QStringLiteral("maxChargingPower"), 11000.0}, {QStringLiteral("minDischargingPower"), 1000.0},
+             {{QStringLiteral("pluggedIn"), true},
+              {QStringLiteral("minChargingPower"), 1500.0},
+              {QStringLiteral("maxChargingPower"), 11000.0},
+              {QStringLiteral("minDischargingPower"), 1000.0},
               {QStringLiteral("maxDischargingPower"), 11000.0},
               {QStringLiteral("connectedVehicleThingId"), dcCarId.toString()}});
     addThing(things, QStringLiteral("electricVehicleConnected"), QStringLiteral("Van"), dcCarId,
              {{QStringLiteral("batteryLevel"), 60}, {QStringLiteral("capacity"), 50.0}});
     addThing(things, QStringLiteral("homeBattery"), QStringLiteral("Battery"), batteryId,
-             {{QStringLiteral("batteryLevel"), 50}, {QStringLiteral("capacity"), 10.0},
+             {{QStringLiteral("batteryLevel"), 50},
+              {QStringLiteral("capacity"), 10.0},
               {QStringLiteral("currentPower"), 500.0}});
 
     m_energyManager = std::make_unique<EnergyManager>(things);
@@ -110,6 +118,7 @@ QByteArray FuzzHousehold::priceReply(const QDateTime &now, int hours)
                                 {QStringLiteral("marketprice"), 60.0 + (i * 37) % 23},
                                 {QStringLiteral("unit"), QStringLiteral("Eur/MWh")}});
     }
-    return QJsonDocument(QJsonObject{{QStringLiteral("object"), QStringLiteral("list")},
-                                     {QStringLiteral("data"), data}}).toJson(QJsonDocument::Compact);
+    return QJsonDocument(
+                   QJsonObject{{QStringLiteral("object"), QStringLiteral("list")}, {QStringLiteral("data"), data}})
+            .toJson(QJsonDocument::Compact);
 }

@@ -39,7 +39,9 @@ bool withinUnitRange(double value)
 
 TavroEnergyJsonHandler::TavroEnergyJsonHandler(SpotMarketManager *spotMarketManager,
                                                SmartChargingManager *smartChargingManager, QObject *parent)
-    : JsonHandler(parent), m_spotMarketManager(spotMarketManager), m_smartChargingManager(smartChargingManager)
+    : JsonHandler(parent),
+      m_spotMarketManager(spotMarketManager),
+      m_smartChargingManager(smartChargingManager)
 {
     registerDeclarations();
     connectNotifications();
@@ -84,30 +86,43 @@ void TavroEnergyJsonHandler::registerSettingsMethods()
     const Types::PermissionScope control = Types::PermissionScopeControlThings;
     const Types::PermissionScope admin = Types::PermissionScopeAdmin;
 
-    registerMethod(QStringLiteral("GetPhasePowerLimit"),
-                   QStringLiteral("Get the phase power consumption limit. 0 if unset. This needs to be set in order for the smart charging to do anything."),
-                   {}, {{QStringLiteral("phasePowerLimit"), uintType}}, control);
-    registerMethod(QStringLiteral("SetPhasePowerLimit"),
-                   QStringLiteral("Set the phase power consumption limit. This is the maximum allowed Ampere per phase. A value of 0 means unset. All smart charging will be disabled."),
-                   {{QStringLiteral("phasePowerLimit"), uintType}}, {{QStringLiteral("energyError"), energyError}}, admin);
-    registerMethod(QStringLiteral("GetAcquisitionTolerance"),
-                   QStringLiteral("Get the acquisition tolerance. This value will control how much solar surplus is required to start the charging."),
-                   {}, {{QStringLiteral("acquisitionTolerance"), doubleType}}, control);
+    registerMethod(
+            QStringLiteral("GetPhasePowerLimit"),
+            QStringLiteral(
+                    "Get the phase power consumption limit. 0 if unset. This needs to be set in order for the smart charging to do anything."),
+            {}, {{QStringLiteral("phasePowerLimit"), uintType}}, control);
+    registerMethod(
+            QStringLiteral("SetPhasePowerLimit"),
+            QStringLiteral(
+                    "Set the phase power consumption limit. This is the maximum allowed Ampere per phase. A value of 0 means unset. All smart charging will be disabled."),
+            {{QStringLiteral("phasePowerLimit"), uintType}}, {{QStringLiteral("energyError"), energyError}}, admin);
+    registerMethod(
+            QStringLiteral("GetAcquisitionTolerance"),
+            QStringLiteral(
+                    "Get the acquisition tolerance. This value will control how much solar surplus is required to start the charging."),
+            {}, {{QStringLiteral("acquisitionTolerance"), doubleType}}, control);
     registerMethod(QStringLiteral("SetAcquisitionTolerance"),
                    QStringLiteral("Set the acquisition tolerance for the charging."),
-                   {{QStringLiteral("acquisitionTolerance"), doubleType}}, {{QStringLiteral("energyError"), energyError}}, control);
-    registerMethod(QStringLiteral("GetBatteryLevelConsideration"),
-                   QStringLiteral("Get the battery level consideration. This value will control how much the energy storage is taking in account."),
-                   {}, {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
+                   {{QStringLiteral("acquisitionTolerance"), doubleType}},
+                   {{QStringLiteral("energyError"), energyError}}, control);
+    registerMethod(
+            QStringLiteral("GetBatteryLevelConsideration"),
+            QStringLiteral(
+                    "Get the battery level consideration. This value will control how much the energy storage is taking in account."),
+            {}, {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
     registerMethod(QStringLiteral("SetBatteryLevelConsideration"),
                    QStringLiteral("Set the battery level consideration for the charging."),
-                   {{QStringLiteral("batteryLevelConsideration"), doubleType}}, {{QStringLiteral("energyError"), energyError}}, admin);
+                   {{QStringLiteral("batteryLevelConsideration"), doubleType}},
+                   {{QStringLiteral("energyError"), energyError}}, admin);
     registerMethod(QStringLiteral("GetBatteryLevelLimits"),
-                   QStringLiteral("Get the battery level limits for the charging."),
-                   {}, {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}}, admin);
+                   QStringLiteral("Get the battery level limits for the charging."), {},
+                   {{QStringLiteral("batteryLevelLowerLimit"), doubleType},
+                    {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
+                   admin);
     registerMethod(QStringLiteral("SetBatteryLevelLimits"),
                    QStringLiteral("Set the battery level limits for the charging."),
-                   {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
+                   {{QStringLiteral("batteryLevelLowerLimit"), doubleType},
+                    {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
                    {{QStringLiteral("energyError"), energyError}}, admin);
 }
 
@@ -121,31 +136,39 @@ void TavroEnergyJsonHandler::registerChargingMethods()
     registerMethod(QStringLiteral("GetChargingConfigurations"),
                    QStringLiteral("Get the charging configuration for all or a single EV charger."),
                    {{QStringLiteral("o:evChargerId"), uuidType}},
-                   {{QStringLiteral("chargingConfigurations"), listOf(QStringLiteral("ChargingConfiguration"))}}, control);
-    registerMethod(QStringLiteral("SetChargingConfiguration"),
-                   QStringLiteral("Set the charging configuration for an EV charger. Only given properties will be set, others will be untouched."),
-                   {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}},
-                   {{QStringLiteral("energyError"), energyError}}, control);
+                   {{QStringLiteral("chargingConfigurations"), listOf(QStringLiteral("ChargingConfiguration"))}},
+                   control);
+    registerMethod(
+            QStringLiteral("SetChargingConfiguration"),
+            QStringLiteral(
+                    "Set the charging configuration for an EV charger. Only given properties will be set, others will be untouched."),
+            {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}},
+            {{QStringLiteral("energyError"), energyError}}, control);
     registerMethod(QStringLiteral("GetChargingStates"),
-                   QStringLiteral("Get the charging states for all or a single EV charger."),
-                   {}, {{QStringLiteral("chargingStates"), listOf(QStringLiteral("ChargingState"))}}, control);
+                   QStringLiteral("Get the charging states for all or a single EV charger."), {},
+                   {{QStringLiteral("chargingStates"), listOf(QStringLiteral("ChargingState"))}}, control);
     registerMethod(QStringLiteral("GetAvailableSpotMarketProviders"),
-                   QStringLiteral("Get the list of available spot market data providers."),
-                   {}, {{QStringLiteral("providers"), listOf(QStringLiteral("SpotMarketProviderInfo"))}}, control);
-    registerMethod(QStringLiteral("SetSpotMarketConfiguration"),
-                   QStringLiteral("Set the current spotmarket configuration. If enabled, the provideId must be valid. You can get the available providers using GetAvailableSpotMarketProviders."),
-                   {{QStringLiteral("enabled"), boolType}, {QStringLiteral("o:providerId"), uuidType}},
-                   {{QStringLiteral("energyError"), energyError}}, control);
+                   QStringLiteral("Get the list of available spot market data providers."), {},
+                   {{QStringLiteral("providers"), listOf(QStringLiteral("SpotMarketProviderInfo"))}}, control);
+    registerMethod(
+            QStringLiteral("SetSpotMarketConfiguration"),
+            QStringLiteral(
+                    "Set the current spotmarket configuration. If enabled, the provideId must be valid. You can get the available providers using GetAvailableSpotMarketProviders."),
+            {{QStringLiteral("enabled"), boolType}, {QStringLiteral("o:providerId"), uuidType}},
+            {{QStringLiteral("energyError"), energyError}}, control);
     registerMethod(QStringLiteral("GetSpotMarketConfiguration"),
-                   QStringLiteral("Get the current spotmarket configuration."),
-                   {}, {{QStringLiteral("o:providerId"), uuidType}, {QStringLiteral("enabled"), boolType},
-                        {QStringLiteral("available"), boolType}}, control);
-    registerMethod(QStringLiteral("GetSpotMarketScoreEntries"),
-                   QStringLiteral("Get the current score entries from the current spot market. If spot market is not enabled or not available, the list will be empty. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
-                   {}, {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
-    registerMethod(QStringLiteral("GetChargingSchedules"),
-                   QStringLiteral("Get the planed charging schedules."),
-                   {}, {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
+                   QStringLiteral("Get the current spotmarket configuration."), {},
+                   {{QStringLiteral("o:providerId"), uuidType},
+                    {QStringLiteral("enabled"), boolType},
+                    {QStringLiteral("available"), boolType}},
+                   control);
+    registerMethod(
+            QStringLiteral("GetSpotMarketScoreEntries"),
+            QStringLiteral(
+                    "Get the current score entries from the current spot market. If spot market is not enabled or not available, the list will be empty. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
+            {}, {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
+    registerMethod(QStringLiteral("GetChargingSchedules"), QStringLiteral("Get the planed charging schedules."), {},
+                   {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
 }
 
 void TavroEnergyJsonHandler::registerNotifications()
@@ -168,16 +191,20 @@ void TavroEnergyJsonHandler::registerNotifications()
                          {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
     registerNotification(QStringLiteral("BatteryLevelLimitsChanged"),
                          QStringLiteral("Emitted whenever the battery level limits change."),
-                         {{QStringLiteral("batteryLevelLowerLimit"), doubleType}, {QStringLiteral("batteryLevelUpperLimit"), doubleType}}, admin);
+                         {{QStringLiteral("batteryLevelLowerLimit"), doubleType},
+                          {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
+                         admin);
     registerNotification(QStringLiteral("ChargingConfigurationAdded"),
                          QStringLiteral("Emitted whenever a charging configuration is added."),
-                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}}, control);
+                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}},
+                         control);
     registerNotification(QStringLiteral("ChargingConfigurationRemoved"),
                          QStringLiteral("Emitted whenever a charging configuration is removed."),
                          {{QStringLiteral("evChargerThingId"), uuidType}}, control);
     registerNotification(QStringLiteral("ChargingConfigurationChanged"),
                          QStringLiteral("Emitted whenever a charging configuration changes."),
-                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}}, control);
+                         {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}},
+                         control);
     registerNotification(QStringLiteral("ChargingStateAdded"),
                          QStringLiteral("Emitted whenever a charging state has been added."),
                          {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}}, control);
@@ -189,17 +216,21 @@ void TavroEnergyJsonHandler::registerNotifications()
                          {{QStringLiteral("chargingState"), ref(QStringLiteral("ChargingState"))}}, control);
     registerNotification(QStringLiteral("SpotMarketConfigurationChanged"),
                          QStringLiteral("Emitted whenever a spot market configuration has changed."),
-                         {{QStringLiteral("o:providerId"), uuidType}, {QStringLiteral("enabled"), boolType},
-                          {QStringLiteral("available"), boolType}}, control);
+                         {{QStringLiteral("o:providerId"), uuidType},
+                          {QStringLiteral("enabled"), boolType},
+                          {QStringLiteral("available"), boolType}},
+                         control);
     registerNotification(QStringLiteral("ChargingSchedulesChanged"),
                          QStringLiteral("Emitted whenever the planed charging schedules have changed."),
                          {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
     registerNotification(QStringLiteral("SpotMarketStatusChanged"),
                          QStringLiteral("Emitted whenever the spot market manager status changed."),
                          {{QStringLiteral("enabled"), boolType}, {QStringLiteral("available"), boolType}}, control);
-    registerNotification(QStringLiteral("SpotMarketScoreEntriesChanged"),
-                         QStringLiteral("Emitted whenever the score entries of the current spot market provider changed. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
-                         {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
+    registerNotification(
+            QStringLiteral("SpotMarketScoreEntriesChanged"),
+            QStringLiteral(
+                    "Emitted whenever the score entries of the current spot market provider changed. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
+            {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
 }
 
 void TavroEnergyJsonHandler::connectNotifications()
@@ -217,18 +248,20 @@ void TavroEnergyJsonHandler::connectNotifications()
         emit BatteryLevelConsiderationChanged({{QStringLiteral("batteryLevelConsideration"), consideration}});
     });
     connect(manager, &SmartChargingManager::batteryLevelLimitsChanged, this, [this](double lower, double upper) {
-        emit BatteryLevelLimitsChanged({{QStringLiteral("batteryLevelLowerLimit"), lower},
-                                        {QStringLiteral("batteryLevelUpperLimit"), upper}});
+        emit BatteryLevelLimitsChanged(
+                {{QStringLiteral("batteryLevelLowerLimit"), lower}, {QStringLiteral("batteryLevelUpperLimit"), upper}});
     });
-    connect(manager, &SmartChargingManager::chargingConfigurationAdded, this, [this](const ChargingConfiguration &configuration) {
-        emit ChargingConfigurationAdded({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
-    });
+    connect(manager, &SmartChargingManager::chargingConfigurationAdded, this,
+            [this](const ChargingConfiguration &configuration) {
+                emit ChargingConfigurationAdded({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
+            });
     connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this, [this](const ThingId &id) {
         emit ChargingConfigurationRemoved({{QStringLiteral("evChargerThingId"), id.toString()}});
     });
-    connect(manager, &SmartChargingManager::chargingConfigurationChanged, this, [this](const ChargingConfiguration &configuration) {
-        emit ChargingConfigurationChanged({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
-    });
+    connect(manager, &SmartChargingManager::chargingConfigurationChanged, this,
+            [this](const ChargingConfiguration &configuration) {
+                emit ChargingConfigurationChanged({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
+            });
     connect(manager, &SmartChargingManager::chargingStateAdded, this, [this](const ChargingState &state) {
         emit ChargingStateAdded({{QStringLiteral("chargingState"), pack(state)}});
     });
@@ -239,13 +272,11 @@ void TavroEnergyJsonHandler::connectNotifications()
         emit ChargingStateChanged({{QStringLiteral("chargingState"), pack(state)}});
     });
     connect(manager, &SmartChargingManager::chargingSchedulesChanged, this, [this]() {
-        emit ChargingSchedulesChanged({{QStringLiteral("chargingSchedules"),
-                                        pack(m_smartChargingManager->chargingSchedules())}});
+        emit ChargingSchedulesChanged(
+                {{QStringLiteral("chargingSchedules"), pack(m_smartChargingManager->chargingSchedules())}});
     });
 
-    const auto configurationChanged = [this]() {
-        emit SpotMarketConfigurationChanged(spotMarketConfiguration(true));
-    };
+    const auto configurationChanged = [this]() { emit SpotMarketConfigurationChanged(spotMarketConfiguration(true)); };
     connect(m_spotMarketManager, &SpotMarketManager::enabledChanged, this, configurationChanged);
     connect(m_spotMarketManager, &SpotMarketManager::availableChanged, this, configurationChanged);
     connect(m_spotMarketManager, &SpotMarketManager::currentProviderChanged, this, configurationChanged);
@@ -309,7 +340,8 @@ JsonReply *TavroEnergyJsonHandler::SetAcquisitionTolerance(const QVariantMap &pa
 JsonReply *TavroEnergyJsonHandler::GetBatteryLevelConsideration(const QVariantMap &params)
 {
     Q_UNUSED(params)
-    return createReply({{QStringLiteral("batteryLevelConsideration"), m_smartChargingManager->batteryLevelConsideration()}});
+    return createReply(
+            {{QStringLiteral("batteryLevelConsideration"), m_smartChargingManager->batteryLevelConsideration()}});
 }
 
 JsonReply *TavroEnergyJsonHandler::SetBatteryLevelConsideration(const QVariantMap &params)
@@ -343,8 +375,8 @@ JsonReply *TavroEnergyJsonHandler::GetChargingConfigurations(const QVariantMap &
 {
     // The optional charger id does not filter: clients rely on the full list.
     Q_UNUSED(params)
-    return createReply({{QStringLiteral("chargingConfigurations"),
-                         pack(m_smartChargingManager->chargingConfigurations())}});
+    return createReply(
+            {{QStringLiteral("chargingConfigurations"), pack(m_smartChargingManager->chargingConfigurations())}});
 }
 
 JsonReply *TavroEnergyJsonHandler::SetChargingConfiguration(const QVariantMap &params, const JsonContext &context)
@@ -409,7 +441,8 @@ JsonReply *TavroEnergyJsonHandler::GetSpotMarketScoreEntries(const QVariantMap &
     Q_UNUSED(params)
     if (!m_spotMarketManager->currentProvider() || !m_spotMarketManager->enabled())
         return createReply({{QStringLiteral("spotMarketScoreEntries"), QVariantList()}});
-    const ScoreEntries weighted = m_spotMarketManager->weightScoreEntries(m_spotMarketManager->currentProvider()->scoreEntries());
+    const ScoreEntries weighted =
+            m_spotMarketManager->weightScoreEntries(m_spotMarketManager->currentProvider()->scoreEntries());
     return createReply({{QStringLiteral("spotMarketScoreEntries"), pack(weighted)}});
 }
 

@@ -11,7 +11,8 @@
 
 #include <QNetworkAccessManager>
 
-EnergyPluginTavro::EnergyPluginTavro(QObject *parent) : EnergyPlugin(parent)
+EnergyPluginTavro::EnergyPluginTavro(QObject *parent)
+    : EnergyPlugin(parent)
 {
     qCDebug(dcTavroEnergy()) << "Loading tavro.energy plugin";
 }
@@ -24,8 +25,8 @@ void EnergyPluginTavro::init()
     QNetworkAccessManager *networkManager = new QNetworkAccessManager(this);
     SpotMarketManager *spotMarketManager = new SpotMarketManager(networkManager, this);
     m_spotMarketManager = spotMarketManager;
-    SmartChargingManager *smartChargingManager = new SmartChargingManager(energyManager(), thingManager(),
-                                                                          spotMarketManager, configuration, this);
+    SmartChargingManager *smartChargingManager =
+            new SmartChargingManager(energyManager(), thingManager(), spotMarketManager, configuration, this);
 
     new EnergyManagerDbusInterface(smartChargingManager, this);
 

@@ -15,7 +15,9 @@ double powerToFull(const Scenario::Car &car, double soc, double lossFactor)
 }
 
 Household::Household(const Scenario &scenario)
-    : m_scenario(scenario), m_cars(scenario.cars.count()), m_chargers(scenario.chargers.count())
+    : m_scenario(scenario),
+      m_cars(scenario.cars.count()),
+      m_chargers(scenario.chargers.count())
 {
     for (int j = 0; j < m_cars.count(); j++)
         m_cars[j].soc = scenario.cars.at(j).soc;
@@ -91,9 +93,11 @@ void Household::step(const QVector<ChargerCommand> &commands, MinuteRecord *reco
                     current = qMin(current, description.maxCurrent);
                 if (command.enabled && !paused && carState.soc < 100.0 && current >= car.minCurrent) {
                     const double offered = current * voltage * phases;
-                    const double lossFactor = 1.0 - car.physicsLossPercent(offered, maxPower(m_scenario, charger.car)) / 100.0;
+                    const double lossFactor =
+                            1.0 - car.physicsLossPercent(offered, maxPower(m_scenario, charger.car)) / 100.0;
                     power = qMin(offered, powerToFull(car, carState.soc, lossFactor));
-                    carState.soc = qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
+                    carState.soc =
+                            qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
                 }
                 charger.lastPhases = power > 0 || paused ? phases : 0;
             } else {
@@ -108,7 +112,8 @@ void Household::step(const QVector<ChargerCommand> &commands, MinuteRecord *reco
             CarState &carState = m_cars[charger.car];
             if (command.dcPower > 0) {
                 const double offered = qMin(command.dcPower, car.dcMaxPower);
-                const double lossFactor = 1.0 - car.physicsLossPercent(offered, maxPower(m_scenario, charger.car)) / 100.0;
+                const double lossFactor =
+                        1.0 - car.physicsLossPercent(offered, maxPower(m_scenario, charger.car)) / 100.0;
                 power = qMin(offered, powerToFull(car, carState.soc, lossFactor));
                 carState.soc = qMin(100.0, carState.soc + power * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
             } else if (command.dcPower < 0) {

@@ -13,35 +13,33 @@ using PerDevice = QVarLengthArray<T, 4>;
 
 // What happened in one simulated minute. Powers in W (mean over the
 // minute), currents in A, states of charge in %.
-struct MinuteRecord
-{
+struct MinuteRecord {
     int minute = 0;
-    double pvPower = 0;            // produced, >= 0
-    double houseLoad = 0;          // house and extra loads
+    double pvPower = 0;   // produced, >= 0
+    double houseLoad = 0; // house and extra loads
     double housePhasePower[3] = {0, 0, 0};
-    double batteryPower = 0;       // > 0 charges the home battery
+    double batteryPower = 0; // > 0 charges the home battery
     double batterySoc = 0;
     double gridPhaseCurrent[3] = {0, 0, 0};
-    double gridPower = 0;          // > 0 import
-    double price = 0;              // EUR/MWh
-    double phaseLimit = 0;         // A, the plugin's phase power limit during the minute
-    PerDevice<double> chargerPower;   // per charger, > 0 into the car
-    PerDevice<double> chargerPhases;  // phases in use per charger
-    PerDevice<int> chargerEnabled;    // the charger's "power" state (0/1)
+    double gridPower = 0;              // > 0 import
+    double price = 0;                  // EUR/MWh
+    double phaseLimit = 0;             // A, the plugin's phase power limit during the minute
+    PerDevice<double> chargerPower;    // per charger, > 0 into the car
+    PerDevice<double> chargerPhases;   // phases in use per charger
+    PerDevice<int> chargerEnabled;     // the charger's "power" state (0/1)
     PerDevice<int> chargerPhaseSwitch; // 1 when a switch between 1 and 3 phases interrupted charging this minute
-    PerDevice<double> carSoc;         // true state of charge per car at the end of the minute
-    PerDevice<double> carSocStart;    // at its start (after a plug-in)
-    PerDevice<double> carReportedSoc; // the car's "batteryLevel" state: reported or the plugin's estimate
-    PerDevice<int> carPluggedIn;      // 0/1
+    PerDevice<double> carSoc;          // true state of charge per car at the end of the minute
+    PerDevice<double> carSocStart;     // at its start (after a plug-in)
+    PerDevice<double> carReportedSoc;  // the car's "batteryLevel" state: reported or the plugin's estimate
+    PerDevice<int> carPluggedIn;       // 0/1
 };
 
 // What a controller asks of one charger for a minute.
-struct ChargerCommand
-{
+struct ChargerCommand {
     bool enabled = false;
-    double current = 0;   // A per phase (AC)
-    uint phases = 3;      // 1 or 3 (AC); a car may use fewer
-    double dcPower = 0;   // W (DC), < 0 discharges the car
+    double current = 0; // A per phase (AC)
+    uint phases = 3;    // 1 or 3 (AC); a car may use fewer
+    double dcPower = 0; // W (DC), < 0 discharges the car
 };
 
 // The physics of one household: chargers deliver what their commands and
@@ -83,8 +81,8 @@ private:
     };
     struct ChargerState {
         int car = -1;
-        uint lastPhases = 0;    // phases it charged with last minute (or is switching to), 0 when idle
-        int pauseUntil = -1;    // a phase switch stops charging until this minute
+        uint lastPhases = 0; // phases it charged with last minute (or is switching to), 0 when idle
+        int pauseUntil = -1; // a phase switch stops charging until this minute
         uint phasesOffered = 3;
     };
 

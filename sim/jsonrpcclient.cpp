@@ -6,7 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-JsonRpcClient::JsonRpcClient(QObject *parent) : QObject(parent)
+JsonRpcClient::JsonRpcClient(QObject *parent)
+    : QObject(parent)
 {
 }
 
@@ -45,9 +46,9 @@ QVariantMap JsonRpcClient::call(const QString &method, const QVariantMap &params
             const QJsonObject reply = document.object();
             if (reply.value(QStringLiteral("id")).toInt(-1) != id) {
                 const bool notification = !reply.contains(QStringLiteral("id"))
-                        && reply.value(QStringLiteral("jsonrpc")).toString() == QLatin1String("2.0")
-                        && reply.value(QStringLiteral("method")).isString()
-                        && reply.value(QStringLiteral("params")).isObject();
+                                          && reply.value(QStringLiteral("jsonrpc")).toString() == QLatin1String("2.0")
+                                          && reply.value(QStringLiteral("method")).isString()
+                                          && reply.value(QStringLiteral("params")).isObject();
                 if (!document.isObject() || !notification)
                     m_strayLines++;
                 continue;
@@ -58,7 +59,8 @@ QVariantMap JsonRpcClient::call(const QString &method, const QVariantMap &params
             if (m_buffer.isEmpty())
                 m_buffer = QByteArray();
             if (reply.contains(QStringLiteral("error"))) {
-                m_errorString = reply.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
+                m_errorString =
+                        reply.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
                 return {};
             }
             m_errorString.clear();

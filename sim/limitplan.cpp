@@ -60,8 +60,8 @@ public:
         const std::vector<double> lower(m_upper.size(), 0.0);
         ClpSimplex model;
         model.setLogLevel(0);
-        model.loadProblem(columns(), rows(), start.data(), m_index.data(), m_value.data(), lower.data(),
-                          m_upper.data(), m_cost.data(), m_rowLower.data(), m_rowUpper.data());
+        model.loadProblem(columns(), rows(), start.data(), m_index.data(), m_value.data(), lower.data(), m_upper.data(),
+                          m_cost.data(), m_rowLower.data(), m_rowUpper.data());
         model.dual();
         if (!model.isProvenOptimal()) {
             *errorString = QStringLiteral("the linear program has no optimum (status %1)").arg(model.status());
@@ -98,13 +98,16 @@ void drawOf(const Scenario &scenario, const MinuteRecord &record, double *curren
 }
 
 // What a solve gave, per column.
-struct LimitPlan::Solution
-{
-    enum Kind { Pv, Grid, Shortfall };
+struct LimitPlan::Solution {
+    enum Kind {
+        Pv,
+        Grid,
+        Shortfall
+    };
     struct Column {
         int session = 0;
         Kind kind = Grid;
-        double price = 0;        // EUR per kWh
+        double price = 0; // EUR per kWh
         bool beforeDeadline = false;
     };
     std::vector<Column> columns;
@@ -112,7 +115,9 @@ struct LimitPlan::Solution
 };
 
 LimitPlan::LimitPlan(const Scenario &scenario, const QVector<MinuteRecord> &records, const QVector<double> &pvAvailable)
-    : m_scenario(scenario), m_records(records), m_pvAvailable(pvAvailable)
+    : m_scenario(scenario),
+      m_records(records),
+      m_pvAvailable(pvAvailable)
 {
     findSessions();
 }
@@ -158,7 +163,8 @@ void LimitPlan::findSessions()
             session.chainFirst = chainFirst;
             session.chainUse = chainUse;
             const double chainSoc = m_sessions.value(chainFirst, session).socStart - chainUse;
-            session.room = qMax(0.0, (ceilingOf(car) - chainSoc) / 100.0 * car.capacityKwh / (1.0 - car.largestLossPercent() / 100.0));
+            session.room = qMax(0.0, (ceilingOf(car) - chainSoc) / 100.0 * car.capacityKwh
+                                             / (1.0 - car.largestLossPercent() / 100.0));
             session.maxPower = Household::maxPower(m_scenario, j);
             session.phases = description.dc ? 3 : qMin(car.phases, description.maxPhases);
             session.oneOrThree = !description.dc && session.phases == 3 && description.phaseSwitching;
@@ -179,13 +185,13 @@ void LimitPlan::findSessions()
     }
 }
 
-bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<MinuteRecord> *run,
-                      Solution *solution, QString *errorString) const
+bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<MinuteRecord> *run, Solution *solution,
+                      QString *errorString) const
 {
     LinearProgram lp;
     solution->columns.clear();
-    const auto column = [&](int session, Solution::Kind kind, double upper, double cost, double price, bool beforeDeadline,
-                            const std::vector<std::pair<int, double>> &entries) {
+    const auto column = [&](int session, Solution::Kind kind, double upper, double cost, double price,
+                            bool beforeDeadline, const std::vector<std::pair<int, double>> &entries) {
         lp.addColumn(upper, cost, entries);
         solution->columns.push_back({session, kind, price, beforeDeadline});
     };
@@ -228,13 +234,15 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
     // Night minutes (no PV, the fuse far away) of one price are one column
     // per session: nothing in them tells one minute from the next.
     struct Quiet {
-        int until = -1;          // first minute after the run of minutes
+        int until = -1; // first minute after the run of minutes
         double price = 0;
         bool beforeDeadline = false;
         int minutes = 0;
     };
     QVector<Quiet> quiet(m_sessions.count());
-    const auto nowValue = [&](int s) { return goal == Goal::Plan && m_sessions.at(s).normalMode ? normalModeWeight : 0.0; };
+    const auto nowValue = [&](int s) {
+        return goal == Goal::Plan && m_sessions.at(s).normalMode ? normalModeWeight : 0.0;
+    };
     const auto flush = [&](int s) {
         Quiet &q = quiet[s];
         if (q.minutes > 0)
@@ -269,7 +277,8 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
                 double most = 0;
                 for (int s : qAsConst(active)) {
                     const Session &session = m_sessions.at(s);
-                    const double perPhase = p < static_cast<int>(session.phases) ? session.maxPower / session.phases / voltage : 0;
+                    const double perPhase =
+                            p < static_cast<int>(session.phases) ? session.maxPower / session.phases / voltage : 0;
                     most += p == 0 && session.oneOrThree ? qMax(perPhase, session.onePhasePower / voltage) : perPhase;
                 }
                 if (most > headroom + tolerance)
@@ -297,7 +306,8 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
         double offered = 0;
         for (int s : qAsConst(active))
             offered += m_sessions.at(s).maxPower * kwhPerWattMinute;
-        const int availableRow = available > 0 && offered > available + tolerance ? lp.addRow(-infinity, available) : -1;
+        const int availableRow =
+                available > 0 && offered > available + tolerance ? lp.addRow(-infinity, available) : -1;
         for (int s : qAsConst(active)) {
             flush(s);
             const Session &session = m_sessions.at(s);
@@ -333,7 +343,8 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
                     if (fuseRow[p] >= 0 && p < phases)
                         entries.push_back({fuseRow[p], 1.0 / kwhPerWattMinute / phases / voltage});
                 }
-                const double cost = option.kind == Solution::Pv ? (goal == Goal::Plan ? -pvWeight : 0.0) : price - nowValue(s);
+                const double cost =
+                        option.kind == Solution::Pv ? (goal == Goal::Plan ? -pvWeight : 0.0) : price - nowValue(s);
                 column(s, option.kind, upper, cost, option.kind == Solution::Pv ? 0.0 : price, before, entries);
             }
         }
@@ -423,7 +434,7 @@ double LimitPlan::leastCost(const QVector<double> &energy, const QVector<MinuteR
 }
 
 QVector<double> LimitPlan::pvAvailableToCars(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                          double initialBatterySoc, double batteryLowerLimit)
+                                             double initialBatterySoc, double batteryLowerLimit)
 {
     QVector<double> available(records.count());
     const bool batteryFirst = scenario.hasBattery && batteryLowerLimit >= 0;
@@ -442,8 +453,10 @@ QVector<double> LimitPlan::pvAvailableToCars(const Scenario &scenario, const QVe
         if (scenario.hasBattery) {
             // The battery's own controller, as in the physics, without cars.
             const double net = record.houseLoad - record.pvPower;
-            const double power = net < 0 ? qMin(qMin(-net, scenario.batteryMaxChargePower), (100.0 - soc) / 100.0 * capacityWh * 60.0)
-                                         : -qMin(qMin(net, scenario.batteryMaxDischargePower), soc / 100.0 * capacityWh * 60.0);
+            const double power =
+                    net < 0 ? qMin(qMin(-net, scenario.batteryMaxChargePower),
+                                   (100.0 - soc) / 100.0 * capacityWh * 60.0)
+                            : -qMin(qMin(net, scenario.batteryMaxDischargePower), soc / 100.0 * capacityWh * 60.0);
             soc = qBound(0.0, soc + power / 60.0 / capacityWh * 100.0, 100.0);
         }
     }

@@ -30,9 +30,9 @@ public:
         double pvEnergy = 0;
         double gridEnergy = 0;
         double cost = 0;
-        double socAtTarget = -1;  // % at the deadline, -1 without one
-        double finalSoc = 0;      // % at the end of the run
-        bool reachable = true;    // the deadline can be met at all
+        double socAtTarget = -1; // % at the deadline, -1 without one
+        double finalSoc = 0;     // % at the end of the run
+        bool reachable = true;   // the deadline can be met at all
     };
 
     // pvAvailable: W the cars may take in each minute (Report::pvAvailableToCars).
@@ -67,21 +67,24 @@ private:
     struct Session {
         int car = 0;
         int charger = 0;
-        int from = 0;            // first minute plugged in
-        int to = 0;              // first minute after
-        double socStart = 0;     // % as the run found it
-        int chainFirst = 0;      // the session this one follows on from (daily trips) or itself
-        double chainUse = 0;     // % the trips took out of the battery since chainFirst
-        double room = 0;         // kWh the car can take up to its ceiling, over the chain up to here
-        int deadline = -1;       // minutes before this count for the target, -1 none
-        double needed = 0;       // kWh by then, over the chain up to here
-        uint phases = 3;         // phases it draws on (DC: spread over three)
-        bool oneOrThree = false; // the charger may run a three-phase car on one phase
-        double maxPower = 0;     // W
+        int from = 0;             // first minute plugged in
+        int to = 0;               // first minute after
+        double socStart = 0;      // % as the run found it
+        int chainFirst = 0;       // the session this one follows on from (daily trips) or itself
+        double chainUse = 0;      // % the trips took out of the battery since chainFirst
+        double room = 0;          // kWh the car can take up to its ceiling, over the chain up to here
+        int deadline = -1;        // minutes before this count for the target, -1 none
+        double needed = 0;        // kWh by then, over the chain up to here
+        uint phases = 3;          // phases it draws on (DC: spread over three)
+        bool oneOrThree = false;  // the charger may run a three-phase car on one phase
+        double maxPower = 0;      // W
         double onePhasePower = 0; // W on one phase
-        bool normalMode = false; // the owner wants it charged now
+        bool normalMode = false;  // the owner wants it charged now
     };
-    enum class Goal { Plan, LeastCost };
+    enum class Goal {
+        Plan,
+        LeastCost
+    };
     struct Solution;
 
     void findSessions();

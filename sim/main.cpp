@@ -69,8 +69,9 @@ int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, cons
                      static_cast<long long>(soak.heapAfterFirstDay), static_cast<long long>(soak.heapAtEnd),
                      static_cast<long long>(soak.heapAtEnd - soak.heapAfterFirstDay));
     if (soak.heapAfterFirstDay >= 0 && !qgetenv("GLIBC_TUNABLES").contains("tcache_count=0"))
-        std::fprintf(stderr, "Note: glibc counts its per-thread caches as in use; GLIBC_TUNABLES=glibc.malloc.tcache_count=0 "
-                             "makes the heap figures exact.\n");
+        std::fprintf(stderr,
+                     "Note: glibc counts its per-thread caches as in use; GLIBC_TUNABLES=glibc.malloc.tcache_count=0 "
+                     "makes the heap figures exact.\n");
 
     const QString base = QDir(outputDirectory).filePath(QFileInfo(fileName).completeBaseName());
     QDir().mkpath(outputDirectory);
@@ -131,20 +132,25 @@ int main(int argc, char *argv[])
     // The build tree keeps the plugin beside bin/, an installation in the
     // host's plugin folder under the prefix.
     const QString builtPlugins = QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins");
-    const QString installedPlugins = QCoreApplication::applicationDirPath() + QStringLiteral("/../" TAVRO_PLUGIN_INSTALL_DIR);
-    const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"), QStringLiteral("Directory of the built plugin."),
-                                          QStringLiteral("dir"),
+    const QString installedPlugins =
+            QCoreApplication::applicationDirPath() + QStringLiteral("/../" TAVRO_PLUGIN_INSTALL_DIR);
+    const QCommandLineOption pluginOption(QStringLiteral("plugin-dir"),
+                                          QStringLiteral("Directory of the built plugin."), QStringLiteral("dir"),
                                           QFileInfo(builtPlugins).isDir() ? builtPlugins : installedPlugins);
     const QCommandLineOption outputOption(QStringLiteral("out"), QStringLiteral("Directory for the CSV and PNG files."),
                                           QStringLiteral("dir"), QStringLiteral("sim-output"));
-    const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Exit with 1 when an expectation fails."));
-    const QCommandLineOption serveOption(QStringLiteral("serve"),
-                                         QStringLiteral("Run the first scenario in real time with the JSON-RPC server on 127.0.0.1."));
-    const QCommandLineOption speedOption(QStringLiteral("speed"), QStringLiteral("Simulated minutes per real minute in --serve."),
+    const QCommandLineOption checkOption(QStringLiteral("check"),
+                                         QStringLiteral("Exit with 1 when an expectation fails."));
+    const QCommandLineOption serveOption(
+            QStringLiteral("serve"),
+            QStringLiteral("Run the first scenario in real time with the JSON-RPC server on 127.0.0.1."));
+    const QCommandLineOption speedOption(QStringLiteral("speed"),
+                                         QStringLiteral("Simulated minutes per real minute in --serve."),
                                          QStringLiteral("factor"), QStringLiteral("1"));
-    const QCommandLineOption scorecardOption(QStringLiteral("scorecard"),
-                                             QStringLiteral("Print one table of the owner's goals over all scenarios and write "
-                                                            "index.html with every report and chart into the --out directory."));
+    const QCommandLineOption scorecardOption(
+            QStringLiteral("scorecard"),
+            QStringLiteral("Print one table of the owner's goals over all scenarios and write "
+                           "index.html with every report and chart into the --out directory."));
     parser.addOptions({pluginOption, outputOption, checkOption, serveOption, speedOption, scorecardOption});
     parser.process(application);
 

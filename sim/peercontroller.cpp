@@ -11,8 +11,11 @@ const double voltage = 230.0;
 }
 
 PeerController::PeerController(const Scenario &scenario, const Household &household, double batteryPrioritySoc)
-    : m_scenario(scenario), m_household(household), m_batteryPrioritySoc(batteryPrioritySoc),
-      m_wishes(scenario.cars.count()), m_chargers(scenario.chargers.count())
+    : m_scenario(scenario),
+      m_household(household),
+      m_batteryPrioritySoc(batteryPrioritySoc),
+      m_wishes(scenario.cars.count()),
+      m_chargers(scenario.chargers.count())
 {
 }
 
@@ -23,8 +26,9 @@ void PeerController::setConfiguration(int car, const QVariantMap &configuration)
     wish.target = configuration.value(QStringLiteral("targetPercentage"), wish.target).toDouble();
     wish.stopAtTarget = configuration.value(QStringLiteral("stopOnTargetPercentage"), wish.stopAtTarget).toBool();
     if (configuration.contains(QStringLiteral("endDateTime")))
-        wish.deadline = static_cast<int>((configuration.value(QStringLiteral("endDateTime")).toLongLong()
-                                          - m_scenario.start.toSecsSinceEpoch()) / 60);
+        wish.deadline = static_cast<int>(
+                (configuration.value(QStringLiteral("endDateTime")).toLongLong() - m_scenario.start.toSecsSinceEpoch())
+                / 60);
 }
 
 double PeerController::carSoc(int car) const
@@ -34,7 +38,8 @@ double PeerController::carSoc(int car) const
         return qRound(m_household.carSoc(car)); // the car reports it, in whole per cent
     for (const ChargerState &charger : m_chargers) {
         if (charger.car == car)
-            return charger.socAtPlugIn + charger.energy * (1.0 - description.lossPercent / 100.0) / description.capacityKwh * 100.0;
+            return charger.socAtPlugIn
+                   + charger.energy * (1.0 - description.lossPercent / 100.0) / description.capacityKwh * 100.0;
     }
     return m_household.carSoc(car);
 }
@@ -83,7 +88,8 @@ void PeerController::chargeFromSurplus(int index, double surplus, int minute)
         if (!switchable)
             charger.phases = qMin(car.phases, description.maxPhases);
         const double threePhaseMinimum = car.minCurrent * voltage * 3;
-        const double minimum = car.minCurrent * voltage * (charger.enabled ? charger.phases : (switchable ? 1 : charger.phases));
+        const double minimum =
+                car.minCurrent * voltage * (charger.enabled ? charger.phases : (switchable ? 1 : charger.phases));
         charger.startFor = surplus >= minimum ? charger.startFor + 1 : 0;
         charger.stopFor = surplus < minimum - stopImport ? charger.stopFor + 1 : 0;
         if (switchable && charger.enabled) {
@@ -99,7 +105,8 @@ void PeerController::chargeFromSurplus(int index, double surplus, int minute)
         } else if (switchable) {
             charger.phases = surplus >= threePhaseMinimum ? 3 : 1;
         }
-        const double maxCurrent = description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
+        const double maxCurrent =
+                description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
         charger.current = qBound(car.minCurrent, std::floor(surplus / voltage / charger.phases), maxCurrent);
     }
     const bool guardOver = minute - charger.lastSwitch >= guardMinutes;
@@ -139,7 +146,8 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
     double headroom[3];
     for (int p = 0; p < 3; p++) {
         surplus -= reading.gridPhasePower[p];
-        headroom[p] = reading.phaseLimit > 0 ? reading.phaseLimit - (reading.gridPhasePower[p] / voltage - ownPhase[p]) : 1e9;
+        headroom[p] =
+                reading.phaseLimit > 0 ? reading.phaseLimit - (reading.gridPhasePower[p] / voltage - ownPhase[p]) : 1e9;
     }
     // Above the priority level the battery's charging is the car's.
     if (reading.batterySoc >= 0 && (m_batteryPrioritySoc < 0 || reading.batterySoc >= m_batteryPrioritySoc))
@@ -158,7 +166,8 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
         const Wish &wish = m_wishes.at(charger.car);
         const QString mode = wish.mode;
         const bool stopped = wish.stopAtTarget && carSoc(charger.car) >= wish.target;
-        const double maxCurrent = description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
+        const double maxCurrent =
+                description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
         if (stopped) {
             charger.enabled = false;
         } else if (mode == QLatin1String("ChargingModeNormal") || plannedNow(i, reading.minute)) {
@@ -179,7 +188,9 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
         command.phases = charger.phases;
         if (description.dc) {
             command.dcPower = qMin(charger.dcPower, fits * voltage * 3);
-            command.enabled = charger.enabled && command.dcPower >= description.states.value(QStringLiteral("minChargingPower"), 1000).toDouble();
+            command.enabled =
+                    charger.enabled
+                    && command.dcPower >= description.states.value(QStringLiteral("minChargingPower"), 1000).toDouble();
         } else {
             command.current = qMin(charger.current, std::floor(fits));
             command.enabled = charger.enabled && command.current >= car.minCurrent;

@@ -25,10 +25,10 @@
 class PeerController
 {
 public:
-    int enableDelay = 1;       // minutes
-    int disableDelay = 3;      // minutes
+    int enableDelay = 1;  // minutes
+    int disableDelay = 3; // minutes
     int guardMinutes = 5;
-    double stopImport = 200;   // W
+    double stopImport = 200; // W
 
     // What the controller reads at the end of a minute.
     struct Reading {
@@ -60,13 +60,13 @@ private:
         double current = 0;
         uint phases = 3;
         double dcPower = 0;
-        int lastSwitch = -1000;   // minute of the last on/off switch
-        int startFor = 0;         // minutes the start condition has held
-        int stopFor = 0;          // minutes the stop condition has held
-        int upFor = 0;            // minutes three phases would have fitted
-        int downFor = 0;          // minutes they would not
-        int car = -1;             // car plugged in at the last look
-        double energy = 0;        // kWh into the car since it was plugged in
+        int lastSwitch = -1000; // minute of the last on/off switch
+        int startFor = 0;       // minutes the start condition has held
+        int stopFor = 0;        // minutes the stop condition has held
+        int upFor = 0;          // minutes three phases would have fitted
+        int downFor = 0;        // minutes they would not
+        int car = -1;           // car plugged in at the last look
+        double energy = 0;      // kWh into the car since it was plugged in
         double socAtPlugIn = 0;
     };
 
@@ -77,15 +77,15 @@ private:
 
     struct Wish {
         QString mode = QStringLiteral("ChargingModeNormal");
-        int deadline = -1;           // minute after the start, -1 none
-        double target = 80;          // %
+        int deadline = -1;  // minute after the start, -1 none
+        double target = 80; // %
         bool stopAtTarget = false;
     };
 
     const Scenario &m_scenario;
     const Household &m_household;
     double m_batteryPrioritySoc = -1;
-    QVector<Wish> m_wishes;          // per car
+    QVector<Wish> m_wishes; // per car
     QVector<ChargerState> m_chargers;
 };
 

@@ -8,7 +8,9 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 
-PriceServer::PriceServer(const Scenario &scenario, QObject *parent) : QTcpServer(parent), m_scenario(scenario)
+PriceServer::PriceServer(const Scenario &scenario, QObject *parent)
+    : QTcpServer(parent),
+      m_scenario(scenario)
 {
     // From midnight of the first day to the end of the day after the run.
     m_body = body(0, ((scenario.startOffsetMinutes() + scenario.durationMinutes) / 1440 + 2) * 1440);
@@ -67,7 +69,8 @@ void PriceServer::answer(QTcpSocket *socket)
         // A long run gets what a market publishes: yesterday (from the
         // first day on), today and tomorrow, so old prices have to go and
         // new ones come in.
-        const int day = static_cast<int>(QDateTime(m_scenario.start.date(), QTime(0, 0)).daysTo(TavroClock::currentDateTime()));
+        const int day =
+                static_cast<int>(QDateTime(m_scenario.start.date(), QTime(0, 0)).daysTo(TavroClock::currentDateTime()));
         m_body = body(qMax(0, day - 1) * 1440, (day + 2) * 1440);
     } else if (m_scenario.dayAheadMinuteOfDay >= 0) {
         // Tomorrow's prices only once the market has published them.

@@ -97,11 +97,12 @@ int Report::Figures::worstPhaseSwitchesPerChargerDay() const
     return worst;
 }
 
-Report::Report(const Simulation &simulation) : m_simulation(simulation)
+Report::Report(const Simulation &simulation)
+    : m_simulation(simulation)
 {
     const Scenario &scenario = simulation.scenario();
     m_pvAvailable = LimitPlan::pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
-                                      simulation.batteryLowerLimit());
+                                                 simulation.batteryLowerLimit());
     computePlugin();
     m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable, simulation.ownerActionMinutes());
     computeBaseline();
@@ -176,7 +177,9 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 const double ceiling = LimitPlan::ceilingOf(car);
                 const double socStart = record.carSocStart.value(j);
                 const double socEnd = record.carSoc.value(j);
-                const double useful = socStart >= ceiling ? 0.0 : socEnd <= ceiling ? 1.0 : (ceiling - socStart) / (socEnd - socStart);
+                const double useful = socStart >= ceiling ? 0.0
+                                      : socEnd <= ceiling ? 1.0
+                                                          : (ceiling - socStart) / (socEnd - socStart);
                 carFigures.usefulEnergy += useful * power / 60000.0;
                 carFigures.usefulPvEnergy += useful * pvPart / 60000.0;
                 carFigures.lowestSoc = qMin(carFigures.lowestSoc, record.carSoc.value(j));
@@ -199,8 +202,9 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 figures.largestOvershoot[p] = qMax(figures.largestOvershoot[p], over);
                 figures.longestRunOverLimit = qMax(figures.longestRunOverLimit, ++runOverLimit[p]);
                 const double previousLimit = r > 0 ? records.at(r - 1).phaseLimit : record.phaseLimit;
-                if (r > 0 && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
-                              || ownerActionMinutes.contains(record.minute)))
+                if (r > 0
+                    && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
+                        || ownerActionMinutes.contains(record.minute)))
                     figures.minutesOverAfterOutsideStep[p]++;
             } else {
                 runOverLimit[p] = 0;
@@ -236,8 +240,8 @@ void Report::computePlugin()
                 m_plugin.energyWhileBatteryLow += qMax(0.0, record.chargerPower.value(charger)) / 60000.0;
             // The estimate is judged once the owner has entered the level.
             if (m_simulation.carEstimated(j) && record.minute >= m_simulation.carLevelEnteredMinute(j))
-                figures.largestSocError = qMax(figures.largestSocError,
-                                               qAbs(record.carReportedSoc.value(j) - record.carSoc.value(j)));
+                figures.largestSocError =
+                        qMax(figures.largestSocError, qAbs(record.carReportedSoc.value(j) - record.carSoc.value(j)));
         }
     }
 }
@@ -362,7 +366,8 @@ QString Report::table() const
     // Columns: every controller's figure, then the plugin's ratios to the
     // first reference and to the limit.
     const QVector<const Figures *> columns = {&m_plugin, &m_peer, &m_baseline, &m_limit};
-    const auto row = [&out](const QString &label, const QStringList &values, const QString &vsFirst, const QString &vsLimit) {
+    const auto row = [&out](const QString &label, const QStringList &values, const QString &vsFirst,
+                            const QString &vsLimit) {
         out << qSetFieldWidth(38) << Qt::left << label << qSetFieldWidth(10) << Qt::right;
         for (const QString &value : values)
             out << value;
@@ -376,7 +381,8 @@ QString Report::table() const
         row(label, values, ratios ? ratio(plugin, m_peer.cars.at(j).*member) : QString(),
             ratios ? ratio(plugin, m_limit.cars.at(j).*member) : QString());
     };
-    const auto countRow = [&](const QString &label, const std::function<int(const Figures &)> &count, bool limitCounts) {
+    const auto countRow = [&](const QString &label, const std::function<int(const Figures &)> &count,
+                              bool limitCounts) {
         QStringList values;
         for (const Figures *figures : columns)
             values << (figures != &m_limit || limitCounts ? QString::number(count(*figures)) : QStringLiteral("-"));
@@ -384,7 +390,8 @@ QString Report::table() const
     };
 
     out << "Scenario: " << scenario.name << "\n";
-    row(QString(), {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
+    row(QString(),
+        {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
         QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"));
     for (int j = 0; j < m_plugin.cars.count(); j++) {
         const CarFigures &p = m_plugin.cars.at(j);
@@ -416,11 +423,13 @@ QString Report::table() const
                 {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
                 QString(), QString());
             row(QStringLiteral("  lowest SoC plugged in [%]"),
-                {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
+                {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(),
+                QString());
         }
         if (p.largestSocError >= 0)
             row(QStringLiteral("  SoC estimate error after entry [%]"),
-                {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")}, QString(), QString());
+                {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")}, QString(),
+                QString());
     }
     if (m_plugin.cars.count() > 1) {
         // The limit may split its PV between the cars in many ways; the sum is what it bounds.
@@ -449,7 +458,8 @@ QString Report::table() const
     for (int r = 0; r < records.count(); r++) {
         if (r > 0 && records.at(r).phaseLimit == records.at(r - 1).phaseLimit)
             continue;
-        QString text = records.at(r).phaseLimit > 0 ? QStringLiteral("%1 A").arg(records.at(r).phaseLimit) : QStringLiteral("none");
+        QString text = records.at(r).phaseLimit > 0 ? QStringLiteral("%1 A").arg(records.at(r).phaseLimit)
+                                                    : QStringLiteral("none");
         if (r > 0)
             text += QStringLiteral(" from ") + scenario.clockText(records.at(r).minute);
         limits << text;
@@ -458,19 +468,24 @@ QString Report::table() const
     const char *names[] = {"A", "B", "C"};
     for (int p = 0; p < 3; p++) {
         const QString phase = QLatin1String(names[p]);
-        countRow(QStringLiteral("  %1: minutes over the limit").arg(phase),
-                 [p](const Figures &f) { return f.minutesOverLimit[p]; }, true);
-        countRow(QStringLiteral("  %1:   first after an outside step").arg(phase),
-                 [p](const Figures &f) { return f.minutesOverAfterOutsideStep[p]; }, true);
-        countRow(QStringLiteral("  %1:   other").arg(phase),
-                 [p](const Figures &f) { return f.minutesOverLimit[p] - f.minutesOverAfterOutsideStep[p]; }, true);
+        countRow(
+                QStringLiteral("  %1: minutes over the limit").arg(phase),
+                [p](const Figures &f) { return f.minutesOverLimit[p]; }, true);
+        countRow(
+                QStringLiteral("  %1:   first after an outside step").arg(phase),
+                [p](const Figures &f) { return f.minutesOverAfterOutsideStep[p]; }, true);
+        countRow(
+                QStringLiteral("  %1:   other").arg(phase),
+                [p](const Figures &f) { return f.minutesOverLimit[p] - f.minutesOverAfterOutsideStep[p]; }, true);
         QStringList overshoots;
         for (const Figures *figures : columns)
             overshoots << number(figures->largestOvershoot[p], 2);
         row(QStringLiteral("  %1: largest overshoot [A]").arg(phase), overshoots, QString(), QString());
     }
-    countRow(QStringLiteral("On/off switches"), [](const Figures &f) { return f.switches; }, false);
-    countRow(QStringLiteral("Phase switches"), [](const Figures &f) { return f.phaseSwitches; }, false);
+    countRow(
+            QStringLiteral("On/off switches"), [](const Figures &f) { return f.switches; }, false);
+    countRow(
+            QStringLiteral("Phase switches"), [](const Figures &f) { return f.phaseSwitches; }, false);
     const int days = m_plugin.switchesPerDay.value(0).count();
     for (int i = 0; i < scenario.chargers.count(); i++) {
         const auto worstDay = [i](const QVector<QVector<int>> &perDay) {
@@ -478,10 +493,12 @@ QString Report::table() const
             return days.isEmpty() ? 0 : *std::max_element(days.cbegin(), days.cend());
         };
         const QString name = scenario.chargers.at(i).name;
-        countRow(QStringLiteral("  %1: on/off, worst day").arg(name),
-                 [&](const Figures &f) { return worstDay(f.switchesPerDay); }, false);
-        countRow(QStringLiteral("  %1: phase switches, worst day").arg(name),
-                 [&](const Figures &f) { return worstDay(f.phaseSwitchesPerDay); }, false);
+        countRow(
+                QStringLiteral("  %1: on/off, worst day").arg(name),
+                [&](const Figures &f) { return worstDay(f.switchesPerDay); }, false);
+        countRow(
+                QStringLiteral("  %1: phase switches, worst day").arg(name),
+                [&](const Figures &f) { return worstDay(f.phaseSwitchesPerDay); }, false);
         if (days > 1) {
             QStringList onOff;
             QStringList phase;
@@ -489,8 +506,8 @@ QString Report::table() const
                 onOff << QString::number(m_plugin.switchesPerDay.at(i).at(d));
                 phase << QString::number(m_plugin.phaseSwitchesPerDay.at(i).at(d));
             }
-            out << "    plugin per day: on/off " << onOff.join(QLatin1Char(' ')) << "; phase " << phase.join(QLatin1Char(' '))
-                << "\n";
+            out << "    plugin per day: on/off " << onOff.join(QLatin1Char(' ')) << "; phase "
+                << phase.join(QLatin1Char(' ')) << "\n";
         }
     }
     if (scenario.hasBattery && m_simulation.batteryLowerLimit() >= 0) {
@@ -514,8 +531,9 @@ QString Report::table() const
         // The heap figures go to stderr: they differ between builds.
         const SoakFigures &soak = m_simulation.soak();
         out << "Soak (random seed " << scenario.random.seed << ")\n"
-            << "  API calls: " << soak.apiCalls << " (" << soak.invalidCalls << " invalid), malformed answers: "
-            << soak.malformedReplies << ", unexpected outcomes: " << soak.unexpectedOutcomes << "\n"
+            << "  API calls: " << soak.apiCalls << " (" << soak.invalidCalls
+            << " invalid), malformed answers: " << soak.malformedReplies
+            << ", unexpected outcomes: " << soak.unexpectedOutcomes << "\n"
             << "  plug events: " << soak.plugEvents << ", appliance runs: " << soak.bursts << "\n"
             << "  longest run over the limit: " << m_plugin.longestRunOverLimit << " min\n"
             << "  car SoC seen: " << number(soak.lowestSoc) << " % to " << number(soak.highestSoc) << " %\n";
@@ -539,21 +557,35 @@ void Report::evaluateExpectations()
     };
 
     // A misspelt key would silently check nothing.
-    const QStringList globalKeys = {QStringLiteral("cars"), QStringLiteral("maxOvershootAmpere"),
-                                    QStringLiteral("maxMinutesOverLimit"), QStringLiteral("maxMinutesOverLimitByPlugin"),
-                                    QStringLiteral("minCarsCharged"), QStringLiteral("maxSwitches"),
-                                    QStringLiteral("maxPhaseSwitches"), QStringLiteral("maxSwitchesPerChargerDay"),
-                                    QStringLiteral("maxPhaseSwitchesPerChargerDay"), QStringLiteral("minFairnessRatio"),
-                                    QStringLiteral("fairnessCars"), QStringLiteral("maxEnergyWhileBatteryLow"),
-                                    QStringLiteral("maxMinutesOverLimitInARow"), QStringLiteral("maxHeapGrowthKiB"),
-                                    QStringLiteral("minApiCalls"), QStringLiteral("minPlugEvents"),
+    const QStringList globalKeys = {QStringLiteral("cars"),
+                                    QStringLiteral("maxOvershootAmpere"),
+                                    QStringLiteral("maxMinutesOverLimit"),
+                                    QStringLiteral("maxMinutesOverLimitByPlugin"),
+                                    QStringLiteral("minCarsCharged"),
+                                    QStringLiteral("maxSwitches"),
+                                    QStringLiteral("maxPhaseSwitches"),
+                                    QStringLiteral("maxSwitchesPerChargerDay"),
+                                    QStringLiteral("maxPhaseSwitchesPerChargerDay"),
+                                    QStringLiteral("minFairnessRatio"),
+                                    QStringLiteral("fairnessCars"),
+                                    QStringLiteral("maxEnergyWhileBatteryLow"),
+                                    QStringLiteral("maxMinutesOverLimitInARow"),
+                                    QStringLiteral("maxHeapGrowthKiB"),
+                                    QStringLiteral("minApiCalls"),
+                                    QStringLiteral("minPlugEvents"),
                                     QStringLiteral("minPvRatioToLimit")};
-    const QStringList carKeys = {QStringLiteral("minSurplusShare"), QStringLiteral("reachTarget"),
-                                 QStringLiteral("meetReachableDeadline"), QStringLiteral("minEnergy"),
-                                 QStringLiteral("maxEnergy"), QStringLiteral("maxCostRatioToBaseline"),
-                                 QStringLiteral("maxCostRatioToLimit"), QStringLiteral("minPvRatioToLimit"),
-                                 QStringLiteral("minFinalSoc"), QStringLiteral("maxFinalSoc"),
-                                 QStringLiteral("minDischargedEnergy"), QStringLiteral("minLowestSoc"),
+    const QStringList carKeys = {QStringLiteral("minSurplusShare"),
+                                 QStringLiteral("reachTarget"),
+                                 QStringLiteral("meetReachableDeadline"),
+                                 QStringLiteral("minEnergy"),
+                                 QStringLiteral("maxEnergy"),
+                                 QStringLiteral("maxCostRatioToBaseline"),
+                                 QStringLiteral("maxCostRatioToLimit"),
+                                 QStringLiteral("minPvRatioToLimit"),
+                                 QStringLiteral("minFinalSoc"),
+                                 QStringLiteral("maxFinalSoc"),
+                                 QStringLiteral("minDischargedEnergy"),
+                                 QStringLiteral("minLowestSoc"),
                                  QStringLiteral("maxSocEstimateError")};
     QStringList known;
     for (const QString &key : expectations.keys()) {
@@ -587,9 +619,10 @@ void Report::evaluateExpectations()
         const double limit = expected.value(key).toDouble();
         const bool isMinimum = key.startsWith(QLatin1String("min"));
         if (isMinimum ? value < limit : value > limit)
-            fail(id, QStringLiteral("%1 %2, %3 %4 expected").arg(what, number(value, decimals),
-                                                                 isMinimum ? QStringLiteral("at least") : QStringLiteral("at most"),
-                                                                 number(limit, decimals)));
+            fail(id, QStringLiteral("%1 %2, %3 %4 expected")
+                             .arg(what, number(value, decimals),
+                                  isMinimum ? QStringLiteral("at least") : QStringLiteral("at most"),
+                                  number(limit, decimals)));
     };
 
     for (int j = 0; j < m_plugin.cars.count(); j++) {
@@ -601,23 +634,25 @@ void Report::evaluateExpectations()
         };
         const double share = figures.energy > 1e-9 ? figures.pvEnergy / figures.energy : 0;
         carCheck(QStringLiteral("minSurplusShare"), share, QStringLiteral("PV share"), 2);
-        if (expected.value(QStringLiteral("reachTarget")).toBool() && figures.socAtTarget + 0.5 < figures.targetPercentage)
+        if (expected.value(QStringLiteral("reachTarget")).toBool()
+            && figures.socAtTarget + 0.5 < figures.targetPercentage)
             fail(figures.name + QStringLiteral(".reachTarget"),
-                 QStringLiteral("%1: %2 % at the target time, %3 % wanted").arg(figures.name, number(figures.socAtTarget),
-                                                                               number(figures.targetPercentage)));
+                 QStringLiteral("%1: %2 % at the target time, %3 % wanted")
+                         .arg(figures.name, number(figures.socAtTarget), number(figures.targetPercentage)));
         if (expected.value(QStringLiteral("meetReachableDeadline")).toBool()) {
             if (figures.deadline == Deadline::None)
                 failures << prefix + QStringLiteral("has no target time to meet");
             else if (figures.deadline == Deadline::Missed)
                 fail(figures.name + QStringLiteral(".meetReachableDeadline"),
-                     QStringLiteral("%1: %2 % at the target time, %3 % wanted and reachable").arg(figures.name, number(figures.socAtTarget),
-                                                                                                 number(figures.targetPercentage)));
+                     QStringLiteral("%1: %2 % at the target time, %3 % wanted and reachable")
+                             .arg(figures.name, number(figures.socAtTarget), number(figures.targetPercentage)));
         }
         carCheck(QStringLiteral("minEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
         carCheck(QStringLiteral("maxEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
         carCheck(QStringLiteral("minFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
         carCheck(QStringLiteral("maxFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
-        carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"), 2);
+        carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"),
+                 2);
         carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
         if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
             if (figures.largestSocError < 0)
@@ -668,7 +703,8 @@ void Report::evaluateExpectations()
         most = qMax(most, figures.energy);
     }
     globalCheck(QStringLiteral("minCarsCharged"), charged, QStringLiteral("cars charged"), 0);
-    globalCheck(QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0, QStringLiteral("least / most energy of the cars"), 2);
+    globalCheck(QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0,
+                QStringLiteral("least / most energy of the cars"), 2);
     if (limitPvEnergy > 1e-6)
         globalCheck(QStringLiteral("minPvRatioToLimit"), pvEnergy / limitPvEnergy,
                     QStringLiteral("PV energy of all cars relative to the limit"), 2);
@@ -688,16 +724,23 @@ void Report::evaluateExpectations()
     globalCheck(QStringLiteral("minPlugEvents"), soak.plugEvents, QStringLiteral("random plug events"), 0);
     if (expectations.contains(QStringLiteral("maxHeapGrowthKiB"))) {
         if (soak.heapAfterFirstDay < 0 || soak.heapAtEnd < 0)
-            failures << QStringLiteral("heap in use not measured (a run of two days or more on glibc or AddressSanitizer is needed)");
+            failures << QStringLiteral(
+                    "heap in use not measured (a run of two days or more on glibc or AddressSanitizer is needed)");
         else
             globalCheck(QStringLiteral("maxHeapGrowthKiB"), (soak.heapAtEnd - soak.heapAfterFirstDay) / 1024.0,
                         QStringLiteral("heap growth from the end of day 1 (%1 bytes) to the end (%2 bytes) [KiB]")
-                                .arg(soak.heapAfterFirstDay).arg(soak.heapAtEnd), 1);
+                                .arg(soak.heapAfterFirstDay)
+                                .arg(soak.heapAtEnd),
+                        1);
     }
     if (scenario.random.enabled) {
         if (soak.malformedReplies > 0 || soak.unexpectedOutcomes > 0 || soak.socOutOfRange > 0)
-            failures << QStringLiteral("%1 malformed answers, %2 unexpected outcomes, %3 car-minutes with a SoC outside 0…100 %")
-                        .arg(soak.malformedReplies).arg(soak.unexpectedOutcomes).arg(soak.socOutOfRange);
+            failures
+                    << QStringLiteral(
+                               "%1 malformed answers, %2 unexpected outcomes, %3 car-minutes with a SoC outside 0…100 %")
+                               .arg(soak.malformedReplies)
+                               .arg(soak.unexpectedOutcomes)
+                               .arg(soak.socOutOfRange);
         failures += soak.problems;
     }
 
@@ -716,7 +759,7 @@ void Report::evaluateExpectations()
             }
             if (!missed && usefulPv > limitPvEnergy + 1e-3)
                 failures << QStringLiteral("limit is no upper bound: the %1 took %2 kWh of PV, the limit %3 kWh")
-                            .arg(who, number(usefulPv, 3), number(limitPvEnergy, 3));
+                                    .arg(who, number(usefulPv, 3), number(limitPvEnergy, 3));
         };
         bound(m_plugin, QStringLiteral("plugin"));
         bound(m_peer, QStringLiteral("peer"));
@@ -727,8 +770,9 @@ void Report::evaluateExpectations()
             leastCost += m_limit.cars.at(j).cost;
         }
         if (cost < leastCost - 1e-4)
-            failures << QStringLiteral("limit is no lower bound: the plugin paid %1 EUR, the limit %2 EUR for the same energy")
-                        .arg(number(cost, 4), number(leastCost, 4));
+            failures << QStringLiteral(
+                                "limit is no lower bound: the plugin paid %1 EUR, the limit %2 EUR for the same energy")
+                                .arg(number(cost, 4), number(leastCost, 4));
     }
 
     for (const QString &id : scenario.expectationsPending) {
@@ -754,7 +798,8 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
         out << "," << QString(car.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc";
     for (int j = 0; j < scenario.cars.count(); j++) {
         if (m_simulation.carEstimated(j))
-            out << "," << QString(scenario.cars.at(j).name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_soc_estimate";
+            out << "," << QString(scenario.cars.at(j).name).replace(QLatin1Char(' '), QLatin1Char('_'))
+                << "_soc_estimate";
     }
     for (const Scenario::Charger &charger : scenario.chargers)
         out << "," << QString(charger.name).replace(QLatin1Char(' '), QLatin1Char('_')) << "_peer_W";
@@ -763,11 +808,11 @@ bool Report::writeCsv(const QString &fileName, QString *errorString) const
     out << "\n";
     const int startMinute = scenario.startOffsetMinutes();
     for (const MinuteRecord &record : m_simulation.records()) {
-        out << record.minute << "," << number((startMinute + record.minute) / 60.0, 3) << ","
-            << number(record.pvPower) << "," << number(record.houseLoad) << "," << number(record.batteryPower) << ","
-            << number(record.batterySoc) << "," << number(record.gridPower) << ","
-            << number(record.gridPhaseCurrent[0], 2) << "," << number(record.gridPhaseCurrent[1], 2) << ","
-            << number(record.gridPhaseCurrent[2], 2) << "," << record.phaseLimit << "," << number(record.price, 2);
+        out << record.minute << "," << number((startMinute + record.minute) / 60.0, 3) << "," << number(record.pvPower)
+            << "," << number(record.houseLoad) << "," << number(record.batteryPower) << "," << number(record.batterySoc)
+            << "," << number(record.gridPower) << "," << number(record.gridPhaseCurrent[0], 2) << ","
+            << number(record.gridPhaseCurrent[1], 2) << "," << number(record.gridPhaseCurrent[2], 2) << ","
+            << record.phaseLimit << "," << number(record.price, 2);
         for (double power : record.chargerPower)
             out << "," << number(power);
         for (double soc : record.carSoc)
@@ -803,7 +848,8 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
        << "set key outside right top\n"
        << "set grid\n"
        << "set xlabel 'hour'\n"
-       << "set multiplot layout 3,1 title '" << QString(scenario.name).replace(QLatin1Char('\''), QLatin1Char(' ')) << "'\n"
+       << "set multiplot layout 3,1 title '" << QString(scenario.name).replace(QLatin1Char('\''), QLatin1Char(' '))
+       << "'\n"
        << "set ylabel 'W'\n"
        << "plot '" << csvFileName << "' using 2:3 with lines lw 2 title 'PV', "
        << "'' using 2:4 with lines title 'house', '' using 2:5 with lines title 'home battery', "
@@ -811,12 +857,15 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
     for (int i = 0; i < chargers; i++)
         gp << ", '' using 2:" << 13 + i << " with lines lw 2 title '" << scenario.chargers.at(i).name << "'";
     for (int i = 0; i < chargers; i++)
-        gp << ", '' using 2:" << peerColumn + i << " with lines dt 3 title '" << scenario.chargers.at(i).name << " (peer)'";
+        gp << ", '' using 2:" << peerColumn + i << " with lines dt 3 title '" << scenario.chargers.at(i).name
+           << " (peer)'";
     gp << "\nset ylabel 'A'\n"
-       << "plot '" << csvFileName << "' using 2:8 with lines title 'grid phase A', '' using 2:9 with lines title 'grid phase B', "
+       << "plot '" << csvFileName
+       << "' using 2:8 with lines title 'grid phase A', '' using 2:9 with lines title 'grid phase B', "
        << "'' using 2:10 with lines title 'grid phase C', '' using 2:11 with lines lw 2 dt 2 title 'phase limit'\n"
        << "set ylabel '%'\nset y2label 'EUR/MWh'\nset y2tics\nset yrange [0:100]\n"
-       << "plot '" << csvFileName << "' using 2:12 axes x1y2 with steps title 'price', '' using 2:6 with lines title 'home battery SoC'";
+       << "plot '" << csvFileName
+       << "' using 2:12 axes x1y2 with steps title 'price', '' using 2:6 with lines title 'home battery SoC'";
     for (int j = 0; j < cars; j++)
         gp << ", '' using 2:" << 13 + chargers + j << " with lines lw 2 title 'SoC " << scenario.cars.at(j).name << "'";
     int estimateColumn = 13 + chargers + cars;
@@ -826,7 +875,8 @@ bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, 
                << " (estimate)'";
     }
     for (int j = 0; j < cars; j++)
-        gp << ", '' using 2:" << peerColumn + chargers + j << " with lines dt 3 title 'SoC " << scenario.cars.at(j).name << " (peer)'";
+        gp << ", '' using 2:" << peerColumn + chargers + j << " with lines dt 3 title 'SoC " << scenario.cars.at(j).name
+           << " (peer)'";
     gp << "\nunset multiplot\n";
 
     QProcess gnuplot;

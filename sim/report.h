@@ -12,11 +12,10 @@
 class Simulation;
 
 // What a run achieved, next to references on the same household and
-// prices: "peer" (PeerController in a household of its own), "baseline" (a plain charger at full power from plug-in until the
-// car is full) and "limit" (the best any controller could do with perfect
-// knowledge, LimitPlan; its cost is the least cost of the energy the plugin
-// delivered). Energies in kWh at the charger, costs in EUR at the spot
-// price, currents in A.
+// prices: "peer" (PeerController in a household of its own), "baseline" (a plain charger at full power from plug-in
+// until the car is full) and "limit" (the best any controller could do with perfect knowledge, LimitPlan; its cost is
+// the least cost of the energy the plugin delivered). Energies in kWh at the charger, costs in EUR at the spot price,
+// currents in A.
 //
 // PV energy counts what the cars took of the PV the household could give
 // them: PV minus house load, less what the home battery takes first while
@@ -25,7 +24,12 @@ class Simulation;
 class Report
 {
 public:
-    enum class Deadline { None, Met, Missed, Unreachable };
+    enum class Deadline {
+        None,
+        Met,
+        Missed,
+        Unreachable
+    };
 
     struct CarFigures {
         QString name;
@@ -37,23 +41,24 @@ public:
         double targetPercentage = 0;
         Deadline deadline = Deadline::None;
         double finalSoc = 0;
-        double dischargedEnergy = 0;  // kWh out of the car (bidirectional DC)
-        double lowestSoc = 100;       // % while plugged in
-        double largestSocError = -1;  // % |estimate - truth|, -1 for a car that reports its own level
-        double usefulEnergy = 0;      // of energy, what went in below the car's ceiling
-        double usefulPvEnergy = 0;    // of pvEnergy, likewise
+        double dischargedEnergy = 0; // kWh out of the car (bidirectional DC)
+        double lowestSoc = 100;      // % while plugged in
+        double largestSocError = -1; // % |estimate - truth|, -1 for a car that reports its own level
+        double usefulEnergy = 0;     // of energy, what went in below the car's ceiling
+        double usefulPvEnergy = 0;   // of pvEnergy, likewise
     };
     struct Figures {
         QVector<CarFigures> cars;
         int minutesOverLimit[3] = {0, 0, 0};
-        int minutesOverAfterOutsideStep[3] = {0, 0, 0}; // of those, the first minute after a load step the controller did not command
+        int minutesOverAfterOutsideStep[3] = {
+                0, 0, 0}; // of those, the first minute after a load step the controller did not command
         double largestOvershoot[3] = {0, 0, 0}; // A above the limit
         int longestRunOverLimit = 0;            // most minutes in a row over the limit, any phase
         int switches = 0;                       // on/off changes of all chargers
         int phaseSwitches = 0;                  // switches between 1 and 3 phases that interrupted charging
         QVector<QVector<int>> switchesPerDay;   // [charger][local day of the run]
         QVector<QVector<int>> phaseSwitchesPerDay;
-        double energyWhileBatteryLow = 0;       // kWh to cars while the home battery is below its lower limit
+        double energyWhileBatteryLow = 0; // kWh to cars while the home battery is below its lower limit
 
         // Minutes over the limit on the worst phase, not counting the first
         // minute after an outside load step.
@@ -97,9 +102,9 @@ private:
     void evaluateExpectations();
 
     const Simulation &m_simulation;
-    QVector<double> m_pvAvailable;  // W per minute
-    QString m_limitError;           // why the limit could not be computed
-    QVector<bool> m_reachable;      // per car: its deadline can be met
+    QVector<double> m_pvAvailable; // W per minute
+    QString m_limitError;          // why the limit could not be computed
+    QVector<bool> m_reachable;     // per car: its deadline can be met
     Figures m_plugin;
     Figures m_peer;
     Figures m_baseline;

@@ -57,7 +57,7 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     } else if (!QTimeZone(scenario.timeZone).isValid()) {
         // The C library would silently run an unknown zone as UTC.
         *errorString = QStringLiteral("\"timeZone\": unknown time zone \"%1\" (is tzdata installed?)")
-                .arg(QString::fromUtf8(scenario.timeZone));
+                               .arg(QString::fromUtf8(scenario.timeZone));
         return scenario;
     }
     qputenv("TZ", scenario.timeZone);
@@ -81,8 +81,9 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     scenario.passingClouds = clouds == QLatin1String("passing");
     scenario.cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
     if ((!scenario.passingClouds && clouds != QLatin1String("tenMinute")) || scenario.cloudSpeed <= 0
-            || scenario.cloudiness < 0 || scenario.cloudiness > 1) {
-        *errorString = QStringLiteral("\"pv\" needs \"clouds\" \"tenMinute\" or \"passing\", \"cloudSpeed\" > 0 and 0 <= \"cloudiness\" <= 1");
+        || scenario.cloudiness < 0 || scenario.cloudiness > 1) {
+        *errorString = QStringLiteral(
+                "\"pv\" needs \"clouds\" \"tenMinute\" or \"passing\", \"cloudSpeed\" > 0 and 0 <= \"cloudiness\" <= 1");
         return scenario;
     }
 
@@ -180,7 +181,8 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         car.tripUseKwh = trip.value(QStringLiteral("useKwh")).toDouble(0);
         car.tripWeekdaysOnly = trip.value(QStringLiteral("weekdays")).toBool(false);
         if (!trip.isEmpty() && (car.tripLeave < 0 || car.tripBack <= car.tripLeave || car.tripUseKwh < 0)) {
-            *errorString = QStringLiteral("Car \"%1\": a \"trip\" needs \"leave\" before \"back\" and \"useKwh\" >= 0").arg(car.name);
+            *errorString = QStringLiteral("Car \"%1\": a \"trip\" needs \"leave\" before \"back\" and \"useKwh\" >= 0")
+                                   .arg(car.name);
             return scenario;
         }
         car.configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
@@ -239,9 +241,11 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         r.burstMinMinutes = burstMinutes.at(0).toInt();
         r.burstMaxMinutes = burstMinutes.at(1).toInt();
     }
-    if (r.enabled && (r.minArrivalSoc < 0 || r.maxArrivalSoc > 100 || r.minArrivalSoc > r.maxArrivalSoc
-                      || r.burstMinMinutes < 1 || r.burstMinMinutes > r.burstMaxMinutes)) {
-        *errorString = QStringLiteral("\"random\" needs 0 <= arrivalSoc[0] <= arrivalSoc[1] <= 100 and 1 <= minutes[0] <= minutes[1]");
+    if (r.enabled
+        && (r.minArrivalSoc < 0 || r.maxArrivalSoc > 100 || r.minArrivalSoc > r.maxArrivalSoc || r.burstMinMinutes < 1
+            || r.burstMinMinutes > r.burstMaxMinutes)) {
+        *errorString = QStringLiteral(
+                "\"random\" needs 0 <= arrivalSoc[0] <= arrivalSoc[1] <= 100 and 1 <= minutes[0] <= minutes[1]");
         return scenario;
     }
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
@@ -300,7 +304,8 @@ int Scenario::pricesKnownUntilOffset(int minute) const
     if (dayAheadMinuteOfDay < 0)
         return std::numeric_limits<int>::max();
     const QDateTime now = start.addSecs(minute * 60LL);
-    const QDate known = now.time().msecsSinceStartOfDay() / 60000 < dayAheadMinuteOfDay ? now.date() : now.date().addDays(1);
+    const QDate known =
+            now.time().msecsSinceStartOfDay() / 60000 < dayAheadMinuteOfDay ? now.date() : now.date().addDays(1);
     // The end of that day in real minutes: 23- and 25-hour days included.
     return static_cast<int>(firstMidnight().secsTo(QDateTime(known.addDays(1), QTime(0, 0))) / 60);
 }

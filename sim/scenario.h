@@ -69,48 +69,53 @@
 // "expectations": the keys read by Report::failedExpectations(),
 // "expectationsPending": ["key" or "Car.key", ...] goals the plugin does not
 //   meet yet: the report prints them as pending instead of failing.
-struct Scenario
-{
+struct Scenario {
     struct Charger {
         QString name;
         QString thingClass = QStringLiteral("evChargerAc"); // a host thing class
         bool dc = false;
-        double minCurrent = 0;           // A, live bounds of "maxChargingCurrent"; 0: the class's
-        double maxCurrent = 0;           // (the simulator fills in the class's bounds once the thing exists)
-        uint maxPhases = 3;              // AC phases the charger can use (from its class)
-        bool phaseSwitching = false;     // it can run a three-phase car on one phase
-        double dcMaxPower = 0;           // W, a DC charger's "maxChargingPower"; 0: the car's
-        QVariantMap states;              // initial state values by name (DC powers, capabilities, ...)
+        double minCurrent = 0;       // A, live bounds of "maxChargingCurrent"; 0: the class's
+        double maxCurrent = 0;       // (the simulator fills in the class's bounds once the thing exists)
+        uint maxPhases = 3;          // AC phases the charger can use (from its class)
+        bool phaseSwitching = false; // it can run a three-phase car on one phase
+        double dcMaxPower = 0;       // W, a DC charger's "maxChargingPower"; 0: the car's
+        QVariantMap states;          // initial state values by name (DC powers, capabilities, ...)
     };
 
     struct Car {
         QString name;
         QString thingClass = QStringLiteral("electricVehicleConnected");
-        QString charger;                 // the charger it plugs into
+        QString charger; // the charger it plugs into
         double capacityKwh = 50;
-        double soc = 50;                 // % at start
+        double soc = 50; // % at start
         uint phases = 3;
-        double minCurrent = 6;           // A
-        double maxCurrent = 16;          // A
-        uint lossPercent = 10;           // % the plugin is told
-        double trueLossAtMaxPower = -1;  // % the physics applies at full power; -1: lossPercent
-        double trueLossAtMinPower = -1;  // % at the least power
-        double dcMaxPower = 50000;       // W
-        int plugInMinute = 0;            // minutes after start
-        int plugOutMinute = -1;          // -1: stays plugged in
-        int tripLeave = -1;              // minute of the day it leaves on its daily trip, -1 none
-        int tripBack = -1;               // minute of the day it comes back
-        double tripUseKwh = 0;           // taken out of the battery by the trip
+        double minCurrent = 6;          // A
+        double maxCurrent = 16;         // A
+        uint lossPercent = 10;          // % the plugin is told
+        double trueLossAtMaxPower = -1; // % the physics applies at full power; -1: lossPercent
+        double trueLossAtMinPower = -1; // % at the least power
+        double dcMaxPower = 50000;      // W
+        int plugInMinute = 0;           // minutes after start
+        int plugOutMinute = -1;         // -1: stays plugged in
+        int tripLeave = -1;             // minute of the day it leaves on its daily trip, -1 none
+        int tripBack = -1;              // minute of the day it comes back
+        double tripUseKwh = 0;          // taken out of the battery by the trip
         bool tripWeekdaysOnly = false;
-        QVariantMap configuration;       // TavroEnergy ChargingConfiguration members
-        int targetMinute = -1;           // minutes after start of the owner's deadline
-        double targetPercentage = 0;     // what the owner wants by then
+        QVariantMap configuration;   // TavroEnergy ChargingConfiguration members
+        int targetMinute = -1;       // minutes after start of the owner's deadline
+        double targetPercentage = 0; // what the owner wants by then
 
         // The loss in % the physics applies at power (W) of maxPower.
         double physicsLossPercent(double power, double maxPower) const;
         // The least and the largest loss the physics may apply, %.
-        double leastLossPercent() const { return trueLossAtMaxPower < 0 ? lossPercent : qMin(trueLossAtMaxPower, trueLossAtMinPower); }
-        double largestLossPercent() const { return trueLossAtMaxPower < 0 ? lossPercent : qMax(trueLossAtMaxPower, trueLossAtMinPower); }
+        double leastLossPercent() const
+        {
+            return trueLossAtMaxPower < 0 ? lossPercent : qMin(trueLossAtMaxPower, trueLossAtMinPower);
+        }
+        double largestLossPercent() const
+        {
+            return trueLossAtMaxPower < 0 ? lossPercent : qMax(trueLossAtMaxPower, trueLossAtMinPower);
+        }
     };
 
     struct Load {
@@ -127,14 +132,14 @@ struct Scenario
         double perDay = 0;
         int minMinutes = 10;
         int maxMinutes = 60;
-        int fromMinuteOfDay = 0;         // local time window for the starts
+        int fromMinuteOfDay = 0; // local time window for the starts
         int toMinuteOfDay = 1440;
     };
 
     struct UserAction {
         int minute = 0;
-        QString method;                  // "Namespace.Method"
-        QVariantMap params;              // "$charger:<name>" / "$car:<name>" are replaced by ids
+        QString method;     // "Namespace.Method"
+        QVariantMap params; // "$charger:<name>" / "$car:<name>" are replaced by ids
     };
 
     // Random household life from its own seed, so that the clouds of the
@@ -143,14 +148,14 @@ struct Scenario
         bool enabled = false;
         quint32 seed = 1;
         double plugEventsPerDay = 4;
-        double minArrivalSoc = 10;       // %
+        double minArrivalSoc = 10; // %
         double maxArrivalSoc = 80;
         double apiCallsPerDay = 100;
         double invalidCallShare = 0.2;
-        double meterNoise = 0;           // W per phase, uniform in ±meterNoise
-        double pvNoise = 0;              // fraction, uniform in ±pvNoise
-        QList<uint> phaseLimits;         // A
-        QString burstName;               // empty: no random appliance
+        double meterNoise = 0;   // W per phase, uniform in ±meterNoise
+        double pvNoise = 0;      // fraction, uniform in ±pvNoise
+        QList<uint> phaseLimits; // A
+        QString burstName;       // empty: no random appliance
         double burstPhasePower[3] = {0, 0, 0};
         double burstsPerDay = 0;
         int burstMinMinutes = 10;
@@ -160,22 +165,22 @@ struct Scenario
 
     QString name;
     QString description;
-    QByteArray timeZone;                 // the TZ value the run uses, e.g. "Europe/Vienna" or "UTC0"
+    QByteArray timeZone; // the TZ value the run uses, e.g. "Europe/Vienna" or "UTC0"
     QDateTime start;
     int durationMinutes = 1440;
     quint32 seed = 1;
     uint phasePowerLimit = 25;
     double acquisitionTolerance = 0.5;
 
-    double pvPeakPower = 0;              // W at noon on a clear day
-    double sunrise = 6.0;                // hours
+    double pvPeakPower = 0; // W at noon on a clear day
+    double sunrise = 6.0;   // hours
     double sunset = 20.0;
-    double cloudiness = 0;               // 0 clear … 1 overcast (random dips)
-    bool passingClouds = false;          // minute-resolution clouds instead of ten-minute dips
+    double cloudiness = 0;      // 0 clear … 1 overcast (random dips)
+    bool passingClouds = false; // minute-resolution clouds instead of ten-minute dips
     double cloudSpeed = 1;
-    double houseNoise = 0;               // W per phase, ±
+    double houseNoise = 0; // W per phase, ±
     QList<Appliance> appliances;
-    double meterNoise = 0;               // W per phase, ±, in the meter's reading only
+    double meterNoise = 0; // W per phase, ±, in the meter's reading only
     int phaseSwitchPauseMinutes = 1;
     double houseBaseLoad[3] = {150, 150, 150};
     double houseEveningLoad[3] = {300, 300, 300}; // added 17:00–22:00
@@ -185,13 +190,13 @@ struct Scenario
     double batteryMaxChargePower = 4000;
     double batteryMaxDischargePower = 4000;
     double batterySoc = 50;
-    double batteryLowerLimit = -1;       // fraction; -1 leaves the plugin's setting as it is
+    double batteryLowerLimit = -1; // fraction; -1 leaves the plugin's setting as it is
     double batteryUpperLimit = -1;
 
-    int priceResolutionMinutes = 60;     // 60 or 15
-    QList<double> hourlyPrices;          // EUR/MWh, one per hour of each simulated day
+    int priceResolutionMinutes = 60; // 60 or 15
+    QList<double> hourlyPrices;      // EUR/MWh, one per hour of each simulated day
     bool spotMarket = false;
-    int dayAheadMinuteOfDay = -1;        // the next day's prices appear then; -1 all known
+    int dayAheadMinuteOfDay = -1; // the next day's prices appear then; -1 all known
 
     QList<Charger> chargers;
     QList<Car> cars;
@@ -203,7 +208,10 @@ struct Scenario
 
     // A household with any of the random keys above needs its own random
     // numbers; one without draws none, so its run stays as it was.
-    bool hasHouseholdRandom() const { return passingClouds || houseNoise > 0 || meterNoise > 0 || !appliances.isEmpty(); }
+    bool hasHouseholdRandom() const
+    {
+        return passingClouds || houseNoise > 0 || meterNoise > 0 || !appliances.isEmpty();
+    }
 
     // An empty error string on success. The scenario's time zone (or
     // defaultTimeZone, a TZ value, when it names none) becomes the process's
@@ -228,7 +236,6 @@ struct Scenario
     int pricesKnownUntilOffset(int minute) const;
     // Minutes after the local midnight of a minute after the start.
     int minuteOfDay(int minute) const;
-
 };
 
 #endif // SCENARIO_H

@@ -8,7 +8,7 @@ namespace {
 
 const double pvGoal = 0.95;
 const double costGoal = 1.05;
-const double costSlack = 0.05;   // EUR: a few cents never fail the goal
+const double costSlack = 0.05; // EUR: a few cents never fail the goal
 const int switchesGoal = 10;
 const int phaseSwitchesGoal = 6;
 
@@ -94,13 +94,15 @@ QString Scorecard::table() const
         out << qSetFieldWidth(0) << "\n";
     };
     const QList<int> widths = {25, 7, 6, 8, 6, 12, 10, 7, 6, 7, 6, 7, 6, 7, 6};
-    cells({QString(), QStringLiteral("PV/limit"), QString(), QStringLiteral("deadline"), QString(), QStringLiteral("cost"),
-           QString(), QStringLiteral("over"), QString(), QStringLiteral("on/off"), QString(),
-           QStringLiteral("phase"), QString(), QStringLiteral("goals"), QString()}, widths);
+    cells({QString(), QStringLiteral("PV/limit"), QString(), QStringLiteral("deadline"), QString(),
+           QStringLiteral("cost"), QString(), QStringLiteral("over"), QString(), QStringLiteral("on/off"), QString(),
+           QStringLiteral("phase"), QString(), QStringLiteral("goals"), QString()},
+          widths);
     cells({QStringLiteral("scenario"), QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("plugin"),
-           QStringLiteral("peer"), QStringLiteral("plugin/lim"), QStringLiteral("peer EUR"), QStringLiteral("plugin"), QStringLiteral("peer"),
-           QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("plugin"), QStringLiteral("peer"),
-           QStringLiteral("plugin"), QStringLiteral("peer")}, widths);
+           QStringLiteral("peer"), QStringLiteral("plugin/lim"), QStringLiteral("peer EUR"), QStringLiteral("plugin"),
+           QStringLiteral("peer"), QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("plugin"),
+           QStringLiteral("peer"), QStringLiteral("plugin"), QStringLiteral("peer")},
+          widths);
     int pluginGoals = 0;
     int peerGoals = 0;
     int goals = 0;
@@ -113,7 +115,8 @@ QString Scorecard::table() const
                QString::number(line.plugin.switchesPerDay), QString::number(line.peer.switchesPerDay),
                QString::number(line.plugin.phaseSwitchesPerDay), QString::number(line.peer.phaseSwitchesPerDay),
                QStringLiteral("%1/%2").arg(line.plugin.goalsMet).arg(line.plugin.goals),
-               QStringLiteral("%1/%2").arg(line.peer.goalsMet).arg(line.peer.goals)}, widths);
+               QStringLiteral("%1/%2").arg(line.peer.goalsMet).arg(line.peer.goals)},
+              widths);
         pluginGoals += line.plugin.goalsMet;
         peerGoals += line.peer.goalsMet;
         goals += line.plugin.goals;
@@ -140,13 +143,16 @@ bool Scorecard::writeHtml(const QString &directory, QString *errorString) const
         << "<style>body{font-family:sans-serif;margin:2em}pre{background:#f4f4f4;padding:1em;overflow-x:auto}"
         << "img{max-width:100%;border:1px solid #ccc}.miss{color:#b00}</style></head><body>\n"
         << "<h1>Scorecard: plugin, peer controller and the limit</h1>\n"
-        << "<p>Goals per scenario: PV energy at least " << pvGoal << " of the limit, every reachable deadline met, cost at most "
-        << costGoal << " of the limit's for the same energy, no minute over the fuse the controller caused, at most "
+        << "<p>Goals per scenario: PV energy at least " << pvGoal
+        << " of the limit, every reachable deadline met, cost at most " << costGoal
+        << " of the limit's for the same energy, no minute over the fuse the controller caused, at most "
         << switchesGoal << " on/off and " << phaseSwitchesGoal << " phase switches per charger and day.</p>\n"
         << "<pre>" << table().toHtmlEscaped() << "</pre>\n<ul>\n";
     for (const Line &line : m_lines)
         out << "<li><a href=\"#" << line.name << "\">" << line.title.toHtmlEscaped() << "</a>"
-            << (line.failures.isEmpty() ? QString() : QStringLiteral(" <span class=\"miss\">(expectations not met)</span>")) << "</li>\n";
+            << (line.failures.isEmpty() ? QString()
+                                        : QStringLiteral(" <span class=\"miss\">(expectations not met)</span>"))
+            << "</li>\n";
     out << "</ul>\n";
     for (const Line &line : m_lines) {
         out << "<h2 id=\"" << line.name << "\">" << line.title.toHtmlEscaped() << "</h2>\n"

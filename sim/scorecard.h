@@ -16,25 +16,25 @@ class Scorecard
 {
 public:
     struct Side {
-        double pvRatio = -1;        // PV energy / the limit's, -1 without PV
+        double pvRatio = -1; // PV energy / the limit's, -1 without PV
         int deadlinesMet = 0;
         int deadlinesReachable = 0;
-        double cost = 0;            // EUR
-        int minutesOver = 0;        // caused by the controller, worst phase
-        int switchesPerDay = 0;     // worst charger-day
+        double cost = 0;        // EUR
+        int minutesOver = 0;    // caused by the controller, worst phase
+        int switchesPerDay = 0; // worst charger-day
         int phaseSwitchesPerDay = 0;
         int goalsMet = 0;
         int goals = 0;
     };
     struct Line {
-        QString name;               // file name without .json
+        QString name; // file name without .json
         QString title;
         Side plugin;
         Side peer;
-        double limitCost = 0;       // EUR, the least cost of the plugin's energy
+        double limitCost = 0; // EUR, the least cost of the plugin's energy
         bool priced = false;
-        QString report;             // the scenario's printed report
-        QStringList failures;       // its expectations that failed
+        QString report;       // the scenario's printed report
+        QStringList failures; // its expectations that failed
     };
 
     void add(const QString &name, const Report &report, const QString &reportText, bool priced);

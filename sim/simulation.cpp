@@ -43,8 +43,12 @@ void Simulation::settle()
 }
 
 Simulation::Simulation(const Scenario &scenario)
-    : m_scenario(scenario), m_random(scenario.seed), m_household(m_scenario), m_peerHousehold(m_scenario),
-      m_peerCommands(scenario.chargers.count()), m_householdRandom(scenario.seed ^ 0x5eedu),
+    : m_scenario(scenario),
+      m_random(scenario.seed),
+      m_household(m_scenario),
+      m_peerHousehold(m_scenario),
+      m_peerCommands(scenario.chargers.count()),
+      m_householdRandom(scenario.seed ^ 0x5eedu),
       m_soakRandom(scenario.random.seed)
 {
     // One block for the whole run: the heap stays flat while it runs.
@@ -102,15 +106,19 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         return false;
     }
 
-    m_meter = m_thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"), fixedId(QStringLiteral("meter"), QStringLiteral("grid")));
+    m_meter = m_thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"),
+                                                 fixedId(QStringLiteral("meter"), QStringLiteral("grid")));
     if (m_scenario.pvPeakPower > 0)
-        m_inverter = m_thingManager->addConfiguredThing(QStringLiteral("solarInverter"), QStringLiteral("PV"), fixedId(QStringLiteral("pv"), QStringLiteral("pv")));
+        m_inverter = m_thingManager->addConfiguredThing(QStringLiteral("solarInverter"), QStringLiteral("PV"),
+                                                        fixedId(QStringLiteral("pv"), QStringLiteral("pv")));
     if (m_scenario.hasBattery) {
-        m_battery = m_thingManager->addConfiguredThing(QStringLiteral("homeBattery"), QStringLiteral("Home battery"), fixedId(QStringLiteral("battery"), QStringLiteral("battery")));
+        m_battery = m_thingManager->addConfiguredThing(QStringLiteral("homeBattery"), QStringLiteral("Home battery"),
+                                                       fixedId(QStringLiteral("battery"), QStringLiteral("battery")));
         m_battery->setStateValue(QStringLiteral("capacity"), m_scenario.batteryCapacityKwh);
     }
-    Thing *phone = m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"),
-                                                      fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
+    Thing *phone =
+            m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"),
+                                               fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
     const ParamTypes notifyParams = phone->thingClass().actionTypes().findByName(QStringLiteral("notify")).paramTypes();
     const ParamTypeId titleId = notifyParams.findByName(QStringLiteral("title")).id();
     const ParamTypeId bodyId = notifyParams.findByName(QStringLiteral("body")).id();
@@ -120,8 +128,9 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     });
     for (const Scenario::Load &load : m_scenario.loads) {
         if (!m_loadThings.contains(load.name))
-            m_loadThings.insert(load.name, m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
-                                                                              fixedId(QStringLiteral("load"), load.name)));
+            m_loadThings.insert(load.name,
+                                m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
+                                                                   fixedId(QStringLiteral("load"), load.name)));
     }
 
     for (const Scenario::Appliance &appliance : m_scenario.appliances) {
@@ -135,21 +144,24 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         m_appliances.append(state);
     }
 
-    if (m_scenario.random.enabled && !m_scenario.random.burstName.isEmpty() && !m_loadThings.contains(m_scenario.random.burstName)) {
+    if (m_scenario.random.enabled && !m_scenario.random.burstName.isEmpty()
+        && !m_loadThings.contains(m_scenario.random.burstName)) {
         m_burstThing = m_thingManager->addConfiguredThing(QStringLiteral("consumer"), m_scenario.random.burstName,
                                                           fixedId(QStringLiteral("load"), m_scenario.random.burstName));
     }
 
     for (const Scenario::Charger &charger : m_scenario.chargers) {
         ChargerState state;
-        state.thing = m_thingManager->addConfiguredThing(charger.thingClass, charger.name, fixedId(QStringLiteral("charger"), charger.name));
+        state.thing = m_thingManager->addConfiguredThing(charger.thingClass, charger.name,
+                                                         fixedId(QStringLiteral("charger"), charger.name));
         if (!state.thing) {
             *errorString = QStringLiteral("Cannot add charger %1: unknown thing class %2 or a name used twice")
-                    .arg(charger.name, charger.thingClass);
+                                   .arg(charger.name, charger.thingClass);
             return false;
         }
         if (charger.maxCurrent > 0)
-            state.thing->setStateMinMaxValues(QStringLiteral("maxChargingCurrent"), charger.minCurrent, charger.maxCurrent);
+            state.thing->setStateMinMaxValues(QStringLiteral("maxChargingCurrent"), charger.minCurrent,
+                                              charger.maxCurrent);
         for (auto it = charger.states.constBegin(); it != charger.states.constEnd(); ++it) {
             if (!state.thing->hasState(it.key())) {
                 *errorString = QStringLiteral("Charger %1 has no state \"%2\"").arg(charger.name, it.key());
@@ -173,10 +185,11 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     }
     for (const Scenario::Car &car : m_scenario.cars) {
         CarState state;
-        state.thing = m_thingManager->addConfiguredThing(car.thingClass, car.name, fixedId(QStringLiteral("car"), car.name));
+        state.thing =
+                m_thingManager->addConfiguredThing(car.thingClass, car.name, fixedId(QStringLiteral("car"), car.name));
         if (!state.thing) {
             *errorString = QStringLiteral("Cannot add car %1: unknown thing class %2 or a name used twice")
-                    .arg(car.name, car.thingClass);
+                                   .arg(car.name, car.thingClass);
             return false;
         }
         for (int i = 0; i < m_scenario.chargers.count(); i++) {
@@ -219,32 +232,42 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     }
     m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), m_adminToken}});
     // A soak may also take the plugin's notifications, so that their lines are checked too.
-    const QVariantList namespaces = m_scenario.random.notifications ? QVariantList{QStringLiteral("TavroEnergy")} : QVariantList();
+    const QVariantList namespaces =
+            m_scenario.random.notifications ? QVariantList{QStringLiteral("TavroEnergy")} : QVariantList();
     m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), namespaces}});
-    m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
-    m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"), {{QStringLiteral("acquisitionTolerance"), m_scenario.acquisitionTolerance}});
+    m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
+                   {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
+    m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
+                   {{QStringLiteral("acquisitionTolerance"), m_scenario.acquisitionTolerance}});
     if (m_scenario.batteryLowerLimit >= 0) {
-        const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
-                                                  {{QStringLiteral("batteryLevelLowerLimit"), m_scenario.batteryLowerLimit},
-                                                   {QStringLiteral("batteryLevelUpperLimit"), m_scenario.batteryUpperLimit}});
+        const QVariantMap result =
+                m_client->call(QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
+                               {{QStringLiteral("batteryLevelLowerLimit"), m_scenario.batteryLowerLimit},
+                                {QStringLiteral("batteryLevelUpperLimit"), m_scenario.batteryUpperLimit}});
         if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
-            *errorString = QStringLiteral("The plugin refused the battery limits: %1 %2")
-                    .arg(result.value(QStringLiteral("energyError")).toString(), m_client->errorString());
+            *errorString =
+                    QStringLiteral("The plugin refused the battery limits: %1 %2")
+                            .arg(result.value(QStringLiteral("energyError")).toString(), m_client->errorString());
             return false;
         }
     }
 
-    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit")).value(QStringLiteral("phasePowerLimit")).toDouble();
+    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"))
+                           .value(QStringLiteral("phasePowerLimit"))
+                           .toDouble();
     m_expectedLimit = m_scenario.phasePowerLimit;
     m_expectedTolerance = m_scenario.acquisitionTolerance;
     m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
-            .value(QStringLiteral("batteryLevelLowerLimit"), -1.0).toDouble();
-    m_peer = std::make_unique<PeerController>(m_scenario, m_peerHousehold,
-                                              m_scenario.hasBattery && m_batteryLowerLimit >= 0 ? m_batteryLowerLimit * 100.0 : -1.0);
+                                  .value(QStringLiteral("batteryLevelLowerLimit"), -1.0)
+                                  .toDouble();
+    m_peer = std::make_unique<PeerController>(
+            m_scenario, m_peerHousehold,
+            m_scenario.hasBattery && m_batteryLowerLimit >= 0 ? m_batteryLowerLimit * 100.0 : -1.0);
 
     if (m_scenario.spotMarket) {
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
-                .value(QStringLiteral("providers")).toList();
+                                               .value(QStringLiteral("providers"))
+                                               .toList();
         if (providers.isEmpty()) {
             *errorString = QStringLiteral("The plugin offers no spot market provider");
             return false;
@@ -257,19 +280,22 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     }
 
     for (int i = 0; i < m_scenario.cars.count(); i++) {
-        const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                                                  {{QStringLiteral("chargingConfiguration"), configurationFor(m_scenario.cars.at(i), i)}});
+        const QVariantMap result =
+                m_client->call(QStringLiteral("TavroEnergy.SetChargingConfiguration"),
+                               {{QStringLiteral("chargingConfiguration"), configurationFor(m_scenario.cars.at(i), i)}});
         if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
-            *errorString = QStringLiteral("The plugin refused the configuration of %1: %2 %3")
-                    .arg(m_scenario.cars.at(i).name, result.value(QStringLiteral("energyError")).toString(),
-                         m_client->errorString());
+            *errorString =
+                    QStringLiteral("The plugin refused the configuration of %1: %2 %3")
+                            .arg(m_scenario.cars.at(i).name, result.value(QStringLiteral("energyError")).toString(),
+                                 m_client->errorString());
             return false;
         }
         const QVariantMap configuration = configurationFor(m_scenario.cars.at(i), i);
         m_peer->setConfiguration(i, configuration);
-        m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
-                               {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
-                                configuration.value(QStringLiteral("endDateTime")).toLongLong()});
+        m_expectedModes.insert(
+                configuration.value(QStringLiteral("evChargerId")).toString(),
+                {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
+                 configuration.value(QStringLiteral("endDateTime")).toLongLong()});
     }
     return true;
 }
@@ -302,7 +328,8 @@ void Simulation::refreshPrices()
 QVariantMap Simulation::configurationFor(const Scenario::Car &car, int carIndex) const
 {
     QVariantMap configuration = resolvePlaceholders(car.configuration).toMap();
-    configuration.insert(QStringLiteral("evChargerId"), m_chargers.at(m_cars.at(carIndex).chargerIndex).thing->id().toString());
+    configuration.insert(QStringLiteral("evChargerId"),
+                         m_chargers.at(m_cars.at(carIndex).chargerIndex).thing->id().toString());
     configuration.insert(QStringLiteral("assignedCarId"), m_cars.at(carIndex).thing->id().toString());
     return configuration;
 }
@@ -358,7 +385,7 @@ bool Simulation::step()
     TavroClock::setCurrentDateTime(now);
     const bool midnight = now.time().hour() == 0 && now.time().minute() == 0;
     const bool published = m_scenario.dayAheadMinuteOfDay >= 0
-            && now.time().msecsSinceStartOfDay() / 60000 == m_scenario.dayAheadMinuteOfDay;
+                           && now.time().msecsSinceStartOfDay() / 60000 == m_scenario.dayAheadMinuteOfDay;
     if (m_spotMarketEnabled && m_minute > 0 && (midnight || published))
         refreshPrices();
 
@@ -428,7 +455,9 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
     settle();
     // An action may change the limit the report measures against.
     const QString callError = m_client->errorString();
-    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit")).value(QStringLiteral("phasePowerLimit")).toDouble();
+    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"))
+                           .value(QStringLiteral("phasePowerLimit"))
+                           .toDouble();
     // Both namespaces answer with an error key; anything but "no error" is
     // reported, so that a scenario cannot pass on an action that never ran.
     QString error = callError;
@@ -438,7 +467,7 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
             error = value;
     }
     if (error.isEmpty() && action.method == QLatin1String("Things.ExecuteAction")
-            && action.params.value(QStringLiteral("actionTypeName")).toString() == QLatin1String("batteryLevel")) {
+        && action.params.value(QStringLiteral("actionTypeName")).toString() == QLatin1String("batteryLevel")) {
         const QString thingId = resolvePlaceholders(action.params.value(QStringLiteral("thingId"))).toString();
         for (CarState &car : m_cars) {
             if (car.thing->id() == QUuid(thingId))
@@ -447,14 +476,17 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
     }
     if (error.isEmpty() && action.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
         // The peer follows the owner's wishes too.
-        const QVariantMap configuration = resolvePlaceholders(action.params.value(QStringLiteral("chargingConfiguration"))).toMap();
+        const QVariantMap configuration =
+                resolvePlaceholders(action.params.value(QStringLiteral("chargingConfiguration"))).toMap();
         for (int j = 0; j < m_cars.count(); j++) {
-            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id() == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
+            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id()
+                == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
                 m_peer->setConfiguration(j, configuration);
         }
     }
     if (!error.isEmpty()) {
-        m_actionFailures << QStringLiteral("%1 at %2 failed: %3").arg(action.method, m_scenario.clockText(action.minute), error);
+        m_actionFailures
+                << QStringLiteral("%1 at %2 failed: %3").arg(action.method, m_scenario.clockText(action.minute), error);
     }
 }
 
@@ -469,7 +501,8 @@ void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
     m_peerHousehold.setPluggedIn(carIndex, pluggedIn);
     Thing *thing = m_chargers[car.chargerIndex].thing;
     if (thing->hasState(QStringLiteral("connectedVehicleThingId")))
-        thing->setStateValue(QStringLiteral("connectedVehicleThingId"), pluggedIn ? car.thing->id().toString() : QString());
+        thing->setStateValue(QStringLiteral("connectedVehicleThingId"),
+                             pluggedIn ? car.thing->id().toString() : QString());
     if (thing->hasState(QStringLiteral("hlcSessionActive")))
         thing->setStateValue(QStringLiteral("hlcSessionActive"), pluggedIn);
     thing->setStateValue(QStringLiteral("pluggedIn"), pluggedIn);
@@ -532,7 +565,9 @@ void Simulation::addHouseholdLoad(int minute, double *phasePower)
             const int window = qMax(1, appliance.toMinuteOfDay - appliance.fromMinuteOfDay);
             const bool inWindow = minuteOfDay >= appliance.fromMinuteOfDay && minuteOfDay < appliance.toMinuteOfDay;
             if (inWindow && m_householdRandom.generateDouble() < appliance.perDay / window)
-                state.runningUntil = minute + static_cast<int>(m_householdRandom.bounded(appliance.minMinutes, appliance.maxMinutes + 1));
+                state.runningUntil =
+                        minute
+                        + static_cast<int>(m_householdRandom.bounded(appliance.minMinutes, appliance.maxMinutes + 1));
         }
         const bool on = minute < state.runningUntil;
         double total = 0;
@@ -543,7 +578,8 @@ void Simulation::addHouseholdLoad(int minute, double *phasePower)
         state.thing->setStateValue(QStringLiteral("currentPower"), total);
     }
     for (int p = 0; p < 3 && m_scenario.houseNoise > 0; p++)
-        phasePower[p] = qMax(0.0, phasePower[p] + m_scenario.houseNoise * (2.0 * m_householdRandom.generateDouble() - 1.0));
+        phasePower[p] =
+                qMax(0.0, phasePower[p] + m_scenario.houseNoise * (2.0 * m_householdRandom.generateDouble() - 1.0));
 }
 
 void Simulation::householdMinute(int minute, MinuteRecord *record)
@@ -582,7 +618,9 @@ void Simulation::householdMinute(int minute, MinuteRecord *record)
         record->housePhasePower[p] = phasePower[p];
     }
     for (int p = 0; p < 3; p++)
-        m_meterNoise[p] = m_scenario.meterNoise > 0 ? m_scenario.meterNoise * (2.0 * m_householdRandom.generateDouble() - 1.0) : 0.0;
+        m_meterNoise[p] = m_scenario.meterNoise > 0
+                                  ? m_scenario.meterNoise * (2.0 * m_householdRandom.generateDouble() - 1.0)
+                                  : 0.0;
 }
 
 QVector<ChargerCommand> Simulation::pluginCommands() const
@@ -597,8 +635,8 @@ QVector<ChargerCommand> Simulation::pluginCommands() const
         } else {
             command.current = thing->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
             command.phases = thing->hasState(QStringLiteral("desiredPhaseCount"))
-                    ? thing->stateValue(QStringLiteral("desiredPhaseCount")).toUInt()
-                    : thing->stateValue(QStringLiteral("phaseCount")).toUInt();
+                                     ? thing->stateValue(QStringLiteral("desiredPhaseCount")).toUInt()
+                                     : thing->stateValue(QStringLiteral("phaseCount")).toUInt();
         }
     }
     return commands;

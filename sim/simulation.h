@@ -27,25 +27,23 @@ class Thing;
 class ThingManager;
 
 // What a run with a "random" section did and saw.
-struct SoakFigures
-{
+struct SoakFigures {
     int apiCalls = 0;
-    int invalidCalls = 0;        // of apiCalls, the ones built to be refused
-    int malformedReplies = 0;    // not JSON-RPC 2.0, or a result without its method's members
-    int unexpectedOutcomes = 0;  // a valid call refused, an invalid one accepted, a setting lost
-    int socOutOfRange = 0;       // car-minutes with a true or reported SoC outside 0…100 %
-    int plugEvents = 0;          // plug-ins and plug-outs
-    int bursts = 0;              // random appliance runs
-    double lowestSoc = 100;      // %, every car, true and reported, every minute
+    int invalidCalls = 0;       // of apiCalls, the ones built to be refused
+    int malformedReplies = 0;   // not JSON-RPC 2.0, or a result without its method's members
+    int unexpectedOutcomes = 0; // a valid call refused, an invalid one accepted, a setting lost
+    int socOutOfRange = 0;      // car-minutes with a true or reported SoC outside 0…100 %
+    int plugEvents = 0;         // plug-ins and plug-outs
+    int bursts = 0;             // random appliance runs
+    double lowestSoc = 100;     // %, every car, true and reported, every minute
     double highestSoc = 0;
     qint64 heapAfterFirstDay = -1; // bytes in use at the end of day 1; -1 unmeasured
     qint64 heapAtEnd = -1;         // bytes in use at the end of the run
-    QStringList problems;        // the first few faults, readable
+    QStringList problems;          // the first few faults, readable
 };
 
 // A push notification the plugin sent to the owner's phone.
-struct OwnerNotification
-{
+struct OwnerNotification {
     int minute = 0;
     QString title;
     QString body;
@@ -106,7 +104,7 @@ private:
     };
     struct ApplianceState {
         Thing *thing = nullptr;
-        int runningUntil = -1;   // minute it stops
+        int runningUntil = -1; // minute it stops
     };
 
     static void settle();
@@ -136,7 +134,7 @@ private:
         QString method;
         QVariantMap params;
         bool invalid = false;
-        QStringList resultMembers;   // members the result must carry
+        QStringList resultMembers; // members the result must carry
     };
     void applyRandomEvents(int minute);
     RandomCall randomValidCall();
@@ -171,8 +169,8 @@ private:
     QVector<ChargerCommand> m_peerCommands;
     QVector<MinuteRecord> m_peerRecords;
     double m_cloudFactor = 1;
-    int m_cloudUntil = 0;              // passing clouds: the current one ends
-    int m_nextCloud = 0;               // the next one starts
+    int m_cloudUntil = 0;               // passing clouds: the current one ends
+    int m_nextCloud = 0;                // the next one starts
     QRandomGenerator m_householdRandom; // clouds, noise and appliances of the household keys
     QList<ApplianceState> m_appliances;
     double m_meterNoise[3] = {0, 0, 0}; // W, this minute's reading error per phase
@@ -191,13 +189,13 @@ private:
     QRandomGenerator m_soakRandom;
     SoakFigures m_soak;
     Thing *m_burstThing = nullptr;
-    int m_burstUntil = -1;             // minute the running appliance stops
-    double m_expectedTolerance = -1;   // as last set through the API
+    int m_burstUntil = -1;           // minute the running appliance stops
+    double m_expectedTolerance = -1; // as last set through the API
     uint m_expectedLimit = 0;
     bool m_spotMarketEnabled = false;
     struct ExpectedMode {
-        QString mode;                  // "chargingMode" last set
-        qint64 endDateTime = 0;        // s since the epoch, last set
+        QString mode;           // "chargingMode" last set
+        qint64 endDateTime = 0; // s since the epoch, last set
     };
     QHash<QString, ExpectedMode> m_expectedModes; // by charger id
 };

@@ -106,7 +106,8 @@ double Simulation::noise(double amplitude)
 void Simulation::soakProblem(const QString &text)
 {
     if (m_soak.problems.count() < maxProblems) {
-        const int day = static_cast<int>(m_scenario.start.date().daysTo(m_scenario.start.addSecs(m_minute * 60LL).date()));
+        const int day =
+                static_cast<int>(m_scenario.start.date().daysTo(m_scenario.start.addSecs(m_minute * 60LL).date()));
         m_soak.problems << QStringLiteral("day %1 %2: %3").arg(day + 1).arg(m_scenario.clockText(m_minute), text);
     }
 }
@@ -135,7 +136,8 @@ void Simulation::applyRandomEvents(int minute)
             continue;
         const bool pluggedIn = !m_cars.at(i).pluggedIn;
         if (pluggedIn) {
-            const double soc = random.minArrivalSoc + (random.maxArrivalSoc - random.minArrivalSoc) * m_soakRandom.generateDouble();
+            const double soc = random.minArrivalSoc
+                               + (random.maxArrivalSoc - random.minArrivalSoc) * m_soakRandom.generateDouble();
             m_household.setCarSoc(i, soc);
             m_peerHousehold.setCarSoc(i, soc);
         }
@@ -173,31 +175,45 @@ Simulation::RandomCall Simulation::randomValidCall()
         if (charger.dc)
             configuration.insert(QStringLiteral("dischargeFloorPercentage"), 20 + pick(21));
         call = {QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                {{QStringLiteral("chargingConfiguration"), configuration}}, false, {energyError}};
+                {{QStringLiteral("chargingConfiguration"), configuration}},
+                false,
+                {energyError}};
         break;
     }
     case 2:
         if (!m_scenario.random.phaseLimits.isEmpty()) {
             const uint limit = m_scenario.random.phaseLimits.at(pick(m_scenario.random.phaseLimits.count()));
-            call = {QStringLiteral("TavroEnergy.SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), limit}}, false, {energyError}};
+            call = {QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
+                    {{QStringLiteral("phasePowerLimit"), limit}},
+                    false,
+                    {energyError}};
             break;
         }
         Q_FALLTHROUGH();
     case 3:
         call = {QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
-                {{QStringLiteral("acquisitionTolerance"), pick(101) / 100.0}}, false, {energyError}};
+                {{QStringLiteral("acquisitionTolerance"), pick(101) / 100.0}},
+                false,
+                {energyError}};
         break;
     case 4:
         call = {QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
                 {{QStringLiteral("batteryLevelLowerLimit"), (10 + pick(41)) / 100.0},
-                 {QStringLiteral("batteryLevelUpperLimit"), (60 + pick(41)) / 100.0}}, false, {energyError}};
+                 {QStringLiteral("batteryLevelUpperLimit"), (60 + pick(41)) / 100.0}},
+                false,
+                {energyError}};
         break;
     case 5:
         call = {QStringLiteral("TavroEnergy.SetBatteryLevelConsideration"),
-                {{QStringLiteral("batteryLevelConsideration"), pick(101) / 100.0}}, false, {energyError}};
+                {{QStringLiteral("batteryLevelConsideration"), pick(101) / 100.0}},
+                false,
+                {energyError}};
         break;
     case 6:
-        call = {QStringLiteral("TavroEnergy.GetChargingConfigurations"), {}, false, {QStringLiteral("chargingConfigurations")}};
+        call = {QStringLiteral("TavroEnergy.GetChargingConfigurations"),
+                {},
+                false,
+                {QStringLiteral("chargingConfigurations")}};
         break;
     case 7:
         call = {QStringLiteral("TavroEnergy.GetChargingStates"), {}, false, {QStringLiteral("chargingStates")}};
@@ -206,31 +222,45 @@ Simulation::RandomCall Simulation::randomValidCall()
         call = {QStringLiteral("TavroEnergy.GetChargingSchedules"), {}, false, {QStringLiteral("chargingSchedules")}};
         break;
     case 9:
-        call = {QStringLiteral("TavroEnergy.GetSpotMarketScoreEntries"), {}, false, {QStringLiteral("spotMarketScoreEntries")}};
+        call = {QStringLiteral("TavroEnergy.GetSpotMarketScoreEntries"),
+                {},
+                false,
+                {QStringLiteral("spotMarketScoreEntries")}};
         break;
     case 10:
-        call = {QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"), {}, false,
+        call = {QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"),
+                {},
+                false,
                 {QStringLiteral("enabled"), QStringLiteral("available")}};
         break;
     case 11:
-        call = {QStringLiteral("TavroEnergy.GetAcquisitionTolerance"), {}, false, {QStringLiteral("acquisitionTolerance")}};
+        call = {QStringLiteral("TavroEnergy.GetAcquisitionTolerance"),
+                {},
+                false,
+                {QStringLiteral("acquisitionTolerance")}};
         break;
     case 12:
-        call = {QStringLiteral("TavroEnergy.GetBatteryLevelLimits"), {}, false,
+        call = {QStringLiteral("TavroEnergy.GetBatteryLevelLimits"),
+                {},
+                false,
                 {QStringLiteral("batteryLevelLowerLimit"), QStringLiteral("batteryLevelUpperLimit")}};
         break;
     case 13:
         if (!charger.dc) {
             // The owner operates the charger by hand.
             const bool power = pick(2) == 1;
-            const QVariantList params = pick(2) == 1
-                    ? QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")}, {QStringLiteral("value"), power}}}
-                    : QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("maxChargingCurrent")},
-                                               {QStringLiteral("value"), 6 + pick(11)}}};
+            const QVariantList params =
+                    pick(2) == 1 ? QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
+                                                            {QStringLiteral("value"), power}}}
+                                 : QVariantList{QVariantMap{
+                                         {QStringLiteral("paramName"), QStringLiteral("maxChargingCurrent")},
+                                         {QStringLiteral("value"), 6 + pick(11)}}};
             call = {QStringLiteral("Things.ExecuteAction"),
                     {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)},
                      {QStringLiteral("actionTypeName"), params.first().toMap().value(QStringLiteral("paramName"))},
-                     {QStringLiteral("params"), params}}, false, {QStringLiteral("thingError")}};
+                     {QStringLiteral("params"), params}},
+                    false,
+                    {QStringLiteral("thingError")}};
             break;
         }
         Q_FALLTHROUGH();
@@ -241,16 +271,20 @@ Simulation::RandomCall Simulation::randomValidCall()
                 call = {QStringLiteral("Things.ExecuteAction"),
                         {{QStringLiteral("thingId"), thingId(QStringLiteral("car"), m_scenario.cars.at(i).name)},
                          {QStringLiteral("actionTypeName"), QStringLiteral("batteryLevel")},
-                         {QStringLiteral("params"), QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("batteryLevel")},
-                                                                             {QStringLiteral("value"), qRound(m_household.carSoc(i))}}}}},
-                        false, {QStringLiteral("thingError")}};
+                         {QStringLiteral("params"),
+                          QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("batteryLevel")},
+                                                   {QStringLiteral("value"), qRound(m_household.carSoc(i))}}}}},
+                        false,
+                        {QStringLiteral("thingError")}};
                 return call;
             }
         }
         Q_FALLTHROUGH();
     case 15:
-        call = {QStringLiteral("Things.GetStateValues"), {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)}},
-                false, {QStringLiteral("thingError"), QStringLiteral("states")}};
+        call = {QStringLiteral("Things.GetStateValues"),
+                {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)}},
+                false,
+                {QStringLiteral("thingError"), QStringLiteral("states")}};
         break;
     default: {
         // Spot market off, or on again with the first provider.
@@ -258,7 +292,8 @@ Simulation::RandomCall Simulation::randomValidCall()
         QVariantMap params{{QStringLiteral("enabled"), enable}};
         if (enable) {
             const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
-                    .value(QStringLiteral("providers")).toList();
+                                                   .value(QStringLiteral("providers"))
+                                                   .toList();
             params.insert(QStringLiteral("providerId"), providers.value(0).toMap().value(QStringLiteral("providerId")));
         }
         call = {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"), params, false, {energyError}};
@@ -276,8 +311,10 @@ Simulation::RandomCall Simulation::randomInvalidCall()
     const QString chargerId = thingId(QStringLiteral("charger"), charger.name);
     const auto configuration = [&](const QString &key, const QVariant &value) {
         return RandomCall{QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                          {{QStringLiteral("chargingConfiguration"), QVariantMap{{QStringLiteral("evChargerId"), chargerId}, {key, value}}}},
-                          true, {energyError}};
+                          {{QStringLiteral("chargingConfiguration"),
+                            QVariantMap{{QStringLiteral("evChargerId"), chargerId}, {key, value}}}},
+                          true,
+                          {energyError}};
     };
     switch (pick(12)) {
     case 0:
@@ -289,36 +326,53 @@ Simulation::RandomCall Simulation::randomInvalidCall()
     case 3:
         return {QStringLiteral("TavroEnergy.SetChargingConfiguration"),
                 {{QStringLiteral("chargingConfiguration"),
-                  QVariantMap{{QStringLiteral("evChargerId"), thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
+                  QVariantMap{{QStringLiteral("evChargerId"),
+                               thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
                               {QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEco")}}}},
-                true, {energyError}};
+                true,
+                {energyError}};
     case 4:
         return {QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
-                {{QStringLiteral("acquisitionTolerance"), pick(2) == 1 ? -0.1 : 1.5}}, true, {energyError}};
+                {{QStringLiteral("acquisitionTolerance"), pick(2) == 1 ? -0.1 : 1.5}},
+                true,
+                {energyError}};
     case 5:
         return {QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
-                {{QStringLiteral("batteryLevelLowerLimit"), 0.8}, {QStringLiteral("batteryLevelUpperLimit"), 0.3}}, true, {energyError}};
+                {{QStringLiteral("batteryLevelLowerLimit"), 0.8}, {QStringLiteral("batteryLevelUpperLimit"), 0.3}},
+                true,
+                {energyError}};
     case 6:
         return {QStringLiteral("TavroEnergy.SetBatteryLevelConsideration"),
-                {{QStringLiteral("batteryLevelConsideration"), 1.5}}, true, {energyError}};
+                {{QStringLiteral("batteryLevelConsideration"), 1.5}},
+                true,
+                {energyError}};
     case 7:
-        return {QStringLiteral("TavroEnergy.SetPhasePowerLimit"), {{QStringLiteral("phasePowerLimit"), QStringLiteral("sixteen")}},
-                true, {}};
+        return {QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
+                {{QStringLiteral("phasePowerLimit"), QStringLiteral("sixteen")}},
+                true,
+                {}};
     case 8:
         return {QStringLiteral("TavroEnergy.SetFluxCapacitor"), {}, true, {}};
     case 9:
         return {QStringLiteral("Things.ExecuteAction"),
                 {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
                  {QStringLiteral("actionTypeName"), QStringLiteral("power")},
-                 {QStringLiteral("params"), QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
-                                                                     {QStringLiteral("value"), true}}}}},
-                true, {QStringLiteral("thingError")}};
+                 {QStringLiteral("params"),
+                  QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
+                                           {QStringLiteral("value"), true}}}}},
+                true,
+                {QStringLiteral("thingError")}};
     case 10:
         return {QStringLiteral("Things.ExecuteAction"),
-                {{QStringLiteral("thingId"), chargerId}, {QStringLiteral("actionTypeName"), QStringLiteral("selfDestruct")}},
-                true, {QStringLiteral("thingError")}};
+                {{QStringLiteral("thingId"), chargerId},
+                 {QStringLiteral("actionTypeName"), QStringLiteral("selfDestruct")}},
+                true,
+                {QStringLiteral("thingError")}};
     default:
-        return {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"), {{QStringLiteral("enabled"), true}}, true, {energyError}};
+        return {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
+                {{QStringLiteral("enabled"), true}},
+                true,
+                {energyError}};
     }
 }
 
@@ -336,13 +390,16 @@ void Simulation::runRandomCall(const RandomCall &call)
     const QString malformed = malformation(reply, call.invalid || refused(reply) ? QStringList() : call.resultMembers);
     if (!malformed.isEmpty() || m_client->strayLines() != strayBefore) {
         m_soak.malformedReplies++;
-        soakProblem(QStringLiteral("%1: malformed answer (%2)").arg(call.method, malformed.isEmpty() ? QStringLiteral("stray lines") : malformed));
+        soakProblem(QStringLiteral("%1: malformed answer (%2)")
+                            .arg(call.method, malformed.isEmpty() ? QStringLiteral("stray lines") : malformed));
     } else if (refused(reply) != call.invalid) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("%1 %2 was %3: %4").arg(call.method,
-                                                          QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(call.params)).toJson(QJsonDocument::Compact)),
-                                                          call.invalid ? QStringLiteral("accepted") : QStringLiteral("refused"),
-                                                          QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact))));
+        soakProblem(QStringLiteral("%1 %2 was %3: %4")
+                            .arg(call.method,
+                                 QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(call.params))
+                                                           .toJson(QJsonDocument::Compact)),
+                                 call.invalid ? QStringLiteral("accepted") : QStringLiteral("refused"),
+                                 QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact))));
     } else if (!call.invalid) {
         checkRandomState(call.method, result);
         if (call.method == QLatin1String("TavroEnergy.SetPhasePowerLimit"))
@@ -350,7 +407,8 @@ void Simulation::runRandomCall(const RandomCall &call)
         if (call.method == QLatin1String("TavroEnergy.SetAcquisitionTolerance"))
             m_expectedTolerance = call.params.value(QStringLiteral("acquisitionTolerance")).toDouble();
         if (call.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
-            const QVariantMap configuration = resolvePlaceholders(call.params.value(QStringLiteral("chargingConfiguration"))).toMap();
+            const QVariantMap configuration =
+                    resolvePlaceholders(call.params.value(QStringLiteral("chargingConfiguration"))).toMap();
             m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
                                    {configuration.value(QStringLiteral("chargingMode")).toString(),
                                     configuration.value(QStringLiteral("endDateTime")).toLongLong()});
@@ -363,10 +421,15 @@ void Simulation::runRandomCall(const RandomCall &call)
     }
 
     // Whatever the call was, the limit in force is what the API says it is.
-    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit")).value(QStringLiteral("phasePowerLimit")).toDouble();
+    m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"))
+                           .value(QStringLiteral("phasePowerLimit"))
+                           .toDouble();
     if (m_phaseLimit != m_expectedLimit) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("phase limit %1 A after %2, %3 A set").arg(m_phaseLimit).arg(call.method).arg(m_expectedLimit));
+        soakProblem(QStringLiteral("phase limit %1 A after %2, %3 A set")
+                            .arg(m_phaseLimit)
+                            .arg(call.method)
+                            .arg(m_expectedLimit));
         m_expectedLimit = static_cast<uint>(m_phaseLimit);
     }
 }
@@ -375,16 +438,20 @@ void Simulation::checkRandomState(const QString &method, const QVariantMap &resu
 {
     // What a getter answers must be what was set before, refused calls included.
     if (method == QLatin1String("TavroEnergy.GetAcquisitionTolerance")
-            && !qFuzzyCompare(1.0 + result.value(QStringLiteral("acquisitionTolerance")).toDouble(), 1.0 + m_expectedTolerance)) {
+        && !qFuzzyCompare(1.0 + result.value(QStringLiteral("acquisitionTolerance")).toDouble(),
+                          1.0 + m_expectedTolerance)) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("acquisition tolerance %1, %2 set").arg(result.value(QStringLiteral("acquisitionTolerance")).toDouble())
-                    .arg(m_expectedTolerance));
+        soakProblem(QStringLiteral("acquisition tolerance %1, %2 set")
+                            .arg(result.value(QStringLiteral("acquisitionTolerance")).toDouble())
+                            .arg(m_expectedTolerance));
     }
     if (method == QLatin1String("TavroEnergy.GetChargingConfigurations")) {
         const QVariantList configurations = result.value(QStringLiteral("chargingConfigurations")).toList();
         if (configurations.count() != m_chargers.count()) {
             m_soak.unexpectedOutcomes++;
-            soakProblem(QStringLiteral("%1 charging configurations for %2 chargers").arg(configurations.count()).arg(m_chargers.count()));
+            soakProblem(QStringLiteral("%1 charging configurations for %2 chargers")
+                                .arg(configurations.count())
+                                .arg(m_chargers.count()));
         }
         for (const QVariant &value : configurations) {
             const QVariantMap configuration = value.toMap();
@@ -394,8 +461,9 @@ void Simulation::checkRandomState(const QString &method, const QVariantMap &resu
                 continue;
             ExpectedMode &expected = m_expectedModes[id];
             // A target time that has passed turns the mode into plain eco, as documented.
-            if (expected.mode == QLatin1String("ChargingModeEcoWithTargetTime") && mode == QLatin1String("ChargingModeEco")
-                    && TavroClock::currentDateTime().toSecsSinceEpoch() >= expected.endDateTime)
+            if (expected.mode == QLatin1String("ChargingModeEcoWithTargetTime")
+                && mode == QLatin1String("ChargingModeEco")
+                && TavroClock::currentDateTime().toSecsSinceEpoch() >= expected.endDateTime)
                 expected.mode = mode;
             if (expected.mode != mode) {
                 m_soak.unexpectedOutcomes++;

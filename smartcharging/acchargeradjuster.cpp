@@ -20,9 +20,9 @@ using Issuer = ChargingAction::ChargingActionIssuer;
 // The planning issuers in the order the executor prefers them.
 Issuer winningIssuer(const QHash<Issuer, ChargingAction> &actions)
 {
-    for (Issuer issuer : {ChargingAction::ChargingActionIssuerTimeRequirement,
-                          ChargingAction::ChargingActionIssuerSurplusCharging,
-                          ChargingAction::ChargingActionIssuerSpotMarketCharging}) {
+    for (Issuer issuer :
+         {ChargingAction::ChargingActionIssuerTimeRequirement, ChargingAction::ChargingActionIssuerSurplusCharging,
+          ChargingAction::ChargingActionIssuerSpotMarketCharging}) {
         if (actions.value(issuer).chargingEnabled())
             return issuer;
     }
@@ -57,9 +57,8 @@ EvChargerAcs acCommandOrder(const QHash<EvChargerAc *, QHash<Issuer, ChargingAct
     QVector<Entry> order;
     for (auto it = actions.constBegin(); it != actions.constEnd(); ++it)
         order.append({commandRank(winningIssuer(it.value())), it.key()->id().toString(), it.key()});
-    std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
-        return a.rank != b.rank ? a.rank < b.rank : a.idText < b.idText;
-    });
+    std::sort(order.begin(), order.end(),
+              [](const Entry &a, const Entry &b) { return a.rank != b.rank ? a.rank < b.rank : a.idText < b.idText; });
     EvChargerAcs chargers;
     for (const Entry &entry : qAsConst(order))
         chargers.append(entry.charger);
@@ -84,8 +83,7 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
         adjustAcCharger(charger, headroom, currentDateTime);
 }
 
-void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom,
-                                           const QDateTime &currentDateTime)
+void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime)
 {
     const ThingId id = charger->id();
     const ChargingState state = m_context.book.states().value(id, ChargingState(id));
@@ -109,7 +107,8 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
     }
 
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-    const double ownCurrent = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
+    const double ownCurrent =
+            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
     // Until a command says otherwise the charger keeps its present draw.
     headroom.spend(info.effectivePhases, -ownCurrent);
     Electricity::Phases drawPhases = info.effectivePhases;
@@ -124,7 +123,8 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
         return;
     }
 
-    qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing() << m_context.schedules.acSchedules().value(charger);
+    qCDebug(dcTavroEnergy()) << "Final charging schedules" << charger->thing()
+                             << m_context.schedules.acSchedules().value(charger);
 
     bool phaseLimited = false;
     const ChargingState::Mode mode = commandAcWinningAction(charger, info, headroom, ownCurrent, &drawPhases,
@@ -141,9 +141,9 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
 }
 
 ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                                                 PhaseHeadroom &headroom, double ownCurrent,
-                                                                 Electricity::Phases *drawPhases, double *drawCurrent,
-                                                                 bool *phaseLimited, const QDateTime &currentDateTime)
+                                                              PhaseHeadroom &headroom, double ownCurrent,
+                                                              Electricity::Phases *drawPhases, double *drawCurrent,
+                                                              bool *phaseLimited, const QDateTime &currentDateTime)
 {
     QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
     const Issuer issuer = winningIssuer(actions);
@@ -174,7 +174,7 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
 }
 
 void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent,
-                                                  const QDateTime &currentDateTime)
+                                               const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
     auto infoIt = m_context.acProcessInfos.find(charger);
@@ -184,9 +184,9 @@ void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *dra
         infoIt->effectivePhases = Electricity::PhaseA;
     }
     const QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
-    for (Issuer idleIssuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
-                              ChargingAction::ChargingActionIssuerSpotMarketCharging,
-                              ChargingAction::ChargingActionIssuerTimeRequirement}) {
+    for (Issuer idleIssuer :
+         {ChargingAction::ChargingActionIssuerSurplusCharging, ChargingAction::ChargingActionIssuerSpotMarketCharging,
+          ChargingAction::ChargingActionIssuerTimeRequirement}) {
         const double current = actions.value(idleIssuer).maxChargingCurrent();
         if (current > 0) {
             charger->setMaxChargingCurrent(current, currentDateTime, false);
@@ -204,11 +204,12 @@ Electricity::Phases AcChargerAdjuster::acActionPhases(const ChargingProcessInfo 
     if (!info.phaseSwitchingPossible)
         return info.effectivePhases;
     // A car with fewer phases than the charger offers draws on the first ones.
-    return ChargingContext::ascendingPhasesForCount(qMin(qMax(1u, action.desiredPhaseCount()), qMax(1u, info.carPhaseCount)));
+    return ChargingContext::ascendingPhasesForCount(
+            qMin(qMax(1u, action.desiredPhaseCount()), qMax(1u, info.carPhaseCount)));
 }
 
 double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                          const ChargingAction &action, double available, double ownCurrent) const
+                                       const ChargingAction &action, double available, double ownCurrent) const
 {
     const double minimum = info.minChargingCurrent;
     const double maximum = info.maxChargingCurrent;
@@ -228,13 +229,16 @@ double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProce
     const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0.0;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootPower << "[W] ( "
                                        << rootPower / Units::phaseVoltage << "[A] ) Phases: A: "
-                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseA() : 0.0) << "[A], B: "
-                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseB() : 0.0) << "[A], C: "
+                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseA() : 0.0)
+                                       << "[A], B: "
+                                       << (m_context.rootMeter ? m_context.rootMeter->currentPhaseB() : 0.0)
+                                       << "[A], C: "
                                        << (m_context.rootMeter ? m_context.rootMeter->currentPhaseC() : 0.0) << "[A]";
     const double perPhaseLimit = available - Units::phaseLimitMargin;
     const double wanted = qMin(action.maxChargingCurrent(), maximum);
     qCDebug(dcTavroEnergy()) << charger->name() << "current upper limit:" << wanted
-                             << "A - Per phase upper limit:" << perPhaseLimit << "Using:" << qMin(wanted, perPhaseLimit);
+                             << "A - Per phase upper limit:" << perPhaseLimit
+                             << "Using:" << qMin(wanted, perPhaseLimit);
     if (perPhaseLimit >= minimum)
         return floorChargingCurrent(qMin(wanted, perPhaseLimit), minimum, maximum, step);
     // The margin may be spent on the minimum, the fuse itself may not.
@@ -244,23 +248,25 @@ double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProce
 }
 
 bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
-                                                 const QDateTime &currentDateTime)
+                                              const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     uint phases = action.desiredPhaseCount();
     if (info.carLimitedToSinglePhase) {
         phases = 1;
-        qCDebug(dcTavroEnergy()) << "Limitations: the charger supports phase switching and 3 phase charging, but the car "
-                                    "is configured to support only one phase. Switching to single phase charging.";
+        qCDebug(dcTavroEnergy())
+                << "Limitations: the charger supports phase switching and 3 phase charging, but the car "
+                   "is configured to support only one phase. Switching to single phase charging.";
     }
 
     // A restart waits for the on/off lock unless forced; nothing at all is
     // sent then, so the charger keeps its present setpoint.
     const bool restarting = !charger->chargingEnabled() && action.chargingEnabled();
     if (!action.force() && restarting && charger->chargingEnabledLocked()) {
-        qCDebug(dcTavroEnergy()).nospace() << "Not restarting " << charger->name()
-                                           << ": charging enabled is still locked. Keeping current power state and setpoint unchanged. Issuer: "
-                                           << action.issuerString();
+        qCDebug(dcTavroEnergy()).nospace()
+                << "Not restarting " << charger->name()
+                << ": charging enabled is still locked. Keeping current power state and setpoint unchanged. Issuer: "
+                << action.issuerString();
         return false;
     }
 
@@ -280,14 +286,15 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
         auto infoIt = m_context.acProcessInfos.find(charger);
         if (infoIt != m_context.acProcessInfos.end()) {
             infoIt->effectivePhaseCount = phases;
-            infoIt->effectivePhases = phases == 1 ? Electricity::Phases(Electricity::PhaseA)
-                                                  : Electricity::Phases(Electricity::PhaseAll);
+            infoIt->effectivePhases =
+                    phases == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
         }
     }
 
     bool applyLock = true;
     if (action.issuer() != ChargingAction::ChargingActionIssuerOverloadProtection)
-        applyLock = m_context.book.configurations().value(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
+        applyLock = m_context.book.configurations().value(charger->id()).chargingMode()
+                    != ChargingConfiguration::ChargingModeNormal;
 
     charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
     charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);

@@ -21,7 +21,11 @@ struct ChargingContext;
 class AcChargerAdjuster
 {
 public:
-    AcChargerAdjuster(ChargingContext &context, ShareRounds &shares) : m_context(context), m_shares(shares) {}
+    AcChargerAdjuster(ChargingContext &context, ShareRounds &shares)
+        : m_context(context),
+          m_shares(shares)
+    {
+    }
 
     void adjustEvChargers(const QDateTime &currentDateTime);
     // Sends the action to the charger (current, phases, on/off) where it
@@ -37,8 +41,8 @@ private:
     // minimum fits (*phaseLimited). *drawPhases / *drawCurrent (A) follow a sent command.
     ChargingState::Mode commandAcWinningAction(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                PhaseHeadroom &headroom, double ownCurrent,
-                                               Electricity::Phases *drawPhases, double *drawCurrent,
-                                               bool *phaseLimited, const QDateTime &currentDateTime);
+                                               Electricity::Phases *drawPhases, double *drawCurrent, bool *phaseLimited,
+                                               const QDateTime &currentDateTime);
     // *drawCurrent becomes 0 when the charger was switched off.
     void switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent, const QDateTime &currentDateTime);
     // The phases the charger draws on when it carries out the action.

@@ -128,10 +128,10 @@ void ChargerTracking::setupEvChargerThing(Thing *thing)
     m_context.book.addDefaultConfiguration(thingId);
     m_context.book.addState(thingId, static_cast<int>(m_context.configuration->chargingEnabledLockDuration()));
 
-    const QList<StateTypeId> powerStates = stateTypeIds(thing, {
-            QStringLiteral("currentPower"), QStringLiteral("chargingPower"), QStringLiteral("maxChargingCurrent"),
-            QStringLiteral("usedPhases"), QStringLiteral("phaseCount"), QStringLiteral("power"),
-            QStringLiteral("charging")});
+    const QList<StateTypeId> powerStates =
+            stateTypeIds(thing, {QStringLiteral("currentPower"), QStringLiteral("chargingPower"),
+                                 QStringLiteral("maxChargingCurrent"), QStringLiteral("usedPhases"),
+                                 QStringLiteral("phaseCount"), QStringLiteral("power"), QStringLiteral("charging")});
     connect(thing, &Thing::stateValueChanged, this, [this, thing, powerStates](const StateTypeId &stateTypeId) {
         if (powerStates.contains(stateTypeId))
             m_context.book.refreshCoverage(thing->id());
@@ -162,13 +162,13 @@ void ChargerTracking::setupPluggedInHandlers(const Thing *thing)
     const QList<StateTypeId> pluggedIn = stateTypeIds(thing, {QStringLiteral("pluggedIn")});
     connect(thing, &Thing::stateValueChanged, this,
             [this, thingId, pluggedIn](const StateTypeId &stateTypeId, const QVariant &value) {
-        if (!pluggedIn.contains(stateTypeId))
-            return;
-        Thing *charger = m_context.thingManager->findConfiguredThing(thingId);
-        if (!charger)
-            return;
-        emit pluggedInChanged(charger, value.toBool());
-    });
+                if (!pluggedIn.contains(stateTypeId))
+                    return;
+                Thing *charger = m_context.thingManager->findConfiguredThing(thingId);
+                if (!charger)
+                    return;
+                emit pluggedInChanged(charger, value.toBool());
+            });
 }
 
 void ChargerTracking::setupCarBatteryHandlers(const Thing *car)
@@ -181,19 +181,19 @@ void ChargerTracking::setupCarBatteryHandlers(const Thing *car)
     const StateTypeId batteryLevelTypeId = batteryLevelType.id();
     connect(car, &Thing::stateValueChanged, this,
             [this, carId, batteryLevelTypeId](const StateTypeId &stateTypeId, const QVariant &value) {
-        if (stateTypeId != batteryLevelTypeId)
-            return;
-        const double batteryLevel = value.toDouble();
-        const QDateTime now = TavroClock::currentDateTime();
-        // Collected first: the evaluation may change configurations.
-        QList<ThingId> chargerIds;
-        for (const ChargingConfiguration &configuration : m_context.book.configurations()) {
-            if (configuration.assignedCarId() == carId)
-                chargerIds.append(configuration.evChargerId());
-        }
-        for (const ThingId &chargerId : qAsConst(chargerIds))
-            m_preparation.evaluateTargetPercentageReached(chargerId, batteryLevel, now);
-    });
+                if (stateTypeId != batteryLevelTypeId)
+                    return;
+                const double batteryLevel = value.toDouble();
+                const QDateTime now = TavroClock::currentDateTime();
+                // Collected first: the evaluation may change configurations.
+                QList<ThingId> chargerIds;
+                for (const ChargingConfiguration &configuration : m_context.book.configurations()) {
+                    if (configuration.assignedCarId() == carId)
+                        chargerIds.append(configuration.evChargerId());
+                }
+                for (const ThingId &chargerId : qAsConst(chargerIds))
+                    m_preparation.evaluateTargetPercentageReached(chargerId, batteryLevel, now);
+            });
 }
 
 void ChargerTracking::setupEnergyStorage(Thing *thing)
@@ -216,9 +216,11 @@ void ChargerTracking::setupRootMeter(Thing *rootMeter)
     if (meterThing) {
         qCInfo(dcTavroEnergy()) << "Setting root meter to" << (rootMeter ? rootMeter : meterThing)->name();
         m_context.rootMeter = new RootMeter(meterThing);
-        connect(m_context.rootMeter.data(), &RootMeter::currentPowerChanged, this, [this]() { m_context.book.refreshAllCoverages(); });
+        connect(m_context.rootMeter.data(), &RootMeter::currentPowerChanged, this,
+                [this]() { m_context.book.refreshAllCoverages(); });
     } else {
-        qCInfo(dcTavroEnergy()) << "Root meter unset. Smart charging will cease to work until a new root meter is configured.";
+        qCInfo(dcTavroEnergy())
+                << "Root meter unset. Smart charging will cease to work until a new root meter is configured.";
     }
     m_context.book.refreshAllCoverages();
 }

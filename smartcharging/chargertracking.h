@@ -19,7 +19,9 @@ class ChargerTracking : public QObject
     Q_OBJECT
 public:
     ChargerTracking(ChargingContext &context, ProcessPreparation &preparation, QObject *parent = nullptr)
-        : QObject(parent), m_context(context), m_preparation(preparation)
+        : QObject(parent),
+          m_context(context),
+          m_preparation(preparation)
     {
     }
 

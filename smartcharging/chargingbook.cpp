@@ -8,7 +8,10 @@ namespace {
 const double surplusCoverageTolerance = 0.000001;
 }
 
-ChargingBook::ChargingBook(QObject *parent) : QObject(parent) {}
+ChargingBook::ChargingBook(QObject *parent)
+    : QObject(parent)
+{
+}
 
 ChargingConfiguration ChargingBook::configuration(const ThingId &evChargerId) const
 {

@@ -16,15 +16,16 @@
 
 #include <cmath>
 
-EnergyManager::EnergyError ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+EnergyManager::EnergyError
+ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
 {
     qCDebug(dcTavroEnergy()) << "Setting charging configuration:" << chargingConfiguration;
 
     const ThingId evChargerId = chargingConfiguration.evChargerId();
     Thing *charger = evChargerId.isNull() ? nullptr : m_context.thingManager->findConfiguredThing(evChargerId);
     const bool acCharger = charger && charger->thingClass().interfaces().contains(QStringLiteral("evchargerac"));
-    const bool dcCharger = charger && !acCharger
-            && charger->thingClass().interfaces().contains(QStringLiteral("evchargerdc"));
+    const bool dcCharger =
+            charger && !acCharger && charger->thingClass().interfaces().contains(QStringLiteral("evchargerdc"));
     if (!acCharger && !dcCharger) {
         qCWarning(dcTavroEnergy()) << "No such EV charger:" << evChargerId;
         return EnergyManager::EnergyErrorInvalidParameter;
@@ -63,8 +64,9 @@ EnergyManager::EnergyError ChargingConfigurator::setChargingConfiguration(const 
 
     if (newConfiguration.chargingMode() == stored.chargingMode()) {
         if (carChanged && newConfiguration.chargingMode() != ChargingConfiguration::ChargingModeNormal
-                && charger->stateValue(QStringLiteral("pluggedIn")).toBool()) {
-            m_manualSoc.initializeManualSocSession(evChargerId, newConfiguration, ManualSocEstimator::ManualSocInitializationTriggerCarAssigned);
+            && charger->stateValue(QStringLiteral("pluggedIn")).toBool()) {
+            m_manualSoc.initializeManualSocSession(evChargerId, newConfiguration,
+                                                   ManualSocEstimator::ManualSocInitializationTriggerCarAssigned);
         }
     } else {
         onChargingModeChanged(evChargerId, newConfiguration);
@@ -89,15 +91,17 @@ bool ChargingConfigurator::chargingConfigurationValuesValid(const ChargingConfig
 
     for (int day : chargingConfiguration.repeatDays()) {
         if (day < 1 || day > 7) {
-            qCWarning(dcTavroEnergy()) << "Charging configuration repeat days invalid. All days must be within 1 (Mon) and 7 (Sun):"
-                                       << chargingConfiguration.repeatDays();
+            qCWarning(dcTavroEnergy())
+                    << "Charging configuration repeat days invalid. All days must be within 1 (Mon) and 7 (Sun):"
+                    << chargingConfiguration.repeatDays();
             return false;
         }
     }
 
     if (chargingConfiguration.dailySpotMarketPercentage() > 100) {
         qCWarning(dcTavroEnergy()) << "Charging configuration daily spot market percentage value out of range:"
-                                   << chargingConfiguration.dailySpotMarketPercentage() << "is not in the range [0 - 100] %";
+                                   << chargingConfiguration.dailySpotMarketPercentage()
+                                   << "is not in the range [0 - 100] %";
         return false;
     }
 
@@ -144,21 +148,26 @@ bool ChargingConfigurator::assignedCarFits(Thing *car, bool acCharger, bool dcCh
     return true;
 }
 
-void ChargingConfigurator::onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration)
+void ChargingConfigurator::onChargingModeChanged(const ThingId &evChargerId,
+                                                 const ChargingConfiguration &chargingConfiguration)
 {
     const QDateTime now = TavroClock::currentDateTime();
     const bool normalMode = chargingConfiguration.chargingMode() == ChargingConfiguration::ChargingModeNormal;
 
     if (EvChargerAc *charger = m_context.evChargersAc.value(evChargerId)) {
-        qCDebug(dcTavroEnergy()) << "Charging mode changed for" << charger->name() << chargingConfiguration.chargingMode();
+        qCDebug(dcTavroEnergy()) << "Charging mode changed for" << charger->name()
+                                 << chargingConfiguration.chargingMode();
         if (!normalMode) {
             // The next cycle takes over; a deferred plug-in session starts now.
             if (charger->pluggedIn())
-                m_manualSoc.initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
+                m_manualSoc.initializeManualSocSession(
+                        evChargerId, chargingConfiguration,
+                        ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
             return;
         }
 
-        qCDebug(dcTavroEnergy()) << "EV charger" << charger->name() << "changed to normal mode. Restoring manual values of"
+        qCDebug(dcTavroEnergy()) << "EV charger" << charger->name()
+                                 << "changed to normal mode. Restoring manual values of"
                                  << chargingConfiguration.manualChargingEnabled()
                                  << chargingConfiguration.manualMaxChargingCurrent() << "A"
                                  << chargingConfiguration.manualDesiredPhaseCount() << "phases";
@@ -182,7 +191,8 @@ void ChargingConfigurator::onChargingModeChanged(const ThingId &evChargerId, con
             return;
         }
         if (charger->pluggedIn())
-            m_manualSoc.initializeManualSocSession(evChargerId, chargingConfiguration, ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
+            m_manualSoc.initializeManualSocSession(evChargerId, chargingConfiguration,
+                                                   ManualSocEstimator::ManualSocInitializationTriggerSmartModeEntered);
         m_dc.stopManagingDcCharger(charger, ChargingState::WaitingReasonNone);
         return;
     }
@@ -215,7 +225,7 @@ void ChargingConfigurator::onActionExecuted(const Action &action, Thing::ThingEr
     if (acCharger || m_context.evChargersDc.contains(thing->id())) {
         const ChargingConfiguration stored = m_context.book.configurations().value(thing->id());
         if (!m_context.book.hasConfiguration(thing->id())
-                || stored.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+            || stored.chargingMode() != ChargingConfiguration::ChargingModeNormal)
             return;
         const bool applied = acCharger ? applyManualAcAction(thing, stateName, value, stored)
                                        : applyManualDcAction(thing, stateName, value, stored);
@@ -232,7 +242,8 @@ bool ChargingConfigurator::applyManualAcAction(Thing *charger, const QString &st
     const ThingId thingId = charger->id();
     if (stateName == QLatin1String("power")) {
         const bool enabled = value.toBool();
-        qCDebug(dcTavroEnergy()) << "Manual charging is now" << (enabled ? "enabled" : "disabled") << "for" << charger->name();
+        qCDebug(dcTavroEnergy()) << "Manual charging is now" << (enabled ? "enabled" : "disabled") << "for"
+                                 << charger->name();
         const double current = m_store.storedManualValue(thingId, QStringLiteral("manualMaxChargingCurrent"),
                                                          stored.manualMaxChargingCurrent());
         const uint phaseCount = m_store.storedManualPhaseCount(thingId, stored.manualDesiredPhaseCount());
@@ -250,8 +261,8 @@ bool ChargingConfigurator::applyManualAcAction(Thing *charger, const QString &st
     } else if (stateName == QLatin1String("desiredPhaseCount")) {
         const uint phaseCount = value.toUInt();
         qCDebug(dcTavroEnergy()) << "Manual phase count set to" << phaseCount << "for" << charger->name();
-        m_store.storeManualChargingParameters(thingId, stored.manualChargingEnabled(), stored.manualMaxChargingCurrent(),
-                                              phaseCount);
+        m_store.storeManualChargingParameters(thingId, stored.manualChargingEnabled(),
+                                              stored.manualMaxChargingCurrent(), phaseCount);
     } else {
         return false;
     }
@@ -263,8 +274,8 @@ bool ChargingConfigurator::applyManualDcAction(Thing *charger, const QString &st
 {
     const ThingId thingId = charger->id();
     if (stateName == QLatin1String("power")) {
-        const double power = m_store.storedManualValue(thingId, QStringLiteral("manualChargingPower"),
-                                                       stored.manualChargingPower());
+        const double power =
+                m_store.storedManualValue(thingId, QStringLiteral("manualChargingPower"), stored.manualChargingPower());
         m_store.storeManualDcChargingParameters(thingId, value.toBool(), power);
     } else if (stateName == QLatin1String("chargingPower")) {
         m_store.storeManualDcChargingParameters(thingId, stored.manualChargingEnabled(), value.toDouble());
@@ -306,9 +317,11 @@ void ChargingConfigurator::onPluggedInChanged(Thing *charger, bool pluggedIn)
     if (pluggedIn) {
         qCDebug(dcTavroEnergy()) << "The car has been plugged in!";
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
-            qCDebug(dcTavroEnergy()) << "Charger is set to normal charging mode. Deferring manual SoC session initialization until smart charging mode is enabled.";
+            qCDebug(dcTavroEnergy())
+                    << "Charger is set to normal charging mode. Deferring manual SoC session initialization until smart charging mode is enabled.";
         } else {
-            m_manualSoc.initializeManualSocSession(evChargerId, configuration, ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
+            m_manualSoc.initializeManualSocSession(evChargerId, configuration,
+                                                   ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
         }
         return;
     }
@@ -334,12 +347,14 @@ void ChargingConfigurator::onPluggedInChanged(Thing *charger, bool pluggedIn)
     m_context.book.announceConfiguration(changed);
 }
 
-bool ChargingConfigurator::isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration, Thing *charger) const
+bool ChargingConfigurator::isDcChargingConfigurationValid(const ChargingConfiguration &chargingConfiguration,
+                                                          Thing *charger) const
 {
     Q_UNUSED(charger)
     if (chargingConfiguration.assignedCarId().isNull())
         return true;
-    if (VehicleTraits::thingProvidesVehicleBatteryLevel(m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId())))
+    if (VehicleTraits::thingProvidesVehicleBatteryLevel(
+                m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId())))
         return true;
     qCWarning(dcTavroEnergy()) << "Assigned DC vehicle does not provide battery level information.";
     return false;

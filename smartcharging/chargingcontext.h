@@ -33,8 +33,7 @@ using EvChargerAcs = QList<EvChargerAc *>;
 // Collaborators are not owned. Adapters (EvChargerAc, EvChargerDc,
 // RootMeter) are children of the thing they wrap; the tables only keep
 // references, the charger tracking drops them when the thing goes away.
-struct ChargingContext
-{
+struct ChargingContext {
     ChargingContext(EnergyManager *energyManager, ThingManager *thingManager, SpotMarketManager *spotMarketManager,
                     EnergyManagerConfiguration *configuration)
         : energyManager(energyManager),
@@ -85,8 +84,8 @@ struct ChargingContext
     // sampled once per cycle (sample and hold), for the daily shares.
     struct DeliveredEnergy {
         QDateTime sampledAt;
-        double power = 0;   // W at the last sample
-        double total = 0;   // kWh
+        double power = 0; // W at the last sample
+        double total = 0; // kWh
     };
     QHash<ThingId, DeliveredEnergy> deliveredEnergies;
 

@@ -11,38 +11,37 @@
 // do, what the car can take and what its configuration asks for. AC records
 // are rebuilt every cycle (carrying the two energy counters over); DC
 // records are kept and updated in place.
-struct ChargingProcessInfo
-{
-    uint effectivePhaseCount = 1;                       // phases the car charges on now
+struct ChargingProcessInfo {
+    uint effectivePhaseCount = 1; // phases the car charges on now
     Electricity::Phases effectivePhases = Electricity::PhaseA;
-    double capacity = 40000.0;                          // Wh
-    double capacityKwh = 40.0;                          // kWh
-    int batteryLevel = 100;                             // %
+    double capacity = 40000.0; // Wh
+    double capacityKwh = 40.0; // kWh
+    int batteryLevel = 100;    // %
     uint carPhaseCount = 1;
-    double lossFactor = 0.9;                            // share of grid energy reaching the battery
-    uint chargingEnergyLoss = 10;                       // %
-    uint minChargingCurrent = 6;                        // A
-    uint maxChargingCurrent = 80;                       // A
-    int remainingPercentage = 0;                        // %
-    double remainingChargingHours = 0.0;                // h
-    double chargerPhaseLimitPower = 1380.0;             // W per phase
-    double phaseLimitPower = 0.0;                       // W per phase, household and charger limit
-    double fullChargingHours = 0.0;                     // h from 0 to 100 %
-    double voltage = 230.0;                             // V
+    double lossFactor = 0.9;                // share of grid energy reaching the battery
+    uint chargingEnergyLoss = 10;           // %
+    uint minChargingCurrent = 6;            // A
+    uint maxChargingCurrent = 80;           // A
+    int remainingPercentage = 0;            // %
+    double remainingChargingHours = 0.0;    // h
+    double chargerPhaseLimitPower = 1380.0; // W per phase
+    double phaseLimitPower = 0.0;           // W per phase, household and charger limit
+    double fullChargingHours = 0.0;         // h from 0 to 100 %
+    double voltage = 230.0;                 // V
     QDateTime projectedEndTime;
     bool phaseSwitchingPossible = false;
     bool carLimitedToSinglePhase = false;
     uint maxPhaseCount = 1;
     uint minPhaseCount = 1;
     Electricity::Phases maxPhases = Electricity::PhaseA;
-    double chargedEnergyToday = 0.0;                    // kWh
-    double dailySpotMarketEnergy = 0.0;                 // kWh
-    double dailySpotMarketPercentage = 0.0;             // %
+    double chargedEnergyToday = 0.0;        // kWh
+    double dailySpotMarketEnergy = 0.0;     // kWh
+    double dailySpotMarketPercentage = 0.0; // %
     bool dailySpotMarketRequired = false;
     bool spotMarketUntilTargetTime = false;
-    uint spotMarketMissingMinutes = 0;                  // of the target plan: minutes no slot before the target could take
-    bool targetTimeUnreachable = false;                 // the target time cannot be met, even charging at once
-    double lastTotalEnergyCharged = 0.0;                // kWh, last "totalEnergyCharged" reading
+    uint spotMarketMissingMinutes = 0;   // of the target plan: minutes no slot before the target could take
+    bool targetTimeUnreachable = false;  // the target time cannot be met, even charging at once
+    double lastTotalEnergyCharged = 0.0; // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
 };
 

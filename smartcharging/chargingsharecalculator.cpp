@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const
+QList<ChargingShareCalculator::Result>
+ChargingShareCalculator::calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const
 {
     // Every strategy currently shares the same fair allocation.
     Q_UNUSED(strategy)
@@ -23,7 +24,8 @@ static QList<ChargingShareCalculator::Result> emptyResults(const QList<ChargingS
     return results;
 }
 
-QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPower(const QList<Request> &requests, double availablePower) const
+QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPower(const QList<Request> &requests,
+                                                                                    double availablePower) const
 {
     QList<Result> results = emptyResults(requests);
     if (availablePower <= 0 || requests.isEmpty())
@@ -72,7 +74,8 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPo
     return results;
 }
 
-QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriorityGroup(const QList<Request> &requests, double availablePower) const
+QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriorityGroup(const QList<Request> &requests,
+                                                                                      double availablePower) const
 {
     QList<Result> results = emptyResults(requests);
 
@@ -109,8 +112,8 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriority
     double sum = 0;
     for (Candidate candidate : qAsConst(candidates)) {
         const double admission = candidate.request.admissionPower >= 0
-                ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
-                : candidate.request.minimumPower;
+                                         ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
+                                         : candidate.request.minimumPower;
         if (sum + admission <= availablePower) {
             sum += candidate.request.minimumPower;
             candidate.granted = candidate.request.minimumPower;

@@ -20,8 +20,8 @@ class ChargingShareCalculator : public ChargingShareStrategy
 {
 public:
     struct Request {
-        QString thingId;             // joins request and result
-        double minimumPower = 0;     // W; <= 0 means no minimum
+        QString thingId;         // joins request and result
+        double minimumPower = 0; // W; <= 0 means no minimum
         // W that must be left for the request to be admitted at its minimum;
         // below the minimum the rest is drawn from elsewhere (the grid, for a
         // surplus share on the acquisition tolerance). Negative: the minimum.
@@ -35,8 +35,8 @@ public:
 
     struct Result {
         QString thingId;
-        bool enabled = false;        // true when allocatedPower > 0
-        double allocatedPower = 0;   // W
+        bool enabled = false;      // true when allocatedPower > 0
+        double allocatedPower = 0; // W
     };
 
     ChargingShareCalculator() = default;

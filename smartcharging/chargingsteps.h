@@ -21,8 +21,7 @@
 // ones declared before it). The SmartChargingManager owns one and runs the
 // cycle over it; tests and benchmarks drive single steps through it.
 // Collaborators are not owned; requestUpdate runs a whole cycle at once.
-struct ChargingSteps
-{
+struct ChargingSteps {
     ChargingSteps(EnergyManager *energyManager, ThingManager *thingManager, SpotMarketManager *spotMarketManager,
                   EnergyManagerConfiguration *configuration, ChargingConfigurator::UpdateRequest requestUpdate)
         : context(energyManager, thingManager, spotMarketManager, configuration),

@@ -37,11 +37,14 @@ bool isCharger(const Thing *thing)
 // warning, so that whatever is sound is still restored.
 void warnInvalid(const QSettings &settings, const QString &key)
 {
-    qCWarning(dcTavroEnergy()) << "Ignoring invalid value in stored charging configuration:" << settings.group()
-                               << key << settings.value(key);
+    qCWarning(dcTavroEnergy()) << "Ignoring invalid value in stored charging configuration:" << settings.group() << key
+                               << settings.value(key);
 }
 
-enum class OutOfRange { Clamp, Fallback };
+enum class OutOfRange {
+    Clamp,
+    Fallback
+};
 
 uint readUInt(const QSettings &settings, const QString &key, uint fallback, uint minimum, uint maximum,
               OutOfRange outOfRange = OutOfRange::Clamp)
@@ -98,9 +101,10 @@ QList<int> readRepeatDays(const QSettings &settings, const QString &key)
         return repeatDays;
     const QVariant value = settings.value(key);
     // A hand-written single day ("3") reads as text, not as a list.
-    const QVariantList entries = value.type() == QVariant::String
-            ? QVariant(value.toString().split(QLatin1Char(','), Qt::SkipEmptyParts)).toList()
-            : value.toList();
+    const QVariantList entries =
+            value.type() == QVariant::String
+                    ? QVariant(value.toString().split(QLatin1Char(','), Qt::SkipEmptyParts)).toList()
+                    : value.toList();
     // Each day of the week once; whatever else is there is left out, with
     // one warning for the key.
     bool invalid = false;
@@ -145,9 +149,11 @@ ChargingConfiguration readChargingConfiguration(const QSettings &settings, const
         configuration.setEndDateTime(settings.value(QStringLiteral("endDateTime")).toDateTime());
     configuration.setRepeatDays(readRepeatDays(settings, QStringLiteral("repeatDays")));
     configuration.setTargetPercentage(readUInt(settings, QStringLiteral("targetPercentage"), 0, 0, 100));
-    configuration.setDailySpotMarketPercentage(readUInt(settings, QStringLiteral("dailySpotMarketPercentage"), 0, 0, 100));
+    configuration.setDailySpotMarketPercentage(
+            readUInt(settings, QStringLiteral("dailySpotMarketPercentage"), 0, 0, 100));
     if (!legacy) {
-        configuration.setDischargeFloorPercentage(readUInt(settings, QStringLiteral("dischargeFloorPercentage"), 30, 0, 100));
+        configuration.setDischargeFloorPercentage(
+                readUInt(settings, QStringLiteral("dischargeFloorPercentage"), 30, 0, 100));
         configuration.setLockOnUnplug(readBool(settings, QStringLiteral("lockOnUnplug"), false));
         configuration.setStopOnTargetPercentage(readBool(settings, QStringLiteral("stopOnTargetPercentage"), false));
     }
@@ -189,7 +195,8 @@ void ConfigurationStore::migrateSettings()
         EnergySettings settings;
         bool lockOnUnplug = false;
         if (settings.contains(legacyLockOnUnplugKey)) {
-            qCDebug(dcTavroEnergy()) << "--> Migrate lock on unplug settings from global definition to charger based configurations...";
+            qCDebug(dcTavroEnergy())
+                    << "--> Migrate lock on unplug settings from global definition to charger based configurations...";
             lockOnUnplug = readBool(settings, legacyLockOnUnplugKey, false);
             settings.remove(legacyLockOnUnplugKey);
         }
@@ -250,7 +257,7 @@ void ConfigurationStore::storeChargingConfiguration(const ChargingConfiguration 
 }
 
 void ConfigurationStore::storeManualChargingParameters(const ThingId &evChargerId, bool enabled,
-                                                         double maxChargingCurrent, uint desiredPhaseCount)
+                                                       double maxChargingCurrent, uint desiredPhaseCount)
 {
     m_context.book.setManualAcParameters(evChargerId, enabled, maxChargingCurrent, desiredPhaseCount);
     writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},

@@ -14,7 +14,10 @@ struct ChargingContext;
 class ConfigurationStore
 {
 public:
-    explicit ConfigurationStore(ChargingContext &context) : m_context(context) {}
+    explicit ConfigurationStore(ChargingContext &context)
+        : m_context(context)
+    {
+    }
 
     // Moves the old "ChargingInfos" group (and the global lock-on-unplug
     // key) into "ChargingConfigurations".

@@ -115,7 +115,8 @@ void DcController::restoreManualDcCharger(EvChargerDc *charger, const ChargingCo
 
     const double power = chargingConfiguration.manualChargingPower();
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
-        qCDebug(dcTavroEnergy()) << "Restoring DC charger power setpoint for" << charger->name() << "to" << power << "[W]";
+        qCDebug(dcTavroEnergy()) << "Restoring DC charger power setpoint for" << charger->name() << "to" << power
+                                 << "[W]";
         charger->setChargingPower(power);
     }
     if (charger->chargingEnabled() != chargingConfiguration.manualChargingEnabled()) {
@@ -152,8 +153,7 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
 }
 
 void DcController::setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode,
-                                              bool batteryLevelConsiderationActive,
-                                              ChargingState::WaitingReason waitingReason)
+                                      bool batteryLevelConsiderationActive, ChargingState::WaitingReason waitingReason)
 {
     m_context.book.setModeAndReason(evChargerId, mode, batteryLevelConsiderationActive, waitingReason);
 }
@@ -162,12 +162,13 @@ void DcController::commandDcCharger(EvChargerDc *charger, double power, bool ena
 {
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
-        qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]" << "reason:" << reason
-                                 << "mode:" << configuration.chargingMode();
+        qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]"
+                                 << "reason:" << reason << "mode:" << configuration.chargingMode();
         charger->setChargingPower(power);
     }
     if (charger->chargingEnabled() != enabled) {
-        qCDebug(dcTavroEnergy()) << "Setting DC charger power state" << charger->name() << enabled << "reason:" << reason;
+        qCDebug(dcTavroEnergy()) << "Setting DC charger power state" << charger->name() << enabled
+                                 << "reason:" << reason;
         charger->setChargingEnabled(enabled);
     }
 }
@@ -176,13 +177,13 @@ void DcController::commandDcCharger(EvChargerDc *charger, double power, bool ena
 // chargers are planned, and the intents the planning collects for the
 // share rounds.
 struct DcController::DcCycle {
-    double phaseLimitBudget = 0;      // W; negative without a phase limit
+    double phaseLimitBudget = 0; // W; negative without a phase limit
     bool hasRootMeter = false;
-    double rootWithoutManagedDc = 0;  // W
-    double rootWithoutManagedEv = 0;  // W
+    double rootWithoutManagedDc = 0; // W
+    double rootWithoutManagedEv = 0; // W
     bool batteryBelowLowerLimit = false;
-    double batteryPower = 0;          // W
-    double surplusBudget = 0;         // W
+    double batteryPower = 0;  // W
+    double surplusBudget = 0; // W
     SpotMarketDataProvider *provider = nullptr;
     bool spotMarketUsable = false;
 
@@ -205,15 +206,15 @@ struct DcController::DcChargerPlan {
     ThingId chargerId;
     ChargingConfiguration configuration;
     ChargingConfiguration::ChargingMode mode = ChargingConfiguration::ChargingModeNormal;
-    double soc = 0;                   // %
+    double soc = 0; // %
     bool hasCapacity = false;
-    double upperLimit = 0;            // W, positive; 0 when it cannot charge
+    double upperLimit = 0; // W, positive; 0 when it cannot charge
 
     // Grid decision.
     bool constrained = false;
     bool stopsOnTarget = false;
     bool belowTargetCeiling = true;
-    double rawTarget = 0;             // W
+    double rawTarget = 0; // W
 
     // Schedule decision.
     QList<TimeFrame> frames;
@@ -241,7 +242,8 @@ void DcController::updateDcChargers(const QDateTime &currentDateTime)
     resetDcDailyEnergy(currentDateTime.date());
 
     cycle.provider = m_context.spotMarketManager ? m_context.spotMarketManager->currentProvider() : nullptr;
-    cycle.spotMarketUsable = cycle.provider && m_context.spotMarketManager->enabled() && m_context.spotMarketManager->available();
+    cycle.spotMarketUsable =
+            cycle.provider && m_context.spotMarketManager->enabled() && m_context.spotMarketManager->available();
 
     const QList<EvChargerDc *> chargers = m_context.evChargersDc.values();
     for (EvChargerDc *charger : chargers)
@@ -285,10 +287,11 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // cycle take once they show at the meter.
     const double acCommandedIncrease = m_context.cycleHeadroom ? m_context.cycleHeadroom->spentPower() : 0.0;
     cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryBelowLowerLimit)
-            ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease) : 0.0;
+                                  ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
+                                  : 0.0;
 
-    qCDebug(dcTavroEnergy()) << "DC charging baseline:" << "managed AC load:" << managedAcLoad
-                             << "managed DC power:" << managedDcPower
+    qCDebug(dcTavroEnergy()) << "DC charging baseline:"
+                             << "managed AC load:" << managedAcLoad << "managed DC power:" << managedDcPower
                              << "root without managed DC:" << cycle.rootWithoutManagedDc
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "surplus budget:" << cycle.surplusBudget << "energy storage count:" << battery.count
@@ -329,7 +332,8 @@ void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDa
 
     m_preparation.evaluateTargetPercentageReached(plan.chargerId, plan.soc, currentDateTime);
     if (m_context.book.state(plan.chargerId).targetPercentageReached()) {
-        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because the target percentage is reached.";
+        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name()
+                                 << "because the target percentage is reached.";
         m_context.book.resetTransient(plan.chargerId, ChargingState::WaitingReasonNone);
         return;
     }
@@ -361,14 +365,15 @@ Thing *DcController::dcVehicleToManage(EvChargerDc *charger, ChargingConfigurati
 
     Thing *vehicle = resolveDcVehicle(charger->id());
     if (!vehicle) {
-        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name() << "because no vehicle with SoC is available.";
+        qCDebug(dcTavroEnergy()) << "Skipping DC charger" << charger->name()
+                                 << "because no vehicle with SoC is available.";
         stopManagingDcCharger(charger, ChargingState::WaitingReasonVehicleUnavailable);
     }
     return vehicle;
 }
 
 void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle,
-                                                const DcCycle &cycle, const QDateTime &currentDateTime) const
+                                        const DcCycle &cycle, const QDateTime &currentDateTime) const
 {
     const ChargingConfiguration &configuration = plan.configuration;
     plan.soc = vehicle->stateValue(QStringLiteral("batteryLevel")).toDouble();
@@ -387,7 +392,8 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     if (plan.upperLimit > 0 && plan.hasCapacity) {
         info.fullChargingHours = info.capacity / plan.upperLimit;
         info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100;
-        info.projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(std::round(info.remainingChargingHours * 3600)));
+        info.projectedEndTime =
+                currentDateTime.addSecs(static_cast<qint64>(std::round(info.remainingChargingHours * 3600)));
     } else {
         info.fullChargingHours = 0;
         info.remainingChargingHours = 0;
@@ -404,13 +410,12 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     }
 }
 
-void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
-                                              const QDateTime &currentDateTime)
+void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
     const ChargingConfiguration &configuration = plan.configuration;
     plan.constrained = plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
-            || configuration.dailySpotMarketPercentage() != 0;
+                       || configuration.dailySpotMarketPercentage() != 0;
     plan.stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
     plan.belowTargetCeiling = plan.stopsOnTarget ? plan.soc < configuration.targetPercentage() : true;
     double rawTarget = 0;
@@ -430,23 +435,25 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
     // Calm as the AC chargers: a charger charging on surplus bridges a
     // short shortfall at its minimum power instead of stopping.
     if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
-            && charger->minChargingPower() <= plan.upperLimit) {
+        && charger->minChargingPower() <= plan.upperLimit) {
         const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
-                && charger->chargingEnabled();
+                             && charger->chargingEnabled();
         const bool covered = rawTarget > intentEpsilon;
-        if (m_surplus.gate(plan.chargerId).chargingEnabled(covered, running, currentDateTime, m_surplus.surplusGateDelays())
-                && !covered)
+        if (m_surplus.gate(plan.chargerId)
+                    .chargingEnabled(covered, running, currentDateTime, m_surplus.surplusGateDelays())
+            && !covered)
             rawTarget = charger->minChargingPower();
     }
     plan.rawTarget = rawTarget;
-    qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:" << "surplus budget:" << cycle.surplusBudget
+    qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:"
+                             << "surplus budget:" << cycle.surplusBudget
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "constrained charge-only:" << plan.constrained
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
 }
 
 void DcController::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
-                                            const QDateTime &currentDateTime)
+                                    const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
     info.chargingSchedule.clear();
@@ -455,13 +462,12 @@ void DcController::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &in
 
     decideDcTargetTime(plan, info, cycle, currentDateTime);
 
-    if (cycle.spotMarketUsable
-            && (plan.constrained || plan.mode != ChargingConfiguration::ChargingModeEco)) {
+    if (cycle.spotMarketUsable && (plan.constrained || plan.mode != ChargingConfiguration::ChargingModeEco)) {
         // Charging from the grid is running (in a planned frame or for
         // the deadline): the scheduler keeps it going.
         const bool charging = (anyFrameActive(previousFrames, currentDateTime)
                                || m_context.book.state(plan.chargerId).mode() == ChargingState::ModeTimeRequirement)
-                && charger->chargingEnabled();
+                              && charger->chargingEnabled();
         planDcSpotMarketFrames(plan, info, cycle.provider, charging, currentDateTime);
     }
     const bool framesChanged = m_context.schedules.setDcFrames(charger, plan.frames);
@@ -475,13 +481,12 @@ void DcController::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &in
                              << "target time:" << timeText(plan.endDateTime)
                              << "internal target time:" << timeText(plan.internalTarget)
                              << "force target-time charging:" << plan.forced
-                             << "spot market active now:" << plan.spotMarketActive
-                             << "schedule frames:" << plan.frames
+                             << "spot market active now:" << plan.spotMarketActive << "schedule frames:" << plan.frames
                              << "charging until target using spotmarket:" << info.spotMarketUntilTargetTime;
 }
 
 void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
-                                              const QDateTime &currentDateTime)
+                                      const QDateTime &currentDateTime)
 {
     int overshoot = 0;
     bool unreachable = false;
@@ -493,14 +498,17 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
             if (plan.internalTarget < currentDateTime)
                 plan.internalTarget = plan.endDateTime;
         }
-        const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(std::round(m_surplus.plannedChargingHours(info) * 3600)));
+        const QDateTime plannedEnd =
+                currentDateTime.addSecs(static_cast<qint64>(std::round(m_surplus.plannedChargingHours(info) * 3600)));
         if (info.remainingPercentage >= 1 && plan.internalTarget.isValid() && plan.internalTarget < plannedEnd) {
             overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
             plan.forced = plan.upperLimit > 0;
-            unreachable = !plan.forced || m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
-                    <= plan.configuration.targetPercentage() - Units::unreachableMargin;
+            unreachable = !plan.forced
+                          || m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
+                                     <= plan.configuration.targetPercentage() - Units::unreachableMargin;
             if (unreachable)
-                m_surplus.reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info, currentDateTime);
+                m_surplus.reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info,
+                                                      currentDateTime);
         }
     }
     if (unreachable)
@@ -509,8 +517,8 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
 }
 
 void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info,
-                                                  SpotMarketDataProvider *provider, bool charging,
-                                                  const QDateTime &currentDateTime)
+                                          SpotMarketDataProvider *provider, bool charging,
+                                          const QDateTime &currentDateTime)
 {
     const ChargingConfiguration &configuration = plan.configuration;
     const uint minimumScheduleDuration = m_context.configuration->minimumScheduleDuration();
@@ -526,16 +534,15 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
             }
             const uint minutes = minutesRoundedUp(m_surplus.plannedChargingHours(info) * 60);
             if (minutes > 0) {
-                plan.frames = m_context.spotMarketManager->scheduleChargingTime(currentDateTime,
-                                                                        m_context.spotMarketManager->weightScoreEntries(entries),
-                                                                        minutes, minimumScheduleDuration, charging,
-                                                                        plan.endDateTime);
+                plan.frames = m_context.spotMarketManager->scheduleChargingTime(
+                        currentDateTime, m_context.spotMarketManager->weightScoreEntries(entries), minutes,
+                        minimumScheduleDuration, charging, plan.endDateTime);
                 info.spotMarketUntilTargetTime = !plan.frames.isEmpty();
             }
         } else {
             const double share = qMax(configuration.dailySpotMarketPercentage() / 100.0,
                                       info.remainingPercentage / 100.0
-                                      * m_context.configuration->spotMarketChargePredictableEnergyPercentage());
+                                              * m_context.configuration->spotMarketChargePredictableEnergyPercentage());
             info.dailySpotMarketEnergy = info.capacityKwh * share;
             info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
             info.dailySpotMarketPercentage = plan.hasCapacity ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
@@ -549,7 +556,7 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
             const uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
                                                   * info.fullChargingHours / info.capacityKwh * 60);
             plan.frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
-                                                                           minimumScheduleDuration, charging);
+                                                                                   minimumScheduleDuration, charging);
         } else {
             qCDebug(dcTavroEnergy()) << "DC charger" << plan.charger->name()
                                      << "cannot plan spot market minutes: the vehicle reports no battery capacity.";
@@ -566,8 +573,8 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
         intent = plan.upperLimit;
     else if (plan.constrained)
         intent = 0;
-    if (intent > 0 && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage())
-                       || !charger->supportsCharging()))
+    if (intent > 0
+        && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage()) || !charger->supportsCharging()))
         intent = 0;
     if (intent < 0 && (!charger->supportsDischarging() || plan.constrained))
         intent = 0;
@@ -601,15 +608,15 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
 }
 
 ChargingState::WaitingReason DcController::dcIdleWaitingReason(const DcChargerPlan &plan,
-                                                                       const ChargingProcessInfo &info,
-                                                                       const DcCycle &cycle, bool *batteryFlag)
+                                                               const ChargingProcessInfo &info, const DcCycle &cycle,
+                                                               bool *batteryFlag)
 {
     // Idle: say what the charger waits for.
     EvChargerDc *charger = plan.charger;
     const ChargingConfiguration &configuration = plan.configuration;
     if (cycle.batteryBelowLowerLimit && plan.mode == ChargingConfiguration::ChargingModeEco
-            && configuration.dailySpotMarketPercentage() == 0 && charger->supportsCharging() && plan.belowTargetCeiling
-            && cycle.hasRootMeter) {
+        && configuration.dailySpotMarketPercentage() == 0 && charger->supportsCharging() && plan.belowTargetCeiling
+        && cycle.hasRootMeter) {
         *batteryFlag = true;
         // There is surplus, but the home battery takes it first.
         if (cycle.rootWithoutManagedDc < 0 || cycle.batteryPower > 0)
@@ -618,10 +625,10 @@ ChargingState::WaitingReason DcController::dcIdleWaitingReason(const DcChargerPl
     if (!plan.frames.isEmpty() && !plan.spotMarketActive)
         return ChargingState::WaitingReasonSpotMarketWindow;
     if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && !plan.forced
-            && info.remainingPercentage > 0)
+        && info.remainingPercentage > 0)
         return ChargingState::WaitingReasonTargetTimeWindow;
     if (plan.mode == ChargingConfiguration::ChargingModeEco && configuration.dailySpotMarketPercentage() == 0
-            && charger->supportsCharging()) {
+        && charger->supportsCharging()) {
         return (plan.belowTargetCeiling && cycle.hasRootMeter) ? ChargingState::WaitingReasonSurplusPower
                                                                : ChargingState::WaitingReasonNone;
     }
@@ -642,11 +649,11 @@ ChargingState::WaitingReason DcController::dcShareIdleReason(const ThingId &char
 }
 
 void DcController::runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
-                                           const std::function<bool(const DcIntent &, const ShareResult &)> &apply)
+                                   const std::function<bool(const DcIntent &, const ShareResult &)> &apply)
 {
     m_shares.updateChargingShareFairness(round.group, currentDateTime);
-    const QList<ShareResult> results
-            = ChargingShareCalculator().calculate(round.requests, round.budget, m_context.configuration->chargingShareStrategy());
+    const QList<ShareResult> results = ChargingShareCalculator().calculate(
+            round.requests, round.budget, m_context.configuration->chargingShareStrategy());
     QList<ThingId> served;
     for (const ShareResult &result : results) {
         const DcIntent intent = round.intentsById.value(result.thingId);
@@ -677,14 +684,16 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
         round.requests.append(request);
         round.intentsById.insert(request.thingId, intent);
         totalRequested += request.maximumPower;
-        qCDebug(dcTavroEnergy()) << "DC discharging share request for" << intent.charger->name() << "minimum:"
-                                 << request.minimumPower << "[W]," << "maximum:" << request.maximumPower << "[W],"
+        qCDebug(dcTavroEnergy()) << "DC discharging share request for" << intent.charger->name()
+                                 << "minimum:" << request.minimumPower << "[W],"
+                                 << "maximum:" << request.maximumPower << "[W],"
                                  << "measured:" << request.measuredPower << "priority:" << request.priority
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
     round.budget = qMin(qMax(cycle.rootWithoutManagedEv, 0.0), totalRequested);
-    qCDebug(dcTavroEnergy()) << "DC discharging share budget:" << "root without managed EV:" << cycle.rootWithoutManagedEv
+    qCDebug(dcTavroEnergy()) << "DC discharging share budget:"
+                             << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "total requested:" << totalRequested << "available for sharing:" << round.budget;
 
     runDcShareRound(round, currentDateTime, [this](const DcIntent &intent, const ShareResult &result) {
@@ -701,8 +710,10 @@ bool DcController::applyDcDischargingShare(const DcIntent &intent, const ShareRe
     setDcChargingState(charger->id(), mode, false,
                        result.enabled ? ChargingState::WaitingReasonNone : dcShareIdleReason(charger->id()));
     qCDebug(dcTavroEnergy()) << "DC discharging share result for" << charger->name() << "requested:" << intent.power
-                             << "[W]," << "allocated:" << power << "[W]," << "enabled:" << result.enabled
-                             << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
+                             << "[W],"
+                             << "allocated:" << power << "[W],"
+                             << "enabled:" << result.enabled << "measured:" << charger->measuredPower() << "[W],"
+                             << "mode:" << mode;
     return result.enabled;
 }
 
@@ -740,9 +751,11 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
         round.requests.append(request);
         round.intentsById.insert(request.thingId, intent);
         qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
-                                 << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))
-                                 << "minimum:" << request.minimumPower << "[W]," << "maximum:" << request.maximumPower
-                                 << "[W]," << "measured:" << request.measuredPower << "priority:" << request.priority
+                                 << (intent.forced ? "target time"
+                                                   : (intent.spotMarketActive ? "spot market" : "surplus"))
+                                 << "minimum:" << request.minimumPower << "[W],"
+                                 << "maximum:" << request.maximumPower << "[W],"
+                                 << "measured:" << request.measuredPower << "priority:" << request.priority
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
@@ -751,15 +764,19 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
     if (cycle.phaseLimitBudget >= 0)
         budget = qMin(budget, currentMeasured + cycle.phaseLimitBudget);
     round.budget = budget;
-    qCDebug(dcTavroEnergy()) << "DC charging share budget:" << "current measured DC power:" << currentMeasured
-                             << "fixed-priority requested:" << fixedPriorityRequested << "total requested:" << totalRequested
-                             << "surplus intent present:" << surplusIntentPresent << "surplus budget:" << cycle.surplusBudget
-                             << "phase limit:" << cycle.phaseLimitBudget << "available for sharing:" << budget;
+    qCDebug(dcTavroEnergy()) << "DC charging share budget:"
+                             << "current measured DC power:" << currentMeasured
+                             << "fixed-priority requested:" << fixedPriorityRequested
+                             << "total requested:" << totalRequested
+                             << "surplus intent present:" << surplusIntentPresent
+                             << "surplus budget:" << cycle.surplusBudget << "phase limit:" << cycle.phaseLimitBudget
+                             << "available for sharing:" << budget;
 
     const QSet<ThingId> &unreachableChargers = cycle.unreachableChargers;
-    runDcShareRound(round, currentDateTime, [this, &unreachableChargers](const DcIntent &intent, const ShareResult &result) {
-        return applyDcChargingShare(intent, result, unreachableChargers.contains(intent.charger->id()));
-    });
+    runDcShareRound(round, currentDateTime,
+                    [this, &unreachableChargers](const DcIntent &intent, const ShareResult &result) {
+                        return applyDcChargingShare(intent, result, unreachableChargers.contains(intent.charger->id()));
+                    });
 }
 
 bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable)
@@ -784,10 +801,13 @@ bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResul
     commandDcCharger(charger, power, enabled, reason);
     ChargingState::WaitingReason waitingReason = dcShareIdleReason(charger->id());
     if (enabled)
-        waitingReason = unreachable ? ChargingState::WaitingReasonTargetTimeUnreachable : ChargingState::WaitingReasonNone;
+        waitingReason =
+                unreachable ? ChargingState::WaitingReasonTargetTimeUnreachable : ChargingState::WaitingReasonNone;
     setDcChargingState(charger->id(), mode, false, waitingReason);
     qCDebug(dcTavroEnergy()) << "DC charging share result for" << charger->name() << "requested:" << intent.power
-                             << "[W]," << "allocated:" << power << "[W]," << "enabled:" << enabled
-                             << "measured:" << charger->measuredPower() << "[W]," << "mode:" << mode;
+                             << "[W],"
+                             << "allocated:" << power << "[W],"
+                             << "enabled:" << enabled << "measured:" << charger->measuredPower() << "[W],"
+                             << "mode:" << mode;
     return enabled;
 }

@@ -31,7 +31,11 @@ class DcController
 public:
     DcController(ChargingContext &context, const HouseholdBalance &balance, SurplusPlanner &surplus,
                  ShareRounds &shares, ProcessPreparation &preparation)
-        : m_context(context), m_balance(balance), m_surplus(surplus), m_shares(shares), m_preparation(preparation)
+        : m_context(context),
+          m_balance(balance),
+          m_surplus(surplus),
+          m_shares(shares),
+          m_preparation(preparation)
     {
     }
 

@@ -82,7 +82,8 @@ double HouseholdBalance::availableAcChargingPower(const EvChargerAcs &chargers, 
 
     double headroom = 0;
     if (m_context.phasePowerLimit != 0) {
-        const double allowance = m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
+        const double allowance =
+                m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
         if (allowance > 0)
             headroom = allowance * Units::phaseVoltage * 3;
     }
@@ -98,9 +99,10 @@ double HouseholdBalance::availableAcSurplusChargingPower(const EvChargerAcs &cha
     const HomeBattery battery = homeBattery();
 
     const double available = qMax(groupPower - rootPower + battery.surplusTerm - reservedPower, 0.0);
-    qCDebug(dcTavroEnergy()) << "AC surplus share budget:" << "current group power:" << groupPower
-                             << "root power:" << rootPower << "energy storage count:" << battery.count
-                             << "energy storage SoC:" << battery.level << "energy storage power:" << battery.power
+    qCDebug(dcTavroEnergy()) << "AC surplus share budget:"
+                             << "current group power:" << groupPower << "root power:" << rootPower
+                             << "energy storage count:" << battery.count << "energy storage SoC:" << battery.level
+                             << "energy storage power:" << battery.power
                              << "energy storage surplus power:" << battery.surplusTerm
                              << "surplus blocked by energy storage:" << battery.belowLowerLimit
                              << "battery lower limit:" << lowerLimitPercent()
@@ -123,8 +125,10 @@ double HouseholdBalance::availableDcChargingPowerByPhaseLimit() const
     if (!m_context.rootMeter || m_context.phasePowerLimit == 0)
         return -1.0;
     // Within a cycle the AC chargers may have taken some of it already.
-    const double allowance = m_context.cycleHeadroom ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
-                                             : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
+    const double allowance =
+            m_context.cycleHeadroom
+                    ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
+                    : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
     if (allowance <= 0)
         return 0.0;
     return allowance * Units::phaseVoltage * 3;

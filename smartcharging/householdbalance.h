@@ -19,16 +19,19 @@ public:
     // All home batteries together.
     struct HomeBattery {
         int count = 0;
-        double level = 0;               // %, the mean rounded to whole percent (0 without batteries)
-        double power = 0;               // W, positive while charging
-        bool belowLowerLimit = false;   // level under the consideration limit: the battery goes first
-        bool dischargeUsable = false;   // level above the upper limit: its discharge may feed the cars
+        double level = 0;             // %, the mean rounded to whole percent (0 without batteries)
+        double power = 0;             // W, positive while charging
+        bool belowLowerLimit = false; // level under the consideration limit: the battery goes first
+        bool dischargeUsable = false; // level above the upper limit: its discharge may feed the cars
         // W the battery adds to the surplus: what it charges with, a discharge
         // it may not give counted against it, nothing while it goes first.
         double surplusTerm = 0;
     };
 
-    explicit HouseholdBalance(const ChargingContext &context) : m_context(context) {}
+    explicit HouseholdBalance(const ChargingContext &context)
+        : m_context(context)
+    {
+    }
 
     // The tracked things with the "energystorage" interface, in the thing
     // manager's order: a look-up per charger and cycle must not scan every thing.

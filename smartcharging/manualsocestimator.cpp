@@ -12,7 +12,6 @@
 #include "tavro/tavrosettings.h"
 #include "tavro/thingmanager.h"
 
-
 #include <cmath>
 
 namespace {
@@ -25,7 +24,8 @@ const int defaultManualSoc = 20;
 const double defaultLossFactor = 0.9;
 
 const char *const notificationTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Car plugged in");
-const char *const notificationBody = QT_TRANSLATE_NOOP("SmartChargingManager", "Tap here to update the state of charge.");
+const char *const notificationBody =
+        QT_TRANSLATE_NOOP("SmartChargingManager", "Tap here to update the state of charge.");
 
 // The dynamic properties kept on the car thing (runtime only).
 const char *const preciseSocProperty = "preciseSoC";
@@ -36,8 +36,8 @@ const char *const totalEnergyChargedProperty = "totalEnergyCharged";
 }
 
 bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
-                                                      const ChargingConfiguration &chargingConfiguration,
-                                                      ManualSocInitializationTrigger trigger)
+                                                    const ChargingConfiguration &chargingConfiguration,
+                                                    ManualSocInitializationTrigger trigger)
 {
     // A DC charger talking to the car knows which car is plugged in.
     Thing *car = nullptr;
@@ -51,7 +51,8 @@ bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
     if (!car) {
         car = m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId());
         if (!car) {
-            qCDebug(dcTavroEnergy()) << "Not initializing manual SoC session. No car assigned to EV charger" << evChargerId;
+            qCDebug(dcTavroEnergy()) << "Not initializing manual SoC session. No car assigned to EV charger"
+                                     << evChargerId;
             return false;
         }
     }
@@ -71,7 +72,8 @@ bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
         qCDebug(dcTavroEnergy()) << "Initializing manual SoC immediately on plug-in for" << car->name();
         break;
     case ManualSocInitializationTriggerSmartModeEntered:
-        qCDebug(dcTavroEnergy()) << "Initializing deferred manual SoC when entering smart charging mode for" << car->name();
+        qCDebug(dcTavroEnergy()) << "Initializing deferred manual SoC when entering smart charging mode for"
+                                 << car->name();
         break;
     case ManualSocInitializationTriggerCarAssigned:
         qCDebug(dcTavroEnergy()) << "Initializing manual SoC for newly assigned car during the active plug-in session:"
@@ -112,7 +114,7 @@ void ManualSocEstimator::setManualSocCarBatteryLevel(Thing *car, int batteryLeve
 }
 
 void ManualSocEstimator::addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy,
-                                             const QDateTime &currentDateTime)
+                                            const QDateTime &currentDateTime)
 {
     const double totalEnergy = car->property(totalEnergyChargedProperty).toDouble() + energy;
     car->setProperty(totalEnergyChargedProperty, totalEnergy);
@@ -134,8 +136,8 @@ void ManualSocEstimator::addManualSocEnergy(const ThingId &evChargerId, Thing *c
     car->setProperty(preciseSocProperty, estimate);
 
     const int rounded = static_cast<int>(std::round(estimate));
-    qCDebug(dcTavroEnergy()) << "Manual SoC estimate for" << car->name() << ":" << estimate << "% after"
-                             << energy << "kWh, total" << totalEnergy << "kWh";
+    qCDebug(dcTavroEnergy()) << "Manual SoC estimate for" << car->name() << ":" << estimate << "% after" << energy
+                             << "kWh, total" << totalEnergy << "kWh";
     if (rounded != car->stateValue(QStringLiteral("batteryLevel")).toInt())
         setManualSocCarBatteryLevel(car, rounded);
 
@@ -188,8 +190,8 @@ void ManualSocEstimator::updateManualSoCsWithoutMeter(const QDateTime &currentDa
 
         if (!charger->charging()) {
             car->setProperty(lastSocCalculationProperty, currentDateTime);
-            m_preparation.evaluateTargetPercentageReached(charger->id(), car->stateValue(QStringLiteral("batteryLevel")).toDouble(),
-                                            currentDateTime);
+            m_preparation.evaluateTargetPercentageReached(
+                    charger->id(), car->stateValue(QStringLiteral("batteryLevel")).toDouble(), currentDateTime);
             continue;
         }
 

@@ -28,7 +28,9 @@ public:
     };
 
     ManualSocEstimator(ChargingContext &context, ProcessPreparation &preparation, OwnerNotifier &notifier)
-        : m_context(context), m_preparation(preparation), m_notifier(notifier)
+        : m_context(context),
+          m_preparation(preparation),
+          m_notifier(notifier)
     {
     }
 

@@ -41,24 +41,26 @@ double overloadThrottle(double minPower, double referencePower, double newPower)
 struct OverloadProtection::AcOverloadEntry {
     EvChargerAc *charger = nullptr;
     uint phases = 1;
-    double minCurrent = 0;   // A
-    double maxCurrent = 0;   // A
-    double reference = 0;    // W, before this overload episode
+    double minCurrent = 0; // A
+    double maxCurrent = 0; // A
+    double reference = 0;  // W, before this overload episode
 };
 
 struct OverloadProtection::DcOverloadEntry {
     EvChargerDc *charger = nullptr;
-    double reference = 0;    // W
+    double reference = 0; // W
 };
 
 bool OverloadProtection::verifyOverloadProtection(const QDateTime &currentDateTime)
 {
     if (!m_context.rootMeter) {
-        qCDebug(dcTavroEnergy()) << "Overload protection: No root meter configured, the overload protection is not available.";
+        qCDebug(dcTavroEnergy())
+                << "Overload protection: No root meter configured, the overload protection is not available.";
         return false;
     }
     if (m_context.phasePowerLimit == 0) {
-        qCDebug(dcTavroEnergy()) << "Overload protection: No power limit configured, the overload protection is disabled.";
+        qCDebug(dcTavroEnergy())
+                << "Overload protection: No power limit configured, the overload protection is disabled.";
         return false;
     }
 
@@ -72,8 +74,10 @@ bool OverloadProtection::verifyOverloadProtection(const QDateTime &currentDateTi
 
     const double overshootA = overshoots.at(0);
     qCDebug(dcTavroEnergy()) << "Overload protection: Triggered, maximum power consumption per phase is:" << limitPower
-                             << "[W], Overshot on phases:" << "A:" << overshoots.at(0) << "[W]," << "B:"
-                             << overshoots.at(1) << "[W]," << "C:" << overshoots.at(2) << "[W]";
+                             << "[W], Overshot on phases:"
+                             << "A:" << overshoots.at(0) << "[W],"
+                             << "B:" << overshoots.at(1) << "[W],"
+                             << "C:" << overshoots.at(2) << "[W]";
 
     const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
     throttleAcChargersForOverload(maxOvershoot, overshootA, strategy, currentDateTime);
@@ -82,18 +86,20 @@ bool OverloadProtection::verifyOverloadProtection(const QDateTime &currentDateTi
 }
 
 bool OverloadProtection::measurePhaseOvershoots(double limitPower, QList<double> *overshoots,
-                                                  double *maxOvershoot) const
+                                                double *maxOvershoot) const
 {
-    const QList<QPair<QString, double>> phasePowers = {{QStringLiteral("A"), m_context.rootMeter->currentPowerPhaseA()},
-                                                       {QStringLiteral("B"), m_context.rootMeter->currentPowerPhaseB()},
-                                                       {QStringLiteral("C"), m_context.rootMeter->currentPowerPhaseC()}};
+    const QList<QPair<QString, double>> phasePowers = {
+            {QStringLiteral("A"), m_context.rootMeter->currentPowerPhaseA()},
+            {QStringLiteral("B"), m_context.rootMeter->currentPowerPhaseB()},
+            {QStringLiteral("C"), m_context.rootMeter->currentPowerPhaseC()}};
     bool overloaded = false;
     for (const auto &phasePower : phasePowers) {
         double overshoot = 0;
         if (phasePower.second > limitPower) {
-            qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first << "exceeding limit:"
-                                    << phasePower.second << "W (" << phasePower.second / Units::phaseVoltage
-                                    << "A). Maximum allowance:" << limitPower << "W (" << m_context.phasePowerLimit << "A)";
+            qCInfo(dcTavroEnergy()) << "Overload protection: Phase" << phasePower.first
+                                    << "exceeding limit:" << phasePower.second << "W ("
+                                    << phasePower.second / Units::phaseVoltage << "A). Maximum allowance:" << limitPower
+                                    << "W (" << m_context.phasePowerLimit << "A)";
             overshoot = phasePower.second - limitPower;
             *maxOvershoot = qMax(*maxOvershoot, overshoot);
             overloaded = true;
@@ -111,31 +117,31 @@ void OverloadProtection::releaseOverloadProtection()
     for (const ThingId &id : ids) {
         if (!m_context.book.state(id).overloadProtectionActive())
             continue;
-        if (m_context.book.configuration(id).chargingMode()
-                == ChargingConfiguration::ChargingModeNormal)
+        if (m_context.book.configuration(id).chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         setChargingStateOverloadProtection(id, false, 0);
     }
 }
 
 void OverloadProtection::throttleAcChargersForOverload(double maxOvershoot, double overshootA,
-                                                         ChargingShareCalculator::Strategy strategy,
-                                                         const QDateTime &currentDateTime)
+                                                       ChargingShareCalculator::Strategy strategy,
+                                                       const QDateTime &currentDateTime)
 {
     // AC chargers: take the overshoot off the chargers that load the
     // overloaded phases and share what remains.
     QList<AcOverloadEntry> acEntries;
     QList<ChargingShareCalculator::Request> acRequests;
     const double acBudget = collectAcOverloadRequests(maxOvershoot, overshootA, &acEntries, &acRequests);
-    const QList<ChargingShareCalculator::Result> acResults = ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
+    const QList<ChargingShareCalculator::Result> acResults =
+            ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
     // One result per request, in request order; the entries follow the requests.
     for (int i = 0; i < acResults.count() && i < acEntries.count(); i++)
         applyAcOverloadResult(acEntries.at(i), acResults.at(i), currentDateTime);
 }
 
 double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double overshootA,
-                                                       QList<AcOverloadEntry> *acEntries,
-                                                       QList<ChargingShareCalculator::Request> *acRequests)
+                                                     QList<AcOverloadEntry> *acEntries,
+                                                     QList<ChargingShareCalculator::Request> *acRequests)
 {
     double acReferences = 0;
     // The phases the reduced chargers load: each overloaded phase needs its
@@ -169,13 +175,13 @@ double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double
         const ChargingConfiguration configuration = m_context.book.configuration(id);
         double referenceCurrent = charger->maxChargingCurrent();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
-                && configuration.manualChargingEnabled())
+            && configuration.manualChargingEnabled())
             referenceCurrent = configuration.manualMaxChargingCurrent();
 
         entry.reference = overloadProtectionReferencePower(id, referenceCurrent * Units::phaseVoltage * entry.phases);
         // Never ask a charger for more than it has now.
-        const double cappedReference = qMin(entry.reference,
-                                            charger->maxChargingCurrent() * Units::phaseVoltage * entry.phases);
+        const double cappedReference =
+                qMin(entry.reference, charger->maxChargingCurrent() * Units::phaseVoltage * entry.phases);
 
         ChargingShareCalculator::Request request;
         request.thingId = id.toString();
@@ -202,8 +208,8 @@ double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double
 }
 
 void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
-                                                 const ChargingShareCalculator::Result &result,
-                                                 const QDateTime &currentDateTime)
+                                               const ChargingShareCalculator::Result &result,
+                                               const QDateTime &currentDateTime)
 {
     EvChargerAc *charger = entry.charger;
     const double minPower = entry.minCurrent * Units::phaseVoltage * entry.phases;
@@ -212,33 +218,34 @@ void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
     if (!result.enabled) {
         // Give the last reduction time to show at the meter first.
         if (charger->chargingCurrentLocked(currentDateTime)) {
-            qCDebug(dcTavroEnergy()) << "Overload protection: Waiting for charging current adjustment to take effect before switching off"
-                                     << charger->name();
+            qCDebug(dcTavroEnergy())
+                    << "Overload protection: Waiting for charging current adjustment to take effect before switching off"
+                    << charger->name();
             return;
         }
         qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
         setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry.reference, 0));
         m_adjuster.executeChargingAction(charger,
-                              ChargingAction(false, presentCurrent, entry.phases,
-                                             ChargingAction::ChargingActionIssuerOverloadProtection, true),
-                              currentDateTime);
+                                         ChargingAction(false, presentCurrent, entry.phases,
+                                                        ChargingAction::ChargingActionIssuerOverloadProtection, true),
+                                         currentDateTime);
         return;
     }
 
     // Rounded down: a rounded-up current would keep the overload.
-    double current = floorChargingCurrent(result.allocatedPower / (entry.phases * Units::phaseVoltage), entry.minCurrent,
-                                          entry.maxCurrent, charger->maxChargingCurrentStepSize());
+    double current = floorChargingCurrent(result.allocatedPower / (entry.phases * Units::phaseVoltage),
+                                          entry.minCurrent, entry.maxCurrent, charger->maxChargingCurrentStepSize());
     current = qMin(current, presentCurrent);
 
     qCDebug(dcTavroEnergy()) << "Overload protection: Adjusting AC charger" << charger->name() << "from"
                              << presentCurrent << "[A] ->" << current << "[A]";
-    setChargingStateOverloadProtection(charger->id(), true,
-                                       overloadThrottle(minPower, entry.reference,
-                                                        current * Units::phaseVoltage * entry.phases));
-    m_adjuster.executeChargingAction(charger,
-                          ChargingAction(true, current, entry.phases,
-                                         ChargingAction::ChargingActionIssuerOverloadProtection, false),
-                          currentDateTime);
+    setChargingStateOverloadProtection(
+            charger->id(), true,
+            overloadThrottle(minPower, entry.reference, current * Units::phaseVoltage * entry.phases));
+    m_adjuster.executeChargingAction(
+            charger,
+            ChargingAction(true, current, entry.phases, ChargingAction::ChargingActionIssuerOverloadProtection, false),
+            currentDateTime);
 }
 
 void OverloadProtection::throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy)
@@ -255,7 +262,7 @@ void OverloadProtection::throttleDcChargersForOverload(double maxOvershoot, Char
         const ChargingConfiguration configuration = m_context.book.configuration(id);
         double base = charger->chargingPower();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
-                && configuration.manualChargingEnabled())
+            && configuration.manualChargingEnabled())
             base = configuration.manualChargingPower();
 
         DcOverloadEntry entry;
@@ -278,13 +285,14 @@ void OverloadProtection::throttleDcChargersForOverload(double maxOvershoot, Char
     }
 
     const double dcBudget = qMax(0.0, dcReferences - maxOvershoot * 3);
-    const QList<ChargingShareCalculator::Result> dcResults = ChargingShareCalculator().calculate(dcRequests, dcBudget, strategy);
+    const QList<ChargingShareCalculator::Result> dcResults =
+            ChargingShareCalculator().calculate(dcRequests, dcBudget, strategy);
     for (int i = 0; i < dcResults.count() && i < dcEntries.count(); i++)
         applyDcOverloadResult(dcEntries.at(i), dcResults.at(i));
 }
 
 void OverloadProtection::applyDcOverloadResult(const DcOverloadEntry &entry,
-                                                 const ChargingShareCalculator::Result &result)
+                                               const ChargingShareCalculator::Result &result)
 {
     EvChargerDc *charger = entry.charger;
     const double presentPower = charger->chargingPower();
@@ -326,13 +334,12 @@ struct OverloadProtection::AcOverloadRecovery {
         if (onePhase)
             return freeA >= power;
         bool enough = true;
-        const QList<QPair<QString, double>> freePhases = {{QStringLiteral("A"), freeA},
-                                                          {QStringLiteral("B"), freeB},
-                                                          {QStringLiteral("C"), freeC}};
+        const QList<QPair<QString, double>> freePhases = {
+                {QStringLiteral("A"), freeA}, {QStringLiteral("B"), freeB}, {QStringLiteral("C"), freeC}};
         for (const auto &phase : freePhases) {
             if (phase.second < power) {
-                qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase"
-                                         << phase.first << phase.second << shortageUnit;
+                qCDebug(dcTavroEnergy()) << "Overload protection: Not enought power available on phase" << phase.first
+                                         << phase.second << shortageUnit;
                 enough = false;
             }
         }
@@ -365,7 +372,7 @@ void OverloadProtection::verifyOverloadProtectionRecovery(const QDateTime &curre
 }
 
 void OverloadProtection::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, bool unlimited,
-                                            const QDateTime &currentDateTime)
+                                          const QDateTime &currentDateTime)
 {
     AcOverloadRecovery recovery;
     recovery.charger = charger;
@@ -377,7 +384,8 @@ void OverloadProtection::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &h
     recovery.manualCurrent = configuration.manualMaxChargingCurrent();
     qCDebug(dcTavroEnergy()) << "Overload protection: Evaluating normal mode charger" << charger->name()
                              << "which has been set originally to"
-                             << (configuration.manualChargingEnabled() ? "true" : "false") << recovery.manualCurrent << "[A]";
+                             << (configuration.manualChargingEnabled() ? "true" : "false") << recovery.manualCurrent
+                             << "[A]";
 
     recovery.minCurrent = charger->maxChargingCurrentMinValue();
     recovery.maxCurrent = charger->maxChargingCurrentMaxValue();
@@ -393,12 +401,14 @@ void OverloadProtection::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &h
     recovery.freeA = freePower(Electricity::PhaseA);
     recovery.freeB = freePower(Electricity::PhaseB);
     recovery.freeC = freePower(Electricity::PhaseC);
-    qCDebug(dcTavroEnergy()) << "Overload protection: Available phase power:" << "A:" << recovery.freeA << "[W]," << "B:"
-                             << recovery.freeB << "[W]," << "C:" << recovery.freeC << "[W]";
+    qCDebug(dcTavroEnergy()) << "Overload protection: Available phase power:"
+                             << "A:" << recovery.freeA << "[W],"
+                             << "B:" << recovery.freeB << "[W],"
+                             << "C:" << recovery.freeC << "[W]";
 
     recovery.onePhase = charger->phaseCount() == 1;
-    recovery.loadedPhases = recovery.onePhase ? Electricity::Phases(Electricity::PhaseA)
-                                              : Electricity::Phases(Electricity::PhaseAll);
+    recovery.loadedPhases =
+            recovery.onePhase ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
     if (!charger->chargingEnabled())
         restartOverloadedAcCharger(recovery, headroom, currentDateTime);
     else
@@ -406,7 +416,7 @@ void OverloadProtection::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &h
 }
 
 void OverloadProtection::restartOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
-                                                      const QDateTime &currentDateTime)
+                                                    const QDateTime &currentDateTime)
 {
     EvChargerAc *charger = recovery.charger;
     const double minCurrent = recovery.minCurrent;
@@ -416,14 +426,15 @@ void OverloadProtection::restartOverloadedAcCharger(const AcOverloadRecovery &re
     if (!recovery.freePowerCovers(needed, "[W] for switching the charger back on."))
         return;
     if (recovery.onePhase)
-        qCDebug(dcTavroEnergy()) << "Overload protection: Enought power available to start charging using the minimal charging current of"
-                                 << minCurrent << "[A]";
+        qCDebug(dcTavroEnergy())
+                << "Overload protection: Enought power available to start charging using the minimal charging current of"
+                << minCurrent << "[A]";
 
     qCDebug(dcTavroEnergy()) << "Overload protection: Reenable charging at a minimum of" << minCurrent << "[A]";
     if (m_adjuster.executeChargingAction(charger,
-                              ChargingAction(true, minCurrent, charger->phaseCount(),
-                                             ChargingAction::ChargingActionIssuerOverloadProtection, false),
-                              currentDateTime))
+                                         ChargingAction(true, minCurrent, charger->phaseCount(),
+                                                        ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                                         currentDateTime))
         headroom.spend(recovery.loadedPhases, minCurrent);
     const double phases = qMax(1u, charger->phaseCount());
     setChargingStateOverloadProtection(recovery.id, true,
@@ -433,7 +444,7 @@ void OverloadProtection::restartOverloadedAcCharger(const AcOverloadRecovery &re
 }
 
 void OverloadProtection::restoreOverloadedAcCharger(const AcOverloadRecovery &recovery, PhaseHeadroom &headroom,
-                                                      const QDateTime &currentDateTime)
+                                                    const QDateTime &currentDateTime)
 {
     EvChargerAc *charger = recovery.charger;
     const double manualCurrent = recovery.manualCurrent;
@@ -455,14 +466,14 @@ void OverloadProtection::restoreOverloadedAcCharger(const AcOverloadRecovery &re
     }
 
     const double current = ThingUtils::ensureValueClamping(manualCurrent, QVariant::Double, recovery.minCurrent,
-                                                           recovery.maxCurrent,
-                                                           charger->maxChargingCurrentStepSize()).toDouble();
+                                                           recovery.maxCurrent, charger->maxChargingCurrentStepSize())
+                                   .toDouble();
     qCDebug(dcTavroEnergy()) << "Overload protection: Restoring charger to" << current << "[A]";
     const double presentCurrent = charger->maxChargingCurrent();
     m_adjuster.executeChargingAction(charger,
-                          ChargingAction(true, current, charger->phaseCount(),
-                                         ChargingAction::ChargingActionIssuerOverloadProtection, false),
-                          currentDateTime);
+                                     ChargingAction(true, current, charger->phaseCount(),
+                                                    ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                                     currentDateTime);
     headroom.spend(recovery.loadedPhases, current - presentCurrent);
     setChargingStateOverloadProtection(recovery.id, false, 0);
 }
@@ -488,7 +499,8 @@ void OverloadProtection::recoverDcChargers(bool unlimited)
         const double target = qMin(manualPower, freeDc);
         const double presentPower = charger->chargingPower();
         if (m_context.cycleHeadroom)
-            m_context.cycleHeadroom->spend(Electricity::PhaseAll, (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
+            m_context.cycleHeadroom->spend(Electricity::PhaseAll,
+                                           (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
         if (!charger->chargingEnabled()) {
             qCDebug(dcTavroEnergy()) << "Overload protection: Re-enabling DC charger" << charger->name() << "at"
                                      << target << "[W]";
@@ -496,15 +508,16 @@ void OverloadProtection::recoverDcChargers(bool unlimited)
                 charger->setChargingPower(target);
             charger->setChargingEnabled(true);
         } else if (qAbs(presentPower - target) >= 1.0) {
-            qCDebug(dcTavroEnergy()) << "Overload protection: Restoring DC charger" << charger->name() << "to"
-                                     << target << "[W]";
+            qCDebug(dcTavroEnergy()) << "Overload protection: Restoring DC charger" << charger->name() << "to" << target
+                                     << "[W]";
             charger->setChargingPower(target);
         }
 
         if (qAbs(target - manualPower) < 1.0)
             setChargingStateOverloadProtection(id, false, 0);
         else
-            setChargingStateOverloadProtection(id, true, overloadThrottle(charger->minChargingPower(), manualPower, target));
+            setChargingStateOverloadProtection(id, true,
+                                               overloadThrottle(charger->minChargingPower(), manualPower, target));
     }
 }
 
@@ -529,11 +542,9 @@ void OverloadProtection::setChargingStateOverloadProtection(const ThingId &evCha
     m_context.book.setOverloadProtection(evChargerId, active, throttle);
 }
 
-
-
 bool OverloadProtection::awaitsOverloadRecovery(const ThingId &evChargerId, ChargingConfiguration *configuration) const
 {
     *configuration = m_context.book.configuration(evChargerId);
     return configuration->chargingMode() == ChargingConfiguration::ChargingModeNormal
-            && m_context.book.state(evChargerId).overloadProtectionActive();
+           && m_context.book.state(evChargerId).overloadProtectionActive();
 }

@@ -26,7 +26,10 @@ class OverloadProtection
 public:
     OverloadProtection(ChargingContext &context, AcChargerAdjuster &adjuster, const ShareRounds &shares,
                        const HouseholdBalance &balance)
-        : m_context(context), m_adjuster(adjuster), m_shares(shares), m_balance(balance)
+        : m_context(context),
+          m_adjuster(adjuster),
+          m_shares(shares),
+          m_balance(balance)
     {
     }
 
@@ -47,8 +50,8 @@ private:
     bool measurePhaseOvershoots(double limitPower, QList<double> *overshoots, double *maxOvershoot) const;
     // Clears the flag of the eco chargers once the overload is gone.
     void releaseOverloadProtection();
-    void throttleAcChargersForOverload(double maxOvershoot, double overshootA, ChargingShareCalculator::Strategy strategy,
-                                       const QDateTime &currentDateTime);
+    void throttleAcChargersForOverload(double maxOvershoot, double overshootA,
+                                       ChargingShareCalculator::Strategy strategy, const QDateTime &currentDateTime);
     // The AC chargers that load an overloaded phase, with their requests;
     // returns the power (W) they may share.
     double collectAcOverloadRequests(double maxOvershoot, double overshootA, QList<AcOverloadEntry> *acEntries,

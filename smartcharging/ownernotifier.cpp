@@ -35,7 +35,7 @@ void OwnerNotifier::push(const ThingId &evChargerId, const QLocale &locale, cons
     } else {
         qCWarning(dcTavroEnergy()) << "Error loading translations for notification from:"
                                    << TavroSettings::translationsPath() + QLatin1Char('/') + fileName
-                                      + QStringLiteral("-[") + locale.name() + QStringLiteral("].qm")
+                                              + QStringLiteral("-[") + locale.name() + QStringLiteral("].qm")
                                    << "also looked in" << TranslationLocator::searchPaths();
     }
     for (const QString &argument : arguments)
@@ -45,7 +45,8 @@ void OwnerNotifier::push(const ThingId &evChargerId, const QLocale &locale, cons
     data.addQueryItem(QStringLiteral("open"), QStringLiteral("tavro.energy"));
     data.addQueryItem(QStringLiteral("thingId"), evChargerId.toString());
 
-    const Things notificationThings = m_thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
+    const Things notificationThings =
+            m_thingManager->configuredThings().filterByInterface(QStringLiteral("notifications"));
     for (Thing *notificationThing : notificationThings) {
         const ActionType notify = notificationThing->thingClass().actionTypes().findByName(QStringLiteral("notify"));
         if (notify.id().isNull())

@@ -13,7 +13,10 @@ class ThingManager;
 class OwnerNotifier
 {
 public:
-    explicit OwnerNotifier(ThingManager *thingManager) : m_thingManager(thingManager) {}
+    explicit OwnerNotifier(ThingManager *thingManager)
+        : m_thingManager(thingManager)
+    {
+    }
 
     // title and body are source texts of the context "SmartChargingManager",
     // translated for locale; the body's %1, %2, ... take the arguments.

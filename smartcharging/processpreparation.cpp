@@ -103,7 +103,8 @@ bool ProcessPreparation::normalizeAcTargetTimeConfiguration(EvChargerAc *charger
     if (chargingConfiguration.nextEndTime(currentDateTime).isValid())
         return false;
 
-    qCDebug(dcTavroEnergy()) << "No valid target time set for " << charger->name() << "Resetting to ECO mode without time.";
+    qCDebug(dcTavroEnergy()) << "No valid target time set for " << charger->name()
+                             << "Resetting to ECO mode without time.";
     m_context.book.setTargetTimeOvershot(charger->id(), 0);
     ChargingConfiguration changed;
     if (!m_context.book.setChargingMode(charger->id(), ChargingConfiguration::ChargingModeEco, &changed))
@@ -136,11 +137,13 @@ double ProcessPreparation::gridChargingFuseShare(const EvChargerAcs &chargers, c
             continue;
         const Electricity::Phases metered = charger->meteredPhases();
         const Electricity::Phases phases = metered != Electricity::PhaseNone
-                ? metered : ChargingContext::ascendingPhasesForCount(charger->phaseCount());
-        headroom.spend(phases, -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
+                                                   ? metered
+                                                   : ChargingContext::ascendingPhasesForCount(charger->phaseCount());
+        headroom.spend(phases,
+                       -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
         if (charger->pluggedIn() && !m_context.book.state(charger->id()).targetPercentageReached()
-                && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
-                    || configuration.dailySpotMarketPercentage() > 0))
+            && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+                || configuration.dailySpotMarketPercentage() > 0))
             gridChargers++;
     }
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
@@ -148,8 +151,9 @@ double ProcessPreparation::gridChargingFuseShare(const EvChargerAcs &chargers, c
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
-        if (charger->pluggedIn() && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
-                                     || configuration.dailySpotMarketPercentage() > 0))
+        if (charger->pluggedIn()
+            && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+                || configuration.dailySpotMarketPercentage() > 0))
             gridChargers++;
     }
     // A cooker or a heat pump takes the fuse for a while, not for the whole
@@ -178,8 +182,8 @@ double ProcessPreparation::gridChargingFuseShare(const EvChargerAcs &chargers, c
 }
 
 ChargingProcessInfo ProcessPreparation::buildAcProcessInfo(EvChargerAc *charger, Thing *car,
-                                                            const ChargingConfiguration &chargingConfiguration,
-                                                            const QDateTime &currentDateTime, double fuseShare)
+                                                           const ChargingConfiguration &chargingConfiguration,
+                                                           const QDateTime &currentDateTime, double fuseShare)
 {
     ChargingProcessInfo info;
 
@@ -191,9 +195,7 @@ ChargingProcessInfo ProcessPreparation::buildAcProcessInfo(EvChargerAc *charger,
     }
 
     // Car data; a state the car lacks (or a missing car) reads as 0.
-    auto carState = [car](const QString &name) {
-        return car ? car->stateValue(name) : QVariant();
-    };
+    auto carState = [car](const QString &name) { return car ? car->stateValue(name) : QVariant(); };
     info.carPhaseCount = carState(QStringLiteral("acPhaseCount")).toUInt();
     info.batteryLevel = carState(QStringLiteral("batteryLevel")).toInt();
     info.capacityKwh = carState(QStringLiteral("capacity")).toDouble();
@@ -204,7 +206,8 @@ ChargingProcessInfo ProcessPreparation::buildAcProcessInfo(EvChargerAc *charger,
     // Current range usable by this car on this charger (A).
     const bool carHasMax = car && car->hasState(QStringLiteral("acMaxChargingCurrent"));
     const uint carMaxCurrent = carHasMax ? carState(QStringLiteral("acMaxChargingCurrent")).toUInt() : 80;
-    info.minChargingCurrent = qMax(charger->maxChargingCurrentMinValue(), carState(QStringLiteral("acMinChargingCurrent")).toUInt());
+    info.minChargingCurrent =
+            qMax(charger->maxChargingCurrentMinValue(), carState(QStringLiteral("acMinChargingCurrent")).toUInt());
     info.maxChargingCurrent = qMin(charger->maxChargingCurrentMaxValue(), carMaxCurrent);
 
     qCDebug(dcTavroEnergy()) << "  The car is currently " << (charger->pluggedIn() ? "plugged in" : "unplugged");
@@ -242,8 +245,9 @@ void ProcessPreparation::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *
         info->minPhaseCount = phaseCount;
         info->effectivePhaseCount = phaseCount;
         info->maxPhases = ChargingContext::ascendingPhasesForCount(phaseCount);
-        qCDebug(dcTavroEnergy()).nospace() << "  Phase count switching is not possible with this car/charger combination. Using "
-                                           << phaseCount << " phases.";
+        qCDebug(dcTavroEnergy()).nospace()
+                << "  Phase count switching is not possible with this car/charger combination. Using " << phaseCount
+                << " phases.";
     }
 
     info->carLimitedToSinglePhase = desiredPhaseCountOffers(charger, 1) && info->carPhaseCount == 1;
@@ -252,8 +256,8 @@ void ProcessPreparation::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *
     const Electricity::Phases meteredPhases = charger->meteredPhases();
     if (meteredPhases == Electricity::PhaseNone) {
         info->effectivePhases = ChargingContext::ascendingPhasesForCount(info->effectivePhaseCount);
-        qCDebug(dcTavroEnergy()) << "  No metered phases available. Assuming phases" << info->effectivePhases
-                                 << "for" << info->effectivePhaseCount << "phases.";
+        qCDebug(dcTavroEnergy()) << "  No metered phases available. Assuming phases" << info->effectivePhases << "for"
+                                 << info->effectivePhaseCount << "phases.";
     } else {
         info->effectivePhaseCount = static_cast<uint>(Electricity::phaseCount(meteredPhases));
         info->effectivePhases = meteredPhases;
@@ -263,8 +267,8 @@ void ProcessPreparation::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *
 }
 
 void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
-                                                  const ChargingConfiguration &chargingConfiguration,
-                                                  const QDateTime &currentDateTime, double fuseShare) const
+                                                const ChargingConfiguration &chargingConfiguration,
+                                                const QDateTime &currentDateTime, double fuseShare) const
 {
     // Power per phase (W) under the household limit, when one is set. Cars
     // charging from the grid at the same time share what the house leaves
@@ -272,12 +276,13 @@ void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvCha
     // up short. Never below the minimum current: the estimate stays finite
     // while the house takes the fuse for a while.
     info->chargerPhaseLimitPower = info->maxChargingCurrent * info->voltage;
-    double householdPhaseLimitPower = m_context.phasePowerLimit != 0 ? m_context.phasePowerLimit * info->voltage
-                                                             : info->chargerPhaseLimitPower;
+    double householdPhaseLimitPower =
+            m_context.phasePowerLimit != 0 ? m_context.phasePowerLimit * info->voltage : info->chargerPhaseLimitPower;
     if (std::isfinite(fuseShare))
-        householdPhaseLimitPower = qMin(householdPhaseLimitPower, qMax(fuseShare, double(info->minChargingCurrent)) * info->voltage);
-    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_context.phasePowerLimit << "A - EV charger phase limit:"
-                             << info->maxChargingCurrent << "A";
+        householdPhaseLimitPower =
+                qMin(householdPhaseLimitPower, qMax(fuseShare, double(info->minChargingCurrent)) * info->voltage);
+    qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_context.phasePowerLimit
+                             << "A - EV charger phase limit:" << info->maxChargingCurrent << "A";
     info->phaseLimitPower = qMin(info->chargerPhaseLimitPower, householdPhaseLimitPower);
 
     const double chargingPower = info->phaseLimitPower * info->lossFactor * info->maxPhaseCount;
@@ -290,22 +295,25 @@ void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvCha
                                    << "lossFactor:" << info->lossFactor << "phaseCount:" << info->maxPhaseCount;
     }
 
-    info->remainingPercentage = qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info->batteryLevel);
+    info->remainingPercentage =
+            qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info->batteryLevel);
     info->remainingChargingHours = info->remainingPercentage * info->fullChargingHours / 100.0;
     info->projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(info->remainingChargingHours * 3600));
     qCDebug(dcTavroEnergy()) << "  Full charging time:" << formatHours(info->fullChargingHours)
-                             << "remaining charging time:" << formatHours(info->remainingChargingHours)
-                             << "for" << info->remainingPercentage << "%";
-    qCDebug(dcTavroEnergy()) << "  Projected end time:" << info->projectedEndTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+                             << "remaining charging time:" << formatHours(info->remainingChargingHours) << "for"
+                             << info->remainingPercentage << "%";
+    qCDebug(dcTavroEnergy()) << "  Projected end time:"
+                             << info->projectedEndTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
 void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
-                                                           const QDateTime &currentDateTime)
+                                                         const QDateTime &currentDateTime)
 {
     const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
-            || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
-    const bool stopRuleApplies = configuration.stopOnTargetPercentage() && ecoMode && configuration.targetPercentage() < 100;
+                         || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+    const bool stopRuleApplies =
+            configuration.stopOnTargetPercentage() && ecoMode && configuration.targetPercentage() < 100;
 
     if (!stopRuleApplies) {
         m_context.book.setBatteryLevelConsiderationActive(evChargerId, false);
@@ -319,18 +327,21 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
     const QString name = acCharger ? acCharger->name() : (dcCharger ? dcCharger->name() : evChargerId.toString());
 
     if (batteryLevel < configuration.targetPercentage()) {
-        qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%" << "not reached yet for" << name;
+        qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%"
+                                 << "not reached yet for" << name;
         m_context.book.setTargetPercentageReached(evChargerId, false);
         return;
     }
 
-    qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%" << "reached for" << name;
+    qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%"
+                             << "reached for" << name;
 
     // Forced: the stop must get through the charging-enabled lock.
     if (acCharger && acCharger->charging()) {
-        m_adjuster.executeChargingAction(acCharger, ChargingAction(false, acCharger->maxChargingCurrent(), acCharger->phaseCount(),
+        m_adjuster.executeChargingAction(acCharger,
+                                         ChargingAction(false, acCharger->maxChargingCurrent(), acCharger->phaseCount(),
                                                         ChargingAction::ChargingActionIssuerTimeRequirement, true),
-                              currentDateTime);
+                                         currentDateTime);
     }
 
     if (dcCharger && (!acCharger || !acCharger->charging())) {

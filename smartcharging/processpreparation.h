@@ -29,7 +29,9 @@ class ProcessPreparation
 {
 public:
     ProcessPreparation(ChargingContext &context, AcChargerAdjuster &adjuster, ConfigurationStore &store)
-        : m_context(context), m_adjuster(adjuster), m_store(store)
+        : m_context(context),
+          m_adjuster(adjuster),
+          m_store(store)
     {
     }
 
@@ -60,8 +62,8 @@ private:
     // Phase limit power (W), full and remaining charging time and projected
     // end; fuseShare as for buildAcProcessInfo.
     void estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
-                                const ChargingConfiguration &chargingConfiguration,
-                                const QDateTime &currentDateTime, double fuseShare) const;
+                                const ChargingConfiguration &chargingConfiguration, const QDateTime &currentDateTime,
+                                double fuseShare) const;
     double gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime);
     void resetChargingActions(const EvChargerAcs &chargers);
 

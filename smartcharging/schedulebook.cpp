@@ -2,7 +2,10 @@
 
 #include "devices/evchargerdc.h"
 
-ScheduleBook::ScheduleBook(QObject *parent) : QObject(parent) {}
+ScheduleBook::ScheduleBook(QObject *parent)
+    : QObject(parent)
+{
+}
 
 ChargingSchedules ScheduleBook::schedules() const
 {
@@ -12,7 +15,8 @@ ChargingSchedules ScheduleBook::schedules() const
     for (auto it = m_dcFrames.constBegin(); it != m_dcFrames.constEnd(); ++it) {
         for (const TimeFrame &timeFrame : it.value()) {
             ChargingSchedule schedule(it.key()->id(), timeFrame);
-            schedule.setAction(ChargingAction(true, 0, 0, ChargingAction::ChargingActionIssuerSpotMarketCharging, false));
+            schedule.setAction(
+                    ChargingAction(true, 0, 0, ChargingAction::ChargingActionIssuerSpotMarketCharging, false));
             schedules.append(schedule);
         }
     }

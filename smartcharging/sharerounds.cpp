@@ -54,9 +54,10 @@ EvChargerAcs acShareGroup(const QHash<EvChargerAc *, Issuer> &winners, Issuer is
     byId.reserve(group.count());
     for (EvChargerAc *charger : qAsConst(group))
         byId.append({charger->id().toString(), charger});
-    std::sort(byId.begin(), byId.end(), [](const QPair<QString, EvChargerAc *> &a, const QPair<QString, EvChargerAc *> &b) {
-        return a.first < b.first;
-    });
+    std::sort(byId.begin(), byId.end(),
+              [](const QPair<QString, EvChargerAc *> &a, const QPair<QString, EvChargerAc *> &b) {
+                  return a.first < b.first;
+              });
     for (int i = 0; i < byId.count(); i++)
         group[i] = byId.at(i).second;
     return group;
@@ -88,7 +89,7 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
 }
 
 bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
-                                             ChargingAction::ChargingActionIssuer *winner)
+                                    ChargingAction::ChargingActionIssuer *winner)
 {
     QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
 
@@ -134,9 +135,9 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
     // An eco charger takes part in surplus sharing even when its own
     // surplus plan found too little: the group may still afford it.
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
-            || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+                         || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
     if (!hasWinner && ecoMode && hasRemainingChargeTarget
-            && !m_context.book.state(charger->id()).batteryLevelConsiderationActive()) {
+        && !m_context.book.state(charger->id()).batteryLevelConsiderationActive()) {
         *winner = ChargingAction::ChargingActionIssuerSurplusCharging;
         hasWinner = true;
     }
@@ -150,15 +151,16 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
     return hasWinner;
 }
 
-bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                                      bool stopsOnTarget, const QDateTime &currentDateTime)
+bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info, bool stopsOnTarget,
+                                             const QDateTime &currentDateTime)
 {
     const bool latchedBefore = charger->chargeRefusalLatched();
     if (!stopsOnTarget)
         charger->evaluateChargeRefusal(currentDateTime);
     if (!latchedBefore && charger->chargeRefusalLatched())
-        qCDebug(dcTavroEnergy()) << "Excluding AC charger" << charger->name()
-                                 << "from surplus sharing because it remained enabled but is no longer accepting charge.";
+        qCDebug(dcTavroEnergy())
+                << "Excluding AC charger" << charger->name()
+                << "from surplus sharing because it remained enabled but is no longer accepting charge.";
 
     bool hasRemainingChargeTarget = true;
     if (stopsOnTarget)
@@ -171,8 +173,8 @@ bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const Chargin
 }
 
 void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
-                                              ChargingShareCalculator::Strategy strategy, double *reservedPower,
-                                              const QDateTime &currentDateTime)
+                                     ChargingShareCalculator::Strategy strategy, double *reservedPower,
+                                     const QDateTime &currentDateTime)
 {
     const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
     const double budget = surplusGroup ? m_balance.availableAcSurplusChargingPower(group, *reservedPower)
@@ -182,7 +184,8 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
 
     updateChargingShareFairness(issuer, currentDateTime);
 
-    const QList<ChargingShareCalculator::Result> results = ChargingShareCalculator().calculate(requests, budget, strategy);
+    const QList<ChargingShareCalculator::Result> results =
+            ChargingShareCalculator().calculate(requests, budget, strategy);
     QList<ThingId> served;
     // One result per request, in request order, and the requests follow the group.
     for (int i = 0; i < results.count() && i < group.count(); i++) {
@@ -208,12 +211,13 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
 
 bool ShareRounds::acRunsOnSurplus(EvChargerAc *charger) const
 {
-    return m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging && charger->chargingEnabled();
+    return m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
+           && charger->chargingEnabled();
 }
 
 QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &group,
-                                                                    ChargingAction::ChargingActionIssuer issuer,
-                                                                    double budget) const
+                                                           ChargingAction::ChargingActionIssuer issuer,
+                                                           double budget) const
 {
     const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
     // A charger charging on surplus keeps the phase count its gate
@@ -224,7 +228,8 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
         const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
         uint phases = info.maxPhaseCount;
         if (surplusGroup && info.phaseSwitchingPossible && acRunsOnSurplus(charger)) {
-            phases = qBound(info.minPhaseCount, m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount(),
+            phases = qBound(info.minPhaseCount,
+                            m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount(),
                             info.maxPhaseCount);
         } else if (!surplusGroup) {
             phases = qMax(1u, m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount());
@@ -247,9 +252,9 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
     return phaseCounts;
 }
 
-QList<ChargingShareCalculator::Request> ShareRounds::acShareRequests(
-        const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
-        const QHash<EvChargerAc *, uint> &phaseCounts) const
+QList<ChargingShareCalculator::Request>
+ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
+                             const QHash<EvChargerAc *, uint> &phaseCounts) const
 {
     const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
     // What the fuse leaves the whole group: its present draw plus the
@@ -259,8 +264,8 @@ QList<ChargingShareCalculator::Request> ShareRounds::acShareRequests(
     PhaseHeadroom groupHeadroom(m_context.rootMeter, m_context.phasePowerLimit);
     for (EvChargerAc *charger : group) {
         const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-        groupHeadroom.spend(info.effectivePhases,
-                            -qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage));
+        groupHeadroom.spend(info.effectivePhases, -qMax(0.0, charger->currentPower())
+                                                          / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage));
     }
     // A surplus group starts on the acquisition tolerance like a single
     // charger does: a charger is admitted while what is left covers that
@@ -281,7 +286,8 @@ QList<ChargingShareCalculator::Request> ShareRounds::acShareRequests(
         const double current = surplusGroup ? info.maxChargingCurrent : action.maxChargingCurrent();
         request.maximumPower = current * Units::phaseVoltage * phases;
         if (groupHeadroom.limited()) {
-            const double allowance = qMax(0.0, groupHeadroom.available(ChargingContext::ascendingPhasesForCount(phases)));
+            const double allowance =
+                    qMax(0.0, groupHeadroom.available(ChargingContext::ascendingPhasesForCount(phases)));
             request.maximumPower = qMin(request.maximumPower, allowance * Units::phaseVoltage * phases);
         }
         request.measuredPower = charger->currentPower();
@@ -293,16 +299,15 @@ QList<ChargingShareCalculator::Request> ShareRounds::acShareRequests(
                                  << "issuer:" << ChargingAction::issuerToString(issuer)
                                  << "minimum:" << request.minimumPower << "[W],"
                                  << "maximum:" << request.maximumPower << "[W],"
-                                 << "phase count:" << request.phaseCount
-                                 << "measured:" << request.measuredPower << "[W],"
-                                 << "priority:" << request.priority
-                                 << "fairness counter:" << request.fairnessCounter;
+                                 << "phase count:" << request.phaseCount << "measured:" << request.measuredPower
+                                 << "[W],"
+                                 << "priority:" << request.priority << "fairness counter:" << request.fairnessCounter;
     }
     return requests;
 }
 
 void ShareRounds::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,
-                                                    double power)
+                                           double power)
 {
     QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
     if (!actions.contains(issuer)) {

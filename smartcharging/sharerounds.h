@@ -25,7 +25,11 @@ using EvChargerAcs = QList<EvChargerAc *>;
 class ShareRounds
 {
 public:
-    ShareRounds(ChargingContext &context, const HouseholdBalance &balance) : m_context(context), m_balance(balance) {}
+    ShareRounds(ChargingContext &context, const HouseholdBalance &balance)
+        : m_context(context),
+          m_balance(balance)
+    {
+    }
 
     // Picks each prepared AC charger's winning issuer and shares every
     // issuer group's budget; the results replace the planned actions.
@@ -53,14 +57,12 @@ private:
                             ChargingShareCalculator::Strategy strategy, double *reservedPower,
                             const QDateTime &currentDateTime);
     bool acRunsOnSurplus(EvChargerAc *charger) const;
-    QHash<EvChargerAc *, uint> acSharePhaseCounts(const EvChargerAcs &group, ChargingAction::ChargingActionIssuer issuer,
-                                                  double budget) const;
+    QHash<EvChargerAc *, uint> acSharePhaseCounts(const EvChargerAcs &group,
+                                                  ChargingAction::ChargingActionIssuer issuer, double budget) const;
     QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
-                                                           ChargingAction::ChargingActionIssuer issuer,
-                                                           const QHash<EvChargerAc *, uint> &phaseCounts) const;
+                                                            ChargingAction::ChargingActionIssuer issuer,
+                                                            const QHash<EvChargerAc *, uint> &phaseCounts) const;
     void applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer, double power);
-
-
 
     ChargingContext &m_context;
     const HouseholdBalance &m_balance;

@@ -41,8 +41,7 @@ void SmartChargingManager::readGlobalSettings()
     // the setter's range; both with a warning.
     EnergySettings settings;
     auto warnInvalid = [&settings](const QString &key) {
-        qCWarning(dcTavroEnergy()) << "Ignoring invalid value in the global settings:" << key
-                                   << settings.value(key);
+        qCWarning(dcTavroEnergy()) << "Ignoring invalid value in the global settings:" << key << settings.value(key);
     };
     auto readFraction = [&settings, &warnInvalid](const QString &key, double fallback) {
         if (!settings.contains(key))
@@ -74,16 +73,21 @@ void SmartChargingManager::readGlobalSettings()
 
 void SmartChargingManager::connectBooks()
 {
-    m_steps.context.book.setCoverageSource([this](const ThingId &evChargerId) { return m_steps.surplus.calculateSurplusCoverage(evChargerId); });
-    connect(&m_steps.context.book, &ChargingBook::chargingConfigurationAdded, this, &SmartChargingManager::chargingConfigurationAdded);
+    m_steps.context.book.setCoverageSource(
+            [this](const ThingId &evChargerId) { return m_steps.surplus.calculateSurplusCoverage(evChargerId); });
+    connect(&m_steps.context.book, &ChargingBook::chargingConfigurationAdded, this,
+            &SmartChargingManager::chargingConfigurationAdded);
     connect(&m_steps.context.book, &ChargingBook::chargingConfigurationRemoved, this,
             &SmartChargingManager::chargingConfigurationRemoved);
     connect(&m_steps.context.book, &ChargingBook::chargingConfigurationChanged, this,
             &SmartChargingManager::chargingConfigurationChanged);
     connect(&m_steps.context.book, &ChargingBook::chargingStateAdded, this, &SmartChargingManager::chargingStateAdded);
-    connect(&m_steps.context.book, &ChargingBook::chargingStateRemoved, this, &SmartChargingManager::chargingStateRemoved);
-    connect(&m_steps.context.book, &ChargingBook::chargingStateChanged, this, &SmartChargingManager::chargingStateChanged);
-    connect(&m_steps.context.schedules, &ScheduleBook::chargingSchedulesChanged, this, &SmartChargingManager::chargingSchedulesChanged);
+    connect(&m_steps.context.book, &ChargingBook::chargingStateRemoved, this,
+            &SmartChargingManager::chargingStateRemoved);
+    connect(&m_steps.context.book, &ChargingBook::chargingStateChanged, this,
+            &SmartChargingManager::chargingStateChanged);
+    connect(&m_steps.context.schedules, &ScheduleBook::chargingSchedulesChanged, this,
+            &SmartChargingManager::chargingSchedulesChanged);
 }
 
 void SmartChargingManager::connectHost()
@@ -101,19 +105,18 @@ void SmartChargingManager::connectHost()
 
     if (m_steps.context.energyManager->rootMeter())
         m_steps.tracking.setupRootMeter(m_steps.context.energyManager->rootMeter());
-    connect(m_steps.context.energyManager, &EnergyManager::rootMeterChanged, this, [this]() {
-        m_steps.tracking.setupRootMeter(m_steps.context.energyManager->rootMeter());
-    });
+    connect(m_steps.context.energyManager, &EnergyManager::rootMeterChanged, this,
+            [this]() { m_steps.tracking.setupRootMeter(m_steps.context.energyManager->rootMeter()); });
 
     connect(m_steps.context.energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
             &SmartChargingManager::onPowerBalanceEntryAdded);
     connect(m_steps.context.energyManager->logs(), &EnergyLogs::thingPowerEntryAdded, this,
             [this](EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry) {
-        if (sampleRate != EnergyLogs::SampleRate1Min
-                || !isInCurrentMinute(entry.timestamp(), TavroClock::currentDateTime()))
-            return;
-        updateManualSoCsWithMeter(sampleRate, entry);
-    });
+                if (sampleRate != EnergyLogs::SampleRate1Min
+                    || !isInCurrentMinute(entry.timestamp(), TavroClock::currentDateTime()))
+                    return;
+                updateManualSoCsWithMeter(sampleRate, entry);
+            });
 
     connect(m_steps.context.energyManager, &EnergyManager::powerBalanceChanged, this, [this]() {
         m_steps.overload.verifyOverloadProtection(TavroClock::currentDateTime());
@@ -128,7 +131,7 @@ bool SmartChargingManager::isInCurrentMinute(const QDateTime &timestamp, const Q
     const QDateTime local = timestamp.toLocalTime();
     const QDateTime localNow = now.toLocalTime();
     return local.date() == localNow.date() && local.time().hour() == localNow.time().hour()
-            && local.time().minute() == localNow.time().minute();
+           && local.time().minute() == localNow.time().minute();
 }
 
 void SmartChargingManager::onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate,
@@ -290,7 +293,8 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     m_steps.dc.updateDcChargers(currentDateTime);
 }
 
-EnergyManager::EnergyError SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+EnergyManager::EnergyError
+SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
 {
     return m_steps.configurator.setChargingConfiguration(chargingConfiguration);
 }

@@ -32,9 +32,8 @@ class SmartChargingManager : public QObject
 {
     Q_OBJECT
 public:
-    SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager,
-                         SpotMarketManager *spotMarketManager, EnergyManagerConfiguration *configuration,
-                         QObject *parent = nullptr);
+    SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager, SpotMarketManager *spotMarketManager,
+                         EnergyManagerConfiguration *configuration, QObject *parent = nullptr);
 
     // Household current limit per phase at the root meter (A); 0 = unset.
     uint phasePowerLimit() const { return m_steps.context.phasePowerLimit; }

@@ -56,8 +56,8 @@ double coveredHours(const ScoreEntries &entries)
 // What one spot-market plan reads for every charger, and what it collects.
 struct SpotMarketPlanner::SpotMarketRound {
     ScoreEntries providerEntries;
-    uint minimumScheduleDuration = 0;  // min
-    double predictableFraction = 0;    // 0..1
+    uint minimumScheduleDuration = 0; // min
+    double predictableFraction = 0;   // 0..1
     // Chargers whose daily share followed the car's energy counter in this run.
     QSet<EvChargerAc *> countingChargers;
     bool schedulesChanged = false;
@@ -72,7 +72,8 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "------ Plan spot market ------";
 
     if (!m_context.spotMarketManager->available()) {
-        qCDebug(dcTavroEnergy()) << "Spot maket manager enabled but not available. Skip spot market charging planing and all previouse planed schedules.";
+        qCDebug(dcTavroEnergy())
+                << "Spot maket manager enabled but not available. Skip spot market charging planing and all previouse planed schedules.";
         dropSpotMarketSchedules();
         return;
     }
@@ -131,7 +132,7 @@ void SpotMarketPlanner::dropSpotMarketSchedules()
 }
 
 EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, EvChargerAc *> &adapters,
-                                                            SpotMarketRound &round)
+                                                         SpotMarketRound &round)
 {
     EvChargerAcs planningChargers;
     for (EvChargerAc *charger : adapters) {
@@ -168,7 +169,9 @@ EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, Ev
             qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
         } else if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
                    && configuration.dailySpotMarketPercentage() == 0) {
-            qCDebug(dcTavroEnergy()) << charger->name() << "has no target time set nor any daily percentage to charge with spot market. Ignoring...";
+            qCDebug(dcTavroEnergy())
+                    << charger->name()
+                    << "has no target time set nor any daily percentage to charge with spot market. Ignoring...";
         } else {
             planningChargers.append(charger);
             continue;
@@ -183,15 +186,16 @@ EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, Ev
 }
 
 void SpotMarketPlanner::storeSpotMarketSchedules(EvChargerAc *charger, const ChargingSchedules &planned,
-                                                    SpotMarketRound &round)
+                                                 SpotMarketRound &round)
 {
-    const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
+    const ChargingAction::ChargingActionIssuer spotMarketIssuer =
+            ChargingAction::ChargingActionIssuerSpotMarketCharging;
     ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
     const ChargingSchedules current = schedules.filterByIssuer(spotMarketIssuer);
     bool differ = current.count() != planned.count();
     for (int i = 0; !differ && i < planned.count(); i++)
         differ = current.at(i).startDateTime() != planned.at(i).startDateTime()
-                || current.at(i).endDateTime() != planned.at(i).endDateTime();
+                 || current.at(i).endDateTime() != planned.at(i).endDateTime();
     if (!differ)
         return;
 
@@ -201,7 +205,7 @@ void SpotMarketPlanner::storeSpotMarketSchedules(EvChargerAc *charger, const Cha
 }
 
 void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRound &round,
-                                                 const QDateTime &currentDateTime)
+                                              const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "-->" << charger->name();
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
@@ -210,8 +214,8 @@ void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRo
     // the deadline): the scheduler keeps it going instead of pausing for
     // a few minutes.
     const ChargingState::Mode runningMode = m_context.book.state(charger->id()).mode();
-    const bool charging = (runningMode == ChargingState::ModeSpotMarketCharging
-                           || runningMode == ChargingState::ModeTimeRequirement)
+    const bool charging =
+            (runningMode == ChargingState::ModeSpotMarketCharging || runningMode == ChargingState::ModeTimeRequirement)
             && charger->charging();
 
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime) {
@@ -222,8 +226,8 @@ void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRo
         }
 
         if (round.providerEntries.availableUpTo(target)) {
-            const ChargingSchedules planned = planSpotMarketUntilTarget(charger, info, target, charging, round,
-                                                                        currentDateTime);
+            const ChargingSchedules planned =
+                    planSpotMarketUntilTarget(charger, info, target, charging, round, currentDateTime);
             storeSpotMarketSchedules(charger, planned, round);
             return;
         }
@@ -237,9 +241,9 @@ void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRo
 }
 
 ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
-                                                                  const QDateTime &target, bool charging,
-                                                                  const SpotMarketRound &round,
-                                                                  const QDateTime &currentDateTime)
+                                                               const QDateTime &target, bool charging,
+                                                               const SpotMarketRound &round,
+                                                               const QDateTime &currentDateTime)
 {
     // The slot running at the target counts up to the target.
     ScoreEntries targetSlots;
@@ -259,9 +263,8 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
         // One minimum and maximum over every day up to the target.
         const ScoreEntries weighted = m_context.spotMarketManager->weightScoreEntries(targetSlots);
         info.spotMarketUntilTargetTime = true;
-        const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleChargingTime(currentDateTime, weighted, minutes,
-                                                                                 round.minimumScheduleDuration, charging,
-                                                                                 target);
+        const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleChargingTime(
+                currentDateTime, weighted, minutes, round.minimumScheduleDuration, charging, target);
         planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
         // The plan may come up short; the deadline check must not
         // rely on it then.
@@ -270,8 +273,8 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
             placed += frame.durationMinutes();
         if (placed < minutes) {
             info.spotMarketMissingMinutes = static_cast<uint>(minutes - placed);
-            qCDebug(dcTavroEnergy()) << "  The slots before the target take only" << placed << "of"
-                                     << minutes << "minutes.";
+            qCDebug(dcTavroEnergy()) << "  The slots before the target take only" << placed << "of" << minutes
+                                     << "minutes.";
         }
     }
     qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
@@ -279,9 +282,9 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
 }
 
 void SpotMarketPlanner::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info,
-                                                              const ChargingConfiguration &configuration,
-                                                              const QDateTime &target, const SpotMarketRound &round,
-                                                              const QDateTime &currentDateTime)
+                                                           const ChargingConfiguration &configuration,
+                                                           const QDateTime &target, const SpotMarketRound &round,
+                                                           const QDateTime &currentDateTime)
 {
     const double hours = currentDateTime.secsTo(target) / 3600.0;
     // Only needed here: summing the slot lengths converts every slot's times.
@@ -290,15 +293,18 @@ void SpotMarketPlanner::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &
                              << knownHours << "of the required" << hours << "hours are available.";
     info.spotMarketUntilTargetTime = false;
     if (hours < 36.0) {
-        qCDebug(dcTavroEnergy()) << "  The target time is in" << hours << "hours. We probably get more information soon. Scheduling"
-                                 << round.predictableFraction * 100 << "% of the energy within the next known" << knownHours << "hours.";
+        qCDebug(dcTavroEnergy()) << "  The target time is in" << hours
+                                 << "hours. We probably get more information soon. Scheduling"
+                                 << round.predictableFraction * 100 << "% of the energy within the next known"
+                                 << knownHours << "hours.";
         const double share = qMax(info.remainingPercentage / 100.0 * round.predictableFraction,
                                   configuration.dailySpotMarketPercentage() / 100.0);
         info.dailySpotMarketEnergy = info.capacityKwh * share;
         info.dailySpotMarketRequired = info.dailySpotMarketEnergy > 0;
         info.dailySpotMarketPercentage = info.capacityKwh > 0 ? info.dailySpotMarketEnergy * 100 / info.capacityKwh : 0;
         if (info.dailySpotMarketEnergy > 0) {
-            qCDebug(dcTavroEnergy()) << "  A total of" << info.dailySpotMarketEnergy << "kWh (" << info.dailySpotMarketPercentage
+            qCDebug(dcTavroEnergy()) << "  A total of" << info.dailySpotMarketEnergy << "kWh ("
+                                     << info.dailySpotMarketPercentage
                                      << "%) battery is required for today to meet the target time in the future.";
         }
     } else {
@@ -307,7 +313,7 @@ void SpotMarketPlanner::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &
 }
 
 void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
-                                                    SpotMarketRound &round, const QDateTime &currentDateTime)
+                                                 SpotMarketRound &round, const QDateTime &currentDateTime)
 {
     // What the charger delivered counts, whatever the car can report.
     round.countingChargers.insert(charger);
@@ -339,16 +345,20 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
     // Without a capacity or a charging time there is nothing to convert.
     const bool convertible = info.capacityKwh > 0 && info.fullChargingHours > 0;
     const double remainingEnergy = info.dailySpotMarketEnergy - info.chargedEnergyToday;
-    const uint minutes = convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
-    const uint totalMinutes = convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+    const uint minutes =
+            convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+    const uint totalMinutes =
+            convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60)
+                        : 0;
     const double remainingPercentage = info.capacityKwh > 0 ? remainingEnergy * 100 / info.capacityKwh : 0;
     qCDebug(dcTavroEnergy()).nospace() << "  Remaining " << remainingPercentage << "% (" << minutes
-                                       << " min) to charge today from total spotmarket " << info.dailySpotMarketPercentage
-                                       << "% (" << totalMinutes << " min). Using " << info.chargerPhaseLimitPower
-                                       << "W on " << info.maxPhaseCount << " phase(s) | " << info.maxPhases;
+                                       << " min) to charge today from total spotmarket "
+                                       << info.dailySpotMarketPercentage << "% (" << totalMinutes << " min). Using "
+                                       << info.chargerPhaseLimitPower << "W on " << info.maxPhaseCount << " phase(s) | "
+                                       << info.maxPhases;
 
-    const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
-                                                                                     round.minimumScheduleDuration, charging);
+    const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleCharingTimeForToday(
+            currentDateTime, minutes, round.minimumScheduleDuration, charging);
     const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
     qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
     storeSpotMarketSchedules(charger, planned, round);
@@ -361,8 +371,10 @@ void SpotMarketPlanner::applyRunningSpotMarketSchedule(EvChargerAc *charger, con
 
     // Among the spot-market schedules: a deadline schedule of the last
     // cycle covering the same minute must not hide the running slot.
-    const ChargingAction::ChargingActionIssuer spotMarketIssuer = ChargingAction::ChargingActionIssuerSpotMarketCharging;
-    const ChargingSchedules schedules = m_context.schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
+    const ChargingAction::ChargingActionIssuer spotMarketIssuer =
+            ChargingAction::ChargingActionIssuerSpotMarketCharging;
+    const ChargingSchedules schedules =
+            m_context.schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
     const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
     if (running.isValid() && running.action().chargingEnabled()) {
         auto info = m_context.acProcessInfos.find(charger);

@@ -24,7 +24,9 @@ class SpotMarketPlanner
 {
 public:
     SpotMarketPlanner(ChargingContext &context, ProcessPreparation &preparation, const SurplusPlanner &surplus)
-        : m_context(context), m_preparation(preparation), m_surplus(surplus)
+        : m_context(context),
+          m_preparation(preparation),
+          m_surplus(surplus)
     {
     }
 

@@ -14,11 +14,11 @@ class SurplusGate
 public:
     // Seconds; 0 switches the rule off (the surplus of the minute decides).
     struct Delays {
-        uint phaseUp = 0;    // the three-phase minimum covered this long before switching up
-        uint phaseDown = 0;  // short of it this long before switching down
-        uint phaseHold = 0;  // at least this long between two switches
-        uint start = 0;      // the minimum covered this long before starting again after a stop
-        uint stop = 0;       // short of it this long before stopping
+        uint phaseUp = 0;   // the three-phase minimum covered this long before switching up
+        uint phaseDown = 0; // short of it this long before switching down
+        uint phaseHold = 0; // at least this long between two switches
+        uint start = 0;     // the minimum covered this long before starting again after a stop
+        uint stop = 0;      // short of it this long before stopping
     };
 
     // The phase count to charge on. best: what the surplus of this minute
@@ -33,12 +33,12 @@ public:
 private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);
 
-    uint m_candidate = 0;          // phase count the surplus calls for, other than the present one
+    uint m_candidate = 0; // phase count the surplus calls for, other than the present one
     QDateTime m_candidateSince;
     QDateTime m_lastSwitch;
-    QDateTime m_coveredSince;      // while not running
-    QDateTime m_shortSince;        // while running
-    bool m_stopped = false;        // the gate has stopped the charger before: restarts wait
+    QDateTime m_coveredSince; // while not running
+    QDateTime m_shortSince;   // while running
+    bool m_stopped = false;   // the gate has stopped the charger before: restarts wait
 };
 
 #endif // SURPLUSGATE_H

@@ -23,7 +23,8 @@ const double batteryPriorityBuffer = 500.0;
 const double deadlineTimeReserve = 0.15;
 
 const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
-const char *const unreachableBody = QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
+const char *const unreachableBody =
+        QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
 
 // Removes the charger's time-requirement schedules; true when there were any.
 
@@ -145,7 +146,8 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     // A spot-market plan that placed every minute before the target
     // takes care of it; one that came up short does not.
     if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
-        qCDebug(dcTavroEnergy()) << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
+        qCDebug(dcTavroEnergy())
+                << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
         m_context.book.setTargetTimeOvershot(chargerId, 0);
         m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
         return false;
@@ -163,10 +165,12 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     if (info.remainingPercentage > 0 && internalTarget < plannedEnd) {
         qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
                                  << "immediately to meet the target! Internal target time:"
-                                 << internalTarget.toString(timeFormat) << "projected endtime:"
-                                 << info.projectedEndTime.toString(timeFormat);
-        m_context.book.setTargetTimeOvershot(chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
-        if (reachablePercentage(info, currentDateTime, endDateTime) <= configuration.targetPercentage() - Units::unreachableMargin) {
+                                 << internalTarget.toString(timeFormat)
+                                 << "projected endtime:" << info.projectedEndTime.toString(timeFormat);
+        m_context.book.setTargetTimeOvershot(
+                chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
+        if (reachablePercentage(info, currentDateTime, endDateTime)
+            <= configuration.targetPercentage() - Units::unreachableMargin) {
             m_context.acProcessInfos[charger].targetTimeUnreachable = true;
             reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
         }
@@ -175,23 +179,24 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
         ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
         schedule.setAction(timeRequirementAction);
         schedules.append(schedule);
-        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] = timeRequirementAction;
+        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] =
+                timeRequirementAction;
         m_context.book.setBatteryLevelConsiderationActive(chargerId, false);
         return true;
     }
 
     qCDebug(dcTavroEnergy()).nospace() << "  No need to force charging on " << charger->name()
                                        << ", there's still enough time for optimization. Internal target time: "
-                                       << internalTarget.toString(timeFormat) << " projected endtime: "
-                                       << info.projectedEndTime.toString(timeFormat);
+                                       << internalTarget.toString(timeFormat)
+                                       << " projected endtime: " << info.projectedEndTime.toString(timeFormat);
     m_context.book.setTargetTimeOvershot(chargerId, 0);
     scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
     return false;
 }
 
 void SurplusPlanner::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                                      const QDateTime &internalTarget,
-                                                      const ChargingAction &timeRequirementAction)
+                                                const QDateTime &internalTarget,
+                                                const ChargingAction &timeRequirementAction)
 {
     const ThingId chargerId = charger->id();
     ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
@@ -274,30 +279,29 @@ void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     for (EvChargerAc *charger : blocked) {
         qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
                                  << charger->name();
-        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
-                = ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
-                                 ChargingAction::ChargingActionIssuerSurplusCharging, false);
+        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging] =
+                ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
+                               ChargingAction::ChargingActionIssuerSurplusCharging, false);
         m_context.book.setBatteryLevelConsiderationActive(charger->id(), true);
         ecoChargers.removeAll(charger);
     }
 }
 
-void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount,
-                                               double tolerance, const SurplusGate::Delays &delays,
-                                               const QDateTime &currentDateTime)
+void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
+                                         const SurplusGate::Delays &delays, const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
     SurplusGate &gate = m_surplusGates[charger->id()];
     const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
-            && charger->chargingEnabled();
+                         && charger->chargingEnabled();
 
     // A on one phase: what the charger draws now plus what is exported.
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
     const double requiredCurrent = info.minChargingCurrent * tolerance;
     // Phases are chosen for the charger's part of the export: the
     // chargers sharing it cannot all have all of it.
-    const double phaseDecisionCurrent = charger->currentPower() / Units::phaseVoltage
-            - rootLoad / Units::phaseVoltage / ecoChargerCount;
+    const double phaseDecisionCurrent =
+            charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage / ecoChargerCount;
 
     // What this minute's surplus calls for, and what the charger does
     // after the gate: switches and stops wait until the surplus has
@@ -313,35 +317,39 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
         // Too little for any phase count calls for no switch: the
         // charger stays as it is until it stops.
         const bool anyCovered = qMax(availableCurrent, phaseDecisionCurrent) / bestPhaseCount >= requiredCurrent;
-        phaseCount = gate.phaseCount(anyCovered ? bestPhaseCount : qMax(1u, present), present, running,
-                                     currentDateTime, delays);
-        phases = phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
+        phaseCount = gate.phaseCount(anyCovered ? bestPhaseCount : qMax(1u, present), present, running, currentDateTime,
+                                     delays);
+        phases =
+                phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
     }
     // A charger reporting no usable phase must not divide by zero.
     const uint divisor = qMax(1u, phaseCount);
 
     const double perPhaseCurrent = availableCurrent / divisor;
     qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
-                                       << (phaseCount == 1 ? " phase" : " phases") << ". Min required: "
-                                       << requiredCurrent << "A (" << requiredCurrent * Units::phaseVoltage
-                                       << "W) per phase with " << tolerance << " aquisition tolerance.";
+                                       << (phaseCount == 1 ? " phase" : " phases")
+                                       << ". Min required: " << requiredCurrent << "A ("
+                                       << requiredCurrent * Units::phaseVoltage << "W) per phase with " << tolerance
+                                       << " aquisition tolerance.";
 
     // The meter's allowance counts this charger's own draw as load: what
     // it may take is that draw plus the allowance.
     double allowance = info.maxChargingCurrent;
     if (m_context.phasePowerLimit != 0) {
-        const double ownPerPhase = qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
+        const double ownPerPhase =
+                qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
         allowance = m_context.rootMeter->calculateAllowanceAmpere(phases, m_context.phasePowerLimit) + ownPerPhase;
     }
 
-    const double targetCurrent = ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double,
-                                                                 info.minChargingCurrent, info.maxChargingCurrent,
-                                                                 charger->maxChargingCurrentStepSize()).toDouble();
+    const double targetCurrent =
+            ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double, info.minChargingCurrent,
+                                            info.maxChargingCurrent, charger->maxChargingCurrentStepSize())
+                    .toDouble();
     const bool covered = qMax(availableCurrent, phaseDecisionCurrent) / qMax(1u, bestPhaseCount) >= requiredCurrent;
     const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
 
-    m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging]
-            = ChargingAction(enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
+    m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging] = ChargingAction(
+            enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
     if (!covered)
         m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
@@ -349,10 +357,9 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << availableCurrent * Units::phaseVoltage << "W";
     qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
                                        << " phases, allowance " << allowance << "A";
-    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent
-                                       << "A on " << phaseCount << " phases";
+    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent << "A on "
+                                       << phaseCount << " phases";
 }
-
 
 SurplusGate::Delays SurplusPlanner::surplusGateDelays() const
 {
@@ -366,7 +373,7 @@ SurplusGate::Delays SurplusPlanner::surplusGateDelays() const
 }
 
 double SurplusPlanner::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
-                                                 const QDateTime &endDateTime)
+                                           const QDateTime &endDateTime)
 {
     const double hours = qMax<qint64>(0, currentDateTime.secsTo(endDateTime)) / 3600.0;
     double reachable = info.batteryLevel;
@@ -384,10 +391,9 @@ double SurplusPlanner::plannedChargingHours(const ChargingProcessInfo &info) con
     return info.remainingChargingHours * (1.0 + reserve);
 }
 
-void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId,
-                                                       const ChargingConfiguration &configuration,
-                                                       const QDateTime &endDateTime, const ChargingProcessInfo &info,
-                                                       const QDateTime &currentDateTime)
+void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
+                                                 const QDateTime &endDateTime, const ChargingProcessInfo &info,
+                                                 const QDateTime &currentDateTime)
 {
     // Once per target time: the owner learns it when it happens, not every minute.
     if (m_unreachableTargetsReported.value(evChargerId) == endDateTime)
@@ -401,12 +407,10 @@ void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId,
     qCInfo(dcTavroEnergy()) << "The target time of" << name << "cannot be met:" << qRound(reachable) << "% instead of"
                             << configuration.targetPercentage() << "% by" << endDateTime.toString(Qt::ISODate);
     m_notifier.push(evChargerId, configuration.locale(), unreachableTitle, unreachableBody,
-                     {name, QString::number(qRound(reachable)), configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm")),
-                      QString::number(configuration.targetPercentage())});
+                    {name, QString::number(qRound(reachable)),
+                     configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm")),
+                     QString::number(configuration.targetPercentage())});
 }
-
-
-
 
 uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
 {
@@ -430,7 +434,8 @@ uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCur
     if (3 * minCurrent * acquisitionTolerance <= availableCurrent)
         return 3;
     if (maxCurrent * acquisitionTolerance < availableCurrent) {
-        qCDebug(dcTavroEnergy()) << "We are right between the 3-phase min current and 1-phase max current interval. Falling back to single phase charging in order to prevent a charing stop.";
+        qCDebug(dcTavroEnergy())
+                << "We are right between the 3-phase min current and 1-phase max current interval. Falling back to single phase charging in order to prevent a charing stop.";
         return 1;
     }
     return 3;

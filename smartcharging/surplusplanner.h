@@ -29,7 +29,10 @@ class SurplusPlanner
 public:
     SurplusPlanner(ChargingContext &context, const HouseholdBalance &balance, ProcessPreparation &preparation,
                    OwnerNotifier &notifier)
-        : m_context(context), m_balance(balance), m_preparation(preparation), m_notifier(notifier)
+        : m_context(context),
+          m_balance(balance),
+          m_preparation(preparation),
+          m_notifier(notifier)
     {
     }
 

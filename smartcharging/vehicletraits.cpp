@@ -6,7 +6,7 @@ bool VehicleTraits::isCar(const Thing *thing)
 {
     const QStringList &interfaces = thing->thingClass().interfaces();
     return interfaces.contains(QStringLiteral("electricvehicle"))
-            || interfaces.contains(QStringLiteral("electricvehiclehlc"));
+           || interfaces.contains(QStringLiteral("electricvehiclehlc"));
 }
 
 QString VehicleTraits::carChargingInterfaces(const Thing *car)

@@ -29,11 +29,11 @@ bool repairCacheFile(const QString &fileName)
     if (!check.damaged())
         return true;
 
-    qCWarning(dcTavroEnergy()) << "The spot market cache" << fileName << "holds damaged values, dropping them:"
-                               << check.damagedKeys();
+    qCWarning(dcTavroEnergy()) << "The spot market cache" << fileName
+                               << "holds damaged values, dropping them:" << check.damagedKeys();
     QSaveFile repaired(fileName);
     if (repaired.open(QIODevice::WriteOnly) && repaired.write(check.repairedContent()) == check.repairedContent().size()
-            && repaired.commit())
+        && repaired.commit())
         return true;
     if (QFile::remove(fileName))
         return true;
@@ -43,10 +43,10 @@ bool repairCacheFile(const QString &fileName)
 
 }
 
-SpotMarketDataProvider::SpotMarketDataProvider(QNetworkAccessManager *networkManager, QObject *parent) :
-    QObject(parent),
-    m_networkManager(networkManager),
-    m_cacheFile(TavroSettings::cachePath() + "/tavro-energy-spotmarket-data.cache")
+SpotMarketDataProvider::SpotMarketDataProvider(QNetworkAccessManager *networkManager, QObject *parent)
+    : QObject(parent),
+      m_networkManager(networkManager),
+      m_cacheFile(TavroSettings::cachePath() + "/tavro-energy-spotmarket-data.cache")
 {
     qRegisterMetaType<ScoreEntries>();
 }
@@ -120,7 +120,7 @@ ScoreEntries SpotMarketDataProvider::loadCachedDataEntries()
         entry.setEndDateTime(cache.value("endDateTime").toDateTime());
         entry.setValue(cache.value("value").toDouble(&valueOk));
         if (!entry.startDateTime().isValid() || !entry.endDateTime().isValid() || !valueOk
-                || !std::isfinite(entry.value())) {
+            || !std::isfinite(entry.value())) {
             skipped++;
             continue;
         }
@@ -142,7 +142,7 @@ QDebug operator<<(QDebug debug, const SpotMarketDataProvider *provider)
 
     const SpotMarketProviderInfo info = provider->info();
     const QMetaEnum countryEnum = QMetaEnum::fromType<QLocale::Country>();
-    debug.nospace().noquote() << "SpotMarktDataProvider(" << info.name << ", "
-                              << countryEnum.valueToKey(info.country) << ")";
+    debug.nospace().noquote() << "SpotMarktDataProvider(" << info.name << ", " << countryEnum.valueToKey(info.country)
+                              << ")";
     return debug;
 }

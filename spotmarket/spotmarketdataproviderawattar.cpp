@@ -18,8 +18,9 @@ const QUuid austriaProviderId("5196b3cc-b2ee-46d6-b63a-7af2cf70ba67");
 const QUuid germanyProviderId("0ca6ad88-e243-438d-a0f8-986cecf61834");
 }
 
-SpotMarketDataProviderAwattar::SpotMarketDataProviderAwattar(QNetworkAccessManager *networkManager, AwattarCountry country, QObject *parent) :
-    SpotMarketDataProvider(networkManager, parent)
+SpotMarketDataProviderAwattar::SpotMarketDataProviderAwattar(QNetworkAccessManager *networkManager,
+                                                             AwattarCountry country, QObject *parent)
+    : SpotMarketDataProvider(networkManager, parent)
 {
     switch (country) {
     case AwattarCountryAustria:
@@ -152,7 +153,8 @@ void SpotMarketDataProviderAwattar::refreshData()
             if (status.isValid() && status.toInt() != 200) {
                 qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. HTTP returned status:" << status.toInt();
             } else {
-                qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. Reply finished with error:" << reply->errorString();
+                qCWarning(dcTavroEnergy())
+                        << this << "Failed to refresh data. Reply finished with error:" << reply->errorString();
             }
             evaluateAvailable();
             return;
@@ -180,7 +182,8 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
     QJsonParseError error;
     const QJsonDocument jsonDoc = QJsonDocument::fromJson(payload, &error);
     if (error.error != QJsonParseError::NoError) {
-        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload contains invalid JSON data:" << error.errorString();
+        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload contains invalid JSON data:"
+                                   << error.errorString();
         evaluateAvailable();
         return;
     }
@@ -188,7 +191,8 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
     // An error object or any other JSON without the slot array is a failed
     // refresh: keep the slots and the cache we have.
     if (!jsonDoc.isObject() || !jsonDoc.object().value("data").isArray()) {
-        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload contains no data array:" << payload.left(200);
+        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload contains no data array:"
+                                   << payload.left(200);
         evaluateAvailable();
         return;
     }
@@ -231,7 +235,8 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
     // A reply without a single usable slot is no news: the prices and the
     // cache stay, and the next tick tries again instead of waiting an hour.
     if (entries.isEmpty()) {
-        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload holds no usable price slot:" << payload.left(200);
+        qCWarning(dcTavroEnergy()) << this << "Failed to refresh data. The payload holds no usable price slot:"
+                                   << payload.left(200);
         evaluateAvailable();
         return;
     }

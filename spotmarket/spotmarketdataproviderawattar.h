@@ -29,7 +29,8 @@ public:
     };
     Q_ENUM(AwattarCountry)
 
-    explicit SpotMarketDataProviderAwattar(QNetworkAccessManager *networkManager, AwattarCountry country, QObject *parent = nullptr);
+    explicit SpotMarketDataProviderAwattar(QNetworkAccessManager *networkManager, AwattarCountry country,
+                                           QObject *parent = nullptr);
 
     QUuid providerId() const override;
     QLocale::Country country() const;

@@ -16,9 +16,8 @@ namespace {
 
 void sortByStart(QList<TimeFrame> &frames)
 {
-    std::sort(frames.begin(), frames.end(), [](const TimeFrame &a, const TimeFrame &b) {
-        return a.startDateTime() < b.startDateTime();
-    });
+    std::sort(frames.begin(), frames.end(),
+              [](const TimeFrame &a, const TimeFrame &b) { return a.startDateTime() < b.startDateTime(); });
 }
 
 // Moves a partial frame later so that it ends on the next multiple of
@@ -72,7 +71,6 @@ TimeFrame joined(const TimeFrame &frame, const TimeFrame &other)
 
     return TimeFrame();
 }
-
 
 // A price slot still to come, its instants taken once: converting a local
 // date-time is costly.
@@ -156,9 +154,8 @@ QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes)
     }
 
     // Best weighting first (the order ScoreEntries::sortByWeighting() gives).
-    std::sort(plannable.available.begin(), plannable.available.end(), [](const Slot &a, const Slot &b) {
-        return a.entry.weighting() > b.entry.weighting();
-    });
+    std::sort(plannable.available.begin(), plannable.available.end(),
+              [](const Slot &a, const Slot &b) { return a.entry.weighting() > b.entry.weighting(); });
     uint remainingMinutes = minutes;
     for (const Slot &slot : qAsConst(plannable.available)) {
         if (remainingMinutes == 0)
@@ -171,7 +168,8 @@ QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes)
             frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
             remainingMinutes -= static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
         } else {
-            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.startDateTime().addSecs(remainingMinutes * 60)));
+            frames.append(
+                    TimeFrame(slot.entry.startDateTime(), slot.entry.startDateTime().addSecs(remainingMinutes * 60)));
             remainingMinutes = 0;
         }
     }
@@ -216,7 +214,8 @@ void foldShortFrame(QList<TimeFrame> &result, const TimeFrame &frame, const QDat
     }
 
     if (target < 0) {
-        qCDebug(dcTavroEnergy()) << "Keeping short frame, no frame can take its" << frame.durationMinutes() << "minutes" << frame;
+        qCDebug(dcTavroEnergy()) << "Keeping short frame, no frame can take its" << frame.durationMinutes() << "minutes"
+                                 << frame;
         result.append(frame);
     } else if (atStart) {
         qCDebug(dcTavroEnergy()) << "Folding short frame" << frame << "into the start of" << result.at(target);
@@ -273,16 +272,18 @@ void clampToLatestEnd(QList<TimeFrame> &result, qint64 latestEndMSecs)
 
 }
 
-SpotMarketManager::SpotMarketManager(QNetworkAccessManager *networkManager, QObject *parent) :
-    QObject(parent),
-    m_networkManager(networkManager)
+SpotMarketManager::SpotMarketManager(QNetworkAccessManager *networkManager, QObject *parent)
+    : QObject(parent),
+      m_networkManager(networkManager)
 {
     // Signal arguments of this class, also for queued connections and spies.
     qRegisterMetaType<SpotMarketDataProvider *>();
     qRegisterMetaType<ScoreEntries>();
 
-    registerProvider(new SpotMarketDataProviderAwattar(m_networkManager, SpotMarketDataProviderAwattar::AwattarCountryAustria, this));
-    registerProvider(new SpotMarketDataProviderAwattar(m_networkManager, SpotMarketDataProviderAwattar::AwattarCountryGermany, this));
+    registerProvider(new SpotMarketDataProviderAwattar(m_networkManager,
+                                                       SpotMarketDataProviderAwattar::AwattarCountryAustria, this));
+    registerProvider(new SpotMarketDataProviderAwattar(m_networkManager,
+                                                       SpotMarketDataProviderAwattar::AwattarCountryGermany, this));
 
     bool enabled = false;
     {
@@ -325,7 +326,8 @@ bool SpotMarketManager::registerProvider(SpotMarketDataProvider *provider)
         return false;
 
     if (m_providers.contains(provider->providerId())) {
-        qCWarning(dcTavroEnergy()) << "SpotMarketManager: Try to register already registered provider. Ignoring request.";
+        qCWarning(dcTavroEnergy())
+                << "SpotMarketManager: Try to register already registered provider. Ignoring request.";
         return false;
     }
 
@@ -348,8 +350,8 @@ void SpotMarketManager::refreshAllProviders()
 bool SpotMarketManager::changeProvider(const QUuid &providerId)
 {
     if (providerId.isNull() || !m_providers.contains(providerId)) {
-        qCWarning(dcTavroEnergy()).noquote() << "SpotMarketManager: Requested to change provider to" << providerId.toString()
-                                   << "but there is no such provider available.";
+        qCWarning(dcTavroEnergy()).noquote() << "SpotMarketManager: Requested to change provider to"
+                                             << providerId.toString() << "but there is no such provider available.";
         return false;
     }
 
@@ -369,7 +371,8 @@ bool SpotMarketManager::changeProvider(const QUuid &providerId)
 
     connect(m_currentProvider, &SpotMarketDataProvider::availableChanged, this, &SpotMarketManager::availableChanged);
     connect(m_currentProvider, &SpotMarketDataProvider::enabledChanged, this, &SpotMarketManager::enabledChanged);
-    connect(m_currentProvider, &SpotMarketDataProvider::scoreEntriesChanged, this, &SpotMarketManager::onProviderScoreEntriesChanged);
+    connect(m_currentProvider, &SpotMarketDataProvider::scoreEntriesChanged, this,
+            &SpotMarketManager::onProviderScoreEntriesChanged);
 
     EnergySettings settings;
     settings.beginGroup("SpotMarket");
@@ -394,7 +397,8 @@ void SpotMarketManager::setEnabled(bool enabled)
             changeProvider(providerId);
         } else {
             // The first one registered, so the choice does not depend on hash order.
-            qCDebug(dcTavroEnergy()) << "SpotMarketManager: Currently no spot market provider configured. Selecting the first available.";
+            qCDebug(dcTavroEnergy())
+                    << "SpotMarketManager: Currently no spot market provider configured. Selecting the first available.";
             if (!m_availableProviders.isEmpty())
                 changeProvider(m_availableProviders.first().providerId);
         }
@@ -448,7 +452,8 @@ ScoreEntries SpotMarketManager::weightScoreEntries(const ScoreEntries &entries) 
     qCDebug(dcTavroEnergy()) << "Weigted" << weightedEntries.count() << "score entries"
                              << weightedEntries.first().startDateTime().toString("dd.MM.yyyy hh:mm") << "-"
                              << weightedEntries.last().endDateTime().toString("dd.MM.yyyy hh:mm")
-                             << "Best price:" << minValue << "(1.0)" << "Worst price:" << maxValue << "(0.0)";
+                             << "Best price:" << minValue << "(1.0)"
+                             << "Worst price:" << maxValue << "(0.0)";
     return weightedEntries;
 }
 
@@ -475,15 +480,15 @@ void SpotMarketManager::onProviderScoreEntriesChanged(const ScoreEntries &scoreE
         for (const ScoreEntries &dayEntries : qAsConst(m_weightedScoreEntries))
             weightedTotal += dayEntries.count();
 
-        qCDebug(dcTavroEnergy()) << "SpotMarketManager: Weighted day" << it.key().toString("dd.MM.yyyy")
-                                 << "with" << it.value().count() << "entries (provider total" << scoreEntries.count()
+        qCDebug(dcTavroEnergy()) << "SpotMarketManager: Weighted day" << it.key().toString("dd.MM.yyyy") << "with"
+                                 << it.value().count() << "entries (provider total" << scoreEntries.count()
                                  << "weighted total" << weightedTotal << ")";
     }
 
     if (!scoreEntries.isEmpty()) {
         // Days before the first delivered slot are over.
         const QDate firstDate = scoreEntries.first().startDateTime().date();
-        for (auto it = m_weightedScoreEntries.begin(); it != m_weightedScoreEntries.end(); ) {
+        for (auto it = m_weightedScoreEntries.begin(); it != m_weightedScoreEntries.end();) {
             if (it.key() < firstDate) {
                 it = m_weightedScoreEntries.erase(it);
             } else {
@@ -508,9 +513,11 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
     return result;
 }
 
-QList<TimeFrame> SpotMarketManager::scheduleCharingTimeForToday(const QDateTime &currentDateTime, uint minutes, uint minimumScheduleDuration, bool charging) const
+QList<TimeFrame> SpotMarketManager::scheduleCharingTimeForToday(const QDateTime &currentDateTime, uint minutes,
+                                                                uint minimumScheduleDuration, bool charging) const
 {
-    return scheduleChargingTime(currentDateTime, m_weightedScoreEntries.value(currentDateTime.date()), minutes, minimumScheduleDuration, charging);
+    return scheduleChargingTime(currentDateTime, m_weightedScoreEntries.value(currentDateTime.date()), minutes,
+                                minimumScheduleDuration, charging);
 }
 
 QList<TimeFrame> SpotMarketManager::fuseTimeFrames(const QList<TimeFrame> &frames, uint slotMinutes) const

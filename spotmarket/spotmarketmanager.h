@@ -81,7 +81,8 @@ public:
                                           uint minimumScheduleDuration, bool charging,
                                           const QDateTime &deadline = QDateTime()) const;
     // The same with the weighted slots of the calendar day of currentDateTime.
-    QList<TimeFrame> scheduleCharingTimeForToday(const QDateTime &currentDateTime, uint minutes, uint minimumScheduleDuration, bool charging) const;
+    QList<TimeFrame> scheduleCharingTimeForToday(const QDateTime &currentDateTime, uint minutes,
+                                                 uint minimumScheduleDuration, bool charging) const;
 
     // Joins touching frames. Frames of at least slotMinutes are whole; a
     // shorter (partial) frame may be moved later within its slot, to the next

@@ -11,8 +11,7 @@ QDebug operator<<(QDebug debug, const SpotMarketProviderInfo &info)
 {
     QDebugStateSaver saver(debug);
     const QMetaEnum countryEnum = QMetaEnum::fromType<QLocale::Country>();
-    debug.nospace().noquote() << "SpotMarktProviderInfo(" << info.name << ", "
-                              << countryEnum.valueToKey(info.country) << ", id: "
-                              << info.providerId.toString() << ")";
+    debug.nospace().noquote() << "SpotMarktProviderInfo(" << info.name << ", " << countryEnum.valueToKey(info.country)
+                              << ", id: " << info.providerId.toString() << ")";
     return debug;
 }

@@ -1,7 +1,7 @@
 #include "spotmarketproviderinfos.h"
 
-SpotMarketProviderInfos::SpotMarketProviderInfos(const QList<SpotMarketProviderInfo> &other) :
-    QList<SpotMarketProviderInfo>(other)
+SpotMarketProviderInfos::SpotMarketProviderInfos(const QList<SpotMarketProviderInfo> &other)
+    : QList<SpotMarketProviderInfo>(other)
 {
 }
 

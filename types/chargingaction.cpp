@@ -1,11 +1,12 @@
 #include "chargingaction.h"
 
-ChargingAction::ChargingAction(bool chargingEnabled, double maxChargingCurrent, uint desiredPhaseCount, ChargingActionIssuer issuer, bool force) :
-    m_chargingEnabled(chargingEnabled),
-    m_maxChargingCurrent(maxChargingCurrent),
-    m_desiredPhaseCount(desiredPhaseCount),
-    m_issuer(issuer),
-    m_force(force)
+ChargingAction::ChargingAction(bool chargingEnabled, double maxChargingCurrent, uint desiredPhaseCount,
+                               ChargingActionIssuer issuer, bool force)
+    : m_chargingEnabled(chargingEnabled),
+      m_maxChargingCurrent(maxChargingCurrent),
+      m_desiredPhaseCount(desiredPhaseCount),
+      m_issuer(issuer),
+      m_force(force)
 {
 }
 
@@ -84,10 +85,9 @@ QString ChargingAction::issuerString() const
 QDebug operator<<(QDebug debug, const ChargingAction &action)
 {
     QDebugStateSaver saver(debug);
-    debug.nospace().noquote() << "ChargingAction(" << (action.chargingEnabled() ? "ON" : "OFF")
-                              << ", " << action.maxChargingCurrent() << "A"
+    debug.nospace().noquote() << "ChargingAction(" << (action.chargingEnabled() ? "ON" : "OFF") << ", "
+                              << action.maxChargingCurrent() << "A"
                               << ", " << action.desiredPhaseCount() << " phases"
-                              << ", Issuer: " << action.issuerString()
-                              << (action.force() ? ", forced" : "") << ")";
+                              << ", Issuer: " << action.issuerString() << (action.force() ? ", forced" : "") << ")";
     return debug;
 }

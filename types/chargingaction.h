@@ -26,7 +26,8 @@ public:
     Q_ENUM(ChargingActionIssuer)
 
     ChargingAction() = default;
-    ChargingAction(bool chargingEnabled, double maxChargingCurrent, uint desiredPhaseCount, ChargingActionIssuer issuer, bool force);
+    ChargingAction(bool chargingEnabled, double maxChargingCurrent, uint desiredPhaseCount, ChargingActionIssuer issuer,
+                   bool force);
 
     bool chargingEnabled() const;
     void setChargingEnabled(bool chargingEnabled);

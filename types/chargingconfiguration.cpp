@@ -2,8 +2,8 @@
 
 #include <QMetaEnum>
 
-ChargingConfiguration::ChargingConfiguration(const ThingId &evChargerId) :
-    m_evChargerId(evChargerId)
+ChargingConfiguration::ChargingConfiguration(const ThingId &evChargerId)
+    : m_evChargerId(evChargerId)
 {
 }
 
@@ -185,21 +185,16 @@ QDateTime ChargingConfiguration::nextEndTime(const QDateTime &currentDateTime) c
 
 bool ChargingConfiguration::operator==(const ChargingConfiguration &other) const
 {
-    return m_evChargerId == other.m_evChargerId
-            && m_assignedCarId == other.m_assignedCarId
-            && m_chargingMode == other.m_chargingMode
-            && m_endDateTime == other.m_endDateTime
-            && m_repeatDays == other.m_repeatDays
-            && m_targetPercentage == other.m_targetPercentage
-            && m_dischargeFloorPercentage == other.m_dischargeFloorPercentage
-            && m_dailySpotMarketPercentage == other.m_dailySpotMarketPercentage
-            && m_lockOnUnplug == other.m_lockOnUnplug
-            && m_stopOnTargetPercentage == other.m_stopOnTargetPercentage
-            && m_locale == other.m_locale
-            && m_manualChargingEnabled == other.m_manualChargingEnabled
-            && m_manualMaxChargingCurrent == other.m_manualMaxChargingCurrent
-            && m_manualDesiredPhaseCount == other.m_manualDesiredPhaseCount
-            && m_manualChargingPower == other.m_manualChargingPower;
+    return m_evChargerId == other.m_evChargerId && m_assignedCarId == other.m_assignedCarId
+           && m_chargingMode == other.m_chargingMode && m_endDateTime == other.m_endDateTime
+           && m_repeatDays == other.m_repeatDays && m_targetPercentage == other.m_targetPercentage
+           && m_dischargeFloorPercentage == other.m_dischargeFloorPercentage
+           && m_dailySpotMarketPercentage == other.m_dailySpotMarketPercentage && m_lockOnUnplug == other.m_lockOnUnplug
+           && m_stopOnTargetPercentage == other.m_stopOnTargetPercentage && m_locale == other.m_locale
+           && m_manualChargingEnabled == other.m_manualChargingEnabled
+           && m_manualMaxChargingCurrent == other.m_manualMaxChargingCurrent
+           && m_manualDesiredPhaseCount == other.m_manualDesiredPhaseCount
+           && m_manualChargingPower == other.m_manualChargingPower;
 }
 
 bool ChargingConfiguration::operator!=(const ChargingConfiguration &other) const
@@ -207,8 +202,8 @@ bool ChargingConfiguration::operator!=(const ChargingConfiguration &other) const
     return !(*this == other);
 }
 
-ChargingConfigurations::ChargingConfigurations(const QList<ChargingConfiguration> &other) :
-    QList<ChargingConfiguration>(other)
+ChargingConfigurations::ChargingConfigurations(const QList<ChargingConfiguration> &other)
+    : QList<ChargingConfiguration>(other)
 {
 }
 
@@ -228,9 +223,11 @@ QDebug operator<<(QDebug debug, const ChargingConfiguration &configuration)
 {
     QDebugStateSaver saver(debug);
     debug.nospace().noquote() << "ChargingConfiguration: Charger: " << configuration.evChargerId().toString()
-                              << ", Car: " << configuration.assignedCarId().toString()
-                              << ", Mode: " << QMetaEnum::fromType<ChargingConfiguration::ChargingMode>().valueToKey(configuration.chargingMode())
-                              << ", Eco: [End time: " << configuration.endDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm"))
+                              << ", Car: " << configuration.assignedCarId().toString() << ", Mode: "
+                              << QMetaEnum::fromType<ChargingConfiguration::ChargingMode>().valueToKey(
+                                         configuration.chargingMode())
+                              << ", Eco: [End time: "
+                              << configuration.endDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm"))
                               << ", Repeat days: " << configuration.repeatDays()
                               << ", Target: " << configuration.targetPercentage() << "%"
                               << ", Locale: " << configuration.locale().name() << "]"
@@ -239,8 +236,8 @@ QDebug operator<<(QDebug debug, const ChargingConfiguration &configuration)
                               << ", Daily spot market: " << configuration.dailySpotMarketPercentage() << "%"
                               << ", Lock on unplug: " << (configuration.lockOnUnplug() ? "true" : "false")
                               << ", Stop on target: " << (configuration.stopOnTargetPercentage() ? "true" : "false")
-                              << ", Normal: [" << (configuration.manualChargingEnabled() ? "ON" : "OFF")
-                              << ", " << configuration.manualMaxChargingCurrent() << "A"
+                              << ", Normal: [" << (configuration.manualChargingEnabled() ? "ON" : "OFF") << ", "
+                              << configuration.manualMaxChargingCurrent() << "A"
                               << ", " << configuration.manualDesiredPhaseCount() << " phases"
                               << ", " << configuration.manualChargingPower() << "W]";
     return debug;

@@ -25,7 +25,8 @@ class ChargingConfiguration
     Q_PROPERTY(QList<int> repeatDays READ repeatDays WRITE setRepeatDays USER true)
     Q_PROPERTY(uint targetPercentage READ targetPercentage WRITE setTargetPercentage USER true)
     Q_PROPERTY(uint dischargeFloorPercentage READ dischargeFloorPercentage WRITE setDischargeFloorPercentage USER true)
-    Q_PROPERTY(uint dailySpotMarketPercentage READ dailySpotMarketPercentage WRITE setDailySpotMarketPercentage USER true)
+    Q_PROPERTY(
+            uint dailySpotMarketPercentage READ dailySpotMarketPercentage WRITE setDailySpotMarketPercentage USER true)
     Q_PROPERTY(bool lockOnUnplug READ lockOnUnplug WRITE setLockOnUnplug USER true)
     Q_PROPERTY(bool stopOnTargetPercentage READ stopOnTargetPercentage WRITE setStopOnTargetPercentage USER true)
 

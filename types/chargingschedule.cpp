@@ -1,13 +1,13 @@
 #include "chargingschedule.h"
 
-ChargingSchedule::ChargingSchedule(const ThingId &evChargerId) :
-    m_evChargerId(evChargerId)
+ChargingSchedule::ChargingSchedule(const ThingId &evChargerId)
+    : m_evChargerId(evChargerId)
 {
 }
 
-ChargingSchedule::ChargingSchedule(const ThingId &evChargerId, const TimeFrame &timeFrame) :
-    TimeFrame(timeFrame),
-    m_evChargerId(evChargerId)
+ChargingSchedule::ChargingSchedule(const ThingId &evChargerId, const TimeFrame &timeFrame)
+    : TimeFrame(timeFrame),
+      m_evChargerId(evChargerId)
 {
 }
 
@@ -48,8 +48,8 @@ bool ChargingSchedule::operator!=(const ChargingSchedule &other) const
     return !(*this == other);
 }
 
-ChargingSchedules::ChargingSchedules(const QList<ChargingSchedule> &other) :
-    QList<ChargingSchedule>(other)
+ChargingSchedules::ChargingSchedules(const QList<ChargingSchedule> &other)
+    : QList<ChargingSchedule>(other)
 {
 }
 
@@ -103,9 +103,9 @@ QDebug operator<<(QDebug debug, const ChargingSchedule &schedule)
 {
     QDebugStateSaver saver(debug);
     const QString format = QStringLiteral("dd.MM.yyyy hh:mm");
-    debug.nospace().noquote() << "ChargingSchedule(" << schedule.startDateTime().toString(format)
-                              << " - " << schedule.endDateTime().toString(format)
-                              << ", " << schedule.action().maxChargingCurrent() << "A"
+    debug.nospace().noquote() << "ChargingSchedule(" << schedule.startDateTime().toString(format) << " - "
+                              << schedule.endDateTime().toString(format) << ", "
+                              << schedule.action().maxChargingCurrent() << "A"
                               << ", Power: " << (schedule.action().chargingEnabled() ? "ON" : "OFF")
                               << ", Issuer: " << schedule.action().issuerString() << ")";
     return debug;

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-ChargingState::ChargingState(const ThingId &evChargerId) :
-    m_evChargerId(evChargerId)
+ChargingState::ChargingState(const ThingId &evChargerId)
+    : m_evChargerId(evChargerId)
 {
 }
 
@@ -139,17 +139,15 @@ void ChargingState::setSurplusCoverage(double surplusCoverage)
 bool ChargingState::operator==(const ChargingState &other) const
 {
     static const double tolerance = 0.000001;
-    return m_evChargerId == other.m_evChargerId
-            && m_mode == other.m_mode
-            && m_overloadProtectionActive == other.m_overloadProtectionActive
-            && std::fabs(m_overloadProtectionThrottle - other.m_overloadProtectionThrottle) < tolerance
-            && m_targetTimeOvershot == other.m_targetTimeOvershot
-            && m_targetPercentageReached == other.m_targetPercentageReached
-            && m_powerLockSeconds == other.m_powerLockSeconds
-            && m_powerLockDuration == other.m_powerLockDuration
-            && m_batteryLevelConsiderationActive == other.m_batteryLevelConsiderationActive
-            && m_waitingReason == other.m_waitingReason
-            && std::fabs(m_surplusCoverage - other.m_surplusCoverage) < tolerance;
+    return m_evChargerId == other.m_evChargerId && m_mode == other.m_mode
+           && m_overloadProtectionActive == other.m_overloadProtectionActive
+           && std::fabs(m_overloadProtectionThrottle - other.m_overloadProtectionThrottle) < tolerance
+           && m_targetTimeOvershot == other.m_targetTimeOvershot
+           && m_targetPercentageReached == other.m_targetPercentageReached
+           && m_powerLockSeconds == other.m_powerLockSeconds && m_powerLockDuration == other.m_powerLockDuration
+           && m_batteryLevelConsiderationActive == other.m_batteryLevelConsiderationActive
+           && m_waitingReason == other.m_waitingReason
+           && std::fabs(m_surplusCoverage - other.m_surplusCoverage) < tolerance;
 }
 
 bool ChargingState::operator!=(const ChargingState &other) const
@@ -157,8 +155,8 @@ bool ChargingState::operator!=(const ChargingState &other) const
     return !(*this == other);
 }
 
-ChargingStates::ChargingStates(const QList<ChargingState> &other) :
-    QList<ChargingState>(other)
+ChargingStates::ChargingStates(const QList<ChargingState> &other)
+    : QList<ChargingState>(other)
 {
 }
 
@@ -183,9 +181,11 @@ QDebug operator<<(QDebug debug, const ChargingState &state)
                               << " (throttle " << state.overloadProtectionThrottle() << ")"
                               << ", Target time overshot: " << state.targetTimeOvershot() << "s"
                               << ", Target reached: " << (state.targetPercentageReached() ? "true" : "false")
-                              << ", Power lock: " << state.powerLockSeconds() << " / " << state.powerLockDuration() << "s"
-                              << ", Battery level consideration: " << (state.batteryLevelConsiderationActive() ? "true" : "false")
-                              << ", Waiting reason: " << QMetaEnum::fromType<ChargingState::WaitingReason>().valueToKey(state.waitingReason())
+                              << ", Power lock: " << state.powerLockSeconds() << " / " << state.powerLockDuration()
+                              << "s"
+                              << ", Battery level consideration: "
+                              << (state.batteryLevelConsiderationActive() ? "true" : "false") << ", Waiting reason: "
+                              << QMetaEnum::fromType<ChargingState::WaitingReason>().valueToKey(state.waitingReason())
                               << ", Surplus coverage: " << state.surplusCoverage();
     return debug;
 }

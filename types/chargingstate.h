@@ -17,12 +17,14 @@ class ChargingState
     Q_PROPERTY(QUuid evChargerId READ evChargerId WRITE setEvChargerId)
     Q_PROPERTY(Mode mode READ mode WRITE setMode USER true)
     Q_PROPERTY(bool overloadProtectionActive READ overloadProtectionActive WRITE setOverloadProtectionActive USER true)
-    Q_PROPERTY(double overloadProtectionThrottle READ overloadProtectionThrottle WRITE setOverloadProtectionThrottle USER true)
+    Q_PROPERTY(double overloadProtectionThrottle READ overloadProtectionThrottle WRITE setOverloadProtectionThrottle
+                       USER true)
     Q_PROPERTY(int targetTimeOvershot READ targetTimeOvershot WRITE setTargetTimeOvershot)
     Q_PROPERTY(bool targetPercentageReached READ targetPercentageReached WRITE setTargetPercentageReached USER true)
     Q_PROPERTY(int powerLockSeconds READ powerLockSeconds WRITE setPowerLockSeconds USER true)
     Q_PROPERTY(int powerLockDuration READ powerLockDuration WRITE setPowerLockDuration)
-    Q_PROPERTY(bool batteryLevelConsiderationActive READ batteryLevelConsiderationActive WRITE setBatteryLevelConsiderationActive)
+    Q_PROPERTY(bool batteryLevelConsiderationActive READ batteryLevelConsiderationActive WRITE
+                       setBatteryLevelConsiderationActive)
     Q_PROPERTY(WaitingReason waitingReason READ waitingReason WRITE setWaitingReason USER true)
     Q_PROPERTY(double surplusCoverage READ surplusCoverage WRITE setSurplusCoverage USER true)
 

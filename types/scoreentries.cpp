@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-ScoreEntries::ScoreEntries(const QList<ScoreEntry> &other) :
-    QList<ScoreEntry>(other)
+ScoreEntries::ScoreEntries(const QList<ScoreEntry> &other)
+    : QList<ScoreEntry>(other)
 {
 }
 
@@ -22,23 +22,19 @@ void ScoreEntries::put(const QVariant &variant)
 
 void ScoreEntries::sortByWeighting()
 {
-    std::sort(begin(), end(), [](const ScoreEntry &a, const ScoreEntry &b) {
-        return a.weighting() > b.weighting();
-    });
+    std::sort(begin(), end(), [](const ScoreEntry &a, const ScoreEntry &b) { return a.weighting() > b.weighting(); });
 }
 
 void ScoreEntries::sortByStartDateTime()
 {
-    std::sort(begin(), end(), [](const ScoreEntry &a, const ScoreEntry &b) {
-        return a.startDateTime() < b.startDateTime();
-    });
+    std::sort(begin(), end(),
+              [](const ScoreEntry &a, const ScoreEntry &b) { return a.startDateTime() < b.startDateTime(); });
 }
 
 int ScoreEntries::availableFutureSchedules(const QDateTime &dateTime) const
 {
-    return static_cast<int>(std::count_if(constBegin(), constEnd(), [&dateTime](const ScoreEntry &entry) {
-        return entry.endDateTime() > dateTime;
-    }));
+    return static_cast<int>(std::count_if(
+            constBegin(), constEnd(), [&dateTime](const ScoreEntry &entry) { return entry.endDateTime() > dateTime; }));
 }
 
 bool ScoreEntries::availableUpTo(const QDateTime &dateTime) const

@@ -67,8 +67,8 @@ uint qHash(const ScoreEntry &scoreEntry, uint seed)
 QDebug operator<<(QDebug debug, const ScoreEntry &scoreEntry)
 {
     QDebugStateSaver saver(debug);
-    debug.nospace() << "ScoreEntry(" << scoreEntry.startDateTime().toString("dd.MM.yyyy hh:mm")
-                    << " - " << scoreEntry.endDateTime().toString("dd.MM.yyyy hh:mm")
-                    << ", " << scoreEntry.weighting() << " | " << scoreEntry.value() << ")";
+    debug.nospace() << "ScoreEntry(" << scoreEntry.startDateTime().toString("dd.MM.yyyy hh:mm") << " - "
+                    << scoreEntry.endDateTime().toString("dd.MM.yyyy hh:mm") << ", " << scoreEntry.weighting() << " | "
+                    << scoreEntry.value() << ")";
     return debug;
 }

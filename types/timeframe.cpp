@@ -1,8 +1,8 @@
 #include "timeframe.h"
 
-TimeFrame::TimeFrame(const QDateTime &startDateTime, const QDateTime &endDateTime) :
-    m_startDateTime(startDateTime),
-    m_endDateTime(endDateTime)
+TimeFrame::TimeFrame(const QDateTime &startDateTime, const QDateTime &endDateTime)
+    : m_startDateTime(startDateTime),
+      m_endDateTime(endDateTime)
 {
 }
 
@@ -55,8 +55,8 @@ bool TimeFrame::operator!=(const TimeFrame &other) const
 QDebug operator<<(QDebug debug, const TimeFrame &timeFrame)
 {
     QDebugStateSaver saver(debug);
-    debug.nospace() << "TimeFrame(" << timeFrame.startDateTime().toString("dd.MM.yyyy hh:mm:ss")
-                    << " - " << timeFrame.endDateTime().toString("dd.MM.yyyy hh:mm:ss") << ")";
+    debug.nospace() << "TimeFrame(" << timeFrame.startDateTime().toString("dd.MM.yyyy hh:mm:ss") << " - "
+                    << timeFrame.endDateTime().toString("dd.MM.yyyy hh:mm:ss") << ")";
     return debug;
 }
 

@@ -118,16 +118,18 @@ int main(int argc, char *argv[])
                                                       "line (lines starting with # are comments)."),
                                        QStringLiteral("file"));
     QCommandLineOption maxConnectionsOption(
-        QStringLiteral("max-connections"),
-        QStringLiteral("JSON-RPC connections kept at once (default %1).").arg(JsonRpcServer::defaultMaxConnections),
-        QStringLiteral("N"));
+            QStringLiteral("max-connections"),
+            QStringLiteral("JSON-RPC connections kept at once (default %1).").arg(JsonRpcServer::defaultMaxConnections),
+            QStringLiteral("N"));
     parser.addOptions({pluginOption, minutesOption, portOption, tokenOption, tokenFileOption, maxConnectionsOption});
     parser.process(application);
 
     const QString dataRoot = QDir::tempPath() + QStringLiteral("/tavro-host");
     for (const char *variable : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"}) {
         if (qEnvironmentVariableIsEmpty(variable))
-            qputenv(variable, QString(dataRoot + QLatin1Char('/') + QString::fromLatin1(variable).section(QLatin1Char('_'), 1, 1).toLower()).toUtf8());
+            qputenv(variable, QString(dataRoot + QLatin1Char('/')
+                                      + QString::fromLatin1(variable).section(QLatin1Char('_'), 1, 1).toLower())
+                                      .toUtf8());
     }
 
     const bool simulated = parser.isSet(minutesOption);
@@ -172,7 +174,8 @@ int main(int argc, char *argv[])
     if (parser.isSet(portOption)) {
         bool ok = false;
         const uint port = parser.value(portOption).toUInt(&ok);
-        if (!ok || port > 65535 || !jsonRpcServer.listen(static_cast<quint16>(port), QHostAddress(QHostAddress::LocalHost))) {
+        if (!ok || port > 65535
+            || !jsonRpcServer.listen(static_cast<quint16>(port), QHostAddress(QHostAddress::LocalHost))) {
             std::fprintf(stderr, "Cannot serve JSON-RPC on 127.0.0.1:%s\n", qPrintable(parser.value(portOption)));
             return 1;
         }

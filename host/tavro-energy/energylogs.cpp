@@ -1,6 +1,7 @@
 #include "energylogs.h"
 
-EnergyLogs::EnergyLogs(QObject *parent) : QObject(parent)
+EnergyLogs::EnergyLogs(QObject *parent)
+    : QObject(parent)
 {
     qRegisterMetaType<EnergyLogs::SampleRate>();
     qRegisterMetaType<PowerBalanceLogEntry>();

@@ -8,7 +8,9 @@
 Q_LOGGING_CATEGORY(dcEnergyManager, "EnergyManager")
 
 EnergyManager::EnergyManager(ThingManager *thingManager, QObject *parent)
-    : QObject(parent), m_thingManager(thingManager), m_logs(new EnergyLogs(this))
+    : QObject(parent),
+      m_thingManager(thingManager),
+      m_logs(new EnergyLogs(this))
 {
     m_sampleTimer.setSingleShot(true);
     connect(&m_sampleTimer, &QTimer::timeout, this, [this]() {
@@ -81,7 +83,7 @@ void EnergyManager::updatePowerBalance()
     // Producers report generation as negative power.
     const double consumption = acquisition - production - storage;
     if (qFuzzyCompare(1 + acquisition, 1 + m_acquisition) && qFuzzyCompare(1 + production, 1 + m_production)
-            && qFuzzyCompare(1 + storage, 1 + m_storage) && qFuzzyCompare(1 + consumption, 1 + m_consumption))
+        && qFuzzyCompare(1 + storage, 1 + m_storage) && qFuzzyCompare(1 + consumption, 1 + m_consumption))
         return;
     m_acquisition = acquisition;
     m_production = production;
@@ -99,9 +101,9 @@ void EnergyManager::sampleMinute(const QDateTime &timestamp)
     for (Thing *thing : m_thingManager->configuredThings()) {
         if (!thing->hasState(QStringLiteral("currentPower")))
             continue;
-        m_logs->addThingPowerEntry(EnergyLogs::SampleRate1Min,
-                                   ThingPowerLogEntry(minute, thing->id(),
-                                                      thing->stateValue(QStringLiteral("currentPower")).toDouble()));
+        m_logs->addThingPowerEntry(
+                EnergyLogs::SampleRate1Min,
+                ThingPowerLogEntry(minute, thing->id(), thing->stateValue(QStringLiteral("currentPower")).toDouble()));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "energyplugin.h"
 
-EnergyPlugin::EnergyPlugin(QObject *parent) : QObject(parent)
+EnergyPlugin::EnergyPlugin(QObject *parent)
+    : QObject(parent)
 {
 }
 

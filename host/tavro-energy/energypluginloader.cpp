@@ -18,8 +18,7 @@ bool isEnergyPlugin(const QPluginLoader &loader)
 }
 
 EnergyPlugin *EnergyPluginLoader::load(const QString &fileName, EnergyManager *energyManager,
-                                       ThingManager *thingManager, JsonRpcServer *jsonRpcServer,
-                                       QString *errorString)
+                                       ThingManager *thingManager, JsonRpcServer *jsonRpcServer, QString *errorString)
 {
     QString error;
     if (!errorString)
@@ -34,8 +33,8 @@ EnergyPlugin *EnergyPluginLoader::load(const QString &fileName, EnergyManager *e
         *errorString = QStringLiteral("Could not load %1: %2").arg(fileName, loader.errorString());
         return nullptr;
     }
-    qCInfo(dcEnergyManager()) << "Loaded energy plugin" << loader.metaData().value(QStringLiteral("className")).toString()
-                              << "from" << fileName;
+    qCInfo(dcEnergyManager()) << "Loaded energy plugin"
+                              << loader.metaData().value(QStringLiteral("className")).toString() << "from" << fileName;
     plugin->setHostInterfaces(energyManager, thingManager, jsonRpcServer);
     plugin->init();
     return plugin;

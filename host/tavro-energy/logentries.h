@@ -15,8 +15,13 @@ public:
     PowerBalanceLogEntry() = default;
     PowerBalanceLogEntry(const QDateTime &timestamp, double consumption, double production, double acquisition,
                          double storage)
-        : m_timestamp(timestamp), m_consumption(consumption), m_production(production),
-          m_acquisition(acquisition), m_storage(storage) {}
+        : m_timestamp(timestamp),
+          m_consumption(consumption),
+          m_production(production),
+          m_acquisition(acquisition),
+          m_storage(storage)
+    {
+    }
 
     QDateTime timestamp() const { return m_timestamp; }
     double consumption() const { return m_consumption; }
@@ -38,7 +43,11 @@ class ThingPowerLogEntry
 public:
     ThingPowerLogEntry() = default;
     ThingPowerLogEntry(const QDateTime &timestamp, const ThingId &thingId, double currentPower)
-        : m_timestamp(timestamp), m_thingId(thingId), m_currentPower(currentPower) {}
+        : m_timestamp(timestamp),
+          m_thingId(thingId),
+          m_currentPower(currentPower)
+    {
+    }
 
     QDateTime timestamp() const { return m_timestamp; }
     ThingId thingId() const { return m_thingId; }

@@ -18,7 +18,12 @@ public:
 
     explicit Action(const ActionTypeId &actionTypeId = ActionTypeId(), const ThingId &thingId = ThingId(),
                     TriggeredBy triggeredBy = TriggeredByUser)
-        : m_id(QUuid::createUuid()), m_actionTypeId(actionTypeId), m_thingId(thingId), m_triggeredBy(triggeredBy) {}
+        : m_id(QUuid::createUuid()),
+          m_actionTypeId(actionTypeId),
+          m_thingId(thingId),
+          m_triggeredBy(triggeredBy)
+    {
+    }
 
     ActionId id() const { return m_id; }
     bool isValid() const { return !m_actionTypeId.isNull() && !m_thingId.isNull(); }

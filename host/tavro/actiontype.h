@@ -8,7 +8,11 @@ class ActionType
 public:
     ActionType() = default;
     ActionType(const ActionTypeId &id, const QString &name, const ParamTypes &paramTypes = ParamTypes())
-        : m_id(id), m_name(name), m_paramTypes(paramTypes) {}
+        : m_id(id),
+          m_name(name),
+          m_paramTypes(paramTypes)
+    {
+    }
 
     ActionTypeId id() const { return m_id; }
     QString name() const { return m_name; }
@@ -25,7 +29,10 @@ class ActionTypes : public QList<ActionType>
 {
 public:
     ActionTypes() = default;
-    ActionTypes(const QList<ActionType> &other) : QList<ActionType>(other) {}
+    ActionTypes(const QList<ActionType> &other)
+        : QList<ActionType>(other)
+    {
+    }
     ActionType findByName(const QString &name) const;
     ActionType findById(const ActionTypeId &id) const;
 };

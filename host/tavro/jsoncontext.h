@@ -12,7 +12,10 @@ class JsonContext
 {
 public:
     JsonContext(const QUuid &clientId = QUuid(), const QLocale &locale = QLocale())
-        : m_clientId(clientId), m_locale(locale) {}
+        : m_clientId(clientId),
+          m_locale(locale)
+    {
+    }
 
     QUuid clientId() const { return m_clientId; }
     QLocale locale() const { return m_locale; }

@@ -103,7 +103,8 @@ QVariant unpackValue(const QVariant &value, int targetType, const QMetaProperty 
         const double number = value.toDouble(ok);
         const bool isUnsigned = targetType == QMetaType::UInt;
         const double minimum = isUnsigned ? 0.0 : double(std::numeric_limits<int>::min());
-        const double maximum = isUnsigned ? double(std::numeric_limits<uint>::max()) : double(std::numeric_limits<int>::max());
+        const double maximum =
+                isUnsigned ? double(std::numeric_limits<uint>::max()) : double(std::numeric_limits<int>::max());
         *ok = *ok && std::floor(number) == number && number >= minimum && number <= maximum;
         if (!*ok)
             return QVariant();
@@ -142,7 +143,8 @@ QVariant unpackValue(const QVariant &value, int targetType, const QMetaProperty 
 
 }
 
-JsonHandler::JsonHandler(QObject *parent) : QObject(parent)
+JsonHandler::JsonHandler(QObject *parent)
+    : QObject(parent)
 {
 }
 
@@ -167,20 +169,31 @@ QString JsonHandler::basicTypeToString(BasicType type)
 QString JsonHandler::basicTypeName(int metaTypeId)
 {
     switch (metaTypeId) {
-    case QMetaType::QUuid: return basicTypeToString(Uuid);
-    case QMetaType::QString: return basicTypeToString(String);
-    case QMetaType::QStringList: return basicTypeToString(StringList);
+    case QMetaType::QUuid:
+        return basicTypeToString(Uuid);
+    case QMetaType::QString:
+        return basicTypeToString(String);
+    case QMetaType::QStringList:
+        return basicTypeToString(StringList);
     case QMetaType::Int:
-    case QMetaType::LongLong: return basicTypeToString(Int);
+    case QMetaType::LongLong:
+        return basicTypeToString(Int);
     case QMetaType::UInt:
-    case QMetaType::ULongLong: return basicTypeToString(Uint);
+    case QMetaType::ULongLong:
+        return basicTypeToString(Uint);
     case QMetaType::Double:
-    case QMetaType::Float: return basicTypeToString(Double);
-    case QMetaType::Bool: return basicTypeToString(Bool);
-    case QMetaType::QVariant: return basicTypeToString(Variant);
-    case QMetaType::QVariantMap: return basicTypeToString(Object);
-    case QMetaType::QDateTime: return basicTypeToString(Time);
-    default: return QString();
+    case QMetaType::Float:
+        return basicTypeToString(Double);
+    case QMetaType::Bool:
+        return basicTypeToString(Bool);
+    case QMetaType::QVariant:
+        return basicTypeToString(Variant);
+    case QMetaType::QVariantMap:
+        return basicTypeToString(Object);
+    case QMetaType::QDateTime:
+        return basicTypeToString(Time);
+    default:
+        return QString();
     }
 }
 
@@ -225,7 +238,8 @@ void JsonHandler::unpack(const QMetaObject &metaObject, const QVariant &value, v
         const int itemType = QMetaType::type(itemName.constData());
         for (const QVariant &entry : value.toList()) {
             bool ok = true;
-            const QVariant item = itemType != QMetaType::UnknownType ? unpackValue(entry, itemType, nullptr, &ok) : entry;
+            const QVariant item =
+                    itemType != QMetaType::UnknownType ? unpackValue(entry, itemType, nullptr, &ok) : entry;
             metaObject.method(put).invokeOnGadget(target, Q_ARG(QVariant, item));
         }
         return;
@@ -268,12 +282,14 @@ void JsonHandler::registerObject(const QMetaObject &metaObject)
         const QMetaProperty property = metaObject.property(i);
         if (qstrcmp(property.name(), "objectName") == 0)
             continue;
-        const QString name = (property.isUser() ? QStringLiteral("o:") : QString()) + QString::fromLatin1(property.name());
+        const QString name =
+                (property.isUser() ? QStringLiteral("o:") : QString()) + QString::fromLatin1(property.name());
         QVariant type;
         if (property.isEnumType()) {
             type = QStringLiteral("$ref:") + QString::fromLatin1(property.enumerator().name());
         } else if (isGadgetType(property.userType())) {
-            type = QStringLiteral("$ref:") + QString::fromLatin1(QMetaType::metaObjectForType(property.userType())->className());
+            type = QStringLiteral("$ref:")
+                   + QString::fromLatin1(QMetaType::metaObjectForType(property.userType())->className());
         } else if (property.userType() == qMetaTypeId<QList<int>>()) {
             type = QVariantList{basicTypeToString(Int)};
         } else {

@@ -64,8 +64,13 @@ public:
     // they are; appends list items through put(QVariant).
     static void unpack(const QMetaObject &metaObject, const QVariant &value, void *target);
 
-    template<typename T> static QVariant pack(const T &value) { return pack(T::staticMetaObject, &value); }
-    template<typename T> static T unpack(const QVariant &value, const T &base = T())
+    template<typename T>
+    static QVariant pack(const T &value)
+    {
+        return pack(T::staticMetaObject, &value);
+    }
+    template<typename T>
+    static T unpack(const QVariant &value, const T &base = T())
     {
         T result = base;
         unpack(T::staticMetaObject, value, &result);
@@ -73,15 +78,22 @@ public:
     }
 
 protected:
-    template<typename T> void registerEnum();
-    template<typename T> void registerObject() { registerObject(T::staticMetaObject); }
-    template<typename ObjectType, typename ListType> void registerObject()
+    template<typename T>
+    void registerEnum();
+    template<typename T>
+    void registerObject()
+    {
+        registerObject(T::staticMetaObject);
+    }
+    template<typename ObjectType, typename ListType>
+    void registerObject()
     {
         registerObject(ObjectType::staticMetaObject);
         registerList(ListType::staticMetaObject, ObjectType::staticMetaObject);
     }
     void registerMethod(const QString &name, const QString &description, const QVariantMap &params,
-                        const QVariantMap &returns, Types::PermissionScope permissionScope = Types::PermissionScopeAdmin);
+                        const QVariantMap &returns,
+                        Types::PermissionScope permissionScope = Types::PermissionScopeAdmin);
     // Only clients whose token holds every bit of permissionScope receive
     // the notification: give it the scope of the method that reads the same.
     void registerNotification(const QString &name, const QString &description, const QVariantMap &params,
@@ -108,7 +120,8 @@ private:
     QVariantMap m_notifications;
 };
 
-template<typename T> void JsonHandler::registerEnum()
+template<typename T>
+void JsonHandler::registerEnum()
 {
     registerEnum(QMetaEnum::fromType<T>());
 }

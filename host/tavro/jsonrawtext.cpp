@@ -95,8 +95,8 @@ QByteArray JsonRawText::memberValue(const QByteArray &text, const QString &name)
         const QByteArray key = text.mid(position, keyEnd - position);
         // Escapes in a key ("\u0069d") are rare: let Qt decode those.
         const bool matches = key.contains('\\')
-                ? QJsonDocument::fromJson('[' + key + ']').array().at(0).toString() == name
-                : key.mid(1, key.size() - 2) == name.toUtf8();
+                                     ? QJsonDocument::fromJson('[' + key + ']').array().at(0).toString() == name
+                                     : key.mid(1, key.size() - 2) == name.toUtf8();
         position = skipSpace(text, keyEnd);
         if (position >= text.size() || text.at(position) != ':')
             break;

@@ -21,7 +21,11 @@ class JsonReply : public QObject
     Q_OBJECT
 public:
     explicit JsonReply(const QVariantMap &data, QObject *parent = nullptr)
-        : QObject(parent), m_data(data), m_finished(true) {}
+        : QObject(parent),
+          m_data(data),
+          m_finished(true)
+    {
+    }
 
     static JsonReply *createAsyncReply(QObject *parent = nullptr) { return new JsonReply(parent); }
     // A finished reply answering with an error; code is nonzero.
@@ -66,7 +70,11 @@ signals:
     void finished();
 
 private:
-    explicit JsonReply(QObject *parent) : QObject(parent), m_async(true) {}
+    explicit JsonReply(QObject *parent)
+        : QObject(parent),
+          m_async(true)
+    {
+    }
 
     QVariantMap m_data;
     bool m_async = false;

@@ -1,13 +1,15 @@
 #include "jsonrpcbuiltinhandler.h"
 #include "jsonrpcserver.h"
 
-JsonRpcBuiltinHandler::JsonRpcBuiltinHandler(JsonRpcServer *server) : JsonHandler(server), m_server(server)
+JsonRpcBuiltinHandler::JsonRpcBuiltinHandler(JsonRpcServer *server)
+    : JsonHandler(server),
+      m_server(server)
 {
     registerEnum<Types::PermissionScope>();
 
     const QVariantMap session{
-        {QStringLiteral("authenticated"), basicTypeToString(Bool)},
-        {QStringLiteral("permissionScopes"), QVariantList{QStringLiteral("$ref:PermissionScope")}}};
+            {QStringLiteral("authenticated"), basicTypeToString(Bool)},
+            {QStringLiteral("permissionScopes"), QVariantList{QStringLiteral("$ref:PermissionScope")}}};
 
     QVariantMap helloReturns = session;
     helloReturns.insert(QStringLiteral("server"), basicTypeToString(String));
@@ -17,8 +19,7 @@ JsonRpcBuiltinHandler::JsonRpcBuiltinHandler(JsonRpcServer *server) : JsonHandle
     registerMethod(QStringLiteral("Hello"),
                    QStringLiteral("Greets the server. Needs no token. An optional locale (e.g. \"de_DE\") is used "
                                   "for this connection's notifications and requests."),
-                   {{QStringLiteral("o:locale"), basicTypeToString(String)}}, helloReturns,
-                   Types::PermissionScopeNone);
+                   {{QStringLiteral("o:locale"), basicTypeToString(String)}}, helloReturns, Types::PermissionScopeNone);
     registerMethod(QStringLiteral("Authenticate"),
                    QStringLiteral("Authenticates this connection with a token. Needs no token."),
                    {{QStringLiteral("token"), basicTypeToString(String)}}, session, Types::PermissionScopeNone);
@@ -42,12 +43,13 @@ JsonReply *JsonRpcBuiltinHandler::Hello(const QVariantMap &params, const JsonCon
     if (params.contains(QStringLiteral("locale")))
         m_server->setClientLocale(context.clientId(), QLocale(params.value(QStringLiteral("locale")).toString()));
     const QPair<int, int> version = m_server->handlerVersion(name());
-    return createReply({{QStringLiteral("server"), QStringLiteral("tavro")},
-                        {QStringLiteral("version"), QStringLiteral("%1.%2").arg(version.first).arg(version.second)},
-                        {QStringLiteral("clientId"), context.clientId()},
-                        {QStringLiteral("locale"), m_server->clientLocale(context.clientId()).name()},
-                        {QStringLiteral("authenticated"), m_server->isAuthenticated(context.clientId())},
-                        {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
+    return createReply(
+            {{QStringLiteral("server"), QStringLiteral("tavro")},
+             {QStringLiteral("version"), QStringLiteral("%1.%2").arg(version.first).arg(version.second)},
+             {QStringLiteral("clientId"), context.clientId()},
+             {QStringLiteral("locale"), m_server->clientLocale(context.clientId()).name()},
+             {QStringLiteral("authenticated"), m_server->isAuthenticated(context.clientId())},
+             {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
 }
 
 JsonReply *JsonRpcBuiltinHandler::Authenticate(const QVariantMap &params, const JsonContext &context)
@@ -58,8 +60,9 @@ JsonReply *JsonRpcBuiltinHandler::Authenticate(const QVariantMap &params, const 
                                            throttled ? QStringLiteral("Unauthenticated: too many unknown tokens, "
                                                                       "try again in a second")
                                                      : QStringLiteral("Unauthenticated: unknown token"));
-    return createReply({{QStringLiteral("authenticated"), true},
-                        {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
+    return createReply(
+            {{QStringLiteral("authenticated"), true},
+             {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
 }
 
 JsonReply *JsonRpcBuiltinHandler::Introspect(const QVariantMap &params)
@@ -71,19 +74,21 @@ JsonReply *JsonRpcBuiltinHandler::Introspect(const QVariantMap &params)
 JsonReply *JsonRpcBuiltinHandler::SetNotificationStatus(const QVariantMap &params, const JsonContext &context)
 {
     const QStringList namespaces = params.value(QStringLiteral("namespaces")).toStringList();
-    return createReply({{QStringLiteral("namespaces"),
-                         m_server->setNotificationNamespaces(context.clientId(), namespaces)}});
+    return createReply(
+            {{QStringLiteral("namespaces"), m_server->setNotificationNamespaces(context.clientId(), namespaces)}});
 }
 
 QStringList JsonRpcBuiltinHandler::scopeKeys(Types::PermissionScopes scopes)
 {
     if (scopes == Types::PermissionScopes(Types::PermissionScopeAdmin))
-        return {QString::fromLatin1(QMetaEnum::fromType<Types::PermissionScope>().valueToKey(Types::PermissionScopeAdmin))};
+        return {QString::fromLatin1(
+                QMetaEnum::fromType<Types::PermissionScope>().valueToKey(Types::PermissionScopeAdmin))};
     QStringList keys;
     const QMetaEnum metaEnum = QMetaEnum::fromType<Types::PermissionScope>();
     for (int i = 0; i < metaEnum.keyCount(); i++) {
         const int value = metaEnum.value(i);
-        if (value != 0 && value != Types::PermissionScopeAdmin && scopes.testFlag(static_cast<Types::PermissionScope>(value)))
+        if (value != 0 && value != Types::PermissionScopeAdmin
+            && scopes.testFlag(static_cast<Types::PermissionScope>(value)))
             keys.append(QString::fromLatin1(metaEnum.key(i)));
     }
     return keys;

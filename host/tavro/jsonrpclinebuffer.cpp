@@ -30,9 +30,9 @@ JsonRpcLineBuffer::Status JsonRpcLineBuffer::takeLine(QByteArray *line)
 {
     const char *data = m_data.constData();
     for (;;) {
-        const void *found = m_scanned < m_data.size()
-                ? std::memchr(data + m_scanned, '\n', static_cast<size_t>(m_data.size() - m_scanned))
-                : nullptr;
+        const void *found = m_scanned < m_data.size() ? std::memchr(data + m_scanned, '\n',
+                                                                    static_cast<size_t>(m_data.size() - m_scanned))
+                                                      : nullptr;
         if (!found) {
             m_scanned = m_data.size();
             // A "\r" at the end may still turn out to be part of the line end.

@@ -20,7 +20,10 @@ public:
         LineTooLong
     };
 
-    explicit JsonRpcLineBuffer(int maxLineLength) : m_maxLineLength(maxLineLength) {}
+    explicit JsonRpcLineBuffer(int maxLineLength)
+        : m_maxLineLength(maxLineLength)
+    {
+    }
 
     int maxLineLength() const { return m_maxLineLength; }
     // Applies to the lines looked at from now on, the unfinished one too.
@@ -38,8 +41,8 @@ public:
 
 private:
     QByteArray m_data;
-    int m_offset = 0;   // start of the first line not handed out
-    int m_scanned = 0;  // no "\n" in [m_offset, m_scanned)
+    int m_offset = 0;  // start of the first line not handed out
+    int m_scanned = 0; // no "\n" in [m_offset, m_scanned)
     int m_maxLineLength = 0;
 };
 

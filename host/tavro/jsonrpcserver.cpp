@@ -28,7 +28,8 @@ bool isOpenMethod(const QString &nameSpace, const QString &method)
 
 }
 
-JsonRpcServer::JsonRpcServer(QObject *parent) : QObject(parent)
+JsonRpcServer::JsonRpcServer(QObject *parent)
+    : QObject(parent)
 {
     m_transport = new JsonRpcTcpTransport(this);
     connect(m_transport, &JsonRpcTcpTransport::clientConnected, this, &JsonRpcServer::onClientConnected);
@@ -164,8 +165,8 @@ void JsonRpcServer::onHandlerNotification(const QVariantMap &params)
     for (const QUuid &clientId : clientIds) {
         if (!m_clients.contains(clientId) || !wants(clientId, m_clients.value(clientId)))
             continue;
-        const QVariantMap translated = handler->translateNotification(notification, params,
-                                                                      m_clients.value(clientId).locale);
+        const QVariantMap translated =
+                handler->translateNotification(notification, params, m_clients.value(clientId).locale);
         QJsonObject message;
         message.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
         message.insert(QStringLiteral("method"), fullName);
@@ -189,7 +190,8 @@ void JsonRpcServer::onClientConnected(const QUuid &clientId)
         if (it->closing)
             continue;
         open++;
-        if (it.key() != clientId && !isAuthenticated(it.key()) && (oldestUnauthenticated.isNull() || it->sequence < oldest)) {
+        if (it.key() != clientId && !isAuthenticated(it.key())
+            && (oldestUnauthenticated.isNull() || it->sequence < oldest)) {
             oldestUnauthenticated = it.key();
             oldest = it->sequence;
         }
@@ -248,9 +250,9 @@ void JsonRpcServer::onClientDisconnected(const QUuid &clientId)
 void JsonRpcServer::onLineTooLong(const QUuid &clientId)
 {
     sendError(clientId, QByteArrayLiteral("null"), ErrorParse,
-              QStringLiteral("Parse error: line longer than %1 bytes").arg(isAuthenticated(clientId)
-                                                                              ? JsonRpcTcpTransport::maxLineLength
-                                                                              : unauthenticatedMaxLineLength));
+              QStringLiteral("Parse error: line longer than %1 bytes")
+                      .arg(isAuthenticated(clientId) ? JsonRpcTcpTransport::maxLineLength
+                                                     : unauthenticatedMaxLineLength));
 }
 
 void JsonRpcServer::onInputClosed(const QUuid &clientId)
@@ -274,8 +276,8 @@ void JsonRpcServer::closeWhenAnswered(const QUuid &clientId)
     if (it == m_clients.end() || !it->closing || !it->pendingReplies.isEmpty())
         return;
     // Later: an answer to the line being handled may still be on its way.
-    QMetaObject::invokeMethod(this, [this, clientId]() { m_transport->disconnectClient(clientId); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+            this, [this, clientId]() { m_transport->disconnectClient(clientId); }, Qt::QueuedConnection);
 }
 
 void JsonRpcServer::onLineReceived(const QUuid &clientId, const QByteArray &line)
@@ -303,8 +305,9 @@ void JsonRpcServer::onLineReceived(const QUuid &clientId, const QByteArray &line
     const QJsonArray requests = document.array();
     if (requests.isEmpty() || requests.count() > maxBatchSize) {
         sendError(base, ErrorInvalidRequest,
-                  requests.isEmpty() ? QStringLiteral("Invalid request: empty batch")
-                                     : QStringLiteral("Invalid request: more than %1 requests in a batch").arg(maxBatchSize),
+                  requests.isEmpty()
+                          ? QStringLiteral("Invalid request: empty batch")
+                          : QStringLiteral("Invalid request: more than %1 requests in a batch").arg(maxBatchSize),
                   true);
         return;
     }
@@ -330,8 +333,8 @@ void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, 
     request.answered = object.contains(QStringLiteral("id"));
     const QJsonValue id = object.value(QStringLiteral("id"));
     if (request.answered && !id.isString() && !id.isDouble() && !id.isNull()) {
-        sendError(request, ErrorInvalidRequest, QStringLiteral("Invalid request: \"id\" must be a string, a number or null"),
-                  true);
+        sendError(request, ErrorInvalidRequest,
+                  QStringLiteral("Invalid request: \"id\" must be a string, a number or null"), true);
         return;
     }
     if (request.answered) {
@@ -357,7 +360,7 @@ void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, 
     if (parts.count() != 2 || parts.at(0).isEmpty() || parts.at(1).isEmpty()) {
         sendError(request, ErrorMethodNotFound,
                   QStringLiteral("Method not found: \"%1\" is not of the form Namespace.Method")
-                      .arg(method.toString().left(256)));
+                          .arg(method.toString().left(256)));
         return;
     }
     request.nameSpace = parts.at(0);
@@ -391,13 +394,13 @@ void JsonRpcServer::dispatch(const Request &request, const QJsonObject &params)
     if (!open && (!scopeKnown || (scopes & requiredScope) != Types::PermissionScopes(requiredScope))) {
         sendError(request, ErrorPermissionDenied,
                   QStringLiteral("Permission denied: %1 needs %2")
-                      .arg(fullName, declaration.value(QStringLiteral("permissionScope")).toString()));
+                          .arg(fullName, declaration.value(QStringLiteral("permissionScope")).toString()));
         return;
     }
 
     const QVariantMap paramsDeclaration = declaration.value(QStringLiteral("params")).toMap();
-    const JsonRpcValidator::Result check = JsonRpcValidator(typeScope(handler)).validateMembers(paramsDeclaration,
-                                                                                                 params);
+    const JsonRpcValidator::Result check =
+            JsonRpcValidator(typeScope(handler)).validateMembers(paramsDeclaration, params);
     if (!check.ok) {
         if (check.declarationError) {
             qCWarning(dcJsonRpc()) << "Declaration of" << fullName << "is broken:" << check.message;
@@ -462,11 +465,11 @@ JsonReply *JsonRpcServer::invoke(JsonHandler *handler, const QString &method, co
         return nullptr;
     const QMetaMethod metaMethod = handler->metaObject()->method(index);
     JsonReply *reply = nullptr;
-    const bool invoked = withContext ? metaMethod.invoke(handler, Qt::DirectConnection,
-                                                         Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params),
-                                                         Q_ARG(JsonContext, context))
-                                     : metaMethod.invoke(handler, Qt::DirectConnection,
-                                                         Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params));
+    const bool invoked = withContext
+                                 ? metaMethod.invoke(handler, Qt::DirectConnection, Q_RETURN_ARG(JsonReply *, reply),
+                                                     Q_ARG(QVariantMap, params), Q_ARG(JsonContext, context))
+                                 : metaMethod.invoke(handler, Qt::DirectConnection, Q_RETURN_ARG(JsonReply *, reply),
+                                                     Q_ARG(QVariantMap, params));
     if (!invoked) {
         qCWarning(dcJsonRpc()) << "Could not invoke" << handler->name() + QLatin1Char('.') + method;
         delete reply;
@@ -522,7 +525,7 @@ bool JsonRpcServer::declaredScope(const QVariantMap &declaration, int *scope)
 {
     bool known = false;
     *scope = QMetaEnum::fromType<Types::PermissionScope>().keyToValue(
-        declaration.value(QStringLiteral("permissionScope")).toString().toLatin1().constData(), &known);
+            declaration.value(QStringLiteral("permissionScope")).toString().toLatin1().constData(), &known);
     return known;
 }
 

@@ -26,7 +26,10 @@ class Listener : public QTcpServer
 {
 public:
     Listener(std::function<void(qintptr)> accepted, QObject *parent)
-        : QTcpServer(parent), m_accepted(std::move(accepted)) {}
+        : QTcpServer(parent),
+          m_accepted(std::move(accepted))
+    {
+    }
 
 protected:
     void incomingConnection(qintptr descriptor) override { m_accepted(descriptor); }
@@ -57,7 +60,8 @@ bool wouldBlock()
 
 }
 
-JsonRpcTcpTransport::JsonRpcTcpTransport(QObject *parent) : QObject(parent)
+JsonRpcTcpTransport::JsonRpcTcpTransport(QObject *parent)
+    : QObject(parent)
 {
     m_closeSweep = new QTimer(this);
     connect(m_closeSweep, &QTimer::timeout, this, &JsonRpcTcpTransport::cutOffSlowClosers);
@@ -155,7 +159,7 @@ void JsonRpcTcpTransport::onIncomingConnection(qintptr descriptor)
     // Replies and notifications are small lines written back to back: do
     // not hold them back waiting for acknowledgements.
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0
-            || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay)) < 0) {
+        || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay)) < 0) {
         ::close(fd);
         return;
     }
@@ -361,12 +365,15 @@ void JsonRpcTcpTransport::finish(const QUuid &clientId)
     release(*it);
     it->state = State::Closed;
     // Later: callers may be walking their client lists right now.
-    QMetaObject::invokeMethod(this, [this, clientId]() {
-        if (!m_clients.remove(clientId))
-            return;
-        qCDebug(dcJsonRpc()) << "Client disconnected" << clientId.toString();
-        emit clientDisconnected(clientId);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+            this,
+            [this, clientId]() {
+                if (!m_clients.remove(clientId))
+                    return;
+                qCDebug(dcJsonRpc()) << "Client disconnected" << clientId.toString();
+                emit clientDisconnected(clientId);
+            },
+            Qt::QueuedConnection);
 }
 
 void JsonRpcTcpTransport::release(Client &client)

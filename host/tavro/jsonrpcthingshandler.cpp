@@ -9,7 +9,8 @@ const QString thingErrorRef = QStringLiteral("$ref:ThingError");
 }
 
 JsonRpcThingsHandler::JsonRpcThingsHandler(ThingManager *thingManager, QObject *parent)
-    : JsonHandler(parent), m_thingManager(thingManager)
+    : JsonHandler(parent),
+      m_thingManager(thingManager)
 {
     registerEnum<Thing::ThingError>();
     const QString uuid = basicTypeToString(Uuid);
@@ -104,8 +105,8 @@ JsonReply *JsonRpcThingsHandler::GetStateValues(const QVariantMap &params)
             entry.insert(QStringLiteral("unit"), stateType.unit());
         states.append(entry);
     }
-    return createReply({{QStringLiteral("thingError"), errorKey(Thing::ThingErrorNoError)},
-                        {QStringLiteral("states"), states}});
+    return createReply(
+            {{QStringLiteral("thingError"), errorKey(Thing::ThingErrorNoError)}, {QStringLiteral("states"), states}});
 }
 
 JsonReply *JsonRpcThingsHandler::GetStateValue(const QVariantMap &params)
@@ -115,8 +116,8 @@ JsonReply *JsonRpcThingsHandler::GetStateValue(const QVariantMap &params)
         return errorReply(Thing::ThingErrorThingNotFound);
     const StateTypes stateTypes = thing->thingClass().stateTypes();
     const StateType stateType = params.contains(QStringLiteral("stateTypeId"))
-                                    ? stateTypes.findById(params.value(QStringLiteral("stateTypeId")).toUuid())
-                                    : stateTypes.findByName(params.value(QStringLiteral("stateName")).toString());
+                                        ? stateTypes.findById(params.value(QStringLiteral("stateTypeId")).toUuid())
+                                        : stateTypes.findByName(params.value(QStringLiteral("stateName")).toString());
     if (!stateType.isValid())
         return errorReply(Thing::ThingErrorStateTypeNotFound);
     return createReply({{QStringLiteral("thingError"), errorKey(Thing::ThingErrorNoError)},
@@ -129,18 +130,20 @@ JsonReply *JsonRpcThingsHandler::ExecuteAction(const QVariantMap &params)
     if (!thing)
         return errorReply(Thing::ThingErrorThingNotFound);
     const ActionTypes actionTypes = thing->thingClass().actionTypes();
-    const ActionType actionType = params.contains(QStringLiteral("actionTypeId"))
-                                      ? actionTypes.findById(params.value(QStringLiteral("actionTypeId")).toUuid())
-                                      : actionTypes.findByName(params.value(QStringLiteral("actionTypeName")).toString());
+    const ActionType actionType =
+            params.contains(QStringLiteral("actionTypeId"))
+                    ? actionTypes.findById(params.value(QStringLiteral("actionTypeId")).toUuid())
+                    : actionTypes.findByName(params.value(QStringLiteral("actionTypeName")).toString());
     if (!actionType.isValid())
         return errorReply(Thing::ThingErrorActionTypeNotFound);
 
     ParamList actionParams;
     for (const QVariant &entry : params.value(QStringLiteral("params")).toList()) {
         const QVariantMap param = entry.toMap();
-        const ParamType paramType = param.contains(QStringLiteral("paramTypeId"))
-                                        ? actionType.paramTypes().findById(param.value(QStringLiteral("paramTypeId")).toUuid())
-                                        : actionType.paramTypes().findByName(param.value(QStringLiteral("paramName")).toString());
+        const ParamType paramType =
+                param.contains(QStringLiteral("paramTypeId"))
+                        ? actionType.paramTypes().findById(param.value(QStringLiteral("paramTypeId")).toUuid())
+                        : actionType.paramTypes().findByName(param.value(QStringLiteral("paramName")).toString());
         if (!paramType.isValid())
             return errorReply(Thing::ThingErrorInvalidParameter);
         // JSON numbers arrive as doubles or 64-bit integers: hand the action

@@ -47,13 +47,20 @@ QString typeText(const QVariant &type)
 QString jsonKind(const QJsonValue &value)
 {
     switch (value.type()) {
-    case QJsonValue::Null: return QStringLiteral("null");
-    case QJsonValue::Bool: return QStringLiteral("a bool");
-    case QJsonValue::Double: return QStringLiteral("a number");
-    case QJsonValue::String: return QStringLiteral("a string");
-    case QJsonValue::Array: return QStringLiteral("an array");
-    case QJsonValue::Object: return QStringLiteral("an object");
-    case QJsonValue::Undefined: break;
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("a bool");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("a string");
+    case QJsonValue::Array:
+        return QStringLiteral("an array");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
     }
     return QStringLiteral("nothing");
 }
@@ -120,8 +127,8 @@ JsonRpcValidator::Result JsonRpcValidator::validateValue(const QVariant &type, c
             return failure(path, QStringLiteral("expected %1, got %2").arg(typeText(type), jsonKind(value)));
         const QJsonArray array = value.toArray();
         for (int i = 0; i < array.count(); i++) {
-            const Result result = validateValue(itemTypes.first(), array.at(i),
-                                                QStringLiteral("%1[%2]").arg(path).arg(i), depth + 1);
+            const Result result =
+                    validateValue(itemTypes.first(), array.at(i), QStringLiteral("%1[%2]").arg(path).arg(i), depth + 1);
             if (!result.ok)
                 return result;
         }
@@ -234,9 +241,9 @@ QJsonObject JsonRpcValidator::withoutNullOptionals(const QVariantMap &declaratio
 
 bool JsonRpcValidator::isUuid(const QString &text)
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^(\\{[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}\\}"
-        "|[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12})$"));
+    static const QRegularExpression pattern(
+            QStringLiteral("^(\\{[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}\\}"
+                           "|[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12})$"));
     return pattern.match(text).hasMatch();
 }
 

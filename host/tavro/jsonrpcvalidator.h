@@ -34,9 +34,13 @@ public:
         QString message;
     };
 
-    explicit JsonRpcValidator(const QList<JsonHandler *> &handlers) : m_handlers(handlers) {}
+    explicit JsonRpcValidator(const QList<JsonHandler *> &handlers)
+        : m_handlers(handlers)
+    {
+    }
 
-    Result validateMembers(const QVariantMap &declaration, const QJsonObject &object, const QString &path = QString()) const;
+    Result validateMembers(const QVariantMap &declaration, const QJsonObject &object,
+                           const QString &path = QString()) const;
     Result validateValue(const QVariant &type, const QJsonValue &value, const QString &path) const;
 
     // Drops the null values of optional members at the top level, so that

@@ -14,7 +14,7 @@ bool LogRateLimiter::allow(QtMsgType type)
     if (m_heldBack > 0) {
         const QMessageLogger logger;
         (type == QtDebugMsg ? logger.debug(*m_category) : logger.warning(*m_category))
-            << m_heldBack << "similar messages were held back";
+                << m_heldBack << "similar messages were held back";
         m_heldBack = 0;
     }
     return true;

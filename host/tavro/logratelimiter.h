@@ -13,7 +13,11 @@ class LogRateLimiter
 public:
     // The category must outlive the limiter (categories are static).
     explicit LogRateLimiter(const QLoggingCategory &category, int maxMessages = 10, qint64 windowMs = 10000)
-        : m_category(&category), m_maxMessages(maxMessages), m_windowMs(windowMs) {}
+        : m_category(&category),
+          m_maxMessages(maxMessages),
+          m_windowMs(windowMs)
+    {
+    }
 
     // True when a message of this type may be logged now.
     bool allow(QtMsgType type);

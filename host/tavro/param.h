@@ -9,7 +9,10 @@ class Param
 {
 public:
     Param(const ParamTypeId &paramTypeId = ParamTypeId(), const QVariant &value = QVariant())
-        : m_paramTypeId(paramTypeId), m_value(value) {}
+        : m_paramTypeId(paramTypeId),
+          m_value(value)
+    {
+    }
 
     ParamTypeId paramTypeId() const { return m_paramTypeId; }
     QVariant value() const { return m_value; }
@@ -24,7 +27,10 @@ class ParamList : public QList<Param>
 {
 public:
     ParamList() = default;
-    ParamList(const QList<Param> &other) : QList<Param>(other) {}
+    ParamList(const QList<Param> &other)
+        : QList<Param>(other)
+    {
+    }
     bool hasParam(const ParamTypeId &paramTypeId) const;
     // Invalid QVariant when the param is absent.
     QVariant paramValue(const ParamTypeId &paramTypeId) const;

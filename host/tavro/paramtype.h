@@ -11,7 +11,8 @@ class ParamType
 {
 public:
     ParamType() = default;
-    ParamType(const ParamTypeId &id, const QString &name, QVariant::Type type, const QVariant &defaultValue = QVariant());
+    ParamType(const ParamTypeId &id, const QString &name, QVariant::Type type,
+              const QVariant &defaultValue = QVariant());
 
     ParamTypeId id() const { return m_id; }
     QString name() const { return m_name; }
@@ -39,7 +40,10 @@ class ParamTypes : public QList<ParamType>
 {
 public:
     ParamTypes() = default;
-    ParamTypes(const QList<ParamType> &other) : QList<ParamType>(other) {}
+    ParamTypes(const QList<ParamType> &other)
+        : QList<ParamType>(other)
+    {
+    }
     // An invalid ParamType when there is none of that name.
     ParamType findByName(const QString &name) const;
     ParamType findById(const ParamTypeId &id) const;

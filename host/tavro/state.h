@@ -12,7 +12,11 @@ class State
 {
 public:
     State() = default;
-    State(const StateTypeId &stateTypeId, const ThingId &thingId) : m_stateTypeId(stateTypeId), m_thingId(thingId) {}
+    State(const StateTypeId &stateTypeId, const ThingId &thingId)
+        : m_stateTypeId(stateTypeId),
+          m_thingId(thingId)
+    {
+    }
 
     StateTypeId stateTypeId() const { return m_stateTypeId; }
     ThingId thingId() const { return m_thingId; }

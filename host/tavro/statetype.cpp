@@ -1,7 +1,9 @@
 #include "statetype.h"
 
 StateType::StateType(const StateTypeId &id, const QString &name, QVariant::Type type)
-    : m_id(id), m_name(name), m_type(type)
+    : m_id(id),
+      m_name(name),
+      m_type(type)
 {
 }
 

@@ -54,7 +54,10 @@ class StateTypes : public QList<StateType>
 {
 public:
     StateTypes() = default;
-    StateTypes(const QList<StateType> &other) : QList<StateType>(other) {}
+    StateTypes(const QList<StateType> &other)
+        : QList<StateType>(other)
+    {
+    }
     // An invalid StateType when there is none.
     StateType findByName(const QString &name) const;
     StateType findById(const StateTypeId &id) const;

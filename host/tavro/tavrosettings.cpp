@@ -32,5 +32,6 @@ QString TavroSettings::translationsPath()
     const QString path = qEnvironmentVariable("TAVRO_TRANSLATIONS_PATH");
     if (!path.isEmpty())
         return path;
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/tavro/translations");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+           + QStringLiteral("/tavro/translations");
 }

@@ -6,19 +6,29 @@ namespace {
 QVariant zeroValue(QVariant::Type type)
 {
     switch (type) {
-    case QVariant::Bool: return false;
-    case QVariant::Int: return 0;
-    case QVariant::UInt: return 0u;
-    case QVariant::Double: return 0.0;
-    case QVariant::String: return QString(QLatin1String(""));
-    case QVariant::Uuid: return QUuid();
-    default: return QVariant();
+    case QVariant::Bool:
+        return false;
+    case QVariant::Int:
+        return 0;
+    case QVariant::UInt:
+        return 0u;
+    case QVariant::Double:
+        return 0.0;
+    case QVariant::String:
+        return QString(QLatin1String(""));
+    case QVariant::Uuid:
+        return QUuid();
+    default:
+        return QVariant();
     }
 }
 }
 
 Thing::Thing(const ThingClass &thingClass, const ThingId &id, const QString &name, QObject *parent)
-    : QObject(parent), m_id(id), m_name(name), m_thingClass(thingClass)
+    : QObject(parent),
+      m_id(id),
+      m_name(name),
+      m_thingClass(thingClass)
 {
     for (const StateType &stateType : thingClass.stateTypes()) {
         State state(stateType.id(), id);
@@ -106,7 +116,8 @@ void Thing::setStateMinMaxValues(const QString &stateName, const QVariant &minVa
     it->setMaxValue(maxValue);
     it->setValue(normalized(it.value(), m_thingClass.getStateType(it->stateTypeId()), it->value()));
     const State state = it.value();
-    emit stateValueChanged(state.stateTypeId(), state.value(), state.minValue(), state.maxValue(), state.possibleValues());
+    emit stateValueChanged(state.stateTypeId(), state.value(), state.minValue(), state.maxValue(),
+                           state.possibleValues());
 }
 
 void Thing::setStatePossibleValues(const QString &stateName, const QVariantList &values)
@@ -116,7 +127,8 @@ void Thing::setStatePossibleValues(const QString &stateName, const QVariantList 
         return;
     it->setPossibleValues(values);
     const State state = it.value();
-    emit stateValueChanged(state.stateTypeId(), state.value(), state.minValue(), state.maxValue(), state.possibleValues());
+    emit stateValueChanged(state.stateTypeId(), state.value(), state.minValue(), state.maxValue(),
+                           state.possibleValues());
 }
 
 QVariant Thing::setting(const QString &settingName) const

@@ -78,7 +78,10 @@ class Things : public QList<Thing *>
 {
 public:
     Things() = default;
-    Things(const QList<Thing *> &other) : QList<Thing *>(other) {}
+    Things(const QList<Thing *> &other)
+        : QList<Thing *>(other)
+    {
+    }
     Thing *findById(const ThingId &id) const;
     Things filterByInterface(const QString &interface) const;
     Things filterByThingClassId(const ThingClassId &thingClassId) const;

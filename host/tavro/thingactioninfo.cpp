@@ -1,8 +1,9 @@
 #include "thingactioninfo.h"
 
-
 ThingActionInfo::ThingActionInfo(Thing *thing, const Action &action, QObject *parent)
-    : QObject(parent), m_thing(thing), m_action(action)
+    : QObject(parent),
+      m_thing(thing),
+      m_action(action)
 {
 }
 

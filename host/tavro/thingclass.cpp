@@ -7,12 +7,9 @@ namespace {
 QVariant::Type typeFromString(const QString &name)
 {
     static const QHash<QString, QVariant::Type> types = {
-        {QStringLiteral("bool"), QVariant::Bool},
-        {QStringLiteral("int"), QVariant::Int},
-        {QStringLiteral("uint"), QVariant::UInt},
-        {QStringLiteral("double"), QVariant::Double},
-        {QStringLiteral("string"), QVariant::String},
-        {QStringLiteral("uuid"), QVariant::Uuid},
+            {QStringLiteral("bool"), QVariant::Bool},     {QStringLiteral("int"), QVariant::Int},
+            {QStringLiteral("uint"), QVariant::UInt},     {QStringLiteral("double"), QVariant::Double},
+            {QStringLiteral("string"), QVariant::String}, {QStringLiteral("uuid"), QVariant::Uuid},
     };
     return types.value(name.toLower(), QVariant::Invalid);
 }
@@ -125,7 +122,8 @@ ThingClass ThingClass::fromJson(const QJsonObject &json, QString *errorString)
         thingClass.m_actionTypes.append(ActionType(id, name, paramTypes));
     }
 
-    if (!parseParamTypes(json.value(QStringLiteral("settingsTypes")).toArray(), &thingClass.m_settingsTypes, errorString))
+    if (!parseParamTypes(json.value(QStringLiteral("settingsTypes")).toArray(), &thingClass.m_settingsTypes,
+                         errorString))
         return ThingClass();
 
     return thingClass;

@@ -12,7 +12,8 @@
 
 Q_LOGGING_CATEGORY(dcThingManager, "ThingManager")
 
-ThingManager::ThingManager(QObject *parent) : QObject(parent)
+ThingManager::ThingManager(QObject *parent)
+    : QObject(parent)
 {
     qRegisterMetaType<Action>();
     qRegisterMetaType<Thing::ThingError>();

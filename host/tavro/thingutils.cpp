@@ -7,7 +7,7 @@ QVariant ThingUtils::ensureValueClamping(const QVariant &value, QVariant::Type t
 {
     QVariant result = value;
     const bool numeric = type == QVariant::Int || type == QVariant::UInt || type == QVariant::Double
-            || type == QVariant::LongLong || type == QVariant::ULongLong;
+                         || type == QVariant::LongLong || type == QVariant::ULongLong;
     if (numeric) {
         double number = value.toDouble();
         if (stepSize > 0)

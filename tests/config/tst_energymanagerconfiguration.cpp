@@ -61,14 +61,17 @@ void TestEnergyManagerConfiguration::loading_data()
     QTest::newRow("only the strategy, any letter case")
             << QByteArray(R"({"chargingShareStrategy": "priority"})") << QString() << QByteArray() << QString()
             << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyPriority)};
-    QTest::newRow("unknown strategy keeps the current one")
-            << QByteArray(R"({"chargingShareStrategy": "Fastest"})") << QString() << QByteArray() << QString() << defaults;
-    QTest::newRow("empty file") << QByteArray("") << QString() << QByteArray() << "the JSON data seems to be invalid" << defaults;
-    QTest::newRow("broken JSON in env file") << QByteArray() << "env.json" << QByteArray("{\"minimumScheduleDuration\": ")
-                                             << "the JSON data seems to be invalid" << defaults;
+    QTest::newRow("unknown strategy keeps the current one") << QByteArray(R"({"chargingShareStrategy": "Fastest"})")
+                                                            << QString() << QByteArray() << QString() << defaults;
+    QTest::newRow("empty file") << QByteArray("") << QString() << QByteArray() << "the JSON data seems to be invalid"
+                                << defaults;
+    QTest::newRow("broken JSON in env file")
+            << QByteArray() << "env.json" << QByteArray("{\"minimumScheduleDuration\": ")
+            << "the JSON data seems to be invalid" << defaults;
     QTest::newRow("array document") << QByteArray("[1, 2]") << QString() << QByteArray() << QString() << defaults;
     QTest::newRow("text for a number converts to 0")
-            << QByteArray(R"({"minimumScheduleDuration": "soon", "spotMarketChargePredictableEnergyPercentage": "0.25"})")
+            << QByteArray(
+                       R"({"minimumScheduleDuration": "soon", "spotMarketChargePredictableEnergyPercentage": "0.25"})")
             << QString() << QByteArray() << QString()
             << Values{300u, 10u, 0u, 15u, 0.25, int(ChargingShareStrategy::StrategyEqualPower)};
     // 0 would switch the anti-toggle lock off.
@@ -108,8 +111,10 @@ void TestEnergyManagerConfiguration::loading()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
 
     EnergyManagerConfiguration configuration;
-    const Values actual{configuration.chargingEnabledLockDuration(), configuration.chargingCurrentLockDuration(),
-                        configuration.minimumScheduleDuration(), configuration.chargingShareRotationWindow(),
+    const Values actual{configuration.chargingEnabledLockDuration(),
+                        configuration.chargingCurrentLockDuration(),
+                        configuration.minimumScheduleDuration(),
+                        configuration.chargingShareRotationWindow(),
                         configuration.spotMarketChargePredictableEnergyPercentage(),
                         int(configuration.chargingShareStrategy())};
     QCOMPARE(actual, expected);

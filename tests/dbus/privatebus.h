@@ -39,10 +39,10 @@ public:
         if (begin < 0 || end < begin)
             return QByteArray();
         text = text.mid(begin + 11, end - begin - 11);
-        for (const char *machineBound : {"<!--.*?-->", "<user>.*?</user>", "<fork/>", "<pidfile>.*?</pidfile>",
-                                         "<syslog/>", "<servicehelper>.*?</servicehelper>",
-                                         "<standard_system_servicedirs/>", "<listen>.*?</listen>",
-                                         "<include[ >].*?</include>", "<includedir>.*?</includedir>"})
+        for (const char *machineBound :
+             {"<!--.*?-->", "<user>.*?</user>", "<fork/>", "<pidfile>.*?</pidfile>", "<syslog/>",
+              "<servicehelper>.*?</servicehelper>", "<standard_system_servicedirs/>", "<listen>.*?</listen>",
+              "<include[ >].*?</include>", "<includedir>.*?</includedir>"})
             text.remove(QRegularExpression(QString::fromLatin1(machineBound),
                                            QRegularExpression::DotMatchesEverythingOption));
         for (const QString &policyFile : policyFiles)

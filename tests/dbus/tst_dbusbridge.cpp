@@ -82,23 +82,35 @@ void TestDbusBridge::stopService()
 namespace {
 
 // The value types of the maps, as the stock tools print them.
-const QMap<QString, QString> configurationTypes{
-    {"evChargerId", "string"}, {"assignedCarId", "string"}, {"chargingMode", "int32"}, {"endDateTime", "string"},
-    {"repeatDays", "array"}, {"targetPercentage", "uint32"}, {"dischargeFloorPercentage", "uint32"},
-    {"dailySpotMarketPercentage", "uint32"}, {"lockOnUnplug", "boolean"}, {"stopOnTargetPercentage", "boolean"}};
-const QMap<QString, QString> stateTypes{
-    {"evChargerId", "string"}, {"mode", "int32"}, {"overloadProtectionActive", "boolean"},
-    {"overloadProtectionThrottle", "double"}, {"targetTimeOvershot", "int32"}, {"targetPercentageReached", "boolean"},
-    {"powerLockSeconds", "int32"}, {"powerLockDuration", "int32"}, {"batteryLevelConsiderationActive", "boolean"},
-    {"waitingReason", "int32"}, {"surplusCoverage", "double"}};
+const QMap<QString, QString> configurationTypes{{"evChargerId", "string"},
+                                                {"assignedCarId", "string"},
+                                                {"chargingMode", "int32"},
+                                                {"endDateTime", "string"},
+                                                {"repeatDays", "array"},
+                                                {"targetPercentage", "uint32"},
+                                                {"dischargeFloorPercentage", "uint32"},
+                                                {"dailySpotMarketPercentage", "uint32"},
+                                                {"lockOnUnplug", "boolean"},
+                                                {"stopOnTargetPercentage", "boolean"}};
+const QMap<QString, QString> stateTypes{{"evChargerId", "string"},
+                                        {"mode", "int32"},
+                                        {"overloadProtectionActive", "boolean"},
+                                        {"overloadProtectionThrottle", "double"},
+                                        {"targetTimeOvershot", "int32"},
+                                        {"targetPercentageReached", "boolean"},
+                                        {"powerLockSeconds", "int32"},
+                                        {"powerLockDuration", "int32"},
+                                        {"batteryLevelConsiderationActive", "boolean"},
+                                        {"waitingReason", "int32"},
+                                        {"surplusCoverage", "double"}};
 
 // Key → type of every dictionary entry in a dump of dbus-send or
 // dbus-monitor; a key seen with two types maps to both ("int32|double").
 QMap<QString, QString> entryTypes(const QString &dump)
 {
     QMap<QString, QString> types;
-    QRegularExpressionMatchIterator it = QRegularExpression(QStringLiteral("string \"(\\w+)\"\\s+variant\\s+(\\w+)"))
-                                             .globalMatch(dump);
+    QRegularExpressionMatchIterator it =
+            QRegularExpression(QStringLiteral("string \"(\\w+)\"\\s+variant\\s+(\\w+)")).globalMatch(dump);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
         QString &type = types[match.captured(1)];
@@ -127,10 +139,10 @@ QMultiMap<QString, QString> signalsByMember(const QString &dump)
 QString TestDbusBridge::dbusSend(const QString &method) const
 {
     QProcess tool;
-    tool.start(QStringLiteral("dbus-send"), {QStringLiteral("--system"), QStringLiteral("--print-reply"),
-                                             QStringLiteral("--dest=io.tavro.energymanager"),
-                                             QStringLiteral("/io/tavro/energymanager"),
-                                             QStringLiteral("io.tavro.energymanager.") + method});
+    tool.start(QStringLiteral("dbus-send"),
+               {QStringLiteral("--system"), QStringLiteral("--print-reply"),
+                QStringLiteral("--dest=io.tavro.energymanager"), QStringLiteral("/io/tavro/energymanager"),
+                QStringLiteral("io.tavro.energymanager.") + method});
     tool.waitForFinished(5000);
     return QString::fromUtf8(tool.readAllStandardOutput());
 }
@@ -160,7 +172,8 @@ void TestDbusBridge::clientMirrorsServiceInAnotherProcess()
     QVERIFY(configurationsUpdated.count() >= 1);
     QVERIFY(statesUpdated.count() >= 1);
     QVERIFY(QRegularExpression(QStringLiteral("^\\{[0-9a-f-]{36}\\}$"))
-                .match(client.chargingStates().first().toMap().value(QStringLiteral("evChargerId")).toString()).hasMatch());
+                    .match(client.chargingStates().first().toMap().value(QStringLiteral("evChargerId")).toString())
+                    .hasMatch());
     QCOMPARE(client.chargingStates().first().toMap().value(QStringLiteral("powerLockSeconds")).toInt(), -1);
 
     // Stock tools see the same service, with the declared value types.
@@ -169,8 +182,8 @@ void TestDbusBridge::clientMirrorsServiceInAnotherProcess()
     QCOMPARE(entryTypes(configurations), configurationTypes);
     QCOMPARE(entryTypes(dbusSend(QStringLiteral("chargingStates"))), stateTypes);
     QProcess monitor;
-    monitor.start(QStringLiteral("dbus-monitor"), {QStringLiteral("--system"),
-                                                   QStringLiteral("type='signal',interface='io.tavro.energymanager'")});
+    monitor.start(QStringLiteral("dbus-monitor"),
+                  {QStringLiteral("--system"), QStringLiteral("type='signal',interface='io.tavro.energymanager'")});
     // It says hello (NameAcquired) once it listens.
     QVERIFY(monitor.waitForReadyRead(5000));
 
@@ -189,7 +202,8 @@ void TestDbusBridge::clientMirrorsServiceInAnotherProcess()
     QString dump;
     QMultiMap<QString, QString> seen;
     QTRY_VERIFY_WITH_TIMEOUT((dump += QString::fromUtf8(monitor.readAll()), seen = signalsByMember(dump),
-                              seen.contains("chargingStateAdded") && seen.contains("chargingConfigurationAdded")), 5000);
+                              seen.contains("chargingStateAdded") && seen.contains("chargingConfigurationAdded")),
+                             5000);
     monitor.kill();
     monitor.waitForFinished(5000);
     QVERIFY2(seen.value("chargingStateRemoved").contains("string \"" + m_firstChargerId + '"'), qPrintable(dump));

@@ -51,10 +51,12 @@ void TestDbusPolicy::initTestCase()
     const passwd *nobody = getpwnam("nobody");
     m_other = m_root && nobody ? nobody->pw_uid : geteuid();
     if (m_root)
-        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty(), "setpriv (util-linux) is needed");
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty(),
+                 "setpriv (util-linux) is needed");
     // The bus socket and the service's files must be reachable for both.
     QVERIFY(QFile::setPermissions(m_directory.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                  | QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther));
+                                                              | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                                              | QFileDevice::ExeOther));
     QVERIFY(QDir(m_directory.path()).mkdir(QStringLiteral("data")));
     QVERIFY(QFile::setPermissions(m_directory.filePath(QStringLiteral("data")), QFileDevice::Permissions(0x7777)));
 }
@@ -75,7 +77,8 @@ QStringList TestDbusPolicy::commandAs(uid_t user, const QString &program, const 
         return QStringList{program} + arguments;
     return QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(user),
                        QStringLiteral("--regid=%1").arg(getpwuid(user)->pw_gid), QStringLiteral("--clear-groups"),
-                       QStringLiteral("--")} + QStringList{program} + arguments;
+                       QStringLiteral("--")}
+           + QStringList{program} + arguments;
 }
 
 bool TestDbusPolicy::startBus(bool withPolicyFile)
@@ -168,7 +171,8 @@ void TestDbusPolicy::everyoneMayReadButNoMore()
         const QStringList command = commandAs(m_other, QStringLiteral("dbus-send"),
                                               QStringList{QStringLiteral("--system"), QStringLiteral("--print-reply"),
                                                           QStringLiteral("--dest=io.tavro.energymanager"),
-                                                          QStringLiteral("/io/tavro/energymanager")} + message);
+                                                          QStringLiteral("/io/tavro/energymanager")}
+                                                      + message);
         dbusSend.start(command.first(), command.mid(1));
         const bool finished = dbusSend.waitForFinished(10000);
         *output = QString::fromUtf8(dbusSend.readAll());
@@ -179,8 +183,9 @@ void TestDbusPolicy::everyoneMayReadButNoMore()
     QVERIFY2(output.contains(QStringLiteral("waitingReason")), qPrintable(output));
     QVERIFY2(call({QStringLiteral("org.freedesktop.DBus.Introspectable.Introspect")}, &output), qPrintable(output));
     // Any other interface of the object stays closed, as the stock policy has it.
-    QVERIFY(!call({QStringLiteral("org.freedesktop.DBus.Properties.GetAll"), QStringLiteral("string:io.tavro.energymanager")},
-                  &output));
+    QVERIFY(!call(
+            {QStringLiteral("org.freedesktop.DBus.Properties.GetAll"), QStringLiteral("string:io.tavro.energymanager")},
+            &output));
     QVERIFY2(output.contains(QStringLiteral("AccessDenied")), qPrintable(output));
 }
 

@@ -17,11 +17,28 @@ static const char testClasses[] = R"([
 ])";
 static const char lockedMessage[] = "EV charger \"Garage\" power is now locked for 300 seconds";
 
-struct SwitchCase { bool poweredBefore, enable, applyLock, fail, locks; };
+struct SwitchCase {
+    bool poweredBefore, enable, applyLock, fail, locks;
+};
 // A command at t0 + 5 s while both locks run since t0: "off", "on" or "current".
-struct LockedCase { QString command; bool force, applyLock, sent; int remaining; };
-struct CurrentCase { QString className; double requested; bool fail; double sent; bool locks; };
-struct ReadingCase { QString className; QVariantMap states; int phases; double power; };
+struct LockedCase {
+    QString command;
+    bool force, applyLock, sent;
+    int remaining;
+};
+struct CurrentCase {
+    QString className;
+    double requested;
+    bool fail;
+    double sent;
+    bool locks;
+};
+struct ReadingCase {
+    QString className;
+    QVariantMap states;
+    int phases;
+    double power;
+};
 Q_DECLARE_METATYPE(SwitchCase)
 Q_DECLARE_METATYPE(LockedCase)
 Q_DECLARE_METATYPE(CurrentCase)
@@ -41,7 +58,8 @@ class TestEvChargerAc : public QObject
         for (auto it = states.constBegin(); it != states.constEnd(); ++it)
             thing->setStateValue(it.key(), it.value());
         if (failing)
-            m_manager->setActionHandler(thing->id(), [](Thing *, const Action &) { return Thing::ThingErrorHardwareFailure; });
+            m_manager->setActionHandler(thing->id(),
+                                        [](Thing *, const Action &) { return Thing::ThingErrorHardwareFailure; });
         return new EvChargerAc(m_manager, thing);
     }
     static bool finished(ThingActionInfo *info)
@@ -185,11 +203,16 @@ private slots:
         QVERIFY(finished(charger->setMaxChargingCurrent(16, m_t0, false)));
         m_manager->clearActionLog();
         if (!c.sent)
-            QTest::ignoreMessage(QtDebugMsg, QRegularExpression((c.command == "current" ? "^Adjust the charging current" : "^Charging enabled")
-                + QString(" is locked since 5 seconds. Lock duration is \\d+ seconds. Last action: \"06.05.2024 12:00:00\" now: \"06.05.2024 12:00:05\"$")));
+            QTest::ignoreMessage(
+                    QtDebugMsg,
+                    QRegularExpression(
+                            (c.command == "current" ? "^Adjust the charging current" : "^Charging enabled")
+                            + QString(
+                                    " is locked since 5 seconds. Lock duration is \\d+ seconds. Last action: \"06.05.2024 12:00:00\" now: \"06.05.2024 12:00:05\"$")));
         const QDateTime now = m_t0.addSecs(5);
-        ThingActionInfo *info = c.command == "current" ? charger->setMaxChargingCurrent(20, now, c.force)
-                                                       : charger->setChargingEnabled(c.command == "on", now, c.force, c.applyLock);
+        ThingActionInfo *info = c.command == "current"
+                                        ? charger->setMaxChargingCurrent(20, now, c.force)
+                                        : charger->setChargingEnabled(c.command == "on", now, c.force, c.applyLock);
         QCOMPARE(info != nullptr, c.sent);
         QVERIFY(!info || finished(info));
         QCOMPARE(sent().count(), c.sent ? 1 : 0);
@@ -223,18 +246,22 @@ private slots:
     {
         QTest::addColumn<ReadingCase>("c");
         QTest::newRow("exactly 0 W with phase currents")
-            << ReadingCase{"evChargerAc", {{"currentPower", 0}, {"currentPhaseA", 10}, {"charging", true}}, 0, 0};
-        QTest::newRow("currents on A and C")
-            << ReadingCase{"evChargerAc", {{"currentPower", 4600}, {"currentPhaseA", 10}, {"currentPhaseC", 10}}, 5, 4600};
-        QTest::newRow("negative current counts") << ReadingCase{"evChargerAc", {{"currentPower", -100}, {"currentPhaseB", -0.5}}, 2, -100};
-        QTest::newRow("current decides over phase power")
-            << ReadingCase{"evChargerAc", {{"currentPower", 2300}, {"currentPowerPhaseA", 2300}, {"currentPhaseB", 10}}, 2, 2300};
+                << ReadingCase{"evChargerAc", {{"currentPower", 0}, {"currentPhaseA", 10}, {"charging", true}}, 0, 0};
+        QTest::newRow("currents on A and C") << ReadingCase{
+                "evChargerAc", {{"currentPower", 4600}, {"currentPhaseA", 10}, {"currentPhaseC", 10}}, 5, 4600};
+        QTest::newRow("negative current counts")
+                << ReadingCase{"evChargerAc", {{"currentPower", -100}, {"currentPhaseB", -0.5}}, 2, -100};
+        QTest::newRow("current decides over phase power") << ReadingCase{
+                "evChargerAc", {{"currentPower", 2300}, {"currentPowerPhaseA", 2300}, {"currentPhaseB", 10}}, 2, 2300};
         QTest::newRow("phase power without currents")
-            << ReadingCase{"acPhasePowers", {{"currentPower", 2300}, {"currentPowerPhaseC", 2300}}, 4, 2300};
+                << ReadingCase{"acPhasePowers", {{"currentPower", 2300}, {"currentPowerPhaseC", 2300}}, 4, 2300};
         // Without "currentPower" the power is estimated at 230 V per phase.
-        QTest::newRow("charging, 3 phases") << ReadingCase{"evChargerAcBasic", {{"charging", true}, {"maxChargingCurrent", 10}}, 0, 6900};
-        QTest::newRow("enabled, not charging") << ReadingCase{"evChargerAcBasic", {{"power", true}, {"maxChargingCurrent", 10}}, 0, 0};
-        QTest::newRow("no charging state, 1 phase") << ReadingCase{"acMinimal", {{"power", true}, {"maxChargingCurrent", 16}}, 0, 3680};
+        QTest::newRow("charging, 3 phases")
+                << ReadingCase{"evChargerAcBasic", {{"charging", true}, {"maxChargingCurrent", 10}}, 0, 6900};
+        QTest::newRow("enabled, not charging")
+                << ReadingCase{"evChargerAcBasic", {{"power", true}, {"maxChargingCurrent", 10}}, 0, 0};
+        QTest::newRow("no charging state, 1 phase")
+                << ReadingCase{"acMinimal", {{"power", true}, {"maxChargingCurrent", 16}}, 0, 3680};
         QTest::newRow("no charging state, disabled") << ReadingCase{"acMinimal", {{"maxChargingCurrent", 16}}, 0, 0};
     }
     void readings()

@@ -27,13 +27,13 @@ inline QtMessageHandler &previousHandler()
 // output on to the previous handler.
 inline void recordWarnings()
 {
-    previousHandler() = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
-                                                  const QString &message) {
-        if (type == QtWarningMsg && qstrcmp(context.category, "TavroEnergy") == 0)
-            warnings().append(message);
-        if (type != QtDebugMsg)
-            previousHandler()(type, context, message);
-    });
+    previousHandler() =
+            qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                if (type == QtWarningMsg && qstrcmp(context.category, "TavroEnergy") == 0)
+                    warnings().append(message);
+                if (type != QtDebugMsg)
+                    previousHandler()(type, context, message);
+            });
 }
 
 inline void stopRecording()

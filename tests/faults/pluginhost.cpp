@@ -62,14 +62,18 @@ int main(int argc, char *argv[])
     EnergyManager energyManager(&thingManager);
     JsonRpcServer jsonRpcServer;
     Thing *meter = thingManager.addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
-    Thing *charger = thingManager.addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"), chargerId);
+    Thing *charger =
+            thingManager.addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"), chargerId);
     Thing *car = thingManager.addConfiguredThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"), carId);
     if (!meter || !charger || !car)
         return 3;
     charger->setStateValue(QStringLiteral("pluggedIn"), true);
     charger->setStateValue(QStringLiteral("phaseCount"), 3);
-    const QVariantMap carStates{{"batteryLevel", 30}, {"capacity", 60.0}, {"acPhaseCount", 3},
-                                {"acMinChargingCurrent", 6.0}, {"acMaxChargingCurrent", 16.0}};
+    const QVariantMap carStates{{"batteryLevel", 30},
+                                {"capacity", 60.0},
+                                {"acPhaseCount", 3},
+                                {"acMinChargingCurrent", 6.0},
+                                {"acMaxChargingCurrent", 16.0}};
     for (auto it = carStates.cbegin(); it != carStates.cend(); ++it)
         car->setStateValue(it.key(), it.value());
     for (const char *phase : {"A", "B", "C"}) {

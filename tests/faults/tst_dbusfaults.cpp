@@ -17,7 +17,12 @@ namespace {
 
 const QString serviceName = QStringLiteral("io.tavro.energymanager");
 
-enum BusFault { NoFault, NoBus, NameTaken, BusDies };
+enum BusFault {
+    NoFault,
+    NoBus,
+    NameTaken,
+    BusDies
+};
 
 }
 
@@ -62,8 +67,8 @@ void TestDbusFaults::pluginKeepsCharging_data()
     QTest::addColumn<QString>("warning");
 
     QTest::newRow("bus present, name free") << int(NoFault) << QString();
-    QTest::newRow("no system bus") << int(NoBus)
-                                   << "Could not connect to DBus system bus. Energy manager DBus interface not available.";
+    QTest::newRow("no system bus") << int(
+            NoBus) << "Could not connect to DBus system bus. Energy manager DBus interface not available.";
     QTest::newRow("service name owned by another process") << int(NameTaken) << "Failed to register DBus service";
     QTest::newRow("bus daemon dies while the plugin runs") << int(BusDies) << QString();
 }

@@ -32,8 +32,10 @@ QByteArray priceReply(const QDate &day, double base)
     const QDateTime midnight(day, QTime(0, 0));
     for (int hour = 0; hour < 48; hour++) {
         const qint64 start = midnight.addSecs(hour * 3600).toMSecsSinceEpoch();
-        data.append(QJsonObject{{"start_timestamp", start}, {"end_timestamp", start + 3600000},
-                                {"marketprice", base + (hour * 37) % 23}, {"unit", "Eur/MWh"}});
+        data.append(QJsonObject{{"start_timestamp", start},
+                                {"end_timestamp", start + 3600000},
+                                {"marketprice", base + (hour * 37) % 23},
+                                {"unit", "Eur/MWh"}});
     }
     return QJsonDocument(QJsonObject{{"object", "list"}, {"data", data}}).toJson(QJsonDocument::Compact);
 }
@@ -73,7 +75,7 @@ void TestPriceServiceFaults::cleanupTestCase()
 
 void TestPriceServiceFaults::outageKeepsLastPrices_data()
 {
-    QTest::addColumn<int>("status"); // -1: the port is closed, 0: never answers
+    QTest::addColumn<int>("status");      // -1: the port is closed, 0: never answers
     QTest::addColumn<QByteArray>("body"); // empty: the good prices, cut off halfway
     QTest::addColumn<QString>("warning");
 
@@ -85,7 +87,8 @@ void TestPriceServiceFaults::outageKeepsLastPrices_data()
     QTest::newRow("HTTP 503") << 503 << QByteArray("{\"error\": \"maintenance\"}")
                               << QStringLiteral("Failed to refresh data. HTTP returned status: 503");
     QTest::newRow("body is no JSON") << 200 << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR<html>", 22)
-                                     << QStringLiteral("Failed to refresh data. The payload contains invalid JSON data:");
+                                     << QStringLiteral(
+                                                "Failed to refresh data. The payload contains invalid JSON data:");
     QTest::newRow("JSON error object") << 200 << QByteArray("{\"error\": {\"message\": \"rate limit\", \"code\": 429}}")
                                        << QStringLiteral("Failed to refresh data. The payload contains no data array:");
 }
@@ -106,9 +109,12 @@ void TestPriceServiceFaults::outageKeepsLastPrices()
     service.body = goodPrices;
     household.addThing("gridMeter", "Grid", {{"currentPower", 300.0}});
     Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"phaseCount", 3}});
-    Thing *car = household.addThing("electricVehicle", "Car", {{"batteryLevel", 20}, {"capacity", 60.0},
-                                                               {"acPhaseCount", 3}, {"acMinChargingCurrent", 6.0},
-                                                               {"acMaxChargingCurrent", 16.0}});
+    Thing *car = household.addThing("electricVehicle", "Car",
+                                    {{"batteryLevel", 20},
+                                     {"capacity", 60.0},
+                                     {"acPhaseCount", 3},
+                                     {"acMinChargingCurrent", 6.0},
+                                     {"acMaxChargingCurrent", 16.0}});
     SmartChargingManager *manager = household.createManager();
     ChargingConfiguration configuration(charger->id());
     configuration.setAssignedCarId(car->id());

@@ -40,26 +40,25 @@ const ThingId carId(QStringLiteral("{5e771265-0000-4000-8000-000000000002}"));
 const QByteArray chargerGroup = "%7B5e771265-0000-4000-8000-000000000001%7D";
 const uid_t nobody = 65534;
 // A list count Qt would reserve 16 GB for.
-const QByteArray damagedLine = chargerGroup + "\\repeatDays=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xfe\\0\\0\\0\\x2\\0\\0\\0\\x3)\n";
+const QByteArray damagedLine =
+        chargerGroup + "\\repeatDays=@Variant(\\0\\0\\0\\t\\xff\\xff\\xff\\xfe\\0\\0\\0\\x2\\0\\0\\0\\x3)\n";
 
 // A user's file: global limits, one charger in eco mode with its car, and the
 // spot-market selection.
-const QByteArray soundSettings =
-        "[General]\n"
-        "phasePowerConsumptionLimit=20\n"
-        "acquisitionTolerance=0.25\n"
-        "\n"
-        "[ChargingConfigurations]\n"
-        + chargerGroup + "\\assignedCarId={5e771265-0000-4000-8000-000000000002}\n"
-        + chargerGroup + "\\chargingMode=1\n"
-        + chargerGroup + "\\targetPercentage=70\n"
-        "\n"
-        "[SpotMarket]\n"
-        "enabled=false\n"
-        "providerId={0ca6ad88-e243-438d-a0f8-986cecf61834}\n";
+const QByteArray soundSettings = "[General]\n"
+                                 "phasePowerConsumptionLimit=20\n"
+                                 "acquisitionTolerance=0.25\n"
+                                 "\n"
+                                 "[ChargingConfigurations]\n"
+                                 + chargerGroup + "\\assignedCarId={5e771265-0000-4000-8000-000000000002}\n"
+                                 + chargerGroup + "\\chargingMode=1\n" + chargerGroup
+                                 + "\\targetPercentage=70\n"
+                                   "\n"
+                                   "[SpotMarket]\n"
+                                   "enabled=false\n"
+                                   "providerId={0ca6ad88-e243-438d-a0f8-986cecf61834}\n";
 
-struct Household
-{
+struct Household {
     Household()
     {
         fixture.thingManager()->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
@@ -78,7 +77,11 @@ struct Household
 class UnprivilegedScope
 {
 public:
-    UnprivilegedScope() : m_switched(geteuid() == 0) { m_ok = !m_switched || seteuid(nobody) == 0; }
+    UnprivilegedScope()
+        : m_switched(geteuid() == 0)
+    {
+        m_ok = !m_switched || seteuid(nobody) == 0;
+    }
     ~UnprivilegedScope()
     {
         if (m_switched && m_ok)
@@ -146,11 +149,14 @@ void TestSettingsFaults::damagedFile_data()
     QTest::newRow("unclosed section header") << soundSettings + "[Padding\nkey=value\n";
     QTest::newRow("cut off in a section header") << soundSettings + "\n[Chargi";
     // Binary values Qt would crash on, or reserve 16 GB for.
-    QTest::newRow("date-time in a zone that does not exist") << QByteArray(soundSettings).replace(
-            "\\chargingMode=1\n", "\\chargingMode=1\n" + chargerGroup
-            + "\\endDateTime=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8e\\xc5\\x2 q\\xfe\\x3\\0\\0\\0\\x4\\0X\\0Y)\n");
-    QTest::newRow("list of four billion days") << QByteArray(soundSettings).replace(
-            "\\chargingMode=1\n", "\\chargingMode=1\n" + damagedLine);
+    QTest::newRow("date-time in a zone that does not exist")
+            << QByteArray(soundSettings)
+                       .replace(
+                               "\\chargingMode=1\n",
+                               "\\chargingMode=1\n" + chargerGroup
+                                       + "\\endDateTime=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8e\\xc5\\x2 q\\xfe\\x3\\0\\0\\0\\x4\\0X\\0Y)\n");
+    QTest::newRow("list of four billion days")
+            << QByteArray(soundSettings).replace("\\chargingMode=1\n", "\\chargingMode=1\n" + damagedLine);
 }
 
 void TestSettingsFaults::damagedFile()
@@ -198,8 +204,10 @@ void TestSettingsFaults::damagedValues_data()
     QTest::newRow("tolerance: text") << QByteArray("acquisitionTolerance=high") << "acquisitionTolerance" << 0.5;
     QTest::newRow("tolerance: 1.2") << QByteArray("acquisitionTolerance=1.2") << "acquisitionTolerance" << 1.0;
     QTest::newRow("tolerance: nan") << QByteArray("acquisitionTolerance=nan") << "acquisitionTolerance" << 0.5;
-    QTest::newRow("battery consideration: inf") << QByteArray("batteryLevelConsideration=inf") << "batteryLevelConsideration" << 0.9;
-    QTest::newRow("battery upper limit: -1") << QByteArray("batteryLevelUpperLimit=-1") << "batteryLevelUpperLimit" << 0.0;
+    QTest::newRow("battery consideration: inf")
+            << QByteArray("batteryLevelConsideration=inf") << "batteryLevelConsideration" << 0.9;
+    QTest::newRow("battery upper limit: -1")
+            << QByteArray("batteryLevelUpperLimit=-1") << "batteryLevelUpperLimit" << 0.0;
 }
 
 void TestSettingsFaults::damagedValues()
@@ -213,10 +221,10 @@ void TestSettingsFaults::damagedValues()
     SmartChargingManager *manager = house.fixture.createManager();
     m_faults++;
 
-    const double restored = key == QLatin1String("phasePowerLimit") ? manager->phasePowerLimit()
-                          : key == QLatin1String("acquisitionTolerance") ? manager->acquisitionTolerance()
-                          : key == QLatin1String("batteryLevelConsideration") ? manager->batteryLevelConsideration()
-                          : manager->batteryLevelUpperLimit();
+    const double restored = key == QLatin1String("phasePowerLimit")             ? manager->phasePowerLimit()
+                            : key == QLatin1String("acquisitionTolerance")      ? manager->acquisitionTolerance()
+                            : key == QLatin1String("batteryLevelConsideration") ? manager->batteryLevelConsideration()
+                                                                                : manager->batteryLevelUpperLimit();
     QCOMPARE(restored, expected);
     QVERIFY(warningsContaining(QString::fromLatin1(line.left(line.indexOf('=')))) > 0);
 
@@ -232,18 +240,52 @@ void TestSettingsFaults::valuesOfOtherTypes_data()
     QTest::newRow("a float") << "acquisitionTolerance" << QVariant(0.75f);
     // A date-time alone in a list is text; inside a nested list it is binary.
     QTest::newRow("repeat days with a list holding a date-time")
-        << "ChargingConfigurations/" + chargerId.toString() + "/repeatDays"
-        << QVariant(QVariantList{2, QVariantList{QDateTime(QDate(2026, 1, 2), QTime(3, 4), Qt::UTC)}});
-    QTest::newRow("every core type Qt writes") << "Elsewhere/all" << QVariant(QVariantList{
-        true, 'c', QVariant::fromValue<signed char>(-1), QVariant::fromValue<uchar>(1), QVariant::fromValue<short>(-2),
-        QVariant::fromValue<ushort>(2), 3, 3u, QVariant::fromValue<long>(-4), QVariant::fromValue<ulong>(4), 5ll, 5ull,
-        6.5f, 7.5, QChar('q'), QString("text"), QStringList{"a", "b"}, QByteArray("bytes"),
-        QVariant::fromValue(QByteArrayList{"x", "y"}), QBitArray(11, true), QDate(2026, 1, 2), QTime(3, 4, 5),
-        QDateTime(QDate(2026, 1, 2), QTime(3, 4)), QUrl("https://example.invalid/a?b"), QLocale("de_DE"),
-        QRect(1, 2, 3, 4), QRectF(1.5, 2, 3, 4), QSize(5, 6), QSizeF(5.5, 6), QLine(1, 2, 3, 4), QLineF(1, 2, 3, 4.5),
-        QPoint(7, 8), QPointF(7.5, 8), QRegExp("a+b"), QRegularExpression("c*d", QRegularExpression::MultilineOption),
-        QVariantHash{{"h", 1}}, QVariantMap{{"m", 2}}, QUuid(chargerId), QVariant::fromValue(nullptr),
-        QJsonDocument(QJsonObject{{"j", 1}}), QJsonObject{{"o", 2}}, QJsonArray{3, 4}});
+            << "ChargingConfigurations/" + chargerId.toString() + "/repeatDays"
+            << QVariant(QVariantList{2, QVariantList{QDateTime(QDate(2026, 1, 2), QTime(3, 4), Qt::UTC)}});
+    QTest::newRow("every core type Qt writes")
+            << "Elsewhere/all"
+            << QVariant(QVariantList{true,
+                                     'c',
+                                     QVariant::fromValue<signed char>(-1),
+                                     QVariant::fromValue<uchar>(1),
+                                     QVariant::fromValue<short>(-2),
+                                     QVariant::fromValue<ushort>(2),
+                                     3,
+                                     3u,
+                                     QVariant::fromValue<long>(-4),
+                                     QVariant::fromValue<ulong>(4),
+                                     5ll,
+                                     5ull,
+                                     6.5f,
+                                     7.5,
+                                     QChar('q'),
+                                     QString("text"),
+                                     QStringList{"a", "b"},
+                                     QByteArray("bytes"),
+                                     QVariant::fromValue(QByteArrayList{"x", "y"}),
+                                     QBitArray(11, true),
+                                     QDate(2026, 1, 2),
+                                     QTime(3, 4, 5),
+                                     QDateTime(QDate(2026, 1, 2), QTime(3, 4)),
+                                     QUrl("https://example.invalid/a?b"),
+                                     QLocale("de_DE"),
+                                     QRect(1, 2, 3, 4),
+                                     QRectF(1.5, 2, 3, 4),
+                                     QSize(5, 6),
+                                     QSizeF(5.5, 6),
+                                     QLine(1, 2, 3, 4),
+                                     QLineF(1, 2, 3, 4.5),
+                                     QPoint(7, 8),
+                                     QPointF(7.5, 8),
+                                     QRegExp("a+b"),
+                                     QRegularExpression("c*d", QRegularExpression::MultilineOption),
+                                     QVariantHash{{"h", 1}},
+                                     QVariantMap{{"m", 2}},
+                                     QUuid(chargerId),
+                                     QVariant::fromValue(nullptr),
+                                     QJsonDocument(QJsonObject{{"j", 1}}),
+                                     QJsonObject{{"o", 2}},
+                                     QJsonArray{3, 4}});
 }
 
 void TestSettingsFaults::valuesOfOtherTypes()
@@ -282,12 +324,12 @@ void TestSettingsFaults::lockedFile_data()
     const int eco = ChargingConfiguration::ChargingModeEco;
     QTest::newRow("unwritable: read, changes held for this run") << soundSettings << 0555 << 0444 << 20u << eco;
     // A file holding only the new values must not replace the user's.
-    QTest::newRow("unreadable: the defaults") << soundSettings << 0777 << 0000 << 0u
-                                              << int(ChargingConfiguration::ChargingModeNormal);
+    QTest::newRow("unreadable: the defaults")
+            << soundSettings << 0777 << 0000 << 0u << int(ChargingConfiguration::ChargingModeNormal);
     // Not the defaults: they would switch the overload protection off.
     QTest::newRow("damaged and unwritable: the sound values, one warning")
-        << QByteArray(soundSettings).replace("\\chargingMode=1\n", "\\chargingMode=1\n" + damagedLine) << 0555 << 0444
-        << 20u << eco;
+            << QByteArray(soundSettings).replace("\\chargingMode=1\n", "\\chargingMode=1\n" + damagedLine) << 0555
+            << 0444 << 20u << eco;
 }
 
 void TestSettingsFaults::lockedFile()
@@ -378,9 +420,13 @@ void TestSettingsFaults::killedWhileWriting()
             if (settings.value(key).toString() != generation)
                 disagreeing++;
         }
-        if (settings.status() != QSettings::NoError || generation.isEmpty() || keys.count() != 3000 || disagreeing > 0) {
+        if (settings.status() != QSettings::NoError || generation.isEmpty() || keys.count() != 3000
+            || disagreeing > 0) {
             torn++;
-            tornReasons << QStringLiteral("generation %1: %2 keys, %3 disagree").arg(generation).arg(keys.count()).arg(disagreeing);
+            tornReasons << QStringLiteral("generation %1: %2 keys, %3 disagree")
+                                   .arg(generation)
+                                   .arg(keys.count())
+                                   .arg(disagreeing);
         }
     }
     qInfo("%s: %d kills, %d files torn", qPrintable(writer), rounds, torn);

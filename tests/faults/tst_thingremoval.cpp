@@ -47,7 +47,8 @@ int actionsInFlight(ThingManager *thingManager, const ThingId &thingId)
 int loggedActions(ThingManager *thingManager, const ThingId &thingId)
 {
     const auto log = thingManager->actionLog();
-    return int(std::count_if(log.cbegin(), log.cend(), [&thingId](const auto &entry) { return entry.thingId == thingId; }));
+    return int(std::count_if(log.cbegin(), log.cend(),
+                             [&thingId](const auto &entry) { return entry.thingId == thingId; }));
 }
 
 double current(Thing *charger)
@@ -57,20 +58,24 @@ double current(Thing *charger)
 
 // Two AC chargers charging at 16 A and a DC charger at 11 kW, each with its
 // car, below a 16 A household limit.
-struct Household
-{
+struct Household {
     Household()
     {
         meter = fixture.addThing("gridMeter", "Grid");
         acCharger = fixture.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"phaseCount", 3}});
         otherCharger = fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}, {"phaseCount", 3}});
-        car = fixture.addThing("electricVehicle", "Car", {{"batteryLevel", 30}, {"capacity", 60.0},
-                                                          {"acPhaseCount", 3}, {"acMinChargingCurrent", 6.0},
-                                                          {"acMaxChargingCurrent", 16.0}});
-        dcCharger = fixture.addThing("evChargerDc", "Wallbox", {{"pluggedIn", true}, {"power", true},
-                                                                {"chargingPower", 11000.0},
-                                                                {"minChargingPower", 1500.0},
-                                                                {"maxChargingPower", 11000.0}});
+        car = fixture.addThing("electricVehicle", "Car",
+                               {{"batteryLevel", 30},
+                                {"capacity", 60.0},
+                                {"acPhaseCount", 3},
+                                {"acMinChargingCurrent", 6.0},
+                                {"acMaxChargingCurrent", 16.0}});
+        dcCharger = fixture.addThing("evChargerDc", "Wallbox",
+                                     {{"pluggedIn", true},
+                                      {"power", true},
+                                      {"chargingPower", 11000.0},
+                                      {"minChargingPower", 1500.0},
+                                      {"maxChargingPower", 11000.0}});
         dcCar = fixture.addThing("electricVehicleConnected", "Van", {{"batteryLevel", 60}, {"capacity", 50.0}});
         manager = fixture.createManager();
         for (Thing *charger : {acCharger, otherCharger}) {
@@ -111,9 +116,19 @@ struct Household
     SmartChargingManager *manager = nullptr;
 };
 
-enum Victim { AcCharger, DcCharger, Car };
-enum Moment { WhileQueued, DuringExecution };
-enum Trigger { Overload, SurplusCycle };
+enum Victim {
+    AcCharger,
+    DcCharger,
+    Car
+};
+enum Moment {
+    WhileQueued,
+    DuringExecution
+};
+enum Trigger {
+    Overload,
+    SurplusCycle
+};
 
 }
 
@@ -150,7 +165,8 @@ void TestThingRemoval::removedWithActionInFlight_data()
             << int(DcCharger) << int(DuringExecution) << int(Overload);
     QTest::newRow("AC charger, surplus action queued") << int(AcCharger) << int(WhileQueued) << int(SurplusCycle);
     QTest::newRow("car, its charger's surplus action queued") << int(Car) << int(WhileQueued) << int(SurplusCycle);
-    QTest::newRow("car, removed by its charger's surplus action") << int(Car) << int(DuringExecution) << int(SurplusCycle);
+    QTest::newRow("car, removed by its charger's surplus action")
+            << int(Car) << int(DuringExecution) << int(SurplusCycle);
 }
 
 void TestThingRemoval::removedWithActionInFlight()
@@ -162,8 +178,9 @@ void TestThingRemoval::removedWithActionInFlight()
     Household house;
     ThingManager *things = house.fixture.thingManager();
     Thing *target = victim == DcCharger ? house.dcCharger : house.acCharger;
-    const ThingId victimId = victim == AcCharger ? house.acCharger->id()
-                           : victim == DcCharger ? house.dcCharger->id() : house.car->id();
+    const ThingId victimId = victim == AcCharger   ? house.acCharger->id()
+                             : victim == DcCharger ? house.dcCharger->id()
+                                                   : house.car->id();
     if (trigger == SurplusCycle) {
         // Charging from 7.5 kW of surplus; the next cycle sees less of it.
         setPhasePowers(house.meter, -2500, -2500, -2500);

@@ -67,7 +67,10 @@ public:
         const int id = m_nextId++;
         // Indented JSON would span lines; raw newlines only occur between tokens.
         sendLine(QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":%1,\"method\":\"%2\",\"params\":")
-                     .arg(id).arg(method).toUtf8() + QByteArray(params).replace('\n', ' ') + '}');
+                         .arg(id)
+                         .arg(method)
+                         .toUtf8()
+                 + QByteArray(params).replace('\n', ' ') + '}');
         return waitForResponse(QJsonValue(id));
     }
 

@@ -8,14 +8,17 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 
-struct Gizmo
-{
+struct Gizmo {
     Q_GADGET
     Q_PROPERTY(QString name MEMBER name)
     Q_PROPERTY(Color color MEMBER color)
     Q_PROPERTY(int size MEMBER size USER true)
 public:
-    enum Color { ColorRed, ColorGreen, ColorBlue };
+    enum Color {
+        ColorRed,
+        ColorGreen,
+        ColorBlue
+    };
     Q_ENUM(Color)
 
     QString name;
@@ -37,10 +40,18 @@ public:
                        {{"accepted", "Bool"}}, Types::PermissionScopeAdmin);
         registerMethod("GetCount", "Counts calls.", {}, {{"count", "Uint"}}, Types::PermissionScopeControlThings);
         registerMethod("Check", "Takes one of each type.",
-                       {{"o:uint", "Uint"}, {"o:int", "Int"}, {"o:double", "Double"}, {"o:bool", "Bool"},
-                        {"o:uuid", "Uuid"}, {"o:string", "String"}, {"o:stringList", "StringList"},
-                        {"o:object", "Object"}, {"o:time", "Time"}, {"o:color", "$ref:Color"},
-                        {"o:gizmos", QVariantList{"$ref:Gizmo"}}, {"o:numbers", QVariantList{"Int"}}},
+                       {{"o:uint", "Uint"},
+                        {"o:int", "Int"},
+                        {"o:double", "Double"},
+                        {"o:bool", "Bool"},
+                        {"o:uuid", "Uuid"},
+                        {"o:string", "String"},
+                        {"o:stringList", "StringList"},
+                        {"o:object", "Object"},
+                        {"o:time", "Time"},
+                        {"o:color", "$ref:Color"},
+                        {"o:gizmos", QVariantList{"$ref:Gizmo"}},
+                        {"o:numbers", QVariantList{"Int"}}},
                        {{"received", "Object"}}, Types::PermissionScopeControlThings);
         registerMethod("Later", "Answers after delay ms.", {{"delay", "Uint"}}, {{"done", "Bool"}},
                        Types::PermissionScopeControlThings);
@@ -181,11 +192,14 @@ void TestJsonRpcServer::validation_data()
 
     const QByteArray uuid = "\"{3085adf4-ab01-5e64-8afb-667de228df41}\"";
     QTest::newRow("valid call") << "Test.SetGizmo" << QByteArray(R"({"gizmo":{"name":"a","color":"ColorBlue"}})") << 0;
-    QTest::newRow("optional member given") << "Test.SetGizmo" << QByteArray(R"({"gizmo":{"name":"a","color":"ColorRed","size":3},"count":2})") << 0;
+    QTest::newRow("optional member given")
+            << "Test.SetGizmo" << QByteArray(R"({"gizmo":{"name":"a","color":"ColorRed","size":3},"count":2})") << 0;
     QTest::newRow("missing required param") << "Test.SetGizmo" << QByteArray("{}") << -32602;
     QTest::newRow("missing required member") << "Test.SetGizmo" << QByteArray(R"({"gizmo":{"name":"a"}})") << -32602;
     QTest::newRow("required param null") << "Test.SetGizmo" << QByteArray(R"({"gizmo":null})") << -32602;
-    QTest::newRow("unknown nested key") << "Test.SetGizmo" << QByteArray(R"({"gizmo":{"name":"a","color":"ColorRed","weight":1}})") << -32602;
+    QTest::newRow("unknown nested key") << "Test.SetGizmo"
+                                        << QByteArray(R"({"gizmo":{"name":"a","color":"ColorRed","weight":1}})")
+                                        << -32602;
     QTest::newRow("bad enum key") << "Test.Check" << QByteArray(R"({"color":"ColorPurple"})") << -32602;
     QTest::newRow("enum as its number") << "Test.Check" << QByteArray(R"({"color":0})") << -32602;
     QTest::newRow("enum key") << "Test.Check" << QByteArray(R"({"color":"ColorGreen"})") << 0;
@@ -204,14 +218,18 @@ void TestJsonRpcServer::validation_data()
     QTest::newRow("int as text") << "Test.Check" << QByteArray(R"({"int":"5"})") << -32602;
     QTest::newRow("double from integer") << "Test.Check" << QByteArray(R"({"double":5})") << 0;
     QTest::newRow("bool as number") << "Test.Check" << QByteArray(R"({"bool":1})") << -32602;
-    QTest::newRow("uuid braced") << "Test.Check" << "{\"uuid\":" + uuid + "}" << 0;
-    QTest::newRow("uuid unbraced") << "Test.Check" << QByteArray(R"({"uuid":"3085adf4-ab01-5e64-8afb-667de228df41"})") << 0;
-    QTest::newRow("uuid trailing garbage") << "Test.Check" << QByteArray(R"({"uuid":"{3085adf4-ab01-5e64-8afb-667de228df41}x"})") << -32602;
+    QTest::newRow("uuid braced") << "Test.Check"
+                                 << "{\"uuid\":" + uuid + "}" << 0;
+    QTest::newRow("uuid unbraced") << "Test.Check" << QByteArray(R"({"uuid":"3085adf4-ab01-5e64-8afb-667de228df41"})")
+                                   << 0;
+    QTest::newRow("uuid trailing garbage")
+            << "Test.Check" << QByteArray(R"({"uuid":"{3085adf4-ab01-5e64-8afb-667de228df41}x"})") << -32602;
     QTest::newRow("string list with number") << "Test.Check" << QByteArray(R"({"stringList":["a",1]})") << -32602;
     QTest::newRow("object as array") << "Test.Check" << QByteArray(R"({"object":[]})") << -32602;
     QTest::newRow("time fraction") << "Test.Check" << QByteArray(R"({"time":1.5})") << -32602;
     QTest::newRow("list item of wrong type") << "Test.Check" << QByteArray(R"({"numbers":[1,"2"]})") << -32602;
-    QTest::newRow("enum inside listed object") << "Test.Check" << QByteArray(R"({"gizmos":[{"name":"a","color":"ColorNope"}]})") << -32602;
+    QTest::newRow("enum inside listed object")
+            << "Test.Check" << QByteArray(R"({"gizmos":[{"name":"a","color":"ColorNope"}]})") << -32602;
     QTest::newRow("optional null is absent") << "Test.Check" << QByteArray(R"({"uint":null})") << 0;
     QTest::newRow("params not an object") << "Test.Check" << QByteArray("[1]") << -32602;
     QTest::newRow("unknown namespace") << "Nope.Check" << QByteArray("{}") << -32601;
@@ -248,12 +266,17 @@ void TestJsonRpcServer::malformedRequests_data()
     QTest::newRow("bare number") << QByteArray("42") << -32600 << null;
     QTest::newRow("bare string") << QByteArray(R"("JSONRPC.Hello")") << -32600 << null;
     QTest::newRow("two bare numbers") << QByteArray("4 2") << -32700 << null;
-    QTest::newRow("invalid utf-8") << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xff\"}") << -32700 << null;
-    QTest::newRow("method without namespace") << QByteArray(R"({"jsonrpc":"2.0","id":3,"method":"Hello"})") << -32601 << QJsonValue(3);
+    QTest::newRow("invalid utf-8") << QByteArray("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xff\"}") << -32700
+                                   << null;
+    QTest::newRow("method without namespace")
+            << QByteArray(R"({"jsonrpc":"2.0","id":3,"method":"Hello"})") << -32601 << QJsonValue(3);
     QTest::newRow("no jsonrpc member") << QByteArray(R"({"id":4,"method":"JSONRPC.Hello"})") << -32600 << QJsonValue(4);
-    QTest::newRow("old version") << QByteArray(R"({"jsonrpc":"1.0","id":"five","method":"JSONRPC.Hello"})") << -32600 << QJsonValue("five");
-    QTest::newRow("method not a string") << QByteArray(R"({"jsonrpc":"2.0","id":6,"method":6})") << -32600 << QJsonValue(6);
-    QTest::newRow("id an object") << QByteArray(R"({"jsonrpc":"2.0","id":{},"method":"JSONRPC.Hello"})") << -32600 << null;
+    QTest::newRow("old version") << QByteArray(R"({"jsonrpc":"1.0","id":"five","method":"JSONRPC.Hello"})") << -32600
+                                 << QJsonValue("five");
+    QTest::newRow("method not a string") << QByteArray(R"({"jsonrpc":"2.0","id":6,"method":6})") << -32600
+                                         << QJsonValue(6);
+    QTest::newRow("id an object") << QByteArray(R"({"jsonrpc":"2.0","id":{},"method":"JSONRPC.Hello"})") << -32600
+                                  << null;
     QTest::newRow("no id nor jsonrpc") << QByteArray(R"({"method":"JSONRPC.Hello"})") << -32600 << null;
 }
 
@@ -320,12 +343,16 @@ void TestJsonRpcServer::batches_data()
         tooMany += "," + count;
     QTest::newRow("two requests") << "[" + count + "," + R"({"jsonrpc":"2.0","id":2,"method":"Test.Nope"})" + "]"
                                   << "array 1:0 2:-32601" << 1;
-    QTest::newRow("request and notification") << "[" + count + "," + countNotification + "]" << "array 1:0" << 2;
-    QTest::newRow("notifications only") << "[" + countNotification + "," + countNotification + "]" << "none" << 2;
+    QTest::newRow("request and notification") << "[" + count + "," + countNotification + "]"
+                                              << "array 1:0" << 2;
+    QTest::newRow("notifications only") << "[" + countNotification + "," + countNotification + "]"
+                                        << "none" << 2;
     QTest::newRow("empty") << QByteArray("[]") << "object null:-32600" << 0;
     QTest::newRow("not a request") << QByteArray("[1]") << "array null:-32600" << 0;
-    QTest::newRow("waits for an asynchronous reply") << "[" + later + "," + count + "]" << "array 1:0 later:0" << 1;
-    QTest::newRow("one request more than allowed") << tooMany + "]" << "object null:-32600" << 0;
+    QTest::newRow("waits for an asynchronous reply") << "[" + later + "," + count + "]"
+                                                     << "array 1:0 later:0" << 1;
+    QTest::newRow("one request more than allowed") << tooMany + "]"
+                                                   << "object null:-32600" << 0;
 }
 
 void TestJsonRpcServer::batches()
@@ -351,8 +378,10 @@ void TestJsonRpcServer::batches()
         QStringList entries;
         for (const QJsonValue &response : responses) {
             const QJsonValue id = response.toObject().value("id");
-            entries << (id.isNull() ? QString("null") : id.isString() ? id.toString() : QString::number(id.toInt()))
-                           + ':' + QString::number(JsonRpcTestClient::errorCode(response.toObject()));
+            entries << (id.isNull()     ? QString("null")
+                        : id.isString() ? id.toString()
+                                        : QString::number(id.toInt()))
+                               + ':' + QString::number(JsonRpcTestClient::errorCode(response.toObject()));
         }
         entries.sort();
         answers << QString(document.isArray() ? "array " : "object ") + entries.join(' ');
@@ -365,14 +394,21 @@ void TestJsonRpcServer::halfClosedClientIsAnswered_data()
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QString>("expected"); // in the last response
 
-    QTest::newRow("request") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})" "\n") << "\"count\":";
-    QTest::newRow("last line without its end") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})")
-                                               << "\"count\":";
+    QTest::newRow("request") << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})"
+                                           "\n")
+                             << "\"count\":";
+    QTest::newRow("last line without its end")
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})") << "\"count\":";
     // More short lines than one read takes.
     QTest::newRow("request after 100,000 blank lines")
-        << QByteArray(" \n").repeated(100000) + R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})" "\n" << "\"count\":";
+            << QByteArray(" \n").repeated(100000)
+                       + R"({"jsonrpc":"2.0","id":1,"method":"Test.GetCount"})"
+                         "\n"
+            << "\"count\":";
     QTest::newRow("asynchronous request")
-        << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.Later","params":{"delay":200}})" "\n") << "\"done\":true";
+            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Test.Later","params":{"delay":200}})"
+                          "\n")
+            << "\"done\":true";
 }
 
 void TestJsonRpcServer::halfClosedClientIsAnswered()
@@ -520,10 +556,14 @@ void TestJsonRpcServer::connectionLimits_data()
     // Then, per client: o still open, x closed, r refused (told so).
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("within the limit") << 3 << 5000 << "AUA" << "ooo";
-    QTest::newRow("one over: the oldest unauthenticated goes") << 3 << 5000 << "UAUU" << "xooo";
-    QTest::newRow("one over, all authenticated: the new one is refused") << 3 << 5000 << "AAAU" << "ooor";
-    QTest::newRow("unauthenticated past the timeout") << 32 << 200 << "UA" << "xo";
+    QTest::newRow("within the limit") << 3 << 5000 << "AUA"
+                                      << "ooo";
+    QTest::newRow("one over: the oldest unauthenticated goes") << 3 << 5000 << "UAUU"
+                                                               << "xooo";
+    QTest::newRow("one over, all authenticated: the new one is refused") << 3 << 5000 << "AAAU"
+                                                                         << "ooor";
+    QTest::newRow("unauthenticated past the timeout") << 32 << 200 << "UA"
+                                                      << "xo";
 }
 
 void TestJsonRpcServer::connectionLimits()
@@ -577,12 +617,14 @@ void TestJsonRpcServer::failedAuthentications()
     JsonRpcTestClient *guesser = client();
     QVERIFY(guesser);
     if (!open)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Closing the connection from \"127\\.0\\.0\\.1:\\d+\" after 3 unknown tokens"));
+        QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression("Closing the connection from \"127\\.0\\.0\\.1:\\d+\" after 3 unknown tokens"));
     // All in one write: what follows the third unknown token is not looked at.
     QByteArray lines;
     for (const QString &token : tokens)
-        lines += R"({"jsonrpc":"2.0","id":")" + token.toUtf8() + R"(","method":"JSONRPC.Authenticate","params":{"token":")"
-                 + token.toUtf8() + "\"}}\n";
+        lines += R"({"jsonrpc":"2.0","id":")" + token.toUtf8()
+                 + R"(","method":"JSONRPC.Authenticate","params":{"token":")" + token.toUtf8() + "\"}}\n";
     guesser->sendRaw(lines);
     if (open) {
         QVERIFY(guesser->call("Test.GetCount").contains("result"));
@@ -619,15 +661,24 @@ void TestJsonRpcServer::permissions_data()
     QTest::addColumn<QString>("method");
     QTest::addColumn<int>("code");
 
-    QTest::newRow("no token: Hello") << "" << "JSONRPC.Hello" << 0;
-    QTest::newRow("no token: Introspect") << "" << "JSONRPC.Introspect" << -32001;
-    QTest::newRow("no token: scope 1 method") << "" << "Test.GetCount" << -32001;
-    QTest::newRow("no token: unknown method") << "" << "Test.Nope" << -32001;
-    QTest::newRow("unknown token: scope 1 method") << "guessed" << "Test.GetCount" << -32001;
-    QTest::newRow("user token: scope 1 method") << "user-token" << "Test.GetCount" << 0;
-    QTest::newRow("user token: admin method") << "user-token" << "Test.SetGizmo" << -32002;
-    QTest::newRow("admin token: scope 1 method") << "admin-token" << "Test.GetCount" << 0;
-    QTest::newRow("admin token: admin method") << "admin-token" << "Test.SetGizmo" << 0;
+    QTest::newRow("no token: Hello") << ""
+                                     << "JSONRPC.Hello" << 0;
+    QTest::newRow("no token: Introspect") << ""
+                                          << "JSONRPC.Introspect" << -32001;
+    QTest::newRow("no token: scope 1 method") << ""
+                                              << "Test.GetCount" << -32001;
+    QTest::newRow("no token: unknown method") << ""
+                                              << "Test.Nope" << -32001;
+    QTest::newRow("unknown token: scope 1 method") << "guessed"
+                                                   << "Test.GetCount" << -32001;
+    QTest::newRow("user token: scope 1 method") << "user-token"
+                                                << "Test.GetCount" << 0;
+    QTest::newRow("user token: admin method") << "user-token"
+                                              << "Test.SetGizmo" << -32002;
+    QTest::newRow("admin token: scope 1 method") << "admin-token"
+                                                 << "Test.GetCount" << 0;
+    QTest::newRow("admin token: admin method") << "admin-token"
+                                               << "Test.SetGizmo" << 0;
 }
 
 void TestJsonRpcServer::permissions()
@@ -639,7 +690,8 @@ void TestJsonRpcServer::permissions()
     JsonRpcTestClient *caller = client();
     QVERIFY(caller);
     if (!token.isEmpty()) {
-        const QJsonObject auth = caller->call("JSONRPC.Authenticate", QJsonDocument(QJsonObject{{"token", token}}).toJson());
+        const QJsonObject auth =
+                caller->call("JSONRPC.Authenticate", QJsonDocument(QJsonObject{{"token", token}}).toJson());
         const bool known = token != "guessed";
         QCOMPARE(JsonRpcTestClient::errorCode(auth), known ? 0 : -32001);
         QCOMPARE(auth.value("result").toObject().value("authenticated").toBool(), known);
@@ -669,7 +721,7 @@ void TestJsonRpcServer::introspection()
     JsonRpcTestClient *caller = client("user-token");
     QVERIFY(caller);
     const QJsonObject namespaces =
-        caller->call("JSONRPC.Introspect").value("result").toObject().value("namespaces").toObject();
+            caller->call("JSONRPC.Introspect").value("result").toObject().value("namespaces").toObject();
     QVERIFY(namespaces.contains("JSONRPC"));
     const QJsonObject test = namespaces.value("Test").toObject();
     QCOMPARE(test.value("majorVersion").toInt(), 1);
@@ -688,8 +740,9 @@ void TestJsonRpcServer::introspection()
     QCOMPARE(methods.value("GetCount").toObject().value("permissionScope").toString(),
              QString("PermissionScopeControlThings"));
     QCOMPARE(test.value("notifications").toObject().keys(), QStringList({"GizmoChanged"}));
-    QCOMPARE(test.value("notifications").toObject().value("GizmoChanged").toObject().value("permissionScope").toString(),
-             QString("PermissionScopeControlThings"));
+    QCOMPARE(
+            test.value("notifications").toObject().value("GizmoChanged").toObject().value("permissionScope").toString(),
+            QString("PermissionScopeControlThings"));
 }
 
 void TestJsonRpcServer::notifications()
@@ -759,7 +812,9 @@ void TestJsonRpcServer::selfCheck()
     const int failures = m_server.selfCheckFailures();
     m_server.setSelfCheck(JsonRpcServer::SelfCheckWarn);
     m_handler.breakReplies = true;
-    QTest::ignoreMessage(QtWarningMsg, "Reply of Test.GetCount does not match its declaration: count: expected Uint, got the number -1");
+    QTest::ignoreMessage(
+            QtWarningMsg,
+            "Reply of Test.GetCount does not match its declaration: count: expected Uint, got the number -1");
     const QJsonObject response = caller->call("Test.GetCount");
     m_server.setSelfCheck(before);
     // Only reported: the client still gets what the handler answered.

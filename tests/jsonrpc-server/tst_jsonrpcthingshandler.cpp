@@ -71,14 +71,18 @@ void TestJsonRpcThingsHandler::executeAction_data()
                            {"params", QJsonArray{QJsonObject{{"paramName", "maxChargingCurrent"}, {"value", value}}}}};
     };
     QTest::newRow("by names") << "" << byName(10) << "ThingErrorNoError" << 10.0;
-    QTest::newRow("by ids") << "" << QJsonObject{{"actionTypeId", stateId},
-                                                 {"params", QJsonArray{QJsonObject{{"paramTypeId", stateId}, {"value", 16}}}}}
+    QTest::newRow("by ids") << ""
+                            << QJsonObject{{"actionTypeId", stateId},
+                                           {"params", QJsonArray{QJsonObject{{"paramTypeId", stateId}, {"value", 16}}}}}
                             << "ThingErrorNoError" << 16.0;
     QTest::newRow("above the state maximum") << "" << byName(40) << "ThingErrorNoError" << 32.0;
     QTest::newRow("value not a number") << "" << byName("ten") << "ThingErrorInvalidParameter" << 6.0;
-    QTest::newRow("unknown action") << "" << QJsonObject{{"actionTypeName", "fly"}} << "ThingErrorActionTypeNotFound" << 6.0;
-    QTest::newRow("unknown param") << "" << QJsonObject{{"actionTypeName", "maxChargingCurrent"},
-                                                        {"params", QJsonArray{QJsonObject{{"paramName", "speed"}, {"value", 8}}}}}
+    QTest::newRow("unknown action") << "" << QJsonObject{{"actionTypeName", "fly"}} << "ThingErrorActionTypeNotFound"
+                                    << 6.0;
+    QTest::newRow("unknown param") << ""
+                                   << QJsonObject{{"actionTypeName", "maxChargingCurrent"},
+                                                  {"params",
+                                                   QJsonArray{QJsonObject{{"paramName", "speed"}, {"value", 8}}}}}
                                    << "ThingErrorInvalidParameter" << 6.0;
     QTest::newRow("unknown thing") << QUuid::createUuid().toString() << byName(10) << "ThingErrorThingNotFound" << 6.0;
 }
@@ -118,7 +122,8 @@ void TestJsonRpcThingsHandler::actionRunsAfterClientLeft()
     QVERIFY(leaving.connectTo(m_server.serverPort()));
     QVERIFY(leaving.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
     QSignalSpy executed(&m_thingManager, &ThingManager::actionExecuted);
-    QJsonObject action{{"thingId", m_charger->id().toString()}, {"actionTypeName", "maxChargingCurrent"},
+    QJsonObject action{{"thingId", m_charger->id().toString()},
+                       {"actionTypeName", "maxChargingCurrent"},
                        {"params", QJsonArray{QJsonObject{{"paramName", "maxChargingCurrent"}, {"value", 20}}}}};
     leaving.sendLine(R"({"jsonrpc":"2.0","id":1,"method":"Things.ExecuteAction","params":)"
                      + QJsonDocument(action).toJson(QJsonDocument::Compact) + "}");
@@ -140,15 +145,21 @@ void TestJsonRpcThingsHandler::thingsAndStates()
     QVERIFY(thing.value("interfaces").toArray().contains("evchargerac"));
 
     const QByteArray id = m_charger->id().toString().toUtf8();
-    QJsonObject value = m_client->call("Things.GetStateValue", R"({"thingId":")" + id + R"(","stateName":"maxChargingCurrent"})")
-                            .value("result").toObject();
+    QJsonObject value =
+            m_client->call("Things.GetStateValue", R"({"thingId":")" + id + R"(","stateName":"maxChargingCurrent"})")
+                    .value("result")
+                    .toObject();
     QCOMPARE(value, QJsonObject({{"thingError", "ThingErrorNoError"}, {"value", 6}}));
     value = m_client->call("Things.GetStateValue", R"({"thingId":")" + id + R"(","stateName":"warpFactor"})")
-                .value("result").toObject();
+                    .value("result")
+                    .toObject();
     QCOMPARE(value, QJsonObject({{"thingError", "ThingErrorStateTypeNotFound"}}));
 
     const QJsonArray states = m_client->call("Things.GetStateValues", R"({"thingId":")" + id + R"("})")
-                                  .value("result").toObject().value("states").toArray();
+                                      .value("result")
+                                      .toObject()
+                                      .value("states")
+                                      .toArray();
     QCOMPARE(states.count(), m_charger->thingClass().stateTypes().count());
     QJsonObject current;
     for (const QJsonValue &state : states) {

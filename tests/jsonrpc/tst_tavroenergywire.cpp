@@ -53,7 +53,7 @@ private:
     JsonRpcTestClient m_admin;
     JsonRpcTestClient m_user;
     JsonRpcTestClient m_scopeless; // authenticated, but with no scope
-    QJsonObject m_full; // a configuration of m_charger using every member
+    QJsonObject m_full;            // a configuration of m_charger using every member
 };
 
 void TestTavroEnergyWire::initTestCase()
@@ -71,7 +71,8 @@ void TestTavroEnergyWire::initTestCase()
     const QStringList plugins = EnergyPluginLoader::findPlugins({qEnvironmentVariable("TAVRO_PLUGIN_PATH")});
     QCOMPARE(plugins.count(), 1);
     QString error;
-    m_plugin = EnergyPluginLoader::load(plugins.first(), m_energyManager.get(), m_thingManager.get(), m_server.get(), &error);
+    m_plugin = EnergyPluginLoader::load(plugins.first(), m_energyManager.get(), m_thingManager.get(), m_server.get(),
+                                        &error);
     QVERIFY2(m_plugin, qPrintable(error));
 
     QVERIFY(m_server->addToken(QStringLiteral("admin-token"), Types::PermissionScopeAdmin));
@@ -101,7 +102,8 @@ void TestTavroEnergyWire::cleanupTestCase()
 
 QByteArray TestTavroEnergyWire::request(const char *method, const QByteArray &params) const
 {
-    return R"({"jsonrpc":"2.0","id":"row","method":"TavroEnergy.)" + QByteArray(method) + R"(","params":)" + params + '}';
+    return R"({"jsonrpc":"2.0","id":"row","method":"TavroEnergy.)" + QByteArray(method) + R"(","params":)" + params
+           + '}';
 }
 
 QJsonObject TestTavroEnergyWire::snapshot()
@@ -120,7 +122,10 @@ QString TestTavroEnergyWire::setConfiguration(const QJsonObject &configuration)
 {
     const QJsonObject params{{"chargingConfiguration", configuration}};
     return m_admin.call("TavroEnergy.SetChargingConfiguration", QJsonDocument(params).toJson(QJsonDocument::Compact))
-        .value("result").toObject().value("energyError").toString();
+            .value("result")
+            .toObject()
+            .value("energyError")
+            .toString();
 }
 
 QStringList TestTavroEnergyWire::names(const QList<QJsonObject> &notifications, bool withoutCycle)
@@ -155,48 +160,56 @@ void TestTavroEnergyWire::settings_data()
     const QString ok = "EnergyErrorNoError";
     const QString invalid = "EnergyErrorInvalidParameter";
     const QStringList none;
-    QTest::newRow("tolerance 1.0") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":1.0})")
-                                   << 0 << ok << QStringList{"AcquisitionToleranceChanged"};
+    QTest::newRow("tolerance 1.0") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":1.0})") << 0
+                                   << ok << QStringList{"AcquisitionToleranceChanged"};
     QTest::newRow("tolerance 1.01") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":1.01})")
                                     << 0 << invalid << none;
     QTest::newRow("tolerance -0.1") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":-0.1})")
                                     << 0 << invalid << none;
-    QTest::newRow("tolerance 0") << false << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":0})")
-                                 << 0 << ok << QStringList{"AcquisitionToleranceChanged"};
+    QTest::newRow("tolerance 0") << false << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":0})") << 0
+                                 << ok << QStringList{"AcquisitionToleranceChanged"};
     QTest::newRow("limits lower above upper")
-        << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.8,"batteryLevelUpperLimit":0.5})")
-        << 0 << invalid << none;
+            << true
+            << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.8,"batteryLevelUpperLimit":0.5})") << 0
+            << invalid << none;
     // The lower limit is the battery level consideration as well.
-    QTest::newRow("limits equal")
-        << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.5,"batteryLevelUpperLimit":0.5})")
-        << 0 << ok << QStringList{"BatteryLevelConsiderationChanged", "BatteryLevelLimitsChanged"};
-    QTest::newRow("limits upper missing") << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.2})")
-                                          << -32602 << "" << none;
-    QTest::newRow("spot market without provider") << true << request("SetSpotMarketConfiguration", R"({"enabled":true})")
-                                                  << 0 << invalid << none;
+    QTest::newRow("limits equal") << true
+                                  << request("SetBatteryLevelLimits",
+                                             R"({"batteryLevelLowerLimit":0.5,"batteryLevelUpperLimit":0.5})")
+                                  << 0 << ok
+                                  << QStringList{"BatteryLevelConsiderationChanged", "BatteryLevelLimitsChanged"};
+    QTest::newRow("limits upper missing")
+            << true << request("SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.2})") << -32602 << "" << none;
+    QTest::newRow("spot market without provider")
+            << true << request("SetSpotMarketConfiguration", R"({"enabled":true})") << 0 << invalid << none;
     QTest::newRow("phase limit by user") << false << request("SetPhasePowerLimit", R"({"phasePowerLimit":16})")
                                          << -32002 << "" << none;
-    QTest::newRow("phase limit by admin") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":16})")
-                                          << 0 << ok << QStringList{"PhasePowerLimitChanged"};
+    QTest::newRow("phase limit by admin") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":16})") << 0
+                                          << ok << QStringList{"PhasePowerLimitChanged"};
     // Notified as the unsigned value it is, not as a negative int.
-    QTest::newRow("phase limit 2^31") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":2147483648})")
-                                      << 0 << ok << QStringList{"PhasePowerLimitChanged"};
+    QTest::newRow("phase limit 2^31") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":2147483648})") << 0
+                                      << ok << QStringList{"PhasePowerLimitChanged"};
     // 2^32 would wrap to 0: "unset", which switches the protection off.
     QTest::newRow("phase limit 2^32") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":4294967296})")
                                       << -32602 << "" << none;
-    QTest::newRow("phase limit 2^53") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":9007199254740992})")
+    QTest::newRow("phase limit 2^53") << true
+                                      << request("SetPhasePowerLimit", R"({"phasePowerLimit":9007199254740992})")
                                       << -32602 << "" << none;
-    QTest::newRow("bad json") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":8)") << -32700 << "" << none;
-    QTest::newRow("unknown method") << true << request("SetPhasePowerLimits", R"({"phasePowerLimit":8})")
-                                    << -32601 << "" << none;
+    QTest::newRow("bad json") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":8)") << -32700 << ""
+                              << none;
+    QTest::newRow("unknown method") << true << request("SetPhasePowerLimits", R"({"phasePowerLimit":8})") << -32601
+                                    << "" << none;
     QTest::newRow("extra param") << true << request("SetPhasePowerLimit", R"({"phasePowerLimit":8,"phases":3})")
                                  << -32602 << "" << none;
-    QTest::newRow("tolerance as text") << true << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":"0.3"})")
+    QTest::newRow("tolerance as text") << true
+                                       << request("SetAcquisitionTolerance", R"({"acquisitionTolerance":"0.3"})")
                                        << -32602 << "" << none;
     QTest::newRow("unknown charging mode")
-        << true << request("SetChargingConfiguration", R"({"chargingConfiguration":{"evChargerId":")"
-                           + m_charger->id().toString().toUtf8() + R"(","chargingMode":"ChargingModeTurbo"}})")
-        << -32602 << "" << none;
+            << true
+            << request("SetChargingConfiguration", R"({"chargingConfiguration":{"evChargerId":")"
+                                                           + m_charger->id().toString().toUtf8()
+                                                           + R"(","chargingMode":"ChargingModeTurbo"}})")
+            << -32602 << "" << none;
 }
 
 void TestTavroEnergyWire::settings()
@@ -240,29 +253,41 @@ void TestTavroEnergyWire::chargingConfiguration_data()
     const QString id = m_charger->id().toString();
     QTest::newRow("only a new mode") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeNormal"}}
                                      << "EnergyErrorNoError" << QJsonObject{{"chargingMode", "ChargingModeNormal"}};
-    QTest::newRow("new target") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"targetPercentage", 90}}
+    QTest::newRow("new target") << QJsonObject{{"evChargerId", id},
+                                               {"chargingMode", "ChargingModeEco"},
+                                               {"targetPercentage", 90}}
                                 << "EnergyErrorNoError"
                                 << QJsonObject{{"chargingMode", "ChargingModeEco"}, {"targetPercentage", 90}};
-    QTest::newRow("target above 100")
-        << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"targetPercentage", 101}}
-        << "EnergyErrorInvalidParameter" << QJsonObject();
-    QTest::newRow("repeat day 8") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}, {"repeatDays", QJsonArray{1, 8}}}
+    QTest::newRow("target above 100") << QJsonObject{{"evChargerId", id},
+                                                     {"chargingMode", "ChargingModeEco"},
+                                                     {"targetPercentage", 101}}
+                                      << "EnergyErrorInvalidParameter" << QJsonObject();
+    QTest::newRow("repeat day 8") << QJsonObject{{"evChargerId", id},
+                                                 {"chargingMode", "ChargingModeEco"},
+                                                 {"repeatDays", QJsonArray{1, 8}}}
                                   << "EnergyErrorInvalidParameter" << QJsonObject();
     const QString mode = "ChargingModeEcoWithTargetTime";
-    QTest::newRow("seven days")
-        << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}}
-        << "EnergyErrorNoError" << QJsonObject{{"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}};
-    QTest::newRow("a day twice") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"repeatDays", QJsonArray{1, 2, 1}}}
+    QTest::newRow("seven days") << QJsonObject{{"evChargerId", id},
+                                               {"chargingMode", mode},
+                                               {"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}}
+                                << "EnergyErrorNoError" << QJsonObject{{"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}};
+    QTest::newRow("a day twice") << QJsonObject{{"evChargerId", id},
+                                                {"chargingMode", mode},
+                                                {"repeatDays", QJsonArray{1, 2, 1}}}
                                  << "EnergyErrorInvalidParameter" << QJsonObject();
     // Values beyond 32 bits are refused by the server (-32602): no energy
     // error, nothing stored.
-    QTest::newRow("target 2^32+80") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"targetPercentage", 4294967376.0}}
+    QTest::newRow("target 2^32+80") << QJsonObject{{"evChargerId", id},
+                                                   {"chargingMode", mode},
+                                                   {"targetPercentage", 4294967376.0}}
                                     << "" << QJsonObject();
-    QTest::newRow("repeat day 2^32+1") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"repeatDays", QJsonArray{4294967297.0}}}
+    QTest::newRow("repeat day 2^32+1") << QJsonObject{{"evChargerId", id},
+                                                      {"chargingMode", mode},
+                                                      {"repeatDays", QJsonArray{4294967297.0}}}
                                        << "" << QJsonObject();
-    QTest::newRow("unknown charger")
-        << QJsonObject{{"evChargerId", QUuid::createUuid().toString()}, {"chargingMode", "ChargingModeNormal"}}
-        << "EnergyErrorInvalidParameter" << QJsonObject();
+    QTest::newRow("unknown charger") << QJsonObject{{"evChargerId", QUuid::createUuid().toString()},
+                                                    {"chargingMode", "ChargingModeNormal"}}
+                                     << "EnergyErrorInvalidParameter" << QJsonObject();
 }
 
 void TestTavroEnergyWire::chargingConfiguration()
@@ -279,7 +304,10 @@ void TestTavroEnergyWire::chargingConfiguration()
     // A charger id does not filter the list.
     const QByteArray filter = "{\"evChargerId\":\"" + m_otherCharger->id().toString().toUtf8() + "\"}";
     const QJsonArray list = m_admin.call("TavroEnergy.GetChargingConfigurations", filter)
-                                .value("result").toObject().value("chargingConfigurations").toArray();
+                                    .value("result")
+                                    .toObject()
+                                    .value("chargingConfigurations")
+                                    .toArray();
     QJsonObject byCharger;
     for (const QJsonValue &item : list)
         byCharger.insert(item.toObject().value("evChargerId").toString(), item);
@@ -298,8 +326,9 @@ void TestTavroEnergyWire::chargingConfiguration()
         return;
     }
     QCOMPARE(names(m_admin.notifications, true), QStringList{"ChargingConfigurationChanged"});
-    QCOMPARE(lastParams(m_admin.notifications, "ChargingConfigurationChanged").value("chargingConfiguration").toObject(),
-             stored);
+    QCOMPARE(
+            lastParams(m_admin.notifications, "ChargingConfigurationChanged").value("chargingConfiguration").toObject(),
+            stored);
 }
 
 void TestTavroEnergyWire::missingLimitReadsZero_data()
@@ -336,21 +365,26 @@ void TestTavroEnergyWire::notificationsNeedTheirScope()
     // One setting every client may read, one that needs the admin scope.
     QVERIFY(m_admin.call("TavroEnergy.SetAcquisitionTolerance", R"({"acquisitionTolerance":0.25})").contains("result"));
     QVERIFY(m_admin.call("TavroEnergy.SetBatteryLevelConsideration", R"({"batteryLevelConsideration":0.35})")
-                .contains("result"));
+                    .contains("result"));
     // Round trips: what was sent to them before has arrived.
     QVERIFY(m_user.call("JSONRPC.Hello").contains("result"));
     QVERIFY(m_scopeless.call("JSONRPC.Hello").contains("result"));
-    QCOMPARE(names(m_admin.notifications, true), QStringList({"AcquisitionToleranceChanged",
-                                                              "BatteryLevelConsiderationChanged",
-                                                              "BatteryLevelLimitsChanged"}));
+    QCOMPARE(names(m_admin.notifications, true),
+             QStringList(
+                     {"AcquisitionToleranceChanged", "BatteryLevelConsiderationChanged", "BatteryLevelLimitsChanged"}));
     QCOMPARE(names(m_user.notifications, true), QStringList{"AcquisitionToleranceChanged"});
     QCOMPARE(names(m_scopeless.notifications), QStringList());
 }
 
 void TestTavroEnergyWire::declarations()
 {
-    const QJsonObject energy = m_user.call("JSONRPC.Introspect").value("result").toObject()
-                                   .value("namespaces").toObject().value("TavroEnergy").toObject();
+    const QJsonObject energy = m_user.call("JSONRPC.Introspect")
+                                       .value("result")
+                                       .toObject()
+                                       .value("namespaces")
+                                       .toObject()
+                                       .value("TavroEnergy")
+                                       .toObject();
     QCOMPARE(energy.value("methods").toObject().count(), 16);
     QCOMPARE(energy.value("notifications").toObject().count(), 14);
     for (const char *name : {"ChargingMode", "ChargingActionIssuer", "Mode", "WaitingReason"})

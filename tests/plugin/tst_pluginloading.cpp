@@ -124,9 +124,10 @@ void TestPluginLoading::initCreatesTheSystem()
     QCOMPARE(jsonRpcServer.handler(QStringLiteral("TavroEnergy"))->name(), QStringLiteral("TavroEnergy"));
 
     // Created in this order (other children may come between).
-    const QStringList expected = {QStringLiteral("EnergyManagerConfiguration"), QStringLiteral("QNetworkAccessManager"),
-                                  QStringLiteral("SpotMarketManager"), QStringLiteral("SmartChargingManager"),
-                                  QStringLiteral("EnergyManagerDbusInterface"), QStringLiteral("TavroEnergyJsonHandler")};
+    const QStringList expected = {
+            QStringLiteral("EnergyManagerConfiguration"), QStringLiteral("QNetworkAccessManager"),
+            QStringLiteral("SpotMarketManager"),          QStringLiteral("SmartChargingManager"),
+            QStringLiteral("EnergyManagerDbusInterface"), QStringLiteral("TavroEnergyJsonHandler")};
     QStringList created;
     for (QObject *child : plugin->children()) {
         if (expected.contains(QString::fromLatin1(child->metaObject()->className())))

@@ -47,7 +47,8 @@ void TestChargingShareCalculator::calculate_data()
     QTest::newRow("minimum above maximum, ample budget")
             << Requests{request("A", 6000, 5000), request("B", 1000, 2000)} << 100000.0 << Allocation{0, 2000};
     QTest::newRow("maximum zero or negative")
-            << Requests{request("A", 0, 0), request("B", 0, -100), request("C", 0, 1000)} << 5000.0 << Allocation{0, 0, 1000};
+            << Requests{request("A", 0, 0), request("B", 0, -100), request("C", 0, 1000)} << 5000.0
+            << Allocation{0, 0, 1000};
     QTest::newRow("negative minimum gets its equal share")
             << Requests{request("A", -300, 10000), request("B", 0, 10000)} << 3000.0 << Allocation{1500, 1500};
     QTest::newRow("equal counters, smaller id text first")
@@ -62,13 +63,17 @@ void TestChargingShareCalculator::calculate_data()
     QTest::newRow("zero minimum without a share stays disabled")
             << Requests{request("A", 3000, 11000, 0), request("B", 0, 11000, 1)} << 3000.0 << Allocation{3000, 0};
     QTest::newRow("two groups, lower number first")
-            << Requests{request("low", 1000, 8000, 0, 1), request("high", 1000, 3000, 5, 0)} << 5000.0 << Allocation{2000, 3000};
+            << Requests{request("low", 1000, 8000, 0, 1), request("high", 1000, 3000, 5, 0)} << 5000.0
+            << Allocation{2000, 3000};
     QTest::newRow("two groups, first uses everything")
-            << Requests{request("low", 0, 8000, 0, 1), request("high", 1000, 6000, 0, 0)} << 5000.0 << Allocation{0, 5000};
+            << Requests{request("low", 0, 8000, 0, 1), request("high", 1000, 6000, 0, 0)} << 5000.0
+            << Allocation{0, 5000};
     QTest::newRow("negative priority before zero")
-            << Requests{request("zero", 0, 8000, 0, 0), request("minus", 0, 4000, 0, -1)} << 6000.0 << Allocation{2000, 4000};
+            << Requests{request("zero", 0, 8000, 0, 0), request("minus", 0, 4000, 0, -1)} << 6000.0
+            << Allocation{2000, 4000};
     QTest::newRow("second group minimum no longer fits")
-            << Requests{request("high", 0, 4000, 0, 0), request("low", 1500, 8000, 0, 1)} << 5000.0 << Allocation{4000, 0};
+            << Requests{request("high", 0, 4000, 0, 0), request("low", 1500, 8000, 0, 1)} << 5000.0
+            << Allocation{4000, 0};
     QTest::newRow("water filling in several passes")
             << Requests{request("A", 0, 1000), request("B", 0, 2500), request("C", 0, 9000)} << 9000.0
             << Allocation{1000, 2500, 5500};
@@ -82,16 +87,18 @@ void TestChargingShareCalculator::calculate()
 
     const ChargingShareCalculator calculator;
     const ChargingShareCalculator::Strategy strategies[] = {
-        ChargingShareCalculator::StrategyEqualPower, ChargingShareCalculator::StrategyPriority,
-        ChargingShareCalculator::StrategyRoundRobin, ChargingShareCalculator::StrategyWeightedPower};
+            ChargingShareCalculator::StrategyEqualPower, ChargingShareCalculator::StrategyPriority,
+            ChargingShareCalculator::StrategyRoundRobin, ChargingShareCalculator::StrategyWeightedPower};
     for (ChargingShareCalculator::Strategy strategy : strategies) {
         const QList<ChargingShareCalculator::Result> results = calculator.calculate(requests, budget, strategy);
         QCOMPARE(results.count(), requests.count());
         double total = 0;
         for (int i = 0; i < results.count(); i++) {
-            const QByteArray where = ChargingShareCalculator::strategyToString(strategy).toLatin1() + " " + requests.at(i).thingId.toLatin1();
+            const QByteArray where = ChargingShareCalculator::strategyToString(strategy).toLatin1() + " "
+                                     + requests.at(i).thingId.toLatin1();
             QVERIFY2(results.at(i).thingId == requests.at(i).thingId, where);
-            QVERIFY2(qAbs(results.at(i).allocatedPower - expected.at(i)) < 1e-9, where + ": " + QByteArray::number(results.at(i).allocatedPower));
+            QVERIFY2(qAbs(results.at(i).allocatedPower - expected.at(i)) < 1e-9,
+                     where + ": " + QByteArray::number(results.at(i).allocatedPower));
             QVERIFY2(results.at(i).enabled == (expected.at(i) > 0), where);
             total += results.at(i).allocatedPower;
         }
@@ -119,11 +126,13 @@ void TestChargingShareCalculator::strategyText()
     QFETCH(int, defaultStrategy);
     QFETCH(int, strategy);
 
-    const auto result = ChargingShareCalculator::strategyFromString(text, ChargingShareCalculator::Strategy(defaultStrategy));
+    const auto result =
+            ChargingShareCalculator::strategyFromString(text, ChargingShareCalculator::Strategy(defaultStrategy));
     QCOMPARE(int(result), strategy);
     // The text form reads back as the same strategy; out of range it is "EqualPower".
     QCOMPARE(ChargingShareCalculator::strategyFromString(ChargingShareCalculator::strategyToString(result),
-                                                         ChargingShareCalculator::StrategyPriority), result);
+                                                         ChargingShareCalculator::StrategyPriority),
+             result);
     QCOMPARE(ChargingShareCalculator::strategyToString(ChargingShareCalculator::Strategy(7)), QString("EqualPower"));
 }
 

@@ -37,8 +37,8 @@ Scenario oneCar()
 
 void TestHousehold::phaseSwitchPausesCharging_data()
 {
-    QTest::addColumn<int>("pause");            // minutes
-    QTest::addColumn<QList<double>>("power");  // W, minutes 0..5; three phases, one from minute 2
+    QTest::addColumn<int>("pause");           // minutes
+    QTest::addColumn<QList<double>>("power"); // W, minutes 0..5; three phases, one from minute 2
 
     const double three = 16 * 230.0 * 3;
     const double one = 16 * 230.0;
@@ -68,7 +68,7 @@ void TestHousehold::phaseSwitchPausesCharging()
 
 void TestHousehold::lossFollowsThePower_data()
 {
-    QTest::addColumn<double>("current");   // A
+    QTest::addColumn<double>("current"); // A
     QTest::addColumn<double>("lossPercent");
 
     // 8 % at the full 16 A, 14 % at nothing, linear in the power between.

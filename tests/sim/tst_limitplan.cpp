@@ -5,25 +5,24 @@
 // The limit against households small enough to work out by hand: each row
 // is one bound the limit must respect (or one freedom it must use), with
 // the energy, PV, cost and reachability it must come to.
-struct Household1
-{
+struct Household1 {
     QString name;
-    double chargerMaxCurrent = 32;       // A
+    double chargerMaxCurrent = 32; // A
     bool phaseSwitching = false;
     uint carPhases = 3;
-    double carMaxCurrent = 16;           // A
-    int cars = 1;                        // identical cars on identical chargers
-    double pv = 0;                       // W, every minute
-    double house[3] = {0, 0, 0};         // W per phase
-    double limit = 0;                    // A, 0 none
-    QList<double> prices;                // EUR/MWh per 30 minutes
-    double target = 0;                   // % at the end of the hour, 0 none
+    double carMaxCurrent = 16;   // A
+    int cars = 1;                // identical cars on identical chargers
+    double pv = 0;               // W, every minute
+    double house[3] = {0, 0, 0}; // W per phase
+    double limit = 0;            // A, 0 none
+    QList<double> prices;        // EUR/MWh per 30 minutes
+    double target = 0;           // % at the end of the hour, 0 none
     bool stopAtTarget = false;
-    double soc = 20;                     // %
-    double expectedEnergy = 0;           // kWh, all cars
-    double expectedPv = 0;               // kWh, all cars
-    double expectedCost = 0;             // EUR, all cars
-    bool expectedReachable = true;       // every deadline
+    double soc = 20;               // %
+    double expectedEnergy = 0;     // kWh, all cars
+    double expectedPv = 0;         // kWh, all cars
+    double expectedCost = 0;       // EUR, all cars
+    bool expectedReachable = true; // every deadline
 };
 Q_DECLARE_METATYPE(Household1)
 
@@ -236,7 +235,8 @@ void TestLimitPlan::leastCostAllowsWhatTheRunDrew()
     QString error;
     const double cost = plan.leastCost({runEnergy}, built.records, &perCar, &error);
     QVERIFY2(cost >= 0, qPrintable(error));
-    QVERIFY2(qAbs(cost - runCost) < 1e-6, qPrintable(QStringLiteral("least cost %1, the run paid %2").arg(cost).arg(runCost)));
+    QVERIFY2(qAbs(cost - runCost) < 1e-6,
+             qPrintable(QStringLiteral("least cost %1, the run paid %2").arg(cost).arg(runCost)));
     QCOMPARE(perCar.count(), 1);
 
     // Less energy than the run drew costs less, at the cheap price.
@@ -269,7 +269,8 @@ void TestLimitPlan::batteryFirstReservesThePv()
     double expected = 0;
     for (double power : available)
         expected += power / 60000.0;
-    QVERIFY2(qAbs(plan.cars().at(0).pvEnergy - expected) < 1e-3, qPrintable(QString::number(plan.cars().at(0).pvEnergy)));
+    QVERIFY2(qAbs(plan.cars().at(0).pvEnergy - expected) < 1e-3,
+             qPrintable(QString::number(plan.cars().at(0).pvEnergy)));
 }
 
 QTEST_GUILESS_MAIN(TestLimitPlan)

@@ -48,7 +48,10 @@ class Run
 {
 public:
     Run(const Scenario &scenario, const QString &mode, double limit = 0)
-        : m_scenario(scenario), m_household(m_scenario), m_peer(m_scenario, m_household, -1), m_limit(limit),
+        : m_scenario(scenario),
+          m_household(m_scenario),
+          m_peer(m_scenario, m_household, -1),
+          m_limit(limit),
           m_commands(scenario.chargers.count())
     {
         for (int j = 0; j < m_scenario.cars.count(); j++) {
@@ -92,8 +95,8 @@ private:
 
 void TestPeerController::surplusCharging_data()
 {
-    QTest::addColumn<QList<double>>("pv");       // W per minute
-    QTest::addColumn<QString>("enabled");        // the command after each minute, 1 on
+    QTest::addColumn<QList<double>>("pv"); // W per minute
+    QTest::addColumn<QString>("enabled");  // the command after each minute, 1 on
 
     // Three phases at 6 A need 4140 W.
     QTest::newRow("starts once the export covers the minimum for a minute")
@@ -178,9 +181,10 @@ void TestPeerController::targetInTheCheapestMinutes()
     Scenario scenario = household(1, false);
     scenario.hourlyPrices = {200, 50, 300};
     Run run(scenario, QStringLiteral("ChargingModeEcoWithTargetTime"));
-    run.peer().setConfiguration(0, {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
-                                    {QStringLiteral("endDateTime"), scenario.start.addSecs(120 * 60).toSecsSinceEpoch()},
-                                    {QStringLiteral("targetPercentage"), 20 + 11.04 / 2 / 50 * 100}});
+    run.peer().setConfiguration(0,
+                                {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
+                                 {QStringLiteral("endDateTime"), scenario.start.addSecs(120 * 60).toSecsSinceEpoch()},
+                                 {QStringLiteral("targetPercentage"), 20 + 11.04 / 2 / 50 * 100}});
     QList<int> charging;
     for (int m = 0; m < 120; m++) {
         const ChargerCommand command = run.minute(0).at(0);

@@ -56,18 +56,20 @@ MinuteRecord minute(int m, double house, double charger, int enabled = 1, int ph
 
 void TestRunFigures::minutesOverTheFuse_data()
 {
-    QTest::addColumn<QList<double>>("house");    // A per phase, per minute
-    QTest::addColumn<QList<double>>("charger");  // A per phase, per minute
+    QTest::addColumn<QList<double>>("house");   // A per phase, per minute
+    QTest::addColumn<QList<double>>("charger"); // A per phase, per minute
     QTest::addColumn<int>("over");
     QTest::addColumn<int>("afterOutsideStep");
 
-    QTest::newRow("the house steps up: one minute excused") << QList<double>{5, 15, 15} << QList<double>{16, 16, 8} << 1 << 1;
+    QTest::newRow("the house steps up: one minute excused")
+            << QList<double>{5, 15, 15} << QList<double>{16, 16, 8} << 1 << 1;
     QTest::newRow("the controller does not react: the rest counts")
             << QList<double>{5, 15, 15, 15} << QList<double>{16, 16, 16, 16} << 3 << 1;
     QTest::newRow("the controller steps up itself") << QList<double>{5, 5, 5} << QList<double>{16, 22, 16} << 1 << 0;
     QTest::newRow("the controller's own step fits the old load: excused")
             << QList<double>{5, 10, 5} << QList<double>{16, 18, 10} << 1 << 1;
-    QTest::newRow("the controller's own step would not have fitted") << QList<double>{5, 10, 5} << QList<double>{16, 22, 10} << 1 << 0;
+    QTest::newRow("the controller's own step would not have fitted")
+            << QList<double>{5, 10, 5} << QList<double>{16, 22, 10} << 1 << 0;
 }
 
 void TestRunFigures::minutesOverTheFuse()

@@ -10,7 +10,12 @@ using Access = CycleProbe;
 
 // enabled: planned actions switched on (T time requirement, S surplus, M spot market).
 struct PrecedenceCase {
-    QString enabled; bool withMeter; uint limit; double meterCurrent, ownCurrent; int mode; QStringList expected;
+    QString enabled;
+    bool withMeter;
+    uint limit;
+    double meterCurrent, ownCurrent;
+    int mode;
+    QStringList expected;
     int waitingReason = ChargingState::WaitingReasonNone;
 };
 Q_DECLARE_METATYPE(PrecedenceCase)
@@ -39,26 +44,26 @@ void TestAdjustment::precedence_data()
     // draws itself, within the charger's range; no limit counts as its maximum.
     QTest::newRow("time requirement beats all, no limit") << PrecedenceCase{"TSM", true, 0, 0, 0, deadline, on15};
     QTest::newRow("no limit, own current capped at maximum")
-        << PrecedenceCase{"T", true, 0, 0, 10, deadline, {"maxChargingCurrent=16", "power=true"}};
+            << PrecedenceCase{"T", true, 0, 0, 10, deadline, {"maxChargingCurrent=16", "power=true"}};
     QTest::newRow("2 A left while drawing 10 A")
-        << PrecedenceCase{"T", true, 16, 14, 10, deadline, {"maxChargingCurrent=11", "power=true"}};
+            << PrecedenceCase{"T", true, 16, 14, 10, deadline, {"maxChargingCurrent=11", "power=true"}};
     QTest::newRow("limit without root meter: as no limit") << PrecedenceCase{"T", false, 16, 0, 0, deadline, on15};
-    QTest::newRow("surplus")
-        << PrecedenceCase{"S", true, 0, 0, 0, ChargingState::ModeSurplusCharging, {"maxChargingCurrent=10", "power=true"}};
-    QTest::newRow("spot market")
-        << PrecedenceCase{"M", true, 0, 0, 0, ChargingState::ModeSpotMarketCharging, {"maxChargingCurrent=12", "power=true"}};
+    QTest::newRow("surplus") << PrecedenceCase{
+            "S", true, 0, 0, 0, ChargingState::ModeSurplusCharging, {"maxChargingCurrent=10", "power=true"}};
+    QTest::newRow("spot market") << PrecedenceCase{
+            "M", true, 0, 0, 0, ChargingState::ModeSpotMarketCharging, {"maxChargingCurrent=12", "power=true"}};
     // Every command is fitted to the fuse: 25 A less 14 A for the house less 1 A.
-    QTest::newRow("spot market under a heat pump")
-        << PrecedenceCase{"M", true, 25, 14, 0, ChargingState::ModeSpotMarketCharging, {"maxChargingCurrent=10", "power=true"}};
+    QTest::newRow("spot market under a heat pump") << PrecedenceCase{
+            "M", true, 25, 14, 0, ChargingState::ModeSpotMarketCharging, {"maxChargingCurrent=10", "power=true"}};
     // Not even the minimum fits: no start into an overload.
     const QStringList staysOff{"maxChargingCurrent=10", "power=false"};
-    QTest::newRow("spot market, 5 A left: waits for the fuse")
-        << PrecedenceCase{"M", true, 25, 20, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
-    QTest::newRow("deadline, 4 A left: waits for the fuse")
-        << PrecedenceCase{"T", true, 16, 12, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
+    QTest::newRow("spot market, 5 A left: waits for the fuse") << PrecedenceCase{
+            "M", true, 25, 20, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
+    QTest::newRow("deadline, 4 A left: waits for the fuse") << PrecedenceCase{
+            "T", true, 16, 12, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
     // Idle keeps the first planned current (surplus first) and switches off.
     QTest::newRow("nothing enabled: idle")
-        << PrecedenceCase{"", true, 0, 0, 0, ChargingState::ModeIdle, {"maxChargingCurrent=10", "power=false"}};
+            << PrecedenceCase{"", true, 0, 0, 0, ChargingState::ModeIdle, {"maxChargingCurrent=10", "power=false"}};
 }
 
 void TestAdjustment::precedence()
@@ -66,23 +71,29 @@ void TestAdjustment::precedence()
     QFETCH(PrecedenceCase, c);
     HouseholdFixture household;
     if (c.withMeter)
-        HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), c.meterCurrent, c.meterCurrent, c.meterCurrent);
-    Thing *charger = household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"currentPower", c.ownCurrent * 690}});
+        HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), c.meterCurrent, c.meterCurrent,
+                                           c.meterCurrent);
+    Thing *charger =
+            household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"currentPower", c.ownCurrent * 690}});
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(c.limit);
     QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
     household.thingManager()->clearActionLog();
 
-    Access::prepare(manager, charger, {ChargingAction(c.enabled.contains('T'), 16, 3, ChargingAction::ChargingActionIssuerTimeRequirement, false),
-                                       ChargingAction(c.enabled.contains('S'), 10, 3, ChargingAction::ChargingActionIssuerSurplusCharging, false),
-                                       ChargingAction(c.enabled.contains('M'), 12, 3, ChargingAction::ChargingActionIssuerSpotMarketCharging, false)});
+    Access::prepare(
+            manager, charger,
+            {ChargingAction(c.enabled.contains('T'), 16, 3, ChargingAction::ChargingActionIssuerTimeRequirement, false),
+             ChargingAction(c.enabled.contains('S'), 10, 3, ChargingAction::ChargingActionIssuerSurplusCharging, false),
+             ChargingAction(c.enabled.contains('M'), 12, 3, ChargingAction::ChargingActionIssuerSpotMarketCharging,
+                            false)});
     Access::adjust(manager, household.now());
     household.processEvents();
 
     QCOMPARE(household.commands(charger), c.expected);
     QCOMPARE(int(manager->chargingState(charger->id()).mode()), c.mode);
     const ChargingState::WaitingReason reason = manager->chargingState(charger->id()).waitingReason();
-    QCOMPARE(reason == ChargingState::WaitingReasonPhasePowerLimit, c.waitingReason == ChargingState::WaitingReasonPhasePowerLimit);
+    QCOMPARE(reason == ChargingState::WaitingReasonPhasePowerLimit,
+             c.waitingReason == ChargingState::WaitingReasonPhasePowerLimit);
 }
 
 void TestAdjustment::lockedChargerRestart_data()
@@ -111,7 +122,9 @@ void TestAdjustment::lockedChargerRestart()
     household.thingManager()->clearActionLog();
 
     household.advance(60);
-    Access::execute(manager, charger, ChargingAction(true, 10, 3, ChargingAction::ChargingActionIssuerSurplusCharging, force), household.now());
+    Access::execute(manager, charger,
+                    ChargingAction(true, 10, 3, ChargingAction::ChargingActionIssuerSurplusCharging, force),
+                    household.now());
     household.processEvents();
 
     QTEST(household.commands(charger), "expected");
@@ -132,7 +145,8 @@ void TestAdjustment::executionOrder_data()
             << true << false << 2u << QStringList{"desiredPhaseCount=3", "maxChargingCurrent=10", "power=true"};
     QTest::newRow("single-phase car: always one phase")
             << false << true << 3u << QStringList{"desiredPhaseCount=1", "maxChargingCurrent=10", "power=true"};
-    QTest::newRow("no switching: no phase command") << false << false << 3u << QStringList{"maxChargingCurrent=10", "power=true"};
+    QTest::newRow("no switching: no phase command")
+            << false << false << 3u << QStringList{"maxChargingCurrent=10", "power=true"};
 }
 
 void TestAdjustment::executionOrder()
@@ -148,7 +162,9 @@ void TestAdjustment::executionOrder()
     QFETCH(uint, phases);
     info.phaseSwitchingPossible = phaseSwitching;
     info.carLimitedToSinglePhase = carSinglePhase;
-    Access::execute(manager, charger, ChargingAction(true, 10, phases, ChargingAction::ChargingActionIssuerSurplusCharging, false), household.now());
+    Access::execute(manager, charger,
+                    ChargingAction(true, 10, phases, ChargingAction::ChargingActionIssuerSurplusCharging, false),
+                    household.now());
     household.processEvents();
 
     QTEST(household.commands(charger), "expected");
@@ -162,8 +178,9 @@ void TestAdjustment::steadyCycleSendsNoNews()
     Thing *idle = household.addThing("evChargerAc", "Idle", {{"pluggedIn", false}});
     household.createManager();
     for (Thing *charger : {solar, idle})
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
+        QCOMPARE(household.setMode(
+                         charger, ChargingConfiguration::ChargingModeEco,
+                         household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
                  EnergyManager::EnergyErrorNoError);
     HouseholdFixture::setMeterCurrents(meter, -3000.0 / 690, -3000.0 / 690, -3000.0 / 690);
 

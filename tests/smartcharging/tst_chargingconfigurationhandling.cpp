@@ -36,17 +36,35 @@ void writeValue(const QString &key, const QVariant &value)
 
 // Rows of setConfiguration: chargerClass "" asks for an unknown charger, car
 // "missing" for an unknown car; an empty warning means accepted.
-struct ConfigurationCase { QString chargerClass, car; uint target, floor, daily; QList<int> repeatDays; QString warning; };
+struct ConfigurationCase {
+    QString chargerClass, car;
+    uint target, floor, daily;
+    QList<int> repeatDays;
+    QString warning;
+};
 // Rows of userActions: the manual values expected after the action.
 struct UserActionCase {
-    QString chargerClass; int mode; QString stateName; QVariant value; int origin; bool enabled; double current; uint phases; double power;
+    QString chargerClass;
+    int mode;
+    QString stateName;
+    QVariant value;
+    int origin;
+    bool enabled;
+    double current;
+    uint phases;
+    double power;
 };
 
 }
 Q_DECLARE_METATYPE(ConfigurationCase)
 Q_DECLARE_METATYPE(UserActionCase)
 
-struct LockCase { int mode; bool lock; int changes; bool switchedOff; };
+struct LockCase {
+    int mode;
+    bool lock;
+    int changes;
+    bool switchedOff;
+};
 Q_DECLARE_METATYPE(LockCase)
 
 class TestChargingConfigurationHandling : public QObject
@@ -75,31 +93,50 @@ void TestChargingConfigurationHandling::setConfiguration_data()
     const QString ac = QStringLiteral("evChargerAc");
     const QString dc = QStringLiteral("evChargerDc");
     QTest::newRow("target 100 accepted") << ConfigurationCase{ac, "", 100, 30, 0, {}, ""};
-    QTest::newRow("target 101 refused")
-        << ConfigurationCase{ac, "", 101, 30, 0, {}, "^Charging configuration target percentage out of range: 101$"};
+    QTest::newRow("target 101 refused") << ConfigurationCase{
+            ac, "", 101, 30, 0, {}, "^Charging configuration target percentage out of range: 101$"};
     QTest::newRow("repeat days 1 and 7 accepted") << ConfigurationCase{ac, "", 90, 30, 0, {1, 7}, ""};
-    QTest::newRow("repeat day 0 refused") << ConfigurationCase{ac, "", 90, 30, 0, {0},
-        "^Charging configuration repeat days invalid. All days must be within 1 \\(Mon\\) and 7 \\(Sun\\):"};
+    QTest::newRow("repeat day 0 refused") << ConfigurationCase{
+            ac,
+            "",
+            90,
+            30,
+            0,
+            {0},
+            "^Charging configuration repeat days invalid. All days must be within 1 \\(Mon\\) and 7 \\(Sun\\):"};
     QTest::newRow("repeat day 8 refused")
-        << ConfigurationCase{ac, "", 90, 30, 0, {1, 8}, "^Charging configuration repeat days invalid."};
-    QTest::newRow("daily spot market 101 refused") << ConfigurationCase{ac, "", 90, 30, 101, {},
-        "^Charging configuration daily spot market percentage value out of range: 101 is not in the range \\[0 - 100\\] %$"};
-    QTest::newRow("discharge floor 101 refused")
-        << ConfigurationCase{ac, "", 90, 101, 0, {}, "^Charging configuration discharge floor percentage out of range: 101$"};
+            << ConfigurationCase{ac, "", 90, 30, 0, {1, 8}, "^Charging configuration repeat days invalid."};
+    QTest::newRow("daily spot market 101 refused") << ConfigurationCase{
+            ac,
+            "",
+            90,
+            30,
+            101,
+            {},
+            "^Charging configuration daily spot market percentage value out of range: 101 is not in the range \\[0 - 100\\] %$"};
+    QTest::newRow("discharge floor 101 refused") << ConfigurationCase{
+            ac, "", 90, 101, 0, {}, "^Charging configuration discharge floor percentage out of range: 101$"};
     QTest::newRow("dc floor 30 target 30 refused")
-        << ConfigurationCase{dc, "", 30, 30, 0, {}, "^Charging configuration SoC range invalid: 30 30$"};
+            << ConfigurationCase{dc, "", 30, 30, 0, {}, "^Charging configuration SoC range invalid: 30 30$"};
     QTest::newRow("dc floor 29 target 30 accepted") << ConfigurationCase{dc, "", 30, 29, 0, {}, ""};
     QTest::newRow("missing charger") << ConfigurationCase{"", "", 90, 30, 0, {}, "^No such EV charger:"};
-    QTest::newRow("missing car")
-        << ConfigurationCase{ac, "missing", 90, 30, 0, {}, "^The given assigned car id cannot be found in the system.$"};
+    QTest::newRow("missing car") << ConfigurationCase{
+            ac, "missing", 90, 30, 0, {}, "^The given assigned car id cannot be found in the system.$"};
     QTest::newRow("ac car accepted") << ConfigurationCase{ac, "electricVehicle", 90, 30, 0, {}, ""};
-    QTest::newRow("battery as ac car refused")
-        << ConfigurationCase{ac, "homeBattery", 90, 30, 0, {}, "^The assigned AC vehicle must provide AC charging capability states.$"};
-    QTest::newRow("dc missing car refused")
-        << ConfigurationCase{dc, "missing", 90, 30, 0, {}, "^Assigned DC vehicle does not provide battery level information.$"};
+    QTest::newRow("battery as ac car refused") << ConfigurationCase{
+            ac, "homeBattery", 90, 30, 0, {}, "^The assigned AC vehicle must provide AC charging capability states.$"};
+    QTest::newRow("dc missing car refused") << ConfigurationCase{
+            dc, "missing", 90, 30, 0, {}, "^Assigned DC vehicle does not provide battery level information.$"};
     QTest::newRow("dc car without dc states refused")
-        << ConfigurationCase{dc, "electricVehicle", 90, 30, 0, {}, "^The assigned DC vehicle must provide DC charging capability states.$"};
-    QTest::newRow("dc car with dc states accepted") << ConfigurationCase{dc, "electricVehicleConnected", 90, 30, 0, {}, ""};
+            << ConfigurationCase{dc,
+                                 "electricVehicle",
+                                 90,
+                                 30,
+                                 0,
+                                 {},
+                                 "^The assigned DC vehicle must provide DC charging capability states.$"};
+    QTest::newRow("dc car with dc states accepted")
+            << ConfigurationCase{dc, "electricVehicleConnected", 90, 30, 0, {}, ""};
 }
 
 void TestChargingConfigurationHandling::setConfiguration()
@@ -207,7 +244,9 @@ void TestChargingConfigurationHandling::migration()
     }
 
     if (legacyGroup)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^EV charger with ID .* not found in system. Not loading configuration.$")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral(
+                                     "^EV charger with ID .* not found in system. Not loading configuration.$")));
     SmartChargingManager *manager = household.createManager();
 
     {
@@ -286,11 +325,15 @@ void TestChargingConfigurationHandling::userActions_data()
     const int user = Action::TriggeredByUser;
     const int rule = Action::TriggeredByRule;
     QTest::newRow("eco power on by user") << UserActionCase{ac, eco, "power", true, user, false, 6, 3, 0};
-    QTest::newRow("normal current by user") << UserActionCase{ac, normal, "maxChargingCurrent", 16.0, user, false, 16, 3, 0};
-    QTest::newRow("normal current by rule") << UserActionCase{ac, normal, "maxChargingCurrent", 16.0, rule, false, 6, 3, 0};
+    QTest::newRow("normal current by user")
+            << UserActionCase{ac, normal, "maxChargingCurrent", 16.0, user, false, 16, 3, 0};
+    QTest::newRow("normal current by rule")
+            << UserActionCase{ac, normal, "maxChargingCurrent", 16.0, rule, false, 6, 3, 0};
     QTest::newRow("normal power on by user") << UserActionCase{ac, normal, "power", true, user, true, 6, 3, 0};
-    QTest::newRow("normal phase count by user") << UserActionCase{ac, normal, "desiredPhaseCount", 1, user, false, 6, 1, 0};
-    QTest::newRow("dc normal power by user") << UserActionCase{dc, normal, "chargingPower", 5000.0, user, false, 6, 3, 5000};
+    QTest::newRow("normal phase count by user")
+            << UserActionCase{ac, normal, "desiredPhaseCount", 1, user, false, 6, 1, 0};
+    QTest::newRow("dc normal power by user")
+            << UserActionCase{dc, normal, "chargingPower", 5000.0, user, false, 6, 3, 5000};
     QTest::newRow("dc normal on by user") << UserActionCase{dc, normal, "power", true, user, true, 6, 3, 0};
     QTest::newRow("dc eco power by user") << UserActionCase{dc, eco, "chargingPower", 5000.0, user, false, 6, 3, 0};
 }
@@ -302,10 +345,12 @@ void TestChargingConfigurationHandling::userActions()
     Thing *charger = household.addThing(c.chargerClass, QStringLiteral("Charger"));
     SmartChargingManager *manager = household.createManager();
     if (c.mode != ChargingConfiguration::ChargingModeNormal) {
-        QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
-            configuration.setChargingMode(ChargingConfiguration::ChargingMode(c.mode));
-            configuration.setTargetPercentage(90);
-        }), EnergyManager::EnergyErrorNoError);
+        QCOMPARE(household.configure(charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setChargingMode(ChargingConfiguration::ChargingMode(c.mode));
+                                         configuration.setTargetPercentage(90);
+                                     }),
+                 EnergyManager::EnergyErrorNoError);
     }
 
     household.executeStateAction(charger, c.stateName, c.value, Action::TriggeredBy(c.origin));
@@ -327,7 +372,8 @@ void TestChargingConfigurationHandling::userSetsCarLevel()
 {
     HouseholdFixture household;
     Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
-    Thing *reportingCar = household.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Reporting car"));
+    Thing *reportingCar =
+            household.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Reporting car"));
     household.createManager();
     car->setProperty("lastSoCCalculation", household.now());
 
@@ -379,7 +425,8 @@ void TestChargingConfigurationHandling::restoredAfterRestart()
     household.destroyManager();
     household.thingManager()->removeConfiguredThing(doomed->id());
     household.processEvents();
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^EV charger with ID .* not found in system.")));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^EV charger with ID .* not found in system.")));
     manager = household.createManager();
 
     QCOMPARE(manager->chargingConfiguration(charger->id()), before);
@@ -397,7 +444,8 @@ void TestChargingConfigurationHandling::garbageValues_data()
     QTest::newRow("target above 100 clamped") << "targetPercentage" << QVariant(250) << QVariant(100u);
     QTest::newRow("mode out of range") << "chargingMode" << QVariant(9) << QVariant(0);
     QTest::newRow("single repeat day as text") << "repeatDays" << QVariant("3") << QVariant("3");
-    QTest::newRow("repeat days out of range or twice dropped") << "repeatDays" << QVariant("0, 8, 2, 2") << QVariant("2");
+    QTest::newRow("repeat days out of range or twice dropped")
+            << "repeatDays" << QVariant("0, 8, 2, 2") << QVariant("2");
     QTest::newRow("lock flag garbage") << "lockOnUnplug" << QVariant("maybe") << QVariant(false);
     QTest::newRow("phase count 0 clamped") << "manualDesiredPhaseCount" << QVariant(0) << QVariant(1u);
     QTest::newRow("current garbage") << "manualMaxChargingCurrent" << QVariant("lots") << QVariant(0.0);
@@ -417,7 +465,8 @@ void TestChargingConfigurationHandling::garbageValues()
     writeValue(chargerGroup(charger->id()) + QLatin1Char('/') + key, raw);
     writeValue(group + QStringLiteral("/not-a-uuid/targetPercentage"), 50);
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^EV charger with ID \"not-a-uuid\" not found")));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^EV charger with ID \"not-a-uuid\" not found")));
     SmartChargingManager *manager = household.createManager();
 
     const ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
@@ -426,18 +475,19 @@ void TestChargingConfigurationHandling::garbageValues()
     QCOMPARE(configuration.dailySpotMarketPercentage(), 40u);
 
     const QHash<QString, QVariant> fields = {
-        {QStringLiteral("targetPercentage"), configuration.targetPercentage()},
-        {QStringLiteral("chargingMode"), int(configuration.chargingMode())},
-        {QStringLiteral("lockOnUnplug"), configuration.lockOnUnplug()},
-        {QStringLiteral("manualDesiredPhaseCount"), configuration.manualDesiredPhaseCount()},
-        {QStringLiteral("manualMaxChargingCurrent"), configuration.manualMaxChargingCurrent()},
-        {QStringLiteral("assignedCarId"), configuration.assignedCarId()},
-        {QStringLiteral("locale"), configuration.locale().name()},
+            {QStringLiteral("targetPercentage"), configuration.targetPercentage()},
+            {QStringLiteral("chargingMode"), int(configuration.chargingMode())},
+            {QStringLiteral("lockOnUnplug"), configuration.lockOnUnplug()},
+            {QStringLiteral("manualDesiredPhaseCount"), configuration.manualDesiredPhaseCount()},
+            {QStringLiteral("manualMaxChargingCurrent"), configuration.manualMaxChargingCurrent()},
+            {QStringLiteral("assignedCarId"), configuration.assignedCarId()},
+            {QStringLiteral("locale"), configuration.locale().name()},
     };
     QStringList days;
     for (int day : configuration.repeatDays())
         days << QString::number(day);
-    const QVariant actual = key == QLatin1String("repeatDays") ? QVariant(days.join(QLatin1Char(','))) : fields.value(key);
+    const QVariant actual =
+            key == QLatin1String("repeatDays") ? QVariant(days.join(QLatin1Char(','))) : fields.value(key);
     QCOMPARE(actual, restored);
 
     EnergySettings settings;

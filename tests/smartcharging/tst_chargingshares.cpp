@@ -78,8 +78,9 @@ void TestChargingShares::twoSurplusChargers()
         chargers.append(household.addThing(chargerClass, name, {{"pluggedIn", true}}));
     household.createManager()->setBatteryLevelLimits(0.5, 0.7);
     for (Thing *charger : chargers)
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
+        QCOMPARE(household.setMode(
+                         charger, ChargingConfiguration::ChargingModeEco,
+                         household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
                  EnergyManager::EnergyErrorNoError);
 
     HouseholdFixture::setMeterCurrents(meter, -5000.0 / 690, -5000.0 / 690, -5000.0 / 690);
@@ -163,22 +164,26 @@ void TestChargingShares::timeRequirementReservesBeforeSurplus()
 
     const ChargingAction timeRequirement(true, 16, 3, ChargingAction::ChargingActionIssuerTimeRequirement, false);
     for (Thing *charger : deadline)
-        Access::prepare(manager, charger, withDeadlines ? QList<ChargingAction>{surplus(true, 16), timeRequirement}
-                                                        : QList<ChargingAction>());
+        Access::prepare(manager, charger,
+                        withDeadlines ? QList<ChargingAction>{surplus(true, 16), timeRequirement}
+                                      : QList<ChargingAction>());
     for (Thing *charger : eco)
         Access::prepare(manager, charger, {surplus(true, 16)});
     Access::applyShares(manager, household.now());
 
     // 10000 W: the deadline pair gets 5000 W each (7 A), nothing is left.
     for (Thing *charger : deadline) {
-        const ChargingAction action = Access::action(manager, charger, ChargingAction::ChargingActionIssuerTimeRequirement);
+        const ChargingAction action =
+                Access::action(manager, charger, ChargingAction::ChargingActionIssuerTimeRequirement);
         QCOMPARE(action.chargingEnabled(), withDeadlines);
         if (withDeadlines)
             QCOMPARE(action.maxChargingCurrent(), 7.0);
-        QVERIFY(!Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging).chargingEnabled());
+        QVERIFY(!Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging)
+                         .chargingEnabled());
     }
     for (Thing *charger : eco) {
-        const ChargingAction action = Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging);
+        const ChargingAction action =
+                Access::action(manager, charger, ChargingAction::ChargingActionIssuerSurplusCharging);
         QCOMPARE(action.chargingEnabled(), !withDeadlines);
         if (!withDeadlines)
             QCOMPARE(action.maxChargingCurrent(), 7.0);
@@ -208,18 +213,25 @@ void TestChargingShares::deadlinesShareTheFuse()
     for (Thing *charger : chargers) {
         Thing *car = household.addThing("electricVehicleConnected", charger->name() + " car",
                                         {{"batteryLevel", 20}, {"capacity", 60}, {"acPhaseCount", 3}});
-        QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
-            configuration.setAssignedCarId(car->id());
-            configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
-            configuration.setEndDateTime(household.now().addSecs(3600));
-            configuration.setTargetPercentage(90);
-        }), EnergyManager::EnergyErrorNoError);
+        QCOMPARE(household.configure(charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setAssignedCarId(car->id());
+                                         configuration.setChargingMode(
+                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                         configuration.setEndDateTime(household.now().addSecs(3600));
+                                         configuration.setTargetPercentage(90);
+                                     }),
+                 EnergyManager::EnergyErrorNoError);
     }
     Thing *first = chargers.first();
     if (charging > 0) {
-        HouseholdFixture::setStates(first, {{"power", true}, {"maxChargingCurrent", charging}, {"charging", true},
-                                            {"currentPhaseA", charging}, {"currentPhaseB", charging},
-                                            {"currentPhaseC", charging}, {"currentPower", charging * 690}});
+        HouseholdFixture::setStates(first, {{"power", true},
+                                            {"maxChargingCurrent", charging},
+                                            {"charging", true},
+                                            {"currentPhaseA", charging},
+                                            {"currentPhaseB", charging},
+                                            {"currentPhaseC", charging},
+                                            {"currentPower", charging * 690}});
     }
     HouseholdFixture::setMeterCurrents(meter, 6 + charging, 6 + charging, 6 + charging);
     household.advance(60);
@@ -249,8 +261,9 @@ void TestChargingShares::toleranceHoldsInAGroup()
     SmartChargingManager *manager = household.createManager();
     manager->setAcquisitionTolerance(0.5);
     for (Thing *charger : chargers)
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
+        QCOMPARE(household.setMode(
+                         charger, ChargingConfiguration::ChargingModeEco,
+                         household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
                  EnergyManager::EnergyErrorNoError);
     HouseholdFixture::setMeterCurrents(meter, -3000.0 / 690, -3000.0 / 690, -3000.0 / 690);
     household.advance(60);
@@ -288,7 +301,8 @@ void TestChargingShares::sharesRespectThePhaseWithLeastRoom()
     Access::applyShares(manager, household.now());
 
     for (Thing *charger : chargers)
-        QVERIFY(!Access::action(manager, charger, ChargingAction::ChargingActionIssuerTimeRequirement).chargingEnabled());
+        QVERIFY(!Access::action(manager, charger, ChargingAction::ChargingActionIssuerTimeRequirement)
+                         .chargingEnabled());
 }
 
 QTEST_GUILESS_MAIN(TestChargingShares)

@@ -31,10 +31,13 @@ void TestDailyShare::sharePerDay()
 
     HouseholdFixture household(QDateTime(firstDay, QTime(0, 0)));
     Thing *meter = household.addThing("gridMeter", "Grid");
-    Thing *charger = household.addThing(chargerClass, "Garage", {{"pluggedIn", true}, {"chargingCapabilities", "charging"},
-                                                                 {"minChargingPower", 1500}, {"maxChargingPower", 11000}});
-    Thing *car = household.addThing("electricVehicleConnected", "Car", {{"batteryLevel", 30}, {"capacity", 50},
-                                                                       {"acPhaseCount", 3}});
+    Thing *charger = household.addThing(chargerClass, "Garage",
+                                        {{"pluggedIn", true},
+                                         {"chargingCapabilities", "charging"},
+                                         {"minChargingPower", 1500},
+                                         {"maxChargingPower", 11000}});
+    Thing *car = household.addThing("electricVehicleConnected", "Car",
+                                    {{"batteryLevel", 30}, {"capacity", 50}, {"acPhaseCount", 3}});
     household.createManager();
     TestMarketProvider *market = household.addMarket();
     // The cheapest hour of each day starts at 02:00.
@@ -43,12 +46,14 @@ void TestDailyShare::sharePerDay()
         cheap.insert(QDateTime(firstDay.addDays(day), QTime(2, 0)), 1.0);
     market->setEntries(TestMarketProvider::priceSlots(QDateTime(firstDay, QTime(0, 0)), 48, 60, cheap));
     // 20 % of 50 kWh: 10 kWh a day.
-    QCOMPARE(household.configure(charger, [&](ChargingConfiguration &configuration) {
-        configuration.setAssignedCarId(car->id());
-        configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
-        configuration.setTargetPercentage(100);
-        configuration.setDailySpotMarketPercentage(20);
-    }), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(household.configure(charger,
+                                 [&](ChargingConfiguration &configuration) {
+                                     configuration.setAssignedCarId(car->id());
+                                     configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+                                     configuration.setTargetPercentage(100);
+                                     configuration.setDailySpotMarketPercentage(20);
+                                 }),
+             EnergyManager::EnergyErrorNoError);
 
     // The charger draws 11 kW whenever it is on; the car keeps reporting
     // 30 %, as a car without a meter in the plugin's view would.
@@ -57,7 +62,8 @@ void TestDailyShare::sharePerDay()
         for (int minute = 0; minute < 6 * 60; minute++) {
             household.setNow(QDateTime(firstDay.addDays(day), QTime(0, 0)).addSecs(minute * 60));
             const bool on = charger->stateValue(QStringLiteral("power")).toBool();
-            const double power = on ? (dc ? charger->stateValue(QStringLiteral("chargingPower")).toDouble() : 11040.0) : 0.0;
+            const double power =
+                    on ? (dc ? charger->stateValue(QStringLiteral("chargingPower")).toDouble() : 11040.0) : 0.0;
             HouseholdFixture::setStates(charger, {{"currentPower", power}, {"charging", on}});
             // The house takes 1 A per phase; the meter sees the charger too.
             HouseholdFixture::setMeterCurrents(meter, 1 + power / 690, 1 + power / 690, 1 + power / 690);

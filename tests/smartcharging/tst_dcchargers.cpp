@@ -8,16 +8,17 @@ namespace {
 
 // Grid meter (optional) and bidirectional DC chargers, each with its own car
 // reporting 60 % of 50 kWh; discharge floor 30 %, target 80 %.
-struct Household
-{
+struct Household {
     explicit Household(bool withMeter = true, int chargerCount = 1)
     {
         if (withMeter)
             meter = fixture.addThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
         for (int i = 0; i < chargerCount; i++) {
             chargers.append(fixture.addThing(QStringLiteral("evChargerDc"), QStringLiteral("DC %1").arg(i),
-                                             {{"pluggedIn", true}, {"minChargingPower", 1500},
-                                              {"maxChargingPower", 11000}, {"minDischargingPower", 1000},
+                                             {{"pluggedIn", true},
+                                              {"minChargingPower", 1500},
+                                              {"maxChargingPower", 11000},
+                                              {"minDischargingPower", 1000},
                                               {"maxDischargingPower", 11000}}));
             cars.append(fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Car %1").arg(i),
                                          {{"batteryLevel", 60}, {"capacity", 50}}));
@@ -57,17 +58,30 @@ struct Household
 }
 
 struct GridCase {
-    bool withMeter; double rootPower; int soc; QString capabilities; double expectedPower; ChargingState::Mode mode; ChargingState::WaitingReason reason;
+    bool withMeter;
+    double rootPower;
+    int soc;
+    QString capabilities;
+    double expectedPower;
+    ChargingState::Mode mode;
+    ChargingState::WaitingReason reason;
 };
 Q_DECLARE_METATYPE(GridCase)
 
 struct HandBackCase {
-    ChargingConfiguration::ChargingMode mode; bool pluggedIn; bool assignCar; double expectedPower; ChargingState::WaitingReason expectedReason;
+    ChargingConfiguration::ChargingMode mode;
+    bool pluggedIn;
+    bool assignCar;
+    double expectedPower;
+    ChargingState::WaitingReason expectedReason;
 };
 Q_DECLARE_METATYPE(HandBackCase)
 
 struct FrameCase {
-    int cheapHour; double expectedPower; ChargingState::Mode expectedMode; ChargingState::WaitingReason expectedReason;
+    int cheapHour;
+    double expectedPower;
+    ChargingState::Mode expectedMode;
+    ChargingState::WaitingReason expectedReason;
 };
 Q_DECLARE_METATYPE(FrameCase)
 
@@ -94,21 +108,21 @@ void TestDcChargers::gridDecision_data()
     QTest::addColumn<GridCase>("c");
     using S = ChargingState;
     QTest::newRow("export charges with the surplus")
-        << GridCase{true, -3000, 60, "bidirectional", 3000, S::ModeSurplusCharging, S::WaitingReasonNone};
+            << GridCase{true, -3000, 60, "bidirectional", 3000, S::ModeSurplusCharging, S::WaitingReasonNone};
     QTest::newRow("import discharges toward the floor")
-        << GridCase{true, 2000, 60, "bidirectional", -2000, S::ModeDischarging, S::WaitingReasonNone};
+            << GridCase{true, 2000, 60, "bidirectional", -2000, S::ModeDischarging, S::WaitingReasonNone};
     QTest::newRow("import at the floor stays idle")
-        << GridCase{true, 2000, 30, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+            << GridCase{true, 2000, 30, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("import below the discharge minimum")
-        << GridCase{true, 800, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+            << GridCase{true, 800, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("export below the charge minimum")
-        << GridCase{true, -1000, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+            << GridCase{true, -1000, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("charge-only charger never discharges")
-        << GridCase{true, 2000, 60, "charging", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+            << GridCase{true, 2000, 60, "charging", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("discharge-only charger never charges")
-        << GridCase{true, -3000, 60, "discharging", 0, S::ModeIdle, S::WaitingReasonNone};
+            << GridCase{true, -3000, 60, "discharging", 0, S::ModeIdle, S::WaitingReasonNone};
     QTest::newRow("no root meter neither charges nor discharges")
-        << GridCase{false, 0, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonNone};
+            << GridCase{false, 0, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonNone};
 }
 
 void TestDcChargers::gridDecision()
@@ -160,8 +174,8 @@ void TestDcChargers::twoChargersShareSurplusByFairness()
 
     Household household(true, 2);
     for (int i = 0; i < 2; i++) {
-        HouseholdFixture::setStates(household.chargers.at(i), {{"minChargingPower", minimumPower},
-                                                               {"maxChargingPower", 4000}});
+        HouseholdFixture::setStates(household.chargers.at(i),
+                                    {{"minChargingPower", minimumPower}, {"maxChargingPower", 4000}});
         QVERIFY(household.configure(i, ChargingConfiguration::ChargingModeEco));
     }
     // Equal fairness counters: the smaller id text goes first.
@@ -241,9 +255,9 @@ void TestDcChargers::spotMarketFrameWithoutRootMeter_data()
     QTest::addColumn<FrameCase>("row");
 
     QTest::newRow("inside the frame charges")
-        << FrameCase{12, 11000.0, ChargingState::ModeSpotMarketCharging, ChargingState::WaitingReasonNone};
+            << FrameCase{12, 11000.0, ChargingState::ModeSpotMarketCharging, ChargingState::WaitingReasonNone};
     QTest::newRow("before the frame waits")
-        << FrameCase{15, 0.0, ChargingState::ModeIdle, ChargingState::WaitingReasonSpotMarketWindow};
+            << FrameCase{15, 0.0, ChargingState::ModeIdle, ChargingState::WaitingReasonSpotMarketWindow};
 }
 
 void TestDcChargers::spotMarketFrameWithoutRootMeter()
@@ -276,13 +290,12 @@ void TestDcChargers::chargerHandedBack_data()
 {
     QTest::addColumn<HandBackCase>("row");
 
-    QTest::newRow("normal mode is left alone")
-        << HandBackCase{ChargingConfiguration::ChargingModeNormal, true, true, 5000.0, ChargingState::WaitingReasonNone};
-    QTest::newRow("unplugged is stopped")
-        << HandBackCase{ChargingConfiguration::ChargingModeEco, false, true, 0.0,
-            ChargingState::WaitingReasonVehicleNotPluggedIn};
-    QTest::newRow("no vehicle is stopped")
-        << HandBackCase{ChargingConfiguration::ChargingModeEco, true, false, 0.0, ChargingState::WaitingReasonVehicleUnavailable};
+    QTest::newRow("normal mode is left alone") << HandBackCase{ChargingConfiguration::ChargingModeNormal, true, true,
+                                                               5000.0, ChargingState::WaitingReasonNone};
+    QTest::newRow("unplugged is stopped") << HandBackCase{ChargingConfiguration::ChargingModeEco, false, true, 0.0,
+                                                          ChargingState::WaitingReasonVehicleNotPluggedIn};
+    QTest::newRow("no vehicle is stopped") << HandBackCase{ChargingConfiguration::ChargingModeEco, true, false, 0.0,
+                                                           ChargingState::WaitingReasonVehicleUnavailable};
 }
 
 void TestDcChargers::chargerHandedBack()

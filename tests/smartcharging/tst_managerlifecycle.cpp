@@ -18,7 +18,7 @@ QtMessageHandler s_previousHandler = nullptr;
 void countingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (qstrcmp(context.category, "TavroEnergy") == 0
-            && message.contains(QLatin1String("==================== Updating smart charging ====================")))
+        && message.contains(QLatin1String("==================== Updating smart charging ====================")))
         s_updateCount++;
     if (type != QtDebugMsg && s_previousHandler)
         s_previousHandler(type, context, message);
@@ -26,11 +26,20 @@ void countingHandler(QtMsgType type, const QMessageLogContext &context, const QS
 }
 
 struct LimitsCase {
-    double lower; double upper; int considerationSignals; int limitsSignals; double storedLower; double storedUpper;
+    double lower;
+    double upper;
+    int considerationSignals;
+    int limitsSignals;
+    double storedLower;
+    double storedUpper;
 };
 Q_DECLARE_METATYPE(LimitsCase)
 
-struct TriggerCase { int sampleRate; int offsetSeconds; int expectedCycles; };
+struct TriggerCase {
+    int sampleRate;
+    int offsetSeconds;
+    int expectedCycles;
+};
 Q_DECLARE_METATYPE(TriggerCase)
 
 class TestManagerLifecycle : public QObject

@@ -19,12 +19,12 @@ QVariant notifyParam(Thing *notifications, const ThingManager::ActionLogEntry &e
 
 // An AC charger (metered or not) with a car, in eco mode. The charger starts
 // plugged in unless asked otherwise, so no session is started by accident.
-struct Household
-{
+struct Household {
     Household(const QString &chargerClass, const QString &carClass, bool pluggedIn, int notificationThings = 1)
     {
         for (int i = 0; i < notificationThings; i++)
-            notifications.append(fixture.addThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone %1").arg(i)));
+            notifications.append(
+                    fixture.addThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone %1").arg(i)));
         charger = fixture.addThing(chargerClass, QStringLiteral("Garage"), {{"pluggedIn", pluggedIn}});
         car = fixture.addThing(carClass, QStringLiteral("Car"), {{"capacity", 50}, {"batteryLevel", 55}});
         manager = fixture.createManager();
@@ -62,10 +62,22 @@ struct Household
 
 }
 
-struct SessionCase { QString carClass; QVariant storedLevel; int notificationThings; bool session; int expectedLevel; };
+struct SessionCase {
+    QString carClass;
+    QVariant storedLevel;
+    int notificationThings;
+    bool session;
+    int expectedLevel;
+};
 Q_DECLARE_METATYPE(SessionCase)
 
-struct EstimateCase { double capacity; int startLevel; double expectedSoc; int expectedLevel; int levelActions; };
+struct EstimateCase {
+    double capacity;
+    int startLevel;
+    double expectedSoc;
+    int expectedLevel;
+    int levelActions;
+};
 Q_DECLARE_METATYPE(EstimateCase)
 
 class TestManualSoc : public QObject
@@ -91,7 +103,8 @@ void TestManualSoc::sessionStartsOnPlugIn_data()
     QTest::newRow("last entered level, two phones") << SessionCase{"electricVehicle", QVariant(65), 2, true, 65};
     QTest::newRow("stored level above 100 capped") << SessionCase{"electricVehicle", QVariant(150), 1, true, 100};
     QTest::newRow("no notification thing still starts") << SessionCase{"electricVehicle", QVariant(), 0, true, 20};
-    QTest::newRow("read-only level never a session") << SessionCase{"electricVehicleConnected", QVariant(), 1, false, 55};
+    QTest::newRow("read-only level never a session")
+            << SessionCase{"electricVehicleConnected", QVariant(), 1, false, 55};
 }
 
 void TestManualSoc::sessionStartsOnPlugIn()
@@ -163,9 +176,12 @@ void TestManualSoc::notificationTranslation_data()
     QTest::addColumn<QString>("body");
     QTest::addColumn<bool>("missing");
 
-    QTest::newRow("german") << "de_DE" << "Auto angesteckt" << "Hier tippen, um den Ladestand zu aktualisieren." << false;
-    QTest::newRow("no french translation keeps english")
-            << "fr_FR" << "Car plugged in" << "Tap here to update the state of charge." << true;
+    QTest::newRow("german") << "de_DE"
+                            << "Auto angesteckt"
+                            << "Hier tippen, um den Ladestand zu aktualisieren." << false;
+    QTest::newRow("no french translation keeps english") << "fr_FR"
+                                                         << "Car plugged in"
+                                                         << "Tap here to update the state of charge." << true;
 }
 
 void TestManualSoc::notificationTranslation()
@@ -178,10 +194,11 @@ void TestManualSoc::notificationTranslation()
     Household household(QStringLiteral("evChargerAc"), QStringLiteral("electricVehicle"), true);
     qputenv("TAVRO_TRANSLATIONS_PATH", QByteArray(TAVRO_TEST_TRANSLATIONS_DIR));
     if (missing) {
-        const QString path = QStringLiteral(TAVRO_TEST_TRANSLATIONS_DIR "/tavro-energy-plugin-tavro-[%1].qm").arg(locale);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
-                                 QStringLiteral("^Error loading translations for notification from: \"")
-                                 + QRegularExpression::escape(path) + QStringLiteral("\"")));
+        const QString path =
+                QStringLiteral(TAVRO_TEST_TRANSLATIONS_DIR "/tavro-energy-plugin-tavro-[%1].qm").arg(locale);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^Error loading translations for notification from: \"")
+                                                + QRegularExpression::escape(path) + QStringLiteral("\"")));
     }
 
     // Already plugged in: entering eco mode starts the session with the new locale.

@@ -29,7 +29,11 @@ Thing *manualCharger(HouseholdFixture &household, const QString &chargerClass = 
 }
 
 struct ReductionCase {
-    QString chargerClass; QList<double> phasePowers; QStringList expected; bool flagged; double throttle;
+    QString chargerClass;
+    QList<double> phasePowers;
+    QStringList expected;
+    bool flagged;
+    double throttle;
 };
 Q_DECLARE_METATYPE(ReductionCase)
 
@@ -54,14 +58,17 @@ void TestOverload::reduction_data()
     // 10080 W = 14.6 A, snapped down to 14 A; throttle (11040 - 9660) / 6900.
     const QStringList to14{"maxChargingCurrent=14", "power=true"};
     QTest::newRow("three phases: 14.6 A snapped down to 14 A")
-        << ReductionCase{"evChargerAc", {4000, 3000, 3900}, to14, true, 0.2};
-    QTest::newRow("single phase, phase A over") << ReductionCase{"evChargerAcSinglePhase", {4000, 3000, 3900}, to14, true, 0.2};
-    QTest::newRow("single phase, only phase C over") << ReductionCase{"evChargerAcSinglePhase", {3000, 3000, 4000}, {}, false, 0};
+            << ReductionCase{"evChargerAc", {4000, 3000, 3900}, to14, true, 0.2};
+    QTest::newRow("single phase, phase A over")
+            << ReductionCase{"evChargerAcSinglePhase", {4000, 3000, 3900}, to14, true, 0.2};
+    QTest::newRow("single phase, only phase C over")
+            << ReductionCase{"evChargerAcSinglePhase", {3000, 3000, 4000}, {}, false, 0};
     QTest::newRow("exactly at the limit") << ReductionCase{"evChargerAc", {3680, 3680, 3680}, {}, false, 0};
     QTest::newRow("below the minimum: switched off")
-        << ReductionCase{"evChargerAc", {8000, 8000, 8000}, {"maxChargingCurrent=16", "power=false"}, true, 1.0};
+            << ReductionCase{"evChargerAc", {8000, 8000, 8000}, {"maxChargingCurrent=16", "power=false"}, true, 1.0};
     // A DC charger loads all three phases: 11000 - 3 x 320 W.
-    QTest::newRow("DC charger") << ReductionCase{"evChargerDc", {4000, 3000, 3900}, {"chargingPower=10040"}, true, 0.096};
+    QTest::newRow("DC charger") << ReductionCase{
+            "evChargerDc", {4000, 3000, 3900}, {"chargingPower=10040"}, true, 0.096};
 }
 
 void TestOverload::reduction()
@@ -101,8 +108,10 @@ void TestOverload::twoChargersShareOneCut()
     // 7 A each; cutting twice would switch both off.
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"power", true}, {"maxChargingCurrent", 14}, {"phaseCount", 3}}),
-                                     household.addThing("evChargerAc", "Right", {{"power", true}, {"maxChargingCurrent", 16}, {"phaseCount", 3}})};
+    const QList<Thing *> chargers = {
+            household.addThing("evChargerAc", "Left", {{"power", true}, {"maxChargingCurrent", 14}, {"phaseCount", 3}}),
+            household.addThing("evChargerAc", "Right",
+                               {{"power", true}, {"maxChargingCurrent", 16}, {"phaseCount", 3}})};
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(32);
     household.processEvents();

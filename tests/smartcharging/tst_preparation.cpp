@@ -10,11 +10,22 @@
 using Access = CycleProbe;
 
 struct ChargingTimeCase {
-    uint phaseLimit; int batteryLevel; double phaseLimitPower, fullHours; int remainingPercentage; double remainingHours; int projectedSeconds;
+    uint phaseLimit;
+    int batteryLevel;
+    double phaseLimitPower, fullHours;
+    int remainingPercentage;
+    double remainingHours;
+    int projectedSeconds;
 };
 struct PhaseCase {
-    QString chargerClass; QVariantMap chargerStates; int carPhases; bool switching, singlePhaseCar;
-    uint effectiveCount; int effectivePhases; uint minPhaseCount, maxPhaseCount; int maxPhases;
+    QString chargerClass;
+    QVariantMap chargerStates;
+    int carPhases;
+    bool switching, singlePhaseCar;
+    uint effectiveCount;
+    int effectivePhases;
+    uint minPhaseCount, maxPhaseCount;
+    int maxPhases;
 };
 Q_DECLARE_METATYPE(ChargingTimeCase)
 Q_DECLARE_METATYPE(PhaseCase)
@@ -37,7 +48,13 @@ EnergyManager::EnergyError configure(HouseholdFixture &household, Thing *charger
 
 }
 
-struct TargetCase { int mode; bool stopOnTarget; uint target; int batteryLevel; bool stops; };
+struct TargetCase {
+    int mode;
+    bool stopOnTarget;
+    uint target;
+    int batteryLevel;
+    bool stops;
+};
 Q_DECLARE_METATYPE(TargetCase)
 
 class TestPreparation : public QObject
@@ -71,13 +88,17 @@ void TestPreparation::chargingTime()
     HouseholdFixture household;
     Thing *charger = household.addThing("evChargerAcBasic", "Garage", {{"pluggedIn", true}});
     // A car reporting its own level: no manual estimate replaces it.
-    Thing *car = household.addThing("electricVehicleConnected", "Car", {{"acPhaseCount", 3}, {"acMaxChargingCurrent", 32},
-                                                               {"acMinChargingCurrent", 0}, {"capacity", 60},
-                                                               {"batteryLevel", c.batteryLevel}});
+    Thing *car = household.addThing("electricVehicleConnected", "Car",
+                                    {{"acPhaseCount", 3},
+                                     {"acMaxChargingCurrent", 32},
+                                     {"acMinChargingCurrent", 0},
+                                     {"capacity", 60},
+                                     {"batteryLevel", c.batteryLevel}});
     car->setSettingValue("chargingEnergyLoss", 10);
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(c.phaseLimit);
-    QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco),
+             EnergyManager::EnergyErrorNoError);
 
     // The daily counters survive the rebuild of the record.
     Access::info(manager, charger).chargedEnergyToday = 3.5;
@@ -92,7 +113,8 @@ void TestPreparation::chargingTime()
     QCOMPARE(info.phaseLimitPower, c.phaseLimitPower);
     QVERIFY2(qAbs(info.fullChargingHours - c.fullHours) < 1e-5, qPrintable(QString::number(info.fullChargingHours)));
     QCOMPARE(info.remainingPercentage, c.remainingPercentage);
-    QVERIFY2(qAbs(info.remainingChargingHours - c.remainingHours) < 1e-5, qPrintable(QString::number(info.remainingChargingHours)));
+    QVERIFY2(qAbs(info.remainingChargingHours - c.remainingHours) < 1e-5,
+             qPrintable(QString::number(info.remainingChargingHours)));
     QCOMPARE(info.projectedEndTime, household.now().addSecs(c.projectedSeconds));
     QCOMPARE(info.dailySpotMarketEnergy, 12.0);
     QVERIFY(info.dailySpotMarketRequired);
@@ -106,12 +128,21 @@ void TestPreparation::phases_data()
     QTest::newRow("switchable charger, 3-phase car") << PhaseCase{"evChargerAc", {}, 3, true, false, 3, 7, 1, 3, 7};
     QTest::newRow("switchable charger, 1-phase car") << PhaseCase{"evChargerAc", {}, 1, false, true, 1, 1, 1, 1, 1};
     QTest::newRow("switchable charger on 1 phase, 3-phase car")
-        << PhaseCase{"evChargerAc", {{"phaseCount", 1}}, 3, true, false, 1, 1, 1, 3, 7};
+            << PhaseCase{"evChargerAc", {{"phaseCount", 1}}, 3, true, false, 1, 1, 1, 3, 7};
     QTest::newRow("fixed charger, 2-phase car") << PhaseCase{"evChargerAcBasic", {}, 2, false, false, 2, 3, 2, 2, 3};
     QTest::newRow("charger without phase switching, 1-phase car")
-        << PhaseCase{"evChargerAcSinglePhase", {}, 1, false, false, 1, 1, 1, 1, 1};
+            << PhaseCase{"evChargerAcSinglePhase", {}, 1, false, false, 1, 1, 1, 1, 1};
     QTest::newRow("metered phases A and C override the count")
-        << PhaseCase{"evChargerAc", {{"currentPower", 2760}, {"currentPhaseA", 6}, {"currentPhaseC", 6}}, 3, true, false, 2, 5, 1, 3, 7};
+            << PhaseCase{"evChargerAc",
+                         {{"currentPower", 2760}, {"currentPhaseA", 6}, {"currentPhaseC", 6}},
+                         3,
+                         true,
+                         false,
+                         2,
+                         5,
+                         1,
+                         3,
+                         7};
 }
 
 void TestPreparation::phases()
@@ -121,7 +152,8 @@ void TestPreparation::phases()
     Thing *charger = household.addThing(c.chargerClass, "Garage", {{"pluggedIn", true}});
     Thing *car = household.addThing("electricVehicle", "Car", {{"acPhaseCount", c.carPhases}});
     SmartChargingManager *manager = household.createManager();
-    QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco),
+             EnergyManager::EnergyErrorNoError);
     HouseholdFixture::setStates(charger, c.chargerStates);
     Access::prepareInformation(manager, household.now());
 
@@ -165,13 +197,15 @@ void TestPreparation::chargerWithoutCar()
     Thing *car = household.addThing("electricVehicle", "Car");
     SmartChargingManager *manager = household.createManager();
     if (carRemoved) {
-        QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
+        QCOMPARE(configure(household, charger, car, ChargingConfiguration::ChargingModeEco),
+                 EnergyManager::EnergyErrorNoError);
         household.thingManager()->removeConfiguredThing(car->id());
         household.processEvents();
     }
     Access::info(manager, charger) = ChargingProcessInfo();
     if (hadSchedules)
-        Access::schedules(manager, charger).append(ChargingSchedule(charger->id(), TimeFrame(household.now(), household.now().addSecs(3600))));
+        Access::schedules(manager, charger)
+                .append(ChargingSchedule(charger->id(), TimeFrame(household.now(), household.now().addSecs(3600))));
 
     QSignalSpy schedulesSpy(manager, &SmartChargingManager::chargingSchedulesChanged);
     Access::prepareInformation(manager, household.now());
@@ -190,10 +224,11 @@ void TestPreparation::targetPercentageReached_data()
     const int eco = ChargingConfiguration::ChargingModeEco;
     QTest::newRow("eco, exactly at target") << TargetCase{eco, true, 80u, 80, true};
     QTest::newRow("eco with target time, above target")
-        << TargetCase{int(ChargingConfiguration::ChargingModeEcoWithTargetTime), true, 80u, 95, true};
+            << TargetCase{int(ChargingConfiguration::ChargingModeEcoWithTargetTime), true, 80u, 95, true};
     QTest::newRow("one percent below target") << TargetCase{eco, true, 80u, 79, false};
     QTest::newRow("target 100 never stops") << TargetCase{eco, true, 100u, 100, false};
-    QTest::newRow("normal mode never stops") << TargetCase{int(ChargingConfiguration::ChargingModeNormal), true, 80u, 90, false};
+    QTest::newRow("normal mode never stops")
+            << TargetCase{int(ChargingConfiguration::ChargingModeNormal), true, 80u, 90, false};
     QTest::newRow("stop on target not set") << TargetCase{eco, false, 80u, 90, false};
 }
 
@@ -225,7 +260,8 @@ void TestPreparation::targetPercentageReached()
 
     QCOMPARE(schedulesSpy.count(), stops ? 1 : 0);
     QCOMPARE(manager->chargingSchedules().isEmpty(), stops);
-    QCOMPARE(household.commands(charger).filter(QRegularExpression("^power=")), stops ? QStringList{"power=false"} : QStringList());
+    QCOMPARE(household.commands(charger).filter(QRegularExpression("^power=")),
+             stops ? QStringList{"power=false"} : QStringList());
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), !stops);
     const ChargingState state = manager->chargingState(charger->id());
     QCOMPARE(state.targetPercentageReached(), stops);

@@ -29,7 +29,8 @@ QHash<QDateTime, double> cheapHour(const QDateTime &start, int slotMinutes, doub
 qint64 plannedMinutes(const ChargingSchedules &schedules)
 {
     qint64 minutes = 0;
-    for (const ChargingSchedule &schedule : schedules.filterByIssuer(ChargingAction::ChargingActionIssuerSpotMarketCharging))
+    for (const ChargingSchedule &schedule :
+         schedules.filterByIssuer(ChargingAction::ChargingActionIssuerSpotMarketCharging))
         minutes += schedule.durationMinutes();
     return minutes;
 }
@@ -39,11 +40,12 @@ QStringList frames(const ChargingSchedules &schedules, ChargingAction::ChargingA
     QStringList result;
     for (const ChargingSchedule &schedule : schedules.filterByIssuer(issuer))
         result << schedule.startDateTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char('-')
-                  + schedule.endDateTime().toString(QStringLiteral("hh:mm:ss"));
+                          + schedule.endDateTime().toString(QStringLiteral("hh:mm:ss"));
     return result;
 }
 
-ChargingSchedule schedule(const ThingId &id, const QDateTime &start, int minutes, ChargingAction::ChargingActionIssuer issuer)
+ChargingSchedule schedule(const ThingId &id, const QDateTime &start, int minutes,
+                          ChargingAction::ChargingActionIssuer issuer)
 {
     ChargingSchedule s(id, TimeFrame(start, start.addSecs(minutes * 60)));
     s.setAction(ChargingAction(true, 16, 3, issuer, false));
@@ -55,8 +57,7 @@ const auto Surplus = ChargingAction::ChargingActionIssuerSurplusCharging;
 
 // One charger with a car, a prepared process info (50 kWh, 5 h full charge,
 // 16 A on 3 phases) and, unless told otherwise, the test market enabled.
-struct Household
-{
+struct Household {
     explicit Household(bool enableMarket = true)
     {
         chargerThing = fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"));
@@ -86,7 +87,10 @@ struct Household
     }
     ChargingProcessInfo &info() { return Access::info(manager, chargerThing); }
     ChargingConfiguration configuration() const { return manager->chargingConfiguration(chargerThing->id()); }
-    void setConfiguration(const ChargingConfiguration &configuration) { Access::storeConfiguration(manager, configuration); }
+    void setConfiguration(const ChargingConfiguration &configuration)
+    {
+        Access::storeConfiguration(manager, configuration);
+    }
     void setChargingMode(ChargingConfiguration::ChargingMode mode)
     {
         ChargingConfiguration configuration = this->configuration();
@@ -105,20 +109,39 @@ struct Household
 } // namespace
 
 struct DailyCase {
-    int slotMinutes; double dailyEnergy; double carTotal; QStringList expectedFrames; double chargedEnergyToday; double lastTotal;
+    int slotMinutes;
+    double dailyEnergy;
+    double carTotal;
+    QStringList expectedFrames;
+    double chargedEnergyToday;
+    double lastTotal;
 };
 Q_DECLARE_METATYPE(DailyCase)
 
-struct BeyondCase { int hoursAhead; int remainingPercentage; double dailyEnergy; double dailyPercentage; };
+struct BeyondCase {
+    int hoursAhead;
+    int remainingPercentage;
+    double dailyEnergy;
+    double dailyPercentage;
+};
 Q_DECLARE_METATYPE(BeyondCase)
 
 struct TargetCase {
-    int slotMinutes; double remainingHours; QStringList expectedFrames; bool untilTargetTime;
-    QTime end = QTime(18, 0); uint missingMinutes = 0;
+    int slotMinutes;
+    double remainingHours;
+    QStringList expectedFrames;
+    bool untilTargetTime;
+    QTime end = QTime(18, 0);
+    uint missingMinutes = 0;
 };
 Q_DECLARE_METATYPE(TargetCase)
 
-struct LeaveCase { int mode; bool targetReached; bool prepared; QStringList remainingSurplus; };
+struct LeaveCase {
+    int mode;
+    bool targetReached;
+    bool prepared;
+    QStringList remainingSurplus;
+};
 Q_DECLARE_METATYPE(LeaveCase)
 
 class TestSpotMarketPlan : public QObject
@@ -200,11 +223,14 @@ void TestSpotMarketPlan::dailyPlan_data()
     QTest::addColumn<DailyCase>("row");
 
     // 4 kWh charged of 10 kWh, base reading 100 kWh: 6 kWh * 5 h / 50 kWh = 36 min.
-    QTest::newRow("hourly slots, 6 kWh left") << DailyCase{60, 10.0, 100.0, QStringList{"15:00:00-15:36:00"}, 4.0, 100.0};
-    QTest::newRow("quarter-hour slots, 6 kWh left") << DailyCase{15, 10.0, 100.0, QStringList{"15:00:00-15:36:00"}, 4.0, 100.0};
+    QTest::newRow("hourly slots, 6 kWh left")
+            << DailyCase{60, 10.0, 100.0, QStringList{"15:00:00-15:36:00"}, 4.0, 100.0};
+    QTest::newRow("quarter-hour slots, 6 kWh left")
+            << DailyCase{15, 10.0, 100.0, QStringList{"15:00:00-15:36:00"}, 4.0, 100.0};
     QTest::newRow("counter advanced 2 kWh") << DailyCase{60, 10.0, 102.0, QStringList{"15:00:00-15:24:00"}, 6.0, 102.0};
     QTest::newRow("counter reaches daily energy") << DailyCase{60, 10.0, 106.0, QStringList(), 10.0, 106.0};
-    QTest::newRow("counter went back: new base only") << DailyCase{60, 10.0, 40.0, QStringList{"15:00:00-15:36:00"}, 4.0, 40.0};
+    QTest::newRow("counter went back: new base only")
+            << DailyCase{60, 10.0, 40.0, QStringList{"15:00:00-15:36:00"}, 4.0, 40.0};
     QTest::newRow("daily share lowered below charged") << DailyCase{60, 3.0, 100.0, QStringList(), 4.0, 100.0};
 }
 
@@ -214,7 +240,8 @@ void TestSpotMarketPlan::dailyPlan()
     const auto &[slotMinutes, dailyEnergy, carTotal, expectedFrames, chargedEnergyToday, lastTotal] = row;
 
     Household house;
-    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes, cheapHour(at(15, 0), slotMinutes)));
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 24 * 60 / slotMinutes, slotMinutes,
+                                                              cheapHour(at(15, 0), slotMinutes)));
     ChargingProcessInfo &info = house.info();
     info.dailySpotMarketEnergy = dailyEnergy;
     info.chargedEnergyToday = 4.0;
@@ -284,10 +311,10 @@ void TestSpotMarketPlan::targetPlan_data()
     QTest::newRow("nothing left to charge") << TargetCase{60, 0.0, QStringList(), false};
     // The cheapest hour runs at the target: its first half counts.
     QTest::newRow("target inside the cheapest hour")
-        << TargetCase{60, 0.5, QStringList{"19:00:00-19:30:00"}, true, QTime(19, 30)};
+            << TargetCase{60, 0.5, QStringList{"19:00:00-19:30:00"}, true, QTime(19, 30)};
     // Two hours wanted, 59 minutes left: the plan says what it could not place.
     QTest::newRow("more minutes than slots before the target")
-        << TargetCase{60, 2.0, QStringList{"12:00:30-13:00:00"}, true, QTime(13, 0), 61};
+            << TargetCase{60, 2.0, QStringList{"12:00:30-13:00:00"}, true, QTime(13, 0), 61};
 }
 
 void TestSpotMarketPlan::targetPlan()
@@ -327,11 +354,12 @@ void TestSpotMarketPlan::chargerLeavesPlanning_data()
 {
     QTest::addColumn<LeaveCase>("row");
 
-    QTest::newRow("manual mode")
-        << LeaveCase{int(ChargingConfiguration::ChargingModeNormal), false, true, QStringList{"20:00:00-21:00:00"}};
+    QTest::newRow("manual mode") << LeaveCase{int(ChargingConfiguration::ChargingModeNormal), false, true,
+                                              QStringList{"20:00:00-21:00:00"}};
     QTest::newRow("target reached drops every issuer")
-        << LeaveCase{int(ChargingConfiguration::ChargingModeEco), true, true, QStringList()};
-    QTest::newRow("no process info") << LeaveCase{int(ChargingConfiguration::ChargingModeEco), false, false, QStringList()};
+            << LeaveCase{int(ChargingConfiguration::ChargingModeEco), true, true, QStringList()};
+    QTest::newRow("no process info") << LeaveCase{int(ChargingConfiguration::ChargingModeEco), false, false,
+                                                  QStringList()};
 }
 
 void TestSpotMarketPlan::chargerLeavesPlanning()

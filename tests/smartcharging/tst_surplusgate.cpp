@@ -24,14 +24,13 @@ private slots:
 void TestSurplusGate::sequence_data()
 {
     QTest::addColumn<GateCase>("c");
-    QTest::newRow("all delays 0: the minute decides")
-        << GateCase{0, 0, 0, 0, 0, "331x13x3", "331-13-3"};
+    QTest::newRow("all delays 0: the minute decides") << GateCase{0, 0, 0, 0, 0, "331x13x3", "331-13-3"};
     QTest::newRow("clouds shorter than the delays are ridden out on three phases")
-        << GateCase{10, 5, 15, 0, 10, "3311133xx3331111", "3333333333333333"};
+            << GateCase{10, 5, 15, 0, 10, "3311133xx3331111", "3333333333333333"};
     QTest::newRow("down after five short minutes, up only after the hold")
-        << GateCase{2, 5, 15, 0, 10, "3111111333333333333333", "3333331111111111111113"};
+            << GateCase{2, 5, 15, 0, 10, "3111111333333333333333", "3333331111111111111113"};
     QTest::newRow("nothing covered: bridged, stopped, restarted after the start delay")
-        << GateCase{10, 10, 15, 3, 4, "33xxxxxx1x11111", "333333-------11"};
+            << GateCase{10, 10, 15, 3, 4, "33xxxxxx1x11111", "333333-------11"};
 }
 
 void TestSurplusGate::sequence()

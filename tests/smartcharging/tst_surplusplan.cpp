@@ -15,15 +15,17 @@ const ChargingAction::ChargingActionIssuer timeRequirementIssuer = ChargingActio
 
 // Grid meter as root, an idle switchable 6..32 A charger and a 3-phase car
 // limited to 6..16 A (60 kWh, 20 %), in the given mode.
-struct Household
-{
+struct Household {
     explicit Household(ChargingConfiguration::ChargingMode mode, double tolerance, const QDateTime &end = QDateTime())
     {
         meter = fixture.addThing("gridMeter", "Grid");
         charger = fixture.addThing("evChargerAc", "Garage", {{"pluggedIn", true}});
-        car = fixture.addThing("electricVehicle", "Car", {{"acPhaseCount", 3}, {"acMinChargingCurrent", 6},
-                                                          {"acMaxChargingCurrent", 16}, {"capacity", 60},
-                                                          {"batteryLevel", 20}});
+        car = fixture.addThing("electricVehicle", "Car",
+                               {{"acPhaseCount", 3},
+                                {"acMinChargingCurrent", 6},
+                                {"acMaxChargingCurrent", 16},
+                                {"capacity", 60},
+                                {"batteryLevel", 20}});
         manager = fixture.createManager();
         manager->setAcquisitionTolerance(tolerance);
         accepted = fixture.configure(charger, [&](ChargingConfiguration &configuration) {
@@ -52,14 +54,31 @@ struct Household
 
 // batteryLevel -1: no home battery.
 struct SurplusCase {
-    double exportPower, tolerance; int batteryLevel; double batteryPower, upperLimit; bool enabled; double current; uint phases;
+    double exportPower, tolerance;
+    int batteryLevel;
+    double batteryPower, upperLimit;
+    bool enabled;
+    double current;
+    uint phases;
 };
 Q_DECLARE_METATYPE(SurplusCase)
 
-struct TargetCase { int secondsToEnd; bool forced; int overshoot; int scheduleStart; int scheduleEnd; int schedulesSignals; };
+struct TargetCase {
+    int secondsToEnd;
+    bool forced;
+    int overshoot;
+    int scheduleStart;
+    int scheduleEnd;
+    int schedulesSignals;
+};
 Q_DECLARE_METATYPE(TargetCase)
 
-struct CoverageCase { double rootPower; double batteryPower; double chargerPower; double expected; };
+struct CoverageCase {
+    double rootPower;
+    double batteryPower;
+    double chargerPower;
+    double expected;
+};
 Q_DECLARE_METATYPE(CoverageCase)
 
 class TestSurplusPlan : public QObject
@@ -84,15 +103,19 @@ void TestSurplusPlan::surplus_data()
 {
     QTest::addColumn<SurplusCase>("c");
     QTest::newRow("3000 W: one phase, 13.04 A rounded to the step") << SurplusCase{3000, 1.0, -1, 0, 1.0, true, 13, 1};
-    QTest::newRow("1000 W, tolerance 0.5: acquisition up to the minimum") << SurplusCase{1000, 0.5, -1, 0, 1.0, true, 6, 1};
+    QTest::newRow("1000 W, tolerance 0.5: acquisition up to the minimum")
+            << SurplusCase{1000, 0.5, -1, 0, 1.0, true, 6, 1};
     QTest::newRow("500 W, tolerance 0.5: below the required current") << SurplusCase{500, 0.5, -1, 0, 1.0, false, 6, 3};
     QTest::newRow("5000 W: three phases above 3 x minimum") << SurplusCase{5000, 1.0, -1, 0, 1.0, true, 7, 3};
     // Lower battery limit 50 %; a blocked charger keeps its present 11 A and phases.
-    QTest::newRow("battery below the lower limit blocks surplus") << SurplusCase{3000, 0.5, 40, 2000, 1.0, false, 11, 3};
+    QTest::newRow("battery below the lower limit blocks surplus")
+            << SurplusCase{3000, 0.5, 40, 2000, 1.0, false, 11, 3};
     QTest::newRow("battery charging at the lower limit: its power is surplus")
-        << SurplusCase{1000, 0.5, 50, 2000, 1.0, true, 13, 1};
-    QTest::newRow("discharge above the upper limit: tolerance kept") << SurplusCase{1000, 0.5, 80, -1000, 0.7, true, 6, 1};
-    QTest::newRow("discharge below the upper limit: removed, tolerance 1") << SurplusCase{1000, 0.5, 60, -1000, 0.7, false, 6, 3};
+            << SurplusCase{1000, 0.5, 50, 2000, 1.0, true, 13, 1};
+    QTest::newRow("discharge above the upper limit: tolerance kept")
+            << SurplusCase{1000, 0.5, 80, -1000, 0.7, true, 6, 1};
+    QTest::newRow("discharge below the upper limit: removed, tolerance 1")
+            << SurplusCase{1000, 0.5, 60, -1000, 0.7, false, 6, 3};
 }
 
 void TestSurplusPlan::surplus()
@@ -101,7 +124,8 @@ void TestSurplusPlan::surplus()
     Household house(ChargingConfiguration::ChargingModeEco, c.tolerance);
     QVERIFY(house.accepted);
     if (c.batteryLevel >= 0) {
-        house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", c.batteryLevel}, {"currentPower", c.batteryPower}});
+        house.fixture.addThing("homeBattery", "Battery",
+                               {{"batteryLevel", c.batteryLevel}, {"currentPower", c.batteryPower}});
         house.manager->setBatteryLevelLimits(0.5, c.upperLimit);
         house.fixture.processEvents();
     }
@@ -117,8 +141,8 @@ void TestSurplusPlan::surplus()
     const bool blocked = c.batteryLevel >= 0 && c.batteryLevel < 50;
     QCOMPARE(state.batteryLevelConsiderationActive(), blocked);
     if (!c.enabled) {
-        QCOMPARE(state.waitingReason(), blocked ? ChargingState::WaitingReasonHomeBattery
-                                                : ChargingState::WaitingReasonSurplusPower);
+        QCOMPARE(state.waitingReason(),
+                 blocked ? ChargingState::WaitingReasonHomeBattery : ChargingState::WaitingReasonSurplusPower);
     }
 }
 
@@ -164,7 +188,8 @@ void TestSurplusPlan::targetTime()
     if (!forced)
         QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonTargetTimeWindow);
 
-    const ChargingSchedules schedules = Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
+    const ChargingSchedules schedules =
+            Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
     QCOMPARE(schedules.count(), 1);
     QCOMPARE(schedules.first().startDateTime(), start.addSecs(scheduleStart));
     QCOMPARE(schedules.first().endDateTime(), start.addSecs(scheduleEnd));
@@ -178,8 +203,12 @@ void TestSurplusPlan::unreachableTargetToldOnce_data()
     QTest::addColumn<QString>("body");
     // 20 % now; 3 x 16 A bring 60 kWh from 0 to 100 % in 6.04 h: 17 % more
     // in the hour left.
-    QTest::newRow("english") << "en_GB" << "Charging target out of reach" << "Car will only reach about 37 % by 13:00 (80 % wanted).";
-    QTest::newRow("german") << "de_DE" << "Ladeziel nicht erreichbar" << "Car erreicht bis 13:00 nur etwa 37 % (80 % gewünscht).";
+    QTest::newRow("english") << "en_GB"
+                             << "Charging target out of reach"
+                             << "Car will only reach about 37 % by 13:00 (80 % wanted).";
+    QTest::newRow("german") << "de_DE"
+                            << "Ladeziel nicht erreichbar"
+                            << "Car erreicht bis 13:00 nur etwa 37 % (80 % gewünscht).";
 }
 
 void TestSurplusPlan::unreachableTargetToldOnce()
@@ -196,11 +225,14 @@ void TestSurplusPlan::unreachableTargetToldOnce()
     house.fixture.thingManager()->clearActionLog();
     // The charge starts at once and still falls short: the owner is told
     // once, not every minute.
-    QCOMPARE(house.fixture.configure(house.charger, [&](ChargingConfiguration &configuration) {
-        configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
-        configuration.setEndDateTime(start.addSecs(3600));
-        configuration.setLocale(QLocale(locale));
-    }), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setChargingMode(
+                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                         configuration.setEndDateTime(start.addSecs(3600));
+                                         configuration.setLocale(QLocale(locale));
+                                     }),
+             EnergyManager::EnergyErrorNoError);
     for (int minute = 1; minute < 3; minute++) {
         house.fixture.setNow(start.addSecs(minute * 60));
         house.fixture.runCycle();
@@ -238,8 +270,11 @@ void TestSurplusPlan::surplusCapCountsOwnDraw()
     house.manager->setPhasePowerLimit(35);
     HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"acMaxChargingCurrent", 32}});
     house.charger->setStateMinMaxValues("maxChargingCurrent", 6, 32);
-    HouseholdFixture::setStates(house.charger, {{"power", true}, {"maxChargingCurrent", 25}, {"currentPower", 25 * 230},
-                                                {"currentPhaseA", 25}, {"phaseCount", 1}});
+    HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                {"maxChargingCurrent", 25},
+                                                {"currentPower", 25 * 230},
+                                                {"currentPhaseA", 25},
+                                                {"phaseCount", 1}});
     HouseholdFixture::setMeterCurrents(house.meter, phaseA, -30, -30);
     house.plan();
 
@@ -255,7 +290,8 @@ void TestSurplusPlan::batteryLevelRounded()
     // below a lower limit of 50 %.
     Household house(ChargingConfiguration::ChargingModeEco, 0.5);
     for (int level : {49, 50})
-        house.fixture.addThing("homeBattery", QString("Battery %1").arg(level), {{"batteryLevel", level}, {"currentPower", 0}});
+        house.fixture.addThing("homeBattery", QString("Battery %1").arg(level),
+                               {{"batteryLevel", level}, {"currentPower", 0}});
     house.manager->setBatteryLevelLimits(0.5, 1.0);
     house.fixture.processEvents();
     HouseholdFixture::setStates(house.meter, {{"currentPower", -5000}});

@@ -11,7 +11,12 @@
 using Access = CycleProbe;
 
 struct OperationCase {
-    bool knownCharger; ChargingState initial; int operation; int argument; ChargingState expected; int emissions;
+    bool knownCharger;
+    ChargingState initial;
+    int operation;
+    int argument;
+    ChargingState expected;
+    int emissions;
 };
 Q_DECLARE_METATYPE(OperationCase)
 
@@ -107,7 +112,8 @@ void TestThingTracking::removalSignalOrder()
         QCOMPARE(removed, id);
         emitted << "stateRemoved";
     });
-    connect(manager, &SmartChargingManager::chargingSchedulesChanged, this, [&emitted]() { emitted << "schedulesChanged"; });
+    connect(manager, &SmartChargingManager::chargingSchedulesChanged, this,
+            [&emitted]() { emitted << "schedulesChanged"; });
 
     QVERIFY(household.thingManager()->removeConfiguredThing(id));
     QCOMPARE(emitted, signalOrder);
@@ -122,7 +128,13 @@ void TestThingTracking::removalSignalOrder()
 }
 
 namespace {
-enum Operation { SetMode, SetWaitingReason, SetBatteryLevelConsideration, SetOvershot, ResetTransient };
+enum Operation {
+    SetMode,
+    SetWaitingReason,
+    SetBatteryLevelConsideration,
+    SetOvershot,
+    ResetTransient
+};
 
 ChargingState makeState(ChargingState::Mode mode, ChargingState::WaitingReason reason, bool batteryFlag = false,
                         int overshot = 0)
@@ -143,31 +155,46 @@ void TestThingTracking::stateOperations_data()
     using S = ChargingState;
     const S idle = makeState(S::ModeIdle, S::WaitingReasonNone);
     QTest::newRow("mode surplus clears reason")
-        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonSurplusPower), int(SetMode), int(S::ModeSurplusCharging),
-            makeState(S::ModeSurplusCharging, S::WaitingReasonNone), 1};
+            << OperationCase{true,
+                             makeState(S::ModeIdle, S::WaitingReasonSurplusPower),
+                             int(SetMode),
+                             int(S::ModeSurplusCharging),
+                             makeState(S::ModeSurplusCharging, S::WaitingReasonNone),
+                             1};
     QTest::newRow("mode idle keeps reason")
-        << OperationCase{true, makeState(S::ModeSurplusCharging, S::WaitingReasonSurplusPower), int(SetMode), int(S::ModeIdle),
-            makeState(S::ModeIdle, S::WaitingReasonSurplusPower), 1};
+            << OperationCase{true,
+                             makeState(S::ModeSurplusCharging, S::WaitingReasonSurplusPower),
+                             int(SetMode),
+                             int(S::ModeIdle),
+                             makeState(S::ModeIdle, S::WaitingReasonSurplusPower),
+                             1};
     QTest::newRow("mode unchanged is silent") << OperationCase{true, idle, int(SetMode), int(S::ModeIdle), idle, 0};
-    QTest::newRow("reason unchanged is silent")
-        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonHomeBattery), int(SetWaitingReason),
-            int(S::WaitingReasonHomeBattery), makeState(S::ModeIdle, S::WaitingReasonHomeBattery), 0};
-    QTest::newRow("battery active sets home battery reason")
-        << OperationCase{true, idle, int(SetBatteryLevelConsideration), 1,
-            makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true), 1};
-    QTest::newRow("battery inactive clears home battery reason")
-        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true), int(SetBatteryLevelConsideration), 0,
-            idle, 1};
-    QTest::newRow("battery inactive keeps other reason")
-        << OperationCase{true, makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow, true),
-            int(SetBatteryLevelConsideration), 0, makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow), 1};
-    QTest::newRow("overshot changed")
-        << OperationCase{true, idle, int(SetOvershot), 900, makeState(S::ModeIdle, S::WaitingReasonNone, false, 900), 1};
-    QTest::newRow("reset transient")
-        << OperationCase{true, makeState(S::ModeTimeRequirement, S::WaitingReasonNone, true, 120), int(ResetTransient),
-            int(S::WaitingReasonVehicleNotPluggedIn), makeState(S::ModeIdle, S::WaitingReasonVehicleNotPluggedIn), 1};
+    QTest::newRow("reason unchanged is silent") << OperationCase{true,
+                                                                 makeState(S::ModeIdle, S::WaitingReasonHomeBattery),
+                                                                 int(SetWaitingReason),
+                                                                 int(S::WaitingReasonHomeBattery),
+                                                                 makeState(S::ModeIdle, S::WaitingReasonHomeBattery),
+                                                                 0};
+    QTest::newRow("battery active sets home battery reason") << OperationCase{
+            true, idle, int(SetBatteryLevelConsideration), 1, makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true),
+            1};
+    QTest::newRow("battery inactive clears home battery reason") << OperationCase{
+            true, makeState(S::ModeIdle, S::WaitingReasonHomeBattery, true), int(SetBatteryLevelConsideration), 0, idle,
+            1};
+    QTest::newRow("battery inactive keeps other reason") << OperationCase{
+            true, makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow, true), int(SetBatteryLevelConsideration),
+            0,    makeState(S::ModeIdle, S::WaitingReasonTargetTimeWindow),       1};
+    QTest::newRow("overshot changed") << OperationCase{
+            true, idle, int(SetOvershot), 900, makeState(S::ModeIdle, S::WaitingReasonNone, false, 900), 1};
+    QTest::newRow("reset transient") << OperationCase{
+            true,
+            makeState(S::ModeTimeRequirement, S::WaitingReasonNone, true, 120),
+            int(ResetTransient),
+            int(S::WaitingReasonVehicleNotPluggedIn),
+            makeState(S::ModeIdle, S::WaitingReasonVehicleNotPluggedIn),
+            1};
     QTest::newRow("reset transient on idle state is silent")
-        << OperationCase{true, idle, int(ResetTransient), int(S::WaitingReasonNone), idle, 0};
+            << OperationCase{true, idle, int(ResetTransient), int(S::WaitingReasonNone), idle, 0};
     QTest::newRow("unknown id mode") << OperationCase{false, idle, int(SetMode), int(S::ModeSurplusCharging), idle, 0};
 }
 

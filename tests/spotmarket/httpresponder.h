@@ -13,7 +13,7 @@ public:
     int status = 404;
     QByteArray body;
     bool truncated = false; // announces the body, sends half of it, hangs up
-    QStringList paths; // of the requests received
+    QStringList paths;      // of the requests received
 
     HttpResponder()
     {
@@ -45,8 +45,10 @@ private:
         if (status == 0)
             return;
 
-        socket->write("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nContent-Type: application/json\r\n"
-                      "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
+        socket->write("HTTP/1.1 " + QByteArray::number(status)
+                      + " Canned\r\nContent-Type: application/json\r\n"
+                        "Content-Length: "
+                      + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
                       + (truncated ? body.left(body.size() / 2) : body));
         socket->disconnectFromHost();
     }

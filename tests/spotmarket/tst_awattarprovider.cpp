@@ -56,7 +56,8 @@ QByteArray marketReply(const ScoreEntries &entries, const QJsonArray &extraEleme
     for (const ScoreEntry &entry : entries) {
         data.append(QJsonObject{{"start_timestamp", entry.startDateTime().toMSecsSinceEpoch()},
                                 {"end_timestamp", entry.endDateTime().toMSecsSinceEpoch()},
-                                {"marketprice", entry.value()}, {"unit", "Eur/MWh"}});
+                                {"marketprice", entry.value()},
+                                {"unit", "Eur/MWh"}});
     }
     for (const QJsonValue &element : extraElements)
         data.append(element);
@@ -81,7 +82,7 @@ bool sameSlots(const ScoreEntries &actual, const ScoreEntries &expected)
         return false;
     for (int i = 0; i < expected.count(); i++) {
         if (TimeFrame(actual.at(i)) != TimeFrame(expected.at(i)) || actual.at(i).value() != expected.at(i).value()
-                || actual.at(i).weighting() != 0.0f)
+            || actual.at(i).weighting() != 0.0f)
             return false;
     }
     return true;
@@ -162,19 +163,17 @@ void TestAwattarProvider::refreshSuccess()
     m_server.status = 200;
     // Garbage: no object, no price, and a finite price no market ever had.
     const double nextHour = QDateTime(now.date(), QTime(10, 0)).toMSecsSinceEpoch();
-    const QJsonArray garbage{42, QJsonObject{{"start_timestamp", 0}, {"end_timestamp", 1}},
-                             QJsonObject{{"start_timestamp", nextHour}, {"end_timestamp", nextHour + 3600000},
-                                         {"marketprice", 1e308}}};
+    const QJsonArray garbage{
+            42, QJsonObject{{"start_timestamp", 0}, {"end_timestamp", 1}},
+            QJsonObject{{"start_timestamp", nextHour}, {"end_timestamp", nextHour + 3600000}, {"marketprice", 1e308}}};
     m_server.body = marketReply(served, malformed ? garbage : QJsonArray());
 
     SpotMarketDataProviderAwattar provider(&m_network, SpotMarketDataProviderAwattar::AwattarCountryAustria);
     QStringList events;
-    connect(&provider, &SpotMarketDataProvider::availableChanged, this, [&events](bool available) {
-        events.append(QString("available %1").arg(available));
-    });
-    connect(&provider, &SpotMarketDataProvider::scoreEntriesChanged, this, [&events](const ScoreEntries &entries) {
-        events.append(QString("entries %1").arg(entries.count()));
-    });
+    connect(&provider, &SpotMarketDataProvider::availableChanged, this,
+            [&events](bool available) { events.append(QString("available %1").arg(available)); });
+    connect(&provider, &SpotMarketDataProvider::scoreEntriesChanged, this,
+            [&events](const ScoreEntries &entries) { events.append(QString("entries %1").arg(entries.count())); });
 
     provider.enable();
     QCOMPARE(m_network.requests, 1);
@@ -205,13 +204,19 @@ void TestAwattarProvider::refreshFailure_data()
     QTest::newRow("status 404") << 404 << QByteArray("not here") << "Failed to refresh data. HTTP returned status: 404";
     QTest::newRow("status 204") << 204 << QByteArray() << "Failed to refresh data. HTTP returned status: 204";
     QTest::newRow("server hangs") << 0 << QByteArray() << "Failed to refresh data. Reply finished with error:";
-    QTest::newRow("invalid JSON") << 200 << QByteArray("{\"data\": [") << "Failed to refresh data. The payload contains invalid JSON data:";
-    QTest::newRow("error object") << 200 << QByteArray("{\"error\": \"rate limit\"}") << "Failed to refresh data. The payload contains no data array:";
-    QTest::newRow("top-level array") << 200 << QByteArray("[]") << "Failed to refresh data. The payload contains no data array:";
-    QTest::newRow("empty data array") << 200 << QByteArray("{\"data\": []}") << "Failed to refresh data. The payload holds no usable price slot:";
+    QTest::newRow("invalid JSON") << 200 << QByteArray("{\"data\": [")
+                                  << "Failed to refresh data. The payload contains invalid JSON data:";
+    QTest::newRow("error object") << 200 << QByteArray("{\"error\": \"rate limit\"}")
+                                  << "Failed to refresh data. The payload contains no data array:";
+    QTest::newRow("top-level array") << 200 << QByteArray("[]")
+                                     << "Failed to refresh data. The payload contains no data array:";
+    QTest::newRow("empty data array") << 200 << QByteArray("{\"data\": []}")
+                                      << "Failed to refresh data. The payload holds no usable price slot:";
     QTest::newRow("only absurd prices")
-        << 200 << QByteArray("{\"data\": [{\"start_timestamp\": 1e12, \"end_timestamp\": 1.0036e12, \"marketprice\": -1e308}]}")
-        << "Failed to refresh data. The payload holds no usable price slot:";
+            << 200
+            << QByteArray(
+                       "{\"data\": [{\"start_timestamp\": 1e12, \"end_timestamp\": 1.0036e12, \"marketprice\": -1e308}]}")
+            << "Failed to refresh data. The payload holds no usable price slot:";
 }
 
 void TestAwattarProvider::refreshFailure()

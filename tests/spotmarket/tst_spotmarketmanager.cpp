@@ -22,12 +22,20 @@ const QDate today(2026, 1, 20);
 class FakeProvider : public SpotMarketDataProvider
 {
 public:
-    explicit FakeProvider(const QUuid &id) : SpotMarketDataProvider(nullptr) { m_info.providerId = id; }
+    explicit FakeProvider(const QUuid &id)
+        : SpotMarketDataProvider(nullptr)
+    {
+        m_info.providerId = id;
+    }
     QUuid providerId() const override { return m_info.providerId; }
     void enable() override {}
     void disable() override {}
     void refreshData() override {}
-    void deliver(const ScoreEntries &entries) { m_scoreEntries = entries; emit scoreEntriesChanged(entries); }
+    void deliver(const ScoreEntries &entries)
+    {
+        m_scoreEntries = entries;
+        emit scoreEntriesChanged(entries);
+    }
 };
 
 // Slots from first on, one per value.
@@ -133,7 +141,8 @@ void TestSpotMarketManager::selectionPersisted()
     auto *manager = new SpotMarketManager(&m_network);
     QVERIFY(!manager->enabled());
     QVERIFY(!manager->currentProvider());
-    QTest::ignoreMessage(QtWarningMsg, "SpotMarketManager: Try to register already registered provider. Ignoring request.");
+    QTest::ignoreMessage(QtWarningMsg,
+                         "SpotMarketManager: Try to register already registered provider. Ignoring request.");
     FakeProvider duplicate(austriaId);
     QVERIFY(!manager->registerProvider(&duplicate));
     QCOMPARE(manager->availableProviders().count(), 2);
@@ -153,7 +162,11 @@ void TestSpotMarketManager::selectionPersisted()
     QVERIFY(!manager->currentProvider()->enabled());
 
     const QUuid unknown = QUuid::createUuid();
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QString("SpotMarketManager: Requested to change provider to %1 but there is no such provider available.").arg(unknown.toString())));
+    QTest::ignoreMessage(
+            QtWarningMsg,
+            qPrintable(
+                    QString("SpotMarketManager: Requested to change provider to %1 but there is no such provider available.")
+                            .arg(unknown.toString())));
     QVERIFY(!manager->changeProvider(unknown));
     QCOMPARE(manager->currentProviderId(), germanyId);
 

@@ -106,7 +106,8 @@ QStringList HouseholdFixture::commands(Thing *thing) const
     return result;
 }
 
-EnergyManager::EnergyError HouseholdFixture::configure(Thing *charger, const std::function<void(ChargingConfiguration &)> &change)
+EnergyManager::EnergyError HouseholdFixture::configure(Thing *charger,
+                                                       const std::function<void(ChargingConfiguration &)> &change)
 {
     ChargingConfiguration configuration = m_manager->chargingConfiguration(charger->id());
     change(configuration);
@@ -115,7 +116,8 @@ EnergyManager::EnergyError HouseholdFixture::configure(Thing *charger, const std
     return result;
 }
 
-EnergyManager::EnergyError HouseholdFixture::setMode(Thing *charger, ChargingConfiguration::ChargingMode mode, Thing *car)
+EnergyManager::EnergyError HouseholdFixture::setMode(Thing *charger, ChargingConfiguration::ChargingMode mode,
+                                                     Thing *car)
 {
     return configure(charger, [mode, car](ChargingConfiguration &configuration) {
         configuration.setChargingMode(mode);
@@ -135,7 +137,8 @@ TestMarketProvider *HouseholdFixture::addMarket(bool enable)
     return provider;
 }
 
-ScoreEntries TestMarketProvider::priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap)
+ScoreEntries TestMarketProvider::priceSlots(const QDateTime &start, int count, int minutes,
+                                            const QHash<QDateTime, double> &cheap)
 {
     ScoreEntries entries;
     for (int i = 0; i < count; i++) {

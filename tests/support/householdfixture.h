@@ -23,7 +23,11 @@ class SpotMarketManager;
 class TestMarketProvider : public SpotMarketDataProvider
 {
 public:
-    TestMarketProvider() : SpotMarketDataProvider(nullptr) { m_info.providerId = providerId(); }
+    TestMarketProvider()
+        : SpotMarketDataProvider(nullptr)
+    {
+        m_info.providerId = providerId();
+    }
     QUuid providerId() const override { return QUuid(QStringLiteral("{6b1f3a52-9a34-4c43-a0d2-3f1b4a7e2c10}")); }
     void enable() override { m_enabled = true; }
     void disable() override { m_enabled = false; }
@@ -35,7 +39,8 @@ public:
         emit scoreEntriesChanged(entries);
     }
     // `count` slots of `minutes` from start, price 10 except the cheap ones.
-    static ScoreEntries priceSlots(const QDateTime &start, int count, int minutes, const QHash<QDateTime, double> &cheap);
+    static ScoreEntries priceSlots(const QDateTime &start, int count, int minutes,
+                                   const QHash<QDateTime, double> &cheap);
 };
 
 // Drives single steps of the manager's cycle through its steps(). AC
@@ -45,16 +50,40 @@ class CycleProbe
 public:
     using Issuer = ChargingAction::ChargingActionIssuer;
     static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->steps().context.evChargersAc.value(c->id()); }
-    static bool hasInfo(SmartChargingManager *m, Thing *c) { return m->steps().context.acProcessInfos.contains(ac(m, c)); }
+    static bool hasInfo(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().context.acProcessInfos.contains(ac(m, c));
+    }
     static void dropInfo(SmartChargingManager *m, Thing *c) { m->steps().context.acProcessInfos.remove(ac(m, c)); }
-    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c) { return m->steps().context.acProcessInfos[ac(m, c)]; }
-    static bool hasActions(SmartChargingManager *m, Thing *c) { return m->steps().context.acChargingActions.contains(ac(m, c)); }
-    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c) { return m->steps().context.acChargingActions.value(ac(m, c)); }
-    static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer) { return actions(m, c).value(issuer); }
-    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c) { return m->steps().context.schedules.acEntry(ac(m, c)); }
+    static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().context.acProcessInfos[ac(m, c)];
+    }
+    static bool hasActions(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().context.acChargingActions.contains(ac(m, c));
+    }
+    static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().context.acChargingActions.value(ac(m, c));
+    }
+    static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer)
+    {
+        return actions(m, c).value(issuer);
+    }
+    static ChargingSchedules &schedules(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().context.schedules.acEntry(ac(m, c));
+    }
     // Stored quietly, as if restored from the settings file.
-    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration) { m->steps().context.book.storeConfiguration(configuration); }
-    static void commitState(SmartChargingManager *m, const ChargingState &state) { m->steps().context.book.commitState(state); }
+    static void storeConfiguration(SmartChargingManager *m, const ChargingConfiguration &configuration)
+    {
+        m->steps().context.book.storeConfiguration(configuration);
+    }
+    static void commitState(SmartChargingManager *m, const ChargingState &state)
+    {
+        m->steps().context.book.commitState(state);
+    }
     // A prepared charger: 6..16 A on three phases it cannot switch, the car
     // at 20 % with 60 % to go; the given actions replace the planned ones.
     static ChargingProcessInfo &prepare(SmartChargingManager *m, Thing *c, const QList<ChargingAction> &actions)
@@ -71,8 +100,14 @@ public:
             m->steps().context.acChargingActions[ac(m, c)].insert(action.issuer(), action);
         return m->steps().context.acProcessInfos[ac(m, c)] = info;
     }
-    static bool tracksAc(SmartChargingManager *m, const ThingId &id) { return m->steps().context.evChargersAc.contains(id); }
-    static bool tracksDc(SmartChargingManager *m, const ThingId &id) { return m->steps().context.evChargersDc.contains(id); }
+    static bool tracksAc(SmartChargingManager *m, const ThingId &id)
+    {
+        return m->steps().context.evChargersAc.contains(id);
+    }
+    static bool tracksDc(SmartChargingManager *m, const ThingId &id)
+    {
+        return m->steps().context.evChargersDc.contains(id);
+    }
     static void thingAdded(SmartChargingManager *m, Thing *thing) { m->steps().tracking.onThingAdded(thing); }
     // One planned hour from start, as the spot market plan would store it.
     static void planHour(SmartChargingManager *m, Thing *c, const QDateTime &start)
@@ -84,22 +119,47 @@ public:
             m->steps().context.schedules.setDcFrames(dc, {frame});
     }
     // kWh the charger delivered so far, as the daily shares count it.
-    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh) { m->steps().context.deliveredEnergies[c->id()].total = kWh; }
-    static bool hasManualSocSession(SmartChargingManager *m, Thing *c) { return m->steps().manualSoc.hasSession(c->id()); }
+    static void setDeliveredEnergy(SmartChargingManager *m, Thing *c, double kWh)
+    {
+        m->steps().context.deliveredEnergies[c->id()].total = kWh;
+    }
+    static bool hasManualSocSession(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().manualSoc.hasSession(c->id());
+    }
     static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
     {
-        return m->steps().manualSoc.initializeManualSocSession(c->id(), m->chargingConfiguration(c->id()),
-                                                         ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
+        return m->steps().manualSoc.initializeManualSocSession(
+                c->id(), m->chargingConfiguration(c->id()),
+                ManualSocEstimator::ManualSocInitializationTriggerPluggedIn);
     }
     // Single steps of the update cycle.
     static void update(SmartChargingManager *m, const QDateTime &now) { m->update(now); }
-    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now) { return m->steps().overload.verifyOverloadProtection(now); }
-    static void prepareInformation(SmartChargingManager *m, const QDateTime &now) { m->steps().preparation.prepareInformation(now); }
-    static void planSurplus(SmartChargingManager *m, const QDateTime &now) { m->steps().surplus.planSurplusCharging(now); }
-    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now) { m->steps().spotMarket.planSpotMarketCharging(now); }
-    static double coverage(SmartChargingManager *m, Thing *c) { return m->steps().surplus.calculateSurplusCoverage(c->id()); }
+    static bool verifyOverloadProtection(SmartChargingManager *m, const QDateTime &now)
+    {
+        return m->steps().overload.verifyOverloadProtection(now);
+    }
+    static void prepareInformation(SmartChargingManager *m, const QDateTime &now)
+    {
+        m->steps().preparation.prepareInformation(now);
+    }
+    static void planSurplus(SmartChargingManager *m, const QDateTime &now)
+    {
+        m->steps().surplus.planSurplusCharging(now);
+    }
+    static void planSpotMarket(SmartChargingManager *m, const QDateTime &now)
+    {
+        m->steps().spotMarket.planSpotMarketCharging(now);
+    }
+    static double coverage(SmartChargingManager *m, Thing *c)
+    {
+        return m->steps().surplus.calculateSurplusCoverage(c->id());
+    }
     static void updateCoverage(SmartChargingManager *m, Thing *c) { m->steps().context.book.refreshCoverage(c->id()); }
-    static void applyShares(SmartChargingManager *m, const QDateTime &now) { m->steps().shares.applyAcChargingShares(now); }
+    static void applyShares(SmartChargingManager *m, const QDateTime &now)
+    {
+        m->steps().shares.applyAcChargingShares(now);
+    }
     static void adjust(SmartChargingManager *m, const QDateTime &now) { m->steps().adjuster.adjustEvChargers(now); }
     static void execute(SmartChargingManager *m, Thing *c, const ChargingAction &action, const QDateTime &now)
     {

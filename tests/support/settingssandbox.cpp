@@ -10,9 +10,9 @@ struct PathVariable {
 };
 
 const PathVariable pathVariables[] = {
-    {"TAVRO_SETTINGS_PATH", "settings"},
-    {"TAVRO_STORAGE_PATH", "storage"},
-    {"TAVRO_CACHE_PATH", "cache"},
+        {"TAVRO_SETTINGS_PATH", "settings"},
+        {"TAVRO_STORAGE_PATH", "storage"},
+        {"TAVRO_CACHE_PATH", "cache"},
 };
 
 } // namespace

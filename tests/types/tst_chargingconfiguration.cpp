@@ -32,7 +32,8 @@ void TestChargingConfiguration::nextEndTime_data()
     QTest::newRow("one-off in the future") << monday(9) << QList<int>() << monday(8) << monday(9);
     QTest::newRow("one-off in the past") << monday(7) << QList<int>() << monday(8) << QDateTime();
     QTest::newRow("one-off equal to now") << monday(8) << QList<int>() << monday(8) << monday(8);
-    QTest::newRow("Monday 07:00 seen at Monday 08:00") << monday(7) << QList<int>{1} << monday(8) << monday(7).addDays(7);
+    QTest::newRow("Monday 07:00 seen at Monday 08:00")
+            << monday(7) << QList<int>{1} << monday(8) << monday(7).addDays(7);
     QTest::newRow("Monday 07:00 seen at Monday 06:00") << monday(7) << QList<int>{1} << monday(6) << monday(7);
     QTest::newRow("repeating equal to now") << monday(7) << QList<int>{1} << monday(7) << monday(7);
     // Only the time of day of a repeating target counts, not its date.
@@ -69,14 +70,22 @@ void TestChargingConfiguration::equality_data()
     QTest::addColumn<bool>("equal");
 
     QTest::newRow("unchanged copy") << Mutation([](ChargingConfiguration &) {}) << true;
-    QTest::newRow("same value set again") << Mutation([](ChargingConfiguration &c) { c.setTargetPercentage(80); }) << true;
-    QTest::newRow("manual charging power") << Mutation([](ChargingConfiguration &c) { c.setManualChargingPower(0.001); }) << false;
-    QTest::newRow("manual current by a tiny step") << Mutation([](ChargingConfiguration &c) { c.setManualMaxChargingCurrent(6.0000001); }) << false;
-    QTest::newRow("locale") << Mutation([](ChargingConfiguration &c) { c.setLocale(QLocale(QLocale::German, QLocale::Austria)); }) << false;
+    QTest::newRow("same value set again")
+            << Mutation([](ChargingConfiguration &c) { c.setTargetPercentage(80); }) << true;
+    QTest::newRow("manual charging power")
+            << Mutation([](ChargingConfiguration &c) { c.setManualChargingPower(0.001); }) << false;
+    QTest::newRow("manual current by a tiny step")
+            << Mutation([](ChargingConfiguration &c) { c.setManualMaxChargingCurrent(6.0000001); }) << false;
+    QTest::newRow("locale") << Mutation([](ChargingConfiguration &c) {
+        c.setLocale(QLocale(QLocale::German, QLocale::Austria));
+    }) << false;
     QTest::newRow("repeat days order") << Mutation([](ChargingConfiguration &c) { c.setRepeatDays({5, 1}); }) << false;
-    QTest::newRow("assigned car") << Mutation([](ChargingConfiguration &c) { c.setAssignedCarId(QUuid::createUuid()); }) << false;
-    QTest::newRow("discharge floor") << Mutation([](ChargingConfiguration &c) { c.setDischargeFloorPercentage(31); }) << false;
-    QTest::newRow("manual phase count") << Mutation([](ChargingConfiguration &c) { c.setManualDesiredPhaseCount(1); }) << false;
+    QTest::newRow("assigned car") << Mutation([](ChargingConfiguration &c) { c.setAssignedCarId(QUuid::createUuid()); })
+                                  << false;
+    QTest::newRow("discharge floor") << Mutation([](ChargingConfiguration &c) { c.setDischargeFloorPercentage(31); })
+                                     << false;
+    QTest::newRow("manual phase count") << Mutation([](ChargingConfiguration &c) { c.setManualDesiredPhaseCount(1); })
+                                        << false;
 }
 
 void TestChargingConfiguration::equality()

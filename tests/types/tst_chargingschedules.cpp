@@ -41,21 +41,18 @@ void TestChargingSchedules::removeAllIssuer_data()
     const Issuer surplus = ChargingAction::ChargingActionIssuerSurplusCharging;
 
     QTest::newRow("separate surplus stays")
-            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(2, 3, surplus, 2), schedule(3, 4, spot, 3)})
-            << 2 << QList<double>{2};
+            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(2, 3, surplus, 2), schedule(3, 4, spot, 3)}) << 2
+            << QList<double>{2};
     QTest::newRow("coinciding surplus goes too")
-            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(3, 4, surplus, 2), schedule(3, 4, spot, 3)})
-            << 2 << QList<double>{};
+            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(3, 4, surplus, 2), schedule(3, 4, spot, 3)}) << 2
+            << QList<double>{};
     QTest::newRow("same frame only at start")
-            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(1, 3, surplus, 2)})
-            << 1 << QList<double>{2};
+            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(1, 3, surplus, 2)}) << 1 << QList<double>{2};
     // The second spot-market schedule is gone with the first, but still counts.
     QTest::newRow("duplicate frames of the issuer")
-            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(1, 2, spot, 2), schedule(5, 6, surplus, 3)})
-            << 2 << QList<double>{3};
-    QTest::newRow("issuer absent")
-            << ChargingSchedules({schedule(1, 2, surplus, 1)})
-            << 0 << QList<double>{1};
+            << ChargingSchedules({schedule(1, 2, spot, 1), schedule(1, 2, spot, 2), schedule(5, 6, surplus, 3)}) << 2
+            << QList<double>{3};
+    QTest::newRow("issuer absent") << ChargingSchedules({schedule(1, 2, surplus, 1)}) << 0 << QList<double>{1};
     QTest::newRow("empty") << ChargingSchedules() << 0 << QList<double>{};
 }
 
@@ -65,7 +62,8 @@ void TestChargingSchedules::removeAllIssuer()
     QFETCH(int, removed);
     QFETCH(QList<double>, remaining);
 
-    const ChargingSchedules spotBefore = schedules.filterByIssuer(ChargingAction::ChargingActionIssuerSpotMarketCharging);
+    const ChargingSchedules spotBefore =
+            schedules.filterByIssuer(ChargingAction::ChargingActionIssuerSpotMarketCharging);
     QCOMPARE(schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerSpotMarketCharging), removed);
     QCOMPARE(spotBefore.count(), removed);
 

@@ -22,15 +22,25 @@ void TestChargingState::equality_data()
     QTest::addColumn<bool>("equal");
 
     // Base values: throttle 0.5, coverage 0.25.
-    QTest::newRow("coverage +5e-7") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 + 0.0000005); }) << true;
-    QTest::newRow("coverage -5e-7") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 - 0.0000005); }) << true;
-    QTest::newRow("coverage +1e-5") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 + 0.00001); }) << false;
-    QTest::newRow("coverage -1e-5") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 - 0.00001); }) << false;
-    QTest::newRow("throttle +5e-7") << Mutation([](ChargingState &s) { s.setOverloadProtectionThrottle(0.5 + 0.0000005); }) << true;
-    QTest::newRow("throttle +1e-5") << Mutation([](ChargingState &s) { s.setOverloadProtectionThrottle(0.5 + 0.00001); }) << false;
+    QTest::newRow("coverage +5e-7") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 + 0.0000005); })
+                                    << true;
+    QTest::newRow("coverage -5e-7") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 - 0.0000005); })
+                                    << true;
+    QTest::newRow("coverage +1e-5") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 + 0.00001); })
+                                    << false;
+    QTest::newRow("coverage -1e-5") << Mutation([](ChargingState &s) { s.setSurplusCoverage(0.25 - 0.00001); })
+                                    << false;
+    QTest::newRow("throttle +5e-7") << Mutation([](ChargingState &s) {
+        s.setOverloadProtectionThrottle(0.5 + 0.0000005);
+    }) << true;
+    QTest::newRow("throttle +1e-5") << Mutation([](ChargingState &s) {
+        s.setOverloadProtectionThrottle(0.5 + 0.00001);
+    }) << false;
     QTest::newRow("power lock seconds") << Mutation([](ChargingState &s) { s.setPowerLockSeconds(299); }) << false;
     QTest::newRow("power lock duration") << Mutation([](ChargingState &s) { s.setPowerLockDuration(10); }) << false;
-    QTest::newRow("waiting reason") << Mutation([](ChargingState &s) { s.setWaitingReason(ChargingState::WaitingReasonHomeBattery); }) << false;
+    QTest::newRow("waiting reason") << Mutation([](ChargingState &s) {
+        s.setWaitingReason(ChargingState::WaitingReasonHomeBattery);
+    }) << false;
     QTest::newRow("target overshot") << Mutation([](ChargingState &s) { s.setTargetTimeOvershot(1); }) << false;
     QTest::newRow("charger id") << Mutation([](ChargingState &s) { s.setEvChargerId(QUuid::createUuid()); }) << false;
 }

@@ -20,7 +20,8 @@ private slots:
     void queuedSignalArguments();
 };
 
-template<typename T> static T roundTrip(const T &value)
+template<typename T>
+static T roundTrip(const T &value)
 {
     const QVariant packed = JsonHandler::pack(value);
     const QVariant wire = QJsonDocument::fromJson(QJsonDocument::fromVariant(packed).toJson()).toVariant();
@@ -53,7 +54,8 @@ void TestTypesRoundTrip::configurations()
     full.setStopOnTargetPercentage(true);
     const ChargingConfiguration sparse(QUuid::createUuid()); // optional ids and times left out
 
-    QCOMPARE(JsonHandler::pack(full).toMap().value("chargingMode").toString(), QString("ChargingModeEcoWithTargetTime"));
+    QCOMPARE(JsonHandler::pack(full).toMap().value("chargingMode").toString(),
+             QString("ChargingModeEcoWithTargetTime"));
     QCOMPARE(roundTrip(full), full);
     QCOMPARE(roundTrip(sparse), sparse);
 
@@ -78,7 +80,8 @@ void TestTypesRoundTrip::states()
     state.setWaitingReason(ChargingState::WaitingReasonPhasePowerLimit);
     state.setSurplusCoverage(0.8125);
 
-    QCOMPARE(JsonHandler::pack(state).toMap().value("waitingReason").toString(), QString("WaitingReasonPhasePowerLimit"));
+    QCOMPARE(JsonHandler::pack(state).toMap().value("waitingReason").toString(),
+             QString("WaitingReasonPhasePowerLimit"));
     QCOMPARE(roundTrip(state), state);
     const ChargingStates back = roundTrip(ChargingStates({state, ChargingState(QUuid::createUuid())}));
     QCOMPARE(back.count(), 2);
@@ -127,10 +130,13 @@ void TestTypesRoundTrip::queuedSignalArguments()
     Emitter emitter;
     ChargingStates received;
     int calls = 0;
-    connect(&emitter, &Emitter::statesChanged, this, [&](const ChargingStates &states) {
-        received = states;
-        calls++;
-    }, Qt::QueuedConnection);
+    connect(
+            &emitter, &Emitter::statesChanged, this,
+            [&](const ChargingStates &states) {
+                received = states;
+                calls++;
+            },
+            Qt::QueuedConnection);
 
     ChargingState state(QUuid::createUuid());
     state.setMode(ChargingState::ModeSurplusCharging);
