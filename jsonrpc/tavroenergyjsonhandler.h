@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 class SmartChargingManager;
+class SolarForecastManager;
 class SpotMarketManager;
 
 // The JSON-RPC namespace "TavroEnergy": global settings, charging
@@ -21,6 +22,11 @@ public:
                            QObject *parent = nullptr);
 
     QString name() const override;
+
+    // Publishes the solar forecast: its configuration, the forecast and
+    // their notifications. Call before the handler is registered with the
+    // server; the manager is not owned.
+    void setSolarForecastManager(SolarForecastManager *solarForecastManager);
 
     Q_INVOKABLE JsonReply *GetPhasePowerLimit(const QVariantMap &params);
     Q_INVOKABLE JsonReply *SetPhasePowerLimit(const QVariantMap &params);
@@ -38,6 +44,9 @@ public:
     Q_INVOKABLE JsonReply *GetSpotMarketConfiguration(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetSpotMarketScoreEntries(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetChargingSchedules(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetSolarForecastConfiguration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetSolarForecastConfiguration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetSolarForecast(const QVariantMap &params);
 
 signals:
     void PhasePowerLimitChanged(const QVariantMap &params);
@@ -53,6 +62,8 @@ signals:
     void ChargingSchedulesChanged(const QVariantMap &params);
     void BatteryLevelConsiderationChanged(const QVariantMap &params);
     void BatteryLevelLimitsChanged(const QVariantMap &params);
+    void SolarForecastConfigurationChanged(const QVariantMap &params);
+    void SolarForecastChanged(const QVariantMap &params);
 
 private:
     void registerDeclarations();
@@ -68,8 +79,16 @@ private:
     QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
     QVariantList packedScoreEntries() const;
 
+    // The solar forecast's types, methods and notifications.
+    void registerSolarForecast();
+    void connectSolarForecast();
+    // The configuration without its API key (a secret), whether one is set.
+    QVariantMap solarForecastConfiguration() const;
+    QVariantMap solarForecast() const;
+
     SpotMarketManager *m_spotMarketManager = nullptr;
     SmartChargingManager *m_smartChargingManager = nullptr;
+    SolarForecastManager *m_solarForecastManager = nullptr;
 };
 
 #endif // TAVROENERGYJSONHANDLER_H
