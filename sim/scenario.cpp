@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimeZone>
+#include <QtMath>
 
 #include <ctime>
 #include <limits>
@@ -43,6 +44,51 @@ void readPhases(const QJsonValue &value, double *phases)
         phases[i] = array.at(i).toDouble();
 }
 
+// The "forecast" section; false with errorString when it is not sound.
+bool readForecast(const QJsonValue &value, Scenario *scenario, QString *errorString)
+{
+    const QJsonObject object = value.toObject();
+    Scenario::Forecast &forecast = scenario->forecast;
+    forecast.enabled = true;
+    forecast.bias = object.value(QStringLiteral("bias")).toDouble(1);
+    forecast.noise = object.value(QStringLiteral("noise")).toDouble(0);
+    forecast.seed = static_cast<quint32>(object.value(QStringLiteral("seed")).toInt(static_cast<int>(scenario->seed)));
+    forecast.lateByDays = object.value(QStringLiteral("lateByDays")).toInt(0);
+    forecast.apiKey = object.value(QStringLiteral("apiKey")).toString();
+    const QJsonValue missed = object.value(QStringLiteral("missedCloudyAfternoon"));
+    forecast.everyAfternoonMissed = missed.toBool(false);
+    for (const QJsonValue &day : missed.toArray())
+        forecast.missedAfternoons.append(day.toInt(-1));
+    for (const QJsonValue &item : object.value(QStringLiteral("planes")).toArray()) {
+        const QJsonObject planeObject = item.toObject();
+        Scenario::ForecastPlane plane;
+        plane.latitude = planeObject.value(QStringLiteral("latitude")).toDouble(plane.latitude);
+        plane.longitude = planeObject.value(QStringLiteral("longitude")).toDouble(plane.longitude);
+        plane.declination = planeObject.value(QStringLiteral("declination")).toDouble(plane.declination);
+        plane.azimuth = planeObject.value(QStringLiteral("azimuth")).toDouble(plane.azimuth);
+        plane.kwp = planeObject.value(QStringLiteral("kwp")).toDouble(0);
+        for (const QJsonValue &elevation : planeObject.value(QStringLiteral("horizon")).toArray())
+            plane.horizon.append(elevation.toInt());
+        forecast.planes.append(plane);
+    }
+    if (forecast.planes.isEmpty() && scenario->pvPeakPower > 0) {
+        Scenario::ForecastPlane plane;
+        plane.kwp = scenario->pvPeakPower / 1000.0;
+        forecast.planes.append(plane);
+    }
+    bool planesSound = !forecast.planes.isEmpty();
+    for (const Scenario::ForecastPlane &plane : forecast.planes)
+        planesSound = planesSound && plane.kwp > 0;
+    if (!value.isObject() || forecast.bias <= 0 || forecast.noise < 0 || forecast.noise >= 1 || forecast.lateByDays < 0
+        || forecast.missedAfternoons.contains(-1) || !planesSound) {
+        *errorString = QStringLiteral(
+                "\"forecast\" needs \"bias\" > 0, 0 <= \"noise\" < 1, \"lateByDays\" >= 0, "
+                "\"missedCloudyAfternoon\" true or days >= 0, and planes of \"kwp\" > 0 (or \"pv.peakPower\")");
+        return false;
+    }
+    return true;
+}
+
 }
 
 Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTimeZone, QString *errorString)
@@ -80,6 +126,13 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     const QString clouds = pv.value(QStringLiteral("clouds")).toString(QStringLiteral("tenMinute"));
     scenario.passingClouds = clouds == QLatin1String("passing");
     scenario.cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
+    for (const QJsonValue &factor : pv.value(QStringLiteral("dayFactors")).toArray()) {
+        if (!factor.isDouble() || factor.toDouble() < 0 || factor.toDouble() > 1) {
+            *errorString = QStringLiteral("\"pv.dayFactors\" must be numbers within 0…1");
+            return scenario;
+        }
+        scenario.pvDayFactors.append(factor.toDouble());
+    }
     if ((!scenario.passingClouds && clouds != QLatin1String("tenMinute")) || scenario.cloudSpeed <= 0
         || scenario.cloudiness < 0 || scenario.cloudiness > 1) {
         *errorString = QStringLiteral(
@@ -248,6 +301,9 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
                 "\"random\" needs 0 <= arrivalSoc[0] <= arrivalSoc[1] <= 100 and 1 <= minutes[0] <= minutes[1]");
         return scenario;
     }
+    if (json.contains(QStringLiteral("forecast"))
+        && !readForecast(json.value(QStringLiteral("forecast")), &scenario, errorString))
+        return scenario;
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
     for (const QJsonValue &pending : json.value(QStringLiteral("expectationsPending")).toArray())
         scenario.expectationsPending.append(pending.toString());
@@ -308,6 +364,31 @@ int Scenario::pricesKnownUntilOffset(int minute) const
             now.time().msecsSinceStartOfDay() / 60000 < dayAheadMinuteOfDay ? now.date() : now.date().addDays(1);
     // The end of that day in real minutes: 23- and 25-hour days included.
     return static_cast<int>(firstMidnight().secsTo(QDateTime(known.addDays(1), QTime(0, 0))) / 60);
+}
+
+double Scenario::clearSkyPower(const QDateTime &time) const
+{
+    const double hour = time.time().hour() + time.time().minute() / 60.0;
+    if (pvPeakPower <= 0 || hour <= sunrise || hour >= sunset)
+        return 0;
+    return pvPeakPower * qSin(M_PI * (hour - sunrise) / (sunset - sunrise));
+}
+
+double Scenario::pvDayFactor(int day) const
+{
+    return day >= 0 && day < pvDayFactors.count() ? pvDayFactors.at(day) : 1.0;
+}
+
+bool Scenario::missedCloudyAfternoon(int day) const
+{
+    return forecast.enabled && (forecast.everyAfternoonMissed || forecast.missedAfternoons.contains(day));
+}
+
+double Scenario::meanCloudFactor() const
+{
+    // Ten-minute dips: a share of up to cloudiness, evenly drawn; passing
+    // clouds: the share cloudiness of the time at 20 to 50 % of the sun.
+    return passingClouds ? 1.0 - cloudiness * 0.65 : 1.0 - cloudiness / 2.0;
 }
 
 double Scenario::Car::physicsLossPercent(double power, double maxPower) const
