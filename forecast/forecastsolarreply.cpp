@@ -39,7 +39,8 @@ public:
     bool instant(const QDate &date, const QTime &time, qint64 *milliseconds) const
     {
         const QDateTime dateTime = m_named ? QDateTime(date, time, m_zone) : QDateTime(date, time, Qt::LocalTime);
-        // Qt moves a skipped time past the gap; such a time does not exist.
+        // A time the clocks skip does not exist: Qt makes it invalid (5.15)
+        // or moves it past the gap.
         if (!dateTime.isValid() || dateTime.date() != date || dateTime.time() != time)
             return false;
         *milliseconds = dateTime.toMSecsSinceEpoch();

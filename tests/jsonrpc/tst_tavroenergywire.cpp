@@ -449,15 +449,6 @@ void TestTavroEnergyWire::solarForecastConfiguration_data()
     QTest::newRow("a plane of 0 kWp") << true
                                       << QJsonObject{{"enabled", false}, {"planes", QJsonArray{with(east, "kwp", 0)}}}
                                       << 0 << invalid << true;
-    QTest::newRow("five planes") << true
-                                 << QJsonObject{{"enabled", false},
-                                                {"planes", QJsonArray{east, east, east, west, west}}}
-                                 << 0 << invalid << true;
-    QTest::newRow("enabled without a plane")
-            << true << QJsonObject{{"enabled", true}, {"planes", QJsonArray()}} << 0 << invalid << true;
-    QTest::newRow("a key that would change the path")
-            << true << QJsonObject{{"enabled", false}, {"planes", QJsonArray{east}}, {"apiKey", "x/../../estimate"}}
-            << 0 << invalid << true;
     QTest::newRow("a plane without kwp") << true
                                          << QJsonObject{{"enabled", false},
                                                         {"planes", QJsonArray{with(east, "kwp", QJsonValue())}}}
