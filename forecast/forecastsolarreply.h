@@ -40,7 +40,7 @@ public:
     };
 
     // The most the series may hold each: a week of quarter hours and more.
-    static const int maximumEntries = 1000;
+    static constexpr int maximumEntries = 1000;
     // What a plane can give at most, per kW of its peak power (W).
     static constexpr double maximumWattsPerKwp = 1500.0;
 

@@ -23,7 +23,7 @@ public:
         double actualEnergy = 0;   // Wh
     };
 
-    static const int keptDays = 14;
+    static constexpr int keptDays = 14;
     // Days with less forecast energy (Wh) tell little about its accuracy.
     static constexpr double minimumForecastEnergy = 1000.0;
 

@@ -41,9 +41,9 @@ class SolarForecastProvider : public QObject
 
 public:
     // Seconds after a plane's good answer before it is asked again.
-    static const int refreshInterval = 3600;
+    static constexpr int refreshInterval = 3600;
     // Seconds after which a forecast no longer counts.
-    static const int staleAfter = 24 * 3600;
+    static constexpr int staleAfter = 24 * 3600;
 
     // The network access manager is shared and not owned.
     explicit SolarForecastProvider(QNetworkAccessManager *networkManager, QObject *parent = nullptr);

@@ -24,7 +24,7 @@ class ForecastServer : public QTcpServer
 {
     Q_OBJECT
 public:
-    static const int callsPerHour = 12;
+    static constexpr int callsPerHour = 12;
 
     explicit ForecastServer(const Scenario &scenario, QObject *parent = nullptr);
 

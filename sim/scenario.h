@@ -271,7 +271,7 @@ struct Scenario {
 
     // A cloudy afternoon lets this share of the sun through, from 13:00.
     static constexpr double cloudyAfternoonShare = 0.3;
-    static const int cloudyAfternoonHour = 13;
+    static constexpr int cloudyAfternoonHour = 13;
     // W of the PV under a clear sky at a local time: the day's arc.
     double clearSkyPower(const QDateTime &time) const;
     // The share of the clear-sky PV the weather of a day (days after the

@@ -20,9 +20,9 @@ class SolarForecastConfiguration
 
 public:
     // One request per plane and refresh: the public plan allows 12 an hour.
-    static const int maximumPlanes = 4;
+    static constexpr int maximumPlanes = 4;
     // Characters of an API key: it becomes part of the request path.
-    static const int maximumApiKeyLength = 64;
+    static constexpr int maximumApiKeyLength = 64;
 
     bool enabled() const { return m_enabled; }
     void setEnabled(bool enabled) { m_enabled = enabled; }

@@ -19,7 +19,7 @@ class SolarForecastSlots : public QList<SolarForecastSlot>
 
 public:
     // Minutes of the grid the planes' forecasts are added up on.
-    static const int gridMinutes = 15;
+    static constexpr int gridMinutes = 15;
 
     SolarForecastSlots() = default;
     SolarForecastSlots(const QList<SolarForecastSlot> &other);

@@ -26,7 +26,7 @@ class SolarPlane
 
 public:
     // At most this many horizon points.
-    static const int maximumHorizonPoints = 360;
+    static constexpr int maximumHorizonPoints = 360;
     // Peak power of one plane, kW.
     static constexpr double maximumKwp = 1000.0;
 
