@@ -1,9 +1,12 @@
 // An Energy-Charts "/price" reply body (HTTP status 200) through the provider
-// of one bidding zone, selected and enabled by the spot market manager: the
-// reply check, the cache it writes, the weighting and scheduling of what came
-// in. Then a 404 (nothing published) must keep every slot, and a restart must
-// find the same slots in the cache. Slots that break what the parser promises
-// (time order, slot lengths, finite prices, weightings within 0…1) abort.
+// of one bidding zone, selected and enabled by the spot market manager, after
+// a good reply of two days: the reply check, the cache it writes, the
+// weighting and scheduling of what came in. Whatever the body, slots to come
+// must remain, and a body that changed nothing must leave the cache as it
+// was. Then a 404 (nothing published) must keep every slot, and a restart
+// must find the same slots in the cache. Slots that break what the parser
+// promises (time order, slot lengths, finite prices, weightings within 0…1)
+// abort.
 
 #include "cannednetworkmanager.h"
 #include "fuzzenvironment.h"
@@ -13,6 +16,7 @@
 
 #include "tavro/tavroclock.h"
 
+#include <QFile>
 #include <QSettings>
 
 #include <cmath>
@@ -30,6 +34,27 @@ void fail(const char *what)
 {
     std::fprintf(stderr, "energycharts: %s\n", what);
     std::abort();
+}
+
+// Quarter hours of today and tomorrow (Central European days), as the
+// service sends them.
+QByteArray goodReply()
+{
+    const qint64 midnight = QDateTime(FuzzEnvironment::start().date(), QTime(0, 0), Qt::UTC).toSecsSinceEpoch() - 3600;
+    QByteArray seconds;
+    QByteArray prices;
+    for (int i = 0; i < 192; i++) {
+        seconds += (i ? "," : "") + QByteArray::number(midnight + 900 * i);
+        prices += (i ? "," : "") + QByteArray::number(60 + (i * 37) % 23);
+    }
+    return "{\"license_info\":\"CC BY 4.0\",\"unix_seconds\":[" + seconds + "],\"price\":[" + prices
+           + "],\"unit\":\"EUR / MWh\",\"deprecated\":false}";
+}
+
+QByteArray fileContent(const QString &fileName)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void checkSlots(const ScoreEntries &entries)
@@ -71,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzEnvironment::reset();
 
     CannedNetworkManager network;
-    network.setReply(200, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size)));
+    network.setReply(200, goodReply());
     {
         QSettings settings(FuzzEnvironment::settingsFile(), QSettings::IniFormat);
         settings.setValue(QStringLiteral("SpotMarket/enabled"), true);
@@ -83,9 +108,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         SpotMarketManager manager(&network);
         FuzzEnvironment::processEvents();
         SpotMarketDataProvider *provider = manager.currentProvider();
-        if (!provider || provider->providerId() != QUuid(netherlandsId))
-            fail("the stored zone was not selected");
+        if (!provider || provider->providerId() != QUuid(netherlandsId) || !provider->available())
+            fail("the stored zone was not selected or got no prices");
+        const ScoreEntries good = provider->scoreEntries();
+        const QByteArray goodCache = fileContent(FuzzEnvironment::cacheFile());
+
+        network.setReply(200, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size)));
+        provider->refreshData();
+        FuzzEnvironment::processEvents();
         taken = provider->scoreEntries();
+        if (taken.availableFutureSchedules(TavroClock::currentDateTime()) == 0)
+            fail("the slots to come are gone");
+        if (taken == good && fileContent(FuzzEnvironment::cacheFile()) != goodCache)
+            fail("a refused reply changed the cache");
         checkSlots(taken);
         weightAndSchedule(manager, taken);
 
