@@ -975,7 +975,7 @@ QString Report::chartScript(const QString &csvFileName, const QString &pngFileNa
        << "set key outside right top\n"
        << "set grid\n"
        // The same margins in every panel line the time axes up.
-       << "set lmargin at screen 0.06\nset rmargin at screen 0.80\n"
+       << "set lmargin at screen 0.06\nset rmargin at screen 0.80\nset bmargin 3\n"
        << "set offsets 0, 0, graph 0.05, 0\n"
        << "set xrange [0:" << scenario.durationMinutes << "]\n"
        << chartTics() << "set multiplot layout " << (priced ? 4 : 3) << ",1 title " << quoted(scenario.name) << "\n";
