@@ -253,6 +253,12 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         scenario.hourlyPrices.append(price.toDouble());
     if (scenario.spotMarket && scenario.hourlyPrices.isEmpty())
         problems.add(QStringLiteral("prices.hourly"), QStringLiteral("the spot market needs prices"));
+    scenario.priceProvider = prices.value(QStringLiteral("provider")).toString(scenario.priceProvider);
+    scenario.priceZone =
+            prices.value(QStringLiteral("zone"))
+                    .toString(scenario.priceProvider == QLatin1String("awattar") ? scenario.priceZone : QString());
+    if (scenario.priceZone.isEmpty())
+        problems.add(QStringLiteral("prices.zone"), QStringLiteral("\"energy-charts\" needs a bidding zone"));
 
     const QJsonArray chargers = json.value(QStringLiteral("chargers")).toArray();
     for (int i = 0; i < chargers.count(); i++) {

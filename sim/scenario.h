@@ -143,7 +143,9 @@ struct Scenario {
     int priceResolutionMinutes = 60; // 60 or 15
     QList<double> hourlyPrices;      // EUR/MWh, one per hour of each simulated day
     bool spotMarket = false;
-    int dayAheadMinuteOfDay = -1; // the next day's prices appear then; -1 all known
+    int dayAheadMinuteOfDay = -1;                      // the next day's prices appear then; -1 all known
+    QString priceProvider = QStringLiteral("awattar"); // or "energy-charts"
+    QString priceZone = QStringLiteral("AT");          // bidding zone of the provider
 
     QList<Charger> chargers;
     QList<Car> cars;

@@ -124,6 +124,12 @@ void TestScenario::refused_data()
     QTest::newRow("pending goal naming none")
             << object(R"({"expectationsPending": ["Hatchback.minEnergy"]})") << none
             << R"(expectationsPending[0]: "Hatchback.minEnergy" names no expectation)";
+    QTest::newRow("a price service without its zone")
+            << object(R"({"prices": {"hourly": [90], "provider": "energy-charts"}})") << none
+            << R"(prices.zone: "energy-charts" needs a bidding zone)";
+    QTest::newRow("an unknown price service")
+            << object(R"({"prices": {"provider": "tibber"}})") << none
+            << R"(prices.provider: the text "tibber" is none of "awattar", "energy-charts")";
     QTest::newRow("spot market without prices")
             << object(R"({"prices": {"spotMarket": true}})") << none << "prices.hourly: the spot market needs prices";
 }
