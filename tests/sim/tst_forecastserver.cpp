@@ -36,7 +36,8 @@ namespace {
 Scenario household(const QJsonObject &forecast, const QJsonArray &dayFactors = QJsonArray())
 {
     QString error;
-    const Scenario scenario = Scenario::fromJson(QJsonObject{{"timeZone", "UTC"},
+    const Scenario scenario = Scenario::fromJson(QJsonObject{{"name", "Forecast"},
+                                                             {"timeZone", "UTC"},
                                                              {"start", "2026-06-15T00:00:00"},
                                                              {"pv", QJsonObject{{"peakPower", 10000},
                                                                                 {"sunrise", 5.0},
