@@ -49,6 +49,7 @@ Simulation::Simulation(const Scenario &scenario)
       m_peerHousehold(m_scenario),
       m_peerCommands(scenario.chargers.count()),
       m_householdRandom(scenario.seed ^ 0x5eedu),
+      m_owner(m_scenario),
       m_soakRandom(scenario.random.seed)
 {
     // One block for the whole run: the heap stays flat while it runs.
@@ -260,9 +261,8 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
                                   .value(QStringLiteral("batteryLevelLowerLimit"), -1.0)
                                   .toDouble();
-    m_peer = std::make_unique<PeerController>(
-            m_scenario, m_peerHousehold,
-            m_scenario.hasBattery && m_batteryLowerLimit >= 0 ? m_batteryLowerLimit * 100.0 : -1.0);
+    m_owner.setBatteryLowerLimit(0, m_batteryLowerLimit);
+    m_peer = std::make_unique<PeerController>(m_scenario, m_peerHousehold, m_owner);
 
     if (m_scenario.spotMarket) {
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
@@ -291,7 +291,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             return false;
         }
         const QVariantMap configuration = configurationFor(m_scenario.cars.at(i), i);
-        m_peer->setConfiguration(i, configuration);
+        m_owner.setConfiguration(0, i, configuration);
         m_expectedModes.insert(
                 configuration.value(QStringLiteral("evChargerId")).toString(),
                 {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
@@ -474,19 +474,27 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
                 car.levelEnteredMinute = action.minute;
         }
     }
-    if (error.isEmpty() && action.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
-        // The peer follows the owner's wishes too.
-        const QVariantMap configuration =
-                resolvePlaceholders(action.params.value(QStringLiteral("chargingConfiguration"))).toMap();
-        for (int j = 0; j < m_cars.count(); j++) {
-            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id()
-                == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
-                m_peer->setConfiguration(j, configuration);
-        }
-    }
+    if (error.isEmpty())
+        followOwner(action.method, resolvePlaceholders(action.params).toMap());
     if (!error.isEmpty()) {
         m_actionFailures
                 << QStringLiteral("%1 at %2 failed: %3").arg(action.method, m_scenario.clockText(action.minute), error);
+    }
+}
+
+void Simulation::followOwner(const QString &method, const QVariantMap &params)
+{
+    // The peer reads its wishes from the same timeline as the limit.
+    if (method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
+        const QVariantMap configuration = params.value(QStringLiteral("chargingConfiguration")).toMap();
+        for (int j = 0; j < m_cars.count(); j++) {
+            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id()
+                == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
+                m_owner.setConfiguration(m_minute, j, configuration);
+        }
+    } else if (method == QLatin1String("TavroEnergy.SetBatteryLevelLimits")) {
+        // Accepted, so in force from now on.
+        m_owner.setBatteryLowerLimit(m_minute, params.value(QStringLiteral("batteryLevelLowerLimit")).toDouble());
     }
 }
 

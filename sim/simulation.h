@@ -2,6 +2,7 @@
 #define SIMULATION_H
 
 #include "household.h"
+#include "ownertimeline.h"
 #include "peercontroller.h"
 #include "scenario.h"
 
@@ -90,6 +91,9 @@ public:
     // outside.
     const QSet<int> &ownerActionMinutes() const { return m_ownerActionMinutes; }
     const SoakFigures &soak() const { return m_soak; }
+    // Every wish of the owner the plugin accepted, from the minute it was
+    // sent; the peer got the same at the same minute.
+    const OwnerTimeline &owner() const { return m_owner; }
 
 private:
     struct CarState {
@@ -182,6 +186,10 @@ private:
     QList<OwnerNotification> m_notifications;
     QSet<int> m_ownerActionMinutes;
     void noteOwnerAction(const QString &method);
+    // After the plugin accepted an owner's call: the peer and the owner's
+    // timeline (and with it the limit) follow at the same minute.
+    void followOwner(const QString &method, const QVariantMap &params);
+    OwnerTimeline m_owner;
     double m_batteryLowerLimit = -1;
     double m_initialBatterySoc = 0;
     double m_phaseLimit = 0;
