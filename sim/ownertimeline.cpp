@@ -2,77 +2,113 @@
 
 #include "types/chargingconfiguration.h"
 
+#include <QtMath>
+
 #include <algorithm>
+
+namespace {
+
+// Room for the wishes a run can send, so that none is allocated while it runs.
+int expectedChanges(const Scenario &scenario)
+{
+    const double days = qMax(1, scenario.durationMinutes) / 1440.0;
+    return 8 + scenario.actions.count() + (scenario.random.enabled ? qCeil(scenario.random.apiCallsPerDay * days) : 0);
+}
+
+}
 
 OwnerTimeline::OwnerTimeline(const Scenario &scenario)
     : m_scenario(scenario),
-      m_cars(scenario.cars.count())
+      m_cars(static_cast<size_t>(scenario.cars.count()))
 {
-    for (int j = 0; j < scenario.cars.count(); j++)
-        m_cars[j].append({0, scenario.cars.at(j).configuration});
-    m_batteryLowerLimit.append({0, -1});
+    const size_t expected = static_cast<size_t>(expectedChanges(scenario));
+    for (int j = 0; j < scenario.cars.count(); j++) {
+        m_cars[j].reserve(expected);
+        m_cars[j].push_back(Wish());
+        setConfiguration(0, j, scenario.cars.at(j).configuration);
+    }
+    m_batteryLowerLimit.reserve(expected);
+    m_batteryLowerLimit.push_back({0, -1});
 }
 
 template<typename T>
-int OwnerTimeline::indexAt(const QVector<T> &changes, int minute)
+int OwnerTimeline::indexAt(const std::vector<T> &changes, int minute)
 {
-    int index = 0;
-    for (int i = 1; i < changes.count() && changes.at(i).minute <= minute; i++)
-        index = i;
-    return index;
+    // The first change after minute, less one.
+    const auto after = std::upper_bound(changes.cbegin() + 1, changes.cend(), minute,
+                                        [](int value, const T &change) { return value < change.minute; });
+    return static_cast<int>(after - changes.cbegin()) - 1;
+}
+
+int OwnerTimeline::Wish::nextDeadline(const QDateTime &start, int minute) const
+{
+    if (endDateTime < 0)
+        return -1;
+    ChargingConfiguration rule;
+    rule.setEndDateTime(QDateTime::fromSecsSinceEpoch(endDateTime));
+    QList<int> days;
+    for (int day = 1; day <= 7; day++) {
+        if (repeatDays & (1u << (day - 1)))
+            days.append(day);
+    }
+    rule.setRepeatDays(days);
+    const QDateTime next = rule.nextEndTime(start.addSecs(minute * 60LL));
+    return next.isValid() ? static_cast<int>((start.secsTo(next) + 59) / 60) : -1;
 }
 
 void OwnerTimeline::setConfiguration(int minute, int car, const QVariantMap &configuration)
 {
-    QVector<Change> &changes = m_cars[car];
-    QVariantMap merged = changes.last().configuration;
-    for (auto it = configuration.constBegin(); it != configuration.constEnd(); ++it)
-        merged.insert(it.key(), it.value());
-    if (changes.last().minute == minute)
-        changes.last().configuration = merged;
+    std::vector<Wish> &wishes = m_cars[car];
+    Wish wish = wishes.back();
+    wish.minute = minute;
+    const QString mode = configuration.value(QStringLiteral("chargingMode")).toString();
+    if (mode == QLatin1String("ChargingModeNormal"))
+        wish.mode = Mode::Normal;
+    else if (mode == QLatin1String("ChargingModeEco"))
+        wish.mode = Mode::Eco;
+    else if (mode == QLatin1String("ChargingModeEcoWithTargetTime"))
+        wish.mode = Mode::EcoWithTargetTime;
+    wish.target = configuration.value(QStringLiteral("targetPercentage"), wish.target).toDouble();
+    wish.stopAtTarget = configuration.value(QStringLiteral("stopOnTargetPercentage"), wish.stopAtTarget).toBool();
+    if (configuration.contains(QStringLiteral("endDateTime"))) {
+        // A time still written as a scenario's "$time:…" is no time yet.
+        bool ok = false;
+        const qint64 end = configuration.value(QStringLiteral("endDateTime")).toLongLong(&ok);
+        wish.endDateTime = ok ? end : -1;
+    }
+    if (configuration.contains(QStringLiteral("repeatDays"))) {
+        wish.repeatDays = 0;
+        for (const QVariant &day : configuration.value(QStringLiteral("repeatDays")).toList()) {
+            if (day.toInt() >= 1 && day.toInt() <= 7)
+                wish.repeatDays |= static_cast<quint8>(1u << (day.toInt() - 1));
+        }
+    }
+    if (wishes.back().minute == minute)
+        wishes.back() = wish;
     else
-        changes.append({minute, merged});
+        wishes.push_back(wish);
 }
 
 void OwnerTimeline::setBatteryLowerLimit(int minute, double fraction)
 {
-    if (m_batteryLowerLimit.last().minute == minute)
-        m_batteryLowerLimit.last().fraction = fraction;
+    if (m_batteryLowerLimit.back().minute == minute)
+        m_batteryLowerLimit.back().fraction = fraction;
     else
-        m_batteryLowerLimit.append({minute, fraction});
+        m_batteryLowerLimit.push_back({minute, fraction});
 }
 
-QVariantMap OwnerTimeline::configurationAt(int car, int minute) const
+const OwnerTimeline::Wish &OwnerTimeline::wishAt(int car, int minute) const
 {
-    const QVector<Change> &changes = m_cars.at(car);
-    return changes.at(indexAt(changes, minute)).configuration;
-}
-
-bool OwnerTimeline::normalModeAt(int car, int minute) const
-{
-    const QString mode = configurationAt(car, minute).value(QStringLiteral("chargingMode")).toString();
-    return mode.isEmpty() || mode == QLatin1String("ChargingModeNormal");
-}
-
-double OwnerTimeline::ceilingOf(const QVariantMap &configuration)
-{
-    if (!configuration.value(QStringLiteral("stopOnTargetPercentage")).toBool())
-        return 100.0;
-    return qMin(100.0, configuration.value(QStringLiteral("targetPercentage"), 80).toDouble());
-}
-
-double OwnerTimeline::ceilingAt(int car, int minute) const
-{
-    return ceilingOf(configurationAt(car, minute));
+    const std::vector<Wish> &wishes = m_cars.at(car);
+    return wishes.at(indexAt(wishes, minute));
 }
 
 double OwnerTimeline::largestCeiling(int car, int from, int to) const
 {
-    const QVector<Change> &changes = m_cars.at(car);
-    double largest = ceilingOf(changes.at(indexAt(changes, from)).configuration);
-    for (const Change &change : changes) {
-        if (change.minute > from && change.minute < to)
-            largest = qMax(largest, ceilingOf(change.configuration));
+    double largest = wishAt(car, from).ceiling();
+    for (const Wish &wish : m_cars.at(car)) {
+        if (wish.minute > from && wish.minute < to)
+            largest = qMax(largest, wish.ceiling());
     }
     return largest;
 }
@@ -85,40 +121,24 @@ double OwnerTimeline::batteryLowerLimitAt(int minute) const
 QVector<OwnerTimeline::Deadline> OwnerTimeline::deadlines(int durationMinutes) const
 {
     QVector<Deadline> found;
-    for (int j = 0; j < m_cars.count(); j++) {
+    for (int j = 0; j < static_cast<int>(m_cars.size()); j++) {
         const Scenario::Car &car = m_scenario.cars.at(j);
         if (car.targetMinute >= 0 && car.targetMinute <= durationMinutes)
             found.append({j, car.targetMinute, car.targetPercentage});
-        const QVector<Change> &changes = m_cars.at(j);
-        for (int i = 0; i < changes.count(); i++) {
-            const QVariantMap &configuration = changes.at(i).configuration;
-            if (configuration.value(QStringLiteral("chargingMode")).toString()
-                        != QLatin1String("ChargingModeEcoWithTargetTime")
-                || !configuration.contains(QStringLiteral("endDateTime")))
+        const std::vector<Wish> &wishes = m_cars.at(j);
+        for (size_t i = 0; i < wishes.size(); i++) {
+            const Wish &wish = wishes.at(i);
+            if (wish.mode != Mode::EcoWithTargetTime)
                 continue;
-            const QVariant end = configuration.value(QStringLiteral("endDateTime"));
-            bool ok = false;
-            const qint64 seconds = end.toLongLong(&ok);
-            if (!ok)
-                continue; // not resolved to a time
-            ChargingConfiguration rule;
-            rule.setEndDateTime(QDateTime::fromSecsSinceEpoch(seconds));
-            QList<int> days;
-            for (const QVariant &day : configuration.value(QStringLiteral("repeatDays")).toList())
-                days.append(day.toInt());
-            rule.setRepeatDays(days);
-            const int from = changes.at(i).minute;
-            const int to = qMin(durationMinutes, i + 1 < changes.count() ? changes.at(i + 1).minute : durationMinutes);
+            const int from = wish.minute;
+            const int to = qMin(durationMinutes, i + 1 < wishes.size() ? wishes.at(i + 1).minute : durationMinutes);
             // A target the owner replaced before it came is no target.
             for (int cursor = from; cursor <= to;) {
-                const QDateTime next = rule.nextEndTime(m_scenario.start.addSecs(cursor * 60LL));
-                if (!next.isValid())
-                    break;
-                const int minute = static_cast<int>((m_scenario.start.secsTo(next) + 59) / 60);
-                if (minute > to)
+                const int minute = wish.nextDeadline(m_scenario.start, cursor);
+                if (minute < 0 || minute > to)
                     break;
                 if (minute > from)
-                    found.append({j, minute, configuration.value(QStringLiteral("targetPercentage"), 80).toDouble()});
+                    found.append({j, minute, wish.target});
                 cursor = minute + 1;
             }
         }

@@ -1,7 +1,5 @@
 #include "peercontroller.h"
 
-#include "types/chargingconfiguration.h"
-
 #include <QtMath>
 
 #include <algorithm>
@@ -20,34 +18,9 @@ PeerController::PeerController(const Scenario &scenario, const Household &househ
 {
 }
 
-PeerController::Wish PeerController::wishAt(int car, int minute) const
-{
-    const QVariantMap configuration = m_owner.configurationAt(car, minute);
-    Wish wish;
-    wish.mode = configuration.value(QStringLiteral("chargingMode"), wish.mode).toString();
-    wish.target = configuration.value(QStringLiteral("targetPercentage"), wish.target).toDouble();
-    wish.stopAtTarget = configuration.value(QStringLiteral("stopOnTargetPercentage"), wish.stopAtTarget).toBool();
-    return wish;
-}
-
 int PeerController::deadline(int car, int minute) const
 {
-    const QVariantMap configuration = m_owner.configurationAt(car, minute);
-    bool ok = false;
-    const qint64 end = configuration.value(QStringLiteral("endDateTime")).toLongLong(&ok);
-    if (!ok)
-        return -1;
-    // The plugin's own rule for the next target time, repeat days included.
-    ChargingConfiguration rule;
-    rule.setEndDateTime(QDateTime::fromSecsSinceEpoch(end));
-    QList<int> days;
-    for (const QVariant &day : configuration.value(QStringLiteral("repeatDays")).toList())
-        days.append(day.toInt());
-    rule.setRepeatDays(days);
-    const QDateTime next = rule.nextEndTime(m_scenario.start.addSecs(minute * 60LL));
-    if (!next.isValid())
-        return -1;
-    return static_cast<int>((m_scenario.start.secsTo(next) + 59) / 60);
+    return m_owner.wishAt(car, minute).nextDeadline(m_scenario.start, minute);
 }
 
 double PeerController::carSoc(int car) const
@@ -67,10 +40,10 @@ bool PeerController::plannedNow(int charger, int minute) const
 {
     const int carIndex = m_chargers.at(charger).car;
     const Scenario::Car &car = m_scenario.cars.at(carIndex);
-    const Wish wish = wishAt(carIndex, minute);
+    const OwnerTimeline::Wish &wish = m_owner.wishAt(carIndex, minute);
     const int next = minute + 1;
-    const int end = deadline(carIndex, minute);
-    if (wish.mode != QLatin1String("ChargingModeEcoWithTargetTime") || end < 0 || next >= end)
+    const int end = wish.nextDeadline(m_scenario.start, minute);
+    if (wish.mode != OwnerTimeline::Mode::EcoWithTargetTime || end < 0 || next >= end)
         return false;
     const double needed = (wish.target - carSoc(carIndex)) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0);
     const double perMinute = Household::maxPower(m_scenario, carIndex) / 60000.0;
@@ -214,8 +187,7 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
             continue;
         }
         const Scenario::Car &car = m_scenario.cars.at(charger.car);
-        const Wish wish = wishAt(charger.car, reading.minute);
-        const QString mode = wish.mode;
+        const OwnerTimeline::Wish &wish = m_owner.wishAt(charger.car, reading.minute);
         const bool stopped = wish.stopAtTarget && carSoc(charger.car) >= wish.target;
         const double maxCurrent =
                 description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
@@ -223,7 +195,7 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
         charger.planned = planned;
         if (stopped) {
             charger.enabled = false;
-        } else if (mode == QLatin1String("ChargingModeNormal") || planned) {
+        } else if (wish.mode == OwnerTimeline::Mode::Normal || planned) {
             charger.enabled = true;
             charger.current = maxCurrent;
             charger.phases = qMin(car.phases, description.maxPhases);

@@ -96,13 +96,6 @@ private:
     // Surplus W for a charger: export plus its own draw.
     void chargeFromSurplus(int charger, double surplus, int minute);
 
-    struct Wish {
-        QString mode = QStringLiteral("ChargingModeNormal");
-        double target = 80; // %
-        bool stopAtTarget = false;
-    };
-    Wish wishAt(int car, int minute) const;
-
     const Scenario &m_scenario;
     const Household &m_household;
     const OwnerTimeline &m_owner;

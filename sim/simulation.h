@@ -91,6 +91,8 @@ public:
     // outside.
     const QSet<int> &ownerActionMinutes() const { return m_ownerActionMinutes; }
     const SoakFigures &soak() const { return m_soak; }
+    // The thing id of a charger of the scenario, by index.
+    QUuid chargerThingId(int chargerIndex) const;
     // Every wish of the owner the plugin accepted, from the minute it was
     // sent; the peer got the same at the same minute.
     const OwnerTimeline &owner() const { return m_owner; }
