@@ -175,7 +175,7 @@ QJsonObject HouseholdGenerator::generate(quint32 seed)
         const int plugIn = dice.chance(0.5) ? 0 : dice.integer(0, duration * 2 / 3) / 5 * 5;
         car.insert(QStringLiteral("plugIn"), clock(startMinuteOfDay, plugIn));
         if (dice.chance(0.25))
-            car.insert(QStringLiteral("plugOut"), clock(startMinuteOfDay, dice.integer(plugIn + 30, duration + 60)));
+            car.insert(QStringLiteral("plugOut"), clock(startMinuteOfDay, dice.integer(plugIn + 30, duration - 1)));
 
         const QString mode =
                 dice.pick({QStringLiteral("ChargingModeEco"), QStringLiteral("ChargingModeEco"),
@@ -186,7 +186,8 @@ QJsonObject HouseholdGenerator::generate(quint32 seed)
         if (dice.chance(0.4))
             configuration.insert(QStringLiteral("stopOnTargetPercentage"), true);
         if (mode == QLatin1String("ChargingModeEcoWithTargetTime")) {
-            const int deadline = dice.integer(plugIn + 30, duration + 30) / 5 * 5;
+            // Within the run: a scenario's times lie inside it.
+            const int deadline = dice.integer(plugIn + 30, duration - 5) / 5 * 5;
             if (dice.chance(0.25)) {
                 // Every day at the target's time: the scenario names the time
                 // on the start date, which may lie in the past.
