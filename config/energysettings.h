@@ -21,6 +21,8 @@ public:
     EnergySettings();
     ~EnergySettings() override;
 
+    // "energy.conf" in the host's settings path.
+    static QString settingsFileName();
     // Where the file as found is kept when it was damaged.
     static QString damagedCopyFileName();
     // Where this process keeps the repaired copy of fileName when fileName

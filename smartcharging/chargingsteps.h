@@ -41,7 +41,7 @@ struct ChargingSteps {
     SpotMarketPlanner spotMarket{context, preparation, surplus};
     ManualSocEstimator manualSoc{context, preparation, notifier};
     DcController dc{context, balance, surplus, shares, preparation};
-    ChargerTracking tracking{context, preparation};
+    ChargerTracking tracking{context, store, preparation};
     ChargingConfigurator configurator;
 };
 
