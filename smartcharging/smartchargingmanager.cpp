@@ -33,6 +33,7 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     m_steps.store.restoreChargingConfigurations();
     m_steps.tracking.trackConfiguredThings();
     connectHost();
+    m_steps.progress.restore(TavroClock::currentDateTime());
 }
 
 void SmartChargingManager::readGlobalSettings()
@@ -169,6 +170,8 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     adjustEvChargers(currentDateTime);
     updateDcChargers(currentDateTime);
     m_steps.context.cycleHeadroom = enclosingHeadroom;
+    // What a restart must find again, as the cycle left it.
+    m_steps.progress.store();
 }
 
 bool SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit, QString *storageError)
