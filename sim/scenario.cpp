@@ -248,6 +248,13 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
                 "\"random\" needs 0 <= arrivalSoc[0] <= arrivalSoc[1] <= 100 and 1 <= minutes[0] <= minutes[1]");
         return scenario;
     }
+    const QJsonValue restartAt = json.value(QStringLiteral("restartAt"));
+    scenario.restartMinute = minuteOf(restartAt, scenario.start, -1);
+    if (!restartAt.isUndefined()
+        && (scenario.restartMinute < 1 || scenario.restartMinute >= scenario.durationMinutes)) {
+        *errorString = QStringLiteral("\"restartAt\" must be a time (\"hh:mm\" or \"d+hh:mm\") within the run");
+        return scenario;
+    }
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
     for (const QJsonValue &pending : json.value(QStringLiteral("expectationsPending")).toArray())
         scenario.expectationsPending.append(pending.toString());

@@ -66,6 +66,8 @@
 //   "perDay", "minutes": [min, max]} (an appliance switching on at random),
 //   "notifications" (bool: the client also takes the plugin's notifications)};
 //   the cars' "plugIn"/"plugOut" are then ignored,
+// "restartAt": "hh:mm" or "d+hh:mm": the host is stopped hard at the start
+//   of that minute and started again (see Simulation::restartHost()),
 // "expectations": the keys read by Report::failedExpectations(),
 // "expectationsPending": ["key" or "Car.key", ...] goals the plugin does not
 //   meet yet: the report prints them as pending instead of failing.
@@ -202,6 +204,7 @@ struct Scenario {
     QList<Car> cars;
     QList<Load> loads;
     QList<UserAction> actions;
+    int restartMinute = -1; // minute after start the host restarts at; -1 never
     Random random;
     QJsonObject expectations;
     QStringList expectationsPending;
