@@ -9,6 +9,8 @@ namespace {
 // QSettings' normal form of a key: no leading, trailing or double slashes.
 QString normalizedKey(const QString &key)
 {
+    if (!key.startsWith(QLatin1Char('/')) && !key.endsWith(QLatin1Char('/')) && !key.contains(QLatin1String("//")))
+        return key;
     return key.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
 }
 

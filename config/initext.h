@@ -2,7 +2,7 @@
 #define INITEXT_H
 
 #include <QByteArray>
-#include <QList>
+#include <QVector>
 #include <QString>
 #include <QVariant>
 
@@ -65,7 +65,7 @@ private:
     // Takes the line out; a comment before it stays, before the next line.
     void removeLine(int index);
 
-    QList<Line> m_lines;
+    QVector<Line> m_lines;
     QByteArray m_tail; // what follows the last line
 };
 

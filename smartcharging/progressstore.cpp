@@ -24,6 +24,10 @@
 namespace {
 
 const int formatVersion = 1;
+// kWh a charger's count may move before it is written again: a kill may
+// count this much of a daily share twice, and a charger at full power does
+// not rewrite the file every minute.
+const double energyStep = 0.2;
 // What a sound file can hold: kWh of one charger in one day, a fairness count.
 const double largestEnergy = 1e6;
 const double largestCounter = 1e9;
@@ -52,33 +56,52 @@ QString ProgressStore::fileName()
     return TavroSettings::storagePath() + QStringLiteral("/energy-progress.json");
 }
 
-QByteArray ProgressStore::content() const
+ProgressStore::Snapshot ProgressStore::snapshot() const
+{
+    Snapshot snapshot;
+    snapshot.day = qMax(m_spotMarket.day(), m_dc.day());
+    snapshot.energy = m_spotMarket.dailyEnergy();
+    const QHash<ThingId, double> dcEnergy = m_dc.dailyEnergy();
+    for (auto it = dcEnergy.constBegin(); it != dcEnergy.constEnd(); ++it)
+        snapshot.energy[it.key()] += it.value();
+    snapshot.fairness = m_shares.fairnessState();
+    snapshot.sessions = m_manualSoc.sessions();
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
+        if (charger->chargingEnabledLocked())
+            snapshot.locks.insert(charger->id(), charger->chargingEnabledLockStart());
+    }
+    snapshot.reported = m_surplus.reportedUnreachableTargets();
+    return snapshot;
+}
+
+bool ProgressStore::Snapshot::closeTo(const Snapshot &other) const
+{
+    if (day != other.day || fairness.counters != other.fairness.counters
+        || fairness.lastRotations != other.fairness.lastRotations || fairness.served != other.fairness.served
+        || sessions != other.sessions || locks != other.locks || reported != other.reported
+        || energy.count() != other.energy.count())
+        return false;
+    for (auto it = energy.constBegin(); it != energy.constEnd(); ++it) {
+        const auto written = other.energy.constFind(it.key());
+        if (written == other.energy.constEnd() || qAbs(it.value() - written.value()) >= energyStep)
+            return false;
+    }
+    return true;
+}
+
+QByteArray ProgressStore::Snapshot::content() const
 {
     QHash<ThingId, QJsonObject> chargers;
-    auto addEnergy = [&chargers](const QHash<ThingId, double> &energy) {
-        for (auto it = energy.constBegin(); it != energy.constEnd(); ++it) {
-            QJsonObject &charger = chargers[it.key()];
-            charger.insert(QStringLiteral("energyToday"),
-                           charger.value(QStringLiteral("energyToday")).toDouble() + it.value());
-        }
-    };
-    addEnergy(m_spotMarket.dailyEnergy());
-    addEnergy(m_dc.dailyEnergy());
-
-    const ShareRounds::Fairness fairness = m_shares.fairnessState();
+    for (auto it = energy.constBegin(); it != energy.constEnd(); ++it)
+        chargers[it.key()].insert(QStringLiteral("energyToday"), it.value());
     for (auto it = fairness.counters.constBegin(); it != fairness.counters.constEnd(); ++it) {
         if (it.value() > 0)
             chargers[it.key()].insert(QStringLiteral("fairness"), static_cast<double>(it.value()));
     }
-    const QHash<ThingId, ThingId> sessions = m_manualSoc.sessions();
     for (auto it = sessions.constBegin(); it != sessions.constEnd(); ++it)
         chargers[it.key()].insert(QStringLiteral("manualSocCar"), it.value().toString());
-    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
-        if (charger->chargingEnabledLocked())
-            chargers[charger->id()].insert(QStringLiteral("powerLockStart"),
-                                           timeText(charger->chargingEnabledLockStart()));
-    }
-    const QHash<ThingId, QDateTime> reported = m_surplus.reportedUnreachableTargets();
+    for (auto it = locks.constBegin(); it != locks.constEnd(); ++it)
+        chargers[it.key()].insert(QStringLiteral("powerLockStart"), timeText(it.value()));
     for (auto it = reported.constBegin(); it != reported.constEnd(); ++it) {
         if (it.value().isValid())
             chargers[it.key()].insert(QStringLiteral("unreachableReported"), timeText(it.value()));
@@ -102,7 +125,6 @@ QByteArray ProgressStore::content() const
 
     QJsonObject root;
     root.insert(QStringLiteral("version"), formatVersion);
-    const QDate day = qMax(m_spotMarket.day(), m_dc.day());
     if (day.isValid())
         root.insert(QStringLiteral("day"), day.toString(Qt::ISODate));
     root.insert(QStringLiteral("chargers"), chargerObject);
@@ -112,9 +134,11 @@ QByteArray ProgressStore::content() const
 
 void ProgressStore::store()
 {
-    const QByteArray data = content();
-    if (data == m_written)
+    // Compared before it is written out: most cycles change nothing.
+    Snapshot current = snapshot();
+    if (m_stored && current.closeTo(*m_stored))
         return;
+    const QByteArray data = current.content();
     QString error;
     // Written every minute while a share is bought: a kill must not lose it,
     // a power cut may cost the last minutes.
@@ -129,7 +153,7 @@ void ProgressStore::store()
     if (m_failing)
         qCInfo(dcTavroEnergy()) << "The day's progress is written to" << fileName() << "again.";
     m_failing = false;
-    m_written = data;
+    m_stored = std::move(current);
 }
 
 void ProgressStore::restore(const QDateTime &now)
@@ -154,8 +178,6 @@ void ProgressStore::restore(const QDateTime &now)
                                    << "- the day starts afresh.";
         return;
     }
-    m_written = data;
-
     QHash<ThingId, double> acEnergy;
     QHash<ThingId, double> dcEnergy;
     ShareRounds::Fairness fairness;

@@ -1,13 +1,20 @@
 #ifndef PROGRESSSTORE_H
 #define PROGRESSSTORE_H
 
+#include "smartcharging/sharerounds.h"
+
+#include "tavro/thing.h"
+
 #include <QByteArray>
+#include <QDate>
 #include <QDateTime>
+#include <QHash>
 #include <QString>
+
+#include <optional>
 
 class DcController;
 class ManualSocEstimator;
-class ShareRounds;
 class SpotMarketPlanner;
 class SurplusPlanner;
 struct ChargingContext;
@@ -20,12 +27,12 @@ struct ChargingContext;
 // AC chargers and the target times the owner was told are out of reach.
 //
 // store() runs after every update cycle and writes the file in one step (a
-// new file renamed over the old one) when something changed, without
-// waiting for the disk: a kill keeps what the last cycle wrote, a power cut
-// may cost its last minutes. restore() runs at start. A missing, unreadable or damaged file is a day without progress
-// (with a warning for the damaged one), as before there was any. Energy of
-// an earlier day is dropped; sessions of chargers that are unplugged now
-// and locks that ran out are not taken up. Collaborators are not owned.
+// new file renamed over the old one) when something changed (an energy
+// count by 0.2 kWh or more), without waiting for the disk: a kill keeps what
+// the last cycle wrote, a power cut may cost its last minutes. restore() runs at start. A missing, unreadable or
+// damaged file is a day without progress (with a warning for the damaged one), as before there was any. Energy of an
+// earlier day is dropped; sessions of chargers that are unplugged now and locks that ran out are not taken up.
+// Collaborators are not owned.
 class ProgressStore
 {
 public:
@@ -47,7 +54,19 @@ public:
     static QString fileName();
 
 private:
-    QByteArray content() const;
+    // What the file holds, as the steps have it.
+    struct Snapshot {
+        QDate day;
+        QHash<ThingId, double> energy; // kWh
+        ShareRounds::Fairness fairness;
+        QHash<ThingId, ThingId> sessions;
+        QHash<ThingId, QDateTime> locks;
+        QHash<ThingId, QDateTime> reported;
+        // The same, but for energy counts that moved less than a step.
+        bool closeTo(const Snapshot &other) const;
+        QByteArray content() const;
+    };
+    Snapshot snapshot() const;
 
     ChargingContext &m_context;
     SpotMarketPlanner &m_spotMarket;
@@ -56,8 +75,8 @@ private:
     ManualSocEstimator &m_manualSoc;
     SurplusPlanner &m_surplus;
 
-    QByteArray m_written;   // what the file holds, as far as this run knows
-    bool m_failing = false; // the last write failed (warned once until one succeeds)
+    std::optional<Snapshot> m_stored; // what this run wrote last; none before
+    bool m_failing = false;           // the last write failed (warned once until one succeeds)
 };
 
 #endif // PROGRESSSTORE_H
