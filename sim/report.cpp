@@ -533,6 +533,8 @@ QString Report::table() const
 
     bool deadlineNote = false;
     out << "Scenario: " << scenario.name << "\n";
+    if (scenario.restartMinute >= 0)
+        out << "The host was stopped hard and started again at " << scenario.clockText(scenario.restartMinute) << "\n";
     row(QString(),
         {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
         QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"), true);
@@ -851,6 +853,8 @@ void Report::evaluateExpectations()
                 QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
     globalCheck(QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
                 QStringLiteral("minutes in a row over the phase limit"), 0);
+    globalCheck(QStringLiteral("maxNotifications"), m_simulation.notifications().count(),
+                QStringLiteral("notifications to the owner"), 0);
 
     const SoakFigures &soak = m_simulation.soak();
     globalCheck(QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);

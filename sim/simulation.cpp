@@ -96,18 +96,6 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_thingManager = std::make_unique<ThingManager>();
     m_thingManager->setActionLogLimit(0);
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
-    m_jsonRpcServer = std::make_unique<JsonRpcServer>();
-    m_jsonRpcServer->addToken(m_adminToken, Types::PermissionScopeAdmin);
-    // A week runs in seconds: the host's watchdog of 30 s real time per
-    // unanswered request would keep a timer for every request of the run.
-    if (m_scenario.random.enabled)
-        m_jsonRpcServer->setReplyTimeout(soakReplyTimeoutMs);
-    m_thingsHandler = std::make_unique<JsonRpcThingsHandler>(m_thingManager.get());
-    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 0);
-    if (!m_jsonRpcServer->listen(0)) {
-        *errorString = QStringLiteral("Cannot start the JSON-RPC server on 127.0.0.1");
-        return false;
-    }
 
     m_meter = m_thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"),
                                                  fixedId(QStringLiteral("meter"), QStringLiteral("grid")));
@@ -122,13 +110,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     Thing *phone =
             m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"),
                                                fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
-    const ParamTypes notifyParams = phone->thingClass().actionTypes().findByName(QStringLiteral("notify")).paramTypes();
-    const ParamTypeId titleId = notifyParams.findByName(QStringLiteral("title")).id();
-    const ParamTypeId bodyId = notifyParams.findByName(QStringLiteral("body")).id();
-    m_thingManager->setActionHandler(phone->id(), [this, titleId, bodyId](Thing *, const Action &action) {
-        m_notifications.append({m_minute, action.paramValue(titleId).toString(), action.paramValue(bodyId).toString()});
-        return Thing::ThingErrorNoError;
-    });
+    captureNotifications(phone);
     for (const Scenario::Load &load : m_scenario.loads) {
         if (!m_loadThings.contains(load.name))
             m_loadThings.insert(load.name,
@@ -217,27 +199,9 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_peerRecords.clear();
     m_initialBatterySoc = m_household.batterySoc();
 
-    const QStringList plugins = EnergyPluginLoader::findPlugins({pluginDirectory});
-    if (plugins.isEmpty()) {
-        *errorString = QStringLiteral("No energy plugin in %1").arg(pluginDirectory);
+    m_pluginDirectory = pluginDirectory;
+    if (!startHost(pluginDirectory, errorString))
         return false;
-    }
-    m_plugin = EnergyPluginLoader::load(plugins.first(), m_energyManager.get(), m_thingManager.get(),
-                                        m_jsonRpcServer.get(), errorString);
-    if (!m_plugin)
-        return false;
-
-    // From here on the household is operated like any client would.
-    m_client = std::make_unique<JsonRpcClient>();
-    if (!m_client->connectToServer(m_jsonRpcServer->serverPort())) {
-        *errorString = QStringLiteral("Cannot reach the host's JSON-RPC server");
-        return false;
-    }
-    m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), m_adminToken}});
-    // A soak may also take the plugin's notifications, so that their lines are checked too.
-    const QVariantList namespaces =
-            m_scenario.random.notifications ? QVariantList{QStringLiteral("TavroEnergy")} : QVariantList();
-    m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), namespaces}});
     m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
                    {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
     m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
@@ -320,6 +284,56 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
 QUuid Simulation::chargerThingId(int chargerIndex) const
 {
     return m_chargers.at(chargerIndex).thing->id();
+}
+
+void Simulation::captureNotifications(Thing *phone)
+{
+    const ParamTypes notifyParams = phone->thingClass().actionTypes().findByName(QStringLiteral("notify")).paramTypes();
+    const ParamTypeId titleId = notifyParams.findByName(QStringLiteral("title")).id();
+    const ParamTypeId bodyId = notifyParams.findByName(QStringLiteral("body")).id();
+    m_thingManager->setActionHandler(phone->id(), [this, titleId, bodyId](Thing *, const Action &action) {
+        m_notifications.append({m_minute, action.paramValue(titleId).toString(), action.paramValue(bodyId).toString()});
+        return Thing::ThingErrorNoError;
+    });
+}
+
+bool Simulation::startHost(const QString &pluginDirectory, QString *errorString)
+{
+    m_jsonRpcServer = std::make_unique<JsonRpcServer>();
+    m_jsonRpcServer->addToken(m_adminToken, Types::PermissionScopeAdmin);
+    // A week runs in seconds: the host's watchdog of 30 s real time per
+    // unanswered request would keep a timer for every request of the run.
+    if (m_scenario.random.enabled)
+        m_jsonRpcServer->setReplyTimeout(soakReplyTimeoutMs);
+    m_thingsHandler = std::make_unique<JsonRpcThingsHandler>(m_thingManager.get());
+    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 0);
+    if (!m_jsonRpcServer->listen(0)) {
+        *errorString = QStringLiteral("Cannot start the JSON-RPC server on 127.0.0.1");
+        return false;
+    }
+
+    const QStringList plugins = EnergyPluginLoader::findPlugins({pluginDirectory});
+    if (plugins.isEmpty()) {
+        *errorString = QStringLiteral("No energy plugin in %1").arg(pluginDirectory);
+        return false;
+    }
+    m_plugin = EnergyPluginLoader::load(plugins.first(), m_energyManager.get(), m_thingManager.get(),
+                                        m_jsonRpcServer.get(), errorString);
+    if (!m_plugin)
+        return false;
+
+    // From here on the household is operated like any client would.
+    m_client = std::make_unique<JsonRpcClient>();
+    if (!m_client->connectToServer(m_jsonRpcServer->serverPort())) {
+        *errorString = QStringLiteral("Cannot reach the host's JSON-RPC server");
+        return false;
+    }
+    m_client->call(QStringLiteral("JSONRPC.Authenticate"), {{QStringLiteral("token"), m_adminToken}});
+    // A soak may also take the plugin's notifications, so that their lines are checked too.
+    const QVariantList namespaces =
+            m_scenario.random.notifications ? QVariantList{QStringLiteral("TavroEnergy")} : QVariantList();
+    m_client->call(QStringLiteral("JSONRPC.SetNotificationStatus"), {{QStringLiteral("namespaces"), namespaces}});
+    return true;
 }
 
 bool Simulation::carEstimated(int carIndex) const
@@ -408,6 +422,14 @@ bool Simulation::step()
     const bool midnight = now.time().hour() == 0 && now.time().minute() == 0;
     const bool published = m_scenario.dayAheadMinuteOfDay >= 0
                            && now.time().msecsSinceStartOfDay() / 60000 == m_scenario.dayAheadMinuteOfDay;
+    if (m_minute == m_scenario.restartMinute) {
+        QString error;
+        if (!restartHost(&error))
+            qFatal("The host did not start again: %s", qPrintable(error));
+        // A host that starts fetches the prices it needs.
+        if (m_spotMarketEnabled)
+            refreshPrices();
+    }
     if (m_spotMarketEnabled && m_minute > 0 && (midnight || published))
         refreshPrices();
 

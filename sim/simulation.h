@@ -114,6 +114,17 @@ private:
     };
 
     static void settle();
+    // Collects the owner's notifications sent through the phone thing.
+    void captureNotifications(Thing *phone);
+    // A hard stop and a fresh start of the host (simulationrestart.cpp):
+    // the settings, storage and cache folders as they are on disk now are
+    // what a kill leaves; the host objects and the plugin are torn down, the
+    // folders put back as they were (nothing written on the way down
+    // counts), and a fresh host loads the plugin again on the same devices
+    // (same ids, names, states and settings). False with errorString.
+    bool restartHost(QString *errorString);
+    // The host objects around the things, the plugin and the client.
+    bool startHost(const QString &pluginDirectory, QString *errorString);
     void applyEvents(int minute);
     void runUserAction(const Scenario::UserAction &action);
     QVariant resolvePlaceholders(const QVariant &value) const;
@@ -162,6 +173,7 @@ private:
     std::unique_ptr<PriceServer> m_priceServer;
     std::unique_ptr<JsonRpcClient> m_client;
     EnergyPlugin *m_plugin = nullptr;
+    QString m_pluginDirectory;
 
     Thing *m_meter = nullptr;
     Thing *m_inverter = nullptr;
