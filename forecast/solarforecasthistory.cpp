@@ -2,6 +2,7 @@
 
 #include "common/tavroenergylogging.h"
 #include "config/energysettings.h"
+#include "config/settingschange.h"
 
 #include <cmath>
 
@@ -80,18 +81,18 @@ double SolarForecastHistory::deratingFactor(int count) const
 
 void SolarForecastHistory::store() const
 {
-    EnergySettings settings;
-    settings.remove(QStringLiteral("SolarForecastHistory"));
-    settings.beginGroup(QStringLiteral("SolarForecastHistory"));
-    settings.beginWriteArray(QStringLiteral("days"), m_days.count());
+    // Best effort: a day that cannot be stored is warned about and kept in
+    // memory; the next day's write tries again with all of them.
+    SettingsChange change;
+    const QString day = QStringLiteral("SolarForecastHistory/days/%1/%2");
+    change.remove(QStringLiteral("SolarForecastHistory"));
+    change.setValue(QStringLiteral("SolarForecastHistory/days/size"), m_days.count());
     for (int i = 0; i < m_days.count(); i++) {
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("date"), m_days.at(i).date.toString(Qt::ISODate));
-        settings.setValue(QStringLiteral("forecastEnergy"), m_days.at(i).forecastEnergy);
-        settings.setValue(QStringLiteral("actualEnergy"), m_days.at(i).actualEnergy);
+        change.setValue(day.arg(i + 1).arg(QStringLiteral("date")), m_days.at(i).date.toString(Qt::ISODate));
+        change.setValue(day.arg(i + 1).arg(QStringLiteral("forecastEnergy")), m_days.at(i).forecastEnergy);
+        change.setValue(day.arg(i + 1).arg(QStringLiteral("actualEnergy")), m_days.at(i).actualEnergy);
     }
-    settings.endArray();
-    settings.endGroup();
+    change.commit();
 }
 
 void SolarForecastHistory::restore()

@@ -3,6 +3,7 @@
 
 #include "common/tavroenergylogging.h"
 #include "config/energysettings.h"
+#include "config/settingschange.h"
 #include "types/typesregistration.h"
 
 #include "tavro-energy/energylogs.h"
@@ -75,15 +76,20 @@ double SolarForecastManager::expectedEnergy(const QDateTime &from, const QDateTi
     return m_published.energyBetween(from, to);
 }
 
-QString SolarForecastManager::setConfiguration(const SolarForecastConfiguration &configuration)
+SolarForecastManager::SetResult SolarForecastManager::setConfiguration(const SolarForecastConfiguration &configuration,
+                                                                       QString *reason)
 {
     const QString error = configuration.validationError();
-    if (!error.isEmpty())
-        return error;
+    if (!error.isEmpty()) {
+        if (reason)
+            *reason = error;
+        return SetResultInvalid;
+    }
     if (configuration == m_configuration)
-        return QString();
+        return SetResultStored;
+    if (!store(configuration, reason))
+        return SetResultNotStored;
     m_configuration = configuration;
-    store();
     qCInfo(dcTavroEnergy()) << "Solar forecast" << (configuration.enabled() ? "enabled" : "disabled") << "with"
                             << configuration.planes().count() << "planes, together" << configuration.planes().totalKwp()
                             << "kWp";
@@ -91,7 +97,7 @@ QString SolarForecastManager::setConfiguration(const SolarForecastConfiguration 
     emit configurationChanged(m_configuration);
     m_provider->setConfiguration(m_configuration);
     publish();
-    return QString();
+    return SetResultStored;
 }
 
 void SolarForecastManager::publish()
@@ -103,27 +109,30 @@ void SolarForecastManager::publish()
     emit forecastChanged(m_published);
 }
 
-void SolarForecastManager::store() const
+bool SolarForecastManager::store(const SolarForecastConfiguration &configuration, QString *reason) const
 {
-    EnergySettings settings;
-    settings.remove(group);
-    settings.beginGroup(group);
-    settings.setValue(QStringLiteral("enabled"), m_configuration.enabled());
-    settings.setValue(QStringLiteral("apiKey"), m_configuration.apiKey());
-    const SolarPlanes planes = m_configuration.planes();
-    settings.beginWriteArray(QStringLiteral("planes"), planes.count());
+    // The group replaced as a whole: no plane of before is left behind.
+    // Empty values are left out: they read back as empty (and the settings
+    // file has no form for a null text).
+    SettingsChange change;
+    change.remove(group);
+    change.setValue(group + QStringLiteral("/enabled"), configuration.enabled());
+    if (!configuration.apiKey().isEmpty())
+        change.setValue(group + QStringLiteral("/apiKey"), configuration.apiKey());
+    const SolarPlanes planes = configuration.planes();
+    const QString plane = group + QStringLiteral("/planes/%1/%2");
+    change.setValue(group + QStringLiteral("/planes/size"), planes.count());
     for (int i = 0; i < planes.count(); i++) {
-        const SolarPlane &plane = planes.at(i);
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("latitude"), plane.latitude());
-        settings.setValue(QStringLiteral("longitude"), plane.longitude());
-        settings.setValue(QStringLiteral("declination"), plane.declination());
-        settings.setValue(QStringLiteral("azimuth"), plane.azimuth());
-        settings.setValue(QStringLiteral("kwp"), plane.kwp());
-        settings.setValue(QStringLiteral("horizon"), horizonText(plane.horizon()));
+        // QSettings counts array elements from 1.
+        change.setValue(plane.arg(i + 1).arg(QStringLiteral("latitude")), planes.at(i).latitude());
+        change.setValue(plane.arg(i + 1).arg(QStringLiteral("longitude")), planes.at(i).longitude());
+        change.setValue(plane.arg(i + 1).arg(QStringLiteral("declination")), planes.at(i).declination());
+        change.setValue(plane.arg(i + 1).arg(QStringLiteral("azimuth")), planes.at(i).azimuth());
+        change.setValue(plane.arg(i + 1).arg(QStringLiteral("kwp")), planes.at(i).kwp());
+        if (!planes.at(i).horizon().isEmpty())
+            change.setValue(plane.arg(i + 1).arg(QStringLiteral("horizon")), horizonText(planes.at(i).horizon()));
     }
-    settings.endArray();
-    settings.endGroup();
+    return change.commit(reason);
 }
 
 void SolarForecastManager::restore()
@@ -143,7 +152,9 @@ void SolarForecastManager::restore()
                          settings.value(QStringLiteral("azimuth")).toDouble(&ok[3]),
                          settings.value(QStringLiteral("kwp")).toDouble(&ok[4]));
         QList<int> horizon;
-        const bool horizonOk = readHorizon(settings.value(QStringLiteral("horizon")).toString(), &horizon);
+        // Text with commas may come back as a list.
+        const bool horizonOk =
+                readHorizon(settings.value(QStringLiteral("horizon")).toStringList().join(QLatin1Char(',')), &horizon);
         plane.setHorizon(horizon);
         const QString error = plane.validationError();
         if (!(ok[0] && ok[1] && ok[2] && ok[3] && ok[4] && horizonOk) || !error.isEmpty()

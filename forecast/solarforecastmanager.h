@@ -28,11 +28,17 @@ public:
     // give the PV production for the accuracy record.
     SolarForecastManager(QNetworkAccessManager *networkManager, EnergyLogs *logs, QObject *parent = nullptr);
 
+    enum SetResult {
+        SetResultStored,   // or the same as before
+        SetResultInvalid,  // not valid: nothing changed
+        SetResultNotStored // the settings file could not be written: nothing changed
+    };
+
     SolarForecastConfiguration configuration() const { return m_configuration; }
-    // A valid configuration is stored, applied and, when it differs from
-    // the current one, announced once. Returns why a configuration is not
-    // valid (nothing changes then); empty on success.
-    QString setConfiguration(const SolarForecastConfiguration &configuration);
+    // A valid configuration that differs from the current one is stored in
+    // "energy.conf" first (nothing is taken that the file does not hold),
+    // then applied and announced once. reason (may be null) says why not.
+    SetResult setConfiguration(const SolarForecastConfiguration &configuration, QString *reason = nullptr);
 
     bool enabled() const { return m_configuration.enabled(); }
     bool available() const;
@@ -58,7 +64,7 @@ signals:
 
 private:
     void publish();
-    void store() const;
+    bool store(const SolarForecastConfiguration &configuration, QString *reason) const;
     void restore();
 
     SolarForecastProvider *m_provider = nullptr;

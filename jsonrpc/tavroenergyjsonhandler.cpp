@@ -1,6 +1,7 @@
 #include "tavroenergyjsonhandler.h"
 
 #include "common/tavroenergylogging.h"
+#include "config/settingschange.h"
 #include "forecast/solarforecastmanager.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketdataprovider.h"
@@ -11,6 +12,7 @@
 #include "types/scoreentries.h"
 
 #include "tavro-energy/energymanager.h"
+#include "tavro/jsonrpcserver.h"
 
 #include <QSet>
 
@@ -292,6 +294,14 @@ JsonReply *TavroEnergyJsonHandler::energyErrorReply(int error) const
     return createReply({{QStringLiteral("energyError"), QString::fromLatin1(metaEnum.valueToKey(error))}});
 }
 
+JsonReply *TavroEnergyJsonHandler::notStoredReply(const QString &reason) const
+{
+    // The change did not happen: the client gets an error it can show, not
+    // an "energyError" it would take for a stored value.
+    return JsonReply::createErrorReply(JsonRpcServer::ErrorInternal,
+                                       QStringLiteral("Internal error: the change is not stored. %1").arg(reason));
+}
+
 QVariantMap TavroEnergyJsonHandler::spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const
 {
     QVariantMap result;
@@ -319,7 +329,9 @@ JsonReply *TavroEnergyJsonHandler::GetPhasePowerLimit(const QVariantMap &params)
 
 JsonReply *TavroEnergyJsonHandler::SetPhasePowerLimit(const QVariantMap &params)
 {
-    m_smartChargingManager->setPhasePowerLimit(params.value(QStringLiteral("phasePowerLimit")).toUInt());
+    QString reason;
+    if (!m_smartChargingManager->setPhasePowerLimit(params.value(QStringLiteral("phasePowerLimit")).toUInt(), &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -334,7 +346,9 @@ JsonReply *TavroEnergyJsonHandler::SetAcquisitionTolerance(const QVariantMap &pa
     const double tolerance = params.value(QStringLiteral("acquisitionTolerance")).toDouble();
     if (!withinUnitRange(tolerance))
         return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    m_smartChargingManager->setAcquisitionTolerance(tolerance);
+    QString reason;
+    if (!m_smartChargingManager->setAcquisitionTolerance(tolerance, &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -350,7 +364,9 @@ JsonReply *TavroEnergyJsonHandler::SetBatteryLevelConsideration(const QVariantMa
     const double consideration = params.value(QStringLiteral("batteryLevelConsideration")).toDouble();
     if (!withinUnitRange(consideration))
         return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    m_smartChargingManager->setBatteryLevelConsideration(consideration);
+    QString reason;
+    if (!m_smartChargingManager->setBatteryLevelConsideration(consideration, &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -368,7 +384,9 @@ JsonReply *TavroEnergyJsonHandler::SetBatteryLevelLimits(const QVariantMap &para
     const double upper = params.value(QStringLiteral("batteryLevelUpperLimit")).toDouble();
     if (!withinUnitRange(lower) || !withinUnitRange(upper) || lower > upper)
         return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    m_smartChargingManager->setBatteryLevelLimits(lower, upper);
+    QString reason;
+    if (!m_smartChargingManager->setBatteryLevelLimits(lower, upper, &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -398,7 +416,11 @@ JsonReply *TavroEnergyJsonHandler::SetChargingConfiguration(const QVariantMap &p
                                    << repeatDays.mid(0, 16);
         return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
     }
-    return energyErrorReply(m_smartChargingManager->setChargingConfiguration(configuration));
+    QString reason;
+    const EnergyManager::EnergyError error = m_smartChargingManager->setChargingConfiguration(configuration, &reason);
+    if (!reason.isEmpty())
+        return notStoredReply(reason);
+    return energyErrorReply(error);
 }
 
 JsonReply *TavroEnergyJsonHandler::GetChargingStates(const QVariantMap &params)
@@ -417,13 +439,31 @@ JsonReply *TavroEnergyJsonHandler::SetSpotMarketConfiguration(const QVariantMap 
 {
     const bool enabled = params.value(QStringLiteral("enabled")).toBool();
     const QUuid providerId(params.value(QStringLiteral("providerId")).toString());
+    if (enabled && providerId.isNull()) {
+        qCWarning(dcTavroEnergy()) << "Could not enable spot market because ther is no valid provider id given.";
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    }
+    // Stored first, as the manager stores them: the manager takes nothing
+    // the file does not hold.
+    SettingsChange change;
+    change.setValue(QStringLiteral("SpotMarket/enabled"), enabled);
+    if (enabled) {
+        bool known = false;
+        for (const SpotMarketProviderInfo &provider : m_spotMarketManager->availableProviders())
+            known = known || provider.providerId == providerId;
+        if (!known) {
+            qCWarning(dcTavroEnergy()).noquote()
+                    << "Could not enable spot market: there is no provider" << providerId.toString();
+            return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+        }
+        change.setValue(QStringLiteral("SpotMarket/providerId"), providerId.toString());
+    }
+    QString reason;
+    if (!change.commit(&reason))
+        return notStoredReply(reason);
     if (!enabled) {
         m_spotMarketManager->setEnabled(false);
         return energyErrorReply(EnergyManager::EnergyErrorNoError);
-    }
-    if (providerId.isNull()) {
-        qCWarning(dcTavroEnergy()) << "Could not enable spot market because ther is no valid provider id given.";
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
     }
     if (!m_spotMarketManager->changeProvider(providerId))
         return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
@@ -564,12 +604,17 @@ JsonReply *TavroEnergyJsonHandler::SetSolarForecastConfiguration(const QVariantM
     // Without a key in the request the stored one stays.
     const SolarForecastConfiguration configuration = unpack<SolarForecastConfiguration>(
             params.value(QStringLiteral("configuration")), m_solarForecastManager->configuration());
-    const QString error = m_solarForecastManager->setConfiguration(configuration);
-    if (!error.isEmpty()) {
-        qCWarning(dcTavroEnergy()) << "Solar forecast configuration refused:" << error;
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    QString reason;
+    switch (m_solarForecastManager->setConfiguration(configuration, &reason)) {
+    case SolarForecastManager::SetResultStored:
+        return energyErrorReply(EnergyManager::EnergyErrorNoError);
+    case SolarForecastManager::SetResultNotStored:
+        return notStoredReply(reason);
+    case SolarForecastManager::SetResultInvalid:
+        break;
     }
-    return energyErrorReply(EnergyManager::EnergyErrorNoError);
+    qCWarning(dcTavroEnergy()) << "Solar forecast configuration refused:" << reason;
+    return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
 }
 
 JsonReply *TavroEnergyJsonHandler::GetSolarForecast(const QVariantMap &params)

@@ -76,6 +76,8 @@ private:
     void registerNotifications();
     void connectNotifications();
     JsonReply *energyErrorReply(int error) const;
+    // The settings file could not take a change (reason: why, as logged).
+    JsonReply *notStoredReply(const QString &reason) const;
     QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
     QVariantList packedScoreEntries() const;
 

@@ -434,6 +434,10 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         r.burstMaxMinutes = burstMinutes.at(1).toInt();
     }
     checkOrder(burst, QStringLiteral("minutes"), QStringLiteral("random.burst.minutes"), &problems);
+    scenario.restartMinute =
+            runMinute(json, QStringLiteral("restartAt"), QStringLiteral("restartAt"), scenario, -1, &problems);
+    if (scenario.restartMinute == 0 || scenario.restartMinute == scenario.durationMinutes)
+        problems.add(QStringLiteral("restartAt"), QStringLiteral("must lie after the start and before the end"));
     if (json.contains(QStringLiteral("forecast")))
         readForecast(json.value(QStringLiteral("forecast")).toObject(), &scenario, &problems);
 

@@ -164,14 +164,16 @@ void TestSolarForecastManager::configuration()
     before.setApiKey("old");
     {
         SolarForecastManager manager(&m_network, nullptr);
-        QVERIFY(manager.setConfiguration(before).isEmpty());
+        QCOMPARE(manager.setConfiguration(before), SolarForecastManager::SetResultStored);
     }
 
     SolarForecastManager manager(&m_network, nullptr);
     QCOMPARE(manager.configuration(), before);
     QSignalSpy changed(&manager, &SolarForecastManager::configurationChanged);
-    const QString result = manager.setConfiguration(configuration);
-    QVERIFY2(error.isEmpty() ? result.isEmpty() : result.contains(error), qPrintable(result));
+    QString reason;
+    QCOMPARE(manager.setConfiguration(configuration, &reason),
+             error.isEmpty() ? SolarForecastManager::SetResultStored : SolarForecastManager::SetResultInvalid);
+    QVERIFY2(reason.contains(error), qPrintable(reason));
     const SolarForecastConfiguration expected = error.isEmpty() ? configuration : before;
     QCOMPARE(manager.configuration(), expected);
     QCOMPARE(changed.count(), error.isEmpty() ? 1 : 0);
@@ -256,7 +258,7 @@ void TestSolarForecastManager::countsOnlyOnAnAvailableForecast()
     const QDateTime noon(now.date(), QTime(12, 0));
     QCOMPARE(manager.expectedEnergy(noon, noon.addSecs(3600)), 0.0);
 
-    QVERIFY(manager.setConfiguration(enabledSouth()).isEmpty());
+    QCOMPARE(manager.setConfiguration(enabledSouth()), SolarForecastManager::SetResultStored);
     QTRY_VERIFY(manager.available());
     QCOMPARE(changed.count(), 1);
     // 12:00-13:00 is the hour ending at 13:00; half of 13:00-14:00 too.
@@ -283,7 +285,7 @@ void TestSolarForecastManager::countsOnlyOnAnAvailableForecast()
     manager.provider()->tick();
     QTRY_VERIFY(manager.available());
     QCOMPARE(changed.count(), 3);
-    QVERIFY(manager.setConfiguration(SolarForecastConfiguration()).isEmpty());
+    QCOMPARE(manager.setConfiguration(SolarForecastConfiguration()), SolarForecastManager::SetResultStored);
     QVERIFY(!manager.available());
     QCOMPARE(changed.count(), 4);
     QCOMPARE(manager.expectedEnergy(noon.addDays(1), noon.addDays(1).addSecs(3600)), 0.0);
@@ -314,7 +316,7 @@ void TestSolarForecastManager::historyRecordsDays()
     SolarForecastManager manager(&m_network, &logs);
     manager.provider()->setSelfTimed(false);
     if (withForecast) {
-        QVERIFY(manager.setConfiguration(enabledSouth()).isEmpty());
+        QCOMPARE(manager.setConfiguration(enabledSouth()), SolarForecastManager::SetResultStored);
         QTRY_VERIFY(manager.available());
     }
     // The producers give `share` of the forecast power, minute by minute;
