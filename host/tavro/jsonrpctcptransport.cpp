@@ -61,7 +61,7 @@ bool wouldBlock()
 }
 
 JsonRpcTcpTransport::JsonRpcTcpTransport(QObject *parent)
-    : QObject(parent)
+    : JsonRpcTransport(parent)
 {
     m_closeSweep = new QTimer(this);
     connect(m_closeSweep, &QTimer::timeout, this, &JsonRpcTcpTransport::cutOffSlowClosers);
@@ -151,6 +151,44 @@ void JsonRpcTcpTransport::setMaxLineLength(const QUuid &clientId, int bytes)
         it->input.setMaxLineLength(bytes);
 }
 
+void JsonRpcTcpTransport::setReceiving(const QUuid &clientId, bool receiving)
+{
+    auto it = m_clients.find(clientId);
+    if (it == m_clients.end() || it->paused == !receiving)
+        return;
+    it->paused = !receiving;
+    if (it->state != State::Open)
+        return;
+    // While held back nothing is read: the kernel holds the rest, and a
+    // client that keeps sending is slowed down by TCP itself.
+    if (!it->inputClosed)
+        it->readNotifier->setEnabled(receiving);
+    it->unfinishedSince.invalidate();
+    if (!receiving)
+        return;
+    // Later: the caller may be handling one of this client's lines.
+    QMetaObject::invokeMethod(
+            this,
+            [this, clientId]() {
+                auto client = m_clients.find(clientId);
+                if (client == m_clients.end() || client->paused || client->state != State::Open)
+                    return;
+                emitLines(clientId);
+                client = m_clients.find(clientId);
+                if (client != m_clients.end() && client->inputClosed && !client->paused)
+                    onEndOfInput(clientId);
+            },
+            Qt::QueuedConnection);
+}
+
+qint64 JsonRpcTcpTransport::unfinishedLineAge(const QUuid &clientId) const
+{
+    auto it = m_clients.constFind(clientId);
+    if (it == m_clients.constEnd() || it->paused || it->state != State::Open || !it->unfinishedSince.isValid())
+        return -1;
+    return it->unfinishedSince.elapsed();
+}
+
 void JsonRpcTcpTransport::onIncomingConnection(qintptr descriptor)
 {
     const int fd = static_cast<int>(descriptor);
@@ -173,7 +211,8 @@ void JsonRpcTcpTransport::onIncomingConnection(qintptr descriptor)
     connect(client.readNotifier, &QSocketNotifier::activated, this, [this, clientId]() { onReadable(clientId); });
     connect(client.writeNotifier, &QSocketNotifier::activated, this, [this, clientId]() { onWritable(clientId); });
     m_clients.insert(clientId, client);
-    qCDebug(dcJsonRpc()) << "Client connected" << clientId.toString() << client.peer;
+    if (m_connectLog.allow(QtDebugMsg))
+        qCDebug(dcJsonRpc()) << "Client connected" << clientId.toString() << client.peer;
     emit clientConnected(clientId);
 }
 
@@ -217,11 +256,16 @@ void JsonRpcTcpTransport::emitLines(const QUuid &clientId)
         // Receivers may disconnect the client (or others) while handling a
         // line: look it up again each round.
         auto it = m_clients.find(clientId);
-        if (it == m_clients.end() || it->state != State::Open)
+        if (it == m_clients.end() || it->state != State::Open || it->paused)
             return;
         QByteArray line;
         switch (it->input.takeLine(&line)) {
         case JsonRpcLineBuffer::NeedMore:
+            // Only bytes of a line still to come are left.
+            if (it->input.size() == 0)
+                it->unfinishedSince.invalidate();
+            else if (!it->unfinishedSince.isValid())
+                it->unfinishedSince.start();
             return;
         case JsonRpcLineBuffer::LineTooLong: {
             if (m_dropLog.allow(QtWarningMsg))
@@ -233,6 +277,7 @@ void JsonRpcTcpTransport::emitLines(const QUuid &clientId)
             return;
         }
         case JsonRpcLineBuffer::LineReady:
+            it->unfinishedSince.invalidate();
             emit lineReceived(clientId, line);
             break;
         }
@@ -246,7 +291,8 @@ void JsonRpcTcpTransport::onEndOfInput(const QUuid &clientId)
     it->readNotifier->setEnabled(false);
     emitLines(clientId);
     it = m_clients.find(clientId);
-    if (it == m_clients.end() || it->state != State::Open)
+    // A client whose lines are held back is finished once it is let go.
+    if (it == m_clients.end() || it->state != State::Open || it->paused)
         return;
     // A last request without its line end still counts.
     const QByteArray rest = it->input.takeRest();
@@ -370,7 +416,8 @@ void JsonRpcTcpTransport::finish(const QUuid &clientId)
             [this, clientId]() {
                 if (!m_clients.remove(clientId))
                     return;
-                qCDebug(dcJsonRpc()) << "Client disconnected" << clientId.toString();
+                if (m_disconnectLog.allow(QtDebugMsg))
+                    qCDebug(dcJsonRpc()) << "Client disconnected" << clientId.toString();
                 emit clientDisconnected(clientId);
             },
             Qt::QueuedConnection);
