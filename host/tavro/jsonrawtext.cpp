@@ -124,8 +124,7 @@ QString JsonRawText::duplicateMember(const QByteArray &text)
     return duplicate;
 }
 
-int JsonRawText::findDuplicate(const QByteArray &text, int position, const QString &path, int depth,
-                               QString *duplicate)
+int JsonRawText::findDuplicate(const QByteArray &text, int position, const QString &path, int depth, QString *duplicate)
 {
     position = skipSpace(text, position);
     if (position >= text.size())

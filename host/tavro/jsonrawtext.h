@@ -32,8 +32,7 @@ private:
     static QString decodedKey(const QByteArray &key);
     // Walks the value at position; past its end, or -1 once a duplicate is
     // found (its path in *duplicate).
-    static int findDuplicate(const QByteArray &text, int position, const QString &path, int depth,
-                             QString *duplicate);
+    static int findDuplicate(const QByteArray &text, int position, const QString &path, int depth, QString *duplicate);
 };
 
 #endif // JSONRAWTEXT_H

@@ -47,14 +47,13 @@ JsonReply *JsonRpcBuiltinHandler::Hello(const QVariantMap &params, const JsonCon
     if (params.contains(QStringLiteral("locale")))
         m_server->setClientLocale(context.clientId(), QLocale(params.value(QStringLiteral("locale")).toString()));
     const QPair<int, int> version = m_server->handlerVersion(name());
-    return createReply(
-            {{QStringLiteral("server"), QStringLiteral("tavro")},
-             {QStringLiteral("version"), QStringLiteral("%1.%2").arg(version.first).arg(version.second)},
-             {QStringLiteral("clientId"), context.clientId()},
-             {QStringLiteral("locale"), m_server->clientLocale(context.clientId()).name()},
-             {QStringLiteral("authenticated"), m_server->isAuthenticated(context.clientId())},
-             {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))},
-             {QStringLiteral("warnings"), m_server->warnings()}});
+    return createReply({{QStringLiteral("server"), QStringLiteral("tavro")},
+                        {QStringLiteral("version"), QStringLiteral("%1.%2").arg(version.first).arg(version.second)},
+                        {QStringLiteral("clientId"), context.clientId()},
+                        {QStringLiteral("locale"), m_server->clientLocale(context.clientId()).name()},
+                        {QStringLiteral("authenticated"), m_server->isAuthenticated(context.clientId())},
+                        {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))},
+                        {QStringLiteral("warnings"), m_server->warnings()}});
 }
 
 JsonReply *JsonRpcBuiltinHandler::Authenticate(const QVariantMap &params, const JsonContext &context)

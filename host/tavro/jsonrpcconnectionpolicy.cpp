@@ -82,8 +82,7 @@ bool JsonRpcConnectionPolicy::roomForUnknownToken(qint64 now)
     return m_unknownInWindow < m_limits.maxUnknownTokensPerSecond;
 }
 
-JsonRpcConnectionPolicy::Verdict JsonRpcConnectionPolicy::requestTokenCheck(const QUuid &id, qint64 now,
-                                                                            bool mayWait)
+JsonRpcConnectionPolicy::Verdict JsonRpcConnectionPolicy::requestTokenCheck(const QUuid &id, qint64 now, bool mayWait)
 {
     auto it = m_connections.find(id);
     if (it == m_connections.end())

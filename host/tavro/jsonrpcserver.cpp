@@ -145,7 +145,8 @@ void JsonRpcServer::setWarnings(const QStringList &warnings)
     if (m_warnings == warnings)
         return;
     m_warnings = warnings;
-    QMetaObject::invokeMethod(m_builtinHandler, "WarningsChanged", Q_ARG(QVariantMap, (QVariantMap{{QStringLiteral("warnings"), warnings}})));
+    QMetaObject::invokeMethod(m_builtinHandler, "WarningsChanged",
+                              Q_ARG(QVariantMap, (QVariantMap{{QStringLiteral("warnings"), warnings}})));
 }
 
 QVariantMap JsonRpcServer::call(const QString &method, const QVariantMap &params, QString *error)
@@ -159,7 +160,8 @@ QVariantMap JsonRpcServer::call(const QString &method, const QVariantMap &params
     }
     const QJsonObject json = JsonRpcValidator::toJson(params).toObject();
     const QVariantMap paramsDeclaration = declaration.value(QStringLiteral("params")).toMap();
-    const JsonRpcValidator::Result check = JsonRpcValidator(typeScope(handler)).validateMembers(paramsDeclaration, json);
+    const JsonRpcValidator::Result check =
+            JsonRpcValidator(typeScope(handler)).validateMembers(paramsDeclaration, json);
     if (!check.ok) {
         *error = QStringLiteral("Invalid params: %1").arg(check.message);
         return {};
@@ -293,8 +295,8 @@ void JsonRpcServer::sweep()
         m_sweepTimer->stop();
         return;
     }
-    const QList<JsonRpcConnectionPolicy::Expired> expired =
-            m_policy.expired(now(), [this](const QUuid &clientId) { return transport(clientId)->unfinishedLineAge(clientId); });
+    const QList<JsonRpcConnectionPolicy::Expired> expired = m_policy.expired(
+            now(), [this](const QUuid &clientId) { return transport(clientId)->unfinishedLineAge(clientId); });
     const JsonRpcConnectionPolicy::Limits limits = m_policy.limits();
     for (const JsonRpcConnectionPolicy::Expired &each : expired) {
         if (m_expiredLog.allow(QtDebugMsg)) {
@@ -427,7 +429,8 @@ void JsonRpcServer::runBatch(const Request &base)
         // One request per turn of the event loop: other clients, and the
         // host's own work, get theirs in between.
         if (batch.next < batch.requests.count()) {
-            QMetaObject::invokeMethod(this, [this, base]() { runBatch(base); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                    this, [this, base]() { runBatch(base); }, Qt::QueuedConnection);
             return;
         }
     }
