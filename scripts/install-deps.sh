@@ -7,6 +7,8 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
     coinor-libclp-dev dbus gnuplot-nox libbenchmark-dev tzdata
+    # the JSON Schema validator the stand-in host checks household files with
+    libvalijson-dev
     # the solver's link line asks for -lz, which its package does not pull in
     zlib1g-dev
     clang libclang-rt-14-dev llvm-14
