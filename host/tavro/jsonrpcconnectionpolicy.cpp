@@ -2,12 +2,19 @@
 
 #include <QtGlobal>
 
+#include <tuple>
+
 void JsonRpcConnectionPolicy::setLimits(const Limits &limits)
 {
     m_limits = limits;
     m_limits.maxConnections = qMax(1, limits.maxConnections);
     m_limits.maxFailedAuthentications = qMax(1, limits.maxFailedAuthentications);
     m_limits.maxUnknownTokensPerSecond = qMax(1, limits.maxUnknownTokensPerSecond);
+}
+
+bool JsonRpcConnectionPolicy::hasRoom(qint64 now) const
+{
+    return m_connections.count() < m_limits.maxConnections || !unauthenticatedVictim(QUuid(), now).isNull();
 }
 
 QUuid JsonRpcConnectionPolicy::admit(const QUuid &id, qint64 now)
@@ -19,31 +26,31 @@ QUuid JsonRpcConnectionPolicy::admit(const QUuid &id, qint64 now)
     m_connections.insert(id, connection);
     if (m_connections.count() <= m_limits.maxConnections)
         return QUuid();
-    const QUuid victim = unauthenticatedVictim(id);
+    const QUuid victim = unauthenticatedVictim(id, now);
     return victim.isNull() ? id : victim;
 }
 
-QUuid JsonRpcConnectionPolicy::unauthenticatedVictim(const QUuid &newcomer) const
+QUuid JsonRpcConnectionPolicy::unauthenticatedVictim(const QUuid &newcomer, qint64 now) const
 {
-    QUuid victim;
-    const Connection *worst = nullptr;
-    // True when a is to go before b.
-    const auto before = [](const Connection &a, const Connection &b) {
-        if (a.unknownTokens != b.unknownTokens)
-            return a.unknownTokens > b.unknownTokens;
-        const bool aQueued = a.queuedAs != 0;
-        const bool bQueued = b.queuedAs != 0;
-        if (aQueued != bQueued)
-            return !aQueued;
-        // A connection waiting for its check is nearer to it the earlier it
-        // queued: the last one in line goes first.
-        return aQueued ? a.queuedAs > b.queuedAs : a.sequence < b.sequence;
+    // Who goes first: the one with the most unknown tokens; then one that
+    // has not offered a token within the grace period (the oldest). One
+    // waiting for its check, or one that just came, is never pushed out: it
+    // may be the owner's.
+    const auto rank = [this, now](const Connection &connection) -> std::tuple<int, int, qint64> {
+        if (connection.unknownTokens > 0)
+            return {3, connection.unknownTokens, -qint64(connection.sequence)};
+        if (connection.queuedAs == 0 && now - connection.connectedAt >= admissionGrace)
+            return {2, 0, -qint64(connection.sequence)};
+        return {0, 0, 0};
     };
+    QUuid victim;
+    std::tuple<int, int, qint64> worst{0, 0, 0};
     for (auto it = m_connections.constBegin(); it != m_connections.constEnd(); ++it) {
         if (it.key() == newcomer || it->authenticated)
             continue;
-        if (!worst || before(*it, *worst)) {
-            worst = &it.value();
+        const auto candidate = rank(*it);
+        if (std::get<0>(candidate) > 0 && (victim.isNull() || candidate > worst)) {
+            worst = candidate;
             victim = it.key();
         }
     }

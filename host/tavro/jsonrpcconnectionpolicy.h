@@ -19,10 +19,13 @@
 // client to authenticate in. A client that authenticates while the
 // authenticated ones are at their share pushes out the authenticated one
 // that has sent no request for the longest time. A new connection beyond
-// maxConnections pushes out an unauthenticated one (the one with the most
-// unknown tokens first; then one that is not waiting for its token check,
-// the oldest; then the one that queued for its check last) or, when all
-// others are authenticated, is refused.
+// maxConnections pushes out an unauthenticated one: the one with the most
+// unknown tokens, else one that has offered no token within admissionGrace
+// (the oldest). One waiting for its token check, or younger than
+// admissionGrace, is never pushed out (it may be the owner's). While there
+// is neither a free slot nor one to push out, new connections wait in the
+// order they came (see hasRoom()): a slot opens with every unknown token
+// checked, so the owner's turn comes however fast others reconnect.
 //
 // Tokens. At most maxUnknownTokensPerSecond unknown tokens are looked at per
 // second over all connections; once that many came in, further checks wait
@@ -38,6 +41,10 @@
 class JsonRpcConnectionPolicy
 {
 public:
+    // Milliseconds a new connection has to offer its token before a
+    // newcomer may push it out.
+    static constexpr qint64 admissionGrace = 1000;
+
     struct Limits {
         int maxConnections = 32;
         // Milliseconds.
@@ -75,6 +82,11 @@ public:
     Limits limits() const { return m_limits; }
     void setLimits(const Limits &limits);
 
+    // Whether a new connection would find a slot (free, or one it may push
+    // out). While not, transports leave new connections waiting in turn
+    // rather than refusing them: the owner's connection is taken in its
+    // order, however fast others reconnect.
+    bool hasRoom(qint64 now) const;
     // A new connection. Returns the one to close to make room for it: null
     // when there was room; the new one itself when it is refused.
     QUuid admit(const QUuid &id, qint64 now);
@@ -127,7 +139,7 @@ private:
     bool roomForUnknownToken(qint64 now);
     // The unauthenticated connection to push out for a newcomer, null when
     // there is none.
-    QUuid unauthenticatedVictim(const QUuid &newcomer) const;
+    QUuid unauthenticatedVictim(const QUuid &newcomer, qint64 now) const;
 
     Limits m_limits;
     QHash<QUuid, Connection> m_connections;

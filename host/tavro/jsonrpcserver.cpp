@@ -101,12 +101,22 @@ QList<JsonHandler *> JsonRpcServer::handlers() const
 
 void JsonRpcServer::addTransport(JsonRpcTransport *transport)
 {
+    m_transports.append(transport);
     connect(transport, &JsonRpcTransport::clientConnected, this,
             [this, transport](const QUuid &clientId) { onClientConnected(transport, clientId); });
     connect(transport, &JsonRpcTransport::clientDisconnected, this, &JsonRpcServer::onClientDisconnected);
     connect(transport, &JsonRpcTransport::lineReceived, this, &JsonRpcServer::onLineReceived);
     connect(transport, &JsonRpcTransport::lineTooLong, this, &JsonRpcServer::onLineTooLong);
     connect(transport, &JsonRpcTransport::inputClosed, this, &JsonRpcServer::onInputClosed);
+}
+
+void JsonRpcServer::updateAccepting()
+{
+    const bool room = m_policy.hasRoom(now());
+    for (JsonRpcTransport *transport : qAsConst(m_transports)) {
+        if (transport)
+            transport->setAccepting(room);
+    }
 }
 
 JsonRpcTransport *JsonRpcServer::transport(const QUuid &clientId) const
@@ -284,6 +294,7 @@ void JsonRpcServer::onClientConnected(JsonRpcTransport *transport, const QUuid &
         const JsonRpcConnectionPolicy::Limits limits = m_policy.limits();
         m_sweepTimer->start(qBound(50, qMin(limits.authenticationTimeout, limits.unfinishedLineTimeout) / 4, 1000));
     }
+    updateAccepting();
     emit clientConnected(clientId);
 }
 
@@ -291,6 +302,8 @@ void JsonRpcServer::sweep()
 {
     // One timer for all: a flood of connections does not become a flood of
     // timers.
+    // A newcomer's grace may be over: it can be pushed out now.
+    updateAccepting();
     if (m_clients.isEmpty()) {
         m_sweepTimer->stop();
         return;
@@ -332,6 +345,7 @@ void JsonRpcServer::onClientDisconnected(const QUuid &clientId)
     const Client client = m_clients.take(clientId);
     m_policy.remove(clientId);
     m_queuedChecks.remove(clientId);
+    updateAccepting();
     // Replies still running for the client are of no use any more; their
     // handlers watch them (see JsonReply).
     for (const QPointer<JsonReply> &reply : client.pendingReplies) {
@@ -361,6 +375,7 @@ void JsonRpcServer::closeClient(const QUuid &clientId)
     it->closing = true;
     // It no longer takes a slot, nor a place in the queue of token checks.
     m_policy.remove(clientId);
+    updateAccepting();
     closeWhenAnswered(clientId);
 }
 
@@ -819,6 +834,8 @@ JsonReply *JsonRpcServer::checkToken(const QUuid &clientId, const QString &token
     if (token.isEmpty() || !m_tokens.contains(token)) {
         bool close = false;
         m_policy.tokenRefused(clientId, now(), &close);
+        // One that guessed may be pushed out for the next in line.
+        updateAccepting();
         if (close) {
             if (m_closedLog.allow(QtWarningMsg))
                 qCWarning(dcJsonRpc()) << "Closing the connection from" << it->transport->peer(clientId) << "after"

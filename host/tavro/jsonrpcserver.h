@@ -249,6 +249,8 @@ private:
     // The answer to a token check made now.
     JsonReply *checkToken(const QUuid &clientId, const QString &token);
     JsonRpcTransport *transport(const QUuid &clientId) const;
+    // New connections are taken while the policy has room for them.
+    void updateAccepting();
     qint64 now() const { return m_clock.elapsed(); }
 
     // One request of a line (the line itself, or an element of a batch);
@@ -308,6 +310,7 @@ private:
     QElapsedTimer m_clock;
     // Authenticate requests waiting for their check, by client.
     QHash<QUuid, QPair<QString, QPointer<JsonReply>>> m_queuedChecks;
+    QList<QPointer<JsonRpcTransport>> m_transports;
     QStringList m_warnings;
     int m_replyTimeout = 30000;
     SelfCheck m_selfCheck = SelfCheckOff;

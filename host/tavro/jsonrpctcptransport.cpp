@@ -92,6 +92,8 @@ JsonRpcTcpTransport::~JsonRpcTcpTransport()
     for (Client &client : m_clients)
         release(client);
     m_clients.clear();
+    for (int fd : qAsConst(m_waiting))
+        ::close(fd);
 }
 
 bool JsonRpcTcpTransport::listen(const QHostAddress &address, quint16 port)
@@ -119,6 +121,9 @@ void JsonRpcTcpTransport::close()
         m_server->deleteLater();
         m_server = nullptr;
     }
+    for (int fd : qAsConst(m_waiting))
+        ::close(fd);
+    m_waiting.clear();
     const QList<QUuid> ids = m_clients.keys();
     for (const QUuid &id : ids)
         disconnectClient(id);
@@ -181,6 +186,22 @@ void JsonRpcTcpTransport::setReceiving(const QUuid &clientId, bool receiving)
             Qt::QueuedConnection);
 }
 
+void JsonRpcTcpTransport::setAccepting(bool accepting)
+{
+    if (m_accepting == accepting)
+        return;
+    m_accepting = accepting;
+    // Later: the caller is in the middle of handling a client.
+    if (accepting && !m_waiting.isEmpty())
+        QMetaObject::invokeMethod(this, &JsonRpcTcpTransport::admitWaiting, Qt::QueuedConnection);
+}
+
+void JsonRpcTcpTransport::admitWaiting()
+{
+    while (m_accepting && !m_waiting.isEmpty())
+        admit(m_waiting.takeFirst());
+}
+
 qint64 JsonRpcTcpTransport::unfinishedLineAge(const QUuid &clientId) const
 {
     auto it = m_clients.constFind(clientId);
@@ -192,6 +213,23 @@ qint64 JsonRpcTcpTransport::unfinishedLineAge(const QUuid &clientId) const
 void JsonRpcTcpTransport::onIncomingConnection(qintptr descriptor)
 {
     const int fd = static_cast<int>(descriptor);
+    // The kernel hands over all it has at once; those that find no slot
+    // wait here, in their order.
+    if (!m_accepting || !m_waiting.isEmpty()) {
+        if (m_waiting.count() >= maxWaiting) {
+            ::close(fd);
+            return;
+        }
+        m_waiting.append(fd);
+        if (m_accepting)
+            QMetaObject::invokeMethod(this, &JsonRpcTcpTransport::admitWaiting, Qt::QueuedConnection);
+        return;
+    }
+    admit(fd);
+}
+
+void JsonRpcTcpTransport::admit(int fd)
+{
     const int flags = ::fcntl(fd, F_GETFL);
     const int noDelay = 1;
     // Replies and notifications are small lines written back to back: do

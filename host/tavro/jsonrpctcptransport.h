@@ -40,6 +40,8 @@ public:
     static constexpr qint64 maxPendingBytes = 1024 * 1024;
     // Milliseconds a disconnecting client gets to read what is left for it.
     static constexpr int closeTimeout = 5000;
+    // Connections kept waiting while not accepting; more are closed.
+    static constexpr int maxWaiting = 256;
 
     explicit JsonRpcTcpTransport(QObject *parent = nullptr);
     ~JsonRpcTcpTransport() override;
@@ -63,6 +65,7 @@ public:
     bool sendLine(const QUuid &clientId, const QByteArray &line) override;
     void disconnectClient(const QUuid &clientId) override;
     void abortClient(const QUuid &clientId) override;
+    void setAccepting(bool accepting) override;
 
 private:
     enum class State {
@@ -93,6 +96,10 @@ private:
     };
 
     void onIncomingConnection(qintptr descriptor);
+    // Sets up a connection and announces it.
+    void admit(int descriptor);
+    // Admits waiting connections while accepting.
+    void admitWaiting();
     void onReadable(const QUuid &clientId);
     void onWritable(const QUuid &clientId);
     // Hands out the complete lines received so far.
@@ -110,6 +117,9 @@ private:
     QTimer *m_closeSweep = nullptr; // child
     QHash<QUuid, Client> m_clients;
     QString m_errorString;
+    bool m_accepting = true;
+    // Connections taken from the kernel while not accepting, in their order.
+    QList<int> m_waiting;
     // Clients dropped for long lines or for not reading.
     LogRateLimiter m_dropLog{dcJsonRpc()};
     LogRateLimiter m_connectLog{dcJsonRpc()};

@@ -37,6 +37,9 @@ public:
     virtual void disconnectClient(const QUuid &clientId) = 0;
     // Closes at once; what is queued is dropped.
     virtual void abortClient(const QUuid &clientId) = 0;
+    // Takes new connections (true), or leaves them waiting where they wait
+    // in turn (the kernel's backlog) until it is told to take them again.
+    virtual void setAccepting(bool accepting) = 0;
 
 signals:
     void clientConnected(const QUuid &clientId);
