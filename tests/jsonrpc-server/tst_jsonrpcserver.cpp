@@ -728,18 +728,18 @@ void TestJsonRpcServer::dawdlersAreClosed_data()
 {
     QTest::addColumn<int>("unfinishedLineTimeout");
     QTest::addColumn<int>("idleTimeout");
-    // What the authenticated client does for 900 ms, every 60 ms: "line" a
+    // What the authenticated client does for 1.5 s, every 60 ms: "line" a
     // request, "trickle" one byte of a line that never ends, "nothing".
     QTest::addColumn<QString>("behaviour");
     QTest::addColumn<bool>("closed");
 
-    QTest::newRow("requests, both limits on") << 300 << 300 << "line" << false;
-    QTest::newRow("trickling an endless line") << 300 << 0 << "trickle" << true;
+    QTest::newRow("requests, both limits on") << 500 << 500 << "line" << false;
+    QTest::newRow("trickling an endless line") << 500 << 0 << "trickle" << true;
     QTest::newRow("trickling, that limit off") << 0 << 0 << "trickle" << false;
-    QTest::newRow("idle past the limit") << 300 << 300 << "nothing" << true;
-    QTest::newRow("idle, no idle limit") << 300 << 0 << "nothing" << false;
+    QTest::newRow("idle past the limit") << 500 << 500 << "nothing" << true;
+    QTest::newRow("idle, no idle limit") << 500 << 0 << "nothing" << false;
     // A trickled line is no request: the idle limit catches it too.
-    QTest::newRow("trickling, only the idle limit") << 0 << 300 << "trickle" << true;
+    QTest::newRow("trickling, only the idle limit") << 0 << 500 << "trickle" << true;
 }
 
 void TestJsonRpcServer::dawdlersAreClosed()
@@ -758,7 +758,7 @@ void TestJsonRpcServer::dawdlersAreClosed()
     QVERIFY(dawdler && bystander);
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < 900 && dawdler->isConnected()) {
+    while (timer.elapsed() < 1500 && dawdler->isConnected()) {
         if (behaviour == "line")
             dawdler->sendLine(R"({"jsonrpc":"2.0","method":"Test.GetCount"})");
         else if (behaviour == "trickle")
