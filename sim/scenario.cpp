@@ -136,6 +136,16 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         *errorString = QStringLiteral("\"prices.resolutionMinutes\" must be 60 or 15");
         return scenario;
     }
+    scenario.priceProvider = prices.value(QStringLiteral("provider")).toString(scenario.priceProvider);
+    scenario.priceZone =
+            prices.value(QStringLiteral("zone"))
+                    .toString(scenario.priceProvider == QLatin1String("awattar") ? scenario.priceZone : QString());
+    if ((scenario.priceProvider != QLatin1String("awattar") && scenario.priceProvider != QLatin1String("energy-charts"))
+        || scenario.priceZone.isEmpty()) {
+        *errorString = QStringLiteral(
+                "\"prices.provider\" must be \"awattar\" or \"energy-charts\", the latter with a \"zone\"");
+        return scenario;
+    }
 
     for (const QJsonValue &value : json.value(QStringLiteral("chargers")).toArray()) {
         const QJsonObject object = value.toObject();

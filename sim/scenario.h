@@ -40,7 +40,12 @@
 //   repeated when the run is longer; 24 values are one per hour of the day
 //   except on the nights the clocks change],
 //   "dayAheadAt": "hh:mm" (the next day's prices appear at this local time,
-//   e.g. "13:00"; without it every day's prices are known from the start)},
+//   e.g. "13:00"; without it every day's prices are known from the start),
+//   "provider": the service the plugin is set to and the price server
+//   speaks, "awattar" (the default) or "energy-charts",
+//   "zone": its bidding zone, as the provider info names it ("AT", the
+//   default, or "DE-LU" for aWATTar; one of Energy-Charts' zones such as
+//   "NL" or "SE4"); the server answers no other service or zone},
 // "chargers" [{"name", "thingClass" (a host class, e.g. "evChargerAc",
 //   "evChargerDc"), "currentRange": [min A, max A], "states": {name: value}}],
 // "cars" [{"name", "thingClass" ("electricVehicleConnected" reports its SoC,
@@ -196,7 +201,9 @@ struct Scenario {
     int priceResolutionMinutes = 60; // 60 or 15
     QList<double> hourlyPrices;      // EUR/MWh, one per hour of each simulated day
     bool spotMarket = false;
-    int dayAheadMinuteOfDay = -1; // the next day's prices appear then; -1 all known
+    int dayAheadMinuteOfDay = -1;                      // the next day's prices appear then; -1 all known
+    QString priceProvider = QStringLiteral("awattar"); // or "energy-charts"
+    QString priceZone = QStringLiteral("AT");          // bidding zone of the provider
 
     QList<Charger> chargers;
     QList<Car> cars;
