@@ -262,8 +262,10 @@ QString Household::priceVariable() const
 {
     const QString provider =
             m_root.value(QStringLiteral("prices")).toObject().value(QStringLiteral("provider")).toString();
-    return provider.endsWith(QLatin1String("DE")) ? QStringLiteral("TAVRO_AWATTAR_DE_URL")
-                                                  : QStringLiteral("TAVRO_AWATTAR_AT_URL");
+    if (provider.startsWith(QLatin1String("Energy-Charts")))
+        return QStringLiteral("TAVRO_ENERGY_CHARTS_URL");
+    return provider == QLatin1String("aWATTar DE") ? QStringLiteral("TAVRO_AWATTAR_DE_URL")
+                                                   : QStringLiteral("TAVRO_AWATTAR_AT_URL");
 }
 
 bool Household::startPrices(QString *url, QString *error)

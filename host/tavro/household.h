@@ -42,8 +42,9 @@ public:
 
     // The base URL of the prices for the file's provider (a local server
     // for a price file, started here), empty when the file names none. The
-    // caller hands it to the provider (TAVRO_AWATTAR_AT_URL or _DE_URL, see
-    // priceVariable()) before the plugins are loaded.
+    // caller hands it to the provider (TAVRO_AWATTAR_AT_URL, _DE_URL or
+    // TAVRO_ENERGY_CHARTS_URL, see priceVariable()) before the plugins are
+    // loaded.
     bool startPrices(QString *url, QString *error);
     QString priceVariable() const;
 
