@@ -22,6 +22,7 @@ class JsonRpcBuiltinHandler;
 class QTimer;
 class JsonRpcTcpTransport;
 class JsonRpcTransport;
+class JsonRpcWebSocketTransport;
 
 // The host's JSON-RPC server: namespaces register their handler here and
 // the server routes "Namespace.Method" requests to it.
@@ -144,6 +145,15 @@ public:
     void close();
     bool isListening() const;
     quint16 serverPort() const;
+
+    // Starts the WebSocket transport, which also serves the owner's page
+    // (see JsonRpcWebSocketTransport; set its page folder and further
+    // origins through webSocketTransport()). Port 0 picks a free port. False
+    // when the address cannot be bound.
+    bool listenWebSocket(quint16 port = 0, const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+    quint16 webSocketPort() const;
+    // Made on first use; owned by the server.
+    JsonRpcWebSocketTransport *webSocketTransport();
 
     // A token clients may authenticate with. False for an empty token.
     // Adding a known token again replaces its scopes.
@@ -303,6 +313,7 @@ private:
     QHash<QString, Types::PermissionScopes> m_tokens;
     QHash<QUuid, Client> m_clients;
     JsonRpcTcpTransport *m_transport = nullptr;
+    JsonRpcWebSocketTransport *m_webSocketTransport = nullptr;
     JsonRpcBuiltinHandler *m_builtinHandler = nullptr;
     QTimer *m_sweepTimer = nullptr;        // child
     QTimer *m_tokenCheckRelease = nullptr; // child

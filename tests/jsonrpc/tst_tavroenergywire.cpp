@@ -115,6 +115,7 @@ private:
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<EnergyManager> m_energyManager;
     std::unique_ptr<JsonRpcServer> m_server;
+    quint16 m_port = 0;
     EnergyPlugin *m_plugin = nullptr;
     Thing *m_charger = nullptr;
     Thing *m_otherCharger = nullptr;
@@ -162,10 +163,11 @@ void TestTavroEnergyWire::initTestCase()
     QVERIFY(m_server->addToken(QStringLiteral("admin-token"), Types::PermissionScopeAdmin));
     QVERIFY(m_server->addToken(QStringLiteral("user-token"), Types::PermissionScopeControlThings));
     QVERIFY(m_server->addToken(QStringLiteral("scopeless-token"), Types::PermissionScopeNone));
-    QVERIFY(m_server->listen(0));
-    QVERIFY(m_admin.connectTo(m_server->serverPort()));
-    QVERIFY(m_user.connectTo(m_server->serverPort()));
-    QVERIFY(m_scopeless.connectTo(m_server->serverPort()));
+    m_port = JsonRpcTestClient::listen(m_server.get());
+    QVERIFY(m_port != 0);
+    QVERIFY(m_admin.connectTo(m_port));
+    QVERIFY(m_user.connectTo(m_port));
+    QVERIFY(m_scopeless.connectTo(m_port));
     QVERIFY(m_admin.call("JSONRPC.Authenticate", R"({"token":"admin-token"})").contains("result"));
     QVERIFY(m_user.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
     QVERIFY(m_scopeless.call("JSONRPC.Authenticate", R"({"token":"scopeless-token"})").contains("result"));
@@ -544,7 +546,7 @@ void TestTavroEnergyWire::notificationLanguagePerConfiguration()
     QFETCH(QString, stored);
 
     JsonRpcTestClient owner;
-    QVERIFY(owner.connectTo(m_server->serverPort()));
+    QVERIFY(owner.connectTo(m_port));
     QVERIFY(owner.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
     if (!connectionLocale.isEmpty())
         QVERIFY(owner.call("JSONRPC.Hello", "{\"locale\":\"" + connectionLocale.toUtf8() + "\"}").contains("result"));
