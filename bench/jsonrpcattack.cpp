@@ -96,7 +96,9 @@ public:
                 continue;
             const QByteArray line = m_process.readLine().trimmed();
             if (overWebSocket && line.startsWith("Page and JSON-RPC over WebSocket on http://127.0.0.1:")) {
-                webPort = static_cast<quint16>(line.mid(line.lastIndexOf(':') + 1).toUInt());
+                QByteArray port = line.mid(line.lastIndexOf(':') + 1);
+                port.chop(1); // the "/" of the URL
+                webPort = static_cast<quint16>(port.toUInt());
                 continue;
             }
             if (line.startsWith("JSON-RPC listening on 127.0.0.1:")) {

@@ -7,6 +7,7 @@
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
+#include "tavro-energy/jsonrpcenergyhandler.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
 #include "tavro/tavroclock.h"
@@ -66,6 +67,7 @@ Simulation::~Simulation()
     m_client.reset();
     m_jsonRpcServer.reset();
     m_thingsHandler.reset();
+    m_energyHandler.reset();
     m_energyManager.reset();
     m_thingManager.reset();
 }
@@ -306,7 +308,9 @@ bool Simulation::startHost(const QString &pluginDirectory, QString *errorString)
     if (m_scenario.random.enabled)
         m_jsonRpcServer->setReplyTimeout(soakReplyTimeoutMs);
     m_thingsHandler = std::make_unique<JsonRpcThingsHandler>(m_thingManager.get());
-    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 0);
+    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 1);
+    m_energyHandler = std::make_unique<JsonRpcEnergyHandler>(m_energyManager.get());
+    m_jsonRpcServer->registerHandler(m_energyHandler.get(), 1, 0);
     if (!m_jsonRpcServer->listen(0)) {
         *errorString = QStringLiteral("Cannot start the JSON-RPC server on 127.0.0.1");
         return false;

@@ -21,6 +21,7 @@
 class EnergyManager;
 class EnergyPlugin;
 class JsonRpcClient;
+class JsonRpcEnergyHandler;
 class JsonRpcServer;
 class JsonRpcThingsHandler;
 class PriceServer;
@@ -170,6 +171,7 @@ private:
     std::unique_ptr<EnergyManager> m_energyManager;
     std::unique_ptr<JsonRpcServer> m_jsonRpcServer;
     std::unique_ptr<JsonRpcThingsHandler> m_thingsHandler;
+    std::unique_ptr<JsonRpcEnergyHandler> m_energyHandler;
     std::unique_ptr<PriceServer> m_priceServer;
     std::unique_ptr<JsonRpcClient> m_client;
     EnergyPlugin *m_plugin = nullptr;

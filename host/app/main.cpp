@@ -13,6 +13,7 @@
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
+#include "tavro-energy/jsonrpcenergyhandler.h"
 #include "tavro/household.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
@@ -227,7 +228,9 @@ int main(int argc, char *argv[])
     EnergyManager energyManager(&thingManager);
     JsonRpcServer jsonRpcServer;
     JsonRpcThingsHandler thingsHandler(&thingManager);
-    jsonRpcServer.registerHandler(&thingsHandler, 1, 0);
+    jsonRpcServer.registerHandler(&thingsHandler, 1, 1);
+    JsonRpcEnergyHandler energyHandler(&energyManager);
+    jsonRpcServer.registerHandler(&energyHandler, 1, 0);
     Household household;
     if (parser.isSet(householdOption)) {
         QString error;
