@@ -10,6 +10,7 @@
 #include "tavro-energy/jsonrpcenergyhandler.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
+#include "tavro/jsonrpcwebsockettransport.h"
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
 
@@ -80,6 +81,20 @@ QString Simulation::adminToken() const
 quint16 Simulation::jsonRpcPort() const
 {
     return m_jsonRpcServer ? m_jsonRpcServer->serverPort() : 0;
+}
+
+quint16 Simulation::servePage(const QString &directory, quint16 port)
+{
+    m_pageDirectory = directory;
+    m_pagePort = port;
+    if (!m_jsonRpcServer)
+        return 0;
+    m_jsonRpcServer->webSocketTransport()->setPageDirectory(directory);
+    if (!m_jsonRpcServer->listenWebSocket(port))
+        return 0;
+    // A restarted host serves on the same port.
+    m_pagePort = m_jsonRpcServer->webSocketPort();
+    return m_pagePort;
 }
 
 bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
@@ -313,6 +328,10 @@ bool Simulation::startHost(const QString &pluginDirectory, QString *errorString)
     m_jsonRpcServer->registerHandler(m_energyHandler.get(), 1, 0);
     if (!m_jsonRpcServer->listen(0)) {
         *errorString = QStringLiteral("Cannot start the JSON-RPC server on 127.0.0.1");
+        return false;
+    }
+    if (!m_pageDirectory.isEmpty() && servePage(m_pageDirectory, m_pagePort) == 0) {
+        *errorString = QStringLiteral("Cannot serve the page on 127.0.0.1:%1").arg(m_pagePort);
         return false;
     }
 

@@ -68,6 +68,10 @@ public:
     bool step();
     // Real-time mode: the JSON-RPC server is reachable for other clients.
     quint16 jsonRpcPort() const;
+    // Real-time mode: the owner's page from directory and JSON-RPC over
+    // WebSocket on 127.0.0.1:port (0: a free one), also after a restart of
+    // the host. The port, 0 when it cannot be opened.
+    quint16 servePage(const QString &directory, quint16 port);
 
     const Scenario &scenario() const { return m_scenario; }
     const QVector<MinuteRecord> &records() const { return m_records; }
@@ -176,6 +180,8 @@ private:
     std::unique_ptr<JsonRpcClient> m_client;
     EnergyPlugin *m_plugin = nullptr;
     QString m_pluginDirectory;
+    QString m_pageDirectory; // empty: no page
+    quint16 m_pagePort = 0;
 
     Thing *m_meter = nullptr;
     Thing *m_inverter = nullptr;
