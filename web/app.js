@@ -25,7 +25,7 @@ const page = {
     dirty: new Set(),
     frame: 0,
     // Render times (ms) of the last frames, for whoever measures the page.
-    stats: { renders: 0, renderMs: [] },
+    stats: { renders: 0, renderMs: [], sections: {} },
 };
 window.tavroPage = page;
 
@@ -244,22 +244,27 @@ function render() {
     const started = performance.now();
     const dirty = page.dirty;
     page.dirty = new Set();
+    const timed = (name, draw) => {
+        const begin = performance.now();
+        draw();
+        page.stats.sections[name] = (page.stats.sections[name] || 0) + performance.now() - begin;
+    };
     if (dirty.has('texts'))
-        renderTexts();
+        timed('texts', renderTexts);
     if (dirty.has('warnings'))
-        renderWarnings();
+        timed('warnings', renderWarnings);
     if (dirty.has('clock'))
-        renderClock();
+        timed('clock', renderClock);
     if (dirty.has('now'))
-        renderNow();
+        timed('now', renderNow);
     if (dirty.has('chargers'))
-        renderChargers();
-    if (dirty.has('plan') || dirty.has('planNow'))
-        renderPlan();
+        timed('chargers', renderChargers);
+    if (dirty.has('plan') || (dirty.has('planNow') && !window.tavroCharts.movePlanNow($('#plan-chart'), hostNow())))
+        timed('plan', renderPlan);
     if (dirty.has('settings'))
-        renderSettings();
+        timed('settings', renderSettings);
     if (dirty.has('notifications'))
-        renderNotifications();
+        timed('notifications', renderNotifications);
     const took = performance.now() - started;
     page.stats.renders++;
     page.stats.renderMs.push(took);

@@ -83,7 +83,7 @@ function planChart({ prices, slots, solar, now, lanes, width, words, locale }) {
     const cheapest = Math.min(...prices.map((p) => p.price));
     const dearest = Math.max(...prices.map((p) => p.price));
 
-    const parts = [`<svg xmlns="${svgNamespace}" width="${width}" height="${totalHeight}" viewBox="0 0 ${width} ${totalHeight}" role="img">`];
+    const parts = [`<svg xmlns="${svgNamespace}" width="${width}" height="${totalHeight}" viewBox="0 0 ${width} ${totalHeight}" role="img" data-from="${from}" data-to="${to}" data-left="${left}" data-plot-width="${plotWidth}">`];
     // Price slots.
     parts.push('<g class="prices">');
     for (const p of prices) {
@@ -97,7 +97,7 @@ function planChart({ prices, slots, solar, now, lanes, width, words, locale }) {
     parts.push('</g>');
     // Planned charging over the prices, and a lane per charger below.
     parts.push('<g class="slots">');
-    for (const s of slots) {
+    for (const s of mergedSlots(slots)) {
         const x0 = x(Math.max(s.start, from));
         const x1 = x(Math.min(s.end, to));
         if (x1 <= x0)
@@ -161,8 +161,52 @@ function niceStep(raw) {
     return 10 * power;
 }
 
+// One formatter per locale: making one costs far more than using it, and
+// a week of 15-minute slots needs a label each.
+const formatters = new Map();
 function timeLabel(seconds, locale) {
-    return new Date(seconds * 1000).toLocaleString(locale, { weekday: 'short', hour: '2-digit', minute: '2-digit' });
+    let formatter = formatters.get(locale);
+    if (!formatter) {
+        formatter = new Intl.DateTimeFormat(locale, { weekday: 'short', hour: '2-digit', minute: '2-digit' });
+        formatters.set(locale, formatter);
+    }
+    return formatter.format(new Date(seconds * 1000));
 }
 
-window.tavroCharts = { phaseBars, planChart, chargerColour, escapeXml, timeLabel };
+// Slots of one charger that follow each other at the same current and
+// phases, as one.
+function mergedSlots(slots) {
+    const sorted = slots.slice().sort((a, b) => a.charger - b.charger || a.start - b.start);
+    const merged = [];
+    for (const slot of sorted) {
+        const last = merged[merged.length - 1];
+        if (last && last.charger === slot.charger && last.end === slot.start && last.current === slot.current
+            && last.phases === slot.phases)
+            last.end = slot.end;
+        else
+            merged.push({ ...slot });
+    }
+    return merged;
+}
+
+// Moves the "now" line of a drawn plan; false when it is not drawn or now
+// lies outside it (then the plan is drawn anew).
+function movePlanNow(container, now) {
+    const svg = container.querySelector('svg');
+    const line = svg && svg.querySelector('line.now');
+    if (!line)
+        return false;
+    const from = Number(svg.dataset.from);
+    const to = Number(svg.dataset.to);
+    if (!(now >= from && now <= to))
+        return false;
+    const x = Number(svg.dataset.left) + ((now - from) / (to - from)) * Number(svg.dataset.plotWidth);
+    line.setAttribute('x1', x.toFixed(1));
+    line.setAttribute('x2', x.toFixed(1));
+    const label = svg.querySelector('text.now-label');
+    if (label)
+        label.setAttribute('x', (x + 3).toFixed(1));
+    return true;
+}
+
+window.tavroCharts = { phaseBars, planChart, movePlanNow, chargerColour, escapeXml, timeLabel };
