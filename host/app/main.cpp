@@ -249,6 +249,17 @@ int main(int argc, char *argv[])
         buildHousehold(&thingManager);
     }
 
+    // The page shows what the plugin tells the owner: it needs a thing to
+    // tell it to, unless the household has one.
+    if (parser.isSet(webPortOption)) {
+        bool told = false;
+        for (Thing *thing : thingManager.configuredThings())
+            told = told || thing->thingClass().interfaces().contains(QStringLiteral("notifications"));
+        if (!told)
+            thingManager.addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Owner's page"),
+                                            Household::thingId(QStringLiteral("notifications"), QStringLiteral("page")));
+    }
+
     const QStringList plugins = EnergyPluginLoader::findPlugins(pluginDirectories(parser.value(pluginOption)));
     if (plugins.isEmpty()) {
         std::fprintf(stderr, "No energy plugin found.\n");

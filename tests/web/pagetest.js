@@ -128,11 +128,12 @@ async function ownerSession(context) {
         const hatchback = await tab.$eval('.charger[data-charger-id] + .charger .finish-time', (e) => e.textContent);
         check(/kWh/.test(hatchback), `the hatchback's expected finish "${hatchback}"`);
 
-        // The simulated clock runs at 120 minutes per minute.
+        // The simulated clock runs at 120 minutes per minute (6 in 3 s; a
+        // busy machine may lag behind, never run ahead).
         const before = Number(await tab.getAttribute('#clock', 'data-time'));
         await tab.waitForTimeout(3000);
         const after = Number(await tab.getAttribute('#clock', 'data-time'));
-        check(after - before >= 240 && after - before <= 900, `the clock moved ${after - before} s in 3 s`);
+        check(after - before >= 60 && after - before <= 420, `the clock moved ${after - before} s in 3 s`);
         check(await tab.$eval('#clock', (e) => e.classList.contains('simulated')), 'the clock is not marked simulated');
 
         // A higher target: the host plans more charging, and the page shows it.
