@@ -28,7 +28,8 @@ class JsonRpcWebSocketTransport;
 // the server routes "Namespace.Method" requests to it.
 //
 // Wire format: JSON-RPC 2.0 over TCP, one JSON text per line (newline
-// delimited, UTF-8), on 127.0.0.1 unless told otherwise.
+// delimited, UTF-8), on 127.0.0.1 unless told otherwise; over WebSocket
+// (listenWebSocket()) one JSON text per text message.
 //   request:      {"jsonrpc":"2.0","id":1,"method":"Namespace.Method","params":{...}}
 //   result:       {"jsonrpc":"2.0","id":1,"result":{...}}
 //   error:        {"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"..."}}
@@ -134,7 +135,7 @@ public:
     QList<JsonHandler *> handlers() const;
     QPair<int, int> handlerVersion(const QString &nameSpace) const { return m_versions.value(nameSpace); }
 
-    // A further transport (the TCP one is built in); its clients get the
+    // A further transport (TCP and WebSocket are built in); its clients get the
     // same limits, namespaces and tokens. Not owned; it must outlive the
     // server or be removed with its clients.
     void addTransport(JsonRpcTransport *transport);
