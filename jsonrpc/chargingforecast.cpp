@@ -16,11 +16,12 @@ const double voltage = 230.0;
 
 QVariantMap ChargingForecast::toMap() const
 {
-    QVariantMap map{{QStringLiteral("evChargerId"), evChargerId.toString()},
-                    {QStringLiteral("outlook"), QString::fromLatin1(QMetaEnum::fromType<Outlook>().valueToKey(outlook))},
-                    {QStringLiteral("batteryLevelEstimated"), batteryLevelEstimated},
-                    {QStringLiteral("targetPercentage"), targetPercentage},
-                    {QStringLiteral("remainingEnergy"), remainingEnergy}};
+    QVariantMap map{
+            {QStringLiteral("evChargerId"), evChargerId.toString()},
+            {QStringLiteral("outlook"), QString::fromLatin1(QMetaEnum::fromType<Outlook>().valueToKey(outlook))},
+            {QStringLiteral("batteryLevelEstimated"), batteryLevelEstimated},
+            {QStringLiteral("targetPercentage"), targetPercentage},
+            {QStringLiteral("remainingEnergy"), remainingEnergy}};
     if (expectedFinish.isValid())
         map.insert(QStringLiteral("expectedFinish"), expectedFinish.toSecsSinceEpoch());
     if (!qIsNaN(batteryLevel))
@@ -44,12 +45,13 @@ bool ChargingForecast::operator==(const ChargingForecast &other) const
     const bool sameLevel = (qIsNaN(batteryLevel) && qIsNaN(other.batteryLevel)) || batteryLevel == other.batteryLevel;
     return evChargerId == other.evChargerId && outlook == other.outlook && expectedFinish == other.expectedFinish
            && sameLevel && batteryLevelEstimated == other.batteryLevelEstimated
-           && targetPercentage == other.targetPercentage && qFuzzyCompare(1 + remainingEnergy, 1 + other.remainingEnergy);
+           && targetPercentage == other.targetPercentage
+           && qFuzzyCompare(1 + remainingEnergy, 1 + other.remainingEnergy);
 }
 
 ChargingForecast ChargingForecast::forecast(const ChargingConfiguration &configuration, const ChargingState &state,
-                                            const ChargingSchedules &schedules, const Thing *car,
-                                            const Thing *charger, const QDateTime &now)
+                                            const ChargingSchedules &schedules, const Thing *car, const Thing *charger,
+                                            const QDateTime &now)
 {
     ChargingForecast result;
     result.evChargerId = configuration.evChargerId();
@@ -57,9 +59,8 @@ ChargingForecast ChargingForecast::forecast(const ChargingConfiguration &configu
         return result;
     const bool targetTime = configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
                             && configuration.endDateTime().isValid();
-    result.targetPercentage = targetTime || configuration.stopOnTargetPercentage()
-                                      ? qMin(100u, configuration.targetPercentage())
-                                      : 100;
+    result.targetPercentage =
+            targetTime || configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
     result.batteryLevel = car->stateValue(QStringLiteral("batteryLevel")).toDouble();
     result.batteryLevelEstimated = VehicleTraits::isManualSocCar(car);
     const double capacity = car->stateValue(QStringLiteral("capacity")).toDouble(); // kWh
@@ -69,7 +70,8 @@ ChargingForecast ChargingForecast::forecast(const ChargingConfiguration &configu
         result.outlook = OutlookDone;
         return result;
     }
-    const double efficiency = 1.0 - qBound(0u, car->setting(QStringLiteral("chargingEnergyLoss")).toUInt(), 99u) / 100.0;
+    const double efficiency =
+            1.0 - qBound(0u, car->setting(QStringLiteral("chargingEnergyLoss")).toUInt(), 99u) / 100.0;
 
     // The plan from now on, slot by slot.
     QList<ChargingSchedule> ahead;
@@ -86,8 +88,8 @@ ChargingForecast ChargingForecast::forecast(const ChargingConfiguration &configu
     QDateTime last = now;
     for (const ChargingSchedule &slot : qAsConst(ahead)) {
         const QDateTime start = qMax(slot.startDateTime(), now);
-        const double power = slot.action().maxChargingCurrent() * qMax(1u, slot.action().desiredPhaseCount())
-                             * voltage * efficiency / 1000.0; // kW into the battery
+        const double power = slot.action().maxChargingCurrent() * qMax(1u, slot.action().desiredPhaseCount()) * voltage
+                             * efficiency / 1000.0; // kW into the battery
         if (power <= 0)
             continue;
         const double hours = start.secsTo(slot.endDateTime()) / 3600.0;
@@ -100,8 +102,8 @@ ChargingForecast ChargingForecast::forecast(const ChargingConfiguration &configu
         last = slot.endDateTime();
     }
     // Beyond the plan, at the power it charges with now.
-    const double powerNow = charger ? charger->stateValue(QStringLiteral("currentPower")).toDouble() * efficiency / 1000.0
-                                    : 0;
+    const double powerNow =
+            charger ? charger->stateValue(QStringLiteral("currentPower")).toDouble() * efficiency / 1000.0 : 0;
     if (missing > 0 && powerNow > 0)
         result.expectedFinish = last.addSecs(qRound64(missing / powerNow * 3600));
 

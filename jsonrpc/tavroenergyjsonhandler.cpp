@@ -195,17 +195,16 @@ void TavroEnergyJsonHandler::registerChargingMethods()
     registerMethod(QStringLiteral("GetChargingSchedules"),
                    QStringLiteral("Get the planned charging schedules of every charger. Times are Unix seconds."), {},
                    {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
-    registerMethod(
-            QStringLiteral("GetChargingForecasts"),
-            QStringLiteral("Get, per charger, when its car is expected to reach its target (the configuration's "
-                           "target percentage when the car stops there or has a target time, else 100 %): read "
-                           "off the planned schedules (230 V, less the car's charging loss), beyond them at the "
-                           "power it charges with now. outlook: OutlookNoCar, OutlookDone, OutlookOnTime or "
-                           "OutlookLate (against the target time), OutlookExpected (no target time), "
-                           "OutlookUnknown (nothing planned, not charging). expectedFinish in Unix seconds, "
-                           "batteryLevel in % (estimated for a car that cannot report it), remainingEnergy in "
-                           "kWh into the battery."),
-            {}, {{QStringLiteral("chargingForecasts"), listOf(QStringLiteral("ChargingForecast"))}}, control);
+    registerMethod(QStringLiteral("GetChargingForecasts"),
+                   QStringLiteral("Get, per charger, when its car is expected to reach its target (the configuration's "
+                                  "target percentage when the car stops there or has a target time, else 100 %): read "
+                                  "off the planned schedules (230 V, less the car's charging loss), beyond them at the "
+                                  "power it charges with now. outlook: OutlookNoCar, OutlookDone, OutlookOnTime or "
+                                  "OutlookLate (against the target time), OutlookExpected (no target time), "
+                                  "OutlookUnknown (nothing planned, not charging). expectedFinish in Unix seconds, "
+                                  "batteryLevel in % (estimated for a car that cannot report it), remainingEnergy in "
+                                  "kWh into the battery."),
+                   {}, {{QStringLiteral("chargingForecasts"), listOf(QStringLiteral("ChargingForecast"))}}, control);
 }
 
 void TavroEnergyJsonHandler::registerNotifications()

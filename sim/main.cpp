@@ -233,10 +233,10 @@ int main(int argc, char *argv[])
             return 2;
         }
         // The page lies beside the programs, in the build tree as installed.
-        const QString webDirectory = qEnvironmentVariableIsEmpty("TAVRO_WEB_PATH")
-                                             ? QCoreApplication::applicationDirPath()
-                                                       + QStringLiteral("/../share/tavro/web")
-                                             : qEnvironmentVariable("TAVRO_WEB_PATH");
+        const QString webDirectory =
+                qEnvironmentVariableIsEmpty("TAVRO_WEB_PATH")
+                        ? QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tavro/web")
+                        : qEnvironmentVariable("TAVRO_WEB_PATH");
         const quint16 pagePort = simulation.servePage(webDirectory, static_cast<quint16>(webPort));
         if (pagePort == 0) {
             std::fprintf(stderr, "Cannot serve the page on 127.0.0.1:%u\n", webPort);

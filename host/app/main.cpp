@@ -256,8 +256,9 @@ int main(int argc, char *argv[])
         for (Thing *thing : thingManager.configuredThings())
             told = told || thing->thingClass().interfaces().contains(QStringLiteral("notifications"));
         if (!told)
-            thingManager.addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Owner's page"),
-                                            Household::thingId(QStringLiteral("notifications"), QStringLiteral("page")));
+            thingManager.addConfiguredThing(
+                    QStringLiteral("pushNotifications"), QStringLiteral("Owner's page"),
+                    Household::thingId(QStringLiteral("notifications"), QStringLiteral("page")));
     }
 
     const QStringList plugins = EnergyPluginLoader::findPlugins(pluginDirectories(parser.value(pluginOption)));

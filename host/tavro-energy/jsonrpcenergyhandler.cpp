@@ -40,8 +40,9 @@ JsonRpcEnergyHandler::JsonRpcEnergyHandler(EnergyManager *energyManager, QObject
 
     m_notification.setSingleShot(true);
     m_notification.setInterval(0);
-    connect(&m_notification, &QTimer::timeout, this,
-            [this]() { emit PowerBalanceChanged({{QStringLiteral("powerBalance"), powerBalance()}}); });
+    connect(&m_notification, &QTimer::timeout, this, [this]() {
+        emit PowerBalanceChanged({{QStringLiteral("powerBalance"), powerBalance()}});
+    });
     connect(m_energyManager, &EnergyManager::powerBalanceChanged, this, &JsonRpcEnergyHandler::scheduleNotification);
     connect(m_energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this,
             &JsonRpcEnergyHandler::scheduleNotification);
@@ -59,8 +60,8 @@ void JsonRpcEnergyHandler::watchRootMeter()
     disconnect(m_rootMeterConnection);
     // The phases change without the total now and then.
     if (Thing *meter = m_energyManager->rootMeter())
-        m_rootMeterConnection = connect(meter, &Thing::stateValueChanged, this,
-                                        &JsonRpcEnergyHandler::scheduleNotification);
+        m_rootMeterConnection =
+                connect(meter, &Thing::stateValueChanged, this, &JsonRpcEnergyHandler::scheduleNotification);
     scheduleNotification();
 }
 

@@ -97,7 +97,8 @@ void JsonRpcThingsHandler::onActionExecuted(const Action &action, Thing::ThingEr
     const QVariantMap notification{
             {QStringLiteral("time"), TavroClock::currentDateTime().toSecsSinceEpoch()},
             {QStringLiteral("thingId"), thing->id()},
-            {QStringLiteral("title"), action.paramValue(paramTypes.findByName(QStringLiteral("title")).id()).toString()},
+            {QStringLiteral("title"),
+             action.paramValue(paramTypes.findByName(QStringLiteral("title")).id()).toString()},
             {QStringLiteral("body"), action.paramValue(paramTypes.findByName(QStringLiteral("body")).id()).toString()}};
     m_notifications.append(notification);
     while (m_notifications.count() > maxNotifications)

@@ -210,8 +210,8 @@ bool JsonRpcWebSocketTransport::hostAllowed(const QByteArray &host) const
     for (const QString &allowed : allowedOrigins()) {
         const QUrl url(allowed);
         const int defaultPort = url.scheme() == QLatin1String("https") ? 443 : 80;
-        const QString hostText = url.host().contains(QLatin1Char(':')) ? QLatin1Char('[') + url.host() + QLatin1Char(']')
-                                                                        : url.host();
+        const QString hostText =
+                url.host().contains(QLatin1Char(':')) ? QLatin1Char('[') + url.host() + QLatin1Char(']') : url.host();
         const int port = url.port(defaultPort);
         if (wanted == hostText + QLatin1Char(':') + QString::number(port)
             || (port == defaultPort && wanted == hostText))

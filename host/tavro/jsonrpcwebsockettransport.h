@@ -157,9 +157,9 @@ private:
     // Closes now and emits clientDisconnected() later.
     void finish(const QUuid &clientId);
 
-    QTcpServer *m_server = nullptr;        // child
+    QTcpServer *m_server = nullptr;           // child
     QWebSocketServer *m_handshakes = nullptr; // child; only does the handshakes
-    QTimer *m_sweep = nullptr;             // child
+    QTimer *m_sweep = nullptr;                // child
     std::unique_ptr<WebPage> m_page;
     QHash<QTcpSocket *, Request> m_requests;
     // Upgrades waiting for a slot, in their order.

@@ -31,10 +31,7 @@ public:
         WebSocket
     };
 
-    static Transport transportUnderTest()
-    {
-        return qgetenv("TAVRO_TEST_TRANSPORT") == "websocket" ? WebSocket : Tcp;
-    }
+    static Transport transportUnderTest() { return qgetenv("TAVRO_TEST_TRANSPORT") == "websocket" ? WebSocket : Tcp; }
 
     // Opens the server's listener for the transport under test on a free
     // port; 0 when it cannot.

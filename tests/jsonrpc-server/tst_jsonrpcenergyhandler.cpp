@@ -69,7 +69,8 @@ void TestJsonRpcEnergyHandler::balance()
 
     const QDateTime now(QDate(2026, 3, 10), QTime(21, 15));
     TavroClock::setCurrentDateTime(now);
-    Thing *meter = withMeter ? m_things.addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid")) : nullptr;
+    Thing *meter =
+            withMeter ? m_things.addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid")) : nullptr;
     Thing *pv = m_things.addConfiguredThing(QStringLiteral("solarInverter"), QStringLiteral("Roof"));
     Thing *battery = m_things.addConfiguredThing(QStringLiteral("homeBattery"), QStringLiteral("Basement"));
     QVERIFY(pv && battery);
@@ -96,7 +97,9 @@ void TestJsonRpcEnergyHandler::balance()
                            .arg(balance.value("currentPowerStorage").toDouble())
                            .arg(balance.value("currentPowerConsumption").toDouble());
     for (const QJsonValue &phase : balance.value("phases").toArray())
-        seen += QStringLiteral(" %1:%2").arg(phase.toObject().value("phase").toString()).arg(phase.toObject().value("current").toDouble());
+        seen += QStringLiteral(" %1:%2")
+                        .arg(phase.toObject().value("phase").toString())
+                        .arg(phase.toObject().value("current").toDouble());
     QCOMPARE(seen, expected);
     QCOMPARE(balance.contains("phases"), withMeter);
     QCOMPARE(balance.value("time").toVariant().toLongLong(), now.toSecsSinceEpoch());

@@ -128,16 +128,16 @@ void TestJsonRpcWebSocketTransport::pageRequests_data()
     QTest::newRow("localhost") << QByteArray("GET /app.js HTTP/1.1\r\nHost: localhost:PORT\r\n\r\n")
                                << QByteArray("HTTP/1.1 200 OK") << QByteArray("'use strict';");
     QTest::newRow("HEAD") << "HEAD / HTTP/1.1\r\n" + host + "\r\n" << QByteArray("HTTP/1.1 200 OK") << QByteArray();
-    QTest::newRow("missing") << "GET /nope.js HTTP/1.1\r\n" + host + "\r\n" << QByteArray("HTTP/1.1 404 Not Found")
-                             << QByteArray();
+    QTest::newRow("missing") << "GET /nope.js HTTP/1.1\r\n" + host + "\r\n"
+                             << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
     QTest::newRow("out of the folder") << "GET /../secret.js HTTP/1.1\r\n" + host + "\r\n"
                                        << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
     QTest::newRow("escaped dots") << "GET /%2e%2e/secret.js HTTP/1.1\r\n" + host + "\r\n"
                                   << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
     QTest::newRow("a link out of the folder") << "GET /link.js HTTP/1.1\r\n" + host + "\r\n"
                                               << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
-    QTest::newRow("hidden") << "GET /.hidden.js HTTP/1.1\r\n" + host + "\r\n" << QByteArray("HTTP/1.1 404 Not Found")
-                            << QByteArray();
+    QTest::newRow("hidden") << "GET /.hidden.js HTTP/1.1\r\n" + host + "\r\n"
+                            << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
     QTest::newRow("a type the page does not use") << "GET /notes.txt HTTP/1.1\r\n" + host + "\r\n"
                                                   << QByteArray("HTTP/1.1 404 Not Found") << QByteArray();
     QTest::newRow("POST") << "POST / HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n"
@@ -203,7 +203,8 @@ void TestJsonRpcWebSocketTransport::stockClient()
     connect(&socket, &QWebSocket::textMessageReceived, this, [&](const QString &message) { received << message; });
     socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/jsonrpc").arg(m_port)));
     QTRY_COMPARE(socket.state(), QAbstractSocket::ConnectedState);
-    socket.sendTextMessage(R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Authenticate","params":{"token":"user-token"}})");
+    socket.sendTextMessage(
+            R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Authenticate","params":{"token":"user-token"}})");
     socket.sendTextMessage(R"({"jsonrpc":"2.0","id":2,"method":"JSONRPC.Introspect"})");
     QTRY_COMPARE(received.count(), 2);
     QVERIFY2(received.at(0).contains("\"authenticated\":true"), qPrintable(received.at(0)));

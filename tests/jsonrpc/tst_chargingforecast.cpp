@@ -48,41 +48,53 @@ void TestChargingForecast::forecast_data()
     const QString none = "WaitingReasonNone";
     const QString car = "electricVehicleConnected";
     QTest::newRow("no car assigned") << QString() << target << 80 << "07:00:00" << 50 << 0.0 << QStringList{} << none
-                                     << "-23:00:00" << "OutlookNoCar" << QString() << 0.0;
+                                     << "-23:00:00"
+                                     << "OutlookNoCar" << QString() << 0.0;
     QTest::newRow("at its target") << car << target << 80 << "07:00:00" << 80 << 0.0 << QStringList{"01:00:00-03:00:00"}
-                                   << none << "-23:00:00" << "OutlookDone" << QString() << 0.0;
+                                   << none << "-23:00:00"
+                                   << "OutlookDone" << QString() << 0.0;
     // 15 kWh at 9.936 kW: 1 h 30 min 35 s into the first slot.
     QTest::newRow("the plan covers it") << car << target << 80 << "07:00:00" << 50 << 0.0
-                                        << QStringList{"01:00:00-03:00:00"} << none << "-23:00:00" << "OutlookOnTime"
+                                        << QStringList{"01:00:00-03:00:00"} << none << "-23:00:00"
+                                        << "OutlookOnTime"
                                         << "02:30:35" << 15.0;
-    QTest::newRow("slots in their order, the second finishes") << car << target << 80 << "07:00:00" << 50 << 0.0
-                                                              << QStringList{"04:00:00-05:00:00", "01:00:00-02:00:00"}
-                                                              << none << "-23:00:00" << "OutlookOnTime" << "04:30:35"
-                                                              << 15.0;
+    QTest::newRow("slots in their order, the second finishes")
+            << car << target << 80 << "07:00:00" << 50 << 0.0 << QStringList{"04:00:00-05:00:00", "01:00:00-02:00:00"}
+            << none << "-23:00:00"
+            << "OutlookOnTime"
+            << "04:30:35" << 15.0;
     // A slot running now counts from now (4.968 kWh); one over, and another
     // charger's, not at all; the other 10.032 kWh at the 3.312 kW of now.
     QTest::newRow("from now on, own slots only")
             << car << target << 80 << "07:00:00" << 50 << 3680.0
-            << QStringList{"-21:00:00--22:00:00", "-23:00:00-01:00:00", "other:00:00:00-03:00:00"} << none
-            << "00:30:00" << "OutlookOnTime" << "04:01:44" << 15.0;
+            << QStringList{"-21:00:00--22:00:00", "-23:00:00-01:00:00", "other:00:00:00-03:00:00"} << none << "00:30:00"
+            << "OutlookOnTime"
+            << "04:01:44" << 15.0;
     // 9.936 kWh planned, the other 5.064 at the 3.312 kW it charges with now.
     QTest::newRow("beyond the plan at today's power, past the deadline")
             << car << target << 80 << "03:00:00" << 50 << 3680.0 << QStringList{"01:00:00-02:00:00"} << none
-            << "-23:00:00" << "OutlookLate" << "03:31:44" << 15.0;
-    QTest::newRow("the plugin says it cannot be met") << car << target << 80 << "07:00:00" << 50 << 0.0
-                                                     << QStringList{"01:00:00-03:00:00"}
-                                                     << "WaitingReasonTargetTimeUnreachable" << "-23:00:00"
-                                                     << "OutlookLate" << "02:30:35" << 15.0;
-    QTest::newRow("nothing planned, not charging") << car << target << 80 << "07:00:00" << 50 << 0.0 << QStringList{}
-                                                   << "WaitingReasonSurplusPower" << "-23:00:00" << "OutlookUnknown"
-                                                   << QString() << 15.0;
+            << "-23:00:00"
+            << "OutlookLate"
+            << "03:31:44" << 15.0;
+    QTest::newRow("the plugin says it cannot be met")
+            << car << target << 80 << "07:00:00" << 50 << 0.0 << QStringList{"01:00:00-03:00:00"}
+            << "WaitingReasonTargetTimeUnreachable"
+            << "-23:00:00"
+            << "OutlookLate"
+            << "02:30:35" << 15.0;
+    QTest::newRow("nothing planned, not charging")
+            << car << target << 80 << "07:00:00" << 50 << 0.0 << QStringList{} << "WaitingReasonSurplusPower"
+            << "-23:00:00"
+            << "OutlookUnknown" << QString() << 15.0;
     // Without a target time to a full battery: 25 kWh at 6.624 kW.
-    QTest::newRow("solar surplus, charging now") << car << "ChargingModeEco" << 80 << QString() << 50 << 7360.0
-                                                 << QStringList{} << none << "12:00:00" << "OutlookExpected"
-                                                 << "15:46:27" << 25.0;
-    QTest::newRow("a car that cannot report its level") << "electricVehicle" << target << 80 << "07:00:00" << 50
-                                                        << 0.0 << QStringList{"01:00:00-03:00:00"} << none
-                                                        << "-23:00:00" << "OutlookOnTime" << "02:30:35" << 15.0;
+    QTest::newRow("solar surplus, charging now")
+            << car << "ChargingModeEco" << 80 << QString() << 50 << 7360.0 << QStringList{} << none << "12:00:00"
+            << "OutlookExpected"
+            << "15:46:27" << 25.0;
+    QTest::newRow("a car that cannot report its level") << "electricVehicle" << target << 80 << "07:00:00" << 50 << 0.0
+                                                        << QStringList{"01:00:00-03:00:00"} << none << "-23:00:00"
+                                                        << "OutlookOnTime"
+                                                        << "02:30:35" << 15.0;
 }
 
 void TestChargingForecast::forecast()
@@ -133,7 +145,8 @@ void TestChargingForecast::forecast()
 
     const ChargingForecast forecast =
             ChargingForecast::forecast(configuration, state, schedules, vehicle, charger, at(now));
-    QCOMPARE(QString::fromLatin1(QMetaEnum::fromType<ChargingForecast::Outlook>().valueToKey(forecast.outlook)), outlook);
+    QCOMPARE(QString::fromLatin1(QMetaEnum::fromType<ChargingForecast::Outlook>().valueToKey(forecast.outlook)),
+             outlook);
     QCOMPARE(forecast.expectedFinish, finish.isEmpty() ? QDateTime() : at(finish));
     QVERIFY2(qAbs(forecast.remainingEnergy - remaining) < 1e-9, qPrintable(QString::number(forecast.remainingEnergy)));
     QCOMPARE(forecast.batteryLevelEstimated, car == "electricVehicle");
