@@ -9,7 +9,11 @@
 // writes to the log. Each attack gets a fresh host on a free loopback port
 // with its own data directories.
 //
-// Usage: tavro-jsonrpc-attack [--host PATH]
+// With --transport websocket the same attacks go over the host's WebSocket
+// transport (--web-port): each line a text message, an unfinished line the
+// fragments of a message that is not finished.
+//
+// Usage: tavro-jsonrpc-attack [--host PATH] [--transport tcp|websocket]
 //        [--only stall|unfinished|nonreading|guessing|lockout|slowloris|batch|logflood]
 // (PATH defaults to tavro-host next to this program; the host finds the
 // plugin as usual, e.g. through TAVRO_PLUGIN_PATH).
@@ -23,6 +27,7 @@
 #include <QHostAddress>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QCryptographicHash>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -44,6 +49,9 @@ namespace {
 const QByteArray helloLine = R"({"jsonrpc":"2.0","id":"probe","method":"JSONRPC.Hello"})"
                              "\n";
 
+// The transport under attack: TCP lines, or WebSocket messages.
+bool overWebSocket = false;
+
 // A tavro-host process with a random admin token, stopped with the object.
 class Host
 {
@@ -64,6 +72,8 @@ public:
 
         // Hosts that know --token-file get the token out of the command line.
         QStringList arguments{QStringLiteral("--jsonrpc-port"), QStringLiteral("0")};
+        if (overWebSocket)
+            arguments << QStringLiteral("--web-port") << QStringLiteral("0");
         QProcess help;
         help.start(program, {QStringLiteral("--help")});
         help.waitForFinished(10000);
@@ -85,8 +95,19 @@ public:
             if (!m_process.canReadLine() && !m_process.waitForReadyRead(1000))
                 continue;
             const QByteArray line = m_process.readLine().trimmed();
+            if (overWebSocket && line.startsWith("Page and JSON-RPC over WebSocket on http://127.0.0.1:")) {
+                QByteArray port = line.mid(line.lastIndexOf(':') + 1);
+                port.chop(1); // the "/" of the URL
+                webPort = static_cast<quint16>(port.toUInt());
+                continue;
+            }
             if (line.startsWith("JSON-RPC listening on 127.0.0.1:")) {
                 port = static_cast<quint16>(line.mid(line.lastIndexOf(':') + 1).toUInt());
+                if (overWebSocket) {
+                    if (webPort == 0)
+                        return false;
+                    port = webPort;
+                }
                 // Settled: the plugin's start-up allocations are done.
                 QThread::msleep(1000);
                 return true;
@@ -127,21 +148,141 @@ public:
     }
 
     QString token;
+    // The port of the transport under attack.
     quint16 port = 0;
+    quint16 webPort = 0;
 
 private:
     SettingsSandbox m_dir;
     QProcess m_process;
 };
 
-bool connectTo(QTcpSocket &socket, quint16 port)
+// A client connection over the transport under attack. Over WebSocket it
+// speaks the protocol itself: what it is given to write is cut at the line
+// ends, each line goes as one text message and an unfinished one as
+// fragments of a message not finished yet; what it reads are the messages,
+// each followed by a line end.
+class Wire
 {
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(5000);
+public:
+    bool connectTo(quint16 port)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!m_socket.waitForConnected(5000))
+            return false;
+        if (!overWebSocket)
+            return true;
+        m_socket.write("GET /jsonrpc HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_raw.contains("\r\n\r\n") && timer.elapsed() < 5000) {
+            if (!m_socket.waitForReadyRead(100) && m_socket.state() != QAbstractSocket::ConnectedState)
+                return false;
+            m_raw += m_socket.readAll();
+        }
+        const int end = m_raw.indexOf("\r\n\r\n");
+        if (end < 0 || !m_raw.startsWith("HTTP/1.1 101"))
+            return false;
+        m_raw.remove(0, end + 4);
+        return true;
+    }
+
+    void write(const QByteArray &data)
+    {
+        if (!overWebSocket) {
+            m_socket.write(data);
+            return;
+        }
+        QByteArray frames;
+        int start = 0;
+        for (int newline; (newline = data.indexOf('\n', start)) >= 0; start = newline + 1)
+            frames += frame(data.mid(start, newline - start), true);
+        if (start < data.size())
+            frames += frame(data.mid(start), false);
+        m_socket.write(frames);
+    }
+
+    QByteArray readAll()
+    {
+        if (!overWebSocket)
+            return m_socket.readAll();
+        m_raw += m_socket.readAll();
+        QByteArray lines;
+        while (m_raw.size() >= 2) {
+            quint64 length = quint8(m_raw.at(1)) & 0x7f;
+            int offset = 2;
+            if (length >= 126) {
+                const int bytes = length == 126 ? 2 : 8;
+                if (m_raw.size() < 2 + bytes)
+                    break;
+                length = 0;
+                for (int i = 0; i < bytes; i++)
+                    length = (length << 8) | quint8(m_raw.at(2 + i));
+                offset = 2 + bytes;
+            }
+            if (quint64(m_raw.size()) < offset + length)
+                break;
+            const quint8 first = quint8(m_raw.at(0));
+            const QByteArray payload = m_raw.mid(offset, int(length));
+            m_raw.remove(0, offset + int(length));
+            if ((first & 0x0f) >= 8)
+                continue; // close, ping, pong
+            m_message += payload;
+            if (first & 0x80) {
+                lines += m_message + '\n';
+                m_message.clear();
+            }
+        }
+        return lines;
+    }
+
+    bool waitForBytesWritten(int milliseconds) { return m_socket.waitForBytesWritten(milliseconds); }
+    bool waitForReadyRead(int milliseconds) { return m_socket.waitForReadyRead(milliseconds); }
+    qint64 bytesToWrite() const { return m_socket.bytesToWrite(); }
+    qint64 bytesAvailable() const { return m_socket.bytesAvailable(); }
+    QAbstractSocket::SocketState state() const { return m_socket.state(); }
+
+private:
+    QByteArray frame(const QByteArray &payload, bool last)
+    {
+        static const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+        QByteArray data;
+        data += char((last ? 0x80 : 0) | (m_inMessage ? 0 : 1));
+        m_inMessage = !last;
+        const qint64 length = payload.size();
+        if (length < 126) {
+            data += char(0x80 | length);
+        } else if (length < 65536) {
+            data += char(0x80 | 126);
+            data += char(length >> 8);
+            data += char(length & 0xff);
+        } else {
+            data += char(0x80 | 127);
+            for (int shift = 56; shift >= 0; shift -= 8)
+                data += char((quint64(length) >> shift) & 0xff);
+        }
+        data += QByteArray(mask, 4);
+        const int start = data.size();
+        data += payload;
+        for (int i = 0; i < payload.size(); i++)
+            data[start + i] = char(payload.at(i) ^ mask[i % 4]);
+        return data;
+    }
+
+    QTcpSocket m_socket;
+    QByteArray m_raw;
+    QByteArray m_message;
+    bool m_inMessage = false;
+};
+
+bool connectTo(Wire &socket, quint16 port)
+{
+    return socket.connectTo(port);
 }
 
 // Writes everything, waiting for the peer to take it (false after 120 s).
-bool writeAll(QTcpSocket &socket, const QByteArray &data)
+bool writeAll(Wire &socket, const QByteArray &data)
 {
     socket.write(data);
     QElapsedTimer timer;
@@ -154,7 +295,7 @@ bool writeAll(QTcpSocket &socket, const QByteArray &data)
 }
 
 // Waits for a line containing marker; false after timeout ms or when closed.
-bool waitForLine(QTcpSocket &socket, const QByteArray &marker, int timeout)
+bool waitForLine(Wire &socket, const QByteArray &marker, int timeout)
 {
     QElapsedTimer timer;
     timer.start();
@@ -169,7 +310,7 @@ bool waitForLine(QTcpSocket &socket, const QByteArray &marker, int timeout)
     return false;
 }
 
-bool authenticate(QTcpSocket &socket, const QString &token)
+bool authenticate(Wire &socket, const QString &token)
 {
     socket.write(R"({"jsonrpc":"2.0","id":"auth","method":"JSONRPC.Authenticate","params":{"token":")" + token.toUtf8()
                  + "\"}}\n");
@@ -188,8 +329,8 @@ void stall(const QString &program)
             std::printf("host did not start\n");
             return;
         }
-        QTcpSocket attacker;
-        QTcpSocket bystander;
+        Wire attacker;
+        Wire bystander;
         if (!connectTo(attacker, host.port) || !connectTo(bystander, host.port))
             return;
         QElapsedTimer timer;
@@ -238,11 +379,11 @@ void unfinished(const QString &program)
             return;
         }
         const double idle = host.rssMegabytes();
-        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        std::vector<std::unique_ptr<Wire>> sockets;
         double peak = idle;
         const QByteArray unfinishedLine(1000 * 1000, 'x');
         for (int i = 0; i < 300; i++) {
-            auto socket = std::make_unique<QTcpSocket>();
+            auto socket = std::make_unique<Wire>();
             if (!connectTo(*socket, host.port))
                 continue;
             if (withToken && !authenticate(*socket, host.token)) {
@@ -287,9 +428,9 @@ void nonReading(const QString &program)
         return;
     }
     const double idle = host.rssMegabytes();
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    std::vector<std::unique_ptr<Wire>> clients;
     for (int i = 0; i < 20; i++) {
-        auto socket = std::make_unique<QTcpSocket>();
+        auto socket = std::make_unique<Wire>();
         if (connectTo(*socket, host.port) && authenticate(*socket, host.token))
             clients.push_back(std::move(socket));
     }
@@ -343,7 +484,7 @@ void guessing(const QString &program)
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < 5000) {
-        QTcpSocket socket;
+        Wire socket;
         if (!connectTo(socket, host.port))
             break;
         connections++;
@@ -382,7 +523,7 @@ void lockout(const QString &program)
         std::printf("host did not start\n");
         return;
     }
-    std::vector<std::unique_ptr<QTcpSocket>> guessers(50);
+    std::vector<std::unique_ptr<Wire>> guessers(50);
     const QByteArray guesses =
             QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Authenticate","params":{"token":"guess"}})"
                        "\n")
@@ -390,7 +531,7 @@ void lockout(const QString &program)
     const auto guess = [&]() {
         for (auto &guesser : guessers) {
             if (!guesser || guesser->state() != QAbstractSocket::ConnectedState) {
-                guesser = std::make_unique<QTcpSocket>();
+                guesser = std::make_unique<Wire>();
                 if (!connectTo(*guesser, host.port))
                     continue;
                 guesser->write(guesses);
@@ -406,7 +547,7 @@ void lockout(const QString &program)
     for (int login = 0; login < 20; login++) {
         for (int i = 0; i < 5; i++)
             guess();
-        QTcpSocket owner;
+        Wire owner;
         QElapsedTimer timer;
         timer.start();
         if (!connectTo(owner, host.port))
@@ -444,9 +585,9 @@ void slowloris(const QString &program)
         std::printf("host did not start\n");
         return;
     }
-    std::vector<std::unique_ptr<QTcpSocket>> tricklers;
+    std::vector<std::unique_ptr<Wire>> tricklers;
     for (int i = 0; i < 32; i++) {
-        auto socket = std::make_unique<QTcpSocket>();
+        auto socket = std::make_unique<Wire>();
         if (connectTo(*socket, host.port) && authenticate(*socket, host.token)) {
             socket->write("{\"jsonrpc\":");
             tricklers.push_back(std::move(socket));
@@ -466,7 +607,7 @@ void slowloris(const QString &program)
     int admitted = 0;
     for (int fresh = 0; fresh < 10; fresh++) {
         trickle();
-        QTcpSocket client;
+        Wire client;
         QElapsedTimer wait;
         wait.start();
         if (connectTo(client, host.port)) {
@@ -511,8 +652,8 @@ void batch(const QString &program)
         std::printf("host did not start\n");
         return;
     }
-    QTcpSocket batcher;
-    QTcpSocket other;
+    Wire batcher;
+    Wire other;
     if (!connectTo(batcher, host.port) || !connectTo(other, host.port) || !authenticate(batcher, host.token)
         || !authenticate(other, host.token))
         return;
@@ -615,8 +756,12 @@ int main(int argc, char *argv[])
                                   QStringLiteral("One attack: stall, unfinished, nonreading, guessing, lockout, "
                                                  "slowloris, batch or logflood."),
                                   QStringLiteral("attack"));
-    parser.addOptions({hostOption, onlyOption});
+    QCommandLineOption transportOption(QStringLiteral("transport"),
+                                       QStringLiteral("The transport under attack: tcp (default) or websocket."),
+                                       QStringLiteral("name"), QStringLiteral("tcp"));
+    parser.addOptions({hostOption, onlyOption, transportOption});
     parser.process(application);
+    overWebSocket = parser.value(transportOption) == QLatin1String("websocket");
     const QString program = parser.value(hostOption);
     const QString only = parser.value(onlyOption);
 

@@ -13,6 +13,8 @@
 
 #include "tavro-energy/energymanager.h"
 #include "tavro/jsonrpcserver.h"
+#include "tavro/tavroclock.h"
+#include "tavro/thingmanager.h"
 
 #include <QSet>
 
@@ -86,6 +88,8 @@ void TavroEnergyJsonHandler::registerTypes()
     registerObject<ScoreEntry, ScoreEntries>();
     registerObject<ChargingAction>();
     registerObject<ChargingSchedule, ChargingSchedules>();
+    registerEnum<ChargingForecast::Outlook>();
+    registerObject(QStringLiteral("ChargingForecast"), ChargingForecast::declaration());
 }
 
 void TavroEnergyJsonHandler::registerSettingsMethods()
@@ -191,6 +195,16 @@ void TavroEnergyJsonHandler::registerChargingMethods()
     registerMethod(QStringLiteral("GetChargingSchedules"),
                    QStringLiteral("Get the planned charging schedules of every charger. Times are Unix seconds."), {},
                    {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
+    registerMethod(QStringLiteral("GetChargingForecasts"),
+                   QStringLiteral("Get, per charger, when its car is expected to reach its target (the configuration's "
+                                  "target percentage when the car stops there or has a target time, else 100 %): read "
+                                  "off the planned schedules (230 V, less the car's charging loss), beyond them at the "
+                                  "power it charges with now. outlook: OutlookNoCar, OutlookDone, OutlookOnTime or "
+                                  "OutlookLate (against the target time), OutlookExpected (no target time), "
+                                  "OutlookUnknown (nothing planned, not charging). expectedFinish in Unix seconds, "
+                                  "batteryLevel in % (estimated for a car that cannot report it), remainingEnergy in "
+                                  "kWh into the battery."),
+                   {}, {{QStringLiteral("chargingForecasts"), listOf(QStringLiteral("ChargingForecast"))}}, control);
 }
 
 void TavroEnergyJsonHandler::registerNotifications()
@@ -248,6 +262,10 @@ void TavroEnergyJsonHandler::registerNotifications()
     registerNotification(QStringLiteral("SpotMarketStatusChanged"),
                          QStringLiteral("Declared, but never sent: see SpotMarketConfigurationChanged."),
                          {{QStringLiteral("enabled"), boolType}, {QStringLiteral("available"), boolType}}, control);
+    registerNotification(QStringLiteral("ChargingForecastsChanged"),
+                         QStringLiteral("Emitted when a charger's forecast changed (see GetChargingForecasts): after "
+                                        "the minute's cycle, or a change of plan, configuration or state."),
+                         {{QStringLiteral("chargingForecasts"), listOf(QStringLiteral("ChargingForecast"))}}, control);
     registerNotification(
             QStringLiteral("SpotMarketScoreEntriesChanged"),
             QStringLiteral(
@@ -305,6 +323,62 @@ void TavroEnergyJsonHandler::connectNotifications()
     connect(m_spotMarketManager, &SpotMarketManager::scoreEntriesUpdated, this, [this]() {
         emit SpotMarketScoreEntriesChanged({{QStringLiteral("spotMarketScoreEntries"), packedScoreEntries()}});
     });
+
+    // Once per turn of the event loop at most: a cycle changes many states.
+    m_forecastUpdate.setSingleShot(true);
+    m_forecastUpdate.setInterval(0);
+    connect(&m_forecastUpdate, &QTimer::timeout, this, &TavroEnergyJsonHandler::updateForecasts);
+    const auto forecastsMayChange = [this]() {
+        if (!m_forecastUpdate.isActive())
+            m_forecastUpdate.start();
+    };
+    connect(manager, &SmartChargingManager::chargingSchedulesChanged, this, forecastsMayChange);
+    connect(manager, &SmartChargingManager::chargingConfigurationAdded, this, forecastsMayChange);
+    connect(manager, &SmartChargingManager::chargingConfigurationChanged, this, forecastsMayChange);
+    connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this, forecastsMayChange);
+    connect(manager, &SmartChargingManager::chargingStateChanged, this, forecastsMayChange);
+    // Made after the manager's own: runs after the minute's cycle.
+    if (EnergyManager *energyManager = manager->energyManager())
+        connect(energyManager->logs(), &EnergyLogs::powerBalanceEntryAdded, this, forecastsMayChange);
+}
+
+QList<ChargingForecast> TavroEnergyJsonHandler::forecasts() const
+{
+    QList<ChargingForecast> result;
+    ThingManager *things = m_smartChargingManager->thingManager();
+    const ChargingSchedules schedules = m_smartChargingManager->chargingSchedules();
+    const QDateTime now = TavroClock::currentDateTime();
+    for (const ChargingConfiguration &configuration : m_smartChargingManager->chargingConfigurations()) {
+        const Thing *car = things ? things->findConfiguredThing(configuration.assignedCarId()) : nullptr;
+        const Thing *charger = things ? things->findConfiguredThing(configuration.evChargerId()) : nullptr;
+        result.append(ChargingForecast::forecast(configuration,
+                                                 m_smartChargingManager->chargingState(configuration.evChargerId()),
+                                                 schedules, car, charger, now));
+    }
+    return result;
+}
+
+QVariantList TavroEnergyJsonHandler::packed(const QList<ChargingForecast> &forecasts)
+{
+    QVariantList list;
+    for (const ChargingForecast &forecast : forecasts)
+        list.append(forecast.toMap());
+    return list;
+}
+
+void TavroEnergyJsonHandler::updateForecasts()
+{
+    const QList<ChargingForecast> current = forecasts();
+    if (current == m_forecasts)
+        return;
+    m_forecasts = current;
+    emit ChargingForecastsChanged({{QStringLiteral("chargingForecasts"), packed(current)}});
+}
+
+JsonReply *TavroEnergyJsonHandler::GetChargingForecasts(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("chargingForecasts"), packed(forecasts())}});
 }
 
 JsonReply *TavroEnergyJsonHandler::energyErrorReply(int error, const QString &invalidParameter) const

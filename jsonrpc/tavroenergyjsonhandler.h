@@ -1,7 +1,11 @@
 #ifndef TAVROENERGYJSONHANDLER_H
 #define TAVROENERGYJSONHANDLER_H
 
+#include "chargingforecast.h"
+
 #include "tavro/jsonhandler.h"
+
+#include <QTimer>
 
 #include <QObject>
 #include <QVariantMap>
@@ -45,6 +49,7 @@ public:
     Q_INVOKABLE JsonReply *GetSpotMarketConfiguration(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetSpotMarketScoreEntries(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetChargingSchedules(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetChargingForecasts(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetSolarForecastConfiguration(const QVariantMap &params);
     Q_INVOKABLE JsonReply *SetSolarForecastConfiguration(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetSolarForecast(const QVariantMap &params);
@@ -63,6 +68,7 @@ signals:
     void ChargingSchedulesChanged(const QVariantMap &params);
     void BatteryLevelConsiderationChanged(const QVariantMap &params);
     void BatteryLevelLimitsChanged(const QVariantMap &params);
+    void ChargingForecastsChanged(const QVariantMap &params);
     void SolarForecastConfigurationChanged(const QVariantMap &params);
     void SolarForecastChanged(const QVariantMap &params);
 
@@ -89,6 +95,12 @@ private:
     QString invalidConfigurationMember(const ChargingConfiguration &configuration) const;
     QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
     QVariantList packedScoreEntries() const;
+    // Every configured charger's forecast, in the order of the configurations.
+    QList<ChargingForecast> forecasts() const;
+    static QVariantList packed(const QList<ChargingForecast> &forecasts);
+    // After the cycle, or a change of plan, configuration or state: sent
+    // when a forecast changed.
+    void updateForecasts();
 
     // The solar forecast's types, methods and notifications.
     void registerSolarForecast();
@@ -99,6 +111,8 @@ private:
 
     SpotMarketManager *m_spotMarketManager = nullptr;
     SmartChargingManager *m_smartChargingManager = nullptr;
+    QList<ChargingForecast> m_forecasts;
+    QTimer m_forecastUpdate;
     SolarForecastManager *m_solarForecastManager = nullptr;
 };
 

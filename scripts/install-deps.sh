@@ -6,10 +6,12 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
+    # JSON-RPC over WebSocket for the owner's page
+    libqt5websockets5-dev
     coinor-libclp-dev dbus gnuplot-nox libbenchmark-dev tzdata
     # JSON Schema checks of the tuning file, the scenarios and tavro-host's household files
     libvalijson-dev
-    # the scorecard page test renders it in headless Chromium
+    # the scorecard page and the owner's page are tested in headless Chromium
     chromium
     # the solver's link line asks for -lz, which its package does not pull in
     zlib1g-dev

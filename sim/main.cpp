@@ -190,15 +190,20 @@ int main(int argc, char *argv[])
                                          QStringLiteral("Exit with 1 when an expectation fails."));
     const QCommandLineOption serveOption(
             QStringLiteral("serve"),
-            QStringLiteral("Run the first scenario in real time with the JSON-RPC server on 127.0.0.1."));
+            QStringLiteral("Run the first scenario in real time with the JSON-RPC server and the owner's page on "
+                           "127.0.0.1."));
     const QCommandLineOption speedOption(QStringLiteral("speed"),
                                          QStringLiteral("Simulated minutes per real minute in --serve."),
                                          QStringLiteral("factor"), QStringLiteral("1"));
+    const QCommandLineOption webPortOption(QStringLiteral("web-port"),
+                                           QStringLiteral("The page's port in --serve (default 0: a free one)."),
+                                           QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption scorecardOption(
             QStringLiteral("scorecard"),
             QStringLiteral("Print one table of the owner's goals over all scenarios and write "
                            "index.html with every report and chart into the --out directory."));
-    parser.addOptions({pluginOption, outputOption, checkOption, serveOption, speedOption, scorecardOption});
+    parser.addOptions(
+            {pluginOption, outputOption, checkOption, serveOption, speedOption, webPortOption, scorecardOption});
     parser.process(application);
 
     const QStringList scenarios = parser.positionalArguments();
@@ -220,11 +225,29 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 2;
         }
-        std::printf("Serving \"%s\": JSON-RPC on 127.0.0.1:%u, token \"%s\" (JSONRPC.Authenticate).\n",
-                    qPrintable(scenario.name), simulation.jsonRpcPort(), qPrintable(simulation.adminToken()));
+        bool portOk = false;
+        const uint webPort = parser.value(webPortOption).toUInt(&portOk);
+        const double speed = parser.value(speedOption).toDouble();
+        if (!portOk || webPort > 65535 || !(speed >= 0.01 && speed <= 100000)) {
+            std::fprintf(stderr, "--web-port needs a port (0: a free one), --speed a factor from 0.01 to 100000\n");
+            return 2;
+        }
+        // The page lies beside the programs, in the build tree as installed.
+        const QString webDirectory =
+                qEnvironmentVariableIsEmpty("TAVRO_WEB_PATH")
+                        ? QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tavro/web")
+                        : qEnvironmentVariable("TAVRO_WEB_PATH");
+        const quint16 pagePort = simulation.servePage(webDirectory, static_cast<quint16>(webPort));
+        if (pagePort == 0) {
+            std::fprintf(stderr, "Cannot serve the page on 127.0.0.1:%u\n", webPort);
+            return 2;
+        }
+        std::printf("Serving \"%s\" at %g simulated minutes per minute: JSON-RPC on 127.0.0.1:%u, token \"%s\" "
+                    "(JSONRPC.Authenticate).\nPage: http://127.0.0.1:%u/\n",
+                    qPrintable(scenario.name), speed, simulation.jsonRpcPort(), qPrintable(simulation.adminToken()),
+                    pagePort);
         std::fflush(stdout);
         QTimer timer;
-        const double speed = qMax(0.01, parser.value(speedOption).toDouble());
         QObject::connect(&timer, &QTimer::timeout, &application, [&]() {
             if (!simulation.step()) {
                 timer.stop();

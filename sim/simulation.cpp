@@ -9,8 +9,10 @@
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
+#include "tavro-energy/jsonrpcenergyhandler.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
+#include "tavro/jsonrpcwebsockettransport.h"
 #include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
 
@@ -68,6 +70,7 @@ Simulation::~Simulation()
     m_client.reset();
     m_jsonRpcServer.reset();
     m_thingsHandler.reset();
+    m_energyHandler.reset();
     m_energyManager.reset();
     m_thingManager.reset();
 }
@@ -80,6 +83,20 @@ QString Simulation::adminToken() const
 quint16 Simulation::jsonRpcPort() const
 {
     return m_jsonRpcServer ? m_jsonRpcServer->serverPort() : 0;
+}
+
+quint16 Simulation::servePage(const QString &directory, quint16 port)
+{
+    m_pageDirectory = directory;
+    m_pagePort = port;
+    if (!m_jsonRpcServer)
+        return 0;
+    m_jsonRpcServer->webSocketTransport()->setPageDirectory(directory);
+    if (!m_jsonRpcServer->listenWebSocket(port))
+        return 0;
+    // A restarted host serves on the same port.
+    m_pagePort = m_jsonRpcServer->webSocketPort();
+    return m_pagePort;
 }
 
 bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
@@ -344,9 +361,15 @@ bool Simulation::startHost(const QString &pluginDirectory, QString *errorString)
     if (m_scenario.random.enabled)
         m_jsonRpcServer->setReplyTimeout(soakReplyTimeoutMs);
     m_thingsHandler = std::make_unique<JsonRpcThingsHandler>(m_thingManager.get());
-    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 0);
+    m_jsonRpcServer->registerHandler(m_thingsHandler.get(), 1, 1);
+    m_energyHandler = std::make_unique<JsonRpcEnergyHandler>(m_energyManager.get());
+    m_jsonRpcServer->registerHandler(m_energyHandler.get(), 1, 0);
     if (!m_jsonRpcServer->listen(0)) {
         *errorString = QStringLiteral("Cannot start the JSON-RPC server on 127.0.0.1");
+        return false;
+    }
+    if (!m_pageDirectory.isEmpty() && servePage(m_pageDirectory, m_pagePort) == 0) {
+        *errorString = QStringLiteral("Cannot serve the page on 127.0.0.1:%1").arg(m_pagePort);
         return false;
     }
 

@@ -22,6 +22,7 @@ class EnergyManager;
 class EnergyPlugin;
 class ForecastServer;
 class JsonRpcClient;
+class JsonRpcEnergyHandler;
 class JsonRpcServer;
 class JsonRpcThingsHandler;
 class PriceServer;
@@ -77,6 +78,10 @@ public:
     bool step();
     // Real-time mode: the JSON-RPC server is reachable for other clients.
     quint16 jsonRpcPort() const;
+    // Real-time mode: the owner's page from directory and JSON-RPC over
+    // WebSocket on 127.0.0.1:port (0: a free one), also after a restart of
+    // the host. The port, 0 when it cannot be opened.
+    quint16 servePage(const QString &directory, quint16 port);
 
     const Scenario &scenario() const { return m_scenario; }
     const QVector<MinuteRecord> &records() const { return m_records; }
@@ -185,12 +190,15 @@ private:
     std::unique_ptr<EnergyManager> m_energyManager;
     std::unique_ptr<JsonRpcServer> m_jsonRpcServer;
     std::unique_ptr<JsonRpcThingsHandler> m_thingsHandler;
+    std::unique_ptr<JsonRpcEnergyHandler> m_energyHandler;
     std::unique_ptr<PriceServer> m_priceServer;
     std::unique_ptr<ForecastServer> m_forecastServer;
     ForecastFigures m_forecastFigures;
     std::unique_ptr<JsonRpcClient> m_client;
     EnergyPlugin *m_plugin = nullptr;
     QString m_pluginDirectory;
+    QString m_pageDirectory; // empty: no page
+    quint16 m_pagePort = 0;
 
     Thing *m_meter = nullptr;
     Thing *m_inverter = nullptr;

@@ -5,6 +5,7 @@
 
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
+#include "tavro-energy/jsonrpcenergyhandler.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
 #include "tavro/thingmanager.h"
@@ -116,6 +117,7 @@ bool Simulation::restartHost(QString *errorString)
     m_client.reset();
     m_jsonRpcServer.reset();
     m_thingsHandler.reset();
+    m_energyHandler.reset();
     m_energyManager.reset();
     m_thingManager.reset();
     settle();

@@ -52,6 +52,9 @@ public:
     bool setBatteryLevelLimits(double lowerLimit, double upperLimit, QString *storageError = nullptr);
 
     SpotMarketManager *spotMarketManager() const { return m_steps.context.spotMarketManager; }
+    // The host's collaborators, for readers beside the cycle (not owned).
+    ThingManager *thingManager() const { return m_steps.context.thingManager; }
+    EnergyManager *energyManager() const { return m_steps.context.energyManager; }
 
     ChargingConfigurations chargingConfigurations() const;
     // A default configuration with a null charger id when there is none.

@@ -6,13 +6,18 @@
 // a free one); the line "JSON-RPC listening on 127.0.0.1:<port>" on stdout
 // tells clients where, once the plugins' namespaces are registered. Admin
 // tokens come from --token-file (or --token, which the process list shows).
+// With --web-port the owner's page and JSON-RPC over WebSocket are served on
+// 127.0.0.1 as well ("Page and JSON-RPC over WebSocket on
+// http://127.0.0.1:<port>/").
 
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
+#include "tavro-energy/jsonrpcenergyhandler.h"
 #include "tavro/household.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
+#include "tavro/jsonrpcwebsockettransport.h"
 #include "tavro/tavroclock.h"
 #include "tavro/tavrosettings.h"
 #include "tavro/thingmanager.h"
@@ -98,6 +103,16 @@ void watchPhaseLimit(JsonRpcServer *server)
                      });
 }
 
+// The page's files: TAVRO_WEB_PATH, else share/tavro/web beside the
+// program's folder (the build tree and an installation alike).
+QString webDirectory()
+{
+    const QString fromEnvironment = qEnvironmentVariable("TAVRO_WEB_PATH");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tavro/web");
+}
+
 bool secondsOption(const QCommandLineParser &parser, const QCommandLineOption &option, int *milliseconds)
 {
     if (!parser.isSet(option))
@@ -180,8 +195,17 @@ int main(int argc, char *argv[])
             QStringLiteral("Close an authenticated JSON-RPC connection that sends no request this long (default 0: "
                            "never; clients that only listen for notifications stay)."),
             QStringLiteral("seconds"));
+    QCommandLineOption webPortOption(QStringLiteral("web-port"),
+                                     QStringLiteral("Serve the owner's page and JSON-RPC over WebSocket on "
+                                                    "127.0.0.1:N (0: any free port)."),
+                                     QStringLiteral("N"));
+    QCommandLineOption webOriginOption(
+            QStringLiteral("web-origin"),
+            QStringLiteral("A further origin whose pages may use the WebSocket, e.g. https://home.example behind a "
+                           "proxy (may be repeated). The page's own origins on 127.0.0.1 and localhost always may."),
+            QStringLiteral("origin"));
     parser.addOptions({pluginOption, minutesOption, portOption, tokenOption, tokenFileOption, maxConnectionsOption,
-                       householdOption, lineTimeoutOption, idleTimeoutOption});
+                       householdOption, lineTimeoutOption, idleTimeoutOption, webPortOption, webOriginOption});
     parser.process(application);
 
     // The user's own folders (or those the TAVRO_*_PATH variables name),
@@ -204,7 +228,9 @@ int main(int argc, char *argv[])
     EnergyManager energyManager(&thingManager);
     JsonRpcServer jsonRpcServer;
     JsonRpcThingsHandler thingsHandler(&thingManager);
-    jsonRpcServer.registerHandler(&thingsHandler, 1, 0);
+    jsonRpcServer.registerHandler(&thingsHandler, 1, 1);
+    JsonRpcEnergyHandler energyHandler(&energyManager);
+    jsonRpcServer.registerHandler(&energyHandler, 1, 0);
     Household household;
     if (parser.isSet(householdOption)) {
         QString error;
@@ -221,6 +247,18 @@ int main(int argc, char *argv[])
             qputenv(household.priceVariable().toUtf8().constData(), priceUrl.toUtf8());
     } else {
         buildHousehold(&thingManager);
+    }
+
+    // The page shows what the plugin tells the owner: it needs a thing to
+    // tell it to, unless the household has one.
+    if (parser.isSet(webPortOption)) {
+        bool told = false;
+        for (Thing *thing : thingManager.configuredThings())
+            told = told || thing->thingClass().interfaces().contains(QStringLiteral("notifications"));
+        if (!told)
+            thingManager.addConfiguredThing(
+                    QStringLiteral("pushNotifications"), QStringLiteral("Owner's page"),
+                    Household::thingId(QStringLiteral("notifications"), QStringLiteral("page")));
     }
 
     const QStringList plugins = EnergyPluginLoader::findPlugins(pluginDirectories(parser.value(pluginOption)));
@@ -266,6 +304,21 @@ int main(int argc, char *argv[])
         || !secondsOption(parser, idleTimeoutOption, &limits.idleTimeout))
         return 1;
     jsonRpcServer.setConnectionLimits(limits);
+    // Before the TCP line: that one tells clients the host is ready.
+    if (parser.isSet(webPortOption)) {
+        bool ok = false;
+        const uint port = parser.value(webPortOption).toUInt(&ok);
+        JsonRpcWebSocketTransport *web = jsonRpcServer.webSocketTransport();
+        web->setPageDirectory(webDirectory());
+        web->setAllowedOrigins(parser.values(webOriginOption));
+        if (!ok || port > 65535
+            || !jsonRpcServer.listenWebSocket(static_cast<quint16>(port), QHostAddress(QHostAddress::LocalHost))) {
+            std::fprintf(stderr, "Cannot serve the page on 127.0.0.1:%s\n", qPrintable(parser.value(webPortOption)));
+            return 1;
+        }
+        std::printf("Page and JSON-RPC over WebSocket on http://127.0.0.1:%u/\n", jsonRpcServer.webSocketPort());
+        std::fflush(stdout);
+    }
     if (parser.isSet(portOption)) {
         bool ok = false;
         const uint port = parser.value(portOption).toUInt(&ok);

@@ -3,6 +3,7 @@
 #include "jsonrpclogging.h"
 #include "jsonrpctcptransport.h"
 #include "jsonrpcvalidator.h"
+#include "jsonrpcwebsockettransport.h"
 #include "jsonrawtext.h"
 
 #include <QJsonArray>
@@ -58,6 +59,8 @@ JsonRpcServer::~JsonRpcServer()
     m_clients.clear();
     delete m_transport;
     m_transport = nullptr;
+    delete m_webSocketTransport;
+    m_webSocketTransport = nullptr;
 }
 
 bool JsonRpcServer::registerHandler(JsonHandler *handler, int majorVersion, int minorVersion)
@@ -128,6 +131,9 @@ JsonRpcTransport *JsonRpcServer::transport(const QUuid &clientId) const
 void JsonRpcServer::setConnectionLimits(const JsonRpcConnectionPolicy::Limits &limits)
 {
     m_policy.setLimits(limits);
+    // A request head is what a WebSocket client sends before its token.
+    if (m_webSocketTransport)
+        m_webSocketTransport->setRequestTimeout(m_policy.limits().authenticationTimeout);
     for (auto it = m_clients.constBegin(); it != m_clients.constEnd(); ++it) {
         if (!it->closing)
             it->transport->setMaxLineLength(it.key(), m_policy.maxLineLength(it.key()));
@@ -200,6 +206,28 @@ bool JsonRpcServer::listen(quint16 port, const QHostAddress &address)
 void JsonRpcServer::close()
 {
     m_transport->close();
+    if (m_webSocketTransport)
+        m_webSocketTransport->close();
+}
+
+JsonRpcWebSocketTransport *JsonRpcServer::webSocketTransport()
+{
+    if (!m_webSocketTransport) {
+        m_webSocketTransport = new JsonRpcWebSocketTransport(this);
+        m_webSocketTransport->setRequestTimeout(m_policy.limits().authenticationTimeout);
+        addTransport(m_webSocketTransport);
+    }
+    return m_webSocketTransport;
+}
+
+bool JsonRpcServer::listenWebSocket(quint16 port, const QHostAddress &address)
+{
+    return webSocketTransport()->listen(address, port);
+}
+
+quint16 JsonRpcServer::webSocketPort() const
+{
+    return m_webSocketTransport ? m_webSocketTransport->serverPort() : 0;
 }
 
 bool JsonRpcServer::isListening() const

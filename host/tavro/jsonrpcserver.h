@@ -22,12 +22,14 @@ class JsonRpcBuiltinHandler;
 class QTimer;
 class JsonRpcTcpTransport;
 class JsonRpcTransport;
+class JsonRpcWebSocketTransport;
 
 // The host's JSON-RPC server: namespaces register their handler here and
 // the server routes "Namespace.Method" requests to it.
 //
 // Wire format: JSON-RPC 2.0 over TCP, one JSON text per line (newline
-// delimited, UTF-8), on 127.0.0.1 unless told otherwise.
+// delimited, UTF-8), on 127.0.0.1 unless told otherwise; over WebSocket
+// (listenWebSocket()) one JSON text per text message.
 //   request:      {"jsonrpc":"2.0","id":1,"method":"Namespace.Method","params":{...}}
 //   result:       {"jsonrpc":"2.0","id":1,"result":{...}}
 //   error:        {"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"..."}}
@@ -133,7 +135,7 @@ public:
     QList<JsonHandler *> handlers() const;
     QPair<int, int> handlerVersion(const QString &nameSpace) const { return m_versions.value(nameSpace); }
 
-    // A further transport (the TCP one is built in); its clients get the
+    // A further transport (TCP and WebSocket are built in); its clients get the
     // same limits, namespaces and tokens. Not owned; it must outlive the
     // server or be removed with its clients.
     void addTransport(JsonRpcTransport *transport);
@@ -144,6 +146,15 @@ public:
     void close();
     bool isListening() const;
     quint16 serverPort() const;
+
+    // Starts the WebSocket transport, which also serves the owner's page
+    // (see JsonRpcWebSocketTransport; set its page folder and further
+    // origins through webSocketTransport()). Port 0 picks a free port. False
+    // when the address cannot be bound.
+    bool listenWebSocket(quint16 port = 0, const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+    quint16 webSocketPort() const;
+    // Made on first use; owned by the server.
+    JsonRpcWebSocketTransport *webSocketTransport();
 
     // A token clients may authenticate with. False for an empty token.
     // Adding a known token again replaces its scopes.
@@ -303,6 +314,7 @@ private:
     QHash<QString, Types::PermissionScopes> m_tokens;
     QHash<QUuid, Client> m_clients;
     JsonRpcTcpTransport *m_transport = nullptr;
+    JsonRpcWebSocketTransport *m_webSocketTransport = nullptr;
     JsonRpcBuiltinHandler *m_builtinHandler = nullptr;
     QTimer *m_sweepTimer = nullptr;        // child
     QTimer *m_tokenCheckRelease = nullptr; // child

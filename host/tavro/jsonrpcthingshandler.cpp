@@ -1,5 +1,6 @@
 #include "jsonrpcthingshandler.h"
 #include "jsonrpclogging.h"
+#include "tavroclock.h"
 #include "thingmanager.h"
 
 namespace {
@@ -62,9 +63,53 @@ JsonRpcThingsHandler::JsonRpcThingsHandler(ThingManager *thingManager, QObject *
                           {QStringLiteral("value"), variant}},
                          Types::PermissionScopeControlThings);
 
+    registerObject(QStringLiteral("OwnerNotification"), {{QStringLiteral("time"), basicTypeToString(Time)},
+                                                         {QStringLiteral("thingId"), uuid},
+                                                         {QStringLiteral("title"), string},
+                                                         {QStringLiteral("body"), string}});
+    registerMethod(QStringLiteral("GetNotifications"),
+                   QStringLiteral("Lists what was sent to the owner through things with the notifications "
+                                  "interface: the last 50, oldest first (time: the host's clock, Unix seconds)."),
+                   {}, {{QStringLiteral("notifications"), QVariantList{QStringLiteral("$ref:OwnerNotification")}}},
+                   Types::PermissionScopeControlThings);
+    registerNotification(QStringLiteral("NotificationSent"),
+                         QStringLiteral("Emitted whenever something was sent to the owner through a thing with the "
+                                        "notifications interface."),
+                         {{QStringLiteral("notification"), QStringLiteral("$ref:OwnerNotification")}},
+                         Types::PermissionScopeControlThings);
+
     for (Thing *thing : m_thingManager->configuredThings())
         watchThing(thing);
     connect(m_thingManager, &ThingManager::thingAdded, this, &JsonRpcThingsHandler::watchThing);
+    connect(m_thingManager, &ThingManager::actionExecuted, this, &JsonRpcThingsHandler::onActionExecuted);
+}
+
+void JsonRpcThingsHandler::onActionExecuted(const Action &action, Thing::ThingError status)
+{
+    Thing *thing = m_thingManager->findConfiguredThing(action.thingId());
+    if (status != Thing::ThingErrorNoError || !thing
+        || !thing->thingClass().interfaces().contains(QStringLiteral("notifications")))
+        return;
+    const ActionType actionType = thing->thingClass().actionTypes().findById(action.actionTypeId());
+    if (actionType.name() != QLatin1String("notify"))
+        return;
+    const ParamTypes paramTypes = actionType.paramTypes();
+    const QVariantMap notification{
+            {QStringLiteral("time"), TavroClock::currentDateTime().toSecsSinceEpoch()},
+            {QStringLiteral("thingId"), thing->id()},
+            {QStringLiteral("title"),
+             action.paramValue(paramTypes.findByName(QStringLiteral("title")).id()).toString()},
+            {QStringLiteral("body"), action.paramValue(paramTypes.findByName(QStringLiteral("body")).id()).toString()}};
+    m_notifications.append(notification);
+    while (m_notifications.count() > maxNotifications)
+        m_notifications.removeFirst();
+    emit NotificationSent({{QStringLiteral("notification"), notification}});
+}
+
+JsonReply *JsonRpcThingsHandler::GetNotifications(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    return createReply({{QStringLiteral("notifications"), m_notifications}});
 }
 
 QString JsonRpcThingsHandler::name() const

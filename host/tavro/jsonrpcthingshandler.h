@@ -2,6 +2,7 @@
 #define JSONRPCTHINGSHANDLER_H
 
 #include "jsonhandler.h"
+#include "action.h"
 #include "thing.h"
 
 class ThingManager;
@@ -18,6 +19,11 @@ class ThingManager;
 //       runs as a user action (origin 0) through the ThingManager and
 //       answers once the action has finished.
 //   notification StateChanged {thingId, stateTypeId, stateName, value}
+//   GetNotifications {} → {notifications: [{time, thingId, title, body}]}
+//       what was sent to the owner through things with the
+//       "notifications" interface, the last maxNotifications, oldest first
+//       (time: the host's clock, Unix seconds)
+//   notification NotificationSent {notification}
 //
 // thingError is a key of Thing::ThingError ("ThingErrorNoError", ...).
 class JsonRpcThingsHandler : public JsonHandler
@@ -33,16 +39,22 @@ public:
     Q_INVOKABLE JsonReply *GetStateValues(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetStateValue(const QVariantMap &params);
     Q_INVOKABLE JsonReply *ExecuteAction(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetNotifications(const QVariantMap &params);
+
+    static constexpr int maxNotifications = 50;
 
 signals:
     void StateChanged(const QVariantMap &params);
+    void NotificationSent(const QVariantMap &params);
 
 private:
     void watchThing(Thing *thing);
+    void onActionExecuted(const Action &action, Thing::ThingError status);
     JsonReply *errorReply(Thing::ThingError error) const;
     static QString errorKey(Thing::ThingError error);
 
     ThingManager *m_thingManager = nullptr;
+    QVariantList m_notifications;
 };
 
 #endif // JSONRPCTHINGSHANDLER_H

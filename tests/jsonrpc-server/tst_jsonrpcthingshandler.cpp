@@ -4,6 +4,7 @@
 #include "jsonrpctestclient.h"
 #include "tavro/jsonrpcserver.h"
 #include "tavro/jsonrpcthingshandler.h"
+#include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
 
 #include <QJsonArray>
@@ -22,6 +23,8 @@ private slots:
     void executeAction();
     void actionRunsAfterClientLeft();
     void thingsAndStates();
+    void ownerNotifications_data();
+    void ownerNotifications();
 
 private:
     SettingsSandbox m_dir;
@@ -30,6 +33,7 @@ private:
     JsonRpcThingsHandler *m_handler = nullptr;
     Thing *m_charger = nullptr;
     JsonRpcTestClient *m_client = nullptr;
+    quint16 m_port = 0;
 };
 
 void TestJsonRpcThingsHandler::initTestCase()
@@ -42,10 +46,11 @@ void TestJsonRpcThingsHandler::initTestCase()
     m_charger = m_thingManager.addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"));
     QVERIFY(m_charger);
     QVERIFY(m_server.addToken("user-token", Types::PermissionScopeControlThings));
-    QVERIFY(m_server.listen(0));
+    m_port = JsonRpcTestClient::listen(&m_server);
+    QVERIFY(m_port != 0);
     m_client = new JsonRpcTestClient;
     m_client->setParent(this);
-    QVERIFY(m_client->connectTo(m_server.serverPort()));
+    QVERIFY(m_client->connectTo(m_port));
     QVERIFY(m_client->call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
 }
 
@@ -119,7 +124,7 @@ void TestJsonRpcThingsHandler::executeAction()
 void TestJsonRpcThingsHandler::actionRunsAfterClientLeft()
 {
     JsonRpcTestClient leaving;
-    QVERIFY(leaving.connectTo(m_server.serverPort()));
+    QVERIFY(leaving.connectTo(m_port));
     QVERIFY(leaving.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
     QSignalSpy executed(&m_thingManager, &ThingManager::actionExecuted);
     QJsonObject action{{"thingId", m_charger->id().toString()},
@@ -169,6 +174,81 @@ void TestJsonRpcThingsHandler::thingsAndStates()
     QCOMPARE(current.value("unit").toString(), QString("A"));
     QCOMPARE(current.value("minValue").toDouble(), 6.0);
     QCOMPARE(current.value("maxValue").toDouble(), 32.0);
+}
+
+void TestJsonRpcThingsHandler::ownerNotifications_data()
+{
+    QTest::addColumn<bool>("toPhone"); // else an action of the charger
+    QTest::addColumn<bool>("refused"); // the phone refuses it
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<int>("kept");
+    QTest::addColumn<QString>("oldest"); // the first title kept
+
+    QTest::newRow("one to the phone") << true << false << 1 << 1 << "title 1";
+    QTest::newRow("refused by the phone") << true << true << 1 << 0 << "";
+    QTest::newRow("an action of a charger") << false << false << 1 << 0 << "";
+    QTest::newRow("more than are kept") << true << false << JsonRpcThingsHandler::maxNotifications + 2
+                                        << JsonRpcThingsHandler::maxNotifications << "title 3";
+}
+
+void TestJsonRpcThingsHandler::ownerNotifications()
+{
+    QFETCH(bool, toPhone);
+    QFETCH(bool, refused);
+    QFETCH(int, sent);
+    QFETCH(int, kept);
+    QFETCH(QString, oldest);
+
+    const QDateTime now(QDate(2026, 3, 10), QTime(21, 15));
+    TavroClock::setCurrentDateTime(now);
+    Thing *phone = m_thingManager.addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"));
+    QVERIFY(phone);
+    m_thingManager.setActionHandler(phone->id(), [refused](Thing *, const Action &) {
+        return refused ? Thing::ThingErrorHardwareFailure : Thing::ThingErrorNoError;
+    });
+    m_client->notifications.clear();
+    const ActionType notify = phone->thingClass().actionTypes().findByName(QStringLiteral("notify"));
+    const ActionType current = m_charger->thingClass().actionTypes().findByName(QStringLiteral("maxChargingCurrent"));
+    QSignalSpy executed(&m_thingManager, &ThingManager::actionExecuted);
+    for (int i = 1; i <= sent; i++) {
+        Action action(toPhone ? notify.id() : current.id(), toPhone ? phone->id() : m_charger->id(),
+                      Action::TriggeredByRule);
+        ParamList params;
+        const ParamTypes types = (toPhone ? notify : current).paramTypes();
+        if (toPhone) {
+            params.setParamValue(types.findByName(QStringLiteral("title")).id(), QStringLiteral("title %1").arg(i));
+            params.setParamValue(types.findByName(QStringLiteral("body")).id(), QStringLiteral("body %1").arg(i));
+        } else {
+            params.setParamValue(types.findByName(QStringLiteral("maxChargingCurrent")).id(), 10);
+        }
+        action.setParams(params);
+        m_thingManager.executeAction(action);
+    }
+    QTRY_COMPARE(executed.count(), sent);
+    // This row's own: the phone is new for each.
+    const QString phoneId = phone->id().toString();
+    QJsonArray list;
+    for (const QJsonValue &notification :
+         m_client->call("Things.GetNotifications").value("result").toObject().value("notifications").toArray()) {
+        if (notification.toObject().value("thingId").toString() == phoneId)
+            list.append(notification);
+    }
+    m_thingManager.removeConfiguredThing(phone->id());
+    TavroClock::reset();
+    QCOMPARE(list.count(), kept);
+    // Every one sent was told at once, also those no longer kept.
+    int told = 0;
+    for (const QJsonObject &notification : qAsConst(m_client->notifications))
+        told += notification.value("method").toString() == "Things.NotificationSent" ? 1 : 0;
+    QCOMPARE(told, toPhone && !refused ? sent : 0);
+    if (kept == 0)
+        return;
+    const QJsonObject first = list.first().toObject();
+    QCOMPARE(first.value("title").toString(), oldest);
+    QCOMPARE(first.value("body").toString(), QString(oldest).replace("title", "body"));
+    QCOMPARE(first.value("thingId").toString(), phoneId);
+    QCOMPARE(first.value("time").toVariant().toLongLong(), now.toSecsSinceEpoch());
+    QCOMPARE(list.last().toObject().value("title").toString(), QStringLiteral("title %1").arg(sent));
 }
 
 QTEST_GUILESS_MAIN(TestJsonRpcThingsHandler)
