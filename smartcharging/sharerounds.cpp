@@ -12,9 +12,14 @@
 #include "smartcharging/phaseheadroom.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 using Issuer = ChargingAction::ChargingActionIssuer;
+
+// Minutes a charger charging on surplus keeps its place in a group before
+// one left out longer takes it over: every hand-over is a stop and a start.
+const uint calmTurnMinutes = 60;
 
 // Highest precedence first; the index is the request priority of the issuer.
 const QList<Issuer> &shareIssuerOrder()
@@ -77,6 +82,9 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
     }
 
     // 2. Share per issuer group; what a higher group got is reserved.
+    m_groupReadings.clear();
+    m_handedOver.clear();
+    m_surplusGroup = SurplusGroup();
     double reservedPower = 0;
     const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
     for (Issuer issuer : shareIssuerOrder()) {
@@ -86,6 +94,11 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
             continue;
         shareAcIssuerGroup(issuer, group, strategy, &reservedPower, currentDateTime);
     }
+
+    // 3. Calm switching decides whether the surplus chargers charge; what
+    // a charger the gate holds back or the rounding leaves goes to the others.
+    applySurplusGates(winners, currentDateTime);
+    spendSurplusRemainder(m_surplusGroup.members, m_surplusGroup.requests, m_surplusGroup.budget);
 }
 
 bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
@@ -166,7 +179,9 @@ bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const Chargin
     if (stopsOnTarget)
         hasRemainingChargeTarget = !m_context.book.state(charger->id()).targetPercentageReached();
     else if (charger->hasPowerMeter())
-        hasRemainingChargeTarget = !charger->chargeRefusalLatched();
+        // A full car that draws nothing cannot take a share either.
+        hasRemainingChargeTarget =
+                !charger->chargeRefusalLatched() && !(info.batteryLevel > 99 && charger->currentPower() <= 0);
     else if (info.remainingPercentage < 1 && info.batteryLevel > 99)
         hasRemainingChargeTarget = charger->currentPower() > 0;
     return hasRemainingChargeTarget;
@@ -207,6 +222,121 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
         served.append(charger->id());
     }
     storeChargingShareServedChargers(served, issuer);
+    if (surplusGroup) {
+        settleSurplusGroup(group, requests, results, budget);
+        m_surplusGroup = {group, requests, budget};
+    }
+}
+
+quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
+{
+    const uint window = m_context.configuration->chargingShareRotationWindow();
+    const quint32 turn = (calmTurnMinutes + qMax(1u, window) - 1) / qMax(1u, window);
+    const quint32 counter = m_chargingShareFairness.value(charger->id(), 0);
+    return acRunsOnSurplus(charger) ? (counter > turn ? counter - turn : 0) : counter;
+}
+
+void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                     const QList<ChargingShareCalculator::Result> &results, double budget)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    const int count = qMin(group.count(), qMin(requests.count(), results.count()));
+    // Admitted in this order (the calculator's).
+    auto before = [&](int a, int b) {
+        const ChargingShareCalculator::Request &x = requests.at(a);
+        const ChargingShareCalculator::Request &y = requests.at(b);
+        return x.fairnessCounter != y.fairnessCounter ? x.fairnessCounter < y.fairnessCounter : x.thingId < y.thingId;
+    };
+    double granted = 0;
+    int leftOut = 0;
+    for (int i = 0; i < count; i++) {
+        granted += results.at(i).enabled ? results.at(i).allocatedPower : 0.0;
+        leftOut += results.at(i).enabled ? 0 : 1;
+    }
+    // The members' minimums may exceed the budget by what the tolerance
+    // lets them buy: each then has its part of the budget.
+    const double scale = granted > budget && granted > 0 ? budget / granted : 1.0;
+    const double rest = leftOut > 0 ? qMax(0.0, budget - granted) / leftOut : 0.0;
+
+    for (int i = 0; i < count; i++) {
+        EvChargerAc *charger = group.at(i);
+        SurplusGate &gate = m_context.surplusGates[charger->id()];
+        const bool running = acRunsOnSurplus(charger);
+        bool handedOver = false;
+        for (int j = 0; running && !results.at(i).enabled && j < count; j++)
+            handedOver = handedOver || (results.at(j).enabled && !acRunsOnSurplus(group.at(j)) && before(j, i));
+        if (handedOver) {
+            qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
+                                     << "over to a charger left out longer.";
+            gate.handOver();
+            m_handedOver.insert(charger);
+            disableAction(m_context.acChargingActions[charger], issuer);
+            continue;
+        }
+        SurplusGate::Reading reading = gate.reading();
+        reading.surplusPower = results.at(i).enabled ? results.at(i).allocatedPower * scale : rest;
+        m_groupReadings.insert(charger, reading);
+        if (running && !results.at(i).enabled) {
+            // Left out for lack of surplus: at its minimum until its gate stops it.
+            applyChargingShareResult(charger, issuer, requests.at(i).minimumPower);
+        }
+    }
+}
+
+void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
+                                        const QList<ChargingShareCalculator::Request> &requests, double budget)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    double drawn = 0;
+    for (EvChargerAc *charger : group) {
+        const ChargingAction action = m_context.acChargingActions.value(charger).value(issuer);
+        if (action.chargingEnabled())
+            drawn += action.maxChargingCurrent() * qMax(1u, action.desiredPhaseCount()) * Units::phaseVoltage;
+    }
+    double left = budget - drawn;
+    for (int i = 0; i < group.count() && i < requests.count() && left > 0; i++) {
+        EvChargerAc *charger = group.at(i);
+        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        const double step = charger->maxChargingCurrentStepSize() > 0 ? charger->maxChargingCurrentStepSize() : 1.0;
+        const uint phases = qMax(1u, action.desiredPhaseCount());
+        const double stepPower = step * phases * Units::phaseVoltage;
+        if (!action.chargingEnabled() || m_handedOver.contains(charger))
+            continue;
+        const double most = qMin<double>(m_context.acProcessInfos.value(charger).maxChargingCurrent,
+                                         requests.at(i).maximumPower / (phases * Units::phaseVoltage));
+        const int steps = static_cast<int>(qMin(std::floor(left / stepPower + 1e-9),
+                                                std::floor((most - action.maxChargingCurrent()) / step + 1e-9)));
+        if (steps <= 0)
+            continue;
+        action.setMaxChargingCurrent(action.maxChargingCurrent() + steps * step);
+        left -= steps * stepPower;
+    }
+}
+
+void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners, const QDateTime &currentDateTime)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    const SurplusGate::Delays delays = m_context.surplusGateDelays();
+    for (auto it = winners.constBegin(); it != winners.constEnd(); ++it) {
+        EvChargerAc *charger = it.key();
+        if (it.value() != issuer || m_handedOver.contains(charger))
+            continue;
+        SurplusGate &gate = m_context.surplusGates[charger->id()];
+        // Only chargers the surplus plan read this cycle.
+        if (!gate.hasReading(currentDateTime))
+            continue;
+        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        const SurplusGate::Reading reading = m_groupReadings.value(charger, gate.reading());
+        const uint phases = qMax(1u, action.desiredPhaseCount());
+        const bool enabled = gate.chargingEnabled(reading, phases, currentDateTime, delays);
+        if (enabled && !SurplusGate::covers(reading, phases)) {
+            const double minimum = m_context.acProcessInfos.value(charger).minChargingCurrent;
+            qCDebug(dcTavroEnergy()) << charger->name() << "rides out a dip at its minimum of" << minimum << "[A] on"
+                                     << phases << "phases, reserve left:" << gate.reserve() << "[Wh]";
+            action.setMaxChargingCurrent(minimum);
+        }
+        action.setChargingEnabled(enabled);
+    }
 }
 
 bool ShareRounds::acRunsOnSurplus(EvChargerAc *charger) const
@@ -293,6 +423,12 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
         request.measuredPower = charger->currentPower();
         request.priority = sharePriority(issuer);
         request.fairnessCounter = m_chargingShareFairness.value(charger->id(), 0);
+        if (surplusGroup) {
+            request.fairnessCounter = surplusAdmissionCounter(charger);
+            // The surplus goes to chargers that can start now.
+            if (!acRunsOnSurplus(charger) && charger->chargingEnabledLocked())
+                request.maximumPower = 0;
+        }
         requests.append(request);
 
         qCDebug(dcTavroEnergy()) << "AC charging share request for" << charger->name()
