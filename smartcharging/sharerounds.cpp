@@ -247,39 +247,89 @@ void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<Char
         const ChargingShareCalculator::Request &y = requests.at(b);
         return x.fairnessCounter != y.fairnessCounter ? x.fairnessCounter < y.fairnessCounter : x.thingId < y.thingId;
     };
-    double granted = 0;
-    int leftOut = 0;
-    for (int i = 0; i < count; i++) {
-        granted += results.at(i).enabled ? results.at(i).allocatedPower : 0.0;
-        leftOut += results.at(i).enabled ? 0 : 1;
-    }
-    // The members' minimums may exceed the budget by what the tolerance
-    // lets them buy: each then has its part of the budget.
-    const double scale = granted > budget && granted > 0 ? budget / granted : 1.0;
-    const double rest = leftOut > 0 ? qMax(0.0, budget - granted) / leftOut : 0.0;
 
+    // Who rides a dip out: left out while charging, unless a charger left
+    // out longer took its place (a hand-over: it stops at once).
+    QVector<double> allocated(count, 0.0);
+    QVector<bool> riding(count, false);
+    double ridersMinimum = 0;
+    double admittedMinimum = 0;
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
-        SurplusGate &gate = m_context.surplusGates[charger->id()];
-        const bool running = acRunsOnSurplus(charger);
+        if (results.at(i).enabled) {
+            allocated[i] = results.at(i).allocatedPower;
+            admittedMinimum += requests.at(i).minimumPower;
+            continue;
+        }
+        if (!acRunsOnSurplus(charger))
+            continue;
         bool handedOver = false;
-        for (int j = 0; running && !results.at(i).enabled && j < count; j++)
+        for (int j = 0; j < count; j++)
             handedOver = handedOver || (results.at(j).enabled && !acRunsOnSurplus(group.at(j)) && before(j, i));
         if (handedOver) {
             qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
                                      << "over to a charger left out longer.";
-            gate.handOver();
+            m_context.surplusGates[charger->id()].handOver();
             m_handedOver.insert(charger);
             disableAction(m_context.acChargingActions[charger], issuer);
             continue;
         }
-        SurplusGate::Reading reading = gate.reading();
-        reading.surplusPower = results.at(i).enabled ? results.at(i).allocatedPower * scale : rest;
-        m_groupReadings.insert(charger, reading);
-        if (running && !results.at(i).enabled) {
-            // Left out for lack of surplus: at its minimum until its gate stops it.
-            applyChargingShareResult(charger, issuer, requests.at(i).minimumPower);
+        // At its minimum until its gate stops it.
+        riding[i] = true;
+        ridersMinimum += requests.at(i).minimumPower;
+        applyChargingShareResult(charger, issuer, requests.at(i).minimumPower);
+    }
+
+    // While one rides a dip out, the others take no more than the budget
+    // leaves after all minimums: what they would take above it the rider
+    // would buy from the grid.
+    if (ridersMinimum > 0) {
+        double spare = qMax(0.0, budget - ridersMinimum - admittedMinimum);
+        QList<int> open;
+        for (int i = 0; i < count; i++) {
+            if (results.at(i).enabled) {
+                allocated[i] = requests.at(i).minimumPower;
+                open.append(i);
+            }
         }
+        while (spare > 1e-6 && !open.isEmpty()) {
+            const double share = spare / open.count();
+            for (int k = open.count() - 1; k >= 0; k--) {
+                const int i = open.at(k);
+                const double add = qMin(share, requests.at(i).maximumPower - allocated[i]);
+                allocated[i] += add;
+                spare -= add;
+                if (add < share)
+                    open.removeAt(k);
+            }
+            if (open.count() == 0 || share < 1e-6)
+                break;
+        }
+        for (int i = 0; i < count; i++) {
+            if (results.at(i).enabled)
+                applyChargingShareResult(group.at(i), issuer, allocated[i]);
+        }
+    }
+
+    // Each member's part of the budget, for its gate. The admitted
+    // members' minimums may exceed the budget by what the tolerance lets
+    // the last of them buy: each has its part of the budget; riders share
+    // what the admitted leave.
+    double granted = 0;
+    int riders = 0;
+    for (int i = 0; i < count; i++) {
+        granted += allocated[i];
+        riders += riding[i] ? 1 : 0;
+    }
+    const double scale = ridersMinimum == 0 && granted > budget && granted > 0 ? budget / granted : 1.0;
+    const double rest = riders > 0 ? qMax(0.0, budget - granted) / riders : 0.0;
+    for (int i = 0; i < count; i++) {
+        EvChargerAc *charger = group.at(i);
+        if (m_handedOver.contains(charger))
+            continue;
+        SurplusGate::Reading reading = m_context.surplusGates[charger->id()].reading();
+        reading.surplusPower = results.at(i).enabled ? allocated[i] * scale : (riding[i] ? rest : 0.0);
+        m_groupReadings.insert(charger, reading);
     }
 }
 

@@ -6,6 +6,10 @@ namespace {
 // Longest gap (s) between two cycles the reserve and the switch waits
 // count; a longer one (a restart, a clock change) adds no more.
 const qint64 maxStep = 120;
+// Stops a day the start delay alone governs; every further one makes the
+// next restart wait this much longer (s).
+const int calmStopsPerDay = 3;
+const qint64 restartWaitPerStop = 600;
 }
 
 bool SurplusGate::lasted(const QDateTime &since, const QDateTime &now, uint seconds)
@@ -25,7 +29,7 @@ double SurplusGate::fullReserve(const Reading &reading, const Delays &delays)
 
 double SurplusGate::allowancePerFewest(const Reading &reading)
 {
-    return (1.0 - qBound(0.0, reading.tolerance, 1.0)) * reading.phaseMinimum * qMax(1u, reading.fewestPhases);
+    return qBound(0.0, reading.allowedShare, 1.0) * reading.phaseMinimum * qMax(1u, reading.fewestPhases);
 }
 
 int SurplusGate::phaseSwitchesOn(const QDate &date) const
@@ -72,20 +76,26 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     const int switchesLeft = maxPhaseSwitchesPerDay - phaseSwitchesOn(now.date());
     const bool held = !m_lastSwitch.isValid() || lasted(m_lastSwitch, now, delays.phaseHold);
     if (reading.running && present > reading.fewestPhases && !covers(reading, present)) {
-        // A dip: ridden out on these phases while the reserve lasts, then on
-        // the fewest, where the minimum is smallest, instead of stopping
-        // (keeping a switch of the day for the way back).
-        if (!held || reserveAfter(reading, now, delays) > 0 || switchesLeft < 2)
+        // A dip. One the fewest phases cover within the tolerance is ridden
+        // out on these phases while the reserve lasts, then on the fewest
+        // rather than off. A deeper one goes on to the fewest, where the
+        // minimum buys least, once it has taken half of the reserve: a short
+        // cloud does not cost a switch, a long one is ridden out longer.
+        // Either keeps a switch of the day for the way back.
+        const double reserve = reserveAfter(reading, now, delays);
+        const bool shallow = covers(reading, reading.fewestPhases);
+        const bool drop = shallow ? reserve <= 0 : reserve <= fullReserve(reading, delays) / 2;
+        if (!drop || switchesLeft < 2)
             return present;
         recordSwitch(reading.fewestPhases, now);
         return reading.fewestPhases;
     }
 
-    // Up once the surplus has covered the higher count's minimum for the
-    // up delay, net of the minutes it covered it only within the
+    // Up once the surplus has covered the higher count's whole minimum for
+    // the up delay, net of the minutes it covered it only within the
     // tolerance; a minute that does not cover it at all breaks the wait.
     const uint best = reading.bestPhases;
-    const bool upWanted = best > present && covers(reading, best);
+    const bool upWanted = best > present && reading.surplusPower >= reading.phaseMinimum * best;
     if (upWanted) {
         m_upPressure += seconds;
         m_upTarget = best;
@@ -96,9 +106,10 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     }
     // Down once the surplus has fallen short of the present minimum for the
     // down delay, net of the minutes it covered it in between: a brief
-    // sunny gap does not start the wait again.
+    // sunny gap does not start the wait again. Minutes that cover it within
+    // the tolerance buy no more than the owner allows: they count half.
     if (best < present)
-        m_downPressure += seconds;
+        m_downPressure += covers(reading, present) ? seconds / 2 : seconds;
     else
         m_downPressure = qMax<qint64>(0, m_downPressure - seconds);
 
@@ -108,7 +119,10 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
         recordSwitch(m_upTarget, now);
         return m_upTarget;
     }
-    if (best < present && m_downPressure >= static_cast<qint64>(delays.phaseDown)) {
+    // Down with a switch of the day left for the way back up, or with the
+    // last one once the surplus has stayed short three times as long.
+    const qint64 downWait = static_cast<qint64>(delays.phaseDown) * (switchesLeft >= 2 ? 1 : 3);
+    if (best < present && m_downPressure >= downWait) {
         recordSwitch(best, now);
         return best;
     }
@@ -117,20 +131,20 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
 
 double SurplusGate::reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const
 {
-    const double tolerance = qBound(0.0, reading.tolerance, 1.0);
     // What the minimum on the present phases takes from the grid, and what
     // the owner allows of it.
     const double minimum = reading.phaseMinimum * qMax(1u, reading.presentPhases);
-    const double allowed = (1.0 - tolerance) * minimum;
+    const double allowed = qBound(0.0, reading.allowedShare, 1.0) * minimum;
     const double used = qMax(0.0, minimum - reading.surplusPower);
     qint64 seconds = 0;
     if (m_reserveAt.isValid() && m_reserveAt <= now)
         seconds = qMin(m_reserveAt.secsTo(now), maxStep);
     // It fills with what the charge leaves of the allowance, at most at the
     // rate and up to the stop delay's worth of the allowance on the fewest
-    // phases: a brief sunny gap adds only what the owner allowed for it.
-    return qMin(fullReserve(reading, delays),
-                m_reserve + qMin(allowancePerFewest(reading), allowed - used) * seconds / 3600.0);
+    // phases: a brief sunny gap adds only what the owner allowed for it. The
+    // minute that spends the last of it leaves no debt.
+    return qBound(0.0, m_reserve + qMin(allowancePerFewest(reading), allowed - used) * seconds / 3600.0,
+                  fullReserve(reading, delays));
 }
 
 bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays)
@@ -154,7 +168,7 @@ bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDa
     // Charging on at the minimum bridges a dip while the reserve lasts.
     if (m_reserve > 0)
         return true;
-    m_stopped = true;
+    recordStop(now);
     return false;
 }
 
@@ -172,7 +186,7 @@ bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &n
     // Charging on at the minimum bridges a short cloud.
     if (!lasted(m_shortSince, now, delays.stop))
         return true;
-    m_stopped = true;
+    recordStop(now);
     return false;
 }
 
@@ -180,6 +194,17 @@ void SurplusGate::handOver()
 {
     m_stopped = false;
     m_shortSince = QDateTime();
+}
+
+void SurplusGate::unplugged()
+{
+    SurplusGate fresh;
+    fresh.m_lastSwitch = m_lastSwitch;
+    fresh.m_switchDay = m_switchDay;
+    fresh.m_switchesToday = m_switchesToday;
+    fresh.m_stopDay = m_stopDay;
+    fresh.m_stopsToday = m_stopsToday;
+    *this = fresh;
 }
 
 bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Delays &delays)
@@ -192,6 +217,19 @@ bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Del
     if (!m_coveredSince.isValid() || m_coveredSince > now)
         m_coveredSince = now;
     // A first start is free; a start after a stop for lack of surplus waits
-    // until the surplus looks like it will stay.
-    return !m_stopped || lasted(m_coveredSince, now, delays.start);
+    // until the surplus looks like it will stay, and on a day that has
+    // stopped the charger often, longer with every further stop.
+    const int stops = now.date() == m_stopDay ? m_stopsToday : 0;
+    const qint64 wait = delays.start + restartWaitPerStop * qMax(0, stops - calmStopsPerDay);
+    return !m_stopped || lasted(m_coveredSince, now, static_cast<uint>(qMin<qint64>(wait, 86400)));
+}
+
+void SurplusGate::recordStop(const QDateTime &now)
+{
+    m_stopped = true;
+    if (now.date() != m_stopDay) {
+        m_stopDay = now.date();
+        m_stopsToday = 0;
+    }
+    m_stopsToday++;
 }

@@ -42,10 +42,14 @@ public:
         double surplusPower = 0;
         double phaseMinimum = 0; // its minimum current on one phase
         double tolerance = 1;    // share of the minimum the surplus must cover (0..1)
-        uint presentPhases = 0;  // what it charges on now, from the surplus or not (0: not charging)
-        uint bestPhases = 1;     // what the surplus of this minute calls for
-        uint fewestPhases = 1;   // the fewest it can charge on (1 where it can switch)
-        bool running = false;    // it charges from the surplus now
+        // Share of the minimum the owner allows to come from elsewhere while
+        // a dip is ridden out (0..1): 1 - the acquisition tolerance, also
+        // where a home battery makes the surplus cover the whole minimum.
+        double allowedShare = 0;
+        uint presentPhases = 0; // what it charges on now, from the surplus or not (0: not charging)
+        uint bestPhases = 1;    // what the surplus of this minute calls for
+        uint fewestPhases = 1;  // the fewest it can charge on (1 where it can switch)
+        bool running = false;   // it charges from the surplus now
     };
 
     // Whether the surplus covers the tolerance's share of the minimum on phases.
@@ -72,6 +76,9 @@ public:
     // The charger was switched off to hand the surplus to another one, not
     // for lack of sun: a later start need not wait for the start delay.
     void handOver();
+    // The car was unplugged: the next charge starts afresh, only the day's
+    // phase switches and the hold time are kept.
+    void unplugged();
 
     // Wh beyond the tolerance the charger may still spend on riding out a dip.
     double reserve() const { return m_reserve; }
@@ -80,7 +87,7 @@ public:
 
 private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);
-    // W the owner allows from the grid at the minimum on the fewest phases.
+    // W the owner allows from elsewhere at the minimum on the fewest phases.
     static double allowancePerFewest(const Reading &reading);
     // Wh: the stop delay's worth of it.
     static double fullReserve(const Reading &reading, const Delays &delays);
@@ -90,6 +97,7 @@ private:
     // The reserve once this cycle's reading is counted in.
     double reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const;
     bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays);
+    void recordStop(const QDateTime &now);
 
     Reading m_reading;
     QDateTime m_readingAt;
@@ -105,8 +113,10 @@ private:
     QDateTime m_coveredSince; // while not running
     QDateTime m_shortSince;   // while running
     bool m_stopped = false;   // the gate has stopped the charger before: restarts wait
-    double m_reserve = 0;     // Wh, see reserve()
-    QDateTime m_reserveAt;    // last update of the reserve
+    QDate m_stopDay;          // local date of the stop count
+    int m_stopsToday = 0;
+    double m_reserve = 0;  // Wh, see reserve()
+    QDateTime m_reserveAt; // last update of the reserve
 };
 
 #endif // SURPLUSGATE_H

@@ -89,8 +89,10 @@ EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
 
         if (!charger->pluggedIn()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Ignoring current surplus planning.";
-            // The next car starts with a clean slate.
-            m_context.surplusGates.remove(chargerId);
+            // The next car starts with a clean slate; the day's phase
+            // switches stay counted.
+            if (m_context.surplusGates.contains(chargerId))
+                m_context.surplusGates[chargerId].unplugged();
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
             continue;
         }
@@ -316,6 +318,7 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     reading.surplusPower = charger->currentPower() - rootLoad / qMax(1, surplusTakers);
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
+    reading.allowedShare = 1.0 - m_context.acquisitionTolerance;
     reading.running = running;
     reading.bestPhases = reading.fewestPhases = qMax(1u, info.maxPhaseCount);
     if (info.phaseSwitchingPossible) {

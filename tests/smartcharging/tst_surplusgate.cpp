@@ -39,6 +39,7 @@ QString follow(SurplusGate &gate, const QString &surplus, const SurplusGate::Del
         reading.surplusPower = surplusOf(surplus.at(minute));
         reading.phaseMinimum = 1380;
         reading.tolerance = 0.5;
+        reading.allowedShare = 0.5;
         reading.fewestPhases = fewest;
         reading.bestPhases = reading.surplusPower >= 3 * 1380 || fewest == 3 ? 3 : 1;
         reading.presentPhases = present;
@@ -107,13 +108,17 @@ void TestSurplusGate::sequence_data()
     QTest::newRow("a fixed three-phase charger stops instead")
             << GateCase{minutes(10, 30, 15, 0, 10), 3, "O........................", "333333333333333333333----"};
     // Up after 10 minutes covered on three, "o" minutes count against it.
-    QTest::newRow("up after the up delay, net of the minutes within the tolerance")
+    QTest::newRow("up after the up delay, net of the minutes only within the tolerance")
             << GateCase{minutes(10, 10, 0, 0, 10), 1, "-OOOOOoOOOOOOOO", "111111111111333"};
     QTest::newRow("a dip below the tolerance starts the up wait again")
             << GateCase{minutes(10, 10, 0, 0, 10), 1, "-OOOOOOOOO.OOOOOOOOOO", "111111111111111111113"};
-    // Down after 10 minutes short of three, brief sunny gaps count against it.
-    QTest::newRow("down after the down delay, net of sunny gaps")
-            << GateCase{minutes(0, 10, 0, 0, 10), 1, "OoooooOOooooooooo", "33333333333333111"};
+    // Down after 10 minutes short of the three-phase minimum; minutes that
+    // cover it within the tolerance count half, sunny gaps count against.
+    QTest::newRow("down within the tolerance after twice the down delay")
+            << GateCase{minutes(0, 10, 0, 0, 10), 1, "O" + QString(25, 'o'), QString(20, '3') + QString(6, '1')};
+    QTest::newRow("down net of sunny gaps")
+            << GateCase{minutes(0, 10, 0, 0, 10), 1, "O" + QString(10, 'o') + "OO" + QString(20, 'o'),
+                        QString(26, '3') + QString(7, '1')};
     QTest::newRow("no switch within the hold time of the last")
             << GateCase{minutes(1, 1, 15, 0, 10), 1, "-OOoooooooooooooooo", "1333333333333333111"};
     QTest::newRow("a restart after a stop waits for the start delay")
@@ -154,7 +159,8 @@ void TestSurplusGate::phaseSwitchesPerDay()
     QCOMPARE(gate.phaseSwitchesOn(start.date()), SurplusGate::maxPhaseSwitchesPerDay);
     QCOMPARE(done.right(1), QStringLiteral("3"));
     // A new day starts with a new count.
-    QCOMPARE(follow(gate, "OOOOOOoooooooo", minutes(5, 5, 5, 0, 10), 1, start.addDays(1)), "33333333331111");
+    QCOMPARE(follow(gate, "OOOOOO" + QString(12, 'o'), minutes(5, 5, 5, 0, 10), 1, start.addDays(1)),
+             QString(15, '3') + "111");
 }
 
 void TestSurplusGate::stopTimerStartsAgainWhenCovered_data()
