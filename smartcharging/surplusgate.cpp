@@ -75,26 +75,12 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
 
     const int switchesLeft = maxPhaseSwitchesPerDay - phaseSwitchesOn(now.date());
     const bool held = !m_lastSwitch.isValid() || lasted(m_lastSwitch, now, delays.phaseHold);
-    if (reading.running && present > reading.fewestPhases && !covers(reading, present)) {
-        // A dip. One the fewest phases cover within the tolerance is ridden
-        // out on these phases while the reserve lasts, then on the fewest
-        // rather than off. A deeper one goes on to the fewest, where the
-        // minimum buys least, once it has taken half of the reserve: a short
-        // cloud does not cost a switch, a long one is ridden out longer.
-        // Either keeps a switch of the day for the way back.
-        const double reserve = reserveAfter(reading, now, delays);
-        const bool shallow = covers(reading, reading.fewestPhases);
-        const bool drop = shallow ? reserve <= 0 : reserve <= fullReserve(reading, delays) / 2;
-        if (!drop || switchesLeft < 2)
-            return present;
-        recordSwitch(reading.fewestPhases, now);
-        return reading.fewestPhases;
-    }
+    const bool presentCovered = covers(reading, present);
+    const uint best = reading.bestPhases;
 
     // Up once the surplus has covered the higher count's whole minimum for
     // the up delay, net of the minutes it covered it only within the
     // tolerance; a minute that does not cover it at all breaks the wait.
-    const uint best = reading.bestPhases;
     const bool upWanted = best > present && reading.surplusPower >= reading.phaseMinimum * best;
     if (upWanted) {
         m_upPressure += seconds;
@@ -108,10 +94,27 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     // down delay, net of the minutes it covered it in between: a brief
     // sunny gap does not start the wait again. Minutes that cover it within
     // the tolerance buy no more than the owner allows: they count half.
-    if (best < present)
-        m_downPressure += covers(reading, present) ? seconds / 2 : seconds;
+    const bool downWanted = present > reading.fewestPhases && (best < present || !presentCovered);
+    const uint downTarget = best < present ? best : reading.fewestPhases;
+    if (downWanted)
+        m_downPressure += presentCovered ? seconds / 2 : seconds;
     else
         m_downPressure = qMax<qint64>(0, m_downPressure - seconds);
+
+    if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 2) {
+        // A dip. One the fewest phases cover within the tolerance is ridden
+        // out on these phases while the reserve lasts, then on the fewest
+        // rather than off. A deeper one goes on to the fewest, where the
+        // minimum buys least, once it has taken half of the reserve: a short
+        // cloud does not cost a switch, a long one is ridden out longer.
+        // Either keeps a switch of the day for the way back.
+        const double reserve = reserveAfter(reading, now, delays);
+        const bool shallow = covers(reading, reading.fewestPhases);
+        if (shallow ? reserve <= 0 : reserve <= fullReserve(reading, delays) / 2) {
+            recordSwitch(reading.fewestPhases, now);
+            return reading.fewestPhases;
+        }
+    }
 
     if (!held || switchesLeft < 1)
         return present;
@@ -122,9 +125,9 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     // Down with a switch of the day left for the way back up, or with the
     // last one once the surplus has stayed short three times as long.
     const qint64 downWait = static_cast<qint64>(delays.phaseDown) * (switchesLeft >= 2 ? 1 : 3);
-    if (best < present && m_downPressure >= downWait) {
-        recordSwitch(best, now);
-        return best;
+    if (downWanted && m_downPressure >= downWait) {
+        recordSwitch(downTarget, now);
+        return downTarget;
     }
     return present;
 }
