@@ -2,6 +2,8 @@
 #define REPORT_H
 
 #include "household.h"
+#include "limitplan.h"
+#include "ownertimeline.h"
 
 #include <QJsonObject>
 #include <QSet>
@@ -41,11 +43,14 @@ public:
         double targetPercentage = 0;
         Deadline deadline = Deadline::None;
         double finalSoc = 0;
-        double dischargedEnergy = 0; // kWh out of the car (bidirectional DC)
-        double lowestSoc = 100;      // % while plugged in
-        double largestSocError = -1; // % |estimate - truth|, -1 for a car that reports its own level
-        double usefulEnergy = 0;     // of energy, what went in below the car's ceiling
-        double usefulPvEnergy = 0;   // of pvEnergy, likewise
+        double dischargedEnergy = 0;  // kWh out of the car (bidirectional DC)
+        double lowestSoc = 100;       // % while plugged in
+        double largestSocError = -1;  // % |estimate - truth|, -1 for a car that reports its own level
+        double usefulEnergy = 0;      // of energy, what went in below the car's ceiling
+        double usefulPvEnergy = 0;    // of pvEnergy, likewise
+        double surplusOnlyEnergy = 0; // kWh charged while the owner wanted surplus only (eco, no target, no share)
+        double gridBeyondTolerance =
+                0; // of that, grid energy beyond what the acquisition tolerance lets the grid cover
     };
     struct Figures {
         QVector<CarFigures> cars;
@@ -73,44 +78,87 @@ public:
     const Figures &peer() const { return m_peer; }
     const Figures &baseline() const { return m_baseline; }
     const Figures &limit() const { return m_limit; }
+    // The energy each car got from the plugin (atOnce) or the peer
+    // (peerAtOnce), charged at full power from each plug-in instead: what
+    // the same result costs without smart charging.
+    const Figures &atOnce() const { return m_atOnce; }
+    const Figures &peerAtOnce() const { return m_peerAtOnce; }
 
     QString table() const;
     // The scenario's expectations that did not hold, as readable lines.
     QStringList failedExpectations() const { return m_failures; }
     // Expectations the scenario lists as pending, with whether they hold now.
     QStringList pendingExpectations() const { return m_pending; }
+    // Where the plugin or the peer beat the limit (also among the failed
+    // expectations): each a hole in the limit.
+    QStringList limitViolations() const { return m_limitViolations; }
+    // Where a run's PV was held against more than the limit's: it gave a
+    // deadline less than the limit did, so the most PV with its own
+    // deadlines bounds it.
+    QStringList limitExcuses() const { return m_limitExcuses; }
 
+    // One line per minute: the local date-time with its offset, the local
+    // clock in hours from the first local midnight, the household, and per
+    // charger its power, phases, on/off state and phase-switch pause.
     bool writeCsv(const QString &fileName, QString *errorString) const;
+    QStringList csvColumns() const;
     // Runs gnuplot on the CSV.
+    // Local clock times and dates on the axis, prices in ct/kWh under what
+    // the chargers drew, a legend entry only for what the household has.
     bool writeChart(const QString &csvFileName, const QString &pngFileName, QString *errorString) const;
+    // The gnuplot script writeChart() runs.
+    QString chartScript(const QString &csvFileName, const QString &pngFileName) const;
+    // gnuplot's "set xtics (...)" line: local clock times at real minutes.
+    QString chartTics() const;
 
     // Figures of a controller's run from its minute records; pvAvailable
     // holds the PV (W) the cars may take in each minute; an overshoot in one
     // of ownerActionMinutes (the owner operating a device or changing a
-    // setting) counts as the first minute after an outside step.
+    // setting) counts as the first minute after an outside step. Energy
+    // counts as useful up to the ceiling the owner's wish of the minute
+    // sets (owner; without it the scenario's configurations).
     static Figures figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                             const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>());
+                             const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>(),
+                             const OwnerTimeline *owner = nullptr);
+    // Per car and minute after the start: the owner wants it charged from
+    // the surplus only (eco mode without a target time or daily share), by
+    // its configuration and the scripted changes to it. Empty for a soak.
+    static QVector<QVector<bool>> surplusOnlyMinutes(const Scenario &scenario);
     // The per-phase current (A) the chargers drew in a minute.
     static void chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current);
 
 private:
     bool batteryLow(int recordIndex) const;
     void computePlugin();
-    void computeBaseline();
+    // Every car at full power from each plug-in until it is full, or until
+    // it has energyCap[car] kWh (the at-once reference for the same energy).
+    Figures chargedAtOnce(const QVector<double> &energyCap) const;
     void computeLimit();
     void judgeDeadlines(Figures *figures) const;
+    void checkBounds();
     void evaluateExpectations();
 
     const Simulation &m_simulation;
-    QVector<double> m_pvAvailable; // W per minute
-    QString m_limitError;          // why the limit could not be computed
-    QVector<bool> m_reachable;     // per car: its deadline can be met
+    QVector<double> m_pvAvailable;  // W per minute
+    QString m_limitError;           // why the limit could not be computed
+    QVector<bool> m_reachable;      // per car: its deadline met in the limit, with every other deadline
+    QVector<bool> m_reachableFirst; // per car: its deadline can be met with the car going first
+    QVector<LimitPlan::DeadlineResult> m_limitDeadlines; // every deadline the owner set
+    QVector<double> m_pluginDeadlineEnergy;              // kWh the plugin gave each of them
+    QVector<double> m_peerDeadlineEnergy;
+    double m_peerLeastCost = 0; // EUR, the least cost of the energy the peer delivered
+    double m_pluginPvBound = 0; // kWh of PV the plugin's run may not exceed
+    double m_peerPvBound = 0;
     Figures m_plugin;
     Figures m_peer;
     Figures m_baseline;
     Figures m_limit;
+    Figures m_atOnce;
+    Figures m_peerAtOnce;
     QStringList m_failures;
     QStringList m_pending;
+    QStringList m_limitViolations;
+    QStringList m_limitExcuses;
 };
 
 #endif // REPORT_H

@@ -10,6 +10,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
 
 #include <functional>
 
@@ -44,6 +45,14 @@ public:
     void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
     // Switches the charger off and leaves it alone with the waiting reason.
     void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
+
+    // The local day the daily shares count for (see SpotMarketPlanner::day()).
+    QDate day() const { return m_lastDcDailyReset; }
+    // kWh each charger got today towards its daily share, restored ones not
+    // yet taken up included.
+    QHash<ThingId, double> dailyEnergy() const;
+    // What an earlier run counted for day, taken up by each charger's next plan.
+    void restoreDailyEnergy(const QDate &day, const QHash<ThingId, double> &energy);
 
 private:
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
@@ -99,6 +108,7 @@ private:
     ProcessPreparation &m_preparation;
 
     QDate m_lastDcDailyReset;
+    QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
 };
 
 #endif // DCCONTROLLER_H
