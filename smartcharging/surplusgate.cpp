@@ -142,12 +142,13 @@ double SurplusGate::reserveAfter(const Reading &reading, const QDateTime &now, c
     qint64 seconds = 0;
     if (m_reserveAt.isValid() && m_reserveAt <= now)
         seconds = qMin(m_reserveAt.secsTo(now), maxStep);
-    // It fills with what the charge leaves of the allowance, at most at the
-    // rate and up to the stop delay's worth of the allowance on the fewest
-    // phases: a brief sunny gap adds only what the owner allowed for it. The
-    // minute that spends the last of it leaves no debt.
-    return qBound(0.0, m_reserve + qMin(allowancePerFewest(reading), allowed - used) * seconds / 3600.0,
-                  fullReserve(reading, delays));
+    // It fills while the surplus covers the whole minimum, at the rate of
+    // the allowance on the fewest phases and up to the stop delay's worth
+    // of it: a brief sunny gap adds only what the owner allowed for it. A
+    // minute within the tolerance neither fills nor spends it. The minute
+    // that spends the last of it leaves no debt.
+    const double change = used <= 0 ? allowancePerFewest(reading) : qMin(0.0, allowed - used);
+    return qBound(0.0, m_reserve + change * seconds / 3600.0, fullReserve(reading, delays));
 }
 
 bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays)
