@@ -101,7 +101,7 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     else
         m_downPressure = qMax<qint64>(0, m_downPressure - seconds);
 
-    if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 2) {
+    if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 1) {
         // A dip. One the fewest phases cover within the tolerance is ridden
         // out on these phases while the reserve lasts, then on the fewest
         // rather than off. A deeper one goes on to the fewest, where the
@@ -118,13 +118,15 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
 
     if (!held || switchesLeft < 1)
         return present;
-    if (upWanted && m_upPressure >= static_cast<qint64>(delays.phaseUp)) {
+    // Up only with a switch of the day left for the way back down: the
+    // day ends on the fewest phases, not riding dips out on more.
+    if (upWanted && m_upPressure >= static_cast<qint64>(delays.phaseUp) && switchesLeft >= 2) {
         recordSwitch(m_upTarget, now);
         return m_upTarget;
     }
     // Down with a switch of the day left for the way back up, or with the
     // last one once the surplus has stayed short three times as long.
-    const qint64 downWait = static_cast<qint64>(delays.phaseDown) * (switchesLeft >= 2 ? 1 : 3);
+    const qint64 downWait = delays.phaseDown;
     if (downWanted && m_downPressure >= downWait) {
         recordSwitch(downTarget, now);
         return downTarget;
