@@ -68,7 +68,9 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     m_pressureAt = now;
     const uint present = reading.presentPhases;
     observePhases(present, now);
-    if (present == 0) {
+    // Taking over from another plan (or starting) the surplus chooses at
+    // once; the switch still counts for the day.
+    if (present == 0 || !reading.running) {
         m_upPressure = m_downPressure = 0;
         return reading.bestPhases;
     }

@@ -46,10 +46,13 @@ public:
         // a dip is ridden out (0..1): 1 - the acquisition tolerance, also
         // where a home battery makes the surplus cover the whole minimum.
         double allowedShare = 0;
-        uint presentPhases = 0; // what it charges on now, from the surplus or not (0: not charging)
-        uint bestPhases = 1;    // what the surplus of this minute calls for
-        uint fewestPhases = 1;  // the fewest it can charge on (1 where it can switch)
-        bool running = false;   // it charges from the surplus now
+        // What it charges on now, from the surplus or another plan (0: not
+        // charging); counts for the day's switches, and for the waits only
+        // while running.
+        uint presentPhases = 0;
+        uint bestPhases = 1;   // what the surplus of this minute calls for
+        uint fewestPhases = 1; // the fewest it can charge on (1 where it can switch)
+        bool running = false;  // it charges from the surplus now (else the best count is taken at once)
     };
 
     // Whether the surplus covers the tolerance's share of the minimum on phases.
