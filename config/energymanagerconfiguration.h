@@ -60,7 +60,7 @@ private:
     uint m_phaseSwitchDownDelay = 600;
     uint m_phaseSwitchHoldTime = 900;
     uint m_surplusStartDelay = 0;
-    uint m_surplusStopDelay = 600;
+    uint m_surplusStopDelay = 900;
 };
 
 #endif // ENERGYMANAGERCONFIGURATION_H

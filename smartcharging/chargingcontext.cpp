@@ -1,5 +1,7 @@
 #include "chargingcontext.h"
 
+#include "config/energymanagerconfiguration.h"
+
 Electricity::Phases ChargingContext::ascendingPhasesForCount(uint count)
 {
     switch (count) {
@@ -10,4 +12,15 @@ Electricity::Phases ChargingContext::ascendingPhasesForCount(uint count)
     default:
         return Electricity::PhaseA;
     }
+}
+
+SurplusGate::Delays ChargingContext::surplusGateDelays() const
+{
+    SurplusGate::Delays delays;
+    delays.phaseUp = configuration->phaseSwitchUpDelay();
+    delays.phaseDown = configuration->phaseSwitchDownDelay();
+    delays.phaseHold = configuration->phaseSwitchHoldTime();
+    delays.start = configuration->surplusStartDelay();
+    delays.stop = configuration->surplusStopDelay();
+    return delays;
 }

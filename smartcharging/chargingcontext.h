@@ -4,6 +4,7 @@
 #include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/schedulebook.h"
+#include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
 
 #include "tavro/electricity.h"
@@ -45,6 +46,9 @@ struct ChargingContext {
 
     // 3 → A|B|C, 2 → A|B, anything else → A.
     static Electricity::Phases ascendingPhasesForCount(uint count);
+
+    // The calming delays of the tuning file.
+    SurplusGate::Delays surplusGateDelays() const;
 
     // kWh the charger delivered since the manager started.
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
@@ -88,6 +92,10 @@ struct ChargingContext {
         double total = 0; // kWh
     };
     QHash<ThingId, DeliveredEnergy> deliveredEnergies;
+
+    // Calm surplus charging per charger: the surplus planner decides the
+    // phases, the share rounds (AC) and the DC controller whether to charge.
+    QHash<ThingId, SurplusGate> surplusGates;
 
     // The headroom of the update cycle that runs now (null between cycles);
     // lives on the stack of the manager's update().

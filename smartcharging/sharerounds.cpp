@@ -12,9 +12,14 @@
 #include "smartcharging/phaseheadroom.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 using Issuer = ChargingAction::ChargingActionIssuer;
+
+// Minutes a charger charging on surplus keeps its place in a group before
+// one left out longer takes it over: every hand-over is a stop and a start.
+const uint calmTurnMinutes = 60;
 
 // Highest precedence first; the index is the request priority of the issuer.
 const QList<Issuer> &shareIssuerOrder()
@@ -77,6 +82,9 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
     }
 
     // 2. Share per issuer group; what a higher group got is reserved.
+    m_groupReadings.clear();
+    m_handedOver.clear();
+    m_surplusGroup = SurplusGroup();
     double reservedPower = 0;
     const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
     for (Issuer issuer : shareIssuerOrder()) {
@@ -86,6 +94,11 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
             continue;
         shareAcIssuerGroup(issuer, group, strategy, &reservedPower, currentDateTime);
     }
+
+    // 3. Calm switching decides whether the surplus chargers charge; what
+    // a charger the gate holds back or the rounding leaves goes to the others.
+    applySurplusGates(winners, currentDateTime);
+    spendSurplusRemainder(m_surplusGroup.members, m_surplusGroup.requests, m_surplusGroup.budget);
 }
 
 bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
@@ -166,7 +179,9 @@ bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const Chargin
     if (stopsOnTarget)
         hasRemainingChargeTarget = !m_context.book.state(charger->id()).targetPercentageReached();
     else if (charger->hasPowerMeter())
-        hasRemainingChargeTarget = !charger->chargeRefusalLatched();
+        // A full car that draws nothing cannot take a share either.
+        hasRemainingChargeTarget =
+                !charger->chargeRefusalLatched() && !(info.batteryLevel > 99 && charger->currentPower() <= 0);
     else if (info.remainingPercentage < 1 && info.batteryLevel > 99)
         hasRemainingChargeTarget = charger->currentPower() > 0;
     return hasRemainingChargeTarget;
@@ -207,6 +222,171 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
         served.append(charger->id());
     }
     storeChargingShareServedChargers(served, issuer);
+    if (surplusGroup) {
+        settleSurplusGroup(group, requests, results, budget);
+        m_surplusGroup = {group, requests, budget};
+    }
+}
+
+quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
+{
+    const uint window = m_context.configuration->chargingShareRotationWindow();
+    const quint32 turn = (calmTurnMinutes + qMax(1u, window) - 1) / qMax(1u, window);
+    const quint32 counter = m_chargingShareFairness.value(charger->id(), 0);
+    return acRunsOnSurplus(charger) ? (counter > turn ? counter - turn : 0) : counter;
+}
+
+void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                     const QList<ChargingShareCalculator::Result> &results, double budget)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    const int count = qMin(group.count(), qMin(requests.count(), results.count()));
+    // Admitted in this order (the calculator's).
+    auto before = [&](int a, int b) {
+        const ChargingShareCalculator::Request &x = requests.at(a);
+        const ChargingShareCalculator::Request &y = requests.at(b);
+        return x.fairnessCounter != y.fairnessCounter ? x.fairnessCounter < y.fairnessCounter : x.thingId < y.thingId;
+    };
+
+    // Who rides a dip out: left out while charging, unless a charger left
+    // out longer took its place (a hand-over: it stops at once).
+    QVector<double> allocated(count, 0.0);
+    QVector<bool> riding(count, false);
+    double ridersMinimum = 0;
+    double admittedMinimum = 0;
+    for (int i = 0; i < count; i++) {
+        EvChargerAc *charger = group.at(i);
+        if (results.at(i).enabled) {
+            allocated[i] = results.at(i).allocatedPower;
+            admittedMinimum += requests.at(i).minimumPower;
+            continue;
+        }
+        if (!acRunsOnSurplus(charger))
+            continue;
+        bool handedOver = false;
+        for (int j = 0; j < count; j++)
+            handedOver = handedOver || (results.at(j).enabled && !acRunsOnSurplus(group.at(j)) && before(j, i));
+        if (handedOver) {
+            qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
+                                     << "over to a charger left out longer.";
+            m_context.surplusGates[charger->id()].handOver();
+            m_handedOver.insert(charger);
+            disableAction(m_context.acChargingActions[charger], issuer);
+            continue;
+        }
+        // At its minimum until its gate stops it.
+        riding[i] = true;
+        ridersMinimum += requests.at(i).minimumPower;
+        applyChargingShareResult(charger, issuer, requests.at(i).minimumPower);
+    }
+
+    // While one rides a dip out, the others take no more than the budget
+    // leaves after all minimums: what they would take above it the rider
+    // would buy from the grid.
+    if (ridersMinimum > 0) {
+        double spare = qMax(0.0, budget - ridersMinimum - admittedMinimum);
+        QList<int> open;
+        for (int i = 0; i < count; i++) {
+            if (results.at(i).enabled) {
+                allocated[i] = requests.at(i).minimumPower;
+                open.append(i);
+            }
+        }
+        while (spare > 1e-6 && !open.isEmpty()) {
+            const double share = spare / open.count();
+            for (int k = open.count() - 1; k >= 0; k--) {
+                const int i = open.at(k);
+                const double add = qMin(share, requests.at(i).maximumPower - allocated[i]);
+                allocated[i] += add;
+                spare -= add;
+                if (add < share)
+                    open.removeAt(k);
+            }
+            if (open.count() == 0 || share < 1e-6)
+                break;
+        }
+        for (int i = 0; i < count; i++) {
+            if (results.at(i).enabled)
+                applyChargingShareResult(group.at(i), issuer, allocated[i]);
+        }
+    }
+
+    // Each member's part of the budget, for its gate. The admitted
+    // members' minimums may exceed the budget by what the tolerance lets
+    // the last of them buy: each has its part of the budget; riders share
+    // what the admitted leave.
+    double granted = 0;
+    int riders = 0;
+    for (int i = 0; i < count; i++) {
+        granted += allocated[i];
+        riders += riding[i] ? 1 : 0;
+    }
+    const double scale = ridersMinimum == 0 && granted > budget && granted > 0 ? budget / granted : 1.0;
+    const double rest = riders > 0 ? qMax(0.0, budget - granted) / riders : 0.0;
+    for (int i = 0; i < count; i++) {
+        EvChargerAc *charger = group.at(i);
+        if (m_handedOver.contains(charger))
+            continue;
+        SurplusGate::Reading reading = m_context.surplusGates[charger->id()].reading();
+        reading.surplusPower = results.at(i).enabled ? allocated[i] * scale : (riding[i] ? rest : 0.0);
+        m_groupReadings.insert(charger, reading);
+    }
+}
+
+void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
+                                        const QList<ChargingShareCalculator::Request> &requests, double budget)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    double drawn = 0;
+    for (EvChargerAc *charger : group) {
+        const ChargingAction action = m_context.acChargingActions.value(charger).value(issuer);
+        if (action.chargingEnabled())
+            drawn += action.maxChargingCurrent() * qMax(1u, action.desiredPhaseCount()) * Units::phaseVoltage;
+    }
+    double left = budget - drawn;
+    for (int i = 0; i < group.count() && i < requests.count() && left > 0; i++) {
+        EvChargerAc *charger = group.at(i);
+        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        const double step = charger->maxChargingCurrentStepSize() > 0 ? charger->maxChargingCurrentStepSize() : 1.0;
+        const uint phases = qMax(1u, action.desiredPhaseCount());
+        const double stepPower = step * phases * Units::phaseVoltage;
+        if (!action.chargingEnabled() || m_handedOver.contains(charger))
+            continue;
+        const double most = qMin<double>(m_context.acProcessInfos.value(charger).maxChargingCurrent,
+                                         requests.at(i).maximumPower / (phases * Units::phaseVoltage));
+        const int steps = static_cast<int>(qMin(std::floor(left / stepPower + 1e-9),
+                                                std::floor((most - action.maxChargingCurrent()) / step + 1e-9)));
+        if (steps <= 0)
+            continue;
+        action.setMaxChargingCurrent(action.maxChargingCurrent() + steps * step);
+        left -= steps * stepPower;
+    }
+}
+
+void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners, const QDateTime &currentDateTime)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    const SurplusGate::Delays delays = m_context.surplusGateDelays();
+    for (auto it = winners.constBegin(); it != winners.constEnd(); ++it) {
+        EvChargerAc *charger = it.key();
+        if (it.value() != issuer || m_handedOver.contains(charger))
+            continue;
+        SurplusGate &gate = m_context.surplusGates[charger->id()];
+        // Only chargers the surplus plan read this cycle.
+        if (!gate.hasReading(currentDateTime))
+            continue;
+        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        const SurplusGate::Reading reading = m_groupReadings.value(charger, gate.reading());
+        const uint phases = qMax(1u, action.desiredPhaseCount());
+        const bool enabled = gate.chargingEnabled(reading, phases, currentDateTime, delays);
+        if (enabled && !SurplusGate::covers(reading, phases)) {
+            const double minimum = m_context.acProcessInfos.value(charger).minChargingCurrent;
+            qCDebug(dcTavroEnergy()) << charger->name() << "rides out a dip at its minimum of" << minimum << "[A] on"
+                                     << phases << "phases, reserve left:" << gate.reserve() << "[Wh]";
+            action.setMaxChargingCurrent(minimum);
+        }
+        action.setChargingEnabled(enabled);
+    }
 }
 
 bool ShareRounds::acRunsOnSurplus(EvChargerAc *charger) const
@@ -293,6 +473,12 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
         request.measuredPower = charger->currentPower();
         request.priority = sharePriority(issuer);
         request.fairnessCounter = m_chargingShareFairness.value(charger->id(), 0);
+        if (surplusGroup) {
+            request.fairnessCounter = surplusAdmissionCounter(charger);
+            // The surplus goes to chargers that can start now.
+            if (!acRunsOnSurplus(charger) && charger->chargingEnabledLocked())
+                request.maximumPower = 0;
+        }
         requests.append(request);
 
         qCDebug(dcTavroEnergy()) << "AC charging share request for" << charger->name()

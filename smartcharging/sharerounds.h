@@ -3,6 +3,7 @@
 
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
+#include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
 
 #include "tavro/thing.h"
@@ -10,6 +11,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 
 class EvChargerAc;
 class HouseholdBalance;
@@ -21,7 +23,10 @@ using EvChargerAcs = QList<EvChargerAc *>;
 // for it (deadlines, then spot market, then surplus), and keeps the fairness
 // counters and rotation of every share group (AC issuers 1..3, DC groups
 // 1000/1001) so that a shortage moves between the chargers over time.
-// Context and balance are not owned.
+// Surplus chargers obey their calm-switching gates alone and in a group
+// alike: one charging keeps its place for a turn of about an hour and rides
+// a dip out on the owner's tolerance, and the surplus goes only to chargers
+// that can take it now. Context and balance are not owned.
 class ShareRounds
 {
 public:
@@ -76,6 +81,21 @@ private:
                             ChargingShareCalculator::Strategy strategy, double *reservedPower,
                             const QDateTime &currentDateTime);
     bool acRunsOnSurplus(EvChargerAc *charger) const;
+    // Fairness counter the admission sees: one charging on surplus counts
+    // as served a turn less, so it keeps its place for a turn.
+    quint32 surplusAdmissionCounter(EvChargerAc *charger) const;
+    // After the surplus group's shares: each member's part of the budget
+    // for its gate; chargers left out while charging ride the dip out at
+    // their minimum (the gate decides how long), or stop at once when a
+    // charger with a lower counter took their place (a hand-over).
+    void settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                            const QList<ChargingShareCalculator::Result> &results, double budget);
+    // Hands what the shares rounded off to the first members that can take another step.
+    void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                               double budget);
+    // Whether each surplus winner charges, through its gate.
+    void applySurplusGates(const QHash<EvChargerAc *, ChargingAction::ChargingActionIssuer> &winners,
+                           const QDateTime &currentDateTime);
     QHash<EvChargerAc *, uint> acSharePhaseCounts(const EvChargerAcs &group,
                                                   ChargingAction::ChargingActionIssuer issuer, double budget) const;
     QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
@@ -90,6 +110,17 @@ private:
     QHash<ThingId, uint> m_chargingShareFairness;
     QHash<int, QDateTime> m_chargingShareLastRotation;
     QHash<int, QList<ThingId>> m_chargingShareServed;
+    // This cycle's surplus group members: their part of the group's budget
+    // for the gate; members handed over to another charger.
+    QHash<EvChargerAc *, SurplusGate::Reading> m_groupReadings;
+    QSet<EvChargerAc *> m_handedOver;
+    // This cycle's surplus group (none: no members), its requests and budget (W).
+    struct SurplusGroup {
+        EvChargerAcs members;
+        QList<ChargingShareCalculator::Request> requests;
+        double budget = 0;
+    };
+    SurplusGroup m_surplusGroup;
 };
 
 #endif // SHAREROUNDS_H

@@ -1,54 +1,222 @@
 #include "surplusgate.h"
 
+#include <QtGlobal>
+
+namespace {
+// Longest gap (s) between two cycles the reserve and the switch waits
+// count; a longer one (a restart, a clock change) adds no more.
+const qint64 maxStep = 120;
+// Stops a day the start delay alone governs; every further one makes the
+// next restart wait this much longer (s).
+const int calmStopsPerDay = 3;
+const qint64 restartWaitPerStop = 600;
+}
+
 bool SurplusGate::lasted(const QDateTime &since, const QDateTime &now, uint seconds)
 {
     return since.isValid() && since <= now && since.secsTo(now) >= static_cast<qint64>(seconds);
 }
 
-uint SurplusGate::phaseCount(uint best, uint present, bool running, const QDateTime &now, const Delays &delays)
+bool SurplusGate::covers(const Reading &reading, uint phases)
 {
-    if (!running || present == 0) {
-        m_candidate = 0;
-        m_candidateSince = QDateTime();
-        return best;
-    }
-    if (best == present) {
-        m_candidate = 0;
-        m_candidateSince = QDateTime();
-        return present;
-    }
-    if (m_candidate != best) {
-        m_candidate = best;
-        m_candidateSince = now;
-    }
-    const uint delay = best > present ? delays.phaseUp : delays.phaseDown;
-    const bool held = !m_lastSwitch.isValid() || lasted(m_lastSwitch, now, delays.phaseHold);
-    if (!lasted(m_candidateSince, now, delay) || !held)
-        return present;
+    return reading.surplusPower >= qBound(0.0, reading.tolerance, 1.0) * reading.phaseMinimum * qMax(1u, phases);
+}
 
+double SurplusGate::fullReserve(const Reading &reading, const Delays &delays)
+{
+    return allowancePerFewest(reading) * delays.stop / 3600.0;
+}
+
+double SurplusGate::allowancePerFewest(const Reading &reading)
+{
+    return qBound(0.0, reading.allowedShare, 1.0) * reading.phaseMinimum * qMax(1u, reading.fewestPhases);
+}
+
+int SurplusGate::phaseSwitchesOn(const QDate &date) const
+{
+    return date == m_switchDay ? m_switchesToday : 0;
+}
+
+void SurplusGate::recordSwitch(uint phases, const QDateTime &now)
+{
     m_lastSwitch = now;
-    m_candidate = 0;
-    m_candidateSince = QDateTime();
-    return best;
+    m_orderedPhases = phases;
+    m_upPressure = m_downPressure = 0;
+}
+
+void SurplusGate::observePhases(uint present, const QDateTime &now)
+{
+    if (now.date() != m_switchDay) {
+        m_switchDay = now.date();
+        m_switchesToday = 0;
+    }
+    // Every switch while charging counts for the day, whoever ordered it;
+    // one the gate did not order starts the hold time too.
+    if (present > 0 && m_observedPhases > 0 && present != m_observedPhases) {
+        m_switchesToday++;
+        if (present != m_orderedPhases)
+            recordSwitch(present, now);
+    }
+    m_observedPhases = present;
+}
+
+uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const Delays &delays)
+{
+    m_reading = reading;
+    m_readingAt = now;
+    const qint64 seconds = m_pressureAt.isValid() && m_pressureAt <= now ? qMin(m_pressureAt.secsTo(now), maxStep) : 0;
+    m_pressureAt = now;
+    const uint present = reading.presentPhases;
+    observePhases(present, now);
+    // Taking over from another plan (or starting) the surplus chooses at
+    // once; the switch still counts for the day.
+    if (present == 0 || !reading.running) {
+        m_upPressure = m_downPressure = 0;
+        return reading.bestPhases;
+    }
+
+    const int switchesLeft = maxPhaseSwitchesPerDay - phaseSwitchesOn(now.date());
+    const bool held = !m_lastSwitch.isValid() || lasted(m_lastSwitch, now, delays.phaseHold);
+    const bool presentCovered = covers(reading, present);
+    const uint best = reading.bestPhases;
+
+    // Up once the surplus has covered the higher count's whole minimum for
+    // the up delay, net of the minutes it covered it only within the
+    // tolerance; a minute that does not cover it at all breaks the wait.
+    const bool upWanted = best > present && reading.surplusPower >= reading.phaseMinimum * best;
+    if (upWanted) {
+        m_upPressure += seconds;
+        m_upTarget = best;
+    } else if (m_upPressure > 0 && covers(reading, m_upTarget)) {
+        m_upPressure = qMax<qint64>(0, m_upPressure - seconds);
+    } else {
+        m_upPressure = 0;
+    }
+    // Down once the surplus has fallen short of the present minimum for the
+    // down delay, net of the minutes it covered it in between: a brief
+    // sunny gap does not start the wait again. Minutes that cover it within
+    // the tolerance buy no more than the owner allows: they count half.
+    const bool downWanted = present > reading.fewestPhases && (best < present || !presentCovered);
+    const uint downTarget = best < present ? best : reading.fewestPhases;
+    if (downWanted)
+        m_downPressure += presentCovered ? seconds / 2 : seconds;
+    else
+        m_downPressure = qMax<qint64>(0, m_downPressure - seconds);
+
+    if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 1) {
+        // A dip. One the fewest phases cover within the tolerance is ridden
+        // out on these phases while the reserve lasts, then on the fewest
+        // rather than off. A deeper one goes on to the fewest, where the
+        // minimum buys least, once it has taken half of the reserve: a short
+        // cloud does not cost a switch, a long one is ridden out longer.
+        // Either keeps a switch of the day for the way back.
+        const double reserve = reserveAfter(reading, now, delays);
+        const bool shallow = covers(reading, reading.fewestPhases);
+        if (shallow ? reserve <= 0 : reserve <= fullReserve(reading, delays) / 2) {
+            recordSwitch(reading.fewestPhases, now);
+            return reading.fewestPhases;
+        }
+    }
+
+    if (!held || switchesLeft < 1)
+        return present;
+    // Up only with a switch of the day left for the way back down: the
+    // day ends on the fewest phases, not riding dips out on more.
+    if (upWanted && m_upPressure >= static_cast<qint64>(delays.phaseUp) && switchesLeft >= 2) {
+        recordSwitch(m_upTarget, now);
+        return m_upTarget;
+    }
+    // Down with a switch of the day left for the way back up, or with the
+    // last one once the surplus has stayed short three times as long.
+    const qint64 downWait = delays.phaseDown;
+    if (downWanted && m_downPressure >= downWait) {
+        recordSwitch(downTarget, now);
+        return downTarget;
+    }
+    return present;
+}
+
+double SurplusGate::reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const
+{
+    // What the minimum on the present phases takes from the grid, and what
+    // the owner allows of it.
+    const double minimum = reading.phaseMinimum * qMax(1u, reading.presentPhases);
+    const double allowed = qBound(0.0, reading.allowedShare, 1.0) * minimum;
+    const double used = qMax(0.0, minimum - reading.surplusPower);
+    qint64 seconds = 0;
+    if (m_reserveAt.isValid() && m_reserveAt <= now)
+        seconds = qMin(m_reserveAt.secsTo(now), maxStep);
+    // It fills while the surplus covers the whole minimum, at the rate of
+    // the allowance on the fewest phases and up to the stop delay's worth
+    // of it: a brief sunny gap adds only what the owner allowed for it. A
+    // minute within the tolerance neither fills nor spends it. The minute
+    // that spends the last of it leaves no debt.
+    const double change = used <= 0 ? allowancePerFewest(reading) : qMin(0.0, allowed - used);
+    return qBound(0.0, m_reserve + change * seconds / 3600.0, fullReserve(reading, delays));
+}
+
+bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays)
+{
+    const bool covered = covers(reading, phases);
+    if (!reading.running) {
+        // A charge starts with one stop delay's worth of the allowance.
+        m_reserve = fullReserve(reading, delays);
+        m_reserveAt = QDateTime();
+        return startWhenCovered(covered, now, delays);
+    }
+    m_reserve = reserveAfter(reading, now, delays);
+    m_reserveAt = now;
+    m_coveredSince = QDateTime();
+    if (covered) {
+        m_shortSince = QDateTime();
+        return true;
+    }
+    if (!m_shortSince.isValid() || m_shortSince > now)
+        m_shortSince = now;
+    // Charging on at the minimum bridges a dip while the reserve lasts.
+    if (m_reserve > 0)
+        return true;
+    recordStop(now);
+    return false;
 }
 
 bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays)
 {
-    if (running) {
-        m_coveredSince = QDateTime();
-        if (covered) {
-            m_shortSince = QDateTime();
-            return true;
-        }
-        if (!m_shortSince.isValid() || m_shortSince > now)
-            m_shortSince = now;
-        // Charging on at the minimum bridges a short cloud.
-        if (!lasted(m_shortSince, now, delays.stop))
-            return true;
-        m_stopped = true;
-        return false;
+    if (!running)
+        return startWhenCovered(covered, now, delays);
+    m_coveredSince = QDateTime();
+    if (covered) {
+        m_shortSince = QDateTime();
+        return true;
     }
+    if (!m_shortSince.isValid() || m_shortSince > now)
+        m_shortSince = now;
+    // Charging on at the minimum bridges a short cloud.
+    if (!lasted(m_shortSince, now, delays.stop))
+        return true;
+    recordStop(now);
+    return false;
+}
 
+void SurplusGate::handOver()
+{
+    m_stopped = false;
+    m_shortSince = QDateTime();
+}
+
+void SurplusGate::unplugged()
+{
+    SurplusGate fresh;
+    fresh.m_lastSwitch = m_lastSwitch;
+    fresh.m_switchDay = m_switchDay;
+    fresh.m_switchesToday = m_switchesToday;
+    fresh.m_stopDay = m_stopDay;
+    fresh.m_stopsToday = m_stopsToday;
+    *this = fresh;
+}
+
+bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Delays &delays)
+{
     m_shortSince = QDateTime();
     if (!covered) {
         m_coveredSince = QDateTime();
@@ -57,6 +225,19 @@ bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &n
     if (!m_coveredSince.isValid() || m_coveredSince > now)
         m_coveredSince = now;
     // A first start is free; a start after a stop for lack of surplus waits
-    // until the surplus looks like it will stay.
-    return !m_stopped || lasted(m_coveredSince, now, delays.start);
+    // until the surplus looks like it will stay, and on a day that has
+    // stopped the charger often, longer with every further stop.
+    const int stops = now.date() == m_stopDay ? m_stopsToday : 0;
+    const qint64 wait = delays.start + restartWaitPerStop * qMax(0, stops - calmStopsPerDay);
+    return !m_stopped || lasted(m_coveredSince, now, static_cast<uint>(qMin<qint64>(wait, 86400)));
+}
+
+void SurplusGate::recordStop(const QDateTime &now)
+{
+    m_stopped = true;
+    if (now.date() != m_stopDay) {
+        m_stopDay = now.date();
+        m_stopsToday = 0;
+    }
+    m_stopsToday++;
 }

@@ -1,44 +1,125 @@
 #ifndef SURPLUSGATE_H
 #define SURPLUSGATE_H
 
+#include <QDate>
 #include <QDateTime>
 
-// Keeps one charger's surplus charging calm under passing clouds: it decides
-// when the charger starts, stops and switches between one and three phases
-// by how long the surplus has called for it, not by the minute alone. On
-// real chargers every phase switch interrupts the charge and every start or
-// stop cycles contactors. Fed once per cycle with what the surplus calls for
-// now.
+// Keeps one charger's surplus charging calm under passing clouds without
+// buying more from the grid than the owner allows: it decides when the
+// charger starts, stops and switches between one and more phases by how
+// long the surplus has called for it, not by the minute alone. On real
+// chargers every phase switch interrupts the charge and every start or stop
+// cycles contactors.
+//
+// The acquisition tolerance is the owner's word on how much of a surplus
+// charge may come from the grid: the surplus must cover that share of the
+// minimum, the rest may be bought. A dip below it is ridden out at the
+// minimum only on the reserve: what the charge leaves of that allowance,
+// at most the stop delay's worth of it on the fewest phases (a dip without
+// any surplus on one phase is ridden out for the stop delay). A charge
+// starts with a full reserve. Once it is spent the charger drops to its
+// fewest phases, or stops when it is on them. At most
+// maxPhaseSwitchesPerDay phase switches a day.
+// Fed once per cycle: first phaseCount(), then chargingEnabled().
 class SurplusGate
 {
 public:
+    static constexpr int maxPhaseSwitchesPerDay = 6;
+
     // Seconds; 0 switches the rule off (the surplus of the minute decides).
     struct Delays {
         uint phaseUp = 0;   // the three-phase minimum covered this long before switching up
         uint phaseDown = 0; // short of it this long before switching down
         uint phaseHold = 0; // at least this long between two switches
         uint start = 0;     // the minimum covered this long before starting again after a stop
-        uint stop = 0;      // short of it this long before stopping
+        uint stop = 0;      // a dip without surplus ridden out this long on the fewest phases
     };
 
-    // The phase count to charge on. best: what the surplus of this minute
-    // calls for; present: what the charger charges on now; running: it
-    // charges from the surplus now (otherwise a change costs nothing and
-    // best is taken at once).
-    uint phaseCount(uint best, uint present, bool running, const QDateTime &now, const Delays &delays);
-    // Whether to charge. covered: the surplus of this minute covers the
-    // minimum on some phase count; running as above.
+    // What the surplus offers the charger in one cycle. Powers in W.
+    struct Reading {
+        // What the charger may take from the surplus: its own draw plus its
+        // part of the export (negative while the household imports more).
+        double surplusPower = 0;
+        double phaseMinimum = 0; // its minimum current on one phase
+        double tolerance = 1;    // share of the minimum the surplus must cover (0..1)
+        // Share of the minimum the owner allows to come from elsewhere while
+        // a dip is ridden out (0..1): 1 - the acquisition tolerance, also
+        // where a home battery makes the surplus cover the whole minimum.
+        double allowedShare = 0;
+        // What it charges on now, from the surplus or another plan (0: not
+        // charging); counts for the day's switches, and for the waits only
+        // while running.
+        uint presentPhases = 0;
+        uint bestPhases = 1;   // what the surplus of this minute calls for
+        uint fewestPhases = 1; // the fewest it can charge on (1 where it can switch)
+        bool running = false;  // it charges from the surplus now (else the best count is taken at once)
+    };
+
+    // Whether the surplus covers the tolerance's share of the minimum on phases.
+    static bool covers(const Reading &reading, uint phases);
+    // The reading phaseCount() was last given, if that was at now.
+    bool hasReading(const QDateTime &now) const { return m_readingAt.isValid() && m_readingAt == now; }
+    const Reading &reading() const { return m_reading; }
+
+    // The phase count to charge on: up once the higher count's minimum has
+    // been covered for the up delay, down once the present one has fallen
+    // short for the down delay (both net of the minutes between), down to
+    // the fewest at once when a dip has spent the reserve; never within the
+    // hold time of the last switch.
+    uint phaseCount(const Reading &reading, const QDateTime &now, const Delays &delays);
+    // Whether to charge on phases (the count phaseCount() or the share rounds
+    // decided). Covered: yes. Short while charging: on at the minimum while
+    // the reserve lasts, then off. Not charging: a first start is free, a
+    // start after a stop waits for the start delay.
+    bool chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays);
+    // The same for a caller that knows only whether the surplus covers the
+    // minimum (no reserve): a shortfall is bridged for the stop delay, which
+    // starts again once the surplus covers.
     bool chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays);
+    // The charger was switched off to hand the surplus to another one, not
+    // for lack of sun: a later start need not wait for the start delay.
+    void handOver();
+    // The car was unplugged: the next charge starts afresh, only the day's
+    // phase switches and the hold time are kept.
+    void unplugged();
+
+    // Wh beyond the tolerance the charger may still spend on riding out a dip.
+    double reserve() const { return m_reserve; }
+    // Phase switches while charging on that local date, whoever ordered them.
+    int phaseSwitchesOn(const QDate &date) const;
 
 private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);
+    // W the owner allows from elsewhere at the minimum on the fewest phases.
+    static double allowancePerFewest(const Reading &reading);
+    // Wh: the stop delay's worth of it.
+    static double fullReserve(const Reading &reading, const Delays &delays);
+    void recordSwitch(uint phases, const QDateTime &now);
+    // Counts the switches of the day from what the charger charges on.
+    void observePhases(uint present, const QDateTime &now);
+    // The reserve once this cycle's reading is counted in.
+    double reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const;
+    bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays);
+    void recordStop(const QDateTime &now);
 
-    uint m_candidate = 0; // phase count the surplus calls for, other than the present one
-    QDateTime m_candidateSince;
+    Reading m_reading;
+    QDateTime m_readingAt;
+    qint64 m_upPressure = 0; // s the surplus has called for m_upTarget phases, see phaseCount()
+    uint m_upTarget = 0;
+    qint64 m_downPressure = 0; // s, net, it has fallen short of the present phases
+    QDateTime m_pressureAt;
     QDateTime m_lastSwitch;
+    uint m_orderedPhases = 0;  // what the gate last switched to
+    uint m_observedPhases = 0; // what the charger charged on at the last cycle
+    QDate m_switchDay;         // local date the counters below belong to
+    int m_switchesToday = 0;
     QDateTime m_coveredSince; // while not running
     QDateTime m_shortSince;   // while running
     bool m_stopped = false;   // the gate has stopped the charger before: restarts wait
+    QDate m_stopDay;          // local date of the stop count
+    int m_stopsToday = 0;
+    double m_reserve = 0;  // Wh, see reserve()
+    QDateTime m_reserveAt; // last update of the reserve
 };
 
 #endif // SURPLUSGATE_H

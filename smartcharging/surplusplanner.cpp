@@ -56,8 +56,11 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
     const double tolerance = m_balance.surplusAcquisitionTolerance();
     const SurplusGate::Delays delays = surplusGateDelays();
+    int surplusTakers = 0;
     for (EvChargerAc *charger : qAsConst(ecoChargers))
-        planAcSurplusAction(charger, rootLoad, ecoChargers.count(), tolerance, delays, currentDateTime);
+        surplusTakers += canTakeSurplus(charger, m_context.acProcessInfos.value(charger)) ? 1 : 0;
+    for (EvChargerAc *charger : qAsConst(ecoChargers))
+        planAcSurplusAction(charger, rootLoad, surplusTakers, tolerance, delays, currentDateTime);
 
     // The target-time check rewrites schedule lists in place (never drops a
     // charger's entry): announce a real change once.
@@ -86,8 +89,10 @@ EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
 
         if (!charger->pluggedIn()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Ignoring current surplus planning.";
-            // The next car starts with a clean slate.
-            m_surplusGates.remove(chargerId);
+            // The next car starts with a clean slate; the day's phase
+            // switches stay counted.
+            if (m_context.surplusGates.contains(chargerId))
+                m_context.surplusGates[chargerId].unplugged();
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
             continue;
         }
@@ -287,41 +292,58 @@ void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     }
 }
 
-void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
+bool SurplusPlanner::canTakeSurplus(EvChargerAc *charger, const ChargingProcessInfo &info)
+{
+    if (charger->hasPowerMeter() && charger->chargeRefusalLatched())
+        return false;
+    // A full car that draws nothing takes no surplus either.
+    return !(info.batteryLevel > 99 && charger->currentPower() <= 0);
+}
+
+void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int surplusTakers, double tolerance,
                                          const SurplusGate::Delays &delays, const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-    SurplusGate &gate = m_surplusGates[charger->id()];
+    SurplusGate &gate = m_context.surplusGates[charger->id()];
     const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
                          && charger->chargingEnabled();
 
     // A on one phase: what the charger draws now plus what is exported.
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
     const double requiredCurrent = info.minChargingCurrent * tolerance;
-    // Phases are chosen for the charger's part of the export: the
-    // chargers sharing it cannot all have all of it.
-    const double phaseDecisionCurrent =
-            charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage / ecoChargerCount;
 
-    // What this minute's surplus calls for, and what the charger does
-    // after the gate: switches and stops wait until the surplus has
-    // called for them a while.
-    uint phaseCount = info.maxPhaseCount;
-    uint bestPhaseCount = phaseCount;
-    Electricity::Phases phases = ChargingContext::ascendingPhasesForCount(phaseCount);
+    // Coverage and phases are judged on the charger's part of the export:
+    // the chargers that can take power cannot all have all of it.
+    SurplusGate::Reading reading;
+    reading.surplusPower = charger->currentPower() - rootLoad / qMax(1, surplusTakers);
+    reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
+    reading.tolerance = tolerance;
+    reading.allowedShare = 1.0 - m_context.acquisitionTolerance;
+    reading.running = running;
+    reading.bestPhases = reading.fewestPhases = qMax(1u, info.maxPhaseCount);
     if (info.phaseSwitchingPossible) {
-        bestPhaseCount = qMin(getBestPhaseCount(charger, phaseDecisionCurrent, tolerance), info.carPhaseCount);
         // What the charger was told to use, as far as the car follows.
         const uint present = qMin(charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt(),
                                   qMax(1u, info.carPhaseCount));
-        // Too little for any phase count calls for no switch: the
-        // charger stays as it is until it stops.
-        const bool anyCovered = qMax(availableCurrent, phaseDecisionCurrent) / bestPhaseCount >= requiredCurrent;
-        phaseCount = gate.phaseCount(anyCovered ? bestPhaseCount : qMax(1u, present), present, running, currentDateTime,
-                                     delays);
-        phases =
-                phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
+        reading.presentPhases = qMax(1u, present);
+        reading.fewestPhases = qMax(1u, info.minPhaseCount);
+        reading.bestPhases = qMin(getBestPhaseCount(charger, reading.surplusPower / Units::phaseVoltage, tolerance),
+                                  qMax(1u, info.carPhaseCount));
+    } else {
+        reading.presentPhases = reading.bestPhases;
     }
+    // Charging from another plan counts for the switches too.
+    if (!charger->chargingEnabled())
+        reading.presentPhases = 0;
+
+    // What this minute's surplus calls for, after the gate: switches wait
+    // until the surplus has called for them a while. Whether the charger
+    // charges is decided after the share rounds (a group shares the surplus).
+    const uint phaseCount = gate.phaseCount(reading, currentDateTime, delays);
+    const Electricity::Phases phases = info.phaseSwitchingPossible
+                                               ? (phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA)
+                                                                  : Electricity::Phases(Electricity::PhaseAll))
+                                               : ChargingContext::ascendingPhasesForCount(phaseCount);
     // A charger reporting no usable phase must not divide by zero.
     const uint divisor = qMax(1u, phaseCount);
 
@@ -345,11 +367,10 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
             ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double, info.minChargingCurrent,
                                             info.maxChargingCurrent, charger->maxChargingCurrentStepSize())
                     .toDouble();
-    const bool covered = qMax(availableCurrent, phaseDecisionCurrent) / qMax(1u, bestPhaseCount) >= requiredCurrent;
-    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
+    const bool covered = SurplusGate::covers(reading, phaseCount);
 
     m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging] = ChargingAction(
-            enabled, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
+            covered, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
     if (!covered)
         m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
@@ -357,19 +378,13 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << availableCurrent * Units::phaseVoltage << "W";
     qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
                                        << " phases, allowance " << allowance << "A";
-    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (enabled ? "ON, " : "OFF, ") << targetCurrent << "A on "
+    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (covered ? "ON, " : "OFF, ") << targetCurrent << "A on "
                                        << phaseCount << " phases";
 }
 
 SurplusGate::Delays SurplusPlanner::surplusGateDelays() const
 {
-    SurplusGate::Delays delays;
-    delays.phaseUp = m_context.configuration->phaseSwitchUpDelay();
-    delays.phaseDown = m_context.configuration->phaseSwitchDownDelay();
-    delays.phaseHold = m_context.configuration->phaseSwitchHoldTime();
-    delays.start = m_context.configuration->surplusStartDelay();
-    delays.stop = m_context.configuration->surplusStopDelay();
-    return delays;
+    return m_context.surplusGateDelays();
 }
 
 double SurplusPlanner::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
@@ -469,8 +484,13 @@ double SurplusPlanner::calculateSurplusCoverage(const ThingId &evChargerId) cons
     return 1 - ratio;
 }
 
+SurplusGate &SurplusPlanner::gate(const ThingId &evChargerId)
+{
+    return m_context.surplusGates[evChargerId];
+}
+
 void SurplusPlanner::forget(const ThingId &evChargerId)
 {
-    m_surplusGates.remove(evChargerId);
+    m_context.surplusGates.remove(evChargerId);
     m_unreachableTargetsReported.remove(evChargerId);
 }

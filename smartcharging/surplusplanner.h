@@ -63,7 +63,7 @@ public:
     // The calming delays of the tuning file.
     SurplusGate::Delays surplusGateDelays() const;
     // When the charger last started, stopped and switched phases on surplus.
-    SurplusGate &gate(const ThingId &evChargerId) { return m_surplusGates[evChargerId]; }
+    SurplusGate &gate(const ThingId &evChargerId);
     // The charger went away.
     void forget(const ThingId &evChargerId);
 
@@ -81,8 +81,12 @@ private:
     // in; drops the chargers the battery holds back from ecoChargers.
     double surplusRootLoad(EvChargerAcs &ecoChargers);
     void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers);
-    // The charger's surplus action for rootLoad (W) shared by ecoChargerCount chargers.
-    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int ecoChargerCount, double tolerance,
+    // Whether the charger's car can take power now (not full, still accepting).
+    static bool canTakeSurplus(EvChargerAc *charger, const ChargingProcessInfo &info);
+    // The charger's surplus action for rootLoad (W), the export shared by
+    // surplusTakers chargers that can take power; the gate decides the
+    // phases, the share rounds later whether it charges.
+    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int surplusTakers, double tolerance,
                              const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
     // The phase count (1 or 3) the available current (A) is best used with.
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
@@ -92,7 +96,6 @@ private:
     ProcessPreparation &m_preparation;
     OwnerNotifier &m_notifier;
 
-    QHash<ThingId, SurplusGate> m_surplusGates;
     // The target time each charger was last reported unreachable for.
     QHash<ThingId, QDateTime> m_unreachableTargetsReported;
 };

@@ -63,7 +63,7 @@ void TestEnergyManagerConfiguration::loading_data()
     QTest::addColumn<QStringList>("messages");   // regular expressions, one per warning or success line, in order
     QTest::addColumn<Values>("expected");
 
-    const Values defaults{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyEqualPower), 600u};
+    const Values defaults{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyEqualPower), 900u};
     const QByteArray all = R"({"chargingEnabledLockDuration": 120, "chargingCurrentLockDuration": 5,
         "minimumScheduleDuration": 30, "chargingShareRotationWindow": 20,
         "spotMarketChargePredictableEnergyPercentage": 0.75, "chargingShareStrategy": "WeightedPower",
@@ -80,7 +80,7 @@ void TestEnergyManagerConfiguration::loading_data()
             << all << "env.json" << QByteArray() << QStringList{"there is no such file"} << defaults;
     QTest::newRow("only the strategy, any letter case")
             << QByteArray(R"({"chargingShareStrategy": "priority"})") << QString() << QByteArray() << success
-            << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyPriority), 600u};
+            << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyPriority), 900u};
     QTest::newRow("unknown strategy keeps the current one, by name")
             << QByteArray(R"({"chargingShareStrategy": "Fastest"})") << QString() << QByteArray()
             << QStringList{"^Unknown charging share strategy in the energy manager configuration: Fastest - keeping "
@@ -103,7 +103,7 @@ void TestEnergyManagerConfiguration::loading_data()
             << QStringList{"^Unknown key in the energy manager configuration: chargingLockDuration - ignored$",
                            "^Unknown key in the energy manager configuration: surplusStopDelai \\(did you mean "
                            "\"surplusStopDelay\"\\?\\) - ignored$"}
-            << Values{300u, 10u, 30u, 15u, 0.5, 0, 600u};
+            << Values{300u, 10u, 30u, 15u, 0.5, 0, 900u};
     QTest::newRow("text for a number keeps the default, by name")
             << QByteArray(
                        R"({"minimumScheduleDuration": "soon", "spotMarketChargePredictableEnergyPercentage": "0.25"})")
@@ -121,7 +121,7 @@ void TestEnergyManagerConfiguration::loading_data()
     QTest::newRow("too large duration clamps to the maximum")
             << QByteArray(R"({"chargingShareRotationWindow": 5000000000})") << QString() << QByteArray()
             << QStringList{"too large.*chargingShareRotationWindow"}
-            << Values{300u, 10u, 15u, 4294967295u, 0.5, 0, 600u};
+            << Values{300u, 10u, 15u, 4294967295u, 0.5, 0, 900u};
 }
 
 static void writeFile(const QString &fileName, const QByteArray &content)

@@ -2,11 +2,72 @@
 
 #include <QtTest>
 
-// One letter per minute of surplus: "1" or "3" the phase count the surplus
-// of that minute calls for, "x" too little for any. The charger follows the
-// gate: one letter per minute of what it then does, "-" for off.
+namespace {
+
+// One letter per minute of surplus for a 6 A car (1380 W on one phase),
+// acquisition tolerance 0.5: "_" 300 W (short even on one phase), "."
+// 1000 W (one phase within the tolerance), "-" 1700 W (one phase covered),
+// "o" 3000 W (three phases within the tolerance), "O" 6000 W (three
+// covered). The charger follows the gate: one letter per minute of what it
+// then does, "1"/"3" its phases, "-" off.
+double surplusOf(QChar letter)
+{
+    switch (letter.toLatin1()) {
+    case '_':
+        return 300;
+    case '.':
+        return 1000;
+    case '-':
+        return 1700;
+    case 'o':
+        return 3000;
+    default:
+        return 6000;
+    }
+}
+
+// Feeds the gate minute by minute as the surplus plan does: the best count
+// is three once the surplus covers three minimums, else one.
+QString follow(SurplusGate &gate, const QString &surplus, const SurplusGate::Delays &delays, uint fewest = 1,
+               const QDateTime &start = QDateTime(QDate(2026, 5, 10), QTime(10, 0)))
+{
+    uint present = 0;
+    QString done;
+    for (int minute = 0; minute < surplus.count(); minute++) {
+        const QDateTime now = start.addSecs(minute * 60);
+        SurplusGate::Reading reading;
+        reading.surplusPower = surplusOf(surplus.at(minute));
+        reading.phaseMinimum = 1380;
+        reading.tolerance = 0.5;
+        reading.allowedShare = 0.5;
+        reading.fewestPhases = fewest;
+        reading.bestPhases = reading.surplusPower >= 3 * 1380 || fewest == 3 ? 3 : 1;
+        reading.presentPhases = present;
+        reading.running = present > 0;
+        const uint phases = gate.phaseCount(reading, now, delays);
+        const bool on = gate.chargingEnabled(reading, phases, now, delays);
+        present = on ? phases : 0;
+        done += on ? QString::number(phases) : QStringLiteral("-");
+    }
+    return done;
+}
+
+SurplusGate::Delays minutes(uint up, uint down, uint hold, uint start, uint stop)
+{
+    SurplusGate::Delays delays;
+    delays.phaseUp = up * 60;
+    delays.phaseDown = down * 60;
+    delays.phaseHold = hold * 60;
+    delays.start = start * 60;
+    delays.stop = stop * 60;
+    return delays;
+}
+
+}
+
 struct GateCase {
-    uint up, down, hold, start, stop; // minutes
+    SurplusGate::Delays delays;
+    uint fewest;
     QString surplus;
     QString expected;
 };
@@ -19,46 +80,118 @@ class TestSurplusGate : public QObject
 private slots:
     void sequence_data();
     void sequence();
+    void reserveCountsWhatTheGapLeft();
+    void phaseSwitchesPerDay();
+    void stopTimerStartsAgainWhenCovered_data();
+    void stopTimerStartsAgainWhenCovered();
 };
 
 void TestSurplusGate::sequence_data()
 {
     QTest::addColumn<GateCase>("c");
-    QTest::newRow("all delays 0: the minute decides") << GateCase{0, 0, 0, 0, 0, "331x13x3", "331-13-3"};
-    QTest::newRow("clouds shorter than the delays are ridden out on three phases")
-            << GateCase{10, 5, 15, 0, 10, "3311133xx3331111", "3333333333333333"};
-    QTest::newRow("down after five short minutes, up only after the hold")
-            << GateCase{2, 5, 15, 0, 10, "3111111333333333333333", "3333331111111111111113"};
-    QTest::newRow("nothing covered: bridged, stopped, restarted after the start delay")
-            << GateCase{10, 10, 15, 3, 4, "33xxxxxx1x11111", "333333-------11"};
+    // A stop delay of 10 minutes: a full reserve is 690 W for 10 minutes.
+    QTest::newRow("all delays 0: the minute decides") << GateCase{minutes(0, 0, 0, 0, 0), 1, "OO_O.-_", "33-311-"};
+    // The first minute of a charge spends nothing. "_" on one phase buys
+    // 1080 W, 390 W beyond the tolerance: the reserve lasts 17 minutes.
+    QTest::newRow("a dip without surplus on one phase: ridden on the reserve, then off")
+            << GateCase{minutes(10, 10, 15, 0, 10), 1, "..______________________.", "1111111111111111111-----1"};
+    QTest::newRow("within the tolerance the charge goes on however long") << GateCase{
+            minutes(10, 10, 15, 0, 10), 1, "................................", "11111111111111111111111111111111"};
+    // On three phases "-" buys 2440 W, 370 W beyond: 18 minutes of reserve,
+    // then one phase, where 1700 W cover the minimum.
+    QTest::newRow("a dip on three phases: ridden out, then on one phase, not off")
+            << GateCase{minutes(10, 30, 15, 0, 10), 1, "O-----------------------", "333333333333333333331111"};
+    // "." on three phases buys 3140 W, 1070 W beyond: 6 minutes.
+    QTest::newRow("a deep dip on three phases spends the reserve sooner")
+            << GateCase{minutes(10, 30, 15, 0, 10), 1, "O..........", "33333333111"};
+    // Its fewest phases are three: a reserve three times as large, 19 minutes.
+    QTest::newRow("a fixed three-phase charger stops instead")
+            << GateCase{minutes(10, 30, 15, 0, 10), 3, "O........................", "333333333333333333333----"};
+    // Up after 10 minutes covered on three, "o" minutes count against it.
+    QTest::newRow("up after the up delay, net of the minutes only within the tolerance")
+            << GateCase{minutes(10, 10, 0, 0, 10), 1, "-OOOOOoOOOOOOOO", "111111111111333"};
+    QTest::newRow("a dip below the tolerance starts the up wait again")
+            << GateCase{minutes(10, 10, 0, 0, 10), 1, "-OOOOOOOOO.OOOOOOOOOO", "111111111111111111113"};
+    // Down after 10 minutes short of the three-phase minimum; minutes that
+    // cover it within the tolerance count half, sunny gaps count against.
+    QTest::newRow("down within the tolerance after twice the down delay")
+            << GateCase{minutes(0, 10, 0, 0, 10), 1, "O" + QString(25, 'o'), QString(20, '3') + QString(6, '1')};
+    QTest::newRow("down net of sunny gaps")
+            << GateCase{minutes(0, 10, 0, 0, 10), 1, "O" + QString(10, 'o') + "OO" + QString(20, 'o'),
+                        QString(26, '3') + QString(7, '1')};
+    QTest::newRow("no switch within the hold time of the last")
+            << GateCase{minutes(1, 1, 15, 0, 10), 1, "-OOoooooooooooooooo", "1333333333333333111"};
+    QTest::newRow("a restart after a stop waits for the start delay")
+            << GateCase{minutes(10, 10, 15, 3, 0), 1, "._.......", "1----1111"};
 }
 
 void TestSurplusGate::sequence()
 {
     QFETCH(GateCase, c);
-    SurplusGate::Delays delays;
-    delays.phaseUp = c.up * 60;
-    delays.phaseDown = c.down * 60;
-    delays.phaseHold = c.hold * 60;
-    delays.start = c.start * 60;
-    delays.stop = c.stop * 60;
+    SurplusGate gate;
+    QCOMPARE(follow(gate, c.surplus, c.delays, c.fewest), c.expected);
+}
 
+void TestSurplusGate::reserveCountsWhatTheGapLeft()
+{
+    // 15 minutes without surplus spend 91 of the 115 Wh (the first minute
+    // of a charge spends nothing); a two-minute sunny gap adds 23 Wh (690 W
+    // for 2 minutes), enough for 7 minutes more, not for another 17.
+    SurplusGate gate;
+    const QString done = follow(gate, "." + QString(15, '_') + "--" + QString(12, '_'), minutes(10, 10, 15, 0, 10));
+    QCOMPARE(done, QString(25, '1') + QString(5, '-'));
+}
+
+void TestSurplusGate::phaseSwitchesPerDay()
+{
+    // Sun and clouds of 20 minutes each all day: without a bound every
+    // cloud would switch twice. An up-switch keeps one of the day's six for
+    // the way back down: the day ends on one phase after five.
+    SurplusGate gate;
+    QString weather;
+    for (int i = 0; i < 15; i++)
+        weather += QString(20, 'O') + QString(20, 'o');
+    const QDateTime start(QDate(2026, 5, 10), QTime(7, 0));
+    const QString done = follow(gate, weather, minutes(5, 5, 5, 0, 10), 1, start);
+    int switches = 0;
+    for (int i = 1; i < done.count(); i++)
+        switches += done.at(i) != done.at(i - 1) && done.at(i) != '-' && done.at(i - 1) != '-' ? 1 : 0;
+    QCOMPARE(switches, SurplusGate::maxPhaseSwitchesPerDay - 1);
+    QCOMPARE(gate.phaseSwitchesOn(start.date()), switches);
+    QCOMPARE(done.right(1), QStringLiteral("1"));
+    // A new day starts with a new count.
+    QCOMPARE(follow(gate, "OOOOOO" + QString(12, 'o'), minutes(5, 5, 5, 0, 10), 1, start.addDays(1)),
+             QString(15, '3') + "111");
+}
+
+void TestSurplusGate::stopTimerStartsAgainWhenCovered_data()
+{
+    QTest::addColumn<QString>("covered"); // "x" short, "c" covered, one per minute
+    QTest::addColumn<QString>("expected");
+    // Stop delay 4 minutes.
+    QTest::newRow("short for the stop delay: off") << "cxxxxx"
+                                                   << "111110";
+    QTest::newRow("covered again: the delay starts anew") << "cxxxcxxxxx"
+                                                          << "1111111110";
+}
+
+void TestSurplusGate::stopTimerStartsAgainWhenCovered()
+{
+    // The entry point for callers without a reserve (DC chargers).
+    QFETCH(QString, covered);
+    QFETCH(QString, expected);
     SurplusGate gate;
     const QDateTime start(QDate(2026, 5, 10), QTime(10, 0));
-    uint present = 0;
     bool running = false;
     QString done;
-    for (int minute = 0; minute < c.surplus.count(); minute++) {
-        const QDateTime now = start.addSecs(minute * 60);
-        const bool covered = c.surplus.at(minute) != QLatin1Char('x');
-        const uint best = covered ? uint(c.surplus.at(minute).digitValue()) : qMax(1u, present);
-        const uint phases = gate.phaseCount(best, present, running, now, delays);
-        running = gate.chargingEnabled(covered, running, now, delays);
-        if (running)
-            present = phases;
-        done += running ? QString::number(phases) : QStringLiteral("-");
+    for (int minute = 0; minute < covered.count(); minute++) {
+        const bool on = gate.chargingEnabled(covered.at(minute) == 'c', running, start.addSecs(minute * 60),
+                                             minutes(0, 0, 0, 0, 4));
+        // "0": the minute it is switched off.
+        done += on ? QStringLiteral("1") : (running ? QStringLiteral("0") : QStringLiteral("-"));
+        running = on;
     }
-    QCOMPARE(done, c.expected);
+    QCOMPARE(done, expected);
 }
 
 QTEST_GUILESS_MAIN(TestSurplusGate)
