@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QtMath>
 
@@ -50,6 +51,21 @@ QString ratio(double numerator, double denominator)
 int dayOf(const Scenario &scenario, int minute)
 {
     return static_cast<int>(scenario.start.date().daysTo(scenario.start.addSecs(minute * 60LL).date()));
+}
+
+// W of a discharging charger's power that went into the home battery in a
+// minute: what the battery took beyond the PV the house and the charging
+// cars left.
+double dischargeIntoBattery(const MinuteRecord &record, int charger)
+{
+    const double discharge = qMax(0.0, -record.chargerPower.value(charger));
+    if (discharge <= 0 || record.batteryPower <= 0)
+        return 0;
+    double charging = 0;
+    for (double power : record.chargerPower)
+        charging += qMax(0.0, power);
+    const double pvLeft = qMax(0.0, record.pvPower - record.houseLoad - charging);
+    return qMin(discharge, qMax(0.0, record.batteryPower - pvLeft));
 }
 
 QString deadlineText(Report::Deadline deadline)
@@ -173,6 +189,7 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 carFigures.gridEnergy += (power - pvPart) / 60000.0;
                 carFigures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
                 carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
+                carFigures.toHomeBattery += dischargeIntoBattery(record, charger) / 60000.0;
                 // Energy past the owner's ceiling is no use to the owner.
                 const double ceiling = LimitPlan::ceilingOf(car);
                 const double socStart = record.carSocStart.value(j);
@@ -422,6 +439,11 @@ QString Report::table() const
             row(QStringLiteral("  discharged [kWh]"),
                 {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
                 QString(), QString());
+            if (scenario.hasBattery)
+                row(QStringLiteral("  into the home battery [kWh]"),
+                    {number(p.toHomeBattery, 2), number(peer.toHomeBattery, 2), QStringLiteral("-"),
+                     QStringLiteral("-")},
+                    QString(), QString());
             row(QStringLiteral("  lowest SoC plugged in [%]"),
                 {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(),
                 QString());
@@ -586,7 +608,8 @@ void Report::evaluateExpectations()
                                  QStringLiteral("maxFinalSoc"),
                                  QStringLiteral("minDischargedEnergy"),
                                  QStringLiteral("minLowestSoc"),
-                                 QStringLiteral("maxSocEstimateError")};
+                                 QStringLiteral("maxSocEstimateError"),
+                                 QStringLiteral("maxToHomeBattery")};
     QStringList known;
     for (const QString &key : expectations.keys()) {
         if (!globalKeys.contains(key))
@@ -654,6 +677,8 @@ void Report::evaluateExpectations()
         carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"),
                  2);
         carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
+        carCheck(QStringLiteral("maxToHomeBattery"), figures.toHomeBattery,
+                 QStringLiteral("discharged into the home battery [kWh]"), 2);
         if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
             if (figures.largestSocError < 0)
                 failures << prefix + QStringLiteral("reports its own SoC; there is no estimate to check");
@@ -775,10 +800,42 @@ void Report::evaluateExpectations()
                                 .arg(number(cost, 4), number(leastCost, 4));
     }
 
+    checkPromises();
+
     for (const QString &id : scenario.expectationsPending) {
         const QStringList texts = pendingFailures.value(id);
         m_pending << (texts.isEmpty() ? QStringLiteral("%1: met now").arg(id)
                                       : QStringLiteral("%1: %2").arg(id, texts.join(QStringLiteral("; "))));
+    }
+}
+
+void Report::checkPromises()
+{
+    // The car's name comes first in the text and the promised level is the
+    // first percentage after it, in every language the plugin speaks. A
+    // promise is judged against the owner's target of the day it was made.
+    static const QRegularExpression promised(QStringLiteral("(\\d+) %"));
+    const int promiseMargin = 3;
+    const Scenario &scenario = m_simulation.scenario();
+    for (const OwnerNotification &notification : m_simulation.notifications()) {
+        int car = -1;
+        for (int j = 0; j < scenario.cars.count(); j++) {
+            const QString &name = scenario.cars.at(j).name;
+            if (notification.body.startsWith(name + QLatin1Char(' '))
+                && (car < 0 || name.size() > scenario.cars.at(car).name.size()))
+                car = j;
+        }
+        if (car < 0)
+            continue;
+        const CarFigures &figures = m_plugin.cars.at(car);
+        const int targetMinute = scenario.cars.at(car).targetMinute;
+        if (figures.socAtTarget < 0 || notification.minute > targetMinute || targetMinute - notification.minute > 1440)
+            continue;
+        const QRegularExpressionMatch match = promised.match(notification.body, figures.name.size());
+        if (match.hasMatch() && qAbs(match.captured(1).toDouble() - figures.socAtTarget) > promiseMargin)
+            m_failures << QStringLiteral("%1: the owner was told at %2 \"%3\"; it reached %4 %")
+                                  .arg(figures.name, scenario.clockText(notification.minute), notification.body,
+                                       number(figures.socAtTarget));
     }
 }
 

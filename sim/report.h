@@ -46,6 +46,7 @@ public:
         double largestSocError = -1; // % |estimate - truth|, -1 for a car that reports its own level
         double usefulEnergy = 0;     // of energy, what went in below the car's ceiling
         double usefulPvEnergy = 0;   // of pvEnergy, likewise
+        double toHomeBattery = 0;    // kWh the car's discharge put into the home battery
     };
     struct Figures {
         QVector<CarFigures> cars;
@@ -100,6 +101,9 @@ private:
     void computeLimit();
     void judgeDeadlines(Figures *figures) const;
     void evaluateExpectations();
+    // Every "out of reach" notification against the level its car reached
+    // by the target time: a promise more than 3 points off is a failure.
+    void checkPromises();
 
     const Simulation &m_simulation;
     QVector<double> m_pvAvailable; // W per minute
