@@ -181,6 +181,11 @@ struct DcController::DcCycle {
     bool hasRootMeter = false;
     double rootWithoutManagedDc = 0; // W
     double rootWithoutManagedEv = 0; // W
+    // W the house itself draws: the root without the managed chargers and
+    // without the home batteries, which balance the meter on their own. A
+    // discharge sized on the meter alone would keep feeding a battery that
+    // charges from it.
+    double houseDraw = 0;
     bool batteryBelowLowerLimit = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
@@ -280,6 +285,8 @@ DcController::DcCycle DcController::measureDcBaseline() const
     const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
     cycle.batteryBelowLowerLimit = battery.belowLowerLimit;
     cycle.batteryPower = battery.power;
+    if (cycle.hasRootMeter)
+        cycle.houseDraw = cycle.rootWithoutManagedEv - battery.power;
     const double batteryTerm = battery.surplusTerm;
 
     // The managed AC load is not added back: AC chargers keep their surplus,
@@ -425,9 +432,9 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
         rawTarget = plan.upperLimit > 0 ? qMin(cycle.surplusBudget, plan.upperLimit) : cycle.surplusBudget;
         if (charger->minChargingPower() > rawTarget)
             rawTarget = 0;
-    } else if (!plan.constrained && cycle.rootWithoutManagedEv > 0 && charger->supportsDischarging()
+    } else if (!plan.constrained && cycle.houseDraw > 0 && charger->supportsDischarging()
                && plan.soc > configuration.dischargeFloorPercentage()) {
-        double magnitude = cycle.rootWithoutManagedEv;
+        double magnitude = cycle.houseDraw;
         if (charger->maxDischargingPower() > 0)
             magnitude = qMin(magnitude, charger->maxDischargingPower());
         rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
@@ -448,7 +455,7 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
     qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:"
                              << "surplus budget:" << cycle.surplusBudget
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
-                             << "constrained charge-only:" << plan.constrained
+                             << "house draw:" << cycle.houseDraw << "constrained charge-only:" << plan.constrained
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
 }
 
@@ -691,10 +698,11 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    round.budget = qMin(qMax(cycle.rootWithoutManagedEv, 0.0), totalRequested);
+    round.budget = qMin(qMax(cycle.houseDraw, 0.0), totalRequested);
     qCDebug(dcTavroEnergy()) << "DC discharging share budget:"
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
-                             << "total requested:" << totalRequested << "available for sharing:" << round.budget;
+                             << "house draw:" << cycle.houseDraw << "total requested:" << totalRequested
+                             << "available for sharing:" << round.budget;
 
     runDcShareRound(round, currentDateTime, [this](const DcIntent &intent, const ShareResult &result) {
         return applyDcDischargingShare(intent, result);

@@ -97,6 +97,8 @@ private slots:
     void targetTimeForcesFullPower_data();
     void targetTimeForcesFullPower();
     void phaseLimitedForceHoldsItsSetpoint();
+    void dischargeFollowsTheHouseBesideAHomeBattery_data();
+    void dischargeFollowsTheHouseBesideAHomeBattery();
     void spotMarketFrameWithoutRootMeter_data();
     void spotMarketFrameWithoutRootMeter();
     void chargerHandedBack_data();
@@ -153,6 +155,39 @@ void TestDcChargers::gridDecision()
     household.fixture.advance(60);
     household.fixture.runCycle();
     QCOMPARE(household.sent(), sent);
+}
+
+void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery_data()
+{
+    QTest::addColumn<double>("batteryPower");
+    QTest::addColumn<double>("expectedPower");
+
+    // The meter reads 0: the home battery balances it while the car gives 1500 W.
+    QTest::newRow("house fell to 1400 W: the battery takes the rest") << 100.0 << -1400.0;
+    QTest::newRow("house rose to 3800 W: the battery covers the rest") << -2300.0 << -3800.0;
+    QTest::newRow("the battery takes more than the car gives: no discharge") << 2000.0 << 0.0;
+}
+
+void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery()
+{
+    QFETCH(double, batteryPower);
+    QFETCH(double, expectedPower);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    Thing *battery = household.fixture.addThing(QStringLiteral("homeBattery"), QStringLiteral("Battery"),
+                                                {{"batteryLevel", 60}, {"currentPower", batteryPower}});
+    household.manager->setBatteryLevelLimits(0.2, 0.9);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    household.setRootPower(0);
+    HouseholdFixture::setStates(charger, {{"power", true}, {"chargingPower", -1500.0}, {"currentPower", -1500.0}});
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), expectedPower);
+    QCOMPARE(household.manager->chargingState(charger->id()).mode() == ChargingState::ModeDischarging,
+             expectedPower < 0);
+    QVERIFY(battery->stateValue(QStringLiteral("currentPower")).toDouble() == batteryPower);
 }
 
 void TestDcChargers::twoChargersShareSurplusByFairness_data()
