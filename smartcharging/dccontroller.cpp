@@ -132,6 +132,8 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
     if (!charger)
         return;
 
+    // The next car starts with a clean slate.
+    m_dischargeGates.remove(charger->id());
     // Every change of the published schedules is announced.
     if (m_context.schedules.clearDc(charger))
         m_context.schedules.announce();
@@ -186,6 +188,8 @@ struct DcController::DcCycle {
     // discharge sized on the meter alone would keep feeding a battery that
     // charges from it.
     double houseDraw = 0;
+    // W of discharges kept at their minimum while the house draws less.
+    double bridgedDischarge = 0;
     bool batteryBelowLowerLimit = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
@@ -417,7 +421,7 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     }
 }
 
-void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime)
+void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
     const ChargingConfiguration &configuration = plan.configuration;
@@ -451,12 +455,38 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
             && !covered)
             rawTarget = charger->minChargingPower();
     }
+    rawTarget = calmDischarge(plan, cycle, rawTarget, currentDateTime);
     plan.rawTarget = rawTarget;
     qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:"
                              << "surplus budget:" << cycle.surplusBudget
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "house draw:" << cycle.houseDraw << "constrained charge-only:" << plan.constrained
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
+}
+
+double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
+                                   const QDateTime &currentDateTime)
+{
+    EvChargerDc *charger = plan.charger;
+    SurplusGate &gate = m_dischargeGates[plan.chargerId];
+    const bool mayDischarge = cycle.hasRootMeter && !plan.constrained && charger->supportsDischarging()
+                              && plan.soc > plan.configuration.dischargeFloorPercentage();
+    const bool running =
+            m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging && charger->chargingEnabled();
+    // Started on the minimum, a discharge runs on while the house draws half of it.
+    const bool covered =
+            rawTarget < -intentEpsilon
+            || (running && rawTarget <= intentEpsilon && cycle.houseDraw >= charger->minDischargingPower() / 2);
+    const bool enabled = gate.chargingEnabled(covered && mayDischarge, running && mayDischarge, currentDateTime,
+                                              m_surplus.surplusGateDelays());
+    // A house drawing less than the minimum for a while (a passing load,
+    // a ray of sun) keeps a running discharge at its minimum; a surplus the
+    // car could charge from ends it.
+    if (enabled && mayDischarge && qAbs(rawTarget) <= intentEpsilon) {
+        cycle.bridgedDischarge += charger->minDischargingPower();
+        return -charger->minDischargingPower();
+    }
+    return rawTarget;
 }
 
 void DcController::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
@@ -698,7 +728,7 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    round.budget = qMin(qMax(cycle.houseDraw, 0.0), totalRequested);
+    round.budget = qMin(qMax(qMax(cycle.houseDraw, 0.0), cycle.bridgedDischarge), totalRequested);
     qCDebug(dcTavroEnergy()) << "DC discharging share budget:"
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "house draw:" << cycle.houseDraw << "total requested:" << totalRequested
