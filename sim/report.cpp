@@ -812,11 +812,14 @@ void Report::evaluateExpectations()
 void Report::checkPromises()
 {
     // The car's name comes first in the text and the promised level is the
-    // first percentage after it, in every language the plugin speaks. A
-    // promise is judged against the owner's target of the day it was made.
+    // first percentage after it, in every language the plugin speaks. What
+    // counts is the promise the owner holds at the target time: the last
+    // one made for it (a later one corrects an earlier one the household
+    // proved wrong, e.g. by switching on a charger by hand).
     static const QRegularExpression promised(QStringLiteral("(\\d+) %"));
     const int promiseMargin = 3;
     const Scenario &scenario = m_simulation.scenario();
+    QMap<int, OwnerNotification> lastPromise;
     for (const OwnerNotification &notification : m_simulation.notifications()) {
         int car = -1;
         for (int j = 0; j < scenario.cars.count(); j++) {
@@ -825,16 +828,17 @@ void Report::checkPromises()
                 && (car < 0 || name.size() > scenario.cars.at(car).name.size()))
                 car = j;
         }
-        if (car < 0)
-            continue;
-        const CarFigures &figures = m_plugin.cars.at(car);
-        const int targetMinute = scenario.cars.at(car).targetMinute;
-        if (figures.socAtTarget < 0 || notification.minute > targetMinute || targetMinute - notification.minute > 1440)
-            continue;
-        const QRegularExpressionMatch match = promised.match(notification.body, figures.name.size());
-        if (match.hasMatch() && qAbs(match.captured(1).toDouble() - figures.socAtTarget) > promiseMargin)
+        const int targetMinute = car < 0 ? -1 : scenario.cars.at(car).targetMinute;
+        if (car >= 0 && notification.minute <= targetMinute && targetMinute - notification.minute <= 1440)
+            lastPromise.insert(car, notification);
+    }
+    for (auto it = lastPromise.constBegin(); it != lastPromise.constEnd(); ++it) {
+        const CarFigures &figures = m_plugin.cars.at(it.key());
+        const QRegularExpressionMatch match = promised.match(it->body, figures.name.size());
+        if (figures.socAtTarget >= 0 && match.hasMatch()
+            && qAbs(match.captured(1).toDouble() - figures.socAtTarget) > promiseMargin)
             m_failures << QStringLiteral("%1: the owner was told at %2 \"%3\"; it reached %4 %")
-                                  .arg(figures.name, scenario.clockText(notification.minute), notification.body,
+                                  .arg(figures.name, scenario.clockText(it->minute), it->body,
                                        number(figures.socAtTarget));
     }
 }

@@ -101,8 +101,9 @@ private:
     void computeLimit();
     void judgeDeadlines(Figures *figures) const;
     void evaluateExpectations();
-    // Every "out of reach" notification against the level its car reached
-    // by the target time: a promise more than 3 points off is a failure.
+    // The last "out of reach" notification before each target time against
+    // the level the car reached by then: a promise more than 3 points off
+    // is a failure.
     void checkPromises();
 
     const Simulation &m_simulation;
