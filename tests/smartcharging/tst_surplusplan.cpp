@@ -65,6 +65,7 @@ Q_DECLARE_METATYPE(SurplusCase)
 
 struct TargetCase {
     int secondsToEnd;
+    uint phaseLimit;
     bool forced;
     int overshoot;
     int scheduleStart;
@@ -151,22 +152,29 @@ void TestSurplusPlan::targetTime_data()
     QTest::addColumn<TargetCase>("row");
 
     // 60 % of 60 kWh at 3 x 16 A need 13043 s (217 min); planned again one minute later.
-    QTest::newRow("deadline too close: full power now") << TargetCase{7200, true, 13103 - 6600, 60, 6600, 1};
-    QTest::newRow("enough time: window before the target") << TargetCase{36000, false, 0, 35400 - 217 * 60, 35400, 0};
+    QTest::newRow("deadline too close: full power now") << TargetCase{7200, 0, true, 13103 - 6600, 60, 6600, 1};
+    QTest::newRow("enough time: window before the target")
+            << TargetCase{36000, 0, false, 0, 35400 - 217 * 60, 35400, 0};
     // Closer than the usual ten minutes of lead: aimed at the target itself.
-    QTest::newRow("deadline in five minutes") << TargetCase{300, true, 13103 - 300, 60, 300, 1};
+    QTest::newRow("deadline in five minutes") << TargetCase{300, 0, true, 13103 - 300, 60, 300, 1};
+    // Under a phase limit the plan keeps 15 % in reserve: 249 minutes.
+    QTest::newRow("phase limit: 235 minutes are inside the reserve")
+            << TargetCase{600 + 235 * 60, 25, true, 0, 60, 235 * 60, 1};
+    QTest::newRow("phase limit: the window is 15 % longer")
+            << TargetCase{36000, 25, false, 0, 35400 - 249 * 60, 35400, 0};
 }
 
 void TestSurplusPlan::targetTime()
 {
     QFETCH(TargetCase, row);
-    const auto &[secondsToEnd, forced, overshoot, scheduleStart, scheduleEnd, schedulesSignals] = row;
+    const auto &[secondsToEnd, phaseLimit, forced, overshoot, scheduleStart, scheduleEnd, schedulesSignals] = row;
 
     const QDateTime start = QDateTime(QDate(2026, 1, 5), QTime(12, 0, 30));
     Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(secondsToEnd));
     HouseholdFixture *fixture = &house.fixture;
     QVERIFY(house.accepted);
     QCOMPARE(fixture->now(), start);
+    house.manager->setPhasePowerLimit(phaseLimit);
     // Enough export for surplus charging, which a forced charger must not plan.
     HouseholdFixture::setStates(house.meter, {{"currentPower", -3000}});
     house.plan();
