@@ -93,6 +93,7 @@ private slots:
     void targetTime();
     void unreachableTargetToldOnceAndOnChange_data();
     void unreachableTargetToldOnceAndOnChange();
+    void promiseWaitsUntilFirm();
     void surplusCapCountsOwnDraw_data();
     void surplusCapCountsOwnDraw();
     void batteryLevelRounded();
@@ -262,6 +263,45 @@ void TestSurplusPlan::unreachableTargetToldOnceAndOnChange()
     const ChargingState state = house.manager->chargingState(house.charger->id());
     QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
     QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonTargetTimeUnreachable);
+}
+
+void TestSurplusPlan::promiseWaitsUntilFirm()
+{
+    const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    Thing *phone = house.fixture.addThing("pushNotifications", "Phone");
+    house.manager->setPhasePowerLimit(25);
+    HouseholdFixture::setMeterCurrents(house.meter, 2, 2, 2);
+    house.fixture.setNow(start);
+    house.fixture.runCycle();
+    // Then a heat pump leaves the car 10 A of its 16 A: 6.2 points an hour
+    // less than at best. Out of reach either way, the promise waits until it
+    // is firm to three points: less than 58 minutes before the target.
+    HouseholdFixture::setMeterCurrents(house.meter, 14, 14, 14);
+    house.fixture.setNow(start.addSecs(60));
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setChargingMode(
+                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                         configuration.setEndDateTime(start.addSecs(66 * 60));
+                                     }),
+             EnergyManager::EnergyErrorNoError);
+    QList<int> told{house.fixture.actionLog(phone, "notify").count()};
+    for (int minute : {4, 12}) {
+        house.fixture.setNow(start.addSecs(minute * 60));
+        house.fixture.runCycle();
+        told.append(house.fixture.actionLog(phone, "notify").count());
+    }
+    QCOMPARE(told, QList<int>({0, 0, 1}));
+    // Halfway between 35 % at best and 29 % with the heat pump on.
+    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
+    QVERIFY(house.fixture.actionLog(phone, "notify")
+                    .first()
+                    .params.paramValue(params.findByName("body").id())
+                    .toString()
+                    .contains(" 32 %"));
+    QCOMPARE(house.manager->chargingState(house.charger->id()).waitingReason(),
+             ChargingState::WaitingReasonTargetTimeUnreachable);
 }
 
 void TestSurplusPlan::surplusCapCountsOwnDraw_data()
