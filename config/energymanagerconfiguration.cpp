@@ -1,12 +1,16 @@
 #include "energymanagerconfiguration.h"
 
+#include "common/jsonschemacheck.h"
 #include "common/tavroenergylogging.h"
 #include "tavro/tavrosettings.h"
+#include "tuningschema.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSet>
 #include <QVariantMap>
 
 #include <limits>
@@ -20,9 +24,10 @@ EnergyManagerConfiguration::EnergyManagerConfiguration(QObject *parent)
     if (!envFileName.isEmpty()) {
         // An explicitly named file replaces the default location entirely.
         QFileInfo fileInfo(envFileName);
-        if (fileInfo.exists()) {
-            loadConfiguration(fileInfo.absoluteFilePath());
-        } else {
+        if (fileInfo.exists() && loadConfiguration(fileInfo.absoluteFilePath())) {
+            qCDebug(dcTavroEnergy()) << "Loaded the energy manager configuration successfully from"
+                                     << fileInfo.absoluteFilePath();
+        } else if (!fileInfo.exists()) {
             qCWarning(dcTavroEnergy())
                     << "The energy manager configuration has been specified in the ENV, but there is no such file:"
                     << envFileName;
@@ -95,18 +100,20 @@ uint EnergyManagerConfiguration::surplusStopDelay() const
 // negative number to about four billion seconds; 0 would turn a lock off.
 // So a negative number keeps the current value (the default) and a number
 // beyond the unsigned range is clamped to it, each with a warning.
-static uint toDuration(const QString &key, const QVariant &value, uint current)
+static uint toDuration(const QString &key, const QVariant &value, uint current, int *problems)
 {
     if (value.type() == QVariant::Double || value.type() == QVariant::Int || value.type() == QVariant::LongLong) {
         const double number = value.toDouble();
         if (number < 0) {
             qCWarning(dcTavroEnergy()) << "Negative value in the energy manager configuration for" << key << number
                                        << "- keeping" << current;
+            ++*problems;
             return current;
         }
         if (number > std::numeric_limits<uint>::max()) {
             qCWarning(dcTavroEnergy()) << "Value too large in the energy manager configuration for" << key << number
                                        << "- using" << std::numeric_limits<uint>::max();
+            ++*problems;
             return std::numeric_limits<uint>::max();
         }
     }
@@ -128,12 +135,40 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError) {
-        qCWarning(dcTavroEnergy()) << "Failed to load energy manager configuration, the JSON data seems to be invalid:"
-                                   << error.errorString();
+        qCWarning(dcTavroEnergy()).noquote()
+                << "Failed to load energy manager configuration, the JSON data seems to be invalid:"
+                << JsonSchemaCheck::parseErrorText(data, error) << "in" << fileName;
         return false;
     }
 
-    const QVariantMap map = document.toVariant().toMap();
+    // Keys the plugin does not know (a typo would silently keep a default)
+    // and values of the wrong type are named and left out; the rest counts.
+    const JsonSchemaCheck schema{QByteArray(tuningSchemaText)};
+    const QJsonValue root = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
+    const QList<JsonSchemaCheck::Problem> problems = schema.check(root);
+    QSet<QString> refused;
+    for (const JsonSchemaCheck::Problem &problem : problems) {
+        if (problem.unknownKey)
+            // "unknown key (did you mean ...?)": the key and the suggestion.
+            qCWarning(dcTavroEnergy()).noquote()
+                    << "Unknown key in the energy manager configuration:"
+                    << (problem.path + problem.message.mid(QStringLiteral("unknown key").size())) << "- ignored";
+        else if (problem.path.isEmpty())
+            qCWarning(dcTavroEnergy()).noquote()
+                    << "The energy manager configuration is no JSON object:" << problem.message
+                    << "- keeping every default";
+        else
+            qCWarning(dcTavroEnergy()).noquote() << "Wrong type in the energy manager configuration for" << problem.path
+                                                 << "-" << problem.message << "- keeping the current value";
+        refused.insert(problem.path);
+    }
+    if (!document.isObject())
+        return false;
+    QVariantMap map = document.toVariant().toMap();
+    for (const QString &key : refused)
+        map.remove(key);
+
+    int rangeProblems = 0;
     const QString enabledLockKey = QStringLiteral("chargingEnabledLockDuration");
     const QString currentLockKey = QStringLiteral("chargingCurrentLockDuration");
     const QString scheduleKey = QStringLiteral("minimumScheduleDuration");
@@ -141,31 +176,36 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
     const QString percentageKey = QStringLiteral("spotMarketChargePredictableEnergyPercentage");
     const QString strategyKey = QStringLiteral("chargingShareStrategy");
 
-    if (map.contains(enabledLockKey))
-        m_chargingEnabledLockDuration =
-                toDuration(enabledLockKey, map.value(enabledLockKey), m_chargingEnabledLockDuration);
-    if (map.contains(currentLockKey))
-        m_chargingCurrentLockDuration =
-                toDuration(currentLockKey, map.value(currentLockKey), m_chargingCurrentLockDuration);
-    if (map.contains(scheduleKey))
-        m_minimumScheduleDuration = toDuration(scheduleKey, map.value(scheduleKey), m_minimumScheduleDuration);
-    if (map.contains(rotationKey))
-        m_chargingShareRotationWindow = toDuration(rotationKey, map.value(rotationKey), m_chargingShareRotationWindow);
-    if (map.contains(percentageKey))
-        m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
-    if (map.contains(strategyKey))
-        m_chargingShareStrategy =
-                ChargingShareStrategy::strategyFromString(map.value(strategyKey).toString(), m_chargingShareStrategy);
-    const QList<QPair<QString, uint *>> calmingKeys = {
+    const QList<QPair<QString, uint *>> durationKeys = {
+            {enabledLockKey, &m_chargingEnabledLockDuration},
+            {currentLockKey, &m_chargingCurrentLockDuration},
+            {scheduleKey, &m_minimumScheduleDuration},
+            {rotationKey, &m_chargingShareRotationWindow},
             {QStringLiteral("phaseSwitchUpDelay"), &m_phaseSwitchUpDelay},
             {QStringLiteral("phaseSwitchDownDelay"), &m_phaseSwitchDownDelay},
             {QStringLiteral("phaseSwitchHoldTime"), &m_phaseSwitchHoldTime},
             {QStringLiteral("surplusStartDelay"), &m_surplusStartDelay},
             {QStringLiteral("surplusStopDelay"), &m_surplusStopDelay}};
-    for (const auto &key : calmingKeys) {
+    for (const auto &key : durationKeys) {
         if (map.contains(key.first))
-            *key.second = toDuration(key.first, map.value(key.first), *key.second);
+            *key.second = toDuration(key.first, map.value(key.first), *key.second, &rangeProblems);
+    }
+    if (map.contains(percentageKey))
+        m_spotMarketChargePredictableEnergyPercentage = map.value(percentageKey).toDouble();
+    if (map.contains(strategyKey)) {
+        const QString text = map.value(strategyKey).toString();
+        // The four names never map to one another: a name that gives the
+        // fallback for both fallbacks is none of them.
+        const auto strategy = ChargingShareStrategy::strategyFromString(text, ChargingShareStrategy::StrategyPriority);
+        if (strategy != ChargingShareStrategy::strategyFromString(text, ChargingShareStrategy::StrategyEqualPower)) {
+            qCWarning(dcTavroEnergy()).noquote()
+                    << "Unknown charging share strategy in the energy manager configuration:" << text << "- keeping"
+                    << ChargingShareStrategy::strategyToString(m_chargingShareStrategy);
+            rangeProblems++;
+        } else {
+            m_chargingShareStrategy = strategy;
+        }
     }
 
-    return true;
+    return problems.isEmpty() && rangeProblems == 0;
 }

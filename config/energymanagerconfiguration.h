@@ -10,7 +10,10 @@
 // "TAVRO_ENERGY_MANAGER_CONFIG" or, when that is unset or empty, from
 // "energy-manager-configuration.json" in the host's storage path. Values that
 // the file does not set keep their defaults; a missing or broken file leaves
-// all defaults in force.
+// all defaults in force. The format is the JSON Schema
+// config/energy-manager-configuration.schema.json: a key it does not know or
+// a value of the wrong type is logged by name and left out, the other keys
+// count, and the file is then not reported as loaded successfully.
 class EnergyManagerConfiguration : public QObject
 {
     Q_OBJECT
@@ -44,6 +47,7 @@ public:
     uint surplusStopDelay() const;
 
 private:
+    // True when every key was taken as written.
     bool loadConfiguration(const QString &fileName);
 
     uint m_chargingEnabledLockDuration = 300;

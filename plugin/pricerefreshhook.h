@@ -11,7 +11,7 @@ class PriceRefreshHook
 public:
     virtual ~PriceRefreshHook() = default;
 
-    // Asks every price provider to fetch its prices now; the answers arrive
+    // Asks the enabled price provider to fetch its prices now; the answers arrive
     // asynchronously. Does nothing before init().
     virtual void refreshPrices() = 0;
 };

@@ -7,6 +7,10 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
     coinor-libclp-dev dbus gnuplot-nox libbenchmark-dev tzdata
+    # JSON Schema checks of the tuning file and the scenarios
+    libvalijson-dev
+    # the scorecard page test renders it in headless Chromium
+    chromium
     # the solver's link line asks for -lz, which its package does not pull in
     zlib1g-dev
     clang libclang-rt-14-dev llvm-14

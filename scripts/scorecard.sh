@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every household scenario against the built plugin and prints the
 # scorecard: per scenario the owner's goals for the plugin and the peer
-# controller. Writes a static page with the table, every report and every
-# chart to ./scorecard/index.html (or $SCORECARD_DIR). Builds first when the
+# controller, missed ones starred. Writes a static page with the table
+# (missed goals highlighted) and links to every report, CSV and chart beside
+# it to ./scorecard/index.html (or $SCORECARD_DIR). Builds first when the
 # simulator is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -12,13 +12,52 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
+
+// What the plugin logs, as a user of the simulator wants it on stderr: each
+// text once (a week repeats a warning hundreds of times), without the
+// notices the simulator causes itself or counts in the report.
+struct LogFilter {
+    bool busCut = false; // the simulator keeps the household off the system bus
+    QSet<QString> shown; // texts printed so far
+    int heldBack = 0;    // repeats not printed
+};
+
+LogFilter &logFilter()
+{
+    static LogFilter filter;
+    return filter;
+}
+
+void filteredMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    LogFilter &filter = logFilter();
+    // The on/off locks come with every switch the report counts.
+    if (message.contains(QLatin1String(" power is now locked for "))
+        || message.endsWith(QLatin1String(" power is now unlocked")))
+        return;
+    if (filter.busCut && message.startsWith(QLatin1String("Could not connect to DBus system bus.")))
+        return;
+    const QString line = context.category && qstrcmp(context.category, "default") != 0
+                                 ? QString::fromLatin1(context.category) + QStringLiteral(": ") + message
+                                 : message;
+    if (filter.shown.contains(line)) {
+        filter.heldBack++;
+        return;
+    }
+    filter.shown.insert(line);
+    std::fprintf(stderr, "%s\n", qPrintable(line));
+    if (type == QtFatalMsg)
+        std::abort();
+}
 
 void useTemporaryDataDirectories(const QTemporaryDir &directory)
 {
@@ -68,19 +107,17 @@ int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, cons
         std::fprintf(stderr, "Heap in use: %lld bytes at the end of day 1, %lld bytes at the end (%+lld).\n",
                      static_cast<long long>(soak.heapAfterFirstDay), static_cast<long long>(soak.heapAtEnd),
                      static_cast<long long>(soak.heapAtEnd - soak.heapAfterFirstDay));
-    if (soak.heapAfterFirstDay >= 0 && !qgetenv("GLIBC_TUNABLES").contains("tcache_count=0"))
-        std::fprintf(stderr,
-                     "Note: glibc counts its per-thread caches as in use; GLIBC_TUNABLES=glibc.malloc.tcache_count=0 "
-                     "makes the heap figures exact.\n");
 
     const QString base = QDir(outputDirectory).filePath(QFileInfo(fileName).completeBaseName());
     QDir().mkpath(outputDirectory);
+    // The scorecard's page lies beside the files: it names them, no machine path.
+    const QString shown = scorecard ? QFileInfo(base).fileName() : base;
     if (report.writeCsv(base + QStringLiteral(".csv"), &error))
-        text += QStringLiteral("Timeline: %1.csv\n").arg(base);
+        text += QStringLiteral("Timeline: %1.csv\n").arg(shown);
     else
         std::fprintf(stderr, "Cannot write the timeline: %s\n", qPrintable(error));
     if (report.writeChart(base + QStringLiteral(".csv"), base + QStringLiteral(".png"), &error))
-        text += QStringLiteral("Chart:    %1.png\n").arg(base);
+        text += QStringLiteral("Chart:    %1.png\n").arg(shown);
     else
         std::fprintf(stderr, "Cannot draw the chart: %s\n", qPrintable(error));
 
@@ -118,12 +155,22 @@ int main(int argc, char *argv[])
     // the C library a look at /etc/localtime on every local time
     // conversion, which otherwise dominates the run time.
     const QByteArray defaultTimeZone = qgetenv("TZ");
+    // A simulated household has no business on the machine's system bus: a
+    // running energy manager there owns the name, and clients would see
+    // simulated chargers. A bus the user names is used.
+    if (qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS")) {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavro-energy-sim");
+        logFilter().busCut = true;
+    }
     qputenv("TZ", defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone);
     tzset();
     QCoreApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("tavro-energy-sim"));
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+    // With rules of their own a developer sees every line.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) {
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+        qInstallMessageHandler(filteredMessage);
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Household simulator for the smart charging plugin"));
@@ -196,6 +243,8 @@ int main(int argc, char *argv[])
     for (const QString &scenario : scenarios)
         result = qMax(result, runScenario(scenario, defaultTimeZone, parser.value(pluginOption),
                                           parser.value(outputOption), parser.isSet(checkOption), card));
+    if (logFilter().heldBack > 0)
+        std::fprintf(stderr, "(%d repeats of the messages above held back)\n", logFilter().heldBack);
     if (card) {
         std::printf("%s", qPrintable(scorecard.table()));
         QString error;

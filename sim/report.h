@@ -41,12 +41,15 @@ public:
         double targetPercentage = 0;
         Deadline deadline = Deadline::None;
         double finalSoc = 0;
-        double dischargedEnergy = 0; // kWh out of the car (bidirectional DC)
-        double lowestSoc = 100;      // % while plugged in
-        double largestSocError = -1; // % |estimate - truth|, -1 for a car that reports its own level
-        double usefulEnergy = 0;     // of energy, what went in below the car's ceiling
-        double usefulPvEnergy = 0;   // of pvEnergy, likewise
-        double toHomeBattery = 0;    // kWh the car's discharge put into the home battery
+        double dischargedEnergy = 0;  // kWh out of the car (bidirectional DC)
+        double lowestSoc = 100;       // % while plugged in
+        double largestSocError = -1;  // % |estimate - truth|, -1 for a car that reports its own level
+        double usefulEnergy = 0;      // of energy, what went in below the car's ceiling
+        double usefulPvEnergy = 0;    // of pvEnergy, likewise
+        double surplusOnlyEnergy = 0; // kWh charged while the owner wanted surplus only (eco, no target, no share)
+        double gridBeyondTolerance =
+                0;                // of that, grid energy beyond what the acquisition tolerance lets the grid cover
+        double toHomeBattery = 0; // kWh the car's discharge put into the home battery
     };
     struct Figures {
         QVector<CarFigures> cars;
@@ -74,6 +77,11 @@ public:
     const Figures &peer() const { return m_peer; }
     const Figures &baseline() const { return m_baseline; }
     const Figures &limit() const { return m_limit; }
+    // The energy each car got from the plugin (atOnce) or the peer
+    // (peerAtOnce), charged at full power from each plug-in instead: what
+    // the same result costs without smart charging.
+    const Figures &atOnce() const { return m_atOnce; }
+    const Figures &peerAtOnce() const { return m_peerAtOnce; }
 
     QString table() const;
     // The scenario's expectations that did not hold, as readable lines.
@@ -81,9 +89,19 @@ public:
     // Expectations the scenario lists as pending, with whether they hold now.
     QStringList pendingExpectations() const { return m_pending; }
 
+    // One line per minute: the local date-time with its offset, the local
+    // clock in hours from the first local midnight, the household, and per
+    // charger its power, phases, on/off state and phase-switch pause.
     bool writeCsv(const QString &fileName, QString *errorString) const;
+    QStringList csvColumns() const;
     // Runs gnuplot on the CSV.
+    // Local clock times and dates on the axis, prices in ct/kWh under what
+    // the chargers drew, a legend entry only for what the household has.
     bool writeChart(const QString &csvFileName, const QString &pngFileName, QString *errorString) const;
+    // The gnuplot script writeChart() runs.
+    QString chartScript(const QString &csvFileName, const QString &pngFileName) const;
+    // gnuplot's "set xtics (...)" line: local clock times at real minutes.
+    QString chartTics() const;
 
     // Figures of a controller's run from its minute records; pvAvailable
     // holds the PV (W) the cars may take in each minute; an overshoot in one
@@ -91,13 +109,19 @@ public:
     // setting) counts as the first minute after an outside step.
     static Figures figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
                              const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>());
+    // Per car and minute after the start: the owner wants it charged from
+    // the surplus only (eco mode without a target time or daily share), by
+    // its configuration and the scripted changes to it. Empty for a soak.
+    static QVector<QVector<bool>> surplusOnlyMinutes(const Scenario &scenario);
     // The per-phase current (A) the chargers drew in a minute.
     static void chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current);
 
 private:
     bool batteryLow(int recordIndex) const;
     void computePlugin();
-    void computeBaseline();
+    // Every car at full power from each plug-in until it is full, or until
+    // it has energyCap[car] kWh (the at-once reference for the same energy).
+    Figures chargedAtOnce(const QVector<double> &energyCap) const;
     void computeLimit();
     void judgeDeadlines(Figures *figures) const;
     void evaluateExpectations();
@@ -114,6 +138,8 @@ private:
     Figures m_peer;
     Figures m_baseline;
     Figures m_limit;
+    Figures m_atOnce;
+    Figures m_peerAtOnce;
     QStringList m_failures;
     QStringList m_pending;
 };

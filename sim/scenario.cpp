@@ -1,35 +1,85 @@
 #include "scenario.h"
 
+#include "common/jsonschemacheck.h"
+#include "scenarioschema.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <ctime>
 #include <limits>
 
 namespace {
 
-// "hh:mm" on the first day, or "d+hh:mm" on a later day, local time →
-// real minutes after the start (a night the clocks change has 23 or 25
-// hours).
-int minuteOf(const QJsonValue &value, const QDateTime &start, int fallback)
+// What the schema cannot say, collected with the key path it concerns.
+class Problems
 {
-    if (!value.isString())
-        return fallback;
-    QString text = value.toString();
-    int day = 0;
-    if (text.contains(QLatin1Char('+'))) {
-        day = text.section(QLatin1Char('+'), 0, 0).toInt();
-        text = text.section(QLatin1Char('+'), 1);
-    }
-    const QTime time = QTime::fromString(text, QStringLiteral("hh:mm"));
-    if (!time.isValid())
-        return fallback;
-    return static_cast<int>(start.secsTo(QDateTime(start.date().addDays(day), time)) / 60);
+public:
+    void add(const QString &path, const QString &message) { m_lines << path + QStringLiteral(": ") + message; }
+    bool isEmpty() const { return m_lines.isEmpty(); }
+    QString text() const { return m_lines.join(QLatin1Char('\n')); }
+
+private:
+    QStringList m_lines;
+};
+
+QString indexed(const QString &key, int index)
+{
+    return QStringLiteral("%1[%2]").arg(key).arg(index);
 }
 
-// "hh:mm" → minutes after midnight.
+// "HH:MM" on the start date or "d+HH:MM" d days later (the schema has
+// checked the form), local time → real minutes after the start: a night the
+// clocks change has 23 or 25 hours. False for a local time the clocks skip.
+bool runMinuteOf(const QString &text, const QDateTime &start, int *minute)
+{
+    int day = 0;
+    QString clock = text;
+    if (text.contains(QLatin1Char('+'))) {
+        day = text.section(QLatin1Char('+'), 0, 0).toInt();
+        clock = text.section(QLatin1Char('+'), 1);
+    }
+    const QTime time = QTime::fromString(clock, QStringLiteral("hh:mm"));
+    const QDateTime at(start.date().addDays(day), time);
+    if (!time.isValid() || !at.isValid() || at.time() != time)
+        return false;
+    *minute = static_cast<int>(start.secsTo(at) / 60);
+    return true;
+}
+
+// The end of the run as a run time, "d+HH:MM".
+QString endText(const Scenario &scenario)
+{
+    const QDateTime end = scenario.start.addSecs(scenario.durationMinutes * 60LL);
+    const qint64 day = scenario.start.date().daysTo(end.date());
+    return (day > 0 ? QStringLiteral("%1+").arg(day) : QString()) + end.toString(QStringLiteral("HH:mm"));
+}
+
+// A run time at path of object, fallback without the key. It must fall
+// within the run, its end included; the end of something (a plug-out, a
+// load switching off) may also lie after it.
+int runMinute(const QJsonObject &object, const QString &key, const QString &path, const Scenario &scenario,
+              int fallback, Problems *problems, bool mayEndAfterRun = false)
+{
+    if (!object.contains(key))
+        return fallback;
+    const QString text = object.value(key).toString();
+    int minute = fallback;
+    if (!runMinuteOf(text, scenario.start, &minute)) {
+        problems->add(path, QStringLiteral("\"%1\" does not exist on that day (the clocks skip it)").arg(text));
+        return fallback;
+    }
+    if (minute < 0 || (minute > scenario.durationMinutes && !mayEndAfterRun))
+        problems->add(path,
+                      QStringLiteral("\"%1\" lies outside the run, which ends at \"%2\"").arg(text, endText(scenario)));
+    return minute;
+}
+
+// "HH:MM" → minutes after midnight.
 int timeOfDay(const QJsonValue &value, int fallback)
 {
     const QTime time = QTime::fromString(value.toString(), QStringLiteral("hh:mm"));
@@ -43,12 +93,83 @@ void readPhases(const QJsonValue &value, double *phases)
         phases[i] = array.at(i).toDouble();
 }
 
+// "[least, most]" pairs must be in that order.
+void checkOrder(const QJsonObject &object, const QString &key, const QString &path, Problems *problems)
+{
+    const QJsonArray pair = object.value(key).toArray();
+    if (pair.count() == 2 && pair.at(0).toDouble() > pair.at(1).toDouble())
+        problems->add(path, QStringLiteral("the first value (%1) must not exceed the second (%2)")
+                                    .arg(pair.at(0).toDouble())
+                                    .arg(pair.at(1).toDouble()));
+}
+
+// "$charger:Name", "$car:Name" and "$time:…" anywhere in a configuration or
+// an action's parameters must name what there is.
+void checkPlaceholders(const QJsonValue &value, const QString &path, const Scenario &scenario, Problems *problems)
+{
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+            checkPlaceholders(it.value(), path + QLatin1Char('.') + it.key(), scenario, problems);
+        return;
+    }
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        for (int i = 0; i < array.count(); i++)
+            checkPlaceholders(array.at(i), indexed(path, i), scenario, problems);
+        return;
+    }
+    const QString text = value.toString();
+    if (!value.isString() || !text.startsWith(QLatin1Char('$')))
+        return;
+    const QString kind = text.section(QLatin1Char(':'), 0, 0);
+    const QString argument = text.section(QLatin1Char(':'), 1);
+    if (kind == QLatin1String("$time")) {
+        static const QRegularExpression form(QStringLiteral("^([0-9]{1,3}\\+)?([01][0-9]|2[0-3]):[0-5][0-9]$"));
+        int minute = 0;
+        if (!form.match(argument).hasMatch())
+            problems->add(path, QStringLiteral("\"%1\" is no \"$time:HH:MM\" or \"$time:d+HH:MM\"").arg(text));
+        else if (!runMinuteOf(argument, scenario.start, &minute))
+            problems->add(path, QStringLiteral("\"%1\" does not exist on that day (the clocks skip it)").arg(text));
+        return;
+    }
+    bool found = false;
+    if (kind == QLatin1String("$charger")) {
+        for (const Scenario::Charger &charger : scenario.chargers)
+            found = found || charger.name == argument;
+    } else if (kind == QLatin1String("$car")) {
+        for (const Scenario::Car &car : scenario.cars)
+            found = found || car.name == argument;
+    } else {
+        problems->add(path,
+                      QStringLiteral("\"%1\": only \"$charger:\", \"$car:\" and \"$time:\" are replaced").arg(text));
+        return;
+    }
+    if (!found)
+        problems->add(path, QStringLiteral("\"%1\" names no %2 of the scenario").arg(text, kind.mid(1)));
+}
+
+}
+
+QByteArray Scenario::schemaText()
+{
+    return QByteArray(scenarioSchemaText);
 }
 
 Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTimeZone, QString *errorString)
 {
     Scenario scenario;
     errorString->clear();
+    const JsonSchemaCheck schema(schemaText());
+    const QList<JsonSchemaCheck::Problem> schemaProblems = schema.check(json);
+    if (!schemaProblems.isEmpty()) {
+        QStringList lines;
+        for (const JsonSchemaCheck::Problem &problem : schemaProblems)
+            lines << (problem.path.isEmpty() ? problem.message : problem.path + QStringLiteral(": ") + problem.message);
+        *errorString = lines.join(QLatin1Char('\n'));
+        return scenario;
+    }
+    Problems problems;
     scenario.name = json.value(QStringLiteral("name")).toString();
     scenario.description = json.value(QStringLiteral("description")).toString();
     scenario.timeZone = json.value(QStringLiteral("timeZone")).toString().toUtf8();
@@ -56,19 +177,20 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         scenario.timeZone = defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone;
     } else if (!QTimeZone(scenario.timeZone).isValid()) {
         // The C library would silently run an unknown zone as UTC.
-        *errorString = QStringLiteral("\"timeZone\": unknown time zone \"%1\" (is tzdata installed?)")
+        *errorString = QStringLiteral("timeZone: unknown time zone \"%1\" (is tzdata installed?)")
                                .arg(QString::fromUtf8(scenario.timeZone));
         return scenario;
     }
     qputenv("TZ", scenario.timeZone);
     tzset();
-    scenario.start = QDateTime::fromString(json.value(QStringLiteral("start")).toString(), Qt::ISODate);
-    if (!scenario.start.isValid()) {
-        *errorString = QStringLiteral("\"start\" must be an ISO date-time");
+    const QString startText = json.value(QStringLiteral("start")).toString();
+    scenario.start = QDateTime::fromString(startText, Qt::ISODate);
+    if (!scenario.start.isValid() || scenario.start.toString(Qt::ISODate).left(16) != startText.left(16)) {
+        *errorString = QStringLiteral("start: \"%1\" is no local date-time of that zone").arg(startText);
         return scenario;
     }
     scenario.durationMinutes = json.value(QStringLiteral("durationMinutes")).toInt(1440);
-    scenario.seed = static_cast<quint32>(json.value(QStringLiteral("seed")).toInt(1));
+    scenario.seed = static_cast<quint32>(json.value(QStringLiteral("seed")).toDouble(1));
     scenario.phasePowerLimit = static_cast<uint>(json.value(QStringLiteral("phasePowerLimit")).toInt(25));
     scenario.acquisitionTolerance = json.value(QStringLiteral("acquisitionTolerance")).toDouble(0.5);
 
@@ -77,22 +199,19 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     scenario.sunrise = pv.value(QStringLiteral("sunrise")).toDouble(6);
     scenario.sunset = pv.value(QStringLiteral("sunset")).toDouble(20);
     scenario.cloudiness = pv.value(QStringLiteral("cloudiness")).toDouble(0);
-    const QString clouds = pv.value(QStringLiteral("clouds")).toString(QStringLiteral("tenMinute"));
-    scenario.passingClouds = clouds == QLatin1String("passing");
+    scenario.passingClouds = pv.value(QStringLiteral("clouds")).toString() == QLatin1String("passing");
     scenario.cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
-    if ((!scenario.passingClouds && clouds != QLatin1String("tenMinute")) || scenario.cloudSpeed <= 0
-        || scenario.cloudiness < 0 || scenario.cloudiness > 1) {
-        *errorString = QStringLiteral(
-                "\"pv\" needs \"clouds\" \"tenMinute\" or \"passing\", \"cloudSpeed\" > 0 and 0 <= \"cloudiness\" <= 1");
-        return scenario;
-    }
+    if (scenario.sunrise >= scenario.sunset)
+        problems.add(QStringLiteral("pv.sunset"), QStringLiteral("must lie after \"sunrise\""));
 
     const QJsonObject house = json.value(QStringLiteral("house")).toObject();
     readPhases(house.value(QStringLiteral("baseLoad")), scenario.houseBaseLoad);
     readPhases(house.value(QStringLiteral("eveningLoad")), scenario.houseEveningLoad);
     scenario.houseNoise = house.value(QStringLiteral("noise")).toDouble(0);
-    for (const QJsonValue &value : house.value(QStringLiteral("appliances")).toArray()) {
-        const QJsonObject object = value.toObject();
+    const QJsonArray appliances = house.value(QStringLiteral("appliances")).toArray();
+    for (int i = 0; i < appliances.count(); i++) {
+        const QJsonObject object = appliances.at(i).toObject();
+        const QString path = indexed(QStringLiteral("house.appliances"), i);
         Appliance appliance;
         appliance.name = object.value(QStringLiteral("name")).toString();
         readPhases(object.value(QStringLiteral("phasePower")), appliance.phasePower);
@@ -102,12 +221,11 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
             appliance.minMinutes = minutes.at(0).toInt();
             appliance.maxMinutes = minutes.at(1).toInt();
         }
+        checkOrder(object, QStringLiteral("minutes"), path + QStringLiteral(".minutes"), &problems);
         appliance.fromMinuteOfDay = timeOfDay(object.value(QStringLiteral("from")), 0);
         appliance.toMinuteOfDay = timeOfDay(object.value(QStringLiteral("to")), 1440);
-        if (appliance.name.isEmpty() || appliance.minMinutes < 1 || appliance.minMinutes > appliance.maxMinutes) {
-            *errorString = QStringLiteral("An appliance needs a \"name\" and 1 <= minutes[0] <= minutes[1]");
-            return scenario;
-        }
+        if (appliance.fromMinuteOfDay >= appliance.toMinuteOfDay)
+            problems.add(path + QStringLiteral(".to"), QStringLiteral("must lie after \"from\" on the same day"));
         scenario.appliances.append(appliance);
     }
     scenario.meterNoise = json.value(QStringLiteral("meter")).toObject().value(QStringLiteral("noise")).toDouble(0);
@@ -121,10 +239,11 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     scenario.batterySoc = battery.value(QStringLiteral("soc")).toDouble(50);
     scenario.batteryLowerLimit = battery.value(QStringLiteral("lowerLimit")).toDouble(-1);
     scenario.batteryUpperLimit = battery.value(QStringLiteral("upperLimit")).toDouble(-1);
-    if ((scenario.batteryLowerLimit >= 0) != (scenario.batteryUpperLimit >= 0)) {
-        *errorString = QStringLiteral("\"battery\" needs both \"lowerLimit\" and \"upperLimit\" or neither");
-        return scenario;
-    }
+    if ((scenario.batteryLowerLimit >= 0) != (scenario.batteryUpperLimit >= 0))
+        problems.add(QStringLiteral("battery"),
+                     QStringLiteral("needs both \"lowerLimit\" and \"upperLimit\" or neither"));
+    else if (scenario.batteryLowerLimit > scenario.batteryUpperLimit)
+        problems.add(QStringLiteral("battery.upperLimit"), QStringLiteral("must not lie below \"lowerLimit\""));
 
     const QJsonObject prices = json.value(QStringLiteral("prices")).toObject();
     scenario.spotMarket = prices.value(QStringLiteral("spotMarket")).toBool(false);
@@ -132,13 +251,19 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     scenario.dayAheadMinuteOfDay = timeOfDay(prices.value(QStringLiteral("dayAheadAt")), -1);
     for (const QJsonValue &price : prices.value(QStringLiteral("hourly")).toArray())
         scenario.hourlyPrices.append(price.toDouble());
-    if (scenario.priceResolutionMinutes != 60 && scenario.priceResolutionMinutes != 15) {
-        *errorString = QStringLiteral("\"prices.resolutionMinutes\" must be 60 or 15");
-        return scenario;
-    }
+    if (scenario.spotMarket && scenario.hourlyPrices.isEmpty())
+        problems.add(QStringLiteral("prices.hourly"), QStringLiteral("the spot market needs prices"));
+    scenario.priceProvider = prices.value(QStringLiteral("provider")).toString(scenario.priceProvider);
+    scenario.priceZone =
+            prices.value(QStringLiteral("zone"))
+                    .toString(scenario.priceProvider == QLatin1String("awattar") ? scenario.priceZone : QString());
+    if (scenario.priceZone.isEmpty())
+        problems.add(QStringLiteral("prices.zone"), QStringLiteral("\"energy-charts\" needs a bidding zone"));
 
-    for (const QJsonValue &value : json.value(QStringLiteral("chargers")).toArray()) {
-        const QJsonObject object = value.toObject();
+    const QJsonArray chargers = json.value(QStringLiteral("chargers")).toArray();
+    for (int i = 0; i < chargers.count(); i++) {
+        const QJsonObject object = chargers.at(i).toObject();
+        const QString path = indexed(QStringLiteral("chargers"), i);
         Charger charger;
         charger.name = object.value(QStringLiteral("name")).toString();
         charger.thingClass = object.value(QStringLiteral("thingClass")).toString(charger.thingClass);
@@ -148,11 +273,18 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
             charger.minCurrent = range.at(0).toDouble();
             charger.maxCurrent = range.at(1).toDouble();
         }
+        checkOrder(object, QStringLiteral("currentRange"), path + QStringLiteral(".currentRange"), &problems);
         charger.states = object.value(QStringLiteral("states")).toObject().toVariantMap();
+        for (const Charger &other : qAsConst(scenario.chargers)) {
+            if (other.name == charger.name)
+                problems.add(path + QStringLiteral(".name"), QStringLiteral("\"%1\" is used twice").arg(charger.name));
+        }
         scenario.chargers.append(charger);
     }
-    for (const QJsonValue &value : json.value(QStringLiteral("cars")).toArray()) {
-        const QJsonObject object = value.toObject();
+    const QJsonArray cars = json.value(QStringLiteral("cars")).toArray();
+    for (int i = 0; i < cars.count(); i++) {
+        const QJsonObject object = cars.at(i).toObject();
+        const QString path = indexed(QStringLiteral("cars"), i);
         Car car;
         car.name = object.value(QStringLiteral("name")).toString();
         car.thingClass = object.value(QStringLiteral("thingClass")).toString(car.thingClass);
@@ -162,69 +294,89 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         car.phases = static_cast<uint>(object.value(QStringLiteral("phases")).toInt(3));
         car.minCurrent = object.value(QStringLiteral("minCurrent")).toDouble(car.minCurrent);
         car.maxCurrent = object.value(QStringLiteral("maxCurrent")).toDouble(car.maxCurrent);
+        if (car.minCurrent > car.maxCurrent)
+            problems.add(
+                    path + QStringLiteral(".maxCurrent"),
+                    QStringLiteral("%1 A lies below \"minCurrent\" (%2 A)").arg(car.maxCurrent).arg(car.minCurrent));
         car.lossPercent = static_cast<uint>(object.value(QStringLiteral("lossPercent")).toInt(10));
         const QJsonArray trueLoss = object.value(QStringLiteral("trueLossPercent")).toArray();
         if (trueLoss.count() == 2) {
             car.trueLossAtMaxPower = trueLoss.at(0).toDouble();
             car.trueLossAtMinPower = trueLoss.at(1).toDouble();
-            if (car.leastLossPercent() < 0 || car.largestLossPercent() >= 100) {
-                *errorString = QStringLiteral("Car \"%1\": \"trueLossPercent\" must lie within 0…100 %").arg(car.name);
-                return scenario;
-            }
         }
         car.dcMaxPower = object.value(QStringLiteral("dcMaxPower")).toDouble(car.dcMaxPower);
-        car.plugInMinute = minuteOf(object.value(QStringLiteral("plugIn")), scenario.start, 0);
-        car.plugOutMinute = minuteOf(object.value(QStringLiteral("plugOut")), scenario.start, -1);
+        car.plugInMinute =
+                runMinute(object, QStringLiteral("plugIn"), path + QStringLiteral(".plugIn"), scenario, 0, &problems);
+        car.plugOutMinute = runMinute(object, QStringLiteral("plugOut"), path + QStringLiteral(".plugOut"), scenario,
+                                      -1, &problems, true);
+        if (car.plugOutMinute >= 0 && car.plugOutMinute <= car.plugInMinute)
+            problems.add(path + QStringLiteral(".plugOut"), QStringLiteral("must lie after \"plugIn\""));
         const QJsonObject trip = object.value(QStringLiteral("trip")).toObject();
         car.tripLeave = timeOfDay(trip.value(QStringLiteral("leave")), -1);
         car.tripBack = timeOfDay(trip.value(QStringLiteral("back")), -1);
         car.tripUseKwh = trip.value(QStringLiteral("useKwh")).toDouble(0);
         car.tripWeekdaysOnly = trip.value(QStringLiteral("weekdays")).toBool(false);
-        if (!trip.isEmpty() && (car.tripLeave < 0 || car.tripBack <= car.tripLeave || car.tripUseKwh < 0)) {
-            *errorString = QStringLiteral("Car \"%1\": a \"trip\" needs \"leave\" before \"back\" and \"useKwh\" >= 0")
-                                   .arg(car.name);
-            return scenario;
-        }
+        if (!trip.isEmpty() && car.tripBack <= car.tripLeave)
+            problems.add(path + QStringLiteral(".trip.back"),
+                         QStringLiteral("must lie after \"leave\" on the same day"));
         car.configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
         const QJsonObject target = object.value(QStringLiteral("target")).toObject();
-        car.targetMinute = minuteOf(target.value(QStringLiteral("at")), scenario.start, -1);
+        car.targetMinute =
+                runMinute(target, QStringLiteral("at"), path + QStringLiteral(".target.at"), scenario, -1, &problems);
         car.targetPercentage = target.value(QStringLiteral("percentage")).toDouble(0);
         bool found = false;
-        for (const Charger &charger : scenario.chargers)
+        for (const Charger &charger : qAsConst(scenario.chargers))
             found = found || charger.name == car.charger;
-        if (!found) {
-            *errorString = QStringLiteral("Car \"%1\" names an unknown charger \"%2\"").arg(car.name, car.charger);
-            return scenario;
+        if (!found)
+            problems.add(path + QStringLiteral(".charger"), QStringLiteral("\"%1\" names no charger").arg(car.charger));
+        for (const Car &other : qAsConst(scenario.cars)) {
+            if (other.name == car.name)
+                problems.add(path + QStringLiteral(".name"), QStringLiteral("\"%1\" is used twice").arg(car.name));
         }
         scenario.cars.append(car);
     }
-    for (const QJsonValue &value : json.value(QStringLiteral("loads")).toArray()) {
-        const QJsonObject object = value.toObject();
+    for (int i = 0; i < cars.count(); i++) {
+        const QString path = indexed(QStringLiteral("cars"), i) + QStringLiteral(".configuration");
+        checkPlaceholders(cars.at(i).toObject().value(QStringLiteral("configuration")), path, scenario, &problems);
+    }
+    const QJsonArray loads = json.value(QStringLiteral("loads")).toArray();
+    for (int i = 0; i < loads.count(); i++) {
+        const QJsonObject object = loads.at(i).toObject();
+        const QString path = indexed(QStringLiteral("loads"), i);
         Load load;
         load.name = object.value(QStringLiteral("name")).toString();
         readPhases(object.value(QStringLiteral("phasePower")), load.phasePower);
-        load.fromMinute = minuteOf(object.value(QStringLiteral("from")), scenario.start, 0);
-        load.toMinute = minuteOf(object.value(QStringLiteral("to")), scenario.start, 0);
+        load.fromMinute =
+                runMinute(object, QStringLiteral("from"), path + QStringLiteral(".from"), scenario, 0, &problems);
+        load.toMinute =
+                runMinute(object, QStringLiteral("to"), path + QStringLiteral(".to"), scenario, 0, &problems, true);
+        if (load.toMinute <= load.fromMinute)
+            problems.add(path + QStringLiteral(".to"), QStringLiteral("must lie after \"from\""));
         scenario.loads.append(load);
     }
-    for (const QJsonValue &value : json.value(QStringLiteral("actions")).toArray()) {
-        const QJsonObject object = value.toObject();
+    const QJsonArray actions = json.value(QStringLiteral("actions")).toArray();
+    for (int i = 0; i < actions.count(); i++) {
+        const QJsonObject object = actions.at(i).toObject();
+        const QString path = indexed(QStringLiteral("actions"), i);
         UserAction action;
-        action.minute = minuteOf(object.value(QStringLiteral("at")), scenario.start, 0);
+        action.minute = runMinute(object, QStringLiteral("at"), path + QStringLiteral(".at"), scenario, 0, &problems);
         action.method = object.value(QStringLiteral("method")).toString();
         action.params = object.value(QStringLiteral("params")).toObject().toVariantMap();
+        checkPlaceholders(object.value(QStringLiteral("params")), path + QStringLiteral(".params"), scenario,
+                          &problems);
         scenario.actions.append(action);
     }
     const QJsonObject random = json.value(QStringLiteral("random")).toObject();
     Random &r = scenario.random;
     r.enabled = !random.isEmpty();
-    r.seed = static_cast<quint32>(random.value(QStringLiteral("seed")).toInt(1));
+    r.seed = static_cast<quint32>(random.value(QStringLiteral("seed")).toDouble(1));
     r.plugEventsPerDay = random.value(QStringLiteral("plugEventsPerDay")).toDouble(r.plugEventsPerDay);
     const QJsonArray arrival = random.value(QStringLiteral("arrivalSoc")).toArray();
     if (arrival.count() == 2) {
         r.minArrivalSoc = arrival.at(0).toDouble();
         r.maxArrivalSoc = arrival.at(1).toDouble();
     }
+    checkOrder(random, QStringLiteral("arrivalSoc"), QStringLiteral("random.arrivalSoc"), &problems);
     r.apiCallsPerDay = random.value(QStringLiteral("apiCallsPerDay")).toDouble(r.apiCallsPerDay);
     r.invalidCallShare = random.value(QStringLiteral("invalidCallShare")).toDouble(r.invalidCallShare);
     r.meterNoise = random.value(QStringLiteral("meterNoise")).toDouble(0);
@@ -241,16 +393,36 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         r.burstMinMinutes = burstMinutes.at(0).toInt();
         r.burstMaxMinutes = burstMinutes.at(1).toInt();
     }
-    if (r.enabled
-        && (r.minArrivalSoc < 0 || r.maxArrivalSoc > 100 || r.minArrivalSoc > r.maxArrivalSoc || r.burstMinMinutes < 1
-            || r.burstMinMinutes > r.burstMaxMinutes)) {
-        *errorString = QStringLiteral(
-                "\"random\" needs 0 <= arrivalSoc[0] <= arrivalSoc[1] <= 100 and 1 <= minutes[0] <= minutes[1]");
-        return scenario;
-    }
+    checkOrder(burst, QStringLiteral("minutes"), QStringLiteral("random.burst.minutes"), &problems);
+
+    // Goals for cars that are not there would check nothing.
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
-    for (const QJsonValue &pending : json.value(QStringLiteral("expectationsPending")).toArray())
-        scenario.expectationsPending.append(pending.toString());
+    QStringList goals = scenario.expectations.keys();
+    const QJsonObject carGoals = scenario.expectations.value(QStringLiteral("cars")).toObject();
+    const auto isCar = [&scenario](const QString &name) {
+        return std::any_of(scenario.cars.cbegin(), scenario.cars.cend(),
+                           [&name](const Car &car) { return car.name == name; });
+    };
+    for (auto it = carGoals.constBegin(); it != carGoals.constEnd(); ++it) {
+        if (!isCar(it.key()))
+            problems.add(QStringLiteral("expectations.cars.%1").arg(it.key()), QStringLiteral("names no car"));
+        for (const QString &key : it.value().toObject().keys())
+            goals << it.key() + QLatin1Char('.') + key;
+    }
+    const QJsonArray fairnessCars = scenario.expectations.value(QStringLiteral("fairnessCars")).toArray();
+    for (int i = 0; i < fairnessCars.count(); i++) {
+        if (!isCar(fairnessCars.at(i).toString()))
+            problems.add(indexed(QStringLiteral("expectations.fairnessCars"), i),
+                         QStringLiteral("\"%1\" names no car").arg(fairnessCars.at(i).toString()));
+    }
+    const QJsonArray pending = json.value(QStringLiteral("expectationsPending")).toArray();
+    for (int i = 0; i < pending.count(); i++) {
+        scenario.expectationsPending.append(pending.at(i).toString());
+        if (!goals.contains(pending.at(i).toString()))
+            problems.add(indexed(QStringLiteral("expectationsPending"), i),
+                         QStringLiteral("\"%1\" names no expectation").arg(pending.at(i).toString()));
+    }
+    *errorString = problems.text();
     return scenario;
 }
 
@@ -261,13 +433,26 @@ Scenario Scenario::load(const QString &fileName, const QByteArray &defaultTimeZo
         *errorString = QStringLiteral("Cannot read %1: %2").arg(fileName, file.errorString());
         return Scenario();
     }
+    const QByteArray text = file.readAll();
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        *errorString = QStringLiteral("%1 is no JSON object: %2").arg(fileName, parseError.errorString());
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *errorString = QStringLiteral("%1: %2").arg(fileName, JsonSchemaCheck::parseErrorText(text, parseError));
         return Scenario();
     }
-    return fromJson(document.object(), defaultTimeZone, errorString);
+    if (!document.isObject()) {
+        *errorString = QStringLiteral("%1: a scenario is one JSON object").arg(fileName);
+        return Scenario();
+    }
+    Scenario scenario = fromJson(document.object(), defaultTimeZone, errorString);
+    if (!errorString->isEmpty()) {
+        // One line per problem, each with the file, as compilers do.
+        QStringList lines = errorString->split(QLatin1Char('\n'));
+        for (QString &line : lines)
+            line.prepend(fileName + QStringLiteral(": "));
+        *errorString = lines.join(QLatin1Char('\n'));
+    }
+    return scenario;
 }
 
 QString Scenario::clockText(int minute) const

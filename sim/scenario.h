@@ -10,65 +10,12 @@
 #include <QtGlobal>
 
 // One simulated household and what it is expected to achieve, read from a
-// JSON file in sim/scenarios/. Powers in W, energies in kWh, currents in A,
-// times of day as "hh:mm" on the start date or "d+hh:mm" d days later, all
-// local times of the scenario's time zone.
-//
-// Top level: "name", "description", "timeZone" (an IANA zone such as
-// "Europe/Vienna"; without it the TZ the simulator was started with, else
-// UTC), "start" (local ISO date-time), "durationMinutes",
-// "seed" (clouds), "phasePowerLimit" (A), "acquisitionTolerance" (0…1),
-// "pv" {"peakPower", "sunrise", "sunset" (hours), "cloudiness" (0…1),
-//   "clouds" ("tenMinute": a random dip of up to cloudiness every ten
-//   minutes, the default; "passing": clouds of 1 to 10 minutes that cover
-//   the sun for the share "cloudiness" of the daylight minutes and let 20 to
-//   50 % through), "cloudSpeed" (passing clouds: 2 makes them twice as short
-//   and twice as many)},
-// "house" {"baseLoad", "eveningLoad" (17:00–22:00): [W A, W B, W C],
-//   "noise" (W per phase, uniform in ±noise every minute),
-//   "appliances" [{"name", "phasePower": [W, W, W], "perDay" (starts per
-//   day, at random), "minutes": [min, max], "from", "to" ("hh:mm", the
-//   hours in which it may start)}]},
-// "meter" {"noise" (W per phase: what the grid meter reads is off the
-//   truth by up to ±noise; the fuse and the report see the truth)},
-// "phaseSwitchPauseMinutes" (a charger switching between 1 and 3 phases
-//   while charging stops charging for this long; default 1),
-// "battery" {"capacityKwh", "soc", "maxChargePower", "maxDischargePower",
-//   "lowerLimit", "upperLimit" (fractions, set through JSON-RPC)},
-// "prices" {"spotMarket": bool, "resolutionMinutes": 60 or 15,
-//   "hourly": [EUR/MWh per real hour from midnight of the start date,
-//   repeated when the run is longer; 24 values are one per hour of the day
-//   except on the nights the clocks change],
-//   "dayAheadAt": "hh:mm" (the next day's prices appear at this local time,
-//   e.g. "13:00"; without it every day's prices are known from the start)},
-// "chargers" [{"name", "thingClass" (a host class, e.g. "evChargerAc",
-//   "evChargerDc"), "currentRange": [min A, max A], "states": {name: value}}],
-// "cars" [{"name", "thingClass" ("electricVehicleConnected" reports its SoC,
-//   "electricVehicle" has it estimated), "charger", "capacityKwh", "soc",
-//   "phases", "minCurrent", "maxCurrent", "lossPercent" (what the plugin
-//   is told), "trueLossPercent": [at full power, at the least power] (the
-//   loss the physics applies, linear in the charging power; default
-//   "lossPercent"), "dcMaxPower",
-//   "plugIn", "plugOut", "trip" {"leave", "back" ("hh:mm"), "useKwh",
-//   "weekdays" (bool: Monday to Friday only)} (every day the car leaves and
-//   comes back with useKwh less), "configuration" (TavroEnergy ChargingConfiguration
-//   members, enums as key strings, "$time:hh:mm" for a date-time),
-//   "target" {"at", "percentage"} (what the report checks)}],
-// "loads" [{"name", "phasePower": [W, W, W], "from", "to"}] (entries with one
-//   name are one appliance),
-// "actions" [{"at", "method" ("Namespace.Method"), "params"}] sent through
-//   JSON-RPC; "$charger:Name" and "$car:Name" become thing ids,
-// "random" (optional; a soak of many days): {"seed", "plugEventsPerDay"
-//   (per car, plug-ins and plug-outs together), "arrivalSoc": [min %, max %],
-//   "apiCallsPerDay", "invalidCallShare" (0…1), "meterNoise" (W per phase, ±),
-//   "pvNoise" (fraction of PV, ±), "phaseLimits": [A, ...] (what random limit
-//   changes choose from), "burst" {"name", "phasePower": [W, W, W],
-//   "perDay", "minutes": [min, max]} (an appliance switching on at random),
-//   "notifications" (bool: the client also takes the plugin's notifications)};
-//   the cars' "plugIn"/"plugOut" are then ignored,
-// "expectations": the keys read by Report::failedExpectations(),
-// "expectationsPending": ["key" or "Car.key", ...] goals the plugin does not
-//   meet yet: the report prints them as pending instead of failing.
+// JSON file in sim/scenarios/. The format is the JSON Schema
+// sim/scenario.schema.json (installed beside the scenarios, so that editors
+// check with it too): every key with its type, range and meaning. Powers in
+// W, energies in kWh, currents in A, times of day as "HH:MM" on the start
+// date or "d+HH:MM" d days later, all local times of the scenario's time
+// zone.
 struct Scenario {
     struct Charger {
         QString name;
@@ -196,7 +143,9 @@ struct Scenario {
     int priceResolutionMinutes = 60; // 60 or 15
     QList<double> hourlyPrices;      // EUR/MWh, one per hour of each simulated day
     bool spotMarket = false;
-    int dayAheadMinuteOfDay = -1; // the next day's prices appear then; -1 all known
+    int dayAheadMinuteOfDay = -1;                      // the next day's prices appear then; -1 all known
+    QString priceProvider = QStringLiteral("awattar"); // or "energy-charts"
+    QString priceZone = QStringLiteral("AT");          // bidding zone of the provider
 
     QList<Charger> chargers;
     QList<Car> cars;
@@ -217,8 +166,17 @@ struct Scenario {
     // defaultTimeZone, a TZ value, when it names none) becomes the process's
     // local zone before its times are read: the host and the plugin work in
     // local time, so they see the household's clock, clock changes included.
+    //
+    // A scenario is checked against the schema, then for what a schema
+    // cannot say (a local time the clocks skip, a plug-out before the
+    // plug-in, a time outside the run, a name that names nothing); the
+    // error string has one line per problem, "key.path: what is wrong",
+    // and load() puts the file name before each, or names the line and
+    // column of a syntax error.
     static Scenario fromJson(const QJsonObject &json, const QByteArray &defaultTimeZone, QString *errorString);
     static Scenario load(const QString &fileName, const QByteArray &defaultTimeZone, QString *errorString);
+    // The schema, as built into the simulator.
+    static QByteArray schemaText();
 
     // Local midnight of the start date; real minutes from there to the start.
     QDateTime firstMidnight() const { return QDateTime(start.date(), QTime(0, 0)); }

@@ -8,13 +8,30 @@ namespace {
 
 const double pvGoal = 0.95;
 const double costGoal = 1.05;
-const double costSlack = 0.05; // EUR: a few cents never fail the goal
+const double costSlack = 0.05;        // EUR: a few cents never fail the goal
+const double surplusGridSlack = 0.1;  // kWh
+const double surplusGridShare = 0.02; // of the surplus-only charging
+const double pvPeerSlack = 0.05;      // kWh
 const int switchesGoal = 10;
 const int phaseSwitchesGoal = 6;
 
+QString fixed(double value, int decimals = 2)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+QString signedFixed(double value)
+{
+    const QString text = fixed(value);
+    // "-0.00" is no difference.
+    return text.startsWith(QLatin1Char('-')) && text != QLatin1String("-0.00")
+                   ? text
+                   : QLatin1Char('+') + fixed(qAbs(value) < 0.005 ? 0.0 : value);
+}
+
 QString ratioText(double value)
 {
-    return value < 0 ? QStringLiteral("-") : QString::number(value, 'f', 2);
+    return value < 0 ? QStringLiteral("-") : fixed(value);
 }
 
 QString deadlineText(const Scorecard::Side &side)
@@ -24,47 +41,96 @@ QString deadlineText(const Scorecard::Side &side)
     return QStringLiteral("%1/%2").arg(side.deadlinesMet).arg(side.deadlinesReachable);
 }
 
-QString costText(double cost, double limit, bool priced)
+QString surplusText(const Scorecard::Side &side)
 {
-    if (!priced)
-        return QStringLiteral("-");
-    return limit > 0.005 ? QString::number(cost / limit, 'f', 2) : QStringLiteral("%1 EUR").arg(cost, 0, 'f', 2);
+    return side.surplusOnlyEnergy > 0.1 ? fixed(side.gridBeyondTolerance) : QStringLiteral("-");
 }
+
+const QStringList groupHeads = {QString(),
+                                QStringLiteral("PV/limit"),
+                                QString(),
+                                QStringLiteral("deadline"),
+                                QString(),
+                                QStringLiteral("cost"),
+                                QString(),
+                                QString(),
+                                QStringLiteral("grid>tol kWh"),
+                                QString(),
+                                QStringLiteral("over"),
+                                QString(),
+                                QStringLiteral("on/off"),
+                                QString(),
+                                QStringLiteral("phase"),
+                                QString(),
+                                QStringLiteral("vs peer"),
+                                QString(),
+                                QStringLiteral("goals"),
+                                QString()};
+const QStringList columnHeads = {QStringLiteral("scenario"), QStringLiteral("plugin"),   QStringLiteral("peer"),
+                                 QStringLiteral("plugin"),   QStringLiteral("peer"),     QStringLiteral("plugin/lim"),
+                                 QStringLiteral("-lim EUR"), QStringLiteral("peer EUR"), QStringLiteral("plugin"),
+                                 QStringLiteral("peer"),     QStringLiteral("plugin"),   QStringLiteral("peer"),
+                                 QStringLiteral("plugin"),   QStringLiteral("peer"),     QStringLiteral("plugin"),
+                                 QStringLiteral("peer"),     QStringLiteral("PV kWh"),   QStringLiteral("EUR"),
+                                 QStringLiteral("plugin"),   QStringLiteral("peer")};
+const QList<int> widths = {25, 7, 6, 8, 6, 11, 9, 9, 8, 6, 7, 6, 7, 6, 7, 6, 8, 7, 7, 6};
 
 }
 
 Scorecard::Side Scorecard::sideOf(const Report::Figures &figures, const Report::Figures &limit, bool priced)
 {
     Side side;
-    double pv = 0;
     double limitPv = 0;
     double limitCost = 0;
     for (int j = 0; j < figures.cars.count(); j++) {
         const Report::CarFigures &car = figures.cars.at(j);
-        pv += car.pvEnergy;
+        side.pvEnergy += car.pvEnergy;
         limitPv += limit.cars.at(j).pvEnergy;
         side.cost += car.cost;
         limitCost += limit.cars.at(j).cost;
+        side.surplusOnlyEnergy += car.surplusOnlyEnergy;
+        side.gridBeyondTolerance += car.gridBeyondTolerance;
+        side.met << (car.deadline == Report::Deadline::Met);
         if (car.deadline == Report::Deadline::Met || car.deadline == Report::Deadline::Missed) {
             side.deadlinesReachable++;
             side.deadlinesMet += car.deadline == Report::Deadline::Met ? 1 : 0;
         }
     }
-    side.pvRatio = limitPv > 0.1 ? pv / limitPv : -1;
+    side.pvRatio = limitPv > 0.1 ? side.pvEnergy / limitPv : -1;
     side.minutesOver = figures.minutesOverLimitByController();
     side.switchesPerDay = figures.worstSwitchesPerChargerDay();
     side.phaseSwitchesPerDay = figures.worstPhaseSwitchesPerChargerDay();
-    const auto goal = [&side](bool applies, bool met) {
+    const auto goal = [&side](const char *name, bool applies, bool met) {
         side.goals += applies ? 1 : 0;
         side.goalsMet += applies && met ? 1 : 0;
+        if (applies && !met)
+            side.missed << QLatin1String(name);
     };
-    goal(side.pvRatio >= 0, side.pvRatio >= pvGoal);
-    goal(side.deadlinesReachable > 0, side.deadlinesMet == side.deadlinesReachable);
-    goal(priced, side.cost <= costGoal * limitCost + costSlack);
-    goal(true, side.minutesOver == 0);
-    goal(true, side.switchesPerDay <= switchesGoal);
-    goal(true, side.phaseSwitchesPerDay <= phaseSwitchesGoal);
+    goal("pv", side.pvRatio >= 0, side.pvRatio >= pvGoal);
+    goal("deadline", side.deadlinesReachable > 0, side.deadlinesMet == side.deadlinesReachable);
+    goal("cost", priced, side.cost <= costGoal * limitCost + costSlack);
+    goal("surplus", side.surplusOnlyEnergy > 0.1,
+         side.gridBeyondTolerance <= qMax(surplusGridSlack, surplusGridShare * side.surplusOnlyEnergy));
+    goal("over", true, side.minutesOver == 0);
+    goal("onoff", true, side.switchesPerDay <= switchesGoal);
+    goal("phase", true, side.phaseSwitchesPerDay <= phaseSwitchesGoal);
     return side;
+}
+
+void Scorecard::compareWithPeer(Line *line)
+{
+    Side &plugin = line->plugin;
+    const Side &peer = line->peer;
+    line->sameDeadlines = plugin.met == peer.met;
+    const auto goal = [&plugin](const char *name, bool applies, bool met) {
+        plugin.goals += applies ? 1 : 0;
+        plugin.goalsMet += applies && met ? 1 : 0;
+        if (applies && !met)
+            plugin.missed << QLatin1String(name);
+    };
+    goal("pvPeer", plugin.pvRatio >= 0, plugin.pvEnergy >= peer.pvEnergy - pvPeerSlack);
+    // Meeting a deadline the peer missed costs what it costs.
+    goal("costPeer", line->priced && line->sameDeadlines, plugin.cost <= peer.cost + costSlack);
 }
 
 void Scorecard::add(const QString &name, const Report &report, const QString &reportText, bool priced)
@@ -75,63 +141,104 @@ void Scorecard::add(const QString &name, const Report &report, const QString &re
     line.priced = priced;
     line.plugin = sideOf(report.plugin(), report.limit(), priced);
     // The peer's cost against the least cost of the plugin's energy would
-    // compare different energies; it is shown in EUR beside the plugin's.
+    // compare different energies; it is compared with the plugin's instead.
     line.peer = sideOf(report.peer(), report.limit(), false);
     for (const Report::CarFigures &car : report.limit().cars)
         line.limitCost += car.cost;
+    compareWithPeer(&line);
     line.report = reportText;
     line.failures = report.failedExpectations();
     m_lines.append(line);
+}
+
+QStringList Scorecard::cells(const Line &line, QStringList *missedGoals) const
+{
+    const Side &p = line.plugin;
+    const Side &q = line.peer;
+    const QString none = QStringLiteral("-");
+    const QStringList values = {
+            line.name,
+            ratioText(p.pvRatio),
+            ratioText(q.pvRatio),
+            deadlineText(p),
+            deadlineText(q),
+            line.priced && line.limitCost > 0.005 ? fixed(p.cost / line.limitCost) : none,
+            line.priced ? signedFixed(p.cost - line.limitCost) : none,
+            line.priced ? fixed(q.cost) : none,
+            surplusText(p),
+            surplusText(q),
+            QString::number(p.minutesOver),
+            QString::number(q.minutesOver),
+            QString::number(p.switchesPerDay),
+            QString::number(q.switchesPerDay),
+            QString::number(p.phaseSwitchesPerDay),
+            QString::number(q.phaseSwitchesPerDay),
+            p.pvRatio >= 0 ? signedFixed(p.pvEnergy - q.pvEnergy) : none,
+            line.priced ? (line.sameDeadlines ? signedFixed(p.cost - q.cost) : QStringLiteral("n/c")) : none,
+            QStringLiteral("%1/%2").arg(p.goalsMet).arg(p.goals),
+            QStringLiteral("%1/%2").arg(q.goalsMet).arg(q.goals)};
+    // Which goal each cell shows, for the plugin (p) or the peer (q).
+    const QList<QPair<const Side *, const char *>> goals = {
+            {nullptr, nullptr}, {&p, "pv"},     {&q, "pv"},         {&p, "deadline"},   {&q, "deadline"},
+            {&p, "cost"},       {&p, "cost"},   {nullptr, nullptr}, {&p, "surplus"},    {&q, "surplus"},
+            {&p, "over"},       {&q, "over"},   {&p, "onoff"},      {&q, "onoff"},      {&p, "phase"},
+            {&q, "phase"},      {&p, "pvPeer"}, {&p, "costPeer"},   {nullptr, nullptr}, {nullptr, nullptr}};
+    missedGoals->clear();
+    for (const auto &goal : goals)
+        *missedGoals << (goal.first && goal.first->misses(goal.second) ? QLatin1String(goal.second) : QString());
+    missedGoals->last() = q.goalsMet < q.goals ? QStringLiteral("goals") : QString();
+    (*missedGoals)[missedGoals->count() - 2] = p.goalsMet < p.goals ? QStringLiteral("goals") : QString();
+    return values;
 }
 
 QString Scorecard::table() const
 {
     QString text;
     QTextStream out(&text);
-    const auto cells = [&out](const QStringList &values, const QList<int> &widths) {
+    const auto row = [&out](const QStringList &values) {
         for (int i = 0; i < values.count(); i++)
             out << qSetFieldWidth(widths.at(i)) << (i == 0 ? Qt::left : Qt::right) << values.at(i);
         out << qSetFieldWidth(0) << "\n";
     };
-    const QList<int> widths = {25, 7, 6, 8, 6, 12, 10, 7, 6, 7, 6, 7, 6, 7, 6};
-    cells({QString(), QStringLiteral("PV/limit"), QString(), QStringLiteral("deadline"), QString(),
-           QStringLiteral("cost"), QString(), QStringLiteral("over"), QString(), QStringLiteral("on/off"), QString(),
-           QStringLiteral("phase"), QString(), QStringLiteral("goals"), QString()},
-          widths);
-    cells({QStringLiteral("scenario"), QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("plugin"),
-           QStringLiteral("peer"), QStringLiteral("plugin/lim"), QStringLiteral("peer EUR"), QStringLiteral("plugin"),
-           QStringLiteral("peer"), QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("plugin"),
-           QStringLiteral("peer"), QStringLiteral("plugin"), QStringLiteral("peer")},
-          widths);
+    row(groupHeads);
+    row(columnHeads);
     int pluginGoals = 0;
     int peerGoals = 0;
     int goals = 0;
     int peerOf = 0;
     for (const Line &line : m_lines) {
-        cells({line.name, ratioText(line.plugin.pvRatio), ratioText(line.peer.pvRatio), deadlineText(line.plugin),
-               deadlineText(line.peer), costText(line.plugin.cost, line.limitCost, line.priced),
-               line.priced ? QString::number(line.peer.cost, 'f', 2) : QStringLiteral("-"),
-               QString::number(line.plugin.minutesOver), QString::number(line.peer.minutesOver),
-               QString::number(line.plugin.switchesPerDay), QString::number(line.peer.switchesPerDay),
-               QString::number(line.plugin.phaseSwitchesPerDay), QString::number(line.peer.phaseSwitchesPerDay),
-               QStringLiteral("%1/%2").arg(line.plugin.goalsMet).arg(line.plugin.goals),
-               QStringLiteral("%1/%2").arg(line.peer.goalsMet).arg(line.peer.goals)},
-              widths);
+        QStringList missed;
+        QStringList values = cells(line, &missed);
+        // A missed goal is marked with a star.
+        for (int i = 1; i < values.count() - 2; i++) {
+            if (!missed.at(i).isEmpty())
+                values[i] += QLatin1Char('*');
+        }
+        row(values);
         pluginGoals += line.plugin.goalsMet;
         peerGoals += line.peer.goalsMet;
         goals += line.plugin.goals;
         peerOf += line.peer.goals;
     }
     out << "Goals met: plugin " << pluginGoals << " of " << goals << ", peer " << peerGoals << " of " << peerOf
-        << " (the peer's cost is not scored: it delivers other energies)\n"
-        << "PV/limit: PV energy of all cars / the limit's; deadline: met / reachable; cost: the plugin's / the least for the same\n"
-        << "energy (EUR when that is 0); over: minutes over the fuse the controller caused, worst phase; on/off, phase: worst\n"
-        << "charger-day.\n";
+        << "; * a goal missed.\n"
+        << "PV/limit: PV energy of all cars / the limit's; deadline: met / reachable; cost: the plugin's / the least\n"
+        << "for the same energy, and the difference in EUR; grid>tol: grid energy in surplus-only charging beyond the\n"
+        << "acquisition tolerance; over: minutes over the fuse the controller caused, worst phase; on/off, phase: worst\n"
+        << "charger-day; vs peer: the plugin's PV energy and cost less the peer's (n/c: they met other deadlines).\n";
     return text;
 }
 
 bool Scorecard::writeHtml(const QString &directory, QString *errorString) const
 {
+    for (const Line &line : m_lines) {
+        QFile report(QDir(directory).filePath(line.name + QStringLiteral(".txt")));
+        if (!report.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            *errorString = report.errorString();
+            return false;
+        }
+        report.write(line.report.toUtf8());
+    }
     QFile file(QDir(directory).filePath(QStringLiteral("index.html")));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         *errorString = file.errorString();
@@ -140,25 +247,54 @@ bool Scorecard::writeHtml(const QString &directory, QString *errorString) const
     QTextStream out(&file);
     out.setCodec("UTF-8");
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tavro Energy scorecard</title>\n"
-        << "<style>body{font-family:sans-serif;margin:2em}pre{background:#f4f4f4;padding:1em;overflow-x:auto}"
-        << "img{max-width:100%;border:1px solid #ccc}.miss{color:#b00}</style></head><body>\n"
+        << "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse}"
+        << "td,th{padding:2px 6px;text-align:right;white-space:nowrap;border-bottom:1px solid #ddd}td:first-child,th:first-child{text-align:left}"
+        << "td.miss{background:#f8d0d0;color:#900;font-weight:bold}.failed{color:#900}</style></head><body>\n"
         << "<h1>Scorecard: plugin, peer controller and the limit</h1>\n"
         << "<p>Goals per scenario: PV energy at least " << pvGoal
-        << " of the limit, every reachable deadline met, cost at most " << costGoal
-        << " of the limit's for the same energy, no minute over the fuse the controller caused, at most "
-        << switchesGoal << " on/off and " << phaseSwitchesGoal << " phase switches per charger and day.</p>\n"
-        << "<pre>" << table().toHtmlEscaped() << "</pre>\n<ul>\n";
-    for (const Line &line : m_lines)
-        out << "<li><a href=\"#" << line.name << "\">" << line.title.toHtmlEscaped() << "</a>"
-            << (line.failures.isEmpty() ? QString()
-                                        : QStringLiteral(" <span class=\"miss\">(expectations not met)</span>"))
-            << "</li>\n";
-    out << "</ul>\n";
+        << " of the limit's; every reachable deadline met; cost at most " << costGoal
+        << " of the limit's for the same energy; in surplus-only charging at most " << surplusGridSlack << " kWh and "
+        << surplusGridShare * 100
+        << " % from the grid beyond the acquisition tolerance; no minute over the fuse the controller caused; at most "
+        << switchesGoal << " on/off and " << phaseSwitchesGoal
+        << " phase switches per charger and day; the plugin at least the peer's PV energy and at most its cost where "
+           "both met the same deadlines. Missed goals are marked.</p>\n<table>\n<tr>";
+    for (int i = 0; i < groupHeads.count(); i++)
+        out << "<th>" << groupHeads.at(i).toHtmlEscaped() << "</th>";
+    out << "<th></th></tr>\n<tr>";
+    for (const QString &head : columnHeads)
+        out << "<th>" << head.toHtmlEscaped() << "</th>";
+    out << "<th>files</th></tr>\n";
     for (const Line &line : m_lines) {
-        out << "<h2 id=\"" << line.name << "\">" << line.title.toHtmlEscaped() << "</h2>\n"
-            << "<img src=\"" << line.name << ".png\" alt=\"" << line.title.toHtmlEscaped() << "\">\n"
-            << "<pre>" << line.report.toHtmlEscaped() << "</pre>\n";
+        QStringList missed;
+        const QStringList values = cells(line, &missed);
+        out << "<tr id=\"" << line.name.toHtmlEscaped() << "\">";
+        for (int i = 0; i < values.count(); i++) {
+            out << "<td";
+            if (!missed.at(i).isEmpty())
+                out << " class=\"miss\" data-goal=\"" << missed.at(i) << "\"";
+            if (i == 0)
+                out << " title=\"" << line.title.toHtmlEscaped() << "\"";
+            out << ">" << values.at(i).toHtmlEscaped() << "</td>";
+        }
+        const QString name = line.name.toHtmlEscaped();
+        out << "<td><a href=\"" << name << ".txt\">report</a> <a href=\"" << name << ".csv\">CSV</a> <a href=\"" << name
+            << ".png\">chart</a></td></tr>\n";
     }
-    out << "</body></html>\n";
+    out << "</table>\n";
+    bool failed = false;
+    for (const Line &line : m_lines)
+        failed = failed || !line.failures.isEmpty();
+    if (failed) {
+        out << "<h2>Expectations not met</h2>\n<ul class=\"failed\">\n";
+        for (const Line &line : m_lines) {
+            for (const QString &failure : line.failures)
+                out << "<li>" << line.name.toHtmlEscaped() << ": " << failure.toHtmlEscaped() << "</li>\n";
+        }
+        out << "</ul>\n";
+    }
+    out << "<pre>"
+        << table().section(QStringLiteral("Goals met:"), 1).prepend(QStringLiteral("Goals met:")).toHtmlEscaped()
+        << "</pre>\n</body></html>\n";
     return true;
 }

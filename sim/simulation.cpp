@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QUuid>
 #include <QtMath>
 
 namespace {
@@ -89,6 +90,7 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     }
     qputenv("TAVRO_AWATTAR_AT_URL", m_priceServer->baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", m_priceServer->baseUrl().toUtf8());
+    qputenv("TAVRO_ENERGY_CHARTS_URL", m_priceServer->baseUrl().toUtf8());
 
     m_thingManager = std::make_unique<ThingManager>();
     m_thingManager->setActionLogLimit(0);
@@ -268,13 +270,28 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
                                                .value(QStringLiteral("providers"))
                                                .toList();
-        if (providers.isEmpty()) {
-            *errorString = QStringLiteral("The plugin offers no spot market provider");
+        // The owner picks the service and zone by the provider's name and zone.
+        QString providerId;
+        for (const QVariant &provider : providers) {
+            const QVariantMap info = provider.toMap();
+            if (info.value(QStringLiteral("name")).toString().startsWith(m_scenario.priceProvider, Qt::CaseInsensitive)
+                && info.value(QStringLiteral("zone")).toString() == m_scenario.priceZone)
+                providerId = info.value(QStringLiteral("providerId")).toString();
+        }
+        if (providerId.isEmpty()) {
+            *errorString = QStringLiteral("The plugin offers no spot market provider %1 for the zone %2")
+                                   .arg(m_scenario.priceProvider, m_scenario.priceZone);
             return false;
         }
-        const QString providerId = providers.first().toMap().value(QStringLiteral("providerId")).toString();
         m_client->call(QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
                        {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), providerId}});
+        if (QUuid(m_client->call(QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"))
+                          .value(QStringLiteral("providerId"))
+                          .toString())
+            != QUuid(providerId)) {
+            *errorString = QStringLiteral("The plugin did not take the spot market provider %1").arg(providerId);
+            return false;
+        }
         m_spotMarketEnabled = true;
         refreshPrices();
     }

@@ -2,6 +2,7 @@
 
 #include "config/settingsfilecheck.h"
 #include "common/tavroenergylogging.h"
+#include "tavro/tavroclock.h"
 #include "tavro/tavrosettings.h"
 
 #include <QFile>
@@ -76,7 +77,7 @@ bool SpotMarketDataProvider::clearCache()
     return QFile::remove(m_cacheFile);
 }
 
-void SpotMarketDataProvider::cacheDataEntries(const ScoreEntries &entries)
+void SpotMarketDataProvider::cacheDataEntries(const ScoreEntries &entries, const QString &license)
 {
     // Writing decodes the other providers' arrays too.
     if (!repairCacheFile(m_cacheFile))
@@ -94,6 +95,61 @@ void SpotMarketDataProvider::cacheDataEntries(const ScoreEntries &entries)
         cache.setValue("value", entry.value());
     }
     cache.endArray();
+    if (!license.isEmpty())
+        cache.setValue(m_info.name + "/license", license);
+}
+
+QString SpotMarketDataProvider::loadCachedLicense()
+{
+    if (!repairCacheFile(m_cacheFile))
+        return QString();
+    QSettings cache(m_cacheFile, QSettings::IniFormat);
+    const QVariant license = cache.value(m_info.name + "/license");
+    // Only a text of one line is a license line.
+    return license.type() == QVariant::String ? license.toString().simplified().left(300) : QString();
+}
+
+void SpotMarketDataProvider::restoreCachedEntries()
+{
+    // Slots that already ended are of no use any more.
+    const QDateTime now = TavroClock::currentDateTime();
+    ScoreEntries entries;
+    const ScoreEntries cachedEntries = loadCachedDataEntries();
+    for (const ScoreEntry &entry : cachedEntries) {
+        if (entry.endDateTime() >= now)
+            entries.append(entry);
+    }
+
+    m_scoreEntries = entries;
+    qCDebug(dcTavroEnergy()) << this << "having" << m_scoreEntries.count() << "scores available from cache.";
+    emit scoreEntriesChanged(m_scoreEntries);
+}
+
+void SpotMarketDataProvider::evaluateAvailable()
+{
+    const int futureSchedules = m_scoreEntries.availableFutureSchedules(TavroClock::currentDateTime());
+    const bool available = futureSchedules > 9 && m_enabled;
+    if (available == m_available)
+        return;
+
+    if (available) {
+        qCDebug(dcTavroEnergy()) << this << "is now available and has" << futureSchedules
+                                 << "schedules into the future until"
+                                 << m_scoreEntries.last().endDateTime().toString("dd.MM.yyyy hh:mm");
+    } else {
+        qCDebug(dcTavroEnergy()) << this << "is not available any more.";
+    }
+
+    m_available = available;
+    emit availableChanged(m_available);
+}
+
+void SpotMarketDataProvider::setLicense(const QString &license)
+{
+    if (m_info.license == license)
+        return;
+    m_info.license = license;
+    emit infoChanged();
 }
 
 ScoreEntries SpotMarketDataProvider::loadCachedDataEntries()

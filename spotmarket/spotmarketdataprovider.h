@@ -47,15 +47,28 @@ signals:
     void enabledChanged(bool enabled);
     void availableChanged(bool available);
     void scoreEntriesChanged(const ScoreEntries &scoreEntries);
+    // The info changed (e.g. the license line the source states).
+    void infoChanged();
 
 protected:
     // Replaces this provider's array in the cache file; other providers'
-    // arrays stay untouched. Best effort: write failures are not reported.
-    void cacheDataEntries(const ScoreEntries &entries);
+    // arrays stay untouched. A non-empty license line is kept beside it.
+    // Best effort: write failures are not reported.
+    void cacheDataEntries(const ScoreEntries &entries, const QString &license = QString());
     // This provider's cached slots in file order, weighting 0. A missing file
     // or array gives an empty list; damaged slots (no valid start or end, a
     // price that is no finite number) are left out with a warning.
     ScoreEntries loadCachedDataEntries();
+    // The license line cached with the slots; empty when there is none.
+    QString loadCachedLicense();
+
+    // The cached slots that have not ended replace the current ones; announced.
+    void restoreCachedEntries();
+    // Available: enabled with at least 10 slots ending in the future.
+    // Announced only when it changes.
+    void evaluateAvailable();
+    // Compares, stores, announces.
+    void setLicense(const QString &license);
 
     QNetworkAccessManager *m_networkManager = nullptr;
     SpotMarketProviderInfo m_info;

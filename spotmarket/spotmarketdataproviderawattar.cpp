@@ -26,11 +26,13 @@ SpotMarketDataProviderAwattar::SpotMarketDataProviderAwattar(QNetworkAccessManag
     case AwattarCountryAustria:
         m_country = QLocale::Austria;
         m_info.name = "aWATTar AT";
+        m_info.zone = "AT";
         m_info.website = QUrl("https://www.awattar.at");
         break;
     case AwattarCountryGermany:
         m_country = QLocale::Germany;
         m_info.name = "aWATTar DE";
+        m_info.zone = "DE-LU";
         m_info.website = QUrl("https://www.awattar.de");
         break;
     }
@@ -104,19 +106,7 @@ void SpotMarketDataProviderAwattar::enable()
         emit enabledChanged(m_enabled);
     }
 
-    // Slots that already ended are of no use any more.
-    const QDateTime now = TavroClock::currentDateTime();
-    ScoreEntries entries;
-    const ScoreEntries cachedEntries = loadCachedDataEntries();
-    for (const ScoreEntry &entry : cachedEntries) {
-        if (entry.endDateTime() >= now)
-            entries.append(entry);
-    }
-
-    m_scoreEntries = entries;
-    qCDebug(dcTavroEnergy()) << this << "having" << m_scoreEntries.count() << "scores available from cache.";
-    emit scoreEntriesChanged(m_scoreEntries);
-
+    restoreCachedEntries();
     onRefreshTimout();
 }
 
@@ -256,23 +246,4 @@ void SpotMarketDataProviderAwattar::onRefreshTimout()
 
     // Also when nothing is fetched: availability falls as slots expire.
     evaluateAvailable();
-}
-
-void SpotMarketDataProviderAwattar::evaluateAvailable()
-{
-    const int futureSchedules = m_scoreEntries.availableFutureSchedules(TavroClock::currentDateTime());
-    const bool available = futureSchedules > 9 && m_enabled;
-    if (available == m_available)
-        return;
-
-    if (available) {
-        qCDebug(dcTavroEnergy()) << this << "is now available and has" << futureSchedules
-                                 << "schedules into the future until"
-                                 << m_scoreEntries.last().endDateTime().toString("dd.MM.yyyy hh:mm");
-    } else {
-        qCDebug(dcTavroEnergy()) << this << "is not available any more.";
-    }
-
-    m_available = available;
-    emit availableChanged(m_available);
 }

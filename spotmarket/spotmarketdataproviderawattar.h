@@ -53,9 +53,6 @@ public slots:
     // when the prices are due or the last attempt failed.
     void onRefreshTimout();
 
-private slots:
-    void evaluateAvailable();
-
 private:
     void processReply(int httpStatus, const QByteArray &payload);
 

@@ -4,6 +4,7 @@
 #include "common/tavroenergylogging.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketdataproviderawattar.h"
+#include "spotmarket/spotmarketdataproviderenergycharts.h"
 
 #include <QVector>
 #include <QtMath>
@@ -284,6 +285,8 @@ SpotMarketManager::SpotMarketManager(QNetworkAccessManager *networkManager, QObj
                                                        SpotMarketDataProviderAwattar::AwattarCountryAustria, this));
     registerProvider(new SpotMarketDataProviderAwattar(m_networkManager,
                                                        SpotMarketDataProviderAwattar::AwattarCountryGermany, this));
+    for (const QString &zone : SpotMarketDataProviderEnergyCharts::zones())
+        registerProvider(new SpotMarketDataProviderEnergyCharts(m_networkManager, zone, this));
 
     bool enabled = false;
     {
@@ -334,6 +337,13 @@ bool SpotMarketManager::registerProvider(SpotMarketDataProvider *provider)
     provider->setParent(this);
     m_providers.insert(provider->providerId(), provider);
     m_availableProviders.append(provider->info());
+    connect(provider, &SpotMarketDataProvider::infoChanged, this, [this, provider]() {
+        for (SpotMarketProviderInfo &info : m_availableProviders) {
+            if (info.providerId == provider->providerId())
+                info = provider->info();
+        }
+        emit availableProvidersChanged();
+    });
     emit availableProvidersChanged();
     qCDebug(dcTavroEnergy()) << "SpotMarketManager: Registered" << provider;
     return true;
@@ -342,7 +352,8 @@ bool SpotMarketManager::registerProvider(SpotMarketDataProvider *provider)
 void SpotMarketManager::refreshAllProviders()
 {
     for (const SpotMarketProviderInfo &info : qAsConst(m_availableProviders)) {
-        if (SpotMarketDataProvider *provider = m_providers.value(info.providerId))
+        SpotMarketDataProvider *provider = m_providers.value(info.providerId);
+        if (provider && provider->enabled())
             provider->refreshData();
     }
 }
@@ -358,7 +369,13 @@ bool SpotMarketManager::changeProvider(const QUuid &providerId)
     if (m_currentProvider) {
         qCDebug(dcTavroEnergy()) << "SpotMarketManager: Unset current provider" << m_currentProvider;
         m_currentProvider->disable();
-        disconnect(m_currentProvider, nullptr, this, nullptr);
+        // Only the three signals of the current provider: its info stays followed.
+        disconnect(m_currentProvider, &SpotMarketDataProvider::availableChanged, this,
+                   &SpotMarketManager::availableChanged);
+        disconnect(m_currentProvider, &SpotMarketDataProvider::enabledChanged, this,
+                   &SpotMarketManager::enabledChanged);
+        disconnect(m_currentProvider, &SpotMarketDataProvider::scoreEntriesChanged, this,
+                   &SpotMarketManager::onProviderScoreEntriesChanged);
         m_currentProvider = nullptr;
     }
 

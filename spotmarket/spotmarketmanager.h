@@ -25,9 +25,9 @@ class SpotMarketManager : public QObject
     Q_OBJECT
 
 public:
-    // Registers the Austrian and the German aWATTar provider (children of the
-    // manager) and restores the stored selection. The network access manager
-    // is not owned.
+    // Registers the Austrian and the German aWATTar provider and one
+    // Energy-Charts provider per bidding zone (children of the manager), and
+    // restores the stored selection. The network access manager is not owned.
     explicit SpotMarketManager(QNetworkAccessManager *networkManager, QObject *parent = nullptr);
 
     bool enabled() const;
@@ -39,14 +39,16 @@ public:
     // Null without a current provider.
     QUuid currentProviderId() const;
 
-    // Infos of all registered providers, in registration order.
+    // Infos of all registered providers, in registration order, as they are
+    // now (a provider's license line may change with its replies).
     SpotMarketProviderInfos availableProviders() const;
 
     // Takes ownership. False for null or an id already registered.
     bool registerProvider(SpotMarketDataProvider *provider);
-    // Asks every registered provider, in registration order and enabled or
-    // not, to fetch its prices now instead of on its own timer: for a host
-    // that drives the time itself.
+    // Asks every enabled provider (the current one, if any) to fetch its
+    // prices now instead of on its own timer: for a host that drives the time
+    // itself. Disabled providers are not asked: seventeen requests for one
+    // provider's prices would only load the service and the cache.
     void refreshAllProviders();
     // Disables the old provider, clears the weighted days and stores the new
     // id. Does not enable the new provider. False (nothing changed) for an

@@ -25,6 +25,7 @@ void TestEnergyManagerConfiguration::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_dir.apply();
+    QLoggingCategory::setFilterRules(QStringLiteral("TavroEnergy.debug=true"));
 }
 
 void TestEnergyManagerConfiguration::cleanup()
@@ -37,50 +38,90 @@ void TestEnergyManagerConfiguration::cleanup()
 // Expected values in the order of the getters; the strategy as its number.
 using Values = QVariantList;
 
+namespace {
+
+// The warnings and the success line of the category, as the owner reads them.
+QStringList g_messages;
+
+void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (QByteArray(context.category) != "TavroEnergy")
+        return;
+    if (type == QtWarningMsg)
+        g_messages << message;
+    else if (message.contains(QLatin1String("successfully")))
+        g_messages << QStringLiteral("success: ") + message;
+}
+
+}
+
 void TestEnergyManagerConfiguration::loading_data()
 {
     QTest::addColumn<QByteArray>("defaultFile"); // null: no file at the default location
     QTest::addColumn<QString>("envFile");        // empty: variable unset; "env.json" is written with envContent
     QTest::addColumn<QByteArray>("envContent");  // null: the named file does not exist
-    QTest::addColumn<QString>("warning");        // regular expression of the expected warning, empty for none
+    QTest::addColumn<QStringList>("messages");   // regular expressions, one per warning or success line, in order
     QTest::addColumn<Values>("expected");
 
-    const Values defaults{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyEqualPower)};
+    const Values defaults{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyEqualPower), 600u};
     const QByteArray all = R"({"chargingEnabledLockDuration": 120, "chargingCurrentLockDuration": 5,
         "minimumScheduleDuration": 30, "chargingShareRotationWindow": 20,
-        "spotMarketChargePredictableEnergyPercentage": 0.75, "chargingShareStrategy": "WeightedPower"})";
-    const Values allValues{120u, 5u, 30u, 20u, 0.75, int(ChargingShareStrategy::StrategyWeightedPower)};
+        "spotMarketChargePredictableEnergyPercentage": 0.75, "chargingShareStrategy": "WeightedPower",
+        "surplusStopDelay": 60})";
+    const Values allValues{120u, 5u, 30u, 20u, 0.75, int(ChargingShareStrategy::StrategyWeightedPower), 60u};
+    const QStringList success{"^success: Loaded the energy manager configuration successfully from"};
 
-    QTest::newRow("no file anywhere") << QByteArray() << QString() << QByteArray() << QString() << defaults;
-    QTest::newRow("default location, every value") << all << QString() << QByteArray() << QString() << allValues;
-    QTest::newRow("env names an existing file") << QByteArray() << "env.json" << all << QString() << allValues;
+    QTest::newRow("no file anywhere") << QByteArray() << QString() << QByteArray() << QStringList() << defaults;
+    QTest::newRow("default location, every value") << all << QString() << QByteArray() << success << allValues;
+    QTest::newRow("env names an existing file") << QByteArray() << "env.json" << all << success << allValues;
     QTest::newRow("env file wins over default file")
-            << QByteArray(R"({"chargingCurrentLockDuration": 99})") << "env.json" << all << QString() << allValues;
+            << QByteArray(R"({"chargingCurrentLockDuration": 99})") << "env.json" << all << success << allValues;
     QTest::newRow("env names a missing file, default not read")
-            << all << "env.json" << QByteArray() << "there is no such file" << defaults;
+            << all << "env.json" << QByteArray() << QStringList{"there is no such file"} << defaults;
     QTest::newRow("only the strategy, any letter case")
-            << QByteArray(R"({"chargingShareStrategy": "priority"})") << QString() << QByteArray() << QString()
-            << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyPriority)};
-    QTest::newRow("unknown strategy keeps the current one") << QByteArray(R"({"chargingShareStrategy": "Fastest"})")
-                                                            << QString() << QByteArray() << QString() << defaults;
-    QTest::newRow("empty file") << QByteArray("") << QString() << QByteArray() << "the JSON data seems to be invalid"
-                                << defaults;
-    QTest::newRow("broken JSON in env file")
-            << QByteArray() << "env.json" << QByteArray("{\"minimumScheduleDuration\": ")
-            << "the JSON data seems to be invalid" << defaults;
-    QTest::newRow("array document") << QByteArray("[1, 2]") << QString() << QByteArray() << QString() << defaults;
-    QTest::newRow("text for a number converts to 0")
+            << QByteArray(R"({"chargingShareStrategy": "priority"})") << QString() << QByteArray() << success
+            << Values{300u, 10u, 15u, 15u, 0.5, int(ChargingShareStrategy::StrategyPriority), 600u};
+    QTest::newRow("unknown strategy keeps the current one, by name")
+            << QByteArray(R"({"chargingShareStrategy": "Fastest"})") << QString() << QByteArray()
+            << QStringList{"^Unknown charging share strategy in the energy manager configuration: Fastest - keeping "
+                           "EqualPower$"}
+            << defaults;
+    QTest::newRow("empty file") << QByteArray("") << QString() << QByteArray()
+                                << QStringList{"the JSON data seems to be invalid: line 1, column 1"} << defaults;
+    QTest::newRow("broken JSON in env file, line and column")
+            << QByteArray() << "env.json" << QByteArray("{\n  \"minimumScheduleDuration\": ")
+            << QStringList{"the JSON data seems to be invalid: line 2, column 30"} << defaults;
+    QTest::newRow("array document")
+            << QByteArray("[1, 2]") << QString() << QByteArray()
+            << QStringList{"^The energy manager configuration is no JSON object: an object is expected, not a list"}
+            << defaults;
+    // A typo would silently keep a default: each unknown key is named, the others count.
+    QTest::newRow("misspelt keys are named, the rest counts")
+            << QByteArray(R"({"surplusStopDelai": 60, "minimumScheduleDuration": 30, "phaseSwitchUpDelay": 5,
+                              "chargingLockDuration": 1})")
+            << QString() << QByteArray()
+            << QStringList{"^Unknown key in the energy manager configuration: chargingLockDuration - ignored$",
+                           "^Unknown key in the energy manager configuration: surplusStopDelai \\(did you mean "
+                           "\"surplusStopDelay\"\\?\\) - ignored$"}
+            << Values{300u, 10u, 30u, 15u, 0.5, 0, 600u};
+    QTest::newRow("text for a number keeps the default, by name")
             << QByteArray(
                        R"({"minimumScheduleDuration": "soon", "spotMarketChargePredictableEnergyPercentage": "0.25"})")
-            << QString() << QByteArray() << QString()
-            << Values{300u, 10u, 0u, 15u, 0.25, int(ChargingShareStrategy::StrategyEqualPower)};
+            << QString() << QByteArray()
+            << QStringList{"^Wrong type in the energy manager configuration for minimumScheduleDuration - a number is "
+                           "expected, not the text \"soon\" - keeping the current value$",
+                           "^Wrong type .* for spotMarketChargePredictableEnergyPercentage - a number is expected"}
+            << defaults;
     // 0 would switch the anti-toggle lock off.
     QTest::newRow("negative lock duration keeps the default")
             << QByteArray(R"({"chargingEnabledLockDuration": -5, "chargingCurrentLockDuration": -1})") << QString()
-            << QByteArray() << "Negative value.*chargingCurrentLockDuration" << defaults;
+            << QByteArray()
+            << QStringList{"Negative value.*chargingEnabledLockDuration", "Negative value.*chargingCurrentLockDuration"}
+            << defaults;
     QTest::newRow("too large duration clamps to the maximum")
             << QByteArray(R"({"chargingShareRotationWindow": 5000000000})") << QString() << QByteArray()
-            << "too large.*chargingShareRotationWindow" << Values{300u, 10u, 15u, 4294967295u, 0.5, 0};
+            << QStringList{"too large.*chargingShareRotationWindow"}
+            << Values{300u, 10u, 15u, 4294967295u, 0.5, 0, 600u};
 }
 
 static void writeFile(const QString &fileName, const QByteArray &content)
@@ -95,7 +136,7 @@ void TestEnergyManagerConfiguration::loading()
     QFETCH(QByteArray, defaultFile);
     QFETCH(QString, envFile);
     QFETCH(QByteArray, envContent);
-    QFETCH(QString, warning);
+    QFETCH(QStringList, messages);
     QFETCH(Values, expected);
 
     if (!defaultFile.isNull()) {
@@ -107,17 +148,24 @@ void TestEnergyManagerConfiguration::loading()
         if (!envContent.isNull())
             writeFile(m_dir.filePath(envFile), envContent);
     }
-    if (!warning.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
 
+    g_messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collect);
     EnergyManagerConfiguration configuration;
+    qInstallMessageHandler(previous);
+
     const Values actual{configuration.chargingEnabledLockDuration(),
                         configuration.chargingCurrentLockDuration(),
                         configuration.minimumScheduleDuration(),
                         configuration.chargingShareRotationWindow(),
                         configuration.spotMarketChargePredictableEnergyPercentage(),
-                        int(configuration.chargingShareStrategy())};
+                        int(configuration.chargingShareStrategy()),
+                        configuration.surplusStopDelay()};
     QCOMPARE(actual, expected);
+    // Exactly these lines: a problem never comes with "successfully".
+    QVERIFY2(g_messages.count() == messages.count(), qPrintable(g_messages.join('\n')));
+    for (int i = 0; i < messages.count(); i++)
+        QVERIFY2(QRegularExpression(messages.at(i)).match(g_messages.at(i)).hasMatch(), qPrintable(g_messages.at(i)));
 }
 
 void TestEnergyManagerConfiguration::settingsFile()

@@ -31,6 +31,7 @@ private slots:
     void missingLimitReadsZero();
     void notificationsNeedTheirScope();
     void declarations();
+    void spotMarketProviders();
 
 private:
     QByteArray request(const char *method, const QByteArray &params) const;
@@ -392,6 +393,40 @@ void TestTavroEnergyWire::declarations()
     // Declared, but never sent: there is no signal for it.
     QVERIFY(energy.value("notifications").toObject().contains("SpotMarketStatusChanged"));
     QCOMPARE(m_server->handler("TavroEnergy")->metaObject()->indexOfSignal("SpotMarketStatusChanged(QVariantMap)"), -1);
+}
+
+void TestTavroEnergyWire::spotMarketProviders()
+{
+    // Nothing may reach the real service.
+    qputenv("TAVRO_ENERGY_CHARTS_URL", "http://127.0.0.1:9");
+    const QJsonArray providers = m_user.call("TavroEnergy.GetAvailableSpotMarketProviders")
+                                         .value("result")
+                                         .toObject()
+                                         .value("providers")
+                                         .toArray();
+    QCOMPARE(providers.count(), 2 + 15);
+    QJsonObject netherlands;
+    for (const QJsonValue &provider : providers) {
+        if (provider.toObject().value("zone").toString() == "NL")
+            netherlands = provider.toObject();
+    }
+    QCOMPARE(netherlands.value("name").toString(), QString("Energy-Charts NL (Netherlands)"));
+    QCOMPARE(netherlands.value("country").toInt(), static_cast<int>(QLocale::Netherlands));
+    QVERIFY(netherlands.value("license").toString().startsWith("Energy-Charts"));
+
+    // Picked with the spot-market configuration call like any provider.
+    const QString id = netherlands.value("providerId").toString();
+    QCOMPARE(m_user.call("TavroEnergy.SetSpotMarketConfiguration",
+                         QString(R"({"enabled":true,"providerId":"%1"})").arg(id).toUtf8())
+                     .value("result")
+                     .toObject()
+                     .value("energyError")
+                     .toString(),
+             QString("EnergyErrorNoError"));
+    const QJsonObject configuration = m_user.call("TavroEnergy.GetSpotMarketConfiguration").value("result").toObject();
+    QCOMPARE(QUuid(configuration.value("providerId").toString()), QUuid(id));
+    QVERIFY(configuration.value("enabled").toBool());
+    QVERIFY(m_user.call("TavroEnergy.SetSpotMarketConfiguration", R"({"enabled":false})").contains("result"));
 }
 
 QTEST_GUILESS_MAIN(TestTavroEnergyWire)

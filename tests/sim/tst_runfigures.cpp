@@ -14,6 +14,8 @@ private slots:
     void minutesOverTheFuse();
     void switchesPerChargerAndDay();
     void energyPastTheCeilingIsNoUse();
+    void gridBeyondTheTolerance_data();
+    void gridBeyondTheTolerance();
 };
 
 namespace {
@@ -122,6 +124,68 @@ void TestRunFigures::energyPastTheCeilingIsNoUse()
     QCOMPARE(figures.cars.at(0).pvEnergy, energy);
     QCOMPARE(figures.cars.at(0).usefulEnergy, energy / 2);
     QCOMPARE(figures.cars.at(0).usefulPvEnergy, energy / 2);
+}
+
+void TestRunFigures::gridBeyondTheTolerance_data()
+{
+    QTest::addColumn<QString>("mode");      // the car's charging mode at the start
+    QTest::addColumn<int>("dailyShare");    // %
+    QTest::addColumn<QString>("laterMode"); // set by the owner at minute 1, empty: none
+    QTest::addColumn<double>("tolerance");  // acquisition tolerance
+    QTest::addColumn<double>("pv");         // W the car may take, every minute
+    QTest::addColumn<double>("beyond");     // W per minute counted, summed over both minutes
+
+    // 6 A on one phase: 1380 W, of which the grid may cover (1 - tolerance).
+    QTest::newRow("eco, the grid within the tolerance") << "ChargingModeEco" << 0 << QString() << 0.5 << 700.0 << 0.0;
+    QTest::newRow("eco, the grid beyond it") << "ChargingModeEco" << 0 << QString() << 0.5 << 200.0 << 2 * 490.0;
+    QTest::newRow("eco, tolerance 0.25: three quarters tolerated")
+            << "ChargingModeEco" << 0 << QString() << 0.25 << 200.0 << 2 * 145.0;
+    QTest::newRow("eco, tolerance 1: no grid tolerated")
+            << "ChargingModeEco" << 0 << QString() << 1.0 << 200.0 << 2 * 1180.0;
+    QTest::newRow("target time: the grid is wanted")
+            << "ChargingModeEcoWithTargetTime" << 0 << QString() << 0.5 << 0.0 << 0.0;
+    QTest::newRow("daily share from the cheapest hours") << "ChargingModeEco" << 30 << QString() << 0.5 << 0.0 << 0.0;
+    QTest::newRow("the owner switches to eco after a minute")
+            << "ChargingModeNormal" << 0 << "ChargingModeEco" << 0.5 << 200.0 << 490.0;
+}
+
+void TestRunFigures::gridBeyondTheTolerance()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, dailyShare);
+    QFETCH(QString, laterMode);
+    QFETCH(double, tolerance);
+    QFETCH(double, pv);
+    QFETCH(double, beyond);
+
+    Scenario scenario = oneCar();
+    scenario.durationMinutes = 2;
+    scenario.acquisitionTolerance = tolerance;
+    scenario.cars[0].phases = 1;
+    scenario.cars[0].configuration.insert(QStringLiteral("chargingMode"), mode);
+    scenario.cars[0].configuration.insert(QStringLiteral("dailySpotMarketPercentage"), dailyShare);
+    if (!laterMode.isEmpty()) {
+        Scenario::UserAction action;
+        action.minute = 1;
+        action.method = QStringLiteral("TavroEnergy.SetChargingConfiguration");
+        action.params.insert(QStringLiteral("chargingConfiguration"),
+                             QVariantMap{{QStringLiteral("evChargerId"), QStringLiteral("$charger:Wallbox")},
+                                         {QStringLiteral("chargingMode"), laterMode}});
+        scenario.actions << action;
+    }
+    QVector<MinuteRecord> records;
+    for (int m = 0; m < 2; m++) {
+        MinuteRecord record = minute(m, 0, 0);
+        record.chargerPower[0] = 6 * 230.0;
+        record.chargerPhases[0] = 1;
+        records << record;
+    }
+    const Report::Figures figures = Report::figuresOf(scenario, records, QVector<double>(2, pv));
+    QCOMPARE(qRound(figures.cars.at(0).gridBeyondTolerance * 60000), qRound(beyond));
+    const int surplusMinutes = mode == QLatin1String("ChargingModeEco") && dailyShare == 0 ? 2
+                               : laterMode.isEmpty()                                       ? 0
+                                                                                           : 1;
+    QCOMPARE(figures.cars.at(0).surplusOnlyEnergy, surplusMinutes * 6 * 230.0 / 60000.0);
 }
 
 QTEST_GUILESS_MAIN(TestRunFigures)

@@ -5,6 +5,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <functional>
+
 // A tiny HTTP server on loopback: answers every request with a canned status
 // and body, or (status 0) never answers.
 class HttpResponder : public QTcpServer
@@ -13,7 +15,10 @@ public:
     int status = 404;
     QByteArray body;
     bool truncated = false; // announces the body, sends half of it, hangs up
-    QStringList paths;      // of the requests received
+    QByteArray headers;     // more header lines, each ending in "\r\n"
+    // When set, the body for the request's path and query (may set status).
+    std::function<QByteArray(const QString &path)> answer;
+    QStringList paths; // of the requests received
 
     HttpResponder()
     {
@@ -42,13 +47,15 @@ private:
             return;
 
         paths.append(QString::fromUtf8(request.split(' ').value(1))); // "GET <path> HTTP/1.1"
+        if (answer)
+            body = answer(paths.last());
         if (status == 0)
             return;
 
         socket->write("HTTP/1.1 " + QByteArray::number(status)
                       + " Canned\r\nContent-Type: application/json\r\n"
                         "Content-Length: "
-                      + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
+                      + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + headers + "\r\n"
                       + (truncated ? body.left(body.size() / 2) : body));
         socket->disconnectFromHost();
     }

@@ -4,12 +4,14 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QTimeZone>
+#include <QUrlQuery>
 
 #include <ctime>
 
 #include "config/energysettings.h"
 #include "httpresponder.h"
 #include "spotmarket/spotmarketdataprovider.h"
+#include "spotmarket/spotmarketdataproviderenergycharts.h"
 #include "spotmarket/spotmarketmanager.h"
 #include "tavro/tavroclock.h"
 
@@ -63,6 +65,7 @@ private slots:
     void weighting_data();
     void weighting();
     void selectionPersisted();
+    void energyChartsZones();
     void perDayWeighting_data();
     void perDayWeighting();
     void localDays_data();
@@ -84,6 +87,7 @@ void TestSpotMarketManager::initTestCase()
     QVERIFY(m_server.start());
     qputenv("TAVRO_AWATTAR_AT_URL", m_server.baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", m_server.baseUrl().toUtf8());
+    qputenv("TAVRO_ENERGY_CHARTS_URL", m_server.baseUrl().toUtf8());
     m_network.setProxy(QNetworkProxy::NoProxy);
 }
 
@@ -145,7 +149,7 @@ void TestSpotMarketManager::selectionPersisted()
                          "SpotMarketManager: Try to register already registered provider. Ignoring request.");
     FakeProvider duplicate(austriaId);
     QVERIFY(!manager->registerProvider(&duplicate));
-    QCOMPARE(manager->availableProviders().count(), 2);
+    QCOMPARE(manager->availableProviders().count(), 2 + 15);
 
     // Nothing stored: the first registered provider is taken and enabled.
     QSignalSpy providerSpy(manager, &SpotMarketManager::currentProviderChanged);
@@ -189,6 +193,86 @@ void TestSpotMarketManager::selectionPersisted()
     QVERIFY(restarted.enabled());
     QCOMPARE(restarted.currentProviderId(), germanyId);
     QVERIFY(restarted.currentProvider()->enabled());
+}
+
+void TestSpotMarketManager::energyChartsZones()
+{
+    // Each zone answers with prices of its own: a day and a half of quarter
+    // hours from midnight, priced after the zone.
+    const QDateTime midnight(today, QTime(0, 0));
+    TavroClock::setCurrentDateTime(midnight.addSecs(10 * 3600));
+    m_server.answer = [this, midnight](const QString &path) {
+        const QString zone = QUrlQuery(QUrl(path).query()).queryItemValue("bzn");
+        m_server.status = zone == "NL" || zone == "SE4" ? 200 : 404;
+        QStringList seconds, prices;
+        for (int i = 0; i < 144; i++) {
+            seconds.append(QString::number(midnight.toSecsSinceEpoch() + i * 900));
+            prices.append(QString::number((zone == "NL" ? 100 : 30) + i % 7));
+        }
+        return QString(R"({"license_info":"%1 data","unix_seconds":[%2],"price":[%3]})")
+                .arg(zone, seconds.join(','), prices.join(','))
+                .toUtf8();
+    };
+
+    auto *manager = new SpotMarketManager(&m_network);
+    QStringList zones;
+    QSet<QUuid> ids;
+    QUuid netherlands, sweden;
+    for (const SpotMarketProviderInfo &info : manager->availableProviders()) {
+        ids.insert(info.providerId);
+        if (!info.name.startsWith("Energy-Charts "))
+            continue;
+        zones.append(info.zone);
+        // A readable name with the zone, the zone's country, a license line.
+        QVERIFY2(info.name.contains(info.zone + " (") && info.name.endsWith(')'), qPrintable(info.name));
+        QVERIFY2(QLocale(QLocale::AnyLanguage, info.country).name().endsWith('_' + info.zone.left(2)),
+                 qPrintable(info.zone));
+        QVERIFY(!info.license.isEmpty());
+        netherlands = info.zone == "NL" ? info.providerId : netherlands;
+        sweden = info.zone == "SE4" ? info.providerId : sweden;
+    }
+    QCOMPARE(zones, SpotMarketDataProviderEnergyCharts::zones());
+    QCOMPARE(zones, QStringList({"AT", "BE", "CH", "CZ", "DE-LU", "DK1", "DK2", "FR", "HU", "IT-NORTH", "NL", "NO2",
+                                 "PL", "SE4", "SI"}));
+    QCOMPARE(ids.count(), 17);
+    QVERIFY(!ids.contains(QUuid()));
+
+    // The owner picks a zone; its prices arrive, its license line shows.
+    QSignalSpy providersSpy(manager, &SpotMarketManager::availableProvidersChanged);
+    QVERIFY(manager->changeProvider(netherlands));
+    manager->setEnabled(true);
+    QTRY_VERIFY(manager->available());
+    QCOMPARE(manager->weightedScoreEntries(today).first().value(), 100.0);
+    QCOMPARE(providersSpy.count(), 1);
+    auto licenseOf = [manager](const QUuid &id) {
+        for (const SpotMarketProviderInfo &info : manager->availableProviders()) {
+            if (info.providerId == id)
+                return info.license;
+        }
+        return QString();
+    };
+    QCOMPARE(licenseOf(netherlands), QString("NL data"));
+
+    // Another zone: its own prices; back again, the first zone's come from
+    // its cache while the service has none.
+    QVERIFY(manager->changeProvider(sweden));
+    manager->setEnabled(true);
+    QTRY_VERIFY(manager->available());
+    QCOMPARE(manager->weightedScoreEntries(today).first().value(), 30.0); // prices of 30…36
+    m_server.answer = nullptr;
+    m_server.status = 404;
+    QVERIFY(manager->changeProvider(netherlands));
+    manager->setEnabled(true);
+    QVERIFY(manager->available());
+    QVERIFY(manager->weightedScoreEntries(today).first().value() >= 100.0); // prices of 100…106
+    delete manager;
+
+    // A restart comes back to the zone picked last, with its license line.
+    SpotMarketManager restarted(&m_network);
+    QCOMPARE(restarted.currentProviderId(), netherlands);
+    QVERIFY(restarted.available());
+    QCOMPARE(restarted.currentProvider()->info().license, QString("NL data"));
+    TavroClock::reset();
 }
 
 void TestSpotMarketManager::perDayWeighting_data()

@@ -1,0 +1,92 @@
+#include <QtTest>
+
+#include "sim/scorecard.h"
+
+// Which of the owner's goals the scorecard counts as missed, from the
+// figures of one car: against the limit, against the peer, and in
+// surplus-only charging.
+class TestScorecard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void goals_data();
+    void goals();
+};
+
+using Deadline = Report::Deadline;
+Q_DECLARE_METATYPE(Report::Deadline)
+
+void TestScorecard::goals_data()
+{
+    QTest::addColumn<QList<double>>("pv");   // kWh: plugin, peer, limit
+    QTest::addColumn<QList<double>>("cost"); // EUR: plugin, peer, limit
+    QTest::addColumn<Deadline>("pluginDeadline");
+    QTest::addColumn<Deadline>("peerDeadline");
+    QTest::addColumn<QList<double>>("surplus"); // kWh: surplus-only charging, its grid beyond the tolerance
+    QTest::addColumn<QStringList>("missed");    // the plugin's
+    QTest::addColumn<int>("goals");             // the plugin's goals that apply
+
+    const QList<double> noPv{0, 0, 0};
+    const QList<double> none{0, 0};
+    // over, on/off and phase always apply: 3 goals.
+    QTest::newRow("limit's cost 0: a few cents pass")
+            << noPv << QList<double>{0.04, 0.04, 0} << Deadline::None << Deadline::None << none << QStringList() << 5;
+    QTest::newRow("limit's cost 0: the difference counts") << noPv << QList<double>{0.30, 0.30, 0} << Deadline::None
+                                                           << Deadline::None << none << QStringList{"cost"} << 5;
+    QTest::newRow("less PV than the peer beyond the slack")
+            << QList<double>{9.0, 9.1, 9.2} << QList<double>{0, 0, 0} << Deadline::None << Deadline::None << none
+            << QStringList{"pvPeer"} << 5;
+    QTest::newRow("less PV than the peer within the slack")
+            << QList<double>{9.06, 9.1, 9.2} << QList<double>{0, 0, 0} << Deadline::None << Deadline::None << none
+            << QStringList() << 5;
+    QTest::newRow("dearer than the peer for the same deadlines")
+            << noPv << QList<double>{2.0, 1.5, 1.95} << Deadline::Met << Deadline::Met << none
+            << QStringList{"costPeer"} << 6;
+    QTest::newRow("dearer for a deadline the peer missed: not compared")
+            << noPv << QList<double>{2.0, 1.5, 1.95} << Deadline::Met << Deadline::Missed << none << QStringList() << 5;
+    QTest::newRow("grid beyond the tolerance above 2 %")
+            << noPv << QList<double>{0, 0, 0} << Deadline::None << Deadline::None << QList<double>{20, 0.5}
+            << QStringList{"surplus"} << 4;
+    QTest::newRow("grid beyond the tolerance within 2 %")
+            << noPv << QList<double>{0, 0, 0} << Deadline::None << Deadline::None << QList<double>{20, 0.39}
+            << QStringList() << 4;
+    QTest::newRow("a missed deadline the limit met") << noPv << QList<double>{0, 0, 0} << Deadline::Missed
+                                                     << Deadline::Missed << none << QStringList{"deadline"} << 4;
+}
+
+void TestScorecard::goals()
+{
+    QFETCH(QList<double>, pv);
+    QFETCH(QList<double>, cost);
+    QFETCH(Deadline, pluginDeadline);
+    QFETCH(Deadline, peerDeadline);
+    QFETCH(QList<double>, surplus);
+    QFETCH(QStringList, missed);
+    QFETCH(int, goals);
+
+    Report::Figures figures[3];
+    for (int i = 0; i < 3; i++) {
+        Report::CarFigures car;
+        car.pvEnergy = pv.at(i);
+        car.cost = cost.at(i);
+        car.deadline = i == 0 ? pluginDeadline : i == 1 ? peerDeadline : Deadline::Met;
+        if (i < 2) {
+            car.surplusOnlyEnergy = surplus.at(0);
+            car.gridBeyondTolerance = surplus.at(1);
+        }
+        figures[i].cars << car;
+    }
+    const bool priced = cost.at(0) > 0;
+    Scorecard::Line line;
+    line.priced = priced;
+    line.plugin = Scorecard::sideOf(figures[0], figures[2], priced);
+    line.peer = Scorecard::sideOf(figures[1], figures[2], false);
+    Scorecard::compareWithPeer(&line);
+    QCOMPARE(line.plugin.missed, missed);
+    QCOMPARE(line.plugin.goals, goals);
+    QCOMPARE(line.plugin.goalsMet, goals - missed.count());
+}
+
+QTEST_GUILESS_MAIN(TestScorecard)
+#include "tst_scorecard.moc"
