@@ -1,11 +1,16 @@
 // Hostile local clients against a running tavro-host, with figures: how long
 // the host's thread stalls on 1, 2 and 4 MiB of blank lines, how much memory
 // (RSS) it takes with 300 connections each holding an unfinished line, and
-// with 20 authenticated clients that never read their replies, and how many
-// wrong tokens one process can try per second. Each attack gets a fresh host
-// on a free loopback port with its own data directories.
+// with 20 authenticated clients that never read their replies, how many
+// wrong tokens one process can try per second, whether the owner still gets
+// in while 50 connections guess, whether fresh clients get in while 32
+// authenticated ones trickle endless lines, how long one batch of 100
+// configurations holds up another client, and how much a connection flood
+// writes to the log. Each attack gets a fresh host on a free loopback port
+// with its own data directories.
 //
-// Usage: tavro-jsonrpc-attack [--host PATH] [--only stall|unfinished|nonreading|guessing]
+// Usage: tavro-jsonrpc-attack [--host PATH]
+//        [--only stall|unfinished|nonreading|guessing|lockout|slowloris|batch|logflood]
 // (PATH defaults to tavro-host next to this program; the host finds the
 // plugin as usual, e.g. through TAVRO_PLUGIN_PATH).
 // Not a test: it only measures and prints.
@@ -23,7 +28,13 @@
 #include <QThread>
 #include <QUuid>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -49,7 +60,7 @@ public:
         environment.insert(QStringLiteral("TAVRO_AWATTAR_AT_URL"), QStringLiteral("http://127.0.0.1:9"));
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("stderr.log")));
 
         // Hosts that know --token-file get the token out of the command line.
         QStringList arguments{QStringLiteral("--jsonrpc-port"), QStringLiteral("0")};
@@ -103,6 +114,16 @@ public:
                 return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
         }
         return -1;
+    }
+
+    // The lines and bytes the host has logged so far.
+    QPair<qint64, qint64> logged() const
+    {
+        QFile log(m_dir.filePath(QStringLiteral("stderr.log")));
+        if (!log.open(QIODevice::ReadOnly))
+            return {0, 0};
+        const QByteArray text = log.readAll();
+        return {text.count('\n'), text.size()};
     }
 
     QString token;
@@ -351,6 +372,234 @@ void guessing(const QString &program)
                 accepted);
 }
 
+// 50 connections send wrong tokens as fast as the host answers them; the
+// owner meanwhile logs in 20 times, each on a fresh connection, and waits
+// up to 5 s for each.
+void lockout(const QString &program)
+{
+    Host host;
+    if (!host.start(program)) {
+        std::printf("host did not start\n");
+        return;
+    }
+    std::vector<std::unique_ptr<QTcpSocket>> guessers(50);
+    const QByteArray guesses =
+            QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"JSONRPC.Authenticate","params":{"token":"guess"}})"
+                       "\n")
+                    .repeated(3);
+    const auto guess = [&]() {
+        for (auto &guesser : guessers) {
+            if (!guesser || guesser->state() != QAbstractSocket::ConnectedState) {
+                guesser = std::make_unique<QTcpSocket>();
+                if (!connectTo(*guesser, host.port))
+                    continue;
+                guesser->write(guesses);
+            }
+            guesser->waitForBytesWritten(1);
+            guesser->readAll();
+            if (guesser->bytesAvailable() == 0)
+                guesser->waitForReadyRead(0);
+        }
+    };
+    int admitted = 0;
+    QList<qint64> waits;
+    for (int login = 0; login < 20; login++) {
+        for (int i = 0; i < 5; i++)
+            guess();
+        QTcpSocket owner;
+        QElapsedTimer timer;
+        timer.start();
+        if (!connectTo(owner, host.port))
+            continue;
+        owner.write(R"({"jsonrpc":"2.0","id":"owner","method":"JSONRPC.Authenticate","params":{"token":")"
+                    + host.token.toUtf8() + "\"}}\n");
+        QByteArray received;
+        while (timer.elapsed() < 5000 && !received.contains("\"owner\"")) {
+            guess();
+            owner.waitForReadyRead(10);
+            received += owner.readAll();
+        }
+        if (received.contains("\"authenticated\":true")) {
+            admitted++;
+            waits << timer.elapsed();
+        } else {
+            std::printf("  owner refused after %lld ms: %s\n", timer.elapsed(),
+                        received.isEmpty() ? (owner.state() == QAbstractSocket::ConnectedState ? "no answer" : "closed")
+                                           : received.left(200).constData());
+        }
+    }
+    std::sort(waits.begin(), waits.end());
+    std::printf("%-44s %4d of 20 (wait median %lld ms, longest %lld ms)\n", "50 connections guessing: owner logins",
+                admitted, waits.isEmpty() ? -1LL : waits.at(waits.count() / 2), waits.isEmpty() ? -1LL : waits.last());
+    std::fflush(stdout);
+}
+
+// 32 authenticated connections trickle a line that never ends (a byte every
+// 100 ms); then 10 fresh clients try to connect, authenticate and be
+// answered within 5 s each.
+void slowloris(const QString &program)
+{
+    Host host;
+    if (!host.start(program)) {
+        std::printf("host did not start\n");
+        return;
+    }
+    std::vector<std::unique_ptr<QTcpSocket>> tricklers;
+    for (int i = 0; i < 32; i++) {
+        auto socket = std::make_unique<QTcpSocket>();
+        if (connectTo(*socket, host.port) && authenticate(*socket, host.token)) {
+            socket->write("{\"jsonrpc\":");
+            tricklers.push_back(std::move(socket));
+        }
+    }
+    const auto trickle = [&]() {
+        for (auto &socket : tricklers) {
+            if (socket->state() == QAbstractSocket::ConnectedState) {
+                socket->write(" ");
+                socket->waitForBytesWritten(1);
+                socket->readAll();
+            }
+        }
+    };
+    QElapsedTimer timer;
+    timer.start();
+    int admitted = 0;
+    for (int fresh = 0; fresh < 10; fresh++) {
+        trickle();
+        QTcpSocket client;
+        QElapsedTimer wait;
+        wait.start();
+        if (connectTo(client, host.port)) {
+            client.write(R"({"jsonrpc":"2.0","id":"auth","method":"JSONRPC.Authenticate","params":{"token":")"
+                         + host.token.toUtf8() + "\"}}\n" + helloLine);
+            QByteArray received;
+            while (wait.elapsed() < 5000 && !received.contains("\"probe\"")
+                   && client.state() == QAbstractSocket::ConnectedState) {
+                client.waitForReadyRead(100);
+                received += client.readAll();
+                trickle();
+            }
+            if (received.contains("\"authenticated\":true") && received.contains("\"probe\""))
+                admitted++;
+        }
+        QThread::msleep(100);
+    }
+    // The tricklers still open after 15 s in all.
+    while (timer.elapsed() < 15000) {
+        trickle();
+        QThread::msleep(100);
+    }
+    int open = 0;
+    for (auto &socket : tricklers) {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(20))
+            socket->readAll();
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            open++;
+    }
+    std::printf("%-44s %4d of 10 (tricklers still open after 15 s: %d of %zu)\n",
+                "32 authenticated tricklers: fresh clients in", admitted, open, tricklers.size());
+    std::fflush(stdout);
+}
+
+// One client sends a batch of 100 SetChargingConfiguration (alternating
+// modes, so each one changes something); another asks JSONRPC.Hello every
+// 2 ms meanwhile. The longest the other waited for an answer.
+void batch(const QString &program)
+{
+    Host host;
+    if (!host.start(program)) {
+        std::printf("host did not start\n");
+        return;
+    }
+    QTcpSocket batcher;
+    QTcpSocket other;
+    if (!connectTo(batcher, host.port) || !connectTo(other, host.port) || !authenticate(batcher, host.token)
+        || !authenticate(other, host.token))
+        return;
+    batcher.write(R"({"jsonrpc":"2.0","id":"c","method":"TavroEnergy.GetChargingConfigurations"})"
+                  "\n");
+    QByteArray received;
+    while (!received.contains("\"c\"") && batcher.waitForReadyRead(5000))
+        received += batcher.readAll();
+    const int at = received.indexOf("\"evChargerId\":\"");
+    if (at < 0)
+        return;
+    const QByteArray charger = received.mid(at + 15, 38);
+    QByteArray requests = "[";
+    for (int i = 0; i < 100; i++) {
+        requests +=
+                QByteArray(i ? "," : "") + R"({"jsonrpc":"2.0","id":)" + QByteArray::number(i)
+                + R"(,"method":"TavroEnergy.SetChargingConfiguration","params":{"chargingConfiguration":{"evChargerId":")"
+                + charger + R"(","chargingMode":")" + (i % 2 ? "ChargingModeEco" : "ChargingModeNormal")
+                + R"(","targetPercentage":)" + QByteArray::number(50 + i % 40) + "}}}";
+    }
+    requests += "]\n";
+    other.readAll();
+    QElapsedTimer batchTimer;
+    batchTimer.start();
+    batcher.write(requests);
+    batcher.waitForBytesWritten(1000);
+    qint64 longest = 0;
+    qint64 batchDone = -1;
+    QByteArray batchAnswer;
+    while (batchTimer.elapsed() < 20000 && batchDone < 0) {
+        QElapsedTimer wait;
+        wait.start();
+        other.write(helloLine);
+        QByteArray answer;
+        while (!answer.contains("\"probe\"") && wait.elapsed() < 20000) {
+            other.waitForReadyRead(1);
+            answer += other.readAll();
+            if (batcher.bytesAvailable() == 0)
+                batcher.waitForReadyRead(0);
+            batchAnswer += batcher.readAll();
+            // Notifications of the changes come too; the answer is the array.
+            if (batchDone < 0 && (batchAnswer.startsWith('[') || batchAnswer.contains("\n[")))
+                batchDone = batchTimer.elapsed();
+        }
+        longest = qMax(longest, wait.elapsed());
+    }
+    std::printf("%-44s %4lld ms (the batch took %lld ms, %lld ms per call)\n",
+                "batch of 100 configurations: other waits", longest, batchDone, batchDone / 100);
+    std::fflush(stdout);
+}
+
+// Connections opened and closed at once, as fast as one process can, for
+// 10 s: what the host writes to its log meanwhile.
+void logFlood(const QString &program)
+{
+    Host host;
+    if (!host.start(program)) {
+        std::printf("host did not start\n");
+        return;
+    }
+    const QPair<qint64, qint64> before = host.logged();
+    QElapsedTimer timer;
+    timer.start();
+    int connections = 0;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(host.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Plain sockets, closed with a reset: as fast as the kernel takes them,
+    // and no TIME_WAIT piling up.
+    const linger reset{1, 0};
+    while (timer.elapsed() < 10000) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            break;
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0)
+            connections++;
+        ::close(fd);
+    }
+    QThread::msleep(1000);
+    const QPair<qint64, qint64> after = host.logged();
+    std::printf("%-44s %lld lines, %.1f KB (%d connections)\n", "connect/disconnect flood, 10 s: log",
+                after.first - before.first, (after.second - before.second) / 1000.0, connections);
+    std::fflush(stdout);
+}
+
 }
 
 int main(int argc, char *argv[])
@@ -363,7 +612,8 @@ int main(int argc, char *argv[])
                                   QStringLiteral("path"),
                                   QCoreApplication::applicationDirPath() + QStringLiteral("/tavro-host"));
     QCommandLineOption onlyOption(QStringLiteral("only"),
-                                  QStringLiteral("One attack: stall, unfinished, nonreading or guessing."),
+                                  QStringLiteral("One attack: stall, unfinished, nonreading, guessing, lockout, "
+                                                 "slowloris, batch or logflood."),
                                   QStringLiteral("attack"));
     parser.addOptions({hostOption, onlyOption});
     parser.process(application);
@@ -378,5 +628,13 @@ int main(int argc, char *argv[])
         nonReading(program);
     if (only.isEmpty() || only == QLatin1String("guessing"))
         guessing(program);
+    if (only.isEmpty() || only == QLatin1String("lockout"))
+        lockout(program);
+    if (only.isEmpty() || only == QLatin1String("slowloris"))
+        slowloris(program);
+    if (only.isEmpty() || only == QLatin1String("batch"))
+        batch(program);
+    if (only.isEmpty() || only == QLatin1String("logflood"))
+        logFlood(program);
     return 0;
 }

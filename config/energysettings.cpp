@@ -1,4 +1,5 @@
 #include "energysettings.h"
+#include "atomicfile.h"
 #include "settingsfilecheck.h"
 
 #include "common/tavroenergylogging.h"
@@ -9,16 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-
-namespace {
-
-QString settingsFileName()
-{
-    return TavroSettings::settingsPath() + QStringLiteral("/energy.conf");
-}
-
-}
 
 EnergySettings::EnergySettings()
     : QSettings(checkedFileName(), QSettings::IniFormat)
@@ -33,8 +24,15 @@ EnergySettings::EnergySettings()
                                    << damagedCopyFileName();
         keepDamagedCopy(fileName());
     } else if (status() == QSettings::AccessError) {
-        qCWarning(dcTavroEnergy()) << "Cannot read the settings file" << fileName()
-                                   << "- using the defaults; changes hold until the next restart only.";
+        // QSettings also reports here that it could not write changes an
+        // earlier writer left unsaved; that is no reason to call a readable
+        // file unreadable.
+        QFile file(fileName());
+        if (!file.open(QIODevice::ReadOnly))
+            qCWarning(dcTavroEnergy()) << "Cannot read the settings file" << fileName() << "-" << file.errorString()
+                                       << "- using the defaults; changes hold until the next restart only.";
+        else
+            qCWarning(dcTavroEnergy()) << "Cannot write earlier changes to the settings file" << fileName();
     }
 }
 
@@ -46,6 +44,11 @@ EnergySettings::~EnergySettings()
     if (wasReadable && status() == QSettings::AccessError)
         qCWarning(dcTavroEnergy()) << "Cannot write the settings file" << fileName()
                                    << "- the change holds until the next restart only.";
+}
+
+QString EnergySettings::settingsFileName()
+{
+    return TavroSettings::settingsPath() + QStringLiteral("/energy.conf");
 }
 
 QString EnergySettings::damagedCopyFileName()
@@ -93,8 +96,7 @@ QString EnergySettings::checkedFileName()
 
 bool EnergySettings::writeAtomically(const QString &fileName, const QByteArray &content)
 {
-    QSaveFile file(fileName);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
+    return AtomicFile::write(fileName, content);
 }
 
 QString EnergySettings::repairedCopyFileName(const QString &fileName)

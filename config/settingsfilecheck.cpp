@@ -1,4 +1,5 @@
 #include "settingsfilecheck.h"
+#include "initext.h"
 
 #include <QDataStream>
 #include <QDateTime>
@@ -6,60 +7,6 @@
 #include <QVariant>
 
 namespace {
-
-// How QSettings (Qt 5) cuts an INI file into lines: a backslash escapes the
-// next character (also a line break), double quotes span lines, and ";"
-// outside quotes ends the line (a comment follows). Returns false at the end.
-bool readLine(const QByteArray &data, int &position, int &lineStart, int &lineEnd, int &equalsPos)
-{
-    auto isSpace = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; };
-    const int size = data.size();
-    bool inQuotes = false;
-    equalsPos = -1;
-    lineStart = position;
-    while (lineStart < size && isSpace(data.at(lineStart)))
-        ++lineStart;
-    int i = lineStart;
-    while (i < size) {
-        const char ch = data.at(i++);
-        if (ch == '=') {
-            if (!inQuotes && equalsPos == -1)
-                equalsPos = i - 1;
-        } else if (ch == '\n' || ch == '\r') {
-            if (i == lineStart + 1) {
-                ++lineStart;
-            } else if (!inQuotes) {
-                --i;
-                break;
-            }
-        } else if (ch == '\\') {
-            if (i < size) {
-                const char escaped = data.at(i++);
-                if (i < size) {
-                    const char next = data.at(i);
-                    if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
-                        ++i;
-                }
-            }
-        } else if (ch == '"') {
-            inQuotes = !inQuotes;
-        } else if (ch == ';') {
-            if (i == lineStart + 1) {
-                while (i < size && data.at(i) != '\n' && data.at(i) != '\r')
-                    ++i;
-                while (i < size && isSpace(data.at(i)))
-                    ++i;
-                lineStart = i;
-            } else if (!inQuotes) {
-                --i;
-                break;
-            }
-        }
-    }
-    position = i;
-    lineEnd = i;
-    return lineEnd > lineStart;
-}
 
 int hexValue(char ch)
 {
@@ -383,7 +330,7 @@ SettingsFileCheck::SettingsFileCheck(const QByteArray &content)
     int lineStart = 0;
     int lineEnd = 0;
     int equalsPos = -1;
-    while (readLine(content, position, lineStart, lineEnd, equalsPos)) {
+    while (IniText::readLine(content, position, lineStart, lineEnd, equalsPos)) {
         if (content.at(lineStart) == '[') {
             const int close = content.indexOf(']', lineStart);
             section = content.mid(lineStart + 1, (close == -1 || close >= lineEnd ? lineEnd : close) - lineStart - 1);

@@ -364,6 +364,18 @@ void EvChargerAc::resetChargingEnabledLock()
         emit remainingChargingEnabledLockDurationChanged(-1);
 }
 
+void EvChargerAc::restoreChargingEnabledLock(const QDateTime &lockStart, const QDateTime &now)
+{
+    // A start still to come would lock the charger for longer than the lock lasts.
+    if (!lockStart.isValid() || lockStart > now || m_lastChargingEnabledChange.isValid())
+        return;
+    m_lastChargingEnabledChange = lockStart;
+    evaluateChargingEnabledLock(now);
+    // Run out already: nothing to hold.
+    if (!m_chargingEnabledLocked)
+        m_lastChargingEnabledChange = QDateTime();
+}
+
 void EvChargerAc::resetLocks()
 {
     resetChargingEnabledLock();

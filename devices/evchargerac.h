@@ -97,6 +97,11 @@ public:
     // last locking switch (at exactly the duration it still holds).
     void evaluateChargingEnabledLock(const QDateTime &now);
     void resetChargingEnabledLock();
+    // When the on/off lock started (the last locking switch); invalid when
+    // there was none. A restart hands it to restoreChargingEnabledLock, so
+    // the charger is not switched again before the lock has run out.
+    QDateTime chargingEnabledLockStart() const { return m_lastChargingEnabledChange; }
+    void restoreChargingEnabledLock(const QDateTime &lockStart, const QDateTime &now);
     // Clears both locks and the refusal latch.
     void resetLocks();
     // Called once per cycle; latches after chargingEnabledLockDuration seconds

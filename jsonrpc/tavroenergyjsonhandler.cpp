@@ -1,6 +1,7 @@
 #include "tavroenergyjsonhandler.h"
 
 #include "common/tavroenergylogging.h"
+#include "config/settingschange.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketmanager.h"
@@ -10,6 +11,7 @@
 #include "types/scoreentries.h"
 
 #include "tavro-energy/energymanager.h"
+#include "tavro/jsonrpcserver.h"
 
 #include <QSet>
 
@@ -34,6 +36,8 @@ bool withinUnitRange(double value)
 {
     return value >= 0.0 && value <= 1.0;
 }
+
+const QString invalidParameterKey = QStringLiteral("invalidParameter");
 
 }
 
@@ -72,6 +76,11 @@ void TavroEnergyJsonHandler::registerTypes()
 
     registerObject<ChargingState, ChargingStates>();
     registerObject<ChargingConfiguration, ChargingConfigurations>();
+    // The language of the owner's notifications travels with the
+    // configuration, though it is no property of the record.
+    QVariantMap configurationMembers = jsonObjects().value(QStringLiteral("ChargingConfiguration")).toMap();
+    configurationMembers.insert(QStringLiteral("o:locale"), basic(QMetaType::QString));
+    registerObject(QStringLiteral("ChargingConfiguration"), configurationMembers);
     registerObject<SpotMarketProviderInfo, SpotMarketProviderInfos>();
     registerObject<ScoreEntry, ScoreEntries>();
     registerObject<ChargingAction>();
@@ -85,45 +94,46 @@ void TavroEnergyJsonHandler::registerSettingsMethods()
     const QString doubleType = basic(QMetaType::Double);
     const Types::PermissionScope control = Types::PermissionScopeControlThings;
     const Types::PermissionScope admin = Types::PermissionScopeAdmin;
+    // A refused value is named in "invalidParameter".
+    const QVariantMap setterReturns{{QStringLiteral("energyError"), energyError},
+                                    {QStringLiteral("o:") + invalidParameterKey, basic(QMetaType::QString)}};
 
-    registerMethod(
-            QStringLiteral("GetPhasePowerLimit"),
-            QStringLiteral(
-                    "Get the phase power consumption limit. 0 if unset. This needs to be set in order for the smart charging to do anything."),
-            {}, {{QStringLiteral("phasePowerLimit"), uintType}}, control);
-    registerMethod(
-            QStringLiteral("SetPhasePowerLimit"),
-            QStringLiteral(
-                    "Set the phase power consumption limit. This is the maximum allowed Ampere per phase. A value of 0 means unset. All smart charging will be disabled."),
-            {{QStringLiteral("phasePowerLimit"), uintType}}, {{QStringLiteral("energyError"), energyError}}, admin);
-    registerMethod(
-            QStringLiteral("GetAcquisitionTolerance"),
-            QStringLiteral(
-                    "Get the acquisition tolerance. This value will control how much solar surplus is required to start the charging."),
-            {}, {{QStringLiteral("acquisitionTolerance"), doubleType}}, control);
+    registerMethod(QStringLiteral("GetPhasePowerLimit"),
+                   QStringLiteral("Get the phase limit: the most current, in amperes, any phase may carry at the "
+                                  "grid meter. 0 means none is set: then overload protection is off and nothing "
+                                  "keeps the chargers from overloading the fuse."),
+                   {}, {{QStringLiteral("phasePowerLimit"), uintType}}, control);
+    registerMethod(QStringLiteral("SetPhasePowerLimit"),
+                   QStringLiteral("Set the phase limit in amperes per phase (the household fuse). 0 removes it, "
+                                  "which switches overload protection off."),
+                   {{QStringLiteral("phasePowerLimit"), uintType}}, setterReturns, admin);
+    registerMethod(QStringLiteral("GetAcquisitionTolerance"),
+                   QStringLiteral("Get the acquisition tolerance, 0 to 1: the share of a charger's minimum power "
+                                  "the solar surplus must cover before surplus charging starts."),
+                   {}, {{QStringLiteral("acquisitionTolerance"), doubleType}}, control);
     registerMethod(QStringLiteral("SetAcquisitionTolerance"),
-                   QStringLiteral("Set the acquisition tolerance for the charging."),
-                   {{QStringLiteral("acquisitionTolerance"), doubleType}},
-                   {{QStringLiteral("energyError"), energyError}}, control);
-    registerMethod(
-            QStringLiteral("GetBatteryLevelConsideration"),
-            QStringLiteral(
-                    "Get the battery level consideration. This value will control how much the energy storage is taking in account."),
-            {}, {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
+                   QStringLiteral("Set the acquisition tolerance, 0 to 1 (other values: EnergyErrorInvalidParameter)."),
+                   {{QStringLiteral("acquisitionTolerance"), doubleType}}, setterReturns, control);
+    registerMethod(QStringLiteral("GetBatteryLevelConsideration"),
+                   QStringLiteral("Get the battery level consideration, 0 to 1: the home battery's level below "
+                                  "which its charging power is not counted as surplus (the same as the lower "
+                                  "battery level limit)."),
+                   {}, {{QStringLiteral("batteryLevelConsideration"), doubleType}}, admin);
     registerMethod(QStringLiteral("SetBatteryLevelConsideration"),
-                   QStringLiteral("Set the battery level consideration for the charging."),
-                   {{QStringLiteral("batteryLevelConsideration"), doubleType}},
-                   {{QStringLiteral("energyError"), energyError}}, admin);
+                   QStringLiteral("Set the battery level consideration, 0 to 1 (other values: "
+                                  "EnergyErrorInvalidParameter)."),
+                   {{QStringLiteral("batteryLevelConsideration"), doubleType}}, setterReturns, admin);
     registerMethod(QStringLiteral("GetBatteryLevelLimits"),
-                   QStringLiteral("Get the battery level limits for the charging."), {},
+                   QStringLiteral("Get the home battery's level limits, fractions 0 to 1."), {},
                    {{QStringLiteral("batteryLevelLowerLimit"), doubleType},
                     {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
                    admin);
     registerMethod(QStringLiteral("SetBatteryLevelLimits"),
-                   QStringLiteral("Set the battery level limits for the charging."),
+                   QStringLiteral("Set the home battery's level limits, both required, fractions 0 to 1 with the "
+                                  "lower not above the upper (otherwise EnergyErrorInvalidParameter)."),
                    {{QStringLiteral("batteryLevelLowerLimit"), doubleType},
                     {QStringLiteral("batteryLevelUpperLimit"), doubleType}},
-                   {{QStringLiteral("energyError"), energyError}}, admin);
+                   setterReturns, admin);
 }
 
 void TavroEnergyJsonHandler::registerChargingMethods()
@@ -133,41 +143,52 @@ void TavroEnergyJsonHandler::registerChargingMethods()
     const QString uuidType = basic(QMetaType::QUuid);
     const Types::PermissionScope control = Types::PermissionScopeControlThings;
 
+    const QVariantMap setterReturns{{QStringLiteral("energyError"), energyError},
+                                    {QStringLiteral("o:") + invalidParameterKey, basic(QMetaType::QString)}};
+
     registerMethod(QStringLiteral("GetChargingConfigurations"),
-                   QStringLiteral("Get the charging configuration for all or a single EV charger."),
+                   QStringLiteral("Get the charging configurations of every EV charger. evChargerId is accepted but "
+                                  "does not filter: the list always holds them all."),
                    {{QStringLiteral("o:evChargerId"), uuidType}},
                    {{QStringLiteral("chargingConfigurations"), listOf(QStringLiteral("ChargingConfiguration"))}},
                    control);
     registerMethod(
             QStringLiteral("SetChargingConfiguration"),
-            QStringLiteral(
-                    "Set the charging configuration for an EV charger. Only given properties will be set, others will be untouched."),
-            {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}},
-            {{QStringLiteral("energyError"), energyError}}, control);
+            QStringLiteral("Set an EV charger's charging configuration. evChargerId and chargingMode are required; "
+                           "the other members are optional, and those left out keep their stored values. "
+                           "endDateTime is in Unix seconds (UTC). locale (e.g. \"de_DE\") is the language of the "
+                           "owner's notifications about this charger; without it, this connection's locale (see "
+                           "JSONRPC.Hello). A refused configuration names the member in invalidParameter."),
+            {{QStringLiteral("chargingConfiguration"), ref(QStringLiteral("ChargingConfiguration"))}}, setterReturns,
+            control);
     registerMethod(QStringLiteral("GetChargingStates"),
-                   QStringLiteral("Get the charging states for all or a single EV charger."), {},
+                   QStringLiteral("Get the charging states of every EV charger (no parameters)."), {},
                    {{QStringLiteral("chargingStates"), listOf(QStringLiteral("ChargingState"))}}, control);
     registerMethod(QStringLiteral("GetAvailableSpotMarketProviders"),
-                   QStringLiteral("Get the list of available spot market data providers."), {},
+                   QStringLiteral("Get the spot-market price providers there are."), {},
                    {{QStringLiteral("providers"), listOf(QStringLiteral("SpotMarketProviderInfo"))}}, control);
     registerMethod(
             QStringLiteral("SetSpotMarketConfiguration"),
-            QStringLiteral(
-                    "Set the current spotmarket configuration. If enabled, the provideId must be valid. You can get the available providers using GetAvailableSpotMarketProviders."),
-            {{QStringLiteral("enabled"), boolType}, {QStringLiteral("o:providerId"), uuidType}},
-            {{QStringLiteral("energyError"), energyError}}, control);
+            QStringLiteral("Set the spot-market configuration. To enable it, providerId must name one of "
+                           "GetAvailableSpotMarketProviders; to disable it, providerId is not needed (and ignored)."),
+            {{QStringLiteral("enabled"), boolType}, {QStringLiteral("o:providerId"), uuidType}}, setterReturns,
+            control);
     registerMethod(QStringLiteral("GetSpotMarketConfiguration"),
-                   QStringLiteral("Get the current spotmarket configuration."), {},
+                   QStringLiteral("Get the spot-market configuration: the chosen provider (also while disabled), "
+                                  "whether its use is enabled and whether it has prices."),
+                   {},
                    {{QStringLiteral("o:providerId"), uuidType},
                     {QStringLiteral("enabled"), boolType},
                     {QStringLiteral("available"), boolType}},
                    control);
     registerMethod(
             QStringLiteral("GetSpotMarketScoreEntries"),
-            QStringLiteral(
-                    "Get the current score entries from the current spot market. If spot market is not enabled or not available, the list will be empty. The weighting of the available score entries goes from 0 (worst) to 1.0 (best)."),
+            QStringLiteral("Get the current provider's price slots with their weighting from 0 (dearest) to 1.0 "
+                           "(cheapest); empty while spot-market use is disabled or there is no provider. Times are "
+                           "Unix seconds."),
             {}, {{QStringLiteral("spotMarketScoreEntries"), listOf(QStringLiteral("ScoreEntry"))}}, control);
-    registerMethod(QStringLiteral("GetChargingSchedules"), QStringLiteral("Get the planed charging schedules."), {},
+    registerMethod(QStringLiteral("GetChargingSchedules"),
+                   QStringLiteral("Get the planned charging schedules of every charger. Times are Unix seconds."), {},
                    {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
 }
 
@@ -221,10 +242,10 @@ void TavroEnergyJsonHandler::registerNotifications()
                           {QStringLiteral("available"), boolType}},
                          control);
     registerNotification(QStringLiteral("ChargingSchedulesChanged"),
-                         QStringLiteral("Emitted whenever the planed charging schedules have changed."),
+                         QStringLiteral("Emitted whenever the planned charging schedules have changed."),
                          {{QStringLiteral("chargingSchedules"), listOf(QStringLiteral("ChargingSchedule"))}}, control);
     registerNotification(QStringLiteral("SpotMarketStatusChanged"),
-                         QStringLiteral("Emitted whenever the spot market manager status changed."),
+                         QStringLiteral("Declared, but never sent: see SpotMarketConfigurationChanged."),
                          {{QStringLiteral("enabled"), boolType}, {QStringLiteral("available"), boolType}}, control);
     registerNotification(
             QStringLiteral("SpotMarketScoreEntriesChanged"),
@@ -253,14 +274,14 @@ void TavroEnergyJsonHandler::connectNotifications()
     });
     connect(manager, &SmartChargingManager::chargingConfigurationAdded, this,
             [this](const ChargingConfiguration &configuration) {
-                emit ChargingConfigurationAdded({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
+                emit ChargingConfigurationAdded({{QStringLiteral("chargingConfiguration"), packed(configuration)}});
             });
     connect(manager, &SmartChargingManager::chargingConfigurationRemoved, this, [this](const ThingId &id) {
         emit ChargingConfigurationRemoved({{QStringLiteral("evChargerThingId"), id.toString()}});
     });
     connect(manager, &SmartChargingManager::chargingConfigurationChanged, this,
             [this](const ChargingConfiguration &configuration) {
-                emit ChargingConfigurationChanged({{QStringLiteral("chargingConfiguration"), pack(configuration)}});
+                emit ChargingConfigurationChanged({{QStringLiteral("chargingConfiguration"), packed(configuration)}});
             });
     connect(manager, &SmartChargingManager::chargingStateAdded, this, [this](const ChargingState &state) {
         emit ChargingStateAdded({{QStringLiteral("chargingState"), pack(state)}});
@@ -285,10 +306,48 @@ void TavroEnergyJsonHandler::connectNotifications()
     });
 }
 
-JsonReply *TavroEnergyJsonHandler::energyErrorReply(int error) const
+JsonReply *TavroEnergyJsonHandler::energyErrorReply(int error, const QString &invalidParameter) const
 {
     const QMetaEnum metaEnum = QMetaEnum::fromType<EnergyManager::EnergyError>();
-    return createReply({{QStringLiteral("energyError"), QString::fromLatin1(metaEnum.valueToKey(error))}});
+    QVariantMap reply{{QStringLiteral("energyError"), QString::fromLatin1(metaEnum.valueToKey(error))}};
+    if (error == EnergyManager::EnergyErrorInvalidParameter && !invalidParameter.isEmpty())
+        reply.insert(invalidParameterKey, invalidParameter);
+    return createReply(reply);
+}
+
+QVariantMap TavroEnergyJsonHandler::packed(const ChargingConfiguration &configuration)
+{
+    QVariantMap map = pack(configuration).toMap();
+    map.insert(QStringLiteral("locale"), configuration.locale().name());
+    return map;
+}
+
+QString TavroEnergyJsonHandler::invalidConfigurationMember(const ChargingConfiguration &configuration) const
+{
+    const QString prefix = QStringLiteral("chargingConfiguration.");
+    if (m_smartChargingManager->chargingConfiguration(configuration.evChargerId()).evChargerId().isNull())
+        return prefix + QStringLiteral("evChargerId");
+    const QList<int> repeatDays = configuration.repeatDays();
+    bool daysValid = repeatDays.count() <= 7;
+    for (int day : repeatDays)
+        daysValid = daysValid && day >= 1 && day <= 7 && repeatDays.count(day) == 1;
+    if (!daysValid)
+        return prefix + QStringLiteral("repeatDays");
+    if (configuration.targetPercentage() > 100)
+        return prefix + QStringLiteral("targetPercentage");
+    if (configuration.dailySpotMarketPercentage() > 100)
+        return prefix + QStringLiteral("dailySpotMarketPercentage");
+    if (configuration.dischargeFloorPercentage() > 100)
+        return prefix + QStringLiteral("dischargeFloorPercentage");
+    return QString();
+}
+
+JsonReply *TavroEnergyJsonHandler::notStoredReply(const QString &reason) const
+{
+    // The change did not happen: the client gets an error it can show, not
+    // an "energyError" it would take for a stored value.
+    return JsonReply::createErrorReply(JsonRpcServer::ErrorInternal,
+                                       QStringLiteral("Internal error: the change is not stored. %1").arg(reason));
 }
 
 QVariantMap TavroEnergyJsonHandler::spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const
@@ -318,7 +377,9 @@ JsonReply *TavroEnergyJsonHandler::GetPhasePowerLimit(const QVariantMap &params)
 
 JsonReply *TavroEnergyJsonHandler::SetPhasePowerLimit(const QVariantMap &params)
 {
-    m_smartChargingManager->setPhasePowerLimit(params.value(QStringLiteral("phasePowerLimit")).toUInt());
+    QString reason;
+    if (!m_smartChargingManager->setPhasePowerLimit(params.value(QStringLiteral("phasePowerLimit")).toUInt(), &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -332,8 +393,10 @@ JsonReply *TavroEnergyJsonHandler::SetAcquisitionTolerance(const QVariantMap &pa
 {
     const double tolerance = params.value(QStringLiteral("acquisitionTolerance")).toDouble();
     if (!withinUnitRange(tolerance))
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    m_smartChargingManager->setAcquisitionTolerance(tolerance);
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter, QStringLiteral("acquisitionTolerance"));
+    QString reason;
+    if (!m_smartChargingManager->setAcquisitionTolerance(tolerance, &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -348,8 +411,11 @@ JsonReply *TavroEnergyJsonHandler::SetBatteryLevelConsideration(const QVariantMa
 {
     const double consideration = params.value(QStringLiteral("batteryLevelConsideration")).toDouble();
     if (!withinUnitRange(consideration))
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    m_smartChargingManager->setBatteryLevelConsideration(consideration);
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter,
+                                QStringLiteral("batteryLevelConsideration"));
+    QString reason;
+    if (!m_smartChargingManager->setBatteryLevelConsideration(consideration, &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -365,9 +431,13 @@ JsonReply *TavroEnergyJsonHandler::SetBatteryLevelLimits(const QVariantMap &para
     // A missing limit reads as 0.
     const double lower = params.value(QStringLiteral("batteryLevelLowerLimit")).toDouble();
     const double upper = params.value(QStringLiteral("batteryLevelUpperLimit")).toDouble();
-    if (!withinUnitRange(lower) || !withinUnitRange(upper) || lower > upper)
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    m_smartChargingManager->setBatteryLevelLimits(lower, upper);
+    if (!withinUnitRange(lower) || lower > upper)
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter, QStringLiteral("batteryLevelLowerLimit"));
+    if (!withinUnitRange(upper))
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter, QStringLiteral("batteryLevelUpperLimit"));
+    QString reason;
+    if (!m_smartChargingManager->setBatteryLevelLimits(lower, upper, &reason))
+        return notStoredReply(reason);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }
 
@@ -375,8 +445,10 @@ JsonReply *TavroEnergyJsonHandler::GetChargingConfigurations(const QVariantMap &
 {
     // The optional charger id does not filter: clients rely on the full list.
     Q_UNUSED(params)
-    return createReply(
-            {{QStringLiteral("chargingConfigurations"), pack(m_smartChargingManager->chargingConfigurations())}});
+    QVariantList configurations;
+    for (const ChargingConfiguration &configuration : m_smartChargingManager->chargingConfigurations())
+        configurations.append(packed(configuration));
+    return createReply({{QStringLiteral("chargingConfigurations"), configurations}});
 }
 
 JsonReply *TavroEnergyJsonHandler::SetChargingConfiguration(const QVariantMap &params, const JsonContext &context)
@@ -389,15 +461,42 @@ JsonReply *TavroEnergyJsonHandler::SetChargingConfiguration(const QVariantMap &p
     if (base.evChargerId().isNull())
         base = ChargingConfiguration(evChargerId);
     ChargingConfiguration configuration = unpack<ChargingConfiguration>(object, base);
-    configuration.setLocale(context.locale());
+    const QString localeKey = QStringLiteral("locale");
+    if (object.contains(localeKey)) {
+        // An unknown name reads as the "C" locale: refused, not silently English.
+        const QString name = object.value(localeKey).toString();
+        const QLocale locale(name);
+        if (locale == QLocale::c() && name != QLatin1String("C"))
+            return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter,
+                                    QStringLiteral("chargingConfiguration.locale"));
+        configuration.setLocale(locale);
+    } else {
+        configuration.setLocale(context.locale());
+    }
     // A week has seven days: more, or one day twice, is no schedule.
     const QList<int> repeatDays = configuration.repeatDays();
     if (repeatDays.count() > 7 || QSet<int>(repeatDays.cbegin(), repeatDays.cend()).count() != repeatDays.count()) {
         qCWarning(dcTavroEnergy()) << "Charging configuration repeat days invalid. Each day may be given once:"
                                    << repeatDays.mid(0, 16);
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter,
+                                QStringLiteral("chargingConfiguration.repeatDays"));
     }
-    return energyErrorReply(m_smartChargingManager->setChargingConfiguration(configuration));
+    QString reason;
+    const EnergyManager::EnergyError result = m_smartChargingManager->setChargingConfiguration(configuration, &reason);
+    if (!reason.isEmpty())
+        return notStoredReply(reason);
+    QString member;
+    if (result == EnergyManager::EnergyErrorInvalidParameter) {
+        member = invalidConfigurationMember(configuration);
+        // The rest the manager checks: the car (found, fitting the charger)
+        // and a DC charger's range.
+        if (member.isEmpty())
+            member = !configuration.assignedCarId().isNull()
+                                     && configuration.dischargeFloorPercentage() < configuration.targetPercentage()
+                             ? QStringLiteral("chargingConfiguration.assignedCarId")
+                             : QStringLiteral("chargingConfiguration.dischargeFloorPercentage");
+    }
+    return energyErrorReply(result, member);
 }
 
 JsonReply *TavroEnergyJsonHandler::GetChargingStates(const QVariantMap &params)
@@ -416,16 +515,34 @@ JsonReply *TavroEnergyJsonHandler::SetSpotMarketConfiguration(const QVariantMap 
 {
     const bool enabled = params.value(QStringLiteral("enabled")).toBool();
     const QUuid providerId(params.value(QStringLiteral("providerId")).toString());
+    if (enabled && providerId.isNull()) {
+        qCWarning(dcTavroEnergy()) << "Could not enable spot market because ther is no valid provider id given.";
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter, QStringLiteral("providerId"));
+    }
+    // Stored first, as the manager stores them: the manager takes nothing
+    // the file does not hold.
+    SettingsChange change;
+    change.setValue(QStringLiteral("SpotMarket/enabled"), enabled);
+    if (enabled) {
+        bool known = false;
+        for (const SpotMarketProviderInfo &provider : m_spotMarketManager->availableProviders())
+            known = known || provider.providerId == providerId;
+        if (!known) {
+            qCWarning(dcTavroEnergy()).noquote()
+                    << "Could not enable spot market: there is no provider" << providerId.toString();
+            return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter, QStringLiteral("providerId"));
+        }
+        change.setValue(QStringLiteral("SpotMarket/providerId"), providerId.toString());
+    }
+    QString reason;
+    if (!change.commit(&reason))
+        return notStoredReply(reason);
     if (!enabled) {
         m_spotMarketManager->setEnabled(false);
         return energyErrorReply(EnergyManager::EnergyErrorNoError);
     }
-    if (providerId.isNull()) {
-        qCWarning(dcTavroEnergy()) << "Could not enable spot market because ther is no valid provider id given.";
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
-    }
     if (!m_spotMarketManager->changeProvider(providerId))
-        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter, QStringLiteral("providerId"));
     m_spotMarketManager->setEnabled(true);
     return energyErrorReply(EnergyManager::EnergyErrorNoError);
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QVariantMap>
 
+class ChargingConfiguration;
 class SmartChargingManager;
 class SpotMarketManager;
 
@@ -64,7 +65,17 @@ private:
     void registerChargingMethods();
     void registerNotifications();
     void connectNotifications();
-    JsonReply *energyErrorReply(int error) const;
+    // A refused value is named in "invalidParameter" (its path, e.g.
+    // "chargingConfiguration.targetPercentage").
+    JsonReply *energyErrorReply(int error, const QString &invalidParameter = QString()) const;
+    // The settings file could not take a change (reason: why, as logged).
+    JsonReply *notStoredReply(const QString &reason) const;
+    // The configuration as the API carries it: its properties and the
+    // language of its notifications.
+    static QVariantMap packed(const ChargingConfiguration &configuration);
+    // The first member the manager would refuse for a reason the handler
+    // can see (empty when there is none).
+    QString invalidConfigurationMember(const ChargingConfiguration &configuration) const;
     QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
     QVariantList packedScoreEntries() const;
 

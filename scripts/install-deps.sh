@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
     coinor-libclp-dev dbus gnuplot-nox libbenchmark-dev tzdata
-    # JSON Schema checks of the tuning file and the scenarios
+    # JSON Schema checks of the tuning file, the scenarios and tavro-host's household files
     libvalijson-dev
     # the scorecard page test renders it in headless Chromium
     chromium

@@ -81,7 +81,8 @@ void Household::step(const QVector<ChargerCommand> &commands, MinuteRecord *reco
             if (charger.car >= 0) {
                 const Scenario::Car &car = m_scenario.cars.at(charger.car);
                 CarState &carState = m_cars[charger.car];
-                phases = qMin(command.phases, car.phases);
+                // Neither the car nor the charger takes more phases than it has.
+                phases = qMin(qMin(command.phases, car.phases), description.maxPhases);
                 // Switching phases while charging interrupts the charge.
                 if (command.enabled && charger.lastPhases > 0 && phases != charger.lastPhases) {
                     switched = 1;
@@ -111,7 +112,7 @@ void Household::step(const QVector<ChargerCommand> &commands, MinuteRecord *reco
             const Scenario::Car &car = m_scenario.cars.at(charger.car);
             CarState &carState = m_cars[charger.car];
             if (command.dcPower > 0) {
-                const double offered = qMin(command.dcPower, car.dcMaxPower);
+                const double offered = qMin(command.dcPower, maxPower(m_scenario, charger.car));
                 const double lossFactor =
                         1.0 - car.physicsLossPercent(offered, maxPower(m_scenario, charger.car)) / 100.0;
                 power = qMin(offered, powerToFull(car, carState.soc, lossFactor));

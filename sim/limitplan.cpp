@@ -49,10 +49,12 @@ public:
     int columns() const { return static_cast<int>(m_upper.size()); }
     int rows() const { return static_cast<int>(m_rowLower.size()); }
 
-    // The column values of an optimum; false with errorString otherwise.
-    bool solve(std::vector<double> *values, QString *errorString)
+    // The column values and row activities of an optimum; false with
+    // errorString otherwise.
+    bool solve(std::vector<double> *values, std::vector<double> *activities, QString *errorString)
     {
         values->assign(m_upper.size(), 0.0);
+        activities->assign(m_rowLower.size(), 0.0);
         if (m_upper.empty())
             return true;
         std::vector<CoinBigIndex> start = m_start;
@@ -69,6 +71,8 @@ public:
         }
         const double *solution = model.primalColumnSolution();
         values->assign(solution, solution + columns());
+        const double *activity = model.primalRowSolution();
+        activities->assign(activity, activity + rows());
         return true;
     }
 
@@ -82,7 +86,8 @@ private:
     std::vector<double> m_rowUpper;
 };
 
-// What the chargers of a run drew per phase in a minute, A.
+// What the chargers of a run drew per phase in a minute, A (discharging
+// counts as nothing: it only makes room for the others).
 void drawOf(const Scenario &scenario, const MinuteRecord &record, double *current)
 {
     for (int p = 0; p < 3; p++)
@@ -97,7 +102,7 @@ void drawOf(const Scenario &scenario, const MinuteRecord &record, double *curren
 
 }
 
-// What a solve gave, per column.
+// What a solve gave, per column and row.
 struct LimitPlan::Solution {
     enum Kind {
         Pv,
@@ -105,28 +110,34 @@ struct LimitPlan::Solution {
         Shortfall
     };
     struct Column {
-        int session = 0;
+        int session = -1; // -1: a shortfall of a car's energy
         Kind kind = Grid;
-        double price = 0; // EUR per kWh
-        bool beforeDeadline = false;
+        double price = 0;  // EUR per kWh
+        int deadline = -1; // a shortfall: the deadline it belongs to
     };
     std::vector<Column> columns;
     std::vector<double> values;
+    std::vector<double> activities; // per row
+    QVector<int> deadlineRow;       // per deadline, -1 none
 };
 
-LimitPlan::LimitPlan(const Scenario &scenario, const QVector<MinuteRecord> &records, const QVector<double> &pvAvailable)
+LimitPlan::LimitPlan(const Scenario &scenario, const QVector<MinuteRecord> &records, const QVector<double> &pvAvailable,
+                     const OwnerTimeline &owner)
     : m_scenario(scenario),
       m_records(records),
-      m_pvAvailable(pvAvailable)
+      m_pvAvailable(pvAvailable),
+      m_owner(owner),
+      m_allowedDraw(records.count() * 3, 0.0)
 {
     findSessions();
+    findDeadlines();
+    m_allowedDischarge.fill(0.0, sessionCount());
 }
 
-double LimitPlan::ceilingOf(const Scenario::Car &car)
+double LimitPlan::chainSoc(int session) const
 {
-    if (!car.configuration.value(QStringLiteral("stopOnTargetPercentage")).toBool())
-        return 100.0;
-    return qMin(100.0, car.configuration.value(QStringLiteral("targetPercentage"), 80).toDouble());
+    const Session &s = m_sessions.at(session);
+    return m_sessions.at(s.chainFirst).socStart - s.chainUse;
 }
 
 void LimitPlan::findSessions()
@@ -137,7 +148,6 @@ void LimitPlan::findSessions()
         if (charger < 0)
             continue;
         const Scenario::Charger &description = m_scenario.chargers.at(charger);
-        int deadlineSession = -1;
         int chainFirst = -1;
         double chainUse = 0;
         for (int m = 0; m < m_records.count(); m++) {
@@ -155,80 +165,204 @@ void LimitPlan::findSessions()
             // trip, whatever a controller gave it; a random arrival brings a
             // level of its own.
             if (chainFirst < 0 || m_scenario.random.enabled) {
-                chainFirst = m_sessions.count();
+                chainFirst = sessionCount();
                 chainUse = 0;
             } else {
                 chainUse += car.tripUseKwh / car.capacityKwh * 100.0;
             }
             session.chainFirst = chainFirst;
             session.chainUse = chainUse;
-            const double chainSoc = m_sessions.value(chainFirst, session).socStart - chainUse;
-            session.room = qMax(0.0, (ceilingOf(car) - chainSoc) / 100.0 * car.capacityKwh
+            const Session &first = chainFirst < sessionCount() ? m_sessions.at(chainFirst) : session;
+            // The highest ceiling the owner set while the chain ran: a run
+            // may have charged up to it before it was lowered.
+            const double ceiling = m_owner.largestCeiling(j, first.from, session.to);
+            session.room = qMax(0.0, (ceiling - (first.socStart - chainUse)) / 100.0 * car.capacityKwh
                                              / (1.0 - car.largestLossPercent() / 100.0));
+            session.fullRoom = qMax(0.0, (100.0 - (first.socStart - chainUse)) / 100.0 * car.capacityKwh
+                                                 / (1.0 - car.largestLossPercent() / 100.0));
             session.maxPower = Household::maxPower(m_scenario, j);
             session.phases = description.dc ? 3 : qMin(car.phases, description.maxPhases);
             session.oneOrThree = !description.dc && session.phases == 3 && description.phaseSwitching;
             session.onePhasePower = session.oneOrThree ? session.maxPower / 3 : 0;
-            const QString mode = car.configuration.value(QStringLiteral("chargingMode")).toString();
-            session.normalMode = mode.isEmpty() || mode == QLatin1String("ChargingModeNormal");
-            if (car.targetMinute >= 0 && m < car.targetMinute)
-                deadlineSession = m_sessions.count();
-            m_sessions.append(session);
-        }
-        if (deadlineSession >= 0) {
-            Session &session = m_sessions[deadlineSession];
-            const double chainSoc = m_sessions.at(session.chainFirst).socStart - session.chainUse;
-            session.deadline = car.targetMinute;
-            session.needed = qMax(0.0, (car.targetPercentage - chainSoc) / 100.0 * car.capacityKwh
-                                               / (1.0 - car.leastLossPercent() / 100.0));
+            m_sessions.push_back(session);
         }
     }
 }
 
-bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<MinuteRecord> *run, Solution *solution,
-                      QString *errorString) const
+void LimitPlan::findDeadlines()
+{
+    m_deadlines.clear();
+    for (const OwnerTimeline::Deadline &deadline : m_owner.deadlines(m_records.count())) {
+        DeadlineResult result;
+        result.car = deadline.car;
+        result.minute = deadline.minute;
+        result.percentage = deadline.percentage;
+        // The plug-in it falls in: the last one that began before it.
+        for (int s = 0; s < sessionCount(); s++) {
+            if (m_sessions.at(s).car == deadline.car && m_sessions.at(s).from < deadline.minute)
+                result.session = s;
+        }
+        if (result.session >= 0) {
+            const Scenario::Car &car = m_scenario.cars.at(deadline.car);
+            result.needed = qMax(0.0, (deadline.percentage - chainSoc(result.session)) / 100.0 * car.capacityKwh
+                                              / (1.0 - car.leastLossPercent() / 100.0));
+        } else {
+            result.reachableFirst = false; // never plugged in before it
+        }
+        m_deadlines.append(result);
+    }
+}
+
+QVector<double> LimitPlan::chainDischarge(const QVector<MinuteRecord> &run) const
+{
+    QVector<double> discharge(sessionCount(), 0.0);
+    for (int s = 0; s < sessionCount(); s++) {
+        const Session &session = m_sessions.at(s);
+        double own = 0;
+        for (int m = session.from; m < session.to && m < run.count(); m++)
+            own += qMax(0.0, -run.at(m).chargerPower.value(session.charger)) * kwhPerWattMinute;
+        // Sessions of a chain come in order: the last one before holds the sum so far.
+        discharge[s] = own + (session.chainFirst == s ? 0.0 : discharge.at(s - 1));
+    }
+    return discharge;
+}
+
+void LimitPlan::allowRun(const QVector<MinuteRecord> &run)
+{
+    for (int m = 0; m < m_records.count() && m < run.count(); m++) {
+        double drawn[3];
+        drawOf(m_scenario, run.at(m), drawn);
+        for (int p = 0; p < 3; p++)
+            m_allowedDraw[3 * m + p] = qMax(m_allowedDraw.at(3 * m + p), drawn[p]);
+    }
+    const QVector<double> discharge = chainDischarge(run);
+    for (int s = 0; s < sessionCount(); s++)
+        m_allowedDischarge[s] = qMax(m_allowedDischarge.at(s), discharge.at(s));
+}
+
+bool LimitPlan::allReachable() const
+{
+    for (const DeadlineResult &deadline : m_deadlines) {
+        if (deadline.session < 0 || deadline.planned + 1e-4 < deadline.needed)
+            return false;
+    }
+    return true;
+}
+
+QVector<double> LimitPlan::deadlineEnergy(const QVector<MinuteRecord> &run) const
+{
+    QVector<double> energy(m_deadlines.count(), 0.0);
+    for (int k = 0; k < m_deadlines.count(); k++) {
+        const DeadlineResult &deadline = m_deadlines.at(k);
+        if (deadline.session < 0)
+            continue;
+        const int chain = m_sessions.at(deadline.session).chainFirst;
+        for (int t = chain; t <= deadline.session; t++) {
+            const Session &session = m_sessions.at(t);
+            if (session.chainFirst != chain)
+                continue;
+            for (int m = session.from; m < session.to && m < deadline.minute && m < run.count(); m++)
+                energy[k] += qMax(0.0, run.at(m).chargerPower.value(session.charger)) * kwhPerWattMinute;
+        }
+    }
+    return energy;
+}
+
+bool LimitPlan::solve(const Request &request, Solution *solution, QString *errorString) const
 {
     LinearProgram lp;
     solution->columns.clear();
-    const auto column = [&](int session, Solution::Kind kind, double upper, double cost, double price,
-                            bool beforeDeadline, const std::vector<std::pair<int, double>> &entries) {
+    const Goal goal = request.goal;
+    const auto column = [&](int session, Solution::Kind kind, double upper, double cost, double price, int deadline,
+                            const std::vector<std::pair<int, double>> &entries) {
         lp.addColumn(upper, cost, entries);
-        solution->columns.push_back({session, kind, price, beforeDeadline});
+        solution->columns.push_back({session, kind, price, deadline});
     };
+    // Going first, a car is alone in the house up to its deadline.
+    const int firstCar = goal == Goal::Reach ? m_deadlines.at(request.deadline).car : -1;
+    const int lastMinute =
+            goal == Goal::Reach ? qMin(m_records.count(), m_deadlines.at(request.deadline).minute) : m_records.count();
+    const auto included = [&](int s) { return firstCar < 0 || m_sessions.at(s).car == firstCar; };
 
-    // Rows of whole sessions: the room up to the ceiling and, planning, the
-    // deadline; for the least cost, each car's energy.
-    QVector<int> roomRow(m_sessions.count());
-    QVector<int> deadlineRow(m_sessions.count(), -1);
-    QVector<int> energyRow(m_scenario.cars.count(), -1);
-    for (int s = 0; s < m_sessions.count(); s++) {
-        const Session &session = m_sessions.at(s);
-        roomRow[s] = lp.addRow(-infinity, session.room);
-        if (goal == Goal::Plan && session.deadline >= 0 && session.needed > tolerance) {
-            deadlineRow[s] = lp.addRow(qMin(session.needed, session.room), infinity);
-            column(s, Solution::Shortfall, session.needed, shortfallWeight, 0, false, {{deadlineRow[s], 1.0}});
+    // Rows of whole sessions: the room up to the ceiling (and what a run
+    // took out of a bidirectional car), the deadlines, for the least cost
+    // each car's energy.
+    const QVector<double> runDischarge =
+            request.run ? chainDischarge(*request.run) : QVector<double>(sessionCount(), 0.0);
+    QVector<int> roomRow(sessionCount(), -1);
+    QVector<double> room(sessionCount(), 0.0);
+    for (int s = 0; s < sessionCount(); s++) {
+        const Scenario::Car &car = m_scenario.cars.at(m_sessions.at(s).car);
+        const double discharged = qMax(m_allowedDischarge.at(s), runDischarge.at(s));
+        // The least cost may also buy past the ceiling where a run did, at a price below 0.
+        room[s] = (goal == Goal::LeastCost ? m_sessions.at(s).fullRoom : m_sessions.at(s).room)
+                  + discharged / (1.0 - car.largestLossPercent() / 100.0);
+        if (included(s))
+            roomRow[s] = lp.addRow(-infinity, room.at(s));
+    }
+    solution->deadlineRow.fill(-1, m_deadlines.count());
+    QVector<bool> needsEnergy(m_deadlines.count(), false);
+    QVector<QVector<int>> chainDeadlines(sessionCount()); // by the chain's first session
+    for (int k = 0; k < m_deadlines.count(); k++) {
+        const DeadlineResult &deadline = m_deadlines.at(k);
+        if (deadline.session < 0 || (goal == Goal::Reach && k != request.deadline))
+            continue;
+        double lower = qMin(deadline.needed, room.at(deadline.session));
+        if (goal == Goal::LeastCost || goal == Goal::RunPv)
+            lower = qMin(lower, request.floors.value(k));
+        lower = qMax(0.0, lower);
+        solution->deadlineRow[k] = lp.addRow(lower, infinity);
+        chainDeadlines[m_sessions.at(deadline.session).chainFirst].append(k);
+        if (lower > tolerance) {
+            needsEnergy[k] = true;
+            column(-1, Solution::Shortfall, lower, goal == Goal::Reach ? 1.0 : shortfallWeight, 0, k,
+                   {{solution->deadlineRow.at(k), 1.0}});
         }
     }
+    QVector<int> energyRow(m_scenario.cars.count(), -1);
     for (int j = 0; goal == Goal::LeastCost && j < m_scenario.cars.count(); j++) {
-        if (required.value(j) <= tolerance)
+        if (request.required.value(j) <= tolerance)
             continue;
-        energyRow[j] = lp.addRow(required.at(j), infinity);
-        column(-1, Solution::Shortfall, required.at(j), shortfallWeight, 0, false, {{energyRow[j], 1.0}});
+        energyRow[j] = lp.addRow(request.required.at(j), infinity);
+        column(-1, Solution::Shortfall, request.required.at(j), shortfallWeight, 0, -1, {{energyRow[j], 1.0}});
     }
     // Energy in a session counts in its own room and deadline rows and in
-    // those of the sessions that follow on from it.
-    const auto sessionEntries = [&](int s, int m) {
+    // those of the sessions that follow on from it. "before" tells whether
+    // a deadline that needs energy still lies ahead.
+    const auto sessionEntries = [&](int s, int m, bool *before) {
         std::vector<std::pair<int, double>> entries;
-        for (int t = s; t < m_sessions.count(); t++) {
-            if (m_sessions.at(t).chainFirst != m_sessions.at(s).chainFirst)
-                continue;
-            entries.push_back({roomRow.at(t), 1.0});
-            if (deadlineRow.at(t) >= 0 && m < m_sessions.at(t).deadline)
-                entries.push_back({deadlineRow.at(t), 1.0});
+        const int chain = m_sessions.at(s).chainFirst;
+        for (int t = s; t < sessionCount(); t++) {
+            if (m_sessions.at(t).chainFirst == chain && roomRow.at(t) >= 0)
+                entries.push_back({roomRow.at(t), 1.0});
+        }
+        *before = false;
+        for (int k : chainDeadlines.at(chain)) {
+            if (m_deadlines.at(k).session >= s && m < m_deadlines.at(k).minute) {
+                entries.push_back({solution->deadlineRow.at(k), 1.0});
+                *before = *before || needsEnergy.at(k);
+            }
         }
         if (energyRow.at(m_sessions.at(s).car) >= 0)
             entries.push_back({energyRow.at(m_sessions.at(s).car), 1.0});
         return entries;
+    };
+    // The grid's worth in a minute, or false where the grid buys nothing.
+    const auto gridCost = [&](int s, int m, double price, bool before, double *cost) {
+        const bool normal = m_owner.wishAt(m_sessions.at(s).car, m).mode == OwnerTimeline::Mode::Normal;
+        switch (goal) {
+        case Goal::Plan:
+            *cost = price - (normal ? normalModeWeight : 0.0);
+            return before || normal;
+        case Goal::LeastCost:
+            *cost = price;
+            return true;
+        case Goal::Reach:
+        case Goal::RunPv:
+            *cost = 0;
+            return before;
+        }
+        return false;
     };
 
     // Night minutes (no PV, the fuse far away) of one price are one column
@@ -236,28 +370,26 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
     struct Quiet {
         int until = -1; // first minute after the run of minutes
         double price = 0;
-        bool beforeDeadline = false;
+        double cost = 0;
+        std::vector<std::pair<int, double>> entries;
         int minutes = 0;
     };
-    QVector<Quiet> quiet(m_sessions.count());
-    const auto nowValue = [&](int s) {
-        return goal == Goal::Plan && m_sessions.at(s).normalMode ? normalModeWeight : 0.0;
-    };
+    QVector<Quiet> quiet(sessionCount());
     const auto flush = [&](int s) {
         Quiet &q = quiet[s];
         if (q.minutes > 0)
-            column(s, Solution::Grid, q.minutes * m_sessions.at(s).maxPower * kwhPerWattMinute, q.price - nowValue(s),
-                   q.price, q.beforeDeadline, sessionEntries(s, q.until - 1));
+            column(s, Solution::Grid, q.minutes * m_sessions.at(s).maxPower * kwhPerWattMinute, q.cost, q.price, -1,
+                   q.entries);
         q = Quiet();
     };
 
     const double batteryHelp = m_scenario.hasBattery ? m_scenario.batteryMaxDischargePower / 3 / voltage : 0;
     QVector<int> active;
-    for (int m = 0; m < m_records.count(); m++) {
+    for (int m = 0; m < lastMinute; m++) {
         const MinuteRecord &record = m_records.at(m);
         active.clear();
-        for (int s = 0; s < m_sessions.count(); s++) {
-            if (m >= m_sessions.at(s).from && m < m_sessions.at(s).to)
+        for (int s = 0; s < sessionCount(); s++) {
+            if (included(s) && m >= m_sessions.at(s).from && m < m_sessions.at(s).to)
                 active.append(s);
         }
         if (active.isEmpty())
@@ -265,15 +397,17 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
         const double price = record.price / 1000.0;
         const double available = qMax(0.0, m_pvAvailable.value(m)) * kwhPerWattMinute;
 
-        // Fuse rows where the cars could reach the limit at all.
+        // Fuse rows where the cars could reach the limit at all; the limit
+        // allows what a run it is compared with drew.
         int fuseRow[3] = {-1, -1, -1};
         if (record.phaseLimit > 0) {
             double ran[3] = {0, 0, 0};
-            if (run)
-                drawOf(m_scenario, run->at(m), ran);
+            if (request.run && m < request.run->count())
+                drawOf(m_scenario, request.run->at(m), ran);
             for (int p = 0; p < 3; p++) {
                 const double outside = (record.housePhasePower[p] - record.pvPower / 3) / voltage - batteryHelp;
-                const double headroom = qMax(qMax(0.0, record.phaseLimit - outside), ran[p]);
+                const double headroom =
+                        qMax(qMax(qMax(0.0, record.phaseLimit - outside), ran[p]), m_allowedDraw.at(3 * m + p));
                 double most = 0;
                 for (int s : qAsConst(active)) {
                     const Session &session = m_sessions.at(s);
@@ -289,16 +423,19 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
 
         if (available <= 0 && !fuse) {
             for (int s : qAsConst(active)) {
-                const bool before = m < m_sessions.at(s).deadline;
-                if (goal == Goal::Plan && !before && !m_sessions.at(s).normalMode)
-                    continue; // grid energy after the deadline buys nothing here
+                bool before = false;
+                std::vector<std::pair<int, double>> entries = sessionEntries(s, m, &before);
+                double cost = 0;
+                if (!gridCost(s, m, price, before, &cost))
+                    continue; // grid energy here buys nothing
                 Quiet &q = quiet[s];
-                if (q.minutes > 0 && (q.until != m || q.price != price || q.beforeDeadline != before))
+                if (q.minutes > 0 && (q.until != m || q.price != price || q.cost != cost || q.entries != entries))
                     flush(s);
-                quiet[s].until = m + 1;
-                quiet[s].price = price;
-                quiet[s].beforeDeadline = before;
-                quiet[s].minutes++;
+                q.until = m + 1;
+                q.price = price;
+                q.cost = cost;
+                q.entries = std::move(entries);
+                q.minutes++;
             }
             continue;
         }
@@ -311,20 +448,23 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
         for (int s : qAsConst(active)) {
             flush(s);
             const Session &session = m_sessions.at(s);
-            const bool before = m < session.deadline;
-            const bool grid = goal == Goal::LeastCost || before || session.normalMode;
+            bool before = false;
+            const std::vector<std::pair<int, double>> sessionRows = sessionEntries(s, m, &before);
+            double gridWorth = 0;
+            const bool grid = gridCost(s, m, price, before, &gridWorth);
+            const bool pv = available > 0 && (goal != Goal::Reach || before);
             // One or three phases, from PV or the grid: four columns at most.
             struct Option {
                 Solution::Kind kind;
                 bool onePhase;
             };
             std::vector<Option> options;
-            if (available > 0)
+            if (pv)
                 options.push_back({Solution::Pv, false});
             if (grid)
                 options.push_back({Solution::Grid, false});
             if (fuse && session.oneOrThree) {
-                if (available > 0)
+                if (pv)
                     options.push_back({Solution::Pv, true});
                 if (grid)
                     options.push_back({Solution::Grid, true});
@@ -333,7 +473,7 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
             for (const Option &option : options) {
                 const double power = option.onePhase ? session.onePhasePower : session.maxPower;
                 const double upper = power * kwhPerWattMinute;
-                std::vector<std::pair<int, double>> entries = sessionEntries(s, m);
+                std::vector<std::pair<int, double>> entries = sessionRows;
                 if (capacityRow >= 0)
                     entries.push_back({capacityRow, 1.0 / upper});
                 if (option.kind == Solution::Pv && availableRow >= 0)
@@ -343,46 +483,67 @@ bool LimitPlan::solve(Goal goal, const QVector<double> &required, const QVector<
                     if (fuseRow[p] >= 0 && p < phases)
                         entries.push_back({fuseRow[p], 1.0 / kwhPerWattMinute / phases / voltage});
                 }
-                const double cost =
-                        option.kind == Solution::Pv ? (goal == Goal::Plan ? -pvWeight : 0.0) : price - nowValue(s);
-                column(s, option.kind, upper, cost, option.kind == Solution::Pv ? 0.0 : price, before, entries);
+                const double pvWorth = goal == Goal::Plan ? -pvWeight : goal == Goal::RunPv ? -1.0 : 0.0;
+                const double cost = option.kind == Solution::Pv ? pvWorth : gridWorth;
+                column(s, option.kind, upper, cost, option.kind == Solution::Pv ? 0.0 : price, -1, entries);
             }
         }
     }
-    for (int s = 0; s < m_sessions.count(); s++)
+    for (int s = 0; s < sessionCount(); s++)
         flush(s);
 
     m_columns = lp.columns();
     m_rows = lp.rows();
-    return lp.solve(&solution->values, errorString);
+    return lp.solve(&solution->values, &solution->activities, errorString);
 }
 
 bool LimitPlan::plan(QString *errorString)
 {
     Solution solution;
-    if (!solve(Goal::Plan, QVector<double>(), nullptr, &solution, errorString))
+    if (!solve(Request(), &solution, errorString))
         return false;
     m_cars = QVector<CarResult>(m_scenario.cars.count());
-    QVector<double> energy(m_sessions.count(), 0.0);
-    QVector<double> energyBeforeDeadline(m_sessions.count(), 0.0);
-    QVector<double> shortfall(m_sessions.count(), 0.0);
+    QVector<double> energy(sessionCount(), 0.0);
+    QVector<double> shortfall(m_deadlines.count(), 0.0);
     for (size_t c = 0; c < solution.columns.size(); c++) {
         const Solution::Column &column = solution.columns.at(c);
         const double value = solution.values.at(c);
         if (column.kind == Solution::Shortfall) {
-            shortfall[column.session] += value;
+            if (column.deadline >= 0)
+                shortfall[column.deadline] += value;
             continue;
         }
         CarResult &car = m_cars[m_sessions.at(column.session).car];
         energy[column.session] += value;
-        if (column.beforeDeadline)
-            energyBeforeDeadline[column.session] += value;
         if (column.kind == Solution::Pv) {
             car.pvEnergy += value;
         } else {
             car.gridEnergy += value;
             car.cost += value * column.price;
         }
+    }
+    for (int k = 0; k < m_deadlines.count(); k++) {
+        DeadlineResult &deadline = m_deadlines[k];
+        const int row = solution.deadlineRow.value(k, -1);
+        if (row < 0)
+            continue;
+        deadline.planned = qMax(0.0, solution.activities.at(row) - shortfall.at(k));
+        if (deadline.planned + 1e-4 >= deadline.needed)
+            continue;
+        // Missed in the plan: can it be met with its car going first?
+        Request first;
+        first.goal = Goal::Reach;
+        first.deadline = k;
+        Solution alone;
+        if (!solve(first, &alone, errorString))
+            return false;
+        const int aloneRow = alone.deadlineRow.at(k);
+        double missing = 0;
+        for (size_t c = 0; c < alone.columns.size(); c++) {
+            if (alone.columns.at(c).kind == Solution::Shortfall)
+                missing += alone.values.at(c);
+        }
+        deadline.reachableFirst = alone.activities.at(aloneRow) - missing + 1e-4 >= deadline.needed;
     }
     for (int j = 0; j < m_scenario.cars.count(); j++) {
         const Scenario::Car &car = m_scenario.cars.at(j);
@@ -391,53 +552,75 @@ bool LimitPlan::plan(QString *errorString)
         const auto socAfter = [&car](double socStart, double kwh) {
             return qMin(100.0, socStart + kwh * (1.0 - car.leastLossPercent() / 100.0) / car.capacityKwh * 100.0);
         };
+        // The car's scenario target, as the report judges it; only its own
+        // deadlines count for whether it can be met.
+        for (const DeadlineResult &deadline : qAsConst(m_deadlines)) {
+            if (deadline.car != j || deadline.minute != car.targetMinute)
+                continue;
+            result.reachableFirst = deadline.reachableFirst;
+            result.reachable = deadline.session >= 0 && deadline.planned + 1e-4 >= deadline.needed;
+            if (deadline.session >= 0)
+                result.socAtTarget = socAfter(chainSoc(deadline.session), deadline.planned);
+        }
         result.finalSoc = car.soc;
         double chainEnergy = 0;
-        for (int s = 0; s < m_sessions.count(); s++) {
+        for (int s = 0; s < sessionCount(); s++) {
             const Session &session = m_sessions.at(s);
             if (session.car != j)
                 continue;
             if (session.chainFirst == s)
                 chainEnergy = 0;
-            const double chainSoc = m_sessions.at(session.chainFirst).socStart - session.chainUse;
-            if (session.deadline >= 0) {
-                result.socAtTarget = socAfter(chainSoc, chainEnergy + energyBeforeDeadline.at(s));
-                // Short of the target only when even the best plan is.
-                result.reachable = shortfall.at(s) <= 1e-4 && session.needed <= session.room + tolerance;
-            }
             chainEnergy += energy.at(s);
-            result.finalSoc = socAfter(chainSoc, chainEnergy);
+            result.finalSoc = socAfter(chainSoc(s), chainEnergy);
         }
-        if (car.targetMinute >= 0 && result.socAtTarget < 0 && car.targetMinute <= m_records.count())
+        if (car.targetMinute >= 0 && result.socAtTarget < 0 && car.targetMinute <= m_records.count()
+            && car.targetMinute > 0)
             result.socAtTarget = m_records.at(car.targetMinute - 1).carSocStart.value(j);
     }
     return true;
 }
 
-double LimitPlan::leastCost(const QVector<double> &energy, const QVector<MinuteRecord> &run, QVector<double> *perCar,
-                            QString *errorString) const
+bool LimitPlan::leastCost(const QVector<double> &energy, const QVector<MinuteRecord> &run, QVector<double> *perCar,
+                          QString *errorString) const
 {
+    Request request;
+    request.goal = Goal::LeastCost;
+    request.required = energy;
+    request.floors = deadlineEnergy(run);
+    request.run = &run;
     Solution solution;
-    if (!solve(Goal::LeastCost, energy, &run, &solution, errorString))
-        return -1;
+    if (!solve(request, &solution, errorString))
+        return false;
     perCar->fill(0.0, m_scenario.cars.count());
-    double total = 0;
     for (size_t c = 0; c < solution.columns.size(); c++) {
         const Solution::Column &column = solution.columns.at(c);
-        if (column.kind != Solution::Grid)
-            continue;
-        const double cost = solution.values.at(c) * column.price;
-        (*perCar)[m_sessions.at(column.session).car] += cost;
-        total += cost;
+        if (column.kind == Solution::Grid)
+            (*perCar)[m_sessions.at(column.session).car] += solution.values.at(c) * column.price;
     }
-    return total;
+    return true;
+}
+
+bool LimitPlan::pvBound(const QVector<MinuteRecord> &run, double *pv, QString *errorString) const
+{
+    Request request;
+    request.goal = Goal::RunPv;
+    request.floors = deadlineEnergy(run);
+    request.run = &run;
+    Solution solution;
+    if (!solve(request, &solution, errorString))
+        return false;
+    *pv = 0;
+    for (size_t c = 0; c < solution.columns.size(); c++) {
+        if (solution.columns.at(c).kind == Solution::Pv)
+            *pv += solution.values.at(c);
+    }
+    return true;
 }
 
 QVector<double> LimitPlan::pvAvailableToCars(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                             double initialBatterySoc, double batteryLowerLimit)
+                                             double initialBatterySoc, const OwnerTimeline &owner)
 {
     QVector<double> available(records.count());
-    const bool batteryFirst = scenario.hasBattery && batteryLowerLimit >= 0;
     const double capacityWh = scenario.batteryCapacityKwh * 1000.0;
     double soc = initialBatterySoc;
     double previousSoc = soc;
@@ -445,8 +628,10 @@ QVector<double> LimitPlan::pvAvailableToCars(const Scenario &scenario, const QVe
         const MinuteRecord &record = records.at(r);
         const double surplus = qMax(0.0, record.pvPower - record.houseLoad);
         double reserved = 0;
-        // The plugin decides on the level it saw at the end of the last minute.
-        if (batteryFirst && r > 0 && qRound(previousSoc) < qRound(batteryLowerLimit * 100.0))
+        // The plugin decides on the level it saw at the end of the last
+        // minute, with the lower limit the owner set by then.
+        const double lowerLimit = owner.batteryLowerLimitAt(r);
+        if (scenario.hasBattery && lowerLimit >= 0 && r > 0 && qRound(previousSoc) < qRound(lowerLimit * 100.0))
             reserved = qMin(qMin(surplus, scenario.batteryMaxChargePower), (100.0 - soc) / 100.0 * capacityWh * 60.0);
         available[r] = surplus - reserved;
         previousSoc = soc;

@@ -2,9 +2,12 @@
 #define LIMITPLAN_H
 
 #include "household.h"
+#include "ownertimeline.h"
 
 #include <QString>
 #include <QVector>
+
+#include <vector>
 
 // The best any controller could do with perfect knowledge of a household
 // run: a linear program over the whole run (COIN-OR CLP), per minute and
@@ -12,16 +15,23 @@
 // wallbox's current range and phases (one phase instead of three where the
 // charger can switch), the per-phase fuse beside the house load (a home
 // battery may cover up to its discharge power), the PV the cars may take
-// and the room up to full (or up to the target of a car that stops there).
-// Minimum currents are relaxed and every loss is taken at its most
-// favourable end, so the result is an upper bound on what a real controller
-// can reach.
+// and the room up to full (or up to the target of a car that stops there,
+// the highest the owner set while the car was plugged in). Minimum currents
+// are relaxed and every loss is taken at its most favourable end.
 //
-// plan(): each car's target by its deadline where that is possible at all
-// (otherwise the car is marked unreachable), then most PV energy into the
-// cars, then energy for cars in normal mode, then least grid cost. leastCost(): the cheapest way to give each car
-// the energy another run gave it. Energies in kWh, costs in EUR, powers in W.
-// The scenario and the records must outlive the object.
+// It is an upper bound by construction: every run it is compared with is
+// one of its choices. The fuse of each minute and phase is widened to what
+// those runs' chargers drew (a run's reaction minute over the fuse
+// included), and the room of a bidirectional car grows by what a run took
+// out of it (discharging is not in the program), so a run's own schedule
+// always fits.
+//
+// plan(): the owner's deadlines first (as far as they can be met), then
+// most PV energy into the cars, then energy for cars while in normal mode,
+// then least grid cost. leastCost(): the cheapest way to give each car the
+// energy another run gave it, meeting each deadline as far as that run did.
+// Energies in kWh at the charger, costs in EUR, powers in W. The scenario,
+// the records, the PV and the owner's timeline must outlive the object.
 class LimitPlan
 {
 public:
@@ -30,34 +40,63 @@ public:
         double pvEnergy = 0;
         double gridEnergy = 0;
         double cost = 0;
-        double socAtTarget = -1; // % at the deadline, -1 without one
-        double finalSoc = 0;     // % at the end of the run
-        bool reachable = true;   // the deadline can be met at all
+        double socAtTarget = -1;    // % at the scenario's target, -1 without one
+        double finalSoc = 0;        // % at the end of the run
+        bool reachable = true;      // its target met in the plan, with every other deadline
+        bool reachableFirst = true; // its target can be met when the car goes first
+    };
+    // A deadline of the owner (OwnerTimeline::deadlines).
+    struct DeadlineResult {
+        int car = 0;
+        int minute = 0;
+        double percentage = 0;
+        int session = -1;           // the plug-in it falls in (with the ones before it on a trip chain); -1 none
+        double needed = 0;          // kWh at the charger from the chain's start to reach it
+        double planned = 0;         // kWh the plan gives before it
+        bool reachableFirst = true; // with the car going first
     };
 
-    // pvAvailable: W the cars may take in each minute (Report::pvAvailableToCars).
-    LimitPlan(const Scenario &scenario, const QVector<MinuteRecord> &records, const QVector<double> &pvAvailable);
+    // pvAvailable: W the cars may take in each minute (pvAvailableToCars).
+    LimitPlan(const Scenario &scenario, const QVector<MinuteRecord> &records, const QVector<double> &pvAvailable,
+              const OwnerTimeline &owner);
+
+    // A run the plan must allow: its chargers' draws widen the fuse, its
+    // discharging widens the room. Call before plan().
+    void allowRun(const QVector<MinuteRecord> &run);
 
     // False with errorString when the solver fails.
     bool plan(QString *errorString);
     const QVector<CarResult> &cars() const { return m_cars; }
+    const QVector<DeadlineResult> &deadlines() const { return m_deadlines; }
+    // Every deadline met together in the plan.
+    bool allReachable() const;
+
+    // kWh a run gave each deadline's car before it (its chain of plug-ins
+    // up to it), in the order of deadlines().
+    QVector<double> deadlineEnergy(const QVector<MinuteRecord> &run) const;
 
     // The least cost of giving each car at least energy[car] (kWh) within
-    // its sessions, no deadlines, with the fuse widened in every minute and
-    // phase to what the chargers drew in run (so that run's own schedule is
-    // always possible). Per-car costs in perCar. -1 on solver failure.
-    double leastCost(const QVector<double> &energy, const QVector<MinuteRecord> &run, QVector<double> *perCar,
-                     QString *errorString) const;
+    // its sessions and each deadline at least what run gave it (up to what
+    // it needs), with the fuse and the room widened to run's draws and
+    // discharging, so that run's own schedule is always possible. Per-car
+    // costs in perCar (below 0 where prices are); false with errorString
+    // when the solver fails.
+    bool leastCost(const QVector<double> &energy, const QVector<MinuteRecord> &run, QVector<double> *perCar,
+                   QString *errorString) const;
+
+    // The most PV (kWh) the cars could take giving each deadline what run
+    // gave it (up to what it needs), with the fuse and the room widened to
+    // run's draws and discharging: the bound of a run that bought PV with a
+    // deadline the plan meets better. False with errorString when the
+    // solver fails.
+    bool pvBound(const QVector<MinuteRecord> &run, double *pv, QString *errorString) const;
 
     // The PV (W) the cars may take in each minute: PV minus house load,
     // less what the home battery takes first while it is below the owner's
-    // lower limit (fraction; < 0 none), the battery running as it would
-    // without the cars from initialBatterySoc (%).
+    // lower limit in force, the battery running as it would without the
+    // cars from initialBatterySoc (%).
     static QVector<double> pvAvailableToCars(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                             double initialBatterySoc, double batteryLowerLimit);
-
-    // The SoC a car may charge up to: the target of a car that stops there, else 100.
-    static double ceilingOf(const Scenario::Car &car);
+                                             double initialBatterySoc, const OwnerTimeline &owner);
 
     // Statistics of the last solve, for the benchmark figures.
     int columns() const { return m_columns; }
@@ -73,29 +112,44 @@ private:
         int chainFirst = 0;       // the session this one follows on from (daily trips) or itself
         double chainUse = 0;      // % the trips took out of the battery since chainFirst
         double room = 0;          // kWh the car can take up to its ceiling, over the chain up to here
-        int deadline = -1;        // minutes before this count for the target, -1 none
-        double needed = 0;        // kWh by then, over the chain up to here
+        double fullRoom = 0;      // kWh up to 100 %: energy past the ceiling may earn money at a price below 0
         uint phases = 3;          // phases it draws on (DC: spread over three)
         bool oneOrThree = false;  // the charger may run a three-phase car on one phase
         double maxPower = 0;      // W
         double onePhasePower = 0; // W on one phase
-        bool normalMode = false;  // the owner wants it charged now
     };
     enum class Goal {
         Plan,
-        LeastCost
+        LeastCost,
+        Reach, // one deadline with its car going first
+        RunPv  // most PV giving each deadline what a run gave it
+    };
+    struct Request {
+        Goal goal = Goal::Plan;
+        int deadline = -1;                          // Reach: the one
+        QVector<double> required;                   // LeastCost: kWh per car
+        QVector<double> floors;                     // LeastCost, RunPv: kWh per deadline
+        const QVector<MinuteRecord> *run = nullptr; // LeastCost, RunPv: its draws and discharging are allowed too
     };
     struct Solution;
 
     void findSessions();
-    bool solve(Goal goal, const QVector<double> &required, const QVector<MinuteRecord> *run, Solution *solution,
-               QString *errorString) const;
+    void findDeadlines();
+    double chainSoc(int session) const;
+    // kWh a run took out of each session's car, over the chain up to it.
+    QVector<double> chainDischarge(const QVector<MinuteRecord> &run) const;
+    bool solve(const Request &request, Solution *solution, QString *errorString) const;
 
     const Scenario &m_scenario;
     const QVector<MinuteRecord> &m_records;
     const QVector<double> &m_pvAvailable;
-    QVector<Session> m_sessions;
+    const OwnerTimeline &m_owner;
+    std::vector<Session> m_sessions;
+    int sessionCount() const { return static_cast<int>(m_sessions.size()); }
+    QVector<DeadlineResult> m_deadlines;
     QVector<CarResult> m_cars;
+    QVector<double> m_allowedDraw;      // A per minute and phase (3 per minute), the most an allowed run drew
+    QVector<double> m_allowedDischarge; // kWh per session, the most an allowed run took out over its chain
     mutable int m_columns = 0;
     mutable int m_rows = 0;
 };

@@ -10,25 +10,17 @@ const double voltage = 230.0;
 
 }
 
-PeerController::PeerController(const Scenario &scenario, const Household &household, double batteryPrioritySoc)
+PeerController::PeerController(const Scenario &scenario, const Household &household, const OwnerTimeline &owner)
     : m_scenario(scenario),
       m_household(household),
-      m_batteryPrioritySoc(batteryPrioritySoc),
-      m_wishes(scenario.cars.count()),
-      m_chargers(scenario.chargers.count())
+      m_owner(owner),
+      m_chargers(static_cast<size_t>(scenario.chargers.count()))
 {
 }
 
-void PeerController::setConfiguration(int car, const QVariantMap &configuration)
+int PeerController::deadline(int car, int minute) const
 {
-    Wish &wish = m_wishes[car];
-    wish.mode = configuration.value(QStringLiteral("chargingMode"), wish.mode).toString();
-    wish.target = configuration.value(QStringLiteral("targetPercentage"), wish.target).toDouble();
-    wish.stopAtTarget = configuration.value(QStringLiteral("stopOnTargetPercentage"), wish.stopAtTarget).toBool();
-    if (configuration.contains(QStringLiteral("endDateTime")))
-        wish.deadline = static_cast<int>(
-                (configuration.value(QStringLiteral("endDateTime")).toLongLong() - m_scenario.start.toSecsSinceEpoch())
-                / 60);
+    return m_owner.wishAt(car, minute).nextDeadline(m_scenario.start, minute);
 }
 
 double PeerController::carSoc(int car) const
@@ -48,26 +40,50 @@ bool PeerController::plannedNow(int charger, int minute) const
 {
     const int carIndex = m_chargers.at(charger).car;
     const Scenario::Car &car = m_scenario.cars.at(carIndex);
-    const Wish &wish = m_wishes.at(carIndex);
+    const OwnerTimeline::Wish &wish = m_owner.wishAt(carIndex, minute);
     const int next = minute + 1;
-    if (wish.mode != QLatin1String("ChargingModeEcoWithTargetTime") || wish.deadline < 0 || next >= wish.deadline)
+    const int end = wish.nextDeadline(m_scenario.start, minute);
+    if (wish.mode != OwnerTimeline::Mode::EcoWithTargetTime || end < 0 || next >= end)
         return false;
     const double needed = (wish.target - carSoc(carIndex)) / 100.0 * car.capacityKwh / (1.0 - car.lossPercent / 100.0);
     const double perMinute = Household::maxPower(m_scenario, carIndex) / 60000.0;
     if (needed <= 0 || perMinute <= 0)
         return false;
     // The cheapest minutes left before the deadline; prices not published
-    // yet count as the dearest, so they are used last.
+    // yet count as the dearest, so they are used last. Of equally cheap
+    // ones the latest go first: with one price for all the documented
+    // planner starts as late as it can and still finishes in time. Minutes
+    // of one price slot share their price, so slots are sorted, not minutes.
+    struct Slot {
+        double price;
+        int from;
+        int to; // first minute after
+    };
     const int known = m_scenario.pricesKnownUntilOffset(minute);
     const int offset = m_scenario.startOffsetMinutes();
-    QVector<QPair<double, int>> candidates;
-    for (int m = next; m < wish.deadline; m++)
-        candidates.append({offset + m < known ? m_scenario.priceAt(m) : 1e9, m});
-    const int count = qMin(candidates.count(), static_cast<int>(qCeil(needed / perMinute - 1e-9)));
-    std::partial_sort(candidates.begin(), candidates.begin() + count, candidates.end());
-    for (int k = 0; k < count; k++) {
-        if (candidates.at(k).second == next)
+    const int resolution = qMax(1, m_scenario.priceResolutionMinutes);
+    std::vector<Slot> window;
+    for (int m = next; m < end;) {
+        const int absolute = offset + m;
+        int to = qMin(end, m + resolution - absolute % resolution);
+        if (absolute < known)
+            to = qMin(to, known - offset);
+        window.push_back({absolute < known ? m_scenario.priceAtOffset(absolute) : 1e9, m, to});
+        m = to;
+    }
+    std::sort(window.begin(), window.end(),
+              [](const Slot &a, const Slot &b) { return a.price != b.price ? a.price < b.price : a.from > b.from; });
+    int remaining = static_cast<int>(qCeil(needed / perMinute - 1e-9));
+    // A slot the plan charges in is charged through once begun: the car's
+    // level in whole per cent must not break it up.
+    const bool begun = m_chargers.at(charger).planned;
+    for (const Slot &slot : window) {
+        if (remaining <= 0)
+            break;
+        const int take = qMin(remaining, slot.to - slot.from);
+        if (next >= (begun ? slot.from : slot.to - take) && next < slot.to)
             return true;
+        remaining -= take;
     }
     return false;
 }
@@ -80,8 +96,8 @@ void PeerController::chargeFromSurplus(int index, double surplus, int minute)
     if (description.dc) {
         const double minimum = description.states.value(QStringLiteral("minChargingPower"), 1000).toDouble();
         const double maximum = Household::maxPower(m_scenario, charger.car);
-        charger.startFor = surplus >= minimum ? charger.startFor + 1 : 0;
-        charger.stopFor = surplus < minimum - stopImport ? charger.stopFor + 1 : 0;
+        charger.startFor = surplus >= minimum + enableThreshold ? charger.startFor + 1 : 0;
+        charger.stopFor = surplus < minimum - disableThreshold ? charger.stopFor + 1 : 0;
         charger.dcPower = qBound(minimum, surplus, maximum);
     } else {
         const bool switchable = description.phaseSwitching && car.phases >= 3;
@@ -90,8 +106,8 @@ void PeerController::chargeFromSurplus(int index, double surplus, int minute)
         const double threePhaseMinimum = car.minCurrent * voltage * 3;
         const double minimum =
                 car.minCurrent * voltage * (charger.enabled ? charger.phases : (switchable ? 1 : charger.phases));
-        charger.startFor = surplus >= minimum ? charger.startFor + 1 : 0;
-        charger.stopFor = surplus < minimum - stopImport ? charger.stopFor + 1 : 0;
+        charger.startFor = surplus >= minimum + enableThreshold ? charger.startFor + 1 : 0;
+        charger.stopFor = surplus < minimum - disableThreshold ? charger.stopFor + 1 : 0;
         if (switchable && charger.enabled) {
             charger.upFor = charger.phases == 1 && surplus >= threePhaseMinimum ? charger.upFor + 1 : 0;
             charger.downFor = charger.phases == 3 && surplus < threePhaseMinimum ? charger.downFor + 1 : 0;
@@ -124,7 +140,7 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
     // What the chargers drew, per phase and in all.
     double own = 0;
     double ownPhase[3] = {0, 0, 0};
-    for (int i = 0; i < m_chargers.count(); i++) {
+    for (int i = 0; i < chargerCount(); i++) {
         const double power = record.chargerPower.value(i);
         own += power;
         const int phases = m_scenario.chargers.at(i).dc ? 3 : static_cast<int>(record.chargerPhases.value(i));
@@ -133,13 +149,20 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
         ChargerState &charger = m_chargers[i];
         const int car = m_household.carAt(i);
         if (car != charger.car) {
+            // Another car (or none): everything starts again but the guard time.
             const int lastSwitch = charger.lastSwitch;
             charger = ChargerState();
             charger.lastSwitch = lastSwitch;
             charger.car = car;
             charger.socAtPlugIn = car >= 0 ? m_household.carSoc(car) : 0;
-        } else if (power > 0) {
-            charger.energy += power / 60000.0;
+        } else {
+            if (power > 0)
+                charger.energy += power / 60000.0;
+            // A full car, or one at a limit of its own, takes less than it
+            // is offered; a phase switch's pause is no such limit.
+            charger.carLimited =
+                    charger.offered > 0 && power < charger.offered - 100 && !record.chargerPhaseSwitch.value(i);
+            charger.drawn = power;
         }
     }
     double surplus = own;
@@ -150,11 +173,12 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
                 reading.phaseLimit > 0 ? reading.phaseLimit - (reading.gridPhasePower[p] / voltage - ownPhase[p]) : 1e9;
     }
     // Above the priority level the battery's charging is the car's.
-    if (reading.batterySoc >= 0 && (m_batteryPrioritySoc < 0 || reading.batterySoc >= m_batteryPrioritySoc))
+    const double lowerLimit = m_owner.batteryLowerLimitAt(reading.minute);
+    if (reading.batterySoc >= 0 && (lowerLimit < 0 || reading.batterySoc >= lowerLimit * 100.0))
         surplus += reading.batteryPower;
 
-    QVector<ChargerCommand> commands(m_chargers.count());
-    for (int i = 0; i < m_chargers.count(); i++) {
+    QVector<ChargerCommand> commands(chargerCount());
+    for (int i = 0; i < chargerCount(); i++) {
         ChargerState &charger = m_chargers[i];
         const Scenario::Charger &description = m_scenario.chargers.at(i);
         ChargerCommand &command = commands[i];
@@ -163,14 +187,15 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
             continue;
         }
         const Scenario::Car &car = m_scenario.cars.at(charger.car);
-        const Wish &wish = m_wishes.at(charger.car);
-        const QString mode = wish.mode;
+        const OwnerTimeline::Wish &wish = m_owner.wishAt(charger.car, reading.minute);
         const bool stopped = wish.stopAtTarget && carSoc(charger.car) >= wish.target;
         const double maxCurrent =
                 description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
+        const bool planned = !stopped && plannedNow(i, reading.minute);
+        charger.planned = planned;
         if (stopped) {
             charger.enabled = false;
-        } else if (mode == QLatin1String("ChargingModeNormal") || plannedNow(i, reading.minute)) {
+        } else if (wish.mode == OwnerTimeline::Mode::Normal || planned) {
             charger.enabled = true;
             charger.current = maxCurrent;
             charger.phases = qMin(car.phases, description.maxPhases);
@@ -195,9 +220,14 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
             command.current = qMin(charger.current, std::floor(fits));
             command.enabled = charger.enabled && command.current >= car.minCurrent;
         }
+        const double offered = !command.enabled ? 0.0
+                               : description.dc ? command.dcPower
+                                                : command.current * voltage * phases;
+        charger.offered = offered;
         if (!command.enabled)
             continue;
-        const double power = description.dc ? command.dcPower : command.current * voltage * phases;
+        // What the next chargers can have: the car's draw counts, not the offer.
+        const double power = charger.carLimited ? qMin(offered, charger.drawn) : offered;
         surplus -= power;
         for (int p = 0; p < phases; p++)
             headroom[p] -= power / phases / voltage;

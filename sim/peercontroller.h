@@ -2,33 +2,45 @@
 #define PEERCONTROLLER_H
 
 #include "household.h"
+#include "ownertimeline.h"
 
 #include <QVariantMap>
 #include <QVector>
+
+#include <vector>
 
 // A second controller to measure the plugin against: the documented rules
 // of the most used open-source charge controller, driving a household of
 // its own on the same minutes (README.md, "The peer controller").
 //
 // Eco modes charge from PV: a charger starts once the export covers its
-// minimum charging power for enableDelay minutes and stops once the grid
-// import at the minimum exceeds stopImport W for disableDelay minutes, with
-// at least guardMinutes between its on/off switches; the current follows
-// the surplus every minute between the car's minimum and maximum, and a
-// charger that can switch phases goes to three once the surplus covers the
-// three-phase minimum for enableDelay minutes and back to one once it has
-// not for disableDelay minutes. Below the owner's home-battery priority
-// level the battery's charging is not surplus. A target time adds the
-// cheapest published price slots before the deadline at full power. Normal
-// mode charges at full power. Chargers under one fuse are served in their
-// order, each up to what the fuse leaves. Powers in W, currents in A.
+// minimum charging power by enableThreshold W for enableDelay minutes and
+// stops once the grid import at the minimum exceeds disableThreshold W for
+// disableDelay minutes, with at least guardMinutes between its on/off
+// switches; the current follows the surplus every minute between the car's
+// minimum and maximum, and a charger that can switch phases goes to three
+// once the surplus covers the three-phase minimum for enableDelay minutes
+// and back to one once it has not for disableDelay minutes. Below the
+// owner's home-battery priority level the battery's charging is not
+// surplus. A target time (once, or on repeating weekdays) adds the cheapest
+// published price slots before the deadline at full power, the latest of
+// equally cheap ones first. Normal mode charges at full power. Chargers
+// under one fuse are served in their order, each up to what the fuse
+// leaves; a charger counts with what its car draws, not with what it was
+// offered. Powers in W, currents in A.
 class PeerController
 {
 public:
+    // The defaults the controller's documentation publishes for its
+    // charging points: "enable" threshold 0 W with a delay of 1 minute,
+    // "disable" threshold 0 W with a delay of 3 minutes, a guard time of
+    // 5 minutes between switching a charger on and off; phase switching
+    // waits for the same enable and disable delays.
     int enableDelay = 1;  // minutes
     int disableDelay = 3; // minutes
     int guardMinutes = 5;
-    double stopImport = 200; // W
+    double enableThreshold = 0;  // W of export beyond the minimum power needed to start
+    double disableThreshold = 0; // W of import at the minimum power tolerated before stopping
 
     // What the controller reads at the end of a minute.
     struct Reading {
@@ -39,14 +51,19 @@ public:
         double batteryPower = 0;              // W, > 0 charging
     };
 
-    // The scenario and the household must outlive the controller.
-    // batteryPrioritySoc: % below which the home battery goes first; < 0 never.
-    PeerController(const Scenario &scenario, const Household &household, double batteryPrioritySoc);
+    // The scenario, the household and the owner's timeline must outlive the
+    // controller. The owner's wishes are read from the timeline minute by
+    // minute, as the plugin got them: per car the ChargingConfiguration
+    // members "chargingMode", "endDateTime", "repeatDays",
+    // "targetPercentage" and "stopOnTargetPercentage"; the home battery's
+    // lower limit, below which the battery goes first.
+    PeerController(const Scenario &scenario, const Household &household, const OwnerTimeline &owner);
 
-    // What the owner asked for a car: the TavroEnergy ChargingConfiguration
-    // members "chargingMode", "endDateTime" (s since the epoch),
-    // "targetPercentage" and "stopOnTargetPercentage"; the same the plugin gets.
-    void setConfiguration(int car, const QVariantMap &configuration);
+    // The minute (after the start) of the car's next deadline at or after
+    // minute, as the owner's wish of that minute has it; -1 without one.
+    // With repeat days the next listed weekday at the target's time of day,
+    // the plugin's own rule.
+    int deadline(int car, int minute) const;
 
     // The commands for the next minute, from the last minute's reading and record.
     QVector<ChargerCommand> decide(const Reading &reading, const MinuteRecord &record);
@@ -68,6 +85,10 @@ private:
         int car = -1;           // car plugged in at the last look
         double energy = 0;      // kWh into the car since it was plugged in
         double socAtPlugIn = 0;
+        double offered = 0;      // W the last command asked for, 0 when off
+        double drawn = 0;        // W the car took in the last minute
+        bool carLimited = false; // it took less than offered (full, or its own limit)
+        bool planned = false;    // charging in a slot of its target plan
     };
 
     // Full power in this minute for a car with a target time?
@@ -75,18 +96,11 @@ private:
     // Surplus W for a charger: export plus its own draw.
     void chargeFromSurplus(int charger, double surplus, int minute);
 
-    struct Wish {
-        QString mode = QStringLiteral("ChargingModeNormal");
-        int deadline = -1;  // minute after the start, -1 none
-        double target = 80; // %
-        bool stopAtTarget = false;
-    };
-
     const Scenario &m_scenario;
     const Household &m_household;
-    double m_batteryPrioritySoc = -1;
-    QVector<Wish> m_wishes; // per car
-    QVector<ChargerState> m_chargers;
+    const OwnerTimeline &m_owner;
+    std::vector<ChargerState> m_chargers; // per charger
+    int chargerCount() const { return static_cast<int>(m_chargers.size()); }
 };
 
 #endif // PEERCONTROLLER_H

@@ -152,9 +152,10 @@ Report::Report(const Simulation &simulation)
 {
     const Scenario &scenario = simulation.scenario();
     m_pvAvailable = LimitPlan::pvAvailableToCars(scenario, simulation.records(), simulation.initialBatterySoc(),
-                                                 simulation.batteryLowerLimit());
+                                                 simulation.owner());
     computePlugin();
-    m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable, simulation.ownerActionMinutes());
+    m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable, simulation.ownerActionMinutes(),
+                       &simulation.owner());
     m_baseline = chargedAtOnce(QVector<double>());
     QVector<double> pluginEnergy;
     QVector<double> peerEnergy;
@@ -169,6 +170,7 @@ Report::Report(const Simulation &simulation)
     judgeDeadlines(&m_peer);
     judgeDeadlines(&m_baseline);
     judgeDeadlines(&m_limit);
+    checkBounds();
     evaluateExpectations();
 }
 
@@ -193,7 +195,7 @@ bool Report::batteryLow(int recordIndex) const
 {
     // The plugin decides at the end of a minute on the level it saw then;
     // its decision shows in the next minute.
-    const double lowerLimit = m_simulation.batteryLowerLimit();
+    const double lowerLimit = m_simulation.owner().batteryLowerLimitAt(recordIndex);
     if (!m_simulation.scenario().hasBattery || recordIndex == 0 || lowerLimit < 0)
         return false;
     return qRound(m_simulation.records().at(recordIndex - 1).batterySoc) < qRound(lowerLimit * 100.0);
@@ -234,8 +236,12 @@ QVector<QVector<bool>> Report::surplusOnlyMinutes(const Scenario &scenario)
 }
 
 Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                                  const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes)
+                                  const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes,
+                                  const OwnerTimeline *owner)
 {
+    const OwnerTimeline scenarioOwner(scenario);
+    if (!owner)
+        owner = &scenarioOwner;
     Figures figures;
     const int days = records.isEmpty() ? 1 : dayOf(scenario, records.last().minute) + 1;
     figures.switchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
@@ -276,7 +282,7 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
                 carFigures.toHomeBattery += dischargeIntoBattery(record, charger) / 60000.0;
                 // Energy past the owner's ceiling is no use to the owner.
-                const double ceiling = LimitPlan::ceilingOf(car);
+                const double ceiling = owner->wishAt(j, record.minute).ceiling();
                 const double socStart = record.carSocStart.value(j);
                 const double socEnd = record.carSoc.value(j);
                 const double useful = socStart >= ceiling ? 0.0
@@ -332,7 +338,7 @@ void Report::computePlugin()
 {
     const Scenario &scenario = m_simulation.scenario();
     const QVector<MinuteRecord> &records = m_simulation.records();
-    m_plugin = figuresOf(scenario, records, m_pvAvailable, m_simulation.ownerActionMinutes());
+    m_plugin = figuresOf(scenario, records, m_pvAvailable, m_simulation.ownerActionMinutes(), &m_simulation.owner());
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
         for (int j = 0; j < scenario.cars.count(); j++) {
@@ -350,16 +356,26 @@ void Report::computePlugin()
 
 void Report::judgeDeadlines(Figures *figures) const
 {
+    // A deadline not met counts as missed when it could have been met with
+    // its car going first. Where not every deadline can be met together, a
+    // run that met another one gave way, as the limit may have to.
+    bool allReachable = true;
+    for (bool reachable : m_reachable)
+        allReachable = allReachable && reachable;
+    for (CarFigures &car : figures->cars) {
+        const bool met = figures == &m_limit ? m_reachable.value(&car - figures->cars.data())
+                                             : car.socAtTarget + 0.5 >= car.targetPercentage;
+        car.deadline = car.socAtTarget < 0 ? Deadline::None : met ? Deadline::Met : Deadline::Missed;
+    }
     for (int j = 0; j < figures->cars.count(); j++) {
         CarFigures &car = figures->cars[j];
-        if (figures == &m_limit && car.socAtTarget >= 0)
-            car.deadline = m_reachable.value(j) ? Deadline::Met : Deadline::Unreachable;
-        else if (car.socAtTarget < 0)
-            car.deadline = Deadline::None;
-        else if (car.socAtTarget + 0.5 >= car.targetPercentage)
-            car.deadline = Deadline::Met;
-        else
-            car.deadline = m_reachable.value(j, true) ? Deadline::Missed : Deadline::Unreachable;
+        if (car.deadline != Deadline::Missed)
+            continue;
+        bool gaveWay = false;
+        for (int k = 0; k < figures->cars.count(); k++)
+            gaveWay = gaveWay || (k != j && figures->cars.at(k).deadline == Deadline::Met);
+        if (!m_reachableFirst.value(j, true) || (!allReachable && gaveWay))
+            car.deadline = Deadline::Unreachable;
     }
 }
 
@@ -441,12 +457,46 @@ void Report::computeLimit()
     const Scenario &scenario = m_simulation.scenario();
     m_limit.cars.resize(scenario.cars.count());
     m_reachable.fill(true, scenario.cars.count());
-    LimitPlan plan(scenario, m_simulation.records(), m_pvAvailable);
+    m_reachableFirst.fill(true, scenario.cars.count());
+    LimitPlan plan(scenario, m_simulation.records(), m_pvAvailable, m_simulation.owner());
+    // Both runs are among the limit's choices, reaction minutes over the fuse included.
+    plan.allowRun(m_simulation.records());
+    plan.allowRun(m_simulation.peerRecords());
     QVector<double> useful;
     for (const CarFigures &figures : qAsConst(m_plugin.cars))
         useful << figures.usefulEnergy;
+    QVector<double> peerUseful;
+    for (const CarFigures &figures : qAsConst(m_peer.cars))
+        peerUseful << figures.usefulEnergy;
     QVector<double> leastCost;
-    if (!plan.plan(&m_limitError) || plan.leastCost(useful, m_simulation.records(), &leastCost, &m_limitError) < 0)
+    QVector<double> peerLeastCost;
+    // A least cost below 0 is no failure: prices can be.
+    if (!plan.plan(&m_limitError) || !plan.leastCost(useful, m_simulation.records(), &leastCost, &m_limitError)
+        || !plan.leastCost(peerUseful, m_simulation.peerRecords(), &peerLeastCost, &m_limitError))
+        return;
+    m_limitDeadlines = plan.deadlines();
+    m_pluginDeadlineEnergy = plan.deadlineEnergy(m_simulation.records());
+    m_peerDeadlineEnergy = plan.deadlineEnergy(m_simulation.peerRecords());
+    m_peerLeastCost = 0;
+    for (double cost : qAsConst(peerLeastCost))
+        m_peerLeastCost += cost;
+    // A run that gave a deadline less than the plan did may take more PV
+    // than the plan: it is held against the most PV with its own deadlines.
+    double planPv = 0;
+    for (const LimitPlan::CarResult &car : plan.cars())
+        planPv += car.pvEnergy;
+    const auto boundOf = [&](const QVector<MinuteRecord> &run, const QVector<double> &given, double *bound) {
+        *bound = planPv;
+        for (int k = 0; k < m_limitDeadlines.count(); k++) {
+            const LimitPlan::DeadlineResult &deadline = m_limitDeadlines.at(k);
+            if (deadline.session >= 0
+                && qMin(deadline.needed, given.value(k)) < qMin(deadline.needed, deadline.planned) - 1e-3)
+                return plan.pvBound(run, bound, &m_limitError);
+        }
+        return true;
+    };
+    if (!boundOf(m_simulation.records(), m_pluginDeadlineEnergy, &m_pluginPvBound)
+        || !boundOf(m_simulation.peerRecords(), m_peerDeadlineEnergy, &m_peerPvBound))
         return;
     for (int j = 0; j < scenario.cars.count(); j++) {
         const LimitPlan::CarResult &result = plan.cars().at(j);
@@ -460,6 +510,7 @@ void Report::computeLimit()
         figures.socAtTarget = result.socAtTarget;
         figures.finalSoc = result.finalSoc;
         m_reachable[j] = result.reachable;
+        m_reachableFirst[j] = result.reachableFirst;
     }
 }
 
@@ -499,6 +550,8 @@ QString Report::table() const
 
     bool deadlineNote = false;
     out << "Scenario: " << scenario.name << "\n";
+    if (scenario.restartMinute >= 0)
+        out << "The host was stopped hard and started again at " << scenario.clockText(scenario.restartMinute) << "\n";
     row(QString(),
         {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
         QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"), true);
@@ -530,6 +583,13 @@ QString Report::table() const
                 deadlines << deadlineText(figures->cars.at(j).deadline);
             row(QStringLiteral("  deadline"), deadlines, QString(), QString(), true);
             deadlineNote = true;
+            // Whether this car's deadline can be met when it goes first, and
+            // whether the limit meets it together with every other one.
+            const auto yes = [](bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); };
+            row(QStringLiteral("  reachable: first / with all"),
+                {QString(), QString(), QString(),
+                 yes(m_reachableFirst.value(j, true)) + QLatin1Char('/') + yes(m_reachable.value(j, true))},
+                QString(), QString(), true);
         }
         carRow(QStringLiteral("  SoC at the end [%]"), j, &CarFigures::finalSoc, 1, false, true);
         const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
@@ -817,6 +877,8 @@ void Report::evaluateExpectations()
                 QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
     globalCheck(QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
                 QStringLiteral("minutes in a row over the phase limit"), 0);
+    globalCheck(QStringLiteral("maxNotifications"), m_simulation.notifications().count(),
+                QStringLiteral("notifications to the owner"), 0);
 
     const SoakFigures &soak = m_simulation.soak();
     globalCheck(QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);
@@ -843,36 +905,9 @@ void Report::evaluateExpectations()
         failures += soak.problems;
     }
 
-    // The limit must bound what the plugin did: no more PV (unless the
-    // plugin bought it with a deadline it could have met), no lower cost
-    // for the energy it delivered.
-    if (!m_limitError.isEmpty()) {
+    if (!m_limitError.isEmpty())
         failures << QStringLiteral("limit: %1").arg(m_limitError);
-    } else {
-        const auto bound = [&](const Figures &run, const QString &who) {
-            double usefulPv = 0;
-            bool missed = false;
-            for (const CarFigures &car : run.cars) {
-                usefulPv += car.usefulPvEnergy;
-                missed = missed || car.deadline == Deadline::Missed;
-            }
-            if (!missed && usefulPv > limitPvEnergy + 1e-3)
-                failures << QStringLiteral("limit is no upper bound: the %1 took %2 kWh of PV, the limit %3 kWh")
-                                    .arg(who, number(usefulPv, 3), number(limitPvEnergy, 3));
-        };
-        bound(m_plugin, QStringLiteral("plugin"));
-        bound(m_peer, QStringLiteral("peer"));
-        double cost = 0;
-        double leastCost = 0;
-        for (int j = 0; j < m_plugin.cars.count(); j++) {
-            cost += m_plugin.cars.at(j).cost;
-            leastCost += m_limit.cars.at(j).cost;
-        }
-        if (cost < leastCost - 1e-4)
-            failures << QStringLiteral(
-                                "limit is no lower bound: the plugin paid %1 EUR, the limit %2 EUR for the same energy")
-                                .arg(number(cost, 4), number(leastCost, 4));
-    }
+    failures += m_limitViolations;
 
     checkPromises();
 
@@ -915,6 +950,52 @@ void Report::checkPromises()
                                   .arg(figures.name, scenario.clockText(it->minute), it->body,
                                        number(figures.socAtTarget));
     }
+}
+
+void Report::checkBounds()
+{
+    // The limit must bound what both runs did: no deadline a run met
+    // called unreachable, no more PV (than the plan, or where the run gave
+    // a deadline less than the plan, than the most PV with the run's own
+    // deadlines), no lower cost for the energy it delivered and the
+    // deadlines it met.
+    if (!m_limitError.isEmpty())
+        return;
+    const Scenario &scenario = m_simulation.scenario();
+    double limitPv = 0;
+    for (const CarFigures &car : qAsConst(m_limit.cars))
+        limitPv += car.pvEnergy;
+    const auto check = [&](const Figures &run, const QVector<double> &deadlineEnergy, double pvBound, double leastCost,
+                           const QString &who) {
+        for (int k = 0; k < m_limitDeadlines.count(); k++) {
+            const LimitPlan::DeadlineResult &deadline = m_limitDeadlines.at(k);
+            if (deadline.session >= 0 && deadlineEnergy.value(k) + 1e-4 >= deadline.needed && !deadline.reachableFirst)
+                m_limitViolations << QStringLiteral("limit calls a deadline unreachable that the %1 met: %2 %3 % at %4")
+                                             .arg(who, scenario.cars.at(deadline.car).name,
+                                                  number(deadline.percentage, 0), scenario.clockText(deadline.minute));
+        }
+        if (pvBound > limitPv + 1e-3)
+            m_limitExcuses << QStringLiteral("%1: gave a deadline less than the limit; its PV held against %2 kWh")
+                                      .arg(who, number(pvBound, 3));
+        double usefulPv = 0;
+        double cost = 0;
+        for (const CarFigures &car : run.cars) {
+            usefulPv += car.usefulPvEnergy;
+            cost += car.cost;
+        }
+        if (usefulPv > pvBound + 1e-3)
+            m_limitViolations << QStringLiteral("limit is no upper bound: the %1 took %2 kWh of PV, the limit %3 kWh")
+                                         .arg(who, number(usefulPv, 3), number(pvBound, 3));
+        if (cost < leastCost - 1e-4)
+            m_limitViolations << QStringLiteral("limit is no lower bound: the %1 paid %2 EUR, the limit %3 EUR for "
+                                                "the same energy and deadlines")
+                                         .arg(who, number(cost, 4), number(leastCost, 4));
+    };
+    double leastCost = 0;
+    for (const CarFigures &car : qAsConst(m_limit.cars))
+        leastCost += car.cost;
+    check(m_plugin, m_pluginDeadlineEnergy, m_pluginPvBound, leastCost, QStringLiteral("plugin"));
+    check(m_peer, m_peerDeadlineEnergy, m_peerPvBound, m_peerLeastCost, QStringLiteral("peer"));
 }
 
 namespace {

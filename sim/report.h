@@ -2,6 +2,8 @@
 #define REPORT_H
 
 #include "household.h"
+#include "limitplan.h"
+#include "ownertimeline.h"
 
 #include <QJsonObject>
 #include <QSet>
@@ -88,6 +90,13 @@ public:
     QStringList failedExpectations() const { return m_failures; }
     // Expectations the scenario lists as pending, with whether they hold now.
     QStringList pendingExpectations() const { return m_pending; }
+    // Where the plugin or the peer beat the limit (also among the failed
+    // expectations): each a hole in the limit.
+    QStringList limitViolations() const { return m_limitViolations; }
+    // Where a run's PV was held against more than the limit's: it gave a
+    // deadline less than the limit did, so the most PV with its own
+    // deadlines bounds it.
+    QStringList limitExcuses() const { return m_limitExcuses; }
 
     // One line per minute: the local date-time with its offset, the local
     // clock in hours from the first local midnight, the household, and per
@@ -106,9 +115,12 @@ public:
     // Figures of a controller's run from its minute records; pvAvailable
     // holds the PV (W) the cars may take in each minute; an overshoot in one
     // of ownerActionMinutes (the owner operating a device or changing a
-    // setting) counts as the first minute after an outside step.
+    // setting) counts as the first minute after an outside step. Energy
+    // counts as useful up to the ceiling the owner's wish of the minute
+    // sets (owner; without it the scenario's configurations).
     static Figures figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
-                             const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>());
+                             const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>(),
+                             const OwnerTimeline *owner = nullptr);
     // Per car and minute after the start: the owner wants it charged from
     // the surplus only (eco mode without a target time or daily share), by
     // its configuration and the scripted changes to it. Empty for a soak.
@@ -124,6 +136,7 @@ private:
     Figures chargedAtOnce(const QVector<double> &energyCap) const;
     void computeLimit();
     void judgeDeadlines(Figures *figures) const;
+    void checkBounds();
     void evaluateExpectations();
     // The last "out of reach" notification before each target time against
     // the level the car reached by then: a promise more than 3 points off
@@ -131,9 +144,16 @@ private:
     void checkPromises();
 
     const Simulation &m_simulation;
-    QVector<double> m_pvAvailable; // W per minute
-    QString m_limitError;          // why the limit could not be computed
-    QVector<bool> m_reachable;     // per car: its deadline can be met
+    QVector<double> m_pvAvailable;  // W per minute
+    QString m_limitError;           // why the limit could not be computed
+    QVector<bool> m_reachable;      // per car: its deadline met in the limit, with every other deadline
+    QVector<bool> m_reachableFirst; // per car: its deadline can be met with the car going first
+    QVector<LimitPlan::DeadlineResult> m_limitDeadlines; // every deadline the owner set
+    QVector<double> m_pluginDeadlineEnergy;              // kWh the plugin gave each of them
+    QVector<double> m_peerDeadlineEnergy;
+    double m_peerLeastCost = 0; // EUR, the least cost of the energy the peer delivered
+    double m_pluginPvBound = 0; // kWh of PV the plugin's run may not exceed
+    double m_peerPvBound = 0;
     Figures m_plugin;
     Figures m_peer;
     Figures m_baseline;
@@ -142,6 +162,8 @@ private:
     Figures m_peerAtOnce;
     QStringList m_failures;
     QStringList m_pending;
+    QStringList m_limitViolations;
+    QStringList m_limitExcuses;
 };
 
 #endif // REPORT_H

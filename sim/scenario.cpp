@@ -394,6 +394,10 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
         r.burstMaxMinutes = burstMinutes.at(1).toInt();
     }
     checkOrder(burst, QStringLiteral("minutes"), QStringLiteral("random.burst.minutes"), &problems);
+    scenario.restartMinute =
+            runMinute(json, QStringLiteral("restartAt"), QStringLiteral("restartAt"), scenario, -1, &problems);
+    if (scenario.restartMinute == 0 || scenario.restartMinute == scenario.durationMinutes)
+        problems.add(QStringLiteral("restartAt"), QStringLiteral("must lie after the start and before the end"));
 
     // Goals for cars that are not there would check nothing.
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();

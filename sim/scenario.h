@@ -151,6 +151,7 @@ struct Scenario {
     QList<Car> cars;
     QList<Load> loads;
     QList<UserAction> actions;
+    int restartMinute = -1; // minute after start the host restarts at; -1 never
     Random random;
     QJsonObject expectations;
     QStringList expectationsPending;

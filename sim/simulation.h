@@ -2,6 +2,7 @@
 #define SIMULATION_H
 
 #include "household.h"
+#include "ownertimeline.h"
 #include "peercontroller.h"
 #include "scenario.h"
 
@@ -90,6 +91,11 @@ public:
     // outside.
     const QSet<int> &ownerActionMinutes() const { return m_ownerActionMinutes; }
     const SoakFigures &soak() const { return m_soak; }
+    // The thing id of a charger of the scenario, by index.
+    QUuid chargerThingId(int chargerIndex) const;
+    // Every wish of the owner the plugin accepted, from the minute it was
+    // sent; the peer got the same at the same minute.
+    const OwnerTimeline &owner() const { return m_owner; }
 
 private:
     struct CarState {
@@ -108,6 +114,17 @@ private:
     };
 
     static void settle();
+    // Collects the owner's notifications sent through the phone thing.
+    void captureNotifications(Thing *phone);
+    // A hard stop and a fresh start of the host (simulationrestart.cpp):
+    // the settings, storage and cache folders as they are on disk now are
+    // what a kill leaves; the host objects and the plugin are torn down, the
+    // folders put back as they were (nothing written on the way down
+    // counts), and a fresh host loads the plugin again on the same devices
+    // (same ids, names, states and settings). False with errorString.
+    bool restartHost(QString *errorString);
+    // The host objects around the things, the plugin and the client.
+    bool startHost(const QString &pluginDirectory, QString *errorString);
     void applyEvents(int minute);
     void runUserAction(const Scenario::UserAction &action);
     QVariant resolvePlaceholders(const QVariant &value) const;
@@ -156,6 +173,7 @@ private:
     std::unique_ptr<PriceServer> m_priceServer;
     std::unique_ptr<JsonRpcClient> m_client;
     EnergyPlugin *m_plugin = nullptr;
+    QString m_pluginDirectory;
 
     Thing *m_meter = nullptr;
     Thing *m_inverter = nullptr;
@@ -182,6 +200,10 @@ private:
     QList<OwnerNotification> m_notifications;
     QSet<int> m_ownerActionMinutes;
     void noteOwnerAction(const QString &method);
+    // After the plugin accepted an owner's call: the peer and the owner's
+    // timeline (and with it the limit) follow at the same minute.
+    void followOwner(const QString &method, const QVariantMap &params);
+    OwnerTimeline m_owner;
     double m_batteryLowerLimit = -1;
     double m_initialBatterySoc = 0;
     double m_phaseLimit = 0;

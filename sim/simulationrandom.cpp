@@ -420,6 +420,7 @@ void Simulation::runRandomCall(const RandomCall &call)
                                  QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact))));
     } else if (!call.invalid) {
         checkRandomState(call.method, result);
+        followOwner(call.method, resolvePlaceholders(call.params).toMap());
         if (call.method == QLatin1String("TavroEnergy.SetPhasePowerLimit"))
             m_expectedLimit = call.params.value(QStringLiteral("phasePowerLimit")).toUInt();
         if (call.method == QLatin1String("TavroEnergy.SetAcquisitionTolerance"))

@@ -1,5 +1,6 @@
 #include "chargertracking.h"
 #include "smartcharging/chargingcontext.h"
+#include "smartcharging/configurationstore.h"
 #include "smartcharging/processpreparation.h"
 #include "smartcharging/vehicletraits.h"
 
@@ -59,6 +60,8 @@ void ChargerTracking::onThingRemoved(const ThingId &thingId)
         m_context.book.refreshAllCoverages();
         return;
     }
+    // The host removed the charger for good: what the file kept for it goes.
+    m_store.removeChargingConfiguration(thingId);
 
     // The adapters die with their thing after this signal; only the tables
     // keyed by them are cleaned here.
@@ -123,9 +126,14 @@ void ChargerTracking::setupEvChargerThing(Thing *thing)
 {
     const ThingId thingId = thing->id();
 
-    // Restored configurations come without a signal; a new charger's
-    // default one reaches the file only when it is first changed.
-    m_context.book.addDefaultConfiguration(thingId);
+    // Restored configurations come without a signal. A charger the host
+    // adds later gets the configuration the file kept for it, if any; a new
+    // charger's default one reaches the file only when it is first changed.
+    if (!m_context.book.hasConfiguration(thingId)) {
+        ChargingConfiguration configuration(thingId);
+        m_store.readChargingConfiguration(thingId, &configuration);
+        m_context.book.addConfiguration(configuration);
+    }
     m_context.book.addState(thingId, static_cast<int>(m_context.configuration->chargingEnabledLockDuration()));
 
     const QList<StateTypeId> powerStates =

@@ -6,21 +6,25 @@
 #include <QDateTime>
 #include <QObject>
 
+class ConfigurationStore;
 class ProcessPreparation;
 struct ChargingContext;
 
 // Follows the host's chargers, cars, home batteries and root meter: wraps
 // each charger in its adapter (a child of the thing), keeps the context's
 // tables of them, refreshes the coverage when what it depends on changes,
-// and samples the energy every charger delivers. Context and preparation
-// are not owned.
+// and samples the energy every charger delivers. A charger's configuration
+// comes from the settings file when the charger appears and leaves it when
+// the host removes the charger. Context, store and preparation are not owned.
 class ChargerTracking : public QObject
 {
     Q_OBJECT
 public:
-    ChargerTracking(ChargingContext &context, ProcessPreparation &preparation, QObject *parent = nullptr)
+    ChargerTracking(ChargingContext &context, ConfigurationStore &store, ProcessPreparation &preparation,
+                    QObject *parent = nullptr)
         : QObject(parent),
           m_context(context),
+          m_store(store),
           m_preparation(preparation)
     {
     }
@@ -53,6 +57,7 @@ private:
     void setupEnergyStorage(Thing *thing);
 
     ChargingContext &m_context;
+    ConfigurationStore &m_store;
     ProcessPreparation &m_preparation;
 };
 

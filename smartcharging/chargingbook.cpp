@@ -23,12 +23,11 @@ void ChargingBook::restoreConfiguration(const ChargingConfiguration &configurati
     m_configurations.insert(configuration.evChargerId(), configuration);
 }
 
-void ChargingBook::addDefaultConfiguration(const ThingId &evChargerId)
+void ChargingBook::addConfiguration(const ChargingConfiguration &configuration)
 {
-    if (m_configurations.contains(evChargerId))
+    if (m_configurations.contains(configuration.evChargerId()))
         return;
-    const ChargingConfiguration configuration(evChargerId);
-    m_configurations.insert(evChargerId, configuration);
+    m_configurations.insert(configuration.evChargerId(), configuration);
     emit chargingConfigurationAdded(configuration);
 }
 

@@ -34,8 +34,9 @@ public:
     ChargingConfiguration configuration(const ThingId &evChargerId) const;
     // From the settings file: stored without a signal.
     void restoreConfiguration(const ChargingConfiguration &configuration);
-    // A new charger's default configuration, announced; nothing when it has one.
-    void addDefaultConfiguration(const ThingId &evChargerId);
+    // A new charger's configuration (its default one, or the one the
+    // settings file kept), announced; nothing when it has one.
+    void addConfiguration(const ChargingConfiguration &configuration);
     // Stores a configuration the caller found changed; the caller announces it.
     void storeConfiguration(const ChargingConfiguration &configuration);
     // Changes a stored configuration's mode; false when there is none or it

@@ -17,8 +17,11 @@
 #include <cmath>
 
 EnergyManager::EnergyError
-ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration,
+                                               QString *storageError)
 {
+    if (storageError)
+        storageError->clear();
     qCDebug(dcTavroEnergy()) << "Setting charging configuration:" << chargingConfiguration;
 
     const ThingId evChargerId = chargingConfiguration.evChargerId();
@@ -58,6 +61,11 @@ ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &char
     if (car && !assignedCarFits(car, acCharger, dcCharger))
         return EnergyManager::EnergyErrorInvalidParameter;
 
+    // What the file does not hold does not happen: after a restart it would
+    // be gone.
+    if (!m_store.storeChargingConfiguration(newConfiguration, storageError))
+        return EnergyManager::EnergyErrorInvalidParameter;
+
     const bool carChanged = newConfiguration.assignedCarId() != stored.assignedCarId();
     if (carChanged)
         m_manualSoc.endSession(evChargerId);
@@ -75,7 +83,6 @@ ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &char
     m_context.book.storeConfiguration(newConfiguration);
     qCInfo(dcTavroEnergy()) << "Charging configuration for" << charger->name() << "set to" << newConfiguration;
     m_context.book.announceConfiguration(newConfiguration);
-    m_store.storeChargingConfiguration(newConfiguration);
     update(TavroClock::currentDateTime());
     return EnergyManager::EnergyErrorNoError;
 }

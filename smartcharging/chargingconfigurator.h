@@ -39,8 +39,12 @@ public:
     {
     }
 
-    // 0 (no error) when accepted or unchanged, 2 (invalid parameter) when refused.
-    EnergyManager::EnergyError setChargingConfiguration(const ChargingConfiguration &chargingConfiguration);
+    // 0 (no error) when accepted or unchanged, 2 (invalid parameter) when
+    // refused. The settings file takes the configuration first: when it
+    // cannot, nothing changes, the reason goes to storageError (empty
+    // otherwise) and the result is 2.
+    EnergyManager::EnergyError setChargingConfiguration(const ChargingConfiguration &chargingConfiguration,
+                                                        QString *storageError = nullptr);
     // Runs before a configuration with a new mode is stored.
     void onChargingModeChanged(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration);
     void onActionExecuted(const Action &action, Thing::ThingError status);

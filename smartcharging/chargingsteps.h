@@ -12,6 +12,7 @@
 #include "smartcharging/overloadprotection.h"
 #include "smartcharging/ownernotifier.h"
 #include "smartcharging/processpreparation.h"
+#include "smartcharging/progressstore.h"
 #include "smartcharging/sharerounds.h"
 #include "smartcharging/spotmarketplanner.h"
 #include "smartcharging/surplusplanner.h"
@@ -41,7 +42,8 @@ struct ChargingSteps {
     SpotMarketPlanner spotMarket{context, preparation, surplus};
     ManualSocEstimator manualSoc{context, preparation, notifier};
     DcController dc{context, balance, surplus, shares, preparation};
-    ChargerTracking tracking{context, preparation};
+    ProgressStore progress{context, spotMarket, dc, shares, manualSoc, surplus};
+    ChargerTracking tracking{context, store, preparation};
     ChargingConfigurator configurator;
 };
 

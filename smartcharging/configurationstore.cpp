@@ -2,6 +2,7 @@
 #include "smartcharging/chargingcontext.h"
 
 #include "config/energysettings.h"
+#include "config/settingschange.h"
 #include "common/tavroenergylogging.h"
 
 #include "tavro/thingmanager.h"
@@ -14,14 +15,10 @@ const QString legacyConfigurationsGroup = QStringLiteral("ChargingInfos");
 const QString legacyLockOnUnplugKey = QStringLiteral("lockOnUnplug");
 const QString manualSocsGroup = QStringLiteral("ManualSoCs");
 
-// Writes manual values (key, value) to the charger's configuration group.
-void writeManualParameters(const ThingId &evChargerId, const QList<QPair<QString, QVariant>> &values)
+// The key of a value in the charger's configuration group.
+QString configurationKey(const ThingId &evChargerId, const QString &name)
 {
-    EnergySettings settings;
-    settings.beginGroup(configurationsGroup);
-    settings.beginGroup(evChargerId.toString());
-    for (const auto &value : values)
-        settings.setValue(value.first, value.second);
+    return configurationsGroup + QLatin1Char('/') + evChargerId.toString() + QLatin1Char('/') + name;
 }
 
 bool isCharger(const Thing *thing)
@@ -137,7 +134,7 @@ QLocale readLocale(const QSettings &settings, const QString &key)
 // Reads the keys of the current subgroup. The legacy layout lacks the
 // discharge floor, the stop flag and the lock flag; they keep their
 // constructor defaults there.
-ChargingConfiguration readChargingConfiguration(const QSettings &settings, const ThingId &evChargerId, bool legacy)
+ChargingConfiguration readConfigurationKeys(const QSettings &settings, const ThingId &evChargerId, bool legacy)
 {
     ChargingConfiguration configuration(evChargerId);
     configuration.setAssignedCarId(settings.value(QStringLiteral("assignedCarId")).toUuid());
@@ -165,111 +162,166 @@ ChargingConfiguration readChargingConfiguration(const QSettings &settings, const
     return configuration;
 }
 
-// Reads the current subgroup's chargers; subgroups of things that are gone
-// (or are no chargers) are deleted from the file.
-QList<ChargingConfiguration> readConfigurationGroup(QSettings &settings, ThingManager *thingManager, bool legacy)
+// Reads the current subgroup's chargers. A charger the host does not have
+// (yet) keeps its subgroup: a host may start a charger late or miss it for
+// one start; only the host's word that it was removed deletes it. A subgroup
+// that names no thing, or a thing that is no charger, can never be used: it
+// goes to dropped, with a warning.
+QList<ChargingConfiguration> readConfigurationGroup(QSettings &settings, ThingManager *thingManager, bool legacy,
+                                                    bool missingToo, QStringList *dropped)
 {
     QList<ChargingConfiguration> configurations;
     const QStringList chargerGroups = settings.childGroups();
     for (const QString &chargerGroup : chargerGroups) {
         const ThingId evChargerId(chargerGroup);
         Thing *charger = evChargerId.isNull() ? nullptr : thingManager->findConfiguredThing(evChargerId);
-        if (!charger || !isCharger(charger)) {
+        if (evChargerId.isNull() || (charger && !isCharger(charger))) {
             qCWarning(dcTavroEnergy()) << "EV charger with ID" << chargerGroup
                                        << "not found in system. Not loading configuration.";
-            settings.remove(chargerGroup);
+            dropped->append(chargerGroup);
+            continue;
+        }
+        if (!charger && !missingToo) {
+            qCInfo(dcTavroEnergy()) << "EV charger with ID" << chargerGroup
+                                    << "not found in system. Keeping its configuration until it appears or is removed.";
             continue;
         }
         settings.beginGroup(chargerGroup);
-        configurations.append(readChargingConfiguration(settings, evChargerId, legacy));
+        configurations.append(readConfigurationKeys(settings, evChargerId, legacy));
         settings.endGroup();
     }
     return configurations;
+}
+
+// The fourteen keys of a configuration.
+void addConfiguration(SettingsChange &change, const ChargingConfiguration &chargingConfiguration)
+{
+    QVariantList repeatDays;
+    for (int day : chargingConfiguration.repeatDays())
+        repeatDays.append(day);
+    const ThingId id = chargingConfiguration.evChargerId();
+    change.setValue(configurationKey(id, QStringLiteral("assignedCarId")), chargingConfiguration.assignedCarId());
+    change.setValue(configurationKey(id, QStringLiteral("chargingMode")),
+                    static_cast<int>(chargingConfiguration.chargingMode()));
+    change.setValue(configurationKey(id, QStringLiteral("endDateTime")), chargingConfiguration.endDateTime());
+    change.setValue(configurationKey(id, QStringLiteral("repeatDays")), repeatDays);
+    change.setValue(configurationKey(id, QStringLiteral("targetPercentage")), chargingConfiguration.targetPercentage());
+    change.setValue(configurationKey(id, QStringLiteral("dischargeFloorPercentage")),
+                    chargingConfiguration.dischargeFloorPercentage());
+    change.setValue(configurationKey(id, QStringLiteral("dailySpotMarketPercentage")),
+                    chargingConfiguration.dailySpotMarketPercentage());
+    change.setValue(configurationKey(id, QStringLiteral("lockOnUnplug")), chargingConfiguration.lockOnUnplug());
+    change.setValue(configurationKey(id, QStringLiteral("stopOnTargetPercentage")),
+                    chargingConfiguration.stopOnTargetPercentage());
+    change.setValue(configurationKey(id, QStringLiteral("locale")), chargingConfiguration.locale());
+    change.setValue(configurationKey(id, QStringLiteral("manualChargingEnabled")),
+                    chargingConfiguration.manualChargingEnabled());
+    change.setValue(configurationKey(id, QStringLiteral("manualMaxChargingCurrent")),
+                    chargingConfiguration.manualMaxChargingCurrent());
+    change.setValue(configurationKey(id, QStringLiteral("manualDesiredPhaseCount")),
+                    chargingConfiguration.manualDesiredPhaseCount());
+    change.setValue(configurationKey(id, QStringLiteral("manualChargingPower")),
+                    chargingConfiguration.manualChargingPower());
 }
 }
 
 void ConfigurationStore::migrateSettings()
 {
+    SettingsChange change;
     QList<ChargingConfiguration> configurations;
+    bool lockOnUnplug = false;
     {
         EnergySettings settings;
-        bool lockOnUnplug = false;
         if (settings.contains(legacyLockOnUnplugKey)) {
             qCDebug(dcTavroEnergy())
                     << "--> Migrate lock on unplug settings from global definition to charger based configurations...";
             lockOnUnplug = readBool(settings, legacyLockOnUnplugKey, false);
-            settings.remove(legacyLockOnUnplugKey);
+            change.remove(legacyLockOnUnplugKey);
         }
 
-        if (!settings.childGroups().contains(legacyConfigurationsGroup))
-            return;
-
-        qCDebug(dcTavroEnergy()) << "--> Migrate ChargingInfos to ChargingConfigurations...";
-        settings.beginGroup(legacyConfigurationsGroup);
-        configurations = readConfigurationGroup(settings, m_context.thingManager, true);
-        settings.endGroup();
-        for (ChargingConfiguration &configuration : configurations)
-            configuration.setLockOnUnplug(lockOnUnplug);
+        if (settings.childGroups().contains(legacyConfigurationsGroup)) {
+            qCDebug(dcTavroEnergy()) << "--> Migrate ChargingInfos to ChargingConfigurations...";
+            settings.beginGroup(legacyConfigurationsGroup);
+            QStringList dropped;
+            configurations = readConfigurationGroup(settings, m_context.thingManager, true, true, &dropped);
+            settings.endGroup();
+            change.remove(legacyConfigurationsGroup);
+        }
     }
+    if (change.isEmpty())
+        return;
 
-    for (const ChargingConfiguration &configuration : qAsConst(configurations))
-        storeChargingConfiguration(configuration);
-
-    qCDebug(dcTavroEnergy()) << "Migrated successfully" << configurations.count()
-                             << "configurations. Removing old ChargingInfos...";
-    EnergySettings settings;
-    settings.remove(legacyConfigurationsGroup);
+    // One write: the old layout goes only together with the new one coming.
+    for (ChargingConfiguration &configuration : configurations) {
+        configuration.setLockOnUnplug(lockOnUnplug);
+        addConfiguration(change, configuration);
+    }
+    if (change.commit())
+        qCDebug(dcTavroEnergy()) << "Migrated successfully" << configurations.count()
+                                 << "configurations. Removing old ChargingInfos...";
 }
 
 void ConfigurationStore::restoreChargingConfigurations()
 {
-    EnergySettings settings;
-    settings.beginGroup(configurationsGroup);
-    const QList<ChargingConfiguration> configurations = readConfigurationGroup(settings, m_context.thingManager, false);
-    settings.endGroup();
-    for (const ChargingConfiguration &configuration : configurations)
+    QStringList dropped;
+    QList<ChargingConfiguration> configurations;
+    {
+        EnergySettings settings;
+        settings.beginGroup(configurationsGroup);
+        configurations = readConfigurationGroup(settings, m_context.thingManager, false, false, &dropped);
+    }
+    for (const ChargingConfiguration &configuration : qAsConst(configurations))
         m_context.book.restoreConfiguration(configuration);
+    SettingsChange change;
+    for (const QString &chargerGroup : qAsConst(dropped))
+        change.remove(configurationsGroup + QLatin1Char('/') + chargerGroup);
+    if (!change.isEmpty())
+        change.commit();
 }
 
-void ConfigurationStore::storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+bool ConfigurationStore::readChargingConfiguration(const ThingId &evChargerId, ChargingConfiguration *configuration)
 {
-    QVariantList repeatDays;
-    for (int day : chargingConfiguration.repeatDays())
-        repeatDays.append(day);
-
     EnergySettings settings;
     settings.beginGroup(configurationsGroup);
-    settings.beginGroup(chargingConfiguration.evChargerId().toString());
-    settings.setValue(QStringLiteral("assignedCarId"), chargingConfiguration.assignedCarId());
-    settings.setValue(QStringLiteral("chargingMode"), static_cast<int>(chargingConfiguration.chargingMode()));
-    settings.setValue(QStringLiteral("endDateTime"), chargingConfiguration.endDateTime());
-    settings.setValue(QStringLiteral("repeatDays"), repeatDays);
-    settings.setValue(QStringLiteral("targetPercentage"), chargingConfiguration.targetPercentage());
-    settings.setValue(QStringLiteral("dischargeFloorPercentage"), chargingConfiguration.dischargeFloorPercentage());
-    settings.setValue(QStringLiteral("dailySpotMarketPercentage"), chargingConfiguration.dailySpotMarketPercentage());
-    settings.setValue(QStringLiteral("lockOnUnplug"), chargingConfiguration.lockOnUnplug());
-    settings.setValue(QStringLiteral("stopOnTargetPercentage"), chargingConfiguration.stopOnTargetPercentage());
-    settings.setValue(QStringLiteral("locale"), chargingConfiguration.locale());
-    settings.setValue(QStringLiteral("manualChargingEnabled"), chargingConfiguration.manualChargingEnabled());
-    settings.setValue(QStringLiteral("manualMaxChargingCurrent"), chargingConfiguration.manualMaxChargingCurrent());
-    settings.setValue(QStringLiteral("manualDesiredPhaseCount"), chargingConfiguration.manualDesiredPhaseCount());
-    settings.setValue(QStringLiteral("manualChargingPower"), chargingConfiguration.manualChargingPower());
+    if (!settings.childGroups().contains(evChargerId.toString()))
+        return false;
+    settings.beginGroup(evChargerId.toString());
+    *configuration = readConfigurationKeys(settings, evChargerId, false);
+    return true;
+}
+
+bool ConfigurationStore::storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration, QString *error)
+{
+    SettingsChange change;
+    addConfiguration(change, chargingConfiguration);
+    return change.commit(error);
+}
+
+void ConfigurationStore::removeChargingConfiguration(const ThingId &evChargerId)
+{
+    SettingsChange change;
+    change.remove(configurationsGroup + QLatin1Char('/') + evChargerId.toString());
+    change.commit();
 }
 
 void ConfigurationStore::storeManualChargingParameters(const ThingId &evChargerId, bool enabled,
                                                        double maxChargingCurrent, uint desiredPhaseCount)
 {
     m_context.book.setManualAcParameters(evChargerId, enabled, maxChargingCurrent, desiredPhaseCount);
-    writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
-                                        {QStringLiteral("manualMaxChargingCurrent"), maxChargingCurrent},
-                                        {QStringLiteral("manualDesiredPhaseCount"), desiredPhaseCount}});
+    SettingsChange change;
+    change.setValue(configurationKey(evChargerId, QStringLiteral("manualChargingEnabled")), enabled);
+    change.setValue(configurationKey(evChargerId, QStringLiteral("manualMaxChargingCurrent")), maxChargingCurrent);
+    change.setValue(configurationKey(evChargerId, QStringLiteral("manualDesiredPhaseCount")), desiredPhaseCount);
+    change.commit();
 }
 
 void ConfigurationStore::storeManualDcChargingParameters(const ThingId &evChargerId, bool enabled, double chargingPower)
 {
     m_context.book.setManualDcParameters(evChargerId, enabled, chargingPower);
-    writeManualParameters(evChargerId, {{QStringLiteral("manualChargingEnabled"), enabled},
-                                        {QStringLiteral("manualChargingPower"), chargingPower}});
+    SettingsChange change;
+    change.setValue(configurationKey(evChargerId, QStringLiteral("manualChargingEnabled")), enabled);
+    change.setValue(configurationKey(evChargerId, QStringLiteral("manualChargingPower")), chargingPower);
+    change.commit();
 }
 
 double ConfigurationStore::storedManualValue(const ThingId &evChargerId, const QString &key, double fallback) const
@@ -290,7 +342,7 @@ uint ConfigurationStore::storedManualPhaseCount(const ThingId &evChargerId, uint
 
 void ConfigurationStore::storeManualSoc(const ThingId &carId, int batteryLevel)
 {
-    EnergySettings settings;
-    settings.beginGroup(manualSocsGroup);
-    settings.setValue(carId.toString(), batteryLevel);
+    SettingsChange change;
+    change.setValue(manualSocsGroup + QLatin1Char('/') + carId.toString(), batteryLevel);
+    change.commit();
 }

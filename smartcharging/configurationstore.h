@@ -10,7 +10,10 @@ struct ChargingContext;
 // The charging configurations in the settings file: migrates the old
 // layout, restores them into the book at start and writes every change.
 // A hand-edited or damaged file restores whatever is sound, with a warning
-// for each value it drops or clamps.
+// for each value it drops or clamps. The configuration of a charger the
+// host does not have stays in the file until the host removes the charger.
+// A write that fails is logged with its cause; the writers that a client
+// waits for return it.
 class ConfigurationStore
 {
 public:
@@ -20,11 +23,16 @@ public:
     }
 
     // Moves the old "ChargingInfos" group (and the global lock-on-unplug
-    // key) into "ChargingConfigurations".
+    // key) into "ChargingConfigurations", in one write.
     void migrateSettings();
-    // Into the book, without a signal.
+    // Those of the chargers the host has, into the book, without a signal.
     void restoreChargingConfigurations();
-    void storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration);
+    // The charger's configuration as the file keeps it; false when it keeps none.
+    bool readChargingConfiguration(const ThingId &evChargerId, ChargingConfiguration *configuration);
+    // False, with the reason in error, when the file does not hold it.
+    bool storeChargingConfiguration(const ChargingConfiguration &chargingConfiguration, QString *error = nullptr);
+    // The host removed the charger: its configuration leaves the file.
+    void removeChargingConfiguration(const ThingId &evChargerId);
     // The values normal mode restores, in the book and the file (A, phases; W for DC).
     void storeManualChargingParameters(const ThingId &evChargerId, bool enabled, double maxChargingCurrent,
                                        uint desiredPhaseCount);

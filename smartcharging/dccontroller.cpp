@@ -248,7 +248,7 @@ void DcController::updateDcChargers(const QDateTime &currentDateTime)
         return;
 
     DcCycle cycle = measureDcBaseline();
-    resetDcDailyEnergy(currentDateTime.date());
+    resetDcDailyEnergy(currentDateTime.toLocalTime().date());
 
     cycle.provider = m_context.spotMarketManager ? m_context.spotMarketManager->currentProvider() : nullptr;
     cycle.spotMarketUsable =
@@ -318,11 +318,32 @@ DcController::DcCycle DcController::measureDcBaseline() const
 
 void DcController::resetDcDailyEnergy(const QDate &today)
 {
-    if (m_lastDcDailyReset.isValid() && m_lastDcDailyReset != today) {
+    // Only forwards: a clock stepped back across midnight keeps the day.
+    if (m_lastDcDailyReset.isValid() && today > m_lastDcDailyReset) {
         for (ChargingProcessInfo &info : m_context.dcProcessInfos)
             info.chargedEnergyToday = 0;
+        m_restoredEnergy.clear();
     }
-    m_lastDcDailyReset = today;
+    if (!m_lastDcDailyReset.isValid() || today > m_lastDcDailyReset)
+        m_lastDcDailyReset = today;
+}
+
+QHash<ThingId, double> DcController::dailyEnergy() const
+{
+    QHash<ThingId, double> energy = m_restoredEnergy;
+    for (auto info = m_context.dcProcessInfos.constBegin(); info != m_context.dcProcessInfos.constEnd(); ++info) {
+        if (info->chargedEnergyToday > 0)
+            energy[info.key()->id()] += info->chargedEnergyToday;
+    }
+    return energy;
+}
+
+void DcController::restoreDailyEnergy(const QDate &day, const QHash<ThingId, double> &energy)
+{
+    if (!day.isValid() || (m_lastDcDailyReset.isValid() && day < m_lastDcDailyReset))
+        return;
+    m_lastDcDailyReset = day;
+    m_restoredEnergy = energy;
 }
 
 void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime)
@@ -337,8 +358,10 @@ void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDa
     if (!vehicle)
         return;
 
-    // Process info, kept from cycle to cycle.
+    // Process info, kept from cycle to cycle; what an earlier run counted
+    // today comes on top.
     ChargingProcessInfo &info = m_context.dcProcessInfos[charger];
+    info.chargedEnergyToday += m_restoredEnergy.take(plan.chargerId);
     prepareDcProcessInfo(plan, info, vehicle, cycle, currentDateTime);
 
     m_preparation.evaluateTargetPercentageReached(plan.chargerId, plan.soc, currentDateTime);

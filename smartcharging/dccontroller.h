@@ -49,6 +49,14 @@ public:
     // The charger went away.
     void forget(const ThingId &evChargerId) { m_dischargeGates.remove(evChargerId); }
 
+    // The local day the daily shares count for (see SpotMarketPlanner::day()).
+    QDate day() const { return m_lastDcDailyReset; }
+    // kWh each charger got today towards its daily share, restored ones not
+    // yet taken up included.
+    QHash<ThingId, double> dailyEnergy() const;
+    // What an earlier run counted for day, taken up by each charger's next plan.
+    void restoreDailyEnergy(const QDate &day, const QHash<ThingId, double> &energy);
+
 private:
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
     // Writes mode, battery flag and waiting reason in one change (one signal at most).
@@ -109,6 +117,7 @@ private:
     // Calm discharging: a house drawing a little less than the minimum
     // discharge for a minute does not stop the car.
     QHash<ThingId, SurplusGate> m_dischargeGates;
+    QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
 };
 
 #endif // DCCONTROLLER_H

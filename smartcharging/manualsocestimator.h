@@ -40,6 +40,13 @@ public:
     // The plug-in ended, the car changed or the charger went away.
     void endSession(const ThingId &evChargerId) { m_manualSocSessions.remove(evChargerId); }
     bool hasSession(const ThingId &evChargerId) const { return m_manualSocSessions.contains(evChargerId); }
+    // Charger → the car a session was started for during the plug-in that
+    // runs now; a restart takes them up again for the chargers still plugged in.
+    QHash<ThingId, ThingId> sessions() const { return m_manualSocSessions; }
+    void restoreSession(const ThingId &evChargerId, const ThingId &carId)
+    {
+        m_manualSocSessions.insert(evChargerId, carId);
+    }
     // With the host's one-minute entries of the chargers' meters.
     void updateManualSoCsWithMeter(EnergyLogs::SampleRate sampleRate, const ThingPowerLogEntry &entry);
     // Once per cycle for the chargers without a meter.

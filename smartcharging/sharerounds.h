@@ -43,6 +43,25 @@ public:
     // The chargers the group served this round: the others' counters rise.
     void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
 
+    // The fairness of every group as a restart must find it again: the
+    // counters by charger, and by group its last rotation and the chargers
+    // it served since.
+    struct Fairness {
+        QHash<ThingId, uint> counters;
+        QHash<int, QDateTime> lastRotations;
+        QHash<int, QList<ThingId>> served;
+    };
+    Fairness fairnessState() const
+    {
+        return {m_chargingShareFairness, m_chargingShareLastRotation, m_chargingShareServed};
+    }
+    void restoreFairness(const Fairness &fairness)
+    {
+        m_chargingShareFairness = fairness.counters;
+        m_chargingShareLastRotation = fairness.lastRotations;
+        m_chargingShareServed = fairness.served;
+    }
+
 private:
     // The one issuer of the charger that competes for power (false: none);
     // disables the others' actions.

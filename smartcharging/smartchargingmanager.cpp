@@ -3,6 +3,7 @@
 
 #include "config/energymanagerconfiguration.h"
 #include "config/energysettings.h"
+#include "config/settingschange.h"
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
@@ -32,6 +33,7 @@ SmartChargingManager::SmartChargingManager(EnergyManager *energyManager, ThingMa
     m_steps.store.restoreChargingConfigurations();
     m_steps.tracking.trackConfiguredThings();
     connectHost();
+    m_steps.progress.restore(TavroClock::currentDateTime());
 }
 
 void SmartChargingManager::readGlobalSettings()
@@ -169,68 +171,76 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     adjustEvChargers(currentDateTime);
     updateDcChargers(currentDateTime);
     m_steps.context.cycleHeadroom = enclosingHeadroom;
+    // What a restart must find again, as the cycle left it.
+    m_steps.progress.store();
 }
 
-void SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit)
+bool SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit, QString *storageError)
 {
     if (m_steps.context.phasePowerLimit == phasePowerLimit)
-        return;
+        return true;
+    SettingsChange change;
+    change.setValue(QStringLiteral("phasePowerConsumptionLimit"), phasePowerLimit);
+    if (!change.commit(storageError))
+        return false;
     m_steps.context.phasePowerLimit = phasePowerLimit;
     emit phasePowerLimitChanged(static_cast<int>(m_steps.context.phasePowerLimit));
-    {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("phasePowerConsumptionLimit"), m_steps.context.phasePowerLimit);
-    }
     update(TavroClock::currentDateTime());
+    return true;
 }
 
-void SmartChargingManager::setAcquisitionTolerance(double acquisitionTolerance)
+bool SmartChargingManager::setAcquisitionTolerance(double acquisitionTolerance, QString *storageError)
 {
     // Compared before clamping: 1.5 differs from a stored 1.0 every time.
     if (m_steps.context.acquisitionTolerance == acquisitionTolerance)
-        return;
-    m_steps.context.acquisitionTolerance = qBound(0.0, acquisitionTolerance, 1.0);
+        return true;
+    const double tolerance = qBound(0.0, acquisitionTolerance, 1.0);
+    SettingsChange change;
+    change.setValue(QStringLiteral("acquisitionTolerance"), tolerance);
+    if (!change.commit(storageError))
+        return false;
+    m_steps.context.acquisitionTolerance = tolerance;
     emit acquisitionToleranceChanged(m_steps.context.acquisitionTolerance);
-    {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("acquisitionTolerance"), m_steps.context.acquisitionTolerance);
-    }
     update(TavroClock::currentDateTime());
+    return true;
 }
 
-void SmartChargingManager::setBatteryLevelConsideration(double batteryLevelConsideration)
+bool SmartChargingManager::setBatteryLevelConsideration(double batteryLevelConsideration, QString *storageError)
 {
     if (m_steps.context.batteryLevelLowerLimit == batteryLevelConsideration)
-        return;
-    m_steps.context.batteryLevelLowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
+        return true;
+    const double lowerLimit = qBound(0.0, batteryLevelConsideration, 1.0);
+    SettingsChange change;
+    change.setValue(QStringLiteral("batteryLevelConsideration"), lowerLimit);
+    if (!change.commit(storageError))
+        return false;
+    m_steps.context.batteryLevelLowerLimit = lowerLimit;
     emit batteryLevelConsiderationChanged(m_steps.context.batteryLevelLowerLimit);
     emit batteryLevelLimitsChanged(m_steps.context.batteryLevelLowerLimit, m_steps.context.batteryLevelUpperLimit);
-    {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_steps.context.batteryLevelLowerLimit);
-    }
     update(TavroClock::currentDateTime());
+    return true;
 }
 
-void SmartChargingManager::setBatteryLevelLimits(double lowerLimit, double upperLimit)
+bool SmartChargingManager::setBatteryLevelLimits(double lowerLimit, double upperLimit, QString *storageError)
 {
     lowerLimit = qBound(0.0, lowerLimit, 1.0);
     upperLimit = qBound(0.0, upperLimit, 1.0);
     const bool lowerChanged = m_steps.context.batteryLevelLowerLimit != lowerLimit;
     const bool upperChanged = m_steps.context.batteryLevelUpperLimit != upperLimit;
     if (!lowerChanged && !upperChanged)
-        return;
+        return true;
+    SettingsChange change;
+    change.setValue(QStringLiteral("batteryLevelConsideration"), lowerLimit);
+    change.setValue(QStringLiteral("batteryLevelUpperLimit"), upperLimit);
+    if (!change.commit(storageError))
+        return false;
     m_steps.context.batteryLevelLowerLimit = lowerLimit;
     m_steps.context.batteryLevelUpperLimit = upperLimit;
     if (lowerChanged)
         emit batteryLevelConsiderationChanged(m_steps.context.batteryLevelLowerLimit);
     emit batteryLevelLimitsChanged(m_steps.context.batteryLevelLowerLimit, m_steps.context.batteryLevelUpperLimit);
-    {
-        EnergySettings settings;
-        settings.setValue(QStringLiteral("batteryLevelConsideration"), m_steps.context.batteryLevelLowerLimit);
-        settings.setValue(QStringLiteral("batteryLevelUpperLimit"), m_steps.context.batteryLevelUpperLimit);
-    }
     update(TavroClock::currentDateTime());
+    return true;
 }
 
 ChargingConfigurations SmartChargingManager::chargingConfigurations() const
@@ -295,9 +305,10 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 }
 
 EnergyManager::EnergyError
-SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration)
+SmartChargingManager::setChargingConfiguration(const ChargingConfiguration &chargingConfiguration,
+                                               QString *storageError)
 {
-    return m_steps.configurator.setChargingConfiguration(chargingConfiguration);
+    return m_steps.configurator.setChargingConfiguration(chargingConfiguration, storageError);
 }
 
 void SmartChargingManager::onActionExecuted(const Action &action, Thing::ThingError status)

@@ -35,25 +35,32 @@ public:
     SmartChargingManager(EnergyManager *energyManager, ThingManager *thingManager, SpotMarketManager *spotMarketManager,
                          EnergyManagerConfiguration *configuration, QObject *parent = nullptr);
 
+    // The setters store the value in the settings file first and take it
+    // only when the file holds it: false (and nothing changed) when it
+    // cannot, with the reason in storageError. True also for an unchanged value.
+
     // Household current limit per phase at the root meter (A); 0 = unset.
     uint phasePowerLimit() const { return m_steps.context.phasePowerLimit; }
-    void setPhasePowerLimit(uint phasePowerLimit);
+    bool setPhasePowerLimit(uint phasePowerLimit, QString *storageError = nullptr);
     // Fractions 0..1.
     double acquisitionTolerance() const { return m_steps.context.acquisitionTolerance; }
-    void setAcquisitionTolerance(double acquisitionTolerance);
+    bool setAcquisitionTolerance(double acquisitionTolerance, QString *storageError = nullptr);
     double batteryLevelConsideration() const { return m_steps.context.batteryLevelLowerLimit; }
-    void setBatteryLevelConsideration(double batteryLevelConsideration);
+    bool setBatteryLevelConsideration(double batteryLevelConsideration, QString *storageError = nullptr);
     double batteryLevelLowerLimit() const { return m_steps.context.batteryLevelLowerLimit; }
     double batteryLevelUpperLimit() const { return m_steps.context.batteryLevelUpperLimit; }
-    void setBatteryLevelLimits(double lowerLimit, double upperLimit);
+    bool setBatteryLevelLimits(double lowerLimit, double upperLimit, QString *storageError = nullptr);
 
     SpotMarketManager *spotMarketManager() const { return m_steps.context.spotMarketManager; }
 
     ChargingConfigurations chargingConfigurations() const;
     // A default configuration with a null charger id when there is none.
     ChargingConfiguration chargingConfiguration(const ThingId &evChargerId) const;
-    // 0 (no error) when accepted or unchanged, 2 (invalid parameter) when refused.
-    EnergyManager::EnergyError setChargingConfiguration(const ChargingConfiguration &chargingConfiguration);
+    // 0 (no error) when accepted or unchanged, 2 (invalid parameter) when
+    // refused; also 2 when the settings file cannot take it, with the reason
+    // in storageError (empty otherwise).
+    EnergyManager::EnergyError setChargingConfiguration(const ChargingConfiguration &chargingConfiguration,
+                                                        QString *storageError = nullptr);
 
     ChargingStates chargingStates() const;
     // A default state with a null charger id when there is none.

@@ -78,12 +78,23 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
         return;
     }
 
-    if (m_lastSpotMarketPlanning.isValid() && m_lastSpotMarketPlanning.date() != currentDateTime.date()) {
+    const QDate today = currentDateTime.toLocalTime().date();
+    if (m_day.isValid() && today > m_day) {
         qCDebug(dcTavroEnergy()) << "Day changed. Reset spotmarket data counters";
         for (ChargingProcessInfo &info : m_context.acProcessInfos)
             info.chargedEnergyToday = 0;
+        m_restoredEnergy.clear();
     }
-    m_lastSpotMarketPlanning = currentDateTime;
+    if (!m_day.isValid() || today > m_day)
+        m_day = today;
+    // What an earlier run counted today comes on top of what this one counted.
+    for (auto info = m_context.acProcessInfos.begin(); info != m_context.acProcessInfos.end(); ++info) {
+        const auto restored = m_restoredEnergy.find(info.key()->id());
+        if (restored == m_restoredEnergy.end())
+            continue;
+        info->chargedEnergyToday += restored.value();
+        m_restoredEnergy.erase(restored);
+    }
 
     SpotMarketRound round;
     // A copy: clearing the planning state edits the tables.
@@ -114,6 +125,24 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
 
     for (EvChargerAc *charger : adapters)
         applyRunningSpotMarketSchedule(charger, currentDateTime);
+}
+
+QHash<ThingId, double> SpotMarketPlanner::dailyEnergy() const
+{
+    QHash<ThingId, double> energy = m_restoredEnergy;
+    for (auto info = m_context.acProcessInfos.constBegin(); info != m_context.acProcessInfos.constEnd(); ++info) {
+        if (info->chargedEnergyToday > 0)
+            energy[info.key()->id()] += info->chargedEnergyToday;
+    }
+    return energy;
+}
+
+void SpotMarketPlanner::restoreDailyEnergy(const QDate &day, const QHash<ThingId, double> &energy)
+{
+    if (!day.isValid() || (m_day.isValid() && day < m_day))
+        return;
+    m_day = day;
+    m_restoredEnergy = energy;
 }
 
 void SpotMarketPlanner::dropSpotMarketSchedules()

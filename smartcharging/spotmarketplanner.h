@@ -5,6 +5,7 @@
 #include "types/chargingconfiguration.h"
 #include "types/chargingschedule.h"
 
+#include <QDate>
 #include <QDateTime>
 #include <QHash>
 #include <QList>
@@ -31,6 +32,17 @@ public:
     }
 
     void planSpotMarketCharging(const QDateTime &currentDateTime);
+
+    // The local day the chargers' daily shares count for: it moves on with
+    // the local date and never back, so a clock stepped back across
+    // midnight does not start the day twice. Invalid before the first plan.
+    QDate day() const { return m_day; }
+    // kWh each charger got today towards its daily share, as the next
+    // restart needs it (also what was restored and not yet taken up).
+    QHash<ThingId, double> dailyEnergy() const;
+    // What an earlier run counted for day: taken up by each charger's next
+    // plan, dropped when the day is over.
+    void restoreDailyEnergy(const QDate &day, const QHash<ThingId, double> &energy);
 
 private:
     struct SpotMarketRound;
@@ -60,7 +72,8 @@ private:
     ProcessPreparation &m_preparation;
     const SurplusPlanner &m_surplus;
 
-    QDateTime m_lastSpotMarketPlanning;
+    QDate m_day;
+    QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
 };
 
 #endif // SPOTMARKETPLANNER_H

@@ -59,6 +59,13 @@ public:
     void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
                                      const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                      const QDateTime &currentDateTime);
+    // The target time each charger was last reported unreachable for, so
+    // that a restart does not tell the owner twice.
+    QHash<ThingId, QDateTime> reportedUnreachableTargets() const { return m_unreachableTargetsReported; }
+    void restoreReportedUnreachableTarget(const ThingId &evChargerId, const QDateTime &endDateTime)
+    {
+        m_unreachableTargetsReported.insert(evChargerId, endDateTime);
+    }
     // The calming delays of the tuning file.
     SurplusGate::Delays surplusGateDelays() const;
     // When the charger last started, stopped and switched phases on surplus.

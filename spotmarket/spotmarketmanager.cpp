@@ -1,6 +1,7 @@
 #include "spotmarketmanager.h"
 
 #include "config/energysettings.h"
+#include "config/settingschange.h"
 #include "common/tavroenergylogging.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketdataproviderawattar.h"
@@ -391,10 +392,9 @@ bool SpotMarketManager::changeProvider(const QUuid &providerId)
     connect(m_currentProvider, &SpotMarketDataProvider::scoreEntriesChanged, this,
             &SpotMarketManager::onProviderScoreEntriesChanged);
 
-    EnergySettings settings;
-    settings.beginGroup("SpotMarket");
-    settings.setValue("providerId", m_currentProvider->providerId().toString());
-    settings.endGroup();
+    SettingsChange change;
+    change.setValue(QStringLiteral("SpotMarket/providerId"), m_currentProvider->providerId().toString());
+    change.commit();
     return true;
 }
 
@@ -434,10 +434,9 @@ void SpotMarketManager::setEnabled(bool enabled)
         return;
 
     m_enabled = enabled;
-    EnergySettings settings;
-    settings.beginGroup("SpotMarket");
-    settings.setValue("enabled", m_enabled);
-    settings.endGroup();
+    SettingsChange change;
+    change.setValue(QStringLiteral("SpotMarket/enabled"), m_enabled);
+    change.commit();
     emit enabledChanged(m_enabled);
 }
 

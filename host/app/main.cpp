@@ -1,6 +1,7 @@
 // The stand-in host: loads the energy plugins it finds and runs them over a
-// small built-in household (a grid meter, an AC charger, a car). Either in
-// real time, or --minutes N of simulated time as fast as possible.
+// household: the one described in --household FILE, else a small built-in
+// one (a grid meter, an AC charger, a car). Either in real time, or
+// --minutes N of simulated time as fast as possible.
 // With --jsonrpc-port the JSON-RPC API is served on 127.0.0.1 (port 0 picks
 // a free one); the line "JSON-RPC listening on 127.0.0.1:<port>" on stdout
 // tells clients where, once the plugins' namespaces are registered. Admin
@@ -9,8 +10,11 @@
 #include "tavro-energy/energymanager.h"
 #include "tavro-energy/energyplugin.h"
 #include "tavro-energy/energypluginloader.h"
+#include "tavro/household.h"
 #include "tavro/jsonrpcserver.h"
+#include "tavro/jsonrpcthingshandler.h"
 #include "tavro/tavroclock.h"
+#include "tavro/tavrosettings.h"
 #include "tavro/thingmanager.h"
 #include "tavro/types.h"
 
@@ -68,6 +72,46 @@ bool readTokenFile(const QString &fileName, QStringList *tokens, QString *error)
     return true;
 }
 
+const QString overloadProtectionOff =
+        QStringLiteral("Overload protection is OFF: no phase limit is set, so nothing keeps the chargers from "
+                       "overloading the fuse. Set \"phaseLimit\" in the household file or call "
+                       "TavroEnergy.SetPhasePowerLimit.");
+
+// Says loudly, in the log and to every client, while the phase limit is
+// unset.
+void watchPhaseLimit(JsonRpcServer *server)
+{
+    const auto update = [server](uint limit) {
+        if (limit == 0 && !server->warnings().contains(overloadProtectionOff))
+            std::fprintf(stderr, "WARNING: %s\n", qPrintable(overloadProtectionOff));
+        server->setWarnings(limit == 0 ? QStringList{overloadProtectionOff} : QStringList());
+    };
+    QString error;
+    const QVariantMap reply = server->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"), {}, &error);
+    if (!error.isEmpty())
+        return;
+    update(reply.value(QStringLiteral("phasePowerLimit")).toUInt());
+    QObject::connect(server, &JsonRpcServer::notificationEmitted, server,
+                     [update](const QString &name, const QVariantMap &params) {
+                         if (name == QLatin1String("TavroEnergy.PhasePowerLimitChanged"))
+                             update(params.value(QStringLiteral("phasePowerLimit")).toUInt());
+                     });
+}
+
+bool secondsOption(const QCommandLineParser &parser, const QCommandLineOption &option, int *milliseconds)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    const double seconds = parser.value(option).toDouble(&ok);
+    if (!ok || seconds < 0 || seconds > 86400) {
+        std::fprintf(stderr, "--%s needs seconds from 0 to 86400\n", qPrintable(option.names().first()));
+        return false;
+    }
+    *milliseconds = static_cast<int>(seconds * 1000);
+    return true;
+}
+
 void buildHousehold(ThingManager *thingManager)
 {
     Thing *meter = thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid meter"));
@@ -121,15 +165,35 @@ int main(int argc, char *argv[])
             QStringLiteral("max-connections"),
             QStringLiteral("JSON-RPC connections kept at once (default %1).").arg(JsonRpcServer::defaultMaxConnections),
             QStringLiteral("N"));
-    parser.addOptions({pluginOption, minutesOption, portOption, tokenOption, tokenFileOption, maxConnectionsOption});
+    QCommandLineOption householdOption(QStringLiteral("household"),
+                                       QStringLiteral("A JSON file describing the household (meter, chargers, cars, "
+                                                      "batteries, PV, phase limit, prices)."),
+                                       QStringLiteral("file"));
+    QCommandLineOption lineTimeoutOption(
+            QStringLiteral("line-timeout"),
+            QStringLiteral("Close a JSON-RPC connection whose unfinished line has been arriving this long (default "
+                           "%1, 0: never).")
+                    .arg(JsonRpcServer::defaultUnfinishedLineTimeout / 1000),
+            QStringLiteral("seconds"));
+    QCommandLineOption idleTimeoutOption(
+            QStringLiteral("idle-timeout"),
+            QStringLiteral("Close an authenticated JSON-RPC connection that sends no request this long (default 0: "
+                           "never; clients that only listen for notifications stay)."),
+            QStringLiteral("seconds"));
+    parser.addOptions({pluginOption, minutesOption, portOption, tokenOption, tokenFileOption, maxConnectionsOption,
+                       householdOption, lineTimeoutOption, idleTimeoutOption});
     parser.process(application);
 
-    const QString dataRoot = QDir::tempPath() + QStringLiteral("/tavro-host");
-    for (const char *variable : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"}) {
-        if (qEnvironmentVariableIsEmpty(variable))
-            qputenv(variable, QString(dataRoot + QLatin1Char('/')
-                                      + QString::fromLatin1(variable).section(QLatin1Char('_'), 1, 1).toLower())
-                                      .toUtf8());
+    // The user's own folders (or those the TAVRO_*_PATH variables name),
+    // nobody else's: a settings file someone else put there could switch
+    // the overload protection off.
+    for (const QString &folder :
+         {TavroSettings::settingsPath(), TavroSettings::storagePath(), TavroSettings::cachePath()}) {
+        QString error;
+        if (!TavroSettings::isPrivateFolder(folder, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
     }
 
     const bool simulated = parser.isSet(minutesOption);
@@ -139,7 +203,25 @@ int main(int argc, char *argv[])
     ThingManager thingManager;
     EnergyManager energyManager(&thingManager);
     JsonRpcServer jsonRpcServer;
-    buildHousehold(&thingManager);
+    JsonRpcThingsHandler thingsHandler(&thingManager);
+    jsonRpcServer.registerHandler(&thingsHandler, 1, 0);
+    Household household;
+    if (parser.isSet(householdOption)) {
+        QString error;
+        QString priceUrl;
+        if (!household.load(parser.value(householdOption), &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
+        if (!household.build(&thingManager, &error) || !household.startPrices(&priceUrl, &error)) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(parser.value(householdOption)), qPrintable(error));
+            return 1;
+        }
+        if (!priceUrl.isEmpty())
+            qputenv(household.priceVariable().toUtf8().constData(), priceUrl.toUtf8());
+    } else {
+        buildHousehold(&thingManager);
+    }
 
     const QStringList plugins = EnergyPluginLoader::findPlugins(pluginDirectories(parser.value(pluginOption)));
     if (plugins.isEmpty()) {
@@ -152,6 +234,15 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "%s\n", qPrintable(error));
     }
 
+    if (parser.isSet(householdOption)) {
+        QString error;
+        if (!household.apply(&jsonRpcServer, &error)) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(parser.value(householdOption)), qPrintable(error));
+            return 1;
+        }
+    }
+    watchPhaseLimit(&jsonRpcServer);
+
     QStringList tokens = parser.values(tokenOption);
     if (parser.isSet(tokenFileOption)) {
         QString error;
@@ -162,15 +253,19 @@ int main(int argc, char *argv[])
     }
     for (const QString &token : qAsConst(tokens))
         jsonRpcServer.addToken(token, Types::PermissionScopeAdmin);
+    JsonRpcConnectionPolicy::Limits limits = jsonRpcServer.connectionLimits();
     if (parser.isSet(maxConnectionsOption)) {
         bool ok = false;
-        const int connections = parser.value(maxConnectionsOption).toInt(&ok);
-        if (!ok || connections < 1) {
+        limits.maxConnections = parser.value(maxConnectionsOption).toInt(&ok);
+        if (!ok || limits.maxConnections < 1) {
             std::fprintf(stderr, "--max-connections needs a number of at least 1\n");
             return 1;
         }
-        jsonRpcServer.setMaxConnections(connections);
     }
+    if (!secondsOption(parser, lineTimeoutOption, &limits.unfinishedLineTimeout)
+        || !secondsOption(parser, idleTimeoutOption, &limits.idleTimeout))
+        return 1;
+    jsonRpcServer.setConnectionLimits(limits);
     if (parser.isSet(portOption)) {
         bool ok = false;
         const uint port = parser.value(portOption).toUInt(&ok);

@@ -16,13 +16,17 @@ JsonRpcBuiltinHandler::JsonRpcBuiltinHandler(JsonRpcServer *server)
     helloReturns.insert(QStringLiteral("version"), basicTypeToString(String));
     helloReturns.insert(QStringLiteral("clientId"), basicTypeToString(Uuid));
     helloReturns.insert(QStringLiteral("locale"), basicTypeToString(String));
+    helloReturns.insert(QStringLiteral("warnings"), basicTypeToString(StringList));
     registerMethod(QStringLiteral("Hello"),
                    QStringLiteral("Greets the server. Needs no token. An optional locale (e.g. \"de_DE\") is used "
-                                  "for this connection's notifications and requests."),
+                                  "for this connection's notifications and requests. warnings: what the host wants "
+                                  "every user to know, e.g. that overload protection is off."),
                    {{QStringLiteral("o:locale"), basicTypeToString(String)}}, helloReturns, Types::PermissionScopeNone);
     registerMethod(QStringLiteral("Authenticate"),
                    QStringLiteral("Authenticates this connection with a token. Needs no token."),
                    {{QStringLiteral("token"), basicTypeToString(String)}}, session, Types::PermissionScopeNone);
+    registerNotification(QStringLiteral("WarningsChanged"), QStringLiteral("The host's warnings changed."),
+                         {{QStringLiteral("warnings"), basicTypeToString(StringList)}}, Types::PermissionScopeNone);
     registerMethod(QStringLiteral("Introspect"),
                    QStringLiteral("Describes every namespace: its types, methods and notifications."), {},
                    {{QStringLiteral("namespaces"), basicTypeToString(Object)}}, Types::PermissionScopeNone);
@@ -43,26 +47,18 @@ JsonReply *JsonRpcBuiltinHandler::Hello(const QVariantMap &params, const JsonCon
     if (params.contains(QStringLiteral("locale")))
         m_server->setClientLocale(context.clientId(), QLocale(params.value(QStringLiteral("locale")).toString()));
     const QPair<int, int> version = m_server->handlerVersion(name());
-    return createReply(
-            {{QStringLiteral("server"), QStringLiteral("tavro")},
-             {QStringLiteral("version"), QStringLiteral("%1.%2").arg(version.first).arg(version.second)},
-             {QStringLiteral("clientId"), context.clientId()},
-             {QStringLiteral("locale"), m_server->clientLocale(context.clientId()).name()},
-             {QStringLiteral("authenticated"), m_server->isAuthenticated(context.clientId())},
-             {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
+    return createReply({{QStringLiteral("server"), QStringLiteral("tavro")},
+                        {QStringLiteral("version"), QStringLiteral("%1.%2").arg(version.first).arg(version.second)},
+                        {QStringLiteral("clientId"), context.clientId()},
+                        {QStringLiteral("locale"), m_server->clientLocale(context.clientId()).name()},
+                        {QStringLiteral("authenticated"), m_server->isAuthenticated(context.clientId())},
+                        {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))},
+                        {QStringLiteral("warnings"), m_server->warnings()}});
 }
 
 JsonReply *JsonRpcBuiltinHandler::Authenticate(const QVariantMap &params, const JsonContext &context)
 {
-    bool throttled = false;
-    if (!m_server->authenticate(context.clientId(), params.value(QStringLiteral("token")).toString(), &throttled))
-        return JsonReply::createErrorReply(JsonRpcServer::ErrorUnauthenticated,
-                                           throttled ? QStringLiteral("Unauthenticated: too many unknown tokens, "
-                                                                      "try again in a second")
-                                                     : QStringLiteral("Unauthenticated: unknown token"));
-    return createReply(
-            {{QStringLiteral("authenticated"), true},
-             {QStringLiteral("permissionScopes"), scopeKeys(m_server->permissionScopes(context.clientId()))}});
+    return m_server->authenticate(context.clientId(), params.value(QStringLiteral("token")).toString());
 }
 
 JsonReply *JsonRpcBuiltinHandler::Introspect(const QVariantMap &params)

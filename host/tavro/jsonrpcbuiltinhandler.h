@@ -16,12 +16,13 @@ public:
 
     QString name() const override;
 
-    // {o:locale} → server name and version, the client's id, locale and
-    // authentication. A given locale ("de_DE") is kept for the connection.
+    // {o:locale} → server name and version, the client's id, locale,
+    // authentication and the host's warnings. A given locale ("de_DE") is
+    // kept for the connection.
     Q_INVOKABLE JsonReply *Hello(const QVariantMap &params, const JsonContext &context);
     // {token} → {authenticated, permissionScopes}; an unknown token is an
     // ErrorUnauthenticated error (the server closes the connection after a
-    // few, and refuses all for a second after many).
+    // few; after many, checks wait their turn).
     Q_INVOKABLE JsonReply *Authenticate(const QVariantMap &params, const JsonContext &context);
     // {} → {namespaces: {Name: {majorVersion, minorVersion, enums, objects,
     // methods, notifications}}}
@@ -30,9 +31,14 @@ public:
     // from now on (an empty list: none).
     Q_INVOKABLE JsonReply *SetNotificationStatus(const QVariantMap &params, const JsonContext &context);
 
-private:
+    // The key names of the scopes ("PermissionScopeAdmin" alone for admin).
     static QStringList scopeKeys(Types::PermissionScopes scopes);
 
+signals:
+    // {warnings}: the host's warnings changed (see JsonRpcServer::setWarnings()).
+    void WarningsChanged(const QVariantMap &params);
+
+private:
     JsonRpcServer *m_server = nullptr;
 };
 

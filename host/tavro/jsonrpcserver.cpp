@@ -31,14 +31,14 @@ bool isOpenMethod(const QString &nameSpace, const QString &method)
 JsonRpcServer::JsonRpcServer(QObject *parent)
     : QObject(parent)
 {
+    m_clock.start();
     m_transport = new JsonRpcTcpTransport(this);
-    connect(m_transport, &JsonRpcTcpTransport::clientConnected, this, &JsonRpcServer::onClientConnected);
-    connect(m_transport, &JsonRpcTcpTransport::clientDisconnected, this, &JsonRpcServer::onClientDisconnected);
-    connect(m_transport, &JsonRpcTcpTransport::lineReceived, this, &JsonRpcServer::onLineReceived);
-    connect(m_transport, &JsonRpcTcpTransport::lineTooLong, this, &JsonRpcServer::onLineTooLong);
-    connect(m_transport, &JsonRpcTcpTransport::inputClosed, this, &JsonRpcServer::onInputClosed);
-    m_authenticationSweep = new QTimer(this);
-    connect(m_authenticationSweep, &QTimer::timeout, this, &JsonRpcServer::closeUnauthenticated);
+    addTransport(m_transport);
+    m_sweepTimer = new QTimer(this);
+    connect(m_sweepTimer, &QTimer::timeout, this, &JsonRpcServer::sweep);
+    m_tokenCheckRelease = new QTimer(this);
+    m_tokenCheckRelease->setSingleShot(true);
+    connect(m_tokenCheckRelease, &QTimer::timeout, this, &JsonRpcServer::releaseTokenChecks);
 
     const QByteArray selfCheck = qgetenv("TAVRO_JSONRPC_SELF_CHECK").trimmed().toLower();
     if (selfCheck == "warn")
@@ -99,6 +99,99 @@ QList<JsonHandler *> JsonRpcServer::handlers() const
     return result;
 }
 
+void JsonRpcServer::addTransport(JsonRpcTransport *transport)
+{
+    m_transports.append(transport);
+    connect(transport, &JsonRpcTransport::clientConnected, this,
+            [this, transport](const QUuid &clientId) { onClientConnected(transport, clientId); });
+    connect(transport, &JsonRpcTransport::clientDisconnected, this, &JsonRpcServer::onClientDisconnected);
+    connect(transport, &JsonRpcTransport::lineReceived, this, &JsonRpcServer::onLineReceived);
+    connect(transport, &JsonRpcTransport::lineTooLong, this, &JsonRpcServer::onLineTooLong);
+    connect(transport, &JsonRpcTransport::inputClosed, this, &JsonRpcServer::onInputClosed);
+}
+
+void JsonRpcServer::updateAccepting()
+{
+    const bool room = m_policy.hasRoom(now());
+    for (JsonRpcTransport *transport : qAsConst(m_transports)) {
+        if (transport)
+            transport->setAccepting(room);
+    }
+}
+
+JsonRpcTransport *JsonRpcServer::transport(const QUuid &clientId) const
+{
+    auto it = m_clients.constFind(clientId);
+    return it != m_clients.constEnd() && it->transport ? it->transport : m_transport;
+}
+
+void JsonRpcServer::setConnectionLimits(const JsonRpcConnectionPolicy::Limits &limits)
+{
+    m_policy.setLimits(limits);
+    for (auto it = m_clients.constBegin(); it != m_clients.constEnd(); ++it) {
+        if (!it->closing)
+            it->transport->setMaxLineLength(it.key(), m_policy.maxLineLength(it.key()));
+    }
+    if (m_sweepTimer->isActive())
+        m_sweepTimer->start(qBound(50, qMin(limits.authenticationTimeout, limits.unfinishedLineTimeout) / 4, 1000));
+}
+
+void JsonRpcServer::setMaxConnections(int connections)
+{
+    JsonRpcConnectionPolicy::Limits limits = m_policy.limits();
+    limits.maxConnections = connections;
+    setConnectionLimits(limits);
+}
+
+void JsonRpcServer::setAuthenticationTimeout(int milliseconds)
+{
+    JsonRpcConnectionPolicy::Limits limits = m_policy.limits();
+    limits.authenticationTimeout = milliseconds;
+    setConnectionLimits(limits);
+}
+
+void JsonRpcServer::setWarnings(const QStringList &warnings)
+{
+    if (m_warnings == warnings)
+        return;
+    m_warnings = warnings;
+    QMetaObject::invokeMethod(m_builtinHandler, "WarningsChanged",
+                              Q_ARG(QVariantMap, (QVariantMap{{QStringLiteral("warnings"), warnings}})));
+}
+
+QVariantMap JsonRpcServer::call(const QString &method, const QVariantMap &params, QString *error)
+{
+    const QStringList parts = method.split(QLatin1Char('.'));
+    JsonHandler *handler = parts.count() == 2 ? this->handler(parts.at(0)) : nullptr;
+    const QVariantMap declaration = handler ? handler->jsonMethods().value(parts.at(1)).toMap() : QVariantMap();
+    if (declaration.isEmpty()) {
+        *error = QStringLiteral("Method not found: %1").arg(method);
+        return {};
+    }
+    const QJsonObject json = JsonRpcValidator::toJson(params).toObject();
+    const QVariantMap paramsDeclaration = declaration.value(QStringLiteral("params")).toMap();
+    const JsonRpcValidator::Result check =
+            JsonRpcValidator(typeScope(handler)).validateMembers(paramsDeclaration, json);
+    if (!check.ok) {
+        *error = QStringLiteral("Invalid params: %1").arg(check.message);
+        return {};
+    }
+    JsonContext context;
+    context.setPermissionScopes(Types::PermissionScopeAdmin);
+    const std::unique_ptr<JsonReply> reply(
+            invoke(handler, parts.at(1), JsonRpcValidator::withoutNullOptionals(paramsDeclaration, json).toVariantMap(),
+                   context));
+    if (!reply || !reply->isFinished()) {
+        *error = QStringLiteral("%1 gave no answer at once").arg(method);
+        return {};
+    }
+    if (reply->isError()) {
+        *error = reply->errorMessage();
+        return {};
+    }
+    return JsonRpcValidator::toJson(reply->data()).toObject().toVariantMap();
+}
+
 bool JsonRpcServer::listen(quint16 port, const QHostAddress &address)
 {
     return m_transport->listen(address, port);
@@ -143,6 +236,7 @@ void JsonRpcServer::onHandlerNotification(const QVariantMap &params)
     int requiredScope = Types::PermissionScopeAdmin;
     if (!declaredScope(declaration, &requiredScope))
         requiredScope = Types::PermissionScopeAdmin;
+    emit notificationEmitted(nameSpace + QLatin1Char('.') + notification, params);
     const auto wants = [&](const QUuid &clientId, const Client &client) {
         return !client.closing && (client.allNamespaces || client.namespaces.contains(nameSpace))
                && isAuthenticated(clientId)
@@ -175,69 +269,83 @@ void JsonRpcServer::onHandlerNotification(const QVariantMap &params)
     }
 }
 
-void JsonRpcServer::onClientConnected(const QUuid &clientId)
+void JsonRpcServer::onClientConnected(JsonRpcTransport *transport, const QUuid &clientId)
 {
     Client client;
-    client.sequence = m_nextSequence++;
-    client.connected.start();
+    client.transport = transport;
     m_clients.insert(clientId, client);
-    m_transport->setMaxLineLength(clientId, unauthenticatedMaxLineLength);
-
-    int open = 0;
-    QUuid oldestUnauthenticated;
-    quint64 oldest = 0;
-    for (auto it = m_clients.constBegin(); it != m_clients.constEnd(); ++it) {
-        if (it->closing)
-            continue;
-        open++;
-        if (it.key() != clientId && !isAuthenticated(it.key())
-            && (oldestUnauthenticated.isNull() || it->sequence < oldest)) {
-            oldestUnauthenticated = it.key();
-            oldest = it->sequence;
-        }
+    const QUuid pushedOut = m_policy.admit(clientId, now());
+    transport->setMaxLineLength(clientId, m_policy.maxLineLength(clientId));
+    if (pushedOut == clientId) {
+        if (m_closedLog.allow(QtWarningMsg))
+            qCWarning(dcJsonRpc()) << "Too many connections: refusing the one from" << transport->peer(clientId);
+        sendError(clientId, QByteArrayLiteral("null"), ErrorTooManyConnections,
+                  QStringLiteral("Too many connections (%1)").arg(maxConnections()));
+        closeClient(clientId);
+    } else if (!pushedOut.isNull()) {
+        if (m_closedLog.allow(QtWarningMsg))
+            qCWarning(dcJsonRpc()) << "Too many connections: closing an unauthenticated one from"
+                                   << this->transport(pushedOut)->peer(pushedOut);
+        m_policy.remove(pushedOut);
+        m_clients[pushedOut].closing = true;
+        this->transport(pushedOut)->abortClient(pushedOut);
     }
-    if (open > m_maxConnections) {
-        if (!oldestUnauthenticated.isNull()) {
-            if (m_closedLog.allow(QtWarningMsg))
-                qCWarning(dcJsonRpc()) << "Too many connections: closing the oldest unauthenticated one from"
-                                       << m_transport->peer(oldestUnauthenticated);
-            m_clients[oldestUnauthenticated].closing = true;
-            m_transport->abortClient(oldestUnauthenticated);
-        } else {
-            if (m_closedLog.allow(QtWarningMsg))
-                qCWarning(dcJsonRpc()) << "Too many connections: refusing the one from" << m_transport->peer(clientId);
-            sendError(clientId, QByteArrayLiteral("null"), ErrorTooManyConnections,
-                      QStringLiteral("Too many connections (%1)").arg(m_maxConnections));
-            closeClient(clientId);
-        }
+    if (!m_sweepTimer->isActive()) {
+        const JsonRpcConnectionPolicy::Limits limits = m_policy.limits();
+        m_sweepTimer->start(qBound(50, qMin(limits.authenticationTimeout, limits.unfinishedLineTimeout) / 4, 1000));
     }
-    if (!m_authenticationSweep->isActive())
-        m_authenticationSweep->start(qBound(50, m_authenticationTimeout / 4, 1000));
+    updateAccepting();
     emit clientConnected(clientId);
 }
 
-void JsonRpcServer::closeUnauthenticated()
+void JsonRpcServer::sweep()
 {
     // One timer for all: a flood of connections does not become a flood of
     // timers.
+    // A newcomer's grace may be over: it can be pushed out now.
+    updateAccepting();
     if (m_clients.isEmpty()) {
-        m_authenticationSweep->stop();
+        m_sweepTimer->stop();
         return;
     }
-    const QList<QUuid> clientIds = m_clients.keys();
-    for (const QUuid &clientId : clientIds) {
-        const Client &client = m_clients[clientId];
-        if (client.closing || isAuthenticated(clientId) || client.connected.elapsed() < m_authenticationTimeout)
-            continue;
-        qCDebug(dcJsonRpc()) << "Closing the connection from" << m_transport->peer(clientId)
-                             << ": not authenticated within" << m_authenticationTimeout << "ms";
-        closeClient(clientId);
+    const QList<JsonRpcConnectionPolicy::Expired> expired = m_policy.expired(
+            now(), [this](const QUuid &clientId) { return transport(clientId)->unfinishedLineAge(clientId); });
+    const JsonRpcConnectionPolicy::Limits limits = m_policy.limits();
+    for (const JsonRpcConnectionPolicy::Expired &each : expired) {
+        if (m_expiredLog.allow(QtDebugMsg)) {
+            const QString peer = transport(each.id)->peer(each.id);
+            switch (each.reason) {
+            case JsonRpcConnectionPolicy::Expiry::NotAuthenticated:
+                qCDebug(dcJsonRpc()) << "Closing the connection from" << peer << ": not authenticated within"
+                                     << limits.authenticationTimeout << "ms";
+                break;
+            case JsonRpcConnectionPolicy::Expiry::UnfinishedLine:
+                qCDebug(dcJsonRpc()) << "Closing the connection from" << peer << ": a line unfinished for"
+                                     << limits.unfinishedLineTimeout << "ms";
+                break;
+            case JsonRpcConnectionPolicy::Expiry::Idle:
+                qCDebug(dcJsonRpc()) << "Closing the connection from" << peer << ": no request for"
+                                     << limits.idleTimeout << "ms";
+                break;
+            }
+        }
+        // What it sent is of no use: it would never be finished.
+        if (each.reason == JsonRpcConnectionPolicy::Expiry::UnfinishedLine) {
+            m_policy.remove(each.id);
+            m_clients[each.id].closing = true;
+            transport(each.id)->abortClient(each.id);
+        } else {
+            closeClient(each.id);
+        }
     }
 }
 
 void JsonRpcServer::onClientDisconnected(const QUuid &clientId)
 {
     const Client client = m_clients.take(clientId);
+    m_policy.remove(clientId);
+    m_queuedChecks.remove(clientId);
+    updateAccepting();
     // Replies still running for the client are of no use any more; their
     // handlers watch them (see JsonReply).
     for (const QPointer<JsonReply> &reply : client.pendingReplies) {
@@ -250,9 +358,7 @@ void JsonRpcServer::onClientDisconnected(const QUuid &clientId)
 void JsonRpcServer::onLineTooLong(const QUuid &clientId)
 {
     sendError(clientId, QByteArrayLiteral("null"), ErrorParse,
-              QStringLiteral("Parse error: line longer than %1 bytes")
-                      .arg(isAuthenticated(clientId) ? JsonRpcTcpTransport::maxLineLength
-                                                     : unauthenticatedMaxLineLength));
+              QStringLiteral("Parse error: line longer than %1 bytes").arg(m_policy.maxLineLength(clientId)));
 }
 
 void JsonRpcServer::onInputClosed(const QUuid &clientId)
@@ -267,6 +373,9 @@ void JsonRpcServer::closeClient(const QUuid &clientId)
     if (it == m_clients.end() || it->closing)
         return;
     it->closing = true;
+    // It no longer takes a slot, nor a place in the queue of token checks.
+    m_policy.remove(clientId);
+    updateAccepting();
     closeWhenAnswered(clientId);
 }
 
@@ -277,7 +386,7 @@ void JsonRpcServer::closeWhenAnswered(const QUuid &clientId)
         return;
     // Later: an answer to the line being handled may still be on its way.
     QMetaObject::invokeMethod(
-            this, [this, clientId]() { m_transport->disconnectClient(clientId); }, Qt::QueuedConnection);
+            this, [this, clientId]() { transport(clientId)->disconnectClient(clientId); }, Qt::QueuedConnection);
 }
 
 void JsonRpcServer::onLineReceived(const QUuid &clientId, const QByteArray &line)
@@ -285,6 +394,7 @@ void JsonRpcServer::onLineReceived(const QUuid &clientId, const QByteArray &line
     auto it = m_clients.find(clientId);
     if (it == m_clients.end() || it->closing)
         return;
+    m_policy.noteRequest(clientId, now());
     Request base;
     base.clientId = clientId;
     QJsonParseError parseError;
@@ -311,15 +421,42 @@ void JsonRpcServer::onLineReceived(const QUuid &clientId, const QByteArray &line
                   true);
         return;
     }
-    const QList<QByteArray> texts = JsonRawText::arrayElements(line);
     base.batch = std::make_shared<Batch>();
     base.batch->clientId = clientId;
+    base.batch->requests = requests;
+    base.batch->texts = JsonRawText::arrayElements(line);
     // One more than there are requests: the batch cannot be sent before
     // every request has been started.
     base.batch->pending = requests.count() + 1;
-    for (int i = 0; i < requests.count(); i++)
-        handleRequest(base, requests.at(i), texts.value(i));
+    // Its next lines wait until the batch is answered: they may count on it.
+    it->inBatch = true;
+    it->transport->setReceiving(clientId, false);
+    runBatch(base);
+}
+
+void JsonRpcServer::runBatch(const Request &base)
+{
+    Batch &batch = *base.batch;
+    auto it = m_clients.find(base.clientId);
+    if (it != m_clients.end() && batch.next < batch.requests.count()) {
+        const int index = batch.next++;
+        handleRequest(base, batch.requests.at(index), batch.texts.value(index));
+        // One request per turn of the event loop: other clients, and the
+        // host's own work, get theirs in between.
+        if (batch.next < batch.requests.count()) {
+            QMetaObject::invokeMethod(
+                    this, [this, base]() { runBatch(base); }, Qt::QueuedConnection);
+            return;
+        }
+    }
+    // Done, or the client is gone: what was not started is not run.
     complete(base, QByteArray());
+    it = m_clients.find(base.clientId);
+    if (it == m_clients.end())
+        return;
+    it->inBatch = false;
+    if (!it->closing)
+        it->transport->setReceiving(base.clientId, true);
 }
 
 void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, const QByteArray &text)
@@ -331,6 +468,9 @@ void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, 
     }
     const QJsonObject object = value.toObject();
     request.answered = object.contains(QStringLiteral("id"));
+    // Qt keeps the last of a member given twice; the client may have meant
+    // the first. Neither is run.
+    const QString twice = JsonRawText::duplicateMember(text);
     const QJsonValue id = object.value(QStringLiteral("id"));
     if (request.answered && !id.isString() && !id.isDouble() && !id.isNull()) {
         sendError(request, ErrorInvalidRequest,
@@ -344,6 +484,18 @@ void JsonRpcServer::handleRequest(const Request &base, const QJsonValue &value, 
         const QJsonArray check = QJsonDocument::fromJson('[' + request.id + ']').array();
         if (check.count() != 1 || check.at(0) != id)
             request.id = QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    }
+    if (!twice.isEmpty()) {
+        if (twice == QLatin1String("id"))
+            request.id = QByteArrayLiteral("null");
+        const QString params = QStringLiteral("params.");
+        if (twice.startsWith(params))
+            sendError(request, ErrorInvalidParams,
+                      QStringLiteral("Invalid params: %1: given twice").arg(twice.mid(params.size()).left(256)));
+        else
+            sendError(request, ErrorInvalidRequest,
+                      QStringLiteral("Invalid request: \"%1\" given twice").arg(twice.left(256)), true);
+        return;
     }
     // Malformed requests are answered even without an id: they are no
     // valid notifications either.
@@ -560,7 +712,7 @@ void JsonRpcServer::complete(const Request &request, const QByteArray &response)
 {
     if (!request.batch) {
         if (!response.isEmpty())
-            m_transport->sendLine(request.clientId, response);
+            transport(request.clientId)->sendLine(request.clientId, response);
         return;
     }
     Batch &batch = *request.batch;
@@ -569,12 +721,12 @@ void JsonRpcServer::complete(const Request &request, const QByteArray &response)
     if (--batch.pending > 0 || batch.responses.isEmpty())
         return;
     // A client that went away meanwhile gets nothing: sendLine() refuses.
-    m_transport->sendLine(batch.clientId, '[' + batch.responses.join(',') + ']');
+    transport(batch.clientId)->sendLine(batch.clientId, '[' + batch.responses.join(',') + ']');
 }
 
 void JsonRpcServer::sendObject(const QUuid &clientId, const QJsonObject &object)
 {
-    m_transport->sendLine(clientId, QJsonDocument(object).toJson(QJsonDocument::Compact));
+    transport(clientId)->sendLine(clientId, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 void JsonRpcServer::connectNotifications(JsonHandler *handler)
@@ -630,31 +782,82 @@ Types::PermissionScopes JsonRpcServer::permissionScopes(const QUuid &clientId) c
     return m_tokens.value(it->token, Types::PermissionScopeNone);
 }
 
-bool JsonRpcServer::authenticate(const QUuid &clientId, const QString &token, bool *throttled)
+JsonReply *JsonRpcServer::authenticate(const QUuid &clientId, const QString &token)
+{
+    auto it = m_clients.find(clientId);
+    if (it == m_clients.end() || it->closing)
+        return JsonReply::createErrorReply(ErrorUnauthenticated, QStringLiteral("Unauthenticated: closing"));
+    if (m_policy.isAuthenticated(clientId) && token == it->token)
+        return checkToken(clientId, token);
+    const JsonRpcConnectionPolicy::Verdict verdict = m_policy.requestTokenCheck(clientId, now(), !it->inBatch);
+    if (verdict == JsonRpcConnectionPolicy::Verdict::CheckNow)
+        return checkToken(clientId, token);
+    if (verdict == JsonRpcConnectionPolicy::Verdict::Refused)
+        return JsonReply::createErrorReply(ErrorUnauthenticated,
+                                           QStringLiteral("Unauthenticated: too many unknown tokens, try again in a "
+                                                          "second (or authenticate outside a batch)"));
+    // Its turn comes within a second per connection queued before it;
+    // meanwhile its further lines wait, so they run authenticated.
+    JsonReply *reply = JsonReply::createAsyncReply();
+    m_queuedChecks.insert(clientId, qMakePair(token, QPointer<JsonReply>(reply)));
+    it->transport->setReceiving(clientId, false);
+    if (!m_tokenCheckRelease->isActive())
+        m_tokenCheckRelease->start(static_cast<int>(m_policy.msUntilNextWindow(now())));
+    return reply;
+}
+
+void JsonRpcServer::releaseTokenChecks()
+{
+    for (QUuid clientId = m_policy.nextReleasedCheck(now()); !clientId.isNull();
+         clientId = m_policy.nextReleasedCheck(now())) {
+        const QPair<QString, QPointer<JsonReply>> queued = m_queuedChecks.take(clientId);
+        if (!queued.second || !m_clients.contains(clientId) || m_clients.value(clientId).closing)
+            continue;
+        const std::unique_ptr<JsonReply> answer(checkToken(clientId, queued.first));
+        if (answer->isError())
+            queued.second->finishWithError(answer->errorCode(), answer->errorMessage());
+        else
+            queued.second->finish(answer->data());
+        auto it = m_clients.find(clientId);
+        if (it != m_clients.end() && !it->closing)
+            it->transport->setReceiving(clientId, true);
+    }
+    if (m_policy.hasQueuedChecks())
+        m_tokenCheckRelease->start(static_cast<int>(m_policy.msUntilNextWindow(now())));
+}
+
+JsonReply *JsonRpcServer::checkToken(const QUuid &clientId, const QString &token)
 {
     auto it = m_clients.find(clientId);
     if (it == m_clients.end())
-        return false;
-    // Unknown tokens are counted for all connections together, so that
-    // opening new connections does not buy new guesses.
-    if (!m_failedAuthenticationWindow.isValid() || m_failedAuthenticationWindow.elapsed() >= 1000) {
-        m_failedAuthenticationWindow.start();
-        m_failedAuthenticationsInWindow = 0;
-    }
-    *throttled = m_failedAuthenticationsInWindow >= maxFailedAuthenticationsPerSecond;
-    if (*throttled || token.isEmpty() || !m_tokens.contains(token)) {
-        m_failedAuthenticationsInWindow++;
-        if (++it->failedAuthentications >= maxFailedAuthentications) {
+        return JsonReply::createErrorReply(ErrorUnauthenticated, QStringLiteral("Unauthenticated: unknown token"));
+    if (token.isEmpty() || !m_tokens.contains(token)) {
+        bool close = false;
+        m_policy.tokenRefused(clientId, now(), &close);
+        // One that guessed may be pushed out for the next in line.
+        updateAccepting();
+        if (close) {
             if (m_closedLog.allow(QtWarningMsg))
-                qCWarning(dcJsonRpc()) << "Closing the connection from" << m_transport->peer(clientId) << "after"
-                                       << it->failedAuthentications << "unknown tokens";
+                qCWarning(dcJsonRpc()) << "Closing the connection from" << it->transport->peer(clientId) << "after"
+                                       << m_policy.limits().maxFailedAuthentications << "unknown tokens";
             closeClient(clientId);
         }
-        return false;
+        return JsonReply::createErrorReply(ErrorUnauthenticated, QStringLiteral("Unauthenticated: unknown token"));
     }
     it->token = token;
-    m_transport->setMaxLineLength(clientId, JsonRpcTcpTransport::maxLineLength);
-    return true;
+    const QUuid pushedOut = m_policy.tokenAccepted(clientId, now());
+    it->transport->setMaxLineLength(clientId, m_policy.maxLineLength(clientId));
+    if (!pushedOut.isNull()) {
+        if (m_closedLog.allow(QtWarningMsg))
+            qCWarning(dcJsonRpc()) << "Too many authenticated connections: closing the one idle longest, from"
+                                   << transport(pushedOut)->peer(pushedOut);
+        sendError(pushedOut, QByteArrayLiteral("null"), ErrorTooManyConnections,
+                  QStringLiteral("Too many connections (%1): closing the one idle longest").arg(maxConnections()));
+        closeClient(pushedOut);
+    }
+    return new JsonReply(
+            {{QStringLiteral("authenticated"), true},
+             {QStringLiteral("permissionScopes"), JsonRpcBuiltinHandler::scopeKeys(permissionScopes(clientId))}});
 }
 
 void JsonRpcServer::setClientLocale(const QUuid &clientId, const QLocale &locale)

@@ -2,12 +2,14 @@
 #define JSONRPCSERVER_H
 
 #include "jsonhandler.h"
+#include "jsonrpcconnectionpolicy.h"
 #include "jsonrpclogging.h"
 #include "logratelimiter.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QLocale>
 #include <QObject>
@@ -19,6 +21,7 @@
 class JsonRpcBuiltinHandler;
 class QTimer;
 class JsonRpcTcpTransport;
+class JsonRpcTransport;
 
 // The host's JSON-RPC server: namespaces register their handler here and
 // the server routes "Namespace.Method" requests to it.
@@ -38,19 +41,24 @@ class JsonRpcTcpTransport;
 // connection still gets the answers to what it sent; then the server
 // closes.
 //
+// A request whose JSON text gives a member twice is refused (-32600 at the
+// top level, -32602 inside "params", naming the member) instead of taking
+// one of them. The requests of a batch run one per turn of the event loop,
+// so a long batch does not hold up other clients (or the host); the
+// client's next lines wait until its batch is answered.
+//
 // Authentication is per connection: a client calls
 // "JSONRPC.Authenticate" {"token": "..."} once; from then on its requests
 // run with the permission scopes of that token (see addToken()). Until
-// then only "JSONRPC.Hello" and "JSONRPC.Authenticate" are answered, lines
-// may be at most unauthenticatedMaxLineLength bytes (1 MiB afterwards),
-// and the client gets no notifications. A connection that has not
-// authenticated within authenticationTimeout() is closed, and so is one
-// after maxFailedAuthentications unknown tokens (with a warning naming the
-// peer). Over all connections, at most maxFailedAuthenticationsPerSecond
-// unknown tokens are looked at; beyond that every token is refused until
-// the second is over. At most maxConnections() connections are kept: a
-// new one beyond that pushes out the oldest unauthenticated one, or is
-// refused with ErrorTooManyConnections when all are authenticated.
+// then only "JSONRPC.Hello" and "JSONRPC.Authenticate" are answered and the
+// client gets no notifications. Slots, line lengths, time limits and the
+// pace of token checks are the connection policy's (see
+// JsonRpcConnectionPolicy and connectionLimits()), the same for every
+// transport: in short, unknown tokens are looked at no faster than a set
+// number per second, but a known one always gets in after a bounded wait;
+// a slot is kept for a new client to authenticate in; connections that
+// dawdle (no token, an unfinished line, idle) are closed. Closing a
+// client's connection for a limit is logged, rate-limited.
 //
 // A method is allowed when the token holds every bit of the method's scope
 // (PermissionScopeAdmin needs an admin token; PermissionScopeNone only needs
@@ -101,11 +109,13 @@ public:
     };
     Q_ENUM(SelfCheck)
 
+    // The defaults of the connection policy's limits.
     static constexpr int defaultMaxConnections = 32;
     static constexpr int defaultAuthenticationTimeout = 5000;
+    static constexpr int defaultUnfinishedLineTimeout = 10000;
     static constexpr int maxFailedAuthentications = 3;
     // Unknown tokens checked per second over all connections; beyond that
-    // every token is refused until the second is over.
+    // checks wait for the next second.
     static constexpr int maxFailedAuthenticationsPerSecond = 20;
     static constexpr int unauthenticatedMaxLineLength = 4096;
     static constexpr int maxBatchSize = 100;
@@ -122,6 +132,11 @@ public:
     JsonHandler *handler(const QString &nameSpace) const;
     QList<JsonHandler *> handlers() const;
     QPair<int, int> handlerVersion(const QString &nameSpace) const { return m_versions.value(nameSpace); }
+
+    // A further transport (the TCP one is built in); its clients get the
+    // same limits, namespaces and tokens. Not owned; it must outlive the
+    // server or be removed with its clients.
+    void addTransport(JsonRpcTransport *transport);
 
     // Starts the TCP transport. Port 0 picks a free port; serverPort() tells
     // which. False when the address cannot be bound.
@@ -143,12 +158,26 @@ public:
 
     int clientCount() const { return m_clients.count(); }
 
+    // Every limit at once; applies to the connections there are, too.
+    JsonRpcConnectionPolicy::Limits connectionLimits() const { return m_policy.limits(); }
+    void setConnectionLimits(const JsonRpcConnectionPolicy::Limits &limits);
     // Connections kept at once (at least 1).
-    int maxConnections() const { return m_maxConnections; }
-    void setMaxConnections(int connections) { m_maxConnections = qMax(1, connections); }
+    int maxConnections() const { return m_policy.limits().maxConnections; }
+    void setMaxConnections(int connections);
     // Milliseconds a connection may stay without authenticating.
-    int authenticationTimeout() const { return m_authenticationTimeout; }
-    void setAuthenticationTimeout(int milliseconds) { m_authenticationTimeout = milliseconds; }
+    int authenticationTimeout() const { return m_policy.limits().authenticationTimeout; }
+    void setAuthenticationTimeout(int milliseconds);
+
+    // Lines the host wants every client to see (e.g. that a safety feature
+    // is off), shown by "JSONRPC.Hello" and sent as
+    // "JSONRPC.WarningsChanged" when they change.
+    QStringList warnings() const { return m_warnings; }
+    void setWarnings(const QStringList &warnings);
+
+    // Runs a request inside the process, as an admin client would, with the
+    // same checks: the result, or an empty map and *error. Only for methods
+    // that answer at once.
+    QVariantMap call(const QString &method, const QVariantMap &params, QString *error);
 
     // Defaults to TAVRO_JSONRPC_SELF_CHECK ("warn" or "fatal"), else off.
     SelfCheck selfCheck() const { return m_selfCheck; }
@@ -158,6 +187,9 @@ public:
 
 signals:
     void handlerRegistered(const QString &nameSpace);
+    // Every notification a handler emits ("Namespace.Name"), sent to
+    // clients or not.
+    void notificationEmitted(const QString &fullName, const QVariantMap &params);
     void clientConnected(const QUuid &clientId);
     void clientDisconnected(const QUuid &clientId);
 
@@ -174,13 +206,12 @@ private:
         bool allNamespaces = true;
         QStringList namespaces;
         QList<QPointer<JsonReply>> pendingReplies;
-        // Order of arrival, to push out the oldest unauthenticated one.
-        quint64 sequence = 0;
-        QElapsedTimer connected;
-        int failedAuthentications = 0;
+        JsonRpcTransport *transport = nullptr;
         // On its way out: nothing more it sends is handled, and it is
         // disconnected once its pending replies are answered.
         bool closing = false;
+        // A batch of its is running; its lines wait.
+        bool inBatch = false;
     };
 
     // The responses of one batch, sent together when the last is done.
@@ -188,6 +219,10 @@ private:
         QUuid clientId;
         int pending = 0;
         QList<QByteArray> responses;
+        // The requests still to run, with their JSON texts.
+        QJsonArray requests;
+        QList<QByteArray> texts;
+        int next = 0;
     };
 
     struct Request {
@@ -200,12 +235,23 @@ private:
         std::shared_ptr<Batch> batch;
     };
 
-    void onClientConnected(const QUuid &clientId);
+    void onClientConnected(JsonRpcTransport *transport, const QUuid &clientId);
     void onClientDisconnected(const QUuid &clientId);
     void onLineReceived(const QUuid &clientId, const QByteArray &line);
     void onLineTooLong(const QUuid &clientId);
     void onInputClosed(const QUuid &clientId);
-    void closeUnauthenticated();
+    // Closes the connections past a time limit.
+    void sweep();
+    // Runs the next request of the batch and schedules the one after.
+    void runBatch(const Request &base);
+    // Runs the token checks whose turn has come.
+    void releaseTokenChecks();
+    // The answer to a token check made now.
+    JsonReply *checkToken(const QUuid &clientId, const QString &token);
+    JsonRpcTransport *transport(const QUuid &clientId) const;
+    // New connections are taken while the policy has room for them.
+    void updateAccepting();
+    qint64 now() const { return m_clock.elapsed(); }
 
     // One request of a line (the line itself, or an element of a batch);
     // text is the JSON text of value.
@@ -243,10 +289,10 @@ private:
     // For the built-in namespace.
     bool isAuthenticated(const QUuid &clientId) const;
     Types::PermissionScopes permissionScopes(const QUuid &clientId) const;
-    // False for an unknown token, and for every token while too many
-    // unknown ones came in (*throttled); the connection is closed after
-    // maxFailedAuthentications of them.
-    bool authenticate(const QUuid &clientId, const QString &token, bool *throttled);
+    // The answer to Authenticate: at once, or once the check's turn has
+    // come (the client's further lines wait meanwhile). Inside a batch a
+    // check does not wait: it is refused with a "try again".
+    JsonReply *authenticate(const QUuid &clientId, const QString &token);
     void setClientLocale(const QUuid &clientId, const QLocale &locale);
     QLocale clientLocale(const QUuid &clientId) const;
     QStringList setNotificationNamespaces(const QUuid &clientId, const QStringList &namespaces);
@@ -258,18 +304,21 @@ private:
     QHash<QUuid, Client> m_clients;
     JsonRpcTcpTransport *m_transport = nullptr;
     JsonRpcBuiltinHandler *m_builtinHandler = nullptr;
-    QTimer *m_authenticationSweep = nullptr; // child
+    QTimer *m_sweepTimer = nullptr;        // child
+    QTimer *m_tokenCheckRelease = nullptr; // child
+    JsonRpcConnectionPolicy m_policy;
+    QElapsedTimer m_clock;
+    // Authenticate requests waiting for their check, by client.
+    QHash<QUuid, QPair<QString, QPointer<JsonReply>>> m_queuedChecks;
+    QList<QPointer<JsonRpcTransport>> m_transports;
+    QStringList m_warnings;
     int m_replyTimeout = 30000;
-    int m_maxConnections = defaultMaxConnections;
-    int m_authenticationTimeout = defaultAuthenticationTimeout;
-    quint64 m_nextSequence = 0;
-    QElapsedTimer m_failedAuthenticationWindow;
-    int m_failedAuthenticationsInWindow = 0;
     SelfCheck m_selfCheck = SelfCheckOff;
     int m_selfCheckFailures = 0;
     // Every refused line would write a log line: a client could fill the log.
     LogRateLimiter m_refusedLog{dcJsonRpc()};
     LogRateLimiter m_closedLog{dcJsonRpc()};
+    LogRateLimiter m_expiredLog{dcJsonRpc()};
 };
 
 #endif // JSONRPCSERVER_H

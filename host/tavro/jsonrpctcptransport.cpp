@@ -61,7 +61,7 @@ bool wouldBlock()
 }
 
 JsonRpcTcpTransport::JsonRpcTcpTransport(QObject *parent)
-    : QObject(parent)
+    : JsonRpcTransport(parent)
 {
     m_closeSweep = new QTimer(this);
     connect(m_closeSweep, &QTimer::timeout, this, &JsonRpcTcpTransport::cutOffSlowClosers);
@@ -92,6 +92,8 @@ JsonRpcTcpTransport::~JsonRpcTcpTransport()
     for (Client &client : m_clients)
         release(client);
     m_clients.clear();
+    for (int fd : qAsConst(m_waiting))
+        ::close(fd);
 }
 
 bool JsonRpcTcpTransport::listen(const QHostAddress &address, quint16 port)
@@ -119,6 +121,9 @@ void JsonRpcTcpTransport::close()
         m_server->deleteLater();
         m_server = nullptr;
     }
+    for (int fd : qAsConst(m_waiting))
+        ::close(fd);
+    m_waiting.clear();
     const QList<QUuid> ids = m_clients.keys();
     for (const QUuid &id : ids)
         disconnectClient(id);
@@ -151,9 +156,80 @@ void JsonRpcTcpTransport::setMaxLineLength(const QUuid &clientId, int bytes)
         it->input.setMaxLineLength(bytes);
 }
 
+void JsonRpcTcpTransport::setReceiving(const QUuid &clientId, bool receiving)
+{
+    auto it = m_clients.find(clientId);
+    if (it == m_clients.end() || it->paused == !receiving)
+        return;
+    it->paused = !receiving;
+    if (it->state != State::Open)
+        return;
+    // While held back nothing is read: the kernel holds the rest, and a
+    // client that keeps sending is slowed down by TCP itself.
+    if (!it->inputClosed)
+        it->readNotifier->setEnabled(receiving);
+    it->unfinishedSince.invalidate();
+    if (!receiving)
+        return;
+    // Later: the caller may be handling one of this client's lines.
+    QMetaObject::invokeMethod(
+            this,
+            [this, clientId]() {
+                auto client = m_clients.find(clientId);
+                if (client == m_clients.end() || client->paused || client->state != State::Open)
+                    return;
+                emitLines(clientId);
+                client = m_clients.find(clientId);
+                if (client != m_clients.end() && client->inputClosed && !client->paused)
+                    onEndOfInput(clientId);
+            },
+            Qt::QueuedConnection);
+}
+
+void JsonRpcTcpTransport::setAccepting(bool accepting)
+{
+    if (m_accepting == accepting)
+        return;
+    m_accepting = accepting;
+    // Later: the caller is in the middle of handling a client.
+    if (accepting && !m_waiting.isEmpty())
+        QMetaObject::invokeMethod(this, &JsonRpcTcpTransport::admitWaiting, Qt::QueuedConnection);
+}
+
+void JsonRpcTcpTransport::admitWaiting()
+{
+    while (m_accepting && !m_waiting.isEmpty())
+        admit(m_waiting.takeFirst());
+}
+
+qint64 JsonRpcTcpTransport::unfinishedLineAge(const QUuid &clientId) const
+{
+    auto it = m_clients.constFind(clientId);
+    if (it == m_clients.constEnd() || it->paused || it->state != State::Open || !it->unfinishedSince.isValid())
+        return -1;
+    return it->unfinishedSince.elapsed();
+}
+
 void JsonRpcTcpTransport::onIncomingConnection(qintptr descriptor)
 {
     const int fd = static_cast<int>(descriptor);
+    // The kernel hands over all it has at once; those that find no slot
+    // wait here, in their order.
+    if (!m_accepting || !m_waiting.isEmpty()) {
+        if (m_waiting.count() >= maxWaiting) {
+            ::close(fd);
+            return;
+        }
+        m_waiting.append(fd);
+        if (m_accepting)
+            QMetaObject::invokeMethod(this, &JsonRpcTcpTransport::admitWaiting, Qt::QueuedConnection);
+        return;
+    }
+    admit(fd);
+}
+
+void JsonRpcTcpTransport::admit(int fd)
+{
     const int flags = ::fcntl(fd, F_GETFL);
     const int noDelay = 1;
     // Replies and notifications are small lines written back to back: do
@@ -173,7 +249,8 @@ void JsonRpcTcpTransport::onIncomingConnection(qintptr descriptor)
     connect(client.readNotifier, &QSocketNotifier::activated, this, [this, clientId]() { onReadable(clientId); });
     connect(client.writeNotifier, &QSocketNotifier::activated, this, [this, clientId]() { onWritable(clientId); });
     m_clients.insert(clientId, client);
-    qCDebug(dcJsonRpc()) << "Client connected" << clientId.toString() << client.peer;
+    if (m_connectLog.allow(QtDebugMsg))
+        qCDebug(dcJsonRpc()) << "Client connected" << clientId.toString() << client.peer;
     emit clientConnected(clientId);
 }
 
@@ -217,11 +294,16 @@ void JsonRpcTcpTransport::emitLines(const QUuid &clientId)
         // Receivers may disconnect the client (or others) while handling a
         // line: look it up again each round.
         auto it = m_clients.find(clientId);
-        if (it == m_clients.end() || it->state != State::Open)
+        if (it == m_clients.end() || it->state != State::Open || it->paused)
             return;
         QByteArray line;
         switch (it->input.takeLine(&line)) {
         case JsonRpcLineBuffer::NeedMore:
+            // Only bytes of a line still to come are left.
+            if (it->input.size() == 0)
+                it->unfinishedSince.invalidate();
+            else if (!it->unfinishedSince.isValid())
+                it->unfinishedSince.start();
             return;
         case JsonRpcLineBuffer::LineTooLong: {
             if (m_dropLog.allow(QtWarningMsg))
@@ -233,6 +315,7 @@ void JsonRpcTcpTransport::emitLines(const QUuid &clientId)
             return;
         }
         case JsonRpcLineBuffer::LineReady:
+            it->unfinishedSince.invalidate();
             emit lineReceived(clientId, line);
             break;
         }
@@ -246,7 +329,8 @@ void JsonRpcTcpTransport::onEndOfInput(const QUuid &clientId)
     it->readNotifier->setEnabled(false);
     emitLines(clientId);
     it = m_clients.find(clientId);
-    if (it == m_clients.end() || it->state != State::Open)
+    // A client whose lines are held back is finished once it is let go.
+    if (it == m_clients.end() || it->state != State::Open || it->paused)
         return;
     // A last request without its line end still counts.
     const QByteArray rest = it->input.takeRest();
@@ -370,7 +454,8 @@ void JsonRpcTcpTransport::finish(const QUuid &clientId)
             [this, clientId]() {
                 if (!m_clients.remove(clientId))
                     return;
-                qCDebug(dcJsonRpc()) << "Client disconnected" << clientId.toString();
+                if (m_disconnectLog.allow(QtDebugMsg))
+                    qCDebug(dcJsonRpc()) << "Client disconnected" << clientId.toString();
                 emit clientDisconnected(clientId);
             },
             Qt::QueuedConnection);

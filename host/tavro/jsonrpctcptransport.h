@@ -3,13 +3,12 @@
 
 #include "jsonrpclinebuffer.h"
 #include "jsonrpclogging.h"
+#include "jsonrpctransport.h"
 #include "logratelimiter.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
-#include <QObject>
-#include <QUuid>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -31,9 +30,9 @@ class QTimer;
 // A client that finishes sending (a half-close, or a close) gets
 // inputClosed() after its last line, an unfinished one included; it can
 // still be answered until the receiver calls disconnectClient().
-// clientDisconnected() is always emitted from the event loop, never from
-// inside a call into the transport.
-class JsonRpcTcpTransport : public QObject
+// Connecting and disconnecting clients are logged (debug), at most 10 lines
+// per 10 s each: a flood of connections does not flood the log.
+class JsonRpcTcpTransport : public JsonRpcTransport
 {
     Q_OBJECT
 public:
@@ -41,6 +40,8 @@ public:
     static constexpr qint64 maxPendingBytes = 1024 * 1024;
     // Milliseconds a disconnecting client gets to read what is left for it.
     static constexpr int closeTimeout = 5000;
+    // Connections kept waiting while not accepting; more are closed.
+    static constexpr int maxWaiting = 256;
 
     explicit JsonRpcTcpTransport(QObject *parent = nullptr);
     ~JsonRpcTcpTransport() override;
@@ -56,26 +57,15 @@ public:
     QString errorString() const { return m_errorString; }
 
     QList<QUuid> clients() const { return m_clients.keys(); }
-    // "address:port" of the client's end, empty for an unknown client.
-    QString peer(const QUuid &clientId) const;
-    // The client's line limit in bytes, from its next line on (the one it is
-    // sending included).
-    void setMaxLineLength(const QUuid &clientId, int bytes);
-    // Queues line plus a newline for the client. False for an unknown or
-    // closing client, and for one that is dropped now because it does not
-    // read.
-    bool sendLine(const QUuid &clientId, const QByteArray &line);
-    // Sends what is queued, then closes; nothing more is read from it.
-    void disconnectClient(const QUuid &clientId);
-    // Closes at once; what is queued is dropped.
-    void abortClient(const QUuid &clientId);
-
-signals:
-    void clientConnected(const QUuid &clientId);
-    void clientDisconnected(const QUuid &clientId);
-    void lineReceived(const QUuid &clientId, const QByteArray &line);
-    void lineTooLong(const QUuid &clientId);
-    void inputClosed(const QUuid &clientId);
+    QString peer(const QUuid &clientId) const override;
+    void setMaxLineLength(const QUuid &clientId, int bytes) override;
+    void setReceiving(const QUuid &clientId, bool receiving) override;
+    qint64 unfinishedLineAge(const QUuid &clientId) const override;
+    // Queues line plus a newline.
+    bool sendLine(const QUuid &clientId, const QByteArray &line) override;
+    void disconnectClient(const QUuid &clientId) override;
+    void abortClient(const QUuid &clientId) override;
+    void setAccepting(bool accepting) override;
 
 private:
     enum class State {
@@ -98,10 +88,18 @@ private:
         int outputOffset = 0;
         State state = State::Open;
         bool inputClosed = false;
+        // Lines are held back (see setReceiving()).
+        bool paused = false;
         QElapsedTimer closingSince;
+        // Runs while an unfinished line is arriving.
+        QElapsedTimer unfinishedSince;
     };
 
     void onIncomingConnection(qintptr descriptor);
+    // Sets up a connection and announces it.
+    void admit(int descriptor);
+    // Admits waiting connections while accepting.
+    void admitWaiting();
     void onReadable(const QUuid &clientId);
     void onWritable(const QUuid &clientId);
     // Hands out the complete lines received so far.
@@ -119,8 +117,13 @@ private:
     QTimer *m_closeSweep = nullptr; // child
     QHash<QUuid, Client> m_clients;
     QString m_errorString;
+    bool m_accepting = true;
+    // Connections taken from the kernel while not accepting, in their order.
+    QList<int> m_waiting;
     // Clients dropped for long lines or for not reading.
     LogRateLimiter m_dropLog{dcJsonRpc()};
+    LogRateLimiter m_connectLog{dcJsonRpc()};
+    LogRateLimiter m_disconnectLog{dcJsonRpc()};
 };
 
 #endif // JSONRPCTCPTRANSPORT_H

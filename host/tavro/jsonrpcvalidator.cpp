@@ -17,6 +17,8 @@ namespace {
 const int maxDepth = 64;
 // Integers beyond this lose precision as JSON numbers.
 const double maxExactInteger = 9007199254740992.0; // 2^53
+// 9999-12-31T23:59:59Z in Unix seconds.
+const double maxTime = 253402300799.0;
 
 const QString optionalPrefix = QStringLiteral("o:");
 const QString referencePrefix = QStringLiteral("$ref:");
@@ -175,7 +177,14 @@ JsonRpcValidator::Result JsonRpcValidator::validateBasic(const QString &type, co
         ok = isInteger(value) && value.toDouble() >= 0 && value.toDouble() <= std::numeric_limits<uint>::max();
         break;
     case JsonHandler::Time:
-        ok = isInteger(value);
+        // Unix seconds: neither the epoch itself (a client's "unset"), nor
+        // before it, nor past the year 9999 is a time anyone plans for.
+        ok = isInteger(value) && value.toDouble() >= 1 && value.toDouble() <= maxTime;
+        if (!ok && value.isDouble())
+            return failure(path, QStringLiteral("expected Time (Unix seconds from 1 to %1, the end of the year 9999), "
+                                                "got the number %2")
+                                         .arg(qint64(maxTime))
+                                         .arg(value.toDouble(), 0, 'g', 17));
         break;
     case JsonHandler::Double:
         ok = value.isDouble();

@@ -14,7 +14,8 @@ class JsonHandler;
 //
 // A type is a basic type name ("Uint", "Int", "Double", "Bool", "Uuid",
 // "String", "StringList", "Variant", "Object", "Time"; "Uint" and "Int" hold
-// the 32-bit ranges, "Time" whole seconds up to 2^53), "$ref:Name" for an
+// the 32-bit ranges, "Time" whole Unix seconds from 1 to the end of the year
+// 9999), "$ref:Name" for an
 // enum (value: one of its key strings) or an object type (value: an object
 // whose members are checked in turn; a list type's value is an array), or a
 // one-element list [type] for an array of that type. Member names with the

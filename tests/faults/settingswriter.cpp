@@ -4,12 +4,12 @@
 // 100 kB), so a file that is neither the old nor the new one shows as keys
 // that are missing or disagree.
 //
-//   tavro-faults-settingswriter settings   through EnergySettings (the plugin's way)
+//   tavro-faults-settingswriter settings   through SettingsChange (the plugin's way)
 //   tavro-faults-settingswriter direct     truncate and write in place (a
 //                                          writer known to tear, for comparison)
 // Prints "writing" once the first round is on disk.
 
-#include "config/energysettings.h"
+#include "config/settingschange.h"
 
 #include "tavro/tavrosettings.h"
 
@@ -24,11 +24,11 @@ const int paddingKeys = 3000;
 
 void writeWithSettings(int generation)
 {
-    EnergySettings settings;
-    settings.setValue(QStringLiteral("generation"), generation);
-    settings.beginGroup(QStringLiteral("Padding"));
+    SettingsChange change;
+    change.setValue(QStringLiteral("generation"), generation);
     for (int i = 0; i < paddingKeys; i++)
-        settings.setValue(QStringLiteral("key%1").arg(i, 4, 10, QLatin1Char('0')), generation);
+        change.setValue(QStringLiteral("Padding/key%1").arg(i, 4, 10, QLatin1Char('0')), generation);
+    change.commit();
 }
 
 void writeDirectly(int generation)

@@ -4,7 +4,12 @@
 #include "householdfixture.h"
 
 #include "config/energysettings.h"
+#include "jsonrpc/tavroenergyjsonhandler.h"
 #include "smartcharging/smartchargingmanager.h"
+#include "spotmarket/spotmarketmanager.h"
+
+#include "tavro/jsonreply.h"
+#include "tavro/jsonrpcserver.h"
 
 #include "tavro/thing.h"
 #include "tavro/thingmanager.h"
@@ -24,6 +29,11 @@
 #include <QSettings>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,12 +83,27 @@ struct Household {
     Thing *charger = nullptr;
 };
 
+// A method of the handler called as the server calls it; null when there is none.
+std::unique_ptr<JsonReply> invoke(TavroEnergyJsonHandler &handler, const QString &method, const QVariantMap &params)
+{
+    JsonReply *reply = nullptr;
+    const QByteArray name = method.toLatin1();
+    const bool withContext = method == QLatin1String("SetChargingConfiguration");
+    const bool invoked =
+            withContext ? QMetaObject::invokeMethod(&handler, name.constData(), Qt::DirectConnection,
+                                                    Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params),
+                                                    Q_ARG(JsonContext, JsonContext()))
+                        : QMetaObject::invokeMethod(&handler, name.constData(), Qt::DirectConnection,
+                                                    Q_RETURN_ARG(JsonReply *, reply), Q_ARG(QVariantMap, params));
+    return std::unique_ptr<JsonReply>(invoked ? reply : nullptr);
+}
+
 // Runs as another user while it lives (root passes every permission check).
 class UnprivilegedScope
 {
 public:
-    UnprivilegedScope()
-        : m_switched(geteuid() == 0)
+    explicit UnprivilegedScope(bool wanted = true)
+        : m_switched(wanted && geteuid() == 0)
     {
         m_ok = !m_switched || seteuid(nobody) == 0;
     }
@@ -112,6 +137,8 @@ private slots:
     void valuesOfOtherTypes();
     void lockedFile_data();
     void lockedFile();
+    void refusedStores_data();
+    void refusedStores();
     void killedWhileWriting_data();
     void killedWhileWriting();
 
@@ -322,9 +349,9 @@ void TestSettingsFaults::lockedFile_data()
     QTest::addColumn<int>("chargingMode");
 
     const int eco = ChargingConfiguration::ChargingModeEco;
-    QTest::newRow("unwritable: read, changes held for this run") << soundSettings << 0555 << 0444 << 20u << eco;
+    QTest::newRow("unwritable: read, changes refused") << soundSettings << 0555 << 0444 << 20u << eco;
     // A file holding only the new values must not replace the user's.
-    QTest::newRow("unreadable: the defaults")
+    QTest::newRow("unreadable: the defaults, changes refused")
             << soundSettings << 0777 << 0000 << 0u << int(ChargingConfiguration::ChargingModeNormal);
     // Not the defaults: they would switch the overload protection off.
     QTest::newRow("damaged and unwritable: the sound values, one warning")
@@ -356,11 +383,17 @@ void TestSettingsFaults::lockedFile()
         QCOMPARE(manager->phasePowerLimit(), phasePowerLimit);
         QCOMPARE(int(manager->chargingConfiguration(chargerId).chargingMode()), chargingMode);
 
-        manager->setPhasePowerLimit(32);
-        QCOMPARE(manager->phasePowerLimit(), 32u);
+        // What the file cannot take does not happen: a restart would lose it.
+        QString error;
+        QVERIFY(!manager->setPhasePowerLimit(32, &error));
+        QVERIFY2(error.contains(QStringLiteral("energy.conf")), qPrintable(error));
+        QCOMPARE(manager->phasePowerLimit(), phasePowerLimit);
         ChargingConfiguration configuration = manager->chargingConfiguration(chargerId);
+        const ChargingConfiguration before = configuration;
         configuration.setTargetPercentage(90);
-        QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+        QCOMPARE(manager->setChargingConfiguration(configuration, &error), EnergyManager::EnergyErrorInvalidParameter);
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(manager->chargingConfiguration(chargerId), before);
         house.fixture.runCycle();
         house.fixture.destroyManager();
     }
@@ -368,9 +401,114 @@ void TestSettingsFaults::lockedFile()
     QVERIFY(chmod(qPrintable(fileName), 0644) == 0);
     QCOMPARE(fileContent(fileName), content);
     QVERIFY(warningsContaining(QStringLiteral("energy.conf")) > 0);
+    // A readable file is never called unreadable.
+    QCOMPARE(warningsContaining(QStringLiteral("Cannot read the settings file")) > 0, fileMode == 0);
     // Told once, not at every access of the run.
     QCOMPARE(warningsContaining(QStringLiteral("holds damaged values")), content == soundSettings ? 0 : 1);
     QDir(QFileInfo(EnergySettings::repairedCopyFileName(fileName)).path()).removeRecursively();
+}
+
+void TestSettingsFaults::refusedStores_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantMap>("params");
+    QTest::addColumn<QString>("fault");
+
+    const QVariantMap configuration{
+            {"chargingConfiguration", QVariantMap{{"evChargerId", chargerId.toString()}, {"targetPercentage", 90}}}};
+    const QList<QPair<QString, QVariantMap>> calls = {
+            {"SetPhasePowerLimit", {{"phasePowerLimit", 32}}},
+            {"SetAcquisitionTolerance", {{"acquisitionTolerance", 0.75}}},
+            {"SetBatteryLevelConsideration", {{"batteryLevelConsideration", 0.5}}},
+            {"SetBatteryLevelLimits", {{"batteryLevelLowerLimit", 0.2}, {"batteryLevelUpperLimit", 0.8}}},
+            {"SetChargingConfiguration", configuration},
+            {"SetSpotMarketConfiguration", {{"enabled", true}, {"providerId", TestMarketProvider().providerId()}}}};
+    // A folder that takes no new file, and a write that fails half-way (the
+    // file-size limit stands in for a full disk: the new file is created,
+    // the data does not fit).
+    for (const QString &fault : {QStringLiteral("read-only folder"), QStringLiteral("disk full")}) {
+        for (const auto &call : calls)
+            QTest::newRow(qPrintable(fault + QStringLiteral(": ") + call.first)) << call.first << call.second << fault;
+    }
+}
+
+void TestSettingsFaults::refusedStores()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantMap, params);
+    QFETCH(QString, fault);
+
+    Household house;
+    const QString fileName = house.settingsFile();
+    const QString settingsDirectory = QFileInfo(fileName).path();
+    QVERIFY(writeFile(fileName, soundSettings));
+    QVERIFY(chmod(qPrintable(QFileInfo(settingsDirectory).path()), 0755) == 0);
+    house.fixture.addMarket(false);
+    SmartChargingManager *manager = house.fixture.createManager();
+    TavroEnergyJsonHandler handler(house.fixture.spotMarketManager(), manager);
+    // Everything the six setters change, as the getters show it.
+    auto shown = [&]() {
+        return QVariantList{manager->phasePowerLimit(),
+                            manager->acquisitionTolerance(),
+                            manager->batteryLevelLowerLimit(),
+                            manager->batteryLevelUpperLimit(),
+                            manager->chargingConfiguration(chargerId).targetPercentage(),
+                            house.fixture.spotMarketManager()->enabled()};
+    };
+    const QVariantList before = shown();
+    const QByteArray stored = fileContent(fileName);
+    const bool readOnly = fault == QLatin1String("read-only folder");
+    if (readOnly)
+        QVERIFY(chmod(qPrintable(settingsDirectory), 0555) == 0);
+    QString cause;
+    {
+        UnprivilegedScope scope(readOnly);
+        QVERIFY(scope.ok());
+        struct rlimit limit;
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        const rlim_t unlimited = limit.rlim_cur;
+        if (readOnly) {
+            cause = QString::fromLocal8Bit(strerror(EACCES));
+        } else {
+            // Beyond the limit a write fails (EFBIG) instead of killing us.
+            signal(SIGXFSZ, SIG_IGN);
+            limit.rlim_cur = 64;
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
+            cause = QString::fromLocal8Bit(strerror(EFBIG));
+        }
+        const std::unique_ptr<JsonReply> reply = invoke(handler, method, params);
+        limit.rlim_cur = unlimited;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        m_faults++;
+
+        // The client learns that nothing changed, and why.
+        QVERIFY(reply);
+        QVERIFY(reply->isError());
+        QCOMPARE(reply->errorCode(), int(JsonRpcServer::ErrorInternal));
+        QVERIFY2(reply->errorMessage().contains(cause), qPrintable(reply->errorMessage()));
+        QVERIFY2(!reply->data().contains(QStringLiteral("energyError")), "an answer that reads as a stored value");
+    }
+    QVERIFY(chmod(qPrintable(settingsDirectory), 0755) == 0);
+    // Memory keeps what the file holds; the log names the cause, not a
+    // read error of the readable file.
+    QCOMPARE(shown(), before);
+    QCOMPARE(fileContent(fileName), stored);
+    QVERIFY(warningsContaining(cause) > 0);
+    QCOMPARE(warningsContaining(QStringLiteral("Cannot read")), 0);
+
+    // Nothing of the refused change is left behind to surface later: a
+    // restart reads what the file held, and the same call now goes through.
+    house.fixture.destroyManager();
+    manager = house.fixture.createManager();
+    TavroEnergyJsonHandler restarted(house.fixture.spotMarketManager(), manager);
+    QCOMPARE(shown(), before);
+    QCOMPARE(warningsContaining(QStringLiteral("Cannot read")), 0);
+    const std::unique_ptr<JsonReply> retried = invoke(restarted, method, params);
+    QVERIFY(retried);
+    QVERIFY(!retried->isError());
+    QCOMPARE(retried->data().value(QStringLiteral("energyError")).toString(), QStringLiteral("EnergyErrorNoError"));
+    QVERIFY(shown() != before);
+    QVERIFY(fileContent(fileName) != stored);
 }
 
 void TestSettingsFaults::killedWhileWriting_data()
@@ -378,7 +516,7 @@ void TestSettingsFaults::killedWhileWriting_data()
     QTest::addColumn<QString>("writer");
     QTest::addColumn<bool>("atomic");
 
-    QTest::newRow("EnergySettings") << "settings" << true;
+    QTest::newRow("SettingsChange") << "settings" << true;
     // The detector itself: a writer that truncates in place is caught.
     QTest::newRow("in-place writer (comparison)") << "direct" << false;
 }

@@ -9,9 +9,67 @@
 #include "tavro/thingmanager.h"
 
 #include <QJsonArray>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <memory>
+
+namespace {
+
+// Out-of-range values in "energy.conf" and what the API shows for them once
+// restored: the setters' ranges.
+struct StoredValue {
+    const char *key; // below the charger's group when it has no "/"
+    QVariant written;
+    const char *member;
+    QJsonValue shown;
+};
+const QList<StoredValue> storedValues{
+        {"targetPercentage", 250, "targetPercentage", 100},
+        {"dailySpotMarketPercentage", 250, "dailySpotMarketPercentage", 100},
+        {"dischargeFloorPercentage", 250, "dischargeFloorPercentage", 100},
+        {"chargingMode", 9, "chargingMode", "ChargingModeNormal"},
+        {"/acquisitionTolerance", -2, "acquisitionTolerance", 0.0},
+        {"/batteryLevelConsideration", -3, "batteryLevelLowerLimit", 0.0},
+};
+const QUuid chargerId(QStringLiteral("{5c0e3b1e-2a7d-4f1b-9c3e-1d2f3a4b5c6d}"));
+
+// The market-data service on loopback: hourly prices from an hour ago to
+// a day and a half ahead, for whatever is asked.
+class PriceServer : public QTcpServer
+{
+public:
+    PriceServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this]() {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, socket, [socket]() {
+                    if (!socket->peek(65536).contains("\r\n\r\n"))
+                        return;
+                    socket->readAll();
+                    QJsonArray data;
+                    const qint64 hour = QDateTime::currentSecsSinceEpoch() / 3600 * 3600;
+                    for (int i = -1; i < 36; i++) {
+                        data.append(QJsonObject{{"start_timestamp", (hour + i * 3600) * 1000.0},
+                                                {"end_timestamp", (hour + (i + 1) * 3600) * 1000.0},
+                                                {"marketprice", 80.0 + (i * 37) % 50},
+                                                {"unit", "Eur/MWh"}});
+                    }
+                    const QByteArray body = QJsonDocument(QJsonObject{{"data", data}}).toJson(QJsonDocument::Compact);
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                                  "Content-Length: "
+                                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+};
+
+}
 
 // The namespace "TavroEnergy" as a client sees it: the built plugin loaded
 // through the host's loader, the host's server on a loopback port, a
@@ -23,6 +81,8 @@ class TestTavroEnergyWire : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void storedValuesAreClamped_data();
+    void storedValuesAreClamped();
     void settings_data();
     void settings();
     void chargingConfiguration_data();
@@ -30,6 +90,12 @@ private slots:
     void missingLimitReadsZero_data();
     void missingLimitReadsZero();
     void notificationsNeedTheirScope();
+    void notificationLanguagePerConfiguration_data();
+    void notificationLanguagePerConfiguration();
+    void chargerComesAndGoes();
+    void spotMarketOverTheWire();
+    void everyMethodWithEveryScope_data();
+    void everyMethodWithEveryScope();
     void declarations();
     void spotMarketProviders();
 
@@ -42,6 +108,8 @@ private:
     // cycle an accepted change starts, when told so.
     static QStringList names(const QList<QJsonObject> &notifications, bool withoutCycle = false);
     static QJsonObject lastParams(const QList<QJsonObject> &notifications, const QString &name);
+    // Waits until the client has a notification of that name (false after 5 s).
+    static bool waitForNotification(JsonRpcTestClient &client, const QString &name);
 
     SettingsSandbox m_dir;
     std::unique_ptr<ThingManager> m_thingManager;
@@ -54,17 +122,32 @@ private:
     JsonRpcTestClient m_admin;
     JsonRpcTestClient m_user;
     JsonRpcTestClient m_scopeless; // authenticated, but with no scope
-    QJsonObject m_full;            // a configuration of m_charger using every member
+    PriceServer m_prices;
+    QJsonObject m_full; // a configuration of m_charger using every member
 };
 
 void TestTavroEnergyWire::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_dir.apply();
+    QVERIFY(m_prices.listen(QHostAddress::LocalHost));
+    const QByteArray priceUrl = "http://127.0.0.1:" + QByteArray::number(m_prices.serverPort());
+    qputenv("TAVRO_AWATTAR_AT_URL", priceUrl);
+    qputenv("TAVRO_AWATTAR_DE_URL", priceUrl);
+    qputenv("TAVRO_ENERGY_CHARTS_URL", "http://127.0.0.1:9");
+    {
+        QSettings energy(m_dir.folder("settings") + "/energy.conf", QSettings::IniFormat);
+        for (const StoredValue &value : storedValues) {
+            const QString key = QString::fromLatin1(value.key);
+            energy.setValue(key.startsWith('/') ? key.mid(1)
+                                                : "ChargingConfigurations/" + chargerId.toString() + '/' + key,
+                            value.written);
+        }
+    }
     m_thingManager = std::make_unique<ThingManager>();
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
     m_server = std::make_unique<JsonRpcServer>();
-    m_charger = m_thingManager->addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"));
+    m_charger = m_thingManager->addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"), chargerId);
     m_otherCharger = m_thingManager->addConfiguredThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Carport"));
     m_car = m_thingManager->addConfiguredThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Car"));
     QVERIFY(m_charger && m_otherCharger && m_car);
@@ -150,6 +233,34 @@ QJsonObject TestTavroEnergyWire::lastParams(const QList<QJsonObject> &notificati
     return params;
 }
 
+bool TestTavroEnergyWire::waitForNotification(JsonRpcTestClient &client, const QString &name)
+{
+    return QTest::qWaitFor([&]() { return !lastParams(client.notifications, name).isEmpty(); }, 5000);
+}
+
+void TestTavroEnergyWire::storedValuesAreClamped_data()
+{
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QJsonValue>("shown");
+    for (const StoredValue &value : storedValues)
+        QTest::newRow(value.key) << QString::fromLatin1(value.member) << value.shown;
+}
+
+void TestTavroEnergyWire::storedValuesAreClamped()
+{
+    QFETCH(QString, member);
+    QFETCH(QJsonValue, shown);
+
+    const QJsonObject all = snapshot();
+    QJsonValue value = all.value(member);
+    for (const QJsonValue &configuration : all.value("chargingConfigurations").toArray()) {
+        if (configuration.toObject().value("evChargerId").toString() == chargerId.toString())
+            value = configuration.toObject().value(member).isUndefined() ? value
+                                                                         : configuration.toObject().value(member);
+    }
+    QCOMPARE(value, shown);
+}
+
 void TestTavroEnergyWire::settings_data()
 {
     QTest::addColumn<bool>("admin");
@@ -233,6 +344,17 @@ void TestTavroEnergyWire::settings()
     QCOMPARE(JsonRpcTestClient::errorCode(response), code);
     QCOMPARE(response.value("result").toObject().value("energyError").toString(), energyError);
     QCOMPARE(names(client.notifications, !notifications.isEmpty()), notifications);
+    // A refused value is named: it is one of those sent.
+    const QJsonObject sent = QJsonDocument::fromJson(line).object().value("params").toObject();
+    const QString invalid = response.value("result").toObject().value("invalidParameter").toString();
+    QCOMPARE(invalid.isEmpty(), energyError != QLatin1String("EnergyErrorInvalidParameter"));
+    if (!invalid.isEmpty())
+        QVERIFY2(sent.contains(invalid) || invalid == QLatin1String("providerId"), qPrintable(invalid));
+    // A parameter error names the parameter: "Invalid params: <path>: ...".
+    const QString message = response.value("error").toObject().value("message").toString();
+    if (code == JsonRpcServer::ErrorInvalidParams)
+        QVERIFY2(QRegularExpression("^Invalid params: [A-Za-z]+(\\.[A-Za-z]+)*: ").match(message).hasMatch(),
+                 qPrintable(message));
 
     const QJsonObject after = snapshot();
     if (notifications.isEmpty()) {
@@ -250,45 +372,63 @@ void TestTavroEnergyWire::chargingConfiguration_data()
     QTest::addColumn<QJsonObject>("configuration");
     QTest::addColumn<QString>("energyError");
     QTest::addColumn<QJsonObject>("changed"); // members that differ from m_full afterwards
+    QTest::addColumn<QString>("invalid");     // the member named when refused
 
     const QString id = m_charger->id().toString();
     QTest::newRow("only a new mode") << QJsonObject{{"evChargerId", id}, {"chargingMode", "ChargingModeNormal"}}
-                                     << "EnergyErrorNoError" << QJsonObject{{"chargingMode", "ChargingModeNormal"}};
+                                     << "EnergyErrorNoError" << QJsonObject{{"chargingMode", "ChargingModeNormal"}}
+                                     << "";
     QTest::newRow("new target") << QJsonObject{{"evChargerId", id},
                                                {"chargingMode", "ChargingModeEco"},
                                                {"targetPercentage", 90}}
                                 << "EnergyErrorNoError"
-                                << QJsonObject{{"chargingMode", "ChargingModeEco"}, {"targetPercentage", 90}};
+                                << QJsonObject{{"chargingMode", "ChargingModeEco"}, {"targetPercentage", 90}} << "";
     QTest::newRow("target above 100") << QJsonObject{{"evChargerId", id},
                                                      {"chargingMode", "ChargingModeEco"},
                                                      {"targetPercentage", 101}}
-                                      << "EnergyErrorInvalidParameter" << QJsonObject();
+                                      << "EnergyErrorInvalidParameter" << QJsonObject()
+                                      << "chargingConfiguration.targetPercentage";
     QTest::newRow("repeat day 8") << QJsonObject{{"evChargerId", id},
                                                  {"chargingMode", "ChargingModeEco"},
                                                  {"repeatDays", QJsonArray{1, 8}}}
-                                  << "EnergyErrorInvalidParameter" << QJsonObject();
+                                  << "EnergyErrorInvalidParameter" << QJsonObject()
+                                  << "chargingConfiguration.repeatDays";
     const QString mode = "ChargingModeEcoWithTargetTime";
     QTest::newRow("seven days") << QJsonObject{{"evChargerId", id},
                                                {"chargingMode", mode},
                                                {"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}}
-                                << "EnergyErrorNoError" << QJsonObject{{"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}};
+                                << "EnergyErrorNoError" << QJsonObject{{"repeatDays", QJsonArray{7, 1, 2, 3, 4, 5, 6}}}
+                                << "";
     QTest::newRow("a day twice") << QJsonObject{{"evChargerId", id},
                                                 {"chargingMode", mode},
                                                 {"repeatDays", QJsonArray{1, 2, 1}}}
-                                 << "EnergyErrorInvalidParameter" << QJsonObject();
+                                 << "EnergyErrorInvalidParameter" << QJsonObject()
+                                 << "chargingConfiguration.repeatDays";
     // Values beyond 32 bits are refused by the server (-32602): no energy
     // error, nothing stored.
     QTest::newRow("target 2^32+80") << QJsonObject{{"evChargerId", id},
                                                    {"chargingMode", mode},
                                                    {"targetPercentage", 4294967376.0}}
-                                    << "" << QJsonObject();
+                                    << "" << QJsonObject() << "";
     QTest::newRow("repeat day 2^32+1") << QJsonObject{{"evChargerId", id},
                                                       {"chargingMode", mode},
                                                       {"repeatDays", QJsonArray{4294967297.0}}}
-                                       << "" << QJsonObject();
+                                       << "" << QJsonObject() << "";
+    // Unix seconds from 1 on, up to the year 9999: refused by the server.
+    QTest::newRow("end at 0") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"endDateTime", 0}} << ""
+                              << QJsonObject() << "";
+    QTest::newRow("end at -1") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"endDateTime", -1}} << ""
+                               << QJsonObject() << "";
+    QTest::newRow("end in the year 8 million")
+            << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"endDateTime", 252423993600000.0}} << ""
+            << QJsonObject() << "";
+    QTest::newRow("unknown language") << QJsonObject{{"evChargerId", id}, {"chargingMode", mode}, {"locale", "xx_QQ"}}
+                                      << "EnergyErrorInvalidParameter" << QJsonObject()
+                                      << "chargingConfiguration.locale";
     QTest::newRow("unknown charger") << QJsonObject{{"evChargerId", QUuid::createUuid().toString()},
                                                     {"chargingMode", "ChargingModeNormal"}}
-                                     << "EnergyErrorInvalidParameter" << QJsonObject();
+                                     << "EnergyErrorInvalidParameter" << QJsonObject()
+                                     << "chargingConfiguration.evChargerId";
 }
 
 void TestTavroEnergyWire::chargingConfiguration()
@@ -296,11 +436,20 @@ void TestTavroEnergyWire::chargingConfiguration()
     QFETCH(QJsonObject, configuration);
     QFETCH(QString, energyError);
     QFETCH(QJsonObject, changed);
+    QFETCH(QString, invalid);
 
     // Every row starts from the full configuration.
     QCOMPARE(setConfiguration(m_full), QStringLiteral("EnergyErrorNoError"));
     m_admin.notifications.clear();
-    QCOMPARE(setConfiguration(configuration), energyError);
+    const QJsonObject reply = m_admin.call(
+            "TavroEnergy.SetChargingConfiguration",
+            QJsonDocument(QJsonObject{{"chargingConfiguration", configuration}}).toJson(QJsonDocument::Compact));
+    QCOMPARE(reply.value("result").toObject().value("energyError").toString(), energyError);
+    QCOMPARE(reply.value("result").toObject().value("invalidParameter").toString(), invalid);
+    if (energyError.isEmpty())
+        QVERIFY2(reply.value("error").toObject().value("message").toString().startsWith(
+                         "Invalid params: chargingConfiguration."),
+                 qPrintable(reply.value("error").toObject().value("message").toString()));
 
     // A charger id does not filter the list.
     const QByteArray filter = "{\"evChargerId\":\"" + m_otherCharger->id().toString().toUtf8() + "\"}";
@@ -375,6 +524,262 @@ void TestTavroEnergyWire::notificationsNeedTheirScope()
                      {"AcquisitionToleranceChanged", "BatteryLevelConsiderationChanged", "BatteryLevelLimitsChanged"}));
     QCOMPARE(names(m_user.notifications, true), QStringList{"AcquisitionToleranceChanged"});
     QCOMPARE(names(m_scopeless.notifications), QStringList());
+}
+
+void TestTavroEnergyWire::notificationLanguagePerConfiguration_data()
+{
+    QTest::addColumn<QString>("connectionLocale"); // said in Hello, empty: not said
+    QTest::addColumn<QJsonValue>("given");         // in the configuration
+    QTest::addColumn<QString>("stored");
+
+    QTest::newRow("given") << "" << QJsonValue("de_DE") << "de_DE";
+    QTest::newRow("given, over the connection's") << "fr_FR" << QJsonValue("de_AT") << "de_AT";
+    QTest::newRow("not given: the connection's") << "fr_FR" << QJsonValue() << "fr_FR";
+}
+
+void TestTavroEnergyWire::notificationLanguagePerConfiguration()
+{
+    QFETCH(QString, connectionLocale);
+    QFETCH(QJsonValue, given);
+    QFETCH(QString, stored);
+
+    JsonRpcTestClient owner;
+    QVERIFY(owner.connectTo(m_server->serverPort()));
+    QVERIFY(owner.call("JSONRPC.Authenticate", R"({"token":"user-token"})").contains("result"));
+    if (!connectionLocale.isEmpty())
+        QVERIFY(owner.call("JSONRPC.Hello", "{\"locale\":\"" + connectionLocale.toUtf8() + "\"}").contains("result"));
+    QJsonObject configuration{{"evChargerId", m_charger->id().toString()}, {"chargingMode", "ChargingModeEco"}};
+    if (!given.isUndefined() && !given.isNull())
+        configuration.insert("locale", given);
+    m_admin.notifications.clear();
+    const QJsonObject reply = owner.call("TavroEnergy.SetChargingConfiguration",
+                                         QJsonDocument(QJsonObject{{"chargingConfiguration", configuration}}).toJson());
+    QCOMPARE(reply.value("result").toObject().value("energyError").toString(), QString("EnergyErrorNoError"));
+    QVERIFY(m_admin.call("JSONRPC.Hello").contains("result"));
+    QCOMPARE(lastParams(m_admin.notifications, "ChargingConfigurationChanged")
+                     .value("chargingConfiguration")
+                     .toObject()
+                     .value("locale")
+                     .toString(),
+             stored);
+    for (const QJsonValue &each : snapshot().value("chargingConfigurations").toArray()) {
+        if (each.toObject().value("evChargerId").toString() == m_charger->id().toString())
+            QCOMPARE(each.toObject().value("locale").toString(), stored);
+    }
+}
+
+void TestTavroEnergyWire::chargerComesAndGoes()
+{
+    m_user.notifications.clear();
+    Thing *shed = m_thingManager->addConfiguredThing(QStringLiteral("evChargerAc"), QStringLiteral("Shed"));
+    QVERIFY(shed);
+    const QString id = shed->id().toString();
+    QVERIFY(waitForNotification(m_user, "ChargingStateAdded"));
+    QVERIFY(waitForNotification(m_user, "ChargingConfigurationAdded"));
+    QCOMPARE(lastParams(m_user.notifications, "ChargingConfigurationAdded")
+                     .value("chargingConfiguration")
+                     .toObject()
+                     .value("evChargerId")
+                     .toString(),
+             id);
+    const QJsonObject added = lastParams(m_user.notifications, "ChargingStateAdded").value("chargingState").toObject();
+    QCOMPARE(added.value("evChargerId").toString(), id);
+    const auto stateOf = [&](const QString &chargerId) {
+        const QJsonArray states = m_user.call("TavroEnergy.GetChargingStates")
+                                          .value("result")
+                                          .toObject()
+                                          .value("chargingStates")
+                                          .toArray();
+        for (const QJsonValue &state : states) {
+            if (state.toObject().value("evChargerId").toString() == chargerId)
+                return state.toObject();
+        }
+        return QJsonObject();
+    };
+    QCOMPARE(stateOf(id), added);
+
+    // A car plugged in, to be charged on surplus: the state says what it waits for.
+    m_user.notifications.clear();
+    shed->setStateValue(QStringLiteral("pluggedIn"), true);
+    QCOMPARE(setConfiguration({{"evChargerId", id}, {"chargingMode", "ChargingModeEco"}}),
+             QString("EnergyErrorNoError"));
+    QVERIFY(waitForNotification(m_user, "ChargingStateChanged"));
+    const QJsonObject changed =
+            lastParams(m_user.notifications, "ChargingStateChanged").value("chargingState").toObject();
+    QCOMPARE(changed.value("evChargerId").toString(), id);
+    QVERIFY(changed != added);
+    QCOMPARE(stateOf(id), changed);
+
+    m_user.notifications.clear();
+    QVERIFY(m_thingManager->removeConfiguredThing(shed->id()));
+    QVERIFY(waitForNotification(m_user, "ChargingConfigurationRemoved"));
+    QVERIFY(waitForNotification(m_user, "ChargingStateRemoved"));
+    QCOMPARE(lastParams(m_user.notifications, "ChargingConfigurationRemoved").value("evChargerThingId").toString(), id);
+    QCOMPARE(lastParams(m_user.notifications, "ChargingStateRemoved").value("evChargerThingId").toString(), id);
+    QCOMPARE(stateOf(id), QJsonObject());
+}
+
+void TestTavroEnergyWire::spotMarketOverTheWire()
+{
+    const QJsonArray providers = m_user.call("TavroEnergy.GetAvailableSpotMarketProviders")
+                                         .value("result")
+                                         .toObject()
+                                         .value("providers")
+                                         .toArray();
+    QStringList names;
+    QString austria;
+    for (const QJsonValue &provider : providers) {
+        if (provider.toObject().value("name").toString().startsWith("aWATTar"))
+            names << provider.toObject().value("name").toString();
+        if (provider.toObject().value("name").toString() == QLatin1String("aWATTar AT"))
+            austria = provider.toObject().value("providerId").toString();
+    }
+    names.sort();
+    QCOMPARE(names, QStringList({"aWATTar AT", "aWATTar DE"}));
+
+    // Enabled: the configuration, then the prices from the loopback service.
+    m_user.notifications.clear();
+    const QByteArray enable = R"({"enabled":true,"providerId":")" + austria.toUtf8() + "\"}";
+    QCOMPARE(m_user.call("TavroEnergy.SetSpotMarketConfiguration", enable)
+                     .value("result")
+                     .toObject()
+                     .value("energyError")
+                     .toString(),
+             QString("EnergyErrorNoError"));
+    QVERIFY(waitForNotification(m_user, "SpotMarketConfigurationChanged"));
+    QCOMPARE(lastParams(m_user.notifications, "SpotMarketConfigurationChanged").value("providerId").toString(),
+             austria);
+    QVERIFY(lastParams(m_user.notifications, "SpotMarketConfigurationChanged").value("enabled").toBool());
+    QVERIFY(QTest::qWaitFor(
+            [&]() {
+                return !lastParams(m_user.notifications, "SpotMarketScoreEntriesChanged")
+                                .value("spotMarketScoreEntries")
+                                .toArray()
+                                .isEmpty();
+            },
+            5000));
+    const QJsonArray notified =
+            lastParams(m_user.notifications, "SpotMarketScoreEntriesChanged").value("spotMarketScoreEntries").toArray();
+    const QJsonArray entries = m_user.call("TavroEnergy.GetSpotMarketScoreEntries")
+                                       .value("result")
+                                       .toObject()
+                                       .value("spotMarketScoreEntries")
+                                       .toArray();
+    QVERIFY(entries.count() >= 35);
+    QCOMPARE(entries, notified);
+    // The cheapest slot weighs 1, the dearest 0.
+    double least = 1, most = 0;
+    for (const QJsonValue &entry : entries) {
+        least = qMin(least, entry.toObject().value("weighting").toDouble());
+        most = qMax(most, entry.toObject().value("weighting").toDouble());
+    }
+    QCOMPARE(least, 0.0);
+    QCOMPARE(most, 1.0);
+
+    // A target on prices plans a schedule; the method shows what was notified.
+    QCOMPARE(setConfiguration({{"evChargerId", m_charger->id().toString()},
+                               {"assignedCarId", m_car->id().toString()},
+                               {"chargingMode", "ChargingModeEcoWithTargetTime"},
+                               {"endDateTime", QDateTime::currentSecsSinceEpoch() + 20 * 3600},
+                               {"targetPercentage", 90}}),
+             QString("EnergyErrorNoError"));
+    m_charger->setStateValue(QStringLiteral("pluggedIn"), true);
+    QVERIFY(waitForNotification(m_user, "ChargingSchedulesChanged"));
+    const QJsonArray schedules = m_user.call("TavroEnergy.GetChargingSchedules")
+                                         .value("result")
+                                         .toObject()
+                                         .value("chargingSchedules")
+                                         .toArray();
+    QCOMPARE(schedules,
+             lastParams(m_user.notifications, "ChargingSchedulesChanged").value("chargingSchedules").toArray());
+    m_charger->setStateValue(QStringLiteral("pluggedIn"), false);
+
+    // Disabled: no provider in the notification, no entries.
+    m_user.notifications.clear();
+    QVERIFY(m_user.call("TavroEnergy.SetSpotMarketConfiguration", R"({"enabled":false})").contains("result"));
+    QVERIFY(waitForNotification(m_user, "SpotMarketConfigurationChanged"));
+    const QJsonObject disabled = lastParams(m_user.notifications, "SpotMarketConfigurationChanged");
+    QVERIFY(!disabled.value("enabled").toBool());
+    QVERIFY(!disabled.contains("providerId"));
+    QCOMPARE(m_user.call("TavroEnergy.GetSpotMarketScoreEntries")
+                     .value("result")
+                     .toObject()
+                     .value("spotMarketScoreEntries"),
+             QJsonValue(QJsonArray()));
+}
+
+void TestTavroEnergyWire::everyMethodWithEveryScope_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<int>("code");
+
+    // The scope each method is meant to need, written out: a declaration
+    // that drifts from it fails here.
+    const QString id = m_charger->id().toString();
+    const QList<std::tuple<const char *, QByteArray, bool>> methods{
+            {"GetPhasePowerLimit", "{}", false},
+            {"SetPhasePowerLimit", R"({"phasePowerLimit":25})", true},
+            {"GetAcquisitionTolerance", "{}", false},
+            {"SetAcquisitionTolerance", R"({"acquisitionTolerance":0.5})", false},
+            {"GetBatteryLevelConsideration", "{}", true},
+            {"SetBatteryLevelConsideration", R"({"batteryLevelConsideration":0.4})", true},
+            {"GetBatteryLevelLimits", "{}", true},
+            {"SetBatteryLevelLimits", R"({"batteryLevelLowerLimit":0.4,"batteryLevelUpperLimit":0.9})", true},
+            {"GetChargingConfigurations", "{}", false},
+            {"SetChargingConfiguration",
+             R"({"chargingConfiguration":{"evChargerId":")" + id.toUtf8() + R"(","chargingMode":"ChargingModeEco"}})",
+             false},
+            {"GetChargingStates", "{}", false},
+            {"GetAvailableSpotMarketProviders", "{}", false},
+            {"SetSpotMarketConfiguration", R"({"enabled":false})", false},
+            {"GetSpotMarketConfiguration", "{}", false},
+            {"GetSpotMarketScoreEntries", "{}", false},
+            {"GetChargingSchedules", "{}", false},
+    };
+    for (const auto &[method, params, admin] : methods) {
+        for (const char *token : {"admin", "user", "scopeless"}) {
+            const bool allowed = qstrcmp(token, "admin") == 0 || (qstrcmp(token, "user") == 0 && !admin);
+            QTest::newRow(qPrintable(QStringLiteral("%1 by %2").arg(method, token)))
+                    << QString::fromLatin1(method) << params << QString::fromLatin1(token) << (allowed ? 0 : -32002);
+        }
+    }
+}
+
+void TestTavroEnergyWire::everyMethodWithEveryScope()
+{
+    QFETCH(QString, method);
+    QFETCH(QByteArray, params);
+    QFETCH(QString, token);
+    QFETCH(int, code);
+
+    JsonRpcTestClient &client = token == "admin" ? m_admin : token == "user" ? m_user : m_scopeless;
+    const QJsonObject response = client.call("TavroEnergy." + method, params);
+    QCOMPARE(JsonRpcTestClient::errorCode(response), code);
+    if (code != 0)
+        return;
+    // Every declared member of the answer is there (the self-check sees
+    // their types), and a setter succeeded.
+    const QJsonObject returns = m_admin.call("JSONRPC.Introspect")
+                                        .value("result")
+                                        .toObject()
+                                        .value("namespaces")
+                                        .toObject()
+                                        .value("TavroEnergy")
+                                        .toObject()
+                                        .value("methods")
+                                        .toObject()
+                                        .value(method)
+                                        .toObject()
+                                        .value("returns")
+                                        .toObject();
+    for (const QString &member : returns.keys()) {
+        if (!member.startsWith("o:"))
+            QVERIFY2(response.value("result").toObject().contains(member), qPrintable(member));
+    }
+    if (returns.contains("energyError"))
+        QCOMPARE(response.value("result").toObject().value("energyError").toString(), QString("EnergyErrorNoError"));
 }
 
 void TestTavroEnergyWire::declarations()

@@ -3,8 +3,10 @@
 #include "sim/peercontroller.h"
 
 // The peer controller's documented rules, minute by minute in a household
-// of its own: start and stop delays, the guard between switches, phase
-// switching, priority under one fuse and the cheapest minutes for a target.
+// of its own: start and stop thresholds and delays, the guard between
+// switches, phase switching, priority under one fuse (counting what a car
+// draws), the cheapest minutes for a target, repeating target days and the
+// owner's changes from the minute they are made.
 class TestPeerController : public QObject
 {
     Q_OBJECT
@@ -15,7 +17,12 @@ private slots:
     void phaseSwitchingWithTheSameDelays();
     void chargersServedInOrderUnderOneFuse_data();
     void chargersServedInOrderUnderOneFuse();
+    void fullCarLeavesItsShareToTheNext_data();
+    void fullCarLeavesItsShareToTheNext();
     void targetInTheCheapestMinutes();
+    void repeatingTargetDays_data();
+    void repeatingTargetDays();
+    void ownerChangesHoldFromTheirMinute();
 };
 
 namespace {
@@ -50,24 +57,31 @@ public:
     Run(const Scenario &scenario, const QString &mode, double limit = 0)
         : m_scenario(scenario),
           m_household(m_scenario),
-          m_peer(m_scenario, m_household, -1),
+          m_owner(m_scenario),
+          m_peer(m_scenario, m_household, m_owner),
           m_limit(limit),
           m_commands(scenario.chargers.count())
     {
         for (int j = 0; j < m_scenario.cars.count(); j++) {
             m_household.setPluggedIn(j, true);
-            m_peer.setConfiguration(j, {{QStringLiteral("chargingMode"), mode}});
+            m_owner.setConfiguration(0, j, {{QStringLiteral("chargingMode"), mode}});
         }
     }
 
     PeerController &peer() { return m_peer; }
+    OwnerTimeline &owner() { return m_owner; }
+    const Household &household() const { return m_household; }
 
-    // One minute with pv (W); returns the commands for the next one.
-    const QVector<ChargerCommand> &minute(double pv)
+    // One minute with pv and a house load (W, spread over the phases);
+    // returns the commands for the next one.
+    const QVector<ChargerCommand> &minute(double pv, double house = 0)
     {
         MinuteRecord record;
         record.minute = m_minute++;
         record.pvPower = pv;
+        record.houseLoad = house;
+        for (int p = 0; p < 3; p++)
+            record.housePhasePower[p] = house / 3;
         record.phaseLimit = m_limit;
         m_household.step(m_commands, &record);
         m_last = record;
@@ -84,6 +98,7 @@ public:
 private:
     Scenario m_scenario;
     Household m_household;
+    OwnerTimeline m_owner;
     PeerController m_peer;
     double m_limit;
     QVector<ChargerCommand> m_commands;
@@ -98,14 +113,20 @@ void TestPeerController::surplusCharging_data()
     QTest::addColumn<QList<double>>("pv"); // W per minute
     QTest::addColumn<QString>("enabled");  // the command after each minute, 1 on
 
-    // Three phases at 6 A need 4140 W.
+    // Three phases at 6 A need 4140 W; the documented thresholds are 0 W.
     QTest::newRow("starts once the export covers the minimum for a minute")
-            << QList<double>{3000, 4200, 4200} << QStringLiteral("011");
+            << QList<double>{3000, 4140, 4140} << QStringLiteral("011");
+    QTest::newRow("10 W short of the minimum does not start")
+            << QList<double>{4130, 4130, 4130} << QStringLiteral("000");
     QTest::newRow("stops after three minutes of import")
             << QList<double>{5000, 5000, 5000, 5000, 5000, 5000, 3000, 3000, 3000, 3000, 3000, 3000}
             << QStringLiteral("111111110000");
-    QTest::newRow("150 W of import at the minimum is no reason to stop")
-            << QList<double>{5000, 5000, 5000, 3990, 3990, 3990, 3990, 3990, 3990} << QStringLiteral("111111111");
+    QTest::newRow("40 W of import at the minimum for three minutes stops")
+            << QList<double>{5000, 5000, 5000, 5000, 5000, 5000, 4100, 4100, 4100, 4100}
+            << QStringLiteral("1111111100");
+    QTest::newRow("two minutes of import in a row are no reason to stop")
+            << QList<double>{5000, 5000, 5000, 5000, 5000, 5000, 4100, 4100, 5000, 4100, 4100, 5000}
+            << QStringLiteral("111111111111");
     QTest::newRow("five minutes between switches, both ways")
             << QList<double>{5000, 0, 0, 0, 0, 0, 5000, 5000, 5000, 5000, 5000, 5000} << QStringLiteral("111110000011");
 }
@@ -174,6 +195,42 @@ void TestPeerController::chargersServedInOrderUnderOneFuse()
         QVERIFY(run.last().gridPhaseCurrent[p] <= limit + 1e-9);
 }
 
+void TestPeerController::fullCarLeavesItsShareToTheNext_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<double>("limit");  // A, 0 none
+    QTest::addColumn<double>("pv");     // W, with 800 W of house
+    QTest::addColumn<double>("second"); // A the second charger must get
+
+    // 10.9 kW of surplus: 15 A on three phases.
+    QTest::newRow("PV: the surplus the full car leaves") << QStringLiteral("ChargingModeEco") << 0.0 << 11700.0 << 15.0;
+    // The house's 1.2 A per phase leave 23.8 A: all 16 A for the second.
+    QTest::newRow("fuse: the headroom the full car leaves")
+            << QStringLiteral("ChargingModeNormal") << 25.0 << 0.0 << 16.0;
+}
+
+void TestPeerController::fullCarLeavesItsShareToTheNext()
+{
+    QFETCH(QString, mode);
+    QFETCH(double, limit);
+    QFETCH(double, pv);
+    QFETCH(double, second);
+    // The first car in the chargers' order is full and draws nothing,
+    // whatever its charger is offered.
+    Scenario scenario = household(2, false);
+    scenario.cars[0].soc = 100;
+    scenario.cars[1].soc = 21.9;
+    Run run(scenario, mode, limit);
+    QVector<ChargerCommand> commands;
+    for (int m = 0; m < 10; m++)
+        commands = run.minute(pv, 800);
+    QVERIFY(commands.at(1).enabled);
+    QCOMPARE(commands.at(1).current, second);
+    QVERIFY2(run.last().chargerPower.at(1) >= second * 230 * 3 - 1e-6,
+             qPrintable(QString::number(run.last().chargerPower.at(1))));
+    QCOMPARE(run.last().chargerPower.at(0), 0.0);
+}
+
 void TestPeerController::targetInTheCheapestMinutes()
 {
     // Half an hour at full power (11.04 kWh of 50 kWh: 22.08 %) by minute
@@ -181,10 +238,10 @@ void TestPeerController::targetInTheCheapestMinutes()
     Scenario scenario = household(1, false);
     scenario.hourlyPrices = {200, 50, 300};
     Run run(scenario, QStringLiteral("ChargingModeEcoWithTargetTime"));
-    run.peer().setConfiguration(0,
-                                {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
-                                 {QStringLiteral("endDateTime"), scenario.start.addSecs(120 * 60).toSecsSinceEpoch()},
-                                 {QStringLiteral("targetPercentage"), 20 + 11.04 / 2 / 50 * 100}});
+    run.owner().setConfiguration(0, 0,
+                                 {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
+                                  {QStringLiteral("endDateTime"), scenario.start.addSecs(120 * 60).toSecsSinceEpoch()},
+                                  {QStringLiteral("targetPercentage"), 20 + 11.04 / 2 / 50 * 100}});
     QList<int> charging;
     for (int m = 0; m < 120; m++) {
         const ChargerCommand command = run.minute(0).at(0);
@@ -193,11 +250,84 @@ void TestPeerController::targetInTheCheapestMinutes()
             QCOMPARE(command.current, 16.0); // at full power
         }
     }
-    // The car reports whole per cent, so the last minutes may be replanned
-    // by a minute or two; all of them in the cheap hour, from its start.
-    QVERIFY2(charging.count() >= 30 && charging.count() <= 32, qPrintable(QString::number(charging.count())));
-    QCOMPARE(charging.first(), 60);
-    QVERIFY(charging.last() < 120);
+    // The car reports whole per cent, so the plan may be a minute or two
+    // off; all of it in the cheap hour, of its equally cheap minutes the last.
+    QVERIFY2(charging.count() >= 29 && charging.count() <= 32, qPrintable(QString::number(charging.count())));
+    QVERIFY2(charging.first() >= 60 + 60 - 32 && charging.first() <= 60 + 60 - 30,
+             qPrintable(QString::number(charging.first())));
+    QCOMPARE(charging.last(), 119);
+    // In one go: the level's whole per cent do not break the slot up.
+    QCOMPARE(charging.count(), charging.last() - charging.first() + 1);
+    QVERIFY2(run.household().carSoc(0) >= 20 + 11.04 / 2 / 50 * 100 - 0.5,
+             qPrintable(QString::number(run.household().carSoc(0))));
+}
+
+void TestPeerController::repeatingTargetDays_data()
+{
+    QTest::addColumn<QDateTime>("start");
+    QTest::addColumn<QList<int>>("repeatDays");
+    QTest::addColumn<int>("deadline"); // minutes after the start, -1 none
+
+    // 07:00 on the start date, the owner's target time; 2026-01-05 is a Monday.
+    const QDateTime monday(QDate(2026, 1, 5), QTime(17, 0), Qt::UTC);
+    QTest::newRow("once, this morning: passed") << monday << QList<int>() << -1;
+    QTest::newRow("once, before the start") << monday.addSecs(-11 * 3600) << QList<int>() << 60;
+    QTest::newRow("every day: tomorrow morning") << monday << QList<int>{1, 2, 3, 4, 5, 6, 7} << 14 * 60;
+    QTest::newRow("weekdays, on a Friday evening: Monday")
+            << monday.addDays(4) << QList<int>{1, 2, 3, 4, 5} << (2 * 24 + 14) * 60;
+    QTest::newRow("Sundays only") << monday << QList<int>{7} << (5 * 24 + 14) * 60;
+}
+
+void TestPeerController::repeatingTargetDays()
+{
+    QFETCH(QDateTime, start);
+    QFETCH(QList<int>, repeatDays);
+    QFETCH(int, deadline);
+    Scenario scenario = household(1, false);
+    scenario.start = start;
+    Run run(scenario, QStringLiteral("ChargingModeEcoWithTargetTime"));
+    QVariantList days;
+    for (int day : repeatDays)
+        days << day;
+    // 40 % more of 50 kWh: 110 minutes at 11.04 kW.
+    run.owner().setConfiguration(
+            0, 0,
+            {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
+             {QStringLiteral("endDateTime"), QDateTime(start.date(), QTime(7, 0), Qt::UTC).toSecsSinceEpoch()},
+             {QStringLiteral("repeatDays"), days},
+             {QStringLiteral("targetPercentage"), 60}});
+    QCOMPARE(run.peer().deadline(0, 0), deadline);
+
+    // The car is charged by then, at one price as late as it can be.
+    int first = -1;
+    const int end = deadline < 0 ? 24 * 60 : deadline;
+    for (int m = 0; m < end; m++) {
+        if (run.minute(0).at(0).enabled && first < 0)
+            first = m + 1;
+    }
+    if (deadline < 0) {
+        QCOMPARE(first, -1);
+    } else if (deadline < 110) {
+        QCOMPARE(first, 1); // too late already: at once
+    } else {
+        QVERIFY2(run.household().carSoc(0) >= 59.5, qPrintable(QString::number(run.household().carSoc(0))));
+        QVERIFY2(first >= deadline - 115, qPrintable(QStringLiteral("starts at %1").arg(first)));
+    }
+}
+
+void TestPeerController::ownerChangesHoldFromTheirMinute()
+{
+    // No PV: in eco mode the charger stays off until the owner asks for
+    // normal mode at minute 5, and goes off again when he asks it to stop
+    // at 20 % (the car's level when it started) at minute 9.
+    Run run(household(1, false), QStringLiteral("ChargingModeEco"));
+    run.owner().setConfiguration(5, 0, {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")}});
+    run.owner().setConfiguration(
+            9, 0, {{QStringLiteral("targetPercentage"), 20}, {QStringLiteral("stopOnTargetPercentage"), true}});
+    QString seen;
+    for (int m = 0; m < 12; m++)
+        seen += run.minute(0).at(0).enabled ? QLatin1Char('1') : QLatin1Char('0');
+    QCOMPARE(seen, QStringLiteral("000001111000"));
 }
 
 QTEST_GUILESS_MAIN(TestPeerController)

@@ -83,6 +83,8 @@ private slots:
     void userActions();
     void userSetsCarLevel();
     void restoredAfterRestart();
+    void missingCharger_data();
+    void missingCharger();
     void garbageValues_data();
     void garbageValues();
 };
@@ -243,19 +245,22 @@ void TestChargingConfigurationHandling::migration()
         writeValue(QStringLiteral("ChargingInfos/") + goneId.toString() + QStringLiteral("/chargingMode"), 2);
     }
 
-    if (legacyGroup)
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral(
-                                     "^EV charger with ID .* not found in system. Not loading configuration.$")));
     SmartChargingManager *manager = household.createManager();
 
     {
+        // A charger the host does not have now keeps its configuration too.
         EnergySettings settings;
         QVERIFY(!settings.contains(QStringLiteral("lockOnUnplug")));
         QVERIFY(!settings.childGroups().contains(QStringLiteral("ChargingInfos")));
         settings.beginGroup(group);
-        QCOMPARE(settings.childGroups(), legacyGroup ? QStringList({charger->id().toString()}) : QStringList());
+        QStringList expected = legacyGroup ? QStringList({charger->id().toString(), goneId.toString()}) : QStringList();
+        QStringList stored = settings.childGroups();
+        expected.sort();
+        stored.sort();
+        QCOMPARE(stored, expected);
     }
+    if (legacyGroup)
+        QCOMPARE(storedValue(goneId, QStringLiteral("chargingMode")).toInt(), 2);
     const ChargingConfiguration configuration = manager->chargingConfiguration(charger->id());
     if (!legacyGroup) {
         QCOMPARE(configuration, ChargingConfiguration(charger->id()));
@@ -398,7 +403,6 @@ void TestChargingConfigurationHandling::restoredAfterRestart()
 {
     HouseholdFixture household;
     Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
-    Thing *doomed = household.addThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Doomed"));
     Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"));
     SmartChargingManager *manager = household.createManager();
 
@@ -415,23 +419,78 @@ void TestChargingConfigurationHandling::restoredAfterRestart()
     configuration.setStopOnTargetPercentage(true);
     configuration.setLocale(QLocale(QLocale::German, QLocale::Germany));
     QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
-    ChargingConfiguration doomedConfiguration(doomed->id());
-    doomedConfiguration.setTargetPercentage(60);
-    QCOMPARE(manager->setChargingConfiguration(doomedConfiguration), EnergyManager::EnergyErrorNoError);
     household.processEvents();
     const ChargingConfiguration before = manager->chargingConfiguration(charger->id());
     QCOMPARE(before.manualMaxChargingCurrent(), 16.0);
 
     household.destroyManager();
-    household.thingManager()->removeConfiguredThing(doomed->id());
-    household.processEvents();
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("^EV charger with ID .* not found in system.")));
     manager = household.createManager();
-
     QCOMPARE(manager->chargingConfiguration(charger->id()), before);
-    QCOMPARE(manager->chargingConfigurations().count(), 1);
-    QVERIFY(storedKeys(doomedConfiguration.evChargerId()).isEmpty());
+    QCOMPARE(manager->chargingConfiguration(charger->id()).endDateTime().timeSpec(), Qt::LocalTime);
+}
+
+void TestChargingConfigurationHandling::missingCharger_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<uint>("target"); // % once the charger is there again
+
+    // A host may start a charger late, or miss it for one start: the owner's
+    // settings wait for it.
+    QTest::newRow("added late in the same run") << "late" << 60u;
+    QTest::newRow("missing at one start, back at the next") << "missed start" << 60u;
+    // Only the host's word that the charger was removed ends them.
+    QTest::newRow("removed by the host") << "removed" << ChargingConfiguration(ThingId()).targetPercentage();
+}
+
+void TestChargingConfigurationHandling::missingCharger()
+{
+    QFETCH(QString, how);
+    QFETCH(uint, target);
+
+    HouseholdFixture household;
+    household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Charger"));
+    const ThingId id = household.addThing(QStringLiteral("evChargerAcBasic"), QStringLiteral("Other"))->id();
+    SmartChargingManager *manager = household.createManager();
+    ChargingConfiguration configuration(id);
+    configuration.setTargetPercentage(60);
+    QCOMPARE(manager->setChargingConfiguration(configuration), EnergyManager::EnergyErrorNoError);
+    const QStringList keys = storedKeys(id);
+    QCOMPARE(keys.count(), 14);
+
+    auto addAgain = [&household, &id]() {
+        QVERIFY(household.thingManager()->addConfiguredThing(QStringLiteral("evChargerAcBasic"),
+                                                             QStringLiteral("Other"), id));
+        household.processEvents();
+    };
+    if (how == QLatin1String("removed")) {
+        QSignalSpy removed(manager, &SmartChargingManager::chargingConfigurationRemoved);
+        household.thingManager()->removeConfiguredThing(id);
+        household.processEvents();
+        QCOMPARE(removed.count(), 1);
+        QVERIFY(storedKeys(id).isEmpty());
+        household.destroyManager();
+        addAgain();
+        manager = household.createManager();
+    } else {
+        household.destroyManager();
+        household.thingManager()->removeConfiguredThing(id);
+        household.processEvents();
+        manager = household.createManager();
+        QCOMPARE(manager->chargingConfigurations().count(), 1);
+        QCOMPARE(storedKeys(id), keys);
+        if (how == QLatin1String("missed start")) {
+            household.destroyManager();
+            addAgain();
+            manager = household.createManager();
+        } else {
+            QSignalSpy added(manager, &SmartChargingManager::chargingConfigurationAdded);
+            addAgain();
+            QCOMPARE(added.count(), 1);
+            QCOMPARE(added.first().first().value<ChargingConfiguration>().targetPercentage(), target);
+        }
+    }
+    QCOMPARE(manager->chargingConfigurations().count(), 2);
+    QCOMPARE(manager->chargingConfiguration(id).targetPercentage(), target);
 }
 
 void TestChargingConfigurationHandling::garbageValues_data()

@@ -1,6 +1,7 @@
 #include "householdfixture.h"
 
 #include "config/energysettings.h"
+#include "devices/evchargerac.h"
 #include "smartcharging/smartchargingmanager.h"
 
 #include "tavro-energy/energymanager.h"
@@ -55,6 +56,8 @@ private slots:
     void batteryLevelLimitsSignals_data();
     void batteryLevelLimitsSignals();
     void settingsSurviveRestart();
+    void progressAfterHardRestart_data();
+    void progressAfterHardRestart();
     void updateTrigger_data();
     void updateTrigger();
     void ascendingPhases_data();
@@ -162,6 +165,94 @@ void TestManagerLifecycle::settingsSurviveRestart()
     QCOMPARE(manager->acquisitionTolerance(), 0.25);
     QCOMPARE(manager->batteryLevelLowerLimit(), 0.3);
     QCOMPARE(manager->batteryLevelUpperLimit(), 0.8);
+}
+
+void TestManagerLifecycle::progressAfterHardRestart_data()
+{
+    QTest::addColumn<QString>("progress");
+
+    QTest::newRow("manual-SoC session of the plug-in") << "session";
+    QTest::newRow("session of a plug-in that ended while down") << "session, unplugged";
+    QTest::newRow("owner told the target is out of reach") << "unreachable";
+    QTest::newRow("on/off lock") << "lock";
+    QTest::newRow("fairness counter") << "fairness";
+}
+
+void TestManagerLifecycle::progressAfterHardRestart()
+{
+    QFETCH(QString, progress);
+    using Access = CycleProbe;
+
+    HouseholdFixture household;
+    Thing *phone = household.addThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"));
+    Thing *charger = household.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Garage"),
+                                        {{QStringLiteral("pluggedIn"), true}});
+    // A car whose level the owner types in.
+    Thing *car = household.addThing(QStringLiteral("electricVehicle"), QStringLiteral("Car"),
+                                    {{QStringLiteral("batteryLevel"), 40}, {QStringLiteral("capacity"), 50}});
+    SmartChargingManager *manager = household.createManager();
+    const QDateTime target = household.now().addSecs(3600);
+    QCOMPARE(household.configure(charger,
+                                 [&](ChargingConfiguration &configuration) {
+                                     configuration.setAssignedCarId(car->id());
+                                     configuration.setChargingMode(
+                                             ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                     configuration.setEndDateTime(target);
+                                 }),
+             EnergyManager::EnergyErrorNoError);
+    household.processEvents();
+    const ThingId other = ThingId::createUuid();
+    auto reportUnreachable = [&]() {
+        manager->steps().surplus.reportTargetTimeUnreachable(charger->id(),
+                                                             manager->chargingConfiguration(charger->id()), target,
+                                                             ChargingProcessInfo(), household.now());
+        household.processEvents();
+    };
+
+    if (progress.startsWith(QLatin1String("session"))) {
+        Access::endManualSoc(manager, charger);
+        QVERIFY(Access::initializeManualSoc(manager, charger));
+    } else if (progress == QLatin1String("unreachable")) {
+        reportUnreachable();
+    } else if (progress == QLatin1String("lock")) {
+        Access::ac(manager, charger)->setChargingEnabled(true, household.now(), false, true);
+        household.processEvents();
+        QVERIFY(Access::ac(manager, charger)->chargingEnabledLocked());
+    } else {
+        ShareRounds &shares = manager->steps().shares;
+        shares.updateChargingShareFairness(1, household.now());
+        shares.storeChargingShareServedChargers({other}, 1);
+        shares.updateChargingShareFairness(1, household.now().addSecs(3600));
+        QCOMPARE(shares.fairness(other), 1u);
+    }
+    household.processEvents();
+    const int notifiedBefore = household.actionLog(phone, QStringLiteral("notify")).count();
+    if (progress == QLatin1String("session") || progress == QLatin1String("unreachable"))
+        QVERIFY(notifiedBefore > 0);
+    // As the last cycle before the kill leaves it.
+    manager->steps().progress.store();
+
+    household.advance(60);
+    manager = household.restartHard([&]() {
+        if (progress == QLatin1String("session, unplugged"))
+            HouseholdFixture::setStates(charger, {{QStringLiteral("pluggedIn"), false}});
+    });
+    household.processEvents();
+
+    if (progress == QLatin1String("session")) {
+        QVERIFY(Access::hasManualSocSession(manager, charger));
+        QVERIFY(!Access::initializeManualSoc(manager, charger));
+    } else if (progress == QLatin1String("session, unplugged")) {
+        QVERIFY(!Access::hasManualSocSession(manager, charger));
+    } else if (progress == QLatin1String("unreachable")) {
+        reportUnreachable();
+    } else if (progress == QLatin1String("lock")) {
+        QVERIFY(Access::ac(manager, charger)->chargingEnabledLocked());
+        QVERIFY(!Access::ac(manager, charger)->setChargingEnabled(false, household.now(), false, true));
+    } else {
+        QCOMPARE(manager->steps().shares.fairness(other), 1u);
+    }
+    QCOMPARE(household.actionLog(phone, QStringLiteral("notify")).count(), notifiedBefore);
 }
 
 void TestManagerLifecycle::updateTrigger_data()

@@ -10,6 +10,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
 #include <QNetworkAccessManager>
 
 HouseholdFixture::HouseholdFixture(const QDateTime &start)
@@ -57,6 +61,30 @@ SmartChargingManager *HouseholdFixture::createManager()
 void HouseholdFixture::destroyManager()
 {
     m_manager.reset();
+}
+
+SmartChargingManager *HouseholdFixture::restartHard(const std::function<void()> &whileDown)
+{
+    QMap<QString, QByteArray> files;
+    for (const QString &name : {QStringLiteral("settings"), QStringLiteral("storage"), QStringLiteral("cache")}) {
+        QDirIterator it(m_sandbox.folder(name), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            if (file.open(QIODevice::ReadOnly))
+                files.insert(file.fileName(), file.readAll());
+        }
+    }
+    destroyManager();
+    if (whileDown)
+        whileDown();
+    m_sandbox.clear();
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        QDir().mkpath(QFileInfo(it.key()).path());
+        QFile file(it.key());
+        if (file.open(QIODevice::WriteOnly))
+            file.write(it.value());
+    }
+    return createManager();
 }
 
 void HouseholdFixture::reloadConfiguration()

@@ -127,6 +127,7 @@ public:
     {
         return m->steps().manualSoc.hasSession(c->id());
     }
+    static void endManualSoc(SmartChargingManager *m, Thing *c) { m->steps().manualSoc.endSession(c->id()); }
     static bool initializeManualSoc(SmartChargingManager *m, Thing *c)
     {
         return m->steps().manualSoc.initializeManualSocSession(
@@ -188,6 +189,11 @@ public:
     // Creates (or re-creates) the manager, as at a start of the plugin.
     SmartChargingManager *createManager();
     void destroyManager();
+    // A kill and a fresh start: the files of the settings, storage and cache
+    // folders as they are now come back after the manager is gone (nothing
+    // written on the way down counts), then a new manager starts. whileDown
+    // runs in between, for what happens while the host is down.
+    SmartChargingManager *restartHard(const std::function<void()> &whileDown = {});
     // Re-reads the tuning file (after writing one into storage).
     void reloadConfiguration();
 
