@@ -432,11 +432,18 @@ void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, con
     // Once per target time, and again when the promise moved by more than a
     // few points: the owner learns it when it happens, not every minute.
     const double promised = promisedPercentage(info, currentDateTime, endDateTime);
-    const auto reported = m_unreachableTargetsReported.constFind(evChargerId);
-    if (reported != m_unreachableTargetsReported.constEnd() && reported->endDateTime == endDateTime
-        && qAbs(reported->promised - qRound(promised)) <= Units::promiseRepeatMargin)
-        return;
-    m_unreachableTargetsReported.insert(evChargerId, {endDateTime, qRound(promised)});
+    const auto reported = m_unreachableTargetsReported.find(evChargerId);
+    if (reported != m_unreachableTargetsReported.end() && reported->endDateTime == endDateTime) {
+        // Told before a restart: the level then is not known, this one counts from now on.
+        if (!reported->promisedKnown) {
+            reported->promised = qRound(promised);
+            reported->promisedKnown = true;
+            return;
+        }
+        if (qAbs(reported->promised - qRound(promised)) <= Units::promiseRepeatMargin)
+            return;
+    }
+    m_unreachableTargetsReported.insert(evChargerId, {endDateTime, qRound(promised), true});
 
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     Thing *charger = m_context.thingManager->findConfiguredThing(evChargerId);
@@ -504,6 +511,14 @@ double SurplusPlanner::calculateSurplusCoverage(const ThingId &evChargerId) cons
     if (ratio <= 0)
         return 1.0;
     return 1 - ratio;
+}
+
+QHash<ThingId, QDateTime> SurplusPlanner::reportedUnreachableTargets() const
+{
+    QHash<ThingId, QDateTime> targets;
+    for (auto it = m_unreachableTargetsReported.constBegin(); it != m_unreachableTargetsReported.constEnd(); ++it)
+        targets.insert(it.key(), it->endDateTime);
+    return targets;
 }
 
 void SurplusPlanner::forget(const ThingId &evChargerId)

@@ -61,10 +61,11 @@ public:
                                      const QDateTime &currentDateTime);
     // The target time each charger was last reported unreachable for, so
     // that a restart does not tell the owner twice.
-    QHash<ThingId, QDateTime> reportedUnreachableTargets() const { return m_unreachableTargetsReported; }
+    QHash<ThingId, QDateTime> reportedUnreachableTargets() const;
+    // The level promised then is not kept: the next promise is taken as it.
     void restoreReportedUnreachableTarget(const ThingId &evChargerId, const QDateTime &endDateTime)
     {
-        m_unreachableTargetsReported.insert(evChargerId, endDateTime);
+        m_unreachableTargetsReported.insert(evChargerId, {endDateTime, 0, false});
     }
     // The calming delays of the tuning file.
     SurplusGate::Delays surplusGateDelays() const;
@@ -103,7 +104,8 @@ private:
     // the level (%) it was promised.
     struct UnreachableReport {
         QDateTime endDateTime;
-        int promised = 0;
+        int promised = 0;           // %
+        bool promisedKnown = false; // false after a restart
     };
     QHash<ThingId, UnreachableReport> m_unreachableTargetsReported;
 };
