@@ -204,6 +204,7 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         GridDemand demand;
         demand.acCharger = charger;
         demand.idText = charger->id().toString();
+        demand.phases = ChargingContext::ascendingPhasesForCount(qMax(1u, info->maxPhaseCount));
         demand.maximum = info->maxChargingCurrent;
         const double phaseWatts = Units::phaseVoltage * qMax(1u, info->maxPhaseCount);
         if (deadline) {
@@ -250,60 +251,122 @@ void ProcessPreparation::sortByDeadline(QList<GridDemand> *demands)
     });
 }
 
-QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
-                                                        double competingAvailable)
+ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QList<GridDemand> &demands,
+                                                                        double available,
+                                                                        const QDateTime &currentDateTime)
 {
-    QVector<double> shares;
-    double energyBefore = 0;
-    for (int first = 0; first < demands.count();) {
-        // Equal deadlines share alike.
-        int end = first;
-        double groupEnergy = 0;
-        while (end < demands.count() && demands.at(end).deadline == demands.at(first).deadline)
-            groupEnergy += demands.at(end++).energy;
-        // A deadline that waits for others, or shares the fuse with them,
-        // keeps a reserve of the fuse for what the house may take meanwhile.
-        const double fuse = (energyBefore > 0 || end - first > 1) ? competingAvailable : available;
-        for (int i = first; i < end; i++) {
-            const GridDemand &demand = demands.at(i);
-            if (fuse <= 0 || demand.maximum <= 0) {
-                shares.append(0);
-                continue;
-            }
-            const double hours = qMax(demand.energy / demand.maximum, (energyBefore + groupEnergy) / fuse);
-            shares.append(demand.energy > 0 && hours > 0 ? demand.energy / hours : qMin(demand.maximum, fuse));
-        }
-        energyBefore += groupEnergy;
-        first = end;
+    const int count = demands.count();
+    const double infinite = std::numeric_limits<double>::infinity();
+    FuseSchedule schedule;
+    schedule.hours.fill(infinite, count);
+    schedule.atTarget.fill(-1, count);
+    QVector<double> remaining(count);
+    QVector<double> deadlineHours(count, infinite);
+    for (int i = 0; i < count; i++) {
+        remaining[i] = qMax(0.0, demands.at(i).energy);
+        if (remaining.at(i) <= 0)
+            schedule.hours[i] = 0;
+        if (demands.at(i).deadline.isValid())
+            deadlineHours[i] = qMax<qint64>(0, currentDateTime.secsTo(demands.at(i).deadline)) / 3600.0;
+        else
+            schedule.atTarget[i] = 0;
     }
-    return shares;
+    const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+
+    // Piecewise constant rates, from one demand done or deadline passed to the next.
+    double now = 0;
+    for (int step = 0; step <= 2 * count; step++) {
+        QVector<double> rates(count, 0);
+        double left[3] = {qMax(0.0, available), qMax(0.0, available), qMax(0.0, available)};
+        const auto leftOn = [&](Electricity::Phases phases) {
+            double least = infinite;
+            for (int p = 0; p < 3; p++) {
+                if (phases.testFlag(phaseFlags[p]))
+                    least = qMin(least, left[p]);
+            }
+            return std::isfinite(least) ? least : 0.0;
+        };
+        const auto take = [&](int i, double rate) {
+            rates[i] += rate;
+            for (int p = 0; p < 3; p++) {
+                if (demands.at(i).phases.testFlag(phaseFlags[p]))
+                    left[p] -= rate;
+            }
+        };
+        for (int first = 0; first < count;) {
+            int end = first;
+            while (end < count && demands.at(end).deadline == demands.at(first).deadline)
+                end++;
+            // Equal deadlines: an equal part each first, then the rest in turn.
+            int waiting = 0;
+            for (int i = first; i < end; i++)
+                waiting += remaining.at(i) > 0 ? 1 : 0;
+            for (int pass = 0; pass < 2 && waiting > 0; pass++) {
+                const int parts = pass == 0 ? waiting : 1;
+                QVector<double> offer(end - first, 0);
+                for (int i = first; i < end; i++) {
+                    if (remaining.at(i) > 0)
+                        offer[i - first] =
+                                qMin(demands.at(i).maximum - rates.at(i), leftOn(demands.at(i).phases) / parts);
+                }
+                for (int i = first; i < end; i++) {
+                    if (offer.at(i - first) > 0)
+                        take(i, qMin(offer.at(i - first), leftOn(demands.at(i).phases)));
+                }
+            }
+            first = end;
+        }
+
+        double step_ = infinite;
+        for (int i = 0; i < count; i++) {
+            if (remaining.at(i) > 0 && rates.at(i) > 0)
+                step_ = qMin(step_, remaining.at(i) / rates.at(i));
+            if (schedule.atTarget.at(i) < 0 && deadlineHours.at(i) > now)
+                step_ = qMin(step_, deadlineHours.at(i) - now);
+        }
+        for (int i = 0; i < count; i++) {
+            if (schedule.atTarget.at(i) < 0 && deadlineHours.at(i) <= now + step_)
+                schedule.atTarget[i] =
+                        demands.at(i).energy - remaining.at(i) + rates.at(i) * qMax(0.0, deadlineHours.at(i) - now);
+        }
+        if (!std::isfinite(step_))
+            break;
+        for (int i = 0; i < count; i++) {
+            if (remaining.at(i) <= 0)
+                continue;
+            remaining[i] -= rates.at(i) * step_;
+            if (remaining.at(i) <= 1e-9) {
+                remaining[i] = 0;
+                schedule.hours[i] = now + step_;
+            }
+        }
+        now += step_;
+    }
+    for (int i = 0; i < count; i++) {
+        if (schedule.atTarget.at(i) < 0)
+            schedule.atTarget[i] = demands.at(i).energy - remaining.at(i);
+        schedule.atTarget[i] = qBound(0.0, schedule.atTarget.at(i), qMax(0.0, demands.at(i).energy));
+    }
+    return schedule;
 }
 
-QVector<double> ProcessPreparation::deliverableByDeadline(const QList<GridDemand> &demands, double available,
-                                                          const QDateTime &currentDateTime)
+QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
+                                                        double competingAvailable, const QDateTime &currentDateTime)
 {
-    QVector<double> deliverable;
-    double earlier = 0;
-    for (int first = 0; first < demands.count();) {
-        int end = first;
-        double groupEnergy = 0;
-        while (end < demands.count() && demands.at(end).deadline == demands.at(first).deadline)
-            groupEnergy += demands.at(end++).energy;
-        const QDateTime deadline = demands.at(first).deadline;
-        const double hours = deadline.isValid() ? qMax<qint64>(0, currentDateTime.secsTo(deadline)) / 3600.0 : 0.0;
-        // What the fuse leaves the group after the earlier deadlines, shared
-        // in proportion to what each needs.
-        const double left = qMax(0.0, qMax(0.0, available) * hours - earlier);
-        for (int i = first; i < end; i++) {
-            const GridDemand &demand = demands.at(i);
-            const double share = groupEnergy > 0 ? left * demand.energy / groupEnergy : 0.0;
-            const double energy = qMin(qMin(demand.energy, demand.maximum * hours), share);
-            earlier += energy;
-            deliverable.append(energy);
-        }
-        first = end;
+    // Where deadlines compete, the later ones take up every surprise of
+    // the house while the earlier go first: they keep a reserve.
+    const double fuse = demands.count() > 1 ? competingAvailable : available;
+    const FuseSchedule schedule = scheduleByDeadline(demands, fuse, currentDateTime);
+    QVector<double> shares;
+    for (int i = 0; i < demands.count(); i++) {
+        const GridDemand &demand = demands.at(i);
+        const double hours = schedule.hours.at(i);
+        if (demand.energy > 0 && hours > 0)
+            shares.append(std::isfinite(hours) ? demand.energy / hours : 0.0);
+        else
+            shares.append(qMax(0.0, qMin(demand.maximum, fuse)));
     }
-    return deliverable;
+    return shares;
 }
 
 QVector<QDateTime> ProcessPreparation::latestStarts(const QList<GridDemand> &demands, const QVector<double> &shares,
@@ -348,10 +411,11 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     const double usableAtBest = qMax(0.0, bestForPromise - Units::phaseLimitMargin);
     QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
     sortByDeadline(&demands);
-    const QVector<double> planned = deadlineOrderShares(demands, usable, qMax(0.0, usable - competingReserve));
+    const QVector<double> planned =
+            deadlineOrderShares(demands, usable, qMax(0.0, usable - competingReserve), currentDateTime);
     const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
-    const QVector<double> deliverable = deliverableByDeadline(demands, usableAtBest, currentDateTime);
-    const QVector<double> deliverableNow = deliverableByDeadline(demands, usableNow, currentDateTime);
+    const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
+    const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;
     for (int i = 0; i < demands.count(); i++) {
         EvChargerAc *charger = demands.at(i).acCharger;
         if (!charger)

@@ -71,21 +71,27 @@ private:
         EvChargerAc *acCharger = nullptr; // null for a DC charger
         QString idText;
         QDateTime deadline; // invalid: none
+        Electricity::Phases phases = Electricity::PhaseAll;
         double energy = 0;  // Ah per phase still to charge
         double maximum = 0; // A per phase the charger can take
     };
     // The demands in the order the fuse serves them.
     static void sortByDeadline(QList<GridDemand> *demands);
-    // A per phase each demand (in that order) can count on when the fuse
-    // leaves available (A per phase) to all of them: a charger finishes no
-    // sooner than at its own maximum, nor before the fuse has delivered its
-    // energy and that of every deadline before it.
+    // How the fuse, leaving available (A on each phase) from now on, serves
+    // the demands (in that order): each in turn takes what its phases have
+    // left up to its maximum, equal deadlines share alike, and what one
+    // leaves when it is done goes to the next.
+    struct FuseSchedule {
+        QVector<double> hours;    // h until each demand has its energy (infinite: never)
+        QVector<double> atTarget; // Ah per phase each has by its deadline (0 without one)
+    };
+    static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, double available,
+                                           const QDateTime &currentDateTime);
+    // A per phase each demand can count on (its energy over the hours until
+    // it has it): with available (A per phase) for one alone, with
+    // competingAvailable where others compete.
     static QVector<double> deadlineOrderShares(const QList<GridDemand> &demands, double available,
-                                               double competingAvailable);
-    // Ah per phase each demand can get by its deadline (0 without one) when
-    // the fuse leaves available from now on and earlier deadlines go first.
-    static QVector<double> deliverableByDeadline(const QList<GridDemand> &demands, double available,
-                                                 const QDateTime &currentDateTime);
+                                               double competingAvailable, const QDateTime &currentDateTime);
     // When each demand must charge at the latest so that it and every later
     // deadline, counting on the fuse shares (A per phase), are met with the
     // deadline reserve; invalid for none.

@@ -275,12 +275,12 @@ void TestPreparation::targetPercentageReached()
 
 namespace {
 
-// A 3-phase car of 60 kWh at 40 % on a fixed 6..16 A charger, 10 % loss.
-Thing *addCharger(HouseholdFixture &household, const QString &name)
+// A car of 60 kWh at 40 % on a fixed 6..16 A charger, 10 % loss.
+Thing *addCharger(HouseholdFixture &household, const QString &name, int phases = 3)
 {
     Thing *charger = household.addThing("evChargerAcBasic", name, {{"pluggedIn", true}});
     Thing *car = household.addThing("electricVehicleConnected", name + " car",
-                                    {{"acPhaseCount", 3},
+                                    {{"acPhaseCount", phases},
                                      {"acMaxChargingCurrent", 16},
                                      {"acMinChargingCurrent", 6},
                                      {"capacity", 60},
@@ -307,24 +307,31 @@ EnergyManager::EnergyError configureDeadline(HouseholdFixture &household, Thing 
 
 void TestPreparation::deadlinesShareTheFuse_data()
 {
+    QTest::addColumn<uint>("limit");
+    QTest::addColumn<int>("secondPhases");
     QTest::addColumn<int>("firstHours");
     QTest::addColumn<int>("secondHours");
     QTest::addColumn<double>("firstPower");
     QTest::addColumn<double>("secondPower");
 
-    // 25 A, the house takes 2 A, 1 A stays free: 22 A for the cars. Each
-    // needs 38.6 Ah per phase. The car due first counts with its own 16 A;
-    // one due later with what is left while the first charges, 2.5 A of the
-    // fuse kept in reserve: both in 2 x 38.6 / 19.5 h, 9.75 A.
-    QTest::newRow("the earlier deadline goes first") << 6 << 7 << 3680.0 << 2242.5;
-    QTest::newRow("not by the order of the chargers") << 7 << 6 << 2242.5 << 3680.0;
-    QTest::newRow("equal deadlines share alike") << 6 << 6 << 2242.5 << 2242.5;
-    // 12 kWh today (17.4 Ah) after the deadline's 38.6 Ah: in 2.87 h.
-    QTest::newRow("a daily share comes after a deadline") << 0 << 6 << 1392.0 << 3680.0;
+    // 25 A, the house takes 2 A, 1 A stays free: 22 A for the cars, 2.5 A
+    // of it kept in reserve where they compete. Each needs 38.6 Ah per
+    // phase. The car due first counts with its own 16 A (2.4 h); one due
+    // later with the 3.5 A left meanwhile and its 16 A after: 4.3 h, 8.98 A.
+    QTest::newRow("the earlier deadline goes first") << 25u << 3 << 6 << 7 << 3680.0 << 2066.0;
+    QTest::newRow("not by the order of the chargers") << 25u << 3 << 7 << 6 << 2066.0 << 3680.0;
+    QTest::newRow("equal deadlines share alike") << 25u << 3 << 6 << 6 << 2242.5 << 2242.5;
+    // 12 kWh today (17.4 Ah) after the deadline's 38.6 Ah: in 3.0 h.
+    QTest::newRow("a daily share comes after a deadline") << 25u << 3 << 0 << 6 << 1345.0 << 3680.0;
+    // 40 A: a one-phase car due first leaves phase A 17 A of 33 A, enough
+    // for the daily share's 16 A on three phases.
+    QTest::newRow("a one-phase deadline leaves the other phases") << 40u << 1 << 0 << 6 << 3680.0 << 3680.0;
 }
 
 void TestPreparation::deadlinesShareTheFuse()
 {
+    QFETCH(uint, limit);
+    QFETCH(int, secondPhases);
     QFETCH(int, firstHours);
     QFETCH(int, secondHours);
     QFETCH(double, firstPower);
@@ -333,9 +340,9 @@ void TestPreparation::deadlinesShareTheFuse()
     HouseholdFixture household;
     HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
     Thing *first = addCharger(household, "First");
-    Thing *second = addCharger(household, "Second");
+    Thing *second = addCharger(household, "Second", secondPhases);
     SmartChargingManager *manager = household.createManager();
-    manager->setPhasePowerLimit(25);
+    manager->setPhasePowerLimit(limit);
     QCOMPARE(configureDeadline(household, first, firstHours), EnergyManager::EnergyErrorNoError);
     QCOMPARE(configureDeadline(household, second, secondHours), EnergyManager::EnergyErrorNoError);
 
