@@ -23,10 +23,6 @@ constexpr double unreachableMargin = 2.0;
 // Share of the estimated charging time a deadline plan adds under a phase
 // limit: the house may take more of the fuse than it did so far.
 constexpr double deadlineTimeReserve = 0.15;
-// Share of the phase limit a deadline plan keeps free when it waits for
-// earlier deadlines or shares the fuse with others: a later deadline takes
-// up every surprise of the house while the earlier ones go first.
-constexpr double competingDeadlineFuseReserve = 0.1;
 // Percentage points the promised level of a target out of reach must move
 // by before the owner is told again.
 constexpr double promiseRepeatMargin = 3.0;

@@ -351,12 +351,9 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
 }
 
 QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
-                                                        double competingAvailable, const QDateTime &currentDateTime)
+                                                        const QDateTime &currentDateTime)
 {
-    // Where deadlines compete, the later ones take up every surprise of
-    // the house while the earlier go first: they keep a reserve.
-    const double fuse = demands.count() > 1 ? competingAvailable : available;
-    const FuseSchedule schedule = scheduleByDeadline(demands, fuse, currentDateTime);
+    const FuseSchedule schedule = scheduleByDeadline(demands, available, currentDateTime);
     QVector<double> shares;
     for (int i = 0; i < demands.count(); i++) {
         const GridDemand &demand = demands.at(i);
@@ -364,7 +361,7 @@ QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> 
         if (demand.energy > 0 && hours > 0)
             shares.append(std::isfinite(hours) ? demand.energy / hours : 0.0);
         else
-            shares.append(qMax(0.0, qMin(demand.maximum, fuse)));
+            shares.append(qMax(0.0, qMin(demand.maximum, available)));
     }
     return shares;
 }
@@ -406,13 +403,11 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
 
     // What the executor will leave free at the meter is not for the cars.
     const double usable = qMax(0.0, available - Units::phaseLimitMargin);
-    const double competingReserve = Units::competingDeadlineFuseReserve * m_context.phasePowerLimit;
     const double usableNow = qMax(0.0, availableNow - Units::phaseLimitMargin);
     const double usableAtBest = qMax(0.0, bestForPromise - Units::phaseLimitMargin);
     QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
     sortByDeadline(&demands);
-    const QVector<double> planned =
-            deadlineOrderShares(demands, usable, qMax(0.0, usable - competingReserve), currentDateTime);
+    const QVector<double> planned = deadlineOrderShares(demands, usable, currentDateTime);
     const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
     const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
     const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;

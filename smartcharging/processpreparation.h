@@ -87,11 +87,10 @@ private:
     };
     static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, double available,
                                            const QDateTime &currentDateTime);
-    // A per phase each demand can count on (its energy over the hours until
-    // it has it): with available (A per phase) for one alone, with
-    // competingAvailable where others compete.
+    // A per phase each demand can count on: its energy over the hours until
+    // it has it, waiting for the deadlines before it included.
     static QVector<double> deadlineOrderShares(const QList<GridDemand> &demands, double available,
-                                               double competingAvailable, const QDateTime &currentDateTime);
+                                               const QDateTime &currentDateTime);
     // When each demand must charge at the latest so that it and every later
     // deadline, counting on the fuse shares (A per phase), are met with the
     // deadline reserve; invalid for none.

@@ -314,16 +314,16 @@ void TestPreparation::deadlinesShareTheFuse_data()
     QTest::addColumn<double>("firstPower");
     QTest::addColumn<double>("secondPower");
 
-    // 25 A, the house takes 2 A, 1 A stays free: 22 A for the cars, 2.5 A
-    // of it kept in reserve where they compete. Each needs 38.6 Ah per
-    // phase. The car due first counts with its own 16 A (2.4 h); one due
-    // later with the 3.5 A left meanwhile and its 16 A after: 4.3 h, 8.98 A.
-    QTest::newRow("the earlier deadline goes first") << 25u << 3 << 6 << 7 << 3680.0 << 2066.0;
-    QTest::newRow("not by the order of the chargers") << 25u << 3 << 7 << 6 << 2066.0 << 3680.0;
-    QTest::newRow("equal deadlines share alike") << 25u << 3 << 6 << 6 << 2242.5 << 2242.5;
-    // 12 kWh today (17.4 Ah) after the deadline's 38.6 Ah: in 3.0 h.
-    QTest::newRow("a daily share comes after a deadline") << 25u << 3 << 0 << 6 << 1345.0 << 3680.0;
-    // 40 A: a one-phase car due first leaves phase A 17 A of 33 A, enough
+    // 25 A, the house takes 2 A, 1 A stays free: 22 A for the cars. Each
+    // needs 38.6 Ah per phase. The car due first counts with its own 16 A
+    // (2.4 h); one due later with the 6 A left meanwhile and its 16 A after:
+    // 3.9 h, 9.85 A on average.
+    QTest::newRow("the earlier deadline goes first") << 25u << 3 << 6 << 7 << 3680.0 << 2264.6;
+    QTest::newRow("not by the order of the chargers") << 25u << 3 << 7 << 6 << 2264.6 << 3680.0;
+    QTest::newRow("equal deadlines share alike") << 25u << 3 << 6 << 6 << 2530.0 << 2530.0;
+    // 12 kWh today (17.4 Ah) after the deadline's 38.6 Ah: in 2.6 h.
+    QTest::newRow("a daily share comes after a deadline") << 25u << 3 << 0 << 6 << 1540.5 << 3680.0;
+    // 40 A: a one-phase car due first leaves phase A 21 A of 37 A, enough
     // for the daily share's 16 A on three phases.
     QTest::newRow("a one-phase deadline leaves the other phases") << 40u << 1 << 0 << 6 << 3680.0 << 3680.0;
 }
