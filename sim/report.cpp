@@ -943,12 +943,19 @@ void Report::checkPromises()
     }
     for (auto it = lastPromise.constBegin(); it != lastPromise.constEnd(); ++it) {
         const CarFigures &figures = m_plugin.cars.at(it.key());
+        // A car that cannot report its level is judged by the level the
+        // plugin estimates for it: that is all the plugin can promise on.
+        double reached = figures.socAtTarget;
+        if (m_simulation.carEstimated(it.key())) {
+            for (const MinuteRecord &record : m_simulation.records()) {
+                if (record.minute + 1 == scenario.cars.at(it.key()).targetMinute)
+                    reached = record.carReportedSoc.value(it.key());
+            }
+        }
         const QRegularExpressionMatch match = promised.match(it->body, figures.name.size());
-        if (figures.socAtTarget >= 0 && match.hasMatch()
-            && qAbs(match.captured(1).toDouble() - figures.socAtTarget) > promiseMargin)
+        if (reached >= 0 && match.hasMatch() && qAbs(match.captured(1).toDouble() - reached) > promiseMargin)
             m_failures << QStringLiteral("%1: the owner was told at %2 \"%3\"; it reached %4 %")
-                                  .arg(figures.name, scenario.clockText(it->minute), it->body,
-                                       number(figures.socAtTarget));
+                                  .arg(figures.name, scenario.clockText(it->minute), it->body, number(reached));
     }
 }
 
