@@ -161,7 +161,10 @@ QString valueText(const QVariant &value)
         return QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
     case QMetaType::QString: {
         // A leading "@" would read as one of Qt's typed values.
+        // A null string is the empty text, not a type this file cannot write.
         const QString text = value.toString();
+        if (text.isNull())
+            return QStringLiteral("");
         return text.startsWith(QLatin1Char('@')) ? QLatin1Char('@') + text : text;
     }
     case QMetaType::QUuid:

@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzHousehold household;
     household.createManagers();
     TavroEnergyJsonHandler handler(household.spotMarketManager(), household.manager());
+    handler.setSolarForecastManager(household.solarForecastManager());
     JsonRpcServer server;
     server.setSelfCheck(JsonRpcServer::SelfCheckFatal);
     server.addToken(QStringLiteral("fuzz"), Types::PermissionScopeAdmin);

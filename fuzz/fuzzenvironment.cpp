@@ -59,6 +59,7 @@ void FuzzEnvironment::initialize()
     qputenv("TAVRO_AWATTAR_AT_URL", "http://127.0.0.1:9");
     qputenv("TAVRO_AWATTAR_DE_URL", "http://127.0.0.1:9");
     qputenv("TAVRO_ENERGY_CHARTS_URL", "http://127.0.0.1:9");
+    qputenv("TAVRO_FORECAST_SOLAR_URL", "http://127.0.0.1:9");
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavro-fuzz-bus");
     std::atexit([]() {
         delete s_directory;

@@ -3,6 +3,7 @@
 #include "fuzzenvironment.h"
 
 #include "config/energymanagerconfiguration.h"
+#include "forecast/solarforecastmanager.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketmanager.h"
 
@@ -82,6 +83,7 @@ FuzzHousehold::FuzzHousehold()
 FuzzHousehold::~FuzzHousehold()
 {
     m_manager.reset();
+    m_solarForecastManager.reset();
     m_spotMarketManager.reset();
     m_networkManager.reset();
     m_configuration.reset();
@@ -93,6 +95,7 @@ FuzzHousehold::~FuzzHousehold()
 void FuzzHousehold::createManagers()
 {
     m_spotMarketManager = std::make_unique<SpotMarketManager>(m_networkManager.get());
+    m_solarForecastManager = std::make_unique<SolarForecastManager>(m_networkManager.get(), m_energyManager->logs());
     m_manager = std::make_unique<SmartChargingManager>(m_energyManager.get(), m_thingManager.get(),
                                                        m_spotMarketManager.get(), m_configuration.get());
     FuzzEnvironment::processEvents();

@@ -12,6 +12,7 @@ class CannedNetworkManager;
 class EnergyManager;
 class EnergyManagerConfiguration;
 class SmartChargingManager;
+class SolarForecastManager;
 class SpotMarketManager;
 class Thing;
 class ThingManager;
@@ -43,9 +44,10 @@ public:
     CannedNetworkManager *networkManager() const { return m_networkManager.get(); }
     SpotMarketManager *spotMarketManager() const { return m_spotMarketManager.get(); }
     SmartChargingManager *manager() const { return m_manager.get(); }
+    SolarForecastManager *solarForecastManager() const { return m_solarForecastManager.get(); }
 
-    // The spot market manager and the smart charging manager, as the plugin
-    // creates them at start.
+    // The spot market, solar forecast and smart charging managers, as the
+    // plugin creates them at start.
     void createManagers();
 
     // Runs count update cycles, one simulated minute apart.
@@ -61,6 +63,7 @@ private:
     std::unique_ptr<EnergyManagerConfiguration> m_configuration;
     std::unique_ptr<CannedNetworkManager> m_networkManager;
     std::unique_ptr<SpotMarketManager> m_spotMarketManager;
+    std::unique_ptr<SolarForecastManager> m_solarForecastManager;
     std::unique_ptr<SmartChargingManager> m_manager;
 };
 

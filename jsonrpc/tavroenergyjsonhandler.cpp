@@ -2,6 +2,7 @@
 
 #include "common/tavroenergylogging.h"
 #include "config/settingschange.h"
+#include "forecast/solarforecastmanager.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketmanager.h"
@@ -567,4 +568,136 @@ JsonReply *TavroEnergyJsonHandler::GetChargingSchedules(const QVariantMap &param
 {
     Q_UNUSED(params)
     return createReply({{QStringLiteral("chargingSchedules"), pack(m_smartChargingManager->chargingSchedules())}});
+}
+
+// The solar forecast. Reading needs the control scope; changing it the
+// admin scope: it holds the site's location and the key of a paid plan.
+
+void TavroEnergyJsonHandler::setSolarForecastManager(SolarForecastManager *solarForecastManager)
+{
+    if (m_solarForecastManager || !solarForecastManager)
+        return;
+    m_solarForecastManager = solarForecastManager;
+    registerSolarForecast();
+    connectSolarForecast();
+}
+
+void TavroEnergyJsonHandler::registerSolarForecast()
+{
+    registerObject<SolarPlane, SolarPlanes>();
+    registerObject<SolarForecastConfiguration>();
+    registerObject<SolarForecastSlot, SolarForecastSlots>();
+
+    const QString energyError = ref(QStringLiteral("EnergyError"));
+    const QString boolType = basic(QMetaType::Bool);
+    const QString timeType = basic(QMetaType::QDateTime);
+    const QString configuration = ref(QStringLiteral("SolarForecastConfiguration"));
+    const QVariantList slotList = listOf(QStringLiteral("SolarForecastSlot"));
+    const Types::PermissionScope control = Types::PermissionScopeControlThings;
+    const Types::PermissionScope admin = Types::PermissionScopeAdmin;
+
+    registerMethod(
+            QStringLiteral("GetSolarForecastConfiguration"),
+            QStringLiteral(
+                    "Get the solar forecast configuration: whether the forecast is fetched and for which planes of the PV array. The API key of a paid plan is never returned; apiKeySet tells whether one is stored."),
+            {}, {{QStringLiteral("configuration"), configuration}, {QStringLiteral("apiKeySet"), boolType}}, control);
+    registerMethod(
+            QStringLiteral("SetSolarForecastConfiguration"),
+            QStringLiteral(
+                    "Set the solar forecast configuration. Each plane: latitude -90..90, longitude -180..180, declination 0 (flat)..90 (vertical), azimuth -180..180 (0 south, -90 east, 90 west), kwp above 0 and at most 1000, optional horizon elevations 0..90 clockwise from north; at most 4 planes, at least one when enabled. Without apiKey the stored key stays; an empty apiKey removes it."),
+            {{QStringLiteral("configuration"), configuration}}, {{QStringLiteral("energyError"), energyError}}, admin);
+    registerMethod(
+            QStringLiteral("GetSolarForecast"),
+            QStringLiteral(
+                    "Get the solar forecast the charging plan counts on: the planes added up in 15 minute slots from today's midnight on, with the average power (W) and the energy (Wh) of each. Empty while no forecast is available (not configured, disabled, or no good answer for a day). updated: the oldest of the planes' last good answers."),
+            {},
+            {{QStringLiteral("available"), boolType},
+             {QStringLiteral("solarForecastSlots"), slotList},
+             {QStringLiteral("o:updated"), timeType}},
+            control);
+
+    registerNotification(QStringLiteral("SolarForecastConfigurationChanged"),
+                         QStringLiteral("Emitted whenever the solar forecast configuration changes."),
+                         {{QStringLiteral("configuration"), configuration}, {QStringLiteral("apiKeySet"), boolType}},
+                         control);
+    registerNotification(
+            QStringLiteral("SolarForecastChanged"),
+            QStringLiteral(
+                    "Emitted whenever the solar forecast the charging plan counts on changes: new slots, or the forecast became available or not."),
+            {{QStringLiteral("available"), boolType},
+             {QStringLiteral("solarForecastSlots"), slotList},
+             {QStringLiteral("o:updated"), timeType}},
+            control);
+}
+
+void TavroEnergyJsonHandler::connectSolarForecast()
+{
+    connect(m_solarForecastManager, &SolarForecastManager::configurationChanged, this,
+            [this]() { emit SolarForecastConfigurationChanged(solarForecastConfiguration()); });
+    connect(m_solarForecastManager, &SolarForecastManager::forecastChanged, this,
+            [this]() { emit SolarForecastChanged(solarForecast()); });
+}
+
+QVariantMap TavroEnergyJsonHandler::solarForecastConfiguration() const
+{
+    const SolarForecastConfiguration configuration = m_solarForecastManager->configuration();
+    QVariantMap packed = pack(configuration).toMap();
+    packed.remove(QStringLiteral("apiKey"));
+    // A plane without a horizon carries none.
+    QVariantList planes = packed.value(QStringLiteral("planes")).toList();
+    for (QVariant &plane : planes) {
+        QVariantMap map = plane.toMap();
+        if (map.value(QStringLiteral("horizon")).toList().isEmpty())
+            map.remove(QStringLiteral("horizon"));
+        plane = map;
+    }
+    packed.insert(QStringLiteral("planes"), planes);
+    return {{QStringLiteral("configuration"), packed},
+            {QStringLiteral("apiKeySet"), !configuration.apiKey().isEmpty()}};
+}
+
+QVariantMap TavroEnergyJsonHandler::solarForecast() const
+{
+    QVariantMap result{{QStringLiteral("available"), m_solarForecastManager->available()},
+                       {QStringLiteral("solarForecastSlots"), pack(m_solarForecastManager->forecast())}};
+    const QDateTime updated = m_solarForecastManager->updated();
+    if (updated.isValid())
+        result.insert(QStringLiteral("updated"), updated.toSecsSinceEpoch());
+    return result;
+}
+
+JsonReply *TavroEnergyJsonHandler::GetSolarForecastConfiguration(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    if (!m_solarForecastManager)
+        return createReply({});
+    return createReply(solarForecastConfiguration());
+}
+
+JsonReply *TavroEnergyJsonHandler::SetSolarForecastConfiguration(const QVariantMap &params)
+{
+    if (!m_solarForecastManager)
+        return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+    // Without a key in the request the stored one stays.
+    const SolarForecastConfiguration configuration = unpack<SolarForecastConfiguration>(
+            params.value(QStringLiteral("configuration")), m_solarForecastManager->configuration());
+    QString reason;
+    switch (m_solarForecastManager->setConfiguration(configuration, &reason)) {
+    case SolarForecastManager::SetResultStored:
+        return energyErrorReply(EnergyManager::EnergyErrorNoError);
+    case SolarForecastManager::SetResultNotStored:
+        return notStoredReply(reason);
+    case SolarForecastManager::SetResultInvalid:
+        break;
+    }
+    qCWarning(dcTavroEnergy()) << "Solar forecast configuration refused:" << reason;
+    return energyErrorReply(EnergyManager::EnergyErrorInvalidParameter);
+}
+
+JsonReply *TavroEnergyJsonHandler::GetSolarForecast(const QVariantMap &params)
+{
+    Q_UNUSED(params)
+    if (!m_solarForecastManager)
+        return createReply({});
+    return createReply(solarForecast());
 }

@@ -8,6 +8,7 @@
 
 class ChargingConfiguration;
 class SmartChargingManager;
+class SolarForecastManager;
 class SpotMarketManager;
 
 // The JSON-RPC namespace "TavroEnergy": global settings, charging
@@ -22,6 +23,11 @@ public:
                            QObject *parent = nullptr);
 
     QString name() const override;
+
+    // Publishes the solar forecast: its configuration, the forecast and
+    // their notifications. Call before the handler is registered with the
+    // server; the manager is not owned.
+    void setSolarForecastManager(SolarForecastManager *solarForecastManager);
 
     Q_INVOKABLE JsonReply *GetPhasePowerLimit(const QVariantMap &params);
     Q_INVOKABLE JsonReply *SetPhasePowerLimit(const QVariantMap &params);
@@ -39,6 +45,9 @@ public:
     Q_INVOKABLE JsonReply *GetSpotMarketConfiguration(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetSpotMarketScoreEntries(const QVariantMap &params);
     Q_INVOKABLE JsonReply *GetChargingSchedules(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetSolarForecastConfiguration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *SetSolarForecastConfiguration(const QVariantMap &params);
+    Q_INVOKABLE JsonReply *GetSolarForecast(const QVariantMap &params);
 
 signals:
     void PhasePowerLimitChanged(const QVariantMap &params);
@@ -54,6 +63,8 @@ signals:
     void ChargingSchedulesChanged(const QVariantMap &params);
     void BatteryLevelConsiderationChanged(const QVariantMap &params);
     void BatteryLevelLimitsChanged(const QVariantMap &params);
+    void SolarForecastConfigurationChanged(const QVariantMap &params);
+    void SolarForecastChanged(const QVariantMap &params);
 
 private:
     void registerDeclarations();
@@ -79,8 +90,16 @@ private:
     QVariantMap spotMarketConfiguration(bool providerIdOnlyWhenEnabled) const;
     QVariantList packedScoreEntries() const;
 
+    // The solar forecast's types, methods and notifications.
+    void registerSolarForecast();
+    void connectSolarForecast();
+    // The configuration without its API key (a secret), whether one is set.
+    QVariantMap solarForecastConfiguration() const;
+    QVariantMap solarForecast() const;
+
     SpotMarketManager *m_spotMarketManager = nullptr;
     SmartChargingManager *m_smartChargingManager = nullptr;
+    SolarForecastManager *m_solarForecastManager = nullptr;
 };
 
 #endif // TAVROENERGYJSONHANDLER_H

@@ -8,7 +8,7 @@
 #   scripts/fuzz.sh --time 600 jsonrpc awattar
 #   scripts/fuzz.sh --leaks ...        also check every input for leaks
 #
-# Targets: jsonrpc awattar energycharts energyconf tuningfile spotmarketcache (default: all).
+# Targets: jsonrpc awattar energycharts energyconf tuningfile spotmarketcache forecastsolar (default: all).
 # The seed corpora in fuzz/corpus/<target> are only read; what the fuzzer
 # learns is kept in <build dir>/corpus/<target> and reused by the next run.
 # A crash, a sanitizer report, a slow input (over 10 s) or an input that
@@ -36,7 +36,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(jsonrpc awattar energycharts energyconf tuningfile spotmarketcache)
+    targets=(jsonrpc awattar energycharts energyconf tuningfile spotmarketcache forecastsolar)
 fi
 
 scripts/install-deps.sh

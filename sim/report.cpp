@@ -734,6 +734,18 @@ QString Report::table() const
                 << notification.body << "\n";
         }
     }
+    if (scenario.forecast.enabled) {
+        const ForecastFigures &forecast = m_simulation.forecast();
+        double pvKwh = 0;
+        for (const MinuteRecord &record : m_simulation.records())
+            pvKwh += record.pvPower / 60000.0;
+        out << "Solar forecast (served to every column)\n"
+            << "  forecast PV of the run: " << number(forecast.forecastKwh, 2) << " kWh, the PV: " << number(pvKwh, 2)
+            << " kWh\n"
+            << "  requests: " << forecast.requests << " (" << forecast.refused << " refused for the rate limit)\n"
+            << "  the plugin held a forecast at the start of " << forecast.hoursAvailable << " of "
+            << forecast.hoursChecked << " hours\n";
+    }
     if (scenario.random.enabled) {
         // The heap figures go to stderr: they differ between builds.
         const SoakFigures &soak = m_simulation.soak();
@@ -879,6 +891,11 @@ void Report::evaluateExpectations()
                 QStringLiteral("minutes in a row over the phase limit"), 0);
     globalCheck(QStringLiteral("maxNotifications"), m_simulation.notifications().count(),
                 QStringLiteral("notifications to the owner"), 0);
+    const ForecastFigures &forecast = m_simulation.forecast();
+    // Without a "forecast" section the plugin holds none.
+    globalCheck(QStringLiteral("minForecastHeldShare"),
+                forecast.hoursChecked > 0 ? static_cast<double>(forecast.hoursAvailable) / forecast.hoursChecked : 0.0,
+                QStringLiteral("share of the hours the plugin held a solar forecast"), 2);
 
     const SoakFigures &soak = m_simulation.soak();
     globalCheck(QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTimeZone>
+#include <QtMath>
 
 #include <algorithm>
 #include <ctime>
@@ -91,6 +92,43 @@ void readPhases(const QJsonValue &value, double *phases)
     const QJsonArray array = value.toArray();
     for (int i = 0; i < 3 && i < array.count(); i++)
         phases[i] = array.at(i).toDouble();
+}
+
+// The "forecast" section; the schema has checked its types and ranges.
+void readForecast(const QJsonObject &object, Scenario *scenario, Problems *problems)
+{
+    Scenario::Forecast &forecast = scenario->forecast;
+    forecast.enabled = true;
+    forecast.bias = object.value(QStringLiteral("bias")).toDouble(1);
+    forecast.noise = object.value(QStringLiteral("noise")).toDouble(0);
+    forecast.seed = static_cast<quint32>(object.value(QStringLiteral("seed")).toDouble(scenario->seed));
+    forecast.lateByDays = object.value(QStringLiteral("lateByDays")).toInt(0);
+    forecast.apiKey = object.value(QStringLiteral("apiKey")).toString();
+    const QJsonValue missed = object.value(QStringLiteral("missedCloudyAfternoon"));
+    forecast.everyAfternoonMissed = missed.toBool(false);
+    for (const QJsonValue &day : missed.toArray())
+        forecast.missedAfternoons.append(day.toInt());
+    for (const QJsonValue &item : object.value(QStringLiteral("planes")).toArray()) {
+        const QJsonObject planeObject = item.toObject();
+        Scenario::ForecastPlane plane;
+        plane.latitude = planeObject.value(QStringLiteral("latitude")).toDouble(plane.latitude);
+        plane.longitude = planeObject.value(QStringLiteral("longitude")).toDouble(plane.longitude);
+        plane.declination = planeObject.value(QStringLiteral("declination")).toDouble(plane.declination);
+        plane.azimuth = planeObject.value(QStringLiteral("azimuth")).toDouble(plane.azimuth);
+        plane.kwp = planeObject.value(QStringLiteral("kwp")).toDouble(0);
+        for (const QJsonValue &elevation : planeObject.value(QStringLiteral("horizon")).toArray())
+            plane.horizon.append(elevation.toInt());
+        forecast.planes.append(plane);
+    }
+    if (!forecast.planes.isEmpty())
+        return;
+    if (scenario->pvPeakPower > 0) {
+        Scenario::ForecastPlane plane;
+        plane.kwp = scenario->pvPeakPower / 1000.0;
+        forecast.planes.append(plane);
+    } else {
+        problems->add(QStringLiteral("forecast.planes"), QStringLiteral("needed without \"pv.peakPower\""));
+    }
 }
 
 // "[least, most]" pairs must be in that order.
@@ -201,6 +239,8 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
     scenario.cloudiness = pv.value(QStringLiteral("cloudiness")).toDouble(0);
     scenario.passingClouds = pv.value(QStringLiteral("clouds")).toString() == QLatin1String("passing");
     scenario.cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
+    for (const QJsonValue &factor : pv.value(QStringLiteral("dayFactors")).toArray())
+        scenario.pvDayFactors.append(factor.toDouble());
     if (scenario.sunrise >= scenario.sunset)
         problems.add(QStringLiteral("pv.sunset"), QStringLiteral("must lie after \"sunrise\""));
 
@@ -398,6 +438,8 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
             runMinute(json, QStringLiteral("restartAt"), QStringLiteral("restartAt"), scenario, -1, &problems);
     if (scenario.restartMinute == 0 || scenario.restartMinute == scenario.durationMinutes)
         problems.add(QStringLiteral("restartAt"), QStringLiteral("must lie after the start and before the end"));
+    if (json.contains(QStringLiteral("forecast")))
+        readForecast(json.value(QStringLiteral("forecast")).toObject(), &scenario, &problems);
 
     // Goals for cars that are not there would check nothing.
     scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
@@ -497,6 +539,31 @@ int Scenario::pricesKnownUntilOffset(int minute) const
             now.time().msecsSinceStartOfDay() / 60000 < dayAheadMinuteOfDay ? now.date() : now.date().addDays(1);
     // The end of that day in real minutes: 23- and 25-hour days included.
     return static_cast<int>(firstMidnight().secsTo(QDateTime(known.addDays(1), QTime(0, 0))) / 60);
+}
+
+double Scenario::clearSkyPower(const QDateTime &time) const
+{
+    const double hour = time.time().hour() + time.time().minute() / 60.0;
+    if (pvPeakPower <= 0 || hour <= sunrise || hour >= sunset)
+        return 0;
+    return pvPeakPower * qSin(M_PI * (hour - sunrise) / (sunset - sunrise));
+}
+
+double Scenario::pvDayFactor(int day) const
+{
+    return day >= 0 && day < pvDayFactors.count() ? pvDayFactors.at(day) : 1.0;
+}
+
+bool Scenario::missedCloudyAfternoon(int day) const
+{
+    return forecast.enabled && (forecast.everyAfternoonMissed || forecast.missedAfternoons.contains(day));
+}
+
+double Scenario::meanCloudFactor() const
+{
+    // Ten-minute dips: a share of up to cloudiness, evenly drawn; passing
+    // clouds: the share cloudiness of the time at 20 to 50 % of the sun.
+    return passingClouds ? 1.0 - cloudiness * 0.65 : 1.0 - cloudiness / 2.0;
 }
 
 double Scenario::Car::physicsLossPercent(double power, double maxPower) const

@@ -110,6 +110,27 @@ struct Scenario {
         bool notifications = false;
     };
 
+    // What the forecast server serves and the plugin is told.
+    struct ForecastPlane {
+        double latitude = 48.21;
+        double longitude = 16.37;
+        double declination = 30;
+        double azimuth = 0;
+        double kwp = 0;
+        QList<int> horizon;
+    };
+    struct Forecast {
+        bool enabled = false;
+        double bias = 1;  // factor on the honest forecast
+        double noise = 0; // fraction, ± per hour
+        quint32 seed = 1;
+        int lateByDays = 0;
+        bool everyAfternoonMissed = false;
+        QList<int> missedAfternoons; // days after the start date
+        QList<ForecastPlane> planes;
+        QString apiKey;
+    };
+
     QString name;
     QString description;
     QByteArray timeZone; // the TZ value the run uses, e.g. "Europe/Vienna" or "UTC0"
@@ -125,7 +146,8 @@ struct Scenario {
     double cloudiness = 0;      // 0 clear … 1 overcast (random dips)
     bool passingClouds = false; // minute-resolution clouds instead of ten-minute dips
     double cloudSpeed = 1;
-    double houseNoise = 0; // W per phase, ±
+    QList<double> pvDayFactors; // the weather of each day after the start date
+    double houseNoise = 0;      // W per phase, ±
     QList<Appliance> appliances;
     double meterNoise = 0; // W per phase, ±, in the meter's reading only
     int phaseSwitchPauseMinutes = 1;
@@ -153,6 +175,7 @@ struct Scenario {
     QList<UserAction> actions;
     int restartMinute = -1; // minute after start the host restarts at; -1 never
     Random random;
+    Forecast forecast;
     QJsonObject expectations;
     QStringList expectationsPending;
 
@@ -195,6 +218,19 @@ struct Scenario {
     int pricesKnownUntilOffset(int minute) const;
     // Minutes after the local midnight of a minute after the start.
     int minuteOfDay(int minute) const;
+
+    // A cloudy afternoon lets this share of the sun through, from 13:00.
+    static constexpr double cloudyAfternoonShare = 0.3;
+    static constexpr int cloudyAfternoonHour = 13;
+    // W of the PV under a clear sky at a local time: the day's arc.
+    double clearSkyPower(const QDateTime &time) const;
+    // The share of the clear-sky PV the weather of a day (days after the
+    // start date) lets through; 1 for days the scenario does not name.
+    double pvDayFactor(int day) const;
+    // The afternoon of that day is cloudy, unforeseen by the forecast.
+    bool missedCloudyAfternoon(int day) const;
+    // The mean share of the sun the scenario's clouds let through.
+    double meanCloudFactor() const;
 };
 
 #endif // SCENARIO_H

@@ -1,7 +1,9 @@
 #include "simulation.h"
+#include "forecastserver.h"
 #include "jsonrpcclient.h"
 #include "priceserver.h"
 
+#include "plugin/forecastrefreshhook.h"
 #include "plugin/pricerefreshhook.h"
 
 #include "tavro-energy/energymanager.h"
@@ -92,6 +94,14 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     qputenv("TAVRO_AWATTAR_AT_URL", m_priceServer->baseUrl().toUtf8());
     qputenv("TAVRO_AWATTAR_DE_URL", m_priceServer->baseUrl().toUtf8());
     qputenv("TAVRO_ENERGY_CHARTS_URL", m_priceServer->baseUrl().toUtf8());
+    if (m_scenario.forecast.enabled) {
+        m_forecastServer = std::make_unique<ForecastServer>(m_scenario);
+        if (!m_forecastServer->start()) {
+            *errorString = QStringLiteral("Cannot start the forecast server on 127.0.0.1");
+            return false;
+        }
+        qputenv("TAVRO_FORECAST_SOLAR_URL", m_forecastServer->baseUrl().toUtf8());
+    }
 
     m_thingManager = std::make_unique<ThingManager>();
     m_thingManager->setActionLogLimit(0);
@@ -260,6 +270,34 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         refreshPrices();
     }
 
+    if (m_forecastServer) {
+        QVariantList planes;
+        for (const Scenario::ForecastPlane &plane : m_scenario.forecast.planes) {
+            QVariantList horizon;
+            for (int elevation : plane.horizon)
+                horizon.append(elevation);
+            QVariantMap map{{QStringLiteral("latitude"), plane.latitude},
+                            {QStringLiteral("longitude"), plane.longitude},
+                            {QStringLiteral("declination"), plane.declination},
+                            {QStringLiteral("azimuth"), plane.azimuth},
+                            {QStringLiteral("kwp"), plane.kwp}};
+            if (!horizon.isEmpty())
+                map.insert(QStringLiteral("horizon"), horizon);
+            planes.append(map);
+        }
+        QVariantMap configuration{{QStringLiteral("enabled"), true}, {QStringLiteral("planes"), planes}};
+        if (!m_scenario.forecast.apiKey.isEmpty())
+            configuration.insert(QStringLiteral("apiKey"), m_scenario.forecast.apiKey);
+        const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetSolarForecastConfiguration"),
+                                                  {{QStringLiteral("configuration"), configuration}});
+        if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
+            *errorString =
+                    QStringLiteral("The plugin refused the solar forecast configuration: %1 %2")
+                            .arg(result.value(QStringLiteral("energyError")).toString(), m_client->errorString());
+            return false;
+        }
+    }
+
     for (int i = 0; i < m_scenario.cars.count(); i++) {
         const QVariantMap result =
                 m_client->call(QStringLiteral("TavroEnergy.SetChargingConfiguration"),
@@ -361,6 +399,34 @@ void Simulation::refreshPrices()
     settle();
 }
 
+void Simulation::tickForecast()
+{
+    ForecastRefreshHook *hook = qobject_cast<ForecastRefreshHook *>(m_plugin);
+    if (!hook)
+        return;
+    // The forecast refreshes on a timer of its own; in simulated time the
+    // host lets it ask for what is due and waits for the answers on loopback.
+    if (hook->tickSolarForecast()) {
+        QElapsedTimer timer;
+        timer.start();
+        while (hook->solarForecastBusy() && timer.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        settle();
+    }
+    m_forecastFigures.requests = m_forecastServer->requestCount();
+    m_forecastFigures.refused = m_forecastServer->refusedCount();
+    const QDateTime now = minuteDateTime(m_minute);
+    m_forecastFigures.forecastKwh += m_forecastServer->forecastPower(now) / 60000.0;
+    if (now.time().minute() == 0) {
+        // What an owner's app sees at the start of every hour.
+        m_forecastFigures.hoursChecked++;
+        const QVariantMap forecast = m_client->call(QStringLiteral("TavroEnergy.GetSolarForecast"));
+        if (forecast.value(QStringLiteral("available")).toBool()
+            && !forecast.value(QStringLiteral("solarForecastSlots")).toList().isEmpty())
+            m_forecastFigures.hoursAvailable++;
+    }
+}
+
 QVariantMap Simulation::configurationFor(const Scenario::Car &car, int carIndex) const
 {
     QVariantMap configuration = resolvePlaceholders(car.configuration).toMap();
@@ -432,6 +498,8 @@ bool Simulation::step()
     }
     if (m_spotMarketEnabled && m_minute > 0 && (midnight || published))
         refreshPrices();
+    if (m_forecastServer)
+        tickForecast();
 
     applyEvents(m_minute);
 
@@ -587,11 +655,15 @@ double Simulation::pvPower(int minute)
         m_cloudFactor = 1.0 - m_scenario.cloudiness * m_random.generateDouble();
     }
     const QDateTime now = minuteDateTime(minute);
-    const double hour = now.time().hour() + now.time().minute() / 60.0;
-    if (hour <= m_scenario.sunrise || hour >= m_scenario.sunset)
-        return 0;
-    const double daylight = qSin(M_PI * (hour - m_scenario.sunrise) / (m_scenario.sunset - m_scenario.sunrise));
-    return m_scenario.pvPeakPower * daylight * m_cloudFactor;
+    double power = m_scenario.clearSkyPower(now) * m_cloudFactor;
+    if (!m_scenario.pvDayFactors.isEmpty() || m_scenario.forecast.enabled) {
+        // The day's weather, and an afternoon's clouds the forecast missed.
+        const int day = static_cast<int>(m_scenario.start.date().daysTo(now.date()));
+        power *= m_scenario.pvDayFactor(day);
+        if (m_scenario.missedCloudyAfternoon(day) && now.time().hour() >= Scenario::cloudyAfternoonHour)
+            power *= Scenario::cloudyAfternoonShare;
+    }
+    return power;
 }
 
 void Simulation::passingCloud(int minute)

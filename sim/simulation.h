@@ -20,6 +20,7 @@
 
 class EnergyManager;
 class EnergyPlugin;
+class ForecastServer;
 class JsonRpcClient;
 class JsonRpcServer;
 class JsonRpcThingsHandler;
@@ -41,6 +42,15 @@ struct SoakFigures {
     qint64 heapAfterFirstDay = -1; // bytes in use at the end of day 1; -1 unmeasured
     qint64 heapAtEnd = -1;         // bytes in use at the end of the run
     QStringList problems;          // the first few faults, readable
+};
+
+// What a run with a "forecast" section served and what the plugin held.
+struct ForecastFigures {
+    int requests = 0;       // to the forecast server
+    int refused = 0;        // of them, for the rate limit
+    int hoursChecked = 0;   // hours at whose start the plugin was asked (GetSolarForecast)
+    int hoursAvailable = 0; // of them, the plugin held a forecast to count on
+    double forecastKwh = 0; // the served forecast over the run
 };
 
 // A push notification the plugin sent to the owner's phone.
@@ -96,6 +106,9 @@ public:
     // Every wish of the owner the plugin accepted, from the minute it was
     // sent; the peer got the same at the same minute.
     const OwnerTimeline &owner() const { return m_owner; }
+    const ForecastFigures &forecast() const { return m_forecastFigures; }
+    // The solar forecast every column plans with; null without a "forecast" section.
+    const ForecastServer *forecastServer() const { return m_forecastServer.get(); }
 
 private:
     struct CarState {
@@ -144,6 +157,8 @@ private:
     QDateTime minuteDateTime(int minute);
     void setPluggedIn(int carIndex, bool pluggedIn);
     void refreshPrices();
+    // Lets the plugin's solar forecast ask for what is due now and waits for the answers.
+    void tickForecast();
     QVariantMap configurationFor(const Scenario::Car &car, int carIndex) const;
 
     // The "random" section (simulationrandom.cpp).
@@ -171,6 +186,8 @@ private:
     std::unique_ptr<JsonRpcServer> m_jsonRpcServer;
     std::unique_ptr<JsonRpcThingsHandler> m_thingsHandler;
     std::unique_ptr<PriceServer> m_priceServer;
+    std::unique_ptr<ForecastServer> m_forecastServer;
+    ForecastFigures m_forecastFigures;
     std::unique_ptr<JsonRpcClient> m_client;
     EnergyPlugin *m_plugin = nullptr;
     QString m_pluginDirectory;

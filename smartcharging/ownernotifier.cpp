@@ -25,14 +25,17 @@ void OwnerNotifier::push(const ThingId &evChargerId, const QLocale &locale, cons
     // so the translator is used directly instead of being installed.
     QTranslator translator;
     const QString fileName = QStringLiteral("tavro-energy-plugin-tavro");
-    if (TranslationLocator::load(&translator, locale, fileName)) {
+    // The texts are written in English: an English (or "C") owner needs no
+    // translation, and a missing file for it is no fault worth a warning.
+    const bool sourceLanguage = locale.language() == QLocale::English || locale.language() == QLocale::C;
+    if (!sourceLanguage && TranslationLocator::load(&translator, locale, fileName)) {
         const QString translatedTitle = translator.translate(translationContext, title);
         if (!translatedTitle.isEmpty())
             titleText = translatedTitle;
         const QString translatedBody = translator.translate(translationContext, body);
         if (!translatedBody.isEmpty())
             bodyText = translatedBody;
-    } else {
+    } else if (!sourceLanguage) {
         qCWarning(dcTavroEnergy()) << "Error loading translations for notification from:"
                                    << TavroSettings::translationsPath() + QLatin1Char('/') + fileName
                                               + QStringLiteral("-[") + locale.name() + QStringLiteral("].qm")

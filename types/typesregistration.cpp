@@ -6,6 +6,8 @@
 #include "types/chargingstate.h"
 #include "types/scoreentries.h"
 #include "types/scoreentry.h"
+#include "types/solarforecastconfiguration.h"
+#include "types/solarforecastslots.h"
 
 #include <QList>
 #include <QMetaType>
@@ -27,6 +29,11 @@ void registerTavroEnergyTypes()
     qRegisterMetaType<ChargingSchedules>("ChargingSchedules");
     qRegisterMetaType<ScoreEntry>("ScoreEntry");
     qRegisterMetaType<ScoreEntries>("ScoreEntries");
+    qRegisterMetaType<SolarPlane>("SolarPlane");
+    qRegisterMetaType<SolarPlanes>("SolarPlanes");
+    qRegisterMetaType<SolarForecastConfiguration>("SolarForecastConfiguration");
+    qRegisterMetaType<SolarForecastSlot>("SolarForecastSlot");
+    qRegisterMetaType<SolarForecastSlots>("SolarForecastSlots");
     qRegisterMetaType<QList<int>>("QList<int>");
 
     if (!QMetaType::hasRegisteredConverterFunction<QVariantList, QList<int>>()) {

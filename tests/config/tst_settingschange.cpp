@@ -103,6 +103,8 @@ void TestSettingsChange::valuesReadBack_data()
                                         << QVariant(QString::fromLatin1("a\0"
                                                                         "1b",
                                                                         4));
+    QTest::newRow("empty text") << "SpotMarket/note" << QVariant(QStringLiteral(""));
+    QTest::newRow("null text") << "SpotMarket/note" << QVariant(QString());
     QTest::newRow("beyond ASCII") << "SpotMarket/note" << QVariant(QStringLiteral("Ladestand ä € \U0001F600"));
     QTest::newRow("uuid") << charger + "assignedCarId" << QVariant(QUuid::createUuid());
     QTest::newRow("locale") << charger + "locale" << QVariant(QLocale(QLocale::German, QLocale::Austria));

@@ -4,6 +4,7 @@
 #include "householdfixture.h"
 
 #include "config/energysettings.h"
+#include "forecast/solarforecastmanager.h"
 #include "jsonrpc/tavroenergyjsonhandler.h"
 #include "smartcharging/smartchargingmanager.h"
 #include "spotmarket/spotmarketmanager.h"
@@ -422,7 +423,14 @@ void TestSettingsFaults::refusedStores_data()
             {"SetBatteryLevelConsideration", {{"batteryLevelConsideration", 0.5}}},
             {"SetBatteryLevelLimits", {{"batteryLevelLowerLimit", 0.2}, {"batteryLevelUpperLimit", 0.8}}},
             {"SetChargingConfiguration", configuration},
-            {"SetSpotMarketConfiguration", {{"enabled", true}, {"providerId", TestMarketProvider().providerId()}}}};
+            {"SetSpotMarketConfiguration", {{"enabled", true}, {"providerId", TestMarketProvider().providerId()}}},
+            {"SetSolarForecastConfiguration",
+             {{"configuration", QVariantMap{{"enabled", false},
+                                            {"planes", QVariantList{QVariantMap{{"latitude", 48.2},
+                                                                                {"longitude", 16.37},
+                                                                                {"declination", 30},
+                                                                                {"azimuth", 0},
+                                                                                {"kwp", 5.0}}}}}}}}};
     // A folder that takes no new file, and a write that fails half-way (the
     // file-size limit stands in for a full disk: the new file is created,
     // the data does not fit).
@@ -446,14 +454,17 @@ void TestSettingsFaults::refusedStores()
     house.fixture.addMarket(false);
     SmartChargingManager *manager = house.fixture.createManager();
     TavroEnergyJsonHandler handler(house.fixture.spotMarketManager(), manager);
-    // Everything the six setters change, as the getters show it.
+    auto forecast = std::make_unique<SolarForecastManager>(nullptr, nullptr);
+    handler.setSolarForecastManager(forecast.get());
+    // Everything the seven setters change, as the getters show it.
     auto shown = [&]() {
         return QVariantList{manager->phasePowerLimit(),
                             manager->acquisitionTolerance(),
                             manager->batteryLevelLowerLimit(),
                             manager->batteryLevelUpperLimit(),
                             manager->chargingConfiguration(chargerId).targetPercentage(),
-                            house.fixture.spotMarketManager()->enabled()};
+                            house.fixture.spotMarketManager()->enabled(),
+                            forecast->configuration().planes().count()};
     };
     const QVariantList before = shown();
     const QByteArray stored = fileContent(fileName);
@@ -501,6 +512,8 @@ void TestSettingsFaults::refusedStores()
     house.fixture.destroyManager();
     manager = house.fixture.createManager();
     TavroEnergyJsonHandler restarted(house.fixture.spotMarketManager(), manager);
+    forecast = std::make_unique<SolarForecastManager>(nullptr, nullptr);
+    restarted.setSolarForecastManager(forecast.get());
     QCOMPARE(shown(), before);
     QCOMPARE(warningsContaining(QStringLiteral("Cannot read")), 0);
     const std::unique_ptr<JsonReply> retried = invoke(restarted, method, params);

@@ -1,4 +1,5 @@
 #include "../jsonrpc-server/jsonrpctestclient.h"
+#include "../spotmarket/httpresponder.h"
 #include "settingssandbox.h"
 
 #include "tavro-energy/energymanager.h"
@@ -98,6 +99,10 @@ private slots:
     void everyMethodWithEveryScope();
     void declarations();
     void spotMarketProviders();
+    // Last: the forecast fetches and notifies on its own.
+    void solarForecastConfiguration_data();
+    void solarForecastConfiguration();
+    void solarForecastReachesClients();
 
 private:
     QByteArray request(const char *method, const QByteArray &params) const;
@@ -122,6 +127,7 @@ private:
     JsonRpcTestClient m_admin;
     JsonRpcTestClient m_user;
     JsonRpcTestClient m_scopeless; // authenticated, but with no scope
+    HttpResponder m_forecastService;
     PriceServer m_prices;
     QJsonObject m_full; // a configuration of m_charger using every member
 };
@@ -130,6 +136,20 @@ void TestTavroEnergyWire::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_dir.apply();
+    // Two days of hourly sun from today on, whatever a plane asks for.
+    QVERIFY(m_forecastService.start());
+    qputenv("TAVRO_FORECAST_SOLAR_URL", m_forecastService.baseUrl().toUtf8());
+    QJsonObject periods;
+    for (int day = 0; day < 2; day++) {
+        for (int hour = 7; hour <= 19; hour++)
+            periods.insert(QDate::currentDate().addDays(day).toString("yyyy-MM-dd")
+                                   + QString(" %1:00:00").arg(hour, 2, 10, QLatin1Char('0')),
+                           500);
+    }
+    m_forecastService.status = 200;
+    m_forecastService.body =
+            QJsonDocument(QJsonObject{{"result", QJsonObject{{"watt_hours_period", periods}}}}).toJson();
+
     QVERIFY(m_prices.listen(QHostAddress::LocalHost));
     const QByteArray priceUrl = "http://127.0.0.1:" + QByteArray::number(m_prices.serverPort());
     qputenv("TAVRO_AWATTAR_AT_URL", priceUrl);
@@ -737,6 +757,9 @@ void TestTavroEnergyWire::everyMethodWithEveryScope_data()
             {"GetSpotMarketConfiguration", "{}", false},
             {"GetSpotMarketScoreEntries", "{}", false},
             {"GetChargingSchedules", "{}", false},
+            {"GetSolarForecastConfiguration", "{}", false},
+            {"SetSolarForecastConfiguration", R"({"configuration":{"enabled":false,"planes":[]}})", true},
+            {"GetSolarForecast", "{}", false},
     };
     for (const auto &[method, params, admin] : methods) {
         for (const char *token : {"admin", "user", "scopeless"}) {
@@ -791,8 +814,8 @@ void TestTavroEnergyWire::declarations()
                                        .toObject()
                                        .value("TavroEnergy")
                                        .toObject();
-    QCOMPARE(energy.value("methods").toObject().count(), 16);
-    QCOMPARE(energy.value("notifications").toObject().count(), 14);
+    QCOMPARE(energy.value("methods").toObject().count(), 19);
+    QCOMPARE(energy.value("notifications").toObject().count(), 16);
     for (const char *name : {"ChargingMode", "ChargingActionIssuer", "Mode", "WaitingReason"})
         QVERIFY2(energy.value("enums").toObject().contains(QString::fromLatin1(name)), name);
     // Declared, but never sent: there is no signal for it.
@@ -832,6 +855,156 @@ void TestTavroEnergyWire::spotMarketProviders()
     QCOMPARE(QUuid(configuration.value("providerId").toString()), QUuid(id));
     QVERIFY(configuration.value("enabled").toBool());
     QVERIFY(m_user.call("TavroEnergy.SetSpotMarketConfiguration", R"({"enabled":false})").contains("result"));
+}
+
+void TestTavroEnergyWire::solarForecastConfiguration_data()
+{
+    QTest::addColumn<bool>("admin");
+    QTest::addColumn<QJsonObject>("configuration");
+    QTest::addColumn<int>("code"); // JSON-RPC error, 0: answered
+    QTest::addColumn<QString>("energyError");
+    QTest::addColumn<bool>("apiKeySet"); // afterwards
+
+    const QJsonObject east{
+            {"latitude", 48.2}, {"longitude", 16.37}, {"declination", 30}, {"azimuth", -90}, {"kwp", 4.5}};
+    QJsonObject west = east;
+    west.insert("azimuth", 90);
+    west.insert("horizon", QJsonArray{0, 10, 25, 10});
+    const auto with = [](QJsonObject plane, const QString &key, const QJsonValue &value) {
+        if (value.isUndefined())
+            plane.remove(key);
+        else
+            plane.insert(key, value);
+        return plane;
+    };
+    const QString ok = "EnergyErrorNoError";
+    const QString invalid = "EnergyErrorInvalidParameter";
+    QTest::newRow("east and west with a new key")
+            << true << QJsonObject{{"enabled", false}, {"planes", QJsonArray{east, west}}, {"apiKey", "n3w-Key"}} << 0
+            << ok << true;
+    QTest::newRow("without a key the key stays")
+            << true << QJsonObject{{"enabled", false}, {"planes", QJsonArray{west}}} << 0 << ok << true;
+    QTest::newRow("an empty key removes it")
+            << true << QJsonObject{{"enabled", false}, {"planes", QJsonArray{east}}, {"apiKey", ""}} << 0 << ok
+            << false;
+    QTest::newRow("changing needs the admin scope")
+            << false << QJsonObject{{"enabled", false}, {"planes", QJsonArray{west}}} << -32002 << "" << true;
+    QTest::newRow("a plane of 0 kWp") << true
+                                      << QJsonObject{{"enabled", false}, {"planes", QJsonArray{with(east, "kwp", 0)}}}
+                                      << 0 << invalid << true;
+    QTest::newRow("a plane without kwp") << true
+                                         << QJsonObject{{"enabled", false},
+                                                        {"planes", QJsonArray{with(east, "kwp", QJsonValue())}}}
+                                         << -32602 << "" << true;
+    QTest::newRow("an unknown member") << true
+                                       << QJsonObject{{"enabled", false},
+                                                      {"planes", QJsonArray{with(east, "tilt", 30)}}}
+                                       << -32602 << "" << true;
+    QTest::newRow("a horizon of fractions")
+            << true
+            << QJsonObject{{"enabled", false}, {"planes", QJsonArray{with(east, "horizon", QJsonArray{0.5, 10})}}}
+            << -32602 << "" << true;
+    QTest::newRow("latitude as text") << true
+                                      << QJsonObject{{"enabled", false},
+                                                     {"planes", QJsonArray{with(east, "latitude", "48.2")}}}
+                                      << -32602 << "" << true;
+}
+
+void TestTavroEnergyWire::solarForecastConfiguration()
+{
+    QFETCH(bool, admin);
+    QFETCH(QJsonObject, configuration);
+    QFETCH(int, code);
+    QFETCH(QString, energyError);
+    QFETCH(bool, apiKeySet);
+
+    const auto set = [](JsonRpcTestClient &client, const QJsonObject &configuration) {
+        const QJsonObject params{{"configuration", configuration}};
+        return client.call("TavroEnergy.SetSolarForecastConfiguration",
+                           QJsonDocument(params).toJson(QJsonDocument::Compact));
+    };
+    const auto get = [this]() {
+        return m_user.call("TavroEnergy.GetSolarForecastConfiguration").value("result").toObject();
+    };
+    // Every row starts from one plane and a key.
+    const QJsonObject base{
+            {"enabled", false},
+            {"planes", QJsonArray{QJsonObject{
+                               {"latitude", 1}, {"longitude", 2}, {"declination", 3}, {"azimuth", 4}, {"kwp", 5}}}},
+            {"apiKey", "base"}};
+    QCOMPARE(set(m_admin, base).value("result").toObject().value("energyError").toString(),
+             QString("EnergyErrorNoError"));
+    const QJsonObject before = get();
+    for (JsonRpcTestClient *client : {&m_admin, &m_user, &m_scopeless})
+        client->notifications.clear();
+
+    const QJsonObject response = set(admin ? m_admin : m_user, configuration);
+    QCOMPARE(JsonRpcTestClient::errorCode(response), code);
+    QCOMPARE(response.value("result").toObject().value("energyError").toString(), energyError);
+    // Round trips: what was sent to the others before has arrived.
+    QVERIFY(m_user.call("JSONRPC.Hello").contains("result"));
+    QVERIFY(m_scopeless.call("JSONRPC.Hello").contains("result"));
+
+    const QJsonObject after = get();
+    QCOMPARE(after.value("apiKeySet").toBool(), apiKeySet);
+    QVERIFY(!QJsonDocument(after).toJson().contains("apiKey\""));
+    if (energyError != QLatin1String("EnergyErrorNoError")) {
+        QCOMPARE(after, before);
+        QCOMPARE(names(m_admin.notifications), QStringList());
+        return;
+    }
+    QJsonObject expected = configuration;
+    expected.remove("apiKey");
+    QCOMPARE(after.value("configuration").toObject(), expected);
+    for (JsonRpcTestClient *client : {&m_admin, &m_user}) {
+        QCOMPARE(names(client->notifications), QStringList{"SolarForecastConfigurationChanged"});
+        QCOMPARE(lastParams(client->notifications, "SolarForecastConfigurationChanged"), after);
+    }
+    QCOMPARE(names(m_scopeless.notifications), QStringList());
+}
+
+void TestTavroEnergyWire::solarForecastReachesClients()
+{
+    for (JsonRpcTestClient *client : {&m_admin, &m_user, &m_scopeless})
+        client->notifications.clear();
+    const QByteArray enable = R"({"configuration": {"enabled": true, "apiKey": "s3cret", "planes": [
+            {"latitude": 48.2, "longitude": 16.37, "declination": 30, "azimuth": -90, "kwp": 4.5},
+            {"latitude": 48.2, "longitude": 16.37, "declination": 30, "azimuth": 90, "kwp": 4.5}]}})";
+    QCOMPARE(m_admin.call("TavroEnergy.SetSolarForecastConfiguration", enable)
+                     .value("result")
+                     .toObject()
+                     .value("energyError")
+                     .toString(),
+             QString("EnergyErrorNoError"));
+    QTRY_VERIFY(names(m_user.notifications).contains("SolarForecastChanged"));
+    // Both planes asked for, with the key; the key never goes out.
+    QCOMPARE(m_forecastService.paths.count(), 2);
+    QVERIFY(m_forecastService.paths.first().startsWith("/s3cret/estimate/48.2/16.37/30/-90/4.5"));
+    for (const QByteArray &line : m_user.lines)
+        QVERIFY(!line.contains("s3cret"));
+
+    const QJsonObject forecast = m_user.call("TavroEnergy.GetSolarForecast").value("result").toObject();
+    QCOMPARE(lastParams(m_user.notifications, "SolarForecastChanged"), forecast);
+    QVERIFY(forecast.value("available").toBool());
+    QVERIFY(forecast.contains("updated"));
+    // 13 hours a day, two planes of 500 Wh each, in quarter hours.
+    const QJsonArray forecastSlots = forecast.value("solarForecastSlots").toArray();
+    QCOMPARE(forecastSlots.count(), 2 * 13 * 4);
+    const QJsonObject slot = forecastSlots.first().toObject();
+    QCOMPARE(slot.value("endDateTime").toDouble() - slot.value("startDateTime").toDouble(), 900.0);
+    QCOMPARE(slot.value("energy").toDouble(), 250.0);
+    QCOMPARE(slot.value("power").toDouble(), 1000.0);
+    QCOMPARE(names(m_scopeless.notifications), QStringList());
+
+    // Off: nothing to count on any more.
+    m_user.notifications.clear();
+    QVERIFY(m_admin.call("TavroEnergy.SetSolarForecastConfiguration",
+                         R"({"configuration": {"enabled": false, "planes": []}})")
+                    .contains("result"));
+    QVERIFY(m_user.call("JSONRPC.Hello").contains("result"));
+    QCOMPARE(names(m_user.notifications), QStringList({"SolarForecastConfigurationChanged", "SolarForecastChanged"}));
+    QCOMPARE(lastParams(m_user.notifications, "SolarForecastChanged"),
+             QJsonObject({{"available", false}, {"solarForecastSlots", QJsonArray()}}));
 }
 
 QTEST_GUILESS_MAIN(TestTavroEnergyWire)

@@ -130,6 +130,11 @@ void TestScenario::refused_data()
     QTest::newRow("an unknown price service")
             << object(R"({"prices": {"provider": "tibber"}})") << none
             << R"(prices.provider: the text "tibber" is none of "awattar", "energy-charts")";
+    QTest::newRow("a forecast without PV or planes") << object(R"({"forecast": {"bias": 1.4}})") << none
+                                                     << R"(forecast.planes: needed without "pv.peakPower")";
+    QTest::newRow("a forecast plane of 0 kWp")
+            << object(R"({"pv": {"peakPower": 5000}, "forecast": {"planes": [{"kwp": 0}]}})") << none
+            << "forecast.planes[0].kwp: must be more than 0, not 0";
     QTest::newRow("spot market without prices")
             << object(R"({"prices": {"spotMarket": true}})") << none << "prices.hourly: the spot market needs prices";
 }
