@@ -20,6 +20,12 @@ constexpr int internalTargetOffset = 600;
 // Percentage points a target must be out of reach by before the owner is
 // told: the estimate is no measurement.
 constexpr double unreachableMargin = 2.0;
+// Share of the estimated charging time a deadline plan adds under a phase
+// limit: the house may take more of the fuse than it did so far.
+constexpr double deadlineTimeReserve = 0.15;
+// Percentage points the promised level of a target out of reach must move
+// by before the owner is told again.
+constexpr double promiseRepeatMargin = 3.0;
 
 } // namespace Units
 

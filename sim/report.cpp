@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QtMath>
 
@@ -84,6 +85,21 @@ int decimalsApart(double a, double b, int decimals)
 int dayOf(const Scenario &scenario, int minute)
 {
     return static_cast<int>(scenario.start.date().daysTo(scenario.start.addSecs(minute * 60LL).date()));
+}
+
+// W of a discharging charger's power that went into the home battery in a
+// minute: what the battery took beyond the PV the house and the charging
+// cars left.
+double dischargeIntoBattery(const MinuteRecord &record, int charger)
+{
+    const double discharge = qMax(0.0, -record.chargerPower.value(charger));
+    if (discharge <= 0 || record.batteryPower <= 0)
+        return 0;
+    double charging = 0;
+    for (double power : record.chargerPower)
+        charging += qMax(0.0, power);
+    const double pvLeft = qMax(0.0, record.pvPower - record.houseLoad - charging);
+    return qMin(discharge, qMax(0.0, record.batteryPower - pvLeft));
 }
 
 QString deadlineText(Report::Deadline deadline)
@@ -264,6 +280,7 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                     carFigures.gridBeyondTolerance += qMax(0.0, power - pvPart - tolerated) / 60000.0;
                 }
                 carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
+                carFigures.toHomeBattery += dischargeIntoBattery(record, charger) / 60000.0;
                 // Energy past the owner's ceiling is no use to the owner.
                 const double ceiling = owner->wishAt(j, record.minute).ceiling();
                 const double socStart = record.carSocStart.value(j);
@@ -581,6 +598,11 @@ QString Report::table() const
             row(QStringLiteral("  discharged [kWh]"),
                 {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
                 QString(), QString());
+            if (scenario.hasBattery)
+                row(QStringLiteral("  into the home battery [kWh]"),
+                    {number(p.toHomeBattery, 2), number(peer.toHomeBattery, 2), QStringLiteral("-"),
+                     QStringLiteral("-")},
+                    QString(), QString());
             row(QStringLiteral("  lowest SoC plugged in [%]"),
                 {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(),
                 QString());
@@ -801,6 +823,8 @@ void Report::evaluateExpectations()
         carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"),
                  2);
         carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
+        carCheck(QStringLiteral("maxToHomeBattery"), figures.toHomeBattery,
+                 QStringLiteral("discharged into the home battery [kWh]"), 2);
         if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
             if (figures.largestSocError < 0)
                 failures << prefix + QStringLiteral("reports its own SoC; there is no estimate to check");
@@ -902,10 +926,53 @@ void Report::evaluateExpectations()
         failures << QStringLiteral("limit: %1").arg(m_limitError);
     failures += m_limitViolations;
 
+    checkPromises();
+
     for (const QString &id : scenario.expectationsPending) {
         const QStringList texts = pendingFailures.value(id);
         m_pending << (texts.isEmpty() ? QStringLiteral("%1: met now").arg(id)
                                       : QStringLiteral("%1: %2").arg(id, texts.join(QStringLiteral("; "))));
+    }
+}
+
+void Report::checkPromises()
+{
+    // The car's name comes first in the text and the promised level is the
+    // first percentage after it, in every language the plugin speaks. What
+    // counts is the promise the owner holds at the target time: the last
+    // one made for it (a later one corrects an earlier one the household
+    // proved wrong, e.g. by switching on a charger by hand).
+    static const QRegularExpression promised(QStringLiteral("(\\d+) %"));
+    const int promiseMargin = 3;
+    const Scenario &scenario = m_simulation.scenario();
+    QMap<int, OwnerNotification> lastPromise;
+    for (const OwnerNotification &notification : m_simulation.notifications()) {
+        int car = -1;
+        for (int j = 0; j < scenario.cars.count(); j++) {
+            const QString &name = scenario.cars.at(j).name;
+            if (notification.body.startsWith(name + QLatin1Char(' '))
+                && (car < 0 || name.size() > scenario.cars.at(car).name.size()))
+                car = j;
+        }
+        const int targetMinute = car < 0 ? -1 : scenario.cars.at(car).targetMinute;
+        if (car >= 0 && notification.minute <= targetMinute && targetMinute - notification.minute <= 1440)
+            lastPromise.insert(car, notification);
+    }
+    for (auto it = lastPromise.constBegin(); it != lastPromise.constEnd(); ++it) {
+        const CarFigures &figures = m_plugin.cars.at(it.key());
+        // A car that cannot report its level is judged by the level the
+        // plugin estimates for it: that is all the plugin can promise on.
+        double reached = figures.socAtTarget;
+        if (m_simulation.carEstimated(it.key())) {
+            for (const MinuteRecord &record : m_simulation.records()) {
+                if (record.minute + 1 == scenario.cars.at(it.key()).targetMinute)
+                    reached = record.carReportedSoc.value(it.key());
+            }
+        }
+        const QRegularExpressionMatch match = promised.match(it->body, figures.name.size());
+        if (reached >= 0 && match.hasMatch() && qAbs(match.captured(1).toDouble() - reached) > promiseMargin)
+            m_failures << QStringLiteral("%1: the owner was told at %2 \"%3\"; it reached %4 %")
+                                  .arg(figures.name, scenario.clockText(it->minute), it->body, number(reached));
     }
 }
 

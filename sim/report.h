@@ -50,7 +50,8 @@ public:
         double usefulPvEnergy = 0;    // of pvEnergy, likewise
         double surplusOnlyEnergy = 0; // kWh charged while the owner wanted surplus only (eco, no target, no share)
         double gridBeyondTolerance =
-                0; // of that, grid energy beyond what the acquisition tolerance lets the grid cover
+                0;                // of that, grid energy beyond what the acquisition tolerance lets the grid cover
+        double toHomeBattery = 0; // kWh the car's discharge put into the home battery
     };
     struct Figures {
         QVector<CarFigures> cars;
@@ -137,6 +138,10 @@ private:
     void judgeDeadlines(Figures *figures) const;
     void checkBounds();
     void evaluateExpectations();
+    // The last "out of reach" notification before each target time against
+    // the level the car reached by then: a promise more than 3 points off
+    // is a failure.
+    void checkPromises();
 
     const Simulation &m_simulation;
     QVector<double> m_pvAvailable;  // W per minute

@@ -29,42 +29,67 @@ Issuer winningIssuer(const QHash<Issuer, ChargingAction> &actions)
     return ChargingAction::ChargingActionIssuerUnknown;
 }
 
-// Chargers going off come first (what they free is there for the others),
-// then deadlines, spot market and surplus, which need the fuse in that order.
-int commandRank(Issuer issuer)
+// Chargers going off come first, then those coming down (what they free is
+// there for the others), then deadlines, spot market and surplus, which
+// need the fuse in that order.
+int commandRank(Issuer issuer, bool comingDown)
 {
+    if (issuer == ChargingAction::ChargingActionIssuerUnknown)
+        return 0;
+    if (comingDown)
+        return 1;
     switch (issuer) {
     case ChargingAction::ChargingActionIssuerTimeRequirement:
-        return 1;
-    case ChargingAction::ChargingActionIssuerSpotMarketCharging:
         return 2;
-    case ChargingAction::ChargingActionIssuerSurplusCharging:
+    case ChargingAction::ChargingActionIssuerSpotMarketCharging:
         return 3;
+    case ChargingAction::ChargingActionIssuerSurplusCharging:
+        return 4;
     default:
         return 0;
     }
 }
 
-// The chargers in the order their commands go out: by command rank of the
-// winning issuer, then by id text.
-EvChargerAcs acCommandOrder(const QHash<EvChargerAc *, QHash<Issuer, ChargingAction>> &actions)
+// The action asks the charger for less than it draws now on each phase.
+bool comingDown(EvChargerAc *charger, const ChargingProcessInfo &info, const ChargingAction &action)
 {
+    const uint phases = qMax(1u, info.effectivePhaseCount);
+    const double ownCurrent = qMax(0.0, charger->currentPower()) / (phases * Units::phaseVoltage);
+    return ownCurrent > 0 && action.desiredPhaseCount() <= phases && action.maxChargingCurrent() < ownCurrent;
+}
+
+}
+
+EvChargerAcs AcChargerAdjuster::acCommandOrder() const
+{
+    // By command rank of the winning issuer, the earlier deadline first
+    // (none last), then by id text.
     struct Entry {
         int rank;
+        QDateTime deadline;
         QString idText;
         EvChargerAc *charger;
     };
     QVector<Entry> order;
-    for (auto it = actions.constBegin(); it != actions.constEnd(); ++it)
-        order.append({commandRank(winningIssuer(it.value())), it.key()->id().toString(), it.key()});
-    std::sort(order.begin(), order.end(),
-              [](const Entry &a, const Entry &b) { return a.rank != b.rank ? a.rank < b.rank : a.idText < b.idText; });
+    for (auto it = m_context.acChargingActions.constBegin(); it != m_context.acChargingActions.constEnd(); ++it) {
+        const Issuer issuer = winningIssuer(it.value());
+        const ChargingProcessInfo info = m_context.acProcessInfos.value(it.key());
+        const int rank = commandRank(issuer, comingDown(it.key(), info, it.value().value(issuer)));
+        order.append({rank, info.deadline, it.key()->id().toString(), it.key()});
+    }
+    std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
+        if (a.rank != b.rank)
+            return a.rank < b.rank;
+        if (a.deadline.isValid() != b.deadline.isValid())
+            return a.deadline.isValid();
+        if (a.deadline != b.deadline)
+            return a.deadline < b.deadline;
+        return a.idText < b.idText;
+    });
     EvChargerAcs chargers;
     for (const Entry &entry : qAsConst(order))
         chargers.append(entry.charger);
     return chargers;
-}
-
 }
 
 void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
@@ -78,7 +103,7 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
     PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
     PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
 
-    const EvChargerAcs order = acCommandOrder(m_context.acChargingActions);
+    const EvChargerAcs order = acCommandOrder();
     for (EvChargerAc *charger : order)
         adjustAcCharger(charger, headroom, currentDateTime);
 }

@@ -11,6 +11,7 @@
 
 class EvChargerAc;
 class PhaseHeadroom;
+using EvChargerAcs = QList<EvChargerAc *>;
 class ShareRounds;
 struct ChargingContext;
 
@@ -33,6 +34,8 @@ public:
     bool executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
 
 private:
+    // The chargers in the order their commands go out.
+    EvChargerAcs acCommandOrder() const;
     // Commands the charger's winning action, or switches it off when idle;
     // what it draws afterwards is spent from headroom.
     void adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime);

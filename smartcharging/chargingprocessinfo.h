@@ -39,8 +39,21 @@ struct ChargingProcessInfo {
     double dailySpotMarketPercentage = 0.0; // %
     bool dailySpotMarketRequired = false;
     bool spotMarketUntilTargetTime = false;
-    uint spotMarketMissingMinutes = 0;   // of the target plan: minutes no slot before the target could take
-    bool targetTimeUnreachable = false;  // the target time cannot be met, even charging at once
+    uint spotMarketMissingMinutes = 0;  // of the target plan: minutes no slot before the target could take
+    bool targetTimeUnreachable = false; // the target time cannot be met, even charging at once
+    // The target time the charger must meet (target-time mode); invalid
+    // without one. Deadlines that compete for the fuse are served earliest first.
+    QDateTime deadline;
+    // % the car can have by its deadline with what the fuse leaves it, after
+    // the chargers whose deadlines come first: at best (the most the house
+    // left the cars during the last hours) and as it is now. -1 when not
+    // estimated (no deadline or no phase limit): the charging time tells.
+    double deadlineReachablePercentage = -1;
+    double deadlineReachableNowPercentage = -1;
+    // When the car must be charging at the latest for the deadlines that
+    // count on it (its own and later ones, which wait for it); invalid
+    // without one.
+    QDateTime deadlineStartBy;
     double lastTotalEnergyCharged = 0.0; // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
 };

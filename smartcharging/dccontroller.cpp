@@ -132,6 +132,8 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
     if (!charger)
         return;
 
+    // The next car starts with a clean slate.
+    m_dischargeGates.remove(charger->id());
     // Every change of the published schedules is announced.
     if (m_context.schedules.clearDc(charger))
         m_context.schedules.announce();
@@ -181,6 +183,13 @@ struct DcController::DcCycle {
     bool hasRootMeter = false;
     double rootWithoutManagedDc = 0; // W
     double rootWithoutManagedEv = 0; // W
+    // W the house itself draws: the root without the managed chargers and
+    // without the home batteries, which balance the meter on their own. A
+    // discharge sized on the meter alone would keep feeding a battery that
+    // charges from it.
+    double houseDraw = 0;
+    // W of discharges kept at their minimum while the house draws less.
+    double bridgedDischarge = 0;
     bool batteryBelowLowerLimit = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
@@ -280,6 +289,8 @@ DcController::DcCycle DcController::measureDcBaseline() const
     const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
     cycle.batteryBelowLowerLimit = battery.belowLowerLimit;
     cycle.batteryPower = battery.power;
+    if (cycle.hasRootMeter)
+        cycle.houseDraw = cycle.rootWithoutManagedEv - battery.power;
     const double batteryTerm = battery.surplusTerm;
 
     // The managed AC load is not added back: AC chargers keep their surplus,
@@ -433,7 +444,7 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     }
 }
 
-void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime)
+void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
     const ChargingConfiguration &configuration = plan.configuration;
@@ -448,9 +459,9 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
         rawTarget = plan.upperLimit > 0 ? qMin(cycle.surplusBudget, plan.upperLimit) : cycle.surplusBudget;
         if (charger->minChargingPower() > rawTarget)
             rawTarget = 0;
-    } else if (!plan.constrained && cycle.rootWithoutManagedEv > 0 && charger->supportsDischarging()
+    } else if (!plan.constrained && cycle.houseDraw > 0 && charger->supportsDischarging()
                && plan.soc > configuration.dischargeFloorPercentage()) {
-        double magnitude = cycle.rootWithoutManagedEv;
+        double magnitude = cycle.houseDraw;
         if (charger->maxDischargingPower() > 0)
             magnitude = qMin(magnitude, charger->maxDischargingPower());
         rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
@@ -467,12 +478,38 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle,
             && !covered)
             rawTarget = charger->minChargingPower();
     }
+    rawTarget = calmDischarge(plan, cycle, rawTarget, currentDateTime);
     plan.rawTarget = rawTarget;
     qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:"
                              << "surplus budget:" << cycle.surplusBudget
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
-                             << "constrained charge-only:" << plan.constrained
+                             << "house draw:" << cycle.houseDraw << "constrained charge-only:" << plan.constrained
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
+}
+
+double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
+                                   const QDateTime &currentDateTime)
+{
+    EvChargerDc *charger = plan.charger;
+    SurplusGate &gate = m_dischargeGates[plan.chargerId];
+    const bool mayDischarge = cycle.hasRootMeter && !plan.constrained && charger->supportsDischarging()
+                              && plan.soc > plan.configuration.dischargeFloorPercentage();
+    const bool running =
+            m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging && charger->chargingEnabled();
+    // Started on the minimum, a discharge runs on while the house draws half of it.
+    const bool covered =
+            rawTarget < -intentEpsilon
+            || (running && rawTarget <= intentEpsilon && cycle.houseDraw >= charger->minDischargingPower() / 2);
+    const bool enabled = gate.chargingEnabled(covered && mayDischarge, running && mayDischarge, currentDateTime,
+                                              m_surplus.surplusGateDelays());
+    // A house drawing less than the minimum for a while (a passing load,
+    // a ray of sun) keeps a running discharge at its minimum; a surplus the
+    // car could charge from ends it.
+    if (enabled && mayDischarge && qAbs(rawTarget) <= intentEpsilon) {
+        cycle.bridgedDischarge += charger->minDischargingPower();
+        return -charger->minDischargingPower();
+    }
+    return rawTarget;
 }
 
 void DcController::decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
@@ -714,10 +751,11 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    round.budget = qMin(qMax(cycle.rootWithoutManagedEv, 0.0), totalRequested);
+    round.budget = qMin(qMax(qMax(cycle.houseDraw, 0.0), cycle.bridgedDischarge), totalRequested);
     qCDebug(dcTavroEnergy()) << "DC discharging share budget:"
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
-                             << "total requested:" << totalRequested << "available for sharing:" << round.budget;
+                             << "house draw:" << cycle.houseDraw << "total requested:" << totalRequested
+                             << "available for sharing:" << round.budget;
 
     runDcShareRound(round, currentDateTime, [this](const DcIntent &intent, const ShareResult &result) {
         return applyDcDischargingShare(intent, result);

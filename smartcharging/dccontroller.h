@@ -3,6 +3,7 @@
 
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
+#include "smartcharging/surplusgate.h"
 #include "types/chargingconfiguration.h"
 #include "types/chargingstate.h"
 
@@ -45,6 +46,8 @@ public:
     void restoreManualDcCharger(EvChargerDc *charger, const ChargingConfiguration &chargingConfiguration);
     // Switches the charger off and leaves it alone with the waiting reason.
     void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
+    // The charger went away.
+    void forget(const ThingId &evChargerId) { m_dischargeGates.remove(evChargerId); }
 
     // The local day the daily shares count for (see SpotMarketPlanner::day()).
     QDate day() const { return m_lastDcDailyReset; }
@@ -78,7 +81,10 @@ private:
     Thing *dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode);
     void prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle, const DcCycle &cycle,
                               const QDateTime &currentDateTime) const;
-    void decideDcGridTarget(DcChargerPlan &plan, const DcCycle &cycle, const QDateTime &currentDateTime);
+    void decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const QDateTime &currentDateTime);
+    // The raw target after the discharge gate: a running discharge bridges a
+    // short dip of the house draw below its minimum.
+    double calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, const QDateTime &currentDateTime);
     void decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
                           const QDateTime &currentDateTime);
     void decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
@@ -108,6 +114,9 @@ private:
     ProcessPreparation &m_preparation;
 
     QDate m_lastDcDailyReset;
+    // Calm discharging: a house drawing a little less than the minimum
+    // discharge for a minute does not stop the car.
+    QHash<ThingId, SurplusGate> m_dischargeGates;
     QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
 };
 

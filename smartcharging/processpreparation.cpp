@@ -15,12 +15,15 @@
 #include <QSet>
 #include <QtMath>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace {
 // s of house load the charging-time estimate looks back on.
 const qint64 fuseHistorySeconds = 2 * 3600;
+// s of house load a promise to the owner looks back on for the best case.
+const qint64 promiseHistorySeconds = 6 * 3600;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
@@ -49,9 +52,10 @@ void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
 
     const EvChargerAcs chargers = preparedAcChargers(currentDateTime);
     const QSet<EvChargerAc *> prepared(chargers.constBegin(), chargers.constEnd());
-    const double fuseShare = gridChargingFuseShare(chargers, currentDateTime);
     // A copy: the target percentage check executes actions and emits signals.
     const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
+    // What every car needs comes first: the fuse is shared by deadline.
+    QHash<EvChargerAc *, ChargingProcessInfo> infos;
     for (EvChargerAc *charger : adapters) {
         if (!prepared.contains(charger))
             continue;
@@ -59,9 +63,18 @@ void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
         const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
         Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
-        const ChargingProcessInfo info = buildAcProcessInfo(charger, car, configuration, currentDateTime, fuseShare);
-        m_context.acProcessInfos.insert(charger, info);
-        evaluateTargetPercentageReached(charger->id(), info.batteryLevel, currentDateTime);
+        infos.insert(charger, acCarFacts(charger, car, configuration, currentDateTime));
+    }
+
+    const QHash<EvChargerAc *, double> fuseShares = gridChargingFuseShares(chargers, &infos, currentDateTime);
+    for (EvChargerAc *charger : adapters) {
+        auto info = infos.find(charger);
+        if (info == infos.end())
+            continue;
+        estimateAcChargingTime(&info.value(), charger, currentDateTime,
+                               fuseShares.value(charger, std::numeric_limits<double>::infinity()));
+        m_context.acProcessInfos.insert(charger, info.value());
+        evaluateTargetPercentageReached(charger->id(), info->batteryLevel, currentDateTime);
     }
 
     resetChargingActions(chargers);
@@ -122,15 +135,16 @@ bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
     return hadSchedules;
 }
 
-double ProcessPreparation::gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime)
+double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
+                                               double *availableNow, double *bestForPromise)
 {
     PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
+    *availableNow = std::numeric_limits<double>::infinity();
+    *bestForPromise = std::numeric_limits<double>::infinity();
     if (!headroom.limited())
         return std::numeric_limits<double>::infinity();
 
-    // The house without the chargers this manager plans for, and the
-    // chargers that will want grid power for a deadline or a daily share.
-    int gridChargers = 0;
+    // The house without the chargers this manager plans for.
     for (EvChargerAc *charger : chargers) {
         const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
@@ -141,49 +155,291 @@ double ProcessPreparation::gridChargingFuseShare(const EvChargerAcs &chargers, c
                                                    : ChargingContext::ascendingPhasesForCount(charger->phaseCount());
         headroom.spend(phases,
                        -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
-        if (charger->pluggedIn() && !m_context.book.state(charger->id()).targetPercentageReached()
-            && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
-                || configuration.dailySpotMarketPercentage() > 0))
-            gridChargers++;
     }
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
         const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
-        if (charger->pluggedIn()
-            && (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
-                || configuration.dailySpotMarketPercentage() > 0))
-            gridChargers++;
     }
     // A cooker or a heat pump takes the fuse for a while, not for the whole
     // night: planning counts with the most the house left the cars during
     // the last hours, and the deadline reserve covers the rest.
     // One sample a minute, however often the cycle runs (settings changes
     // run it too); a clock that went back starts the history again.
-    const double availableNow = headroom.available(Electricity::PhaseAll);
+    *availableNow = headroom.available(Electricity::PhaseAll);
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first > currentDateTime)
         m_fuseHistory.clear();
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60)
-        m_fuseHistory.last().second = qMax(m_fuseHistory.last().second, availableNow);
+        m_fuseHistory.last().second = qMax(m_fuseHistory.last().second, *availableNow);
     else
-        m_fuseHistory.append({currentDateTime, availableNow});
-    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > fuseHistorySeconds)
+        m_fuseHistory.append({currentDateTime, *availableNow});
+    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > promiseHistorySeconds)
         m_fuseHistory.removeFirst();
     double available = -std::numeric_limits<double>::infinity();
-    for (const auto &sample : qAsConst(m_fuseHistory))
-        available = qMax(available, sample.second);
-
-    // What the executor will leave free at the meter is not for the cars.
-    const double share = (available - Units::phaseLimitMargin) / qMax(1, gridChargers);
-    qCDebug(dcTavroEnergy()) << "  The fuse leaves" << share << "[A] per phase to each of" << gridChargers
-                             << "chargers charging from the grid.";
-    return qMax(0.0, share);
+    *bestForPromise = -std::numeric_limits<double>::infinity();
+    for (const auto &sample : qAsConst(m_fuseHistory)) {
+        *bestForPromise = qMax(*bestForPromise, sample.second);
+        if (sample.first.secsTo(currentDateTime) <= fuseHistorySeconds)
+            available = qMax(available, sample.second);
+    }
+    return available;
 }
 
-ChargingProcessInfo ProcessPreparation::buildAcProcessInfo(EvChargerAc *charger, Thing *car,
-                                                           const ChargingConfiguration &chargingConfiguration,
-                                                           const QDateTime &currentDateTime, double fuseShare)
+QList<ProcessPreparation::GridDemand>
+ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
+                                const QDateTime &currentDateTime) const
+{
+    QList<GridDemand> demands;
+    for (EvChargerAc *charger : chargers) {
+        const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
+        const auto info = infos.constFind(charger);
+        if (info == infos.constEnd() || !charger->pluggedIn()
+            || configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
+            || m_context.book.state(charger->id()).targetPercentageReached())
+            continue;
+        const bool deadline = configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+        if (!deadline && configuration.dailySpotMarketPercentage() == 0)
+            continue;
+        GridDemand demand;
+        demand.acCharger = charger;
+        demand.idText = charger->id().toString();
+        demand.phases = ChargingContext::ascendingPhasesForCount(qMax(1u, info->maxPhaseCount));
+        demand.maximum = info->maxChargingCurrent;
+        const double phaseWatts = Units::phaseVoltage * qMax(1u, info->maxPhaseCount);
+        if (deadline) {
+            demand.deadline = info->deadline;
+            if (info->lossFactor > 0)
+                demand.energy = info->remainingPercentage / 100.0 * info->capacity / (info->lossFactor * phaseWatts);
+        } else {
+            // The daily share counts what the charger delivers.
+            demand.energy = qMax(0.0, info->dailySpotMarketEnergy - info->chargedEnergyToday) * 1000 / phaseWatts;
+        }
+        demands.append(demand);
+    }
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
+        if (!charger->pluggedIn() || configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
+            continue;
+        const bool deadline = configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+        if (!deadline && configuration.dailySpotMarketPercentage() == 0)
+            continue;
+        const ChargingProcessInfo info = m_context.dcProcessInfos.value(charger);
+        GridDemand demand;
+        demand.idText = charger->id().toString();
+        demand.maximum = qMax(0.0, charger->maxChargingPower()) / (3 * Units::phaseVoltage);
+        if (deadline) {
+            demand.deadline = configuration.nextEndTime(currentDateTime);
+            demand.energy = info.remainingPercentage / 100.0 * info.capacity / (3 * Units::phaseVoltage);
+        } else {
+            demand.energy =
+                    qMax(0.0, info.dailySpotMarketEnergy - info.chargedEnergyToday) * 1000 / (3 * Units::phaseVoltage);
+        }
+        demands.append(demand);
+    }
+    return demands;
+}
+
+void ProcessPreparation::sortByDeadline(QList<GridDemand> *demands)
+{
+    std::sort(demands->begin(), demands->end(), [](const GridDemand &a, const GridDemand &b) {
+        if (a.deadline.isValid() != b.deadline.isValid())
+            return a.deadline.isValid();
+        if (a.deadline != b.deadline)
+            return a.deadline < b.deadline;
+        return a.idText < b.idText;
+    });
+}
+
+ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QList<GridDemand> &demands,
+                                                                        double available,
+                                                                        const QDateTime &currentDateTime)
+{
+    const int count = demands.count();
+    const double infinite = std::numeric_limits<double>::infinity();
+    FuseSchedule schedule;
+    schedule.hours.fill(infinite, count);
+    schedule.atTarget.fill(-1, count);
+    QVector<double> remaining(count);
+    QVector<double> deadlineHours(count, infinite);
+    for (int i = 0; i < count; i++) {
+        remaining[i] = qMax(0.0, demands.at(i).energy);
+        if (remaining.at(i) <= 0)
+            schedule.hours[i] = 0;
+        if (demands.at(i).deadline.isValid())
+            deadlineHours[i] = qMax<qint64>(0, currentDateTime.secsTo(demands.at(i).deadline)) / 3600.0;
+        else
+            schedule.atTarget[i] = 0;
+    }
+    const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+
+    // Piecewise constant rates, from one demand done or deadline passed to the next.
+    double now = 0;
+    for (int step = 0; step <= 2 * count; step++) {
+        QVector<double> rates(count, 0);
+        double left[3] = {qMax(0.0, available), qMax(0.0, available), qMax(0.0, available)};
+        const auto leftOn = [&](Electricity::Phases phases) {
+            double least = infinite;
+            for (int p = 0; p < 3; p++) {
+                if (phases.testFlag(phaseFlags[p]))
+                    least = qMin(least, left[p]);
+            }
+            return std::isfinite(least) ? least : 0.0;
+        };
+        const auto take = [&](int i, double rate) {
+            rates[i] += rate;
+            for (int p = 0; p < 3; p++) {
+                if (demands.at(i).phases.testFlag(phaseFlags[p]))
+                    left[p] -= rate;
+            }
+        };
+        for (int first = 0; first < count;) {
+            int end = first;
+            while (end < count && demands.at(end).deadline == demands.at(first).deadline)
+                end++;
+            // Equal deadlines: an equal part each first, then the rest in turn.
+            int waiting = 0;
+            for (int i = first; i < end; i++)
+                waiting += remaining.at(i) > 0 ? 1 : 0;
+            for (int pass = 0; pass < 2 && waiting > 0; pass++) {
+                const int parts = pass == 0 ? waiting : 1;
+                QVector<double> offer(end - first, 0);
+                for (int i = first; i < end; i++) {
+                    if (remaining.at(i) > 0)
+                        offer[i - first] =
+                                qMin(demands.at(i).maximum - rates.at(i), leftOn(demands.at(i).phases) / parts);
+                }
+                for (int i = first; i < end; i++) {
+                    if (offer.at(i - first) > 0)
+                        take(i, qMin(offer.at(i - first), leftOn(demands.at(i).phases)));
+                }
+            }
+            first = end;
+        }
+
+        double step_ = infinite;
+        for (int i = 0; i < count; i++) {
+            if (remaining.at(i) > 0 && rates.at(i) > 0)
+                step_ = qMin(step_, remaining.at(i) / rates.at(i));
+            if (schedule.atTarget.at(i) < 0 && deadlineHours.at(i) > now)
+                step_ = qMin(step_, deadlineHours.at(i) - now);
+        }
+        for (int i = 0; i < count; i++) {
+            if (schedule.atTarget.at(i) < 0 && deadlineHours.at(i) <= now + step_)
+                schedule.atTarget[i] =
+                        demands.at(i).energy - remaining.at(i) + rates.at(i) * qMax(0.0, deadlineHours.at(i) - now);
+        }
+        if (!std::isfinite(step_))
+            break;
+        for (int i = 0; i < count; i++) {
+            if (remaining.at(i) <= 0)
+                continue;
+            remaining[i] -= rates.at(i) * step_;
+            if (remaining.at(i) <= 1e-9) {
+                remaining[i] = 0;
+                schedule.hours[i] = now + step_;
+            }
+        }
+        now += step_;
+    }
+    for (int i = 0; i < count; i++) {
+        if (schedule.atTarget.at(i) < 0)
+            schedule.atTarget[i] = demands.at(i).energy - remaining.at(i);
+        schedule.atTarget[i] = qBound(0.0, schedule.atTarget.at(i), qMax(0.0, demands.at(i).energy));
+    }
+    return schedule;
+}
+
+QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
+                                                        const QDateTime &currentDateTime)
+{
+    const FuseSchedule schedule = scheduleByDeadline(demands, available, currentDateTime);
+    QVector<double> shares;
+    for (int i = 0; i < demands.count(); i++) {
+        const GridDemand &demand = demands.at(i);
+        const double hours = schedule.hours.at(i);
+        if (demand.energy > 0 && hours > 0)
+            shares.append(std::isfinite(hours) ? demand.energy / hours : 0.0);
+        else
+            shares.append(qMax(0.0, qMin(demand.maximum, available)));
+    }
+    return shares;
+}
+
+QVector<QDateTime> ProcessPreparation::latestStarts(const QList<GridDemand> &demands, const QVector<double> &shares,
+                                                    const QDateTime &currentDateTime)
+{
+    // A deadline plan counts on every earlier deadline charging beside it
+    // from its own start on: the earlier cars must not start later.
+    QVector<QDateTime> starts(demands.count());
+    QDateTime earliest;
+    for (int i = demands.count() - 1; i >= 0; i--) {
+        const GridDemand &demand = demands.at(i);
+        if (demand.deadline.isValid() && demand.energy > 0 && shares.at(i) > 0) {
+            QDateTime internalTarget = demand.deadline.addSecs(-Units::internalTargetOffset);
+            if (internalTarget < currentDateTime)
+                internalTarget = demand.deadline;
+            const double hours = demand.energy / shares.at(i) * (1.0 + Units::deadlineTimeReserve);
+            const QDateTime start = internalTarget.addSecs(-static_cast<qint64>(hours * 3600));
+            if (!earliest.isValid() || start < earliest)
+                earliest = start;
+        }
+        starts[i] = earliest;
+    }
+    return starts;
+}
+
+QHash<EvChargerAc *, double>
+ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
+                                           QHash<EvChargerAc *, ChargingProcessInfo> *infos,
+                                           const QDateTime &currentDateTime)
+{
+    QHash<EvChargerAc *, double> shares;
+    double availableNow = 0;
+    double bestForPromise = 0;
+    const double available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
+    if (!std::isfinite(available))
+        return shares;
+
+    // What the executor will leave free at the meter is not for the cars.
+    const double usable = qMax(0.0, available - Units::phaseLimitMargin);
+    const double usableNow = qMax(0.0, availableNow - Units::phaseLimitMargin);
+    const double usableAtBest = qMax(0.0, bestForPromise - Units::phaseLimitMargin);
+    QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
+    sortByDeadline(&demands);
+    const QVector<double> planned = deadlineOrderShares(demands, usable, currentDateTime);
+    const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
+    const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
+    const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;
+    for (int i = 0; i < demands.count(); i++) {
+        EvChargerAc *charger = demands.at(i).acCharger;
+        if (!charger)
+            continue;
+        shares.insert(charger, planned.at(i));
+        qCDebug(dcTavroEnergy()) << "  The fuse leaves" << planned.at(i) << "[A] per phase to" << charger->name()
+                                 << "charging from the grid," << i + 1 << "of" << demands.count()
+                                 << "in deadline order.";
+        ChargingProcessInfo &info = (*infos)[charger];
+        info.deadlineStartBy = startBy.at(i);
+        if (demands.at(i).deadline.isValid() && info.capacity > 0) {
+            // Ah per phase in % of the battery.
+            const double percentPerAh =
+                    info.lossFactor * Units::phaseVoltage * qMax(1u, info.maxPhaseCount) / info.capacity * 100;
+            info.deadlineReachablePercentage = info.batteryLevel + deliverable.at(i) * percentPerAh;
+            info.deadlineReachableNowPercentage = info.batteryLevel + deliverableNow.at(i) * percentPerAh;
+        }
+    }
+    // A charger that charges from the surplus only may count with all of it.
+    for (EvChargerAc *charger : chargers) {
+        if (!shares.contains(charger))
+            shares.insert(charger, usable);
+    }
+    return shares;
+}
+
+ChargingProcessInfo ProcessPreparation::acCarFacts(EvChargerAc *charger, Thing *car,
+                                                   const ChargingConfiguration &chargingConfiguration,
+                                                   const QDateTime &currentDateTime)
 {
     ChargingProcessInfo info;
 
@@ -217,7 +473,9 @@ ChargingProcessInfo ProcessPreparation::buildAcProcessInfo(EvChargerAc *charger,
                                        << ", phases: " << info.carPhaseCount;
 
     setAcPhaseInfo(&info, charger);
-    estimateAcChargingTime(&info, charger, chargingConfiguration, currentDateTime, fuseShare);
+    info.remainingPercentage = qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info.batteryLevel);
+    if (chargingConfiguration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime)
+        info.deadline = chargingConfiguration.nextEndTime(currentDateTime);
 
     info.dailySpotMarketPercentage = chargingConfiguration.dailySpotMarketPercentage();
     info.dailySpotMarketRequired = chargingConfiguration.dailySpotMarketPercentage() != 0;
@@ -267,20 +525,19 @@ void ProcessPreparation::setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *
 }
 
 void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
-                                                const ChargingConfiguration &chargingConfiguration,
                                                 const QDateTime &currentDateTime, double fuseShare) const
 {
     // Power per phase (W) under the household limit, when one is set. Cars
-    // charging from the grid at the same time share what the house leaves
-    // of it: a plan that counted every minute at the full limit would come
-    // up short. Never below the minimum current: the estimate stays finite
-    // while the house takes the fuse for a while.
+    // charging from the grid share what the house leaves of it, the earliest
+    // deadline first: a plan that counted every minute at the full limit
+    // would come up short. A fuse the house took whole counts at the minimum
+    // current: the estimate stays finite while that lasts.
     info->chargerPhaseLimitPower = info->maxChargingCurrent * info->voltage;
     double householdPhaseLimitPower =
             m_context.phasePowerLimit != 0 ? m_context.phasePowerLimit * info->voltage : info->chargerPhaseLimitPower;
     if (std::isfinite(fuseShare))
-        householdPhaseLimitPower =
-                qMin(householdPhaseLimitPower, qMax(fuseShare, double(info->minChargingCurrent)) * info->voltage);
+        householdPhaseLimitPower = qMin(householdPhaseLimitPower,
+                                        (fuseShare > 0 ? fuseShare : double(info->minChargingCurrent)) * info->voltage);
     qCDebug(dcTavroEnergy()) << "  Household phase limit:" << m_context.phasePowerLimit
                              << "A - EV charger phase limit:" << info->maxChargingCurrent << "A";
     info->phaseLimitPower = qMin(info->chargerPhaseLimitPower, householdPhaseLimitPower);
@@ -295,8 +552,6 @@ void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvCha
                                    << "lossFactor:" << info->lossFactor << "phaseCount:" << info->maxPhaseCount;
     }
 
-    info->remainingPercentage =
-            qMax(0, static_cast<int>(chargingConfiguration.targetPercentage()) - info->batteryLevel);
     info->remainingChargingHours = info->remainingPercentage * info->fullChargingHours / 100.0;
     info->projectedEndTime = currentDateTime.addSecs(static_cast<qint64>(info->remainingChargingHours * 3600));
     qCDebug(dcTavroEnergy()) << "  Full charging time:" << formatHours(info->fullChargingHours)

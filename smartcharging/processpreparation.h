@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QPair>
+#include <QVector>
 
 #include <limits>
 
@@ -49,29 +50,72 @@ private:
     // Turns a stored target-time configuration whose target has run out into
     // eco mode for good; true when it did.
     bool normalizeAcTargetTimeConfiguration(EvChargerAc *charger, const QDateTime &currentDateTime);
-    // fuseShare: A per phase the fuse leaves each charger that charges from
-    // the grid (infinite without a limit); caps the power the charging time
-    // is estimated with.
-    ChargingProcessInfo buildAcProcessInfo(EvChargerAc *charger, Thing *car,
-                                           const ChargingConfiguration &chargingConfiguration,
-                                           const QDateTime &currentDateTime,
-                                           double fuseShare = std::numeric_limits<double>::infinity());
+    // What the car and the charger offer and what the configuration asks
+    // for, without the charging time.
+    ChargingProcessInfo acCarFacts(EvChargerAc *charger, Thing *car, const ChargingConfiguration &chargingConfiguration,
+                                   const QDateTime &currentDateTime);
     // Phase counts and phases the car can charge with on this charger;
     // the phases the charger meters win.
     static void setAcPhaseInfo(ChargingProcessInfo *info, EvChargerAc *charger);
     // Phase limit power (W), full and remaining charging time and projected
-    // end; fuseShare as for buildAcProcessInfo.
-    void estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger,
-                                const ChargingConfiguration &chargingConfiguration, const QDateTime &currentDateTime,
+    // end. fuseShare: A per phase the fuse leaves the charger when it charges
+    // from the grid (infinite without a limit); caps the power the charging
+    // time is estimated with.
+    void estimateAcChargingTime(ChargingProcessInfo *info, EvChargerAc *charger, const QDateTime &currentDateTime,
                                 double fuseShare) const;
-    double gridChargingFuseShare(const EvChargerAcs &chargers, const QDateTime &currentDateTime);
+
+    // A charger that charges from the grid for a deadline or a daily share,
+    // as the fuse serves them: the earliest deadline first, those without
+    // one last.
+    struct GridDemand {
+        EvChargerAc *acCharger = nullptr; // null for a DC charger
+        QString idText;
+        QDateTime deadline; // invalid: none
+        Electricity::Phases phases = Electricity::PhaseAll;
+        double energy = 0;  // Ah per phase still to charge
+        double maximum = 0; // A per phase the charger can take
+    };
+    // The demands in the order the fuse serves them.
+    static void sortByDeadline(QList<GridDemand> *demands);
+    // How the fuse, leaving available (A on each phase) from now on, serves
+    // the demands (in that order): each in turn takes what its phases have
+    // left up to its maximum, equal deadlines share alike, and what one
+    // leaves when it is done goes to the next.
+    struct FuseSchedule {
+        QVector<double> hours;    // h until each demand has its energy (infinite: never)
+        QVector<double> atTarget; // Ah per phase each has by its deadline (0 without one)
+    };
+    static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, double available,
+                                           const QDateTime &currentDateTime);
+    // A per phase each demand can count on: its energy over the hours until
+    // it has it, waiting for the deadlines before it included.
+    static QVector<double> deadlineOrderShares(const QList<GridDemand> &demands, double available,
+                                               const QDateTime &currentDateTime);
+    // When each demand must charge at the latest so that it and every later
+    // deadline, counting on the fuse shares (A per phase), are met with the
+    // deadline reserve; invalid for none.
+    static QVector<QDateTime> latestStarts(const QList<GridDemand> &demands, const QVector<double> &shares,
+                                           const QDateTime &currentDateTime);
+    // A per phase the fuse leaves the chargers now (*availableNow), at most
+    // during the planning look-back (returned) and during the longer one a
+    // promise to the owner counts with (*bestForPromise); infinite without
+    // a limit.
+    double fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime, double *availableNow,
+                               double *bestForPromise);
+    QList<GridDemand> gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
+                                  const QDateTime &currentDateTime) const;
+    // The fuse share of every AC charger (infinite without a limit); sets
+    // the deadline promises in infos.
+    QHash<EvChargerAc *, double> gridChargingFuseShares(const EvChargerAcs &chargers,
+                                                        QHash<EvChargerAc *, ChargingProcessInfo> *infos,
+                                                        const QDateTime &currentDateTime);
     void resetChargingActions(const EvChargerAcs &chargers);
 
     ChargingContext &m_context;
     AcChargerAdjuster &m_adjuster;
     ConfigurationStore &m_store;
 
-    // A per phase the house left the managed chargers, once per cycle, for
+    // A per phase the house left the managed chargers, once a minute, for
     // the last hours (oldest first).
     QList<QPair<QDateTime, double>> m_fuseHistory;
 };

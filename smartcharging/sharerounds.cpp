@@ -11,6 +11,8 @@
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/phaseheadroom.h"
 
+#include <QSet>
+
 #include <algorithm>
 #include <cmath>
 
@@ -471,7 +473,7 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
             request.maximumPower = qMin(request.maximumPower, allowance * Units::phaseVoltage * phases);
         }
         request.measuredPower = charger->currentPower();
-        request.priority = sharePriority(issuer);
+        request.priority = surplusGroup ? sharePriority(issuer) : deadlineRank(charger, group);
         request.fairnessCounter = m_chargingShareFairness.value(charger->id(), 0);
         if (surplusGroup) {
             request.fairnessCounter = surplusAdmissionCounter(charger);
@@ -490,6 +492,20 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
                                  << "priority:" << request.priority << "fairness counter:" << request.fairnessCounter;
     }
     return requests;
+}
+
+qint32 ShareRounds::deadlineRank(EvChargerAc *charger, const EvChargerAcs &group) const
+{
+    // Deadlines competing for the fuse: the earliest is served first, one
+    // without a deadline (a daily share) after all of them, equal ones share.
+    const QDateTime deadline = m_context.acProcessInfos.value(charger).deadline;
+    QSet<QDateTime> earlier;
+    for (EvChargerAc *other : group) {
+        const QDateTime otherDeadline = m_context.acProcessInfos.value(other).deadline;
+        if (otherDeadline.isValid() && (!deadline.isValid() || otherDeadline < deadline))
+            earlier.insert(otherDeadline);
+    }
+    return static_cast<qint32>(earlier.count());
 }
 
 void ShareRounds::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,

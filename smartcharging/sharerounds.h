@@ -101,6 +101,9 @@ private:
     QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
                                                             ChargingAction::ChargingActionIssuer issuer,
                                                             const QHash<EvChargerAc *, uint> &phaseCounts) const;
+    // The request priority of a charger in a grid group (deadlines, spot
+    // market): how many earlier deadlines the group holds.
+    qint32 deadlineRank(EvChargerAc *charger, const EvChargerAcs &group) const;
     void applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer, double power);
 
     ChargingContext &m_context;

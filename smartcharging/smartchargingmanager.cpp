@@ -100,6 +100,7 @@ void SmartChargingManager::connectHost()
         m_steps.manualSoc.endSession(thingId);
         m_steps.overload.forget(thingId);
         m_steps.surplus.forget(thingId);
+        m_steps.dc.forget(thingId);
     });
     connect(m_steps.context.thingManager, &ThingManager::thingAdded, this, &SmartChargingManager::onThingAdded);
     connect(m_steps.context.thingManager, &ThingManager::thingRemoved, this, &SmartChargingManager::onThingRemoved);

@@ -19,8 +19,6 @@
 namespace {
 // Root load added while the home battery charges below its lower limit (W).
 const double batteryPriorityBuffer = 500.0;
-// Share of the estimated charging time a deadline plan adds under a phase limit.
-const double deadlineTimeReserve = 0.15;
 
 const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
 const char *const unreachableBody =
@@ -167,7 +165,15 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
     const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(plannedChargingHours(info) * 3600));
 
-    if (info.remainingPercentage > 0 && internalTarget < plannedEnd) {
+    // A deadline charge that has begun runs on to the target: stopping as
+    // soon as the estimate leaves a few minutes to spare would pay a
+    // restart, and the on/off lock, every few minutes.
+    const bool deadlineChargeRunning =
+            m_context.book.state(chargerId).mode() == ChargingState::ModeTimeRequirement && charger->chargingEnabled();
+    // A later deadline may count on this car charging by now.
+    const bool neededByLaterDeadline = info.deadlineStartBy.isValid() && info.deadlineStartBy <= currentDateTime;
+    if (info.remainingPercentage > 0
+        && (internalTarget < plannedEnd || deadlineChargeRunning || neededByLaterDeadline)) {
         qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
                                  << "immediately to meet the target! Internal target time:"
                                  << internalTarget.toString(timeFormat)
@@ -390,6 +396,10 @@ SurplusGate::Delays SurplusPlanner::surplusGateDelays() const
 double SurplusPlanner::reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
                                            const QDateTime &endDateTime)
 {
+    // What the fuse leaves the car from now on, after the deadlines before
+    // it, where the preparation knew it; else the estimated charging time.
+    if (info.deadlineReachablePercentage >= 0 && endDateTime == info.deadline)
+        return qMin(100.0, info.deadlineReachablePercentage);
     const double hours = qMax<qint64>(0, currentDateTime.secsTo(endDateTime)) / 3600.0;
     double reachable = info.batteryLevel;
     if (info.fullChargingHours > 0)
@@ -397,12 +407,31 @@ double SurplusPlanner::reachablePercentage(const ChargingProcessInfo &info, cons
     return qMin(100.0, reachable);
 }
 
+double SurplusPlanner::promiseUncertainty(const ChargingProcessInfo &info, const QDateTime &endDateTime)
+{
+    if (info.deadlineReachablePercentage < 0 || info.deadlineReachableNowPercentage < 0 || endDateTime != info.deadline)
+        return 0;
+    return qAbs(qMin(100.0, info.deadlineReachablePercentage) - qMin(100.0, info.deadlineReachableNowPercentage)) / 2;
+}
+
+double SurplusPlanner::promisedPercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                          const QDateTime &endDateTime)
+{
+    // Whether the house goes on taking what it takes now is unknown: the
+    // promise lies halfway between that and the best of the last hours, so
+    // it is off by at most half of their difference.
+    if (info.deadlineReachablePercentage >= 0 && info.deadlineReachableNowPercentage >= 0
+        && endDateTime == info.deadline)
+        return qMin(100.0, (info.deadlineReachablePercentage + info.deadlineReachableNowPercentage) / 2);
+    return reachablePercentage(info, currentDateTime, endDateTime);
+}
+
 double SurplusPlanner::plannedChargingHours(const ChargingProcessInfo &info) const
 {
     // Under a phase limit the house may take more of the fuse than it did
     // when the charging time was estimated; a deadline plan keeps a reserve
     // for that. Time that turns out not to be needed is simply not used.
-    const double reserve = m_context.phasePowerLimit != 0 ? deadlineTimeReserve : 0.0;
+    const double reserve = m_context.phasePowerLimit != 0 ? Units::deadlineTimeReserve : 0.0;
     return info.remainingChargingHours * (1.0 + reserve);
 }
 
@@ -410,19 +439,34 @@ void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, con
                                                  const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                                  const QDateTime &currentDateTime)
 {
-    // Once per target time: the owner learns it when it happens, not every minute.
-    if (m_unreachableTargetsReported.value(evChargerId) == endDateTime)
+    // A promise is made once it is firm to a few points: while the house
+    // takes much more of the fuse than it did at best, the level depends on
+    // how long that lasts, and the charger's waiting reason says enough.
+    if (promiseUncertainty(info, endDateTime) > Units::promiseRepeatMargin)
         return;
-    m_unreachableTargetsReported.insert(evChargerId, endDateTime);
+    // Once per target time, and again when the promise moved by more than a
+    // few points: the owner learns it when it happens, not every minute.
+    const double promised = promisedPercentage(info, currentDateTime, endDateTime);
+    const auto reported = m_unreachableTargetsReported.find(evChargerId);
+    if (reported != m_unreachableTargetsReported.end() && reported->endDateTime == endDateTime) {
+        // Told before a restart: the level then is not known, this one counts from now on.
+        if (!reported->promisedKnown) {
+            reported->promised = qRound(promised);
+            reported->promisedKnown = true;
+            return;
+        }
+        if (qAbs(reported->promised - qRound(promised)) <= Units::promiseRepeatMargin)
+            return;
+    }
+    m_unreachableTargetsReported.insert(evChargerId, {endDateTime, qRound(promised), true});
 
-    const double reachable = reachablePercentage(info, currentDateTime, endDateTime);
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     Thing *charger = m_context.thingManager->findConfiguredThing(evChargerId);
     const QString name = car ? car->name() : (charger ? charger->name() : evChargerId.toString());
-    qCInfo(dcTavroEnergy()) << "The target time of" << name << "cannot be met:" << qRound(reachable) << "% instead of"
+    qCInfo(dcTavroEnergy()) << "The target time of" << name << "cannot be met:" << qRound(promised) << "% instead of"
                             << configuration.targetPercentage() << "% by" << endDateTime.toString(Qt::ISODate);
     m_notifier.push(evChargerId, configuration.locale(), unreachableTitle, unreachableBody,
-                    {name, QString::number(qRound(reachable)),
+                    {name, QString::number(qRound(promised)),
                      configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm")),
                      QString::number(configuration.targetPercentage())});
 }
@@ -487,6 +531,14 @@ double SurplusPlanner::calculateSurplusCoverage(const ThingId &evChargerId) cons
 SurplusGate &SurplusPlanner::gate(const ThingId &evChargerId)
 {
     return m_context.surplusGates[evChargerId];
+}
+
+QHash<ThingId, QDateTime> SurplusPlanner::reportedUnreachableTargets() const
+{
+    QHash<ThingId, QDateTime> targets;
+    for (auto it = m_unreachableTargetsReported.constBegin(); it != m_unreachableTargetsReported.constEnd(); ++it)
+        targets.insert(it.key(), it->endDateTime);
+    return targets;
 }
 
 void SurplusPlanner::forget(const ThingId &evChargerId)

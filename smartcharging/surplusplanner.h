@@ -48,17 +48,24 @@ public:
     // the charging time was estimated with (at most 100).
     static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
                                       const QDateTime &endDateTime);
-    // Tells the owner, once per target time, that the charger's target
-    // cannot be met (log and notification).
+    // % the owner is promised for endDateTime when the target is out of reach.
+    static double promisedPercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                     const QDateTime &endDateTime);
+    // Percentage points the promise may be off by: half the difference
+    // between the best case and the house as it is now (0 without both).
+    static double promiseUncertainty(const ChargingProcessInfo &info, const QDateTime &endDateTime);
+    // Tells the owner, once per target time and again when the promise
+    // moved, that the charger's target cannot be met (log and notification).
     void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
                                      const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                      const QDateTime &currentDateTime);
     // The target time each charger was last reported unreachable for, so
     // that a restart does not tell the owner twice.
-    QHash<ThingId, QDateTime> reportedUnreachableTargets() const { return m_unreachableTargetsReported; }
+    QHash<ThingId, QDateTime> reportedUnreachableTargets() const;
+    // The level promised then is not kept: the next promise is taken as it.
     void restoreReportedUnreachableTarget(const ThingId &evChargerId, const QDateTime &endDateTime)
     {
-        m_unreachableTargetsReported.insert(evChargerId, endDateTime);
+        m_unreachableTargetsReported.insert(evChargerId, {endDateTime, 0, false});
     }
     // The calming delays of the tuning file.
     SurplusGate::Delays surplusGateDelays() const;
@@ -96,8 +103,14 @@ private:
     ProcessPreparation &m_preparation;
     OwnerNotifier &m_notifier;
 
-    // The target time each charger was last reported unreachable for.
-    QHash<ThingId, QDateTime> m_unreachableTargetsReported;
+    // The target time each charger was last reported unreachable for, and
+    // the level (%) it was promised.
+    struct UnreachableReport {
+        QDateTime endDateTime;
+        int promised = 0;           // %
+        bool promisedKnown = false; // false after a restart
+    };
+    QHash<ThingId, UnreachableReport> m_unreachableTargetsReported;
 };
 
 #endif // SURPLUSPLANNER_H

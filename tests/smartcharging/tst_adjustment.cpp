@@ -20,6 +20,18 @@ struct PrecedenceCase {
 };
 Q_DECLARE_METATYPE(PrecedenceCase)
 
+// One of two chargers competing for the fuse: the issuer of its planned
+// action (T, S, M), the action's current and what it draws now (A), its
+// deadline in hours (0: none), and the current it is expected to charge
+// with (0: it waits).
+struct Contender {
+    char issuer;
+    double actionCurrent, drawCurrent;
+    int deadlineHours;
+    double expected;
+};
+Q_DECLARE_METATYPE(Contender)
+
 class TestAdjustment : public QObject
 {
     Q_OBJECT
@@ -31,6 +43,8 @@ private slots:
     void lockedChargerRestart();
     void executionOrder_data();
     void executionOrder();
+    void commandOrder_data();
+    void commandOrder();
     void steadyCycleSendsNoNews();
     void unpluggedChargerSwitchedOff();
 };
@@ -168,6 +182,81 @@ void TestAdjustment::executionOrder()
     household.processEvents();
 
     QTEST(household.commands(charger), "expected");
+}
+
+void TestAdjustment::commandOrder_data()
+{
+    QTest::addColumn<uint>("limit");
+    QTest::addColumn<double>("house");
+    QTest::addColumn<Contender>("x");
+    QTest::addColumn<Contender>("y");
+
+    // 16 A, 3 A for the house, 1 A kept free: room for one of them.
+    QTest::newRow("spot market before surplus")
+            << 16u << 3.0 << Contender{'S', 10, 0, 0, 0} << Contender{'M', 10, 0, 0, 10};
+    QTest::newRow("spot market before surplus, other charger")
+            << 16u << 3.0 << Contender{'M', 10, 0, 0, 10} << Contender{'S', 10, 0, 0, 0};
+    QTest::newRow("the earlier deadline first")
+            << 16u << 3.0 << Contender{'T', 10, 0, 7, 0} << Contender{'T', 10, 0, 6, 10};
+    QTest::newRow("the earlier deadline first, other charger")
+            << 16u << 3.0 << Contender{'T', 10, 0, 6, 10} << Contender{'T', 10, 0, 7, 0};
+    // 25 A, 2 A for the house and 13 A of x: x comes down to 6 A first, so
+    // the deadline gets its 10 A and not the 9 A x still held.
+    QTest::newRow("coming down before going up")
+            << 25u << 2.0 << Contender{'M', 6, 13, 0, 6} << Contender{'T', 10, 0, 6, 10};
+}
+
+void TestAdjustment::commandOrder()
+{
+    QFETCH(uint, limit);
+    QFETCH(double, house);
+    QFETCH(Contender, x);
+    QFETCH(Contender, y);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    QList<Thing *> chargers;
+    const QList<Contender> contenders{x, y};
+    double drawn = 0;
+    // x sorts before y by id: the order of the ids must not decide.
+    const QStringList ids{"{00000000-0000-0000-0000-00000000000a}", "{00000000-0000-0000-0000-00000000000b}"};
+    for (const Contender &contender : contenders) {
+        Thing *charger = household.thingManager()->addConfiguredThing(
+                QStringLiteral("evChargerAc"), chargers.isEmpty() ? "X" : "Y", ThingId(ids.at(chargers.count())));
+        HouseholdFixture::setStates(charger, {{"pluggedIn", true},
+                                              {"power", contender.drawCurrent > 0},
+                                              {"currentPower", contender.drawCurrent * 690}});
+        chargers.append(charger);
+        drawn += contender.drawCurrent;
+    }
+    HouseholdFixture::setMeterCurrents(meter, house + drawn, house + drawn, house + drawn);
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(limit);
+    for (Thing *charger : qAsConst(chargers))
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
+    for (int i = 0; i < 2; i++) {
+        const Contender &c = contenders.at(i);
+        const auto action = [&](char issuer, ChargingAction::ChargingActionIssuer id) {
+            return ChargingAction(c.issuer == issuer, c.actionCurrent, 3, id, false);
+        };
+        ChargingProcessInfo &info =
+                Access::prepare(manager, chargers.at(i),
+                                {action('T', ChargingAction::ChargingActionIssuerTimeRequirement),
+                                 action('S', ChargingAction::ChargingActionIssuerSurplusCharging),
+                                 action('M', ChargingAction::ChargingActionIssuerSpotMarketCharging)});
+        if (c.deadlineHours > 0)
+            info.deadline = household.now().addSecs(c.deadlineHours * 3600);
+    }
+
+    Access::adjust(manager, household.now());
+    household.processEvents();
+
+    for (int i = 0; i < 2; i++) {
+        const double expected = contenders.at(i).expected;
+        QCOMPARE(chargers.at(i)->stateValue(QStringLiteral("power")).toBool(), expected > 0);
+        if (expected > 0)
+            QCOMPARE(chargers.at(i)->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), expected);
+    }
 }
 
 void TestAdjustment::steadyCycleSendsNoNews()

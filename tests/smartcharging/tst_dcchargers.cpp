@@ -97,6 +97,8 @@ private slots:
     void targetTimeForcesFullPower_data();
     void targetTimeForcesFullPower();
     void phaseLimitedForceHoldsItsSetpoint();
+    void dischargeFollowsTheHouseBesideAHomeBattery_data();
+    void dischargeFollowsTheHouseBesideAHomeBattery();
     void spotMarketFrameWithoutRootMeter_data();
     void spotMarketFrameWithoutRootMeter();
     void chargerHandedBack_data();
@@ -153,6 +155,46 @@ void TestDcChargers::gridDecision()
     household.fixture.advance(60);
     household.fixture.runCycle();
     QCOMPARE(household.sent(), sent);
+}
+
+void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery_data()
+{
+    QTest::addColumn<double>("batteryPower");
+    QTest::addColumn<double>("firstMinute");
+    QTest::addColumn<double>("elevenMinutesOn");
+
+    // The meter reads 0: the home battery balances it while the car gives
+    // 1500 W; the discharge minimum is 1000 W.
+    QTest::newRow("house fell to 1400 W: the battery takes the rest") << 100.0 << -1400.0 << -1400.0;
+    QTest::newRow("house rose to 3800 W: the battery covers the rest") << -2300.0 << -3800.0 << -3800.0;
+    QTest::newRow("house at 600 W: on at the minimum") << 900.0 << -1000.0 << -1000.0;
+    QTest::newRow("house at 200 W: the minimum until the stop delay") << 1300.0 << -1000.0 << 0.0;
+}
+
+void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery()
+{
+    QFETCH(double, batteryPower);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    household.fixture.addThing(QStringLiteral("homeBattery"), QStringLiteral("Battery"),
+                               {{"batteryLevel", 60}, {"currentPower", batteryPower}});
+    household.manager->setBatteryLevelLimits(0.2, 0.9);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    household.setRootPower(0);
+    HouseholdFixture::setStates(charger, {{"power", true}, {"chargingPower", -1500.0}, {"currentPower", -1500.0}});
+    ChargingState discharging = household.manager->chargingState(charger->id());
+    discharging.setMode(ChargingState::ModeDischarging);
+    CycleProbe::commitState(household.manager, discharging);
+
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "firstMinute");
+    for (int minute = 0; minute < 10; minute++) {
+        household.fixture.advance(60);
+        household.fixture.runCycle();
+    }
+    QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "elevenMinutesOn");
 }
 
 void TestDcChargers::twoChargersShareSurplusByFairness_data()

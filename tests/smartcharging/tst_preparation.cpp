@@ -70,6 +70,10 @@ private slots:
     void chargerWithoutCar();
     void targetPercentageReached_data();
     void targetPercentageReached();
+    void deadlinesShareTheFuse_data();
+    void deadlinesShareTheFuse();
+    void fuseLookBack_data();
+    void fuseLookBack();
 };
 
 void TestPreparation::chargingTime_data()
@@ -267,6 +271,126 @@ void TestPreparation::targetPercentageReached()
     QCOMPARE(state.targetPercentageReached(), stops);
     if (stops)
         QCOMPARE(state.mode(), ChargingState::ModeIdle);
+}
+
+namespace {
+
+// A car of 60 kWh at 40 % on a fixed 6..16 A charger, 10 % loss.
+Thing *addCharger(HouseholdFixture &household, const QString &name, int phases = 3)
+{
+    Thing *charger = household.addThing("evChargerAcBasic", name, {{"pluggedIn", true}});
+    Thing *car = household.addThing("electricVehicleConnected", name + " car",
+                                    {{"acPhaseCount", phases},
+                                     {"acMaxChargingCurrent", 16},
+                                     {"acMinChargingCurrent", 6},
+                                     {"capacity", 60},
+                                     {"batteryLevel", 40}});
+    car->setSettingValue("chargingEnergyLoss", 10);
+    charger->setProperty("car", QVariant::fromValue(car));
+    return charger;
+}
+
+// Hours from now to the deadline; 0: eco mode with a daily share of 20 %.
+EnergyManager::EnergyError configureDeadline(HouseholdFixture &household, Thing *charger, int hours)
+{
+    return household.configure(charger, [&](ChargingConfiguration &configuration) {
+        configuration.setAssignedCarId(charger->property("car").value<Thing *>()->id());
+        configuration.setChargingMode(hours > 0 ? ChargingConfiguration::ChargingModeEcoWithTargetTime
+                                                : ChargingConfiguration::ChargingModeEco);
+        configuration.setTargetPercentage(80);
+        configuration.setEndDateTime(hours > 0 ? household.now().addSecs(hours * 3600) : QDateTime());
+        configuration.setDailySpotMarketPercentage(hours > 0 ? 0 : 20);
+    });
+}
+
+}
+
+void TestPreparation::deadlinesShareTheFuse_data()
+{
+    QTest::addColumn<uint>("limit");
+    QTest::addColumn<int>("secondPhases");
+    QTest::addColumn<int>("firstHours");
+    QTest::addColumn<int>("secondHours");
+    QTest::addColumn<double>("firstPower");
+    QTest::addColumn<double>("secondPower");
+
+    // 25 A, the house takes 2 A, 1 A stays free: 22 A for the cars. Each
+    // needs 38.6 Ah per phase. The car due first counts with its own 16 A
+    // (2.4 h); one due later with the 6 A left meanwhile and its 16 A after:
+    // 3.9 h, 9.85 A on average.
+    QTest::newRow("the earlier deadline goes first") << 25u << 3 << 6 << 7 << 3680.0 << 2264.6;
+    QTest::newRow("not by the order of the chargers") << 25u << 3 << 7 << 6 << 2264.6 << 3680.0;
+    QTest::newRow("equal deadlines share alike") << 25u << 3 << 6 << 6 << 2530.0 << 2530.0;
+    // 12 kWh today (17.4 Ah) after the deadline's 38.6 Ah: in 2.6 h.
+    QTest::newRow("a daily share comes after a deadline") << 25u << 3 << 0 << 6 << 1540.5 << 3680.0;
+    // 40 A: a one-phase car due first leaves phase A 21 A of 37 A, enough
+    // for the daily share's 16 A on three phases.
+    QTest::newRow("a one-phase deadline leaves the other phases") << 40u << 1 << 0 << 6 << 3680.0 << 3680.0;
+}
+
+void TestPreparation::deadlinesShareTheFuse()
+{
+    QFETCH(uint, limit);
+    QFETCH(int, secondPhases);
+    QFETCH(int, firstHours);
+    QFETCH(int, secondHours);
+    QFETCH(double, firstPower);
+    QFETCH(double, secondPower);
+
+    HouseholdFixture household;
+    HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
+    Thing *first = addCharger(household, "First");
+    Thing *second = addCharger(household, "Second", secondPhases);
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(limit);
+    QCOMPARE(configureDeadline(household, first, firstHours), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(configureDeadline(household, second, secondHours), EnergyManager::EnergyErrorNoError);
+
+    Access::prepareInformation(manager, household.now());
+
+    QVERIFY2(qAbs(Access::info(manager, first).phaseLimitPower - firstPower) < 1,
+             qPrintable(QString::number(Access::info(manager, first).phaseLimitPower)));
+    QVERIFY2(qAbs(Access::info(manager, second).phaseLimitPower - secondPower) < 1,
+             qPrintable(QString::number(Access::info(manager, second).phaseLimitPower)));
+    // A car due first starts no later than one due after it counts on.
+    const ChargingProcessInfo early = Access::info(manager, firstHours && firstHours <= secondHours ? first : second);
+    const ChargingProcessInfo late = Access::info(manager, firstHours && firstHours <= secondHours ? second : first);
+    if (late.deadline.isValid())
+        QCOMPARE(early.deadlineStartBy, late.deadlineStartBy);
+}
+
+void TestPreparation::fuseLookBack_data()
+{
+    QTest::addColumn<int>("minutesLater");
+    QTest::addColumn<double>("phaseLimitPower");
+
+    // 16 A, the house took 2 A: 13 A for the car. Then a heat pump takes
+    // 10 A: 5 A. Planning counts with the most of the last two hours.
+    QTest::newRow("half an hour into the heat pump") << 30 << 13 * 230.0;
+    QTest::newRow("two hours into it") << 120 << 13 * 230.0;
+    QTest::newRow("past the look-back") << 125 << 5 * 230.0;
+}
+
+void TestPreparation::fuseLookBack()
+{
+    QFETCH(int, minutesLater);
+    QFETCH(double, phaseLimitPower);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    HouseholdFixture::setMeterCurrents(meter, 2, 2, 2);
+    Thing *charger = addCharger(household, "Garage");
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    QCOMPARE(configureDeadline(household, charger, 10), EnergyManager::EnergyErrorNoError);
+    Access::prepareInformation(manager, household.now());
+    QCOMPARE(Access::info(manager, charger).phaseLimitPower, 13 * 230.0);
+
+    HouseholdFixture::setMeterCurrents(meter, 10, 10, 10);
+    household.advance(minutesLater * 60);
+    Access::prepareInformation(manager, household.now());
+
+    QCOMPARE(Access::info(manager, charger).phaseLimitPower, phaseLimitPower);
 }
 
 QTEST_GUILESS_MAIN(TestPreparation)

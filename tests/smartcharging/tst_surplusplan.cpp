@@ -65,6 +65,7 @@ Q_DECLARE_METATYPE(SurplusCase)
 
 struct TargetCase {
     int secondsToEnd;
+    uint phaseLimit;
     bool forced;
     int overshoot;
     int scheduleStart;
@@ -90,8 +91,9 @@ private slots:
     void surplus();
     void targetTime_data();
     void targetTime();
-    void unreachableTargetToldOnce_data();
-    void unreachableTargetToldOnce();
+    void unreachableTargetToldOnceAndOnChange_data();
+    void unreachableTargetToldOnceAndOnChange();
+    void promiseWaitsUntilFirm();
     void surplusCapCountsOwnDraw_data();
     void surplusCapCountsOwnDraw();
     void batteryLevelRounded();
@@ -154,22 +156,29 @@ void TestSurplusPlan::targetTime_data()
     QTest::addColumn<TargetCase>("row");
 
     // 60 % of 60 kWh at 3 x 16 A need 13043 s (217 min); planned again one minute later.
-    QTest::newRow("deadline too close: full power now") << TargetCase{7200, true, 13103 - 6600, 60, 6600, 1};
-    QTest::newRow("enough time: window before the target") << TargetCase{36000, false, 0, 35400 - 217 * 60, 35400, 0};
+    QTest::newRow("deadline too close: full power now") << TargetCase{7200, 0, true, 13103 - 6600, 60, 6600, 1};
+    QTest::newRow("enough time: window before the target")
+            << TargetCase{36000, 0, false, 0, 35400 - 217 * 60, 35400, 0};
     // Closer than the usual ten minutes of lead: aimed at the target itself.
-    QTest::newRow("deadline in five minutes") << TargetCase{300, true, 13103 - 300, 60, 300, 1};
+    QTest::newRow("deadline in five minutes") << TargetCase{300, 0, true, 13103 - 300, 60, 300, 1};
+    // Under a phase limit the plan keeps 15 % in reserve: 249 minutes.
+    QTest::newRow("phase limit: 235 minutes are inside the reserve")
+            << TargetCase{600 + 235 * 60, 25, true, 0, 60, 235 * 60, 1};
+    QTest::newRow("phase limit: the window is 15 % longer")
+            << TargetCase{36000, 25, false, 0, 35400 - 249 * 60, 35400, 0};
 }
 
 void TestSurplusPlan::targetTime()
 {
     QFETCH(TargetCase, row);
-    const auto &[secondsToEnd, forced, overshoot, scheduleStart, scheduleEnd, schedulesSignals] = row;
+    const auto &[secondsToEnd, phaseLimit, forced, overshoot, scheduleStart, scheduleEnd, schedulesSignals] = row;
 
     const QDateTime start = QDateTime(QDate(2026, 1, 5), QTime(12, 0, 30));
     Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(secondsToEnd));
     HouseholdFixture *fixture = &house.fixture;
     QVERIFY(house.accepted);
     QCOMPARE(fixture->now(), start);
+    house.manager->setPhasePowerLimit(phaseLimit);
     // Enough export for surplus charging, which a forced charger must not plan.
     HouseholdFixture::setStates(house.meter, {{"currentPower", -3000}});
     house.plan();
@@ -199,7 +208,7 @@ void TestSurplusPlan::targetTime()
     QCOMPARE(schedulesSpy.count(), schedulesSignals);
 }
 
-void TestSurplusPlan::unreachableTargetToldOnce_data()
+void TestSurplusPlan::unreachableTargetToldOnceAndOnChange_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("title");
@@ -214,7 +223,7 @@ void TestSurplusPlan::unreachableTargetToldOnce_data()
                             << "Car erreicht bis 13:00 nur etwa 37 % (80 % gewünscht).";
 }
 
-void TestSurplusPlan::unreachableTargetToldOnce()
+void TestSurplusPlan::unreachableTargetToldOnceAndOnChange()
 {
     QFETCH(QString, locale);
     QFETCH(QString, title);
@@ -236,19 +245,66 @@ void TestSurplusPlan::unreachableTargetToldOnce()
                                          configuration.setLocale(QLocale(locale));
                                      }),
              EnergyManager::EnergyErrorNoError);
-    for (int minute = 1; minute < 3; minute++) {
+    for (int minute : {1, 2, 10}) {
         house.fixture.setNow(start.addSecs(minute * 60));
         house.fixture.runCycle();
     }
 
-    const QList<ThingManager::ActionLogEntry> sent = house.fixture.actionLog(phone, "notify");
+    QList<ThingManager::ActionLogEntry> sent = house.fixture.actionLog(phone, "notify");
     QCOMPARE(sent.count(), 1);
     const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
     QCOMPARE(sent.first().params.paramValue(params.findByName("title").id()).toString(), title);
     QCOMPARE(sent.first().params.paramValue(params.findByName("body").id()).toString(), body);
+
+    // The car stays at 20 %: 34 % by 13:00 is still within three points of
+    // the promise, 31 % is not, and the owner hears of it.
+    house.fixture.setNow(start.addSecs(20 * 60));
+    house.fixture.runCycle();
+    sent = house.fixture.actionLog(phone, "notify");
+    QCOMPARE(sent.count(), 2);
+    QVERIFY(sent.last().params.paramValue(params.findByName("body").id()).toString().contains(" 31 %"));
     const ChargingState state = house.manager->chargingState(house.charger->id());
     QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
     QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonTargetTimeUnreachable);
+}
+
+void TestSurplusPlan::promiseWaitsUntilFirm()
+{
+    const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    Thing *phone = house.fixture.addThing("pushNotifications", "Phone");
+    house.manager->setPhasePowerLimit(25);
+    HouseholdFixture::setMeterCurrents(house.meter, 2, 2, 2);
+    house.fixture.setNow(start);
+    house.fixture.runCycle();
+    // Then a heat pump leaves the car 10 A of its 16 A: 6.2 points an hour
+    // less than at best. Out of reach either way, the promise waits until it
+    // is firm to three points: less than 58 minutes before the target.
+    HouseholdFixture::setMeterCurrents(house.meter, 14, 14, 14);
+    house.fixture.setNow(start.addSecs(60));
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setChargingMode(
+                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                         configuration.setEndDateTime(start.addSecs(66 * 60));
+                                     }),
+             EnergyManager::EnergyErrorNoError);
+    QList<int> told{house.fixture.actionLog(phone, "notify").count()};
+    for (int minute : {4, 12}) {
+        house.fixture.setNow(start.addSecs(minute * 60));
+        house.fixture.runCycle();
+        told.append(house.fixture.actionLog(phone, "notify").count());
+    }
+    QCOMPARE(told, QList<int>({0, 0, 1}));
+    // Halfway between 35 % at best and 29 % with the heat pump on.
+    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
+    QVERIFY(house.fixture.actionLog(phone, "notify")
+                    .first()
+                    .params.paramValue(params.findByName("body").id())
+                    .toString()
+                    .contains(" 32 %"));
+    QCOMPARE(house.manager->chargingState(house.charger->id()).waitingReason(),
+             ChargingState::WaitingReasonTargetTimeUnreachable);
 }
 
 void TestSurplusPlan::surplusCapCountsOwnDraw_data()
