@@ -1,5 +1,7 @@
 #include "householdfixture.h"
 
+#include "config/energymanagerconfiguration.h"
+
 #include "tavro/thing.h"
 
 #include <QtTest>
@@ -161,7 +163,7 @@ void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery_data()
 {
     QTest::addColumn<double>("batteryPower");
     QTest::addColumn<double>("firstMinute");
-    QTest::addColumn<double>("elevenMinutesOn");
+    QTest::addColumn<double>("pastTheStopDelay");
 
     // The meter reads 0: the home battery balances it while the car gives
     // 1500 W; the discharge minimum is 1000 W.
@@ -190,11 +192,13 @@ void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery()
     household.fixture.advance(60);
     household.fixture.runCycle();
     QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "firstMinute");
-    for (int minute = 0; minute < 10; minute++) {
+    // One minute past the configured stop delay.
+    const int minutes = static_cast<int>(EnergyManagerConfiguration().surplusStopDelay() / 60);
+    for (int minute = 0; minute < minutes; minute++) {
         household.fixture.advance(60);
         household.fixture.runCycle();
     }
-    QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "elevenMinutesOn");
+    QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "pastTheStopDelay");
 }
 
 void TestDcChargers::twoChargersShareSurplusByFairness_data()
