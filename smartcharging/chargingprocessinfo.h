@@ -54,6 +54,10 @@ struct ChargingProcessInfo {
     // count on it (its own and later ones, which wait for it); invalid
     // without one.
     QDateTime deadlineStartBy;
+    // Place in the order the fuse serves the cars that charge from the grid
+    // for a deadline or a daily share: a lower place first, equal places
+    // alike; -1 when not placed (no phase limit, surplus only).
+    int fusePlace = -1;
     double lastTotalEnergyCharged = 0.0; // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
 };

@@ -249,6 +249,47 @@ void ProcessPreparation::sortByDeadline(QList<GridDemand> *demands)
             return a.deadline < b.deadline;
         return a.idText < b.idText;
     });
+    for (int i = 0; i < demands->count(); i++) {
+        GridDemand &demand = (*demands)[i];
+        demand.place = i == 0 ? 0 : demands->at(i - 1).place + (demand.deadline != demands->at(i - 1).deadline ? 1 : 0);
+    }
+}
+
+void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double available,
+                                           const QDateTime &currentDateTime)
+{
+    // Sharing alike would let every one of them come short where serving
+    // one after the other meets at least the first: the earliest deadline
+    // at risk gets the fuse first, equal ones too.
+    for (int first = 0; first < demands->count();) {
+        int end = first;
+        while (end < demands->count() && demands->at(end).place == demands->at(first).place)
+            end++;
+        const QDateTime deadline = demands->at(first).deadline;
+        if (end - first > 1 && deadline.isValid()) {
+            QDateTime internalTarget = deadline.addSecs(-Units::internalTargetOffset);
+            if (internalTarget < currentDateTime)
+                internalTarget = deadline;
+            const double hoursLeft = qMax<qint64>(0, currentDateTime.secsTo(internalTarget)) / 3600.0;
+            const FuseSchedule schedule = scheduleByDeadline(*demands, available, currentDateTime);
+            bool atRisk = false;
+            for (int i = first; i < end; i++) {
+                if (demands->at(i).energy > 0 && schedule.hours.at(i) * (1.0 + Units::deadlineTimeReserve) > hoursLeft)
+                    atRisk = true;
+            }
+            if (atRisk) {
+                std::sort(demands->begin() + first, demands->begin() + end,
+                          [](const GridDemand &a, const GridDemand &b) {
+                              if (a.energy != b.energy)
+                                  return a.energy < b.energy;
+                              return a.idText < b.idText;
+                          });
+                for (int i = first + 1; i < demands->count(); i++)
+                    (*demands)[i].place += qMin(i, end - 1) - first;
+            }
+        }
+        first = end;
+    }
 }
 
 ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QList<GridDemand> &demands,
@@ -295,9 +336,9 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
         };
         for (int first = 0; first < count;) {
             int end = first;
-            while (end < count && demands.at(end).deadline == demands.at(first).deadline)
+            while (end < count && demands.at(end).place == demands.at(first).place)
                 end++;
-            // Equal deadlines: an equal part each first, then the rest in turn.
+            // The same place: an equal part each first, then the rest in turn.
             int waiting = 0;
             for (int i = first; i < end; i++)
                 waiting += remaining.at(i) > 0 ? 1 : 0;
@@ -407,6 +448,7 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     const double usableAtBest = qMax(0.0, bestForPromise - Units::phaseLimitMargin);
     QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
     sortByDeadline(&demands);
+    serveAtRiskInTurn(&demands, usable, currentDateTime);
     const QVector<double> planned = deadlineOrderShares(demands, usable, currentDateTime);
     const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
     const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
@@ -421,6 +463,7 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
                                  << "in deadline order.";
         ChargingProcessInfo &info = (*infos)[charger];
         info.deadlineStartBy = startBy.at(i);
+        info.fusePlace = demands.at(i).place;
         if (demands.at(i).deadline.isValid() && info.capacity > 0) {
             // Ah per phase in % of the battery.
             const double percentPerAh =

@@ -74,13 +74,21 @@ private:
         Electricity::Phases phases = Electricity::PhaseAll;
         double energy = 0;  // Ah per phase still to charge
         double maximum = 0; // A per phase the charger can take
+        // Place in the fuse's order: demands with the same place share
+        // alike, a lower place is served first.
+        int place = 0;
     };
-    // The demands in the order the fuse serves them.
+    // The demands in the order the fuse serves them, equal deadlines on
+    // one place.
     static void sortByDeadline(QList<GridDemand> *demands);
+    // Equal deadlines share the fuse alike only while that meets each of
+    // them with the deadline reserve; otherwise they are served in turn, the
+    // least energy first, so that as many as can be met are.
+    static void serveAtRiskInTurn(QList<GridDemand> *demands, double available, const QDateTime &currentDateTime);
     // How the fuse, leaving available (A on each phase) from now on, serves
     // the demands (in that order): each in turn takes what its phases have
-    // left up to its maximum, equal deadlines share alike, and what one
-    // leaves when it is done goes to the next.
+    // left up to its maximum, demands on the same place share alike, and
+    // what one leaves when it is done goes to the next.
     struct FuseSchedule {
         QVector<double> hours;    // h until each demand has its energy (infinite: never)
         QVector<double> atTarget; // Ah per phase each has by its deadline (0 without one)

@@ -497,7 +497,20 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
 qint32 ShareRounds::deadlineRank(EvChargerAc *charger, const EvChargerAcs &group) const
 {
     // Deadlines competing for the fuse: the earliest is served first, one
-    // without a deadline (a daily share) after all of them, equal ones share.
+    // without a deadline (a daily share) after all of them, equal ones share
+    // unless the preparation serves them in turn (sharing would miss them).
+    const int place = m_context.acProcessInfos.value(charger).fusePlace;
+    bool placed = place >= 0;
+    QSet<int> before;
+    for (EvChargerAc *other : group) {
+        const int otherPlace = m_context.acProcessInfos.value(other).fusePlace;
+        placed = placed && otherPlace >= 0;
+        if (otherPlace < place)
+            before.insert(otherPlace);
+    }
+    if (placed)
+        return static_cast<qint32>(before.count());
+
     const QDateTime deadline = m_context.acProcessInfos.value(charger).deadline;
     QSet<QDateTime> earlier;
     for (EvChargerAc *other : group) {

@@ -72,6 +72,8 @@ private slots:
     void targetPercentageReached();
     void deadlinesShareTheFuse_data();
     void deadlinesShareTheFuse();
+    void equalDeadlinesAtRisk_data();
+    void equalDeadlinesAtRisk();
     void fuseLookBack_data();
     void fuseLookBack();
 };
@@ -357,6 +359,60 @@ void TestPreparation::deadlinesShareTheFuse()
     const ChargingProcessInfo late = Access::info(manager, firstHours && firstHours <= secondHours ? second : first);
     if (late.deadline.isValid())
         QCOMPARE(early.deadlineStartBy, late.deadlineStartBy);
+}
+
+void TestPreparation::equalDeadlinesAtRisk_data()
+{
+    QTest::addColumn<int>("hours");
+    QTest::addColumn<int>("secondLevel");
+    QTest::addColumn<double>("firstPower");
+    QTest::addColumn<double>("secondPower");
+    QTest::addColumn<bool>("ordered");
+
+    // 22 A for the cars as above; alike, 11 A each. Due in 6 h both are met
+    // sharing (3.5 h with the reserve 4.0 h).
+    QTest::newRow("met sharing alike") << 6 << 40 << 2530.0 << 2530.0 << true;
+    // Due in 3 h (2 h 50 min aimed at) sharing misses both: the one that
+    // needs less (29.0 Ah, 1.8 h at 16 A) goes first, the other counts its
+    // wait (6 A meanwhile, then 16 A: 3.5 h, 10.9 A on average).
+    QTest::newRow("missed sharing: the smaller need first") << 3 << 50 << 2504.6 << 3680.0 << true;
+    // Equal needs: one of them first, whichever it is.
+    QTest::newRow("missed sharing: equal needs in turn") << 3 << 40 << 2264.6 << 3680.0 << false;
+}
+
+void TestPreparation::equalDeadlinesAtRisk()
+{
+    QFETCH(int, hours);
+    QFETCH(int, secondLevel);
+    QFETCH(double, firstPower);
+    QFETCH(double, secondPower);
+    QFETCH(bool, ordered);
+
+    HouseholdFixture household;
+    HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
+    Thing *first = addCharger(household, "First");
+    Thing *second = addCharger(household, "Second");
+    second->property("car").value<Thing *>()->setStateValue(QStringLiteral("batteryLevel"), secondLevel);
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(25);
+    QCOMPARE(configureDeadline(household, first, hours), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(configureDeadline(household, second, hours), EnergyManager::EnergyErrorNoError);
+
+    Access::prepareInformation(manager, household.now());
+
+    ChargingProcessInfo a = Access::info(manager, first);
+    ChargingProcessInfo b = Access::info(manager, second);
+    if (!ordered && a.phaseLimitPower > b.phaseLimitPower)
+        std::swap(a, b);
+    QVERIFY2(qAbs(a.phaseLimitPower - firstPower) < 1, qPrintable(QString::number(a.phaseLimitPower)));
+    QVERIFY2(qAbs(b.phaseLimitPower - secondPower) < 1, qPrintable(QString::number(b.phaseLimitPower)));
+    // The one served first is promised its target, the other what it gets
+    // after it: 40 % and 23.9 Ah (6 A for 2.4 h, then 16 A) make 64.7 %.
+    if (hours == 3 && secondLevel == 40) {
+        QVERIFY2(qAbs(a.deadlineReachablePercentage - 64.7) < 0.5,
+                 qPrintable(QString::number(a.deadlineReachablePercentage)));
+        QVERIFY2(b.deadlineReachablePercentage > 79.9, qPrintable(QString::number(b.deadlineReachablePercentage)));
+    }
 }
 
 void TestPreparation::fuseLookBack_data()
