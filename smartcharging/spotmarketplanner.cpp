@@ -260,6 +260,9 @@ void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRo
             storeSpotMarketSchedules(charger, planned, round);
             return;
         }
+        if (configuration.dailySpotMarketPercentage() == 0
+            && planKnownSlotsTowardsTarget(charger, info, target, charging, round, currentDateTime))
+            return;
         shareSpotMarketEnergyTowardsTarget(info, configuration, target, round, currentDateTime);
     } else {
         info.spotMarketUntilTargetTime = false;
@@ -308,6 +311,67 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
     }
     qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
     return planned;
+}
+
+bool SpotMarketPlanner::planKnownSlotsTowardsTarget(EvChargerAc *charger, ChargingProcessInfo &info,
+                                                    const QDateTime &target, bool charging, SpotMarketRound &round,
+                                                    const QDateTime &currentDateTime)
+{
+    QDateTime knownEnd;
+    for (const ScoreEntry &entry : round.providerEntries) {
+        if (!knownEnd.isValid() || entry.endDateTime() > knownEnd)
+            knownEnd = entry.endDateTime();
+    }
+    if (!knownEnd.isValid() || knownEnd <= currentDateTime || knownEnd >= target)
+        return false;
+
+    // Day-ahead prices follow the day: a missing slot is estimated at the
+    // price of the same local time a day earlier. A cheap slot known now is
+    // taken now; waiting for tomorrow's prices would let it pass.
+    ScoreEntries priced;
+    for (const ScoreEntry &entry : round.providerEntries) {
+        if (entry.startDateTime() < target)
+            priced.append(entry);
+        const QDateTime start = entry.startDateTime().addDays(1);
+        if (start >= knownEnd && start < target) {
+            ScoreEntry estimate = entry;
+            estimate.setStartDateTime(start);
+            estimate.setEndDateTime(entry.endDateTime().addDays(1));
+            priced.append(estimate);
+        }
+    }
+    priced.sortByStartDateTime();
+    QDateTime covered = knownEnd;
+    for (const ScoreEntry &entry : qAsConst(priced)) {
+        if (entry.startDateTime() <= covered && entry.endDateTime() > covered)
+            covered = entry.endDateTime();
+    }
+    if (covered < target)
+        return false;
+
+    // The energy itself: a reserve planned now would take a dearer slot
+    // before the cheap ones and be left unused after them. The deadline
+    // check keeps the reserve, and the plan with all prices will.
+    const uint minutes = static_cast<uint>(qCeil(info.remainingChargingHours * 60));
+    info.spotMarketUntilTargetTime = false;
+    info.spotMarketMissingMinutes = 0;
+    QList<TimeFrame> known;
+    if (minutes > 0) {
+        const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleChargingTime(
+                currentDateTime, m_context.spotMarketManager->weightScoreEntries(priced), minutes,
+                round.minimumScheduleDuration, charging, target);
+        for (TimeFrame frame : frames) {
+            if (frame.startDateTime() >= knownEnd)
+                continue;
+            if (frame.endDateTime() > knownEnd)
+                frame.setEndDateTime(knownEnd);
+            known.append(frame);
+        }
+    }
+    qCDebug(dcTavroEnergy()) << "  Prices known until" << knownEnd << "of the target" << target << ":" << minutes
+                             << "minutes planned with the day before for the rest, taking now" << known;
+    storeSpotMarketSchedules(charger, schedulesForFrames(charger->id(), known, spotMarketAction(info)), round);
+    return true;
 }
 
 void SpotMarketPlanner::shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info,

@@ -59,6 +59,13 @@ private:
     ChargingSchedules planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
                                                 const QDateTime &target, bool charging, const SpotMarketRound &round,
                                                 const QDateTime &currentDateTime);
+    // Prices do not reach the target yet, but the day before covers what
+    // is missing: plans the whole charging time as if the missing slots
+    // cost what the same slots cost a day earlier and keeps the slots
+    // planned among the known ones (the rest waits for its prices). False,
+    // planning nothing, when the day before does not cover the gap.
+    bool planKnownSlotsTowardsTarget(EvChargerAc *charger, ChargingProcessInfo &info, const QDateTime &target,
+                                     bool charging, SpotMarketRound &round, const QDateTime &currentDateTime);
     // Prices do not reach the target yet: plans a share of the energy for today.
     void shareSpotMarketEnergyTowardsTarget(ChargingProcessInfo &info, const ChargingConfiguration &configuration,
                                             const QDateTime &target, const SpotMarketRound &round,
