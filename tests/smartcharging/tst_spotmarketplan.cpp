@@ -156,6 +156,8 @@ private slots:
     void dailyPlan();
     void targetTimeBeyondPrices_data();
     void targetTimeBeyondPrices();
+    void knownSlotsTowardsTarget_data();
+    void knownSlotsTowardsTarget();
     void targetPlan_data();
     void targetPlan();
     void chargerLeavesPlanning_data();
@@ -298,6 +300,57 @@ void TestSpotMarketPlan::targetTimeBeyondPrices()
     QCOMPARE(info.spotMarketUntilTargetTime, false);
     // The daily plan follows with today's prices: dailyEnergy * 5 h / 50 kWh.
     QCOMPARE(plannedMinutes(house.manager->chargingSchedules()), qint64(qRound(dailyEnergy * 6)));
+}
+
+void TestSpotMarketPlan::knownSlotsTowardsTarget_data()
+{
+    QTest::addColumn<double>("nightPrice"); // 00:00 to 07:00 today
+    QTest::addColumn<double>("dipPrice");   // 14:00 today; the other hours 100
+    QTest::addColumn<bool>("wholeDay");     // today's prices, else 12:00 to 22:00 only
+    QTest::addColumn<QStringList>("expectedFrames");
+    QTest::addColumn<bool>("share");
+
+    // Target 07:00 tomorrow, one hour to charge, tomorrow's prices unknown.
+    QTest::newRow("a known dip below the night before: taken now")
+            << 50.0 << 1.0 << true << QStringList{"14:00:00-15:00:00"} << false;
+    QTest::newRow("the night before cheaper: the known slots wait") << 1.0 << 50.0 << true << QStringList() << false;
+    // Half the energy today, as before.
+    QTest::newRow("the day before short of the target: a share today")
+            << 50.0 << 1.0 << false << QStringList{"14:00:00-14:30:00"} << true;
+}
+
+void TestSpotMarketPlan::knownSlotsTowardsTarget()
+{
+    QFETCH(double, nightPrice);
+    QFETCH(double, dipPrice);
+    QFETCH(bool, wholeDay);
+    QFETCH(QStringList, expectedFrames);
+    QFETCH(bool, share);
+
+    Household house;
+    QHash<QDateTime, double> prices;
+    for (int hour = 0; hour < 24; hour++)
+        prices.insert(at(hour, 0), hour < 7 ? nightPrice : hour == 14 ? dipPrice : 100.0);
+    const QDateTime first = wholeDay ? at(0, 0) : at(12, 0);
+    house.provider->setEntries(TestMarketProvider::priceSlots(first, wholeDay ? 24 : 10, 60, prices));
+    ChargingConfiguration configuration = house.configuration();
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+    configuration.setEndDateTime(at(7, 0, 0, 1));
+    configuration.setDailySpotMarketPercentage(0);
+    house.setConfiguration(configuration);
+    ChargingProcessInfo &info = house.info();
+    info.remainingPercentage = 20;
+    info.remainingChargingHours = 1.0;
+    info.dailySpotMarketPercentage = 0;
+    info.dailySpotMarketEnergy = 0;
+    info.dailySpotMarketRequired = false;
+
+    house.plan(at(12, 0, 30));
+
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
+    // Never a plan up to the target: the deadline check stays on.
+    QCOMPARE(info.spotMarketUntilTargetTime, false);
+    QCOMPARE(info.dailySpotMarketRequired, share);
 }
 
 void TestSpotMarketPlan::targetPlan_data()
