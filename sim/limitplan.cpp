@@ -178,8 +178,6 @@ void LimitPlan::findSessions()
             const double ceiling = m_owner.largestCeiling(j, first.from, session.to);
             session.room = qMax(0.0, (ceiling - (first.socStart - chainUse)) / 100.0 * car.capacityKwh
                                              / (1.0 - car.largestLossPercent() / 100.0));
-            session.fullRoom = qMax(0.0, (100.0 - (first.socStart - chainUse)) / 100.0 * car.capacityKwh
-                                                 / (1.0 - car.largestLossPercent() / 100.0));
             session.maxPower = Household::maxPower(m_scenario, j);
             session.phases = description.dc ? 3 : qMin(car.phases, description.maxPhases);
             session.oneOrThree = !description.dc && session.phases == 3 && description.phaseSwitching;
@@ -225,6 +223,19 @@ QVector<double> LimitPlan::chainDischarge(const QVector<MinuteRecord> &run) cons
         discharge[s] = own + (session.chainFirst == s ? 0.0 : discharge.at(s - 1));
     }
     return discharge;
+}
+
+QVector<double> LimitPlan::chainCharge(const QVector<MinuteRecord> &run) const
+{
+    QVector<double> charge(sessionCount(), 0.0);
+    for (int s = 0; s < sessionCount(); s++) {
+        const Session &session = m_sessions.at(s);
+        double own = 0;
+        for (int m = session.from; m < session.to && m < run.count(); m++)
+            own += qMax(0.0, run.at(m).chargerPower.value(session.charger)) * kwhPerWattMinute;
+        charge[s] = own + (session.chainFirst == s ? 0.0 : charge.at(s - 1));
+    }
+    return charge;
 }
 
 void LimitPlan::allowRun(const QVector<MinuteRecord> &run)
@@ -289,14 +300,18 @@ bool LimitPlan::solve(const Request &request, Solution *solution, QString *error
     // each car's energy.
     const QVector<double> runDischarge =
             request.run ? chainDischarge(*request.run) : QVector<double>(sessionCount(), 0.0);
+    const QVector<double> runCharge = request.run ? chainCharge(*request.run) : QVector<double>(sessionCount(), 0.0);
     QVector<int> roomRow(sessionCount(), -1);
     QVector<double> room(sessionCount(), 0.0);
     for (int s = 0; s < sessionCount(); s++) {
         const Scenario::Car &car = m_scenario.cars.at(m_sessions.at(s).car);
         const double discharged = qMax(m_allowedDischarge.at(s), runDischarge.at(s));
-        // The least cost may also buy past the ceiling where a run did, at a price below 0.
-        room[s] = (goal == Goal::LeastCost ? m_sessions.at(s).fullRoom : m_sessions.at(s).room)
-                  + discharged / (1.0 - car.largestLossPercent() / 100.0);
+        room[s] = m_sessions.at(s).room + discharged / (1.0 - car.largestLossPercent() / 100.0);
+        // The least cost may buy past the ceiling as far as the run did (at
+        // a price below 0 that earns money), not for a car the run left at it:
+        // it is the yardstick of the run's own energy.
+        if (goal == Goal::LeastCost)
+            room[s] = qMax(room.at(s), runCharge.at(s));
         if (included(s))
             roomRow[s] = lp.addRow(-infinity, room.at(s));
     }
@@ -319,12 +334,21 @@ bool LimitPlan::solve(const Request &request, Solution *solution, QString *error
                    {{solution->deadlineRow.at(k), 1.0}});
         }
     }
+    // The least cost gives each car the energy the run gave it, no more:
+    // at a price below 0 more would earn money for energy nobody took.
+    QVector<double> runEnergy(m_scenario.cars.count(), 0.0);
+    for (int s = 0; goal == Goal::LeastCost && s < sessionCount(); s++) {
+        const Session &session = m_sessions.at(s);
+        for (int m = session.from; m < session.to && m < request.run->count(); m++)
+            runEnergy[session.car] +=
+                    qMax(0.0, request.run->at(m).chargerPower.value(session.charger)) * kwhPerWattMinute;
+    }
     QVector<int> energyRow(m_scenario.cars.count(), -1);
     for (int j = 0; goal == Goal::LeastCost && j < m_scenario.cars.count(); j++) {
-        if (request.required.value(j) <= tolerance)
-            continue;
-        energyRow[j] = lp.addRow(request.required.at(j), infinity);
-        column(-1, Solution::Shortfall, request.required.at(j), shortfallWeight, 0, -1, {{energyRow[j], 1.0}});
+        const double required = qMax(0.0, request.required.value(j));
+        energyRow[j] = lp.addRow(required, qMax(required, runEnergy.at(j)) + tolerance);
+        if (required > tolerance)
+            column(-1, Solution::Shortfall, required, shortfallWeight, 0, -1, {{energyRow[j], 1.0}});
     }
     // Energy in a session counts in its own room and deadline rows and in
     // those of the sessions that follow on from it. "before" tells whether

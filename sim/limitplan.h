@@ -112,7 +112,6 @@ private:
         int chainFirst = 0;       // the session this one follows on from (daily trips) or itself
         double chainUse = 0;      // % the trips took out of the battery since chainFirst
         double room = 0;          // kWh the car can take up to its ceiling, over the chain up to here
-        double fullRoom = 0;      // kWh up to 100 %: energy past the ceiling may earn money at a price below 0
         uint phases = 3;          // phases it draws on (DC: spread over three)
         bool oneOrThree = false;  // the charger may run a three-phase car on one phase
         double maxPower = 0;      // W
@@ -138,6 +137,8 @@ private:
     double chainSoc(int session) const;
     // kWh a run took out of each session's car, over the chain up to it.
     QVector<double> chainDischarge(const QVector<MinuteRecord> &run) const;
+    // kWh the run charged into each session's chain up to its end.
+    QVector<double> chainCharge(const QVector<MinuteRecord> &run) const;
     bool solve(const Request &request, Solution *solution, QString *errorString) const;
 
     const Scenario &m_scenario;

@@ -108,7 +108,9 @@ Scorecard::Side Scorecard::sideOf(const Report::Figures &figures, const Report::
     };
     goal("pv", side.pvRatio >= 0, side.pvRatio >= pvGoal);
     goal("deadline", side.deadlinesReachable > 0, side.deadlinesMet == side.deadlinesReachable);
-    goal("cost", priced, side.cost <= costGoal * limitCost + costSlack);
+    // The share above the least cost counts on its size: below 0 a factor
+    // would ask for more than the least cost itself.
+    goal("cost", priced, side.cost <= limitCost + (costGoal - 1) * qAbs(limitCost) + costSlack);
     goal("surplus", side.surplusOnlyEnergy > 0.1,
          side.gridBeyondTolerance <= qMax(surplusGridSlack, surplusGridShare * side.surplusOnlyEnergy));
     goal("over", true, side.minutesOver == 0);

@@ -42,6 +42,7 @@ private slots:
     void allowsWhatARunDid();
     void aRunThatSkipsADeadlineIsHeldAgainstItsOwnBound();
     void leastCostAllowsWhatTheRunDrew();
+    void leastCostTakesNoMoreThanTheRun();
     void leastCostMeetsTheRunsDeadlines_data();
     void leastCostMeetsTheRunsDeadlines();
     void batteryFirstReservesThePv();
@@ -367,6 +368,31 @@ void TestLimitPlan::leastCostAllowsWhatTheRunDrew()
     // Less energy than the run drew costs less, at the cheap price.
     QVERIFY2(plan.leastCost({runEnergy / 2}, built.records, &perCar, &error), qPrintable(error));
     QVERIFY2(qAbs(perCar.at(0) - runCost / 2) < 1e-6, qPrintable(QStringLiteral("%1").arg(perCar.at(0))));
+}
+
+void TestLimitPlan::leastCostTakesNoMoreThanTheRun()
+{
+    // Paid to take energy for the first half hour, the run took a quarter
+    // of an hour of it. The least cost of that energy must not earn money
+    // on more energy than the run took, nor on a car the run left alone.
+    Household1 h;
+    h.cars = 2;
+    h.prices = {-50, 200};
+    Built built = build(h);
+    double runEnergy = 0;
+    for (int m = 0; m < 15; m++) {
+        built.records[m].chargerPower[0] = fullPower;
+        built.records[m].chargerPhases[0] = 3;
+        runEnergy += fullPower / 60000.0;
+    }
+    const QVector<double> available = surplusOf(built.records);
+    const OwnerTimeline owner(built.scenario);
+    LimitPlan plan(built.scenario, built.records, available, owner);
+    QVector<double> perCar;
+    QString error;
+    QVERIFY2(plan.leastCost({runEnergy, 0}, built.records, &perCar, &error), qPrintable(error));
+    QVERIFY2(qAbs(perCar.at(0) + runEnergy * 0.05) < 1e-6, qPrintable(QString::number(perCar.at(0))));
+    QVERIFY2(qAbs(perCar.at(1)) < 1e-6, qPrintable(QString::number(perCar.at(1))));
 }
 
 void TestLimitPlan::leastCostMeetsTheRunsDeadlines_data()

@@ -34,6 +34,13 @@ void TestScorecard::goals_data()
             << noPv << QList<double>{0.04, 0.04, 0} << Deadline::None << Deadline::None << none << QStringList() << 5;
     QTest::newRow("limit's cost 0: the difference counts") << noPv << QList<double>{0.30, 0.30, 0} << Deadline::None
                                                            << Deadline::None << none << QStringList{"cost"} << 5;
+    // Below 0 the 5 % are of the least cost's size, not a factor on it.
+    QTest::newRow("least cost below 0: within 5 % and 5 cents")
+            << noPv << QList<double>{-0.91, -0.91, -1.0} << Deadline::None << Deadline::None << none << QStringList()
+            << 5;
+    QTest::newRow("least cost below 0: the difference counts")
+            << noPv << QList<double>{-0.89, -0.89, -1.0} << Deadline::None << Deadline::None << none
+            << QStringList{"cost"} << 5;
     QTest::newRow("less PV than the peer beyond the slack")
             << QList<double>{9.0, 9.1, 9.2} << QList<double>{0, 0, 0} << Deadline::None << Deadline::None << none
             << QStringList{"pvPeer"} << 5;
@@ -77,7 +84,7 @@ void TestScorecard::goals()
         }
         figures[i].cars << car;
     }
-    const bool priced = cost.at(0) > 0;
+    const bool priced = cost.at(0) != 0;
     Scorecard::Line line;
     line.priced = priced;
     line.plugin = Scorecard::sideOf(figures[0], figures[2], priced);
