@@ -970,7 +970,12 @@ void Report::checkPromises()
             }
         }
         const QRegularExpressionMatch match = promised.match(it->body, figures.name.size());
-        if (reached >= 0 && match.hasMatch() && qAbs(match.captured(1).toDouble() - reached) > promiseMargin)
+        if (reached < 0 || !match.hasMatch())
+            continue;
+        m_plugin.promises++;
+        if (qAbs(match.captured(1).toDouble() - reached) <= promiseMargin)
+            m_plugin.promisesKept++;
+        else
             m_failures << QStringLiteral("%1: the owner was told at %2 \"%3\"; it reached %4 %")
                                   .arg(figures.name, scenario.clockText(it->minute), it->body, number(reached));
     }

@@ -65,6 +65,10 @@ public:
         QVector<QVector<int>> switchesPerDay;   // [charger][local day of the run]
         QVector<QVector<int>> phaseSwitchesPerDay;
         double energyWhileBatteryLow = 0; // kWh to cars while the home battery is below its lower limit
+        // "Out of reach" promises to the owner, the last one per car before
+        // its target time, and those that named the level reached within 3 points.
+        int promises = 0;
+        int promisesKept = 0;
 
         // Minutes over the limit on the worst phase, not counting the first
         // minute after an outside load step.

@@ -110,6 +110,7 @@ Scorecard::Side Scorecard::sideOf(const Report::Figures &figures, const Report::
     goal("deadline", side.deadlinesReachable > 0, side.deadlinesMet == side.deadlinesReachable);
     // The share above the least cost counts on its size: below 0 a factor
     // would ask for more than the least cost itself.
+    goal("promise", figures.promises > 0, figures.promisesKept == figures.promises);
     goal("cost", priced, side.cost <= limitCost + (costGoal - 1) * qAbs(limitCost) + costSlack);
     goal("surplus", side.surplusOnlyEnergy > 0.1,
          side.gridBeyondTolerance <= qMax(surplusGridSlack, surplusGridShare * side.surplusOnlyEnergy));
@@ -188,6 +189,9 @@ QStringList Scorecard::cells(const Line &line, QStringList *missedGoals) const
     missedGoals->clear();
     for (const auto &goal : goals)
         *missedGoals << (goal.first && goal.first->misses(goal.second) ? QLatin1String(goal.second) : QString());
+    // A broken promise shows beside the deadlines.
+    if ((*missedGoals)[3].isEmpty() && p.misses("promise"))
+        (*missedGoals)[3] = QStringLiteral("promise");
     missedGoals->last() = q.goalsMet < q.goals ? QStringLiteral("goals") : QString();
     (*missedGoals)[missedGoals->count() - 2] = p.goalsMet < p.goals ? QStringLiteral("goals") : QString();
     return values;
@@ -227,7 +231,9 @@ QString Scorecard::table() const
         << "PV/limit: PV energy of all cars / the limit's; deadline: met / reachable; cost: the plugin's / the least\n"
         << "for the same energy, and the difference in EUR; grid>tol: grid energy in surplus-only charging beyond the\n"
         << "acquisition tolerance; over: minutes over the fuse the controller caused, worst phase; on/off, phase: worst\n"
-        << "charger-day; vs peer: the plugin's PV energy and cost less the peer's (n/c: they met other deadlines).\n";
+        << "charger-day; vs peer: the plugin's PV energy and cost less the peer's (n/c: they met other deadlines).\n"
+        << "The plugin's deadline cell is marked too when an \"out of reach\" promise missed the level reached by\n"
+        << "more than 3 points.\n";
     return text;
 }
 

@@ -13,6 +13,8 @@
 // applies:
 //   "pv"       PV energy at least 0.95 of the limit's;
 //   "deadline" every reachable deadline met;
+//   "promise"  (plugin) every "out of reach" promise within 3 points of the
+//              level reached (shown with the deadlines);
 //   "cost"     (plugin) at most 1.05 of the limit's cost for the same energy,
 //              give or take 5 cents;
 //   "surplus"  in surplus-only charging, grid energy beyond what the owner's

@@ -12,6 +12,8 @@ class TestScorecard : public QObject
 private slots:
     void goals_data();
     void goals();
+    void promises_data();
+    void promises();
 };
 
 using Deadline = Report::Deadline;
@@ -93,6 +95,35 @@ void TestScorecard::goals()
     QCOMPARE(line.plugin.missed, missed);
     QCOMPARE(line.plugin.goals, goals);
     QCOMPARE(line.plugin.goalsMet, goals - missed.count());
+}
+
+void TestScorecard::promises_data()
+{
+    QTest::addColumn<int>("promises");
+    QTest::addColumn<int>("kept");
+    QTest::addColumn<QStringList>("missed");
+    QTest::addColumn<int>("goals");
+
+    // over, on/off and phase always apply.
+    QTest::newRow("no promise: no goal") << 0 << 0 << QStringList() << 3;
+    QTest::newRow("every promise kept") << 2 << 2 << QStringList() << 4;
+    QTest::newRow("one promise missed the level reached") << 2 << 1 << QStringList{"promise"} << 4;
+}
+
+void TestScorecard::promises()
+{
+    QFETCH(int, promises);
+    QFETCH(int, kept);
+    QFETCH(QStringList, missed);
+    QFETCH(int, goals);
+
+    Report::Figures figures;
+    figures.cars << Report::CarFigures();
+    figures.promises = promises;
+    figures.promisesKept = kept;
+    const Scorecard::Side side = Scorecard::sideOf(figures, figures, false);
+    QCOMPARE(side.missed, missed);
+    QCOMPARE(side.goals, goals);
 }
 
 QTEST_GUILESS_MAIN(TestScorecard)
