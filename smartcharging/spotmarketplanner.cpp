@@ -281,7 +281,11 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
             targetSlots.append(entry);
     }
 
-    const uint minutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
+    uint minutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
+    // What the sun is expected to give is not bought in advance; the
+    // deadline check keeps the target safe should it not come.
+    info.spotMarketSunMinutes = qMin(minutes, sunMinutes(info, currentDateTime, target));
+    minutes -= info.spotMarketSunMinutes;
     qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                              << "minutes using all available spot market data.";
     ChargingSchedules planned;
@@ -374,8 +378,12 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
     // Without a capacity or a charging time there is nothing to convert.
     const bool convertible = info.capacityKwh > 0 && info.fullChargingHours > 0;
     const double remainingEnergy = info.dailySpotMarketEnergy - info.chargedEnergyToday;
-    const uint minutes =
+    uint minutes =
             convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+    // The share's day ends at the next local midnight: the sun expected
+    // before it need not be bought.
+    const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
+    minutes -= qMin(minutes, sunMinutes(info, currentDateTime, dayEnd));
     const uint totalMinutes =
             convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60)
                         : 0;
@@ -391,6 +399,21 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
     const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
     qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
     storeSpotMarketSchedules(charger, planned, round);
+}
+
+uint SpotMarketPlanner::sunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                   const QDateTime &until) const
+{
+    if (!m_context.sun.available())
+        return 0;
+    // The cars that can still take power share the surplus.
+    int takers = 0;
+    for (const ChargingProcessInfo &other : qAsConst(m_context.acProcessInfos))
+        takers += other.remainingPercentage > 0 ? 1 : 0;
+    const double chargerPower = info.phaseLimitPower * qMax(1u, info.maxPhaseCount);
+    const double hours = m_context.sun.coveredHours(currentDateTime, until, chargerPower, qMax(1, takers));
+    qCDebug(dcTavroEnergy()) << "  The sun is expected to give" << hours << "h of charging before" << until;
+    return static_cast<uint>(hours * 60);
 }
 
 void SpotMarketPlanner::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)
