@@ -50,8 +50,9 @@ public:
         double usefulPvEnergy = 0;    // of pvEnergy, likewise
         double surplusOnlyEnergy = 0; // kWh charged while the owner wanted surplus only (eco, no target, no share)
         double gridBeyondTolerance =
-                0;                // of that, grid energy beyond what the acquisition tolerance lets the grid cover
-        double toHomeBattery = 0; // kWh the car's discharge put into the home battery
+                0;                  // of that, grid energy beyond what the acquisition tolerance lets the grid cover
+        double toHomeBattery = 0;   // kWh the car's discharge put into the home battery
+        double nightGridEnergy = 0; // of gridEnergy, what came in minutes without PV
     };
     struct Figures {
         QVector<CarFigures> cars;
