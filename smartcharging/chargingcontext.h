@@ -51,6 +51,11 @@ struct ChargingContext {
     // The calming delays of the tuning file.
     SurplusGate::Delays surplusGateDelays() const;
 
+    // Minutes of charging at chargerPower (W) the expected sun gives a
+    // charger between from and until: its part when several cars can still
+    // take power; 0 without a forecast.
+    uint sunMinutes(const QDateTime &from, const QDateTime &until, double chargerPower) const;
+
     // kWh the charger delivered since the manager started.
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
 

@@ -404,16 +404,11 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
 uint SpotMarketPlanner::sunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
                                    const QDateTime &until) const
 {
-    if (!m_context.sun.available())
-        return 0;
-    // The cars that can still take power share the surplus.
-    int takers = 0;
-    for (const ChargingProcessInfo &other : qAsConst(m_context.acProcessInfos))
-        takers += other.remainingPercentage > 0 ? 1 : 0;
-    const double chargerPower = info.phaseLimitPower * qMax(1u, info.maxPhaseCount);
-    const double hours = m_context.sun.coveredHours(currentDateTime, until, chargerPower, qMax(1, takers));
-    qCDebug(dcTavroEnergy()) << "  The sun is expected to give" << hours << "h of charging before" << until;
-    return static_cast<uint>(hours * 60);
+    const uint minutes =
+            m_context.sunMinutes(currentDateTime, until, info.phaseLimitPower * qMax(1u, info.maxPhaseCount));
+    if (minutes > 0)
+        qCDebug(dcTavroEnergy()) << "  The sun is expected to give" << minutes << "min of charging before" << until;
+    return minutes;
 }
 
 void SpotMarketPlanner::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)
