@@ -359,10 +359,9 @@ void TestDcChargers::sunTakesPartOfThePlan()
     const QDateTime now = household.fixture.now();
     const QDateTime midnight(now.date(), QTime(0, 0));
     provider->setEntries(TestMarketProvider::priceSlots(midnight, 48, 60, {{midnight.addSecs(15 * 3600), 1.0}}));
-    QVERIFY(household.configure(0,
-                                target ? ChargingConfiguration::ChargingModeEcoWithTargetTime
-                                       : ChargingConfiguration::ChargingModeEco,
-                                true, target ? midnight.addSecs(23 * 3600) : QDateTime(), target ? 0 : 20));
+    QVERIFY(household.configure(
+            0, target ? ChargingConfiguration::ChargingModeEcoWithTargetTime : ChargingConfiguration::ChargingModeEco,
+            true, target ? midnight.addSecs(23 * 3600) : QDateTime(), target ? 0 : 20));
 
     SolarCoverage &sun = household.manager->steps().context.sun;
     sun.addSample(now.addSecs(-60), 0, 0);
