@@ -97,12 +97,14 @@ double PeerController::sunBefore(int from, int to, double maxPower) const
 {
     if (!forecastPower)
         return 0;
-    // In steps of a quarter hour: the forecast's own resolution.
+    // In the forecast's own quarter hours of the clock.
     const int step = 15;
+    const int offset = m_scenario.startOffsetMinutes();
     double energy = 0;
-    for (int m = from; m < to; m += step) {
-        const int minutes = qMin(step, to - m);
-        energy += qBound(0.0, forecastPower(m + minutes / 2) - m_houseLoad, maxPower) * minutes / 60000.0;
+    for (int m = from; m < to;) {
+        const int next = qMin(to, m + step - (offset + m) % step);
+        energy += qBound(0.0, forecastPower((m + next) / 2) - m_houseLoad, maxPower) * (next - m) / 60000.0;
+        m = next;
     }
     return energy;
 }
