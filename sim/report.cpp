@@ -279,7 +279,10 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                     const double minimum = minimumPower(scenario, car, record.chargerPhases.value(charger));
                     const double tolerated = (1.0 - scenario.acquisitionTolerance) * minimum;
                     carFigures.surplusOnlyEnergy += power / 60000.0;
-                    carFigures.gridBeyondTolerance += qMax(0.0, power - pvPart - tolerated) / 60000.0;
+                    const double beyond = qMax(0.0, power - pvPart - tolerated) / 60000.0;
+                    carFigures.gridBeyondTolerance += beyond;
+                    if (power > minimum + 1.0)
+                        carFigures.gridBeyondToleranceAboveMinimum += beyond;
                 }
                 carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
                 carFigures.toHomeBattery += dischargeIntoBattery(record, charger) / 60000.0;
@@ -569,6 +572,19 @@ QString Report::table() const
         }
         row(QStringLiteral("  PV share [%]"), shares, QString(), QString());
         carRow(QStringLiteral("  grid energy [kWh]"), j, &CarFigures::gridEnergy, 2, true);
+        // Surplus-only charging (plugin and peer): what the grid covered
+        // beyond the owner's tolerance, and how much of it came in a cloud's
+        // first minute, before a controller could react.
+        const CarFigures &peerCar = m_peer.cars.at(j);
+        if (p.surplusOnlyEnergy > 0 || peerCar.surplusOnlyEnergy > 0) {
+            const auto beyondRow = [&](const QString &label, double CarFigures::*member) {
+                row(label, {number(p.*member, 2), number(peerCar.*member, 2), QStringLiteral("-"), QStringLiteral("-")},
+                    ratio(p.*member, peerCar.*member), QString());
+            };
+            beyondRow(QStringLiteral("  grid beyond the tolerance [kWh]"), &CarFigures::gridBeyondTolerance);
+            beyondRow(QStringLiteral("    of that above the minimum [kWh]"),
+                      &CarFigures::gridBeyondToleranceAboveMinimum);
+        }
         if (!scenario.hourlyPrices.isEmpty()) {
             carRow(QStringLiteral("  cost [EUR] (limit: same energy)"), j, &CarFigures::cost, 2, true);
             const double atOnce = m_atOnce.cars.at(j).cost;

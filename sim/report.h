@@ -50,7 +50,11 @@ public:
         double usefulPvEnergy = 0;    // of pvEnergy, likewise
         double surplusOnlyEnergy = 0; // kWh charged while the owner wanted surplus only (eco, no target, no share)
         double gridBeyondTolerance =
-                0;                  // of that, grid energy beyond what the acquisition tolerance lets the grid cover
+                0; // of that, grid energy beyond what the acquisition tolerance lets the grid cover
+        // Of that, in minutes the charger drew more than its minimum: it was
+        // still following a surplus that had just gone (a cloud's first
+        // minute), not riding a dip out at the minimum.
+        double gridBeyondToleranceAboveMinimum = 0;
         double toHomeBattery = 0;   // kWh the car's discharge put into the home battery
         double nightGridEnergy = 0; // of gridEnergy, what came in minutes without PV
     };

@@ -10,6 +10,7 @@
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
 #include "common/units.h"
+#include "smartcharging/chargingcurrent.h"
 
 #include "tavro/thingmanager.h"
 #include "tavro/thingutils.h"
@@ -370,10 +371,16 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
         allowance = m_context.rootMeter->calculateAllowanceAmpere(phases, m_context.phasePowerLimit) + ownPerPhase;
     }
 
-    const double targetCurrent =
-            ThingUtils::ensureValueClamping(qMin(perPhaseCurrent, allowance), QVariant::Double, info.minChargingCurrent,
-                                            info.maxChargingCurrent, charger->maxChargingCurrentStepSize())
+    // The surplus to the nearest step (the owner's tolerance lets the grid
+    // cover a fraction of one), what the fuse leaves rounded down: a step
+    // rounded up there would pass the limit.
+    const double step = charger->maxChargingCurrentStepSize();
+    const double surplusCurrent =
+            ThingUtils::ensureValueClamping(perPhaseCurrent, QVariant::Double, info.minChargingCurrent,
+                                            info.maxChargingCurrent, step)
                     .toDouble();
+    const double targetCurrent = qMin(
+            surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));
     const bool covered = SurplusGate::covers(reading, phaseCount);
 
     m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging] = ChargingAction(

@@ -134,19 +134,27 @@ void TestRunFigures::gridBeyondTheTolerance_data()
     QTest::addColumn<double>("tolerance");  // acquisition tolerance
     QTest::addColumn<double>("pv");         // W the car may take, every minute
     QTest::addColumn<double>("beyond");     // W per minute counted, summed over both minutes
+    QTest::addColumn<double>("current");    // A the charger draws on its one phase
+    QTest::addColumn<double>("above");      // of beyond, what the minutes above the minimum counted
 
     // 6 A on one phase: 1380 W, of which the grid may cover (1 - tolerance).
-    QTest::newRow("eco, the grid within the tolerance") << "ChargingModeEco" << 0 << QString() << 0.5 << 700.0 << 0.0;
-    QTest::newRow("eco, the grid beyond it") << "ChargingModeEco" << 0 << QString() << 0.5 << 200.0 << 2 * 490.0;
+    QTest::newRow("eco, the grid within the tolerance")
+            << "ChargingModeEco" << 0 << QString() << 0.5 << 700.0 << 0.0 << 6.0 << 0.0;
+    QTest::newRow("eco, the grid beyond it")
+            << "ChargingModeEco" << 0 << QString() << 0.5 << 200.0 << 2 * 490.0 << 6.0 << 0.0;
     QTest::newRow("eco, tolerance 0.25: three quarters tolerated")
-            << "ChargingModeEco" << 0 << QString() << 0.25 << 200.0 << 2 * 145.0;
+            << "ChargingModeEco" << 0 << QString() << 0.25 << 200.0 << 2 * 145.0 << 6.0 << 0.0;
     QTest::newRow("eco, tolerance 1: no grid tolerated")
-            << "ChargingModeEco" << 0 << QString() << 1.0 << 200.0 << 2 * 1180.0;
+            << "ChargingModeEco" << 0 << QString() << 1.0 << 200.0 << 2 * 1180.0 << 6.0 << 0.0;
+    // 10 A (2300 W) as a cloud comes: the tolerance is of the minimum.
+    QTest::newRow("eco, above the minimum as the surplus goes")
+            << "ChargingModeEco" << 0 << QString() << 0.5 << 200.0 << 2 * 1410.0 << 10.0 << 2 * 1410.0;
     QTest::newRow("target time: the grid is wanted")
-            << "ChargingModeEcoWithTargetTime" << 0 << QString() << 0.5 << 0.0 << 0.0;
-    QTest::newRow("daily share from the cheapest hours") << "ChargingModeEco" << 30 << QString() << 0.5 << 0.0 << 0.0;
+            << "ChargingModeEcoWithTargetTime" << 0 << QString() << 0.5 << 0.0 << 0.0 << 6.0 << 0.0;
+    QTest::newRow("daily share from the cheapest hours")
+            << "ChargingModeEco" << 30 << QString() << 0.5 << 0.0 << 0.0 << 6.0 << 0.0;
     QTest::newRow("the owner switches to eco after a minute")
-            << "ChargingModeNormal" << 0 << "ChargingModeEco" << 0.5 << 200.0 << 490.0;
+            << "ChargingModeNormal" << 0 << "ChargingModeEco" << 0.5 << 200.0 << 490.0 << 6.0 << 0.0;
 }
 
 void TestRunFigures::gridBeyondTheTolerance()
@@ -157,6 +165,8 @@ void TestRunFigures::gridBeyondTheTolerance()
     QFETCH(double, tolerance);
     QFETCH(double, pv);
     QFETCH(double, beyond);
+    QFETCH(double, current);
+    QFETCH(double, above);
 
     Scenario scenario = oneCar();
     scenario.durationMinutes = 2;
@@ -176,16 +186,17 @@ void TestRunFigures::gridBeyondTheTolerance()
     QVector<MinuteRecord> records;
     for (int m = 0; m < 2; m++) {
         MinuteRecord record = minute(m, 0, 0);
-        record.chargerPower[0] = 6 * 230.0;
+        record.chargerPower[0] = current * 230.0;
         record.chargerPhases[0] = 1;
         records << record;
     }
     const Report::Figures figures = Report::figuresOf(scenario, records, QVector<double>(2, pv));
     QCOMPARE(qRound(figures.cars.at(0).gridBeyondTolerance * 60000), qRound(beyond));
+    QCOMPARE(qRound(figures.cars.at(0).gridBeyondToleranceAboveMinimum * 60000), qRound(above));
     const int surplusMinutes = mode == QLatin1String("ChargingModeEco") && dailyShare == 0 ? 2
                                : laterMode.isEmpty()                                       ? 0
                                                                                            : 1;
-    QCOMPARE(figures.cars.at(0).surplusOnlyEnergy, surplusMinutes * 6 * 230.0 / 60000.0);
+    QCOMPARE(figures.cars.at(0).surplusOnlyEnergy, surplusMinutes * current * 230.0 / 60000.0);
 }
 
 QTEST_GUILESS_MAIN(TestRunFigures)

@@ -361,6 +361,8 @@ void TestSurplusPlan::surplusCapCountsOwnDraw_data()
     QTest::newRow("room on phase A: the surplus sets the current") << 11.0 << 32.0;
     // 30 A on A with the car's 25 A in it: 5 A left, 30 A in all, below the surplus.
     QTest::newRow("phase A nearly full: the limit sets it") << 30.0 << 30.0;
+    // 4.6 A left: 29.6 A in all, rounded down rather than past the limit.
+    QTest::newRow("phase A leaves a fraction: rounded down") << 30.4 << 29.0;
 }
 
 void TestSurplusPlan::surplusCapCountsOwnDraw()
