@@ -33,6 +33,7 @@ void EnergyPluginTavro::init()
     m_solarForecastManager = solarForecastManager;
     SmartChargingManager *smartChargingManager =
             new SmartChargingManager(energyManager(), thingManager(), spotMarketManager, configuration, this);
+    smartChargingManager->setSolarForecastManager(solarForecastManager);
 
     new EnergyManagerDbusInterface(smartChargingManager, this);
 

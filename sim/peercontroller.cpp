@@ -49,6 +49,11 @@ bool PeerController::plannedNow(int charger, int minute) const
     const double perMinute = Household::maxPower(m_scenario, carIndex) / 60000.0;
     if (needed <= 0 || perMinute <= 0)
         return false;
+    // With a forecast the plan buys only what the forecast PV, less the
+    // house's load of the last minute, will not give before the deadline.
+    const double toBuy = needed - sunBefore(next, end, perMinute * 60000.0);
+    if (toBuy <= 0)
+        return false;
     // The cheapest minutes left before the deadline; prices not published
     // yet count as the dearest, so they are used last. Of equally cheap
     // ones the latest go first: with one price for all the documented
@@ -73,7 +78,7 @@ bool PeerController::plannedNow(int charger, int minute) const
     }
     std::sort(window.begin(), window.end(),
               [](const Slot &a, const Slot &b) { return a.price != b.price ? a.price < b.price : a.from > b.from; });
-    int remaining = static_cast<int>(qCeil(needed / perMinute - 1e-9));
+    int remaining = static_cast<int>(qCeil(toBuy / perMinute - 1e-9));
     // A slot the plan charges in is charged through once begun: the car's
     // level in whole per cent must not break it up.
     const bool begun = m_chargers.at(charger).planned;
@@ -86,6 +91,22 @@ bool PeerController::plannedNow(int charger, int minute) const
         remaining -= take;
     }
     return false;
+}
+
+double PeerController::sunBefore(int from, int to, double maxPower) const
+{
+    if (!forecastPower)
+        return 0;
+    // In the forecast's own quarter hours of the clock.
+    const int step = 15;
+    const int offset = m_scenario.startOffsetMinutes();
+    double energy = 0;
+    for (int m = from; m < to;) {
+        const int next = qMin(to, m + step - (offset + m) % step);
+        energy += qBound(0.0, forecastPower((m + next) / 2) - m_houseLoad, maxPower) * (next - m) / 60000.0;
+        m = next;
+    }
+    return energy;
 }
 
 void PeerController::chargeFromSurplus(int index, double surplus, int minute)
@@ -165,6 +186,7 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
             charger.drawn = power;
         }
     }
+    m_houseLoad = record.houseLoad;
     double surplus = own;
     double headroom[3];
     for (int p = 0; p < 3; p++) {

@@ -7,6 +7,8 @@
 #include <QVariantMap>
 #include <QVector>
 
+#include <functional>
+
 #include <vector>
 
 // A second controller to measure the plugin against: the documented rules
@@ -59,6 +61,13 @@ public:
     // lower limit, below which the battery goes first.
     PeerController(const Scenario &scenario, const Household &household, const OwnerTimeline &owner);
 
+    // W the solar forecast expects in a minute (after the start), all
+    // planes together; unset without a forecast. With it, target charging
+    // plans only the energy the forecast PV, less the house's load of the
+    // last minute and at most the car's full power, will not give before
+    // the deadline.
+    std::function<double(int minute)> forecastPower;
+
     // The minute (after the start) of the car's next deadline at or after
     // minute, as the owner's wish of that minute has it; -1 without one.
     // With repeat days the next listed weekday at the target's time of day,
@@ -93,6 +102,9 @@ private:
 
     // Full power in this minute for a car with a target time?
     bool plannedNow(int charger, int minute) const;
+    // kWh the forecast PV less the house gives in minutes [from, to), at
+    // most maxPower W; 0 without a forecast.
+    double sunBefore(int from, int to, double maxPower) const;
     // Surplus W for a charger: export plus its own draw.
     void chargeFromSurplus(int charger, double surplus, int minute);
 
@@ -100,6 +112,7 @@ private:
     const Household &m_household;
     const OwnerTimeline &m_owner;
     std::vector<ChargerState> m_chargers; // per charger
+    double m_houseLoad = 0;               // W in the last minute
     int chargerCount() const { return static_cast<int>(m_chargers.size()); }
 };
 

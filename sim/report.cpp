@@ -270,6 +270,8 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 carFigures.energy += power / 60000.0;
                 carFigures.pvEnergy += pvPart / 60000.0;
                 carFigures.gridEnergy += (power - pvPart) / 60000.0;
+                if (record.pvPower <= 0)
+                    carFigures.nightGridEnergy += (power - pvPart) / 60000.0;
                 carFigures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
                 if (surplusOnly.at(j).value(record.minute) && power > 0) {
                     // The owner lets the grid cover the share of the
@@ -839,6 +841,8 @@ void Report::evaluateExpectations()
         carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"),
                  2);
         carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
+        carCheck(QStringLiteral("maxNightGridEnergy"), figures.nightGridEnergy,
+                 QStringLiteral("grid energy without PV [kWh]"), 2);
         carCheck(QStringLiteral("maxToHomeBattery"), figures.toHomeBattery,
                  QStringLiteral("discharged into the home battery [kWh]"), 2);
         if (expected.contains(QStringLiteral("maxSocEstimateError"))) {

@@ -55,7 +55,8 @@ public:
         // still following a surplus that had just gone (a cloud's first
         // minute), not riding a dip out at the minimum.
         double gridBeyondToleranceAboveMinimum = 0;
-        double toHomeBattery = 0; // kWh the car's discharge put into the home battery
+        double toHomeBattery = 0;   // kWh the car's discharge put into the home battery
+        double nightGridEnergy = 0; // of gridEnergy, what came in minutes without PV
     };
     struct Figures {
         QVector<CarFigures> cars;

@@ -256,6 +256,13 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
                                   .toDouble();
     m_owner.setBatteryLowerLimit(0, m_batteryLowerLimit);
     m_peer = std::make_unique<PeerController>(m_scenario, m_peerHousehold, m_owner);
+    if (m_forecastServer) {
+        const ForecastServer *server = m_forecastServer.get();
+        const QDateTime start = m_scenario.start;
+        m_peer->forecastPower = [server, start](int minute) {
+            return server->forecastPower(start.addSecs(minute * 60LL));
+        };
+    }
 
     if (m_scenario.spotMarket) {
         const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))

@@ -14,6 +14,18 @@ Electricity::Phases ChargingContext::ascendingPhasesForCount(uint count)
     }
 }
 
+uint ChargingContext::sunMinutes(const QDateTime &from, const QDateTime &until, double chargerPower) const
+{
+    if (!sun.available())
+        return 0;
+    int takers = 0;
+    for (const ChargingProcessInfo &info : acProcessInfos)
+        takers += info.remainingPercentage > 0 ? 1 : 0;
+    for (const ChargingProcessInfo &info : dcProcessInfos)
+        takers += info.remainingPercentage > 0 ? 1 : 0;
+    return static_cast<uint>(sun.coveredHours(from, until, chargerPower, qMax(1, takers)) * 60);
+}
+
 SurplusGate::Delays ChargingContext::surplusGateDelays() const
 {
     SurplusGate::Delays delays;

@@ -4,6 +4,7 @@
 #include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/schedulebook.h"
+#include "smartcharging/solarcoverage.h"
 #include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
 
@@ -49,6 +50,11 @@ struct ChargingContext {
 
     // The calming delays of the tuning file.
     SurplusGate::Delays surplusGateDelays() const;
+
+    // Minutes of charging at chargerPower (W) the expected sun gives a
+    // charger between from and until: its part when several cars can still
+    // take power; 0 without a forecast.
+    uint sunMinutes(const QDateTime &from, const QDateTime &until, double chargerPower) const;
 
     // kWh the charger delivered since the manager started.
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
@@ -96,6 +102,10 @@ struct ChargingContext {
     // Calm surplus charging per charger: the surplus planner decides the
     // phases, the share rounds (AC) and the DC controller whether to charge.
     QHash<ThingId, SurplusGate> surplusGates;
+
+    // What the sun is expected to give before a time; fed once per cycle
+    // before the planners run, covers nothing without a forecast.
+    SolarCoverage sun;
 
     // The headroom of the update cycle that runs now (null between cycles);
     // lives on the stack of the manager's update().

@@ -40,6 +40,7 @@ struct ChargingProcessInfo {
     bool dailySpotMarketRequired = false;
     bool spotMarketUntilTargetTime = false;
     uint spotMarketMissingMinutes = 0;  // of the target plan: minutes no slot before the target could take
+    uint spotMarketSunMinutes = 0;      // of the target plan: minutes left to the expected sun
     bool targetTimeUnreachable = false; // the target time cannot be met, even charging at once
     // The target time the charger must meet (target-time mode); invalid
     // without one. Deadlines that compete for the fuse are served earliest first.

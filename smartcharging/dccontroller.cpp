@@ -592,7 +592,10 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
                 if (entry.startDateTime() < plan.endDateTime)
                     entries.append(entry);
             }
-            const uint minutes = minutesRoundedUp(m_surplus.plannedChargingHours(info) * 60);
+            // The expected sun is not bought in advance; the target-time
+            // check runs on whatever the plan says.
+            uint minutes = minutesRoundedUp(m_surplus.plannedChargingHours(info) * 60);
+            minutes -= qMin(minutes, dcSunMinutes(info, currentDateTime, plan.endDateTime));
             if (minutes > 0) {
                 plan.frames = m_context.spotMarketManager->scheduleChargingTime(
                         currentDateTime, m_context.spotMarketManager->weightScoreEntries(entries), minutes,
@@ -613,8 +616,10 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
         if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
             plan.frames.clear();
         } else if (plan.hasCapacity) {
-            const uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
-                                                  * info.fullChargingHours / info.capacityKwh * 60);
+            uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
+                                            * info.fullChargingHours / info.capacityKwh * 60);
+            const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
+            minutes -= qMin(minutes, dcSunMinutes(info, currentDateTime, dayEnd));
             plan.frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
                                                                                    minimumScheduleDuration, charging);
         } else {
@@ -622,6 +627,14 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
                                      << "cannot plan spot market minutes: the vehicle reports no battery capacity.";
         }
     }
+}
+
+uint DcController::dcSunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                const QDateTime &until) const
+{
+    // The charging time was estimated at this power.
+    const double power = info.fullChargingHours > 0 ? info.capacity / info.fullChargingHours : 0;
+    return m_context.sunMinutes(currentDateTime, until, power);
 }
 
 void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)

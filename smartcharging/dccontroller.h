@@ -91,6 +91,8 @@ private:
                             const QDateTime &currentDateTime);
     void planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessInfo &info, SpotMarketDataProvider *provider,
                                 bool charging, const QDateTime &currentDateTime);
+    // Minutes at the charger's full power the expected sun gives it before until.
+    uint dcSunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime, const QDateTime &until) const;
     // Hands the intent to a share round or idles the charger.
     void settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle);
     // What an idle charger waits for; sets *batteryFlag when the home battery holds it back.

@@ -8,6 +8,7 @@
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
+#include "forecast/solarforecastmanager.h"
 #include "smartcharging/phaseheadroom.h"
 #include "spotmarket/spotmarketmanager.h"
 #include "types/typesregistration.h"
@@ -158,6 +159,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
 
     updateManualSoCsWithoutMeter(currentDateTime);
     prepareInformation(currentDateTime);
+    sampleSun(currentDateTime);
     const bool overloaded = verifyOverloadProtection(currentDateTime);
     // From here on every command of the cycle is fitted to what the fuse
     // leaves after the commands before it: the meter shows none of them yet.
@@ -173,6 +175,32 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     m_steps.context.cycleHeadroom = enclosingHeadroom;
     // What a restart must find again, as the cycle left it.
     m_steps.progress.store();
+}
+
+void SmartChargingManager::setSolarForecastManager(SolarForecastManager *solarForecastManager)
+{
+    m_solarForecastManager = solarForecastManager;
+}
+
+void SmartChargingManager::sampleSun(const QDateTime &currentDateTime)
+{
+    SolarCoverage &sun = m_steps.context.sun;
+    if (m_solarForecastManager && m_solarForecastManager->available())
+        sun.setForecast(m_solarForecastManager->forecast(), m_solarForecastManager->deratingFactor());
+    else
+        sun.setForecast(SolarForecastSlots(), -1);
+    const EnergyManager *energyManager = m_steps.context.energyManager;
+    if (!energyManager)
+        return;
+    // The balance's consumption includes the chargers: the house is what is left.
+    double chargers = 0;
+    for (const EvChargerAc *charger : qAsConst(m_steps.context.evChargersAc))
+        chargers += qMax(0.0, charger->currentPower());
+    for (const EvChargerDc *charger : qAsConst(m_steps.context.evChargersDc))
+        chargers += qMax(0.0, charger->measuredPower());
+    // The producers report generation as negative power.
+    sun.addSample(currentDateTime, energyManager->currentPowerConsumption() - chargers,
+                  -energyManager->currentPowerProduction());
 }
 
 bool SmartChargingManager::setPhasePowerLimit(uint phasePowerLimit, QString *storageError)

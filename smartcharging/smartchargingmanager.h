@@ -14,8 +14,10 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QPointer>
 
 class EnergyManagerConfiguration;
+class SolarForecastManager;
 class SpotMarketManager;
 class ThingManager;
 
@@ -52,6 +54,9 @@ public:
     bool setBatteryLevelLimits(double lowerLimit, double upperLimit, QString *storageError = nullptr);
 
     SpotMarketManager *spotMarketManager() const { return m_steps.context.spotMarketManager; }
+    // The solar forecast the plans count on (not owned; null: none, the
+    // plans are made as if no sun were coming).
+    void setSolarForecastManager(SolarForecastManager *solarForecastManager);
     // The host's collaborators, for readers beside the cycle (not owned).
     ThingManager *thingManager() const { return m_steps.context.thingManager; }
     EnergyManager *energyManager() const { return m_steps.context.energyManager; }
@@ -132,8 +137,12 @@ private:
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
+    // Hands the cycle's forecast, house load and production to the solar coverage.
+    void sampleSun(const QDateTime &currentDateTime);
+
     // The context and the steps of the cycle.
     ChargingSteps m_steps;
+    QPointer<SolarForecastManager> m_solarForecastManager;
 };
 
 #endif // SMARTCHARGINGMANAGER_H

@@ -284,7 +284,11 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
             targetSlots.append(entry);
     }
 
-    const uint minutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
+    uint minutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
+    // What the sun is expected to give is not bought in advance; the
+    // deadline check keeps the target safe should it not come.
+    info.spotMarketSunMinutes = qMin(minutes, sunMinutes(info, currentDateTime, target));
+    minutes -= info.spotMarketSunMinutes;
     qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                              << "minutes using all available spot market data.";
     ChargingSchedules planned;
@@ -438,8 +442,12 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
     // Without a capacity or a charging time there is nothing to convert.
     const bool convertible = info.capacityKwh > 0 && info.fullChargingHours > 0;
     const double remainingEnergy = info.dailySpotMarketEnergy - info.chargedEnergyToday;
-    const uint minutes =
+    uint minutes =
             convertible ? static_cast<uint>(remainingEnergy * info.fullChargingHours / info.capacityKwh * 60) : 0;
+    // The share's day ends at the next local midnight: the sun expected
+    // before it need not be bought.
+    const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
+    minutes -= qMin(minutes, sunMinutes(info, currentDateTime, dayEnd));
     const uint totalMinutes =
             convertible ? static_cast<uint>(info.dailySpotMarketEnergy * info.fullChargingHours / info.capacityKwh * 60)
                         : 0;
@@ -455,6 +463,16 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
     const ChargingSchedules planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
     qCDebug(dcTavroEnergy()) << "  Distributed spot market" << planned;
     storeSpotMarketSchedules(charger, planned, round);
+}
+
+uint SpotMarketPlanner::sunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
+                                   const QDateTime &until) const
+{
+    const uint minutes =
+            m_context.sunMinutes(currentDateTime, until, info.phaseLimitPower * qMax(1u, info.maxPhaseCount));
+    if (minutes > 0)
+        qCDebug(dcTavroEnergy()) << "  The sun is expected to give" << minutes << "min of charging before" << until;
+    return minutes;
 }
 
 void SpotMarketPlanner::applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime)

@@ -72,6 +72,10 @@ private:
                                             const QDateTime &currentDateTime);
     void planSpotMarketDailyShare(EvChargerAc *charger, ChargingProcessInfo &info, bool charging,
                                   SpotMarketRound &round, const QDateTime &currentDateTime);
+    // Minutes of charging at the charger's full power the expected sun
+    // gives it before until (its part when several cars can take power);
+    // 0 without a forecast.
+    uint sunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime, const QDateTime &until) const;
     // Hands the slot running now to the charger's actions, or says it waits for one.
     void applyRunningSpotMarketSchedule(EvChargerAc *charger, const QDateTime &currentDateTime);
 

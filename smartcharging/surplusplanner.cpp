@@ -148,8 +148,9 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     }
 
     // A spot-market plan that placed every minute before the target
-    // takes care of it; one that came up short does not.
-    if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0) {
+    // takes care of it; one that came up short, or left minutes to the
+    // sun, does not.
+    if (info.spotMarketUntilTargetTime && info.spotMarketMissingMinutes == 0 && info.spotMarketSunMinutes == 0) {
         qCDebug(dcTavroEnergy())
                 << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
         m_context.book.setTargetTimeOvershot(chargerId, 0);

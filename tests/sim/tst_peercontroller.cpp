@@ -20,6 +20,8 @@ private slots:
     void fullCarLeavesItsShareToTheNext_data();
     void fullCarLeavesItsShareToTheNext();
     void targetInTheCheapestMinutes();
+    void targetNetOfTheForecast_data();
+    void targetNetOfTheForecast();
     void repeatingTargetDays_data();
     void repeatingTargetDays();
     void ownerChangesHoldFromTheirMinute();
@@ -260,6 +262,41 @@ void TestPeerController::targetInTheCheapestMinutes()
     QCOMPARE(charging.count(), charging.last() - charging.first() + 1);
     QVERIFY2(run.household().carSoc(0) >= 20 + 11.04 / 2 / 50 * 100 - 0.5,
              qPrintable(QString::number(run.household().carSoc(0))));
+}
+
+void TestPeerController::targetNetOfTheForecast_data()
+{
+    QTest::addColumn<int>("sunFrom"); // forecast at full power from this minute to the deadline (120); -1 none
+    QTest::addColumn<double>("houseLoad"); // W
+    QTest::addColumn<int>("cheapMinutes"); // charged in the cheap first hour
+
+    // Half an hour is needed; the forecast of the dear second hour takes its
+    // part off what the cheap hour buys, less the house's load of the last minute.
+    QTest::newRow("no forecast") << -1 << 0.0 << 30;
+    QTest::newRow("a quarter hour of sun") << 105 << 0.0 << 15;
+    QTest::newRow("the house takes half of it") << 90 << 5520.0 << 15;
+    QTest::newRow("the sun promises it all") << 75 << 0.0 << 0;
+}
+
+void TestPeerController::targetNetOfTheForecast()
+{
+    QFETCH(int, sunFrom);
+    QFETCH(double, houseLoad);
+    QFETCH(int, cheapMinutes);
+
+    Scenario scenario = household(1, false);
+    scenario.hourlyPrices = {50, 200};
+    Run run(scenario, QStringLiteral("ChargingModeEcoWithTargetTime"));
+    if (sunFrom >= 0)
+        run.peer().forecastPower = [sunFrom](int minute) { return minute >= sunFrom ? 11040.0 : 0.0; };
+    run.owner().setConfiguration(0, 0,
+                                 {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
+                                  {QStringLiteral("endDateTime"), scenario.start.addSecs(120 * 60).toSecsSinceEpoch()},
+                                  {QStringLiteral("targetPercentage"), 20 + 11.04 / 2 / 50 * 100}});
+    int charged = 0;
+    for (int m = 0; m < 60; m++)
+        charged += run.minute(0, houseLoad).at(0).enabled ? 1 : 0;
+    QVERIFY2(qAbs(charged - cheapMinutes) <= 2, qPrintable(QString::number(charged)));
 }
 
 void TestPeerController::repeatingTargetDays_data()

@@ -21,6 +21,7 @@ private slots:
     void chartHasLocalTimesAndOnlyWhatThereIs();
     // Last: it runs the night again, in place of the first run.
     void failureTellsBothNumbersApart();
+    void nightGridEnergyIsCheckedWithoutPv();
 
 private:
     // Runs the night with expectations; the report of the run. One run at
@@ -166,6 +167,19 @@ void TestReport::failureTellsBothNumbersApart()
     QVERIFY2(match.hasMatch(), qPrintable(report->failedExpectations().first()));
     QVERIFY(match.captured(1) != match.captured(2));
     QCOMPARE(match.captured(2).toDouble(), std::round(goal * 10000) / 10000);
+}
+
+void TestReport::nightGridEnergyIsCheckedWithoutPv()
+{
+    // The night has no PV: all its grid energy counts, and a goal below it fails.
+    const double grid = m_report->plugin().cars.at(0).gridEnergy;
+    QVERIFY(grid > 1);
+    QCOMPARE(m_report->plugin().cars.at(0).nightGridEnergy, grid);
+    m_report = run(QJsonObject{{"cars", QJsonObject{{"Estate", QJsonObject{{"maxNightGridEnergy", grid - 0.5}}}}}});
+    QVERIFY(m_report);
+    QCOMPARE(m_report->failedExpectations().count(), 1);
+    QVERIFY2(m_report->failedExpectations().first().startsWith(QStringLiteral("Estate: grid energy without PV")),
+             qPrintable(m_report->failedExpectations().first()));
 }
 
 void TestReport::chartHasLocalTimesAndOnlyWhatThereIs()

@@ -103,6 +103,8 @@ private slots:
     void dischargeFollowsTheHouseBesideAHomeBattery();
     void spotMarketFrameWithoutRootMeter_data();
     void spotMarketFrameWithoutRootMeter();
+    void sunTakesPartOfThePlan_data();
+    void sunTakesPartOfThePlan();
     void chargerHandedBack_data();
     void chargerHandedBack();
 };
@@ -330,6 +332,51 @@ void TestDcChargers::spotMarketFrameWithoutRootMeter()
     QCOMPARE(schedules.first().evChargerId(), charger->id());
     QCOMPARE(schedules.first().startDateTime().time().hour(), cheapHour);
     QCOMPARE(schedules.first().durationMinutes(), qint64(55));
+}
+
+void TestDcChargers::sunTakesPartOfThePlan_data()
+{
+    QTest::addColumn<bool>("target");
+    QTest::addColumn<double>("sunPower"); // W from 16:00 to 17:00
+    QTest::addColumn<qint64>("plannedMinutes");
+
+    // A daily share of 20 % of 50 kWh at 11 kW: 55 minutes; the target
+    // (80 % by 23:00, from 60 %) as much.
+    QTest::newRow("daily share, no sun") << false << 0.0 << qint64(55);
+    QTest::newRow("daily share, half an hour of sun") << false << 5500.0 << qint64(25);
+    QTest::newRow("target, half an hour of sun") << true << 5500.0 << qint64(25);
+    QTest::newRow("target, the sun gives it all") << true << 22000.0 << qint64(0);
+}
+
+void TestDcChargers::sunTakesPartOfThePlan()
+{
+    QFETCH(bool, target);
+    QFETCH(double, sunPower);
+    QFETCH(qint64, plannedMinutes);
+
+    Household household(false);
+    TestMarketProvider *provider = household.fixture.addMarket();
+    const QDateTime now = household.fixture.now();
+    const QDateTime midnight(now.date(), QTime(0, 0));
+    provider->setEntries(TestMarketProvider::priceSlots(midnight, 48, 60, {{midnight.addSecs(15 * 3600), 1.0}}));
+    QVERIFY(household.configure(
+            0, target ? ChargingConfiguration::ChargingModeEcoWithTargetTime : ChargingConfiguration::ChargingModeEco,
+            true, target ? midnight.addSecs(23 * 3600) : QDateTime(), target ? 0 : 20));
+
+    SolarCoverage &sun = household.manager->steps().context.sun;
+    sun.addSample(now.addSecs(-60), 0, 0);
+    SolarForecastSlots forecast;
+    for (int quarter = 0; quarter < 4; quarter++) {
+        const QDateTime start = midnight.addSecs(16 * 3600 + quarter * 900);
+        forecast.append(SolarForecastSlot(start, start.addSecs(900), sunPower / 4));
+    }
+    sun.setForecast(forecast, 1.0);
+    household.manager->steps().dc.updateDcChargers(now);
+
+    qint64 minutes = 0;
+    for (const ChargingSchedule &schedule : household.manager->chargingSchedules())
+        minutes += schedule.durationMinutes();
+    QCOMPARE(minutes, plannedMinutes);
 }
 
 void TestDcChargers::chargerHandedBack_data()

@@ -136,6 +136,17 @@ struct TargetCase {
 };
 Q_DECLARE_METATYPE(TargetCase)
 
+// The sun expected between two times of today (hours), at power W.
+struct SunCase {
+    bool dailyShare; // else a target at 18:00 with 2 h to charge
+    int sunFrom, sunTo;
+    double sunPower;
+    double recorded; // derating of the record, -1 none
+    qint64 plannedMinutes;
+    uint sunMinutes;
+};
+Q_DECLARE_METATYPE(SunCase)
+
 struct LeaveCase {
     int mode;
     bool targetReached;
@@ -160,6 +171,8 @@ private slots:
     void knownSlotsTowardsTarget();
     void targetPlan_data();
     void targetPlan();
+    void sunNotBought_data();
+    void sunNotBought();
     void chargerLeavesPlanning_data();
     void chargerLeavesPlanning();
     void activation_data();
@@ -401,6 +414,64 @@ void TestSpotMarketPlan::targetPlan()
     house.plan(at(12, 1, 30));
     QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
     QCOMPARE(spy.count(), 1);
+}
+
+void TestSpotMarketPlan::sunNotBought_data()
+{
+    QTest::addColumn<SunCase>("row");
+
+    // 16 A on 3 phases: 11040 W at the charger; an empty house.
+    QTest::newRow("target: no forecast") << SunCase{false, 0, 0, 0, 1.0, 120, 0};
+    QTest::newRow("target: an hour of sun") << SunCase{false, 16, 17, 11040, 1.0, 60, 60};
+    QTest::newRow("target: the record halves it") << SunCase{false, 16, 17, 11040, 0.5, 90, 30};
+    QTest::newRow("target: at most the charger's power") << SunCase{false, 16, 17, 22080, 1.0, 60, 60};
+    QTest::newRow("target: the sun after the target") << SunCase{false, 18, 20, 11040, 1.0, 120, 0};
+    QTest::newRow("target: the sun gives it all") << SunCase{false, 13, 17, 11040, 1.0, 0, 120};
+    // 6 kWh of the daily share left: 36 minutes; the share's day ends at midnight.
+    QTest::newRow("daily share: no forecast") << SunCase{true, 0, 0, 0, 1.0, 36, 0};
+    QTest::newRow("daily share: 20 minutes of sun") << SunCase{true, 20, 21, 11040 / 3.0, 1.0, 16, 0};
+    QTest::newRow("daily share: no record yet") << SunCase{true, 20, 21, 11040 / 3.0 / 0.7, -1, 16, 0};
+    QTest::newRow("daily share: the sun gives it all") << SunCase{true, 13, 17, 11040, 1.0, 0, 0};
+}
+
+void TestSpotMarketPlan::sunNotBought()
+{
+    QFETCH(SunCase, row);
+    const auto &[dailyShare, sunFrom, sunTo, sunPower, recorded, expectedMinutes, sunMinutes] = row;
+
+    Household house;
+    QHash<QDateTime, double> cheap = cheapHour(at(14, 0), 60, 2.0);
+    cheap.insert(cheapHour(at(15, 0), 60, 3.0));
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 48, 60, cheap));
+    if (!dailyShare) {
+        house.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+        ChargingConfiguration configuration = house.configuration();
+        configuration.setEndDateTime(at(18, 0));
+        house.setConfiguration(configuration);
+    }
+    ChargingProcessInfo &info = house.info();
+    info.remainingChargingHours = 2.0;
+    info.remainingPercentage = 40;
+    info.phaseLimitPower = 16 * 230;
+    info.dailySpotMarketRequired = dailyShare;
+    info.chargedEnergyToday = 4.0;
+    info.lastTotalEnergyCharged = 100.0;
+    Access::setDeliveredEnergy(house.manager, house.chargerThing, 100.0);
+
+    SolarCoverage &sun = house.manager->steps().context.sun;
+    sun.addSample(at(11, 59), 0, 0);
+    SolarForecastSlots forecast;
+    for (QDateTime start = at(sunFrom, 0); start < at(sunTo, 0); start = start.addSecs(15 * 60))
+        forecast.append(SolarForecastSlot(start, start.addSecs(15 * 60), sunPower / 4));
+    sun.setForecast(forecast, recorded);
+
+    house.plan(at(12, 0, 30));
+
+    QCOMPARE(plannedMinutes(house.manager->chargingSchedules()), expectedMinutes);
+    if (!dailyShare) {
+        QCOMPARE(house.info().spotMarketSunMinutes, sunMinutes);
+        QCOMPARE(house.info().spotMarketUntilTargetTime, expectedMinutes > 0);
+    }
 }
 
 void TestSpotMarketPlan::chargerLeavesPlanning_data()

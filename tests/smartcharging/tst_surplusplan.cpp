@@ -91,6 +91,8 @@ private slots:
     void surplus();
     void targetTime_data();
     void targetTime();
+    void sunLeavesDeadlineSafe_data();
+    void sunLeavesDeadlineSafe();
     void unreachableTargetToldOnceAndOnChange_data();
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
@@ -206,6 +208,51 @@ void TestSurplusPlan::targetTime()
     QCOMPARE(schedules.first().startDateTime(), start.addSecs(scheduleStart));
     QCOMPARE(schedules.first().endDateTime(), start.addSecs(scheduleEnd));
     QCOMPARE(schedulesSpy.count(), schedulesSignals);
+}
+
+void TestSurplusPlan::sunLeavesDeadlineSafe_data()
+{
+    QTest::addColumn<int>("secondsToEnd");
+    QTest::addColumn<uint>("sunMinutes");
+    QTest::addColumn<bool>("forced");
+    QTest::addColumn<int>("windowMinutes"); // -1: no window
+
+    // The price plan placed every minute it was asked for. Left to the sun,
+    // the check counts as if none came: 217 minutes at full power.
+    QTest::newRow("no sun counted: the price plan is trusted") << 7200 << 0u << false << -1;
+    QTest::newRow("sun counted, deadline too close: full power now") << 7200 << 100u << true << (7200 - 600) / 60;
+    QTest::newRow("sun counted, time enough: the last window stays") << 36000 << 100u << false << 217;
+}
+
+void TestSurplusPlan::sunLeavesDeadlineSafe()
+{
+    QFETCH(int, secondsToEnd);
+    QFETCH(uint, sunMinutes);
+    QFETCH(bool, forced);
+    QFETCH(int, windowMinutes);
+
+    const QDateTime start = QDateTime(QDate(2026, 1, 5), QTime(12, 0, 30));
+    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(secondsToEnd));
+    QVERIFY(house.accepted);
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -3000}});
+    Access::prepareInformation(house.manager, start);
+    ChargingProcessInfo &info = Access::info(house.manager, house.charger);
+    info.spotMarketUntilTargetTime = true;
+    info.spotMarketMissingMinutes = 0;
+    info.spotMarketSunMinutes = sunMinutes;
+    Access::planSurplus(house.manager, start);
+
+    QCOMPARE(Access::action(house.manager, house.charger, timeRequirementIssuer).chargingEnabled(), forced);
+    QCOMPARE(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled(), !forced);
+    const ChargingSchedules window =
+            Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
+    if (windowMinutes < 0) {
+        QVERIFY(window.isEmpty());
+        return;
+    }
+    QCOMPARE(window.count(), 1);
+    QCOMPARE(window.first().durationMinutes(), windowMinutes);
+    QCOMPARE(window.first().endDateTime(), start.addSecs(secondsToEnd - 600));
 }
 
 void TestSurplusPlan::unreachableTargetToldOnceAndOnChange_data()
