@@ -278,6 +278,7 @@ void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double av
                     atRisk = true;
             }
             if (atRisk) {
+                const QList<GridDemand> alike = *demands;
                 std::sort(demands->begin() + first, demands->begin() + end,
                           [](const GridDemand &a, const GridDemand &b) {
                               if (a.energy != b.energy)
@@ -286,6 +287,10 @@ void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double av
                           });
                 for (int i = first + 1; i < demands->count(); i++)
                     (*demands)[i].place += qMin(i, end - 1) - first;
+                // When not even the first served in turn is met, turns only
+                // take from the others what none of them can use: share alike.
+                if (scheduleByDeadline(*demands, available, currentDateTime).hours.at(first) > hoursLeft)
+                    *demands = alike;
             }
         }
         first = end;
