@@ -169,9 +169,17 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
 
     // A deadline charge that has begun runs on to the target: stopping as
     // soon as the estimate leaves a few minutes to spare would pay a
-    // restart, and the on/off lock, every few minutes.
-    const bool deadlineChargeRunning =
-            m_context.book.state(chargerId).mode() == ChargingState::ModeTimeRequirement && charger->chargingEnabled();
+    // restart, and the on/off lock, every few minutes. It ran for the target
+    // its schedule ends at; once that has passed (a repeating target moved
+    // on to the next day) the new one is planned afresh.
+    bool ranForThisTarget = false;
+    for (const ChargingSchedule &running :
+         m_context.schedules.acEntry(charger).filterByIssuer(ChargingAction::ChargingActionIssuerTimeRequirement)) {
+        if (running.endDateTime().secsTo(internalTarget) <= Units::internalTargetOffset)
+            ranForThisTarget = true;
+    }
+    const bool deadlineChargeRunning = m_context.book.state(chargerId).mode() == ChargingState::ModeTimeRequirement
+                                       && charger->chargingEnabled() && ranForThisTarget;
     // A later deadline may count on this car charging by now.
     const bool neededByLaterDeadline = info.deadlineStartBy.isValid() && info.deadlineStartBy <= currentDateTime;
     if (info.remainingPercentage > 0

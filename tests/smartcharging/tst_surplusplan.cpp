@@ -96,6 +96,7 @@ private slots:
     void unreachableTargetToldOnceAndOnChange_data();
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
+    void missedRepeatingTargetPlannedAfresh();
     void surplusCapCountsOwnDraw_data();
     void surplusCapCountsOwnDraw();
     void batteryLevelRounded();
@@ -352,6 +353,40 @@ void TestSurplusPlan::promiseWaitsUntilFirm()
                     .contains(" 32 %"));
     QCOMPARE(house.manager->chargingState(house.charger->id()).waitingReason(),
              ChargingState::WaitingReasonTargetTimeUnreachable);
+}
+
+void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
+{
+    // 20 % and 80 % wanted by 17:00 every day: the hour left is not enough,
+    // the charge runs at full power. Once 17:00 has passed the next target
+    // is a day ahead: the charge must not run on from the grid for it.
+    const QDateTime start(QDate(2026, 1, 5), QTime(16, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    house.fixture.setNow(start);
+    HouseholdFixture::setStates(house.meter, {{"currentPower", 500}});
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setChargingMode(
+                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                         configuration.setEndDateTime(QDateTime(start.date(), QTime(17, 0)));
+                                         configuration.setRepeatDays({1, 2, 3, 4, 5, 6, 7});
+                                     }),
+             EnergyManager::EnergyErrorNoError);
+    for (const QTime &time : {QTime(16, 1), QTime(16, 59), QTime(17, 0)}) {
+        house.fixture.setNow(QDateTime(start.date(), time));
+        house.fixture.runCycle();
+        QVERIFY2(house.charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(time.toString()));
+        QCOMPARE(house.manager->chargingState(house.charger->id()).mode(), ChargingState::ModeTimeRequirement);
+    }
+
+    house.fixture.setNow(QDateTime(start.date(), QTime(17, 1)));
+    house.fixture.runCycle();
+    QVERIFY(!Access::action(house.manager, house.charger, timeRequirementIssuer).chargingEnabled());
+    QVERIFY(!house.charger->stateValue(QStringLiteral("power")).toBool());
+    const ChargingSchedules window =
+            Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
+    QCOMPARE(window.count(), 1);
+    QCOMPARE(window.first().endDateTime(), QDateTime(start.date().addDays(1), QTime(16, 50)));
 }
 
 void TestSurplusPlan::surplusCapCountsOwnDraw_data()
