@@ -143,7 +143,12 @@ PlannableSlots plannableSlots(const ScoreEntries &scoreEntries, const QDateTime 
 }
 
 // The best weighted slots for minutes; all of them when they do not hold more.
-QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes)
+// While charging, the running slot, when the plan takes any of it, is
+// taken first and whole: the minutes it takes beyond the need come off the
+// dearest slot still planned, while a running charge trimmed from its
+// slot's end would pause until the next slot (two switches, a lock) as the
+// estimate drops.
+QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes, bool charging, qint64 nowMSecs)
 {
     QList<TimeFrame> frames;
     if (minutes >= plannable.totalMinutes) {
@@ -158,6 +163,18 @@ QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes)
     // Best weighting first (the order ScoreEntries::sortByWeighting() gives).
     std::sort(plannable.available.begin(), plannable.available.end(),
               [](const Slot &a, const Slot &b) { return a.entry.weighting() > b.entry.weighting(); });
+    if (charging) {
+        qint64 before = 0;
+        for (int i = 0; i < plannable.available.count() && before < minutes; i++) {
+            const Slot &slot = plannable.available.at(i);
+            if (slot.startMSecs <= nowMSecs && nowMSecs < slot.endMSecs) {
+                std::rotate(plannable.available.begin(), plannable.available.begin() + i,
+                            plannable.available.begin() + i + 1);
+                break;
+            }
+            before += wholeMinutes(slot.startMSecs, slot.endMSecs);
+        }
+    }
     uint remainingMinutes = minutes;
     for (const Slot &slot : qAsConst(plannable.available)) {
         if (remainingMinutes == 0)
@@ -522,7 +539,8 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
                                                          const QDateTime &deadline) const
 {
     PlannableSlots plannable = plannableSlots(scoreEntries, currentDateTime, deadline);
-    QList<TimeFrame> result = fuseTimeFrames(bestFrames(plannable, minutes), plannable.slotMinutes);
+    QList<TimeFrame> result = fuseTimeFrames(
+            bestFrames(plannable, minutes, charging, currentDateTime.toMSecsSinceEpoch()), plannable.slotMinutes);
     correctFirstFrame(result, currentDateTime, minimumScheduleDuration, charging, plannable.latestEndMSecs);
     clampToLatestEnd(result, plannable.latestEndMSecs);
     sortByStart(result);

@@ -94,6 +94,18 @@ void TestChargingTimeScheduling::schedule_data()
     QTest::newRow("hourly not charging keeps frame 9 min ahead")
             << "10:00" << 60 << "0.1 1.0 0.0"
             << "10:51" << 60u << 15u << false << "11:00-12:00" << QString();
+    // The running hour is the dearest of those planned: charging, it is
+    // kept whole and the minutes come off the next dearest; otherwise its
+    // part is aligned to the hour after it.
+    QTest::newRow("hourly charging keeps its running slot whole")
+            << "00:00" << 60 << "0.2 0.6 0.9 1.0 0.8"
+            << "00:14" << 276u << 15u << true << "00:14-01:00 01:10-05:00" << QString();
+    QTest::newRow("hourly not charging aligns the running slot's part")
+            << "00:00" << 60 << "0.2 0.6 0.9 1.0 0.8"
+            << "00:14" << 276u << 15u << false << "00:24-05:00" << QString();
+    QTest::newRow("hourly charging leaves a running slot not planned")
+            << "00:00" << 60 << "0.0 1.0 0.9"
+            << "00:14" << 120u << 15u << true << "01:00-03:00" << QString();
     QTest::newRow("hourly lone short frame kept") << "10:00" << 60 << "0.5 1.0 0.2"
                                                   << "10:00" << 10u << 15u << false << "11:00-11:10" << QString();
     QTest::newRow("hourly short frame folded into shortest")
