@@ -89,6 +89,27 @@ void OwnerTimeline::setConfiguration(int minute, int car, const QVariantMap &con
         wishes.push_back(wish);
 }
 
+void OwnerTimeline::setManualValue(int minute, int car, const QString &stateName, const QVariant &value)
+{
+    std::vector<Wish> &wishes = m_cars[car];
+    Wish wish = wishes.back();
+    if (wish.mode != Mode::Normal)
+        return;
+    wish.minute = minute;
+    if (stateName == QLatin1String("power"))
+        wish.manualEnabled = value.toBool();
+    else if (stateName == QLatin1String("maxChargingCurrent"))
+        wish.manualCurrent = value.toDouble();
+    else if (stateName == QLatin1String("chargingPower"))
+        wish.manualPower = value.toDouble();
+    else
+        return;
+    if (wishes.back().minute == minute)
+        wishes.back() = wish;
+    else
+        wishes.push_back(wish);
+}
+
 void OwnerTimeline::setBatteryLowerLimit(int minute, double fraction)
 {
     if (m_batteryLowerLimit.back().minute == minute)

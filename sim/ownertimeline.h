@@ -30,6 +30,11 @@ public:
         bool stopAtTarget = false;
         qint64 endDateTime = -1; // s since the epoch, -1 none
         quint8 repeatDays = 0;   // bit d - 1 for weekday d (1 = Monday)
+        // What the owner set on the charger by hand while it was in normal
+        // mode; the plugin restores it whenever normal mode is entered.
+        bool manualEnabled = false;
+        double manualCurrent = 0; // A on AC, 0: none set by hand
+        double manualPower = 0;   // W on DC, 0: none set by hand
 
         // The SoC the car may usefully charge to: its target when it stops there, else 100.
         double ceiling() const { return stopAtTarget ? qMin(100.0, target) : 100.0; }
@@ -54,6 +59,10 @@ public:
     // the epoch) and "repeatDays", merged into what held before as the
     // plugin does: members not given stay.
     void setConfiguration(int minute, int car, const QVariantMap &configuration);
+    // The owner operated the car's charger by hand ("power",
+    // "maxChargingCurrent" or, on DC, "chargingPower"); as in the plugin,
+    // this is a manual value only while the charger is in normal mode.
+    void setManualValue(int minute, int car, const QString &stateName, const QVariant &value);
     // < 0: the battery has no priority.
     void setBatteryLowerLimit(int minute, double fraction);
 

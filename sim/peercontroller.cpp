@@ -217,7 +217,16 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
         charger.planned = planned;
         if (stopped) {
             charger.enabled = false;
-        } else if (wish.mode == OwnerTimeline::Mode::Normal || planned) {
+        } else if (wish.mode == OwnerTimeline::Mode::Normal) {
+            // Normal mode is the owner's hand: on or off, and the current or
+            // power set by hand (else the most the charger gives).
+            charger.enabled = wish.manualEnabled;
+            charger.current = wish.manualCurrent > 0 ? qBound(car.minCurrent, wish.manualCurrent, maxCurrent)
+                                                     : maxCurrent;
+            charger.phases = qMin(car.phases, description.maxPhases);
+            const double maxPower = Household::maxPower(m_scenario, charger.car);
+            charger.dcPower = wish.manualPower > 0 ? qMin(wish.manualPower, maxPower) : maxPower;
+        } else if (planned) {
             charger.enabled = true;
             charger.current = maxCurrent;
             charger.phases = qMin(car.phases, description.maxPhases);

@@ -637,6 +637,17 @@ void Simulation::followOwner(const QString &method, const QVariantMap &params)
                 == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
                 m_owner.setConfiguration(m_minute, j, configuration);
         }
+    } else if (method == QLatin1String("Things.ExecuteAction")) {
+        // The owner's hand on a charger: the car on it follows in normal mode.
+        const QUuid thingId(params.value(QStringLiteral("thingId")).toString());
+        const QVariantList actionParams = params.value(QStringLiteral("params")).toList();
+        for (int j = 0; j < m_cars.count() && !actionParams.isEmpty(); j++) {
+            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id() != thingId)
+                continue;
+            const QVariantMap param = actionParams.first().toMap();
+            m_owner.setManualValue(m_minute, j, param.value(QStringLiteral("paramName")).toString(),
+                                   param.value(QStringLiteral("value")));
+        }
     } else if (method == QLatin1String("TavroEnergy.SetBatteryLevelLimits")) {
         // Accepted, so in force from now on.
         m_owner.setBatteryLowerLimit(m_minute, params.value(QStringLiteral("batteryLevelLowerLimit")).toDouble());

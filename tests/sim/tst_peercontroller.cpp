@@ -67,6 +67,8 @@ public:
         for (int j = 0; j < m_scenario.cars.count(); j++) {
             m_household.setPluggedIn(j, true);
             m_owner.setConfiguration(0, j, {{QStringLiteral("chargingMode"), mode}});
+            // Normal mode charges as the owner switched it: on.
+            m_owner.setManualValue(0, j, QStringLiteral("power"), true);
         }
     }
 
@@ -354,17 +356,28 @@ void TestPeerController::repeatingTargetDays()
 
 void TestPeerController::ownerChangesHoldFromTheirMinute()
 {
-    // No PV: in eco mode the charger stays off until the owner asks for
-    // normal mode at minute 5, and goes off again when he asks it to stop
-    // at 20 % (the car's level when it started) at minute 9.
+    // No PV: in eco mode the charger stays off, also when the owner switches
+    // it on by hand at minute 2 (the plugin owns it then). He asks for normal
+    // mode at minute 5: off still, as he left it by hand; on from his hand
+    // at minute 6, at the 10 A he sets at minute 7; off again when he asks it
+    // to stop at 20 % (the car's level when it started) at minute 9.
     Run run(household(1, false), QStringLiteral("ChargingModeEco"));
+    run.owner().setManualValue(2, 0, QStringLiteral("power"), true);
     run.owner().setConfiguration(5, 0, {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")}});
+    run.owner().setManualValue(6, 0, QStringLiteral("power"), true);
+    run.owner().setManualValue(7, 0, QStringLiteral("maxChargingCurrent"), 10);
     run.owner().setConfiguration(
             9, 0, {{QStringLiteral("targetPercentage"), 20}, {QStringLiteral("stopOnTargetPercentage"), true}});
     QString seen;
-    for (int m = 0; m < 12; m++)
-        seen += run.minute(0).at(0).enabled ? QLatin1Char('1') : QLatin1Char('0');
-    QCOMPARE(seen, QStringLiteral("000001111000"));
+    QList<double> currents;
+    for (int m = 0; m < 12; m++) {
+        const ChargerCommand command = run.minute(0).at(0);
+        seen += command.enabled ? QLatin1Char('1') : QLatin1Char('0');
+        if (command.enabled)
+            currents.append(command.current);
+    }
+    QCOMPARE(seen, QStringLiteral("000000111000"));
+    QCOMPARE(currents, (QList<double>{16, 10, 10}));
 }
 
 QTEST_GUILESS_MAIN(TestPeerController)
