@@ -128,8 +128,8 @@ void TestScenario::refused_data()
             << object(R"({"prices": {"hourly": [90], "provider": "energy-charts"}})") << none
             << R"(prices.zone: "energy-charts" needs a bidding zone)";
     QTest::newRow("an unknown price service")
-            << object(R"({"prices": {"provider": "tibber"}})") << none
-            << R"(prices.provider: the text "tibber" is none of "awattar", "energy-charts")";
+            << object(R"({"prices": {"provider": "pricebook"}})") << none
+            << R"(prices.provider: the text "pricebook" is none of "awattar", "energy-charts")";
     QTest::newRow("a forecast without PV or planes") << object(R"({"forecast": {"bias": 1.4}})") << none
                                                      << R"(forecast.planes: needed without "pv.peakPower")";
     QTest::newRow("a forecast plane of 0 kWp")
