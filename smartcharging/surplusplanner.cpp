@@ -178,8 +178,13 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
         if (running.endDateTime().secsTo(internalTarget) <= Units::internalTargetOffset)
             ranForThisTarget = true;
     }
+    // Where the sun alone keeps the charger on at the phases it has, leaving
+    // the deadline charge changes only the current: the charge then rides
+    // the safe edge, at full power only while it is behind it, and the sun
+    // gives what it can instead of the grid.
     const bool deadlineChargeRunning = m_context.book.state(chargerId).mode() == ChargingState::ModeTimeRequirement
-                                       && charger->chargingEnabled() && ranForThisTarget;
+                                       && charger->chargingEnabled() && ranForThisTarget
+                                       && !sunKeepsRunning(charger, info);
     // A later deadline may count on this car charging by now.
     const bool neededByLaterDeadline = info.deadlineStartBy.isValid() && info.deadlineStartBy <= currentDateTime;
     if (info.remainingPercentage > 0
@@ -213,6 +218,16 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     m_context.book.setTargetTimeOvershot(chargerId, 0);
     scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
     return false;
+}
+
+bool SurplusPlanner::sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const
+{
+    if (!m_context.rootMeter || !charger->charging())
+        return false;
+    // W the charger could have without importing: what it draws plus the export.
+    const double surplus = charger->currentPower() - m_context.rootMeter->currentPower();
+    const uint phases = qMax(1u, charger->phaseCount());
+    return surplus >= info.minChargingCurrent * info.voltage * phases;
 }
 
 void SurplusPlanner::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,

@@ -82,6 +82,9 @@ private:
     // full power now (it then leaves the surplus plan).
     bool planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime);
     // Places the target-time minutes the other schedules leave before internalTarget.
+    // The export and the charger's own draw cover its minimum at the phases
+    // it charges on now: it stays on without a deadline forcing it.
+    bool sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const;
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
                                     const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
     // W at the root meter as the surplus sees it, the home battery counted

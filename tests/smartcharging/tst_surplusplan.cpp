@@ -97,6 +97,8 @@ private slots:
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
     void missedRepeatingTargetPlannedAfresh();
+    void deadlineChargeLeavesTheSunItsPart_data();
+    void deadlineChargeLeavesTheSunItsPart();
     void surplusCapCountsOwnDraw_data();
     void surplusCapCountsOwnDraw();
     void batteryLevelRounded();
@@ -387,6 +389,43 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
             Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
     QCOMPARE(window.count(), 1);
     QCOMPARE(window.first().endDateTime(), QDateTime(start.date().addDays(1), QTime(16, 50)));
+}
+
+void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
+{
+    QTest::addColumn<double>("rootPower"); // W at the meter, the charger drawing 11040 W
+    QTest::addColumn<bool>("forced");
+    // Nothing exported: stopping would pay a restart, the charge runs on.
+    QTest::newRow("no sun: runs on to the target") << 11500.0 << true;
+    // 4140 W (6 A on three phases) to spare: off the deadline only the
+    // current drops to what the sun gives.
+    QTest::newRow("the sun keeps it on at its phases: back to the surplus") << 11040.0 - 4140.0 << false;
+    QTest::newRow("10 W short of the minimum: runs on") << 11040.0 - 4130.0 << true;
+}
+
+void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart()
+{
+    QFETCH(double, rootPower);
+    QFETCH(bool, forced);
+
+    // 20 % of 80 % in two hours at 3 x 16 A: the charge starts at once.
+    const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(7200));
+    QVERIFY(house.accepted);
+    house.fixture.setNow(start);
+    house.fixture.runCycle();
+    QCOMPARE(house.manager->chargingState(house.charger->id()).mode(), ChargingState::ModeTimeRequirement);
+    QVERIFY(house.charger->stateValue(QStringLiteral("power")).toBool());
+
+    // An hour's charge at 60 %: 72 minutes left to charge, 110 to go.
+    HouseholdFixture::setStates(house.car, {{"batteryLevel", 60}});
+    HouseholdFixture::setStates(house.charger, {{"charging", true}, {"currentPower", 11040}});
+    HouseholdFixture::setStates(house.meter, {{"currentPower", rootPower}});
+    house.fixture.setNow(start.addSecs(60));
+    house.plan();
+
+    QCOMPARE(Access::action(house.manager, house.charger, timeRequirementIssuer).chargingEnabled(), forced);
+    QCOMPARE(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled(), !forced);
 }
 
 void TestSurplusPlan::surplusCapCountsOwnDraw_data()
