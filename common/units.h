@@ -23,6 +23,9 @@ constexpr double unreachableMargin = 2.0;
 // Share of the estimated charging time a deadline plan adds under a phase
 // limit: the house may take more of the fuse than it did so far.
 constexpr double deadlineTimeReserve = 0.15;
+// s of spare time up to which a running deadline charge runs on rather
+// than stop and restart on the next estimate.
+constexpr qint64 deadlineRunOnSlack = 900;
 // Percentage points the promised level of a target out of reach must move
 // by before the owner is told again.
 constexpr double promiseRepeatMargin = 3.0;

@@ -560,7 +560,15 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
         }
         const QDateTime plannedEnd =
                 currentDateTime.addSecs(static_cast<qint64>(std::round(m_surplus.plannedChargingHours(info) * 3600)));
-        if (info.remainingPercentage >= 1 && plan.internalTarget.isValid() && plan.internalTarget < plannedEnd) {
+        // A running deadline charge runs on while the estimate leaves only
+        // minutes to spare: a whole percent more moves the estimate by
+        // minutes, and stopping on it would pay a restart every few minutes.
+        // A target that passed moves a day ahead and ends it.
+        const bool runningOn = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeTimeRequirement
+                               && plan.charger->chargingEnabled()
+                               && plan.internalTarget < plannedEnd.addSecs(Units::deadlineRunOnSlack);
+        if (info.remainingPercentage >= 1 && plan.internalTarget.isValid()
+            && (plan.internalTarget < plannedEnd || runningOn)) {
             overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
             plan.forced = plan.upperLimit > 0;
             unreachable = !plan.forced

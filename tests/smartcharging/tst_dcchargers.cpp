@@ -98,6 +98,8 @@ private slots:
     void twoChargersShareSurplusByFairness();
     void targetTimeForcesFullPower_data();
     void targetTimeForcesFullPower();
+    void runningTargetChargeRunsOn_data();
+    void runningTargetChargeRunsOn();
     void phaseLimitedForceHoldsItsSetpoint();
     void dischargeFollowsTheHouseBesideAHomeBattery_data();
     void dischargeFollowsTheHouseBesideAHomeBattery();
@@ -273,6 +275,39 @@ void TestDcChargers::targetTimeForcesFullPower()
     QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
     // Projected end in 3273 s, internal target 600 s before the end.
     QCOMPARE(state.targetTimeOvershot(), 3273 - (30 * 60 - 600));
+}
+
+void TestDcChargers::runningTargetChargeRunsOn_data()
+{
+    QTest::addColumn<int>("soc");
+    QTest::addColumn<bool>("forced");
+    // A minute later the internal target is 19 minutes away; a percent
+    // takes 2.7 minutes at 11 kW.
+    QTest::newRow("2.6 minutes to spare: runs on") << 74 << true;
+    QTest::newRow("16.3 minutes to spare: stops") << 79 << false;
+}
+
+void TestDcChargers::runningTargetChargeRunsOn()
+{
+    QFETCH(int, soc);
+    QFETCH(bool, forced);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    const QDateTime end = household.fixture.now().addSecs(30 * 60);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, end));
+    household.setRootPower(1000);
+    household.fixture.runCycle();
+    QVERIFY(charger->stateValue(QStringLiteral("power")).toBool());
+
+    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", soc}});
+    HouseholdFixture::setStates(charger, {{"currentPower", 11000}});
+    household.setRootPower(12000);
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), forced);
+    QCOMPARE(household.manager->chargingState(charger->id()).mode() == ChargingState::ModeTimeRequirement, forced);
 }
 
 void TestDcChargers::phaseLimitedForceHoldsItsSetpoint()
