@@ -63,8 +63,9 @@ uint minutesRoundedUp(double minutes)
 }
 
 // W the charger may charge with at most: its own and the vehicle's limit and
-// what the phase limit leaves (phaseLimitBudget, W; negative without a
-// limit); 0 when it cannot charge or not even at its minimum.
+// what the phase limit leaves (phaseLimitBudget, W beside what the charger
+// draws now; below 0 when a phase is over, infinite without a limit); 0 when
+// it cannot charge or not even at its minimum.
 double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudget)
 {
     if (!charger->supportsCharging())
@@ -76,7 +77,7 @@ double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudge
         if (vehicleLimit > 0 && (upperLimit <= 0 || upperLimit > vehicleLimit))
             upperLimit = vehicleLimit;
     }
-    if (phaseLimitBudget >= 0) {
+    if (std::isfinite(phaseLimitBudget)) {
         // The phase headroom is measured with this charger's own load
         // already on the meter; without adding it back, a charger at
         // its limit would be cut down and raised again every cycle.
@@ -179,7 +180,7 @@ void DcController::commandDcCharger(EvChargerDc *charger, double power, bool ena
 // chargers are planned, and the intents the planning collects for the
 // share rounds.
 struct DcController::DcCycle {
-    double phaseLimitBudget = 0; // W; negative without a phase limit
+    double phaseLimitBudget = 0; // W beside the DC chargers' draw; infinite without a phase limit
     bool hasRootMeter = false;
     double rootWithoutManagedDc = 0; // W
     double rootWithoutManagedEv = 0; // W
@@ -279,7 +280,7 @@ DcController::DcCycle DcController::measureDcBaseline() const
     }
 
     DcCycle cycle;
-    cycle.phaseLimitBudget = m_balance.availableDcChargingPowerByPhaseLimit();
+    cycle.phaseLimitBudget = m_balance.dcPhaseLimitHeadroom();
     cycle.hasRootMeter = !m_context.rootMeter.isNull();
     if (cycle.hasRootMeter) {
         cycle.rootWithoutManagedDc = m_context.rootMeter->currentPower() - managedDcPower;
@@ -843,8 +844,8 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
 
     double budget = (surplusIntentPresent ? cycle.surplusBudget : 0) + fixedPriorityRequested;
     budget = qMin(budget, totalRequested);
-    if (cycle.phaseLimitBudget >= 0)
-        budget = qMin(budget, currentMeasured + cycle.phaseLimitBudget);
+    if (std::isfinite(cycle.phaseLimitBudget))
+        budget = qMax(0.0, qMin(budget, currentMeasured + cycle.phaseLimitBudget));
     round.budget = budget;
     qCDebug(dcTavroEnergy()) << "DC charging share budget:"
                              << "current measured DC power:" << currentMeasured

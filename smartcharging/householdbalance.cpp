@@ -8,6 +8,7 @@
 #include "devices/rootmeter.h"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -132,6 +133,17 @@ double HouseholdBalance::availableDcChargingPowerByPhaseLimit() const
     if (allowance <= 0)
         return 0.0;
     return allowance * Units::phaseVoltage * 3;
+}
+
+double HouseholdBalance::dcPhaseLimitHeadroom() const
+{
+    if (!m_context.rootMeter || m_context.phasePowerLimit == 0)
+        return std::numeric_limits<double>::infinity();
+    const double allowance =
+            m_context.cycleHeadroom
+                    ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
+                    : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
+    return (allowance - Units::phaseLimitMargin) * Units::phaseVoltage * 3;
 }
 
 double HouseholdBalance::availableDcOverloadThrottlePower() const

@@ -55,6 +55,10 @@ public:
     double availableDcChargingPowerByPhaseLimit() const;
     // The same, at least 0.
     double availableDcOverloadThrottlePower() const;
+    // W the DC chargers may add on all three phases and keep the margin the
+    // AC commands keep free at the meter; below 0 when a phase is over
+    // (they must take less), infinite without a meter or a limit.
+    double dcPhaseLimitHeadroom() const;
 
 private:
     const ChargingContext &m_context;

@@ -318,19 +318,26 @@ void TestDcChargers::phaseLimitedForceHoldsItsSetpoint()
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, end));
     household.manager->setPhasePowerLimit(25);
 
-    // 5 A left per phase: 3450 W.
+    // 5 A left per phase, 1 A of it kept free: 2760 W.
     HouseholdFixture::setMeterCurrents(household.meter, 20, 20, 20);
     household.fixture.runCycle();
-    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 3450.0);
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 2760.0);
 
-    // The charger now draws it: the phases sit at the limit, the setpoint holds.
-    HouseholdFixture::setStates(charger, {{"currentPower", 3450}});
-    HouseholdFixture::setMeterCurrents(household.meter, 25, 25, 25);
+    // The charger now draws it: the phases sit at the margin, the setpoint holds.
+    HouseholdFixture::setStates(charger, {{"currentPower", 2760}});
+    HouseholdFixture::setMeterCurrents(household.meter, 24, 24, 24);
     household.fixture.thingManager()->clearActionLog();
     household.fixture.advance(60);
     household.fixture.runCycle();
-    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 3450.0);
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 2760.0);
     QCOMPARE(household.sent(), 0);
+
+    // The house takes 1.5 A more on phase B, 0.5 A past the limit: the
+    // charger still drawing 2760 W gives back the 1.5 A and the margin.
+    HouseholdFixture::setMeterCurrents(household.meter, 24, 25.5, 24);
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 2760.0 - 1.5 * 690);
 }
 
 void TestDcChargers::spotMarketFrameWithoutRootMeter_data()
