@@ -123,7 +123,7 @@ int Report::Figures::minutesOverLimitByController() const
 {
     int worst = 0;
     for (int p = 0; p < 3; p++)
-        worst = qMax(worst, minutesOverLimit[p] - minutesOverAfterOutsideStep[p]);
+        worst = qMax(worst, minutesOverLimit[p] - minutesOverAfterOutsideStep[p] - minutesOverByHouseAlone[p]);
     return worst;
 }
 
@@ -315,9 +315,11 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
                 figures.largestOvershoot[p] = qMax(figures.largestOvershoot[p], over);
                 figures.longestRunOverLimit = qMax(figures.longestRunOverLimit, ++runOverLimit[p]);
                 const double previousLimit = r > 0 ? records.at(r - 1).phaseLimit : record.phaseLimit;
-                if (r > 0
-                    && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
-                        || ownerActionMinutes.contains(record.minute)))
+                if (chargers[p] <= 1e-6)
+                    figures.minutesOverByHouseAlone[p]++;
+                else if (r > 0
+                         && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
+                             || ownerActionMinutes.contains(record.minute)))
                     figures.minutesOverAfterOutsideStep[p]++;
             } else {
                 runOverLimit[p] = 0;
@@ -700,8 +702,14 @@ QString Report::table() const
                 QStringLiteral("  %1:   first after an outside step").arg(phase),
                 [p](const Figures &f) { return f.minutesOverAfterOutsideStep[p]; }, true);
         countRow(
+                QStringLiteral("  %1:   the house alone").arg(phase),
+                [p](const Figures &f) { return f.minutesOverByHouseAlone[p]; }, true);
+        countRow(
                 QStringLiteral("  %1:   other").arg(phase),
-                [p](const Figures &f) { return f.minutesOverLimit[p] - f.minutesOverAfterOutsideStep[p]; }, true);
+                [p](const Figures &f) {
+                    return f.minutesOverLimit[p] - f.minutesOverAfterOutsideStep[p] - f.minutesOverByHouseAlone[p];
+                },
+                true);
         QStringList overshoots;
         for (const Figures *figures : columns)
             overshoots << number(figures->largestOvershoot[p], 2);

@@ -63,6 +63,9 @@ public:
         int minutesOverLimit[3] = {0, 0, 0};
         int minutesOverAfterOutsideStep[3] = {
                 0, 0, 0}; // of those, the first minute after a load step the controller did not command
+        // Of those, minutes no charger drew on the phase: the house alone
+        // was over the limit, nothing the controller could take back.
+        int minutesOverByHouseAlone[3] = {0, 0, 0};
         double largestOvershoot[3] = {0, 0, 0}; // A above the limit
         int longestRunOverLimit = 0;            // most minutes in a row over the limit, any phase
         int switches = 0;                       // on/off changes of all chargers
@@ -76,7 +79,7 @@ public:
         int promisesKept = 0;
 
         // Minutes over the limit on the worst phase, not counting the first
-        // minute after an outside load step.
+        // minute after an outside load step nor those of the house alone.
         int minutesOverLimitByController() const;
         int worstSwitchesPerChargerDay() const;
         int worstPhaseSwitchesPerChargerDay() const;

@@ -62,16 +62,20 @@ void TestRunFigures::minutesOverTheFuse_data()
     QTest::addColumn<QList<double>>("charger"); // A per phase, per minute
     QTest::addColumn<int>("over");
     QTest::addColumn<int>("afterOutsideStep");
+    QTest::addColumn<int>("houseAlone");
 
     QTest::newRow("the house steps up: one minute excused")
-            << QList<double>{5, 15, 15} << QList<double>{16, 16, 8} << 1 << 1;
+            << QList<double>{5, 15, 15} << QList<double>{16, 16, 8} << 1 << 1 << 0;
     QTest::newRow("the controller does not react: the rest counts")
-            << QList<double>{5, 15, 15, 15} << QList<double>{16, 16, 16, 16} << 3 << 1;
-    QTest::newRow("the controller steps up itself") << QList<double>{5, 5, 5} << QList<double>{16, 22, 16} << 1 << 0;
+            << QList<double>{5, 15, 15, 15} << QList<double>{16, 16, 16, 16} << 3 << 1 << 0;
+    QTest::newRow("the controller steps up itself")
+            << QList<double>{5, 5, 5} << QList<double>{16, 22, 16} << 1 << 0 << 0;
     QTest::newRow("the controller's own step fits the old load: excused")
-            << QList<double>{5, 10, 5} << QList<double>{16, 18, 10} << 1 << 1;
+            << QList<double>{5, 10, 5} << QList<double>{16, 18, 10} << 1 << 1 << 0;
     QTest::newRow("the controller's own step would not have fitted")
-            << QList<double>{5, 10, 5} << QList<double>{16, 22, 10} << 1 << 0;
+            << QList<double>{5, 10, 5} << QList<double>{16, 22, 10} << 1 << 0 << 0;
+    QTest::newRow("the house alone over the fuse, the charger off: not the controller's")
+            << QList<double>{5, 27, 27, 27} << QList<double>{16, 6, 0, 0} << 3 << 1 << 2;
 }
 
 void TestRunFigures::minutesOverTheFuse()
@@ -80,6 +84,7 @@ void TestRunFigures::minutesOverTheFuse()
     QFETCH(QList<double>, charger);
     QFETCH(int, over);
     QFETCH(int, afterOutsideStep);
+    QFETCH(int, houseAlone);
     QVector<MinuteRecord> records;
     for (int m = 0; m < house.count(); m++)
         records << minute(m, house.at(m), charger.at(m));
@@ -87,8 +92,9 @@ void TestRunFigures::minutesOverTheFuse()
     for (int p = 0; p < 3; p++) {
         QCOMPARE(figures.minutesOverLimit[p], over);
         QCOMPARE(figures.minutesOverAfterOutsideStep[p], afterOutsideStep);
+        QCOMPARE(figures.minutesOverByHouseAlone[p], houseAlone);
     }
-    QCOMPARE(figures.minutesOverLimitByController(), over - afterOutsideStep);
+    QCOMPARE(figures.minutesOverLimitByController(), over - afterOutsideStep - houseAlone);
 }
 
 void TestRunFigures::switchesPerChargerAndDay()
