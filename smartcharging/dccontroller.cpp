@@ -191,6 +191,7 @@ struct DcController::DcCycle {
     double houseDraw = 0;
     // W of discharges kept at their minimum while the house draws less.
     double bridgedDischarge = 0;
+    double bridgedCharge = 0; // W of minimums kept on through a dip of the surplus
     bool batteryBelowLowerLimit = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
@@ -468,16 +469,24 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
         rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
     }
     // Calm as the AC chargers: a charger charging on surplus bridges a
-    // short shortfall at its minimum power instead of stopping.
+    // short shortfall at its minimum power instead of stopping, for as long
+    // as the owner's tolerance pays for (the stop delay's worth of the share
+    // of its minimum the grid may cover), and after such a stop starts
+    // again only when the gate lets it.
     if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
         && charger->minChargingPower() <= plan.upperLimit) {
         const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
                              && charger->chargingEnabled();
         const bool covered = rawTarget > intentEpsilon;
-        if (m_surplus.gate(plan.chargerId)
-                    .chargingEnabled(covered, running, currentDateTime, m_surplus.surplusGateDelays())
-            && !covered)
+        SurplusGate::Delays delays = m_surplus.surplusGateDelays();
+        delays.stop = static_cast<uint>(delays.stop * qBound(0.0, 1.0 - m_context.acquisitionTolerance, 1.0));
+        const bool enabled = m_surplus.gate(plan.chargerId).chargingEnabled(covered, running, currentDateTime, delays);
+        if (enabled && !covered) {
             rawTarget = charger->minChargingPower();
+            cycle.bridgedCharge += rawTarget;
+        } else if (!enabled && covered) {
+            rawTarget = 0;
+        }
     }
     rawTarget = calmDischarge(plan, cycle, rawTarget, currentDateTime);
     plan.rawTarget = rawTarget;
@@ -842,7 +851,8 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    double budget = (surplusIntentPresent ? cycle.surplusBudget : 0) + fixedPriorityRequested;
+    double budget = (surplusIntentPresent ? qMax(0.0, cycle.surplusBudget) + cycle.bridgedCharge : 0)
+                    + fixedPriorityRequested;
     budget = qMin(budget, totalRequested);
     if (std::isfinite(cycle.phaseLimitBudget))
         budget = qMax(0.0, qMin(budget, currentMeasured + cycle.phaseLimitBudget));

@@ -98,6 +98,8 @@ private slots:
     void twoChargersShareSurplusByFairness();
     void targetTimeForcesFullPower_data();
     void targetTimeForcesFullPower();
+    void surplusDipBridgedWithinTheTolerance_data();
+    void surplusDipBridgedWithinTheTolerance();
     void runningTargetChargeRunsOn_data();
     void runningTargetChargeRunsOn();
     void phaseLimitedForceHoldsItsSetpoint();
@@ -275,6 +277,47 @@ void TestDcChargers::targetTimeForcesFullPower()
     QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
     // Projected end in 3273 s, internal target 600 s before the end.
     QCOMPARE(state.targetTimeOvershot(), 3273 - (30 * 60 - 600));
+}
+
+void TestDcChargers::surplusDipBridgedWithinTheTolerance_data()
+{
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<QList<double>>("power"); // W set at 1, 5 and 10 minutes of the dip
+    // The grid may cover half of the minimum: 15 minutes of stop delay
+    // last 7.5 minutes at the minimum, then the charge stops.
+    QTest::newRow("tolerance 0.5: bridged at the minimum, then stopped") << 0.5 << QList<double>{1500, 1500, 0};
+    QTest::newRow("tolerance 1: no grid for the surplus, stopped at once") << 1.0 << QList<double>{0, 0, 0};
+    QTest::newRow("tolerance 0: the whole stop delay") << 0.0 << QList<double>{1500, 1500, 1500};
+}
+
+void TestDcChargers::surplusDipBridgedWithinTheTolerance()
+{
+    QFETCH(double, tolerance);
+    QFETCH(QList<double>, power);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    household.manager->setAcquisitionTolerance(tolerance);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    household.setRootPower(-4000);
+    household.fixture.runCycle();
+    QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 4000.0);
+
+    // A cloud: the charger still draws 4000 W, all of it from the grid.
+    HouseholdFixture::setStates(charger, {{"currentPower", 4000}});
+    household.setRootPower(4000);
+    QList<double> seen;
+    for (int minute = 1; minute <= 10; minute++) {
+        household.fixture.advance(60);
+        household.fixture.runCycle();
+        const bool on = charger->stateValue(QStringLiteral("power")).toBool();
+        const double setpoint = on ? charger->stateValue(QStringLiteral("chargingPower")).toDouble() : 0.0;
+        if (minute == 1 || minute == 5 || minute == 10)
+            seen.append(setpoint);
+        HouseholdFixture::setStates(charger, {{"currentPower", setpoint}});
+        household.setRootPower(setpoint);
+    }
+    QCOMPARE(seen, power);
 }
 
 void TestDcChargers::runningTargetChargeRunsOn_data()
