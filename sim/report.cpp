@@ -997,8 +997,16 @@ void Report::checkPromises()
                     reached = record.carReportedSoc.value(it.key());
             }
         }
+        // A car the owner unplugged before its target time took the
+        // promise with it: the plugin cannot charge it meanwhile.
+        bool leftBeforeTarget = false;
+        for (const MinuteRecord &record : m_simulation.records()) {
+            if (record.minute >= it->minute && record.minute + 1 < scenario.cars.at(it.key()).targetMinute
+                && !record.carPluggedIn.value(it.key()))
+                leftBeforeTarget = true;
+        }
         const QRegularExpressionMatch match = promised.match(it->body, figures.name.size());
-        if (reached < 0 || !match.hasMatch())
+        if (reached < 0 || !match.hasMatch() || leftBeforeTarget)
             continue;
         m_plugin.promises++;
         if (qAbs(match.captured(1).toDouble() - reached) <= promiseMargin)

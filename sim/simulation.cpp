@@ -543,6 +543,8 @@ bool Simulation::step()
         record.carReportedSoc.append(car.thing->stateValue(QStringLiteral("batteryLevel")).toDouble());
     m_records.append(record);
     m_minute++;
+    if (m_minute == m_scenario.durationMinutes)
+        withdrawAbandonedTargets();
     if (m_scenario.random.enabled) {
         checkSoc(record);
         // Measuring waits a second of real time for the host's request
@@ -552,6 +554,21 @@ bool Simulation::step()
             measureHeap();
     }
     return true;
+}
+
+void Simulation::withdrawAbandonedTargets()
+{
+    // A scenario's target is the owner's deadline only while he keeps it: one
+    // who switched the car to a mode without a target time before it came
+    // took it back, for the plugin, the peer and the limit alike.
+    for (int j = 0; j < m_scenario.cars.count(); j++) {
+        Scenario::Car &car = m_scenario.cars[j];
+        if (car.targetMinute <= 0)
+            continue;
+        const OwnerTimeline::Wish &atTarget = m_owner.wishAt(j, car.targetMinute - 1);
+        if (atTarget.mode != OwnerTimeline::Mode::EcoWithTargetTime && atTarget.mode != m_owner.wishAt(j, 0).mode)
+            car.targetMinute = -1;
+    }
 }
 
 void Simulation::applyEvents(int minute)

@@ -144,6 +144,8 @@ private:
     // The host objects around the things, the plugin and the client.
     bool startHost(const QString &pluginDirectory, QString *errorString);
     void applyEvents(int minute);
+    // At the end of the run: the scenario's targets the owner took back.
+    void withdrawAbandonedTargets();
     void runUserAction(const Scenario::UserAction &action);
     QVariant resolvePlaceholders(const QVariant &value) const;
     // The household's own minute: PV, house load, price and limit.

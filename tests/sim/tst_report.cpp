@@ -3,6 +3,7 @@
 #include "sim/report.h"
 #include "sim/simulation.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
@@ -22,13 +23,20 @@ private slots:
     // Last: it runs the night again, in place of the first run.
     void failureTellsBothNumbersApart();
     void nightGridEnergyIsCheckedWithoutPv();
+    void targetTakenBackIsNoDeadline_data();
+    void targetTakenBackIsNoDeadline();
+    void promiseGoesWithACarTakenAway_data();
+    void promiseGoesWithACarTakenAway();
 
 private:
     // Runs the night with expectations; the report of the run. One run at
     // a time: the plugin is loaded once per process.
-    std::unique_ptr<Report> run(const QJsonObject &expectations);
+    // carChanges replace members of the car's description.
+    std::unique_ptr<Report> run(const QJsonObject &expectations, const QJsonArray &actions = QJsonArray(),
+                                const QJsonObject &carChanges = QJsonObject());
 
     QTemporaryDir m_dir;
+    int m_runs = 0;
     std::unique_ptr<Simulation> m_simulation;
     std::unique_ptr<Report> m_report;
 };
@@ -60,10 +68,23 @@ void TestReport::initTestCase()
     QVERIFY(m_report);
 }
 
-std::unique_ptr<Report> TestReport::run(const QJsonObject &expectations)
+std::unique_ptr<Report> TestReport::run(const QJsonObject &expectations, const QJsonArray &actions,
+                                        const QJsonObject &carChanges)
 {
+    // Each run its own settings: what one run stored (a promise made, a
+    // day's energy) must not reach the next.
+    const QString data = m_dir.filePath(QString::number(++m_runs));
+    for (const char *variable : {"TAVRO_SETTINGS_PATH", "TAVRO_STORAGE_PATH", "TAVRO_CACHE_PATH"})
+        qputenv(variable, (data + QLatin1Char('/') + QString::fromLatin1(variable)).toUtf8());
     QJsonObject json = QJsonDocument::fromJson(night).object();
     json["expectations"] = expectations;
+    json["actions"] = actions;
+    QJsonArray cars = json["cars"].toArray();
+    QJsonObject car = cars.first().toObject();
+    for (auto it = carChanges.begin(); it != carChanges.end(); ++it)
+        car[it.key()] = it.value();
+    cars[0] = car;
+    json["cars"] = cars;
     m_report.reset();
     m_simulation.reset();
     QString error;
@@ -180,6 +201,59 @@ void TestReport::nightGridEnergyIsCheckedWithoutPv()
     QCOMPARE(m_report->failedExpectations().count(), 1);
     QVERIFY2(m_report->failedExpectations().first().startsWith(QStringLiteral("Estate: grid energy without PV")),
              qPrintable(m_report->failedExpectations().first()));
+}
+
+void TestReport::targetTakenBackIsNoDeadline_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("deadline");
+    // At 01:00 the owner sets the car to a mode without a target time: the
+    // 04:00 target is his no more, for no column.
+    QTest::newRow("eco without a target time: taken back") << "ChargingModeEco" << false;
+    QTest::newRow("normal: taken back") << "ChargingModeNormal" << false;
+    QTest::newRow("still with a target time: kept") << "ChargingModeEcoWithTargetTime" << true;
+}
+
+void TestReport::targetTakenBackIsNoDeadline()
+{
+    QFETCH(QString, mode);
+    QFETCH(bool, deadline);
+    const QJsonObject configuration{{"evChargerId", "$charger:Wallbox"},
+                                    {"chargingMode", mode},
+                                    {"endDateTime", "$time:1+04:00"},
+                                    {"targetPercentage", 60}};
+    m_report = run(QJsonObject(), QJsonArray{QJsonObject{{"at", "1+01:00"},
+                                                          {"method", "TavroEnergy.SetChargingConfiguration"},
+                                                          {"params", QJsonObject{{"chargingConfiguration", configuration}}}}});
+    QVERIFY(m_report);
+    QCOMPARE(m_report->plugin().cars.at(0).socAtTarget >= 0, deadline);
+    QCOMPARE(m_report->peer().cars.at(0).socAtTarget >= 0, deadline);
+}
+
+void TestReport::promiseGoesWithACarTakenAway_data()
+{
+    QTest::addColumn<QString>("plugOut"); // empty: stays
+    QTest::addColumn<int>("promises");
+    // 10 % to 100 % in the hour to 23:00 is out of reach: the owner is told
+    // what it will reach. Unplugged at 22:30, the car takes the promise along.
+    QTest::newRow("stays plugged in: the promise is judged") << QString() << 1;
+    QTest::newRow("unplugged before the target: not the plugin's to keep") << "22:30" << 0;
+}
+
+void TestReport::promiseGoesWithACarTakenAway()
+{
+    QFETCH(QString, plugOut);
+    QFETCH(int, promises);
+    QJsonObject changes{{"soc", 10},
+                        {"configuration", QJsonObject{{"chargingMode", "ChargingModeEcoWithTargetTime"},
+                                                      {"endDateTime", "$time:23:00"},
+                                                      {"targetPercentage", 100}}},
+                        {"target", QJsonObject{{"at", "23:00"}, {"percentage", 100}}}};
+    if (!plugOut.isEmpty())
+        changes["plugOut"] = plugOut;
+    m_report = run(QJsonObject(), QJsonArray(), changes);
+    QVERIFY(m_report);
+    QCOMPARE(m_report->plugin().promises, promises);
 }
 
 void TestReport::chartHasLocalTimesAndOnlyWhatThereIs()
