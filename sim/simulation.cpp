@@ -559,14 +559,20 @@ bool Simulation::step()
 void Simulation::withdrawAbandonedTargets()
 {
     // A scenario's target is the owner's deadline only while he keeps it: one
-    // who switched the car to a mode without a target time before it came
-    // took it back, for the plugin, the peer and the limit alike.
+    // who switched the car to a mode without a target time before it came,
+    // or drove off with the car before it, took it back, for the plugin,
+    // the peer and the limit alike.
     for (int j = 0; j < m_scenario.cars.count(); j++) {
         Scenario::Car &car = m_scenario.cars[j];
-        if (car.targetMinute <= 0)
+        if (car.targetMinute <= 0 || car.targetMinute > m_records.count())
             continue;
         const OwnerTimeline::Wish &atTarget = m_owner.wishAt(j, car.targetMinute - 1);
-        if (atTarget.mode != OwnerTimeline::Mode::EcoWithTargetTime && atTarget.mode != m_owner.wishAt(j, 0).mode)
+        const bool modeTakenBack =
+                atTarget.mode != OwnerTimeline::Mode::EcoWithTargetTime && atTarget.mode != m_owner.wishAt(j, 0).mode;
+        bool droveOff = false;
+        for (int m = 0; m < car.targetMinute && !droveOff; m++)
+            droveOff = m > 0 && m_records.at(m - 1).carPluggedIn.value(j) && !m_records.at(m).carPluggedIn.value(j);
+        if (modeTakenBack || (droveOff && !m_records.at(car.targetMinute - 1).carPluggedIn.value(j)))
             car.targetMinute = -1;
     }
 }
