@@ -55,6 +55,8 @@ struct ChargingContext {
     // charger between from and until: its part when several cars can still
     // take power; 0 without a forecast.
     uint sunMinutes(const QDateTime &from, const QDateTime &until, double chargerPower) const;
+    // The same as Wh.
+    double sunEnergy(const QDateTime &from, const QDateTime &until, double chargerPower) const;
 
     // kWh the charger delivered since the manager started.
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }

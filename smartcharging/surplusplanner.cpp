@@ -220,6 +220,28 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     return false;
 }
 
+bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
+                                     const QDateTime &currentDateTime) const
+{
+    if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0)
+        return false;
+    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
+    // Wh at the charger the car can still take.
+    const double room = qMax(0.0, ceiling - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
+    const QDateTime local = currentDateTime.toLocalTime();
+    const QDateTime dayEnd(local.date().addDays(1), QTime(0, 0));
+    const double power = info.maxChargingCurrent * info.voltage * qMax(1u, phaseCount);
+    if (m_context.sunEnergy(currentDateTime, dayEnd, power) < room)
+        return false;
+    // A car short of a target time keeps every bit sooner: the deadline
+    // check counts on no sun, and a car behind buys at full power later.
+    const bool deadlineAhead = configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+                               && configuration.nextEndTime(currentDateTime).isValid()
+                               && info.batteryLevel < static_cast<int>(configuration.targetPercentage());
+    return !deadlineAhead;
+}
+
 bool SurplusPlanner::sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const
 {
     if (!m_context.rootMeter || !charger->charging())
@@ -398,10 +420,15 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     // cover a fraction of one), what the fuse leaves rounded down: a step
     // rounded up there would pass the limit.
     const double step = charger->maxChargingCurrentStepSize();
-    const double surplusCurrent =
-            ThingUtils::ensureValueClamping(perPhaseCurrent, QVariant::Double, info.minChargingCurrent,
-                                            info.maxChargingCurrent, step)
-                    .toDouble();
+    double surplusCurrent = ThingUtils::ensureValueClamping(perPhaseCurrent, QVariant::Double,
+                                                            info.minChargingCurrent, info.maxChargingCurrent, step)
+                                    .toDouble();
+    // A step rounded up buys a fraction from the grid to charge sooner;
+    // where the expected sun of the rest of the day gives all the car can
+    // still take, sooner is worth nothing and the step below is taken.
+    if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent
+        && sunGivesTheRest(charger, info, phaseCount, currentDateTime))
+        surplusCurrent = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     const double targetCurrent = qMin(
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));
     const bool covered = SurplusGate::covers(reading, phaseCount);

@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "smartcharging/solarcoverage.h"
+
 using Access = CycleProbe;
 
 namespace {
@@ -97,6 +99,8 @@ private slots:
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
     void missedRepeatingTargetPlannedAfresh();
+    void stepBelowWhereTheSunGivesTheRest_data();
+    void stepBelowWhereTheSunGivesTheRest();
     void deadlineChargeLeavesTheSunItsPart_data();
     void deadlineChargeLeavesTheSunItsPart();
     void surplusCapCountsOwnDraw_data();
@@ -389,6 +393,51 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
             Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
     QCOMPARE(window.count(), 1);
     QCOMPARE(window.first().endDateTime(), QDateTime(start.date().addDays(1), QTime(16, 50)));
+}
+
+void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest_data()
+{
+    QTest::addColumn<double>("sunPower");    // W forecast from noon to 20:00, -1: no forecast
+    QTest::addColumn<bool>("stopOnTarget"); // at 80 %, else the car takes power to full
+    QTest::addColumn<double>("current");
+    // 3200 W exported on one phase: 13.9 A, 14 to the nearest step. At 70 %
+    // the car takes 20 kWh to full, 6.7 kWh to its 80 %; one phase takes at
+    // most 3680 W of the sun.
+    QTest::newRow("no forecast: the nearest step") << -1.0 << false << 14.0;
+    QTest::newRow("8 h of 3 kW give it all: the step below") << 3000.0 << false << 13.0;
+    QTest::newRow("8 h of 2 kW fall short of full: the nearest step") << 2000.0 << false << 14.0;
+    QTest::newRow("8 h of 2 kW give it the 80 % it stops at: the step below") << 2000.0 << true << 13.0;
+}
+
+void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest()
+{
+    QFETCH(double, sunPower);
+    QFETCH(bool, stopOnTarget);
+    QFETCH(double, current);
+
+    const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    house.fixture.setNow(start);
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setStopOnTargetPercentage(stopOnTarget);
+                                     }),
+             EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -3200}});
+    if (sunPower >= 0) {
+        SolarCoverage &sun = house.manager->steps().context.sun;
+        sun.addSample(start.addSecs(-60), 0, 0);
+        SolarForecastSlots forecast;
+        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), sunPower * 8)); // Wh
+        sun.setForecast(forecast, 1.0);
+    }
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QVERIFY(action.chargingEnabled());
+    QCOMPARE(action.desiredPhaseCount(), 1u);
+    QCOMPARE(action.maxChargingCurrent(), current);
 }
 
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
