@@ -370,6 +370,27 @@ void TestLimitPlan::leastCostAllowsWhatTheRunDrew()
     QVERIFY2(qAbs(perCar.at(0) - runCost / 2) < 1e-6, qPrintable(QStringLiteral("%1").arg(perCar.at(0))));
 }
 
+namespace {
+
+// A run that charged the first car at full power on three phases for its
+// first minutes; the least cost (EUR per car) of energy (kWh per car) in
+// the household h, as the limit plans it.
+bool leastCostOfAFullPowerRun(const Household1 &h, int minutes, const QVector<double> &energy,
+                              QVector<double> *perCar, QString *error)
+{
+    Built built = build(h);
+    for (int m = 0; m < minutes; m++) {
+        built.records[m].chargerPower[0] = fullPower;
+        built.records[m].chargerPhases[0] = 3;
+    }
+    const QVector<double> available = surplusOf(built.records);
+    const OwnerTimeline owner(built.scenario);
+    LimitPlan plan(built.scenario, built.records, available, owner);
+    return plan.leastCost(energy, built.records, perCar, error);
+}
+
+}
+
 void TestLimitPlan::leastCostTakesNoMoreThanTheRun()
 {
     // Paid to take energy for the first half hour, the run took a quarter
@@ -378,19 +399,10 @@ void TestLimitPlan::leastCostTakesNoMoreThanTheRun()
     Household1 h;
     h.cars = 2;
     h.prices = {-50, 200};
-    Built built = build(h);
-    double runEnergy = 0;
-    for (int m = 0; m < 15; m++) {
-        built.records[m].chargerPower[0] = fullPower;
-        built.records[m].chargerPhases[0] = 3;
-        runEnergy += fullPower / 60000.0;
-    }
-    const QVector<double> available = surplusOf(built.records);
-    const OwnerTimeline owner(built.scenario);
-    LimitPlan plan(built.scenario, built.records, available, owner);
+    const double runEnergy = fullPower / 60000.0 * 15;
     QVector<double> perCar;
     QString error;
-    QVERIFY2(plan.leastCost({runEnergy, 0}, built.records, &perCar, &error), qPrintable(error));
+    QVERIFY2(leastCostOfAFullPowerRun(h, 15, {runEnergy, 0}, &perCar, &error), qPrintable(error));
     QVERIFY2(qAbs(perCar.at(0) + runEnergy * 0.05) < 1e-6, qPrintable(QString::number(perCar.at(0))));
     QVERIFY2(qAbs(perCar.at(1)) < 1e-6, qPrintable(QString::number(perCar.at(1))));
 }
@@ -425,19 +437,10 @@ void TestLimitPlan::leastCostMeetsTheRunsDeadlines()
     h.target = target;
     h.targetMinute = 30;
     h.stopAtTarget = prices.first() < 0; // room for no more than the deadline's energy
-    Built built = build(h);
-    double runEnergy = 0;
-    for (int m = 0; m < 30; m++) {
-        built.records[m].chargerPower[0] = fullPower;
-        built.records[m].chargerPhases[0] = 3;
-        runEnergy += fullPower / 60000.0;
-    }
-    const QVector<double> available = surplusOf(built.records);
-    const OwnerTimeline owner(built.scenario);
-    LimitPlan plan(built.scenario, built.records, available, owner);
+    const double runEnergy = fullPower / 60000.0 * 30;
     QVector<double> perCar;
     QString error;
-    QVERIFY2(plan.leastCost({runEnergy}, built.records, &perCar, &error), qPrintable(error));
+    QVERIFY2(leastCostOfAFullPowerRun(h, 30, {runEnergy}, &perCar, &error), qPrintable(error));
     QVERIFY2(qAbs(perCar.at(0) - expected) < 1e-6,
              qPrintable(QStringLiteral("least cost %1 EUR, %2 EUR expected").arg(perCar.at(0)).arg(expected)));
 }
