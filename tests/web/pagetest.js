@@ -154,7 +154,11 @@ async function ownerSession(context) {
             return [...rects].reduce((sum, r) => sum + Number(r.dataset.end) - Number(r.dataset.start), 0) > base + 1800;
         }, planned, { timeout: 60000 });
         console.log(`timing: a new target to its plan on the page: ${Date.now() - saved} ms`);
-        check(/→ 95 %/.test(await tab.textContent('.charger:nth-child(2) .soc-text')), 'the new target is not shown');
+        // The plan and the charger's line arrive in separate notifications.
+        const shown = await tab.waitForFunction(
+            () => /→ 95 %/.test(document.querySelector('.charger:nth-child(2) .soc-text').textContent), null,
+            { timeout: 30000 }).then(() => true, () => false);
+        check(shown, 'the new target is not shown');
 
         // Values the host refuses, named next to their field: one its
         // declarations refuse (no unsigned number), one the plugin refuses.
