@@ -569,10 +569,12 @@ void Simulation::withdrawAbandonedTargets()
         const OwnerTimeline::Wish &atTarget = m_owner.wishAt(j, car.targetMinute - 1);
         const bool modeTakenBack =
                 atTarget.mode != OwnerTimeline::Mode::EcoWithTargetTime && atTarget.mode != m_owner.wishAt(j, 0).mode;
-        bool droveOff = false;
-        for (int m = 0; m < car.targetMinute && !droveOff; m++)
-            droveOff = m > 0 && m_records.at(m - 1).carPluggedIn.value(j) && !m_records.at(m).carPluggedIn.value(j);
-        if (modeTakenBack || (droveOff && !m_records.at(car.targetMinute - 1).carPluggedIn.value(j)))
+        // Away at the target after having been plugged in before it.
+        bool droveOff = !m_records.at(car.targetMinute - 1).carPluggedIn.value(j);
+        bool wasPluggedIn = false;
+        for (int m = 0; droveOff && !wasPluggedIn && m < car.targetMinute; m++)
+            wasPluggedIn = m_records.at(m).carPluggedIn.value(j);
+        if (modeTakenBack || (droveOff && wasPluggedIn))
             car.targetMinute = -1;
     }
 }

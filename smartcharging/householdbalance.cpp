@@ -121,29 +121,26 @@ double HouseholdBalance::surplusAcquisitionTolerance() const
     return (battery.count > 0 && !battery.dischargeUsable) ? 1.0 : m_context.acquisitionTolerance;
 }
 
+double HouseholdBalance::allPhasesAllowance() const
+{
+    // Within a cycle the AC chargers may have taken some of it already.
+    return m_context.cycleHeadroom
+                   ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
+                   : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
+}
+
 double HouseholdBalance::availableDcChargingPowerByPhaseLimit() const
 {
     if (!m_context.rootMeter || m_context.phasePowerLimit == 0)
         return -1.0;
-    // Within a cycle the AC chargers may have taken some of it already.
-    const double allowance =
-            m_context.cycleHeadroom
-                    ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
-                    : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
-    if (allowance <= 0)
-        return 0.0;
-    return allowance * Units::phaseVoltage * 3;
+    return qMax(0.0, allPhasesAllowance()) * Units::phaseVoltage * 3;
 }
 
 double HouseholdBalance::dcPhaseLimitHeadroom() const
 {
     if (!m_context.rootMeter || m_context.phasePowerLimit == 0)
         return std::numeric_limits<double>::infinity();
-    const double allowance =
-            m_context.cycleHeadroom
-                    ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
-                    : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
-    return (allowance - Units::phaseLimitMargin) * Units::phaseVoltage * 3;
+    return (allPhasesAllowance() - Units::phaseLimitMargin) * Units::phaseVoltage * 3;
 }
 
 double HouseholdBalance::availableDcOverloadThrottlePower() const

@@ -61,6 +61,10 @@ public:
     double dcPhaseLimitHeadroom() const;
 
 private:
+    // A the phase limit leaves on all three phases (below 0 when one is
+    // over); needs a root meter and a limit.
+    double allPhasesAllowance() const;
+
     const ChargingContext &m_context;
 };
 

@@ -226,20 +226,18 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
     if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0)
         return false;
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    // A car short of a target time keeps every bit sooner: the deadline
+    // check counts on no sun, and a car behind buys at full power later.
+    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+        && info.batteryLevel < static_cast<int>(configuration.targetPercentage())
+        && configuration.nextEndTime(currentDateTime).isValid())
+        return false;
     const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
     // Wh at the charger the car can still take.
     const double room = qMax(0.0, ceiling - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
-    const QDateTime local = currentDateTime.toLocalTime();
-    const QDateTime dayEnd(local.date().addDays(1), QTime(0, 0));
+    const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
     const double power = info.maxChargingCurrent * info.voltage * qMax(1u, phaseCount);
-    if (m_context.sunEnergy(currentDateTime, dayEnd, power) < room)
-        return false;
-    // A car short of a target time keeps every bit sooner: the deadline
-    // check counts on no sun, and a car behind buys at full power later.
-    const bool deadlineAhead = configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
-                               && configuration.nextEndTime(currentDateTime).isValid()
-                               && info.batteryLevel < static_cast<int>(configuration.targetPercentage());
-    return !deadlineAhead;
+    return m_context.sunEnergy(currentDateTime, dayEnd, power) >= room;
 }
 
 bool SurplusPlanner::sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const

@@ -81,15 +81,15 @@ private:
     // Plans the charger's target-time schedule; true when it must charge at
     // full power now (it then leaves the surplus plan).
     bool planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime);
-    // Places the target-time minutes the other schedules leave before internalTarget.
     // The expected sun of the rest of the local day gives all the car can
-    // still take (to its target when it stops there, else to full); false
-    // without a forecast.
+    // still take (to its target when it stops there, else to full) and no
+    // target time waits for it; false without a forecast.
     bool sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                          const QDateTime &currentDateTime) const;
     // The export and the charger's own draw cover its minimum at the phases
     // it charges on now: it stays on without a deadline forcing it.
     bool sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const;
+    // Places the target-time minutes the other schedules leave before internalTarget.
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
                                     const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
     // W at the root meter as the surplus sees it, the home battery counted
