@@ -69,8 +69,13 @@ double ForecastServer::noiseFactor(const QDateTime &time) const
     // The same hour of the same day moves the same way on every request.
     const quint64 hour =
             static_cast<quint64>(time.date().toJulianDay()) * 24 + static_cast<quint64>(time.time().hour());
+    auto known = m_noiseByHour.constFind(hour);
+    if (known != m_noiseByHour.constEnd())
+        return known.value();
     QRandomGenerator random(static_cast<quint32>(m_scenario.forecast.seed ^ (hour * 2654435761u)));
-    return 1.0 + m_scenario.forecast.noise * (2.0 * random.generateDouble() - 1.0);
+    const double factor = 1.0 + m_scenario.forecast.noise * (2.0 * random.generateDouble() - 1.0);
+    m_noiseByHour.insert(hour, factor);
+    return factor;
 }
 
 double ForecastServer::forecastPower(const QDateTime &time) const

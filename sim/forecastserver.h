@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QHash>
 #include <QTcpServer>
 
 struct Scenario;
@@ -48,6 +49,9 @@ private:
     QList<QDateTime> m_calls; // within the last hour of simulated time
     int m_requestCount = 0;
     int m_refusedCount = 0;
+    // The noise of each hour (Julian day × 24 + hour), drawn once: the peer
+    // asks for every minute of the rest of the day on every cycle.
+    mutable QHash<quint64, double> m_noiseByHour;
 };
 
 #endif // FORECASTSERVER_H
