@@ -612,8 +612,8 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
             }
             // The expected sun is not bought in advance; the target-time
             // check runs on whatever the plan says.
-            uint minutes = minutesRoundedUp(m_surplus.plannedChargingHours(info) * 60);
-            minutes -= qMin(minutes, dcSunMinutes(info, currentDateTime, plan.endDateTime));
+            const uint sun = dcSunMinutes(info, currentDateTime, plan.endDateTime);
+            const uint minutes = minutesRoundedUp(m_surplus.plannedGridHours(info, sun / 60.0) * 60);
             if (minutes > 0) {
                 plan.frames = m_context.spotMarketManager->scheduleChargingTime(
                         currentDateTime, m_context.spotMarketManager->weightScoreEntries(entries), minutes,

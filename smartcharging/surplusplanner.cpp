@@ -491,6 +491,12 @@ double SurplusPlanner::plannedChargingHours(const ChargingProcessInfo &info) con
     return info.remainingChargingHours * (1.0 + reserve);
 }
 
+double SurplusPlanner::plannedGridHours(const ChargingProcessInfo &info, double sunHours) const
+{
+    const double reserve = m_context.phasePowerLimit != 0 ? Units::deadlineTimeReserve : 0.0;
+    return qMax(0.0, info.remainingChargingHours - qMax(0.0, sunHours)) * (1.0 + reserve);
+}
+
 void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
                                                  const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                                  const QDateTime &currentDateTime)

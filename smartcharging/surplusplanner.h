@@ -44,6 +44,9 @@ public:
     // h the deadline planning counts with: the estimated charging time plus
     // a reserve while a phase limit may slow the charge down.
     double plannedChargingHours(const ChargingProcessInfo &info) const;
+    // h of it to buy when the sun is expected to give sunHours of charging
+    // first: the reserve is for the grid's part only, the sun needs no fuse.
+    double plannedGridHours(const ChargingProcessInfo &info, double sunHours) const;
     // % the car can have by endDateTime charging from now on at the power
     // the charging time was estimated with (at most 100).
     static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,

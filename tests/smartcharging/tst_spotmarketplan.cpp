@@ -144,6 +144,7 @@ struct SunCase {
     double recorded; // derating of the record, -1 none
     qint64 plannedMinutes;
     uint sunMinutes;
+    uint phasePowerLimit = 0; // A; under one the bought minutes carry a reserve
 };
 Q_DECLARE_METATYPE(SunCase)
 
@@ -427,6 +428,10 @@ void TestSpotMarketPlan::sunNotBought_data()
     QTest::newRow("target: at most the charger's power") << SunCase{false, 16, 17, 22080, 1.0, 60, 60};
     QTest::newRow("target: the sun after the target") << SunCase{false, 18, 20, 11040, 1.0, 120, 0};
     QTest::newRow("target: the sun gives it all") << SunCase{false, 13, 17, 11040, 1.0, 0, 120};
+    // 2 h plus the 15 % reserve is 138 min; the sun's hour needs no reserve.
+    QTest::newRow("target under a fuse: no forecast") << SunCase{false, 0, 0, 0, 1.0, 138, 0, 25};
+    QTest::newRow("target under a fuse: reserve on the bought hour only")
+            << SunCase{false, 16, 17, 11040, 1.0, 69, 60, 25};
     // 6 kWh of the daily share left: 36 minutes; the share's day ends at midnight.
     QTest::newRow("daily share: no forecast") << SunCase{true, 0, 0, 0, 1.0, 36, 0};
     QTest::newRow("daily share: 20 minutes of sun") << SunCase{true, 20, 21, 11040 / 3.0, 1.0, 16, 0};
@@ -437,9 +442,10 @@ void TestSpotMarketPlan::sunNotBought_data()
 void TestSpotMarketPlan::sunNotBought()
 {
     QFETCH(SunCase, row);
-    const auto &[dailyShare, sunFrom, sunTo, sunPower, recorded, expectedMinutes, sunMinutes] = row;
+    const auto &[dailyShare, sunFrom, sunTo, sunPower, recorded, expectedMinutes, sunMinutes, limit] = row;
 
     Household house;
+    house.manager->setPhasePowerLimit(limit);
     QHash<QDateTime, double> cheap = cheapHour(at(14, 0), 60, 2.0);
     cheap.insert(cheapHour(at(15, 0), 60, 3.0));
     house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 48, 60, cheap));
