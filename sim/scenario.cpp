@@ -187,6 +187,312 @@ void checkPlaceholders(const QJsonValue &value, const QString &path, const Scena
         problems->add(path, QStringLiteral("\"%1\" names no %2 of the scenario").arg(text, kind.mid(1)));
 }
 
+// The schema's verdict; false with its problems, one a line, in errorString.
+bool checkSchema(const QJsonObject &json, QString *errorString)
+{
+    const JsonSchemaCheck schema(Scenario::schemaText());
+    const QList<JsonSchemaCheck::Problem> schemaProblems = schema.check(json);
+    if (schemaProblems.isEmpty())
+        return true;
+    QStringList lines;
+    for (const JsonSchemaCheck::Problem &problem : schemaProblems)
+        lines << (problem.path.isEmpty() ? problem.message : problem.path + QStringLiteral(": ") + problem.message);
+    *errorString = lines.join(QLatin1Char('\n'));
+    return false;
+}
+
+// The time zone (set for the whole process: the C library converts the
+// local times) and the start; false with errorString when either is unknown.
+bool readClock(const QJsonObject &json, const QByteArray &defaultTimeZone, Scenario *scenario, QString *errorString)
+{
+    scenario->timeZone = json.value(QStringLiteral("timeZone")).toString().toUtf8();
+    if (scenario->timeZone.isEmpty()) {
+        scenario->timeZone = defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone;
+    } else if (!QTimeZone(scenario->timeZone).isValid()) {
+        // The C library would silently run an unknown zone as UTC.
+        *errorString = QStringLiteral("timeZone: unknown time zone \"%1\" (is tzdata installed?)")
+                               .arg(QString::fromUtf8(scenario->timeZone));
+        return false;
+    }
+    qputenv("TZ", scenario->timeZone);
+    tzset();
+    const QString startText = json.value(QStringLiteral("start")).toString();
+    scenario->start = QDateTime::fromString(startText, Qt::ISODate);
+    if (!scenario->start.isValid() || scenario->start.toString(Qt::ISODate).left(16) != startText.left(16)) {
+        *errorString = QStringLiteral("start: \"%1\" is no local date-time of that zone").arg(startText);
+        return false;
+    }
+    return true;
+}
+
+void readPv(const QJsonObject &pv, Scenario *scenario, Problems *problems)
+{
+    scenario->pvPeakPower = pv.value(QStringLiteral("peakPower")).toDouble(0);
+    scenario->sunrise = pv.value(QStringLiteral("sunrise")).toDouble(6);
+    scenario->sunset = pv.value(QStringLiteral("sunset")).toDouble(20);
+    scenario->cloudiness = pv.value(QStringLiteral("cloudiness")).toDouble(0);
+    scenario->passingClouds = pv.value(QStringLiteral("clouds")).toString() == QLatin1String("passing");
+    scenario->cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
+    for (const QJsonValue &factor : pv.value(QStringLiteral("dayFactors")).toArray())
+        scenario->pvDayFactors.append(factor.toDouble());
+    if (scenario->sunrise >= scenario->sunset)
+        problems->add(QStringLiteral("pv.sunset"), QStringLiteral("must lie after \"sunrise\""));
+}
+
+Scenario::Appliance readAppliance(const QJsonObject &object, const QString &path, Problems *problems)
+{
+    Scenario::Appliance appliance;
+    appliance.name = object.value(QStringLiteral("name")).toString();
+    readPhases(object.value(QStringLiteral("phasePower")), appliance.phasePower);
+    appliance.perDay = object.value(QStringLiteral("perDay")).toDouble(0);
+    const QJsonArray minutes = object.value(QStringLiteral("minutes")).toArray();
+    if (minutes.count() == 2) {
+        appliance.minMinutes = minutes.at(0).toInt();
+        appliance.maxMinutes = minutes.at(1).toInt();
+    }
+    checkOrder(object, QStringLiteral("minutes"), path + QStringLiteral(".minutes"), problems);
+    appliance.fromMinuteOfDay = timeOfDay(object.value(QStringLiteral("from")), 0);
+    appliance.toMinuteOfDay = timeOfDay(object.value(QStringLiteral("to")), 1440);
+    if (appliance.fromMinuteOfDay >= appliance.toMinuteOfDay)
+        problems->add(path + QStringLiteral(".to"), QStringLiteral("must lie after \"from\" on the same day"));
+    return appliance;
+}
+
+void readHouse(const QJsonObject &house, Scenario *scenario, Problems *problems)
+{
+    readPhases(house.value(QStringLiteral("baseLoad")), scenario->houseBaseLoad);
+    readPhases(house.value(QStringLiteral("eveningLoad")), scenario->houseEveningLoad);
+    scenario->houseNoise = house.value(QStringLiteral("noise")).toDouble(0);
+    const QJsonArray appliances = house.value(QStringLiteral("appliances")).toArray();
+    for (int i = 0; i < appliances.count(); i++)
+        scenario->appliances.append(
+                readAppliance(appliances.at(i).toObject(), indexed(QStringLiteral("house.appliances"), i), problems));
+}
+
+void readBattery(const QJsonObject &battery, Scenario *scenario, Problems *problems)
+{
+    scenario->hasBattery = !battery.isEmpty();
+    scenario->batteryCapacityKwh = battery.value(QStringLiteral("capacityKwh")).toDouble(10);
+    scenario->batteryMaxChargePower = battery.value(QStringLiteral("maxChargePower")).toDouble(4000);
+    scenario->batteryMaxDischargePower = battery.value(QStringLiteral("maxDischargePower")).toDouble(4000);
+    scenario->batterySoc = battery.value(QStringLiteral("soc")).toDouble(50);
+    scenario->batteryLowerLimit = battery.value(QStringLiteral("lowerLimit")).toDouble(-1);
+    scenario->batteryUpperLimit = battery.value(QStringLiteral("upperLimit")).toDouble(-1);
+    if ((scenario->batteryLowerLimit >= 0) != (scenario->batteryUpperLimit >= 0))
+        problems->add(QStringLiteral("battery"),
+                      QStringLiteral("needs both \"lowerLimit\" and \"upperLimit\" or neither"));
+    else if (scenario->batteryLowerLimit > scenario->batteryUpperLimit)
+        problems->add(QStringLiteral("battery.upperLimit"), QStringLiteral("must not lie below \"lowerLimit\""));
+}
+
+void readPrices(const QJsonObject &prices, Scenario *scenario, Problems *problems)
+{
+    scenario->spotMarket = prices.value(QStringLiteral("spotMarket")).toBool(false);
+    scenario->priceResolutionMinutes = prices.value(QStringLiteral("resolutionMinutes")).toInt(60);
+    scenario->dayAheadMinuteOfDay = timeOfDay(prices.value(QStringLiteral("dayAheadAt")), -1);
+    for (const QJsonValue &price : prices.value(QStringLiteral("hourly")).toArray())
+        scenario->hourlyPrices.append(price.toDouble());
+    if (scenario->spotMarket && scenario->hourlyPrices.isEmpty())
+        problems->add(QStringLiteral("prices.hourly"), QStringLiteral("the spot market needs prices"));
+    scenario->priceProvider = prices.value(QStringLiteral("provider")).toString(scenario->priceProvider);
+    scenario->priceZone =
+            prices.value(QStringLiteral("zone"))
+                    .toString(scenario->priceProvider == QLatin1String("awattar") ? scenario->priceZone : QString());
+    if (scenario->priceZone.isEmpty())
+        problems->add(QStringLiteral("prices.zone"), QStringLiteral("\"energy-charts\" needs a bidding zone"));
+}
+
+void readChargers(const QJsonArray &chargers, Scenario *scenario, Problems *problems)
+{
+    for (int i = 0; i < chargers.count(); i++) {
+        const QJsonObject object = chargers.at(i).toObject();
+        const QString path = indexed(QStringLiteral("chargers"), i);
+        Scenario::Charger charger;
+        charger.name = object.value(QStringLiteral("name")).toString();
+        charger.thingClass = object.value(QStringLiteral("thingClass")).toString(charger.thingClass);
+        charger.dc = charger.thingClass.contains(QLatin1String("Dc"));
+        const QJsonArray range = object.value(QStringLiteral("currentRange")).toArray();
+        if (range.count() == 2) {
+            charger.minCurrent = range.at(0).toDouble();
+            charger.maxCurrent = range.at(1).toDouble();
+        }
+        checkOrder(object, QStringLiteral("currentRange"), path + QStringLiteral(".currentRange"), problems);
+        charger.states = object.value(QStringLiteral("states")).toObject().toVariantMap();
+        for (const Scenario::Charger &other : qAsConst(scenario->chargers)) {
+            if (other.name == charger.name)
+                problems->add(path + QStringLiteral(".name"), QStringLiteral("\"%1\" is used twice").arg(charger.name));
+        }
+        scenario->chargers.append(charger);
+    }
+}
+
+// The daily trip of a car and its target; run times count from the scenario's start.
+void readCarPlans(const QJsonObject &object, const QString &path, const Scenario &scenario, Scenario::Car *car,
+                  Problems *problems)
+{
+    car->plugInMinute =
+            runMinute(object, QStringLiteral("plugIn"), path + QStringLiteral(".plugIn"), scenario, 0, problems);
+    car->plugOutMinute = runMinute(object, QStringLiteral("plugOut"), path + QStringLiteral(".plugOut"), scenario, -1,
+                                   problems, true);
+    if (car->plugOutMinute >= 0 && car->plugOutMinute <= car->plugInMinute)
+        problems->add(path + QStringLiteral(".plugOut"), QStringLiteral("must lie after \"plugIn\""));
+    const QJsonObject trip = object.value(QStringLiteral("trip")).toObject();
+    car->tripLeave = timeOfDay(trip.value(QStringLiteral("leave")), -1);
+    car->tripBack = timeOfDay(trip.value(QStringLiteral("back")), -1);
+    car->tripUseKwh = trip.value(QStringLiteral("useKwh")).toDouble(0);
+    car->tripWeekdaysOnly = trip.value(QStringLiteral("weekdays")).toBool(false);
+    if (!trip.isEmpty() && car->tripBack <= car->tripLeave)
+        problems->add(path + QStringLiteral(".trip.back"), QStringLiteral("must lie after \"leave\" on the same day"));
+    car->configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
+    const QJsonObject target = object.value(QStringLiteral("target")).toObject();
+    car->targetMinute =
+            runMinute(target, QStringLiteral("at"), path + QStringLiteral(".target.at"), scenario, -1, problems);
+    car->targetPercentage = target.value(QStringLiteral("percentage")).toDouble(0);
+}
+
+Scenario::Car readCar(const QJsonObject &object, const QString &path, const Scenario &scenario, Problems *problems)
+{
+    Scenario::Car car;
+    car.name = object.value(QStringLiteral("name")).toString();
+    car.thingClass = object.value(QStringLiteral("thingClass")).toString(car.thingClass);
+    car.charger = object.value(QStringLiteral("charger")).toString();
+    car.capacityKwh = object.value(QStringLiteral("capacityKwh")).toDouble(car.capacityKwh);
+    car.soc = object.value(QStringLiteral("soc")).toDouble(car.soc);
+    car.phases = static_cast<uint>(object.value(QStringLiteral("phases")).toInt(3));
+    car.minCurrent = object.value(QStringLiteral("minCurrent")).toDouble(car.minCurrent);
+    car.maxCurrent = object.value(QStringLiteral("maxCurrent")).toDouble(car.maxCurrent);
+    if (car.minCurrent > car.maxCurrent)
+        problems->add(path + QStringLiteral(".maxCurrent"),
+                      QStringLiteral("%1 A lies below \"minCurrent\" (%2 A)").arg(car.maxCurrent).arg(car.minCurrent));
+    car.lossPercent = static_cast<uint>(object.value(QStringLiteral("lossPercent")).toInt(10));
+    const QJsonArray trueLoss = object.value(QStringLiteral("trueLossPercent")).toArray();
+    if (trueLoss.count() == 2) {
+        car.trueLossAtMaxPower = trueLoss.at(0).toDouble();
+        car.trueLossAtMinPower = trueLoss.at(1).toDouble();
+    }
+    car.dcMaxPower = object.value(QStringLiteral("dcMaxPower")).toDouble(car.dcMaxPower);
+    readCarPlans(object, path, scenario, &car, problems);
+    return car;
+}
+
+void readCars(const QJsonArray &cars, Scenario *scenario, Problems *problems)
+{
+    for (int i = 0; i < cars.count(); i++) {
+        const QString path = indexed(QStringLiteral("cars"), i);
+        const Scenario::Car car = readCar(cars.at(i).toObject(), path, *scenario, problems);
+        bool found = false;
+        for (const Scenario::Charger &charger : qAsConst(scenario->chargers))
+            found = found || charger.name == car.charger;
+        if (!found)
+            problems->add(path + QStringLiteral(".charger"),
+                          QStringLiteral("\"%1\" names no charger").arg(car.charger));
+        for (const Scenario::Car &other : qAsConst(scenario->cars)) {
+            if (other.name == car.name)
+                problems->add(path + QStringLiteral(".name"), QStringLiteral("\"%1\" is used twice").arg(car.name));
+        }
+        scenario->cars.append(car);
+    }
+    // Placeholders may name any car, also one listed later.
+    for (int i = 0; i < cars.count(); i++) {
+        const QString path = indexed(QStringLiteral("cars"), i) + QStringLiteral(".configuration");
+        checkPlaceholders(cars.at(i).toObject().value(QStringLiteral("configuration")), path, *scenario, problems);
+    }
+}
+
+void readLoads(const QJsonArray &loads, Scenario *scenario, Problems *problems)
+{
+    for (int i = 0; i < loads.count(); i++) {
+        const QJsonObject object = loads.at(i).toObject();
+        const QString path = indexed(QStringLiteral("loads"), i);
+        Scenario::Load load;
+        load.name = object.value(QStringLiteral("name")).toString();
+        readPhases(object.value(QStringLiteral("phasePower")), load.phasePower);
+        load.fromMinute =
+                runMinute(object, QStringLiteral("from"), path + QStringLiteral(".from"), *scenario, 0, problems);
+        load.toMinute =
+                runMinute(object, QStringLiteral("to"), path + QStringLiteral(".to"), *scenario, 0, problems, true);
+        if (load.toMinute <= load.fromMinute)
+            problems->add(path + QStringLiteral(".to"), QStringLiteral("must lie after \"from\""));
+        scenario->loads.append(load);
+    }
+}
+
+void readActions(const QJsonArray &actions, Scenario *scenario, Problems *problems)
+{
+    for (int i = 0; i < actions.count(); i++) {
+        const QJsonObject object = actions.at(i).toObject();
+        const QString path = indexed(QStringLiteral("actions"), i);
+        Scenario::UserAction action;
+        action.minute = runMinute(object, QStringLiteral("at"), path + QStringLiteral(".at"), *scenario, 0, problems);
+        action.method = object.value(QStringLiteral("method")).toString();
+        action.params = object.value(QStringLiteral("params")).toObject().toVariantMap();
+        checkPlaceholders(object.value(QStringLiteral("params")), path + QStringLiteral(".params"), *scenario,
+                          problems);
+        scenario->actions.append(action);
+    }
+}
+
+void readRandom(const QJsonObject &random, Scenario::Random *r, Problems *problems)
+{
+    r->enabled = !random.isEmpty();
+    r->seed = static_cast<quint32>(random.value(QStringLiteral("seed")).toDouble(1));
+    r->plugEventsPerDay = random.value(QStringLiteral("plugEventsPerDay")).toDouble(r->plugEventsPerDay);
+    const QJsonArray arrival = random.value(QStringLiteral("arrivalSoc")).toArray();
+    if (arrival.count() == 2) {
+        r->minArrivalSoc = arrival.at(0).toDouble();
+        r->maxArrivalSoc = arrival.at(1).toDouble();
+    }
+    checkOrder(random, QStringLiteral("arrivalSoc"), QStringLiteral("random.arrivalSoc"), problems);
+    r->apiCallsPerDay = random.value(QStringLiteral("apiCallsPerDay")).toDouble(r->apiCallsPerDay);
+    r->invalidCallShare = random.value(QStringLiteral("invalidCallShare")).toDouble(r->invalidCallShare);
+    r->meterNoise = random.value(QStringLiteral("meterNoise")).toDouble(0);
+    r->pvNoise = random.value(QStringLiteral("pvNoise")).toDouble(0);
+    r->notifications = random.value(QStringLiteral("notifications")).toBool(false);
+    for (const QJsonValue &limit : random.value(QStringLiteral("phaseLimits")).toArray())
+        r->phaseLimits.append(static_cast<uint>(limit.toInt()));
+    const QJsonObject burst = random.value(QStringLiteral("burst")).toObject();
+    r->burstName = burst.value(QStringLiteral("name")).toString();
+    readPhases(burst.value(QStringLiteral("phasePower")), r->burstPhasePower);
+    r->burstsPerDay = burst.value(QStringLiteral("perDay")).toDouble(0);
+    const QJsonArray burstMinutes = burst.value(QStringLiteral("minutes")).toArray();
+    if (burstMinutes.count() == 2) {
+        r->burstMinMinutes = burstMinutes.at(0).toInt();
+        r->burstMaxMinutes = burstMinutes.at(1).toInt();
+    }
+    checkOrder(burst, QStringLiteral("minutes"), QStringLiteral("random.burst.minutes"), problems);
+}
+
+// Goals for cars that are not there would check nothing.
+void readExpectations(const QJsonObject &json, Scenario *scenario, Problems *problems)
+{
+    scenario->expectations = json.value(QStringLiteral("expectations")).toObject();
+    QStringList goals = scenario->expectations.keys();
+    const QJsonObject carGoals = scenario->expectations.value(QStringLiteral("cars")).toObject();
+    const auto isCar = [scenario](const QString &name) {
+        return std::any_of(scenario->cars.cbegin(), scenario->cars.cend(),
+                           [&name](const Scenario::Car &car) { return car.name == name; });
+    };
+    for (auto it = carGoals.constBegin(); it != carGoals.constEnd(); ++it) {
+        if (!isCar(it.key()))
+            problems->add(QStringLiteral("expectations.cars.%1").arg(it.key()), QStringLiteral("names no car"));
+        for (const QString &key : it.value().toObject().keys())
+            goals << it.key() + QLatin1Char('.') + key;
+    }
+    const QJsonArray fairnessCars = scenario->expectations.value(QStringLiteral("fairnessCars")).toArray();
+    for (int i = 0; i < fairnessCars.count(); i++) {
+        if (!isCar(fairnessCars.at(i).toString()))
+            problems->add(indexed(QStringLiteral("expectations.fairnessCars"), i),
+                          QStringLiteral("\"%1\" names no car").arg(fairnessCars.at(i).toString()));
+    }
+    const QJsonArray pending = json.value(QStringLiteral("expectationsPending")).toArray();
+    for (int i = 0; i < pending.count(); i++) {
+        scenario->expectationsPending.append(pending.at(i).toString());
+        if (!goals.contains(pending.at(i).toString()))
+            problems->add(indexed(QStringLiteral("expectationsPending"), i),
+                          QStringLiteral("\"%1\" names no expectation").arg(pending.at(i).toString()));
+    }
+}
+
 }
 
 QByteArray Scenario::schemaText()
@@ -198,276 +504,37 @@ Scenario Scenario::fromJson(const QJsonObject &json, const QByteArray &defaultTi
 {
     Scenario scenario;
     errorString->clear();
-    const JsonSchemaCheck schema(schemaText());
-    const QList<JsonSchemaCheck::Problem> schemaProblems = schema.check(json);
-    if (!schemaProblems.isEmpty()) {
-        QStringList lines;
-        for (const JsonSchemaCheck::Problem &problem : schemaProblems)
-            lines << (problem.path.isEmpty() ? problem.message : problem.path + QStringLiteral(": ") + problem.message);
-        *errorString = lines.join(QLatin1Char('\n'));
+    if (!checkSchema(json, errorString))
         return scenario;
-    }
     Problems problems;
     scenario.name = json.value(QStringLiteral("name")).toString();
     scenario.description = json.value(QStringLiteral("description")).toString();
-    scenario.timeZone = json.value(QStringLiteral("timeZone")).toString().toUtf8();
-    if (scenario.timeZone.isEmpty()) {
-        scenario.timeZone = defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone;
-    } else if (!QTimeZone(scenario.timeZone).isValid()) {
-        // The C library would silently run an unknown zone as UTC.
-        *errorString = QStringLiteral("timeZone: unknown time zone \"%1\" (is tzdata installed?)")
-                               .arg(QString::fromUtf8(scenario.timeZone));
+    if (!readClock(json, defaultTimeZone, &scenario, errorString))
         return scenario;
-    }
-    qputenv("TZ", scenario.timeZone);
-    tzset();
-    const QString startText = json.value(QStringLiteral("start")).toString();
-    scenario.start = QDateTime::fromString(startText, Qt::ISODate);
-    if (!scenario.start.isValid() || scenario.start.toString(Qt::ISODate).left(16) != startText.left(16)) {
-        *errorString = QStringLiteral("start: \"%1\" is no local date-time of that zone").arg(startText);
-        return scenario;
-    }
     scenario.durationMinutes = json.value(QStringLiteral("durationMinutes")).toInt(1440);
     scenario.seed = static_cast<quint32>(json.value(QStringLiteral("seed")).toDouble(1));
     scenario.phasePowerLimit = static_cast<uint>(json.value(QStringLiteral("phasePowerLimit")).toInt(25));
     scenario.acquisitionTolerance = json.value(QStringLiteral("acquisitionTolerance")).toDouble(0.5);
 
-    const QJsonObject pv = json.value(QStringLiteral("pv")).toObject();
-    scenario.pvPeakPower = pv.value(QStringLiteral("peakPower")).toDouble(0);
-    scenario.sunrise = pv.value(QStringLiteral("sunrise")).toDouble(6);
-    scenario.sunset = pv.value(QStringLiteral("sunset")).toDouble(20);
-    scenario.cloudiness = pv.value(QStringLiteral("cloudiness")).toDouble(0);
-    scenario.passingClouds = pv.value(QStringLiteral("clouds")).toString() == QLatin1String("passing");
-    scenario.cloudSpeed = pv.value(QStringLiteral("cloudSpeed")).toDouble(1);
-    for (const QJsonValue &factor : pv.value(QStringLiteral("dayFactors")).toArray())
-        scenario.pvDayFactors.append(factor.toDouble());
-    if (scenario.sunrise >= scenario.sunset)
-        problems.add(QStringLiteral("pv.sunset"), QStringLiteral("must lie after \"sunrise\""));
-
-    const QJsonObject house = json.value(QStringLiteral("house")).toObject();
-    readPhases(house.value(QStringLiteral("baseLoad")), scenario.houseBaseLoad);
-    readPhases(house.value(QStringLiteral("eveningLoad")), scenario.houseEveningLoad);
-    scenario.houseNoise = house.value(QStringLiteral("noise")).toDouble(0);
-    const QJsonArray appliances = house.value(QStringLiteral("appliances")).toArray();
-    for (int i = 0; i < appliances.count(); i++) {
-        const QJsonObject object = appliances.at(i).toObject();
-        const QString path = indexed(QStringLiteral("house.appliances"), i);
-        Appliance appliance;
-        appliance.name = object.value(QStringLiteral("name")).toString();
-        readPhases(object.value(QStringLiteral("phasePower")), appliance.phasePower);
-        appliance.perDay = object.value(QStringLiteral("perDay")).toDouble(0);
-        const QJsonArray minutes = object.value(QStringLiteral("minutes")).toArray();
-        if (minutes.count() == 2) {
-            appliance.minMinutes = minutes.at(0).toInt();
-            appliance.maxMinutes = minutes.at(1).toInt();
-        }
-        checkOrder(object, QStringLiteral("minutes"), path + QStringLiteral(".minutes"), &problems);
-        appliance.fromMinuteOfDay = timeOfDay(object.value(QStringLiteral("from")), 0);
-        appliance.toMinuteOfDay = timeOfDay(object.value(QStringLiteral("to")), 1440);
-        if (appliance.fromMinuteOfDay >= appliance.toMinuteOfDay)
-            problems.add(path + QStringLiteral(".to"), QStringLiteral("must lie after \"from\" on the same day"));
-        scenario.appliances.append(appliance);
-    }
+    readPv(json.value(QStringLiteral("pv")).toObject(), &scenario, &problems);
+    readHouse(json.value(QStringLiteral("house")).toObject(), &scenario, &problems);
     scenario.meterNoise = json.value(QStringLiteral("meter")).toObject().value(QStringLiteral("noise")).toDouble(0);
     scenario.phaseSwitchPauseMinutes = json.value(QStringLiteral("phaseSwitchPauseMinutes")).toInt(1);
-
-    const QJsonObject battery = json.value(QStringLiteral("battery")).toObject();
-    scenario.hasBattery = !battery.isEmpty();
-    scenario.batteryCapacityKwh = battery.value(QStringLiteral("capacityKwh")).toDouble(10);
-    scenario.batteryMaxChargePower = battery.value(QStringLiteral("maxChargePower")).toDouble(4000);
-    scenario.batteryMaxDischargePower = battery.value(QStringLiteral("maxDischargePower")).toDouble(4000);
-    scenario.batterySoc = battery.value(QStringLiteral("soc")).toDouble(50);
-    scenario.batteryLowerLimit = battery.value(QStringLiteral("lowerLimit")).toDouble(-1);
-    scenario.batteryUpperLimit = battery.value(QStringLiteral("upperLimit")).toDouble(-1);
-    if ((scenario.batteryLowerLimit >= 0) != (scenario.batteryUpperLimit >= 0))
-        problems.add(QStringLiteral("battery"),
-                     QStringLiteral("needs both \"lowerLimit\" and \"upperLimit\" or neither"));
-    else if (scenario.batteryLowerLimit > scenario.batteryUpperLimit)
-        problems.add(QStringLiteral("battery.upperLimit"), QStringLiteral("must not lie below \"lowerLimit\""));
-
-    const QJsonObject prices = json.value(QStringLiteral("prices")).toObject();
-    scenario.spotMarket = prices.value(QStringLiteral("spotMarket")).toBool(false);
-    scenario.priceResolutionMinutes = prices.value(QStringLiteral("resolutionMinutes")).toInt(60);
-    scenario.dayAheadMinuteOfDay = timeOfDay(prices.value(QStringLiteral("dayAheadAt")), -1);
-    for (const QJsonValue &price : prices.value(QStringLiteral("hourly")).toArray())
-        scenario.hourlyPrices.append(price.toDouble());
-    if (scenario.spotMarket && scenario.hourlyPrices.isEmpty())
-        problems.add(QStringLiteral("prices.hourly"), QStringLiteral("the spot market needs prices"));
-    scenario.priceProvider = prices.value(QStringLiteral("provider")).toString(scenario.priceProvider);
-    scenario.priceZone =
-            prices.value(QStringLiteral("zone"))
-                    .toString(scenario.priceProvider == QLatin1String("awattar") ? scenario.priceZone : QString());
-    if (scenario.priceZone.isEmpty())
-        problems.add(QStringLiteral("prices.zone"), QStringLiteral("\"energy-charts\" needs a bidding zone"));
-
-    const QJsonArray chargers = json.value(QStringLiteral("chargers")).toArray();
-    for (int i = 0; i < chargers.count(); i++) {
-        const QJsonObject object = chargers.at(i).toObject();
-        const QString path = indexed(QStringLiteral("chargers"), i);
-        Charger charger;
-        charger.name = object.value(QStringLiteral("name")).toString();
-        charger.thingClass = object.value(QStringLiteral("thingClass")).toString(charger.thingClass);
-        charger.dc = charger.thingClass.contains(QLatin1String("Dc"));
-        const QJsonArray range = object.value(QStringLiteral("currentRange")).toArray();
-        if (range.count() == 2) {
-            charger.minCurrent = range.at(0).toDouble();
-            charger.maxCurrent = range.at(1).toDouble();
-        }
-        checkOrder(object, QStringLiteral("currentRange"), path + QStringLiteral(".currentRange"), &problems);
-        charger.states = object.value(QStringLiteral("states")).toObject().toVariantMap();
-        for (const Charger &other : qAsConst(scenario.chargers)) {
-            if (other.name == charger.name)
-                problems.add(path + QStringLiteral(".name"), QStringLiteral("\"%1\" is used twice").arg(charger.name));
-        }
-        scenario.chargers.append(charger);
-    }
-    const QJsonArray cars = json.value(QStringLiteral("cars")).toArray();
-    for (int i = 0; i < cars.count(); i++) {
-        const QJsonObject object = cars.at(i).toObject();
-        const QString path = indexed(QStringLiteral("cars"), i);
-        Car car;
-        car.name = object.value(QStringLiteral("name")).toString();
-        car.thingClass = object.value(QStringLiteral("thingClass")).toString(car.thingClass);
-        car.charger = object.value(QStringLiteral("charger")).toString();
-        car.capacityKwh = object.value(QStringLiteral("capacityKwh")).toDouble(car.capacityKwh);
-        car.soc = object.value(QStringLiteral("soc")).toDouble(car.soc);
-        car.phases = static_cast<uint>(object.value(QStringLiteral("phases")).toInt(3));
-        car.minCurrent = object.value(QStringLiteral("minCurrent")).toDouble(car.minCurrent);
-        car.maxCurrent = object.value(QStringLiteral("maxCurrent")).toDouble(car.maxCurrent);
-        if (car.minCurrent > car.maxCurrent)
-            problems.add(
-                    path + QStringLiteral(".maxCurrent"),
-                    QStringLiteral("%1 A lies below \"minCurrent\" (%2 A)").arg(car.maxCurrent).arg(car.minCurrent));
-        car.lossPercent = static_cast<uint>(object.value(QStringLiteral("lossPercent")).toInt(10));
-        const QJsonArray trueLoss = object.value(QStringLiteral("trueLossPercent")).toArray();
-        if (trueLoss.count() == 2) {
-            car.trueLossAtMaxPower = trueLoss.at(0).toDouble();
-            car.trueLossAtMinPower = trueLoss.at(1).toDouble();
-        }
-        car.dcMaxPower = object.value(QStringLiteral("dcMaxPower")).toDouble(car.dcMaxPower);
-        car.plugInMinute =
-                runMinute(object, QStringLiteral("plugIn"), path + QStringLiteral(".plugIn"), scenario, 0, &problems);
-        car.plugOutMinute = runMinute(object, QStringLiteral("plugOut"), path + QStringLiteral(".plugOut"), scenario,
-                                      -1, &problems, true);
-        if (car.plugOutMinute >= 0 && car.plugOutMinute <= car.plugInMinute)
-            problems.add(path + QStringLiteral(".plugOut"), QStringLiteral("must lie after \"plugIn\""));
-        const QJsonObject trip = object.value(QStringLiteral("trip")).toObject();
-        car.tripLeave = timeOfDay(trip.value(QStringLiteral("leave")), -1);
-        car.tripBack = timeOfDay(trip.value(QStringLiteral("back")), -1);
-        car.tripUseKwh = trip.value(QStringLiteral("useKwh")).toDouble(0);
-        car.tripWeekdaysOnly = trip.value(QStringLiteral("weekdays")).toBool(false);
-        if (!trip.isEmpty() && car.tripBack <= car.tripLeave)
-            problems.add(path + QStringLiteral(".trip.back"),
-                         QStringLiteral("must lie after \"leave\" on the same day"));
-        car.configuration = object.value(QStringLiteral("configuration")).toObject().toVariantMap();
-        const QJsonObject target = object.value(QStringLiteral("target")).toObject();
-        car.targetMinute =
-                runMinute(target, QStringLiteral("at"), path + QStringLiteral(".target.at"), scenario, -1, &problems);
-        car.targetPercentage = target.value(QStringLiteral("percentage")).toDouble(0);
-        bool found = false;
-        for (const Charger &charger : qAsConst(scenario.chargers))
-            found = found || charger.name == car.charger;
-        if (!found)
-            problems.add(path + QStringLiteral(".charger"), QStringLiteral("\"%1\" names no charger").arg(car.charger));
-        for (const Car &other : qAsConst(scenario.cars)) {
-            if (other.name == car.name)
-                problems.add(path + QStringLiteral(".name"), QStringLiteral("\"%1\" is used twice").arg(car.name));
-        }
-        scenario.cars.append(car);
-    }
-    for (int i = 0; i < cars.count(); i++) {
-        const QString path = indexed(QStringLiteral("cars"), i) + QStringLiteral(".configuration");
-        checkPlaceholders(cars.at(i).toObject().value(QStringLiteral("configuration")), path, scenario, &problems);
-    }
-    const QJsonArray loads = json.value(QStringLiteral("loads")).toArray();
-    for (int i = 0; i < loads.count(); i++) {
-        const QJsonObject object = loads.at(i).toObject();
-        const QString path = indexed(QStringLiteral("loads"), i);
-        Load load;
-        load.name = object.value(QStringLiteral("name")).toString();
-        readPhases(object.value(QStringLiteral("phasePower")), load.phasePower);
-        load.fromMinute =
-                runMinute(object, QStringLiteral("from"), path + QStringLiteral(".from"), scenario, 0, &problems);
-        load.toMinute =
-                runMinute(object, QStringLiteral("to"), path + QStringLiteral(".to"), scenario, 0, &problems, true);
-        if (load.toMinute <= load.fromMinute)
-            problems.add(path + QStringLiteral(".to"), QStringLiteral("must lie after \"from\""));
-        scenario.loads.append(load);
-    }
-    const QJsonArray actions = json.value(QStringLiteral("actions")).toArray();
-    for (int i = 0; i < actions.count(); i++) {
-        const QJsonObject object = actions.at(i).toObject();
-        const QString path = indexed(QStringLiteral("actions"), i);
-        UserAction action;
-        action.minute = runMinute(object, QStringLiteral("at"), path + QStringLiteral(".at"), scenario, 0, &problems);
-        action.method = object.value(QStringLiteral("method")).toString();
-        action.params = object.value(QStringLiteral("params")).toObject().toVariantMap();
-        checkPlaceholders(object.value(QStringLiteral("params")), path + QStringLiteral(".params"), scenario,
-                          &problems);
-        scenario.actions.append(action);
-    }
-    const QJsonObject random = json.value(QStringLiteral("random")).toObject();
-    Random &r = scenario.random;
-    r.enabled = !random.isEmpty();
-    r.seed = static_cast<quint32>(random.value(QStringLiteral("seed")).toDouble(1));
-    r.plugEventsPerDay = random.value(QStringLiteral("plugEventsPerDay")).toDouble(r.plugEventsPerDay);
-    const QJsonArray arrival = random.value(QStringLiteral("arrivalSoc")).toArray();
-    if (arrival.count() == 2) {
-        r.minArrivalSoc = arrival.at(0).toDouble();
-        r.maxArrivalSoc = arrival.at(1).toDouble();
-    }
-    checkOrder(random, QStringLiteral("arrivalSoc"), QStringLiteral("random.arrivalSoc"), &problems);
-    r.apiCallsPerDay = random.value(QStringLiteral("apiCallsPerDay")).toDouble(r.apiCallsPerDay);
-    r.invalidCallShare = random.value(QStringLiteral("invalidCallShare")).toDouble(r.invalidCallShare);
-    r.meterNoise = random.value(QStringLiteral("meterNoise")).toDouble(0);
-    r.pvNoise = random.value(QStringLiteral("pvNoise")).toDouble(0);
-    r.notifications = random.value(QStringLiteral("notifications")).toBool(false);
-    for (const QJsonValue &limit : random.value(QStringLiteral("phaseLimits")).toArray())
-        r.phaseLimits.append(static_cast<uint>(limit.toInt()));
-    const QJsonObject burst = random.value(QStringLiteral("burst")).toObject();
-    r.burstName = burst.value(QStringLiteral("name")).toString();
-    readPhases(burst.value(QStringLiteral("phasePower")), r.burstPhasePower);
-    r.burstsPerDay = burst.value(QStringLiteral("perDay")).toDouble(0);
-    const QJsonArray burstMinutes = burst.value(QStringLiteral("minutes")).toArray();
-    if (burstMinutes.count() == 2) {
-        r.burstMinMinutes = burstMinutes.at(0).toInt();
-        r.burstMaxMinutes = burstMinutes.at(1).toInt();
-    }
-    checkOrder(burst, QStringLiteral("minutes"), QStringLiteral("random.burst.minutes"), &problems);
+    readBattery(json.value(QStringLiteral("battery")).toObject(), &scenario, &problems);
+    readPrices(json.value(QStringLiteral("prices")).toObject(), &scenario, &problems);
+    // Chargers before cars, cars before what names them: each checks the names read before it.
+    readChargers(json.value(QStringLiteral("chargers")).toArray(), &scenario, &problems);
+    readCars(json.value(QStringLiteral("cars")).toArray(), &scenario, &problems);
+    readLoads(json.value(QStringLiteral("loads")).toArray(), &scenario, &problems);
+    readActions(json.value(QStringLiteral("actions")).toArray(), &scenario, &problems);
+    readRandom(json.value(QStringLiteral("random")).toObject(), &scenario.random, &problems);
     scenario.restartMinute =
             runMinute(json, QStringLiteral("restartAt"), QStringLiteral("restartAt"), scenario, -1, &problems);
     if (scenario.restartMinute == 0 || scenario.restartMinute == scenario.durationMinutes)
         problems.add(QStringLiteral("restartAt"), QStringLiteral("must lie after the start and before the end"));
     if (json.contains(QStringLiteral("forecast")))
         readForecast(json.value(QStringLiteral("forecast")).toObject(), &scenario, &problems);
-
-    // Goals for cars that are not there would check nothing.
-    scenario.expectations = json.value(QStringLiteral("expectations")).toObject();
-    QStringList goals = scenario.expectations.keys();
-    const QJsonObject carGoals = scenario.expectations.value(QStringLiteral("cars")).toObject();
-    const auto isCar = [&scenario](const QString &name) {
-        return std::any_of(scenario.cars.cbegin(), scenario.cars.cend(),
-                           [&name](const Car &car) { return car.name == name; });
-    };
-    for (auto it = carGoals.constBegin(); it != carGoals.constEnd(); ++it) {
-        if (!isCar(it.key()))
-            problems.add(QStringLiteral("expectations.cars.%1").arg(it.key()), QStringLiteral("names no car"));
-        for (const QString &key : it.value().toObject().keys())
-            goals << it.key() + QLatin1Char('.') + key;
-    }
-    const QJsonArray fairnessCars = scenario.expectations.value(QStringLiteral("fairnessCars")).toArray();
-    for (int i = 0; i < fairnessCars.count(); i++) {
-        if (!isCar(fairnessCars.at(i).toString()))
-            problems.add(indexed(QStringLiteral("expectations.fairnessCars"), i),
-                         QStringLiteral("\"%1\" names no car").arg(fairnessCars.at(i).toString()));
-    }
-    const QJsonArray pending = json.value(QStringLiteral("expectationsPending")).toArray();
-    for (int i = 0; i < pending.count(); i++) {
-        scenario.expectationsPending.append(pending.at(i).toString());
-        if (!goals.contains(pending.at(i).toString()))
-            problems.add(indexed(QStringLiteral("expectationsPending"), i),
-                         QStringLiteral("\"%1\" names no expectation").arg(pending.at(i).toString()));
-    }
+    readExpectations(json, &scenario, &problems);
     *errorString = problems.text();
     return scenario;
 }
