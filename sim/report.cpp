@@ -786,28 +786,30 @@ QString Report::table() const
     return text;
 }
 
-void Report::evaluateExpectations()
+// The failures of the expectations; those of a pending goal ("key" or
+// "Car.key") are kept apart, as the plugin does not meet them yet.
+class Report::Checker
 {
-    const Scenario &scenario = m_simulation.scenario();
-    const QJsonObject expectations = scenario.expectations;
-    QStringList &failures = m_failures;
-    failures = m_simulation.actionFailures();
-    // Goals the plugin does not meet yet are kept apart, by "key" or "Car.key".
-    QMap<QString, QStringList> pendingFailures;
-    const auto fail = [&](const QString &id, const QString &text) {
-        if (scenario.expectationsPending.contains(id))
-            pendingFailures[id] << text;
+public:
+    Checker(const QStringList &pendingIds, QStringList *failures)
+        : m_pendingIds(pendingIds),
+          m_failures(*failures)
+    {
+    }
+
+    void fail(const QString &id, const QString &text)
+    {
+        if (m_pendingIds.contains(id))
+            m_pending[id] << text;
         else
-            failures << text;
-    };
-
-    // Misspelt keys, goals for cars that are not there and pending goals
-    // that name none were refused when the scenario was read.
-    const QJsonObject cars = expectations.value(QStringLiteral("cars")).toObject();
-
+            m_failures << text;
+    }
+    // A fault of the scenario or the run, never pending.
+    void failAlways(const QString &text) { m_failures << text; }
     // "min…" fails below the value, "max…" above it.
-    const auto check = [&fail](const QJsonObject &expected, const QString &id, const QString &key, double value,
-                               const QString &what, int decimals) {
+    void check(const QJsonObject &expected, const QString &id, const QString &key, double value, const QString &what,
+               int decimals)
+    {
         if (!expected.contains(key))
             return;
         const double limit = expected.value(key).toDouble();
@@ -818,73 +820,129 @@ void Report::evaluateExpectations()
                              .arg(what, number(value, shown),
                                   isMinimum ? QStringLiteral("at least") : QStringLiteral("at most"),
                                   number(limit, shown)));
-    };
-
-    for (int j = 0; j < m_plugin.cars.count(); j++) {
-        const CarFigures &figures = m_plugin.cars.at(j);
-        const QJsonObject expected = cars.value(figures.name).toObject();
-        const QString prefix = figures.name + QStringLiteral(": ");
-        const auto carCheck = [&](const QString &key, double value, const QString &what, int decimals) {
-            check(expected, figures.name + QLatin1Char('.') + key, key, value, prefix + what, decimals);
-        };
-        const double share = figures.energy > 1e-9 ? figures.pvEnergy / figures.energy : 0;
-        carCheck(QStringLiteral("minSurplusShare"), share, QStringLiteral("PV share"), 2);
-        if (expected.value(QStringLiteral("reachTarget")).toBool()
-            && figures.socAtTarget + 0.5 < figures.targetPercentage)
-            fail(figures.name + QStringLiteral(".reachTarget"),
-                 QStringLiteral("%1: %2 % at the target time, %3 % wanted")
-                         .arg(figures.name, number(figures.socAtTarget), number(figures.targetPercentage)));
-        if (expected.value(QStringLiteral("meetReachableDeadline")).toBool()) {
-            if (figures.deadline == Deadline::None)
-                failures << prefix + QStringLiteral("has no target time to meet");
-            else if (figures.deadline == Deadline::Missed)
-                fail(figures.name + QStringLiteral(".meetReachableDeadline"),
-                     QStringLiteral("%1: %2 % at the target time, %3 % wanted and reachable")
-                             .arg(figures.name, number(figures.socAtTarget), number(figures.targetPercentage)));
-        }
-        carCheck(QStringLiteral("minEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
-        carCheck(QStringLiteral("maxEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
-        carCheck(QStringLiteral("minFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
-        carCheck(QStringLiteral("maxFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
-        carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"),
-                 2);
-        carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
-        carCheck(QStringLiteral("maxNightGridEnergy"), figures.nightGridEnergy,
-                 QStringLiteral("grid energy without PV [kWh]"), 2);
-        carCheck(QStringLiteral("maxToHomeBattery"), figures.toHomeBattery,
-                 QStringLiteral("discharged into the home battery [kWh]"), 2);
-        if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
-            if (figures.largestSocError < 0)
-                failures << prefix + QStringLiteral("reports its own SoC; there is no estimate to check");
-            carCheck(QStringLiteral("maxSocEstimateError"), figures.largestSocError,
-                     QStringLiteral("largest SoC estimate error [%]"), 1);
-        }
-        const CarFigures &limit = m_limit.cars.at(j);
-        if (limit.pvEnergy > 1e-6)
-            carCheck(QStringLiteral("minPvRatioToLimit"), figures.pvEnergy / limit.pvEnergy,
-                     QStringLiteral("PV energy relative to the limit"), 2);
-        if (limit.cost > 0)
-            carCheck(QStringLiteral("maxCostRatioToLimit"), figures.cost / limit.cost,
-                     QStringLiteral("cost relative to the limit"), 2);
-        const CarFigures &baseline = m_baseline.cars.at(j);
-        if (baseline.cost > 0)
-            carCheck(QStringLiteral("maxCostRatioToBaseline"), figures.cost / baseline.cost,
-                     QStringLiteral("cost relative to the baseline"), 2);
     }
+    QStringList pendingFailures(const QString &id) const { return m_pending.value(id); }
 
-    const auto globalCheck = [&](const QString &key, double value, const QString &what, int decimals) {
-        check(expectations, key, key, value, what, decimals);
+private:
+    const QStringList &m_pendingIds;
+    QStringList &m_failures;
+    QMap<QString, QStringList> m_pending;
+};
+
+void Report::evaluateExpectations()
+{
+    const Scenario &scenario = m_simulation.scenario();
+    m_failures = m_simulation.actionFailures();
+    Checker checker(scenario.expectationsPending, &m_failures);
+
+    // Misspelt keys, goals for cars that are not there and pending goals
+    // that name none were refused when the scenario was read.
+    const QJsonObject cars = scenario.expectations.value(QStringLiteral("cars")).toObject();
+    for (int j = 0; j < m_plugin.cars.count(); j++) {
+        const QJsonObject expected = cars.value(m_plugin.cars.at(j).name).toObject();
+        checkCarExpectations(j, expected, &checker);
+        checkCarAgainstReferences(j, expected, &checker);
+    }
+    checkPhaseLimitExpectations(&checker);
+    checkChargingExpectations(&checker);
+    checkSoakExpectations(&checker);
+
+    if (!m_limitError.isEmpty())
+        m_failures << QStringLiteral("limit: %1").arg(m_limitError);
+    m_failures += m_limitViolations;
+
+    checkPromises();
+
+    for (const QString &id : scenario.expectationsPending) {
+        const QStringList texts = checker.pendingFailures(id);
+        m_pending << (texts.isEmpty() ? QStringLiteral("%1: met now").arg(id)
+                                      : QStringLiteral("%1: %2").arg(id, texts.join(QStringLiteral("; "))));
+    }
+}
+
+void Report::checkCarExpectations(int carIndex, const QJsonObject &expected, Checker *checker) const
+{
+    const CarFigures &figures = m_plugin.cars.at(carIndex);
+    const QString prefix = figures.name + QStringLiteral(": ");
+    const auto carCheck = [&](const QString &key, double value, const QString &what, int decimals) {
+        checker->check(expected, figures.name + QLatin1Char('.') + key, key, value, prefix + what, decimals);
     };
+    const double share = figures.energy > 1e-9 ? figures.pvEnergy / figures.energy : 0;
+    carCheck(QStringLiteral("minSurplusShare"), share, QStringLiteral("PV share"), 2);
+    if (expected.value(QStringLiteral("reachTarget")).toBool() && figures.socAtTarget + 0.5 < figures.targetPercentage)
+        checker->fail(figures.name + QStringLiteral(".reachTarget"),
+                      QStringLiteral("%1: %2 % at the target time, %3 % wanted")
+                              .arg(figures.name, number(figures.socAtTarget), number(figures.targetPercentage)));
+    if (expected.value(QStringLiteral("meetReachableDeadline")).toBool()) {
+        if (figures.deadline == Deadline::None)
+            checker->failAlways(prefix + QStringLiteral("has no target time to meet"));
+        else if (figures.deadline == Deadline::Missed)
+            checker->fail(figures.name + QStringLiteral(".meetReachableDeadline"),
+                          QStringLiteral("%1: %2 % at the target time, %3 % wanted and reachable")
+                                  .arg(figures.name, number(figures.socAtTarget), number(figures.targetPercentage)));
+    }
+    carCheck(QStringLiteral("minEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
+    carCheck(QStringLiteral("maxEnergy"), figures.energy, QStringLiteral("energy delivered [kWh]"), 2);
+    carCheck(QStringLiteral("minFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
+    carCheck(QStringLiteral("maxFinalSoc"), figures.finalSoc, QStringLiteral("SoC at the end [%]"), 1);
+    carCheck(QStringLiteral("minDischargedEnergy"), figures.dischargedEnergy, QStringLiteral("discharged [kWh]"), 2);
+    carCheck(QStringLiteral("minLowestSoc"), figures.lowestSoc, QStringLiteral("lowest SoC [%]"), 1);
+    carCheck(QStringLiteral("maxNightGridEnergy"), figures.nightGridEnergy,
+             QStringLiteral("grid energy without PV [kWh]"), 2);
+    carCheck(QStringLiteral("maxToHomeBattery"), figures.toHomeBattery,
+             QStringLiteral("discharged into the home battery [kWh]"), 2);
+    if (expected.contains(QStringLiteral("maxSocEstimateError"))) {
+        if (figures.largestSocError < 0)
+            checker->failAlways(prefix + QStringLiteral("reports its own SoC; there is no estimate to check"));
+        carCheck(QStringLiteral("maxSocEstimateError"), figures.largestSocError,
+                 QStringLiteral("largest SoC estimate error [%]"), 1);
+    }
+}
+
+void Report::checkCarAgainstReferences(int carIndex, const QJsonObject &expected, Checker *checker) const
+{
+    const CarFigures &figures = m_plugin.cars.at(carIndex);
+    const auto carCheck = [&](const QString &key, double value, const QString &what) {
+        checker->check(expected, figures.name + QLatin1Char('.') + key, key, value,
+                       figures.name + QStringLiteral(": ") + what, 2);
+    };
+    const CarFigures &limit = m_limit.cars.at(carIndex);
+    if (limit.pvEnergy > 1e-6)
+        carCheck(QStringLiteral("minPvRatioToLimit"), figures.pvEnergy / limit.pvEnergy,
+                 QStringLiteral("PV energy relative to the limit"));
+    if (limit.cost > 0)
+        carCheck(QStringLiteral("maxCostRatioToLimit"), figures.cost / limit.cost,
+                 QStringLiteral("cost relative to the limit"));
+    const CarFigures &baseline = m_baseline.cars.at(carIndex);
+    if (baseline.cost > 0)
+        carCheck(QStringLiteral("maxCostRatioToBaseline"), figures.cost / baseline.cost,
+                 QStringLiteral("cost relative to the baseline"));
+}
+
+void Report::checkPhaseLimitExpectations(Checker *checker) const
+{
+    const QJsonObject &expectations = m_simulation.scenario().expectations;
     double largest = 0;
     int minutesOver = 0;
     for (int p = 0; p < 3; p++) {
         largest = qMax(largest, m_plugin.largestOvershoot[p]);
         minutesOver = qMax(minutesOver, m_plugin.minutesOverLimit[p]);
     }
-    globalCheck(QStringLiteral("maxOvershootAmpere"), largest, QStringLiteral("largest overshoot [A]"), 2);
-    globalCheck(QStringLiteral("maxMinutesOverLimit"), minutesOver, QStringLiteral("minutes over the phase limit"), 0);
-    globalCheck(QStringLiteral("maxMinutesOverLimitByPlugin"), m_plugin.minutesOverLimitByController(),
-                QStringLiteral("minutes over the phase limit, not counting the first after an outside load step"), 0);
+    const auto check = [&](const QString &key, double value, const QString &what, int decimals) {
+        checker->check(expectations, key, key, value, what, decimals);
+    };
+    check(QStringLiteral("maxOvershootAmpere"), largest, QStringLiteral("largest overshoot [A]"), 2);
+    check(QStringLiteral("maxMinutesOverLimit"), minutesOver, QStringLiteral("minutes over the phase limit"), 0);
+    check(QStringLiteral("maxMinutesOverLimitByPlugin"), m_plugin.minutesOverLimitByController(),
+          QStringLiteral("minutes over the phase limit, not counting the first after an outside load step"), 0);
+}
+
+void Report::checkChargingExpectations(Checker *checker) const
+{
+    const QJsonObject &expectations = m_simulation.scenario().expectations;
+    const auto check = [&](const QString &key, double value, const QString &what, int decimals) {
+        checker->check(expectations, key, key, value, what, decimals);
+    };
     int charged = 0;
     double least = -1;
     double most = 0;
@@ -901,66 +959,63 @@ void Report::evaluateExpectations()
         least = least < 0 ? figures.energy : qMin(least, figures.energy);
         most = qMax(most, figures.energy);
     }
-    globalCheck(QStringLiteral("minCarsCharged"), charged, QStringLiteral("cars charged"), 0);
-    globalCheck(QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0,
-                QStringLiteral("least / most energy of the cars"), 2);
+    check(QStringLiteral("minCarsCharged"), charged, QStringLiteral("cars charged"), 0);
+    check(QStringLiteral("minFairnessRatio"), most > 0 ? least / most : 0,
+          QStringLiteral("least / most energy of the cars"), 2);
     if (limitPvEnergy > 1e-6)
-        globalCheck(QStringLiteral("minPvRatioToLimit"), pvEnergy / limitPvEnergy,
-                    QStringLiteral("PV energy of all cars relative to the limit"), 2);
-    globalCheck(QStringLiteral("maxSwitches"), m_plugin.switches, QStringLiteral("on/off switches"), 0);
-    globalCheck(QStringLiteral("maxPhaseSwitches"), m_plugin.phaseSwitches, QStringLiteral("phase switches"), 0);
-    globalCheck(QStringLiteral("maxSwitchesPerChargerDay"), m_plugin.worstSwitchesPerChargerDay(),
-                QStringLiteral("on/off switches of one charger in one day"), 0);
-    globalCheck(QStringLiteral("maxPhaseSwitchesPerChargerDay"), m_plugin.worstPhaseSwitchesPerChargerDay(),
-                QStringLiteral("phase switches of one charger in one day"), 0);
-    globalCheck(QStringLiteral("maxEnergyWhileBatteryLow"), m_plugin.energyWhileBatteryLow,
-                QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
-    globalCheck(QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
-                QStringLiteral("minutes in a row over the phase limit"), 0);
-    globalCheck(QStringLiteral("maxNotifications"), m_simulation.notifications().count(),
-                QStringLiteral("notifications to the owner"), 0);
+        check(QStringLiteral("minPvRatioToLimit"), pvEnergy / limitPvEnergy,
+              QStringLiteral("PV energy of all cars relative to the limit"), 2);
+    check(QStringLiteral("maxSwitches"), m_plugin.switches, QStringLiteral("on/off switches"), 0);
+    check(QStringLiteral("maxPhaseSwitches"), m_plugin.phaseSwitches, QStringLiteral("phase switches"), 0);
+    check(QStringLiteral("maxSwitchesPerChargerDay"), m_plugin.worstSwitchesPerChargerDay(),
+          QStringLiteral("on/off switches of one charger in one day"), 0);
+    check(QStringLiteral("maxPhaseSwitchesPerChargerDay"), m_plugin.worstPhaseSwitchesPerChargerDay(),
+          QStringLiteral("phase switches of one charger in one day"), 0);
+    check(QStringLiteral("maxEnergyWhileBatteryLow"), m_plugin.energyWhileBatteryLow,
+          QStringLiteral("energy to cars while the home battery was below its lower limit [kWh]"), 2);
+    check(QStringLiteral("maxMinutesOverLimitInARow"), m_plugin.longestRunOverLimit,
+          QStringLiteral("minutes in a row over the phase limit"), 0);
+    check(QStringLiteral("maxNotifications"), m_simulation.notifications().count(),
+          QStringLiteral("notifications to the owner"), 0);
     const ForecastFigures &forecast = m_simulation.forecast();
     // Without a "forecast" section the plugin holds none.
-    globalCheck(QStringLiteral("minForecastHeldShare"),
-                forecast.hoursChecked > 0 ? static_cast<double>(forecast.hoursAvailable) / forecast.hoursChecked : 0.0,
-                QStringLiteral("share of the hours the plugin held a solar forecast"), 2);
+    check(QStringLiteral("minForecastHeldShare"),
+          forecast.hoursChecked > 0 ? static_cast<double>(forecast.hoursAvailable) / forecast.hoursChecked : 0.0,
+          QStringLiteral("share of the hours the plugin held a solar forecast"), 2);
+}
 
+void Report::checkSoakExpectations(Checker *checker) const
+{
+    const Scenario &scenario = m_simulation.scenario();
+    const QJsonObject &expectations = scenario.expectations;
     const SoakFigures &soak = m_simulation.soak();
-    globalCheck(QStringLiteral("minApiCalls"), soak.apiCalls, QStringLiteral("random API calls"), 0);
-    globalCheck(QStringLiteral("minPlugEvents"), soak.plugEvents, QStringLiteral("random plug events"), 0);
+    checker->check(expectations, QStringLiteral("minApiCalls"), QStringLiteral("minApiCalls"), soak.apiCalls,
+                   QStringLiteral("random API calls"), 0);
+    checker->check(expectations, QStringLiteral("minPlugEvents"), QStringLiteral("minPlugEvents"), soak.plugEvents,
+                   QStringLiteral("random plug events"), 0);
     if (expectations.contains(QStringLiteral("maxHeapGrowthKiB"))) {
         if (soak.heapAfterFirstDay < 0 || soak.heapAtEnd < 0)
-            failures << QStringLiteral(
-                    "heap in use not measured (a run of two days or more on glibc or AddressSanitizer is needed)");
+            checker->failAlways(QStringLiteral(
+                    "heap in use not measured (a run of two days or more on glibc or AddressSanitizer is needed)"));
         else
-            globalCheck(QStringLiteral("maxHeapGrowthKiB"), (soak.heapAtEnd - soak.heapAfterFirstDay) / 1024.0,
-                        QStringLiteral("heap growth from the end of day 1 (%1 bytes) to the end (%2 bytes) [KiB]")
-                                .arg(soak.heapAfterFirstDay)
-                                .arg(soak.heapAtEnd),
-                        1);
+            checker->check(expectations, QStringLiteral("maxHeapGrowthKiB"), QStringLiteral("maxHeapGrowthKiB"),
+                           (soak.heapAtEnd - soak.heapAfterFirstDay) / 1024.0,
+                           QStringLiteral("heap growth from the end of day 1 (%1 bytes) to the end (%2 bytes) [KiB]")
+                                   .arg(soak.heapAfterFirstDay)
+                                   .arg(soak.heapAtEnd),
+                           1);
     }
-    if (scenario.random.enabled) {
-        if (soak.malformedReplies > 0 || soak.unexpectedOutcomes > 0 || soak.socOutOfRange > 0)
-            failures
-                    << QStringLiteral(
-                               "%1 malformed answers, %2 unexpected outcomes, %3 car-minutes with a SoC outside 0…100 %")
-                               .arg(soak.malformedReplies)
-                               .arg(soak.unexpectedOutcomes)
-                               .arg(soak.socOutOfRange);
-        failures += soak.problems;
-    }
-
-    if (!m_limitError.isEmpty())
-        failures << QStringLiteral("limit: %1").arg(m_limitError);
-    failures += m_limitViolations;
-
-    checkPromises();
-
-    for (const QString &id : scenario.expectationsPending) {
-        const QStringList texts = pendingFailures.value(id);
-        m_pending << (texts.isEmpty() ? QStringLiteral("%1: met now").arg(id)
-                                      : QStringLiteral("%1: %2").arg(id, texts.join(QStringLiteral("; "))));
-    }
+    if (!scenario.random.enabled)
+        return;
+    if (soak.malformedReplies > 0 || soak.unexpectedOutcomes > 0 || soak.socOutOfRange > 0)
+        checker->failAlways(
+                QStringLiteral(
+                        "%1 malformed answers, %2 unexpected outcomes, %3 car-minutes with a SoC outside 0…100 %")
+                        .arg(soak.malformedReplies)
+                        .arg(soak.unexpectedOutcomes)
+                        .arg(soak.socOutOfRange));
+    for (const QString &problem : soak.problems)
+        checker->failAlways(problem);
 }
 
 void Report::checkPromises()

@@ -149,7 +149,19 @@ private:
     void computeLimit();
     void judgeDeadlines(Figures *figures) const;
     void checkBounds();
+    // Every expectation of the scenario against the plugin's figures:
+    // m_failures and m_pending.
     void evaluateExpectations();
+    class Checker;
+    // One car's own goals ("cars": {"Name": {…}}).
+    void checkCarExpectations(int carIndex, const QJsonObject &expected, Checker *checker) const;
+    // One car's goals relative to the limit and the baseline.
+    void checkCarAgainstReferences(int carIndex, const QJsonObject &expected, Checker *checker) const;
+    void checkPhaseLimitExpectations(Checker *checker) const;
+    // The cars together: counts, fairness, PV, switches, battery, notifications, forecast.
+    void checkChargingExpectations(Checker *checker) const;
+    // The "random" section's calls, plug events, heap and faults.
+    void checkSoakExpectations(Checker *checker) const;
     // The last "out of reach" notification before each target time against
     // the level the car reached by then: a promise more than 3 points off
     // is a failure.
