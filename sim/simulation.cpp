@@ -27,17 +27,17 @@ const double voltage = 230.0;
 const QUuid idNamespace(QStringLiteral("{1d3c2f0e-5b7a-4c1e-9f2d-7a6b5c4d3e2f}"));
 const int soakReplyTimeoutMs = 1000;
 
-ThingId fixedId(const QString &kind, const QString &name)
-{
-    // Fixed ids keep every run of a scenario identical.
-    return QUuid::createUuidV5(idNamespace, kind + QLatin1Char('/') + name);
-}
-
 bool writable(Thing *thing, const QString &stateName)
 {
     return thing->thingClass().stateTypes().findByName(stateName).writable();
 }
 
+}
+
+QUuid Simulation::fixedId(const QString &kind, const QString &name)
+{
+    // Fixed ids keep every run of a scenario identical.
+    return QUuid::createUuidV5(idNamespace, kind + QLatin1Char('/') + name);
 }
 
 void Simulation::settle()
@@ -49,11 +49,10 @@ void Simulation::settle()
 
 Simulation::Simulation(const Scenario &scenario)
     : m_scenario(scenario),
-      m_random(scenario.seed),
+      m_home(m_scenario),
       m_household(m_scenario),
       m_peerHousehold(m_scenario),
       m_peerCommands(scenario.chargers.count()),
-      m_householdRandom(scenario.seed ^ 0x5eedu),
       m_owner(m_scenario),
       m_soakRandom(scenario.random.seed)
 {
@@ -124,40 +123,16 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
     m_thingManager->setActionLogLimit(0);
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
 
-    m_meter = m_thingManager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"),
-                                                 fixedId(QStringLiteral("meter"), QStringLiteral("grid")));
-    if (m_scenario.pvPeakPower > 0)
-        m_inverter = m_thingManager->addConfiguredThing(QStringLiteral("solarInverter"), QStringLiteral("PV"),
-                                                        fixedId(QStringLiteral("pv"), QStringLiteral("pv")));
-    if (m_scenario.hasBattery) {
-        m_battery = m_thingManager->addConfiguredThing(QStringLiteral("homeBattery"), QStringLiteral("Home battery"),
-                                                       fixedId(QStringLiteral("battery"), QStringLiteral("battery")));
-        m_battery->setStateValue(QStringLiteral("capacity"), m_scenario.batteryCapacityKwh);
-    }
+    m_home.addSupply(m_thingManager.get());
     Thing *phone =
             m_thingManager->addConfiguredThing(QStringLiteral("pushNotifications"), QStringLiteral("Phone"),
                                                fixedId(QStringLiteral("notifications"), QStringLiteral("phone")));
     captureNotifications(phone);
-    for (const Scenario::Load &load : m_scenario.loads) {
-        if (!m_loadThings.contains(load.name))
-            m_loadThings.insert(load.name,
-                                m_thingManager->addConfiguredThing(QStringLiteral("consumer"), load.name,
-                                                                   fixedId(QStringLiteral("load"), load.name)));
-    }
-
-    for (const Scenario::Appliance &appliance : m_scenario.appliances) {
-        ApplianceState state;
-        state.thing = m_thingManager->addConfiguredThing(QStringLiteral("consumer"), appliance.name,
-                                                         fixedId(QStringLiteral("appliance"), appliance.name));
-        if (!state.thing) {
-            *errorString = QStringLiteral("Cannot add the appliance %1: a name used twice").arg(appliance.name);
-            return false;
-        }
-        m_appliances.append(state);
-    }
+    if (!m_home.addLoads(m_thingManager.get(), errorString))
+        return false;
 
     if (m_scenario.random.enabled && !m_scenario.random.burstName.isEmpty()
-        && !m_loadThings.contains(m_scenario.random.burstName)) {
+        && !m_home.hasLoad(m_scenario.random.burstName)) {
         m_burstThing = m_thingManager->addConfiguredThing(QStringLiteral("consumer"), m_scenario.random.burstName,
                                                           fixedId(QStringLiteral("load"), m_scenario.random.burstName));
     }
@@ -710,113 +685,30 @@ QDateTime Simulation::minuteDateTime(int minute)
     return m_cachedMinuteDateTime;
 }
 
-double Simulation::pvPower(int minute)
-{
-    if (m_scenario.pvPeakPower <= 0)
-        return 0;
-    if (m_scenario.passingClouds) {
-        passingCloud(minute);
-    } else if (minute % 10 == 0) {
-        // Clouds change every ten minutes, from the scenario's seed.
-        m_cloudFactor = 1.0 - m_scenario.cloudiness * m_random.generateDouble();
-    }
-    const QDateTime now = minuteDateTime(minute);
-    double power = m_scenario.clearSkyPower(now) * m_cloudFactor;
-    if (!m_scenario.pvDayFactors.isEmpty() || m_scenario.forecast.enabled) {
-        // The day's weather, and an afternoon's clouds the forecast missed.
-        const int day = static_cast<int>(m_scenario.start.date().daysTo(now.date()));
-        power *= m_scenario.pvDayFactor(day);
-        if (m_scenario.missedCloudyAfternoon(day) && now.time().hour() >= Scenario::cloudyAfternoonHour)
-            power *= Scenario::cloudyAfternoonShare;
-    }
-    return power;
-}
-
-void Simulation::passingCloud(int minute)
-{
-    // Clouds of 1 to 10 minutes (shorter the faster they move), each
-    // letting 20 to 50 % of the sun through, with gaps drawn so that they
-    // cover the share "cloudiness" of the time.
-    const double cover = m_scenario.cloudiness;
-    if (cover <= 0)
-        return;
-    if (minute >= m_cloudUntil)
-        m_cloudFactor = 1;
-    if (minute < m_nextCloud)
-        return;
-    const int length = qMax(1, qRound((1.0 + 9.0 * m_householdRandom.generateDouble()) / m_scenario.cloudSpeed));
-    m_cloudFactor = 0.2 + 0.3 * m_householdRandom.generateDouble();
-    m_cloudUntil = minute + length;
-    const double meanGap = 5.5 / m_scenario.cloudSpeed * (1.0 - cover) / cover;
-    m_nextCloud = m_cloudUntil + qRound(-meanGap * std::log(1.0 - m_householdRandom.generateDouble()));
-}
-
-void Simulation::addHouseholdLoad(int minute, double *phasePower)
-{
-    for (int a = 0; a < m_scenario.appliances.count(); a++) {
-        const Scenario::Appliance &appliance = m_scenario.appliances.at(a);
-        ApplianceState &state = m_appliances[a];
-        if (minute >= state.runningUntil) {
-            const int minuteOfDay = m_scenario.minuteOfDay(minute);
-            const int window = qMax(1, appliance.toMinuteOfDay - appliance.fromMinuteOfDay);
-            const bool inWindow = minuteOfDay >= appliance.fromMinuteOfDay && minuteOfDay < appliance.toMinuteOfDay;
-            if (inWindow && m_householdRandom.generateDouble() < appliance.perDay / window)
-                state.runningUntil =
-                        minute
-                        + static_cast<int>(m_householdRandom.bounded(appliance.minMinutes, appliance.maxMinutes + 1));
-        }
-        const bool on = minute < state.runningUntil;
-        double total = 0;
-        for (int p = 0; p < 3; p++) {
-            phasePower[p] += on ? appliance.phasePower[p] : 0;
-            total += on ? appliance.phasePower[p] : 0;
-        }
-        state.thing->setStateValue(QStringLiteral("currentPower"), total);
-    }
-    for (int p = 0; p < 3 && m_scenario.houseNoise > 0; p++)
-        phasePower[p] =
-                qMax(0.0, phasePower[p] + m_scenario.houseNoise * (2.0 * m_householdRandom.generateDouble() - 1.0));
-}
-
 void Simulation::householdMinute(int minute, MinuteRecord *record)
 {
     record->minute = minute;
     record->price = m_scenario.priceAt(minute);
     record->phaseLimit = m_phaseLimit;
-    record->pvPower = pvPower(minute);
+    const QDateTime now = minuteDateTime(minute);
+    record->pvPower = m_home.pvPower(minute, now);
     if (m_scenario.random.enabled)
         record->pvPower = qMax(0.0, record->pvPower * (1.0 + noise(m_scenario.random.pvNoise)));
-    const QDateTime now = minuteDateTime(minute);
 
     double phasePower[3];
-    for (int p = 0; p < 3; p++) {
-        phasePower[p] = m_scenario.houseBaseLoad[p];
-        if (now.time().hour() >= 17 && now.time().hour() < 22)
-            phasePower[p] += m_scenario.houseEveningLoad[p];
-    }
     QMap<QString, double> loadPower;
-    for (const Scenario::Load &load : m_scenario.loads) {
-        const bool on = minute >= load.fromMinute && minute < load.toMinute;
-        for (int p = 0; p < 3; p++) {
-            phasePower[p] += on ? load.phasePower[p] : 0;
-            loadPower[load.name] += on ? load.phasePower[p] : 0;
-        }
-    }
+    m_home.addScheduledLoad(minute, now, phasePower, &loadPower);
     if (m_scenario.random.enabled)
         addRandomLoad(phasePower);
     if (m_scenario.hasHouseholdRandom())
-        addHouseholdLoad(minute, phasePower);
-    for (auto it = loadPower.constBegin(); it != loadPower.constEnd(); ++it)
-        m_loadThings.value(it.key())->setStateValue(QStringLiteral("currentPower"), it.value());
+        m_home.addHouseholdLoad(minute, phasePower);
+    m_home.showLoads(loadPower);
     record->houseLoad = 0;
     for (int p = 0; p < 3; p++) {
         record->houseLoad += phasePower[p];
         record->housePhasePower[p] = phasePower[p];
     }
-    for (int p = 0; p < 3; p++)
-        m_meterNoise[p] = m_scenario.meterNoise > 0
-                                  ? m_scenario.meterNoise * (2.0 * m_householdRandom.generateDouble() - 1.0)
-                                  : 0.0;
+    m_home.drawMeterNoise();
 }
 
 QVector<ChargerCommand> Simulation::pluginCommands() const
@@ -854,7 +746,7 @@ void Simulation::simulatePeer(const MinuteRecord &household)
         PeerController::Reading reading;
         reading.minute = record.minute;
         for (int p = 0; p < 3; p++)
-            reading.gridPhasePower[p] = m_peerHousehold.gridPhasePower(p) + m_meterNoise[p];
+            reading.gridPhasePower[p] = m_peerHousehold.gridPhasePower(p) + m_home.meterNoise(p);
         reading.phaseLimit = record.phaseLimit;
         reading.batterySoc = m_scenario.hasBattery ? qRound(record.batterySoc) : -1;
         reading.batteryPower = record.batteryPower;
@@ -894,24 +786,5 @@ void Simulation::simulatePhysics(int minute, MinuteRecord *record)
             m_cars.at(j).thing->setStateValue(QStringLiteral("batteryLevel"), qRound(m_household.carSoc(j)));
     }
 
-    // The meter reads the truth, give or take its noise.
-    double gridPower = 0;
-    for (int p = 0; p < 3; p++) {
-        const double power = m_household.gridPhasePower(p) + m_meterNoise[p];
-        gridPower += power;
-        m_meter->setStateValue(QStringLiteral("currentPowerPhase") + QLatin1String(suffix[p]), power);
-        m_meter->setStateValue(QStringLiteral("currentPhase") + QLatin1String(suffix[p]), power / voltage);
-    }
-    // Every power-balance change makes the plugin look at the meter, the
-    // chargers and the battery. The meter goes first, once the chargers show
-    // their new power, so that no look combines a new charger reading with
-    // last minute's meter; the battery and the inverter follow, the way a
-    // battery's own controller follows the meter.
-    m_meter->setStateValue(QStringLiteral("currentPower"), gridPower);
-    if (m_battery) {
-        m_battery->setStateValue(QStringLiteral("batteryLevel"), qRound(record->batterySoc));
-        m_battery->setStateValue(QStringLiteral("currentPower"), record->batteryPower);
-    }
-    if (m_inverter)
-        m_inverter->setStateValue(QStringLiteral("currentPower"), -record->pvPower);
+    m_home.showReadings(m_household, *record);
 }

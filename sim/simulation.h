@@ -1,6 +1,7 @@
 #ifndef SIMULATION_H
 #define SIMULATION_H
 
+#include "homedevices.h"
 #include "household.h"
 #include "ownertimeline.h"
 #include "peercontroller.h"
@@ -114,6 +115,9 @@ public:
     const ForecastFigures &forecast() const { return m_forecastFigures; }
     // The solar forecast every column plans with; null without a "forecast" section.
     const ForecastServer *forecastServer() const { return m_forecastServer.get(); }
+    // The fixed id of a device of the scenario by its kind and name: every
+    // run of a scenario sees the same ids.
+    static QUuid fixedId(const QString &kind, const QString &name);
 
 private:
     struct CarState {
@@ -125,10 +129,6 @@ private:
     };
     struct ChargerState {
         Thing *thing = nullptr;
-    };
-    struct ApplianceState {
-        Thing *thing = nullptr;
-        int runningUntil = -1; // minute it stops
     };
 
     static void settle();
@@ -155,9 +155,6 @@ private:
     void simulatePeer(const MinuteRecord &household);
     // What the plugin asks of the chargers, read off their states.
     QVector<ChargerCommand> pluginCommands() const;
-    double pvPower(int minute);
-    void passingCloud(int minute);
-    void addHouseholdLoad(int minute, double *phasePower);
     // The wall-clock time of a simulated minute; converting a local
     // date-time costs a call into the C library's time zone code, so the
     // last one is kept.
@@ -187,7 +184,6 @@ private:
     void soakProblem(const QString &text);
     Scenario m_scenario;
     const QString m_adminToken = QUuid::createUuid().toString(QUuid::Id128);
-    QRandomGenerator m_random;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<EnergyManager> m_energyManager;
     std::unique_ptr<JsonRpcServer> m_jsonRpcServer;
@@ -202,10 +198,7 @@ private:
     QString m_pageDirectory; // empty: no page
     quint16 m_pagePort = 0;
 
-    Thing *m_meter = nullptr;
-    Thing *m_inverter = nullptr;
-    Thing *m_battery = nullptr;
-    QMap<QString, Thing *> m_loadThings; // by name: entries with one name are one appliance
+    HomeDevices m_home; // PV, house load, home battery and meter
     QList<ChargerState> m_chargers;
     QList<CarState> m_cars;
     Household m_household;
@@ -213,12 +206,6 @@ private:
     std::unique_ptr<PeerController> m_peer;
     QVector<ChargerCommand> m_peerCommands;
     QVector<MinuteRecord> m_peerRecords;
-    double m_cloudFactor = 1;
-    int m_cloudUntil = 0;               // passing clouds: the current one ends
-    int m_nextCloud = 0;                // the next one starts
-    QRandomGenerator m_householdRandom; // clouds, noise and appliances of the household keys
-    QList<ApplianceState> m_appliances;
-    double m_meterNoise[3] = {0, 0, 0}; // W, this minute's reading error per phase
     int m_cachedMinute = -1;
     QDateTime m_cachedMinuteDateTime;
     int m_minute = 0;

@@ -97,14 +97,9 @@ bool Simulation::restartHost(QString *errorString)
         if (thing)
             holders.append({&thing, thing->id()});
     };
-    hold(m_meter);
-    hold(m_inverter);
-    hold(m_battery);
+    for (Thing **thing : m_home.thingSlots())
+        hold(*thing);
     hold(m_burstThing);
-    for (Thing *&thing : m_loadThings)
-        hold(thing);
-    for (ApplianceState &appliance : m_appliances)
-        hold(appliance.thing);
     for (ChargerState &charger : m_chargers)
         hold(charger.thing);
     for (CarState &car : m_cars)
