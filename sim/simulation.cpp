@@ -32,6 +32,26 @@ bool writable(Thing *thing, const QString &stateName)
     return thing->thingClass().stateTypes().findByName(stateName).writable();
 }
 
+// The planes of the "forecast" section as the plugin's configuration takes them.
+QVariantList forecastPlanes(const Scenario::Forecast &forecast)
+{
+    QVariantList planes;
+    for (const Scenario::ForecastPlane &plane : forecast.planes) {
+        QVariantList horizon;
+        for (int elevation : plane.horizon)
+            horizon.append(elevation);
+        QVariantMap map{{QStringLiteral("latitude"), plane.latitude},
+                        {QStringLiteral("longitude"), plane.longitude},
+                        {QStringLiteral("declination"), plane.declination},
+                        {QStringLiteral("azimuth"), plane.azimuth},
+                        {QStringLiteral("kwp"), plane.kwp}};
+        if (!horizon.isEmpty())
+            map.insert(QStringLiteral("horizon"), horizon);
+        planes.append(map);
+    }
+    return planes;
+}
+
 }
 
 QUuid Simulation::fixedId(const QString &kind, const QString &name)
@@ -101,7 +121,29 @@ quint16 Simulation::servePage(const QString &directory, quint16 port)
 bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
 {
     TavroClock::setCurrentDateTime(m_scenario.start);
+    if (!startServers(errorString) || !addDevices(errorString))
+        return false;
 
+    // The household as it stands before the plugin starts.
+    MinuteRecord initial;
+    simulatePhysics(0, &initial);
+    simulatePeer(initial);
+    m_peerRecords.clear();
+    m_initialBatterySoc = m_household.batterySoc();
+
+    m_pluginDirectory = pluginDirectory;
+    if (!startHost(pluginDirectory, errorString) || !configureLimits(errorString))
+        return false;
+    startPeer();
+    if (m_scenario.spotMarket && !configureSpotMarket(errorString))
+        return false;
+    if (m_forecastServer && !configureForecast(errorString))
+        return false;
+    return configureCars(errorString);
+}
+
+bool Simulation::startServers(QString *errorString)
+{
     m_priceServer = std::make_unique<PriceServer>(m_scenario);
     if (!m_priceServer->start()) {
         *errorString = QStringLiteral("Cannot start the price server on 127.0.0.1");
@@ -118,7 +160,11 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         }
         qputenv("TAVRO_FORECAST_SOLAR_URL", m_forecastServer->baseUrl().toUtf8());
     }
+    return true;
+}
 
+bool Simulation::addDevices(QString *errorString)
+{
     m_thingManager = std::make_unique<ThingManager>();
     m_thingManager->setActionLogLimit(0);
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
@@ -136,74 +182,88 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
         m_burstThing = m_thingManager->addConfiguredThing(QStringLiteral("consumer"), m_scenario.random.burstName,
                                                           fixedId(QStringLiteral("load"), m_scenario.random.burstName));
     }
-
-    for (const Scenario::Charger &charger : m_scenario.chargers) {
-        ChargerState state;
-        state.thing = m_thingManager->addConfiguredThing(charger.thingClass, charger.name,
-                                                         fixedId(QStringLiteral("charger"), charger.name));
-        if (!state.thing) {
-            *errorString = QStringLiteral("Cannot add charger %1: unknown thing class %2 or a name used twice")
-                                   .arg(charger.name, charger.thingClass);
+    for (int i = 0; i < m_scenario.chargers.count(); i++) {
+        if (!addCharger(i, errorString))
             return false;
-        }
-        if (charger.maxCurrent > 0)
-            state.thing->setStateMinMaxValues(QStringLiteral("maxChargingCurrent"), charger.minCurrent,
-                                              charger.maxCurrent);
-        for (auto it = charger.states.constBegin(); it != charger.states.constEnd(); ++it) {
-            if (!state.thing->hasState(it.key())) {
-                *errorString = QStringLiteral("Charger %1 has no state \"%2\"").arg(charger.name, it.key());
-                return false;
-            }
-            state.thing->setStateValue(it.key(), it.value());
-        }
-        // The physics, the limit and the peer need the charger's own bounds.
-        Scenario::Charger &description = m_scenario.chargers[m_chargers.count()];
-        const StateTypes stateTypes = state.thing->thingClass().stateTypes();
-        if (description.dc) {
-            description.dcMaxPower = state.thing->stateValue(QStringLiteral("maxChargingPower")).toDouble();
-        } else {
-            const StateType current = stateTypes.findByName(QStringLiteral("maxChargingCurrent"));
-            description.minCurrent = charger.maxCurrent > 0 ? charger.minCurrent : current.minValue().toDouble();
-            description.maxCurrent = charger.maxCurrent > 0 ? charger.maxCurrent : current.maxValue().toDouble();
-            description.maxPhases = stateTypes.findByName(QStringLiteral("phaseCount")).maxValue().toUInt();
-            description.phaseSwitching = state.thing->hasState(QStringLiteral("desiredPhaseCount"));
-        }
-        m_chargers.append(state);
     }
     for (const Scenario::Car &car : m_scenario.cars) {
-        CarState state;
-        state.thing =
-                m_thingManager->addConfiguredThing(car.thingClass, car.name, fixedId(QStringLiteral("car"), car.name));
-        if (!state.thing) {
-            *errorString = QStringLiteral("Cannot add car %1: unknown thing class %2 or a name used twice")
-                                   .arg(car.name, car.thingClass);
+        if (!addCar(car, errorString))
+            return false;
+    }
+    return true;
+}
+
+bool Simulation::addCharger(int chargerIndex, QString *errorString)
+{
+    const Scenario::Charger &charger = m_scenario.chargers[chargerIndex];
+    ChargerState state;
+    state.thing = m_thingManager->addConfiguredThing(charger.thingClass, charger.name,
+                                                     fixedId(QStringLiteral("charger"), charger.name));
+    if (!state.thing) {
+        *errorString = QStringLiteral("Cannot add charger %1: unknown thing class %2 or a name used twice")
+                               .arg(charger.name, charger.thingClass);
+        return false;
+    }
+    if (charger.maxCurrent > 0)
+        state.thing->setStateMinMaxValues(QStringLiteral("maxChargingCurrent"), charger.minCurrent, charger.maxCurrent);
+    for (auto it = charger.states.constBegin(); it != charger.states.constEnd(); ++it) {
+        if (!state.thing->hasState(it.key())) {
+            *errorString = QStringLiteral("Charger %1 has no state \"%2\"").arg(charger.name, it.key());
             return false;
         }
-        for (int i = 0; i < m_scenario.chargers.count(); i++) {
-            if (m_scenario.chargers.at(i).name == car.charger)
-                state.chargerIndex = i;
-        }
-        Thing *thing = state.thing;
-        thing->setStateValue(QStringLiteral("capacity"), car.capacityKwh);
-        thing->setStateValue(QStringLiteral("acPhaseCount"), car.phases);
-        thing->setStateValue(QStringLiteral("acMinChargingCurrent"), car.minCurrent);
-        thing->setStateValue(QStringLiteral("acMaxChargingCurrent"), car.maxCurrent);
-        thing->setStateValue(QStringLiteral("dcMaxChargingPower"), car.dcMaxPower);
-        thing->setStateValue(QStringLiteral("batteryLevel"), qRound(car.soc));
-        thing->setSettingValue(QStringLiteral("chargingEnergyLoss"), car.lossPercent);
-        m_cars.append(state);
+        state.thing->setStateValue(it.key(), it.value());
     }
+    takeChargerBounds(chargerIndex, state.thing);
+    m_chargers.append(state);
+    return true;
+}
 
-    // The household as it stands before the plugin starts.
-    MinuteRecord initial;
-    simulatePhysics(0, &initial);
-    simulatePeer(initial);
-    m_peerRecords.clear();
-    m_initialBatterySoc = m_household.batterySoc();
+void Simulation::takeChargerBounds(int chargerIndex, Thing *thing)
+{
+    // The physics, the limit and the peer need the charger's own bounds.
+    Scenario::Charger &description = m_scenario.chargers[chargerIndex];
+    const StateTypes stateTypes = thing->thingClass().stateTypes();
+    if (description.dc) {
+        description.dcMaxPower = thing->stateValue(QStringLiteral("maxChargingPower")).toDouble();
+        return;
+    }
+    // A range of the scenario's own stands; the thing class's otherwise.
+    const StateType current = stateTypes.findByName(QStringLiteral("maxChargingCurrent"));
+    const bool ownRange = description.maxCurrent > 0;
+    description.minCurrent = ownRange ? description.minCurrent : current.minValue().toDouble();
+    description.maxCurrent = ownRange ? description.maxCurrent : current.maxValue().toDouble();
+    description.maxPhases = stateTypes.findByName(QStringLiteral("phaseCount")).maxValue().toUInt();
+    description.phaseSwitching = thing->hasState(QStringLiteral("desiredPhaseCount"));
+}
 
-    m_pluginDirectory = pluginDirectory;
-    if (!startHost(pluginDirectory, errorString))
+bool Simulation::addCar(const Scenario::Car &car, QString *errorString)
+{
+    CarState state;
+    state.thing =
+            m_thingManager->addConfiguredThing(car.thingClass, car.name, fixedId(QStringLiteral("car"), car.name));
+    if (!state.thing) {
+        *errorString = QStringLiteral("Cannot add car %1: unknown thing class %2 or a name used twice")
+                               .arg(car.name, car.thingClass);
         return false;
+    }
+    for (int i = 0; i < m_scenario.chargers.count(); i++) {
+        if (m_scenario.chargers.at(i).name == car.charger)
+            state.chargerIndex = i;
+    }
+    Thing *thing = state.thing;
+    thing->setStateValue(QStringLiteral("capacity"), car.capacityKwh);
+    thing->setStateValue(QStringLiteral("acPhaseCount"), car.phases);
+    thing->setStateValue(QStringLiteral("acMinChargingCurrent"), car.minCurrent);
+    thing->setStateValue(QStringLiteral("acMaxChargingCurrent"), car.maxCurrent);
+    thing->setStateValue(QStringLiteral("dcMaxChargingPower"), car.dcMaxPower);
+    thing->setStateValue(QStringLiteral("batteryLevel"), qRound(car.soc));
+    thing->setSettingValue(QStringLiteral("chargingEnergyLoss"), car.lossPercent);
+    m_cars.append(state);
+    return true;
+}
+
+bool Simulation::configureLimits(QString *errorString)
+{
     m_client->call(QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
                    {{QStringLiteral("phasePowerLimit"), m_scenario.phasePowerLimit}});
     m_client->call(QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
@@ -230,6 +290,11 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
                                   .value(QStringLiteral("batteryLevelLowerLimit"), -1.0)
                                   .toDouble();
     m_owner.setBatteryLowerLimit(0, m_batteryLowerLimit);
+    return true;
+}
+
+void Simulation::startPeer()
+{
     m_peer = std::make_unique<PeerController>(m_scenario, m_peerHousehold, m_owner);
     if (m_forecastServer) {
         const ForecastServer *server = m_forecastServer.get();
@@ -238,65 +303,58 @@ bool Simulation::setUp(const QString &pluginDirectory, QString *errorString)
             return server->forecastPower(start.addSecs(minute * 60LL));
         };
     }
+}
 
-    if (m_scenario.spotMarket) {
-        const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
-                                               .value(QStringLiteral("providers"))
-                                               .toList();
-        // The owner picks the service and zone by the provider's name and zone.
-        QString providerId;
-        for (const QVariant &provider : providers) {
-            const QVariantMap info = provider.toMap();
-            if (info.value(QStringLiteral("name")).toString().startsWith(m_scenario.priceProvider, Qt::CaseInsensitive)
-                && info.value(QStringLiteral("zone")).toString() == m_scenario.priceZone)
-                providerId = info.value(QStringLiteral("providerId")).toString();
-        }
-        if (providerId.isEmpty()) {
-            *errorString = QStringLiteral("The plugin offers no spot market provider %1 for the zone %2")
-                                   .arg(m_scenario.priceProvider, m_scenario.priceZone);
-            return false;
-        }
-        m_client->call(QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
-                       {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), providerId}});
-        if (QUuid(m_client->call(QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"))
-                          .value(QStringLiteral("providerId"))
-                          .toString())
-            != QUuid(providerId)) {
-            *errorString = QStringLiteral("The plugin did not take the spot market provider %1").arg(providerId);
-            return false;
-        }
-        m_spotMarketEnabled = true;
-        refreshPrices();
+bool Simulation::configureSpotMarket(QString *errorString)
+{
+    const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
+                                           .value(QStringLiteral("providers"))
+                                           .toList();
+    // The owner picks the service and zone by the provider's name and zone.
+    QString providerId;
+    for (const QVariant &provider : providers) {
+        const QVariantMap info = provider.toMap();
+        if (info.value(QStringLiteral("name")).toString().startsWith(m_scenario.priceProvider, Qt::CaseInsensitive)
+            && info.value(QStringLiteral("zone")).toString() == m_scenario.priceZone)
+            providerId = info.value(QStringLiteral("providerId")).toString();
     }
-
-    if (m_forecastServer) {
-        QVariantList planes;
-        for (const Scenario::ForecastPlane &plane : m_scenario.forecast.planes) {
-            QVariantList horizon;
-            for (int elevation : plane.horizon)
-                horizon.append(elevation);
-            QVariantMap map{{QStringLiteral("latitude"), plane.latitude},
-                            {QStringLiteral("longitude"), plane.longitude},
-                            {QStringLiteral("declination"), plane.declination},
-                            {QStringLiteral("azimuth"), plane.azimuth},
-                            {QStringLiteral("kwp"), plane.kwp}};
-            if (!horizon.isEmpty())
-                map.insert(QStringLiteral("horizon"), horizon);
-            planes.append(map);
-        }
-        QVariantMap configuration{{QStringLiteral("enabled"), true}, {QStringLiteral("planes"), planes}};
-        if (!m_scenario.forecast.apiKey.isEmpty())
-            configuration.insert(QStringLiteral("apiKey"), m_scenario.forecast.apiKey);
-        const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetSolarForecastConfiguration"),
-                                                  {{QStringLiteral("configuration"), configuration}});
-        if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
-            *errorString =
-                    QStringLiteral("The plugin refused the solar forecast configuration: %1 %2")
-                            .arg(result.value(QStringLiteral("energyError")).toString(), m_client->errorString());
-            return false;
-        }
+    if (providerId.isEmpty()) {
+        *errorString = QStringLiteral("The plugin offers no spot market provider %1 for the zone %2")
+                               .arg(m_scenario.priceProvider, m_scenario.priceZone);
+        return false;
     }
+    m_client->call(QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
+                   {{QStringLiteral("enabled"), true}, {QStringLiteral("providerId"), providerId}});
+    if (QUuid(m_client->call(QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"))
+                      .value(QStringLiteral("providerId"))
+                      .toString())
+        != QUuid(providerId)) {
+        *errorString = QStringLiteral("The plugin did not take the spot market provider %1").arg(providerId);
+        return false;
+    }
+    m_spotMarketEnabled = true;
+    refreshPrices();
+    return true;
+}
 
+bool Simulation::configureForecast(QString *errorString)
+{
+    QVariantMap configuration{{QStringLiteral("enabled"), true},
+                              {QStringLiteral("planes"), forecastPlanes(m_scenario.forecast)}};
+    if (!m_scenario.forecast.apiKey.isEmpty())
+        configuration.insert(QStringLiteral("apiKey"), m_scenario.forecast.apiKey);
+    const QVariantMap result = m_client->call(QStringLiteral("TavroEnergy.SetSolarForecastConfiguration"),
+                                              {{QStringLiteral("configuration"), configuration}});
+    if (result.value(QStringLiteral("energyError")).toString() != QLatin1String("EnergyErrorNoError")) {
+        *errorString = QStringLiteral("The plugin refused the solar forecast configuration: %1 %2")
+                               .arg(result.value(QStringLiteral("energyError")).toString(), m_client->errorString());
+        return false;
+    }
+    return true;
+}
+
+bool Simulation::configureCars(QString *errorString)
+{
     for (int i = 0; i < m_scenario.cars.count(); i++) {
         const QVariantMap result =
                 m_client->call(QStringLiteral("TavroEnergy.SetChargingConfiguration"),

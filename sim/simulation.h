@@ -143,6 +143,22 @@ private:
     bool restartHost(QString *errorString);
     // The host objects around the things, the plugin and the client.
     bool startHost(const QString &pluginDirectory, QString *errorString);
+    // The steps of setUp, in its order; each false with errorString.
+    // The price server, and the forecast server for a "forecast" section.
+    bool startServers(QString *errorString);
+    // The host's things of the household, the chargers and the cars.
+    bool addDevices(QString *errorString);
+    bool addCharger(int chargerIndex, QString *errorString);
+    // The scenario's charger takes the bounds its thing has.
+    void takeChargerBounds(int chargerIndex, Thing *thing);
+    bool addCar(const Scenario::Car &car, QString *errorString);
+    // The phase limit, tolerance and battery limits, set and read back.
+    bool configureLimits(QString *errorString);
+    void startPeer();
+    bool configureSpotMarket(QString *errorString);
+    bool configureForecast(QString *errorString);
+    // Every car's charging configuration, also as the owner's first wish.
+    bool configureCars(QString *errorString);
     void applyEvents(int minute);
     // At the end of the run: the scenario's targets the owner took back.
     void withdrawAbandonedTargets();
