@@ -521,131 +521,183 @@ void Report::computeLimit()
     }
 }
 
+// The table's rows: a label, a value per column (plugin, peer, baseline,
+// limit), then the plugin's ratios to the peer and to the limit.
+class Report::Table
+{
+public:
+    Table(const Report &report, QTextStream &out)
+        : columns{&report.m_plugin, &report.m_peer, &report.m_baseline, &report.m_limit},
+          m_report(report),
+          m_out(out)
+    {
+    }
+
+    // A row of zeros only is left out unless always.
+    void row(const QString &label, const QStringList &values, const QString &vsFirst, const QString &vsLimit,
+             bool always = false)
+    {
+        if (!always && allZero(values))
+            return;
+        m_out << qSetFieldWidth(38) << Qt::left << label << qSetFieldWidth(10) << Qt::right;
+        for (const QString &value : values)
+            m_out << value;
+        m_out << qSetFieldWidth(14) << vsFirst << vsLimit << qSetFieldWidth(0) << "\n";
+    }
+    void carRow(const QString &label, int j, double CarFigures::*member, int decimals, bool ratios, bool always = false)
+    {
+        QStringList values;
+        for (const Figures *figures : columns)
+            values << number(figures->cars.at(j).*member, decimals);
+        const double plugin = m_report.m_plugin.cars.at(j).*member;
+        row(label, values, ratios ? ratio(plugin, m_report.m_peer.cars.at(j).*member) : QString(),
+            ratios ? ratio(plugin, m_report.m_limit.cars.at(j).*member) : QString(), always);
+    }
+    void countRow(const QString &label, const std::function<int(const Figures &)> &count, bool limitCounts)
+    {
+        QStringList values;
+        for (const Figures *figures : columns)
+            values << (figures != &m_report.m_limit || limitCounts ? QString::number(count(*figures))
+                                                                   : QStringLiteral("-"));
+        row(label, values, QString(), QString());
+    }
+
+    const QVector<const Figures *> columns;
+
+private:
+    const Report &m_report;
+    QTextStream &m_out;
+};
+
 QString Report::table() const
 {
     const Scenario &scenario = m_simulation.scenario();
     QString text;
     QTextStream out(&text);
-    // Columns: every controller's figure, then the plugin's ratios to the
-    // first reference and to the limit.
-    const QVector<const Figures *> columns = {&m_plugin, &m_peer, &m_baseline, &m_limit};
-    const auto row = [&out](const QString &label, const QStringList &values, const QString &vsFirst,
-                            const QString &vsLimit, bool always = false) {
-        if (!always && allZero(values))
-            return;
-        out << qSetFieldWidth(38) << Qt::left << label << qSetFieldWidth(10) << Qt::right;
-        for (const QString &value : values)
-            out << value;
-        out << qSetFieldWidth(14) << vsFirst << vsLimit << qSetFieldWidth(0) << "\n";
-    };
-    const auto carRow = [&](const QString &label, int j, double CarFigures::*member, int decimals, bool ratios,
-                            bool always = false) {
-        QStringList values;
-        for (const Figures *figures : columns)
-            values << number(figures->cars.at(j).*member, decimals);
-        const double plugin = m_plugin.cars.at(j).*member;
-        row(label, values, ratios ? ratio(plugin, m_peer.cars.at(j).*member) : QString(),
-            ratios ? ratio(plugin, m_limit.cars.at(j).*member) : QString(), always);
-    };
-    const auto countRow = [&](const QString &label, const std::function<int(const Figures &)> &count,
-                              bool limitCounts) {
-        QStringList values;
-        for (const Figures *figures : columns)
-            values << (figures != &m_limit || limitCounts ? QString::number(count(*figures)) : QStringLiteral("-"));
-        row(label, values, QString(), QString());
-    };
-
+    Table table(*this, out);
     bool deadlineNote = false;
     out << "Scenario: " << scenario.name << "\n";
     if (scenario.restartMinute >= 0)
         out << "The host was stopped hard and started again at " << scenario.clockText(scenario.restartMinute) << "\n";
-    row(QString(),
-        {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
-        QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"), true);
+    table.row(QString(),
+              {QStringLiteral("plugin"), QStringLiteral("peer"), QStringLiteral("baseline"), QStringLiteral("limit")},
+              QStringLiteral("plugin/peer"), QStringLiteral("plugin/limit"), true);
     for (int j = 0; j < m_plugin.cars.count(); j++) {
-        const CarFigures &p = m_plugin.cars.at(j);
-        out << "Car " << p.name << "\n";
-        carRow(QStringLiteral("  energy delivered [kWh]"), j, &CarFigures::energy, 2, true, true);
-        carRow(QStringLiteral("  from PV [kWh]"), j, &CarFigures::pvEnergy, 2, true);
-        QStringList shares;
-        for (const Figures *figures : columns) {
-            const CarFigures &f = figures->cars.at(j);
-            shares << number(f.energy > 1e-9 ? 100.0 * f.pvEnergy / f.energy : 0.0);
-        }
-        row(QStringLiteral("  PV share [%]"), shares, QString(), QString());
-        carRow(QStringLiteral("  grid energy [kWh]"), j, &CarFigures::gridEnergy, 2, true);
-        // Surplus-only charging (plugin and peer): what the grid covered
-        // beyond the owner's tolerance, and how much of it came in a cloud's
-        // first minute, before a controller could react.
-        const CarFigures &peerCar = m_peer.cars.at(j);
-        if (p.surplusOnlyEnergy > 0 || peerCar.surplusOnlyEnergy > 0) {
-            const auto beyondRow = [&](const QString &label, double CarFigures::*member) {
-                row(label, {number(p.*member, 2), number(peerCar.*member, 2), QStringLiteral("-"), QStringLiteral("-")},
-                    ratio(p.*member, peerCar.*member), QString());
-            };
-            beyondRow(QStringLiteral("  grid beyond the tolerance [kWh]"), &CarFigures::gridBeyondTolerance);
-            beyondRow(QStringLiteral("    of that above the minimum [kWh]"),
-                      &CarFigures::gridBeyondToleranceAboveMinimum);
-        }
-        if (!scenario.hourlyPrices.isEmpty()) {
-            carRow(QStringLiteral("  cost [EUR] (limit: same energy)"), j, &CarFigures::cost, 2, true);
-            const double atOnce = m_atOnce.cars.at(j).cost;
-            row(QStringLiteral("  saved against at once [EUR]"),
-                {number(atOnce - p.cost, 2), number(m_peerAtOnce.cars.at(j).cost - m_peer.cars.at(j).cost, 2),
-                 QStringLiteral("-"), number(atOnce - m_limit.cars.at(j).cost, 2)},
-                QString(), QString());
-        }
-        if (p.socAtTarget >= 0) {
-            carRow(QStringLiteral("  SoC at target time [%] (want %1)").arg(number(p.targetPercentage, 0)), j,
-                   &CarFigures::socAtTarget, 1, false, true);
-            QStringList deadlines;
-            for (const Figures *figures : columns)
-                deadlines << deadlineText(figures->cars.at(j).deadline);
-            row(QStringLiteral("  deadline"), deadlines, QString(), QString(), true);
-            deadlineNote = true;
-            // Whether this car's deadline can be met when it goes first, and
-            // whether the limit meets it together with every other one.
-            const auto yes = [](bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); };
-            row(QStringLiteral("  reachable: first / with all"),
-                {QString(), QString(), QString(),
-                 yes(m_reachableFirst.value(j, true)) + QLatin1Char('/') + yes(m_reachable.value(j, true))},
-                QString(), QString(), true);
-        }
-        carRow(QStringLiteral("  SoC at the end [%]"), j, &CarFigures::finalSoc, 1, false, true);
-        const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
-        if (p.dischargedEnergy > 0 || (charger >= 0 && scenario.chargers.at(charger).dc)) {
-            const CarFigures &peer = m_peer.cars.at(j);
-            row(QStringLiteral("  discharged [kWh]"),
-                {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
-                QString(), QString());
-            if (scenario.hasBattery)
-                row(QStringLiteral("  into the home battery [kWh]"),
-                    {number(p.toHomeBattery, 2), number(peer.toHomeBattery, 2), QStringLiteral("-"),
-                     QStringLiteral("-")},
-                    QString(), QString());
-            row(QStringLiteral("  lowest SoC plugged in [%]"),
-                {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(),
-                QString());
-        }
-        if (p.largestSocError >= 0)
-            row(QStringLiteral("  SoC estimate error after entry [%]"),
-                {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")}, QString(),
-                QString());
+        out << "Car " << m_plugin.cars.at(j).name << "\n";
+        writeCarEnergy(&table, j);
+        deadlineNote = writeCarDeadline(&table, j) || deadlineNote;
+        table.carRow(QStringLiteral("  SoC at the end [%]"), j, &CarFigures::finalSoc, 1, false, true);
+        writeCarDischarge(&table, j);
     }
+    writeAllCars(&table, out);
+    if (deadlineNote)
+        out << "Deadline met: the SoC at the target time at most 0.5 % below the wanted one (cars report whole "
+               "percent); unreach.: not even the limit meets it\n";
+    writePhases(&table, out);
+    writeSwitches(&table, out);
+    writeHousehold(&table, out);
+    return text;
+}
+
+void Report::writeCarEnergy(Table *table, int j) const
+{
+    const Scenario &scenario = m_simulation.scenario();
+    const CarFigures &p = m_plugin.cars.at(j);
+    table->carRow(QStringLiteral("  energy delivered [kWh]"), j, &CarFigures::energy, 2, true, true);
+    table->carRow(QStringLiteral("  from PV [kWh]"), j, &CarFigures::pvEnergy, 2, true);
+    QStringList shares;
+    for (const Figures *figures : table->columns) {
+        const CarFigures &f = figures->cars.at(j);
+        shares << number(f.energy > 1e-9 ? 100.0 * f.pvEnergy / f.energy : 0.0);
+    }
+    table->row(QStringLiteral("  PV share [%]"), shares, QString(), QString());
+    table->carRow(QStringLiteral("  grid energy [kWh]"), j, &CarFigures::gridEnergy, 2, true);
+    // Surplus-only charging (plugin and peer): what the grid covered
+    // beyond the owner's tolerance, and how much of it came in a cloud's
+    // first minute, before a controller could react.
+    const CarFigures &peerCar = m_peer.cars.at(j);
+    if (p.surplusOnlyEnergy > 0 || peerCar.surplusOnlyEnergy > 0) {
+        const auto beyondRow = [&](const QString &label, double CarFigures::*member) {
+            table->row(label,
+                       {number(p.*member, 2), number(peerCar.*member, 2), QStringLiteral("-"), QStringLiteral("-")},
+                       ratio(p.*member, peerCar.*member), QString());
+        };
+        beyondRow(QStringLiteral("  grid beyond the tolerance [kWh]"), &CarFigures::gridBeyondTolerance);
+        beyondRow(QStringLiteral("    of that above the minimum [kWh]"), &CarFigures::gridBeyondToleranceAboveMinimum);
+    }
+    if (!scenario.hourlyPrices.isEmpty()) {
+        table->carRow(QStringLiteral("  cost [EUR] (limit: same energy)"), j, &CarFigures::cost, 2, true);
+        const double atOnce = m_atOnce.cars.at(j).cost;
+        table->row(QStringLiteral("  saved against at once [EUR]"),
+                   {number(atOnce - p.cost, 2), number(m_peerAtOnce.cars.at(j).cost - m_peer.cars.at(j).cost, 2),
+                    QStringLiteral("-"), number(atOnce - m_limit.cars.at(j).cost, 2)},
+                   QString(), QString());
+    }
+}
+
+bool Report::writeCarDeadline(Table *table, int j) const
+{
+    const CarFigures &p = m_plugin.cars.at(j);
+    if (p.socAtTarget < 0)
+        return false;
+    table->carRow(QStringLiteral("  SoC at target time [%] (want %1)").arg(number(p.targetPercentage, 0)), j,
+                  &CarFigures::socAtTarget, 1, false, true);
+    QStringList deadlines;
+    for (const Figures *figures : table->columns)
+        deadlines << deadlineText(figures->cars.at(j).deadline);
+    table->row(QStringLiteral("  deadline"), deadlines, QString(), QString(), true);
+    // Whether this car's deadline can be met when it goes first, and
+    // whether the limit meets it together with every other one.
+    const auto yes = [](bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); };
+    table->row(QStringLiteral("  reachable: first / with all"),
+               {QString(), QString(), QString(),
+                yes(m_reachableFirst.value(j, true)) + QLatin1Char('/') + yes(m_reachable.value(j, true))},
+               QString(), QString(), true);
+    return true;
+}
+
+void Report::writeCarDischarge(Table *table, int j) const
+{
+    const Scenario &scenario = m_simulation.scenario();
+    const CarFigures &p = m_plugin.cars.at(j);
+    const int charger = chargerIndexOf(scenario, scenario.cars.at(j));
+    if (p.dischargedEnergy > 0 || (charger >= 0 && scenario.chargers.at(charger).dc)) {
+        const CarFigures &peer = m_peer.cars.at(j);
+        table->row(QStringLiteral("  discharged [kWh]"),
+                   {number(p.dischargedEnergy, 2), number(peer.dischargedEnergy, 2), number(0, 2), QStringLiteral("-")},
+                   QString(), QString());
+        if (scenario.hasBattery)
+            table->row(QStringLiteral("  into the home battery [kWh]"),
+                       {number(p.toHomeBattery, 2), number(peer.toHomeBattery, 2), QStringLiteral("-"),
+                        QStringLiteral("-")},
+                       QString(), QString());
+        table->row(QStringLiteral("  lowest SoC plugged in [%]"),
+                   {number(p.lowestSoc), number(peer.lowestSoc), QStringLiteral("-"), QStringLiteral("-")}, QString(),
+                   QString());
+    }
+    if (p.largestSocError >= 0)
+        table->row(QStringLiteral("  SoC estimate error after entry [%]"),
+                   {number(p.largestSocError), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")},
+                   QString(), QString());
+}
+
+void Report::writeAllCars(Table *table, QTextStream &out) const
+{
+    const Scenario &scenario = m_simulation.scenario();
     if (m_plugin.cars.count() > 1) {
         // The limit may split its PV between the cars in many ways; the sum is what it bounds.
         out << "All cars\n";
         const auto sumRow = [&](const QString &label, double CarFigures::*member) {
             QStringList values;
             QVector<double> sums;
-            for (const Figures *figures : columns) {
+            for (const Figures *figures : table->columns) {
                 double sum = 0;
                 for (const CarFigures &car : figures->cars)
                     sum += car.*member;
                 sums << sum;
                 values << number(sum, 2);
             }
-            row(label, values, ratio(sums.at(0), sums.at(1)), ratio(sums.at(0), sums.last()));
+            table->row(label, values, ratio(sums.at(0), sums.at(1)), ratio(sums.at(0), sums.last()));
         };
         sumRow(QStringLiteral("  energy delivered [kWh]"), &CarFigures::energy);
         sumRow(QStringLiteral("  from PV [kWh]"), &CarFigures::pvEnergy);
@@ -669,9 +721,11 @@ QString Report::table() const
         out << "Saved against charging at once to the same energy: plugin " << saved(m_plugin, m_atOnce) << ", peer "
             << saved(m_peer, m_peerAtOnce) << "\n";
     }
-    if (deadlineNote)
-        out << "Deadline met: the SoC at the target time at most 0.5 % below the wanted one (cars report whole "
-               "percent); unreach.: not even the limit meets it\n";
+}
+
+void Report::writePhases(Table *table, QTextStream &out) const
+{
+    const Scenario &scenario = m_simulation.scenario();
     // The limit as it was set during the run, e.g. "16 A; 20 A from 16:00".
     QStringList limits;
     const QVector<MinuteRecord> &records = m_simulation.records();
@@ -686,7 +740,7 @@ QString Report::table() const
     }
     out << "Phases (limit " << limits.join(QStringLiteral("; ")) << ")\n";
     bool overAnywhere = false;
-    for (const Figures *figures : columns) {
+    for (const Figures *figures : table->columns) {
         for (int p = 0; p < 3; p++)
             overAnywhere = overAnywhere || figures->minutesOverLimit[p] > 0;
     }
@@ -695,29 +749,34 @@ QString Report::table() const
     const char *names[] = {"A", "B", "C"};
     for (int p = 0; p < 3; p++) {
         const QString phase = QLatin1String(names[p]);
-        countRow(
+        table->countRow(
                 QStringLiteral("  %1: minutes over the limit").arg(phase),
                 [p](const Figures &f) { return f.minutesOverLimit[p]; }, true);
-        countRow(
+        table->countRow(
                 QStringLiteral("  %1:   first after an outside step").arg(phase),
                 [p](const Figures &f) { return f.minutesOverAfterOutsideStep[p]; }, true);
-        countRow(
+        table->countRow(
                 QStringLiteral("  %1:   the house alone").arg(phase),
                 [p](const Figures &f) { return f.minutesOverByHouseAlone[p]; }, true);
-        countRow(
+        table->countRow(
                 QStringLiteral("  %1:   other").arg(phase),
                 [p](const Figures &f) {
                     return f.minutesOverLimit[p] - f.minutesOverAfterOutsideStep[p] - f.minutesOverByHouseAlone[p];
                 },
                 true);
         QStringList overshoots;
-        for (const Figures *figures : columns)
+        for (const Figures *figures : table->columns)
             overshoots << number(figures->largestOvershoot[p], 2);
-        row(QStringLiteral("  %1: largest overshoot [A]").arg(phase), overshoots, QString(), QString());
+        table->row(QStringLiteral("  %1: largest overshoot [A]").arg(phase), overshoots, QString(), QString());
     }
-    countRow(
+}
+
+void Report::writeSwitches(Table *table, QTextStream &out) const
+{
+    const Scenario &scenario = m_simulation.scenario();
+    table->countRow(
             QStringLiteral("On/off switches"), [](const Figures &f) { return f.switches; }, false);
-    countRow(
+    table->countRow(
             QStringLiteral("Phase switches"), [](const Figures &f) { return f.phaseSwitches; }, false);
     const int days = m_plugin.switchesPerDay.value(0).count();
     for (int i = 0; i < scenario.chargers.count(); i++) {
@@ -726,10 +785,10 @@ QString Report::table() const
             return days.isEmpty() ? 0 : *std::max_element(days.cbegin(), days.cend());
         };
         const QString name = scenario.chargers.at(i).name;
-        countRow(
+        table->countRow(
                 QStringLiteral("  %1: on/off, worst day").arg(name),
                 [&](const Figures &f) { return worstDay(f.switchesPerDay); }, false);
-        countRow(
+        table->countRow(
                 QStringLiteral("  %1: phase switches, worst day").arg(name),
                 [&](const Figures &f) { return worstDay(f.phaseSwitchesPerDay); }, false);
         if (days > 1) {
@@ -743,11 +802,17 @@ QString Report::table() const
                 << phase.join(QLatin1Char(' ')) << "\n";
         }
     }
+}
+
+void Report::writeHousehold(Table *table, QTextStream &out) const
+{
+    const Scenario &scenario = m_simulation.scenario();
     if (scenario.hasBattery && m_simulation.batteryLowerLimit() >= 0) {
         out << "Home battery (lower limit " << number(m_simulation.batteryLowerLimit() * 100, 0) << " %)\n";
-        row(QStringLiteral("  to cars while below it [kWh]"),
-            {number(m_plugin.energyWhileBatteryLow, 2), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-")},
-            QString(), QString());
+        table->row(QStringLiteral("  to cars while below it [kWh]"),
+                   {number(m_plugin.energyWhileBatteryLow, 2), QStringLiteral("-"), QStringLiteral("-"),
+                    QStringLiteral("-")},
+                   QString(), QString());
     }
     const QList<OwnerNotification> &notifications = m_simulation.notifications();
     if (!notifications.isEmpty()) {
@@ -760,6 +825,12 @@ QString Report::table() const
                 << notification.body << "\n";
         }
     }
+    writeForecastAndSoak(out);
+}
+
+void Report::writeForecastAndSoak(QTextStream &out) const
+{
+    const Scenario &scenario = m_simulation.scenario();
     if (scenario.forecast.enabled) {
         const ForecastFigures &forecast = m_simulation.forecast();
         double pvKwh = 0;
@@ -783,7 +854,6 @@ QString Report::table() const
             << "  longest run over the limit: " << m_plugin.longestRunOverLimit << " min\n"
             << "  car SoC seen: " << number(soak.lowestSoc) << " % to " << number(soak.highestSoc) << " %\n";
     }
-    return text;
 }
 
 // The failures of the expectations; those of a pending goal ("key" or

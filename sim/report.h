@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVector>
 
+class QTextStream;
 class Simulation;
 
 // What a run achieved, next to references on the same household and
@@ -152,6 +153,18 @@ private:
     // Every expectation of the scenario against the plugin's figures:
     // m_failures and m_pending.
     void evaluateExpectations();
+    // The sections of table(), in its order (report.cpp).
+    class Table;
+    void writeCarEnergy(Table *table, int j) const;
+    // False for a car without a target time.
+    bool writeCarDeadline(Table *table, int j) const;
+    void writeCarDischarge(Table *table, int j) const;
+    void writeAllCars(Table *table, QTextStream &out) const;
+    void writePhases(Table *table, QTextStream &out) const;
+    void writeSwitches(Table *table, QTextStream &out) const;
+    // The home battery and the notifications, then writeForecastAndSoak.
+    void writeHousehold(Table *table, QTextStream &out) const;
+    void writeForecastAndSoak(QTextStream &out) const;
     class Checker;
     // One car's own goals ("cars": {"Name": {…}}).
     void checkCarExpectations(int carIndex, const QJsonObject &expected, Checker *checker) const;
