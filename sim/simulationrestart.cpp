@@ -75,6 +75,39 @@ struct Device {
     ParamList settings;
 };
 
+// Every device of the host as it stands, states and settings included.
+QList<Device> devicesOf(ThingManager *manager)
+{
+    QList<Device> devices;
+    for (Thing *thing : manager->configuredThings()) {
+        Device device{thing->thingClassId(), thing->id(), thing->name(), {}, thing->settings()};
+        for (const StateType &stateType : thing->thingClass().stateTypes())
+            device.states.append(thing->state(stateType.id()));
+        devices.append(device);
+    }
+    return devices;
+}
+
+// The device added again with the same id, name, states and settings; null
+// when the host refuses it.
+Thing *addAgain(ThingManager *manager, const Device &device)
+{
+    Thing *thing = manager->addConfiguredThing(device.thingClassId, device.name, device.id);
+    if (!thing)
+        return nullptr;
+    for (const State &state : device.states) {
+        const QString name = thing->thingClass().stateTypes().findById(state.stateTypeId()).name();
+        thing->setStateMinMaxValues(name, state.minValue(), state.maxValue());
+        if (!state.possibleValues().isEmpty())
+            thing->setStatePossibleValues(name, state.possibleValues());
+        thing->setStateValue(name, state.value());
+    }
+    for (const Param &setting : device.settings)
+        thing->setSettingValue(thing->thingClass().settingsTypes().findById(setting.paramTypeId()).name(),
+                               setting.value());
+    return thing;
+}
+
 } // namespace
 
 bool Simulation::restartHost(QString *errorString)
@@ -83,14 +116,7 @@ bool Simulation::restartHost(QString *errorString)
     FolderCopy copy;
     if (!copyFolders(folders, &copy, errorString))
         return false;
-
-    QList<Device> devices;
-    for (Thing *thing : m_thingManager->configuredThings()) {
-        Device device{thing->thingClassId(), thing->id(), thing->name(), {}, thing->settings()};
-        for (const StateType &stateType : thing->thingClass().stateTypes())
-            device.states.append(thing->state(stateType.id()));
-        devices.append(device);
-    }
+    const QList<Device> devices = devicesOf(m_thingManager.get());
     // Where the household keeps its devices, with the ids to find them again.
     QList<QPair<Thing **, ThingId>> holders;
     auto hold = [&holders](Thing *&thing) {
@@ -125,21 +151,11 @@ bool Simulation::restartHost(QString *errorString)
     m_energyManager = std::make_unique<EnergyManager>(m_thingManager.get());
     QHash<ThingId, Thing *> things;
     for (const Device &device : qAsConst(devices)) {
-        Thing *thing = m_thingManager->addConfiguredThing(device.thingClassId, device.name, device.id);
+        Thing *thing = addAgain(m_thingManager.get(), device);
         if (!thing) {
             *errorString = QStringLiteral("Cannot add %1 again after the restart").arg(device.name);
             return false;
         }
-        for (const State &state : device.states) {
-            const QString name = thing->thingClass().stateTypes().findById(state.stateTypeId()).name();
-            thing->setStateMinMaxValues(name, state.minValue(), state.maxValue());
-            if (!state.possibleValues().isEmpty())
-                thing->setStatePossibleValues(name, state.possibleValues());
-            thing->setStateValue(name, state.value());
-        }
-        for (const Param &setting : device.settings)
-            thing->setSettingValue(thing->thingClass().settingsTypes().findById(setting.paramTypeId()).name(),
-                                   setting.value());
         things.insert(device.id, thing);
     }
     for (const auto &holder : qAsConst(holders))
