@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "tavro/electricity.h"
+#include "tavro/statetype.h"
 #include "tavro/typeutils.h"
 
 class Thing;
@@ -13,7 +14,8 @@ class ThingManager;
 class ThingActionInfo;
 
 // A typed view onto one host thing implementing "evchargerac". Reads the
-// charger's states live (nothing is cached), sends the manager's commands as
+// charger's states live (only the class's state type ids are looked up
+// once: a thing keeps its class for life), sends the manager's commands as
 // host actions with origin 1 (never counted as user input) and guards the
 // charger with two time locks: after an on/off switch no further switch for
 // chargingEnabledLockDuration seconds, after a current change no further
@@ -113,11 +115,31 @@ signals:
     void remainingChargingEnabledLockDurationChanged(int seconds);
 
 private:
-    ThingActionInfo *executeStateAction(const QString &stateName, const QVariant &value);
+    // The ids of the states read every cycle; null when the class lacks one.
+    struct StateIds {
+        StateTypeId power;
+        StateTypeId pluggedIn;
+        StateTypeId charging;
+        StateTypeId connected;
+        StateTypeId maxChargingCurrent;
+        StateTypeId phaseCount;
+        StateTypeId desiredPhaseCount;
+        StateTypeId currentPower;
+        StateTypeId currentPhase[3];
+        StateTypeId currentPowerPhase[3];
+    };
+
+    QVariant stateValue(const StateTypeId &stateTypeId) const;
+    ThingActionInfo *executeStateAction(const StateTypeId &stateTypeId, const QVariant &value);
     void setRemainingChargingEnabledLockDuration(int seconds);
 
     ThingManager *m_thingManager = nullptr;
     Thing *m_thing = nullptr;
+    StateIds m_ids;
+    // The class's "maxChargingCurrent" state type: declared bounds and step.
+    StateType m_maxChargingCurrentType;
+    bool m_connectable = false;
+    bool m_hasPowerMeter = false;
 
     QTimer m_chargingEnabledLockTimer;
     bool m_chargingEnabledLocked = false;
