@@ -104,7 +104,7 @@ Thing *DcController::resolveDcVehicle(const ThingId &evChargerId) const
             return vehicle;
     }
 
-    const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
+    const ChargingConfiguration &configuration = m_context.book.configuration(evChargerId);
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     return VehicleTraits::thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
 }
@@ -269,13 +269,13 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // Baseline: the house without the chargers this manager controls.
     double managedAcLoad = 0;
     for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal && charger->charging())
             managedAcLoad += charger->currentPower();
     }
     double managedDcPower = 0;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
             managedDcPower += charger->measuredPower();
     }
@@ -851,8 +851,8 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    double budget = (surplusIntentPresent ? qMax(0.0, cycle.surplusBudget) + cycle.bridgedCharge : 0)
-                    + fixedPriorityRequested;
+    double budget =
+            (surplusIntentPresent ? qMax(0.0, cycle.surplusBudget) + cycle.bridgedCharge : 0) + fixedPriorityRequested;
     budget = qMin(budget, totalRequested);
     if (std::isfinite(cycle.phaseLimitBudget))
         budget = qMax(0.0, qMin(budget, currentMeasured + cycle.phaseLimitBudget));
