@@ -247,6 +247,8 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
                                  << "now:" << now.toString(lockTimeFormat);
         return nullptr;
     }
+    if (holdsChargingEnabled(enabled))
+        return nullptr;
 
     ThingActionInfo *info = executeStateAction(m_ids.power, enabled);
     const bool locking = changing && applyLock;
@@ -254,7 +256,9 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
         m_pendingLockingSwitch = true;
         m_pendingChargingEnabled = enabled;
     }
+    m_pendingSwitches++;
     connect(info, &ThingActionInfo::finished, this, [this, info, changing, now, applyLock, locking]() {
+        m_pendingSwitches--;
         if (locking)
             m_pendingLockingSwitch = false;
         // A failed switch, or one that sent the value the charger already
@@ -301,6 +305,8 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
         return nullptr;
     }
     const bool changed = value != maxChargingCurrent();
+    if (!changed && m_pendingCurrentChanges == 0)
+        return nullptr;
 
     ThingActionInfo *info = executeStateAction(m_ids.maxChargingCurrent, value);
     if (changed) {
@@ -318,7 +324,13 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
 
 ThingActionInfo *EvChargerAc::setDesiredPhaseCount(int phaseCount)
 {
-    return executeStateAction(m_ids.desiredPhaseCount, phaseCount);
+    const bool changed = m_ids.desiredPhaseCount.isNull() || stateValue(m_ids.desiredPhaseCount).toInt() != phaseCount;
+    if (!changed && m_pendingPhaseChanges == 0)
+        return nullptr;
+    ThingActionInfo *info = executeStateAction(m_ids.desiredPhaseCount, phaseCount);
+    m_pendingPhaseChanges++;
+    connect(info, &ThingActionInfo::finished, this, [this]() { m_pendingPhaseChanges--; });
+    return info;
 }
 
 void EvChargerAc::evaluateChargingEnabledLock(const QDateTime &now)

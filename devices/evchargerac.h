@@ -84,15 +84,24 @@ public:
     bool chargingCurrentLocked(const QDateTime &now) const;
     bool chargeRefusalLatched() const;
 
-    // Sends "power" (also when unchanged). Refused while locked unless forced
-    // or unchanged. A successful change starts the lock at now when applyLock
-    // is set, and clears it otherwise.
+    // The three commands below send nothing (and return null) when the
+    // charger already reports the value and no command for that state is on
+    // its way: a rate-limited charger is spared repeats, while a command the
+    // charger refused or ignored leaves the old value reported and goes out
+    // again next time.
+
+    // The charger reports enabled and no switch is on its way:
+    // setChargingEnabled(enabled) would send nothing.
+    bool holdsChargingEnabled(bool enabled) const { return chargingEnabled() == enabled && m_pendingSwitches == 0; }
+    // Sends "power". Refused while locked unless forced or unchanged. A
+    // successful change starts the lock at now when applyLock is set, and
+    // clears it otherwise.
     ThingActionInfo *setChargingEnabled(bool enabled, const QDateTime &now, bool force, bool applyLock);
     // Sends "maxChargingCurrent" clamped to the class's declared bounds (A).
     // Refused while the current lock holds unless forced. Only a successful
     // change of the value starts the current lock.
     ThingActionInfo *setMaxChargingCurrent(double current, const QDateTime &now, bool force);
-    // Sends "desiredPhaseCount"; no lock and no check.
+    // Sends "desiredPhaseCount"; no lock.
     ThingActionInfo *setDesiredPhaseCount(int phaseCount);
 
     // Releases the lock once more than the duration has passed since the
@@ -153,6 +162,9 @@ private:
     // A locking on/off switch sent but not finished yet, and its value.
     bool m_pendingLockingSwitch = false;
     bool m_pendingChargingEnabled = false;
+    // Switches and phase changes sent but not finished yet.
+    int m_pendingSwitches = 0;
+    int m_pendingPhaseChanges = 0;
     // A current change (A) sent but not finished yet: it starts the current
     // lock only when it finishes, so it holds the lock while in flight.
     int m_pendingCurrentChanges = 0;

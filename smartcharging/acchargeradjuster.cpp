@@ -142,7 +142,7 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
 
     if (!charger->pluggedIn()) {
         qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Switching off charging.";
-        if (charger->setChargingEnabled(false, currentDateTime, false, true))
+        if (charger->setChargingEnabled(false, currentDateTime, false, true) || charger->holdsChargingEnabled(false))
             drawCurrent = 0;
         headroom.spend(drawPhases, drawCurrent);
         m_context.book.resetTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
@@ -219,7 +219,8 @@ void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *dra
             break;
         }
     }
-    if (charger->setChargingEnabled(false, currentDateTime, false, true))
+    // Nothing is sent to a charger that is off already.
+    if (charger->setChargingEnabled(false, currentDateTime, false, true) || charger->holdsChargingEnabled(false))
         *drawCurrent = 0;
 }
 
