@@ -19,6 +19,27 @@ EvChargerAc::EvChargerAc(ThingManager *thingManager, Thing *thing)
       m_thingManager(thingManager),
       m_thing(thing)
 {
+    const ThingClass &thingClass = thing->thingClass();
+    const StateTypes &stateTypes = thingClass.stateTypes();
+    const auto idOf = [&stateTypes](const char *name) { return stateTypes.findByName(QLatin1String(name)).id(); };
+    m_ids.power = idOf("power");
+    m_ids.pluggedIn = idOf("pluggedIn");
+    m_ids.charging = idOf("charging");
+    m_ids.connected = idOf("connected");
+    m_ids.maxChargingCurrent = idOf("maxChargingCurrent");
+    m_ids.phaseCount = idOf("phaseCount");
+    m_ids.desiredPhaseCount = idOf("desiredPhaseCount");
+    m_ids.currentPower = idOf("currentPower");
+    const char *const currentNames[] = {"currentPhaseA", "currentPhaseB", "currentPhaseC"};
+    const char *const powerNames[] = {"currentPowerPhaseA", "currentPowerPhaseB", "currentPowerPhaseC"};
+    for (int i = 0; i < 3; i++) {
+        m_ids.currentPhase[i] = idOf(currentNames[i]);
+        m_ids.currentPowerPhase[i] = idOf(powerNames[i]);
+    }
+    m_maxChargingCurrentType = stateTypes.findByName(QStringLiteral("maxChargingCurrent"));
+    m_connectable = thingClass.interfaces().contains(QStringLiteral("connectable"));
+    m_hasPowerMeter = thingClass.interfaces().contains(QStringLiteral("smartmeterconsumer"));
+
     m_chargingEnabledLockTimer.setInterval(1000);
     m_chargingEnabledLockTimer.setSingleShot(true);
     // Counts the lock down once a second on the host's clock; rearms itself
@@ -47,60 +68,60 @@ QString EvChargerAc::name() const
 
 bool EvChargerAc::chargingEnabled() const
 {
-    return m_thing->stateValue(QStringLiteral("power")).toBool();
+    return stateValue(m_ids.power).toBool();
 }
 
 bool EvChargerAc::pluggedIn() const
 {
-    if (!m_thing->hasState(QStringLiteral("pluggedIn")))
+    if (m_ids.pluggedIn.isNull())
         return true;
-    return m_thing->stateValue(QStringLiteral("pluggedIn")).toBool();
+    return stateValue(m_ids.pluggedIn).toBool();
 }
 
 bool EvChargerAc::charging() const
 {
-    if (m_thing->hasState(QStringLiteral("charging")))
-        return m_thing->stateValue(QStringLiteral("charging")).toBool();
+    if (!m_ids.charging.isNull())
+        return stateValue(m_ids.charging).toBool();
     return chargingEnabled() && pluggedIn();
 }
 
 bool EvChargerAc::available() const
 {
-    if (!m_thing->thingClass().interfaces().contains(QStringLiteral("connectable")))
+    if (!m_connectable)
         return true;
-    return m_thing->stateValue(QStringLiteral("connected")).toBool();
+    return stateValue(m_ids.connected).toBool();
 }
 
 bool EvChargerAc::hasPowerMeter() const
 {
-    return m_thing->thingClass().interfaces().contains(QStringLiteral("smartmeterconsumer"));
+    return m_hasPowerMeter;
 }
 
 double EvChargerAc::maxChargingCurrent() const
 {
-    return m_thing->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+    return stateValue(m_ids.maxChargingCurrent).toDouble();
 }
 
 uint EvChargerAc::maxChargingCurrentMinValue() const
 {
-    return m_thing->state(QStringLiteral("maxChargingCurrent")).minValue().toUInt();
+    return m_thing->state(m_ids.maxChargingCurrent).minValue().toUInt();
 }
 
 uint EvChargerAc::maxChargingCurrentMaxValue() const
 {
-    return m_thing->state(QStringLiteral("maxChargingCurrent")).maxValue().toUInt();
+    return m_thing->state(m_ids.maxChargingCurrent).maxValue().toUInt();
 }
 
 double EvChargerAc::maxChargingCurrentStepSize() const
 {
-    return m_thing->thingClass().stateTypes().findByName(QStringLiteral("maxChargingCurrent")).stepSize();
+    return m_maxChargingCurrentType.stepSize();
 }
 
 uint EvChargerAc::phaseCount() const
 {
-    if (!m_thing->hasState(QStringLiteral("phaseCount")))
+    if (m_ids.phaseCount.isNull())
         return 1;
-    const uint phaseCount = m_thing->stateValue(QStringLiteral("phaseCount")).toUInt();
+    const uint phaseCount = stateValue(m_ids.phaseCount).toUInt();
     if (phaseCount == 0) {
         qCWarning(dcTavroEnergy()) << "EV charger reports 0 phases... That can't be right... Adjusting to 1.";
         return 1;
@@ -110,14 +131,14 @@ uint EvChargerAc::phaseCount() const
 
 bool EvChargerAc::canSetPhaseCount() const
 {
-    return m_thing->hasState(QStringLiteral("desiredPhaseCount"));
+    return !m_ids.desiredPhaseCount.isNull();
 }
 
 int EvChargerAc::supportedPhaseCount(int phaseCount) const
 {
     if (!canSetPhaseCount())
         return phaseCount;
-    const QVariantList allowed = m_thing->state(QStringLiteral("desiredPhaseCount")).possibleValues();
+    const QVariantList allowed = m_thing->state(m_ids.desiredPhaseCount).possibleValues();
     int atLeast = -1;
     int largest = -1;
     for (const QVariant &value : allowed) {
@@ -137,44 +158,32 @@ int EvChargerAc::supportedPhaseCount(int phaseCount) const
 Electricity::Phases EvChargerAc::meteredPhases() const
 {
     Electricity::Phases phases = Electricity::PhaseNone;
-    if (!m_thing->hasState(QStringLiteral("currentPower"))
-        || m_thing->stateValue(QStringLiteral("currentPower")).toDouble() == 0.0)
+    if (m_ids.currentPower.isNull() || stateValue(m_ids.currentPower).toDouble() == 0.0)
         return phases;
 
-    struct PhaseStates {
-        Electricity::Phase phase;
-        QString current;
-        QString power;
-    };
-    const PhaseStates phaseStates[] = {
-            {Electricity::PhaseA, QStringLiteral("currentPhaseA"), QStringLiteral("currentPowerPhaseA")},
-            {Electricity::PhaseB, QStringLiteral("currentPhaseB"), QStringLiteral("currentPowerPhaseB")},
-            {Electricity::PhaseC, QStringLiteral("currentPhaseC"), QStringLiteral("currentPowerPhaseC")},
-    };
-    for (const PhaseStates &states : phaseStates) {
+    const Electricity::Phase phaseFlags[] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+    for (int i = 0; i < 3; i++) {
         // The current decides when the charger reports it; the power per
         // phase only stands in for it. Any non-zero value counts, negative
         // ones included.
         bool inUse = false;
-        if (m_thing->hasState(states.current))
-            inUse = m_thing->stateValue(states.current).toDouble() != 0.0;
-        else if (m_thing->hasState(states.power))
-            inUse = m_thing->stateValue(states.power).toDouble() != 0.0;
+        if (!m_ids.currentPhase[i].isNull())
+            inUse = stateValue(m_ids.currentPhase[i]).toDouble() != 0.0;
+        else if (!m_ids.currentPowerPhase[i].isNull())
+            inUse = stateValue(m_ids.currentPowerPhase[i]).toDouble() != 0.0;
         if (inUse)
-            phases |= states.phase;
+            phases |= phaseFlags[i];
     }
     return phases;
 }
 
 double EvChargerAc::currentPower() const
 {
-    const ThingClass &thingClass = m_thing->thingClass();
-    if (thingClass.hasStateType(QStringLiteral("currentPower")))
-        return m_thing->stateValue(QStringLiteral("currentPower")).toDouble();
+    if (!m_ids.currentPower.isNull())
+        return stateValue(m_ids.currentPower).toDouble();
 
-    const bool drawing = thingClass.hasStateType(QStringLiteral("charging"))
-                                 ? m_thing->stateValue(QStringLiteral("charging")).toBool()
-                                 : m_thing->stateValue(QStringLiteral("power")).toBool();
+    const bool drawing =
+            !m_ids.charging.isNull() ? stateValue(m_ids.charging).toBool() : stateValue(m_ids.power).toBool();
     if (!drawing)
         return 0.0;
     return maxChargingCurrent() * Units::phaseVoltage * phaseCount();
@@ -238,14 +247,18 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
                                  << "now:" << now.toString(lockTimeFormat);
         return nullptr;
     }
+    if (holdsChargingEnabled(enabled))
+        return nullptr;
 
-    ThingActionInfo *info = executeStateAction(QStringLiteral("power"), enabled);
+    ThingActionInfo *info = executeStateAction(m_ids.power, enabled);
     const bool locking = changing && applyLock;
     if (locking) {
         m_pendingLockingSwitch = true;
         m_pendingChargingEnabled = enabled;
     }
+    m_pendingSwitches++;
     connect(info, &ThingActionInfo::finished, this, [this, info, changing, now, applyLock, locking]() {
+        m_pendingSwitches--;
         if (locking)
             m_pendingLockingSwitch = false;
         // A failed switch, or one that sent the value the charger already
@@ -267,7 +280,7 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
 {
     // The class's declared range, not the live one: the charger narrows the
     // live range itself. An unbounded side is left open.
-    const StateType stateType = m_thing->thingClass().stateTypes().findByName(QStringLiteral("maxChargingCurrent"));
+    const StateType &stateType = m_maxChargingCurrentType;
     double value = current;
     if (stateType.minValue().isValid())
         value = qMax(value, stateType.minValue().toDouble());
@@ -292,8 +305,10 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
         return nullptr;
     }
     const bool changed = value != maxChargingCurrent();
+    if (!changed && m_pendingCurrentChanges == 0)
+        return nullptr;
 
-    ThingActionInfo *info = executeStateAction(QStringLiteral("maxChargingCurrent"), value);
+    ThingActionInfo *info = executeStateAction(m_ids.maxChargingCurrent, value);
     if (changed) {
         m_pendingCurrentChanges++;
         m_pendingChargingCurrent = value;
@@ -309,7 +324,13 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
 
 ThingActionInfo *EvChargerAc::setDesiredPhaseCount(int phaseCount)
 {
-    return executeStateAction(QStringLiteral("desiredPhaseCount"), phaseCount);
+    const bool changed = m_ids.desiredPhaseCount.isNull() || stateValue(m_ids.desiredPhaseCount).toInt() != phaseCount;
+    if (!changed && m_pendingPhaseChanges == 0)
+        return nullptr;
+    ThingActionInfo *info = executeStateAction(m_ids.desiredPhaseCount, phaseCount);
+    m_pendingPhaseChanges++;
+    connect(info, &ThingActionInfo::finished, this, [this]() { m_pendingPhaseChanges--; });
+    return info;
 }
 
 void EvChargerAc::evaluateChargingEnabledLock(const QDateTime &now)
@@ -411,11 +432,15 @@ void EvChargerAc::evaluateChargeRefusal(const QDateTime &now)
         m_chargeRefusalLatched = true;
 }
 
-ThingActionInfo *EvChargerAc::executeStateAction(const QString &stateName, const QVariant &value)
+QVariant EvChargerAc::stateValue(const StateTypeId &stateTypeId) const
+{
+    return m_thing->stateValue(stateTypeId);
+}
+
+ThingActionInfo *EvChargerAc::executeStateAction(const StateTypeId &stateTypeId, const QVariant &value)
 {
     // The action writing a state shares the state type's id, and so does its
     // one parameter. Origin 1 keeps the manager from taking it for user input.
-    const StateTypeId stateTypeId = m_thing->thingClass().stateTypes().findByName(stateName).id();
     Action action(stateTypeId, m_thing->id(), Action::TriggeredByRule);
     action.setParams(ParamList({Param(stateTypeId, value)}));
     return m_thingManager->executeAction(action);

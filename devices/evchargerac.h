@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "tavro/electricity.h"
+#include "tavro/statetype.h"
 #include "tavro/typeutils.h"
 
 class Thing;
@@ -13,7 +14,8 @@ class ThingManager;
 class ThingActionInfo;
 
 // A typed view onto one host thing implementing "evchargerac". Reads the
-// charger's states live (nothing is cached), sends the manager's commands as
+// charger's states live (only the class's state type ids are looked up
+// once: a thing keeps its class for life), sends the manager's commands as
 // host actions with origin 1 (never counted as user input) and guards the
 // charger with two time locks: after an on/off switch no further switch for
 // chargingEnabledLockDuration seconds, after a current change no further
@@ -82,15 +84,24 @@ public:
     bool chargingCurrentLocked(const QDateTime &now) const;
     bool chargeRefusalLatched() const;
 
-    // Sends "power" (also when unchanged). Refused while locked unless forced
-    // or unchanged. A successful change starts the lock at now when applyLock
-    // is set, and clears it otherwise.
+    // The three commands below send nothing (and return null) when the
+    // charger already reports the value and no command for that state is on
+    // its way: a rate-limited charger is spared repeats, while a command the
+    // charger refused or ignored leaves the old value reported and goes out
+    // again next time.
+
+    // The charger reports enabled and no switch is on its way:
+    // setChargingEnabled(enabled) would send nothing.
+    bool holdsChargingEnabled(bool enabled) const { return chargingEnabled() == enabled && m_pendingSwitches == 0; }
+    // Sends "power". Refused while locked unless forced or unchanged. A
+    // successful change starts the lock at now when applyLock is set, and
+    // clears it otherwise.
     ThingActionInfo *setChargingEnabled(bool enabled, const QDateTime &now, bool force, bool applyLock);
     // Sends "maxChargingCurrent" clamped to the class's declared bounds (A).
     // Refused while the current lock holds unless forced. Only a successful
     // change of the value starts the current lock.
     ThingActionInfo *setMaxChargingCurrent(double current, const QDateTime &now, bool force);
-    // Sends "desiredPhaseCount"; no lock and no check.
+    // Sends "desiredPhaseCount"; no lock.
     ThingActionInfo *setDesiredPhaseCount(int phaseCount);
 
     // Releases the lock once more than the duration has passed since the
@@ -113,11 +124,31 @@ signals:
     void remainingChargingEnabledLockDurationChanged(int seconds);
 
 private:
-    ThingActionInfo *executeStateAction(const QString &stateName, const QVariant &value);
+    // The ids of the states read every cycle; null when the class lacks one.
+    struct StateIds {
+        StateTypeId power;
+        StateTypeId pluggedIn;
+        StateTypeId charging;
+        StateTypeId connected;
+        StateTypeId maxChargingCurrent;
+        StateTypeId phaseCount;
+        StateTypeId desiredPhaseCount;
+        StateTypeId currentPower;
+        StateTypeId currentPhase[3];
+        StateTypeId currentPowerPhase[3];
+    };
+
+    QVariant stateValue(const StateTypeId &stateTypeId) const;
+    ThingActionInfo *executeStateAction(const StateTypeId &stateTypeId, const QVariant &value);
     void setRemainingChargingEnabledLockDuration(int seconds);
 
     ThingManager *m_thingManager = nullptr;
     Thing *m_thing = nullptr;
+    StateIds m_ids;
+    // The class's "maxChargingCurrent" state type: declared bounds and step.
+    StateType m_maxChargingCurrentType;
+    bool m_connectable = false;
+    bool m_hasPowerMeter = false;
 
     QTimer m_chargingEnabledLockTimer;
     bool m_chargingEnabledLocked = false;
@@ -131,6 +162,9 @@ private:
     // A locking on/off switch sent but not finished yet, and its value.
     bool m_pendingLockingSwitch = false;
     bool m_pendingChargingEnabled = false;
+    // Switches and phase changes sent but not finished yet.
+    int m_pendingSwitches = 0;
+    int m_pendingPhaseChanges = 0;
     // A current change (A) sent but not finished yet: it starts the current
     // lock only when it finishes, so it holds the lock while in flight.
     int m_pendingCurrentChanges = 0;

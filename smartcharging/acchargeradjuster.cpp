@@ -112,7 +112,8 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
 {
     const ThingId id = charger->id();
     const ChargingState state = m_context.book.states().value(id, ChargingState(id));
-    const ChargingConfiguration configuration = m_context.book.configuration(id);
+    const bool normalMode =
+            m_context.book.configuration(id).chargingMode() == ChargingConfiguration::ChargingModeNormal;
     qCDebug(dcTavroEnergy()) << charger->name() << state;
 
     if (state.targetPercentageReached()) {
@@ -120,7 +121,7 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
         m_context.book.resetTransient(id, ChargingState::WaitingReasonNone);
         return;
     }
-    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal) {
+    if (normalMode) {
         qCDebug(dcTavroEnergy()) << charger->name() << "is set to manual mode. Ignoring...";
         m_context.book.resetTransient(id, ChargingState::WaitingReasonNone);
         return;
@@ -141,7 +142,7 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
 
     if (!charger->pluggedIn()) {
         qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Switching off charging.";
-        if (charger->setChargingEnabled(false, currentDateTime, false, true))
+        if (charger->setChargingEnabled(false, currentDateTime, false, true) || charger->holdsChargingEnabled(false))
             drawCurrent = 0;
         headroom.spend(drawPhases, drawCurrent);
         m_context.book.resetTransient(id, ChargingState::WaitingReasonVehicleNotPluggedIn);
@@ -218,7 +219,8 @@ void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *dra
             break;
         }
     }
-    if (charger->setChargingEnabled(false, currentDateTime, false, true))
+    // Nothing is sent to a charger that is off already.
+    if (charger->setChargingEnabled(false, currentDateTime, false, true) || charger->holdsChargingEnabled(false))
         *drawCurrent = 0;
 }
 
@@ -318,8 +320,8 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
 
     bool applyLock = true;
     if (action.issuer() != ChargingAction::ChargingActionIssuerOverloadProtection)
-        applyLock = m_context.book.configurations().value(charger->id()).chargingMode()
-                    != ChargingConfiguration::ChargingModeNormal;
+        applyLock =
+                m_context.book.configuration(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
 
     charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
     charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);

@@ -13,9 +13,16 @@ ChargingBook::ChargingBook(QObject *parent)
 {
 }
 
-ChargingConfiguration ChargingBook::configuration(const ThingId &evChargerId) const
+const ChargingConfiguration &ChargingBook::configuration(const ThingId &evChargerId) const
 {
-    return m_configurations.value(evChargerId, ChargingConfiguration(evChargerId));
+    const auto stored = m_configurations.constFind(evChargerId);
+    if (stored != m_configurations.constEnd())
+        return stored.value();
+    // Made afresh each time, as a copy would be: a default takes the
+    // locale of the moment.
+    ChargingConfiguration &fallback = m_defaultConfigurations[evChargerId];
+    fallback = ChargingConfiguration(evChargerId);
+    return fallback;
 }
 
 void ChargingBook::restoreConfiguration(const ChargingConfiguration &configuration)
@@ -87,6 +94,7 @@ void ChargingBook::addState(const ThingId &evChargerId, int powerLockDuration)
 void ChargingBook::removeCharger(const ThingId &evChargerId)
 {
     m_configurations.remove(evChargerId);
+    m_defaultConfigurations.erase(evChargerId);
     m_states.remove(evChargerId);
     emit chargingConfigurationRemoved(evChargerId);
     emit chargingStateRemoved(evChargerId);

@@ -10,6 +10,7 @@
 #include <QObject>
 
 #include <functional>
+#include <map>
 
 // The book of every charger's configuration and state. Each change is
 // announced exactly once, and only a real change: writers hand in what they
@@ -30,8 +31,10 @@ public:
     // --- configurations ---
     const QHash<ThingId, ChargingConfiguration> &configurations() const { return m_configurations; }
     bool hasConfiguration(const ThingId &evChargerId) const { return m_configurations.contains(evChargerId); }
-    // The stored configuration, or the default one of the charger.
-    ChargingConfiguration configuration(const ThingId &evChargerId) const;
+    // The stored configuration, or the default one of the charger. The
+    // reference holds until the book's configurations next change: copy it
+    // to keep it across a write or a command to a charger.
+    const ChargingConfiguration &configuration(const ThingId &evChargerId) const;
     // From the settings file: stored without a signal.
     void restoreConfiguration(const ChargingConfiguration &configuration);
     // A new charger's configuration (its default one, or the one the
@@ -106,6 +109,9 @@ private:
     void refreshCoverageOf(ChargingState &state) const;
 
     QHash<ThingId, ChargingConfiguration> m_configurations;
+    // The default configurations handed out for chargers without a stored
+    // one; a node map, so handed-out references survive later inserts.
+    mutable std::map<ThingId, ChargingConfiguration> m_defaultConfigurations;
     QHash<ThingId, ChargingState> m_states;
     CoverageSource m_coverage;
 };

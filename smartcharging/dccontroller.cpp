@@ -104,7 +104,7 @@ Thing *DcController::resolveDcVehicle(const ThingId &evChargerId) const
             return vehicle;
     }
 
-    const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
+    const ChargingConfiguration &configuration = m_context.book.configuration(evChargerId);
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     return VehicleTraits::thingProvidesVehicleBatteryLevel(car) ? car : nullptr;
 }
@@ -269,13 +269,13 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // Baseline: the house without the chargers this manager controls.
     double managedAcLoad = 0;
     for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal && charger->charging())
             managedAcLoad += charger->currentPower();
     }
     double managedDcPower = 0;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
             managedDcPower += charger->measuredPower();
     }
@@ -453,7 +453,11 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
     plan.constrained = plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
                        || configuration.dailySpotMarketPercentage() != 0;
     plan.stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
-    plan.belowTargetCeiling = plan.stopsOnTarget ? plan.soc < configuration.targetPercentage() : true;
+    // A full car takes nothing: counted as a taker it would hold back the
+    // share of the surplus the other chargers could use. Cars report whole
+    // percent: one at 100 that still draws is not full yet.
+    const bool full = plan.soc >= 100 && !(charger->chargingEnabled() && charger->measuredPower() > intentEpsilon);
+    plan.belowTargetCeiling = plan.stopsOnTarget ? plan.soc < configuration.targetPercentage() : !full;
     double rawTarget = 0;
     if (!cycle.hasRootMeter) {
         rawTarget = 0;
@@ -659,11 +663,12 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
 {
     EvChargerDc *charger = plan.charger;
     // Final intent.
+    // A target time or a daily share does not waive the sun: between the
+    // planned minutes the car charges from the surplus like any eco car
+    // (it only never discharges, see below).
     double intent = plan.rawTarget;
     if (plan.forced || plan.spotMarketActive)
         intent = plan.upperLimit;
-    else if (plan.constrained)
-        intent = 0;
     if (intent > 0
         && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage()) || !charger->supportsCharging()))
         intent = 0;
@@ -851,8 +856,8 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    double budget = (surplusIntentPresent ? qMax(0.0, cycle.surplusBudget) + cycle.bridgedCharge : 0)
-                    + fixedPriorityRequested;
+    double budget =
+            (surplusIntentPresent ? qMax(0.0, cycle.surplusBudget) + cycle.bridgedCharge : 0) + fixedPriorityRequested;
     budget = qMin(budget, totalRequested);
     if (std::isfinite(cycle.phaseLimitBudget))
         budget = qMax(0.0, qMin(budget, currentMeasured + cycle.phaseLimitBudget));

@@ -152,7 +152,7 @@ void ManualSocEstimator::updateManualSoCsWithMeter(EnergyLogs::SampleRate sample
     if (!charger || !charger->available())
         return;
 
-    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
     if (!VehicleTraits::isManualSocCar(car))
         return;
@@ -171,7 +171,7 @@ void ManualSocEstimator::updateManualSoCsWithoutMeter(const QDateTime &currentDa
         if (charger->hasPowerMeter() || !charger->available())
             continue;
 
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
         if (!VehicleTraits::isManualSocCar(car))
             continue;

@@ -172,7 +172,7 @@ double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double
             entry.maxCurrent = charger->maxChargingCurrentMaxValue();
         }
 
-        const ChargingConfiguration configuration = m_context.book.configuration(id);
+        const ChargingConfiguration &configuration = m_context.book.configuration(id);
         double referenceCurrent = charger->maxChargingCurrent();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
             && configuration.manualChargingEnabled())
@@ -259,7 +259,7 @@ void OverloadProtection::throttleDcChargersForOverload(double maxOvershoot, Char
         if (!charger->chargingEnabled())
             continue;
         const ThingId id = charger->id();
-        const ChargingConfiguration configuration = m_context.book.configuration(id);
+        const ChargingConfiguration &configuration = m_context.book.configuration(id);
         double base = charger->chargingPower();
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
             && configuration.manualChargingEnabled())

@@ -61,7 +61,7 @@ void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
             continue;
 
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
         infos.insert(charger, acCarFacts(charger, car, configuration, currentDateTime));
     }
@@ -612,7 +612,7 @@ void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvCha
 void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evChargerId, double batteryLevel,
                                                          const QDateTime &currentDateTime)
 {
-    const ChargingConfiguration configuration = m_context.book.configuration(evChargerId);
+    const ChargingConfiguration &configuration = m_context.book.configuration(evChargerId);
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
                          || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
     const bool stopRuleApplies =

@@ -121,7 +121,7 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
     }
 
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
     const bool hasRemainingChargeTarget = acHasRemainingChargeTarget(charger, info, stopsOnTarget, currentDateTime);
 

@@ -166,7 +166,7 @@ EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, Ev
     EvChargerAcs planningChargers;
     for (EvChargerAc *charger : adapters) {
         qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-        const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (!m_context.thingManager->findConfiguredThing(configuration.assignedCarId())) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
             if (m_preparation.clearAcPlanningState(charger))
@@ -237,7 +237,7 @@ void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRo
                                               const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()) << "-->" << charger->name();
-    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     ChargingProcessInfo &info = m_context.acProcessInfos[charger];
     // Charging from the grid is running now (in a planned slot or for
     // the deadline): the scheduler keeps it going instead of pausing for
@@ -288,9 +288,10 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
     // deadline check keeps the target safe should it not come.
     const uint totalMinutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
     info.spotMarketSunMinutes = qMin(totalMinutes, sunMinutes(info, currentDateTime, target));
-    uint minutes = info.spotMarketSunMinutes == 0
-                           ? totalMinutes
-                           : static_cast<uint>(qCeil(m_surplus.plannedGridHours(info, info.spotMarketSunMinutes / 60.0) * 60));
+    uint minutes =
+            info.spotMarketSunMinutes == 0
+                    ? totalMinutes
+                    : static_cast<uint>(qCeil(m_surplus.plannedGridHours(info, info.spotMarketSunMinutes / 60.0) * 60));
     qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                              << "minutes using all available spot market data.";
     ChargingSchedules planned;

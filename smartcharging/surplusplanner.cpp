@@ -76,7 +76,7 @@ EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
     const QHash<ThingId, EvChargerAc *> adapters = m_context.evChargersAc;
     for (EvChargerAc *charger : adapters) {
         const ThingId chargerId = charger->id();
-        const ChargingConfiguration configuration = m_context.book.configuration(chargerId);
+        const ChargingConfiguration &configuration = m_context.book.configuration(chargerId);
         Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
         if (!car) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no car assigned. Ignoring...";
@@ -129,7 +129,7 @@ EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
 bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime)
 {
     const ThingId chargerId = charger->id();
-    const ChargingConfiguration configuration = m_context.book.configuration(chargerId);
+    const ChargingConfiguration &configuration = m_context.book.configuration(chargerId);
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
 
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
@@ -225,7 +225,7 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
 {
     if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0)
         return false;
-    const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     // A car short of a target time keeps every bit sooner: the deadline
     // check counts on no sun, and a car behind buys at full power later.
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
@@ -418,8 +418,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     // cover a fraction of one), what the fuse leaves rounded down: a step
     // rounded up there would pass the limit.
     const double step = charger->maxChargingCurrentStepSize();
-    double surplusCurrent = ThingUtils::ensureValueClamping(perPhaseCurrent, QVariant::Double,
-                                                            info.minChargingCurrent, info.maxChargingCurrent, step)
+    double surplusCurrent = ThingUtils::ensureValueClamping(perPhaseCurrent, QVariant::Double, info.minChargingCurrent,
+                                                            info.maxChargingCurrent, step)
                                     .toDouble();
     // A step rounded up buys a fraction from the grid to charge sooner;
     // where the expected sun of the rest of the day gives all the car can

@@ -111,8 +111,12 @@ private slots:
         QSignalSpy remainingSpy(charger, &EvChargerAc::remainingChargingEnabledLockDurationChanged);
         if (c.locks)
             QTest::ignoreMessage(QtWarningMsg, lockedMessage);
-        QVERIFY(finished(charger->setChargingEnabled(c.enable, m_t0, false, c.applyLock)));
-        QCOMPARE(sent(), QVariantList({c.enable}));
+        ThingActionInfo *info = charger->setChargingEnabled(c.enable, m_t0, false, c.applyLock);
+        // The value the charger reports already is not sent again.
+        const bool changes = c.poweredBefore != c.enable;
+        QCOMPARE(info != nullptr, changes);
+        QVERIFY(!info || finished(info));
+        QCOMPARE(sent(), changes ? QVariantList({c.enable}) : QVariantList());
         QCOMPARE(charger->chargingEnabledLocked(), c.locks);
         QCOMPARE(lockedSpy.count(), c.locks ? 1 : 0);
         QCOMPARE(remainingSpy.count(), c.locks ? 1 : 0);
@@ -190,7 +194,7 @@ private slots:
         QTest::newRow("switch refused") << LockedCase{"off", false, true, false, 295};
         QTest::newRow("forced switch restarts the lock") << LockedCase{"off", true, true, true, 300};
         QTest::newRow("forced manual switch clears the lock") << LockedCase{"off", true, false, true, -1};
-        QTest::newRow("unchanged switch passes") << LockedCase{"on", false, true, true, 295};
+        QTest::newRow("unchanged switch: nothing to send") << LockedCase{"on", false, true, false, 295};
         QTest::newRow("current refused") << LockedCase{"current", false, true, false, 300};
         QTest::newRow("forced current passes") << LockedCase{"current", true, true, true, 300};
     }
@@ -202,7 +206,7 @@ private slots:
         QVERIFY(finished(charger->setChargingEnabled(true, m_t0, false, true)));
         QVERIFY(finished(charger->setMaxChargingCurrent(16, m_t0, false)));
         m_manager->clearActionLog();
-        if (!c.sent)
+        if (!c.sent && c.command != "on")
             QTest::ignoreMessage(
                     QtDebugMsg,
                     QRegularExpression(
@@ -236,8 +240,12 @@ private slots:
         EvChargerAc *charger = addCharger(c.className, QVariantMap(), c.fail);
         // A narrowed live range does not narrow what is sent.
         charger->thing()->setStateMinMaxValues("maxChargingCurrent", 6, 12);
-        QVERIFY(finished(charger->setMaxChargingCurrent(c.requested, m_t0, false)));
-        QCOMPARE(sent(), QVariantList({c.sent}));
+        ThingActionInfo *info = charger->setMaxChargingCurrent(c.requested, m_t0, false);
+        // The 6 A the charger reports already are not sent again.
+        const bool changes = c.sent != 6;
+        QCOMPARE(info != nullptr, changes);
+        QVERIFY(!info || finished(info));
+        QCOMPARE(sent(), changes ? QVariantList({c.sent}) : QVariantList());
         QCOMPARE(charger->chargingCurrentLocked(m_t0.addSecs(9)), c.locks);
         QVERIFY(!charger->chargingCurrentLocked(m_t0.addSecs(10)));
     }

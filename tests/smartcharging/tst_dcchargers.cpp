@@ -96,6 +96,8 @@ private slots:
     void gridDecision();
     void twoChargersShareSurplusByFairness_data();
     void twoChargersShareSurplusByFairness();
+    void surplusGoesToWhoCanTakeIt_data();
+    void surplusGoesToWhoCanTakeIt();
     void targetTimeForcesFullPower_data();
     void targetTimeForcesFullPower();
     void surplusDipBridgedWithinTheTolerance_data();
@@ -248,6 +250,50 @@ void TestDcChargers::twoChargersShareSurplusByFairness()
     household.fixture.runCycle();
     QCOMPARE(order.at(0)->stateValue(QStringLiteral("chargingPower")).toDouble(), secondPower);
     QCOMPARE(order.at(1)->stateValue(QStringLiteral("chargingPower")).toDouble(), firstPower);
+}
+
+struct TakerCase {
+    ChargingConfiguration::ChargingMode mode;
+    uint dailySpotMarketPercentage;
+    int secondSoc; // -1: no second charger
+    double firstPower, secondPower;
+};
+Q_DECLARE_METATYPE(TakerCase)
+
+void TestDcChargers::surplusGoesToWhoCanTakeIt_data()
+{
+    QTest::addColumn<TakerCase>("c");
+    using C = ChargingConfiguration;
+    // 5000 W exported, at most 4000 W per charger.
+    QTest::newRow("eco: the surplus") << TakerCase{C::ChargingModeEco, 0, -1, 4000, 0};
+    QTest::newRow("target time hours away: the sun meanwhile")
+            << TakerCase{C::ChargingModeEcoWithTargetTime, 0, -1, 4000, 0};
+    QTest::newRow("daily share: the sun beside it") << TakerCase{C::ChargingModeEco, 20, -1, 4000, 0};
+    QTest::newRow("the other car takes half") << TakerCase{C::ChargingModeEco, 0, 60, 2500, 2500};
+    QTest::newRow("the other car is full: none of it") << TakerCase{C::ChargingModeEco, 0, 100, 4000, 0};
+}
+
+void TestDcChargers::surplusGoesToWhoCanTakeIt()
+{
+    QFETCH(TakerCase, c);
+    const int count = c.secondSoc < 0 ? 1 : 2;
+    Household household(true, count);
+    const QDateTime end = household.fixture.now().addSecs(10 * 3600);
+    for (int i = 0; i < count; i++) {
+        HouseholdFixture::setStates(household.chargers.at(i), {{"minChargingPower", 1000}, {"maxChargingPower", 4000}});
+        QVERIFY(household.configure(
+                i, i == 0 ? c.mode : ChargingConfiguration::ChargingModeEco, true,
+                i == 0 && c.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime ? end : QDateTime(),
+                i == 0 ? c.dailySpotMarketPercentage : 0));
+    }
+    if (count == 2)
+        HouseholdFixture::setStates(household.cars.at(1), {{"batteryLevel", c.secondSoc}});
+
+    household.setRootPower(-5000);
+    household.fixture.runCycle();
+    QCOMPARE(household.chargers.at(0)->stateValue(QStringLiteral("chargingPower")).toDouble(), c.firstPower);
+    if (count == 2)
+        QCOMPARE(household.chargers.at(1)->stateValue(QStringLiteral("chargingPower")).toDouble(), c.secondPower);
 }
 
 void TestDcChargers::targetTimeForcesFullPower_data()
