@@ -662,10 +662,9 @@ uint DcController::dcSunMinutes(const ChargingProcessInfo &info, const QDateTime
 void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
 {
     EvChargerDc *charger = plan.charger;
-    // Final intent.
-    // A target time or a daily share does not waive the sun: between the
-    // planned minutes the car charges from the surplus like any eco car
-    // (it only never discharges, see below).
+    // Final intent. A target time or a daily share does not waive the sun:
+    // between the planned minutes the car charges from the surplus like any
+    // eco car (it only never discharges, see below).
     double intent = plan.rawTarget;
     if (plan.forced || plan.spotMarketActive)
         intent = plan.upperLimit;

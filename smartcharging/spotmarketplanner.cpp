@@ -288,10 +288,8 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
     // deadline check keeps the target safe should it not come.
     const uint totalMinutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
     info.spotMarketSunMinutes = qMin(totalMinutes, sunMinutes(info, currentDateTime, target));
-    uint minutes =
-            info.spotMarketSunMinutes == 0
-                    ? totalMinutes
-                    : static_cast<uint>(qCeil(m_surplus.plannedGridHours(info, info.spotMarketSunMinutes / 60.0) * 60));
+    const uint minutes =
+            static_cast<uint>(qCeil(m_surplus.plannedGridHours(info, info.spotMarketSunMinutes / 60.0) * 60));
     qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                              << "minutes using all available spot market data.";
     ChargingSchedules planned;

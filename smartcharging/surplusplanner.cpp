@@ -487,8 +487,7 @@ double SurplusPlanner::plannedChargingHours(const ChargingProcessInfo &info) con
     // Under a phase limit the house may take more of the fuse than it did
     // when the charging time was estimated; a deadline plan keeps a reserve
     // for that. Time that turns out not to be needed is simply not used.
-    const double reserve = m_context.phasePowerLimit != 0 ? Units::deadlineTimeReserve : 0.0;
-    return info.remainingChargingHours * (1.0 + reserve);
+    return plannedGridHours(info, 0);
 }
 
 double SurplusPlanner::plannedGridHours(const ChargingProcessInfo &info, double sunHours) const
