@@ -222,7 +222,7 @@ int EvChargerAc::remainingChargingEnabledLockDuration() const
 bool EvChargerAc::chargingCurrentLocked(const QDateTime &now) const
 {
     return m_lastChargingCurrentChange.isValid()
-           && m_lastChargingCurrentChange.secsTo(now) < static_cast<qint64>(m_chargingCurrentLockDuration);
+           && secondsSince(m_lastChargingCurrentChangeMSecs, now) < static_cast<qint64>(m_chargingCurrentLockDuration);
 }
 
 bool EvChargerAc::chargeRefusalLatched() const
@@ -270,7 +270,7 @@ ThingActionInfo *EvChargerAc::setChargingEnabled(bool enabled, const QDateTime &
             return;
         }
         // The lock counts from the time of the decision, not of the reply.
-        m_lastChargingEnabledChange = now;
+        setLastChargingEnabledChange(now);
         evaluateChargingEnabledLock(now);
     });
     return info;
@@ -317,7 +317,7 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
         if (changed)
             m_pendingCurrentChanges--;
         if (info->status() == Thing::ThingErrorNoError && changed)
-            m_lastChargingCurrentChange = now;
+            setLastChargingCurrentChange(now);
     });
     return info;
 }
@@ -342,7 +342,7 @@ void EvChargerAc::evaluateChargingEnabledLock(const QDateTime &now)
 
     // Signed and wide: a clock that went backwards must not read as an
     // expired lock.
-    const qint64 elapsed = m_lastChargingEnabledChange.secsTo(now);
+    const qint64 elapsed = secondsSince(m_lastChargingEnabledChangeMSecs, now);
     const qint64 duration = m_chargingEnabledLockDuration;
     const int remaining = static_cast<int>(qMin<qint64>(duration - elapsed, std::numeric_limits<int>::max()));
 
@@ -374,7 +374,7 @@ void EvChargerAc::evaluateChargingEnabledLock(const QDateTime &now)
 void EvChargerAc::resetChargingEnabledLock()
 {
     m_chargingEnabledLockTimer.stop();
-    m_lastChargingEnabledChange = QDateTime();
+    setLastChargingEnabledChange(QDateTime());
     const bool wasLocked = m_chargingEnabledLocked;
     const bool hadRemaining = m_remainingChargingEnabledLockDuration != -1;
     m_chargingEnabledLocked = false;
@@ -390,17 +390,17 @@ void EvChargerAc::restoreChargingEnabledLock(const QDateTime &lockStart, const Q
     // A start still to come would lock the charger for longer than the lock lasts.
     if (!lockStart.isValid() || lockStart > now || m_lastChargingEnabledChange.isValid())
         return;
-    m_lastChargingEnabledChange = lockStart;
+    setLastChargingEnabledChange(lockStart);
     evaluateChargingEnabledLock(now);
     // Run out already: nothing to hold.
     if (!m_chargingEnabledLocked)
-        m_lastChargingEnabledChange = QDateTime();
+        setLastChargingEnabledChange(QDateTime());
 }
 
 void EvChargerAc::resetLocks()
 {
     resetChargingEnabledLock();
-    m_lastChargingCurrentChange = QDateTime();
+    setLastChargingCurrentChange(QDateTime());
     m_chargeRefusalSince = QDateTime();
     m_chargeRefusalLatched = false;
 }
@@ -430,6 +430,24 @@ void EvChargerAc::evaluateChargeRefusal(const QDateTime &now)
     // The refusal window borrows the on/off lock's duration.
     if (m_chargeRefusalSince.secsTo(now) >= static_cast<qint64>(m_chargingEnabledLockDuration))
         m_chargeRefusalLatched = true;
+}
+
+void EvChargerAc::setLastChargingEnabledChange(const QDateTime &dateTime)
+{
+    m_lastChargingEnabledChange = dateTime;
+    m_lastChargingEnabledChangeMSecs = dateTime.isValid() ? dateTime.toMSecsSinceEpoch() : 0;
+}
+
+void EvChargerAc::setLastChargingCurrentChange(const QDateTime &dateTime)
+{
+    m_lastChargingCurrentChange = dateTime;
+    m_lastChargingCurrentChangeMSecs = dateTime.isValid() ? dateTime.toMSecsSinceEpoch() : 0;
+}
+
+qint64 EvChargerAc::secondsSince(qint64 sinceMSecs, const QDateTime &now)
+{
+    // As QDateTime::secsTo: 0 from an invalid time (the callers check the start).
+    return now.isValid() ? (now.toMSecsSinceEpoch() - sinceMSecs) / 1000 : 0;
 }
 
 QVariant EvChargerAc::stateValue(const StateTypeId &stateTypeId) const

@@ -141,6 +141,12 @@ private:
     QVariant stateValue(const StateTypeId &stateTypeId) const;
     ThingActionInfo *executeStateAction(const StateTypeId &stateTypeId, const QVariant &value);
     void setRemainingChargingEnabledLockDuration(int seconds);
+    // The lock starts keep their instants (ms since the epoch): the cycle
+    // checks the locks of every charger, and each conversion of a local
+    // date-time costs a call into the C library's time-zone code.
+    void setLastChargingEnabledChange(const QDateTime &dateTime);
+    void setLastChargingCurrentChange(const QDateTime &dateTime);
+    static qint64 secondsSince(qint64 sinceMSecs, const QDateTime &now);
 
     ThingManager *m_thingManager = nullptr;
     Thing *m_thing = nullptr;
@@ -157,6 +163,8 @@ private:
     uint m_chargingCurrentLockDuration = 10;
     QDateTime m_lastChargingEnabledChange;
     QDateTime m_lastChargingCurrentChange;
+    qint64 m_lastChargingEnabledChangeMSecs = 0;
+    qint64 m_lastChargingCurrentChangeMSecs = 0;
     QDateTime m_chargeRefusalSince;
     bool m_chargeRefusalLatched = false;
     // A locking on/off switch sent but not finished yet, and its value.

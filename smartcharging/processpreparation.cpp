@@ -308,12 +308,17 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
     schedule.atTarget.fill(-1, count);
     QVector<double> remaining(count);
     QVector<double> deadlineHours(count, infinite);
+    // As currentDateTime.secsTo(), with now's instant taken once.
+    const qint64 nowMSecs = currentDateTime.isValid() ? currentDateTime.toMSecsSinceEpoch() : 0;
+    auto secondsFromNow = [&](const QDateTime &to) {
+        return currentDateTime.isValid() ? (to.toMSecsSinceEpoch() - nowMSecs) / 1000 : 0;
+    };
     for (int i = 0; i < count; i++) {
         remaining[i] = qMax(0.0, demands.at(i).energy);
         if (remaining.at(i) <= 0)
             schedule.hours[i] = 0;
         if (demands.at(i).deadline.isValid())
-            deadlineHours[i] = qMax<qint64>(0, currentDateTime.secsTo(demands.at(i).deadline)) / 3600.0;
+            deadlineHours[i] = qMax<qint64>(0, secondsFromNow(demands.at(i).deadline)) / 3600.0;
         else
             schedule.atTarget[i] = 0;
     }

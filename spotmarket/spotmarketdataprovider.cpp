@@ -69,6 +69,12 @@ bool SpotMarketDataProvider::available() const
 
 ScoreEntries SpotMarketDataProvider::scoreEntries() const
 {
+    // The instants are taken once, here, for every plan that copies the
+    // entries (the copies keep them): a plan needs them many times a cycle.
+    for (const ScoreEntry &entry : m_scoreEntries) {
+        entry.startMSecsSinceEpoch();
+        entry.endMSecsSinceEpoch();
+    }
     return m_scoreEntries;
 }
 

@@ -96,26 +96,20 @@ struct PlannableSlots {
 // The running slot counts from now; a slot ending exactly now is over: a
 // frame in it would lie in the past. The slot running at the deadline
 // counts up to it.
-PlannableSlots plannableSlots(const ScoreEntries &scoreEntries, const QDateTime &currentDateTime,
+PlannableSlots plannableSlots(const ScoreEntries &scoreEntries, const QDateTime &currentDateTime, qint64 nowMSecs,
                               const QDateTime &deadline)
 {
     const qint64 deadlineMSecs = deadline.isValid() ? deadline.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
     PlannableSlots plannable;
     plannable.available.reserve(scoreEntries.count());
     qint64 shortestSlot = 60;
-    // Slots usually follow each other: a start equal to the previous end is
-    // the same instant, so its conversion is reused.
-    QDateTime previousEnd;
-    qint64 previousEndMSecs = 0;
     for (const ScoreEntry &entry : scoreEntries) {
         if (!entry.isValid() || entry.endDateTime() <= currentDateTime)
             continue;
 
-        const bool followsPrevious = previousEnd.isValid() && entry.startDateTime() == previousEnd;
-        const qint64 startMSecs = followsPrevious ? previousEndMSecs : entry.startDateTime().toMSecsSinceEpoch();
-        Slot slot{entry, startMSecs, entry.endDateTime().toMSecsSinceEpoch()};
-        previousEnd = entry.endDateTime();
-        previousEndMSecs = slot.endMSecs;
+        // The entries keep their instants: the day's prices are planned with
+        // many times per cycle.
+        Slot slot{entry, entry.startMSecsSinceEpoch(), entry.endMSecsSinceEpoch()};
         if (slot.startMSecs >= deadlineMSecs)
             continue;
         const qint64 duration = wholeMinutes(slot.startMSecs, slot.endMSecs);
@@ -124,7 +118,7 @@ PlannableSlots plannableSlots(const ScoreEntries &scoreEntries, const QDateTime 
 
         if (slot.entry.isActive(currentDateTime)) {
             slot.entry.setStartDateTime(currentDateTime);
-            slot.startMSecs = currentDateTime.toMSecsSinceEpoch();
+            slot.startMSecs = nowMSecs;
         }
         if (slot.endMSecs > deadlineMSecs) {
             slot.entry.setEndDateTime(deadline);
@@ -155,8 +149,9 @@ QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes, bool chargi
         qCDebug(dcTavroEnergy()) << "Not enought score entries left in order to schedule" << minutes
                                  << "minutes. Using the leftover schedules beeing a total of" << plannable.totalMinutes
                                  << "minutes.";
+        // The slot's own frame: its instants come along.
         for (const Slot &slot : qAsConst(plannable.available))
-            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
+            frames.append(slot.entry);
         return frames;
     }
 
@@ -184,7 +179,7 @@ QList<TimeFrame> bestFrames(PlannableSlots &plannable, uint minutes, bool chargi
         // whatever its length; otherwise its first remaining minutes.
         const qint64 slotMSecs = slot.endMSecs - slot.startMSecs;
         if (static_cast<qint64>(remainingMinutes) * 60000 >= slotMSecs) {
-            frames.append(TimeFrame(slot.entry.startDateTime(), slot.entry.endDateTime()));
+            frames.append(slot.entry);
             remainingMinutes -= static_cast<uint>(wholeMinutes(slot.startMSecs, slot.endMSecs));
         } else {
             frames.append(
@@ -281,7 +276,7 @@ void correctFirstFrame(QList<TimeFrame> &result, const QDateTime &currentDateTim
 void clampToLatestEnd(QList<TimeFrame> &result, qint64 latestEndMSecs)
 {
     for (int i = result.count() - 1; latestEndMSecs > 0 && i >= 0; i--) {
-        if (result.at(i).endDateTime().toMSecsSinceEpoch() <= latestEndMSecs)
+        if (result.at(i).endMSecsSinceEpoch() <= latestEndMSecs)
             continue;
         result[i].setEndDateTime(QDateTime::fromMSecsSinceEpoch(latestEndMSecs));
         if (result.at(i).durationMinutes() <= 0)
@@ -538,9 +533,9 @@ QList<TimeFrame> SpotMarketManager::scheduleChargingTime(const QDateTime &curren
                                                          uint minutes, uint minimumScheduleDuration, bool charging,
                                                          const QDateTime &deadline) const
 {
-    PlannableSlots plannable = plannableSlots(scoreEntries, currentDateTime, deadline);
-    QList<TimeFrame> result = fuseTimeFrames(
-            bestFrames(plannable, minutes, charging, currentDateTime.toMSecsSinceEpoch()), plannable.slotMinutes);
+    const qint64 nowMSecs = currentDateTime.toMSecsSinceEpoch();
+    PlannableSlots plannable = plannableSlots(scoreEntries, currentDateTime, nowMSecs, deadline);
+    QList<TimeFrame> result = fuseTimeFrames(bestFrames(plannable, minutes, charging, nowMSecs), plannable.slotMinutes);
     correctFirstFrame(result, currentDateTime, minimumScheduleDuration, charging, plannable.latestEndMSecs);
     clampToLatestEnd(result, plannable.latestEndMSecs);
     sortByStart(result);

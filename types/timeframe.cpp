@@ -14,6 +14,7 @@ QDateTime TimeFrame::startDateTime() const
 void TimeFrame::setStartDateTime(const QDateTime &startDateTime)
 {
     m_startDateTime = startDateTime;
+    m_startMSecs = notConverted;
 }
 
 QDateTime TimeFrame::endDateTime() const
@@ -24,12 +25,27 @@ QDateTime TimeFrame::endDateTime() const
 void TimeFrame::setEndDateTime(const QDateTime &endDateTime)
 {
     m_endDateTime = endDateTime;
+    m_endMSecs = notConverted;
+}
+
+qint64 TimeFrame::startMSecsSinceEpoch() const
+{
+    if (m_startMSecs == notConverted)
+        m_startMSecs = m_startDateTime.toMSecsSinceEpoch();
+    return m_startMSecs;
+}
+
+qint64 TimeFrame::endMSecsSinceEpoch() const
+{
+    if (m_endMSecs == notConverted)
+        m_endMSecs = m_endDateTime.toMSecsSinceEpoch();
+    return m_endMSecs;
 }
 
 qint64 TimeFrame::durationMinutes() const
 {
     // Integer division truncates toward zero, also for negative spans.
-    return (m_endDateTime.toMSecsSinceEpoch() - m_startDateTime.toMSecsSinceEpoch()) / 60000;
+    return (endMSecsSinceEpoch() - startMSecsSinceEpoch()) / 60000;
 }
 
 bool TimeFrame::isValid() const

@@ -60,6 +60,17 @@ void TestTimeFrames::timeFrame()
     QFETCH(bool, valid);
     QCOMPARE(TimeFrame(start, end).durationMinutes(), minutes);
     QCOMPARE(TimeFrame(start, end).isValid(), valid);
+
+    // A frame keeps its ends' instants: an end set anew counts, not the old one.
+    TimeFrame movedStart(end, end);
+    QCOMPARE(movedStart.durationMinutes(), qint64(0));
+    movedStart.setStartDateTime(start);
+    QCOMPARE(movedStart.durationMinutes(), minutes);
+    TimeFrame movedEnd(start, start);
+    QCOMPARE(movedEnd.durationMinutes(), qint64(0));
+    movedEnd.setEndDateTime(end);
+    QCOMPARE(movedEnd.durationMinutes(), minutes);
+    QCOMPARE(movedEnd.endMSecsSinceEpoch(), end.toMSecsSinceEpoch());
 }
 
 void TestTimeFrames::isActive_data()
