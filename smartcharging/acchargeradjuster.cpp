@@ -108,6 +108,24 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
         adjustAcCharger(charger, headroom, currentDateTime);
 }
 
+double AcChargerAdjuster::takeBackOwnDraw(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                          PhaseHeadroom &headroom) const
+{
+    // A command of this minute that the meter does not show yet is part of
+    // the charger's own draw: the headroom counted it already.
+    const Electricity::Phases pendingPhases = m_context.commandedDraws.phases(charger->id());
+    const double pending = m_context.pendingAmperes(charger);
+    const bool pendingOnOwnPhases = pendingPhases == info.effectivePhases;
+    if (!pendingOnOwnPhases)
+        headroom.spend(pendingPhases, -pending);
+    const double ownCurrent =
+            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage)
+            + (pendingOnOwnPhases ? pending : 0.0);
+    // Until a command says otherwise the charger keeps its present draw.
+    headroom.spend(info.effectivePhases, -ownCurrent);
+    return ownCurrent;
+}
+
 void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime)
 {
     const ThingId id = charger->id();
@@ -133,18 +151,7 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
     }
 
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-    // A command of this minute that the meter does not show yet is part of
-    // the charger's own draw: the headroom counted it already.
-    const Electricity::Phases pendingPhases = m_context.commandedDraws.phases(id);
-    const double pending = m_context.pendingAmperes(charger);
-    const bool pendingOnOwnPhases = pendingPhases == info.effectivePhases;
-    if (!pendingOnOwnPhases)
-        headroom.spend(pendingPhases, -pending);
-    const double ownCurrent =
-            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage)
-            + (pendingOnOwnPhases ? pending : 0.0);
-    // Until a command says otherwise the charger keeps its present draw.
-    headroom.spend(info.effectivePhases, -ownCurrent);
+    const double ownCurrent = takeBackOwnDraw(charger, info, headroom);
     Electricity::Phases drawPhases = info.effectivePhases;
     double drawCurrent = ownCurrent;
 
@@ -333,6 +340,13 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
         applyLock =
                 m_context.book.configuration(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
 
+    sendCurrentAndPower(charger, action, phasesRaised, applyLock, currentDateTime);
+    return true;
+}
+
+void AcChargerAdjuster::sendCurrentAndPower(EvChargerAc *charger, const ChargingAction &action, bool phasesRaised,
+                                            bool applyLock, const QDateTime &currentDateTime)
+{
     const bool wasEnabled = charger->chargingEnabled();
     const double wasCurrent = charger->maxChargingCurrent();
     const bool raisedCurrent =
@@ -347,5 +361,4 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
     else if (switchedOn || raisedCurrent || phasesRaised)
         m_context.commandedDraws.record(charger->id(), m_context.acProcessInfos.value(charger).effectivePhases,
                                         action.maxChargingCurrent(), currentDateTime);
-    return true;
 }
