@@ -71,11 +71,13 @@ EvChargerAcs AcChargerAdjuster::acCommandOrder() const
         EvChargerAc *charger;
     };
     QVector<Entry> order;
-    for (auto it = m_context.acChargingActions.constBegin(); it != m_context.acChargingActions.constEnd(); ++it) {
-        const Issuer issuer = winningIssuer(it.value());
-        const ChargingProcessInfo info = m_context.acProcessInfos.value(it.key());
-        const int rank = commandRank(issuer, comingDown(it.key(), info, it.value().value(issuer)));
-        order.append({rank, info.deadline, it.key()->id().toString(), it.key()});
+    const EvChargerAcs planned = m_context.cycle.plannedAcChargers();
+    for (EvChargerAc *charger : planned) {
+        const ChargingCycle::Actions actions = m_context.cycle.acActions(charger);
+        const Issuer issuer = winningIssuer(actions);
+        const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
+        const int rank = commandRank(issuer, comingDown(charger, info, actions.value(issuer)));
+        order.append({rank, info.deadline, charger->id().toString(), charger});
     }
     std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
         if (a.rank != b.rank)
@@ -100,8 +102,7 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
-    PhaseHeadroom measured = m_context.measuredHeadroom();
-    PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
+    PhaseHeadroom &headroom = m_context.headroom();
 
     const EvChargerAcs order = acCommandOrder();
     for (EvChargerAc *charger : order)
@@ -150,7 +151,7 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
         return;
     }
 
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     const double ownCurrent = takeBackOwnDraw(charger, info, headroom);
     Electricity::Phases drawPhases = info.effectivePhases;
     double drawCurrent = ownCurrent;
@@ -186,7 +187,7 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
                                                               Electricity::Phases *drawPhases, double *drawCurrent,
                                                               bool *phaseLimited, const QDateTime &currentDateTime)
 {
-    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
+    ChargingCycle::Actions &actions = m_context.cycle.acActionsToChange(charger);
     const Issuer issuer = winningIssuer(actions);
     if (issuer == ChargingAction::ChargingActionIssuerUnknown)
         return ChargingState::ModeIdle;
@@ -218,13 +219,13 @@ void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *dra
                                                const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
-    auto infoIt = m_context.acProcessInfos.find(charger);
-    if (infoIt != m_context.acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
+    ChargingProcessInfo *info = m_context.cycle.acInfo(charger);
+    if (info && info->carLimitedToSinglePhase) {
         charger->setDesiredPhaseCount(1);
-        infoIt->effectivePhaseCount = 1;
-        infoIt->effectivePhases = Electricity::PhaseA;
+        info->effectivePhaseCount = 1;
+        info->effectivePhases = Electricity::PhaseA;
     }
-    const QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
+    const ChargingCycle::Actions actions = m_context.cycle.acActions(charger);
     for (Issuer idleIssuer :
          {ChargingAction::ChargingActionIssuerSurplusCharging, ChargingAction::ChargingActionIssuerSpotMarketCharging,
           ChargingAction::ChargingActionIssuerTimeRequirement}) {
@@ -292,7 +293,7 @@ double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProce
 bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
                                               const QDateTime &currentDateTime)
 {
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     uint phases = action.desiredPhaseCount();
     if (info.carLimitedToSinglePhase) {
         phases = 1;
@@ -327,10 +328,9 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
         // the charger offers and draws on two of them.
         phasesRaised = charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)))
                        && phases > info.effectivePhaseCount;
-        auto infoIt = m_context.acProcessInfos.find(charger);
-        if (infoIt != m_context.acProcessInfos.end()) {
-            infoIt->effectivePhaseCount = phases;
-            infoIt->effectivePhases =
+        if (ChargingProcessInfo *prepared = m_context.cycle.acInfo(charger)) {
+            prepared->effectivePhaseCount = phases;
+            prepared->effectivePhases =
                     phases == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
         }
     }
@@ -359,6 +359,6 @@ void AcChargerAdjuster::sendCurrentAndPower(EvChargerAc *charger, const Charging
     if (!action.chargingEnabled())
         m_context.commandedDraws.forget(charger->id());
     else if (switchedOn || raisedCurrent || phasesRaised)
-        m_context.commandedDraws.record(charger->id(), m_context.acProcessInfos.value(charger).effectivePhases,
+        m_context.commandedDraws.record(charger->id(), m_context.cycle.acInfoOrDefault(charger).effectivePhases,
                                         action.maxChargingCurrent(), currentDateTime);
 }
