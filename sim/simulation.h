@@ -5,6 +5,7 @@
 #include "household.h"
 #include "ownertimeline.h"
 #include "peercontroller.h"
+#include "randomcalls.h"
 #include "scenario.h"
 
 #include <QHash>
@@ -182,15 +183,9 @@ private:
     QVariantMap configurationFor(const Scenario::Car &car, int carIndex) const;
 
     // The "random" section (simulationrandom.cpp).
-    struct RandomCall {
-        QString method;
-        QVariantMap params;
-        bool invalid = false;
-        QStringList resultMembers; // members the result must carry
-    };
     void applyRandomEvents(int minute);
-    RandomCall randomValidCall();
-    RandomCall randomInvalidCall();
+    // What a random call may refer to now.
+    RandomCalls::Household randomHousehold();
     void runRandomCall(const RandomCall &call);
     void checkRandomState(const QString &method, const QVariantMap &result);
     void addRandomLoad(double *phasePower);
@@ -239,6 +234,7 @@ private:
     double m_phaseLimit = 0;
 
     QRandomGenerator m_soakRandom;
+    RandomCalls m_randomCalls{m_scenario, m_soakRandom};
     SoakFigures m_soak;
     Thing *m_burstThing = nullptr;
     int m_burstUntil = -1;           // minute the running appliance stops

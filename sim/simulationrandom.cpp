@@ -71,11 +71,6 @@ qint64 heapInUse()
 #endif
 }
 
-QString thingId(const QString &kind, const QString &name)
-{
-    return QStringLiteral("$%1:%2").arg(kind, name);
-}
-
 bool refused(const QJsonObject &reply)
 {
     if (reply.contains(QStringLiteral("error")))
@@ -168,230 +163,27 @@ void Simulation::applyRandomEvents(int minute)
     }
     if (m_soakRandom.generateDouble() < random.apiCallsPerDay / 1440.0) {
         const bool invalid = m_soakRandom.generateDouble() < random.invalidCallShare;
-        runRandomCall(invalid ? randomInvalidCall() : randomValidCall());
+        runRandomCall(invalid ? m_randomCalls.invalid() : m_randomCalls.valid(randomHousehold()));
     }
 }
 
-Simulation::RandomCall Simulation::randomValidCall()
+RandomCalls::Household Simulation::randomHousehold()
 {
-    const QString energyError = QStringLiteral("energyError");
-    const auto pick = [this](int count) { return static_cast<int>(m_soakRandom.bounded(count)); };
-    const Scenario::Charger &charger = m_scenario.chargers.at(pick(m_scenario.chargers.count()));
-    RandomCall call;
-    switch (pick(17)) {
-    case 0:
-    case 1: {
-        // Modes and targets change most often, as owners do.
-        static const char *modes[] = {"ChargingModeNormal", "ChargingModeEco", "ChargingModeEcoWithTargetTime"};
-        const uint target = 50 + pick(51);
-        QVariantMap configuration{{QStringLiteral("evChargerId"), thingId(QStringLiteral("charger"), charger.name)},
-                                  {QStringLiteral("chargingMode"), QLatin1String(modes[pick(3)])},
-                                  {QStringLiteral("targetPercentage"), target},
-                                  {QStringLiteral("stopOnTargetPercentage"), pick(2) == 1}};
-        const QDateTime now = TavroClock::currentDateTime();
-        configuration.insert(QStringLiteral("endDateTime"), now.addSecs(3600LL * (2 + pick(13))).toSecsSinceEpoch());
-        if (charger.dc)
-            configuration.insert(QStringLiteral("dischargeFloorPercentage"), 20 + pick(21));
-        call = {QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                {{QStringLiteral("chargingConfiguration"), configuration}},
-                false,
-                {energyError}};
-        break;
+    RandomCalls::Household household;
+    for (int i = 0; i < m_cars.count() && household.estimatedCar < 0; i++) {
+        if (carEstimated(i) && m_cars.at(i).pluggedIn) {
+            household.estimatedCar = i;
+            household.estimatedCarSoc = m_household.carSoc(i);
+        }
     }
-    case 2:
-        if (!m_scenario.random.phaseLimits.isEmpty()) {
-            const uint limit = m_scenario.random.phaseLimits.at(pick(m_scenario.random.phaseLimits.count()));
-            call = {QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
-                    {{QStringLiteral("phasePowerLimit"), limit}},
-                    false,
-                    {energyError}};
-            break;
-        }
-        Q_FALLTHROUGH();
-    case 3:
-        call = {QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
-                {{QStringLiteral("acquisitionTolerance"), pick(101) / 100.0}},
-                false,
-                {energyError}};
-        break;
-    case 4:
-        call = {QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
-                {{QStringLiteral("batteryLevelLowerLimit"), (10 + pick(41)) / 100.0},
-                 {QStringLiteral("batteryLevelUpperLimit"), (60 + pick(41)) / 100.0}},
-                false,
-                {energyError}};
-        break;
-    case 5:
-        call = {QStringLiteral("TavroEnergy.SetBatteryLevelConsideration"),
-                {{QStringLiteral("batteryLevelConsideration"), pick(101) / 100.0}},
-                false,
-                {energyError}};
-        break;
-    case 6:
-        call = {QStringLiteral("TavroEnergy.GetChargingConfigurations"),
-                {},
-                false,
-                {QStringLiteral("chargingConfigurations")}};
-        break;
-    case 7:
-        call = {QStringLiteral("TavroEnergy.GetChargingStates"), {}, false, {QStringLiteral("chargingStates")}};
-        break;
-    case 8:
-        call = {QStringLiteral("TavroEnergy.GetChargingSchedules"), {}, false, {QStringLiteral("chargingSchedules")}};
-        break;
-    case 9:
-        call = {QStringLiteral("TavroEnergy.GetSpotMarketScoreEntries"),
-                {},
-                false,
-                {QStringLiteral("spotMarketScoreEntries")}};
-        break;
-    case 10:
-        call = {QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"),
-                {},
-                false,
-                {QStringLiteral("enabled"), QStringLiteral("available")}};
-        break;
-    case 11:
-        call = {QStringLiteral("TavroEnergy.GetAcquisitionTolerance"),
-                {},
-                false,
-                {QStringLiteral("acquisitionTolerance")}};
-        break;
-    case 12:
-        call = {QStringLiteral("TavroEnergy.GetBatteryLevelLimits"),
-                {},
-                false,
-                {QStringLiteral("batteryLevelLowerLimit"), QStringLiteral("batteryLevelUpperLimit")}};
-        break;
-    case 13:
-        if (!charger.dc) {
-            // The owner operates the charger by hand.
-            const bool power = pick(2) == 1;
-            const QVariantList params =
-                    pick(2) == 1 ? QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
-                                                            {QStringLiteral("value"), power}}}
-                                 : QVariantList{QVariantMap{
-                                         {QStringLiteral("paramName"), QStringLiteral("maxChargingCurrent")},
-                                         {QStringLiteral("value"), 6 + pick(11)}}};
-            call = {QStringLiteral("Things.ExecuteAction"),
-                    {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)},
-                     {QStringLiteral("actionTypeName"), params.first().toMap().value(QStringLiteral("paramName"))},
-                     {QStringLiteral("params"), params}},
-                    false,
-                    {QStringLiteral("thingError")}};
-            break;
-        }
-        Q_FALLTHROUGH();
-    case 14:
-        for (int i = 0; i < m_cars.count(); i++) {
-            if (carEstimated(i) && m_cars.at(i).pluggedIn) {
-                // The owner enters the level the dashboard shows.
-                call = {QStringLiteral("Things.ExecuteAction"),
-                        {{QStringLiteral("thingId"), thingId(QStringLiteral("car"), m_scenario.cars.at(i).name)},
-                         {QStringLiteral("actionTypeName"), QStringLiteral("batteryLevel")},
-                         {QStringLiteral("params"),
-                          QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("batteryLevel")},
-                                                   {QStringLiteral("value"), qRound(m_household.carSoc(i))}}}}},
-                        false,
-                        {QStringLiteral("thingError")}};
-                return call;
-            }
-        }
-        Q_FALLTHROUGH();
-    case 15:
-        call = {QStringLiteral("Things.GetStateValues"),
-                {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)}},
-                false,
-                {QStringLiteral("thingError"), QStringLiteral("states")}};
-        break;
-    default: {
-        // Spot market off, or on again with the first provider.
-        const bool enable = !m_spotMarketEnabled;
-        QVariantMap params{{QStringLiteral("enabled"), enable}};
-        if (enable) {
-            const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
-                                                   .value(QStringLiteral("providers"))
-                                                   .toList();
-            params.insert(QStringLiteral("providerId"), providers.value(0).toMap().value(QStringLiteral("providerId")));
-        }
-        call = {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"), params, false, {energyError}};
-        break;
-    }
-    }
-    return call;
-}
-
-Simulation::RandomCall Simulation::randomInvalidCall()
-{
-    const QString energyError = QStringLiteral("energyError");
-    const auto pick = [this](int count) { return static_cast<int>(m_soakRandom.bounded(count)); };
-    const Scenario::Charger &charger = m_scenario.chargers.at(pick(m_scenario.chargers.count()));
-    const QString chargerId = thingId(QStringLiteral("charger"), charger.name);
-    const auto configuration = [&](const QString &key, const QVariant &value) {
-        return RandomCall{QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                          {{QStringLiteral("chargingConfiguration"),
-                            QVariantMap{{QStringLiteral("evChargerId"), chargerId}, {key, value}}}},
-                          true,
-                          {energyError}};
+    household.spotMarketEnabled = m_spotMarketEnabled;
+    household.firstProviderId = [this]() {
+        const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
+                                               .value(QStringLiteral("providers"))
+                                               .toList();
+        return providers.value(0).toMap().value(QStringLiteral("providerId"));
     };
-    switch (pick(12)) {
-    case 0:
-        return configuration(QStringLiteral("targetPercentage"), 101 + pick(100));
-    case 1:
-        return configuration(QStringLiteral("repeatDays"), QVariantList{pick(2) == 1 ? 0 : 8});
-    case 2:
-        return configuration(QStringLiteral("dailySpotMarketPercentage"), 101 + pick(100));
-    case 3:
-        return {QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                {{QStringLiteral("chargingConfiguration"),
-                  QVariantMap{{QStringLiteral("evChargerId"),
-                               thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
-                              {QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEco")}}}},
-                true,
-                {energyError}};
-    case 4:
-        return {QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
-                {{QStringLiteral("acquisitionTolerance"), pick(2) == 1 ? -0.1 : 1.5}},
-                true,
-                {energyError}};
-    case 5:
-        return {QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
-                {{QStringLiteral("batteryLevelLowerLimit"), 0.8}, {QStringLiteral("batteryLevelUpperLimit"), 0.3}},
-                true,
-                {energyError}};
-    case 6:
-        return {QStringLiteral("TavroEnergy.SetBatteryLevelConsideration"),
-                {{QStringLiteral("batteryLevelConsideration"), 1.5}},
-                true,
-                {energyError}};
-    case 7:
-        return {QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
-                {{QStringLiteral("phasePowerLimit"), QStringLiteral("sixteen")}},
-                true,
-                {}};
-    case 8:
-        return {QStringLiteral("TavroEnergy.SetFluxCapacitor"), {}, true, {}};
-    case 9:
-        return {QStringLiteral("Things.ExecuteAction"),
-                {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
-                 {QStringLiteral("actionTypeName"), QStringLiteral("power")},
-                 {QStringLiteral("params"),
-                  QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
-                                           {QStringLiteral("value"), true}}}}},
-                true,
-                {QStringLiteral("thingError")}};
-    case 10:
-        return {QStringLiteral("Things.ExecuteAction"),
-                {{QStringLiteral("thingId"), chargerId},
-                 {QStringLiteral("actionTypeName"), QStringLiteral("selfDestruct")}},
-                true,
-                {QStringLiteral("thingError")}};
-    default:
-        return {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
-                {{QStringLiteral("enabled"), true}},
-                true,
-                {energyError}};
-    }
+    return household;
 }
 
 void Simulation::runRandomCall(const RandomCall &call)
