@@ -1,6 +1,7 @@
 #ifndef SIMULATION_H
 #define SIMULATION_H
 
+#include "apiexpectations.h"
 #include "homedevices.h"
 #include "household.h"
 #include "ownertimeline.h"
@@ -237,15 +238,9 @@ private:
     RandomCalls m_randomCalls{m_scenario, m_soakRandom};
     SoakFigures m_soak;
     Thing *m_burstThing = nullptr;
-    int m_burstUntil = -1;           // minute the running appliance stops
-    double m_expectedTolerance = -1; // as last set through the API
-    uint m_expectedLimit = 0;
+    int m_burstUntil = -1;      // minute the running appliance stops
+    ApiExpectations m_expected; // what the API must answer after the accepted calls
     bool m_spotMarketEnabled = false;
-    struct ExpectedMode {
-        QString mode;           // "chargingMode" last set
-        qint64 endDateTime = 0; // s since the epoch, last set
-    };
-    QHash<QString, ExpectedMode> m_expectedModes; // by charger id
 };
 
 #endif // SIMULATION_H

@@ -214,15 +214,15 @@ void Simulation::runRandomCall(const RandomCall &call)
         checkRandomState(call.method, result);
         followOwner(call.method, resolvePlaceholders(call.params).toMap());
         if (call.method == QLatin1String("TavroEnergy.SetPhasePowerLimit"))
-            m_expectedLimit = call.params.value(QStringLiteral("phasePowerLimit")).toUInt();
+            m_expected.setPhaseLimit(call.params.value(QStringLiteral("phasePowerLimit")).toUInt());
         if (call.method == QLatin1String("TavroEnergy.SetAcquisitionTolerance"))
-            m_expectedTolerance = call.params.value(QStringLiteral("acquisitionTolerance")).toDouble();
+            m_expected.setTolerance(call.params.value(QStringLiteral("acquisitionTolerance")).toDouble());
         if (call.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
             const QVariantMap configuration =
                     resolvePlaceholders(call.params.value(QStringLiteral("chargingConfiguration"))).toMap();
-            m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
-                                   {configuration.value(QStringLiteral("chargingMode")).toString(),
-                                    configuration.value(QStringLiteral("endDateTime")).toLongLong()});
+            m_expected.setMode(configuration.value(QStringLiteral("evChargerId")).toString(),
+                               configuration.value(QStringLiteral("chargingMode")).toString(),
+                               configuration.value(QStringLiteral("endDateTime")).toLongLong());
         }
         if (call.method == QLatin1String("TavroEnergy.SetSpotMarketConfiguration")) {
             m_spotMarketEnabled = call.params.value(QStringLiteral("enabled")).toBool();
@@ -235,52 +235,20 @@ void Simulation::runRandomCall(const RandomCall &call)
     m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"))
                            .value(QStringLiteral("phasePowerLimit"))
                            .toDouble();
-    if (m_phaseLimit != m_expectedLimit) {
+    const QString limitProblem = m_expected.checkPhaseLimit(m_phaseLimit, call.method);
+    if (!limitProblem.isEmpty()) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("phase limit %1 A after %2, %3 A set")
-                            .arg(m_phaseLimit)
-                            .arg(call.method)
-                            .arg(m_expectedLimit));
-        m_expectedLimit = static_cast<uint>(m_phaseLimit);
+        soakProblem(limitProblem);
     }
 }
 
 void Simulation::checkRandomState(const QString &method, const QVariantMap &result)
 {
-    // What a getter answers must be what was set before, refused calls included.
-    if (method == QLatin1String("TavroEnergy.GetAcquisitionTolerance")
-        && !qFuzzyCompare(1.0 + result.value(QStringLiteral("acquisitionTolerance")).toDouble(),
-                          1.0 + m_expectedTolerance)) {
+    const QStringList problems =
+            m_expected.check(method, result, m_chargers.count(), TavroClock::currentDateTime().toSecsSinceEpoch());
+    for (const QString &problem : problems) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("acquisition tolerance %1, %2 set")
-                            .arg(result.value(QStringLiteral("acquisitionTolerance")).toDouble())
-                            .arg(m_expectedTolerance));
-    }
-    if (method == QLatin1String("TavroEnergy.GetChargingConfigurations")) {
-        const QVariantList configurations = result.value(QStringLiteral("chargingConfigurations")).toList();
-        if (configurations.count() != m_chargers.count()) {
-            m_soak.unexpectedOutcomes++;
-            soakProblem(QStringLiteral("%1 charging configurations for %2 chargers")
-                                .arg(configurations.count())
-                                .arg(m_chargers.count()));
-        }
-        for (const QVariant &value : configurations) {
-            const QVariantMap configuration = value.toMap();
-            const QString id = QUuid(configuration.value(QStringLiteral("evChargerId")).toString()).toString();
-            const QString mode = configuration.value(QStringLiteral("chargingMode")).toString();
-            if (!m_expectedModes.contains(id))
-                continue;
-            ExpectedMode &expected = m_expectedModes[id];
-            // A target time that has passed turns the mode into plain eco, as documented.
-            if (expected.mode == QLatin1String("ChargingModeEcoWithTargetTime")
-                && mode == QLatin1String("ChargingModeEco")
-                && TavroClock::currentDateTime().toSecsSinceEpoch() >= expected.endDateTime)
-                expected.mode = mode;
-            if (expected.mode != mode) {
-                m_soak.unexpectedOutcomes++;
-                soakProblem(QStringLiteral("charger %1 in %2, %3 set").arg(id, mode, expected.mode));
-            }
-        }
+        soakProblem(problem);
     }
 }
 
