@@ -100,7 +100,7 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
-    PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom measured = m_context.measuredHeadroom();
     PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
 
     const EvChargerAcs order = acCommandOrder();
@@ -133,8 +133,16 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
     }
 
     const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    // A command of this minute that the meter does not show yet is part of
+    // the charger's own draw: the headroom counted it already.
+    const Electricity::Phases pendingPhases = m_context.commandedDraws.phases(id);
+    const double pending = m_context.pendingAmperes(charger);
+    const bool pendingOnOwnPhases = pendingPhases == info.effectivePhases;
+    if (!pendingOnOwnPhases)
+        headroom.spend(pendingPhases, -pending);
     const double ownCurrent =
-            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
+            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage)
+            + (pendingOnOwnPhases ? pending : 0.0);
     // Until a command says otherwise the charger keeps its present draw.
     headroom.spend(info.effectivePhases, -ownCurrent);
     Electricity::Phases drawPhases = info.effectivePhases;
@@ -306,10 +314,12 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
 
     // Fixed order: phases, then current, then on/off, so the charger never
     // starts with a stale phase count or current.
+    bool phasesRaised = false;
     if (switchPhases) {
         // Only values the charger accepts: a two-phase car gets the three
         // the charger offers and draws on two of them.
-        charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)));
+        phasesRaised = charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)))
+                       && phases > info.effectivePhaseCount;
         auto infoIt = m_context.acProcessInfos.find(charger);
         if (infoIt != m_context.acProcessInfos.end()) {
             infoIt->effectivePhaseCount = phases;
@@ -323,7 +333,19 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
         applyLock =
                 m_context.book.configuration(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
 
-    charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
-    charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);
+    const bool wasEnabled = charger->chargingEnabled();
+    const double wasCurrent = charger->maxChargingCurrent();
+    const bool raisedCurrent =
+            charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force())
+            && action.maxChargingCurrent() > wasCurrent;
+    const bool switchedOn =
+            charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock)
+            && !wasEnabled;
+    // A raise shows at the meter only when the car has ramped up.
+    if (!action.chargingEnabled())
+        m_context.commandedDraws.forget(charger->id());
+    else if (switchedOn || raisedCurrent || phasesRaised)
+        m_context.commandedDraws.record(charger->id(), m_context.acProcessInfos.value(charger).effectivePhases,
+                                        action.maxChargingCurrent(), currentDateTime);
     return true;
 }

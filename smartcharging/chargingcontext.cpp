@@ -1,6 +1,10 @@
 #include "chargingcontext.h"
 
+#include "common/units.h"
 #include "config/energymanagerconfiguration.h"
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
+#include "devices/rootmeter.h"
 
 Electricity::Phases ChargingContext::ascendingPhasesForCount(uint count)
 {
@@ -52,4 +56,31 @@ SurplusGate::Delays ChargingContext::surplusGateDelays() const
     delays.start = configuration->surplusStartDelay();
     delays.stop = configuration->surplusStopDelay();
     return delays;
+}
+
+PhaseHeadroom ChargingContext::measuredHeadroom() const
+{
+    PhaseHeadroom headroom(rootMeter, phasePowerLimit);
+    const QHash<ThingId, CommandedDraws::Draw> &draws = commandedDraws.draws();
+    for (auto it = draws.constBegin(); it != draws.constEnd(); ++it) {
+        if (EvChargerAc *charger = evChargersAc.value(it.key()))
+            headroom.spend(it->phases, pendingAmperes(charger));
+        else if (EvChargerDc *charger = evChargersDc.value(it.key()))
+            headroom.spend(it->phases, pendingPower(charger) / (3 * Units::phaseVoltage));
+    }
+    return headroom;
+}
+
+double ChargingContext::pendingAmperes(EvChargerAc *charger) const
+{
+    const ThingId id = charger->id();
+    const int phases = qMax(1, Electricity::phaseCount(commandedDraws.phases(id)));
+    return commandedDraws.pending(id, charger->currentPower() / (phases * Units::phaseVoltage));
+}
+
+double ChargingContext::pendingPower(EvChargerDc *charger) const
+{
+    // A DC charger draws on all three phases alike.
+    const double perPhase = 3 * Units::phaseVoltage;
+    return commandedDraws.pending(charger->id(), charger->measuredPower() / perPhase) * perPhase;
 }

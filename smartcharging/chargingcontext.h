@@ -3,6 +3,8 @@
 
 #include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/commandeddraws.h"
+#include "smartcharging/phaseheadroom.h"
 #include "smartcharging/schedulebook.h"
 #include "smartcharging/solarcoverage.h"
 #include "smartcharging/surplusgate.h"
@@ -20,7 +22,6 @@ class EnergyManager;
 class EnergyManagerConfiguration;
 class EvChargerAc;
 class EvChargerDc;
-class PhaseHeadroom;
 class RootMeter;
 class SpotMarketManager;
 class ThingManager;
@@ -57,6 +58,14 @@ struct ChargingContext {
     uint sunMinutes(const QDateTime &from, const QDateTime &until, double chargerPower) const;
     // The same as Wh.
     double sunEnergy(const QDateTime &from, const QDateTime &until, double chargerPower) const;
+
+    // What the fuse leaves on each phase now: the meter's reading less the
+    // draws commanded in the last minute that it does not show yet.
+    PhaseHeadroom measuredHeadroom() const;
+    // A per phase (AC) and W (DC) a recent command adds to what the charger
+    // draws now; 0 without one.
+    double pendingAmperes(EvChargerAc *charger) const;
+    double pendingPower(EvChargerDc *charger) const;
 
     // kWh the charger delivered since the manager started.
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
@@ -108,6 +117,9 @@ struct ChargingContext {
     // What the sun is expected to give before a time; fed once per cycle
     // before the planners run, covers nothing without a forecast.
     SolarCoverage sun;
+
+    // Draws commanded in the last minute, by charger thing id.
+    CommandedDraws commandedDraws;
 
     // The headroom of the update cycle that runs now (null between cycles);
     // lives on the stack of the manager's update().

@@ -126,7 +126,7 @@ double HouseholdBalance::allPhasesAllowance() const
     // Within a cycle the AC chargers may have taken some of it already.
     return m_context.cycleHeadroom
                    ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
-                   : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
+                   : m_context.measuredHeadroom().available(Electricity::PhaseAll);
 }
 
 double HouseholdBalance::availableDcChargingPowerByPhaseLimit() const

@@ -361,7 +361,7 @@ void OverloadProtection::verifyOverloadProtectionRecovery(const QDateTime &curre
     const bool unlimited = m_context.phasePowerLimit == 0;
     // What the fuse leaves per phase, less what this cycle has given away
     // already: two restores must not count on the same headroom.
-    PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom measured = m_context.measuredHeadroom();
     PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
 
     const QList<EvChargerAc *> acChargers = m_context.evChargersAc.values();

@@ -138,7 +138,7 @@ bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
 double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                                double *availableNow, double *bestForPromise)
 {
-    PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom headroom = m_context.measuredHeadroom();
     *availableNow = std::numeric_limits<double>::infinity();
     *bestForPromise = std::numeric_limits<double>::infinity();
     if (!headroom.limited())

@@ -443,7 +443,7 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
     // headroom. Each request is capped by that, not by its own draw, so
     // a charger already charging does not keep the fuse from one that
     // waits; the fairness order decides who is admitted.
-    PhaseHeadroom groupHeadroom(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom groupHeadroom = m_context.measuredHeadroom();
     for (EvChargerAc *charger : group) {
         const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
         groupHeadroom.spend(info.effectivePhases, -qMax(0.0, charger->currentPower())

@@ -154,6 +154,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "==================== Updating smart charging ====================";
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
+    m_steps.context.commandedDraws.expire(currentDateTime);
     m_steps.tracking.sampleDeliveredEnergy(currentDateTime);
     m_steps.tracking.evaluateChargingLocks(currentDateTime);
 
@@ -163,7 +164,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     const bool overloaded = verifyOverloadProtection(currentDateTime);
     // From here on every command of the cycle is fitted to what the fuse
     // leaves after the commands before it: the meter shows none of them yet.
-    PhaseHeadroom headroom(m_steps.context.rootMeter, m_steps.context.phasePowerLimit);
+    PhaseHeadroom headroom = m_steps.context.measuredHeadroom();
     PhaseHeadroom *const enclosingHeadroom = m_steps.context.cycleHeadroom;
     m_steps.context.cycleHeadroom = &headroom;
     if (!overloaded)
@@ -329,7 +330,17 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
 
 void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 {
+    if (m_steps.context.cycleHeadroom) {
+        m_steps.dc.updateDcChargers(currentDateTime);
+        return;
+    }
+    // Between cycles the DC chargers are fitted to the meter and to what
+    // the cycle before commanded but the meter does not show yet.
+    m_steps.context.commandedDraws.expire(currentDateTime);
+    PhaseHeadroom headroom = m_steps.context.measuredHeadroom();
+    m_steps.context.cycleHeadroom = &headroom;
     m_steps.dc.updateDcChargers(currentDateTime);
+    m_steps.context.cycleHeadroom = nullptr;
 }
 
 EnergyManager::EnergyError
