@@ -139,8 +139,7 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
     // Every change of the published schedules is announced.
     if (m_context.schedules.clearDc(charger))
         m_context.schedules.announce();
-    auto info = m_context.dcProcessInfos.find(charger);
-    if (info != m_context.dcProcessInfos.end()) {
+    if (ChargingProcessInfo *info = m_context.cycle.dcInfo(charger)) {
         info->spotMarketUntilTargetTime = false;
         info->chargingSchedule.clear();
     }
@@ -309,7 +308,7 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
     const double acCommandedIncrease =
-            m_context.cycleHeadroom ? m_context.cycleHeadroom->spentPower() - pendingDcPower : 0.0;
+            m_context.cycle.headroomOpen() ? m_context.cycle.spentPower() - pendingDcPower : 0.0;
     cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryBelowLowerLimit)
                                   ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
                                   : 0.0;
@@ -333,8 +332,7 @@ void DcController::resetDcDailyEnergy(const QDate &today)
 {
     // Only forwards: a clock stepped back across midnight keeps the day.
     if (m_lastDcDailyReset.isValid() && today > m_lastDcDailyReset) {
-        for (ChargingProcessInfo &info : m_context.dcProcessInfos)
-            info.chargedEnergyToday = 0;
+        m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) { info.chargedEnergyToday = 0; });
         m_restoredEnergy.clear();
     }
     if (!m_lastDcDailyReset.isValid() || today > m_lastDcDailyReset)
@@ -344,10 +342,10 @@ void DcController::resetDcDailyEnergy(const QDate &today)
 QHash<ThingId, double> DcController::dailyEnergy() const
 {
     QHash<ThingId, double> energy = m_restoredEnergy;
-    for (auto info = m_context.dcProcessInfos.constBegin(); info != m_context.dcProcessInfos.constEnd(); ++info) {
-        if (info->chargedEnergyToday > 0)
-            energy[info.key()->id()] += info->chargedEnergyToday;
-    }
+    m_context.cycle.forEachDcInfo([&energy](EvChargerDc *charger, const ChargingProcessInfo &info) {
+        if (info.chargedEnergyToday > 0)
+            energy[charger->id()] += info.chargedEnergyToday;
+    });
     return energy;
 }
 
@@ -373,7 +371,7 @@ void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDa
 
     // Process info, kept from cycle to cycle; what an earlier run counted
     // today comes on top.
-    ChargingProcessInfo &info = m_context.dcProcessInfos[charger];
+    ChargingProcessInfo &info = m_context.cycle.dcInfoToChange(charger);
     info.chargedEnergyToday += m_restoredEnergy.take(plan.chargerId);
     prepareDcProcessInfo(plan, info, vehicle, cycle, currentDateTime);
 
