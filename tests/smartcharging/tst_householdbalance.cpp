@@ -4,7 +4,6 @@
 #include "devices/rootmeter.h"
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/householdbalance.h"
-#include "smartcharging/phaseheadroom.h"
 #include "tavro/thingmanager.h"
 
 #include <limits>
@@ -147,10 +146,10 @@ private slots:
         gridMeter->setStateValue(QStringLiteral("currentPhaseC"), c.phaseCurrents.at(2));
         if (c.meter)
             context.rootMeter = new RootMeter(gridMeter);
-        // The cycle's headroom as the manager's update() holds it.
-        PhaseHeadroom headroom(context.rootMeter, c.limit);
-        headroom.spend(Electricity::PhaseAll, c.spent);
-        context.cycleHeadroom = &headroom;
+        // The cycle's headroom as the manager's update() opens it.
+        context.cycle.begin(QDateTime(QDate(2026, 5, 10), QTime(12, 0)));
+        context.cycle.openHeadroom(context.measuredHeadroom());
+        context.cycle.spend(Electricity::PhaseAll, c.spent);
         const HouseholdBalance balance(context);
         QCOMPARE(balance.availableAcChargingPower({}, c.reserved), c.acGrid);
         QCOMPARE(balance.availableDcChargingPowerByPhaseLimit(), c.dcByLimit);
