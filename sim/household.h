@@ -86,6 +86,19 @@ private:
         uint phasesOffered = 3;
     };
 
+    // What a charger gave its car in a minute.
+    struct Delivery {
+        double power = 0; // W, < 0 out of the car
+        uint phases = 0;
+        int switched = 0; // 1 when a phase switch interrupted charging
+    };
+    // step(): one charger's minute; adds its draw to phasePower (W per phase).
+    Delivery deliverAc(int charger, const ChargerCommand &command, int minute, double *phasePower);
+    Delivery deliverDc(int charger, const ChargerCommand &command, double *phasePower);
+    // step(): the home battery's W (> 0 charging) under net W (> 0 import
+    // before it); its SoC follows. Only for a household with a battery.
+    double runBattery(double net);
+
     const Scenario &m_scenario;
     QVector<CarState> m_cars;
     QVector<ChargerState> m_chargers;

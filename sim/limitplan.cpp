@@ -279,246 +279,346 @@ QVector<double> LimitPlan::deadlineEnergy(const QVector<MinuteRecord> &run) cons
     return energy;
 }
 
-bool LimitPlan::solve(const Request &request, Solution *solution, QString *errorString) const
+// One solve's linear program. Rows and columns go in in the order the
+// solver has always seen them (its optimum may depend on it): the rows of
+// whole sessions (rooms, deadlines, the least cost's energies), then minute
+// by minute the fuse and PV rows with the sessions' columns.
+class LimitPlan::Program
 {
-    LinearProgram lp;
-    solution->columns.clear();
-    const Goal goal = request.goal;
-    const auto column = [&](int session, Solution::Kind kind, double upper, double cost, double price, int deadline,
-                            const std::vector<std::pair<int, double>> &entries) {
-        lp.addColumn(upper, cost, entries);
-        solution->columns.push_back({session, kind, price, deadline});
-    };
-    // Going first, a car is alone in the house up to its deadline.
-    const int firstCar = goal == Goal::Reach ? m_deadlines.at(request.deadline).car : -1;
-    const int lastMinute =
-            goal == Goal::Reach ? qMin(m_records.count(), m_deadlines.at(request.deadline).minute) : m_records.count();
-    const auto included = [&](int s) { return firstCar < 0 || m_sessions.at(s).car == firstCar; };
+public:
+    Program(const LimitPlan &plan, const Request &request, Solution *solution);
 
-    // Rows of whole sessions: the room up to the ceiling (and what a run
-    // took out of a bidirectional car), the deadlines, for the least cost
-    // each car's energy.
-    const QVector<double> runDischarge =
-            request.run ? chainDischarge(*request.run) : QVector<double>(sessionCount(), 0.0);
-    const QVector<double> runCharge = request.run ? chainCharge(*request.run) : QVector<double>(sessionCount(), 0.0);
-    QVector<int> roomRow(sessionCount(), -1);
-    QVector<double> room(sessionCount(), 0.0);
-    for (int s = 0; s < sessionCount(); s++) {
-        const Scenario::Car &car = m_scenario.cars.at(m_sessions.at(s).car);
-        const double discharged = qMax(m_allowedDischarge.at(s), runDischarge.at(s));
-        room[s] = m_sessions.at(s).room + discharged / (1.0 - car.largestLossPercent() / 100.0);
-        // The least cost may buy past the ceiling as far as the run did (at
-        // a price below 0 that earns money), not for a car the run left at it:
-        // it is the yardstick of the run's own energy.
-        if (goal == Goal::LeastCost)
-            room[s] = qMax(room.at(s), runCharge.at(s));
-        if (included(s))
-            roomRow[s] = lp.addRow(-infinity, room.at(s));
-    }
-    solution->deadlineRow.fill(-1, m_deadlines.count());
-    QVector<bool> needsEnergy(m_deadlines.count(), false);
-    QVector<QVector<int>> chainDeadlines(sessionCount()); // by the chain's first session
-    for (int k = 0; k < m_deadlines.count(); k++) {
-        const DeadlineResult &deadline = m_deadlines.at(k);
-        if (deadline.session < 0 || (goal == Goal::Reach && k != request.deadline))
-            continue;
-        double lower = qMin(deadline.needed, room.at(deadline.session));
-        if (goal == Goal::LeastCost || goal == Goal::RunPv)
-            lower = qMin(lower, request.floors.value(k));
-        lower = qMax(0.0, lower);
-        solution->deadlineRow[k] = lp.addRow(lower, infinity);
-        chainDeadlines[m_sessions.at(deadline.session).chainFirst].append(k);
-        if (lower > tolerance) {
-            needsEnergy[k] = true;
-            column(-1, Solution::Shortfall, lower, goal == Goal::Reach ? 1.0 : shortfallWeight, 0, k,
-                   {{solution->deadlineRow.at(k), 1.0}});
-        }
-    }
-    // The least cost gives each car the energy the run gave it, no more:
-    // at a price below 0 more would earn money for energy nobody took.
-    QVector<double> runEnergy(m_scenario.cars.count(), 0.0);
-    for (int s = 0; goal == Goal::LeastCost && s < sessionCount(); s++) {
-        const Session &session = m_sessions.at(s);
-        for (int m = session.from; m < session.to && m < request.run->count(); m++)
-            runEnergy[session.car] +=
-                    qMax(0.0, request.run->at(m).chargerPower.value(session.charger)) * kwhPerWattMinute;
-    }
-    QVector<int> energyRow(m_scenario.cars.count(), -1);
-    for (int j = 0; goal == Goal::LeastCost && j < m_scenario.cars.count(); j++) {
-        const double required = qMax(0.0, request.required.value(j));
-        energyRow[j] = lp.addRow(required, qMax(required, runEnergy.at(j)) + tolerance);
-        if (required > tolerance)
-            column(-1, Solution::Shortfall, required, shortfallWeight, 0, -1, {{energyRow[j], 1.0}});
-    }
-    // Energy in a session counts in its own room and deadline rows and in
-    // those of the sessions that follow on from it. "before" tells whether
-    // a deadline that needs energy still lies ahead.
-    const auto sessionEntries = [&](int s, int m, bool *before) {
-        std::vector<std::pair<int, double>> entries;
-        const int chain = m_sessions.at(s).chainFirst;
-        for (int t = s; t < sessionCount(); t++) {
-            if (m_sessions.at(t).chainFirst == chain && roomRow.at(t) >= 0)
-                entries.push_back({roomRow.at(t), 1.0});
-        }
-        *before = false;
-        for (int k : chainDeadlines.at(chain)) {
-            if (m_deadlines.at(k).session >= s && m < m_deadlines.at(k).minute) {
-                entries.push_back({solution->deadlineRow.at(k), 1.0});
-                *before = *before || needsEnergy.at(k);
-            }
-        }
-        if (energyRow.at(m_sessions.at(s).car) >= 0)
-            entries.push_back({energyRow.at(m_sessions.at(s).car), 1.0});
-        return entries;
-    };
-    // The grid's worth in a minute, or false where the grid buys nothing.
-    const auto gridCost = [&](int s, int m, double price, bool before, double *cost) {
-        const bool normal = m_owner.wishAt(m_sessions.at(s).car, m).mode == OwnerTimeline::Mode::Normal;
-        switch (goal) {
-        case Goal::Plan:
-            *cost = price - (normal ? normalModeWeight : 0.0);
-            return before || normal;
-        case Goal::LeastCost:
-            *cost = price;
-            return true;
-        case Goal::Reach:
-        case Goal::RunPv:
-            *cost = 0;
-            return before;
-        }
-        return false;
-    };
+    // Every row and column of the request.
+    void build();
+    int columns() const { return m_lp.columns(); }
+    int rows() const { return m_lp.rows(); }
+    bool solve(QString *errorString) { return m_lp.solve(&m_solution->values, &m_solution->activities, errorString); }
 
+private:
+    using Entries = std::vector<std::pair<int, double>>;
     // Night minutes (no PV, the fuse far away) of one price are one column
     // per session: nothing in them tells one minute from the next.
     struct Quiet {
         int until = -1; // first minute after the run of minutes
         double price = 0;
         double cost = 0;
-        std::vector<std::pair<int, double>> entries;
+        Entries entries;
         int minutes = 0;
     };
-    QVector<Quiet> quiet(sessionCount());
-    const auto flush = [&](int s) {
-        Quiet &q = quiet[s];
-        if (q.minutes > 0)
-            column(s, Solution::Grid, q.minutes * m_sessions.at(s).maxPower * kwhPerWattMinute, q.cost, q.price, -1,
-                   q.entries);
-        q = Quiet();
-    };
 
-    const double batteryHelp = m_scenario.hasBattery ? m_scenario.batteryMaxDischargePower / 3 / voltage : 0;
-    QVector<int> active;
-    for (int m = 0; m < lastMinute; m++) {
-        const MinuteRecord &record = m_records.at(m);
-        active.clear();
-        for (int s = 0; s < sessionCount(); s++) {
-            if (included(s) && m >= m_sessions.at(s).from && m < m_sessions.at(s).to)
-                active.append(s);
-        }
-        if (active.isEmpty())
+    bool included(int s) const { return m_firstCar < 0 || m_plan.m_sessions.at(s).car == m_firstCar; }
+    void addColumn(int session, Solution::Kind kind, double upper, double cost, double price, int deadline,
+                   const Entries &entries);
+    // The room up to the ceiling (and what a run took out of a
+    // bidirectional car).
+    void addRoomRows();
+    void addDeadlineRows();
+    // The least cost: each car's energy.
+    void addEnergyRows();
+    // Energy in a session counts in its own room and deadline rows and in
+    // those of the sessions that follow on from it. "before" tells whether
+    // a deadline that needs energy still lies ahead.
+    Entries sessionEntries(int s, int m, bool *before) const;
+    // The grid's worth in a minute, or false where the grid buys nothing.
+    bool gridCost(int s, int m, double price, bool before, double *cost) const;
+    void addMinute(int m);
+    // Fuse rows where the cars could reach the limit at all; the limit
+    // allows what a run it is compared with drew. False where none is needed.
+    bool addFuseRows(int m, int *fuseRow);
+    // A minute without PV and fuse: joined to the session's quiet run.
+    void addQuietMinute(int m, double price);
+    void flush(int s);
+    // One or three phases, from PV or the grid: four columns at most.
+    void addSessionColumns(int s, int m, double price, double available, bool fuse, const int *fuseRow,
+                           int availableRow);
+
+    const LimitPlan &m_plan;
+    const Request &m_request;
+    const Goal m_goal;
+    Solution *const m_solution;
+    LinearProgram m_lp;
+    int m_firstCar = -1; // Reach: going first, a car is alone in the house up to its deadline
+    int m_lastMinute = 0;
+    QVector<int> m_roomRow;
+    QVector<double> m_room;
+    QVector<bool> m_needsEnergy;
+    QVector<QVector<int>> m_chainDeadlines; // by the chain's first session
+    QVector<int> m_energyRow;
+    QVector<Quiet> m_quiet;
+    QVector<int> m_active; // sessions plugged in in the minute being built
+    double m_batteryHelp = 0;
+};
+
+LimitPlan::Program::Program(const LimitPlan &plan, const Request &request, Solution *solution)
+    : m_plan(plan),
+      m_request(request),
+      m_goal(request.goal),
+      m_solution(solution)
+{
+    m_solution->columns.clear();
+    m_firstCar = m_goal == Goal::Reach ? plan.m_deadlines.at(request.deadline).car : -1;
+    m_lastMinute = m_goal == Goal::Reach ? qMin(plan.m_records.count(), plan.m_deadlines.at(request.deadline).minute)
+                                         : plan.m_records.count();
+}
+
+void LimitPlan::Program::addColumn(int session, Solution::Kind kind, double upper, double cost, double price,
+                                   int deadline, const Entries &entries)
+{
+    m_lp.addColumn(upper, cost, entries);
+    m_solution->columns.push_back({session, kind, price, deadline});
+}
+
+void LimitPlan::Program::build()
+{
+    addRoomRows();
+    addDeadlineRows();
+    addEnergyRows();
+    m_quiet = QVector<Quiet>(m_plan.sessionCount());
+    const Scenario &scenario = m_plan.m_scenario;
+    m_batteryHelp = scenario.hasBattery ? scenario.batteryMaxDischargePower / 3 / voltage : 0;
+    for (int m = 0; m < m_lastMinute; m++)
+        addMinute(m);
+    for (int s = 0; s < m_plan.sessionCount(); s++)
+        flush(s);
+}
+
+void LimitPlan::Program::addRoomRows()
+{
+    const int sessions = m_plan.sessionCount();
+    const QVector<double> runDischarge =
+            m_request.run ? m_plan.chainDischarge(*m_request.run) : QVector<double>(sessions, 0.0);
+    const QVector<double> runCharge =
+            m_request.run ? m_plan.chainCharge(*m_request.run) : QVector<double>(sessions, 0.0);
+    m_roomRow = QVector<int>(sessions, -1);
+    m_room = QVector<double>(sessions, 0.0);
+    for (int s = 0; s < sessions; s++) {
+        const Scenario::Car &car = m_plan.m_scenario.cars.at(m_plan.m_sessions.at(s).car);
+        const double discharged = qMax(m_plan.m_allowedDischarge.at(s), runDischarge.at(s));
+        m_room[s] = m_plan.m_sessions.at(s).room + discharged / (1.0 - car.largestLossPercent() / 100.0);
+        // The least cost may buy past the ceiling as far as the run did (at
+        // a price below 0 that earns money), not for a car the run left at it:
+        // it is the yardstick of the run's own energy.
+        if (m_goal == Goal::LeastCost)
+            m_room[s] = qMax(m_room.at(s), runCharge.at(s));
+        if (included(s))
+            m_roomRow[s] = m_lp.addRow(-infinity, m_room.at(s));
+    }
+}
+
+void LimitPlan::Program::addDeadlineRows()
+{
+    const QVector<DeadlineResult> &deadlines = m_plan.m_deadlines;
+    m_solution->deadlineRow.fill(-1, deadlines.count());
+    m_needsEnergy = QVector<bool>(deadlines.count(), false);
+    m_chainDeadlines = QVector<QVector<int>>(m_plan.sessionCount());
+    for (int k = 0; k < deadlines.count(); k++) {
+        const DeadlineResult &deadline = deadlines.at(k);
+        if (deadline.session < 0 || (m_goal == Goal::Reach && k != m_request.deadline))
             continue;
-        const double price = record.price / 1000.0;
-        const double available = qMax(0.0, m_pvAvailable.value(m)) * kwhPerWattMinute;
-
-        // Fuse rows where the cars could reach the limit at all; the limit
-        // allows what a run it is compared with drew.
-        int fuseRow[3] = {-1, -1, -1};
-        if (record.phaseLimit > 0) {
-            double ran[3] = {0, 0, 0};
-            if (request.run && m < request.run->count())
-                drawOf(m_scenario, request.run->at(m), ran);
-            for (int p = 0; p < 3; p++) {
-                const double outside = (record.housePhasePower[p] - record.pvPower / 3) / voltage - batteryHelp;
-                const double headroom =
-                        qMax(qMax(qMax(0.0, record.phaseLimit - outside), ran[p]), m_allowedDraw.at(3 * m + p));
-                double most = 0;
-                for (int s : qAsConst(active)) {
-                    const Session &session = m_sessions.at(s);
-                    const double perPhase =
-                            p < static_cast<int>(session.phases) ? session.maxPower / session.phases / voltage : 0;
-                    most += p == 0 && session.oneOrThree ? qMax(perPhase, session.onePhasePower / voltage) : perPhase;
-                }
-                if (most > headroom + tolerance)
-                    fuseRow[p] = lp.addRow(-infinity, headroom);
-            }
-        }
-        const bool fuse = fuseRow[0] >= 0 || fuseRow[1] >= 0 || fuseRow[2] >= 0;
-
-        if (available <= 0 && !fuse) {
-            for (int s : qAsConst(active)) {
-                bool before = false;
-                std::vector<std::pair<int, double>> entries = sessionEntries(s, m, &before);
-                double cost = 0;
-                if (!gridCost(s, m, price, before, &cost))
-                    continue; // grid energy here buys nothing
-                Quiet &q = quiet[s];
-                if (q.minutes > 0 && (q.until != m || q.price != price || q.cost != cost || q.entries != entries))
-                    flush(s);
-                q.until = m + 1;
-                q.price = price;
-                q.cost = cost;
-                q.entries = std::move(entries);
-                q.minutes++;
-            }
-            continue;
-        }
-
-        double offered = 0;
-        for (int s : qAsConst(active))
-            offered += m_sessions.at(s).maxPower * kwhPerWattMinute;
-        const int availableRow =
-                available > 0 && offered > available + tolerance ? lp.addRow(-infinity, available) : -1;
-        for (int s : qAsConst(active)) {
-            flush(s);
-            const Session &session = m_sessions.at(s);
-            bool before = false;
-            const std::vector<std::pair<int, double>> sessionRows = sessionEntries(s, m, &before);
-            double gridWorth = 0;
-            const bool grid = gridCost(s, m, price, before, &gridWorth);
-            const bool pv = available > 0 && (goal != Goal::Reach || before);
-            // One or three phases, from PV or the grid: four columns at most.
-            struct Option {
-                Solution::Kind kind;
-                bool onePhase;
-            };
-            std::vector<Option> options;
-            if (pv)
-                options.push_back({Solution::Pv, false});
-            if (grid)
-                options.push_back({Solution::Grid, false});
-            if (fuse && session.oneOrThree) {
-                if (pv)
-                    options.push_back({Solution::Pv, true});
-                if (grid)
-                    options.push_back({Solution::Grid, true});
-            }
-            const int capacityRow = options.size() > 1 ? lp.addRow(-infinity, 1.0) : -1;
-            for (const Option &option : options) {
-                const double power = option.onePhase ? session.onePhasePower : session.maxPower;
-                const double upper = power * kwhPerWattMinute;
-                std::vector<std::pair<int, double>> entries = sessionRows;
-                if (capacityRow >= 0)
-                    entries.push_back({capacityRow, 1.0 / upper});
-                if (option.kind == Solution::Pv && availableRow >= 0)
-                    entries.push_back({availableRow, 1.0});
-                for (int p = 0; p < 3; p++) {
-                    const int phases = option.onePhase ? 1 : static_cast<int>(session.phases);
-                    if (fuseRow[p] >= 0 && p < phases)
-                        entries.push_back({fuseRow[p], 1.0 / kwhPerWattMinute / phases / voltage});
-                }
-                const double pvWorth = goal == Goal::Plan ? -pvWeight : goal == Goal::RunPv ? -1.0 : 0.0;
-                const double cost = option.kind == Solution::Pv ? pvWorth : gridWorth;
-                column(s, option.kind, upper, cost, option.kind == Solution::Pv ? 0.0 : price, -1, entries);
-            }
+        double lower = qMin(deadline.needed, m_room.at(deadline.session));
+        if (m_goal == Goal::LeastCost || m_goal == Goal::RunPv)
+            lower = qMin(lower, m_request.floors.value(k));
+        lower = qMax(0.0, lower);
+        m_solution->deadlineRow[k] = m_lp.addRow(lower, infinity);
+        m_chainDeadlines[m_plan.m_sessions.at(deadline.session).chainFirst].append(k);
+        if (lower > tolerance) {
+            m_needsEnergy[k] = true;
+            addColumn(-1, Solution::Shortfall, lower, m_goal == Goal::Reach ? 1.0 : shortfallWeight, 0, k,
+                      {{m_solution->deadlineRow.at(k), 1.0}});
         }
     }
-    for (int s = 0; s < sessionCount(); s++)
-        flush(s);
+}
 
-    m_columns = lp.columns();
-    m_rows = lp.rows();
-    return lp.solve(&solution->values, &solution->activities, errorString);
+void LimitPlan::Program::addEnergyRows()
+{
+    // The least cost gives each car the energy the run gave it, no more:
+    // at a price below 0 more would earn money for energy nobody took.
+    const int cars = m_plan.m_scenario.cars.count();
+    QVector<double> runEnergy(cars, 0.0);
+    for (int s = 0; m_goal == Goal::LeastCost && s < m_plan.sessionCount(); s++) {
+        const Session &session = m_plan.m_sessions.at(s);
+        for (int m = session.from; m < session.to && m < m_request.run->count(); m++)
+            runEnergy[session.car] +=
+                    qMax(0.0, m_request.run->at(m).chargerPower.value(session.charger)) * kwhPerWattMinute;
+    }
+    m_energyRow = QVector<int>(cars, -1);
+    for (int j = 0; m_goal == Goal::LeastCost && j < cars; j++) {
+        const double required = qMax(0.0, m_request.required.value(j));
+        m_energyRow[j] = m_lp.addRow(required, qMax(required, runEnergy.at(j)) + tolerance);
+        if (required > tolerance)
+            addColumn(-1, Solution::Shortfall, required, shortfallWeight, 0, -1, {{m_energyRow[j], 1.0}});
+    }
+}
+
+LimitPlan::Program::Entries LimitPlan::Program::sessionEntries(int s, int m, bool *before) const
+{
+    Entries entries;
+    const int chain = m_plan.m_sessions.at(s).chainFirst;
+    for (int t = s; t < m_plan.sessionCount(); t++) {
+        if (m_plan.m_sessions.at(t).chainFirst == chain && m_roomRow.at(t) >= 0)
+            entries.push_back({m_roomRow.at(t), 1.0});
+    }
+    *before = false;
+    for (int k : m_chainDeadlines.at(chain)) {
+        if (m_plan.m_deadlines.at(k).session >= s && m < m_plan.m_deadlines.at(k).minute) {
+            entries.push_back({m_solution->deadlineRow.at(k), 1.0});
+            *before = *before || m_needsEnergy.at(k);
+        }
+    }
+    if (m_energyRow.at(m_plan.m_sessions.at(s).car) >= 0)
+        entries.push_back({m_energyRow.at(m_plan.m_sessions.at(s).car), 1.0});
+    return entries;
+}
+
+bool LimitPlan::Program::gridCost(int s, int m, double price, bool before, double *cost) const
+{
+    const bool normal = m_plan.m_owner.wishAt(m_plan.m_sessions.at(s).car, m).mode == OwnerTimeline::Mode::Normal;
+    switch (m_goal) {
+    case Goal::Plan:
+        *cost = price - (normal ? normalModeWeight : 0.0);
+        return before || normal;
+    case Goal::LeastCost:
+        *cost = price;
+        return true;
+    case Goal::Reach:
+    case Goal::RunPv:
+        *cost = 0;
+        return before;
+    }
+    return false;
+}
+
+void LimitPlan::Program::flush(int s)
+{
+    Quiet &q = m_quiet[s];
+    if (q.minutes > 0)
+        addColumn(s, Solution::Grid, q.minutes * m_plan.m_sessions.at(s).maxPower * kwhPerWattMinute, q.cost, q.price,
+                  -1, q.entries);
+    q = Quiet();
+}
+
+void LimitPlan::Program::addMinute(int m)
+{
+    const MinuteRecord &record = m_plan.m_records.at(m);
+    m_active.clear();
+    for (int s = 0; s < m_plan.sessionCount(); s++) {
+        if (included(s) && m >= m_plan.m_sessions.at(s).from && m < m_plan.m_sessions.at(s).to)
+            m_active.append(s);
+    }
+    if (m_active.isEmpty())
+        return;
+    const double price = record.price / 1000.0;
+    const double available = qMax(0.0, m_plan.m_pvAvailable.value(m)) * kwhPerWattMinute;
+    int fuseRow[3] = {-1, -1, -1};
+    const bool fuse = addFuseRows(m, fuseRow);
+    if (available <= 0 && !fuse) {
+        addQuietMinute(m, price);
+        return;
+    }
+    double offered = 0;
+    for (int s : qAsConst(m_active))
+        offered += m_plan.m_sessions.at(s).maxPower * kwhPerWattMinute;
+    const int availableRow = available > 0 && offered > available + tolerance ? m_lp.addRow(-infinity, available) : -1;
+    for (int s : qAsConst(m_active))
+        addSessionColumns(s, m, price, available, fuse, fuseRow, availableRow);
+}
+
+bool LimitPlan::Program::addFuseRows(int m, int *fuseRow)
+{
+    const MinuteRecord &record = m_plan.m_records.at(m);
+    if (record.phaseLimit > 0) {
+        double ran[3] = {0, 0, 0};
+        if (m_request.run && m < m_request.run->count())
+            drawOf(m_plan.m_scenario, m_request.run->at(m), ran);
+        for (int p = 0; p < 3; p++) {
+            const double outside = (record.housePhasePower[p] - record.pvPower / 3) / voltage - m_batteryHelp;
+            const double headroom =
+                    qMax(qMax(qMax(0.0, record.phaseLimit - outside), ran[p]), m_plan.m_allowedDraw.at(3 * m + p));
+            double most = 0;
+            for (int s : qAsConst(m_active)) {
+                const Session &session = m_plan.m_sessions.at(s);
+                const double perPhase =
+                        p < static_cast<int>(session.phases) ? session.maxPower / session.phases / voltage : 0;
+                most += p == 0 && session.oneOrThree ? qMax(perPhase, session.onePhasePower / voltage) : perPhase;
+            }
+            if (most > headroom + tolerance)
+                fuseRow[p] = m_lp.addRow(-infinity, headroom);
+        }
+    }
+    return fuseRow[0] >= 0 || fuseRow[1] >= 0 || fuseRow[2] >= 0;
+}
+
+void LimitPlan::Program::addQuietMinute(int m, double price)
+{
+    for (int s : qAsConst(m_active)) {
+        bool before = false;
+        Entries entries = sessionEntries(s, m, &before);
+        double cost = 0;
+        if (!gridCost(s, m, price, before, &cost))
+            continue; // grid energy here buys nothing
+        Quiet &q = m_quiet[s];
+        if (q.minutes > 0 && (q.until != m || q.price != price || q.cost != cost || q.entries != entries))
+            flush(s);
+        q.until = m + 1;
+        q.price = price;
+        q.cost = cost;
+        q.entries = std::move(entries);
+        q.minutes++;
+    }
+}
+
+void LimitPlan::Program::addSessionColumns(int s, int m, double price, double available, bool fuse, const int *fuseRow,
+                                           int availableRow)
+{
+    flush(s);
+    const Session &session = m_plan.m_sessions.at(s);
+    bool before = false;
+    const Entries sessionRows = sessionEntries(s, m, &before);
+    double gridWorth = 0;
+    const bool grid = gridCost(s, m, price, before, &gridWorth);
+    const bool pv = available > 0 && (m_goal != Goal::Reach || before);
+    struct Option {
+        Solution::Kind kind;
+        bool onePhase;
+    };
+    std::vector<Option> options;
+    if (pv)
+        options.push_back({Solution::Pv, false});
+    if (grid)
+        options.push_back({Solution::Grid, false});
+    if (fuse && session.oneOrThree) {
+        if (pv)
+            options.push_back({Solution::Pv, true});
+        if (grid)
+            options.push_back({Solution::Grid, true});
+    }
+    const int capacityRow = options.size() > 1 ? m_lp.addRow(-infinity, 1.0) : -1;
+    for (const Option &option : options) {
+        const double power = option.onePhase ? session.onePhasePower : session.maxPower;
+        const double upper = power * kwhPerWattMinute;
+        Entries entries = sessionRows;
+        if (capacityRow >= 0)
+            entries.push_back({capacityRow, 1.0 / upper});
+        if (option.kind == Solution::Pv && availableRow >= 0)
+            entries.push_back({availableRow, 1.0});
+        for (int p = 0; p < 3; p++) {
+            const int phases = option.onePhase ? 1 : static_cast<int>(session.phases);
+            if (fuseRow[p] >= 0 && p < phases)
+                entries.push_back({fuseRow[p], 1.0 / kwhPerWattMinute / phases / voltage});
+        }
+        const double pvWorth = m_goal == Goal::Plan ? -pvWeight : m_goal == Goal::RunPv ? -1.0 : 0.0;
+        const double cost = option.kind == Solution::Pv ? pvWorth : gridWorth;
+        addColumn(s, option.kind, upper, cost, option.kind == Solution::Pv ? 0.0 : price, -1, entries);
+    }
+}
+
+bool LimitPlan::solve(const Request &request, Solution *solution, QString *errorString) const
+{
+    Program program(*this, request, solution);
+    program.build();
+    m_columns = program.columns();
+    m_rows = program.rows();
+    return program.solve(errorString);
 }
 
 bool LimitPlan::plan(QString *errorString)
@@ -546,6 +646,15 @@ bool LimitPlan::plan(QString *errorString)
             car.cost += value * column.price;
         }
     }
+    if (!judgeDeadlines(solution, shortfall, errorString))
+        return false;
+    for (int j = 0; j < m_scenario.cars.count(); j++)
+        finishCar(j, energy);
+    return true;
+}
+
+bool LimitPlan::judgeDeadlines(const Solution &solution, const QVector<double> &shortfall, QString *errorString)
+{
     for (int k = 0; k < m_deadlines.count(); k++) {
         DeadlineResult &deadline = m_deadlines[k];
         const int row = solution.deadlineRow.value(k, -1);
@@ -569,39 +678,41 @@ bool LimitPlan::plan(QString *errorString)
         }
         deadline.reachableFirst = alone.activities.at(aloneRow) - missing + 1e-4 >= deadline.needed;
     }
-    for (int j = 0; j < m_scenario.cars.count(); j++) {
-        const Scenario::Car &car = m_scenario.cars.at(j);
-        CarResult &result = m_cars[j];
-        result.energy = result.pvEnergy + result.gridEnergy;
-        const auto socAfter = [&car](double socStart, double kwh) {
-            return qMin(100.0, socStart + kwh * (1.0 - car.leastLossPercent() / 100.0) / car.capacityKwh * 100.0);
-        };
-        // The car's scenario target, as the report judges it; only its own
-        // deadlines count for whether it can be met.
-        for (const DeadlineResult &deadline : qAsConst(m_deadlines)) {
-            if (deadline.car != j || deadline.minute != car.targetMinute)
-                continue;
-            result.reachableFirst = deadline.reachableFirst;
-            result.reachable = deadline.session >= 0 && deadline.planned + 1e-4 >= deadline.needed;
-            if (deadline.session >= 0)
-                result.socAtTarget = socAfter(chainSoc(deadline.session), deadline.planned);
-        }
-        result.finalSoc = car.soc;
-        double chainEnergy = 0;
-        for (int s = 0; s < sessionCount(); s++) {
-            const Session &session = m_sessions.at(s);
-            if (session.car != j)
-                continue;
-            if (session.chainFirst == s)
-                chainEnergy = 0;
-            chainEnergy += energy.at(s);
-            result.finalSoc = socAfter(chainSoc(s), chainEnergy);
-        }
-        if (car.targetMinute >= 0 && result.socAtTarget < 0 && car.targetMinute <= m_records.count()
-            && car.targetMinute > 0)
-            result.socAtTarget = m_records.at(car.targetMinute - 1).carSocStart.value(j);
-    }
     return true;
+}
+
+void LimitPlan::finishCar(int j, const QVector<double> &energy)
+{
+    const Scenario::Car &car = m_scenario.cars.at(j);
+    CarResult &result = m_cars[j];
+    result.energy = result.pvEnergy + result.gridEnergy;
+    const auto socAfter = [&car](double socStart, double kwh) {
+        return qMin(100.0, socStart + kwh * (1.0 - car.leastLossPercent() / 100.0) / car.capacityKwh * 100.0);
+    };
+    // The car's scenario target, as the report judges it; only its own
+    // deadlines count for whether it can be met.
+    for (const DeadlineResult &deadline : qAsConst(m_deadlines)) {
+        if (deadline.car != j || deadline.minute != car.targetMinute)
+            continue;
+        result.reachableFirst = deadline.reachableFirst;
+        result.reachable = deadline.session >= 0 && deadline.planned + 1e-4 >= deadline.needed;
+        if (deadline.session >= 0)
+            result.socAtTarget = socAfter(chainSoc(deadline.session), deadline.planned);
+    }
+    result.finalSoc = car.soc;
+    double chainEnergy = 0;
+    for (int s = 0; s < sessionCount(); s++) {
+        const Session &session = m_sessions.at(s);
+        if (session.car != j)
+            continue;
+        if (session.chainFirst == s)
+            chainEnergy = 0;
+        chainEnergy += energy.at(s);
+        result.finalSoc = socAfter(chainSoc(s), chainEnergy);
+    }
+    if (car.targetMinute >= 0 && result.socAtTarget < 0 && car.targetMinute <= m_records.count()
+        && car.targetMinute > 0)
+        result.socAtTarget = m_records.at(car.targetMinute - 1).carSocStart.value(j);
 }
 
 bool LimitPlan::leastCost(const QVector<double> &energy, const QVector<MinuteRecord> &run, QVector<double> *perCar,

@@ -131,6 +131,7 @@ private:
         const QVector<MinuteRecord> *run = nullptr; // LeastCost, RunPv: its draws and discharging are allowed too
     };
     struct Solution;
+    class Program;
 
     void findSessions();
     void findDeadlines();
@@ -140,6 +141,12 @@ private:
     // kWh the run charged into each session's chain up to its end.
     QVector<double> chainCharge(const QVector<MinuteRecord> &run) const;
     bool solve(const Request &request, Solution *solution, QString *errorString) const;
+    // plan(): each deadline's planned energy from the solution, and for one
+    // the plan misses whether its car going first could meet it.
+    bool judgeDeadlines(const Solution &solution, const QVector<double> &shortfall, QString *errorString);
+    // plan(): a car's totals, its level at its target and at the end, from
+    // the kWh of each session.
+    void finishCar(int car, const QVector<double> &energy);
 
     const Scenario &m_scenario;
     const QVector<MinuteRecord> &m_records;

@@ -70,6 +70,44 @@ void useTemporaryDataDirectories(const QTemporaryDir &directory)
     }
 }
 
+// The timeline and the chart beside base, each named in the report's text
+// (shown: how the text names base); a failure goes to stderr.
+QString writeFiles(const Report &report, const QString &base, const QString &shown)
+{
+    QString text;
+    QString error;
+    if (report.writeCsv(base + QStringLiteral(".csv"), &error))
+        text += QStringLiteral("Timeline: %1.csv\n").arg(shown);
+    else
+        std::fprintf(stderr, "Cannot write the timeline: %s\n", qPrintable(error));
+    if (report.writeChart(base + QStringLiteral(".csv"), base + QStringLiteral(".png"), &error))
+        text += QStringLiteral("Chart:    %1.png\n").arg(shown);
+    else
+        std::fprintf(stderr, "Cannot draw the chart: %s\n", qPrintable(error));
+    return text;
+}
+
+// The scenario's pending and failed expectations as the report's last lines.
+QString expectationsText(const Report &report)
+{
+    QString text;
+    const QStringList pending = report.pendingExpectations();
+    if (!pending.isEmpty()) {
+        text += QStringLiteral("Expectations pending (the plugin does not meet them yet; not checked):\n");
+        for (const QString &line : pending)
+            text += QStringLiteral("  - %1\n").arg(line);
+    }
+    const QStringList failures = report.failedExpectations();
+    if (failures.isEmpty()) {
+        text += QStringLiteral("Expectations: all met.\n");
+    } else {
+        text += QStringLiteral("Expectations not met:\n");
+        for (const QString &failure : failures)
+            text += QStringLiteral("  - %1\n").arg(failure);
+    }
+    return text;
+}
+
 // Runs one scenario and prints its report, or hands it to the scorecard.
 int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, const QString &pluginDirectory,
                 const QString &outputDirectory, bool check, Scorecard *scorecard)
@@ -111,67 +149,30 @@ int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, cons
     const QString base = QDir(outputDirectory).filePath(QFileInfo(fileName).completeBaseName());
     QDir().mkpath(outputDirectory);
     // The scorecard's page lies beside the files: it names them, no machine path.
-    const QString shown = scorecard ? QFileInfo(base).fileName() : base;
-    if (report.writeCsv(base + QStringLiteral(".csv"), &error))
-        text += QStringLiteral("Timeline: %1.csv\n").arg(shown);
-    else
-        std::fprintf(stderr, "Cannot write the timeline: %s\n", qPrintable(error));
-    if (report.writeChart(base + QStringLiteral(".csv"), base + QStringLiteral(".png"), &error))
-        text += QStringLiteral("Chart:    %1.png\n").arg(shown);
-    else
-        std::fprintf(stderr, "Cannot draw the chart: %s\n", qPrintable(error));
-
-    const QStringList pending = report.pendingExpectations();
-    if (!pending.isEmpty()) {
-        text += QStringLiteral("Expectations pending (the plugin does not meet them yet; not checked):\n");
-        for (const QString &line : pending)
-            text += QStringLiteral("  - %1\n").arg(line);
-    }
-    const QStringList failures = report.failedExpectations();
-    if (failures.isEmpty()) {
-        text += QStringLiteral("Expectations: all met.\n");
-    } else {
-        text += QStringLiteral("Expectations not met:\n");
-        for (const QString &failure : failures)
-            text += QStringLiteral("  - %1\n").arg(failure);
-    }
+    text += writeFiles(report, base, scorecard ? QFileInfo(base).fileName() : base);
+    text += expectationsText(report);
     if (scorecard)
         scorecard->add(QFileInfo(fileName).completeBaseName(), report, text, !scenario.hourlyPrices.isEmpty());
     else
         std::printf("%s\n", qPrintable(text));
-    return failures.isEmpty() || !check ? 0 : 1;
+    return report.failedExpectations().isEmpty() || !check ? 0 : 1;
 }
 
-}
+// The command line: the scenarios and what to do with them.
+struct Options {
+    QStringList scenarios;
+    QString pluginDirectory;
+    QString outputDirectory;
+    bool check = false;
+    bool serve = false;
+    bool scorecard = false;
+    QString speed;   // --serve: simulated minutes per real minute, unchecked
+    QString webPort; // --serve: the page's port, unchecked
+};
 
-int main(int argc, char *argv[])
+// Shows the help and exits without a scenario.
+Options parseOptions(const QCoreApplication &application)
 {
-    // Hash order decides the order in which chargers are visited; a fixed
-    // seed makes every run of a scenario the same.
-    qSetGlobalQHashSeed(0);
-    // Scenario times are local times of the scenario's own zone. One that
-    // names none runs in the zone TZ names, else in UTC whatever the
-    // machine's zone: two machines report the same. A set TZ also spares
-    // the C library a look at /etc/localtime on every local time
-    // conversion, which otherwise dominates the run time.
-    const QByteArray defaultTimeZone = qgetenv("TZ");
-    // A simulated household has no business on the machine's system bus: a
-    // running energy manager there owns the name, and clients would see
-    // simulated chargers. A bus the user names is used.
-    if (qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS")) {
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavro-energy-sim");
-        logFilter().busCut = true;
-    }
-    qputenv("TZ", defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone);
-    tzset();
-    QCoreApplication application(argc, argv);
-    application.setApplicationName(QStringLiteral("tavro-energy-sim"));
-    // With rules of their own a developer sees every line.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) {
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
-        qInstallMessageHandler(filteredMessage);
-    }
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Household simulator for the smart charging plugin"));
     parser.addHelpOption();
@@ -206,76 +207,125 @@ int main(int argc, char *argv[])
             {pluginOption, outputOption, checkOption, serveOption, speedOption, webPortOption, scorecardOption});
     parser.process(application);
 
-    const QStringList scenarios = parser.positionalArguments();
-    if (scenarios.isEmpty()) {
+    Options options;
+    options.scenarios = parser.positionalArguments();
+    if (options.scenarios.isEmpty()) {
         parser.showHelp(2);
     }
+    options.pluginDirectory = parser.value(pluginOption);
+    options.outputDirectory = parser.value(outputOption);
+    options.check = parser.isSet(checkOption);
+    options.serve = parser.isSet(serveOption);
+    options.scorecard = parser.isSet(scorecardOption);
+    options.speed = parser.value(speedOption);
+    options.webPort = parser.value(webPortOption);
+    return options;
+}
 
-    if (parser.isSet(serveOption)) {
-        QString error;
-        const Scenario scenario = Scenario::load(scenarios.first(), defaultTimeZone, &error);
-        if (!error.isEmpty()) {
-            std::fprintf(stderr, "%s\n", qPrintable(error));
-            return 2;
-        }
-        QTemporaryDir data;
-        useTemporaryDataDirectories(data);
-        Simulation simulation(scenario);
-        if (!simulation.setUp(parser.value(pluginOption), &error)) {
-            std::fprintf(stderr, "%s\n", qPrintable(error));
-            return 2;
-        }
-        bool portOk = false;
-        const uint webPort = parser.value(webPortOption).toUInt(&portOk);
-        const double speed = parser.value(speedOption).toDouble();
-        if (!portOk || webPort > 65535 || !(speed >= 0.01 && speed <= 100000)) {
-            std::fprintf(stderr, "--web-port needs a port (0: a free one), --speed a factor from 0.01 to 100000\n");
-            return 2;
-        }
-        // The page lies beside the programs, in the build tree as installed.
-        const QString webDirectory =
-                qEnvironmentVariableIsEmpty("TAVRO_WEB_PATH")
-                        ? QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tavro/web")
-                        : qEnvironmentVariable("TAVRO_WEB_PATH");
-        const quint16 pagePort = simulation.servePage(webDirectory, static_cast<quint16>(webPort));
-        if (pagePort == 0) {
-            std::fprintf(stderr, "Cannot serve the page on 127.0.0.1:%u\n", webPort);
-            return 2;
-        }
-        std::printf("Serving \"%s\" at %g simulated minutes per minute: JSON-RPC on 127.0.0.1:%u, token \"%s\" "
-                    "(JSONRPC.Authenticate).\nPage: http://127.0.0.1:%u/\n",
-                    qPrintable(scenario.name), speed, simulation.jsonRpcPort(), qPrintable(simulation.adminToken()),
-                    pagePort);
-        std::fflush(stdout);
-        QTimer timer;
-        QObject::connect(&timer, &QTimer::timeout, &application, [&]() {
-            if (!simulation.step()) {
-                timer.stop();
-                const Report report(simulation);
-                std::printf("%s", qPrintable(report.table()));
-                application.quit();
-            }
-        });
-        timer.start(static_cast<int>(60000 / speed));
-        return application.exec();
+// --serve: the first scenario in real time until its last minute.
+int serve(QCoreApplication &application, const Options &options, const QByteArray &defaultTimeZone)
+{
+    QString error;
+    const Scenario scenario = Scenario::load(options.scenarios.first(), defaultTimeZone, &error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 2;
     }
+    QTemporaryDir data;
+    useTemporaryDataDirectories(data);
+    Simulation simulation(scenario);
+    if (!simulation.setUp(options.pluginDirectory, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 2;
+    }
+    bool portOk = false;
+    const uint webPort = options.webPort.toUInt(&portOk);
+    const double speed = options.speed.toDouble();
+    if (!portOk || webPort > 65535 || !(speed >= 0.01 && speed <= 100000)) {
+        std::fprintf(stderr, "--web-port needs a port (0: a free one), --speed a factor from 0.01 to 100000\n");
+        return 2;
+    }
+    // The page lies beside the programs, in the build tree as installed.
+    const QString webDirectory =
+            qEnvironmentVariableIsEmpty("TAVRO_WEB_PATH")
+                    ? QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tavro/web")
+                    : qEnvironmentVariable("TAVRO_WEB_PATH");
+    const quint16 pagePort = simulation.servePage(webDirectory, static_cast<quint16>(webPort));
+    if (pagePort == 0) {
+        std::fprintf(stderr, "Cannot serve the page on 127.0.0.1:%u\n", webPort);
+        return 2;
+    }
+    std::printf("Serving \"%s\" at %g simulated minutes per minute: JSON-RPC on 127.0.0.1:%u, token \"%s\" "
+                "(JSONRPC.Authenticate).\nPage: http://127.0.0.1:%u/\n",
+                qPrintable(scenario.name), speed, simulation.jsonRpcPort(), qPrintable(simulation.adminToken()),
+                pagePort);
+    std::fflush(stdout);
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, &application, [&]() {
+        if (!simulation.step()) {
+            timer.stop();
+            const Report report(simulation);
+            std::printf("%s", qPrintable(report.table()));
+            application.quit();
+        }
+    });
+    timer.start(static_cast<int>(60000 / speed));
+    return application.exec();
+}
 
+// Every scenario in turn, then the scorecard if asked for; the worst exit code.
+int runAll(const Options &options, const QByteArray &defaultTimeZone)
+{
     int result = 0;
     Scorecard scorecard;
-    Scorecard *card = parser.isSet(scorecardOption) ? &scorecard : nullptr;
-    for (const QString &scenario : scenarios)
-        result = qMax(result, runScenario(scenario, defaultTimeZone, parser.value(pluginOption),
-                                          parser.value(outputOption), parser.isSet(checkOption), card));
+    Scorecard *card = options.scorecard ? &scorecard : nullptr;
+    for (const QString &scenario : options.scenarios)
+        result = qMax(result, runScenario(scenario, defaultTimeZone, options.pluginDirectory, options.outputDirectory,
+                                          options.check, card));
     if (logFilter().heldBack > 0)
         std::fprintf(stderr, "(%d repeats of the messages above held back)\n", logFilter().heldBack);
     if (card) {
         std::printf("%s", qPrintable(scorecard.table()));
         QString error;
-        const QString page = QDir(parser.value(outputOption)).absoluteFilePath(QStringLiteral("index.html"));
-        if (scorecard.writeHtml(parser.value(outputOption), &error))
+        const QString page = QDir(options.outputDirectory).absoluteFilePath(QStringLiteral("index.html"));
+        if (scorecard.writeHtml(options.outputDirectory, &error))
             std::printf("Page: %s\n", qPrintable(page));
         else
             std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(page), qPrintable(error));
     }
     return result;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    // Hash order decides the order in which chargers are visited; a fixed
+    // seed makes every run of a scenario the same.
+    qSetGlobalQHashSeed(0);
+    // Scenario times are local times of the scenario's own zone. One that
+    // names none runs in the zone TZ names, else in UTC whatever the
+    // machine's zone: two machines report the same. A set TZ also spares
+    // the C library a look at /etc/localtime on every local time
+    // conversion, which otherwise dominates the run time.
+    const QByteArray defaultTimeZone = qgetenv("TZ");
+    // A simulated household has no business on the machine's system bus: a
+    // running energy manager there owns the name, and clients would see
+    // simulated chargers. A bus the user names is used.
+    if (qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS")) {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavro-energy-sim");
+        logFilter().busCut = true;
+    }
+    qputenv("TZ", defaultTimeZone.isEmpty() ? QByteArrayLiteral("UTC0") : defaultTimeZone);
+    tzset();
+    QCoreApplication application(argc, argv);
+    application.setApplicationName(QStringLiteral("tavro-energy-sim"));
+    // With rules of their own a developer sees every line.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) {
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+        qInstallMessageHandler(filteredMessage);
+    }
+
+    const Options options = parseOptions(application);
+    return options.serve ? serve(application, options, defaultTimeZone) : runAll(options, defaultTimeZone);
 }

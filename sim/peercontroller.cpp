@@ -156,11 +156,9 @@ void PeerController::chargeFromSurplus(int index, double surplus, int minute)
     }
 }
 
-QVector<ChargerCommand> PeerController::decide(const Reading &reading, const MinuteRecord &record)
+double PeerController::followChargers(const MinuteRecord &record, double *ownPhase)
 {
-    // What the chargers drew, per phase and in all.
     double own = 0;
-    double ownPhase[3] = {0, 0, 0};
     for (int i = 0; i < chargerCount(); i++) {
         const double power = record.chargerPower.value(i);
         own += power;
@@ -186,6 +184,14 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
             charger.drawn = power;
         }
     }
+    return own;
+}
+
+QVector<ChargerCommand> PeerController::decide(const Reading &reading, const MinuteRecord &record)
+{
+    // What the chargers drew, per phase and in all.
+    double ownPhase[3] = {0, 0, 0};
+    const double own = followChargers(record, ownPhase);
     m_houseLoad = record.houseLoad;
     double surplus = own;
     double headroom[3];
@@ -202,66 +208,77 @@ QVector<ChargerCommand> PeerController::decide(const Reading &reading, const Min
     QVector<ChargerCommand> commands(chargerCount());
     for (int i = 0; i < chargerCount(); i++) {
         ChargerState &charger = m_chargers[i];
-        const Scenario::Charger &description = m_scenario.chargers.at(i);
-        ChargerCommand &command = commands[i];
         if (charger.car < 0) {
-            command.enabled = charger.enabled = false;
+            commands[i].enabled = charger.enabled = false;
             continue;
         }
-        const Scenario::Car &car = m_scenario.cars.at(charger.car);
-        const OwnerTimeline::Wish &wish = m_owner.wishAt(charger.car, reading.minute);
-        const bool stopped = wish.stopAtTarget && carSoc(charger.car) >= wish.target;
-        const double maxCurrent =
-                description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
-        const bool planned = !stopped && plannedNow(i, reading.minute);
-        charger.planned = planned;
-        if (stopped) {
-            charger.enabled = false;
-        } else if (wish.mode == OwnerTimeline::Mode::Normal) {
-            // Normal mode is the owner's hand: on or off, and the current or
-            // power set by hand (else the most the charger gives).
-            charger.enabled = wish.manualEnabled;
-            charger.current = wish.manualCurrent > 0 ? qBound(car.minCurrent, wish.manualCurrent, maxCurrent)
-                                                     : maxCurrent;
-            charger.phases = qMin(car.phases, description.maxPhases);
-            const double maxPower = Household::maxPower(m_scenario, charger.car);
-            charger.dcPower = wish.manualPower > 0 ? qMin(wish.manualPower, maxPower) : maxPower;
-        } else if (planned) {
-            charger.enabled = true;
-            charger.current = maxCurrent;
-            charger.phases = qMin(car.phases, description.maxPhases);
-            charger.dcPower = Household::maxPower(m_scenario, charger.car);
-        } else {
-            chargeFromSurplus(i, surplus, reading.minute);
-        }
-
-        // The fuse: what the phases in use have left, in charger order.
-        const int phases = description.dc ? 3 : static_cast<int>(qMin(charger.phases, car.phases));
-        double fits = 1e9;
-        for (int p = 0; p < phases; p++)
-            fits = qMin(fits, headroom[p]);
-        command.enabled = charger.enabled;
-        command.phases = charger.phases;
-        if (description.dc) {
-            command.dcPower = qMin(charger.dcPower, fits * voltage * 3);
-            command.enabled =
-                    charger.enabled
-                    && command.dcPower >= description.states.value(QStringLiteral("minChargingPower"), 1000).toDouble();
-        } else {
-            command.current = qMin(charger.current, std::floor(fits));
-            command.enabled = charger.enabled && command.current >= car.minCurrent;
-        }
-        const double offered = !command.enabled ? 0.0
-                               : description.dc ? command.dcPower
-                                                : command.current * voltage * phases;
-        charger.offered = offered;
-        if (!command.enabled)
-            continue;
-        // What the next chargers can have: the car's draw counts, not the offer.
-        const double power = charger.carLimited ? qMin(offered, charger.drawn) : offered;
-        surplus -= power;
-        for (int p = 0; p < phases; p++)
-            headroom[p] -= power / phases / voltage;
+        choose(i, reading.minute, surplus);
+        fitToFuse(i, &commands[i], &surplus, headroom);
     }
     return commands;
+}
+
+void PeerController::choose(int i, int minute, double surplus)
+{
+    ChargerState &charger = m_chargers[i];
+    const Scenario::Charger &description = m_scenario.chargers.at(i);
+    const Scenario::Car &car = m_scenario.cars.at(charger.car);
+    const OwnerTimeline::Wish &wish = m_owner.wishAt(charger.car, minute);
+    const bool stopped = wish.stopAtTarget && carSoc(charger.car) >= wish.target;
+    const double maxCurrent =
+            description.maxCurrent > 0 ? qMin(car.maxCurrent, description.maxCurrent) : car.maxCurrent;
+    const bool planned = !stopped && plannedNow(i, minute);
+    charger.planned = planned;
+    if (stopped) {
+        charger.enabled = false;
+    } else if (wish.mode == OwnerTimeline::Mode::Normal) {
+        // Normal mode is the owner's hand: on or off, and the current or
+        // power set by hand (else the most the charger gives).
+        charger.enabled = wish.manualEnabled;
+        charger.current = wish.manualCurrent > 0 ? qBound(car.minCurrent, wish.manualCurrent, maxCurrent) : maxCurrent;
+        charger.phases = qMin(car.phases, description.maxPhases);
+        const double maxPower = Household::maxPower(m_scenario, charger.car);
+        charger.dcPower = wish.manualPower > 0 ? qMin(wish.manualPower, maxPower) : maxPower;
+    } else if (planned) {
+        charger.enabled = true;
+        charger.current = maxCurrent;
+        charger.phases = qMin(car.phases, description.maxPhases);
+        charger.dcPower = Household::maxPower(m_scenario, charger.car);
+    } else {
+        chargeFromSurplus(i, surplus, minute);
+    }
+}
+
+void PeerController::fitToFuse(int i, ChargerCommand *command, double *surplus, double *headroom)
+{
+    ChargerState &charger = m_chargers[i];
+    const Scenario::Charger &description = m_scenario.chargers.at(i);
+    const Scenario::Car &car = m_scenario.cars.at(charger.car);
+    // The fuse: what the phases in use have left, in charger order.
+    const int phases = description.dc ? 3 : static_cast<int>(qMin(charger.phases, car.phases));
+    double fits = 1e9;
+    for (int p = 0; p < phases; p++)
+        fits = qMin(fits, headroom[p]);
+    command->enabled = charger.enabled;
+    command->phases = charger.phases;
+    if (description.dc) {
+        command->dcPower = qMin(charger.dcPower, fits * voltage * 3);
+        command->enabled =
+                charger.enabled
+                && command->dcPower >= description.states.value(QStringLiteral("minChargingPower"), 1000).toDouble();
+    } else {
+        command->current = qMin(charger.current, std::floor(fits));
+        command->enabled = charger.enabled && command->current >= car.minCurrent;
+    }
+    const double offered = !command->enabled ? 0.0
+                           : description.dc  ? command->dcPower
+                                             : command->current * voltage * phases;
+    charger.offered = offered;
+    if (!command->enabled)
+        return;
+    // What the next chargers can have: the car's draw counts, not the offer.
+    const double power = charger.carLimited ? qMin(offered, charger.drawn) : offered;
+    *surplus -= power;
+    for (int p = 0; p < phases; p++)
+        headroom[p] -= power / phases / voltage;
 }

@@ -107,6 +107,15 @@ private:
     double sunBefore(int from, int to, double maxPower) const;
     // Surplus W for a charger: export plus its own draw.
     void chargeFromSurplus(int charger, double surplus, int minute);
+    // decide(): each charger's car and what it drew in the last minute; W
+    // all chargers drew, ownPhase (A per phase, added to) likewise.
+    double followChargers(const MinuteRecord &record, double *ownPhase);
+    // decide(): what the charger would like by the owner's wish (off,
+    // by hand, a planned slot or the surplus, W).
+    void choose(int charger, int minute, double surplus);
+    // decide(): the command, fitted to what the fuse leaves (A per phase);
+    // takes what it draws off surplus (W) and headroom.
+    void fitToFuse(int charger, ChargerCommand *command, double *surplus, double *headroom);
 
     const Scenario &m_scenario;
     const Household &m_household;

@@ -235,6 +235,106 @@ QVector<QVector<bool>> Report::surplusOnlyMinutes(const Scenario &scenario)
     return minutes;
 }
 
+namespace {
+
+// figuresOf(): one car's minute. total: W all chargers drew, pvToCars: W of
+// it from the PV; surplusOnly: the owner wants the car charged from the
+// surplus only in this minute.
+void addCarMinute(const Scenario &scenario, const MinuteRecord &record, int j, double total, double pvToCars,
+                  bool surplusOnly, const OwnerTimeline &owner, Report::CarFigures *carFigures)
+{
+    const Scenario::Car &car = scenario.cars.at(j);
+    const int charger = chargerIndexOf(scenario, car);
+    if (record.carPluggedIn.value(j) && charger >= 0) {
+        const double power = qMax(0.0, record.chargerPower.value(charger));
+        const double pvPart = total > 0 ? power / total * pvToCars : 0;
+        carFigures->energy += power / 60000.0;
+        carFigures->pvEnergy += pvPart / 60000.0;
+        carFigures->gridEnergy += (power - pvPart) / 60000.0;
+        if (record.pvPower <= 0)
+            carFigures->nightGridEnergy += (power - pvPart) / 60000.0;
+        carFigures->cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
+        if (surplusOnly && power > 0) {
+            // The owner lets the grid cover the share of the
+            // charger's minimum that the tolerance leaves.
+            const double minimum = minimumPower(scenario, car, record.chargerPhases.value(charger));
+            const double tolerated = (1.0 - scenario.acquisitionTolerance) * minimum;
+            carFigures->surplusOnlyEnergy += power / 60000.0;
+            const double beyond = qMax(0.0, power - pvPart - tolerated) / 60000.0;
+            carFigures->gridBeyondTolerance += beyond;
+            if (power > minimum + 1.0)
+                carFigures->gridBeyondToleranceAboveMinimum += beyond;
+        }
+        carFigures->dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
+        carFigures->toHomeBattery += dischargeIntoBattery(record, charger) / 60000.0;
+        // Energy past the owner's ceiling is no use to the owner.
+        const double ceiling = owner.wishAt(j, record.minute).ceiling();
+        const double socStart = record.carSocStart.value(j);
+        const double socEnd = record.carSoc.value(j);
+        const double useful = socStart >= ceiling ? 0.0
+                              : socEnd <= ceiling ? 1.0
+                                                  : (ceiling - socStart) / (socEnd - socStart);
+        carFigures->usefulEnergy += useful * power / 60000.0;
+        carFigures->usefulPvEnergy += useful * pvPart / 60000.0;
+        carFigures->lowestSoc = qMin(carFigures->lowestSoc, record.carSoc.value(j));
+    }
+    // A record holds the state at the end of its minute.
+    if (record.minute + 1 == car.targetMinute)
+        carFigures->socAtTarget = record.carSoc.value(j);
+    carFigures->finalSoc = record.carSoc.value(j);
+}
+
+// figuresOf(): record r over the limit, and whether the chargers' draw
+// would have fitted had the load the controller did not command stayed as
+// it was. runOverLimit (minutes in a row) and previousOutside (A the last
+// minute drew besides the chargers) carry from one minute to the next.
+void countOverLimit(const Scenario &scenario, const QVector<MinuteRecord> &records, int r,
+                    const QSet<int> &ownerActionMinutes, int *runOverLimit, double *previousOutside,
+                    Report::Figures *figures)
+{
+    const MinuteRecord &record = records.at(r);
+    double chargers[3];
+    Report::chargerPhaseCurrents(scenario, record, chargers);
+    for (int p = 0; p < 3; p++) {
+        const double over = record.gridPhaseCurrent[p] - record.phaseLimit;
+        const double outside = record.gridPhaseCurrent[p] - chargers[p];
+        if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
+            figures->minutesOverLimit[p]++;
+            figures->largestOvershoot[p] = qMax(figures->largestOvershoot[p], over);
+            figures->longestRunOverLimit = qMax(figures->longestRunOverLimit, ++runOverLimit[p]);
+            const double previousLimit = r > 0 ? records.at(r - 1).phaseLimit : record.phaseLimit;
+            if (chargers[p] <= 1e-6)
+                figures->minutesOverByHouseAlone[p]++;
+            else if (r > 0
+                     && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
+                         || ownerActionMinutes.contains(record.minute)))
+                figures->minutesOverAfterOutsideStep[p]++;
+        } else {
+            runOverLimit[p] = 0;
+        }
+        previousOutside[p] = outside;
+    }
+}
+
+// figuresOf(): the on/off and phase switches of record r.
+void countSwitches(const Scenario &scenario, const QVector<MinuteRecord> &records, int r, Report::Figures *figures)
+{
+    const MinuteRecord &record = records.at(r);
+    const int day = dayOf(scenario, record.minute);
+    for (int i = 0; i < record.chargerEnabled.count(); i++) {
+        if (r > 0 && record.chargerEnabled.at(i) != records.at(r - 1).chargerEnabled.value(i)) {
+            figures->switches++;
+            figures->switchesPerDay[i][day]++;
+        }
+        if (record.chargerPhaseSwitch.value(i)) {
+            figures->phaseSwitches++;
+            figures->phaseSwitchesPerDay[i][day]++;
+        }
+    }
+}
+
+}
+
 Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
                                   const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes,
                                   const OwnerTimeline *owner)
@@ -260,83 +360,11 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
         for (double power : record.chargerPower)
             total += qMax(0.0, power);
         const double pvToCars = qMin(total, pvAvailable.at(r));
-        for (int j = 0; j < scenario.cars.count(); j++) {
-            const Scenario::Car &car = scenario.cars.at(j);
-            CarFigures &carFigures = figures.cars[j];
-            const int charger = chargerIndexOf(scenario, car);
-            if (record.carPluggedIn.value(j) && charger >= 0) {
-                const double power = qMax(0.0, record.chargerPower.value(charger));
-                const double pvPart = total > 0 ? power / total * pvToCars : 0;
-                carFigures.energy += power / 60000.0;
-                carFigures.pvEnergy += pvPart / 60000.0;
-                carFigures.gridEnergy += (power - pvPart) / 60000.0;
-                if (record.pvPower <= 0)
-                    carFigures.nightGridEnergy += (power - pvPart) / 60000.0;
-                carFigures.cost += (power - pvPart) / 60000.0 * record.price / 1000.0;
-                if (surplusOnly.at(j).value(record.minute) && power > 0) {
-                    // The owner lets the grid cover the share of the
-                    // charger's minimum that the tolerance leaves.
-                    const double minimum = minimumPower(scenario, car, record.chargerPhases.value(charger));
-                    const double tolerated = (1.0 - scenario.acquisitionTolerance) * minimum;
-                    carFigures.surplusOnlyEnergy += power / 60000.0;
-                    const double beyond = qMax(0.0, power - pvPart - tolerated) / 60000.0;
-                    carFigures.gridBeyondTolerance += beyond;
-                    if (power > minimum + 1.0)
-                        carFigures.gridBeyondToleranceAboveMinimum += beyond;
-                }
-                carFigures.dischargedEnergy += qMax(0.0, -record.chargerPower.value(charger)) / 60000.0;
-                carFigures.toHomeBattery += dischargeIntoBattery(record, charger) / 60000.0;
-                // Energy past the owner's ceiling is no use to the owner.
-                const double ceiling = owner->wishAt(j, record.minute).ceiling();
-                const double socStart = record.carSocStart.value(j);
-                const double socEnd = record.carSoc.value(j);
-                const double useful = socStart >= ceiling ? 0.0
-                                      : socEnd <= ceiling ? 1.0
-                                                          : (ceiling - socStart) / (socEnd - socStart);
-                carFigures.usefulEnergy += useful * power / 60000.0;
-                carFigures.usefulPvEnergy += useful * pvPart / 60000.0;
-                carFigures.lowestSoc = qMin(carFigures.lowestSoc, record.carSoc.value(j));
-            }
-            // A record holds the state at the end of its minute.
-            if (record.minute + 1 == car.targetMinute)
-                carFigures.socAtTarget = record.carSoc.value(j);
-            carFigures.finalSoc = record.carSoc.value(j);
-        }
-
-        // Over the limit, and whether the chargers' draw would have fitted
-        // had the load the controller did not command stayed as it was.
-        double chargers[3];
-        chargerPhaseCurrents(scenario, record, chargers);
-        for (int p = 0; p < 3; p++) {
-            const double over = record.gridPhaseCurrent[p] - record.phaseLimit;
-            const double outside = record.gridPhaseCurrent[p] - chargers[p];
-            if (record.phaseLimit > 0 && over > 1e-6) { // 0: no limit set
-                figures.minutesOverLimit[p]++;
-                figures.largestOvershoot[p] = qMax(figures.largestOvershoot[p], over);
-                figures.longestRunOverLimit = qMax(figures.longestRunOverLimit, ++runOverLimit[p]);
-                const double previousLimit = r > 0 ? records.at(r - 1).phaseLimit : record.phaseLimit;
-                if (chargers[p] <= 1e-6)
-                    figures.minutesOverByHouseAlone[p]++;
-                else if (r > 0
-                         && (previousOutside[p] + chargers[p] <= previousLimit + 1e-6
-                             || ownerActionMinutes.contains(record.minute)))
-                    figures.minutesOverAfterOutsideStep[p]++;
-            } else {
-                runOverLimit[p] = 0;
-            }
-            previousOutside[p] = outside;
-        }
-        const int day = dayOf(scenario, record.minute);
-        for (int i = 0; i < record.chargerEnabled.count(); i++) {
-            if (r > 0 && record.chargerEnabled.at(i) != records.at(r - 1).chargerEnabled.value(i)) {
-                figures.switches++;
-                figures.switchesPerDay[i][day]++;
-            }
-            if (record.chargerPhaseSwitch.value(i)) {
-                figures.phaseSwitches++;
-                figures.phaseSwitchesPerDay[i][day]++;
-            }
-        }
+        for (int j = 0; j < scenario.cars.count(); j++)
+            addCarMinute(scenario, record, j, total, pvToCars, surplusOnly.at(j).value(record.minute), *owner,
+                         &figures.cars[j]);
+        countOverLimit(scenario, records, r, ownerActionMinutes, runOverLimit, previousOutside, &figures);
+        countSwitches(scenario, records, r, &figures);
     }
     return figures;
 }
@@ -386,6 +414,43 @@ void Report::judgeDeadlines(Figures *figures) const
     }
 }
 
+double Report::chargeAtOnce(const MinuteRecord &record, const QVector<double> &energyCap, QVector<double> *soc,
+                            QVector<int> *charging, QVector<double> *power, double *phaseCurrent, Figures *result) const
+{
+    const Scenario &scenario = m_simulation.scenario();
+    const QVector<MinuteRecord> &records = m_simulation.records();
+    double total = 0;
+    for (int j = 0; j < scenario.cars.count(); j++) {
+        const Scenario::Car &car = scenario.cars.at(j);
+        const double lossFactor = 1.0 - car.physicsLossPercent(1, 1) / 100.0;
+        const int charger = chargerIndexOf(scenario, car);
+        const bool plugged = record.carPluggedIn.value(j);
+        if (plugged && record.minute > 0 && !records.at(record.minute - 1).carPluggedIn.value(j)) {
+            // Back from a trip, or a random arrival with its own level.
+            (*soc)[j] = scenario.random.enabled ? record.carSocStart.value(j)
+                                                : qMax(0.0, soc->at(j) - car.tripUseKwh / car.capacityKwh * 100.0);
+        }
+        const double room = energyCap.isEmpty() ? 1e9 : energyCap.at(j) - result->cars.at(j).energy;
+        if (plugged && soc->at(j) < 100.0 && room > 1e-9) {
+            const double toFull = (100.0 - soc->at(j)) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
+            (*power)[j] = qMin(qMin(maxPower(scenario, car), toFull), room * 60000.0);
+            (*soc)[j] = qMin(100.0, soc->at(j) + power->at(j) * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
+        }
+        const bool isCharging = power->at(j) > 0;
+        if (int(isCharging) != charging->at(j)) {
+            result->switches++;
+            if (charger >= 0)
+                result->switchesPerDay[charger][dayOf(scenario, record.minute)]++;
+        }
+        (*charging)[j] = isCharging ? 1 : 0;
+        total += power->at(j);
+        const uint phases = charger >= 0 && scenario.chargers.at(charger).dc ? 3 : car.phases;
+        for (uint p = 0; p < phases && p < 3; p++)
+            phaseCurrent[p] += power->at(j) / phases / voltage;
+    }
+    return total;
+}
+
 Report::Figures Report::chargedAtOnce(const QVector<double> &energyCap) const
 {
     Figures result;
@@ -404,38 +469,10 @@ Report::Figures Report::chargedAtOnce(const QVector<double> &energyCap) const
     }
     for (const MinuteRecord &record : records) {
         QVector<double> power(scenario.cars.count(), 0.0);
-        double total = 0;
         double phaseCurrent[3];
         for (int p = 0; p < 3; p++)
             phaseCurrent[p] = (record.housePhasePower[p] - record.pvPower / 3) / voltage;
-        for (int j = 0; j < scenario.cars.count(); j++) {
-            const Scenario::Car &car = scenario.cars.at(j);
-            const double lossFactor = 1.0 - car.physicsLossPercent(1, 1) / 100.0;
-            const int charger = chargerIndexOf(scenario, car);
-            const bool plugged = record.carPluggedIn.value(j);
-            if (plugged && record.minute > 0 && !records.at(record.minute - 1).carPluggedIn.value(j)) {
-                // Back from a trip, or a random arrival with its own level.
-                soc[j] = scenario.random.enabled ? record.carSocStart.value(j)
-                                                 : qMax(0.0, soc[j] - car.tripUseKwh / car.capacityKwh * 100.0);
-            }
-            const double room = energyCap.isEmpty() ? 1e9 : energyCap.at(j) - result.cars.at(j).energy;
-            if (plugged && soc[j] < 100.0 && room > 1e-9) {
-                const double toFull = (100.0 - soc[j]) / 100.0 * car.capacityKwh * 1000.0 / lossFactor * 60.0;
-                power[j] = qMin(qMin(maxPower(scenario, car), toFull), room * 60000.0);
-                soc[j] = qMin(100.0, soc[j] + power[j] * lossFactor / 60.0 / 1000.0 / car.capacityKwh * 100.0);
-            }
-            const bool isCharging = power[j] > 0;
-            if (int(isCharging) != charging[j]) {
-                result.switches++;
-                if (charger >= 0)
-                    result.switchesPerDay[charger][dayOf(scenario, record.minute)]++;
-            }
-            charging[j] = isCharging ? 1 : 0;
-            total += power[j];
-            const uint phases = charger >= 0 && scenario.chargers.at(charger).dc ? 3 : car.phases;
-            for (uint p = 0; p < phases && p < 3; p++)
-                phaseCurrent[p] += power[j] / phases / voltage;
-        }
+        const double total = chargeAtOnce(record, energyCap, &soc, &charging, &power, phaseCurrent, &result);
         const double pvToCars = qMin(total, m_pvAvailable.at(record.minute));
         for (int j = 0; j < scenario.cars.count(); j++) {
             CarFigures &figures = result.cars[j];
@@ -505,6 +542,12 @@ void Report::computeLimit()
     if (!boundOf(m_simulation.records(), m_pluginDeadlineEnergy, &m_pluginPvBound)
         || !boundOf(m_simulation.peerRecords(), m_peerDeadlineEnergy, &m_peerPvBound))
         return;
+    takeLimitCars(plan, leastCost);
+}
+
+void Report::takeLimitCars(const LimitPlan &plan, const QVector<double> &leastCost)
+{
+    const Scenario &scenario = m_simulation.scenario();
     for (int j = 0; j < scenario.cars.count(); j++) {
         const LimitPlan::CarResult &result = plan.cars().at(j);
         CarFigures &figures = m_limit.cars[j];
@@ -1201,6 +1244,12 @@ QString quoted(const QString &text)
     return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1Char(' ')) + QLatin1Char('\'');
 }
 
+// gnuplot's number of a CSV column (from 1).
+QString columnNumber(const QStringList &columns, const QString &name)
+{
+    return QString::number(columns.indexOf(name) + 1);
+}
+
 }
 
 QStringList Report::csvColumns() const
@@ -1296,7 +1345,6 @@ QString Report::chartScript(const QString &csvFileName, const QString &pngFileNa
 {
     const Scenario &scenario = m_simulation.scenario();
     const QStringList columns = csvColumns();
-    const auto column = [&columns](const QString &name) { return QString::number(columns.indexOf(name) + 1); };
     const bool priced = !scenario.hourlyPrices.isEmpty();
     QString script;
     QTextStream gp(&script);
@@ -1310,13 +1358,40 @@ QString Report::chartScript(const QString &csvFileName, const QString &pngFileNa
        << "set offsets 0, 0, graph 0.05, 0\n"
        << "set xrange [0:" << scenario.durationMinutes << "]\n"
        << chartTics() << "set multiplot layout " << (priced ? 4 : 3) << ",1 title " << quoted(scenario.name) << "\n";
-
-    // Powers. Only what the household has gets a line and a legend entry.
-    QStringList plots;
     const QString data = quoted(csvFileName);
+    gp << chartPowerPanel(data, columns);
+    gp << "set ylabel 'A'\nplot " << data << " using 1:" << columnNumber(columns, QStringLiteral("gridA_A"))
+       << " with lines title 'grid phase A', '' using 1:" << columnNumber(columns, QStringLiteral("gridB_A"))
+       << " with lines title 'grid phase B', '' using 1:" << columnNumber(columns, QStringLiteral("gridC_A"))
+       << " with lines title 'grid phase C', '' using 1:" << columnNumber(columns, QStringLiteral("limit_A"))
+       << " with lines lw 2 dt 2 title 'phase limit'\n";
+    if (priced) {
+        // What the plugin drew, over the prices it paid.
+        QStringList chargers;
+        for (const Scenario::Charger &charger : scenario.chargers)
+            chargers << QStringLiteral("$%1").arg(columnNumber(columns, columnName(charger.name, "_W")));
+        gp << "set ylabel 'ct/kWh'\nset y2label 'kW'\nset y2tics\nset ytics nomirror\n"
+           << "plot " << data << " using 1:((" << chargers.join(QLatin1Char('+'))
+           << ")/1000) axes x1y2 with filledcurves y=0 fs transparent solid 0.35 lc rgb '#2a9d3c' "
+           << "title 'chargers (plugin) [kW]', '' using 1:($" << columnNumber(columns, QStringLiteral("price_EUR_MWh"))
+           << "/10) with steps lw 2 lc rgb '#c0392b' title 'price'\n"
+           << "unset y2label\nunset y2tics\nset ytics mirror\n";
+    }
+    gp << chartSocPanel(data, columns);
+    gp << "unset multiplot\n";
+    gp.flush();
+    return script;
+}
+
+QString Report::chartPowerPanel(const QString &data, const QStringList &columns) const
+{
+    // Only what the household has gets a line and a legend entry.
+    const Scenario &scenario = m_simulation.scenario();
+    QStringList plots;
     const auto plot = [&](const QString &name, const QString &style, const QString &title) {
         plots << QStringLiteral("%1 using 1:($%2/1000) with %3 title %4")
-                         .arg(plots.isEmpty() ? data : QStringLiteral("''"), column(name), style, quoted(title));
+                         .arg(plots.isEmpty() ? data : QStringLiteral("''"), columnNumber(columns, name), style,
+                              quoted(title));
     };
     if (scenario.pvPeakPower > 0)
         plot(QStringLiteral("pv_W"), QStringLiteral("lines lw 2"), QStringLiteral("PV"));
@@ -1329,31 +1404,17 @@ QString Report::chartScript(const QString &csvFileName, const QString &pngFileNa
     for (const Scenario::Charger &charger : scenario.chargers)
         plot(columnName(charger.name, "_peer_W"), QStringLiteral("lines dt 3"),
              charger.name + QStringLiteral(" (peer)"));
-    gp << "set ylabel 'kW'\nplot " << plots.join(QStringLiteral(", ")) << "\n";
+    return QStringLiteral("set ylabel 'kW'\nplot ") + plots.join(QStringLiteral(", ")) + QStringLiteral("\n");
+}
 
-    gp << "set ylabel 'A'\nplot " << data << " using 1:" << column(QStringLiteral("gridA_A"))
-       << " with lines title 'grid phase A', '' using 1:" << column(QStringLiteral("gridB_A"))
-       << " with lines title 'grid phase B', '' using 1:" << column(QStringLiteral("gridC_A"))
-       << " with lines title 'grid phase C', '' using 1:" << column(QStringLiteral("limit_A"))
-       << " with lines lw 2 dt 2 title 'phase limit'\n";
-
-    if (priced) {
-        // What the plugin drew, over the prices it paid.
-        QStringList chargers;
-        for (const Scenario::Charger &charger : scenario.chargers)
-            chargers << QStringLiteral("$%1").arg(column(columnName(charger.name, "_W")));
-        gp << "set ylabel 'ct/kWh'\nset y2label 'kW'\nset y2tics\nset ytics nomirror\n"
-           << "plot " << data << " using 1:((" << chargers.join(QLatin1Char('+'))
-           << ")/1000) axes x1y2 with filledcurves y=0 fs transparent solid 0.35 lc rgb '#2a9d3c' "
-           << "title 'chargers (plugin) [kW]', '' using 1:($" << column(QStringLiteral("price_EUR_MWh"))
-           << "/10) with steps lw 2 lc rgb '#c0392b' title 'price'\n"
-           << "unset y2label\nunset y2tics\nset ytics mirror\n";
-    }
-
+QString Report::chartSocPanel(const QString &data, const QStringList &columns) const
+{
+    const Scenario &scenario = m_simulation.scenario();
     QStringList socs;
     const auto socPlot = [&](const QString &name, const QString &style, const QString &title) {
         socs << QStringLiteral("%1 using 1:%2 with %3 title %4")
-                        .arg(socs.isEmpty() ? data : QStringLiteral("''"), column(name), style, quoted(title));
+                        .arg(socs.isEmpty() ? data : QStringLiteral("''"), columnNumber(columns, name), style,
+                             quoted(title));
     };
     for (const Scenario::Car &car : scenario.cars)
         socPlot(columnName(car.name, "_soc"), QStringLiteral("lines lw 2"), QStringLiteral("SoC ") + car.name);
@@ -1367,11 +1428,10 @@ QString Report::chartScript(const QString &csvFileName, const QString &pngFileNa
                 QStringLiteral("SoC %1 (peer)").arg(car.name));
     if (scenario.hasBattery)
         socPlot(QStringLiteral("battery_soc"), QStringLiteral("lines"), QStringLiteral("home battery SoC"));
-    if (!socs.isEmpty())
-        gp << "set ylabel '%'\nset yrange [0:100]\nplot " << socs.join(QStringLiteral(", ")) << "\n";
-    gp << "unset multiplot\n";
-    gp.flush();
-    return script;
+    if (socs.isEmpty())
+        return QString();
+    return QStringLiteral("set ylabel '%'\nset yrange [0:100]\nplot ") + socs.join(QStringLiteral(", "))
+           + QStringLiteral("\n");
 }
 
 bool Report::writeChart(const QString &csvFileName, const QString &pngFileName, QString *errorString) const

@@ -142,12 +142,23 @@ public:
     static void chargerPhaseCurrents(const Scenario &scenario, const MinuteRecord &record, double *current);
 
 private:
+    // chartScript()'s panels of the powers (kW) and the states of charge
+    // (%), plotting data (the quoted CSV file) by the CSV's columns.
+    QString chartPowerPanel(const QString &data, const QStringList &columns) const;
+    QString chartSocPanel(const QString &data, const QStringList &columns) const;
     bool batteryLow(int recordIndex) const;
     void computePlugin();
     // Every car at full power from each plug-in until it is full, or until
     // it has energyCap[car] kWh (the at-once reference for the same energy).
     Figures chargedAtOnce(const QVector<double> &energyCap) const;
+    // chargedAtOnce(): every car's W in one minute (power), its SoC (%) and
+    // whether it charges (1/0) follow, switches are counted in result and
+    // the draw added to phaseCurrent (A per phase); W of all cars.
+    double chargeAtOnce(const MinuteRecord &record, const QVector<double> &energyCap, QVector<double> *soc,
+                        QVector<int> *charging, QVector<double> *power, double *phaseCurrent, Figures *result) const;
     void computeLimit();
+    // computeLimit(): the plan's figures per car, at the least cost (EUR per car).
+    void takeLimitCars(const LimitPlan &plan, const QVector<double> &leastCost);
     void judgeDeadlines(Figures *figures) const;
     void checkBounds();
     // Every expectation of the scenario against the plugin's figures:

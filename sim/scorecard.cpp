@@ -266,7 +266,18 @@ bool Scorecard::writeHtml(const QString &directory, QString *errorString) const
         << " % from the grid beyond the acquisition tolerance; no minute over the fuse the controller caused; at most "
         << switchesGoal << " on/off and " << phaseSwitchesGoal
         << " phase switches per charger and day; the plugin at least the peer's PV energy and at most its cost where "
-           "both met the same deadlines. Missed goals are marked.</p>\n<table>\n<tr>";
+           "both met the same deadlines. Missed goals are marked.</p>\n";
+    writeHtmlTable(out);
+    writeHtmlFailures(out);
+    out << "<pre>"
+        << table().section(QStringLiteral("Goals met:"), 1).prepend(QStringLiteral("Goals met:")).toHtmlEscaped()
+        << "</pre>\n</body></html>\n";
+    return true;
+}
+
+void Scorecard::writeHtmlTable(QTextStream &out) const
+{
+    out << "<table>\n<tr>";
     for (int i = 0; i < groupHeads.count(); i++)
         out << "<th>" << groupHeads.at(i).toHtmlEscaped() << "</th>";
     out << "<th></th></tr>\n<tr>";
@@ -290,19 +301,19 @@ bool Scorecard::writeHtml(const QString &directory, QString *errorString) const
             << ".png\">chart</a></td></tr>\n";
     }
     out << "</table>\n";
+}
+
+void Scorecard::writeHtmlFailures(QTextStream &out) const
+{
     bool failed = false;
     for (const Line &line : m_lines)
         failed = failed || !line.failures.isEmpty();
-    if (failed) {
-        out << "<h2>Expectations not met</h2>\n<ul class=\"failed\">\n";
-        for (const Line &line : m_lines) {
-            for (const QString &failure : line.failures)
-                out << "<li>" << line.name.toHtmlEscaped() << ": " << failure.toHtmlEscaped() << "</li>\n";
-        }
-        out << "</ul>\n";
+    if (!failed)
+        return;
+    out << "<h2>Expectations not met</h2>\n<ul class=\"failed\">\n";
+    for (const Line &line : m_lines) {
+        for (const QString &failure : line.failures)
+            out << "<li>" << line.name.toHtmlEscaped() << ": " << failure.toHtmlEscaped() << "</li>\n";
     }
-    out << "<pre>"
-        << table().section(QStringLiteral("Goals met:"), 1).prepend(QStringLiteral("Goals met:")).toHtmlEscaped()
-        << "</pre>\n</body></html>\n";
-    return true;
+    out << "</ul>\n";
 }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+class QTextStream;
+
 // One line per scenario of the owner's goals, for the plugin and the peer
 // controller, as a text table and a static HTML page beside every
 // scenario's report, CSV and chart. The goals, each scored where it
@@ -74,6 +76,10 @@ private:
     // The cells of a line, plain; missedGoal[i] names the goal a cell shows
     // when that goal was missed.
     QStringList cells(const Line &line, QStringList *missedGoals) const;
+    // writeHtml(): the table with a row per scenario and its files' links.
+    void writeHtmlTable(QTextStream &out) const;
+    // writeHtml(): every failed expectation, nothing when all were met.
+    void writeHtmlFailures(QTextStream &out) const;
 
     QList<Line> m_lines;
 };

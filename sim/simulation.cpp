@@ -284,8 +284,8 @@ bool Simulation::configureLimits(QString *errorString)
     m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"))
                            .value(QStringLiteral("phasePowerLimit"))
                            .toDouble();
-    m_expectedLimit = m_scenario.phasePowerLimit;
-    m_expectedTolerance = m_scenario.acquisitionTolerance;
+    m_expected.setPhaseLimit(m_scenario.phasePowerLimit);
+    m_expected.setTolerance(m_scenario.acquisitionTolerance);
     m_batteryLowerLimit = m_client->call(QStringLiteral("TavroEnergy.GetBatteryLevelLimits"))
                                   .value(QStringLiteral("batteryLevelLowerLimit"), -1.0)
                                   .toDouble();
@@ -368,10 +368,10 @@ bool Simulation::configureCars(QString *errorString)
         }
         const QVariantMap configuration = configurationFor(m_scenario.cars.at(i), i);
         m_owner.setConfiguration(0, i, configuration);
-        m_expectedModes.insert(
+        m_expected.setMode(
                 configuration.value(QStringLiteral("evChargerId")).toString(),
-                {configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
-                 configuration.value(QStringLiteral("endDateTime")).toLongLong()});
+                configuration.value(QStringLiteral("chargingMode"), QStringLiteral("ChargingModeNormal")).toString(),
+                configuration.value(QStringLiteral("endDateTime")).toLongLong());
     }
     return true;
 }

@@ -1,10 +1,12 @@
 #ifndef SIMULATION_H
 #define SIMULATION_H
 
+#include "apiexpectations.h"
 #include "homedevices.h"
 #include "household.h"
 #include "ownertimeline.h"
 #include "peercontroller.h"
+#include "randomcalls.h"
 #include "scenario.h"
 
 #include <QHash>
@@ -182,15 +184,9 @@ private:
     QVariantMap configurationFor(const Scenario::Car &car, int carIndex) const;
 
     // The "random" section (simulationrandom.cpp).
-    struct RandomCall {
-        QString method;
-        QVariantMap params;
-        bool invalid = false;
-        QStringList resultMembers; // members the result must carry
-    };
     void applyRandomEvents(int minute);
-    RandomCall randomValidCall();
-    RandomCall randomInvalidCall();
+    // What a random call may refer to now.
+    RandomCalls::Household randomHousehold();
     void runRandomCall(const RandomCall &call);
     void checkRandomState(const QString &method, const QVariantMap &result);
     void addRandomLoad(double *phasePower);
@@ -239,17 +235,12 @@ private:
     double m_phaseLimit = 0;
 
     QRandomGenerator m_soakRandom;
+    RandomCalls m_randomCalls{m_scenario, m_soakRandom};
     SoakFigures m_soak;
     Thing *m_burstThing = nullptr;
-    int m_burstUntil = -1;           // minute the running appliance stops
-    double m_expectedTolerance = -1; // as last set through the API
-    uint m_expectedLimit = 0;
+    int m_burstUntil = -1;      // minute the running appliance stops
+    ApiExpectations m_expected; // what the API must answer after the accepted calls
     bool m_spotMarketEnabled = false;
-    struct ExpectedMode {
-        QString mode;           // "chargingMode" last set
-        qint64 endDateTime = 0; // s since the epoch, last set
-    };
-    QHash<QString, ExpectedMode> m_expectedModes; // by charger id
 };
 
 #endif // SIMULATION_H

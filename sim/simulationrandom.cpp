@@ -71,11 +71,6 @@ qint64 heapInUse()
 #endif
 }
 
-QString thingId(const QString &kind, const QString &name)
-{
-    return QStringLiteral("$%1:%2").arg(kind, name);
-}
-
 bool refused(const QJsonObject &reply)
 {
     if (reply.contains(QStringLiteral("error")))
@@ -168,230 +163,27 @@ void Simulation::applyRandomEvents(int minute)
     }
     if (m_soakRandom.generateDouble() < random.apiCallsPerDay / 1440.0) {
         const bool invalid = m_soakRandom.generateDouble() < random.invalidCallShare;
-        runRandomCall(invalid ? randomInvalidCall() : randomValidCall());
+        runRandomCall(invalid ? m_randomCalls.invalid() : m_randomCalls.valid(randomHousehold()));
     }
 }
 
-Simulation::RandomCall Simulation::randomValidCall()
+RandomCalls::Household Simulation::randomHousehold()
 {
-    const QString energyError = QStringLiteral("energyError");
-    const auto pick = [this](int count) { return static_cast<int>(m_soakRandom.bounded(count)); };
-    const Scenario::Charger &charger = m_scenario.chargers.at(pick(m_scenario.chargers.count()));
-    RandomCall call;
-    switch (pick(17)) {
-    case 0:
-    case 1: {
-        // Modes and targets change most often, as owners do.
-        static const char *modes[] = {"ChargingModeNormal", "ChargingModeEco", "ChargingModeEcoWithTargetTime"};
-        const uint target = 50 + pick(51);
-        QVariantMap configuration{{QStringLiteral("evChargerId"), thingId(QStringLiteral("charger"), charger.name)},
-                                  {QStringLiteral("chargingMode"), QLatin1String(modes[pick(3)])},
-                                  {QStringLiteral("targetPercentage"), target},
-                                  {QStringLiteral("stopOnTargetPercentage"), pick(2) == 1}};
-        const QDateTime now = TavroClock::currentDateTime();
-        configuration.insert(QStringLiteral("endDateTime"), now.addSecs(3600LL * (2 + pick(13))).toSecsSinceEpoch());
-        if (charger.dc)
-            configuration.insert(QStringLiteral("dischargeFloorPercentage"), 20 + pick(21));
-        call = {QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                {{QStringLiteral("chargingConfiguration"), configuration}},
-                false,
-                {energyError}};
-        break;
+    RandomCalls::Household household;
+    for (int i = 0; i < m_cars.count() && household.estimatedCar < 0; i++) {
+        if (carEstimated(i) && m_cars.at(i).pluggedIn) {
+            household.estimatedCar = i;
+            household.estimatedCarSoc = m_household.carSoc(i);
+        }
     }
-    case 2:
-        if (!m_scenario.random.phaseLimits.isEmpty()) {
-            const uint limit = m_scenario.random.phaseLimits.at(pick(m_scenario.random.phaseLimits.count()));
-            call = {QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
-                    {{QStringLiteral("phasePowerLimit"), limit}},
-                    false,
-                    {energyError}};
-            break;
-        }
-        Q_FALLTHROUGH();
-    case 3:
-        call = {QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
-                {{QStringLiteral("acquisitionTolerance"), pick(101) / 100.0}},
-                false,
-                {energyError}};
-        break;
-    case 4:
-        call = {QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
-                {{QStringLiteral("batteryLevelLowerLimit"), (10 + pick(41)) / 100.0},
-                 {QStringLiteral("batteryLevelUpperLimit"), (60 + pick(41)) / 100.0}},
-                false,
-                {energyError}};
-        break;
-    case 5:
-        call = {QStringLiteral("TavroEnergy.SetBatteryLevelConsideration"),
-                {{QStringLiteral("batteryLevelConsideration"), pick(101) / 100.0}},
-                false,
-                {energyError}};
-        break;
-    case 6:
-        call = {QStringLiteral("TavroEnergy.GetChargingConfigurations"),
-                {},
-                false,
-                {QStringLiteral("chargingConfigurations")}};
-        break;
-    case 7:
-        call = {QStringLiteral("TavroEnergy.GetChargingStates"), {}, false, {QStringLiteral("chargingStates")}};
-        break;
-    case 8:
-        call = {QStringLiteral("TavroEnergy.GetChargingSchedules"), {}, false, {QStringLiteral("chargingSchedules")}};
-        break;
-    case 9:
-        call = {QStringLiteral("TavroEnergy.GetSpotMarketScoreEntries"),
-                {},
-                false,
-                {QStringLiteral("spotMarketScoreEntries")}};
-        break;
-    case 10:
-        call = {QStringLiteral("TavroEnergy.GetSpotMarketConfiguration"),
-                {},
-                false,
-                {QStringLiteral("enabled"), QStringLiteral("available")}};
-        break;
-    case 11:
-        call = {QStringLiteral("TavroEnergy.GetAcquisitionTolerance"),
-                {},
-                false,
-                {QStringLiteral("acquisitionTolerance")}};
-        break;
-    case 12:
-        call = {QStringLiteral("TavroEnergy.GetBatteryLevelLimits"),
-                {},
-                false,
-                {QStringLiteral("batteryLevelLowerLimit"), QStringLiteral("batteryLevelUpperLimit")}};
-        break;
-    case 13:
-        if (!charger.dc) {
-            // The owner operates the charger by hand.
-            const bool power = pick(2) == 1;
-            const QVariantList params =
-                    pick(2) == 1 ? QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
-                                                            {QStringLiteral("value"), power}}}
-                                 : QVariantList{QVariantMap{
-                                         {QStringLiteral("paramName"), QStringLiteral("maxChargingCurrent")},
-                                         {QStringLiteral("value"), 6 + pick(11)}}};
-            call = {QStringLiteral("Things.ExecuteAction"),
-                    {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)},
-                     {QStringLiteral("actionTypeName"), params.first().toMap().value(QStringLiteral("paramName"))},
-                     {QStringLiteral("params"), params}},
-                    false,
-                    {QStringLiteral("thingError")}};
-            break;
-        }
-        Q_FALLTHROUGH();
-    case 14:
-        for (int i = 0; i < m_cars.count(); i++) {
-            if (carEstimated(i) && m_cars.at(i).pluggedIn) {
-                // The owner enters the level the dashboard shows.
-                call = {QStringLiteral("Things.ExecuteAction"),
-                        {{QStringLiteral("thingId"), thingId(QStringLiteral("car"), m_scenario.cars.at(i).name)},
-                         {QStringLiteral("actionTypeName"), QStringLiteral("batteryLevel")},
-                         {QStringLiteral("params"),
-                          QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("batteryLevel")},
-                                                   {QStringLiteral("value"), qRound(m_household.carSoc(i))}}}}},
-                        false,
-                        {QStringLiteral("thingError")}};
-                return call;
-            }
-        }
-        Q_FALLTHROUGH();
-    case 15:
-        call = {QStringLiteral("Things.GetStateValues"),
-                {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), charger.name)}},
-                false,
-                {QStringLiteral("thingError"), QStringLiteral("states")}};
-        break;
-    default: {
-        // Spot market off, or on again with the first provider.
-        const bool enable = !m_spotMarketEnabled;
-        QVariantMap params{{QStringLiteral("enabled"), enable}};
-        if (enable) {
-            const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
-                                                   .value(QStringLiteral("providers"))
-                                                   .toList();
-            params.insert(QStringLiteral("providerId"), providers.value(0).toMap().value(QStringLiteral("providerId")));
-        }
-        call = {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"), params, false, {energyError}};
-        break;
-    }
-    }
-    return call;
-}
-
-Simulation::RandomCall Simulation::randomInvalidCall()
-{
-    const QString energyError = QStringLiteral("energyError");
-    const auto pick = [this](int count) { return static_cast<int>(m_soakRandom.bounded(count)); };
-    const Scenario::Charger &charger = m_scenario.chargers.at(pick(m_scenario.chargers.count()));
-    const QString chargerId = thingId(QStringLiteral("charger"), charger.name);
-    const auto configuration = [&](const QString &key, const QVariant &value) {
-        return RandomCall{QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                          {{QStringLiteral("chargingConfiguration"),
-                            QVariantMap{{QStringLiteral("evChargerId"), chargerId}, {key, value}}}},
-                          true,
-                          {energyError}};
+    household.spotMarketEnabled = m_spotMarketEnabled;
+    household.firstProviderId = [this]() {
+        const QVariantList providers = m_client->call(QStringLiteral("TavroEnergy.GetAvailableSpotMarketProviders"))
+                                               .value(QStringLiteral("providers"))
+                                               .toList();
+        return providers.value(0).toMap().value(QStringLiteral("providerId"));
     };
-    switch (pick(12)) {
-    case 0:
-        return configuration(QStringLiteral("targetPercentage"), 101 + pick(100));
-    case 1:
-        return configuration(QStringLiteral("repeatDays"), QVariantList{pick(2) == 1 ? 0 : 8});
-    case 2:
-        return configuration(QStringLiteral("dailySpotMarketPercentage"), 101 + pick(100));
-    case 3:
-        return {QStringLiteral("TavroEnergy.SetChargingConfiguration"),
-                {{QStringLiteral("chargingConfiguration"),
-                  QVariantMap{{QStringLiteral("evChargerId"),
-                               thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
-                              {QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEco")}}}},
-                true,
-                {energyError}};
-    case 4:
-        return {QStringLiteral("TavroEnergy.SetAcquisitionTolerance"),
-                {{QStringLiteral("acquisitionTolerance"), pick(2) == 1 ? -0.1 : 1.5}},
-                true,
-                {energyError}};
-    case 5:
-        return {QStringLiteral("TavroEnergy.SetBatteryLevelLimits"),
-                {{QStringLiteral("batteryLevelLowerLimit"), 0.8}, {QStringLiteral("batteryLevelUpperLimit"), 0.3}},
-                true,
-                {energyError}};
-    case 6:
-        return {QStringLiteral("TavroEnergy.SetBatteryLevelConsideration"),
-                {{QStringLiteral("batteryLevelConsideration"), 1.5}},
-                true,
-                {energyError}};
-    case 7:
-        return {QStringLiteral("TavroEnergy.SetPhasePowerLimit"),
-                {{QStringLiteral("phasePowerLimit"), QStringLiteral("sixteen")}},
-                true,
-                {}};
-    case 8:
-        return {QStringLiteral("TavroEnergy.SetFluxCapacitor"), {}, true, {}};
-    case 9:
-        return {QStringLiteral("Things.ExecuteAction"),
-                {{QStringLiteral("thingId"), thingId(QStringLiteral("charger"), QStringLiteral("Nowhere"))},
-                 {QStringLiteral("actionTypeName"), QStringLiteral("power")},
-                 {QStringLiteral("params"),
-                  QVariantList{QVariantMap{{QStringLiteral("paramName"), QStringLiteral("power")},
-                                           {QStringLiteral("value"), true}}}}},
-                true,
-                {QStringLiteral("thingError")}};
-    case 10:
-        return {QStringLiteral("Things.ExecuteAction"),
-                {{QStringLiteral("thingId"), chargerId},
-                 {QStringLiteral("actionTypeName"), QStringLiteral("selfDestruct")}},
-                true,
-                {QStringLiteral("thingError")}};
-    default:
-        return {QStringLiteral("TavroEnergy.SetSpotMarketConfiguration"),
-                {{QStringLiteral("enabled"), true}},
-                true,
-                {energyError}};
-    }
+    return household;
 }
 
 void Simulation::runRandomCall(const RandomCall &call)
@@ -422,15 +214,15 @@ void Simulation::runRandomCall(const RandomCall &call)
         checkRandomState(call.method, result);
         followOwner(call.method, resolvePlaceholders(call.params).toMap());
         if (call.method == QLatin1String("TavroEnergy.SetPhasePowerLimit"))
-            m_expectedLimit = call.params.value(QStringLiteral("phasePowerLimit")).toUInt();
+            m_expected.setPhaseLimit(call.params.value(QStringLiteral("phasePowerLimit")).toUInt());
         if (call.method == QLatin1String("TavroEnergy.SetAcquisitionTolerance"))
-            m_expectedTolerance = call.params.value(QStringLiteral("acquisitionTolerance")).toDouble();
+            m_expected.setTolerance(call.params.value(QStringLiteral("acquisitionTolerance")).toDouble());
         if (call.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
             const QVariantMap configuration =
                     resolvePlaceholders(call.params.value(QStringLiteral("chargingConfiguration"))).toMap();
-            m_expectedModes.insert(configuration.value(QStringLiteral("evChargerId")).toString(),
-                                   {configuration.value(QStringLiteral("chargingMode")).toString(),
-                                    configuration.value(QStringLiteral("endDateTime")).toLongLong()});
+            m_expected.setMode(configuration.value(QStringLiteral("evChargerId")).toString(),
+                               configuration.value(QStringLiteral("chargingMode")).toString(),
+                               configuration.value(QStringLiteral("endDateTime")).toLongLong());
         }
         if (call.method == QLatin1String("TavroEnergy.SetSpotMarketConfiguration")) {
             m_spotMarketEnabled = call.params.value(QStringLiteral("enabled")).toBool();
@@ -443,52 +235,20 @@ void Simulation::runRandomCall(const RandomCall &call)
     m_phaseLimit = m_client->call(QStringLiteral("TavroEnergy.GetPhasePowerLimit"))
                            .value(QStringLiteral("phasePowerLimit"))
                            .toDouble();
-    if (m_phaseLimit != m_expectedLimit) {
+    const QString limitProblem = m_expected.checkPhaseLimit(m_phaseLimit, call.method);
+    if (!limitProblem.isEmpty()) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("phase limit %1 A after %2, %3 A set")
-                            .arg(m_phaseLimit)
-                            .arg(call.method)
-                            .arg(m_expectedLimit));
-        m_expectedLimit = static_cast<uint>(m_phaseLimit);
+        soakProblem(limitProblem);
     }
 }
 
 void Simulation::checkRandomState(const QString &method, const QVariantMap &result)
 {
-    // What a getter answers must be what was set before, refused calls included.
-    if (method == QLatin1String("TavroEnergy.GetAcquisitionTolerance")
-        && !qFuzzyCompare(1.0 + result.value(QStringLiteral("acquisitionTolerance")).toDouble(),
-                          1.0 + m_expectedTolerance)) {
+    const QStringList problems =
+            m_expected.check(method, result, m_chargers.count(), TavroClock::currentDateTime().toSecsSinceEpoch());
+    for (const QString &problem : problems) {
         m_soak.unexpectedOutcomes++;
-        soakProblem(QStringLiteral("acquisition tolerance %1, %2 set")
-                            .arg(result.value(QStringLiteral("acquisitionTolerance")).toDouble())
-                            .arg(m_expectedTolerance));
-    }
-    if (method == QLatin1String("TavroEnergy.GetChargingConfigurations")) {
-        const QVariantList configurations = result.value(QStringLiteral("chargingConfigurations")).toList();
-        if (configurations.count() != m_chargers.count()) {
-            m_soak.unexpectedOutcomes++;
-            soakProblem(QStringLiteral("%1 charging configurations for %2 chargers")
-                                .arg(configurations.count())
-                                .arg(m_chargers.count()));
-        }
-        for (const QVariant &value : configurations) {
-            const QVariantMap configuration = value.toMap();
-            const QString id = QUuid(configuration.value(QStringLiteral("evChargerId")).toString()).toString();
-            const QString mode = configuration.value(QStringLiteral("chargingMode")).toString();
-            if (!m_expectedModes.contains(id))
-                continue;
-            ExpectedMode &expected = m_expectedModes[id];
-            // A target time that has passed turns the mode into plain eco, as documented.
-            if (expected.mode == QLatin1String("ChargingModeEcoWithTargetTime")
-                && mode == QLatin1String("ChargingModeEco")
-                && TavroClock::currentDateTime().toSecsSinceEpoch() >= expected.endDateTime)
-                expected.mode = mode;
-            if (expected.mode != mode) {
-                m_soak.unexpectedOutcomes++;
-                soakProblem(QStringLiteral("charger %1 in %2, %3 set").arg(id, mode, expected.mode));
-            }
-        }
+        soakProblem(problem);
     }
 }
 
