@@ -49,16 +49,7 @@ ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &char
     if (known && newConfiguration == stored)
         return EnergyManager::EnergyErrorNoError;
 
-    Thing *car = nullptr;
-    if (!newConfiguration.assignedCarId().isNull()) {
-        car = m_context.thingManager->findConfiguredThing(newConfiguration.assignedCarId());
-        if (!car) {
-            qCWarning(dcTavroEnergy()) << "The given assigned car id cannot be found in the system.";
-            return EnergyManager::EnergyErrorInvalidParameter;
-        }
-    }
-
-    if (car && !assignedCarFits(car, acCharger, dcCharger))
+    if (!assignedCarAccepted(newConfiguration, acCharger, dcCharger))
         return EnergyManager::EnergyErrorInvalidParameter;
 
     // What the file does not hold does not happen: after a restart it would
@@ -66,6 +57,33 @@ ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &char
     if (!m_store.storeChargingConfiguration(newConfiguration, storageError))
         return EnergyManager::EnergyErrorInvalidParameter;
 
+    followCarAndMode(charger, newConfiguration, stored);
+
+    m_context.book.storeConfiguration(newConfiguration);
+    qCInfo(dcTavroEnergy()) << "Charging configuration for" << charger->name() << "set to" << newConfiguration;
+    m_context.book.announceConfiguration(newConfiguration);
+    update(TavroClock::currentDateTime());
+    return EnergyManager::EnergyErrorNoError;
+}
+
+bool ChargingConfigurator::assignedCarAccepted(const ChargingConfiguration &newConfiguration, bool acCharger,
+                                               bool dcCharger) const
+{
+    Thing *car = nullptr;
+    if (!newConfiguration.assignedCarId().isNull()) {
+        car = m_context.thingManager->findConfiguredThing(newConfiguration.assignedCarId());
+        if (!car) {
+            qCWarning(dcTavroEnergy()) << "The given assigned car id cannot be found in the system.";
+            return false;
+        }
+    }
+    return !car || assignedCarFits(car, acCharger, dcCharger);
+}
+
+void ChargingConfigurator::followCarAndMode(Thing *charger, const ChargingConfiguration &newConfiguration,
+                                            const ChargingConfiguration &stored)
+{
+    const ThingId evChargerId = newConfiguration.evChargerId();
     const bool carChanged = newConfiguration.assignedCarId() != stored.assignedCarId();
     if (carChanged)
         m_manualSoc.endSession(evChargerId);
@@ -79,12 +97,6 @@ ChargingConfigurator::setChargingConfiguration(const ChargingConfiguration &char
     } else {
         onChargingModeChanged(evChargerId, newConfiguration);
     }
-
-    m_context.book.storeConfiguration(newConfiguration);
-    qCInfo(dcTavroEnergy()) << "Charging configuration for" << charger->name() << "set to" << newConfiguration;
-    m_context.book.announceConfiguration(newConfiguration);
-    update(TavroClock::currentDateTime());
-    return EnergyManager::EnergyErrorNoError;
 }
 
 bool ChargingConfigurator::chargingConfigurationValuesValid(const ChargingConfiguration &chargingConfiguration,

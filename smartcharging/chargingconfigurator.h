@@ -66,6 +66,12 @@ private:
                                           bool dcCharger) const;
     // The car offers what the charger (AC or DC) needs; logs why not.
     bool assignedCarFits(Thing *car, bool acCharger, bool dcCharger) const;
+    // No car assigned, or one the system knows that fits the charger; logs why not.
+    bool assignedCarAccepted(const ChargingConfiguration &newConfiguration, bool acCharger, bool dcCharger) const;
+    // A new car ends the manual state-of-charge session (and starts one for
+    // a plugged-in car outside normal mode); a new mode is taken over.
+    void followCarAndMode(Thing *charger, const ChargingConfiguration &newConfiguration,
+                          const ChargingConfiguration &stored);
 
     ChargingContext &m_context;
     ConfigurationStore &m_store;

@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <utility>
 
 QList<ChargingShareCalculator::Result>
 ChargingShareCalculator::calculate(const QList<Request> &requests, double availablePower, Strategy strategy) const
@@ -74,21 +75,21 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::calculateEqualPo
     return results;
 }
 
-QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriorityGroup(const QList<Request> &requests,
-                                                                                      double availablePower) const
-{
-    QList<Result> results = emptyResults(requests);
+namespace {
 
-    // Normalised copies of the eligible requests, each remembering its
-    // position in the group so duplicate ids cannot mix up the results.
-    struct Candidate {
-        int index;
-        Request request;
-        double granted = 0;
-    };
+// A normalised copy of an eligible request, remembering its position in the
+// group so duplicate ids cannot mix up the results.
+struct Candidate {
+    int index;
+    ChargingShareCalculator::Request request;
+    double granted = 0; // W
+};
+
+QList<Candidate> eligibleCandidates(const QList<ChargingShareCalculator::Request> &requests)
+{
     QList<Candidate> candidates;
     for (int i = 0; i < requests.count(); i++) {
-        Request request = requests.at(i);
+        ChargingShareCalculator::Request request = requests.at(i);
         if (request.minimumPower <= 0)
             request.minimumPower = 0;
         if (request.maximumPower <= 0)
@@ -96,35 +97,31 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriority
         if (request.maximumPower > 0 && request.minimumPower <= request.maximumPower)
             candidates.append({i, request});
     }
+    return candidates;
+}
 
-    if (availablePower <= 0 || candidates.isEmpty())
-        return results;
-
-    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
-        if (a.request.fairnessCounter != b.request.fairnessCounter)
-            return a.request.fairnessCounter < b.request.fairnessCounter;
-        return a.request.thingId < b.request.thingId;
-    });
-
-    // Admit minimums in fairness order; one that does not fit is skipped so a
-    // later, smaller minimum can still get in.
+// Admits minimums in the candidates' order; one that does not fit is
+// skipped so a later, smaller minimum can still get in. *sum: W admitted.
+QList<Candidate> admitMinimums(const QList<Candidate> &candidates, double availablePower, double *sum)
+{
     QList<Candidate> active;
-    double sum = 0;
     for (Candidate candidate : qAsConst(candidates)) {
         const double admission = candidate.request.admissionPower >= 0
                                          ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
                                          : candidate.request.minimumPower;
-        if (sum + admission <= availablePower) {
-            sum += candidate.request.minimumPower;
+        if (*sum + admission <= availablePower) {
+            *sum += candidate.request.minimumPower;
             candidate.granted = candidate.request.minimumPower;
             active.append(candidate);
         }
     }
-    if (active.isEmpty())
-        return results;
+    return active;
+}
 
+// Spreads remaining (W) evenly over the admitted, each up to its maximum.
+QList<Candidate> spreadRemaining(QList<Candidate> active, double remaining)
+{
     QList<Candidate> done;
-    double remaining = availablePower - sum;
     while (remaining > 0 && !active.isEmpty()) {
         const double share = remaining / active.count();
         bool capped = false;
@@ -144,8 +141,32 @@ QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriority
         }
     }
     done.append(active);
+    return done;
+}
 
-    for (const Candidate &candidate : qAsConst(done)) {
+} // namespace
+
+QList<ChargingShareCalculator::Result> ChargingShareCalculator::allocatePriorityGroup(const QList<Request> &requests,
+                                                                                      double availablePower) const
+{
+    QList<Result> results = emptyResults(requests);
+    QList<Candidate> candidates = eligibleCandidates(requests);
+    if (availablePower <= 0 || candidates.isEmpty())
+        return results;
+
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
+        if (a.request.fairnessCounter != b.request.fairnessCounter)
+            return a.request.fairnessCounter < b.request.fairnessCounter;
+        return a.request.thingId < b.request.thingId;
+    });
+
+    double sum = 0;
+    QList<Candidate> active = admitMinimums(candidates, availablePower, &sum);
+    if (active.isEmpty())
+        return results;
+
+    const QList<Candidate> done = spreadRemaining(std::move(active), availablePower - sum);
+    for (const Candidate &candidate : done) {
         if (candidate.granted > 0) {
             results[candidate.index].enabled = true;
             results[candidate.index].allocatedPower = candidate.granted;

@@ -822,6 +822,26 @@ bool DcController::applyDcDischargingShare(const DcIntent &intent, const ShareRe
     return result.enabled;
 }
 
+ChargingShareCalculator::Request DcController::dcChargingRequest(const DcIntent &intent) const
+{
+    ChargingShareCalculator::Request request;
+    request.thingId = intent.charger->id().toString();
+    request.minimumPower = intent.charger->minChargingPower();
+    request.maximumPower = intent.power;
+    request.phaseCount = 1;
+    request.measuredPower = intent.charger->measuredPower();
+    request.priority =
+            intent.forced ? timeRequirementPriority : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
+    request.fairnessCounter = dcFairnessCounter(intent.charger);
+    qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
+                             << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))
+                             << "minimum:" << request.minimumPower << "[W],"
+                             << "maximum:" << request.maximumPower << "[W],"
+                             << "measured:" << request.measuredPower << "priority:" << request.priority
+                             << "fairness counter:" << request.fairnessCounter;
+    return request;
+}
+
 void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime)
 {
     // Charging share.
@@ -844,24 +864,9 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
         else
             surplusIntentPresent = true;
 
-        ChargingShareCalculator::Request request;
-        request.thingId = intent.charger->id().toString();
-        request.minimumPower = intent.charger->minChargingPower();
-        request.maximumPower = intent.power;
-        request.phaseCount = 1;
-        request.measuredPower = intent.charger->measuredPower();
-        request.priority = intent.forced ? timeRequirementPriority
-                                         : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
-        request.fairnessCounter = dcFairnessCounter(intent.charger);
+        const ChargingShareCalculator::Request request = dcChargingRequest(intent);
         round.requests.append(request);
         round.intentsById.insert(request.thingId, intent);
-        qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
-                                 << (intent.forced ? "target time"
-                                                   : (intent.spotMarketActive ? "spot market" : "surplus"))
-                                 << "minimum:" << request.minimumPower << "[W],"
-                                 << "maximum:" << request.maximumPower << "[W],"
-                                 << "measured:" << request.measuredPower << "priority:" << request.priority
-                                 << "fairness counter:" << request.fairnessCounter;
     }
 
     double budget =

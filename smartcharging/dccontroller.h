@@ -108,6 +108,8 @@ private:
                          const std::function<bool(const DcIntent &, const ShareResult &)> &apply);
     void shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime);
     bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result);
+    // The intent's request to the DC charging share (logged).
+    ChargingShareCalculator::Request dcChargingRequest(const DcIntent &intent) const;
     void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
     bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable,
                               const QDateTime &now);

@@ -33,29 +33,30 @@ const char *const preciseBatteryLevelProperty = "preciseBatteryLevel";
 const char *const lastSocCalculationProperty = "lastSoCCalculation";
 const char *const totalEnergyChargedProperty = "totalEnergyCharged";
 
+// The level (%) the user last entered for the car, the default without one.
+int storedManualSoc(const ThingId &carId)
+{
+    // A hand-edited file may hold anything; the level stays a percentage.
+    int batteryLevel = defaultManualSoc;
+    EnergySettings settings;
+    settings.beginGroup(manualSocsGroup);
+    const QVariant stored = settings.value(carId.toString());
+    bool ok = false;
+    const int value = stored.toInt(&ok);
+    if (stored.isValid() && ok)
+        batteryLevel = qBound(0, value, 100);
+    return batteryLevel;
+}
+
 }
 
 bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
                                                     const ChargingConfiguration &chargingConfiguration,
                                                     ManualSocInitializationTrigger trigger)
 {
-    // A DC charger talking to the car knows which car is plugged in.
-    Thing *car = nullptr;
-    if (EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId)) {
-        if (dcCharger->hlcSessionActive()) {
-            Thing *vehicle = m_context.thingManager->findConfiguredThing(dcCharger->connectedVehicleThingId());
-            if (VehicleTraits::thingProvidesVehicleBatteryLevel(vehicle))
-                car = vehicle;
-        }
-    }
-    if (!car) {
-        car = m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId());
-        if (!car) {
-            qCDebug(dcTavroEnergy()) << "Not initializing manual SoC session. No car assigned to EV charger"
-                                     << evChargerId;
-            return false;
-        }
-    }
+    Thing *car = sessionCar(evChargerId, chargingConfiguration);
+    if (!car)
+        return false;
 
     const StateType batteryLevelType = car->thingClass().stateTypes().findByName(QStringLiteral("batteryLevel"));
     const ActionType batteryLevelAction = car->thingClass().actionTypes().findByName(QStringLiteral("batteryLevel"));
@@ -67,6 +68,37 @@ bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
         return false;
     m_manualSocSessions.insert(evChargerId, car->id());
 
+    logSessionStart(trigger, car);
+    const int batteryLevel = storedManualSoc(car->id());
+
+    car->setProperty(preciseSocProperty, batteryLevel);
+    car->setProperty(preciseBatteryLevelProperty, static_cast<double>(batteryLevel));
+    car->setProperty(lastSocCalculationProperty, QVariant());
+
+    setManualSocCarBatteryLevel(car, batteryLevel);
+    m_notifier.push(evChargerId, chargingConfiguration.locale(), notificationTitle, notificationBody);
+    return true;
+}
+
+Thing *ManualSocEstimator::sessionCar(const ThingId &evChargerId,
+                                      const ChargingConfiguration &chargingConfiguration) const
+{
+    // A DC charger talking to the car knows which car is plugged in.
+    if (EvChargerDc *dcCharger = m_context.evChargersDc.value(evChargerId)) {
+        if (dcCharger->hlcSessionActive()) {
+            Thing *vehicle = m_context.thingManager->findConfiguredThing(dcCharger->connectedVehicleThingId());
+            if (VehicleTraits::thingProvidesVehicleBatteryLevel(vehicle))
+                return vehicle;
+        }
+    }
+    Thing *car = m_context.thingManager->findConfiguredThing(chargingConfiguration.assignedCarId());
+    if (!car)
+        qCDebug(dcTavroEnergy()) << "Not initializing manual SoC session. No car assigned to EV charger" << evChargerId;
+    return car;
+}
+
+void ManualSocEstimator::logSessionStart(ManualSocInitializationTrigger trigger, Thing *car)
+{
     switch (trigger) {
     case ManualSocInitializationTriggerPluggedIn:
         qCDebug(dcTavroEnergy()) << "Initializing manual SoC immediately on plug-in for" << car->name();
@@ -80,26 +112,6 @@ bool ManualSocEstimator::initializeManualSocSession(const ThingId &evChargerId,
                                  << car->name();
         break;
     }
-
-    // A hand-edited file may hold anything; the level stays a percentage.
-    int batteryLevel = defaultManualSoc;
-    {
-        EnergySettings settings;
-        settings.beginGroup(manualSocsGroup);
-        const QVariant stored = settings.value(car->id().toString());
-        bool ok = false;
-        const int value = stored.toInt(&ok);
-        if (stored.isValid() && ok)
-            batteryLevel = qBound(0, value, 100);
-    }
-
-    car->setProperty(preciseSocProperty, batteryLevel);
-    car->setProperty(preciseBatteryLevelProperty, static_cast<double>(batteryLevel));
-    car->setProperty(lastSocCalculationProperty, QVariant());
-
-    setManualSocCarBatteryLevel(car, batteryLevel);
-    m_notifier.push(evChargerId, chargingConfiguration.locale(), notificationTitle, notificationBody);
-    return true;
 }
 
 void ManualSocEstimator::setManualSocCarBatteryLevel(Thing *car, int batteryLevel)

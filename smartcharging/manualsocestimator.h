@@ -53,6 +53,10 @@ public:
     void updateManualSoCsWithoutMeter(const QDateTime &currentDateTime);
 
 private:
+    // The car a session on the charger is for: the one a DC charger talks
+    // to, else the assigned one; null (logged) for none.
+    Thing *sessionCar(const ThingId &evChargerId, const ChargingConfiguration &chargingConfiguration) const;
+    static void logSessionStart(ManualSocInitializationTrigger trigger, Thing *car);
     void setManualSocCarBatteryLevel(Thing *car, int batteryLevel);
     // Adds energy (kWh, already reduced by the loss factor) to the car's estimate.
     void addManualSocEnergy(const ThingId &evChargerId, Thing *car, double energy, const QDateTime &currentDateTime);

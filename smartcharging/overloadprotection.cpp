@@ -164,34 +164,8 @@ double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double
             continue;
 
         const ThingId id = charger->id();
-        if (m_context.cycle.acInfo(charger)) {
-            entry.minCurrent = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
-            entry.maxCurrent = m_context.cycle.acInfoOrDefault(charger).maxChargingCurrent;
-        } else {
-            entry.minCurrent = charger->maxChargingCurrentMinValue();
-            entry.maxCurrent = charger->maxChargingCurrentMaxValue();
-        }
-
-        const ChargingConfiguration &configuration = m_context.book.configuration(id);
-        double referenceCurrent = charger->maxChargingCurrent();
-        if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
-            && configuration.manualChargingEnabled())
-            referenceCurrent = configuration.manualMaxChargingCurrent();
-
-        entry.reference = overloadProtectionReferencePower(id, referenceCurrent * Units::phaseVoltage * entry.phases);
-        // Never ask a charger for more than it has now.
-        const double cappedReference =
-                qMin(entry.reference, charger->maxChargingCurrent() * Units::phaseVoltage * entry.phases);
-
-        ChargingShareCalculator::Request request;
-        request.thingId = id.toString();
-        request.minimumPower = entry.minCurrent * Units::phaseVoltage * entry.phases;
-        request.maximumPower = cappedReference;
-        request.phaseCount = entry.phases;
-        request.measuredPower = qMax(0.0, charger->currentPower());
-        request.priority = 0;
-        request.fairnessCounter = m_shares.fairness(id);
-        acRequests->append(request);
+        const double cappedReference = fillAcOverloadEntry(charger, id, &entry);
+        acRequests->append(acOverloadRequest(charger, id, entry, cappedReference));
         acEntries->append(entry);
 
         acReferences += cappedReference;
@@ -205,6 +179,42 @@ double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double
     // off each of their phases; chargers on phase A alone only need A's.
     const double acReduction = loadsAllPhases ? maxOvershoot * 3 : (loadsPhaseA ? overshootA : 0.0);
     return qMax(0.0, acReferences - acReduction);
+}
+
+double OverloadProtection::fillAcOverloadEntry(EvChargerAc *charger, const ThingId &id, AcOverloadEntry *entry)
+{
+    if (m_context.cycle.acInfo(charger)) {
+        entry->minCurrent = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
+        entry->maxCurrent = m_context.cycle.acInfoOrDefault(charger).maxChargingCurrent;
+    } else {
+        entry->minCurrent = charger->maxChargingCurrentMinValue();
+        entry->maxCurrent = charger->maxChargingCurrentMaxValue();
+    }
+
+    const ChargingConfiguration &configuration = m_context.book.configuration(id);
+    double referenceCurrent = charger->maxChargingCurrent();
+    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal
+        && configuration.manualChargingEnabled())
+        referenceCurrent = configuration.manualMaxChargingCurrent();
+
+    entry->reference = overloadProtectionReferencePower(id, referenceCurrent * Units::phaseVoltage * entry->phases);
+    // Never ask a charger for more than it has now.
+    return qMin(entry->reference, charger->maxChargingCurrent() * Units::phaseVoltage * entry->phases);
+}
+
+ChargingShareCalculator::Request OverloadProtection::acOverloadRequest(EvChargerAc *charger, const ThingId &id,
+                                                                       const AcOverloadEntry &entry,
+                                                                       double cappedReference) const
+{
+    ChargingShareCalculator::Request request;
+    request.thingId = id.toString();
+    request.minimumPower = entry.minCurrent * Units::phaseVoltage * entry.phases;
+    request.maximumPower = cappedReference;
+    request.phaseCount = entry.phases;
+    request.measuredPower = qMax(0.0, charger->currentPower());
+    request.priority = 0;
+    request.fairnessCounter = m_shares.fairness(id);
+    return request;
 }
 
 void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,

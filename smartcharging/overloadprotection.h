@@ -56,6 +56,12 @@ private:
     // returns the power (W) they may share.
     double collectAcOverloadRequests(double maxOvershoot, double overshootA, QList<AcOverloadEntry> *acEntries,
                                      QList<ChargingShareCalculator::Request> *acRequests);
+    // Fills in the entry's current range (A) and reference power (W) for its
+    // phases; returns the reference capped at what the charger has now (W).
+    double fillAcOverloadEntry(EvChargerAc *charger, const ThingId &id, AcOverloadEntry *entry);
+    // The charger's request to the share calculator, at most cappedReference (W).
+    ChargingShareCalculator::Request acOverloadRequest(EvChargerAc *charger, const ThingId &id,
+                                                       const AcOverloadEntry &entry, double cappedReference) const;
     void applyAcOverloadResult(const AcOverloadEntry &entry, const ChargingShareCalculator::Result &result,
                                const QDateTime &currentDateTime);
     void throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy);

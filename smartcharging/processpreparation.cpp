@@ -321,76 +321,15 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
         else
             schedule.atTarget[i] = 0;
     }
-    const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
 
     // Piecewise constant rates, from one demand done or deadline passed to the next.
     double now = 0;
     for (int step = 0; step <= 2 * count; step++) {
-        QVector<double> rates(count, 0);
-        double left[3] = {qMax(0.0, available), qMax(0.0, available), qMax(0.0, available)};
-        const auto leftOn = [&](Electricity::Phases phases) {
-            double least = infinite;
-            for (int p = 0; p < 3; p++) {
-                if (phases.testFlag(phaseFlags[p]))
-                    least = qMin(least, left[p]);
-            }
-            return std::isfinite(least) ? least : 0.0;
-        };
-        const auto take = [&](int i, double rate) {
-            rates[i] += rate;
-            for (int p = 0; p < 3; p++) {
-                if (demands.at(i).phases.testFlag(phaseFlags[p]))
-                    left[p] -= rate;
-            }
-        };
-        for (int first = 0; first < count;) {
-            int end = first;
-            while (end < count && demands.at(end).place == demands.at(first).place)
-                end++;
-            // The same place: an equal part each first, then the rest in turn.
-            int waiting = 0;
-            for (int i = first; i < end; i++)
-                waiting += remaining.at(i) > 0 ? 1 : 0;
-            for (int pass = 0; pass < 2 && waiting > 0; pass++) {
-                const int parts = pass == 0 ? waiting : 1;
-                QVector<double> offer(end - first, 0);
-                for (int i = first; i < end; i++) {
-                    if (remaining.at(i) > 0)
-                        offer[i - first] =
-                                qMin(demands.at(i).maximum - rates.at(i), leftOn(demands.at(i).phases) / parts);
-                }
-                for (int i = first; i < end; i++) {
-                    if (offer.at(i - first) > 0)
-                        take(i, qMin(offer.at(i - first), leftOn(demands.at(i).phases)));
-                }
-            }
-            first = end;
-        }
-
-        double step_ = infinite;
-        for (int i = 0; i < count; i++) {
-            if (remaining.at(i) > 0 && rates.at(i) > 0)
-                step_ = qMin(step_, remaining.at(i) / rates.at(i));
-            if (schedule.atTarget.at(i) < 0 && deadlineHours.at(i) > now)
-                step_ = qMin(step_, deadlineHours.at(i) - now);
-        }
-        for (int i = 0; i < count; i++) {
-            if (schedule.atTarget.at(i) < 0 && deadlineHours.at(i) <= now + step_)
-                schedule.atTarget[i] =
-                        demands.at(i).energy - remaining.at(i) + rates.at(i) * qMax(0.0, deadlineHours.at(i) - now);
-        }
-        if (!std::isfinite(step_))
+        const QVector<double> rates = fuseRates(demands, remaining, available);
+        const double hours = advanceSchedule(demands, rates, deadlineHours, now, &remaining, &schedule);
+        if (!std::isfinite(hours))
             break;
-        for (int i = 0; i < count; i++) {
-            if (remaining.at(i) <= 0)
-                continue;
-            remaining[i] -= rates.at(i) * step_;
-            if (remaining.at(i) <= 1e-9) {
-                remaining[i] = 0;
-                schedule.hours[i] = now + step_;
-            }
-        }
-        now += step_;
+        now += hours;
     }
     for (int i = 0; i < count; i++) {
         if (schedule.atTarget.at(i) < 0)
@@ -398,6 +337,85 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
         schedule.atTarget[i] = qBound(0.0, schedule.atTarget.at(i), qMax(0.0, demands.at(i).energy));
     }
     return schedule;
+}
+
+QVector<double> ProcessPreparation::fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
+                                              double available)
+{
+    const int count = demands.count();
+    const double infinite = std::numeric_limits<double>::infinity();
+    const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+    QVector<double> rates(count, 0);
+    double left[3] = {qMax(0.0, available), qMax(0.0, available), qMax(0.0, available)};
+    const auto leftOn = [&](Electricity::Phases phases) {
+        double least = infinite;
+        for (int p = 0; p < 3; p++) {
+            if (phases.testFlag(phaseFlags[p]))
+                least = qMin(least, left[p]);
+        }
+        return std::isfinite(least) ? least : 0.0;
+    };
+    const auto take = [&](int i, double rate) {
+        rates[i] += rate;
+        for (int p = 0; p < 3; p++) {
+            if (demands.at(i).phases.testFlag(phaseFlags[p]))
+                left[p] -= rate;
+        }
+    };
+    for (int first = 0; first < count;) {
+        int end = first;
+        while (end < count && demands.at(end).place == demands.at(first).place)
+            end++;
+        // The same place: an equal part each first, then the rest in turn.
+        int waiting = 0;
+        for (int i = first; i < end; i++)
+            waiting += remaining.at(i) > 0 ? 1 : 0;
+        for (int pass = 0; pass < 2 && waiting > 0; pass++) {
+            const int parts = pass == 0 ? waiting : 1;
+            QVector<double> offer(end - first, 0);
+            for (int i = first; i < end; i++) {
+                if (remaining.at(i) > 0)
+                    offer[i - first] = qMin(demands.at(i).maximum - rates.at(i), leftOn(demands.at(i).phases) / parts);
+            }
+            for (int i = first; i < end; i++) {
+                if (offer.at(i - first) > 0)
+                    take(i, qMin(offer.at(i - first), leftOn(demands.at(i).phases)));
+            }
+        }
+        first = end;
+    }
+    return rates;
+}
+
+double ProcessPreparation::advanceSchedule(const QList<GridDemand> &demands, const QVector<double> &rates,
+                                           const QVector<double> &deadlineHours, double now, QVector<double> *remaining,
+                                           FuseSchedule *schedule)
+{
+    const int count = demands.count();
+    double hours = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < count; i++) {
+        if (remaining->at(i) > 0 && rates.at(i) > 0)
+            hours = qMin(hours, remaining->at(i) / rates.at(i));
+        if (schedule->atTarget.at(i) < 0 && deadlineHours.at(i) > now)
+            hours = qMin(hours, deadlineHours.at(i) - now);
+    }
+    for (int i = 0; i < count; i++) {
+        if (schedule->atTarget.at(i) < 0 && deadlineHours.at(i) <= now + hours)
+            schedule->atTarget[i] =
+                    demands.at(i).energy - remaining->at(i) + rates.at(i) * qMax(0.0, deadlineHours.at(i) - now);
+    }
+    if (!std::isfinite(hours))
+        return hours;
+    for (int i = 0; i < count; i++) {
+        if (remaining->at(i) <= 0)
+            continue;
+        (*remaining)[i] -= rates.at(i) * hours;
+        if (remaining->at(i) <= 1e-9) {
+            (*remaining)[i] = 0;
+            schedule->hours[i] = now + hours;
+        }
+    }
+    return hours;
 }
 
 QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
@@ -642,6 +660,19 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
     qCDebug(dcTavroEnergy()) << "Target percentage" << configuration.targetPercentage() << "%"
                              << "reached for" << name;
 
+    stopOnTargetReached(acCharger, dcCharger, currentDateTime);
+    const bool schedulesChanged = dropPlansOnTargetReached(acCharger, dcCharger);
+
+    // All fields at once, so that the change is announced once.
+    m_context.book.markTargetPercentageReached(evChargerId);
+
+    if (schedulesChanged)
+        m_context.schedules.announce();
+}
+
+void ProcessPreparation::stopOnTargetReached(EvChargerAc *acCharger, EvChargerDc *dcCharger,
+                                             const QDateTime &currentDateTime)
+{
     // Forced: the stop must get through the charging-enabled lock.
     if (acCharger && acCharger->charging()) {
         m_adjuster.executeChargingAction(acCharger,
@@ -656,7 +687,10 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
         if (dcCharger->chargingEnabled())
             dcCharger->setChargingEnabled(false);
     }
+}
 
+bool ProcessPreparation::dropPlansOnTargetReached(EvChargerAc *acCharger, EvChargerDc *dcCharger)
+{
     bool schedulesChanged = false;
     if (acCharger) {
         schedulesChanged = m_context.schedules.clearAc(acCharger);
@@ -682,12 +716,7 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
             info->chargingSchedule.clear();
         }
     }
-
-    // All fields at once, so that the change is announced once.
-    m_context.book.markTargetPercentageReached(evChargerId);
-
-    if (schedulesChanged)
-        m_context.schedules.announce();
+    return schedulesChanged;
 }
 
 void ProcessPreparation::resetChargingActions(const EvChargerAcs &chargers)

@@ -16,6 +16,7 @@
 class AcChargerAdjuster;
 class ConfigurationStore;
 class EvChargerAc;
+class EvChargerDc;
 struct ChargingContext;
 
 using EvChargerAcs = QList<EvChargerAc *>;
@@ -46,6 +47,13 @@ public:
     bool clearAcPlanningState(EvChargerAc *charger);
 
 private:
+    // Stops the charger whose car reached its target (the AC charger
+    // forced through the charging-enabled lock; a DC charger only when no
+    // AC charger charges under its id).
+    void stopOnTargetReached(EvChargerAc *acCharger, EvChargerDc *dcCharger, const QDateTime &currentDateTime);
+    // Drops the chargers' schedules and spot-market plans and disables
+    // their actions; true when a schedule went.
+    bool dropPlansOnTargetReached(EvChargerAc *acCharger, EvChargerDc *dcCharger);
     EvChargerAcs preparedAcChargers(const QDateTime &currentDateTime);
     // Turns a stored target-time configuration whose target has run out into
     // eco mode for good; true when it did.
@@ -95,6 +103,16 @@ private:
     };
     static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, double available,
                                            const QDateTime &currentDateTime);
+    // A per phase each demand with energy left takes while the fuse leaves
+    // available on each phase: a place's demands an equal part first.
+    static QVector<double> fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
+                                     double available);
+    // Runs the rates from now (h) to the next demand done or deadline
+    // passed: notes what the deadlines passed have and when a demand is
+    // done. Returns the hours run; infinite when nothing ends (nothing run).
+    static double advanceSchedule(const QList<GridDemand> &demands, const QVector<double> &rates,
+                                  const QVector<double> &deadlineHours, double now, QVector<double> *remaining,
+                                  FuseSchedule *schedule);
     // A per phase each demand can count on: its energy over the hours until
     // it has it, waiting for the deadlines before it included.
     static QVector<double> deadlineOrderShares(const QList<GridDemand> &demands, double available,

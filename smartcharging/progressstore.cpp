@@ -158,30 +158,54 @@ void ProgressStore::store()
 
 void ProgressStore::restore(const QDateTime &now)
 {
+    QJsonObject root;
+    if (!readProgress(&root))
+        return;
+    QHash<ThingId, double> acEnergy;
+    QHash<ThingId, double> dcEnergy;
+    ShareRounds::Fairness fairness;
+    restoreChargers(root.value(QStringLiteral("chargers")).toObject(), now, &acEnergy, &dcEnergy, &fairness);
+    restoreShareGroups(root.value(QStringLiteral("shareGroups")).toObject(), now, &fairness);
+    m_shares.restoreFairness(fairness);
+
+    // Energy counts for its own day only; a day the clock went back from
+    // still runs.
+    const QDate day = QDate::fromString(root.value(QStringLiteral("day")).toString(), Qt::ISODate);
+    if (day.isValid() && day >= now.toLocalTime().date()) {
+        m_spotMarket.restoreDailyEnergy(day, acEnergy);
+        m_dc.restoreDailyEnergy(day, dcEnergy);
+    }
+    qCDebug(dcTavroEnergy()) << "The day's progress of" << day << "taken up from" << fileName();
+}
+
+bool ProgressStore::readProgress(QJsonObject *root)
+{
     QDir().mkpath(TavroSettings::storagePath());
     QFile file(fileName());
     if (!file.exists())
-        return;
+        return false;
     if (!file.open(QIODevice::ReadOnly)) {
         qCWarning(dcTavroEnergy()) << "Cannot read the day's progress from" << fileName() << ":" << file.errorString()
                                    << "- the day starts afresh.";
-        return;
+        return false;
     }
     const QByteArray data = file.readAll();
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    const QJsonObject root = document.object();
+    *root = document.object();
     if (error.error != QJsonParseError::NoError || !document.isObject()
-        || root.value(QStringLiteral("version")).toInt() != formatVersion) {
+        || root->value(QStringLiteral("version")).toInt() != formatVersion) {
         qCWarning(dcTavroEnergy()) << "The day's progress in" << fileName() << "is damaged"
                                    << (error.error != QJsonParseError::NoError ? error.errorString() : QString())
                                    << "- the day starts afresh.";
-        return;
+        return false;
     }
-    QHash<ThingId, double> acEnergy;
-    QHash<ThingId, double> dcEnergy;
-    ShareRounds::Fairness fairness;
-    const QJsonObject chargers = root.value(QStringLiteral("chargers")).toObject();
+    return true;
+}
+
+void ProgressStore::restoreChargers(const QJsonObject &chargers, const QDateTime &now, QHash<ThingId, double> *acEnergy,
+                                    QHash<ThingId, double> *dcEnergy, ShareRounds::Fairness *fairness)
+{
     for (auto it = chargers.constBegin(); it != chargers.constEnd(); ++it) {
         const ThingId id(it.key());
         if (id.isNull())
@@ -189,10 +213,10 @@ void ProgressStore::restore(const QDateTime &now)
         const QJsonObject charger = it.value().toObject();
         const double energy = boundedNumber(charger, QStringLiteral("energyToday"), largestEnergy);
         if (energy > 0)
-            (m_context.evChargersDc.contains(id) ? dcEnergy : acEnergy).insert(id, energy);
+            (m_context.evChargersDc.contains(id) ? dcEnergy : acEnergy)->insert(id, energy);
         const double counter = boundedNumber(charger, QStringLiteral("fairness"), largestCounter);
         if (counter > 0)
-            fairness.counters.insert(id, static_cast<uint>(counter));
+            fairness->counters.insert(id, static_cast<uint>(counter));
 
         // A session belongs to the plug-in that runs now; one that ended
         // while the host was down is over.
@@ -207,8 +231,10 @@ void ProgressStore::restore(const QDateTime &now)
         if (reported.isValid())
             m_surplus.restoreReportedUnreachableTarget(id, reported);
     }
+}
 
-    const QJsonObject groups = root.value(QStringLiteral("shareGroups")).toObject();
+void ProgressStore::restoreShareGroups(const QJsonObject &groups, const QDateTime &now, ShareRounds::Fairness *fairness)
+{
     for (auto it = groups.constBegin(); it != groups.constEnd(); ++it) {
         bool ok = false;
         const int group = it.key().toInt(&ok);
@@ -217,23 +243,13 @@ void ProgressStore::restore(const QDateTime &now)
         const QJsonObject object = it.value().toObject();
         const QDateTime lastRotation = timeFromText(object.value(QStringLiteral("lastRotation")));
         if (lastRotation.isValid() && lastRotation <= now)
-            fairness.lastRotations.insert(group, lastRotation);
+            fairness->lastRotations.insert(group, lastRotation);
         QList<ThingId> served;
         for (const QJsonValue &id : object.value(QStringLiteral("served")).toArray()) {
             const ThingId chargerId(id.toString());
             if (!chargerId.isNull())
                 served.append(chargerId);
         }
-        fairness.served.insert(group, served);
+        fairness->served.insert(group, served);
     }
-    m_shares.restoreFairness(fairness);
-
-    // Energy counts for its own day only; a day the clock went back from
-    // still runs.
-    const QDate day = QDate::fromString(root.value(QStringLiteral("day")).toString(), Qt::ISODate);
-    if (day.isValid() && day >= now.toLocalTime().date()) {
-        m_spotMarket.restoreDailyEnergy(day, acEnergy);
-        m_dc.restoreDailyEnergy(day, dcEnergy);
-    }
-    qCDebug(dcTavroEnergy()) << "The day's progress of" << day << "taken up from" << fileName();
 }

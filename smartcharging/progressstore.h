@@ -9,6 +9,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QHash>
+#include <QJsonObject>
 #include <QString>
 
 #include <optional>
@@ -67,6 +68,15 @@ private:
         QByteArray content() const;
     };
     Snapshot snapshot() const;
+    // The file's root object; false (with a warning when it is unreadable
+    // or damaged) for a day without progress.
+    bool readProgress(QJsonObject *root);
+    // Each charger's energy today (AC and DC apart), fairness counter,
+    // manual state-of-charge session, on/off lock and reported target.
+    void restoreChargers(const QJsonObject &chargers, const QDateTime &now, QHash<ThingId, double> *acEnergy,
+                         QHash<ThingId, double> *dcEnergy, ShareRounds::Fairness *fairness);
+    // Each share group's last rotation (none from the future) and served chargers.
+    void restoreShareGroups(const QJsonObject &groups, const QDateTime &now, ShareRounds::Fairness *fairness);
 
     ChargingContext &m_context;
     SpotMarketPlanner &m_spotMarket;

@@ -125,27 +125,7 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
     const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
     const bool hasRemainingChargeTarget = acHasRemainingChargeTarget(charger, info, stopsOnTarget, currentDateTime);
 
-    bool hasWinner = false;
-    for (Issuer issuer : shareIssuerOrder()) {
-        if (issuer == ChargingAction::ChargingActionIssuerSurplusCharging && !hasRemainingChargeTarget) {
-            disableAction(actions, issuer);
-            if (stopsOnTarget)
-                qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
-                                         << "because its configured target percentage has been reached.";
-            else if (charger->hasPowerMeter())
-                qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
-                                         << "because the enabled charger is no longer accepting charge.";
-            else
-                qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
-                                         << "because it has no remaining charge target.";
-            continue;
-        }
-        if (actions.contains(issuer) && actions.value(issuer).chargingEnabled()) {
-            *winner = issuer;
-            hasWinner = true;
-            break;
-        }
-    }
+    bool hasWinner = firstEnabledIssuer(charger, actions, hasRemainingChargeTarget, stopsOnTarget, winner);
 
     // An eco charger takes part in surplus sharing even when its own
     // surplus plan found too little: the group may still afford it.
@@ -164,6 +144,32 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
         }
     }
     return hasWinner;
+}
+
+bool ShareRounds::firstEnabledIssuer(EvChargerAc *charger, ChargingCycle::Actions &actions,
+                                     bool hasRemainingChargeTarget, bool stopsOnTarget,
+                                     ChargingAction::ChargingActionIssuer *winner)
+{
+    for (Issuer issuer : shareIssuerOrder()) {
+        if (issuer == ChargingAction::ChargingActionIssuerSurplusCharging && !hasRemainingChargeTarget) {
+            disableAction(actions, issuer);
+            if (stopsOnTarget)
+                qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
+                                         << "because its configured target percentage has been reached.";
+            else if (charger->hasPowerMeter())
+                qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
+                                         << "because the enabled charger is no longer accepting charge.";
+            else
+                qCDebug(dcTavroEnergy()) << "Skipping AC surplus sharing on" << charger->name()
+                                         << "because it has no remaining charge target.";
+            continue;
+        }
+        if (actions.contains(issuer) && actions.value(issuer).chargingEnabled()) {
+            *winner = issuer;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool ShareRounds::acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info, bool stopsOnTarget,
@@ -241,8 +247,21 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
 void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                      const QList<ChargingShareCalculator::Result> &results, double budget)
 {
-    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
     const int count = qMin(group.count(), qMin(requests.count(), results.count()));
+    GroupSettlement settlement;
+    settlement.allocated.fill(0.0, count);
+    settlement.riding.fill(false, count);
+    settleLeftOut(group, requests, results, &settlement);
+    if (settlement.ridersMinimum > 0)
+        capBesideRiders(group, requests, results, budget, &settlement);
+    noteGroupReadings(group, results, budget, settlement);
+}
+
+void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                const QList<ChargingShareCalculator::Result> &results, GroupSettlement *settlement)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    const int count = settlement->allocated.count();
     // Admitted in this order (the calculator's).
     auto before = [&](int a, int b) {
         const ChargingShareCalculator::Request &x = requests.at(a);
@@ -252,15 +271,11 @@ void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<Char
 
     // Who rides a dip out: left out while charging, unless a charger left
     // out longer took its place (a hand-over: it stops at once).
-    QVector<double> allocated(count, 0.0);
-    QVector<bool> riding(count, false);
-    double ridersMinimum = 0;
-    double admittedMinimum = 0;
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
         if (results.at(i).enabled) {
-            allocated[i] = results.at(i).allocatedPower;
-            admittedMinimum += requests.at(i).minimumPower;
+            settlement->allocated[i] = results.at(i).allocatedPower;
+            settlement->admittedMinimum += requests.at(i).minimumPower;
             continue;
         }
         if (!acRunsOnSurplus(charger))
@@ -277,53 +292,62 @@ void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<Char
             continue;
         }
         // At its minimum until its gate stops it.
-        riding[i] = true;
-        ridersMinimum += requests.at(i).minimumPower;
+        settlement->riding[i] = true;
+        settlement->ridersMinimum += requests.at(i).minimumPower;
         applyChargingShareResult(charger, issuer, requests.at(i).minimumPower);
     }
+}
 
-    // While one rides a dip out, the others take no more than the budget
-    // leaves after all minimums: what they would take above it the rider
-    // would buy from the grid.
-    if (ridersMinimum > 0) {
-        double spare = qMax(0.0, budget - ridersMinimum - admittedMinimum);
-        QList<int> open;
-        for (int i = 0; i < count; i++) {
-            if (results.at(i).enabled) {
-                allocated[i] = requests.at(i).minimumPower;
-                open.append(i);
-            }
-        }
-        while (spare > 1e-6 && !open.isEmpty()) {
-            const double share = spare / open.count();
-            for (int k = open.count() - 1; k >= 0; k--) {
-                const int i = open.at(k);
-                const double add = qMin(share, requests.at(i).maximumPower - allocated[i]);
-                allocated[i] += add;
-                spare -= add;
-                if (add < share)
-                    open.removeAt(k);
-            }
-            if (open.count() == 0 || share < 1e-6)
-                break;
-        }
-        for (int i = 0; i < count; i++) {
-            if (results.at(i).enabled)
-                applyChargingShareResult(group.at(i), issuer, allocated[i]);
+void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                  const QList<ChargingShareCalculator::Result> &results, double budget,
+                                  GroupSettlement *settlement)
+{
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    const int count = settlement->allocated.count();
+    QVector<double> &allocated = settlement->allocated;
+    double spare = qMax(0.0, budget - settlement->ridersMinimum - settlement->admittedMinimum);
+    QList<int> open;
+    for (int i = 0; i < count; i++) {
+        if (results.at(i).enabled) {
+            allocated[i] = requests.at(i).minimumPower;
+            open.append(i);
         }
     }
+    while (spare > 1e-6 && !open.isEmpty()) {
+        const double share = spare / open.count();
+        for (int k = open.count() - 1; k >= 0; k--) {
+            const int i = open.at(k);
+            const double add = qMin(share, requests.at(i).maximumPower - allocated[i]);
+            allocated[i] += add;
+            spare -= add;
+            if (add < share)
+                open.removeAt(k);
+        }
+        if (open.count() == 0 || share < 1e-6)
+            break;
+    }
+    for (int i = 0; i < count; i++) {
+        if (results.at(i).enabled)
+            applyChargingShareResult(group.at(i), issuer, allocated[i]);
+    }
+}
 
-    // Each member's part of the budget, for its gate. The admitted
-    // members' minimums may exceed the budget by what the tolerance lets
-    // the last of them buy: each has its part of the budget; riders share
-    // what the admitted leave.
+void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
+                                    double budget, const GroupSettlement &settlement)
+{
+    const int count = settlement.allocated.count();
+    const QVector<double> &allocated = settlement.allocated;
+    const QVector<bool> &riding = settlement.riding;
+    // The admitted members' minimums may exceed the budget by what the
+    // tolerance lets the last of them buy: each has its part of the
+    // budget; riders share what the admitted leave.
     double granted = 0;
     int riders = 0;
     for (int i = 0; i < count; i++) {
         granted += allocated[i];
         riders += riding[i] ? 1 : 0;
     }
-    const double scale = ridersMinimum == 0 && granted > budget && granted > 0 ? budget / granted : 1.0;
+    const double scale = settlement.ridersMinimum == 0 && granted > budget && granted > 0 ? budget / granted : 1.0;
     const double rest = riders > 0 ? qMax(0.0, budget - granted) / riders : 0.0;
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);

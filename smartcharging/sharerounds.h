@@ -1,6 +1,7 @@
 #ifndef SHAREROUNDS_H
 #define SHAREROUNDS_H
 
+#include "smartcharging/chargingcycle.h"
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
 #include "smartcharging/surplusgate.h"
@@ -12,6 +13,7 @@
 #include <QHash>
 #include <QList>
 #include <QSet>
+#include <QVector>
 
 class EvChargerAc;
 class HouseholdBalance;
@@ -72,6 +74,11 @@ private:
     // disables the others' actions.
     bool pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
                            ChargingAction::ChargingActionIssuer *winner);
+    // The first issuer in share order whose action charges (false: none);
+    // without a remaining charge target the surplus action is disabled and
+    // skipped.
+    bool firstEnabledIssuer(EvChargerAc *charger, ChargingCycle::Actions &actions, bool hasRemainingChargeTarget,
+                            bool stopsOnTarget, ChargingAction::ChargingActionIssuer *winner);
     // False when the car takes no more charge (target reached, refusal
     // latched, full); evaluates the charger's charge refusal.
     bool acHasRemainingChargeTarget(EvChargerAc *charger, const ChargingProcessInfo &info, bool stopsOnTarget,
@@ -90,6 +97,26 @@ private:
     // charger with a lower counter took their place (a hand-over).
     void settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                             const QList<ChargingShareCalculator::Result> &results, double budget);
+    // What settling the surplus group finds, by member (the group's order).
+    struct GroupSettlement {
+        QVector<double> allocated;  // W
+        QVector<bool> riding;       // left out while charging: rides the dip out at its minimum
+        double ridersMinimum = 0;   // W
+        double admittedMinimum = 0; // W
+    };
+    // The admitted members' shares; the members left out while charging
+    // ride the dip out at their minimum or are handed over.
+    void settleLeftOut(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                       const QList<ChargingShareCalculator::Result> &results, GroupSettlement *settlement);
+    // While one rides a dip out, the others take no more than the budget
+    // leaves after all minimums: what they would take above it the rider
+    // would buy from the grid.
+    void capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                         const QList<ChargingShareCalculator::Result> &results, double budget,
+                         GroupSettlement *settlement);
+    // Each member's part of the budget, for its gate.
+    void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
+                           double budget, const GroupSettlement &settlement);
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);

@@ -78,22 +78,7 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
         return;
     }
 
-    const QDate today = currentDateTime.toLocalTime().date();
-    if (m_day.isValid() && today > m_day) {
-        qCDebug(dcTavroEnergy()) << "Day changed. Reset spotmarket data counters";
-        m_context.cycle.forEachAcInfo([](EvChargerAc *, ChargingProcessInfo &info) { info.chargedEnergyToday = 0; });
-        m_restoredEnergy.clear();
-    }
-    if (!m_day.isValid() || today > m_day)
-        m_day = today;
-    // What an earlier run counted today comes on top of what this one counted.
-    m_context.cycle.forEachAcInfo([this](EvChargerAc *charger, ChargingProcessInfo &info) {
-        const auto restored = m_restoredEnergy.find(charger->id());
-        if (restored == m_restoredEnergy.end())
-            return;
-        info.chargedEnergyToday += restored.value();
-        m_restoredEnergy.erase(restored);
-    });
+    rollDailyEnergy(currentDateTime);
 
     SpotMarketRound round;
     // A copy: clearing the planning state edits the tables.
@@ -124,6 +109,26 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
 
     for (EvChargerAc *charger : adapters)
         applyRunningSpotMarketSchedule(charger, currentDateTime);
+}
+
+void SpotMarketPlanner::rollDailyEnergy(const QDateTime &currentDateTime)
+{
+    const QDate today = currentDateTime.toLocalTime().date();
+    if (m_day.isValid() && today > m_day) {
+        qCDebug(dcTavroEnergy()) << "Day changed. Reset spotmarket data counters";
+        m_context.cycle.forEachAcInfo([](EvChargerAc *, ChargingProcessInfo &info) { info.chargedEnergyToday = 0; });
+        m_restoredEnergy.clear();
+    }
+    if (!m_day.isValid() || today > m_day)
+        m_day = today;
+    // What an earlier run counted today comes on top of what this one counted.
+    m_context.cycle.forEachAcInfo([this](EvChargerAc *charger, ChargingProcessInfo &info) {
+        const auto restored = m_restoredEnergy.find(charger->id());
+        if (restored == m_restoredEnergy.end())
+            return;
+        info.chargedEnergyToday += restored.value();
+        m_restoredEnergy.erase(restored);
+    });
 }
 
 QHash<ThingId, double> SpotMarketPlanner::dailyEnergy() const

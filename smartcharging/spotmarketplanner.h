@@ -45,6 +45,9 @@ public:
     void restoreDailyEnergy(const QDate &day, const QHash<ThingId, double> &energy);
 
 private:
+    // A new local day starts the chargers' energy counters afresh; what an
+    // earlier run counted today is added once.
+    void rollDailyEnergy(const QDateTime &currentDateTime);
     struct SpotMarketRound;
     // Removes every spot-market schedule while the prices are unavailable.
     void dropSpotMarketSchedules();

@@ -78,13 +78,42 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     const int switchesLeft = maxPhaseSwitchesPerDay - phaseSwitchesOn(now.date());
     const bool held = !m_lastSwitch.isValid() || lasted(m_lastSwitch, now, delays.phaseHold);
     const bool presentCovered = covers(reading, present);
-    const uint best = reading.bestPhases;
+    const PhaseWish wish = updatePhasePressure(reading, present, presentCovered, seconds);
 
+    if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 1
+        && dipGoesToFewest(reading, now, delays)) {
+        recordSwitch(reading.fewestPhases, now);
+        return reading.fewestPhases;
+    }
+
+    if (!held || switchesLeft < 1)
+        return present;
+    // Up only with a switch of the day left for the way back down: the
+    // day ends on the fewest phases, not riding dips out on more.
+    if (wish.up && m_upPressure >= static_cast<qint64>(delays.phaseUp) && switchesLeft >= 2) {
+        recordSwitch(m_upTarget, now);
+        return m_upTarget;
+    }
+    // Down with a switch of the day left for the way back up, or with the
+    // last one once the surplus has stayed short three times as long.
+    const qint64 downWait = delays.phaseDown;
+    if (wish.down && m_downPressure >= downWait) {
+        recordSwitch(wish.downTarget, now);
+        return wish.downTarget;
+    }
+    return present;
+}
+
+SurplusGate::PhaseWish SurplusGate::updatePhasePressure(const Reading &reading, uint present, bool presentCovered,
+                                                        qint64 seconds)
+{
+    const uint best = reading.bestPhases;
+    PhaseWish wish;
     // Up once the surplus has covered the higher count's whole minimum for
     // the up delay, net of the minutes it covered it only within the
     // tolerance; a minute that does not cover it at all breaks the wait.
-    const bool upWanted = best > present && reading.surplusPower >= reading.phaseMinimum * best;
-    if (upWanted) {
+    wish.up = best > present && reading.surplusPower >= reading.phaseMinimum * best;
+    if (wish.up) {
         m_upPressure += seconds;
         m_upTarget = best;
     } else if (m_upPressure > 0 && covers(reading, m_upTarget)) {
@@ -96,44 +125,26 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     // down delay, net of the minutes it covered it in between: a brief
     // sunny gap does not start the wait again. Minutes that cover it within
     // the tolerance buy no more than the owner allows: they count half.
-    const bool downWanted = present > reading.fewestPhases && (best < present || !presentCovered);
-    const uint downTarget = best < present ? best : reading.fewestPhases;
-    if (downWanted)
+    wish.down = present > reading.fewestPhases && (best < present || !presentCovered);
+    wish.downTarget = best < present ? best : reading.fewestPhases;
+    if (wish.down)
         m_downPressure += presentCovered ? seconds / 2 : seconds;
     else
         m_downPressure = qMax<qint64>(0, m_downPressure - seconds);
+    return wish;
+}
 
-    if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 1) {
-        // A dip. One the fewest phases cover within the tolerance is ridden
-        // out on these phases while the reserve lasts, then on the fewest
-        // rather than off. A deeper one goes on to the fewest, where the
-        // minimum buys least, once it has taken half of the reserve: a short
-        // cloud does not cost a switch, a long one is ridden out longer.
-        // Either keeps a switch of the day for the way back.
-        const double reserve = reserveAfter(reading, now, delays);
-        const bool shallow = covers(reading, reading.fewestPhases);
-        if (shallow ? reserve <= 0 : reserve <= fullReserve(reading, delays) / 2) {
-            recordSwitch(reading.fewestPhases, now);
-            return reading.fewestPhases;
-        }
-    }
-
-    if (!held || switchesLeft < 1)
-        return present;
-    // Up only with a switch of the day left for the way back down: the
-    // day ends on the fewest phases, not riding dips out on more.
-    if (upWanted && m_upPressure >= static_cast<qint64>(delays.phaseUp) && switchesLeft >= 2) {
-        recordSwitch(m_upTarget, now);
-        return m_upTarget;
-    }
-    // Down with a switch of the day left for the way back up, or with the
-    // last one once the surplus has stayed short three times as long.
-    const qint64 downWait = delays.phaseDown;
-    if (downWanted && m_downPressure >= downWait) {
-        recordSwitch(downTarget, now);
-        return downTarget;
-    }
-    return present;
+bool SurplusGate::dipGoesToFewest(const Reading &reading, const QDateTime &now, const Delays &delays) const
+{
+    // A dip. One the fewest phases cover within the tolerance is ridden
+    // out on these phases while the reserve lasts, then on the fewest
+    // rather than off. A deeper one goes on to the fewest, where the
+    // minimum buys least, once it has taken half of the reserve: a short
+    // cloud does not cost a switch, a long one is ridden out longer.
+    // Either keeps a switch of the day for the way back.
+    const double reserve = reserveAfter(reading, now, delays);
+    const bool shallow = covers(reading, reading.fewestPhases);
+    return shallow ? reserve <= 0 : reserve <= fullReserve(reading, delays) / 2;
 }
 
 double SurplusGate::reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const

@@ -99,6 +99,18 @@ private:
     void observePhases(uint present, const QDateTime &now);
     // The reserve once this cycle's reading is counted in.
     double reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const;
+    // Which way the surplus calls the phases while running on present ones.
+    struct PhaseWish {
+        bool up = false;   // to m_upTarget
+        bool down = false; // to downTarget
+        uint downTarget = 0;
+    };
+    // Adds the seconds since the last reading to the pressure up or down
+    // (net of the minutes the other way).
+    PhaseWish updatePhasePressure(const Reading &reading, uint present, bool presentCovered, qint64 seconds);
+    // A dip while running above the fewest phases: whether it has spent
+    // enough of the reserve to go on to the fewest.
+    bool dipGoesToFewest(const Reading &reading, const QDateTime &now, const Delays &delays) const;
     bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays);
     void recordStop(const QDateTime &now);
 

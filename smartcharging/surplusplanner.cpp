@@ -132,11 +132,46 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     const ChargingConfiguration &configuration = m_context.book.configuration(chargerId);
     const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
 
+    const QDateTime endDateTime = targetTimeToPlan(charger, configuration, info, currentDateTime);
+    if (!endDateTime.isValid())
+        return false;
+
+    // A target closer than the usual lead time is aimed at itself.
+    QDateTime internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
+    if (internalTarget < currentDateTime)
+        internalTarget = endDateTime;
+    const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
+                                               ChargingAction::ChargingActionIssuerTimeRequirement, false);
+    const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
+
+    if (mustChargeForTarget(charger, info, internalTarget, currentDateTime)) {
+        qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
+                                 << "immediately to meet the target! Internal target time:"
+                                 << internalTarget.toString(timeFormat)
+                                 << "projected endtime:" << info.projectedEndTime.toString(timeFormat);
+        forceAcTargetTimeCharge(charger, configuration, info, endDateTime, internalTarget, timeRequirementAction,
+                                currentDateTime);
+        return true;
+    }
+
+    qCDebug(dcTavroEnergy()).nospace() << "  No need to force charging on " << charger->name()
+                                       << ", there's still enough time for optimization. Internal target time: "
+                                       << internalTarget.toString(timeFormat)
+                                       << " projected endtime: " << info.projectedEndTime.toString(timeFormat);
+    m_context.book.setTargetTimeOvershot(chargerId, 0);
+    scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
+    return false;
+}
+
+QDateTime SurplusPlanner::targetTimeToPlan(EvChargerAc *charger, const ChargingConfiguration &configuration,
+                                           const ChargingProcessInfo &info, const QDateTime &currentDateTime)
+{
+    const ThingId chargerId = charger->id();
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
         qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
         m_context.book.setTargetTimeOvershot(chargerId, 0);
         m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
-        return false;
+        return QDateTime();
     }
 
     const QDateTime endDateTime = configuration.nextEndTime(currentDateTime);
@@ -144,7 +179,7 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
         qCDebug(dcTavroEnergy()).nospace() << "  No valid target time set for " << charger->name();
         m_context.book.setTargetTimeOvershot(chargerId, 0);
         m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
-        return false;
+        return QDateTime();
     }
 
     // A spot-market plan that placed every minute before the target
@@ -155,16 +190,14 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
                 << "  Have a target time available and spotmarket charging enabled. Skipping force check...";
         m_context.book.setTargetTimeOvershot(chargerId, 0);
         m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerTimeRequirement);
-        return false;
+        return QDateTime();
     }
+    return endDateTime;
+}
 
-    // A target closer than the usual lead time is aimed at itself.
-    QDateTime internalTarget = endDateTime.addSecs(-Units::internalTargetOffset);
-    if (internalTarget < currentDateTime)
-        internalTarget = endDateTime;
-    const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
-                                               ChargingAction::ChargingActionIssuerTimeRequirement, false);
-    const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
+bool SurplusPlanner::mustChargeForTarget(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                         const QDateTime &internalTarget, const QDateTime &currentDateTime)
+{
     const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(plannedChargingHours(info) * 3600));
 
     // A deadline charge that has begun runs on to the target: stopping as
@@ -182,42 +215,36 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     // the deadline charge changes only the current: the charge then rides
     // the safe edge, at full power only while it is behind it, and the sun
     // gives what it can instead of the grid.
-    const bool deadlineChargeRunning = m_context.book.state(chargerId).mode() == ChargingState::ModeTimeRequirement
+    const bool deadlineChargeRunning = m_context.book.state(charger->id()).mode() == ChargingState::ModeTimeRequirement
                                        && charger->chargingEnabled() && ranForThisTarget
                                        && !sunKeepsRunning(charger, info);
     // A later deadline may count on this car charging by now.
     const bool neededByLaterDeadline = info.deadlineStartBy.isValid() && info.deadlineStartBy <= currentDateTime;
-    if (info.remainingPercentage > 0
-        && (internalTarget < plannedEnd || deadlineChargeRunning || neededByLaterDeadline)) {
-        qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
-                                 << "immediately to meet the target! Internal target time:"
-                                 << internalTarget.toString(timeFormat)
-                                 << "projected endtime:" << info.projectedEndTime.toString(timeFormat);
-        m_context.book.setTargetTimeOvershot(
-                chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
-        if (reachablePercentage(info, currentDateTime, endDateTime)
-            <= configuration.targetPercentage() - Units::unreachableMargin) {
-            m_context.cycle.acInfoToChange(charger).targetTimeUnreachable = true;
-            reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
-        }
-        ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
-        schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
-        ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
-        schedule.setAction(timeRequirementAction);
-        schedules.append(schedule);
-        m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerTimeRequirement,
-                                    timeRequirementAction);
-        m_context.book.setBatteryLevelConsiderationActive(chargerId, false);
-        return true;
-    }
+    return info.remainingPercentage > 0
+           && (internalTarget < plannedEnd || deadlineChargeRunning || neededByLaterDeadline);
+}
 
-    qCDebug(dcTavroEnergy()).nospace() << "  No need to force charging on " << charger->name()
-                                       << ", there's still enough time for optimization. Internal target time: "
-                                       << internalTarget.toString(timeFormat)
-                                       << " projected endtime: " << info.projectedEndTime.toString(timeFormat);
-    m_context.book.setTargetTimeOvershot(chargerId, 0);
-    scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
-    return false;
+void SurplusPlanner::forceAcTargetTimeCharge(EvChargerAc *charger, const ChargingConfiguration &configuration,
+                                             const ChargingProcessInfo &info, const QDateTime &endDateTime,
+                                             const QDateTime &internalTarget,
+                                             const ChargingAction &timeRequirementAction,
+                                             const QDateTime &currentDateTime)
+{
+    const ThingId chargerId = charger->id();
+    m_context.book.setTargetTimeOvershot(
+            chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
+    if (reachablePercentage(info, currentDateTime, endDateTime)
+        <= configuration.targetPercentage() - Units::unreachableMargin) {
+        m_context.cycle.acInfoToChange(charger).targetTimeUnreachable = true;
+        reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
+    }
+    ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
+    schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
+    ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
+    schedule.setAction(timeRequirementAction);
+    schedules.append(schedule);
+    m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerTimeRequirement, timeRequirementAction);
+    m_context.book.setBatteryLevelConsiderationActive(chargerId, false);
 }
 
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
@@ -363,6 +390,49 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
     const double requiredCurrent = info.minChargingCurrent * tolerance;
 
+    const SurplusGate::Reading reading = acSurplusReading(charger, info, rootLoad, surplusTakers, tolerance, running);
+
+    // What this minute's surplus calls for, after the gate: switches wait
+    // until the surplus has called for them a while. Whether the charger
+    // charges is decided after the share rounds (a group shares the surplus).
+    const uint phaseCount = gate.phaseCount(reading, currentDateTime, delays);
+    const Electricity::Phases phases = info.phaseSwitchingPossible
+                                               ? (phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA)
+                                                                  : Electricity::Phases(Electricity::PhaseAll))
+                                               : ChargingContext::ascendingPhasesForCount(phaseCount);
+    // A charger reporting no usable phase must not divide by zero.
+    const uint divisor = qMax(1u, phaseCount);
+
+    const double perPhaseCurrent = availableCurrent / divisor;
+    qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
+                                       << (phaseCount == 1 ? " phase" : " phases")
+                                       << ". Min required: " << requiredCurrent << "A ("
+                                       << requiredCurrent * Units::phaseVoltage << "W) per phase with " << tolerance
+                                       << " aquisition tolerance.";
+
+    double allowance = 0;
+    const double targetCurrent =
+            acSurplusTargetCurrent(charger, info, perPhaseCurrent, phaseCount, phases, currentDateTime, &allowance);
+    const bool covered = SurplusGate::covers(reading, phaseCount);
+
+    m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
+                                ChargingAction(covered, targetCurrent, phaseCount,
+                                               ChargingAction::ChargingActionIssuerSurplusCharging, false));
+    if (!covered)
+        m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
+
+    qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
+                                       << availableCurrent * Units::phaseVoltage << "W";
+    qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
+                                       << " phases, allowance " << allowance << "A";
+    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (covered ? "ON, " : "OFF, ") << targetCurrent << "A on "
+                                       << phaseCount << " phases";
+}
+
+SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                                      double rootLoad, int surplusTakers, double tolerance,
+                                                      bool running)
+{
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
     SurplusGate::Reading reading;
@@ -386,25 +456,13 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     // Charging from another plan counts for the switches too.
     if (!charger->chargingEnabled())
         reading.presentPhases = 0;
+    return reading;
+}
 
-    // What this minute's surplus calls for, after the gate: switches wait
-    // until the surplus has called for them a while. Whether the charger
-    // charges is decided after the share rounds (a group shares the surplus).
-    const uint phaseCount = gate.phaseCount(reading, currentDateTime, delays);
-    const Electricity::Phases phases = info.phaseSwitchingPossible
-                                               ? (phaseCount == 1 ? Electricity::Phases(Electricity::PhaseA)
-                                                                  : Electricity::Phases(Electricity::PhaseAll))
-                                               : ChargingContext::ascendingPhasesForCount(phaseCount);
-    // A charger reporting no usable phase must not divide by zero.
-    const uint divisor = qMax(1u, phaseCount);
-
-    const double perPhaseCurrent = availableCurrent / divisor;
-    qCDebug(dcTavroEnergy()).nospace() << charger->name() << " uses " << phaseCount
-                                       << (phaseCount == 1 ? " phase" : " phases")
-                                       << ". Min required: " << requiredCurrent << "A ("
-                                       << requiredCurrent * Units::phaseVoltage << "W) per phase with " << tolerance
-                                       << " aquisition tolerance.";
-
+double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                              double perPhaseCurrent, uint phaseCount, Electricity::Phases phases,
+                                              const QDateTime &currentDateTime, double *allowanceOut)
+{
     // The meter's allowance counts this charger's own draw as load: what
     // it may take is that draw plus the allowance.
     double allowance = info.maxChargingCurrent;
@@ -429,20 +487,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
         surplusCurrent = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     const double targetCurrent = qMin(
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));
-    const bool covered = SurplusGate::covers(reading, phaseCount);
-
-    m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
-                                ChargingAction(covered, targetCurrent, phaseCount,
-                                               ChargingAction::ChargingActionIssuerSurplusCharging, false));
-    if (!covered)
-        m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
-
-    qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "
-                                       << availableCurrent * Units::phaseVoltage << "W";
-    qCDebug(dcTavroEnergy()).nospace() << "  Theoretically: " << perPhaseCurrent << "A on " << phaseCount
-                                       << " phases, allowance " << allowance << "A";
-    qCDebug(dcTavroEnergy()).nospace() << "  Effective: " << (covered ? "ON, " : "OFF, ") << targetCurrent << "A on "
-                                       << phaseCount << " phases";
+    *allowanceOut = allowance;
+    return targetCurrent;
 }
 
 SurplusGate::Delays SurplusPlanner::surplusGateDelays() const

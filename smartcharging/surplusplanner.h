@@ -84,6 +84,21 @@ private:
     // Plans the charger's target-time schedule; true when it must charge at
     // full power now (it then leaves the surplus plan).
     bool planAcTargetTime(EvChargerAc *charger, const QDateTime &currentDateTime);
+    // The target time the charger's configuration asks to plan for; invalid
+    // (and no target-time schedule left) for eco mode, no target time, or a
+    // spot-market plan that covers it.
+    QDateTime targetTimeToPlan(EvChargerAc *charger, const ChargingConfiguration &configuration,
+                               const ChargingProcessInfo &info, const QDateTime &currentDateTime);
+    // The car must charge at full power now for internalTarget: the plan
+    // ends after it, a deadline charge runs on, or a later deadline counts on it.
+    bool mustChargeForTarget(EvChargerAc *charger, const ChargingProcessInfo &info, const QDateTime &internalTarget,
+                             const QDateTime &currentDateTime);
+    // Schedules the full-power charge until internalTarget and reports a
+    // target out of reach.
+    void forceAcTargetTimeCharge(EvChargerAc *charger, const ChargingConfiguration &configuration,
+                                 const ChargingProcessInfo &info, const QDateTime &endDateTime,
+                                 const QDateTime &internalTarget, const ChargingAction &timeRequirementAction,
+                                 const QDateTime &currentDateTime);
     // The expected sun of the rest of the local day gives all the car can
     // still take (to its target when it stops there, else to full) and no
     // target time waits for it; false without a forecast.
@@ -106,6 +121,16 @@ private:
     // phases, the share rounds later whether it charges.
     void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int surplusTakers, double tolerance,
                              const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
+    // What the charger's gate judges this minute by: its part of the export
+    // (rootLoad W shared by surplusTakers), its minimum and its phases.
+    SurplusGate::Reading acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
+                                          int surplusTakers, double tolerance, bool running);
+    // A per phase the surplus action asks for: the surplus (perPhaseCurrent)
+    // to the nearest step, at most what the fuse leaves rounded down;
+    // *allowance: A per phase the fuse leaves the charger.
+    double acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent,
+                                  uint phaseCount, Electricity::Phases phases, const QDateTime &currentDateTime,
+                                  double *allowance);
     // The phase count (1 or 3) the available current (A) is best used with.
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
 
