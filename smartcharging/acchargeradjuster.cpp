@@ -71,11 +71,13 @@ EvChargerAcs AcChargerAdjuster::acCommandOrder() const
         EvChargerAc *charger;
     };
     QVector<Entry> order;
-    for (auto it = m_context.acChargingActions.constBegin(); it != m_context.acChargingActions.constEnd(); ++it) {
-        const Issuer issuer = winningIssuer(it.value());
-        const ChargingProcessInfo info = m_context.acProcessInfos.value(it.key());
-        const int rank = commandRank(issuer, comingDown(it.key(), info, it.value().value(issuer)));
-        order.append({rank, info.deadline, it.key()->id().toString(), it.key()});
+    const EvChargerAcs planned = m_context.cycle.plannedAcChargers();
+    for (EvChargerAc *charger : planned) {
+        const ChargingCycle::Actions actions = m_context.cycle.acActions(charger);
+        const Issuer issuer = winningIssuer(actions);
+        const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
+        const int rank = commandRank(issuer, comingDown(charger, info, actions.value(issuer)));
+        order.append({rank, info.deadline, charger->id().toString(), charger});
     }
     std::sort(order.begin(), order.end(), [](const Entry &a, const Entry &b) {
         if (a.rank != b.rank)
@@ -100,12 +102,29 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
-    PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
-    PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
+    PhaseHeadroom &headroom = m_context.headroom();
 
     const EvChargerAcs order = acCommandOrder();
     for (EvChargerAc *charger : order)
         adjustAcCharger(charger, headroom, currentDateTime);
+}
+
+double AcChargerAdjuster::takeBackOwnDraw(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                          PhaseHeadroom &headroom) const
+{
+    // A command of this minute that the meter does not show yet is part of
+    // the charger's own draw: the headroom counted it already.
+    const Electricity::Phases pendingPhases = m_context.commandedDraws.phases(charger->id());
+    const double pending = m_context.pendingAmperes(charger);
+    const bool pendingOnOwnPhases = pendingPhases == info.effectivePhases;
+    if (!pendingOnOwnPhases)
+        headroom.spend(pendingPhases, -pending);
+    const double ownCurrent =
+            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage)
+            + (pendingOnOwnPhases ? pending : 0.0);
+    // Until a command says otherwise the charger keeps its present draw.
+    headroom.spend(info.effectivePhases, -ownCurrent);
+    return ownCurrent;
 }
 
 void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime)
@@ -132,11 +151,8 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
         return;
     }
 
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-    const double ownCurrent =
-            qMax(0.0, charger->currentPower()) / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage);
-    // Until a command says otherwise the charger keeps its present draw.
-    headroom.spend(info.effectivePhases, -ownCurrent);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
+    const double ownCurrent = takeBackOwnDraw(charger, info, headroom);
     Electricity::Phases drawPhases = info.effectivePhases;
     double drawCurrent = ownCurrent;
 
@@ -171,7 +187,7 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
                                                               Electricity::Phases *drawPhases, double *drawCurrent,
                                                               bool *phaseLimited, const QDateTime &currentDateTime)
 {
-    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
+    ChargingCycle::Actions &actions = m_context.cycle.acActionsToChange(charger);
     const Issuer issuer = winningIssuer(actions);
     if (issuer == ChargingAction::ChargingActionIssuerUnknown)
         return ChargingState::ModeIdle;
@@ -203,13 +219,13 @@ void AcChargerAdjuster::switchOffIdleAcCharger(EvChargerAc *charger, double *dra
                                                const QDateTime &currentDateTime)
 {
     qCDebug(dcTavroEnergy()).nospace() << "Setting " << charger->name() << " to power OFF. Idle state.";
-    auto infoIt = m_context.acProcessInfos.find(charger);
-    if (infoIt != m_context.acProcessInfos.end() && infoIt->carLimitedToSinglePhase) {
+    ChargingProcessInfo *info = m_context.cycle.acInfo(charger);
+    if (info && info->carLimitedToSinglePhase) {
         charger->setDesiredPhaseCount(1);
-        infoIt->effectivePhaseCount = 1;
-        infoIt->effectivePhases = Electricity::PhaseA;
+        info->effectivePhaseCount = 1;
+        info->effectivePhases = Electricity::PhaseA;
     }
-    const QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
+    const ChargingCycle::Actions actions = m_context.cycle.acActions(charger);
     for (Issuer idleIssuer :
          {ChargingAction::ChargingActionIssuerSurplusCharging, ChargingAction::ChargingActionIssuerSpotMarketCharging,
           ChargingAction::ChargingActionIssuerTimeRequirement}) {
@@ -277,7 +293,7 @@ double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProce
 bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const ChargingAction &action,
                                               const QDateTime &currentDateTime)
 {
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     uint phases = action.desiredPhaseCount();
     if (info.carLimitedToSinglePhase) {
         phases = 1;
@@ -306,14 +322,15 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
 
     // Fixed order: phases, then current, then on/off, so the charger never
     // starts with a stale phase count or current.
+    bool phasesRaised = false;
     if (switchPhases) {
         // Only values the charger accepts: a two-phase car gets the three
         // the charger offers and draws on two of them.
-        charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)));
-        auto infoIt = m_context.acProcessInfos.find(charger);
-        if (infoIt != m_context.acProcessInfos.end()) {
-            infoIt->effectivePhaseCount = phases;
-            infoIt->effectivePhases =
+        phasesRaised = charger->setDesiredPhaseCount(charger->supportedPhaseCount(static_cast<int>(phases)))
+                       && phases > info.effectivePhaseCount;
+        if (ChargingProcessInfo *prepared = m_context.cycle.acInfo(charger)) {
+            prepared->effectivePhaseCount = phases;
+            prepared->effectivePhases =
                     phases == 1 ? Electricity::Phases(Electricity::PhaseA) : Electricity::Phases(Electricity::PhaseAll);
         }
     }
@@ -323,7 +340,25 @@ bool AcChargerAdjuster::executeChargingAction(EvChargerAc *charger, const Chargi
         applyLock =
                 m_context.book.configuration(charger->id()).chargingMode() != ChargingConfiguration::ChargingModeNormal;
 
-    charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force());
-    charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock);
+    sendCurrentAndPower(charger, action, phasesRaised, applyLock, currentDateTime);
     return true;
+}
+
+void AcChargerAdjuster::sendCurrentAndPower(EvChargerAc *charger, const ChargingAction &action, bool phasesRaised,
+                                            bool applyLock, const QDateTime &currentDateTime)
+{
+    const bool wasEnabled = charger->chargingEnabled();
+    const double wasCurrent = charger->maxChargingCurrent();
+    const bool raisedCurrent =
+            charger->setMaxChargingCurrent(action.maxChargingCurrent(), currentDateTime, action.force())
+            && action.maxChargingCurrent() > wasCurrent;
+    const bool switchedOn =
+            charger->setChargingEnabled(action.chargingEnabled(), currentDateTime, action.force(), applyLock)
+            && !wasEnabled;
+    // A raise shows at the meter only when the car has ramped up.
+    if (!action.chargingEnabled())
+        m_context.commandedDraws.forget(charger->id());
+    else if (switchedOn || raisedCurrent || phasesRaised)
+        m_context.commandedDraws.record(charger->id(), m_context.cycle.acInfoOrDefault(charger).effectivePhases,
+                                        action.maxChargingCurrent(), currentDateTime);
 }

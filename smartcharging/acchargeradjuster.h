@@ -39,6 +39,12 @@ private:
     // Commands the charger's winning action, or switches it off when idle;
     // what it draws afterwards is spent from headroom.
     void adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &headroom, const QDateTime &currentDateTime);
+    // Gives the charger's own draw back to the headroom (what the meter shows
+    // and what it was told this minute beyond that) and returns it, A per phase.
+    double takeBackOwnDraw(EvChargerAc *charger, const ChargingProcessInfo &info, PhaseHeadroom &headroom) const;
+    // Current, then on/off; a raise is recorded until the meter shows it.
+    void sendCurrentAndPower(EvChargerAc *charger, const ChargingAction &action, bool phasesRaised, bool applyLock,
+                             const QDateTime &currentDateTime);
     // Sends the winning issuer's action fitted to the headroom and returns
     // the mode it charges in; idle without a winner or when not even the
     // minimum fits (*phaseLimited). *drawPhases / *drawCurrent (A) follow a sent command.

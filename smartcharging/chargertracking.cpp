@@ -53,6 +53,9 @@ void ChargerTracking::onThingRemoved(const ThingId &thingId)
         if (!m_context.energyStorages.at(i) || m_context.energyStorages.at(i)->id() == thingId)
             m_context.energyStorages.removeAt(i);
     }
+    // What the cycle record keeps for the thing goes with it; the steps
+    // drop their own state on the signal.
+    m_context.cycle.forget(thingId, m_context.evChargersAc.value(thingId), m_context.evChargersDc.value(thingId));
     emit thingForgotten(thingId);
 
     // Only chargers have a configuration.
@@ -63,18 +66,14 @@ void ChargerTracking::onThingRemoved(const ThingId &thingId)
     // The host removed the charger for good: what the file kept for it goes.
     m_store.removeChargingConfiguration(thingId);
 
-    // The adapters die with their thing after this signal; only the tables
+    // The adapters die with their thing after this signal; the schedules
     // keyed by them are cleaned here.
     bool schedulesRemoved = false;
-    if (EvChargerAc *charger = m_context.evChargersAc.value(thingId)) {
+    if (EvChargerAc *charger = m_context.evChargersAc.value(thingId))
         schedulesRemoved = m_context.schedules.takeAc(charger);
-        m_context.acProcessInfos.remove(charger);
-        m_context.acChargingActions.remove(charger);
-    }
     if (EvChargerDc *charger = m_context.evChargersDc.value(thingId)) {
         // DC time frames are published as schedules too.
         schedulesRemoved = m_context.schedules.takeDc(charger) || schedulesRemoved;
-        m_context.dcProcessInfos.remove(charger);
     }
 
     m_context.deliveredEnergies.remove(thingId);

@@ -180,7 +180,7 @@ void ChargingConfigurator::onChargingModeChanged(const ThingId &evChargerId,
                                  << chargingConfiguration.manualDesiredPhaseCount() << "phases";
         // A phase count only matters where it can take effect; a charger
         // without the state would only reject the action.
-        const ChargingProcessInfo processInfo = m_context.acProcessInfos.value(charger);
+        const ChargingProcessInfo processInfo = m_context.cycle.acInfoOrDefault(charger);
         if (charger->canSetPhaseCount() && (processInfo.phaseSwitchingPossible || processInfo.carLimitedToSinglePhase))
             charger->setDesiredPhaseCount(static_cast<int>(chargingConfiguration.manualDesiredPhaseCount()));
         if (chargingConfiguration.manualChargingEnabled() != charger->chargingEnabled())

@@ -2,7 +2,10 @@
 #define CHARGINGCONTEXT_H
 
 #include "smartcharging/chargingbook.h"
+#include "smartcharging/chargingcycle.h"
 #include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/commandeddraws.h"
+#include "smartcharging/phaseheadroom.h"
 #include "smartcharging/schedulebook.h"
 #include "smartcharging/solarcoverage.h"
 #include "smartcharging/surplusgate.h"
@@ -20,7 +23,6 @@ class EnergyManager;
 class EnergyManagerConfiguration;
 class EvChargerAc;
 class EvChargerDc;
-class PhaseHeadroom;
 class RootMeter;
 class SpotMarketManager;
 class ThingManager;
@@ -28,8 +30,8 @@ class ThingManager;
 using EvChargerAcs = QList<EvChargerAc *>;
 
 // What the steps of the smart charging cycle share: the host's
-// collaborators, the global settings, the books and the per-charger tables
-// one step fills and the next reads. Owned by the SmartChargingManager; every
+// collaborators, the global settings, the books and the cycle record
+// through which one step hands its results to the next. Owned by the SmartChargingManager; every
 // step gets it by reference. State only one step needs lives in that step.
 //
 // Collaborators are not owned. Adapters (EvChargerAc, EvChargerDc,
@@ -57,6 +59,18 @@ struct ChargingContext {
     uint sunMinutes(const QDateTime &from, const QDateTime &until, double chargerPower) const;
     // The same as Wh.
     double sunEnergy(const QDateTime &from, const QDateTime &until, double chargerPower) const;
+
+    // What the fuse leaves on each phase now: the meter's reading less the
+    // draws commanded in the last minute that it does not show yet.
+    PhaseHeadroom measuredHeadroom() const;
+    // The running cycle's headroom; outside one a fresh measurement.
+    PhaseHeadroom &headroom();
+    // A the phase limit leaves on all three phases, the same way.
+    double availableOnAllPhases() const;
+    // A per phase (AC) and W (DC) a recent command adds to what the charger
+    // draws now; 0 without one.
+    double pendingAmperes(EvChargerAc *charger) const;
+    double pendingPower(EvChargerDc *charger) const;
 
     // kWh the charger delivered since the manager started.
     double deliveredEnergy(const ThingId &evChargerId) const { return deliveredEnergies.value(evChargerId).total; }
@@ -87,10 +101,8 @@ struct ChargingContext {
     QList<QPointer<Thing>> energyStorages;
     QPointer<RootMeter> rootMeter;
 
-    // Filled by the preparation each cycle, read by the planners.
-    QHash<EvChargerAc *, ChargingProcessInfo> acProcessInfos;
-    QHash<EvChargerAc *, QHash<ChargingAction::ChargingActionIssuer, ChargingAction>> acChargingActions;
-    QHash<EvChargerDc *, ChargingProcessInfo> dcProcessInfos;
+    // What the steps of the cycle hand one another per charger.
+    ChargingCycle cycle;
 
     // Energy each charger delivered since the manager started: power
     // sampled once per cycle (sample and hold), for the daily shares.
@@ -101,17 +113,12 @@ struct ChargingContext {
     };
     QHash<ThingId, DeliveredEnergy> deliveredEnergies;
 
-    // Calm surplus charging per charger: the surplus planner decides the
-    // phases, the share rounds (AC) and the DC controller whether to charge.
-    QHash<ThingId, SurplusGate> surplusGates;
-
     // What the sun is expected to give before a time; fed once per cycle
     // before the planners run, covers nothing without a forecast.
     SolarCoverage sun;
 
-    // The headroom of the update cycle that runs now (null between cycles);
-    // lives on the stack of the manager's update().
-    PhaseHeadroom *cycleHeadroom = nullptr;
+    // Draws commanded in the last minute, by charger thing id.
+    CommandedDraws commandedDraws;
 };
 
 #endif // CHARGINGCONTEXT_H

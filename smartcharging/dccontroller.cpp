@@ -63,10 +63,11 @@ uint minutesRoundedUp(double minutes)
 }
 
 // W the charger may charge with at most: its own and the vehicle's limit and
-// what the phase limit leaves (phaseLimitBudget, W beside what the charger
-// draws now; below 0 when a phase is over, infinite without a limit); 0 when
-// it cannot charge or not even at its minimum.
-double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudget)
+// what the phase limit leaves (phaseLimitBudget, W beside ownDraw, what the
+// charger draws now or was told to draw this minute; below 0 when a phase is
+// over, infinite without a limit); 0 when it cannot charge or not even at its
+// minimum.
+double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudget, double ownDraw)
 {
     if (!charger->supportsCharging())
         return 0;
@@ -81,7 +82,7 @@ double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudge
         // The phase headroom is measured with this charger's own load
         // already on the meter; without adding it back, a charger at
         // its limit would be cut down and raised again every cycle.
-        const double phaseLimit = phaseLimitBudget + qMax(0.0, charger->measuredPower());
+        const double phaseLimit = phaseLimitBudget + ownDraw;
         if (upperLimit <= 0 || upperLimit > phaseLimit)
             upperLimit = phaseLimit;
     }
@@ -138,8 +139,7 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
     // Every change of the published schedules is announced.
     if (m_context.schedules.clearDc(charger))
         m_context.schedules.announce();
-    auto info = m_context.dcProcessInfos.find(charger);
-    if (info != m_context.dcProcessInfos.end()) {
+    if (ChargingProcessInfo *info = m_context.cycle.dcInfo(charger)) {
         info->spotMarketUntilTargetTime = false;
         info->chargingSchedule.clear();
     }
@@ -161,8 +161,15 @@ void DcController::setDcChargingState(const ThingId &evChargerId, ChargingState:
     m_context.book.setModeAndReason(evChargerId, mode, batteryLevelConsiderationActive, waitingReason);
 }
 
+double DcController::ownDcDraw(EvChargerDc *charger) const
+{
+    return qMax(0.0, charger->measuredPower()) + m_context.pendingPower(charger);
+}
+
 void DcController::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
 {
+    if (!enabled || power <= 0)
+        m_context.commandedDraws.forget(charger->id());
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]"
@@ -274,7 +281,9 @@ DcController::DcCycle DcController::measureDcBaseline() const
             managedAcLoad += charger->currentPower();
     }
     double managedDcPower = 0;
+    double pendingDcPower = 0;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        pendingDcPower += m_context.pendingPower(charger);
         const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
             managedDcPower += charger->measuredPower();
@@ -298,7 +307,8 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // The managed AC load is not added back: AC chargers keep their surplus,
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
-    const double acCommandedIncrease = m_context.cycleHeadroom ? m_context.cycleHeadroom->spentPower() : 0.0;
+    const double acCommandedIncrease =
+            m_context.cycle.headroomOpen() ? m_context.cycle.spentPower() - pendingDcPower : 0.0;
     cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryBelowLowerLimit)
                                   ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
                                   : 0.0;
@@ -322,8 +332,7 @@ void DcController::resetDcDailyEnergy(const QDate &today)
 {
     // Only forwards: a clock stepped back across midnight keeps the day.
     if (m_lastDcDailyReset.isValid() && today > m_lastDcDailyReset) {
-        for (ChargingProcessInfo &info : m_context.dcProcessInfos)
-            info.chargedEnergyToday = 0;
+        m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) { info.chargedEnergyToday = 0; });
         m_restoredEnergy.clear();
     }
     if (!m_lastDcDailyReset.isValid() || today > m_lastDcDailyReset)
@@ -333,10 +342,10 @@ void DcController::resetDcDailyEnergy(const QDate &today)
 QHash<ThingId, double> DcController::dailyEnergy() const
 {
     QHash<ThingId, double> energy = m_restoredEnergy;
-    for (auto info = m_context.dcProcessInfos.constBegin(); info != m_context.dcProcessInfos.constEnd(); ++info) {
-        if (info->chargedEnergyToday > 0)
-            energy[info.key()->id()] += info->chargedEnergyToday;
-    }
+    m_context.cycle.forEachDcInfo([&energy](EvChargerDc *charger, const ChargingProcessInfo &info) {
+        if (info.chargedEnergyToday > 0)
+            energy[charger->id()] += info.chargedEnergyToday;
+    });
     return energy;
 }
 
@@ -362,7 +371,7 @@ void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDa
 
     // Process info, kept from cycle to cycle; what an earlier run counted
     // today comes on top.
-    ChargingProcessInfo &info = m_context.dcProcessInfos[charger];
+    ChargingProcessInfo &info = m_context.cycle.dcInfoToChange(charger);
     info.chargedEnergyToday += m_restoredEnergy.take(plan.chargerId);
     prepareDcProcessInfo(plan, info, vehicle, cycle, currentDateTime);
 
@@ -422,7 +431,7 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     info.dailySpotMarketEnergy = info.dailySpotMarketPercentage * info.capacityKwh / 100;
     plan.hasCapacity = info.capacityKwh > 0 && std::isfinite(info.capacityKwh);
 
-    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget);
+    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDcDraw(plan.charger));
 
     // Timing at the upper limit.
     if (plan.upperLimit > 0 && plan.hasCapacity) {
@@ -829,7 +838,7 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
     round.group = dcChargingShareGroup;
     for (const DcIntent &intent : cycle.chargingIntents) {
         totalRequested += intent.power;
-        currentMeasured += qMax(0.0, intent.charger->measuredPower());
+        currentMeasured += ownDcDraw(intent.charger);
         if (intent.forced || intent.spotMarketActive)
             fixedPriorityRequested += intent.power;
         else
@@ -871,12 +880,14 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
 
     const QSet<ThingId> &unreachableChargers = cycle.unreachableChargers;
     runDcShareRound(round, currentDateTime,
-                    [this, &unreachableChargers](const DcIntent &intent, const ShareResult &result) {
-                        return applyDcChargingShare(intent, result, unreachableChargers.contains(intent.charger->id()));
+                    [this, &unreachableChargers, &currentDateTime](const DcIntent &intent, const ShareResult &result) {
+                        return applyDcChargingShare(intent, result, unreachableChargers.contains(intent.charger->id()),
+                                                    currentDateTime);
                     });
 }
 
-bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable)
+bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable,
+                                        const QDateTime &now)
 {
     EvChargerDc *charger = intent.charger;
     const double power = result.enabled ? result.allocatedPower : 0;
@@ -895,7 +906,11 @@ bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResul
             reason = QStringLiteral("surplus");
         }
     }
+    const bool raised = enabled && (!charger->chargingEnabled() || power > charger->chargingPower());
     commandDcCharger(charger, power, enabled, reason);
+    // A raise shows at the meter only when the car has ramped up.
+    if (raised)
+        m_context.commandedDraws.record(charger->id(), Electricity::PhaseAll, power / (3 * Units::phaseVoltage), now);
     ChargingState::WaitingReason waitingReason = dcShareIdleReason(charger->id());
     if (enabled)
         waitingReason =

@@ -64,6 +64,8 @@ private:
                             ChargingState::WaitingReason waitingReason);
     // Sends power (W) and on/off only where they differ from the charger's present values.
     void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason);
+    // W the charger draws now and was told to draw this minute beyond that.
+    double ownDcDraw(EvChargerDc *charger) const;
     // The cycle's chapters, in order: baseline, per charger (process info,
     // grid decision, schedule decision, final intent), then the discharge
     // share and the charge share.
@@ -107,7 +109,8 @@ private:
     void shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime);
     bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result);
     void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
-    bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable);
+    bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable,
+                              const QDateTime &now);
 
     ChargingContext &m_context;
     const HouseholdBalance &m_balance;

@@ -124,9 +124,7 @@ double HouseholdBalance::surplusAcquisitionTolerance() const
 double HouseholdBalance::allPhasesAllowance() const
 {
     // Within a cycle the AC chargers may have taken some of it already.
-    return m_context.cycleHeadroom
-                   ? m_context.cycleHeadroom->available(Electricity::PhaseAll)
-                   : m_context.rootMeter->calculateAllowanceAmpere(Electricity::PhaseNone, m_context.phasePowerLimit);
+    return m_context.availableOnAllPhases();
 }
 
 double HouseholdBalance::availableDcChargingPowerByPhaseLimit() const

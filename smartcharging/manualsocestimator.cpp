@@ -158,8 +158,8 @@ void ManualSocEstimator::updateManualSoCsWithMeter(EnergyLogs::SampleRate sample
         return;
 
     // One entry holds one minute of the charger's mean power.
-    const auto info = m_context.acProcessInfos.constFind(charger);
-    const double lossFactor = info != m_context.acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
+    const ChargingProcessInfo *info = m_context.cycle.acInfo(charger);
+    const double lossFactor = info ? info->lossFactor : defaultLossFactor;
     const double energy = entry.currentPower() / 60000 * lossFactor;
     addManualSocEnergy(charger->id(), car, energy, entry.timestamp());
 }
@@ -197,8 +197,8 @@ void ManualSocEstimator::updateManualSoCsWithoutMeter(const QDateTime &currentDa
 
         // A clock set back must not take energy out of the car.
         const qint64 elapsed = qMax<qint64>(0, lastCalculation.msecsTo(currentDateTime));
-        const auto info = m_context.acProcessInfos.constFind(charger);
-        const double lossFactor = info != m_context.acProcessInfos.constEnd() ? info->lossFactor : defaultLossFactor;
+        const ChargingProcessInfo *info = m_context.cycle.acInfo(charger);
+        const double lossFactor = info ? info->lossFactor : defaultLossFactor;
         const double energy = elapsed * charger->currentPower() / 1000 / 60 / 60 / 1000 * lossFactor;
         car->setProperty(lastSocCalculationProperty, currentDateTime);
         addManualSocEnergy(charger->id(), car, energy, currentDateTime);

@@ -164,9 +164,9 @@ double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double
             continue;
 
         const ThingId id = charger->id();
-        if (m_context.acProcessInfos.contains(charger)) {
-            entry.minCurrent = m_context.acProcessInfos.value(charger).minChargingCurrent;
-            entry.maxCurrent = m_context.acProcessInfos.value(charger).maxChargingCurrent;
+        if (m_context.cycle.acInfo(charger)) {
+            entry.minCurrent = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
+            entry.maxCurrent = m_context.cycle.acInfoOrDefault(charger).maxChargingCurrent;
         } else {
             entry.minCurrent = charger->maxChargingCurrentMinValue();
             entry.maxCurrent = charger->maxChargingCurrentMaxValue();
@@ -361,8 +361,7 @@ void OverloadProtection::verifyOverloadProtectionRecovery(const QDateTime &curre
     const bool unlimited = m_context.phasePowerLimit == 0;
     // What the fuse leaves per phase, less what this cycle has given away
     // already: two restores must not count on the same headroom.
-    PhaseHeadroom measured(m_context.rootMeter, m_context.phasePowerLimit);
-    PhaseHeadroom &headroom = m_context.cycleHeadroom ? *m_context.cycleHeadroom : measured;
+    PhaseHeadroom &headroom = m_context.headroom();
 
     const QList<EvChargerAc *> acChargers = m_context.evChargersAc.values();
     for (EvChargerAc *charger : acChargers)
@@ -389,9 +388,9 @@ void OverloadProtection::recoverAcCharger(EvChargerAc *charger, PhaseHeadroom &h
 
     recovery.minCurrent = charger->maxChargingCurrentMinValue();
     recovery.maxCurrent = charger->maxChargingCurrentMaxValue();
-    if (m_context.acProcessInfos.contains(charger)) {
-        recovery.minCurrent = m_context.acProcessInfos.value(charger).minChargingCurrent;
-        recovery.maxCurrent = m_context.acProcessInfos.value(charger).maxChargingCurrent;
+    if (m_context.cycle.acInfo(charger)) {
+        recovery.minCurrent = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
+        recovery.maxCurrent = m_context.cycle.acInfoOrDefault(charger).maxChargingCurrent;
     }
     auto freePower = [&headroom, unlimited](Electricity::Phase phase) {
         if (unlimited)
@@ -498,9 +497,8 @@ void OverloadProtection::recoverDcChargers(bool unlimited)
 
         const double target = qMin(manualPower, freeDc);
         const double presentPower = charger->chargingPower();
-        if (m_context.cycleHeadroom)
-            m_context.cycleHeadroom->spend(Electricity::PhaseAll,
-                                           (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
+        m_context.cycle.spend(Electricity::PhaseAll,
+                              (target - qMax(0.0, charger->measuredPower())) / (3 * Units::phaseVoltage));
         if (!charger->chargingEnabled()) {
             qCDebug(dcTavroEnergy()) << "Overload protection: Re-enabling DC charger" << charger->name() << "at"
                                      << target << "[W]";

@@ -73,7 +73,7 @@ void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
             continue;
         estimateAcChargingTime(&info.value(), charger, currentDateTime,
                                fuseShares.value(charger, std::numeric_limits<double>::infinity()));
-        m_context.acProcessInfos.insert(charger, info.value());
+        m_context.cycle.setAcInfo(charger, info.value());
         evaluateTargetPercentageReached(charger->id(), info->batteryLevel, currentDateTime);
     }
 
@@ -130,15 +130,14 @@ bool ProcessPreparation::normalizeAcTargetTimeConfiguration(EvChargerAc *charger
 bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
 {
     const bool hadSchedules = m_context.schedules.takeAc(charger);
-    m_context.acProcessInfos.remove(charger);
-    m_context.acChargingActions.remove(charger);
+    m_context.cycle.dropAc(charger);
     return hadSchedules;
 }
 
 double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                                double *availableNow, double *bestForPromise)
 {
-    PhaseHeadroom headroom(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom headroom = m_context.measuredHeadroom();
     *availableNow = std::numeric_limits<double>::infinity();
     *bestForPromise = std::numeric_limits<double>::infinity();
     if (!headroom.limited())
@@ -224,7 +223,7 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         const bool deadline = configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
         if (!deadline && configuration.dailySpotMarketPercentage() == 0)
             continue;
-        const ChargingProcessInfo info = m_context.dcProcessInfos.value(charger);
+        const ChargingProcessInfo info = m_context.cycle.dcInfoOrDefault(charger);
         GridDemand demand;
         demand.idText = charger->id().toString();
         demand.maximum = qMax(0.0, charger->maxChargingPower()) / (3 * Units::phaseVoltage);
@@ -492,8 +491,7 @@ ChargingProcessInfo ProcessPreparation::acCarFacts(EvChargerAc *charger, Thing *
     ChargingProcessInfo info;
 
     // The daily energy counters live across cycles.
-    const auto previous = m_context.acProcessInfos.constFind(charger);
-    if (previous != m_context.acProcessInfos.constEnd()) {
+    if (const ChargingProcessInfo *previous = m_context.cycle.acInfo(charger)) {
         info.chargedEnergyToday = previous->chargedEnergyToday;
         info.lastTotalEnergyCharged = previous->lastTotalEnergyCharged;
     }
@@ -657,12 +655,11 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
     bool schedulesChanged = false;
     if (acCharger) {
         schedulesChanged = m_context.schedules.clearAc(acCharger);
-        auto info = m_context.acProcessInfos.find(acCharger);
-        if (info != m_context.acProcessInfos.end()) {
+        if (ChargingProcessInfo *info = m_context.cycle.acInfo(acCharger)) {
             info->spotMarketUntilTargetTime = false;
             info->chargingSchedule.clear();
         }
-        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_context.acChargingActions[acCharger];
+        ChargingCycle::Actions &actions = m_context.cycle.acActionsToChange(acCharger);
         for (ChargingAction::ChargingActionIssuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
                                                             ChargingAction::ChargingActionIssuerSpotMarketCharging,
                                                             ChargingAction::ChargingActionIssuerTimeRequirement}) {
@@ -675,8 +672,7 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
     if (dcCharger) {
         if (m_context.schedules.clearDc(dcCharger))
             schedulesChanged = true;
-        auto info = m_context.dcProcessInfos.find(dcCharger);
-        if (info != m_context.dcProcessInfos.end()) {
+        if (ChargingProcessInfo *info = m_context.cycle.dcInfo(dcCharger)) {
             info->spotMarketUntilTargetTime = false;
             info->chargingSchedule.clear();
         }
@@ -691,14 +687,5 @@ void ProcessPreparation::evaluateTargetPercentageReached(const ThingId &evCharge
 
 void ProcessPreparation::resetChargingActions(const EvChargerAcs &chargers)
 {
-    m_context.acChargingActions.clear();
-    for (EvChargerAc *charger : chargers) {
-        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-        QHash<ChargingAction::ChargingActionIssuer, ChargingAction> &actions = m_context.acChargingActions[charger];
-        for (ChargingAction::ChargingActionIssuer issuer : {ChargingAction::ChargingActionIssuerSurplusCharging,
-                                                            ChargingAction::ChargingActionIssuerSpotMarketCharging,
-                                                            ChargingAction::ChargingActionIssuerTimeRequirement}) {
-            actions.insert(issuer, ChargingAction(false, info.minChargingCurrent, info.minPhaseCount, issuer, false));
-        }
-    }
+    m_context.cycle.resetAcActions(chargers);
 }

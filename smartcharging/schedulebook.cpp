@@ -28,6 +28,14 @@ void ScheduleBook::announce()
     emit chargingSchedulesChanged();
 }
 
+ChargingSchedules &ScheduleBook::acEntry(EvChargerAc *charger)
+{
+    auto entry = m_acSchedules.find(charger);
+    if (entry == m_acSchedules.end())
+        entry = m_acSchedules.insert(charger, ChargingSchedules());
+    return entry.value();
+}
+
 bool ScheduleBook::clearAc(EvChargerAc *charger)
 {
     auto schedules = m_acSchedules.find(charger);

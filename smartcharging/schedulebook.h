@@ -32,7 +32,7 @@ public:
     // --- AC chargers ---
     const QHash<EvChargerAc *, ChargingSchedules> &acSchedules() const { return m_acSchedules; }
     // The charger's list, created empty when it has none.
-    ChargingSchedules &acEntry(EvChargerAc *charger) { return m_acSchedules[charger]; }
+    ChargingSchedules &acEntry(EvChargerAc *charger);
     // Removes the charger's entry; true when it held schedules.
     bool takeAc(EvChargerAc *charger) { return !m_acSchedules.take(charger).isEmpty(); }
     // Empties the charger's list if it has one; true when it held schedules.

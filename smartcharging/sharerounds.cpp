@@ -76,7 +76,7 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
 {
     // 1. Pick the one issuer per charger that competes for power.
     QHash<EvChargerAc *, Issuer> winners;
-    const EvChargerAcs chargers = m_context.acChargingActions.keys();
+    const EvChargerAcs chargers = m_context.cycle.plannedAcChargers();
     for (EvChargerAc *charger : chargers) {
         Issuer winner = ChargingAction::ChargingActionIssuerUnknown;
         if (pickAcShareWinner(charger, currentDateTime, &winner))
@@ -106,7 +106,7 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
 bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &currentDateTime,
                                     ChargingAction::ChargingActionIssuer *winner)
 {
-    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
+    ChargingCycle::Actions &actions = m_context.cycle.acActionsToChange(charger);
 
     if (!charger->pluggedIn()) {
         qCDebug(dcTavroEnergy()) << "Skipping AC sharing on" << charger->name() << "because it is unplugged.";
@@ -114,13 +114,13 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
             disableAction(actions, issuer);
         return false;
     }
-    if (!m_context.acProcessInfos.contains(charger)) {
+    if (!m_context.cycle.acInfo(charger)) {
         for (Issuer issuer : shareIssuerOrder())
             disableAction(actions, issuer);
         return false;
     }
 
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
     const bool hasRemainingChargeTarget = acHasRemainingChargeTarget(charger, info, stopsOnTarget, currentDateTime);
@@ -213,10 +213,10 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
                                  << "allocated:" << result.allocatedPower << "[W],"
                                  << "enabled:" << (result.enabled ? "true" : "false");
         if (!result.enabled) {
-            disableAction(m_context.acChargingActions[charger], issuer);
+            disableAction(m_context.cycle.acActionsToChange(charger), issuer);
             continue;
         }
-        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        ChargingAction &action = m_context.cycle.acActionToChange(charger, issuer);
         if (phaseCounts.contains(charger))
             action.setDesiredPhaseCount(phaseCounts.value(charger));
         applyChargingShareResult(charger, issuer, result.allocatedPower);
@@ -271,9 +271,9 @@ void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<Char
         if (handedOver) {
             qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
                                      << "over to a charger left out longer.";
-            m_context.surplusGates[charger->id()].handOver();
+            m_context.cycle.surplusGate(charger->id()).handOver();
             m_handedOver.insert(charger);
-            disableAction(m_context.acChargingActions[charger], issuer);
+            disableAction(m_context.cycle.acActionsToChange(charger), issuer);
             continue;
         }
         // At its minimum until its gate stops it.
@@ -329,7 +329,7 @@ void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<Char
         EvChargerAc *charger = group.at(i);
         if (m_handedOver.contains(charger))
             continue;
-        SurplusGate::Reading reading = m_context.surplusGates[charger->id()].reading();
+        SurplusGate::Reading reading = m_context.cycle.surplusReading(charger->id());
         reading.surplusPower = results.at(i).enabled ? allocated[i] * scale : (riding[i] ? rest : 0.0);
         m_groupReadings.insert(charger, reading);
     }
@@ -341,20 +341,20 @@ void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
     const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
     double drawn = 0;
     for (EvChargerAc *charger : group) {
-        const ChargingAction action = m_context.acChargingActions.value(charger).value(issuer);
+        const ChargingAction action = m_context.cycle.acAction(charger, issuer);
         if (action.chargingEnabled())
             drawn += action.maxChargingCurrent() * qMax(1u, action.desiredPhaseCount()) * Units::phaseVoltage;
     }
     double left = budget - drawn;
     for (int i = 0; i < group.count() && i < requests.count() && left > 0; i++) {
         EvChargerAc *charger = group.at(i);
-        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        ChargingAction &action = m_context.cycle.acActionToChange(charger, issuer);
         const double step = charger->maxChargingCurrentStepSize() > 0 ? charger->maxChargingCurrentStepSize() : 1.0;
         const uint phases = qMax(1u, action.desiredPhaseCount());
         const double stepPower = step * phases * Units::phaseVoltage;
         if (!action.chargingEnabled() || m_handedOver.contains(charger))
             continue;
-        const double most = qMin<double>(m_context.acProcessInfos.value(charger).maxChargingCurrent,
+        const double most = qMin<double>(m_context.cycle.acInfoOrDefault(charger).maxChargingCurrent,
                                          requests.at(i).maximumPower / (phases * Units::phaseVoltage));
         const int steps = static_cast<int>(qMin(std::floor(left / stepPower + 1e-9),
                                                 std::floor((most - action.maxChargingCurrent()) / step + 1e-9)));
@@ -373,16 +373,16 @@ void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners,
         EvChargerAc *charger = it.key();
         if (it.value() != issuer || m_handedOver.contains(charger))
             continue;
-        SurplusGate &gate = m_context.surplusGates[charger->id()];
+        SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
         // Only chargers the surplus plan read this cycle.
         if (!gate.hasReading(currentDateTime))
             continue;
-        ChargingAction &action = m_context.acChargingActions[charger][issuer];
+        ChargingAction &action = m_context.cycle.acActionToChange(charger, issuer);
         const SurplusGate::Reading reading = m_groupReadings.value(charger, gate.reading());
         const uint phases = qMax(1u, action.desiredPhaseCount());
         const bool enabled = gate.chargingEnabled(reading, phases, currentDateTime, delays);
         if (enabled && !SurplusGate::covers(reading, phases)) {
-            const double minimum = m_context.acProcessInfos.value(charger).minChargingCurrent;
+            const double minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
             qCDebug(dcTavroEnergy()) << charger->name() << "rides out a dip at its minimum of" << minimum << "[A] on"
                                      << phases << "phases, reserve left:" << gate.reserve() << "[Wh]";
             action.setMaxChargingCurrent(minimum);
@@ -407,14 +407,13 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
     QHash<EvChargerAc *, uint> phaseCounts;
     double sumOfMinimums = 0;
     for (EvChargerAc *charger : group) {
-        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+        const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
         uint phases = info.maxPhaseCount;
         if (surplusGroup && info.phaseSwitchingPossible && acRunsOnSurplus(charger)) {
-            phases = qBound(info.minPhaseCount,
-                            m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount(),
+            phases = qBound(info.minPhaseCount, m_context.cycle.acAction(charger, issuer).desiredPhaseCount(),
                             info.maxPhaseCount);
         } else if (!surplusGroup) {
-            phases = qMax(1u, m_context.acChargingActions.value(charger).value(issuer).desiredPhaseCount());
+            phases = qMax(1u, m_context.cycle.acAction(charger, issuer).desiredPhaseCount());
             phases = qMin(phases, info.maxPhaseCount);
             phases = qMax(phases, info.minPhaseCount);
         }
@@ -426,7 +425,7 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
     // do so, which lowers their minimum and may admit more of them.
     if (surplusGroup && budget < sumOfMinimums) {
         for (EvChargerAc *charger : group) {
-            const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+            const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
             if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !acRunsOnSurplus(charger))
                 phaseCounts.insert(charger, info.minPhaseCount);
         }
@@ -443,9 +442,9 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
     // headroom. Each request is capped by that, not by its own draw, so
     // a charger already charging does not keep the fuse from one that
     // waits; the fairness order decides who is admitted.
-    PhaseHeadroom groupHeadroom(m_context.rootMeter, m_context.phasePowerLimit);
+    PhaseHeadroom groupHeadroom = m_context.measuredHeadroom();
     for (EvChargerAc *charger : group) {
-        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+        const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
         groupHeadroom.spend(info.effectivePhases, -qMax(0.0, charger->currentPower())
                                                           / (qMax(1u, info.effectivePhaseCount) * Units::phaseVoltage));
     }
@@ -456,8 +455,8 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
 
     QList<ChargingShareCalculator::Request> requests;
     for (EvChargerAc *charger : group) {
-        const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-        const ChargingAction action = m_context.acChargingActions.value(charger).value(issuer);
+        const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
+        const ChargingAction action = m_context.cycle.acAction(charger, issuer);
         const uint phases = phaseCounts.value(charger, qMax(1u, action.desiredPhaseCount()));
 
         ChargingShareCalculator::Request request;
@@ -499,11 +498,11 @@ qint32 ShareRounds::deadlineRank(EvChargerAc *charger, const EvChargerAcs &group
     // Deadlines competing for the fuse: the earliest is served first, one
     // without a deadline (a daily share) after all of them, equal ones share
     // unless the preparation serves them in turn (sharing would miss them).
-    const int place = m_context.acProcessInfos.value(charger).fusePlace;
+    const int place = m_context.cycle.acInfoOrDefault(charger).fusePlace;
     bool placed = place >= 0;
     QSet<int> before;
     for (EvChargerAc *other : group) {
-        const int otherPlace = m_context.acProcessInfos.value(other).fusePlace;
+        const int otherPlace = m_context.cycle.acInfoOrDefault(other).fusePlace;
         placed = placed && otherPlace >= 0;
         if (otherPlace < place)
             before.insert(otherPlace);
@@ -511,10 +510,10 @@ qint32 ShareRounds::deadlineRank(EvChargerAc *charger, const EvChargerAcs &group
     if (placed)
         return static_cast<qint32>(before.count());
 
-    const QDateTime deadline = m_context.acProcessInfos.value(charger).deadline;
+    const QDateTime deadline = m_context.cycle.acInfoOrDefault(charger).deadline;
     QSet<QDateTime> earlier;
     for (EvChargerAc *other : group) {
-        const QDateTime otherDeadline = m_context.acProcessInfos.value(other).deadline;
+        const QDateTime otherDeadline = m_context.cycle.acInfoOrDefault(other).deadline;
         if (otherDeadline.isValid() && (!deadline.isValid() || otherDeadline < deadline))
             earlier.insert(otherDeadline);
     }
@@ -524,14 +523,14 @@ qint32 ShareRounds::deadlineRank(EvChargerAc *charger, const EvChargerAcs &group
 void ShareRounds::applyChargingShareResult(EvChargerAc *charger, ChargingAction::ChargingActionIssuer issuer,
                                            double power)
 {
-    QHash<Issuer, ChargingAction> &actions = m_context.acChargingActions[charger];
+    ChargingCycle::Actions &actions = m_context.cycle.acActionsToChange(charger);
     if (!actions.contains(issuer)) {
         ChargingAction action;
         action.setIssuer(issuer);
         actions.insert(issuer, action);
     }
     ChargingAction &action = actions[issuer];
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
 
     uint phases = action.desiredPhaseCount();
     if (phases == 0)

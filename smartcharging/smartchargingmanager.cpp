@@ -154,27 +154,63 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "==================== Updating smart charging ====================";
     qCDebug(dcTavroEnergy()) << "Current time" << currentDateTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 
-    m_steps.tracking.sampleDeliveredEnergy(currentDateTime);
-    m_steps.tracking.evaluateChargingLocks(currentDateTime);
+    // The steps in the order of the cycle; each reads what the ones before
+    // it left in the cycle record. The preparation before every planner;
+    // the overload check before the headroom is measured (its throttling
+    // does not show at the meter yet); the spot market before the surplus
+    // (the surplus plans around the bought slots); the AC commands before
+    // the DC chargers (these get what the AC chargers leave).
+    using Step = void (SmartChargingManager::*)(const QDateTime &);
+    static const Step steps[] = {
+            &SmartChargingManager::sampleDeliveredEnergy,
+            &SmartChargingManager::evaluateChargingLocks,
+            &SmartChargingManager::updateManualSoCsWithoutMeter,
+            &SmartChargingManager::prepareInformation,
+            &SmartChargingManager::sampleSun,
+            &SmartChargingManager::checkOverload,
+            &SmartChargingManager::openHeadroom,
+            &SmartChargingManager::recoverFromOverload,
+            &SmartChargingManager::planSpotMarketCharging,
+            &SmartChargingManager::planSurplusCharging,
+            &SmartChargingManager::adjustEvChargers,
+            &SmartChargingManager::updateDcChargers,
+    };
 
-    updateManualSoCsWithoutMeter(currentDateTime);
-    prepareInformation(currentDateTime);
-    sampleSun(currentDateTime);
-    const bool overloaded = verifyOverloadProtection(currentDateTime);
-    // From here on every command of the cycle is fitted to what the fuse
-    // leaves after the commands before it: the meter shows none of them yet.
-    PhaseHeadroom headroom(m_steps.context.rootMeter, m_steps.context.phasePowerLimit);
-    PhaseHeadroom *const enclosingHeadroom = m_steps.context.cycleHeadroom;
-    m_steps.context.cycleHeadroom = &headroom;
-    if (!overloaded)
-        verifyOverloadProtectionRecovery(currentDateTime);
-    planSpotMarketCharging(currentDateTime);
-    planSurplusCharging(currentDateTime);
-    adjustEvChargers(currentDateTime);
-    updateDcChargers(currentDateTime);
-    m_steps.context.cycleHeadroom = enclosingHeadroom;
+    ChargingCycle &cycle = m_steps.context.cycle;
+    const ChargingCycle::Frame interrupted = cycle.frame();
+    cycle.begin(currentDateTime);
+    m_steps.context.commandedDraws.expire(currentDateTime);
+    for (Step step : steps)
+        (this->*step)(currentDateTime);
+    cycle.restore(interrupted);
     // What a restart must find again, as the cycle left it.
     m_steps.progress.store();
+}
+
+void SmartChargingManager::sampleDeliveredEnergy(const QDateTime &currentDateTime)
+{
+    m_steps.tracking.sampleDeliveredEnergy(currentDateTime);
+}
+
+void SmartChargingManager::evaluateChargingLocks(const QDateTime &currentDateTime)
+{
+    m_steps.tracking.evaluateChargingLocks(currentDateTime);
+}
+
+void SmartChargingManager::checkOverload(const QDateTime &currentDateTime)
+{
+    m_steps.context.cycle.setOverloaded(m_steps.overload.verifyOverloadProtection(currentDateTime));
+}
+
+void SmartChargingManager::openHeadroom(const QDateTime &)
+{
+    m_steps.context.cycle.openHeadroom(m_steps.context.measuredHeadroom());
+}
+
+void SmartChargingManager::recoverFromOverload(const QDateTime &currentDateTime)
+{
+    if (!m_steps.context.cycle.overloaded())
+        m_steps.overload.verifyOverloadProtectionRecovery(currentDateTime);
 }
 
 void SmartChargingManager::setSolarForecastManager(SolarForecastManager *solarForecastManager)
@@ -329,7 +365,18 @@ void SmartChargingManager::updateManualSoCsWithoutMeter(const QDateTime &current
 
 void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
 {
+    ChargingCycle &cycle = m_steps.context.cycle;
+    if (cycle.headroomOpen()) {
+        m_steps.dc.updateDcChargers(currentDateTime);
+        return;
+    }
+    // Between cycles the DC chargers are fitted to the meter and to what
+    // the cycle before commanded but the meter does not show yet.
+    m_steps.context.commandedDraws.expire(currentDateTime);
+    const ChargingCycle::Frame outside = cycle.frame();
+    cycle.openHeadroom(m_steps.context.measuredHeadroom());
     m_steps.dc.updateDcChargers(currentDateTime);
+    cycle.restore(outside);
 }
 
 EnergyManager::EnergyError

@@ -137,8 +137,14 @@ private:
     void onPowerBalanceEntryAdded(EnergyLogs::SampleRate sampleRate, const PowerBalanceLogEntry &entry);
     static bool isInCurrentMinute(const QDateTime &timestamp, const QDateTime &now);
 
+    // --- the steps of the cycle update() runs, beside the slots above ---
+    void sampleDeliveredEnergy(const QDateTime &currentDateTime);
+    void evaluateChargingLocks(const QDateTime &currentDateTime);
     // Hands the cycle's forecast, house load and production to the solar coverage.
     void sampleSun(const QDateTime &currentDateTime);
+    void checkOverload(const QDateTime &currentDateTime);
+    void openHeadroom(const QDateTime &currentDateTime);
+    void recoverFromOverload(const QDateTime &currentDateTime);
 
     // The context and the steps of the cycle.
     ChargingSteps m_steps;

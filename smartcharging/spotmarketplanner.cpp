@@ -81,20 +81,19 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
     const QDate today = currentDateTime.toLocalTime().date();
     if (m_day.isValid() && today > m_day) {
         qCDebug(dcTavroEnergy()) << "Day changed. Reset spotmarket data counters";
-        for (ChargingProcessInfo &info : m_context.acProcessInfos)
-            info.chargedEnergyToday = 0;
+        m_context.cycle.forEachAcInfo([](EvChargerAc *, ChargingProcessInfo &info) { info.chargedEnergyToday = 0; });
         m_restoredEnergy.clear();
     }
     if (!m_day.isValid() || today > m_day)
         m_day = today;
     // What an earlier run counted today comes on top of what this one counted.
-    for (auto info = m_context.acProcessInfos.begin(); info != m_context.acProcessInfos.end(); ++info) {
-        const auto restored = m_restoredEnergy.find(info.key()->id());
+    m_context.cycle.forEachAcInfo([this](EvChargerAc *charger, ChargingProcessInfo &info) {
+        const auto restored = m_restoredEnergy.find(charger->id());
         if (restored == m_restoredEnergy.end())
-            continue;
-        info->chargedEnergyToday += restored.value();
+            return;
+        info.chargedEnergyToday += restored.value();
         m_restoredEnergy.erase(restored);
-    }
+    });
 
     SpotMarketRound round;
     // A copy: clearing the planning state edits the tables.
@@ -114,8 +113,8 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
     // Energy charged outside the daily plan is not today's spot-market
     // share: those chargers only follow the counter.
     for (EvChargerAc *charger : adapters) {
-        auto info = m_context.acProcessInfos.find(charger);
-        if (info == m_context.acProcessInfos.end() || round.countingChargers.contains(charger))
+        ChargingProcessInfo *info = m_context.cycle.acInfo(charger);
+        if (!info || round.countingChargers.contains(charger))
             continue;
         info->lastTotalEnergyCharged = m_context.deliveredEnergy(charger->id());
     }
@@ -130,10 +129,10 @@ void SpotMarketPlanner::planSpotMarketCharging(const QDateTime &currentDateTime)
 QHash<ThingId, double> SpotMarketPlanner::dailyEnergy() const
 {
     QHash<ThingId, double> energy = m_restoredEnergy;
-    for (auto info = m_context.acProcessInfos.constBegin(); info != m_context.acProcessInfos.constEnd(); ++info) {
-        if (info->chargedEnergyToday > 0)
-            energy[info.key()->id()] += info->chargedEnergyToday;
-    }
+    m_context.cycle.forEachAcInfo([&energy](EvChargerAc *charger, const ChargingProcessInfo &info) {
+        if (info.chargedEnergyToday > 0)
+            energy[charger->id()] += info.chargedEnergyToday;
+    });
     return energy;
 }
 
@@ -152,8 +151,7 @@ void SpotMarketPlanner::dropSpotMarketSchedules()
     for (EvChargerAc *charger : scheduled) {
         if (m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
             schedulesChanged = true;
-        auto info = m_context.acProcessInfos.find(charger);
-        if (info != m_context.acProcessInfos.end())
+        if (ChargingProcessInfo *info = m_context.cycle.acInfo(charger))
             info->spotMarketUntilTargetTime = false;
     }
     if (schedulesChanged)
@@ -174,14 +172,14 @@ EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, Ev
             continue;
         }
 
-        if (!m_context.acProcessInfos.contains(charger)) {
+        if (!m_context.cycle.acInfo(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
             if (m_preparation.clearAcPlanningState(charger))
                 round.schedulesChanged = true;
             continue;
         }
 
-        ChargingProcessInfo &info = m_context.acProcessInfos[charger];
+        ChargingProcessInfo &info = m_context.cycle.acInfoToChange(charger);
         if (m_context.book.state(charger->id()).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             // Every issuer's schedules go: the car is done.
@@ -209,7 +207,7 @@ EvChargerAcs SpotMarketPlanner::selectSpotMarketChargers(const QHash<ThingId, Ev
         m_context.book.setTargetTimeOvershot(charger->id(), 0);
         if (m_context.schedules.removeIssuer(charger, ChargingAction::ChargingActionIssuerSpotMarketCharging))
             round.schedulesChanged = true;
-        m_context.acProcessInfos[charger].spotMarketUntilTargetTime = false;
+        m_context.cycle.acInfoToChange(charger).spotMarketUntilTargetTime = false;
     }
     return planningChargers;
 }
@@ -238,7 +236,7 @@ void SpotMarketPlanner::planSpotMarketCharger(EvChargerAc *charger, SpotMarketRo
 {
     qCDebug(dcTavroEnergy()) << "-->" << charger->name();
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-    ChargingProcessInfo &info = m_context.acProcessInfos[charger];
+    ChargingProcessInfo &info = m_context.cycle.acInfoToChange(charger);
     // Charging from the grid is running now (in a planned slot or for
     // the deadline): the scheduler keeps it going instead of pausing for
     // a few minutes.
@@ -489,9 +487,8 @@ void SpotMarketPlanner::applyRunningSpotMarketSchedule(EvChargerAc *charger, con
             m_context.schedules.acSchedules().value(charger).filterByIssuer(spotMarketIssuer);
     const ChargingSchedule running = schedules.getChargingSchedule(currentDateTime);
     if (running.isValid() && running.action().chargingEnabled()) {
-        auto info = m_context.acProcessInfos.find(charger);
-        if (info != m_context.acProcessInfos.end()) {
-            m_context.acChargingActions[charger].insert(spotMarketIssuer, running.action());
+        if (ChargingProcessInfo *info = m_context.cycle.acInfo(charger)) {
+            m_context.cycle.setAcAction(charger, spotMarketIssuer, running.action());
             info->chargingSchedule = running;
         }
     } else if (!schedules.isEmpty()) {

@@ -57,7 +57,7 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
     const SurplusGate::Delays delays = surplusGateDelays();
     int surplusTakers = 0;
     for (EvChargerAc *charger : qAsConst(ecoChargers))
-        surplusTakers += canTakeSurplus(charger, m_context.acProcessInfos.value(charger)) ? 1 : 0;
+        surplusTakers += canTakeSurplus(charger, m_context.cycle.acInfoOrDefault(charger)) ? 1 : 0;
     for (EvChargerAc *charger : qAsConst(ecoChargers))
         planAcSurplusAction(charger, rootLoad, surplusTakers, tolerance, delays, currentDateTime);
 
@@ -90,13 +90,13 @@ EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
             qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Ignoring current surplus planning.";
             // The next car starts with a clean slate; the day's phase
             // switches stay counted.
-            if (m_context.surplusGates.contains(chargerId))
-                m_context.surplusGates[chargerId].unplugged();
+            if (m_context.cycle.hasSurplusGate(chargerId))
+                m_context.cycle.surplusGate(chargerId).unplugged();
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleNotPluggedIn);
             continue;
         }
 
-        if (!m_context.acProcessInfos.contains(charger)) {
+        if (!m_context.cycle.acInfo(charger)) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has no prepared charging process info. Ignoring...";
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonVehicleUnavailable);
             if (m_preparation.clearAcPlanningState(charger))
@@ -107,7 +107,7 @@ EvChargerAcs SurplusPlanner::selectSurplusChargers(bool *schedulesChanged)
         if (m_context.book.state(chargerId).targetPercentageReached()) {
             qCDebug(dcTavroEnergy()) << charger->name() << "has reached the target percentage and is done. Ignoring...";
             m_context.book.resetTransient(chargerId, ChargingState::WaitingReasonNone);
-            m_context.acProcessInfos[charger].chargingSchedule.clear();
+            m_context.cycle.acInfoToChange(charger).chargingSchedule.clear();
             if (m_context.schedules.clearAc(charger))
                 *schedulesChanged = true;
             continue;
@@ -130,7 +130,7 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
 {
     const ThingId chargerId = charger->id();
     const ChargingConfiguration &configuration = m_context.book.configuration(chargerId);
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
 
     if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEco) {
         qCDebug(dcTavroEnergy()) << charger->name() << "does not use a target time.";
@@ -197,7 +197,7 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
                 chargerId, static_cast<int>(qMax<qint64>(0, internalTarget.secsTo(info.projectedEndTime))));
         if (reachablePercentage(info, currentDateTime, endDateTime)
             <= configuration.targetPercentage() - Units::unreachableMargin) {
-            m_context.acProcessInfos[charger].targetTimeUnreachable = true;
+            m_context.cycle.acInfoToChange(charger).targetTimeUnreachable = true;
             reportTargetTimeUnreachable(chargerId, configuration, endDateTime, info, currentDateTime);
         }
         ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
@@ -205,8 +205,8 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
         ChargingSchedule schedule(chargerId, TimeFrame(currentDateTime, internalTarget));
         schedule.setAction(timeRequirementAction);
         schedules.append(schedule);
-        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerTimeRequirement] =
-                timeRequirementAction;
+        m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerTimeRequirement,
+                                    timeRequirementAction);
         m_context.book.setBatteryLevelConsiderationActive(chargerId, false);
         return true;
     }
@@ -335,9 +335,9 @@ void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     for (EvChargerAc *charger : blocked) {
         qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
                                  << charger->name();
-        m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging] =
-                ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
-                               ChargingAction::ChargingActionIssuerSurplusCharging, false);
+        m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
+                                    ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
+                                                   ChargingAction::ChargingActionIssuerSurplusCharging, false));
         m_context.book.setBatteryLevelConsiderationActive(charger->id(), true);
         ecoChargers.removeAll(charger);
     }
@@ -354,8 +354,8 @@ bool SurplusPlanner::canTakeSurplus(EvChargerAc *charger, const ChargingProcessI
 void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int surplusTakers, double tolerance,
                                          const SurplusGate::Delays &delays, const QDateTime &currentDateTime)
 {
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
-    SurplusGate &gate = m_context.surplusGates[charger->id()];
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
+    SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
     const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
                          && charger->chargingEnabled();
 
@@ -431,8 +431,9 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));
     const bool covered = SurplusGate::covers(reading, phaseCount);
 
-    m_context.acChargingActions[charger][ChargingAction::ChargingActionIssuerSurplusCharging] = ChargingAction(
-            covered, targetCurrent, phaseCount, ChargingAction::ChargingActionIssuerSurplusCharging, false);
+    m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
+                                ChargingAction(covered, targetCurrent, phaseCount,
+                                               ChargingAction::ChargingActionIssuerSurplusCharging, false));
     if (!covered)
         m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
@@ -534,7 +535,7 @@ void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, con
 
 uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)
 {
-    const ChargingProcessInfo info = m_context.acProcessInfos.value(charger);
+    const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     const double minCurrent = info.minChargingCurrent;
     const double maxCurrent = info.maxChargingCurrent;
 
@@ -591,7 +592,7 @@ double SurplusPlanner::calculateSurplusCoverage(const ThingId &evChargerId) cons
 
 SurplusGate &SurplusPlanner::gate(const ThingId &evChargerId)
 {
-    return m_context.surplusGates[evChargerId];
+    return m_context.cycle.surplusGate(evChargerId);
 }
 
 QHash<ThingId, QDateTime> SurplusPlanner::reportedUnreachableTargets() const
@@ -604,6 +605,5 @@ QHash<ThingId, QDateTime> SurplusPlanner::reportedUnreachableTargets() const
 
 void SurplusPlanner::forget(const ThingId &evChargerId)
 {
-    m_context.surplusGates.remove(evChargerId);
     m_unreachableTargetsReported.remove(evChargerId);
 }

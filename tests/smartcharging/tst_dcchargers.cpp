@@ -113,6 +113,8 @@ private slots:
     void sunTakesPartOfThePlan();
     void chargerHandedBack_data();
     void chargerHandedBack();
+    void commandsOfOneMinuteAddUp_data();
+    void commandsOfOneMinuteAddUp();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -550,3 +552,66 @@ void TestDcChargers::chargerHandedBack()
 QTEST_GUILESS_MAIN(TestDcChargers)
 
 #include "tst_dcchargers.moc"
+
+void TestDcChargers::commandsOfOneMinuteAddUp_data()
+{
+    QTest::addColumn<bool>("dcFirst");
+
+    QTest::newRow("AC car first, DC car between cycles") << false;
+    QTest::newRow("DC car first, AC car in a second cycle") << true;
+}
+
+void TestDcChargers::commandsOfOneMinuteAddUp()
+{
+    QFETCH(bool, dcFirst);
+
+    // Both cars need all they can get; the fuse leaves 23 A per phase, so
+    // together they must stay within 23 × 690 W.
+    Household household;
+    Thing *dc = household.chargers.first();
+    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
+                                           {{"pluggedIn", dcFirst ? false : true}, {"phaseCount", 3}});
+    Thing *acCar = household.fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+                                              {{"batteryLevel", 20}, {"capacity", 50}});
+    HouseholdFixture::setStates(dc, {{"pluggedIn", dcFirst}});
+    household.manager->setPhasePowerLimit(25);
+    HouseholdFixture::setMeterCurrents(household.meter, 2, 2, 2);
+    // 10 kWh at 11 kW and 30 kWh at 11 kW: neither is done in 50 minutes.
+    const QDateTime end = household.fixture.now().addSecs(50 * 60);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, end));
+    QCOMPARE(household.fixture.configure(ac,
+                                         [&](ChargingConfiguration &configuration) {
+                                             configuration.setAssignedCarId(acCar->id());
+                                             configuration.setChargingMode(
+                                                     ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                             configuration.setTargetPercentage(80);
+                                             configuration.setEndDateTime(end);
+                                         }),
+             EnergyManager::EnergyErrorNoError);
+    household.fixture.runCycle();
+
+    // The other car plugs in within the same minute; the meter does not
+    // show the first one's draw yet.
+    if (dcFirst) {
+        QVERIFY(dc->stateValue(QStringLiteral("power")).toBool());
+        HouseholdFixture::setStates(ac, {{"pluggedIn", true}});
+        household.fixture.runCycle();
+    } else {
+        QVERIFY(ac->stateValue(QStringLiteral("power")).toBool());
+        HouseholdFixture::setStates(dc, {{"pluggedIn", true}});
+        emit household.fixture.energyManager()->powerBalanceChanged();
+        household.fixture.processEvents();
+    }
+
+    const double acPower = ac->stateValue(QStringLiteral("power")).toBool()
+                                   ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() * 690
+                                   : 0.0;
+    const double dcPower = dc->stateValue(QStringLiteral("power")).toBool()
+                                   ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
+                                   : 0.0;
+    QVERIFY2(acPower + dcPower <= 23 * 690, qPrintable(QStringLiteral("AC %1 W + DC %2 W on a fuse that leaves %3 W")
+                                                               .arg(acPower)
+                                                               .arg(dcPower)
+                                                               .arg(23 * 690)));
+    QVERIFY(acPower + dcPower > 0);
+}

@@ -52,20 +52,20 @@ public:
     static EvChargerAc *ac(SmartChargingManager *m, Thing *c) { return m->steps().context.evChargersAc.value(c->id()); }
     static bool hasInfo(SmartChargingManager *m, Thing *c)
     {
-        return m->steps().context.acProcessInfos.contains(ac(m, c));
+        return m->steps().context.cycle.acInfo(ac(m, c)) != nullptr;
     }
-    static void dropInfo(SmartChargingManager *m, Thing *c) { m->steps().context.acProcessInfos.remove(ac(m, c)); }
+    static void dropInfo(SmartChargingManager *m, Thing *c) { m->steps().context.cycle.dropAcInfo(ac(m, c)); }
     static ChargingProcessInfo &info(SmartChargingManager *m, Thing *c)
     {
-        return m->steps().context.acProcessInfos[ac(m, c)];
+        return m->steps().context.cycle.acInfoToChange(ac(m, c));
     }
     static bool hasActions(SmartChargingManager *m, Thing *c)
     {
-        return m->steps().context.acChargingActions.contains(ac(m, c));
+        return m->steps().context.cycle.plannedAcChargers().contains(ac(m, c));
     }
     static QHash<Issuer, ChargingAction> actions(SmartChargingManager *m, Thing *c)
     {
-        return m->steps().context.acChargingActions.value(ac(m, c));
+        return m->steps().context.cycle.acActions(ac(m, c));
     }
     static ChargingAction action(SmartChargingManager *m, Thing *c, Issuer issuer)
     {
@@ -95,10 +95,11 @@ public:
         info.effectivePhases = Electricity::PhaseAll;
         info.batteryLevel = 20;
         info.remainingPercentage = 60;
-        m->steps().context.acChargingActions.remove(ac(m, c));
+        ChargingCycle &cycle = m->steps().context.cycle;
+        cycle.dropAc(ac(m, c));
         for (const ChargingAction &action : actions)
-            m->steps().context.acChargingActions[ac(m, c)].insert(action.issuer(), action);
-        return m->steps().context.acProcessInfos[ac(m, c)] = info;
+            cycle.setAcAction(ac(m, c), action.issuer(), action);
+        return cycle.acInfoToChange(ac(m, c)) = info;
     }
     static bool tracksAc(SmartChargingManager *m, const ThingId &id)
     {
