@@ -96,9 +96,9 @@ public:
                 continue;
             const QByteArray line = m_process.readLine().trimmed();
             if (overWebSocket && line.startsWith("Page and JSON-RPC over WebSocket on http://127.0.0.1:")) {
-                QByteArray port = line.mid(line.lastIndexOf(':') + 1);
-                port.chop(1); // the "/" of the URL
-                webPort = static_cast<quint16>(port.toUInt());
+                QByteArray digits = line.mid(line.lastIndexOf(':') + 1);
+                digits.chop(1); // the "/" of the URL
+                webPort = static_cast<quint16>(digits.toUInt());
                 continue;
             }
             if (line.startsWith("JSON-RPC listening on 127.0.0.1:")) {

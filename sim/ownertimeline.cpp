@@ -40,7 +40,7 @@ int OwnerTimeline::indexAt(const std::vector<T> &changes, int minute)
     return static_cast<int>(after - changes.cbegin()) - 1;
 }
 
-int OwnerTimeline::Wish::nextDeadline(const QDateTime &start, int minute) const
+int OwnerTimeline::Wish::nextDeadline(const QDateTime &start, int from) const
 {
     if (endDateTime < 0)
         return -1;
@@ -52,7 +52,7 @@ int OwnerTimeline::Wish::nextDeadline(const QDateTime &start, int minute) const
             days.append(day);
     }
     rule.setRepeatDays(days);
-    const QDateTime next = rule.nextEndTime(start.addSecs(minute * 60LL));
+    const QDateTime next = rule.nextEndTime(start.addSecs(from * 60LL));
     return next.isValid() ? static_cast<int>((start.secsTo(next) + 59) / 60) : -1;
 }
 

@@ -39,9 +39,9 @@ public:
         // The SoC the car may usefully charge to: its target when it stops there, else 100.
         double ceiling() const { return stopAtTarget ? qMin(100.0, target) : 100.0; }
         // The minute (after start) of the first target time at or after
-        // minute, -1 none; with repeat days the next listed weekday at the
+        // the minute from, -1 none; with repeat days the next listed weekday at the
         // target's time of day (the plugin's own rule).
-        int nextDeadline(const QDateTime &start, int minute) const;
+        int nextDeadline(const QDateTime &start, int from) const;
     };
     // A target the owner set: percentage by minute (energy of the minutes
     // before it counts).

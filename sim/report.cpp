@@ -824,8 +824,8 @@ void Report::writeSwitches(Table *table, QTextStream &out) const
     const int days = m_plugin.switchesPerDay.value(0).count();
     for (int i = 0; i < scenario.chargers.count(); i++) {
         const auto worstDay = [i](const QVector<QVector<int>> &perDay) {
-            const QVector<int> days = perDay.value(i);
-            return days.isEmpty() ? 0 : *std::max_element(days.cbegin(), days.cend());
+            const QVector<int> counts = perDay.value(i);
+            return counts.isEmpty() ? 0 : *std::max_element(counts.cbegin(), counts.cend());
         };
         const QString name = scenario.chargers.at(i).name;
         table->countRow(

@@ -48,10 +48,10 @@ PhaseHeadroom ChargingContext::measuredHeadroom() const
     PhaseHeadroom headroom(rootMeter, phasePowerLimit);
     const QHash<ThingId, CommandedDraws::Draw> &draws = commandedDraws.draws();
     for (auto it = draws.constBegin(); it != draws.constEnd(); ++it) {
-        if (EvChargerAc *charger = evChargersAc.value(it.key()))
-            headroom.spend(it->phases, pendingAmperes(charger));
-        else if (EvChargerDc *charger = evChargersDc.value(it.key()))
-            headroom.spend(it->phases, pendingPower(charger) / (3 * Units::phaseVoltage));
+        if (EvChargerAc *acCharger = evChargersAc.value(it.key()))
+            headroom.spend(it->phases, pendingAmperes(acCharger));
+        else if (EvChargerDc *dcCharger = evChargersDc.value(it.key()))
+            headroom.spend(it->phases, pendingPower(dcCharger) / (3 * Units::phaseVoltage));
     }
     return headroom;
 }

@@ -38,12 +38,12 @@ using EvChargerAcs = QList<EvChargerAc *>;
 // RootMeter) are children of the thing they wrap; the tables only keep
 // references, the charger tracking drops them when the thing goes away.
 struct ChargingContext {
-    ChargingContext(EnergyManager *energyManager, ThingManager *thingManager, SpotMarketManager *spotMarketManager,
-                    EnergyManagerConfiguration *configuration)
-        : energyManager(energyManager),
-          thingManager(thingManager),
-          spotMarketManager(spotMarketManager),
-          configuration(configuration)
+    ChargingContext(EnergyManager *energy, ThingManager *things, SpotMarketManager *spotMarket,
+                    EnergyManagerConfiguration *tuning)
+        : energyManager(energy),
+          thingManager(things),
+          spotMarketManager(spotMarket),
+          configuration(tuning)
     {
     }
 

@@ -204,8 +204,9 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
         };
         // A price beyond any market's range (EUR/MWh) is garbage too, and
         // one near the limits of a double would turn every weighting into NaN.
-        auto usablePrice = [](const QJsonValue &value) {
-            return value.isDouble() && std::isfinite(value.toDouble()) && std::abs(value.toDouble()) <= maximumPrice;
+        auto usablePrice = [](const QJsonValue &candidate) {
+            return candidate.isDouble() && std::isfinite(candidate.toDouble())
+                   && std::abs(candidate.toDouble()) <= maximumPrice;
         };
         if (!usableTime(start) || !usableTime(end) || !usablePrice(price)) {
             skipped++;

@@ -36,7 +36,7 @@ QUuid JsonRpcConnectionPolicy::unauthenticatedVictim(const QUuid &newcomer, qint
     // has not offered a token within the grace period (the oldest). One
     // waiting for its check, or one that just came, is never pushed out: it
     // may be the owner's.
-    const auto rank = [this, now](const Connection &connection) -> std::tuple<int, int, qint64> {
+    const auto rank = [now](const Connection &connection) -> std::tuple<int, int, qint64> {
         if (connection.unknownTokens > 0)
             return {3, connection.unknownTokens, -qint64(connection.sequence)};
         if (connection.queuedAs == 0 && now - connection.connectedAt >= admissionGrace)

@@ -925,8 +925,8 @@ void TestTavroEnergyWire::solarForecastConfiguration()
     QFETCH(QString, energyError);
     QFETCH(bool, apiKeySet);
 
-    const auto set = [](JsonRpcTestClient &client, const QJsonObject &configuration) {
-        const QJsonObject params{{"configuration", configuration}};
+    const auto set = [](JsonRpcTestClient &client, const QJsonObject &sent) {
+        const QJsonObject params{{"configuration", sent}};
         return client.call("TavroEnergy.SetSolarForecastConfiguration",
                            QJsonDocument(params).toJson(QJsonDocument::Compact));
     };

@@ -373,13 +373,13 @@ void TestLimitPlan::leastCostAllowsWhatTheRunDrew()
 namespace {
 
 // A run that charged the first car at full power on three phases for its
-// first minutes; the least cost (EUR per car) of energy (kWh per car) in
+// first runMinutes; the least cost (EUR per car) of energy (kWh per car) in
 // the household h, as the limit plans it.
-bool leastCostOfAFullPowerRun(const Household1 &h, int minutes, const QVector<double> &energy,
+bool leastCostOfAFullPowerRun(const Household1 &h, int runMinutes, const QVector<double> &energy,
                               QVector<double> *perCar, QString *error)
 {
     Built built = build(h);
-    for (int m = 0; m < minutes; m++) {
+    for (int m = 0; m < runMinutes; m++) {
         built.records[m].chargerPower[0] = fullPower;
         built.records[m].chargerPhases[0] = 3;
     }
