@@ -114,7 +114,7 @@ double AcChargerAdjuster::takeBackOwnDraw(EvChargerAc *charger, const ChargingPr
 {
     // A command of this minute that the meter does not show yet is part of
     // the charger's own draw: the headroom counted it already.
-    const Electricity::Phases pendingPhases = m_context.commandedDraws.phases(charger->id());
+    const Electricity::Phases pendingPhases = m_context.cycle.commandedDraws().phases(charger->id());
     const double pending = m_context.pendingAmperes(charger);
     const bool pendingOnOwnPhases = pendingPhases == info.effectivePhases;
     if (!pendingOnOwnPhases)
@@ -357,8 +357,8 @@ void AcChargerAdjuster::sendCurrentAndPower(EvChargerAc *charger, const Charging
             && !wasEnabled;
     // A raise shows at the meter only when the car has ramped up.
     if (!action.chargingEnabled())
-        m_context.commandedDraws.forget(charger->id());
+        m_context.cycle.commandedDraws().forget(charger->id());
     else if (switchedOn || raisedCurrent || phasesRaised)
-        m_context.commandedDraws.record(charger->id(), m_context.cycle.acInfoOrDefault(charger).effectivePhases,
-                                        action.maxChargingCurrent(), currentDateTime);
+        m_context.cycle.commandedDraws().record(charger->id(), m_context.cycle.acInfoOrDefault(charger).effectivePhases,
+                                                action.maxChargingCurrent(), currentDateTime);
 }

@@ -46,7 +46,7 @@ SurplusGate::Delays ChargingContext::surplusGateDelays() const
 PhaseHeadroom ChargingContext::measuredHeadroom() const
 {
     PhaseHeadroom headroom(rootMeter, phasePowerLimit);
-    const QHash<ThingId, CommandedDraws::Draw> &draws = commandedDraws.draws();
+    const QHash<ThingId, CommandedDraws::Draw> &draws = cycle.commandedDraws().draws();
     for (auto it = draws.constBegin(); it != draws.constEnd(); ++it) {
         if (EvChargerAc *acCharger = evChargersAc.value(it.key()))
             headroom.spend(it->phases, pendingAmperes(acCharger));
@@ -59,15 +59,15 @@ PhaseHeadroom ChargingContext::measuredHeadroom() const
 double ChargingContext::pendingAmperes(EvChargerAc *charger) const
 {
     const ThingId id = charger->id();
-    const int phases = qMax(1, Electricity::phaseCount(commandedDraws.phases(id)));
-    return commandedDraws.pending(id, charger->currentPower() / (phases * Units::phaseVoltage));
+    const int phases = qMax(1, Electricity::phaseCount(cycle.commandedDraws().phases(id)));
+    return cycle.commandedDraws().pending(id, charger->currentPower() / (phases * Units::phaseVoltage));
 }
 
 double ChargingContext::pendingPower(EvChargerDc *charger) const
 {
     // A DC charger draws on all three phases alike.
     const double perPhase = 3 * Units::phaseVoltage;
-    return commandedDraws.pending(charger->id(), charger->measuredPower() / perPhase) * perPhase;
+    return cycle.commandedDraws().pending(charger->id(), charger->measuredPower() / perPhase) * perPhase;
 }
 
 PhaseHeadroom &ChargingContext::headroom()

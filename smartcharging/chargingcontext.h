@@ -4,7 +4,6 @@
 #include "smartcharging/chargingbook.h"
 #include "smartcharging/chargingcycle.h"
 #include "smartcharging/chargingprocessinfo.h"
-#include "smartcharging/commandeddraws.h"
 #include "smartcharging/phaseheadroom.h"
 #include "smartcharging/schedulebook.h"
 #include "smartcharging/solarcoverage.h"
@@ -116,9 +115,6 @@ struct ChargingContext {
     // What the sun is expected to give before a time; fed once per cycle
     // before the planners run, covers nothing without a forecast.
     SolarCoverage sun;
-
-    // Draws commanded in the last minute, by charger thing id.
-    CommandedDraws commandedDraws;
 };
 
 #endif // CHARGINGCONTEXT_H

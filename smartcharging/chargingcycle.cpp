@@ -205,4 +205,5 @@ void ChargingCycle::forget(const ThingId &evChargerId, EvChargerAc *acCharger, E
     if (dcCharger)
         m_dc.remove(dcCharger);
     m_surplusGates.remove(evChargerId);
+    m_commandedDraws.forget(evChargerId);
 }

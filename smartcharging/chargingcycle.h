@@ -2,6 +2,7 @@
 #define CHARGINGCYCLE_H
 
 #include "smartcharging/chargingprocessinfo.h"
+#include "smartcharging/commandeddraws.h"
 #include "smartcharging/phaseheadroom.h"
 #include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
@@ -133,8 +134,15 @@ public:
     Frame frame() const { return {m_now, m_overloaded, m_headroomOpen, m_headroom}; }
     void restore(const Frame &frame);
 
+    // --- draws the meter may not show yet ---
+    // Raises commanded in the last minute (kept across cycles until they
+    // expire): the AC adjuster and the DC controller record them, every
+    // headroom measured from the meter counts them.
+    CommandedDraws &commandedDraws() { return m_commandedDraws; }
+    const CommandedDraws &commandedDraws() const { return m_commandedDraws; }
+
     // --- removal ---
-    // The charger went away: its infos, actions and gate go.
+    // The charger went away: its infos, actions, gate and commanded draw go.
     void forget(const ThingId &evChargerId, EvChargerAc *acCharger, EvChargerDc *dcCharger);
 
 private:
@@ -155,6 +163,7 @@ private:
     bool m_headroomOpen = false;
     PhaseHeadroom m_headroom;
     PhaseHeadroom m_measured; // outside a cycle
+    CommandedDraws m_commandedDraws;
 };
 
 template<typename Fn>

@@ -169,7 +169,7 @@ double DcController::ownDcDraw(EvChargerDc *charger) const
 void DcController::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
 {
     if (!enabled || power <= 0)
-        m_context.commandedDraws.forget(charger->id());
+        m_context.cycle.commandedDraws().forget(charger->id());
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]"
@@ -915,7 +915,8 @@ bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResul
     commandDcCharger(charger, power, enabled, reason);
     // A raise shows at the meter only when the car has ramped up.
     if (raised)
-        m_context.commandedDraws.record(charger->id(), Electricity::PhaseAll, power / (3 * Units::phaseVoltage), now);
+        m_context.cycle.commandedDraws().record(charger->id(), Electricity::PhaseAll, power / (3 * Units::phaseVoltage),
+                                                now);
     ChargingState::WaitingReason waitingReason = dcShareIdleReason(charger->id());
     if (enabled)
         waitingReason =
