@@ -11,9 +11,11 @@ scripts/install-deps.sh
 
 build_dir="${SANITIZE_BUILD_DIR:-build-sanitize}"
 # -O1 with line tables only: about half the compile time of -O2 -g under the
-# sanitizers, and the reports still name file and line. A compiler warning in
-# our code fails the build.
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_SANITIZE=ON -DTAVRO_WERROR=ON \
+# sanitizers, and the reports still name file and line. Warnings fail the
+# ordinary build of scripts/test.sh, not this one: gcc's flow analysis at -O1
+# under the sanitizers reports members of the standard library's own types
+# (std::function inside <regex>) as maybe uninitialized.
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_SANITIZE=ON \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 cmake --build "$build_dir" -j"$(nproc)"
 
