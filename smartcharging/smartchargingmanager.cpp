@@ -179,7 +179,7 @@ void SmartChargingManager::update(const QDateTime &currentDateTime)
     ChargingCycle &cycle = m_steps.context.cycle;
     const ChargingCycle::Frame interrupted = cycle.frame();
     cycle.begin(currentDateTime);
-    m_steps.context.cycle.commandedDraws().expire(currentDateTime);
+    cycle.commandedDraws().expire(currentDateTime);
     for (Step step : steps)
         (this->*step)(currentDateTime);
     cycle.restore(interrupted);
@@ -372,7 +372,7 @@ void SmartChargingManager::updateDcChargers(const QDateTime &currentDateTime)
     }
     // Between cycles the DC chargers are fitted to the meter and to what
     // the cycle before commanded but the meter does not show yet.
-    m_steps.context.cycle.commandedDraws().expire(currentDateTime);
+    cycle.commandedDraws().expire(currentDateTime);
     const ChargingCycle::Frame outside = cycle.frame();
     cycle.openHeadroom(m_steps.context.measuredHeadroom());
     m_steps.dc.updateDcChargers(currentDateTime);
