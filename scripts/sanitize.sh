@@ -15,7 +15,7 @@ build_dir="${SANITIZE_BUILD_DIR:-build-sanitize}"
 # ordinary build of scripts/test.sh, not this one: gcc's flow analysis at -O1
 # under the sanitizers reports members of the standard library's own types
 # (std::function inside <regex>) as maybe uninitialized.
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_SANITIZE=ON \
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_SANITIZE=ON -DTAVRO_WERROR=OFF \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 cmake --build "$build_dir" -j"$(nproc)"
 
