@@ -24,6 +24,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 
 namespace {
 // Smallest setpoint change (W) worth a command.
@@ -91,6 +92,18 @@ double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudge
     return upperLimit;
 }
 
+}
+
+uint DcController::dcChargingEnergyLoss(Thing *vehicle, const ChargingConfiguration &configuration) const
+{
+    // The car that reports the level, else the one assigned to the charger.
+    const QString name = QStringLiteral("chargingEnergyLoss");
+    QVariant loss = vehicle ? vehicle->setting(name) : QVariant();
+    if (!loss.isValid()) {
+        Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
+        loss = car ? car->setting(name) : QVariant();
+    }
+    return loss.toUInt();
 }
 
 Thing *DcController::resolveDcVehicle(const ThingId &evChargerId) const
@@ -433,9 +446,23 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
 
     plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDcDraw(plan.charger));
 
-    // Timing at the upper limit.
-    if (plan.upperLimit > 0 && plan.hasCapacity) {
-        info.fullChargingHours = info.capacity / plan.upperLimit;
+    // What the car loses on the way into its battery, as for an AC car: a
+    // plan and a promise without it come short by that share.
+    info.chargingEnergyLoss = qMin(99u, dcChargingEnergyLoss(vehicle, configuration));
+    info.lossFactor = 1.0 - info.chargingEnergyLoss / 100.0;
+
+    // Timing at the upper limit; a deadline at what the fuse leaves the car
+    // in deadline order where that is planned (a fuse the others take
+    // whole counts at the minimum power).
+    double timingPower = plan.upperLimit;
+    if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && info.dcFuseShare >= 0) {
+        const double ownLimit = dcUpperLimit(plan.charger, vehicle, std::numeric_limits<double>::infinity(), 0);
+        const double planned =
+                info.dcFuseShare > 0 ? info.dcFuseShare * 3 * Units::phaseVoltage : plan.charger->minChargingPower();
+        timingPower = qMin(ownLimit, planned);
+    }
+    if (timingPower > 0 && plan.hasCapacity) {
+        info.fullChargingHours = info.capacity / (timingPower * info.lossFactor);
         info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100;
         info.projectedEndTime =
                 currentDateTime.addSecs(static_cast<qint64>(std::round(info.remainingChargingHours * 3600)));
@@ -594,10 +621,12 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
             && (plan.internalTarget < plannedEnd || runningOn)) {
             overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
             plan.forced = plan.upperLimit > 0;
-            unreachable = !plan.forced
-                          || m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
-                                     <= plan.configuration.targetPercentage() - Units::unreachableMargin;
-            if (unreachable)
+            // The owner hears of it when the plan comes short, not when
+            // another charger holds the fuse this minute.
+            const bool planShort = m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
+                                   <= plan.configuration.targetPercentage() - Units::unreachableMargin;
+            unreachable = !plan.forced || planShort;
+            if (planShort)
                 m_surplus.reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info,
                                                       currentDateTime);
         }
@@ -647,8 +676,9 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
         if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
             plan.frames.clear();
         } else if (plan.hasCapacity) {
+            // The daily share counts what the charger delivers, losses included.
             uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
-                                            * info.fullChargingHours / info.capacityKwh * 60);
+                                            * info.fullChargingHours * info.lossFactor / info.capacityKwh * 60);
             const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
             minutes -= qMin(minutes, dcSunMinutes(info, currentDateTime, dayEnd));
             plan.frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
@@ -664,7 +694,7 @@ uint DcController::dcSunMinutes(const ChargingProcessInfo &info, const QDateTime
                                 const QDateTime &until) const
 {
     // The charging time was estimated at this power.
-    const double power = info.fullChargingHours > 0 ? info.capacity / info.fullChargingHours : 0;
+    const double power = info.fullChargingHours > 0 ? info.capacity / (info.fullChargingHours * info.lossFactor) : 0;
     return m_context.sunMinutes(currentDateTime, until, power);
 }
 

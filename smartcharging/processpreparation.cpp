@@ -225,11 +225,14 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
             continue;
         const ChargingProcessInfo info = m_context.cycle.dcInfoOrDefault(charger);
         GridDemand demand;
+        demand.dcCharger = charger;
         demand.idText = charger->id().toString();
         demand.maximum = qMax(0.0, charger->maxChargingPower()) / (3 * Units::phaseVoltage);
         if (deadline) {
             demand.deadline = configuration.nextEndTime(currentDateTime);
-            demand.energy = info.remainingPercentage / 100.0 * info.capacity / (3 * Units::phaseVoltage);
+            if (info.lossFactor > 0)
+                demand.energy =
+                        info.remainingPercentage / 100.0 * info.capacity / (info.lossFactor * 3 * Units::phaseVoltage);
         } else {
             demand.energy =
                     qMax(0.0, info.dailySpotMarketEnergy - info.chargedEnergyToday) * 1000 / (3 * Units::phaseVoltage);
@@ -466,6 +469,12 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     double availableNow = 0;
     double bestForPromise = 0;
     const double available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
+    m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) {
+        info.dcFuseShare = -1;
+        info.fusePlace = -1;
+        info.deadlineReachablePercentage = -1;
+        info.deadlineReachableNowPercentage = -1;
+    });
     if (!std::isfinite(available))
         return shares;
 
@@ -481,6 +490,10 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
     const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;
     for (int i = 0; i < demands.count(); i++) {
+        if (EvChargerDc *dcCharger = demands.at(i).dcCharger) {
+            planDcFromFuse(dcCharger, demands.at(i), planned.at(i), deliverable.at(i), deliverableNow.at(i));
+            continue;
+        }
         EvChargerAc *charger = demands.at(i).acCharger;
         if (!charger)
             continue;
@@ -505,6 +518,26 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
             shares.insert(charger, usable);
     }
     return shares;
+}
+
+void ProcessPreparation::planDcFromFuse(EvChargerDc *charger, const GridDemand &demand, double share,
+                                        double deliverable, double deliverableNow)
+{
+    // The DC car's deadline is timed and promised on what the fuse leaves
+    // it in deadline order, not on what another charger leaves it this
+    // minute: that would flip the deadline charge on and off with the
+    // other car's draw, and the promise with it.
+    ChargingProcessInfo &info = m_context.cycle.dcInfoToChange(charger);
+    info.dcFuseShare = share;
+    info.fusePlace = demand.place;
+    info.deadline = demand.deadline;
+    qCDebug(dcTavroEnergy()) << "  The fuse leaves" << share << "[A] per phase to" << charger->name()
+                             << "charging from the grid, place" << demand.place << "in deadline order.";
+    if (demand.deadline.isValid() && info.capacity > 0) {
+        const double percentPerAh = info.lossFactor * 3 * Units::phaseVoltage / info.capacity * 100;
+        info.deadlineReachablePercentage = info.batteryLevel + deliverable * percentPerAh;
+        info.deadlineReachableNowPercentage = info.batteryLevel + deliverableNow * percentPerAh;
+    }
 }
 
 ChargingProcessInfo ProcessPreparation::acCarFacts(EvChargerAc *charger, Thing *car,

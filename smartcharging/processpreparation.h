@@ -77,6 +77,7 @@ private:
     // one last.
     struct GridDemand {
         EvChargerAc *acCharger = nullptr; // null for a DC charger
+        EvChargerDc *dcCharger = nullptr; // null for an AC charger
         QString idText;
         QDateTime deadline; // invalid: none
         Electricity::Phases phases = Electricity::PhaseAll;
@@ -135,6 +136,11 @@ private:
     QHash<EvChargerAc *, double> gridChargingFuseShares(const EvChargerAcs &chargers,
                                                         QHash<EvChargerAc *, ChargingProcessInfo> *infos,
                                                         const QDateTime &currentDateTime);
+    // Writes a DC demand's place, fuse share (A per phase) and the levels
+    // its deadline can reach (deliverable at best and now, Ah per phase)
+    // into the charger's record.
+    void planDcFromFuse(EvChargerDc *charger, const GridDemand &demand, double share, double deliverable,
+                        double deliverableNow);
     void resetChargingActions(const EvChargerAcs &chargers);
 
     ChargingContext &m_context;
