@@ -41,6 +41,8 @@ const int dcDischargingShareGroup = 1001;
 const qint32 timeRequirementPriority = 0;
 const qint32 spotMarketPriority = 1;
 const qint32 surplusPriority = 2;
+// Room for the fuse places of the deadlines inside one priority.
+const qint32 placesPerPriority = 1000;
 
 QString timeText(const QDateTime &dateTime)
 {
@@ -212,6 +214,7 @@ struct DcController::DcCycle {
     // W of discharges kept at their minimum while the house draws less.
     double bridgedDischarge = 0;
     double bridgedCharge = 0; // W of minimums kept on through a dip of the surplus
+    double managedDcDraw = 0; // W the managed DC chargers draw or were told to this minute
     bool batteryBelowLowerLimit = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
@@ -229,6 +232,7 @@ struct DcController::DcIntent {
     double power = 0;    // W; > 0 charges, < 0 discharges
     bool forced = false; // target-time force
     bool spotMarketActive = false;
+    int place = -1; // in the fuse's deadline order; -1 when not placed
 };
 
 // One charger's decisions of this cycle, chapter by chapter.
@@ -240,6 +244,10 @@ struct DcController::DcChargerPlan {
     double soc = 0; // %
     bool hasCapacity = false;
     double upperLimit = 0; // W, positive; 0 when it cannot charge
+    // W a deadline charge may have: the upper limit with what the other DC
+    // chargers draw counted free (the share round serves the deadlines in
+    // the fuse's order and never gives more than the fuse leaves them all).
+    double deadlineLimit = 0;
 
     // Grid decision.
     bool constrained = false;
@@ -295,14 +303,16 @@ DcController::DcCycle DcController::measureDcBaseline() const
     }
     double managedDcPower = 0;
     double pendingDcPower = 0;
+    DcCycle cycle;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
         pendingDcPower += m_context.pendingPower(charger);
         const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal) {
             managedDcPower += charger->measuredPower();
+            cycle.managedDcDraw += ownDcDraw(charger);
+        }
     }
 
-    DcCycle cycle;
     cycle.phaseLimitBudget = m_balance.dcPhaseLimitHeadroom();
     cycle.hasRootMeter = !m_context.rootMeter.isNull();
     if (cycle.hasRootMeter) {
@@ -444,7 +454,10 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     info.dailySpotMarketEnergy = info.dailySpotMarketPercentage * info.capacityKwh / 100;
     plan.hasCapacity = info.capacityKwh > 0 && std::isfinite(info.capacityKwh);
 
-    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDcDraw(plan.charger));
+    const double ownDraw = ownDcDraw(plan.charger);
+    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDraw);
+    plan.deadlineLimit =
+            dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget + cycle.managedDcDraw - ownDraw, ownDraw);
 
     // What the car loses on the way into its battery, as for an AC car: a
     // plan and a promise without it come short by that share.
@@ -620,7 +633,7 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
         if (info.remainingPercentage >= 1 && plan.internalTarget.isValid()
             && (plan.internalTarget < plannedEnd || runningOn)) {
             overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
-            plan.forced = plan.upperLimit > 0;
+            plan.forced = plan.deadlineLimit > 0;
             // The owner hears of it when the plan comes short, not when
             // another charger holds the fuse this minute.
             const bool planShort = m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
@@ -705,8 +718,10 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
     // between the planned minutes the car charges from the surplus like any
     // eco car (it only never discharges, see below).
     double intent = plan.rawTarget;
-    if (plan.forced || plan.spotMarketActive)
+    if (plan.spotMarketActive)
         intent = plan.upperLimit;
+    if (plan.forced)
+        intent = plan.deadlineLimit;
     if (intent > 0
         && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage()) || !charger->supportsCharging()))
         intent = 0;
@@ -726,7 +741,7 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
 
     if (intent > intentEpsilon) {
         m_context.book.setBatteryLevelConsiderationActive(plan.chargerId, false);
-        cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive});
+        cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive, info.fusePlace});
         return;
     }
     if (intent < -intentEpsilon) {
@@ -860,8 +875,11 @@ ChargingShareCalculator::Request DcController::dcChargingRequest(const DcIntent 
     request.maximumPower = intent.power;
     request.phaseCount = 1;
     request.measuredPower = intent.charger->measuredPower();
-    request.priority =
+    // Deadlines in the fuse's order: a lower place first, equal places
+    // alike; the later deadline does not take the fuse from the earlier.
+    const qint32 kind =
             intent.forced ? timeRequirementPriority : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
+    request.priority = kind * placesPerPriority + (intent.forced ? qBound(0, intent.place, placesPerPriority - 1) : 0);
     request.fairnessCounter = dcFairnessCounter(intent.charger);
     qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
                              << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))

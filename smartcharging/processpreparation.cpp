@@ -44,6 +44,18 @@ bool desiredPhaseCountOffers(EvChargerAc *charger, int phaseCount)
     return charger->thing()->state(QStringLiteral("desiredPhaseCount")).possibleValues().contains(QVariant(phaseCount));
 }
 
+// A left on the most loaded of the phases.
+double leastOn(const std::array<double, 3> &amps, Electricity::Phases phases)
+{
+    const Electricity::Phase flags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+    double least = std::numeric_limits<double>::infinity();
+    for (int p = 0; p < 3; p++) {
+        if (phases.testFlag(flags[p]))
+            least = qMin(least, amps[p]);
+    }
+    return least;
+}
+
 } // namespace
 
 void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
@@ -134,14 +146,17 @@ bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
     return hadSchedules;
 }
 
-double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
-                                               double *availableNow, double *bestForPromise)
+ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers,
+                                                                      const QDateTime &currentDateTime,
+                                                                      PhaseAmps *availableNow,
+                                                                      PhaseAmps *bestForPromise)
 {
     PhaseHeadroom headroom = m_context.measuredHeadroom();
-    *availableNow = std::numeric_limits<double>::infinity();
-    *bestForPromise = std::numeric_limits<double>::infinity();
+    const double infinite = std::numeric_limits<double>::infinity();
+    *availableNow = {infinite, infinite, infinite};
+    *bestForPromise = {infinite, infinite, infinite};
     if (!headroom.limited())
-        return std::numeric_limits<double>::infinity();
+        return {infinite, infinite, infinite};
 
     // The house without the chargers this manager plans for.
     for (EvChargerAc *charger : chargers) {
@@ -166,21 +181,28 @@ double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, con
     // the last hours, and the deadline reserve covers the rest.
     // One sample a minute, however often the cycle runs (settings changes
     // run it too); a clock that went back starts the history again.
-    *availableNow = headroom.available(Electricity::PhaseAll);
+    // Each phase on its own: a one-phase car does not wait for the house
+    // on the other two.
+    *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
+                     headroom.available(Electricity::PhaseC)};
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first > currentDateTime)
         m_fuseHistory.clear();
-    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60)
-        m_fuseHistory.last().second = qMax(m_fuseHistory.last().second, *availableNow);
-    else
+    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60) {
+        for (int p = 0; p < 3; p++)
+            m_fuseHistory.last().second[p] = qMax(m_fuseHistory.last().second[p], (*availableNow)[p]);
+    } else {
         m_fuseHistory.append({currentDateTime, *availableNow});
+    }
     while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > promiseHistorySeconds)
         m_fuseHistory.removeFirst();
-    double available = -std::numeric_limits<double>::infinity();
-    *bestForPromise = -std::numeric_limits<double>::infinity();
+    PhaseAmps available = {-infinite, -infinite, -infinite};
+    *bestForPromise = {-infinite, -infinite, -infinite};
     for (const auto &sample : qAsConst(m_fuseHistory)) {
-        *bestForPromise = qMax(*bestForPromise, sample.second);
-        if (sample.first.secsTo(currentDateTime) <= fuseHistorySeconds)
-            available = qMax(available, sample.second);
+        for (int p = 0; p < 3; p++) {
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.second[p]);
+            if (sample.first.secsTo(currentDateTime) <= fuseHistorySeconds)
+                available[p] = qMax(available[p], sample.second[p]);
+        }
     }
     return available;
 }
@@ -257,7 +279,7 @@ void ProcessPreparation::sortByDeadline(QList<GridDemand> *demands)
     }
 }
 
-void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double available,
+void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, const PhaseAmps &available,
                                            const QDateTime &currentDateTime)
 {
     // Sharing alike would let every one of them come short where serving
@@ -300,7 +322,7 @@ void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double av
 }
 
 ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QList<GridDemand> &demands,
-                                                                        double available,
+                                                                        const PhaseAmps &available,
                                                                         const QDateTime &currentDateTime)
 {
     const int count = demands.count();
@@ -343,13 +365,13 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
 }
 
 QVector<double> ProcessPreparation::fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
-                                              double available)
+                                              const PhaseAmps &available)
 {
     const int count = demands.count();
     const double infinite = std::numeric_limits<double>::infinity();
     const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
     QVector<double> rates(count, 0);
-    double left[3] = {qMax(0.0, available), qMax(0.0, available), qMax(0.0, available)};
+    double left[3] = {qMax(0.0, available[0]), qMax(0.0, available[1]), qMax(0.0, available[2])};
     const auto leftOn = [&](Electricity::Phases phases) {
         double least = infinite;
         for (int p = 0; p < 3; p++) {
@@ -421,7 +443,7 @@ double ProcessPreparation::advanceSchedule(const QList<GridDemand> &demands, con
     return hours;
 }
 
-QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
+QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, const PhaseAmps &available,
                                                         const QDateTime &currentDateTime)
 {
     const FuseSchedule schedule = scheduleByDeadline(demands, available, currentDateTime);
@@ -432,7 +454,7 @@ QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> 
         if (demand.energy > 0 && hours > 0)
             shares.append(std::isfinite(hours) ? demand.energy / hours : 0.0);
         else
-            shares.append(qMax(0.0, qMin(demand.maximum, available)));
+            shares.append(qMax(0.0, qMin(demand.maximum, leastOn(available, demand.phases))));
     }
     return shares;
 }
@@ -466,22 +488,28 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
                                            const QDateTime &currentDateTime)
 {
     QHash<EvChargerAc *, double> shares;
-    double availableNow = 0;
-    double bestForPromise = 0;
-    const double available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
+    PhaseAmps availableNow;
+    PhaseAmps bestForPromise;
+    const PhaseAmps available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
     m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) {
         info.dcFuseShare = -1;
         info.fusePlace = -1;
         info.deadlineReachablePercentage = -1;
         info.deadlineReachableNowPercentage = -1;
     });
-    if (!std::isfinite(available))
+    if (!std::isfinite(available[0]))
         return shares;
 
     // What the executor will leave free at the meter is not for the cars.
-    const double usable = qMax(0.0, available - Units::phaseLimitMargin);
-    const double usableNow = qMax(0.0, availableNow - Units::phaseLimitMargin);
-    const double usableAtBest = qMax(0.0, bestForPromise - Units::phaseLimitMargin);
+    const auto lessMargin = [](const PhaseAmps &amps) {
+        PhaseAmps usable;
+        for (int p = 0; p < 3; p++)
+            usable[p] = qMax(0.0, amps[p] - Units::phaseLimitMargin);
+        return usable;
+    };
+    const PhaseAmps usable = lessMargin(available);
+    const PhaseAmps usableNow = lessMargin(availableNow);
+    const PhaseAmps usableAtBest = lessMargin(bestForPromise);
     QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
     sortByDeadline(&demands);
     serveAtRiskInTurn(&demands, usable, currentDateTime);
@@ -489,9 +517,12 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
     const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
     const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;
+    // A DC charge runs on at the edge of the fuse once begun (it follows
+    // the meter every cycle): it is timed on the house as it is now.
+    const QVector<double> plannedNow = deadlineOrderShares(demands, usableNow, currentDateTime);
     for (int i = 0; i < demands.count(); i++) {
         if (EvChargerDc *dcCharger = demands.at(i).dcCharger) {
-            planDcFromFuse(dcCharger, demands.at(i), planned.at(i), deliverable.at(i), deliverableNow.at(i));
+            planDcFromFuse(dcCharger, demands.at(i), plannedNow.at(i), deliverable.at(i), deliverableNow.at(i));
             continue;
         }
         EvChargerAc *charger = demands.at(i).acCharger;
@@ -515,7 +546,7 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     // A charger that charges from the surplus only may count with all of it.
     for (EvChargerAc *charger : chargers) {
         if (!shares.contains(charger))
-            shares.insert(charger, usable);
+            shares.insert(charger, leastOn(usable, Electricity::PhaseAll));
     }
     return shares;
 }
