@@ -58,6 +58,15 @@ bool anyFrameActive(const QList<TimeFrame> &frames, const QDateTime &dateTime)
     return false;
 }
 
+// W at the charger the charging time was estimated at (whole watts: the
+// round trip through the hours must not cost a minute).
+double dcTimingPower(const ChargingProcessInfo &info)
+{
+    if (!(info.fullChargingHours > 0) || !(info.lossFactor > 0))
+        return 0;
+    return std::round(info.capacity / (info.fullChargingHours * info.lossFactor));
+}
+
 uint minutesRoundedUp(double minutes)
 {
     if (!(minutes > 0) || !std::isfinite(minutes))
@@ -244,9 +253,10 @@ struct DcController::DcChargerPlan {
     double soc = 0; // %
     bool hasCapacity = false;
     double upperLimit = 0; // W, positive; 0 when it cannot charge
-    // W a deadline charge may have: the upper limit with what the other DC
-    // chargers draw counted free (the share round serves the deadlines in
-    // the fuse's order and never gives more than the fuse leaves them all).
+    // W a charge from the grid (a deadline or planned cheap slots) may
+    // have: the upper limit with what the other DC chargers draw counted
+    // free (the share round serves them in the fuse's order and never gives
+    // more than the fuse leaves them all).
     double deadlineLimit = 0;
 
     // Grid decision.
@@ -690,8 +700,10 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
             plan.frames.clear();
         } else if (plan.hasCapacity) {
             // The daily share counts what the charger delivers, losses included.
-            uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
-                                            * info.fullChargingHours * info.lossFactor / info.capacityKwh * 60);
+            const double power = dcTimingPower(info);
+            uint minutes = power > 0 ? minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday) * 1000
+                                                        / power * 60)
+                                     : 0;
             const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
             minutes -= qMin(minutes, dcSunMinutes(info, currentDateTime, dayEnd));
             plan.frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
@@ -707,8 +719,7 @@ uint DcController::dcSunMinutes(const ChargingProcessInfo &info, const QDateTime
                                 const QDateTime &until) const
 {
     // The charging time was estimated at this power.
-    const double power = info.fullChargingHours > 0 ? info.capacity / (info.fullChargingHours * info.lossFactor) : 0;
-    return m_context.sunMinutes(currentDateTime, until, power);
+    return m_context.sunMinutes(currentDateTime, until, dcTimingPower(info));
 }
 
 void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
@@ -718,9 +729,7 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
     // between the planned minutes the car charges from the surplus like any
     // eco car (it only never discharges, see below).
     double intent = plan.rawTarget;
-    if (plan.spotMarketActive)
-        intent = plan.upperLimit;
-    if (plan.forced)
+    if (plan.forced || plan.spotMarketActive)
         intent = plan.deadlineLimit;
     if (intent > 0
         && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage()) || !charger->supportsCharging()))
@@ -875,11 +884,12 @@ ChargingShareCalculator::Request DcController::dcChargingRequest(const DcIntent 
     request.maximumPower = intent.power;
     request.phaseCount = 1;
     request.measuredPower = intent.charger->measuredPower();
-    // Deadlines in the fuse's order: a lower place first, equal places
-    // alike; the later deadline does not take the fuse from the earlier.
+    // Charges from the grid in the fuse's order: a lower place first, equal
+    // places alike; the later deadline does not take the fuse from the earlier.
     const qint32 kind =
             intent.forced ? timeRequirementPriority : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
-    request.priority = kind * placesPerPriority + (intent.forced ? qBound(0, intent.place, placesPerPriority - 1) : 0);
+    const bool fromGrid = intent.forced || intent.spotMarketActive;
+    request.priority = kind * placesPerPriority + (fromGrid ? qBound(0, intent.place, placesPerPriority - 1) : 0);
     request.fairnessCounter = dcFairnessCounter(intent.charger);
     qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
                              << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))

@@ -180,13 +180,17 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     // night: planning counts with the most the house left the cars during
     // the last hours, and the deadline reserve covers the rest.
     // One sample a minute, however often the cycle runs (settings changes
-    // run it too); a clock that went back starts the history again.
+    // run it too).
     // Each phase on its own: a one-phase car does not wait for the house
     // on the other two.
     *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
                      headroom.available(Electricity::PhaseC)};
-    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first > currentDateTime)
+    // A clock that went back, or a fuse changed, starts the history again:
+    // what the old fuse left says nothing about the new one.
+    if (!m_fuseHistory.isEmpty()
+        && (m_fuseHistory.last().first > currentDateTime || m_fuseHistoryLimit != m_context.phasePowerLimit))
         m_fuseHistory.clear();
+    m_fuseHistoryLimit = m_context.phasePowerLimit;
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60) {
         for (int p = 0; p < 3; p++)
             m_fuseHistory.last().second[p] = qMax(m_fuseHistory.last().second[p], (*availableNow)[p]);

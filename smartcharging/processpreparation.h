@@ -154,6 +154,7 @@ private:
     // A per phase the house left the managed chargers, once a minute, for
     // the last hours (oldest first).
     QList<QPair<QDateTime, PhaseAmps>> m_fuseHistory;
+    uint m_fuseHistoryLimit = 0; // A per phase the history was taken under
 };
 
 #endif // PROCESSPREPARATION_H
