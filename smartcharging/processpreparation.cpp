@@ -44,6 +44,15 @@ bool desiredPhaseCountOffers(EvChargerAc *charger, int phaseCount)
     return charger->thing()->state(QStringLiteral("desiredPhaseCount")).possibleValues().contains(QVariant(phaseCount));
 }
 
+// A on each phase less what the executor keeps free at the meter.
+std::array<double, 3> lessMargin(const std::array<double, 3> &amps)
+{
+    std::array<double, 3> usable;
+    for (int p = 0; p < 3; p++)
+        usable[p] = qMax(0.0, amps[p] - Units::phaseLimitMargin);
+    return usable;
+}
+
 // A left on the most loaded of the phases.
 double leastOn(const std::array<double, 3> &amps, Electricity::Phases phases)
 {
@@ -176,15 +185,21 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
             continue;
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
     }
-    // A cooker or a heat pump takes the fuse for a while, not for the whole
-    // night: planning counts with the most the house left the cars during
-    // the last hours, and the deadline reserve covers the rest.
-    // One sample a minute, however often the cycle runs (settings changes
-    // run it too).
     // Each phase on its own: a one-phase car does not wait for the house
     // on the other two.
     *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
                      headroom.available(Electricity::PhaseC)};
+    return rememberFuseLeft(*availableNow, currentDateTime, bestForPromise);
+}
+
+ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow,
+                                                                   const QDateTime &currentDateTime,
+                                                                   PhaseAmps *bestForPromise)
+{
+    // A cooker or a heat pump takes the fuse for a while, not for the whole
+    // night: planning counts with the most the house left the cars during
+    // the last hours, and the deadline reserve covers the rest. One sample
+    // a minute, however often the cycle runs (settings changes run it too).
     // A clock that went back, or a fuse changed, starts the history again:
     // what the old fuse left says nothing about the new one.
     if (!m_fuseHistory.isEmpty()
@@ -193,12 +208,13 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     m_fuseHistoryLimit = m_context.phasePowerLimit;
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60) {
         for (int p = 0; p < 3; p++)
-            m_fuseHistory.last().second[p] = qMax(m_fuseHistory.last().second[p], (*availableNow)[p]);
+            m_fuseHistory.last().second[p] = qMax(m_fuseHistory.last().second[p], availableNow[p]);
     } else {
-        m_fuseHistory.append({currentDateTime, *availableNow});
+        m_fuseHistory.append({currentDateTime, availableNow});
     }
     while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > promiseHistorySeconds)
         m_fuseHistory.removeFirst();
+    const double infinite = std::numeric_limits<double>::infinity();
     PhaseAmps available = {-infinite, -infinite, -infinite};
     *bestForPromise = {-infinite, -infinite, -infinite};
     for (const auto &sample : qAsConst(m_fuseHistory)) {
@@ -495,22 +511,11 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     PhaseAmps availableNow;
     PhaseAmps bestForPromise;
     const PhaseAmps available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
-    m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) {
-        info.dcFuseShare = -1;
-        info.fusePlace = -1;
-        info.deadlineReachablePercentage = -1;
-        info.deadlineReachableNowPercentage = -1;
-    });
+    forgetDcFusePlans();
     if (!std::isfinite(available[0]))
         return shares;
 
     // What the executor will leave free at the meter is not for the cars.
-    const auto lessMargin = [](const PhaseAmps &amps) {
-        PhaseAmps usable;
-        for (int p = 0; p < 3; p++)
-            usable[p] = qMax(0.0, amps[p] - Units::phaseLimitMargin);
-        return usable;
-    };
     const PhaseAmps usable = lessMargin(available);
     const PhaseAmps usableNow = lessMargin(availableNow);
     const PhaseAmps usableAtBest = lessMargin(bestForPromise);
@@ -553,6 +558,16 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
             shares.insert(charger, leastOn(usable, Electricity::PhaseAll));
     }
     return shares;
+}
+
+void ProcessPreparation::forgetDcFusePlans()
+{
+    m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) {
+        info.dcFuseShare = -1;
+        info.fusePlace = -1;
+        info.deadlineReachablePercentage = -1;
+        info.deadlineReachableNowPercentage = -1;
+    });
 }
 
 void ProcessPreparation::planDcFromFuse(EvChargerDc *charger, const GridDemand &demand, double share,

@@ -131,6 +131,10 @@ private:
     // during the planning look-back (returned) and during the longer one a
     // promise to the owner counts with (*bestForPromise); infinite without
     // a limit.
+    // Adds what the fuse leaves now to the history; returns the most of the
+    // planning look-back, the most of the promise's in *bestForPromise.
+    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, const QDateTime &currentDateTime,
+                               PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                   PhaseAmps *availableNow, PhaseAmps *bestForPromise);
     QList<GridDemand> gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
@@ -140,6 +144,9 @@ private:
     QHash<EvChargerAc *, double> gridChargingFuseShares(const EvChargerAcs &chargers,
                                                         QHash<EvChargerAc *, ChargingProcessInfo> *infos,
                                                         const QDateTime &currentDateTime);
+    // Clears what the last plan wrote into the DC records (a DC charger
+    // no longer planned, or no phase limit, keeps none of it).
+    void forgetDcFusePlans();
     // Writes a DC demand's place, fuse share (A per phase) and the levels
     // its deadline can reach (deliverable at best and now, Ah per phase)
     // into the charger's record.
