@@ -59,6 +59,9 @@ struct ChargingProcessInfo {
     // for a deadline or a daily share: a lower place first, equal places
     // alike; -1 when not placed (no phase limit, surplus only).
     int fusePlace = -1;
+    // A per phase the fuse leaves a DC car charging from the grid in that
+    // order (what its deadline plan counts on); -1 when not planned.
+    double dcFuseShare = -1;
     double lastTotalEnergyCharged = 0.0; // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
 };
