@@ -64,6 +64,14 @@ struct ChargingProcessInfo {
     double dcFuseShare = -1;
     double lastTotalEnergyCharged = 0.0; // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
+
+    // Phases the car draws at the most phases it can be told (maxPhaseCount):
+    // a two-phase car on a charger that switches between one and three draws
+    // two. Energy and charging times count these; commands keep maxPhaseCount.
+    uint drawnPhaseCount() const
+    {
+        return qMax(1u, carPhaseCount > 0 ? qMin(maxPhaseCount, carPhaseCount) : maxPhaseCount);
+    }
 };
 
 #endif // CHARGINGPROCESSINFO_H

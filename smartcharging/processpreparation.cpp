@@ -245,9 +245,9 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         GridDemand demand;
         demand.acCharger = charger;
         demand.idText = charger->id().toString();
-        demand.phases = ChargingContext::ascendingPhasesForCount(qMax(1u, info->maxPhaseCount));
+        demand.phases = ChargingContext::ascendingPhasesForCount(info->drawnPhaseCount());
         demand.maximum = info->maxChargingCurrent;
-        const double phaseWatts = Units::phaseVoltage * qMax(1u, info->maxPhaseCount);
+        const double phaseWatts = Units::phaseVoltage * info->drawnPhaseCount();
         if (deadline) {
             demand.deadline = info->deadline;
             if (info->lossFactor > 0)
@@ -547,7 +547,7 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
         if (demands.at(i).deadline.isValid() && info.capacity > 0) {
             // Ah per phase in % of the battery.
             const double percentPerAh =
-                    info.lossFactor * Units::phaseVoltage * qMax(1u, info.maxPhaseCount) / info.capacity * 100;
+                    info.lossFactor * Units::phaseVoltage * info.drawnPhaseCount() / info.capacity * 100;
             info.deadlineReachablePercentage = info.batteryLevel + deliverable.at(i) * percentPerAh;
             info.deadlineReachableNowPercentage = info.batteryLevel + deliverableNow.at(i) * percentPerAh;
         }
@@ -694,7 +694,7 @@ void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvCha
                              << "A - EV charger phase limit:" << info->maxChargingCurrent << "A";
     info->phaseLimitPower = qMin(info->chargerPhaseLimitPower, householdPhaseLimitPower);
 
-    const double chargingPower = info->phaseLimitPower * info->lossFactor * info->maxPhaseCount;
+    const double chargingPower = info->phaseLimitPower * info->lossFactor * info->drawnPhaseCount();
     if (info->capacity > 0 && chargingPower > 0) {
         info->fullChargingHours = info->capacity / chargingPower;
     } else {
