@@ -76,7 +76,7 @@ struct Household {
         info.capacityKwh = 50;
         info.fullChargingHours = 5;
         info.maxChargingCurrent = 16;
-        info.maxPhaseCount = 3;
+        info.maxPhaseCount = info.carPhaseCount = 3;
         info.dailySpotMarketPercentage = 20;
         info.dailySpotMarketEnergy = 10;
         info.dailySpotMarketRequired = true;

@@ -91,7 +91,7 @@ public:
         ChargingProcessInfo info;
         info.minChargingCurrent = 6;
         info.maxChargingCurrent = 16;
-        info.maxPhaseCount = info.minPhaseCount = info.effectivePhaseCount = 3;
+        info.maxPhaseCount = info.minPhaseCount = info.effectivePhaseCount = info.carPhaseCount = 3;
         info.effectivePhases = Electricity::PhaseAll;
         info.batteryLevel = 20;
         info.remainingPercentage = 60;
