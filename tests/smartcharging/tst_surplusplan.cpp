@@ -395,41 +395,67 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
     QCOMPARE(window.first().endDateTime(), QDateTime(start.date().addDays(1), QTime(16, 50)));
 }
 
+// sunPower: W forecast from noon to 20:00, -1: no forecast; stopOnTarget:
+// at 80 %, else the car takes power to full; batteryLevel: % of an idle home
+// battery (lower limit 50 %, upper 95 %), -1: none; targetTime: 80 % by
+// tomorrow noon, else eco mode without one.
+struct StepCase {
+    double sunPower;
+    bool stopOnTarget;
+    double tolerance;
+    int batteryLevel;
+    bool targetTime;
+    double current;
+};
+Q_DECLARE_METATYPE(StepCase)
+
 void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest_data()
 {
-    QTest::addColumn<double>("sunPower");    // W forecast from noon to 20:00, -1: no forecast
-    QTest::addColumn<bool>("stopOnTarget"); // at 80 %, else the car takes power to full
-    QTest::addColumn<double>("current");
-    // 3200 W exported on one phase: 13.9 A, 14 to the nearest step. At 70 %
-    // the car takes 20 kWh to full, 6.7 kWh to its 80 %; one phase takes at
-    // most 3680 W of the sun.
-    QTest::newRow("no forecast: the nearest step") << -1.0 << false << 14.0;
-    QTest::newRow("8 h of 3 kW give it all: the step below") << 3000.0 << false << 13.0;
-    QTest::newRow("8 h of 2 kW fall short of full: the nearest step") << 2000.0 << false << 14.0;
-    QTest::newRow("8 h of 2 kW give it the 80 % it stops at: the step below") << 2000.0 << true << 13.0;
+    QTest::addColumn<StepCase>("c");
+    // 3200 W exported on one phase: 13.9 A, 14 to the nearest step (a tenth
+    // of it bought). At 70 % the car takes 20 kWh to full, 6.7 kWh to its
+    // 80 %; one phase takes at most 3680 W of the sun.
+    QTest::newRow("no forecast: the nearest step") << StepCase{-1, false, 0.5, -1, false, 14};
+    QTest::newRow("8 h of 3 kW give it all: the step below") << StepCase{3000, false, 0.5, -1, false, 13};
+    QTest::newRow("8 h of 2 kW fall short of full: the nearest step") << StepCase{2000, false, 0.5, -1, false, 14};
+    QTest::newRow("8 h of 2 kW give it the 80 % it stops at: the step below")
+            << StepCase{2000, true, 0.5, -1, false, 13};
+    QTest::newRow("tolerance 0.85 lets a tenth be bought: the nearest step")
+            << StepCase{-1, false, 0.85, -1, false, 14};
+    QTest::newRow("tolerance 0.95 lets a twentieth be bought: the step below")
+            << StepCase{-1, false, 0.95, -1, false, 13};
+    QTest::newRow("battery below its upper limit may not pay: the step below")
+            << StepCase{-1, false, 0.5, 90, false, 13};
+    QTest::newRow("battery above its upper limit may pay: the nearest step") << StepCase{-1, false, 0.5, 97, false, 14};
+    QTest::newRow("tolerance 1 short of a target time: the nearest step") << StepCase{-1, false, 1.0, -1, true, 14};
 }
 
 void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest()
 {
-    QFETCH(double, sunPower);
-    QFETCH(bool, stopOnTarget);
-    QFETCH(double, current);
+    QFETCH(StepCase, c);
 
     const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
-    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    Household house(c.targetTime ? ChargingConfiguration::ChargingModeEcoWithTargetTime
+                                 : ChargingConfiguration::ChargingModeEco,
+                    c.tolerance, c.targetTime ? start.addDays(1) : QDateTime());
     house.fixture.setNow(start);
     QCOMPARE(house.fixture.configure(house.charger,
                                      [&](ChargingConfiguration &configuration) {
-                                         configuration.setStopOnTargetPercentage(stopOnTarget);
+                                         configuration.setStopOnTargetPercentage(c.stopOnTarget);
                                      }),
              EnergyManager::EnergyErrorNoError);
     HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
     HouseholdFixture::setStates(house.meter, {{"currentPower", -3200}});
-    if (sunPower >= 0) {
+    if (c.batteryLevel >= 0) {
+        house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", c.batteryLevel}, {"currentPower", 0}});
+        house.manager->setBatteryLevelLimits(0.5, 0.95);
+        house.fixture.processEvents();
+    }
+    if (c.sunPower >= 0) {
         SolarCoverage &sun = house.manager->steps().context.sun;
         sun.addSample(start.addSecs(-60), 0, 0);
         SolarForecastSlots forecast;
-        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), sunPower * 8)); // Wh
+        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), c.sunPower * 8)); // Wh
         sun.setForecast(forecast, 1.0);
     }
     house.plan();
@@ -437,7 +463,7 @@ void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest()
     const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
     QVERIFY(action.chargingEnabled());
     QCOMPARE(action.desiredPhaseCount(), 1u);
-    QCOMPARE(action.maxChargingCurrent(), current);
+    QCOMPARE(action.maxChargingCurrent(), c.current);
 }
 
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
