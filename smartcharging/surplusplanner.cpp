@@ -394,7 +394,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
     const double requiredCurrent = info.minChargingCurrent * tolerance;
 
-    const SurplusGate::Reading reading = acSurplusReading(charger, info, rootLoad, surplusTakers, tolerance, running);
+    const SurplusGate::Reading reading =
+            acSurplusReading(charger, info, rootLoad, surplusTakers, tolerance, running, currentDateTime);
 
     // What this minute's surplus calls for, after the gate: switches wait
     // until the surplus has called for them a while. Whether the charger
@@ -435,8 +436,13 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
 
 SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                       double rootLoad, int surplusTakers, double tolerance,
-                                                      bool running)
+                                                      bool running, const QDateTime &currentDateTime)
 {
+    // A start before the surplus covers the whole minimum buys the rest to
+    // charge sooner: worth nothing where the expected sun of the day gives
+    // all the car can still take.
+    if (!running && tolerance < 1.0 && sunGivesTheRest(charger, info, qMax(1u, info.maxPhaseCount), currentDateTime))
+        tolerance = 1.0;
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
     SurplusGate::Reading reading;

@@ -127,7 +127,8 @@ private:
     // What the charger's gate judges this minute by: its part of the export
     // (rootLoad W shared by surplusTakers), its minimum and its phases.
     SurplusGate::Reading acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
-                                          int surplusTakers, double tolerance, bool running);
+                                          int surplusTakers, double tolerance, bool running,
+                                          const QDateTime &currentDateTime);
     // A per phase the surplus action asks for: the surplus (perPhaseCurrent)
     // to the nearest step, the step below where the surplus covers less than
     // the tolerance's share (0..1) of the step above, at most what the fuse
