@@ -1139,6 +1139,7 @@ void Report::checkPromises()
     // one made for it (a later one corrects an earlier one the household
     // proved wrong, e.g. by switching on a charger by hand).
     static const QRegularExpression promised(QStringLiteral("(\\d+) %"));
+    static const QRegularExpression promisedBy(QStringLiteral("\\d\\d:\\d\\d"));
     const int promiseMargin = 3;
     const Scenario &scenario = m_simulation.scenario();
     QMap<int, OwnerNotification> lastPromise;
@@ -1173,8 +1174,13 @@ void Report::checkPromises()
                 && !record.carPluggedIn.value(it.key()))
                 leftBeforeTarget = true;
         }
+        // A promise for another target time (the owner moved it since) is
+        // not about the level at this one.
+        const QRegularExpressionMatch clock = promisedBy.match(it->body, figures.name.size());
+        const bool otherTarget =
+                clock.hasMatch() && clock.captured(0) != scenario.clockText(scenario.cars.at(it.key()).targetMinute);
         const QRegularExpressionMatch match = promised.match(it->body, figures.name.size());
-        if (reached < 0 || !match.hasMatch() || leftBeforeTarget)
+        if (reached < 0 || !match.hasMatch() || leftBeforeTarget || otherTarget)
             continue;
         m_plugin.promises++;
         if (qAbs(match.captured(1).toDouble() - reached) <= promiseMargin)

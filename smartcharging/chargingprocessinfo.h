@@ -59,8 +59,19 @@ struct ChargingProcessInfo {
     // for a deadline or a daily share: a lower place first, equal places
     // alike; -1 when not placed (no phase limit, surplus only).
     int fusePlace = -1;
+    // A per phase the fuse leaves a DC car charging from the grid in that
+    // order (what its deadline plan counts on); -1 when not planned.
+    double dcFuseShare = -1;
     double lastTotalEnergyCharged = 0.0; // kWh, last "totalEnergyCharged" reading
     ChargingSchedule chargingSchedule;
+
+    // Phases the car draws at the most phases it can be told (maxPhaseCount):
+    // a two-phase car on a charger that switches between one and three draws
+    // two. Energy and charging times count these; commands keep maxPhaseCount.
+    uint drawnPhaseCount() const
+    {
+        return qMax(1u, carPhaseCount > 0 ? qMin(maxPhaseCount, carPhaseCount) : maxPhaseCount);
+    }
 };
 
 #endif // CHARGINGPROCESSINFO_H

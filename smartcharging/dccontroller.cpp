@@ -24,6 +24,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 
 namespace {
 // Smallest setpoint change (W) worth a command.
@@ -40,6 +41,8 @@ const int dcDischargingShareGroup = 1001;
 const qint32 timeRequirementPriority = 0;
 const qint32 spotMarketPriority = 1;
 const qint32 surplusPriority = 2;
+// Room for the fuse places of the deadlines inside one priority.
+const qint32 placesPerPriority = 1000;
 
 QString timeText(const QDateTime &dateTime)
 {
@@ -53,6 +56,15 @@ bool anyFrameActive(const QList<TimeFrame> &frames, const QDateTime &dateTime)
             return true;
     }
     return false;
+}
+
+// W at the charger the charging time was estimated at (whole watts: the
+// round trip through the hours must not cost a minute).
+double dcTimingPower(const ChargingProcessInfo &info)
+{
+    if (!(info.fullChargingHours > 0) || !(info.lossFactor > 0))
+        return 0;
+    return std::round(info.capacity / (info.fullChargingHours * info.lossFactor));
 }
 
 uint minutesRoundedUp(double minutes)
@@ -91,6 +103,18 @@ double dcUpperLimit(EvChargerDc *charger, Thing *vehicle, double phaseLimitBudge
     return upperLimit;
 }
 
+}
+
+uint DcController::dcChargingEnergyLoss(Thing *vehicle, const ChargingConfiguration &configuration) const
+{
+    // The car that reports the level, else the one assigned to the charger.
+    const QString name = QStringLiteral("chargingEnergyLoss");
+    QVariant loss = vehicle ? vehicle->setting(name) : QVariant();
+    if (!loss.isValid()) {
+        Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
+        loss = car ? car->setting(name) : QVariant();
+    }
+    return loss.toUInt();
 }
 
 Thing *DcController::resolveDcVehicle(const ThingId &evChargerId) const
@@ -199,6 +223,7 @@ struct DcController::DcCycle {
     // W of discharges kept at their minimum while the house draws less.
     double bridgedDischarge = 0;
     double bridgedCharge = 0; // W of minimums kept on through a dip of the surplus
+    double managedDcDraw = 0; // W the managed DC chargers draw or were told to this minute
     bool batteryBelowLowerLimit = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
@@ -216,6 +241,7 @@ struct DcController::DcIntent {
     double power = 0;    // W; > 0 charges, < 0 discharges
     bool forced = false; // target-time force
     bool spotMarketActive = false;
+    int place = -1; // in the fuse's deadline order; -1 when not placed
 };
 
 // One charger's decisions of this cycle, chapter by chapter.
@@ -227,6 +253,11 @@ struct DcController::DcChargerPlan {
     double soc = 0; // %
     bool hasCapacity = false;
     double upperLimit = 0; // W, positive; 0 when it cannot charge
+    // W a charge from the grid (a deadline or planned cheap slots) may
+    // have: the upper limit with what the other DC chargers draw counted
+    // free (the share round serves them in the fuse's order and never gives
+    // more than the fuse leaves them all).
+    double deadlineLimit = 0;
 
     // Grid decision.
     bool constrained = false;
@@ -282,14 +313,16 @@ DcController::DcCycle DcController::measureDcBaseline() const
     }
     double managedDcPower = 0;
     double pendingDcPower = 0;
+    DcCycle cycle;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
         pendingDcPower += m_context.pendingPower(charger);
         const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal)
+        if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal) {
             managedDcPower += charger->measuredPower();
+            cycle.managedDcDraw += ownDcDraw(charger);
+        }
     }
 
-    DcCycle cycle;
     cycle.phaseLimitBudget = m_balance.dcPhaseLimitHeadroom();
     cycle.hasRootMeter = !m_context.rootMeter.isNull();
     if (cycle.hasRootMeter) {
@@ -431,11 +464,28 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     info.dailySpotMarketEnergy = info.dailySpotMarketPercentage * info.capacityKwh / 100;
     plan.hasCapacity = info.capacityKwh > 0 && std::isfinite(info.capacityKwh);
 
-    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDcDraw(plan.charger));
+    const double ownDraw = ownDcDraw(plan.charger);
+    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDraw);
+    plan.deadlineLimit =
+            dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget + cycle.managedDcDraw - ownDraw, ownDraw);
 
-    // Timing at the upper limit.
-    if (plan.upperLimit > 0 && plan.hasCapacity) {
-        info.fullChargingHours = info.capacity / plan.upperLimit;
+    // What the car loses on the way into its battery, as for an AC car: a
+    // plan and a promise without it come short by that share.
+    info.chargingEnergyLoss = qMin(99u, dcChargingEnergyLoss(vehicle, configuration));
+    info.lossFactor = 1.0 - info.chargingEnergyLoss / 100.0;
+
+    // Timing at the upper limit; a deadline at what the fuse leaves the car
+    // in deadline order where that is planned (a fuse the others take
+    // whole counts at the minimum power).
+    double timingPower = plan.upperLimit;
+    if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && info.dcFuseShare >= 0) {
+        const double ownLimit = dcUpperLimit(plan.charger, vehicle, std::numeric_limits<double>::infinity(), 0);
+        const double planned =
+                info.dcFuseShare > 0 ? info.dcFuseShare * 3 * Units::phaseVoltage : plan.charger->minChargingPower();
+        timingPower = qMin(ownLimit, planned);
+    }
+    if (timingPower > 0 && plan.hasCapacity) {
+        info.fullChargingHours = info.capacity / (timingPower * info.lossFactor);
         info.remainingChargingHours = info.remainingPercentage * info.fullChargingHours / 100;
         info.projectedEndTime =
                 currentDateTime.addSecs(static_cast<qint64>(std::round(info.remainingChargingHours * 3600)));
@@ -593,11 +643,13 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
         if (info.remainingPercentage >= 1 && plan.internalTarget.isValid()
             && (plan.internalTarget < plannedEnd || runningOn)) {
             overshoot = static_cast<int>(qMax<qint64>(0, plan.internalTarget.secsTo(info.projectedEndTime)));
-            plan.forced = plan.upperLimit > 0;
-            unreachable = !plan.forced
-                          || m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
-                                     <= plan.configuration.targetPercentage() - Units::unreachableMargin;
-            if (unreachable)
+            plan.forced = plan.deadlineLimit > 0;
+            // The owner hears of it when the plan comes short, not when
+            // another charger holds the fuse this minute.
+            const bool planShort = m_surplus.reachablePercentage(info, currentDateTime, plan.endDateTime)
+                                   <= plan.configuration.targetPercentage() - Units::unreachableMargin;
+            unreachable = !plan.forced || planShort;
+            if (planShort)
                 m_surplus.reportTargetTimeUnreachable(plan.chargerId, plan.configuration, plan.endDateTime, info,
                                                       currentDateTime);
         }
@@ -647,8 +699,11 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
         if (info.chargedEnergyToday >= info.dailySpotMarketEnergy) {
             plan.frames.clear();
         } else if (plan.hasCapacity) {
-            uint minutes = minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday)
-                                            * info.fullChargingHours / info.capacityKwh * 60);
+            // The daily share counts what the charger delivers, losses included.
+            const double power = dcTimingPower(info);
+            uint minutes = power > 0 ? minutesRoundedUp((info.dailySpotMarketEnergy - info.chargedEnergyToday) * 1000
+                                                        / power * 60)
+                                     : 0;
             const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
             minutes -= qMin(minutes, dcSunMinutes(info, currentDateTime, dayEnd));
             plan.frames = m_context.spotMarketManager->scheduleCharingTimeForToday(currentDateTime, minutes,
@@ -664,8 +719,7 @@ uint DcController::dcSunMinutes(const ChargingProcessInfo &info, const QDateTime
                                 const QDateTime &until) const
 {
     // The charging time was estimated at this power.
-    const double power = info.fullChargingHours > 0 ? info.capacity / info.fullChargingHours : 0;
-    return m_context.sunMinutes(currentDateTime, until, power);
+    return m_context.sunMinutes(currentDateTime, until, dcTimingPower(info));
 }
 
 void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
@@ -676,7 +730,7 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
     // eco car (it only never discharges, see below).
     double intent = plan.rawTarget;
     if (plan.forced || plan.spotMarketActive)
-        intent = plan.upperLimit;
+        intent = plan.deadlineLimit;
     if (intent > 0
         && ((plan.stopsOnTarget && plan.soc >= plan.configuration.targetPercentage()) || !charger->supportsCharging()))
         intent = 0;
@@ -696,7 +750,7 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
 
     if (intent > intentEpsilon) {
         m_context.book.setBatteryLevelConsiderationActive(plan.chargerId, false);
-        cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive});
+        cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive, info.fusePlace});
         return;
     }
     if (intent < -intentEpsilon) {
@@ -830,8 +884,12 @@ ChargingShareCalculator::Request DcController::dcChargingRequest(const DcIntent 
     request.maximumPower = intent.power;
     request.phaseCount = 1;
     request.measuredPower = intent.charger->measuredPower();
-    request.priority =
+    // Charges from the grid in the fuse's order: a lower place first, equal
+    // places alike; the later deadline does not take the fuse from the earlier.
+    const qint32 kind =
             intent.forced ? timeRequirementPriority : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
+    const bool fromGrid = intent.forced || intent.spotMarketActive;
+    request.priority = kind * placesPerPriority + (fromGrid ? qBound(0, intent.place, placesPerPriority - 1) : 0);
     request.fairnessCounter = dcFairnessCounter(intent.charger);
     qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
                              << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))

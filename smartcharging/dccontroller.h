@@ -59,6 +59,9 @@ public:
 
 private:
     Thing *resolveDcVehicle(const ThingId &evChargerId) const;
+    // % of the grid energy the car loses charging (its "chargingEnergyLoss"
+    // setting, else the assigned car's; 0 when neither has one).
+    uint dcChargingEnergyLoss(Thing *vehicle, const ChargingConfiguration &configuration) const;
     // Writes mode, battery flag and waiting reason in one change (one signal at most).
     void setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode, bool batteryLevelConsiderationActive,
                             ChargingState::WaitingReason waitingReason);

@@ -44,6 +44,27 @@ bool desiredPhaseCountOffers(EvChargerAc *charger, int phaseCount)
     return charger->thing()->state(QStringLiteral("desiredPhaseCount")).possibleValues().contains(QVariant(phaseCount));
 }
 
+// A on each phase less what the executor keeps free at the meter.
+std::array<double, 3> lessMargin(const std::array<double, 3> &amps)
+{
+    std::array<double, 3> usable;
+    for (int p = 0; p < 3; p++)
+        usable[p] = qMax(0.0, amps[p] - Units::phaseLimitMargin);
+    return usable;
+}
+
+// A left on the most loaded of the phases.
+double leastOn(const std::array<double, 3> &amps, Electricity::Phases phases)
+{
+    const Electricity::Phase flags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+    double least = std::numeric_limits<double>::infinity();
+    for (int p = 0; p < 3; p++) {
+        if (phases.testFlag(flags[p]))
+            least = qMin(least, amps[p]);
+    }
+    return least;
+}
+
 } // namespace
 
 void ProcessPreparation::prepareInformation(const QDateTime &currentDateTime)
@@ -134,14 +155,17 @@ bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
     return hadSchedules;
 }
 
-double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
-                                               double *availableNow, double *bestForPromise)
+ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers,
+                                                                      const QDateTime &currentDateTime,
+                                                                      PhaseAmps *availableNow,
+                                                                      PhaseAmps *bestForPromise)
 {
     PhaseHeadroom headroom = m_context.measuredHeadroom();
-    *availableNow = std::numeric_limits<double>::infinity();
-    *bestForPromise = std::numeric_limits<double>::infinity();
+    const double infinite = std::numeric_limits<double>::infinity();
+    *availableNow = {infinite, infinite, infinite};
+    *bestForPromise = {infinite, infinite, infinite};
     if (!headroom.limited())
-        return std::numeric_limits<double>::infinity();
+        return {infinite, infinite, infinite};
 
     // The house without the chargers this manager plans for.
     for (EvChargerAc *charger : chargers) {
@@ -161,26 +185,44 @@ double ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers, con
             continue;
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
     }
+    // Each phase on its own: a one-phase car does not wait for the house
+    // on the other two.
+    *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
+                     headroom.available(Electricity::PhaseC)};
+    return rememberFuseLeft(*availableNow, currentDateTime, bestForPromise);
+}
+
+ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow,
+                                                                   const QDateTime &currentDateTime,
+                                                                   PhaseAmps *bestForPromise)
+{
     // A cooker or a heat pump takes the fuse for a while, not for the whole
     // night: planning counts with the most the house left the cars during
-    // the last hours, and the deadline reserve covers the rest.
-    // One sample a minute, however often the cycle runs (settings changes
-    // run it too); a clock that went back starts the history again.
-    *availableNow = headroom.available(Electricity::PhaseAll);
-    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first > currentDateTime)
+    // the last hours, and the deadline reserve covers the rest. One sample
+    // a minute, however often the cycle runs (settings changes run it too).
+    // A clock that went back, or a fuse changed, starts the history again:
+    // what the old fuse left says nothing about the new one.
+    if (!m_fuseHistory.isEmpty()
+        && (m_fuseHistory.last().first > currentDateTime || m_fuseHistoryLimit != m_context.phasePowerLimit))
         m_fuseHistory.clear();
-    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60)
-        m_fuseHistory.last().second = qMax(m_fuseHistory.last().second, *availableNow);
-    else
-        m_fuseHistory.append({currentDateTime, *availableNow});
+    m_fuseHistoryLimit = m_context.phasePowerLimit;
+    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60) {
+        for (int p = 0; p < 3; p++)
+            m_fuseHistory.last().second[p] = qMax(m_fuseHistory.last().second[p], availableNow[p]);
+    } else {
+        m_fuseHistory.append({currentDateTime, availableNow});
+    }
     while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > promiseHistorySeconds)
         m_fuseHistory.removeFirst();
-    double available = -std::numeric_limits<double>::infinity();
-    *bestForPromise = -std::numeric_limits<double>::infinity();
+    const double infinite = std::numeric_limits<double>::infinity();
+    PhaseAmps available = {-infinite, -infinite, -infinite};
+    *bestForPromise = {-infinite, -infinite, -infinite};
     for (const auto &sample : qAsConst(m_fuseHistory)) {
-        *bestForPromise = qMax(*bestForPromise, sample.second);
-        if (sample.first.secsTo(currentDateTime) <= fuseHistorySeconds)
-            available = qMax(available, sample.second);
+        for (int p = 0; p < 3; p++) {
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.second[p]);
+            if (sample.first.secsTo(currentDateTime) <= fuseHistorySeconds)
+                available[p] = qMax(available[p], sample.second[p]);
+        }
     }
     return available;
 }
@@ -203,9 +245,9 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         GridDemand demand;
         demand.acCharger = charger;
         demand.idText = charger->id().toString();
-        demand.phases = ChargingContext::ascendingPhasesForCount(qMax(1u, info->maxPhaseCount));
+        demand.phases = ChargingContext::ascendingPhasesForCount(info->drawnPhaseCount());
         demand.maximum = info->maxChargingCurrent;
-        const double phaseWatts = Units::phaseVoltage * qMax(1u, info->maxPhaseCount);
+        const double phaseWatts = Units::phaseVoltage * info->drawnPhaseCount();
         if (deadline) {
             demand.deadline = info->deadline;
             if (info->lossFactor > 0)
@@ -225,11 +267,14 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
             continue;
         const ChargingProcessInfo info = m_context.cycle.dcInfoOrDefault(charger);
         GridDemand demand;
+        demand.dcCharger = charger;
         demand.idText = charger->id().toString();
         demand.maximum = qMax(0.0, charger->maxChargingPower()) / (3 * Units::phaseVoltage);
         if (deadline) {
             demand.deadline = configuration.nextEndTime(currentDateTime);
-            demand.energy = info.remainingPercentage / 100.0 * info.capacity / (3 * Units::phaseVoltage);
+            if (info.lossFactor > 0)
+                demand.energy =
+                        info.remainingPercentage / 100.0 * info.capacity / (info.lossFactor * 3 * Units::phaseVoltage);
         } else {
             demand.energy =
                     qMax(0.0, info.dailySpotMarketEnergy - info.chargedEnergyToday) * 1000 / (3 * Units::phaseVoltage);
@@ -254,7 +299,7 @@ void ProcessPreparation::sortByDeadline(QList<GridDemand> *demands)
     }
 }
 
-void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double available,
+void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, const PhaseAmps &available,
                                            const QDateTime &currentDateTime)
 {
     // Sharing alike would let every one of them come short where serving
@@ -297,7 +342,7 @@ void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, double av
 }
 
 ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QList<GridDemand> &demands,
-                                                                        double available,
+                                                                        const PhaseAmps &available,
                                                                         const QDateTime &currentDateTime)
 {
     const int count = demands.count();
@@ -340,13 +385,13 @@ ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QL
 }
 
 QVector<double> ProcessPreparation::fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
-                                              double available)
+                                              const PhaseAmps &available)
 {
     const int count = demands.count();
     const double infinite = std::numeric_limits<double>::infinity();
     const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
     QVector<double> rates(count, 0);
-    double left[3] = {qMax(0.0, available), qMax(0.0, available), qMax(0.0, available)};
+    double left[3] = {qMax(0.0, available[0]), qMax(0.0, available[1]), qMax(0.0, available[2])};
     const auto leftOn = [&](Electricity::Phases phases) {
         double least = infinite;
         for (int p = 0; p < 3; p++) {
@@ -418,7 +463,7 @@ double ProcessPreparation::advanceSchedule(const QList<GridDemand> &demands, con
     return hours;
 }
 
-QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, double available,
+QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> &demands, const PhaseAmps &available,
                                                         const QDateTime &currentDateTime)
 {
     const FuseSchedule schedule = scheduleByDeadline(demands, available, currentDateTime);
@@ -429,7 +474,7 @@ QVector<double> ProcessPreparation::deadlineOrderShares(const QList<GridDemand> 
         if (demand.energy > 0 && hours > 0)
             shares.append(std::isfinite(hours) ? demand.energy / hours : 0.0);
         else
-            shares.append(qMax(0.0, qMin(demand.maximum, available)));
+            shares.append(qMax(0.0, qMin(demand.maximum, leastOn(available, demand.phases))));
     }
     return shares;
 }
@@ -463,16 +508,17 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
                                            const QDateTime &currentDateTime)
 {
     QHash<EvChargerAc *, double> shares;
-    double availableNow = 0;
-    double bestForPromise = 0;
-    const double available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
-    if (!std::isfinite(available))
+    PhaseAmps availableNow;
+    PhaseAmps bestForPromise;
+    const PhaseAmps available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
+    forgetDcFusePlans();
+    if (!std::isfinite(available[0]))
         return shares;
 
     // What the executor will leave free at the meter is not for the cars.
-    const double usable = qMax(0.0, available - Units::phaseLimitMargin);
-    const double usableNow = qMax(0.0, availableNow - Units::phaseLimitMargin);
-    const double usableAtBest = qMax(0.0, bestForPromise - Units::phaseLimitMargin);
+    const PhaseAmps usable = lessMargin(available);
+    const PhaseAmps usableNow = lessMargin(availableNow);
+    const PhaseAmps usableAtBest = lessMargin(bestForPromise);
     QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
     sortByDeadline(&demands);
     serveAtRiskInTurn(&demands, usable, currentDateTime);
@@ -480,7 +526,14 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
     const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
     const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;
+    // A DC charge runs on at the edge of the fuse once begun (it follows
+    // the meter every cycle): it is timed on the house as it is now.
+    const QVector<double> plannedNow = deadlineOrderShares(demands, usableNow, currentDateTime);
     for (int i = 0; i < demands.count(); i++) {
+        if (EvChargerDc *dcCharger = demands.at(i).dcCharger) {
+            planDcFromFuse(dcCharger, demands.at(i), plannedNow.at(i), deliverable.at(i), deliverableNow.at(i));
+            continue;
+        }
         EvChargerAc *charger = demands.at(i).acCharger;
         if (!charger)
             continue;
@@ -494,7 +547,7 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
         if (demands.at(i).deadline.isValid() && info.capacity > 0) {
             // Ah per phase in % of the battery.
             const double percentPerAh =
-                    info.lossFactor * Units::phaseVoltage * qMax(1u, info.maxPhaseCount) / info.capacity * 100;
+                    info.lossFactor * Units::phaseVoltage * info.drawnPhaseCount() / info.capacity * 100;
             info.deadlineReachablePercentage = info.batteryLevel + deliverable.at(i) * percentPerAh;
             info.deadlineReachableNowPercentage = info.batteryLevel + deliverableNow.at(i) * percentPerAh;
         }
@@ -502,9 +555,39 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     // A charger that charges from the surplus only may count with all of it.
     for (EvChargerAc *charger : chargers) {
         if (!shares.contains(charger))
-            shares.insert(charger, usable);
+            shares.insert(charger, leastOn(usable, Electricity::PhaseAll));
     }
     return shares;
+}
+
+void ProcessPreparation::forgetDcFusePlans()
+{
+    m_context.cycle.forEachDcInfo([](EvChargerDc *, ChargingProcessInfo &info) {
+        info.dcFuseShare = -1;
+        info.fusePlace = -1;
+        info.deadlineReachablePercentage = -1;
+        info.deadlineReachableNowPercentage = -1;
+    });
+}
+
+void ProcessPreparation::planDcFromFuse(EvChargerDc *charger, const GridDemand &demand, double share,
+                                        double deliverable, double deliverableNow)
+{
+    // The DC car's deadline is timed and promised on what the fuse leaves
+    // it in deadline order, not on what another charger leaves it this
+    // minute: that would flip the deadline charge on and off with the
+    // other car's draw, and the promise with it.
+    ChargingProcessInfo &info = m_context.cycle.dcInfoToChange(charger);
+    info.dcFuseShare = share;
+    info.fusePlace = demand.place;
+    info.deadline = demand.deadline;
+    qCDebug(dcTavroEnergy()) << "  The fuse leaves" << share << "[A] per phase to" << charger->name()
+                             << "charging from the grid, place" << demand.place << "in deadline order.";
+    if (demand.deadline.isValid() && info.capacity > 0) {
+        const double percentPerAh = info.lossFactor * 3 * Units::phaseVoltage / info.capacity * 100;
+        info.deadlineReachablePercentage = info.batteryLevel + deliverable * percentPerAh;
+        info.deadlineReachableNowPercentage = info.batteryLevel + deliverableNow * percentPerAh;
+    }
 }
 
 ChargingProcessInfo ProcessPreparation::acCarFacts(EvChargerAc *charger, Thing *car,
@@ -611,7 +694,7 @@ void ProcessPreparation::estimateAcChargingTime(ChargingProcessInfo *info, EvCha
                              << "A - EV charger phase limit:" << info->maxChargingCurrent << "A";
     info->phaseLimitPower = qMin(info->chargerPhaseLimitPower, householdPhaseLimitPower);
 
-    const double chargingPower = info->phaseLimitPower * info->lossFactor * info->maxPhaseCount;
+    const double chargingPower = info->phaseLimitPower * info->lossFactor * info->drawnPhaseCount();
     if (info->capacity > 0 && chargingPower > 0) {
         info->fullChargingHours = info->capacity / chargingPower;
     } else {

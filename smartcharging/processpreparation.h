@@ -11,6 +11,7 @@
 #include <QPair>
 #include <QVector>
 
+#include <array>
 #include <limits>
 
 class AcChargerAdjuster;
@@ -75,8 +76,11 @@ private:
     // A charger that charges from the grid for a deadline or a daily share,
     // as the fuse serves them: the earliest deadline first, those without
     // one last.
+    // A the fuse leaves on phases A, B and C.
+    using PhaseAmps = std::array<double, 3>;
     struct GridDemand {
         EvChargerAc *acCharger = nullptr; // null for a DC charger
+        EvChargerDc *dcCharger = nullptr; // null for an AC charger
         QString idText;
         QDateTime deadline; // invalid: none
         Electricity::Phases phases = Electricity::PhaseAll;
@@ -92,7 +96,8 @@ private:
     // Equal deadlines share the fuse alike only while that meets each of
     // them with the deadline reserve; otherwise they are served in turn, the
     // least energy first, so that as many as can be met are.
-    static void serveAtRiskInTurn(QList<GridDemand> *demands, double available, const QDateTime &currentDateTime);
+    static void serveAtRiskInTurn(QList<GridDemand> *demands, const PhaseAmps &available,
+                                  const QDateTime &currentDateTime);
     // How the fuse, leaving available (A on each phase) from now on, serves
     // the demands (in that order): each in turn takes what its phases have
     // left up to its maximum, demands on the same place share alike, and
@@ -101,12 +106,12 @@ private:
         QVector<double> hours;    // h until each demand has its energy (infinite: never)
         QVector<double> atTarget; // Ah per phase each has by its deadline (0 without one)
     };
-    static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, double available,
+    static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, const PhaseAmps &available,
                                            const QDateTime &currentDateTime);
     // A per phase each demand with energy left takes while the fuse leaves
     // available on each phase: a place's demands an equal part first.
     static QVector<double> fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
-                                     double available);
+                                     const PhaseAmps &available);
     // Runs the rates from now (h) to the next demand done or deadline
     // passed: notes what the deadlines passed have and when a demand is
     // done. Returns the hours run; infinite when nothing ends (nothing run).
@@ -115,7 +120,7 @@ private:
                                   FuseSchedule *schedule);
     // A per phase each demand can count on: its energy over the hours until
     // it has it, waiting for the deadlines before it included.
-    static QVector<double> deadlineOrderShares(const QList<GridDemand> &demands, double available,
+    static QVector<double> deadlineOrderShares(const QList<GridDemand> &demands, const PhaseAmps &available,
                                                const QDateTime &currentDateTime);
     // When each demand must charge at the latest so that it and every later
     // deadline, counting on the fuse shares (A per phase), are met with the
@@ -126,8 +131,12 @@ private:
     // during the planning look-back (returned) and during the longer one a
     // promise to the owner counts with (*bestForPromise); infinite without
     // a limit.
-    double fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime, double *availableNow,
-                               double *bestForPromise);
+    // Adds what the fuse leaves now to the history; returns the most of the
+    // planning look-back, the most of the promise's in *bestForPromise.
+    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, const QDateTime &currentDateTime,
+                               PhaseAmps *bestForPromise);
+    PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
+                                  PhaseAmps *availableNow, PhaseAmps *bestForPromise);
     QList<GridDemand> gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
                                   const QDateTime &currentDateTime) const;
     // The fuse share of every AC charger (infinite without a limit); sets
@@ -135,6 +144,14 @@ private:
     QHash<EvChargerAc *, double> gridChargingFuseShares(const EvChargerAcs &chargers,
                                                         QHash<EvChargerAc *, ChargingProcessInfo> *infos,
                                                         const QDateTime &currentDateTime);
+    // Clears what the last plan wrote into the DC records (a DC charger
+    // no longer planned, or no phase limit, keeps none of it).
+    void forgetDcFusePlans();
+    // Writes a DC demand's place, fuse share (A per phase) and the levels
+    // its deadline can reach (deliverable at best and now, Ah per phase)
+    // into the charger's record.
+    void planDcFromFuse(EvChargerDc *charger, const GridDemand &demand, double share, double deliverable,
+                        double deliverableNow);
     void resetChargingActions(const EvChargerAcs &chargers);
 
     ChargingContext &m_context;
@@ -143,7 +160,8 @@ private:
 
     // A per phase the house left the managed chargers, once a minute, for
     // the last hours (oldest first).
-    QList<QPair<QDateTime, double>> m_fuseHistory;
+    QList<QPair<QDateTime, PhaseAmps>> m_fuseHistory;
+    uint m_fuseHistoryLimit = 0; // A per phase the history was taken under
 };
 
 #endif // PROCESSPREPARATION_H

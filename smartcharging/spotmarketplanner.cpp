@@ -472,8 +472,7 @@ void SpotMarketPlanner::planSpotMarketDailyShare(EvChargerAc *charger, ChargingP
 uint SpotMarketPlanner::sunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
                                    const QDateTime &until) const
 {
-    const uint minutes =
-            m_context.sunMinutes(currentDateTime, until, info.phaseLimitPower * qMax(1u, info.maxPhaseCount));
+    const uint minutes = m_context.sunMinutes(currentDateTime, until, info.phaseLimitPower * info.drawnPhaseCount());
     if (minutes > 0)
         qCDebug(dcTavroEnergy()) << "  The sun is expected to give" << minutes << "min of charging before" << until;
     return minutes;

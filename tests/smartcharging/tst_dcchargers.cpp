@@ -24,6 +24,7 @@ struct Household {
                                               {"maxDischargingPower", 11000}}));
             cars.append(fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("Car %1").arg(i),
                                          {{"batteryLevel", 60}, {"capacity", 50}}));
+            cars.last()->setSettingValue(QStringLiteral("chargingEnergyLoss"), 0);
         }
         manager = fixture.createManager();
     }
@@ -115,6 +116,10 @@ private slots:
     void chargerHandedBack();
     void commandsOfOneMinuteAddUp_data();
     void commandsOfOneMinuteAddUp();
+    void deadlinesTakeTheFuseInOrder_data();
+    void deadlinesTakeTheFuseInOrder();
+    void carLossCountsInTheDeadline_data();
+    void carLossCountsInTheDeadline();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -547,6 +552,74 @@ void TestDcChargers::chargerHandedBack()
     const ChargingState state = household.manager->chargingState(charger->id());
     QCOMPARE(state.mode(), ChargingState::ModeIdle);
     QCOMPARE(state.waitingReason(), expectedReason);
+}
+
+void TestDcChargers::deadlinesTakeTheFuseInOrder_data()
+{
+    QTest::addColumn<int>("firstDue");    // the charger due in 30 minutes; the other in 40
+    QTest::addColumn<bool>("laterDraws"); // the later one already charges at 11 kW
+    QTest::newRow("charger 0 due first") << 0 << false;
+    QTest::newRow("charger 1 due first") << 1 << false;
+    QTest::newRow("the later one draws the fuse: it gives way") << 0 << true;
+}
+
+void TestDcChargers::deadlinesTakeTheFuseInOrder()
+{
+    QFETCH(int, firstDue);
+    QFETCH(bool, laterDraws);
+
+    // Both need 10 kWh at 11 kW (55 minutes): neither is done in time. The
+    // fuse leaves 19 A per phase beside the house (13110 W): the earlier
+    // deadline takes what it can, the later one the rest. Shared alike,
+    // both would miss.
+    Household household(true, 2);
+    household.manager->setPhasePowerLimit(25);
+    const int later = 1 - firstDue;
+    const QDateTime now = household.fixture.now();
+    QVERIFY(household.configure(firstDue, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
+                                now.addSecs(30 * 60)));
+    QVERIFY(household.configure(later, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
+                                now.addSecs(40 * 60)));
+    const double laterDraw = laterDraws ? 11000 : 0;
+    HouseholdFixture::setStates(household.chargers.at(later), {{"currentPower", laterDraw}});
+    const double houseAndLater = 5 + laterDraw / 690;
+    HouseholdFixture::setMeterCurrents(household.meter, houseAndLater, houseAndLater, houseAndLater);
+    household.fixture.runCycle();
+
+    const auto setpoint = [&](int index) {
+        Thing *charger = household.chargers.at(index);
+        return charger->stateValue(QStringLiteral("power")).toBool()
+                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
+                       : 0.0;
+    };
+    QCOMPARE(setpoint(firstDue), 11000.0);
+    QCOMPARE(qRound(setpoint(later)), 13110 - 11000);
+}
+
+void TestDcChargers::carLossCountsInTheDeadline_data()
+{
+    QTest::addColumn<int>("loss"); // % of the grid energy the car loses
+    QTest::addColumn<bool>("forced");
+    // 10 kWh at 11 kW; the internal target is 60 minutes away.
+    QTest::newRow("no loss: 55 minutes, it waits") << 0 << false;
+    QTest::newRow("20 % loss: 68 minutes, it starts now") << 20 << true;
+}
+
+void TestDcChargers::carLossCountsInTheDeadline()
+{
+    QFETCH(int, loss);
+    QFETCH(bool, forced);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    household.cars.first()->setSettingValue(QStringLiteral("chargingEnergyLoss"), loss);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
+                                household.fixture.now().addSecs(70 * 60)));
+    household.setRootPower(1000);
+    household.fixture.runCycle();
+
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), forced);
+    QCOMPARE(household.manager->chargingState(charger->id()).mode() == ChargingState::ModeTimeRequirement, forced);
 }
 
 QTEST_GUILESS_MAIN(TestDcChargers)

@@ -10,6 +10,8 @@
 using Access = CycleProbe;
 
 struct ChargingTimeCase {
+    QString chargerClass;
+    uint carPhases, maxPhaseCount;
     uint phaseLimit;
     int batteryLevel;
     double phaseLimitPower, fullHours;
@@ -81,22 +83,28 @@ private slots:
 void TestPreparation::chargingTime_data()
 {
     QTest::addColumn<ChargingTimeCase>("c");
-    // Charger 6..16 A on 3 fixed phases, car 3 phases, 32 A, 60 kWh, 10 % loss, target 80 %.
-    QTest::newRow("household limit above the charger") << ChargingTimeCase{25, 40, 3680, 6.038647, 40, 2.415459, 8695};
-    QTest::newRow("household limit below the charger") << ChargingTimeCase{10, 40, 2300, 9.661836, 40, 3.864734, 13913};
-    QTest::newRow("household limit unset") << ChargingTimeCase{0, 40, 3680, 6.038647, 40, 2.415459, 8695};
-    QTest::newRow("battery above target") << ChargingTimeCase{25, 90, 3680, 6.038647, 0, 0, 0};
+    // Charger 6..16 A on 3 fixed phases, car 3 phases, 16 A, 60 kWh, 10 % loss, target 80 %.
+    const QString fixed = QStringLiteral("evChargerAcBasic");
+    QTest::newRow("household limit above the charger")
+            << ChargingTimeCase{fixed, 3, 3, 25, 40, 3680, 6.038647, 40, 2.415459, 8695};
+    QTest::newRow("household limit below the charger")
+            << ChargingTimeCase{fixed, 3, 3, 10, 40, 2300, 9.661836, 40, 3.864734, 13913};
+    QTest::newRow("household limit unset") << ChargingTimeCase{fixed, 3, 3, 0, 40, 3680, 6.038647, 40, 2.415459, 8695};
+    QTest::newRow("battery above target") << ChargingTimeCase{fixed, 3, 3, 25, 90, 3680, 6.038647, 0, 0, 0};
+    // Told three phases, the car draws two: the time counts two.
+    QTest::newRow("two-phase car on a charger switching 1/3")
+            << ChargingTimeCase{QStringLiteral("evChargerAc"), 2, 3, 25, 40, 3680, 9.057971, 40, 3.623188, 13043};
 }
 
 void TestPreparation::chargingTime()
 {
     QFETCH(ChargingTimeCase, c);
     HouseholdFixture household;
-    Thing *charger = household.addThing("evChargerAcBasic", "Garage", {{"pluggedIn", true}});
+    Thing *charger = household.addThing(c.chargerClass, "Garage", {{"pluggedIn", true}});
     // A car reporting its own level: no manual estimate replaces it.
     Thing *car = household.addThing("electricVehicleConnected", "Car",
-                                    {{"acPhaseCount", 3},
-                                     {"acMaxChargingCurrent", 32},
+                                    {{"acPhaseCount", c.carPhases},
+                                     {"acMaxChargingCurrent", 16},
                                      {"acMinChargingCurrent", 0},
                                      {"capacity", 60},
                                      {"batteryLevel", c.batteryLevel}});
@@ -114,7 +122,7 @@ void TestPreparation::chargingTime()
     const ChargingProcessInfo info = Access::info(manager, charger);
     QCOMPARE(info.minChargingCurrent, 6u);
     QCOMPARE(info.maxChargingCurrent, 16u);
-    QCOMPARE(info.maxPhaseCount, 3u);
+    QCOMPARE(info.maxPhaseCount, c.maxPhaseCount);
     QCOMPARE(info.chargerPhaseLimitPower, 3680.0);
     QCOMPARE(info.phaseLimitPower, c.phaseLimitPower);
     QVERIFY2(qAbs(info.fullChargingHours - c.fullHours) < 1e-5, qPrintable(QString::number(info.fullChargingHours)));
