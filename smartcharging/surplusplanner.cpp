@@ -247,18 +247,22 @@ void SurplusPlanner::forceAcTargetTimeCharge(EvChargerAc *charger, const Chargin
     m_context.book.setBatteryLevelConsiderationActive(chargerId, false);
 }
 
+bool SurplusPlanner::shortOfTargetTime(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                       const QDateTime &currentDateTime) const
+{
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+    return configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+           && info.batteryLevel < static_cast<int>(configuration.targetPercentage())
+           && configuration.nextEndTime(currentDateTime).isValid();
+}
+
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                                      const QDateTime &currentDateTime) const
 {
-    if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0)
+    if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0
+        || shortOfTargetTime(charger, info, currentDateTime))
         return false;
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-    // A car short of a target time keeps every bit sooner: the deadline
-    // check counts on no sun, and a car behind buys at full power later.
-    if (configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
-        && info.batteryLevel < static_cast<int>(configuration.targetPercentage())
-        && configuration.nextEndTime(currentDateTime).isValid())
-        return false;
     const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
     // Wh at the charger the car can still take.
     const double room = qMax(0.0, ceiling - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
@@ -390,7 +394,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
     const double requiredCurrent = info.minChargingCurrent * tolerance;
 
-    const SurplusGate::Reading reading = acSurplusReading(charger, info, rootLoad, surplusTakers, tolerance, running);
+    const SurplusGate::Reading reading =
+            acSurplusReading(charger, info, rootLoad, surplusTakers, tolerance, running, currentDateTime);
 
     // What this minute's surplus calls for, after the gate: switches wait
     // until the surplus has called for them a while. Whether the charger
@@ -411,8 +416,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << " aquisition tolerance.";
 
     double allowance = 0;
-    const double targetCurrent =
-            acSurplusTargetCurrent(charger, info, perPhaseCurrent, phaseCount, phases, currentDateTime, &allowance);
+    const double targetCurrent = acSurplusTargetCurrent(charger, info, perPhaseCurrent, phaseCount, phases, tolerance,
+                                                        currentDateTime, &allowance);
     const bool covered = SurplusGate::covers(reading, phaseCount);
 
     m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
@@ -431,8 +436,13 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
 
 SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                       double rootLoad, int surplusTakers, double tolerance,
-                                                      bool running)
+                                                      bool running, const QDateTime &currentDateTime)
 {
+    // A start before the surplus covers the whole minimum buys the rest to
+    // charge sooner: worth nothing where the expected sun of the day gives
+    // all the car can still take.
+    if (!running && tolerance < 1.0 && sunGivesTheRest(charger, info, qMax(1u, info.maxPhaseCount), currentDateTime))
+        tolerance = 1.0;
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
     SurplusGate::Reading reading;
@@ -461,7 +471,7 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
 
 double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
                                               double perPhaseCurrent, uint phaseCount, Electricity::Phases phases,
-                                              const QDateTime &currentDateTime, double *allowanceOut)
+                                              double tolerance, const QDateTime &currentDateTime, double *allowanceOut)
 {
     // The meter's allowance counts this charger's own draw as load: what
     // it may take is that draw plus the allowance.
@@ -479,11 +489,18 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     double surplusCurrent = ThingUtils::ensureValueClamping(perPhaseCurrent, QVariant::Double, info.minChargingCurrent,
                                                             info.maxChargingCurrent, step)
                                     .toDouble();
-    // A step rounded up buys a fraction from the grid to charge sooner;
-    // where the expected sun of the rest of the day gives all the car can
-    // still take, sooner is worth nothing and the step below is taken.
+    // A step rounded up buys a fraction from elsewhere to charge sooner. A
+    // car short of a target time keeps every bit sooner: the deadline check
+    // counts on no sun, and a car behind buys at full power later. Else no
+    // more of the step than the tolerance lets come from elsewhere (none
+    // where a home battery may not feed the car, tolerance 1), and where
+    // the expected sun of the rest of the day gives all the car can still
+    // take, sooner is worth nothing: the step below then.
+    const double boughtShare = qMin(0.5, 1.0 - tolerance);
+    const bool beyondTolerance = surplusCurrent - perPhaseCurrent > boughtShare * qAbs(step) + 1e-9
+                                 && !shortOfTargetTime(charger, info, currentDateTime);
     if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent
-        && sunGivesTheRest(charger, info, phaseCount, currentDateTime))
+        && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)))
         surplusCurrent = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     const double targetCurrent = qMin(
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));

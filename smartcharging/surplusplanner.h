@@ -99,6 +99,9 @@ private:
                                  const ChargingProcessInfo &info, const QDateTime &endDateTime,
                                  const QDateTime &internalTarget, const ChargingAction &timeRequirementAction,
                                  const QDateTime &currentDateTime);
+    // The car charges in eco mode with a target time and is short of its target.
+    bool shortOfTargetTime(EvChargerAc *charger, const ChargingProcessInfo &info,
+                           const QDateTime &currentDateTime) const;
     // The expected sun of the rest of the local day gives all the car can
     // still take (to its target when it stops there, else to full) and no
     // target time waits for it; false without a forecast.
@@ -124,13 +127,15 @@ private:
     // What the charger's gate judges this minute by: its part of the export
     // (rootLoad W shared by surplusTakers), its minimum and its phases.
     SurplusGate::Reading acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
-                                          int surplusTakers, double tolerance, bool running);
+                                          int surplusTakers, double tolerance, bool running,
+                                          const QDateTime &currentDateTime);
     // A per phase the surplus action asks for: the surplus (perPhaseCurrent)
-    // to the nearest step, at most what the fuse leaves rounded down;
-    // *allowance: A per phase the fuse leaves the charger.
+    // to the nearest step, the step below where the surplus covers less than
+    // the tolerance's share (0..1) of the step above, at most what the fuse
+    // leaves rounded down; *allowance: A per phase the fuse leaves the charger.
     double acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent,
-                                  uint phaseCount, Electricity::Phases phases, const QDateTime &currentDateTime,
-                                  double *allowance);
+                                  uint phaseCount, Electricity::Phases phases, double tolerance,
+                                  const QDateTime &currentDateTime, double *allowance);
     // The phase count (1 or 3) the available current (A) is best used with.
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
 

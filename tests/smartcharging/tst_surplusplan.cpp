@@ -99,8 +99,8 @@ private slots:
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
     void missedRepeatingTargetPlannedAfresh();
-    void stepBelowWhereTheSunGivesTheRest_data();
-    void stepBelowWhereTheSunGivesTheRest();
+    void surplusStepAndStartByToleranceAndSun_data();
+    void surplusStepAndStartByToleranceAndSun();
     void deadlineChargeLeavesTheSunItsPart_data();
     void deadlineChargeLeavesTheSunItsPart();
     void surplusCapCountsOwnDraw_data();
@@ -395,49 +395,86 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
     QCOMPARE(window.first().endDateTime(), QDateTime(start.date().addDays(1), QTime(16, 50)));
 }
 
-void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest_data()
+// exportPower: W at the meter, the charger idle; sunPower: W forecast from noon to 20:00, -1: no forecast;
+// stopOnTarget: at 80 %, else the car takes power to full; batteryLevel: % of an idle home battery (lower limit 50 %,
+// upper 95 %), -1: none; targetTime: 80 % by tomorrow noon, else eco mode without one.
+struct StepCase {
+    double exportPower;
+    double sunPower;
+    bool stopOnTarget;
+    double tolerance;
+    int batteryLevel;
+    bool targetTime;
+    bool enabled;
+    double current;
+};
+Q_DECLARE_METATYPE(StepCase)
+
+void TestSurplusPlan::surplusStepAndStartByToleranceAndSun_data()
 {
-    QTest::addColumn<double>("sunPower");    // W forecast from noon to 20:00, -1: no forecast
-    QTest::addColumn<bool>("stopOnTarget"); // at 80 %, else the car takes power to full
-    QTest::addColumn<double>("current");
-    // 3200 W exported on one phase: 13.9 A, 14 to the nearest step. At 70 %
-    // the car takes 20 kWh to full, 6.7 kWh to its 80 %; one phase takes at
-    // most 3680 W of the sun.
-    QTest::newRow("no forecast: the nearest step") << -1.0 << false << 14.0;
-    QTest::newRow("8 h of 3 kW give it all: the step below") << 3000.0 << false << 13.0;
-    QTest::newRow("8 h of 2 kW fall short of full: the nearest step") << 2000.0 << false << 14.0;
-    QTest::newRow("8 h of 2 kW give it the 80 % it stops at: the step below") << 2000.0 << true << 13.0;
+    QTest::addColumn<StepCase>("c");
+    // 3200 W exported on one phase: 13.9 A, 14 to the nearest step (a tenth
+    // of it bought). At 70 % the car takes 20 kWh to full, 6.7 kWh to its
+    // 80 %; one phase takes at most 3680 W of the sun.
+    QTest::newRow("no forecast: the nearest step") << StepCase{3200, -1, false, 0.5, -1, false, true, 14};
+    QTest::newRow("8 h of 3 kW give it all: the step below") << StepCase{3200, 3000, false, 0.5, -1, false, true, 13};
+    QTest::newRow("8 h of 2 kW fall short of full: the nearest step")
+            << StepCase{3200, 2000, false, 0.5, -1, false, true, 14};
+    QTest::newRow("8 h of 2 kW give it the 80 % it stops at: the step below")
+            << StepCase{3200, 2000, true, 0.5, -1, false, true, 13};
+    QTest::newRow("tolerance 0.85 lets a tenth be bought: the nearest step")
+            << StepCase{3200, -1, false, 0.85, -1, false, true, 14};
+    QTest::newRow("tolerance 0.95 lets a twentieth be bought: the step below")
+            << StepCase{3200, -1, false, 0.95, -1, false, true, 13};
+    QTest::newRow("battery below its upper limit may not pay: the step below")
+            << StepCase{3200, -1, false, 0.5, 90, false, true, 13};
+    QTest::newRow("battery above its upper limit may pay: the nearest step")
+            << StepCase{3200, -1, false, 0.5, 97, false, true, 14};
+    // 1000 W exported: short of the 1380 W minimum on one phase, more than
+    // the tolerance's half of it.
+    QTest::newRow("no forecast: starts within the tolerance") << StepCase{1000, -1, false, 0.5, -1, false, true, 6};
+    QTest::newRow("8 h of 3 kW give it all: waits for the whole minimum")
+            << StepCase{1000, 3000, false, 0.5, -1, false, false, 6};
+    QTest::newRow("8 h of 2 kW fall short of full: starts within the tolerance")
+            << StepCase{1000, 2000, false, 0.5, -1, false, true, 6};
+    QTest::newRow("tolerance 1 short of a target time: the nearest step")
+            << StepCase{3200, -1, false, 1.0, -1, true, true, 14};
 }
 
-void TestSurplusPlan::stepBelowWhereTheSunGivesTheRest()
+void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
 {
-    QFETCH(double, sunPower);
-    QFETCH(bool, stopOnTarget);
-    QFETCH(double, current);
+    QFETCH(StepCase, c);
 
     const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
-    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    Household house(c.targetTime ? ChargingConfiguration::ChargingModeEcoWithTargetTime
+                                 : ChargingConfiguration::ChargingModeEco,
+                    c.tolerance, c.targetTime ? start.addDays(1) : QDateTime());
     house.fixture.setNow(start);
     QCOMPARE(house.fixture.configure(house.charger,
                                      [&](ChargingConfiguration &configuration) {
-                                         configuration.setStopOnTargetPercentage(stopOnTarget);
+                                         configuration.setStopOnTargetPercentage(c.stopOnTarget);
                                      }),
              EnergyManager::EnergyErrorNoError);
     HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
-    HouseholdFixture::setStates(house.meter, {{"currentPower", -3200}});
-    if (sunPower >= 0) {
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
+    if (c.batteryLevel >= 0) {
+        house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", c.batteryLevel}, {"currentPower", 0}});
+        house.manager->setBatteryLevelLimits(0.5, 0.95);
+        house.fixture.processEvents();
+    }
+    if (c.sunPower >= 0) {
         SolarCoverage &sun = house.manager->steps().context.sun;
         sun.addSample(start.addSecs(-60), 0, 0);
         SolarForecastSlots forecast;
-        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), sunPower * 8)); // Wh
+        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), c.sunPower * 8)); // Wh
         sun.setForecast(forecast, 1.0);
     }
     house.plan();
 
     const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
-    QVERIFY(action.chargingEnabled());
+    QCOMPARE(action.chargingEnabled(), c.enabled);
     QCOMPARE(action.desiredPhaseCount(), 1u);
-    QCOMPARE(action.maxChargingCurrent(), current);
+    QCOMPARE(action.maxChargingCurrent(), c.current);
 }
 
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
