@@ -43,6 +43,16 @@ SurplusGate::Delays ChargingContext::surplusGateDelays() const
     return delays;
 }
 
+bool ChargingContext::sunCarries(EvChargerAc *charger, const ChargingProcessInfo &info) const
+{
+    if (!rootMeter || !charger->charging())
+        return false;
+    // W the charger could have without importing: what it draws plus the export.
+    const double surplus = charger->currentPower() - rootMeter->currentPower();
+    const uint phases = qMax(1u, charger->phaseCount());
+    return surplus >= info.minChargingCurrent * info.voltage * phases;
+}
+
 PhaseHeadroom ChargingContext::measuredHeadroom() const
 {
     PhaseHeadroom headroom(rootMeter, phasePowerLimit);

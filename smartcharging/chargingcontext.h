@@ -59,6 +59,10 @@ struct ChargingContext {
     // The same as Wh.
     double sunEnergy(const QDateTime &from, const QDateTime &until, double chargerPower) const;
 
+    // Whether the export and the charger's own draw cover its minimum at
+    // the phases it charges on now: the sun alone keeps it running.
+    bool sunCarries(EvChargerAc *charger, const ChargingProcessInfo &info) const;
+
     // What the fuse leaves on each phase now: the meter's reading less the
     // draws commanded in the last minute that it does not show yet.
     PhaseHeadroom measuredHeadroom() const;

@@ -450,7 +450,10 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
     if (surplusGroup && budget < sumOfMinimums) {
         for (EvChargerAc *charger : group) {
             const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
-            if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !acRunsOnSurplus(charger))
+            // One the sun carries at its phases (a deadline charge just
+            // handed to the surplus) keeps them: a switch costs a pause.
+            if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !acRunsOnSurplus(charger)
+                && !m_context.sunCarries(charger, info))
                 phaseCounts.insert(charger, info.minPhaseCount);
         }
     }

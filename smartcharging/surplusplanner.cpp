@@ -217,7 +217,7 @@ bool SurplusPlanner::mustChargeForTarget(EvChargerAc *charger, const ChargingPro
     // gives what it can instead of the grid.
     const bool deadlineChargeRunning = m_context.book.state(charger->id()).mode() == ChargingState::ModeTimeRequirement
                                        && charger->chargingEnabled() && ranForThisTarget
-                                       && !sunKeepsRunning(charger, info);
+                                       && !m_context.sunCarries(charger, info);
     // A later deadline may count on this car charging by now.
     const bool neededByLaterDeadline = info.deadlineStartBy.isValid() && info.deadlineStartBy <= currentDateTime;
     return info.remainingPercentage > 0
@@ -269,16 +269,6 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
     const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
     const double power = info.maxChargingCurrent * info.voltage * qMax(1u, phaseCount);
     return m_context.sunEnergy(currentDateTime, dayEnd, power) >= room;
-}
-
-bool SurplusPlanner::sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const
-{
-    if (!m_context.rootMeter || !charger->charging())
-        return false;
-    // W the charger could have without importing: what it draws plus the export.
-    const double surplus = charger->currentPower() - m_context.rootMeter->currentPower();
-    const uint phases = qMax(1u, charger->phaseCount());
-    return surplus >= info.minChargingCurrent * info.voltage * phases;
 }
 
 void SurplusPlanner::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,

@@ -107,9 +107,6 @@ private:
     // target time waits for it; false without a forecast.
     bool sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                          const QDateTime &currentDateTime) const;
-    // The export and the charger's own draw cover its minimum at the phases
-    // it charges on now: it stays on without a deadline forcing it.
-    bool sunKeepsRunning(EvChargerAc *charger, const ChargingProcessInfo &info) const;
     // Places the target-time minutes the other schedules leave before internalTarget.
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
                                     const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
