@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 
 namespace {
 
@@ -108,24 +109,37 @@ QString expectationsText(const Report &report)
     return text;
 }
 
-// Runs one scenario and prints its report, or hands it to the scorecard.
-int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, const QString &pluginDirectory,
-                const QString &outputDirectory, bool check, Scorecard *scorecard)
+// Loads a scenario and sets its household up around the plugin, with data
+// folders of its own in `data` (which must outlive the run); null, with the
+// reason printed, when either fails.
+std::unique_ptr<Simulation> setUpScenario(const QString &fileName, const QByteArray &defaultTimeZone,
+                                          const QString &pluginDirectory, const QTemporaryDir &data)
 {
     QString error;
     const Scenario scenario = Scenario::load(fileName, defaultTimeZone, &error);
     if (!error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 2;
+        return nullptr;
     }
-    QTemporaryDir data;
     useTemporaryDataDirectories(data);
-
-    Simulation simulation(scenario);
-    if (!simulation.setUp(pluginDirectory, &error)) {
+    auto simulation = std::make_unique<Simulation>(scenario);
+    if (!simulation->setUp(pluginDirectory, &error)) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(fileName), qPrintable(error));
-        return 2;
+        return nullptr;
     }
+    return simulation;
+}
+
+// Runs one scenario and prints its report, or hands it to the scorecard.
+int runScenario(const QString &fileName, const QByteArray &defaultTimeZone, const QString &pluginDirectory,
+                const QString &outputDirectory, bool check, Scorecard *scorecard)
+{
+    QTemporaryDir data;
+    const std::unique_ptr<Simulation> loaded = setUpScenario(fileName, defaultTimeZone, pluginDirectory, data);
+    if (!loaded)
+        return 2;
+    Simulation &simulation = *loaded;
+    const Scenario &scenario = simulation.scenario();
     QElapsedTimer timer;
     timer.start();
     const std::clock_t cpuStart = std::clock();
@@ -225,19 +239,13 @@ Options parseOptions(const QCoreApplication &application)
 // --serve: the first scenario in real time until its last minute.
 int serve(QCoreApplication &application, const Options &options, const QByteArray &defaultTimeZone)
 {
-    QString error;
-    const Scenario scenario = Scenario::load(options.scenarios.first(), defaultTimeZone, &error);
-    if (!error.isEmpty()) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 2;
-    }
     QTemporaryDir data;
-    useTemporaryDataDirectories(data);
-    Simulation simulation(scenario);
-    if (!simulation.setUp(options.pluginDirectory, &error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    const std::unique_ptr<Simulation> loaded =
+            setUpScenario(options.scenarios.first(), defaultTimeZone, options.pluginDirectory, data);
+    if (!loaded)
         return 2;
-    }
+    Simulation &simulation = *loaded;
+    const Scenario &scenario = simulation.scenario();
     bool portOk = false;
     const uint webPort = options.webPort.toUInt(&portOk);
     const double speed = options.speed.toDouble();
