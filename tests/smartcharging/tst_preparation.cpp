@@ -465,7 +465,7 @@ void TestPreparation::fuseWithoutHomeBattery_data()
     QTest::addColumn<double>("phaseLimitPower");
 
     // 16 A, the meter shows 2 A a phase, 1 A stays free: 13 A for the car
-    // while the battery does not cover the house.
+    // due in 2 h while the battery does not cover the house.
     QTest::newRow("charging battery") << 2070.0 << 13 * 230.0;
     // Discharging 2070 W covers 3 A a phase of the house: it runs empty
     // before the deadline and the house is back on the fuse.
@@ -483,11 +483,14 @@ void TestPreparation::fuseWithoutHomeBattery()
     Thing *charger = addCharger(household, "Garage");
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(16);
-    QCOMPARE(configureDeadline(household, charger, 10), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(configureDeadline(household, charger, 2), EnergyManager::EnergyErrorNoError);
 
     Access::prepareInformation(manager, household.now());
 
     QCOMPARE(Access::info(manager, charger).phaseLimitPower, phaseLimitPower);
+    // The promise keeps counting on the battery: 13 A for the 2 h, 26 Ah.
+    QVERIFY2(qAbs(Access::info(manager, charger).deadlineReachablePercentage - 66.9) < 0.05,
+             qPrintable(QString::number(Access::info(manager, charger).deadlineReachablePercentage)));
 }
 
 QTEST_GUILESS_MAIN(TestPreparation)
