@@ -561,22 +561,27 @@ bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, co
     EvChargerDc *charger = plan.charger;
     const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
                          && charger->chargingEnabled();
-    // Between two cycles the meter, the battery and the chargers report one
-    // after the other: a reading taken halfway shows a dip that is none. As
-    // for the AC chargers, only a cycle stops a charge on surplus.
-    const bool inCycle = m_context.cycle.now().isValid();
-    bool &charging = m_cycleDecisions[plan.chargerId].charge;
-    if (!inCycle && charging)
-        return true;
-    // A discharging car that goes over to charging switches nothing on.
-    if (inCycle && !running && m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging
-        && charger->chargingEnabled())
-        m_surplus.gate(plan.chargerId).handOver();
+    SurplusGate &gate = m_surplus.gate(plan.chargerId);
     // The minimum bridges a dip for the stop delay's worth of the share of
     // it the owner lets the grid cover.
     SurplusGate::Delays delays = m_surplus.surplusGateDelays();
     delays.stop = static_cast<uint>(delays.stop * qBound(0.0, 1.0 - m_context.acquisitionTolerance, 1.0));
-    const bool enabled = m_surplus.gate(plan.chargerId).chargingEnabled(covered, running, currentDateTime, delays);
+    // Between two cycles the meter, the battery and the chargers report one
+    // after the other: a reading taken halfway shows a dip that is none. As
+    // for the AC chargers, only a cycle stops a charge on surplus; a reading
+    // that covers the minimum still ends a dip.
+    const bool inCycle = m_context.cycle.now().isValid();
+    bool &charging = m_cycleDecisions[plan.chargerId].charge;
+    if (!inCycle && charging && running) {
+        if (covered)
+            gate.chargingEnabled(covered, running, currentDateTime, delays);
+        return true;
+    }
+    // A discharging car that goes over to charging switches nothing on.
+    if (inCycle && !running && m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging
+        && charger->chargingEnabled())
+        gate.handOver();
+    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
     if (inCycle || enabled)
         charging = enabled;
     return enabled;
