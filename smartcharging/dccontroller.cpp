@@ -547,7 +547,7 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
             rawTarget = 0;
         }
     }
-    rawTarget = calmDischarge(plan, cycle, rawTarget, surplusCovers, currentDateTime);
+    rawTarget = calmDischarge(plan, cycle, rawTarget, currentDateTime);
     plan.rawTarget = rawTarget;
     qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:"
                              << "surplus budget:" << cycle.surplusBudget
@@ -587,22 +587,21 @@ bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, co
     return enabled;
 }
 
-double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, bool surplusCovers,
+double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
                                    const QDateTime &currentDateTime)
 {
     // Between two cycles a house draw read halfway may be the home battery
-    // still answering the last charge: the cycle alone starts a discharge,
-    // and ends one for the sun.
+    // still answering the last charge: only a cycle starts a discharge.
     const bool inCycle = m_context.cycle.now().isValid();
     if (!inCycle && !m_cycleDecisions.value(plan.chargerId).discharge)
         return qMax(0.0, rawTarget);
-    const double target = calmDischargeTarget(plan, cycle, rawTarget, surplusCovers && inCycle, currentDateTime);
+    const double target = calmDischargeTarget(plan, cycle, rawTarget, currentDateTime);
     if (inCycle)
         m_cycleDecisions[plan.chargerId].discharge = target < -intentEpsilon;
     return target;
 }
 
-double DcController::calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, bool sunEndsIt,
+double DcController::calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
                                          const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
@@ -619,9 +618,9 @@ double DcController::calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cyc
                                               m_surplus.surplusGateDelays());
     // A house drawing less than the minimum for a while (a passing load,
     // a ray of sun) keeps a running discharge at its minimum; a surplus the
-    // car could charge from ends it (sunEndsIt), also while the charge gate
-    // holds the charge back.
-    if (enabled && mayDischarge && !sunEndsIt && qAbs(rawTarget) <= intentEpsilon) {
+    // car could charge from ends it (the charge gate lets a discharging car
+    // go over to charging at once).
+    if (enabled && mayDischarge && qAbs(rawTarget) <= intentEpsilon) {
         cycle.bridgedDischarge += charger->minDischargingPower();
         return -charger->minDischargingPower();
     }

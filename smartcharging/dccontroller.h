@@ -95,11 +95,10 @@ private:
     // budget covers the charger's minimum); only a cycle stops one.
     bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime);
     // The raw target after the discharge gate: a running discharge bridges a
-    // short dip of the house draw below its minimum, not a surplus that
-    // covers a charge (surplusCovers). Only a cycle starts a discharge.
-    double calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, bool surplusCovers,
-                         const QDateTime &currentDateTime);
-    double calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, bool sunEndsIt,
+    // short dip of the house draw below its minimum. Only a cycle starts a
+    // discharge.
+    double calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, const QDateTime &currentDateTime);
+    double calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
                                const QDateTime &currentDateTime);
     void decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
                           const QDateTime &currentDateTime);
