@@ -593,21 +593,25 @@ void Simulation::withdrawAbandonedTargets()
 {
     // A scenario's target is the owner's deadline only while he keeps it: one
     // who switched the car to a mode without a target time before it came,
-    // or drove off with the car before it, took it back, for the plugin,
-    // the peer and the limit alike.
+    // named another target time, or drove off with the car before it, took
+    // it back, for the plugin, the peer and the limit alike.
     for (int j = 0; j < m_scenario.cars.count(); j++) {
         Scenario::Car &car = m_scenario.cars[j];
         if (car.targetMinute <= 0 || car.targetMinute > m_records.count())
             continue;
         const OwnerTimeline::Wish &atTarget = m_owner.wishAt(j, car.targetMinute - 1);
+        const OwnerTimeline::Wish &atStart = m_owner.wishAt(j, 0);
         const bool modeTakenBack =
-                atTarget.mode != OwnerTimeline::Mode::EcoWithTargetTime && atTarget.mode != m_owner.wishAt(j, 0).mode;
+                atTarget.mode != OwnerTimeline::Mode::EcoWithTargetTime && atTarget.mode != atStart.mode;
+        const bool timeMoved = atTarget.mode == OwnerTimeline::Mode::EcoWithTargetTime
+                               && atStart.mode == OwnerTimeline::Mode::EcoWithTargetTime
+                               && atTarget.endDateTime != atStart.endDateTime;
         // Away at the target after having been plugged in before it.
         bool droveOff = !m_records.at(car.targetMinute - 1).carPluggedIn.value(j);
         bool wasPluggedIn = false;
         for (int m = 0; droveOff && !wasPluggedIn && m < car.targetMinute; m++)
             wasPluggedIn = m_records.at(m).carPluggedIn.value(j);
-        if (modeTakenBack || (droveOff && wasPluggedIn))
+        if (modeTakenBack || timeMoved || (droveOff && wasPluggedIn))
             car.targetMinute = -1;
     }
 }

@@ -206,21 +206,24 @@ void TestReport::nightGridEnergyIsCheckedWithoutPv()
 void TestReport::targetTakenBackIsNoDeadline_data()
 {
     QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("end");
     QTest::addColumn<bool>("deadline");
-    // At 01:00 the owner sets the car to a mode without a target time: the
-    // 04:00 target is his no more, for no column.
-    QTest::newRow("eco without a target time: taken back") << "ChargingModeEco" << false;
-    QTest::newRow("normal: taken back") << "ChargingModeNormal" << false;
-    QTest::newRow("still with a target time: kept") << "ChargingModeEcoWithTargetTime" << true;
+    // At 01:00 the owner sets the car to a mode without a target time, or
+    // names another one: the 04:00 target is his no more, for no column.
+    QTest::newRow("eco without a target time: taken back") << "ChargingModeEco" << "1+04:00" << false;
+    QTest::newRow("normal: taken back") << "ChargingModeNormal" << "1+04:00" << false;
+    QTest::newRow("another target time: taken back") << "ChargingModeEcoWithTargetTime" << "1+05:00" << false;
+    QTest::newRow("the same target time again: kept") << "ChargingModeEcoWithTargetTime" << "1+04:00" << true;
 }
 
 void TestReport::targetTakenBackIsNoDeadline()
 {
     QFETCH(QString, mode);
+    QFETCH(QString, end);
     QFETCH(bool, deadline);
     const QJsonObject configuration{{"evChargerId", "$charger:Wallbox"},
                                     {"chargingMode", mode},
-                                    {"endDateTime", "$time:1+04:00"},
+                                    {"endDateTime", "$time:" + end},
                                     {"targetPercentage", 60}};
     m_report = run(QJsonObject(), QJsonArray{QJsonObject{{"at", "1+01:00"},
                                                           {"method", "TavroEnergy.SetChargingConfiguration"},
