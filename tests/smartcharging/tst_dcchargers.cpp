@@ -446,6 +446,7 @@ void TestDcChargers::sunAfterAStopEndsADischarge()
     file.write(R"({"surplusStartDelay": 600})");
     file.close();
     household.fixture.reloadConfiguration();
+    household.manager = household.fixture.manager();
     household.manager->setAcquisitionTolerance(1.0);
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
     const auto minute = [&household, charger](double draw, double root) {

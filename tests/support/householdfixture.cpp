@@ -89,7 +89,13 @@ SmartChargingManager *HouseholdFixture::restartHard(const std::function<void()> 
 
 void HouseholdFixture::reloadConfiguration()
 {
+    // A manager keeps the configuration it was made with: it starts again
+    // on the new one rather than outlive the old.
+    const bool hadManager = m_manager != nullptr;
+    m_manager.reset();
     m_configuration = std::make_unique<EnergyManagerConfiguration>();
+    if (hadManager)
+        createManager();
 }
 
 Thing *HouseholdFixture::addThing(const QString &thingClassName, const QString &name, const QVariantMap &states)

@@ -195,7 +195,8 @@ public:
     // written on the way down counts), then a new manager starts. whileDown
     // runs in between, for what happens while the host is down.
     SmartChargingManager *restartHard(const std::function<void()> &whileDown = {});
-    // Re-reads the tuning file (after writing one into storage).
+    // Re-reads the tuning file (after writing one into storage); a manager
+    // already made is made again on it (pointers to the old one dangle).
     void reloadConfiguration();
 
     // Adds a thing of a built-in class and sets the given states.
