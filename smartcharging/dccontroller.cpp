@@ -139,6 +139,8 @@ void DcController::restoreManualDcCharger(EvChargerDc *charger, const ChargingCo
     if (!charger)
         return;
 
+    // The owner's values stand from now on: what was sent before is no guide.
+    m_sentCommands.remove(charger->id());
     const double power = chargingConfiguration.manualChargingPower();
     if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Restoring DC charger power setpoint for" << charger->name() << "to" << power
@@ -196,15 +198,20 @@ void DcController::commandDcCharger(EvChargerDc *charger, double power, bool ena
     if (!enabled || power <= 0)
         m_context.cycle.commandedDraws().forget(charger->id());
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
-    if (qAbs(charger->chargingPower() - power) >= setpointThreshold) {
+    auto sent = m_sentCommands.find(charger->id());
+    if (sent == m_sentCommands.end())
+        sent = m_sentCommands.insert(charger->id(), {charger->chargingPower(), charger->chargingEnabled()});
+    if (qAbs(charger->chargingPower() - power) >= setpointThreshold || qAbs(sent->power - power) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Setting DC charger" << charger->name() << "to" << power << "[W]"
                                  << "reason:" << reason << "mode:" << configuration.chargingMode();
         charger->setChargingPower(power);
+        sent->power = power;
     }
-    if (charger->chargingEnabled() != enabled) {
+    if (charger->chargingEnabled() != enabled || sent->enabled != enabled) {
         qCDebug(dcTavroEnergy()) << "Setting DC charger power state" << charger->name() << enabled
                                  << "reason:" << reason;
         charger->setChargingEnabled(enabled);
+        sent->enabled = enabled;
     }
 }
 

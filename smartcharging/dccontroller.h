@@ -147,6 +147,14 @@ private:
     };
     QHash<ThingId, CycleDecision> m_cycleDecisions;
     QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
+    // The last set-point (W) and switch sent to each charger: its states
+    // show them only once the action has run, and a command that differs
+    // from one still under way must go out although the states agree.
+    struct SentCommand {
+        double power = 0;
+        bool enabled = false;
+    };
+    QHash<ThingId, SentCommand> m_sentCommands;
 };
 
 #endif // DCCONTROLLER_H

@@ -126,6 +126,8 @@ private slots:
     void deadlinesTakeTheFuseInOrder();
     void carLossCountsInTheDeadline_data();
     void carLossCountsInTheDeadline();
+    void stopWhileAStartIsUnderWay_data();
+    void stopWhileAStartIsUnderWay();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -782,4 +784,48 @@ void TestDcChargers::commandsOfOneMinuteAddUp()
                                                                .arg(dcPower)
                                                                .arg(23 * 690)));
     QVERIFY(acPower + dcPower > 0);
+}
+
+void TestDcChargers::stopWhileAStartIsUnderWay_data()
+{
+    QTest::addColumn<bool>("underWay"); // the charger runs the start only after the next cycle
+
+    QTest::newRow("the start has run: the cycle stops the charge") << false;
+    QTest::newRow("the start is still under way: the stop goes out after it") << true;
+}
+
+void TestDcChargers::stopWhileAStartIsUnderWay()
+{
+    QFETCH(bool, underWay);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    ThingManager *things = household.fixture.thingManager();
+    QList<Action> held;
+    if (underWay)
+        things->setActionHandler(charger->id(), [&held](Thing *, const Action &action) {
+            held.append(action);
+            return Thing::ThingErrorNoError;
+        });
+    // No grid for the surplus: a charge without it stops in the cycle.
+    household.manager->setAcquisitionTolerance(1.0);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    household.setRootPower(-4000);
+    household.fixture.runCycle();
+
+    // The sun is gone: what the charger draws comes from the grid.
+    const double draw = underWay ? 0.0 : 4000.0;
+    HouseholdFixture::setStates(charger, {{"currentPower", draw}});
+    household.fixture.advance(60);
+    household.setRootPower(draw);
+    household.fixture.runCycle();
+
+    // The charger runs what it was sent, in order.
+    things->setActionHandler(charger->id(), nullptr);
+    for (const Action &action : qAsConst(held)) {
+        const StateType stateType = charger->thingClass().getStateType(action.actionTypeId());
+        charger->setStateValue(stateType.id(), action.paramValue(stateType.id()));
+    }
+    QVERIFY(!underWay || !held.isEmpty());
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), false);
 }
