@@ -51,6 +51,7 @@ public:
     {
         m_dischargeGates.remove(evChargerId);
         m_cycleDecisions.remove(evChargerId);
+        m_sentCommands.remove(evChargerId);
     }
 
     // The local day the daily shares count for (see SpotMarketPlanner::day()).
