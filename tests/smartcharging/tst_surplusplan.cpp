@@ -62,6 +62,7 @@ struct SurplusCase {
     bool enabled;
     double current;
     uint phases;
+    double earlierBatteryPower = 0; // W the battery charged with a cycle before (0: none)
 };
 Q_DECLARE_METATYPE(SurplusCase)
 
@@ -121,9 +122,12 @@ void TestSurplusPlan::surplus_data()
             << SurplusCase{1000, 0.5, -1, 0, 1.0, true, 6, 1};
     QTest::newRow("500 W, tolerance 0.5: below the required current") << SurplusCase{500, 0.5, -1, 0, 1.0, false, 6, 3};
     QTest::newRow("5000 W: three phases above 3 x minimum") << SurplusCase{5000, 1.0, -1, 0, 1.0, true, 7, 3};
-    // Lower battery limit 50 %; a blocked charger keeps its present 11 A and phases.
-    QTest::newRow("battery below the lower limit blocks surplus")
-            << SurplusCase{3000, 0.5, 40, 2000, 1.0, false, 11, 3};
+    // Lower battery limit 50 %: below it the battery takes the most it has
+    // charged with since; the car gets what it cannot take.
+    QTest::newRow("battery below the lower limit at its most: the export is the car's")
+            << SurplusCase{3000, 0.5, 40, 2000, 1.0, true, 13, 1};
+    QTest::newRow("battery below the lower limit 700 W under its most: short of the minimum")
+            << SurplusCase{2000, 0.5, 40, 2000, 1.0, false, 6, 3, 2700};
     QTest::newRow("battery charging at the lower limit: its power is surplus")
             << SurplusCase{1000, 0.5, 50, 2000, 1.0, true, 13, 1};
     QTest::newRow("discharge above the upper limit: tolerance kept")
@@ -137,14 +141,20 @@ void TestSurplusPlan::surplus()
     QFETCH(SurplusCase, c);
     Household house(ChargingConfiguration::ChargingModeEco, c.tolerance);
     QVERIFY(house.accepted);
+    Thing *battery = nullptr;
     if (c.batteryLevel >= 0) {
-        house.fixture.addThing("homeBattery", "Battery",
-                               {{"batteryLevel", c.batteryLevel}, {"currentPower", c.batteryPower}});
+        battery = house.fixture.addThing("homeBattery", "Battery",
+                                         {{"batteryLevel", c.batteryLevel}, {"currentPower", c.batteryPower}});
         house.manager->setBatteryLevelLimits(0.5, c.upperLimit);
         house.fixture.processEvents();
     }
     HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
     HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
+    if (battery && c.earlierBatteryPower > 0) {
+        HouseholdFixture::setStates(battery, {{"currentPower", c.earlierBatteryPower}});
+        house.plan();
+        HouseholdFixture::setStates(battery, {{"currentPower", c.batteryPower}});
+    }
     house.plan();
 
     const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
