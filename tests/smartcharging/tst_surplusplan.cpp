@@ -112,6 +112,8 @@ private slots:
     void coverageAtThePhasesInUse_data();
     void coverageAtThePhasesInUse();
     void fullCarTakesNoShareOfTheExport();
+    void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
+    void carGivesWayToAHomeBatteryThatDoesNotCharge();
 };
 
 void TestSurplusPlan::surplus_data()
@@ -669,6 +671,52 @@ void TestSurplusPlan::fullCarTakesNoShareOfTheExport()
 
     QVERIFY(Access::hasInfo(house.manager, second));
     QVERIFY(!Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+}
+
+void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge_data()
+{
+    // The battery (lower limit 50 %) is at 40 % and discharges 500 W while 3000 W
+    // are exported; current: A the charger charges with now, 0 when it waits.
+    QTest::addColumn<double>("current");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<double>("expectedCurrent");
+    QTest::newRow("charging above the minimum: down to the minimum") << 10.0 << true << 6.0;
+    QTest::newRow("charging at the minimum: stops for the battery") << 6.0 << false << 6.0;
+    QTest::newRow("waiting: waits for the battery") << 0.0 << false << 11.0;
+}
+
+void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge()
+{
+    QFETCH(double, current);
+    QFETCH(bool, enabled);
+    QFETCH(double, expectedCurrent);
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", 40}, {"currentPower", -500}});
+    house.manager->setBatteryLevelLimits(0.5, 0.9);
+    house.fixture.processEvents();
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}});
+    if (current > 0) {
+        HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                    {"charging", true},
+                                                    {"maxChargingCurrent", current},
+                                                    {"desiredPhaseCount", 1},
+                                                    {"currentPower", current * 230}});
+        ChargingState state(house.charger->id());
+        state.setMode(ChargingState::ModeSurplusCharging);
+        Access::commitState(house.manager, state);
+    } else {
+        HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
+    }
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -3000}});
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QCOMPARE(action.chargingEnabled(), enabled);
+    QCOMPARE(action.maxChargingCurrent(), expectedCurrent);
+    const ChargingState state = house.manager->chargingState(house.charger->id());
+    QCOMPARE(state.batteryLevelConsiderationActive(), !enabled);
+    if (!enabled)
+        QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonHomeBattery);
 }
 
 QTEST_GUILESS_MAIN(TestSurplusPlan)
