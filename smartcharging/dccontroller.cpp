@@ -160,6 +160,7 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
 
     // The next car starts with a clean slate.
     m_dischargeGates.remove(charger->id());
+    m_cycleDecisions.remove(charger->id());
     // Every change of the published schedules is announced.
     if (m_context.schedules.clearDc(charger))
         m_context.schedules.announce();
@@ -531,23 +532,18 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
             magnitude = qMin(magnitude, charger->maxDischargingPower());
         rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
     }
-    // Calm as the AC chargers: a charger charging on surplus bridges a
-    // short shortfall at its minimum power instead of stopping, for as long
-    // as the owner's tolerance pays for (the stop delay's worth of the share
-    // of its minimum the grid may cover), and after such a stop starts
-    // again only when the gate lets it.
+    // Calm as the AC chargers, through the same gate: a charger charging
+    // on surplus bridges a short shortfall at its minimum power instead of
+    // stopping, for as long as the owner's tolerance pays for, and after
+    // such a stop starts again only when the gate lets it.
+    const bool surplusCovers = rawTarget > intentEpsilon;
     if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
         && charger->minChargingPower() <= plan.upperLimit) {
-        const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
-                             && charger->chargingEnabled();
-        const bool covered = rawTarget > intentEpsilon;
-        SurplusGate::Delays delays = m_surplus.surplusGateDelays();
-        delays.stop = static_cast<uint>(delays.stop * qBound(0.0, 1.0 - m_context.acquisitionTolerance, 1.0));
-        const bool enabled = m_surplus.gate(plan.chargerId).chargingEnabled(covered, running, currentDateTime, delays);
-        if (enabled && !covered) {
+        const bool enabled = calmSurplusCharge(plan, surplusCovers, currentDateTime);
+        if (enabled && !surplusCovers) {
             rawTarget = charger->minChargingPower();
             cycle.bridgedCharge += rawTarget;
-        } else if (!enabled && covered) {
+        } else if (!enabled && surplusCovers) {
             rawTarget = 0;
         }
     }
@@ -560,8 +556,53 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
 }
 
+bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime)
+{
+    EvChargerDc *charger = plan.charger;
+    const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
+                         && charger->chargingEnabled();
+    SurplusGate &gate = m_surplus.gate(plan.chargerId);
+    // The minimum bridges a dip for the stop delay's worth of the share of
+    // it the owner lets the grid cover.
+    SurplusGate::Delays delays = m_surplus.surplusGateDelays();
+    delays.stop = static_cast<uint>(delays.stop * qBound(0.0, 1.0 - m_context.acquisitionTolerance, 1.0));
+    // Between two cycles the meter, the battery and the chargers report one
+    // after the other: a reading taken halfway shows a dip that is none. As
+    // for the AC chargers, only a cycle stops a charge on surplus; a reading
+    // that covers the minimum still ends a dip.
+    const bool inCycle = m_context.cycle.now().isValid();
+    bool &charging = m_cycleDecisions[plan.chargerId].charge;
+    if (!inCycle && charging && running) {
+        if (covered)
+            gate.chargingEnabled(covered, running, currentDateTime, delays);
+        return true;
+    }
+    // A discharging car that goes over to charging switches nothing on.
+    if (inCycle && !running && m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging
+        && charger->chargingEnabled())
+        gate.handOver();
+    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
+    if (inCycle || enabled)
+        charging = enabled;
+    return enabled;
+}
+
 double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
                                    const QDateTime &currentDateTime)
+{
+    // Between two cycles a house draw read halfway may be the home battery
+    // still answering the last charge: only a cycle starts a discharge.
+    const bool inCycle = m_context.cycle.now().isValid();
+    if (!inCycle && !m_cycleDecisions.value(plan.chargerId).discharge)
+        return qMax(0.0, rawTarget);
+    const double target = calmDischargeTarget(plan, cycle, rawTarget, currentDateTime);
+    if (inCycle)
+        m_cycleDecisions[plan.chargerId].discharge = target < -intentEpsilon;
+    return target;
+}
+
+double DcController::calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
+                                         const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
     SurplusGate &gate = m_dischargeGates[plan.chargerId];
@@ -577,7 +618,8 @@ double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, do
                                               m_surplus.surplusGateDelays());
     // A house drawing less than the minimum for a while (a passing load,
     // a ray of sun) keeps a running discharge at its minimum; a surplus the
-    // car could charge from ends it.
+    // car could charge from ends it (the charge gate lets a discharging car
+    // go over to charging at once).
     if (enabled && mayDischarge && qAbs(rawTarget) <= intentEpsilon) {
         cycle.bridgedDischarge += charger->minDischargingPower();
         return -charger->minDischargingPower();

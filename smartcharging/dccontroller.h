@@ -47,7 +47,11 @@ public:
     // Switches the charger off and leaves it alone with the waiting reason.
     void stopManagingDcCharger(EvChargerDc *charger, ChargingState::WaitingReason waitingReason);
     // The charger went away.
-    void forget(const ThingId &evChargerId) { m_dischargeGates.remove(evChargerId); }
+    void forget(const ThingId &evChargerId)
+    {
+        m_dischargeGates.remove(evChargerId);
+        m_cycleDecisions.remove(evChargerId);
+    }
 
     // The local day the daily shares count for (see SpotMarketPlanner::day()).
     QDate day() const { return m_lastDcDailyReset; }
@@ -87,9 +91,15 @@ private:
     void prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo &info, Thing *vehicle, const DcCycle &cycle,
                               const QDateTime &currentDateTime) const;
     void decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const QDateTime &currentDateTime);
+    // Whether a charge on surplus may go on or start (covered: the surplus
+    // budget covers the charger's minimum); only a cycle stops one.
+    bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime);
     // The raw target after the discharge gate: a running discharge bridges a
-    // short dip of the house draw below its minimum.
+    // short dip of the house draw below its minimum. Only a cycle starts a
+    // discharge.
     double calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, const QDateTime &currentDateTime);
+    double calmDischargeTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
+                               const QDateTime &currentDateTime);
     void decideDcSchedule(DcChargerPlan &plan, ChargingProcessInfo &info, DcCycle &cycle,
                           const QDateTime &currentDateTime);
     void decideDcTargetTime(DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
@@ -127,6 +137,15 @@ private:
     // Calm discharging: a house drawing a little less than the minimum
     // discharge for a minute does not stop the car.
     QHash<ThingId, SurplusGate> m_dischargeGates;
+    // What the gate let each charger do on its own: charge on surplus (as
+    // the last cycle or a start since decided), discharge (as the last
+    // cycle decided). Between two cycles the readings come one by one: they
+    // stop no charge and start no discharge.
+    struct CycleDecision {
+        bool charge = false;
+        bool discharge = false;
+    };
+    QHash<ThingId, CycleDecision> m_cycleDecisions;
     QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
 };
 

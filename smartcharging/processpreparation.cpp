@@ -2,6 +2,7 @@
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/acchargeradjuster.h"
 #include "smartcharging/configurationstore.h"
+#include "smartcharging/householdbalance.h"
 
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
@@ -189,10 +190,16 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     // on the other two.
     *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
                      headroom.available(Electricity::PhaseC)};
-    return rememberFuseLeft(*availableNow, currentDateTime, bestForPromise);
+    // What a discharging home battery covers is the house's all the same:
+    // the battery runs empty or stops and the draw comes back to the fuse.
+    // A deadline is timed without it (spread on all phases); the promise
+    // keeps counting on it.
+    const double batteryPower = HouseholdBalance(m_context).homeBattery().power;
+    const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
+    return rememberFuseLeft(*availableNow, batteryCover, currentDateTime, bestForPromise);
 }
 
-ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow,
+ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover,
                                                                    const QDateTime &currentDateTime,
                                                                    PhaseAmps *bestForPromise)
 {
@@ -203,25 +210,31 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     // A clock that went back, or a fuse changed, starts the history again:
     // what the old fuse left says nothing about the new one.
     if (!m_fuseHistory.isEmpty()
-        && (m_fuseHistory.last().first > currentDateTime || m_fuseHistoryLimit != m_context.phasePowerLimit))
+        && (m_fuseHistory.last().at > currentDateTime || m_fuseHistoryLimit != m_context.phasePowerLimit))
         m_fuseHistory.clear();
     m_fuseHistoryLimit = m_context.phasePowerLimit;
-    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().first.secsTo(currentDateTime) < 60) {
-        for (int p = 0; p < 3; p++)
-            m_fuseHistory.last().second[p] = qMax(m_fuseHistory.last().second[p], availableNow[p]);
+    PhaseAmps withoutBattery = availableNow;
+    for (double &phase : withoutBattery)
+        phase -= batteryCover;
+    if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().at.secsTo(currentDateTime) < 60) {
+        FuseSample &last = m_fuseHistory.last();
+        for (int p = 0; p < 3; p++) {
+            last.left[p] = qMax(last.left[p], availableNow[p]);
+            last.leftWithoutBattery[p] = qMax(last.leftWithoutBattery[p], withoutBattery[p]);
+        }
     } else {
-        m_fuseHistory.append({currentDateTime, availableNow});
+        m_fuseHistory.append({currentDateTime, availableNow, withoutBattery});
     }
-    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().first.secsTo(currentDateTime) > promiseHistorySeconds)
+    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > promiseHistorySeconds)
         m_fuseHistory.removeFirst();
     const double infinite = std::numeric_limits<double>::infinity();
     PhaseAmps available = {-infinite, -infinite, -infinite};
     *bestForPromise = {-infinite, -infinite, -infinite};
-    for (const auto &sample : qAsConst(m_fuseHistory)) {
+    for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
         for (int p = 0; p < 3; p++) {
-            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.second[p]);
-            if (sample.first.secsTo(currentDateTime) <= fuseHistorySeconds)
-                available[p] = qMax(available[p], sample.second[p]);
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.left[p]);
+            if (sample.at.secsTo(currentDateTime) <= fuseHistorySeconds)
+                available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
         }
     }
     return available;

@@ -128,12 +128,14 @@ private:
     static QVector<QDateTime> latestStarts(const QList<GridDemand> &demands, const QVector<double> &shares,
                                            const QDateTime &currentDateTime);
     // A per phase the fuse leaves the chargers now (*availableNow), at most
-    // during the planning look-back (returned) and during the longer one a
-    // promise to the owner counts with (*bestForPromise); infinite without
-    // a limit.
-    // Adds what the fuse leaves now to the history; returns the most of the
-    // planning look-back, the most of the promise's in *bestForPromise.
-    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, const QDateTime &currentDateTime,
+    // during the planning look-back with what a discharging home battery
+    // covered taken back (returned) and during the longer one a promise to
+    // the owner counts with (*bestForPromise); infinite without a limit.
+    // Adds what the fuse leaves now, and that less batteryCover (A per phase
+    // a discharging home battery covers), to the history; returns the most
+    // of the latter in the planning look-back, the most of the former in the
+    // promise's in *bestForPromise.
+    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, const QDateTime &currentDateTime,
                                PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                   PhaseAmps *availableNow, PhaseAmps *bestForPromise);
@@ -159,8 +161,14 @@ private:
     ConfigurationStore &m_store;
 
     // A per phase the house left the managed chargers, once a minute, for
-    // the last hours (oldest first).
-    QList<QPair<QDateTime, PhaseAmps>> m_fuseHistory;
+    // the last hours (oldest first): as metered, and without what a
+    // discharging home battery covered.
+    struct FuseSample {
+        QDateTime at;
+        PhaseAmps left;
+        PhaseAmps leftWithoutBattery;
+    };
+    QList<FuseSample> m_fuseHistory;
     uint m_fuseHistoryLimit = 0; // A per phase the history was taken under
 };
 

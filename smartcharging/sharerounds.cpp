@@ -241,7 +241,12 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
     const uint window = m_context.configuration->chargingShareRotationWindow();
     const quint32 turn = (calmTurnMinutes + qMax(1u, window) - 1) / qMax(1u, window);
     const quint32 counter = m_chargingShareFairness.value(charger->id(), 0);
-    return acRunsOnSurplus(charger) ? (counter > turn ? counter - turn : 0) : counter;
+    // Doubled so that a tie goes to the one charging, whatever the ids: it
+    // hands over only to a charger left out longer, as a stop and a start
+    // are worth nothing to one merely sorted first.
+    if (acRunsOnSurplus(charger))
+        return 2 * (counter > turn ? counter - turn : 0);
+    return 2 * counter + 1;
 }
 
 void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,

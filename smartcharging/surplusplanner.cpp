@@ -5,6 +5,7 @@
 #include "smartcharging/processpreparation.h"
 
 #include "config/energymanagerconfiguration.h"
+#include "spotmarket/spotmarketmanager.h"
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
@@ -161,7 +162,7 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
                                        << internalTarget.toString(timeFormat)
                                        << " projected endtime: " << info.projectedEndTime.toString(timeFormat);
     m_context.book.setTargetTimeOvershot(chargerId, 0);
-    scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction);
+    scheduleAcTargetTimeWindow(charger, info, internalTarget, timeRequirementAction, currentDateTime);
     return false;
 }
 
@@ -275,15 +276,26 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
 
 void SurplusPlanner::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
                                                 const QDateTime &internalTarget,
-                                                const ChargingAction &timeRequirementAction)
+                                                const ChargingAction &timeRequirementAction,
+                                                const QDateTime &currentDateTime)
 {
     const ThingId chargerId = charger->id();
     ChargingSchedules &schedules = m_context.schedules.acEntry(charger);
     schedules.removeAllIssuer(ChargingAction::ChargingActionIssuerTimeRequirement);
 
+    // Only what still charges counts: the part of a slot between now and
+    // the target, and a spot-market slot only while the spot market runs
+    // (switched off, its slots stay but nothing carries them out).
+    const bool spotMarketRuns = m_context.spotMarketManager && m_context.spotMarketManager->enabled()
+                                && m_context.spotMarketManager->available();
     qint64 alreadyScheduled = 0;
-    for (const ChargingSchedule &schedule : qAsConst(schedules))
-        alreadyScheduled += schedule.durationMinutes();
+    for (const ChargingSchedule &schedule : qAsConst(schedules)) {
+        if (!spotMarketRuns && schedule.action().issuer() == ChargingAction::ChargingActionIssuerSpotMarketCharging)
+            continue;
+        const QDateTime start = qMax(schedule.startDateTime(), currentDateTime);
+        const QDateTime end = qMin(schedule.endDateTime(), internalTarget);
+        alreadyScheduled += qMax<qint64>(0, start.secsTo(end) / 60);
+    }
     const qint64 totalMinutes = static_cast<qint64>(plannedChargingHours(info) * 60);
     const qint64 neededMinutes = totalMinutes - alreadyScheduled;
     if (alreadyScheduled > 0) {

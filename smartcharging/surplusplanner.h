@@ -107,9 +107,11 @@ private:
     // target time waits for it; false without a forecast.
     bool sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                          const QDateTime &currentDateTime) const;
-    // Places the target-time minutes the other schedules leave before internalTarget.
+    // Places the target-time minutes the other schedules leave between now
+    // and internalTarget (spot-market slots count only while the spot market runs).
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                    const QDateTime &internalTarget, const ChargingAction &timeRequirementAction);
+                                    const QDateTime &internalTarget, const ChargingAction &timeRequirementAction,
+                                    const QDateTime &currentDateTime);
     // W at the root meter as the surplus sees it, the home battery counted
     // in; drops the chargers the battery holds back from ecoChargers.
     double surplusRootLoad(EvChargerAcs &ecoChargers);

@@ -2,8 +2,10 @@
 
 #include "config/energymanagerconfiguration.h"
 
+#include "tavro/tavrosettings.h"
 #include "tavro/thing.h"
 
+#include <QFile>
 #include <QtTest>
 
 namespace {
@@ -103,6 +105,10 @@ private slots:
     void targetTimeForcesFullPower();
     void surplusDipBridgedWithinTheTolerance_data();
     void surplusDipBridgedWithinTheTolerance();
+    void halfwayReadingsWaitForTheCycle_data();
+    void halfwayReadingsWaitForTheCycle();
+    void sunAfterAStopEndsADischarge_data();
+    void sunAfterAStopEndsADischarge();
     void runningTargetChargeRunsOn_data();
     void runningTargetChargeRunsOn();
     void phaseLimitedForceHoldsItsSetpoint();
@@ -371,6 +377,94 @@ void TestDcChargers::surplusDipBridgedWithinTheTolerance()
         household.setRootPower(setpoint);
     }
     QCOMPARE(seen, power);
+}
+
+void TestDcChargers::halfwayReadingsWaitForTheCycle_data()
+{
+    QTest::addColumn<bool>("charging");       // on the surplus at 4000 W before, else idle
+    QTest::addColumn<double>("batteryPower"); // W the home battery reports halfway
+    QTest::addColumn<double>("rootPower");    // W the meter reports halfway
+    QTest::addColumn<double>("halfway");      // W set after the halfway reading (0: off)
+    QTest::addColumn<double>("cycle");        // W set by the next cycle
+
+    // No grid for the surplus (tolerance 1): the cycle stops at once.
+    QTest::newRow("a dip read halfway: on at the minimum until the cycle") << true << 0.0 << 4000.0 << 1500.0 << 0.0;
+    // The battery still answers a charge that ended: the house seems to draw.
+    QTest::newRow("a house draw read halfway: no discharge until the cycle")
+            << false << -2000.0 << 0.0 << 0.0 << -2000.0;
+}
+
+void TestDcChargers::halfwayReadingsWaitForTheCycle()
+{
+    QFETCH(bool, charging);
+    QFETCH(double, batteryPower);
+    QFETCH(double, rootPower);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    Thing *battery = household.fixture.addThing(QStringLiteral("homeBattery"), QStringLiteral("Battery"),
+                                                {{"batteryLevel", 60}, {"currentPower", 0}});
+    household.manager->setBatteryLevelLimits(0.2, 0.9);
+    household.manager->setAcquisitionTolerance(1.0);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    household.setRootPower(charging ? -4000 : 0);
+    household.fixture.runCycle();
+    HouseholdFixture::setStates(charger, {{"currentPower", charging ? 4000 : 0}});
+    household.setRootPower(0);
+    QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), charging);
+
+    const auto setpoint = [charger]() {
+        return charger->stateValue(QStringLiteral("power")).toBool()
+                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
+                       : 0.0;
+    };
+    household.fixture.advance(60);
+    HouseholdFixture::setStates(battery, {{"currentPower", batteryPower}});
+    household.setRootPower(rootPower);
+    QTEST(setpoint(), "halfway");
+    household.fixture.runCycle();
+    QTEST(setpoint(), "cycle");
+}
+
+void TestDcChargers::sunAfterAStopEndsADischarge_data()
+{
+    QTest::addColumn<bool>("discharging"); // the car fed the house since the stop
+    QTest::addColumn<double>("power");     // W set when the sun is back
+    // Going over from discharging switches nothing on: no start delay.
+    QTest::newRow("discharging: charges from the sun at once") << true << 4000.0;
+    QTest::newRow("idle: waits for the start delay") << false << 0.0;
+}
+
+void TestDcChargers::sunAfterAStopEndsADischarge()
+{
+    QFETCH(bool, discharging);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    QFile file(TavroSettings::storagePath() + QStringLiteral("/energy-manager-configuration.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"surplusStartDelay": 600})");
+    file.close();
+    household.fixture.reloadConfiguration();
+    household.manager->setAcquisitionTolerance(1.0);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    const auto minute = [&household, charger](double draw, double root) {
+        HouseholdFixture::setStates(charger, {{"currentPower", draw}});
+        household.setRootPower(root);
+        household.fixture.advance(60);
+        household.fixture.runCycle();
+        return charger->stateValue(QStringLiteral("power")).toBool()
+                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
+                       : 0.0;
+    };
+    QCOMPARE(minute(0, -4000), 4000.0);
+    // A cloud stops the charge (no grid for the surplus).
+    QCOMPARE(minute(4000, 4000), 0.0);
+    // The house draws 2000 W, or nothing.
+    QCOMPARE(minute(0, discharging ? 2000 : 0), discharging ? -2000.0 : 0.0);
+    // The sun is back with 4000 W for the car.
+    const double draw = discharging ? -2000 : 0;
+    QTEST(minute(draw, draw - 4000), "power");
 }
 
 void TestDcChargers::runningTargetChargeRunsOn_data()

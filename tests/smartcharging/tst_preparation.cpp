@@ -78,6 +78,8 @@ private slots:
     void equalDeadlinesAtRisk();
     void fuseLookBack_data();
     void fuseLookBack();
+    void fuseWithoutHomeBattery_data();
+    void fuseWithoutHomeBattery();
 };
 
 void TestPreparation::chargingTime_data()
@@ -455,6 +457,40 @@ void TestPreparation::fuseLookBack()
     Access::prepareInformation(manager, household.now());
 
     QCOMPARE(Access::info(manager, charger).phaseLimitPower, phaseLimitPower);
+}
+
+void TestPreparation::fuseWithoutHomeBattery_data()
+{
+    QTest::addColumn<double>("batteryPower");
+    QTest::addColumn<double>("phaseLimitPower");
+
+    // 16 A, the meter shows 2 A a phase, 1 A stays free: 13 A for the car
+    // due in 2 h while the battery does not cover the house.
+    QTest::newRow("charging battery") << 2070.0 << 13 * 230.0;
+    // Discharging 2070 W covers 3 A a phase of the house: it runs empty
+    // before the deadline and the house is back on the fuse.
+    QTest::newRow("discharging battery") << -2070.0 << 10 * 230.0;
+}
+
+void TestPreparation::fuseWithoutHomeBattery()
+{
+    QFETCH(double, batteryPower);
+    QFETCH(double, phaseLimitPower);
+
+    HouseholdFixture household;
+    HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
+    household.addThing("homeBattery", "Battery", {{"batteryLevel", 20}, {"currentPower", batteryPower}});
+    Thing *charger = addCharger(household, "Garage");
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    QCOMPARE(configureDeadline(household, charger, 2), EnergyManager::EnergyErrorNoError);
+
+    Access::prepareInformation(manager, household.now());
+
+    QCOMPARE(Access::info(manager, charger).phaseLimitPower, phaseLimitPower);
+    // The promise keeps counting on the battery: 13 A for the 2 h, 26 Ah.
+    QVERIFY2(qAbs(Access::info(manager, charger).deadlineReachablePercentage - 66.9) < 0.05,
+             qPrintable(QString::number(Access::info(manager, charger).deadlineReachablePercentage)));
 }
 
 QTEST_GUILESS_MAIN(TestPreparation)

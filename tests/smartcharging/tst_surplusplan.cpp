@@ -94,6 +94,8 @@ private slots:
     void surplus();
     void targetTime_data();
     void targetTime();
+    void targetWindowCountsWhatStillCharges_data();
+    void targetWindowCountsWhatStillCharges();
     void sunLeavesDeadlineSafe_data();
     void sunLeavesDeadlineSafe();
     void unreachableTargetToldOnceAndOnChange_data();
@@ -227,6 +229,46 @@ void TestSurplusPlan::targetTime()
     QCOMPARE(schedules.first().startDateTime(), start.addSecs(scheduleStart));
     QCOMPARE(schedules.first().endDateTime(), start.addSecs(scheduleEnd));
     QCOMPARE(schedulesSpy.count(), schedulesSignals);
+}
+
+void TestSurplusPlan::targetWindowCountsWhatStillCharges_data()
+{
+    QTest::addColumn<bool>("marketOn");
+    QTest::addColumn<int>("slotStart");
+    QTest::addColumn<int>("slotEnd");
+    QTest::addColumn<int>("windowMinutes");
+
+    // The car needs 217 min before the target (35400 s from now); a
+    // spot-market slot takes its minutes off the window.
+    QTest::newRow("slot ahead") << true << 3600 << 7200 << 157;
+    QTest::newRow("slot half gone") << true << -3600 << 3600 << 157;
+    QTest::newRow("slot after the target") << true << 36000 << 39600 << 217;
+    QTest::newRow("slot of a market switched off") << false << 3600 << 7200 << 217;
+}
+
+void TestSurplusPlan::targetWindowCountsWhatStillCharges()
+{
+    QFETCH(bool, marketOn);
+    QFETCH(int, slotStart);
+    QFETCH(int, slotEnd);
+    QFETCH(int, windowMinutes);
+
+    const QDateTime start = QDateTime(QDate(2026, 1, 5), QTime(12, 0, 30));
+    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(36000));
+    QVERIFY(house.accepted);
+    QCOMPARE(house.fixture.now(), start);
+    house.fixture.addMarket(marketOn);
+    ChargingSchedule slot(house.charger->id(), TimeFrame(start.addSecs(slotStart), start.addSecs(slotEnd)));
+    slot.setAction(ChargingAction(true, 16, 3, ChargingAction::ChargingActionIssuerSpotMarketCharging, false));
+    Access::schedules(house.manager, house.charger).append(slot);
+
+    house.plan();
+
+    const ChargingSchedules window =
+            Access::schedules(house.manager, house.charger).filterByIssuer(timeRequirementIssuer);
+    QCOMPARE(window.count(), 1);
+    QCOMPARE(window.first().startDateTime(), start.addSecs(35400 - windowMinutes * 60));
+    QCOMPARE(window.first().endDateTime(), start.addSecs(35400));
 }
 
 void TestSurplusPlan::sunLeavesDeadlineSafe_data()
