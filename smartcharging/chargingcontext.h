@@ -90,6 +90,9 @@ struct ChargingContext {
     double acquisitionTolerance = 0.5;
     double batteryLevelLowerLimit = 0.9;
     double batteryLevelUpperLimit = 1.0;
+    // W: the most the home batteries charged with since they went below the
+    // lower limit (0 above it); noted once per cycle by the surplus planner.
+    double batteryChargeSeen = 0;
 
     // Every charger's configuration and state; its signals are the manager's.
     ChargingBook book;

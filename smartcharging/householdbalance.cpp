@@ -57,7 +57,7 @@ HouseholdBalance::HomeBattery HouseholdBalance::homeBattery() const
     battery.belowLowerLimit = battery.level < lowerLimitPercent();
     battery.dischargeUsable = upperLimitPercent() < battery.level;
     if (battery.belowLowerLimit)
-        battery.surplusTerm = 0;
+        battery.surplusTerm = battery.power - qMax(m_context.batteryChargeSeen, battery.power);
     else if (battery.power > 0)
         battery.surplusTerm = battery.power;
     else if (battery.power < 0)

@@ -24,7 +24,10 @@ public:
         bool belowLowerLimit = false; // level under the consideration limit: the battery goes first
         bool dischargeUsable = false; // level above the upper limit: its discharge may feed the cars
         // W the battery adds to the surplus: what it charges with, a discharge
-        // it may not give counted against it, nothing while it goes first.
+        // it may not give counted against it. While it goes first it counts
+        // as charging with the most it has been seen to charge with since
+        // (ChargingContext::batteryChargeSeen): what it charges with less
+        // counts against the surplus, so the cars get only what it cannot take.
         double surplusTerm = 0;
     };
 

@@ -79,6 +79,9 @@ public:
     // The charger was switched off to hand the surplus to another one, not
     // for lack of sun: a later start need not wait for the start delay.
     void handOver();
+    // The charger was stopped for lack of surplus outside the gate (the home
+    // battery went first): a later start waits as after the gate's own stop.
+    void stoppedOutside(const QDateTime &now) { recordStop(now); }
     // The car was unplugged: the next charge starts afresh, only the day's
     // phase switches and the hold time are kept.
     void unplugged();

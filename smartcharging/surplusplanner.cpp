@@ -19,9 +19,6 @@
 #include <cmath>
 
 namespace {
-// Root load added while the home battery charges below its lower limit (W).
-const double batteryPriorityBuffer = 500.0;
-
 const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
 const char *const unreachableBody =
         QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
@@ -32,6 +29,11 @@ const char *const unreachableBody =
 
 void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
 {
+    // Below its lower limit the battery goes first with all it can take:
+    // the most it has been seen to charge with stands for that.
+    const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
+    m_context.batteryChargeSeen = battery.belowLowerLimit ? qMax(m_context.batteryChargeSeen, battery.power) : 0;
+
     if (!m_context.rootMeter) {
         qCDebug(dcTavroEnergy()) << "No root meter configured. Skipping surplus charging planing";
         return;
@@ -329,28 +331,34 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
     } else {
         qCDebug(dcTavroEnergy()) << "Having" << battery.count << "batteries. Overall battery level is" << batteryLevel
                                  << "% and overall battery power is" << batteryPower << "W";
-        if (battery.belowLowerLimit) {
+        // Below its lower limit the battery goes first: while it charges the
+        // cars get what it cannot take, through the root load below (a
+        // waiting car waits for the battery, a running one rides a dip out as
+        // usual); while it does not, they get nothing.
+        if (battery.belowLowerLimit && battery.power <= 0)
             blockSurplusForHomeBattery(ecoChargers);
-        } else {
-            for (EvChargerAc *charger : qAsConst(ecoChargers))
-                m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
+        for (EvChargerAc *charger : qAsConst(ecoChargers)) {
+            const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
+                                 && charger->chargingEnabled();
+            if (battery.belowLowerLimit)
+                qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Only what it cannot"
+                                         << "take is surplus for" << charger->name();
+            m_context.book.setBatteryLevelConsiderationActive(charger->id(), battery.belowLowerLimit && !running);
         }
 
         const double lowerLimit = m_balance.lowerLimitPercent();
-        if (batteryPower < 0) {
-            // A discharge below the upper limit must not look like surplus.
-            rootLoadAdjustment = battery.dischargeUsable ? 0 : -batteryPower;
+        if (battery.belowLowerLimit) {
+            qCDebug(dcTavroEnergy()) << "  The battery has not reached yet the lower limit" << lowerLimit
+                                     << "%. Prioritize the energy storage: it counts as charging with"
+                                     << m_context.batteryChargeSeen << "W.";
         } else if (batteryPower > 0) {
-            if (batteryLevel >= lowerLimit) {
-                qCDebug(dcTavroEnergy()) << "  The battery has reached the lower limit" << lowerLimit
-                                         << "%. The battery power will used for surplus charging.";
-                rootLoadAdjustment = -batteryPower;
-            } else {
-                qCDebug(dcTavroEnergy()) << "  The battery has not reached yet the lower limit" << lowerLimit
-                                         << "%. Prioritize the energy storage and add 500W buffer).";
-                rootLoadAdjustment = batteryPriorityBuffer;
-            }
+            qCDebug(dcTavroEnergy()) << "  The battery has reached the lower limit" << lowerLimit
+                                     << "%. The battery power will used for surplus charging.";
         }
+        // What the battery charges with is surplus, a discharge below the
+        // upper limit is not; below the lower limit what it charges less
+        // than its most is load.
+        rootLoadAdjustment = -battery.surplusTerm;
     }
 
     const double rootLoad = rootPower + rootLoadAdjustment;
@@ -368,11 +376,25 @@ void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     for (EvChargerAc *charger : blocked) {
         qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
                                  << charger->name();
+        const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
+                             && charger->chargingEnabled();
+        const uint minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
+        ecoChargers.removeAll(charger);
+        if (running && charger->maxChargingCurrent() > minimum) {
+            // A running car first gives way down to its minimum; it stops
+            // when even that leaves the battery nothing.
+            m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
+                                        ChargingAction(true, minimum, charger->phaseCount(),
+                                                       ChargingAction::ChargingActionIssuerSurplusCharging, false));
+            m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
+            continue;
+        }
+        if (running)
+            m_context.cycle.surplusGate(charger->id()).stoppedOutside(m_context.cycle.now());
         m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
                                     ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
                                                    ChargingAction::ChargingActionIssuerSurplusCharging, false));
         m_context.book.setBatteryLevelConsiderationActive(charger->id(), true);
-        ecoChargers.removeAll(charger);
     }
 }
 
@@ -425,7 +447,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
                                 ChargingAction(covered, targetCurrent, phaseCount,
                                                ChargingAction::ChargingActionIssuerSurplusCharging, false));
-    if (!covered)
+    // Short of surplus while the home battery goes first: it waits for the battery.
+    if (!covered && !m_context.book.state(charger->id()).batteryLevelConsiderationActive())
         m_context.book.setWaitingReason(charger->id(), ChargingState::WaitingReasonSurplusPower);
 
     qCDebug(dcTavroEnergy()).nospace() << "  Surplus would adjust evcharger " << charger->name() << " to total "

@@ -71,16 +71,18 @@ private slots:
                 << BatteryCase{{60}, 1500, 0.5, 0.9, 60, false, false, 1500, 1.0};
         QTest::newRow("at the lower limit is not below it")
                 << BatteryCase{{50}, 1500, 0.5, 0.9, 50, false, false, 1500, 1.0};
-        QTest::newRow("a point below the lower limit: the battery goes first")
-                << BatteryCase{{49}, 1500, 0.5, 0.9, 49, true, false, 0, 1.0};
+        QTest::newRow("a point below the lower limit: 500 W under its most count against the surplus")
+                << BatteryCase{{49}, 1500, 0.5, 0.9, 49, true, false, -500, 1.0};
+        QTest::newRow("below the lower limit charging faster than seen before: none of it is surplus")
+                << BatteryCase{{49}, 2500, 0.5, 0.9, 49, true, false, 0, 1.0};
         QTest::newRow("mean 50.5 % rounds up to the lower limit of 51 %")
                 << BatteryCase{{50, 51}, 1500, 0.51, 0.9, 51, false, false, 1500, 1.0};
         QTest::newRow("discharging at the upper limit counts against the surplus")
                 << BatteryCase{{90}, -800, 0.5, 0.9, 90, false, false, -800, 1.0};
         QTest::newRow("discharging above the upper limit may feed the cars")
                 << BatteryCase{{91}, -800, 0.5, 0.9, 91, false, true, 0, 0.5};
-        QTest::newRow("discharging below the lower limit adds nothing")
-                << BatteryCase{{20}, -800, 0.5, 0.9, 20, true, false, 0, 1.0};
+        QTest::newRow("discharging below the lower limit: the discharge and its most count against")
+                << BatteryCase{{20}, -800, 0.5, 0.9, 20, true, false, -2800, 1.0};
     }
     void homeBattery()
     {
@@ -89,6 +91,8 @@ private slots:
         context.batteryLevelLowerLimit = c.lowerLimit;
         context.batteryLevelUpperLimit = c.upperLimit;
         context.acquisitionTolerance = 0.5;
+        // The most the batteries were seen to charge with while below the lower limit.
+        context.batteryChargeSeen = 2000;
         QList<Thing *> batteries;
         for (int i = 0; i < c.levels.count(); i++) {
             // The power is the batteries' sum: the first one carries it.

@@ -84,6 +84,8 @@ private slots:
     void phaseSwitchesPerDay();
     void stopTimerStartsAgainWhenCovered_data();
     void stopTimerStartsAgainWhenCovered();
+    void stopOutsideTheGateDelaysTheRestart_data();
+    void stopOutsideTheGateDelaysTheRestart();
 };
 
 void TestSurplusGate::sequence_data()
@@ -192,6 +194,27 @@ void TestSurplusGate::stopTimerStartsAgainWhenCovered()
         running = on;
     }
     QCOMPARE(done, expected);
+}
+
+void TestSurplusGate::stopOutsideTheGateDelaysTheRestart_data()
+{
+    // A start delay of 5 minutes; the surplus covers one phase all along.
+    QTest::addColumn<bool>("stoppedOutside");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no stop before: the first start is free") << false << QStringLiteral("111111");
+    QTest::newRow("stopped outside the gate a minute before: waits the start delay")
+            << true << QStringLiteral("-----1");
+}
+
+void TestSurplusGate::stopOutsideTheGateDelaysTheRestart()
+{
+    QFETCH(bool, stoppedOutside);
+    QFETCH(QString, expected);
+    const QDateTime start(QDate(2026, 5, 10), QTime(10, 0));
+    SurplusGate gate;
+    if (stoppedOutside)
+        gate.stoppedOutside(start.addSecs(-60));
+    QCOMPARE(follow(gate, QStringLiteral("------"), minutes(10, 10, 15, 5, 10), 1, start), expected);
 }
 
 QTEST_GUILESS_MAIN(TestSurplusGate)

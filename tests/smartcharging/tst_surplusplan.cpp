@@ -62,6 +62,7 @@ struct SurplusCase {
     bool enabled;
     double current;
     uint phases;
+    double earlierBatteryPower = 0; // W the battery charged with a cycle before (0: none)
 };
 Q_DECLARE_METATYPE(SurplusCase)
 
@@ -113,6 +114,8 @@ private slots:
     void coverageAtThePhasesInUse_data();
     void coverageAtThePhasesInUse();
     void fullCarTakesNoShareOfTheExport();
+    void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
+    void carGivesWayToAHomeBatteryThatDoesNotCharge();
 };
 
 void TestSurplusPlan::surplus_data()
@@ -123,9 +126,12 @@ void TestSurplusPlan::surplus_data()
             << SurplusCase{1000, 0.5, -1, 0, 1.0, true, 6, 1};
     QTest::newRow("500 W, tolerance 0.5: below the required current") << SurplusCase{500, 0.5, -1, 0, 1.0, false, 6, 3};
     QTest::newRow("5000 W: three phases above 3 x minimum") << SurplusCase{5000, 1.0, -1, 0, 1.0, true, 7, 3};
-    // Lower battery limit 50 %; a blocked charger keeps its present 11 A and phases.
-    QTest::newRow("battery below the lower limit blocks surplus")
-            << SurplusCase{3000, 0.5, 40, 2000, 1.0, false, 11, 3};
+    // Lower battery limit 50 %: below it the battery takes the most it has
+    // charged with since; the car gets what it cannot take.
+    QTest::newRow("battery below the lower limit at its most: the export is the car's")
+            << SurplusCase{3000, 0.5, 40, 2000, 1.0, true, 13, 1};
+    QTest::newRow("battery below the lower limit 700 W under its most: short of the minimum")
+            << SurplusCase{2000, 0.5, 40, 2000, 1.0, false, 6, 3, 2700};
     QTest::newRow("battery charging at the lower limit: its power is surplus")
             << SurplusCase{1000, 0.5, 50, 2000, 1.0, true, 13, 1};
     QTest::newRow("discharge above the upper limit: tolerance kept")
@@ -139,14 +145,20 @@ void TestSurplusPlan::surplus()
     QFETCH(SurplusCase, c);
     Household house(ChargingConfiguration::ChargingModeEco, c.tolerance);
     QVERIFY(house.accepted);
+    Thing *battery = nullptr;
     if (c.batteryLevel >= 0) {
-        house.fixture.addThing("homeBattery", "Battery",
-                               {{"batteryLevel", c.batteryLevel}, {"currentPower", c.batteryPower}});
+        battery = house.fixture.addThing("homeBattery", "Battery",
+                                         {{"batteryLevel", c.batteryLevel}, {"currentPower", c.batteryPower}});
         house.manager->setBatteryLevelLimits(0.5, c.upperLimit);
         house.fixture.processEvents();
     }
     HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
     HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
+    if (battery && c.earlierBatteryPower > 0) {
+        HouseholdFixture::setStates(battery, {{"currentPower", c.earlierBatteryPower}});
+        house.plan();
+        HouseholdFixture::setStates(battery, {{"currentPower", c.batteryPower}});
+    }
     house.plan();
 
     const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
@@ -701,6 +713,52 @@ void TestSurplusPlan::fullCarTakesNoShareOfTheExport()
 
     QVERIFY(Access::hasInfo(house.manager, second));
     QVERIFY(!Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+}
+
+void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge_data()
+{
+    // The battery (lower limit 50 %) is at 40 % and discharges 500 W while 3000 W
+    // are exported; current: A the charger charges with now, 0 when it waits.
+    QTest::addColumn<double>("current");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<double>("expectedCurrent");
+    QTest::newRow("charging above the minimum: down to the minimum") << 10.0 << true << 6.0;
+    QTest::newRow("charging at the minimum: stops for the battery") << 6.0 << false << 6.0;
+    QTest::newRow("waiting: waits for the battery") << 0.0 << false << 11.0;
+}
+
+void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge()
+{
+    QFETCH(double, current);
+    QFETCH(bool, enabled);
+    QFETCH(double, expectedCurrent);
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", 40}, {"currentPower", -500}});
+    house.manager->setBatteryLevelLimits(0.5, 0.9);
+    house.fixture.processEvents();
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}});
+    if (current > 0) {
+        HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                    {"charging", true},
+                                                    {"maxChargingCurrent", current},
+                                                    {"desiredPhaseCount", 1},
+                                                    {"currentPower", current * 230}});
+        ChargingState state(house.charger->id());
+        state.setMode(ChargingState::ModeSurplusCharging);
+        Access::commitState(house.manager, state);
+    } else {
+        HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
+    }
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -3000}});
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QCOMPARE(action.chargingEnabled(), enabled);
+    QCOMPARE(action.maxChargingCurrent(), expectedCurrent);
+    const ChargingState state = house.manager->chargingState(house.charger->id());
+    QCOMPARE(state.batteryLevelConsiderationActive(), !enabled);
+    if (!enabled)
+        QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonHomeBattery);
 }
 
 QTEST_GUILESS_MAIN(TestSurplusPlan)
