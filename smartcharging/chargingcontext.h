@@ -63,6 +63,13 @@ struct ChargingContext {
     // the phases it charges on now: the sun alone keeps it running.
     bool sunCarries(EvChargerAc *charger, const ChargingProcessInfo &info) const;
 
+    // Whether an AC or DC charger is switched on in a surplus charge.
+    template<typename Charger>
+    bool runsOnSurplus(const Charger *charger) const
+    {
+        return book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging && charger->chargingEnabled();
+    }
+
     // What the fuse leaves on each phase now: the meter's reading less the
     // draws commanded in the last minute that it does not show yet.
     PhaseHeadroom measuredHeadroom() const;

@@ -566,8 +566,7 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
 bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
-    const bool running = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
-                         && charger->chargingEnabled();
+    const bool running = m_context.runsOnSurplus(charger);
     SurplusGate &gate = m_surplus.gate(plan.chargerId);
     // The minimum bridges a dip for the stop delay's worth of the share of
     // it the owner lets the grid cover.

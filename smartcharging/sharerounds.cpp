@@ -244,7 +244,7 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
     // Doubled so that a tie goes to the one charging, whatever the ids: it
     // hands over only to a charger left out longer, as a stop and a start
     // are worth nothing to one merely sorted first.
-    if (acRunsOnSurplus(charger))
+    if (m_context.runsOnSurplus(charger))
         return 2 * (counter > turn ? counter - turn : 0);
     return 2 * counter + 1;
 }
@@ -283,11 +283,11 @@ void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingS
             settlement->admittedMinimum += requests.at(i).minimumPower;
             continue;
         }
-        if (!acRunsOnSurplus(charger))
+        if (!m_context.runsOnSurplus(charger))
             continue;
         bool handedOver = false;
         for (int j = 0; j < count; j++)
-            handedOver = handedOver || (results.at(j).enabled && !acRunsOnSurplus(group.at(j)) && before(j, i));
+            handedOver = handedOver || (results.at(j).enabled && !m_context.runsOnSurplus(group.at(j)) && before(j, i));
         if (handedOver) {
             qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
                                      << "over to a charger left out longer.";
@@ -420,12 +420,6 @@ void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners,
     }
 }
 
-bool ShareRounds::acRunsOnSurplus(EvChargerAc *charger) const
-{
-    return m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
-           && charger->chargingEnabled();
-}
-
 QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &group,
                                                            ChargingAction::ChargingActionIssuer issuer,
                                                            double budget) const
@@ -438,7 +432,7 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
     for (EvChargerAc *charger : group) {
         const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
         uint phases = info.maxPhaseCount;
-        if (surplusGroup && info.phaseSwitchingPossible && acRunsOnSurplus(charger)) {
+        if (surplusGroup && info.phaseSwitchingPossible && m_context.runsOnSurplus(charger)) {
             phases = qBound(info.minPhaseCount, m_context.cycle.acAction(charger, issuer).desiredPhaseCount(),
                             info.maxPhaseCount);
         } else if (!surplusGroup) {
@@ -457,7 +451,7 @@ QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &g
             const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
             // One the sun carries at its phases (a deadline charge just
             // handed to the surplus) keeps them: a switch costs a pause.
-            if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !acRunsOnSurplus(charger)
+            if ((info.phaseSwitchingPossible || info.carLimitedToSinglePhase) && !m_context.runsOnSurplus(charger)
                 && !m_context.sunCarries(charger, info))
                 phaseCounts.insert(charger, info.minPhaseCount);
         }
@@ -509,7 +503,7 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
         if (surplusGroup) {
             request.fairnessCounter = surplusAdmissionCounter(charger);
             // The surplus goes to chargers that can start now.
-            if (!acRunsOnSurplus(charger) && charger->chargingEnabledLocked())
+            if (!m_context.runsOnSurplus(charger) && charger->chargingEnabledLocked())
                 request.maximumPower = 0;
         }
         requests.append(request);

@@ -87,7 +87,6 @@ private:
     void shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer, const EvChargerAcs &group,
                             ChargingShareCalculator::Strategy strategy, double *reservedPower,
                             const QDateTime &currentDateTime);
-    bool acRunsOnSurplus(EvChargerAc *charger) const;
     // Fairness counter the admission sees: one charging on surplus counts
     // as served a turn less, so it keeps its place for a turn.
     quint32 surplusAdmissionCounter(EvChargerAc *charger) const;

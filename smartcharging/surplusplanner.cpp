@@ -338,8 +338,7 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
         if (battery.belowLowerLimit && battery.power <= 0)
             blockSurplusForHomeBattery(ecoChargers);
         for (EvChargerAc *charger : qAsConst(ecoChargers)) {
-            const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
-                                 && charger->chargingEnabled();
+            const bool running = m_context.runsOnSurplus(charger);
             if (battery.belowLowerLimit)
                 qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Only what it cannot"
                                          << "take is surplus for" << charger->name();
@@ -376,8 +375,7 @@ void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
     for (EvChargerAc *charger : blocked) {
         qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
                                  << charger->name();
-        const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
-                             && charger->chargingEnabled();
+        const bool running = m_context.runsOnSurplus(charger);
         const uint minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
         ecoChargers.removeAll(charger);
         if (running && charger->maxChargingCurrent() > minimum) {
@@ -411,8 +409,7 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
 {
     const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
-    const bool running = m_context.book.state(charger->id()).mode() == ChargingState::ModeSurplusCharging
-                         && charger->chargingEnabled();
+    const bool running = m_context.runsOnSurplus(charger);
 
     // A on one phase: what the charger draws now plus what is exported.
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;
