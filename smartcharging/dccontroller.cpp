@@ -31,6 +31,10 @@ namespace {
 const double setpointThreshold = 1.0;
 // Separates a real intent from zero (W).
 const double intentEpsilon = 1e-12;
+// s the surplus must have lasted before a charge starts again while the
+// home battery is below its lower limit: a minute of sun between clouds
+// would start the car only for the battery to pay for it.
+const uint batteryFirstStartDelay = 60;
 
 // Fairness groups of their own, apart from the AC issuers 1..3.
 const int dcChargingShareGroup = 1000;
@@ -233,6 +237,11 @@ struct DcController::DcCycle {
     double bridgedCharge = 0; // W of minimums kept on through a dip of the surplus
     double managedDcDraw = 0; // W the managed DC chargers draw or were told to this minute
     bool batteryBelowLowerLimit = false;
+    // Below its lower limit and not charging: the home battery goes first
+    // and none of the surplus is the cars'; while it charges they get what
+    // it cannot take (its surplus term counts what it charges less than its
+    // most against the surplus).
+    bool batteryGoesFirst = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
     SpotMarketDataProvider *provider = nullptr;
@@ -350,7 +359,8 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // cycle take once they show at the meter.
     const double acCommandedIncrease =
             m_context.cycle.headroomOpen() ? m_context.cycle.spentPower() - pendingDcPower : 0.0;
-    cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryBelowLowerLimit)
+    cycle.batteryGoesFirst = battery.belowLowerLimit && battery.power <= 0;
+    cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryGoesFirst)
                                   ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
                                   : 0.0;
 
@@ -361,7 +371,7 @@ DcController::DcCycle DcController::measureDcBaseline() const
                              << "surplus budget:" << cycle.surplusBudget << "energy storage count:" << battery.count
                              << "energy storage SoC:" << battery.level << "energy storage power:" << cycle.batteryPower
                              << "energy storage surplus power:" << batteryTerm
-                             << "surplus blocked by energy storage:" << cycle.batteryBelowLowerLimit
+                             << "surplus blocked by energy storage:" << cycle.batteryGoesFirst
                              << "battery lower limit:" << m_balance.lowerLimitPercent()
                              << "battery upper limit:" << m_balance.upperLimitPercent()
                              << "battery discharge usable:" << battery.dischargeUsable
@@ -546,7 +556,16 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
     const bool surplusCovers = rawTarget > intentEpsilon;
     if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
         && charger->minChargingPower() <= plan.upperLimit) {
-        const bool enabled = calmSurplusCharge(plan, surplusCovers, currentDateTime);
+        // A surplus of twice the minimum rides out a dip of half of it.
+        const bool ample = surplusCovers && cycle.surplusBudget >= 2 * charger->minChargingPower();
+        // Below its lower limit the home battery goes first: a dip would be
+        // ridden out on its charge, so the car gives way instead.
+        const bool givesWay = cycle.batteryGoesFirst || (cycle.batteryBelowLowerLimit && !surplusCovers);
+        if (!givesWay && m_context.cycle.now().isValid())
+            m_cycleDecisions[plan.chargerId].givingWay = false;
+        const bool enabled =
+                givesWay ? giveWayToHomeBattery(plan, currentDateTime)
+                         : calmSurplusCharge(plan, surplusCovers, currentDateTime, ample, cycle.batteryBelowLowerLimit);
         if (enabled && !surplusCovers) {
             rawTarget = charger->minChargingPower();
             cycle.bridgedCharge += rawTarget;
@@ -563,7 +582,8 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
 }
 
-bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime)
+bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime,
+                                     bool ample, bool batteryFirst)
 {
     EvChargerDc *charger = plan.charger;
     const bool running = m_context.runsOnSurplus(charger);
@@ -572,6 +592,8 @@ bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, co
     // it the owner lets the grid cover.
     SurplusGate::Delays delays = m_surplus.surplusGateDelays();
     delays.stop = static_cast<uint>(delays.stop * qBound(0.0, 1.0 - m_context.acquisitionTolerance, 1.0));
+    if (batteryFirst)
+        delays.start = qMax(delays.start, batteryFirstStartDelay);
     // Between two cycles the meter, the battery and the chargers report one
     // after the other: a reading taken halfway shows a dip that is none. As
     // for the AC chargers, only a cycle stops a charge on surplus; a reading
@@ -587,10 +609,31 @@ bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, co
     if (inCycle && !running && m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging
         && charger->chargingEnabled())
         gate.handOver();
-    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays);
+    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays, ample);
     if (inCycle || enabled)
         charging = enabled;
     return enabled;
+}
+
+bool DcController::giveWayToHomeBattery(const DcChargerPlan &plan, const QDateTime &currentDateTime)
+{
+    CycleDecision &decision = m_cycleDecisions[plan.chargerId];
+    if (!m_context.runsOnSurplus(plan.charger)) {
+        decision.givingWay = false;
+        return calmSurplusCharge(plan, false, currentDateTime, false, true);
+    }
+    // A charge on surplus first gives way down to its minimum for a cycle
+    // and stops when even that leaves the battery short; the restart then
+    // waits as after a stop for lack of surplus. Only a cycle decides:
+    // between two, a halfway reading holds it at its minimum.
+    if (!m_context.cycle.now().isValid())
+        return true;
+    decision.givingWay = !decision.givingWay;
+    if (decision.givingWay)
+        return true;
+    m_surplus.gate(plan.chargerId).stoppedOutside(currentDateTime);
+    decision.charge = false;
+    return false;
 }
 
 double DcController::calmDischarge(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,

@@ -93,8 +93,17 @@ private:
                               const QDateTime &currentDateTime) const;
     void decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const QDateTime &currentDateTime);
     // Whether a charge on surplus may go on or start (covered: the surplus
-    // budget covers the charger's minimum); only a cycle stops one.
-    bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime);
+    // budget covers the charger's minimum; ample: twice over, see
+    // SurplusGate::chargingEnabled(); batteryFirst: the home battery is
+    // below its lower limit, a restart waits for the surplus to last); only
+    // a cycle stops one.
+    bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime, bool ample,
+                           bool batteryFirst);
+    // The same where a home battery below its lower limit would pay for the
+    // charge: one on surplus drops to its minimum for a cycle, then stops
+    // (the restart waits as after a stop for lack of surplus); an idle one
+    // stays off.
+    bool giveWayToHomeBattery(const DcChargerPlan &plan, const QDateTime &currentDateTime);
     // The raw target after the discharge gate: a running discharge bridges a
     // short dip of the house draw below its minimum. Only a cycle starts a
     // discharge.
@@ -145,6 +154,7 @@ private:
     struct CycleDecision {
         bool charge = false;
         bool discharge = false;
+        bool givingWay = false; // the last cycle held a charge at its minimum for the home battery
     };
     QHash<ThingId, CycleDecision> m_cycleDecisions;
     QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet

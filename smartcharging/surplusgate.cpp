@@ -191,10 +191,10 @@ bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDa
     return false;
 }
 
-bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays)
+bool SurplusGate::chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays, bool ample)
 {
     if (!running)
-        return startWhenCovered(covered, now, delays);
+        return startWhenCovered(covered, now, delays, ample && covered);
     m_coveredSince = QDateTime();
     if (covered) {
         m_shortSince = QDateTime();
@@ -226,7 +226,7 @@ void SurplusGate::unplugged()
     *this = fresh;
 }
 
-bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Delays &delays)
+bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Delays &delays, bool ample)
 {
     m_shortSince = QDateTime();
     if (!covered) {
@@ -237,8 +237,9 @@ bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Del
         m_coveredSince = now;
     // A first start is free; a start after a stop for lack of surplus waits
     // until the surplus looks like it will stay, and on a day that has
-    // stopped the charger often, longer with every further stop.
-    const int stops = now.date() == m_stopDay ? m_stopsToday : 0;
+    // stopped the charger often, longer with every further stop, unless the
+    // surplus is ample.
+    const int stops = now.date() == m_stopDay && !ample ? m_stopsToday : 0;
     const qint64 wait = delays.start + restartWaitPerStop * qMax(0, stops - calmStopsPerDay);
     return !m_stopped || lasted(m_coveredSince, now, static_cast<uint>(qMin<qint64>(wait, 86400)));
 }

@@ -74,8 +74,10 @@ public:
     bool chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays);
     // The same for a caller that knows only whether the surplus covers the
     // minimum (no reserve): a shortfall is bridged for the stop delay, which
-    // starts again once the surplus covers.
-    bool chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays);
+    // starts again once the surplus covers. Ample: it covers the minimum
+    // twice over, so that a dip of half of it still leaves the minimum; a
+    // restart on a day of many stops then waits only the start delay.
+    bool chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays, bool ample = false);
     // The charger was switched off to hand the surplus to another one, not
     // for lack of sun: a later start need not wait for the start delay.
     void handOver();
@@ -114,7 +116,7 @@ private:
     // A dip while running above the fewest phases: whether it has spent
     // enough of the reserve to go on to the fewest.
     bool dipGoesToFewest(const Reading &reading, const QDateTime &now, const Delays &delays) const;
-    bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays);
+    bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays, bool ample = false);
     void recordStop(const QDateTime &now);
 
     Reading m_reading;

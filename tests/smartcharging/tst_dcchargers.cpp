@@ -128,6 +128,10 @@ private slots:
     void carLossCountsInTheDeadline();
     void stopWhileAStartIsUnderWay_data();
     void stopWhileAStartIsUnderWay();
+    void restartAfterManyStops_data();
+    void restartAfterManyStops();
+    void homeBatteryBelowItsLowerLimitGoesFirst_data();
+    void homeBatteryBelowItsLowerLimitGoesFirst();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -717,6 +721,89 @@ void TestDcChargers::carLossCountsInTheDeadline()
 
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), forced);
     QCOMPARE(household.manager->chargingState(charger->id()).mode() == ChargingState::ModeTimeRequirement, forced);
+}
+
+namespace {
+// Runs one cycle a minute later with the charger drawing its last set-point;
+// returns the new one (0: off).
+double nextMinute(Household &household, double batteryPower, double rootPower, Thing *battery = nullptr)
+{
+    Thing *charger = household.chargers.first();
+    const bool on = charger->stateValue(QStringLiteral("power")).toBool();
+    HouseholdFixture::setStates(charger,
+                                {{"currentPower", on ? charger->stateValue(QStringLiteral("chargingPower")) : 0}});
+    household.fixture.advance(60);
+    if (battery)
+        HouseholdFixture::setStates(battery, {{"currentPower", batteryPower}});
+    household.setRootPower(rootPower);
+    household.fixture.runCycle();
+    return charger->stateValue(QStringLiteral("power")).toBool()
+                   ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
+                   : 0.0;
+}
+}
+
+void TestDcChargers::restartAfterManyStops_data()
+{
+    QTest::addColumn<double>("sun");   // W the house exports when the sun is back the fifth time
+    QTest::addColumn<double>("power"); // W set then (0: off)
+    // The minimum is 1500 W; after four stops a day a restart waits ten
+    // minutes longer, except on a surplus that a dip of half leaves covered.
+    QTest::newRow("2000 W covers the minimum: waits") << 2000.0 << 0.0;
+    QTest::newRow("3000 W is twice the minimum: at once") << 3000.0 << 3000.0;
+}
+
+void TestDcChargers::restartAfterManyStops()
+{
+    QFETCH(double, sun);
+
+    Household household;
+    // No grid for the surplus: every cloud stops the charge.
+    household.manager->setAcquisitionTolerance(1.0);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    for (int cloud = 0; cloud < 4; cloud++) {
+        QCOMPARE(nextMinute(household, 0, -4000), 4000.0);
+        QCOMPARE(nextMinute(household, 0, 4000), 0.0);
+    }
+    QTEST(nextMinute(household, 0, -sun), "power");
+}
+
+void TestDcChargers::homeBatteryBelowItsLowerLimitGoesFirst_data()
+{
+    // Minute by minute: W the home battery charges with, W at the meter
+    // (with the car drawing its last set-point) and W set (0: off).
+    QTest::addColumn<QList<double>>("batteryPower");
+    QTest::addColumn<QList<double>>("rootPower");
+    QTest::addColumn<QList<double>>("power");
+
+    // The battery is at 30 % of its lower limit of 50 %; the car's minimum
+    // is 1500 W, the owner lets the grid pay half of it in a dip.
+    QTest::newRow("charging at its most: the car takes what it cannot")
+            << QList<double>{2000, 2000} << QList<double>{-4000, 0} << QList<double>{4000, 4000};
+    QTest::newRow("charging 1000 W less than its most: the car leaves it that")
+            << QList<double>{2000, 1000} << QList<double>{-4000, 0} << QList<double>{4000, 3000};
+    QTest::newRow("a dip the surplus does not cover: not ridden out on the battery")
+            << QList<double>{2000, 200, 200} << QList<double>{-4000, 2500, 0} << QList<double>{4000, 1500, 0};
+    QTest::newRow("not charging: the minimum, then off; the sun must last a minute to restart")
+            << QList<double>{2000, -500, -500, 2000, 2000} << QList<double>{-4000, 0, 0, -4000, -4000}
+            << QList<double>{4000, 1500, 0, 0, 4000};
+}
+
+void TestDcChargers::homeBatteryBelowItsLowerLimitGoesFirst()
+{
+    QFETCH(QList<double>, batteryPower);
+    QFETCH(QList<double>, rootPower);
+
+    Household household;
+    Thing *battery = household.fixture.addThing(QStringLiteral("homeBattery"), QStringLiteral("Battery"),
+                                                {{"batteryLevel", 30}, {"currentPower", 0}});
+    household.manager->setBatteryLevelLimits(0.5, 0.9);
+    household.manager->setAcquisitionTolerance(0.5);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    QList<double> power;
+    for (int minute = 0; minute < batteryPower.count(); minute++)
+        power.append(nextMinute(household, batteryPower.at(minute), rootPower.at(minute), battery));
+    QTEST(power, "power");
 }
 
 QTEST_GUILESS_MAIN(TestDcChargers)
