@@ -468,7 +468,11 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
     SurplusGate::Reading reading;
-    reading.surplusPower = charger->currentPower() - rootLoad / qMax(1, surplusTakers);
+    // A charger switched on that draws nothing yet (a phase switch's pause,
+    // a car still waking up) left all the export there: its part of it is
+    // not a share of what the others left.
+    const bool idleRunning = running && charger->currentPower() <= 0;
+    reading.surplusPower = charger->currentPower() - rootLoad / (idleRunning ? 1 : qMax(1, surplusTakers));
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
     reading.allowedShare = 1.0 - m_context.acquisitionTolerance;

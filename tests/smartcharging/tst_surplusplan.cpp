@@ -114,6 +114,7 @@ private slots:
     void coverageAtThePhasesInUse_data();
     void coverageAtThePhasesInUse();
     void fullCarTakesNoShareOfTheExport();
+    void pausingChargerKeepsItsPhases();
     void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
     void carGivesWayToAHomeBatteryThatDoesNotCharge();
 };
@@ -713,6 +714,39 @@ void TestSurplusPlan::fullCarTakesNoShareOfTheExport()
 
     QVERIFY(Access::hasInfo(house.manager, second));
     QVERIFY(!Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+}
+
+void TestSurplusPlan::pausingChargerKeepsItsPhases()
+{
+    // The garage was switched to three phases at 6 A and pauses for the
+    // switch: it draws nothing and the 4300 W exported are what it left.
+    // A one-phase car charges beside it. Half of the export would not cover
+    // three phases' minimum, and with no grid allowed the garage would go
+    // straight back to one phase.
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    Thing *second = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+    QCOMPARE(house.fixture.setMode(second, ChargingConfiguration::ChargingModeEco,
+                                   house.fixture.addThing("electricVehicleConnected", "Small",
+                                                          {{"batteryLevel", 50}, {"acPhaseCount", 1}})),
+             EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                {"charging", true},
+                                                {"maxChargingCurrent", 6},
+                                                {"desiredPhaseCount", 3},
+                                                {"currentPower", 0}});
+    HouseholdFixture::setStates(
+            second, {{"power", true}, {"charging", true}, {"desiredPhaseCount", 1}, {"currentPower", 1380}});
+    for (Thing *charger : {house.charger, second}) {
+        ChargingState state(charger->id());
+        state.setMode(ChargingState::ModeSurplusCharging);
+        Access::commitState(house.manager, state);
+    }
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -4300}});
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QVERIFY(action.chargingEnabled());
+    QCOMPARE(action.desiredPhaseCount(), 3u);
 }
 
 void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge_data()
