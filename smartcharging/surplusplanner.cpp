@@ -628,6 +628,9 @@ uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCur
     const double minCurrent = info.minChargingCurrent;
     const double maxCurrent = info.maxChargingCurrent;
 
+    // "3" is the most phases the charger is told; a two-phase car draws two.
+    const double manyPhases = info.drawnPhaseCount();
+
     if (3 * minCurrent < availableCurrent) {
         qCDebug(dcTavroEnergy()) << "There is enough solar power for 3-phase charging without an acquisition";
         return 3;
@@ -641,7 +644,10 @@ uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCur
                                  << minCurrent - availableCurrent << "[A]";
         return 1;
     }
-    if (3 * minCurrent * acquisitionTolerance <= availableCurrent)
+    // One phase cannot take it all: where it covers the car's minimum on the
+    // phases the car draws (two for a two-phase car), those phases, not one
+    // phase at its most.
+    if (manyPhases * minCurrent * acquisitionTolerance <= availableCurrent)
         return 3;
     if (maxCurrent * acquisitionTolerance < availableCurrent) {
         qCDebug(dcTavroEnergy())

@@ -63,6 +63,8 @@ struct SurplusCase {
     double current;
     uint phases;
     double earlierBatteryPower = 0; // W the battery charged with a cycle before (0: none)
+    uint carPhases = 3;
+    uint carMinCurrent = 6; // A
 };
 Q_DECLARE_METATYPE(SurplusCase)
 
@@ -127,6 +129,13 @@ void TestSurplusPlan::surplus_data()
             << SurplusCase{1000, 0.5, -1, 0, 1.0, true, 6, 1};
     QTest::newRow("500 W, tolerance 0.5: below the required current") << SurplusCase{500, 0.5, -1, 0, 1.0, false, 6, 3};
     QTest::newRow("5000 W: three phases above 3 x minimum") << SurplusCase{5000, 1.0, -1, 0, 1.0, true, 7, 3};
+    // A two-phase car taking 8..16 A: 20.4 A are short of three minimums
+    // (24 A) and more than one phase takes (16 A), but cover its minimum on
+    // the two phases it draws.
+    QTest::newRow("4700 W, two-phase car: its two phases, not one at 16 A")
+            << SurplusCase{4700, 1.0, -1, 0, 1.0, true, 10, 2, 0, 2, 8};
+    QTest::newRow("3000 W, two-phase car: one phase takes it all")
+            << SurplusCase{3000, 1.0, -1, 0, 1.0, true, 13, 1, 0, 2, 8};
     // Lower battery limit 50 %: below it the battery takes the most it has
     // charged with since; the car gets what it cannot take.
     QTest::newRow("battery below the lower limit at its most: the export is the car's")
@@ -153,6 +162,7 @@ void TestSurplusPlan::surplus()
         house.manager->setBatteryLevelLimits(0.5, c.upperLimit);
         house.fixture.processEvents();
     }
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", c.carPhases}, {"acMinChargingCurrent", c.carMinCurrent}});
     HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
     HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
     if (battery && c.earlierBatteryPower > 0) {
