@@ -644,10 +644,13 @@ uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCur
                                  << minCurrent - availableCurrent << "[A]";
         return 1;
     }
-    // One phase cannot take it all: where it covers the car's minimum on the
-    // phases the car draws (two for a two-phase car), those phases, not one
-    // phase at its most.
-    if (manyPhases * minCurrent * acquisitionTolerance <= availableCurrent)
+    if (3 * minCurrent * acquisitionTolerance <= availableCurrent)
+        return 3;
+    // One phase cannot take it all: a two-phase car goes on its two phases
+    // where they cover its minimum and take more than one phase at its most
+    // even when their whole amperes round down.
+    if (manyPhases < 3 && manyPhases * minCurrent * acquisitionTolerance <= availableCurrent
+        && availableCurrent >= maxCurrent + manyPhases)
         return 3;
     if (maxCurrent * acquisitionTolerance < availableCurrent) {
         qCDebug(dcTavroEnergy())

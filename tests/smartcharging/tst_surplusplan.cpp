@@ -136,6 +136,9 @@ void TestSurplusPlan::surplus_data()
             << SurplusCase{4700, 1.0, -1, 0, 1.0, true, 10, 2, 0, 2, 8};
     QTest::newRow("3000 W, two-phase car: one phase takes it all")
             << SurplusCase{3000, 1.0, -1, 0, 1.0, true, 13, 1, 0, 2, 8};
+    // 17 A: two phases would take 2 x 8 A, no more than one at its 16 A.
+    QTest::newRow("3910 W, two-phase car: two phases no better than one at 16 A")
+            << SurplusCase{3910, 1.0, -1, 0, 1.0, true, 16, 1, 0, 2, 8};
     // Lower battery limit 50 %: below it the battery takes the most it has
     // charged with since; the car gets what it cannot take.
     QTest::newRow("battery below the lower limit at its most: the export is the car's")
