@@ -298,8 +298,11 @@ ThingActionInfo *EvChargerAc::setMaxChargingCurrent(double current, const QDateT
     // The state changes only when the action has finished, and only then
     // the lock starts: without this, a reduction by the overload protection
     // would be overtaken by the plan's current in the same cycle and the
-    // phase would stay over the limit.
-    if (!force && m_pendingCurrentChanges > 0 && !qFuzzyCompare(m_pendingChargingCurrent, value)) {
+    // phase would stay over the limit. A lower current than the one on its
+    // way takes the phase further from its limit: it goes out (the plan
+    // following a cloud below what the overload protection cut to).
+    if (!force && m_pendingCurrentChanges > 0 && !qFuzzyCompare(m_pendingChargingCurrent, value)
+        && value > m_pendingChargingCurrent) {
         qCDebug(dcTavroEnergy()) << "Adjust the charging current is locked: a change to" << m_pendingChargingCurrent
                                  << "[A] is on its way.";
         return nullptr;
