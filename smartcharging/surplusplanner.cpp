@@ -468,7 +468,11 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
     SurplusGate::Reading reading;
-    reading.surplusPower = charger->currentPower() - rootLoad / qMax(1, surplusTakers);
+    // A charger switched on that draws nothing yet (a phase switch's pause,
+    // a car still waking up) left all the export there: its part of it is
+    // not a share of what the others left.
+    const bool idleRunning = running && charger->currentPower() <= 0;
+    reading.surplusPower = charger->currentPower() - rootLoad / (idleRunning ? 1 : qMax(1, surplusTakers));
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
     reading.allowedShare = 1.0 - m_context.acquisitionTolerance;
@@ -624,6 +628,9 @@ uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCur
     const double minCurrent = info.minChargingCurrent;
     const double maxCurrent = info.maxChargingCurrent;
 
+    // "3" is the most phases the charger is told; a two-phase car draws two.
+    const double manyPhases = info.drawnPhaseCount();
+
     if (3 * minCurrent < availableCurrent) {
         qCDebug(dcTavroEnergy()) << "There is enough solar power for 3-phase charging without an acquisition";
         return 3;
@@ -638,6 +645,12 @@ uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCur
         return 1;
     }
     if (3 * minCurrent * acquisitionTolerance <= availableCurrent)
+        return 3;
+    // One phase cannot take it all: a two-phase car goes on its two phases
+    // where they cover its minimum and take more than one phase at its most
+    // even when their whole amperes round down.
+    if (manyPhases < 3 && manyPhases * minCurrent * acquisitionTolerance <= availableCurrent
+        && availableCurrent >= maxCurrent + manyPhases)
         return 3;
     if (maxCurrent * acquisitionTolerance < availableCurrent) {
         qCDebug(dcTavroEnergy())

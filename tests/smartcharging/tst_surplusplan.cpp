@@ -63,6 +63,8 @@ struct SurplusCase {
     double current;
     uint phases;
     double earlierBatteryPower = 0; // W the battery charged with a cycle before (0: none)
+    uint carPhases = 3;
+    uint carMinCurrent = 6; // A
 };
 Q_DECLARE_METATYPE(SurplusCase)
 
@@ -114,6 +116,7 @@ private slots:
     void coverageAtThePhasesInUse_data();
     void coverageAtThePhasesInUse();
     void fullCarTakesNoShareOfTheExport();
+    void pausingChargerKeepsItsPhases();
     void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
     void carGivesWayToAHomeBatteryThatDoesNotCharge();
 };
@@ -126,6 +129,16 @@ void TestSurplusPlan::surplus_data()
             << SurplusCase{1000, 0.5, -1, 0, 1.0, true, 6, 1};
     QTest::newRow("500 W, tolerance 0.5: below the required current") << SurplusCase{500, 0.5, -1, 0, 1.0, false, 6, 3};
     QTest::newRow("5000 W: three phases above 3 x minimum") << SurplusCase{5000, 1.0, -1, 0, 1.0, true, 7, 3};
+    // A two-phase car taking 8..16 A: 20.4 A are short of three minimums
+    // (24 A) and more than one phase takes (16 A), but cover its minimum on
+    // the two phases it draws.
+    QTest::newRow("4700 W, two-phase car: its two phases, not one at 16 A")
+            << SurplusCase{4700, 1.0, -1, 0, 1.0, true, 10, 2, 0, 2, 8};
+    QTest::newRow("3000 W, two-phase car: one phase takes it all")
+            << SurplusCase{3000, 1.0, -1, 0, 1.0, true, 13, 1, 0, 2, 8};
+    // 17 A: two phases would take 2 x 8 A, no more than one at its 16 A.
+    QTest::newRow("3910 W, two-phase car: two phases no better than one at 16 A")
+            << SurplusCase{3910, 1.0, -1, 0, 1.0, true, 16, 1, 0, 2, 8};
     // Lower battery limit 50 %: below it the battery takes the most it has
     // charged with since; the car gets what it cannot take.
     QTest::newRow("battery below the lower limit at its most: the export is the car's")
@@ -152,6 +165,7 @@ void TestSurplusPlan::surplus()
         house.manager->setBatteryLevelLimits(0.5, c.upperLimit);
         house.fixture.processEvents();
     }
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", c.carPhases}, {"acMinChargingCurrent", c.carMinCurrent}});
     HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
     HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
     if (battery && c.earlierBatteryPower > 0) {
@@ -713,6 +727,39 @@ void TestSurplusPlan::fullCarTakesNoShareOfTheExport()
 
     QVERIFY(Access::hasInfo(house.manager, second));
     QVERIFY(!Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+}
+
+void TestSurplusPlan::pausingChargerKeepsItsPhases()
+{
+    // The garage was switched to three phases at 6 A and pauses for the
+    // switch: it draws nothing and the 4300 W exported are what it left.
+    // A one-phase car charges beside it. Half of the export would not cover
+    // three phases' minimum, and with no grid allowed the garage would go
+    // straight back to one phase.
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    Thing *second = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+    QCOMPARE(house.fixture.setMode(second, ChargingConfiguration::ChargingModeEco,
+                                   house.fixture.addThing("electricVehicleConnected", "Small",
+                                                          {{"batteryLevel", 50}, {"acPhaseCount", 1}})),
+             EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                {"charging", true},
+                                                {"maxChargingCurrent", 6},
+                                                {"desiredPhaseCount", 3},
+                                                {"currentPower", 0}});
+    HouseholdFixture::setStates(
+            second, {{"power", true}, {"charging", true}, {"desiredPhaseCount", 1}, {"currentPower", 1380}});
+    for (Thing *charger : {house.charger, second}) {
+        ChargingState state(charger->id());
+        state.setMode(ChargingState::ModeSurplusCharging);
+        Access::commitState(house.manager, state);
+    }
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -4300}});
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QVERIFY(action.chargingEnabled());
+    QCOMPARE(action.desiredPhaseCount(), 3u);
 }
 
 void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge_data()
