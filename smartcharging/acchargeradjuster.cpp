@@ -284,8 +284,11 @@ double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProce
                              << "Using:" << qMin(wanted, perPhaseLimit);
     if (perPhaseLimit >= minimum)
         return floorChargingCurrent(qMin(wanted, perPhaseLimit), minimum, maximum, step);
-    // The margin may be spent on the minimum, the fuse itself may not.
-    if (available >= minimum)
+    // A running charger may spend the margin on its minimum, the fuse itself
+    // it may not. A start needs the margin: the house's next swing would trip
+    // the overload cut, and the same headroom would start it again once the
+    // on/off lock ran out, all night long.
+    if (available >= minimum && charger->chargingEnabled())
         return minimum;
     return -1;
 }

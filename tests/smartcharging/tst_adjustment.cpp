@@ -17,6 +17,7 @@ struct PrecedenceCase {
     int mode;
     QStringList expected;
     int waitingReason = ChargingState::WaitingReasonNone;
+    bool switchedOn = false; // the charger is on already
 };
 Q_DECLARE_METATYPE(PrecedenceCase)
 
@@ -77,6 +78,14 @@ void TestAdjustment::precedence_data()
             "M", true, 25, 20, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
     QTest::newRow("deadline, 4 A left: waits for the fuse") << PrecedenceCase{
             "T", true, 16, 12, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
+    // Between the minimum and the minimum plus the 1 A margin: a running
+    // charger keeps its minimum, one that is off waits rather than start
+    // into the overload cut.
+    QTest::newRow("off, 6.5 A left for a 6 A minimum: waits for the margin") << PrecedenceCase{
+            "S", true, 16, 9.5, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
+    // On at 6 A already: nothing to send.
+    QTest::newRow("drawing 6 A, 6.5 A left: keeps its minimum") << PrecedenceCase{
+            "S", true, 16, 15.5, 6, ChargingState::ModeSurplusCharging, {}, ChargingState::WaitingReasonNone, true};
     // Idle keeps the first planned current (surplus first) and switches off.
     QTest::newRow("nothing enabled: idle") << PrecedenceCase{"", true, 0, 0, 0, ChargingState::ModeIdle, staysOff};
 }
@@ -89,7 +98,8 @@ void TestAdjustment::precedence()
         HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), c.meterCurrent, c.meterCurrent,
                                            c.meterCurrent);
     Thing *charger =
-            household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"currentPower", c.ownCurrent * 690}});
+            household.addThing("evChargerAc", "Garage",
+                               {{"pluggedIn", true}, {"power", c.switchedOn}, {"currentPower", c.ownCurrent * 690}});
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(c.limit);
     QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
