@@ -158,6 +158,7 @@ void AcChargerAdjuster::adjustAcCharger(EvChargerAc *charger, PhaseHeadroom &hea
 
     if (!charger->pluggedIn()) {
         qCDebug(dcTavroEnergy()) << charger->name() << "is unplugged. Switching off charging.";
+        m_overloadCut.remove(id);
         if (charger->setChargingEnabled(false, currentDateTime, false, true) || charger->holdsChargingEnabled(false))
             drawCurrent = 0;
         headroom.spend(drawPhases, drawCurrent);
@@ -207,6 +208,8 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
     if (executeChargingAction(charger, action, currentDateTime)) {
         *drawPhases = phases;
         *drawCurrent = current;
+        if (charger->chargingEnabled())
+            m_overloadCut.remove(charger->id());
     }
     if (issuer == ChargingAction::ChargingActionIssuerTimeRequirement)
         return ChargingState::ModeTimeRequirement;
@@ -284,8 +287,11 @@ double AcChargerAdjuster::fitAcCurrent(EvChargerAc *charger, const ChargingProce
                              << "Using:" << qMin(wanted, perPhaseLimit);
     if (perPhaseLimit >= minimum)
         return floorChargingCurrent(qMin(wanted, perPhaseLimit), minimum, maximum, step);
-    // The margin may be spent on the minimum, the fuse itself may not.
-    if (available >= minimum)
+    // The margin may be spent on the minimum, the fuse itself may not. Not
+    // on a restart after the overload cut: the house's swings that tripped
+    // it would trip it again, and the same headroom would start it again
+    // each time the on/off lock ran out, all night long.
+    if (available >= minimum && (charger->chargingEnabled() || !m_overloadCut.contains(charger->id())))
         return minimum;
     return -1;
 }

@@ -8,6 +8,7 @@
 #include "tavro/electricity.h"
 
 #include <QDateTime>
+#include <QSet>
 
 class EvChargerAc;
 class PhaseHeadroom;
@@ -32,6 +33,9 @@ public:
     // Sends the action to the charger (current, phases, on/off) where it
     // differs; false when nothing was sent: a restart the on/off lock holds back.
     bool executeChargingAction(EvChargerAc *charger, const ChargingAction &action, const QDateTime &currentDateTime);
+    // The overload cut switched the charger off: until it next starts, a
+    // start needs the margin above its minimum.
+    void noteOverloadCut(const ThingId &evChargerId) { m_overloadCut.insert(evChargerId); }
 
 private:
     // The chargers in the order their commands go out.
@@ -65,6 +69,7 @@ private:
 
     ChargingContext &m_context;
     ShareRounds &m_shares;
+    QSet<ThingId> m_overloadCut; // switched off by the overload cut since their last start
 };
 
 #endif // ACCHARGERADJUSTER_H

@@ -235,6 +235,7 @@ void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
         }
         qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
         setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry.reference, 0));
+        m_adjuster.noteOverloadCut(charger->id());
         m_adjuster.executeChargingAction(charger,
                                          ChargingAction(false, presentCurrent, entry.phases,
                                                         ChargingAction::ChargingActionIssuerOverloadProtection, true),

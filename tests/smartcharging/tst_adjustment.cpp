@@ -17,6 +17,8 @@ struct PrecedenceCase {
     int mode;
     QStringList expected;
     int waitingReason = ChargingState::WaitingReasonNone;
+    bool switchedOn = false;  // the charger is on already
+    bool overloadCut = false; // the overload cut switched it off before
 };
 Q_DECLARE_METATYPE(PrecedenceCase)
 
@@ -77,6 +79,18 @@ void TestAdjustment::precedence_data()
             "M", true, 25, 20, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
     QTest::newRow("deadline, 4 A left: waits for the fuse") << PrecedenceCase{
             "T", true, 16, 12, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit};
+    // Between the minimum and the minimum plus the 1 A margin: a start may
+    // spend the margin, a restart after the overload cut waits for it, a
+    // running charger keeps its minimum (the charger is at 6 A already: no
+    // current to send).
+    QTest::newRow("off, 6.5 A left for a 6 A minimum: starts on the margin")
+            << PrecedenceCase{"S", true, 16, 9.5, 0, ChargingState::ModeSurplusCharging, {"power=true"}};
+    QTest::newRow("off after the overload cut, 6.5 A left: waits for the margin") << PrecedenceCase{
+            "S",   true, 16, 9.5, 0, ChargingState::ModeIdle, staysOff, ChargingState::WaitingReasonPhasePowerLimit,
+            false, true};
+    QTest::newRow("cut, yet drawing 6 A with 6.5 A left: keeps its minimum") << PrecedenceCase{
+            "S",  true, 16, 15.5, 6, ChargingState::ModeSurplusCharging, {}, ChargingState::WaitingReasonNone,
+            true, true};
     // Idle keeps the first planned current (surplus first) and switches off.
     QTest::newRow("nothing enabled: idle") << PrecedenceCase{"", true, 0, 0, 0, ChargingState::ModeIdle, staysOff};
 }
@@ -89,7 +103,8 @@ void TestAdjustment::precedence()
         HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), c.meterCurrent, c.meterCurrent,
                                            c.meterCurrent);
     Thing *charger =
-            household.addThing("evChargerAc", "Garage", {{"pluggedIn", true}, {"currentPower", c.ownCurrent * 690}});
+            household.addThing("evChargerAc", "Garage",
+                               {{"pluggedIn", true}, {"power", c.switchedOn}, {"currentPower", c.ownCurrent * 690}});
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(c.limit);
     QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco), EnergyManager::EnergyErrorNoError);
@@ -101,6 +116,8 @@ void TestAdjustment::precedence()
              ChargingAction(c.enabled.contains('S'), 10, 3, ChargingAction::ChargingActionIssuerSurplusCharging, false),
              ChargingAction(c.enabled.contains('M'), 12, 3, ChargingAction::ChargingActionIssuerSpotMarketCharging,
                             false)});
+    if (c.overloadCut)
+        Access::noteOverloadCut(manager, charger);
     Access::adjust(manager, household.now());
     household.processEvents();
 

@@ -101,6 +101,8 @@ public:
             cycle.setAcAction(ac(m, c), action.issuer(), action);
         return cycle.acInfoToChange(ac(m, c)) = info;
     }
+    // As the overload cut leaves a charger it switched off.
+    static void noteOverloadCut(SmartChargingManager *m, Thing *c) { m->steps().adjuster.noteOverloadCut(c->id()); }
     static bool tracksAc(SmartChargingManager *m, const ThingId &id)
     {
         return m->steps().context.evChargersAc.contains(id);
