@@ -31,10 +31,13 @@ namespace {
 const double setpointThreshold = 1.0;
 // Separates a real intent from zero (W).
 const double intentEpsilon = 1e-12;
-// s the surplus must have lasted before a charge starts again while the
-// home battery is below its lower limit: a minute of sun between clouds
-// would start the car only for the battery to pay for it.
-const uint batteryFirstStartDelay = 60;
+// s the surplus must have lasted before a charge starts again where a dip
+// cannot be ridden out: while the home battery is below its lower limit (a
+// minute of sun between clouds would start the car only for the battery to
+// pay for it), and where the owner allows no grid for the surplus and the
+// surplus covers the minimum but not twice over (the next swing of the
+// house would stop the car again: two switches for a minute of sun).
+const uint unbridgedRestartDelay = 60;
 
 // Fairness groups of their own, apart from the AC issuers 1..3.
 const int dcChargingShareGroup = 1000;
@@ -591,9 +594,10 @@ bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, co
     // The minimum bridges a dip for the stop delay's worth of the share of
     // it the owner lets the grid cover.
     SurplusGate::Delays delays = m_surplus.surplusGateDelays();
+    const bool calm = delays.stop > 0; // a stop delay of 0 asks for the minute's decisions
     delays.stop = static_cast<uint>(delays.stop * qBound(0.0, 1.0 - m_context.acquisitionTolerance, 1.0));
-    if (batteryFirst)
-        delays.start = qMax(delays.start, batteryFirstStartDelay);
+    if (batteryFirst || (calm && delays.stop == 0 && !ample))
+        delays.start = qMax(delays.start, unbridgedRestartDelay);
     // Between two cycles the meter, the battery and the chargers report one
     // after the other: a reading taken halfway shows a dip that is none. As
     // for the AC chargers, only a cycle stops a charge on surplus; a reading

@@ -95,8 +95,9 @@ private:
     // Whether a charge on surplus may go on or start (covered: the surplus
     // budget covers the charger's minimum; ample: twice over, see
     // SurplusGate::chargingEnabled(); batteryFirst: the home battery is
-    // below its lower limit, a restart waits for the surplus to last); only
-    // a cycle stops one.
+    // below its lower limit, a restart waits for the surplus to last, as it
+    // does where the owner allows no grid for the surplus and it is not
+    // ample); only a cycle stops one.
     bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime, bool ample,
                            bool batteryFirst);
     // The same where a home battery below its lower limit would pay for the

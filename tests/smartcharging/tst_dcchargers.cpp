@@ -130,6 +130,8 @@ private slots:
     void stopWhileAStartIsUnderWay();
     void restartAfterManyStops_data();
     void restartAfterManyStops();
+    void narrowRestartWaitsWithoutTolerance_data();
+    void narrowRestartWaitsWithoutTolerance();
     void homeBatteryBelowItsLowerLimitGoesFirst_data();
     void homeBatteryBelowItsLowerLimitGoesFirst();
 };
@@ -766,6 +768,44 @@ void TestDcChargers::restartAfterManyStops()
         QCOMPARE(nextMinute(household, 0, 4000), 0.0);
     }
     QTEST(nextMinute(household, 0, -sun), "power");
+}
+
+void TestDcChargers::narrowRestartWaitsWithoutTolerance_data()
+{
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<QList<double>>("sun");   // W the house exports minute by minute after the stop
+    QTest::addColumn<QList<double>>("power"); // W set then (0: off)
+    // The minimum is 1500 W. Without grid for the surplus a dip cannot be
+    // ridden out: a restart on a surplus that only covers the minimum
+    // waits until it has lasted a minute.
+    QTest::newRow("no grid, 2000 W: a minute later") << 1.0 << QList<double>{2000, 2000} << QList<double>{0, 2000};
+    QTest::newRow("no grid, 2000 W for a minute, then a dip: never on")
+            << 1.0 << QList<double>{2000, 1000} << QList<double>{0, 0};
+    QTest::newRow("no grid, 3000 W is twice the minimum: at once") << 1.0 << QList<double>{3000} << QList<double>{3000};
+    QTest::newRow("half of the minimum from the grid, 2000 W: at once")
+            << 0.5 << QList<double>{2000} << QList<double>{2000};
+}
+
+void TestDcChargers::narrowRestartWaitsWithoutTolerance()
+{
+    QFETCH(double, tolerance);
+    QFETCH(QList<double>, sun);
+
+    Household household;
+    household.manager->setAcquisitionTolerance(tolerance);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    QCOMPARE(nextMinute(household, 0, -4000), 4000.0);
+    // A cloud that leaves the house on its own, long enough to stop the
+    // car on any tolerance: the meter shows just the car.
+    double draw = 4000;
+    for (int cloud = 0; draw > 0; cloud++) {
+        QVERIFY(cloud < 30);
+        draw = nextMinute(household, 0, draw);
+    }
+    QList<double> power;
+    for (double export_ : sun)
+        power.append(nextMinute(household, 0, -export_));
+    QTEST(power, "power");
 }
 
 void TestDcChargers::homeBatteryBelowItsLowerLimitGoesFirst_data()
