@@ -925,7 +925,11 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
     DcShareRound round;
     round.group = dcDischargingShareGroup;
     double totalRequested = 0;
+    double runningMinimum = 0; // W, of the discharges running now
     for (const DcIntent &intent : cycle.dischargingIntents) {
+        if (m_context.book.state(intent.charger->id()).mode() == ChargingState::ModeDischarging
+            && intent.charger->chargingEnabled())
+            runningMinimum += intent.charger->minDischargingPower();
         ChargingShareCalculator::Request request;
         request.thingId = intent.charger->id().toString();
         request.minimumPower = intent.charger->minDischargingPower();
@@ -944,7 +948,11 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
                                  << "fairness counter:" << request.fairnessCounter;
     }
 
-    round.budget = qMin(qMax(qMax(cycle.houseDraw, 0.0), cycle.bridgedDischarge), totalRequested);
+    // Running discharges stay at their minimums together while the house
+    // draws half of them, as one alone does: a house between one minimum
+    // and their sum would switch one off and on again with every step.
+    const double held = cycle.houseDraw >= runningMinimum / 2 ? runningMinimum : 0.0;
+    round.budget = qMin(qMax(qMax(cycle.houseDraw, 0.0), qMax(cycle.bridgedDischarge, held)), totalRequested);
     qCDebug(dcTavroEnergy()) << "DC discharging share budget:"
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "house draw:" << cycle.houseDraw << "total requested:" << totalRequested

@@ -408,7 +408,9 @@ void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners,
             continue;
         ChargingAction &action = m_context.cycle.acActionToChange(charger, issuer);
         const SurplusGate::Reading reading = m_groupReadings.value(charger, gate.reading());
-        const uint phases = qMax(1u, action.desiredPhaseCount());
+        // A rider whose part covers its fewest phases goes on there rather than off.
+        const uint phases = gate.dipPhaseCount(reading, qMax(1u, action.desiredPhaseCount()), currentDateTime, delays);
+        action.setDesiredPhaseCount(phases);
         const bool enabled = gate.chargingEnabled(reading, phases, currentDateTime, delays);
         if (enabled && !SurplusGate::covers(reading, phases)) {
             const double minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;

@@ -104,6 +104,19 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     return present;
 }
 
+uint SurplusGate::dipPhaseCount(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays)
+{
+    if (!reading.running || phases <= reading.fewestPhases || covers(reading, phases)
+        || !covers(reading, reading.fewestPhases) || phaseSwitchesOn(now.date()) >= maxPhaseSwitchesPerDay)
+        return phases;
+    Reading riding = reading;
+    riding.presentPhases = phases;
+    if (!dipGoesToFewest(riding, now, delays))
+        return phases;
+    recordSwitch(reading.fewestPhases, now);
+    return reading.fewestPhases;
+}
+
 SurplusGate::PhaseWish SurplusGate::updatePhasePressure(const Reading &reading, uint present, bool presentCovered,
                                                         qint64 seconds)
 {

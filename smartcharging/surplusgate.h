@@ -67,6 +67,12 @@ public:
     // the fewest at once when a dip has spent the reserve; never within the
     // hold time of the last switch.
     uint phaseCount(const Reading &reading, const QDateTime &now, const Delays &delays);
+    // The phases a charger riding a dip out in a group charges on: its part
+    // of the group's surplus may be less than phaseCount() saw. Where that
+    // part no longer covers phases but covers its fewest, it goes on to them
+    // as phaseCount() would (the dip has spent what it may spend on these,
+    // a switch of the day is left) instead of stopping; else phases.
+    uint dipPhaseCount(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays);
     // Whether to charge on phases (the count phaseCount() or the share rounds
     // decided). Covered: yes. Short while charging: on at the minimum while
     // the reserve lasts, then off. Not charging: a first start is free, a

@@ -44,6 +44,7 @@ private slots:
     void toleranceHoldsInAGroup();
     void sharesRespectThePhaseWithLeastRoom();
     void chargerLeftOutRidesItsDipOut();
+    void riderWithoutReserveGoesOnOnePhase();
     void chargingKeepsItsPlaceForATurn_data();
     void chargingKeepsItsPlaceForATurn();
     void noShareForAChargerThatCannotTakeIt_data();
@@ -362,6 +363,62 @@ void TestChargingShares::chargerLeftOutRidesItsDipOut()
         QVERIFY2(seen.at(i) == "11", qPrintable(seen.join(' ')));
     QVERIFY2(seen.at(24) == "10" || seen.at(24) == "01", qPrintable(seen.join(' ')));
     QCOMPARE(seen.last(), seen.at(24));
+}
+
+void TestChargingShares::riderWithoutReserveGoesOnOnePhase()
+{
+    // Wide charges on three phases (minimum 4140 W), Narrow on one (1380 W);
+    // no grid for the surplus (tolerance 1). In a dip to 4000 W Wide's own
+    // reading still covers three phases, its part of the group's surplus
+    // (what Narrow's minimum leaves) only one: it goes on there, not off.
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *wide = household.addThing("evChargerAc", "Wide", {{"pluggedIn", true}});
+    Thing *narrow = household.addThing("evChargerAc", "Narrow", {{"pluggedIn", true}});
+    SmartChargingManager *manager = household.createManager();
+    manager->setAcquisitionTolerance(1.0);
+    QCOMPARE(household.setMode(wide, ChargingConfiguration::ChargingModeEco,
+                               household.addThing("electricVehicle", "Wide car",
+                                                  {{"batteryLevel", 20}, {"acPhaseCount", 3}})),
+             EnergyManager::EnergyErrorNoError);
+    QCOMPARE(household.setMode(narrow, ChargingConfiguration::ChargingModeEco,
+                               household.addThing("electricVehicle", "Narrow car",
+                                                  {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
+             EnergyManager::EnergyErrorNoError);
+
+    // What each charger draws follows its commands (Narrow on phase A); the
+    // meter shows the rest, the surplus spread over the phases.
+    auto minute = [&](double surplus) {
+        double drawn[3] = {0, 0, 0};
+        for (Thing *charger : {wide, narrow}) {
+            const bool on = charger->stateValue(QStringLiteral("power")).toBool();
+            const double current = on ? charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() : 0;
+            const uint phases = charger == narrow ? 1 : charger->stateValue(QStringLiteral("desiredPhaseCount")).toUInt();
+            for (uint phase = 0; phase < phases; phase++)
+                drawn[phase] += current;
+            HouseholdFixture::setStates(charger, {{"charging", on},
+                                                  {"phaseCount", phases},
+                                                  {"currentPhaseA", current},
+                                                  {"currentPhaseB", phases > 1 ? current : 0.0},
+                                                  {"currentPhaseC", phases > 2 ? current : 0.0},
+                                                  {"currentPower", current * 230 * phases}});
+        }
+        const double each = surplus / 690;
+        HouseholdFixture::setMeterCurrents(meter, drawn[0] - each, drawn[1] - each, drawn[2] - each);
+        household.advance(60);
+        household.runCycle();
+        if (!wide->stateValue(QStringLiteral("power")).toBool())
+            return QStringLiteral("-");
+        return QString::number(wide->stateValue(QStringLiteral("desiredPhaseCount")).toUInt());
+    };
+    // Sunny past the on/off lock of the start: a stop would go through.
+    QString sunny;
+    for (int i = 0; i < 7; i++)
+        sunny += minute(12000);
+    QCOMPARE(sunny, QStringLiteral("3333333"));
+    QVERIFY(narrow->stateValue(QStringLiteral("power")).toBool());
+    QCOMPARE(minute(4000), QStringLiteral("1"));
+    QVERIFY(narrow->stateValue(QStringLiteral("power")).toBool());
 }
 
 void TestChargingShares::chargingKeepsItsPlaceForATurn_data()

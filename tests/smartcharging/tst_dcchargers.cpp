@@ -114,6 +114,8 @@ private slots:
     void phaseLimitedForceHoldsItsSetpoint();
     void dischargeFollowsTheHouseBesideAHomeBattery_data();
     void dischargeFollowsTheHouseBesideAHomeBattery();
+    void runningDischargesKeepTheirMinimums_data();
+    void runningDischargesKeepTheirMinimums();
     void spotMarketFrameWithoutRootMeter_data();
     void spotMarketFrameWithoutRootMeter();
     void sunTakesPartOfThePlan_data();
@@ -228,6 +230,41 @@ void TestDcChargers::dischargeFollowsTheHouseBesideAHomeBattery()
         household.fixture.runCycle();
     }
     QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "pastTheStopDelay");
+}
+
+void TestDcChargers::runningDischargesKeepTheirMinimums_data()
+{
+    QTest::addColumn<double>("house"); // W the house draws while both cars feed it
+    QTest::addColumn<double>("each");  // W each car is then told to give
+    // Minimums 1000 W each. Between one minimum and both, one car alone
+    // could cover it: the other stays on at its minimum all the same.
+    QTest::newRow("house above one minimum, below both: both at their minimums") << 1400.0 << -1000.0;
+    QTest::newRow("house just below half of both: both bridged at their minimums") << 900.0 << -1000.0;
+    QTest::newRow("house above both minimums: shared") << 2600.0 << -1300.0;
+}
+
+void TestDcChargers::runningDischargesKeepTheirMinimums()
+{
+    QFETCH(double, house);
+
+    Household household(true, 2);
+    for (int i = 0; i < 2; i++) {
+        Thing *charger = household.chargers.at(i);
+        QVERIFY(household.configure(i, ChargingConfiguration::ChargingModeEco));
+        HouseholdFixture::setStates(charger,
+                                    {{"power", true}, {"chargingPower", -house / 2}, {"currentPower", -house / 2}});
+        ChargingState discharging = household.manager->chargingState(charger->id());
+        discharging.setMode(ChargingState::ModeDischarging);
+        CycleProbe::commitState(household.manager, discharging);
+    }
+    // The cars cover the house: the meter reads nothing.
+    household.setRootPower(0);
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    for (Thing *charger : qAsConst(household.chargers)) {
+        QVERIFY2(charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(charger->name()));
+        QTEST(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), "each");
+    }
 }
 
 void TestDcChargers::twoChargersShareSurplusByFairness_data()
