@@ -277,6 +277,15 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
     return m_context.sunEnergy(currentDateTime, dayEnd, power) >= roomToFill(charger, info);
 }
 
+bool SurplusPlanner::dcCarPluggedIn() const
+{
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        if (charger->pluggedIn())
+            return true;
+    }
+    return false;
+}
+
 bool SurplusPlanner::fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current,
                                        uint phaseCount, const QDateTime &currentDateTime) const
 {
@@ -451,8 +460,9 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << " aquisition tolerance.";
 
     double allowance = 0;
+    const bool shared = surplusTakers > 1 || dcCarPluggedIn();
     const double targetCurrent = acSurplusTargetCurrent(charger, info, perPhaseCurrent, phaseCount, phases, tolerance,
-                                                        currentDateTime, &allowance);
+                                                        shared, currentDateTime, &allowance);
     const bool covered = SurplusGate::covers(reading, phaseCount);
 
     m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
@@ -511,7 +521,8 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
 
 double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
                                               double perPhaseCurrent, uint phaseCount, Electricity::Phases phases,
-                                              double tolerance, const QDateTime &currentDateTime, double *allowanceOut)
+                                              double tolerance, bool shared, const QDateTime &currentDateTime,
+                                              double *allowanceOut)
 {
     // The meter's allowance counts this charger's own draw as load: what
     // it may take is that draw plus the allowance.
@@ -536,14 +547,15 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     // where a home battery may not feed the car, tolerance 1), and sooner
     // is worth nothing where the expected sun of the rest of the day gives
     // all the car can still take, or where the step below fills it within
-    // the hour (the sun would have to fail in that hour): the step below then.
+    // the hour (the sun would have to fail in that hour) and no other car
+    // waits for the sun it then leaves sooner: the step below then.
     const double boughtShare = qMin(0.5, 1.0 - tolerance);
     const bool beyondTolerance = surplusCurrent - perPhaseCurrent > boughtShare * qAbs(step) + 1e-9
                                  && !shortOfTargetTime(charger, info, currentDateTime);
     const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent
         && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)
-            || fullWithinTheHour(charger, info, below, phaseCount, currentDateTime)))
+            || (!shared && fullWithinTheHour(charger, info, below, phaseCount, currentDateTime))))
         surplusCurrent = below;
     const double targetCurrent = qMin(
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));

@@ -115,6 +115,8 @@ private:
     // the car's capacity.
     bool fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current, uint phaseCount,
                            const QDateTime &currentDateTime) const;
+    // A DC charger has a car plugged in: it may take what an AC car leaves.
+    bool dcCarPluggedIn() const;
     // Places the target-time minutes the other schedules leave between now
     // and internalTarget (spot-market slots count only while the spot market runs).
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -139,10 +141,11 @@ private:
     // A per phase the surplus action asks for: the surplus (perPhaseCurrent)
     // to the nearest step, the step below where the surplus covers less than
     // the tolerance's share (0..1) of the step above or where the step below
-    // fills the car soon enough anyway, at most what the fuse leaves rounded
-    // down; *allowance: A per phase the fuse leaves the charger.
+    // fills the car soon enough anyway (not while shared: another car may
+    // take the surplus), at most what the fuse leaves rounded down;
+    // *allowance: A per phase the fuse leaves the charger.
     double acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent,
-                                  uint phaseCount, Electricity::Phases phases, double tolerance,
+                                  uint phaseCount, Electricity::Phases phases, double tolerance, bool shared,
                                   const QDateTime &currentDateTime, double *allowance);
     // The phase count (1 or 3) the available current (A) is best used with.
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);
