@@ -259,19 +259,42 @@ bool SurplusPlanner::shortOfTargetTime(EvChargerAc *charger, const ChargingProce
            && configuration.nextEndTime(currentDateTime).isValid();
 }
 
+double SurplusPlanner::roomToFill(EvChargerAc *charger, const ChargingProcessInfo &info) const
+{
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+    const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
+    return qMax(0.0, ceiling - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
+}
+
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                                      const QDateTime &currentDateTime) const
 {
     if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0
         || shortOfTargetTime(charger, info, currentDateTime))
         return false;
-    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-    const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
-    // Wh at the charger the car can still take.
-    const double room = qMax(0.0, ceiling - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
     const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
     const double power = info.maxChargingCurrent * info.voltage * qMax(1u, phaseCount);
-    return m_context.sunEnergy(currentDateTime, dayEnd, power) >= room;
+    return m_context.sunEnergy(currentDateTime, dayEnd, power) >= roomToFill(charger, info);
+}
+
+bool SurplusPlanner::dcCarPluggedIn() const
+{
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        if (charger->pluggedIn())
+            return true;
+    }
+    return false;
+}
+
+bool SurplusPlanner::fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current,
+                                       uint phaseCount, const QDateTime &currentDateTime) const
+{
+    if (info.capacityKwh <= 0 || info.lossFactor <= 0 || shortOfTargetTime(charger, info, currentDateTime))
+        return false;
+    // A car on fewer phases than the charger was told draws on its own.
+    const uint drawn = info.carPhaseCount > 0 ? qMin(qMax(1u, phaseCount), info.carPhaseCount) : qMax(1u, phaseCount);
+    const double hourEnergy = current * info.voltage * drawn; // Wh
+    return roomToFill(charger, info) <= hourEnergy;
 }
 
 void SurplusPlanner::scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -437,8 +460,9 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << " aquisition tolerance.";
 
     double allowance = 0;
+    const bool shared = surplusTakers > 1 || dcCarPluggedIn();
     const double targetCurrent = acSurplusTargetCurrent(charger, info, perPhaseCurrent, phaseCount, phases, tolerance,
-                                                        currentDateTime, &allowance);
+                                                        shared, currentDateTime, &allowance);
     const bool covered = SurplusGate::covers(reading, phaseCount);
 
     m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
@@ -497,7 +521,8 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
 
 double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info,
                                               double perPhaseCurrent, uint phaseCount, Electricity::Phases phases,
-                                              double tolerance, const QDateTime &currentDateTime, double *allowanceOut)
+                                              double tolerance, bool shared, const QDateTime &currentDateTime,
+                                              double *allowanceOut)
 {
     // The meter's allowance counts this charger's own draw as load: what
     // it may take is that draw plus the allowance.
@@ -519,15 +544,19 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     // car short of a target time keeps every bit sooner: the deadline check
     // counts on no sun, and a car behind buys at full power later. Else no
     // more of the step than the tolerance lets come from elsewhere (none
-    // where a home battery may not feed the car, tolerance 1), and where
-    // the expected sun of the rest of the day gives all the car can still
-    // take, sooner is worth nothing: the step below then.
+    // where a home battery may not feed the car, tolerance 1), and sooner
+    // is worth nothing where the expected sun of the rest of the day gives
+    // all the car can still take, or where the step below fills it within
+    // the hour (the sun would have to fail in that hour) and no other car
+    // waits for the sun it then leaves sooner: the step below then.
     const double boughtShare = qMin(0.5, 1.0 - tolerance);
     const bool beyondTolerance = surplusCurrent - perPhaseCurrent > boughtShare * qAbs(step) + 1e-9
                                  && !shortOfTargetTime(charger, info, currentDateTime);
+    const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent
-        && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)))
-        surplusCurrent = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
+        && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)
+            || (!shared && fullWithinTheHour(charger, info, below, phaseCount, currentDateTime))))
+        surplusCurrent = below;
     const double targetCurrent = qMin(
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));
     *allowanceOut = allowance;

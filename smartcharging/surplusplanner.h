@@ -107,6 +107,16 @@ private:
     // target time waits for it; false without a forecast.
     bool sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                          const QDateTime &currentDateTime) const;
+    // Wh at the charger the car can still take: to its target when it stops
+    // there, else to full.
+    double roomToFill(EvChargerAc *charger, const ChargingProcessInfo &info) const;
+    // An hour at current (A per phase) on phaseCount phases gives all the
+    // car can still take and no target time waits for it; false without
+    // the car's capacity.
+    bool fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current, uint phaseCount,
+                           const QDateTime &currentDateTime) const;
+    // A DC charger has a car plugged in: it may take what an AC car leaves.
+    bool dcCarPluggedIn() const;
     // Places the target-time minutes the other schedules leave between now
     // and internalTarget (spot-market slots count only while the spot market runs).
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -130,10 +140,12 @@ private:
                                           const QDateTime &currentDateTime);
     // A per phase the surplus action asks for: the surplus (perPhaseCurrent)
     // to the nearest step, the step below where the surplus covers less than
-    // the tolerance's share (0..1) of the step above, at most what the fuse
-    // leaves rounded down; *allowance: A per phase the fuse leaves the charger.
+    // the tolerance's share (0..1) of the step above or where the step below
+    // fills the car soon enough anyway (not while shared: another car may
+    // take the surplus), at most what the fuse leaves rounded down;
+    // *allowance: A per phase the fuse leaves the charger.
     double acSurplusTargetCurrent(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent,
-                                  uint phaseCount, Electricity::Phases phases, double tolerance,
+                                  uint phaseCount, Electricity::Phases phases, double tolerance, bool shared,
                                   const QDateTime &currentDateTime, double *allowance);
     // The phase count (1 or 3) the available current (A) is best used with.
     uint getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance);

@@ -465,7 +465,8 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
 
 // exportPower: W at the meter, the charger idle; sunPower: W forecast from noon to 20:00, -1: no forecast;
 // stopOnTarget: at 80 %, else the car takes power to full; batteryLevel: % of an idle home battery (lower limit 50 %,
-// upper 95 %), -1: none; targetTime: 80 % by tomorrow noon, else eco mode without one.
+// upper 95 %), -1: none; targetTime: 80 % by tomorrow noon, else eco mode without one; carLevel: % of the car;
+// secondCar: a second eco charger whose car can take power.
 struct StepCase {
     double exportPower;
     double sunPower;
@@ -475,6 +476,8 @@ struct StepCase {
     bool targetTime;
     bool enabled;
     double current;
+    int carLevel = 70;
+    bool secondCar = false;
 };
 Q_DECLARE_METATYPE(StepCase)
 
@@ -507,6 +510,18 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun_data()
             << StepCase{1000, 2000, false, 0.5, -1, false, true, 6};
     QTest::newRow("tolerance 1 short of a target time: the nearest step")
             << StepCase{3200, -1, false, 1.0, -1, true, true, 14};
+    // The step below gives 2990 Wh an hour. To full the car takes 667 Wh a
+    // percent: 2667 at 96 %, 3333 at 95 %.
+    QTest::newRow("no forecast, 96 %: an hour at the step below fills it: the step below")
+            << StepCase{3200, -1, false, 0.5, -1, false, true, 13, 96};
+    QTest::newRow("no forecast, 96 %, a second car waits for the sun: the nearest step")
+            << StepCase{3200, -1, false, 0.5, -1, false, true, 14, 96, true};
+    QTest::newRow("no forecast, 95 %: an hour at the step below falls short: the nearest step")
+            << StepCase{3200, -1, false, 0.5, -1, false, true, 14, 95};
+    QTest::newRow("no forecast, 78 % of the 80 % it stops at: the step below")
+            << StepCase{3200, -1, true, 0.5, -1, false, true, 13, 78};
+    QTest::newRow("no forecast, 78 % of the 80 % due tomorrow noon: the nearest step")
+            << StepCase{3200, -1, true, 0.5, -1, true, true, 14, 78};
 }
 
 void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
@@ -523,12 +538,22 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
                                          configuration.setStopOnTargetPercentage(c.stopOnTarget);
                                      }),
              EnergyManager::EnergyErrorNoError);
-    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", c.carLevel}});
     HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
     if (c.batteryLevel >= 0) {
         house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", c.batteryLevel}, {"currentPower", 0}});
         house.manager->setBatteryLevelLimits(0.5, 0.95);
         house.fixture.processEvents();
+    }
+    if (c.secondCar) {
+        Thing *charger = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+        Thing *car = house.fixture.addThing("electricVehicle", "Van", {{"capacity", 60}, {"batteryLevel", 20}});
+        QCOMPARE(house.fixture.configure(charger,
+                                         [&](ChargingConfiguration &configuration) {
+                                             configuration.setAssignedCarId(car->id());
+                                             configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+                                         }),
+                 EnergyManager::EnergyErrorNoError);
     }
     if (c.sunPower >= 0) {
         SolarCoverage &sun = house.manager->steps().context.sun;
