@@ -287,9 +287,9 @@ bool SurplusPlanner::dcCarPluggedIn() const
 }
 
 bool SurplusPlanner::fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current,
-                                       uint phaseCount, const QDateTime &currentDateTime) const
+                                       uint phaseCount) const
 {
-    if (info.capacityKwh <= 0 || info.lossFactor <= 0 || shortOfTargetTime(charger, info, currentDateTime))
+    if (info.capacityKwh <= 0 || info.lossFactor <= 0)
         return false;
     // A car on fewer phases than the charger was told draws on its own.
     const uint drawn = info.carPhaseCount > 0 ? qMin(qMax(1u, phaseCount), info.carPhaseCount) : qMax(1u, phaseCount);
@@ -550,12 +550,12 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     // the hour (the sun would have to fail in that hour) and no other car
     // waits for the sun it then leaves sooner: the step below then.
     const double boughtShare = qMin(0.5, 1.0 - tolerance);
-    const bool beyondTolerance = surplusCurrent - perPhaseCurrent > boughtShare * qAbs(step) + 1e-9
-                                 && !shortOfTargetTime(charger, info, currentDateTime);
+    const bool beyondTolerance = surplusCurrent - perPhaseCurrent > boughtShare * qAbs(step) + 1e-9;
     const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent
+        && !shortOfTargetTime(charger, info, currentDateTime)
         && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)
-            || (!shared && fullWithinTheHour(charger, info, below, phaseCount, currentDateTime))))
+            || (!shared && fullWithinTheHour(charger, info, below, phaseCount))))
         surplusCurrent = below;
     const double targetCurrent = qMin(
             surplusCurrent, floorChargingCurrent(allowance, info.minChargingCurrent, info.maxChargingCurrent, step));

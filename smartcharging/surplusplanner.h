@@ -111,10 +111,9 @@ private:
     // there, else to full.
     double roomToFill(EvChargerAc *charger, const ChargingProcessInfo &info) const;
     // An hour at current (A per phase) on phaseCount phases gives all the
-    // car can still take and no target time waits for it; false without
-    // the car's capacity.
-    bool fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current, uint phaseCount,
-                           const QDateTime &currentDateTime) const;
+    // car can still take; false without the car's capacity.
+    bool fullWithinTheHour(EvChargerAc *charger, const ChargingProcessInfo &info, double current,
+                           uint phaseCount) const;
     // A DC charger has a car plugged in: it may take what an AC car leaves.
     bool dcCarPluggedIn() const;
     // Places the target-time minutes the other schedules leave between now
