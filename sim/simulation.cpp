@@ -691,7 +691,9 @@ void Simulation::runUserAction(const Scenario::UserAction &action)
 
 void Simulation::followOwner(const QString &method, const QVariantMap &params)
 {
-    // The peer reads its wishes from the same timeline as the limit.
+    // The peer reads its wishes from the same timeline as the limit. A
+    // soak's checks of what the API answers follow every accepted call, the
+    // scenario's actions as well as its random calls.
     if (method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
         const QVariantMap configuration = params.value(QStringLiteral("chargingConfiguration")).toMap();
         for (int j = 0; j < m_cars.count(); j++) {
@@ -699,6 +701,13 @@ void Simulation::followOwner(const QString &method, const QVariantMap &params)
                 == QUuid(configuration.value(QStringLiteral("evChargerId")).toString()))
                 m_owner.setConfiguration(m_minute, j, configuration);
         }
+        m_expected.setMode(configuration.value(QStringLiteral("evChargerId")).toString(),
+                           configuration.value(QStringLiteral("chargingMode")).toString(),
+                           configuration.value(QStringLiteral("endDateTime")).toLongLong());
+    } else if (method == QLatin1String("TavroEnergy.SetPhasePowerLimit")) {
+        m_expected.setPhaseLimit(params.value(QStringLiteral("phasePowerLimit")).toUInt());
+    } else if (method == QLatin1String("TavroEnergy.SetAcquisitionTolerance")) {
+        m_expected.setTolerance(params.value(QStringLiteral("acquisitionTolerance")).toDouble());
     } else if (method == QLatin1String("Things.ExecuteAction")) {
         // The owner's hand on a charger: the car on it follows in normal mode.
         const QUuid thingId(params.value(QStringLiteral("thingId")).toString());

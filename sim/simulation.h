@@ -226,8 +226,9 @@ private:
     QList<OwnerNotification> m_notifications;
     QSet<int> m_ownerActionMinutes;
     void noteOwnerAction(const QString &method);
-    // After the plugin accepted an owner's call: the peer and the owner's
-    // timeline (and with it the limit) follow at the same minute.
+    // After the plugin accepted an owner's call: the peer, the owner's
+    // timeline (and with it the limit) and what the API must answer from
+    // now on follow at the same minute.
     void followOwner(const QString &method, const QVariantMap &params);
     OwnerTimeline m_owner;
     double m_batteryLowerLimit = -1;

@@ -213,17 +213,6 @@ void Simulation::runRandomCall(const RandomCall &call)
     } else if (!call.invalid) {
         checkRandomState(call.method, result);
         followOwner(call.method, resolvePlaceholders(call.params).toMap());
-        if (call.method == QLatin1String("TavroEnergy.SetPhasePowerLimit"))
-            m_expected.setPhaseLimit(call.params.value(QStringLiteral("phasePowerLimit")).toUInt());
-        if (call.method == QLatin1String("TavroEnergy.SetAcquisitionTolerance"))
-            m_expected.setTolerance(call.params.value(QStringLiteral("acquisitionTolerance")).toDouble());
-        if (call.method == QLatin1String("TavroEnergy.SetChargingConfiguration")) {
-            const QVariantMap configuration =
-                    resolvePlaceholders(call.params.value(QStringLiteral("chargingConfiguration"))).toMap();
-            m_expected.setMode(configuration.value(QStringLiteral("evChargerId")).toString(),
-                               configuration.value(QStringLiteral("chargingMode")).toString(),
-                               configuration.value(QStringLiteral("endDateTime")).toLongLong());
-        }
         if (call.method == QLatin1String("TavroEnergy.SetSpotMarketConfiguration")) {
             m_spotMarketEnabled = call.params.value(QStringLiteral("enabled")).toBool();
             if (m_spotMarketEnabled)

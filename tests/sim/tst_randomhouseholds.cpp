@@ -11,7 +11,8 @@
 // run through the real plugin as the simulator runs it, beside the peer;
 // neither may beat the limit on PV or cost, nor meet a deadline the limit
 // calls unreachable. Each run also checks that the owner's wishes the
-// plugin holds at the end are the ones the peer and the limit worked with.
+// plugin holds at the end are the ones the peer and the limit worked with,
+// and that a soak household's API checks found nothing.
 // TAVRO_RANDOM_HOUSEHOLDS sets how many seeds (from 1), TAVRO_RANDOM_SEED
 // runs one seed alone, TAVRO_RANDOM_WRITE names a folder to write each
 // household into as a scenario file (random-household-<seed>.json).
@@ -86,6 +87,13 @@ void TestRandomHouseholds::householdNeverBeatsTheLimit()
                         + QStringLiteral("\nThe household, to keep as a scenario:\n") + keep));
     m_runs++;
     m_excused += report.limitExcuses().isEmpty() ? 0 : 1;
+
+    // A soak's checks of what the API answers follow the scenario's own
+    // owner actions as well as the random calls: an accepted limit, mode or
+    // tolerance is no fault of the plugin's when it answers with it later.
+    const SoakFigures &soak = simulation.soak();
+    QVERIFY2(soak.unexpectedOutcomes == 0 && soak.malformedReplies == 0,
+             qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(soak.problems.join(QStringLiteral("; ")))));
 
     // What the plugin holds at the end is what the peer and the limit
     // worked with at the last minute.
