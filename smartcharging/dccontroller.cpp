@@ -1030,8 +1030,12 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
         round.intentsById.insert(request.thingId, intent);
     }
 
-    double budget =
-            (surplusIntentPresent ? qMax(0.0, cycle.surplusBudget) + cycle.bridgedCharge : 0) + fixedPriorityRequested;
+    // The surplus is what the house exports without the managed chargers:
+    // what a charge from the grid (a deadline, a cheap slot) draws comes out
+    // of it first, else a surplus charger would take the sun while the
+    // other one buys all it draws.
+    const double surplusLeft = qMax(0.0, qMax(0.0, cycle.surplusBudget) - fixedPriorityRequested);
+    double budget = (surplusIntentPresent ? surplusLeft + cycle.bridgedCharge : 0) + fixedPriorityRequested;
     budget = qMin(budget, totalRequested);
     if (std::isfinite(cycle.phaseLimitBudget))
         budget = qMax(0.0, qMin(budget, currentMeasured + cycle.phaseLimitBudget));
