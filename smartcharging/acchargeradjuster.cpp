@@ -104,9 +104,39 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
     // before it, so no two chargers count on the same headroom.
     PhaseHeadroom &headroom = m_context.headroom();
 
-    const EvChargerAcs order = acCommandOrder();
-    for (EvChargerAc *charger : order)
-        adjustAcCharger(charger, headroom, currentDateTime);
+    m_waiting = acCommandOrder();
+    while (!m_waiting.isEmpty())
+        adjustAcCharger(m_waiting.takeFirst(), headroom, currentDateTime);
+}
+
+void AcChargerAdjuster::stopSurplusForDeadline(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                               Electricity::Phases phases, double wanted, PhaseHeadroom &headroom,
+                                               const QDateTime &currentDateTime)
+{
+    // The deadline was timed on the fuse the house leaves without the cars
+    // in eco mode: surplus charging, which has no deadline (at a tolerance
+    // of 0 it buys its minimum all night), makes way for it. The last in
+    // the command order first, and only as many as the plan needs; one its
+    // on/off lock holds stays on.
+    const double planned = info.phaseLimitPower > 0 ? info.phaseLimitPower / info.voltage : wanted;
+    const double needed = qMin(wanted, planned);
+    for (int i = m_waiting.count() - 1; i >= 0; i--) {
+        if (headroom.available(phases) - Units::phaseLimitMargin >= needed)
+            return;
+        EvChargerAc *other = m_waiting.at(i);
+        ChargingCycle::Actions &actions = m_context.cycle.acActionsToChange(other);
+        const Electricity::Phases otherPhases = m_context.cycle.acInfoOrDefault(other).effectivePhases;
+        if (winningIssuer(actions) != ChargingAction::ChargingActionIssuerSurplusCharging || !(otherPhases & phases)
+            || !other->chargingEnabled() || other->chargingEnabledLocked())
+            continue;
+        qCDebug(dcTavroEnergy()) << other->name() << "stops charging on surplus: the deadline charge of"
+                                 << charger->name() << "needs the fuse on its phases.";
+        for (ChargingAction &action : actions)
+            action.setChargingEnabled(false);
+        m_waiting.removeAt(i);
+        adjustAcCharger(other, headroom, currentDateTime);
+        m_context.book.setWaitingReason(other->id(), ChargingState::WaitingReasonPhasePowerLimit);
+    }
 }
 
 double AcChargerAdjuster::takeBackOwnDraw(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -196,6 +226,9 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
     ChargingAction &action = actions[issuer];
     m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
     const Electricity::Phases phases = acActionPhases(info, action);
+    if (issuer == ChargingAction::ChargingActionIssuerTimeRequirement && headroom.limited())
+        stopSurplusForDeadline(charger, info, phases, qMin(action.maxChargingCurrent(), double(info.maxChargingCurrent)),
+                               headroom, currentDateTime);
     const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
     if (current < 0) {
         qCDebug(dcTavroEnergy()) << charger->name() << "cannot start: the phase limit leaves"

@@ -56,6 +56,11 @@ private:
                                                PhaseHeadroom &headroom, double ownCurrent,
                                                Electricity::Phases *drawPhases, double *drawCurrent, bool *phaseLimited,
                                                const QDateTime &currentDateTime);
+    // A deadline charge the fuse leaves less than its plan counts on (wanted,
+    // A per phase, capped at the plan's per-phase power) on its phases stops
+    // surplus charging there whose command is still to come this cycle.
+    void stopSurplusForDeadline(EvChargerAc *charger, const ChargingProcessInfo &info, Electricity::Phases phases,
+                                double wanted, PhaseHeadroom &headroom, const QDateTime &currentDateTime);
     // *drawCurrent becomes 0 when the charger was switched off.
     void switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent, const QDateTime &currentDateTime);
     // The phases the charger draws on when it carries out the action.
@@ -70,6 +75,7 @@ private:
     ChargingContext &m_context;
     ShareRounds &m_shares;
     QSet<ThingId> m_overloadCut; // switched off by the overload cut since their last start
+    EvChargerAcs m_waiting;      // this cycle's chargers whose command is still to come, in command order
 };
 
 #endif // ACCHARGERADJUSTER_H

@@ -24,13 +24,15 @@ Q_DECLARE_METATYPE(PrecedenceCase)
 
 // One of two chargers competing for the fuse: the issuer of its planned
 // action (T, S, M), the action's current and what it draws now (A), its
-// deadline in hours (0: none), and the current it is expected to charge
-// with (0: it waits).
+// deadline in hours (0: none), the current it is expected to charge with
+// (0: it waits), and the current per phase its deadline plan counts on (0:
+// none planned).
 struct Contender {
     char issuer;
     double actionCurrent, drawCurrent;
     int deadlineHours;
     double expected;
+    double planned = 0;
 };
 Q_DECLARE_METATYPE(Contender)
 
@@ -224,6 +226,20 @@ void TestAdjustment::commandOrder_data()
     // the deadline gets its 10 A and not the 9 A x still held.
     QTest::newRow("coming down before going up")
             << 25u << 2.0 << Contender{'M', 6, 13, 0, 6} << Contender{'T', 10, 0, 6, 10};
+    // 16 A, 3 A for the house and 6 A of surplus charging (bought, at a
+    // tolerance of 0): the deadline plan counts on 10 A, the surplus charge
+    // stops for it; with room for both, or for what the plan counts on, it
+    // stays. Spot-market charging is not surplus: it keeps its fuse.
+    QTest::newRow("surplus charging stops for a deadline short of its plan")
+            << 16u << 3.0 << Contender{'S', 6, 6, 0, 0} << Contender{'T', 10, 0, 6, 10, 10};
+    QTest::newRow("surplus charging stops for a deadline short of its plan, other charger")
+            << 16u << 3.0 << Contender{'T', 10, 0, 6, 10, 10} << Contender{'S', 6, 6, 0, 0};
+    QTest::newRow("room for both: surplus charging stays")
+            << 25u << 3.0 << Contender{'S', 6, 6, 0, 6} << Contender{'T', 10, 0, 6, 10, 10};
+    QTest::newRow("room for what the plan counts on: surplus charging stays")
+            << 16u << 3.0 << Contender{'S', 6, 6, 0, 6} << Contender{'T', 16, 0, 6, 6, 6};
+    QTest::newRow("spot-market charging keeps its fuse")
+            << 16u << 3.0 << Contender{'M', 6, 6, 0, 6} << Contender{'T', 10, 0, 6, 6, 10};
 }
 
 void TestAdjustment::commandOrder()
@@ -266,6 +282,8 @@ void TestAdjustment::commandOrder()
                                  action('M', ChargingAction::ChargingActionIssuerSpotMarketCharging)});
         if (c.deadlineHours > 0)
             info.deadline = household.now().addSecs(c.deadlineHours * 3600);
+        if (c.planned > 0)
+            info.phaseLimitPower = c.planned * info.voltage;
     }
 
     Access::adjust(manager, household.now());
