@@ -200,16 +200,8 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
                                      const QDateTime &currentDateTime)
 {
     const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
-    double budget = surplusGroup ? m_balance.availableAcSurplusChargingPower(group, *reservedPower)
-                                 : m_balance.availableAcChargingPower(group, *reservedPower);
-    if (surplusGroup) {
-        // One stopped while its lock holds gets no share (see acShareRequests)
-        // but goes on drawing: that is no one else's.
-        for (EvChargerAc *charger : group) {
-            if (!m_context.runsOnSurplus(charger))
-                budget = qMax(0.0, budget - lockedOnDraw(charger));
-        }
-    }
+    const double budget = surplusGroup ? m_balance.availableAcSurplusChargingPower(group, *reservedPower)
+                                       : m_balance.availableAcChargingPower(group, *reservedPower);
     const QHash<EvChargerAc *, uint> phaseCounts = acSharePhaseCounts(group, issuer, budget);
     const QList<ChargingShareCalculator::Request> requests = acShareRequests(group, issuer, phaseCounts);
 
@@ -372,14 +364,6 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<Charg
     }
 }
 
-double ShareRounds::lockedOnDraw(EvChargerAc *charger) const
-{
-    if (!charger->chargingEnabled() || !charger->chargingEnabledLocked())
-        return 0.0;
-    const uint phases = qMax(1u, m_context.cycle.acInfoOrDefault(charger).effectivePhaseCount);
-    return qMax(0.0, charger->currentPower()) + m_context.pendingAmperes(charger) * phases * Units::phaseVoltage;
-}
-
 void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
                                         const QList<ChargingShareCalculator::Request> &requests, double budget)
 {
@@ -387,12 +371,15 @@ void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
     double drawn = 0;
     for (EvChargerAc *charger : group) {
         const ChargingAction action = m_context.cycle.acAction(charger, issuer);
-        // One stopped by its gate this cycle: while its lock keeps it on,
-        // what it draws is not left for the others (they would buy it).
-        if (action.chargingEnabled())
+        if (action.chargingEnabled()) {
             drawn += action.maxChargingCurrent() * qMax(1u, action.desiredPhaseCount()) * Units::phaseVoltage;
-        else if (m_context.runsOnSurplus(charger))
-            drawn += lockedOnDraw(charger);
+        } else if (charger->chargingEnabled() && charger->chargingEnabledLocked()) {
+            // Told to stop, but its on/off lock keeps it charging: what it
+            // draws is not left for the others (they would buy it).
+            const uint phases = qMax(1u, m_context.cycle.acInfoOrDefault(charger).effectivePhaseCount);
+            drawn += qMax(0.0, charger->currentPower())
+                     + m_context.pendingAmperes(charger) * phases * Units::phaseVoltage;
+        }
     }
     double left = budget - drawn;
     for (int i = 0; i < group.count() && i < requests.count() && left > 0; i++) {

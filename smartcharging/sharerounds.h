@@ -116,9 +116,6 @@ private:
     // Each member's part of the budget, for its gate.
     void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
                            double budget, const GroupSettlement &settlement);
-    // W a charger switched on draws while its on/off lock keeps it on: a
-    // stop would not take it back (0 when it is off or free to stop).
-    double lockedOnDraw(EvChargerAc *charger) const;
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);
