@@ -47,10 +47,19 @@ bool ChargingContext::sunCarries(EvChargerAc *charger, const ChargingProcessInfo
 {
     if (!rootMeter || !charger->charging())
         return false;
-    // W the charger could have without importing: what it draws plus the export.
-    const double surplus = charger->currentPower() - rootMeter->currentPower();
+    // W the charger could have without importing: what it draws plus the
+    // export, which a DC car's discharge is no part of.
+    const double surplus = charger->currentPower() - rootMeter->currentPower() - dcFeedIn();
     const uint phases = qMax(1u, charger->phaseCount());
     return surplus >= info.minChargingCurrent * info.voltage * phases;
+}
+
+double ChargingContext::dcFeedIn() const
+{
+    double feedIn = 0;
+    for (EvChargerDc *charger : evChargersDc)
+        feedIn += qMax(0.0, -charger->measuredPower());
+    return feedIn;
 }
 
 PhaseHeadroom ChargingContext::measuredHeadroom() const

@@ -63,6 +63,12 @@ struct ChargingContext {
     // the phases it charges on now: the sun alone keeps it running.
     bool sunCarries(EvChargerAc *charger, const ChargingProcessInfo &info) const;
 
+    // W the DC chargers feed into the house now: their discharge as
+    // measured, at least 0. A car's discharge covers the house; whatever of
+    // it the meter shows as export (the house fell, the car follows a
+    // minute later) is not sun for the AC cars.
+    double dcFeedIn() const;
+
     // Whether an AC or DC charger is switched on in a surplus charge.
     template<typename Charger>
     bool runsOnSurplus(const Charger *charger) const

@@ -99,7 +99,9 @@ double HouseholdBalance::availableAcSurplusChargingPower(const EvChargerAcs &cha
     const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
     const HomeBattery battery = homeBattery();
 
-    const double available = qMax(groupPower - rootPower + battery.surplusTerm - reservedPower, 0.0);
+    // A DC car's discharge is not surplus (see SurplusPlanner::surplusRootLoad).
+    const double available =
+            qMax(groupPower - rootPower - m_context.dcFeedIn() + battery.surplusTerm - reservedPower, 0.0);
     qCDebug(dcTavroEnergy()) << "AC surplus share budget:"
                              << "current group power:" << groupPower << "root power:" << rootPower
                              << "energy storage count:" << battery.count << "energy storage SoC:" << battery.level

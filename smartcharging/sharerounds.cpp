@@ -371,8 +371,15 @@ void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
     double drawn = 0;
     for (EvChargerAc *charger : group) {
         const ChargingAction action = m_context.cycle.acAction(charger, issuer);
-        if (action.chargingEnabled())
+        if (action.chargingEnabled()) {
             drawn += action.maxChargingCurrent() * qMax(1u, action.desiredPhaseCount()) * Units::phaseVoltage;
+        } else if (charger->chargingEnabled() && charger->chargingEnabledLocked()) {
+            // Told to stop, but its on/off lock keeps it charging: what it
+            // draws is not left for the others (they would buy it).
+            const uint phases = qMax(1u, m_context.cycle.acInfoOrDefault(charger).effectivePhaseCount);
+            drawn += qMax(0.0, charger->currentPower())
+                     + m_context.pendingAmperes(charger) * phases * Units::phaseVoltage;
+        }
     }
     double left = budget - drawn;
     for (int i = 0; i < group.count() && i < requests.count() && left > 0; i++) {

@@ -383,7 +383,10 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
         rootLoadAdjustment = -battery.surplusTerm;
     }
 
-    const double rootLoad = rootPower + rootLoadAdjustment;
+    // A DC car's discharge the meter shows as export is not surplus: the car
+    // follows the house down within the minute, and an AC car started on it
+    // would buy all of its draw while its on/off lock holds.
+    const double rootLoad = rootPower + rootLoadAdjustment + m_context.dcFeedIn();
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootLoad << "[W] ( "
                                        << rootLoad / Units::phaseVoltage << "[A] )";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_context.rootMeter->currentPhaseA() << "[A]";

@@ -47,6 +47,8 @@ private slots:
     void riderWithoutReserveGoesOnOnePhase();
     void chargingKeepsItsPlaceForATurn_data();
     void chargingKeepsItsPlaceForATurn();
+    void lockedStopKeepsItsDrawFromTheOthers_data();
+    void lockedStopKeepsItsDrawFromTheOthers();
     void noShareForAChargerThatCannotTakeIt_data();
     void noShareForAChargerThatCannotTakeIt();
 };
@@ -475,6 +477,63 @@ void TestChargingShares::chargingKeepsItsPlaceForATurn()
         charging = served;
     }
     QCOMPARE(handOver, 6);
+}
+
+void TestChargingShares::lockedStopKeepsItsDrawFromTheOthers_data()
+{
+    // Minutes both one-phase cars charge on 5000 W before a cloud leaves
+    // 2000 W (one minimum, 1380 W, and 620 W); A the one the surplus keeps
+    // is then told. Tolerance 1: the other has no reserve and is stopped.
+    QTest::addColumn<int>("minutesBefore");
+    QTest::addColumn<double>("keptCurrent");
+    QTest::newRow("a minute after the start the lock holds the other on: its draw is no one's") << 1 << 6.0;
+    QTest::newRow("the lock ran out: the other stops and leaves its part") << 6 << 8.0;
+}
+
+void TestChargingShares::lockedStopKeepsItsDrawFromTheOthers()
+{
+    QFETCH(int, minutesBefore);
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
+                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
+    SmartChargingManager *manager = household.createManager();
+    manager->setAcquisitionTolerance(1.0);
+    for (Thing *charger : chargers)
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                   household.addThing("electricVehicle", charger->name() + " car",
+                                                      {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
+                 EnergyManager::EnergyErrorNoError);
+    // What each charger draws follows its commands; the meter shows the rest.
+    auto minute = [&](double surplus) {
+        double drawn = 0;
+        for (Thing *charger : chargers) {
+            const bool on = charger->stateValue(QStringLiteral("power")).toBool();
+            const double current = on ? charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() : 0;
+            HouseholdFixture::setStates(charger, {{"charging", on},
+                                                  {"currentPhaseA", current},
+                                                  {"currentPowerPhaseA", current * 230},
+                                                  {"currentPower", current * 230}});
+            drawn += current * 230;
+        }
+        HouseholdFixture::setMeterCurrents(meter, (drawn - surplus) / 230, 0, 0);
+        household.advance(60);
+        household.runCycle();
+    };
+    for (int i = 0; i < minutesBefore; i++)
+        minute(5000);
+    for (Thing *charger : chargers)
+        QVERIFY2(charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(charger->name()));
+    minute(2000);
+
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    QList<Thing *> kept;
+    for (Thing *charger : chargers) {
+        if (Access::action(manager, charger, issuer).chargingEnabled())
+            kept << charger;
+    }
+    QCOMPARE(kept.count(), 1);
+    QTEST(kept.first()->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), "keptCurrent");
 }
 
 void TestChargingShares::noShareForAChargerThatCannotTakeIt_data()

@@ -1,6 +1,7 @@
 #include <QtTest>
 #include "settingssandbox.h"
 
+#include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/householdbalance.h"
@@ -115,6 +116,42 @@ private slots:
         QCOMPARE(balance.availableAcSurplusChargingPower({}, 200), qMax(0.0, 3000 + c.surplusTerm - 200));
         m_manager->removeConfiguredThing(gridMeter->id());
         for (Thing *thing : qAsConst(batteries))
+            m_manager->removeConfiguredThing(thing->id());
+    }
+
+    void surplusBudgetLeavesOutDcFeedIn_data()
+    {
+        // W each DC charger draws (< 0: its car feeds the house), W the
+        // meter exports; the budget keeps 200 W reserved.
+        QTest::addColumn<QList<double>>("dcPowers");
+        QTest::addColumn<double>("exportPower");
+        QTest::addColumn<double>("budget");
+        QTest::newRow("the export is a car's discharge: nothing to share") << QList<double>{-3000} << 3000.0 << 0.0;
+        QTest::newRow("a discharge winding down beside the sun: the sun's part")
+                << QList<double>{-1000} << 4000.0 << 2800.0;
+        QTest::newRow("a car charging is neither added nor taken") << QList<double>{2000} << 3000.0 << 2800.0;
+        QTest::newRow("one feeds, one charges: only the feed is left out")
+                << QList<double>{-1000, 1500} << 2500.0 << 1300.0;
+    }
+    void surplusBudgetLeavesOutDcFeedIn()
+    {
+        QFETCH(QList<double>, dcPowers);
+        QFETCH(double, exportPower);
+        ChargingContext context(nullptr, m_manager, nullptr, nullptr);
+        Thing *gridMeter = m_manager->addConfiguredThing(QStringLiteral("gridMeter"), QStringLiteral("Grid"));
+        gridMeter->setStateValue(QStringLiteral("currentPower"), -exportPower);
+        context.rootMeter = new RootMeter(gridMeter);
+        QList<Thing *> things;
+        for (double power : qAsConst(dcPowers)) {
+            things << m_manager->addConfiguredThing(QStringLiteral("evChargerDc"), QStringLiteral("DC"));
+            things.last()->setStateValue(QStringLiteral("currentPower"), power);
+            context.evChargersDc.insert(things.last()->id(), new EvChargerDc(m_manager, things.last()));
+        }
+        const HouseholdBalance balance(context);
+        QTEST(balance.availableAcSurplusChargingPower({}, 200), "budget");
+        qDeleteAll(context.evChargersDc);
+        m_manager->removeConfiguredThing(gridMeter->id());
+        for (Thing *thing : qAsConst(things))
             m_manager->removeConfiguredThing(thing->id());
     }
 

@@ -119,6 +119,8 @@ private slots:
     void pausingChargerKeepsItsPhases();
     void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
     void carGivesWayToAHomeBatteryThatDoesNotCharge();
+    void dcDischargeIsNoSurplus_data();
+    void dcDischargeIsNoSurplus();
 };
 
 void TestSurplusPlan::surplus_data()
@@ -831,6 +833,42 @@ void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge()
     QCOMPARE(state.batteryLevelConsiderationActive(), !enabled);
     if (!enabled)
         QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonHomeBattery);
+}
+
+void TestSurplusPlan::dcDischargeIsNoSurplus_data()
+{
+    // W a bidirectional DC car draws (< 0: it feeds the house) and W the
+    // meter exports; tolerance 1, a one-phase AC car of 6..16 A waiting.
+    QTest::addColumn<double>("dcPower");
+    QTest::addColumn<double>("exportPower");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<double>("current");
+    // The house fell from 4400 W to 1400 W: the car's discharge follows it
+    // within the minute, and an AC car started on it buys its minimum.
+    QTest::newRow("all the export is the DC car's discharge: the AC car waits") << -3000.0 << 3000.0 << false << 6.0;
+    QTest::newRow("discharge just over the export: nothing left") << -3010.0 << 3000.0 << false << 6.0;
+    QTest::newRow("sun back while the discharge winds down: only the sun's 3000 W")
+            << -1000.0 << 4000.0 << true << 13.0;
+    QTest::newRow("a DC car charging: the export is all sun") << 2000.0 << 3000.0 << true << 13.0;
+}
+
+void TestSurplusPlan::dcDischargeIsNoSurplus()
+{
+    QFETCH(double, dcPower);
+    QFETCH(double, exportPower);
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    QVERIFY(house.accepted);
+    house.fixture.addThing(
+            "evChargerDc", "Driveway",
+            {{"pluggedIn", true}, {"power", true}, {"chargingPower", dcPower}, {"currentPower", dcPower}});
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}});
+    HouseholdFixture::setStates(house.charger, {{"maxChargingCurrent", 11}});
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -exportPower}});
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QTEST(action.chargingEnabled(), "enabled");
+    QTEST(action.maxChargingCurrent(), "current");
 }
 
 QTEST_GUILESS_MAIN(TestSurplusPlan)
