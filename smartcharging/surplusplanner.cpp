@@ -22,6 +22,9 @@ namespace {
 const char *const unreachableTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target out of reach");
 const char *const unreachableBody =
         QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will only reach about %2 % by %3 (%4 % wanted).");
+const char *const backInReachTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "Charging target back in reach");
+const char *const backInReachBody =
+        QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will reach the %2 % wanted by %3 after all.");
 
 // Removes the charger's time-requirement schedules; true when there were any.
 
@@ -146,6 +149,7 @@ bool SurplusPlanner::planAcTargetTime(EvChargerAc *charger, const QDateTime &cur
     const ChargingAction timeRequirementAction(true, info.maxChargingCurrent, info.maxPhaseCount,
                                                ChargingAction::ChargingActionIssuerTimeRequirement, false);
     const QString timeFormat = QStringLiteral("dd.MM.yyyy hh:mm:ss");
+    reportTargetTimeBackInReach(chargerId, configuration, endDateTime, info, currentDateTime);
 
     if (mustChargeForTarget(charger, info, internalTarget, currentDateTime)) {
         qCDebug(dcTavroEnergy()) << "  We need to charge" << charger->name()
@@ -652,6 +656,32 @@ void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, con
                     {name, QString::number(qRound(promised)),
                      configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm")),
                      QString::number(configuration.targetPercentage())});
+}
+
+void SurplusPlanner::reportTargetTimeBackInReach(const ThingId &evChargerId, const ChargingConfiguration &configuration,
+                                                 const QDateTime &endDateTime, const ChargingProcessInfo &info,
+                                                 const QDateTime &currentDateTime)
+{
+    // An owner told the target is out of reach holds that promise until told
+    // otherwise: once even the house as it is now lets the car make it (the
+    // other deadlines went better than planned), he hears it, once.
+    const auto reported = m_unreachableTargetsReported.find(evChargerId);
+    if (reported == m_unreachableTargetsReported.end() || reported->endDateTime != endDateTime
+        || !reported->promisedKnown)
+        return;
+    const int target = static_cast<int>(configuration.targetPercentage());
+    if (reported->promised >= target || qRound(promisedPercentage(info, currentDateTime, endDateTime)) < target)
+        return;
+    reported->promised = target;
+
+    Thing *car = m_context.thingManager->findConfiguredThing(configuration.assignedCarId());
+    Thing *charger = m_context.thingManager->findConfiguredThing(evChargerId);
+    const QString name = car ? car->name() : (charger ? charger->name() : evChargerId.toString());
+    qCInfo(dcTavroEnergy()) << "The target time of" << name << "can be met after all:" << target << "% by"
+                            << endDateTime.toString(Qt::ISODate);
+    m_notifier.push(evChargerId, configuration.locale(), backInReachTitle, backInReachBody,
+                    {name, QString::number(target),
+                     configuration.locale().toString(endDateTime.time(), QStringLiteral("hh:mm"))});
 }
 
 uint SurplusPlanner::getBestPhaseCount(EvChargerAc *charger, double availableCurrent, double acquisitionTolerance)

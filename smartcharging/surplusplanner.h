@@ -62,6 +62,11 @@ public:
     void reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,
                                      const QDateTime &endDateTime, const ChargingProcessInfo &info,
                                      const QDateTime &currentDateTime);
+    // Tells the owner, once, that a target he was told is out of reach will
+    // be met after all (log and notification).
+    void reportTargetTimeBackInReach(const ThingId &evChargerId, const ChargingConfiguration &configuration,
+                                     const QDateTime &endDateTime, const ChargingProcessInfo &info,
+                                     const QDateTime &currentDateTime);
     // The target time each charger was last reported unreachable for, so
     // that a restart does not tell the owner twice.
     QHash<ThingId, QDateTime> reportedUnreachableTargets() const;

@@ -19,5 +19,13 @@
         <source>%1 will only reach about %2 % by %3 (%4 % wanted).</source>
         <translation>%1 erreicht bis %3 nur etwa %2 % (%4 % gewünscht).</translation>
     </message>
+    <message>
+        <source>Charging target back in reach</source>
+        <translation>Ladeziel wieder erreichbar</translation>
+    </message>
+    <message>
+        <source>%1 will reach the %2 % wanted by %3 after all.</source>
+        <translation>%1 erreicht die gewünschten %2 % bis %3 doch noch.</translation>
+    </message>
 </context>
 </TS>

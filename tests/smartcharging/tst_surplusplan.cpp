@@ -103,6 +103,8 @@ private slots:
     void unreachableTargetToldOnceAndOnChange_data();
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
+    void unreachableTargetBackInReach_data();
+    void unreachableTargetBackInReach();
     void missedRepeatingTargetPlannedAfresh();
     void surplusStepAndStartByToleranceAndSun_data();
     void surplusStepAndStartByToleranceAndSun();
@@ -429,6 +431,72 @@ void TestSurplusPlan::promiseWaitsUntilFirm()
                     .contains(" 32 %"));
     QCOMPARE(house.manager->chargingState(house.charger->id()).waitingReason(),
              ChargingState::WaitingReasonTargetTimeUnreachable);
+}
+
+void TestSurplusPlan::unreachableTargetBackInReach_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<double>("houseAfter"); // A per phase from minute 10 on
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<QString>("lastBody");
+
+    // 25 A fuse, 14 A of house from the start: 20 % of 60 kWh with the car's
+    // 10 A left falls short of 80 % by 16:00, and the owner is told.
+    const QString outOfReach = QStringLiteral("Charging target out of reach");
+    QTest::newRow("house drops to 2 A: all 16 A make it after all")
+            << "en_GB" << 2.0 << QStringList{outOfReach, QStringLiteral("Charging target back in reach")}
+            << "Car will reach the 80 % wanted by 16:00 after all.";
+    QTest::newRow("the same in german") << "de_DE" << 2.0
+                                        << QStringList{QStringLiteral("Ladeziel nicht erreichbar"),
+                                                       QStringLiteral("Ladeziel wieder erreichbar")}
+                                        << "Car erreicht die gewünschten 80 % bis 16:00 doch noch.";
+    // 13 A left: 72 %, then 68 % as the hours pass, each told as before.
+    QTest::newRow("house drops to 11 A: closer, still short")
+            << "en_GB" << 11.0 << QStringList{outOfReach, outOfReach, outOfReach} << QString();
+}
+
+void TestSurplusPlan::unreachableTargetBackInReach()
+{
+    QFETCH(QString, locale);
+    QFETCH(double, houseAfter);
+    QFETCH(QStringList, titles);
+    QFETCH(QString, lastBody);
+
+    const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 1.0);
+    Thing *phone = house.fixture.addThing("pushNotifications", "Phone");
+    house.manager->setPhasePowerLimit(25);
+    HouseholdFixture::setMeterCurrents(house.meter, 14, 14, 14);
+    house.fixture.setNow(start);
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setChargingMode(
+                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                         configuration.setEndDateTime(start.addSecs(4 * 3600));
+                                         configuration.setLocale(QLocale(locale));
+                                     }),
+             EnergyManager::EnergyErrorNoError);
+    house.fixture.runCycle();
+    // Told once, whatever the minutes after bring. The meter shows the house
+    // and what the charger draws at the current it was given.
+    for (int minute : {10, 11, 12, 30}) {
+        const double drawn = house.charger->stateValue(QStringLiteral("power")).toBool()
+                                     ? house.charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()
+                                     : 0.0;
+        HouseholdFixture::setStates(house.charger, {{"charging", drawn > 0}, {"currentPower", drawn * 3 * 230}});
+        HouseholdFixture::setMeterCurrents(house.meter, houseAfter + drawn, houseAfter + drawn, houseAfter + drawn);
+        house.fixture.setNow(start.addSecs(minute * 60));
+        house.fixture.runCycle();
+    }
+
+    const QList<ThingManager::ActionLogEntry> sent = house.fixture.actionLog(phone, "notify");
+    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
+    QStringList sentTitles;
+    for (const ThingManager::ActionLogEntry &entry : sent)
+        sentTitles << entry.params.paramValue(params.findByName("title").id()).toString();
+    QCOMPARE(sentTitles, titles);
+    if (!lastBody.isEmpty())
+        QCOMPARE(sent.last().params.paramValue(params.findByName("body").id()).toString(), lastBody);
 }
 
 void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
