@@ -362,8 +362,10 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
         // cars get what it cannot take, through the root load below (a
         // waiting car waits for the battery, a running one rides a dip out as
         // usual); while it does not, they get nothing.
+        // What the grid adds is the battery's too: a battery at its most
+        // discharge leaves the rest of the cars' draw to the meter.
         if (battery.belowLowerLimit && battery.power <= 0)
-            blockSurplusForHomeBattery(ecoChargers);
+            blockSurplusForHomeBattery(ecoChargers, battery.power - qMax(0.0, rootPower));
         for (EvChargerAc *charger : qAsConst(ecoChargers)) {
             const bool running = m_context.runsOnSurplus(charger);
             if (battery.belowLowerLimit)
@@ -399,31 +401,85 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
     return rootLoad;
 }
 
-void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers)
+void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers, double batteryPower)
 {
+    // W the battery would charge with after the cars' changes (<= 0 now).
+    double batteryLeft = batteryPower;
+    EvChargerAcs atMinimum;
     const EvChargerAcs blocked = ecoChargers;
     for (EvChargerAc *charger : blocked) {
         qCDebug(dcTavroEnergy()) << "  The battery is under the consideration level. Preventing surplus charging on"
                                  << charger->name();
-        const bool running = m_context.runsOnSurplus(charger);
-        const uint minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
         ecoChargers.removeAll(charger);
-        if (running && charger->maxChargingCurrent() > minimum) {
-            // A running car first gives way down to its minimum; it stops
-            // when even that leaves the battery nothing.
-            m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
-                                        ChargingAction(true, minimum, charger->phaseCount(),
-                                                       ChargingAction::ChargingActionIssuerSurplusCharging, false));
-            m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
+        if (!m_context.runsOnSurplus(charger)) {
+            holdBackForHomeBattery(charger, false);
             continue;
         }
-        if (running)
-            m_context.cycle.surplusGate(charger->id()).stoppedOutside(m_context.cycle.now());
-        m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
-                                    ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
-                                                   ChargingAction::ChargingActionIssuerSurplusCharging, false));
-        m_context.book.setBatteryLevelConsiderationActive(charger->id(), true);
+        const uint minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
+        if (charger->maxChargingCurrent() > minimum) {
+            // A running car first gives way down to its minimum.
+            batteryLeft += qMax(0.0, charger->currentPower() - minimumDraw(charger));
+            keepAtMinimumForHomeBattery(charger);
+        } else {
+            atMinimum.append(charger);
+        }
     }
+    // Cars at their minimum stop only while the battery is left nothing.
+    while (!atMinimum.isEmpty() && batteryLeft <= 0) {
+        EvChargerAc *stop = nextStopForHomeBattery(atMinimum, batteryLeft);
+        atMinimum.removeAll(stop);
+        batteryLeft += freedByStop(stop);
+        holdBackForHomeBattery(stop, true);
+    }
+    for (EvChargerAc *charger : qAsConst(atMinimum))
+        keepAtMinimumForHomeBattery(charger);
+}
+
+double SurplusPlanner::freedByStop(EvChargerAc *charger)
+{
+    // A stop the on/off lock holds back frees nothing this minute.
+    return charger->chargingEnabledLocked() ? 0 : qMax(0.0, charger->currentPower());
+}
+
+EvChargerAc *SurplusPlanner::nextStopForHomeBattery(const EvChargerAcs &atMinimum, double batteryLeft)
+{
+    // The fewest and smallest stops: the smallest draw that alone leaves the
+    // battery something, else the largest.
+    EvChargerAc *smallestEnough = nullptr;
+    EvChargerAc *largest = nullptr;
+    for (EvChargerAc *charger : atMinimum) {
+        const double freed = freedByStop(charger);
+        if (batteryLeft + freed > 0 && (!smallestEnough || freed < freedByStop(smallestEnough)))
+            smallestEnough = charger;
+        if (!largest || freed > freedByStop(largest))
+            largest = charger;
+    }
+    return smallestEnough ? smallestEnough : largest;
+}
+
+double SurplusPlanner::minimumDraw(EvChargerAc *charger) const
+{
+    return m_context.cycle.acInfoOrDefault(charger).minChargingCurrent * qMax(1u, charger->phaseCount())
+           * Units::phaseVoltage;
+}
+
+void SurplusPlanner::keepAtMinimumForHomeBattery(EvChargerAc *charger)
+{
+    const uint minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
+    m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
+                                ChargingAction(true, minimum, charger->phaseCount(),
+                                               ChargingAction::ChargingActionIssuerSurplusCharging, false));
+    m_context.book.setBatteryLevelConsiderationActive(charger->id(), false);
+}
+
+void SurplusPlanner::holdBackForHomeBattery(EvChargerAc *charger, bool running)
+{
+    if (running)
+        m_context.cycle.surplusGate(charger->id()).stoppedOutside(m_context.cycle.now());
+    m_context.cycle.setAcAction(charger, ChargingAction::ChargingActionIssuerSurplusCharging,
+                                ChargingAction(false, charger->maxChargingCurrent(), charger->phaseCount(),
+                                               ChargingAction::ChargingActionIssuerSurplusCharging, false));
+    m_context.book.setBatteryLevelConsiderationActive(charger->id(), true);
 }
 
 bool SurplusPlanner::canTakeSurplus(EvChargerAc *charger, const ChargingProcessInfo &info)

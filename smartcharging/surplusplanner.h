@@ -129,7 +129,22 @@ private:
     // W at the root meter as the surplus sees it, the home battery counted
     // in; drops the chargers the battery holds back from ecoChargers.
     double surplusRootLoad(EvChargerAcs &ecoChargers);
-    void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers);
+    // Below the lower limit while the battery charges with batteryPower
+    // (W, <= 0, less what the meter imports): drops every eco charger from
+    // ecoChargers; running cars go down to their minimum, and as few stop
+    // as leave the battery something.
+    void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers, double batteryPower);
+    // W the charger draws at its car's minimum on its present phases.
+    double minimumDraw(EvChargerAc *charger) const;
+    // W a stop frees this minute: what the charger draws, none while its
+    // on/off lock holds it on.
+    static double freedByStop(EvChargerAc *charger);
+    // The car at its minimum to stop next for a battery left batteryLeft W.
+    static EvChargerAc *nextStopForHomeBattery(const EvChargerAcs &atMinimum, double batteryLeft);
+    // Runs on at the minimum, past the surplus plan.
+    void keepAtMinimumForHomeBattery(EvChargerAc *charger);
+    // Off for the battery; a running car's stop makes its restart wait.
+    void holdBackForHomeBattery(EvChargerAc *charger, bool running);
     // Whether the charger's car can take power now (not full, still accepting).
     static bool canTakeSurplus(EvChargerAc *charger, const ChargingProcessInfo &info);
     // The charger's surplus action for rootLoad (W), the export shared by

@@ -121,6 +121,8 @@ private slots:
     void pausingChargerKeepsItsPhases();
     void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
     void carGivesWayToAHomeBatteryThatDoesNotCharge();
+    void fewestStopsLeaveTheHomeBatterySomething_data();
+    void fewestStopsLeaveTheHomeBatterySomething();
     void dcDischargeIsNoSurplus_data();
     void dcDischargeIsNoSurplus();
 };
@@ -901,6 +903,76 @@ void TestSurplusPlan::carGivesWayToAHomeBatteryThatDoesNotCharge()
     QCOMPARE(state.batteryLevelConsiderationActive(), !enabled);
     if (!enabled)
         QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonHomeBattery);
+}
+
+void TestSurplusPlan::fewestStopsLeaveTheHomeBatterySomething_data()
+{
+    // The battery (lower limit 50 %) is at 40 % and discharges batteryPower
+    // W while two cars charge: a one-phase one at its 6 A minimum (1380 W)
+    // and a three-phase one at carportCurrent A (its minimum 6 A: 4140 W).
+    QTest::addColumn<double>("batteryPower");
+    QTest::addColumn<double>("carportCurrent");
+    QTest::addColumn<double>("imported");
+    QTest::addColumn<bool>("garageRuns");
+    QTest::addColumn<bool>("carportRuns");
+    QTest::newRow("45 W short: the smaller stop is enough") << -45.0 << 6.0 << 0.0 << false << true;
+    QTest::newRow("2000 W short: the smaller is not enough, the larger is") << -2000.0 << 6.0 << 0.0 << true << false;
+    QTest::newRow("5000 W short: both stop") << -5000.0 << 6.0 << 0.0 << false << false;
+    QTest::newRow("2000 W short, 10 A down to 6 A frees 2760 W: none stops") << -2000.0 << 10.0 << 0.0 << true << true;
+    QTest::newRow("3000 W short, 10 A down to 6 A frees 2760 W: the smaller stops")
+            << -3000.0 << 10.0 << 0.0 << false << true;
+    // At its most discharge the battery leaves the rest to the grid.
+    QTest::newRow("1000 W discharge and 1500 W bought: the larger stops") << -1000.0 << 6.0 << 1500.0 << true << false;
+}
+
+void TestSurplusPlan::fewestStopsLeaveTheHomeBatterySomething()
+{
+    QFETCH(double, batteryPower);
+    QFETCH(double, carportCurrent);
+    QFETCH(double, imported);
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    house.fixture.addThing("homeBattery", "Battery", {{"batteryLevel", 40}, {"currentPower", batteryPower}});
+    house.manager->setBatteryLevelLimits(0.5, 0.9);
+    Thing *carport = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+    QCOMPARE(house.fixture.setMode(carport, ChargingConfiguration::ChargingModeEco,
+                                   house.fixture.addThing("electricVehicleConnected", "Van",
+                                                          {{"batteryLevel", 30},
+                                                           {"acPhaseCount", 3},
+                                                           {"acMinChargingCurrent", 6},
+                                                           {"acMaxChargingCurrent", 16}})),
+             EnergyManager::EnergyErrorNoError);
+    house.fixture.processEvents();
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}});
+    const QList<QPair<Thing *, QPair<double, uint>>> running = {{house.charger, {6.0, 1u}},
+                                                                {carport, {carportCurrent, 3u}}};
+    for (const auto &charger : running) {
+        const double current = charger.second.first;
+        const uint phases = charger.second.second;
+        HouseholdFixture::setStates(charger.first, {{"power", true},
+                                                    {"charging", true},
+                                                    {"maxChargingCurrent", current},
+                                                    {"desiredPhaseCount", phases},
+                                                    {"currentPower", current * phases * 230}});
+        ChargingState state(charger.first->id());
+        state.setMode(ChargingState::ModeSurplusCharging);
+        Access::commitState(house.manager, state);
+    }
+    HouseholdFixture::setStates(house.meter, {{"currentPower", imported}});
+    house.plan();
+
+    const ChargingAction garage = Access::action(house.manager, house.charger, surplusIssuer);
+    const ChargingAction van = Access::action(house.manager, carport, surplusIssuer);
+    QTEST(garage.chargingEnabled(), "garageRuns");
+    QTEST(van.chargingEnabled(), "carportRuns");
+    // Who runs on does so at the minimum, and the battery is left something.
+    if (van.chargingEnabled())
+        QCOMPARE(van.maxChargingCurrent(), 6.0);
+    if (garage.chargingEnabled())
+        QCOMPARE(garage.maxChargingCurrent(), 6.0);
+    const double left = batteryPower - imported + (garage.chargingEnabled() ? 0 : 1380) + carportCurrent * 690
+                        - (van.chargingEnabled() ? 4140 : 0);
+    QVERIFY2(left > 0, qPrintable(QString::number(left)));
+    QCOMPARE(house.manager->chargingState(carport->id()).batteryLevelConsiderationActive(), !van.chargingEnabled());
 }
 
 void TestSurplusPlan::dcDischargeIsNoSurplus_data()
