@@ -26,6 +26,30 @@ QList<Thing *> byIdText(QList<Thing *> things)
     return things;
 }
 
+// One minute of two one-phase eco chargers on a meter: what each draws
+// follows its last command, the meter shows the rest of the surplus (W).
+// Returns which are switched on, "1"/"0" per charger.
+QString surplusMinute(HouseholdFixture &household, Thing *meter, const QList<Thing *> &chargers, double surplus)
+{
+    double drawn = 0;
+    for (Thing *charger : chargers) {
+        const bool on = charger->stateValue(QStringLiteral("power")).toBool();
+        const double current = on ? charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() : 0;
+        HouseholdFixture::setStates(charger, {{"charging", on},
+                                              {"currentPhaseA", current},
+                                              {"currentPowerPhaseA", current * 230},
+                                              {"currentPower", current * 230}});
+        drawn += current * 230;
+    }
+    HouseholdFixture::setMeterCurrents(meter, (drawn - surplus) / 230, 0, 0);
+    household.advance(60);
+    household.runCycle();
+    QString on;
+    for (Thing *charger : chargers)
+        on += charger->stateValue(QStringLiteral("power")).toBool() ? "1" : "0";
+    return on;
+}
+
 }
 
 class TestChargingShares : public QObject
@@ -337,26 +361,7 @@ void TestChargingShares::chargerLeftOutRidesItsDipOut()
                                                       {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
                  EnergyManager::EnergyErrorNoError);
 
-    // What each charger draws follows its commands; the meter shows the rest.
-    auto minute = [&](double surplus) {
-        double drawn = 0;
-        for (Thing *charger : chargers) {
-            const bool on = charger->stateValue(QStringLiteral("power")).toBool();
-            const double current = on ? charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() : 0;
-            HouseholdFixture::setStates(charger, {{"charging", on},
-                                                  {"currentPhaseA", current},
-                                                  {"currentPowerPhaseA", current * 230},
-                                                  {"currentPower", current * 230}});
-            drawn += current * 230;
-        }
-        HouseholdFixture::setMeterCurrents(meter, (drawn - surplus) / 230, 0, 0);
-        household.advance(60);
-        household.runCycle();
-        QString on;
-        for (Thing *charger : chargers)
-            on += charger->stateValue(QStringLiteral("power")).toBool() ? "1" : "0";
-        return on;
-    };
+    auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
     QCOMPARE(minute(3000), QStringLiteral("11"));
     QStringList seen;
     for (int i = 0; i < 30; i++)
@@ -504,22 +509,7 @@ void TestChargingShares::lockedStopKeepsItsDrawFromTheOthers()
                                    household.addThing("electricVehicle", charger->name() + " car",
                                                       {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
                  EnergyManager::EnergyErrorNoError);
-    // What each charger draws follows its commands; the meter shows the rest.
-    auto minute = [&](double surplus) {
-        double drawn = 0;
-        for (Thing *charger : chargers) {
-            const bool on = charger->stateValue(QStringLiteral("power")).toBool();
-            const double current = on ? charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() : 0;
-            HouseholdFixture::setStates(charger, {{"charging", on},
-                                                  {"currentPhaseA", current},
-                                                  {"currentPowerPhaseA", current * 230},
-                                                  {"currentPower", current * 230}});
-            drawn += current * 230;
-        }
-        HouseholdFixture::setMeterCurrents(meter, (drawn - surplus) / 230, 0, 0);
-        household.advance(60);
-        household.runCycle();
-    };
+    auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
     for (int i = 0; i < minutesBefore; i++)
         minute(5000);
     for (Thing *charger : chargers)
