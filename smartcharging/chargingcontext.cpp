@@ -5,6 +5,7 @@
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
+#include "smartcharging/householdbalance.h"
 
 Electricity::Phases ChargingContext::ascendingPhasesForCount(uint count)
 {
@@ -48,8 +49,10 @@ bool ChargingContext::sunCarries(EvChargerAc *charger, const ChargingProcessInfo
     if (!rootMeter || !charger->charging())
         return false;
     // W the charger could have without importing: what it draws plus the
-    // export, which a DC car's discharge is no part of.
-    const double surplus = charger->currentPower() - rootMeter->currentPower() - dcFeedIn();
+    // export, which a DC car's discharge is no part of. Nor is the discharge
+    // of a home battery that may not feed the cars: it hides an import.
+    const double battery = qMin(0.0, HouseholdBalance(*this).homeBattery().surplusTerm);
+    const double surplus = charger->currentPower() - rootMeter->currentPower() - dcFeedIn() + battery;
     const uint phases = qMax(1u, charger->phaseCount());
     return surplus >= info.minChargingCurrent * info.voltage * phases;
 }

@@ -60,7 +60,9 @@ struct ChargingContext {
     double sunEnergy(const QDateTime &from, const QDateTime &until, double chargerPower) const;
 
     // Whether the export and the charger's own draw cover its minimum at
-    // the phases it charges on now: the sun alone keeps it running.
+    // the phases it charges on now: the sun alone keeps it running. A home
+    // battery counts only against it (a discharge it may not give, a charge
+    // it is owed below its lower limit), never for it.
     bool sunCarries(EvChargerAc *charger, const ChargingProcessInfo &info) const;
 
     // W the DC chargers feed into the house now: their discharge as

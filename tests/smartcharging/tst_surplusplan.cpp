@@ -645,24 +645,40 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
 {
     QTest::addColumn<double>("rootPower"); // W at the meter, the charger drawing 11040 W
+    QTest::addColumn<int>("batteryLevel"); // % of a home battery (limits 50..90 %), -1: none
+    QTest::addColumn<double>("batteryPower"); // W, below 0 discharging
     QTest::addColumn<bool>("forced");
     // Nothing exported: stopping would pay a restart, the charge runs on.
-    QTest::newRow("no sun: runs on to the target") << 11500.0 << true;
+    QTest::newRow("no sun: runs on to the target") << 11500.0 << -1 << 0.0 << true;
     // 4140 W (6 A on three phases) to spare: off the deadline only the
     // current drops to what the sun gives.
-    QTest::newRow("the sun keeps it on at its phases: back to the surplus") << 11040.0 - 4140.0 << false;
-    QTest::newRow("10 W short of the minimum: runs on") << 11040.0 - 4130.0 << true;
+    QTest::newRow("the sun keeps it on at its phases: back to the surplus") << 11040.0 - 4140.0 << -1 << 0.0 << false;
+    QTest::newRow("10 W short of the minimum: runs on") << 11040.0 - 4130.0 << -1 << 0.0 << true;
+    // A battery discharging into the car only hides the import.
+    QTest::newRow("battery below its upper limit discharging: runs on")
+            << 11040.0 - 4140.0 << 80 << -4080.0 << true;
+    QTest::newRow("battery above its upper limit may feed the car: back to the surplus")
+            << 11040.0 - 4140.0 << 95 << -4080.0 << false;
 }
 
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart()
 {
     QFETCH(double, rootPower);
+    QFETCH(int, batteryLevel);
+    QFETCH(double, batteryPower);
     QFETCH(bool, forced);
 
     // 20 % of 80 % in two hours at 3 x 16 A: the charge starts at once.
     const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
     Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(7200));
     QVERIFY(house.accepted);
+    Thing *battery = nullptr;
+    if (batteryLevel >= 0) {
+        battery = house.fixture.addThing("homeBattery", "Battery",
+                                         {{"batteryLevel", batteryLevel}, {"currentPower", 0}});
+        house.manager->setBatteryLevelLimits(0.5, 0.9);
+        house.fixture.processEvents();
+    }
     house.fixture.setNow(start);
     house.fixture.runCycle();
     QCOMPARE(house.manager->chargingState(house.charger->id()).mode(), ChargingState::ModeTimeRequirement);
@@ -672,6 +688,8 @@ void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart()
     HouseholdFixture::setStates(house.car, {{"batteryLevel", 60}});
     HouseholdFixture::setStates(house.charger, {{"charging", true}, {"currentPower", 11040}});
     HouseholdFixture::setStates(house.meter, {{"currentPower", rootPower}});
+    if (battery)
+        HouseholdFixture::setStates(battery, {{"currentPower", batteryPower}});
     house.fixture.setNow(start.addSecs(60));
     house.plan();
 
