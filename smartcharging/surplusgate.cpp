@@ -24,7 +24,15 @@ bool SurplusGate::covers(const Reading &reading, uint phases)
 
 double SurplusGate::fullReserve(const Reading &reading, const Delays &delays)
 {
-    return allowancePerFewest(reading) * delays.stop / 3600.0;
+    // The stop delay's worth of the allowance, but no more than a dip
+    // without any surplus spends beyond it in the stop delay: at a low
+    // tolerance the allowance is large and spent slowly, and would ride a
+    // whole cloud out on the grid. Where the whole minimum may be bought
+    // such a dip spends nothing; the allowance alone bounds it.
+    const double allowed = qBound(0.0, reading.allowedShare, 1.0);
+    const double beyond = 1.0 - allowed;
+    const double share = beyond > 0 ? qMin(allowed, beyond) : allowed;
+    return share * reading.phaseMinimum * qMax(1u, reading.fewestPhases) * delays.stop / 3600.0;
 }
 
 double SurplusGate::allowancePerFewest(const Reading &reading)

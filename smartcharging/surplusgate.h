@@ -15,8 +15,9 @@
 // charge may come from the grid: the surplus must cover that share of the
 // minimum, the rest may be bought. A dip below it is ridden out at the
 // minimum only on the reserve: what the charge leaves of that allowance,
-// at most the stop delay's worth of it on the fewest phases (a dip without
-// any surplus on one phase is ridden out for the stop delay). A charge
+// at most the stop delay's worth of it on the fewest phases and no more
+// than a dip without any surplus there spends in the stop delay (such a
+// dip is ridden out for the stop delay at most). A charge
 // starts with a full reserve. Once it is spent the charger drops to its
 // fewest phases, or stops when it is on them. At most
 // maxPhaseSwitchesPerDay phase switches a day.
@@ -103,7 +104,8 @@ private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);
     // W the owner allows from elsewhere at the minimum on the fewest phases.
     static double allowancePerFewest(const Reading &reading);
-    // Wh: the stop delay's worth of it.
+    // Wh: the stop delay's worth of it, at most what a dip without surplus
+    // spends in that time.
     static double fullReserve(const Reading &reading, const Delays &delays);
     void recordSwitch(uint phases, const QDateTime &now);
     // Counts the switches of the day from what the charger charges on.

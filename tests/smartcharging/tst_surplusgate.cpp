@@ -5,7 +5,8 @@
 namespace {
 
 // One letter per minute of surplus for a 6 A car (1380 W on one phase),
-// acquisition tolerance 0.5: "_" 300 W (short even on one phase), "."
+// acquisition tolerance 0.5 unless a case names another: "0" no surplus,
+// "_" 300 W (short even on one phase), "."
 // 1000 W (one phase within the tolerance), "-" 1700 W (one phase covered),
 // "o" 3000 W (three phases within the tolerance), "O" 6000 W (three
 // covered). The charger follows the gate: one letter per minute of what it
@@ -13,6 +14,8 @@ namespace {
 double surplusOf(QChar letter)
 {
     switch (letter.toLatin1()) {
+    case '0':
+        return 0;
     case '_':
         return 300;
     case '.':
@@ -29,7 +32,7 @@ double surplusOf(QChar letter)
 // Feeds the gate minute by minute as the surplus plan does: the best count
 // is three once the surplus covers three minimums, else one.
 QString follow(SurplusGate &gate, const QString &surplus, const SurplusGate::Delays &delays, uint fewest = 1,
-               const QDateTime &start = QDateTime(QDate(2026, 5, 10), QTime(10, 0)))
+               const QDateTime &start = QDateTime(QDate(2026, 5, 10), QTime(10, 0)), double tolerance = 0.5)
 {
     uint present = 0;
     QString done;
@@ -38,8 +41,8 @@ QString follow(SurplusGate &gate, const QString &surplus, const SurplusGate::Del
         SurplusGate::Reading reading;
         reading.surplusPower = surplusOf(surplus.at(minute));
         reading.phaseMinimum = 1380;
-        reading.tolerance = 0.5;
-        reading.allowedShare = 0.5;
+        reading.tolerance = tolerance;
+        reading.allowedShare = 1.0 - tolerance;
         reading.fewestPhases = fewest;
         reading.bestPhases = reading.surplusPower >= 3 * 1380 || fewest == 3 ? 3 : 1;
         reading.presentPhases = present;
@@ -70,6 +73,7 @@ struct GateCase {
     uint fewest;
     QString surplus;
     QString expected;
+    double tolerance = 0.5;
 };
 Q_DECLARE_METATYPE(GateCase)
 
@@ -123,6 +127,15 @@ void TestSurplusGate::sequence_data()
                         QString(26, '3') + QString(7, '1')};
     QTest::newRow("no switch within the hold time of the last")
             << GateCase{minutes(1, 1, 15, 0, 10), 1, "-OOoooooooooooooooo", "1333333333333333111"};
+    // Without any surplus the minimum on one phase buys 345 W beyond a
+    // tolerance of 0.25: 10 minutes of it, not the allowance's worth
+    // (1035 W for 10 minutes), which would ride half an hour of cloud out.
+    QTest::newRow("tolerance 0.25: a dip without surplus is ridden out for the stop delay")
+            << GateCase{minutes(10, 10, 15, 0, 10), 1, "-" + QString(14, '0'), QString(11, '1') + "----", 0.25};
+    // At 0.75 it buys 1035 W beyond it, the allowance (345 W for 10
+    // minutes) lasts 4 minutes.
+    QTest::newRow("tolerance 0.75: the allowance bounds the ride sooner")
+            << GateCase{minutes(10, 10, 15, 0, 10), 1, "-" + QString(9, '0'), "11111-----", 0.75};
     QTest::newRow("a restart after a stop waits for the start delay")
             << GateCase{minutes(10, 10, 15, 3, 0), 1, "._.......", "1----1111"};
 }
@@ -131,7 +144,8 @@ void TestSurplusGate::sequence()
 {
     QFETCH(GateCase, c);
     SurplusGate gate;
-    QCOMPARE(follow(gate, c.surplus, c.delays, c.fewest), c.expected);
+    QCOMPARE(follow(gate, c.surplus, c.delays, c.fewest, QDateTime(QDate(2026, 5, 10), QTime(10, 0)), c.tolerance),
+             c.expected);
 }
 
 void TestSurplusGate::reserveCountsWhatTheGapLeft()
