@@ -96,9 +96,13 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
 
     if (!held || switchesLeft < 1)
         return present;
-    // Up only with a switch of the day left for the way back down: the
-    // day ends on the fewest phases, not riding dips out on more.
-    if (wish.up && m_upPressure >= static_cast<qint64>(delays.phaseUp) && switchesLeft >= 2) {
+    // Up with a switch of the day left for the way back down: a day of
+    // clouds ends on the fewest phases, not riding dips out on more. The
+    // last switch goes up only once the surplus has covered the higher
+    // count three times as long: a steady afternoon is not spent on one
+    // phase for a switch kept for a cloud that may not come.
+    const qint64 upWait = static_cast<qint64>(delays.phaseUp) * (switchesLeft >= 2 ? 1 : 3);
+    if (wish.up && m_upPressure >= upWait) {
         recordSwitch(m_upTarget, now);
         return m_upTarget;
     }

@@ -160,21 +160,28 @@ void TestSurplusGate::reserveCountsWhatTheGapLeft()
 
 void TestSurplusGate::phaseSwitchesPerDay()
 {
-    // Sun and clouds of 20 minutes each all day: without a bound every
-    // cloud would switch twice. An up-switch keeps one of the day's six for
-    // the way back down: the day ends on one phase after five.
+    // Sun for 12 minutes and clouds for 20 all morning: without a bound
+    // every cloud would switch twice. An up-switch keeps one of the day's
+    // six for the way back down: the morning ends on one phase after five.
+    // The last one goes up only after three times the up delay of sun
+    // (15 minutes), so a steady afternoon is not spent on one phase.
     SurplusGate gate;
     QString weather;
-    for (int i = 0; i < 15; i++)
-        weather += QString(20, 'O') + QString(20, 'o');
+    for (int i = 0; i < 6; i++)
+        weather += QString(12, 'O') + QString(20, 'o');
+    const QString afternoon = QString(30, 'O') + QString(10, 'o');
     const QDateTime start(QDate(2026, 5, 10), QTime(7, 0));
-    const QString done = follow(gate, weather, minutes(5, 5, 5, 0, 10), 1, start);
+    const QString done = follow(gate, weather + afternoon, minutes(5, 5, 5, 0, 10), 1, start);
+    const QString morning = done.left(weather.count());
     int switches = 0;
-    for (int i = 1; i < done.count(); i++)
-        switches += done.at(i) != done.at(i - 1) && done.at(i) != '-' && done.at(i - 1) != '-' ? 1 : 0;
+    for (int i = 1; i < morning.count(); i++)
+        switches += morning.at(i) != morning.at(i - 1) && morning.at(i) != '-' && morning.at(i - 1) != '-' ? 1 : 0;
     QCOMPARE(switches, SurplusGate::maxPhaseSwitchesPerDay - 1);
-    QCOMPARE(gate.phaseSwitchesOn(start.date()), switches);
-    QCOMPARE(done.right(1), QStringLiteral("1"));
+    QCOMPARE(morning.right(1), QStringLiteral("1"));
+    // The sixth switch: up in the afternoon's 15th minute of sun, then the
+    // clouds are ridden out on three phases within the tolerance.
+    QCOMPARE(done.mid(weather.count()), QString(14, '1') + QString(26, '3'));
+    QCOMPARE(gate.phaseSwitchesOn(start.date()), SurplusGate::maxPhaseSwitchesPerDay);
     // A new day starts with a new count.
     QCOMPARE(follow(gate, "OOOOOO" + QString(12, 'o'), minutes(5, 5, 5, 0, 10), 1, start.addDays(1)),
              QString(15, '3') + "111");
