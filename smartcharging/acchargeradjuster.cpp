@@ -115,7 +115,7 @@ void AcChargerAdjuster::stopSurplusForDeadline(EvChargerAc *charger, const Charg
 {
     // The deadline was timed on the fuse the house leaves without the cars
     // in eco mode: surplus charging, which has no deadline (at a tolerance
-    // of 0 it buys its minimum all night), makes way for it. The last in
+    // of 0 it buys its whole minimum), makes way for it. The last in
     // the command order first, and only as many as the plan needs; one its
     // on/off lock holds stays on.
     const double planned = info.phaseLimitPower > 0 ? info.phaseLimitPower / info.voltage : wanted;

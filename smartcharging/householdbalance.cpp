@@ -99,9 +99,7 @@ double HouseholdBalance::availableAcSurplusChargingPower(const EvChargerAcs &cha
     const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
     const HomeBattery battery = homeBattery();
 
-    // A DC car's discharge is not surplus (see SurplusPlanner::surplusRootLoad).
-    const double available =
-            qMax(groupPower - rootPower - m_context.dcFeedIn() + battery.surplusTerm - reservedPower, 0.0);
+    const double available = qMax(acSurplusBalance(chargers, reservedPower), 0.0);
     qCDebug(dcTavroEnergy()) << "AC surplus share budget:"
                              << "current group power:" << groupPower << "root power:" << rootPower
                              << "energy storage count:" << battery.count << "energy storage SoC:" << battery.level
@@ -113,6 +111,13 @@ double HouseholdBalance::availableAcSurplusChargingPower(const EvChargerAcs &cha
                              << "battery discharge usable:" << battery.dischargeUsable << "reserved:" << reservedPower
                              << "available for sharing:" << available;
     return available;
+}
+
+double HouseholdBalance::acSurplusBalance(const EvChargerAcs &chargers, double reservedPower) const
+{
+    const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
+    // A DC car's discharge is not surplus (see SurplusPlanner::surplusRootLoad).
+    return nonNegativePowerSum(chargers) - rootPower - m_context.dcFeedIn() + homeBattery().surplusTerm - reservedPower;
 }
 
 double HouseholdBalance::surplusAcquisitionTolerance() const

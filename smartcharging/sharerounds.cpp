@@ -202,6 +202,7 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
     const bool surplusGroup = issuer == ChargingAction::ChargingActionIssuerSurplusCharging;
     const double budget = surplusGroup ? m_balance.availableAcSurplusChargingPower(group, *reservedPower)
                                        : m_balance.availableAcChargingPower(group, *reservedPower);
+    const double balance = surplusGroup ? m_balance.acSurplusBalance(group, *reservedPower) : budget;
     const QHash<EvChargerAc *, uint> phaseCounts = acSharePhaseCounts(group, issuer, budget);
     const QList<ChargingShareCalculator::Request> requests = acShareRequests(group, issuer, phaseCounts);
 
@@ -231,7 +232,7 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
     }
     storeChargingShareServedChargers(served, issuer);
     if (surplusGroup) {
-        settleSurplusGroup(group, requests, results, budget);
+        settleSurplusGroup(group, requests, results, budget, balance);
         m_surplusGroup = {group, requests, budget};
     }
 }
@@ -250,7 +251,8 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
 }
 
 void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                                     const QList<ChargingShareCalculator::Result> &results, double budget)
+                                     const QList<ChargingShareCalculator::Result> &results, double budget,
+                                     double balance)
 {
     const int count = qMin(group.count(), qMin(requests.count(), results.count()));
     GroupSettlement settlement;
@@ -259,7 +261,7 @@ void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<Char
     settleLeftOut(group, requests, results, &settlement);
     if (settlement.ridersMinimum > 0)
         capBesideRiders(group, requests, results, budget, &settlement);
-    noteGroupReadings(group, results, budget, settlement);
+    noteGroupReadings(group, results, budget, balance, settlement);
 }
 
 void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
@@ -338,7 +340,7 @@ void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<Chargin
 }
 
 void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
-                                    double budget, const GroupSettlement &settlement)
+                                    double budget, double balance, const GroupSettlement &settlement)
 {
     const int count = settlement.allocated.count();
     const QVector<double> &allocated = settlement.allocated;
@@ -353,13 +355,18 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<Charg
         riders += riding[i] ? 1 : 0;
     }
     const double scale = settlement.ridersMinimum == 0 && granted > budget && granted > 0 ? budget / granted : 1.0;
-    const double rest = riders > 0 ? qMax(0.0, budget - granted) / riders : 0.0;
+    // Where the house alone imports there is no surplus, not a surplus of
+    // 0: at a tolerance of 0 that would cover every minimum, all night.
+    // The riders share the import as a charger alone bears it.
+    const double left = balance < 0 ? balance : qMax(0.0, budget - granted);
+    const double rest = riders > 0 ? left / riders : 0.0;
+    const double none = qMin(0.0, balance);
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
         if (m_handedOver.contains(charger))
             continue;
         SurplusGate::Reading reading = m_context.cycle.surplusReading(charger->id());
-        reading.surplusPower = results.at(i).enabled ? allocated[i] * scale : (riding[i] ? rest : 0.0);
+        reading.surplusPower = results.at(i).enabled ? allocated[i] * scale : (riding[i] ? rest : none);
         m_groupReadings.insert(charger, reading);
     }
 }

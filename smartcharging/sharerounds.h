@@ -94,8 +94,10 @@ private:
     // for its gate; chargers left out while charging ride the dip out at
     // their minimum (the gate decides how long), or stop at once when a
     // charger with a lower counter took their place (a hand-over).
+    // balance: the budget before its floor at 0 (W, below 0 while the house
+    // alone imports).
     void settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                            const QList<ChargingShareCalculator::Result> &results, double budget);
+                            const QList<ChargingShareCalculator::Result> &results, double budget, double balance);
     // What settling the surplus group finds, by member (the group's order).
     struct GroupSettlement {
         QVector<double> allocated;  // W
@@ -113,9 +115,10 @@ private:
     void capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                          const QList<ChargingShareCalculator::Result> &results, double budget,
                          GroupSettlement *settlement);
-    // Each member's part of the budget, for its gate.
+    // Each member's part of the budget, for its gate; below 0 where the
+    // balance is.
     void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
-                           double budget, const GroupSettlement &settlement);
+                           double budget, double balance, const GroupSettlement &settlement);
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);

@@ -69,6 +69,8 @@ private slots:
     void sharesRespectThePhaseWithLeastRoom();
     void chargerLeftOutRidesItsDipOut();
     void riderWithoutReserveGoesOnOnePhase();
+    void groupAtToleranceZeroNeedsASurplus_data();
+    void groupAtToleranceZeroNeedsASurplus();
     void chargingKeepsItsPlaceForATurn_data();
     void chargingKeepsItsPlaceForATurn();
     void lockedStopKeepsItsDrawFromTheOthers_data();
@@ -426,6 +428,50 @@ void TestChargingShares::riderWithoutReserveGoesOnOnePhase()
     QVERIFY(narrow->stateValue(QStringLiteral("power")).toBool());
     QCOMPARE(minute(4000), QStringLiteral("1"));
     QVERIFY(narrow->stateValue(QStringLiteral("power")).toBool());
+}
+
+void TestChargingShares::groupAtToleranceZeroNeedsASurplus_data()
+{
+    // Two one-phase cars (minimum 1380 W each), tolerance 0: the grid may
+    // pay a whole minimum, but only while the PV covers the house. The
+    // reserve is the stop delay's 15 minutes of one minimum (345 Wh); at
+    // night each rider bears half of the house's 2000 W: 21 minutes.
+    QTest::addColumn<int>("sunnyMinutes");
+    QTest::addColumn<double>("surplus");
+    QTest::addColumn<int>("minutes");
+    QTest::addColumn<QString>("on");
+    QTest::newRow("200 W exported: both start") << 0 << 200.0 << 1 << "11";
+    QTest::newRow("the house imports 500 W: neither starts") << 0 << -500.0 << 1 << "00";
+    QTest::newRow("dusk: the import is ridden out on the reserve") << 1 << -2000.0 << 15 << "11";
+    QTest::newRow("night: both stop once the reserve is spent") << 1 << -2000.0 << 30 << "00";
+}
+
+void TestChargingShares::groupAtToleranceZeroNeedsASurplus()
+{
+    QFETCH(int, sunnyMinutes);
+    QFETCH(double, surplus);
+    QFETCH(int, minutes);
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
+                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
+    SmartChargingManager *manager = household.createManager();
+    manager->setAcquisitionTolerance(0.0);
+    // The house imports when the cars are set to eco mode.
+    HouseholdFixture::setMeterCurrents(meter, 500.0 / 230, 0, 0);
+    for (Thing *charger : chargers)
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                   household.addThing("electricVehicle", charger->name() + " car",
+                                                      {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
+                 EnergyManager::EnergyErrorNoError);
+
+    auto minute = [&](double watts) { return surplusMinute(household, meter, chargers, watts); };
+    for (int i = 0; i < sunnyMinutes; i++)
+        QCOMPARE(minute(3000), QStringLiteral("11"));
+    QString on;
+    for (int i = 0; i < minutes; i++)
+        on = minute(surplus);
+    QTEST(on, "on");
 }
 
 void TestChargingShares::chargingKeepsItsPlaceForATurn_data()
