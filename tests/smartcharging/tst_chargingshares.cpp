@@ -344,6 +344,25 @@ void TestChargingShares::sharesRespectThePhaseWithLeastRoom()
                          .chargingEnabled());
 }
 
+// Two one-phase eco cars on chargers Left and Right at the given acquisition
+// tolerance, the meter showing surplus (W, below 0 an import) when the
+// modes are set.
+QList<Thing *> twoOnePhaseEcoCars(HouseholdFixture &household, Thing *meter, double tolerance, double surplus = 0)
+{
+    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
+                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
+    household.createManager()->setAcquisitionTolerance(tolerance);
+    HouseholdFixture::setMeterCurrents(meter, -surplus / 230, 0, 0);
+    for (Thing *charger : chargers)
+        [&] {
+            QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                       household.addThing("electricVehicle", charger->name() + " car",
+                                                          {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
+                     EnergyManager::EnergyErrorNoError);
+        }();
+    return chargers;
+}
+
 void TestChargingShares::chargerLeftOutRidesItsDipOut()
 {
     // Two one-phase cars charge at 6 A (1380 W each). The surplus falls to
@@ -353,15 +372,7 @@ void TestChargingShares::chargerLeftOutRidesItsDipOut()
     // 18 minutes), then stops. It is not switched off at once.
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
-                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
-    SmartChargingManager *manager = household.createManager();
-    manager->setAcquisitionTolerance(0.5);
-    for (Thing *charger : chargers)
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car",
-                                                      {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
-                 EnergyManager::EnergyErrorNoError);
+    const QList<Thing *> chargers = twoOnePhaseEcoCars(household, meter, 0.5);
 
     auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
     QCOMPARE(minute(3000), QStringLiteral("11"));
@@ -453,17 +464,8 @@ void TestChargingShares::groupAtToleranceZeroNeedsASurplus()
     QFETCH(int, minutes);
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
-                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
-    SmartChargingManager *manager = household.createManager();
-    manager->setAcquisitionTolerance(0.0);
     // The house imports when the cars are set to eco mode.
-    HouseholdFixture::setMeterCurrents(meter, 500.0 / 230, 0, 0);
-    for (Thing *charger : chargers)
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car",
-                                                      {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
-                 EnergyManager::EnergyErrorNoError);
+    const QList<Thing *> chargers = twoOnePhaseEcoCars(household, meter, 0.0, -500);
 
     auto minute = [&](double watts) { return surplusMinute(household, meter, chargers, watts); };
     for (int i = 0; i < sunnyMinutes; i++)
@@ -546,15 +548,7 @@ void TestChargingShares::lockedStopKeepsItsDrawFromTheOthers()
     QFETCH(int, minutesBefore);
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
-                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
-    SmartChargingManager *manager = household.createManager();
-    manager->setAcquisitionTolerance(1.0);
-    for (Thing *charger : chargers)
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car",
-                                                      {{"batteryLevel", 20}, {"acPhaseCount", 1}})),
-                 EnergyManager::EnergyErrorNoError);
+    const QList<Thing *> chargers = twoOnePhaseEcoCars(household, meter, 1.0);
     auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
     for (int i = 0; i < minutesBefore; i++)
         minute(5000);
@@ -565,7 +559,7 @@ void TestChargingShares::lockedStopKeepsItsDrawFromTheOthers()
     const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
     QList<Thing *> kept;
     for (Thing *charger : chargers) {
-        if (Access::action(manager, charger, issuer).chargingEnabled())
+        if (Access::action(household.manager(), charger, issuer).chargingEnabled())
             kept << charger;
     }
     QCOMPARE(kept.count(), 1);
