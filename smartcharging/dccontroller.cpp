@@ -599,24 +599,26 @@ bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, co
     if (batteryFirst || (calm && delays.stop == 0 && !ample))
         delays.start = qMax(delays.start, unbridgedRestartDelay);
     // Between two cycles the meter, the battery and the chargers report one
-    // after the other: a reading taken halfway shows a dip that is none. As
-    // for the AC chargers, only a cycle stops a charge on surplus; a reading
-    // that covers the minimum still ends a dip.
-    const bool inCycle = m_context.cycle.now().isValid();
+    // after the other: a reading taken halfway shows a dip or a surplus that
+    // is none (a home battery read at its lower limit before its charge
+    // has moved). As for the AC chargers, only a cycle starts or stops a
+    // charge on surplus, once a minute; a reading that covers the minimum
+    // still ends a dip.
     bool &charging = m_cycleDecisions[plan.chargerId].charge;
-    if (!inCycle && charging && running) {
-        if (covered)
+    if (!m_context.cycle.now().isValid()) {
+        // Switched on by the cycle: on, though the charger may not show it yet.
+        const bool switchedOn = m_context.book.state(plan.chargerId).mode() == ChargingState::ModeSurplusCharging
+                                && (charger->chargingEnabled() || m_sentCommands.value(plan.chargerId).enabled);
+        if (charging && running && covered)
             gate.chargingEnabled(covered, running, currentDateTime, delays);
-        return true;
+        return charging && switchedOn;
     }
     // A discharging car that goes over to charging switches nothing on.
-    if (inCycle && !running && m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging
+    if (!running && m_context.book.state(plan.chargerId).mode() == ChargingState::ModeDischarging
         && charger->chargingEnabled())
         gate.handOver();
-    const bool enabled = gate.chargingEnabled(covered, running, currentDateTime, delays, ample);
-    if (inCycle || enabled)
-        charging = enabled;
-    return enabled;
+    charging = gate.chargingEnabled(covered, running, currentDateTime, delays, ample);
+    return charging;
 }
 
 bool DcController::giveWayToHomeBattery(const DcChargerPlan &plan, const QDateTime &currentDateTime)
@@ -635,7 +637,10 @@ bool DcController::giveWayToHomeBattery(const DcChargerPlan &plan, const QDateTi
     decision.givingWay = !decision.givingWay;
     if (decision.givingWay)
         return true;
-    m_surplus.gate(plan.chargerId).stoppedOutside(currentDateTime);
+    SurplusGate &gate = m_surplus.gate(plan.chargerId);
+    gate.stoppedOutside(currentDateTime);
+    // The surplus the restart waits for lasts from now on, not from the start.
+    gate.chargingEnabled(false, false, currentDateTime, m_surplus.surplusGateDelays());
     decision.charge = false;
     return false;
 }

@@ -97,7 +97,8 @@ private:
     // SurplusGate::chargingEnabled(); batteryFirst: the home battery is
     // below its lower limit, a restart waits for the surplus to last, as it
     // does where the owner allows no grid for the surplus and it is not
-    // ample); only a cycle stops one.
+    // ample); only a cycle starts or stops one: between two cycles it stays
+    // as the last cycle switched it.
     bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime, bool ample,
                            bool batteryFirst);
     // The same where a home battery below its lower limit would pay for the
@@ -148,10 +149,10 @@ private:
     // Calm discharging: a house drawing a little less than the minimum
     // discharge for a minute does not stop the car.
     QHash<ThingId, SurplusGate> m_dischargeGates;
-    // What the gate let each charger do on its own: charge on surplus (as
-    // the last cycle or a start since decided), discharge (as the last
-    // cycle decided). Between two cycles the readings come one by one: they
-    // stop no charge and start no discharge.
+    // What the gate let each charger do on its own: charge on surplus,
+    // discharge (as the last cycle decided). Between two cycles the
+    // readings come one by one: they start and stop no charge and start no
+    // discharge.
     struct CycleDecision {
         bool charge = false;
         bool discharge = false;

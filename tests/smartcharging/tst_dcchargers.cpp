@@ -453,6 +453,10 @@ void TestDcChargers::halfwayReadingsWaitForTheCycle_data()
     // The battery still answers a charge that ended: the house seems to draw.
     QTest::newRow("a house draw read halfway: no discharge until the cycle")
             << false << -2000.0 << 0.0 << 0.0 << -2000.0;
+    // The meter shows the sun before the battery its charge: one start a
+    // minute, by the cycle (random household 10015 switched off and on
+    // within a minute at its home battery's lower limit).
+    QTest::newRow("a surplus read halfway: no start until the cycle") << false << 0.0 << -3000.0 << 0.0 << 3000.0;
 }
 
 void TestDcChargers::halfwayReadingsWaitForTheCycle()
