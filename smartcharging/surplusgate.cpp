@@ -175,10 +175,16 @@ bool SurplusGate::dipGoesToFewest(const Reading &reading, const QDateTime &now, 
 double SurplusGate::reserveAfter(const Reading &reading, const QDateTime &now, const Delays &delays) const
 {
     // What the minimum on the present phases takes from the grid, and what
-    // the owner allows of it.
+    // the owner allows of it. Where the owner bounds that share, beyond its
+    // own minimum only what the household imports without the cars counts:
+    // another car riding its dip at its minimum does not end this one's
+    // ride sooner. Where the whole minimum may be bought, every import
+    // beside it is what ends the ride.
     const double minimum = reading.phaseMinimum * qMax(1u, reading.presentPhases);
     const double allowed = qBound(0.0, reading.allowedShare, 1.0) * minimum;
-    const double used = qMax(0.0, minimum - reading.surplusPower);
+    const double taken = qMax(0.0, minimum - reading.surplusPower);
+    const bool bounded = allowed < minimum && reading.houseImport >= 0;
+    const double used = bounded ? qMin(taken, minimum + reading.houseImport) : taken;
     qint64 seconds = 0;
     if (m_reserveAt.isValid() && m_reserveAt <= now)
         seconds = qMin(m_reserveAt.secsTo(now), maxStep);

@@ -47,6 +47,10 @@ public:
         // a dip is ridden out (0..1): 1 - the acquisition tolerance, also
         // where a home battery makes the surplus cover the whole minimum.
         double allowedShare = 0;
+        // What the household imports with no managed car drawing (at least
+        // 0); below 0 not known: the whole import counts against a dip, as
+        // it does where the whole minimum may be bought.
+        double houseImport = -1;
         // What it charges on now, from the surplus or another plan (0: not
         // charging); counts for the day's switches, and for the waits only
         // while running.

@@ -563,6 +563,14 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
     reading.allowedShare = 1.0 - m_context.acquisitionTolerance;
+    // What the house imports without the cars: another car's draw does not
+    // spend this one's reserve.
+    double carsDraw = 0;
+    for (EvChargerAc *other : qAsConst(m_context.evChargersAc))
+        carsDraw += qMax(0.0, other->currentPower());
+    for (EvChargerDc *other : qAsConst(m_context.evChargersDc))
+        carsDraw += qMax(0.0, other->measuredPower());
+    reading.houseImport = qMax(0.0, rootLoad - carsDraw);
     reading.running = running;
     reading.bestPhases = reading.fewestPhases = qMax(1u, info.maxPhaseCount);
     if (info.phaseSwitchingPossible) {

@@ -5,8 +5,10 @@
 namespace {
 
 // One letter per minute of surplus for a 6 A car (1380 W on one phase),
-// acquisition tolerance 0.5 unless a case names another: "0" no surplus,
-// "_" 300 W (short even on one phase), "."
+// acquisition tolerance 0.5 unless a case names another: "=" -1500 W
+// (another car at its minimum draws the PV and 1500 W more), "#" -1500 W
+// (the house alone imports 1500 W), "0" no surplus, "_" 300 W (short even
+// on one phase), "."
 // 1000 W (one phase within the tolerance), "-" 1700 W (one phase covered),
 // "o" 3000 W (three phases within the tolerance), "O" 6000 W (three
 // covered). The charger follows the gate: one letter per minute of what it
@@ -14,6 +16,9 @@ namespace {
 double surplusOf(QChar letter)
 {
     switch (letter.toLatin1()) {
+    case '=':
+    case '#':
+        return -1500;
     case '0':
         return 0;
     case '_':
@@ -43,6 +48,7 @@ QString follow(SurplusGate &gate, const QString &surplus, const SurplusGate::Del
         reading.phaseMinimum = 1380;
         reading.tolerance = tolerance;
         reading.allowedShare = 1.0 - tolerance;
+        reading.houseImport = surplus.at(minute) == '#' ? 1500 : 0;
         reading.fewestPhases = fewest;
         reading.bestPhases = reading.surplusPower >= 3 * 1380 || fewest == 3 ? 3 : 1;
         reading.presentPhases = present;
@@ -132,6 +138,13 @@ void TestSurplusGate::sequence_data()
     // (1035 W for 10 minutes), which would ride half an hour of cloud out.
     QTest::newRow("tolerance 0.25: a dip without surplus is ridden out for the stop delay")
             << GateCase{minutes(10, 10, 15, 0, 10), 1, "-" + QString(14, '0'), QString(11, '1') + "----", 0.25};
+    // Another car's minimum is not this one's to ride out: counted, it
+    // would spend the reserve in two minutes and stop the car in a short
+    // cloud. What the house imports alone does count: the sun is going.
+    QTest::newRow("tolerance 0.25: another car's draw does not shorten the ride")
+            << GateCase{minutes(10, 10, 15, 0, 10), 1, "-" + QString(14, '='), QString(11, '1') + "----", 0.25};
+    QTest::newRow("tolerance 0.25: the house's own import does")
+            << GateCase{minutes(10, 10, 15, 0, 10), 1, "-" + QString(14, '#'), "111" + QString(12, '-'), 0.25};
     // At 0.75 it buys 1035 W beyond it, the allowance (345 W for 10
     // minutes) lasts 4 minutes.
     QTest::newRow("tolerance 0.75: the allowance bounds the ride sooner")
