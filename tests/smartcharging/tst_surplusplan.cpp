@@ -43,6 +43,25 @@ struct Household {
         Access::prepareInformation(manager, fixture.now());
         Access::planSurplus(manager, fixture.now());
     }
+    // The owner sets a target time (the locale names the car's messages).
+    EnergyManager::EnergyError setTargetTime(const QDateTime &end, const QString &locale = QString())
+    {
+        return fixture.configure(charger, [&](ChargingConfiguration &configuration) {
+            configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+            configuration.setEndDateTime(end);
+            if (!locale.isEmpty())
+                configuration.setLocale(QLocale(locale));
+        });
+    }
+    // The texts of every notification the phone got, param "title" or "body".
+    QStringList notified(Thing *phone, const char *param) const
+    {
+        const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
+        QStringList texts;
+        for (const ThingManager::ActionLogEntry &entry : fixture.actionLog(phone, "notify"))
+            texts << entry.params.paramValue(params.findByName(param).id()).toString();
+        return texts;
+    }
 
     HouseholdFixture fixture;
     Thing *meter = nullptr;
@@ -365,32 +384,22 @@ void TestSurplusPlan::unreachableTargetToldOnceAndOnChange()
     house.fixture.thingManager()->clearActionLog();
     // The charge starts at once and still falls short: the owner is told
     // once, not every minute.
-    QCOMPARE(house.fixture.configure(house.charger,
-                                     [&](ChargingConfiguration &configuration) {
-                                         configuration.setChargingMode(
-                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
-                                         configuration.setEndDateTime(start.addSecs(3600));
-                                         configuration.setLocale(QLocale(locale));
-                                     }),
-             EnergyManager::EnergyErrorNoError);
+    QCOMPARE(house.setTargetTime(start.addSecs(3600), locale), EnergyManager::EnergyErrorNoError);
     for (int minute : {1, 2, 10}) {
         house.fixture.setNow(start.addSecs(minute * 60));
         house.fixture.runCycle();
     }
 
-    QList<ThingManager::ActionLogEntry> sent = house.fixture.actionLog(phone, "notify");
-    QCOMPARE(sent.count(), 1);
-    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
-    QCOMPARE(sent.first().params.paramValue(params.findByName("title").id()).toString(), title);
-    QCOMPARE(sent.first().params.paramValue(params.findByName("body").id()).toString(), body);
+    QCOMPARE(house.notified(phone, "title"), QStringList{title});
+    QCOMPARE(house.notified(phone, "body"), QStringList{body});
 
     // The car stays at 20 %: 34 % by 13:00 is still within three points of
     // the promise, 31 % is not, and the owner hears of it.
     house.fixture.setNow(start.addSecs(20 * 60));
     house.fixture.runCycle();
-    sent = house.fixture.actionLog(phone, "notify");
-    QCOMPARE(sent.count(), 2);
-    QVERIFY(sent.last().params.paramValue(params.findByName("body").id()).toString().contains(" 31 %"));
+    const QStringList bodies = house.notified(phone, "body");
+    QCOMPARE(bodies.count(), 2);
+    QVERIFY(bodies.last().contains(" 31 %"));
     const ChargingState state = house.manager->chargingState(house.charger->id());
     QCOMPARE(state.mode(), ChargingState::ModeTimeRequirement);
     QCOMPARE(state.waitingReason(), ChargingState::WaitingReasonTargetTimeUnreachable);
@@ -410,13 +419,7 @@ void TestSurplusPlan::promiseWaitsUntilFirm()
     // is firm to three points: less than 58 minutes before the target.
     HouseholdFixture::setMeterCurrents(house.meter, 14, 14, 14);
     house.fixture.setNow(start.addSecs(60));
-    QCOMPARE(house.fixture.configure(house.charger,
-                                     [&](ChargingConfiguration &configuration) {
-                                         configuration.setChargingMode(
-                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
-                                         configuration.setEndDateTime(start.addSecs(66 * 60));
-                                     }),
-             EnergyManager::EnergyErrorNoError);
+    QCOMPARE(house.setTargetTime(start.addSecs(66 * 60)), EnergyManager::EnergyErrorNoError);
     QList<int> told{house.fixture.actionLog(phone, "notify").count()};
     for (int minute : {4, 12}) {
         house.fixture.setNow(start.addSecs(minute * 60));
@@ -425,12 +428,7 @@ void TestSurplusPlan::promiseWaitsUntilFirm()
     }
     QCOMPARE(told, QList<int>({0, 0, 1}));
     // Halfway between 35 % at best and 29 % with the heat pump on.
-    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
-    QVERIFY(house.fixture.actionLog(phone, "notify")
-                    .first()
-                    .params.paramValue(params.findByName("body").id())
-                    .toString()
-                    .contains(" 32 %"));
+    QVERIFY(house.notified(phone, "body").first().contains(" 32 %"));
     QCOMPARE(house.manager->chargingState(house.charger->id()).waitingReason(),
              ChargingState::WaitingReasonTargetTimeUnreachable);
 }
@@ -470,14 +468,7 @@ void TestSurplusPlan::unreachableTargetBackInReach()
     house.manager->setPhasePowerLimit(25);
     HouseholdFixture::setMeterCurrents(house.meter, 14, 14, 14);
     house.fixture.setNow(start);
-    QCOMPARE(house.fixture.configure(house.charger,
-                                     [&](ChargingConfiguration &configuration) {
-                                         configuration.setChargingMode(
-                                                 ChargingConfiguration::ChargingModeEcoWithTargetTime);
-                                         configuration.setEndDateTime(start.addSecs(4 * 3600));
-                                         configuration.setLocale(QLocale(locale));
-                                     }),
-             EnergyManager::EnergyErrorNoError);
+    QCOMPARE(house.setTargetTime(start.addSecs(4 * 3600), locale), EnergyManager::EnergyErrorNoError);
     house.fixture.runCycle();
     // Told once, whatever the minutes after bring. The meter shows the house
     // and what the charger draws at the current it was given.
@@ -491,14 +482,9 @@ void TestSurplusPlan::unreachableTargetBackInReach()
         house.fixture.runCycle();
     }
 
-    const QList<ThingManager::ActionLogEntry> sent = house.fixture.actionLog(phone, "notify");
-    const ParamTypes params = phone->thingClass().actionTypes().findByName("notify").paramTypes();
-    QStringList sentTitles;
-    for (const ThingManager::ActionLogEntry &entry : sent)
-        sentTitles << entry.params.paramValue(params.findByName("title").id()).toString();
-    QCOMPARE(sentTitles, titles);
+    QCOMPARE(house.notified(phone, "title"), titles);
     if (!lastBody.isEmpty())
-        QCOMPARE(sent.last().params.paramValue(params.findByName("body").id()).toString(), lastBody);
+        QCOMPARE(house.notified(phone, "body").last(), lastBody);
 }
 
 void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
