@@ -64,8 +64,9 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
     int surplusTakers = 0;
     for (EvChargerAc *charger : qAsConst(ecoChargers))
         surplusTakers += canTakeSurplus(charger, m_context.cycle.acInfoOrDefault(charger)) ? 1 : 0;
+    const double importWithoutCars = houseImport(rootLoad);
     for (EvChargerAc *charger : qAsConst(ecoChargers))
-        planAcSurplusAction(charger, rootLoad, surplusTakers, tolerance, delays, currentDateTime);
+        planAcSurplusAction(charger, rootLoad, importWithoutCars, surplusTakers, tolerance, delays, currentDateTime);
 
     // The target-time check rewrites schedule lists in place (never drops a
     // charger's entry): announce a real change once.
@@ -490,8 +491,9 @@ bool SurplusPlanner::canTakeSurplus(EvChargerAc *charger, const ChargingProcessI
     return !(info.batteryLevel > 99 && charger->currentPower() <= 0);
 }
 
-void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, int surplusTakers, double tolerance,
-                                         const SurplusGate::Delays &delays, const QDateTime &currentDateTime)
+void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, double houseImport, int surplusTakers,
+                                         double tolerance, const SurplusGate::Delays &delays,
+                                         const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
@@ -502,7 +504,7 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     const double requiredCurrent = info.minChargingCurrent * tolerance;
 
     const SurplusGate::Reading reading =
-            acSurplusReading(charger, info, rootLoad, surplusTakers, tolerance, running, currentDateTime);
+            acSurplusReading(charger, info, rootLoad, houseImport, surplusTakers, tolerance, running, currentDateTime);
 
     // What this minute's surplus calls for, after the gate: switches wait
     // until the surplus has called for them a while. Whether the charger
@@ -543,9 +545,19 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << phaseCount << " phases";
 }
 
+double SurplusPlanner::houseImport(double rootLoad) const
+{
+    double carsDraw = 0;
+    for (EvChargerAc *charger : qAsConst(m_context.evChargersAc))
+        carsDraw += qMax(0.0, charger->currentPower());
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
+        carsDraw += qMax(0.0, charger->measuredPower());
+    return qMax(0.0, rootLoad - carsDraw);
+}
+
 SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                                      double rootLoad, int surplusTakers, double tolerance,
-                                                      bool running, const QDateTime &currentDateTime)
+                                                      double rootLoad, double houseImport, int surplusTakers,
+                                                      double tolerance, bool running, const QDateTime &currentDateTime)
 {
     // A start before the surplus covers the whole minimum buys the rest to
     // charge sooner: worth nothing where the expected sun of the day gives
@@ -563,14 +575,8 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
     reading.allowedShare = 1.0 - m_context.acquisitionTolerance;
-    // What the house imports without the cars: another car's draw does not
-    // spend this one's reserve.
-    double carsDraw = 0;
-    for (EvChargerAc *other : qAsConst(m_context.evChargersAc))
-        carsDraw += qMax(0.0, other->currentPower());
-    for (EvChargerDc *other : qAsConst(m_context.evChargersDc))
-        carsDraw += qMax(0.0, other->measuredPower());
-    reading.houseImport = qMax(0.0, rootLoad - carsDraw);
+    // Another car's draw does not spend this one's reserve.
+    reading.houseImport = houseImport;
     reading.running = running;
     reading.bestPhases = reading.fewestPhases = qMax(1u, info.maxPhaseCount);
     if (info.phaseSwitchingPossible) {

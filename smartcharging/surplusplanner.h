@@ -150,13 +150,16 @@ private:
     // The charger's surplus action for rootLoad (W), the export shared by
     // surplusTakers chargers that can take power; the gate decides the
     // phases, the share rounds later whether it charges.
-    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, int surplusTakers, double tolerance,
-                             const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
+    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, double houseImport, int surplusTakers,
+                             double tolerance, const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
     // What the charger's gate judges this minute by: its part of the export
-    // (rootLoad W shared by surplusTakers), its minimum and its phases.
+    // (rootLoad W shared by surplusTakers), what the house imports without
+    // the cars (houseImport W), its minimum and its phases.
     SurplusGate::Reading acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
-                                          int surplusTakers, double tolerance, bool running,
+                                          double houseImport, int surplusTakers, double tolerance, bool running,
                                           const QDateTime &currentDateTime);
+    // W the household imports with no managed car drawing (at least 0).
+    double houseImport(double rootLoad) const;
     // A per phase the surplus action asks for: the surplus (perPhaseCurrent)
     // to the nearest step, the step below where the surplus covers less than
     // the tolerance's share (0..1) of the step above or where the step below
