@@ -61,12 +61,17 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
     const double tolerance = m_balance.surplusAcquisitionTolerance();
     const SurplusGate::Delays delays = surplusGateDelays();
-    int surplusTakers = 0;
-    for (EvChargerAc *charger : qAsConst(ecoChargers))
-        surplusTakers += canTakeSurplus(charger, m_context.cycle.acInfoOrDefault(charger)) ? 1 : 0;
+    SurplusTakers takers;
+    for (EvChargerAc *charger : qAsConst(ecoChargers)) {
+        const ChargingProcessInfo &info = m_context.cycle.acInfoOrDefault(charger);
+        if (canTakeSurplus(charger, info)) {
+            takers.power++;
+            takers.more += atItsMost(charger, info) ? 0 : 1;
+        }
+    }
     const double importWithoutCars = houseImport(rootLoad);
     for (EvChargerAc *charger : qAsConst(ecoChargers))
-        planAcSurplusAction(charger, rootLoad, importWithoutCars, surplusTakers, tolerance, delays, currentDateTime);
+        planAcSurplusAction(charger, rootLoad, importWithoutCars, takers, tolerance, delays, currentDateTime);
 
     // The target-time check rewrites schedule lists in place (never drops a
     // charger's entry): announce a real change once.
@@ -491,9 +496,20 @@ bool SurplusPlanner::canTakeSurplus(EvChargerAc *charger, const ChargingProcessI
     return !(info.batteryLevel > 99 && charger->currentPower() <= 0);
 }
 
-void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, double houseImport, int surplusTakers,
-                                         double tolerance, const SurplusGate::Delays &delays,
-                                         const QDateTime &currentDateTime)
+bool SurplusPlanner::atItsMost(EvChargerAc *charger, const ChargingProcessInfo &info)
+{
+    if (!charger->chargingEnabled() || charger->currentPower() <= 0
+        || charger->maxChargingCurrent() < info.maxChargingCurrent)
+        return false;
+    // One that may still switch to more phases can take more.
+    if (!info.phaseSwitchingPossible)
+        return true;
+    return charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt() >= info.maxPhaseCount;
+}
+
+void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, double houseImport,
+                                         const SurplusTakers &takers, double tolerance,
+                                         const SurplusGate::Delays &delays, const QDateTime &currentDateTime)
 {
     const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
@@ -504,7 +520,7 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     const double requiredCurrent = info.minChargingCurrent * tolerance;
 
     const SurplusGate::Reading reading =
-            acSurplusReading(charger, info, rootLoad, houseImport, surplusTakers, tolerance, running, currentDateTime);
+            acSurplusReading(charger, info, rootLoad, houseImport, takers, tolerance, running, currentDateTime);
 
     // What this minute's surplus calls for, after the gate: switches wait
     // until the surplus has called for them a while. Whether the charger
@@ -525,7 +541,7 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
                                        << " aquisition tolerance.";
 
     double allowance = 0;
-    const bool shared = surplusTakers > 1 || dcCarPluggedIn();
+    const bool shared = takers.power > 1 || dcCarPluggedIn();
     const double targetCurrent = acSurplusTargetCurrent(charger, info, perPhaseCurrent, phaseCount, phases, tolerance,
                                                         shared, currentDateTime, &allowance);
     const bool covered = SurplusGate::covers(reading, phaseCount);
@@ -556,7 +572,7 @@ double SurplusPlanner::houseImport(double rootLoad) const
 }
 
 SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                                      double rootLoad, double houseImport, int surplusTakers,
+                                                      double rootLoad, double houseImport, const SurplusTakers &takers,
                                                       double tolerance, bool running, const QDateTime &currentDateTime)
 {
     // A start before the surplus covers the whole minimum buys the rest to
@@ -571,7 +587,13 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     // a car still waking up) left all the export there: its part of it is
     // not a share of what the others left.
     const bool idleRunning = running && charger->currentPower() <= 0;
-    reading.surplusPower = charger->currentPower() - rootLoad / (idleRunning ? 1 : qMax(1, surplusTakers));
+    // An export is shared only by the chargers that can take more than they
+    // draw: one at its most leaves its part to the others (a car waiting
+    // beside it would see half of what goes to the grid), and judges its
+    // own phases as before.
+    const bool toTheOthers = rootLoad < 0 && !atItsMost(charger, info);
+    const int sharers = idleRunning ? 1 : (toTheOthers ? takers.more : takers.power);
+    reading.surplusPower = charger->currentPower() - rootLoad / qMax(1, sharers);
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
     reading.allowedShare = 1.0 - m_context.acquisitionTolerance;

@@ -147,17 +147,27 @@ private:
     void holdBackForHomeBattery(EvChargerAc *charger, bool running);
     // Whether the charger's car can take power now (not full, still accepting).
     static bool canTakeSurplus(EvChargerAc *charger, const ChargingProcessInfo &info);
-    // The charger's surplus action for rootLoad (W), the export shared by
-    // surplusTakers chargers that can take power; the gate decides the
-    // phases, the share rounds later whether it charges.
-    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, double houseImport, int surplusTakers,
+    // The eco chargers the root load is shared by: an import by every one
+    // whose car can take power, an export only by those that can take more
+    // than they draw.
+    struct SurplusTakers {
+        int power = 0;
+        int more = 0;
+    };
+    // Told its car's most current on the most phases it can have, and
+    // drawing: it can take none of an export.
+    static bool atItsMost(EvChargerAc *charger, const ChargingProcessInfo &info);
+    // The charger's surplus action for rootLoad (W), shared by the
+    // takers; the gate decides the phases, the share rounds later whether
+    // it charges.
+    void planAcSurplusAction(EvChargerAc *charger, double rootLoad, double houseImport, const SurplusTakers &takers,
                              double tolerance, const SurplusGate::Delays &delays, const QDateTime &currentDateTime);
-    // What the charger's gate judges this minute by: its part of the export
-    // (rootLoad W shared by surplusTakers), what the house imports without
-    // the cars (houseImport W), its minimum and its phases.
+    // What the charger's gate judges this minute by: its part of the root
+    // load (rootLoad W shared by the takers), what the house imports
+    // without the cars (houseImport W), its minimum and its phases.
     SurplusGate::Reading acSurplusReading(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
-                                          double houseImport, int surplusTakers, double tolerance, bool running,
-                                          const QDateTime &currentDateTime);
+                                          double houseImport, const SurplusTakers &takers, double tolerance,
+                                          bool running, const QDateTime &currentDateTime);
     // W the household imports with no managed car drawing (at least 0).
     double houseImport(double rootLoad) const;
     // A per phase the surplus action asks for: the surplus (perPhaseCurrent)

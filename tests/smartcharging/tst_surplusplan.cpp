@@ -137,6 +137,8 @@ private slots:
     void coverageAtThePhasesInUse_data();
     void coverageAtThePhasesInUse();
     void fullCarTakesNoShareOfTheExport();
+    void exportGoesToCarsThatCanTakeMore_data();
+    void exportGoesToCarsThatCanTakeMore();
     void pausingChargerKeepsItsPhases();
     void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
     void carGivesWayToAHomeBatteryThatDoesNotCharge();
@@ -828,6 +830,69 @@ void TestSurplusPlan::fullCarTakesNoShareOfTheExport()
 
     QVERIFY(Access::hasInfo(house.manager, second));
     QVERIFY(!Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+}
+
+void TestSurplusPlan::exportGoesToCarsThatCanTakeMore_data()
+{
+    // The garage charges at garageCurrent A on garagePhases phases; the
+    // carport's one-phase car (8 A minimum, 1840 W) waits, or charges at
+    // its minimum (carportRuns). The meter shows rootPower W.
+    QTest::addColumn<uint>("garageCarPhases");
+    QTest::addColumn<double>("garageCurrent");
+    QTest::addColumn<bool>("carportRuns");
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<double>("rootPower");
+    QTest::addColumn<bool>("carportCovered");
+    QTest::newRow("2000 W export beside a one-phase car at its 16 A: all of it, covered")
+            << 1u << 16.0 << false << 1.0 << -2000.0 << true;
+    QTest::newRow("2000 W export beside a one-phase car at 15 A: half of it")
+            << 1u << 15.0 << false << 1.0 << -2000.0 << false;
+    QTest::newRow("2000 W export beside a three-phase car at 16 A on one phase: half of it")
+            << 3u << 16.0 << false << 1.0 << -2000.0 << false;
+    QTest::newRow("1000 W import beside a car at its most: half of it, 1340 W cover the tolerance's 920 W")
+            << 1u << 16.0 << true << 0.5 << 1000.0 << true;
+}
+
+void TestSurplusPlan::exportGoesToCarsThatCanTakeMore()
+{
+    QFETCH(uint, garageCarPhases);
+    QFETCH(double, garageCurrent);
+    QFETCH(bool, carportRuns);
+    QFETCH(double, tolerance);
+    QFETCH(double, rootPower);
+    QFETCH(bool, carportCovered);
+    Household house(ChargingConfiguration::ChargingModeEco, tolerance);
+    Thing *carport = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+    QCOMPARE(house.fixture.setMode(
+                     carport, ChargingConfiguration::ChargingModeEco,
+                     house.fixture.addThing("electricVehicleConnected", "Leaving",
+                                            {{"batteryLevel", 20}, {"acPhaseCount", 1}, {"acMinChargingCurrent", 8}})),
+             EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", garageCarPhases}});
+    HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                {"charging", true},
+                                                {"maxChargingCurrent", garageCurrent},
+                                                {"desiredPhaseCount", 1},
+                                                {"currentPower", garageCurrent * 230}});
+    QList<Thing *> running = {house.charger};
+    if (carportRuns) {
+        HouseholdFixture::setStates(carport, {{"power", true},
+                                              {"charging", true},
+                                              {"maxChargingCurrent", 8},
+                                              {"desiredPhaseCount", 1},
+                                              {"currentPower", 1840}});
+        running << carport;
+    }
+    for (Thing *charger : running) {
+        ChargingState state(charger->id());
+        state.setMode(ChargingState::ModeSurplusCharging);
+        Access::commitState(house.manager, state);
+    }
+    HouseholdFixture::setStates(house.meter, {{"currentPower", rootPower}});
+    house.plan();
+
+    QVERIFY(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+    QCOMPARE(Access::action(house.manager, carport, surplusIssuer).chargingEnabled(), carportCovered);
 }
 
 void TestSurplusPlan::pausingChargerKeepsItsPhases()
