@@ -38,6 +38,13 @@ const double intentEpsilon = 1e-12;
 // surplus covers the minimum but not twice over (the next swing of the
 // house would stop the car again: two switches for a minute of sun).
 const uint unbridgedRestartDelay = 60;
+// Whole percent above its lower limit a home battery must be before a car
+// that gave way to it counts the battery's charge as surplus again. Under
+// passing clouds the level hovers at the limit: a sunny minute lifted it
+// over, the car started on all the battery charged with, and the next
+// cloud's first minute, the car still drawing that, took it back under
+// (random household 11128: 36 switches a day, every 2 to 4 minutes from noon).
+const double lowerLimitRecovery = 2;
 
 // Fairness groups of their own, apart from the AC issuers 1..3.
 const int dcChargingShareGroup = 1000;
@@ -247,6 +254,11 @@ struct DcController::DcCycle {
     bool batteryGoesFirst = false;
     double batteryPower = 0;  // W
     double surplusBudget = 0; // W
+    // Two points above the lower limit (at most 100 %), or no home battery.
+    bool batteryRecovered = true;
+    // W a car that gave way to the home battery may have until it recovers:
+    // what the battery cannot take (none while it does not charge).
+    double surplusBesideBattery = 0;
     SpotMarketDataProvider *provider = nullptr;
     bool spotMarketUsable = false;
 
@@ -280,6 +292,7 @@ struct DcController::DcChargerPlan {
     double deadlineLimit = 0;
 
     // Grid decision.
+    bool waitsForBattery = false; // gave way to the home battery, which has not recovered yet
     bool constrained = false;
     bool stopsOnTarget = false;
     bool belowTargetCeiling = true;
@@ -351,21 +364,13 @@ DcController::DcCycle DcController::measureDcBaseline() const
     }
 
     const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
-    cycle.batteryBelowLowerLimit = battery.belowLowerLimit;
-    cycle.batteryPower = battery.power;
-    if (cycle.hasRootMeter)
-        cycle.houseDraw = cycle.rootWithoutManagedEv - battery.power;
     const double batteryTerm = battery.surplusTerm;
-
     // The managed AC load is not added back: AC chargers keep their surplus,
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
     const double acCommandedIncrease =
             m_context.cycle.headroomOpen() ? m_context.cycle.spentPower() - pendingDcPower : 0.0;
-    cycle.batteryGoesFirst = battery.belowLowerLimit && battery.power <= 0;
-    cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryGoesFirst)
-                                  ? qMax(0.0, batteryTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
-                                  : 0.0;
+    measureHomeBattery(cycle, battery, acCommandedIncrease);
 
     qCDebug(dcTavroEnergy()) << "DC charging baseline:"
                              << "managed AC load:" << managedAcLoad << "managed DC power:" << managedDcPower
@@ -380,6 +385,26 @@ DcController::DcCycle DcController::measureDcBaseline() const
                              << "battery discharge usable:" << battery.dischargeUsable
                              << "phase limit budget:" << cycle.phaseLimitBudget;
     return cycle;
+}
+
+void DcController::measureHomeBattery(DcCycle &cycle, const HouseholdBalance::HomeBattery &battery,
+                                      double acCommandedIncrease) const
+{
+    cycle.batteryBelowLowerLimit = battery.belowLowerLimit;
+    cycle.batteryPower = battery.power;
+    if (cycle.hasRootMeter)
+        cycle.houseDraw = cycle.rootWithoutManagedEv - battery.power;
+    cycle.batteryGoesFirst = battery.belowLowerLimit && battery.power <= 0;
+    cycle.surplusBudget = (cycle.hasRootMeter && !cycle.batteryGoesFirst)
+                                  ? qMax(0.0, battery.surplusTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
+                                  : 0.0;
+    cycle.batteryRecovered =
+            battery.count == 0 || battery.level >= qMin(m_balance.lowerLimitPercent() + lowerLimitRecovery, 100.0);
+    // As below the limit: what it charges with less than its most is load.
+    const double besideTerm = battery.power - qMax(m_context.batteryChargeSeen, battery.power);
+    cycle.surplusBesideBattery = (cycle.hasRootMeter && battery.power > 0)
+                                         ? qMax(0.0, besideTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
+                                         : 0.0;
 }
 
 void DcController::resetDcDailyEnergy(const QDate &today)
@@ -538,11 +563,13 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
     // percent: one at 100 that still draws is not full yet.
     const bool full = plan.soc >= 100 && !(charger->chargingEnabled() && charger->measuredPower() > intentEpsilon);
     plan.belowTargetCeiling = plan.stopsOnTarget ? plan.soc < configuration.targetPercentage() : !full;
+    plan.waitsForBattery = waitsForHomeBattery(plan, cycle);
+    const double surplusBudget = plan.waitsForBattery ? cycle.surplusBesideBattery : cycle.surplusBudget;
     double rawTarget = 0;
     if (!cycle.hasRootMeter) {
         rawTarget = 0;
-    } else if (cycle.surplusBudget > 0 && plan.belowTargetCeiling && charger->supportsCharging()) {
-        rawTarget = plan.upperLimit > 0 ? qMin(cycle.surplusBudget, plan.upperLimit) : cycle.surplusBudget;
+    } else if (surplusBudget > 0 && plan.belowTargetCeiling && charger->supportsCharging()) {
+        rawTarget = plan.upperLimit > 0 ? qMin(surplusBudget, plan.upperLimit) : surplusBudget;
         if (charger->minChargingPower() > rawTarget)
             rawTarget = 0;
     } else if (!plan.constrained && cycle.houseDraw > 0 && charger->supportsDischarging()
@@ -552,30 +579,7 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
             magnitude = qMin(magnitude, charger->maxDischargingPower());
         rawTarget = magnitude < charger->minDischargingPower() ? 0 : -magnitude;
     }
-    // Calm as the AC chargers, through the same gate: a charger charging
-    // on surplus bridges a short shortfall at its minimum power instead of
-    // stopping, for as long as the owner's tolerance pays for, and after
-    // such a stop starts again only when the gate lets it.
-    const bool surplusCovers = rawTarget > intentEpsilon;
-    if (cycle.hasRootMeter && plan.belowTargetCeiling && charger->supportsCharging() && charger->minChargingPower() > 0
-        && charger->minChargingPower() <= plan.upperLimit) {
-        // A surplus of twice the minimum rides out a dip of half of it.
-        const bool ample = surplusCovers && cycle.surplusBudget >= 2 * charger->minChargingPower();
-        // Below its lower limit the home battery goes first: a dip would be
-        // ridden out on its charge, so the car gives way instead.
-        const bool givesWay = cycle.batteryGoesFirst || (cycle.batteryBelowLowerLimit && !surplusCovers);
-        if (!givesWay && m_context.cycle.now().isValid())
-            m_cycleDecisions[plan.chargerId].givingWay = false;
-        const bool enabled =
-                givesWay ? giveWayToHomeBattery(plan, currentDateTime)
-                         : calmSurplusCharge(plan, surplusCovers, currentDateTime, ample, cycle.batteryBelowLowerLimit);
-        if (enabled && !surplusCovers) {
-            rawTarget = charger->minChargingPower();
-            cycle.bridgedCharge += rawTarget;
-        } else if (!enabled && surplusCovers) {
-            rawTarget = 0;
-        }
-    }
+    rawTarget = calmSurplusTarget(plan, cycle, rawTarget, surplusBudget, currentDateTime);
     rawTarget = calmDischarge(plan, cycle, rawTarget, currentDateTime);
     plan.rawTarget = rawTarget;
     qCDebug(dcTavroEnergy()) << "DC charger" << charger->name() << "grid decision:"
@@ -583,6 +587,49 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "house draw:" << cycle.houseDraw << "constrained charge-only:" << plan.constrained
                              << "below target ceiling:" << plan.belowTargetCeiling << "raw target:" << rawTarget;
+}
+
+bool DcController::waitsForHomeBattery(const DcChargerPlan &plan, const DcCycle &cycle)
+{
+    CycleDecision &decision = m_cycleDecisions[plan.chargerId];
+    if (decision.waitsForBattery && cycle.batteryRecovered && m_context.cycle.now().isValid())
+        decision.waitsForBattery = false;
+    return decision.waitsForBattery;
+}
+
+double DcController::calmSurplusTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget,
+                                       double surplusBudget, const QDateTime &currentDateTime)
+{
+    // Calm as the AC chargers, through the same gate: a charger charging
+    // on surplus bridges a short shortfall at its minimum power instead of
+    // stopping, for as long as the owner's tolerance pays for, and after
+    // such a stop starts again only when the gate lets it.
+    EvChargerDc *charger = plan.charger;
+    const bool surplusCovers = rawTarget > intentEpsilon;
+    if (!cycle.hasRootMeter || !plan.belowTargetCeiling || !charger->supportsCharging()
+        || charger->minChargingPower() <= 0 || charger->minChargingPower() > plan.upperLimit)
+        return rawTarget;
+    // A surplus of twice the minimum rides out a dip of half of it.
+    const bool ample = surplusCovers && surplusBudget >= 2 * charger->minChargingPower();
+    // Below its lower limit the home battery goes first: a dip would be
+    // ridden out on its charge, so the car gives way instead.
+    const bool batteryBelow = cycle.batteryBelowLowerLimit || plan.waitsForBattery;
+    const bool givesWay = batteryBelow && (cycle.batteryPower <= 0 || !surplusCovers);
+    if (m_context.cycle.now().isValid()) {
+        CycleDecision &decision = m_cycleDecisions[plan.chargerId];
+        if (!givesWay)
+            decision.givingWay = false;
+        decision.waitsForBattery = decision.waitsForBattery || givesWay;
+    }
+    const bool enabled = givesWay ? giveWayToHomeBattery(plan, currentDateTime)
+                                  : calmSurplusCharge(plan, surplusCovers, currentDateTime, ample, batteryBelow);
+    if (enabled && !surplusCovers) {
+        rawTarget = charger->minChargingPower();
+        cycle.bridgedCharge += rawTarget;
+    } else if (!enabled && surplusCovers) {
+        rawTarget = 0;
+    }
+    return rawTarget;
 }
 
 bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime,
@@ -872,7 +919,7 @@ ChargingState::WaitingReason DcController::dcIdleWaitingReason(const DcChargerPl
     // Idle: say what the charger waits for.
     EvChargerDc *charger = plan.charger;
     const ChargingConfiguration &configuration = plan.configuration;
-    if (cycle.batteryBelowLowerLimit && plan.mode == ChargingConfiguration::ChargingModeEco
+    if ((cycle.batteryBelowLowerLimit || plan.waitsForBattery) && plan.mode == ChargingConfiguration::ChargingModeEco
         && configuration.dailySpotMarketPercentage() == 0 && charger->supportsCharging() && plan.belowTargetCeiling
         && cycle.hasRootMeter) {
         *batteryFlag = true;

@@ -3,6 +3,7 @@
 
 #include "smartcharging/chargingprocessinfo.h"
 #include "smartcharging/chargingsharecalculator.h"
+#include "smartcharging/householdbalance.h"
 #include "smartcharging/surplusgate.h"
 #include "types/chargingconfiguration.h"
 #include "types/chargingstate.h"
@@ -16,7 +17,6 @@
 #include <functional>
 
 class EvChargerDc;
-class HouseholdBalance;
 class ProcessPreparation;
 class ShareRounds;
 class SpotMarketDataProvider;
@@ -83,6 +83,10 @@ private:
     struct DcShareRound;
     using ShareResult = ChargingShareCalculator::Result;
     DcCycle measureDcBaseline() const;
+    // The home battery's part of the baseline (acCommandedIncrease: W this
+    // cycle's AC commands take beyond what the meter shows).
+    void measureHomeBattery(DcCycle &cycle, const HouseholdBalance::HomeBattery &battery,
+                            double acCommandedIncrease) const;
     // Clears the energy charged today when the day changed.
     void resetDcDailyEnergy(const QDate &today);
     void planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDateTime &currentDateTime);
@@ -101,6 +105,15 @@ private:
     // as the last cycle switched it.
     bool calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime, bool ample,
                            bool batteryFirst);
+    // The raw target (W) after the surplus gate and the home battery's
+    // turn; surplusBudget: W of surplus this charger may count on.
+    double calmSurplusTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, double surplusBudget,
+                             const QDateTime &currentDateTime);
+    // Whether the charger gave way to the home battery (down to its minimum
+    // or off) and it is not yet two points above its lower limit (a cycle
+    // ends the wait): until then the battery goes first for it as below the
+    // limit, running or not.
+    bool waitsForHomeBattery(const DcChargerPlan &plan, const DcCycle &cycle);
     // The same where a home battery below its lower limit would pay for the
     // charge: one on surplus drops to its minimum for a cycle, then stops
     // (the restart waits as after a stop for lack of surplus); an idle one
@@ -156,7 +169,8 @@ private:
     struct CycleDecision {
         bool charge = false;
         bool discharge = false;
-        bool givingWay = false; // the last cycle held a charge at its minimum for the home battery
+        bool givingWay = false;       // the last cycle held a charge at its minimum for the home battery
+        bool waitsForBattery = false; // gave way to the home battery, see waitsForHomeBattery()
     };
     QHash<ThingId, CycleDecision> m_cycleDecisions;
     QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet

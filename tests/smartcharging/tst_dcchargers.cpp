@@ -867,39 +867,52 @@ void TestDcChargers::narrowRestartWaitsWithoutTolerance()
 
 void TestDcChargers::homeBatteryBelowItsLowerLimitGoesFirst_data()
 {
-    // Minute by minute: W the home battery charges with, W at the meter
-    // (with the car drawing its last set-point) and W set (0: off).
+    // Minute by minute: the home battery's level (%) and the W it charges
+    // with, W at the meter (with the car drawing its last set-point) and W
+    // set (0: off).
+    QTest::addColumn<QList<int>>("batteryLevel");
     QTest::addColumn<QList<double>>("batteryPower");
     QTest::addColumn<QList<double>>("rootPower");
     QTest::addColumn<QList<double>>("power");
 
-    // The battery is at 30 % of its lower limit of 50 %; the car's minimum
-    // is 1500 W, the owner lets the grid pay half of it in a dip.
+    // The battery's lower limit is 50 %; the car's minimum is 1500 W, the
+    // owner lets the grid pay half of it in a dip.
     QTest::newRow("charging at its most: the car takes what it cannot")
-            << QList<double>{2000, 2000} << QList<double>{-4000, 0} << QList<double>{4000, 4000};
+            << QList<int>{30, 30} << QList<double>{2000, 2000} << QList<double>{-4000, 0} << QList<double>{4000, 4000};
     QTest::newRow("charging 1000 W less than its most: the car leaves it that")
-            << QList<double>{2000, 1000} << QList<double>{-4000, 0} << QList<double>{4000, 3000};
+            << QList<int>{30, 30} << QList<double>{2000, 1000} << QList<double>{-4000, 0} << QList<double>{4000, 3000};
     QTest::newRow("a dip the surplus does not cover: not ridden out on the battery")
-            << QList<double>{2000, 200, 200} << QList<double>{-4000, 2500, 0} << QList<double>{4000, 1500, 0};
+            << QList<int>{30, 30, 30} << QList<double>{2000, 200, 200} << QList<double>{-4000, 2500, 0}
+            << QList<double>{4000, 1500, 0};
     QTest::newRow("not charging: the minimum, then off; the sun must last a minute to restart")
-            << QList<double>{2000, -500, -500, 2000, 2000} << QList<double>{-4000, 0, 0, -4000, -4000}
-            << QList<double>{4000, 1500, 0, 0, 4000};
+            << QList<int>{30, 30, 30, 30, 30} << QList<double>{2000, -500, -500, 2000, 2000}
+            << QList<double>{-4000, 0, 0, -4000, -4000} << QList<double>{4000, 1500, 0, 0, 4000};
+    // Back at the limit after the stop, the battery charging at its most and
+    // 1000 W going out: its charge is the car's again only two points above.
+    QTest::newRow("back at and a point above the lower limit: still the battery's; two above: the car's")
+            << QList<int>{49, 49, 49, 50, 51, 52} << QList<double>{2000, -500, -500, 2000, 2000, 2000}
+            << QList<double>{-4000, 0, 0, -1000, -1000, -1000} << QList<double>{4000, 1500, 0, 0, 0, 3000};
+    QTest::newRow("at the lower limit without having given way: the car's at once")
+            << QList<int>{50} << QList<double>{2000} << QList<double>{-1000} << QList<double>{3000};
 }
 
 void TestDcChargers::homeBatteryBelowItsLowerLimitGoesFirst()
 {
+    QFETCH(QList<int>, batteryLevel);
     QFETCH(QList<double>, batteryPower);
     QFETCH(QList<double>, rootPower);
 
     Household household;
     Thing *battery = household.fixture.addThing(QStringLiteral("homeBattery"), QStringLiteral("Battery"),
-                                                {{"batteryLevel", 30}, {"currentPower", 0}});
+                                                {{"batteryLevel", batteryLevel.first()}, {"currentPower", 0}});
     household.manager->setBatteryLevelLimits(0.5, 0.9);
     household.manager->setAcquisitionTolerance(0.5);
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
     QList<double> power;
-    for (int minute = 0; minute < batteryPower.count(); minute++)
+    for (int minute = 0; minute < batteryPower.count(); minute++) {
+        HouseholdFixture::setStates(battery, {{"batteryLevel", batteryLevel.at(minute)}});
         power.append(nextMinute(household, batteryPower.at(minute), rootPower.at(minute), battery));
+    }
     QTEST(power, "power");
 }
 
