@@ -103,6 +103,8 @@ public:
     double reserve() const { return m_reserve; }
     // Phase switches while charging on that local date, whoever ordered them.
     int phaseSwitchesOn(const QDate &date) const;
+    // Stops for lack of surplus on that local date.
+    int stopsOn(const QDate &date) const { return date == m_stopDay ? m_stopsToday : 0; }
 
 private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);

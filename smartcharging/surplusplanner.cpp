@@ -26,7 +26,9 @@ const char *const backInReachTitle = QT_TRANSLATE_NOOP("SmartChargingManager", "
 const char *const backInReachBody =
         QT_TRANSLATE_NOOP("SmartChargingManager", "%1 will reach the %2 % wanted by %3 after all.");
 
-// Removes the charger's time-requirement schedules; true when there were any.
+// Stops a day a charger the expected sun fills may take for lack of surplus
+// instead of riding a dip out on the grid.
+const int sunFillsStopsPerDay = 1;
 
 } // namespace
 
@@ -575,10 +577,14 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
                                                       double rootLoad, double houseImport, const SurplusTakers &takers,
                                                       double tolerance, bool running, const QDateTime &currentDateTime)
 {
-    // A start before the surplus covers the whole minimum buys the rest to
-    // charge sooner: worth nothing where the expected sun of the day gives
-    // all the car can still take.
-    if (!running && tolerance < 1.0 && sunGivesTheRest(charger, info, qMax(1u, info.maxPhaseCount), currentDateTime))
+    // A start before the surplus covers the whole minimum, a dip ridden out
+    // and a charge kept on at the minimum buy the rest to charge sooner:
+    // worth nothing where the expected sun of the day gives all the car can
+    // still take, which the grid would then only take the place of. Such a
+    // car charges on the sun alone, as at a tolerance of 1.
+    const bool sunFills =
+            tolerance < 1.0 && sunGivesTheRest(charger, info, qMax(1u, info.maxPhaseCount), currentDateTime);
+    if (sunFills)
         tolerance = 1.0;
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
@@ -596,7 +602,13 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     reading.surplusPower = charger->currentPower() - rootLoad / qMax(1, sharers);
     reading.phaseMinimum = info.minChargingCurrent * Units::phaseVoltage;
     reading.tolerance = tolerance;
-    reading.allowedShare = 1.0 - m_context.acquisitionTolerance;
+    // Nor is a dip ridden out on the grid for such a car, but a stop costs
+    // switches a day of passing clouds would spend many of: only the day's
+    // first stop is spent on it, later dips are ridden out as before.
+    const bool sunRidesAlone = sunFills
+                               && m_context.cycle.surplusGate(charger->id()).stopsOn(currentDateTime.date())
+                                          < sunFillsStopsPerDay;
+    reading.allowedShare = sunRidesAlone ? 0.0 : 1.0 - m_context.acquisitionTolerance;
     // Another car's draw does not spend this one's reserve.
     reading.houseImport = houseImport;
     reading.running = running;

@@ -127,6 +127,8 @@ private slots:
     void missedRepeatingTargetPlannedAfresh();
     void surplusStepAndStartByToleranceAndSun_data();
     void surplusStepAndStartByToleranceAndSun();
+    void runningChargeOnTheSunAlone_data();
+    void runningChargeOnTheSunAlone();
     void deadlineChargeLeavesTheSunItsPart_data();
     void deadlineChargeLeavesTheSunItsPart();
     void surplusCapCountsOwnDraw_data();
@@ -628,6 +630,63 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
     QCOMPARE(action.chargingEnabled(), c.enabled);
     QCOMPARE(action.desiredPhaseCount(), 1u);
     QCOMPARE(action.maxChargingCurrent(), c.current);
+}
+
+void TestSurplusPlan::runningChargeOnTheSunAlone_data()
+{
+    QTest::addColumn<double>("sunPower");   // W the forecast gives for 8 h; -1: no forecast
+    QTest::addColumn<bool>("stoppedToday"); // the gate stopped it once today
+    QTest::addColumn<bool>("covered");
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<double>("allowedShare");
+    // A one-phase car at 70 % charges at its 1380 W minimum; the surplus
+    // dips to 1000 W of it, within the owner's half. To full it takes
+    // 20 kWh: 8 h of 3 kW give that, 8 h of 2 kW do not.
+    QTest::newRow("no forecast: on within the tolerance, dips ridden out") << -1.0 << false << true << 0.5 << 0.5;
+    QTest::newRow("the sun fills it: off, the first dip not ridden out") << 3000.0 << false << false << 1.0 << 0.0;
+    QTest::newRow("the sun fills it, stopped once today: dips ridden out again")
+            << 3000.0 << true << false << 1.0 << 0.5;
+    QTest::newRow("the sun falls short of full: on within the tolerance") << 2000.0 << false << true << 0.5 << 0.5;
+}
+
+void TestSurplusPlan::runningChargeOnTheSunAlone()
+{
+    QFETCH(double, sunPower);
+    QFETCH(bool, stoppedToday);
+    QFETCH(bool, covered);
+    QFETCH(double, tolerance);
+    QFETCH(double, allowedShare);
+
+    const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEco, 0.5);
+    house.fixture.setNow(start);
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
+    HouseholdFixture::setStates(house.charger, {{"power", true},
+                                                {"charging", true},
+                                                {"maxChargingCurrent", 6},
+                                                {"desiredPhaseCount", 1},
+                                                {"currentPower", 1380}});
+    ChargingState state(house.charger->id());
+    state.setMode(ChargingState::ModeSurplusCharging);
+    Access::commitState(house.manager, state);
+    HouseholdFixture::setStates(house.meter, {{"currentPower", 1380 - 1000}});
+    ChargingContext &context = house.manager->steps().context;
+    if (sunPower >= 0) {
+        context.sun.addSample(start.addSecs(-60), 0, 0);
+        SolarForecastSlots forecast;
+        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), sunPower * 8)); // Wh
+        context.sun.setForecast(forecast, 1.0);
+    }
+    SurplusGate &gate = context.cycle.surplusGate(house.charger->id());
+    if (stoppedToday)
+        gate.stoppedOutside(start.addSecs(-3600));
+    house.plan();
+
+    QVERIFY(gate.hasReading(start));
+    QVERIFY(gate.reading().running);
+    QCOMPARE(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled(), covered);
+    QCOMPARE(gate.reading().tolerance, tolerance);
+    QCOMPARE(gate.reading().allowedShare, allowedShare);
 }
 
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
