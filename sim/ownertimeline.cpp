@@ -19,16 +19,21 @@ int expectedChanges(const Scenario &scenario)
 
 OwnerTimeline::OwnerTimeline(const Scenario &scenario)
     : m_scenario(scenario),
-      m_cars(static_cast<size_t>(scenario.cars.count()))
+      m_cars(static_cast<size_t>(scenario.cars.count())),
+      m_levels(static_cast<size_t>(scenario.cars.count()))
 {
     const size_t expected = static_cast<size_t>(expectedChanges(scenario));
     for (int j = 0; j < scenario.cars.count(); j++) {
         m_cars[j].reserve(expected);
         m_cars[j].push_back(Wish());
         setConfiguration(0, j, scenario.cars.at(j).configuration);
+        m_levels[j].reserve(expected);
+        m_levels[j].push_back(LevelEntry());
     }
     m_batteryLowerLimit.reserve(expected);
     m_batteryLowerLimit.push_back({0, -1});
+    m_spotMarket.reserve(expected);
+    m_spotMarket.push_back({0, false});
 }
 
 template<typename T>
@@ -116,6 +121,34 @@ void OwnerTimeline::setBatteryLowerLimit(int minute, double fraction)
         m_batteryLowerLimit.back().fraction = fraction;
     else
         m_batteryLowerLimit.push_back({minute, fraction});
+}
+
+void OwnerTimeline::setLevelEntered(int minute, int car, double percent)
+{
+    std::vector<LevelEntry> &entries = m_levels[car];
+    if (entries.back().minute == minute)
+        entries.back().level = percent;
+    else
+        entries.push_back({minute, percent});
+}
+
+void OwnerTimeline::setSpotMarket(int minute, bool enabled)
+{
+    if (m_spotMarket.back().minute == minute)
+        m_spotMarket.back().on = enabled;
+    else
+        m_spotMarket.push_back({minute, enabled});
+}
+
+const OwnerTimeline::LevelEntry &OwnerTimeline::levelEnteredAt(int car, int minute) const
+{
+    const std::vector<LevelEntry> &entries = m_levels.at(car);
+    return entries.at(indexAt(entries, minute));
+}
+
+bool OwnerTimeline::spotMarketAt(int minute) const
+{
+    return m_spotMarket.at(indexAt(m_spotMarket, minute)).on;
 }
 
 const OwnerTimeline::Wish &OwnerTimeline::wishAt(int car, int minute) const

@@ -9,8 +9,9 @@
 #include <vector>
 
 // What the owner asked for over a run, with the minute (after the start)
-// from which each wish holds: every car's charging wish and the home
-// battery's lower limit (fraction). The simulator records every change the
+// from which each wish holds: every car's charging wish, the home
+// battery's lower limit (fraction), the levels he entered for cars that
+// cannot report theirs and whether he gave the plugin a price source. The simulator records every change the
 // plugin accepted, so that the peer and the limit work with the same
 // wishes at the same minutes. Kept compact and reserved up front: a soak
 // measures the heap while it runs. Percentages in %.
@@ -51,7 +52,8 @@ public:
         double percentage = 0;
     };
 
-    // The scenario's own configurations hold from minute 0; no battery limit.
+    // The scenario's own configurations hold from minute 0; no battery
+    // limit, no level entered, the spot market off until it is switched on.
     explicit OwnerTimeline(const Scenario &scenario);
 
     // The TavroEnergy ChargingConfiguration members "chargingMode",
@@ -65,11 +67,22 @@ public:
     void setManualValue(int minute, int car, const QString &stateName, const QVariant &value);
     // < 0: the battery has no priority.
     void setBatteryLowerLimit(int minute, double fraction);
+    // The owner typed the level (%) of a car that cannot report it.
+    void setLevelEntered(int minute, int car, double percent);
+    // The spot market (the day-ahead prices) was switched on or off.
+    void setSpotMarket(int minute, bool enabled);
 
     const Wish &wishAt(int car, int minute) const;
     // The largest ceiling in force in the minutes [from, to).
     double largestCeiling(int car, int from, int to) const;
     double batteryLowerLimitAt(int minute) const;
+    // The last level entered for the car at or before minute; level < 0: none yet.
+    struct LevelEntry {
+        int minute = 0;
+        double level = -1; // %
+    };
+    const LevelEntry &levelEnteredAt(int car, int minute) const;
+    bool spotMarketAt(int minute) const;
 
     // Every deadline of the first durationMinutes, in the order of their
     // minutes: the scenario's targets and the target times of the wishes
@@ -82,6 +95,10 @@ private:
         int minute = 0;
         double fraction = -1;
     };
+    struct SwitchChange {
+        int minute = 0;
+        bool on = false;
+    };
     // The change in force at minute in a list sorted by minute.
     template<typename T>
     static int indexAt(const std::vector<T> &changes, int minute);
@@ -89,6 +106,8 @@ private:
     const Scenario &m_scenario;
     std::vector<std::vector<Wish>> m_cars; // per car, by minute
     std::vector<LimitChange> m_batteryLowerLimit;
+    std::vector<std::vector<LevelEntry>> m_levels; // per car, by minute
+    std::vector<SwitchChange> m_spotMarket;
 };
 
 #endif // OWNERTIMELINE_H

@@ -3,10 +3,15 @@
 #include <QtMath>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
 const double voltage = 230.0;
+// The level (%) a car that cannot report it counts from until the owner
+// enters one: what the plugin's estimate starts from, as no controller
+// can see the true one.
+const double levelNeverEntered = 20.0;
 
 }
 
@@ -34,6 +39,21 @@ double PeerController::carSoc(int car) const
                    + charger.energy * (1.0 - description.lossPercent / 100.0) / description.capacityKwh * 100.0;
     }
     return m_household.carSoc(car);
+}
+
+void PeerController::countFromEnteredLevel(ChargerState *charger, int minute, bool pluggedIn) const
+{
+    if (charger->car < 0 || m_scenario.cars.at(charger->car).thingClass != QLatin1String("electricVehicle"))
+        return;
+    const OwnerTimeline::LevelEntry &entry = m_owner.levelEnteredAt(charger->car, minute);
+    if (pluggedIn) {
+        charger->socAtPlugIn = entry.level >= 0 ? entry.level : levelNeverEntered;
+    } else if (entry.level >= 0 && entry.minute != charger->levelMinute) {
+        // Entered while plugged in: counted on from there.
+        charger->socAtPlugIn = entry.level;
+        charger->energy = 0;
+    }
+    charger->levelMinute = entry.minute;
 }
 
 bool PeerController::plannedNow(int charger, int minute) const
@@ -64,7 +84,10 @@ bool PeerController::plannedNow(int charger, int minute) const
         int from;
         int to; // first minute after
     };
-    const int known = m_scenario.pricesKnownUntilOffset(minute);
+    // Without the spot market the owner gave no controller the prices:
+    // every slot is as dear as the rest.
+    const int known =
+            m_owner.spotMarketAt(minute) ? m_scenario.pricesKnownUntilOffset(minute) : std::numeric_limits<int>::min();
     const int offset = m_scenario.startOffsetMinutes();
     const int resolution = qMax(1, m_scenario.priceResolutionMinutes);
     std::vector<Slot> window;
@@ -174,7 +197,9 @@ double PeerController::followChargers(const MinuteRecord &record, double *ownPha
             charger.lastSwitch = lastSwitch;
             charger.car = car;
             charger.socAtPlugIn = car >= 0 ? m_household.carSoc(car) : 0;
+            countFromEnteredLevel(&charger, record.minute, true);
         } else {
+            countFromEnteredLevel(&charger, record.minute, false);
             if (power > 0)
                 charger.energy += power / 60000.0;
             // A full car, or one at a limit of its own, takes less than it

@@ -77,7 +77,8 @@ public:
     // The commands for the next minute, from the last minute's reading and record.
     QVector<ChargerCommand> decide(const Reading &reading, const MinuteRecord &record);
     // The state of charge the controller works with (a car that does not
-    // report one is counted up from where it was plugged in).
+    // report one is counted up from the level the owner entered, as the
+    // plugin's estimate is: neither sees the true one).
     double carSoc(int car) const;
 
 private:
@@ -86,20 +87,25 @@ private:
         double current = 0;
         uint phases = 3;
         double dcPower = 0;
-        int lastSwitch = -1000; // minute of the last on/off switch
-        int startFor = 0;       // minutes the start condition has held
-        int stopFor = 0;        // minutes the stop condition has held
-        int upFor = 0;          // minutes three phases would have fitted
-        int downFor = 0;        // minutes they would not
-        int car = -1;           // car plugged in at the last look
-        double energy = 0;      // kWh into the car since it was plugged in
-        double socAtPlugIn = 0;
+        int lastSwitch = -1000;  // minute of the last on/off switch
+        int startFor = 0;        // minutes the start condition has held
+        int stopFor = 0;         // minutes the stop condition has held
+        int upFor = 0;           // minutes three phases would have fitted
+        int downFor = 0;         // minutes they would not
+        int car = -1;            // car plugged in at the last look
+        double energy = 0;       // kWh into the car since it was plugged in
+        double socAtPlugIn = 0;  // % at plug-in; of a car that cannot report it, as entered
+        int levelMinute = -1;    // minute of the entered level it counts from
         double offered = 0;      // W the last command asked for, 0 when off
         double drawn = 0;        // W the car took in the last minute
         bool carLimited = false; // it took less than offered (full, or its own limit)
         bool planned = false;    // charging in a slot of its target plan
     };
 
+    // A car that cannot report its level counts from what the owner entered
+    // (at plug-in the last entry, else the level never entered), and from
+    // an entry made while it is plugged in on.
+    void countFromEnteredLevel(ChargerState *charger, int minute, bool pluggedIn) const;
     // Full power in this minute for a car with a target time?
     bool plannedNow(int charger, int minute) const;
     // kWh the forecast PV less the house gives in minutes [from, to), at

@@ -333,6 +333,7 @@ bool Simulation::configureSpotMarket(QString *errorString)
         return false;
     }
     m_spotMarketEnabled = true;
+    m_owner.setSpotMarket(m_minute, true);
     refreshPrices();
     return true;
 }
@@ -713,12 +714,16 @@ void Simulation::followOwner(const QString &method, const QVariantMap &params)
         const QUuid thingId(params.value(QStringLiteral("thingId")).toString());
         const QVariantList actionParams = params.value(QStringLiteral("params")).toList();
         for (int j = 0; j < m_cars.count() && !actionParams.isEmpty(); j++) {
-            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id() != thingId)
-                continue;
             const QVariantMap param = actionParams.first().toMap();
-            m_owner.setManualValue(m_minute, j, param.value(QStringLiteral("paramName")).toString(),
-                                   param.value(QStringLiteral("value")));
+            const QString name = param.value(QStringLiteral("paramName")).toString();
+            // The level typed for a car that cannot report it: the peer counts from it too.
+            if (m_cars.at(j).thing->id() == thingId && name == QLatin1String("batteryLevel"))
+                m_owner.setLevelEntered(m_minute, j, param.value(QStringLiteral("value")).toDouble());
+            if (m_chargers.at(m_cars.at(j).chargerIndex).thing->id() == thingId)
+                m_owner.setManualValue(m_minute, j, name, param.value(QStringLiteral("value")));
         }
+    } else if (method == QLatin1String("TavroEnergy.SetSpotMarketConfiguration")) {
+        m_owner.setSpotMarket(m_minute, params.value(QStringLiteral("enabled")).toBool());
     } else if (method == QLatin1String("TavroEnergy.SetBatteryLevelLimits")) {
         // Accepted, so in force from now on.
         m_owner.setBatteryLowerLimit(m_minute, params.value(QStringLiteral("batteryLevelLowerLimit")).toDouble());

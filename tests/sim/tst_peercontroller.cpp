@@ -5,8 +5,9 @@
 // The peer controller's documented rules, minute by minute in a household
 // of its own: start and stop thresholds and delays, the guard between
 // switches, phase switching, priority under one fuse (counting what a car
-// draws), the cheapest minutes for a target, repeating target days and the
-// owner's changes from the minute they are made.
+// draws), the cheapest minutes for a target (only where the owner gave it
+// the prices), repeating target days, the owner's changes from the minute
+// they are made and the level of a car that cannot report it.
 class TestPeerController : public QObject
 {
     Q_OBJECT
@@ -19,12 +20,15 @@ private slots:
     void chargersServedInOrderUnderOneFuse();
     void fullCarLeavesItsShareToTheNext_data();
     void fullCarLeavesItsShareToTheNext();
+    void targetInTheCheapestMinutes_data();
     void targetInTheCheapestMinutes();
     void targetNetOfTheForecast_data();
     void targetNetOfTheForecast();
     void repeatingTargetDays_data();
     void repeatingTargetDays();
     void ownerChangesHoldFromTheirMinute();
+    void levelOfACarThatCannotReportIt_data();
+    void levelOfACarThatCannotReportIt();
 };
 
 namespace {
@@ -235,13 +239,24 @@ void TestPeerController::fullCarLeavesItsShareToTheNext()
     QCOMPARE(run.last().chargerPower.at(0), 0.0);
 }
 
+void TestPeerController::targetInTheCheapestMinutes_data()
+{
+    QTest::addColumn<bool>("spotMarket");
+    QTest::addColumn<int>("slotEnd"); // the minute the chosen minutes end at
+    // The first hour is the cheap one; the deadline is at minute 120.
+    QTest::newRow("prices: the last minutes of the cheap hour") << true << 60;
+    QTest::newRow("no spot market: no prices, the last minutes") << false << 120;
+}
+
 void TestPeerController::targetInTheCheapestMinutes()
 {
-    // Half an hour at full power (11.04 kWh of 50 kWh: 22.08 %) by minute
-    // 120; the second hour is the cheap one.
+    QFETCH(bool, spotMarket);
+    QFETCH(int, slotEnd);
+    // Half an hour at full power (11.04 kWh of 50 kWh: 22.08 %) by minute 120.
     Scenario scenario = household(1, false);
-    scenario.hourlyPrices = {200, 50, 300};
+    scenario.hourlyPrices = {50, 200, 300};
     Run run(scenario, QStringLiteral("ChargingModeEcoWithTargetTime"));
+    run.owner().setSpotMarket(0, spotMarket);
     run.owner().setConfiguration(0, 0,
                                  {{QStringLiteral("chargingMode"), QStringLiteral("ChargingModeEcoWithTargetTime")},
                                   {QStringLiteral("endDateTime"), scenario.start.addSecs(120 * 60).toSecsSinceEpoch()},
@@ -255,11 +270,13 @@ void TestPeerController::targetInTheCheapestMinutes()
         }
     }
     // The car reports whole per cent, so the plan may be a minute or two
-    // off; all of it in the cheap hour, of its equally cheap minutes the last.
+    // off (a slot once begun is charged through to the target); of equally
+    // cheap minutes the last.
     QVERIFY2(charging.count() >= 29 && charging.count() <= 32, qPrintable(QString::number(charging.count())));
-    QVERIFY2(charging.first() >= 60 + 60 - 32 && charging.first() <= 60 + 60 - 30,
+    QVERIFY2(charging.first() >= slotEnd - 32 && charging.first() <= slotEnd - 30,
              qPrintable(QString::number(charging.first())));
-    QCOMPARE(charging.last(), 119);
+    QVERIFY2(charging.last() >= slotEnd - 1 && charging.last() <= slotEnd + 1,
+             qPrintable(QString::number(charging.last())));
     // In one go: the level's whole per cent do not break the slot up.
     QCOMPARE(charging.count(), charging.last() - charging.first() + 1);
     QVERIFY2(run.household().carSoc(0) >= 20 + 11.04 / 2 / 50 * 100 - 0.5,
@@ -289,6 +306,7 @@ void TestPeerController::targetNetOfTheForecast()
     Scenario scenario = household(1, false);
     scenario.hourlyPrices = {50, 200};
     Run run(scenario, QStringLiteral("ChargingModeEcoWithTargetTime"));
+    run.owner().setSpotMarket(0, true);
     if (sunFrom >= 0)
         run.peer().forecastPower = [sunFrom](int minute) { return minute >= sunFrom ? 11040.0 : 0.0; };
     run.owner().setConfiguration(0, 0,
@@ -378,6 +396,39 @@ void TestPeerController::ownerChangesHoldFromTheirMinute()
     }
     QCOMPARE(seen, QStringLiteral("000000111000"));
     QCOMPARE(currents, (QList<double>{16, 10, 10}));
+}
+
+void TestPeerController::levelOfACarThatCannotReportIt_data()
+{
+    QTest::addColumn<QString>("thingClass");
+    QTest::addColumn<int>("enteredAt"); // minute the owner types 40 %, -1 never
+    QTest::addColumn<int>("chargedMinutes");
+    // 10 % of 50 kWh at 11.04 kW: 27 minutes from 20 %.
+    QTest::newRow("never entered: from 20 %, as the plugin") << QStringLiteral("electricVehicle") << -1 << 27;
+    QTest::newRow("entered at plug-in: at its target") << QStringLiteral("electricVehicle") << 0 << 0;
+    QTest::newRow("entered while charging: stops there") << QStringLiteral("electricVehicle") << 5 << 5;
+    QTest::newRow("a car that reports it: its own level") << QStringLiteral("electricVehicleConnected") << -1 << 0;
+}
+
+void TestPeerController::levelOfACarThatCannotReportIt()
+{
+    QFETCH(QString, thingClass);
+    QFETCH(int, enteredAt);
+    QFETCH(int, chargedMinutes);
+    // Truly at 40 %, switched on by hand to stop at 30 %: no controller sees
+    // the true level of a car that cannot report it, only what the owner typed.
+    Scenario scenario = household(1, false);
+    scenario.cars[0].thingClass = thingClass;
+    scenario.cars[0].soc = 40;
+    Run run(scenario, QStringLiteral("ChargingModeNormal"));
+    run.owner().setConfiguration(
+            0, 0, {{QStringLiteral("targetPercentage"), 30}, {QStringLiteral("stopOnTargetPercentage"), true}});
+    if (enteredAt >= 0)
+        run.owner().setLevelEntered(enteredAt, 0, 40);
+    int charged = 0;
+    for (int m = 0; m < 40; m++)
+        charged += run.minute(0).at(0).enabled ? 1 : 0;
+    QVERIFY2(qAbs(charged - chargedMinutes) <= 1, qPrintable(QString::number(charged)));
 }
 
 QTEST_GUILESS_MAIN(TestPeerController)
