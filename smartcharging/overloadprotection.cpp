@@ -46,6 +46,14 @@ struct OverloadProtection::AcOverloadEntry {
     double reference = 0;  // W, before this overload episode
 };
 
+// The chargers that load the same phases, with their share requests.
+struct OverloadProtection::AcOverloadGroup {
+    QList<AcOverloadEntry> entries;
+    QList<ChargingShareCalculator::Request> requests; // in entry order
+    double references = 0;                            // W, capped at what the chargers have now
+    double slack = 0;                                 // W the chargers can give without going off
+};
+
 struct OverloadProtection::DcOverloadEntry {
     EvChargerDc *charger = nullptr;
     double reference = 0; // W
@@ -72,7 +80,6 @@ bool OverloadProtection::verifyOverloadProtection(const QDateTime &currentDateTi
         return false;
     }
 
-    const double overshootA = overshoots.at(0);
     qCDebug(dcTavroEnergy()) << "Overload protection: Triggered, maximum power consumption per phase is:" << limitPower
                              << "[W], Overshot on phases:"
                              << "A:" << overshoots.at(0) << "[W],"
@@ -80,7 +87,7 @@ bool OverloadProtection::verifyOverloadProtection(const QDateTime &currentDateTi
                              << "C:" << overshoots.at(2) << "[W]";
 
     const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
-    throttleAcChargersForOverload(maxOvershoot, overshootA, strategy, currentDateTime);
+    throttleAcChargersForOverload(overshoots, strategy, currentDateTime);
     throttleDcChargersForOverload(maxOvershoot, strategy);
     return true;
 }
@@ -123,62 +130,67 @@ void OverloadProtection::releaseOverloadProtection()
     }
 }
 
-void OverloadProtection::throttleAcChargersForOverload(double maxOvershoot, double overshootA,
+void OverloadProtection::throttleAcChargersForOverload(const QList<double> &overshoots,
                                                        ChargingShareCalculator::Strategy strategy,
                                                        const QDateTime &currentDateTime)
 {
-    // AC chargers: take the overshoot off the chargers that load the
-    // overloaded phases and share what remains.
-    QList<AcOverloadEntry> acEntries;
-    QList<ChargingShareCalculator::Request> acRequests;
-    const double acBudget = collectAcOverloadRequests(maxOvershoot, overshootA, &acEntries, &acRequests);
-    const QList<ChargingShareCalculator::Result> acResults =
-            ChargingShareCalculator().calculate(acRequests, acBudget, strategy);
-    // One result per request, in request order; the entries follow the requests.
-    for (int i = 0; i < acResults.count() && i < acEntries.count(); i++)
-        applyAcOverloadResult(acEntries.at(i), acResults.at(i), currentDateTime);
+    AcOverloadGroup onePhase;
+    AcOverloadGroup multiPhase;
+    collectAcOverloadRequests(&onePhase, &multiPhase);
+
+    // Each overloaded phase needs its overshoot taken off once, at the least
+    // power: a watt off a one-phase charger clears a watt of phase A, a watt
+    // off a three-phase one only a third of that. So the multi-phase chargers
+    // shed what B and C are over, and on A only what the one-phase chargers
+    // cannot give without being switched off; the one-phase chargers shed
+    // the rest of A.
+    const double overshootA = overshoots.at(0);
+    const double multiPhaseCut = qMax(qMax(overshoots.at(1), overshoots.at(2)), overshootA - onePhase.slack);
+    double reliefA = 0;
+    if (multiPhaseCut > 0)
+        reliefA =
+                applyAcOverloadShares(multiPhase, multiPhase.references - multiPhaseCut * 3, strategy, currentDateTime);
+    const double onePhaseCut = overshootA - reliefA;
+    if (onePhaseCut > 0)
+        applyAcOverloadShares(onePhase, onePhase.references - onePhaseCut, strategy, currentDateTime);
 }
 
-double OverloadProtection::collectAcOverloadRequests(double maxOvershoot, double overshootA,
-                                                     QList<AcOverloadEntry> *acEntries,
-                                                     QList<ChargingShareCalculator::Request> *acRequests)
+double OverloadProtection::applyAcOverloadShares(const AcOverloadGroup &group, double budget,
+                                                 ChargingShareCalculator::Strategy strategy,
+                                                 const QDateTime &currentDateTime)
 {
-    double acReferences = 0;
-    // The phases the reduced chargers load: each overloaded phase needs its
-    // overshoot taken off once, whatever the number of chargers on it.
-    bool loadsPhaseA = false;
-    bool loadsAllPhases = false;
+    const QList<ChargingShareCalculator::Result> results =
+            ChargingShareCalculator().calculate(group.requests, qMax(0.0, budget), strategy);
+    double reliefPerPhase = 0;
+    // One result per request, in request order; the entries follow the requests.
+    for (int i = 0; i < results.count() && i < group.entries.count(); i++) {
+        const double presentCurrent = group.entries.at(i).charger->maxChargingCurrent();
+        const double current = applyAcOverloadResult(group.entries.at(i), results.at(i), currentDateTime);
+        reliefPerPhase += (presentCurrent - current) * Units::phaseVoltage;
+    }
+    return reliefPerPhase;
+}
+
+void OverloadProtection::collectAcOverloadRequests(AcOverloadGroup *onePhase, AcOverloadGroup *multiPhase)
+{
     for (EvChargerAc *charger : qAsConst(m_context.evChargersAc)) {
         if (!charger->chargingEnabled())
             continue;
 
         AcOverloadEntry entry;
         entry.charger = charger;
-        entry.phases = charger->phaseCount();
-        double relevantOvershoot = maxOvershoot;
-        if (entry.phases < 2) {
-            entry.phases = 1;
-            relevantOvershoot = overshootA;
-        }
-        if (relevantOvershoot <= 0)
-            continue;
+        entry.phases = qMax(1u, charger->phaseCount());
+        // A charger on fewer than two phases loads phase A alone.
+        AcOverloadGroup *group = entry.phases == 1 ? onePhase : multiPhase;
 
         const ThingId id = charger->id();
         const double cappedReference = fillAcOverloadEntry(charger, id, &entry);
-        acRequests->append(acOverloadRequest(charger, id, entry, cappedReference));
-        acEntries->append(entry);
-
-        acReferences += cappedReference;
-        if (entry.phases == 1)
-            loadsPhaseA = true;
-        else
-            loadsAllPhases = true;
+        const ChargingShareCalculator::Request request = acOverloadRequest(charger, id, entry, cappedReference);
+        group->requests.append(request);
+        group->entries.append(entry);
+        group->references += cappedReference;
+        group->slack += qMax(0.0, cappedReference - request.minimumPower);
     }
-
-    // Three-phase chargers shed power evenly, so the worst overshoot is taken
-    // off each of their phases; chargers on phase A alone only need A's.
-    const double acReduction = loadsAllPhases ? maxOvershoot * 3 : (loadsPhaseA ? overshootA : 0.0);
-    return qMax(0.0, acReferences - acReduction);
 }
 
 double OverloadProtection::fillAcOverloadEntry(EvChargerAc *charger, const ThingId &id, AcOverloadEntry *entry)
@@ -217,9 +229,9 @@ ChargingShareCalculator::Request OverloadProtection::acOverloadRequest(EvCharger
     return request;
 }
 
-void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
-                                               const ChargingShareCalculator::Result &result,
-                                               const QDateTime &currentDateTime)
+double OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
+                                                 const ChargingShareCalculator::Result &result,
+                                                 const QDateTime &currentDateTime)
 {
     EvChargerAc *charger = entry.charger;
     const double minPower = entry.minCurrent * Units::phaseVoltage * entry.phases;
@@ -231,7 +243,7 @@ void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
             qCDebug(dcTavroEnergy())
                     << "Overload protection: Waiting for charging current adjustment to take effect before switching off"
                     << charger->name();
-            return;
+            return presentCurrent;
         }
         qCDebug(dcTavroEnergy()) << "Overload protection: Need to switch off charging for" << charger->name();
         setChargingStateOverloadProtection(charger->id(), true, overloadThrottle(minPower, entry.reference, 0));
@@ -240,7 +252,7 @@ void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
                                          ChargingAction(false, presentCurrent, entry.phases,
                                                         ChargingAction::ChargingActionIssuerOverloadProtection, true),
                                          currentDateTime);
-        return;
+        return 0;
     }
 
     // Rounded down: a rounded-up current would keep the overload.
@@ -253,10 +265,13 @@ void OverloadProtection::applyAcOverloadResult(const AcOverloadEntry &entry,
     setChargingStateOverloadProtection(
             charger->id(), true,
             overloadThrottle(minPower, entry.reference, current * Units::phaseVoltage * entry.phases));
-    m_adjuster.executeChargingAction(
-            charger,
-            ChargingAction(true, current, entry.phases, ChargingAction::ChargingActionIssuerOverloadProtection, false),
-            currentDateTime);
+    // A refused change (the current lock) relieves nothing yet.
+    if (!m_adjuster.executeChargingAction(charger,
+                                          ChargingAction(true, current, entry.phases,
+                                                         ChargingAction::ChargingActionIssuerOverloadProtection, false),
+                                          currentDateTime))
+        return presentCurrent;
+    return current;
 }
 
 void OverloadProtection::throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy)

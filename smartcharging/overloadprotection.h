@@ -50,20 +50,27 @@ private:
     bool measurePhaseOvershoots(double limitPower, QList<double> *overshoots, double *maxOvershoot) const;
     // Clears the flag of the eco chargers once the overload is gone.
     void releaseOverloadProtection();
-    void throttleAcChargersForOverload(double maxOvershoot, double overshootA,
-                                       ChargingShareCalculator::Strategy strategy, const QDateTime &currentDateTime);
-    // The AC chargers that load an overloaded phase, with their requests;
-    // returns the power (W) they may share.
-    double collectAcOverloadRequests(double maxOvershoot, double overshootA, QList<AcOverloadEntry> *acEntries,
-                                     QList<ChargingShareCalculator::Request> *acRequests);
+    struct AcOverloadGroup;
+    // overshoots: W each phase is over, in phase order A, B, C.
+    void throttleAcChargersForOverload(const QList<double> &overshoots, ChargingShareCalculator::Strategy strategy,
+                                       const QDateTime &currentDateTime);
+    // The AC chargers that charge, with their requests, split into those on
+    // phase A alone and those on all phases.
+    void collectAcOverloadRequests(AcOverloadGroup *onePhase, AcOverloadGroup *multiPhase);
+    // Shares budget (W) between the group's chargers and commands the
+    // result; returns the current taken off per phase, in W.
+    double applyAcOverloadShares(const AcOverloadGroup &group, double budget,
+                                 ChargingShareCalculator::Strategy strategy, const QDateTime &currentDateTime);
     // Fills in the entry's current range (A) and reference power (W) for its
     // phases; returns the reference capped at what the charger has now (W).
     double fillAcOverloadEntry(EvChargerAc *charger, const ThingId &id, AcOverloadEntry *entry);
     // The charger's request to the share calculator, at most cappedReference (W).
     ChargingShareCalculator::Request acOverloadRequest(EvChargerAc *charger, const ThingId &id,
                                                        const AcOverloadEntry &entry, double cappedReference) const;
-    void applyAcOverloadResult(const AcOverloadEntry &entry, const ChargingShareCalculator::Result &result,
-                               const QDateTime &currentDateTime);
+    // Commands the charger's share; returns the current (A) it has then:
+    // 0 when switched off, the present one when a lock held the change.
+    double applyAcOverloadResult(const AcOverloadEntry &entry, const ChargingShareCalculator::Result &result,
+                                 const QDateTime &currentDateTime);
     void throttleDcChargersForOverload(double maxOvershoot, ChargingShareCalculator::Strategy strategy);
     void applyDcOverloadResult(const DcOverloadEntry &entry, const ChargingShareCalculator::Result &result);
     struct AcOverloadRecovery;

@@ -45,6 +45,8 @@ private slots:
     void reduction_data();
     void reduction();
     void twoChargersShareOneCut();
+    void leastPowerClearsEachPhase_data();
+    void leastPowerClearsEachPhase();
     void waitsForCurrentChangeBeforeSwitchingOff();
     void throttledManualChargerRestored_data();
     void throttledManualChargerRestored();
@@ -125,6 +127,63 @@ void TestOverload::twoChargersShareOneCut()
         QVERIFY2(charger->stateValue(QStringLiteral("power")).toBool(), qPrintable(charger->name()));
         QCOMPARE(charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble(), 7.0);
     }
+}
+
+void TestOverload::leastPowerClearsEachPhase_data()
+{
+    // A three-phase charger at 11 A and a one-phase one (phase A) at 16 A
+    // under 16 A; both go down to 6 A. A watt off the one-phase charger
+    // clears a watt of phase A, a watt off the three-phase one a third.
+    QTest::addColumn<QList<double>>("overshoots"); // W per phase, A B C
+    QTest::addColumn<QStringList>("threePhase");
+    QTest::addColumn<QStringList>("onePhase");
+    // 1749 W: 16 A -> 8 A is 1840 W; switching the three-phase one off
+    // instead would take 7590 W.
+    QTest::newRow("A over, within what the one-phase charger gives")
+            << QList<double>{1749, 0, 0} << QStringList() << QStringList{"maxChargingCurrent=8"};
+    // The one-phase charger gives 2300 W at most; the three-phase one the
+    // 700 W left per phase (11 A -> 7 A), the one-phase one the rest.
+    QTest::newRow("A over by more than the one-phase charger gives")
+            << QList<double>{3000, 0, 0} << QStringList{"maxChargingCurrent=7"} << QStringList{"maxChargingCurrent=6"};
+    // B only the three-phase charger can clear (500 W: 11 A -> 8 A); that
+    // takes 690 W off A as well, the one-phase one gives the other 1059 W.
+    QTest::newRow("A and B over") << QList<double>{1749, 500, 0} << QStringList{"maxChargingCurrent=8"}
+                                  << QStringList{"maxChargingCurrent=11"};
+    QTest::newRow("B over, A not") << QList<double>{-680, 500, 0} << QStringList{"maxChargingCurrent=8"}
+                                   << QStringList();
+}
+
+void TestOverload::leastPowerClearsEachPhase()
+{
+    QFETCH(QList<double>, overshoots);
+    QFETCH(QStringList, threePhase);
+    QFETCH(QStringList, onePhase);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *house = household.addThing("evChargerAc", "House",
+                                      {{"power", true}, {"maxChargingCurrent", 11}, {"phaseCount", 3}});
+    Thing *carport =
+            household.addThing("evChargerAcSinglePhase", "Carport", {{"power", true}, {"maxChargingCurrent", 16}});
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    household.processEvents();
+    household.thingManager()->clearActionLog();
+
+    setPhasePowers(meter, 3680 + overshoots.at(0), 3680 + overshoots.at(1), 3680 + overshoots.at(2));
+    household.processEvents();
+
+    QCOMPARE(household.commands(house), threePhase);
+    QCOMPARE(household.commands(carport), onePhase);
+    // Whatever the split, no phase may stay over.
+    auto cut = [](Thing *charger, double before) {
+        if (!charger->stateValue(QStringLiteral("power")).toBool())
+            return before * 230;
+        return (before - charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()) * 230;
+    };
+    const double houseCut = cut(house, 11);
+    QVERIFY(houseCut + cut(carport, 16) >= overshoots.at(0));
+    QVERIFY(houseCut >= qMax(overshoots.at(1), overshoots.at(2)));
 }
 
 void TestOverload::waitsForCurrentChangeBeforeSwitchingOff()
