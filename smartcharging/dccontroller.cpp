@@ -364,7 +364,6 @@ DcController::DcCycle DcController::measureDcBaseline() const
     }
 
     const HouseholdBalance::HomeBattery battery = m_balance.homeBattery();
-    const double batteryTerm = battery.surplusTerm;
     // The managed AC load is not added back: AC chargers keep their surplus,
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
@@ -378,7 +377,7 @@ DcController::DcCycle DcController::measureDcBaseline() const
                              << "root without managed EV:" << cycle.rootWithoutManagedEv
                              << "surplus budget:" << cycle.surplusBudget << "energy storage count:" << battery.count
                              << "energy storage SoC:" << battery.level << "energy storage power:" << cycle.batteryPower
-                             << "energy storage surplus power:" << batteryTerm
+                             << "energy storage surplus power:" << battery.surplusTerm
                              << "surplus blocked by energy storage:" << cycle.batteryGoesFirst
                              << "battery lower limit:" << m_balance.lowerLimitPercent()
                              << "battery upper limit:" << m_balance.upperLimitPercent()
@@ -401,10 +400,10 @@ void DcController::measureHomeBattery(DcCycle &cycle, const HouseholdBalance::Ho
     cycle.batteryRecovered =
             battery.count == 0 || battery.level >= qMin(m_balance.lowerLimitPercent() + lowerLimitRecovery, 100.0);
     // As below the limit: what it charges with less than its most is load.
-    const double besideTerm = battery.power - qMax(m_context.batteryChargeSeen, battery.power);
-    cycle.surplusBesideBattery = (cycle.hasRootMeter && battery.power > 0)
-                                         ? qMax(0.0, besideTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
-                                         : 0.0;
+    cycle.surplusBesideBattery =
+            (cycle.hasRootMeter && battery.power > 0)
+                    ? qMax(0.0, battery.goingFirstTerm - cycle.rootWithoutManagedDc - acCommandedIncrease)
+                    : 0.0;
 }
 
 void DcController::resetDcDailyEnergy(const QDate &today)

@@ -56,8 +56,9 @@ HouseholdBalance::HomeBattery HouseholdBalance::homeBattery() const
     battery.power = powerSum;
     battery.belowLowerLimit = battery.level < lowerLimitPercent();
     battery.dischargeUsable = upperLimitPercent() < battery.level;
+    battery.goingFirstTerm = battery.power - qMax(m_context.batteryChargeSeen, battery.power);
     if (battery.belowLowerLimit)
-        battery.surplusTerm = battery.power - qMax(m_context.batteryChargeSeen, battery.power);
+        battery.surplusTerm = battery.goingFirstTerm;
     else if (battery.power > 0)
         battery.surplusTerm = battery.power;
     else if (battery.power < 0)

@@ -29,6 +29,9 @@ public:
         // (ChargingContext::batteryChargeSeen): what it charges with less
         // counts against the surplus, so the cars get only what it cannot take.
         double surplusTerm = 0;
+        // W the battery adds while it goes first (below its lower limit, or to
+        // a car waiting for it to recover): at most 0, as surplusTerm below it.
+        double goingFirstTerm = 0;
     };
 
     explicit HouseholdBalance(const ChargingContext &context)
