@@ -318,6 +318,22 @@ void ChargingConfigurator::resetTypedBatteryLevel(Thing *car)
     car->setProperty("preciseSoC", batteryLevel);
     car->setProperty("preciseBatteryLevel", static_cast<double>(batteryLevel));
     car->setProperty("lastSoCCalculation", QVariant());
+
+    // A level typed in while the car is plugged in starts the plug-in's
+    // estimate: a deferred start on entering a smart mode later would go
+    // back to the typed level and drop what the car charged since in
+    // normal mode (random household 12141: 70 % typed at 08:22, 73.4 %
+    // counted at 09:00, reset to 70 % and charged at once at the day's
+    // dearest price for a deadline it made anyway).
+    for (auto it = m_context.book.configurations().constBegin(); it != m_context.book.configurations().constEnd();
+         ++it) {
+        if (it.value().assignedCarId() != car->id() || m_manualSoc.hasSession(it.key()))
+            continue;
+        const EvChargerAc *acCharger = m_context.evChargersAc.value(it.key());
+        const EvChargerDc *dcCharger = m_context.evChargersDc.value(it.key());
+        if ((acCharger && acCharger->pluggedIn()) || (dcCharger && dcCharger->pluggedIn()))
+            m_manualSoc.restoreSession(it.key(), car->id());
+    }
 }
 
 void ChargingConfigurator::onPluggedInChanged(Thing *charger, bool pluggedIn)

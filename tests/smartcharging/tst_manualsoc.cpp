@@ -100,6 +100,8 @@ private slots:
     void sessionStartsOnPlugIn_data();
     void sessionStartsOnPlugIn();
     void deferredSessionStartsOnce();
+    void levelTypedDuringPlugIn_data();
+    void levelTypedDuringPlugIn();
     void notificationTranslation_data();
     void notificationTranslation();
     void meteredEstimate_data();
@@ -179,6 +181,43 @@ void TestManualSoc::deferredSessionStartsOnce()
     household.fixture.processEvents();
     QCOMPARE(household.fixture.actionLog(household.notifications.first(), "notify").count(), 1);
     QCOMPARE(household.fixture.actionLog(household.car, "batteryLevel").count(), 1);
+}
+
+void TestManualSoc::levelTypedDuringPlugIn_data()
+{
+    QTest::addColumn<bool>("typedWhilePluggedIn");
+    QTest::addColumn<double>("expectedSoc");
+    QTest::addColumn<int>("notifications");
+
+    // Typed at 70 %, counted up to 73.4 % in normal mode, then eco mode.
+    QTest::newRow("typed while plugged in keeps the count") << true << 73.4 << 0;
+    QTest::newRow("typed before the plug-in starts afresh") << false << 70.0 << 1;
+}
+
+void TestManualSoc::levelTypedDuringPlugIn()
+{
+    QFETCH(bool, typedWhilePluggedIn);
+    QFETCH(double, expectedSoc);
+    QFETCH(int, notifications);
+
+    Household household(QStringLiteral("evChargerAc"), QStringLiteral("electricVehicle"), false);
+    QVERIFY(household.configure(ChargingConfiguration::ChargingModeNormal));
+    if (!typedWhilePluggedIn)
+        household.fixture.executeStateAction(household.car, QStringLiteral("batteryLevel"), 70);
+    household.plugIn();
+    if (typedWhilePluggedIn)
+        household.fixture.executeStateAction(household.car, QStringLiteral("batteryLevel"), 70);
+    // What the estimate counted while the owner charged by hand.
+    household.car->setProperty("preciseSoC", 73.4);
+    HouseholdFixture::setStates(household.car, {{"batteryLevel", 73}});
+    household.fixture.thingManager()->clearActionLog();
+
+    QVERIFY(household.configure(ChargingConfiguration::ChargingModeEco));
+
+    QVERIFY(Access::hasManualSocSession(household.manager, household.charger));
+    QCOMPARE(household.car->property("preciseSoC").toDouble(), expectedSoc);
+    QCOMPARE(household.car->stateValue(QStringLiteral("batteryLevel")).toInt(), qRound(expectedSoc));
+    QCOMPARE(household.fixture.actionLog(household.notifications.first(), "notify").count(), notifications);
 }
 
 void TestManualSoc::notificationTranslation_data()
