@@ -141,23 +141,22 @@ void AcChargerAdjuster::stopSurplusForDeadline(EvChargerAc *charger, const Charg
 }
 
 void AcChargerAdjuster::claimFuseForDeadline(EvChargerAc *charger, const ChargingProcessInfo &info,
-                                             const ChargingAction &action, Electricity::Phases phases,
-                                             double available)
+                                             const ChargingAction &action, Electricity::Phases phases, double current)
 {
     // A charge in the fuse's deadline order that the phase limit holds below
     // its plan: what it lacks is claimed from the DC chargers placed after it
-    // (they command later in the cycle and would keep the fuse to themselves
-    // until their own deadline). A charger its on/off lock holds off could
-    // not take the room.
+    // (they command later in the cycle, on what this command leaves, and
+    // would keep the fuse to themselves until their own deadline). A charger
+    // its on/off lock holds off could not take the room.
     const ChargingAction::ChargingActionIssuer issuer = action.issuer();
-    if (info.fusePlace < 0 || !std::isfinite(available)
+    if (info.fusePlace < 0 || !m_context.headroom().limited()
         || (issuer != ChargingAction::ChargingActionIssuerTimeRequirement
             && issuer != ChargingAction::ChargingActionIssuerSpotMarketCharging)
         || (!charger->chargingEnabled() && charger->chargingEnabledLocked()))
         return;
     const double wanted = qMin(action.maxChargingCurrent(), double(info.maxChargingCurrent));
     const double planned = info.phaseLimitPower > 0 ? info.phaseLimitPower / info.voltage : wanted;
-    const double lacking = qMin(wanted, planned) - (available - Units::phaseLimitMargin);
+    const double lacking = qMin(wanted, planned) - current;
     if (lacking <= 0)
         return;
     qCDebug(dcTavroEnergy()) << charger->name() << "claims" << lacking
@@ -257,7 +256,7 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
         stopSurplusForDeadline(charger, info, phases, qMin(action.maxChargingCurrent(), double(info.maxChargingCurrent)),
                                headroom, currentDateTime);
     const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
-    claimFuseForDeadline(charger, info, action, phases, headroom.available(phases));
+    claimFuseForDeadline(charger, info, action, phases, qMax(0.0, current));
     if (current < 0) {
         qCDebug(dcTavroEnergy()) << charger->name() << "cannot start: the phase limit leaves"
                                  << headroom.available(phases) << "[A] on its phases, less than its minimum of"
