@@ -146,17 +146,23 @@ void AcChargerAdjuster::claimFuseForDeadline(EvChargerAc *charger, const Chargin
     // A charge in the fuse's deadline order that the phase limit holds below
     // its plan: what it lacks is claimed from the DC chargers placed after it
     // (they command later in the cycle, on what this command leaves, and
-    // would keep the fuse to themselves until their own deadline). A charger
-    // its on/off lock holds off could not take the room.
+    // would keep the fuse to themselves until their own deadline). Not for a
+    // target out of reach even served first: the DC car would give up more
+    // than it gets (a one-phase claim takes as much off each of the DC's
+    // three phases). A charger its on/off lock holds off could not take the
+    // room, and less than one current step it could not use.
     const ChargingAction::ChargingActionIssuer issuer = action.issuer();
-    if (info.fusePlace < 0 || !m_context.headroom().limited()
+    if (info.fusePlace < 0 || info.targetTimeUnreachable || !m_context.headroom().limited()
         || (issuer != ChargingAction::ChargingActionIssuerTimeRequirement
             && issuer != ChargingAction::ChargingActionIssuerSpotMarketCharging)
         || (!charger->chargingEnabled() && charger->chargingEnabledLocked()))
         return;
     const double wanted = qMin(action.maxChargingCurrent(), double(info.maxChargingCurrent));
     const double planned = info.phaseLimitPower > 0 ? info.phaseLimitPower / info.voltage : wanted;
-    const double lacking = qMin(wanted, planned) - current;
+    const double step = charger->maxChargingCurrentStepSize();
+    double lacking = qMin(wanted, planned) - current;
+    if (step > 0)
+        lacking = std::floor(lacking / step + 1e-9) * step;
     if (lacking <= 0)
         return;
     qCDebug(dcTavroEnergy()) << charger->name() << "claims" << lacking

@@ -11,6 +11,7 @@
 #include "common/units.h"
 #include "smartcharging/phaseheadroom.h"
 
+#include "tavro-energy/energymanager.h"
 #include "tavro/thingmanager.h"
 
 #include <QSet>
@@ -190,16 +191,18 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     // on the other two.
     *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
                      headroom.available(Electricity::PhaseC)};
-    // What a discharging home battery covers is the house's all the same:
-    // the battery runs empty or stops and the draw comes back to the fuse.
-    // A deadline is timed without it (spread on all phases); the promise
-    // keeps counting on it.
+    // What a discharging home battery or the sun covers is the house's all
+    // the same: the battery runs empty or stops, the sun sets, and the draw
+    // comes back to the fuse (an evening plan counting on the afternoon's
+    // sun leaves a deadline short). A deadline is timed without them
+    // (spread on all phases); the promise keeps counting on them.
     const double batteryPower = HouseholdBalance(m_context).homeBattery().power;
-    const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
-    return rememberFuseLeft(*availableNow, batteryCover, currentDateTime, bestForPromise);
+    const double production = m_context.energyManager ? -m_context.energyManager->currentPowerProduction() : 0.0;
+    const double cover = (qMax(0.0, -batteryPower) + qMax(0.0, production)) / (3 * Units::phaseVoltage);
+    return rememberFuseLeft(*availableNow, cover, currentDateTime, bestForPromise);
 }
 
-ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover,
+ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double cover,
                                                                    const QDateTime &currentDateTime,
                                                                    PhaseAmps *bestForPromise)
 {
@@ -215,7 +218,7 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     m_fuseHistoryLimit = m_context.phasePowerLimit;
     PhaseAmps withoutBattery = availableNow;
     for (double &phase : withoutBattery)
-        phase -= batteryCover;
+        phase -= cover;
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().at.secsTo(currentDateTime) < 60) {
         FuseSample &last = m_fuseHistory.last();
         for (int p = 0; p < 3; p++) {
