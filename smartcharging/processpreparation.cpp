@@ -11,7 +11,6 @@
 #include "common/units.h"
 #include "smartcharging/phaseheadroom.h"
 
-#include "tavro-energy/energymanager.h"
 #include "tavro/thingmanager.h"
 
 #include <QSet>
@@ -191,18 +190,16 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     // on the other two.
     *availableNow = {headroom.available(Electricity::PhaseA), headroom.available(Electricity::PhaseB),
                      headroom.available(Electricity::PhaseC)};
-    // What a discharging home battery or the sun covers is the house's all
-    // the same: the battery runs empty or stops, the sun sets, and the draw
-    // comes back to the fuse (an evening plan counting on the afternoon's
-    // sun leaves a deadline short). A deadline is timed without them
-    // (spread on all phases); the promise keeps counting on them.
+    // What a discharging home battery covers is the house's all the same:
+    // the battery runs empty or stops and the draw comes back to the fuse.
+    // A deadline is timed without it (spread on all phases); the promise
+    // keeps counting on it.
     const double batteryPower = HouseholdBalance(m_context).homeBattery().power;
-    const double production = m_context.energyManager ? -m_context.energyManager->currentPowerProduction() : 0.0;
-    const double cover = (qMax(0.0, -batteryPower) + qMax(0.0, production)) / (3 * Units::phaseVoltage);
-    return rememberFuseLeft(*availableNow, cover, currentDateTime, bestForPromise);
+    const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
+    return rememberFuseLeft(*availableNow, batteryCover, currentDateTime, bestForPromise);
 }
 
-ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double cover,
+ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover,
                                                                    const QDateTime &currentDateTime,
                                                                    PhaseAmps *bestForPromise)
 {
@@ -218,7 +215,7 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     m_fuseHistoryLimit = m_context.phasePowerLimit;
     PhaseAmps withoutBattery = availableNow;
     for (double &phase : withoutBattery)
-        phase -= cover;
+        phase -= batteryCover;
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().at.secsTo(currentDateTime) < 60) {
         FuseSample &last = m_fuseHistory.last();
         for (int p = 0; p < 3; p++) {

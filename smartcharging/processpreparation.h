@@ -128,15 +128,14 @@ private:
     static QVector<QDateTime> latestStarts(const QList<GridDemand> &demands, const QVector<double> &shares,
                                            const QDateTime &currentDateTime);
     // A per phase the fuse leaves the chargers now (*availableNow), at most
-    // during the planning look-back with what a discharging home battery and
-    // the sun covered taken back (returned) and during the longer one a
-    // promise to the owner counts with (*bestForPromise); infinite without a
-    // limit.
-    // Adds what the fuse leaves now, and that less cover (A per phase a
-    // discharging home battery and the sun cover), to the history; returns
-    // the most of the latter in the planning look-back, the most of the
-    // former in the promise's in *bestForPromise.
-    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double cover, const QDateTime &currentDateTime,
+    // during the planning look-back with what a discharging home battery
+    // covered taken back (returned) and during the longer one a promise to
+    // the owner counts with (*bestForPromise); infinite without a limit.
+    // Adds what the fuse leaves now, and that less batteryCover (A per phase
+    // a discharging home battery covers), to the history; returns the most
+    // of the latter in the planning look-back, the most of the former in the
+    // promise's in *bestForPromise.
+    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, const QDateTime &currentDateTime,
                                PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                   PhaseAmps *availableNow, PhaseAmps *bestForPromise);

@@ -1043,26 +1043,32 @@ void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
 
     // The DC car charges for its deadline at 11 kW (15.9 A per phase); the
     // house takes 4 A, the fuse is 25 A: 5.1 A are left, less than the AC
-    // car's minimum of 6 A. The AC car (at most 10 A) is due in 40 or 60
-    // minutes, the DC car in 50; neither is done in time, both are forced.
-    // The DC charger commands after the AC one, so unless it makes way the
-    // earlier AC deadline never gets the fuse the plan gave it first.
+    // car's minimum of 6 A. The AC car needs 5 kWh at 10 A (6.9 kW, 44
+    // minutes), due in 45 minutes: it makes it served first. The DC car
+    // needs 10 kWh at 11 kW (55 minutes), due in 55 or 35 minutes. Both
+    // are forced. The DC charger commands after the AC one, so unless it
+    // makes way the earlier AC deadline never gets the fuse the plan gave
+    // it first.
     Household household;
     Thing *dc = household.chargers.first();
     Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
                                            {{"pluggedIn", true}, {"phaseCount", 3}});
     Thing *acCar = household.fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
-                                              {{"batteryLevel", 20}, {"capacity", 50}, {"acMaxChargingCurrent", 10}});
+                                              {{"batteryLevel", 70}, {"capacity", 50}, {"acMaxChargingCurrent", 10}});
+    acCar->setSettingValue(QStringLiteral("chargingEnergyLoss"), 0);
     household.manager->setPhasePowerLimit(25);
+    HouseholdFixture::setStates(dc, {{"power", true}, {"chargingPower", 11000}, {"currentPower", 11000}});
+    HouseholdFixture::setMeterCurrents(household.meter, 4 + 11000 / 690.0, 4 + 11000 / 690.0, 4 + 11000 / 690.0);
     const QDateTime now = household.fixture.now();
-    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, now.addSecs(50 * 60)));
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
+                                now.addSecs((acFirst ? 55 : 35) * 60)));
     QCOMPARE(household.fixture.configure(ac,
                                          [&](ChargingConfiguration &configuration) {
                                              configuration.setAssignedCarId(acCar->id());
                                              configuration.setChargingMode(
                                                      ChargingConfiguration::ChargingModeEcoWithTargetTime);
                                              configuration.setTargetPercentage(80);
-                                             configuration.setEndDateTime(now.addSecs((acFirst ? 40 : 60) * 60));
+                                             configuration.setEndDateTime(now.addSecs(45 * 60));
                                          }),
              EnergyManager::EnergyErrorNoError);
 
@@ -1076,9 +1082,8 @@ void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
                        : 0.0;
     };
     // Two minutes, each with the meter showing what the cars were told.
-    HouseholdFixture::setStates(dc, {{"power", true}, {"chargingPower", 11000}});
-    double dcDraw = 11000;
-    double acDraw = 0;
+    double dcDraw = dcSetpoint();
+    double acDraw = acCurrent() * 690;
     for (int minute = 0; minute < 2; minute++) {
         HouseholdFixture::setStates(dc, {{"currentPower", dcDraw}});
         HouseholdFixture::setStates(ac, {{"currentPower", acDraw}});
