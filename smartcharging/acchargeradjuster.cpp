@@ -147,12 +147,13 @@ void AcChargerAdjuster::claimFuseForDeadline(EvChargerAc *charger, const Chargin
     // its plan: what it lacks is claimed from the DC chargers placed after it
     // (they command later in the cycle, on what this command leaves, and
     // would keep the fuse to themselves until their own deadline). Not for a
-    // target out of reach even served first: the DC car would give up more
-    // than it gets (a one-phase claim takes as much off each of the DC's
-    // three phases). A charger its on/off lock holds off could not take the
-    // room, and less than one current step it could not use.
+    // target out of reach even served first, nor for a car on fewer than
+    // three phases: the DC car draws alike on all three, so it would give
+    // up more than the AC car gets. A charger its on/off lock holds off
+    // could not take the room, and less than one current step it could not use.
     const ChargingAction::ChargingActionIssuer issuer = action.issuer();
-    if (info.fusePlace < 0 || info.targetTimeUnreachable || !m_context.headroom().limited()
+    if (info.fusePlace < 0 || info.targetTimeUnreachable || Electricity::phaseCount(phases) < 3
+        || !m_context.headroom().limited()
         || (issuer != ChargingAction::ChargingActionIssuerTimeRequirement
             && issuer != ChargingAction::ChargingActionIssuerSpotMarketCharging)
         || (!charger->chargingEnabled() && charger->chargingEnabledLocked()))
