@@ -99,6 +99,7 @@ void AcChargerAdjuster::adjustEvChargers(const QDateTime &currentDateTime)
     qCDebug(dcTavroEnergy()) << "------ Adjusting chargers  ------";
 
     m_shares.applyAcChargingShares(currentDateTime);
+    m_context.cycle.clearFuseClaims();
 
     // Every command is fitted to what the fuse leaves after the commands
     // before it, so no two chargers count on the same headroom.
@@ -137,6 +138,38 @@ void AcChargerAdjuster::stopSurplusForDeadline(EvChargerAc *charger, const Charg
         adjustAcCharger(other, headroom, currentDateTime);
         m_context.book.setWaitingReason(other->id(), ChargingState::WaitingReasonPhasePowerLimit);
     }
+}
+
+void AcChargerAdjuster::claimFuseForDeadline(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                             const ChargingAction &action, Electricity::Phases phases, double current)
+{
+    // A charge in the fuse's deadline order that the phase limit holds below
+    // its plan: what it lacks is claimed from the DC chargers placed after it
+    // (they command later in the cycle, on what this command leaves, and
+    // would keep the fuse to themselves until their own deadline). Not for a
+    // target out of reach even served first, nor for a car on fewer than
+    // three phases: the DC car draws alike on all three, so it would give
+    // up more than the AC car gets. A charger its on/off lock holds off
+    // could not take the room, and less than one current step it could not use.
+    const ChargingAction::ChargingActionIssuer issuer = action.issuer();
+    if (info.fusePlace < 0 || info.targetTimeUnreachable || Electricity::phaseCount(phases) < 3
+        || !m_context.headroom().limited()
+        || (issuer != ChargingAction::ChargingActionIssuerTimeRequirement
+            && issuer != ChargingAction::ChargingActionIssuerSpotMarketCharging)
+        || (!charger->chargingEnabled() && charger->chargingEnabledLocked()))
+        return;
+    const double wanted = qMin(action.maxChargingCurrent(), double(info.maxChargingCurrent));
+    const double planned = info.phaseLimitPower > 0 ? info.phaseLimitPower / info.voltage : wanted;
+    const double step = charger->maxChargingCurrentStepSize();
+    double lacking = qMin(wanted, planned) - current;
+    if (step > 0)
+        lacking = std::floor(lacking / step + 1e-9) * step;
+    if (lacking <= 0)
+        return;
+    qCDebug(dcTavroEnergy()) << charger->name() << "claims" << lacking
+                             << "[A] per phase of the fuse from the DC chargers after place" << info.fusePlace
+                             << "in deadline order.";
+    m_context.cycle.claimFuse(info.fusePlace, phases, lacking);
 }
 
 double AcChargerAdjuster::takeBackOwnDraw(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -230,6 +263,7 @@ ChargingState::Mode AcChargerAdjuster::commandAcWinningAction(EvChargerAc *charg
         stopSurplusForDeadline(charger, info, phases, qMin(action.maxChargingCurrent(), double(info.maxChargingCurrent)),
                                headroom, currentDateTime);
     const double current = fitAcCurrent(charger, info, action, headroom.available(phases), ownCurrent);
+    claimFuseForDeadline(charger, info, action, phases, qMax(0.0, current));
     if (current < 0) {
         qCDebug(dcTavroEnergy()) << charger->name() << "cannot start: the phase limit leaves"
                                  << headroom.available(phases) << "[A] on its phases, less than its minimum of"

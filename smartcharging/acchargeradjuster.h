@@ -61,6 +61,12 @@ private:
     // surplus charging there whose command is still to come this cycle.
     void stopSurplusForDeadline(EvChargerAc *charger, const ChargingProcessInfo &info, Electricity::Phases phases,
                                 double wanted, PhaseHeadroom &headroom, const QDateTime &currentDateTime);
+    // A deadline (or spot market) charge in the fuse's deadline order that
+    // the phase limit holds below its plan (current: A per phase it was
+    // commanded this cycle, 0 when it cannot start) lays claim to the
+    // amperes it lacks, for the DC chargers placed after it.
+    void claimFuseForDeadline(EvChargerAc *charger, const ChargingProcessInfo &info, const ChargingAction &action,
+                              Electricity::Phases phases, double current);
     // *drawCurrent becomes 0 when the charger was switched off.
     void switchOffIdleAcCharger(EvChargerAc *charger, double *drawCurrent, const QDateTime &currentDateTime);
     // The phases the charger draws on when it carries out the action.

@@ -163,6 +163,27 @@ void ChargingCycle::begin(const QDateTime &currentDateTime)
     m_headroom = PhaseHeadroom();
 }
 
+void ChargingCycle::claimFuse(int place, Electricity::Phases phases, double amperes)
+{
+    if (place >= 0 && amperes > 0)
+        m_fuseClaims.append({place, phases, amperes});
+}
+
+double ChargingCycle::fuseClaimedBefore(int place) const
+{
+    const Electricity::Phase phaseFlags[3] = {Electricity::PhaseA, Electricity::PhaseB, Electricity::PhaseC};
+    double claimed[3] = {0, 0, 0};
+    for (const FuseClaim &claim : m_fuseClaims) {
+        if (place >= 0 && claim.place >= place)
+            continue;
+        for (int p = 0; p < 3; p++) {
+            if (claim.phases.testFlag(phaseFlags[p]))
+                claimed[p] += claim.amperes;
+        }
+    }
+    return qMax(claimed[0], qMax(claimed[1], claimed[2]));
+}
+
 void ChargingCycle::openHeadroom(const PhaseHeadroom &measured)
 {
     m_headroom = measured;

@@ -123,6 +123,21 @@ public:
     // cycle's headroom leaves, outside one the given fresh measurement.
     double availableOnAllPhases(const PhaseHeadroom &measured) const;
 
+    // --- deadline charges the fuse holds back ---
+    // An AC deadline charge that the phase limit keeps below what it needs
+    // lays claim to the amperes it lacks on its phases, at its place in the
+    // fuse's deadline order (place >= 0). The DC chargers command after the
+    // AC ones: one placed later makes way for the claim, as the fuse plan
+    // that timed both deadlines served the earlier one first. The claims
+    // hold from one pass of the AC adjuster to the next (the DC chargers
+    // follow the meter in between); the pass clears them first.
+    void claimFuse(int place, Electricity::Phases phases, double amperes);
+    void clearFuseClaims() { m_fuseClaims.clear(); }
+    // A per phase the claims of the places before place lack, on the phase
+    // that lacks the most; all claims for place -1 (not in the deadline
+    // order: after every deadline).
+    double fuseClaimedBefore(int place) const;
+
     // What begin() replaces; update() re-enters itself (a command's action
     // can ask for a cycle), and the cycle it interrupted goes on with its own.
     struct Frame {
@@ -146,6 +161,11 @@ public:
     void forget(const ThingId &evChargerId, EvChargerAc *acCharger, EvChargerDc *dcCharger);
 
 private:
+    struct FuseClaim {
+        int place = -1;
+        Electricity::Phases phases;
+        double amperes = 0;
+    };
     // One AC charger's part: present while it is prepared or planned.
     struct AcEntry {
         bool prepared = false;
@@ -163,6 +183,7 @@ private:
     bool m_headroomOpen = false;
     PhaseHeadroom m_headroom;
     PhaseHeadroom m_measured; // outside a cycle
+    QList<FuseClaim> m_fuseClaims; // since the AC adjuster's last pass
     CommandedDraws m_commandedDraws;
 };
 

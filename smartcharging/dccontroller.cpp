@@ -510,9 +510,12 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
     plan.hasCapacity = info.capacityKwh > 0 && std::isfinite(info.capacityKwh);
 
     const double ownDraw = ownDcDraw(plan.charger);
-    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget, ownDraw);
-    plan.deadlineLimit =
-            dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget + cycle.managedDcDraw - ownDraw, ownDraw);
+    // An AC deadline placed before this charger in the fuse's order that
+    // the fuse holds back gets what it lacks from this charger first.
+    const double claimed = m_context.cycle.fuseClaimedBefore(info.fusePlace) * 3 * Units::phaseVoltage;
+    plan.upperLimit = dcUpperLimit(plan.charger, vehicle, cycle.phaseLimitBudget - claimed, ownDraw);
+    plan.deadlineLimit = dcUpperLimit(plan.charger, vehicle,
+                                      cycle.phaseLimitBudget + cycle.managedDcDraw - ownDraw - claimed, ownDraw);
 
     // What the car loses on the way into its battery, as for an AC car: a
     // plan and a promise without it come short by that share.

@@ -126,6 +126,8 @@ private slots:
     void commandsOfOneMinuteAddUp();
     void deadlinesTakeTheFuseInOrder_data();
     void deadlinesTakeTheFuseInOrder();
+    void earlierAcDeadlineTakesTheFuseFromTheDc_data();
+    void earlierAcDeadlineTakesTheFuseFromTheDc();
     void carLossCountsInTheDeadline_data();
     void carLossCountsInTheDeadline();
     void stopWhileAStartIsUnderWay_data();
@@ -1025,4 +1027,93 @@ void TestDcChargers::stopWhileAStartIsUnderWay()
     }
     QVERIFY(!underWay || !held.isEmpty());
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), false);
+}
+
+void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc_data()
+{
+    QTest::addColumn<bool>("acFirst"); // the AC car is due before the DC car
+    QTest::addColumn<int>("acPhases");
+    QTest::addColumn<bool>("dcMakesWay");
+
+    QTest::newRow("AC due first: the running DC charge makes way") << true << 3 << true;
+    QTest::newRow("DC due first: it keeps the fuse") << false << 3 << false;
+    // Freeing 10 A on phase A would take 10 A off each of the DC car's phases.
+    QTest::newRow("one-phase AC car due first: the DC charge keeps the fuse") << true << 1 << false;
+}
+
+void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
+{
+    QFETCH(bool, acFirst);
+    QFETCH(int, acPhases);
+    QFETCH(bool, dcMakesWay);
+
+    // The DC car charges for its deadline at 11 kW (15.9 A per phase); the
+    // house takes 4 A, the fuse is 25 A: 5.1 A are left, less than the AC
+    // car's minimum of 6 A. The AC car needs 5 kWh at 10 A (6.9 kW, 44
+    // minutes), due in 45 minutes: it makes it served first (on one phase
+    // 1 kWh, 26 minutes, due in 35). The DC car
+    // needs 10 kWh at 11 kW (55 minutes), due in 55 or 35 minutes. Both
+    // are forced. The DC charger commands after the AC one, so unless it
+    // makes way the earlier AC deadline never gets the fuse the plan gave
+    // it first.
+    Household household;
+    Thing *dc = household.chargers.first();
+    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
+                                           {{"pluggedIn", true}, {"phaseCount", acPhases}});
+    Thing *acCar = household.fixture.addThing(
+            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+            {{"batteryLevel", acPhases == 3 ? 70 : 78},
+             {"capacity", 50},
+             {"acMaxChargingCurrent", 10},
+             {"acPhaseCount", acPhases}});
+    acCar->setSettingValue(QStringLiteral("chargingEnergyLoss"), 0);
+    household.manager->setPhasePowerLimit(25);
+    HouseholdFixture::setStates(dc, {{"power", true}, {"chargingPower", 11000}, {"currentPower", 11000}});
+    HouseholdFixture::setMeterCurrents(household.meter, 4 + 11000 / 690.0, 4 + 11000 / 690.0, 4 + 11000 / 690.0);
+    const QDateTime now = household.fixture.now();
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
+                                now.addSecs((acFirst ? 55 : 35) * 60)));
+    QCOMPARE(household.fixture.configure(ac,
+                                         [&](ChargingConfiguration &configuration) {
+                                             configuration.setAssignedCarId(acCar->id());
+                                             configuration.setChargingMode(
+                                                     ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                             configuration.setTargetPercentage(80);
+                                             configuration.setEndDateTime(now.addSecs((acPhases == 3 ? 45 : 35) * 60));
+                                         }),
+             EnergyManager::EnergyErrorNoError);
+
+    const auto dcSetpoint = [&]() {
+        return dc->stateValue(QStringLiteral("power")).toBool() ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
+                                                                 : 0.0;
+    };
+    const auto acCurrent = [&]() {
+        return ac->stateValue(QStringLiteral("power")).toBool()
+                       ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()
+                       : 0.0;
+    };
+    // Two minutes, each with the meter showing what the cars were told.
+    double dcDraw = dcSetpoint();
+    double acDraw = acCurrent() * 690;
+    for (int minute = 0; minute < 2; minute++) {
+        HouseholdFixture::setStates(dc, {{"currentPower", dcDraw}});
+        HouseholdFixture::setStates(ac, {{"currentPower", acDraw}});
+        const double phase = 4 + (dcDraw + acDraw) / 690;
+        HouseholdFixture::setMeterCurrents(household.meter, phase, phase, phase);
+        household.fixture.runCycle();
+        dcDraw = dcSetpoint();
+        acDraw = acCurrent() * 690;
+        household.fixture.advance(60);
+    }
+
+    const QString figures = QStringLiteral("DC %1 W, AC %2 A").arg(dcSetpoint()).arg(acCurrent());
+    QVERIFY2(dcSetpoint() + acCurrent() * 230 * acPhases <= 21 * 690 + 1, qPrintable(figures));
+    if (dcMakesWay) {
+        // The AC car gets its 10 A; the DC car charges on with the rest.
+        QVERIFY2(qFuzzyCompare(acCurrent(), 10.0), qPrintable(figures));
+        QVERIFY2(dcSetpoint() > 0, qPrintable(figures));
+    } else {
+        QVERIFY2(qFuzzyIsNull(acCurrent()), qPrintable(figures));
+        QVERIFY2(qFuzzyCompare(dcSetpoint(), 11000.0), qPrintable(figures));
+    }
 }
