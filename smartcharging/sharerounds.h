@@ -96,11 +96,14 @@ private:
     // charger with a lower counter took their place (a hand-over).
     // balance: the budget before its floor at 0 (W, below 0 while the house
     // alone imports).
-    void settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                            const QList<ChargingShareCalculator::Result> &results, double budget, double balance);
+    // Returns the starts held back beside a rider (not served).
+    EvChargerAcs settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                    const QList<ChargingShareCalculator::Result> &results, double budget,
+                                    double balance);
     // What settling the surplus group finds, by member (the group's order).
     struct GroupSettlement {
         QVector<double> allocated;  // W
+        QVector<bool> admitted;     // charges on its share (a start may be held back beside a rider)
         QVector<bool> riding;       // left out while charging: rides the dip out at its minimum
         double ridersMinimum = 0;   // W
         double admittedMinimum = 0; // W
@@ -113,12 +116,18 @@ private:
     // leaves after all minimums: what they would take above it the rider
     // would buy from the grid.
     void capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                         const QList<ChargingShareCalculator::Result> &results, double budget,
-                         GroupSettlement *settlement);
+                         double budget, GroupSettlement *settlement);
+    // A rider draws its minimum: a charger not charging yet starts beside
+    // it only where the budget, after the riders' and the running members'
+    // minimums, still covers the tolerance's share of its own; else both
+    // minimums would be bought. Returns the starts held back.
+    EvChargerAcs holdStartsBesideRiders(const EvChargerAcs &group,
+                                        const QList<ChargingShareCalculator::Request> &requests, double budget,
+                                        GroupSettlement *settlement);
     // Each member's part of the budget, for its gate; below 0 where the
     // balance is.
-    void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
-                           double budget, double balance, const GroupSettlement &settlement);
+    void noteGroupReadings(const EvChargerAcs &group, double budget, double balance,
+                           const GroupSettlement &settlement);
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);
