@@ -327,14 +327,12 @@ EvChargerAcs ShareRounds::holdStartsBesideRiders(const EvChargerAcs &group,
     // reserve left stops in this cycle (where the owner allows no grid it
     // never has one): the start takes its place at once.
     double left = budget;
-    bool ridden = false;
+    double ridersDraw = 0; // W, the riders with a reserve
     QList<int> starts;
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
-        if (settlement->riding[i] && m_context.cycle.surplusGate(charger->id()).reserve() > 0) {
-            left -= requests.at(i).minimumPower;
-            ridden = true;
-        }
+        if (settlement->riding[i] && m_context.cycle.surplusGate(charger->id()).reserve() > 0)
+            ridersDraw += requests.at(i).minimumPower;
         if (!settlement->admitted[i])
             continue;
         if (m_context.runsOnSurplus(charger))
@@ -342,13 +340,17 @@ EvChargerAcs ShareRounds::holdStartsBesideRiders(const EvChargerAcs &group,
         else
             starts.append(i);
     }
-    if (!ridden)
+    if (ridersDraw <= 0)
         return {};
     std::sort(starts.begin(), starts.end(),
               [&](int a, int b) { return admittedBefore(requests.at(a), requests.at(b)); });
     EvChargerAcs held;
     for (int i : qAsConst(starts)) {
-        if (left >= requests.at(i).admissionPower) {
+        // One the surplus would carry wholly takes the riders' place: they
+        // would spend their reserves while the sun could carry it.
+        if (ridersDraw > 0 && left >= requests.at(i).minimumPower)
+            ridersDraw -= handOverRiders(group, requests, settlement);
+        if (left - ridersDraw >= requests.at(i).admissionPower) {
             left -= requests.at(i).minimumPower;
             continue;
         }
@@ -362,6 +364,27 @@ EvChargerAcs ShareRounds::holdStartsBesideRiders(const EvChargerAcs &group,
         held.append(charger);
     }
     return held;
+}
+
+double ShareRounds::handOverRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                   GroupSettlement *settlement)
+{
+    double freed = 0;
+    for (int i = 0; i < settlement->riding.count(); i++) {
+        EvChargerAc *charger = group.at(i);
+        SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
+        if (!settlement->riding[i] || gate.reserve() <= 0)
+            continue;
+        qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
+                                 << "over to a charger the surplus carries wholly.";
+        gate.handOver();
+        m_handedOver.insert(charger);
+        disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
+        settlement->riding[i] = false;
+        settlement->ridersMinimum -= requests.at(i).minimumPower;
+        freed += requests.at(i).minimumPower;
+    }
+    return freed;
 }
 
 void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,

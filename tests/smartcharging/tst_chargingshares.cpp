@@ -453,7 +453,9 @@ void TestChargingShares::noStartOnARidersSurplus_data()
     // come from the grid. Once Left has stopped, Right starts on the 700 W.
     // Where the owner allows no grid (tolerance 1) 1500 W cover Right's
     // minimum but not Left's: Left has no reserve and stops, Right takes
-    // its place in the same minute.
+    // its place in the same minute. Where the sun would carry Right wholly
+    // (1400 W at a tolerance of 0.8, short of Left's 1472 W) Right takes
+    // it over too: Left would spend its reserve for nothing.
     QTest::addColumn<double>("tolerance");
     QTest::addColumn<double>("dip");
     QTest::addColumn<int>("minutes");
@@ -462,6 +464,7 @@ void TestChargingShares::noStartOnARidersSurplus_data()
     QTest::newRow("half an hour into it: still alone") << 0.5 << 700.0 << 30 << "10";
     QTest::newRow("Left's reserve spent: Right starts on the surplus") << 0.5 << 700.0 << 75 << "01";
     QTest::newRow("no grid allowed: Right takes Left's place at once") << 1.0 << 1500.0 << 1 << "01";
+    QTest::newRow("the sun carries Right wholly: it takes Left's place at once") << 0.8 << 1400.0 << 1 << "01";
 }
 
 void TestChargingShares::noStartOnARidersSurplus()
