@@ -238,7 +238,7 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
     }
     if (surplusGroup) {
         // A start held back beside a rider was not served.
-        for (EvChargerAc *charger : settleSurplusGroup(group, requests, results, budget, balance))
+        for (EvChargerAc *charger : settleSurplusGroup(group, requests, results, budget, balance, currentDateTime))
             served.removeAll(charger->id());
         m_surplusGroup = {group, requests, budget};
     }
@@ -261,7 +261,7 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
 EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,
                                              const QList<ChargingShareCalculator::Request> &requests,
                                              const QList<ChargingShareCalculator::Result> &results, double budget,
-                                             double balance)
+                                             double balance, const QDateTime &currentDateTime)
 {
     const int count = qMin(group.count(), qMin(requests.count(), results.count()));
     GroupSettlement settlement;
@@ -273,7 +273,7 @@ EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,
     settleLeftOut(group, requests, results, &settlement);
     EvChargerAcs held;
     if (settlement.ridersMinimum > 0) {
-        held = holdStartsBesideRiders(group, requests, budget, &settlement);
+        held = holdStartsBesideRiders(group, requests, budget, currentDateTime, &settlement);
         capBesideRiders(group, requests, budget, &settlement);
     }
     noteGroupReadings(group, budget, balance, settlement);
@@ -318,7 +318,8 @@ void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingS
 
 EvChargerAcs ShareRounds::holdStartsBesideRiders(const EvChargerAcs &group,
                                                  const QList<ChargingShareCalculator::Request> &requests,
-                                                 double budget, GroupSettlement *settlement)
+                                                 double budget, const QDateTime &currentDateTime,
+                                                 GroupSettlement *settlement)
 {
     const int count = settlement->allocated.count();
     // What the budget leaves once the riders and the members charging on
@@ -347,8 +348,11 @@ EvChargerAcs ShareRounds::holdStartsBesideRiders(const EvChargerAcs &group,
     EvChargerAcs held;
     for (int i : qAsConst(starts)) {
         // One the surplus would carry wholly takes the riders' place: they
-        // would spend their reserves while the sun could carry it.
-        if (ridersDraw > 0 && left >= requests.at(i).minimumPower)
+        // would spend their reserves while the sun could carry it. Not one
+        // whose restart waits: the riders would stop for nothing.
+        const bool startsNow = m_context.cycle.surplusGate(group.at(i)->id())
+                                       .startsNow(currentDateTime, m_context.surplusGateDelays());
+        if (ridersDraw > 0 && startsNow && left >= requests.at(i).minimumPower)
             ridersDraw -= handOverRiders(group, requests, settlement);
         if (left - ridersDraw >= requests.at(i).admissionPower) {
             left -= requests.at(i).minimumPower;

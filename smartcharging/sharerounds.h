@@ -99,7 +99,7 @@ private:
     // Returns the starts held back beside a rider (not served).
     EvChargerAcs settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                     const QList<ChargingShareCalculator::Result> &results, double budget,
-                                    double balance);
+                                    double balance, const QDateTime &currentDateTime);
     // What settling the surplus group finds, by member (the group's order).
     struct GroupSettlement {
         QVector<double> allocated;  // W
@@ -121,12 +121,13 @@ private:
     // it only where the budget, after the riders' and the running members'
     // minimums, still covers the tolerance's share of its own; else both
     // minimums would be bought. One the budget carries wholly without the
-    // riders takes their place instead (they are handed over). Riders
+    // riders takes their place instead (they are handed over) where its
+    // gate lets it start now. Riders
     // without a reserve stop this cycle and hold nothing back. Returns the
     // starts held back.
     EvChargerAcs holdStartsBesideRiders(const EvChargerAcs &group,
                                         const QList<ChargingShareCalculator::Request> &requests, double budget,
-                                        GroupSettlement *settlement);
+                                        const QDateTime &currentDateTime, GroupSettlement *settlement);
     // Each member's part of the budget, for its gate; below 0 where the
     // balance is.
     // Stops every rider for a start the surplus carries wholly; returns
