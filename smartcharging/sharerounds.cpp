@@ -38,6 +38,12 @@ int sharePriority(Issuer issuer)
     return index < 0 ? 3 : index;
 }
 
+// The share calculator admits in this order.
+bool admittedBefore(const ChargingShareCalculator::Request &x, const ChargingShareCalculator::Request &y)
+{
+    return x.fairnessCounter != y.fairnessCounter ? x.fairnessCounter < y.fairnessCounter : x.thingId < y.thingId;
+}
+
 void disableAction(QHash<Issuer, ChargingAction> &actions, Issuer issuer)
 {
     auto it = actions.find(issuer);
@@ -230,11 +236,13 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
         *reservedPower += result.allocatedPower;
         served.append(charger->id());
     }
-    storeChargingShareServedChargers(served, issuer);
     if (surplusGroup) {
-        settleSurplusGroup(group, requests, results, budget, balance);
+        // A start held back beside a rider was not served.
+        for (EvChargerAc *charger : settleSurplusGroup(group, requests, results, budget, balance, currentDateTime))
+            served.removeAll(charger->id());
         m_surplusGroup = {group, requests, budget};
     }
+    storeChargingShareServedChargers(served, issuer);
 }
 
 quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
@@ -250,18 +258,26 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
     return 2 * counter + 1;
 }
 
-void ShareRounds::settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                                     const QList<ChargingShareCalculator::Result> &results, double budget,
-                                     double balance)
+EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,
+                                             const QList<ChargingShareCalculator::Request> &requests,
+                                             const QList<ChargingShareCalculator::Result> &results, double budget,
+                                             double balance, const QDateTime &currentDateTime)
 {
     const int count = qMin(group.count(), qMin(requests.count(), results.count()));
     GroupSettlement settlement;
     settlement.allocated.fill(0.0, count);
     settlement.riding.fill(false, count);
+    settlement.admitted.fill(false, count);
+    for (int i = 0; i < count; i++)
+        settlement.admitted[i] = results.at(i).enabled;
     settleLeftOut(group, requests, results, &settlement);
-    if (settlement.ridersMinimum > 0)
-        capBesideRiders(group, requests, results, budget, &settlement);
-    noteGroupReadings(group, results, budget, balance, settlement);
+    EvChargerAcs held;
+    if (settlement.ridersMinimum > 0) {
+        held = holdStartsBesideRiders(group, requests, budget, currentDateTime, &settlement);
+        capBesideRiders(group, requests, budget, &settlement);
+    }
+    noteGroupReadings(group, budget, balance, settlement);
+    return held;
 }
 
 void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
@@ -269,12 +285,7 @@ void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingS
 {
     const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
     const int count = settlement->allocated.count();
-    // Admitted in this order (the calculator's).
-    auto before = [&](int a, int b) {
-        const ChargingShareCalculator::Request &x = requests.at(a);
-        const ChargingShareCalculator::Request &y = requests.at(b);
-        return x.fairnessCounter != y.fairnessCounter ? x.fairnessCounter < y.fairnessCounter : x.thingId < y.thingId;
-    };
+    auto before = [&](int a, int b) { return admittedBefore(requests.at(a), requests.at(b)); };
 
     // Who rides a dip out: left out while charging, unless a charger left
     // out longer took its place (a hand-over: it stops at once).
@@ -305,9 +316,83 @@ void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingS
     }
 }
 
+EvChargerAcs ShareRounds::holdStartsBesideRiders(const EvChargerAcs &group,
+                                                 const QList<ChargingShareCalculator::Request> &requests,
+                                                 double budget, const QDateTime &currentDateTime,
+                                                 GroupSettlement *settlement)
+{
+    const int count = settlement->allocated.count();
+    // What the budget leaves once the riders and the members charging on
+    // have their minimums; the starts, in the order they were admitted,
+    // must find the tolerance's share of theirs in it. A rider without a
+    // reserve left stops in this cycle (where the owner allows no grid it
+    // never has one): the start takes its place at once.
+    double left = budget;
+    double ridersDraw = 0; // W, the riders with a reserve
+    QList<int> starts;
+    for (int i = 0; i < count; i++) {
+        EvChargerAc *charger = group.at(i);
+        if (settlement->riding[i] && m_context.cycle.surplusGate(charger->id()).reserve() > 0)
+            ridersDraw += requests.at(i).minimumPower;
+        if (!settlement->admitted[i])
+            continue;
+        if (m_context.runsOnSurplus(charger))
+            left -= requests.at(i).minimumPower;
+        else
+            starts.append(i);
+    }
+    if (ridersDraw <= 0)
+        return {};
+    std::sort(starts.begin(), starts.end(),
+              [&](int a, int b) { return admittedBefore(requests.at(a), requests.at(b)); });
+    EvChargerAcs held;
+    for (int i : qAsConst(starts)) {
+        // One the surplus would carry wholly takes the riders' place: they
+        // would spend their reserves while the sun could carry it. Not one
+        // whose restart waits: the riders would stop for nothing.
+        const bool startsNow = m_context.cycle.surplusGate(group.at(i)->id())
+                                       .startsNow(currentDateTime, m_context.surplusGateDelays());
+        if (ridersDraw > 0 && startsNow && left >= requests.at(i).minimumPower)
+            ridersDraw -= handOverRiders(group, requests, settlement);
+        if (left - ridersDraw >= requests.at(i).admissionPower) {
+            left -= requests.at(i).minimumPower;
+            continue;
+        }
+        EvChargerAc *charger = group.at(i);
+        qCDebug(dcTavroEnergy()) << charger->name() << "waits: the surplus it would start on carries a dip ridden out"
+                                 << "beside it.";
+        settlement->admitted[i] = false;
+        settlement->allocated[i] = 0;
+        settlement->admittedMinimum -= requests.at(i).minimumPower;
+        disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
+        held.append(charger);
+    }
+    return held;
+}
+
+double ShareRounds::handOverRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                   GroupSettlement *settlement)
+{
+    double freed = 0;
+    for (int i = 0; i < settlement->riding.count(); i++) {
+        EvChargerAc *charger = group.at(i);
+        SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
+        if (!settlement->riding[i] || gate.reserve() <= 0)
+            continue;
+        qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
+                                 << "over to a charger the surplus carries wholly.";
+        gate.handOver();
+        m_handedOver.insert(charger);
+        disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
+        settlement->riding[i] = false;
+        settlement->ridersMinimum -= requests.at(i).minimumPower;
+        freed += requests.at(i).minimumPower;
+    }
+    return freed;
+}
+
 void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                                  const QList<ChargingShareCalculator::Result> &results, double budget,
-                                  GroupSettlement *settlement)
+                                  double budget, GroupSettlement *settlement)
 {
     const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
     const int count = settlement->allocated.count();
@@ -315,7 +400,7 @@ void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<Chargin
     double spare = qMax(0.0, budget - settlement->ridersMinimum - settlement->admittedMinimum);
     QList<int> open;
     for (int i = 0; i < count; i++) {
-        if (results.at(i).enabled) {
+        if (settlement->admitted[i]) {
             allocated[i] = requests.at(i).minimumPower;
             open.append(i);
         }
@@ -334,13 +419,13 @@ void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<Chargin
             break;
     }
     for (int i = 0; i < count; i++) {
-        if (results.at(i).enabled)
+        if (settlement->admitted[i])
             applyChargingShareResult(group.at(i), issuer, allocated[i]);
     }
 }
 
-void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
-                                    double budget, double balance, const GroupSettlement &settlement)
+void ShareRounds::noteGroupReadings(const EvChargerAcs &group, double budget, double balance,
+                                    const GroupSettlement &settlement)
 {
     const int count = settlement.allocated.count();
     const QVector<double> &allocated = settlement.allocated;
@@ -366,7 +451,7 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<Charg
         if (m_handedOver.contains(charger))
             continue;
         SurplusGate::Reading reading = m_context.cycle.surplusReading(charger->id());
-        reading.surplusPower = results.at(i).enabled ? allocated[i] * scale : (riding[i] ? rest : none);
+        reading.surplusPower = settlement.admitted[i] ? allocated[i] * scale : (riding[i] ? rest : none);
         m_groupReadings.insert(charger, reading);
     }
 }

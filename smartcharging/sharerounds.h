@@ -96,11 +96,14 @@ private:
     // charger with a lower counter took their place (a hand-over).
     // balance: the budget before its floor at 0 (W, below 0 while the house
     // alone imports).
-    void settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                            const QList<ChargingShareCalculator::Result> &results, double budget, double balance);
+    // Returns the starts held back beside a rider (not served).
+    EvChargerAcs settleSurplusGroup(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                    const QList<ChargingShareCalculator::Result> &results, double budget,
+                                    double balance, const QDateTime &currentDateTime);
     // What settling the surplus group finds, by member (the group's order).
     struct GroupSettlement {
         QVector<double> allocated;  // W
+        QVector<bool> admitted;     // charges on its share (a start may be held back beside a rider)
         QVector<bool> riding;       // left out while charging: rides the dip out at its minimum
         double ridersMinimum = 0;   // W
         double admittedMinimum = 0; // W
@@ -113,12 +116,26 @@ private:
     // leaves after all minimums: what they would take above it the rider
     // would buy from the grid.
     void capBesideRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                         const QList<ChargingShareCalculator::Result> &results, double budget,
-                         GroupSettlement *settlement);
+                         double budget, GroupSettlement *settlement);
+    // A rider draws its minimum: a charger not charging yet starts beside
+    // it only where the budget, after the riders' and the running members'
+    // minimums, still covers the tolerance's share of its own; else both
+    // minimums would be bought. One the budget carries wholly without the
+    // riders takes their place instead (they are handed over) where its
+    // gate lets it start now. Riders
+    // without a reserve stop this cycle and hold nothing back. Returns the
+    // starts held back.
+    EvChargerAcs holdStartsBesideRiders(const EvChargerAcs &group,
+                                        const QList<ChargingShareCalculator::Request> &requests, double budget,
+                                        const QDateTime &currentDateTime, GroupSettlement *settlement);
     // Each member's part of the budget, for its gate; below 0 where the
     // balance is.
-    void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Result> &results,
-                           double budget, double balance, const GroupSettlement &settlement);
+    // Stops every rider for a start the surplus carries wholly; returns
+    // the minimums (W) the riders with a reserve would have drawn.
+    double handOverRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                          GroupSettlement *settlement);
+    void noteGroupReadings(const EvChargerAcs &group, double budget, double balance,
+                           const GroupSettlement &settlement);
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);

@@ -266,13 +266,24 @@ bool SurplusGate::startWhenCovered(bool covered, const QDateTime &now, const Del
     }
     if (!m_coveredSince.isValid() || m_coveredSince > now)
         m_coveredSince = now;
+    return !m_stopped || lasted(m_coveredSince, now, restartWait(now, delays, ample));
+}
+
+uint SurplusGate::restartWait(const QDateTime &now, const Delays &delays, bool ample) const
+{
     // A first start is free; a start after a stop for lack of surplus waits
     // until the surplus looks like it will stay, and on a day that has
     // stopped the charger often, longer with every further stop, unless the
     // surplus is ample.
     const int stops = now.date() == m_stopDay && !ample ? m_stopsToday : 0;
     const qint64 wait = delays.start + restartWaitPerStop * qMax(0, stops - calmStopsPerDay);
-    return !m_stopped || lasted(m_coveredSince, now, static_cast<uint>(qMin<qint64>(wait, 86400)));
+    return static_cast<uint>(qMin<qint64>(wait, 86400));
+}
+
+bool SurplusGate::startsNow(const QDateTime &now, const Delays &delays) const
+{
+    const QDateTime since = m_coveredSince.isValid() && m_coveredSince <= now ? m_coveredSince : now;
+    return !m_stopped || lasted(since, now, restartWait(now, delays, false));
 }
 
 void SurplusGate::recordStop(const QDateTime &now)

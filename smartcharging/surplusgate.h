@@ -89,6 +89,9 @@ public:
     // twice over, so that a dip of half of it still leaves the minimum; a
     // restart on a day of many stops then waits only the start delay.
     bool chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays, bool ample = false);
+    // Whether a charger not charging would start now on a surplus that
+    // covers it (a restart may wait, see chargingEnabled()).
+    bool startsNow(const QDateTime &now, const Delays &delays) const;
     // The charger was switched off to hand the surplus to another one, not
     // for lack of sun: a later start need not wait for the start delay.
     void handOver();
@@ -131,6 +134,8 @@ private:
     // enough of the reserve to go on to the fewest.
     bool dipGoesToFewest(const Reading &reading, const QDateTime &now, const Delays &delays) const;
     bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays, bool ample = false);
+    // s a start after a stop for lack of surplus waits for the surplus.
+    uint restartWait(const QDateTime &now, const Delays &delays, bool ample) const;
     void recordStop(const QDateTime &now);
 
     Reading m_reading;

@@ -69,6 +69,8 @@ private slots:
     void sharesRespectThePhaseWithLeastRoom();
     void chargerLeftOutRidesItsDipOut();
     void riderWithoutReserveGoesOnOnePhase();
+    void noStartOnARidersSurplus_data();
+    void noStartOnARidersSurplus();
     void groupAtToleranceZeroNeedsASurplus_data();
     void groupAtToleranceZeroNeedsASurplus();
     void chargingKeepsItsPlaceForATurn_data();
@@ -439,6 +441,60 @@ void TestChargingShares::riderWithoutReserveGoesOnOnePhase()
     QVERIFY(narrow->stateValue(QStringLiteral("power")).toBool());
     QCOMPARE(minute(4000), QStringLiteral("1"));
     QVERIFY(narrow->stateValue(QStringLiteral("power")).toBool());
+}
+
+void TestChargingShares::noStartOnARidersSurplus_data()
+{
+    // Left (8 A, 1840 W) charges alone; Right (6 A, 1380 W) is plugged in
+    // as a cloud leaves the group 700 W. That covers the tolerance's half
+    // of Right's minimum, not of Left's: Left rides the dip out on its
+    // reserve (230 Wh, spending the 220 W it buys beyond its 920 W: about
+    // an hour), and Right waits; starting beside it, both minimums would
+    // come from the grid. Once Left has stopped, Right starts on the 700 W.
+    // Where the owner allows no grid (tolerance 1) 1500 W cover Right's
+    // minimum but not Left's: Left has no reserve and stops, Right takes
+    // its place in the same minute. Where the sun would carry Right wholly
+    // (1400 W at a tolerance of 0.8, short of Left's 1472 W) Right takes
+    // it over too: Left would spend its reserve for nothing.
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<double>("dip");
+    QTest::addColumn<int>("minutes");
+    QTest::addColumn<QString>("on");
+    QTest::newRow("the dip's first minute: Left rides it out alone") << 0.5 << 700.0 << 1 << "10";
+    QTest::newRow("half an hour into it: still alone") << 0.5 << 700.0 << 30 << "10";
+    QTest::newRow("Left's reserve spent: Right starts on the surplus") << 0.5 << 700.0 << 75 << "01";
+    QTest::newRow("no grid allowed: Right takes Left's place at once") << 1.0 << 1500.0 << 1 << "01";
+    QTest::newRow("the sun carries Right wholly: it takes Left's place at once") << 0.8 << 1400.0 << 1 << "01";
+}
+
+void TestChargingShares::noStartOnARidersSurplus()
+{
+    QFETCH(double, tolerance);
+    QFETCH(double, dip);
+    QFETCH(int, minutes);
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
+                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", false}})};
+    household.createManager()->setAcquisitionTolerance(tolerance);
+    for (Thing *charger : chargers) {
+        const double minimum = charger == chargers.at(0) ? 8 : 6;
+        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
+                                   household.addThing("electricVehicle", charger->name() + " car",
+                                                      {{"batteryLevel", 20},
+                                                       {"acPhaseCount", 1},
+                                                       {"acMinChargingCurrent", minimum}})),
+                 EnergyManager::EnergyErrorNoError);
+    }
+    auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
+    // Sunny past the on/off lock of Left's start.
+    for (int i = 0; i < 7; i++)
+        QCOMPARE(minute(2500), QStringLiteral("10"));
+    HouseholdFixture::setStates(chargers.at(1), {{"pluggedIn", true}});
+    QString on;
+    for (int i = 0; i < minutes; i++)
+        on = minute(dip);
+    QTEST(on, "on");
 }
 
 void TestChargingShares::groupAtToleranceZeroNeedsASurplus_data()
