@@ -122,18 +122,17 @@ private:
     // minimums, still covers the tolerance's share of its own; else both
     // minimums would be bought. One the budget carries wholly without the
     // riders takes their place instead (they are handed over) where its
-    // gate lets it start now. Riders
-    // without a reserve stop this cycle and hold nothing back. Returns the
-    // starts held back.
+    // gate lets it start now. Riders without a reserve stop this cycle and
+    // hold nothing back. Returns the starts held back.
     EvChargerAcs holdStartsBesideRiders(const EvChargerAcs &group,
                                         const QList<ChargingShareCalculator::Request> &requests, double budget,
                                         const QDateTime &currentDateTime, GroupSettlement *settlement);
-    // Each member's part of the budget, for its gate; below 0 where the
-    // balance is.
     // Stops every rider for a start the surplus carries wholly; returns
     // the minimums (W) the riders with a reserve would have drawn.
     double handOverRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                           GroupSettlement *settlement);
+    // Each member's part of the budget, for its gate; below 0 where the
+    // balance is.
     void noteGroupReadings(const EvChargerAcs &group, double budget, double balance,
                            const GroupSettlement &settlement);
     // Hands what the shares rounded off to the first members that can take another step.

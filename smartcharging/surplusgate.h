@@ -134,7 +134,7 @@ private:
     // enough of the reserve to go on to the fewest.
     bool dipGoesToFewest(const Reading &reading, const QDateTime &now, const Delays &delays) const;
     bool startWhenCovered(bool covered, const QDateTime &now, const Delays &delays, bool ample = false);
-    // s a start after a stop for lack of surplus waits for the surplus.
+    // How long (s) a start after a stop for lack of surplus waits for the surplus.
     uint restartWait(const QDateTime &now, const Delays &delays, bool ample) const;
     void recordStop(const QDateTime &now);
 
