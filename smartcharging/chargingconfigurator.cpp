@@ -325,14 +325,14 @@ void ChargingConfigurator::resetTypedBatteryLevel(Thing *car)
     // normal mode (random household 12141: 70 % typed at 08:22, 73.4 %
     // counted at 09:00, reset to 70 % and charged at once at the day's
     // dearest price for a deadline it made anyway).
-    for (auto it = m_context.book.configurations().constBegin(); it != m_context.book.configurations().constEnd();
-         ++it) {
-        if (it.value().assignedCarId() != car->id() || m_manualSoc.hasSession(it.key()))
+    for (const ChargingConfiguration &configuration : m_context.book.configurations()) {
+        const ThingId chargerId = configuration.evChargerId();
+        if (configuration.assignedCarId() != car->id() || m_manualSoc.hasSession(chargerId))
             continue;
-        const EvChargerAc *acCharger = m_context.evChargersAc.value(it.key());
-        const EvChargerDc *dcCharger = m_context.evChargersDc.value(it.key());
+        const EvChargerAc *acCharger = m_context.evChargersAc.value(chargerId);
+        const EvChargerDc *dcCharger = m_context.evChargersDc.value(chargerId);
         if ((acCharger && acCharger->pluggedIn()) || (dcCharger && dcCharger->pluggedIn()))
-            m_manualSoc.restoreSession(it.key(), car->id());
+            m_manualSoc.restoreSession(chargerId, car->id());
     }
 }
 

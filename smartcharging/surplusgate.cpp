@@ -275,7 +275,7 @@ uint SurplusGate::restartWait(const QDateTime &now, const Delays &delays, bool a
     // until the surplus looks like it will stay, and on a day that has
     // stopped the charger often, longer with every further stop, unless the
     // surplus is ample.
-    const int stops = now.date() == m_stopDay && !ample ? m_stopsToday : 0;
+    const int stops = ample ? 0 : stopsOn(now.date());
     const qint64 wait = delays.start + restartWaitPerStop * qMax(0, stops - calmStopsPerDay);
     return static_cast<uint>(qMin<qint64>(wait, 86400));
 }
