@@ -445,7 +445,11 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, double budget, do
     // The riders share the import as a charger alone bears it.
     const double left = balance < 0 ? balance : qMax(0.0, budget - granted);
     const double rest = riders > 0 ? left / riders : 0.0;
-    const double none = qMin(0.0, balance);
+    // One left out sees what the admitted and the riders leave, below 0
+    // where their minimums take more than the budget: at a tolerance of 0
+    // a reading of 0 covers any minimum, and its gate would start it
+    // beside them (the group buys one minimum beyond the surplus at most).
+    const double none = qMin(qMin(0.0, balance), budget - granted - settlement.ridersMinimum);
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
         if (m_handedOver.contains(charger))
