@@ -1090,6 +1090,8 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
     // other one buys all it draws.
     const double surplusLeft = qMax(0.0, qMax(0.0, cycle.surplusBudget) - fixedPriorityRequested);
     double budget = (surplusIntentPresent ? surplusLeft + cycle.bridgedCharge : 0) + fixedPriorityRequested;
+    budget = qMax(budget, heldSurplusMinimums(cycle, surplusLeft + cycle.bridgedCharge, currentDateTime)
+                                  + fixedPriorityRequested);
     budget = qMin(budget, totalRequested);
     if (std::isfinite(cycle.phaseLimitBudget))
         budget = qMax(0.0, qMin(budget, currentMeasured + cycle.phaseLimitBudget));
@@ -1108,6 +1110,46 @@ void DcController::shareDcCharging(const DcCycle &cycle, const QDateTime &curren
                         return applyDcChargingShare(intent, result, unreachableChargers.contains(intent.charger->id()),
                                                     currentDateTime);
                     });
+}
+
+double DcController::heldSurplusMinimums(const DcCycle &cycle, double surplus, const QDateTime &now)
+{
+    // Each gate judges the surplus alone: two cars whose minimums it covers
+    // one by one but not together are both "covered", and the share would
+    // switch one off at the first dip and on again with the sun. They ride
+    // such a dip out together at their minimums, as one car alone does: on
+    // the owner's tolerance (the surplus covers its share of them), for the
+    // stop delay's worth of it, never while the home battery goes first.
+    double runningMinimum = 0;
+    int running = 0;
+    for (const DcIntent &intent : cycle.chargingIntents) {
+        if (!intent.forced && !intent.spotMarketActive && m_context.runsOnSurplus(intent.charger)) {
+            runningMinimum += intent.charger->minChargingPower();
+            running++;
+        }
+    }
+    const double tolerance = qBound(0.0, m_context.acquisitionTolerance, 1.0);
+    const qint64 rideOut = static_cast<qint64>(m_surplus.surplusGateDelays().stop * (1.0 - tolerance));
+    const bool shortTogether = running > 1 && runningMinimum > surplus + setpointThreshold
+                               && surplus >= tolerance * runningMinimum && rideOut > 0
+                               && !cycle.batteryBelowLowerLimit;
+    if (!m_context.cycle.now().isValid()) {
+        // Between cycles a reading halfway switches nothing off: the
+        // cycle decides.
+        return shortTogether && (m_held || !m_heldSince.isValid()) ? runningMinimum : 0.0;
+    }
+    if (!shortTogether) {
+        m_heldSince = QDateTime();
+        m_held = false;
+        return 0.0;
+    }
+    if (!m_heldSince.isValid() || m_heldSince > now)
+        m_heldSince = now;
+    m_held = m_heldSince.secsTo(now) < rideOut;
+    if (m_held)
+        qCDebug(dcTavroEnergy()) << "DC surplus charges ride out a dip together at their minimums:" << runningMinimum
+                                 << "[W], surplus:" << surplus << "[W]";
+    return m_held ? runningMinimum : 0.0;
 }
 
 bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable,

@@ -149,6 +149,11 @@ private:
     // The intent's request to the DC charging share (logged).
     ChargingShareCalculator::Request dcChargingRequest(const DcIntent &intent) const;
     void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);
+    // W the charging share keeps for the charges running on surplus
+    // (surplus: W the surplus gives them): their minimums together while a
+    // dip leaves one of them short of its own, for as long as one alone
+    // rides a dip out on the owner's tolerance; else 0.
+    double heldSurplusMinimums(const DcCycle &cycle, double surplus, const QDateTime &now);
     bool applyDcChargingShare(const DcIntent &intent, const ShareResult &result, bool unreachable,
                               const QDateTime &now);
 
@@ -173,6 +178,10 @@ private:
         bool waitsForBattery = false; // gave way to the home battery, see waitsForHomeBattery()
     };
     QHash<ThingId, CycleDecision> m_cycleDecisions;
+    // Since when the surplus has left the running surplus charges short of
+    // their minimums together, and whether the last cycle still held them.
+    QDateTime m_heldSince;
+    bool m_held = false;
     QHash<ThingId, double> m_restoredEnergy; // kWh by charger, not taken up yet
     // The last set-point (W) and switch sent to each charger: its states
     // show them only once the action has run, and a command that differs

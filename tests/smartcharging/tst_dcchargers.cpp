@@ -98,6 +98,8 @@ private slots:
     void gridDecision_data();
     void gridDecision();
     void twoChargersShareSurplusByFairness_data();
+    void runningChargesRideADipOutTogether_data();
+    void runningChargesRideADipOutTogether();
     void twoChargersShareSurplusByFairness();
     void surplusGoesToWhoCanTakeIt_data();
     void surplusGoesToWhoCanTakeIt();
@@ -310,6 +312,55 @@ void TestDcChargers::twoChargersShareSurplusByFairness()
     household.fixture.runCycle();
     QCOMPARE(order.at(0)->stateValue(QStringLiteral("chargingPower")).toDouble(), secondPower);
     QCOMPARE(order.at(1)->stateValue(QStringLiteral("chargingPower")).toDouble(), firstPower);
+}
+
+void TestDcChargers::runningChargesRideADipOutTogether_data()
+{
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<QList<int>>("on"); // chargers on at 1, 5, 10 and 20 minutes of the dip
+    // Minimums 1500 W each; a cloud leaves 2000 W, which covers either
+    // minimum alone but not both. Both ride it out at their minimums as one
+    // car alone would: for the stop delay's worth of what the owner lets
+    // the grid cover, and only where the surplus covers its share of both.
+    QTest::newRow("tolerance 0: the whole stop delay, then one stops") << 0.0 << QList<int>{2, 2, 2, 1};
+    QTest::newRow("tolerance 0.5: half of it") << 0.5 << QList<int>{2, 2, 1, 1};
+    QTest::newRow("tolerance 0.75: 2000 W is short of 3/4 of both minimums") << 0.75 << QList<int>{1, 1, 1, 1};
+    QTest::newRow("tolerance 1: no grid, one stops at once") << 1.0 << QList<int>{1, 1, 1, 1};
+}
+
+void TestDcChargers::runningChargesRideADipOutTogether()
+{
+    QFETCH(double, tolerance);
+
+    Household household(true, 2);
+    household.manager->setAcquisitionTolerance(tolerance);
+    for (int i = 0; i < 2; i++)
+        QVERIFY(household.configure(i, ChargingConfiguration::ChargingModeEco));
+    // The meter shows what the chargers draw less the export of the sun.
+    const auto minute = [&household](double sun) {
+        double draw = 0;
+        int on = 0;
+        for (Thing *charger : qAsConst(household.chargers)) {
+            const bool enabled = charger->stateValue(QStringLiteral("power")).toBool();
+            const double setpoint = enabled ? charger->stateValue(QStringLiteral("chargingPower")).toDouble() : 0.0;
+            HouseholdFixture::setStates(charger, {{"currentPower", setpoint}});
+            draw += setpoint;
+            on += enabled ? 1 : 0;
+        }
+        household.setRootPower(draw - sun);
+        household.fixture.advance(60);
+        household.fixture.runCycle();
+        return on;
+    };
+    minute(6000);
+    QCOMPARE(minute(6000), 2);
+    QList<int> on;
+    for (int i = 1; i <= 21; i++) {
+        const int running = minute(2000);
+        if (i == 2 || i == 6 || i == 11 || i == 21) // set in the minute before
+            on.append(running);
+    }
+    QTEST(on, "on");
 }
 
 struct TakerCase {
