@@ -1102,9 +1102,8 @@ void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
     // house takes 4 A, the fuse is 25 A: 5.1 A are left, less than the AC
     // car's minimum of 6 A. The AC car needs 5 kWh at 10 A (6.9 kW, 44
     // minutes), due in 45 minutes: it makes it served first (on one phase
-    // 1 kWh, 26 minutes, due in 35). The DC car
-    // needs 10 kWh at 11 kW (55 minutes), due in 55 or 35 minutes. Both
-    // are forced. The DC charger commands after the AC one, so unless it
+    // 1 kWh, 26 minutes, due in 35). The DC car needs 10 kWh at 11 kW (55
+    // minutes), due in 55 or 35 minutes. Both are forced. The DC charger commands after the AC one, so unless it
     // makes way the earlier AC deadline never gets the fuse the plan gave
     // it first.
     Household household;
