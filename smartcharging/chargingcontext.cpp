@@ -52,7 +52,7 @@ bool ChargingContext::sunCarries(EvChargerAc *charger, const ChargingProcessInfo
     // export, which a DC car's discharge is no part of. Nor is the discharge
     // of a home battery that may not feed the cars: it hides an import.
     const double battery = qMin(0.0, HouseholdBalance(*this).homeBattery().surplusTerm);
-    const double surplus = charger->currentPower() - rootMeter->currentPower() - dcFeedIn() + battery;
+    const double surplus = charger->currentPower() - rootMeter->currentPower() - dcFeedIn() - dcDeadlineClaim + battery;
     const uint phases = qMax(1u, charger->phaseCount());
     return surplus >= info.minChargingCurrent * info.voltage * phases;
 }

@@ -274,6 +274,9 @@ struct DcController::DcIntent {
     bool forced = false; // target-time force
     bool spotMarketActive = false;
     int place = -1; // in the fuse's deadline order; -1 when not placed
+    // On surplus short of a target time: takes the sun before the cars
+    // without one, whose charge buys nothing later.
+    bool shortOfTarget = false;
 };
 
 // One charger's decisions of this cycle, chapter by chapter.
@@ -899,7 +902,10 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
 
     if (intent > intentEpsilon) {
         m_context.book.setBatteryLevelConsiderationActive(plan.chargerId, false);
-        cycle.chargingIntents.append({charger, intent, plan.forced, plan.spotMarketActive, info.fusePlace});
+        const bool shortOfTarget = plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
+                                   && plan.endDateTime.isValid() && info.remainingPercentage > 0;
+        cycle.chargingIntents.append(
+                {charger, intent, plan.forced, plan.spotMarketActive, info.fusePlace, shortOfTarget});
         return;
     }
     if (intent < -intentEpsilon) {
@@ -1046,7 +1052,10 @@ ChargingShareCalculator::Request DcController::dcChargingRequest(const DcIntent 
     const qint32 kind =
             intent.forced ? timeRequirementPriority : (intent.spotMarketActive ? spotMarketPriority : surplusPriority);
     const bool fromGrid = intent.forced || intent.spotMarketActive;
-    request.priority = kind * placesPerPriority + (fromGrid ? qBound(0, intent.place, placesPerPriority - 1) : 0);
+    // On surplus a car short of a target time goes first: what the sun
+    // gives it now its deadline charge need not buy.
+    const qint32 place = fromGrid ? qBound(0, intent.place, placesPerPriority - 1) : (intent.shortOfTarget ? 0 : 1);
+    request.priority = kind * placesPerPriority + place;
     request.fairnessCounter = dcFairnessCounter(intent.charger);
     qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
                              << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))

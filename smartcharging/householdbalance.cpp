@@ -117,8 +117,10 @@ double HouseholdBalance::availableAcSurplusChargingPower(const EvChargerAcs &cha
 double HouseholdBalance::acSurplusBalance(const EvChargerAcs &chargers, double reservedPower) const
 {
     const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
-    // A DC car's discharge is not surplus (see SurplusPlanner::surplusRootLoad).
-    return nonNegativePowerSum(chargers) - rootPower - m_context.dcFeedIn() + homeBattery().surplusTerm - reservedPower;
+    // A DC car's discharge is not surplus, nor the sun kept for a DC car
+    // short of a target time (see SurplusPlanner::surplusRootLoad).
+    return nonNegativePowerSum(chargers) - rootPower - m_context.dcFeedIn() - m_context.dcDeadlineClaim
+           + homeBattery().surplusTerm - reservedPower;
 }
 
 double HouseholdBalance::surplusAcquisitionTolerance() const

@@ -49,6 +49,7 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
     bool schedulesChanged = false;
 
     EvChargerAcs ecoChargers = selectSurplusChargers(&schedulesChanged);
+    m_context.dcDeadlineClaim = dcDeadlineClaim(currentDateTime);
 
     // Target-time check: a charger that would miss its target charges at full power now.
     const EvChargerAcs candidates = ecoChargers;
@@ -71,7 +72,7 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
             takers.more += atItsMost(charger, info) ? 0 : 1;
         }
     }
-    const double importWithoutCars = houseImport(rootLoad);
+    const double importWithoutCars = houseImport(rootLoad - m_context.dcDeadlineClaim);
     for (EvChargerAc *charger : qAsConst(ecoChargers))
         planAcSurplusAction(charger, rootLoad, importWithoutCars, takers, tolerance, delays, currentDateTime);
 
@@ -289,6 +290,24 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
     return m_context.sunEnergy(currentDateTime, dayEnd, power) >= roomToFill(charger, info);
 }
 
+double SurplusPlanner::dcDeadlineClaim(const QDateTime &currentDateTime) const
+{
+    double claim = 0;
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+        const ChargingState &state = m_context.book.state(charger->id());
+        const ChargingProcessInfo *info = m_context.cycle.dcInfo(charger);
+        // A deadline charge already draws what it can: its draw is load.
+        if (!info || !charger->pluggedIn() || !charger->supportsCharging()
+            || configuration.chargingMode() != ChargingConfiguration::ChargingModeEcoWithTargetTime
+            || state.targetPercentageReached() || state.mode() == ChargingState::ModeTimeRequirement
+            || info->remainingPercentage <= 0 || !configuration.nextEndTime(currentDateTime).isValid())
+            continue;
+        claim += qMax(0.0, charger->maxChargingPower() - qMax(0.0, charger->measuredPower()));
+    }
+    return claim;
+}
+
 bool SurplusPlanner::dcCarPluggedIn() const
 {
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
@@ -400,7 +419,12 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
     // A DC car's discharge the meter shows as export is not surplus: the car
     // follows the house down within the minute, and an AC car started on it
     // would buy all of its draw while its on/off lock holds.
-    const double rootLoad = rootPower + rootLoadAdjustment + m_context.dcFeedIn();
+    // Nor is the sun a DC car short of a target time can still take: every
+    // kWh of it is one its deadline charge need not buy, where an AC car
+    // without one only charges sooner (random household 14136: a car
+    // without its level took all the sun from 09:45 to noon, the DC car
+    // due at 13:00 bought 9 kWh at 245 EUR/MWh).
+    const double rootLoad = rootPower + rootLoadAdjustment + m_context.dcFeedIn() + m_context.dcDeadlineClaim;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootLoad << "[W] ( "
                                        << rootLoad / Units::phaseVoltage << "[A] )";
     qCDebug(dcTavroEnergy()).nospace() << "  Phase A: " << m_context.rootMeter->currentPhaseA() << "[A]";

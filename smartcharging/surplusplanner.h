@@ -121,6 +121,10 @@ private:
                            uint phaseCount) const;
     // A DC charger has a car plugged in: it may take what an AC car leaves.
     bool dcCarPluggedIn() const;
+    // W the DC cars short of a target time can still take beyond what they
+    // draw (their chargers' most less their draw; 0 for a car whose
+    // deadline charge runs, which draws what it can already).
+    double dcDeadlineClaim(const QDateTime &currentDateTime) const;
     // Places the target-time minutes the other schedules leave between now
     // and internalTarget (spot-market slots count only while the spot market runs).
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,

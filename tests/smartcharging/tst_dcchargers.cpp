@@ -140,6 +140,8 @@ private slots:
     void narrowRestartWaitsWithoutTolerance();
     void homeBatteryBelowItsLowerLimitGoesFirst_data();
     void homeBatteryBelowItsLowerLimitGoesFirst();
+    void dcDeadlineTakesTheSunFromAnAcEcoCar_data();
+    void dcDeadlineTakesTheSunFromAnAcEcoCar();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -386,6 +388,10 @@ void TestDcChargers::surplusGoesToWhoCanTakeIt_data()
     QTest::newRow("the other car takes half") << TakerCase{C::ChargingModeEco, 0, 60, 600, 5000, 2500, 2500};
     QTest::newRow("the other car is full: none of it")
             << TakerCase{C::ChargingModeEco, 0, 100, 600, 5000, 4000, 0};
+    // What the sun gives the car due later its deadline need not buy; the
+    // eco car only charges sooner.
+    QTest::newRow("target time hours away beside an eco car: the sun first")
+            << TakerCase{C::ChargingModeEcoWithTargetTime, 0, 60, 600, 5000, 4000, 1000};
     // The deadline's draw comes out of the sun first; the eco car gets only
     // what it leaves, not the sun while the deadline buys from the grid.
     QTest::newRow("deadline takes 4000 of 5000: the eco car the rest")
@@ -1165,5 +1171,83 @@ void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
     } else {
         QVERIFY2(qFuzzyIsNull(acCurrent()), qPrintable(figures));
         QVERIFY2(qFuzzyCompare(dcSetpoint(), 11000.0), qPrintable(figures));
+    }
+}
+
+void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar_data()
+{
+    QTest::addColumn<int>("mode"); // the DC car's ChargingConfiguration::ChargingMode
+    QTest::addColumn<int>("dcSoc");
+    QTest::addColumn<bool>("dcGetsTheSun");
+    using C = ChargingConfiguration;
+    // 4000 W of sun; the AC car charges on it at its 16 A on one phase
+    // (3680 W) when the DC car plugs in. The DC car's minimum is 1000 W.
+    QTest::newRow("DC car due in 10 hours: the AC car gives the sun up")
+            << int(C::ChargingModeEcoWithTargetTime) << 60 << true;
+    QTest::newRow("DC car in eco: the AC car keeps it") << int(C::ChargingModeEco) << 60 << false;
+    QTest::newRow("DC car at its target: the AC car keeps it")
+            << int(C::ChargingModeEcoWithTargetTime) << 80 << false;
+}
+
+void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
+{
+    QFETCH(int, mode);
+    QFETCH(int, dcSoc);
+    QFETCH(bool, dcGetsTheSun);
+
+    Household household;
+    Thing *dc = household.chargers.first();
+    HouseholdFixture::setStates(dc, {{"minChargingPower", 1000}});
+    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", dcSoc}});
+    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
+                                           {{"pluggedIn", true}, {"phaseCount", 1}});
+    Thing *acCar = household.fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+                                              {{"batteryLevel", 30},
+                                               {"capacity", 60},
+                                               {"acMaxChargingCurrent", 16},
+                                               {"acPhaseCount", 1}});
+    QCOMPARE(household.fixture.configure(ac,
+                                         [&](ChargingConfiguration &configuration) {
+                                             configuration.setAssignedCarId(acCar->id());
+                                             configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+                                             configuration.setTargetPercentage(100);
+                                         }),
+             EnergyManager::EnergyErrorNoError);
+    const double sun = 4000;
+    const auto acDraw = [&]() {
+        return ac->stateValue(QStringLiteral("power")).toBool()
+                       ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() * 230
+                       : 0.0;
+    };
+    const auto dcDraw = [&]() {
+        return dc->stateValue(QStringLiteral("power")).toBool() ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
+                                                                 : 0.0;
+    };
+    // Every minute the meter shows what the cars were told, less the sun.
+    const auto minute = [&]() {
+        HouseholdFixture::setStates(ac, {{"currentPower", acDraw()}});
+        HouseholdFixture::setStates(dc, {{"currentPower", dcDraw()}});
+        household.setRootPower(acDraw() + dcDraw() - sun);
+        household.fixture.runCycle();
+        household.fixture.advance(60);
+    };
+    // The AC car alone first: it takes the sun.
+    HouseholdFixture::setStates(dc, {{"pluggedIn", false}});
+    for (int i = 0; i < 15; i++)
+        minute();
+    QCOMPARE(acDraw(), 3680.0);
+
+    HouseholdFixture::setStates(dc, {{"pluggedIn", true}});
+    QVERIFY(household.configure(0, static_cast<ChargingConfiguration::ChargingMode>(mode), true,
+                                household.fixture.now().addSecs(10 * 3600)));
+    for (int i = 0; i < 30; i++)
+        minute();
+    const QString figures = QStringLiteral("DC %1 W, AC %2 W").arg(dcDraw()).arg(acDraw());
+    if (dcGetsTheSun) {
+        QVERIFY2(qFuzzyIsNull(acDraw()), qPrintable(figures));
+        QVERIFY2(qFuzzyCompare(dcDraw(), sun), qPrintable(figures));
+    } else {
+        QVERIFY2(qFuzzyCompare(acDraw(), 3680.0), qPrintable(figures));
+        QVERIFY2(qFuzzyIsNull(dcDraw()), qPrintable(figures));
     }
 }
