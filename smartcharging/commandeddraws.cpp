@@ -1,8 +1,10 @@
 #include "commandeddraws.h"
 
+#include <cmath>
+
 void CommandedDraws::record(const ThingId &chargerId, Electricity::Phases phases, double amperes, const QDateTime &at)
 {
-    if (!(amperes > 0)) {
+    if (!std::isfinite(amperes)) {
         forget(chargerId);
         return;
     }
@@ -10,6 +12,13 @@ void CommandedDraws::record(const ThingId &chargerId, Electricity::Phases phases
     draw.at = at;
     draw.phases = phases == Electricity::PhaseNone ? Electricity::Phases(Electricity::PhaseAll) : phases;
     draw.amperes = amperes;
+}
+
+void CommandedDraws::lower(const ThingId &chargerId, double amperes)
+{
+    const auto it = m_draws.find(chargerId);
+    if (it != m_draws.end() && it->amperes > amperes)
+        it->amperes = amperes;
 }
 
 void CommandedDraws::expire(const QDateTime &now)
@@ -29,5 +38,5 @@ double CommandedDraws::pending(const ThingId &chargerId, double presentAmperes) 
     const auto it = m_draws.constFind(chargerId);
     if (it == m_draws.constEnd())
         return 0;
-    return qMax(0.0, it->amperes - qMax(0.0, presentAmperes));
+    return qMax(0.0, it->amperes - presentAmperes);
 }

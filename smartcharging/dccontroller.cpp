@@ -18,6 +18,7 @@
 #include "spotmarket/spotmarketmanager.h"
 #include "types/scoreentries.h"
 
+#include "tavro/tavroclock.h"
 #include "tavro/thingmanager.h"
 
 #include <QSet>
@@ -185,6 +186,8 @@ void DcController::stopManagingDcCharger(EvChargerDc *charger, ChargingState::Wa
         info->chargingSchedule.clear();
     }
 
+    // A discharge it ends is load at the meter as any other command's.
+    noteDcCommand(charger, 0, false, TavroClock::currentDateTime());
     if (qAbs(charger->chargingPower()) >= setpointThreshold) {
         qCDebug(dcTavroEnergy()) << "Resetting DC charger power setpoint for" << charger->name();
         charger->setChargingPower(0);
@@ -204,13 +207,41 @@ void DcController::setDcChargingState(const ThingId &evChargerId, ChargingState:
 
 double DcController::ownDcDraw(EvChargerDc *charger) const
 {
-    return qMax(0.0, charger->measuredPower()) + m_context.pendingPower(charger);
+    // What is pending counts from what the charger shows, a discharge
+    // included: a car told to go from feeding in to charging draws what it
+    // was told, not that and the discharge it ends.
+    return qMax(0.0, charger->measuredPower() + m_context.pendingPower(charger));
 }
 
-void DcController::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason)
+double DcController::pendingDcPower() const
 {
-    if (!enabled || power <= 0)
-        m_context.cycle.commandedDraws().forget(charger->id());
+    double pending = 0;
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
+        pending += m_context.pendingPower(charger);
+    return pending;
+}
+
+void DcController::noteDcCommand(EvChargerDc *charger, double power, bool enabled, const QDateTime &now)
+{
+    // W at the meter once the car follows, below 0 feeding in. A higher
+    // load (a charge raised or started, a discharge cut or ended) shows
+    // only when the car has ramped: until then every headroom counts it.
+    const double load = enabled ? power : 0.0;
+    const double before = charger->chargingEnabled() ? charger->chargingPower() : 0.0;
+    CommandedDraws &draws = m_context.cycle.commandedDraws();
+    const double perPhase = 3 * Units::phaseVoltage;
+    if (load > before)
+        draws.record(charger->id(), Electricity::PhaseAll, load / perPhase, now);
+    else if (load <= 0 && before > 0)
+        draws.forget(charger->id());
+    else
+        draws.lower(charger->id(), load / perPhase);
+}
+
+void DcController::commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason,
+                                    const QDateTime &now)
+{
+    noteDcCommand(charger, power, enabled, now);
     const ChargingConfiguration configuration = m_context.book.configuration(charger->id());
     auto sent = m_sentCommands.find(charger->id());
     if (sent == m_sentCommands.end())
@@ -246,6 +277,9 @@ struct DcController::DcCycle {
     double bridgedDischarge = 0;
     double bridgedCharge = 0; // W of minimums kept on through a dip of the surplus
     double managedDcDraw = 0; // W the managed DC chargers draw or were told to this minute
+    // W all DC chargers were told to draw beyond what the meter shows, as
+    // the phase limit budget counts it.
+    double pendingDcPower = 0;
     bool batteryBelowLowerLimit = false;
     // Below its lower limit and not charging: the home battery goes first
     // and none of the surplus is the cars'; while it charges they get what
@@ -335,7 +369,27 @@ void DcController::updateDcChargers(const QDateTime &currentDateTime)
         planDcCharger(charger, cycle, currentDateTime);
 
     shareDcDischarging(cycle, currentDateTime);
+    spendCommandedLoad(cycle);
     shareDcCharging(cycle, currentDateTime);
+}
+
+void DcController::spendCommandedLoad(DcCycle &cycle)
+{
+    // The phase limit budget was measured before the discharges were cut
+    // or ended and the charges stopped above: what they add to the meter
+    // once the cars follow is the charges' no more. A discharge that covered
+    // the house on one phase relieved all three (random household 14083: the
+    // house fell on phase B, the discharge followed it, and the charge took
+    // the relief it left on phase C as well: 18.4 A on a 16 A fuse).
+    const double commanded = pendingDcPower() - cycle.pendingDcPower;
+    if (qAbs(commanded) < setpointThreshold)
+        return;
+    qCDebug(dcTavroEnergy()) << "DC commands before the charging share change the load by" << commanded
+                             << "[W] beyond the meter";
+    cycle.pendingDcPower += commanded;
+    m_context.cycle.spend(Electricity::PhaseAll, commanded / (3 * Units::phaseVoltage));
+    if (std::isfinite(cycle.phaseLimitBudget))
+        cycle.phaseLimitBudget -= commanded;
 }
 
 DcController::DcCycle DcController::measureDcBaseline() const
@@ -348,10 +402,9 @@ DcController::DcCycle DcController::measureDcBaseline() const
             managedAcLoad += charger->currentPower();
     }
     double managedDcPower = 0;
-    double pendingDcPower = 0;
     DcCycle cycle;
+    cycle.pendingDcPower = pendingDcPower();
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
-        pendingDcPower += m_context.pendingPower(charger);
         const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         if (configuration.chargingMode() != ChargingConfiguration::ChargingModeNormal) {
             managedDcPower += charger->measuredPower();
@@ -371,7 +424,7 @@ DcController::DcCycle DcController::measureDcBaseline() const
     // DC chargers get what is left, also of what the AC commands of this
     // cycle take once they show at the meter.
     const double acCommandedIncrease =
-            m_context.cycle.headroomOpen() ? m_context.cycle.spentPower() - pendingDcPower : 0.0;
+            m_context.cycle.headroomOpen() ? m_context.cycle.spentPower() - cycle.pendingDcPower : 0.0;
     measureHomeBattery(cycle, battery, acCommandedIncrease);
 
     qCDebug(dcTavroEnergy()) << "DC charging baseline:"
@@ -466,7 +519,7 @@ void DcController::planDcCharger(EvChargerDc *charger, DcCycle &cycle, const QDa
 
     decideDcGridTarget(plan, cycle, currentDateTime);
     decideDcSchedule(plan, info, cycle, currentDateTime);
-    settleDcIntent(plan, info, cycle);
+    settleDcIntent(plan, info, cycle, currentDateTime);
 }
 
 Thing *DcController::dcVehicleToManage(EvChargerDc *charger, ChargingConfiguration::ChargingMode mode)
@@ -527,12 +580,14 @@ void DcController::prepareDcProcessInfo(DcChargerPlan &plan, ChargingProcessInfo
 
     // Timing at the upper limit; a deadline at what the fuse leaves the car
     // in deadline order where that is planned (a fuse the others take
-    // whole counts at the minimum power).
+    // whole counts at the minimum power, and so does a share of less than a
+    // watt: what rounding leaves of a fuse taken whole would time the charge
+    // beyond any date and never start it).
     double timingPower = plan.upperLimit;
     if (plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime && info.dcFuseShare >= 0) {
         const double ownLimit = dcUpperLimit(plan.charger, vehicle, std::numeric_limits<double>::infinity(), 0);
-        const double planned =
-                info.dcFuseShare > 0 ? info.dcFuseShare * 3 * Units::phaseVoltage : plan.charger->minChargingPower();
+        const double share = info.dcFuseShare * 3 * Units::phaseVoltage;
+        const double planned = share >= setpointThreshold ? share : plan.charger->minChargingPower();
         timingPower = qMin(ownLimit, planned);
     }
     if (timingPower > 0 && plan.hasCapacity) {
@@ -874,7 +929,8 @@ uint DcController::dcSunMinutes(const ChargingProcessInfo &info, const QDateTime
     return m_context.sunMinutes(currentDateTime, until, dcTimingPower(info));
 }
 
-void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle)
+void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
+                                  const QDateTime &currentDateTime)
 {
     EvChargerDc *charger = plan.charger;
     // Final intent. A target time or a daily share does not waive the sun:
@@ -916,7 +972,7 @@ void DcController::settleDcIntent(const DcChargerPlan &plan, const ChargingProce
 
     bool batteryFlag = false;
     const ChargingState::WaitingReason waitingReason = dcIdleWaitingReason(plan, info, cycle, &batteryFlag);
-    commandDcCharger(charger, 0, false, QStringLiteral("idle"));
+    commandDcCharger(charger, 0, false, QStringLiteral("idle"), currentDateTime);
     setDcChargingState(plan.chargerId, ChargingState::ModeIdle, batteryFlag, waitingReason);
 }
 
@@ -1018,16 +1074,16 @@ void DcController::shareDcDischarging(const DcCycle &cycle, const QDateTime &cur
                              << "house draw:" << cycle.houseDraw << "total requested:" << totalRequested
                              << "available for sharing:" << round.budget;
 
-    runDcShareRound(round, currentDateTime, [this](const DcIntent &intent, const ShareResult &result) {
-        return applyDcDischargingShare(intent, result);
+    runDcShareRound(round, currentDateTime, [this, &currentDateTime](const DcIntent &intent, const ShareResult &result) {
+        return applyDcDischargingShare(intent, result, currentDateTime);
     });
 }
 
-bool DcController::applyDcDischargingShare(const DcIntent &intent, const ShareResult &result)
+bool DcController::applyDcDischargingShare(const DcIntent &intent, const ShareResult &result, const QDateTime &now)
 {
     EvChargerDc *charger = intent.charger;
     const double power = result.enabled ? -result.allocatedPower : 0;
-    commandDcCharger(charger, power, result.enabled, QStringLiteral("discharging"));
+    commandDcCharger(charger, power, result.enabled, QStringLiteral("discharging"), now);
     const ChargingState::Mode mode = result.enabled ? ChargingState::ModeDischarging : ChargingState::ModeIdle;
     setDcChargingState(charger->id(), mode, false,
                        result.enabled ? ChargingState::WaitingReasonNone : dcShareIdleReason(charger->id()));
@@ -1181,12 +1237,7 @@ bool DcController::applyDcChargingShare(const DcIntent &intent, const ShareResul
             reason = QStringLiteral("surplus");
         }
     }
-    const bool raised = enabled && (!charger->chargingEnabled() || power > charger->chargingPower());
-    commandDcCharger(charger, power, enabled, reason);
-    // A raise shows at the meter only when the car has ramped up.
-    if (raised)
-        m_context.cycle.commandedDraws().record(charger->id(), Electricity::PhaseAll, power / (3 * Units::phaseVoltage),
-                                                now);
+    commandDcCharger(charger, power, enabled, reason, now);
     ChargingState::WaitingReason waitingReason = dcShareIdleReason(charger->id());
     if (enabled)
         waitingReason =

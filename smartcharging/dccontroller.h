@@ -70,10 +70,17 @@ private:
     // Writes mode, battery flag and waiting reason in one change (one signal at most).
     void setDcChargingState(const ThingId &evChargerId, ChargingState::Mode mode, bool batteryLevelConsiderationActive,
                             ChargingState::WaitingReason waitingReason);
-    // Sends power (W) and on/off only where they differ from the charger's present values.
-    void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason);
-    // W the charger draws now and was told to draw this minute beyond that.
+    // Sends power (W, below 0 a discharge) and on/off only where they differ
+    // from the charger's present values; now: when, for the commanded draws.
+    void commandDcCharger(EvChargerDc *charger, double power, bool enabled, const QString &reason,
+                          const QDateTime &now);
+    // Keeps the commanded draws true to a command about to go out.
+    void noteDcCommand(EvChargerDc *charger, double power, bool enabled, const QDateTime &now);
+    // W the charger draws now and was told to draw this minute beyond that;
+    // 0 while it feeds in.
     double ownDcDraw(EvChargerDc *charger) const;
+    // W all DC chargers were told to draw beyond what the meter shows.
+    double pendingDcPower() const;
     // The cycle's chapters, in order: baseline, per charger (process info,
     // grid decision, schedule decision, final intent), then the discharge
     // share and the charge share.
@@ -134,7 +141,8 @@ private:
     // Minutes at the charger's full power the expected sun gives it before until.
     uint dcSunMinutes(const ChargingProcessInfo &info, const QDateTime &currentDateTime, const QDateTime &until) const;
     // Hands the intent to a share round or idles the charger.
-    void settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle);
+    void settleDcIntent(const DcChargerPlan &plan, const ChargingProcessInfo &info, DcCycle &cycle,
+                        const QDateTime &currentDateTime);
     // What an idle charger waits for; sets *batteryFlag when the home battery holds it back.
     ChargingState::WaitingReason dcIdleWaitingReason(const DcChargerPlan &plan, const ChargingProcessInfo &info,
                                                      const DcCycle &cycle, bool *batteryFlag);
@@ -145,7 +153,10 @@ private:
     void runDcShareRound(const DcShareRound &round, const QDateTime &currentDateTime,
                          const std::function<bool(const DcIntent &, const ShareResult &)> &apply);
     void shareDcDischarging(const DcCycle &cycle, const QDateTime &currentDateTime);
-    bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result);
+    bool applyDcDischargingShare(const DcIntent &intent, const ShareResult &result, const QDateTime &now);
+    // Takes what the commands so far add to the meter off the phase limit
+    // budget of the charges still to come.
+    void spendCommandedLoad(DcCycle &cycle);
     // The intent's request to the DC charging share (logged).
     ChargingShareCalculator::Request dcChargingRequest(const DcIntent &intent) const;
     void shareDcCharging(const DcCycle &cycle, const QDateTime &currentDateTime);

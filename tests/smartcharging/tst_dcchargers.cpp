@@ -142,6 +142,8 @@ private slots:
     void homeBatteryBelowItsLowerLimitGoesFirst();
     void dcDeadlineTakesTheSunFromAnAcEcoCar_data();
     void dcDeadlineTakesTheSunFromAnAcEcoCar();
+    void chargeLeavesTheReliefOfACutDischarge_data();
+    void chargeLeavesTheReliefOfACutDischarge();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -973,6 +975,71 @@ void TestDcChargers::homeBatteryBelowItsLowerLimitGoesFirst()
         power.append(nextMinute(household, batteryPower.at(minute), rootPower.at(minute), battery));
     }
     QTEST(power, "power");
+}
+
+void TestDcChargers::chargeLeavesTheReliefOfACutDischarge_data()
+{
+    QTest::addColumn<bool>("cycleBeforeTheMeter"); // a cycle runs before the meter shows the cut
+
+    QTest::newRow("cut between cycles") << false;
+    QTest::newRow("a cycle before the meter shows the cut") << true;
+}
+
+void TestDcChargers::chargeLeavesTheReliefOfACutDischarge()
+{
+    QFETCH(bool, cycleBeforeTheMeter);
+
+    // DC 0 charges for its deadline at the edge of a 16 A fuse, DC 1
+    // discharges to cover the house, all of it on phase B (15 A): its 5 A
+    // per phase relieve A and C as well. The house falls to 5 A: the
+    // discharge follows it down to 1.67 A, which takes 3.33 A of relief off
+    // every phase. The charge may rise by the 10 A the meter shows free on
+    // B less those 3.33 A (8050 W), not by all 10 A (10350 W: 18.3 A on B).
+    Household household(true, 2);
+    household.manager->setPhasePowerLimit(16);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
+                                household.fixture.now().addSecs(60 * 60)));
+    QVERIFY(household.configure(1, ChargingConfiguration::ChargingModeEco));
+
+    const auto setpoint = [&](int index) {
+        Thing *charger = household.chargers.at(index);
+        return charger->stateValue(QStringLiteral("power")).toBool()
+                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
+                       : 0.0;
+    };
+    // The cars draw what they were told; returns the most loaded phase (A).
+    const auto follow = [&](double houseOnB) {
+        double net = 0;
+        for (int i = 0; i < household.chargers.count(); i++) {
+            HouseholdFixture::setStates(household.chargers.at(i), {{"currentPower", setpoint(i)}});
+            net += setpoint(i);
+        }
+        HouseholdFixture::setMeterCurrents(household.meter, net / 690, houseOnB + net / 690, net / 690);
+        return houseOnB + net / 690;
+    };
+    for (int minute = 0; minute < 4; minute++) {
+        follow(15);
+        household.fixture.runCycle();
+        household.fixture.advance(60);
+    }
+    QCOMPARE(setpoint(0), 3450.0);
+    QCOMPARE(setpoint(1), -3450.0);
+
+    // The house falls; the meter shows it before the cars follow the
+    // commands it brings.
+    HouseholdFixture::setMeterCurrents(household.meter, 0, 5, 0);
+    household.fixture.processEvents();
+    if (cycleBeforeTheMeter)
+        household.fixture.runCycle();
+    const QString figures = QStringLiteral("DC 0 %1 W, DC 1 %2 W").arg(setpoint(0)).arg(setpoint(1));
+    QCOMPARE(setpoint(1), -1150.0);
+    QVERIFY2(follow(5) <= 16, qPrintable(figures));
+    QVERIFY2(qFuzzyCompare(setpoint(0), 8050.0), qPrintable(figures));
+
+    household.fixture.advance(60);
+    household.fixture.runCycle();
+    QVERIFY2(follow(5) <= 16, qPrintable(figures));
+    QCOMPARE(setpoint(0), 8050.0);
 }
 
 QTEST_GUILESS_MAIN(TestDcChargers)
