@@ -118,16 +118,24 @@ QList<Candidate> admitMinimums(const QList<Candidate> &candidates, double availa
     return active;
 }
 
-// Spreads remaining (W) evenly over the admitted, each up to its maximum.
+// Spreads remaining (W) over the admitted above their minimums, each up to
+// its maximum (water filling): equally, or where every one knows its room in
+// proportion to it.
 QList<Candidate> spreadRemaining(QList<Candidate> active, double remaining)
 {
+    const bool roomsKnown = std::all_of(active.cbegin(), active.cend(),
+                                        [](const Candidate &candidate) { return candidate.request.roomEnergy > 0; });
+    auto weight = [roomsKnown](const Candidate &candidate) { return roomsKnown ? candidate.request.roomEnergy : 1.0; };
     QList<Candidate> done;
     while (remaining > 0 && !active.isEmpty()) {
-        const double share = remaining / active.count();
+        double weights = 0;
+        for (const Candidate &candidate : qAsConst(active))
+            weights += weight(candidate);
+        const double perWeight = remaining / weights;
         bool capped = false;
         for (int i = active.count() - 1; i >= 0; i--) {
             Candidate &candidate = active[i];
-            if (candidate.request.maximumPower <= share + candidate.granted) {
+            if (candidate.request.maximumPower <= perWeight * weight(candidate) + candidate.granted) {
                 remaining -= candidate.request.maximumPower - candidate.granted;
                 candidate.granted = candidate.request.maximumPower;
                 done.append(active.takeAt(i));
@@ -136,7 +144,7 @@ QList<Candidate> spreadRemaining(QList<Candidate> active, double remaining)
         }
         if (!capped) {
             for (Candidate &candidate : active)
-                candidate.granted += share;
+                candidate.granted += perWeight * weight(candidate);
             remaining = 0;
         }
     }

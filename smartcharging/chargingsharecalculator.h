@@ -14,8 +14,11 @@
 // Policy: priority groups are served in ascending priority number; inside a
 // group the minimums are admitted by ascending fairness counter (ties by id
 // text), then the rest is spread equally with every request capped at its
-// maximum (water filling). The strategies and their text forms come from
-// ChargingShareStrategy.
+// maximum (water filling). Where every admitted request of a group knows its
+// room, the rest is spread in proportion to the rooms instead, so that the
+// cars fill up together: a small car filled early leaves a big one capped at
+// its maximum while the rest of the sun goes to the grid. The strategies and
+// their text forms come from ChargingShareStrategy.
 class ChargingShareCalculator : public ChargingShareStrategy
 {
 public:
@@ -31,6 +34,10 @@ public:
         double measuredPower = 0;    // W, for logging only
         qint32 priority = 0;         // lower numbers are served first
         quint32 fairnessCounter = 0; // lower counters are admitted first
+        // Wh the car can still take, counted at the charger (its charging
+        // loss included); <= 0 when not known, which makes the whole group
+        // share equally.
+        double roomEnergy = 0;
     };
 
     struct Result {

@@ -585,6 +585,7 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
     const double minimumShare = surplusGroup ? m_balance.surplusAcquisitionTolerance() : 1.0;
 
     QList<ChargingShareCalculator::Request> requests;
+    bool fuseCaps = false;
     for (EvChargerAc *charger : group) {
         const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
         const ChargingAction action = m_context.cycle.acAction(charger, issuer);
@@ -600,7 +601,9 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
         if (groupHeadroom.limited()) {
             const double allowance =
                     qMax(0.0, groupHeadroom.available(ChargingContext::ascendingPhasesForCount(phases)));
-            request.maximumPower = qMin(request.maximumPower, allowance * Units::phaseVoltage * phases);
+            const double capped = allowance * Units::phaseVoltage * phases;
+            fuseCaps = fuseCaps || capped < request.maximumPower;
+            request.maximumPower = qMin(request.maximumPower, capped);
         }
         request.measuredPower = charger->currentPower();
         request.priority = surplusGroup ? sharePriority(issuer) : deadlineRank(charger, group);
@@ -610,6 +613,7 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
             // The surplus goes to chargers that can start now.
             if (!m_context.runsOnSurplus(charger) && charger->chargingEnabledLocked())
                 request.maximumPower = 0;
+            request.roomEnergy = acRoomEnergy(charger, info);
         }
         requests.append(request);
 
@@ -621,7 +625,27 @@ ShareRounds::acShareRequests(const EvChargerAcs &group, ChargingAction::Charging
                                  << "[W],"
                                  << "priority:" << request.priority << "fairness counter:" << request.fairnessCounter;
     }
+    // Where the fuse caps the chargers, each cap is what it leaves the whole
+    // group: shares in proportion to the rooms would put one at that cap and
+    // the others on top of it. They share equally then.
+    if (fuseCaps) {
+        for (ChargingShareCalculator::Request &request : requests)
+            request.roomEnergy = 0;
+    }
     return requests;
+}
+
+double ShareRounds::acRoomEnergy(EvChargerAc *charger, const ChargingProcessInfo &info) const
+{
+    if (info.capacity <= 0 || info.lossFactor <= 0)
+        return 0;
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+    const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    const double ceiling = stopsOnTarget ? configuration.targetPercentage() : 100.0;
+    // Half a point at least: a car reporting its ceiling may still draw
+    // (levels are whole percent), and a room of 0 would read as unknown.
+    const double points = qMax(0.5, ceiling - info.batteryLevel);
+    return info.capacity * points / 100.0 / info.lossFactor;
 }
 
 qint32 ShareRounds::deadlineRank(EvChargerAc *charger, const EvChargerAcs &group) const

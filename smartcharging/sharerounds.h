@@ -146,6 +146,9 @@ private:
     QList<ChargingShareCalculator::Request> acShareRequests(const EvChargerAcs &group,
                                                             ChargingAction::ChargingActionIssuer issuer,
                                                             const QHash<EvChargerAc *, uint> &phaseCounts) const;
+    // Wh the car can still take at the charger, up to full or up to the
+    // target it stops at; 0 when its capacity is not known.
+    double acRoomEnergy(EvChargerAc *charger, const ChargingProcessInfo &info) const;
     // The request priority of a charger in a grid group (deadlines, spot
     // market): how many earlier deadlines the group holds.
     qint32 deadlineRank(EvChargerAc *charger, const EvChargerAcs &group) const;

@@ -19,9 +19,11 @@ private slots:
     void strategyText();
 };
 
-static Request request(const QString &id, double minimum, double maximum, quint32 counter = 0, qint32 priority = 0)
+static Request request(const QString &id, double minimum, double maximum, quint32 counter = 0, qint32 priority = 0,
+                       double room = 0)
 {
     Request r;
+    r.roomEnergy = room;
     r.thingId = id;
     r.minimumPower = minimum;
     r.maximumPower = maximum;
@@ -77,6 +79,17 @@ void TestChargingShareCalculator::calculate_data()
     QTest::newRow("water filling in several passes")
             << Requests{request("A", 0, 1000), request("B", 0, 2500), request("C", 0, 9000)} << 9000.0
             << Allocation{1000, 2500, 5500};
+    // Known rooms: what the minimums leave goes in proportion to them, so
+    // that the cars fill up together.
+    QTest::newRow("rooms: the emptier car at its maximum, the fuller takes the rest")
+            << Requests{request("big", 1840, 7360, 0, 0, 80000), request("small", 2760, 5980, 0, 0, 12000)} << 11200.0
+            << Allocation{7360, 3840};
+    QTest::newRow("rooms: three to one above the minimums")
+            << Requests{request("A", 1000, 10000, 0, 0, 30000), request("B", 2000, 10000, 0, 0, 10000)} << 7000.0
+            << Allocation{4000, 3000};
+    QTest::newRow("rooms: one unknown, equal above the minimums")
+            << Requests{request("A", 1000, 10000, 0, 0, 30000), request("B", 0, 10000, 0, 0, 0)} << 8000.0
+            << Allocation{4500, 3500};
 }
 
 void TestChargingShareCalculator::calculate()

@@ -65,6 +65,8 @@ private slots:
     void timeRequirementReservesBeforeSurplus();
     void deadlinesShareTheFuse_data();
     void deadlinesShareTheFuse();
+    void surplusFillsTheCarsTogether_data();
+    void surplusFillsTheCarsTogether();
     void toleranceHoldsInAGroup();
     void sharesRespectThePhaseWithLeastRoom();
     void chargerLeftOutRidesItsDipOut();
@@ -288,6 +290,69 @@ void TestChargingShares::deadlinesShareTheFuse()
         QCOMPARE(manager->chargingState(charger->id()).mode(), ChargingState::ModeTimeRequirement);
     }
     QVERIFY2(total <= 14, qPrintable(QString::number(total)));
+}
+
+void TestChargingShares::surplusFillsTheCarsTogether_data()
+{
+    QTest::addColumn<int>("leftLevel");    // % of 50 kWh
+    QTest::addColumn<int>("rightLevel");   // % of 50 kWh
+    QTest::addColumn<int>("rightStopsAt"); // %; 0: charges on to full
+    // A on three phases, at least: the ampere the rounding leaves goes to
+    // the first of the group, in the order of the random ids.
+    QTest::addColumn<double>("leftCurrent");
+    QTest::addColumn<double>("rightCurrent");
+
+    // 13800 W exported (20 A in all), two 4140 W minimums: the 5520 W above
+    // them go by the rooms, amperes rounded down. Alike rooms share alike.
+    QTest::newRow("equal rooms: 10 A each") << 50 << 50 << 0 << 10.0 << 10.0;
+    // 80 against 10 points: 4907 and 613 W above the minimums. Equal shares
+    // would fill the small room first and leave the big one capped for the
+    // rest of the sun.
+    QTest::newRow("80 against 10 points: the emptier takes most") << 20 << 90 << 0 << 13.0 << 6.0;
+    // The room ends at the target a car stops at: 40 against 10 points, not
+    // 40 against 80 (8 and 11 A).
+    QTest::newRow("stops at 30 %: its room is 10 points") << 60 << 20 << 30 << 12.0 << 7.0;
+}
+
+void TestChargingShares::surplusFillsTheCarsTogether()
+{
+    QFETCH(int, leftLevel);
+    QFETCH(int, rightLevel);
+    QFETCH(int, rightStopsAt);
+    QFETCH(double, leftCurrent);
+    QFETCH(double, rightCurrent);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    Thing *left = household.addThing("evChargerAcBasic", "Left", {{"pluggedIn", true}});
+    Thing *right = household.addThing("evChargerAcBasic", "Right", {{"pluggedIn", true}});
+    household.createManager();
+    QCOMPARE(household.setMode(left, ChargingConfiguration::ChargingModeEco,
+                               household.addThing("electricVehicleConnected", "Left car",
+                                                  {{"batteryLevel", leftLevel}, {"capacity", 50}})),
+             EnergyManager::EnergyErrorNoError);
+    QCOMPARE(household.setMode(right, ChargingConfiguration::ChargingModeEco,
+                               household.addThing("electricVehicleConnected", "Right car",
+                                                  {{"batteryLevel", rightLevel}, {"capacity", 50}})),
+             EnergyManager::EnergyErrorNoError);
+    if (rightStopsAt > 0)
+        QCOMPARE(household.configure(right,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setTargetPercentage(rightStopsAt);
+                                         configuration.setStopOnTargetPercentage(true);
+                                     }),
+                 EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setMeterCurrents(meter, -20, -20, -20);
+    household.advance(60);
+    household.runCycle();
+
+    QVERIFY(left->stateValue(QStringLiteral("power")).toBool());
+    QVERIFY(right->stateValue(QStringLiteral("power")).toBool());
+    const double leftGot = left->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+    const double rightGot = right->stateValue(QStringLiteral("maxChargingCurrent")).toDouble();
+    QVERIFY2(leftGot >= leftCurrent && rightGot >= rightCurrent,
+             qPrintable(QString("%1 A and %2 A").arg(leftGot).arg(rightGot)));
+    QCOMPARE(leftGot + rightGot, 20.0);
 }
 
 void TestChargingShares::toleranceHoldsInAGroup()
