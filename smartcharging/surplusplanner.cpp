@@ -419,11 +419,9 @@ double SurplusPlanner::surplusRootLoad(EvChargerAcs &ecoChargers)
     // A DC car's discharge the meter shows as export is not surplus: the car
     // follows the house down within the minute, and an AC car started on it
     // would buy all of its draw while its on/off lock holds.
-    // Nor is the sun a DC car short of a target time can still take: every
+    // Nor is the sun a DC car short of a target time can still take: each
     // kWh of it is one its deadline charge need not buy, where an AC car
-    // without one only charges sooner (random household 14136: a car
-    // without its level took all the sun from 09:45 to noon, the DC car
-    // due at 13:00 bought 9 kWh at 245 EUR/MWh).
+    // without one only charges sooner (random household 14136).
     const double rootLoad = rootPower + rootLoadAdjustment + m_context.dcFeedIn() + m_context.dcDeadlineClaim;
     qCDebug(dcTavroEnergy()).nospace() << "Current load on root meter: " << rootLoad << "[W] ( "
                                        << rootLoad / Units::phaseVoltage << "[A] )";
