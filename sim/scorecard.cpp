@@ -197,15 +197,24 @@ QStringList Scorecard::cells(const Line &line, QStringList *missedGoals) const
     return values;
 }
 
+QString Scorecard::tableRow(const QStringList &values)
+{
+    QString text;
+    for (int i = 0; i < values.count(); i++) {
+        const int width = widths.value(i, 8);
+        QString value = values.at(i);
+        if (!text.isEmpty() && !text.endsWith(QLatin1Char(' ')) && value.size() >= width)
+            value.prepend(QLatin1Char(' '));
+        text += i == 0 ? value.leftJustified(width) : value.rightJustified(width);
+    }
+    return text + QLatin1Char('\n');
+}
+
 QString Scorecard::table() const
 {
     QString text;
     QTextStream out(&text);
-    const auto row = [&out](const QStringList &values) {
-        for (int i = 0; i < values.count(); i++)
-            out << qSetFieldWidth(widths.at(i)) << (i == 0 ? Qt::left : Qt::right) << values.at(i);
-        out << qSetFieldWidth(0) << "\n";
-    };
+    const auto row = [&out](const QStringList &values) { out << tableRow(values); };
     row(groupHeads);
     row(columnHeads);
     int pluginGoals = 0;

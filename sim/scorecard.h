@@ -68,6 +68,10 @@ public:
     bool writeHtml(const QString &directory, QString *errorString) const;
 
     const QList<Line> &lines() const { return m_lines; }
+    // One line of the text table: every cell in its column's width, and a
+    // blank before a cell that fills its column where the cell before ends
+    // in a figure, so that no two figures run together.
+    static QString tableRow(const QStringList &values);
     static Side sideOf(const Report::Figures &figures, const Report::Figures &limit, bool priced);
     // Scores the plugin against the peer in line (goals "pvPeer", "costPeer").
     static void compareWithPeer(Line *line);

@@ -14,6 +14,8 @@ private slots:
     void goals();
     void promises_data();
     void promises();
+    void tableCellsStayApart_data();
+    void tableCellsStayApart();
 };
 
 using Deadline = Report::Deadline;
@@ -124,6 +126,33 @@ void TestScorecard::promises()
     const Scorecard::Side side = Scorecard::sideOf(figures, figures, false);
     QCOMPARE(side.missed, missed);
     QCOMPARE(side.goals, goals);
+}
+
+void TestScorecard::tableCellsStayApart_data()
+{
+    QTest::addColumn<QStringList>("values");
+    QTest::addColumn<QString>("expected");
+
+    // Columns 1 to 3 are 7, 6 and 8 wide.
+    QTest::newRow("figures within their columns")
+            << QStringList{"a", "0.08", "1.20", "1/1"} << QStringLiteral("a                           0.08  1.20     1/1\n");
+    QTest::newRow("a figure filling its column after a figure")
+            << QStringList{"a", "0.08", "10.17*", "1/1"} << QStringLiteral("a                           0.08 10.17*     1/1\n");
+    QTest::newRow("a figure wider than its column after a figure")
+            << QStringList{"a", "0.08", "110.17*", "1/1"} << QStringLiteral("a                           0.08 110.17*     1/1\n");
+    QTest::newRow("a heading after a blank cell spans on")
+            << QStringList{"", "PV/limit", "", "deadline"} << QStringLiteral("                         PV/limit      deadline\n");
+}
+
+void TestScorecard::tableCellsStayApart()
+{
+    QFETCH(QStringList, values);
+    QFETCH(QString, expected);
+
+    const QString row = Scorecard::tableRow(values);
+    QCOMPARE(row, expected);
+    if (!values.first().isEmpty())
+        QCOMPARE(row.split(QLatin1Char(' '), Qt::SkipEmptyParts).count(), values.count());
 }
 
 QTEST_GUILESS_MAIN(TestScorecard)
