@@ -107,10 +107,11 @@ struct LimitPlan::Solution {
     enum Kind {
         Pv,
         Grid,
-        Shortfall
+        Shortfall,
+        Battery // A per phase the home battery covers in a minute
     };
     struct Column {
-        int session = -1; // -1: a shortfall of a car's energy
+        int session = -1; // -1: a shortfall of a car's energy, the home battery
         Kind kind = Grid;
         double price = 0;  // EUR per kWh
         int deadline = -1; // a shortfall: the deadline it belongs to
@@ -249,6 +250,29 @@ void LimitPlan::allowRun(const QVector<MinuteRecord> &run)
     const QVector<double> discharge = chainDischarge(run);
     for (int s = 0; s < sessionCount(); s++)
         m_allowedDischarge[s] = qMax(m_allowedDischarge.at(s), discharge.at(s));
+    m_allowedBatteryHelp = qMax(m_allowedBatteryHelp, batteryHelpOf(run));
+}
+
+double LimitPlan::batteryHelpOf(const QVector<MinuteRecord> &run) const
+{
+    if (!m_scenario.hasBattery)
+        return 0;
+    const double most = m_scenario.batteryMaxDischargePower / 3 / voltage;
+    double energy = 0;
+    for (int m = 0; m < m_records.count() && m < run.count(); m++) {
+        const MinuteRecord &record = m_records.at(m);
+        if (record.phaseLimit <= 0)
+            continue;
+        double drawn[3];
+        drawOf(m_scenario, run.at(m), drawn);
+        double help = 0;
+        for (int p = 0; p < 3; p++) {
+            const double left = record.phaseLimit - (record.housePhasePower[p] - record.pvPower / 3) / voltage;
+            help = qMax(help, drawn[p] - qMax(0.0, left));
+        }
+        energy += qBound(0.0, help, most) * 3 * voltage / 60.0;
+    }
+    return energy;
 }
 
 bool LimitPlan::allReachable() const
@@ -325,6 +349,15 @@ private:
     // Fuse rows where the cars could reach the limit at all; the limit
     // allows what a run it is compared with drew. False where none is needed.
     bool addFuseRows(int m, int *fuseRow);
+    // What the home battery covers in the minute on the phases whose fuse
+    // rows count on it (A, a column of its own against the energy it can
+    // give in the whole run).
+    void addBatteryHelp(const bool *helped, const int *fuseRow);
+    // Wh the home battery can give the household in the whole run at most:
+    // what it holds at the start, all it could take from the export, and
+    // what the runs' cars discharged (it may have taken that too); at least
+    // what the runs compared with needed of it.
+    double batteryEnergy() const;
     // A minute without PV and fuse: joined to the session's quiet run.
     void addQuietMinute(int m, double price);
     void flush(int s);
@@ -346,7 +379,8 @@ private:
     QVector<int> m_energyRow;
     QVector<Quiet> m_quiet;
     QVector<int> m_active; // sessions plugged in in the minute being built
-    double m_batteryHelp = 0;
+    double m_batteryHelp = 0; // A per phase the home battery may cover at its discharge power
+    int m_batteryRow = -1;    // the energy it can give in the run, -1 without one
 };
 
 LimitPlan::Program::Program(const LimitPlan &plan, const Request &request, Solution *solution)
@@ -376,6 +410,8 @@ void LimitPlan::Program::build()
     m_quiet = QVector<Quiet>(m_plan.sessionCount());
     const Scenario &scenario = m_plan.m_scenario;
     m_batteryHelp = scenario.hasBattery ? scenario.batteryMaxDischargePower / 3 / voltage : 0;
+    if (scenario.hasBattery)
+        m_batteryRow = m_lp.addRow(-infinity, batteryEnergy());
     for (int m = 0; m < m_lastMinute; m++)
         addMinute(m);
     for (int s = 0; s < m_plan.sessionCount(); s++)
@@ -530,10 +566,20 @@ bool LimitPlan::Program::addFuseRows(int m, int *fuseRow)
         double ran[3] = {0, 0, 0};
         if (m_request.run && m < m_request.run->count())
             drawOf(m_plan.m_scenario, m_request.run->at(m), ran);
+        bool helped[3] = {false, false, false};
         for (int p = 0; p < 3; p++) {
-            const double outside = (record.housePhasePower[p] - record.pvPower / 3) / voltage - m_batteryHelp;
-            const double headroom =
-                    qMax(qMax(qMax(0.0, record.phaseLimit - outside), ran[p]), m_plan.m_allowedDraw.at(3 * m + p));
+            const double left = record.phaseLimit - (record.housePhasePower[p] - record.pvPower / 3) / voltage;
+            const double widened = qMax(ran[p], m_plan.m_allowedDraw.at(3 * m + p));
+            // The home battery covers up to its discharge power, but only
+            // as long as its energy lasts: where the house alone leaves the
+            // phase something its help is a column of the minute, and what
+            // the runs drew beyond the fuse counts against the battery's
+            // energy as far as its discharge power could explain it (the
+            // rest widens the fuse). Where the house alone is over the fuse
+            // the battery counts at its full power (a looser bound).
+            helped[p] = m_batteryRow >= 0 && left >= 0;
+            const double headroom = helped[p] ? qMax(left, widened - m_batteryHelp)
+                                              : qMax(qMax(0.0, left + m_batteryHelp), widened);
             double most = 0;
             for (int s : qAsConst(m_active)) {
                 const Session &session = m_plan.m_sessions.at(s);
@@ -543,9 +589,38 @@ bool LimitPlan::Program::addFuseRows(int m, int *fuseRow)
             }
             if (most > headroom + tolerance)
                 fuseRow[p] = m_lp.addRow(-infinity, headroom);
+            else
+                helped[p] = false;
         }
+        addBatteryHelp(helped, fuseRow);
     }
     return fuseRow[0] >= 0 || fuseRow[1] >= 0 || fuseRow[2] >= 0;
+}
+
+void LimitPlan::Program::addBatteryHelp(const bool *helped, const int *fuseRow)
+{
+    if (!helped[0] && !helped[1] && !helped[2])
+        return;
+    // It discharges alike on all three phases.
+    Entries entries = {{m_batteryRow, 3 * voltage / 60.0}};
+    for (int p = 0; p < 3; p++) {
+        if (helped[p])
+            entries.push_back({fuseRow[p], -1.0});
+    }
+    addColumn(-1, Solution::Battery, m_batteryHelp, 0, 0, -1, entries);
+}
+
+double LimitPlan::Program::batteryEnergy() const
+{
+    const Scenario &scenario = m_plan.m_scenario;
+    double energy = scenario.batteryCapacityKwh * 1000.0 * qMax(0.0, scenario.batterySoc) / 100.0;
+    for (const MinuteRecord &record : m_plan.m_records)
+        energy += qMin(scenario.batteryMaxChargePower, qMax(0.0, record.pvPower - record.houseLoad)) / 60.0;
+    const QVector<double> runDischarge = m_request.run ? m_plan.chainDischarge(*m_request.run) : QVector<double>();
+    for (int s = 0; s < m_plan.sessionCount(); s++)
+        energy += qMax(m_plan.m_allowedDischarge.at(s), runDischarge.value(s)) * 1000.0;
+    const double needed = m_request.run ? m_plan.batteryHelpOf(*m_request.run) : 0.0;
+    return qMax(energy, qMax(m_plan.m_allowedBatteryHelp, needed));
 }
 
 void LimitPlan::Program::addQuietMinute(int m, double price)
@@ -632,6 +707,8 @@ bool LimitPlan::plan(QString *errorString)
     for (size_t c = 0; c < solution.columns.size(); c++) {
         const Solution::Column &column = solution.columns.at(c);
         const double value = solution.values.at(c);
+        if (column.kind == Solution::Battery)
+            continue;
         if (column.kind == Solution::Shortfall) {
             if (column.deadline >= 0)
                 shortfall[column.deadline] += value;

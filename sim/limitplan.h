@@ -14,15 +14,18 @@
 // car the energy from PV and from the grid, bounded by each car's and
 // wallbox's current range and phases (one phase instead of three where the
 // charger can switch), the per-phase fuse beside the house load (a home
-// battery may cover up to its discharge power), the PV the cars may take
-// and the room up to full (or up to the target of a car that stops there,
-// the highest the owner set while the car was plugged in). Minimum currents
-// are relaxed and every loss is taken at its most favourable end.
+// battery may cover up to its discharge power while its energy lasts), the
+// PV the cars may take and the room up to full (or up to the target of a
+// car that stops there, the highest the owner set while the car was plugged
+// in). Minimum currents are relaxed and every loss is taken at its most
+// favourable end.
 //
 // It is an upper bound by construction: every run it is compared with is
 // one of its choices. The fuse of each minute and phase is widened to what
 // those runs' chargers drew (a run's reaction minute over the fuse
-// included), and the room of a bidirectional car grows by what a run took
+// included; what the home battery's discharge power could explain of it
+// counts against the battery's energy, at least what those runs needed of
+// it), and the room of a bidirectional car grows by what a run took
 // out of it (discharging is not in the program), so a run's own schedule
 // always fits.
 //
@@ -140,6 +143,10 @@ private:
     QVector<double> chainDischarge(const QVector<MinuteRecord> &run) const;
     // kWh the run charged into each session's chain up to its end.
     QVector<double> chainCharge(const QVector<MinuteRecord> &run) const;
+    // Wh of the home battery's help a run's draws need beside the house on
+    // the fuse (at most its discharge power a minute; beyond it the fuse
+    // is widened), counted for every minute the run drew beyond the fuse.
+    double batteryHelpOf(const QVector<MinuteRecord> &run) const;
     bool solve(const Request &request, Solution *solution, QString *errorString) const;
     // plan(): each deadline's planned energy from the solution, and for one
     // the plan misses whether its car going first could meet it.
@@ -158,6 +165,7 @@ private:
     QVector<CarResult> m_cars;
     QVector<double> m_allowedDraw;      // A per minute and phase (3 per minute), the most an allowed run drew
     QVector<double> m_allowedDischarge; // kWh per session, the most an allowed run took out over its chain
+    double m_allowedBatteryHelp = 0;    // Wh, the most an allowed run needed of the home battery
     mutable int m_columns = 0;
     mutable int m_rows = 0;
 };

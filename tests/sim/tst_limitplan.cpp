@@ -18,6 +18,9 @@ struct Household1 {
     int pvFrom = 0;              // minute
     double house[3] = {0, 0, 0}; // W per phase
     double limit = 0;            // A, 0 none
+    double battery = 0;          // kWh a 10 kWh home battery holds at the start, 0 none
+    double batteryPower = 3000;  // W it discharges at most
+    double batteryCharge = 0;    // W it charges at most
     QList<double> prices;        // EUR/MWh per 30 minutes
     double target = 0;           // % by targetMinute, 0 none
     int targetMinute = 60;
@@ -65,6 +68,13 @@ Built build(const Household1 &h)
     scenario.start = QDateTime(QDate(2026, 1, 5), QTime(0, 0), Qt::UTC);
     scenario.durationMinutes = minutes;
     scenario.hourlyPrices = h.prices;
+    if (h.battery > 0) {
+        scenario.hasBattery = true;
+        scenario.batteryCapacityKwh = 10;
+        scenario.batterySoc = h.battery * 10;
+        scenario.batteryMaxDischargePower = h.batteryPower;
+        scenario.batteryMaxChargePower = h.batteryCharge;
+    }
     for (int j = 0; j < h.cars; j++) {
         Scenario::Charger charger;
         charger.name = QStringLiteral("Charger %1").arg(j);
@@ -210,6 +220,21 @@ void TestLimitPlan::plan_data()
     h.stopAtTarget = true;
     h.expectedEnergy = h.expectedPv = 2.5; // 5 % of 50 kWh
     QTest::newRow("a car that stops at its target takes no more PV") << h;
+
+    // 10 A of house on each phase of a 16 A fuse leaves the car 6 A; a home
+    // battery that may discharge 3 kW covers 4.35 A more, but holds 1 kWh
+    // and cannot charge: 6 kWh wanted, 4.14 + 1 kWh in reach.
+    h = Household1();
+    for (double &phase : h.house)
+        phase = 10 * 230.0;
+    h.limit = 16;
+    h.battery = 1;
+    h.prices = {100, 100};
+    h.target = 20 + 6.0 / 50 * 100;
+    h.expectedEnergy = 6 * 230.0 * 3 / 1000 * hour + 1;
+    h.expectedCost = h.expectedEnergy * 0.1;
+    h.expectedReachable = h.expectedReachableFirst = false;
+    QTest::newRow("a home battery covers the house only while its energy lasts") << h;
 }
 
 void TestLimitPlan::plan()
@@ -257,6 +282,15 @@ void TestLimitPlan::allowsWhatARunDid_data()
     for (int m = 0; m < minutes; m++)
         run << (m == 30 ? fullPower : 9.5 * 230.0 * 3);
     QTest::newRow("a reaction minute over the fuse") << h << run << (59 * 9.5 * 230 * 3 + fullPower) / 60000.0;
+
+    // The same 9.5 A, and a home battery of 0.5 kWh that discharges 3 kW
+    // (4.35 A a phase): the run drew both all hour, more than the battery
+    // holds (its draws are the measure, whatever explains them).
+    h.battery = 0.5;
+    run.clear();
+    for (int m = 0; m < minutes; m++)
+        run << (9.5 + 3000 / 3 / 230.0) * 230.0 * 3;
+    QTest::newRow("beyond the fuse on a home battery") << h << run << (9.5 * 230 * 3 + 3000) / 1000.0;
 
     // A bidirectional car at 90 % has room for 5 kWh; the run first gave
     // 5.5 kWh to the house, then took 10 kWh of PV at 11 kW.
