@@ -69,7 +69,7 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
         const ChargingProcessInfo &info = m_context.cycle.acInfoOrDefault(charger);
         if (canTakeSurplus(charger, info)) {
             takers.power++;
-            takers.more += atItsMost(charger, info) ? 0 : 1;
+            takers.more += atItsMost(charger, info) || !startsOnWholeExport(charger, info, rootLoad, tolerance) ? 0 : 1;
         }
     }
     const double importWithoutCars = houseImport(rootLoad - m_context.dcDeadlineClaim);
@@ -518,6 +518,16 @@ bool SurplusPlanner::canTakeSurplus(EvChargerAc *charger, const ChargingProcessI
         return false;
     // A full car that draws nothing takes no surplus either.
     return !(info.batteryLevel > 99 && charger->currentPower() <= 0);
+}
+
+bool SurplusPlanner::startsOnWholeExport(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
+                                         double tolerance) const
+{
+    if (m_context.runsOnSurplus(charger))
+        return true;
+    const uint fewest = qMax(1u, info.phaseSwitchingPossible ? info.minPhaseCount : info.maxPhaseCount);
+    const double minimum = info.minChargingCurrent * Units::phaseVoltage * fewest;
+    return charger->currentPower() - rootLoad >= tolerance * minimum;
 }
 
 bool SurplusPlanner::atItsMost(EvChargerAc *charger, const ChargingProcessInfo &info)

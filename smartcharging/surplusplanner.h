@@ -161,6 +161,12 @@ private:
     // Told its car's most current on the most phases it can have, and
     // drawing: it can take none of an export.
     static bool atItsMost(EvChargerAc *charger, const ChargingProcessInfo &info);
+    // Whether the charger charges on surplus now, or the whole export (W,
+    // rootLoad below 0) would cover the tolerance's share of its minimum on
+    // its fewest phases. One that could not start even alone takes no part
+    // of an export: halving it would keep a smaller car from starting too.
+    bool startsOnWholeExport(EvChargerAc *charger, const ChargingProcessInfo &info, double rootLoad,
+                             double tolerance) const;
     // The charger's surplus action for rootLoad (W), shared by the
     // takers; the gate decides the phases, the share rounds later whether
     // it charges.

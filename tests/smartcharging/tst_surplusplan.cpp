@@ -141,6 +141,8 @@ private slots:
     void fullCarTakesNoShareOfTheExport();
     void exportGoesToCarsThatCanTakeMore_data();
     void exportGoesToCarsThatCanTakeMore();
+    void exportNotHalvedByACarThatCannotStart_data();
+    void exportNotHalvedByACarThatCannotStart();
     void pausingChargerKeepsItsPhases();
     void carGivesWayToAHomeBatteryThatDoesNotCharge_data();
     void carGivesWayToAHomeBatteryThatDoesNotCharge();
@@ -951,6 +953,42 @@ void TestSurplusPlan::exportGoesToCarsThatCanTakeMore()
     house.plan();
 
     QVERIFY(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
+    QCOMPARE(Access::action(house.manager, carport, surplusIssuer).chargingEnabled(), carportCovered);
+}
+
+void TestSurplusPlan::exportNotHalvedByACarThatCannotStart_data()
+{
+    // Both chargers wait. The garage's car needs 10 A, 2300 W on its fewest
+    // phase; the carport's one-phase car 8 A, 1840 W. The meter shows
+    // rootPower W.
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<double>("rootPower");
+    QTest::addColumn<bool>("carportCovered");
+    QTest::newRow("2000 W export, short of the garage's 2300 W: all of it, covered") << 1.0 << -2000.0 << true;
+    QTest::newRow("2400 W export, the garage could start: half of it, short") << 1.0 << -2400.0 << false;
+    QTest::newRow("tolerance 0.5, 1000 W export, short of the garage's 1150 W: all of it, covers 920 W")
+            << 0.5 << -1000.0 << true;
+    QTest::newRow("tolerance 0.5, 1200 W export, the garage could start: half of it, short of 920 W")
+            << 0.5 << -1200.0 << false;
+}
+
+void TestSurplusPlan::exportNotHalvedByACarThatCannotStart()
+{
+    QFETCH(double, tolerance);
+    QFETCH(double, rootPower);
+    QFETCH(bool, carportCovered);
+    Household house(ChargingConfiguration::ChargingModeEco, tolerance);
+    Thing *carport = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+    QCOMPARE(house.fixture.setMode(
+                     carport, ChargingConfiguration::ChargingModeEco,
+                     house.fixture.addThing("electricVehicleConnected", "Small",
+                                            {{"batteryLevel", 20}, {"acPhaseCount", 1}, {"acMinChargingCurrent", 8}})),
+             EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(house.car, {{"acMinChargingCurrent", 10}});
+    HouseholdFixture::setStates(house.meter, {{"currentPower", rootPower}});
+    house.plan();
+
+    QVERIFY(!Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled());
     QCOMPARE(Access::action(house.manager, carport, surplusIssuer).chargingEnabled(), carportCovered);
 }
 
