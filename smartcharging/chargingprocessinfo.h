@@ -72,6 +72,9 @@ struct ChargingProcessInfo {
     {
         return qMax(1u, carPhaseCount > 0 ? qMin(maxPhaseCount, carPhaseCount) : maxPhaseCount);
     }
+    // The fewest phases it can be told: its minimum where the charger
+    // switches, else the phases it always charges on.
+    uint fewestPhaseCount() const { return qMax(1u, phaseSwitchingPossible ? minPhaseCount : maxPhaseCount); }
 };
 
 #endif // CHARGINGPROCESSINFO_H

@@ -525,8 +525,7 @@ bool SurplusPlanner::startsOnWholeExport(EvChargerAc *charger, const ChargingPro
 {
     if (m_context.runsOnSurplus(charger))
         return true;
-    const uint fewest = qMax(1u, info.phaseSwitchingPossible ? info.minPhaseCount : info.maxPhaseCount);
-    const double minimum = info.minChargingCurrent * Units::phaseVoltage * fewest;
+    const double minimum = info.minChargingCurrent * Units::phaseVoltage * info.fewestPhaseCount();
     return charger->currentPower() - rootLoad >= tolerance * minimum;
 }
 
@@ -644,13 +643,13 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     // Another car's draw does not spend this one's reserve.
     reading.houseImport = houseImport;
     reading.running = running;
-    reading.bestPhases = reading.fewestPhases = qMax(1u, info.maxPhaseCount);
+    reading.bestPhases = qMax(1u, info.maxPhaseCount);
+    reading.fewestPhases = info.fewestPhaseCount();
     if (info.phaseSwitchingPossible) {
         // What the charger was told to use, as far as the car follows.
         const uint present = qMin(charger->thing()->stateValue(QStringLiteral("desiredPhaseCount")).toUInt(),
                                   qMax(1u, info.carPhaseCount));
         reading.presentPhases = qMax(1u, present);
-        reading.fewestPhases = qMax(1u, info.minPhaseCount);
         reading.bestPhases = qMin(getBestPhaseCount(charger, reading.surplusPower / Units::phaseVoltage, tolerance),
                                   qMax(1u, info.carPhaseCount));
     } else {
