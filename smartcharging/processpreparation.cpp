@@ -1,6 +1,7 @@
 #include "processpreparation.h"
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/acchargeradjuster.h"
+#include "smartcharging/chargingcurrent.h"
 #include "smartcharging/configurationstore.h"
 #include "smartcharging/householdbalance.h"
 
@@ -193,7 +194,8 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     // What a discharging home battery covers is the house's all the same:
     // the battery runs empty or stops and the draw comes back to the fuse.
     // A deadline is timed without it (spread on all phases); the promise
-    // keeps counting on it.
+    // keeps counting on what it covers now, not on what it covered hours
+    // ago: a battery run empty since covers nothing of the rest.
     const double batteryPower = HouseholdBalance(m_context).homeBattery().power;
     const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
     return rememberFuseLeft(*availableNow, batteryCover, currentDateTime, bestForPromise);
@@ -218,12 +220,10 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
         phase -= batteryCover;
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().at.secsTo(currentDateTime) < 60) {
         FuseSample &last = m_fuseHistory.last();
-        for (int p = 0; p < 3; p++) {
-            last.left[p] = qMax(last.left[p], availableNow[p]);
+        for (int p = 0; p < 3; p++)
             last.leftWithoutBattery[p] = qMax(last.leftWithoutBattery[p], withoutBattery[p]);
-        }
     } else {
-        m_fuseHistory.append({currentDateTime, availableNow, withoutBattery});
+        m_fuseHistory.append({currentDateTime, withoutBattery});
     }
     while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > promiseHistorySeconds)
         m_fuseHistory.removeFirst();
@@ -232,7 +232,7 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     *bestForPromise = {-infinite, -infinite, -infinite};
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
         for (int p = 0; p < 3; p++) {
-            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.left[p]);
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftWithoutBattery[p] + batteryCover);
             if (sample.at.secsTo(currentDateTime) <= fuseHistorySeconds)
                 available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
         }
@@ -260,6 +260,8 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         demand.idText = charger->id().toString();
         demand.phases = ChargingContext::ascendingPhasesForCount(info->drawnPhaseCount());
         demand.maximum = info->maxChargingCurrent;
+        demand.minimum = info->minChargingCurrent;
+        demand.step = charger->maxChargingCurrentStepSize();
         const double phaseWatts = Units::phaseVoltage * info->drawnPhaseCount();
         if (deadline) {
             demand.deadline = info->deadline;
@@ -437,12 +439,24 @@ QVector<double> ProcessPreparation::fuseRates(const QList<GridDemand> &demands, 
             }
             for (int i = first; i < end; i++) {
                 if (offer.at(i - first) > 0)
-                    take(i, qMin(offer.at(i - first), leftOn(demands.at(i).phases)));
+                    take(i,
+                         onStep(demands.at(i), rates.at(i), qMin(offer.at(i - first), leftOn(demands.at(i).phases))));
             }
         }
         first = end;
     }
     return rates;
+}
+
+double ProcessPreparation::onStep(const GridDemand &demand, double rate, double offer)
+{
+    // An AC charger is told whole steps: 12.6 A left charge at 12 A, and a
+    // plan or a promise counting the fraction comes up short. Below the
+    // minimum the fraction stays: there the charger runs in turns.
+    const double total = rate + offer;
+    if (demand.step <= 0 || offer <= 0 || total < demand.minimum)
+        return offer;
+    return floorChargingCurrent(total, demand.minimum, demand.maximum, demand.step) - rate;
 }
 
 double ProcessPreparation::advanceSchedule(const QList<GridDemand> &demands, const QVector<double> &rates,

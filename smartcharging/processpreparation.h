@@ -86,6 +86,10 @@ private:
         Electricity::Phases phases = Electricity::PhaseAll;
         double energy = 0;  // Ah per phase still to charge
         double maximum = 0; // A per phase the charger can take
+        // A per phase an AC charger is told at least, and its current step
+        // (0: any current, as for a DC charger's power).
+        double minimum = 0;
+        double step = 0;
         // Place in the fuse's order: demands with the same place share
         // alike, a lower place is served first.
         int place = 0;
@@ -108,6 +112,9 @@ private:
     };
     static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, const PhaseAmps &available,
                                            const QDateTime &currentDateTime);
+    // What of an offer (A) the demand can use on top of its rate: an AC
+    // charger's rate stays on its current steps once at its minimum.
+    static double onStep(const GridDemand &demand, double rate, double offer);
     // A per phase each demand with energy left takes while the fuse leaves
     // available on each phase: a place's demands an equal part first.
     static QVector<double> fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
@@ -131,10 +138,10 @@ private:
     // during the planning look-back with what a discharging home battery
     // covered taken back (returned) and during the longer one a promise to
     // the owner counts with (*bestForPromise); infinite without a limit.
-    // Adds what the fuse leaves now, and that less batteryCover (A per phase
-    // a discharging home battery covers), to the history; returns the most
-    // of the latter in the planning look-back, the most of the former in the
-    // promise's in *bestForPromise.
+    // Adds what the fuse leaves now less batteryCover (A per phase a
+    // discharging home battery covers) to the history; returns the most of
+    // it in the planning look-back, and the most in the promise's look-back
+    // plus today's batteryCover in *bestForPromise.
     PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, const QDateTime &currentDateTime,
                                PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
@@ -165,7 +172,6 @@ private:
     // discharging home battery covered.
     struct FuseSample {
         QDateTime at;
-        PhaseAmps left;
         PhaseAmps leftWithoutBattery;
     };
     QList<FuseSample> m_fuseHistory;
