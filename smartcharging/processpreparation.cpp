@@ -22,10 +22,11 @@
 #include <limits>
 
 namespace {
-// s of house load the charging-time estimate looks back on.
+// s of house load the charging-time estimate looks back on, and a promise
+// to the owner for its best case: a promise counting on a lighter house of
+// longer ago (the sun of the afternoon, a battery since run empty) tells the
+// owner more than the plan itself counts on.
 const qint64 fuseHistorySeconds = 2 * 3600;
-// s of house load a promise to the owner looks back on for the best case.
-const qint64 promiseHistorySeconds = 6 * 3600;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
@@ -225,18 +226,16 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     } else {
         m_fuseHistory.append({currentDateTime, withoutBattery});
     }
-    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > promiseHistorySeconds)
+    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > fuseHistorySeconds)
         m_fuseHistory.removeFirst();
     const double infinite = std::numeric_limits<double>::infinity();
     PhaseAmps available = {-infinite, -infinite, -infinite};
-    *bestForPromise = {-infinite, -infinite, -infinite};
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
-        for (int p = 0; p < 3; p++) {
-            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftWithoutBattery[p] + batteryCover);
-            if (sample.at.secsTo(currentDateTime) <= fuseHistorySeconds)
-                available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
-        }
+        for (int p = 0; p < 3; p++)
+            available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
     }
+    for (int p = 0; p < 3; p++)
+        (*bestForPromise)[p] = available[p] + batteryCover;
     return available;
 }
 

@@ -140,8 +140,7 @@ private:
     // the owner counts with (*bestForPromise); infinite without a limit.
     // Adds what the fuse leaves now less batteryCover (A per phase a
     // discharging home battery covers) to the history; returns the most of
-    // it in the planning look-back, and the most in the promise's look-back
-    // plus today's batteryCover in *bestForPromise.
+    // it in the look-back, and that plus batteryCover in *bestForPromise.
     PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, const QDateTime &currentDateTime,
                                PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,

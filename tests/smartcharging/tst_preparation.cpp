@@ -501,15 +501,19 @@ void TestPreparation::promiseOnWhatTheChargerGets_data()
     QTest::addColumn<double>("batteryBefore");
     QTest::addColumn<double>("meterNow");
     QTest::addColumn<int>("minutesLater");
+    QTest::addColumn<int>("hours");
     QTest::addColumn<double>("phaseLimitPower");
     QTest::addColumn<double>("reachable");
 
     // 16 A, 2.4 A of house, 1 A kept free: 12.6 A, but the charger is told
     // 12 A. Due in 2 h: 24 Ah, 1.035 % each, from 40 %.
-    QTest::newRow("a fraction of an amp left") << 2.4 << 0.0 << 2.4 << 0 << 12 * 230.0 << 64.84;
+    QTest::newRow("a fraction of an amp left") << 2.4 << 0.0 << 2.4 << 0 << 2 << 12 * 230.0 << 64.84;
     // The battery covered 3 A of the house an hour ago and is empty now:
     // 5 A of house, 10 A for the last hour, at best as now.
-    QTest::newRow("battery run empty since") << 2.0 << -2070.0 << 5.0 << 60 << 10 * 230.0 << 50.35;
+    QTest::newRow("battery run empty since") << 2.0 << -2070.0 << 5.0 << 60 << 2 << 10 * 230.0 << 50.35;
+    // The house took 3 A less three hours ago: no more than the plan
+    // counts on, the house of the last two hours.
+    QTest::newRow("lighter house hours ago") << 2.0 << 0.0 << 5.0 << 180 << 4 << 10 * 230.0 << 50.35;
 }
 
 void TestPreparation::promiseOnWhatTheChargerGets()
@@ -518,6 +522,7 @@ void TestPreparation::promiseOnWhatTheChargerGets()
     QFETCH(double, batteryBefore);
     QFETCH(double, meterNow);
     QFETCH(int, minutesLater);
+    QFETCH(int, hours);
     QFETCH(double, phaseLimitPower);
     QFETCH(double, reachable);
 
@@ -529,7 +534,7 @@ void TestPreparation::promiseOnWhatTheChargerGets()
     Thing *charger = addCharger(household, "Garage");
     SmartChargingManager *manager = household.createManager();
     manager->setPhasePowerLimit(16);
-    QCOMPARE(configureDeadline(household, charger, 2), EnergyManager::EnergyErrorNoError);
+    QCOMPARE(configureDeadline(household, charger, hours), EnergyManager::EnergyErrorNoError);
     Access::prepareInformation(manager, household.now());
 
     battery->setStateValue(QStringLiteral("currentPower"), 0.0);
