@@ -136,8 +136,9 @@ private:
                                            const QDateTime &currentDateTime);
     // A per phase the fuse leaves the chargers now (*availableNow), at most
     // during the planning look-back with what a discharging home battery
-    // covered taken back (returned) and during the longer one a promise to
-    // the owner counts with (*bestForPromise); infinite without a limit.
+    // covered taken back (returned), and that with what the battery covers
+    // now for a promise to the owner (*bestForPromise); infinite without a
+    // limit.
     // Adds what the fuse leaves now less batteryCover (A per phase a
     // discharging home battery covers) to the history; returns the most of
     // it in the look-back, and that plus batteryCover in *bestForPromise.
@@ -167,8 +168,8 @@ private:
     ConfigurationStore &m_store;
 
     // A per phase the house left the managed chargers, once a minute, for
-    // the last hours (oldest first): as metered, and without what a
-    // discharging home battery covered.
+    // the last hours (oldest first), without what a discharging home
+    // battery covered.
     struct FuseSample {
         QDateTime at;
         PhaseAmps leftWithoutBattery;
