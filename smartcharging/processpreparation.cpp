@@ -13,6 +13,7 @@
 #include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingmanager.h"
+#include "tavro-energy/energymanager.h"
 
 #include <QSet>
 #include <QtMath>
@@ -27,6 +28,8 @@ namespace {
 // longer ago (the sun of the afternoon, a battery since run empty) tells the
 // owner more than the plan itself counts on.
 const qint64 fuseHistorySeconds = 2 * 3600;
+// s of sun a promise counts the most of: a passing cloud is no sunset.
+const qint64 promiseSunSeconds = 15 * 60;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
@@ -194,16 +197,20 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
                      headroom.available(Electricity::PhaseC)};
     // What a discharging home battery covers is the house's all the same:
     // the battery runs empty or stops and the draw comes back to the fuse.
-    // A deadline is timed without it (spread on all phases); the promise
-    // keeps counting on what it covers now, not on what it covered hours
-    // ago: a battery run empty since covers nothing of the rest.
+    // A deadline is timed without it (spread on all phases). A promise
+    // counts on the battery and the sun as they cover now (the sun at its
+    // most of the last minutes), not as they covered hours ago: a battery
+    // run empty since, or the sun of the afternoon after sunset, covers
+    // nothing of the rest.
     const double batteryPower = HouseholdBalance(m_context).homeBattery().power;
     const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
-    return rememberFuseLeft(*availableNow, batteryCover, currentDateTime, bestForPromise);
+    const double production = m_context.energyManager ? -m_context.energyManager->currentPowerProduction() : 0.0;
+    const double sunCover = qMax(0.0, production) / (3 * Units::phaseVoltage);
+    return rememberFuseLeft(*availableNow, batteryCover, sunCover, currentDateTime, bestForPromise);
 }
 
 ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover,
-                                                                   const QDateTime &currentDateTime,
+                                                                   double sunCover, const QDateTime &currentDateTime,
                                                                    PhaseAmps *bestForPromise)
 {
     // A cooker or a heat pump takes the fuse for a while, not for the whole
@@ -217,25 +224,37 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
         m_fuseHistory.clear();
     m_fuseHistoryLimit = m_context.phasePowerLimit;
     PhaseAmps withoutBattery = availableNow;
-    for (double &phase : withoutBattery)
-        phase -= batteryCover;
+    PhaseAmps houseAlone = availableNow;
+    for (int p = 0; p < 3; p++) {
+        withoutBattery[p] -= batteryCover;
+        houseAlone[p] -= batteryCover + sunCover;
+    }
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().at.secsTo(currentDateTime) < 60) {
         FuseSample &last = m_fuseHistory.last();
-        for (int p = 0; p < 3; p++)
+        for (int p = 0; p < 3; p++) {
             last.leftWithoutBattery[p] = qMax(last.leftWithoutBattery[p], withoutBattery[p]);
+            last.leftToHouseAlone[p] = qMax(last.leftToHouseAlone[p], houseAlone[p]);
+        }
+        last.sunCover = qMax(last.sunCover, sunCover);
     } else {
-        m_fuseHistory.append({currentDateTime, withoutBattery});
+        m_fuseHistory.append({currentDateTime, withoutBattery, houseAlone, sunCover});
     }
     while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > fuseHistorySeconds)
         m_fuseHistory.removeFirst();
     const double infinite = std::numeric_limits<double>::infinity();
     PhaseAmps available = {-infinite, -infinite, -infinite};
+    *bestForPromise = {-infinite, -infinite, -infinite};
+    double sunOfLate = sunCover;
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
-        for (int p = 0; p < 3; p++)
+        for (int p = 0; p < 3; p++) {
             available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftToHouseAlone[p]);
+        }
+        if (sample.at.secsTo(currentDateTime) <= promiseSunSeconds)
+            sunOfLate = qMax(sunOfLate, sample.sunCover);
     }
-    for (int p = 0; p < 3; p++)
-        (*bestForPromise)[p] = available[p] + batteryCover;
+    for (double &phase : *bestForPromise)
+        phase += batteryCover + sunOfLate;
     return available;
 }
 

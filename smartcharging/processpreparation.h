@@ -136,14 +136,16 @@ private:
                                            const QDateTime &currentDateTime);
     // A per phase the fuse leaves the chargers now (*availableNow), at most
     // during the planning look-back with what a discharging home battery
-    // covered taken back (returned), and that with what the battery covers
-    // now for a promise to the owner (*bestForPromise); infinite without a
-    // limit.
-    // Adds what the fuse leaves now less batteryCover (A per phase a
-    // discharging home battery covers) to the history; returns the most of
-    // it in the look-back, and that plus batteryCover in *bestForPromise.
-    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, const QDateTime &currentDateTime,
-                               PhaseAmps *bestForPromise);
+    // covered taken back (returned), and for a promise to the owner the
+    // house at its lightest of the look-back with the battery and the sun as
+    // they cover now (*bestForPromise); infinite without a limit.
+    // batteryCover and sunCover: A per phase a discharging home battery and
+    // the PV cover now. Adds what the fuse leaves now less batteryCover, and
+    // less both, to the history; returns the most of the former in the
+    // look-back, the most of the latter plus both covers in *bestForPromise
+    // (the sun's the most of the last minutes).
+    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, double sunCover,
+                               const QDateTime &currentDateTime, PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                   PhaseAmps *availableNow, PhaseAmps *bestForPromise);
     QList<GridDemand> gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
@@ -173,6 +175,8 @@ private:
     struct FuseSample {
         QDateTime at;
         PhaseAmps leftWithoutBattery;
+        PhaseAmps leftToHouseAlone; // without the battery's and the sun's cover as well
+        double sunCover = 0;        // A per phase the PV covered
     };
     QList<FuseSample> m_fuseHistory;
     uint m_fuseHistoryLimit = 0; // A per phase the history was taken under
