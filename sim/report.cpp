@@ -868,6 +868,14 @@ void Report::writeHousehold(Table *table, QTextStream &out) const
                 << notification.body << "\n";
         }
     }
+    // Every notification may lie past the first few: the promises judged
+    // are listed whole, to measure how far they were off.
+    if (m_plugin.promises > 0) {
+        out << "Promises judged at the target time (" << m_plugin.promises << ", kept "
+            << m_plugin.promisesKept << ")\n";
+        for (const QString &promise : m_plugin.promisesJudged)
+            out << "  " << promise << "\n";
+    }
     writeForecastAndSoak(out);
 }
 
@@ -1168,12 +1176,8 @@ void Report::checkPromises()
         }
         // A car the owner unplugged before its target time took the
         // promise with it: the plugin cannot charge it meanwhile.
-        bool leftBeforeTarget = false;
-        for (const MinuteRecord &record : m_simulation.records()) {
-            if (record.minute >= it->minute && record.minute + 1 < scenario.cars.at(it.key()).targetMinute
-                && !record.carPluggedIn.value(it.key()))
-                leftBeforeTarget = true;
-        }
+        const bool leftBeforeTarget =
+                unpluggedBetween(it.key(), it->minute, scenario.cars.at(it.key()).targetMinute - 1);
         // A promise for another target time (the owner moved it since) is
         // not about the level at this one.
         const QRegularExpressionMatch clock = promisedBy.match(it->body, figures.name.size());
@@ -1183,12 +1187,24 @@ void Report::checkPromises()
         if (reached < 0 || !match.hasMatch() || leftBeforeTarget || otherTarget)
             continue;
         m_plugin.promises++;
+        m_plugin.promisesJudged << QStringLiteral("%1: told %2 % at %3, reached %4 %")
+                                           .arg(figures.name, match.captured(1), scenario.clockText(it->minute),
+                                                number(reached));
         if (qAbs(match.captured(1).toDouble() - reached) <= promiseMargin)
             m_plugin.promisesKept++;
         else
             m_failures << QStringLiteral("%1: the owner was told at %2 \"%3\"; it reached %4 %")
                                   .arg(figures.name, scenario.clockText(it->minute), it->body, number(reached));
     }
+}
+
+bool Report::unpluggedBetween(int j, int from, int to) const
+{
+    for (const MinuteRecord &record : m_simulation.records()) {
+        if (record.minute >= from && record.minute < to && !record.carPluggedIn.value(j))
+            return true;
+    }
+    return false;
 }
 
 void Report::checkBounds()

@@ -78,6 +78,7 @@ public:
         // its target time, and those that named the level reached within 3 points.
         int promises = 0;
         int promisesKept = 0;
+        QStringList promisesJudged; // "Car 1: told 85 % at 23:02, reached 81.9 %", one per promise counted
 
         // Minutes over the limit on the worst phase, not counting the first
         // minute after an outside load step nor those of the house alone.
@@ -190,6 +191,8 @@ private:
     // the level the car reached by then: a promise more than 3 points off
     // is a failure.
     void checkPromises();
+    // Whether car j was unplugged in a minute from `from` on, before `to`.
+    bool unpluggedBetween(int j, int from, int to) const;
 
     const Simulation &m_simulation;
     QVector<double> m_pvAvailable;  // W per minute

@@ -1,6 +1,7 @@
 #include "processpreparation.h"
 #include "smartcharging/chargingcontext.h"
 #include "smartcharging/acchargeradjuster.h"
+#include "smartcharging/chargingcurrent.h"
 #include "smartcharging/configurationstore.h"
 #include "smartcharging/householdbalance.h"
 
@@ -12,6 +13,7 @@
 #include "smartcharging/phaseheadroom.h"
 
 #include "tavro/thingmanager.h"
+#include "tavro-energy/energymanager.h"
 
 #include <QSet>
 #include <QtMath>
@@ -21,10 +23,13 @@
 #include <limits>
 
 namespace {
-// s of house load the charging-time estimate looks back on.
+// s of house load the charging-time estimate looks back on, and a promise
+// to the owner for its best case: a promise counting on a lighter house of
+// longer ago (the sun of the afternoon, a battery since run empty) tells the
+// owner more than the plan itself counts on.
 const qint64 fuseHistorySeconds = 2 * 3600;
-// s of house load a promise to the owner looks back on for the best case.
-const qint64 promiseHistorySeconds = 6 * 3600;
+// s of sun a promise counts the most of: a passing cloud is no sunset.
+const qint64 promiseSunSeconds = 15 * 60;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
@@ -192,15 +197,20 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
                      headroom.available(Electricity::PhaseC)};
     // What a discharging home battery covers is the house's all the same:
     // the battery runs empty or stops and the draw comes back to the fuse.
-    // A deadline is timed without it (spread on all phases); the promise
-    // keeps counting on it.
+    // A deadline is timed without it (spread on all phases). A promise
+    // counts on the battery and the sun as they cover now (the sun at its
+    // most of the last minutes), not as they covered hours ago: a battery
+    // run empty since, or the sun of the afternoon after sunset, covers
+    // nothing of the rest.
     const double batteryPower = HouseholdBalance(m_context).homeBattery().power;
     const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
-    return rememberFuseLeft(*availableNow, batteryCover, currentDateTime, bestForPromise);
+    const double production = m_context.energyManager ? -m_context.energyManager->currentPowerProduction() : 0.0;
+    const double sunCover = qMax(0.0, production) / (3 * Units::phaseVoltage);
+    return rememberFuseLeft(*availableNow, batteryCover, sunCover, currentDateTime, bestForPromise);
 }
 
 ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover,
-                                                                   const QDateTime &currentDateTime,
+                                                                   double sunCover, const QDateTime &currentDateTime,
                                                                    PhaseAmps *bestForPromise)
 {
     // A cooker or a heat pump takes the fuse for a while, not for the whole
@@ -214,29 +224,37 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
         m_fuseHistory.clear();
     m_fuseHistoryLimit = m_context.phasePowerLimit;
     PhaseAmps withoutBattery = availableNow;
-    for (double &phase : withoutBattery)
-        phase -= batteryCover;
+    PhaseAmps houseAlone = availableNow;
+    for (int p = 0; p < 3; p++) {
+        withoutBattery[p] -= batteryCover;
+        houseAlone[p] -= batteryCover + sunCover;
+    }
     if (!m_fuseHistory.isEmpty() && m_fuseHistory.last().at.secsTo(currentDateTime) < 60) {
         FuseSample &last = m_fuseHistory.last();
         for (int p = 0; p < 3; p++) {
-            last.left[p] = qMax(last.left[p], availableNow[p]);
             last.leftWithoutBattery[p] = qMax(last.leftWithoutBattery[p], withoutBattery[p]);
+            last.leftToHouseAlone[p] = qMax(last.leftToHouseAlone[p], houseAlone[p]);
         }
+        last.sunCover = qMax(last.sunCover, sunCover);
     } else {
-        m_fuseHistory.append({currentDateTime, availableNow, withoutBattery});
+        m_fuseHistory.append({currentDateTime, withoutBattery, houseAlone, sunCover});
     }
-    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > promiseHistorySeconds)
+    while (!m_fuseHistory.isEmpty() && m_fuseHistory.first().at.secsTo(currentDateTime) > fuseHistorySeconds)
         m_fuseHistory.removeFirst();
     const double infinite = std::numeric_limits<double>::infinity();
     PhaseAmps available = {-infinite, -infinite, -infinite};
     *bestForPromise = {-infinite, -infinite, -infinite};
+    double sunOfLate = sunCover;
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
         for (int p = 0; p < 3; p++) {
-            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.left[p]);
-            if (sample.at.secsTo(currentDateTime) <= fuseHistorySeconds)
-                available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
+            available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftToHouseAlone[p]);
         }
+        if (sample.at.secsTo(currentDateTime) <= promiseSunSeconds)
+            sunOfLate = qMax(sunOfLate, sample.sunCover);
     }
+    for (double &phase : *bestForPromise)
+        phase += batteryCover + sunOfLate;
     return available;
 }
 
@@ -260,6 +278,8 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         demand.idText = charger->id().toString();
         demand.phases = ChargingContext::ascendingPhasesForCount(info->drawnPhaseCount());
         demand.maximum = info->maxChargingCurrent;
+        demand.minimum = info->minChargingCurrent;
+        demand.step = charger->maxChargingCurrentStepSize();
         const double phaseWatts = Units::phaseVoltage * info->drawnPhaseCount();
         if (deadline) {
             demand.deadline = info->deadline;
@@ -437,12 +457,24 @@ QVector<double> ProcessPreparation::fuseRates(const QList<GridDemand> &demands, 
             }
             for (int i = first; i < end; i++) {
                 if (offer.at(i - first) > 0)
-                    take(i, qMin(offer.at(i - first), leftOn(demands.at(i).phases)));
+                    take(i,
+                         onStep(demands.at(i), rates.at(i), qMin(offer.at(i - first), leftOn(demands.at(i).phases))));
             }
         }
         first = end;
     }
     return rates;
+}
+
+double ProcessPreparation::onStep(const GridDemand &demand, double rate, double offer)
+{
+    // An AC charger is told whole steps: 12.6 A left charge at 12 A, and a
+    // plan or a promise counting the fraction comes up short. Below the
+    // minimum the fraction stays: there the charger runs in turns.
+    const double total = rate + offer;
+    if (demand.step <= 0 || offer <= 0 || total < demand.minimum)
+        return offer;
+    return floorChargingCurrent(total, demand.minimum, demand.maximum, demand.step) - rate;
 }
 
 double ProcessPreparation::advanceSchedule(const QList<GridDemand> &demands, const QVector<double> &rates,

@@ -86,6 +86,10 @@ private:
         Electricity::Phases phases = Electricity::PhaseAll;
         double energy = 0;  // Ah per phase still to charge
         double maximum = 0; // A per phase the charger can take
+        // A per phase an AC charger is told at least, and its current step
+        // (0: any current, as for a DC charger's power).
+        double minimum = 0;
+        double step = 0;
         // Place in the fuse's order: demands with the same place share
         // alike, a lower place is served first.
         int place = 0;
@@ -108,6 +112,9 @@ private:
     };
     static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, const PhaseAmps &available,
                                            const QDateTime &currentDateTime);
+    // What of an offer (A) the demand can use on top of its rate: an AC
+    // charger's rate stays on its current steps once at its minimum.
+    static double onStep(const GridDemand &demand, double rate, double offer);
     // A per phase each demand with energy left takes while the fuse leaves
     // available on each phase: a place's demands an equal part first.
     static QVector<double> fuseRates(const QList<GridDemand> &demands, const QVector<double> &remaining,
@@ -129,14 +136,16 @@ private:
                                            const QDateTime &currentDateTime);
     // A per phase the fuse leaves the chargers now (*availableNow), at most
     // during the planning look-back with what a discharging home battery
-    // covered taken back (returned) and during the longer one a promise to
-    // the owner counts with (*bestForPromise); infinite without a limit.
-    // Adds what the fuse leaves now, and that less batteryCover (A per phase
-    // a discharging home battery covers), to the history; returns the most
-    // of the latter in the planning look-back, the most of the former in the
-    // promise's in *bestForPromise.
-    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, const QDateTime &currentDateTime,
-                               PhaseAmps *bestForPromise);
+    // covered taken back (returned), and for a promise to the owner the
+    // house at its lightest of the look-back with the battery and the sun as
+    // they cover now (*bestForPromise); infinite without a limit.
+    // batteryCover and sunCover: A per phase a discharging home battery and
+    // the PV cover now. Adds what the fuse leaves now less batteryCover, and
+    // less both, to the history; returns the most of the former in the
+    // look-back, the most of the latter plus both covers in *bestForPromise
+    // (the sun's the most of the last minutes).
+    PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, double sunCover,
+                               const QDateTime &currentDateTime, PhaseAmps *bestForPromise);
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
                                   PhaseAmps *availableNow, PhaseAmps *bestForPromise);
     QList<GridDemand> gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
@@ -161,12 +170,13 @@ private:
     ConfigurationStore &m_store;
 
     // A per phase the house left the managed chargers, once a minute, for
-    // the last hours (oldest first): as metered, and without what a
-    // discharging home battery covered.
+    // the last hours (oldest first), without what a discharging home
+    // battery covered.
     struct FuseSample {
         QDateTime at;
-        PhaseAmps left;
         PhaseAmps leftWithoutBattery;
+        PhaseAmps leftToHouseAlone; // without the battery's and the sun's cover as well
+        double sunCover = 0;        // A per phase the PV covered
     };
     QList<FuseSample> m_fuseHistory;
     uint m_fuseHistoryLimit = 0; // A per phase the history was taken under

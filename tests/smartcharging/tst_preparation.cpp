@@ -80,6 +80,8 @@ private slots:
     void fuseLookBack();
     void fuseWithoutHomeBattery_data();
     void fuseWithoutHomeBattery();
+    void promiseOnWhatTheChargerGets_data();
+    void promiseOnWhatTheChargerGets();
 };
 
 void TestPreparation::chargingTime_data()
@@ -491,6 +493,74 @@ void TestPreparation::fuseWithoutHomeBattery()
     // The promise keeps counting on the battery: 13 A for the 2 h, 26 Ah.
     QVERIFY2(qAbs(Access::info(manager, charger).deadlineReachablePercentage - 66.9) < 0.05,
              qPrintable(QString::number(Access::info(manager, charger).deadlineReachablePercentage)));
+}
+
+void TestPreparation::promiseOnWhatTheChargerGets_data()
+{
+    QTest::addColumn<double>("meterBefore");
+    QTest::addColumn<double>("batteryBefore");
+    QTest::addColumn<double>("sunBefore");
+    QTest::addColumn<double>("meterNow");
+    QTest::addColumn<int>("minutesLater");
+    QTest::addColumn<int>("hours");
+    QTest::addColumn<double>("phaseLimitPower");
+    QTest::addColumn<double>("reachable");
+
+    // 16 A, 2.4 A of house, 1 A kept free: 12.6 A, but the charger is told
+    // 12 A. Due in 2 h: 24 Ah, 1.035 % each, from 40 %.
+    QTest::newRow("a fraction of an amp left") << 2.4 << 0.0 << 0.0 << 2.4 << 0 << 2 << 12 * 230.0 << 64.84;
+    // The battery covered 3 A of the house an hour ago and is empty now:
+    // 5 A of house, 10 A for the last hour, at best as now.
+    QTest::newRow("battery run empty since") << 2.0 << -2070.0 << 0.0 << 5.0 << 60 << 2 << 10 * 230.0 << 50.35;
+    // The sun covered as much an hour ago and has set since: the plan
+    // counts on the lighter house of the look-back, the promise at best on
+    // the house's own draw with the sun as it is now.
+    QTest::newRow("sun set since") << 2.0 << 0.0 << 2070.0 << 5.0 << 60 << 2 << 13 * 230.0 << 50.35;
+    // A cloud for the last five minutes is no sunset: the promise keeps
+    // the sun of the last quarter-hour, 13 A for the 1:55 h left.
+    QTest::newRow("passing cloud") << 2.0 << 0.0 << 2070.0 << 5.0 << 5 << 2 << 13 * 230.0 << 65.79;
+    // The house took 3 A less three hours ago: no more than the plan
+    // counts on, the house of the last two hours.
+    QTest::newRow("lighter house hours ago") << 2.0 << 0.0 << 0.0 << 5.0 << 180 << 4 << 10 * 230.0 << 50.35;
+}
+
+void TestPreparation::promiseOnWhatTheChargerGets()
+{
+    QFETCH(double, meterBefore);
+    QFETCH(double, batteryBefore);
+    QFETCH(double, sunBefore);
+    QFETCH(double, meterNow);
+    QFETCH(int, minutesLater);
+    QFETCH(int, hours);
+    QFETCH(double, phaseLimitPower);
+    QFETCH(double, reachable);
+
+    HouseholdFixture household;
+    Thing *meter = household.addThing("gridMeter", "Grid");
+    // Producers report generation as negative power.
+    Thing *inverter = household.addThing("solarInverter", "Roof", {{"currentPower", -sunBefore}});
+    Thing *battery =
+            household.addThing("homeBattery", "Battery", {{"batteryLevel", 20}, {"currentPower", batteryBefore}});
+    HouseholdFixture::setMeterCurrents(meter, meterBefore, meterBefore, meterBefore);
+    Thing *charger = addCharger(household, "Garage");
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    QCOMPARE(configureDeadline(household, charger, hours), EnergyManager::EnergyErrorNoError);
+    Access::prepareInformation(manager, household.now());
+
+    battery->setStateValue(QStringLiteral("currentPower"), 0.0);
+    inverter->setStateValue(QStringLiteral("currentPower"), 0.0);
+    HouseholdFixture::setMeterCurrents(meter, meterNow, meterNow, meterNow);
+    household.advance(minutesLater * 60);
+    Access::prepareInformation(manager, household.now());
+
+    // Planned and promised (at best) on the whole amps the charger gets,
+    // the house at its lightest of the last hours with the battery and the
+    // sun as they are now.
+    const ChargingProcessInfo info = Access::info(manager, charger);
+    QCOMPARE(info.phaseLimitPower, phaseLimitPower);
+    QVERIFY2(qAbs(info.deadlineReachablePercentage - reachable) < 0.05,
+             qPrintable(QString::number(info.deadlineReachablePercentage)));
 }
 
 QTEST_GUILESS_MAIN(TestPreparation)
