@@ -48,13 +48,35 @@ bool ChargingContext::sunCarries(EvChargerAc *charger, const ChargingProcessInfo
 {
     if (!rootMeter || !charger->charging())
         return false;
-    // W the charger could have without importing: what it draws plus the
-    // export, which a DC car's discharge is no part of. Nor is the discharge
-    // of a home battery that may not feed the cars: it hides an import.
-    const double battery = qMin(0.0, HouseholdBalance(*this).homeBattery().surplusTerm);
-    const double surplus = charger->currentPower() - rootMeter->currentPower() - dcFeedIn() - dcDeadlineClaim + battery;
     const uint phases = qMax(1u, charger->phaseCount());
-    return surplus >= info.minChargingCurrent * info.voltage * phases;
+    return sunPower(charger) >= info.minChargingCurrent * info.voltage * phases;
+}
+
+double ChargingContext::sunPower(EvChargerAc *charger) const
+{
+    if (!rootMeter)
+        return 0;
+    // What the charger draws plus the export, which a DC car's discharge is
+    // no part of. Nor is the discharge of a home battery that may not feed
+    // the cars: it hides an import.
+    const double battery = qMin(0.0, HouseholdBalance(*this).homeBattery().surplusTerm);
+    return charger->currentPower() - rootMeter->currentPower() - dcFeedIn() - dcDeadlineClaim + battery;
+}
+
+double ChargingContext::sunAtHand(EvChargerAc *charger, const ChargingProcessInfo &info, const QDateTime &deadline,
+                                  const QDateTime &currentDateTime) const
+{
+    const double power = info.maxChargingCurrent * info.voltage * qMax(1u, info.maxPhaseCount);
+    if (!sun.available() || power <= 0 || !deadline.isValid())
+        return 0;
+    QDateTime internalTarget = deadline.addSecs(-Units::internalTargetOffset);
+    if (internalTarget < currentDateTime)
+        internalTarget = deadline;
+    const qint64 seconds = qBound<qint64>(0, currentDateTime.secsTo(internalTarget), Units::internalTargetOffset / 2);
+    if (seconds == 0)
+        return 0;
+    const double measured = qBound(0.0, sunPower(charger), power) * seconds / 3600.0;
+    return qMin(measured, sunEnergy(currentDateTime, currentDateTime.addSecs(seconds), power));
 }
 
 double ChargingContext::dcFeedIn() const

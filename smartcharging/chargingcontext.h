@@ -64,6 +64,16 @@ struct ChargingContext {
     // battery counts only against it (a discharge it may not give, a charge
     // it is owed below its lower limit), never for it.
     bool sunCarries(EvChargerAc *charger, const ChargingProcessInfo &info) const;
+    // W the charger could draw now without importing, counted as for
+    // sunCarries (any charger, charging or not; 0 without a root meter).
+    double sunPower(EvChargerAc *charger) const;
+    // Wh of the sun at hand a deadline check counts on before the deadline:
+    // what the charger gets now, as far as the forecast expects it, for at
+    // most half the lead time before the deadline (0 without a forecast).
+    // Should it go, the next minute's check charges at full power and the
+    // lead time covers what it did not give.
+    double sunAtHand(EvChargerAc *charger, const ChargingProcessInfo &info, const QDateTime &deadline,
+                     const QDateTime &currentDateTime) const;
 
     // W the DC chargers feed into the house now: their discharge as
     // measured, at least 0. A car's discharge covers the house; whatever of

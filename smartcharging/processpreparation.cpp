@@ -285,6 +285,7 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
             demand.deadline = info->deadline;
             if (info->lossFactor > 0)
                 demand.energy = info->remainingPercentage / 100.0 * info->capacity / (info->lossFactor * phaseWatts);
+            demand.sunEnergy = m_context.sunAtHand(charger, *info, demand.deadline, currentDateTime) / phaseWatts;
         } else {
             // The daily share counts what the charger delivers.
             demand.energy = qMax(0.0, info->dailySpotMarketEnergy - info->chargedEnergyToday) * 1000 / phaseWatts;
@@ -537,7 +538,8 @@ QVector<QDateTime> ProcessPreparation::latestStarts(const QList<GridDemand> &dem
             QDateTime internalTarget = demand.deadline.addSecs(-Units::internalTargetOffset);
             if (internalTarget < currentDateTime)
                 internalTarget = demand.deadline;
-            const double hours = demand.energy / shares.at(i) * (1.0 + Units::deadlineTimeReserve);
+            const double hours =
+                    qMax(0.0, demand.energy - demand.sunEnergy) / shares.at(i) * (1.0 + Units::deadlineTimeReserve);
             const QDateTime start = internalTarget.addSecs(-static_cast<qint64>(hours * 3600));
             if (!earliest.isValid() || start < earliest)
                 earliest = start;

@@ -85,6 +85,9 @@ private:
         QDateTime deadline; // invalid: none
         Electricity::Phases phases = Electricity::PhaseAll;
         double energy = 0;  // Ah per phase still to charge
+        // Ah per phase of it the sun at hand gives before the deadline, as
+        // the deadline check counts on it (ChargingContext::sunAtHand).
+        double sunEnergy = 0;
         double maximum = 0; // A per phase the charger can take
         // A per phase an AC charger is told at least, and its current step
         // (0: any current, as for a DC charger's power).

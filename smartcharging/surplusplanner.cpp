@@ -214,7 +214,8 @@ QDateTime SurplusPlanner::targetTimeToPlan(EvChargerAc *charger, const ChargingC
 bool SurplusPlanner::mustChargeForTarget(EvChargerAc *charger, const ChargingProcessInfo &info,
                                          const QDateTime &internalTarget, const QDateTime &currentDateTime)
 {
-    const QDateTime plannedEnd = currentDateTime.addSecs(static_cast<qint64>(plannedChargingHours(info) * 3600));
+    const QDateTime plannedEnd = currentDateTime.addSecs(
+            static_cast<qint64>(plannedGridHours(info, sunAtHandHours(charger, info, currentDateTime)) * 3600));
 
     // A deadline charge that has begun runs on to the target: stopping as
     // soon as the estimate leaves a few minutes to spare would pay a
@@ -749,6 +750,16 @@ double SurplusPlanner::plannedChargingHours(const ChargingProcessInfo &info) con
     // when the charging time was estimated; a deadline plan keeps a reserve
     // for that. Time that turns out not to be needed is simply not used.
     return plannedGridHours(info, 0);
+}
+
+double SurplusPlanner::sunAtHandHours(EvChargerAc *charger, const ChargingProcessInfo &info,
+                                      const QDateTime &currentDateTime) const
+{
+    // Counting on no sun at all, a car the sun carries reaches its target
+    // the lead time early, and the grid bought for that takes the place of
+    // the sun of its last minutes.
+    const double power = info.maxChargingCurrent * info.voltage * qMax(1u, info.maxPhaseCount);
+    return power > 0 ? m_context.sunAtHand(charger, info, info.deadline, currentDateTime) / power : 0;
 }
 
 double SurplusPlanner::plannedGridHours(const ChargingProcessInfo &info, double sunHours) const

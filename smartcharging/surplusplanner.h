@@ -98,6 +98,10 @@ private:
     // ends after it, a deadline charge runs on, or a later deadline counts on it.
     bool mustChargeForTarget(EvChargerAc *charger, const ChargingProcessInfo &info, const QDateTime &internalTarget,
                              const QDateTime &currentDateTime);
+    // h of charging at full power the sun at hand is counted on before the
+    // deadline in the deadline check (0 without a forecast).
+    double sunAtHandHours(EvChargerAc *charger, const ChargingProcessInfo &info,
+                          const QDateTime &currentDateTime) const;
     // Schedules the full-power charge until internalTarget and reports a
     // target out of reach.
     void forceAcTargetTimeCharge(EvChargerAc *charger, const ChargingConfiguration &configuration,
