@@ -69,10 +69,7 @@ double ChargingContext::sunAtHand(EvChargerAc *charger, const ChargingProcessInf
     const double power = info.maxChargingCurrent * info.voltage * qMax(1u, info.maxPhaseCount);
     if (!sun.available() || power <= 0 || !deadline.isValid())
         return 0;
-    QDateTime internalTarget = deadline.addSecs(-Units::internalTargetOffset);
-    if (internalTarget < currentDateTime)
-        internalTarget = deadline;
-    const qint64 seconds = qBound<qint64>(0, currentDateTime.secsTo(internalTarget), Units::internalTargetOffset / 2);
+    const qint64 seconds = qBound<qint64>(0, currentDateTime.secsTo(deadline), Units::internalTargetOffset / 2);
     if (seconds == 0)
         return 0;
     const double measured = qBound(0.0, sunPower(charger), power) * seconds / 3600.0;

@@ -68,10 +68,11 @@ struct ChargingContext {
     // sunCarries (any charger, charging or not; 0 without a root meter).
     double sunPower(EvChargerAc *charger) const;
     // Wh of the sun at hand a deadline check counts on before the deadline:
-    // what the charger gets now, as far as the forecast expects it, for at
-    // most half the lead time before the deadline (0 without a forecast).
-    // Should it go, the next minute's check charges at full power and the
-    // lead time covers what it did not give.
+    // what the charger gets now, as far as the forecast expects it, over
+    // the next minutes, at most half the lead time the check keeps before
+    // the deadline (0 without a forecast). Should it go, the next minute's
+    // check charges at full power and the other half of the lead time
+    // covers what it did not give.
     double sunAtHand(EvChargerAc *charger, const ChargingProcessInfo &info, const QDateTime &deadline,
                      const QDateTime &currentDateTime) const;
 

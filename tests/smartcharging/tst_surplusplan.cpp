@@ -130,6 +130,8 @@ private slots:
     void targetWindowCountsWhatStillCharges_data();
     void targetWindowCountsWhatStillCharges();
     void sunLeavesDeadlineSafe_data();
+    void deadlineCountsTheSunAtHand_data();
+    void deadlineCountsTheSunAtHand();
     void sunLeavesDeadlineSafe();
     void unreachableTargetToldOnceAndOnChange_data();
     void unreachableTargetToldOnceAndOnChange();
@@ -371,6 +373,58 @@ void TestSurplusPlan::sunLeavesDeadlineSafe()
     QCOMPARE(window.count(), 1);
     QCOMPARE(window.first().durationMinutes(), windowMinutes);
     QCOMPARE(window.first().endDateTime(), start.addSecs(secondsToEnd - 600));
+}
+
+void TestSurplusPlan::deadlineCountsTheSunAtHand_data()
+{
+    QTest::addColumn<int>("batteryLevel");   // % of the 80 % wanted
+    QTest::addColumn<int>("minutesToEnd");   // to the deadline
+    QTest::addColumn<double>("exportPower"); // W at the meter, the charger idle
+    QTest::addColumn<double>("sunPower");    // W the forecast gives for 8 h; -1: no forecast
+    QTest::addColumn<bool>("forced");
+    // 60 % at 3 x 16 A take 217 minutes, 250 with the reserve for the
+    // phase limit; the target 10 minutes before the deadline is 248
+    // minutes away: 2 minutes short of the edge that counts on no sun.
+    // The sun at hand counts for 5 minutes: 8 kW give 3.6 minutes at full
+    // power, 4.2 with the reserve; 2 kW give 1 minute.
+    QTest::newRow("no forecast: the sun at hand is not counted") << 20 << 258 << 8000.0 << -1.0 << true;
+    QTest::newRow("8 kW at hand and expected: the sun keeps it off the grid")
+            << 20 << 258 << 8000.0 << 8000.0 << false;
+    QTest::newRow("2 kW at hand: not enough, full power now") << 20 << 258 << 2000.0 << 8000.0 << true;
+    QTest::newRow("8 kW at hand, 2 kW expected: full power now") << 20 << 258 << 8000.0 << 2000.0 << true;
+    // 1 % takes 3.6 minutes, 4.2 with the reserve, the target is 1 minute
+    // away: the sun of the next 5 minutes counts, though most of them lie
+    // in the lead time.
+    QTest::newRow("1 % to go, 11 minutes left: the sun of the lead time counts")
+            << 79 << 11 << 8000.0 << 8000.0 << false;
+}
+
+void TestSurplusPlan::deadlineCountsTheSunAtHand()
+{
+    QFETCH(int, batteryLevel);
+    QFETCH(int, minutesToEnd);
+    QFETCH(double, exportPower);
+    QFETCH(double, sunPower);
+    QFETCH(bool, forced);
+
+    const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(minutesToEnd * 60));
+    QVERIFY(house.accepted);
+    house.manager->setPhasePowerLimit(25);
+    house.fixture.setNow(start);
+    HouseholdFixture::setStates(house.car, {{"batteryLevel", batteryLevel}});
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -exportPower}});
+    if (sunPower >= 0) {
+        SolarCoverage &sun = house.manager->steps().context.sun;
+        sun.addSample(start.addSecs(-60), 0, 0);
+        SolarForecastSlots forecast;
+        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), sunPower * 8)); // Wh
+        sun.setForecast(forecast, 1.0);
+    }
+    house.plan();
+
+    QCOMPARE(Access::action(house.manager, house.charger, timeRequirementIssuer).chargingEnabled(), forced);
+    QCOMPARE(Access::action(house.manager, house.charger, surplusIssuer).chargingEnabled(), !forced);
 }
 
 void TestSurplusPlan::unreachableTargetToldOnceAndOnChange_data()
