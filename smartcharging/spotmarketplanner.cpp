@@ -291,7 +291,7 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
     // deadline check keeps the target safe should it not come.
     const uint totalMinutes = static_cast<uint>(qCeil(m_surplus.plannedChargingHours(info) * 60));
     info.spotMarketSunMinutes = qMin(totalMinutes, sunMinutes(info, currentDateTime, target));
-    const uint minutes =
+    uint minutes =
             static_cast<uint>(qCeil(m_surplus.plannedGridHours(info, info.spotMarketSunMinutes / 60.0) * 60));
     qCDebug(dcTavroEnergy()) << "  Having spot market available until target time. Distribute" << minutes
                              << "minutes using all available spot market data.";
@@ -303,8 +303,8 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
         // One minimum and maximum over every day up to the target.
         const ScoreEntries weighted = m_context.spotMarketManager->weightScoreEntries(targetSlots);
         info.spotMarketUntilTargetTime = true;
-        const QList<TimeFrame> frames = m_context.spotMarketManager->scheduleChargingTime(
-                currentDateTime, weighted, minutes, round.minimumScheduleDuration, charging, target);
+        const QList<TimeFrame> frames =
+                scheduleGridMinutes(info, weighted, &minutes, charging, target, round, currentDateTime);
         planned = schedulesForFrames(charger->id(), frames, spotMarketAction(info));
         // The plan may come up short; the deadline check must not
         // rely on it then.
@@ -319,6 +319,33 @@ ChargingSchedules SpotMarketPlanner::planSpotMarketUntilTarget(EvChargerAc *char
     }
     qCDebug(dcTavroEnergy()) << "  Distributed charging schedules" << planned;
     return planned;
+}
+
+QList<TimeFrame> SpotMarketPlanner::scheduleGridMinutes(const ChargingProcessInfo &info, const ScoreEntries &weighted,
+                                                        uint *minutes, bool charging, const QDateTime &target,
+                                                        const SpotMarketRound &round,
+                                                        const QDateTime &currentDateTime) const
+{
+    QList<TimeFrame> frames = m_context.spotMarketManager->scheduleChargingTime(
+            currentDateTime, weighted, *minutes, round.minimumScheduleDuration, charging, target);
+    // A slot at full power in the sun buys only what the sun does not give
+    // in it: the sun counted on in the slots is no more the car's beside
+    // them, and the slots grow by it (a few passes: a longer plan reaches
+    // into hours with other sun).
+    const double power = info.phaseLimitPower * info.drawnPhaseCount();
+    for (int pass = 0; pass < 3 && info.spotMarketSunMinutes > 0 && power > 0; pass++) {
+        double inSlots = 0; // Wh
+        for (const TimeFrame &frame : qAsConst(frames))
+            inSlots += m_context.sunEnergy(frame.startDateTime(), frame.endDateTime(), power);
+        const double sunHours = qMax(0.0, info.spotMarketSunMinutes / 60.0 - inSlots / power);
+        const uint needed = static_cast<uint>(qCeil(m_surplus.plannedGridHours(info, sunHours) * 60));
+        if (needed <= *minutes)
+            break;
+        *minutes = needed;
+        frames = m_context.spotMarketManager->scheduleChargingTime(
+                currentDateTime, weighted, *minutes, round.minimumScheduleDuration, charging, target);
+    }
+    return frames;
 }
 
 bool SpotMarketPlanner::planKnownSlotsTowardsTarget(EvChargerAc *charger, ChargingProcessInfo &info,

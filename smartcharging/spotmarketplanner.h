@@ -4,6 +4,7 @@
 #include "smartcharging/chargingprocessinfo.h"
 #include "types/chargingconfiguration.h"
 #include "types/chargingschedule.h"
+#include "types/scoreentries.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -62,6 +63,11 @@ private:
     ChargingSchedules planSpotMarketUntilTarget(EvChargerAc *charger, ChargingProcessInfo &info,
                                                 const QDateTime &target, bool charging, const SpotMarketRound &round,
                                                 const QDateTime &currentDateTime);
+    // The cheapest frames for *minutes at full power, grown by the sun the
+    // plan counted on that falls into them (*minutes then the grown count).
+    QList<TimeFrame> scheduleGridMinutes(const ChargingProcessInfo &info, const ScoreEntries &weighted, uint *minutes,
+                                         bool charging, const QDateTime &target, const SpotMarketRound &round,
+                                         const QDateTime &currentDateTime) const;
     // Prices do not reach the target yet, but the day before covers what
     // is missing: plans the whole charging time as if the missing slots
     // cost what the same slots cost a day earlier and keeps the slots

@@ -428,6 +428,10 @@ void TestSpotMarketPlan::sunNotBought_data()
     QTest::newRow("target: at most the charger's power") << SunCase{false, 16, 17, 22080, 1.0, 60, 60};
     QTest::newRow("target: the sun after the target") << SunCase{false, 18, 20, 11040, 1.0, 120, 0};
     QTest::newRow("target: the sun gives it all") << SunCase{false, 13, 17, 11040, 1.0, 0, 120};
+    // Half the charger's power in the cheapest hour: 30 minutes' worth of
+    // sun, but a slot at full power there takes it in as well.
+    QTest::newRow("target: sun in a bought hour is no more counted beside it")
+            << SunCase{false, 14, 15, 5520, 1.0, 120, 30};
     // 2 h plus the 15 % reserve is 138 min; the sun's hour needs no reserve.
     QTest::newRow("target under a fuse: no forecast") << SunCase{false, 0, 0, 0, 1.0, 138, 0, 25};
     QTest::newRow("target under a fuse: reserve on the bought hour only")
