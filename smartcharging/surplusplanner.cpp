@@ -286,9 +286,22 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
     if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0
         || shortOfTargetTime(charger, info, currentDateTime))
         return false;
-    const QDateTime dayEnd(currentDateTime.toLocalTime().date().addDays(1), QTime(0, 0));
+    const QDateTime tomorrowEnd(currentDateTime.toLocalTime().date().addDays(2), QTime(0, 0));
     const double power = info.maxChargingCurrent * info.voltage * qMax(1u, phaseCount);
-    return m_context.sunEnergy(currentDateTime, dayEnd, power) >= roomToFill(charger, info);
+    return m_context.sunEnergy(currentDateTime, tomorrowEnd, power) >= roomToFill(charger, info);
+}
+
+bool SurplusPlanner::sunFadesBelowMinimum(const ChargingProcessInfo &info, const QDateTime &currentDateTime) const
+{
+    if (!m_context.sun.available())
+        return false;
+    const double minimum = info.minChargingCurrent * info.voltage * info.fewestPhaseCount();
+    // Wh of the coming hour at the minimum: under half of it, the sun
+    // carries the car for less than half the hour. The cars out now take
+    // none of this hour's sun.
+    return m_context.sun.coveredEnergy(currentDateTime, currentDateTime.addSecs(3600), minimum,
+                                       m_context.pluggedSunTakers())
+           < 0.5 * minimum;
 }
 
 double SurplusPlanner::dcDeadlineClaim(const QDateTime &currentDateTime) const
@@ -611,12 +624,17 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
 {
     // A start before the surplus covers the whole minimum, a dip ridden out
     // and a charge kept on at the minimum buy the rest to charge sooner:
-    // worth nothing where the expected sun of the day gives all the car can
-    // still take, which the grid would then only take the place of. Such a
-    // car charges on the sun alone, as at a tolerance of 1.
+    // worth nothing where the expected sun of today and tomorrow gives all
+    // the car can still take, which the grid would then only take the place
+    // of. Such a car charges on the sun alone, as at a tolerance of 1.
     const bool sunFills =
             tolerance < 1.0 && sunGivesTheRest(charger, info, qMax(1u, info.maxPhaseCount), currentDateTime);
-    if (sunFills)
+    // Nor does a start on part of the minimum pay where the expected sun
+    // of the coming hour does not carry it (the evening, a grey day): the
+    // grid buys the rest at its price now and no sun follows that the car
+    // would wait for. A charge running on goes on as before.
+    const bool sunFades = tolerance < 1.0 && sunFadesBelowMinimum(info, currentDateTime);
+    if (sunFills || sunFades)
         tolerance = 1.0;
     // Coverage and phases are judged on the charger's part of the export:
     // the chargers that can take power cannot all have all of it.
@@ -688,7 +706,7 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     // counts on no sun, and a car behind buys at full power later. Else no
     // more of the step than the tolerance lets come from elsewhere (none
     // where a home battery may not feed the car, tolerance 1), and sooner
-    // is worth nothing where the expected sun of the rest of the day gives
+    // is worth nothing where the expected sun of today and tomorrow gives
     // all the car can still take, or where the step below fills it within
     // the hour (the sun would have to fail in that hour) and no other car
     // waits for the sun it then leaves sooner: the step below then.

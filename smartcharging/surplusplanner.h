@@ -111,11 +111,15 @@ private:
     // The car charges in eco mode with a target time and is short of its target.
     bool shortOfTargetTime(EvChargerAc *charger, const ChargingProcessInfo &info,
                            const QDateTime &currentDateTime) const;
-    // The expected sun of the rest of the local day gives all the car can
+    // The expected sun until the end of tomorrow (local) gives all the car can
     // still take (to its target when it stops there, else to full) and no
     // target time waits for it; false without a forecast.
     bool sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                          const QDateTime &currentDateTime) const;
+    // The expected sun of the coming hour carries the car's minimum (on its
+    // fewest phases, its part where several cars take power) for less than
+    // half of it; false without a forecast.
+    bool sunFadesBelowMinimum(const ChargingProcessInfo &info, const QDateTime &currentDateTime) const;
     // Wh at the charger the car can still take: to its target when it stops
     // there, else to full.
     double roomToFill(EvChargerAc *charger, const ChargingProcessInfo &info) const;

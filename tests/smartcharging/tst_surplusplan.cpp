@@ -596,7 +596,8 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
 // exportPower: W at the meter, the charger idle; sunPower: W forecast from noon to 20:00, -1: no forecast;
 // stopOnTarget: at 80 %, else the car takes power to full; batteryLevel: % of an idle home battery (lower limit 50 %,
 // upper 95 %), -1: none; targetTime: 80 % by tomorrow noon, else eco mode without one; carLevel: % of the car;
-// secondCar: a second eco charger whose car can take power.
+// secondCar: a second eco charger whose car can take power; secondCarAway: it is unplugged; sunTomorrow: the forecast
+// is for tomorrow's noon to 20:00, none for today.
 struct StepCase {
     double exportPower;
     double sunPower;
@@ -608,6 +609,8 @@ struct StepCase {
     double current;
     int carLevel = 70;
     bool secondCar = false;
+    bool secondCarAway = false;
+    bool sunTomorrow = false;
 };
 Q_DECLARE_METATYPE(StepCase)
 
@@ -621,6 +624,8 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun_data()
     QTest::newRow("8 h of 3 kW give it all: the step below") << StepCase{3200, 3000, false, 0.5, -1, false, true, 13};
     QTest::newRow("8 h of 2 kW fall short of full: the nearest step")
             << StepCase{3200, 2000, false, 0.5, -1, false, true, 14};
+    QTest::newRow("tomorrow's 8 h of 3 kW give it all: the step below")
+            << StepCase{3200, 3000, false, 0.5, -1, false, true, 13, 70, false, false, true};
     QTest::newRow("8 h of 2 kW give it the 80 % it stops at: the step below")
             << StepCase{3200, 2000, true, 0.5, -1, false, true, 13};
     QTest::newRow("tolerance 0.85 lets a tenth be bought: the nearest step")
@@ -638,6 +643,12 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun_data()
             << StepCase{1000, 3000, false, 0.5, -1, false, false, 6};
     QTest::newRow("8 h of 2 kW fall short of full: starts within the tolerance")
             << StepCase{1000, 2000, false, 0.5, -1, false, true, 6};
+    // An hour of 500 W carries less than half the hour at the minimum: no
+    // sun follows to wait for, the grid would buy the rest at once.
+    QTest::newRow("the coming hour's 500 W carry under half of it: waits for the whole minimum")
+            << StepCase{1000, 500, false, 0.5, -1, false, false, 6};
+    QTest::newRow("1000 W, the other car away takes none of it: starts within the tolerance")
+            << StepCase{1000, 1000, false, 0.5, -1, false, true, 6, 70, true, true};
     QTest::newRow("tolerance 1 short of a target time: the nearest step")
             << StepCase{3200, -1, false, 1.0, -1, true, true, 14};
     // The step below gives 2990 Wh an hour. To full the car takes 667 Wh a
@@ -676,7 +687,7 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
         house.fixture.processEvents();
     }
     if (c.secondCar) {
-        Thing *charger = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", true}});
+        Thing *charger = house.fixture.addThing("evChargerAc", "Carport", {{"pluggedIn", !c.secondCarAway}});
         Thing *car = house.fixture.addThing("electricVehicle", "Van", {{"capacity", 60}, {"batteryLevel", 20}});
         QCOMPARE(house.fixture.configure(charger,
                                          [&](ChargingConfiguration &configuration) {
@@ -688,8 +699,9 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
     if (c.sunPower >= 0) {
         SolarCoverage &sun = house.manager->steps().context.sun;
         sun.addSample(start.addSecs(-60), 0, 0);
+        const QDateTime from = c.sunTomorrow ? start.addDays(1) : start;
         SolarForecastSlots forecast;
-        forecast.append(SolarForecastSlot(start, start.addSecs(8 * 3600), c.sunPower * 8)); // Wh
+        forecast.append(SolarForecastSlot(from, from.addSecs(8 * 3600), c.sunPower * 8)); // Wh
         sun.setForecast(forecast, 1.0);
     }
     house.plan();
