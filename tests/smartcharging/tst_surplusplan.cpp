@@ -130,9 +130,9 @@ private slots:
     void targetWindowCountsWhatStillCharges_data();
     void targetWindowCountsWhatStillCharges();
     void sunLeavesDeadlineSafe_data();
+    void sunLeavesDeadlineSafe();
     void deadlineCountsTheSunAtHand_data();
     void deadlineCountsTheSunAtHand();
-    void sunLeavesDeadlineSafe();
     void unreachableTargetToldOnceAndOnChange_data();
     void unreachableTargetToldOnceAndOnChange();
     void promiseWaitsUntilFirm();
