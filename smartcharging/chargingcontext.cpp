@@ -33,18 +33,6 @@ double ChargingContext::sunEnergy(const QDateTime &from, const QDateTime &until,
     return sun.coveredEnergy(from, until, chargerPower, cycle.sunTakers());
 }
 
-int ChargingContext::pluggedSunTakers() const
-{
-    int takers = 0;
-    cycle.forEachAcInfo([&takers](EvChargerAc *charger, const ChargingProcessInfo &info) {
-        takers += charger->pluggedIn() && info.remainingPercentage > 0 ? 1 : 0;
-    });
-    cycle.forEachDcInfo([&takers](EvChargerDc *charger, const ChargingProcessInfo &info) {
-        takers += charger->pluggedIn() && info.remainingPercentage > 0 ? 1 : 0;
-    });
-    return qMax(1, takers);
-}
-
 SurplusGate::Delays ChargingContext::surplusGateDelays() const
 {
     SurplusGate::Delays delays;

@@ -59,10 +59,6 @@ struct ChargingContext {
     // The same as Wh.
     double sunEnergy(const QDateTime &from, const QDateTime &until, double chargerPower) const;
 
-    // The chargers that can take power now: plugged in, their car not
-    // full (at least 1).
-    int pluggedSunTakers() const;
-
     // Whether the export and the charger's own draw cover its minimum at
     // the phases it charges on now: the sun alone keeps it running. A home
     // battery counts only against it (a discharge it may not give, a charge

@@ -1,5 +1,7 @@
 #include "chargingcycle.h"
 
+#include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 
 const ChargingProcessInfo *ChargingCycle::acInfo(EvChargerAc *charger) const
@@ -129,14 +131,17 @@ ChargingProcessInfo &ChargingCycle::dcInfoToChange(EvChargerDc *charger)
     return info.value();
 }
 
-int ChargingCycle::sunTakers() const
+int ChargingCycle::sunTakers(bool pluggedInOnly) const
 {
     int takers = 0;
-    forEachAcInfo([&takers](EvChargerAc *, const ChargingProcessInfo &info) {
-        takers += info.remainingPercentage > 0 ? 1 : 0;
+    const auto count = [&takers, pluggedInOnly](bool pluggedIn, const ChargingProcessInfo &info) {
+        takers += info.remainingPercentage > 0 && (pluggedIn || !pluggedInOnly) ? 1 : 0;
+    };
+    forEachAcInfo([&count](EvChargerAc *charger, const ChargingProcessInfo &info) {
+        count(charger->pluggedIn(), info);
     });
-    forEachDcInfo([&takers](EvChargerDc *, const ChargingProcessInfo &info) {
-        takers += info.remainingPercentage > 0 ? 1 : 0;
+    forEachDcInfo([&count](EvChargerDc *charger, const ChargingProcessInfo &info) {
+        count(charger->pluggedIn(), info);
     });
     return qMax(1, takers);
 }

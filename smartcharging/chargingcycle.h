@@ -89,8 +89,10 @@ public:
     template<typename Fn>
     void forEachDcInfo(Fn fn) const;
 
-    // The cars that can still take power (at least 1): they share the expected sun.
-    int sunTakers() const;
+    // The cars that can still take power (at least 1): they share the expected
+    // sun. pluggedInOnly: only those plugged in now (a car out takes none of
+    // the coming hour's sun).
+    int sunTakers(bool pluggedInOnly = false) const;
 
     // --- surplus gates (AC and DC, by charger id) ---
     bool hasSurplusGate(const ThingId &evChargerId) const { return m_surplusGates.contains(evChargerId); }

@@ -300,7 +300,7 @@ bool SurplusPlanner::sunFadesBelowMinimum(const ChargingProcessInfo &info, const
     // carries the car for less than half the hour. The cars out now take
     // none of this hour's sun.
     return m_context.sun.coveredEnergy(currentDateTime, currentDateTime.addSecs(3600), minimum,
-                                       m_context.pluggedSunTakers())
+                                       m_context.cycle.sunTakers(true))
            < 0.5 * minimum;
 }
 
