@@ -782,8 +782,12 @@ double SurplusPlanner::sunAtHandHours(EvChargerAc *charger, const ChargingProces
 
 double SurplusPlanner::plannedGridHours(const ChargingProcessInfo &info, double sunHours) const
 {
-    const double reserve = m_context.phasePowerLimit != 0 ? Units::deadlineTimeReserve : 0.0;
-    return qMax(0.0, info.remainingChargingHours - qMax(0.0, sunHours)) * (1.0 + reserve);
+    return qMax(0.0, info.remainingChargingHours - qMax(0.0, sunHours)) * deadlineReserveFactor();
+}
+
+double SurplusPlanner::deadlineReserveFactor() const
+{
+    return 1.0 + (m_context.phasePowerLimit != 0 ? Units::deadlineTimeReserve : 0.0);
 }
 
 void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,

@@ -47,6 +47,9 @@ public:
     // h of it to buy when the sun is expected to give sunHours of charging
     // first: the reserve is for the grid's part only, the sun needs no fuse.
     double plannedGridHours(const ChargingProcessInfo &info, double sunHours) const;
+    // The factor plannedGridHours grows the grid's part by: 1 plus the
+    // reserve (1 without a phase limit).
+    double deadlineReserveFactor() const;
     // % the car can have by endDateTime charging from now on at the power
     // the charging time was estimated with (at most 100).
     static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,

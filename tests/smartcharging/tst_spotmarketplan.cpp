@@ -174,6 +174,8 @@ private slots:
     void targetPlan();
     void sunNotBought_data();
     void sunNotBought();
+    void reserveComesLast_data();
+    void reserveComesLast();
     void chargerLeavesPlanning_data();
     void chargerLeavesPlanning();
     void activation_data();
@@ -482,6 +484,57 @@ void TestSpotMarketPlan::sunNotBought()
         QCOMPARE(house.info().spotMarketSunMinutes, sunMinutes);
         QCOMPARE(house.info().spotMarketUntilTargetTime, expectedMinutes > 0);
     }
+}
+
+void TestSpotMarketPlan::reserveComesLast_data()
+{
+    QTest::addColumn<int>("cheapFrom");     // two cheap hours (price 1) from this hour
+    QTest::addColumn<double>("beforePrice"); // the hour before them; the others 10
+    QTest::addColumn<double>("afterPrice");  // the hour after them
+    QTest::addColumn<QStringList>("expectedFrames");
+
+    // Target 18:00 under a fuse: 2 h to charge and an 18-minute reserve.
+    // A reserve before the cheap hours runs first and leaves their last
+    // minutes unused (3 - 1 lost); after them it costs 1 more when needed.
+    QTest::newRow("the hour after little dearer: the reserve after the cheap hours")
+            << 14 << 3.0 << 4.0 << QStringList{"14:00:00-16:00:00", "16:00:00-16:18:00"};
+    // 5 - 3 more when needed is more than the 3 - 1 lost.
+    QTest::newRow("the hour after much dearer: the reserve before them")
+            << 14 << 3.0 << 5.5 << QStringList{"13:42:00-16:00:00"};
+    // Nothing after the cheap hours before the target.
+    QTest::newRow("the cheap hours end at the target: the reserve before them")
+            << 16 << 3.0 << 3.0 << QStringList{"15:42:00-18:00:00"};
+}
+
+void TestSpotMarketPlan::reserveComesLast()
+{
+    QFETCH(int, cheapFrom);
+    QFETCH(double, beforePrice);
+    QFETCH(double, afterPrice);
+    QFETCH(QStringList, expectedFrames);
+
+    Household house;
+    house.manager->setPhasePowerLimit(25);
+    QHash<QDateTime, double> prices = cheapHour(at(cheapFrom, 0), 60, 1.0);
+    prices.insert(cheapHour(at(cheapFrom + 1, 0), 60, 1.0));
+    prices.insert(at(cheapFrom - 1, 0), beforePrice);
+    prices.insert(at(cheapFrom + 2, 0), afterPrice);
+    house.provider->setEntries(TestMarketProvider::priceSlots(at(0, 0), 48, 60, prices));
+    ChargingConfiguration configuration = house.configuration();
+    configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+    configuration.setEndDateTime(at(18, 0));
+    house.setConfiguration(configuration);
+    ChargingProcessInfo &info = house.info();
+    info.remainingChargingHours = 2.0;
+    info.remainingPercentage = 40;
+    info.dailySpotMarketRequired = false;
+
+    house.plan(at(12, 0, 30));
+
+    QCOMPARE(frames(house.manager->chargingSchedules(), Spot), expectedFrames);
+    // Every minute placed: the plan keeps the target by itself.
+    QCOMPARE(info.spotMarketMissingMinutes, 0u);
+    QCOMPARE(info.spotMarketUntilTargetTime, true);
 }
 
 void TestSpotMarketPlan::chargerLeavesPlanning_data()
