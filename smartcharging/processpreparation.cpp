@@ -28,12 +28,16 @@ namespace {
 // longer ago (the sun of the afternoon, a battery since run empty) tells the
 // owner more than the plan itself counts on.
 const qint64 fuseHistorySeconds = 2 * 3600;
-// s of sun a plan and a promise count the most of: a passing cloud is no
-// sunset, and the sun of the afternoon does not come back after it.
+// s of sun a promise counts the most of, and a plan once the sun has set:
+// a passing cloud is no sunset.
 const qint64 promiseSunSeconds = 15 * 60;
+// Share of the look-back's most sun below which the sun of late counts as
+// set: the diffuse light under a thick cloud stays above it, dusk does not.
+const double sunSetShare = 0.1;
 // s a deadline must have been missed at best before it yields the fuse to
-// a later one: a glimpse (a first reading, a step of the house) would flip
-// the order, and the promises with it, back and forth.
+// a later one, and met again before it takes it back: a glimpse (a first
+// reading, a step of the house) would flip the order, and the promises
+// with it, back and forth.
 const qint64 missedSettleSeconds = 2 * 60;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
@@ -250,18 +254,27 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     PhaseAmps available = {-infinite, -infinite, -infinite};
     *bestForPromise = {-infinite, -infinite, -infinite};
     double sunOfLate = sunCover;
+    double mostSun = sunCover;
+    PhaseAmps houseAloneAtBest = {-infinite, -infinite, -infinite};
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
         for (int p = 0; p < 3; p++) {
-            available[p] = qMax(available[p], sample.leftToHouseAlone[p]);
-            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftToHouseAlone[p]);
+            available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
+            houseAloneAtBest[p] = qMax(houseAloneAtBest[p], sample.leftToHouseAlone[p]);
         }
         if (sample.at.secsTo(currentDateTime) <= promiseSunSeconds)
             sunOfLate = qMax(sunOfLate, sample.sunCover);
+        mostSun = qMax(mostSun, sample.sunCover);
     }
+    *bestForPromise = houseAloneAtBest;
     for (double &phase : *bestForPromise)
         phase += batteryCover + sunOfLate;
-    for (double &phase : available)
-        phase += sunOfLate;
+    // The sun of the look-back counts for the plan while it still shines:
+    // a cloud passes, but sun that has set since does not come back before
+    // an evening deadline, and a plan counting on it starts too late.
+    if (sunOfLate <= sunSetShare * mostSun) {
+        for (int p = 0; p < 3; p++)
+            available[p] = houseAloneAtBest[p] + sunOfLate;
+    }
     return available;
 }
 
@@ -433,32 +446,53 @@ QSet<QString> ProcessPreparation::serveReachableFirst(QList<GridDemand> *demands
         first.place = 0;
         first.ahead = true;
         moved.prepend(first);
+        // Going first needs the reserve; one that went first stays while it
+        // meets its deadline at all: at the edge of the reserve a step of the
+        // house would flip the order, and the promises, every few minutes.
+        const double reserve = m_leading.contains(first.idText) ? 0.0 : Units::deadlineTimeReserve;
         const FuseSchedule movedSchedule = scheduleByDeadline(moved, available, currentDateTime);
-        if (atRisk(moved, movedSchedule, currentDateTime, Units::deadlineTimeReserve).at(0))
+        if (atRisk(moved, movedSchedule, currentDateTime, reserve).at(0))
             continue;
         leads.insert(first.idText);
         if (inOrder.at(j) && !served.first().ahead)
             served = moved;
+        qCDebug(dcTavroEnergy()) << "  A deadline met going before earlier ones missed anyway:" << first.idText
+                                 << (served.first().idText == first.idText ? "goes first." : "keeps its place, safe.");
     }
     *demands = served;
+    m_leading = leads;
     return leads;
 }
 
 QVector<bool> ProcessPreparation::settledMisses(const QList<GridDemand> &demands, const PhaseAmps &atBest,
                                                 const QDateTime &currentDateTime)
 {
+    // Both ways: a deadline counts as missed once it has been for a while,
+    // and as met again once it has been for as long. A house that steps
+    // for a minute would otherwise hand the fuse back and forth, and tell
+    // the owner each time.
     const QVector<double> atTarget = scheduleByDeadline(demands, atBest, currentDateTime).atTarget;
     QHash<QString, MissedDeadline> still;
     QVector<bool> settled(demands.count(), false);
     for (int i = 0; i < demands.count(); i++) {
         const GridDemand &demand = demands.at(i);
-        if (!demand.deadline.isValid() || demand.energy <= 0 || atTarget.at(i) > demand.energy - demand.shortfall)
+        if (!demand.deadline.isValid() || demand.energy <= 0)
             continue;
-        MissedDeadline missed = m_missedSince.value(demands.at(i).idText);
-        if (missed.deadline != demands.at(i).deadline || !missed.since.isValid() || missed.since > currentDateTime)
-            missed = {demands.at(i).deadline, currentDateTime};
-        settled[i] = missed.since.secsTo(currentDateTime) >= missedSettleSeconds;
-        still.insert(demands.at(i).idText, missed);
+        const bool missedNow = atTarget.at(i) <= demand.energy - demand.shortfall;
+        MissedDeadline state = m_missedSince.value(demand.idText);
+        if (state.changingSince.isValid() && state.changingSince > currentDateTime)
+            state = MissedDeadline();
+        if (missedNow == state.missed)
+            state.changingSince = QDateTime();
+        else if (!state.changingSince.isValid())
+            state.changingSince = currentDateTime;
+        if (state.changingSince.isValid() && state.changingSince.secsTo(currentDateTime) >= missedSettleSeconds) {
+            state.missed = missedNow;
+            state.changingSince = QDateTime();
+        }
+        settled[i] = state.missed;
+        if (state.missed || state.changingSince.isValid())
+            still.insert(demand.idText, state);
     }
     m_missedSince = still;
     return settled;

@@ -129,8 +129,9 @@ private:
     // Returns the ids of the demands that go first whenever they fall behind.
     QSet<QString> serveReachableFirst(QList<GridDemand> *demands, const PhaseAmps &available, const PhaseAmps &atBest,
                                       const QDateTime &currentDateTime);
-    // Whether each demand's deadline is out of reach at best in the
-    // deadline order (as the owner is told), and has been for a while.
+    // Whether each demand's deadline counts as out of reach at best in the
+    // deadline order (as the owner is told): it has been for a while, and
+    // has not been met since for as long.
     QVector<bool> settledMisses(const QList<GridDemand> &demands, const PhaseAmps &atBest,
                                 const QDateTime &currentDateTime);
     // Whether each demand with a deadline comes short of it with the
@@ -212,12 +213,15 @@ private:
     };
     QList<FuseSample> m_fuseHistory;
     uint m_fuseHistoryLimit = 0; // A per phase the history was taken under
-    // Since when each demand (by charger id) has missed its deadline at best.
+    // Whether each demand (by charger id) counts as missing its deadline at
+    // best, and since when the reading says otherwise (invalid: it agrees).
     struct MissedDeadline {
-        QDateTime deadline;
-        QDateTime since;
+        bool missed = false;
+        QDateTime changingSince;
     };
     QHash<QString, MissedDeadline> m_missedSince;
+    // Ids of the demands that went before earlier deadlines last cycle.
+    QSet<QString> m_leading;
 };
 
 #endif // PROCESSPREPARATION_H
