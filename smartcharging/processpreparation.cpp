@@ -28,12 +28,9 @@ namespace {
 // longer ago (the sun of the afternoon, a battery since run empty) tells the
 // owner more than the plan itself counts on.
 const qint64 fuseHistorySeconds = 2 * 3600;
-// s of sun a promise counts the most of, and a plan once the sun has set:
-// a passing cloud is no sunset.
+// s of sun a plan and a promise count the most of: a passing cloud is no
+// sunset, and the sun of the afternoon does not come back after it.
 const qint64 promiseSunSeconds = 15 * 60;
-// Share of the look-back's most sun below which the sun of late counts as
-// set: the diffuse light under a thick cloud stays above it, dusk does not.
-const double sunSetShare = 0.1;
 // s a deadline must have been missed at best before it yields the fuse to
 // a later one, and met again before it takes it back: a glimpse (a first
 // reading, a step of the house) would flip the order, and the promises
@@ -254,27 +251,18 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     PhaseAmps available = {-infinite, -infinite, -infinite};
     *bestForPromise = {-infinite, -infinite, -infinite};
     double sunOfLate = sunCover;
-    double mostSun = sunCover;
-    PhaseAmps houseAloneAtBest = {-infinite, -infinite, -infinite};
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
         for (int p = 0; p < 3; p++) {
-            available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
-            houseAloneAtBest[p] = qMax(houseAloneAtBest[p], sample.leftToHouseAlone[p]);
+            available[p] = qMax(available[p], sample.leftToHouseAlone[p]);
+            (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftToHouseAlone[p]);
         }
         if (sample.at.secsTo(currentDateTime) <= promiseSunSeconds)
             sunOfLate = qMax(sunOfLate, sample.sunCover);
-        mostSun = qMax(mostSun, sample.sunCover);
     }
-    *bestForPromise = houseAloneAtBest;
     for (double &phase : *bestForPromise)
         phase += batteryCover + sunOfLate;
-    // The sun of the look-back counts for the plan while it still shines:
-    // a cloud passes, but sun that has set since does not come back before
-    // an evening deadline, and a plan counting on it starts too late.
-    if (sunOfLate <= sunSetShare * mostSun) {
-        for (int p = 0; p < 3; p++)
-            available[p] = houseAloneAtBest[p] + sunOfLate;
-    }
+    for (double &phase : available)
+        phase += sunOfLate;
     return available;
 }
 
