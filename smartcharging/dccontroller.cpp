@@ -837,6 +837,10 @@ void DcController::decideDcTargetTime(DcChargerPlan &plan, const ChargingProcess
             plan.internalTarget = plan.endDateTime.addSecs(-Units::internalTargetOffset);
             if (plan.internalTarget < currentDateTime)
                 plan.internalTarget = plan.endDateTime;
+            // An owner told the target is out of reach hears when it is met
+            // after all, as for an AC car (another deadline yields the fuse).
+            m_surplus.reportTargetTimeBackInReach(plan.chargerId, plan.configuration, plan.endDateTime, info,
+                                                  currentDateTime);
         }
         const QDateTime plannedEnd =
                 currentDateTime.addSecs(static_cast<qint64>(std::round(m_surplus.plannedChargingHours(info) * 3600)));

@@ -28,8 +28,14 @@ namespace {
 // longer ago (the sun of the afternoon, a battery since run empty) tells the
 // owner more than the plan itself counts on.
 const qint64 fuseHistorySeconds = 2 * 3600;
-// s of sun a promise counts the most of: a passing cloud is no sunset.
+// s of sun a plan and a promise count the most of: a passing cloud is no
+// sunset, and the sun of the afternoon does not come back after it.
 const qint64 promiseSunSeconds = 15 * 60;
+// s a deadline must have been missed at best before it yields the fuse to
+// a later one, and met again before it takes it back: a glimpse (a first
+// reading, a step of the house) would flip the order, and the promises
+// with it, back and forth.
+const qint64 missedSettleSeconds = 2 * 60;
 
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
@@ -247,7 +253,7 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     double sunOfLate = sunCover;
     for (const FuseSample &sample : qAsConst(m_fuseHistory)) {
         for (int p = 0; p < 3; p++) {
-            available[p] = qMax(available[p], sample.leftWithoutBattery[p]);
+            available[p] = qMax(available[p], sample.leftToHouseAlone[p]);
             (*bestForPromise)[p] = qMax((*bestForPromise)[p], sample.leftToHouseAlone[p]);
         }
         if (sample.at.secsTo(currentDateTime) <= promiseSunSeconds)
@@ -255,6 +261,8 @@ ProcessPreparation::PhaseAmps ProcessPreparation::rememberFuseLeft(const PhaseAm
     }
     for (double &phase : *bestForPromise)
         phase += batteryCover + sunOfLate;
+    for (double &phase : available)
+        phase += sunOfLate;
     return available;
 }
 
@@ -283,8 +291,10 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         const double phaseWatts = Units::phaseVoltage * info->drawnPhaseCount();
         if (deadline) {
             demand.deadline = info->deadline;
-            if (info->lossFactor > 0)
+            if (info->lossFactor > 0) {
                 demand.energy = info->remainingPercentage / 100.0 * info->capacity / (info->lossFactor * phaseWatts);
+                demand.shortfall = Units::unreachableMargin / 100.0 * info->capacity / (info->lossFactor * phaseWatts);
+            }
             demand.sunEnergy = m_context.sunAtHand(charger, *info, demand.deadline, currentDateTime) / phaseWatts;
         } else {
             // The daily share counts what the charger delivers.
@@ -306,9 +316,11 @@ ProcessPreparation::gridDemands(const EvChargerAcs &chargers, const QHash<EvChar
         demand.maximum = qMax(0.0, charger->maxChargingPower()) / (3 * Units::phaseVoltage);
         if (deadline) {
             demand.deadline = configuration.nextEndTime(currentDateTime);
-            if (info.lossFactor > 0)
-                demand.energy =
-                        info.remainingPercentage / 100.0 * info.capacity / (info.lossFactor * 3 * Units::phaseVoltage);
+            if (info.lossFactor > 0) {
+                const double perPoint = info.capacity / (info.lossFactor * 3 * Units::phaseVoltage) / 100.0;
+                demand.energy = info.remainingPercentage * perPoint;
+                demand.shortfall = Units::unreachableMargin * perPoint;
+            }
         } else {
             demand.energy =
                     qMax(0.0, info.dailySpotMarketEnergy - info.chargedEnergyToday) * 1000 / (3 * Units::phaseVoltage);
@@ -373,6 +385,144 @@ void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, const Pha
         }
         first = end;
     }
+}
+
+QVector<bool> ProcessPreparation::atRisk(const QList<GridDemand> &demands, const FuseSchedule &schedule,
+                                         const QDateTime &currentDateTime, double reserve)
+{
+    QVector<bool> risk(demands.count(), false);
+    for (int i = 0; i < demands.count(); i++) {
+        const GridDemand &demand = demands.at(i);
+        if (!demand.deadline.isValid() || demand.energy <= 0)
+            continue;
+        QDateTime internalTarget = demand.deadline.addSecs(-Units::internalTargetOffset);
+        if (internalTarget < currentDateTime)
+            internalTarget = demand.deadline;
+        const double hoursLeft = qMax<qint64>(0, currentDateTime.secsTo(internalTarget)) / 3600.0;
+        risk[i] = schedule.hours.at(i) * (1.0 + reserve) > hoursLeft;
+    }
+    return risk;
+}
+
+QSet<QString> ProcessPreparation::serveReachableFirst(QList<GridDemand> *demands, const PhaseAmps &available,
+                                                      const PhaseAmps &atBest, const QDateTime &currentDateTime)
+{
+    const QVector<bool> missed = settledMisses(*demands, atBest, currentDateTime);
+    // Going first, the later car takes only until it is safe: the next
+    // cycle finds it met in the deadline order and the earlier car has the
+    // fuse back. An earlier deadline yields only once even the house at its
+    // lightest misses it, as the owner is told: one missed by the plan
+    // alone would flip in and out of reach.
+    const FuseSchedule schedule = scheduleByDeadline(*demands, available, currentDateTime);
+    const QVector<bool> inOrder = atRisk(*demands, schedule, currentDateTime, Units::deadlineTimeReserve);
+    QSet<QString> leads;
+    QList<GridDemand> served = *demands;
+    for (int j = 1; j < demands->count(); j++) {
+        if (!demands->at(j).deadline.isValid() || demands->at(j).place == demands->at(0).place)
+            continue;
+        bool earlierMet = false;
+        for (int i = 0; i < demands->count() && demands->at(i).place < demands->at(j).place; i++) {
+            if (demands->at(i).deadline.isValid() && demands->at(i).energy > 0 && !missed.at(i))
+                earlierMet = true;
+        }
+        if (earlierMet)
+            continue;
+        QList<GridDemand> moved = *demands;
+        GridDemand first = moved.takeAt(j);
+        for (GridDemand &demand : moved)
+            demand.place++;
+        first.place = 0;
+        first.ahead = true;
+        moved.prepend(first);
+        // Going first needs the reserve; one that went first stays while it
+        // meets its deadline at all: at the edge of the reserve a step of the
+        // house would flip the order, and the promises, every few minutes.
+        const double reserve = m_leading.contains(first.idText) ? 0.0 : Units::deadlineTimeReserve;
+        const FuseSchedule movedSchedule = scheduleByDeadline(moved, available, currentDateTime);
+        if (atRisk(moved, movedSchedule, currentDateTime, reserve).at(0))
+            continue;
+        leads.insert(first.idText);
+        if (inOrder.at(j) && !served.first().ahead)
+            served = moved;
+        qCDebug(dcTavroEnergy()) << "  A deadline met going before earlier ones missed anyway:" << first.idText
+                                 << (served.first().idText == first.idText ? "goes first." : "keeps its place, safe.");
+    }
+    *demands = served;
+    m_leading = leads;
+    return leads;
+}
+
+QVector<bool> ProcessPreparation::settledMisses(const QList<GridDemand> &demands, const PhaseAmps &atBest,
+                                                const QDateTime &currentDateTime)
+{
+    // Both ways: a deadline counts as missed once it has been for a while,
+    // and as met again once it has been for as long. A house that steps
+    // for a minute would otherwise hand the fuse back and forth, and tell
+    // the owner each time.
+    const QVector<double> atTarget = scheduleByDeadline(demands, atBest, currentDateTime).atTarget;
+    QHash<QString, MissedDeadline> still;
+    QVector<bool> settled(demands.count(), false);
+    for (int i = 0; i < demands.count(); i++) {
+        const GridDemand &demand = demands.at(i);
+        if (!demand.deadline.isValid() || demand.energy <= 0)
+            continue;
+        const bool missedNow = atTarget.at(i) <= demand.energy - demand.shortfall;
+        MissedDeadline state = m_missedSince.value(demand.idText);
+        if (state.changingSince.isValid() && state.changingSince > currentDateTime)
+            state = MissedDeadline();
+        if (missedNow == state.missed)
+            state.changingSince = QDateTime();
+        else if (!state.changingSince.isValid())
+            state.changingSince = currentDateTime;
+        if (state.changingSince.isValid() && state.changingSince.secsTo(currentDateTime) >= missedSettleSeconds) {
+            state.missed = missedNow;
+            state.changingSince = QDateTime();
+        }
+        settled[i] = state.missed;
+        if (state.missed || state.changingSince.isValid())
+            still.insert(demand.idText, state);
+    }
+    m_missedSince = still;
+    return settled;
+}
+
+QVector<double> ProcessPreparation::deliverableByDeadline(const QList<GridDemand> &demands, const PhaseAmps &available,
+                                                          const QDateTime &currentDateTime, const QSet<QString> &leads)
+{
+    QVector<double> atTarget = scheduleByDeadline(demands, available, currentDateTime).atTarget;
+    // One that goes first whenever it falls behind is met.
+    for (int i = 0; i < demands.count(); i++) {
+        if (leads.contains(demands.at(i).idText))
+            atTarget[i] = qMax(atTarget.at(i), demands.at(i).energy);
+    }
+    if (demands.isEmpty() || !demands.first().ahead)
+        return atTarget;
+    const GridDemand &ahead = demands.first();
+    QDateTime yieldsUntil;
+    for (const GridDemand &demand : demands) {
+        if (demand.deadline.isValid() && demand.deadline < ahead.deadline
+            && (!yieldsUntil.isValid() || demand.deadline > yieldsUntil))
+            yieldsUntil = demand.deadline;
+    }
+    QDateTime internalTarget = ahead.deadline.addSecs(-Units::internalTargetOffset);
+    if (internalTarget < currentDateTime)
+        internalTarget = ahead.deadline;
+    const double safeHours =
+            qMax<qint64>(0, currentDateTime.secsTo(internalTarget)) / 3600.0 / (1.0 + Units::deadlineTimeReserve);
+    const double hoursAfter = safeHours - qMax<qint64>(0, currentDateTime.secsTo(yieldsUntil)) / 3600.0;
+    const double alone = onStep(ahead, 0, qMin(ahead.maximum, leastOn(available, ahead.phases)));
+    // The rest waits behind every other demand.
+    QList<GridDemand> split = demands;
+    GridDemand rest = ahead;
+    split.first().energy = qBound(0.0, ahead.energy - alone * qMax(0.0, hoursAfter), ahead.energy);
+    rest.energy = ahead.energy - split.first().energy;
+    rest.place = split.last().place + 1;
+    rest.ahead = false;
+    split.append(rest);
+    const QVector<double> yielding = scheduleByDeadline(split, available, currentDateTime).atTarget;
+    for (int i = 1; i < demands.count(); i++)
+        atTarget[i] = yielding.at(i);
+    return atTarget;
 }
 
 ProcessPreparation::FuseSchedule ProcessPreparation::scheduleByDeadline(const QList<GridDemand> &demands,
@@ -569,10 +719,11 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     QList<GridDemand> demands = gridDemands(chargers, *infos, currentDateTime);
     sortByDeadline(&demands);
     serveAtRiskInTurn(&demands, usable, currentDateTime);
+    const QSet<QString> leads = serveReachableFirst(&demands, usable, usableAtBest, currentDateTime);
     const QVector<double> planned = deadlineOrderShares(demands, usable, currentDateTime);
     const QVector<QDateTime> startBy = latestStarts(demands, planned, currentDateTime);
-    const QVector<double> deliverable = scheduleByDeadline(demands, usableAtBest, currentDateTime).atTarget;
-    const QVector<double> deliverableNow = scheduleByDeadline(demands, usableNow, currentDateTime).atTarget;
+    const QVector<double> deliverable = deliverableByDeadline(demands, usableAtBest, currentDateTime, leads);
+    const QVector<double> deliverableNow = deliverableByDeadline(demands, usableNow, currentDateTime, leads);
     // A DC charge runs on at the edge of the fuse once begun (it follows
     // the meter every cycle): it is timed on the house as it is now.
     const QVector<double> plannedNow = deadlineOrderShares(demands, usableNow, currentDateTime);

@@ -7,8 +7,10 @@
 #include "tavro/thing.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QVector>
 
 #include <array>
@@ -88,6 +90,9 @@ private:
         // Ah per phase of it the sun at hand gives before the deadline, as
         // the deadline check counts on it (ChargingContext::sunAtHand).
         double sunEnergy = 0;
+        // Ah per phase of the points a deadline may come short by before
+        // it counts as out of reach (the owner is told).
+        double shortfall = 0;
         double maximum = 0; // A per phase the charger can take
         // A per phase an AC charger is told at least, and its current step
         // (0: any current, as for a DC charger's power).
@@ -96,6 +101,8 @@ private:
         // Place in the fuse's order: demands with the same place share
         // alike, a lower place is served first.
         int place = 0;
+        // Moved ahead of earlier deadlines missed anyway, until it is safe.
+        bool ahead = false;
     };
     // The demands in the order the fuse serves them, equal deadlines on
     // one place.
@@ -115,6 +122,29 @@ private:
     };
     static FuseSchedule scheduleByDeadline(const QList<GridDemand> &demands, const PhaseAmps &available,
                                            const QDateTime &currentDateTime);
+    // A later deadline at risk goes before earlier ones when that meets it
+    // and none of them is met in the deadline order even with the fuse as
+    // the promise counts on it at best (atBest): a deadline missed anyway
+    // does not make a reachable one miss too.
+    // Returns the ids of the demands that go first whenever they fall behind.
+    QSet<QString> serveReachableFirst(QList<GridDemand> *demands, const PhaseAmps &available, const PhaseAmps &atBest,
+                                      const QDateTime &currentDateTime);
+    // Whether each demand's deadline counts as out of reach at best in the
+    // deadline order (as the owner is told): it has been for a while, and
+    // has not been met since for as long.
+    QVector<bool> settledMisses(const QList<GridDemand> &demands, const PhaseAmps &atBest,
+                                const QDateTime &currentDateTime);
+    // Whether each demand with a deadline comes short of it with the
+    // reserve (a share of the charging time), served as the schedule says.
+    static QVector<bool> atRisk(const QList<GridDemand> &demands, const FuseSchedule &schedule,
+                                const QDateTime &currentDateTime, double reserve);
+    // Ah per phase each demand has by its deadline (as FuseSchedule::atTarget).
+    // A demand ahead of missed deadlines takes the fuse before them only for
+    // what the fuse after them would not leave it in time, with the reserve:
+    // they are promised what they get by then on top.
+    // leads: ids of the demands that go first whenever they fall behind.
+    static QVector<double> deliverableByDeadline(const QList<GridDemand> &demands, const PhaseAmps &available,
+                                                 const QDateTime &currentDateTime, const QSet<QString> &leads);
     // What of an offer (A) the demand can use on top of its rate: an AC
     // charger's rate stays on its current steps once at its minimum.
     static double onStep(const GridDemand &demand, double rate, double offer);
@@ -183,6 +213,15 @@ private:
     };
     QList<FuseSample> m_fuseHistory;
     uint m_fuseHistoryLimit = 0; // A per phase the history was taken under
+    // Whether each demand (by charger id) counts as missing its deadline at
+    // best, and since when the reading says otherwise (invalid: it agrees).
+    struct MissedDeadline {
+        bool missed = false;
+        QDateTime changingSince;
+    };
+    QHash<QString, MissedDeadline> m_missedSince;
+    // Ids of the demands that went before earlier deadlines last cycle.
+    QSet<QString> m_leading;
 };
 
 #endif // PROCESSPREPARATION_H

@@ -232,13 +232,28 @@ bool SurplusPlanner::mustChargeForTarget(EvChargerAc *charger, const ChargingPro
     // the deadline charge changes only the current: the charge then rides
     // the safe edge, at full power only while it is behind it, and the sun
     // gives what it can instead of the grid.
+    // Beside another car on the sun it does not: the share rounds may hand
+    // the sun over, and the deadline charge starts again on the grid a
+    // minute later, switching both cars on and off.
     const bool deadlineChargeRunning = m_context.book.state(charger->id()).mode() == ChargingState::ModeTimeRequirement
                                        && charger->chargingEnabled() && ranForThisTarget
-                                       && !m_context.sunCarries(charger, info);
+                                       && (!m_context.sunCarries(charger, info) || sharesTheSun(charger));
     // A later deadline may count on this car charging by now.
     const bool neededByLaterDeadline = info.deadlineStartBy.isValid() && info.deadlineStartBy <= currentDateTime;
     return info.remainingPercentage > 0
            && (internalTarget < plannedEnd || deadlineChargeRunning || neededByLaterDeadline);
+}
+
+bool SurplusPlanner::sharesTheSun(EvChargerAc *charger) const
+{
+    for (EvChargerAc *other : qAsConst(m_context.evChargersAc)) {
+        if (other == charger || !other->pluggedIn() || m_context.book.state(other->id()).targetPercentageReached())
+            continue;
+        const ChargingConfiguration::ChargingMode mode = m_context.book.configuration(other->id()).chargingMode();
+        if (mode != ChargingConfiguration::ChargingModeNormal)
+            return true;
+    }
+    return false;
 }
 
 void SurplusPlanner::forceAcTargetTimeCharge(EvChargerAc *charger, const ChargingConfiguration &configuration,

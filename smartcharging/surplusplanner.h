@@ -101,6 +101,9 @@ private:
     // ends after it, a deadline charge runs on, or a later deadline counts on it.
     bool mustChargeForTarget(EvChargerAc *charger, const ChargingProcessInfo &info, const QDateTime &internalTarget,
                              const QDateTime &currentDateTime);
+    // Whether another plugged-in car charges on the sun beside this one
+    // (an eco mode, its target not reached): the sun may go to it instead.
+    bool sharesTheSun(EvChargerAc *charger) const;
     // h of charging at full power the sun at hand is counted on before the
     // deadline in the deadline check (0 without a forecast).
     double sunAtHandHours(EvChargerAc *charger, const ChargingProcessInfo &info,

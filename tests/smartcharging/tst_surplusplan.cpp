@@ -775,17 +775,23 @@ void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart_data()
     QTest::addColumn<int>("batteryLevel"); // % of a home battery (limits 50..90 %), -1: none
     QTest::addColumn<double>("batteryPower"); // W, below 0 discharging
     QTest::addColumn<bool>("forced");
+    QTest::addColumn<bool>("beside"); // another car in eco mode plugged in
     // Nothing exported: stopping would pay a restart, the charge runs on.
-    QTest::newRow("no sun: runs on to the target") << 11500.0 << -1 << 0.0 << true;
+    QTest::newRow("no sun: runs on to the target") << 11500.0 << -1 << 0.0 << true << false;
     // 4140 W (6 A on three phases) to spare: off the deadline only the
     // current drops to what the sun gives.
-    QTest::newRow("the sun keeps it on at its phases: back to the surplus") << 11040.0 - 4140.0 << -1 << 0.0 << false;
-    QTest::newRow("10 W short of the minimum: runs on") << 11040.0 - 4130.0 << -1 << 0.0 << true;
+    QTest::newRow("the sun keeps it on at its phases: back to the surplus")
+            << 11040.0 - 4140.0 << -1 << 0.0 << false << false;
+    // Beside another car the share rounds may hand that sun over: the
+    // deadline charge would start again on the grid a minute later.
+    QTest::newRow("the sun would keep it on, another car beside it: runs on")
+            << 11040.0 - 4140.0 << -1 << 0.0 << true << true;
+    QTest::newRow("10 W short of the minimum: runs on") << 11040.0 - 4130.0 << -1 << 0.0 << true << false;
     // A battery discharging into the car only hides the import.
     QTest::newRow("battery below its upper limit discharging: runs on")
-            << 11040.0 - 4140.0 << 80 << -4080.0 << true;
+            << 11040.0 - 4140.0 << 80 << -4080.0 << true << false;
     QTest::newRow("battery above its upper limit may feed the car: back to the surplus")
-            << 11040.0 - 4140.0 << 95 << -4080.0 << false;
+            << 11040.0 - 4140.0 << 95 << -4080.0 << false << false;
 }
 
 void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart()
@@ -794,11 +800,14 @@ void TestSurplusPlan::deadlineChargeLeavesTheSunItsPart()
     QFETCH(int, batteryLevel);
     QFETCH(double, batteryPower);
     QFETCH(bool, forced);
+    QFETCH(bool, beside);
 
     // 20 % of 80 % in two hours at 3 x 16 A: the charge starts at once.
     const QDateTime start(QDate(2026, 1, 5), QTime(12, 0));
     Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addSecs(7200));
     QVERIFY(house.accepted);
+    if (beside)
+        QVERIFY(house.addEcoCarport(QStringLiteral("Runabout")));
     Thing *battery = nullptr;
     if (batteryLevel >= 0) {
         battery = house.fixture.addThing("homeBattery", "Battery",
