@@ -871,11 +871,6 @@ QList<TimeFrame> SurplusPlanner::reserveLast(const ChargingProcessInfo &info, co
     const qint64 late = framesMinutes(reserve);
     if (late < minutes - base)
         return frames;
-    // A charge running in its plan is not stopped to be started again for
-    // the reserve's few minutes: the plan, pulled to now, keeps it going.
-    const bool runsNow = !frames.isEmpty() && frames.first().startDateTime() <= currentDateTime;
-    if (charging && runsNow && planned.first().startDateTime() > currentDateTime)
-        return frames;
     const double earlyPrice = (framesCost(weighted, frames) - framesCost(weighted, planned)) / early;
     const double latePrice = framesCost(weighted, reserve) / late;
     const double lastPrice = framesCost(weighted, {TimeFrame(baseEnd.addSecs(-60), baseEnd)});
