@@ -899,9 +899,11 @@ void DcController::planDcSpotMarketFrames(DcChargerPlan &plan, ChargingProcessIn
             const uint sun = dcSunMinutes(info, currentDateTime, plan.endDateTime);
             const uint minutes = minutesRoundedUp(m_surplus.plannedGridHours(info, sun / 60.0) * 60);
             if (minutes > 0) {
+                const ScoreEntries weighted = m_context.spotMarketManager->weightScoreEntries(entries);
                 plan.frames = m_context.spotMarketManager->scheduleChargingTime(
-                        currentDateTime, m_context.spotMarketManager->weightScoreEntries(entries), minutes,
-                        minimumScheduleDuration, charging, plan.endDateTime);
+                        currentDateTime, weighted, minutes, minimumScheduleDuration, charging, plan.endDateTime);
+                plan.frames = m_surplus.reserveLast(info, weighted, plan.frames, minutes, minimumScheduleDuration,
+                                                    charging, plan.endDateTime, currentDateTime);
                 info.spotMarketUntilTargetTime = !plan.frames.isEmpty();
             }
         } else {

@@ -14,8 +14,6 @@
 #include <QSet>
 #include <QtMath>
 
-#include <algorithm>
-
 namespace {
 
 // The action every spot-market schedule carries: full current on the
@@ -51,29 +49,6 @@ double coveredHours(const ScoreEntries &entries)
     for (const ScoreEntry &entry : entries)
         minutes += qMax<qint64>(0, entry.durationMinutes());
     return minutes / 60.0;
-}
-
-// Price times minutes over the frames, from the slots they lie in.
-double framesCost(const ScoreEntries &prices, const QList<TimeFrame> &frames)
-{
-    double cost = 0;
-    for (const TimeFrame &frame : frames) {
-        for (const ScoreEntry &entry : prices) {
-            const QDateTime start = qMax(frame.startDateTime(), entry.startDateTime());
-            const QDateTime end = qMin(frame.endDateTime(), entry.endDateTime());
-            if (start < end)
-                cost += entry.value() * start.secsTo(end) / 60.0;
-        }
-    }
-    return cost;
-}
-
-qint64 framesMinutes(const QList<TimeFrame> &frames)
-{
-    qint64 minutes = 0;
-    for (const TimeFrame &frame : frames)
-        minutes += frame.durationMinutes();
-    return minutes;
 }
 
 } // namespace
@@ -370,63 +345,8 @@ QList<TimeFrame> SpotMarketPlanner::scheduleGridMinutes(const ChargingProcessInf
         frames = m_context.spotMarketManager->scheduleChargingTime(
                 currentDateTime, weighted, *minutes, round.minimumScheduleDuration, charging, target);
     }
-    // Other cars placed on the fuse need the slots after this car's
-    // cheapest as well: the reserve stays where it may run first.
-    bool fuseShared = false;
-    const auto placed = [&info, &fuseShared](const ChargingProcessInfo &other) {
-        fuseShared = fuseShared || (&other != &info && other.fusePlace >= 0 && other.remainingPercentage > 0);
-    };
-    m_context.cycle.forEachAcInfo([&placed](EvChargerAc *, const ChargingProcessInfo &other) { placed(other); });
-    m_context.cycle.forEachDcInfo([&placed](EvChargerDc *, const ChargingProcessInfo &other) { placed(other); });
-    if (fuseShared)
-        return frames;
-    return reserveLast(weighted, frames, *minutes, charging, target, round, currentDateTime);
-}
-
-QList<TimeFrame> SpotMarketPlanner::reserveLast(const ScoreEntries &weighted, const QList<TimeFrame> &frames,
-                                                uint minutes, bool charging, const QDateTime &target,
-                                                const SpotMarketRound &round, const QDateTime &currentDateTime) const
-{
-    // The reserve is for a fuse that leaves the car less than the estimate.
-    // Among the cheapest slots, one before the others runs first, the plan
-    // made again each cycle shrinks with what is left, and the last of the
-    // cheap minutes go unused: a loss of its price less theirs when the
-    // reserve was not needed. After the last cheap slot it runs only when
-    // needed, at the price of the slots there. It moves there where those
-    // hold it and the one risk costs no more than the other (even odds).
-    // Less the rounding: 138 min with a 15 % reserve are 120 without it.
-    const uint base = static_cast<uint>(qCeil(minutes / m_surplus.deadlineReserveFactor() - 1e-9));
-    if (base == 0 || base >= minutes)
-        return frames;
-    QList<TimeFrame> planned = m_context.spotMarketManager->scheduleChargingTime(
-            currentDateTime, weighted, base, round.minimumScheduleDuration, charging, target);
-    QDateTime baseEnd;
-    for (const TimeFrame &frame : qAsConst(planned)) {
-        if (!baseEnd.isValid() || frame.endDateTime() > baseEnd)
-            baseEnd = frame.endDateTime();
-    }
-    const qint64 early = framesMinutes(frames) - framesMinutes(planned);
-    if (!baseEnd.isValid() || early <= 0)
-        return frames;
-    ScoreEntries after;
-    for (const ScoreEntry &entry : weighted) {
-        if (entry.endDateTime() > baseEnd)
-            after.append(entry);
-    }
-    const QList<TimeFrame> reserve = m_context.spotMarketManager->scheduleChargingTime(
-            baseEnd, after, minutes - base, round.minimumScheduleDuration, false, target);
-    const qint64 late = framesMinutes(reserve);
-    if (late < minutes - base)
-        return frames;
-    const double earlyPrice = (framesCost(weighted, frames) - framesCost(weighted, planned)) / early;
-    const double latePrice = framesCost(weighted, reserve) / late;
-    const double lastPrice = framesCost(weighted, {TimeFrame(baseEnd.addSecs(-60), baseEnd)});
-    if (latePrice - earlyPrice > earlyPrice - lastPrice)
-        return frames;
-    planned.append(reserve);
-    std::sort(planned.begin(), planned.end(),
-              [](const TimeFrame &a, const TimeFrame &b) { return a.startDateTime() < b.startDateTime(); });
-    return planned;
+    return m_surplus.reserveLast(info, weighted, frames, *minutes, round.minimumScheduleDuration, charging, target,
+                                 currentDateTime);
 }
 
 bool SpotMarketPlanner::planKnownSlotsTowardsTarget(EvChargerAc *charger, ChargingProcessInfo &info,

@@ -68,13 +68,6 @@ private:
     QList<TimeFrame> scheduleGridMinutes(const ChargingProcessInfo &info, const ScoreEntries &weighted, uint *minutes,
                                          bool charging, const QDateTime &target, const SpotMarketRound &round,
                                          const QDateTime &currentDateTime) const;
-    // frames, planned for minutes with the deadline reserve in them, with
-    // the reserve moved into the cheapest slots after the others where
-    // these hold all of it and cost no more than the reserve loses where
-    // it is; else frames as they are (the minutes placed stay the same).
-    QList<TimeFrame> reserveLast(const ScoreEntries &weighted, const QList<TimeFrame> &frames, uint minutes,
-                                 bool charging, const QDateTime &target, const SpotMarketRound &round,
-                                 const QDateTime &currentDateTime) const;
     // Prices do not reach the target yet, but the day before covers what
     // is missing: plans the whole charging time as if the missing slots
     // cost what the same slots cost a day earlier and keeps the slots

@@ -16,6 +16,9 @@
 #include "tavro/thingmanager.h"
 #include "tavro/thingutils.h"
 
+#include <QtMath>
+
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -29,6 +32,44 @@ const char *const backInReachBody =
 // Stops a day a charger the expected sun fills may take for lack of surplus
 // instead of riding a dip out on the grid.
 const int sunFillsStopsPerDay = 1;
+
+// Price times minutes over the frames, from the slots they lie in.
+double framesCost(const ScoreEntries &prices, const QList<TimeFrame> &frames)
+{
+    double cost = 0;
+    for (const TimeFrame &frame : frames) {
+        for (const ScoreEntry &entry : prices) {
+            const QDateTime start = qMax(frame.startDateTime(), entry.startDateTime());
+            const QDateTime end = qMin(frame.endDateTime(), entry.endDateTime());
+            if (start < end)
+                cost += entry.value() * start.secsTo(end) / 60.0;
+        }
+    }
+    return cost;
+}
+
+qint64 framesMinutes(const QList<TimeFrame> &frames)
+{
+    qint64 minutes = 0;
+    for (const TimeFrame &frame : frames)
+        minutes += frame.durationMinutes();
+    return minutes;
+}
+
+// frames sorted by start, those that touch joined into one.
+QList<TimeFrame> joinedFrames(QList<TimeFrame> frames)
+{
+    std::sort(frames.begin(), frames.end(),
+              [](const TimeFrame &a, const TimeFrame &b) { return a.startDateTime() < b.startDateTime(); });
+    QList<TimeFrame> joined;
+    for (const TimeFrame &frame : qAsConst(frames)) {
+        if (!joined.isEmpty() && joined.last().endDateTime() == frame.startDateTime())
+            joined.last().setEndDateTime(frame.endDateTime());
+        else
+            joined.append(frame);
+    }
+    return joined;
+}
 
 } // namespace
 
@@ -803,6 +844,66 @@ double SurplusPlanner::plannedGridHours(const ChargingProcessInfo &info, double 
 double SurplusPlanner::deadlineReserveFactor() const
 {
     return 1.0 + (m_context.phasePowerLimit != 0 ? Units::deadlineTimeReserve : 0.0);
+}
+
+QList<TimeFrame> SurplusPlanner::reserveLast(const ChargingProcessInfo &info, const ScoreEntries &weighted,
+                                             const QList<TimeFrame> &frames, uint minutes, uint minimumScheduleDuration,
+                                             bool charging, const QDateTime &target,
+                                             const QDateTime &currentDateTime) const
+{
+    // The reserve is for a fuse that leaves the car less than the estimate.
+    // Among the cheapest slots, one before the others runs first, the plan
+    // made again each cycle shrinks with what is left, and the last of the
+    // cheap minutes go unused: a loss of its price less theirs when the
+    // reserve was not needed. After the last cheap slot it runs only when
+    // needed, at the price of the slots there. It moves there where those
+    // hold it and the one risk costs no more than the other (even odds).
+    // Other cars placed on the fuse need the slots after as well.
+    if (fuseSharedWith(info))
+        return frames;
+    // Less the rounding: 138 min with a 15 % reserve are 120 without it.
+    const uint base = static_cast<uint>(qCeil(minutes / deadlineReserveFactor() - 1e-9));
+    if (base == 0 || base >= minutes)
+        return frames;
+    SpotMarketManager *market = m_context.spotMarketManager;
+    QList<TimeFrame> planned =
+            market->scheduleChargingTime(currentDateTime, weighted, base, minimumScheduleDuration, charging, target);
+    QDateTime baseEnd;
+    for (const TimeFrame &frame : qAsConst(planned)) {
+        if (!baseEnd.isValid() || frame.endDateTime() > baseEnd)
+            baseEnd = frame.endDateTime();
+    }
+    const qint64 early = framesMinutes(frames) - framesMinutes(planned);
+    if (!baseEnd.isValid() || early <= 0)
+        return frames;
+    ScoreEntries after;
+    for (const ScoreEntry &entry : weighted) {
+        if (entry.endDateTime() > baseEnd)
+            after.append(entry);
+    }
+    const QList<TimeFrame> reserve =
+            market->scheduleChargingTime(baseEnd, after, minutes - base, minimumScheduleDuration, false, target);
+    const qint64 late = framesMinutes(reserve);
+    if (late < minutes - base)
+        return frames;
+    const double earlyPrice = (framesCost(weighted, frames) - framesCost(weighted, planned)) / early;
+    const double latePrice = framesCost(weighted, reserve) / late;
+    const double lastPrice = framesCost(weighted, {TimeFrame(baseEnd.addSecs(-60), baseEnd)});
+    if (latePrice - earlyPrice > earlyPrice - lastPrice)
+        return frames;
+    // A reserve right after the cheap minutes is one run with them.
+    return joinedFrames(planned + reserve);
+}
+
+bool SurplusPlanner::fuseSharedWith(const ChargingProcessInfo &info) const
+{
+    bool shared = false;
+    const auto placed = [&info, &shared](const ChargingProcessInfo &other) {
+        shared = shared || (&other != &info && other.fusePlace >= 0 && other.remainingPercentage > 0);
+    };
+    m_context.cycle.forEachAcInfo([&placed](EvChargerAc *, const ChargingProcessInfo &other) { placed(other); });
+    m_context.cycle.forEachDcInfo([&placed](EvChargerDc *, const ChargingProcessInfo &other) { placed(other); });
+    return shared;
 }
 
 void SurplusPlanner::reportTargetTimeUnreachable(const ThingId &evChargerId, const ChargingConfiguration &configuration,

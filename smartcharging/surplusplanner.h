@@ -5,6 +5,8 @@
 #include "smartcharging/surplusgate.h"
 #include "types/chargingaction.h"
 #include "types/chargingconfiguration.h"
+#include "types/scoreentries.h"
+#include "types/timeframe.h"
 
 #include "tavro/thing.h"
 
@@ -50,6 +52,14 @@ public:
     // The factor plannedGridHours grows the grid's part by: 1 plus the
     // reserve (1 without a phase limit).
     double deadlineReserveFactor() const;
+    // frames, planned for minutes with the deadline reserve in them (AC or
+    // DC), with the reserve moved into the cheapest slots after the others
+    // where these hold all of it and cost no more than the reserve loses
+    // where it is; else frames as they are (the minutes placed stay the
+    // same). Left as they are while another car is placed on the fuse.
+    QList<TimeFrame> reserveLast(const ChargingProcessInfo &info, const ScoreEntries &weighted,
+                                 const QList<TimeFrame> &frames, uint minutes, uint minimumScheduleDuration,
+                                 bool charging, const QDateTime &target, const QDateTime &currentDateTime) const;
     // % the car can have by endDateTime charging from now on at the power
     // the charging time was estimated with (at most 100).
     static double reachablePercentage(const ChargingProcessInfo &info, const QDateTime &currentDateTime,
@@ -86,6 +96,8 @@ public:
     void forget(const ThingId &evChargerId);
 
 private:
+    // Another car than info's, not yet at its target, is placed on the fuse.
+    bool fuseSharedWith(const ChargingProcessInfo &info) const;
     // The chargers the surplus may drive (eco modes, plugged in, prepared,
     // target not reached); sets *schedulesChanged when one was dropped.
     EvChargerAcs selectSurplusChargers(bool *schedulesChanged);

@@ -122,6 +122,8 @@ private slots:
     void spotMarketFrameWithoutRootMeter();
     void sunTakesPartOfThePlan_data();
     void sunTakesPartOfThePlan();
+    void reserveComesLast_data();
+    void reserveComesLast();
     void chargerHandedBack_data();
     void chargerHandedBack();
     void commandsOfOneMinuteAddUp_data();
@@ -743,6 +745,45 @@ void TestDcChargers::sunTakesPartOfThePlan()
     for (const ChargingSchedule &schedule : household.manager->chargingSchedules())
         minutes += schedule.durationMinutes();
     QCOMPARE(minutes, plannedMinutes);
+}
+
+void TestDcChargers::reserveComesLast_data()
+{
+    QTest::addColumn<double>("afterPrice"); // the hour after the two cheap ones (1); the one before 3, the others 10
+    QTest::addColumn<QString>("expectedFrames");
+
+    // 44 % of 50 kWh at 11 kW by 18:00 under a fuse: 121 minutes and an
+    // 18-minute reserve. Before the cheap hours it runs first and leaves
+    // their last minutes unused (3 - 1 lost); after them, 4 - 3 more when needed.
+    QTest::newRow("the hour after little dearer: the reserve after the cheap minutes")
+            << 4.0 << QStringLiteral("13:59-16:18");
+    // 5.5 - 3 more when needed is more than the 3 - 1 lost.
+    QTest::newRow("the hour after much dearer: the reserve before them") << 5.5 << QStringLiteral("13:41-16:00");
+}
+
+void TestDcChargers::reserveComesLast()
+{
+    QFETCH(double, afterPrice);
+    QFETCH(QString, expectedFrames);
+
+    Household household;
+    TestMarketProvider *provider = household.fixture.addMarket();
+    const QDateTime midnight(household.fixture.now().date(), QTime(0, 0));
+    const auto at = [&midnight](int hour) { return midnight.addSecs(hour * 3600); };
+    provider->setEntries(TestMarketProvider::priceSlots(
+            midnight, 48, 60, {{at(13), 3.0}, {at(14), 1.0}, {at(15), 1.0}, {at(16), afterPrice}}));
+    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", 36}});
+    household.manager->setPhasePowerLimit(25);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true, at(18)));
+    HouseholdFixture::setMeterCurrents(household.meter, 2, 2, 2);
+    household.setRootPower(1000);
+    household.fixture.runCycle();
+
+    QStringList frames;
+    for (const ChargingSchedule &schedule : household.manager->chargingSchedules())
+        frames << schedule.startDateTime().toString(QStringLiteral("hh:mm")) + QLatin1Char('-')
+                          + schedule.endDateTime().toString(QStringLiteral("hh:mm"));
+    QCOMPARE(frames.join(QLatin1Char(' ')), expectedFrames);
 }
 
 void TestDcChargers::chargerHandedBack_data()
