@@ -321,6 +321,26 @@ EnergyManager::EnergyError configureDeadline(HouseholdFixture &household, Thing 
     });
 }
 
+// Two cars due in firstHours and secondHours on a 16 A fuse the house
+// takes 2 A of, prepared twice two minutes apart: a deadline missed has
+// been for long enough to yield. Null where a configuration is refused.
+SmartChargingManager *settledDeadlines(HouseholdFixture &household, int firstHours, int secondHours, Thing **first,
+                                       Thing **second)
+{
+    HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
+    *first = addCharger(household, "First");
+    *second = addCharger(household, "Second");
+    SmartChargingManager *manager = household.createManager();
+    manager->setPhasePowerLimit(16);
+    if (configureDeadline(household, *first, firstHours) != EnergyManager::EnergyErrorNoError
+        || configureDeadline(household, *second, secondHours) != EnergyManager::EnergyErrorNoError)
+        return nullptr;
+    Access::prepareInformation(manager, household.now());
+    household.advance(120);
+    Access::prepareInformation(manager, household.now());
+    return manager;
+}
+
 }
 
 void TestPreparation::deadlinesShareTheFuse_data()
@@ -462,18 +482,10 @@ void TestPreparation::missedDeadlineYields()
     QFETCH(double, waitingReachable);
 
     HouseholdFixture household;
-    HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
-    Thing *first = addCharger(household, "First");
-    Thing *second = addCharger(household, "Second");
-    SmartChargingManager *manager = household.createManager();
-    manager->setPhasePowerLimit(16);
-    QCOMPARE(configureDeadline(household, first, firstHours), EnergyManager::EnergyErrorNoError);
-    QCOMPARE(configureDeadline(household, second, secondHours), EnergyManager::EnergyErrorNoError);
-
-    // A deadline yields once it has been missed for two minutes.
-    Access::prepareInformation(manager, household.now());
-    household.advance(120);
-    Access::prepareInformation(manager, household.now());
+    Thing *first = nullptr;
+    Thing *second = nullptr;
+    SmartChargingManager *manager = settledDeadlines(household, firstHours, secondHours, &first, &second);
+    QVERIFY(manager);
 
     // The one served first counts with all 13 A and is promised its target.
     const ChargingProcessInfo served = Access::info(manager, secondFirst ? second : first);
@@ -509,16 +521,10 @@ void TestPreparation::yieldedOrderHolds()
     QFETCH(bool, secondFirst);
 
     HouseholdFixture household;
-    HouseholdFixture::setMeterCurrents(household.addThing("gridMeter", "Grid"), 2, 2, 2);
-    Thing *first = addCharger(household, "First");
-    Thing *second = addCharger(household, "Second");
-    SmartChargingManager *manager = household.createManager();
-    manager->setPhasePowerLimit(16);
-    QCOMPARE(configureDeadline(household, first, 1), EnergyManager::EnergyErrorNoError);
-    QCOMPARE(configureDeadline(household, second, 4), EnergyManager::EnergyErrorNoError);
-    Access::prepareInformation(manager, household.now());
-    household.advance(120);
-    Access::prepareInformation(manager, household.now());
+    Thing *first = nullptr;
+    Thing *second = nullptr;
+    SmartChargingManager *manager = settledDeadlines(household, 1, 4, &first, &second);
+    QVERIFY(manager);
     QCOMPARE(Access::info(manager, second).fusePlace, 0);
 
     household.advance((minutesLater - 2) * 60);
