@@ -681,16 +681,8 @@ double DcController::calmSurplusTarget(const DcChargerPlan &plan, DcCycle &cycle
             decision.givingWay = false;
         decision.waitsForBattery = decision.waitsForBattery || givesWay;
     }
-    // As for the AC chargers, a surplus that covers the tolerance's share
-    // of the minimum carries a running charge at its minimum however long;
-    // only a dip below that share is ridden out for the stop delay's share.
-    // A start still waits for the whole minimum.
-    const double tolerance = qBound(0.0, m_context.acquisitionTolerance, 1.0);
-    const bool covered = surplusCovers
-                         || (m_context.runsOnSurplus(charger) && surplusBudget > 0
-                             && surplusBudget >= tolerance * charger->minChargingPower());
     const bool enabled = givesWay ? giveWayToHomeBattery(plan, currentDateTime)
-                                  : calmSurplusCharge(plan, covered, currentDateTime, ample, batteryBelow);
+                                  : calmSurplusCharge(plan, surplusCovers, currentDateTime, ample, batteryBelow);
     if (enabled && !surplusCovers) {
         rawTarget = charger->minChargingPower();
         cycle.bridgedCharge += rawTarget;

@@ -465,24 +465,17 @@ void TestDcChargers::targetTimeForcesFullPower()
 void TestDcChargers::surplusDipBridgedWithinTheTolerance_data()
 {
     QTest::addColumn<double>("tolerance");
-    QTest::addColumn<double>("sun");          // W of surplus the dip leaves the charger
     QTest::addColumn<QList<double>>("power"); // W set at 1, 5 and 10 minutes of the dip
     // The grid may cover half of the minimum: 15 minutes of stop delay
     // last 7.5 minutes at the minimum, then the charge stops.
-    QTest::newRow("tolerance 0.5: bridged at the minimum, then stopped") << 0.5 << 0.0 << QList<double>{1500, 1500, 0};
-    QTest::newRow("tolerance 1: no grid for the surplus, stopped at once") << 1.0 << 0.0 << QList<double>{0, 0, 0};
-    QTest::newRow("tolerance 0: the whole stop delay") << 0.0 << 0.0 << QList<double>{1500, 1500, 1500};
-    // As an AC charger: within the tolerance is no dip (random household
-    // 15025 stopped and restarted beside another car's charge under a clear sky).
-    QTest::newRow("tolerance 0.5: half of the minimum from the sun runs on")
-            << 0.5 << 750.0 << QList<double>{1500, 1500, 1500};
-    QTest::newRow("tolerance 0.5: less than half is a dip") << 0.5 << 700.0 << QList<double>{1500, 1500, 0};
+    QTest::newRow("tolerance 0.5: bridged at the minimum, then stopped") << 0.5 << QList<double>{1500, 1500, 0};
+    QTest::newRow("tolerance 1: no grid for the surplus, stopped at once") << 1.0 << QList<double>{0, 0, 0};
+    QTest::newRow("tolerance 0: the whole stop delay") << 0.0 << QList<double>{1500, 1500, 1500};
 }
 
 void TestDcChargers::surplusDipBridgedWithinTheTolerance()
 {
     QFETCH(double, tolerance);
-    QFETCH(double, sun);
     QFETCH(QList<double>, power);
 
     Household household;
@@ -493,9 +486,9 @@ void TestDcChargers::surplusDipBridgedWithinTheTolerance()
     household.fixture.runCycle();
     QCOMPARE(charger->stateValue(QStringLiteral("chargingPower")).toDouble(), 4000.0);
 
-    // A cloud: the charger still draws 4000 W, all but the sun's from the grid.
+    // A cloud: the charger still draws 4000 W, all of it from the grid.
     HouseholdFixture::setStates(charger, {{"currentPower", 4000}});
-    household.setRootPower(4000 - sun);
+    household.setRootPower(4000);
     QList<double> seen;
     for (int minute = 1; minute <= 10; minute++) {
         household.fixture.advance(60);
@@ -505,7 +498,7 @@ void TestDcChargers::surplusDipBridgedWithinTheTolerance()
         if (minute == 1 || minute == 5 || minute == 10)
             seen.append(setpoint);
         HouseholdFixture::setStates(charger, {{"currentPower", setpoint}});
-        household.setRootPower(setpoint - sun);
+        household.setRootPower(setpoint);
     }
     QCOMPARE(seen, power);
 }
