@@ -94,6 +94,18 @@ PhaseHeadroom ChargingContext::measuredHeadroom() const
         else if (EvChargerDc *dcCharger = evChargersDc.value(it.key()))
             headroom.spend(it->phases, pendingPower(dcCharger) / (3 * Units::phaseVoltage));
     }
+    // A discharge about to end at the car's floor gives the fuse room back
+    // to the house the minute it stops, before the others could follow:
+    // they fit without it now. What a command already spends of it above
+    // is not spent twice.
+    for (const ThingId &id : dischargesEnding) {
+        EvChargerDc *charger = evChargersDc.value(id);
+        const double feedIn = charger ? qMax(0.0, -charger->measuredPower()) : 0;
+        if (feedIn <= 0)
+            continue;
+        const double spent = draws.contains(id) ? pendingPower(charger) : 0;
+        headroom.spend(Electricity::PhaseAll, qMax(0.0, feedIn - spent) / (3 * Units::phaseVoltage));
+    }
     return headroom;
 }
 

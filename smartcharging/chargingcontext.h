@@ -17,6 +17,7 @@
 #include <QHash>
 #include <QList>
 #include <QPointer>
+#include <QSet>
 
 class EnergyManager;
 class EnergyManagerConfiguration;
@@ -132,6 +133,10 @@ struct ChargingContext {
     // The tracked chargers by thing id.
     QHash<ThingId, EvChargerAc *> evChargersAc;
     QHash<ThingId, EvChargerDc *> evChargersDc;
+    // DC chargers whose discharge is within a point of the car's floor and
+    // ends with it (kept by the DC controller each cycle): the other
+    // chargers must already fit without the fuse room it lends.
+    QSet<ThingId> dischargesEnding;
     // Things with the "energystorage" interface (any class), in the order the
     // thing manager lists them; filled before any coverage is calculated.
     QList<QPointer<Thing>> energyStorages;

@@ -618,6 +618,10 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
     plan.constrained = plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
                        || configuration.dailySpotMarketPercentage() != 0;
     plan.stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    if (charger->measuredPower() < -intentEpsilon && plan.soc <= configuration.dischargeFloorPercentage() + 1)
+        m_context.dischargesEnding.insert(plan.chargerId);
+    else
+        m_context.dischargesEnding.remove(plan.chargerId);
     // A full car takes nothing: counted as a taker it would hold back the
     // share of the surplus the other chargers could use. Cars report whole
     // percent: one at 100 that still draws is not full yet.

@@ -146,6 +146,8 @@ private slots:
     void dcDeadlineTakesTheSunFromAnAcEcoCar();
     void chargeLeavesTheReliefOfACutDischarge_data();
     void chargeLeavesTheReliefOfACutDischarge();
+    void dischargeAtItsFloorLendsNoRoom_data();
+    void dischargeAtItsFloorLendsNoRoom();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -1081,6 +1083,84 @@ void TestDcChargers::chargeLeavesTheReliefOfACutDischarge()
     household.fixture.runCycle();
     QVERIFY2(follow(5) <= 16, qPrintable(figures));
     QCOMPARE(setpoint(0), 8050.0);
+}
+
+void TestDcChargers::dischargeAtItsFloorLendsNoRoom_data()
+{
+    QTest::addColumn<int>("soc"); // of the discharging car; its floor is 30 %
+
+    QTest::newRow("two points above the floor: the relief is lent") << 32;
+    QTest::newRow("a point above the floor: it is not") << 31;
+}
+
+void TestDcChargers::dischargeAtItsFloorLendsNoRoom()
+{
+    QFETCH(int, soc);
+
+    // An AC car charges for its deadline on a 16 A fuse, phase B carries
+    // 8 A of the house; the DC car discharges to cover what the house
+    // draws, and its relief lets the AC car have more than the 8 A the fuse
+    // leaves. The discharge stops in the cycle the DC car reaches its
+    // floor, after the AC charger was adjusted: near the floor the AC
+    // charger may not count on the relief.
+    Household household;
+    Thing *dc = household.chargers.first();
+    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
+                                           {{"pluggedIn", true}, {"phaseCount", 3}});
+    Thing *acCar = household.fixture.addThing(
+            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+            {{"batteryLevel", 40}, {"capacity", 50}, {"acMaxChargingCurrent", 16}, {"acPhaseCount", 3}});
+    household.manager->setPhasePowerLimit(16);
+    HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", soc}});
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    QCOMPARE(household.fixture.configure(ac,
+                                         [&](ChargingConfiguration &configuration) {
+                                             configuration.setAssignedCarId(acCar->id());
+                                             configuration.setChargingMode(
+                                                     ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                             configuration.setTargetPercentage(80);
+                                             configuration.setEndDateTime(household.fixture.now().addSecs(60 * 60));
+                                         }),
+             EnergyManager::EnergyErrorNoError);
+
+    const auto dcSetpoint = [&]() {
+        return dc->stateValue(QStringLiteral("power")).toBool() ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
+                                                                 : 0.0;
+    };
+    const auto acCurrent = [&]() {
+        return ac->stateValue(QStringLiteral("power")).toBool()
+                       ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()
+                       : 0.0;
+    };
+    // The cars draw what they were told; returns phase B (A).
+    const auto follow = [&]() {
+        HouseholdFixture::setStates(dc, {{"currentPower", dcSetpoint()}});
+        HouseholdFixture::setStates(ac, {{"currentPower", acCurrent() * 690}});
+        const double cars = dcSetpoint() / 690 + acCurrent();
+        HouseholdFixture::setMeterCurrents(household.meter, cars, 8 + cars, cars);
+        return 8 + cars;
+    };
+    for (int minute = 0; minute < 4; minute++) {
+        follow();
+        household.fixture.runCycle();
+        household.fixture.advance(60);
+    }
+    QVERIFY(dcSetpoint() < 0);
+    // Far from the floor the charge counts on the discharge's relief.
+    if (soc > 31)
+        QVERIFY(acCurrent() > 8);
+
+    // The DC car runs down to its floor: the discharge stops that minute,
+    // and the AC car must already fit without it.
+    for (int level = soc - 1; level >= 30; level--) {
+        HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", level}});
+        household.fixture.runCycle();
+        const QString figures =
+                QStringLiteral("at %1 %: AC %2 A, DC %3 W").arg(level).arg(acCurrent()).arg(dcSetpoint());
+        QVERIFY2(follow() <= 16, qPrintable(figures));
+        household.fixture.advance(60);
+    }
+    QCOMPARE(dcSetpoint(), 0.0);
 }
 
 QTEST_GUILESS_MAIN(TestDcChargers)
