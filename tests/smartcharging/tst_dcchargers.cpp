@@ -60,6 +60,35 @@ struct Household {
     SmartChargingManager *manager = nullptr;
 };
 
+// The setpoint a DC charger was told (W, 0 while off) and the current an AC
+// charger was told (A, 0 while off).
+double dcSetpointOf(const Thing *charger)
+{
+    return charger->stateValue(QStringLiteral("power")).toBool()
+                   ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
+                   : 0.0;
+}
+
+double acCurrentOf(const Thing *charger)
+{
+    return charger->stateValue(QStringLiteral("power")).toBool()
+                   ? charger->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()
+                   : 0.0;
+}
+
+// An AC charger in eco mode with a target time: 80 % of its car by end.
+bool configureAcDeadline(HouseholdFixture &fixture, Thing *charger, const Thing *car, const QDateTime &end)
+{
+    return fixture.configure(charger,
+                             [&](ChargingConfiguration &configuration) {
+                                 configuration.setAssignedCarId(car->id());
+                                 configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+                                 configuration.setTargetPercentage(80);
+                                 configuration.setEndDateTime(end);
+                             })
+           == EnergyManager::EnergyErrorNoError;
+}
+
 }
 
 struct GridCase {
@@ -424,12 +453,7 @@ void TestDcChargers::surplusGoesToWhoCanTakeIt()
 
     household.setRootPower(-c.exported);
     household.fixture.runCycle();
-    const auto setpoint = [&](int index) {
-        Thing *charger = household.chargers.at(index);
-        return charger->stateValue(QStringLiteral("power")).toBool()
-                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
-                       : 0.0;
-    };
+    const auto setpoint = [&](int index) { return dcSetpointOf(household.chargers.at(index)); };
     QCOMPARE(setpoint(0), c.firstPower);
     if (count == 2)
         QCOMPARE(setpoint(1), c.secondPower);
@@ -543,11 +567,7 @@ void TestDcChargers::halfwayReadingsWaitForTheCycle()
     household.setRootPower(0);
     QCOMPARE(charger->stateValue(QStringLiteral("power")).toBool(), charging);
 
-    const auto setpoint = [charger]() {
-        return charger->stateValue(QStringLiteral("power")).toBool()
-                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
-                       : 0.0;
-    };
+    const auto setpoint = [charger]() { return dcSetpointOf(charger); };
     household.fixture.advance(60);
     HouseholdFixture::setStates(battery, {{"currentPower", batteryPower}});
     household.setRootPower(rootPower);
@@ -850,12 +870,7 @@ void TestDcChargers::deadlinesTakeTheFuseInOrder()
     HouseholdFixture::setMeterCurrents(household.meter, houseAndLater, houseAndLater, houseAndLater);
     household.fixture.runCycle();
 
-    const auto setpoint = [&](int index) {
-        Thing *charger = household.chargers.at(index);
-        return charger->stateValue(QStringLiteral("power")).toBool()
-                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
-                       : 0.0;
-    };
+    const auto setpoint = [&](int index) { return dcSetpointOf(household.chargers.at(index)); };
     QCOMPARE(setpoint(firstDue), 11000.0);
     QCOMPARE(qRound(setpoint(later)), 13110 - 11000);
 }
@@ -1044,12 +1059,7 @@ void TestDcChargers::chargeLeavesTheReliefOfACutDischarge()
                                 household.fixture.now().addSecs(60 * 60)));
     QVERIFY(household.configure(1, ChargingConfiguration::ChargingModeEco));
 
-    const auto setpoint = [&](int index) {
-        Thing *charger = household.chargers.at(index);
-        return charger->stateValue(QStringLiteral("power")).toBool()
-                       ? charger->stateValue(QStringLiteral("chargingPower")).toDouble()
-                       : 0.0;
-    };
+    const auto setpoint = [&](int index) { return dcSetpointOf(household.chargers.at(index)); };
     // The cars draw what they were told; returns the most loaded phase (A).
     const auto follow = [&](double houseOnB) {
         double net = 0;
@@ -1113,25 +1123,10 @@ void TestDcChargers::dischargeAtItsFloorLendsNoRoom()
     household.manager->setPhasePowerLimit(16);
     HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", soc}});
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
-    QCOMPARE(household.fixture.configure(ac,
-                                         [&](ChargingConfiguration &configuration) {
-                                             configuration.setAssignedCarId(acCar->id());
-                                             configuration.setChargingMode(
-                                                     ChargingConfiguration::ChargingModeEcoWithTargetTime);
-                                             configuration.setTargetPercentage(80);
-                                             configuration.setEndDateTime(household.fixture.now().addSecs(60 * 60));
-                                         }),
-             EnergyManager::EnergyErrorNoError);
+    QVERIFY(configureAcDeadline(household.fixture, ac, acCar, household.fixture.now().addSecs(60 * 60)));
 
-    const auto dcSetpoint = [&]() {
-        return dc->stateValue(QStringLiteral("power")).toBool() ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
-                                                                 : 0.0;
-    };
-    const auto acCurrent = [&]() {
-        return ac->stateValue(QStringLiteral("power")).toBool()
-                       ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()
-                       : 0.0;
-    };
+    const auto dcSetpoint = [&]() { return dcSetpointOf(dc); };
+    const auto acCurrent = [&]() { return acCurrentOf(ac); };
     // The cars draw what they were told; returns phase B (A).
     const auto follow = [&]() {
         HouseholdFixture::setStates(dc, {{"currentPower", dcSetpoint()}});
@@ -1317,25 +1312,10 @@ void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
     const QDateTime now = household.fixture.now();
     QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEcoWithTargetTime, true,
                                 now.addSecs((acFirst ? 55 : 35) * 60)));
-    QCOMPARE(household.fixture.configure(ac,
-                                         [&](ChargingConfiguration &configuration) {
-                                             configuration.setAssignedCarId(acCar->id());
-                                             configuration.setChargingMode(
-                                                     ChargingConfiguration::ChargingModeEcoWithTargetTime);
-                                             configuration.setTargetPercentage(80);
-                                             configuration.setEndDateTime(now.addSecs((acPhases == 3 ? 45 : 35) * 60));
-                                         }),
-             EnergyManager::EnergyErrorNoError);
+    QVERIFY(configureAcDeadline(household.fixture, ac, acCar, now.addSecs((acPhases == 3 ? 45 : 35) * 60)));
 
-    const auto dcSetpoint = [&]() {
-        return dc->stateValue(QStringLiteral("power")).toBool() ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
-                                                                 : 0.0;
-    };
-    const auto acCurrent = [&]() {
-        return ac->stateValue(QStringLiteral("power")).toBool()
-                       ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble()
-                       : 0.0;
-    };
+    const auto dcSetpoint = [&]() { return dcSetpointOf(dc); };
+    const auto acCurrent = [&]() { return acCurrentOf(ac); };
     // Two minutes, each with the meter showing what the cars were told.
     double dcDraw = dcSetpoint();
     double acDraw = acCurrent() * 690;
