@@ -79,14 +79,12 @@ double acCurrentOf(const Thing *charger)
 // An AC charger in eco mode with a target time: 80 % of its car by end.
 bool configureAcDeadline(HouseholdFixture &fixture, Thing *charger, const Thing *car, const QDateTime &end)
 {
-    return fixture.configure(charger,
-                             [&](ChargingConfiguration &configuration) {
-                                 configuration.setAssignedCarId(car->id());
-                                 configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
-                                 configuration.setTargetPercentage(80);
-                                 configuration.setEndDateTime(end);
-                             })
-           == EnergyManager::EnergyErrorNoError;
+    return fixture.configure(charger, [&](ChargingConfiguration &configuration) {
+        configuration.setAssignedCarId(car->id());
+        configuration.setChargingMode(ChargingConfiguration::ChargingModeEcoWithTargetTime);
+        configuration.setTargetPercentage(80);
+        configuration.setEndDateTime(end);
+    }) == EnergyManager::EnergyErrorNoError;
 }
 
 }
@@ -403,9 +401,9 @@ void TestDcChargers::runningChargesRideADipOutTogether()
 struct TakerCase {
     ChargingConfiguration::ChargingMode mode;
     uint dailySpotMarketPercentage;
-    int secondSoc;      // -1: no second charger
-    int endMinutes;     // the first car's target time from now
-    double exported;    // W at the meter, no charger drawing yet
+    int secondSoc;   // -1: no second charger
+    int endMinutes;  // the first car's target time from now
+    double exported; // W at the meter, no charger drawing yet
     double firstPower, secondPower;
 };
 Q_DECLARE_METATYPE(TakerCase)
@@ -421,8 +419,7 @@ void TestDcChargers::surplusGoesToWhoCanTakeIt_data()
             << TakerCase{C::ChargingModeEcoWithTargetTime, 0, -1, 600, 5000, 4000, 0};
     QTest::newRow("daily share: the sun beside it") << TakerCase{C::ChargingModeEco, 20, -1, 600, 5000, 4000, 0};
     QTest::newRow("the other car takes half") << TakerCase{C::ChargingModeEco, 0, 60, 600, 5000, 2500, 2500};
-    QTest::newRow("the other car is full: none of it")
-            << TakerCase{C::ChargingModeEco, 0, 100, 600, 5000, 4000, 0};
+    QTest::newRow("the other car is full: none of it") << TakerCase{C::ChargingModeEco, 0, 100, 600, 5000, 4000, 0};
     // What the sun gives the car due later its deadline need not buy; the
     // eco car only charges sooner.
     QTest::newRow("target time hours away beside an eco car: the sun first")
@@ -1299,12 +1296,11 @@ void TestDcChargers::earlierAcDeadlineTakesTheFuseFromTheDc()
     Thing *dc = household.chargers.first();
     Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
                                            {{"pluggedIn", true}, {"phaseCount", acPhases}});
-    Thing *acCar = household.fixture.addThing(
-            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
-            {{"batteryLevel", acPhases == 3 ? 70 : 78},
-             {"capacity", 50},
-             {"acMaxChargingCurrent", 10},
-             {"acPhaseCount", acPhases}});
+    Thing *acCar = household.fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+                                              {{"batteryLevel", acPhases == 3 ? 70 : 78},
+                                               {"capacity", 50},
+                                               {"acMaxChargingCurrent", 10},
+                                               {"acPhaseCount", acPhases}});
     acCar->setSettingValue(QStringLiteral("chargingEnergyLoss"), 0);
     household.manager->setPhasePowerLimit(25);
     HouseholdFixture::setStates(dc, {{"power", true}, {"chargingPower", 11000}, {"currentPower", 11000}});
@@ -1353,8 +1349,7 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar_data()
     QTest::newRow("DC car due in 10 hours: the AC car gives the sun up")
             << int(C::ChargingModeEcoWithTargetTime) << 60 << true;
     QTest::newRow("DC car in eco: the AC car keeps it") << int(C::ChargingModeEco) << 60 << false;
-    QTest::newRow("DC car at its target: the AC car keeps it")
-            << int(C::ChargingModeEcoWithTargetTime) << 80 << false;
+    QTest::newRow("DC car at its target: the AC car keeps it") << int(C::ChargingModeEcoWithTargetTime) << 80 << false;
 }
 
 void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
@@ -1369,11 +1364,9 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
     HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", dcSoc}});
     Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
                                            {{"pluggedIn", true}, {"phaseCount", 1}});
-    Thing *acCar = household.fixture.addThing(QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
-                                              {{"batteryLevel", 30},
-                                               {"capacity", 60},
-                                               {"acMaxChargingCurrent", 16},
-                                               {"acPhaseCount", 1}});
+    Thing *acCar = household.fixture.addThing(
+            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+            {{"batteryLevel", 30}, {"capacity", 60}, {"acMaxChargingCurrent", 16}, {"acPhaseCount", 1}});
     QCOMPARE(household.fixture.configure(ac,
                                          [&](ChargingConfiguration &configuration) {
                                              configuration.setAssignedCarId(acCar->id());
@@ -1388,8 +1381,9 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
                        : 0.0;
     };
     const auto dcDraw = [&]() {
-        return dc->stateValue(QStringLiteral("power")).toBool() ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
-                                                                 : 0.0;
+        return dc->stateValue(QStringLiteral("power")).toBool()
+                       ? dc->stateValue(QStringLiteral("chargingPower")).toDouble()
+                       : 0.0;
     };
     // Every minute the meter shows what the cars were told, less the sun.
     const auto minute = [&]() {
