@@ -37,6 +37,20 @@ const qint64 promiseSunSeconds = 15 * 60;
 // with it, back and forth.
 const qint64 missedSettleSeconds = 2 * 60;
 
+// Where a deadline is aimed at: the usual lead time before it, or the
+// deadline itself once that is closer.
+QDateTime internalTargetOf(const QDateTime &deadline, const QDateTime &currentDateTime)
+{
+    const QDateTime internalTarget = deadline.addSecs(-Units::internalTargetOffset);
+    return internalTarget < currentDateTime ? deadline : internalTarget;
+}
+
+// h from now to it (0 once past).
+double hoursToInternalTarget(const QDateTime &deadline, const QDateTime &currentDateTime)
+{
+    return qMax<qint64>(0, currentDateTime.secsTo(internalTargetOf(deadline, currentDateTime))) / 3600.0;
+}
+
 // Hours as "hh:mm:ss"; the hours are not wrapped at a day.
 QString formatHours(double hours)
 {
@@ -357,17 +371,10 @@ void ProcessPreparation::serveAtRiskInTurn(QList<GridDemand> *demands, const Pha
             end++;
         const QDateTime deadline = demands->at(first).deadline;
         if (end - first > 1 && deadline.isValid()) {
-            QDateTime internalTarget = deadline.addSecs(-Units::internalTargetOffset);
-            if (internalTarget < currentDateTime)
-                internalTarget = deadline;
-            const double hoursLeft = qMax<qint64>(0, currentDateTime.secsTo(internalTarget)) / 3600.0;
+            const double hoursLeft = hoursToInternalTarget(deadline, currentDateTime);
             const FuseSchedule schedule = scheduleByDeadline(*demands, available, currentDateTime);
-            bool atRisk = false;
-            for (int i = first; i < end; i++) {
-                if (demands->at(i).energy > 0 && schedule.hours.at(i) * (1.0 + Units::deadlineTimeReserve) > hoursLeft)
-                    atRisk = true;
-            }
-            if (atRisk) {
+            const QVector<bool> risk = atRisk(*demands, schedule, currentDateTime, Units::deadlineTimeReserve);
+            if (std::any_of(risk.cbegin() + first, risk.cbegin() + end, [](bool r) { return r; })) {
                 const QList<GridDemand> alike = *demands;
                 std::sort(demands->begin() + first, demands->begin() + end,
                           [](const GridDemand &a, const GridDemand &b) {
@@ -395,11 +402,7 @@ QVector<bool> ProcessPreparation::atRisk(const QList<GridDemand> &demands, const
         const GridDemand &demand = demands.at(i);
         if (!demand.deadline.isValid() || demand.energy <= 0)
             continue;
-        QDateTime internalTarget = demand.deadline.addSecs(-Units::internalTargetOffset);
-        if (internalTarget < currentDateTime)
-            internalTarget = demand.deadline;
-        const double hoursLeft = qMax<qint64>(0, currentDateTime.secsTo(internalTarget)) / 3600.0;
-        risk[i] = schedule.hours.at(i) * (1.0 + reserve) > hoursLeft;
+        risk[i] = schedule.hours.at(i) * (1.0 + reserve) > hoursToInternalTarget(demand.deadline, currentDateTime);
     }
     return risk;
 }
@@ -504,11 +507,8 @@ QVector<double> ProcessPreparation::deliverableByDeadline(const QList<GridDemand
             && (!yieldsUntil.isValid() || demand.deadline > yieldsUntil))
             yieldsUntil = demand.deadline;
     }
-    QDateTime internalTarget = ahead.deadline.addSecs(-Units::internalTargetOffset);
-    if (internalTarget < currentDateTime)
-        internalTarget = ahead.deadline;
     const double safeHours =
-            qMax<qint64>(0, currentDateTime.secsTo(internalTarget)) / 3600.0 / (1.0 + Units::deadlineTimeReserve);
+            hoursToInternalTarget(ahead.deadline, currentDateTime) / (1.0 + Units::deadlineTimeReserve);
     const double hoursAfter = safeHours - qMax<qint64>(0, currentDateTime.secsTo(yieldsUntil)) / 3600.0;
     const double alone = onStep(ahead, 0, qMin(ahead.maximum, leastOn(available, ahead.phases)));
     // The rest waits behind every other demand.
@@ -685,9 +685,7 @@ QVector<QDateTime> ProcessPreparation::latestStarts(const QList<GridDemand> &dem
     for (int i = demands.count() - 1; i >= 0; i--) {
         const GridDemand &demand = demands.at(i);
         if (demand.deadline.isValid() && demand.energy > 0 && shares.at(i) > 0) {
-            QDateTime internalTarget = demand.deadline.addSecs(-Units::internalTargetOffset);
-            if (internalTarget < currentDateTime)
-                internalTarget = demand.deadline;
+            const QDateTime internalTarget = internalTargetOf(demand.deadline, currentDateTime);
             const double hours =
                     qMax(0.0, demand.energy - demand.sunEnergy) / shares.at(i) * (1.0 + Units::deadlineTimeReserve);
             const QDateTime start = internalTarget.addSecs(-static_cast<qint64>(hours * 3600));

@@ -866,7 +866,7 @@ QList<TimeFrame> SurplusPlanner::reserveLast(const ChargingProcessInfo &info, co
     if (base == 0 || base >= minutes)
         return frames;
     SpotMarketManager *market = m_context.spotMarketManager;
-    QList<TimeFrame> planned =
+    const QList<TimeFrame> planned =
             market->scheduleChargingTime(currentDateTime, weighted, base, minimumScheduleDuration, charging, target);
     QDateTime baseEnd;
     for (const TimeFrame &frame : qAsConst(planned)) {
