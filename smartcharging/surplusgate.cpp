@@ -10,6 +10,9 @@ const qint64 maxStep = 120;
 // next restart wait this much longer (s).
 const int calmStopsPerDay = 3;
 const qint64 restartWaitPerStop = 600;
+// Share of the up delay the sun must be back after a dip sent the charger
+// to its fewest phases before it goes up again within the hold time.
+const qint64 dipReturnDivisor = 4;
 }
 
 bool SurplusGate::lasted(const QDateTime &since, const QDateTime &now, uint seconds)
@@ -50,6 +53,18 @@ void SurplusGate::recordSwitch(uint phases, const QDateTime &now)
     m_lastSwitch = now;
     m_orderedPhases = phases;
     m_upPressure = m_downPressure = 0;
+    m_dipDrop = false;
+}
+
+void SurplusGate::recordDipDrop(uint phases, const QDateTime &now, const Delays &delays)
+{
+    // Only a dip after a steady spell returns soon: a second one within
+    // twice the hold time shows clouds that come back, which the hold
+    // rides out on the fewest phases without spending more switches.
+    const bool steady = !m_lastDipDrop.isValid() || lasted(m_lastDipDrop, now, 2 * delays.phaseHold);
+    recordSwitch(phases, now);
+    m_dipDrop = steady;
+    m_lastDipDrop = now;
 }
 
 void SurplusGate::observePhases(uint present, const QDateTime &now)
@@ -80,17 +95,29 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     // once; the switch still counts for the day.
     if (present == 0 || !reading.running) {
         m_upPressure = m_downPressure = 0;
+        m_dipDrop = false;
         return reading.bestPhases;
     }
 
     const int switchesLeft = maxPhaseSwitchesPerDay - phaseSwitchesOn(now.date());
-    const bool held = !m_lastSwitch.isValid() || lasted(m_lastSwitch, now, delays.phaseHold);
+    const bool withinHold = m_lastSwitch.isValid() && !lasted(m_lastSwitch, now, delays.phaseHold);
+    // A dip that sent the charger to its fewest phases may have been one
+    // minute of cloud: the sun back on the higher count's whole minimum for
+    // a part of the up delay takes it back up within the hold time, while
+    // a switch of the day is left for the next dip. Held there for the
+    // hold time, one short dip would cost a quarter hour of sun. Not within
+    // the pause of the switch down: a charger that draws nothing through
+    // two pauses in a row looks like a car that refuses the charge.
+    const bool dipReturn = m_dipDrop && withinHold && switchesLeft >= 2 && reading.drawing;
+    const bool held = !withinHold || dipReturn;
     const bool presentCovered = covers(reading, present);
     const PhaseWish wish = updatePhasePressure(reading, present, presentCovered, seconds);
 
+    // Within the pause of a switch the charger buys nothing: a dip is
+    // judged once it draws again, not answered with a second pause.
     if (reading.running && present > reading.fewestPhases && !presentCovered && switchesLeft >= 1
-        && dipGoesToFewest(reading, now, delays)) {
-        recordSwitch(reading.fewestPhases, now);
+        && (reading.drawing || !withinHold) && dipGoesToFewest(reading, now, delays)) {
+        recordDipDrop(reading.fewestPhases, now, delays);
         return reading.fewestPhases;
     }
 
@@ -101,7 +128,8 @@ uint SurplusGate::phaseCount(const Reading &reading, const QDateTime &now, const
     // last switch goes up only once the surplus has covered the higher
     // count three times as long: a steady afternoon is not spent on one
     // phase for a switch kept for a cloud that may not come.
-    const qint64 upWait = static_cast<qint64>(delays.phaseUp) * (switchesLeft >= 2 ? 1 : 3);
+    const qint64 upWait = dipReturn ? delays.phaseUp / dipReturnDivisor
+                                    : static_cast<qint64>(delays.phaseUp) * (switchesLeft >= 2 ? 1 : 3);
     if (wish.up && m_upPressure >= upWait) {
         recordSwitch(m_upTarget, now);
         return m_upTarget;
@@ -125,7 +153,7 @@ uint SurplusGate::dipPhaseCount(const Reading &reading, uint phases, const QDate
     riding.presentPhases = phases;
     if (!dipGoesToFewest(riding, now, delays))
         return phases;
-    recordSwitch(reading.fewestPhases, now);
+    recordDipDrop(reading.fewestPhases, now, delays);
     return reading.fewestPhases;
 }
 

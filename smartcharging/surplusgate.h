@@ -58,6 +58,9 @@ public:
         uint bestPhases = 1;   // what the surplus of this minute calls for
         uint fewestPhases = 1; // the fewest it can charge on (1 where it can switch)
         bool running = false;  // it charges from the surplus now (else the best count is taken at once)
+        // It draws power now: not within a phase switch's pause, nor while
+        // the car wakes up.
+        bool drawing = true;
     };
 
     // Whether the surplus covers the tolerance's share of the minimum on phases.
@@ -70,7 +73,9 @@ public:
     // been covered for the up delay, down once the present one has fallen
     // short for the down delay (both net of the minutes between), down to
     // the fewest at once when a dip has spent the reserve; never within the
-    // hold time of the last switch.
+    // hold time of the last switch, unless a dip sent it down and the sun
+    // has been back on the higher count for a quarter of the up delay and
+    // the charger draws again on the fewest.
     uint phaseCount(const Reading &reading, const QDateTime &now, const Delays &delays);
     // The phases a charger riding a dip out in a group charges on: its part
     // of the group's surplus may be less than phaseCount() saw. Where that
@@ -117,6 +122,8 @@ private:
     // spends in that time.
     static double fullReserve(const Reading &reading, const Delays &delays);
     void recordSwitch(uint phases, const QDateTime &now);
+    // A switch to the fewest phases a dip called for.
+    void recordDipDrop(uint phases, const QDateTime &now, const Delays &delays);
     // Counts the switches of the day from what the charger charges on.
     void observePhases(uint present, const QDateTime &now);
     // The reserve once this cycle's reading is counted in.
@@ -146,6 +153,8 @@ private:
     QDateTime m_pressureAt;
     QDateTime m_lastSwitch;
     uint m_orderedPhases = 0;  // what the gate last switched to
+    bool m_dipDrop = false;    // that switch was a dip's that may return soon
+    QDateTime m_lastDipDrop;   // the last switch a dip called for
     uint m_observedPhases = 0; // what the charger charged on at the last cycle
     QDate m_switchDay;         // local date the counters below belong to
     int m_switchesToday = 0;

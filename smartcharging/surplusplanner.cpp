@@ -718,6 +718,7 @@ SurplusGate::Reading SurplusPlanner::acSurplusReading(EvChargerAc *charger, cons
     // Another car's draw does not spend this one's reserve.
     reading.houseImport = houseImport;
     reading.running = running;
+    reading.drawing = charger->currentPower() > 0;
     reading.bestPhases = qMax(1u, info.maxPhaseCount);
     reading.fewestPhases = info.fewestPhaseCount();
     if (info.phaseSwitchingPossible) {

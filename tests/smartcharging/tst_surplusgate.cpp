@@ -131,6 +131,13 @@ void TestSurplusGate::sequence_data()
     QTest::newRow("down net of sunny gaps")
             << GateCase{minutes(0, 10, 0, 0, 10), 1, "O" + QString(10, 'o') + "OO" + QString(20, 'o'),
                         QString(26, '3') + QString(7, '1')};
+    // At tolerance 1 a minute short of three minimums goes to one phase at
+    // once. The sun back for a quarter of the up delay takes it up again
+    // within the hold time; a second dip within twice the hold time keeps
+    // it on one phase for the hold time.
+    QTest::newRow("one short dip: back up soon; a second one: held")
+            << GateCase{minutes(10, 10, 15, 0, 10), 1, "OOO-" + QString(10, 'O') + "-" + QString(20, 'O'),
+                        "333111" + QString(8, '3') + QString(15, '1') + QString(6, '3'), 1.0};
     QTest::newRow("no switch within the hold time of the last")
             << GateCase{minutes(1, 1, 15, 0, 10), 1, "-OOoooooooooooooooo", "1333333333333333111"};
     // Without any surplus the minimum on one phase buys 345 W beyond a
