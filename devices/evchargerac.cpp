@@ -332,6 +332,9 @@ ThingActionInfo *EvChargerAc::setDesiredPhaseCount(int phaseCount)
         return nullptr;
     ThingActionInfo *info = executeStateAction(m_ids.desiredPhaseCount, phaseCount);
     m_pendingPhaseChanges++;
+    // A phase switch pauses the charge: the car has not refused what it
+    // could not draw, so the refusal window starts again after it.
+    m_chargeRefusalSince = QDateTime();
     connect(info, &ThingActionInfo::finished, this, [this]() { m_pendingPhaseChanges--; });
     return info;
 }

@@ -101,7 +101,8 @@ public:
     // Refused while the current lock holds unless forced. Only a successful
     // change of the value starts the current lock.
     ThingActionInfo *setMaxChargingCurrent(double current, const QDateTime &now, bool force);
-    // Sends "desiredPhaseCount"; no lock.
+    // Sends "desiredPhaseCount"; no lock. Restarts the refusal window: the
+    // switch pauses the charge.
     ThingActionInfo *setDesiredPhaseCount(int phaseCount);
 
     // Releases the lock once more than the duration has passed since the

@@ -328,6 +328,22 @@ private slots:
         charger->evaluateChargeRefusal(m_t0.addSecs(123));
         QVERIFY(!charger->chargeRefusalLatched());
     }
+    // Two phase switches in a row pause the charge for longer than the
+    // refusal window; each switch starts the window again.
+    void phaseSwitchPausesAreNoRefusal()
+    {
+        EvChargerAc *charger = addCharger("evChargerAc", {{"power", true}, {"pluggedIn", true}});
+        charger->setChargingEnabledLockDuration(300);
+        charger->evaluateChargeRefusal(m_t0);
+        QVERIFY(charger->setDesiredPhaseCount(1));
+        charger->evaluateChargeRefusal(m_t0.addSecs(180));
+        QVERIFY(charger->setDesiredPhaseCount(3));
+        charger->evaluateChargeRefusal(m_t0.addSecs(360));
+        charger->evaluateChargeRefusal(m_t0.addSecs(659));
+        QVERIFY(!charger->chargeRefusalLatched());
+        charger->evaluateChargeRefusal(m_t0.addSecs(660));
+        QVERIFY(charger->chargeRefusalLatched());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestEvChargerAc)
