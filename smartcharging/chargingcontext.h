@@ -82,9 +82,10 @@ struct ChargingContext {
     // it the meter shows as export (the house fell, the car follows a
     // minute later) is not sun for the AC cars.
     double dcFeedIn() const;
-    // W of the sun kept for DC cars short of a target time (see
-    // SurplusPlanner::dcDeadlineClaim): the AC cars on surplus see only
-    // what is beyond it. Set once per cycle before the AC chargers plan.
+    // W of the sun kept for DC cars short of a target time and for an idle
+    // DC car's minimum (see SurplusPlanner::dcDeadlineClaim, dcMinimumClaim):
+    // the AC cars on surplus see only what is beyond it. Set once per cycle
+    // before the AC chargers plan.
     double dcDeadlineClaim = 0;
 
     // Whether an AC or DC charger is switched on in a surplus charge.

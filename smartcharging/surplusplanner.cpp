@@ -99,7 +99,14 @@ void SurplusPlanner::planSurplusCharging(const QDateTime &currentDateTime)
             ecoChargers.removeAll(charger);
     }
 
-    const double rootLoad = surplusRootLoad(ecoChargers);
+    double rootLoad = surplusRootLoad(ecoChargers);
+    // A DC charger takes any power from its minimum up, an AC car only
+    // whole amperes up to its most: where the AC cars on surplus run at
+    // their most, an idle DC car keeps its minimum of what they leave and
+    // then takes the rest their steps and their most would export.
+    const double dcRoom = dcMinimumClaim(ecoChargers, rootLoad, currentDateTime);
+    m_context.dcDeadlineClaim += dcRoom;
+    rootLoad += dcRoom;
 
     // Surplus per charger
     qCDebug(dcTavroEnergy()) << ecoChargers.count() << "chargers in ECO mode and can be optimized.";
@@ -360,22 +367,79 @@ bool SurplusPlanner::sunFadesBelowMinimum(const ChargingProcessInfo &info, const
            < 0.5 * minimum;
 }
 
+bool SurplusPlanner::dcShortOfDeadline(EvChargerDc *charger, const QDateTime &currentDateTime) const
+{
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+    const ChargingState &state = m_context.book.state(charger->id());
+    const ChargingProcessInfo *info = m_context.cycle.dcInfo(charger);
+    // A deadline charge already draws what it can: its draw is load.
+    return info && charger->pluggedIn() && charger->supportsCharging()
+           && configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime
+           && !state.targetPercentageReached() && state.mode() != ChargingState::ModeTimeRequirement
+           && info->remainingPercentage > 0 && configuration.nextEndTime(currentDateTime).isValid();
+}
+
 double SurplusPlanner::dcDeadlineClaim(const QDateTime &currentDateTime) const
 {
     double claim = 0;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
-        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-        const ChargingState &state = m_context.book.state(charger->id());
-        const ChargingProcessInfo *info = m_context.cycle.dcInfo(charger);
-        // A deadline charge already draws what it can: its draw is load.
-        if (!info || !charger->pluggedIn() || !charger->supportsCharging()
-            || configuration.chargingMode() != ChargingConfiguration::ChargingModeEcoWithTargetTime
-            || state.targetPercentageReached() || state.mode() == ChargingState::ModeTimeRequirement
-            || info->remainingPercentage <= 0 || !configuration.nextEndTime(currentDateTime).isValid())
-            continue;
-        claim += qMax(0.0, charger->maxChargingPower() - qMax(0.0, charger->measuredPower()));
+        if (dcShortOfDeadline(charger, currentDateTime))
+            claim += qMax(0.0, charger->maxChargingPower() - qMax(0.0, charger->measuredPower()));
     }
     return claim;
+}
+
+bool SurplusPlanner::dcWaitsForSurplus(EvChargerDc *charger, const QDateTime &currentDateTime) const
+{
+    const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+    const ChargingProcessInfo *info = m_context.cycle.dcInfo(charger);
+    const bool eco = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
+                     || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
+    if (!info || !eco || !charger->pluggedIn() || !charger->supportsCharging() || charger->measuredPower() > 0
+        || m_context.book.state(charger->id()).mode() == ChargingState::ModeTimeRequirement
+        || dcShortOfDeadline(charger, currentDateTime))
+        return false;
+    const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    return stopsOnTarget ? info->remainingPercentage > 0 : info->batteryLevel < 100;
+}
+
+double SurplusPlanner::dcMinimumClaim(const EvChargerAcs &ecoChargers, double rootLoad,
+                                      const QDateTime &currentDateTime)
+{
+    // W the AC cars on surplus have between them, what the ones running
+    // need to go on at their minimums, and whether they all run at their
+    // most (what they leave is lost unless a DC car takes it).
+    double acSun = -rootLoad;
+    double acRunning = 0;
+    bool allAtMost = true;
+    for (EvChargerAc *charger : ecoChargers) {
+        acSun += qMax(0.0, charger->currentPower());
+        if (m_context.runsOnSurplus(charger)) {
+            acRunning += minimumDraw(charger);
+            allAtMost = allAtMost && atItsMost(charger, m_context.cycle.acInfoOrDefault(charger));
+        }
+    }
+    // A DC car charging already takes whatever the AC cars leave.
+    bool dcCharging = false;
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
+        dcCharging = dcCharging || (charger->measuredPower() > 0 && m_context.runsOnSurplus(charger));
+    const QSet<ThingId> claimedBefore = m_dcClaims;
+    m_dcClaims.clear();
+    if (dcCharging || m_balance.homeBattery().belowLowerLimit)
+        return 0;
+    // One claim at a time, held while the DC charge waits to start (the AC
+    // cars it took the minimum from are no longer at their most). Twice the
+    // DC minimum beside them starts one that outlasts the next swing of the sun.
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        const double minimum = charger->minChargingPower();
+        const bool held = claimedBefore.contains(charger->id()) && acSun - minimum >= acRunning;
+        const bool starts = acRunning > 0 && allAtMost && acSun - 2 * minimum >= acRunning;
+        if (dcWaitsForSurplus(charger, currentDateTime) && (held || starts)) {
+            m_dcClaims.insert(charger->id());
+            return minimum;
+        }
+    }
+    return 0;
 }
 
 bool SurplusPlanner::dcCarPluggedIn() const

@@ -13,8 +13,10 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 
 class EvChargerAc;
+class EvChargerDc;
 class HouseholdBalance;
 class OwnerNotifier;
 class ProcessPreparation;
@@ -151,6 +153,18 @@ private:
     // draw (their chargers' most less their draw; 0 for a car whose
     // deadline charge runs, which draws what it can already).
     double dcDeadlineClaim(const QDateTime &currentDateTime) const;
+    // Whether the DC car is short of a target time it has set, its deadline
+    // charge not yet running.
+    bool dcShortOfDeadline(EvChargerDc *charger, const QDateTime &currentDateTime) const;
+    // Whether the DC charger is idle in an eco mode with a car that can
+    // still take charge (not one short of a target time: that claims more).
+    bool dcWaitsForSurplus(EvChargerDc *charger, const QDateTime &currentDateTime) const;
+    // W of the sun kept for an idle DC car waiting for it (rootLoad: W at
+    // the root meter as the AC cars see it): its minimum charging power
+    // where the AC cars on surplus all run at their most and leave twice
+    // that beside their minimums, held until the DC charge starts; 0 while
+    // a DC car charges on surplus (it takes what the AC cars leave).
+    double dcMinimumClaim(const EvChargerAcs &ecoChargers, double rootLoad, const QDateTime &currentDateTime);
     // Places the target-time minutes the other schedules leave between now
     // and internalTarget (spot-market slots count only while the spot market runs).
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -231,6 +245,8 @@ private:
         bool promisedKnown = false; // false after a restart
     };
     QHash<ThingId, UnreachableReport> m_unreachableTargetsReported;
+    // The DC chargers the last cycle kept their minimum of the sun for.
+    QSet<ThingId> m_dcClaims;
 };
 
 #endif // SURPLUSPLANNER_H
