@@ -91,7 +91,7 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
 
     // 2. Share per issuer group; what a higher group got is reserved.
     m_groupReadings.clear();
-    m_handedOver.clear();
+    m_stoppedByRounds.clear();
     m_surplusGroup = SurplusGroup();
     double reservedPower = 0;
     const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
@@ -271,6 +271,7 @@ EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,
     for (int i = 0; i < count; i++)
         settlement.admitted[i] = results.at(i).enabled;
     settleLeftOut(group, requests, results, &settlement);
+    stopRidersBeyondOneReserve(group, requests, budget, balance, currentDateTime, &settlement);
     EvChargerAcs held;
     if (settlement.ridersMinimum > 0) {
         held = holdStartsBesideRiders(group, requests, budget, currentDateTime, &settlement);
@@ -305,7 +306,7 @@ void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingS
             qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
                                      << "over to a charger left out longer.";
             m_context.cycle.surplusGate(charger->id()).handOver();
-            m_handedOver.insert(charger);
+            m_stoppedByRounds.insert(charger);
             disableAction(m_context.cycle.acActionsToChange(charger), issuer);
             continue;
         }
@@ -313,6 +314,73 @@ void ShareRounds::settleLeftOut(const EvChargerAcs &group, const QList<ChargingS
         settlement->riding[i] = true;
         settlement->ridersMinimum += requests.at(i).minimumPower;
         applyChargingShareResult(charger, issuer, requests.at(i).minimumPower);
+    }
+}
+
+bool ShareRounds::longDip(const EvChargerAcs &group, const QList<int> &riders) const
+{
+    // What each has spent of its full reserve, against the largest one.
+    const SurplusGate::Delays delays = m_context.surplusGateDelays();
+    double spent = 0; // Wh
+    double full = 0;  // Wh
+    for (int i : riders) {
+        const SurplusGate &gate = m_context.cycle.surplusGate(group.at(i)->id());
+        const double own = SurplusGate::fullReserve(m_context.cycle.surplusReading(group.at(i)->id()), delays);
+        spent += qMax(0.0, own - gate.reserve());
+        full = qMax(full, own);
+    }
+    return spent >= full / 2;
+}
+
+void ShareRounds::stopRidersBeyondOneReserve(const EvChargerAcs &group,
+                                             const QList<ChargingShareCalculator::Request> &requests, double budget,
+                                             double balance, const QDateTime &currentDateTime,
+                                             GroupSettlement *settlement)
+{
+    QList<int> riders;
+    for (int i = 0; i < settlement->riding.count(); i++) {
+        if (settlement->riding[i])
+            riders.append(i);
+    }
+    // Where the owner lets the whole minimum come from the grid each may
+    // ride on its own: the group still buys no more than it allows.
+    if (riders.count() < 2 || m_balance.surplusAcquisitionTolerance() <= 0)
+        return;
+    if (!longDip(group, riders))
+        return;
+    auto stops = [&](int i) { return m_context.cycle.surplusGate(group.at(i)->id()).stopsOn(currentDateTime.date()); };
+    auto reserve = [&](int i) { return m_context.cycle.surplusGate(group.at(i)->id()).reserve(); };
+    std::stable_sort(riders.begin(), riders.end(), [&](int a, int b) {
+        const bool lockedA = group.at(a)->chargingEnabledLocked();
+        if (lockedA != group.at(b)->chargingEnabledLocked())
+            return lockedA;
+        if ((reserve(a) > 0) != (reserve(b) > 0))
+            return reserve(a) > 0;
+        if (requests.at(a).minimumPower != requests.at(b).minimumPower)
+            return requests.at(a).minimumPower < requests.at(b).minimumPower;
+        if (stops(a) != stops(b))
+            return stops(a) > stops(b);
+        return reserve(a) > reserve(b);
+    });
+    // What the surplus leaves the riders; below 0 where the house alone imports.
+    double left = qMin(budget, balance) - settlement->admittedMinimum;
+    bool reserveTaken = false;
+    for (int i : qAsConst(riders)) {
+        EvChargerAc *charger = group.at(i);
+        const bool covered = left >= requests.at(i).admissionPower;
+        // A day of many stops keeps the rest of its switches for the sun's return.
+        const bool calmSpent = stops(i) >= SurplusGate::calmStopsPerDay;
+        if (covered || !reserveTaken || calmSpent || charger->chargingEnabledLocked()) {
+            reserveTaken = reserveTaken || !covered;
+            left -= requests.at(i).minimumPower;
+            continue;
+        }
+        qCDebug(dcTavroEnergy()) << charger->name() << "stops: another charger rides this dip out on its reserve.";
+        m_context.cycle.surplusGate(charger->id()).stoppedOutside(currentDateTime);
+        m_stoppedByRounds.insert(charger);
+        disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
+        settlement->riding[i] = false;
+        settlement->ridersMinimum -= requests.at(i).minimumPower;
     }
 }
 
@@ -382,7 +450,7 @@ double ShareRounds::handOverRiders(const EvChargerAcs &group, const QList<Chargi
         qCDebug(dcTavroEnergy()) << "Handing the surplus of" << charger->name()
                                  << "over to a charger the surplus carries wholly.";
         gate.handOver();
-        m_handedOver.insert(charger);
+        m_stoppedByRounds.insert(charger);
         disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
         settlement->riding[i] = false;
         settlement->ridersMinimum -= requests.at(i).minimumPower;
@@ -452,7 +520,7 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, double budget, do
     const double none = qMin(qMin(0.0, balance), budget - granted - settlement.ridersMinimum);
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
-        if (m_handedOver.contains(charger))
+        if (m_stoppedByRounds.contains(charger))
             continue;
         SurplusGate::Reading reading = m_context.cycle.surplusReading(charger->id());
         reading.surplusPower = settlement.admitted[i] ? allocated[i] * scale : (riding[i] ? rest : none);
@@ -484,7 +552,7 @@ void ShareRounds::spendSurplusRemainder(const EvChargerAcs &group,
         const double step = charger->maxChargingCurrentStepSize() > 0 ? charger->maxChargingCurrentStepSize() : 1.0;
         const uint phases = qMax(1u, action.desiredPhaseCount());
         const double stepPower = step * phases * Units::phaseVoltage;
-        if (!action.chargingEnabled() || m_handedOver.contains(charger))
+        if (!action.chargingEnabled() || m_stoppedByRounds.contains(charger))
             continue;
         const double most = qMin<double>(m_context.cycle.acInfoOrDefault(charger).maxChargingCurrent,
                                          requests.at(i).maximumPower / (phases * Units::phaseVoltage));
@@ -503,7 +571,7 @@ void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners,
     const SurplusGate::Delays delays = m_context.surplusGateDelays();
     for (auto it = winners.constBegin(); it != winners.constEnd(); ++it) {
         EvChargerAc *charger = it.key();
-        if (it.value() != issuer || m_handedOver.contains(charger))
+        if (it.value() != issuer || m_stoppedByRounds.contains(charger))
             continue;
         SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
         // Only chargers the surplus plan read this cycle.

@@ -112,6 +112,26 @@ private:
     // ride the dip out at their minimum or are handed over.
     void settleLeftOut(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                        const QList<ChargingShareCalculator::Result> &results, GroupSettlement *settlement);
+    // A dip riders (indices into group) have ridden out long enough to stop
+    // all but one: together they have spent half of a full reserve. A short
+    // one is ridden out by all, as by one alone: a stop and a start for a
+    // few minutes of cloud cost more than they save.
+    bool longDip(const EvChargerAcs &group, const QList<int> &riders) const;
+    // A long dip is ridden out on one reserve: the riders the surplus left
+    // after the admitted members' minimums covers within the tolerance ride
+    // on, and one more on its reserve; every other rider stops now (a stop
+    // for lack of surplus, its restart waits). Each rider spending its own
+    // reserve would buy the same dip from the grid once per charger. The
+    // rider kept on the reserve is one with a reserve left: the one buying
+    // least (the smallest minimum), then the one a stop would cost most (the
+    // most stops today, its restart waits longest), then the fullest
+    // reserve. One whose on/off lock keeps it charging, or that has stopped
+    // as often today as a calm day allows, rides on on its own reserve; so
+    // do all where the owner lets the whole minimum come from the grid.
+    // balance: as for settleSurplusGroup().
+    void stopRidersBeyondOneReserve(const EvChargerAcs &group,
+                                    const QList<ChargingShareCalculator::Request> &requests, double budget,
+                                    double balance, const QDateTime &currentDateTime, GroupSettlement *settlement);
     // While one rides a dip out, the others take no more than the budget
     // leaves after all minimums: what they would take above it the rider
     // would buy from the grid.
@@ -162,9 +182,11 @@ private:
     QHash<int, QDateTime> m_chargingShareLastRotation;
     QHash<int, QList<ThingId>> m_chargingShareServed;
     // This cycle's surplus group members: their part of the group's budget
-    // for the gate; members handed over to another charger.
+    // for the gate; members the rounds switched off themselves (handed over
+    // to another charger, or left without a reserve to ride a dip on): their
+    // gates are not asked.
     QHash<EvChargerAc *, SurplusGate::Reading> m_groupReadings;
-    QSet<EvChargerAc *> m_handedOver;
+    QSet<EvChargerAc *> m_stoppedByRounds;
     // This cycle's surplus group (none: no members), its requests and budget (W).
     struct SurplusGroup {
         EvChargerAcs members;

@@ -6,9 +6,8 @@ namespace {
 // Longest gap (s) between two cycles the reserve and the switch waits
 // count; a longer one (a restart, a clock change) adds no more.
 const qint64 maxStep = 120;
-// Stops a day the start delay alone governs; every further one makes the
-// next restart wait this much longer (s).
-const int calmStopsPerDay = 3;
+// Every stop a day beyond calmStopsPerDay makes the next restart wait this
+// much longer (s).
 const qint64 restartWaitPerStop = 600;
 // Share of the up delay the sun must be back after a dip sent the charger
 // to its fewest phases before it goes up again within the hold time.

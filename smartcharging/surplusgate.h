@@ -26,6 +26,9 @@ class SurplusGate
 {
 public:
     static constexpr int maxPhaseSwitchesPerDay = 6;
+    // Stops for lack of surplus a day the start delay alone governs; later
+    // restarts wait longer.
+    static constexpr int calmStopsPerDay = 3;
 
     // Seconds; 0 switches the rule off (the surplus of the minute decides).
     struct Delays {
@@ -109,6 +112,9 @@ public:
 
     // Wh beyond the tolerance the charger may still spend on riding out a dip.
     double reserve() const { return m_reserve; }
+    // Wh a charge starts with and the sun fills back: the stop delay's worth
+    // of the allowance, at most what a dip without surplus spends in that time.
+    static double fullReserve(const Reading &reading, const Delays &delays);
     // Phase switches while charging on that local date, whoever ordered them.
     int phaseSwitchesOn(const QDate &date) const;
     // Stops for lack of surplus on that local date.
@@ -118,9 +124,6 @@ private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);
     // W the owner allows from elsewhere at the minimum on the fewest phases.
     static double allowancePerFewest(const Reading &reading);
-    // Wh: the stop delay's worth of it, at most what a dip without surplus
-    // spends in that time.
-    static double fullReserve(const Reading &reading, const Delays &delays);
     void recordSwitch(uint phases, const QDateTime &now);
     // A switch to the fewest phases a dip called for.
     void recordDipDrop(uint phases, const QDateTime &now, const Delays &delays);
