@@ -369,14 +369,15 @@ void ShareRounds::stopRidersBeyondOneReserve(const EvChargerAcs &group,
         EvChargerAc *charger = group.at(i);
         const bool covered = left >= requests.at(i).admissionPower;
         // A day of many stops keeps the rest of its switches for the sun's return.
-        const bool calmSpent = stops(i) >= SurplusGate::calmStopsPerDay;
+        const SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
+        const bool calmSpent = stops(i) + gate.yieldsOn(currentDateTime.date()) >= SurplusGate::calmStopsPerDay;
         if (covered || !reserveTaken || calmSpent || charger->chargingEnabledLocked()) {
             reserveTaken = reserveTaken || !covered;
             left -= requests.at(i).minimumPower;
             continue;
         }
         qCDebug(dcTavroEnergy()) << charger->name() << "stops: another charger rides this dip out on its reserve.";
-        m_context.cycle.surplusGate(charger->id()).stoppedOutside(currentDateTime);
+        m_context.cycle.surplusGate(charger->id()).yielded(currentDateTime);
         m_stoppedByRounds.insert(charger);
         disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
         settlement->riding[i] = false;

@@ -281,6 +281,7 @@ void SurplusGate::unplugged()
     fresh.m_switchesToday = m_switchesToday;
     fresh.m_stopDay = m_stopDay;
     fresh.m_stopsToday = m_stopsToday;
+    fresh.m_yieldsToday = m_yieldsToday;
     *this = fresh;
 }
 
@@ -318,7 +319,14 @@ void SurplusGate::recordStop(const QDateTime &now)
     m_stopped = true;
     if (now.date() != m_stopDay) {
         m_stopDay = now.date();
-        m_stopsToday = 0;
+        m_stopsToday = m_yieldsToday = 0;
     }
     m_stopsToday++;
+}
+
+void SurplusGate::yielded(const QDateTime &now)
+{
+    recordStop(now);
+    m_stopsToday--;
+    m_yieldsToday++;
 }

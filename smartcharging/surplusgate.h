@@ -106,6 +106,10 @@ public:
     // The charger was stopped for lack of surplus outside the gate (the home
     // battery went first): a later start waits as after the gate's own stop.
     void stoppedOutside(const QDateTime &now) { recordStop(now); }
+    // The charger was stopped so that another rides a long dip out on one
+    // reserve: a later start waits the start delay, but the stop is not the
+    // charger's own and does not lengthen the day's restart waits.
+    void yielded(const QDateTime &now);
     // The car was unplugged: the next charge starts afresh, only the day's
     // phase switches and the hold time are kept.
     void unplugged();
@@ -119,6 +123,8 @@ public:
     int phaseSwitchesOn(const QDate &date) const;
     // Stops for lack of surplus on that local date.
     int stopsOn(const QDate &date) const { return date == m_stopDay ? m_stopsToday : 0; }
+    // Stops for another charger's ride (yielded()) on that local date.
+    int yieldsOn(const QDate &date) const { return date == m_stopDay ? m_yieldsToday : 0; }
 
 private:
     static bool lasted(const QDateTime &since, const QDateTime &now, uint seconds);
@@ -166,6 +172,7 @@ private:
     bool m_stopped = false;   // the gate has stopped the charger before: restarts wait
     QDate m_stopDay;          // local date of the stop count
     int m_stopsToday = 0;
+    int m_yieldsToday = 0;
     double m_reserve = 0;  // Wh, see reserve()
     QDateTime m_reserveAt; // last update of the reserve
 };

@@ -240,24 +240,39 @@ void TestSurplusGate::stopTimerStartsAgainWhenCovered()
 void TestSurplusGate::stopOutsideTheGateDelaysTheRestart_data()
 {
     // A start delay of 5 minutes; the surplus covers one phase all along.
-    QTest::addColumn<bool>("stoppedOutside");
+    // Stops earlier that morning, one a minute, the last a minute before:
+    // "s" one for lack of surplus outside the gate, "y" one for another
+    // charger's ride. A fourth stop for lack of surplus makes the restart
+    // wait 10 minutes longer; one for another charger's ride does not.
+    QTest::addColumn<QString>("stops");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("no stop before: the first start is free") << false << QStringLiteral("111111");
-    QTest::newRow("stopped outside the gate a minute before: waits the start delay")
-            << true << QStringLiteral("-----1");
+    QTest::newRow("no stop before: the first start is free") << QString() << QStringLiteral("1111111111111111");
+    QTest::newRow("stopped outside the gate: waits the start delay")
+            << QStringLiteral("s") << QStringLiteral("-----11111111111");
+    QTest::newRow("a fourth stop of the day: waits longer")
+            << QStringLiteral("ssss") << QStringLiteral("---------------1");
+    QTest::newRow("a fourth stop for another's ride: the start delay alone")
+            << QStringLiteral("sssy") << QStringLiteral("-----11111111111");
+    QTest::newRow("stopped for another's ride alone: waits the start delay")
+            << QStringLiteral("y") << QStringLiteral("-----11111111111");
 }
 
 void TestSurplusGate::stopOutsideTheGateDelaysTheRestart()
 {
-    QFETCH(bool, stoppedOutside);
+    QFETCH(QString, stops);
     QFETCH(QString, expected);
     const QDateTime start(QDate(2026, 5, 10), QTime(10, 0));
     SurplusGate gate;
-    if (stoppedOutside)
-        gate.stoppedOutside(start.addSecs(-60));
+    for (int i = 0; i < stops.count(); i++) {
+        const QDateTime at = start.addSecs(60 * (i - stops.count()));
+        if (stops.at(i) == QLatin1Char('y'))
+            gate.yielded(at);
+        else
+            gate.stoppedOutside(at);
+    }
     // What a group asks before it hands a rider's surplus to this charger.
     QCOMPARE(gate.startsNow(start, minutes(10, 10, 15, 5, 10)), expected.startsWith(QLatin1Char('1')));
-    QCOMPARE(follow(gate, QStringLiteral("------"), minutes(10, 10, 15, 5, 10), 1, start), expected);
+    QCOMPARE(follow(gate, QStringLiteral("----------------"), minutes(10, 10, 15, 5, 10), 1, start), expected);
 }
 
 QTEST_GUILESS_MAIN(TestSurplusGate)
