@@ -92,6 +92,8 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
     // 2. Share per issuer group; what a higher group got is reserved.
     m_groupReadings.clear();
     m_stoppedByRounds.clear();
+    m_yielders.clear();
+    m_reserveRider = nullptr;
     m_surplusGroup = SurplusGroup();
     double reservedPower = 0;
     const ChargingShareCalculator::Strategy strategy = m_context.configuration->chargingShareStrategy();
@@ -106,6 +108,7 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
     // 3. Calm switching decides whether the surplus chargers charge; what
     // a charger the gate holds back or the rounding leaves goes to the others.
     applySurplusGates(winners, currentDateTime);
+    settleYields();
     spendSurplusRemainder(m_surplusGroup.members, m_surplusGroup.requests, m_surplusGroup.budget);
 }
 
@@ -372,6 +375,8 @@ void ShareRounds::stopRidersBeyondOneReserve(const EvChargerAcs &group,
         const SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
         const bool calmSpent = stops(i) + gate.yieldsOn(currentDateTime.date()) >= SurplusGate::calmStopsPerDay;
         if (covered || !reserveTaken || calmSpent || charger->chargingEnabledLocked()) {
+            if (!covered && !reserveTaken)
+                m_reserveRider = charger;
             reserveTaken = reserveTaken || !covered;
             left -= requests.at(i).minimumPower;
             continue;
@@ -379,6 +384,7 @@ void ShareRounds::stopRidersBeyondOneReserve(const EvChargerAcs &group,
         qCDebug(dcTavroEnergy()) << charger->name() << "stops: another charger rides this dip out on its reserve.";
         m_context.cycle.surplusGate(charger->id()).yielded(currentDateTime);
         m_stoppedByRounds.insert(charger);
+        m_yielders.append(charger);
         disableAction(m_context.cycle.acActionsToChange(charger), ChargingAction::ChargingActionIssuerSurplusCharging);
         settlement->riding[i] = false;
         settlement->ridersMinimum -= requests.at(i).minimumPower;
@@ -592,6 +598,19 @@ void ShareRounds::applySurplusGates(const QHash<EvChargerAc *, Issuer> &winners,
         }
         action.setChargingEnabled(enabled);
     }
+}
+
+void ShareRounds::settleYields()
+{
+    if (m_yielders.isEmpty() || !m_reserveRider)
+        return;
+    const Issuer issuer = ChargingAction::ChargingActionIssuerSurplusCharging;
+    if (m_context.cycle.acAction(m_reserveRider, issuer).chargingEnabled())
+        return;
+    qCDebug(dcTavroEnergy()) << m_reserveRider->name() << "stops as well: nobody rides this dip out, the"
+                             << m_yielders.count() << "chargers stopped for its ride stopped for lack of surplus.";
+    for (EvChargerAc *charger : qAsConst(m_yielders))
+        m_context.cycle.surplusGate(charger->id()).yieldNotRidden();
 }
 
 QHash<EvChargerAc *, uint> ShareRounds::acSharePhaseCounts(const EvChargerAcs &group,

@@ -158,6 +158,10 @@ private:
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);
+    // A yield is a yield only where the charger kept on its reserve rides
+    // on; where its gate stopped it in the same cycle the whole dip went
+    // unridden, and the yielders' stops count as their own.
+    void settleYields();
     // Whether each surplus winner charges, through its gate.
     void applySurplusGates(const QHash<EvChargerAc *, ChargingAction::ChargingActionIssuer> &winners,
                            const QDateTime &currentDateTime);
@@ -187,6 +191,10 @@ private:
     // gates are not asked.
     QHash<EvChargerAc *, SurplusGate::Reading> m_groupReadings;
     QSet<EvChargerAc *> m_stoppedByRounds;
+    // This cycle's riders stopped for another's ride, and the one kept
+    // riding the dip on its reserve for them (none: no yield this cycle).
+    EvChargerAcs m_yielders;
+    EvChargerAc *m_reserveRider = nullptr;
     // This cycle's surplus group (none: no members), its requests and budget (W).
     struct SurplusGroup {
         EvChargerAcs members;

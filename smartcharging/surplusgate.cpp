@@ -330,3 +330,11 @@ void SurplusGate::yielded(const QDateTime &now)
     m_stopsToday--;
     m_yieldsToday++;
 }
+
+void SurplusGate::yieldNotRidden()
+{
+    if (m_yieldsToday <= 0)
+        return;
+    m_yieldsToday--;
+    m_stopsToday++;
+}

@@ -110,6 +110,9 @@ public:
     // reserve: a later start waits the start delay, but the stop is not the
     // charger's own and does not lengthen the day's restart waits.
     void yielded(const QDateTime &now);
+    // The charger kept riding the dip stopped in the same cycle: nobody
+    // rode it, so the last yield counts as a stop for lack of surplus.
+    void yieldNotRidden();
     // The car was unplugged: the next charge starts afresh, only the day's
     // phase switches and the hold time are kept.
     void unplugged();

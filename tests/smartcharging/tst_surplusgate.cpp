@@ -242,8 +242,9 @@ void TestSurplusGate::stopOutsideTheGateDelaysTheRestart_data()
     // A start delay of 5 minutes; the surplus covers one phase all along.
     // Stops earlier that morning, one a minute, the last a minute before:
     // "s" one for lack of surplus outside the gate, "y" one for another
-    // charger's ride. A fourth stop for lack of surplus makes the restart
-    // wait 10 minutes longer; one for another charger's ride does not.
+    // charger's ride, "n" one for a ride the kept charger did not ride on.
+    // A fourth stop for lack of surplus makes the restart wait 10 minutes
+    // longer; one for another charger's ride does not, unless nobody rode.
     QTest::addColumn<QString>("stops");
     QTest::addColumn<QString>("expected");
     QTest::newRow("no stop before: the first start is free") << QString() << QStringLiteral("1111111111111111");
@@ -253,6 +254,8 @@ void TestSurplusGate::stopOutsideTheGateDelaysTheRestart_data()
             << QStringLiteral("ssss") << QStringLiteral("---------------1");
     QTest::newRow("a fourth stop for another's ride: the start delay alone")
             << QStringLiteral("sssy") << QStringLiteral("-----11111111111");
+    QTest::newRow("a fourth stop for a ride nobody rode: waits longer")
+            << QStringLiteral("sssn") << QStringLiteral("---------------1");
     QTest::newRow("stopped for another's ride alone: waits the start delay")
             << QStringLiteral("y") << QStringLiteral("-----11111111111");
 }
@@ -265,10 +268,12 @@ void TestSurplusGate::stopOutsideTheGateDelaysTheRestart()
     SurplusGate gate;
     for (int i = 0; i < stops.count(); i++) {
         const QDateTime at = start.addSecs(60 * (i - stops.count()));
-        if (stops.at(i) == QLatin1Char('y'))
-            gate.yielded(at);
-        else
+        if (stops.at(i) == QLatin1Char('s'))
             gate.stoppedOutside(at);
+        else
+            gate.yielded(at);
+        if (stops.at(i) == QLatin1Char('n'))
+            gate.yieldNotRidden();
     }
     // What a group asks before it hands a rider's surplus to this charger.
     QCOMPARE(gate.startsNow(start, minutes(10, 10, 15, 5, 10)), expected.startsWith(QLatin1Char('1')));
