@@ -26,6 +26,25 @@ QList<Thing *> byIdText(QList<Thing *> things)
     return things;
 }
 
+// Two one-phase eco chargers, Left and Right, each with a car at 20 %
+// whose minimum is leftMinimum (Left) or 6 A (Right); Right plugged in or not.
+QList<Thing *> addEcoPair(HouseholdFixture &household, double tolerance, double leftMinimum, bool rightPluggedIn)
+{
+    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
+                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", rightPluggedIn}})};
+    household.createManager()->setAcquisitionTolerance(tolerance);
+    for (Thing *charger : chargers) {
+        const double minimum = charger == chargers.at(0) ? leftMinimum : 6;
+        const EnergyManager::EnergyError error = household.setMode(
+                charger, ChargingConfiguration::ChargingModeEco,
+                household.addThing("electricVehicle", charger->name() + " car",
+                                   {{"batteryLevel", 20}, {"acPhaseCount", 1}, {"acMinChargingCurrent", minimum}}));
+        if (error != EnergyManager::EnergyErrorNoError)
+            return {};
+    }
+    return chargers;
+}
+
 // One minute of two one-phase eco chargers on a meter: what each draws
 // follows its last command, the meter shows the rest of the surplus (W).
 // Returns which are switched on, "1"/"0" per charger.
@@ -539,18 +558,8 @@ void TestChargingShares::oneDipOneReserve()
     QFETCH(int, minutes);
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
-                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", true}})};
-    household.createManager()->setAcquisitionTolerance(0.5);
-    for (Thing *charger : chargers) {
-        const double minimum = charger == chargers.at(0) ? leftMinimum : 6;
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car",
-                                                      {{"batteryLevel", 20},
-                                                       {"acPhaseCount", 1},
-                                                       {"acMinChargingCurrent", minimum}})),
-                 EnergyManager::EnergyErrorNoError);
-    }
+    const QList<Thing *> chargers = addEcoPair(household, 0.5, leftMinimum, true);
+    QCOMPARE(chargers.count(), 2);
     auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
     for (int i = 0; i < 7; i++)
         QCOMPARE(minute(6000), QStringLiteral("11"));
@@ -593,18 +602,8 @@ void TestChargingShares::noStartOnARidersSurplus()
     QFETCH(int, minutes);
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
-    const QList<Thing *> chargers = {household.addThing("evChargerAc", "Left", {{"pluggedIn", true}}),
-                                     household.addThing("evChargerAc", "Right", {{"pluggedIn", false}})};
-    household.createManager()->setAcquisitionTolerance(tolerance);
-    for (Thing *charger : chargers) {
-        const double minimum = charger == chargers.at(0) ? 8 : 6;
-        QCOMPARE(household.setMode(charger, ChargingConfiguration::ChargingModeEco,
-                                   household.addThing("electricVehicle", charger->name() + " car",
-                                                      {{"batteryLevel", 20},
-                                                       {"acPhaseCount", 1},
-                                                       {"acMinChargingCurrent", minimum}})),
-                 EnergyManager::EnergyErrorNoError);
-    }
+    const QList<Thing *> chargers = addEcoPair(household, tolerance, 8, false);
+    QCOMPARE(chargers.count(), 2);
     auto minute = [&](double surplus) { return surplusMinute(household, meter, chargers, surplus); };
     // Sunny past the on/off lock of Left's start.
     for (int i = 0; i < 7; i++)
