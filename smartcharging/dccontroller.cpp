@@ -673,8 +673,7 @@ double DcController::calmSurplusTarget(const DcChargerPlan &plan, DcCycle &cycle
     if (!cycle.hasRootMeter || !plan.belowTargetCeiling || !charger->supportsCharging()
         || charger->minChargingPower() <= 0 || charger->minChargingPower() > plan.upperLimit)
         return rawTarget;
-    // A surplus of twice the minimum rides out a dip of half of it.
-    const bool ample = surplusCovers && surplusBudget >= 2 * charger->minChargingPower();
+    const bool ample = surplusCovers && SurplusGate::ample(surplusBudget, charger->minChargingPower());
     // Below its lower limit the home battery goes first: a dip would be
     // ridden out on its charge, so the car gives way instead.
     const bool batteryBelow = cycle.batteryBelowLowerLimit || plan.waitsForBattery;

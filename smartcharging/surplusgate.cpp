@@ -227,11 +227,18 @@ double SurplusGate::reserveAfter(const Reading &reading, const QDateTime &now, c
 bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays)
 {
     const bool covered = covers(reading, phases);
+    observeRunning(reading.running, now);
     if (!reading.running) {
         // A charge starts with one stop delay's worth of the allowance.
         m_reserve = fullReserve(reading, delays);
         m_reserveAt = QDateTime();
-        return startWhenCovered(covered, now, delays);
+        // Ample counts only after a charge that ran at least one extra wait
+        // before its stop: the clouds come seldom. After short runs they
+        // come and go every few minutes however bright the gaps, and on the
+        // minimum current each restart buys the next cloud from the grid.
+        const bool steadyBefore = m_lastRun >= restartWaitPerStop;
+        return startWhenCovered(covered, now, delays,
+                                steadyBefore && ample(reading.surplusPower, reading.phaseMinimum * qMax(1u, phases)));
     }
     m_reserve = reserveAfter(reading, now, delays);
     m_reserveAt = now;
@@ -314,8 +321,18 @@ bool SurplusGate::startsNow(const QDateTime &now, const Delays &delays) const
     return !m_stopped || lasted(since, now, restartWait(now, delays, false));
 }
 
+void SurplusGate::observeRunning(bool running, const QDateTime &now)
+{
+    if (!running)
+        m_runningSince = QDateTime();
+    else if (!m_runningSince.isValid() || m_runningSince > now)
+        m_runningSince = now;
+}
+
 void SurplusGate::recordStop(const QDateTime &now)
 {
+    m_lastRun = m_runningSince.isValid() && m_runningSince <= now ? m_runningSince.secsTo(now) : 0;
+    m_runningSince = QDateTime();
     m_stopped = true;
     if (now.date() != m_stopDay) {
         m_stopDay = now.date();

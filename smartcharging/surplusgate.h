@@ -68,6 +68,10 @@ public:
 
     // Whether the surplus covers the tolerance's share of the minimum on phases.
     static bool covers(const Reading &reading, uint phases);
+    // Whether a surplus (W) is ample for a charge at minimum (W): a cloud
+    // that takes half of it still leaves the minimum covered. A restart on
+    // it need not wait out the day's growing restart wait.
+    static bool ample(double surplus, double minimum) { return minimum > 0 && surplus >= 2 * minimum; }
     // The reading phaseCount() was last given, if that was at now.
     bool hasReading(const QDateTime &now) const { return m_readingAt.isValid() && m_readingAt == now; }
     const Reading &reading() const { return m_reading; }
@@ -89,13 +93,14 @@ public:
     // Whether to charge on phases (the count phaseCount() or the share rounds
     // decided). Covered: yes. Short while charging: on at the minimum while
     // the reserve lasts, then off. Not charging: a first start is free, a
-    // start after a stop waits for the start delay.
+    // start after a stop waits for the start delay, and on a day of many
+    // stops longer, unless the surplus is ample for the minimum on phases
+    // and the charge before the stop ran steadily.
     bool chargingEnabled(const Reading &reading, uint phases, const QDateTime &now, const Delays &delays);
     // The same for a caller that knows only whether the surplus covers the
     // minimum (no reserve): a shortfall is bridged for the stop delay, which
-    // starts again once the surplus covers. Ample: it covers the minimum
-    // twice over, so that a dip of half of it still leaves the minimum; a
-    // restart on a day of many stops then waits only the start delay.
+    // starts again once the surplus covers. Ample: see ample(); a restart
+    // on a day of many stops then waits only the start delay.
     bool chargingEnabled(bool covered, bool running, const QDateTime &now, const Delays &delays, bool ample = false);
     // Whether a charger not charging would start now on a surplus that
     // covers it (a restart may wait, see chargingEnabled()).
@@ -156,6 +161,9 @@ private:
     // How long (s) a start after a stop for lack of surplus waits for the surplus.
     uint restartWait(const QDateTime &now, const Delays &delays, bool ample) const;
     void recordStop(const QDateTime &now);
+    // Notes whether the charger charges from the surplus at now, for the
+    // length of the run a stop ends.
+    void observeRunning(bool running, const QDateTime &now);
 
     Reading m_reading;
     QDateTime m_readingAt;
@@ -173,6 +181,8 @@ private:
     QDateTime m_coveredSince; // while not running
     QDateTime m_shortSince;   // while running
     bool m_stopped = false;   // the gate has stopped the charger before: restarts wait
+    QDateTime m_runningSince; // while running: when the charge began
+    qint64 m_lastRun = 0;     // s the charge ended by the last stop had run
     QDate m_stopDay;          // local date of the stop count
     int m_stopsToday = 0;
     int m_yieldsToday = 0;
