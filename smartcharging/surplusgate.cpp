@@ -232,11 +232,11 @@ bool SurplusGate::chargingEnabled(const Reading &reading, uint phases, const QDa
         // A charge starts with one stop delay's worth of the allowance.
         m_reserve = fullReserve(reading, delays);
         m_reserveAt = QDateTime();
-        // Ample counts only after a charge that ran at least one extra wait
+        // Ample counts only after a charge that ran at least two extra waits
         // before its stop: the clouds come seldom. After short runs they
         // come and go every few minutes however bright the gaps, and on the
         // minimum current each restart buys the next cloud from the grid.
-        const bool steadyBefore = m_lastRun >= restartWaitPerStop;
+        const bool steadyBefore = m_lastRun >= 2 * restartWaitPerStop;
         return startWhenCovered(covered, now, delays,
                                 steadyBefore && ample(reading.surplusPower, reading.phaseMinimum * qMax(1u, phases)));
     }

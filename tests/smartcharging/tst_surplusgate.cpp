@@ -160,18 +160,18 @@ void TestSurplusGate::sequence_data()
             << GateCase{minutes(10, 10, 15, 3, 0), 1, "._.......", "1----1111"};
     // Four stops a day: the next restart waits ten minutes more, unless
     // "o" is twice the minimum on one phase and the charge before the
-    // fourth stop ran at least those ten minutes (here eleven).
+    // fourth stop ran at least twice those ten minutes (here 21).
     const QString shortRuns = "oo_oo_oo_";
     const QString stoppedThrice = "11--1--1--";
-    QTest::newRow("after short runs an ample restart waits the day's longer wait")
-            << GateCase{minutes(10, 10, 15, 1, 0), 1, shortRuns + "oo_" + QString(13, 'o'),
-                        stoppedThrice + "1" + QString(12, '-') + "11"};
-    QTest::newRow("after a steady run an ample restart waits only the start delay")
+    QTest::newRow("after an eleven-minute run an ample restart waits the day's longer wait")
             << GateCase{minutes(10, 10, 15, 1, 0), 1, shortRuns + QString(12, 'o') + "_" + QString(13, 'o'),
-                        stoppedThrice + QString(11, '1') + "--" + QString(12, '1')};
-    QTest::newRow("after a steady run a restart that only covers the minimum waits")
-            << GateCase{minutes(10, 10, 15, 1, 0), 1, shortRuns + QString(12, 'o') + "_" + QString(13, '-'),
                         stoppedThrice + QString(11, '1') + QString(12, '-') + "11"};
+    QTest::newRow("after a steady run an ample restart waits only the start delay")
+            << GateCase{minutes(10, 10, 15, 1, 0), 1, shortRuns + QString(22, 'o') + "_" + QString(13, 'o'),
+                        stoppedThrice + QString(21, '1') + "--" + QString(12, '1')};
+    QTest::newRow("after a steady run a restart that only covers the minimum waits")
+            << GateCase{minutes(10, 10, 15, 1, 0), 1, shortRuns + QString(22, 'o') + "_" + QString(13, '-'),
+                        stoppedThrice + QString(21, '1') + QString(12, '-') + "11"};
 }
 
 void TestSurplusGate::sequence()
