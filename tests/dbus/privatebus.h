@@ -50,7 +50,7 @@ public:
         return text.toUtf8();
     }
 
-    // False when dbus-daemon is missing or its socket does not appear in 5 s.
+    // False when dbus-daemon is missing or does not listen within 5 s.
     bool start(const QString &directory, const QByteArray &configuration = permissiveConfiguration())
     {
         const QString socket = directory + QStringLiteral("/system_bus_socket");
@@ -66,12 +66,14 @@ public:
                                                        QStringLiteral("--nofork"), QStringLiteral("--print-address")});
         if (!m_daemon.waitForStarted(5000))
             return false;
+        // The socket file appears when the daemon binds it, a moment before
+        // it accepts connections; the address it prints comes once it does.
         QElapsedTimer timer;
         timer.start();
-        while (!QFile::exists(socket) && timer.elapsed() < 5000)
-            QTest::qWait(20);
+        while (!m_daemon.canReadLine() && m_daemon.state() == QProcess::Running && timer.elapsed() < 5000)
+            m_daemon.waitForReadyRead(100);
         m_address = QStringLiteral("unix:path=") + socket;
-        return QFile::exists(socket);
+        return m_daemon.canReadLine() && QFile::exists(socket);
     }
 
     QString address() const { return m_address; }
