@@ -419,6 +419,7 @@ double SurplusPlanner::dcMinimumClaim(const EvChargerAcs &ecoChargers, double ro
             allAtMost = allAtMost && atItsMost(charger, m_context.cycle.acInfoOrDefault(charger));
         }
     }
+    noteDcRefusals(currentDateTime);
     // A DC car charging already takes whatever the AC cars leave.
     bool dcCharging = false;
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc))
@@ -434,12 +435,31 @@ double SurplusPlanner::dcMinimumClaim(const EvChargerAcs &ecoChargers, double ro
         const double minimum = charger->minChargingPower();
         const bool held = claimedBefore.contains(charger->id()) && acSun - minimum >= acRunning;
         const bool starts = acRunning > 0 && allAtMost && acSun - 2 * minimum >= acRunning;
-        if (dcWaitsForSurplus(charger, currentDateTime) && (held || starts)) {
+        if (!m_dcRefusing.contains(charger->id()) && dcWaitsForSurplus(charger, currentDateTime)
+            && (held || starts)) {
             m_dcClaims.insert(charger->id());
             return minimum;
         }
     }
     return 0;
+}
+
+void SurplusPlanner::noteDcRefusals(const QDateTime &currentDateTime)
+{
+    for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
+        const ThingId id = charger->id();
+        if (charger->measuredPower() > 0 || !charger->pluggedIn()) {
+            m_dcRefusing.remove(id);
+            m_dcOnIdleSince.remove(id);
+        } else if (!charger->chargingEnabled() || charger->chargingPower() < charger->minChargingPower()) {
+            // Off, or told less than its minimum: not asked to draw.
+            m_dcOnIdleSince.remove(id);
+        } else if (!m_dcOnIdleSince.contains(id) || m_dcOnIdleSince.value(id) > currentDateTime) {
+            m_dcOnIdleSince.insert(id, currentDateTime);
+        } else if (m_dcOnIdleSince.value(id).secsTo(currentDateTime) >= dcRefusalSeconds) {
+            m_dcRefusing.insert(id);
+        }
+    }
 }
 
 bool SurplusPlanner::dcCarPluggedIn() const

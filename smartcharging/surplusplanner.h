@@ -165,6 +165,10 @@ private:
     // that beside their minimums, held until the DC charge starts; 0 while
     // a DC car charges on surplus (it takes what the AC cars leave).
     double dcMinimumClaim(const EvChargerAcs &ecoChargers, double rootLoad, const QDateTime &currentDateTime);
+    // Notes the DC chargers switched on at their minimum or more whose car has drawn nothing for
+    // dcRefusalSeconds (its own limit, a car full below 100 %): no minimum
+    // is kept for them until they draw again or are unplugged.
+    void noteDcRefusals(const QDateTime &currentDateTime);
     // Places the target-time minutes the other schedules leave between now
     // and internalTarget (spot-market slots count only while the spot market runs).
     void scheduleAcTargetTimeWindow(EvChargerAc *charger, const ChargingProcessInfo &info,
@@ -247,6 +251,13 @@ private:
     QHash<ThingId, UnreachableReport> m_unreachableTargetsReported;
     // The DC chargers the last cycle kept their minimum of the sun for.
     QSet<ThingId> m_dcClaims;
+    // s a DC charger switched on may draw nothing before its car counts as
+    // refusing the charge (as long as an AC car's refusal window).
+    static constexpr qint64 dcRefusalSeconds = 300;
+    // Since when each DC charger has been switched on without drawing; the
+    // ones whose car refuses.
+    QHash<ThingId, QDateTime> m_dcOnIdleSince;
+    QSet<ThingId> m_dcRefusing;
 };
 
 #endif // SURPLUSPLANNER_H

@@ -120,7 +120,7 @@ struct FrameCase {
 Q_DECLARE_METATYPE(FrameCase)
 
 // Who charges on the sun beside the other car.
-enum Split { DcAlone, Both, AcAlone };
+enum Split { DcAlone, Both, AcAlone, AcBack };
 
 class TestDcChargers : public QObject
 {
@@ -1360,6 +1360,10 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar_data()
             << int(C::ChargingModeEco) << 60 << 3500.0 << int(AcAlone);
     QTest::newRow("DC car at its target: as in eco")
             << int(C::ChargingModeEcoWithTargetTime) << 80 << 4000.0 << int(Both);
+    // Its own limit holds the car below the plugin's target: switched on,
+    // it draws nothing, and the AC car takes the sun back.
+    QTest::newRow("DC car in eco that draws nothing: the AC car takes it back")
+            << int(C::ChargingModeEco) << 60 << 4000.0 << int(AcBack);
 }
 
 void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
@@ -1398,8 +1402,9 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
     // Every minute the meter shows what the cars were told, less the sun.
     const auto minute = [&]() {
         HouseholdFixture::setStates(ac, {{"currentPower", acDraw()}});
-        HouseholdFixture::setStates(dc, {{"currentPower", dcDraw()}});
-        household.setRootPower(acDraw() + dcDraw() - sun);
+        const double dcDrawn = split == AcBack ? 0.0 : dcDraw();
+        HouseholdFixture::setStates(dc, {{"currentPower", dcDrawn}});
+        household.setRootPower(acDraw() + dcDrawn - sun);
         household.fixture.runCycle();
         household.fixture.advance(60);
     };
@@ -1425,6 +1430,9 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
         // Whole amperes for the AC car, the watt for the DC car: none of the sun is left.
         QVERIFY2(acDraw() >= 1380 && dcDraw() >= 1000, qPrintable(figures));
         QVERIFY2(qAbs(acDraw() + dcDraw() - sun) < 1, qPrintable(figures));
+        break;
+    case AcBack:
+        QVERIFY2(qFuzzyCompare(acDraw(), acAlone), qPrintable(figures));
         break;
     default:
         QVERIFY2(qFuzzyCompare(acDraw(), acAlone), qPrintable(figures));
