@@ -617,7 +617,7 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
     const ChargingConfiguration &configuration = plan.configuration;
     plan.constrained = plan.mode == ChargingConfiguration::ChargingModeEcoWithTargetTime
                        || configuration.dailySpotMarketPercentage() != 0;
-    plan.stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    plan.stopsOnTarget = configuration.stopsOnTarget();
     if (charger->measuredPower() < -intentEpsilon && plan.soc <= configuration.dischargeFloorPercentage() + 1)
         m_context.dischargesEnding.insert(plan.chargerId);
     else

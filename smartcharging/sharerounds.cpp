@@ -131,7 +131,7 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
 
     const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-    const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    const bool stopsOnTarget = configuration.stopsOnTarget();
     const bool hasRemainingChargeTarget = acHasRemainingChargeTarget(charger, info, stopsOnTarget, currentDateTime);
 
     bool hasWinner = firstEnabledIssuer(charger, actions, hasRemainingChargeTarget, stopsOnTarget, winner);
@@ -728,7 +728,7 @@ double ShareRounds::acRoomEnergy(EvChargerAc *charger, const ChargingProcessInfo
     if (info.capacity <= 0 || info.lossFactor <= 0)
         return 0;
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
-    const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    const bool stopsOnTarget = configuration.stopsOnTarget();
     const double ceiling = stopsOnTarget ? configuration.targetPercentage() : 100.0;
     // Half a point at least: a car reporting its ceiling may still draw
     // (levels are whole percent), and a room of 0 would read as unknown.

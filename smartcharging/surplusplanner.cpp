@@ -399,7 +399,7 @@ bool SurplusPlanner::dcWaitsForSurplus(EvChargerDc *charger, const QDateTime &cu
         || m_context.book.state(charger->id()).mode() == ChargingState::ModeTimeRequirement
         || dcShortOfDeadline(charger, currentDateTime))
         return false;
-    const bool stopsOnTarget = configuration.stopOnTargetPercentage() && configuration.targetPercentage() <= 99;
+    const bool stopsOnTarget = configuration.stopsOnTarget();
     return stopsOnTarget ? info->remainingPercentage > 0 : info->batteryLevel < 100;
 }
 

@@ -74,6 +74,9 @@ public:
     void setLockOnUnplug(bool lockOnUnplug);
 
     bool stopOnTargetPercentage() const;
+    // Whether the charge stops at the target: the flag is set and the
+    // target is below 100 % (a full car stops anyway).
+    bool stopsOnTarget() const { return stopOnTargetPercentage() && targetPercentage() <= 99; }
     void setStopOnTargetPercentage(bool stopOnTargetPercentage);
 
     // Language for notifications to the user.
