@@ -635,7 +635,7 @@ void DcController::decideDcGridTarget(DcChargerPlan &plan, DcCycle &cycle, const
     } else if (surplusBudget > 0 && plan.belowTargetCeiling && charger->supportsCharging()) {
         rawTarget = plan.upperLimit > 0 ? qMin(surplusBudget, plan.upperLimit) : surplusBudget;
         if (charger->minChargingPower() > rawTarget)
-            rawTarget = 0;
+            rawTarget = toleratedMinimum(plan, surplusBudget);
     } else if (!plan.constrained && cycle.houseDraw > 0 && charger->supportsDischarging()
                && plan.soc > configuration.dischargeFloorPercentage()) {
         double magnitude = cycle.houseDraw;
@@ -691,8 +691,28 @@ double DcController::calmSurplusTarget(const DcChargerPlan &plan, DcCycle &cycle
         cycle.bridgedCharge += rawTarget;
     } else if (!enabled && surplusCovers) {
         rawTarget = 0;
+    } else if (enabled && rawTarget > surplusBudget) {
+        // The part of the minimum the owner lets the grid cover.
+        cycle.bridgedCharge += rawTarget - surplusBudget;
     }
     return rawTarget;
+}
+
+double DcController::toleratedMinimum(const DcChargerPlan &plan, double surplusBudget) const
+{
+    // As for an AC charger, the surplus need cover only the owner's share
+    // of the minimum while the car charges on it: a surplus between that
+    // share and the minimum would else stop the car after every ride and
+    // start it again with the next gust of sun, buying the same grid share
+    // in between. A start still waits for the whole minimum: a sliver of
+    // sun would start a car the grid mostly pays for. Not where the fuse
+    // leaves less than the minimum, nor where the home battery would pay
+    // for the rest.
+    const double minimum = plan.charger->minChargingPower();
+    if (!(minimum > 0) || !(plan.upperLimit >= minimum) || !m_context.runsOnSurplus(plan.charger))
+        return 0;
+    const double tolerance = qBound(0.0, m_balance.surplusAcquisitionTolerance(), 1.0);
+    return tolerance < 1.0 && surplusBudget >= tolerance * minimum ? minimum : 0;
 }
 
 bool DcController::calmSurplusCharge(const DcChargerPlan &plan, bool covered, const QDateTime &currentDateTime,

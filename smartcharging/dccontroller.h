@@ -116,6 +116,11 @@ private:
     // turn; surplusBudget: W of surplus this charger may count on.
     double calmSurplusTarget(const DcChargerPlan &plan, DcCycle &cycle, double rawTarget, double surplusBudget,
                              const QDateTime &currentDateTime);
+    // W a charge running on surplus keeps on a surplus short of the
+    // minimum: the minimum where the surplus covers the owner's share of it
+    // (the acquisition tolerance; all of it where a home battery would pay
+    // for the rest), else 0. A start needs the whole minimum.
+    double toleratedMinimum(const DcChargerPlan &plan, double surplusBudget) const;
     // Whether the charger gave way to the home battery (down to its minimum
     // or off) and it is not yet two points above its lower limit (a cycle
     // ends the wait): until then the battery goes first for it as below the

@@ -139,6 +139,8 @@ private slots:
     void targetTimeForcesFullPower();
     void surplusDipBridgedWithinTheTolerance_data();
     void surplusDipBridgedWithinTheTolerance();
+    void surplusShortOfTheMinimumWithinTheTolerance_data();
+    void surplusShortOfTheMinimumWithinTheTolerance();
     void halfwayReadingsWaitForTheCycle_data();
     void halfwayReadingsWaitForTheCycle();
     void sunAfterAStopEndsADischarge_data();
@@ -194,8 +196,8 @@ void TestDcChargers::gridDecision_data()
             << GridCase{true, 2000, 30, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("import below the discharge minimum")
             << GridCase{true, 800, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
-    QTest::newRow("export below the charge minimum")
-            << GridCase{true, -1000, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
+    QTest::newRow("export below the owner's share of the charge minimum")
+            << GridCase{true, -700, 60, "bidirectional", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("charge-only charger never discharges")
             << GridCase{true, 2000, 60, "charging", 0, S::ModeIdle, S::WaitingReasonSurplusPower};
     QTest::newRow("discharge-only charger never charges")
@@ -529,6 +531,58 @@ void TestDcChargers::surplusDipBridgedWithinTheTolerance()
         household.setRootPower(setpoint);
     }
     QCOMPARE(seen, power);
+}
+
+void TestDcChargers::surplusShortOfTheMinimumWithinTheTolerance_data()
+{
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<bool>("homeBattery"); // one below its upper limit, which may not pay for the car
+    QTest::addColumn<QString>("surplus");  // per minute W beside the car: "S" 3000, "m" 1000, "l" 500
+    QTest::addColumn<QString>("expected"); // per minute: "x" above the minimum, "1" at it, "-" off
+    // Minimum 1500 W. At 0.5 a surplus of 1000 W covers the owner's share
+    // of it: a running car charges on at the minimum as long as that lasts;
+    // a start waits for the whole minimum.
+    QTest::newRow("tolerance 0.5: a surplus over half the minimum keeps it on")
+            << 0.5 << false << "S" + QString(20, 'm') << "x" + QString(20, '1');
+    QTest::newRow("tolerance 0.5: but starts none") << 0.5 << false << QString(5, 'm') + "S" << "-----x";
+    // Below the share the dip is ridden out for half the stop delay (7.5
+    // minutes of 15).
+    QTest::newRow("tolerance 0.5: below half the minimum, ridden out, then off")
+            << 0.5 << false << "S" + QString(10, 'l') << "x" + QString(8, '1') + "--";
+    QTest::newRow("tolerance 1: no grid for the surplus, off at once")
+            << 1.0 << false << "S" + QString(5, 'm') << "x-----";
+    QTest::newRow("tolerance 0.5 beside a home battery that may not pay: ridden out, then off")
+            << 0.5 << true << "S" + QString(12, 'm') << "x" + QString(8, '1') + "----";
+}
+
+void TestDcChargers::surplusShortOfTheMinimumWithinTheTolerance()
+{
+    QFETCH(double, tolerance);
+    QFETCH(bool, homeBattery);
+    QFETCH(QString, surplus);
+    QFETCH(QString, expected);
+
+    Household household;
+    Thing *charger = household.chargers.first();
+    if (homeBattery) {
+        household.fixture.addThing(QStringLiteral("homeBattery"), QStringLiteral("Battery"),
+                                   {{"batteryLevel", 60}, {"currentPower", 0}});
+        household.manager->setBatteryLevelLimits(0.2, 0.9);
+    }
+    household.manager->setAcquisitionTolerance(tolerance);
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    QString done;
+    double setpoint = 0;
+    for (const QChar weather : surplus) {
+        const double sun = weather == 'S' ? 3000 : (weather == 'm' ? 1000 : 500);
+        HouseholdFixture::setStates(charger, {{"currentPower", setpoint}});
+        household.setRootPower(setpoint - sun);
+        household.fixture.runCycle();
+        setpoint = dcSetpointOf(charger);
+        done += setpoint > 1500 ? QStringLiteral("x") : (setpoint > 0 ? QStringLiteral("1") : QStringLiteral("-"));
+        household.fixture.advance(60);
+    }
+    QCOMPARE(done, expected);
 }
 
 void TestDcChargers::halfwayReadingsWaitForTheCycle_data()
