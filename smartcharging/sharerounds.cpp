@@ -4,6 +4,7 @@
 
 #include "config/energymanagerconfiguration.h"
 #include "devices/evchargerac.h"
+#include "devices/evchargerdc.h"
 #include "devices/rootmeter.h"
 #include "common/tavroenergylogging.h"
 #include "common/units.h"
@@ -213,12 +214,13 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
                                        : m_balance.availableAcChargingPower(group, *reservedPower);
     const double balance = surplusGroup ? m_balance.acSurplusBalance(group, *reservedPower) : budget;
     const QHash<EvChargerAc *, uint> phaseCounts = acSharePhaseCounts(group, issuer, budget);
-    const QList<ChargingShareCalculator::Request> requests = acShareRequests(group, issuer, phaseCounts);
+    QList<ChargingShareCalculator::Request> requests = acShareRequests(group, issuer, phaseCounts);
 
     updateChargingShareFairness(issuer, currentDateTime);
 
-    const QList<ChargingShareCalculator::Result> results =
-            ChargingShareCalculator().calculate(requests, budget, strategy);
+    QList<ChargingShareCalculator::Result> results = ChargingShareCalculator().calculate(requests, budget, strategy);
+    if (surplusGroup)
+        putSunFirst(group, &requests, &results, budget, strategy, currentDateTime);
     QList<ThingId> served;
     // One result per request, in request order, and the requests follow the group.
     for (int i = 0; i < results.count() && i < group.count(); i++) {
@@ -259,6 +261,57 @@ quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
     if (m_context.runsOnSurplus(charger))
         return 2 * (counter > turn ? counter - turn : 0);
     return 2 * counter + 1;
+}
+
+void ShareRounds::putSunFirst(const EvChargerAcs &group, QList<ChargingShareCalculator::Request> *requests,
+                              QList<ChargingShareCalculator::Result> *results, double budget,
+                              ChargingShareCalculator::Strategy strategy, const QDateTime &currentDateTime) const
+{
+    // What the group leaves a DC charger on surplus takes: it is not lost.
+    for (EvChargerDc *dc : qAsConst(m_context.evChargersDc)) {
+        if (dc->pluggedIn() && dc->chargingEnabled())
+            return;
+    }
+    const int count = qMin(group.count(), qMin(requests->count(), results->count()));
+    // W of the sun taken: a minimum on the tolerance may lie beyond the budget.
+    auto served = [count, budget](const QList<ChargingShareCalculator::Result> &shares) {
+        double sum = 0;
+        for (int i = 0; i < count && i < shares.count(); i++)
+            sum += shares.at(i).allocatedPower;
+        return qMin(sum, budget);
+    };
+    // Rotations served: lower is left out longer.
+    auto leftOut = [this](EvChargerAc *charger) { return m_chargingShareFairness.value(charger->id(), 0); };
+    for (int w = 0; w < count; w++) {
+        EvChargerAc *waiting = group.at(w);
+        if (results->at(w).enabled || m_context.runsOnSurplus(waiting) || requests->at(w).maximumPower <= 0
+            || !m_context.cycle.surplusGate(waiting->id()).startsNow(currentDateTime, m_context.surplusGateDelays()))
+            continue;
+        // The same order with the waiting one first.
+        QList<ChargingShareCalculator::Request> first = *requests;
+        for (int i = 0; i < count; i++)
+            first[i].fairnessCounter = i == w ? 0 : first.at(i).fairnessCounter + 1;
+        const QList<ChargingShareCalculator::Result> alternative =
+                ChargingShareCalculator().calculate(first, budget, strategy);
+        if (alternative.count() < count || !alternative.at(w).enabled)
+            continue;
+        double displaced = 0; // W, the minimums of those it stops
+        bool longer = true;   // left out longer than each of them
+        for (int r = 0; r < count; r++) {
+            if (!results->at(r).enabled || alternative.at(r).enabled)
+                continue;
+            displaced += requests->at(r).minimumPower;
+            longer = longer && leftOut(waiting) < leftOut(group.at(r));
+        }
+        if (displaced <= 0 || !longer || served(alternative) - served(*results) < displaced)
+            continue;
+        qCDebug(dcTavroEnergy()) << waiting->name() << "takes the surplus over: it takes" << served(alternative)
+                                 << "[W] of the sun where the chargers in their turn take" << served(*results)
+                                 << "[W].";
+        *requests = first;
+        *results = alternative;
+        return;
+    }
 }
 
 EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,

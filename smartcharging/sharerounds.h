@@ -90,6 +90,16 @@ private:
     // Fairness counter the admission sees: one charging on surplus counts
     // as served a turn less, so it keeps its place for a turn.
     quint32 surplusAdmissionCounter(EvChargerAc *charger) const;
+    // Sun first: a charger left out longer than one charging in its turn
+    // takes that one's place at once where it would take more of the sun
+    // (W) than the displaced minimums (less is what a cloud edge undoes),
+    // e.g. a three-phase car beside a one-phase one at its maximum. Only
+    // one that would start now; not while a DC charger on surplus takes
+    // what the group leaves. Rewrites the order in *requests and the
+    // *results when it does.
+    void putSunFirst(const EvChargerAcs &group, QList<ChargingShareCalculator::Request> *requests,
+                     QList<ChargingShareCalculator::Result> *results, double budget,
+                     ChargingShareCalculator::Strategy strategy, const QDateTime &currentDateTime) const;
     // After the surplus group's shares: each member's part of the budget
     // for its gate; chargers left out while charging ride the dip out at
     // their minimum (the gate decides how long), or stop at once when a
