@@ -267,7 +267,7 @@ void ShareRounds::putSunFirst(const EvChargerAcs &group, QList<ChargingShareCalc
                               QList<ChargingShareCalculator::Result> *results, double budget,
                               ChargingShareCalculator::Strategy strategy, const QDateTime &currentDateTime) const
 {
-    // What the group leaves a DC charger on surplus takes: it is not lost.
+    // What the group leaves a DC charger that charges takes: it is not lost.
     for (EvChargerDc *dc : qAsConst(m_context.evChargersDc)) {
         if (dc->pluggedIn() && dc->chargingEnabled())
             return;
@@ -276,12 +276,11 @@ void ShareRounds::putSunFirst(const EvChargerAcs &group, QList<ChargingShareCalc
     // W of the sun taken: a minimum on the tolerance may lie beyond the budget.
     auto served = [count, budget](const QList<ChargingShareCalculator::Result> &shares) {
         double sum = 0;
-        for (int i = 0; i < count && i < shares.count(); i++)
+        for (int i = 0; i < count; i++)
             sum += shares.at(i).allocatedPower;
         return qMin(sum, budget);
     };
-    // Rotations served: lower is left out longer.
-    auto leftOut = [this](EvChargerAc *charger) { return m_chargingShareFairness.value(charger->id(), 0); };
+    const double inTurn = served(*results);
     for (int w = 0; w < count; w++) {
         EvChargerAc *waiting = group.at(w);
         if (results->at(w).enabled || m_context.runsOnSurplus(waiting) || requests->at(w).maximumPower <= 0
@@ -301,13 +300,14 @@ void ShareRounds::putSunFirst(const EvChargerAcs &group, QList<ChargingShareCalc
             if (!results->at(r).enabled || alternative.at(r).enabled)
                 continue;
             displaced += requests->at(r).minimumPower;
-            longer = longer && leftOut(waiting) < leftOut(group.at(r));
+            // Rotations served: fewer is left out longer.
+            longer = longer && fairness(waiting->id()) < fairness(group.at(r)->id());
         }
-        if (displaced <= 0 || !longer || served(alternative) - served(*results) < displaced)
+        const double sunFirst = served(alternative);
+        if (displaced <= 0 || !longer || sunFirst - inTurn < displaced)
             continue;
-        qCDebug(dcTavroEnergy()) << waiting->name() << "takes the surplus over: it takes" << served(alternative)
-                                 << "[W] of the sun where the chargers in their turn take" << served(*results)
-                                 << "[W].";
+        qCDebug(dcTavroEnergy()) << waiting->name() << "takes the surplus over: it takes" << sunFirst
+                                 << "[W] of the sun where the chargers in their turn take" << inTurn << "[W].";
         *requests = first;
         *results = alternative;
         return;

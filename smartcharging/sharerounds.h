@@ -94,8 +94,8 @@ private:
     // takes that one's place at once where it would take more of the sun
     // (W) than the displaced minimums (less is what a cloud edge undoes),
     // e.g. a three-phase car beside a one-phase one at its maximum. Only
-    // one that would start now; not while a DC charger on surplus takes
-    // what the group leaves. Rewrites the order in *requests and the
+    // one that would start now; not while a DC charger charges (it takes
+    // what the group leaves). Rewrites the order in *requests and the
     // *results when it does.
     void putSunFirst(const EvChargerAcs &group, QList<ChargingShareCalculator::Request> *requests,
                      QList<ChargingShareCalculator::Result> *results, double budget,
