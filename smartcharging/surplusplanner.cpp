@@ -346,11 +346,21 @@ double SurplusPlanner::roomToFill(EvChargerAc *charger, const ChargingProcessInf
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                                      const QDateTime &currentDateTime) const
 {
-    if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0
-        || shortOfTargetTime(charger, info, currentDateTime))
+    if (!m_context.sun.available() || info.capacityKwh <= 0 || info.lossFactor <= 0)
         return false;
     const QDateTime tomorrowEnd(currentDateTime.toLocalTime().date().addDays(2), QTime(0, 0));
     const double power = info.maxChargingCurrent * info.voltage * qMax(1u, phaseCount);
+    if (shortOfTargetTime(charger, info, currentDateTime)) {
+        // A car short of a target time needs the sun before that time to
+        // bring it to the target too; where it does not, charging sooner
+        // on the tolerance's share takes hours off the deadline plan.
+        const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
+        const QDateTime endDateTime = qMin(configuration.nextEndTime(currentDateTime), tomorrowEnd);
+        const double toTarget = (static_cast<int>(configuration.targetPercentage()) - info.batteryLevel) / 100.0
+                                * info.capacityKwh * 1000.0 / info.lossFactor;
+        if (m_context.sunEnergy(currentDateTime, endDateTime, power) < toTarget)
+            return false;
+    }
     return m_context.sunEnergy(currentDateTime, tomorrowEnd, power) >= roomToFill(charger, info);
 }
 

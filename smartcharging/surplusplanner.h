@@ -132,8 +132,9 @@ private:
     bool shortOfTargetTime(EvChargerAc *charger, const ChargingProcessInfo &info,
                            const QDateTime &currentDateTime) const;
     // The expected sun until the end of tomorrow (local) gives all the car can
-    // still take (to its target when it stops there, else to full) and no
-    // target time waits for it; false without a forecast.
+    // still take (to its target when it stops there, else to full) and, for
+    // a car short of a target time, the sun before it gives the way to the
+    // target; false without a forecast.
     bool sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
                          const QDateTime &currentDateTime) const;
     // The expected sun of the coming hour carries the car's minimum (on its

@@ -597,7 +597,7 @@ void TestSurplusPlan::missedRepeatingTargetPlannedAfresh()
 // stopOnTarget: at 80 %, else the car takes power to full; batteryLevel: % of an idle home battery (lower limit 50 %,
 // upper 95 %), -1: none; targetTime: 80 % by tomorrow noon, else eco mode without one; carLevel: % of the car;
 // secondCar: a second eco charger whose car can take power; secondCarAway: it is unplugged; sunTomorrow: the forecast
-// is for tomorrow's noon to 20:00, none for today.
+// is for tomorrow's noon to 20:00, none for today; sunBothDays: for today's and tomorrow's.
 struct StepCase {
     double exportPower;
     double sunPower;
@@ -611,6 +611,7 @@ struct StepCase {
     bool secondCar = false;
     bool secondCarAway = false;
     bool sunTomorrow = false;
+    bool sunBothDays = false;
 };
 Q_DECLARE_METATYPE(StepCase)
 
@@ -649,6 +650,14 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun_data()
             << StepCase{1000, 500, false, 0.5, -1, false, false, 6};
     QTest::newRow("1000 W, the other car away takes none of it: starts within the tolerance")
             << StepCase{1000, 1000, false, 0.5, -1, false, true, 6, 70, true, true};
+    // Short of the 80 % due tomorrow noon, the sun before it must bring the
+    // car there too (6.7 kWh from 70 %, 20 kWh from 50 %).
+    QTest::newRow("70 % of the 80 % due tomorrow noon, 8 h of 3 kW give it and full: waits for the whole minimum")
+            << StepCase{1000, 3000, false, 0.5, -1, true, false, 6};
+    QTest::newRow("50 % of the 80 % due tomorrow noon, today's 8 h of 2.2 kW fall short: starts within the tolerance")
+            << StepCase{1000, 2200, false, 0.5, -1, true, true, 6, 50, false, false, false, true};
+    QTest::newRow("50 % and no target time, 16 h of 2.2 kW give it all: waits for the whole minimum")
+            << StepCase{1000, 2200, false, 0.5, -1, false, false, 6, 50, false, false, false, true};
     QTest::newRow("tolerance 1 short of a target time: the nearest step")
             << StepCase{3200, -1, false, 1.0, -1, true, true, 14};
     // The step below gives 2990 Wh an hour. To full the car takes 667 Wh a
@@ -702,6 +711,8 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
         const QDateTime from = c.sunTomorrow ? start.addDays(1) : start;
         SolarForecastSlots forecast;
         forecast.append(SolarForecastSlot(from, from.addSecs(8 * 3600), c.sunPower * 8)); // Wh
+        if (c.sunBothDays)
+            forecast.append(SolarForecastSlot(from.addDays(1), from.addDays(1).addSecs(8 * 3600), c.sunPower * 8));
         sun.setForecast(forecast, 1.0);
     }
     house.plan();
