@@ -184,16 +184,19 @@ bool ProcessPreparation::clearAcPlanningState(EvChargerAc *charger)
 ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvChargerAcs &chargers,
                                                                       const QDateTime &currentDateTime,
                                                                       PhaseAmps *availableNow,
-                                                                      PhaseAmps *bestForPromise)
+                                                                      PhaseAmps *bestForPromise,
+                                                                      PhaseAmps *nowWithoutBattery)
 {
     PhaseHeadroom headroom = m_context.measuredHeadroom();
     const double infinite = std::numeric_limits<double>::infinity();
     *availableNow = {infinite, infinite, infinite};
     *bestForPromise = {infinite, infinite, infinite};
+    *nowWithoutBattery = {infinite, infinite, infinite};
     if (!headroom.limited())
         return {infinite, infinite, infinite};
 
     // The house without the chargers this manager plans for.
+    double managedPower = 0; // W
     for (EvChargerAc *charger : chargers) {
         const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
@@ -202,6 +205,7 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
         const Electricity::Phases phases = metered != Electricity::PhaseNone
                                                    ? metered
                                                    : ChargingContext::ascendingPhasesForCount(charger->phaseCount());
+        managedPower += qMax(0.0, charger->currentPower());
         headroom.spend(phases,
                        -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
     }
@@ -209,6 +213,7 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
         const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
+        managedPower += qMax(0.0, charger->measuredPower());
         headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
     }
     // Each phase on its own: a one-phase car does not wait for the house
@@ -226,6 +231,11 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
     const double batteryCover = qMax(0.0, -batteryPower) / (3 * Units::phaseVoltage);
     const double production = m_context.energyManager ? -m_context.energyManager->currentPowerProduction() : 0.0;
     const double sunCover = qMax(0.0, production) / (3 * Units::phaseVoltage);
+    // The part of the discharge the house alone does not draw answers the cars.
+    const double house = m_context.rootMeter ? m_context.rootMeter->currentPower() - managedPower - batteryPower : 0.0;
+    const double carsCover = qMax(0.0, -batteryPower - qMax(0.0, house)) / (3 * Units::phaseVoltage);
+    for (int p = 0; p < 3; p++)
+        (*nowWithoutBattery)[p] = (*availableNow)[p] - carsCover;
     return rememberFuseLeft(*availableNow, batteryCover, sunCover, currentDateTime, bestForPromise);
 }
 
@@ -705,7 +715,9 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     QHash<EvChargerAc *, double> shares;
     PhaseAmps availableNow;
     PhaseAmps bestForPromise;
-    const PhaseAmps available = fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise);
+    PhaseAmps nowWithoutBattery;
+    const PhaseAmps available =
+            fuseLeftForChargers(chargers, currentDateTime, &availableNow, &bestForPromise, &nowWithoutBattery);
     forgetDcFusePlans();
     if (!std::isfinite(available[0]))
         return shares;
@@ -723,8 +735,13 @@ ProcessPreparation::gridChargingFuseShares(const EvChargerAcs &chargers,
     const QVector<double> deliverable = deliverableByDeadline(demands, usableAtBest, currentDateTime, leads);
     const QVector<double> deliverableNow = deliverableByDeadline(demands, usableNow, currentDateTime, leads);
     // A DC charge runs on at the edge of the fuse once begun (it follows
-    // the meter every cycle): it is timed on the house as it is now.
-    const QVector<double> plannedNow = deadlineOrderShares(demands, usableNow, currentDateTime);
+    // the meter every cycle): it is timed on the house as it is now, but
+    // without what a discharging home battery covers for the cars. That
+    // part answers the car's own draw: counted, the running charge looks
+    // fast enough to stop, and once stopped too slow, so it starts again
+    // (random household 12084: a deadline charge on and off every two to
+    // four minutes).
+    const QVector<double> plannedNow = deadlineOrderShares(demands, lessMargin(nowWithoutBattery), currentDateTime);
     for (int i = 0; i < demands.count(); i++) {
         if (EvChargerDc *dcCharger = demands.at(i).dcCharger) {
             planDcFromFuse(dcCharger, demands.at(i), plannedNow.at(i), deliverable.at(i), deliverableNow.at(i));

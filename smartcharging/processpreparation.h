@@ -179,8 +179,11 @@ private:
     // (the sun's the most of the last minutes).
     PhaseAmps rememberFuseLeft(const PhaseAmps &availableNow, double batteryCover, double sunCover,
                                const QDateTime &currentDateTime, PhaseAmps *bestForPromise);
+    // *nowWithoutBattery: *availableNow less what a discharging home battery
+    // covers now beyond the house's own draw, i.e. for the cars (spread on
+    // all phases).
     PhaseAmps fuseLeftForChargers(const EvChargerAcs &chargers, const QDateTime &currentDateTime,
-                                  PhaseAmps *availableNow, PhaseAmps *bestForPromise);
+                                  PhaseAmps *availableNow, PhaseAmps *bestForPromise, PhaseAmps *nowWithoutBattery);
     QList<GridDemand> gridDemands(const EvChargerAcs &chargers, const QHash<EvChargerAc *, ChargingProcessInfo> &infos,
                                   const QDateTime &currentDateTime) const;
     // The fuse share of every AC charger (infinite without a limit); sets
