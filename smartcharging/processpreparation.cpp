@@ -205,16 +205,17 @@ ProcessPreparation::PhaseAmps ProcessPreparation::fuseLeftForChargers(const EvCh
         const Electricity::Phases phases = metered != Electricity::PhaseNone
                                                    ? metered
                                                    : ChargingContext::ascendingPhasesForCount(charger->phaseCount());
-        managedPower += qMax(0.0, charger->currentPower());
-        headroom.spend(phases,
-                       -qMax(0.0, charger->currentPower()) / (Electricity::phaseCount(phases) * Units::phaseVoltage));
+        const double power = qMax(0.0, charger->currentPower()); // W
+        managedPower += power;
+        headroom.spend(phases, -power / (Electricity::phaseCount(phases) * Units::phaseVoltage));
     }
     for (EvChargerDc *charger : qAsConst(m_context.evChargersDc)) {
         const ChargingConfiguration configuration = m_context.book.configurations().value(charger->id());
         if (configuration.chargingMode() == ChargingConfiguration::ChargingModeNormal)
             continue;
-        managedPower += qMax(0.0, charger->measuredPower());
-        headroom.spend(Electricity::PhaseAll, -qMax(0.0, charger->measuredPower()) / (3 * Units::phaseVoltage));
+        const double power = qMax(0.0, charger->measuredPower()); // W
+        managedPower += power;
+        headroom.spend(Electricity::PhaseAll, -power / (3 * Units::phaseVoltage));
     }
     // Each phase on its own: a one-phase car does not wait for the house
     // on the other two.

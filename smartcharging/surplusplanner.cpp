@@ -33,6 +33,13 @@ const char *const backInReachBody =
 // instead of riding a dip out on the grid.
 const int sunFillsStopsPerDay = 1;
 
+// Wh the charger delivers to bring the car from its level to percent (0
+// at or above it), its charging loss included.
+double energyToLevel(const ChargingProcessInfo &info, double percent)
+{
+    return qMax(0.0, percent - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
+}
+
 // Price times minutes over the frames, from the slots they lie in.
 double framesCost(const ScoreEntries &prices, const QList<TimeFrame> &frames)
 {
@@ -340,7 +347,7 @@ double SurplusPlanner::roomToFill(EvChargerAc *charger, const ChargingProcessInf
 {
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
-    return qMax(0.0, ceiling - info.batteryLevel) / 100.0 * info.capacityKwh * 1000.0 / info.lossFactor;
+    return energyToLevel(info, ceiling);
 }
 
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
@@ -356,9 +363,8 @@ bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcess
         // on the tolerance's share takes hours off the deadline plan.
         const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
         const QDateTime endDateTime = qMin(configuration.nextEndTime(currentDateTime), tomorrowEnd);
-        const double toTarget = (static_cast<int>(configuration.targetPercentage()) - info.batteryLevel) / 100.0
-                                * info.capacityKwh * 1000.0 / info.lossFactor;
-        if (m_context.sunEnergy(currentDateTime, endDateTime, power) < toTarget)
+        if (m_context.sunEnergy(currentDateTime, endDateTime, power)
+            < energyToLevel(info, configuration.targetPercentage()))
             return false;
     }
     return m_context.sunEnergy(currentDateTime, tomorrowEnd, power) >= roomToFill(charger, info);
