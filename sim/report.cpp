@@ -155,7 +155,7 @@ Report::Report(const Simulation &simulation)
                                                  simulation.owner());
     computePlugin();
     m_peer = figuresOf(scenario, simulation.peerRecords(), m_pvAvailable, simulation.ownerActionMinutes(),
-                       &simulation.owner());
+                       &simulation.owner(), simulation.ownerSwitchMinutes());
     m_baseline = chargedAtOnce(QVector<double>());
     QVector<double> pluginEnergy;
     QVector<double> peerEnergy;
@@ -317,14 +317,20 @@ void countOverLimit(const Scenario &scenario, const QVector<MinuteRecord> &recor
 }
 
 // figuresOf(): the on/off and phase switches of record r.
-void countSwitches(const Scenario &scenario, const QVector<MinuteRecord> &records, int r, Report::Figures *figures)
+void countSwitches(const Scenario &scenario, const QVector<MinuteRecord> &records, int r,
+                   const QSet<int> &ownerSwitchMinutes, Report::Figures *figures)
 {
     const MinuteRecord &record = records.at(r);
     const int day = dayOf(scenario, record.minute);
+    // The controller answers a step in its next cycle at the latest.
+    const bool afterOwnerStep =
+            ownerSwitchMinutes.contains(record.minute) || ownerSwitchMinutes.contains(record.minute - 1);
     for (int i = 0; i < record.chargerEnabled.count(); i++) {
         if (r > 0 && record.chargerEnabled.at(i) != records.at(r - 1).chargerEnabled.value(i)) {
             figures->switches++;
             figures->switchesPerDay[i][day]++;
+            if (afterOwnerStep)
+                figures->ownerSwitchesPerDay[i][day]++;
         }
         if (record.chargerPhaseSwitch.value(i)) {
             figures->phaseSwitches++;
@@ -337,7 +343,7 @@ void countSwitches(const Scenario &scenario, const QVector<MinuteRecord> &record
 
 Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
                                   const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes,
-                                  const OwnerTimeline *owner)
+                                  const OwnerTimeline *owner, const QSet<int> &ownerSwitchMinutes)
 {
     const OwnerTimeline scenarioOwner(scenario);
     if (!owner)
@@ -345,6 +351,7 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
     Figures figures;
     const int days = records.isEmpty() ? 1 : dayOf(scenario, records.last().minute) + 1;
     figures.switchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
+    figures.ownerSwitchesPerDay = figures.switchesPerDay;
     figures.phaseSwitchesPerDay.fill(QVector<int>(days, 0), scenario.chargers.count());
     figures.cars.resize(scenario.cars.count());
     for (int j = 0; j < scenario.cars.count(); j++) {
@@ -364,7 +371,7 @@ Report::Figures Report::figuresOf(const Scenario &scenario, const QVector<Minute
             addCarMinute(scenario, record, j, total, pvToCars, surplusOnly.at(j).value(record.minute), *owner,
                          &figures.cars[j]);
         countOverLimit(scenario, records, r, ownerActionMinutes, runOverLimit, previousOutside, &figures);
-        countSwitches(scenario, records, r, &figures);
+        countSwitches(scenario, records, r, ownerSwitchMinutes, &figures);
     }
     return figures;
 }
@@ -373,7 +380,8 @@ void Report::computePlugin()
 {
     const Scenario &scenario = m_simulation.scenario();
     const QVector<MinuteRecord> &records = m_simulation.records();
-    m_plugin = figuresOf(scenario, records, m_pvAvailable, m_simulation.ownerActionMinutes(), &m_simulation.owner());
+    m_plugin = figuresOf(scenario, records, m_pvAvailable, m_simulation.ownerActionMinutes(), &m_simulation.owner(),
+                         m_simulation.ownerSwitchMinutes());
     for (int r = 0; r < records.count(); r++) {
         const MinuteRecord &record = records.at(r);
         for (int j = 0; j < scenario.cars.count(); j++) {
@@ -844,7 +852,19 @@ void Report::writeSwitches(Table *table, QTextStream &out) const
             out << "    plugin per day: on/off " << onOff.join(QLatin1Char(' ')) << "; phase "
                 << phase.join(QLatin1Char(' ')) << "\n";
         }
+        writeOwnerSwitches(i, out);
     }
+}
+
+void Report::writeOwnerSwitches(int charger, QTextStream &out) const
+{
+    const QVector<int> owner = m_plugin.ownerSwitchesPerDay.value(charger);
+    if (std::all_of(owner.cbegin(), owner.cend(), [](int count) { return count == 0; }))
+        return;
+    QStringList perDay;
+    for (int count : owner)
+        perDay << QString::number(count);
+    out << "    of the plugin's, at the owner's steps per day: on/off " << perDay.join(QLatin1Char(' ')) << "\n";
 }
 
 void Report::writeHousehold(Table *table, QTextStream &out) const

@@ -72,6 +72,10 @@ public:
         int switches = 0;                       // on/off changes of all chargers
         int phaseSwitches = 0;                  // switches between 1 and 3 phases that interrupted charging
         QVector<QVector<int>> switchesPerDay;   // [charger][local day of the run]
+        // Of those, the switches in the minute of an owner's step or the one
+        // after (a hand on the charger, a mode change, a plug-in): not the
+        // controller's doing, though they count above.
+        QVector<QVector<int>> ownerSwitchesPerDay;
         QVector<QVector<int>> phaseSwitchesPerDay;
         double energyWhileBatteryLow = 0; // kWh to cars while the home battery is below its lower limit
         // "Out of reach" promises to the owner, the last one per car before
@@ -129,12 +133,13 @@ public:
     // Figures of a controller's run from its minute records; pvAvailable
     // holds the PV (W) the cars may take in each minute; an overshoot in one
     // of ownerActionMinutes (the owner operating a device or changing a
-    // setting) counts as the first minute after an outside step. Energy
-    // counts as useful up to the ceiling the owner's wish of the minute
-    // sets (owner; without it the scenario's configurations).
+    // setting) counts as the first minute after an outside step; an on/off
+    // switch in one of ownerSwitchMinutes or the minute after counts as the
+    // owner's. Energy counts as useful up to the ceiling the owner's wish of
+    // the minute sets (owner; without it the scenario's configurations).
     static Figures figuresOf(const Scenario &scenario, const QVector<MinuteRecord> &records,
                              const QVector<double> &pvAvailable, const QSet<int> &ownerActionMinutes = QSet<int>(),
-                             const OwnerTimeline *owner = nullptr);
+                             const OwnerTimeline *owner = nullptr, const QSet<int> &ownerSwitchMinutes = QSet<int>());
     // Per car and minute after the start: the owner wants it charged from
     // the surplus only (eco mode without a target time or daily share), by
     // its configuration and the scripted changes to it. Empty for a soak.
@@ -174,6 +179,9 @@ private:
     void writeAllCars(Table *table, QTextStream &out) const;
     void writePhases(Table *table, QTextStream &out) const;
     void writeSwitches(Table *table, QTextStream &out) const;
+    // The plugin's switches of one charger per day that the owner's steps
+    // caused (none: no line).
+    void writeOwnerSwitches(int charger, QTextStream &out) const;
     // The home battery and the notifications, then writeForecastAndSoak.
     void writeHousehold(Table *table, QTextStream &out) const;
     void writeForecastAndSoak(QTextStream &out) const;

@@ -649,16 +649,20 @@ void Simulation::applyEvents(int minute)
     }
 }
 
-void Simulation::noteOwnerAction(const QString &method)
+void Simulation::noteOwnerAction(const QString &method, const QVariantMap &params)
 {
     // Reading is no step; operating a device or changing a setting is.
     if (method == QLatin1String("Things.ExecuteAction") || method.startsWith(QLatin1String("TavroEnergy.Set")))
         m_ownerActionMinutes.insert(m_minute);
+    if (method == QLatin1String("TavroEnergy.SetChargingConfiguration")
+        || (method == QLatin1String("Things.ExecuteAction")
+            && params.value(QStringLiteral("actionTypeName")).toString() == QLatin1String("power")))
+        m_ownerSwitchMinutes.insert(m_minute);
 }
 
 void Simulation::runUserAction(const Scenario::UserAction &action)
 {
-    noteOwnerAction(action.method);
+    noteOwnerAction(action.method, action.params);
     const QVariantMap result = m_client->call(action.method, resolvePlaceholders(action.params).toMap());
     settle();
     // An action may change the limit the report measures against.
@@ -738,6 +742,7 @@ void Simulation::setPluggedIn(int carIndex, bool pluggedIn)
     // A car plugged into a charger the owner switched on by hand starts
     // drawing at once: the owner's step, not the plugin's.
     m_ownerActionMinutes.insert(m_minute);
+    m_ownerSwitchMinutes.insert(m_minute);
     CarState &car = m_cars[carIndex];
     car.pluggedIn = pluggedIn;
     m_household.setPluggedIn(carIndex, pluggedIn);

@@ -108,6 +108,10 @@ public:
     // or changed a setting through the API (scripted or random): steps from
     // outside.
     const QSet<int> &ownerActionMinutes() const { return m_ownerActionMinutes; }
+    // Of those, the minutes the owner switched a charger himself: a car
+    // plugged in or out, the charger's power by hand, a new charging
+    // configuration.
+    const QSet<int> &ownerSwitchMinutes() const { return m_ownerSwitchMinutes; }
     const SoakFigures &soak() const { return m_soak; }
     // The thing id of a charger of the scenario, by index.
     QUuid chargerThingId(int chargerIndex) const;
@@ -225,7 +229,8 @@ private:
     QStringList m_actionFailures;
     QList<OwnerNotification> m_notifications;
     QSet<int> m_ownerActionMinutes;
-    void noteOwnerAction(const QString &method);
+    QSet<int> m_ownerSwitchMinutes;
+    void noteOwnerAction(const QString &method, const QVariantMap &params);
     // After the plugin accepted an owner's call: the peer, the owner's
     // timeline (and with it the limit) and what the API must answer from
     // now on follow at the same minute.

@@ -191,7 +191,7 @@ void Simulation::runRandomCall(const RandomCall &call)
     m_soak.apiCalls++;
     m_soak.invalidCalls += call.invalid ? 1 : 0;
     if (!call.invalid)
-        noteOwnerAction(call.method);
+        noteOwnerAction(call.method, call.params);
     const int strayBefore = m_client->strayLines();
     const QVariantMap result = m_client->call(call.method, resolvePlaceholders(call.params).toMap());
     const QJsonObject reply = m_client->lastReply();

@@ -101,13 +101,17 @@ void TestRunFigures::switchesPerChargerAndDay()
 {
     // From 23:00: on, off, on, off, off, on, then on until midnight (four
     // switches), off at 00:00 and on again at 00:02 (two); two phase
-    // switches after midnight.
+    // switches after midnight. The owner stepped in at 23:01 and 00:01: the
+    // switches in those minutes and the ones after are his, not those two
+    // minutes before or later.
     QVector<MinuteRecord> records;
     const QList<int> enabled = {1, 0, 1, 0, 0, 1};
     for (int m = 0; m < 120; m++)
         records << minute(m, 0, 10, m < 60 ? enabled.at(qMin(m, 5)) : (m < 62 ? 0 : 1), m == 70 || m == 90 ? 1 : 0);
-    const Report::Figures figures = Report::figuresOf(oneCar(), records, QVector<double>(records.count(), 0.0));
+    const Report::Figures figures =
+            Report::figuresOf(oneCar(), records, QVector<double>(records.count(), 0.0), {}, nullptr, {1, 61});
     QCOMPARE(figures.switchesPerDay.value(0), (QVector<int>{4, 2}));
+    QCOMPARE(figures.ownerSwitchesPerDay.value(0), (QVector<int>{2, 1}));
     QCOMPARE(figures.phaseSwitchesPerDay.value(0), (QVector<int>{0, 2}));
     QCOMPARE(figures.worstSwitchesPerChargerDay(), 4);
     QCOMPARE(figures.worstPhaseSwitchesPerChargerDay(), 2);
