@@ -102,15 +102,20 @@ QList<Candidate> eligibleCandidates(const QList<ChargingShareCalculator::Request
 
 // Admits minimums in the candidates' order; one that does not fit is
 // skipped so a later, smaller minimum can still get in. *sum: W admitted.
+// One on part of its minimum only where the admitted leave budget over.
 QList<Candidate> admitMinimums(const QList<Candidate> &candidates, double availablePower, double *sum)
 {
     QList<Candidate> active;
+    double room = 0; // W the admitted could take above their minimums
     for (Candidate candidate : qAsConst(candidates)) {
-        const double admission = candidate.request.admissionPower >= 0
-                                         ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
-                                         : candidate.request.minimumPower;
+        double admission = candidate.request.admissionPower >= 0
+                                   ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
+                                   : candidate.request.minimumPower;
+        if (room >= availablePower - *sum)
+            admission = candidate.request.minimumPower;
         if (*sum + admission <= availablePower) {
             *sum += candidate.request.minimumPower;
+            room += candidate.request.maximumPower - candidate.request.minimumPower;
             candidate.granted = candidate.request.minimumPower;
             active.append(candidate);
         }

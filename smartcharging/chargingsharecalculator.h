@@ -27,7 +27,10 @@ public:
         double minimumPower = 0; // W; <= 0 means no minimum
         // W that must be left for the request to be admitted at its minimum;
         // below the minimum the rest is drawn from elsewhere (the grid, for a
-        // surplus share on the acquisition tolerance). Negative: the minimum.
+        // surplus share on the acquisition tolerance). Only where the ones
+        // admitted before it cannot take the rest up to their maximums:
+        // else the grid would buy what they could have taken from the
+        // budget. Negative: the minimum.
         double admissionPower = -1;
         double maximumPower = 0;     // W; <= 0 means it cannot be served
         quint32 phaseCount = 0;      // for logging only

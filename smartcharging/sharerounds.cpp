@@ -333,7 +333,7 @@ EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,
         held = holdStartsBesideRiders(group, requests, budget, currentDateTime, &settlement);
         capBesideRiders(group, requests, budget, &settlement);
     }
-    noteGroupReadings(group, budget, balance, settlement);
+    noteGroupReadings(group, requests, budget, balance, settlement);
     return held;
 }
 
@@ -552,8 +552,8 @@ void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<Chargin
     }
 }
 
-void ShareRounds::noteGroupReadings(const EvChargerAcs &group, double budget, double balance,
-                                    const GroupSettlement &settlement)
+void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                                    double budget, double balance, const GroupSettlement &settlement)
 {
     const int count = settlement.allocated.count();
     const QVector<double> &allocated = settlement.allocated;
@@ -562,9 +562,11 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, double budget, do
     // tolerance lets the last of them buy: each has its part of the
     // budget; riders share what the admitted leave.
     double granted = 0;
+    double wanted = 0; // W, the admitted at their maximums
     int riders = 0;
     for (int i = 0; i < count; i++) {
         granted += allocated[i];
+        wanted += settlement.admitted[i] ? qMax(allocated[i], requests.at(i).maximumPower) : 0.0;
         riders += riding[i] ? 1 : 0;
     }
     const double scale = settlement.ridersMinimum == 0 && granted > budget && granted > 0 ? budget / granted : 1.0;
@@ -577,7 +579,9 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, double budget, do
     // where their minimums take more than the budget: at a tolerance of 0
     // a reading of 0 covers any minimum, and its gate would start it
     // beside them (the group buys one minimum beyond the surplus at most).
-    const double none = qMin(qMin(0.0, balance), budget - granted - settlement.ridersMinimum);
+    // What the admitted could still take is not left either: at a tolerance
+    // of 0 a start beside them would buy its whole minimum for nothing.
+    const double none = qMin(qMin(0.0, balance), budget - wanted - settlement.ridersMinimum);
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
         if (m_stoppedByRounds.contains(charger))

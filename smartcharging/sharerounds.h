@@ -163,8 +163,8 @@ private:
                           GroupSettlement *settlement);
     // Each member's part of the budget, for its gate; below 0 where the
     // balance is.
-    void noteGroupReadings(const EvChargerAcs &group, double budget, double balance,
-                           const GroupSettlement &settlement);
+    void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
+                           double budget, double balance, const GroupSettlement &settlement);
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);

@@ -621,7 +621,7 @@ void TestChargingShares::groupAtToleranceZeroNeedsASurplus_data()
     // pay a whole minimum, but only while the PV covers the house, and only
     // one: a car starts where the minimums before it leave 0 W or more, as
     // at any tolerance (random household 13111: three cars started on 344 W,
-    // 10 kW from the grid). The reserve is the stop delay's 15 minutes of
+    // 10 kW from the grid), and the cars before it cannot take that rest. The reserve is the stop delay's 15 minutes of
     // one minimum (345 Wh); at night each rider bears half of the house's
     // 2000 W: 21 minutes. on: how many charge.
     QTest::addColumn<int>("sunnyMinutes");
@@ -629,7 +629,9 @@ void TestChargingShares::groupAtToleranceZeroNeedsASurplus_data()
     QTest::addColumn<int>("minutes");
     QTest::addColumn<int>("on");
     QTest::newRow("200 W exported: one starts, the other waits") << 0 << 200.0 << 1 << 1;
-    QTest::newRow("1400 W exported: the first minimum leaves 20 W, both start") << 0 << 1400.0 << 1 << 2;
+    // Where the first could take the rest itself, the other would buy its
+    // whole minimum for nothing.
+    QTest::newRow("1400 W exported: the first takes it all, the other waits") << 0 << 1400.0 << 1 << 1;
     QTest::newRow("the house imports 500 W: neither starts") << 0 << -500.0 << 1 << 0;
     QTest::newRow("dusk: the import is ridden out on the reserve") << 1 << -2000.0 << 15 << 2;
     QTest::newRow("night: both stop once the reserve is spent") << 1 << -2000.0 << 30 << 0;
