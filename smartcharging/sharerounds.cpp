@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 using Issuer = ChargingAction::ChargingActionIssuer;
@@ -92,6 +93,7 @@ void ShareRounds::applyAcChargingShares(const QDateTime &currentDateTime)
 
     // 2. Share per issuer group; what a higher group got is reserved.
     m_groupReadings.clear();
+    m_ridingBesideRoomBefore = std::exchange(m_ridingBesideRoomSince, QDateTime());
     m_stoppedByRounds.clear();
     m_yielders.clear();
     m_reserveRider = nullptr;
@@ -333,7 +335,7 @@ EvChargerAcs ShareRounds::settleSurplusGroup(const EvChargerAcs &group,
         held = holdStartsBesideRiders(group, requests, budget, currentDateTime, &settlement);
         capBesideRiders(group, requests, budget, &settlement);
     }
-    noteGroupReadings(group, requests, budget, balance, settlement);
+    noteGroupReadings(group, requests, budget, balance, settlement, currentDateTime);
     return held;
 }
 
@@ -553,7 +555,8 @@ void ShareRounds::capBesideRiders(const EvChargerAcs &group, const QList<Chargin
 }
 
 void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                                    double budget, double balance, const GroupSettlement &settlement)
+                                    double budget, double balance, const GroupSettlement &settlement,
+                                    const QDateTime &currentDateTime)
 {
     const int count = settlement.allocated.count();
     const QVector<double> &allocated = settlement.allocated;
@@ -582,12 +585,29 @@ void ShareRounds::noteGroupReadings(const EvChargerAcs &group, const QList<Charg
     // What the admitted could still take is not left either: at a tolerance
     // of 0 a start beside them would buy its whole minimum for nothing.
     const double none = qMin(qMin(0.0, balance), budget - wanted - settlement.ridersMinimum);
+    // Riders whose part the admitted could take up to their maximums buy
+    // their minimum for sun the others would have taken. A cloud is ridden
+    // out all the same; where it stays twice the stop delay it is no cloud
+    // but the sun of the hour: they spend their reserve as in a dip
+    // without surplus and stop.
+    const bool roomBeside = m_balance.surplusAcquisitionTolerance() > 0 && balance >= 0 && left > 0
+                            && wanted - granted >= left;
+    const qint64 settled = 2 * qint64(m_context.surplusGateDelays().stop);
     for (int i = 0; i < count; i++) {
         EvChargerAc *charger = group.at(i);
         if (m_stoppedByRounds.contains(charger))
             continue;
         SurplusGate::Reading reading = m_context.cycle.surplusReading(charger->id());
         reading.surplusPower = settlement.admitted[i] ? allocated[i] * scale : (riding[i] ? rest : none);
+        if (riding[i] && roomBeside && settled > 0) {
+            const QDateTime since = m_ridingBesideRoomBefore.isValid() ? m_ridingBesideRoomBefore : currentDateTime;
+            m_ridingBesideRoomSince = since;
+            if (since.secsTo(currentDateTime) >= settled) {
+                qCDebug(dcTavroEnergy()) << charger->name() << "has ridden beside chargers that could take its part"
+                                         << "since" << since << "and spends its reserve.";
+                reading.surplusPower = 0;
+            }
+        }
         m_groupReadings.insert(charger, reading);
     }
 }

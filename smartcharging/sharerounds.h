@@ -162,9 +162,12 @@ private:
     double handOverRiders(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                           GroupSettlement *settlement);
     // Each member's part of the budget, for its gate; below 0 where the
-    // balance is.
+    // balance is. Riders whose part the admitted could take keep it for
+    // twice the stop delay only: then they ride on their reserve as in a
+    // dip without surplus.
     void noteGroupReadings(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
-                           double budget, double balance, const GroupSettlement &settlement);
+                           double budget, double balance, const GroupSettlement &settlement,
+                           const QDateTime &currentDateTime);
     // Hands what the shares rounded off to the first members that can take another step.
     void spendSurplusRemainder(const EvChargerAcs &group, const QList<ChargingShareCalculator::Request> &requests,
                                double budget);
@@ -201,6 +204,11 @@ private:
     // gates are not asked.
     QHash<EvChargerAc *, SurplusGate::Reading> m_groupReadings;
     QSet<EvChargerAc *> m_stoppedByRounds;
+    // Since when the surplus group has had riders beside admitted members
+    // that could take their part, whichever rode (invalid: none this
+    // cycle); the last cycle's, to continue from.
+    QDateTime m_ridingBesideRoomSince;
+    QDateTime m_ridingBesideRoomBefore;
     // This cycle's riders stopped for another's ride, and the one kept
     // riding the dip on its reserve for them (none: no yield this cycle).
     EvChargerAcs m_yielders;

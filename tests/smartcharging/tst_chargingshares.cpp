@@ -539,7 +539,12 @@ void TestChargingShares::oneDipOneReserve_data()
     // one rides on, the one buying least, and the other stops. On 550 W the
     // one riding buys 140 W beyond the tolerance and lasts over an hour on
     // its 172 Wh; two would share the 550 W and spend 415 W each, both off
-    // after 25 minutes. on: what charges (regular expression, Left Right).
+    // after 25 minutes. Between one and two minimums (2400 W) the one left
+    // out covers the tolerance with what the other's minimum leaves, but
+    // the other could take all of it: a cloud is ridden out, a spell of
+    // twice the stop delay is the sun of the hour, and the rider spends its
+    // reserve and stops (about 45 minutes in).
+    // on: what charges (regular expression, Left Right).
     QTest::addColumn<double>("leftMinimum"); // A, Right's is 6 A
     QTest::addColumn<double>("dip");         // W, below 0 the house imports
     QTest::addColumn<int>("minutes");
@@ -549,6 +554,8 @@ void TestChargingShares::oneDipOneReserve_data()
     QTest::newRow("a long shallow dip: the one riding lasts") << 6.0 << 550.0 << 40 << "10|01";
     QTest::newRow("the smaller minimum rides on") << 8.0 << -240.0 << 6 << "01";
     QTest::newRow("the smaller minimum lasts on a shallow dip") << 8.0 << 550.0 << 40 << "01";
+    QTest::newRow("a cloud between one and two minimums: both ride it out") << 6.0 << 2400.0 << 25 << "11";
+    QTest::newRow("an hour between one and two minimums: one takes it all") << 6.0 << 2400.0 << 60 << "10|01";
 }
 
 void TestChargingShares::oneDipOneReserve()
