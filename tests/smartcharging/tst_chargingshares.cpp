@@ -628,9 +628,10 @@ void TestChargingShares::groupAtToleranceZeroNeedsASurplus_data()
     // pay a whole minimum, but only while the PV covers the house, and only
     // one: a car starts where the minimums before it leave 0 W or more, as
     // at any tolerance (random household 13111: three cars started on 344 W,
-    // 10 kW from the grid), and the cars before it cannot take that rest. The reserve is the stop delay's 15 minutes of
-    // one minimum (345 Wh); at night each rider bears half of the house's
-    // 2000 W: 21 minutes. on: how many charge.
+    // 10 kW from the grid), and the cars before it cannot take that rest.
+    // The reserve is the stop delay's 15 minutes of one minimum (345 Wh); at
+    // night each rider bears half of the house's 2000 W: 21 minutes. on: how
+    // many charge.
     QTest::addColumn<int>("sunnyMinutes");
     QTest::addColumn<double>("surplus");
     QTest::addColumn<int>("minutes");
