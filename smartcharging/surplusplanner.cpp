@@ -362,7 +362,12 @@ double SurplusPlanner::pricedStep(EvChargerAc *charger, const ChargingProcessInf
         || !planPrices(charger, currentDateTime, &now, &later))
         return nearest;
     // The step above buys its part beyond the surplus now; what it gives
-    // more than the step below is that much less the plan buys later.
+    // more than the step below is that much less the plan buys later. A car
+    // that stops at its target goes no higher than the nearest step: there
+    // the sooner stop leaves the sun after it unused where the sun beats
+    // the forecast the plan counted on.
+    if (nearest < above && m_context.book.configuration(charger->id()).stopOnTargetPercentage())
+        return nearest;
     return now * (above - perPhaseCurrent) <= later * (above - below) ? above : below;
 }
 

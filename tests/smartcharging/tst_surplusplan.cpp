@@ -732,6 +732,7 @@ struct PriceStepCase {
     int planFrom;     // the hours the price plan buys in (from -1: no plan)
     int planTo;
     double current;
+    bool stopOnTarget = false;
 };
 Q_DECLARE_METATYPE(PriceStepCase)
 
@@ -748,6 +749,10 @@ void TestSurplusPlan::surplusStepWeighsThePricePlan_data()
             << PriceStepCase{3200, 100, 10, 14, 16, 14};
     QTest::newRow("0.74 A at 15 against a whole ampere at 20 later (the dearest of 14:00-16:00): the step above")
             << PriceStepCase{3050, 15, 20, 14, 16, 14};
+    QTest::newRow("the same, the car stops at its 80 %: the nearest step")
+            << PriceStepCase{3050, 15, 20, 14, 16, 13, true};
+    QTest::newRow("0.09 A at 10 against a whole ampere at 10 later, the car stops at its 80 %: the step above")
+            << PriceStepCase{3200, 10, 10, 14, 16, 14, true};
     QTest::newRow("0.74 A at 10 against a whole ampere at 7 later (15:00 alone): the step below")
             << PriceStepCase{3050, 10, 7, 15, 16, 13};
     QTest::newRow("0.74 A at 10, no price plan: the nearest step") << PriceStepCase{3050, 10, 20, -1, -1, 13};
@@ -761,6 +766,11 @@ void TestSurplusPlan::surplusStepWeighsThePricePlan()
     const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
     Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addDays(1));
     house.fixture.setNow(start);
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setStopOnTargetPercentage(c.stopOnTarget);
+                                     }),
+             EnergyManager::EnergyErrorNoError);
     HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
     HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
     TestMarketProvider *provider = house.fixture.addMarket();
