@@ -135,8 +135,8 @@ private:
     // plan buys from the grid later, the step above perPhaseCurrent (A)
     // where what it buys now costs less than what it gives more than the
     // step below would at the dearest slot of the plan, else the step below;
-    // nearest without prices, such a plan, or a fraction of a step, and
-    // never above nearest for a car that stops at its target.
+    // nearest without prices or such a plan, below the minimum or on a
+    // whole step, and never above nearest for a car that stops at its target.
     double pricedStep(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent, double nearest,
                       double step, const QDateTime &currentDateTime) const;
     // The price now and the dearest of the slots the charger's price plan
