@@ -5,6 +5,7 @@
 #include "smartcharging/processpreparation.h"
 
 #include "config/energymanagerconfiguration.h"
+#include "spotmarket/spotmarketdataprovider.h"
 #include "spotmarket/spotmarketmanager.h"
 #include "devices/evchargerac.h"
 #include "devices/evchargerdc.h"
@@ -348,6 +349,60 @@ double SurplusPlanner::roomToFill(EvChargerAc *charger, const ChargingProcessInf
     const ChargingConfiguration &configuration = m_context.book.configuration(charger->id());
     const double ceiling = configuration.stopOnTargetPercentage() ? qMin(100u, configuration.targetPercentage()) : 100;
     return energyToLevel(info, ceiling);
+}
+
+double SurplusPlanner::pricedStep(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent,
+                                  double nearest, double step, const QDateTime &currentDateTime) const
+{
+    const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
+    const double above = qMin(below + qAbs(step), double(info.maxChargingCurrent));
+    double now = 0;
+    double later = 0;
+    if (step == 0 || perPhaseCurrent < info.minChargingCurrent || above <= perPhaseCurrent + 1e-9
+        || !planPrices(charger, currentDateTime, &now, &later))
+        return nearest;
+    // The step above buys its part beyond the surplus now; what it gives
+    // more than the step below is that much less the plan buys later. A car
+    // that stops at its target goes no higher than the nearest step: there
+    // the sooner stop leaves the sun after it unused where the sun beats
+    // the forecast the plan counted on.
+    if (nearest < above && m_context.book.configuration(charger->id()).stopOnTargetPercentage())
+        return nearest;
+    return now * (above - perPhaseCurrent) <= later * (above - below) ? above : below;
+}
+
+bool SurplusPlanner::planPrices(EvChargerAc *charger, const QDateTime &currentDateTime, double *now,
+                                double *dearest) const
+{
+    SpotMarketDataProvider *provider = m_context.spotMarketManager && m_context.spotMarketManager->available()
+                                               ? m_context.spotMarketManager->currentProvider()
+                                               : nullptr;
+    if (!provider)
+        return false;
+    const ScoreEntries entries = provider->scoreEntries();
+    bool priced = false;
+    for (const ScoreEntry &entry : entries) {
+        if (entry.startDateTime() <= currentDateTime && currentDateTime < entry.endDateTime()) {
+            *now = entry.value();
+            priced = true;
+        }
+    }
+    // The slots the plan buys from now on; the dearest is the one less
+    // energy needed gives up first.
+    bool planned = false;
+    for (const ChargingSchedule &schedule : m_context.schedules.acSchedules().value(charger)) {
+        if (schedule.action().issuer() != ChargingAction::ChargingActionIssuerSpotMarketCharging
+            || schedule.endDateTime() <= currentDateTime)
+            continue;
+        for (const ScoreEntry &entry : entries) {
+            if (entry.endDateTime() <= qMax(currentDateTime, schedule.startDateTime())
+                || entry.startDateTime() >= schedule.endDateTime())
+                continue;
+            *dearest = planned ? qMax(*dearest, entry.value()) : entry.value();
+            planned = true;
+        }
+    }
+    return priced && planned;
 }
 
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
@@ -860,7 +915,8 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
                                     .toDouble();
     // A step rounded up buys a fraction from elsewhere to charge sooner. A
     // car short of a target time keeps every bit sooner: the deadline check
-    // counts on no sun, and a car behind buys at full power later. Else no
+    // counts on no sun, and a car behind buys at full power later (where
+    // its price plan tells at what price, the step that costs less). Else no
     // more of the step than the tolerance lets come from elsewhere (none
     // where a home battery may not feed the car, tolerance 1), and sooner
     // is worth nothing where the expected sun of today and tomorrow gives
@@ -870,8 +926,10 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     const double boughtShare = qMin(0.5, 1.0 - tolerance);
     const bool beyondTolerance = surplusCurrent - perPhaseCurrent > boughtShare * qAbs(step) + 1e-9;
     const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
-    if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent
-        && !shortOfTargetTime(charger, info, currentDateTime)
+    const bool behind = shortOfTargetTime(charger, info, currentDateTime);
+    if (behind)
+        surplusCurrent = pricedStep(charger, info, perPhaseCurrent, surplusCurrent, step, currentDateTime);
+    if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent && !behind
         && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)
             || (!shared && fullWithinTheHour(charger, info, below, phaseCount))))
         surplusCurrent = below;

@@ -141,6 +141,8 @@ private slots:
     void missedRepeatingTargetPlannedAfresh();
     void surplusStepAndStartByToleranceAndSun_data();
     void surplusStepAndStartByToleranceAndSun();
+    void surplusStepWeighsThePricePlan_data();
+    void surplusStepWeighsThePricePlan();
     void runningChargeOnTheSunAlone_data();
     void runningChargeOnTheSunAlone();
     void deadlineChargeLeavesTheSunItsPart_data();
@@ -720,6 +722,71 @@ void TestSurplusPlan::surplusStepAndStartByToleranceAndSun()
     const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
     QCOMPARE(action.chargingEnabled(), c.enabled);
     QCOMPARE(action.desiredPhaseCount(), 1u);
+    QCOMPARE(action.maxChargingCurrent(), c.current);
+}
+
+struct PriceStepCase {
+    double exportPower;
+    double priceNow;
+    double planPrice; // of the hour from 15:00
+    int planFrom;     // the hours the price plan buys in (from -1: no plan)
+    int planTo;
+    double current;
+    bool stopOnTarget = false;
+};
+Q_DECLARE_METATYPE(PriceStepCase)
+
+void TestSurplusPlan::surplusStepWeighsThePricePlan_data()
+{
+    QTest::addColumn<PriceStepCase>("c");
+    // At noon, 70 % of the 80 % due tomorrow noon, on one phase. 3200 W:
+    // 13.91 A, the step above buys 0.09 A; 3050 W: 13.26 A, it buys 0.74 A.
+    QTest::newRow("0.09 A at 10 against a whole ampere at 10 later: the step above")
+            << PriceStepCase{3200, 10, 10, 14, 16, 14};
+    QTest::newRow("0.09 A at 200 against a whole ampere at 10 later: the step below")
+            << PriceStepCase{3200, 200, 10, 14, 16, 13};
+    QTest::newRow("0.09 A at 100 against a whole ampere at 10 later: the step above")
+            << PriceStepCase{3200, 100, 10, 14, 16, 14};
+    QTest::newRow("0.74 A at 15 against a whole ampere at 20 later (the dearest of 14:00-16:00): the step above")
+            << PriceStepCase{3050, 15, 20, 14, 16, 14};
+    QTest::newRow("the same, the car stops at its 80 %: the nearest step")
+            << PriceStepCase{3050, 15, 20, 14, 16, 13, true};
+    QTest::newRow("0.09 A at 10 against a whole ampere at 10 later, the car stops at its 80 %: the step above")
+            << PriceStepCase{3200, 10, 10, 14, 16, 14, true};
+    QTest::newRow("0.74 A at 10 against a whole ampere at 7 later (15:00 alone): the step below")
+            << PriceStepCase{3050, 10, 7, 15, 16, 13};
+    QTest::newRow("0.74 A at 10, no price plan: the nearest step") << PriceStepCase{3050, 10, 20, -1, -1, 13};
+    QTest::newRow("0.09 A at 200, the plan's slot over: the nearest step") << PriceStepCase{3200, 200, 10, 9, 11, 14};
+}
+
+void TestSurplusPlan::surplusStepWeighsThePricePlan()
+{
+    QFETCH(PriceStepCase, c);
+
+    const QDateTime start(QDate(2026, 6, 15), QTime(12, 0));
+    Household house(ChargingConfiguration::ChargingModeEcoWithTargetTime, 1.0, start.addDays(1));
+    house.fixture.setNow(start);
+    QCOMPARE(house.fixture.configure(house.charger,
+                                     [&](ChargingConfiguration &configuration) {
+                                         configuration.setStopOnTargetPercentage(c.stopOnTarget);
+                                     }),
+             EnergyManager::EnergyErrorNoError);
+    HouseholdFixture::setStates(house.car, {{"acPhaseCount", 1}, {"batteryLevel", 70}});
+    HouseholdFixture::setStates(house.meter, {{"currentPower", -c.exportPower}});
+    TestMarketProvider *provider = house.fixture.addMarket();
+    const QDateTime midnight(start.date(), QTime(0, 0));
+    const QDateTime slot = midnight.addSecs(15 * 3600);
+    provider->setEntries(TestMarketProvider::priceSlots(midnight, 48, 60, {{start, c.priceNow}, {slot, c.planPrice}}));
+    if (c.planFrom >= 0) {
+        ChargingSchedule planned(house.charger->id(),
+                                 TimeFrame(midnight.addSecs(c.planFrom * 3600), midnight.addSecs(c.planTo * 3600)));
+        planned.setAction(ChargingAction(true, 16, 1, ChargingAction::ChargingActionIssuerSpotMarketCharging, false));
+        Access::schedules(house.manager, house.charger) = ChargingSchedules({planned});
+    }
+    house.plan();
+
+    const ChargingAction action = Access::action(house.manager, house.charger, surplusIssuer);
+    QVERIFY(action.chargingEnabled());
     QCOMPARE(action.maxChargingCurrent(), c.current);
 }
 
