@@ -102,7 +102,8 @@ QList<Candidate> eligibleCandidates(const QList<ChargingShareCalculator::Request
 
 // Admits minimums in the candidates' order; one that does not fit is
 // skipped so a later, smaller minimum can still get in. *sum: W admitted.
-// One on part of its minimum only where the admitted leave budget over.
+// One on part of its minimum, or one that joins only beyond their room, only
+// where the admitted leave budget over.
 QList<Candidate> admitMinimums(const QList<Candidate> &candidates, double availablePower, double *sum)
 {
     QList<Candidate> active;
@@ -111,9 +112,10 @@ QList<Candidate> admitMinimums(const QList<Candidate> &candidates, double availa
         double admission = candidate.request.admissionPower >= 0
                                    ? qMin(candidate.request.admissionPower, candidate.request.minimumPower)
                                    : candidate.request.minimumPower;
-        if (room >= availablePower - *sum)
+        const bool admittedTakeRest = room >= availablePower - *sum;
+        if (admittedTakeRest)
             admission = candidate.request.minimumPower;
-        if (*sum + admission <= availablePower) {
+        if (*sum + admission <= availablePower && !(admittedTakeRest && candidate.request.joinsOnlyBeyondRoom)) {
             *sum += candidate.request.minimumPower;
             room += candidate.request.maximumPower - candidate.request.minimumPower;
             candidate.granted = candidate.request.minimumPower;

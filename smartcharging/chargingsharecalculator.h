@@ -32,6 +32,11 @@ public:
         // else the grid would buy what they could have taken from the
         // budget. Negative: the minimum.
         double admissionPower = -1;
+        // Admitted only where the ones admitted before cannot take the
+        // budget up to their maximums: a start beside a charge that could
+        // take the whole surplus splits it into two minimums, and each
+        // cloud then stops and starts two chargers instead of one.
+        bool joinsOnlyBeyondRoom = false;
         double maximumPower = 0;     // W; <= 0 means it cannot be served
         quint32 phaseCount = 0;      // for logging only
         double measuredPower = 0;    // W, for logging only

@@ -1142,6 +1142,16 @@ ChargingShareCalculator::Request DcController::dcChargingRequest(const DcIntent 
     const qint32 place = fromGrid ? qBound(0, intent.place, placesPerPriority - 1) : (intent.shortOfTarget ? 0 : 1);
     request.priority = kind * placesPerPriority + place;
     request.fairnessCounter = dcFairnessCounter(intent.charger);
+    if (!fromGrid) {
+        // A surplus start waits while the charges already admitted can take
+        // all of the surplus: one car then rides each cloud instead of two.
+        // One charging keeps its place for a turn, as on an AC charger.
+        const ThingId &id = intent.charger->id();
+        const bool charges = m_context.book.state(id).mode() == ChargingState::ModeSurplusCharging
+                             && (intent.charger->chargingEnabled() || m_sentCommands.value(id).enabled);
+        request.joinsOnlyBeyondRoom = !charges;
+        request.fairnessCounter = m_shares.surplusAdmissionCounter(id, charges);
+    }
     qCDebug(dcTavroEnergy()) << "DC charging share request for" << intent.charger->name() << "reason:"
                              << (intent.forced ? "target time" : (intent.spotMarketActive ? "spot market" : "surplus"))
                              << "minimum:" << request.minimumPower << "[W],"

@@ -254,13 +254,18 @@ void ShareRounds::shareAcIssuerGroup(ChargingAction::ChargingActionIssuer issuer
 
 quint32 ShareRounds::surplusAdmissionCounter(EvChargerAc *charger) const
 {
+    return surplusAdmissionCounter(charger->id(), m_context.runsOnSurplus(charger));
+}
+
+quint32 ShareRounds::surplusAdmissionCounter(const ThingId &evChargerId, bool charging) const
+{
     const uint window = m_context.configuration->chargingShareRotationWindow();
     const quint32 turn = (calmTurnMinutes + qMax(1u, window) - 1) / qMax(1u, window);
-    const quint32 counter = m_chargingShareFairness.value(charger->id(), 0);
+    const quint32 counter = m_chargingShareFairness.value(evChargerId, 0);
     // Doubled so that a tie goes to the one charging, whatever the ids: it
     // hands over only to a charger left out longer, as a stop and a start
     // are worth nothing to one merely sorted first.
-    if (m_context.runsOnSurplus(charger))
+    if (charging)
         return 2 * (counter > turn ? counter - turn : 0);
     return 2 * counter + 1;
 }

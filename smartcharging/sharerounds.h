@@ -49,6 +49,10 @@ public:
     void updateChargingShareFairness(int issuer, const QDateTime &currentDateTime);
     // The chargers the group served this round: the others' counters rise.
     void storeChargingShareServedChargers(const QList<ThingId> &served, int issuer);
+    // The counter a surplus admission sees: one charging on surplus counts
+    // as served a turn (about an hour) less, so it keeps its place for a
+    // turn; a tie goes to the one charging.
+    quint32 surplusAdmissionCounter(const ThingId &evChargerId, bool charging) const;
 
     // The fairness of every group as a restart must find it again: the
     // counters by charger, and by group its last rotation and the chargers

@@ -40,6 +40,13 @@ static Request onPart(Request r, double admission)
     return r;
 }
 
+// A start that waits while those admitted before it can take the budget.
+static Request joining(Request r)
+{
+    r.joinsOnlyBeyondRoom = true;
+    return r;
+}
+
 void TestChargingShareCalculator::calculate_data()
 {
     QTest::addColumn<Requests>("requests");
@@ -109,6 +116,17 @@ void TestChargingShareCalculator::calculate_data()
     QTest::newRow("on part: a whole minimum still fits beside one that could take the rest")
             << Requests{request("A", 1380, 3680, 0), onPart(request("B", 1380, 3680, 1), 690)} << 2800.0
             << Allocation{1400, 1400};
+    // A start beside one that can take the whole budget would split it
+    // into two minimums: it waits until the first is at its maximum.
+    QTest::newRow("joining: waits while the first takes it all")
+            << Requests{request("A", 1000, 5150, 0), joining(request("B", 1000, 5050, 0))} << 4100.0
+            << Allocation{4100, 0};
+    QTest::newRow("joining: starts beyond the first's maximum, both share")
+            << Requests{request("A", 1000, 5150, 0), joining(request("B", 1000, 5050, 0))} << 5500.0
+            << Allocation{2750, 2750};
+    QTest::newRow("joining: first in line, the other running still joins")
+            << Requests{joining(request("A", 1000, 5150, 0)), request("B", 1000, 5050, 1)} << 4100.0
+            << Allocation{2050, 2050};
     QTest::newRow("rooms: one unknown, equal above the minimums")
             << Requests{request("A", 1000, 10000, 0, 0, 30000), request("B", 0, 10000, 0, 0, 0)} << 8000.0
             << Allocation{4500, 3500};
