@@ -84,6 +84,31 @@ double ChargingContext::dcFeedIn() const
     return feedIn;
 }
 
+double ChargingContext::importDcCanShed(const EvChargerAcs &chargers, double netLoad) const
+{
+    if (netLoad <= 0)
+        return 0;
+    double draw = 0;
+    double minimum = 0;
+    for (EvChargerAc *charger : chargers) {
+        draw += qMax(0.0, charger->currentPower());
+        if (runsOnSurplus(charger))
+            minimum += cycle.acInfoOrDefault(charger).minChargingCurrent * qMax(1u, charger->phaseCount())
+                       * Units::phaseVoltage;
+    }
+    const double shortfall = minimum - (draw - netLoad);
+    if (shortfall <= 0)
+        return 0;
+    double sheddable = 0;
+    for (EvChargerDc *dc : evChargersDc) {
+        // A target time's charge keeps the sun it takes before the AC cars.
+        if (book.configuration(dc->id()).chargingMode() == ChargingConfiguration::ChargingModeEco
+            && runsOnSurplus(dc))
+            sheddable += qMax(0.0, dc->measuredPower() - qMax(0.0, dc->minChargingPower()));
+    }
+    return qMin(qMin(netLoad, shortfall), sheddable);
+}
+
 PhaseHeadroom ChargingContext::measuredHeadroom() const
 {
     PhaseHeadroom headroom(rootMeter, phasePowerLimit);

@@ -82,6 +82,15 @@ struct ChargingContext {
     // it the meter shows as export (the house fell, the car follows a
     // minute later) is not sun for the AC cars.
     double dcFeedIn() const;
+    // W of the import netLoad (W, below 0 an export) the DC cars charging
+    // on plain surplus shed for the AC chargers on surplus given, where
+    // those that run would else fall below their minimums: what the DC
+    // cars draw above theirs, at most the import and what lifts the
+    // running ones back to their minimums. A DC car takes any watt the AC
+    // cars leave, an AC car only whole amperes: one stopped for the watts
+    // a DC car overshot hands the DC car its draw and does not come back.
+    // Above their minimums they step down as before.
+    double importDcCanShed(const EvChargerAcs &chargers, double netLoad) const;
     // W of the sun kept for DC cars short of a target time and for an idle
     // DC car's minimum (see SurplusPlanner::dcDeadlineClaim, dcMinimumClaim):
     // the AC cars on surplus see only what is beyond it. Set once per cycle

@@ -119,8 +119,8 @@ double HouseholdBalance::acSurplusBalance(const EvChargerAcs &chargers, double r
     const double rootPower = m_context.rootMeter ? m_context.rootMeter->currentPower() : 0;
     // A DC car's discharge is not surplus, nor the sun kept for a DC car
     // short of a target time (see SurplusPlanner::surplusRootLoad).
-    return nonNegativePowerSum(chargers) - rootPower - m_context.dcFeedIn() - m_context.dcDeadlineClaim
-           + homeBattery().surplusTerm - reservedPower;
+    const double netLoad = rootPower + m_context.dcFeedIn() + m_context.dcDeadlineClaim - homeBattery().surplusTerm;
+    return nonNegativePowerSum(chargers) - netLoad + m_context.importDcCanShed(chargers, netLoad) - reservedPower;
 }
 
 double HouseholdBalance::surplusAcquisitionTolerance() const

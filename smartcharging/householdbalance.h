@@ -54,7 +54,7 @@ public:
     // less reservedPower (W); at least 0.
     double availableAcSurplusChargingPower(const EvChargerAcs &chargers, double reservedPower) const;
     // The same before the floor at 0: below 0 (W) by what the household
-    // imports beyond the chargers' own draw.
+    // imports beyond the chargers' own draw and what the DC cars can shed.
     double acSurplusBalance(const EvChargerAcs &chargers, double reservedPower) const;
     // The acquisition tolerance (0..1) the surplus shares with: 1 while a home
     // battery may not pay for what the surplus does not cover.

@@ -772,6 +772,8 @@ void SurplusPlanner::planAcSurplusAction(EvChargerAc *charger, double rootLoad, 
     const ChargingProcessInfo info = m_context.cycle.acInfoOrDefault(charger);
     SurplusGate &gate = m_context.cycle.surplusGate(charger->id());
     const bool running = m_context.runsOnSurplus(charger);
+    // Not stopped for an import a DC car can shed.
+    rootLoad -= m_context.importDcCanShed({charger}, rootLoad);
 
     // A on one phase: what the charger draws now plus what is exported.
     const double availableCurrent = charger->currentPower() / Units::phaseVoltage - rootLoad / Units::phaseVoltage;

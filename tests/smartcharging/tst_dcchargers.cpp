@@ -182,6 +182,7 @@ private slots:
     void chargeLeavesTheReliefOfACutDischarge();
     void dischargeAtItsFloorLendsNoRoom_data();
     void dischargeAtItsFloorLendsNoRoom();
+    void dcOvershootDoesNotStopAnAcCarAtItsMinimum();
 };
 
 void TestDcChargers::gridDecision_data()
@@ -1507,4 +1508,55 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
         QVERIFY2(qFuzzyCompare(acDraw(), acAlone), qPrintable(figures));
         QVERIFY2(qFuzzyIsNull(dcDraw()), qPrintable(figures));
     }
+}
+
+void TestDcChargers::dcOvershootDoesNotStopAnAcCarAtItsMinimum()
+{
+    // The AC car can take only its minimum, 6 A on one phase (1380 W); the
+    // DC car in eco takes the rest of the sun and draws 30 W more than it
+    // is told, so the meter shows 30 W of import every minute.
+    Household household;
+    household.manager->setAcquisitionTolerance(1.0);
+    Thing *dc = household.chargers.first();
+    HouseholdFixture::setStates(dc, {{"minChargingPower", 1000}, {"pluggedIn", false}});
+    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
+                                           {{"pluggedIn", true}, {"phaseCount", 1}});
+    Thing *acCar = household.fixture.addThing(
+            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+            {{"batteryLevel", 30}, {"capacity", 60}, {"acMaxChargingCurrent", 6}, {"acPhaseCount", 1}});
+    QCOMPARE(household.fixture.configure(ac,
+                                         [&](ChargingConfiguration &configuration) {
+                                             configuration.setAssignedCarId(acCar->id());
+                                             configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+                                             configuration.setTargetPercentage(100);
+                                         }),
+             EnergyManager::EnergyErrorNoError);
+    double sun = 1400;
+    double overshoot = 0;
+    bool acStopped = false;
+    const auto minute = [&]() {
+        const double acDrawn = acCurrentOf(ac) * 230;
+        const double dcDrawn = dcSetpointOf(dc) > 0 ? dcSetpointOf(dc) + overshoot : 0.0;
+        HouseholdFixture::setStates(ac, {{"currentPower", acDrawn}});
+        HouseholdFixture::setStates(dc, {{"currentPower", dcDrawn}});
+        household.setRootPower(acDrawn + dcDrawn - sun);
+        household.fixture.runCycle();
+        household.fixture.advance(60);
+        acStopped = acStopped || (acDrawn > 0 && acCurrentOf(ac) <= 0);
+    };
+    for (int i = 0; i < 15; i++)
+        minute();
+    QCOMPARE(acCurrentOf(ac), 6.0);
+
+    sun = 4400;
+    overshoot = 30;
+    HouseholdFixture::setStates(dc, {{"pluggedIn", true}});
+    QVERIFY(household.configure(0, ChargingConfiguration::ChargingModeEco));
+    for (int i = 0; i < 40; i++)
+        minute();
+    const QString figures = QStringLiteral("DC told %1 W, AC %2 A").arg(dcSetpointOf(dc)).arg(acCurrentOf(ac));
+    // The import is the DC car's to shed: the AC car, which cannot step
+    // down, runs on beside it and the DC car keeps the rest of the sun.
+    QVERIFY2(!acStopped && qFuzzyCompare(acCurrentOf(ac), 6.0), qPrintable(figures));
+    QVERIFY2(qAbs(dcSetpointOf(dc) + 1380 - sun) <= overshoot, qPrintable(figures));
 }
