@@ -49,6 +49,24 @@ struct Household {
     // Commands received by the charger so far.
     int sent(int index = 0) const { return fixture.commands(chargers.at(index)).count(); }
 
+    // A one-phase AC charger in eco mode to 100 % with a car at 30 % of
+    // 60 kWh that takes at most maxCurrent (A); nullptr where it cannot be
+    // configured.
+    Thing *addEcoAcCharger(int maxCurrent)
+    {
+        Thing *ac = fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
+                                     {{"pluggedIn", true}, {"phaseCount", 1}});
+        Thing *car = fixture.addThing(
+                QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
+                {{"batteryLevel", 30}, {"capacity", 60}, {"acMaxChargingCurrent", maxCurrent}, {"acPhaseCount", 1}});
+        const bool configured = fixture.configure(ac, [&](ChargingConfiguration &configuration) {
+            configuration.setAssignedCarId(car->id());
+            configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
+            configuration.setTargetPercentage(100);
+        }) == EnergyManager::EnergyErrorNoError;
+        return configured ? ac : nullptr;
+    }
+
     void setRootPower(double power)
     {
         HouseholdFixture::setStates(meter, {{"currentPower", power}});
@@ -1447,18 +1465,8 @@ void TestDcChargers::dcDeadlineTakesTheSunFromAnAcEcoCar()
     Thing *dc = household.chargers.first();
     HouseholdFixture::setStates(dc, {{"minChargingPower", 1000}});
     HouseholdFixture::setStates(household.cars.first(), {{"batteryLevel", dcSoc}});
-    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
-                                           {{"pluggedIn", true}, {"phaseCount", 1}});
-    Thing *acCar = household.fixture.addThing(
-            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
-            {{"batteryLevel", 30}, {"capacity", 60}, {"acMaxChargingCurrent", 16}, {"acPhaseCount", 1}});
-    QCOMPARE(household.fixture.configure(ac,
-                                         [&](ChargingConfiguration &configuration) {
-                                             configuration.setAssignedCarId(acCar->id());
-                                             configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
-                                             configuration.setTargetPercentage(100);
-                                         }),
-             EnergyManager::EnergyErrorNoError);
+    Thing *ac = household.addEcoAcCharger(16);
+    QVERIFY(ac);
     const auto acDraw = [&]() {
         return ac->stateValue(QStringLiteral("power")).toBool()
                        ? ac->stateValue(QStringLiteral("maxChargingCurrent")).toDouble() * 230
@@ -1519,18 +1527,8 @@ void TestDcChargers::dcOvershootDoesNotStopAnAcCarAtItsMinimum()
     household.manager->setAcquisitionTolerance(1.0);
     Thing *dc = household.chargers.first();
     HouseholdFixture::setStates(dc, {{"minChargingPower", 1000}, {"pluggedIn", false}});
-    Thing *ac = household.fixture.addThing(QStringLiteral("evChargerAc"), QStringLiteral("Wallbox"),
-                                           {{"pluggedIn", true}, {"phaseCount", 1}});
-    Thing *acCar = household.fixture.addThing(
-            QStringLiteral("electricVehicleConnected"), QStringLiteral("AC car"),
-            {{"batteryLevel", 30}, {"capacity", 60}, {"acMaxChargingCurrent", 6}, {"acPhaseCount", 1}});
-    QCOMPARE(household.fixture.configure(ac,
-                                         [&](ChargingConfiguration &configuration) {
-                                             configuration.setAssignedCarId(acCar->id());
-                                             configuration.setChargingMode(ChargingConfiguration::ChargingModeEco);
-                                             configuration.setTargetPercentage(100);
-                                         }),
-             EnergyManager::EnergyErrorNoError);
+    Thing *ac = household.addEcoAcCharger(6);
+    QVERIFY(ac);
     double sun = 1400;
     double overshoot = 0;
     bool acStopped = false;
