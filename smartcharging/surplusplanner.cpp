@@ -352,9 +352,8 @@ double SurplusPlanner::roomToFill(EvChargerAc *charger, const ChargingProcessInf
 }
 
 double SurplusPlanner::pricedStep(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent,
-                                  double nearest, double step, const QDateTime &currentDateTime) const
+                                  double nearest, double below, double step, const QDateTime &currentDateTime) const
 {
-    const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     const double above = qMin(below + qAbs(step), double(info.maxChargingCurrent));
     double now = 0;
     double later = 0;
@@ -380,13 +379,10 @@ bool SurplusPlanner::planPrices(EvChargerAc *charger, const QDateTime &currentDa
     if (!provider)
         return false;
     const ScoreEntries entries = provider->scoreEntries();
-    bool priced = false;
-    for (const ScoreEntry &entry : entries) {
-        if (entry.startDateTime() <= currentDateTime && currentDateTime < entry.endDateTime()) {
-            *now = entry.value();
-            priced = true;
-        }
-    }
+    const ScoreEntry present = entries.getScoreEntry(currentDateTime);
+    if (present.isNull())
+        return false;
+    *now = present.value();
     // The slots the plan buys from now on; the dearest is the one less
     // energy needed gives up first.
     bool planned = false;
@@ -402,7 +398,7 @@ bool SurplusPlanner::planPrices(EvChargerAc *charger, const QDateTime &currentDa
             planned = true;
         }
     }
-    return priced && planned;
+    return planned;
 }
 
 bool SurplusPlanner::sunGivesTheRest(EvChargerAc *charger, const ChargingProcessInfo &info, uint phaseCount,
@@ -930,7 +926,7 @@ double SurplusPlanner::acSurplusTargetCurrent(EvChargerAc *charger, const Chargi
     const double below = floorChargingCurrent(perPhaseCurrent, info.minChargingCurrent, info.maxChargingCurrent, step);
     const bool behind = shortOfTargetTime(charger, info, currentDateTime);
     if (behind)
-        surplusCurrent = pricedStep(charger, info, perPhaseCurrent, surplusCurrent, step, currentDateTime);
+        surplusCurrent = pricedStep(charger, info, perPhaseCurrent, surplusCurrent, below, step, currentDateTime);
     if (surplusCurrent > perPhaseCurrent && perPhaseCurrent >= info.minChargingCurrent && !behind
         && (beyondTolerance || sunGivesTheRest(charger, info, phaseCount, currentDateTime)
             || (!shared && fullWithinTheHour(charger, info, below, phaseCount))))

@@ -134,11 +134,11 @@ private:
     // The step a car short of a target time charges on: where its price
     // plan buys from the grid later, the step above perPhaseCurrent (A)
     // where what it buys now costs less than what it gives more than the
-    // step below would at the dearest slot of the plan, else the step below;
-    // nearest without prices or such a plan, below the minimum or on a
-    // whole step, and never above nearest for a car that stops at its target.
+    // step below (A) would at the dearest slot of the plan, else the step
+    // below; nearest without prices or such a plan, below the minimum or on
+    // a whole step, and never above nearest for a car that stops at its target.
     double pricedStep(EvChargerAc *charger, const ChargingProcessInfo &info, double perPhaseCurrent, double nearest,
-                      double step, const QDateTime &currentDateTime) const;
+                      double below, double step, const QDateTime &currentDateTime) const;
     // The price now and the dearest of the slots the charger's price plan
     // buys from now on (the provider's unit); false without either.
     bool planPrices(EvChargerAc *charger, const QDateTime &currentDateTime, double *now, double *dearest) const;
