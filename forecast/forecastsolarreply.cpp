@@ -65,6 +65,69 @@ int boundedInteger(const QJsonValue &value, int maximum)
     return static_cast<int>(qMin(value.toDouble(), static_cast<double>(maximum)));
 }
 
+// Reads one series' entries into *series in time order; the reason it is
+// refused, else empty. maximum: the most a value may be (W or Wh).
+QString readSeries(const QString &name, const QJsonObject &entries, bool daily, double maximum, double kwp,
+                   const SiteClock &clock, QVector<Entry> *series)
+{
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        const QString key = it.key();
+        const QDate date = QDate::fromString(key.left(10), QStringLiteral("yyyy-MM-dd"));
+        const QTime time = daily ? QTime(0, 0) : QTime::fromString(key.mid(11), QStringLiteral("HH:mm:ss"));
+        const bool shaped = daily ? key.length() == 10 : key.length() == 19 && key.at(10) == QLatin1Char(' ');
+        if (!shaped || !date.isValid() || !time.isValid() || date.year() < firstYear || date.year() > lastYear)
+            return QStringLiteral("%1: unreadable timestamp \"%2\"").arg(name, key.left(40));
+        if (!plausible(it.value(), maximum))
+            return QStringLiteral("%1: implausible value at %2 for a plane of %3 kWp").arg(name, key).arg(kwp);
+        Entry entry;
+        entry.date = date;
+        entry.value = it.value().toDouble();
+        if (daily || clock.instant(date, time, &entry.instant))
+            series->append(entry);
+    }
+    std::sort(series->begin(), series->end(), [](const Entry &a, const Entry &b) { return a.instant < b.instant; });
+    return {};
+}
+
+// The periods between a day's consecutive timestamps into *periods, from
+// the energies (fromEnergy) or the powers; the reason they are refused,
+// else empty.
+QString readPeriods(const QVector<Entry> &entries, bool fromEnergy, double maximumPower, double kwp,
+                    const SiteClock &clock, SolarForecastSlots *periods)
+{
+    for (int i = 0; i < entries.count(); i++) {
+        const Entry &entry = entries.at(i);
+        const bool opensDay = i == 0 || entries.at(i - 1).date != entry.date;
+        qint64 start = 0;
+        double energy = 0;
+        if (!opensDay) {
+            const Entry &previous = entries.at(i - 1);
+            start = previous.instant;
+            energy = fromEnergy ? entry.value
+                                : (previous.value + entry.value) / 2.0 * static_cast<double>(entry.instant - start)
+                                          / static_cast<double>(hourMs);
+        } else if (fromEnergy && entry.value > 0) {
+            qint64 midnight = 0;
+            start = entry.instant - hourMs;
+            if (clock.instant(entry.date, QTime(0, 0), &midnight))
+                start = qMax(start, midnight);
+            energy = entry.value;
+        } else {
+            continue;
+        }
+        if (entry.instant <= start)
+            continue;
+        const double hours = static_cast<double>(entry.instant - start) / static_cast<double>(hourMs);
+        if (energy > maximumPower * hours + roundingWh)
+            return QStringLiteral("watt_hours_period: implausible energy %1 Wh in %2 h for a plane of %3 kWp")
+                    .arg(energy)
+                    .arg(hours)
+                    .arg(kwp);
+        periods->append(SolarForecastSlot(QDateTime::fromMSecsSinceEpoch(start),
+                                          QDateTime::fromMSecsSinceEpoch(entry.instant), energy));
+    }
+    return {};
+}
 }
 
 ForecastSolarReply ForecastSolarReply::parse(const QByteArray &body, double kwp)
@@ -143,73 +206,18 @@ void ForecastSolarReply::readResult(const QJsonObject &result, double kwp)
             return;
         }
         present[s] = true;
-        const bool daily = s == 3;
         // Power, energy of one day (the period bound is checked below).
         const double maximum = s == 0 ? maximumPower : maximumPower * 24.0;
-        for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-            const QString key = it.key();
-            const QDate date = QDate::fromString(key.left(10), QStringLiteral("yyyy-MM-dd"));
-            const QTime time = daily ? QTime(0, 0) : QTime::fromString(key.mid(11), QStringLiteral("HH:mm:ss"));
-            const bool shaped = daily ? key.length() == 10 : key.length() == 19 && key.at(10) == QLatin1Char(' ');
-            if (!shaped || !date.isValid() || !time.isValid() || date.year() < firstYear || date.year() > lastYear) {
-                m_errorString = QStringLiteral("%1: unreadable timestamp \"%2\"").arg(names[s], key.left(40));
-                return;
-            }
-            if (!plausible(it.value(), maximum)) {
-                m_errorString =
-                        QStringLiteral("%1: implausible value at %2 for a plane of %3 kWp").arg(names[s], key).arg(kwp);
-                return;
-            }
-            Entry entry;
-            entry.date = date;
-            entry.value = it.value().toDouble();
-            if (daily || clock.instant(date, time, &entry.instant))
-                series[s].append(entry);
-        }
-        std::sort(series[s].begin(), series[s].end(),
-                  [](const Entry &a, const Entry &b) { return a.instant < b.instant; });
+        m_errorString = readSeries(names[s], entries, s == 3, maximum, kwp, clock, &series[s]);
+        if (!m_errorString.isEmpty())
+            return;
     }
     if (!present[0] && !present[1]) {
         m_errorString = QStringLiteral("neither watts nor watt_hours_period");
         return;
     }
-
-    // Periods between a day's consecutive timestamps.
     const bool fromEnergy = present[1];
-    const QVector<Entry> &entries = fromEnergy ? series[1] : series[0];
-    for (int i = 0; i < entries.count(); i++) {
-        const Entry &entry = entries.at(i);
-        const bool opensDay = i == 0 || entries.at(i - 1).date != entry.date;
-        qint64 start = 0;
-        double energy = 0;
-        if (!opensDay) {
-            const Entry &previous = entries.at(i - 1);
-            start = previous.instant;
-            energy = fromEnergy ? entry.value
-                                : (previous.value + entry.value) / 2.0 * static_cast<double>(entry.instant - start)
-                                          / static_cast<double>(hourMs);
-        } else if (fromEnergy && entry.value > 0) {
-            qint64 midnight = 0;
-            start = entry.instant - hourMs;
-            if (clock.instant(entry.date, QTime(0, 0), &midnight))
-                start = qMax(start, midnight);
-            energy = entry.value;
-        } else {
-            continue;
-        }
-        if (entry.instant <= start)
-            continue;
-        const double hours = static_cast<double>(entry.instant - start) / static_cast<double>(hourMs);
-        if (energy > maximumPower * hours + roundingWh) {
-            m_errorString = QStringLiteral("watt_hours_period: implausible energy %1 Wh in %2 h for a plane of %3 kWp")
-                                    .arg(energy)
-                                    .arg(hours)
-                                    .arg(kwp);
-            return;
-        }
-        m_periods.append(SolarForecastSlot(QDateTime::fromMSecsSinceEpoch(start),
-                                           QDateTime::fromMSecsSinceEpoch(entry.instant), energy));
-    }
-    if (m_periods.isEmpty())
+    m_errorString = readPeriods(fromEnergy ? series[1] : series[0], fromEnergy, maximumPower, kwp, clock, &m_periods);
+    if (m_errorString.isEmpty() && m_periods.isEmpty())
         m_errorString = QStringLiteral("no forecast period");
 }

@@ -57,21 +57,8 @@ void EnergyChartsReply::parse(const QByteArray &payload, const QString &zone, co
         m_errorString = QStringLiteral("The payload is no object with \"unix_seconds\" and \"price\" arrays.");
         return;
     }
-
-    // The service names neither the zone nor always the unit; when it does,
-    // they must be the ones asked for.
-    const QJsonValue bzn = reply.value(QStringLiteral("bzn"));
-    if (!bzn.isUndefined() && bzn.toString().compare(zone, Qt::CaseInsensitive) != 0) {
-        m_errorString =
-                QStringLiteral("The reply is for the zone \"%1\", not %2.").arg(printable(bzn.toString()), zone);
+    if (!checkZoneAndUnit(reply, zone))
         return;
-    }
-    const QJsonValue unit = reply.value(QStringLiteral("unit"));
-    if (!unit.isUndefined()
-        && unit.toString().remove(QLatin1Char(' ')).compare(QLatin1String("EUR/MWh"), Qt::CaseInsensitive) != 0) {
-        m_errorString = QStringLiteral("The prices are in %1, not EUR/MWh.").arg(printable(unit.toString()));
-        return;
-    }
 
     const QJsonArray times = seconds.toArray();
     const QJsonArray values = prices.toArray();
@@ -86,7 +73,41 @@ void EnergyChartsReply::parse(const QByteArray &payload, const QString &zone, co
         m_errorString = QStringLiteral("The reply holds fewer than two slots.");
         return;
     }
+    const QVector<qint64> starts = slotStarts(times, earliest, latest);
+    if (!isValid())
+        return;
+    readPrices(starts, values);
+    if (m_entries.isEmpty()) {
+        m_errorString = QStringLiteral("The reply holds no usable price.");
+        return;
+    }
 
+    m_license = printable(reply.value(QStringLiteral("license_info")).toString());
+    m_deprecated = reply.value(QStringLiteral("deprecated")).toBool(false);
+}
+
+bool EnergyChartsReply::checkZoneAndUnit(const QJsonObject &reply, const QString &zone)
+{
+    // The service names neither the zone nor always the unit; when it does,
+    // they must be the ones asked for.
+    const QJsonValue bzn = reply.value(QStringLiteral("bzn"));
+    if (!bzn.isUndefined() && bzn.toString().compare(zone, Qt::CaseInsensitive) != 0) {
+        m_errorString =
+                QStringLiteral("The reply is for the zone \"%1\", not %2.").arg(printable(bzn.toString()), zone);
+        return false;
+    }
+    const QJsonValue unit = reply.value(QStringLiteral("unit"));
+    if (!unit.isUndefined()
+        && unit.toString().remove(QLatin1Char(' ')).compare(QLatin1String("EUR/MWh"), Qt::CaseInsensitive) != 0) {
+        m_errorString = QStringLiteral("The prices are in %1, not EUR/MWh.").arg(printable(unit.toString()));
+        return false;
+    }
+    return true;
+}
+
+QVector<qint64> EnergyChartsReply::slotStarts(const QJsonArray &times, const QDateTime &earliest,
+                                              const QDateTime &latest)
+{
     // Seconds since the epoch, checked before any cast to an integer.
     const double earliestSeconds = static_cast<double>(earliest.toSecsSinceEpoch());
     const double latestSeconds = static_cast<double>(latest.toSecsSinceEpoch());
@@ -96,11 +117,11 @@ void EnergyChartsReply::parse(const QByteArray &payload, const QString &zone, co
         const double time = times.at(i).toDouble(std::nan(""));
         if (!times.at(i).isDouble() || !std::isfinite(time) || std::floor(time) != time) {
             m_errorString = QStringLiteral("Timestamp %1 is no whole number of seconds.").arg(i);
-            return;
+            return {};
         }
         if (time < earliestSeconds || time >= latestSeconds) {
             m_errorString = QStringLiteral("Timestamp %1 lies outside the range asked for.").arg(i);
-            return;
+            return {};
         }
         starts.append(static_cast<qint64>(time));
         if (i == 0)
@@ -108,21 +129,26 @@ void EnergyChartsReply::parse(const QByteArray &payload, const QString &zone, co
         const qint64 gap = starts.at(i) - starts.at(i - 1);
         if (gap <= 0) {
             m_errorString = QStringLiteral("Timestamp %1 is not later than the one before.").arg(i);
-            return;
+            return {};
         }
         // A slot is 15, 30 or 60 minutes and starts on a multiple of its
         // length; anything else means slots are missing.
         if (!isSlotLength(gap) || starts.at(i - 1) % gap != 0) {
             m_errorString = QStringLiteral("Timestamps %1 and %2 leave a gap of %3 s.").arg(i - 1).arg(i).arg(gap);
-            return;
+            return {};
         }
     }
     const qint64 lastLength = starts.last() - starts.at(starts.count() - 2);
     if (starts.last() + lastLength > latestSeconds) {
         m_errorString = QStringLiteral("Timestamp %1 lies outside the range asked for.").arg(starts.count() - 1);
-        return;
+        return {};
     }
+    return starts;
+}
 
+void EnergyChartsReply::readPrices(const QVector<qint64> &starts, const QJsonArray &values)
+{
+    const qint64 lastLength = starts.last() - starts.at(starts.count() - 2);
     for (int i = 0; i < starts.count(); i++) {
         const QJsonValue price = values.at(i);
         if (price.isNull()) {
@@ -141,11 +167,4 @@ void EnergyChartsReply::parse(const QByteArray &payload, const QString &zone, co
         entry.setValue(price.toDouble());
         m_entries.append(entry);
     }
-    if (m_entries.isEmpty()) {
-        m_errorString = QStringLiteral("The reply holds no usable price.");
-        return;
-    }
-
-    m_license = printable(reply.value(QStringLiteral("license_info")).toString());
-    m_deprecated = reply.value(QStringLiteral("deprecated")).toBool(false);
 }

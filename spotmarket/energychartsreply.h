@@ -3,6 +3,9 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QVector>
 #include <QString>
 
 #include "types/scoreentries.h"
@@ -41,6 +44,13 @@ public:
 
 private:
     void parse(const QByteArray &payload, const QString &zone, const QDateTime &earliest, const QDateTime &latest);
+    // False (with the error set) where the reply names another zone or unit.
+    bool checkZoneAndUnit(const QJsonObject &reply, const QString &zone);
+    // The slots' starts (s since the epoch); empty with the error set where a
+    // timestamp is refused. At least two timestamps.
+    QVector<qint64> slotStarts(const QJsonArray &times, const QDateTime &earliest, const QDateTime &latest);
+    // The usable slots of starts into m_entries; counts the dropped ones.
+    void readPrices(const QVector<qint64> &starts, const QJsonArray &values);
 
     ScoreEntries m_entries;
     QString m_errorString;

@@ -159,6 +159,40 @@ namespace {
 // EUR/MWh; day-ahead prices stay within a few thousand either way.
 const double maximumPrice = 1e6;
 
+// The usable slots of the reply's "data" array; *skipped counts the others.
+// Elements without usable numbers are skipped: they would land at the epoch
+// with price 0 and distort every weighting done over the whole list.
+ScoreEntries readSlots(const QJsonArray &dataArray, int *skipped)
+{
+    // Milliseconds since the epoch; beyond about 285 000 years the cast to
+    // qint64 would be undefined.
+    auto usableTime = [](const QJsonValue &time) {
+        return time.isDouble() && std::isfinite(time.toDouble()) && std::abs(time.toDouble()) <= 9e15;
+    };
+    // A price beyond any market's range (EUR/MWh) is garbage too, and one
+    // near the limits of a double would turn every weighting into NaN.
+    auto usablePrice = [](const QJsonValue &candidate) {
+        return candidate.isDouble() && std::isfinite(candidate.toDouble())
+               && std::abs(candidate.toDouble()) <= maximumPrice;
+    };
+    ScoreEntries entries;
+    for (const QJsonValue &value : dataArray) {
+        const QJsonObject dataMap = value.toObject();
+        const QJsonValue start = dataMap.value("start_timestamp");
+        const QJsonValue end = dataMap.value("end_timestamp");
+        const QJsonValue price = dataMap.value("marketprice");
+        if (!usableTime(start) || !usableTime(end) || !usablePrice(price)) {
+            (*skipped)++;
+            continue;
+        }
+        ScoreEntry entry;
+        entry.setStartDateTime(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(start.toDouble())));
+        entry.setEndDateTime(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(end.toDouble())));
+        entry.setValue(price.toDouble());
+        entries.append(entry);
+    }
+    return entries;
+}
 }
 
 void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArray &payload)
@@ -187,39 +221,8 @@ void SpotMarketDataProviderAwattar::processReply(int httpStatus, const QByteArra
         return;
     }
 
-    // Elements without usable numbers are skipped: they would land at the
-    // epoch with price 0 and distort every weighting done over the whole list.
-    ScoreEntries entries;
     int skipped = 0;
-    const QJsonArray dataArray = jsonDoc.object().value("data").toArray();
-    for (const QJsonValue &value : dataArray) {
-        const QJsonObject dataMap = value.toObject();
-        const QJsonValue start = dataMap.value("start_timestamp");
-        const QJsonValue end = dataMap.value("end_timestamp");
-        const QJsonValue price = dataMap.value("marketprice");
-        // Milliseconds since the epoch; beyond about 285 000 years the cast
-        // to qint64 would be undefined.
-        auto usableTime = [](const QJsonValue &time) {
-            return time.isDouble() && std::isfinite(time.toDouble()) && std::abs(time.toDouble()) <= 9e15;
-        };
-        // A price beyond any market's range (EUR/MWh) is garbage too, and
-        // one near the limits of a double would turn every weighting into NaN.
-        auto usablePrice = [](const QJsonValue &candidate) {
-            return candidate.isDouble() && std::isfinite(candidate.toDouble())
-                   && std::abs(candidate.toDouble()) <= maximumPrice;
-        };
-        if (!usableTime(start) || !usableTime(end) || !usablePrice(price)) {
-            skipped++;
-            continue;
-        }
-
-        ScoreEntry entry;
-        entry.setStartDateTime(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(start.toDouble())));
-        entry.setEndDateTime(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(end.toDouble())));
-        entry.setValue(price.toDouble());
-        entries.append(entry);
-    }
-
+    const ScoreEntries entries = readSlots(jsonDoc.object().value("data").toArray(), &skipped);
     if (skipped > 0)
         qCWarning(dcTavroEnergy()) << this << "Skipped" << skipped << "slots without start, end or market price.";
 
