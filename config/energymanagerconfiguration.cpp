@@ -120,7 +120,10 @@ static uint toDuration(const QString &key, const QVariant &value, uint current, 
     return value.toUInt();
 }
 
-bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
+namespace {
+
+// The file's JSON; false (logged) where it cannot be read or parsed.
+bool readDocument(const QString &fileName, QJsonDocument *document)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -128,25 +131,27 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
                                    << file.errorString();
         return false;
     }
-
     const QByteArray data = file.readAll();
     file.close();
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    *document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError) {
         qCWarning(dcTavroEnergy()).noquote()
                 << "Failed to load energy manager configuration, the JSON data seems to be invalid:"
                 << JsonSchemaCheck::parseErrorText(data, error) << "in" << fileName;
         return false;
     }
+    return true;
+}
 
-    // Keys the plugin does not know (a typo would silently keep a default)
-    // and values of the wrong type are named and left out; the rest counts.
+// Keys the plugin does not know (a typo would silently keep a default) and
+// values of the wrong type, each logged; their paths go to *refused.
+int logSchemaProblems(const QJsonDocument &document, QSet<QString> *refused)
+{
     const JsonSchemaCheck schema{QByteArray(tuningSchemaText)};
     const QJsonValue root = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
     const QList<JsonSchemaCheck::Problem> problems = schema.check(root);
-    QSet<QString> refused;
     for (const JsonSchemaCheck::Problem &problem : problems) {
         if (problem.unknownKey)
             // "unknown key (did you mean ...?)": the key and the suggestion.
@@ -160,14 +165,32 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
         else
             qCWarning(dcTavroEnergy()).noquote() << "Wrong type in the energy manager configuration for" << problem.path
                                                  << "-" << problem.message << "- keeping the current value";
-        refused.insert(problem.path);
+        refused->insert(problem.path);
     }
+    return problems.count();
+}
+
+}
+
+bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
+{
+    QJsonDocument document;
+    if (!readDocument(fileName, &document))
+        return false;
+    // Refused keys and values are named and left out; the rest counts.
+    QSet<QString> refused;
+    const int schemaProblems = logSchemaProblems(document, &refused);
     if (!document.isObject())
         return false;
     QVariantMap map = document.toVariant().toMap();
     for (const QString &key : refused)
         map.remove(key);
+    const int rangeProblems = applyValues(map);
+    return schemaProblems == 0 && rangeProblems == 0;
+}
 
+int EnergyManagerConfiguration::applyValues(const QVariantMap &map)
+{
     int rangeProblems = 0;
     const QString enabledLockKey = QStringLiteral("chargingEnabledLockDuration");
     const QString currentLockKey = QStringLiteral("chargingCurrentLockDuration");
@@ -207,5 +230,5 @@ bool EnergyManagerConfiguration::loadConfiguration(const QString &fileName)
         }
     }
 
-    return problems.isEmpty() && rangeProblems == 0;
+    return rangeProblems;
 }

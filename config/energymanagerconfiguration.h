@@ -2,6 +2,7 @@
 #define ENERGYMANAGERCONFIGURATION_H
 
 #include <QObject>
+#include <QVariantMap>
 
 #include "common/chargingsharestrategy.h"
 
@@ -49,6 +50,9 @@ public:
 private:
     // True when every key was taken as written.
     bool loadConfiguration(const QString &fileName);
+    // Takes the values of a checked file's keys; the count of those out of
+    // range (logged, the value kept).
+    int applyValues(const QVariantMap &map);
 
     uint m_chargingEnabledLockDuration = 300;
     uint m_chargingCurrentLockDuration = 10;
