@@ -143,6 +143,55 @@ bool startsWith(const std::string &text, const char *prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
+// The known key closest to an unknown one, within a typo's distance; empty
+// for none.
+QString closestKey(const QString &key, const QJsonObject &node)
+{
+    QString closest;
+    int best = std::max(2, static_cast<int>(key.size()) / 4) + 1;
+    for (const QString &known : node.value(QStringLiteral("properties")).toObject().keys()) {
+        const int distance = editDistance(key, known);
+        if (distance < best) {
+            best = distance;
+            closest = known;
+        }
+    }
+    return closest;
+}
+
+// What is wrong with a value, in words, from the validator's text and the
+// schema node that refused it.
+QString valueMessage(const std::string &text, const QJsonObject &node, const QJsonValue &value)
+{
+    if (startsWith(text, "Value type not permitted"))
+        return QStringLiteral("%1 is expected, not %2")
+                .arg(typeWords(node.value(QStringLiteral("type"))), shortText(value));
+    if (startsWith(text, "Failed to match regex") && node.contains(QStringLiteral("description")))
+        return QStringLiteral("%1 is no %2")
+                .arg(shortText(value), node.value(QStringLiteral("description")).toString());
+    if (startsWith(text, "Failed to match against any enum")) {
+        QStringList allowed;
+        for (const QJsonValue &option : node.value(QStringLiteral("enum")).toArray())
+            allowed << QString::fromUtf8(QJsonDocument(QJsonArray{option}).toJson(QJsonDocument::Compact))
+                               .mid(1)
+                               .chopped(1);
+        return QStringLiteral("%1 is none of %2").arg(shortText(value), allowed.join(QStringLiteral(", ")));
+    }
+    if (startsWith(text, "Expected number greater than") || startsWith(text, "Expected number less than")) {
+        const bool below = startsWith(text, "Expected number greater than");
+        const bool inclusive = text.find("or equal to") != std::string::npos;
+        const QString bound = below ? (inclusive ? QStringLiteral("minimum") : QStringLiteral("exclusiveMinimum"))
+                                    : (inclusive ? QStringLiteral("maximum") : QStringLiteral("exclusiveMaximum"));
+        const QString words = below ? (inclusive ? QStringLiteral("at least") : QStringLiteral("more than"))
+                                    : (inclusive ? QStringLiteral("at most") : QStringLiteral("less than"));
+        return QStringLiteral("must be %1 %2, not %3")
+                .arg(words, QString::number(node.value(bound).toDouble()), QString::number(value.toDouble()));
+    }
+    QString description = QString::fromStdString(text);
+    if (description.endsWith(QLatin1Char('.')))
+        description.chop(1);
+    return QStringLiteral("%1, found %2").arg(description, shortText(value));
+}
 }
 
 JsonSchemaCheck::JsonSchemaCheck(const QByteArray &schemaText)
@@ -232,55 +281,16 @@ QList<JsonSchemaCheck::Problem> JsonSchemaCheck::checkOnce(const QJsonValue &doc
             problem.keys = QStringList(segments) << key;
             problem.unknownKey = unknown;
             problem.message = unknown ? QStringLiteral("unknown key") : QStringLiteral("missing");
-            if (unknown) {
-                QString closest;
-                int best = std::max(2, static_cast<int>(key.size()) / 4) + 1;
-                for (const QString &known : node.value(QStringLiteral("properties")).toObject().keys()) {
-                    const int distance = editDistance(key, known);
-                    if (distance < best) {
-                        best = distance;
-                        closest = known;
-                    }
-                }
-                if (!closest.isEmpty())
-                    problem.message += QStringLiteral(" (did you mean \"%1\"?)").arg(closest);
-            }
+            const QString closest = unknown ? closestKey(key, node) : QString();
+            if (!closest.isEmpty())
+                problem.message += QStringLiteral(" (did you mean \"%1\"?)").arg(closest);
             problems << problem;
             continue;
         }
         problem.path = pathText(segments, document);
         problem.keys = segments;
-        if (startsWith(text, "Value type not permitted")) {
-            problem.wrongType = true;
-            problem.message = QStringLiteral("%1 is expected, not %2")
-                                      .arg(typeWords(node.value(QStringLiteral("type"))), shortText(value));
-        } else if (startsWith(text, "Failed to match regex") && node.contains(QStringLiteral("description"))) {
-            problem.message = QStringLiteral("%1 is no %2")
-                                      .arg(shortText(value), node.value(QStringLiteral("description")).toString());
-        } else if (startsWith(text, "Failed to match against any enum")) {
-            QStringList allowed;
-            for (const QJsonValue &option : node.value(QStringLiteral("enum")).toArray())
-                allowed << QString::fromUtf8(QJsonDocument(QJsonArray{option}).toJson(QJsonDocument::Compact))
-                                   .mid(1)
-                                   .chopped(1);
-            problem.message =
-                    QStringLiteral("%1 is none of %2").arg(shortText(value), allowed.join(QStringLiteral(", ")));
-        } else if (startsWith(text, "Expected number greater than") || startsWith(text, "Expected number less than")) {
-            const bool below = startsWith(text, "Expected number greater than");
-            const bool inclusive = text.find("or equal to") != std::string::npos;
-            const QString bound = below ? (inclusive ? QStringLiteral("minimum") : QStringLiteral("exclusiveMinimum"))
-                                        : (inclusive ? QStringLiteral("maximum") : QStringLiteral("exclusiveMaximum"));
-            const QString words = below ? (inclusive ? QStringLiteral("at least") : QStringLiteral("more than"))
-                                        : (inclusive ? QStringLiteral("at most") : QStringLiteral("less than"));
-            problem.message = QStringLiteral("must be %1 %2, not %3")
-                                      .arg(words, QString::number(node.value(bound).toDouble()),
-                                           QString::number(value.toDouble()));
-        } else {
-            QString description = QString::fromStdString(text);
-            if (description.endsWith(QLatin1Char('.')))
-                description.chop(1);
-            problem.message = QStringLiteral("%1, found %2").arg(description, shortText(value));
-        }
+        problem.wrongType = startsWith(text, "Value type not permitted");
+        problem.message = valueMessage(text, node, value);
         problems << problem;
     }
     // valijson may report one fault on several paths of one schema.
