@@ -140,11 +140,20 @@ bool ShareRounds::pickAcShareWinner(EvChargerAc *charger, const QDateTime &curre
     bool hasWinner = firstEnabledIssuer(charger, actions, hasRemainingChargeTarget, stopsOnTarget, winner);
 
     // An eco charger takes part in surplus sharing even when its own
-    // surplus plan found too little: the group may still afford it.
+    // surplus plan found too little: the group may still afford it. One
+    // waiting for a home battery below its lower limit only while the
+    // battery charges: the group's budget is then what it cannot take, and
+    // where no member's part of that export covers its minimum alone, the
+    // sharing hands it to one of them instead of to the grid, once its
+    // gate would let it start. A battery that does not charge is held back
+    // from every car.
     const bool ecoMode = configuration.chargingMode() == ChargingConfiguration::ChargingModeEco
                          || configuration.chargingMode() == ChargingConfiguration::ChargingModeEcoWithTargetTime;
-    if (!hasWinner && ecoMode && hasRemainingChargeTarget
-        && !m_context.book.state(charger->id()).batteryLevelConsiderationActive()) {
+    const bool waitsForBattery = m_context.book.state(charger->id()).batteryLevelConsiderationActive()
+                                 && !(m_balance.homeBattery().power > 0
+                                      && m_context.cycle.surplusGate(charger->id())
+                                                 .startsNow(currentDateTime, m_context.surplusGateDelays()));
+    if (!hasWinner && ecoMode && hasRemainingChargeTarget && !waitsForBattery) {
         *winner = ChargingAction::ChargingActionIssuerSurplusCharging;
         hasWinner = true;
     }

@@ -111,17 +111,27 @@ void TestChargingShares::twoSurplusChargers_data()
     QTest::addColumn<double>("current");
     QTest::addColumn<double>("otherCurrent");
     QTest::addColumn<int>("phases");
-    QTest::addColumn<double>("batteryPower"); // W of a home battery at 60 % (upper limit 70 %); 0: none
+    QTest::addColumn<double>("batteryPower"); // W of a home battery (limits 50 % and 70 %); 0: none
+    QTest::addColumn<int>("batteryLevel");    // %
+    QTest::addColumn<double>("exportPower");  // W at the grid meter
 
     // 5000 W against 2 x 4140 W minimum: only one fits on three phases.
-    QTest::newRow("fixed three phases: one served") << "evChargerAcBasic" << false << 7.0 << 0.0 << 3 << 0.0;
+    QTest::newRow("fixed three phases: one served")
+            << "evChargerAcBasic" << false << 7.0 << 0.0 << 3 << 0.0 << 60 << 5000.0;
     // Both drop to one phase (1380 W minimum each) and share 2500 W each:
     // 10.9 A, rounded down so that the two stay within the budget; the
     // 400 W the rounding left buy the first another ampere.
-    QTest::newRow("switchable: both on one phase") << "evChargerAc" << true << 11.0 << 10.0 << 1 << 0.0;
+    QTest::newRow("switchable: both on one phase") << "evChargerAc" << true << 11.0 << 10.0 << 1 << 0.0 << 60 << 5000.0;
     // 2000 W of the 5000 W come from the home battery, which may not feed
     // the cars: 1500 W each, 6 A and what is left, 240 W, one more ampere.
-    QTest::newRow("the battery's discharge is no surplus") << "evChargerAc" << true << 7.0 << 6.0 << 1 << -2000.0;
+    QTest::newRow("the battery's discharge is no surplus")
+            << "evChargerAc" << true << 7.0 << 6.0 << 1 << -2000.0 << 60 << 5000.0;
+    // Below its lower limit the battery goes first; it charges with all it
+    // can, and what goes to the grid beside it is the cars'. Half of it
+    // covers neither minimum: the sharing gives all of it to one car
+    // (8.7 A) instead of leaving it to the grid.
+    QTest::newRow("battery below its limit at its most: the rest to one car")
+            << "evChargerAc" << false << 8.0 << 0.0 << 1 << 3000.0 << 40 << 2000.0;
 }
 
 void TestChargingShares::twoSurplusChargers()
@@ -132,11 +142,13 @@ void TestChargingShares::twoSurplusChargers()
     QFETCH(double, otherCurrent);
     QFETCH(int, phases);
     QFETCH(double, batteryPower);
+    QFETCH(int, batteryLevel);
+    QFETCH(double, exportPower);
 
     HouseholdFixture household;
     Thing *meter = household.addThing("gridMeter", "Grid");
     if (batteryPower != 0)
-        household.addThing("homeBattery", "Battery", {{"batteryLevel", 60}, {"currentPower", batteryPower}});
+        household.addThing("homeBattery", "Battery", {{"batteryLevel", batteryLevel}, {"currentPower", batteryPower}});
     QList<Thing *> chargers;
     for (const char *name : {"Left", "Right"})
         chargers.append(household.addThing(chargerClass, name, {{"pluggedIn", true}}));
@@ -147,7 +159,7 @@ void TestChargingShares::twoSurplusChargers()
                          household.addThing("electricVehicle", charger->name() + " car", {{"batteryLevel", 20}})),
                  EnergyManager::EnergyErrorNoError);
 
-    HouseholdFixture::setMeterCurrents(meter, -5000.0 / 690, -5000.0 / 690, -5000.0 / 690);
+    HouseholdFixture::setMeterCurrents(meter, -exportPower / 690, -exportPower / 690, -exportPower / 690);
     household.runCycle();
 
     chargers = byIdText(chargers);
