@@ -93,8 +93,7 @@ double ChargingContext::importDcCanShed(const EvChargerAcs &chargers, double net
     for (EvChargerAc *charger : chargers) {
         draw += qMax(0.0, charger->currentPower());
         if (runsOnSurplus(charger))
-            minimum += cycle.acInfoOrDefault(charger).minChargingCurrent * qMax(1u, charger->phaseCount())
-                       * Units::phaseVoltage;
+            minimum += minimumDraw(charger);
     }
     const double shortfall = minimum - (draw - netLoad);
     if (shortfall <= 0)
@@ -107,6 +106,11 @@ double ChargingContext::importDcCanShed(const EvChargerAcs &chargers, double net
             sheddable += qMax(0.0, dc->measuredPower() - qMax(0.0, dc->minChargingPower()));
     }
     return qMin(qMin(netLoad, shortfall), sheddable);
+}
+
+double ChargingContext::minimumDraw(EvChargerAc *charger) const
+{
+    return cycle.acInfoOrDefault(charger).minChargingCurrent * qMax(1u, charger->phaseCount()) * Units::phaseVoltage;
 }
 
 PhaseHeadroom ChargingContext::measuredHeadroom() const

@@ -91,6 +91,8 @@ struct ChargingContext {
     // a DC car overshot hands the DC car its draw and does not come back.
     // Above their minimums they step down as before.
     double importDcCanShed(const EvChargerAcs &chargers, double netLoad) const;
+    // W the charger draws at its car's minimum on its present phases.
+    double minimumDraw(EvChargerAc *charger) const;
     // W of the sun kept for DC cars short of a target time and for an idle
     // DC car's minimum (see SurplusPlanner::dcDeadlineClaim, dcMinimumClaim):
     // the AC cars on surplus see only what is beyond it. Set once per cycle

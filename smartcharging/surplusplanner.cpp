@@ -482,7 +482,7 @@ double SurplusPlanner::dcMinimumClaim(const EvChargerAcs &ecoChargers, double ro
     for (EvChargerAc *charger : ecoChargers) {
         acSun += qMax(0.0, charger->currentPower());
         if (m_context.runsOnSurplus(charger)) {
-            acRunning += minimumDraw(charger);
+            acRunning += m_context.minimumDraw(charger);
             allAtMost = allAtMost && atItsMost(charger, m_context.cycle.acInfoOrDefault(charger));
         }
     }
@@ -669,7 +669,7 @@ void SurplusPlanner::blockSurplusForHomeBattery(EvChargerAcs &ecoChargers, doubl
         const uint minimum = m_context.cycle.acInfoOrDefault(charger).minChargingCurrent;
         if (charger->maxChargingCurrent() > minimum) {
             // A running car first gives way down to its minimum.
-            batteryLeft += qMax(0.0, charger->currentPower() - minimumDraw(charger));
+            batteryLeft += qMax(0.0, charger->currentPower() - m_context.minimumDraw(charger));
             keepAtMinimumForHomeBattery(charger);
         } else {
             atMinimum.append(charger);
@@ -706,12 +706,6 @@ EvChargerAc *SurplusPlanner::nextStopForHomeBattery(const EvChargerAcs &atMinimu
             largest = charger;
     }
     return smallestEnough ? smallestEnough : largest;
-}
-
-double SurplusPlanner::minimumDraw(EvChargerAc *charger) const
-{
-    return m_context.cycle.acInfoOrDefault(charger).minChargingCurrent * qMax(1u, charger->phaseCount())
-           * Units::phaseVoltage;
 }
 
 void SurplusPlanner::keepAtMinimumForHomeBattery(EvChargerAc *charger)

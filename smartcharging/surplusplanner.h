@@ -194,8 +194,6 @@ private:
     // ecoChargers; running cars go down to their minimum, and as few stop
     // as leave the battery something.
     void blockSurplusForHomeBattery(EvChargerAcs &ecoChargers, double batteryPower);
-    // W the charger draws at its car's minimum on its present phases.
-    double minimumDraw(EvChargerAc *charger) const;
     // W a stop frees this minute: what the charger draws, none while its
     // on/off lock holds it on.
     static double freedByStop(EvChargerAc *charger);
